@@ -1,0 +1,297 @@
+#include "Platform/Dispatch.h"
+
+#include <cassert>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Platform/Runtime.h"
+
+namespace platform {
+
+// ---------------------------------------------------------------- common
+
+namespace {
+std::atomic<uint64_t> nextQueueIdentity{1};
+thread_local std::vector<uint64_t> tlsRunningQueues;
+
+uint64_t secondsToNs(double seconds) {
+    if (!(seconds > 0)) return 0;
+    if (seconds > 1e9) seconds = 1e9;  // a deadline centuries away is "never"
+    return static_cast<uint64_t>(seconds * 1e9);
+}
+}  // namespace
+
+QueueCore::QueueCore(std::string l) : label(std::move(l)), identity(nextQueueIdentity++) {}
+QueueCore::~QueueCore() = default;
+Runtime::~Runtime() = default;
+
+CurrentQueueScope::CurrentQueueScope(uint64_t identity) : identity_(identity) {
+    tlsRunningQueues.push_back(identity);
+}
+CurrentQueueScope::~CurrentQueueScope() { tlsRunningQueues.pop_back(); }
+bool CurrentQueueScope::isRunning(uint64_t identity) {
+    for (auto id : tlsRunningQueues)
+        if (id == identity) return true;
+    return false;
+}
+
+DispatchWorkItem::DispatchWorkItem(Work work) : work_(std::move(work)) {}
+void DispatchWorkItem::cancel() { cancelled_.store(true); }
+bool DispatchWorkItem::isCancelled() const { return cancelled_.load(); }
+void DispatchWorkItem::perform() {
+    if (!cancelled_.load() && work_) work_();
+}
+DispatchWorkItemRef makeWorkItem(Work work) { return std::make_shared<DispatchWorkItem>(std::move(work)); }
+
+DispatchQueue::DispatchQueue(std::string label) : core_(Runtime::current().makeQueue(label)) {}
+DispatchQueue::DispatchQueue(std::shared_ptr<QueueCore> core) : core_(std::move(core)) {}
+DispatchQueue::~DispatchQueue() = default;
+DispatchQueue DispatchQueue::main() { return DispatchQueue(Runtime::current().mainQueue()); }
+const std::string& DispatchQueue::label() const { return core_->label; }
+
+void DispatchQueue::async(Work work) const { core_->enqueue(0, std::move(work)); }
+void DispatchQueue::async(const DispatchWorkItemRef& item) const {
+    core_->enqueue(0, [item] { item->perform(); });
+}
+void DispatchQueue::asyncAfter(double seconds, Work work) const {
+    core_->enqueue(secondsToNs(seconds), std::move(work));
+}
+void DispatchQueue::asyncAfter(double seconds, const DispatchWorkItemRef& item) const {
+    core_->enqueue(secondsToNs(seconds), [item] { item->perform(); });
+}
+void DispatchQueue::sync(const Work& work) const {
+    if (isCurrent()) {
+        work();
+        return;
+    }
+    core_->runSync(work);
+}
+bool DispatchQueue::isCurrent() const { return CurrentQueueScope::isRunning(core_->identity); }
+void DispatchQueue::dispatchPrecondition() const {
+    if (!isCurrent()) {
+        std::fprintf(stderr, "dispatch precondition failed: not on queue %s\n", core_->label.c_str());
+        std::abort();
+    }
+}
+
+// ---------------------------------------------------------------- timers
+
+struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State> {
+    DispatchQueue queue;
+    double interval;
+    double initialDelay;
+    Work handler;
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> resumed{false};
+    State(DispatchQueue q, double i, Work h, double d)
+        : queue(std::move(q)), interval(i), initialDelay(d), handler(std::move(h)) {}
+
+    void schedule(double delay) {
+        std::weak_ptr<State> weak = shared_from_this();
+        queue.asyncAfter(delay, [weak] {
+            auto self = weak.lock();
+            if (!self || self->cancelled.load()) return;
+            self->handler();
+            if (!self->cancelled.load()) self->schedule(self->interval);
+        });
+    }
+};
+
+DispatchTimer::DispatchTimer(DispatchQueue queue, double intervalSeconds, Work handler,
+                             double initialDelaySeconds)
+    : state_(std::make_shared<State>(std::move(queue), intervalSeconds, std::move(handler),
+                                     initialDelaySeconds < 0 ? intervalSeconds : initialDelaySeconds)) {}
+DispatchTimer::~DispatchTimer() { cancel(); }
+void DispatchTimer::resume() {
+    if (state_->resumed.exchange(true) || state_->cancelled.load()) return;
+    state_->schedule(state_->initialDelay);
+}
+void DispatchTimer::cancel() { state_->cancelled.store(true); }
+bool DispatchTimer::isCancelled() const { return state_->cancelled.load(); }
+
+// ---------------------------------------------------------------- semaphores
+
+struct DispatchSemaphore::State : Runtime::SemaphoreState {};
+
+DispatchSemaphore::DispatchSemaphore(int value) : state_(std::make_shared<State>()) { state_->count = value; }
+DispatchSemaphore::~DispatchSemaphore() = default;
+void DispatchSemaphore::signal() { Runtime::current().semaphoreSignal(*state_); }
+void DispatchSemaphore::wait() { Runtime::current().semaphoreWait(*state_, -1); }
+bool DispatchSemaphore::wait(double timeoutSeconds) {
+    return Runtime::current().semaphoreWait(*state_, timeoutSeconds < 0 ? 0 : timeoutSeconds);
+}
+
+void sleepFor(double seconds) { Runtime::current().sleepFor(seconds); }
+
+// ---------------------------------------------------------------- real runtime
+
+namespace {
+
+// One worker per serial queue. The worker outlives the queue's handles as
+// long as it has work, so work posted just before the last handle goes away
+// still runs, as it would on a Mac.
+struct Worker {
+    std::mutex m;
+    std::condition_variable cv;
+    std::multimap<std::pair<uint64_t, uint64_t>, Work> items;
+    uint64_t seq = 0;
+    bool orphaned = false;
+    bool stopRequested = false;  // main loop only
+    uint64_t identity = 0;
+};
+
+uint64_t monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void runWorker(const std::shared_ptr<Worker>& w, bool isMain) {
+    std::unique_lock<std::mutex> lock(w->m);
+    for (;;) {
+        if (isMain && w->stopRequested) {
+            w->stopRequested = false;
+            return;
+        }
+        if (w->items.empty()) {
+            if (w->orphaned && !isMain) return;
+            w->cv.wait(lock);
+            continue;
+        }
+        auto it = w->items.begin();
+        uint64_t now = monotonicNs();
+        if (it->first.first > now) {
+            w->cv.wait_for(lock, std::chrono::nanoseconds(it->first.first - now));
+            continue;
+        }
+        Work work = std::move(it->second);
+        w->items.erase(it);
+        lock.unlock();
+        {
+            CurrentQueueScope scope(w->identity);
+            work();
+        }
+        work = nullptr;  // release captures outside the lock
+        lock.lock();
+    }
+}
+
+struct RealQueueCore : QueueCore {
+    std::shared_ptr<Worker> worker = std::make_shared<Worker>();
+    bool isMain;
+    std::once_flag started;
+
+    RealQueueCore(std::string label, bool main) : QueueCore(std::move(label)), isMain(main) {
+        worker->identity = identity;
+    }
+    ~RealQueueCore() override {
+        std::lock_guard<std::mutex> g(worker->m);
+        worker->orphaned = true;
+        worker->cv.notify_all();
+    }
+    void ensureThread() {
+        if (isMain) return;
+        std::call_once(started, [this] {
+            auto w = worker;
+            std::thread([w] { runWorker(w, false); }).detach();
+        });
+    }
+    void enqueue(uint64_t delayNs, Work work) override {
+        ensureThread();
+        std::lock_guard<std::mutex> g(worker->m);
+        auto it = worker->items.emplace(std::make_pair(monotonicNs() + delayNs, worker->seq++), std::move(work));
+        // The worker only needs waking when its next deadline moved earlier.
+        if (it == worker->items.begin()) worker->cv.notify_one();
+    }
+    void runSync(const Work& work) override {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+        enqueue(0, [&] {
+            work();
+            std::lock_guard<std::mutex> g(m);
+            done = true;
+            cv.notify_all();
+        });
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return done; });
+    }
+};
+
+class RealRuntime : public Runtime {
+public:
+    uint64_t uptimeNs() override { return monotonicNs(); }
+    Date now() override {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return Date{static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9};
+    }
+    std::shared_ptr<QueueCore> makeQueue(const std::string& label) override {
+        return std::make_shared<RealQueueCore>(label, false);
+    }
+    std::shared_ptr<QueueCore> mainQueue() override { return main_; }
+    void sleepFor(double seconds) override {
+        if (seconds > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(secondsToNs(seconds)));
+    }
+    void semaphoreSignal(SemaphoreState& s) override {
+        std::lock_guard<std::mutex> g(s.m);
+        s.count++;
+        s.cv.notify_one();
+    }
+    bool semaphoreWait(SemaphoreState& s, double timeoutSeconds) override {
+        std::unique_lock<std::mutex> lock(s.m);
+        if (timeoutSeconds < 0) {
+            s.cv.wait(lock, [&] { return s.count > 0; });
+        } else if (!s.cv.wait_for(lock, std::chrono::nanoseconds(secondsToNs(timeoutSeconds)),
+                                  [&] { return s.count > 0; })) {
+            return false;
+        }
+        s.count--;
+        return true;
+    }
+    std::shared_ptr<RealQueueCore> main_ = std::make_shared<RealQueueCore>("com.apple.main-thread", true);
+};
+
+RealRuntime& realRuntime() {
+    static RealRuntime* runtime = new RealRuntime();  // never destroyed: queues may outlive main()
+    return *runtime;
+}
+
+std::mutex installedLock;
+std::shared_ptr<Runtime> installed;
+std::atomic<Runtime*> currentRuntime{nullptr};
+
+}  // namespace
+
+Runtime& Runtime::current() {
+    Runtime* r = currentRuntime.load(std::memory_order_acquire);
+    return r ? *r : realRuntime();
+}
+
+void Runtime::install(std::shared_ptr<Runtime> runtime) {
+    std::lock_guard<std::mutex> g(installedLock);
+    installed = std::move(runtime);
+    currentRuntime.store(installed.get(), std::memory_order_release);
+}
+
+void runMainLoop() {
+    auto& rt = realRuntime();
+    runWorker(rt.main_->worker, true);
+}
+
+void stopMainLoop() {
+    auto w = realRuntime().main_->worker;
+    std::lock_guard<std::mutex> g(w->m);
+    w->stopRequested = true;
+    w->cv.notify_all();
+}
+
+uint64_t Clock::uptimeNs() { return Runtime::current().uptimeNs(); }
+Date Clock::now() { return Runtime::current().now(); }
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+#pragma once
+// The runtime behind dispatch queues and clocks. The real runtime is in
+// force unless a test installs the virtual-time one (VirtualRuntime.h).
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <memory>
+#include <string>
+
+#include "Platform/Clock.h"
+#include "Platform/Dispatch.h"
+
+namespace platform {
+
+// Per-queue state owned by a runtime. Queue handles share one core.
+struct QueueCore {
+    explicit QueueCore(std::string l);
+    virtual ~QueueCore();
+    virtual void enqueue(uint64_t delayNs, Work work) = 0;
+    virtual void runSync(const Work& work) = 0;
+
+    const std::string label;
+    // Unique for the life of the process; what "runs on this queue" compares.
+    const uint64_t identity;
+};
+
+class Runtime {
+public:
+    virtual ~Runtime();
+    virtual uint64_t uptimeNs() = 0;
+    virtual Date now() = 0;
+    virtual std::shared_ptr<QueueCore> makeQueue(const std::string& label) = 0;
+    virtual std::shared_ptr<QueueCore> mainQueue() = 0;
+    virtual void sleepFor(double seconds) = 0;
+
+    // Semaphore support: the runtime decides how a wait passes time.
+    struct SemaphoreState {
+        std::mutex m;
+        std::condition_variable cv;
+        long count = 0;
+    };
+    virtual void semaphoreSignal(SemaphoreState& s) = 0;
+    virtual bool semaphoreWait(SemaphoreState& s, double timeoutSeconds /* <0 forever */) = 0;
+
+    static Runtime& current();
+    // Installs a runtime for the process; nullptr restores the real one.
+    static void install(std::shared_ptr<Runtime> runtime);
+};
+
+// Marks the calling thread as running a queue's work for its lifetime.
+class CurrentQueueScope {
+public:
+    explicit CurrentQueueScope(uint64_t identity);
+    ~CurrentQueueScope();
+    static bool isRunning(uint64_t identity);
+
+private:
+    uint64_t identity_;
+};
+
+// Runs the real main queue on the calling thread until stopMainLoop().
+void runMainLoop();
+void stopMainLoop();
+
+}  // namespace platform

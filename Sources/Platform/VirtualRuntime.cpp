@@ -1,0 +1,211 @@
+#include "Platform/VirtualRuntime.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace platform {
+
+namespace {
+
+struct VirtualQueueCore : QueueCore {
+    std::weak_ptr<VirtualRuntime> runtime;
+    VirtualQueueCore(std::string label, std::weak_ptr<VirtualRuntime> rt)
+        : QueueCore(std::move(label)), runtime(std::move(rt)) {}
+    void enqueue(uint64_t delayNs, Work work) override {
+        if (auto rt = runtime.lock()) rt->post(identity, delayNs, std::move(work));
+    }
+    void runSync(const Work& work) override {
+        if (auto rt = runtime.lock()) rt->runSyncOn(identity, work);
+    }
+};
+
+constexpr double kStartDate = 1767603600.0;  // 2026-01-05 09:00:00 UTC
+
+}  // namespace
+
+std::shared_ptr<VirtualRuntime> VirtualRuntime::install() {
+    auto rt = std::make_shared<VirtualRuntime>();
+    rt->driver_ = std::this_thread::get_id();
+    rt->main_ = std::make_shared<VirtualQueueCore>("com.apple.main-thread", rt);
+    Runtime::install(rt);
+    return rt;
+}
+
+bool VirtualRuntime::isDriverThread() const { return std::this_thread::get_id() == driver_; }
+
+uint64_t VirtualRuntime::uptimeNs() {
+    std::lock_guard<std::mutex> g(m_);
+    return nowNs_;
+}
+
+Date VirtualRuntime::now() {
+    std::lock_guard<std::mutex> g(m_);
+    return Date{kStartDate + static_cast<double>(nowNs_ - 1000ull * 1000000000ull) / 1e9};
+}
+
+std::shared_ptr<QueueCore> VirtualRuntime::makeQueue(const std::string& label) {
+    return std::make_shared<VirtualQueueCore>(label, weak_from_this());
+}
+
+std::shared_ptr<QueueCore> VirtualRuntime::mainQueue() { return main_; }
+
+void VirtualRuntime::post(uint64_t queueIdentity, uint64_t delayNs, Work work) {
+    std::lock_guard<std::mutex> g(m_);
+    uint64_t due = nowNs_ + delayNs;
+    uint64_t seq = seq_++;
+    items_.emplace(std::make_pair(due, seq), Item{due, seq, queueIdentity, std::move(work)});
+    posted_.notify_all();
+}
+
+bool VirtualRuntime::runOne(uint64_t limit, std::optional<uint64_t> onlyQueue) {
+    Item item;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        auto it = items_.begin();
+        for (; it != items_.end(); ++it) {
+            if (it->first.first > limit) return false;
+            if (onlyQueue && it->second.queue != *onlyQueue) continue;
+            // A queue already running on this thread is serial: its next
+            // item waits until the running one returns.
+            if (std::find(busy_.begin(), busy_.end(), it->second.queue) != busy_.end()) continue;
+            break;
+        }
+        if (it == items_.end()) return false;
+        item = std::move(it->second);
+        items_.erase(it);
+        nowNs_ = std::max(nowNs_, item.due);
+        busy_.push_back(item.queue);
+    }
+    {
+        CurrentQueueScope scope(item.queue);
+        item.work();
+    }
+    item.work = nullptr;
+    std::lock_guard<std::mutex> g(m_);
+    busy_.erase(std::find(busy_.begin(), busy_.end(), item.queue));
+    return true;
+}
+
+void VirtualRuntime::runUntilIdle() {
+    for (;;) {
+        uint64_t now = uptimeNs();
+        if (!runOne(now)) return;
+    }
+}
+
+void VirtualRuntime::advance(double seconds) {
+    uint64_t target = uptimeNs() + static_cast<uint64_t>(std::max(0.0, seconds) * 1e9);
+    while (runOne(target)) {
+    }
+    std::lock_guard<std::mutex> g(m_);
+    nowNs_ = std::max(nowNs_, target);
+}
+
+bool VirtualRuntime::runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::microseconds(static_cast<int64_t>(realTimeoutSeconds * 1e6));
+    for (;;) {
+        runUntilIdle();
+        if (predicate()) return true;
+        std::unique_lock<std::mutex> lock(m_);
+        bool runnable = !items_.empty() && items_.begin()->first.first <= nowNs_;
+        if (!runnable) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            posted_.wait_for(lock, std::chrono::milliseconds(5));
+        }
+    }
+}
+
+size_t VirtualRuntime::pendingCount() {
+    std::lock_guard<std::mutex> g(m_);
+    return items_.size();
+}
+
+void VirtualRuntime::runSyncOn(uint64_t queueIdentity, const Work& work) {
+    if (!isDriverThread()) {
+        // A platform thread waits for the test to run the work.
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+        post(queueIdentity, 0, [&] {
+            work();
+            std::lock_guard<std::mutex> g(m);
+            done = true;
+            cv.notify_all();
+        });
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return done; });
+        return;
+    }
+    // Work already due on the queue runs first, as it would on a serial
+    // queue; then the caller's work runs inline on this thread.
+    uint64_t now = uptimeNs();
+    while (runOne(now, queueIdentity)) {
+    }
+    bool wasBusy;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        wasBusy = std::find(busy_.begin(), busy_.end(), queueIdentity) != busy_.end();
+        busy_.push_back(queueIdentity);
+    }
+    (void)wasBusy;
+    {
+        CurrentQueueScope scope(queueIdentity);
+        work();
+    }
+    std::lock_guard<std::mutex> g(m_);
+    busy_.erase(std::find(busy_.begin(), busy_.end(), queueIdentity));
+}
+
+void VirtualRuntime::sleepFor(double seconds) {
+    if (!isDriverThread()) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        return;
+    }
+    advance(seconds);
+}
+
+void VirtualRuntime::semaphoreSignal(SemaphoreState& s) {
+    {
+        std::lock_guard<std::mutex> g(s.m);
+        s.count++;
+        s.cv.notify_all();
+    }
+    // Wake a driver that waits for posts from other threads.
+    std::lock_guard<std::mutex> g(m_);
+    posted_.notify_all();
+}
+
+bool VirtualRuntime::semaphoreWait(SemaphoreState& s, double timeoutSeconds) {
+    auto take = [&] {
+        std::lock_guard<std::mutex> g(s.m);
+        if (s.count > 0) {
+            s.count--;
+            return true;
+        }
+        return false;
+    };
+    if (!isDriverThread()) {
+        std::unique_lock<std::mutex> lock(s.m);
+        s.cv.wait(lock, [&] { return s.count > 0; });
+        s.count--;
+        return true;
+    }
+    const bool forever = timeoutSeconds < 0;
+    const uint64_t deadline =
+        forever ? UINT64_MAX : uptimeNs() + static_cast<uint64_t>(timeoutSeconds * 1e9);
+    for (;;) {
+        if (take()) return true;
+        if (runOne(deadline)) continue;
+        if (!forever) {
+            std::lock_guard<std::mutex> g(m_);
+            nowNs_ = std::max(nowNs_, deadline);
+            return take();
+        }
+        // Nothing can run in virtual time: only another thread can signal.
+        std::unique_lock<std::mutex> lock(m_);
+        posted_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace platform

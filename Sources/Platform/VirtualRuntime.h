@@ -1,0 +1,74 @@
+#pragma once
+// The virtual-time runtime for tests: every queue runs on the thread that
+// drives it (the test), on one virtual clock. Work falls due in time order;
+// blocking waits advance virtual time instead of sleeping, so an hourly
+// timer or an 8 s deadline costs microseconds and never flakes.
+//
+// Threads of the platform layer (socket I/O) may post work from outside;
+// it runs the next time the test drives the runtime.
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "Platform/Runtime.h"
+
+namespace platform {
+
+class VirtualRuntime : public Runtime, public std::enable_shared_from_this<VirtualRuntime> {
+public:
+    // Installs a fresh virtual runtime for the process (uptime starts at
+    // 1000 s, the date at 2026-01-05 09:00:00 UTC) and returns it.
+    static std::shared_ptr<VirtualRuntime> install();
+
+    // Runs everything due now, including work that this work posts for now.
+    void runUntilIdle();
+    // Moves the clock forward, running what falls due in time order.
+    void advance(double seconds);
+    // Runs due work, waiting up to realTimeoutSeconds of real time for
+    // other threads (sockets) to post more, until the predicate holds.
+    // Virtual time does not move.
+    bool runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds = 10);
+    // Number of work items not yet run (timers included).
+    size_t pendingCount();
+
+    uint64_t uptimeNs() override;
+    Date now() override;
+    std::shared_ptr<QueueCore> makeQueue(const std::string& label) override;
+    std::shared_ptr<QueueCore> mainQueue() override;
+    void sleepFor(double seconds) override;
+    void semaphoreSignal(SemaphoreState& s) override;
+    bool semaphoreWait(SemaphoreState& s, double timeoutSeconds) override;
+
+    // Internal: used by the virtual queues.
+    void post(uint64_t queueIdentity, uint64_t delayNs, Work work);
+    void runSyncOn(uint64_t queueIdentity, const Work& work);
+
+private:
+    struct Item {
+        uint64_t due;
+        uint64_t seq;
+        uint64_t queue;
+        Work work;
+    };
+    // Runs one item due at or before `limit` whose queue is not busy on this
+    // thread's stack; false when none.
+    bool runOne(uint64_t limit, std::optional<uint64_t> onlyQueue = std::nullopt);
+    bool isDriverThread() const;
+
+    std::mutex m_;
+    std::condition_variable posted_;
+    uint64_t nowNs_ = 1000ull * 1000000000ull;
+    uint64_t seq_ = 0;
+    std::multimap<std::pair<uint64_t, uint64_t>, Item> items_;  // (due, seq)
+    std::vector<uint64_t> busy_;  // queues executing on the driver thread
+    std::thread::id driver_;
+    std::shared_ptr<QueueCore> main_;
+};
+
+}  // namespace platform

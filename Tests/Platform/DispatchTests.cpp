@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "Platform/AtomicInt.h"
+#include "Platform/CadenceProbe.h"
+#include "Platform/Clock.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Log.h"
+#include "Support/TestSupport.h"
+
+using namespace platform;
+
+class VirtualDispatchTest : public VirtualTimeTest {};
+
+TEST_F(VirtualDispatchTest, TimersAndDelayedWorkFireInTimeOrderAcrossQueues) {
+    DispatchQueue a("test.a"), b("test.b"), c("test.c");
+    std::vector<std::string> order;
+    uint64_t start = Clock::uptimeNs();
+    std::vector<uint64_t> firedAt;
+    auto note = [&](std::string what) {
+        order.push_back(std::move(what));
+        firedAt.push_back(Clock::uptimeNs() - start);
+    };
+    a.asyncAfter(3.0, [&] { note("a3"); });
+    b.asyncAfter(1.0, [&] { note("b1"); });
+    c.asyncAfter(2.0, [&] { note("c2"); });
+    DispatchTimer timer(a, 1.5, [&] { note("t"); });
+    timer.resume();
+
+    advance(3.5);
+    EXPECT_EQ(order, (std::vector<std::string>{"b1", "t", "c2", "a3", "t"}));
+    EXPECT_EQ(firedAt, (std::vector<uint64_t>{1000000000, 1500000000, 2000000000, 3000000000, 3000000000}));
+
+    timer.cancel();
+    advance(10);
+    EXPECT_EQ(order.size(), 5u);
+}
+
+TEST_F(VirtualDispatchTest, EqualDeadlinesRunInPostingOrderAndNothingRunsEarly) {
+    DispatchQueue q("test.q");
+    std::vector<int> order;
+    for (int i = 0; i < 5; ++i) q.asyncAfter(1.0, [&order, i] { order.push_back(i); });
+    advance(0.999);
+    EXPECT_TRUE(order.empty());
+    advance(0.001);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST_F(VirtualDispatchTest, CancelledWorkItemNeverRuns) {
+    DispatchQueue q("test.cancel");
+    bool ran = false, other = false;
+    auto item = makeWorkItem([&] { ran = true; });
+    q.asyncAfter(1.0, item);
+    q.async([&] { other = true; });
+    item->cancel();
+    advance(5);
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(other);
+    EXPECT_TRUE(item->isCancelled());
+}
+
+TEST_F(VirtualDispatchTest, SyncOntoCurrentQueueRunsInlineAndSeesIsCurrent) {
+    DispatchQueue q("test.sync");
+    DispatchQueue other("test.other");
+    std::vector<std::string> steps;
+    q.async([&] {
+        EXPECT_TRUE(q.isCurrent());
+        EXPECT_FALSE(other.isCurrent());
+        q.sync([&] { steps.push_back("inner"); });
+        other.sync([&] {
+            EXPECT_TRUE(other.isCurrent());
+            // A hop back onto the outer queue must not deadlock either.
+            q.sync([&] { steps.push_back("back"); });
+        });
+        steps.push_back("outer");
+    });
+    runUntilIdle();
+    EXPECT_EQ(steps, (std::vector<std::string>{"inner", "back", "outer"}));
+    EXPECT_FALSE(q.isCurrent());
+}
+
+TEST_F(VirtualDispatchTest, SyncFromOutsideRunsEarlierWorkOfThatQueueFirst) {
+    DispatchQueue q("test.order");
+    std::vector<int> order;
+    q.async([&] { order.push_back(1); });
+    q.sync([&] { order.push_back(2); });
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(q.syncValue([] { return 42; }), 42);
+}
+
+TEST_F(VirtualDispatchTest, SemaphoreTimeoutPassesVirtualTimeOnly) {
+    DispatchSemaphore sem(0);
+    uint64_t before = Clock::uptimeNs();
+    EXPECT_FALSE(sem.wait(3.0));
+    EXPECT_EQ(Clock::uptimeNs() - before, 3000000000u);
+}
+
+TEST_F(VirtualDispatchTest, SemaphoreWaitRunsOtherQueuesUntilSignalled) {
+    DispatchQueue worker("test.worker");
+    DispatchSemaphore sem(0);
+    worker.asyncAfter(1.25, [&] { sem.signal(); });
+    uint64_t before = Clock::uptimeNs();
+    EXPECT_TRUE(sem.wait(8.0));
+    EXPECT_EQ(Clock::uptimeNs() - before, 1250000000u);
+}
+
+TEST_F(VirtualDispatchTest, BlockingWaitInsideAQueueDoesNotRunThatQueuesLaterWork) {
+    DispatchQueue q("test.serial");
+    DispatchQueue helper("test.helper");
+    std::vector<std::string> order;
+    q.async([&] {
+        DispatchSemaphore sem(0);
+        q.async([&] { order.push_back("later"); });
+        helper.asyncAfter(0.5, [&] {
+            order.push_back("helper");
+            sem.signal();
+        });
+        EXPECT_TRUE(sem.wait(2.0));
+        order.push_back("first-done");
+    });
+    runUntilIdle();
+    advance(1);
+    EXPECT_EQ(order, (std::vector<std::string>{"helper", "first-done", "later"}));
+}
+
+TEST_F(VirtualDispatchTest, PollingSleepAdvancesVirtualClockAndWallDate) {
+    Date d0 = Clock::now();
+    uint64_t u0 = Clock::uptimeNs();
+    sleepFor(0.12);
+    EXPECT_EQ(Clock::uptimeNs() - u0, 120000000u);
+    EXPECT_NEAR(Clock::now().timeIntervalSince(d0), 0.12, 1e-6);
+}
+
+TEST_F(VirtualDispatchTest, HourlyTimerCostsNoRealTime) {
+    DispatchQueue q("test.hourly");
+    int ticks = 0;
+    DispatchTimer timer(q, 3600, [&] { ticks++; });
+    timer.resume();
+    advance(24 * 3600);
+    EXPECT_EQ(ticks, 24);
+}
+
+TEST_F(VirtualDispatchTest, LogLinesCarryTimestampAndTag) {
+    Log::line("power: test line");
+    Log::raw("[opus-encoder] bare");
+    auto lines = logLines();
+    ASSERT_GE(lines.size(), 2u);
+    const std::string& stamped = lines[lines.size() - 2];
+    // "[NorvessalHost HH:MM:SS.mmm] text"
+    ASSERT_EQ(stamped.size(), std::string("[NorvessalHost 00:00:00.000] power: test line").size());
+    EXPECT_EQ(stamped.rfind("[NorvessalHost ", 0), 0u);
+    EXPECT_EQ(stamped[17], ':');
+    EXPECT_EQ(stamped[20], ':');
+    EXPECT_EQ(stamped[23], '.');
+    EXPECT_EQ(stamped.substr(27), "] power: test line");
+    EXPECT_EQ(lines.back(), "[opus-encoder] bare");
+}
+
+TEST(RealDispatch, AsyncAfterAndSemaphoreAcrossThreads) {
+    DispatchQueue q("test.real");
+    DispatchSemaphore sem(0);
+    std::atomic<bool> onQueue{false};
+    q.asyncAfter(0.01, [&] {
+        onQueue = q.isCurrent();
+        sem.signal();
+    });
+    ASSERT_TRUE(sem.wait(10.0));
+    EXPECT_TRUE(onQueue.load());
+    int v = q.syncValue([&] { return q.isCurrent() ? 7 : 0; });
+    EXPECT_EQ(v, 7);
+}
+
+TEST(RealDispatch, SerialQueueKeepsOrder) {
+    DispatchQueue q("test.real.serial");
+    std::vector<int> seen;
+    for (int i = 0; i < 1000; ++i) q.async([&seen, i] { seen.push_back(i); });
+    q.sync([] {});
+    ASSERT_EQ(seen.size(), 1000u);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[i], i);
+}
+
+TEST(AtomicIntTest, ReadAndClearReturnsOldValue) {
+    AtomicInt a;
+    a.increment();
+    a.increment(4);
+    EXPECT_EQ(a.value(), 5);
+    EXPECT_EQ(a.readAndClear(), 5);
+    EXPECT_EQ(a.value(), 0);
+    a.set(-3);
+    EXPECT_EQ(a.decrement(), -4);
+}
+
+TEST(CadenceProbeTest, ReportsIntervalsAndResets) {
+    CadenceProbe probe("shared-capture");
+    probe.record(1000000000);
+    EXPECT_FALSE(probe.reportAndReset().has_value());  // one sample: nothing to say
+    probe.record(0);
+    probe.record(16000000);
+    probe.record(34000000);
+    probe.record(50000000);
+    auto line = probe.reportAndReset();
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(*line, "cadence shared-capture n=3 avg=16.67ms min=16.00ms max=18.00ms");
+    EXPECT_FALSE(probe.reportAndReset().has_value());
+}

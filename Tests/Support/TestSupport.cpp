@@ -1,0 +1,76 @@
+#include "Support/TestSupport.h"
+
+#include <atomic>
+#include <unistd.h>
+
+#include "Platform/Folders.h"
+#include "Platform/Log.h"
+#include "Platform/Runtime.h"
+#include "Platform/SimulatedMachine.h"
+
+namespace platform::testing {
+
+struct LogCapture::State {
+    mutable std::mutex m;
+    std::vector<std::string> lines;
+};
+
+LogCapture::LogCapture() : state_(std::make_shared<State>()) {
+    auto s = state_;
+    Log::setSinkForTesting([s](const std::string& line) {
+        std::lock_guard<std::mutex> g(s->m);
+        s->lines.push_back(line);
+        if (std::getenv("NORVESSAL_TEST_LOG")) std::fprintf(stderr, "%s\n", line.c_str());
+    });
+}
+LogCapture::~LogCapture() { Log::setSinkForTesting(nullptr); }
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard<std::mutex> g(state_->m);
+    return state_->lines;
+}
+bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+size_t LogCapture::count(const std::string& text) const {
+    std::lock_guard<std::mutex> g(state_->m);
+    size_t n = 0;
+    for (auto& l : state_->lines)
+        if (l.find(text) != std::string::npos) n++;
+    return n;
+}
+void LogCapture::clear() {
+    std::lock_guard<std::mutex> g(state_->m);
+    state_->lines.clear();
+}
+
+TemporaryDataRoot::TemporaryDataRoot() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("norvessal-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+    Folders::setOverrideRoot(path_);
+}
+TemporaryDataRoot::~TemporaryDataRoot() {
+    Folders::setOverrideRoot(std::nullopt);
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void VirtualTimeTest::SetUp() {
+    log = std::make_unique<LogCapture>();
+    dataRoot = std::make_unique<TemporaryDataRoot>();
+    runtime = VirtualRuntime::install();
+    SimulatedMachine::install(std::make_shared<SimulatedMachine>());
+}
+
+void VirtualTimeTest::TearDown() {
+    // Let work that is already due finish before the runtime goes away.
+    runtime->runUntilIdle();
+    Runtime::install(nullptr);
+    SimulatedMachine::install(nullptr);
+    runtime.reset();
+    dataRoot.reset();
+    log.reset();
+}
+
+}  // namespace platform::testing

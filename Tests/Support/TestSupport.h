@@ -1,0 +1,66 @@
+#pragma once
+// Shared fixtures for the Host's tests: the virtual-time runtime, a fresh
+// simulated machine, a private data root and a captured log.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Platform/VirtualRuntime.h"
+
+namespace platform::testing {
+
+// Captures every log line for the life of the object.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    std::vector<std::string> lines() const;
+    bool contains(const std::string& text) const;
+    size_t count(const std::string& text) const;
+    void clear();
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+// A temporary folder that every well-known folder of the Host is redirected
+// into; removed afterwards.
+class TemporaryDataRoot {
+public:
+    TemporaryDataRoot();
+    ~TemporaryDataRoot();
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+class VirtualTimeTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    void advance(double seconds) { runtime->advance(seconds); }
+    void runUntilIdle() { runtime->runUntilIdle(); }
+    bool runUntil(const std::function<bool()>& p, double realTimeout = 10) { return runtime->runUntil(p, realTimeout); }
+    std::vector<std::string> logLines() const { return log->lines(); }
+    bool logContains(const std::string& text) const { return log->contains(text); }
+
+    std::shared_ptr<VirtualRuntime> runtime;
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<TemporaryDataRoot> dataRoot;
+};
+
+}  // namespace platform::testing
+
+// Short names for test files (which often say `using namespace platform;`,
+// making a bare `testing::` ambiguous with GoogleTest's namespace).
+using VirtualTimeTest = platform::testing::VirtualTimeTest;
+using LogCapture = platform::testing::LogCapture;
+using TemporaryDataRoot = platform::testing::TemporaryDataRoot;

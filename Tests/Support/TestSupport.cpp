@@ -56,14 +56,14 @@ TemporaryDataRoot::~TemporaryDataRoot() {
     std::filesystem::remove_all(path_, ec);
 }
 
-void VirtualTimeTest::SetUp() {
+VirtualTimeTest::VirtualTimeTest() {
     log = std::make_unique<LogCapture>();
     dataRoot = std::make_unique<TemporaryDataRoot>();
     runtime = VirtualRuntime::install();
     SimulatedMachine::install(std::make_shared<SimulatedMachine>());
 }
 
-void VirtualTimeTest::TearDown() {
+VirtualTimeTest::~VirtualTimeTest() {
     // Let work that is already due finish before the runtime goes away.
     runtime->runUntilIdle();
     Runtime::install(nullptr);

@@ -41,10 +41,12 @@ private:
     std::filesystem::path path_;
 };
 
+// Installs everything in its constructor, so that fixture members of
+// derived tests (queues, servers) are already built on virtual time.
 class VirtualTimeTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    VirtualTimeTest();
+    ~VirtualTimeTest() override;
 
     void advance(double seconds) { runtime->advance(seconds); }
     void runUntilIdle() { runtime->runUntilIdle(); }

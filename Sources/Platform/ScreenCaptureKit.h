@@ -1,0 +1,135 @@
+#pragma once
+// Screen capture of the simulated machine: the shareable content (its active
+// displays) and capture streams that deliver BGRA frames of a display at the
+// configured rate. Each display shows a test picture: a fixed background with
+// one small moving square, drawn into pooled buffers so that only the square's
+// old and new places are touched per frame. When the picture does not change
+// the stream reports idle frames without a buffer, as the real one does.
+//
+// Tests steer streams through SimulatedScreenCapture: hold the picture still,
+// stop delivering frames, make a stream ignore a stop (and let it stop later),
+// fail a start.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/Dispatch.h"
+#include "Platform/PixelBuffer.h"
+#include "Platform/Result.h"
+
+namespace platform {
+
+struct SCDisplay {
+    CGDirectDisplayID displayID = 0;
+    int width = 0;   // points
+    int height = 0;  // points
+    CGRect frame;
+    int pixelWidth = 0;  // backing pixels of the current mode
+    int pixelHeight = 0;
+};
+
+struct SCShareableContent {
+    std::vector<SCDisplay> displays;
+    // Fails without the Screen Recording permission.
+    static Result<SCShareableContent> current();
+};
+
+struct SCStreamConfiguration {
+    int width = 0;  // output pixels; 0 = the display's backing size
+    int height = 0;
+    double minimumFrameInterval = 1.0 / 60.0;  // seconds
+    bool showsCursor = true;
+    int queueDepth = 3;
+    // Source rectangle in display points; empty = the whole display.
+    CGRect sourceRect;
+};
+
+enum class SCFrameStatus { complete, idle, blank, suspended, started, stopped };
+
+struct SCCapturedFrame {
+    SCFrameStatus status = SCFrameStatus::complete;
+    std::shared_ptr<PixelBuffer> buffer;  // null for idle frames
+    uint64_t timestampNs = 0;             // uptime
+    CGRect contentRect;                   // in output pixels
+    double scaleFactor = 1.0;
+};
+
+class SCStream : public std::enable_shared_from_this<SCStream> {
+public:
+    static std::shared_ptr<SCStream> create(SCDisplay display, SCStreamConfiguration configuration);
+    ~SCStream();
+
+    // Frames arrive on `queue`.
+    void setFrameHandler(DispatchQueue queue, std::function<void(const SCCapturedFrame&)> handler);
+    // Called on the frame queue when the system stops the stream by itself.
+    std::function<void(const std::string& error)> onStoppedWithError;
+
+    // Completions run on the frame queue; an empty error means success.
+    void startCapture(std::function<void(const std::string& error)> completion);
+    void stopCapture(std::function<void(const std::string& error)> completion);
+    void updateConfiguration(SCStreamConfiguration configuration,
+                             std::function<void(const std::string& error)> completion);
+
+    CGDirectDisplayID displayID() const { return display_.displayID; }
+    bool isRunning() const;
+    uint64_t framesDelivered() const;
+
+    // Used by SimulatedScreenCapture.
+    void finishIgnoredStop();
+
+private:
+    SCStream(SCDisplay display, SCStreamConfiguration configuration);
+    void tick();
+    void renderInto(PixelBuffer& buffer, int64_t position);
+
+    SCDisplay display_;
+    mutable std::mutex lock_;
+    SCStreamConfiguration configuration_;
+    std::optional<DispatchQueue> queue_;
+    std::function<void(const SCCapturedFrame&)> handler_;
+    std::unique_ptr<DispatchTimer> timer_;
+    std::shared_ptr<PixelBufferPool> pool_ = PixelBufferPool::create(4);
+    bool running_ = false;
+    int64_t position_ = 0;  // where the moving square is, in steps
+    uint64_t delivered_ = 0;
+    std::function<void(const std::string&)> pendingStop_;
+};
+
+// Test controls of the simulated screen capture, kept on the machine.
+class SimulatedScreenCapture {
+public:
+    void setPictureHeldStill(bool still);
+    bool pictureHeldStill() const;
+    // No frames at all (neither complete nor idle) while set.
+    void setFramesStopped(bool stopped);
+    bool framesStopped() const;
+    // Streams of this display ignore stop requests until releaseIgnoredStops().
+    void setIgnoresStop(CGDirectDisplayID display, bool ignores);
+    bool ignoresStop(CGDirectDisplayID display) const;
+    void releaseIgnoredStops();
+    // The next starts of streams of this display fail with the text.
+    void setStartError(CGDirectDisplayID display, std::optional<std::string> error);
+    std::optional<std::string> startError(CGDirectDisplayID display) const;
+
+    void noteIgnoredStop(const std::shared_ptr<SCStream>& stream);
+    size_t streamsStarted() const;
+    void noteStarted();
+
+private:
+    mutable std::mutex lock_;
+    bool still_ = false;
+    bool stopped_ = false;
+    std::map<CGDirectDisplayID, bool> ignoresStop_;
+    std::map<CGDirectDisplayID, std::string> startErrors_;
+    std::vector<std::weak_ptr<SCStream>> ignoredStops_;
+    size_t started_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,123 @@
+#include "HostApp/Capture/CaptureModeControlPayload.h"
+
+#include <algorithm>
+
+namespace {
+
+uint16_t clampU16(int64_t v) { return static_cast<uint16_t>(std::clamp<int64_t>(v, 0, 0xFFFF)); }
+uint32_t clampU32(int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 0xFFFF'FFFFLL)); }
+
+void putU16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void putU32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+uint16_t readU16(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+uint32_t readU32(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+           (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+}  // namespace
+
+CaptureModeControlPayload CaptureModeControlPayload::preset(VideoCaptureMode mode, VideoChromaMode chromaMode,
+                                                            VideoCaptureBackend backend) {
+    const auto& definition = captureModeDefinition(mode);
+    CaptureModeControlPayload p;
+    p.mode = mode;
+    p.backend = backend;
+    p.codec = VideoStreamCodec::hevc;
+    p.chromaMode = chromaMode;
+    p.logicalWidth = definition.resolution.logicalWidth;
+    p.logicalHeight = definition.resolution.logicalHeight;
+    p.pixelWidth = definition.resolution.pixelWidth;
+    p.pixelHeight = definition.resolution.pixelHeight;
+    p.fps = definition.fps;
+    p.bitrate = definition.bitrate(chromaMode == VideoChromaMode::yuv444);
+    p.flags = definition.resolution.hiDPI ? flagHiDPI : 0;
+    p.controlIntent = 0;
+    return p;
+}
+
+CaptureModeControlPayload CaptureModeControlPayload::withMode(VideoCaptureMode newMode) const {
+    if (newMode == mode) return *this;
+    const auto& definition = captureModeDefinition(newMode);
+    CaptureModeControlPayload p = *this;
+    p.mode = newMode;
+    p.logicalWidth = definition.resolution.logicalWidth;
+    p.logicalHeight = definition.resolution.logicalHeight;
+    p.pixelWidth = definition.resolution.pixelWidth;
+    p.pixelHeight = definition.resolution.pixelHeight;
+    p.fps = definition.fps;
+    p.bitrate = definition.bitrate(chromaMode == VideoChromaMode::yuv444);
+    p.controlIntent = 0;
+    return p;
+}
+
+bool CaptureModeControlPayload::matchesCaptureShape(const CaptureModeControlPayload& other) const {
+    CaptureModeControlPayload a = *this;
+    a.controlIntent = other.controlIntent;
+    return a == other;
+}
+
+std::string CaptureModeControlPayload::summary() const {
+    return name(mode) + " backend=" + name(backend) + " codec=" + name(codec) + " chroma=" +
+           (chromaMode == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0") + " logical=" +
+           std::to_string(logicalWidth) + "x" + std::to_string(logicalHeight) + " pixel=" +
+           std::to_string(pixelWidth) + "x" + std::to_string(pixelHeight) + " fps=" + std::to_string(fps) +
+           " bitrate=" + std::to_string(bitrate);
+}
+
+std::vector<uint8_t> CaptureModeControlPayload::encode() const {
+    std::vector<uint8_t> out;
+    out.reserve(wireSize);
+    out.push_back(rawValue(mode));
+    out.push_back(rawValue(backend));
+    out.push_back(rawValue(codec));
+    out.push_back(rawValue(chromaMode));
+    putU16(out, clampU16(logicalWidth));
+    putU16(out, clampU16(logicalHeight));
+    putU16(out, clampU16(pixelWidth));
+    putU16(out, clampU16(pixelHeight));
+    putU16(out, clampU16(fps));
+    putU32(out, clampU32(bitrate));
+    out.push_back(flags);
+    out.push_back(controlIntent);
+    return out;
+}
+
+std::optional<CaptureModeControlPayload> CaptureModeControlPayload::decode(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return std::nullopt;
+    const auto mode = videoCaptureModeFromRaw(bytes[0]);
+    if (!mode) return std::nullopt;
+    // A short or partly unknown request still names a mode: honour the mode
+    // with its catalogue defaults rather than dropping the Viewer's choice.
+    const auto fallback = preset(*mode, VideoChromaMode::yuv420, VideoCaptureBackend::headlessVirtual);
+    if (bytes.size() < wireSize) return fallback;
+    const auto backend = videoCaptureBackendFromRaw(bytes[1]);
+    const auto codec = videoStreamCodecFromRaw(bytes[2]);
+    const auto chroma = videoChromaModeFromRaw(bytes[3]);
+    if (!backend || !codec || !chroma) return fallback;
+
+    CaptureModeControlPayload p;
+    p.mode = *mode;
+    p.backend = *backend;
+    p.codec = *codec;
+    p.chromaMode = *chroma;
+    p.logicalWidth = readU16(bytes, 4);
+    p.logicalHeight = readU16(bytes, 6);
+    p.pixelWidth = readU16(bytes, 8);
+    p.pixelHeight = readU16(bytes, 10);
+    p.fps = readU16(bytes, 12);
+    p.bitrate = readU32(bytes, 14);
+    p.flags = bytes[18];
+    p.controlIntent = bytes[19];
+    return p;
+}

@@ -1,0 +1,320 @@
+#include "Platform/VideoEncoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace platform {
+
+namespace {
+
+std::string averror(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+template <class T>
+Result<T> avFailure(const std::string& what, int code) {
+    return Result<T>::failure("video encoder: " + what + " failed: " + averror(code));
+}
+
+bool isHEVC(VideoCodec codec) { return codec == VideoCodec::hevc; }
+
+// NAL unit type from the first header byte.
+int nalType(VideoCodec codec, uint8_t header) {
+    return isHEVC(codec) ? (header >> 1) & 0x3F : header & 0x1F;
+}
+
+enum class ParameterSet { none, vps, sps, pps };
+
+ParameterSet parameterSetKind(VideoCodec codec, uint8_t header) {
+    const int type = nalType(codec, header);
+    if (isHEVC(codec)) {
+        if (type == 32) return ParameterSet::vps;
+        if (type == 33) return ParameterSet::sps;
+        if (type == 34) return ParameterSet::pps;
+    } else {
+        if (type == 7) return ParameterSet::sps;
+        if (type == 8) return ParameterSet::pps;
+    }
+    return ParameterSet::none;
+}
+
+// Calls `visit` with each NAL unit of an Annex-B byte stream, without its
+// start code and without trailing zero bytes.
+template <class Visit>
+void forEachAnnexBNal(std::span<const uint8_t> stream, Visit visit) {
+    const size_t n = stream.size();
+    size_t i = 0;
+    auto startCodeAt = [&](size_t at) {
+        return at + 2 < n && stream[at] == 0 && stream[at + 1] == 0 && stream[at + 2] == 1;
+    };
+    while (i < n && !startCodeAt(i)) ++i;
+    while (i < n) {
+        const size_t begin = i + 3;
+        size_t end = begin;
+        while (end < n && !startCodeAt(end)) ++end;
+        size_t last = end;
+        while (last > begin && stream[last - 1] == 0) --last;
+        if (last > begin) visit(stream.subspan(begin, last - begin));
+        i = end;
+    }
+}
+
+void appendLengthPrefixed(std::vector<uint8_t>& out, std::span<const uint8_t> nal) {
+    const auto size = static_cast<uint32_t>(nal.size());
+    out.push_back(static_cast<uint8_t>(size >> 24));
+    out.push_back(static_cast<uint8_t>(size >> 16));
+    out.push_back(static_cast<uint8_t>(size >> 8));
+    out.push_back(static_cast<uint8_t>(size));
+    out.insert(out.end(), nal.begin(), nal.end());
+}
+
+Status validate(const VideoEncoderSettings& s) {
+    if (s.width < 2 || s.height < 2 || (s.width & 1) || (s.height & 1)) {
+        return Status::failure("video encoder: encoded size " + std::to_string(s.width) + "x" +
+                               std::to_string(s.height) + " is not even and at least 2x2");
+    }
+    if (s.fps < 1) return Status::failure("video encoder: frame rate must be at least 1");
+    if (s.bitrate < 1) return Status::failure("video encoder: bit rate must be positive");
+    if (s.keyframeIntervalSeconds < 1 || s.burstWindowSeconds < 1 || !(s.burstBitrateRatio >= 1.0)) {
+        return Status::failure("video encoder: key-frame interval, burst window and burst ratio must be at least 1");
+    }
+    return success();
+}
+
+int64_t maxRate(const VideoEncoderSettings& s) {
+    return static_cast<int64_t>(std::llround(static_cast<double>(s.bitrate) * s.burstBitrateRatio));
+}
+
+// The encoders' informational chatter would otherwise fill the Host's log.
+void quietLibraryLogging() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+}  // namespace
+
+struct VideoEncoder::Codec {
+    AVCodecContext* context = nullptr;
+    AVFrame* frame = nullptr;
+    AVPacket* packet = nullptr;
+    SwsContext* scaler = nullptr;
+    int scalerWidth = 0, scalerHeight = 0;
+
+    ~Codec() {
+        sws_freeContext(scaler);
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&context);
+    }
+};
+
+VideoEncoder::VideoEncoder(const VideoEncoderSettings& settings) : settings_(settings) {}
+
+VideoEncoder::~VideoEncoder() = default;
+
+Result<std::unique_ptr<VideoEncoder>> VideoEncoder::create(const VideoEncoderSettings& settings) {
+    quietLibraryLogging();
+    std::unique_ptr<VideoEncoder> encoder(new VideoEncoder(settings));
+    if (auto built = encoder->build(); !built) return Result<std::unique_ptr<VideoEncoder>>::failure(built.error());
+    return encoder;
+}
+
+Status VideoEncoder::build() {
+    codec_.reset();
+    parameterSets_ = {};
+    if (auto valid = validate(settings_); !valid) return valid;
+
+    const bool hevc = isHEVC(settings_.codec);
+    const bool chroma444 = settings_.chroma == ChromaSubsampling::yuv444;
+    const char* encoderName = hevc ? "libx265" : "libx264";
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName);
+    if (!codec) return Status::failure(std::string("video encoder: ") + encoderName + " is not available");
+
+    auto state = std::make_unique<Codec>();
+    AVCodecContext* ctx = state->context = avcodec_alloc_context3(codec);
+    if (!ctx) return Status::failure("video encoder: out of memory for the codec context");
+    ctx->width = settings_.width;
+    ctx->height = settings_.height;
+    ctx->pix_fmt = chroma444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+    // Presentation times are nanoseconds; the frame rate only paces rate
+    // control and sets the key-frame interval.
+    ctx->time_base = AVRational{1, 1'000'000'000};
+    ctx->framerate = AVRational{settings_.fps, 1};
+    ctx->gop_size = std::max(1, settings_.keyframeIntervalSeconds * settings_.fps);
+    ctx->max_b_frames = 0;
+    ctx->bit_rate = settings_.bitrate;
+    ctx->rc_max_rate = maxRate(settings_);
+    ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate * settings_.burstWindowSeconds, INT32_MAX));
+    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_CLOSED_GOP;
+    ctx->color_range = AVCOL_RANGE_MPEG;
+    ctx->colorspace = AVCOL_SPC_BT709;
+    ctx->color_primaries = AVCOL_PRI_BT709;
+    ctx->color_trc = AVCOL_TRC_BT709;
+
+    struct Option {
+        const char* name;
+        const char* value;
+    };
+    const Option options[] = {
+        // x265's fastest preset is about as costly as x264's "superfast".
+        {"preset", hevc ? "ultrafast" : "superfast"},
+        {"tune", "zerolatency"},
+        {"profile", hevc ? (chroma444 ? "main444-8" : "main") : (chroma444 ? "high444" : "high")},
+        {"forced-idr", "1"},
+        {hevc ? "x265-params" : "x264-params",
+         hevc ? "bframes=0:open-gop=0:log-level=error" : "bframes=0:open-gop=0"},
+    };
+    for (const auto& option : options) {
+        if (int rc = av_opt_set(ctx->priv_data, option.name, option.value, 0); rc < 0) {
+            return avFailure<Unit>(std::string("setting ") + option.name + "=" + option.value, rc);
+        }
+    }
+    if (int rc = avcodec_open2(ctx, codec, nullptr); rc < 0) return avFailure<Unit>(std::string("opening ") + encoderName, rc);
+
+    // The global header carries the parameter sets as an Annex-B stream.
+    forEachAnnexBNal({ctx->extradata, static_cast<size_t>(std::max(ctx->extradata_size, 0))},
+                     [&](std::span<const uint8_t> nal) {
+                         switch (parameterSetKind(settings_.codec, nal[0])) {
+                             case ParameterSet::vps: parameterSets_.vps.assign(nal.begin(), nal.end()); break;
+                             case ParameterSet::sps: parameterSets_.sps.assign(nal.begin(), nal.end()); break;
+                             case ParameterSet::pps: parameterSets_.pps.assign(nal.begin(), nal.end()); break;
+                             case ParameterSet::none: break;
+                         }
+                     });
+    if (parameterSets_.sps.empty() || parameterSets_.pps.empty() || (hevc && parameterSets_.vps.empty())) {
+        return Status::failure(std::string("video encoder: ") + encoderName + " gave no parameter sets");
+    }
+
+    state->frame = av_frame_alloc();
+    state->packet = av_packet_alloc();
+    if (!state->frame || !state->packet) return Status::failure("video encoder: out of memory for frame buffers");
+    state->frame->format = ctx->pix_fmt;
+    state->frame->width = ctx->width;
+    state->frame->height = ctx->height;
+    state->frame->color_range = ctx->color_range;
+    state->frame->colorspace = ctx->colorspace;
+    state->frame->color_primaries = ctx->color_primaries;
+    state->frame->color_trc = ctx->color_trc;
+    if (int rc = av_frame_get_buffer(state->frame, 0); rc < 0) return avFailure<Unit>("allocating the picture", rc);
+
+    codec_ = std::move(state);
+    keyFramePending_ = true;
+    lastPts_ = -1;
+    ++buildNumber_;
+    return success();
+}
+
+Status VideoEncoder::prepareScaler(const BGRAImage& image) {
+    Codec& c = *codec_;
+    if (c.scaler && c.scalerWidth == image.width && c.scalerHeight == image.height) return success();
+    sws_freeContext(c.scaler);
+    c.scaler = sws_getContext(image.width, image.height, AV_PIX_FMT_BGRA, settings_.width, settings_.height,
+                              static_cast<AVPixelFormat>(c.frame->format), SWS_BILINEAR, nullptr, nullptr, nullptr);
+    c.scalerWidth = image.width;
+    c.scalerHeight = image.height;
+    if (!c.scaler) return Status::failure("video encoder: no pixel conversion from BGRA at this size");
+    // RGB in, BT.709 limited-range YUV out, as the stream is tagged.
+    const int* rgbCoefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+    const int* yuvCoefficients = sws_getCoefficients(SWS_CS_ITU709);
+    if (sws_setColorspaceDetails(c.scaler, rgbCoefficients, 1, yuvCoefficients, 0, 0, 1 << 16, 1 << 16) < 0) {
+        return Status::failure("video encoder: the pixel conversion refused BT.709");
+    }
+    return success();
+}
+
+Result<std::optional<EncodedVideoFrame>> VideoEncoder::encode(const BGRAImage& image, uint64_t presentationTimeNs,
+                                                              bool forceKeyFrame) {
+    using R = Result<std::optional<EncodedVideoFrame>>;
+    if (!codec_) return R::failure("video encoder: the encoder is not built");
+    if (!image.pixels || image.width < 1 || image.height < 1 ||
+        image.bytesPerRow < static_cast<int64_t>(image.width) * 4) {
+        return R::failure("video encoder: the picture is empty or its rows are too short");
+    }
+    if (auto ready = prepareScaler(image); !ready) return R::failure(ready.error());
+
+    Codec& c = *codec_;
+    if (int rc = av_frame_make_writable(c.frame); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("reusing the picture", rc);
+    const uint8_t* sourcePlanes[4] = {image.pixels, nullptr, nullptr, nullptr};
+    const int sourceStrides[4] = {image.bytesPerRow, 0, 0, 0};
+    if (sws_scale(c.scaler, sourcePlanes, sourceStrides, 0, image.height, c.frame->data, c.frame->linesize) <= 0) {
+        return R::failure("video encoder: pixel conversion produced no rows");
+    }
+
+    // Encoders need strictly rising times; a repeated or earlier capture time
+    // is nudged forward by a nanosecond rather than refused.
+    int64_t pts = static_cast<int64_t>(std::min<uint64_t>(presentationTimeNs, INT64_MAX));
+    if (pts <= lastPts_) pts = lastPts_ + 1;
+    lastPts_ = pts;
+    c.frame->pts = pts;
+    c.frame->pict_type = (forceKeyFrame || keyFramePending_) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+
+    int rc = avcodec_send_frame(c.context, c.frame);
+    if (rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("submitting a picture", rc);
+    keyFramePending_ = false;
+
+    rc = avcodec_receive_packet(c.context, c.packet);
+    if (rc == AVERROR(EAGAIN)) return std::optional<EncodedVideoFrame>{};
+    if (rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("receiving a frame", rc);
+
+    output_.clear();
+    forEachAnnexBNal({c.packet->data, static_cast<size_t>(c.packet->size)}, [&](std::span<const uint8_t> nal) {
+        if (parameterSetKind(settings_.codec, nal[0]) == ParameterSet::none) appendLengthPrefixed(output_, nal);
+    });
+    EncodedVideoFrame frame;
+    frame.data = output_;
+    frame.isKeyFrame = (c.packet->flags & AV_PKT_FLAG_KEY) != 0;
+    frame.presentationTimeNs = static_cast<uint64_t>(std::max<int64_t>(c.packet->pts, 0));
+    av_packet_unref(c.packet);
+    return std::optional<EncodedVideoFrame>(frame);
+}
+
+Result<RateControlChange> VideoEncoder::reconfigure(const VideoEncoderSettings& settings) {
+    using R = Result<RateControlChange>;
+    if (settings == settings_ && codec_) return RateControlChange::unchanged;
+    if (auto valid = validate(settings); !valid) return R::failure(valid.error());
+    VideoEncoderSettings rateOnly = settings_;
+    rateOnly.bitrate = settings.bitrate;
+    rateOnly.burstBitrateRatio = settings.burstBitrateRatio;
+    rateOnly.burstWindowSeconds = settings.burstWindowSeconds;
+    // libx264 re-reads the rate fields before each picture and reconfigures
+    // itself; libx265 fixes them when it opens.
+    if (codec_ && rateOnly == settings && settings.codec == VideoCodec::h264) {
+        settings_ = settings;
+        AVCodecContext* ctx = codec_->context;
+        ctx->bit_rate = settings_.bitrate;
+        ctx->rc_max_rate = maxRate(settings_);
+        ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate * settings_.burstWindowSeconds, INT32_MAX));
+        return RateControlChange::inPlace;
+    }
+    settings_ = settings;
+    if (auto built = build(); !built) return R::failure(built.error());
+    return RateControlChange::rebuilt;
+}
+
+Result<RateControlChange> VideoEncoder::updateRateControl(int fps, int64_t bitrate) {
+    VideoEncoderSettings next = settings_;
+    next.fps = fps;
+    next.bitrate = bitrate;
+    return reconfigure(next);
+}
+
+Result<RateControlChange> VideoEncoder::setBurstBitrateRatio(double ratio) {
+    VideoEncoderSettings next = settings_;
+    next.burstBitrateRatio = ratio;
+    return reconfigure(next);
+}
+
+}  // namespace platform

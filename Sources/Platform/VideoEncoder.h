@@ -1,0 +1,117 @@
+#pragma once
+// A video compression session: takes BGRA pictures, converts and scales them
+// to 4:2:0 or 4:4:4 at the encoded size, and encodes them as H.264 (High /
+// High 4:4:4 Predictive) or HEVC (Main / Main 4:4:4) for a low-latency live
+// stream: no B-frames, closed GOPs, an IDR on request and after every build,
+// average bit rate under a burst ceiling. Backed by libavcodec (libx264,
+// libx265) and libswscale.
+//
+// Bitstream: parameter sets are raw NAL units (no start code, no length);
+// an encoded frame is its NAL units, each behind a 4-byte big-endian length.
+// Parameter sets live only in parameterSets(): any the encoder repeats in a
+// frame are left out of that frame.
+//
+// Not thread-safe: one session is driven from one thread (or queue) at a time.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "Platform/Result.h"
+
+namespace platform {
+
+enum class VideoCodec { h264, hevc };
+enum class ChromaSubsampling { yuv420, yuv444 };
+
+struct VideoEncoderSettings {
+    VideoCodec codec = VideoCodec::hevc;
+    ChromaSubsampling chroma = ChromaSubsampling::yuv420;
+    int width = 0;  // encoded size; even, at least 2
+    int height = 0;
+    int fps = 60;
+    int64_t bitrate = 0;  // average, bits per second
+    int keyframeIntervalSeconds = 2;
+    // The bit rate may rise to bitrate x burstBitrateRatio, measured over
+    // burstWindowSeconds.
+    double burstBitrateRatio = 1.5;
+    int burstWindowSeconds = 1;
+
+    bool operator==(const VideoEncoderSettings&) const = default;
+};
+
+struct VideoParameterSets {
+    std::vector<uint8_t> vps;  // HEVC only; empty for H.264
+    std::vector<uint8_t> sps;
+    std::vector<uint8_t> pps;
+
+    bool operator==(const VideoParameterSets&) const = default;
+};
+
+// A BGRA picture somebody else owns; rows may be padded.
+struct BGRAImage {
+    const uint8_t* pixels = nullptr;
+    int width = 0;
+    int height = 0;
+    int bytesPerRow = 0;
+};
+
+// One encoded frame. `data` points into the session's own buffer and stays
+// valid until the session's next encode, reconfigure or destruction.
+struct EncodedVideoFrame {
+    std::span<const uint8_t> data;
+    bool isKeyFrame = false;
+    uint64_t presentationTimeNs = 0;
+};
+
+enum class RateControlChange { unchanged, inPlace, rebuilt };
+
+class VideoEncoder {
+public:
+    static Result<std::unique_ptr<VideoEncoder>> create(const VideoEncoderSettings& settings);
+    ~VideoEncoder();
+    VideoEncoder(const VideoEncoder&) = delete;
+    VideoEncoder& operator=(const VideoEncoder&) = delete;
+
+    const VideoEncoderSettings& settings() const { return settings_; }
+    // The parameter sets of the current build.
+    const VideoParameterSets& parameterSets() const { return parameterSets_; }
+    // Raised by 1 at every build, so a caller sees when to announce the
+    // parameter sets again.
+    uint64_t buildNumber() const { return buildNumber_; }
+
+    // Encodes one picture of any size (scaled to the encoded size). With the
+    // low-latency settings every picture gives its frame at once; nothing is
+    // returned only when the encoder holds it back.
+    Result<std::optional<EncodedVideoFrame>> encode(const BGRAImage& image, uint64_t presentationTimeNs,
+                                                    bool forceKeyFrame);
+
+    // New settings. Bit-rate changes are applied in place where the encoder
+    // supports it (H.264); anything else rebuilds the encoder, which changes
+    // buildNumber() and may change the parameter sets.
+    Result<RateControlChange> reconfigure(const VideoEncoderSettings& settings);
+    Result<RateControlChange> updateRateControl(int fps, int64_t bitrate);
+    Result<RateControlChange> setBurstBitrateRatio(double ratio);
+
+private:
+    struct Codec;
+    explicit VideoEncoder(const VideoEncoderSettings& settings);
+    Status build();
+    Status prepareScaler(const BGRAImage& image);
+
+    VideoEncoderSettings settings_;
+    VideoParameterSets parameterSets_;
+    uint64_t buildNumber_ = 0;
+    // libav state: the codec context, the one reusable picture and packet,
+    // and the BGRA -> YUV scaler (rebuilt only when the source size changes).
+    std::unique_ptr<Codec> codec_;
+    // The first frame after a build must be an IDR whatever the caller asks.
+    bool keyFramePending_ = true;
+    int64_t lastPts_ = -1;
+    // Reused output: the length-prefixed NAL units of the last frame.
+    std::vector<uint8_t> output_;
+};
+
+}  // namespace platform

@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "Platform/VideoEncoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
+
+using namespace platform;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A BGRA picture with padded rows: a fixed background and a square whose
+// position follows `step`, so consecutive frames differ a little.
+struct TestPicture {
+    int width, height, bytesPerRow;
+    Bytes pixels;
+
+    TestPicture(int w, int h) : width(w), height(h), bytesPerRow(w * 4 + 64), pixels(size_t(bytesPerRow) * h) {}
+
+    void fill(uint8_t b, uint8_t g, uint8_t r) {
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) set(x, y, b, g, r);
+        }
+    }
+    void set(int x, int y, uint8_t b, uint8_t g, uint8_t r) {
+        uint8_t* p = &pixels[size_t(y) * bytesPerRow + size_t(x) * 4];
+        p[0] = b, p[1] = g, p[2] = r, p[3] = 255;
+    }
+    void drawScene(int step) {
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) set(x, y, uint8_t(x), uint8_t(y), uint8_t(x + y));
+        }
+        for (int y = 20; y < 80; ++y) {
+            for (int x = 0; x < 60; ++x) set((x + step * 8) % width, y, 255, 255, 255);
+        }
+    }
+    void noise(std::mt19937& random) {
+        for (auto& byte : pixels) byte = uint8_t(random());
+    }
+    BGRAImage image() const { return {pixels.data(), width, height, bytesPerRow}; }
+};
+
+// Splits a frame of 4-byte big-endian lengths into its NAL units; fails the
+// test when a length runs past the frame.
+std::vector<Bytes> nalUnits(std::span<const uint8_t> frame) {
+    std::vector<Bytes> units;
+    size_t at = 0;
+    while (at < frame.size()) {
+        if (frame.size() - at < 4) {
+            ADD_FAILURE() << "truncated length at " << at;
+            return units;
+        }
+        const size_t length = (size_t(frame[at]) << 24) | (size_t(frame[at + 1]) << 16) |
+                              (size_t(frame[at + 2]) << 8) | frame[at + 3];
+        at += 4;
+        if (length == 0 || length > frame.size() - at) {
+            ADD_FAILURE() << "NAL length " << length << " runs past the frame";
+            return units;
+        }
+        units.emplace_back(frame.begin() + long(at), frame.begin() + long(at + length));
+        at += length;
+    }
+    return units;
+}
+
+int nalType(VideoCodec codec, const Bytes& nal) {
+    return codec == VideoCodec::hevc ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F;
+}
+
+void appendAnnexB(Bytes& out, std::span<const uint8_t> nal) {
+    static const uint8_t startCode[] = {0, 0, 0, 1};
+    out.insert(out.end(), std::begin(startCode), std::end(startCode));
+    out.insert(out.end(), nal.begin(), nal.end());
+}
+
+struct DecodedPicture {
+    int width = 0, height = 0;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    bool keyFrame = false;
+    int profile = -1;
+    uint8_t y = 0, cb = 0, cr = 0;  // samples at the picture's centre
+};
+
+// libavcodec's own decoder, fed the way a Viewer is: parameter sets with
+// start codes, then each frame with its lengths turned into start codes.
+class StreamDecoder {
+public:
+    StreamDecoder(VideoCodec codec, const VideoParameterSets& sets) {
+        const AVCodec* decoder = avcodec_find_decoder(codec == VideoCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+        context_ = avcodec_alloc_context3(decoder);
+        EXPECT_EQ(avcodec_open2(context_, decoder, nullptr), 0);
+        frame_ = av_frame_alloc();
+        packet_ = av_packet_alloc();
+        if (!sets.vps.empty()) appendAnnexB(pending_, sets.vps);
+        appendAnnexB(pending_, sets.sps);
+        appendAnnexB(pending_, sets.pps);
+        codec_ = codec;
+    }
+    ~StreamDecoder() {
+        av_packet_free(&packet_);
+        av_frame_free(&frame_);
+        avcodec_free_context(&context_);
+    }
+
+    std::optional<DecodedPicture> decode(std::span<const uint8_t> frame) {
+        Bytes stream = std::move(pending_);
+        pending_.clear();
+        for (const auto& nal : nalUnits(frame)) appendAnnexB(stream, nal);
+        packet_->data = stream.data();
+        packet_->size = int(stream.size());
+        if (avcodec_send_packet(context_, packet_) < 0) return std::nullopt;
+        if (avcodec_receive_frame(context_, frame_) < 0) return std::nullopt;
+        DecodedPicture p;
+        p.width = frame_->width;
+        p.height = frame_->height;
+        p.format = AVPixelFormat(frame_->format);
+        p.keyFrame = frame_->key_frame != 0;
+        p.profile = context_->profile;
+        const int cx = frame_->width / 2, cy = frame_->height / 2;
+        const int shift = p.format == AV_PIX_FMT_YUV444P ? 0 : 1;
+        p.y = frame_->data[0][cy * frame_->linesize[0] + cx];
+        p.cb = frame_->data[1][(cy >> shift) * frame_->linesize[1] + (cx >> shift)];
+        p.cr = frame_->data[2][(cy >> shift) * frame_->linesize[2] + (cx >> shift)];
+        av_frame_unref(frame_);
+        return p;
+    }
+
+private:
+    AVCodecContext* context_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    Bytes pending_;
+    VideoCodec codec_;
+};
+
+VideoEncoderSettings smallSettings(VideoCodec codec, ChromaSubsampling chroma) {
+    VideoEncoderSettings s;
+    s.codec = codec;
+    s.chroma = chroma;
+    s.width = 320;
+    s.height = 180;
+    s.fps = 30;
+    s.bitrate = 2'000'000;
+    return s;
+}
+
+std::unique_ptr<VideoEncoder> makeEncoder(const VideoEncoderSettings& s) {
+    auto created = VideoEncoder::create(s);
+    EXPECT_TRUE(created.ok()) << created.error();
+    return created.ok() ? std::move(created.value()) : nullptr;
+}
+
+// Frame numbers at which encode() is asked for a key frame.
+constexpr int kForcedKeyFrame = 4;
+constexpr uint64_t kFrameNs = 33'333'333;
+
+struct Variant {
+    VideoCodec codec;
+    ChromaSubsampling chroma;
+    AVPixelFormat decodedFormat;
+    int decodedProfile;
+};
+
+void PrintTo(const Variant& v, std::ostream* os) {
+    *os << (v.codec == VideoCodec::hevc ? "HEVC" : "H.264") << (v.chroma == ChromaSubsampling::yuv444 ? " 4:4:4" : " 4:2:0");
+}
+
+class VideoEncoderVariants : public ::testing::TestWithParam<Variant> {};
+
+}  // namespace
+
+TEST_P(VideoEncoderVariants, FramesDecodeAtTheEncodedSizeWithKeyFramesWhereAsked) {
+    const Variant v = GetParam();
+    auto encoder = makeEncoder(smallSettings(v.codec, v.chroma));
+    ASSERT_TRUE(encoder);
+    const auto& sets = encoder->parameterSets();
+    EXPECT_EQ(sets.vps.empty(), v.codec == VideoCodec::h264);
+    ASSERT_FALSE(sets.sps.empty());
+    ASSERT_FALSE(sets.pps.empty());
+    // Raw NAL units: the header byte follows directly, no start code.
+    EXPECT_EQ(nalType(v.codec, sets.sps), v.codec == VideoCodec::hevc ? 33 : 7);
+    EXPECT_EQ(nalType(v.codec, sets.pps), v.codec == VideoCodec::hevc ? 34 : 8);
+    if (v.codec == VideoCodec::hevc) {
+        EXPECT_EQ(nalType(v.codec, sets.vps), 32);
+    }
+
+    StreamDecoder decoder(v.codec, sets);
+    TestPicture picture(640, 360);  // scaled down by the encoder
+    for (int i = 0; i < 8; ++i) {
+        picture.drawScene(i);
+        const uint64_t pts = 1'000'000'000 + uint64_t(i) * kFrameNs;
+        auto encoded = encoder->encode(picture.image(), pts, i == kForcedKeyFrame);
+        ASSERT_TRUE(encoded.ok()) << encoded.error();
+        ASSERT_TRUE(encoded->has_value()) << "frame " << i << " held back";
+        const EncodedVideoFrame& frame = **encoded;
+        EXPECT_EQ(frame.presentationTimeNs, pts);
+        EXPECT_EQ(frame.isKeyFrame, i == 0 || i == kForcedKeyFrame) << "frame " << i;
+        for (const auto& nal : nalUnits(frame.data)) {
+            const int type = nalType(v.codec, nal);
+            const bool parameterSet = v.codec == VideoCodec::hevc ? (type >= 32 && type <= 34) : (type == 7 || type == 8);
+            EXPECT_FALSE(parameterSet) << "parameter set of type " << type << " inside frame " << i;
+        }
+        auto picture_ = decoder.decode(frame.data);
+        ASSERT_TRUE(picture_) << "frame " << i << " did not decode";
+        EXPECT_EQ(picture_->width, 320);
+        EXPECT_EQ(picture_->height, 180);
+        EXPECT_EQ(picture_->format, v.decodedFormat);
+        EXPECT_EQ(picture_->profile, v.decodedProfile);
+        EXPECT_EQ(picture_->keyFrame, i == 0 || i == kForcedKeyFrame) << "frame " << i;
+    }
+}
+
+TEST_P(VideoEncoderVariants, ConvertsColoursAsBT709LimitedRange) {
+    const Variant v = GetParam();
+    auto encoder = makeEncoder(smallSettings(v.codec, v.chroma));
+    ASSERT_TRUE(encoder);
+    StreamDecoder decoder(v.codec, encoder->parameterSets());
+    TestPicture picture(320, 180);
+    picture.fill(0, 0, 255);  // pure red
+    auto encoded = encoder->encode(picture.image(), 0, false);
+    ASSERT_TRUE(encoded.ok() && encoded->has_value());
+    auto decoded = decoder.decode((*encoded)->data);
+    ASSERT_TRUE(decoded);
+    // BT.709 limited range red: Y 63, Cb 102, Cr 240.
+    EXPECT_NEAR(decoded->y, 63, 3);
+    EXPECT_NEAR(decoded->cb, 102, 3);
+    EXPECT_NEAR(decoded->cr, 240, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllProfiles, VideoEncoderVariants,
+    ::testing::Values(Variant{VideoCodec::h264, ChromaSubsampling::yuv420, AV_PIX_FMT_YUV420P, FF_PROFILE_H264_HIGH},
+                      Variant{VideoCodec::h264, ChromaSubsampling::yuv444, AV_PIX_FMT_YUV444P,
+                              FF_PROFILE_H264_HIGH_444_PREDICTIVE},
+                      Variant{VideoCodec::hevc, ChromaSubsampling::yuv420, AV_PIX_FMT_YUV420P, FF_PROFILE_HEVC_MAIN},
+                      Variant{VideoCodec::hevc, ChromaSubsampling::yuv444, AV_PIX_FMT_YUV444P, FF_PROFILE_HEVC_REXT}),
+    [](const auto& info) {
+        return std::string(info.param.codec == VideoCodec::hevc ? "HEVC" : "H264") +
+               (info.param.chroma == ChromaSubsampling::yuv444 ? "444" : "420");
+    });
+
+TEST(VideoEncoderRateControl, H264BitRateChangesInPlaceAndTakesEffect) {
+    auto s = smallSettings(VideoCodec::h264, ChromaSubsampling::yuv420);
+    s.bitrate = 20'000'000;
+    auto encoder = makeEncoder(s);
+    ASSERT_TRUE(encoder);
+    std::mt19937 random(7);
+    TestPicture picture(320, 180);
+    auto encodeNoise = [&](int frames, uint64_t& pts) {
+        size_t bytes = 0;
+        for (int i = 0; i < frames; ++i) {
+            picture.noise(random);
+            auto encoded = encoder->encode(picture.image(), pts += kFrameNs, false);
+            EXPECT_TRUE(encoded.ok() && encoded->has_value());
+            if (encoded.ok() && encoded->has_value()) bytes += (*encoded)->data.size();
+        }
+        return bytes;
+    };
+    uint64_t pts = 0;
+    encodeNoise(5, pts);
+    const size_t before = encodeNoise(10, pts);
+
+    const uint64_t build = encoder->buildNumber();
+    auto change = encoder->updateRateControl(30, 300'000);
+    ASSERT_TRUE(change.ok()) << change.error();
+    EXPECT_EQ(*change, RateControlChange::inPlace);
+    EXPECT_EQ(encoder->buildNumber(), build);
+    encodeNoise(10, pts);
+    const size_t after = encodeNoise(10, pts);
+    EXPECT_LT(after * 4, before) << "before " << before << " after " << after;
+}
+
+TEST(VideoEncoderRateControl, ChangesTheEncoderCannotTakeInPlaceRebuildWithAKeyFrame) {
+    for (auto [codec, fps] : std::vector<std::pair<VideoCodec, int>>{{VideoCodec::hevc, 30}, {VideoCodec::h264, 60}}) {
+        auto encoder = makeEncoder(smallSettings(codec, ChromaSubsampling::yuv420));
+        ASSERT_TRUE(encoder);
+        TestPicture picture(320, 180);
+        picture.drawScene(0);
+        ASSERT_TRUE(encoder->encode(picture.image(), 1, false).ok());
+        ASSERT_TRUE(encoder->encode(picture.image(), 2, false).ok());
+
+        auto change = encoder->updateRateControl(fps, 1'000'000);
+        ASSERT_TRUE(change.ok()) << change.error();
+        EXPECT_EQ(*change, RateControlChange::rebuilt);
+        EXPECT_EQ(encoder->buildNumber(), 2u);
+        EXPECT_EQ(encoder->settings().fps, fps);
+        EXPECT_EQ(encoder->settings().bitrate, 1'000'000);
+
+        StreamDecoder decoder(codec, encoder->parameterSets());
+        auto next = encoder->encode(picture.image(), 3, false);
+        ASSERT_TRUE(next.ok() && next->has_value());
+        EXPECT_TRUE((*next)->isKeyFrame);
+        EXPECT_TRUE(decoder.decode((*next)->data));
+
+        auto same = encoder->updateRateControl(fps, 1'000'000);
+        ASSERT_TRUE(same.ok());
+        EXPECT_EQ(*same, RateControlChange::unchanged);
+    }
+}
+
+TEST(VideoEncoderKeyFrames, ComeEveryKeyFrameIntervalWithoutBeingAsked) {
+    for (auto codec : {VideoCodec::h264, VideoCodec::hevc}) {
+        auto s = smallSettings(codec, ChromaSubsampling::yuv420);
+        s.fps = 5;
+        s.keyframeIntervalSeconds = 2;
+        auto encoder = makeEncoder(s);
+        ASSERT_TRUE(encoder);
+        TestPicture picture(320, 180);
+        for (int i = 0; i <= 20; ++i) {
+            picture.drawScene(i);
+            auto encoded = encoder->encode(picture.image(), uint64_t(i) * 200'000'000, false);
+            ASSERT_TRUE(encoded.ok() && encoded->has_value());
+            EXPECT_EQ((*encoded)->isKeyFrame, i % 10 == 0) << "frame " << i;
+        }
+    }
+}
+
+TEST(VideoEncoderRateControl, TighterBurstCeilingIsKept) {
+    auto encoder = makeEncoder(smallSettings(VideoCodec::hevc, ChromaSubsampling::yuv420));
+    ASSERT_TRUE(encoder);
+    auto change = encoder->setBurstBitrateRatio(1.2);
+    ASSERT_TRUE(change.ok()) << change.error();
+    EXPECT_DOUBLE_EQ(encoder->settings().burstBitrateRatio, 1.2);
+    EXPECT_FALSE(encoder->setBurstBitrateRatio(0.5).ok());
+}
+
+TEST(VideoEncoderInput, RefusesSettingsAndPicturesItCannotEncode) {
+    auto odd = smallSettings(VideoCodec::h264, ChromaSubsampling::yuv420);
+    odd.width = 321;
+    EXPECT_FALSE(VideoEncoder::create(odd).ok());
+    auto noRate = smallSettings(VideoCodec::hevc, ChromaSubsampling::yuv420);
+    noRate.bitrate = 0;
+    EXPECT_FALSE(VideoEncoder::create(noRate).ok());
+    auto noFps = smallSettings(VideoCodec::h264, ChromaSubsampling::yuv420);
+    noFps.fps = 0;
+    EXPECT_FALSE(VideoEncoder::create(noFps).ok());
+
+    auto encoder = makeEncoder(smallSettings(VideoCodec::h264, ChromaSubsampling::yuv420));
+    ASSERT_TRUE(encoder);
+    TestPicture picture(64, 64);
+    BGRAImage shortRows = picture.image();
+    shortRows.bytesPerRow = 64 * 4 - 1;
+    EXPECT_FALSE(encoder->encode(shortRows, 0, false).ok());
+    EXPECT_FALSE(encoder->encode(BGRAImage{}, 0, false).ok());
+    // A failed reconfiguration leaves the running encoder as it was.
+    EXPECT_FALSE(encoder->updateRateControl(0, 1'000'000).ok());
+    EXPECT_EQ(encoder->settings().fps, 30);
+    EXPECT_TRUE(encoder->encode(picture.image(), 0, false).ok());
+}
+
+TEST(VideoEncoderInput, RepeatedTimesAreNudgedForward) {
+    auto encoder = makeEncoder(smallSettings(VideoCodec::h264, ChromaSubsampling::yuv420));
+    ASSERT_TRUE(encoder);
+    TestPicture picture(320, 180);
+    picture.drawScene(1);
+    auto first = encoder->encode(picture.image(), 5'000, false);
+    ASSERT_TRUE(first.ok() && first->has_value());
+    EXPECT_EQ((*first)->presentationTimeNs, 5'000u);
+    auto second = encoder->encode(picture.image(), 5'000, false);
+    ASSERT_TRUE(second.ok()) << second.error();
+    ASSERT_TRUE(second->has_value());
+    EXPECT_EQ((*second)->presentationTimeNs, 5'001u);
+}

@@ -30,7 +30,7 @@ QueueCore::QueueCore(std::string l) : label(std::move(l)), identity(nextQueueIde
 QueueCore::~QueueCore() = default;
 Runtime::~Runtime() = default;
 
-CurrentQueueScope::CurrentQueueScope(uint64_t identity) : identity_(identity) {
+CurrentQueueScope::CurrentQueueScope(uint64_t identity) {
     tlsRunningQueues.push_back(identity);
 }
 CurrentQueueScope::~CurrentQueueScope() { tlsRunningQueues.pop_back(); }

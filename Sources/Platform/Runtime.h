@@ -54,9 +54,6 @@ public:
     explicit CurrentQueueScope(uint64_t identity);
     ~CurrentQueueScope();
     static bool isRunning(uint64_t identity);
-
-private:
-    uint64_t identity_;
 };
 
 // Runs the real main queue on the calling thread until stopMainLoop().

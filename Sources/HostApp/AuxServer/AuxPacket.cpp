@@ -1,0 +1,126 @@
+#include "HostApp/AuxServer/AuxPacket.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "HostApp/AuxServer/AuxWireFormat.h"
+
+std::optional<AuxPacketType> auxPacketTypeFromRaw(uint8_t raw) {
+    if ((raw >= 6 && raw <= 8) || (raw >= 18 && raw <= 44) || (raw >= 46 && raw <= 51)) {
+        return static_cast<AuxPacketType>(raw);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+void writeHeader(uint8_t* out, AuxPacketType type, uint8_t flags, uint16_t reserved, uint32_t length,
+                 uint64_t timestampNs) {
+    auto put = [&out](uint64_t v, int width) {
+        for (int i = 0; i < width; ++i) *out++ = static_cast<uint8_t>(v >> (8 * i));
+    };
+    put(AuxPacketHeader::magic, 4);
+    put(static_cast<uint8_t>(type), 1);
+    put(flags, 1);
+    put(reserved, 2);
+    put(length, 4);
+    put(timestampNs, 8);
+}
+
+constexpr std::array<uint8_t, 4> magicBytes{0x32, 0x4D, 0x32, 0x4D};
+
+uint32_t checkedLength(std::span<const uint8_t> payload) {
+    if (payload.size() > UINT32_MAX) throw std::length_error("aux payload of 4 GiB or more");
+    return static_cast<uint32_t>(payload.size());
+}
+
+}  // namespace
+
+std::array<uint8_t, AuxPacketHeader::size> AuxPacketHeader::encode() const {
+    std::array<uint8_t, size> out{};
+    writeHeader(out.data(), type, flags, reserved, payloadLength, timestampNs);
+    return out;
+}
+
+std::optional<AuxPacketHeader> AuxPacketHeader::decode(std::span<const uint8_t> bytes) {
+    auxwire::Reader r(bytes);
+    uint32_t m = r.u32();
+    uint8_t typeRaw = r.u8();
+    AuxPacketHeader h;
+    h.flags = r.u8();
+    h.reserved = r.u16();
+    h.payloadLength = r.u32();
+    h.timestampNs = r.u64();
+    if (!r.ok() || m != magic) return std::nullopt;
+    auto type = auxPacketTypeFromRaw(typeRaw);
+    if (!type) return std::nullopt;
+    h.type = *type;
+    return h;
+}
+
+std::vector<uint8_t> makeAuxPacket(AuxPacketType type, uint8_t flags, std::span<const uint8_t> payload,
+                                   uint64_t timestampNs) {
+    std::vector<uint8_t> out;
+    makeAuxPacket(out, type, flags, payload, timestampNs);
+    return out;
+}
+
+void makeAuxPacket(std::vector<uint8_t>& out, AuxPacketType type, uint8_t flags, std::span<const uint8_t> payload,
+                   uint64_t timestampNs) {
+    uint32_t length = checkedLength(payload);
+    size_t start = out.size();
+    out.resize(start + AuxPacketHeader::size + payload.size());
+    writeHeader(out.data() + start, type, flags, 0, length, timestampNs);
+    if (!payload.empty()) std::memcpy(out.data() + start + AuxPacketHeader::size, payload.data(), payload.size());
+}
+
+void AuxPacketCutter::append(std::span<const uint8_t> bytes) {
+    if (error_ || bytes.empty()) return;
+    if (readOffset_ == buffer_.size()) {
+        buffer_.clear();
+        readOffset_ = 0;
+    } else if (readOffset_ > 0 && readOffset_ >= buffer_.size() / 2) {
+        // Moving the tail only once the consumed head is at least as large
+        // keeps the total copying linear in the bytes received.
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(readOffset_));
+        readOffset_ = 0;
+    }
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+AuxPacketCutter::Result AuxPacketCutter::next() {
+    if (error_) return *error_;
+    std::span<const uint8_t> pending(buffer_.data() + readOffset_, buffer_.size() - readOffset_);
+    if (pending.empty()) return {};
+
+    // Garbage is recognised from its first wrong byte, so a stray client
+    // that never sends a full header is closed at once.
+    size_t magicSeen = std::min(pending.size(), magicBytes.size());
+    bool magicOk = std::memcmp(pending.data(), magicBytes.data(), magicSeen) == 0;
+    if (!magicOk || (pending.size() > 4 && !auxPacketTypeFromRaw(pending[4]))) {
+        Result e;
+        e.status = Status::invalidHeader;
+        e.invalidTypeRaw = pending.size() > 4 ? pending[4] : 0;
+        error_ = e;
+        return e;
+    }
+    if (pending.size() < AuxPacketHeader::size) return {};
+
+    auto header = AuxPacketHeader::decode(pending);  // magic and type were checked above
+    if (header->payloadLength > payloadLimit_) {
+        Result e;
+        e.status = Status::payloadTooLarge;
+        e.header = *header;
+        e.payloadLength = header->payloadLength;
+        error_ = e;
+        return e;
+    }
+    if (pending.size() - AuxPacketHeader::size < header->payloadLength) return {};
+
+    Result r;
+    r.status = Status::packet;
+    r.header = *header;
+    r.payload = pending.subspan(AuxPacketHeader::size, header->payloadLength);
+    readOffset_ += AuxPacketHeader::size + header->payloadLength;
+    return r;
+}

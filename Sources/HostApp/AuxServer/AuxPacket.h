@@ -1,0 +1,140 @@
+#pragma once
+// The aux packet framing shared by the audio (7346) and video (7347)
+// connections: the 20-byte header, the packet types, the builder every sender
+// uses, and the cutter that turns a TCP byte stream back into packets.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+// Every type a header may carry. Any other raw value makes the header
+// invalid; 43, 46, 47 and 48 are valid on the wire but carry nothing the
+// Host acts on.
+enum class AuxPacketType : uint8_t {
+    audioFrame = 6,
+    audioControl = 7,
+    hostStatus = 8,
+    captureModeControl = 18,
+    videoStreamConfig = 19,
+    videoFrame = 20,
+    videoPreferenceControl = 21,
+    videoStats = 22,
+    displayLayout = 23,
+    hostDisplayModeControl = 24,
+    pointerEvent = 25,
+    videoFrameAck = 26,
+    clipboardTransfer = 27,
+    gestureEvent = 28,
+    hostShortcut = 29,
+    keyEvent = 30,
+    fileTransferPacket = 31,
+    rawKeyEvent = 32,
+    systemDefinedKeyEvent = 33,
+    hostPhysicalDisplayControl = 34,
+    hostSessionInfo = 35,
+    viewerLogin = 36,
+    fileTransferEndpoint = 37,
+    dragSnapshot = 38,
+    dragPull = 39,
+    dragSnapshotEnd = 40,
+    hostIdentityChallenge = 41,
+    hostIdentityProof = 42,
+    unused43 = 43,
+    keyFrameRequest = 44,
+    unused46 = 46,
+    unused47 = 47,
+    unused48 = 48,
+    iosBackgroundPresence = 49,
+    hostRecordingControl = 50,
+    hostRecordingState = 51,
+};
+
+std::optional<AuxPacketType> auxPacketTypeFromRaw(uint8_t raw);
+
+// The header in front of every aux packet; all fields little-endian.
+struct AuxPacketHeader {
+    static constexpr size_t size = 20;
+    static constexpr uint32_t magic = 0x4D324D32;  // the bytes "2M2M"
+
+    AuxPacketType type = AuxPacketType::hostStatus;
+    uint8_t flags = 0;
+    uint16_t reserved = 0;  // sent as 0; other values are accepted
+    uint32_t payloadLength = 0;
+    uint64_t timestampNs = 0;
+
+    std::array<uint8_t, size> encode() const;
+    // Nothing when fewer than 20 bytes are given, the magic is wrong or the
+    // type is not one of AuxPacketType.
+    static std::optional<AuxPacketHeader> decode(std::span<const uint8_t> bytes);
+
+    bool operator==(const AuxPacketHeader&) const = default;
+};
+
+// Header plus payload as one buffer. A payload must stay below 4 GiB (the
+// width of the length field); larger ones throw std::length_error rather
+// than send a length that would desynchronise the stream.
+std::vector<uint8_t> makeAuxPacket(AuxPacketType type, uint8_t flags, std::span<const uint8_t> payload,
+                                   uint64_t timestampNs);
+
+// The same, appended to `out` (which keeps its capacity between calls), for
+// the frame path that builds one packet per frame without allocating.
+void makeAuxPacket(std::vector<uint8_t>& out, AuxPacketType type, uint8_t flags, std::span<const uint8_t> payload,
+                   uint64_t timestampNs);
+
+// Cuts complete aux packets out of the bytes of one connection, in the order
+// they arrived. A TCP stream cannot resynchronise after a bad header, so the
+// first bad header or over-long length is terminal: the owner closes the
+// connection.
+class AuxPacketCutter {
+public:
+    static constexpr uint32_t preLoginPayloadLimit = 65'536;
+    static constexpr uint32_t postLoginPayloadLimit = 64u * 1024 * 1024;
+
+    enum class Status : uint8_t {
+        needMoreData,     // no complete packet buffered yet
+        packet,           // `header` and `payload` hold the next packet
+        invalidHeader,    // bad magic or unknown type; `invalidTypeRaw` is byte 4 as received
+        payloadTooLarge,  // `payloadLength` exceeds the limit in force
+    };
+
+    struct Result {
+        Status status = Status::needMoreData;
+        AuxPacketHeader header;
+        // Points into the cutter's buffer: valid until the next append().
+        std::span<const uint8_t> payload;
+        uint8_t invalidTypeRaw = 0;
+        uint32_t payloadLength = 0;
+    };
+
+    explicit AuxPacketCutter(uint32_t payloadLimit = preLoginPayloadLimit) : payloadLimit_(payloadLimit) {}
+
+    // The largest payload accepted from now on; the server raises it once
+    // the connection has logged in.
+    void setPayloadLimit(uint32_t limit) { payloadLimit_ = limit; }
+    uint32_t payloadLimit() const { return payloadLimit_; }
+
+    // Adds received bytes. Ignored once an error has been reported.
+    void append(std::span<const uint8_t> bytes);
+
+    // The next complete packet, or why there is none. A bad magic or type is
+    // reported as soon as the offending byte has arrived, a too-large length
+    // as soon as the header is complete, before any payload is buffered for
+    // it. Errors repeat on every later call.
+    Result next();
+
+    // Bytes received but not yet handed out as packets.
+    size_t bufferedBytes() const { return buffer_.size() - readOffset_; }
+
+private:
+    // Received bytes; [readOffset_, end) is not yet consumed. Consumed bytes
+    // are dropped lazily in append(), so cutting many small packets out of
+    // one read copies nothing.
+    std::vector<uint8_t> buffer_;
+    size_t readOffset_ = 0;
+    uint32_t payloadLimit_;
+    // Set once a terminal error is found; replayed by next().
+    std::optional<Result> error_;
+};

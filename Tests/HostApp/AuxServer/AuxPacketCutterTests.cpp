@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "AuxTestBytes.h"
+#include "HostApp/AuxServer/AuxPacket.h"
+
+using namespace auxtest;
+using Status = AuxPacketCutter::Status;
+
+// Records the largest single allocation while a test asks for it, so a test
+// can show that a hostile length never turns into an allocation.
+namespace {
+std::atomic<bool> gTrackAllocations{false};
+std::atomic<size_t> gLargestAllocation{0};
+}  // namespace
+
+void* operator new(size_t size) {
+    if (gTrackAllocations.load(std::memory_order_relaxed)) {
+        size_t seen = gLargestAllocation.load(std::memory_order_relaxed);
+        while (size > seen && !gLargestAllocation.compare_exchange_weak(seen, size)) {
+        }
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+std::vector<uint8_t> packet(uint8_t type, std::vector<uint8_t> payload, uint8_t flags = 0) {
+    // Header bytes written out field by field for the test.
+    std::vector<uint8_t> out = hex("32 4D 32 4D");
+    out.push_back(type);
+    out.push_back(flags);
+    out.insert(out.end(), {0, 0});
+    uint32_t n = static_cast<uint32_t>(payload.size());
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    out.insert(out.end(), {1, 0, 0, 0, 0, 0, 0, 0});
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+std::vector<uint8_t> payloadOf(const AuxPacketCutter::Result& r) { return {r.payload.begin(), r.payload.end()}; }
+
+TEST(AuxPacketCutter, DeliversThreePacketsFromOneRead) {
+    AuxPacketCutter cutter;
+    cutter.append(cat({packet(25, hex("01 02 00 03 00 80 07 38 04")), packet(26, {}), packet(8, ascii("ok"))}));
+
+    auto a = cutter.next();
+    ASSERT_EQ(a.status, Status::packet);
+    EXPECT_EQ(a.header.type, AuxPacketType::pointerEvent);
+    EXPECT_EQ(a.header.timestampNs, 1u);
+    auto b = cutter.next();
+    auto c = cutter.next();
+    ASSERT_EQ(b.status, Status::packet);
+    ASSERT_EQ(c.status, Status::packet);
+    // Earlier views stay valid while no further bytes are appended.
+    EXPECT_EQ(payloadOf(a), hex("01 02 00 03 00 80 07 38 04"));
+    EXPECT_EQ(b.header.type, AuxPacketType::videoFrameAck);
+    EXPECT_TRUE(b.payload.empty());
+    EXPECT_EQ(c.header.type, AuxPacketType::hostStatus);
+    EXPECT_EQ(payloadOf(c), ascii("ok"));
+    EXPECT_EQ(cutter.next().status, Status::needMoreData);
+    EXPECT_EQ(cutter.bufferedBytes(), 0u);
+}
+
+TEST(AuxPacketCutter, JoinsOnePacketSplitOverFourReads) {
+    auto whole = packet(30, hex("0D FF 00 00 01"));
+    AuxPacketCutter cutter;
+    size_t cuts[] = {0, 3, 13, 22, whole.size()};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(cutter.next().status, Status::needMoreData) << i;
+        cutter.append(std::span(whole).subspan(cuts[i], cuts[i + 1] - cuts[i]));
+    }
+    auto r = cutter.next();
+    ASSERT_EQ(r.status, Status::packet);
+    EXPECT_EQ(r.header.type, AuxPacketType::keyEvent);
+    EXPECT_EQ(payloadOf(r), hex("0D FF 00 00 01"));
+    EXPECT_EQ(cutter.next().status, Status::needMoreData);
+}
+
+TEST(AuxPacketCutter, KeepsOrderAndContentAcrossArbitraryReadBoundaries) {
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < 300; ++i) {
+        stream = cat({stream, packet(8, repeat(static_cast<uint8_t>(i), static_cast<size_t>(i % 37)))});
+    }
+    AuxPacketCutter cutter;
+    uint32_t lcg = 12345;
+    size_t offset = 0;
+    int seen = 0;
+    while (offset < stream.size()) {
+        lcg = lcg * 1103515245u + 12345u;
+        size_t n = std::min<size_t>(stream.size() - offset, 1 + (lcg >> 16) % 90);
+        cutter.append(std::span(stream).subspan(offset, n));
+        offset += n;
+        for (auto r = cutter.next(); r.status == Status::packet; r = cutter.next()) {
+            ASSERT_EQ(payloadOf(r), repeat(static_cast<uint8_t>(seen), static_cast<size_t>(seen % 37))) << seen;
+            ++seen;
+        }
+    }
+    EXPECT_EQ(seen, 300);
+    EXPECT_EQ(cutter.bufferedBytes(), 0u);
+}
+
+TEST(AuxPacketCutter, ReportsAnAllOnesLengthAtOnceWithoutAllocatingForIt) {
+    AuxPacketCutter cutter;
+    cutter.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit);
+    auto header = hex("32 4D 32 4D 14 00 00 00 FF FF FF FF 00 00 00 00 00 00 00 00");
+    auto trailing = repeat(0, 4096);
+
+    gLargestAllocation = 0;
+    gTrackAllocations = true;
+    cutter.append(header);
+    auto r = cutter.next();
+    cutter.append(trailing);  // bytes after the error are dropped
+    auto again = cutter.next();
+    gTrackAllocations = false;
+
+    ASSERT_EQ(r.status, Status::payloadTooLarge);
+    EXPECT_EQ(r.payloadLength, 0xFFFFFFFFu);
+    EXPECT_EQ(again.status, Status::payloadTooLarge);
+    EXPECT_EQ(cutter.bufferedBytes(), 20u);
+    EXPECT_LT(gLargestAllocation.load(), 1024u);
+}
+
+TEST(AuxPacketCutter, AppliesTheLimitInForce) {
+    AuxPacketCutter before;
+    before.append(hex("32 4D 32 4D 1F 00 00 00 01 00 01 00 00 00 00 00 00 00 00 00"));  // 65,537
+    auto r = before.next();
+    ASSERT_EQ(r.status, Status::payloadTooLarge);
+    EXPECT_EQ(r.payloadLength, 65537u);
+    EXPECT_EQ(r.header.type, AuxPacketType::fileTransferPacket);
+
+    AuxPacketCutter atLimit;  // exactly 65,536 is accepted before login
+    atLimit.append(hex("32 4D 32 4D 1F 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00"));
+    EXPECT_EQ(atLimit.next().status, Status::needMoreData);
+    atLimit.append(repeat(7, 65536));
+    auto big = atLimit.next();
+    ASSERT_EQ(big.status, Status::packet);
+    EXPECT_EQ(big.payload.size(), 65536u);
+
+    AuxPacketCutter after;
+    after.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit);
+    after.append(hex("32 4D 32 4D 1F 00 00 00 00 00 00 04 00 00 00 00 00 00 00 00"));  // 64 MiB
+    EXPECT_EQ(after.next().status, Status::needMoreData);
+    after.append(hex("32 4D 32 4D"));
+    after.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit - 1);
+    EXPECT_EQ(after.next().status, Status::payloadTooLarge);
+}
+
+TEST(AuxPacketCutter, RejectsBadMagicFromTheFirstWrongByte) {
+    AuxPacketCutter cutter;
+    cutter.append(ascii("GE"));
+    auto r = cutter.next();
+    EXPECT_EQ(r.status, Status::invalidHeader);
+    cutter.append(packet(8, ascii("late")));
+    EXPECT_EQ(cutter.next().status, Status::invalidHeader);  // terminal
+
+    AuxPacketCutter partial;
+    partial.append(hex("32 4D 32"));
+    EXPECT_EQ(partial.next().status, Status::needMoreData);
+    partial.append(hex("4E"));
+    EXPECT_EQ(partial.next().status, Status::invalidHeader);
+}
+
+TEST(AuxPacketCutter, RejectsAnInvalidTypeAndNamesIt) {
+    for (uint8_t t : {0, 9, 17, 45, 52, 200}) {
+        AuxPacketCutter cutter;
+        cutter.append(hex("32 4D 32 4D"));
+        cutter.append(std::vector<uint8_t>{t});
+        auto r = cutter.next();
+        ASSERT_EQ(r.status, Status::invalidHeader) << int(t);
+        EXPECT_EQ(r.invalidTypeRaw, t);
+    }
+    // A good packet ahead of a bad header is still delivered first.
+    AuxPacketCutter cutter;
+    cutter.append(cat({packet(44, {}), packet(45, {})}));
+    EXPECT_EQ(cutter.next().status, Status::packet);
+    auto bad = cutter.next();
+    EXPECT_EQ(bad.status, Status::invalidHeader);
+    EXPECT_EQ(bad.invalidTypeRaw, 45);
+}
+
+TEST(AuxPacketCutter, AcceptsReservedBytesAndTheIgnoredTypes) {
+    AuxPacketCutter cutter;
+    cutter.append(hex("32 4D 32 4D 2B 09 FF FF 01 00 00 00 00 00 00 00 00 00 00 00 5A"));
+    auto r = cutter.next();
+    ASSERT_EQ(r.status, Status::packet);
+    EXPECT_EQ(r.header.type, AuxPacketType::unused43);
+    EXPECT_EQ(r.header.flags, 9);
+    EXPECT_EQ(r.header.reserved, 0xFFFF);
+    EXPECT_EQ(payloadOf(r), hex("5A"));
+}
+
+}  // namespace

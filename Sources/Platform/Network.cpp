@@ -1,0 +1,683 @@
+#include "Platform/Network.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "Platform/Log.h"
+
+namespace platform {
+
+namespace {
+
+std::string errnoText(int error) {
+    char buffer[256];
+    // GNU strerror_r: returns a pointer that may or may not be buffer.
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+std::string addressText(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
+        } else {
+            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        }
+    }
+    return text;
+}
+
+uint16_t portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return 0;
+}
+
+// The layer's one I/O thread. Sockets register with a handler and an id;
+// events for an id that was removed (the socket closed meanwhile, its
+// number perhaps reused) find no handler and are dropped.
+class IoLoop {
+public:
+    using Handler = std::function<void(uint64_t registration, uint32_t events)>;
+
+    // Never destroyed: connections may be released during static
+    // destruction, and the thread may still be waiting in epoll_wait then.
+    static IoLoop& shared() {
+        static IoLoop* loop = new IoLoop;
+        return *loop;
+    }
+
+    // Returns the registration id, or 0 with errno set.
+    uint64_t add(int fd, uint32_t events, Handler handler) {
+        std::lock_guard lock(mutex_);
+        const uint64_t id = nextId_++;
+        handlers_.emplace(id, std::make_shared<Handler>(std::move(handler)));
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = id;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+            const int error = errno;
+            handlers_.erase(id);
+            errno = error;
+            return 0;
+        }
+        return id;
+    }
+
+    bool modify(int fd, uint64_t id, uint32_t events) {
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = id;
+        return epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) == 0;
+    }
+
+    void remove(int fd, uint64_t id) {
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+        std::lock_guard lock(mutex_);
+        handlers_.erase(id);
+    }
+
+    // Accepting at the descriptor limit would leave the listener readable
+    // forever; this spare descriptor is given up to accept and close one
+    // pending connection instead.
+    void shedPendingConnection(int listenFd) {
+        if (spareFd_ >= 0) ::close(spareFd_);
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+        spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+
+private:
+    IoLoop() {
+        epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+        if (epollFd_ < 0) {
+            Log::line("network: epoll_create1 failed: " + errnoText(errno));
+            std::abort();
+        }
+        spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        std::thread([this] { run(); }).detach();
+    }
+
+    void run() {
+        epoll_event events[64];
+        for (;;) {
+            const int count = epoll_wait(epollFd_, events, 64, -1);
+            if (count < 0) {
+                if (errno == EINTR) continue;
+                Log::line("network: epoll_wait failed: " + errnoText(errno));
+                return;
+            }
+            for (int i = 0; i < count; ++i) {
+                std::shared_ptr<Handler> handler;
+                {
+                    std::lock_guard lock(mutex_);
+                    auto it = handlers_.find(events[i].data.u64);
+                    if (it != handlers_.end()) handler = it->second;
+                }
+                if (handler) (*handler)(events[i].data.u64, events[i].events);
+            }
+        }
+    }
+
+    int epollFd_ = -1;
+    int spareFd_ = -1;  // used by the I/O thread only
+    std::mutex mutex_;
+    std::unordered_map<uint64_t, std::shared_ptr<Handler>> handlers_;
+    uint64_t nextId_ = 1;
+};
+
+constexpr size_t kReadChunk = 256 * 1024;
+constexpr int kMaxReadsPerEvent = 8;     // lets other sockets have a turn
+constexpr int kMaxAcceptsPerEvent = 64;
+constexpr int kMaxIovecs = 64;
+const std::string kCancelledError = "connection cancelled";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TcpConnection
+
+struct TcpConnection::Endpoint {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+};
+
+std::shared_ptr<TcpConnection> TcpConnection::connect(const std::string& host, uint16_t port) {
+    auto connection = std::make_shared<TcpConnection>(PrivateTag{}, -1, std::string(), uint16_t{0});
+    connection->connectHost_ = host;
+    connection->connectPort_ = port;
+    return connection;
+}
+
+TcpConnection::TcpConnection(PrivateTag, int fd, std::string remoteAddress, uint16_t remotePort,
+                             size_t maxUnsentBytes)
+    : fd_(fd), remoteAddress_(std::move(remoteAddress)), remotePort_(remotePort), maxUnsent_(maxUnsentBytes) {}
+
+TcpConnection::~TcpConnection() {
+    std::lock_guard lock(mutex_);
+    closeSocketLocked();
+}
+
+void TcpConnection::start(DispatchQueue queue) {
+    std::unique_lock lock(mutex_);
+    if (queue_ || cancelled_) return;
+    queue_ = std::move(queue);
+    for (auto& [completion, error] : earlyCompletions_) postCompletionLocked(std::move(completion), error);
+    earlyCompletions_.clear();
+    if (state_ == ConnectionState::failed) {  // a send overflowed the backlog before start()
+        postReceiveLocked({}, true, failure_);
+        setStateLocked(ConnectionState::failed, failure_);
+        return;
+    }
+    setStateLocked(ConnectionState::preparing, {});
+    if (fd_ >= 0) {
+        becomeReadyLocked();
+        return;
+    }
+
+    // Resolve without the lock so that state() and send() stay responsive.
+    const std::string host = connectHost_;
+    const std::string service = std::to_string(connectPort_);
+    lock.unlock();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    std::vector<Endpoint> endpoints;
+    for (addrinfo* entry = list; status == 0 && entry; entry = entry->ai_next) {
+        if (entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Endpoint endpoint;
+        std::memcpy(&endpoint.address, entry->ai_addr, entry->ai_addrlen);
+        endpoint.length = entry->ai_addrlen;
+        endpoints.push_back(endpoint);
+    }
+    if (list) freeaddrinfo(list);
+    lock.lock();
+
+    if (state_ != ConnectionState::preparing) return;  // cancelled meanwhile
+    if (status != 0) {
+        failLocked("cannot resolve " + host + ": " + gai_strerror(status));
+        return;
+    }
+    endpoints_ = std::move(endpoints);
+    nextEndpoint_ = 0;
+    connectNextLocked();
+}
+
+void TcpConnection::connectNextLocked() {
+    while (nextEndpoint_ < endpoints_.size()) {
+        const Endpoint& endpoint = endpoints_[nextEndpoint_++];
+        const int fd = ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            lastConnectError_ = errnoText(errno);
+            continue;
+        }
+        fd_ = fd;
+        remoteAddress_ = addressText(endpoint.address);
+        remotePort_ = portOf(endpoint.address);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) == 0) {
+            becomeReadyLocked();
+            return;
+        }
+        // An interrupted non-blocking connect goes on in the background.
+        if (errno == EINPROGRESS || errno == EINTR) {
+            connecting_ = true;
+            updateInterestLocked();
+            return;
+        }
+        lastConnectError_ = errnoText(errno);
+        closeSocketLocked();
+    }
+    failLocked(lastConnectError_.empty() ? "no address for " + connectHost_ : lastConnectError_);
+}
+
+void TcpConnection::becomeReadyLocked() {
+    connecting_ = false;
+    endpoints_.clear();
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+        remoteAddress_ = addressText(peer);
+        remotePort_ = portOf(peer);
+    }
+    setStateLocked(ConnectionState::ready, {});
+    writeLocked();  // sends made before the connection was ready
+    if (state_ != ConnectionState::ready) return;
+    updateInterestLocked();
+}
+
+ConnectionState TcpConnection::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion) {
+    std::lock_guard lock(mutex_);
+    if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) {
+        postCompletionLocked(std::move(completion),
+                             state_ == ConnectionState::cancelled ? kCancelledError : failure_);
+        return;
+    }
+    unsent_ += bytes.size();
+    pending_.push_back(PendingSend{std::move(bytes), 0, std::move(completion)});
+    if (state_ == ConnectionState::ready) {
+        writeLocked();
+        if (state_ != ConnectionState::ready) return;
+    }
+    if (unsent_ > maxUnsent_) {
+        failLocked("send backlog above " + std::to_string(maxUnsent_) + " bytes; the peer is not reading");
+        return;
+    }
+    updateInterestLocked();
+}
+
+void TcpConnection::cancel() {
+    std::lock_guard lock(mutex_);
+    if (cancelled_.exchange(true)) return;
+    closeSocketLocked();
+    connecting_ = false;
+    endpoints_.clear();
+    std::deque<PendingSend> pending;
+    pending.swap(pending_);
+    unsent_ = 0;
+    for (auto& send : pending) postCompletionLocked(std::move(send.completion), kCancelledError);
+    state_ = ConnectionState::cancelled;
+    receiveDone_ = true;
+    if (!queue_) {  // never started: nothing will ever be delivered
+        earlyCompletions_.clear();
+        stateUpdateHandler = nullptr;
+        receiveHandler = nullptr;
+        return;
+    }
+    queue_->async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        StateUpdateHandler handler = std::move(self->stateUpdateHandler);
+        self->stateUpdateHandler = nullptr;
+        self->receiveHandler = nullptr;
+        if (handler) handler(ConnectionState::cancelled, {});
+    });
+}
+
+std::string TcpConnection::remoteAddress() const {
+    std::lock_guard lock(mutex_);
+    return remoteAddress_;
+}
+
+uint16_t TcpConnection::remotePort() const {
+    std::lock_guard lock(mutex_);
+    return remotePort_;
+}
+
+size_t TcpConnection::unsentBytes() const {
+    std::lock_guard lock(mutex_);
+    return unsent_;
+}
+
+void TcpConnection::setMaxUnsentBytes(size_t limit) {
+    std::lock_guard lock(mutex_);
+    maxUnsent_ = limit;
+}
+
+size_t TcpConnection::maxUnsentBytes() const {
+    std::lock_guard lock(mutex_);
+    return maxUnsent_;
+}
+
+void TcpConnection::handleEvents(uint64_t registration, uint32_t events) {
+    std::lock_guard lock(mutex_);
+    if (registration != registration_ || fd_ < 0) return;  // stale event
+
+    if (connecting_) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        if (error == 0 && !(events & (EPOLLERR | EPOLLHUP))) {
+            becomeReadyLocked();
+            return;
+        }
+        lastConnectError_ = errnoText(error != 0 ? error : ECONNREFUSED);
+        closeSocketLocked();
+        connectNextLocked();
+        return;
+    }
+
+    if (events & EPOLLERR) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0) {
+            failLocked(errnoText(error));
+            return;
+        }
+    }
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && (interest_ & EPOLLIN)) {
+        readLocked();
+        if (state_ != ConnectionState::ready) return;
+    }
+    if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && !pending_.empty()) {
+        writeLocked();
+        if (state_ != ConnectionState::ready) return;
+    }
+    updateInterestLocked();
+}
+
+void TcpConnection::readLocked() {
+    thread_local std::vector<uint8_t> buffer(kReadChunk);
+    for (int round = 0; round < kMaxReadsPerEvent; ++round) {
+        if (receiveDone_ || undelivered_ > kMaxUndeliveredBytes) return;
+        const ssize_t count = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        if (count > 0) {
+            undelivered_ += static_cast<size_t>(count);
+            postReceiveLocked(std::vector<uint8_t>(buffer.begin(), buffer.begin() + count), false, {});
+            continue;
+        }
+        if (count == 0) {
+            receiveDone_ = true;
+            postReceiveLocked({}, true, {});
+            return;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        failLocked(errnoText(errno));
+        return;
+    }
+}
+
+void TcpConnection::writeLocked() {
+    while (!pending_.empty()) {
+        iovec vectors[kMaxIovecs];
+        int used = 0;
+        for (auto it = pending_.begin(); it != pending_.end() && used < kMaxIovecs; ++it, ++used) {
+            vectors[used].iov_base = it->bytes.data() + it->offset;
+            vectors[used].iov_len = it->bytes.size() - it->offset;
+        }
+        msghdr message{};
+        message.msg_iov = vectors;
+        message.msg_iovlen = static_cast<size_t>(used);
+        const ssize_t written = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            failLocked(errnoText(errno));
+            return;
+        }
+        size_t left = static_cast<size_t>(written);
+        unsent_ -= left;
+        while (!pending_.empty()) {
+            PendingSend& front = pending_.front();
+            const size_t remaining = front.bytes.size() - front.offset;
+            if (left < remaining) {
+                front.offset += left;
+                break;
+            }
+            left -= remaining;
+            postCompletionLocked(std::move(front.completion), {});
+            pending_.pop_front();
+        }
+        if (written == 0) return;  // only empty sends were left
+    }
+}
+
+void TcpConnection::failLocked(const std::string& error) {
+    if (state_ == ConnectionState::failed || state_ == ConnectionState::cancelled) return;
+    closeSocketLocked();
+    connecting_ = false;
+    endpoints_.clear();
+    failure_ = error;
+    std::deque<PendingSend> pending;
+    pending.swap(pending_);
+    unsent_ = 0;
+    for (auto& send : pending) postCompletionLocked(std::move(send.completion), error);
+    if (!receiveDone_) {
+        receiveDone_ = true;
+        postReceiveLocked({}, true, error);
+    }
+    setStateLocked(ConnectionState::failed, error);
+}
+
+void TcpConnection::closeSocketLocked() {
+    if (fd_ < 0) return;
+    if (registration_ != 0) IoLoop::shared().remove(fd_, registration_);
+    registration_ = 0;
+    interest_ = 0;
+    ::close(fd_);  // never retried: Linux releases the descriptor even on EINTR
+    fd_ = -1;
+}
+
+// Watches the socket for exactly what the connection can use now. With
+// nothing to watch it leaves epoll altogether, since a hung-up socket is
+// reported even with an empty event mask and would wake the thread forever.
+void TcpConnection::updateInterestLocked() {
+    if (fd_ < 0) return;
+    uint32_t wanted = 0;
+    if (connecting_) {
+        wanted = EPOLLOUT;
+    } else if (state_ == ConnectionState::ready) {
+        if (!receiveDone_ && undelivered_ <= kMaxUndeliveredBytes) wanted |= EPOLLIN;
+        if (!pending_.empty()) wanted |= EPOLLOUT;
+    }
+    if (wanted == interest_) return;
+    IoLoop& loop = IoLoop::shared();
+    if (wanted == 0) {
+        loop.remove(fd_, registration_);
+        registration_ = 0;
+    } else if (registration_ == 0) {
+        registration_ = loop.add(fd_, wanted, [weak = weak_from_this()](uint64_t id, uint32_t events) {
+            if (auto self = weak.lock()) self->handleEvents(id, events);
+        });
+        if (registration_ == 0) {
+            failLocked("cannot watch socket: " + errnoText(errno));
+            return;
+        }
+    } else if (!loop.modify(fd_, registration_, wanted)) {
+        failLocked("cannot watch socket: " + errnoText(errno));
+        return;
+    }
+    interest_ = wanted;
+}
+
+void TcpConnection::setStateLocked(ConnectionState state, const std::string& error) {
+    state_ = state;
+    if (!queue_) return;
+    queue_->async([weak = weak_from_this(), state, error] {
+        auto self = weak.lock();
+        if (!self || self->cancelled_) return;
+        if (self->stateUpdateHandler) self->stateUpdateHandler(state, error);
+    });
+}
+
+void TcpConnection::postReceiveLocked(std::vector<uint8_t> data, bool isComplete, const std::string& error) {
+    if (!queue_) return;
+    queue_->async([weak = weak_from_this(), data = std::move(data), isComplete, error] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (!self->cancelled_ && self->receiveHandler) self->receiveHandler(data, isComplete, error);
+        if (!data.empty()) self->consumed(data.size());
+    });
+}
+
+void TcpConnection::postCompletionLocked(SendCompletion completion, const std::string& error) {
+    if (!completion) return;
+    if (!queue_) {
+        earlyCompletions_.emplace_back(std::move(completion), error);
+        return;
+    }
+    queue_->async([weak = weak_from_this(), completion = std::move(completion), error] {
+        if (weak.lock()) completion(error);
+    });
+}
+
+void TcpConnection::consumed(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    undelivered_ -= bytes;
+    if (state_ == ConnectionState::ready) updateInterestLocked();
+}
+
+// ---------------------------------------------------------------------------
+// TcpListener
+
+namespace {
+
+// Returns the listening socket, or -1 with `error` and errno set.
+int openListeningSocket(const sockaddr_storage& address, socklen_t length, bool dualStack, std::string& error) {
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errnoText(errno);
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (address.ss_family == AF_INET6) {
+        const int v6only = dualStack ? 0 : 1;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        const int saved = errno;
+        error = errnoText(saved);
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<TcpListener>> TcpListener::listen(uint16_t port, TcpListenerOptions options) {
+    sockaddr_storage address{};
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    std::string error;
+    int fd = -1;
+    if (options.bindAddress.empty()) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_any;
+        v6.sin6_port = htons(port);
+        fd = openListeningSocket(address, sizeof v6, true, error);
+        if (fd < 0 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT || errno == EADDRNOTAVAIL)) {
+            address = {};
+            v4.sin_family = AF_INET;
+            v4.sin_addr.s_addr = htonl(INADDR_ANY);
+            v4.sin_port = htons(port);
+            fd = openListeningSocket(address, sizeof v4, false, error);
+        }
+    } else if (inet_pton(AF_INET, options.bindAddress.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        fd = openListeningSocket(address, sizeof v4, false, error);
+    } else if (inet_pton(AF_INET6, options.bindAddress.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        fd = openListeningSocket(address, sizeof v6, false, error);
+    } else {
+        return Failure{"cannot listen: \"" + options.bindAddress + "\" is not a numeric IP address"};
+    }
+    if (fd < 0) {
+        return Failure{"cannot listen on port " + std::to_string(port) + ": " + error};
+    }
+
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    return std::make_shared<TcpListener>(PrivateTag{}, fd, portOf(bound), options.noDelay);
+}
+
+TcpListener::TcpListener(PrivateTag, int fd, uint16_t port, bool noDelay)
+    : fd_(fd), port_(port), noDelay_(noDelay) {}
+
+TcpListener::~TcpListener() {
+    std::lock_guard lock(mutex_);
+    closeLocked();
+}
+
+void TcpListener::start(DispatchQueue queue) {
+    std::lock_guard lock(mutex_);
+    if (queue_ || fd_ < 0) return;
+    queue_ = std::move(queue);
+    registration_ = IoLoop::shared().add(fd_, EPOLLIN, [weak = weak_from_this()](uint64_t id, uint32_t events) {
+        if (auto self = weak.lock()) self->handleEvents(id, events);
+    });
+    if (registration_ == 0) Log::line("network: cannot watch listener on port " + std::to_string(port_) +
+                                      ": " + errnoText(errno));
+}
+
+void TcpListener::cancel() {
+    std::lock_guard lock(mutex_);
+    if (cancelled_.exchange(true)) return;
+    closeLocked();
+    if (!queue_) {
+        newConnectionHandler = nullptr;
+        return;
+    }
+    // Released on the queue, behind any hand-over already queued, so the
+    // handler is never destroyed while it runs.
+    queue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->newConnectionHandler = nullptr;
+    });
+}
+
+void TcpListener::closeLocked() {
+    if (fd_ < 0) return;
+    if (registration_ != 0) IoLoop::shared().remove(fd_, registration_);
+    registration_ = 0;
+    ::close(fd_);
+    fd_ = -1;
+}
+
+void TcpListener::handleEvents(uint64_t registration, uint32_t) {
+    std::lock_guard lock(mutex_);
+    if (registration != registration_ || fd_ < 0) return;
+    for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK) return;
+            // A connection that died in the backlog, or a signal: next one.
+            if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                Log::line("network: accept on port " + std::to_string(port_) + " failed (" + errnoText(error) +
+                          "); dropping one pending connection");
+                IoLoop::shared().shedPendingConnection(fd_);
+                return;
+            }
+            Log::line("network: accept on port " + std::to_string(port_) + " failed: " + errnoText(error));
+            return;
+        }
+        if (noDelay_) {
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
+        auto connection = std::make_shared<TcpConnection>(TcpConnection::PrivateTag{}, fd, addressText(peer),
+                                                          portOf(peer));
+        queue_->async([weak = weak_from_this(), connection = std::move(connection)] {
+            auto self = weak.lock();
+            if (!self || self->cancelled_) return;
+            if (self->newConnectionHandler) self->newConnectionHandler(connection);
+        });
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,206 @@
+#pragma once
+// TCP listener and connection over POSIX sockets.
+//
+// One I/O thread, owned by this layer and started on first use, waits on
+// every socket with epoll. Everything a connection or listener reports is
+// delivered, in order, on the dispatch queue its owner passed to start().
+// Work posted to a queue holds only a weak reference to the connection or
+// listener: once the object is gone, nothing more of it runs.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Platform/Dispatch.h"
+#include "Platform/Result.h"
+
+namespace platform {
+
+enum class ConnectionState { setup, preparing, ready, failed, cancelled };
+
+class TcpListener;
+
+// One TCP stream: non-blocking sends with a bounded backlog, receives
+// delivered chunk by chunk with backpressure towards a slow consumer.
+//
+// Lifetime: the connection lives as long as its owners hold it. Dropping
+// the last reference closes the socket silently (no callback of any kind).
+// cancel() closes it with notice: pending send completions report
+// "connection cancelled" and the state handler hears `cancelled` once; no
+// receive or other state callback runs after cancel() returned, except one
+// that was already running on the queue at that moment. After the
+// `cancelled` delivery both handlers are released, which breaks any cycle
+// they formed with the owner.
+class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
+    struct PrivateTag {};
+
+public:
+    // A stalled peer must not grow memory without bound: a backlog of
+    // unsent bytes above this is a send error.
+    static constexpr size_t kDefaultMaxUnsentBytes = size_t{32} << 20;
+    // Reading stops while more than this, already delivered to the queue,
+    // has not been consumed by the receive handler.
+    static constexpr size_t kMaxUndeliveredBytes = size_t{4} << 20;
+
+    using StateUpdateHandler = std::function<void(ConnectionState, const std::string& error)>;
+    using ReceiveHandler =
+        std::function<void(std::span<const uint8_t> data, bool isComplete, const std::string& error)>;
+    // Empty error means the bytes were written to the socket.
+    using SendCompletion = std::function<void(const std::string& error)>;
+
+    // A client connection to host:port. The address is resolved and the
+    // non-blocking connect begins on start(): the state becomes ready on
+    // success, failed (with the error) otherwise. Host names other than
+    // numeric addresses are resolved synchronously inside start().
+    static std::shared_ptr<TcpConnection> connect(const std::string& host, uint16_t port);
+
+    TcpConnection(PrivateTag, int fd, std::string remoteAddress, uint16_t remotePort,
+                  size_t maxUnsentBytes = kDefaultMaxUnsentBytes);
+    ~TcpConnection();
+    TcpConnection(const TcpConnection&) = delete;
+    TcpConnection& operator=(const TcpConnection&) = delete;
+
+    // Set once by the owner before start(); called on the start() queue.
+    StateUpdateHandler stateUpdateHandler;
+    // Called for every chunk read, then once with isComplete = true at end
+    // of stream or on failure (with the error); never after cancel().
+    ReceiveHandler receiveHandler;
+
+    // Begins delivering on `queue`. Later calls are ignored.
+    void start(DispatchQueue queue);
+    ConnectionState state() const;
+
+    // Never blocks. Bytes queue until the socket takes them; the
+    // completion fires on the queue once they are written, or with the
+    // error when the connection failed or was cancelled first. Sends made
+    // before start() are written once the connection is ready.
+    void send(std::vector<uint8_t> bytes, SendCompletion completion = {});
+
+    // Idempotent; see the class comment.
+    void cancel();
+
+    // The peer's address without port ("127.0.0.1", "::1"); IPv4 peers of
+    // a dual-stack listener show as IPv4. Empty until known.
+    std::string remoteAddress() const;
+    uint16_t remotePort() const;
+    // Bytes accepted by send() and not yet written to the socket.
+    size_t unsentBytes() const;
+
+    void setMaxUnsentBytes(size_t limit);
+    size_t maxUnsentBytes() const;
+
+private:
+    friend class TcpListener;
+    struct Endpoint;
+    struct PendingSend {
+        std::vector<uint8_t> bytes;
+        size_t offset = 0;
+        SendCompletion completion;
+    };
+
+    void handleEvents(uint64_t registration, uint32_t events);
+    void connectNextLocked();
+    void becomeReadyLocked();
+    void readLocked();
+    void writeLocked();
+    void failLocked(const std::string& error);
+    void closeSocketLocked();
+    void updateInterestLocked();
+    void setStateLocked(ConnectionState state, const std::string& error);
+    void postReceiveLocked(std::vector<uint8_t> data, bool isComplete, const std::string& error);
+    void postCompletionLocked(SendCompletion completion, const std::string& error);
+    void consumed(size_t bytes);
+
+    mutable std::mutex mutex_;
+    int fd_ = -1;
+    ConnectionState state_ = ConnectionState::setup;
+    // Read by queued deliveries without the lock, so a delivery that runs
+    // after cancel() can tell without waiting for a socket operation.
+    std::atomic<bool> cancelled_{false};
+    // Set by start(); every callback goes there.
+    std::optional<DispatchQueue> queue_;
+    // Why the connection failed; reported to sends made afterwards.
+    std::string failure_;
+    std::string remoteAddress_;
+    uint16_t remotePort_ = 0;
+
+    // Outgoing bytes in send order, the first possibly partly written.
+    std::deque<PendingSend> pending_;
+    size_t unsent_ = 0;
+    size_t maxUnsent_;
+
+    // Completions that fell due before start() named a queue.
+    std::vector<std::pair<SendCompletion, std::string>> earlyCompletions_;
+
+    // Bytes handed to the queue whose receive handler has not returned.
+    size_t undelivered_ = 0;
+    // End of stream or failure was delivered (or suppressed by cancel).
+    bool receiveDone_ = false;
+
+    // Client side only: where to connect, and the addresses still to try.
+    std::string connectHost_;
+    uint16_t connectPort_ = 0;
+    std::vector<Endpoint> endpoints_;
+    size_t nextEndpoint_ = 0;
+    std::string lastConnectError_;
+    bool connecting_ = false;
+
+    // Registration with the I/O thread; 0 while the socket is not watched.
+    uint64_t registration_ = 0;
+    uint32_t interest_ = 0;
+};
+
+struct TcpListenerOptions {
+    // TCP_NODELAY on every accepted socket.
+    bool noDelay = false;
+    // Empty: all interfaces, on a dual-stack IPv6 socket (IPv4 when IPv6
+    // is unavailable). Otherwise a numeric IPv4 or IPv6 address.
+    std::string bindAddress;
+};
+
+// A listening socket that hands every accepted connection, not yet
+// started, to newConnectionHandler on its queue.
+class TcpListener : public std::enable_shared_from_this<TcpListener> {
+    struct PrivateTag {};
+
+public:
+    // port 0 binds any free port; port() tells which.
+    static Result<std::shared_ptr<TcpListener>> listen(uint16_t port, TcpListenerOptions options = {});
+
+    TcpListener(PrivateTag, int fd, uint16_t port, bool noDelay);
+    ~TcpListener();
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    // Set once before start(). A connection nobody takes is closed.
+    std::function<void(std::shared_ptr<TcpConnection>)> newConnectionHandler;
+
+    uint16_t port() const { return port_; }
+    void start(DispatchQueue queue);
+    // Idempotent: closes the socket; connections accepted but not yet
+    // handed over are closed, and the handler is not called again.
+    void cancel();
+
+private:
+    void handleEvents(uint64_t registration, uint32_t events);
+    void closeLocked();
+
+    mutable std::mutex mutex_;
+    int fd_;
+    const uint16_t port_;
+    const bool noDelay_;
+    std::atomic<bool> cancelled_{false};
+    std::optional<DispatchQueue> queue_;
+    uint64_t registration_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,519 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch.h"
+#include "Platform/Network.h"
+#include "Platform/Runtime.h"
+
+using namespace platform;
+
+namespace {
+
+// Generous: these waits end on an event; the bound only keeps a broken
+// build from hanging.
+constexpr double kEventTimeout = 30;
+
+std::string stateName(ConnectionState state) {
+    switch (state) {
+        case ConnectionState::setup: return "setup";
+        case ConnectionState::preparing: return "preparing";
+        case ConnectionState::ready: return "ready";
+        case ConnectionState::failed: return "failed";
+        case ConnectionState::cancelled: return "cancelled";
+    }
+    return "?";
+}
+
+std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t x = seed | 1;
+    for (auto& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> text(const std::string& s) { return {s.begin(), s.end()}; }
+
+// Everything one connection delivers, in delivery order. Handlers run on the
+// connection's queue; the test reads under the lock.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<uint8_t> bytes;
+    std::vector<std::string> events;  // "state:ready", "data:N", "complete", "complete:error"
+    std::string failure;              // the error of the last failed state
+    size_t target = SIZE_MAX;
+    DispatchSemaphore reachedTarget;
+    DispatchSemaphore completed;
+    std::array<DispatchSemaphore, 5> stateSeen;
+
+    static std::shared_ptr<Recorder> attach(TcpConnection& connection, size_t target = SIZE_MAX) {
+        auto r = std::make_shared<Recorder>();
+        r->target = target;
+        connection.stateUpdateHandler = [r](ConnectionState state, const std::string& error) {
+            {
+                std::lock_guard lock(r->mutex);
+                r->events.push_back("state:" + stateName(state));
+                if (state == ConnectionState::failed) r->failure = error;
+            }
+            r->stateSeen[static_cast<size_t>(state)].signal();
+        };
+        connection.receiveHandler = [r](std::span<const uint8_t> data, bool isComplete, const std::string& error) {
+            bool reached = false;
+            {
+                std::lock_guard lock(r->mutex);
+                if (!data.empty()) {
+                    const bool before = r->bytes.size() >= r->target;
+                    r->bytes.insert(r->bytes.end(), data.begin(), data.end());
+                    r->events.push_back("data:" + std::to_string(data.size()));
+                    reached = !before && r->bytes.size() >= r->target;
+                }
+                if (isComplete) r->events.push_back(error.empty() ? "complete" : "complete:" + error);
+            }
+            if (reached) r->reachedTarget.signal();
+            if (isComplete) r->completed.signal();
+        };
+        return r;
+    }
+
+    bool waitState(ConnectionState state) { return stateSeen[static_cast<size_t>(state)].wait(kEventTimeout); }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+    std::vector<uint8_t> received() {
+        std::lock_guard lock(mutex);
+        return bytes;
+    }
+    size_t countPrefix(const std::string& prefix) {
+        std::lock_guard lock(mutex);
+        size_t n = 0;
+        for (auto& e : events)
+            if (e.rfind(prefix, 0) == 0) n++;
+        return n;
+    }
+};
+
+// Collects send completions; each call records its error ("" = written).
+struct Completions {
+    std::mutex mutex;
+    std::vector<std::string> errors;
+    DispatchSemaphore fired;
+
+    TcpConnection::SendCompletion make() {
+        return [this](const std::string& error) {
+            {
+                std::lock_guard lock(mutex);
+                errors.push_back(error);
+            }
+            fired.signal();
+        };
+    }
+    std::vector<std::string> all() {
+        std::lock_guard lock(mutex);
+        return errors;
+    }
+};
+
+class NetworkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Runtime::install(nullptr);  // real sockets need the real runtime
+        serverQueue.emplace("test.network.server");
+        clientQueue.emplace("test.network.client");
+    }
+
+    void TearDown() override {
+        for (auto& listener : listeners) listener->cancel();
+        serverQueue->sync([] {});  // no hand-over to this fixture is still running
+    }
+
+    // A listener on host (empty: all interfaces), port 0, handing over on
+    // the server queue unless told otherwise. Accepted connections are kept
+    // unstarted for the test to take with nextAccepted().
+    std::shared_ptr<TcpListener> listenOn(const std::string& host, bool noDelay = false,
+                                          std::optional<DispatchQueue> queue = std::nullopt) {
+        auto result = TcpListener::listen(0, TcpListenerOptions{noDelay, host});
+        if (!result) return nullptr;
+        auto listener = *result;
+        listener->newConnectionHandler = [this](std::shared_ptr<TcpConnection> connection) {
+            {
+                std::lock_guard lock(acceptedMutex);
+                accepted.push_back(std::move(connection));
+            }
+            acceptedSignal.signal();
+        };
+        listener->start(queue ? *queue : *serverQueue);
+        listeners.push_back(listener);
+        return listener;
+    }
+
+    std::shared_ptr<TcpConnection> nextAccepted() {
+        if (!acceptedSignal.wait(kEventTimeout)) return nullptr;
+        std::lock_guard lock(acceptedMutex);
+        auto connection = accepted.front();
+        accepted.pop_front();
+        return connection;
+    }
+
+    size_t acceptedCount() {
+        std::lock_guard lock(acceptedMutex);
+        return accepted.size();
+    }
+
+    // A started client; the recorder sees everything from the first state on.
+    std::pair<std::shared_ptr<TcpConnection>, std::shared_ptr<Recorder>> connectTo(
+        const std::string& host, uint16_t port, size_t target = SIZE_MAX, size_t maxUnsent = 0) {
+        auto connection = TcpConnection::connect(host, port);
+        auto recorder = Recorder::attach(*connection, target);
+        if (maxUnsent) connection->setMaxUnsentBytes(maxUnsent);
+        connection->start(*clientQueue);
+        return {connection, recorder};
+    }
+
+    // Holds a queue until the returned semaphore is signalled, so that what
+    // the connection delivers meanwhile piles up behind it.
+    std::shared_ptr<DispatchSemaphore> holdQueue(const DispatchQueue& queue) {
+        auto gate = std::make_shared<DispatchSemaphore>();
+        auto held = std::make_shared<DispatchSemaphore>();
+        queue.async([gate, held] {
+            held->signal();
+            gate->wait(kEventTimeout);
+        });
+        held->wait(kEventTimeout);
+        return gate;
+    }
+
+    std::optional<DispatchQueue> serverQueue, clientQueue;
+    std::vector<std::shared_ptr<TcpListener>> listeners;
+    std::mutex acceptedMutex;
+    std::deque<std::shared_ptr<TcpConnection>> accepted;
+    DispatchSemaphore acceptedSignal;
+};
+
+class NetworkLoopbackTest : public NetworkTest, public ::testing::WithParamInterface<std::string> {};
+
+}  // namespace
+
+// ---------------------------------------------------------------- round trips
+
+TEST_P(NetworkLoopbackTest, EchoRoundTripWithAddresses) {
+    const std::string host = GetParam();
+    auto listener = listenOn(host, /*noDelay=*/true);
+    if (!listener && host == "::1") GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_TRUE(listener);
+    ASSERT_NE(listener->port(), 0);
+
+    const std::vector<uint8_t> payload = pattern(100 * 1024, 7);
+    auto [client, clientRecorder] = connectTo(host, listener->port(), payload.size());
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    std::weak_ptr<TcpConnection> weakServer = server;
+    server->receiveHandler = [weakServer](std::span<const uint8_t> data, bool, const std::string&) {
+        if (auto self = weakServer.lock(); self && !data.empty()) self->send({data.begin(), data.end()});
+    };
+    server->start(*serverQueue);
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::ready));
+
+    for (size_t offset = 0; offset < payload.size(); offset += 10 * 1024) {
+        client->send({payload.begin() + offset, payload.begin() + offset + 10 * 1024});
+    }
+    ASSERT_TRUE(clientRecorder->reachedTarget.wait(kEventTimeout));
+    EXPECT_EQ(clientRecorder->received(), payload);
+
+    EXPECT_EQ(client->remoteAddress(), host);
+    EXPECT_EQ(client->remotePort(), listener->port());
+    EXPECT_EQ(server->remoteAddress(), host);
+    EXPECT_NE(server->remotePort(), 0);
+    EXPECT_EQ(client->state(), ConnectionState::ready);
+    EXPECT_EQ(clientRecorder->snapshot().front(), "state:preparing");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, NetworkLoopbackTest, ::testing::Values("127.0.0.1", "::1"));
+
+TEST_F(NetworkTest, DualStackListenerShowsPeersInTheirOwnFamily) {
+    auto listener = listenOn("");
+    ASSERT_TRUE(listener);
+
+    auto [v4, v4Recorder] = connectTo("127.0.0.1", listener->port());
+    auto fromV4 = nextAccepted();
+    ASSERT_TRUE(fromV4);
+    EXPECT_EQ(fromV4->remoteAddress(), "127.0.0.1");  // not "::ffff:127.0.0.1"
+
+    if (auto probe = TcpListener::listen(0, TcpListenerOptions{false, "::1"}); probe) {
+        (*probe)->cancel();
+        auto [v6, v6Recorder] = connectTo("::1", listener->port());
+        auto fromV6 = nextAccepted();
+        ASSERT_TRUE(fromV6);
+        EXPECT_EQ(fromV6->remoteAddress(), "::1");
+    }
+}
+
+TEST_F(NetworkTest, LargeSendArrivesIntactAndItsCompletionFires) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    const std::vector<uint8_t> payload = pattern(8 * 1024 * 1024, 99);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port());
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    auto serverRecorder = Recorder::attach(*server, payload.size());
+    server->start(*serverQueue);
+
+    Completions completions;
+    client->send(payload, completions.make());
+    ASSERT_TRUE(serverRecorder->reachedTarget.wait(kEventTimeout));
+    ASSERT_TRUE(completions.fired.wait(kEventTimeout));
+    EXPECT_EQ(completions.all(), std::vector<std::string>{""});
+    EXPECT_EQ(client->unsentBytes(), 0u);
+    EXPECT_TRUE(serverRecorder->received() == payload);
+}
+
+// ---------------------------------------------------------------- bounded memory
+
+TEST_F(NetworkTest, BacklogAboveTheLimitFailsTheConnectionAndEveryPendingSend) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port(), SIZE_MAX, 1024 * 1024);
+    auto stalledPeer = nextAccepted();  // never started: it never reads
+    ASSERT_TRUE(stalledPeer);
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::ready));
+    EXPECT_EQ(client->maxUnsentBytes(), 1024u * 1024u);
+
+    Completions completions;
+    const std::vector<uint8_t> chunk = pattern(256 * 1024, 3);
+    size_t sends = 0;
+    while (client->state() == ConnectionState::ready && sends < 1024) {
+        client->send(chunk, completions.make());
+        sends++;
+    }
+    ASSERT_EQ(client->state(), ConnectionState::failed);
+    EXPECT_EQ(client->unsentBytes(), 0u);  // the backlog is freed
+
+    client->send(chunk, completions.make());  // after the failure
+    sends++;
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::failed));
+    clientQueue->sync([] {});
+
+    auto errors = completions.all();
+    ASSERT_EQ(errors.size(), sends);  // every send heard back exactly once
+    EXPECT_NE(clientRecorder->failure.find("backlog"), std::string::npos) << clientRecorder->failure;
+    EXPECT_EQ(errors.back(), clientRecorder->failure);
+    size_t failed = 0;
+    for (auto& e : errors) {
+        if (e.empty()) continue;
+        EXPECT_EQ(e, clientRecorder->failure);
+        failed++;
+    }
+    EXPECT_GE(failed, 2u);
+    EXPECT_EQ(clientRecorder->countPrefix("complete:"), 1u);
+}
+
+TEST_F(NetworkTest, SlowConsumerStopsTheSocketBeingReadUntilItDrains) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    const std::vector<uint8_t> payload = pattern(64 * 1024 * 1024, 11);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port(), SIZE_MAX, 128 * 1024 * 1024);
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    auto serverRecorder = Recorder::attach(*server, payload.size());
+    auto gate = holdQueue(*serverQueue);
+    server->start(*serverQueue);
+
+    Completions completions;
+    client->send(payload, completions.make());
+    // With the consumer stalled the server reads at most a few MiB, so the
+    // 64 MiB cannot all leave the client. (A wait for something that must
+    // not happen; without backpressure it happens in milliseconds.)
+    EXPECT_FALSE(completions.fired.wait(1.0));
+    EXPECT_GT(client->unsentBytes(), 16u * 1024 * 1024);
+
+    gate->signal();
+    ASSERT_TRUE(completions.fired.wait(kEventTimeout));
+    ASSERT_TRUE(serverRecorder->reachedTarget.wait(kEventTimeout));
+    EXPECT_TRUE(serverRecorder->received() == payload);
+}
+
+// ---------------------------------------------------------------- end and cancel
+
+TEST_F(NetworkTest, EndOfStreamIsReportedOnceEvenWhenALaterSendFails) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port());
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    auto serverRecorder = Recorder::attach(*server);
+    server->start(*serverQueue);
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::ready));
+
+    client->send(text("bye"));
+    client->cancel();
+    ASSERT_TRUE(serverRecorder->completed.wait(kEventTimeout));
+    EXPECT_EQ(serverRecorder->received(), text("bye"));
+    EXPECT_EQ(serverRecorder->snapshot().back(), "complete");
+    EXPECT_EQ(server->state(), ConnectionState::ready);  // our half may still send
+
+    // The peer is gone: writing eventually fails the connection, which must
+    // not report the end of stream a second time.
+    Completions completions;
+    std::string error;
+    for (int i = 0; i < 50 && error.empty(); ++i) {
+        server->send(text("x"), completions.make());
+        ASSERT_TRUE(completions.fired.wait(kEventTimeout));
+        error = completions.all().back();
+    }
+    ASSERT_FALSE(error.empty());
+    ASSERT_TRUE(serverRecorder->waitState(ConnectionState::failed));
+    serverQueue->sync([] {});
+    EXPECT_EQ(serverRecorder->countPrefix("complete"), 1u);
+    EXPECT_EQ(serverRecorder->snapshot().back(), "state:failed");
+}
+
+TEST_F(NetworkTest, CancelIsIdempotentAndNothingButCancelledFollows) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port());
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    auto serverRecorder = Recorder::attach(*server, 3);
+    server->start(*serverQueue);
+    client->send(text("abc"));
+    ASSERT_TRUE(serverRecorder->reachedTarget.wait(kEventTimeout));
+
+    // Data and end of stream arrive while the server's queue is held, so
+    // their deliveries wait behind the gate when cancel() comes.
+    auto gate = holdQueue(*serverQueue);
+    Completions written;
+    client->send(text("def"), written.make());
+    ASSERT_TRUE(written.fired.wait(kEventTimeout));
+    client->cancel();
+    // A round trip through the same I/O thread, begun after the above
+    // arrived, makes sure the server's socket events were handled first.
+    {
+        DispatchQueue otherQueue("test.network.other");
+        auto probeListener = listenOn("127.0.0.1", false, otherQueue);
+        ASSERT_TRUE(probeListener);
+        auto [probe, probeRecorder] = connectTo("127.0.0.1", probeListener->port());
+        auto probeServer = nextAccepted();
+        ASSERT_TRUE(probeServer);
+        auto probeServerRecorder = Recorder::attach(*probeServer, 1);
+        probeServer->start(otherQueue);
+        probe->send(text("p"));
+        ASSERT_TRUE(probeServerRecorder->reachedTarget.wait(kEventTimeout));
+    }
+
+    server->cancel();
+    server->cancel();
+    EXPECT_EQ(server->state(), ConnectionState::cancelled);
+    gate->signal();
+    ASSERT_TRUE(serverRecorder->waitState(ConnectionState::cancelled));
+    serverQueue->sync([] {});
+
+    EXPECT_EQ(serverRecorder->snapshot(),
+              (std::vector<std::string>{"state:preparing", "state:ready", "data:3", "state:cancelled"}));
+    EXPECT_EQ(serverRecorder->received(), text("abc"));
+    bool handlersReleased = false;
+    serverQueue->sync([&] { handlersReleased = !server->receiveHandler && !server->stateUpdateHandler; });
+    EXPECT_TRUE(handlersReleased);
+
+    Completions late;
+    server->send(text("late"), late.make());
+    ASSERT_TRUE(late.fired.wait(kEventTimeout));
+    EXPECT_EQ(late.all(), std::vector<std::string>{"connection cancelled"});
+}
+
+TEST_F(NetworkTest, CancelReportsPendingSendsAsFailedAndFreesTheBacklog) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port(), SIZE_MAX, 128 * 1024 * 1024);
+    auto stalledPeer = nextAccepted();
+    ASSERT_TRUE(stalledPeer);
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::ready));
+
+    Completions completions;
+    client->send(pattern(32 * 1024 * 1024, 5), completions.make());  // far beyond the socket buffers
+    ASSERT_GT(client->unsentBytes(), 0u);
+    client->cancel();
+    EXPECT_EQ(client->unsentBytes(), 0u);
+    ASSERT_TRUE(completions.fired.wait(kEventTimeout));
+    EXPECT_EQ(completions.all(), std::vector<std::string>{"connection cancelled"});
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::cancelled));
+    EXPECT_EQ(clientRecorder->countPrefix("state:cancelled"), 1u);
+}
+
+TEST_F(NetworkTest, DroppingAConnectionSilencesItsQueuedDeliveries) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port());
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    server->start(*serverQueue);
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::ready));
+
+    auto gate = holdQueue(*clientQueue);
+    Completions completions;
+    client->send(text("hello"), completions.make());  // written at once; its completion waits behind the gate
+    std::weak_ptr<TcpConnection> weakClient = client;
+    client.reset();
+    EXPECT_TRUE(weakClient.expired());  // nothing queued keeps it alive
+    gate->signal();
+    clientQueue->sync([] {});
+    EXPECT_TRUE(completions.all().empty());
+}
+
+// ---------------------------------------------------------------- failures
+
+TEST_F(NetworkTest, ConnectToAClosedPortFails) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    const uint16_t port = listener->port();
+    listener->cancel();
+    listener->cancel();
+
+    auto [client, clientRecorder] = connectTo("127.0.0.1", port);
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::failed));
+    EXPECT_EQ(client->state(), ConnectionState::failed);
+    EXPECT_FALSE(clientRecorder->failure.empty());
+    clientQueue->sync([] {});
+    EXPECT_EQ(clientRecorder->countPrefix("complete:" + clientRecorder->failure), 1u);
+
+    Completions completions;
+    client->send(text("x"), completions.make());
+    ASSERT_TRUE(completions.fired.wait(kEventTimeout));
+    EXPECT_EQ(completions.all(), std::vector<std::string>{clientRecorder->failure});
+    serverQueue->sync([] {});
+    EXPECT_EQ(acceptedCount(), 0u);  // the cancelled listener handed nothing over
+}
+
+TEST_F(NetworkTest, ListenReportsBadAddressesAndBusyPorts) {
+    auto bad = TcpListener::listen(0, TcpListenerOptions{false, "not-an-address"});
+    ASSERT_FALSE(bad);
+    EXPECT_NE(bad.error().find("not-an-address"), std::string::npos);
+
+    auto first = TcpListener::listen(0, TcpListenerOptions{false, "127.0.0.1"});
+    ASSERT_TRUE(first) << first.error();
+    auto second = TcpListener::listen((*first)->port(), TcpListenerOptions{false, "127.0.0.1"});
+    ASSERT_FALSE(second);
+    EXPECT_NE(second.error().find(std::to_string((*first)->port())), std::string::npos);
+}
+
+TEST_F(NetworkTest, ConnectionAcceptedButNeverTakenIsClosed) {
+    auto result = TcpListener::listen(0, TcpListenerOptions{false, "127.0.0.1"});
+    ASSERT_TRUE(result);
+    auto listener = *result;
+    listeners.push_back(listener);
+    listener->start(*serverQueue);  // no handler: nobody takes the connection
+
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port());
+    ASSERT_TRUE(clientRecorder->completed.wait(kEventTimeout));
+    EXPECT_TRUE(clientRecorder->received().empty());
+}

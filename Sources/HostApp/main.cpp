@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/CommandLine.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Log.h"
@@ -42,7 +43,24 @@ int main(int argc, char** argv) {
 
     platform::Log::line(std::string("host: started") + (options.initialInstall ? " (initial install)" : "") +
                         (options.unattendedUpgrade ? " (unattended upgrade)" : ""));
+
+    V230HostAudioAuxServerConfiguration config;
+    config.audioPort = options.audioPort;
+    config.videoPort = options.videoPort;
+    config.filePort = options.filePort;
+    config.consoleUser = options.consoleUser;
+    auto server = std::make_shared<V230HostAudioAuxServer>(config);
+    server->start();
+    if (server->boundAudioPort() == 0 || server->boundVideoPort() == 0) {
+        // Without its control ports no Viewer can reach the Host: say so and
+        // stop rather than run deaf.
+        platform::Log::line("host: cannot serve Viewers (a control port could not be opened); exiting");
+        server->stopForTermination();
+        return 1;
+    }
+
     platform::runMainLoop();
+    server->stopForTermination();
     platform::Log::line("host: stopped");
     return 0;
 }

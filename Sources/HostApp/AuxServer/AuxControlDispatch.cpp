@@ -1,0 +1,166 @@
+// Routes a logged-in Viewer's control messages to the subsystem that acts
+// on them. Malformed payloads are logged and dropped; they never end a
+// session by themselves.
+
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/AuxServer/VideoControlPayloads.h"
+
+using platform::UUID;
+
+namespace {
+
+std::string captureRouteSummary(const CaptureModeControlPayload& request) {
+    std::string route = (request.flags & CaptureModeControlPayload::flagWiFiRoute) ? "wifi" : "wired";
+    if (request.flags & CaptureModeControlPayload::flagReduced) route += " reduced";
+    return route;
+}
+
+// Types only the Host sends; a Viewer sending one is confused or probing.
+bool isHostToViewerType(AuxPacketType type) {
+    switch (type) {
+        case AuxPacketType::audioFrame:
+        case AuxPacketType::hostStatus:
+        case AuxPacketType::videoStreamConfig:
+        case AuxPacketType::videoFrame:
+        case AuxPacketType::videoStats:
+        case AuxPacketType::displayLayout:
+        case AuxPacketType::hostSessionInfo:
+        case AuxPacketType::fileTransferEndpoint:
+        case AuxPacketType::dragSnapshot:
+        case AuxPacketType::dragSnapshotEnd:
+        case AuxPacketType::hostIdentityProof:
+        case AuxPacketType::hostRecordingState:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std::span<const uint8_t> payload,
+                                             const UUID& sourceID) {
+    queue.dispatchPrecondition();
+    auto contextIt = sessionContexts_.find(sourceID);
+    if (contextIt == sessionContexts_.end() || !contextIt->second->authorized) return;
+    AuxSessionContext& session = *contextIt->second;
+    const auto raw = static_cast<uint8_t>(header.type);
+
+    if (isHostToViewerType(header.type)) {
+        noteOnce(session, raw, "aux: host-to-viewer type " + std::to_string(raw) + " from session " + sourceID.id8() +
+                                   "; dropped");
+        return;
+    }
+
+    switch (header.type) {
+        case AuxPacketType::audioControl: {
+            if (session.channel != AuxChannel::audio) {
+                publish("audio control rejected on video channel");
+                return;
+            }
+            auto control = AudioControlPayload::decode(payload);
+            if (!control) return publish("bad audio control payload");
+            applyAudioControl(*control, sourceID, session.connection);
+            return;
+        }
+        case AuxPacketType::captureModeControl: {
+            auto request = CaptureModeControlPayload::decode(payload);
+            if (!request) return publish("bad capture mode payload");
+            publish("capture mode control received: " + request->summary() + " route=" + captureRouteSummary(*request));
+            broadcastHostError("display: requested " + request->summary());
+            applyVideoCaptureRequest(*request, sourceID);
+            return;
+        }
+        case AuxPacketType::videoPreferenceControl: {
+            auto preference = VideoPreferenceControlPayload::decode(payload);
+            if (!preference) return publish("bad video preference payload");
+            applyVideoChromaMode(preference->chromaMode);
+            return;
+        }
+        case AuxPacketType::hostDisplayModeControl: {
+            auto control = HostDisplayModeControlPayload::decode(payload);
+            if (!control) return publish("bad host display mode payload");
+            applyHostDisplayMode(control->mode);
+            return;
+        }
+        case AuxPacketType::pointerEvent: {
+            auto event = PointerEventControlPayload::decode(payload);
+            if (!event) return publish("bad pointer event payload");
+            applyPointerEvent(*event, sourceID);
+            return;
+        }
+        case AuxPacketType::videoFrameAck:
+            recordVideoFrameAck(sourceID);
+            return;
+        case AuxPacketType::clipboardTransfer:
+            if (onClipboardTransfer) onClipboardTransfer(std::vector<uint8_t>(payload.begin(), payload.end()));
+            return;
+        case AuxPacketType::gestureEvent: {
+            auto event = GestureEventControlPayload::decode(payload);
+            if (!event) return publish("bad gesture event payload");
+            applyGestureEvent(*event, sourceID);
+            return;
+        }
+        case AuxPacketType::hostShortcut: {
+            auto shortcut = HostShortcutControlPayload::decode(payload);
+            if (!shortcut) return publish("bad host shortcut payload");
+            applyHostShortcut(*shortcut, sourceID);
+            return;
+        }
+        case AuxPacketType::keyEvent: {
+            auto event = KeyEventControlPayload::decode(payload);
+            if (!event) return publish("bad key event payload");
+            applyKeyEvent(*event);
+            return;
+        }
+        case AuxPacketType::fileTransferPacket:
+            if (payload.empty()) return publish("bad file transfer payload");
+            if (onFileTransferPacket) onFileTransferPacket(std::vector<uint8_t>(payload.begin(), payload.end()), sourceID);
+            return;
+        case AuxPacketType::rawKeyEvent: {
+            auto event = RawKeyEventControlPayload::decode(payload);
+            if (!event) return publish("bad raw key event payload");
+            applyRawKeyEvent(*event);
+            return;
+        }
+        case AuxPacketType::systemDefinedKeyEvent: {
+            auto event = SystemDefinedKeyEventControlPayload::decode(payload);
+            if (!event) return publish("bad system-defined key payload");
+            applySystemDefinedKeyEvent(*event, sourceID);
+            return;
+        }
+        case AuxPacketType::hostPhysicalDisplayControl: {
+            auto control = HostPhysicalDisplayControlPayload::decode(payload);
+            if (!control) return publish("bad host physical display payload");
+            applyHostPhysicalDisplayAction(control->action);
+            return;
+        }
+        case AuxPacketType::dragPull: {
+            auto pull = DragPullRequestPayload::decode(payload);
+            if (!pull) return publish("bad drag pull payload");
+            if (onDragPullRequest) onDragPullRequest(pull->snapshotID, pull->index);
+            return;
+        }
+        case AuxPacketType::keyFrameRequest:
+            requestKeyFrameFromViewer(sourceID);
+            return;
+        case AuxPacketType::iosBackgroundPresence:
+            // Only an iOS Viewer's audio link reports its app's presence.
+            if (session.channel != AuxChannel::audio || !isIOSViewerSession(sourceID) || payload.size() != 1) return;
+            if (payload[0] == 1) {
+                beginIOSViewerBackgroundSleepGrace();
+            } else if (payload[0] == 0) {
+                endIOSViewerBackgroundSleepGrace("iOS Viewer returned to foreground");
+            } else {
+                publish("bad iOS background presence state");
+            }
+            return;
+        case AuxPacketType::hostRecordingControl:
+            handleHostRecordingControl(payload, sourceID);
+            return;
+        default:
+            // 43, 46, 47, 48: valid on the wire, nothing for the Host to do.
+            noteOnce(session, raw, "aux: ignoring type " + std::to_string(raw) + " from session " + sourceID.id8());
+            return;
+    }
+}

@@ -1,0 +1,562 @@
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "HostApp/AuxServer/FileTransferEndpointPayload.h"
+#include "Platform/Clock.h"
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
+#include "Platform/Log.h"
+#include "Platform/SimulatedMachine.h"
+
+using platform::UUID;
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    auto isSpace = [](unsigned char c) { return std::isspace(c) != 0; };
+    auto begin = std::find_if_not(s.begin(), s.end(), isSpace);
+    auto end = std::find_if_not(s.rbegin(), s.rend(), isSpace).base();
+    return begin < end ? std::string(begin, end) : std::string();
+}
+
+std::string lowercased(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::span<const uint8_t> textBytes(const std::string& text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+V230HostAudioAuxServer::V230HostAudioAuxServer() : V230HostAudioAuxServer(V230HostAudioAuxServerConfiguration{}) {}
+
+V230HostAudioAuxServer::V230HostAudioAuxServer(V230HostAudioAuxServerConfiguration configuration)
+    : configuration_(std::move(configuration)),
+      directory_(configuration_.directory ? configuration_.directory
+                                          : std::make_shared<platform::PamDirectory>()) {}
+
+V230HostAudioAuxServer::~V230HostAudioAuxServer() {
+    // The owner is expected to call stopForTermination(); a server dropped
+    // without it must still not leave sockets open or a timer firing.
+    if (statsTimer_) statsTimer_->cancel();
+    for (auto* listener : {&audioListener_, &videoListener_, &fileListener_})
+        if (*listener) (*listener)->cancel();
+    for (auto& [id, session] : sessionContexts_) session->connection->cancel();
+}
+
+// --- Start and stop ------------------------------------------------------------------
+
+void V230HostAudioAuxServer::start() {
+    queue.sync([this] { startOnQueue(); });
+}
+
+void V230HostAudioAuxServer::startOnQueue() {
+    queue.dispatchPrecondition();
+    if (started_ || stopped_) return;
+    started_ = true;
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    auto log = [weak](const std::string& line) {
+        if (auto self = weak.lock()) self->publish(line);
+    };
+    hostIdentity_ = HostIdentity::loadOrCreate(
+        configuration_.identityPath.empty() ? HostIdentity::defaultPath()
+                                            : std::filesystem::path(configuration_.identityPath),
+        log);
+
+    startupPhysicalDisplayID =
+        HostDisplayModeSwitcher::activePhysicalDisplayIDs().empty() ? 0 : HostDisplayModeSwitcher::defaultDisplayID();
+
+    audioListener_ = openListener(configuration_.audioPort, true, "audio");
+    videoListener_ = openListener(configuration_.videoPort, true, "video");
+    fileListener_ = openListener(configuration_.filePort, false, "file");
+    if (audioListener_) {
+        audioListener_->newConnectionHandler = [weak](std::shared_ptr<platform::TcpConnection> c) {
+            if (auto self = weak.lock()) self->acceptAuxConnection(c, AuxChannel::audio);
+        };
+        audioListener_->start(queue);
+    }
+    if (videoListener_) {
+        videoListener_->newConnectionHandler = [weak](std::shared_ptr<platform::TcpConnection> c) {
+            if (auto self = weak.lock()) self->acceptAuxConnection(c, AuxChannel::video);
+        };
+        videoListener_->start(queue);
+    }
+    if (fileListener_) {
+        fileListener_->newConnectionHandler = [weak](std::shared_ptr<platform::TcpConnection> c) {
+            if (auto self = weak.lock()) self->handleFileTransferConnection(c);
+        };
+        fileListener_->start(queue);
+    }
+
+    statsTimer_ = std::make_unique<platform::DispatchTimer>(queue, 1.0, [weak] {
+        if (auto self = weak.lock()) self->statsTick();
+    });
+    statsTimer_->resume();
+
+    publish("aux: server started audio=" + std::to_string(boundAudioPort()) +
+            " video=" + std::to_string(boundVideoPort()) + " file=" + std::to_string(boundFilePort()) +
+            " host=" + hostIdentity_->hostIdentifier.uuidString());
+    startBonjourAdvertisement();
+}
+
+void V230HostAudioAuxServer::startBonjourAdvertisement() {
+    queue.dispatchPrecondition();
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    BonjourAdvertiser::Identity id;
+    id.hostIdentifier = hostIdentity_->hostIdentifier.uuidString();
+    auto pk = hostIdentity_->signingKey.publicKey();
+    id.publicKey.assign(pk.begin(), pk.end());
+    id.audioPort = boundAudioPort();
+    id.videoPort = boundVideoPort();
+    id.filesPort = boundFilePort();
+    bonjourAdvertiser_ = std::make_shared<BonjourAdvertiser>(
+        id, queue,
+        [weak](const std::string& text) {
+            if (auto self = weak.lock()) self->publish(text);
+        },
+        configuration_.dnsRegistration, configuration_.routeRecordSource);
+    bonjourAdvertiser_->onNetworkPathChanged = [weak] {
+        if (auto self = weak.lock()) self->updateBonjourAdvertisement("network path changed");
+    };
+    bonjourAdvertiser_->start();
+}
+
+std::shared_ptr<platform::TcpListener> V230HostAudioAuxServer::openListener(uint16_t port, bool noDelay,
+                                                                            const char* what) {
+    platform::TcpListenerOptions options;
+    options.noDelay = noDelay;
+    options.bindAddress = configuration_.bindAddress;
+    auto listener = platform::TcpListener::listen(port, options);
+    if (!listener.ok()) {
+        publish(std::string("aux: cannot listen for ") + what + " on port " + std::to_string(port) + ": " +
+                listener.error());
+        return nullptr;
+    }
+    return *listener;
+}
+
+void V230HostAudioAuxServer::stopForTermination() {
+    queue.sync([this] {
+        if (stopped_) return;
+        stopped_ = true;
+        if (statsTimer_) statsTimer_->cancel();
+        if (bonjourAdvertiser_) bonjourAdvertiser_->stop();
+        for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
+            if (*listener) (*listener)->cancel();
+        }
+        // Removal edits the maps, so walk copies of their keys.
+        std::vector<std::pair<UUID, AuxChannel>> sessions;
+        for (const auto& [id, c] : audioSessions) sessions.emplace_back(id, AuxChannel::audio);
+        for (const auto& [id, c] : videoSessions) sessions.emplace_back(id, AuxChannel::video);
+        for (const auto& [id, channel] : sessions) closeSession(id, channel);
+        for (const auto& [id, channel] : fileTransferChannels) channel->cancel();
+        fileTransferChannels.clear();
+        updateViewerIdleSleepAssertion();
+        for (const auto& line : HostDisplayModeSwitcher::restoreAllOriginalModes()) publish("shutdown " + line);
+        publish("aux: server stopped; closed " + std::to_string(sessions.size()) + " Viewer connection(s)");
+    });
+}
+
+uint16_t V230HostAudioAuxServer::boundAudioPort() const {
+    return queue.syncValue([this] { return audioListener_ ? audioListener_->port() : uint16_t{0}; });
+}
+uint16_t V230HostAudioAuxServer::boundVideoPort() const {
+    return queue.syncValue([this] { return videoListener_ ? videoListener_->port() : uint16_t{0}; });
+}
+uint16_t V230HostAudioAuxServer::boundFilePort() const {
+    return queue.syncValue([this] { return fileListener_ ? fileListener_->port() : uint16_t{0}; });
+}
+
+// --- Connections ---------------------------------------------------------------------
+
+void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel) {
+    queue.dispatchPrecondition();
+    if (stopped_) {
+        connection->cancel();
+        return;
+    }
+    const UUID id = UUID::random();
+    auto session = std::make_shared<AuxSessionContext>(id, channel, connection);
+    sessionContexts_[id] = session;
+    sessionsFor(channel)[id] = connection;
+
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    connection->stateUpdateHandler = [weak, id, channel](platform::ConnectionState state, const std::string& error) {
+        auto self = weak.lock();
+        if (!self || state != platform::ConnectionState::failed) return;
+        self->publish("aux: " + std::string(channelName(channel)) + " session " + id.id8() + " failed: " + error);
+        self->closeSession(id, channel);
+    };
+    connection->receiveHandler = [weak, id](std::span<const uint8_t> data, bool isComplete,
+                                            const std::string& error) {
+        if (auto self = weak.lock()) self->handleReceive(id, data, isComplete, error);
+    };
+    connection->start(queue);
+    armLoginDeadline(session);
+    publish("aux: " + std::string(channelName(channel)) + " connection session=" + id.id8() + " from " +
+            connection->remoteAddress());
+}
+
+void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8_t> data, bool isComplete,
+                                           const std::string& error) {
+    queue.dispatchPrecondition();
+    auto it = sessionContexts_.find(id);
+    if (it == sessionContexts_.end()) return;
+    // Held for the whole loop: a handler may remove the session, and the
+    // payload spans point into this session's cutter.
+    std::shared_ptr<AuxSessionContext> session = it->second;
+    if (session->closed) return;
+
+    if (!data.empty()) {
+        session->cutter.append(data);
+        for (;;) {
+            auto next = session->cutter.next();
+            if (next.status == AuxPacketCutter::Status::needMoreData) break;
+            if (next.status == AuxPacketCutter::Status::invalidHeader) {
+                publish("aux: invalid header from session " + id.id8() +
+                        " (type=" + std::to_string(next.invalidTypeRaw) + "); closing");
+                closeSession(id, session->channel);
+                return;
+            }
+            if (next.status == AuxPacketCutter::Status::payloadTooLarge) {
+                publish("aux: payload too large (" + std::to_string(next.payloadLength) + ") from " + id.id8() +
+                        "; closing");
+                closeSession(id, session->channel);
+                return;
+            }
+            handleAuxPacket(session, next.header, next.payload);
+            if (session->closed) return;
+        }
+    }
+    if (isComplete) {
+        publish("aux: " + std::string(channelName(session->channel)) + " session " + id.id8() + " ended" +
+                (error.empty() ? std::string() : " (" + error + ")"));
+        closeSession(id, session->channel);
+    }
+}
+
+void V230HostAudioAuxServer::handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session,
+                                             const AuxPacketHeader& header, std::span<const uint8_t> payload) {
+    switch (header.type) {
+        case AuxPacketType::hostIdentityChallenge:
+            handleIdentityChallenge(*session, payload);
+            return;
+        case AuxPacketType::viewerLogin:
+            handleViewerLogin(session, payload);
+            return;
+        default:
+            break;
+    }
+    if (!session->authorized) {
+        // Before login a connection is served its identity proof and its
+        // login, nothing else.
+        noteOnce(*session, static_cast<uint8_t>(header.type),
+                 "aux: type " + std::to_string(static_cast<int>(header.type)) + " from session " +
+                     session->id.id8() + " before login; dropped");
+        return;
+    }
+    dispatchControl(header, payload, session->id);
+}
+
+void V230HostAudioAuxServer::noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text) {
+    if (session.notedTypes.insert(type).second) publish(text);
+}
+
+void V230HostAudioAuxServer::closeSession(const UUID& id, AuxChannel channel) {
+    queue.dispatchPrecondition();
+    if (auto it = sessionContexts_.find(id); it != sessionContexts_.end()) {
+        it->second->closed = true;
+        it->second->connection->cancel();
+    } else if (auto& map = sessionsFor(channel); map.count(id)) {
+        map[id]->cancel();
+    }
+    removeSession(id, channel);
+}
+
+void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
+    queue.dispatchPrecondition();
+    auto& sessions = sessionsFor(channel);
+    const bool wasConnected = sessions.erase(id) > 0;
+    const bool wasAuthorized = authorizedFor(channel).erase(id) > 0;
+    auto context = sessionContexts_.find(id);
+    const bool hadContext = context != sessionContexts_.end() && context->second->channel == channel;
+    if (!wasConnected && !wasAuthorized && !hadContext) return;  // already removed
+
+    if (hadContext) {
+        context->second->closed = true;
+        if (context->second->loginDeadline) context->second->loginDeadline->cancel();
+        sessionContexts_.erase(context);
+    }
+    // Lowered only for a session that raised it, so the count never drifts
+    // below the number of logged-in video sessions.
+    if (channel == AuxChannel::video && wasAuthorized) authorizedVideoSessionCount.decrement();
+    if (channel == AuxChannel::audio) {
+        if (auto token = fileTransferTokens.find(id); token != fileTransferTokens.end()) {
+            fileTransferTokenIndex.erase(token->second);
+            fileTransferTokens.erase(token);
+        }
+        if (auto fileChannel = fileTransferChannels.find(id); fileChannel != fileTransferChannels.end()) {
+            fileChannel->second->cancel();
+            fileTransferChannels.erase(fileChannel);
+        }
+    }
+    if (!authorizedAudioSessions.count(id) && !authorizedVideoSessions.count(id)) {
+        viewerSessionNames.erase(id);
+        viewerSessionRemoteAddresses.erase(id);
+    }
+    releaseCounts_[id]++;
+    publish("aux: session " + id.id8() + " removed channel=" + channelName(channel) +
+            (wasAuthorized ? " (logged in)" : ""));
+
+    if (wasAuthorized && authorizedFor(channel).empty()) {
+        if (canHoldMediaWarm()) {
+            beginMediaIdleWarmHold();
+        } else {
+            endMediaIdleWarmHoldAndTeardown("Host cannot hold the capture warm");
+        }
+    }
+    updateViewerIdleSleepAssertion();
+}
+
+size_t V230HostAudioAuxServer::sessionReleaseCountForTesting(const UUID& id) const {
+    return queue.syncValue([&] {
+        auto it = releaseCounts_.find(id);
+        return it == releaseCounts_.end() ? size_t{0} : it->second;
+    });
+}
+
+std::map<UUID, V230HostAudioAuxServer::ConnectionRef>& V230HostAudioAuxServer::sessionsFor(AuxChannel channel) {
+    return channel == AuxChannel::audio ? audioSessions : videoSessions;
+}
+
+std::set<UUID>& V230HostAudioAuxServer::authorizedFor(AuxChannel channel) {
+    return channel == AuxChannel::audio ? authorizedAudioSessions : authorizedVideoSessions;
+}
+
+void V230HostAudioAuxServer::sendToSession(const UUID& id, AuxChannel channel, const ConnectionRef& connection,
+                                           std::vector<uint8_t> packet) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    connection->send(std::move(packet), [weak, id, channel](const std::string& error) {
+        if (error.empty()) return;
+        auto self = weak.lock();
+        if (!self) return;
+        // A closed session reports its pending sends as cancelled; only a
+        // session still listed has a send error worth acting on.
+        if (!self->sessionContexts_.count(id)) return;
+        self->publish("aux: send to session " + id.id8() + " failed: " + error);
+        self->closeSession(id, channel);
+    });
+}
+
+void V230HostAudioAuxServer::sendToAuthorizedSessions(AuxPacketType type, std::span<const uint8_t> payload) {
+    queue.dispatchPrecondition();
+    auto packet = makeAuxPacket(type, 0, payload, platform::Clock::uptimeNs());
+    // Sending can fail a session, which edits the maps: walk copies.
+    for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
+        std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
+        for (const UUID& id : ids) {
+            auto& sessions = sessionsFor(channel);
+            auto it = sessions.find(id);
+            if (it != sessions.end()) sendToSession(id, channel, it->second, packet);
+        }
+    }
+}
+
+// --- Reporting -----------------------------------------------------------------------------
+
+void V230HostAudioAuxServer::publish(const std::string& text) {
+    platform::Log::line(text);
+    if (onStatus) onStatus(text);
+}
+
+void V230HostAudioAuxServer::broadcastHostError(const std::string& text) {
+    // Only logged-in sessions: these texts describe the Host's state, which
+    // is none of an unauthenticated peer's business.
+    queue.sync([&] { sendToAuthorizedSessions(AuxPacketType::hostStatus, textBytes(text)); });
+}
+
+void V230HostAudioAuxServer::sendHostStatus(const std::string& text, const ConnectionRef& connection) {
+    connection->send(makeAuxPacket(AuxPacketType::hostStatus, 0, textBytes(text), platform::Clock::uptimeNs()));
+}
+
+HostConsoleSessionState V230HostAudioAuxServer::currentConsoleSessionState() const {
+    auto console = platform::SimulatedMachine::current().consoleSession();
+    HostConsoleSessionState state;
+    state.username = console.userName;
+    state.displayName = console.displayName;
+    state.isLoginWindow = console.isLoginWindow;
+    state.isLocked = console.isLocked;
+    state.loginDone = console.loginDone;
+    if (configuration_.consoleUser && !console.userName.empty()) {
+        state.username = *configuration_.consoleUser;
+        if (state.username != console.userName) state.displayName = state.username;
+    }
+    return state;
+}
+
+void V230HostAudioAuxServer::broadcastHostSessionInfo() {
+    queue.sync([&] {
+        auto payload = currentHostSessionInfoPayload();
+        sendToAuthorizedSessions(AuxPacketType::hostSessionInfo, payload);
+    });
+}
+
+// --- Clipboard and files ------------------------------------------------------------------
+
+bool V230HostAudioAuxServer::broadcastClipboardTransfer(const std::vector<uint8_t>& encodedTransfer) {
+    return queue.syncValue([&] {
+        auto packet = makeAuxPacket(AuxPacketType::clipboardTransfer, 0, encodedTransfer, platform::Clock::uptimeNs());
+        for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
+            std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
+            if (ids.empty()) continue;
+            for (const UUID& id : ids) {
+                auto it = sessionsFor(channel).find(id);
+                if (it != sessionsFor(channel).end()) sendToSession(id, channel, it->second, packet);
+            }
+            return true;
+        }
+        return false;
+    });
+}
+
+void V230HostAudioAuxServer::sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const UUID& sessionID) {
+    queue.sync([&] {
+        auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, encodedPacket, platform::Clock::uptimeNs());
+        for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
+            // A connection that has not logged in is nobody's file peer.
+            if (!authorizedFor(channel).count(sessionID)) continue;
+            auto it = sessionsFor(channel).find(sessionID);
+            if (it == sessionsFor(channel).end()) continue;
+            sendToSession(sessionID, channel, it->second, std::move(packet));
+            return;
+        }
+        publish("file transfer: target session " + sessionID.id8() + " is unavailable");
+    });
+}
+
+void V230HostAudioAuxServer::broadcastFileTransferPacket(const std::vector<uint8_t>& encodedPacket) {
+    queue.sync([&] {
+        auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, encodedPacket, platform::Clock::uptimeNs());
+        for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
+            std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
+            if (ids.empty()) continue;
+            for (const UUID& id : ids) {
+                auto it = sessionsFor(channel).find(id);
+                if (it != sessionsFor(channel).end()) sendToSession(id, channel, it->second, packet);
+            }
+            return;
+        }
+    });
+}
+
+void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionRef& connection) {
+    queue.dispatchPrecondition();
+    auto existing = fileTransferTokens.find(sessionID);
+    if (existing == fileTransferTokens.end()) {
+        FileTransferChannelToken token;
+        existing = fileTransferTokens.emplace(sessionID, token).first;
+        fileTransferTokenIndex[token] = sessionID;
+    }
+    FileTransferEndpointPayload endpoint;
+    endpoint.port = fileListener_ ? fileListener_->port() : configuration_.filePort;
+    endpoint.token = existing->second.bytes;
+    connection->send(makeAuxPacket(AuxPacketType::fileTransferEndpoint, 0, endpoint.encode(), platform::Clock::uptimeNs()));
+    publish("file aux: endpoint advertised session=" + sessionID.id8() + " port=" + std::to_string(endpoint.port) +
+            " token=" + existing->second.shortDescription());
+}
+
+void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& connection) {
+    queue.dispatchPrecondition();
+    // The token handshake is not served yet: a Viewer keeps using type 31 on
+    // its control connection when its data connection is refused.
+    publish("file aux: data connection from " + connection->remoteAddress() + " refused; channel not served");
+    connection->cancel();
+}
+
+// --- Who is connected --------------------------------------------------------------------------
+
+std::string V230HostAudioAuxServer::viewerName(const UUID& id) const {
+    auto it = viewerSessionNames.find(id);
+    return it == viewerSessionNames.end() ? std::string() : trimmed(it->second);
+}
+
+bool V230HostAudioAuxServer::hasConnectedViewer() const {
+    return queue.syncValue([this] {
+        return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty() || !fileTransferChannels.empty();
+    });
+}
+
+std::vector<FileTransferPeer> V230HostAudioAuxServer::connectedFileTransferPeers() const {
+    return queue.syncValue([this] {
+        std::vector<FileTransferPeer> peers;
+        auto add = [&](const UUID& id) {
+            for (const auto& p : peers)
+                if (p.id == id) return;
+            auto name = viewerName(id);
+            peers.push_back({id, name.empty() ? defaultViewerName : name});
+        };
+        for (const auto& id : authorizedAudioSessions) add(id);
+        for (const auto& [id, channel] : fileTransferChannels) add(id);
+        return peers;
+    });
+}
+
+std::vector<std::string> V230HostAudioAuxServer::connectedViewerDisplayNames() const {
+    return queue.syncValue([this] {
+        std::vector<std::string> names;
+        std::set<std::string> seen;
+        auto add = [&](const UUID& id) {
+            auto name = viewerName(id);
+            if (name.empty() || !seen.insert(lowercased(name)).second) return;
+            names.push_back(name);
+        };
+        for (const auto& id : authorizedAudioSessions) add(id);
+        for (const auto& id : authorizedVideoSessions) add(id);
+        for (const auto& [id, channel] : fileTransferChannels) add(id);
+        return names;
+    });
+}
+
+std::vector<ViewerConnectionSummary> V230HostAudioAuxServer::connectedViewerConnectionSummaries() const {
+    return queue.syncValue([this] {
+        std::vector<ViewerConnectionSummary> out;
+        auto add = [&](const UUID& id) {
+            auto name = viewerName(id);
+            auto address = viewerSessionRemoteAddresses.find(id);
+            ViewerConnectionSummary summary{name.empty() ? defaultViewerName : name,
+                                            address == viewerSessionRemoteAddresses.end() ? "" : address->second};
+            // A Viewer's audio and video connections describe one Viewer.
+            if (std::find(out.begin(), out.end(), summary) == out.end()) out.push_back(summary);
+        };
+        for (const auto& id : authorizedAudioSessions) add(id);
+        for (const auto& id : authorizedVideoSessions) add(id);
+        return out;
+    });
+}
+
+bool V230HostAudioAuxServer::isIOSViewerSession(const UUID& id) const {
+    auto it = viewerSessionNames.find(id);
+    return it != viewerSessionNames.end() && lowercased(it->second) == lowercased(iosViewerName);
+}
+
+// --- Discovery and statistics -----------------------------------------------------------------------
+
+void V230HostAudioAuxServer::updateBonjourAdvertisement(const std::string& reason) {
+    queue.dispatchPrecondition();
+    // The advertiser logs the reason itself, and only when something changed.
+    if (bonjourAdvertiser_) bonjourAdvertiser_->update(reason);
+}
+
+void V230HostAudioAuxServer::refreshBonjourAdvertisement() {
+    // Asynchronous: a caller on the main queue must never wait on the server
+    // queue, which may itself be waiting on the main queue.
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue.async([weak] {
+        if (auto self = weak.lock()) self->updateBonjourAdvertisement("refresh");
+    });
+}
+
+void V230HostAudioAuxServer::statsTick() { updateBonjourAdvertisement("timer"); }

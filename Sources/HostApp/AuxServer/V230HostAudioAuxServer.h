@@ -1,0 +1,297 @@
+#pragma once
+// The Viewer session server: owns the three listeners (audio and control,
+// video and control, file data), every Viewer connection from accept until
+// removal, the login and identity exchange, and the control dispatch that
+// hands each logged-in Viewer's messages to the subsystem that acts on them.
+//
+// All session state is confined to `queue` ("v230.host.audio.aux"). Entry
+// points meant for other threads hop onto it synchronously, and run inline
+// when the caller already runs there. Subsystems add their own methods to
+// this class in their own folders (StreamControl/, Display/, Audio/,
+// Input/), each keeping its fields in a small state struct held here.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "HostApp/AuxServer/AudioControlPayloads.h"
+#include "HostApp/AuxServer/AuxLogin.h"
+#include "HostApp/AuxServer/AuxPacket.h"
+#include "HostApp/AuxServer/BonjourAdvertiser.h"
+#include "HostApp/AuxServer/DisplayControlPayloads.h"
+#include "HostApp/AuxServer/HostIdentity.h"
+#include "HostApp/AuxServer/InputControlPayloads.h"
+#include "HostApp/Capture/CaptureModeControlPayload.h"
+#include "Platform/AtomicInt.h"
+#include "Platform/Directory.h"
+#include "Platform/DnsServiceRegistration.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Network.h"
+#include "Platform/Uuid.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelToken.h"
+
+
+// The two control channels a Viewer session can arrive on. The raw values
+// are also the one byte of associated data that binds a sealed login to its
+// channel.
+enum class AuxChannel : uint8_t { audio = 1, video = 2 };
+
+inline const char* channelName(AuxChannel c) { return c == AuxChannel::audio ? "audio" : "video"; }
+
+// The console session as the Host reports it to Viewers and checks logins
+// against.
+struct HostConsoleSessionState {
+    std::string username;  // empty when nobody is logged in at the console
+    std::string displayName;
+    bool isLoginWindow = false;
+    bool isLocked = false;
+    bool loginDone = false;
+};
+
+// How the server is set up. The defaults are the Host's real ports, all
+// interfaces, the machine's console user and PAM.
+struct V230HostAudioAuxServerConfiguration {
+    uint16_t audioPort = 7346;
+    uint16_t videoPort = 7347;
+    uint16_t filePort = 7348;  // 0 on any of them: a free port, read back after start()
+    // Empty: every interface (dual-stack). Tests bind "127.0.0.1".
+    std::string bindAddress;
+    // Names the console user instead of the machine's own (--console-user).
+    std::optional<std::string> consoleUser;
+    // Where passwords are checked; null means PAM.
+    std::shared_ptr<platform::Directory> directory;
+    // Where the Host identity is kept; empty means HostIdentity::defaultPath().
+    std::string identityPath;
+    // Where the DNS-SD advertisement goes; null means the Avahi daemon.
+    std::shared_ptr<platform::DnsServiceRegistration> dnsRegistration;
+    // Where route records come from; null means this machine's interfaces.
+    BonjourAdvertiser::RouteSource routeRecordSource;
+};
+
+// One peer that can receive files.
+struct FileTransferPeer {
+    platform::UUID id;
+    std::string name;
+    bool operator==(const FileTransferPeer&) const = default;
+};
+
+// One logged-in Viewer as the status menu lists it.
+struct ViewerConnectionSummary {
+    std::string name;
+    std::string address;
+    bool operator==(const ViewerConnectionSummary&) const = default;
+};
+
+class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
+public:
+    static constexpr const char* defaultViewerName = "Norvessal Viewer";
+    static constexpr const char* iosViewerName = "iOS Viewer";
+    // A connection that has not logged in by then is closed.
+    static constexpr double loginDeadlineSeconds = 30;
+    // The macOS major version the Host reports in its session information.
+    static constexpr uint16_t hostOSMajorVersion = 14;
+
+    V230HostAudioAuxServer();
+    explicit V230HostAudioAuxServer(V230HostAudioAuxServerConfiguration configuration);
+    ~V230HostAudioAuxServer();
+    V230HostAudioAuxServer(const V230HostAudioAuxServer&) = delete;
+    V230HostAudioAuxServer& operator=(const V230HostAudioAuxServer&) = delete;
+
+    // Opens the listeners, loads the Host identity and starts the timers.
+    // Returns once the listeners are open. Call once, on an object owned by a
+    // std::shared_ptr, after the callbacks below are set.
+    void start();
+    // Closes every listener and connection and stops every timer; returns
+    // when done. Later calls do nothing.
+    void stopForTermination();
+
+    // The ports actually bound (0 before start() or when a listener failed).
+    uint16_t boundAudioPort() const;
+    uint16_t boundVideoPort() const;
+    uint16_t boundFilePort() const;
+
+    // --- Callbacks, set once by the owner before start() -------------------
+    // Every published line, bare, on the thread that published it.
+    std::function<void(const std::string&)> onStatus;
+    // A Viewer's clipboard change (type 27), as its encoded property list.
+    std::function<void(const std::vector<uint8_t>& encodedTransfer)> onClipboardTransfer;
+    // A file-transfer packet (type 31) from a logged-in control connection,
+    // as its encoded bytes, with the sending session.
+    std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
+        onFileTransferPacket;
+    // A file-transfer packet that arrived on an authorised file channel.
+    std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
+        onFileTransferIncomingPacket;
+    // A drag pull (type 39): snapshot identifier and item index. Called on
+    // the server queue.
+    std::function<void(uint32_t snapshotID, uint32_t index)> onDragPullRequest;
+
+    // --- Reporting -------------------------------------------------------------
+    // Logs the line and passes it to onStatus. Any thread.
+    void publish(const std::string& text);
+    // Type 8 to every logged-in session, audio first, then video. Any thread.
+    void broadcastHostError(const std::string& text);
+    // Type 8 on one connection. Server queue.
+    void sendHostStatus(const std::string& text, const std::shared_ptr<platform::TcpConnection>& connection);
+    // Type 35 to every logged-in audio, then video session. Any thread.
+    void broadcastHostSessionInfo();
+    HostConsoleSessionState currentConsoleSessionState() const;
+    // The session information message as a Viewer receives it now.
+    std::vector<uint8_t> currentHostSessionInfoPayload() const;
+
+    // --- Clipboard and files ------------------------------------------------------
+    // Type 27 to every logged-in audio session, or, when there is none, to
+    // every logged-in video session. False when nobody received it.
+    bool broadcastClipboardTransfer(const std::vector<uint8_t>& encodedTransfer);
+    // Type 31 to one session (its audio connection, else its video one).
+    void sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID);
+    // Type 31 to every logged-in audio session, else every logged-in video one.
+    void broadcastFileTransferPacket(const std::vector<uint8_t>& encodedPacket);
+    // Issues (or reuses) the session's data-channel token and announces it
+    // with the file port in use (type 37). Server queue.
+    void sendFileTransferEndpoint(const platform::UUID& sessionID,
+                                  const std::shared_ptr<platform::TcpConnection>& connection);
+    // A connection accepted on the file port. Server queue.
+    void handleFileTransferConnection(const std::shared_ptr<platform::TcpConnection>& connection);
+
+    // --- Who is connected (any thread) ---------------------------------------------
+    bool hasConnectedViewer() const;
+    std::vector<FileTransferPeer> connectedFileTransferPeers() const;
+    std::vector<std::string> connectedViewerDisplayNames() const;
+    std::vector<ViewerConnectionSummary> connectedViewerConnectionSummaries() const;
+    // Server queue.
+    bool isIOSViewerSession(const platform::UUID& id) const;
+
+    // --- Discovery ---------------------------------------------------------------
+    void updateBonjourAdvertisement(const std::string& reason);
+    void refreshBonjourAdvertisement();
+    void startBonjourAdvertisement();
+
+    // --- Sessions (server queue) -------------------------------------------------
+    // Everything a newly logged-in session gets after its session info.
+    void authorizeAuxSession(const platform::UUID& id, AuxChannel channel,
+                             const std::shared_ptr<platform::TcpConnection>& connection,
+                             const std::optional<CaptureModeControlPayload>& request);
+    // Forgets the session on that channel and runs the release steps.
+    // Idempotent: a second call for the same session does nothing.
+    void removeSession(const platform::UUID& id, AuxChannel channel);
+    void dispatchControl(const AuxPacketHeader& header, std::span<const uint8_t> payload,
+                         const platform::UUID& sourceID);
+
+    // --- State, read and written only on `queue` -------------------------------------
+    platform::DispatchQueue queue{"v230.host.audio.aux"};
+    // Where detached capture objects are stopped.
+    platform::DispatchQueue captureLifecycleQueue{"v230.host.capture.lifecycle"};
+
+    // Every accepted connection per channel, logged in or not.
+    std::map<platform::UUID, std::shared_ptr<platform::TcpConnection>> audioSessions;
+    std::map<platform::UUID, std::shared_ptr<platform::TcpConnection>> videoSessions;
+    // The sessions that passed login, per channel.
+    std::set<platform::UUID> authorizedAudioSessions;
+    std::set<platform::UUID> authorizedVideoSessions;
+    // The display name and the remote address each Viewer gave at login.
+    std::map<platform::UUID, std::string> viewerSessionNames;
+    std::map<platform::UUID, std::string> viewerSessionRemoteAddresses;
+    // Logged-in video sessions, for readers on other threads.
+    AtomicInt authorizedVideoSessionCount;
+    // The real display selected at start; 0 on a Mac without one.
+    uint32_t startupPhysicalDisplayID = 0;
+
+    // Data-channel admission: the token each audio session was given, the
+    // reverse index the handshake looks tokens up in, and the channels that
+    // presented a valid token.
+    std::map<platform::UUID, FileTransferChannelToken> fileTransferTokens;
+    std::map<FileTransferChannelToken, platform::UUID> fileTransferTokenIndex;
+    std::map<platform::UUID, std::shared_ptr<platform::TcpConnection>> fileTransferChannels;
+
+    // --- Test entry points ---------------------------------------------------------
+    // The Host identity in use (after start()).
+    const HostIdentity& hostIdentityForTesting() const { return *hostIdentity_; }
+    // The release steps removeSession ran, counted per session.
+    size_t sessionReleaseCountForTesting(const platform::UUID& id) const;
+
+    // --- Subsystem entry points the dispatch and login reach ------------------------
+    // Stream control (StreamControl/).
+    void applyVideoCaptureRequest(const CaptureModeControlPayload& request, const platform::UUID& sourceID);
+    void applyVideoChromaMode(VideoChromaMode mode);
+    void recordVideoFrameAck(const platform::UUID& from);
+    void requestKeyFrameFromViewer(const platform::UUID& from);
+    void scheduleInitialVideoCaptureStart();
+    void endMediaIdleWarmHoldForViewerReturn(const platform::UUID& id);
+    bool canHoldMediaWarm() const;
+    void beginMediaIdleWarmHold();
+    void endMediaIdleWarmHoldAndTeardown(const std::string& reason);
+    // Display and power (Display/).
+    void applyHostDisplayMode(HostDisplayMode mode);
+    void applyHostPhysicalDisplayAction(HostPhysicalDisplayAction action);
+    void beginIOSViewerBackgroundSleepGrace();
+    void endIOSViewerBackgroundSleepGrace(const std::string& reason);
+    void updateViewerIdleSleepAssertion();
+    std::optional<DisplayLayoutPayload> currentDisplayLayout() const;
+    // Audio and recording (Audio/).
+    void applyAudioControl(const AudioControlPayload& control, const platform::UUID& sourceID,
+                           const std::shared_ptr<platform::TcpConnection>& connection);
+    void handleHostRecordingControl(std::span<const uint8_t> payload, const platform::UUID& sourceID);
+    // Remote input (Input/).
+    void applyPointerEvent(const PointerEventControlPayload& event, const platform::UUID& sourceID);
+    void applyGestureEvent(const GestureEventControlPayload& event, const platform::UUID& sourceID);
+    void applyHostShortcut(const HostShortcutControlPayload& shortcut, const platform::UUID& sourceID);
+    void applyKeyEvent(const KeyEventControlPayload& event);
+    void applyRawKeyEvent(const RawKeyEventControlPayload& event);
+    void applySystemDefinedKeyEvent(const SystemDefinedKeyEventControlPayload& event,
+                                    const platform::UUID& sourceID);
+
+private:
+    using ConnectionRef = std::shared_ptr<platform::TcpConnection>;
+
+    void startOnQueue();
+    std::shared_ptr<platform::TcpListener> openListener(uint16_t port, bool noDelay, const char* what);
+    void acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel);
+    void handleReceive(const platform::UUID& id, std::span<const uint8_t> data, bool isComplete,
+                       const std::string& error);
+    void handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
+                         std::span<const uint8_t> payload);
+    // Cancels the connection and removes the session.
+    void closeSession(const platform::UUID& id, AuxChannel channel);
+    // Sends on a session's connection; a send error closes the session.
+    void sendToSession(const platform::UUID& id, AuxChannel channel, const ConnectionRef& connection,
+                       std::vector<uint8_t> packet);
+    void sendToAuthorizedSessions(AuxPacketType type, std::span<const uint8_t> payload);
+    std::map<platform::UUID, ConnectionRef>& sessionsFor(AuxChannel channel);
+    std::set<platform::UUID>& authorizedFor(AuxChannel channel);
+    std::string viewerName(const platform::UUID& id) const;
+    void statsTick();
+    void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);
+
+    // Login and identity (AuxLogin.cpp).
+    void handleIdentityChallenge(AuxSessionContext& session, std::span<const uint8_t> payload);
+    void handleViewerLogin(const std::shared_ptr<AuxSessionContext>& session, std::span<const uint8_t> payload);
+    void finishViewerLogin(const std::shared_ptr<AuxSessionContext>& session, platform::CredentialCheck verdict,
+                           ViewerLoginCredentials credentials);
+    void failViewerLogin(AuxSessionContext& session, const std::string& code);
+    void armLoginDeadline(const std::shared_ptr<AuxSessionContext>& session);
+
+    const V230HostAudioAuxServerConfiguration configuration_;
+    // Answers password checks; verify() blocks, so it runs on loginQueue_.
+    std::shared_ptr<platform::Directory> directory_;
+    platform::DispatchQueue loginQueue_{"v230.host.audio.aux.login"};
+    // Loaded by start().
+    std::optional<HostIdentity> hostIdentity_;
+    // Per-connection receive and login state, keyed like the session maps.
+    std::map<platform::UUID, std::shared_ptr<AuxSessionContext>> sessionContexts_;
+    std::shared_ptr<platform::TcpListener> audioListener_;
+    std::shared_ptr<platform::TcpListener> videoListener_;
+    std::shared_ptr<platform::TcpListener> fileListener_;
+    std::unique_ptr<platform::DispatchTimer> statsTimer_;
+    // The DNS-SD advertisement of the three bound ports; built at start().
+    std::shared_ptr<BonjourAdvertiser> bonjourAdvertiser_;
+    std::map<platform::UUID, size_t> releaseCounts_;
+    bool started_ = false;
+    bool stopped_ = false;
+};

@@ -1,0 +1,316 @@
+#include "Platform/DnsServiceRegistration.h"
+
+#include <avahi-client/client.h>
+#include <avahi-client/publish.h>
+#include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+#include <avahi-common/strlst.h>
+#include <avahi-common/thread-watch.h>
+#include <optional>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Every name the daemon offers in turn can be taken as well; past this many
+// the registration gives up until the next publish or retry.
+constexpr int kMaxRenamesPerAttempt = 16;
+
+// The Avahi-backed registration. State lives on queue_; Avahi objects are
+// touched only under the threaded poll's lock, and the poll thread's
+// callbacks do nothing but post to queue_.
+class AvahiServiceRegistration final : public DnsServiceRegistration,
+                                       public std::enable_shared_from_this<AvahiServiceRegistration> {
+public:
+    AvahiServiceRegistration(DispatchQueue queue, Logger log) : queue_(std::move(queue)), log_(std::move(log)) {}
+
+    ~AvahiServiceRegistration() override {
+        if (!poll_) return;
+        // Stopping the poll thread first means no callback runs while the
+        // objects go away, so they can be freed without the lock.
+        avahi_threaded_poll_stop(poll_);
+        if (client_) avahi_client_free(client_);
+        avahi_threaded_poll_free(poll_);
+    }
+
+    void publish(const DnsServiceDescription& service) override {
+        queue_.dispatchPrecondition();
+        if (!desired_ || desired_->name != service.name) activeName_ = service.name;
+        desired_ = service;
+        apply();
+    }
+
+    void withdraw() override {
+        queue_.dispatchPrecondition();
+        desired_.reset();
+        apply();
+    }
+
+private:
+    class PollLock {
+    public:
+        explicit PollLock(AvahiThreadedPoll* p) : p_(p) { avahi_threaded_poll_lock(p_); }
+        ~PollLock() { avahi_threaded_poll_unlock(p_); }
+        PollLock(const PollLock&) = delete;
+        PollLock& operator=(const PollLock&) = delete;
+
+    private:
+        AvahiThreadedPoll* p_;
+    };
+
+    static void clientCallback(AvahiClient*, AvahiClientState, void* userdata) {
+        static_cast<AvahiServiceRegistration*>(userdata)->post(&AvahiServiceRegistration::clientStateChanged);
+    }
+    static void groupCallback(AvahiEntryGroup*, AvahiEntryGroupState, void* userdata) {
+        static_cast<AvahiServiceRegistration*>(userdata)->post(&AvahiServiceRegistration::groupStateChanged);
+    }
+
+    // Callbacks only say "look again": the handler reads the current state
+    // on the queue, so a late delivery never acts on a stale one.
+    void post(void (AvahiServiceRegistration::*handler)()) {
+        std::weak_ptr<AvahiServiceRegistration> weak = weak_from_this();
+        queue_.async([weak, handler] {
+            if (auto self = weak.lock()) ((*self).*handler)();
+        });
+    }
+
+    void apply() {
+        if (!client_) {
+            if (desired_) connect();
+            return;
+        }
+        PollLock lock(poll_);
+        if (avahi_client_get_state(client_) != AVAHI_CLIENT_S_RUNNING) return;  // applied once running
+        if (!desired_) {
+            if (group_) avahi_entry_group_reset(group_);
+            registered_.reset();
+            return;
+        }
+        if (registered_ && registered_->type == desired_->type && registered_->domain == desired_->domain &&
+            registered_->port == desired_->port && registered_->name == activeName_) {
+            if (registered_->txt == desired_->txt) return;
+            AvahiStringList* txt = makeTxt(desired_->txt);
+            int rc = avahi_entry_group_update_service_txt_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                                 AvahiPublishFlags(0), activeName_.c_str(),
+                                                                 desired_->type.c_str(), desired_->domain.c_str(), txt);
+            avahi_string_list_free(txt);
+            if (rc == AVAHI_OK) {
+                registered_->txt = desired_->txt;
+                return;
+            }
+            log_("discovery: TXT record update failed (" + std::string(avahi_strerror(rc)) + "), registering again");
+        }
+        registerLocked();
+    }
+
+    // Expects the poll lock held and the client running.
+    void registerLocked() {
+        registered_.reset();
+        if (!group_) {
+            group_ = avahi_entry_group_new(client_, groupCallback, this);
+            if (!group_) {
+                log_("discovery: cannot create a DNS-SD entry group (" +
+                     std::string(avahi_strerror(avahi_client_errno(client_))) + ")");
+                scheduleRetry();
+                return;
+            }
+        } else {
+            avahi_entry_group_reset(group_);
+        }
+        AvahiStringList* txt = makeTxt(desired_->txt);
+        int rc = AVAHI_OK;
+        for (int attempt = 0; attempt <= kMaxRenamesPerAttempt; ++attempt) {
+            rc = avahi_entry_group_add_service_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                      AvahiPublishFlags(0), activeName_.c_str(),
+                                                      desired_->type.c_str(), desired_->domain.c_str(), nullptr,
+                                                      desired_->port, txt);
+            // A name held by another service of this same daemon is refused
+            // at once rather than reported as a collision later.
+            if (rc != AVAHI_ERR_COLLISION) break;
+            rename();
+        }
+        avahi_string_list_free(txt);
+        if (rc == AVAHI_OK) rc = avahi_entry_group_commit(group_);
+        if (rc != AVAHI_OK) {
+            log_("discovery: cannot register \"" + activeName_ + "\" (" + std::string(avahi_strerror(rc)) + ")");
+            avahi_entry_group_reset(group_);
+            scheduleRetry();
+            return;
+        }
+        registered_ = *desired_;
+        registered_->name = activeName_;
+        establishedLogged_ = false;
+    }
+
+    void rename() {
+        char* alternative = avahi_alternative_service_name(activeName_.c_str());
+        std::string next = alternative ? alternative : activeName_ + " #2";
+        avahi_free(alternative);
+        log_("discovery: service name \"" + activeName_ + "\" is taken, advertising as \"" + next + "\"");
+        activeName_ = next;
+    }
+
+    static AvahiStringList* makeTxt(const DnsTxtRecord& record) {
+        // Adding prepends, so the entries go in back to front.
+        AvahiStringList* list = nullptr;
+        for (auto it = record.rbegin(); it != record.rend(); ++it)
+            list = avahi_string_list_add_pair(list, it->first.c_str(), it->second.c_str());
+        return list;
+    }
+
+    void connect() {
+        if (retryScheduled_) return;
+        if (!poll_) {
+            poll_ = avahi_threaded_poll_new();
+            if (!poll_ || avahi_threaded_poll_start(poll_) < 0) {
+                if (poll_) avahi_threaded_poll_free(poll_);
+                poll_ = nullptr;
+                unavailable("cannot start the Avahi event loop");
+                return;
+            }
+        }
+        int error = AVAHI_OK;
+        {
+            PollLock lock(poll_);
+            client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), clientCallback, this,
+                                       &error);
+        }
+        if (!client_) {
+            unavailable(avahi_strerror(error));
+            return;
+        }
+        apply();
+    }
+
+    void unavailable(const std::string& why) {
+        if (!unavailableLogged_) {
+            unavailableLogged_ = true;
+            log_("discovery: no DNS-SD daemon answers (" + why + "); the Host keeps serving and tries again every " +
+                 std::to_string(static_cast<int>(kRetryIntervalSeconds)) + " s");
+        }
+        scheduleRetry();
+    }
+
+    void scheduleRetry() {
+        if (retryScheduled_) return;
+        retryScheduled_ = true;
+        std::weak_ptr<AvahiServiceRegistration> weak = weak_from_this();
+        queue_.asyncAfter(kRetryIntervalSeconds, [weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->retryScheduled_ = false;
+            self->apply();
+        });
+    }
+
+    void clientStateChanged() {
+        if (!client_) return;
+        AvahiClientState state;
+        int error;
+        {
+            PollLock lock(poll_);
+            state = avahi_client_get_state(client_);
+            error = avahi_client_errno(client_);
+            // The daemon dropped every record when the host name changed or
+            // collided; they are added again once it runs.
+            if ((state == AVAHI_CLIENT_S_COLLISION || state == AVAHI_CLIENT_S_REGISTERING) && group_)
+                avahi_entry_group_reset(group_);
+        }
+        switch (state) {
+            case AVAHI_CLIENT_S_RUNNING:
+                apply();
+                break;
+            case AVAHI_CLIENT_S_COLLISION:
+            case AVAHI_CLIENT_S_REGISTERING:
+                registered_.reset();
+                break;
+            case AVAHI_CLIENT_FAILURE: {
+                {
+                    PollLock lock(poll_);
+                    avahi_client_free(client_);
+                }
+                client_ = nullptr;
+                group_ = nullptr;
+                registered_.reset();
+                unavailableLogged_ = false;
+                unavailable(std::string("lost the daemon: ") + avahi_strerror(error));
+                break;
+            }
+            default:
+                break;
+        }
+    }
+
+    void groupStateChanged() {
+        if (!group_) return;
+        AvahiEntryGroupState state;
+        int error;
+        {
+            PollLock lock(poll_);
+            state = static_cast<AvahiEntryGroupState>(avahi_entry_group_get_state(group_));
+            error = avahi_client_errno(client_);
+        }
+        switch (state) {
+            case AVAHI_ENTRY_GROUP_ESTABLISHED:
+                unavailableLogged_ = false;
+                if (registered_ && !establishedLogged_) {
+                    establishedLogged_ = true;
+                    log_("discovery: advertising \"" + registered_->name + "\" as " + registered_->type + " in " +
+                         registered_->domain + " on port " + std::to_string(registered_->port));
+                }
+                break;
+            case AVAHI_ENTRY_GROUP_COLLISION:
+                if (!desired_) break;
+                rename();
+                registered_.reset();
+                apply();
+                break;
+            case AVAHI_ENTRY_GROUP_FAILURE:
+                log_("discovery: service registration failed (" + std::string(avahi_strerror(error)) + ")");
+                registered_.reset();
+                scheduleRetry();
+                break;
+            default:
+                break;
+        }
+    }
+
+    const DispatchQueue queue_;
+    const Logger log_;
+
+    // Avahi objects: the poll thread runs from the first connection attempt
+    // until destruction; client and group exist while the daemon answers.
+    AvahiThreadedPoll* poll_ = nullptr;
+    AvahiClient* client_ = nullptr;
+    AvahiEntryGroup* group_ = nullptr;
+
+    // What the owner wants published; nothing after withdraw().
+    std::optional<DnsServiceDescription> desired_;
+    // What the entry group holds now (with the name actually in use).
+    std::optional<DnsServiceDescription> registered_;
+    // The owner's name, or the alternative that replaced it after a collision.
+    std::string activeName_;
+    // One log line per outage, not one per retry.
+    bool unavailableLogged_ = false;
+    bool retryScheduled_ = false;
+    bool establishedLogged_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<DnsServiceRegistration> DnsServiceRegistration::makeAvahi(DispatchQueue queue, Logger log) {
+    return std::make_shared<AvahiServiceRegistration>(std::move(queue), std::move(log));
+}
+
+std::string DnsServiceRegistration::defaultServiceName() {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') return "Host";
+    std::string name(buffer);
+    name = name.substr(0, name.find('.'));
+    if (name.size() > 63) name.resize(63);
+    return name.empty() ? "Host" : name;
+}
+
+}  // namespace platform

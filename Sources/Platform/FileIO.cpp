@@ -1,0 +1,137 @@
+#include "Platform/FileIO.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string describe(const std::string& what, const fs::path& p, int err) {
+    return what + " " + p.string() + ": " + std::strerror(err);
+}
+
+// Opens a new, uniquely named file beside the target. Created with 0666 so
+// that the kernel applies the umask (reading the umask itself would mean
+// briefly changing it for every thread).
+int createTemporary(const fs::path& folder, const std::string& name, std::string& tmpPath) {
+    static std::atomic<uint64_t> counter{0};
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, "%08x%04x", rd(),
+                      static_cast<unsigned>(counter.fetch_add(1) & 0xFFFF));
+        tmpPath = (folder / ("." + name + ".tmp-" + suffix)).string();
+        int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+bool writeFully(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+Status FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> bytes,
+                               std::optional<fs::perms> mode) {
+    if (path.filename().empty()) return Status::failure("cannot write " + path.string() + ": no file name");
+    fs::path folder = path.parent_path();
+    if (folder.empty()) folder = ".";
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) return Status::failure("cannot create folder " + folder.string() + ": " + ec.message());
+
+    std::optional<mode_t> fileMode;
+    struct stat existing {};
+    if (mode) {
+        fileMode = static_cast<mode_t>(*mode) & 07777;
+    } else if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        fileMode = existing.st_mode & 07777;
+    }
+
+    std::string tmpl;
+    int fd = createTemporary(folder, path.filename().string(), tmpl);
+    if (fd < 0) return Status::failure(describe("cannot create temporary file for", path, errno));
+
+    auto fail = [&](const std::string& what) {
+        int err = errno;
+        if (fd >= 0) ::close(fd);
+        ::unlink(tmpl.c_str());
+        return Status::failure(describe(what, path, err));
+    };
+    if (fileMode && ::fchmod(fd, *fileMode) != 0) return fail("cannot set permissions of");
+    if (!writeFully(fd, bytes.data(), bytes.size())) return fail("cannot write");
+    if (::fsync(fd) != 0) return fail("cannot flush");
+    int closeResult = ::close(fd);
+    fd = -1;
+    if (closeResult != 0) return fail("cannot close");
+    if (::rename(tmpl.c_str(), path.c_str()) != 0) return fail("cannot replace");
+
+    // The rename is only durable once the folder entry is on disk.
+    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return success();
+}
+
+Result<std::vector<uint8_t>> FileIO::readAll(const fs::path& path, size_t maxBytes) {
+    // O_NONBLOCK so that opening a FIFO placed where a file is expected
+    // cannot hang; it is refused below as not a regular file.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Result<std::vector<uint8_t>>::failure(describe("cannot open", path, errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Result<std::vector<uint8_t>>::failure("not a regular file: " + path.string());
+    }
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        return Result<std::vector<uint8_t>>::failure("file too large: " + path.string());
+    }
+    std::vector<uint8_t> out;
+    out.reserve(static_cast<size_t>(st.st_size));
+    // The file may grow while we read; read in chunks and stop at the limit.
+    uint8_t chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            return Result<std::vector<uint8_t>>::failure(describe("cannot read", path, err));
+        }
+        if (n == 0) break;
+        if (out.size() + static_cast<size_t>(n) > maxBytes) {
+            ::close(fd);
+            return Result<std::vector<uint8_t>>::failure("file too large: " + path.string());
+        }
+        out.insert(out.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    return out;
+}
+
+}  // namespace platform

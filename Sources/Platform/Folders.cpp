@@ -1,0 +1,128 @@
+#include "Platform/Folders.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex gRootLock;
+std::optional<fs::path> gOverrideRoot;
+
+// XDG variables only count when they hold an absolute path.
+std::optional<fs::path> absoluteEnv(const char* name) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) return std::nullopt;
+    fs::path p(v);
+    if (!p.is_absolute()) return std::nullopt;
+    return p;
+}
+
+fs::path realHome() {
+    if (auto h = absoluteEnv("HOME")) return *h;
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &result) == 0 && result && pw.pw_dir)
+        return fs::path(pw.pw_dir);
+    return fs::path("/");
+}
+
+fs::path realConfigHome() {
+    if (auto c = absoluteEnv("XDG_CONFIG_HOME")) return *c;
+    return realHome() / ".config";
+}
+
+// The videos folder named in user-dirs.dirs (XDG_VIDEOS_DIR="$HOME/Videos"),
+// read directly rather than by running xdg-user-dir.
+std::optional<fs::path> userDirsVideos(const fs::path& home) {
+    std::ifstream in(realConfigHome() / "user-dirs.dirs");
+    if (!in) return std::nullopt;
+    std::string line;
+    const std::string prefix = "XDG_VIDEOS_DIR=";
+    while (std::getline(in, line)) {
+        size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line.compare(start, prefix.size(), prefix) != 0) continue;
+        std::string value = line.substr(start + prefix.size());
+        if (value.size() < 2 || value.front() != '"' || value.back() != '"') continue;
+        value = value.substr(1, value.size() - 2);
+        if (value.rfind("$HOME", 0) == 0) {
+            std::string rest = value.substr(5);
+            if (!rest.empty() && rest.front() != '/') continue;
+            // "$HOME/" alone means the feature is off; the fallback applies.
+            if (rest.find_first_not_of('/') == std::string::npos) return std::nullopt;
+            return home / rest.substr(1);
+        }
+        if (!value.empty() && value.front() == '/') return fs::path(value);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void Folders::setOverrideRoot(std::optional<fs::path> root) {
+    std::lock_guard<std::mutex> g(gRootLock);
+    gOverrideRoot = std::move(root);
+}
+
+std::optional<fs::path> Folders::overrideRoot() {
+    {
+        std::lock_guard<std::mutex> g(gRootLock);
+        if (gOverrideRoot) return gOverrideRoot;
+    }
+    const char* env = std::getenv("NORVESSAL_DATA_ROOT");
+    if (env && *env) return fs::absolute(fs::path(env));
+    return std::nullopt;
+}
+
+fs::path Folders::home() {
+    if (auto r = overrideRoot()) return *r / "home";
+    return realHome();
+}
+
+fs::path Folders::caches() {
+    if (auto r = overrideRoot()) return *r / "home" / ".cache";
+    if (auto c = absoluteEnv("XDG_CACHE_HOME")) return *c;
+    return realHome() / ".cache";
+}
+
+fs::path Folders::movies() {
+    if (auto r = overrideRoot()) return *r / "home" / "Videos";
+    fs::path h = realHome();
+    if (auto v = userDirsVideos(h)) return *v;
+    return h / "Videos";
+}
+
+fs::path Folders::applicationSupport() {
+    if (auto r = overrideRoot()) return *r / "home" / ".local" / "share" / "NorvessalHost";
+    if (auto d = absoluteEnv("XDG_DATA_HOME")) return *d / "NorvessalHost";
+    return realHome() / ".local" / "share" / "NorvessalHost";
+}
+
+fs::path Folders::machineApplicationSupport() {
+    if (auto r = overrideRoot()) return *r / "machine" / "NorvessalHost";
+    return fs::path("/var/lib/norvessal-host");
+}
+
+fs::path Folders::preferences() {
+    if (auto r = overrideRoot()) return *r / "home" / ".config" / "NorvessalHost";
+    return realConfigHome() / "NorvessalHost";
+}
+
+fs::path Folders::ensure(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    return folder;
+}
+
+}  // namespace platform

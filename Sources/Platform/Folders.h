@@ -1,0 +1,43 @@
+#pragma once
+// The well-known folders the Host reads and writes, mapped to their Linux
+// (XDG) places. One override root redirects every folder below it, so a
+// test or a second Host instance never touches the real home folder:
+//
+//   home                       R/home
+//   caches                     R/home/.cache
+//   movies                     R/home/Videos
+//   applicationSupport         R/home/.local/share/NorvessalHost
+//   machineApplicationSupport  R/machine/NorvessalHost
+//   preferences                R/home/.config/NorvessalHost
+//
+// The root is the one set by setOverrideRoot(), else the environment
+// variable "NORVESSAL_DATA_ROOT" when it is set and not empty.
+//
+// The getters only compute paths; they never create anything. A writer
+// creates what it needs: FileIO::writeAtomically creates the parent folder
+// of the file it writes, and ensure() creates a folder explicitly.
+
+#include <filesystem>
+#include <optional>
+
+namespace platform {
+
+struct Folders {
+    static std::filesystem::path home();
+    static std::filesystem::path caches();
+    static std::filesystem::path movies();
+    // The Host's own application-support folder (…/NorvessalHost).
+    static std::filesystem::path applicationSupport();
+    // Stands for the machine-wide "/Library/Application Support/NorvessalHost".
+    static std::filesystem::path machineApplicationSupport();
+    // Where user-defaults suites live, one "<suite>.plist" each.
+    static std::filesystem::path preferences();
+
+    // Creates the folder (and its parents) when missing; returns it.
+    static std::filesystem::path ensure(const std::filesystem::path& folder);
+
+    static void setOverrideRoot(std::optional<std::filesystem::path> root);
+    static std::optional<std::filesystem::path> overrideRoot();
+};
+
+}  // namespace platform

@@ -1,0 +1,163 @@
+// What a logged-in Viewer's control messages reach, and how malformed ones
+// are answered.
+
+#include <gtest/gtest.h>
+
+#include "AuxServerTestFixture.h"
+#include "HostApp/AuxServer/VideoControlPayloads.h"
+
+namespace {
+
+class Dispatch : public AuxServerTest {
+protected:
+    void SetUp() override {
+        AuxServerTest::SetUp();
+        audio = audioClient();
+        ASSERT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
+        video = videoClient();
+        ASSERT_TRUE(video->logIn(consoleUser, password, "Viewer"));
+    }
+    void sendAndSettle(AuxTestClient& client, AuxPacketType type, std::vector<uint8_t> payload) {
+        client.send(type, payload);
+        client.settle();
+        EXPECT_FALSE(client.isClosed()) << "a control message must never end the session";
+    }
+    std::unique_ptr<AuxTestClient> audio;
+    std::unique_ptr<AuxTestClient> video;
+};
+
+struct BadPayloadCase {
+    AuxPacketType type;
+    std::vector<uint8_t> payload;
+    const char* logText;
+};
+
+TEST_F(Dispatch, MalformedPayloadsAreLoggedAndDropped) {
+    const BadPayloadCase cases[] = {
+        {AuxPacketType::audioControl, {}, "bad audio control payload"},
+        {AuxPacketType::captureModeControl, {2}, "bad capture mode payload"},
+        {AuxPacketType::videoPreferenceControl, {2}, "bad video preference payload"},
+        {AuxPacketType::hostDisplayModeControl, {3}, "bad host display mode payload"},
+        {AuxPacketType::pointerEvent, {1, 2, 3}, "bad pointer event payload"},
+        {AuxPacketType::gestureEvent, std::vector<uint8_t>(15, 0), "bad gesture event payload"},
+        {AuxPacketType::hostShortcut, {}, "bad host shortcut payload"},
+        {AuxPacketType::keyEvent, {1, 2, 3, 4}, "bad key event payload"},
+        {AuxPacketType::rawKeyEvent, std::vector<uint8_t>(10, 0), "bad raw key event payload"},
+        {AuxPacketType::systemDefinedKeyEvent, {1}, "bad system-defined key payload"},
+        {AuxPacketType::hostPhysicalDisplayControl, {0}, "bad host physical display payload"},
+        {AuxPacketType::dragPull, std::vector<uint8_t>(7, 0), "bad drag pull payload"},
+        {AuxPacketType::fileTransferPacket, {}, "bad file transfer payload"},
+    };
+    for (const auto& c : cases) {
+        sendAndSettle(*audio, c.type, c.payload);
+        EXPECT_TRUE(logContains(c.logText)) << c.logText;
+    }
+    EXPECT_FALSE(logContains("input: "));
+    EXPECT_FALSE(logContains("capture: request"));
+}
+
+TEST_F(Dispatch, CaptureRequestIsAnnouncedToLoggedInViewersAndApplied) {
+    auto request = CaptureModeControlPayload::preset(VideoCaptureMode::max, VideoChromaMode::yuv420,
+                                                     VideoCaptureBackend::headlessVirtual);
+    request.flags |= CaptureModeControlPayload::flagWiFiRoute;
+    sendAndSettle(*video, AuxPacketType::captureModeControl, request.encode());
+    EXPECT_TRUE(logContains("capture mode control received: " + request.summary() + " route=wifi"));
+    auto announced = audio->waitForPacket(AuxPacketType::hostStatus);
+    ASSERT_TRUE(announced);
+    EXPECT_EQ(announced->text(), "display: requested " + request.summary());
+    EXPECT_TRUE(logContains("capture: request from"));
+}
+
+TEST_F(Dispatch, ShortCaptureRequestFallsBackToThePreset) {
+    sendAndSettle(*video, AuxPacketType::captureModeControl, {4, 0, 1});
+    auto preset = CaptureModeControlPayload::preset(VideoCaptureMode::pro, VideoChromaMode::yuv420,
+                                                    VideoCaptureBackend::headlessVirtual);
+    EXPECT_TRUE(logContains("capture mode control received: " + preset.summary() + " route=wired"));
+}
+
+TEST_F(Dispatch, EachMessageReachesItsHandler) {
+    std::vector<std::pair<uint32_t, uint32_t>> pulls;
+    server->onDragPullRequest = [&](uint32_t snapshot, uint32_t index) { pulls.emplace_back(snapshot, index); };
+    std::vector<std::vector<uint8_t>> filePackets;
+    server->onFileTransferPacket = [&](const std::vector<uint8_t>& p, const platform::UUID&) { filePackets.push_back(p); };
+
+    sendAndSettle(*audio, AuxPacketType::audioControl, {0x05});
+    EXPECT_TRUE(logContains("audio: control from"));
+    EXPECT_TRUE(logContains("listenHereOnly=1 muteHostOutput=1"));
+    sendAndSettle(*video, AuxPacketType::videoPreferenceControl, {1});
+    EXPECT_TRUE(logContains("capture: chroma preference noted: yuv444"));
+    sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
+    EXPECT_TRUE(logContains("display: host display mode 2 requested"));
+    sendAndSettle(*video, AuxPacketType::hostPhysicalDisplayControl, {2});
+    EXPECT_TRUE(logContains("display: physical display action next requested"));
+    sendAndSettle(*video, AuxPacketType::gestureEvent, GestureEventControlPayload{}.encode());
+    EXPECT_TRUE(logContains("input: gesture from"));
+    sendAndSettle(*audio, AuxPacketType::hostShortcut, {10});
+    EXPECT_TRUE(logContains("kind=10"));
+    sendAndSettle(*audio, AuxPacketType::rawKeyEvent, RawKeyEventControlPayload{36, 0, true}.encode());
+    EXPECT_TRUE(logContains("input: raw key code=36 down"));
+    sendAndSettle(*audio, AuxPacketType::systemDefinedKeyEvent, {16, 0});
+    EXPECT_TRUE(logContains("type=16"));
+    sendAndSettle(*video, AuxPacketType::keyFrameRequest, {});
+    EXPECT_TRUE(logContains("capture: key frame requested by"));
+    sendAndSettle(*audio, AuxPacketType::hostRecordingControl, {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
+    EXPECT_TRUE(logContains("recording: control from"));
+    sendAndSettle(*audio, AuxPacketType::dragPull, {7, 0, 0, 0, 2, 0, 0, 0});
+    EXPECT_EQ(pulls, (std::vector<std::pair<uint32_t, uint32_t>>{{7, 2}}));
+    sendAndSettle(*video, AuxPacketType::fileTransferPacket, {1, 2});
+    EXPECT_EQ(filePackets, (std::vector<std::vector<uint8_t>>{{1, 2}}));
+}
+
+TEST_F(Dispatch, AudioControlOnTheVideoChannelIsRejected) {
+    sendAndSettle(*video, AuxPacketType::audioControl, {0x01});
+    EXPECT_TRUE(logContains("audio control rejected on video channel"));
+    EXPECT_FALSE(logContains("audio: control from"));
+}
+
+TEST_F(Dispatch, UnusedTypesAreIgnoredAndLoggedOncePerSessionAndType) {
+    for (int i = 0; i < 3; ++i) sendAndSettle(*audio, AuxPacketType::unused43, {1});
+    sendAndSettle(*audio, AuxPacketType::unused47, {});
+    sendAndSettle(*video, AuxPacketType::unused43, {});
+    EXPECT_EQ(logCount("aux: ignoring type 43 from session"), 2u);
+    EXPECT_EQ(logCount("aux: ignoring type 47 from session"), 1u);
+}
+
+TEST_F(Dispatch, HostToViewerTypesFromAViewerAreDropped) {
+    sendAndSettle(*audio, AuxPacketType::hostStatus, {'h', 'i'});
+    sendAndSettle(*audio, AuxPacketType::hostStatus, {'h', 'i'});
+    sendAndSettle(*video, AuxPacketType::videoFrame, std::vector<uint8_t>(100, 0));
+    EXPECT_EQ(logCount("aux: host-to-viewer type 8 from session"), 1u);
+    EXPECT_EQ(logCount("aux: host-to-viewer type 20 from session"), 1u);
+}
+
+TEST_F(Dispatch, BackgroundPresenceIsHeardOnlyFromAnIOSViewersAudioLink) {
+    sendAndSettle(*audio, AuxPacketType::iosBackgroundPresence, {1});
+    EXPECT_FALSE(logContains("background sleep grace"));
+
+    auto ios = audioClient();
+    ASSERT_TRUE(ios->logIn(consoleUser, password, "iOS Viewer"));
+    sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {1, 0});  // not exactly one byte
+    EXPECT_FALSE(logContains("background sleep grace"));
+    sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {1});
+    EXPECT_TRUE(logContains("power: iOS Viewer background sleep grace begins"));
+    sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {0});
+    EXPECT_TRUE(logContains("sleep grace ends (iOS Viewer returned to foreground)"));
+    sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {5});
+    EXPECT_TRUE(logContains("bad iOS background presence state"));
+}
+
+TEST_F(Dispatch, EndpointTokenIsReusedForTheSameSession) {
+    auto id = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+    auto first = server->queue.syncValue([&] { return server->fileTransferTokens.at(id); });
+    server->queue.sync([&] { server->sendFileTransferEndpoint(id, server->audioSessions.at(id)); });
+    auto again = server->queue.syncValue([&] { return server->fileTransferTokens.at(id); });
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(server->queue.syncValue([&] { return server->fileTransferTokenIndex.at(first); }), id);
+    // The Viewer has now heard the same token twice.
+    auto a = audio->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    auto b = audio->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->payload, b->payload);
+}
+
+}  // namespace

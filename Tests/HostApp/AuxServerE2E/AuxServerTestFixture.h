@@ -1,0 +1,82 @@
+#pragma once
+// A started server on ephemeral loopback ports, in virtual time, with an
+// in-memory directory that knows the console user.
+
+#include <memory>
+#include <string>
+
+#include "AuxTestClient.h"
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "Platform/Directory.h"
+#include "Platform/SimulatedMachine.h"
+#include "Support/TestSupport.h"
+
+// Keeps the server's DNS-SD advertisement off the network and records it.
+class RecordingRegistration : public platform::DnsServiceRegistration {
+public:
+    void publish(const platform::DnsServiceDescription& service) override { published.push_back(service); }
+    void withdraw() override { withdrawals++; }
+    std::vector<platform::DnsServiceDescription> published;
+    int withdrawals = 0;
+};
+
+class AuxServerTest : public platform::testing::VirtualTimeTest {
+protected:
+    static constexpr const char* password = "correct horse battery";
+
+    std::shared_ptr<RecordingRegistration> registration = std::make_shared<RecordingRegistration>();
+    // What the advertisement sees of the machine's interfaces.
+    BonjourAdvertiser::Routes routes{{{"lan", "eth0", "192.0.2.10"}}, {"02:00:00:00:00:01"}};
+
+    void SetUp() override {
+        VirtualTimeTest::SetUp();
+        consoleUser = platform::SimulatedMachine::current().consoleSession().userName;
+        directory = std::make_shared<platform::InMemoryDirectory>();
+        directory->setUser(consoleUser, password);
+        startServer();
+    }
+
+    void TearDown() override {
+        if (server) server->stopForTermination();
+        server.reset();
+        VirtualTimeTest::TearDown();
+    }
+
+    virtual void startServer(V230HostAudioAuxServerConfiguration configuration = {}) {
+        configuration.audioPort = 0;
+        configuration.videoPort = 0;
+        configuration.filePort = 0;
+        configuration.bindAddress = "127.0.0.1";
+        configuration.directory = directory;
+        if (!configuration.dnsRegistration) configuration.dnsRegistration = registration;
+        if (!configuration.routeRecordSource)
+            configuration.routeRecordSource = [this] { return routes; };
+        server = std::make_shared<V230HostAudioAuxServer>(configuration);
+        server->start();
+    }
+
+    std::unique_ptr<AuxTestClient> audioClient() {
+        auto c = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01);
+        EXPECT_TRUE(c->waitConnected());
+        return c;
+    }
+    std::unique_ptr<AuxTestClient> videoClient() {
+        auto c = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02);
+        EXPECT_TRUE(c->waitConnected());
+        return c;
+    }
+
+    // Runs the runtime until the server lists this many sessions on the channel.
+    bool waitForSessions(size_t audio, size_t video) {
+        return runUntil([&] {
+            return server->queue.syncValue(
+                [&] { return server->audioSessions.size() == audio && server->videoSessions.size() == video; });
+        });
+    }
+
+    size_t logCount(const std::string& text) const { return log->count(text); }
+
+    std::string consoleUser;
+    std::shared_ptr<platform::InMemoryDirectory> directory;
+    std::shared_ptr<V230HostAudioAuxServer> server;
+};

@@ -1,0 +1,136 @@
+#include "AuxTestClient.h"
+
+#include "Platform/Crypto.h"
+
+namespace crypto = platform::crypto;
+
+AuxTestClient::AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, uint16_t port,
+                             uint8_t associatedData)
+    : runtime_(std::move(runtime)), state_(std::make_shared<State>()), associatedData_(associatedData) {
+    connection_ = platform::TcpConnection::connect("127.0.0.1", port);
+    auto state = state_;
+    connection_->stateUpdateHandler = [state](platform::ConnectionState s, const std::string&) {
+        if (s == platform::ConnectionState::ready) state->ready = true;
+        if (s == platform::ConnectionState::failed || s == platform::ConnectionState::cancelled) state->closed = true;
+    };
+    connection_->receiveHandler = [state](std::span<const uint8_t> data, bool isComplete, const std::string&) {
+        state->cutter.append(data);
+        for (;;) {
+            auto next = state->cutter.next();
+            if (next.status != AuxPacketCutter::Status::packet) break;
+            state->packets.push_back({next.header, {next.payload.begin(), next.payload.end()}});
+            state->takenMarks.push_back(false);
+        }
+        if (isComplete) state->closed = true;
+    };
+    connection_->start(queue_);
+}
+
+AuxTestClient::~AuxTestClient() { connection_->cancel(); }
+
+bool AuxTestClient::waitConnected() {
+    return runtime_->runUntil([&] { return state_->ready || state_->closed; }) && state_->ready;
+}
+
+void AuxTestClient::send(AuxPacketType type, std::span<const uint8_t> payload) {
+    sendRaw(makeAuxPacket(type, 0, payload, 0));
+}
+
+void AuxTestClient::sendRaw(std::vector<uint8_t> bytes) { unsent_.insert(unsent_.end(), bytes.begin(), bytes.end()); }
+
+void AuxTestClient::flush() {
+    if (unsent_.empty()) return;
+    connection_->send(std::move(unsent_));
+    unsent_.clear();
+}
+
+std::optional<ReceivedAuxPacket> AuxTestClient::waitForPacket(AuxPacketType type) {
+    flush();
+    std::optional<size_t> found;
+    runtime_->runUntil(
+        [&] {
+            for (size_t i = 0; i < state_->packets.size(); ++i) {
+                if (!state_->takenMarks[i] && state_->packets[i].header.type == type) {
+                    found = i;
+                    return true;
+                }
+            }
+            return state_->closed;
+        },
+        5);
+    if (!found) return std::nullopt;
+    state_->takenMarks[*found] = true;
+    return state_->packets[*found];
+}
+
+bool AuxTestClient::waitClosed() {
+    flush();
+    return runtime_->runUntil([&] { return state_->closed; }, 5);
+}
+
+void AuxTestClient::settle() {
+    // A round trip through the server proves it has handled everything sent
+    // before: the identity proof comes back only after earlier packets.
+    size_t before = state_->packets.size();
+    std::array<uint8_t, 32> challenge{};
+    send(AuxPacketType::hostIdentityChallenge, challenge);
+    flush();
+    runtime_->runUntil([&] {
+        for (size_t i = before; i < state_->packets.size(); ++i)
+            if (state_->packets[i].header.type == AuxPacketType::hostIdentityProof) return true;
+        return state_->closed;
+    }, 5);
+    for (size_t i = before; i < state_->packets.size(); ++i) {
+        if (state_->packets[i].header.type == AuxPacketType::hostIdentityProof) {
+            state_->takenMarks[i] = true;
+            break;
+        }
+    }
+}
+
+std::optional<HostIdentityProofPayload> AuxTestClient::requestIdentity() {
+    HostIdentityChallengePayload challenge;
+    auto random = crypto::randomBytes(32);
+    std::copy(random.begin(), random.end(), challenge.challenge.begin());
+    send(AuxPacketType::hostIdentityChallenge, challenge.encode());
+    auto reply = waitForPacket(AuxPacketType::hostIdentityProof);
+    if (!reply) return std::nullopt;
+    auto proof = HostIdentityProofPayload::decode(reply->payload);
+    if (!proof) return std::nullopt;
+    auto message = HostIdentityProofPayload::signedMessage(challenge.challenge, proof->hostEphemeralPublicKey);
+    if (!crypto::ed25519Verify(proof->hostPublicKey, message, proof->signature)) return std::nullopt;
+    proof_ = proof;
+    return proof;
+}
+
+std::vector<uint8_t> AuxTestClient::sealedLogin(const ViewerLoginCredentials& credentials,
+                                                std::optional<uint8_t> associatedDataOverride) const {
+    auto viewerKey = crypto::X25519KeyPair::generate();
+    std::array<uint8_t, 32> hostKey{};
+    if (proof_) hostKey = proof_->hostEphemeralPublicKey;
+    auto secret = viewerKey.sharedSecret(hostKey);
+    std::array<uint8_t, 32> ikm{};
+    if (secret) ikm = *secret;
+    auto salt = ViewerLoginPayload::keyDerivationSalt(viewerKey.publicKey(), hostKey);
+    std::string_view info = ViewerLoginPayload::keyDerivationInfo;
+    auto key = crypto::hkdfSha256(ikm, salt, {reinterpret_cast<const uint8_t*>(info.data()), info.size()}, 32);
+    auto nonce = crypto::randomBytes(12);
+    const uint8_t aad[1] = {associatedDataOverride.value_or(associatedData_)};
+    ViewerLoginPayload login;
+    login.viewerPublicKey = viewerKey.publicKey();
+    login.sealedBox = crypto::chachaPolySeal(credentials.encode(), key, nonce, aad);
+    return login.encode();
+}
+
+bool AuxTestClient::logIn(const std::string& user, const std::string& password, const std::string& viewerName,
+                          std::optional<std::array<uint8_t, 20>> captureRequest) {
+    if (!waitConnected() || !requestIdentity()) return false;
+    ViewerLoginCredentials credentials{user, password, viewerName, captureRequest};
+    send(AuxPacketType::viewerLogin, sealedLogin(credentials));
+    return waitForPacket(AuxPacketType::hostSessionInfo).has_value();
+}
+
+void AuxTestClient::close() {
+    flush();
+    connection_->cancel();
+}

@@ -418,6 +418,8 @@ CGError SimulatedDisplaySystem::configureOrigin(const CGDisplayConfigRef& config
     if (!config || config->finished) return kCGErrorIllegalArgument;
     if (std::none_of(displays_.begin(), displays_.end(), [&](const SimulatedDisplay& d) { return d.id == id; }))
         return kCGErrorIllegalArgument;
+    if (auto b = behaviours_.find(id); b != behaviours_.end() && b->second.originError != kCGErrorSuccess)
+        return b->second.originError;
     config->changes[id].origin = std::make_pair(x, y);
     return kCGErrorSuccess;
 }
@@ -430,6 +432,8 @@ CGError SimulatedDisplaySystem::configureMirror(const CGDisplayConfigRef& config
         return std::any_of(displays_.begin(), displays_.end(), [&](const SimulatedDisplay& d) { return d.id == x; });
     };
     if (!known(id) || (master != 0 && !known(master))) return kCGErrorIllegalArgument;
+    if (auto b = behaviours_.find(id); b != behaviours_.end() && b->second.mirrorError != kCGErrorSuccess)
+        return b->second.mirrorError;
     config->changes[id].mirrorOf = master;
     return kCGErrorSuccess;
 }
@@ -479,10 +483,6 @@ CGError SimulatedDisplaySystem::complete(const CGDisplayConfigRef& config, CGCon
             }
             if (change.mirrorOf) {
                 it->mirrorOf = *change.mirrorOf;
-                // A mirror shows its master's picture at the master's place.
-                for (const auto& m : displays_) {
-                    if (m.id == *change.mirrorOf) it->bounds = m.bounds;
-                }
                 changedNow = true;
             }
             if (!change.mode) continue;
@@ -499,6 +499,16 @@ CGError SimulatedDisplaySystem::complete(const CGDisplayConfigRef& config, CGCon
             } else {
                 delayed.push_back(Delayed{id, *shown, *beh.settleDelaySeconds, token});
             }
+        }
+        // A mirror shows its master's picture at the master's place, taken
+        // once every origin of the transaction has moved.
+        for (const auto& [id, change] : config->changes) {
+            if (!change.mirrorOf || *change.mirrorOf == 0) continue;
+            auto mirror = std::find_if(displays_.begin(), displays_.end(),
+                                       [&, id = id](const SimulatedDisplay& d) { return d.id == id; });
+            auto master = std::find_if(displays_.begin(), displays_.end(),
+                                       [&](const SimulatedDisplay& d) { return d.id == *change.mirrorOf; });
+            if (mirror != displays_.end() && master != displays_.end()) mirror->bounds = master->bounds;
         }
         if (!delayed.empty() && !settleQueue_) settleQueue_.emplace("platform.displays.settle");
     }
@@ -601,5 +611,16 @@ CGError CGCompleteDisplayConfiguration(const CGDisplayConfigRef& config, CGConfi
     return sys().complete(config, option);
 }
 CGError CGCancelDisplayConfiguration(const CGDisplayConfigRef& config) { return sys().cancel(config); }
+
+CGError CGDisplaySetDisplayMode(CGDirectDisplayID id, const CGDisplayMode& mode) {
+    CGDisplayConfigRef config;
+    if (const CGError error = sys().begin(&config); error != kCGErrorSuccess) return error;
+    if (!config) return kCGErrorCannotComplete;
+    if (const CGError error = sys().configureMode(config, id, mode); error != kCGErrorSuccess) {
+        sys().cancel(config);
+        return error;
+    }
+    return sys().complete(config, CGConfigureOption::forAppOnly);
+}
 
 }  // namespace platform

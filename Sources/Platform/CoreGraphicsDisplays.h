@@ -47,6 +47,12 @@ struct CGSize {
     bool operator==(const CGSize&) const = default;
 };
 
+struct CGPoint {
+    double x = 0;
+    double y = 0;
+    bool operator==(const CGPoint&) const = default;
+};
+
 // A rectangle in the global display space: points, origin at the top left of
 // the main display.
 struct CGRect {
@@ -130,6 +136,9 @@ CGError CGConfigureDisplayMirrorOfDisplay(const CGDisplayConfigRef& config,
                                           CGDirectDisplayID display, CGDirectDisplayID master);
 CGError CGCompleteDisplayConfiguration(const CGDisplayConfigRef& config, CGConfigureOption option);
 CGError CGCancelDisplayConfiguration(const CGDisplayConfigRef& config);
+// Switches one display's mode at once, outside any open transaction: a
+// one-change transaction whose outcome the display's behaviour decides.
+CGError CGDisplaySetDisplayMode(CGDirectDisplayID display, const CGDisplayMode& mode);
 
 // --- The simulated display system ---------------------------------------------
 
@@ -163,6 +172,8 @@ struct DisplayConfigurationBehaviour {
     // What the display really shows for a requested mode (a wrong outcome);
     // none leaves the current mode as it is. Unset: the requested mode.
     std::function<std::optional<CGDisplayMode>(const CGDisplayMode& requested)> outcome;
+    CGError originError = kCGErrorSuccess;     // configuring this display's origin fails
+    CGError mirrorError = kCGErrorSuccess;     // making this display a mirror fails
 };
 
 // A completed change, as tests read it back.

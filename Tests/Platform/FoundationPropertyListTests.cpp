@@ -123,8 +123,6 @@ TEST(FoundationPropertyList, XmlDatesAreWholeSecondsAndFarDatesAreClamped) {
 TEST(FoundationPropertyList, ReadsListsWrittenByOtherProducers) {
     const std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
         "<plist version=\"1.0\"><dict>"
         "<key>state</key><string>installing</string>"
         "<key>progress</key><real>0.5</real>"

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <unistd.h>
 
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "Platform/Folders.h"
 #include "Platform/Log.h"
 #include "Platform/Runtime.h"
@@ -61,6 +62,9 @@ VirtualTimeTest::VirtualTimeTest() {
     dataRoot = std::make_unique<TemporaryDataRoot>();
     runtime = VirtualRuntime::install();
     SimulatedMachine::install(std::make_shared<SimulatedMachine>());
+    // The process-wide virtual display keeps the queues of the runtime it was
+    // made on; every test gets one made on its own.
+    HeadlessVirtualDisplay::resetSharedForTesting();
 }
 
 VirtualTimeTest::~VirtualTimeTest() {

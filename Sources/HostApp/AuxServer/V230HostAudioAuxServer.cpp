@@ -6,6 +6,7 @@
 #include "HostApp/AuxServer/FileTransferEndpointPayload.h"
 #include "Platform/Clock.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "Platform/Log.h"
 #include "Platform/SimulatedMachine.h"
 
@@ -65,6 +66,10 @@ void V230HostAudioAuxServer::startOnQueue() {
         configuration_.identityPath.empty() ? HostIdentity::defaultPath()
                                             : std::filesystem::path(configuration_.identityPath),
         log);
+
+    // A virtual display left behind by an earlier run of the Host would be
+    // taken for a real one.
+    HeadlessVirtualDisplay::shared().stop(false);
 
     startupPhysicalDisplayID =
         HostDisplayModeSwitcher::activePhysicalDisplayIDs().empty() ? 0 : HostDisplayModeSwitcher::defaultDisplayID();
@@ -144,6 +149,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
         if (bonjourAdvertiser_) bonjourAdvertiser_->stop();
+        HeadlessVirtualDisplay::shared().stop(true);
         for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
             if (*listener) (*listener)->cancel();
         }

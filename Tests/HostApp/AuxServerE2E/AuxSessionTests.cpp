@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "AuxServerTestFixture.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
+#include "Platform/CoreGraphicsDisplays.h"
 #include "Platform/Runtime.h"
 
 namespace {
@@ -345,3 +347,16 @@ TEST(ServerQueueHops, EntryPointsCalledFromTheServerQueueDoNotDeadlock) {
 }
 
 }  // namespace
+
+TEST_F(AuxServerTest, TerminationReleasesTheHeadlessVirtualDisplay) {
+    auto& display = HeadlessVirtualDisplay::shared();
+    auto failure = display.startPresetDisplay(HeadlessVirtualDisplay::easyPreset(), "Norvessal Presets", 0);
+    ASSERT_FALSE(failure.has_value()) << *failure;
+    advance(2);
+    ASSERT_TRUE(display.stateSnapshot().isActive);
+    server->stopForTermination();
+    EXPECT_FALSE(display.stateSnapshot().isActive);
+    std::vector<platform::CGDirectDisplayID> active;
+    platform::CGGetActiveDisplayList(active);
+    EXPECT_EQ(active.size(), 1u);  // only the built-in panel is left
+}

@@ -1,0 +1,218 @@
+// The frame path: the viewport crop, frames whose size changes under a
+// viewport set earlier, the recording tap and the recording source size.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "HostApp/Capture/HostVideoCapture.h"
+#include "Platform/Dispatch.h"
+#include "Support/TestSupport.h"
+#include "VideoCaptureTestSupport.h"
+
+using namespace platform;
+using namespace capturetest;
+
+namespace {
+
+using Rect = HostVideoCapture::PixelRect;
+
+class FramePath : public VirtualTimeTest {
+protected:
+    // A capture that is never started: frames are fed to its frame path.
+    std::shared_ptr<HostVideoCapture> makeCapture(int width, int height,
+                                                  VideoStreamCodec codec = VideoStreamCodec::h264) {
+        auto profile = VideoStreamProfile::forDisplay(7, smallRequest(codec, VideoChromaMode::yuv420, width, height),
+                                                      false, std::nullopt);
+        auto capture = HostVideoCapture::create(7, profile, profile, true, false);
+        recorder.attach(*capture);
+        return capture;
+    }
+    void feed(HostVideoCapture& capture, std::shared_ptr<PixelBuffer> buffer) {
+        timestamp += 16'666'667;
+        capture.processFrameForTesting(completeFrame(std::move(buffer), timestamp));
+    }
+    DecodedPicture decodeLast(ViewerDecoder& decoder, size_t from, double x = 0.5, double y = 0.5) {
+        std::optional<DecodedPicture> last;
+        for (size_t i = from; i < recorder.frames.size(); ++i) last = decoder.decode(recorder.frames[i].bytes, x, y);
+        EXPECT_TRUE(last.has_value());
+        return last.value_or(DecodedPicture{});
+    }
+
+    Recorder recorder;
+    uint64_t timestamp = 1'000'000'000;
+};
+
+}  // namespace
+
+// ------------------------------------------------------------ crop rectangle
+
+TEST(ViewportCrop, MapsTheNormalisedViewportWithItsOriginAtTheBottomLeft) {
+    EXPECT_EQ(HostVideoCapture::cropRectangle({0, 0, 1, 1}, 640, 360), (Rect{0, 0, 640, 360}));
+    EXPECT_EQ(HostVideoCapture::cropRectangle({0.5, 0, 0.5, 1}, 640, 360), (Rect{320, 0, 320, 360}));
+    // The bottom quarter of the viewport is the last rows of the frame.
+    EXPECT_EQ(HostVideoCapture::cropRectangle({0, 0, 1, 0.25}, 640, 360), (Rect{0, 270, 640, 90}));
+    EXPECT_EQ(HostVideoCapture::cropRectangle({0.25, 0.5, 0.5, 0.5}, 400, 200), (Rect{100, 0, 200, 100}));
+}
+
+TEST(ViewportCrop, ClampsHostileViewportsIntoTheFrame) {
+    EXPECT_EQ(HostVideoCapture::cropRectangle({0.9, 0.9, 5, 5}, 100, 100), (Rect{90, 0, 10, 10}));
+    EXPECT_EQ(HostVideoCapture::cropRectangle({-3, -3, 0.5, 0.5}, 100, 100), (Rect{0, 98, 2, 2}));
+    EXPECT_EQ(HostVideoCapture::cropRectangle({1, 1, 0, 0}, 100, 100), (Rect{98, 0, 2, 2}));
+    EXPECT_EQ(HostVideoCapture::cropRectangle({std::nan(""), 0, 1, 1}, 100, 50), (Rect{0, 0, 100, 50}));
+    EXPECT_EQ(HostVideoCapture::cropRectangle({0, 0, INFINITY, 1}, 100, 50), (Rect{0, 0, 100, 50}));
+    EXPECT_EQ(HostVideoCapture::cropRectangle({0.5, 0.5, 0.5, 0.5}, 1, 1), (Rect{0, 0, 1, 1}));
+}
+
+TEST(ViewportCrop, NeverLeavesTheFrameWhateverTheViewportAndSize) {
+    std::mt19937 random(6);
+    std::uniform_real_distribution<double> unit(-0.5, 1.5);
+    std::uniform_int_distribution<int> size(1, 5000);
+    for (int i = 0; i < 20000; ++i) {
+        const CGRect roi{unit(random), unit(random), unit(random), unit(random)};
+        const int w = size(random), h = size(random);
+        const Rect r = HostVideoCapture::cropRectangle(roi, w, h);
+        ASSERT_GE(r.x, 0);
+        ASSERT_GE(r.y, 0);
+        ASSERT_GE(r.width, std::min(2, w));
+        ASSERT_GE(r.height, std::min(2, h));
+        ASSERT_LE(r.x + r.width, w);
+        ASSERT_LE(r.y + r.height, h);
+    }
+}
+
+// ------------------------------------------------------------ crop on the frame path
+
+TEST_F(FramePath, TheViewportCropsTheFrameBeforeItIsScaledIntoTheCanvas) {
+    auto capture = makeCapture(320, 180);
+    feed(*capture, twoColourBuffer(320, 180));
+    ASSERT_EQ(recorder.configs.size(), 1u);
+    ViewerDecoder decoder(recorder.configs[0]);
+    auto whole = decodeLast(decoder, 0, 0.25);
+    EXPECT_TRUE(looksRed(whole));
+
+    capture->setViewportROI(CGRect{0.5, 0, 0.5, 1});
+    ASSERT_TRUE(capture->viewportROINormalized().has_value());
+    size_t from = recorder.frames.size();
+    feed(*capture, twoColourBuffer(320, 180));
+    // The right half now fills the canvas: blue even at its left quarter.
+    auto cropped = decodeLast(decoder, from, 0.25);
+    EXPECT_EQ(cropped.width, 320);
+    EXPECT_EQ(cropped.height, 180);
+    EXPECT_TRUE(looksBlue(cropped));
+
+    capture->setViewportROI(std::nullopt);
+    from = recorder.frames.size();
+    feed(*capture, twoColourBuffer(320, 180));
+    EXPECT_TRUE(looksRed(decodeLast(decoder, from, 0.25)));
+}
+
+TEST_F(FramePath, AViewportSetForALargerFrameIsWorkedOutAgainForASmallerOne) {
+    auto capture = makeCapture(640, 360);
+    capture->setViewportROI(CGRect{0.75, 0, 0.25, 1});
+    feed(*capture, twoColourBuffer(640, 360, 0.875));
+    ASSERT_EQ(recorder.configs.size(), 1u);
+    ViewerDecoder decoder(recorder.configs[0]);
+    // Left half of the viewport is red, right half blue.
+    EXPECT_TRUE(looksRed(decodeLast(decoder, 0, 0.25)));
+
+    // The frame shrinks to a quarter; rows are unpadded, so a crop at the old
+    // pixel offsets would read the next rows and finally past the buffer.
+    auto small = twoColourBuffer(160, 90, 0.875);
+    ASSERT_EQ(small->bytesPerRow(), 160 * 4);
+    const size_t from = recorder.frames.size();
+    feed(*capture, small);
+    EXPECT_EQ(recorder.configs.size(), 1u);  // same shape: the canvas stays
+    auto left = decodeLast(decoder, from, 0.25);
+    EXPECT_EQ(left.width, 640);
+    EXPECT_TRUE(looksRed(left));
+    const size_t next = recorder.frames.size();
+    feed(*capture, small);
+    EXPECT_TRUE(looksBlue(decodeLast(decoder, next, 0.8)));
+    EXPECT_FALSE(recorder.hasMessageContaining("capture canvas changed"));
+}
+
+TEST_F(FramePath, AFrameOfAnotherShapeRebuildsTheEncoderForANewCanvas) {
+    auto capture = makeCapture(320, 180, VideoStreamCodec::hevc);
+    capture->setViewportROI(CGRect{0.5, 0, 0.5, 1});
+    feed(*capture, twoColourBuffer(320, 180));
+    feed(*capture, twoColourBuffer(240, 180, 0.25));
+    ASSERT_EQ(recorder.configs.size(), 2u);
+    EXPECT_EQ(recorder.configs[1].width, 320u);
+    EXPECT_EQ(recorder.configs[1].height, 240u);
+    EXPECT_EQ(recorder.countMessagesStartingWith("capture canvas changed: 320x240"), 1u);
+    EXPECT_EQ(recorder.countMessagesStartingWith("encoder active:"), 2u);
+    ASSERT_EQ(recorder.frames.size(), 2u);
+    EXPECT_TRUE(recorder.frames[1].isKeyFrame);
+    ViewerDecoder decoder(recorder.configs[1]);
+    auto picture = decoder.decode(recorder.frames[1].bytes, 0.1);
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_EQ(picture->width, 320);
+    EXPECT_EQ(picture->height, 240);
+    EXPECT_TRUE(looksBlue(*picture));
+}
+
+TEST_F(FramePath, AFrameWhoseShapeDiffersFromTheCanvasIsNoted) {
+    auto capture = makeCapture(320, 180);
+    feed(*capture, twoColourBuffer(300, 300));
+    EXPECT_EQ(recorder.countMessagesStartingWith("capture frame geometry: 300x300"), 1u);
+    EXPECT_EQ(recorder.countMessagesStartingWith("capture canvas mismatch: frame 300x300 encoded 320x180"), 1u);
+    EXPECT_EQ(recorder.configs.at(0).width, 320u);
+}
+
+// ------------------------------------------------------------ recording
+
+TEST_F(FramePath, TheRecordingTapGetsTheWholeUncroppedBufferEvenWhenTheFrameIsDropped) {
+    auto capture = makeCapture(320, 180);
+    capture->setViewportROI(CGRect{0.5, 0.5, 0.5, 0.5});
+    recorder.congested = true;
+    auto buffer = twoColourBuffer(320, 180);
+    feed(*capture, buffer);
+    ASSERT_EQ(recorder.recordings.size(), 1u);
+    EXPECT_EQ(recorder.recordings[0].first, buffer);
+    EXPECT_EQ(recorder.recordings[0].second, timestamp);
+    EXPECT_TRUE(recorder.frames.empty());
+    EXPECT_EQ(recorder.samples, std::vector<bool>{false});
+}
+
+TEST_F(FramePath, TheRecordingSourceSizeFollowsTheFramesSeenFromAnotherQueue) {
+    HostRecordingSourceSize sourceSize;
+    auto capture = makeCapture(320, 180);
+    capture->onRecordingFrame = [&sourceSize](const std::shared_ptr<PixelBuffer>& b, uint64_t) {
+        sourceSize.set(b->width(), b->height());
+    };
+    EXPECT_EQ(sourceSize.value(), (CGSize{0, 0}));
+    feed(*capture, twoColourBuffer(240, 180));
+    DispatchQueue server("test.server");
+    CGSize seen;
+    server.sync([&] { seen = sourceSize.value(); });
+    EXPECT_EQ(seen, (CGSize{240, 180}));
+}
+
+// Real threads: one queue writes sizes whose height is twice the width while
+// another reads; a reader must never see half of one write and half of another.
+TEST(HostRecordingSourceSizeTest, ReadersOnAnotherThreadAlwaysSeeAWholeSize) {
+    HostRecordingSourceSize size;
+    DispatchQueue writer("test.capture.writer"), reader("test.server.reader");
+    DispatchSemaphore done(0);
+    std::atomic<bool> writing{true};
+    std::atomic<int> torn{0}, reads{0};
+    writer.async([&] {
+        for (int i = 1; i <= 300000; ++i) size.set(i, 2 * i);
+        writing = false;
+        done.signal();
+    });
+    reader.async([&] {
+        while (writing) {
+            const CGSize s = size.value();
+            if (s.height != 2 * s.width) torn++;
+            reads++;
+        }
+        done.signal();
+    });
+    done.wait();
+    done.wait();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(size.value(), (CGSize{300000, 600000}));
+}

@@ -506,8 +506,9 @@ CGError SimulatedDisplaySystem::complete(const CGDisplayConfigRef& config, CGCon
             if (!change.mirrorOf || *change.mirrorOf == 0) continue;
             auto mirror = std::find_if(displays_.begin(), displays_.end(),
                                        [&, id = id](const SimulatedDisplay& d) { return d.id == id; });
+            const CGDirectDisplayID masterID = *change.mirrorOf;
             auto master = std::find_if(displays_.begin(), displays_.end(),
-                                       [&](const SimulatedDisplay& d) { return d.id == *change.mirrorOf; });
+                                       [masterID](const SimulatedDisplay& d) { return d.id == masterID; });
             if (mirror != displays_.end() && master != displays_.end()) mirror->bounds = master->bounds;
         }
         if (!delayed.empty() && !settleQueue_) settleQueue_.emplace("platform.displays.settle");

@@ -209,17 +209,7 @@ struct RealQueueCore : QueueCore {
         if (it == worker->items.begin()) worker->cv.notify_one();
     }
     void runSync(const Work& work) override {
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-        enqueue(0, [&] {
-            work();
-            std::lock_guard<std::mutex> g(m);
-            done = true;
-            cv.notify_all();
-        });
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return done; });
+        postAndWait([this](Work w) { enqueue(0, std::move(w)); }, work);
     }
 };
 
@@ -277,6 +267,20 @@ void Runtime::install(std::shared_ptr<Runtime> runtime) {
     std::lock_guard<std::mutex> g(installedLock);
     installed = std::move(runtime);
     currentRuntime.store(installed.get(), std::memory_order_release);
+}
+
+void postAndWait(const std::function<void(Work)>& post, const Work& work) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    post([&] {
+        work();
+        std::lock_guard<std::mutex> g(m);
+        done = true;
+        cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return done; });
 }
 
 void runMainLoop() {

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <memory>
 #include <string>
@@ -55,6 +56,10 @@ public:
     ~CurrentQueueScope();
     static bool isRunning(uint64_t identity);
 };
+
+// Hands a wrapper of `work` to `post` and blocks the calling thread until
+// the work has run on whichever thread `post` sends it to.
+void postAndWait(const std::function<void(Work)>& post, const Work& work);
 
 // Runs the real main queue on the calling thread until stopMainLoop().
 void runMainLoop();

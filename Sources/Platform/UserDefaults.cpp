@@ -26,18 +26,11 @@ std::string lowercased(std::string s) {
     return s;
 }
 
-std::optional<int64_t> parseInteger(const std::string& s) {
-    int64_t v = 0;
-    const char* begin = s.data();
-    while (begin < s.data() + s.size() && (*begin == ' ' || *begin == '\t')) ++begin;
-    if (begin < s.data() + s.size() && *begin == '+') ++begin;
-    auto [end, ec] = std::from_chars(begin, s.data() + s.size(), v);
-    if (ec != std::errc() || end == begin) return std::nullopt;
-    return v;
-}
-
-std::optional<double> parseDouble(const std::string& s) {
-    double v = 0;
+// The number at the start of the text, after blanks and a '+'; anything
+// after it is ignored.
+template <typename Number>
+std::optional<Number> parseNumber(const std::string& s) {
+    Number v = 0;
     const char* begin = s.data();
     while (begin < s.data() + s.size() && (*begin == ' ' || *begin == '\t')) ++begin;
     if (begin < s.data() + s.size() && *begin == '+') ++begin;
@@ -129,7 +122,7 @@ bool UserDefaults::boolForKey(const std::string& key) const {
     if (auto s = v->asString()) {
         std::string l = lowercased(*s);
         if (l == "yes" || l == "true") return true;
-        if (auto i = parseInteger(l)) return *i != 0;
+        if (auto i = parseNumber<int64_t>(l)) return *i != 0;
     }
     return false;
 }
@@ -144,8 +137,8 @@ int64_t UserDefaults::integerForKey(const std::string& key) const {
     if (auto s = v->asString()) {
         std::string l = lowercased(*s);
         if (l == "yes" || l == "true") return 1;
-        if (auto i = parseInteger(l)) return *i;
-        if (auto d = parseDouble(l)) return clampToInteger(*d);
+        if (auto i = parseNumber<int64_t>(l)) return *i;
+        if (auto d = parseNumber<double>(l)) return clampToInteger(*d);
     }
     return 0;
 }
@@ -160,7 +153,7 @@ double UserDefaults::doubleForKey(const std::string& key) const {
     if (auto s = v->asString()) {
         std::string l = lowercased(*s);
         if (l == "yes" || l == "true") return 1;
-        if (auto d = parseDouble(l)) return *d;
+        if (auto d = parseNumber<double>(l)) return *d;
     }
     return 0;
 }

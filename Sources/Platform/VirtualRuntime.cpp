@@ -124,17 +124,7 @@ size_t VirtualRuntime::pendingCount() {
 void VirtualRuntime::runSyncOn(uint64_t queueIdentity, const Work& work) {
     if (!isDriverThread()) {
         // A platform thread waits for the test to run the work.
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-        post(queueIdentity, 0, [&] {
-            work();
-            std::lock_guard<std::mutex> g(m);
-            done = true;
-            cv.notify_all();
-        });
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return done; });
+        postAndWait([&](Work w) { post(queueIdentity, 0, std::move(w)); }, work);
         return;
     }
     // Work already due on the queue runs first, as it would on a serial

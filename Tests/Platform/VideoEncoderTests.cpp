@@ -4,11 +4,7 @@
 #include <random>
 
 #include "Platform/VideoEncoder.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
+#include "Support/VideoStreamDecoder.h"
 
 using namespace platform;
 
@@ -47,97 +43,17 @@ struct TestPicture {
     BGRAImage image() const { return {pixels.data(), width, height, bytesPerRow}; }
 };
 
-// Splits a frame of 4-byte big-endian lengths into its NAL units; fails the
-// test when a length runs past the frame.
-std::vector<Bytes> nalUnits(std::span<const uint8_t> frame) {
-    std::vector<Bytes> units;
-    size_t at = 0;
-    while (at < frame.size()) {
-        if (frame.size() - at < 4) {
-            ADD_FAILURE() << "truncated length at " << at;
-            return units;
-        }
-        const size_t length = (size_t(frame[at]) << 24) | (size_t(frame[at + 1]) << 16) |
-                              (size_t(frame[at + 2]) << 8) | frame[at + 3];
-        at += 4;
-        if (length == 0 || length > frame.size() - at) {
-            ADD_FAILURE() << "NAL length " << length << " runs past the frame";
-            return units;
-        }
-        units.emplace_back(frame.begin() + long(at), frame.begin() + long(at + length));
-        at += length;
-    }
-    return units;
-}
+using platform::testing::nalUnits;
 
 int nalType(VideoCodec codec, const Bytes& nal) {
     return codec == VideoCodec::hevc ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F;
 }
 
-void appendAnnexB(Bytes& out, std::span<const uint8_t> nal) {
-    static const uint8_t startCode[] = {0, 0, 0, 1};
-    out.insert(out.end(), std::begin(startCode), std::end(startCode));
-    out.insert(out.end(), nal.begin(), nal.end());
-}
-
-struct DecodedPicture {
-    int width = 0, height = 0;
-    AVPixelFormat format = AV_PIX_FMT_NONE;
-    bool keyFrame = false;
-    int profile = -1;
-    uint8_t y = 0, cb = 0, cr = 0;  // samples at the picture's centre
-};
-
-// libavcodec's own decoder, fed the way a Viewer is: parameter sets with
-// start codes, then each frame with its lengths turned into start codes.
-class StreamDecoder {
+// The decoder a Viewer runs, primed with the encoder's parameter sets.
+class StreamDecoder : public platform::testing::VideoStreamDecoder {
 public:
-    StreamDecoder(VideoCodec codec, const VideoParameterSets& sets) {
-        const AVCodec* decoder = avcodec_find_decoder(codec == VideoCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
-        context_ = avcodec_alloc_context3(decoder);
-        EXPECT_EQ(avcodec_open2(context_, decoder, nullptr), 0);
-        frame_ = av_frame_alloc();
-        packet_ = av_packet_alloc();
-        if (!sets.vps.empty()) appendAnnexB(pending_, sets.vps);
-        appendAnnexB(pending_, sets.sps);
-        appendAnnexB(pending_, sets.pps);
-        codec_ = codec;
-    }
-    ~StreamDecoder() {
-        av_packet_free(&packet_);
-        av_frame_free(&frame_);
-        avcodec_free_context(&context_);
-    }
-
-    std::optional<DecodedPicture> decode(std::span<const uint8_t> frame) {
-        Bytes stream = std::move(pending_);
-        pending_.clear();
-        for (const auto& nal : nalUnits(frame)) appendAnnexB(stream, nal);
-        packet_->data = stream.data();
-        packet_->size = int(stream.size());
-        if (avcodec_send_packet(context_, packet_) < 0) return std::nullopt;
-        if (avcodec_receive_frame(context_, frame_) < 0) return std::nullopt;
-        DecodedPicture p;
-        p.width = frame_->width;
-        p.height = frame_->height;
-        p.format = AVPixelFormat(frame_->format);
-        p.keyFrame = frame_->key_frame != 0;
-        p.profile = context_->profile;
-        const int cx = frame_->width / 2, cy = frame_->height / 2;
-        const int shift = p.format == AV_PIX_FMT_YUV444P ? 0 : 1;
-        p.y = frame_->data[0][cy * frame_->linesize[0] + cx];
-        p.cb = frame_->data[1][(cy >> shift) * frame_->linesize[1] + (cx >> shift)];
-        p.cr = frame_->data[2][(cy >> shift) * frame_->linesize[2] + (cx >> shift)];
-        av_frame_unref(frame_);
-        return p;
-    }
-
-private:
-    AVCodecContext* context_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    Bytes pending_;
-    VideoCodec codec_;
+    StreamDecoder(VideoCodec codec, const VideoParameterSets& sets)
+        : VideoStreamDecoder(codec == VideoCodec::hevc, sets.vps, sets.sps, sets.pps) {}
 };
 
 VideoEncoderSettings smallSettings(VideoCodec codec, ChromaSubsampling chroma) {

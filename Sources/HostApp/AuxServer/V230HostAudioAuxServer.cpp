@@ -105,6 +105,22 @@ void V230HostAudioAuxServer::startOnQueue() {
             " video=" + std::to_string(boundVideoPort()) + " file=" + std::to_string(boundFilePort()) +
             " host=" + hostIdentity_->hostIdentifier.uuidString());
     startBonjourAdvertisement();
+
+    startupCaptureWarmup = StartupCaptureWarmup::create(
+        {queue, captureLifecycleQueue,
+         [weak] {
+             auto self = weak.lock();
+             return self && self->authorizedVideoSessionCount.value() > 0;
+         },
+         [weak] {
+             auto self = weak.lock();
+             return self ? self->startupPhysicalDisplayID : 0u;
+         },
+         [weak](const std::string& text) {
+             if (auto self = weak.lock()) self->publish(text);
+         },
+         {}});
+    startupCaptureWarmup->schedule();
 }
 
 void V230HostAudioAuxServer::startBonjourAdvertisement() {
@@ -360,15 +376,27 @@ void V230HostAudioAuxServer::sendToSession(const UUID& id, AuxChannel channel, c
 void V230HostAudioAuxServer::sendToAuthorizedSessions(AuxPacketType type, std::span<const uint8_t> payload) {
     queue.dispatchPrecondition();
     auto packet = makeAuxPacket(type, 0, payload, platform::Clock::uptimeNs());
-    // Sending can fail a session, which edits the maps: walk copies.
+    for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) sendToAuthorizedSessionsOf(channel, packet);
+}
+
+bool V230HostAudioAuxServer::sendToFirstAuthorizedChannel(AuxPacketType type, std::span<const uint8_t> payload) {
+    queue.dispatchPrecondition();
+    auto packet = makeAuxPacket(type, 0, payload, platform::Clock::uptimeNs());
     for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
-        std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
-        for (const UUID& id : ids) {
-            auto& sessions = sessionsFor(channel);
-            auto it = sessions.find(id);
-            if (it != sessions.end()) sendToSession(id, channel, it->second, packet);
-        }
+        if (sendToAuthorizedSessionsOf(channel, packet)) return true;
     }
+    return false;
+}
+
+bool V230HostAudioAuxServer::sendToAuthorizedSessionsOf(AuxChannel channel, const std::vector<uint8_t>& packet) {
+    // Sending can fail a session, which edits the maps: walk a copy.
+    std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
+    for (const UUID& id : ids) {
+        auto& sessions = sessionsFor(channel);
+        auto it = sessions.find(id);
+        if (it != sessions.end()) sendToSession(id, channel, it->second, packet);
+    }
+    return !ids.empty();
 }
 
 // --- Reporting -----------------------------------------------------------------------------
@@ -413,19 +441,8 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
 // --- Clipboard and files ------------------------------------------------------------------
 
 bool V230HostAudioAuxServer::broadcastClipboardTransfer(const std::vector<uint8_t>& encodedTransfer) {
-    return queue.syncValue([&] {
-        auto packet = makeAuxPacket(AuxPacketType::clipboardTransfer, 0, encodedTransfer, platform::Clock::uptimeNs());
-        for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
-            std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
-            if (ids.empty()) continue;
-            for (const UUID& id : ids) {
-                auto it = sessionsFor(channel).find(id);
-                if (it != sessionsFor(channel).end()) sendToSession(id, channel, it->second, packet);
-            }
-            return true;
-        }
-        return false;
-    });
+    return queue.syncValue(
+        [&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, encodedTransfer); });
 }
 
 void V230HostAudioAuxServer::sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const UUID& sessionID) {
@@ -444,18 +461,7 @@ void V230HostAudioAuxServer::sendFileTransferPacket(const std::vector<uint8_t>& 
 }
 
 void V230HostAudioAuxServer::broadcastFileTransferPacket(const std::vector<uint8_t>& encodedPacket) {
-    queue.sync([&] {
-        auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, encodedPacket, platform::Clock::uptimeNs());
-        for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
-            std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
-            if (ids.empty()) continue;
-            for (const UUID& id : ids) {
-                auto it = sessionsFor(channel).find(id);
-                if (it != sessionsFor(channel).end()) sendToSession(id, channel, it->second, packet);
-            }
-            return;
-        }
-    });
+    queue.sync([&] { sendToFirstAuthorizedChannel(AuxPacketType::fileTransferPacket, encodedPacket); });
 }
 
 void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionRef& connection) {

@@ -28,6 +28,8 @@
 #include "HostApp/AuxServer/HostIdentity.h"
 #include "HostApp/AuxServer/InputControlPayloads.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
+#include "HostApp/Capture/HostVideoCapture.h"
+#include "HostApp/Capture/StartupCaptureWarmup.h"
 #include "Platform/AtomicInt.h"
 #include "Platform/Directory.h"
 #include "Platform/DnsServiceRegistration.h"
@@ -263,6 +265,11 @@ private:
     void sendToSession(const platform::UUID& id, AuxChannel channel, const ConnectionRef& connection,
                        std::vector<uint8_t> packet);
     void sendToAuthorizedSessions(AuxPacketType type, std::span<const uint8_t> payload);
+    // Sends to the logged-in sessions of the first channel (audio, then
+    // video) that has any; false when nobody is logged in.
+    bool sendToFirstAuthorizedChannel(AuxPacketType type, std::span<const uint8_t> payload);
+    // Sends to every logged-in session of the channel; false when it has none.
+    bool sendToAuthorizedSessionsOf(AuxChannel channel, const std::vector<uint8_t>& packet);
     std::map<platform::UUID, ConnectionRef>& sessionsFor(AuxChannel channel);
     std::set<platform::UUID>& authorizedFor(AuxChannel channel);
     std::string viewerName(const platform::UUID& id) const;
@@ -289,6 +296,12 @@ private:
     std::shared_ptr<platform::TcpListener> videoListener_;
     std::shared_ptr<platform::TcpListener> fileListener_;
     std::unique_ptr<platform::DispatchTimer> statsTimer_;
+    // The throw-away capture that loads capture and encoder before the
+    // first Viewer asks; scheduled by start().
+    std::shared_ptr<StartupCaptureWarmup> startupCaptureWarmup;
+    // Size of the pictures a recording receives: written on the capture's
+    // thread, read here, hence its own lock.
+    HostRecordingSourceSize hostRecordingSourceSize;
     // The DNS-SD advertisement of the three bound ports; built at start().
     std::shared_ptr<BonjourAdvertiser> bonjourAdvertiser_;
     std::map<platform::UUID, size_t> releaseCounts_;

@@ -25,39 +25,37 @@ uint32_t readU32(std::span<const uint8_t> b, size_t at) {
            (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }
 
-}  // namespace
-
-CaptureModeControlPayload CaptureModeControlPayload::preset(VideoCaptureMode mode, VideoChromaMode chromaMode,
-                                                            VideoCaptureBackend backend) {
+// The mode with its catalogue size, frame rate and bit rate (for the
+// payload's chroma), not chosen by the user.
+void takeModeDefaults(CaptureModeControlPayload& p, VideoCaptureMode mode) {
     const auto& definition = captureModeDefinition(mode);
-    CaptureModeControlPayload p;
     p.mode = mode;
-    p.backend = backend;
-    p.codec = VideoStreamCodec::hevc;
-    p.chromaMode = chromaMode;
     p.logicalWidth = definition.resolution.logicalWidth;
     p.logicalHeight = definition.resolution.logicalHeight;
     p.pixelWidth = definition.resolution.pixelWidth;
     p.pixelHeight = definition.resolution.pixelHeight;
     p.fps = definition.fps;
-    p.bitrate = definition.bitrate(chromaMode == VideoChromaMode::yuv444);
-    p.flags = definition.resolution.hiDPI ? flagHiDPI : 0;
+    p.bitrate = definition.bitrate(p.chromaMode == VideoChromaMode::yuv444);
     p.controlIntent = 0;
+}
+
+}  // namespace
+
+CaptureModeControlPayload CaptureModeControlPayload::preset(VideoCaptureMode mode, VideoChromaMode chromaMode,
+                                                            VideoCaptureBackend backend) {
+    CaptureModeControlPayload p;
+    p.backend = backend;
+    p.codec = VideoStreamCodec::hevc;
+    p.chromaMode = chromaMode;
+    takeModeDefaults(p, mode);
+    p.flags = captureModeDefinition(mode).resolution.hiDPI ? flagHiDPI : 0;
     return p;
 }
 
 CaptureModeControlPayload CaptureModeControlPayload::withMode(VideoCaptureMode newMode) const {
     if (newMode == mode) return *this;
-    const auto& definition = captureModeDefinition(newMode);
     CaptureModeControlPayload p = *this;
-    p.mode = newMode;
-    p.logicalWidth = definition.resolution.logicalWidth;
-    p.logicalHeight = definition.resolution.logicalHeight;
-    p.pixelWidth = definition.resolution.pixelWidth;
-    p.pixelHeight = definition.resolution.pixelHeight;
-    p.fps = definition.fps;
-    p.bitrate = definition.bitrate(chromaMode == VideoChromaMode::yuv444);
-    p.controlIntent = 0;
+    takeModeDefaults(p, newMode);
     return p;
 }
 

@@ -369,13 +369,7 @@ void HostVideoCapture::handleFrame(const SCCapturedFrame& frame) {
         // A still picture sends no complete frames; a Viewer that asks for a
         // key frame meanwhile gets the last picture again.
         if (!lastBuffer_ || !encoder_ || forceKeyFrameRequested.value() == 0) return;
-        applyPendingRateControl();
-        if (!encoder_) return;
-        if (checkNetworkCongestion && checkNetworkCongestion()) {
-            if (onSample) onSample(false);
-            return;
-        }
-        if (onSample) onSample(true);
+        if (!readyToEncode()) return;
         forceKeyFrameRequested.readAndClear();
         encodeAndDeliver(*lastBuffer_, frame.timestampNs, true);
         return;
@@ -386,15 +380,17 @@ void HostVideoCapture::handleFrame(const SCCapturedFrame& frame) {
     if (!matchEncoderToFrame(buffer->width(), buffer->height())) return;
     lastBuffer_ = buffer;
     if (onRecordingFrame) onRecordingFrame(buffer, frame.timestampNs);
-    applyPendingRateControl();
-    if (!encoder_) return;
-    if (checkNetworkCongestion && checkNetworkCongestion()) {
-        if (onSample) onSample(false);
-        return;
-    }
-    if (onSample) onSample(true);
+    if (!readyToEncode()) return;
     const bool keyFrame = forceKeyFrameRequested.readAndClear() != 0;
     encodeAndDeliver(*buffer, frame.timestampNs, keyFrame);
+}
+
+bool HostVideoCapture::readyToEncode() {
+    applyPendingRateControl();
+    if (!encoder_) return false;
+    const bool congested = checkNetworkCongestion && checkNetworkCongestion();
+    if (onSample) onSample(!congested);
+    return !congested;
 }
 
 bool HostVideoCapture::matchEncoderToFrame(int width, int height) {

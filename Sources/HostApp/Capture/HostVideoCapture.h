@@ -208,6 +208,9 @@ private:
     bool matchEncoderToFrame(int width, int height);
     bool buildEncoder(int canvasWidth, int canvasHeight);
     void applyPendingRateControl();
+    // Whether a frame may be encoded now: rate changes applied, an encoder
+    // in place and the network not congested; reports the sample taken.
+    bool readyToEncode();
     void encodeAndDeliver(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame);
     void deliverPaced(std::span<const uint8_t> bytes, bool isKeyFrame, uint64_t timestampNs);
     void announceConfig();

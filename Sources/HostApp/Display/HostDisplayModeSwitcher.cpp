@@ -60,6 +60,19 @@ void rankCandidates(std::vector<CGDisplayMode>& modes, int w, int h, int pw, int
     });
 }
 
+// Sets the display's mode in one display-configuration transaction for the
+// session: none when the transaction could not begin, else the error of
+// configuring or completing it.
+std::optional<CGError> configureModeForSession(uint32_t displayID, const CGDisplayMode& mode) {
+    CGDisplayConfigRef config;
+    if (CGBeginDisplayConfiguration(&config) != kCGErrorSuccess || !config) return std::nullopt;
+    if (CGError e = CGConfigureDisplayWithDisplayMode(config, displayID, mode); e != kCGErrorSuccess) {
+        CGCancelDisplayConfiguration(config);
+        return e;
+    }
+    return CGCompleteDisplayConfiguration(config, CGConfigureOption::forSession);
+}
+
 std::string joined(const std::vector<std::string>& parts, const std::string& separator, size_t limit) {
     std::string out;
     for (size_t i = 0; i < parts.size() && i < limit; ++i) {
@@ -235,18 +248,10 @@ HostDisplayModeSwitcher::SwitchResult HostDisplayModeSwitcher::applyDisplayMode(
     if (auto current = CGDisplayCopyDisplayMode(displayID); current && isSameMode(*current, mode)) {
         return SwitchResult::success(currentGeometry(displayID, mode));
     }
-    CGDisplayConfigRef config;
-    if (CGBeginDisplayConfiguration(&config) != kCGErrorSuccess || !config) {
-        return SwitchResult::failure("display configuration could not begin for " + purpose);
-    }
+    const auto change = configureModeForSession(displayID, mode);
+    if (!change) return SwitchResult::failure("display configuration could not begin for " + purpose);
     const std::string modeText = purpose + " mode id=" + str(mode.ioDisplayModeID);
-    if (CGError e = CGConfigureDisplayWithDisplayMode(config, displayID, mode); e != kCGErrorSuccess) {
-        CGCancelDisplayConfiguration(config);
-        return SwitchResult::failure(modeText + " CG " + str(e));
-    }
-    if (CGError e = CGCompleteDisplayConfiguration(config, CGConfigureOption::forSession); e != kCGErrorSuccess) {
-        return SwitchResult::failure(modeText + " CG " + str(e));
-    }
+    if (*change != kCGErrorSuccess) return SwitchResult::failure(modeText + " CG " + str(*change));
     if (waitForDisplay(displayID, mode, kApplyTimeout)) return SwitchResult::success(currentGeometry(displayID, mode));
     return SwitchResult::failure(modeText + " applied but actual is " + actualDisplayDescription(displayID));
 }
@@ -315,18 +320,10 @@ HostDisplayModeSwitcher::SwitchResult HostDisplayModeSwitcher::switchDisplayMode
             }
             if (id != 0) rememberOriginalModeIfNeeded(id);
 
-            CGDisplayConfigRef config;
-            if (CGBeginDisplayConfiguration(&config) != kCGErrorSuccess || !config) {
-                return SwitchResult::failure("display configuration could not begin");
-            }
-            if (CGError e = CGConfigureDisplayWithDisplayMode(config, id, candidate); e != kCGErrorSuccess) {
-                CGCancelDisplayConfiguration(config);
-                attemptNotes.push_back(c + "] CG " + str(e));
-                continue;
-            }
-            if (CGError e = CGCompleteDisplayConfiguration(config, CGConfigureOption::forSession);
-                e != kCGErrorSuccess) {
-                attemptNotes.push_back(c + "] CG " + str(e));
+            const auto change = configureModeForSession(id, candidate);
+            if (!change) return SwitchResult::failure("display configuration could not begin");
+            if (*change != kCGErrorSuccess) {
+                attemptNotes.push_back(c + "] CG " + str(*change));
                 continue;
             }
             if (!waitForDisplay(id, candidate, kApplyTimeout)) {

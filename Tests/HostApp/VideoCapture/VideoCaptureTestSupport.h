@@ -1,12 +1,10 @@
 #pragma once
 // Helpers of the capture tests: a display set-up on the simulated machine, a
-// recorder of every capture callback, and libavcodec's decoder fed the way a
-// Viewer feeds it.
+// recorder of every capture callback, and a Viewer's decoder.
 
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,11 +13,7 @@
 #include "Platform/CoreGraphicsDisplays.h"
 #include "Platform/ScreenCaptureKit.h"
 #include "Platform/SimulatedMachine.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
+#include "Support/VideoStreamDecoder.h"
 
 namespace capturetest {
 
@@ -105,95 +99,13 @@ struct Recorder {
     }
 };
 
-// Splits a frame of 4-byte big-endian lengths into its NAL units; fails the
-// test when a length runs past the frame.
-inline std::vector<Bytes> nalUnits(std::span<const uint8_t> frame) {
-    std::vector<Bytes> units;
-    size_t at = 0;
-    while (at < frame.size()) {
-        if (frame.size() - at < 4) {
-            ADD_FAILURE() << "truncated length at " << at;
-            return units;
-        }
-        const size_t length = (size_t(frame[at]) << 24) | (size_t(frame[at + 1]) << 16) |
-                              (size_t(frame[at + 2]) << 8) | frame[at + 3];
-        at += 4;
-        if (length == 0 || length > frame.size() - at) {
-            ADD_FAILURE() << "NAL length " << length << " runs past the frame";
-            return units;
-        }
-        units.emplace_back(frame.begin() + long(at), frame.begin() + long(at + length));
-        at += length;
-    }
-    return units;
-}
+using platform::testing::DecodedPicture;
 
-inline void appendAnnexB(Bytes& out, std::span<const uint8_t> nal) {
-    static const uint8_t startCode[] = {0, 0, 0, 1};
-    out.insert(out.end(), std::begin(startCode), std::end(startCode));
-    out.insert(out.end(), nal.begin(), nal.end());
-}
-
-struct DecodedPicture {
-    int width = 0, height = 0;
-    AVPixelFormat format = AV_PIX_FMT_NONE;
-    bool keyFrame = false;
-    // Samples at a point given as fractions of the picture.
-    uint8_t y = 0, cb = 0, cr = 0;
-};
-
-// libavcodec's decoder, given the configuration's parameter sets with start
-// codes, then each frame with its lengths turned into start codes.
-class ViewerDecoder {
+// The decoder a Viewer runs, primed with a configuration's parameter sets.
+class ViewerDecoder : public platform::testing::VideoStreamDecoder {
 public:
-    explicit ViewerDecoder(const VideoStreamConfigPayload& config) {
-        const AVCodec* decoder =
-            avcodec_find_decoder(config.codec == VideoStreamCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
-        context_ = avcodec_alloc_context3(decoder);
-        EXPECT_EQ(avcodec_open2(context_, decoder, nullptr), 0);
-        frame_ = av_frame_alloc();
-        packet_ = av_packet_alloc();
-        if (!config.vps.empty()) appendAnnexB(pending_, config.vps);
-        appendAnnexB(pending_, config.sps);
-        appendAnnexB(pending_, config.pps);
-    }
-    ~ViewerDecoder() {
-        av_packet_free(&packet_);
-        av_frame_free(&frame_);
-        avcodec_free_context(&context_);
-    }
-    ViewerDecoder(const ViewerDecoder&) = delete;
-    ViewerDecoder& operator=(const ViewerDecoder&) = delete;
-
-    std::optional<DecodedPicture> decode(std::span<const uint8_t> frame, double sampleX = 0.5, double sampleY = 0.5) {
-        Bytes stream = std::move(pending_);
-        pending_.clear();
-        for (const auto& nal : nalUnits(frame)) appendAnnexB(stream, nal);
-        packet_->data = stream.data();
-        packet_->size = int(stream.size());
-        if (avcodec_send_packet(context_, packet_) < 0) return std::nullopt;
-        if (avcodec_receive_frame(context_, frame_) < 0) return std::nullopt;
-        DecodedPicture p;
-        p.width = frame_->width;
-        p.height = frame_->height;
-        p.format = AVPixelFormat(frame_->format);
-        p.keyFrame = frame_->key_frame != 0;
-        const int x = std::min(frame_->width - 1, int(sampleX * frame_->width));
-        const int y = std::min(frame_->height - 1, int(sampleY * frame_->height));
-        const bool subsampled = p.format == AV_PIX_FMT_YUV420P;
-        p.y = frame_->data[0][y * frame_->linesize[0] + x];
-        const int cx = subsampled ? x / 2 : x, cy = subsampled ? y / 2 : y;
-        p.cb = frame_->data[1][cy * frame_->linesize[1] + cx];
-        p.cr = frame_->data[2][cy * frame_->linesize[2] + cx];
-        av_frame_unref(frame_);
-        return p;
-    }
-
-private:
-    AVCodecContext* context_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    Bytes pending_;
+    explicit ViewerDecoder(const VideoStreamConfigPayload& config)
+        : VideoStreamDecoder(config.codec == VideoStreamCodec::hevc, config.vps, config.sps, config.pps) {}
 };
 
 // A BGRA buffer whose left part is red and right part blue, split at `split`

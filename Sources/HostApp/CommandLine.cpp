@@ -1,68 +1,137 @@
 #include "HostApp/CommandLine.h"
 
 #include <charconv>
+#include <string_view>
+#include <vector>
 
 #include "Platform/Folders.h"
 
 namespace {
+
 std::optional<uint16_t> parsePort(const std::string& text) {
     unsigned value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
     return static_cast<uint16_t>(value);
 }
+
+struct LongOption {
+    const char* name;
+    bool takesValue;
+};
+
+constexpr LongOption kLongOptions[] = {
+    {"--audio-port", true},
+    {"--video-port", true},
+    {"--file-port", true},
+    {"--data-root", true},
+    {"--console-user", true},
+    {"--velantrix-initial-install", false},
+    {"--velantrix-unattended-upgrade", false},
+    {"--help", false},
+    {"--version", false},
+};
+
+// The option a long name stands for: the exact name, or the one option it
+// is an unambiguous beginning of, as getopt_long allows.
+platform::Result<const LongOption*> resolveLong(const std::string& name, const std::string& given) {
+    std::vector<const LongOption*> candidates;
+    for (const auto& option : kLongOptions) {
+        if (name == option.name) return &option;
+        if (std::string_view(option.name).starts_with(name)) candidates.push_back(&option);
+    }
+    if (candidates.size() == 1) return candidates.front();
+    if (candidates.empty()) return platform::Failure{"unrecognized option '" + given + "'"};
+    std::string message = "option '" + name + "' is ambiguous; possibilities:";
+    for (const auto* option : candidates) message += std::string(" '") + option->name + "'";
+    return platform::Failure{message};
+}
+
 }  // namespace
 
 platform::Result<HostCommandLine> HostCommandLine::parse(const std::vector<std::string>& args) {
     HostCommandLine out;
+    std::optional<std::string> firstOperand;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::optional<std::string> inlineValue;
-        if (arg.rfind("--", 0) == 0) {
-            if (auto eq = arg.find('='); eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg.resize(eq);
+        const std::string& arg = args[i];
+        if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+            // Operands are only refused once every option has been seen, so
+            // that a "--help" anywhere still prints the help.
+            if (!firstOperand) firstOperand = arg;
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg[1] != '-') {
+            // Bundled short options ("-hV"); the first of them decides.
+            for (char c : arg.substr(1)) {
+                if (c == 'h') {
+                    out.showHelp = true;
+                    return out;
+                }
+                if (c == 'V') {
+                    out.showVersion = true;
+                    return out;
+                }
+                return platform::Failure{std::string("invalid option -- '") + c + "'"};
             }
         }
-        auto value = [&]() -> std::optional<std::string> {
-            if (inlineValue) return inlineValue;
-            if (i + 1 < args.size()) return args[++i];
-            return std::nullopt;
-        };
+
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        std::optional<std::string> inlineValue;
+        if (eq != std::string::npos) inlineValue = arg.substr(eq + 1);
+        auto resolved = resolveLong(name, arg);
+        if (!resolved) return platform::Failure{resolved.error()};
+        const LongOption& option = **resolved;
+        const std::string canonical = option.name;
+        std::string value;
+        if (option.takesValue) {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                return platform::Failure{"option '" + canonical + "' requires an argument"};
+            }
+        } else if (inlineValue) {
+            return platform::Failure{"option '" + canonical + "' doesn't allow an argument"};
+        }
+
         auto port = [&](uint16_t& target) -> platform::Status {
-            auto v = value();
-            if (!v) return platform::Status::failure("option '" + arg + "' requires an argument");
-            auto p = parsePort(*v);
-            if (!p) return platform::Status::failure("invalid port '" + *v + "' for " + arg);
+            auto p = parsePort(value);
+            if (!p) return platform::Status::failure("invalid port '" + value + "' for " + canonical);
             target = *p;
             return platform::success();
         };
-        if (arg == "--help" || arg == "-h") {
+        if (canonical == "--help") {
             out.showHelp = true;
-        } else if (arg == "--version" || arg == "-V") {
+            return out;
+        } else if (canonical == "--version") {
             out.showVersion = true;
-        } else if (arg == "--velantrix-initial-install") {
+            return out;
+        } else if (canonical == "--velantrix-initial-install") {
             out.initialInstall = true;
-        } else if (arg == "--velantrix-unattended-upgrade") {
+        } else if (canonical == "--velantrix-unattended-upgrade") {
             out.unattendedUpgrade = true;
-        } else if (arg == "--audio-port") {
+        } else if (canonical == "--audio-port") {
             if (auto s = port(out.audioPort); !s) return platform::Failure{s.error()};
-        } else if (arg == "--video-port") {
+        } else if (canonical == "--video-port") {
             if (auto s = port(out.videoPort); !s) return platform::Failure{s.error()};
-        } else if (arg == "--file-port") {
+        } else if (canonical == "--file-port") {
             if (auto s = port(out.filePort); !s) return platform::Failure{s.error()};
-        } else if (arg == "--data-root") {
-            auto v = value();
-            if (!v || v->empty()) return platform::Failure{"option '--data-root' requires an argument"};
-            out.dataRoot = *v;
-        } else if (arg == "--console-user") {
-            auto v = value();
-            if (!v || v->empty()) return platform::Failure{"option '--console-user' requires an argument"};
-            out.consoleUser = *v;
-        } else {
-            return platform::Failure{"unrecognized option '" + args[i] + "'"};
+        } else if (canonical == "--data-root") {
+            if (value.empty()) return platform::Failure{"option '--data-root' requires an argument"};
+            out.dataRoot = value;
+        } else if (canonical == "--console-user") {
+            if (value.empty()) return platform::Failure{"option '--console-user' requires an argument"};
+            out.consoleUser = value;
         }
     }
+    if (firstOperand) return platform::Failure{"extra operand '" + *firstOperand + "'"};
     return out;
 }
 
@@ -88,5 +157,7 @@ std::string HostCommandLine::usage() {
 }
 
 void HostCommandLine::applyEnvironment() const {
-    if (dataRoot) platform::Folders::setOverrideRoot(std::filesystem::path(*dataRoot));
+    // Made absolute now, as the environment variable is, so the folders do
+    // not depend on the working directory of whoever reads them later.
+    if (dataRoot) platform::Folders::setOverrideRoot(std::filesystem::absolute(std::filesystem::path(*dataRoot)));
 }

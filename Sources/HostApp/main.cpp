@@ -26,12 +26,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     const HostCommandLine& options = *parsed;
-    if (options.showHelp) {
-        std::fputs(HostCommandLine::usage().c_str(), stdout);
-        return 0;
-    }
-    if (options.showVersion) {
-        std::printf("norvessal-host %s\n", NORVESSAL_VERSION);
+    if (options.showHelp || options.showVersion) {
+        if (options.showHelp)
+            std::fputs(HostCommandLine::usage().c_str(), stdout);
+        else
+            std::printf("norvessal-host %s\n", NORVESSAL_VERSION);
+        // Output that could not be written (a closed pipe, a full disk) must
+        // not end in success.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "norvessal-host: write error\n");
+            return 1;
+        }
         return 0;
     }
     options.applyEnvironment();

@@ -294,12 +294,17 @@ uint64_t SimulatedDisplaySystem::notificationCount() const {
 }
 
 void SimulatedDisplaySystem::postChanged() {
+    std::optional<DispatchQueue> queue;
     {
         std::lock_guard<std::mutex> g(lock_);
         ++notifications_;
+        if (!notifyQueue_) notifyQueue_.emplace("platform.displays.notify");
+        queue = notifyQueue_;
     }
-    // Posted outside the lock: observers read the displays synchronously.
-    NotificationCenter::defaultCenter().post(Notification{kScreenParametersChangedNotification, {}});
+    // Delivered later from a queue of its own, as the window server does:
+    // the caller may hold its own locks (the virtual display changes modes
+    // under its state lock), and an observer must never run inside them.
+    queue->async([] { NotificationCenter::defaultCenter().post(Notification{kScreenParametersChangedNotification, {}}); });
 }
 
 // --- Queries ------------------------------------------------------------------

@@ -269,6 +269,8 @@ private:
     uint64_t notifications_ = 0;
     // Where delayed mode changes land; created on first use.
     std::optional<DispatchQueue> settleQueue_;
+    // Where change notifications are delivered from; created on first use.
+    std::optional<DispatchQueue> notifyQueue_;
 };
 
 }  // namespace platform

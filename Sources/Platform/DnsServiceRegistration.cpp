@@ -306,10 +306,19 @@ std::shared_ptr<DnsServiceRegistration> DnsServiceRegistration::makeAvahi(Dispat
 
 std::string DnsServiceRegistration::defaultServiceName() {
     char buffer[256] = {};
-    if (gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') return "Host";
-    std::string name(buffer);
-    name = name.substr(0, name.find('.'));
-    if (name.size() > 63) name.resize(63);
+    if (gethostname(buffer, sizeof buffer - 1) != 0) return "Host";
+    return serviceNameForHostName(buffer);
+}
+
+std::string DnsServiceRegistration::serviceNameForHostName(const std::string& hostName) {
+    std::string name = hostName.substr(0, hostName.find('.'));
+    if (name.size() > 63) {
+        // Cut before a whole character: the daemon refuses a name that ends
+        // in half of one, and would never advertise the Host at all.
+        size_t cut = 63;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+        name.resize(cut);
+    }
     return name.empty() ? "Host" : name;
 }
 

@@ -53,6 +53,9 @@ public:
     // This machine's host name without its domain, cut to the 63 bytes a
     // DNS-SD instance name may hold.
     static std::string defaultServiceName();
+    // The instance name for a host name: the part before the first dot, cut
+    // to 63 bytes without splitting a character; "Host" when that is empty.
+    static std::string serviceNameForHostName(const std::string& hostName);
 };
 
 }  // namespace platform

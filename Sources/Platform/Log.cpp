@@ -29,11 +29,18 @@ void emit(const std::string& full) {
 }  // namespace
 
 std::string Log::timestamp() {
-    double t = Clock::now().secondsSince1970;
-    double whole = std::floor(t);
-    time_t secs = static_cast<time_t>(whole);
-    int millis = static_cast<int>((t - whole) * 1000.0);
-    if (millis > 999) millis = 999;
+    // Whole milliseconds are counted before splitting: a date such as
+    // 09:00:00.001 is held as a double a hair below its millisecond, and
+    // taking the fraction of the second would print it as .000. The 1 us
+    // allowance absorbs that error without rounding a real time up.
+    const double totalMillis = std::floor(Clock::now().secondsSince1970 * 1000.0 + 0.001);
+    const auto whole = static_cast<long long>(totalMillis);
+    time_t secs = static_cast<time_t>(whole / 1000);
+    int millis = static_cast<int>(whole % 1000);
+    if (millis < 0) {
+        millis += 1000;
+        secs -= 1;
+    }
     tm local{};
     localtime_r(&secs, &local);
     char buf[32];

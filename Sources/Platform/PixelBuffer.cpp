@@ -1,5 +1,7 @@
 #include "Platform/PixelBuffer.h"
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -7,9 +9,10 @@ namespace {
 int paddedRow(int width) { return ((width * 4 + 63) / 64) * 64; }
 }  // namespace
 
+// A negative size would turn into an enormous allocation: it is an empty buffer.
 PixelBuffer::PixelBuffer(int width, int height)
-    : width_(width), height_(height), bytesPerRow_(paddedRow(width)),
-      data_(static_cast<size_t>(paddedRow(width)) * static_cast<size_t>(height)) {}
+    : width_(std::max(width, 0)), height_(std::max(height, 0)), bytesPerRow_(paddedRow(width_)),
+      data_(static_cast<size_t>(bytesPerRow_) * static_cast<size_t>(height_)) {}
 
 std::shared_ptr<PixelBufferPool> PixelBufferPool::create(size_t maxIdle) {
     return std::shared_ptr<PixelBufferPool>(new PixelBufferPool(maxIdle));

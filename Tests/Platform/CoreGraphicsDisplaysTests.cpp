@@ -105,6 +105,7 @@ TEST_F(CoreGraphicsDisplays, CompletedTransactionChangesModeBoundsAndNotifies) {
     ASSERT_EQ(applyMode(1, target), kCGErrorSuccess);
     EXPECT_EQ(*CGDisplayCopyDisplayMode(1), target);
     EXPECT_EQ(CGDisplayBounds(1), (CGRect{0, 0, 1920, 1080}));
+    runUntilIdle();
     EXPECT_EQ(screenChanges, 1);
     auto changes = displays().appliedChanges();
     ASSERT_EQ(changes.size(), 1u);
@@ -123,6 +124,7 @@ TEST_F(CoreGraphicsDisplays, ForeignModesAndCancelledTransactionsChangeNothing) 
     // A finished transaction cannot be completed afterwards.
     EXPECT_NE(CGCompleteDisplayConfiguration(config, CGConfigureOption::forSession), kCGErrorSuccess);
     EXPECT_EQ(CGDisplayCopyDisplayMode(1)->width, 1512);
+    runUntilIdle();
     EXPECT_EQ(screenChanges, 0);
     EXPECT_TRUE(displays().appliedChanges().empty());
 }
@@ -162,9 +164,11 @@ TEST_F(CoreGraphicsDisplays, SettleDelayShowsTheModeOnlyAfterVirtualTime) {
     EXPECT_EQ(CGDisplayCopyDisplayMode(1)->width, 1512);
     advance(1.9);
     EXPECT_EQ(CGDisplayCopyDisplayMode(1)->width, 1512);
+    runUntilIdle();
     EXPECT_EQ(screenChanges, 0);
     advance(0.2);
     EXPECT_EQ(*CGDisplayCopyDisplayMode(1), target);
+    runUntilIdle();
     EXPECT_EQ(screenChanges, 1);
 }
 
@@ -199,6 +203,7 @@ TEST_F(CoreGraphicsDisplays, LaterChangeSupersedesAModeStillSettling) {
 
 TEST_F(CoreGraphicsDisplays, TopologyChangesNotifyAndMoveTheMainDisplay) {
     displays().configureBuiltInWithExternal1440();
+    runUntilIdle();
     EXPECT_EQ(screenChanges, 1);
     std::vector<CGDirectDisplayID> active;
     CGGetActiveDisplayList(active);
@@ -212,9 +217,11 @@ TEST_F(CoreGraphicsDisplays, TopologyChangesNotifyAndMoveTheMainDisplay) {
     ASSERT_EQ(CGConfigureDisplayOrigin(config, 1, -1512, 0), kCGErrorSuccess);
     ASSERT_EQ(CGCompleteDisplayConfiguration(config, CGConfigureOption::forSession), kCGErrorSuccess);
     EXPECT_EQ(CGMainDisplayID(), 2u);
+    runUntilIdle();
     EXPECT_EQ(screenChanges, 2);
 
     displays().removeDisplay(2);
+    runUntilIdle();
     EXPECT_EQ(screenChanges, 3);
     EXPECT_EQ(CGMainDisplayID(), 1u);
     EXPECT_EQ(CGDisplayBounds(2), CGRect{});

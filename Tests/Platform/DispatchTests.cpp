@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -157,6 +159,24 @@ TEST_F(VirtualDispatchTest, LogLinesCarryTimestampAndTag) {
     EXPECT_EQ(stamped[23], '.');
     EXPECT_EQ(stamped.substr(27), "] power: test line");
     EXPECT_EQ(lines.back(), "[opus-encoder] bare");
+}
+
+TEST_F(VirtualDispatchTest, LogTimestampIsTheLocalTimeToTheMillisecond) {
+    // The virtual clock starts at 09:00:00.000 UTC; read it in UTC.
+    const char* savedTz = std::getenv("TZ");
+    const std::string saved = savedTz ? savedTz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::vector<std::string> stamps;
+    for (double step : {0.001, 0.006, 0.25, 0.742, 58.0}) {
+        advance(step);
+        stamps.push_back(Log::timestamp());
+    }
+    if (savedTz) setenv("TZ", saved.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(stamps, (std::vector<std::string>{"09:00:00.001", "09:00:00.007", "09:00:00.257", "09:00:00.999",
+                                                "09:00:58.999"}));
 }
 
 TEST(RealDispatch, AsyncAfterAndSemaphoreAcrossThreads) {

@@ -143,3 +143,13 @@ TEST_F(ScreenCaptureTest, StartFailsForInjectedErrorsAndMissingDisplays) {
     runUntilIdle();
     EXPECT_NE(error.find("not available"), std::string::npos);
 }
+
+TEST(PixelBufferSize, RowsArePaddedAndANegativeSizeGivesAnEmptyBuffer) {
+    PixelBuffer odd(17, 3);
+    EXPECT_EQ(odd.bytesPerRow(), 128);
+    PixelBuffer negative(-5, -1'000'000);
+    EXPECT_EQ(negative.width(), 0);
+    EXPECT_EQ(negative.height(), 0);
+    PixelBuffer noRows(4, -2);
+    EXPECT_EQ(noRows.height(), 0);
+}

@@ -142,7 +142,9 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             return;
         }
         case AuxPacketType::keyFrameRequest:
-            requestKeyFrameFromViewer(sourceID);
+            // Each capture consumes the request on its own frame path.
+            for (const auto& capture : {videoCapture, motionStreamCapture})
+                if (capture) capture->forceKeyFrameRequested.set(1);
             return;
         case AuxPacketType::iosBackgroundPresence:
             // Only an iOS Viewer's audio link reports its app's presence.

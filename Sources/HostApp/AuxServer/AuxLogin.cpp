@@ -150,19 +150,52 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
                                                  const std::optional<CaptureModeControlPayload>& request) {
     queue.dispatchPrecondition();
     endMediaIdleWarmHoldForViewerReturn(id);
-    if (auto layout = currentDisplayLayout()) {
-        sendToSession(id, channel, connection,
-                      makeAuxPacket(AuxPacketType::displayLayout, 0, layout->encode(), platform::Clock::uptimeNs()));
-    }
+    auto sendLayout = [&] {
+        if (auto layout = currentDisplayLayout()) {
+            sendToSession(id, channel, connection,
+                          makeAuxPacket(AuxPacketType::displayLayout, 0, layout->encode(), platform::Clock::uptimeNs()));
+        }
+    };
     if (channel == AuxChannel::audio) {
+        updateAudioSendConnections();
+        sendLayout();
         sendFileTransferEndpoint(id, connection);
+        startAudioCapture();
         return;
     }
-    if (request) {
+
+    // A fresh acknowledgement window: nothing outstanding, acknowledged now.
+    videoSessionOutstandingAcks[id] = 0;
+    videoSessionLastAckNs[id] = platform::Clock::uptimeNs();
+    videoSessionLastFrameSentNs[id] = 0;
+    // The stream kind is not recorded as announced, so the frame path
+    // announces the configuration again before this session's first frame.
+    if (lastVideoConfig) {
+        sendToSession(id, channel, connection,
+                      makeAuxPacket(AuxPacketType::videoStreamConfig, 0, *lastVideoConfig, platform::Clock::uptimeNs()));
+    }
+    sendLayout();
+    if (request && (request->flags & CaptureModeControlPayload::flagIOSBuiltInDisplay)) {
+        applyIOSBuiltInDisplayCaptureRequest(*request);
+        requestVideoKeyframeWithDelayedRetry();
+    } else if (request) {
+        // The Viewer asked for its mode in the login itself: arbitration
+        // settles it with everybody else's and starts what it needs.
         applyVideoCaptureRequest(*request, id);
+    } else if (videoCapture) {
+        requestVideoKeyframeWithDelayedRetry();
+    } else if (videoCaptureModeWasRequested) {
+        applyVideoCaptureMode(currentVideoMode);
+        requestVideoKeyframeWithDelayedRetry();
     } else {
         scheduleInitialVideoCaptureStart();
     }
+    endSleepRecoveryViewerReconnectGrace("Viewer video session reconnected");
+    if (!screensAreSleeping && sleepPreflightPhysicalCaptureRequest) {
+        isAwaitingSleepPreflightPhysicalRecovery = true;
+        startSleepPreflightPhysicalRecovery("Viewer video session reconnected");
+    }
+    reconcileHeadlessScreenSharingCapture("viewer video session authorized");
     if (isIOSViewerSession(id)) endIOSViewerBackgroundSleepGrace("iOS Viewer reconnected");
 }
 

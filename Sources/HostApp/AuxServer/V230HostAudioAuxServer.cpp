@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "HostApp/AuxServer/FileTransferEndpointPayload.h"
 #include "Platform/Clock.h"
@@ -14,11 +15,44 @@ using platform::UUID;
 
 namespace {
 
+// Unicode white space and line breaks, as a Viewer's name may carry them
+// (a pasted no-break space, a line separator).
+bool isWhitespaceOrNewline(uint32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
+
+// The code point starting at s[i] and its length in bytes; a byte that does
+// not start a well-formed sequence counts as itself.
+std::pair<uint32_t, size_t> codePointAt(const std::string& s, size_t i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    if (len <= 1 || i + len > s.size()) return {b, 1};
+    uint32_t c = b & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+        const auto cont = static_cast<unsigned char>(s[i + k]);
+        if ((cont & 0xC0) != 0x80) return {b, 1};
+        c = (c << 6) | (cont & 0x3F);
+    }
+    return {c, len};
+}
+
 std::string trimmed(const std::string& s) {
-    auto isSpace = [](unsigned char c) { return std::isspace(c) != 0; };
-    auto begin = std::find_if_not(s.begin(), s.end(), isSpace);
-    auto end = std::find_if_not(s.rbegin(), s.rend(), isSpace).base();
-    return begin < end ? std::string(begin, end) : std::string();
+    size_t begin = 0;
+    while (begin < s.size()) {
+        auto [c, len] = codePointAt(s, begin);
+        if (!isWhitespaceOrNewline(c)) break;
+        begin += len;
+    }
+    // Walk forward, remembering where the last non-space character ends.
+    size_t end = begin;
+    for (size_t i = begin; i < s.size();) {
+        auto [c, len] = codePointAt(s, i);
+        i += len;
+        if (!isWhitespaceOrNewline(c)) end = i;
+    }
+    return s.substr(begin, end - begin);
 }
 
 std::string lowercased(std::string s) {
@@ -73,6 +107,7 @@ void V230HostAudioAuxServer::startOnQueue() {
 
     startupPhysicalDisplayID =
         HostDisplayModeSwitcher::activePhysicalDisplayIDs().empty() ? 0 : HostDisplayModeSwitcher::defaultDisplayID();
+    selectedDisplayID = physicalDisplayID = startupPhysicalDisplayID;
 
     audioListener_ = openListener(configuration_.audioPort, true, "audio");
     videoListener_ = openListener(configuration_.videoPort, true, "video");
@@ -164,8 +199,13 @@ void V230HostAudioAuxServer::stopForTermination() {
         if (stopped_) return;
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
+        stopMotionStream("Host terminating", true);
+        cancelSleepRecoveryWorkForTermination();
+        // The Mac's audio goes back to how it was before any Viewer took it.
+        releaseExclusiveAudioListening("Host service stopped");
+        publish(restoreViewerHostOutputAfterExclusiveListening());
+        stopAudioCapture(true);
         if (bonjourAdvertiser_) bonjourAdvertiser_->stop();
-        HeadlessVirtualDisplay::shared().stop(true);
         for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
             if (*listener) (*listener)->cancel();
         }
@@ -177,6 +217,11 @@ void V230HostAudioAuxServer::stopForTermination() {
         for (const auto& [id, channel] : fileTransferChannels) channel->cancel();
         fileTransferChannels.clear();
         updateViewerIdleSleepAssertion();
+        // Removing the last sessions above may have begun a hold; nobody
+        // returns to a Host that is going away.
+        cancelMediaIdleWarmHold();
+        retireVideoCaptureOnLifecycleQueue();
+        HeadlessVirtualDisplay::shared().stop(true);
         for (const auto& line : HostDisplayModeSwitcher::restoreAllOriginalModes()) publish("shutdown " + line);
         publish("aux: server stopped; closed " + std::to_string(sessions.size()) + " Viewer connection(s)");
     });
@@ -312,10 +357,16 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         if (context->second->loginDeadline) context->second->loginDeadline->cancel();
         sessionContexts_.erase(context);
     }
-    // Lowered only for a session that raised it, so the count never drifts
-    // below the number of logged-in video sessions.
-    if (channel == AuxChannel::video && wasAuthorized) authorizedVideoSessionCount.decrement();
-    if (channel == AuxChannel::audio) {
+    if (channel == AuxChannel::video) {
+        // Lowered only for a session that raised it, so the count never
+        // drifts below the number of logged-in video sessions.
+        if (wasAuthorized) authorizedVideoSessionCount.decrement();
+        videoSessionOutstandingAcks.erase(id);
+        videoSessionLastAckNs.erase(id);
+        videoSessionLastFrameSentNs.erase(id);
+        videoSessionsAwaitingKeyFrame.erase(id);
+        updateVideoGateLocked(platform::Clock::uptimeNs());
+    } else {
         if (auto token = fileTransferTokens.find(id); token != fileTransferTokens.end()) {
             fileTransferTokenIndex.erase(token->second);
             fileTransferTokens.erase(token);
@@ -325,20 +376,54 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
             fileTransferChannels.erase(fileChannel);
         }
     }
-    if (!authorizedAudioSessions.count(id) && !authorizedVideoSessions.count(id)) {
-        viewerSessionNames.erase(id);
-        viewerSessionRemoteAddresses.erase(id);
-    }
     releaseCounts_[id]++;
     publish("aux: session " + id.id8() + " removed channel=" + channelName(channel) +
             (wasAuthorized ? " (logged in)" : ""));
 
+    // What the leaving Viewer held must not outlive it.
+    if (auto buttons = inputButtonMasks.find(id); buttons != inputButtonMasks.end()) {
+        const uint8_t mask = buttons->second;
+        inputButtonMasks.erase(buttons);
+        if (mask != 0) releasePointerButtons(mask);
+    }
+    const bool stillAuthorized = authorizedAudioSessions.count(id) || authorizedVideoSessions.count(id);
+    // Held modifiers are the Mac's, not the session's: a connection that
+    // never logged in cannot have pressed any, and must not lift a logged-in
+    // Viewer's by going away.
+    if (!stillAuthorized && wasAuthorized) releaseHeldKeyboardModifiers("session disconnected");
+    if (exclusiveAudioSessionID == id) {
+        releaseExclusiveAudioListening("Viewer disconnected");
+    } else {
+        updateAudioSendConnections();
+    }
+    if (viewerHostOutputMuteSessionID == id) {
+        viewerHostOutputMuteSessionID.reset();
+        publish("audio: viewer Host-output mute released on disconnect; " +
+                restoreViewerHostOutputAfterExclusiveListening());
+    }
+    if (hostRecordingSessionID == id && !stillAuthorized) {
+        publish("recording: session " + id.id8() + " left; stopping Host-side recording");
+        stopHostRecording(false);
+    }
+    if (!stillAuthorized) {
+        viewerSessionNames.erase(id);
+        viewerSessionRemoteAddresses.erase(id);
+    }
+
+    const bool iosVideoSessionRemains = std::any_of(authorizedVideoSessions.begin(), authorizedVideoSessions.end(),
+                                                    [this](const UUID& s) { return isIOSViewerSession(s); });
+    if (!iosVideoSessionRemains) scheduleMotionStreamIdleRelease("last Motion stream subscriber left", std::nullopt);
+    reconcileSharedCanvasWiFiDeliveryShaping("session " + id.id8() + " removed");
+    restoreSharedModeAfterIOSCaptureEnded();
     if (wasAuthorized && authorizedFor(channel).empty()) {
         if (canHoldMediaWarm()) {
             beginMediaIdleWarmHold();
         } else {
             endMediaIdleWarmHoldAndTeardown("Host cannot hold the capture warm");
         }
+    }
+    if (shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect()) {
+        beginSleepRecoveryViewerReconnectGrace("last Viewer transport disconnected during sleep recovery");
     }
     updateViewerIdleSleepAssertion();
 }

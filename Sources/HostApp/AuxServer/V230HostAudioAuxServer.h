@@ -28,6 +28,7 @@
 #include "HostApp/AuxServer/HostIdentity.h"
 #include "HostApp/AuxServer/InputControlPayloads.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
+#include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/StartupCaptureWarmup.h"
 #include "Platform/AtomicInt.h"
@@ -205,6 +206,55 @@ public:
     // The real display selected at start; 0 on a Mac without one.
     uint32_t startupPhysicalDisplayID = 0;
 
+    // --- Fields of other subsystems that login, removal and termination read -------
+    // Stream control: the mode in force, whether a Viewer ever asked for
+    // one, the shared and Motion captures, the last announced stream
+    // configuration (type 19) and each video session's acknowledgement
+    // window.
+    VideoCaptureMode currentVideoMode = VideoCaptureMode::easy;
+    bool videoCaptureModeWasRequested = false;
+    std::shared_ptr<HostVideoCapture> videoCapture;
+    std::shared_ptr<HostVideoCapture> motionStreamCapture;
+    std::optional<std::vector<uint8_t>> lastVideoConfig;
+    std::map<platform::UUID, int> videoSessionOutstandingAcks;
+    std::map<platform::UUID, uint64_t> videoSessionLastAckNs;
+    std::map<platform::UUID, uint64_t> videoSessionLastFrameSentNs;
+    std::set<platform::UUID> videoSessionsAwaitingKeyFrame;
+    // Display target: the display captured when capture is physical, the
+    // physical display in use (audio and fallback while the virtual display
+    // is captured), whether a display was chosen explicitly, whether capture
+    // comes from the headless virtual display, and the one shared request.
+    uint32_t selectedDisplayID = 0;
+    uint32_t physicalDisplayID = 0;
+    bool displaySelectionIsManual = false;
+    bool useHeadlessVirtualDisplay = false;
+    CaptureModeControlPayload currentCaptureRequest =
+        CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                          VideoCaptureBackend::headlessVirtual);
+
+    // The server's view of a real display and a capture mode.
+    VideoCaptureMode physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& geometry) const;
+    bool geometrySatisfiesStrictMode(const HostDisplayGeometry& geometry, VideoCaptureMode mode) const;
+    std::string strictGeometrySummary(VideoCaptureMode mode) const;
+    bool physicalDisplayLayout(const DisplayLayoutPayload& layout, const CaptureModeControlPayload& request) const;
+    // "Selected display: ..." with the switcher's display report; hops onto
+    // the server queue.
+    std::string displayDiagnostics();
+
+    // Power: whether the screens sleep, and the capture request saved before
+    // the lid closed, which a returning Viewer's video login recovers.
+    bool screensAreSleeping = false;
+    std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
+    bool isAwaitingSleepPreflightPhysicalRecovery = false;
+    // Audio and recording: the session listening exclusively, the session
+    // that muted the Mac's output, and the session recording on the Host.
+    std::optional<platform::UUID> exclusiveAudioSessionID;
+    std::optional<platform::UUID> viewerHostOutputMuteSessionID;
+    std::optional<platform::UUID> hostRecordingSessionID;
+    // Input: the pointer buttons each session holds down, released when it
+    // leaves so no button stays stuck.
+    std::map<platform::UUID, uint8_t> inputButtonMasks;
+
     // Data-channel admission: the token each audio session was given, the
     // reverse index the handshake looks tokens up in, and the channels that
     // presented a valid token.
@@ -221,26 +271,53 @@ public:
     // --- Subsystem entry points the dispatch and login reach ------------------------
     // Stream control (StreamControl/).
     void applyVideoCaptureRequest(const CaptureModeControlPayload& request, const platform::UUID& sourceID);
+    void applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request);
     void applyVideoChromaMode(VideoChromaMode mode);
     void recordVideoFrameAck(const platform::UUID& from);
-    void requestKeyFrameFromViewer(const platform::UUID& from);
+    void requestVideoKeyframeWithDelayedRetry();
     void scheduleInitialVideoCaptureStart();
+    void retireVideoCaptureOnLifecycleQueue();
+    void updateVideoGateLocked(uint64_t nowNs);
+    void scheduleMotionStreamIdleRelease(const std::string& reason, std::optional<double> delay);
+    void stopMotionStream(const std::string& reason, bool resetAttempts);
+    void reconcileSharedCanvasWiFiDeliveryShaping(const std::string& reason);
+    void restoreSharedModeAfterIOSCaptureEnded();
     void endMediaIdleWarmHoldForViewerReturn(const platform::UUID& id);
     bool canHoldMediaWarm() const;
     void beginMediaIdleWarmHold();
     void endMediaIdleWarmHoldAndTeardown(const std::string& reason);
+    void cancelMediaIdleWarmHold();
     // Display and power (Display/).
+    void applyVideoCaptureMode(VideoCaptureMode mode);
     void applyHostDisplayMode(HostDisplayMode mode);
     void applyHostPhysicalDisplayAction(HostPhysicalDisplayAction action);
     void beginIOSViewerBackgroundSleepGrace();
     void endIOSViewerBackgroundSleepGrace(const std::string& reason);
+    void beginSleepRecoveryViewerReconnectGrace(const std::string& reason);
+    void endSleepRecoveryViewerReconnectGrace(const std::string& reason);
+    bool shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const;
+    void startSleepPreflightPhysicalRecovery(const std::string& reason);
+    // Termination: the sleep-preflight physical recovery and both reconnect
+    // graces are cancelled and their deadlines cleared.
+    void cancelSleepRecoveryWorkForTermination();
+    void reconcileHeadlessScreenSharingCapture(const std::string& reason);
     void updateViewerIdleSleepAssertion();
     std::optional<DisplayLayoutPayload> currentDisplayLayout() const;
     // Audio and recording (Audio/).
     void applyAudioControl(const AudioControlPayload& control, const platform::UUID& sourceID,
                            const std::shared_ptr<platform::TcpConnection>& connection);
     void handleHostRecordingControl(std::span<const uint8_t> payload, const platform::UUID& sourceID);
+    void updateAudioSendConnections();
+    void startAudioCapture();
+    void stopAudioCapture(bool resetRetryAttempts);
+    void releaseExclusiveAudioListening(const std::string& reason);
+    // Gives the Mac's output back as it was before a Viewer muted it; the
+    // sentence says what was restored.
+    std::string restoreViewerHostOutputAfterExclusiveListening();
+    void stopHostRecording(bool notifyStopped);
     // Remote input (Input/).
+    void releasePointerButtons(uint8_t mask);
+    void releaseHeldKeyboardModifiers(const std::string& reason);
     void applyPointerEvent(const PointerEventControlPayload& event, const platform::UUID& sourceID);
     void applyGestureEvent(const GestureEventControlPayload& event, const platform::UUID& sourceID);
     void applyHostShortcut(const HostShortcutControlPayload& shortcut, const platform::UUID& sourceID);

@@ -69,8 +69,7 @@ std::string CaptureModeControlPayload::summary() const {
     return name(mode) + " backend=" + name(backend) + " codec=" + name(codec) + " chroma=" +
            (chromaMode == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0") + " logical=" +
            std::to_string(logicalWidth) + "x" + std::to_string(logicalHeight) + " pixel=" +
-           std::to_string(pixelWidth) + "x" + std::to_string(pixelHeight) + " fps=" + std::to_string(fps) +
-           " bitrate=" + std::to_string(bitrate);
+           std::to_string(pixelWidth) + "x" + std::to_string(pixelHeight) + " bitrate=" + std::to_string(bitrate);
 }
 
 std::vector<uint8_t> CaptureModeControlPayload::encode() const {

@@ -92,7 +92,11 @@ VideoStreamProfile VideoStreamProfile::forDisplay(uint32_t displayID, const Capt
     p.strictEncodedSizeRequired = definition.requireStrictGeometry && !permitsAdaptivePhysicalGeometry;
 
     p.fps = request.fps >= 1 ? std::min(request.fps, kMaxFps) : definition.fps;
-    p.bitrate = request.bitrate > 0 ? request.bitrate : definition.bitrate(request.chromaMode == VideoChromaMode::yuv444);
+    // A Viewer's bit rate is taken as sent, but a value too small for any
+    // encoder to open with (a few hundred bits a second) would break the one
+    // shared stream for every Viewer: it is raised to a floor instead.
+    p.bitrate = request.bitrate > 0 ? std::max<int64_t>(request.bitrate, minimumBitrate)
+                                    : definition.bitrate(request.chromaMode == VideoChromaMode::yuv444);
     return p;
 }
 

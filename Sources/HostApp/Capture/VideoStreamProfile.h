@@ -20,6 +20,9 @@ ResolutionProfile resolvedAdaptiveResolution(const CaptureModeControlPayload& re
 int transportMaxDimension(const CaptureModeControlPayload& request);
 
 struct VideoStreamProfile {
+    // The lowest average bit rate a stream is encoded at, bits per second.
+    static constexpr int64_t minimumBitrate = 100000;
+
     uint32_t displayID = 0;
     VideoCaptureMode mode = VideoCaptureMode::easy;
     ResolutionProfile requestedResolution;

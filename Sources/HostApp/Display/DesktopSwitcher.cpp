@@ -24,7 +24,9 @@ struct ResolvedFunctions {
 };
 
 // Resolved on first use and kept while the loaded images stay the same.
-const ResolvedFunctions& resolved() {
+// Callers get a copy: a later re-resolution must not change the functions
+// under a caller that is still using them.
+ResolvedFunctions resolved() {
     static std::mutex lock;
     static uint64_t generation = 0;
     static ResolvedFunctions functions;
@@ -68,7 +70,7 @@ std::optional<AXUIElementPostKeyboardEventFunction> DesktopSwitcher::postKeyboar
 }
 
 bool DesktopSwitcher::canSwitchDesktops() {
-    const ResolvedFunctions& f = resolved();
+    const ResolvedFunctions f = resolved();
     return f.mainConnectionID && f.copyManagedDisplaySpaces && f.postKeyboardEvent;
 }
 
@@ -86,7 +88,7 @@ std::optional<uint64_t> DesktopSwitcher::spaceIdentifier(const PlistValue::Dicti
 }
 
 std::vector<DisplaySpaces> DesktopSwitcher::managedDisplays() {
-    const ResolvedFunctions& f = resolved();
+    const ResolvedFunctions f = resolved();
     if (!f.mainConnectionID || !f.copyManagedDisplaySpaces) return {};
     const std::optional<PlistValue> list = (*f.copyManagedDisplaySpaces)((*f.mainConnectionID)());
     if (!list || !list->isArray()) return {};
@@ -123,7 +125,7 @@ std::optional<DisplaySpaces> DesktopSwitcher::targetDisplay(uint32_t preferredDi
             candidates.push_back(identifier);
         }
     };
-    if (const auto& uuidOf = resolved().createDisplayUUID) {
+    if (const auto uuidOf = resolved().createDisplayUUID) {
         if (auto uuid = (*uuidOf)(preferredDisplayID)) add(*uuid);
         if (auto uuid = (*uuidOf)(CGMainDisplayID())) add(*uuid);
     }
@@ -136,7 +138,7 @@ std::optional<DisplaySpaces> DesktopSwitcher::targetDisplay(uint32_t preferredDi
 }
 
 DesktopSwitcher::RequestOutcome DesktopSwitcher::requestStep(bool forward, uint32_t preferredDisplayID) {
-    const ResolvedFunctions& f = resolved();
+    const ResolvedFunctions f = resolved();
     if (!f.mainConnectionID || !f.copyManagedDisplaySpaces || !f.postKeyboardEvent) return RequestOutcome::unavailable();
     const auto target = targetDisplay(preferredDisplayID, managedDisplays());
     if (!target) return RequestOutcome::unavailable();

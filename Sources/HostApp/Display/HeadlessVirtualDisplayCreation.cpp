@@ -182,8 +182,13 @@ HeadlessVirtualDisplay::CreatedDisplay HeadlessVirtualDisplay::createDisplay(int
     settings->setValue("modes", modes);
     settings->setValue("hiDPI", int64_t{hiDPI ? 1 : 0});
 
-    if (!created->respondsToSelector("applySettings:")) return {nullptr, "CGVirtualDisplay applySettings unavailable"};
-    const ObjCValue applied = (*created->objectClass()->instanceMethod("applySettings:"))(created, {settings});
+    // The implementation is called only through the looked-up value checked
+    // here, never through a second look-up that might come back empty.
+    const auto applySettings = created->respondsToSelector("applySettings:") && created->objectClass()
+                                   ? created->objectClass()->instanceMethod("applySettings:")
+                                   : std::nullopt;
+    if (!applySettings) return {nullptr, "CGVirtualDisplay applySettings unavailable"};
+    const ObjCValue applied = (*applySettings)(created, {settings});
     const auto* accepted = std::get_if<int64_t>(&applied);
     if (accepted && *accepted != 0) return {created, std::nullopt};
     // Dropping the object detaches the half-made display.

@@ -4,6 +4,10 @@
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 
+void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
+    publish("display: capture mode " + std::to_string(static_cast<int>(mode)) + " requested");
+}
+
 void V230HostAudioAuxServer::applyHostDisplayMode(HostDisplayMode mode) {
     publish("display: host display mode " + std::to_string(static_cast<int>(mode)) + " requested");
 }
@@ -21,12 +25,39 @@ void V230HostAudioAuxServer::endIOSViewerBackgroundSleepGrace(const std::string&
     publish("power: iOS Viewer background sleep grace ends (" + reason + ")");
 }
 
+void V230HostAudioAuxServer::beginSleepRecoveryViewerReconnectGrace(const std::string& reason) {
+    publish("power: sleep recovery reconnect grace begins (" + reason + ")");
+}
+
+void V230HostAudioAuxServer::endSleepRecoveryViewerReconnectGrace(const std::string& reason) {
+    publish("power: sleep recovery reconnect grace ends (" + reason + ")");
+}
+
+bool V230HostAudioAuxServer::shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const {
+    // Only a Host recovering from sleep holds a grace for a returning Viewer.
+    if (!authorizedAudioSessions.empty() || !authorizedVideoSessions.empty()) return false;
+    return screensAreSleeping || sleepPreflightPhysicalCaptureRequest.has_value() ||
+           isAwaitingSleepPreflightPhysicalRecovery;
+}
+
+void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::string& reason) {
+    publish("power: sleep preflight physical recovery requested (" + reason + ")");
+}
+
+void V230HostAudioAuxServer::cancelSleepRecoveryWorkForTermination() {
+    isAwaitingSleepPreflightPhysicalRecovery = false;
+}
+
+void V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::string& reason) {
+    publish("display: screen sharing capture reconcile requested (" + reason + ")");
+}
+
 void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
     // Runs after every login and removal; the assertion policy decides
     // quietly until it has something to change.
 }
 
 std::optional<DisplayLayoutPayload> V230HostAudioAuxServer::currentDisplayLayout() const {
-    if (startupPhysicalDisplayID == 0) return std::nullopt;
-    return HostDisplayModeSwitcher::displayLayout(startupPhysicalDisplayID);
+    if (selectedDisplayID == 0) return std::nullopt;
+    return HostDisplayModeSwitcher::displayLayout(selectedDisplayID);
 }

@@ -30,3 +30,11 @@ void V230HostAudioAuxServer::applySystemDefinedKeyEvent(const SystemDefinedKeyEv
                                                         const platform::UUID& sourceID) {
     publish("input: system key from " + sourceID.id8() + " type=" + std::to_string(event.keyType));
 }
+
+void V230HostAudioAuxServer::releasePointerButtons(uint8_t mask) {
+    publish("input: releasing pointer buttons mask=" + std::to_string(mask));
+}
+
+void V230HostAudioAuxServer::releaseHeldKeyboardModifiers(const std::string& reason) {
+    publish("input: releasing held keyboard modifiers (" + reason + ")");
+}

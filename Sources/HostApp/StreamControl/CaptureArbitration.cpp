@@ -9,6 +9,10 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
     publish("capture: request from " + sourceID.id8() + " noted: " + request.summary());
 }
 
+void V230HostAudioAuxServer::applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request) {
+    publish("capture: iOS built-in display request noted: " + request.summary());
+}
+
 void V230HostAudioAuxServer::applyVideoChromaMode(VideoChromaMode mode) {
     publish("capture: chroma preference noted: " + name(mode));
 }
@@ -18,10 +22,20 @@ void V230HostAudioAuxServer::recordVideoFrameAck(const platform::UUID& from) {
     (void)from;
 }
 
-void V230HostAudioAuxServer::requestKeyFrameFromViewer(const platform::UUID& from) {
-    publish("capture: key frame requested by " + from.id8());
+void V230HostAudioAuxServer::requestVideoKeyframeWithDelayedRetry() {
+    publish("capture: key frame requested");
 }
 
 void V230HostAudioAuxServer::scheduleInitialVideoCaptureStart() {
     publish("capture: initial capture start requested");
+}
+
+void V230HostAudioAuxServer::retireVideoCaptureOnLifecycleQueue() {
+    queue.dispatchPrecondition();
+    auto retired = std::move(videoCapture);
+    if (!retired) return;
+    // Stopping may block until the stream has stopped; never on the server
+    // queue.
+    captureLifecycleQueue.async([retired] { retired->stop(true); });
+    publish("capture: shared capture retired");
 }

@@ -14,3 +14,5 @@ void V230HostAudioAuxServer::beginMediaIdleWarmHold() { publish("media warm hold
 void V230HostAudioAuxServer::endMediaIdleWarmHoldAndTeardown(const std::string& reason) {
     publish("media warm hold: teardown (" + reason + ")");
 }
+
+void V230HostAudioAuxServer::cancelMediaIdleWarmHold() { publish("media warm hold: cancelled"); }

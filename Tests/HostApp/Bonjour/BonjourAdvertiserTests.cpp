@@ -248,3 +248,19 @@ TEST_F(BonjourAdvertiserTest, StoppedAdvertiserIgnoresUpdatesAndRestartsWithAFre
     onServer([&] { advertiser->start(); });
     EXPECT_EQ(registration->published.size(), 2u) << "a restart must publish even though nothing changed";
 }
+
+TEST(BonjourServiceName, IsTheHostNameWithoutDomainCutBetweenCharacters) {
+    using platform::DnsServiceRegistration;
+    EXPECT_EQ(DnsServiceRegistration::serviceNameForHostName("studio-mac.example.org"), "studio-mac");
+    EXPECT_EQ(DnsServiceRegistration::serviceNameForHostName(""), "Host");
+    EXPECT_EQ(DnsServiceRegistration::serviceNameForHostName(".local"), "Host");
+    EXPECT_EQ(DnsServiceRegistration::serviceNameForHostName(std::string(70, 'a')), std::string(63, 'a'));
+    // 62 ASCII bytes and a two-byte "é" straddling the limit: the whole
+    // character goes, never half of it.
+    const std::string straddling = std::string(62, 'b') + "\xC3\xA9" + "cd";
+    EXPECT_EQ(DnsServiceRegistration::serviceNameForHostName(straddling), std::string(62, 'b'));
+    // Three-byte characters, 21 of them exactly fill 63 bytes.
+    std::string snowmen;
+    for (int i = 0; i < 22; ++i) snowmen += "\xE2\x98\x83";
+    EXPECT_EQ(DnsServiceRegistration::serviceNameForHostName(snowmen), snowmen.substr(0, 63));
+}

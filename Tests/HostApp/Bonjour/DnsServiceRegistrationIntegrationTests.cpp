@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
 #include "Support/TestSupport.h"
@@ -200,16 +201,20 @@ std::vector<BrowsedService> browse() {
     return services;
 }
 
-// Browses until a service of that name satisfies the predicate; each browse
-// takes the daemon's own time to answer, so a few tries cover its probing.
+// Browses until a service satisfies the predicate; each browse takes the
+// daemon's own time to answer, so a few tries cover its probing.
+std::optional<BrowsedService> browseWhere(const std::function<bool(const BrowsedService&)>& accept, int tries = 10) {
+    for (int i = 0; i < tries; ++i) {
+        for (const auto& service : browse())
+            if (accept(service)) return service;
+    }
+    return std::nullopt;
+}
+
 std::optional<BrowsedService> browseFor(const std::string& name,
                                         const std::function<bool(const BrowsedService&)>& accept = nullptr,
                                         int tries = 10) {
-    for (int i = 0; i < tries; ++i) {
-        for (const auto& service : browse())
-            if (service.name == name && (!accept || accept(service))) return service;
-    }
-    return std::nullopt;
+    return browseWhere([&](const BrowsedService& s) { return s.name == name && (!accept || accept(s)); }, tries);
 }
 
 class RealDaemon : public platform::testing::VirtualTimeTest {
@@ -343,6 +348,33 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
             return s.txt.count("r0") && s.txt.at("r0") == "lan,eth0,192.0.2.11";
         });
         EXPECT_TRUE(found) << "the service with its latest TXT record did not come back";
+    }
+    {
+        SCOPED_TRACE("the Host itself, on loopback ports, advertises its ports and identity");
+        V230HostAudioAuxServerConfiguration configuration;
+        configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
+        configuration.bindAddress = "127.0.0.1";
+        configuration.routeRecordSource = [] {
+            return BonjourAdvertiser::Routes{{{"lan", "lo", "127.0.0.1"}}, {"02:00:5e:00:53:02"}};
+        };
+        auto host = std::make_shared<V230HostAudioAuxServer>(configuration);
+        host->start();
+        ASSERT_NE(host->boundAudioPort(), 0);
+        const std::string hostId = host->hostIdentityForTesting().hostIdentifier.uuidString();
+        EXPECT_TRUE(runtime->runUntil(
+            [&] { return logContains("in local on port " + std::to_string(host->boundAudioPort())); }, 10))
+            << "the daemon never confirmed the Host's service";
+        auto found = browseWhere([&](const BrowsedService& s) { return s.txt.count("id") && s.txt.at("id") == hostId; });
+        ASSERT_TRUE(found) << "avahi-browse did not find the Host " << hostId;
+        EXPECT_EQ(found->port, host->boundAudioPort());
+        EXPECT_EQ(found->txt["audio"], std::to_string(host->boundAudioPort()));
+        EXPECT_EQ(found->txt["video"], std::to_string(host->boundVideoPort()));
+        EXPECT_EQ(found->txt["files"], std::to_string(host->boundFilePort()));
+        EXPECT_EQ(found->txt["v"], "1");
+        EXPECT_EQ(found->txt["pk"].size(), 43u);
+        EXPECT_EQ(found->txt["r0"], "lan,lo,127.0.0.1");
+        EXPECT_EQ(found->txt["wol"], "02:00:5e:00:53:02");
+        host->stopForTermination();
     }
     {
         SCOPED_TRACE("stopping takes the service off the network");

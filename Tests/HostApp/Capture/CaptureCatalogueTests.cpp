@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/VideoCaptureMode.h"
 
@@ -16,6 +18,62 @@ TEST(DisplayProfileCatalogLookup, KnowsExactlyTheFiveModeCodes) {
     EXPECT_EQ(modeTitle(VideoCaptureMode::max), "Max");
     EXPECT_EQ(DisplayProfileCatalog::modeProfileOrEasy(2), DisplayProfileCatalog::easy);
     EXPECT_EQ(DisplayProfileCatalog::easy.resolution, DisplayProfileCatalog::easyCompact);
+}
+
+// The catalogue is data that Viewers and displays are matched against: one
+// wrong size or title silently breaks a mode, so every field is checked.
+TEST(DisplayProfileCatalogLookup, HoldsTheSixResolutionsFieldForField) {
+    using K = ResolutionKind;
+    const std::array<ResolutionProfile, 6> expected{{
+        {K::fullHD1080, "1080p", 1920, 1080, 1920, 1080, false},
+        {K::qhd1440, "1440p", 2560, 1440, 2560, 1440, false},
+        {K::hidpi1080, "Easy Compact", 1280, 800, 2560, 1600, true},
+        {K::hidpi1080, "Easy Comfortable", 1600, 900, 3200, 1800, true},
+        {K::hidpi1440, "HiDPI 1080", 1920, 1080, 3840, 2160, true},
+        {K::canvas2880, "Max Canvas", 2880, 1620, 5760, 3240, true},
+    }};
+    EXPECT_EQ(DisplayProfileCatalog::resolutions(), expected);
+    EXPECT_EQ(DisplayProfileCatalog::fullHD1080, expected[0]);
+    EXPECT_EQ(DisplayProfileCatalog::qhd1440, expected[1]);
+    EXPECT_EQ(DisplayProfileCatalog::easyCompact, expected[2]);
+    EXPECT_EQ(DisplayProfileCatalog::easyComfortable, expected[3]);
+    EXPECT_EQ(DisplayProfileCatalog::hidpi1440, expected[4]);
+    EXPECT_EQ(DisplayProfileCatalog::maxCanvas, expected[5]);
+    const std::array<ResolutionProfile, 2> adaptive{expected[2], expected[3]};
+    EXPECT_EQ(DisplayProfileCatalog::adaptiveEasyResolutions(), adaptive);
+}
+
+TEST(DisplayProfileCatalogLookup, ModeDefinitionsFollowTheModeTable) {
+    struct Row {
+        uint8_t raw;
+        const char* title;
+        ResolutionProfile resolution;
+        bool strict, preferHiDPI, headless;
+        int64_t bitrate420, bitrate444;
+        int streamMax;
+    };
+    const Row rows[] = {
+        {0, "Physical 1080p", DisplayProfileCatalog::fullHD1080, false, false, false, 14'000'000, 20'000'000, 1920},
+        {1, "Physical 1440p", DisplayProfileCatalog::qhd1440, false, false, false, 24'000'000, 32'000'000, 2560},
+        {3, "Easy", DisplayProfileCatalog::easyCompact, false, true, true, 24'000'000, 32'000'000, 3200},
+        {4, "Pro", DisplayProfileCatalog::hidpi1440, true, true, true, 36'000'000, 48'000'000, 3840},
+        {6, "Max", DisplayProfileCatalog::maxCanvas, true, true, true, 48'000'000, 64'000'000, 5760},
+    };
+    for (const auto& row : rows) {
+        const auto d = DisplayProfileCatalog::modeProfile(row.raw);
+        ASSERT_TRUE(d.has_value()) << int(row.raw);
+        EXPECT_EQ(d->title, row.title);
+        EXPECT_EQ(d->resolution, row.resolution) << row.title;
+        EXPECT_EQ(d->requireStrictGeometry, row.strict) << row.title;
+        EXPECT_EQ(d->preferHiDPIPhysicalSwitch, row.preferHiDPI) << row.title;
+        EXPECT_EQ(d->defaultUsesHeadlessVirtualDisplay, row.headless) << row.title;
+        EXPECT_EQ(d->fps, 60) << row.title;
+        EXPECT_EQ(d->bitrate(false), row.bitrate420) << row.title;
+        EXPECT_EQ(d->bitrate(true), row.bitrate444) << row.title;
+        EXPECT_EQ(d->streamMaxDimension(false), row.streamMax) << row.title;
+        EXPECT_EQ(d->streamMaxDimension(true), row.streamMax) << row.title;
+        EXPECT_EQ(modeTitle(*videoCaptureModeFromRaw(row.raw)), row.title);
+    }
 }
 
 TEST(DisplayProfileCatalogLookup, HiDPI1080IsOneValueUnderBothNames) {

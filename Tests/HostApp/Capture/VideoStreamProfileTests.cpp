@@ -210,3 +210,13 @@ TEST_F(VideoStreamProfileTest, RequestWithoutSizesTakesTheResolvedResolution) {
     EXPECT_EQ(profile.width, 2560);
     EXPECT_EQ(profile.height, 1440);
 }
+
+TEST_F(VideoStreamProfileTest, BitRateTooSmallToEncodeIsRaisedToTheFloorAndZeroTakesTheMode) {
+    auto r = request(VideoCaptureMode::easy);
+    r.bitrate = 500;
+    EXPECT_EQ(VideoStreamProfile::forDisplay(7, r, false, std::nullopt).bitrate, VideoStreamProfile::minimumBitrate);
+    r.bitrate = 0;
+    EXPECT_EQ(VideoStreamProfile::forDisplay(7, r, false, std::nullopt).bitrate, 24000000);
+    r.bitrate = 6000000;
+    EXPECT_EQ(VideoStreamProfile::forDisplay(7, r, false, std::nullopt).bitrate, 6000000);
+}

@@ -56,6 +56,7 @@ TEST_F(DesktopStepping, ForwardFromTheFirstOfTwoSpacesIsRequestedAndReached) {
 
 TEST_F(DesktopStepping, NoStepBeyondEitherEnd) {
     EXPECT_EQ(DesktopSwitcher::requestStep(false, 1).kind, Kind::atEdge);
+    EXPECT_TRUE(posted().empty());
     ASSERT_EQ(DesktopSwitcher::requestStep(true, 1).kind, Kind::requested);
     const size_t postedSoFar = posted().size();
     EXPECT_EQ(DesktopSwitcher::requestStep(true, 1).kind, Kind::atEdge);

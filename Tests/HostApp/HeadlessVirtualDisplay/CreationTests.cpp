@@ -53,7 +53,10 @@ TEST_F(HeadlessVirtualDisplayCreation, MatchingTheBuiltInPanelCreatesTheHiDPIFam
     EXPECT_NEAR(size.height, 196.0 * 1620 / 1964, 1e-9);
     EXPECT_EQ(integer(descriptor->valueForKey("vendorID")), ('Q' << 16) | ('V' << 8) | 'R');
     EXPECT_EQ(integer(descriptor->valueForKey("productID")), 0x484456);
-    EXPECT_EQ(integer(descriptor->valueForKey("serialNum")), Peer::descriptorSerialNumber(5760, 3240, true));
+    // Letter, HiDPI bit, width clamped to 4095 and height, ORed together.
+    const auto serial = static_cast<uint32_t>(integer(descriptor->valueForKey("serialNum")));
+    EXPECT_TRUE(serial >> 24 >= 'A' && serial >> 24 <= 'Z');
+    EXPECT_EQ(serial & 0xFFFFFF, (1u << 23) | (4095u << 12) | 3240u);
     EXPECT_TRUE(Peer::isEventQueue(hvd(), std::get<DispatchQueue>(descriptor->valueForKey("queue"))));
 
     ASSERT_EQ(classes().appliedSettings().size(), 1u);
@@ -76,6 +79,10 @@ TEST_F(HeadlessVirtualDisplayCreation, StandardFamilyWithoutMatchingDisplay) {
     const auto descriptor = classes().descriptors().front();
     EXPECT_EQ(integer(descriptor->valueForKey("maxPixelsWide")), 2560);
     EXPECT_EQ(integer(descriptor->valueForKey("maxPixelsHigh")), 1440);
+    // No HiDPI flag, yet a width of 2560 reaches into bit 23 on its own.
+    const auto serial = static_cast<uint32_t>(integer(descriptor->valueForKey("serialNum")));
+    EXPECT_EQ(serial & 0xFFFFFF, (2560u << 12) | 1440u);
+    EXPECT_EQ(serial >> 24, Peer::descriptorSerialNumber(16, 16, true) >> 24);
     const auto size = std::get<CGSize>(descriptor->valueForKey("sizeInMillimeters"));
     EXPECT_NEAR(size.width, 2560 * 25.4 / 110, 1e-9);
     EXPECT_NEAR(size.height, 1440 * 25.4 / 110, 1e-9);

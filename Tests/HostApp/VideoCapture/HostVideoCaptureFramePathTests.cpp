@@ -107,6 +107,22 @@ TEST_F(FramePath, TheViewportCropsTheFrameBeforeItIsScaledIntoTheCanvas) {
     EXPECT_TRUE(looksRed(decodeLast(decoder, from, 0.25)));
 }
 
+TEST_F(FramePath, AViewportOfAFewPixelsIsBlownUpToTheWholeCanvas) {
+    // A Viewer zoomed in as far as it goes: the smallest crop (2 x 2 pixels)
+    // must still scale into the canvas and decode, not fail every frame.
+    auto capture = makeCapture(320, 180, VideoStreamCodec::hevc);
+    capture->setViewportROI(CGRect{0.999, 0.0, 0.0001, 0.0001});
+    feed(*capture, twoColourBuffer(320, 180));
+    feed(*capture, twoColourBuffer(320, 180));
+    EXPECT_EQ(recorder.countMessagesStartingWith("video encoder:"), 0u);
+    ASSERT_EQ(recorder.frames.size(), 2u);
+    ViewerDecoder decoder(recorder.configs.at(0));
+    auto picture = decodeLast(decoder, 0, 0.1, 0.1);
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.height, 180);
+    EXPECT_TRUE(looksBlue(picture));  // the bottom-right corner is blue
+}
+
 TEST_F(FramePath, AViewportSetForALargerFrameIsWorkedOutAgainForASmallerOne) {
     auto capture = makeCapture(640, 360);
     capture->setViewportROI(CGRect{0.75, 0, 0.25, 1});

@@ -1,0 +1,251 @@
+// What login, removal and termination set in motion in the other
+// subsystems, and in which order: a wrong order leaves a returning Viewer
+// without a picture, or a leaving one with a stuck button.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "AuxServerTestFixture.h"
+#include "HostApp/Capture/HostVideoCapture.h"
+#include "HostApp/Capture/VideoStreamProfile.h"
+
+namespace {
+
+class SessionSteps : public AuxServerTest {
+protected:
+    // Index of the first log line containing `text` after line `from`;
+    // fails the test when there is none.
+    size_t lineOf(const std::string& text, size_t from = 0) {
+        auto lines = logLines();
+        for (size_t i = from; i < lines.size(); ++i)
+            if (lines[i].find(text) != std::string::npos) return i;
+        ADD_FAILURE() << "no log line contains: " << text;
+        return lines.size();
+    }
+    // Checks that the texts appear in the log in this order.
+    void expectInOrder(const std::vector<std::string>& texts) {
+        size_t at = 0;
+        for (const auto& text : texts) {
+            at = lineOf(text, at);
+            ++at;
+        }
+    }
+    platform::UUID onlyVideoSession() {
+        return server->queue.syncValue([&] { return *server->authorizedVideoSessions.begin(); });
+    }
+    platform::UUID onlyAudioSession() {
+        return server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+    }
+    std::shared_ptr<HostVideoCapture> makeCapture() {
+        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                         VideoCaptureBackend::headlessVirtual);
+        auto display = server->startupPhysicalDisplayID;
+        auto profile = VideoStreamProfile::forDisplay(display, request, false, std::nullopt);
+        return HostVideoCapture::create(display, profile, profile, true, false);
+    }
+    static std::array<uint8_t, 20> requestBytes(const CaptureModeControlPayload& request) {
+        std::array<uint8_t, 20> bytes{};
+        auto encoded = request.encode();
+        std::copy_n(encoded.begin(), bytes.size(), bytes.begin());
+        return bytes;
+    }
+};
+
+TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfigurationBeforeTheLayout) {
+    const std::vector<uint8_t> config{9, 8, 7};
+    server->queue.sync([&] { server->lastVideoConfig = config; });
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    ASSERT_TRUE(client->waitForPacket(AuxPacketType::displayLayout));
+
+    std::vector<AuxPacketType> order;
+    for (const auto& p : client->packets())
+        if (p.header.type != AuxPacketType::hostIdentityProof) order.push_back(p.header.type);
+    EXPECT_EQ(order, (std::vector<AuxPacketType>{AuxPacketType::hostSessionInfo, AuxPacketType::videoStreamConfig,
+                                                 AuxPacketType::displayLayout}));
+    EXPECT_EQ(client->waitForPacket(AuxPacketType::videoStreamConfig)->payload, config);
+
+    auto id = onlyVideoSession();
+    server->queue.sync([&] {
+        EXPECT_EQ(server->videoSessionOutstandingAcks.at(id), 0);
+        EXPECT_EQ(server->videoSessionLastAckNs.count(id), 1u);
+        EXPECT_EQ(server->videoSessionLastFrameSentNs.at(id), 0u);
+    });
+    expectInOrder({"media warm hold: Viewer " + id.id8() + " returned", "capture: initial capture start requested",
+                   "power: sleep recovery reconnect grace ends (Viewer video session reconnected)",
+                   "display: screen sharing capture reconcile requested (viewer video session authorized)"});
+    EXPECT_FALSE(logContains("sleep preflight physical recovery requested"));
+    EXPECT_FALSE(logContains("audio: capture start requested"));
+}
+
+TEST_F(SessionSteps, VideoLoginOnlyAsksForAKeyFrameWhenTheSharedCaptureRuns) {
+    server->queue.sync([&] { server->videoCapture = makeCapture(); });
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    client->settle();
+    EXPECT_EQ(logCount("capture: key frame requested"), 1u);
+    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+    EXPECT_FALSE(logContains("display: capture mode"));
+}
+
+TEST_F(SessionSteps, VideoLoginReappliesARequestedModeWhenNoCaptureRuns) {
+    server->queue.sync([&] {
+        server->videoCaptureModeWasRequested = true;
+        server->currentVideoMode = VideoCaptureMode::pro;
+    });
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    client->settle();
+    expectInOrder({"display: capture mode 4 requested", "capture: key frame requested"});
+    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+}
+
+TEST_F(SessionSteps, IOSBuiltInDisplayRequestInTheLoginIsAppliedAsSuchWithAKeyFrame) {
+    auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                     VideoCaptureBackend::headlessVirtual);
+    request.flags |= CaptureModeControlPayload::flagIOSBuiltInDisplay;
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "iOS Viewer", requestBytes(request)));
+    client->settle();
+    expectInOrder({"capture: iOS built-in display request noted", "capture: key frame requested",
+                   "power: iOS Viewer background sleep grace ends (iOS Viewer reconnected)"});
+    EXPECT_FALSE(logContains("capture: request from"));
+    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+}
+
+TEST_F(SessionSteps, VideoLoginAfterTheLidOpenedRecoversTheSavedPhysicalRequest) {
+    server->queue.sync([&] {
+        server->sleepPreflightPhysicalCaptureRequest = CaptureModeControlPayload::preset(
+            VideoCaptureMode::easy, VideoChromaMode::yuv420, VideoCaptureBackend::physical);
+    });
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    client->settle();
+    EXPECT_TRUE(server->queue.syncValue([&] { return server->isAwaitingSleepPreflightPhysicalRecovery; }));
+    expectInOrder({"power: sleep recovery reconnect grace ends (Viewer video session reconnected)",
+                   "power: sleep preflight physical recovery requested (Viewer video session reconnected)",
+                   "display: screen sharing capture reconcile requested"});
+}
+
+TEST_F(SessionSteps, AudioLoginStartsAudioCaptureAfterAnnouncingTheEndpoint) {
+    auto client = audioClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    ASSERT_TRUE(client->waitForPacket(AuxPacketType::fileTransferEndpoint));
+    client->settle();
+    expectInOrder({"media warm hold: Viewer", "file aux: endpoint advertised", "audio: capture start requested"});
+    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+}
+
+TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
+    auto client = audioClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    auto id = onlyAudioSession();
+    server->queue.sync([&] {
+        server->inputButtonMasks[id] = 3;
+        server->exclusiveAudioSessionID = id;
+        server->viewerHostOutputMuteSessionID = id;
+        server->hostRecordingSessionID = id;
+        server->removeSession(id, AuxChannel::audio);
+    });
+    expectInOrder({"aux: session " + id.id8() + " removed channel=audio (logged in)",
+                   "input: releasing pointer buttons mask=3",
+                   "input: releasing held keyboard modifiers (session disconnected)",
+                   "audio: exclusive listening released (Viewer disconnected)",
+                   "audio: viewer Host-output mute released on disconnect; ",
+                   "recording: session " + id.id8() + " left; stopping Host-side recording",
+                   "motion stream: idle release requested (last Motion stream subscriber left)",
+                   "video delivery: Wi-Fi shaping reconcile requested",
+                   "capture: shared mode restore after iOS capture requested", "media warm hold: begin"});
+    server->queue.sync([&] {
+        EXPECT_FALSE(server->inputButtonMasks.count(id));
+        EXPECT_FALSE(server->viewerHostOutputMuteSessionID.has_value());
+        EXPECT_FALSE(server->exclusiveAudioSessionID.has_value());
+    });
+}
+
+TEST_F(SessionSteps, VideoRemovalForgetsTheAckWindow) {
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    auto id = onlyVideoSession();
+    server->queue.sync([&] {
+        server->videoSessionsAwaitingKeyFrame.insert(id);
+        server->removeSession(id, AuxChannel::video);
+        EXPECT_FALSE(server->videoSessionOutstandingAcks.count(id));
+        EXPECT_FALSE(server->videoSessionLastAckNs.count(id));
+        EXPECT_FALSE(server->videoSessionLastFrameSentNs.count(id));
+        EXPECT_FALSE(server->videoSessionsAwaitingKeyFrame.count(id));
+    });
+}
+
+TEST_F(SessionSteps, AStrangerLeavingDoesNotLiftALoggedInViewersKeys) {
+    auto viewer = audioClient();
+    ASSERT_TRUE(viewer->logIn(consoleUser, password, "Mac Viewer"));
+    auto stranger = audioClient();
+    ASSERT_TRUE(waitForSessions(2, 0));
+    stranger->close();
+    ASSERT_TRUE(waitForSessions(1, 0));
+    EXPECT_FALSE(logContains("input: releasing held keyboard modifiers"));
+    EXPECT_FALSE(logContains("media warm hold: begin"));
+}
+
+TEST_F(SessionSteps, LastViewerLeavingDuringSleepRecoveryBeginsTheReconnectGrace) {
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    auto id = onlyVideoSession();
+    server->queue.sync([&] {
+        server->screensAreSleeping = true;
+        server->removeSession(id, AuxChannel::video);
+    });
+    expectInOrder({"media warm hold: begin",
+                   "power: sleep recovery reconnect grace begins (last Viewer transport disconnected during sleep "
+                   "recovery)"});
+}
+
+TEST_F(SessionSteps, KeyFrameRequestReachesTheSharedAndTheMotionCapture) {
+    auto shared = makeCapture();
+    auto motion = makeCapture();
+    server->queue.sync([&] {
+        server->videoCapture = shared;
+        server->motionStreamCapture = motion;
+    });
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    client->send(AuxPacketType::keyFrameRequest, {});
+    client->settle();
+    EXPECT_EQ(shared->forceKeyFrameRequested.value(), 1);
+    EXPECT_EQ(motion->forceKeyFrameRequested.value(), 1);
+    server->queue.sync([&] {
+        server->videoCapture.reset();
+        server->motionStreamCapture.reset();
+    });
+}
+
+TEST_F(SessionSteps, TerminationGivesBackAudioAndEndsTheWarmHoldItsOwnRemovalsBegan) {
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    server->stopForTermination();
+    expectInOrder({"motion stream: stop requested (Host terminating) reset attempts",
+                   "audio: exclusive listening released (Host service stopped)",
+                   "audio: capture stop requested (reset retries)", "media warm hold: begin",
+                   "media warm hold: cancelled", "aux: server stopped"});
+}
+
+TEST_F(SessionSteps, ViewerNamesAreTrimmedOfUnicodeSpaceAndLineBreaks) {
+    auto client = audioClient();
+    // A no-break space in front, a line separator and a line feed behind.
+    ASSERT_TRUE(client->logIn(consoleUser, password, "\xC2\xA0" "Anna's Mac\xE2\x80\xA8\n"));
+    EXPECT_EQ(server->connectedViewerDisplayNames(), std::vector<std::string>{"Anna's Mac"});
+    auto peers = server->connectedFileTransferPeers();
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0].name, "Anna's Mac");
+
+    auto blank = audioClient();
+    ASSERT_TRUE(blank->logIn(consoleUser, password, "\xE3\x80\x80\t"));
+    EXPECT_EQ(server->connectedViewerDisplayNames(), std::vector<std::string>{"Anna's Mac"});
+    peers = server->connectedFileTransferPeers();
+    ASSERT_EQ(peers.size(), 2u);
+    EXPECT_TRUE(std::any_of(peers.begin(), peers.end(), [](const auto& p) { return p.name == "Norvessal Viewer"; }));
+}
+
+}  // namespace

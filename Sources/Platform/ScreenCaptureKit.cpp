@@ -1,10 +1,8 @@
 #include "Platform/ScreenCaptureKit.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "Platform/Clock.h"
-#include "Platform/Log.h"
 #include "Platform/SimulatedMachine.h"
 
 namespace platform {
@@ -201,10 +199,11 @@ void SCStream::tick() {
     const int outH = configuration_.height > 0 ? configuration_.height : display_.pixelHeight;
     frame.contentRect = CGRect{0, 0, static_cast<double>(outW), static_cast<double>(outH)};
     frame.scaleFactor = display_.width > 0 ? static_cast<double>(display_.pixelWidth) / display_.width : 1.0;
-    if (c.pictureHeldStill() && delivered_ > 0) {
+    const bool still = c.pictureHeldStill();
+    if (still && delivered_ > 0) {
         frame.status = SCFrameStatus::idle;
     } else {
-        if (!c.pictureHeldStill()) position_++;
+        if (!still) position_++;
         frame.status = SCFrameStatus::complete;
         frame.buffer = pool_->acquire(outW, outH);
         renderInto(*frame.buffer, position_);

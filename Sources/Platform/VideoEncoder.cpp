@@ -94,8 +94,11 @@ Status validate(const VideoEncoderSettings& s) {
     return success();
 }
 
-int64_t maxRate(const VideoEncoderSettings& s) {
-    return static_cast<int64_t>(std::llround(static_cast<double>(s.bitrate) * s.burstBitrateRatio));
+// The average rate and the burst ceiling over its window.
+void applyRateFields(AVCodecContext* ctx, const VideoEncoderSettings& s) {
+    ctx->bit_rate = s.bitrate;
+    ctx->rc_max_rate = static_cast<int64_t>(std::llround(static_cast<double>(s.bitrate) * s.burstBitrateRatio));
+    ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate * s.burstWindowSeconds, INT32_MAX));
 }
 
 // The encoders' informational chatter would otherwise fill the Host's log.
@@ -155,9 +158,7 @@ Status VideoEncoder::build() {
     ctx->framerate = AVRational{settings_.fps, 1};
     ctx->gop_size = std::max(1, settings_.keyframeIntervalSeconds * settings_.fps);
     ctx->max_b_frames = 0;
-    ctx->bit_rate = settings_.bitrate;
-    ctx->rc_max_rate = maxRate(settings_);
-    ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate * settings_.burstWindowSeconds, INT32_MAX));
+    applyRateFields(ctx, settings_);
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_CLOSED_GOP;
     ctx->color_range = AVCOL_RANGE_MPEG;
     ctx->colorspace = AVCOL_SPC_BT709;
@@ -293,10 +294,7 @@ Result<RateControlChange> VideoEncoder::reconfigure(const VideoEncoderSettings& 
     // itself; libx265 fixes them when it opens.
     if (codec_ && rateOnly == settings && settings.codec == VideoCodec::h264) {
         settings_ = settings;
-        AVCodecContext* ctx = codec_->context;
-        ctx->bit_rate = settings_.bitrate;
-        ctx->rc_max_rate = maxRate(settings_);
-        ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate * settings_.burstWindowSeconds, INT32_MAX));
+        applyRateFields(codec_->context, settings_);
         return RateControlChange::inPlace;
     }
     settings_ = settings;

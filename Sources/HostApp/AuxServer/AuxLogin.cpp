@@ -47,8 +47,7 @@ void V230HostAudioAuxServer::handleIdentityChallenge(AuxSessionContext& session,
     proof.signature = hostIdentity_->signingKey.sign(
         HostIdentityProofPayload::signedMessage(challenge->challenge, proof.hostEphemeralPublicKey));
     session.identityAnswered = true;
-    sendToSession(session.id, session.channel, session.connection,
-                  makeAuxPacket(AuxPacketType::hostIdentityProof, 0, proof.encode(), platform::Clock::uptimeNs()));
+    sendToSession(session.id, session.channel, session.connection, AuxPacketType::hostIdentityProof, proof.encode());
 }
 
 void V230HostAudioAuxServer::handleViewerLogin(const std::shared_ptr<AuxSessionContext>& session,
@@ -119,9 +118,7 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
             credentials.viewerDisplayName + " from " + session->connection->remoteAddress());
 
     // The session information is the first thing a logged-in Viewer hears.
-    sendToSession(id, channel, session->connection,
-                  makeAuxPacket(AuxPacketType::hostSessionInfo, 0, currentHostSessionInfoPayload(),
-                                platform::Clock::uptimeNs()));
+    sendToSession(id, channel, session->connection, AuxPacketType::hostSessionInfo, currentHostSessionInfoPayload());
     std::optional<CaptureModeControlPayload> request;
     if (credentials.captureRequest) request = CaptureModeControlPayload::decode(*credentials.captureRequest);
     authorizeAuxSession(id, channel, session->connection, request);
@@ -136,11 +133,8 @@ void V230HostAudioAuxServer::failViewerLogin(AuxSessionContext& session, const s
     // Close only once the refusal is written, so the Viewer can read why.
     auto connection = session.connection;
     session.closed = true;
-    std::string text = "login failed: code=" + code;
-    connection->send(makeAuxPacket(AuxPacketType::hostStatus, 0,
-                                   std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
-                                   platform::Clock::uptimeNs()),
-                     [connection](const std::string&) { connection->cancel(); });
+    sendHostStatus("login failed: code=" + code, connection,
+                   [connection](const std::string&) { connection->cancel(); });
     removeSession(id, channel);
     updateViewerIdleSleepAssertion();
 }
@@ -151,10 +145,8 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     queue.dispatchPrecondition();
     endMediaIdleWarmHoldForViewerReturn(id);
     auto sendLayout = [&] {
-        if (auto layout = currentDisplayLayout()) {
-            sendToSession(id, channel, connection,
-                          makeAuxPacket(AuxPacketType::displayLayout, 0, layout->encode(), platform::Clock::uptimeNs()));
-        }
+        if (auto layout = currentDisplayLayout())
+            sendToSession(id, channel, connection, AuxPacketType::displayLayout, layout->encode());
     };
     if (channel == AuxChannel::audio) {
         updateAudioSendConnections();
@@ -170,10 +162,7 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     videoSessionLastFrameSentNs[id] = 0;
     // The stream kind is not recorded as announced, so the frame path
     // announces the configuration again before this session's first frame.
-    if (lastVideoConfig) {
-        sendToSession(id, channel, connection,
-                      makeAuxPacket(AuxPacketType::videoStreamConfig, 0, *lastVideoConfig, platform::Clock::uptimeNs()));
-    }
+    if (lastVideoConfig) sendToSession(id, channel, connection, AuxPacketType::videoStreamConfig, *lastVideoConfig);
     sendLayout();
     if (request && (request->flags & CaptureModeControlPayload::flagIOSBuiltInDisplay)) {
         applyIOSBuiltInDisplayCaptureRequest(*request);

@@ -93,13 +93,10 @@ void V230HostAudioAuxServer::startOnQueue() {
     if (started_ || stopped_) return;
     started_ = true;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    auto log = [weak](const std::string& line) {
-        if (auto self = weak.lock()) self->publish(line);
-    };
     hostIdentity_ = HostIdentity::loadOrCreate(
         configuration_.identityPath.empty() ? HostIdentity::defaultPath()
                                             : std::filesystem::path(configuration_.identityPath),
-        log);
+        weakPublisher());
 
     // A virtual display left behind by an earlier run of the Host would be
     // taken for a real one.
@@ -151,16 +148,13 @@ void V230HostAudioAuxServer::startOnQueue() {
              auto self = weak.lock();
              return self ? self->startupPhysicalDisplayID : 0u;
          },
-         [weak](const std::string& text) {
-             if (auto self = weak.lock()) self->publish(text);
-         },
+         weakPublisher(),
          {}});
     startupCaptureWarmup->schedule();
 }
 
 void V230HostAudioAuxServer::startBonjourAdvertisement() {
     queue.dispatchPrecondition();
-    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     BonjourAdvertiser::Identity id;
     id.hostIdentifier = hostIdentity_->hostIdentifier.uuidString();
     auto pk = hostIdentity_->signingKey.publicKey();
@@ -168,12 +162,11 @@ void V230HostAudioAuxServer::startBonjourAdvertisement() {
     id.audioPort = boundAudioPort();
     id.videoPort = boundVideoPort();
     id.filesPort = boundFilePort();
-    bonjourAdvertiser_ = std::make_shared<BonjourAdvertiser>(
-        id, queue,
-        [weak](const std::string& text) {
-            if (auto self = weak.lock()) self->publish(text);
-        },
-        configuration_.dnsRegistration, configuration_.routeRecordSource);
+    bonjourAdvertiser_ = std::make_shared<BonjourAdvertiser>(id, queue, weakPublisher(), configuration_.dnsRegistration,
+                                                             configuration_.routeRecordSource);
+    // A change of interfaces reaches the server's own update, like every
+    // other reason to look at the advertisement again.
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     bonjourAdvertiser_->onNetworkPathChanged = [weak] {
         if (auto self = weak.lock()) self->updateBonjourAdvertisement("network path changed");
     };
@@ -458,6 +451,11 @@ void V230HostAudioAuxServer::sendToSession(const UUID& id, AuxChannel channel, c
     });
 }
 
+void V230HostAudioAuxServer::sendToSession(const UUID& id, AuxChannel channel, const ConnectionRef& connection,
+                                           AuxPacketType type, std::span<const uint8_t> payload) {
+    sendToSession(id, channel, connection, makeAuxPacket(type, 0, payload, platform::Clock::uptimeNs()));
+}
+
 void V230HostAudioAuxServer::sendToAuthorizedSessions(AuxPacketType type, std::span<const uint8_t> payload) {
     queue.dispatchPrecondition();
     auto packet = makeAuxPacket(type, 0, payload, platform::Clock::uptimeNs());
@@ -491,14 +489,22 @@ void V230HostAudioAuxServer::publish(const std::string& text) {
     if (onStatus) onStatus(text);
 }
 
+std::function<void(const std::string&)> V230HostAudioAuxServer::weakPublisher() {
+    return [weak = weak_from_this()](const std::string& text) {
+        if (auto self = weak.lock()) self->publish(text);
+    };
+}
+
 void V230HostAudioAuxServer::broadcastHostError(const std::string& text) {
     // Only logged-in sessions: these texts describe the Host's state, which
     // is none of an unauthenticated peer's business.
     queue.sync([&] { sendToAuthorizedSessions(AuxPacketType::hostStatus, textBytes(text)); });
 }
 
-void V230HostAudioAuxServer::sendHostStatus(const std::string& text, const ConnectionRef& connection) {
-    connection->send(makeAuxPacket(AuxPacketType::hostStatus, 0, textBytes(text), platform::Clock::uptimeNs()));
+void V230HostAudioAuxServer::sendHostStatus(const std::string& text, const ConnectionRef& connection,
+                                            platform::TcpConnection::SendCompletion completion) {
+    connection->send(makeAuxPacket(AuxPacketType::hostStatus, 0, textBytes(text), platform::Clock::uptimeNs()),
+                     std::move(completion));
 }
 
 HostConsoleSessionState V230HostAudioAuxServer::currentConsoleSessionState() const {

@@ -140,8 +140,10 @@ public:
     void publish(const std::string& text);
     // Type 8 to every logged-in session, audio first, then video. Any thread.
     void broadcastHostError(const std::string& text);
-    // Type 8 on one connection. Server queue.
-    void sendHostStatus(const std::string& text, const std::shared_ptr<platform::TcpConnection>& connection);
+    // Type 8 on one connection; the completion fires once it is written or
+    // failed. Server queue.
+    void sendHostStatus(const std::string& text, const std::shared_ptr<platform::TcpConnection>& connection,
+                        platform::TcpConnection::SendCompletion completion = {});
     // Type 35 to every logged-in audio, then video session. Any thread.
     void broadcastHostSessionInfo();
     HostConsoleSessionState currentConsoleSessionState() const;
@@ -341,6 +343,9 @@ private:
     // Sends on a session's connection; a send error closes the session.
     void sendToSession(const platform::UUID& id, AuxChannel channel, const ConnectionRef& connection,
                        std::vector<uint8_t> packet);
+    // The same for one packet of that type, stamped now.
+    void sendToSession(const platform::UUID& id, AuxChannel channel, const ConnectionRef& connection,
+                       AuxPacketType type, std::span<const uint8_t> payload);
     void sendToAuthorizedSessions(AuxPacketType type, std::span<const uint8_t> payload);
     // Sends to the logged-in sessions of the first channel (audio, then
     // video) that has any; false when nobody is logged in.
@@ -351,6 +356,8 @@ private:
     std::set<platform::UUID>& authorizedFor(AuxChannel channel);
     std::string viewerName(const platform::UUID& id) const;
     void statsTick();
+    // A logger that publishes while the server lives, for objects it owns.
+    std::function<void(const std::string&)> weakPublisher();
     void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);
 
     // Login and identity (AuxLogin.cpp).

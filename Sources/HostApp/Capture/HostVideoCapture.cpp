@@ -159,16 +159,15 @@ void HostVideoCapture::startStep(int retriesLeft) {
                                     [self, retriesLeft] { self->startStep(retriesLeft - 1); });
         return;
     }
-    const std::string available = displayList(content->displays);
     if (!chosen) {
         reportStartFailure("video target display " + std::to_string(displayID) +
-                           " unavailable for ScreenCaptureKit. available=" + available);
+                           " unavailable for ScreenCaptureKit. available=" + displayList(content->displays));
         return;
     }
     if (chosen->displayID != displayID) {
         notice("stream-start: video target display " + std::to_string(displayID) +
                " unavailable; using ScreenCaptureKit display " + std::to_string(chosen->displayID) +
-               ". available=" + available);
+               ". available=" + displayList(content->displays));
     }
     beginStream(*chosen);
 }
@@ -223,8 +222,7 @@ void HostVideoCapture::stop(bool wait) {
     std::shared_ptr<SCStream> stream;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        stream = std::move(stream_);
-        stream_.reset();
+        stream = std::move(stream_);  // leaves stream_ empty
     }
     if (sleepPreflightReadinessCondition.value().isPending()) {
         sleepPreflightReadinessCondition.set(SleepPreflightReadiness::failed());
@@ -403,6 +401,10 @@ bool HostVideoCapture::matchEncoderToFrame(int width, int height) {
         std::lock_guard<std::mutex> guard(lock_);
         display = capturedDisplayID_;
     }
+    auto reportLayout = [&] {
+        if (!onDisplayLayout) return;
+        if (auto layout = HostDisplayModeSwitcher::displayLayout(display)) onDisplayLayout(*layout);
+    };
     int canvasWidth = activeProfile.width, canvasHeight = activeProfile.height;
     if (first) {
         notice("capture frame geometry: " + sizeText(width, height) + " display=" + std::to_string(display) +
@@ -424,16 +426,12 @@ bool HostVideoCapture::matchEncoderToFrame(int width, int height) {
             canvasForFrame(width, height, std::max(activeProfile.width, activeProfile.height));
         if (encoder_ && canvasWidth == canvasWidth_ && canvasHeight == canvasHeight_) {
             // Same canvas: the encoder's scaler adapts to the new source size.
-            if (onDisplayLayout) {
-                if (auto layout = HostDisplayModeSwitcher::displayLayout(display)) onDisplayLayout(*layout);
-            }
+            reportLayout();
             return true;
         }
         notice("capture canvas changed: " + sizeText(canvasWidth, canvasHeight));
     }
-    if (onDisplayLayout) {
-        if (auto layout = HostDisplayModeSwitcher::displayLayout(display)) onDisplayLayout(*layout);
-    }
+    reportLayout();
     return buildEncoder(canvasWidth, canvasHeight);
 }
 

@@ -242,7 +242,6 @@ private:
     // The last complete buffer, re-encoded when a key frame is asked for
     // while the picture stands still (the stream then sends idle frames only).
     std::shared_ptr<platform::PixelBuffer> lastBuffer_;
-    uint64_t lastTimestampNs_ = 0;
 
     // The time slot of the last paced delivery (planned on the capture queue).
     uint64_t lastPacedDeliveryNs_ = 0;

@@ -38,6 +38,15 @@ std::vector<uint32_t> activeDisplaysByArea() {
     return ids;
 }
 
+// Size, refresh and kind of a mode, as the mode list and the mode
+// description both begin.
+std::string modeListEntry(const CGDisplayMode& m) {
+    using Switcher = HostDisplayModeSwitcher;
+    return str(m.width) + "x" + str(m.height) + "[px " + str(Switcher::pixelWidth(m)) + "x" +
+           str(Switcher::pixelHeight(m)) + "]" + refreshText(m.refreshRate) + (Switcher::isHiDPI(m) ? " HiDPI" : "") +
+           (m.usableForDesktopGUI ? "" : " notDesktop");
+}
+
 std::string currentModeText(uint32_t id) {
     auto current = CGDisplayCopyDisplayMode(id);
     return current ? HostDisplayModeSwitcher::modeDescription(*current) : std::string("unknown");
@@ -108,9 +117,7 @@ std::string HostDisplayModeSwitcher::displayModeListDescription(const std::vecto
     std::vector<std::string> texts;
     std::set<std::string> seen;
     for (const auto& m : modes) {
-        std::string t = str(m.width) + "x" + str(m.height) + "[px " + str(pixelWidth(m)) + "x" + str(pixelHeight(m)) +
-                        "]" + refreshText(m.refreshRate) + (isHiDPI(m) ? " HiDPI" : "") +
-                        (m.usableForDesktopGUI ? "" : " notDesktop");
+        std::string t = modeListEntry(m);
         if (!seen.insert(t).second) continue;
         texts.push_back(std::move(t));
         if (texts.size() == kMaxListedModes) break;
@@ -130,9 +137,7 @@ std::vector<DisplaySelectionOption> HostDisplayModeSwitcher::displaySelectionOpt
 }
 
 std::string HostDisplayModeSwitcher::modeDescription(const CGDisplayMode& m) {
-    return str(m.width) + "x" + str(m.height) + "[px " + str(pixelWidth(m)) + "x" + str(pixelHeight(m)) + "]" +
-           refreshText(m.refreshRate) + (isHiDPI(m) ? " HiDPI" : "") + (m.usableForDesktopGUI ? "" : " notDesktop") +
-           " id=" + str(m.ioDisplayModeID) + " flags=" + str(m.ioFlags);
+    return modeListEntry(m) + " id=" + str(m.ioDisplayModeID) + " flags=" + str(m.ioFlags);
 }
 
 std::string HostDisplayModeSwitcher::boundsDescription(uint32_t displayID) {

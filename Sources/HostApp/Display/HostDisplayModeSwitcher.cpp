@@ -60,6 +60,38 @@ void rankCandidates(std::vector<CGDisplayMode>& modes, int w, int h, int pw, int
     });
 }
 
+// The desktop modes of one display worth trying, best first: the exact
+// sizes when exactness is required, else the closest dozen, preferring the
+// target's aspect ratio.
+std::vector<CGDisplayMode> rankedCandidates(const std::vector<CGDisplayMode>& all, int w, int h, int pw, int ph,
+                                            bool preferHiDPI, bool requireHiDPI, bool requireExactMatch) {
+    using Switcher = HostDisplayModeSwitcher;
+    std::vector<CGDisplayMode> usable;
+    for (const auto& m : all) {
+        if (m.usableForDesktopGUI && (!requireHiDPI || Switcher::isHiDPI(m))) usable.push_back(m);
+    }
+    std::vector<CGDisplayMode> candidates;
+    if (requireExactMatch) {
+        for (const auto& m : usable) {
+            if (m.width != w || m.height != h) continue;
+            if (pw >= 1 && ph >= 1 && (Switcher::pixelWidth(m) != pw || Switcher::pixelHeight(m) != ph)) continue;
+            candidates.push_back(m);
+        }
+        rankCandidates(candidates, w, h, pw, ph, preferHiDPI);
+        return candidates;
+    }
+    const double targetAspect = static_cast<double>(pw) / std::max(ph, 1);
+    for (const auto& m : usable) {
+        if (Switcher::pixelWidth(m) < 1 || Switcher::pixelHeight(m) < 1) continue;
+        const double aspect = static_cast<double>(Switcher::pixelWidth(m)) / Switcher::pixelHeight(m);
+        if (std::fabs(aspect - targetAspect) < kAspectTolerance) candidates.push_back(m);
+    }
+    if (candidates.empty()) candidates = usable;
+    rankCandidates(candidates, w, h, pw, ph, preferHiDPI);
+    if (candidates.size() > kMaxRankedCandidates) candidates.resize(kMaxRankedCandidates);
+    return candidates;
+}
+
 // Sets the display's mode in one display-configuration transaction for the
 // session: none when the transaction could not begin, else the error of
 // configuring or completing it.
@@ -219,8 +251,7 @@ std::string HostDisplayModeSwitcher::actualDisplayDescription(uint32_t displayID
     std::string text = "bounds " + str(roundedHalfAway(b.width)) + "x" + str(roundedHalfAway(b.height));
     auto current = CGDisplayCopyDisplayMode(displayID);
     if (!current) return text + " mode unknown";
-    return text + " current " + str(current->width) + "x" + str(current->height) + "[px " +
-           str(pixelWidth(*current)) + "x" + str(pixelHeight(*current)) + "]";
+    return text + " current " + candidateText(*current) + "]";
 }
 
 std::vector<CGDisplayMode> HostDisplayModeSwitcher::candidateModes(uint32_t displayID) {
@@ -270,31 +301,7 @@ HostDisplayModeSwitcher::SwitchResult HostDisplayModeSwitcher::switchDisplayMode
             rejectionNotes.push_back("display " + str(id) + " has no switchable modes");
             continue;
         }
-        std::vector<CGDisplayMode> usable;
-        for (const auto& m : *all) {
-            if (m.usableForDesktopGUI && (!requireHiDPI || isHiDPI(m))) usable.push_back(m);
-        }
-
-        std::vector<CGDisplayMode> candidates;
-        if (requireExactMatch) {
-            for (const auto& m : usable) {
-                if (m.width != w || m.height != h) continue;
-                if (pw >= 1 && ph >= 1 && (pixelWidth(m) != pw || pixelHeight(m) != ph)) continue;
-                candidates.push_back(m);
-            }
-            rankCandidates(candidates, w, h, pw, ph, preferHiDPI);
-        } else {
-            const double targetAspect = static_cast<double>(pw) / std::max(ph, 1);
-            for (const auto& m : usable) {
-                if (pixelWidth(m) < 1 || pixelHeight(m) < 1) continue;
-                const double aspect = static_cast<double>(pixelWidth(m)) / pixelHeight(m);
-                if (std::fabs(aspect - targetAspect) < kAspectTolerance) candidates.push_back(m);
-            }
-            if (candidates.empty()) candidates = usable;
-            rankCandidates(candidates, w, h, pw, ph, preferHiDPI);
-            if (candidates.size() > kMaxRankedCandidates) candidates.resize(kMaxRankedCandidates);
-        }
-
+        const auto candidates = rankedCandidates(*all, w, h, pw, ph, preferHiDPI, requireHiDPI, requireExactMatch);
         if (candidates.empty()) {
             rejectionNotes.push_back("display " + str(id) + " bounds " + boundsDescription(id) + " has no " +
                                      (requireExactMatch ? "exact" : "best") + (requireHiDPI ? " HiDPI" : "") +
@@ -375,24 +382,10 @@ std::vector<std::string> HostDisplayModeSwitcher::restoreAllOriginalModes() {
     std::sort(ids.begin(), ids.end());
     std::vector<std::string> lines;
     for (uint32_t id : ids) {
-        if (id == 0) continue;
-        std::optional<CGDisplayMode> saved;
-        {
-            std::lock_guard<std::mutex> g(savedModeLock);
-            auto it = savedModes.find(id);
-            if (it != savedModes.end()) saved = it->second.mode;
-        }
-        if (!saved) continue;
-        SwitchResult result = applyDisplayMode(*saved, id, "restore");
-        if (result.isSuccess()) {
-            {
-                std::lock_guard<std::mutex> g(savedModeLock);
-                savedModes.erase(id);
-            }
-            lines.push_back("restored " + result.geometry().summary());
-        } else {
-            lines.push_back("restore display " + str(id) + " failed: " + result.message());
-        }
+        auto result = restoreOriginalMode(id);
+        if (!result) continue;
+        lines.push_back(result->isSuccess() ? "restored " + result->geometry().summary()
+                                            : "restore display " + str(id) + " failed: " + result->message());
     }
     return lines;
 }

@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "HostApp/AuxServer/AuxPacket.h"
+#include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "Platform/PixelBuffer.h"
 #include "Platform/VideoEncoder.h"

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "HostApp/AuxServer/AuxPacket.h"
+#include "HostApp/Protocol/AuxPacket.h"
 
 namespace {
 

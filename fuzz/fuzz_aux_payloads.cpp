@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <span>
 
-#include "HostApp/AuxServer/AudioControlPayloads.h"
-#include "HostApp/AuxServer/AuxPacket.h"
-#include "HostApp/AuxServer/DisplayControlPayloads.h"
-#include "HostApp/AuxServer/FileTransferEndpointPayload.h"
-#include "HostApp/AuxServer/InputControlPayloads.h"
-#include "HostApp/AuxServer/SessionPayloads.h"
-#include "HostApp/AuxServer/VideoControlPayloads.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
+#include "HostApp/Protocol/AuxPacket.h"
+#include "HostApp/Protocol/DisplayControlPayloads.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "HostApp/Protocol/InputControlPayloads.h"
+#include "HostApp/Protocol/SessionPayloads.h"
+#include "HostApp/Protocol/VideoControlPayloads.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 
 namespace {

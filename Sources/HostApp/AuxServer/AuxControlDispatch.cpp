@@ -3,7 +3,7 @@
 // session by themselves.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "HostApp/AuxServer/VideoControlPayloads.h"
+#include "HostApp/Protocol/VideoControlPayloads.h"
 
 using platform::UUID;
 

@@ -3,7 +3,7 @@
 
 #include "HostApp/AuxServer/AuxLogin.h"
 
-#include "HostApp/AuxServer/SessionPayloads.h"
+#include "HostApp/Protocol/SessionPayloads.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/DesktopSwitcher.h"
 #include "Platform/Clock.h"

@@ -8,8 +8,8 @@
 #include <set>
 #include <string>
 
-#include "HostApp/AuxServer/AuxPacket.h"
-#include "HostApp/AuxServer/SessionPayloads.h"
+#include "HostApp/Protocol/AuxPacket.h"
+#include "HostApp/Protocol/SessionPayloads.h"
 #include "Platform/Crypto.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"

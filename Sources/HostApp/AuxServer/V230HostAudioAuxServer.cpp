@@ -4,7 +4,7 @@
 #include <cctype>
 #include <utility>
 
-#include "HostApp/AuxServer/FileTransferEndpointPayload.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Clock.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "HostApp/AuxServer/AudioControlPayloads.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/AuxServer/AuxLogin.h"
-#include "HostApp/AuxServer/AuxPacket.h"
+#include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
-#include "HostApp/AuxServer/DisplayControlPayloads.h"
+#include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/AuxServer/HostIdentity.h"
-#include "HostApp/AuxServer/InputControlPayloads.h"
+#include "HostApp/Protocol/InputControlPayloads.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/HostVideoCapture.h"

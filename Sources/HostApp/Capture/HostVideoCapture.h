@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "HostApp/AuxServer/DisplayControlPayloads.h"
+#include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/Capture/VideoStreamConfigPayload.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
 #include "Platform/AtomicInt.h"

@@ -20,7 +20,7 @@
 #include <variant>
 #include <vector>
 
-#include "HostApp/AuxServer/DisplayControlPayloads.h"
+#include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/VideoCaptureMode.h"
 #include "Platform/CoreGraphicsDisplays.h"

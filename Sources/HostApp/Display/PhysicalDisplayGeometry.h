@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "HostApp/AuxServer/DisplayControlPayloads.h"
+#include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/VideoCaptureMode.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "AuxServerTestFixture.h"
-#include "HostApp/AuxServer/VideoControlPayloads.h"
+#include "HostApp/Protocol/VideoControlPayloads.h"
 
 namespace {
 

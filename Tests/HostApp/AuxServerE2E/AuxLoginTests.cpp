@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "AuxServerTestFixture.h"
-#include "HostApp/AuxServer/FileTransferEndpointPayload.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "HostApp/AuxServer/HostIdentity.h"
 #include "Platform/Crypto.h"
 #include "Platform/FileIO.h"

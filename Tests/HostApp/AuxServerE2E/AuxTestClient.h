@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "HostApp/AuxServer/AuxPacket.h"
-#include "HostApp/AuxServer/SessionPayloads.h"
+#include "HostApp/Protocol/AuxPacket.h"
+#include "HostApp/Protocol/SessionPayloads.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
 #include "Platform/VirtualRuntime.h"

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "AuxTestBytes.h"
-#include "HostApp/AuxServer/InputControlPayloads.h"
+#include "HostApp/Protocol/InputControlPayloads.h"
 
 using namespace auxtest;
 

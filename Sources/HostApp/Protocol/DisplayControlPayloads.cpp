@@ -1,8 +1,8 @@
-#include "HostApp/AuxServer/DisplayControlPayloads.h"
+#include "HostApp/Protocol/DisplayControlPayloads.h"
 
 #include <cstdio>
 
-#include "HostApp/AuxServer/AuxWireFormat.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 
 using auxwire::clampTo;
 

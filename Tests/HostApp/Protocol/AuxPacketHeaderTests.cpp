@@ -3,7 +3,7 @@
 #include <set>
 
 #include "AuxTestBytes.h"
-#include "HostApp/AuxServer/AuxPacket.h"
+#include "HostApp/Protocol/AuxPacket.h"
 
 using namespace auxtest;
 

@@ -1,6 +1,6 @@
-#include "HostApp/AuxServer/VideoControlPayloads.h"
+#include "HostApp/Protocol/VideoControlPayloads.h"
 
-#include "HostApp/AuxServer/AuxWireFormat.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 
 using auxwire::clampTo;
 

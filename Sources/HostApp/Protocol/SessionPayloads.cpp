@@ -1,9 +1,9 @@
-#include "HostApp/AuxServer/SessionPayloads.h"
+#include "HostApp/Protocol/SessionPayloads.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "HostApp/AuxServer/AuxWireFormat.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 
 namespace {
 

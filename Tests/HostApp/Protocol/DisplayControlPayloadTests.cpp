@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "AuxTestBytes.h"
-#include "HostApp/AuxServer/DisplayControlPayloads.h"
+#include "HostApp/Protocol/DisplayControlPayloads.h"
 
 using namespace auxtest;
 

@@ -1,8 +1,8 @@
-#include "HostApp/AuxServer/AudioControlPayloads.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
 
 #include <algorithm>
 
-#include "HostApp/AuxServer/AuxWireFormat.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 
 std::vector<uint8_t> AudioControlPayload::encode() const {
     std::vector<uint8_t> out;

@@ -1,9 +1,9 @@
-#include "HostApp/AuxServer/AuxPacket.h"
+#include "HostApp/Protocol/AuxPacket.h"
 
 #include <cstring>
 #include <stdexcept>
 
-#include "HostApp/AuxServer/AuxWireFormat.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 
 std::optional<AuxPacketType> auxPacketTypeFromRaw(uint8_t raw) {
     if ((raw >= 6 && raw <= 8) || (raw >= 18 && raw <= 44) || (raw >= 46 && raw <= 51)) {

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "AuxTestBytes.h"
-#include "HostApp/AuxServer/FileTransferEndpointPayload.h"
-#include "HostApp/AuxServer/SessionPayloads.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "HostApp/Protocol/SessionPayloads.h"
 
 using namespace auxtest;
 

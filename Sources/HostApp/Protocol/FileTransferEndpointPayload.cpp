@@ -1,6 +1,6 @@
-#include "HostApp/AuxServer/FileTransferEndpointPayload.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
 
-#include "HostApp/AuxServer/AuxWireFormat.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 
 std::vector<uint8_t> FileTransferEndpointPayload::encode() const {
     std::vector<uint8_t> out;

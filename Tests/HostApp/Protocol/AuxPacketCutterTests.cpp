@@ -12,7 +12,7 @@
 #include <new>
 
 #include "AuxTestBytes.h"
-#include "HostApp/AuxServer/AuxPacket.h"
+#include "HostApp/Protocol/AuxPacket.h"
 
 using namespace auxtest;
 using Status = AuxPacketCutter::Status;

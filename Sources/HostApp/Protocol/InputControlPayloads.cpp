@@ -1,6 +1,6 @@
-#include "HostApp/AuxServer/InputControlPayloads.h"
+#include "HostApp/Protocol/InputControlPayloads.h"
 
-#include "HostApp/AuxServer/AuxWireFormat.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 
 std::vector<uint8_t> PointerEventControlPayload::encode() const {
     std::vector<uint8_t> out;

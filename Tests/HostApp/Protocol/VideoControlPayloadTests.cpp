@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "AuxTestBytes.h"
-#include "HostApp/AuxServer/VideoControlPayloads.h"
+#include "HostApp/Protocol/VideoControlPayloads.h"
 
 using namespace auxtest;
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "AuxTestBytes.h"
-#include "HostApp/AuxServer/AudioControlPayloads.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
 
 using namespace auxtest;
 

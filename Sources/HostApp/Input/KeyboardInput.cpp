@@ -179,7 +179,8 @@ void V230HostAudioAuxServer::applyKeyEvent(const KeyEventControlPayload& event, 
         // An input method would compose typed punctuation; a pressed key
         // reaches it as the key the user meant.
         if (HostInputSourceKind::readCachedCJKInputMethod()) {
-            if (auto key = asciiKeyCode(static_cast<char32_t>((*text)[0]))) return press(key->keyCode, flags | key->extraFlags);
+            if (auto key = asciiKeyCode(static_cast<char32_t>((*text)[0])))
+                return press(key->keyCode, flags | key->extraFlags);
         }
         if (event.down) postUnicodeText(*text, 0);
         return;

@@ -122,9 +122,10 @@ void V230HostAudioAuxServer::postScrollIfNeeded(uint8_t mask, CGPoint at) {
 
 void V230HostAudioAuxServer::postSmoothScroll(int deltaX, int deltaY, bool useLineUnits) {
     if (deltaX == 0 && deltaY == 0) return;
-    auto event = platform::CGEventCreateScrollWheelEvent2(
-        remoteInput.inputEventSource, useLineUnits ? platform::CGScrollEventUnit::line : platform::CGScrollEventUnit::pixel,
-        2, std::clamp(deltaY, -kScrollClamp, kScrollClamp), std::clamp(deltaX, -kScrollClamp, kScrollClamp), 0);
+    const auto units = useLineUnits ? platform::CGScrollEventUnit::line : platform::CGScrollEventUnit::pixel;
+    auto event = platform::CGEventCreateScrollWheelEvent2(remoteInput.inputEventSource, units, 2,
+                                                          std::clamp(deltaY, -kScrollClamp, kScrollClamp),
+                                                          std::clamp(deltaX, -kScrollClamp, kScrollClamp), 0);
     if (event) platform::CGEventPost(platform::CGEventTapLocation::hid, event);
 }
 

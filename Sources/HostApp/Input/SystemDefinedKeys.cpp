@@ -22,10 +22,11 @@ constexpr ModifierKey kComboModifierOrder[] = {{59, platform::kCGEventFlagMaskCo
 platform::CGEventRef systemDefinedKeyEvent(int keyType, bool down) {
     // Unsigned 64-bit: a key type of 0x8000 or more must not overflow into
     // the sign.
-    const int64_t data1 =
-        static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(keyType)) << 16) | (down ? 0x0A00u : 0x0B00u));
-    auto event = platform::NSEvent::otherEvent(CGEventType::systemDefined, platform::CGPoint{}, kSystemKeyModifierFlags,
-                                               platform::Clock::uptimeSeconds(), 0, kAuxControlButtonsSubtype, data1, -1);
+    const uint64_t type = static_cast<uint32_t>(keyType);
+    const auto data1 = static_cast<int64_t>((type << 16) | (down ? 0x0A00u : 0x0B00u));
+    auto event = platform::NSEvent::otherEvent(CGEventType::systemDefined, platform::CGPoint{},
+                                               kSystemKeyModifierFlags, platform::Clock::uptimeSeconds(), 0,
+                                               kAuxControlButtonsSubtype, data1, -1);
     return event ? event->cgEvent() : nullptr;
 }
 

@@ -25,9 +25,6 @@ protected:
         return platform::SimulatedMachine::current().component<platform::SimulatedEventTap>();
     }
     static std::vector<platform::PostedEvent> events() { return tap().events(); }
-    static int prompts() {
-        return platform::SimulatedMachine::current().component<platform::SimulatedAccessibility>().promptCount();
-    }
     static void setTrusted(bool trusted) {
         platform::SimulatedMachine::current().setPermission(platform::Permission::accessibility, trusted);
     }

@@ -10,24 +10,11 @@ using namespace platform;
 
 namespace {
 
-struct Key {
-    uint32_t keysym;
-    bool down;
-};
-struct Posted {
-    uint16_t code;
-    bool down;
-    uint64_t flags;
-    std::u16string text;
-};
-struct KeyCase {
-    const char* name;
-    bool cjk;
-    std::vector<Key> keys;
-    std::vector<Posted> expected;
-};
+struct Key { uint32_t keysym; bool down; };
+struct Posted { uint16_t code; bool down; uint64_t flags; std::u16string text; };
+struct KeyCase { const char* name; bool cjk; std::vector<Key> keys; std::vector<Posted> expected; };
 
-constexpr uint64_t kShift = 0x20000, kControl = 0x40000, kCommand = 0x100000;
+constexpr uint64_t kShift = 0x20000, kCommand = 0x100000;
 
 using KeyInjection = InputTest;
 
@@ -35,9 +22,11 @@ TEST_F(KeyInjection, KeysymsBecomeKeyCodesOrText) {
     const KeyCase cases[] = {
         {"Shift+a", false, {{0xFFE1, true}, {0x61, true}, {0x61, false}, {0xFFE1, false}},
          {{56, true, kShift, u""}, {0, true, kShift, u""}, {0, false, kShift, u""}, {56, false, 0, u""}}},
-        {"capital A shifts by itself", false, {{0x41, true}, {0x41, false}}, {{0, true, kShift, u""}, {0, false, kShift, u""}}},
+        {"capital A shifts by itself", false, {{0x41, true}, {0x41, false}},
+         {{0, true, kShift, u""}, {0, false, kShift, u""}}},
         {"= with a Latin source is typed", false, {{0x3D, true}, {0x3D, false}}, {{0, true, 0, u"="}}},
-        {"= with a CJK source is pressed", true, {{0x3D, true}, {0x3D, false}}, {{24, true, 0, u""}, {24, false, 0, u""}}},
+        {"= with a CJK source is pressed", true, {{0x3D, true}, {0x3D, false}},
+         {{24, true, 0, u""}, {24, false, 0, u""}}},
         {"Command+= is pressed", false, {{0xFFE7, true}, {0x3D, true}, {0x3D, false}},
          {{55, true, kCommand, u""}, {24, true, kCommand, u""}, {24, false, kCommand, u""}}},
         {"Caps_Lock is a character", false, {{0xFFE5, true}}, {{0, true, 0, u"\uFFE5"}}},
@@ -92,41 +81,21 @@ TEST_F(KeyInjection, HeldModifiersAreReleasedControlFirst) {
     EXPECT_EQ(posted[1].keyCode, 55);
     for (const auto& e : posted) EXPECT_EQ(e.flags, 0u);
     EXPECT_TRUE(logContains("input: released 2 held modifier(s) after session disconnected"));
-    onQueue([&] { EXPECT_EQ(server->remoteInput.inputKeyboardFlags, 0u); });
     onQueue([&] { server->releaseHeldKeyboardModifiers("again"); });
-    EXPECT_EQ(tap().keyboardEvents().size(), 2u);
+    EXPECT_EQ(tap().keyboardEvents().size(), 2u) << "nothing is held any more";
     EXPECT_FALSE(logContains("after again"));
 }
 
-TEST_F(KeyInjection, ASessionsKeysAreKeptUntilAnyKeyUp) {
-    key(0x61, true);           // a
-    raw(55, kCommand, true);   // Command, raw
-    key(0xFFE3, true);         // Control through the key path
-    onQueue([&] { EXPECT_EQ(server->remoteInput.heldKeyCodes[viewer], (std::set<uint16_t>{0, 55, 59})); });
-    raw(0, 0, false);
-    onQueue([&] { server->releaseHeldKeyboardModifiers("session disconnected"); });
-    tap().clear();
-    onQueue([&] { server->releaseSessionHeldKeys(viewer); });
-    auto posted = tap().keyboardEvents();
-    ASSERT_EQ(posted.size(), 1u) << "Control went with the modifiers, a with its own key-up";
-    EXPECT_EQ(posted[0].keyCode, 55);
-    EXPECT_FALSE(posted[0].keyDown);
-    EXPECT_EQ(posted[0].flags, 0u);
-    EXPECT_TRUE(tap().keysDown().empty());
-    onQueue([&] { EXPECT_FALSE(server->remoteInput.heldKeyCodes.count(viewer)); });
-}
-
 TEST_F(KeyInjection, TypedKeysNeverReachTheLog) {
-    const uint32_t secret[] = {0x70, 0x41, 0x24, 0x010000E9, 0xFFE1};
-    for (uint32_t k : secret) {
+    for (uint32_t k : {0x70u, 0x41u, 0x24u, 0x010000E9u, 0xFFE1u}) {
         key(k, true);
         key(k, false);
     }
-    raw(7, 0, true);
+    raw(35, 0, true);
+    EXPECT_EQ(tap().keyboardEvents().size(), 9u);
     for (const auto& line : logLines()) {
-        EXPECT_EQ(line.find("input:"), std::string::npos) << line;
-        EXPECT_EQ(line.find("keysym"), std::string::npos) << line;
-        EXPECT_EQ(line.find(" 35"), std::string::npos) << line;  // p's key code
+        EXPECT_EQ(line.find("input"), std::string::npos) << line;
+        EXPECT_EQ(line.find("35"), std::string::npos) << line;  // p's key code
     }
 }
 
@@ -134,11 +103,7 @@ TEST_F(KeyInjection, TypedKeysNeverReachTheLog) {
 
 TEST_F(KeyInjection, ProbeFindsChineseJapaneseOrKoreanLanguages) {
     using A = PlistValue::Array;
-    const struct {
-        const char* name;
-        std::optional<TISInputSource> source;
-        bool cjk;
-    } cases[] = {
+    const struct { const char* name; std::optional<TISInputSource> source; bool cjk; } cases[] = {
         {"English and capitalised Chinese", TISInputSource{"pinyin", PlistValue(A{"en", "ZH-Hans"})}, true},
         {"Korean", TISInputSource{"2set", PlistValue(A{"ko-KR"})}, true},
         {"English only", TISInputSource{"us", PlistValue(A{"en"})}, false},

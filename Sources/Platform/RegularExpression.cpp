@@ -28,10 +28,18 @@ Result<std::string> RegularExpression::replacingMatches(std::string_view input, 
         icu::UnicodeString::fromUTF8(icu::StringPiece(input.data(), static_cast<int32_t>(input.size())));
     std::unique_ptr<icu::RegexMatcher> matcher(pattern_->compiled->matcher(text, status));
     if (U_FAILURE(status)) return Failure{std::string("matcher: ") + u_errorName(status)};
-    icu::UnicodeString out = matcher->replaceAll(
-        icu::UnicodeString::fromUTF8(icu::StringPiece(replacement.data(), static_cast<int32_t>(replacement.size()))),
-        status);
+    // ICU's own replaceAll stops quietly when a search runs out of
+    // backtracking room and hands back the rest unreplaced; searching here
+    // with a status makes that a failure.
+    const icu::UnicodeString replacementText =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(replacement.data(), static_cast<int32_t>(replacement.size())));
+    icu::UnicodeString out;
+    while (matcher->find(status) && U_SUCCESS(status)) {
+        matcher->appendReplacement(out, replacementText, status);
+        if (U_FAILURE(status)) break;
+    }
     if (U_FAILURE(status)) return Failure{std::string("replace: ") + u_errorName(status)};
+    matcher->appendTail(out);
     std::string utf8;
     out.toUTF8String(utf8);
     return utf8;

@@ -1,8 +1,5 @@
 #include "Platform/Bundle.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -42,11 +39,7 @@ Bundle realMain() {
 class TableCache {
 public:
     std::shared_ptr<const StringsTable::Entries> table(const fs::path& path) {
-        struct stat st {};
-        Stamp stamp;
-        if (::stat(path.c_str(), &st) == 0)
-            stamp = Stamp{true, st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                          st.st_ino};
+        const FileStamp stamp = FileStamp::of(path);
         std::lock_guard<std::mutex> g(lock_);
         auto& slot = tables_[path];
         if (slot.entries && slot.stamp == stamp) return slot.entries;
@@ -56,19 +49,12 @@ public:
     }
 
 private:
-    struct Stamp {
-        bool exists = false;
-        off_t size = 0;
-        int64_t modifiedNs = 0;
-        ino_t inode = 0;
-        bool operator==(const Stamp&) const = default;
-    };
     struct Slot {
-        Stamp stamp;
+        FileStamp stamp;
         std::shared_ptr<const StringsTable::Entries> entries;
     };
 
-    static StringsTable::Entries load(const fs::path& path, const Stamp& stamp) {
+    static StringsTable::Entries load(const fs::path& path, const FileStamp& stamp) {
         if (!stamp.exists) return {};
         auto bytes = FileIO::readAll(path, StringsTable::maxBytes);
         std::string error;

@@ -248,12 +248,12 @@ public:
     // Power: whether the screens sleep, and the capture request saved before
     // the lid closed, which a returning Viewer's video login recovers.
     bool screensAreSleeping = false;
+    std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
+    bool isAwaitingSleepPreflightPhysicalRecovery = false;
     // Display layout: the last layout computed or accepted from the
     // capture, so an unchanged one is not sent again; absent until the
     // first and after stop.
     std::optional<DisplayLayoutPayload> lastDisplayLayout;
-    std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
-    bool isAwaitingSleepPreflightPhysicalRecovery = false;
     // Audio and recording: the session listening exclusively, the session
     // that muted the Mac's output, and the session recording on the Host.
     std::optional<platform::UUID> exclusiveAudioSessionID;

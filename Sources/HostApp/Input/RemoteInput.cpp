@@ -60,7 +60,7 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
 
 LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
     queue.dispatchPrecondition();
-    // The chain's Dock, workspace and script steps come before these two.
+    // The last resort of the chain: the Launchpad system key, when trusted.
     const bool trusted = ensureInputTrust();
     if (trusted && postSystemDefinedKey(13)) return LaunchpadActivationResult::systemKey;
     return LaunchpadActivationResult::failed;

@@ -54,6 +54,13 @@ bool writeFully(int fd, const uint8_t* data, size_t size) {
 
 }  // namespace
 
+FileStamp FileStamp::of(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return FileStamp{};
+    return FileStamp{true, st.st_dev, st.st_ino, st.st_size,
+                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 Status FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> bytes,
                                std::optional<fs::perms> mode) {
     if (path.filename().empty()) return Status::failure("cannot write " + path.string() + ": no file name");

@@ -8,12 +8,26 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <sys/types.h>
 #include <vector>
 
 #include "Platform/Clock.h"
 #include "Platform/Result.h"
 
 namespace platform {
+
+// What a file looked like on disk, to notice that it was replaced or edited
+// since it was last read. A missing file has a stamp of its own.
+struct FileStamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modifiedNs = 0;
+    bool operator==(const FileStamp&) const = default;
+
+    static FileStamp of(const std::filesystem::path& path);
+};
 
 struct FileIO {
     // Writes a temporary file beside `path`, flushes it to disk, renames it

@@ -7,7 +7,6 @@
 
 #include "Platform/BitmapImage.h"
 #include "Platform/Pasteboard.h"
-#include "Platform/PropertyList.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;
@@ -105,14 +104,6 @@ TEST_F(PasteboardTest, FileURLsKeepTheirPathsWhateverTheyHold) {
         auto parsed = Pasteboard::pathFromFileURLString(url);
         EXPECT_EQ(parsed ? std::optional<std::string>(parsed->string()) : std::nullopt, path) << url;
     }
-}
-
-TEST_F(PasteboardTest, LegacyFilenameListsReadAsFileURLs) {
-    Pasteboard pb = Pasteboard::drag();
-    pb.clearContents();
-    PlistValue list(PlistValue::Array{"/one", "relative", "/two"});
-    pb.setData(PropertyList::writeXML(list), kPasteboardTypeLegacyFilenames);
-    EXPECT_EQ(pb.readFileURLs(), (std::vector<std::filesystem::path>{"/one", "/two"}));
 }
 
 TEST_F(PasteboardTest, ImagesAreStoredAsTheirTiffRepresentation) {

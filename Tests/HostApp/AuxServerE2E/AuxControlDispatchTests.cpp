@@ -47,6 +47,7 @@ TEST_F(Dispatch, MalformedPayloadsAreLoggedAndDropped) {
         {AuxPacketType::hostPhysicalDisplayControl, {0}, "bad host physical display payload"},
         {AuxPacketType::dragPull, std::vector<uint8_t>(7, 0), "bad drag pull payload"},
         {AuxPacketType::fileTransferPacket, {}, "bad file transfer payload"},
+        {AuxPacketType::clipboardTransfer, {'n', 'o', 'p', 'e'}, "bad clipboard payload: "},
     };
     for (const auto& c : cases) {
         sendAndSettle(*audio, c.type, c.payload);

@@ -171,20 +171,6 @@ TEST_F(Bridge, UndeliveredChangeIsRetriedEachTickAndReportedOnceUntilOvertaken) 
     EXPECT_EQ(delivered[0].sequence, 2u);
 }
 
-TEST_F(Bridge, PendingChangeSurvivesStopAndIsDeliveredAfterStart) {
-    delivering = false;
-    copyText("kept");
-    advance(0.6);
-    bridge->stop();
-    advance(3);
-    EXPECT_EQ(offered.size(), 1u);
-    delivering = true;
-    bridge->start();
-    advance(0.6);
-    ASSERT_EQ(delivered.size(), 1u);
-    EXPECT_EQ(delivered[0].items.at(0).text, "kept");
-}
-
 TEST_F(Bridge, ChangesWhileSyncIsOffAreAbsorbedAndIncomingIgnored) {
     bool enabled = false;
     bridge->isSyncEnabled = [&] { return enabled; };

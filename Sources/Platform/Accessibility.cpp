@@ -82,6 +82,21 @@ std::optional<SimulatedAXWindow> SimulatedAccessibility::window(uint64_t id) con
     return std::nullopt;
 }
 
+AXUIElement SimulatedAccessibility::addElement(int32_t pid, uint64_t parent,
+                                              std::map<std::string, AXAttributeValue> attributes) {
+    std::lock_guard<std::mutex> g(lock_);
+    elements_.push_back(SimulatedAXElement{nextID_++, pid, parent, std::move(attributes)});
+    return AXUIElement{pid, elements_.back().id};
+}
+
+std::vector<AXUIElement> SimulatedAccessibility::childrenLocked(int32_t pid, uint64_t parent) const {
+    std::vector<AXUIElement> children;
+    for (const auto& e : elements_) {
+        if (e.processIdentifier == pid && e.parent == parent) children.push_back(AXUIElement{pid, e.id});
+    }
+    return children;
+}
+
 void SimulatedAccessibility::overrideWindowList(int32_t pid, AXError error, AXAttributeValue value) {
     std::lock_guard<std::mutex> g(lock_);
     windowListOverrides_[pid] = {error, std::move(value)};
@@ -107,6 +122,10 @@ AXError SimulatedAccessibility::copyAttribute(const AXUIElement& element, const 
     if (!AXIsProcessTrusted()) return kAXErrorAPIDisabled;
     std::lock_guard<std::mutex> g(lock_);
     if (element.window == 0) {
+        if (attribute == kAXChildrenAttribute) {
+            value = childrenLocked(element.processIdentifier, 0);
+            return kAXErrorSuccess;
+        }
         if (attribute != kAXWindowsAttribute) return kAXErrorAttributeUnsupported;
         auto o = windowListOverrides_.find(element.processIdentifier);
         if (o != windowListOverrides_.end()) {
@@ -124,7 +143,7 @@ AXError SimulatedAccessibility::copyAttribute(const AXUIElement& element, const 
     auto it = std::find_if(windows_.begin(), windows_.end(), [&](const SimulatedAXWindow& w) {
         return w.id == element.window && w.processIdentifier == element.processIdentifier;
     });
-    if (it == windows_.end()) return kAXErrorInvalidUIElement;
+    if (it == windows_.end()) return copyElementAttributeLocked(element, attribute, value);
     if (it->refusedReads.count(attribute)) return kAXErrorCannotComplete;
     if (auto o = it->readOverrides.find(attribute); o != it->readOverrides.end()) {
         value = o->second;
@@ -138,6 +157,23 @@ AXError SimulatedAccessibility::copyAttribute(const AXUIElement& element, const 
         return kAXErrorAttributeUnsupported;
     }
     return kAXErrorSuccess;
+}
+
+AXError SimulatedAccessibility::copyElementAttributeLocked(const AXUIElement& element, const std::string& attribute,
+                                                          AXAttributeValue& value) const {
+    auto it = std::find_if(elements_.begin(), elements_.end(), [&](const SimulatedAXElement& e) {
+        return e.id == element.window && e.processIdentifier == element.processIdentifier;
+    });
+    if (it == elements_.end()) return kAXErrorInvalidUIElement;
+    if (auto a = it->attributes.find(attribute); a != it->attributes.end()) {
+        value = a->second;
+        return kAXErrorSuccess;
+    }
+    if (attribute == kAXChildrenAttribute) {
+        value = childrenLocked(element.processIdentifier, it->id);
+        return kAXErrorSuccess;
+    }
+    return kAXErrorNoValue;
 }
 
 AXError SimulatedAccessibility::setAttribute(const AXUIElement& element, const std::string& attribute,

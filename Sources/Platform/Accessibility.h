@@ -1,13 +1,16 @@
 #pragma once
 // The Accessibility interface as the Host uses it to move other
-// applications' windows: application and window elements, their attributes
-// ("AXWindows", "AXPosition", "AXSize"), point and size values, messaging
-// time-outs, and whether the Host is trusted for Accessibility (asking
-// macOS to prompt the user when it is not).
+// applications' windows and to find controls such as a Dock tile:
+// application, window and other elements, their attributes ("AXWindows",
+// "AXChildren", "AXTitle", "AXDescription", "AXPosition", "AXSize"), point
+// and size values, messaging time-outs, and whether the Host is trusted for
+// Accessibility (asking macOS to prompt the user when it is not).
 //
 // On the simulated machine each running application's windows are records
 // tests create (SimulatedAccessibility); a window can refuse to be read or
-// changed attribute by attribute, or report a value of the wrong type. The
+// changed attribute by attribute, or report a value of the wrong type.
+// Other elements form a tree per application whose attributes tests give
+// as they like: any may be missing or of the wrong type. The
 // trust flag is the machine's Accessibility permission; the machine counts
 // the prompts it was asked to show.
 
@@ -36,6 +39,9 @@ inline constexpr AXError kAXErrorNoValue = -25212;
 inline constexpr const char* kAXWindowsAttribute = "AXWindows";
 inline constexpr const char* kAXPositionAttribute = "AXPosition";
 inline constexpr const char* kAXSizeAttribute = "AXSize";
+inline constexpr const char* kAXChildrenAttribute = "AXChildren";
+inline constexpr const char* kAXTitleAttribute = "AXTitle";
+inline constexpr const char* kAXDescriptionAttribute = "AXDescription";
 
 enum class AXValueType { cgPoint, cgSize, cgRect, cfRange };
 
@@ -85,6 +91,14 @@ struct SimulatedAXWindow {
     std::map<std::string, AXAttributeValue> readOverrides;  // read back instead of the frame
 };
 
+// One element of an application's tree other than its windows.
+struct SimulatedAXElement {
+    uint64_t id = 0;  // given by addElement, from the windows' numbering
+    int32_t processIdentifier = 0;
+    uint64_t parent = 0;  // 0: directly under the application
+    std::map<std::string, AXAttributeValue> attributes;
+};
+
 // The Accessibility side of the simulated machine. Reached through
 // SimulatedMachine::current().component<SimulatedAccessibility>().
 class SimulatedAccessibility {
@@ -95,6 +109,11 @@ public:
     std::optional<SimulatedAXWindow> window(uint64_t id) const;
     // What reading "AXWindows" of an application gives instead of its
     // windows: an error, or (with kAXErrorSuccess) another value.
+    // Adds an element under the application (parent 0) or under another
+    // element. Its attributes read back exactly as given; "AXChildren",
+    // unless given, lists the elements added under it in order (the
+    // application's "AXChildren" lists those added directly under it).
+    AXUIElement addElement(int32_t pid, uint64_t parent, std::map<std::string, AXAttributeValue> attributes);
     void overrideWindowList(int32_t pid, AXError error, AXAttributeValue value = {});
     // The last messaging time-out set on an element; none when never set.
     std::optional<float> messagingTimeout(const AXUIElement& element) const;
@@ -107,9 +126,14 @@ public:
     AXError setAttribute(const AXUIElement& element, const std::string& attribute, const AXAttributeValue& value);
 
 private:
+    std::vector<AXUIElement> childrenLocked(int32_t pid, uint64_t parent) const;
+    AXError copyElementAttributeLocked(const AXUIElement& element, const std::string& attribute,
+                                       AXAttributeValue& value) const;
+
     mutable std::mutex lock_;
     uint64_t nextID_ = 1;
     std::vector<SimulatedAXWindow> windows_;  // in creation order
+    std::vector<SimulatedAXElement> elements_;  // in creation order
     std::map<int32_t, std::pair<AXError, AXAttributeValue>> windowListOverrides_;
     std::map<AXUIElement, float> timeouts_;
     int prompts_ = 0;

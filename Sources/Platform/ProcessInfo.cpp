@@ -1,34 +1,21 @@
 #include "Platform/ProcessInfo.h"
 
-#include <sys/utsname.h>
-
-#include <fstream>
+#include "Platform/SimulatedMachine.h"
 
 namespace platform {
 
-namespace {
-
-// PRETTY_NAME of os-release, without its quotes.
-std::string prettySystemName() {
-    std::ifstream in("/etc/os-release");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
-        std::string v = line.substr(12);
-        if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
-        return v;
-    }
-    return {};
+std::string ProcessInfo::operatingSystemVersionString() {
+    return SimulatedMachine::current().component<SimulatedSystemVersion>().operatingSystemVersionString();
 }
 
-}  // namespace
+std::string SimulatedSystemVersion::operatingSystemVersionString() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return text_;
+}
 
-std::string ProcessInfo::operatingSystemVersionString() {
-    std::string name = prettySystemName();
-    if (name.empty()) name = "Linux";
-    utsname u{};
-    std::string release = ::uname(&u) == 0 ? u.release : "unknown";
-    return name + " (kernel " + release + ")";
+void SimulatedSystemVersion::setOperatingSystemVersionString(std::string text) {
+    std::lock_guard<std::mutex> g(lock_);
+    text_ = std::move(text);
 }
 
 }  // namespace platform

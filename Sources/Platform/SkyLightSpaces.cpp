@@ -1,7 +1,6 @@
 #include "Platform/SkyLightSpaces.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "Platform/Log.h"
 #include "Platform/SimulatedMachine.h"
@@ -9,8 +8,6 @@
 namespace platform {
 
 namespace {
-
-SimulatedSpaces& spaces() { return SimulatedMachine::current().component<SimulatedSpaces>(); }
 
 constexpr uint16_t kKeyLeftArrow = 123;
 constexpr uint16_t kKeyRightArrow = 124;
@@ -23,43 +20,7 @@ PlistValue spaceDictionary(uint64_t id) {
     return d;
 }
 
-std::atomic<uint64_t> nextGeneration{1};
-
 }  // namespace
-
-SimulatedSpaces::SimulatedSpaces() : generation_(nextGeneration++) {}
-
-uint64_t dynamicLoaderGeneration() { return spaces().loaderGeneration(); }
-
-std::optional<DynamicLibraryHandle> dlopenLazy(const std::string& path) {
-    if (path == kSkyLightFrameworkPath && spaces().frameworkPresent()) return DynamicLibraryHandle{path};
-    return std::nullopt;
-}
-
-DynamicLibraryHandle allLoadedImages() { return DynamicLibraryHandle{}; }
-
-std::any dlsymFunction(const DynamicLibraryHandle& library, const std::string& symbol) {
-    SimulatedSpaces& s = spaces();
-    if (!s.symbolPresent(symbol)) return {};
-    if (library.path == kSkyLightFrameworkPath) {
-        if (!s.frameworkPresent()) return {};
-        if (symbol == "CGSMainConnectionID") return CGSMainConnectionIDFunction([] { return CGSConnectionID(0x1A2B); });
-        if (symbol == "CGSCopyManagedDisplaySpaces") {
-            return CGSCopyManagedDisplaySpacesFunction([](CGSConnectionID connection) -> std::optional<PlistValue> {
-                if (connection == 0) return std::nullopt;
-                return spaces().managedDisplaySpaces();
-            });
-        }
-        return {};
-    }
-    if (library.path.empty()) {
-        if (symbol == "CGDisplayCreateUUIDFromDisplayID") return CGDisplayCreateUUIDFunction(&CGDisplayCreateUUIDFromDisplayID);
-        if (symbol == "AXUIElementPostKeyboardEvent") {
-            return AXUIElementPostKeyboardEventFunction(&AXUIElementPostKeyboardEvent);
-        }
-    }
-    return {};
-}
 
 void SimulatedSpaces::setFrameworkPresent(bool present) {
     {

@@ -1,13 +1,10 @@
 #pragma once
 // The window server's Spaces as the Host reaches them: functions that are
-// not public and are found at run time by name, the managed-display-spaces
-// list they return, and the simulated Spaces that react to the system's
-// Control-Arrow shortcuts.
-//
-// Run-time lookup: a library is opened by path and its functions are looked
-// up by symbol name; either may be absent. Tests decide which are present.
+// not public and are found at run time by name (DynamicLoader.h), the
+// managed-display-spaces list they return, and the simulated Spaces that
+// react to the system's Control-Arrow shortcuts. Tests decide whether the
+// framework and each of its symbols are present.
 
-#include <any>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -19,6 +16,7 @@
 
 #include "Platform/CoreGraphicsDisplays.h"
 #include "Platform/Dispatch.h"
+#include "Platform/DynamicLoader.h"
 #include "Platform/EventPosting.h"
 #include "Platform/PropertyList.h"
 
@@ -37,30 +35,6 @@ using CGDisplayCreateUUIDFunction = std::function<std::optional<std::string>(CGD
 using AXUIElementPostKeyboardEventFunction =
     std::function<AXError(const AXUIElementRef&, uint16_t charCode, uint16_t virtualKey, bool keyDown)>;
 
-// An opened library; an empty path stands for every image already loaded.
-struct DynamicLibraryHandle {
-    std::string path;
-};
-
-// Opens a library with lazy binding; none when it cannot be opened.
-std::optional<DynamicLibraryHandle> dlopenLazy(const std::string& path);
-DynamicLibraryHandle allLoadedImages();
-// The function under a symbol name as a std::function of its signature;
-// empty when absent.
-std::any dlsymFunction(const DynamicLibraryHandle& library, const std::string& symbol);
-
-// Changes whenever the loaded images may have changed (here: when a new
-// simulated machine is installed). Functions looked up under an older
-// generation are stale; within one generation a lookup gives the same answer.
-uint64_t dynamicLoaderGeneration();
-
-template <class F>
-std::optional<F> lookupFunction(const DynamicLibraryHandle& library, const std::string& symbol) {
-    std::any found = dlsymFunction(library, symbol);
-    if (const F* f = std::any_cast<F>(&found)) return *f;
-    return std::nullopt;
-}
-
 // One display's Spaces in the simulated window server.
 struct SimulatedSpacesDisplay {
     std::string identifier;  // the display's UUID text
@@ -76,8 +50,6 @@ enum class SpacesKeyResponse { apply, ignore, applyLate };
 // display has one Space and the main display two.
 class SimulatedSpaces {
 public:
-    SimulatedSpaces();
-
     void setFrameworkPresent(bool present);
     void setSymbolPresent(const std::string& symbol, bool present);
     bool frameworkPresent() const;
@@ -99,9 +71,6 @@ public:
     // Space switches performed so far.
     uint64_t switchCount() const;
 
-    // This machine's loader generation (see dynamicLoaderGeneration()).
-    uint64_t loaderGeneration() const { return generation_; }
-
 private:
     // Fills in the default Spaces on first use (reads the display system, so
     // never called with lock_ held).
@@ -119,7 +88,6 @@ private:
     std::optional<PlistValue> override_;
     uint64_t switches_ = 0;
     std::optional<DispatchQueue> lateQueue_;
-    const uint64_t generation_;
 };
 
 }  // namespace platform

@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <sys/utsname.h>
-
 #include <fstream>
 
 #include "Platform/Bundle.h"
 #include "Platform/Locale.h"
-#include "Platform/ProcessInfo.h"
 #include "Platform/RegularExpression.h"
 #include "Platform/StringsTable.h"
 #include "Support/TestSupport.h"
@@ -71,15 +68,6 @@ TEST(LocaleTest, DecimalSeparatorComesFromIcuData) {
     const std::pair<const char*, const char*> cases[] = {
         {"de", ","}, {"fr", ","}, {"es", ","}, {"en", "."}, {"ja", "."}, {"zh-Hans", "."}, {"de-CH", "."}};
     for (auto [id, separator] : cases) EXPECT_EQ(Locale(id).decimalSeparator(), separator) << id;
-}
-
-TEST(ProcessInfoTest, SystemVersionNamesTheKernelRelease) {
-    utsname u{};
-    ASSERT_EQ(uname(&u), 0);
-    const std::string s = ProcessInfo::operatingSystemVersionString();
-    const std::string tail = std::string(" (kernel ") + u.release + ")";
-    ASSERT_GT(s.size(), tail.size());
-    EXPECT_EQ(s.substr(s.size() - tail.size()), tail);
 }
 
 TEST(RegularExpressionTest, ClassesAndBoundariesKnowEveryScript) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
+#include "HostApp/Input/HostMediaPlayerActivator.h"
 #include "Platform/Folders.h"
 #include "Platform/Log.h"
 #include "Platform/Runtime.h"
@@ -62,9 +63,10 @@ VirtualTimeTest::VirtualTimeTest() {
     dataRoot = std::make_unique<TemporaryDataRoot>();
     runtime = VirtualRuntime::install();
     SimulatedMachine::install(std::make_shared<SimulatedMachine>());
-    // The process-wide virtual display keeps the queues of the runtime it was
-    // made on; every test gets one made on its own.
+    // The process-wide virtual display and media activator keep the queues
+    // of the runtime they were made on; every test gets its own.
     HeadlessVirtualDisplay::resetSharedForTesting();
+    HostMediaPlayerActivator::resetSharedForTesting();
 }
 
 VirtualTimeTest::~VirtualTimeTest() {

@@ -31,9 +31,12 @@
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/StartupCaptureWarmup.h"
+#include "HostApp/Display/DesktopSwitcher.h"
+#include "HostApp/Input/HostShortcutState.h"
 #include "HostApp/Input/LaunchpadActivationResult.h"
 #include "HostApp/Input/RemoteInputState.h"
 #include "HostApp/Input/RemoteDragState.h"
+#include "Platform/Accessibility.h"
 #include "Platform/AtomicInt.h"
 #include "Platform/Directory.h"
 #include "Platform/DnsServiceRegistration.h"
@@ -295,6 +298,10 @@ public:
     void stopMotionStream(const std::string& reason, bool resetAttempts);
     void reconcileSharedCanvasWiFiDeliveryShaping(const std::string& reason);
     void restoreSharedModeAfterIOSCaptureEnded();
+    // Streaming paused by the user or a Viewer; setPaused does nothing when
+    // the state is already as asked.
+    bool isPaused = false;
+    void setPaused(bool paused);
     void endMediaIdleWarmHoldForViewerReturn(const platform::UUID& id);
     bool canHoldMediaWarm() const;
     void beginMediaIdleWarmHold();
@@ -382,7 +389,41 @@ public:
     void postKeyCombo(uint16_t key, uint64_t flags);
     // The same steps 35 ms apart on the server queue.
     void postDelayedKeyCombo(uint16_t key, uint64_t flags);
+    // Host shortcuts (Input/HostShortcuts.cpp and its neighbours). Publishes
+    // the line and sends it to every Viewer as type 8.
+    void publishAndBroadcast(const std::string& text);
+    // A flags-changed event with these modifier flags, from no source.
+    void postFlagsChanged(uint64_t flags);
+    // Launchpad: the chain of ways to open it, first success wins.
     LaunchpadActivationResult activateLaunchpad();
+    bool toggleLaunchpadViaDockNotification();
+    bool clickDockLaunchpadItem();
+    std::vector<std::string> launchpadDockItemCandidateTitles();
+    // Depth-limited walks of an Accessibility tree, the element before its
+    // children; titles are matched lower-cased.
+    static std::optional<platform::AXUIElement> findAXElement(const platform::AXUIElement& element,
+                                                              const std::set<std::string>& matchingTitles,
+                                                              int remainingDepth);
+    static std::vector<std::string> collectAXTitles(const platform::AXUIElement& element, int remainingDepth);
+    static std::optional<std::string> axStringAttribute(const std::string& attribute,
+                                                        const platform::AXUIElement& element);
+    static std::optional<std::string> axElementLabel(const platform::AXUIElement& element);
+    static std::vector<platform::AXUIElement> axChildren(const platform::AXUIElement& element);
+    static std::optional<platform::CGPoint> axElementCenter(const platform::AXUIElement& element);
+    // Opening applications (Input/ApplicationOpening.cpp). Each reports its
+    // own failure with one published line. The workspace waits block the
+    // server queue for at most 2 s, a tool for hostShortcuts.toolTimeLimitSeconds.
+    bool openSystemApplication(const std::string& name, const std::optional<std::string>& bundleIdentifier);
+    bool openApplicationViaWorkspace(const std::string& url, const std::string& label);
+    bool openApplicationByBundleIdentifierViaWorkspace(const std::string& bundleIdentifier);
+    bool activateApplicationByBundleIdentifierViaAppleScript(const std::string& bundleIdentifier);
+    bool runToolAndWait(const std::string& executablePath, const std::vector<std::string>& arguments,
+                        const std::string& failureLabel);
+    // Desktop stepping (Input/DesktopSwitchRequests.cpp): one step, then
+    // checks 0.2 s apart until the display shows the expected Space.
+    void requestDesktopSwitch(bool forward);
+    void verifyDesktopSwitch(const DesktopSwitcher::Request& request, bool forward, int attempt);
+    HostShortcutState hostShortcuts;
     // Drag from Host to Viewer (Input/RemoteDrag.cpp).
     using DragItem = HostDragItem;
     void startDragPollingTimer();

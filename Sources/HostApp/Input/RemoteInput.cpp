@@ -19,8 +19,7 @@ bool V230HostAudioAuxServer::ensureInputTrust() {
     if (platform::AXIsProcessTrusted()) return true;
     if (!remoteInput.didWarnInputTrust) {
         remoteInput.didWarnInputTrust = true;
-        publish(kInputTrustWarning);
-        broadcastHostError(kInputTrustWarning);
+        publishAndBroadcast(kInputTrustWarning);
         platform::AXIsProcessTrustedWithOptions({{platform::kAXTrustedCheckOptionPrompt, true}});
     }
     return false;
@@ -51,17 +50,4 @@ void V230HostAudioAuxServer::releaseSessionHeldKeys(const platform::UUID& sessio
     const std::set<uint16_t> codes = std::move(held->second);
     remoteInput.heldKeyCodes.erase(held);
     for (uint16_t code : codes) postKeyboardEvent(code, false, 0);
-}
-
-void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload& shortcut,
-                                               const platform::UUID& sourceID) {
-    publish("input: shortcut from " + sourceID.id8() + " kind=" + std::to_string(static_cast<int>(shortcut.kind)));
-}
-
-LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
-    queue.dispatchPrecondition();
-    // The last resort of the chain: the Launchpad system key, when trusted.
-    const bool trusted = ensureInputTrust();
-    if (trusted && postSystemDefinedKey(13)) return LaunchpadActivationResult::systemKey;
-    return LaunchpadActivationResult::failed;
 }

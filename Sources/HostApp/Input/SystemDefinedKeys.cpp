@@ -95,9 +95,7 @@ void V230HostAudioAuxServer::applySystemDefinedKeyEvent(const SystemDefinedKeyEv
             return;
         }
         case 13: {
-            const std::string text = launchpadActivationText(activateLaunchpad());
-            publish(text);
-            broadcastHostError(text);
+            publishAndBroadcast(launchpadActivationText(activateLaunchpad()));
             return;
         }
         default:

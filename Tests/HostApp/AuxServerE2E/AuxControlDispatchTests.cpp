@@ -98,8 +98,8 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     sendAndSettle(*video, AuxPacketType::gestureEvent, gesture.encode());
     ASSERT_EQ(postedEvents().size(), 1u);
     EXPECT_EQ(postedEvents().back().type, platform::CGEventType::mouseMoved);
-    sendAndSettle(*audio, AuxPacketType::hostShortcut, {10});
-    EXPECT_TRUE(logContains("kind=10"));
+    sendAndSettle(*audio, AuxPacketType::hostShortcut, {13});
+    EXPECT_EQ(postedEvents().back().data1, (7 << 16) | 0x0A00);
     sendAndSettle(*audio, AuxPacketType::rawKeyEvent, RawKeyEventControlPayload{36, 0, true}.encode());
     EXPECT_EQ(postedEvents().back().keyCode, 36);
     sendAndSettle(*audio, AuxPacketType::systemDefinedKeyEvent, {16, 0});

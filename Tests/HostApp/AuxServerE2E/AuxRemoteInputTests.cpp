@@ -1,6 +1,7 @@
-// A Viewer's input and the display layout through real sockets: what a
-// logged-in Viewer sends lands on the simulated Mac in order, what it held
-// is lifted when it leaves, and layouts reach the right connections.
+// A Viewer's input, Host shortcuts and the display layout through real
+// sockets: what a logged-in Viewer sends lands on the simulated Mac in
+// order, what it held is lifted when it leaves, shortcut texts come back,
+// and layouts reach the right connections.
 
 #include <gtest/gtest.h>
 
@@ -121,6 +122,39 @@ TEST_F(RemoteInput, UntrustedHostWarnsEveryConnectionOnceAndDropsInput) {
     key(*video, 0x61, true);
     video->settle();
     EXPECT_EQ(postedEvents().size(), 1u) << "trust granted later works from the next event";
+}
+
+TEST_F(RemoteInput, HostShortcutsActOnTheMacAndAnswerTheViewer) {
+    auto viewer = loggedIn();
+    for (uint8_t bad : {0, 6, 21, 99, 162}) viewer->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{bad});
+    viewer->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{3});  // two Spaces on the main display
+    viewer->settle();
+    EXPECT_EQ(logCount("bad host shortcut payload"), 5u);
+    std::vector<std::string> texts;
+    for (const auto& p : viewer->packets()) {
+        if (p.header.type == AuxPacketType::hostStatus && p.text().find("desktop") != std::string::npos)
+            texts.push_back(p.text());
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"host shortcut: next desktop requested",
+                                               "host shortcut: next desktop switched", "desktop-switched:2/2"}));
+    EXPECT_FALSE(logContains("desktop-switched")) << "for the Viewers only";
+
+    tap().clear();
+    viewer->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{22, 99});  // the trailing byte is ignored
+    viewer->settle();
+    advance(0.2);
+    const struct { uint16_t code; bool down; uint64_t flags; } expected[] = {
+        {56, true, 0x20000}, {55, true, 0x120000}, {20, true, 0x120000},
+        {20, false, 0x120000}, {55, false, 0x120000}, {56, false, 0x20000}};
+    auto posted = postedEvents();
+    ASSERT_EQ(posted.size(), std::size(expected));
+    for (size_t i = 0; i < posted.size(); ++i) {
+        EXPECT_EQ(posted[i].keyCode, expected[i].code) << i;
+        EXPECT_EQ(posted[i].keyDown, expected[i].down) << i;
+        EXPECT_EQ(posted[i].flags, expected[i].flags) << i;
+        EXPECT_EQ(posted[i].uptimeNs - posted[0].uptimeNs, i * 35'000'000u) << i;
+    }
+    EXPECT_TRUE(logContains("host shortcut: screenshot (Shift+Cmd+3)"));
 }
 
 TEST_F(RemoteInput, LayoutsReachLoggedInConnectionsOnly) {

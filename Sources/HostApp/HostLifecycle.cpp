@@ -13,6 +13,7 @@
 #include "Platform/Accessibility.h"
 #include "Platform/CoreGraphicsDisplays.h"
 #include "Platform/Log.h"
+#include "Platform/TextInputSources.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/Workspace.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
@@ -22,7 +23,6 @@ using platform::DispatchQueue;
 using platform::NotificationCenter;
 
 namespace {
-constexpr const char* kInputSourceChangedNotification = "com.apple.Carbon.TISNotifySelectedKeyboardInputSourceChanged";
 constexpr double kSummaryAutoCloseSeconds = 5.0;
 constexpr double kQuitAutoConfirmSeconds = 5.0;
 constexpr double kRefreshIntervalSeconds = 2.0;
@@ -139,7 +139,7 @@ void HostProbeDelegate::startHostInNormalMode() {
         DispatchQueue::main());
     probeInputSource();
     lifecycle.inputSourceObserver = distributed.addObserver(
-        kInputSourceChangedNotification, [](const platform::Notification&) { probeInputSource(); },
+        platform::kTISNotifySelectedKeyboardInputSourceChanged, [](const platform::Notification&) { probeInputSource(); },
         DispatchQueue::main());
     registerWorkspacePowerObservers();
 

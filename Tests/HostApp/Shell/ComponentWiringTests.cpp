@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "HostShellTestFixture.h"
-#include "Platform/Pasteboard.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 
 using namespace platform;
@@ -30,27 +29,6 @@ TEST_F(ComponentWiring, ClipboardChangeWithoutViewersStaysPendingAndLogsNothing)
     EXPECT_FALSE(offerFromPollQueue(textTransfer("nobody", 1)));
     runUntilIdle();
     EXPECT_FALSE(diagnosticsContain("clipboard sent"));
-}
-
-TEST_F(ComponentWiring, ClipboardTravelsBothWaysThroughTheServer) {
-    auto viewer = loggedInViewer();
-    Pasteboard::general().clearContents();
-    Pasteboard::general().setString("copied on the Host", kPasteboardTypeString);
-    advance(0.7);  // one poll of the bridge
-    EXPECT_TRUE(diagnosticsContain("clipboard sent seq=1 kind=text"));
-    auto sent = viewer->waitForPacket(AuxPacketType::clipboardTransfer);
-    ASSERT_TRUE(sent);
-    auto decoded = ClipboardTransfer::decode(sent->payload);
-    ASSERT_TRUE(decoded.ok());
-    EXPECT_EQ(decoded->items.at(0).text, "copied on the Host");
-
-    auto incoming = textTransfer("copied on the Viewer", 7).encodedData();
-    ASSERT_TRUE(incoming.ok());
-    viewer->send(AuxPacketType::clipboardTransfer, *incoming);
-    viewer->settle();
-    EXPECT_TRUE(runUntil([] {
-        return Pasteboard::general().stringForType(kPasteboardTypeString) == std::optional<std::string>("copied on the Viewer");
-    }));
 }
 
 TEST_F(ComponentWiring, StatusLinesLandInTheLogAndTheLastInTheStatusLabel) {

@@ -62,12 +62,6 @@ HostProbeDelegate::~HostProbeDelegate() = default;
 
 void HostProbeDelegate::log(const std::string& text) const { components.diagnosticLog->append(text); }
 
-void HostProbeDelegate::probeInputSource() {
-    const bool cjk = HostInputSourceKind::probeCurrentInputSource();
-    std::lock_guard<std::mutex> guard(HostInputSourceKind::lock);
-    HostInputSourceKind::cachedCJKInputMethod = cjk;
-}
-
 // --- Launch ------------------------------------------------------------------------
 
 void HostProbeDelegate::applicationDidFinishLaunching() {
@@ -137,10 +131,10 @@ void HostProbeDelegate::startHostInNormalMode() {
             if (auto self = weak.lock()) self->refreshHostLocalization();
         },
         DispatchQueue::main());
-    probeInputSource();
+    HostInputSourceKind::refreshCachedCJKInputMethod();
     lifecycle.inputSourceObserver = distributed.addObserver(
-        platform::kTISNotifySelectedKeyboardInputSourceChanged, [](const platform::Notification&) { probeInputSource(); },
-        DispatchQueue::main());
+        platform::kTISNotifySelectedKeyboardInputSourceChanged,
+        [](const platform::Notification&) { HostInputSourceKind::refreshCachedCJKInputMethod(); }, DispatchQueue::main());
     registerWorkspacePowerObservers();
 
     startAudioAuxServer();
@@ -190,7 +184,7 @@ void HostProbeDelegate::startHostInNormalMode() {
     lifecycle.timer = std::make_unique<platform::DispatchTimer>(DispatchQueue::main(), kRefreshIntervalSeconds, [weak] {
         auto self = weak.lock();
         if (!self) return;
-        probeInputSource();
+        HostInputSourceKind::refreshCachedCJKInputMethod();
         self->refresh(false, false);
     });
     lifecycle.timer->resume();
@@ -213,7 +207,7 @@ void HostProbeDelegate::bringSummaryWindowForward() {
 
 void HostProbeDelegate::applicationDidBecomeActive() {
     assertMainQueue();
-    probeInputSource();
+    HostInputSourceKind::refreshCachedCJKInputMethod();
     if (hostIsUnattendedUpgradeLaunch || !hasPendingInitialInstallOnboarding()) return;
     if (onboarding.initialInstallOnboardingAwaitingPermissionGrant) {
         const double since =

@@ -137,8 +137,6 @@ public:
     HostFileDeliveryState fileDelivery;
 
 private:
-    // Repeats the keyboard input-source probe into the shared cache.
-    static void probeInputSource();
     // The summary window, made when there is none.
     const std::shared_ptr<platform::Window>& ensureSummaryWindow();
     // Floating, on the active Space, visible while inactive; made key, the

@@ -33,10 +33,6 @@ std::string quitAutoConfirmNote() {
                                  "reopens automatically in %d seconds.",
                                  5);
 }
-
-bool onboardingStepIsFinishing(InitialInstallOnboardingStep step) {
-    return step == InitialInstallOnboardingStep::completionCountdown || step == InitialInstallOnboardingStep::completed;
-}
 }  // namespace
 
 void assertMainQueue() { DispatchQueue::main().dispatchPrecondition(); }
@@ -92,21 +88,26 @@ void HostProbeDelegate::applicationDidFinishLaunching() {
 
     log("permissions: setup mode — permission guide only");
     configureSetupModeStatusItem();
-    platform::AppleEventManager::shared().setEventHandler(
-        platform::kInternetEventClass, platform::kAEGetURL,
-        [weak](const platform::AppleEvent& event, platform::AppleEvent& reply) {
-            if (auto self = weak.lock()) self->handlePermissionURLEvent(event, reply);
-        });
+    installPermissionURLHandler();
     resumeInitialInstallOnboardingIfPending();
     DispatchQueue::main().asyncAfter(1.5, [weak] {
         if (auto self = weak.lock()) self->triggerLocalNetworkPermissionPrompt();
     });
 }
 
+void HostProbeDelegate::installPermissionURLHandler() {
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    platform::AppleEventManager::shared().setEventHandler(
+        platform::kInternetEventClass, platform::kAEGetURL,
+        [weak](const platform::AppleEvent& event, platform::AppleEvent& reply) {
+            if (auto self = weak.lock()) self->handlePermissionURLEvent(event, reply);
+        });
+}
+
 void HostProbeDelegate::resumeInitialInstallOnboardingIfPending() {
     if (!hasPendingInitialInstallOnboarding()) {
         log("permissions: no onboarding pending; skipping first-run prompts");
-    } else if (!onboardingStepIsFinishing(onboarding.initialInstallOnboardingStep)) {
+    } else if (!isFinishingStep(onboarding.initialInstallOnboardingStep)) {
         observeInitialInstallPermissionCompletion();
         advanceInitialInstallOnboarding();
     }
@@ -142,11 +143,7 @@ void HostProbeDelegate::startHostInNormalMode() {
     if (Application::shared().isTerminated()) return;
     configureClipboardBridgeIfNeeded();
 
-    platform::AppleEventManager::shared().setEventHandler(
-        platform::kInternetEventClass, platform::kAEGetURL,
-        [weak](const platform::AppleEvent& event, platform::AppleEvent& reply) {
-            if (auto self = weak.lock()) self->handlePermissionURLEvent(event, reply);
-        });
+    installPermissionURLHandler();
 
     if (hostIsUnattendedUpgradeLaunch) {
         log("upgrade: unattended installer relaunch");
@@ -223,7 +220,7 @@ void HostProbeDelegate::applicationDidBecomeActive() {
         // The guide window comes with its own issue; until then there is
         // nothing to centre and bring forward.
         if (self->hasPendingInitialInstallOnboarding() &&
-            !onboardingStepIsFinishing(self->onboarding.initialInstallOnboardingStep)) {
+            !isFinishingStep(self->onboarding.initialInstallOnboardingStep)) {
             self->observeInitialInstallPermissionCompletion();
             self->advanceInitialInstallOnboarding();
         }

@@ -142,6 +142,8 @@ private:
     // Floating, on the active Space, visible while inactive; made key, the
     // application activated, and made key again (normal start and reopen).
     void bringSummaryWindowForward();
+    // The installer's and updater's URL requests ('GURL'), in both modes.
+    void installPermissionURLHandler();
     // The onboarding resume shared by the activation, the normal start and
     // the Show Host Status action.
     void resumeInitialInstallOnboardingIfPending();

@@ -20,6 +20,11 @@ enum class PermissionRequestKind { screenCapture, accessibility, localNetwork };
 
 enum class InitialInstallOnboardingStep { idle, accessibility, screenCapture, confirmation, completionCountdown, completed };
 
+// The steps after both grants: the guide no longer comes back.
+inline bool isFinishingStep(InitialInstallOnboardingStep step) {
+    return step == InitialInstallOnboardingStep::completionCountdown || step == InitialInstallOnboardingStep::completed;
+}
+
 struct PermissionOnboardingState {
     std::shared_ptr<platform::StatusItem> setupModeStatusItem;
     std::shared_ptr<platform::Menu> setupModeStatusMenu;

@@ -121,8 +121,7 @@ void HostProbeDelegate::showSummaryWindowAction(HostActionSender sender) {
     if (hasPendingInitialInstallOnboarding()) {
         onboarding.initialInstallGuideDismissed = false;
         onboarding.initialInstallOnboardingAwaitingReturn = false;
-        const auto step = onboarding.initialInstallOnboardingStep;
-        if (step != InitialInstallOnboardingStep::completionCountdown && step != InitialInstallOnboardingStep::completed) {
+        if (!isFinishingStep(onboarding.initialInstallOnboardingStep)) {
             observeInitialInstallPermissionCompletion();
             advanceInitialInstallOnboarding();
         }

@@ -131,8 +131,10 @@ void SCStream::startNow(DispatchQueue queue, std::function<void(const std::strin
             // The first block starts with the sample playing now.
             nextAudioSample_ =
                 static_cast<int64_t>(static_cast<unsigned __int128>(Clock::uptimeNs()) * audioRate_ / 1000000000u);
+            // A tick a microsecond after each block's end, so that a tick
+            // never comes just short of the block it is for.
             audioTimer_ = std::make_unique<DispatchTimer>(
-                *audioQueue_, static_cast<double>(audioBlockFrames_) / static_cast<double>(audioRate_), [weak] {
+                *audioQueue_, static_cast<double>(audioBlockFrames_) / static_cast<double>(audioRate_) + 1e-6, [weak] {
                     if (auto self = weak.lock()) self->pumpAudio();
                 });
             audioTimer_->resume();

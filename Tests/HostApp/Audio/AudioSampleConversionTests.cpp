@@ -168,3 +168,36 @@ TEST(AudioTimestamp, PresentationTimesBecomeNanosecondsOrZero) {
 }
 
 }  // namespace
+
+namespace {
+
+struct GeneratedCase {
+    const char* what;
+    platform::SimulatedSystemAudio::Format format;
+    double tolerance;
+};
+
+TEST_F(Conversion, EveryGeneratedFormatConvertsBackToItsTones) {
+    using Format = platform::SimulatedSystemAudio::Format;
+    const GeneratedCase cases[] = {
+        {"float, buffer per channel", Format{}, 1e-7},
+        {"float, interleaved", Format{48000, 2, 32, kFloat, false, 256}, 1e-7},
+        {"16-bit, interleaved mono", Format{48000, 1, 16, kInt, false, 256}, 1e-4},
+        {"32-bit, six channels per channel buffer", Format{44100, 6, 32, kInt | kNonInterleaved, true, 256}, 1e-6},
+    };
+    systemAudio().setTones({{440, 0.25}, {660, 0.5}, {1000, 0.9}});
+    for (const auto& c : cases) {
+        systemAudio().setFormat(c.format);
+        auto pcm = capture->interleavedFloat32Stereo(systemAudio().makeBlock(1234567, c.format.framesPerBlock));
+        ASSERT_TRUE(pcm) << c.what;
+        auto floats = floatsOf(*pcm);
+        ASSERT_EQ(floats.size(), c.format.framesPerBlock * 2u) << c.what;
+        const uint32_t right = c.format.channels == 1 ? 0 : 1;
+        for (uint32_t i = 0; i < c.format.framesPerBlock; ++i) {
+            EXPECT_NEAR(floats[2 * i], systemAudio().sampleValue(0, 1234567 + i), c.tolerance) << c.what;
+            EXPECT_NEAR(floats[2 * i + 1], systemAudio().sampleValue(right, 1234567 + i), c.tolerance) << c.what;
+        }
+    }
+}
+
+}  // namespace

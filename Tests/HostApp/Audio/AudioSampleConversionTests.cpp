@@ -34,34 +34,18 @@ struct ConversionCase {
     std::optional<std::vector<float>> expected;  // left, right, left, right, ...
 };
 
-CMSampleBuffer withoutFormat() {
-    auto b = audioBuffer(kFloat, 32, 2, {bytesOf<float>({1, 2})});
-    b.formatDescription.reset();
-    return b;
-}
-CMSampleBuffer withoutStreamDescription() {
-    auto b = audioBuffer(kFloat, 32, 2, {bytesOf<float>({1, 2})});
-    b.formatDescription = std::make_shared<platform::CMAudioFormatDescription>();
-    return b;
-}
-CMSampleBuffer withFetchStatus(platform::OSStatus status) {
-    auto b = audioBuffer(kFloat, 32, 2, {bytesOf<float>({1, 2})});
-    auto data = std::make_shared<platform::CMBlockBuffer>(*b.dataBuffer);
-    data->fetchStatus = status;
-    b.dataBuffer = data;
-    return b;
-}
-CMSampleBuffer withMissingData(size_t buffer) {
+// A stereo float buffer (one per channel unless `interleaved`) with an
+// edit applied to it and its data.
+CMSampleBuffer edited(const std::function<void(CMSampleBuffer&, platform::CMBlockBuffer&)>& edit) {
     auto b = audioBuffer(kFloat | kNonInterleaved, 32, 2, {bytesOf<float>({1}), bytesOf<float>({2})});
     auto data = std::make_shared<platform::CMBlockBuffer>(*b.dataBuffer);
-    data->blocks[buffer].dataPointerMissing = true;
+    edit(b, *data);
     b.dataBuffer = data;
     return b;
 }
-CMSampleBuffer withNoBuffers() {
-    auto b = audioBuffer(kFloat, 32, 2, {});
-    return b;
-}
+const auto noFetch = [](CMSampleBuffer&, platform::CMBlockBuffer& d) { d.fetchStatus = -12731; };
+const auto firstDataMissing = [](CMSampleBuffer&, platform::CMBlockBuffer& d) { d.blocks[0].dataPointerMissing = true; };
+
 std::vector<float> ramp(size_t n) {
     std::vector<float> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>(i) / static_cast<float>(n);
@@ -122,13 +106,16 @@ TEST_F(Conversion, RefusedBuffersYieldNothing) {
         {"8-bit integers", audioBuffer(kInt, 8, 2, {Bytes(4, 0)}), std::nullopt},
         {"no channels", audioBuffer(kFloat, 32, 0, {Bytes(8, 0)}), std::nullopt},
         {"more channels than any device has", audioBuffer(kFloat, 32, 65, {Bytes(65 * 4, 0)}), std::nullopt},
-        {"no format description", withoutFormat(), std::nullopt},
-        {"no stream description", withoutStreamDescription(), std::nullopt},
-        {"the buffer list cannot be fetched", withFetchStatus(-12731), std::nullopt},
+        {"no format description", edited([](auto& b, auto&) { b.formatDescription.reset(); }), std::nullopt},
+        {"no stream description",
+         edited([](auto& b, auto&) { b.formatDescription = std::make_shared<platform::CMAudioFormatDescription>(); }),
+         std::nullopt},
+        {"the buffer list cannot be fetched", edited(noFetch), std::nullopt},
         {"more buffers than channels", audioBuffer(kFloat, 32, 1, {Bytes(4, 0), Bytes(4, 0)}), std::nullopt},
-        {"no buffer at all", withNoBuffers(), std::nullopt},
-        {"first data pointer missing", withMissingData(0), std::nullopt},
-        {"second data pointer missing", withMissingData(1), std::nullopt},
+        {"no buffer at all", edited([](auto&, auto& d) { d.blocks.clear(); }), std::nullopt},
+        {"first data pointer missing", edited(firstDataMissing), std::nullopt},
+        {"second data pointer missing", edited([](auto&, auto& d) { d.blocks[1].dataPointerMissing = true; }),
+         std::nullopt},
         {"a single buffer shorter than one sample", audioBuffer(kInt, 16, 1, {Bytes(1, 0)}), std::nullopt},
         {"an interleaved stereo buffer of one sample", audioBuffer(kFloat, 32, 2, {bytesOf<float>({1})}),
          std::nullopt},
@@ -139,10 +126,10 @@ TEST_F(Conversion, RefusedBuffersYieldNothing) {
 }
 
 TEST_F(Conversion, TheFormatLineIsWrittenOnceForTheFirstFetchedBuffer) {
-    EXPECT_FALSE(capture->interleavedFloat32Stereo(withFetchStatus(-1)));
+    EXPECT_FALSE(capture->interleavedFloat32Stereo(edited(noFetch)));
     EXPECT_EQ(formatLines(), 0u);
     // Fetched, then refused for its missing data: the line is written anyway.
-    EXPECT_FALSE(capture->interleavedFloat32Stereo(withMissingData(0)));
+    EXPECT_FALSE(capture->interleavedFloat32Stereo(edited(firstDataMissing)));
     EXPECT_TRUE(capture->interleavedFloat32Stereo(audioBuffer(kInt | kFloat, 16, 2, {Bytes(8, 0)}, 44100)));
     EXPECT_EQ(formatLines(), 1u);
     EXPECT_TRUE(logContains(
@@ -167,35 +154,21 @@ TEST(AudioTimestamp, PresentationTimesBecomeNanosecondsOrZero) {
     for (const auto& [time, ns] : cases) EXPECT_EQ(HostAudioCapture::timestampNs(time), ns) << time.value;
 }
 
-}  // namespace
-
-namespace {
-
-struct GeneratedCase {
-    const char* what;
-    platform::SimulatedSystemAudio::Format format;
-    double tolerance;
-};
-
 TEST_F(Conversion, EveryGeneratedFormatConvertsBackToItsTones) {
     using Format = platform::SimulatedSystemAudio::Format;
-    const GeneratedCase cases[] = {
-        {"float, buffer per channel", Format{}, 1e-7},
-        {"float, interleaved", Format{48000, 2, 32, kFloat, false, 256}, 1e-7},
-        {"16-bit, interleaved mono", Format{48000, 1, 16, kInt, false, 256}, 1e-4},
-        {"32-bit, six channels per channel buffer", Format{44100, 6, 32, kInt | kNonInterleaved, true, 256}, 1e-6},
+    const std::pair<Format, double> cases[] = {  // format, tolerance
+        {Format{}, 1e-7},
+        {Format{48000, 1, 16, kInt, false, 256}, 1e-4},
+        {Format{44100, 6, 32, kInt | kNonInterleaved, true, 256}, 1e-6},
     };
     systemAudio().setTones({{440, 0.25}, {660, 0.5}, {1000, 0.9}});
-    for (const auto& c : cases) {
-        systemAudio().setFormat(c.format);
-        auto pcm = capture->interleavedFloat32Stereo(systemAudio().makeBlock(1234567, c.format.framesPerBlock));
-        ASSERT_TRUE(pcm) << c.what;
-        auto floats = floatsOf(*pcm);
-        ASSERT_EQ(floats.size(), c.format.framesPerBlock * 2u) << c.what;
-        const uint32_t right = c.format.channels == 1 ? 0 : 1;
-        for (uint32_t i = 0; i < c.format.framesPerBlock; ++i) {
-            EXPECT_NEAR(floats[2 * i], systemAudio().sampleValue(0, 1234567 + i), c.tolerance) << c.what;
-            EXPECT_NEAR(floats[2 * i + 1], systemAudio().sampleValue(right, 1234567 + i), c.tolerance) << c.what;
+    for (const auto& [format, tolerance] : cases) {
+        systemAudio().setFormat(format);
+        auto floats = floatsOf(*capture->interleavedFloat32Stereo(systemAudio().makeBlock(1234567, format.framesPerBlock)));
+        ASSERT_EQ(floats.size(), format.framesPerBlock * 2u);
+        for (uint32_t i = 0; i < format.framesPerBlock; ++i) {
+            EXPECT_NEAR(floats[2 * i], systemAudio().sampleValue(0, 1234567 + i), tolerance);
+            EXPECT_NEAR(floats[2 * i + 1], systemAudio().sampleValue(format.channels == 1 ? 0 : 1, 1234567 + i), tolerance);
         }
     }
 }

@@ -44,20 +44,11 @@ inline std::vector<float> floatsOf(std::span<const uint8_t> pcm) {
 // An audio sample buffer of the given format whose buffers hold `buffers`.
 inline platform::CMSampleBuffer audioBuffer(uint32_t flags, uint32_t bits, uint32_t channels, std::vector<Bytes> buffers,
                                             double rate = 48000) {
-    platform::AudioStreamBasicDescription asbd;
-    asbd.mSampleRate = rate;
-    asbd.mFormatFlags = flags;
-    asbd.mBitsPerChannel = bits;
-    asbd.mChannelsPerFrame = channels;
-    auto description = std::make_shared<platform::CMAudioFormatDescription>();
-    description->streamBasicDescription = asbd;
+    platform::AudioStreamBasicDescription asbd{rate, platform::kAudioFormatLinearPCM, flags, 0, 1, 0, channels, bits};
     auto data = std::make_shared<platform::CMBlockBuffer>();
     for (auto& b : buffers) data->blocks.push_back({buffers.size() == 1 ? channels : 1, std::move(b), false});
-    platform::CMSampleBuffer sample;
-    sample.presentationTimeStamp = platform::CMTime::make(48000, 48000);
-    sample.formatDescription = description;
-    sample.dataBuffer = data;
-    return sample;
+    return {true, true, platform::CMTime::make(48000, 48000),
+            std::make_shared<platform::CMAudioFormatDescription>(platform::CMAudioFormatDescription{asbd}), data, nullptr};
 }
 
 }  // namespace audiotest

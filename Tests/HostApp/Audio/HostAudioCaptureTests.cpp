@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "AudioTestSupport.h"
 #include "HostApp/Audio/HostAudioCapture.h"
 #include "Platform/Clock.h"
@@ -46,59 +48,46 @@ protected:
     std::vector<std::string> errors;
 };
 
-TEST_F(AudioCapture, AnExactDisplayListedFromTheThirdRetryStartsAfter750msSilently) {
-    const uint64_t t0 = platform::Clock::uptimeNs();
-    make(7, true)->start();
-    advance(0.6);
-    displays().addDisplay(SimulatedDisplaySystem::plainMonitor(7, 1920, 1080, 3024, 0));
-    advance(0.14);
-    EXPECT_EQ(started, 0);
-    advance(0.02);
-    EXPECT_EQ(started, 1);
-    EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(screenCapture().shareableContentFetches(), 4u);
-    EXPECT_EQ(capture->streamForTesting()->displayID(), 7u);
-    EXPECT_GE(platform::Clock::uptimeNs() - t0, 750000000u);
-}
-
-TEST_F(AudioCapture, AnExactDisplayNeverListedIsGivenUpAfterThirteenFetches) {
-    make(7, true)->start();
-    advance(2.99);
-    EXPECT_TRUE(errors.empty());
-    advance(0.02);
-    EXPECT_EQ(screenCapture().shareableContentFetches(), 13u);
-    EXPECT_EQ(errors, std::vector<std::string>{"audio target display 7 unavailable for ScreenCaptureKit. available=1"});
-    advance(5);
-    EXPECT_EQ(started, 0);
-    EXPECT_EQ(screenCapture().shareableContentFetches(), 13u);
-}
-
-struct FallbackCase {
+struct SelectionCase {
     const char* what;
     std::function<void()> machine;
+    uint32_t displayID;
+    bool exact;
+    std::optional<double> seventhDisplayAppearsAt;
     std::vector<std::string> errors;
-    bool starts;
+    size_t fetches;
+    std::optional<double> startsAt;  // seconds after start()
 };
 
-TEST_F(AudioCapture, WithoutAnExactDisplayItFallsBackAndSaysSo) {
-    const FallbackCase cases[] = {
-        {"the main display", [] { displays().configureBuiltInWithExternal1440(); },
-         {"audio target display 0 unavailable; using ScreenCaptureKit display 1. available=1,2"}, true},
-        {"the first display when the main one is not listed", [] { displays().setMainDisplayOverride(9); },
-         {"audio target display 0 unavailable; using ScreenCaptureKit display 1. available=1"}, true},
-        {"no display at all", [] { displays().configureHeadless(); },
-         {"audio target display 0 unavailable for ScreenCaptureKit. available="}, false},
+TEST_F(AudioCapture, TheDisplayIsLookedForFallenBackFromOrGivenUpOnAsItsRuleSays) {
+    const SelectionCase cases[] = {
+        {"exact, listed from the third retry", [] {}, 7, true, 0.6, {}, 4, 0.75},
+        {"exact, never listed", [] {}, 7, true, std::nullopt,
+         {"audio target display 7 unavailable for ScreenCaptureKit. available=1"}, 13, std::nullopt},
+        {"the main display", [] { displays().configureBuiltInWithExternal1440(); }, 0, false, std::nullopt,
+         {"audio target display 0 unavailable; using ScreenCaptureKit display 1. available=1,2"}, 1, 0.0},
+        {"the first display when the main one is not listed", [] { displays().setMainDisplayOverride(9); }, 0, false,
+         std::nullopt, {"audio target display 0 unavailable; using ScreenCaptureKit display 1. available=1"}, 1, 0.0},
+        {"no display at all", [] { displays().configureHeadless(); }, 0, false, std::nullopt,
+         {"audio target display 0 unavailable for ScreenCaptureKit. available="}, 1, std::nullopt},
     };
     for (const auto& c : cases) {
         platform::SimulatedMachine::install(std::make_shared<platform::SimulatedMachine>());
         c.machine();
         errors.clear();
         started = 0;
-        make(0, false)->start();
-        runUntilIdle();
+        make(c.displayID, c.exact)->start();
+        std::optional<double> startedAt;
+        for (int ms = 0; ms <= 4000; ms += 10) {
+            if (c.seventhDisplayAppearsAt && ms == std::lround(*c.seventhDisplayAppearsAt * 1000))
+                displays().addDisplay(SimulatedDisplaySystem::plainMonitor(7, 1920, 1080, 3024, 0));
+            runUntilIdle();
+            if (started && !startedAt) startedAt = ms / 1000.0;
+            advance(0.01);
+        }
         EXPECT_EQ(errors, c.errors) << c.what;
-        EXPECT_EQ(started, c.starts ? 1 : 0) << c.what;
-        EXPECT_EQ(screenCapture().shareableContentFetches(), 1u) << c.what;
+        EXPECT_EQ(screenCapture().shareableContentFetches(), c.fetches) << c.what;
+        EXPECT_NEAR(startedAt.value_or(-1), c.startsAt.value_or(-1), 0.011) << c.what;
         capture->stop(true);
     }
 }
@@ -108,8 +97,8 @@ TEST_F(AudioCapture, AStopDuringTheLookupPausesEndsTheStartQuietly) {
     advance(0.3);
     const uint64_t before = platform::Clock::uptimeNs();
     capture->stop(true);
-    EXPECT_EQ(platform::Clock::uptimeNs(), before) << "nothing to wait for without a stream";
     capture->stop(true);
+    EXPECT_EQ(platform::Clock::uptimeNs(), before) << "nothing to wait for without a stream";
     advance(5);
     EXPECT_EQ(screenCapture().shareableContentFetches(), 2u);
     EXPECT_TRUE(errors.empty());
@@ -127,96 +116,67 @@ TEST_F(AudioCapture, AStopRacingTheLastStartStepLeavesNoStreamRunning) {
     EXPECT_TRUE(frames.empty());
 }
 
-TEST_F(AudioCapture, AudioBlocksArriveAsStereoPcmWithSampleExactTimes) {
-    make(1, true)->start();
-    runUntilIdle();
-    ASSERT_EQ(started, 1);
-    const auto firstSample = static_cast<int64_t>(platform::Clock::uptimeNs() * 48000 / 1000000000);
-    advance(1.0);
-    ASSERT_EQ(frames.size(), 46u);  // whole 1,024-frame blocks played within the second
-    EXPECT_EQ(sampleBuffers, 46) << "the 16 x 16 picture is not an audio buffer";
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const int64_t first = firstSample + static_cast<int64_t>(i) * 1024;
-        EXPECT_EQ(frames[i].timestampNs, HostAudioCapture::timestampNs(platform::CMTime::make(first, 48000)));
-        ASSERT_EQ(frames[i].pcm.size(), 2048u);
-        EXPECT_FLOAT_EQ(frames[i].pcm[0], static_cast<float>(systemAudio().sampleValue(0, first)));
-        EXPECT_FLOAT_EQ(frames[i].pcm[1], static_cast<float>(systemAudio().sampleValue(1, first)));
-    }
-}
-
-struct SpoiledCase {
+struct ReportCase {
     const char* what;
-    std::function<void(platform::CMSampleBuffer&)> spoil;
-    const char* logLine;
-    bool counted;  // reaches onSampleBuffer
-    std::optional<uint64_t> timestampNs;  // reaches onFrame with this time
-};
-
-TEST_F(AudioCapture, SpoiledBuffersAreDroppedWithALine) {
-    const SpoiledCase cases[] = {
-        {"invalid", [](auto& b) { b.isValid = false; }, "[NorvessalHost] [AUDIO] Invalid or not ready sampleBuffer",
-         false, std::nullopt},
-        {"not ready", [](auto& b) { b.dataIsReady = false; },
-         "[NorvessalHost] [AUDIO] Invalid or not ready sampleBuffer", false, std::nullopt},
-        {"not convertible", [](auto& b) { b.formatDescription.reset(); },
-         "[NorvessalHost] [AUDIO] drop frame: cannot convert sampleBuffer at ts=", true, std::nullopt},
-        {"negative time", [](auto& b) { b.presentationTimeStamp = platform::CMTime::make(-5, 48000); }, nullptr, true,
-         0},
-    };
-    for (const auto& c : cases) {
-        log->clear();
-        frames.clear();
-        sampleBuffers = 0;
-        systemAudio().setBufferTransform(c.spoil);
-        make(1, true)->start();
-        advance(0.05);
-        EXPECT_EQ(sampleBuffers > 0, c.counted) << c.what;
-        EXPECT_EQ(!frames.empty(), c.timestampNs.has_value()) << c.what;
-        if (c.timestampNs && !frames.empty()) {
-            EXPECT_EQ(frames[0].timestampNs, *c.timestampNs) << c.what;
-        }
-        if (c.logLine) {
-            EXPECT_TRUE(logContains(c.logLine)) << c.what;
-        }
-        capture->stop(true);
-    }
-}
-
-struct FailureCase {
-    const char* what;
-    std::function<void()> inject;
-    std::string error;
+    std::function<void()> beforeStart;
+    std::function<void()> onceRunning;
+    std::vector<std::string> errors;
     bool starts;
+    bool counted;                             // buffers reach onSampleBuffer
+    std::optional<uint64_t> firstTimestamp;  // frames reach onFrame (0: any time)
+    const char* logLine;
 };
 
-TEST_F(AudioCapture, FailuresAndTheSystemsStopReachOnError) {
-    const FailureCase cases[] = {
-        {"no permission", [] { platform::SimulatedMachine::current().setPermission(platform::Permission::screenRecording, false); },
-         "The user declined TCCs for application, window, display capture", false},
+TEST_F(AudioCapture, FailuresNoticesAndSpoiledBuffersReachTheOwnerAsTheyShould) {
+    auto spoil = [](std::function<void(platform::CMSampleBuffer&)> edit) {
+        return [edit] { systemAudio().setBufferTransform(edit); };
+    };
+    auto none = [] {};
+    const ReportCase cases[] = {
+        {"healthy", none, none, {}, true, true, 1, nullptr},
+        {"no permission",
+         [] { platform::SimulatedMachine::current().setPermission(platform::Permission::screenRecording, false); }, none,
+         {"The user declined TCCs for application, window, display capture"}, false, false, std::nullopt, nullptr},
         {"audio output refused",
-         [] { screenCapture().setAddStreamOutputError(platform::SCStreamOutputType::audio, "no audio output"); },
-         "no audio output", false},
+         [] { screenCapture().setAddStreamOutputError(platform::SCStreamOutputType::audio, "no audio output"); }, none,
+         {"no audio output"}, false, false, std::nullopt, nullptr},
         {"screen output refused",
          [] { screenCapture().setAddStreamOutputError(platform::SCStreamOutputType::screen, "no screen output"); },
-         "no screen output", false},
-        {"start refused", [] { screenCapture().setStartError(1, "start refused"); }, "start refused", false},
-        {"stopped by the system", [] { systemAudio().stopStreamsWithError("device lost"); },
-         "ScreenCaptureKit stream stopped: device lost", true},
+         none, {"no screen output"}, false, false, std::nullopt, nullptr},
+        {"start refused", [] { screenCapture().setStartError(1, "start refused"); }, none, {"start refused"}, false,
+         false, std::nullopt, nullptr},
+        {"stopped by the system", none, [] { systemAudio().stopStreamsWithError("device lost"); },
+         {"ScreenCaptureKit stream stopped: device lost"}, true, false, std::nullopt, nullptr},
+        {"invalid", spoil([](auto& b) { b.isValid = false; }), none, {}, true, false, std::nullopt,
+         "[NorvessalHost] [AUDIO] Invalid or not ready sampleBuffer"},
+        {"not ready", spoil([](auto& b) { b.dataIsReady = false; }), none, {}, true, false, std::nullopt,
+         "[NorvessalHost] [AUDIO] Invalid or not ready sampleBuffer"},
+        {"not convertible", spoil([](auto& b) { b.formatDescription.reset(); }), none, {}, true, true, std::nullopt,
+         "[NorvessalHost] [AUDIO] drop frame: cannot convert sampleBuffer at ts="},
+        {"negative time", spoil([](auto& b) { b.presentationTimeStamp = platform::CMTime::make(-5, 48000); }), none,
+         {}, true, true, 0, nullptr},
     };
     for (const auto& c : cases) {
         platform::SimulatedMachine::install(std::make_shared<platform::SimulatedMachine>());
+        log->clear();
         errors.clear();
-        started = 0;
-        const bool afterStart = c.starts;
-        if (!afterStart) c.inject();
+        frames.clear();
+        started = sampleBuffers = 0;
+        c.beforeStart();
         make(1, true)->start();
         runUntilIdle();
-        if (afterStart) c.inject();
-        runUntilIdle();
-        EXPECT_EQ(errors, std::vector<std::string>{c.error}) << c.what;
+        c.onceRunning();
+        advance(0.05);
+        EXPECT_EQ(errors, c.errors) << c.what;
         EXPECT_EQ(started, c.starts ? 1 : 0) << c.what;
-        EXPECT_EQ(systemAudio().runningAudioStreams(), 0u) << c.what;
+        EXPECT_EQ(sampleBuffers > 0, c.counted) << c.what;
+        EXPECT_EQ(!frames.empty(), c.firstTimestamp.has_value()) << c.what;
+        if (c.firstTimestamp == 0u && !frames.empty()) {
+            EXPECT_EQ(frames[0].timestampNs, 0u) << c.what;
+        }
+        EXPECT_TRUE(!c.logLine || logContains(c.logLine)) << c.what;
         capture->stop(true);
+        EXPECT_EQ(systemAudio().runningAudioStreams(), 0u) << c.what;
     }
 }
 

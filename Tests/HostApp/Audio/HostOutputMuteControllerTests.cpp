@@ -97,12 +97,9 @@ TEST_F(OutputMute, EachDeviceShapeIsMutedAsFarAsItAllowsAndRestoredExactly) {
 }
 
 TEST_F(OutputMute, WithoutADefaultOutputDeviceNothingIsMuted) {
-    for (platform::OSStatus error : {platform::noErr, platform::kAudioHardwareUnspecifiedError}) {
-        if (error == platform::noErr) {
-            audioHardware().setDefaultOutputDevice(0);
-        } else {
-            audioHardware().setDefaultOutputDeviceError(error);
-        }
+    for (auto noDevice : {std::function<void()>([] { audioHardware().setDefaultOutputDevice(0); }),
+                          std::function<void()>([] { audioHardware().setDefaultOutputDeviceError(-1); })}) {
+        noDevice();
         HostOutputMuteController controller(Purpose::exclusiveListening);
         EXPECT_EQ(controller.muteForExclusiveListening(), "Host output mute unavailable (no default output device)");
         EXPECT_FALSE(controller.lastOperationSucceeded());

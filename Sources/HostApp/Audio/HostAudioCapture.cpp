@@ -115,8 +115,12 @@ void HostAudioCapture::lookUpDisplay(const std::shared_ptr<StartTask>& task, int
     if (!chosen && requireExactDisplay && retriesDone < displayLookupRetries) {
         // A display that was just created reaches the shareable content a
         // moment later.
+        // The task holds its pause, so the pause holds the task weakly; the
+        // capture keeps the task until a stop lets go of it.
         auto self = shared_from_this();
-        auto pause = makeWorkItem([self, task, retriesDone] { self->lookUpDisplay(task, retriesDone + 1); });
+        auto pause = makeWorkItem([self, weakTask = std::weak_ptr<StartTask>(task), retriesDone] {
+            if (auto task = weakTask.lock()) self->lookUpDisplay(task, retriesDone + 1);
+        });
         const bool cancelled = lifecycleQueue.syncValue([&] {
             if (!task->cancelled) task->pause = pause;
             return task->cancelled.load();

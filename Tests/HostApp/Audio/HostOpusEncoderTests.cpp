@@ -17,7 +17,7 @@ std::vector<uint8_t> tone(size_t bytes) {
     std::vector<float> samples(bytes / 4);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.25f * std::sin(0.06f * static_cast<float>(i / 2));
     std::vector<uint8_t> out(bytes);
-    std::memcpy(out.data(), samples.data(), samples.size() * 4);
+    if (!out.empty()) std::memcpy(out.data(), samples.data(), samples.size() * 4);
     return out;
 }
 

@@ -8,8 +8,10 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/CommandLine.h"
+#include "HostApp/HostComponentWiring.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Log.h"
+#include "Platform/Pasteboard.h"
 #include "Platform/Runtime.h"
 #include "Platform/Signals.h"
 
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
     config.filePort = options.filePort;
     config.consoleUser = options.consoleUser;
     auto server = std::make_shared<V230HostAudioAuxServer>(config);
+    // 32 MiB a received file, 48 MiB a transfer.
+    auto clipboardBridge =
+        std::make_shared<ClipboardSyncBridge>("Viewer", platform::Pasteboard::general(), 33554432, 50331648);
+    wireClipboardAndDrag(server, clipboardBridge);
     server->start();
     if (server->boundAudioPort() == 0 || server->boundVideoPort() == 0) {
         // Without its control ports no Viewer can reach the Host: say so and
@@ -64,7 +70,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    clipboardBridge->start();
+
     platform::runMainLoop();
+    clipboardBridge->stop();
     server->stopForTermination();
     platform::Log::line("host: stopped");
     return 0;

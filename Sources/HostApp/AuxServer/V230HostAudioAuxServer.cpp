@@ -132,6 +132,7 @@ void V230HostAudioAuxServer::startOnQueue() {
         if (auto self = weak.lock()) self->statsTick();
     });
     statsTimer_->resume();
+    startDragPollingTimer();
 
     publish("aux: server started audio=" + std::to_string(boundAudioPort()) +
             " video=" + std::to_string(boundVideoPort()) + " file=" + std::to_string(boundFilePort()) +
@@ -192,6 +193,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         if (stopped_) return;
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
+        if (remoteDrag.dragPollTimer) remoteDrag.dragPollTimer->cancel();
         stopMotionStream("Host terminating", true);
         cancelSleepRecoveryWorkForTermination();
         // The Mac's audio goes back to how it was before any Viewer took it.
@@ -531,9 +533,14 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
 
 // --- Clipboard and files ------------------------------------------------------------------
 
-bool V230HostAudioAuxServer::broadcastClipboardTransfer(const std::vector<uint8_t>& encodedTransfer) {
-    return queue.syncValue(
-        [&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, encodedTransfer); });
+bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer) {
+    // Encoded on the caller's thread: the server queue only sends.
+    auto encoded = transfer.encodedData();
+    if (!encoded.ok()) {
+        publish("clipboard encode failed: " + encoded.error());
+        return false;
+    }
+    return queue.syncValue([&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, *encoded); });
 }
 
 void V230HostAudioAuxServer::sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const UUID& sessionID) {

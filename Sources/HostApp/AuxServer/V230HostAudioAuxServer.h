@@ -32,12 +32,14 @@
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/StartupCaptureWarmup.h"
+#include "HostApp/Input/RemoteDragState.h"
 #include "Platform/AtomicInt.h"
 #include "Platform/Directory.h"
 #include "Platform/DnsServiceRegistration.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
 #include "Platform/Uuid.h"
+#include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelToken.h"
 
 
@@ -123,8 +125,9 @@ public:
     // --- Callbacks, set once by the owner before start() -------------------
     // Every published line, bare, on the thread that published it.
     std::function<void(const std::string&)> onStatus;
-    // A Viewer's clipboard change (type 27), as its encoded property list.
-    std::function<void(const std::vector<uint8_t>& encodedTransfer)> onClipboardTransfer;
+    // A Viewer's clipboard change (type 27), decoded. Called on the server
+    // queue.
+    std::function<void(const ClipboardTransfer& transfer)> onClipboardTransfer;
     // A file-transfer packet (type 31) from a logged-in control connection,
     // as its encoded bytes, with the sending session.
     std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
@@ -132,9 +135,10 @@ public:
     // A file-transfer packet that arrived on an authorised file channel.
     std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
         onFileTransferIncomingPacket;
-    // A drag pull (type 39): snapshot identifier and item index. Called on
-    // the server queue.
-    std::function<void(uint32_t snapshotID, uint32_t index)> onDragPullRequest;
+    // A drag pull (type 39): snapshot identifier, item index and the
+    // session that asked, which alone is to be served. Called on the server
+    // queue.
+    std::function<void(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID)> onDragPullRequest;
 
     // --- Reporting -------------------------------------------------------------
     // Logs the line and passes it to onStatus. Any thread.
@@ -153,8 +157,9 @@ public:
 
     // --- Clipboard and files ------------------------------------------------------
     // Type 27 to every logged-in audio session, or, when there is none, to
-    // every logged-in video session. False when nobody received it.
-    bool broadcastClipboardTransfer(const std::vector<uint8_t>& encodedTransfer);
+    // every logged-in video session. False when nobody received it or the
+    // transfer could not be encoded. Any thread.
+    bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
     // Type 31 to one session (its audio connection, else its video one).
     void sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID);
     // Type 31 to every logged-in audio session, else every logged-in video one.
@@ -343,6 +348,22 @@ public:
     void applyRawKeyEvent(const RawKeyEventControlPayload& event);
     void applySystemDefinedKeyEvent(const SystemDefinedKeyEventControlPayload& event,
                                     const platform::UUID& sourceID);
+    // Drag from Host to Viewer (Input/RemoteDrag.cpp).
+    using DragItem = HostDragItem;
+    void startDragPollingTimer();
+    void pollDragPasteboard();
+    // Reads the drag pasteboard's files and their attributes; dragPollQueue.
+    std::vector<DragItem> readLocalDragItems() const;
+    void applyDragItems(const std::vector<DragItem>& items);
+    void broadcastDragSnapshot(uint32_t snapshotID, const std::vector<DragItem>& items);
+    void broadcastDragSnapshotEnd(uint32_t snapshotID);
+    // To every logged-in audio session, or, when there is none, to every
+    // logged-in video session.
+    void sendDragControlPacket(const std::vector<uint8_t>& packet);
+    // The file of the current snapshot at that index; none for another
+    // snapshot or an index past its end. Any thread, the server queue too.
+    std::optional<std::filesystem::path> dragSourceURL(uint32_t snapshotID, uint32_t index);
+    RemoteDragState remoteDrag;
 
 private:
     using ConnectionRef = std::shared_ptr<platform::TcpConnection>;

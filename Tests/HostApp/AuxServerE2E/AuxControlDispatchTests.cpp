@@ -47,6 +47,7 @@ TEST_F(Dispatch, MalformedPayloadsAreLoggedAndDropped) {
         {AuxPacketType::hostPhysicalDisplayControl, {0}, "bad host physical display payload"},
         {AuxPacketType::dragPull, std::vector<uint8_t>(7, 0), "bad drag pull payload"},
         {AuxPacketType::fileTransferPacket, {}, "bad file transfer payload"},
+        {AuxPacketType::clipboardTransfer, {'n', 'o', 'p', 'e'}, "bad clipboard payload: "},
     };
     for (const auto& c : cases) {
         sendAndSettle(*audio, c.type, c.payload);
@@ -77,7 +78,9 @@ TEST_F(Dispatch, ShortCaptureRequestFallsBackToThePreset) {
 
 TEST_F(Dispatch, EachMessageReachesItsHandler) {
     std::vector<std::pair<uint32_t, uint32_t>> pulls;
-    server->onDragPullRequest = [&](uint32_t snapshot, uint32_t index) { pulls.emplace_back(snapshot, index); };
+    server->onDragPullRequest = [&](uint32_t snapshot, uint32_t index, const platform::UUID&) {
+        pulls.emplace_back(snapshot, index);
+    };
     std::vector<std::vector<uint8_t>> filePackets;
     server->onFileTransferPacket = [&](const std::vector<uint8_t>& p, const platform::UUID&) { filePackets.push_back(p); };
 

@@ -25,7 +25,6 @@ constexpr double audioPermissionRetrySeconds = 1.0;
 // restart does; a waiting permission retry is dropped with it.
 std::shared_ptr<HostAudioCapture> detachAudioCapture(AudioState& audio, bool resetRetryAttempts) {
     auto capture = std::move(audio.audioCapture);
-    audio.audioCapture.reset();
     audio.activeAudioCaptureDisplayID = 0;
     audio.audioCaptureWatchdogStartedAt.reset();
     audio.zeroAudioWindows = 0;

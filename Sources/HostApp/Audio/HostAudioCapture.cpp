@@ -223,9 +223,7 @@ void HostAudioCapture::stop(bool wait) {
             task->cancelled = true;
             if (task->pause) task->pause->cancel();
         }
-        startTask_.reset();
         stream = std::move(stream_);
-        stream_.reset();
     });
     if (!stream) return;
     auto stopped = std::make_shared<DispatchSemaphore>(0);

@@ -9,6 +9,7 @@
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/CommandLine.h"
 #include "HostApp/HostComponentWiring.h"
+#include "HostApp/Input/HostInputSourceKind.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Log.h"
 #include "Platform/Pasteboard.h"
@@ -50,6 +51,10 @@ int main(int argc, char** argv) {
 
     platform::Log::line(std::string("host: started") + (options.initialInstall ? " (initial install)" : "") +
                         (options.unattendedUpgrade ? " (unattended upgrade)" : ""));
+
+    // Whether punctuation is typed as text or pressed as a key depends on
+    // the input source; read once here until its changes are observed.
+    HostInputSourceKind::refreshCachedCJKInputMethod();
 
     V230HostAudioAuxServerConfiguration config;
     config.audioPort = options.audioPort;

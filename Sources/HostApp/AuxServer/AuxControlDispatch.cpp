@@ -113,7 +113,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::keyEvent: {
             auto event = KeyEventControlPayload::decode(payload);
             if (!event) return publish("bad key event payload");
-            applyKeyEvent(*event);
+            applyKeyEvent(*event, sourceID);
             return;
         }
         case AuxPacketType::fileTransferPacket:
@@ -123,7 +123,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::rawKeyEvent: {
             auto event = RawKeyEventControlPayload::decode(payload);
             if (!event) return publish("bad raw key event payload");
-            applyRawKeyEvent(*event);
+            applyRawKeyEvent(*event, sourceID);
             return;
         }
         case AuxPacketType::systemDefinedKeyEvent: {

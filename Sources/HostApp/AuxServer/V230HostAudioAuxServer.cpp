@@ -217,6 +217,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         cancelMediaIdleWarmHold();
         retireVideoCaptureOnLifecycleQueue();
         HeadlessVirtualDisplay::shared().stop(true);
+        lastDisplayLayout.reset();
         for (const auto& line : HostDisplayModeSwitcher::restoreAllOriginalModes()) publish("shutdown " + line);
         publish("aux: server stopped; closed " + std::to_string(sessions.size()) + " Viewer connection(s)");
     });
@@ -376,9 +377,9 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
             (wasAuthorized ? " (logged in)" : ""));
 
     // What the leaving Viewer held must not outlive it.
-    if (auto buttons = inputButtonMasks.find(id); buttons != inputButtonMasks.end()) {
+    if (auto buttons = remoteInput.inputButtonMasks.find(id); buttons != remoteInput.inputButtonMasks.end()) {
         const uint8_t mask = buttons->second;
-        inputButtonMasks.erase(buttons);
+        remoteInput.inputButtonMasks.erase(buttons);
         if (mask != 0) releasePointerButtons(mask);
     }
     const bool stillAuthorized = authorizedAudioSessions.count(id) || authorizedVideoSessions.count(id);
@@ -386,6 +387,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     // never logged in cannot have pressed any, and must not lift a logged-in
     // Viewer's by going away.
     if (!stillAuthorized && wasAuthorized) releaseHeldKeyboardModifiers("session disconnected");
+    if (!stillAuthorized) releaseSessionHeldKeys(id);
     if (audio.exclusiveAudioSessionID == id) {
         releaseExclusiveAudioListening("Viewer disconnected");
     } else {

@@ -32,6 +32,8 @@
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/StartupCaptureWarmup.h"
+#include "HostApp/Input/LaunchpadActivationResult.h"
+#include "HostApp/Input/RemoteInputState.h"
 #include "HostApp/Input/RemoteDragState.h"
 #include "Platform/AtomicInt.h"
 #include "Platform/Directory.h"
@@ -259,12 +261,16 @@ public:
     bool isPreflightingHeadlessCaptureForSleep = false;
     std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
     bool isAwaitingSleepPreflightPhysicalRecovery = false;
+    // Display layout: the last layout computed or accepted from the
+    // capture, so an unchanged one is not sent again; absent until the
+    // first and after stop.
+    std::optional<DisplayLayoutPayload> lastDisplayLayout;
     // Audio (Audio/AudioState.h), and the session recording on the Host.
     AudioState audio;
     std::optional<platform::UUID> hostRecordingSessionID;
-    // Input: the pointer buttons each session holds down, released when it
-    // leaves so no button stays stuck.
-    std::map<platform::UUID, uint8_t> inputButtonMasks;
+    // Input: what each session holds down, released when it leaves so no
+    // button or key stays stuck, and the injection caches.
+    RemoteInputState remoteInput;
 
     // Data-channel admission: the token each audio session was given, the
     // reverse index the handshake looks tokens up in, and the channels that
@@ -315,7 +321,14 @@ public:
     void updateViewerIdleSleepAssertion();
     // A real display that can be captured now.
     std::optional<uint32_t> usablePhysicalDisplayID() const;
-    std::optional<DisplayLayoutPayload> currentDisplayLayout() const;
+    // Display layout (Display/DisplayLayoutPublishing.cpp): computes the
+    // layout and stores it in lastDisplayLayout; the managed virtual
+    // display's layout; sends one layout to every logged-in session; and
+    // computes and sends it later (at least 0.05 s), unless the screens sleep.
+    DisplayLayoutPayload currentDisplayLayout();
+    DisplayLayoutPayload managedHeadlessDisplayLayout(uint32_t displayID);
+    void broadcastDisplayLayout(const DisplayLayoutPayload& layout);
+    void scheduleDisplayLayoutPublish(double afterSeconds);
     // Audio and recording (Audio/).
     void applyAudioControl(const AudioControlPayload& control, const platform::UUID& sourceID,
                            const std::shared_ptr<platform::TcpConnection>& connection);
@@ -338,16 +351,54 @@ public:
     // Mac's output, none when that mute held nothing.
     std::optional<std::string> restoreViewerHostOutputAfterExclusiveListening();
     void stopHostRecording(bool notifyStopped);
-    // Remote input (Input/).
-    void releasePointerButtons(uint8_t mask);
-    void releaseHeldKeyboardModifiers(const std::string& reason);
+    // Remote input (Input/). Everything runs on the server queue and posts
+    // from remoteInput.inputEventSource at the HID tap.
     void applyPointerEvent(const PointerEventControlPayload& event, const platform::UUID& sourceID);
     void applyGestureEvent(const GestureEventControlPayload& event, const platform::UUID& sourceID);
     void applyHostShortcut(const HostShortcutControlPayload& shortcut, const platform::UUID& sourceID);
-    void applyKeyEvent(const KeyEventControlPayload& event);
-    void applyRawKeyEvent(const RawKeyEventControlPayload& event);
+    void applyKeyEvent(const KeyEventControlPayload& event, const platform::UUID& sourceID);
+    void applyRawKeyEvent(const RawKeyEventControlPayload& event, const platform::UUID& sourceID);
     void applySystemDefinedKeyEvent(const SystemDefinedKeyEventControlPayload& event,
                                     const platform::UUID& sourceID);
+    // The Accessibility gate of all direct input: false drops the event; the
+    // first refusal of a run warns everybody and asks for the prompt.
+    bool ensureInputTrust();
+    // Declares user activity (at most every 600 ms) while the console is
+    // locked (probed at most every 250 ms).
+    void wakeHostForRemoteInputIfLocked();
+    // A Viewer's framebuffer point on the captured display, in Quartz space.
+    std::optional<platform::CGPoint> displayPoint(int x, int y, int framebufferWidth, int framebufferHeight) const;
+    void postScrollIfNeeded(uint8_t mask, platform::CGPoint at);
+    void postPointerTransition(uint8_t from, uint8_t to, platform::CGPoint at);
+    void postMouse(platform::CGEventType type, platform::CGMouseButton button, platform::CGPoint at);
+    void postSmoothScroll(int deltaX, int deltaY, bool useLineUnits);
+    int64_t mouseClickState(platform::CGEventType type, platform::CGMouseButton button, platform::CGPoint at);
+    // Button-ups for the mask at the pointer's current location.
+    void releasePointerButtons(uint8_t mask);
+    // Keysyms: modifiers, punctuation typed as text, key codes of the US
+    // layout, and text for everything else.
+    static std::optional<ModifierKey> modifierKey(uint32_t keysym);
+    static std::optional<std::string> exactPrintableASCIIPunctuation(uint32_t keysym);
+    static std::optional<KeyCodeMapping> keyCode(uint32_t keysym);
+    static std::optional<KeyCodeMapping> asciiKeyCode(char32_t character);
+    static std::optional<std::string> unicodeText(uint32_t keysym);
+    // One key-down carrying the text; no key-up follows.
+    void postUnicodeText(const std::string& text, uint64_t flags);
+    // One keyboard event; false when it could not be created. Every key-up
+    // clears its code from the sessions' held keys.
+    bool postKeyboardEvent(uint16_t code, bool keyDown, uint64_t flags);
+    // Lifts the modifiers the key path holds, logging how many.
+    void releaseHeldKeyboardModifiers(const std::string& reason);
+    // Lifts the keys a leaving session still holds and forgets them.
+    void releaseSessionHeldKeys(const platform::UUID& sessionID);
+    // System-defined keys and key combinations.
+    bool postSystemDefinedKey(int keyType);
+    static std::vector<ModifierKey> modifierKeys(uint64_t flags);
+    static std::vector<KeyComboEvent> keyComboEvents(uint16_t key, uint64_t flags);
+    void postKeyCombo(uint16_t key, uint64_t flags);
+    // The same steps 35 ms apart on the server queue.
+    void postDelayedKeyCombo(uint16_t key, uint64_t flags);
+    LaunchpadActivationResult activateLaunchpad();
     // Drag from Host to Viewer (Input/RemoteDrag.cpp).
     using DragItem = HostDragItem;
     void startDragPollingTimer();

@@ -121,14 +121,14 @@ TEST_F(Sessions, ControlBeforeLoginHasNoEffect) {
     client->send(AuxPacketType::pointerEvent, pointer.encode());
     client->send(AuxPacketType::pointerEvent, pointer.encode());
     client->settle();
-    EXPECT_FALSE(logContains("input: pointer"));
+    EXPECT_TRUE(postedEvents().empty());
     EXPECT_EQ(logCount("before login; dropped"), 1u);
     EXPECT_FALSE(client->isClosed());
     // The same message after login is handed on.
     ASSERT_TRUE(client->logIn(consoleUser, password, "Viewer"));
     client->send(AuxPacketType::pointerEvent, pointer.encode());
     client->settle();
-    EXPECT_TRUE(logContains("input: pointer"));
+    EXPECT_EQ(postedEvents().size(), 1u);
 }
 
 TEST_F(Framing, OversizedPayloadBeforeLoginClosesWithoutWaitingForIt) {
@@ -201,9 +201,9 @@ TEST_F(Framing, SeveralPacketsInOneWriteAreAllHandled) {
     }
     client->sendRaw(burst);
     client->settle();
-    EXPECT_TRUE(logContains("input: key keysym=1 down"));
-    EXPECT_TRUE(logContains("input: key keysym=2 down"));
-    EXPECT_TRUE(logContains("input: key keysym=3 down"));
+    EXPECT_TRUE(logContains("input: unsupported keysym 0x1"));
+    EXPECT_TRUE(logContains("input: unsupported keysym 0x2"));
+    EXPECT_TRUE(logContains("input: unsupported keysym 0x3"));
 }
 
 TEST_F(Broadcasts, HostErrorReachesOnlyLoggedInSessions) {

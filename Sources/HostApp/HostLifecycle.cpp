@@ -11,7 +11,7 @@
 #include "HostApp/HostVersionStrings.h"
 #include "HostApp/Input/HostInputSourceKind.h"
 #include "Platform/Accessibility.h"
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/ScreenCaptureKit.h"
 #include "Platform/Log.h"
 #include "Platform/TextInputSources.h"
 #include "Platform/UserDefaults.h"

@@ -4,7 +4,7 @@
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Accessibility.h"
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/ScreenCaptureKit.h"
 
 bool HostProbeDelegate::hasPendingInitialInstallOnboarding() { return false; }
 

@@ -629,8 +629,4 @@ CGError CGDisplaySetDisplayMode(CGDirectDisplayID id, const CGDisplayMode& mode)
     return sys().complete(config, CGConfigureOption::forAppOnly);
 }
 
-bool CGPreflightScreenCaptureAccess() {
-    return SimulatedMachine::current().permissionGranted(Permission::screenRecording);
-}
-
 }  // namespace platform

@@ -273,8 +273,4 @@ private:
     std::optional<DispatchQueue> notifyQueue_;
 };
 
-// Whether the Host may record the screen (the machine's Screen Recording
-// permission); asks nobody.
-bool CGPreflightScreenCaptureAccess();
-
 }  // namespace platform

@@ -6,10 +6,12 @@
 //
 // On the simulated machine the applications are a list tests fill
 // (SimulatedWorkspace); launching, activating and unhiding post the
-// workspace notification on the poster's thread, as the system does.
-// Installed bundles are records of the machine too, never the Linux file
-// system; by default Mission Control and Launchpad are installed. An open
-// answers as tests set (success, an error, or never), on a queue of its own.
+// workspace notification on the poster's thread, as the system does. The
+// machine's sleep and wake (SimulatedMachine::setAsleep, setScreensAsleep)
+// post the four power notifications here. Installed bundles are records of
+// the machine too, never the Linux file system; by default Mission Control
+// and Launchpad are installed. An open answers as tests set (success, an
+// error, or never), on a queue of its own.
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +31,11 @@ inline constexpr const char* kWorkspaceDidLaunchApplicationNotification = "NSWor
 inline constexpr const char* kWorkspaceDidActivateApplicationNotification =
     "NSWorkspaceDidActivateApplicationNotification";
 inline constexpr const char* kWorkspaceDidUnhideApplicationNotification = "NSWorkspaceDidUnhideApplicationNotification";
+// Posted by the machine as it goes to sleep and wakes, and as its screens do.
+inline constexpr const char* kWorkspaceWillSleepNotification = "NSWorkspaceWillSleepNotification";
+inline constexpr const char* kWorkspaceDidWakeNotification = "NSWorkspaceDidWakeNotification";
+inline constexpr const char* kWorkspaceScreensDidSleepNotification = "NSWorkspaceScreensDidSleepNotification";
+inline constexpr const char* kWorkspaceScreensDidWakeNotification = "NSWorkspaceScreensDidWakeNotification";
 // userInfo key of the application's process identifier in those notifications.
 inline constexpr const char* kWorkspaceApplicationProcessIdentifierKey = "processIdentifier";
 
@@ -46,12 +53,16 @@ struct RunningApplication {
     std::optional<std::string> bundleIdentifier;
     std::string localizedName;
     ApplicationActivationPolicy activationPolicy = ApplicationActivationPolicy::regular;
+    bool isTerminated = false;
     // Whether it is the frontmost application when listed.
     bool isActive = false;
     // Path of its application bundle; none for a bare executable.
     std::optional<std::string> bundleURL;
-    bool isTerminated = false;
     bool operator==(const RunningApplication&) const = default;
+
+    // Asks the application to quit; the simulated workspace records the
+    // request. True when the request was sent.
+    bool terminate() const;
 };
 
 struct Workspace {
@@ -101,6 +112,10 @@ public:
     void activateApplication(int32_t pid);
     void unhideApplication(int32_t pid);
     void terminateApplication(int32_t pid);
+    // The applications asked to quit through RunningApplication::terminate,
+    // in order.
+    std::vector<int32_t> terminateRequests() const;
+    void recordTerminateRequest(int32_t pid);
     void setMainBundleIdentifier(std::optional<std::string> identifier);
 
     std::vector<RunningApplication> runningApplications() const;
@@ -150,6 +165,7 @@ private:
     mutable std::mutex lock_;
     std::vector<RunningApplication> apps_;
     std::optional<std::string> mainBundleIdentifier_;
+    std::vector<int32_t> terminateRequests_;
     NotificationCenter center_;
     std::vector<ApplicationBundle> installed_;
     std::optional<int32_t> activePid_;

@@ -8,6 +8,11 @@ namespace platform {
 namespace {
 
 SimulatedAudioHardware& hardware() { return SimulatedMachine::current().component<SimulatedAudioHardware>(); }
+SimulatedAudioProcesses& processes() { return SimulatedMachine::current().component<SimulatedAudioProcesses>(); }
+
+bool isProcessList(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+    return object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyProcessObjectList;
+}
 
 bool isDeviceControl(uint32_t selector) {
     return selector == kAudioDevicePropertyMute || selector == kAudioDevicePropertyVolumeScalar;
@@ -30,6 +35,7 @@ OSStatus AudioObjectIsPropertySettable(AudioObjectID object, const AudioObjectPr
 
 OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     uint32_t& value) {
+    if (address.mSelector == kAudioProcessPropertyIsRunningOutput) return processes().isRunningOutput(object, value);
     double v = 0;
     OSStatus status = hardware().read(object, address, false, v);
     if (status == noErr) value = static_cast<uint32_t>(v);
@@ -150,6 +156,79 @@ OSStatus SimulatedAudioHardware::write(AudioObjectID object, const AudioObjectPr
     if (c->writeError != noErr) return c->writeError;
     if (!c->settable) return kAudioHardwareIllegalOperationError;
     if (c->takesWrites) c->value = value;
+    return noErr;
+}
+
+OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                        uint32_t& byteSize) {
+    if (!isProcessList(object, address)) return kAudioHardwareUnknownPropertyError;
+    return processes().listSize(byteSize);
+}
+
+OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    uint32_t byteSize, std::vector<AudioObjectID>& objects) {
+    if (!isProcessList(object, address)) return kAudioHardwareUnknownPropertyError;
+    return processes().list(byteSize, objects);
+}
+
+OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    std::string& value) {
+    if (address.mSelector != kAudioProcessPropertyBundleID) return kAudioHardwareUnknownPropertyError;
+    return processes().bundleID(object, value);
+}
+
+// ---------------------------------------------------------------- the simulated processes
+
+void SimulatedAudioProcesses::setProcesses(std::vector<Process> processes) {
+    std::lock_guard<std::mutex> g(lock_);
+    processes_ = std::move(processes);
+}
+
+void SimulatedAudioProcesses::setListErrors(OSStatus sizeError, OSStatus readError) {
+    std::lock_guard<std::mutex> g(lock_);
+    sizeError_ = sizeError;
+    readError_ = readError;
+}
+
+OSStatus SimulatedAudioProcesses::listSize(uint32_t& byteSize) const {
+    std::lock_guard<std::mutex> g(lock_);
+    if (sizeError_ != noErr) return sizeError_;
+    byteSize = static_cast<uint32_t>(processes_.size() * sizeof(AudioObjectID));
+    return noErr;
+}
+
+OSStatus SimulatedAudioProcesses::list(uint32_t byteSize, std::vector<AudioObjectID>& objects) const {
+    std::lock_guard<std::mutex> g(lock_);
+    if (readError_ != noErr) return readError_;
+    objects.clear();
+    // The list may have shrunk since its size was asked.
+    for (size_t i = 0; i < byteSize / sizeof(AudioObjectID) && i < processes_.size(); ++i)
+        objects.push_back(processes_[i].objectID);
+    return noErr;
+}
+
+const SimulatedAudioProcesses::Process* SimulatedAudioProcesses::findLocked(AudioObjectID process) const {
+    for (const auto& p : processes_) {
+        if (p.objectID == process) return &p;
+    }
+    return nullptr;
+}
+
+OSStatus SimulatedAudioProcesses::isRunningOutput(AudioObjectID process, uint32_t& value) const {
+    std::lock_guard<std::mutex> g(lock_);
+    const Process* p = findLocked(process);
+    if (!p) return kAudioHardwareBadObjectError;
+    if (p->runningOutputError != noErr) return p->runningOutputError;
+    value = p->isRunningOutput;
+    return noErr;
+}
+
+OSStatus SimulatedAudioProcesses::bundleID(AudioObjectID process, std::string& value) const {
+    std::lock_guard<std::mutex> g(lock_);
+    const Process* p = findLocked(process);
+    if (!p) return kAudioHardwareBadObjectError;
+    if (p->bundleIDError != noErr) return p->bundleIDError;
+    value = p->bundleID;
     return noErr;
 }
 

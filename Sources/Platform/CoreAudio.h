@@ -2,19 +2,25 @@
 // The audio hardware properties the Host touches: which device is the
 // default output, and each output device's mute (32-bit unsigned) and
 // volume scalar (32-bit float) per element, element 0 being the main one
-// and 1 to 8 the channels.
+// and 1 to 8 the channels; and the process objects, to find the
+// application playing sound: the system object's list of them ('prs#'),
+// and per process whether it produces output ('piro', 32-bit unsigned) and
+// its bundle identifier ('pbid', a string).
 //
 // Backed by the simulated machine's audio devices (SimulatedAudioHardware).
 // The default is one output device whose main element has a settable mute
 // (0) and a settable volume (0.75). Tests shape devices control by control,
 // inject every failure a caller can meet (no property, a failing or negative
 // settable query, a failing read or write, a device that does not take a
-// value, a failing default-device read) and read back every write.
+// value, a failing default-device read) and read back every write. The
+// process objects are a list tests set (SimulatedAudioProcesses), empty by
+// default, each read of which can fail.
 
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -30,6 +36,9 @@ inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
 inline constexpr uint32_t kAudioHardwarePropertyDefaultOutputDevice = 0x644F7574;  // 'dOut'
 inline constexpr uint32_t kAudioDevicePropertyMute = 0x6D757465;                   // 'mute'
 inline constexpr uint32_t kAudioDevicePropertyVolumeScalar = 0x766F6C6D;           // 'volm'
+inline constexpr uint32_t kAudioHardwarePropertyProcessObjectList = 0x70727323;   // 'prs#'
+inline constexpr uint32_t kAudioProcessPropertyIsRunningOutput = 0x7069726F;      // 'piro'
+inline constexpr uint32_t kAudioProcessPropertyBundleID = 0x70626964;             // 'pbid'
 inline constexpr uint32_t kAudioObjectPropertyScopeGlobal = 0x676C6F62;            // 'glob'
 inline constexpr uint32_t kAudioDevicePropertyScopeOutput = 0x6F757470;            // 'outp'
 inline constexpr uint32_t kAudioObjectPropertyElementMain = 0;
@@ -57,6 +66,16 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPrope
 OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     uint32_t value);
 OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, float value);
+
+// The byte size of a list property (the process object list).
+OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                        uint32_t& byteSize);
+// Reads byteSize / 4 objects of a list property.
+OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    uint32_t byteSize, std::vector<AudioObjectID>& objects);
+// A string property (a process's bundle identifier).
+OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    std::string& value);
 
 // The audio devices of the simulated machine.
 class SimulatedAudioHardware {
@@ -108,6 +127,35 @@ private:
     OSStatus defaultDeviceError_ = noErr;
     std::map<std::tuple<AudioObjectID, uint32_t, uint32_t>, Control> controls_;
     std::vector<Write> writes_;
+};
+
+// The audio processes of the simulated machine.
+class SimulatedAudioProcesses {
+public:
+    struct Process {
+        AudioObjectID objectID = 0;
+        std::string bundleID;
+        uint32_t isRunningOutput = 0;
+        OSStatus runningOutputError = noErr;  // reading 'piro' fails with it
+        OSStatus bundleIDError = noErr;       // reading 'pbid' fails with it
+    };
+
+    void setProcesses(std::vector<Process> processes);
+    // Asking the list's size, or reading it, fails with the status.
+    void setListErrors(OSStatus sizeError, OSStatus readError);
+
+    OSStatus listSize(uint32_t& byteSize) const;
+    OSStatus list(uint32_t byteSize, std::vector<AudioObjectID>& objects) const;
+    OSStatus isRunningOutput(AudioObjectID process, uint32_t& value) const;
+    OSStatus bundleID(AudioObjectID process, std::string& value) const;
+
+private:
+    const Process* findLocked(AudioObjectID process) const;
+
+    mutable std::mutex lock_;
+    std::vector<Process> processes_;
+    OSStatus sizeError_ = noErr;
+    OSStatus readError_ = noErr;
 };
 
 }  // namespace platform

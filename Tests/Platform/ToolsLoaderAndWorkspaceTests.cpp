@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "Platform/Accessibility.h"
-#include "Platform/CoreAudioProcesses.h"
+#include "Platform/CoreAudio.h"
 #include "Platform/DynamicLoader.h"
 #include "Platform/ProcessInfo.h"
 #include "Platform/ProcessRunner.h"
@@ -184,21 +184,25 @@ TEST_F(SimulatedMac, ElementTreesReadBackAsGivenAndListTheirChildren) {
 TEST_F(SimulatedMac, AudioProcessReadsFailWhereTheMachineSays) {
     auto& audio = SimulatedMachine::current().component<SimulatedAudioProcesses>();
     audio.setProcesses({{5, "com.apple.Music", 1}, {6, "org.videolan.vlc", 0, -1, -2}});
-    uint32_t size = 0, running = 0;
+    const AudioObjectPropertyAddress list{kAudioHardwarePropertyProcessObjectList};
+    const AudioObjectPropertyAddress running{kAudioProcessPropertyIsRunningOutput}, bundle{kAudioProcessPropertyBundleID};
+    uint32_t size = 0, isRunning = 0;
     std::vector<AudioObjectID> objects;
-    ASSERT_EQ(AudioHardwareGetProcessObjectListSize(size), 0);
-    EXPECT_EQ(size, 8u);
-    ASSERT_EQ(AudioHardwareGetProcessObjectList(4, objects), 0);
-    EXPECT_EQ(objects, std::vector<AudioObjectID>{5});
     std::string id;
-    EXPECT_EQ(AudioProcessGetBundleID(5, id), 0);
+    ASSERT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, list, size), noErr);
+    EXPECT_EQ(size, 8u);
+    ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, list, 4, objects), noErr);
+    EXPECT_EQ(objects, std::vector<AudioObjectID>{5});
+    EXPECT_EQ(AudioObjectGetPropertyData(5, running, isRunning), noErr);
+    EXPECT_EQ(isRunning, 1u);
+    EXPECT_EQ(AudioObjectGetPropertyData(5, bundle, id), noErr);
     EXPECT_EQ(id, "com.apple.Music");
-    EXPECT_EQ(AudioProcessGetIsRunningOutput(6, running), -1);
-    EXPECT_EQ(AudioProcessGetBundleID(6, id), -2);
-    EXPECT_EQ(AudioProcessGetBundleID(99, id), SimulatedAudioProcesses::kBadObjectError);
+    EXPECT_EQ(AudioObjectGetPropertyData(6, running, isRunning), -1);
+    EXPECT_EQ(AudioObjectGetPropertyData(6, bundle, id), -2);
+    EXPECT_EQ(AudioObjectGetPropertyData(99, bundle, id), kAudioHardwareBadObjectError);
     audio.setListErrors(-3, -4);
-    EXPECT_EQ(AudioHardwareGetProcessObjectListSize(size), -3);
-    EXPECT_EQ(AudioHardwareGetProcessObjectList(8, objects), -4);
+    EXPECT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, list, size), -3);
+    EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, list, 8, objects), -4);
 }
 
 TEST_F(SimulatedMac, SystemVersionIsAMachineSetting) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Platform/CoreAudioProcesses.h"
+#include "Platform/CoreAudio.h"
 #include "Platform/Log.h"
 #include "Platform/Workspace.h"
 
@@ -73,17 +73,21 @@ void HostMediaPlayerActivator::bringPlayingAppToFront(const std::string& reason)
 }
 
 std::optional<std::string> HostMediaPlayerActivator::audioOutputBundleID() {
+    using namespace platform;
+    const AudioObjectPropertyAddress list{kAudioHardwarePropertyProcessObjectList};
     uint32_t size = 0;
-    if (platform::AudioHardwareGetProcessObjectListSize(size) != 0 || size < sizeof(platform::AudioObjectID))
+    if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, list, size) != noErr || size < sizeof(AudioObjectID))
         return std::nullopt;
-    std::vector<platform::AudioObjectID> processes;
-    if (platform::AudioHardwareGetProcessObjectList(size, processes) != 0) return std::nullopt;
+    std::vector<AudioObjectID> processes;
+    if (AudioObjectGetPropertyData(kAudioObjectSystemObject, list, size, processes) != noErr) return std::nullopt;
     std::optional<std::string> fallback;
-    for (platform::AudioObjectID process : processes) {
+    for (AudioObjectID process : processes) {
         uint32_t running = 0;
-        if (platform::AudioProcessGetIsRunningOutput(process, running) != 0 || running == 0) continue;
+        if (AudioObjectGetPropertyData(process, {kAudioProcessPropertyIsRunningOutput}, running) != noErr ||
+            running == 0)
+            continue;
         std::string id;
-        if (platform::AudioProcessGetBundleID(process, id) != 0 || id.empty()) continue;
+        if (AudioObjectGetPropertyData(process, {kAudioProcessPropertyBundleID}, id) != noErr || id.empty()) continue;
         if (knownPlayerBundleIDs().count(id)) return id;
         if (!fallback) fallback = id;
     }

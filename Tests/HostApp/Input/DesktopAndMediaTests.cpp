@@ -4,7 +4,7 @@
 #include "InputTestSupport.h"
 
 #include "HostApp/Input/HostMediaPlayerActivator.h"
-#include "Platform/CoreAudioProcesses.h"
+#include "Platform/CoreAudio.h"
 #include "Platform/SkyLightSpaces.h"
 #include "Platform/Workspace.h"
 

@@ -131,8 +131,9 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
         case K::nextInputSource: {
             postDelayedKeyCombo(49, kControl);
             publish("host shortcut: next input source (Ctrl+Space)");
-            // The combination's own Control-up can be lost behind a Viewer's
-            // held Control; this one lifts it for good.
+            // Control must end up released on the Host and in what the key
+            // path believes held, even when the Viewer itself pressed it:
+            // a stuck Control would turn every later key into a shortcut.
             std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
             queue.asyncAfter(kInputSourceControlReleaseDelay, [weak] {
                 auto self = weak.lock();

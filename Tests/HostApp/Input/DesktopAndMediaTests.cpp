@@ -109,6 +109,14 @@ TEST_F(MediaActivator, ThePlayingKnownPlayerComesForwardByTheBestWayThatWorks) {
              run(100, "com.apple.TV");
          },
          "brought com.apple.TV to the front", 0},
+        {"an unreadable process list leaves the running players",
+         [] {
+             play({{1, "com.example.game", 1}});
+             SimulatedMachine::current().component<SimulatedAudioProcesses>().setListErrors(-3, noErr);
+             run(100, "com.example.game");
+             run(300, "com.apple.Music");
+         },
+         "brought com.apple.Music to the front", 0},
         {"already in front",
          [] {
              play({{1, "com.apple.Safari", 1}});

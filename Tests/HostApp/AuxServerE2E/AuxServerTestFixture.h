@@ -48,6 +48,7 @@ protected:
         configuration.filePort = 0;
         configuration.bindAddress = "127.0.0.1";
         configuration.directory = directory;
+        configuration.countSessionReleasesForTesting = true;
         if (!configuration.dnsRegistration) configuration.dnsRegistration = registration;
         if (!configuration.routeRecordSource)
             configuration.routeRecordSource = [this] { return routes; };

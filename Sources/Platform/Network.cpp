@@ -98,16 +98,20 @@ public:
 
     // Accepting at the descriptor limit would leave the listener readable
     // forever; this spare descriptor is given up to accept and close one
-    // pending connection instead. False when no connection was shed or the
-    // spare could not be taken back (another thread took the slot): the
-    // caller must then stop watching the listener for a while.
-    bool shedPendingConnection(int listenFd) {
+    // pending connection instead.
+    enum class Shed { one, nonePending, failed };
+    Shed shedPendingConnection(int listenFd) {
         std::lock_guard lock(spareMutex_);
         if (spareFd_ >= 0) ::close(spareFd_);
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int error = errno;
         if (fd >= 0) ::close(fd);
         spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        return fd >= 0 && spareFd_ >= 0;
+        // Without the spare (another thread took the slot) the next shed
+        // would fail the same way: the caller must stop watching a while.
+        if (spareFd_ < 0) return Shed::failed;
+        if (fd >= 0) return Shed::one;
+        return error == EAGAIN || error == EWOULDBLOCK ? Shed::nonePending : Shed::failed;
     }
 
     // Takes the spare back if it was lost; listeners call it before they
@@ -734,12 +738,16 @@ void TcpListener::handleEvents(uint64_t registration, uint32_t) {
             if (error == EAGAIN || error == EWOULDBLOCK) return;
             // A connection that died in the backlog, or a signal: next one.
             if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
-            acceptFailures_.count++;
-            acceptFailures_.lastError = errnoText(error);
             // At the descriptor limit one pending connection is shed per
             // failure, so the backlog drains instead of waking this loop
-            // forever; anything else, or a spare that is gone, pauses.
-            if ((error == EMFILE || error == ENFILE) && IoLoop::shared().shedPendingConnection(fd_)) continue;
+            // forever (the kernel reports the limit even when nothing is
+            // pending); anything else, or a spare that is gone, pauses.
+            const auto shed = error == EMFILE || error == ENFILE ? IoLoop::shared().shedPendingConnection(fd_)
+                                                                 : IoLoop::Shed::failed;
+            if (shed == IoLoop::Shed::nonePending) return;
+            acceptFailures_.count++;
+            acceptFailures_.lastError = errnoText(error);
+            if (shed == IoLoop::Shed::one) continue;
             pauseLocked();
             return;
         }

@@ -531,18 +531,21 @@ TEST_F(NetworkTest, ConnectionAcceptedButNeverTakenIsClosed) {
 
 namespace {
 
-int connectRaw(uint16_t port) {
+// A blocking client socket, connected by connectRaw (which needs no new
+// descriptor, so it works at any limit).
+int openRaw() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+int connectRaw(int fd, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const timeval timeout{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     return fd;
 }
 
@@ -601,7 +604,7 @@ void setDescriptorLimit(rlim_t soft) {
     size_t handedOver = 0;
     listener->newConnectionHandler = [&](std::shared_ptr<TcpConnection>) { handedOver++; };
     std::vector<int> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(connectRaw(listener->port()));
+    for (int i = 0; i < 3; ++i) clients.push_back(connectRaw(openRaw(), listener->port()));
 
     // Every descriptor number below 64 in use, the I/O thread's spare among
     // them: each pending connection is accepted into the spare's place and
@@ -618,8 +621,9 @@ void setDescriptorLimit(rlim_t soft) {
     // Below every open descriptor the spare cannot come back: the listener
     // stops watching instead of failing in a loop.
     for (int i = 0; i < 2; ++i) ::close(fillers.back()), fillers.pop_back();
-    clients = {connectRaw(listener->port()), connectRaw(listener->port())};
+    clients = {openRaw(), openRaw()};
     setDescriptorLimit(3);
+    for (int fd : clients) connectRaw(fd, listener->port());
     uint64_t failures = 0;
     for (int i = 0; i < 1000 && failures == 0; ++i) {
         roundTrips(1);

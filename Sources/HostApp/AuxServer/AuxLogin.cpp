@@ -24,17 +24,40 @@ std::optional<std::vector<uint8_t>> auxlogin::loginKey(const platform::crypto::X
     return key;
 }
 
-void V230HostAudioAuxServer::armLoginDeadline(const std::shared_ptr<AuxSessionContext>& session) {
+void V230HostAudioAuxServer::armLoginDeadline() {
+    queue.dispatchPrecondition();
+    if (loginDeadlineTimer_ || stopped_) return;
+    const auto deadlineNs = static_cast<uint64_t>(loginDeadlineSeconds * 1e9);
+    std::optional<uint64_t> earliest;
+    for (const auto& [id, session] : sessionContexts_) {
+        if (session->authorized || session->closed) continue;
+        earliest = std::min(earliest.value_or(UINT64_MAX), session->acceptedNs + deadlineNs);
+    }
+    if (!earliest) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    std::weak_ptr<AuxSessionContext> weakSession = session;
-    session->loginDeadline = platform::makeWorkItem([weak, weakSession] {
+    loginDeadlineTimer_ = platform::makeWorkItem([weak] {
         auto self = weak.lock();
-        auto s = weakSession.lock();
-        if (!self || !s || s->closed || s->authorized) return;
-        self->closeSessionWithLine(*s, "aux: session " + s->id.id8() + " did not log in within 30 s; closing",
-                                   "no login within 30 s");
+        if (!self) return;
+        self->loginDeadlineTimer_.reset();
+        self->closeSessionsPastLoginDeadline();
+        self->armLoginDeadline();
     });
-    queue.asyncAfter(loginDeadlineSeconds, session->loginDeadline);
+    const uint64_t now = platform::Clock::uptimeNs();
+    queue.asyncAfter(*earliest > now ? static_cast<double>(*earliest - now) / 1e9 : 0, loginDeadlineTimer_);
+}
+
+void V230HostAudioAuxServer::closeSessionsPastLoginDeadline() {
+    const uint64_t now = platform::Clock::uptimeNs();
+    const auto deadlineNs = static_cast<uint64_t>(loginDeadlineSeconds * 1e9);
+    std::vector<std::shared_ptr<AuxSessionContext>> due;
+    for (const auto& [id, session] : sessionContexts_)
+        if (!session->authorized && !session->closed && session->acceptedNs + deadlineNs <= now)
+            due.push_back(session);
+    for (const auto& s : due) {
+        if (s->closed) continue;
+        closeSessionWithLine(*s, "aux: session " + s->id.id8() + " did not log in within 30 s; closing",
+                             "no login within 30 s");
+    }
 }
 
 void V230HostAudioAuxServer::handleIdentityChallenge(AuxSessionContext& session, std::span<const uint8_t> payload) {
@@ -108,6 +131,8 @@ void V230HostAudioAuxServer::handleViewerLogin(const std::shared_ptr<AuxSessionC
 void V230HostAudioAuxServer::startPasswordChecks() {
     queue.dispatchPrecondition();
     if (stopped_ || terminating_) return;
+    // A login whose deadline falls due with its turn is closed, not checked.
+    closeSessionsPastLoginDeadline();
     const uint64_t now = platform::Clock::uptimeNs();
     std::optional<uint64_t> wakeAt;
     for (auto it = waitingPasswordChecks_.begin(); it != waitingPasswordChecks_.end();) {
@@ -167,7 +192,6 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
     const UUID id = session->id;
     const AuxChannel channel = session->channel;
     session->authorized = true;
-    if (session->loginDeadline) session->loginDeadline->cancel();
     session->cutter.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit);
     session->connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
     // A logged-in connection no longer counts against the admission.

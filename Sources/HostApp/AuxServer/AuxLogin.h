@@ -12,6 +12,7 @@
 
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
+#include "Platform/Clock.h"
 #include "Platform/Crypto.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
@@ -61,8 +62,8 @@ struct AuxSessionContext {
     std::set<uint8_t> notedTypes;
     bool sentBadChallenge = false;
     bool sentSecondLogin = false;
-    // Closes the connection unless it has logged in in time.
-    platform::DispatchWorkItemRef loginDeadline;
+    // When it was accepted; it must have logged in 30 s later.
+    const uint64_t acceptedNs = platform::Clock::uptimeNs();
 };
 
 // A sealed login that opened and names the console user, waiting for a free

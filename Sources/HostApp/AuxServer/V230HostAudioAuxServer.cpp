@@ -199,6 +199,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         if (stopped_) return;
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
+        if (loginDeadlineTimer_) loginDeadlineTimer_->cancel();
         if (passwordCheckWakeUp_) passwordCheckWakeUp_->cancel();
         for (auto& waiting : waitingPasswordChecks_)
             waiting.credentials.password.assign(waiting.credentials.password.size(), '\0');
@@ -279,7 +280,7 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection
     // Until login, only a little is read ahead of the server.
     connection->setMaxUndeliveredBytes(AuxAdmission::preLoginReadAheadBytes);
     connection->start(queue);
-    armLoginDeadline(session);
+    armLoginDeadline();
 }
 
 void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8_t> data, bool isComplete,
@@ -398,7 +399,6 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
 
     if (hadContext) {
         context->second->closed = true;
-        if (context->second->loginDeadline) context->second->loginDeadline->cancel();
         admission_.release(context->second->connection.get());
         sessionContexts_.erase(context);
     }
@@ -503,7 +503,7 @@ std::set<UUID>& V230HostAudioAuxServer::authorizedFor(AuxChannel channel) {
 void V230HostAudioAuxServer::sendToSession(const UUID& id, AuxChannel channel, const ConnectionRef& connection,
                                            std::vector<uint8_t> packet) {
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    connection->send(std::move(packet), [weak, id, channel](const std::string& error) {
+    connection->send(std::move(packet), [weak, id](const std::string& error) {
         if (error.empty()) return;
         auto self = weak.lock();
         if (!self) return;

@@ -390,7 +390,11 @@ private:
     void finishViewerLogin(const std::shared_ptr<AuxSessionContext>& session, platform::CredentialCheck verdict,
                            ViewerLoginCredentials credentials);
     void failViewerLogin(AuxSessionContext& session, const std::string& code);
-    void armLoginDeadline(const std::shared_ptr<AuxSessionContext>& session);
+    // One timer serves every connection that has not logged in: it fires at
+    // the earliest deadline, closes what is due and re-arms for the next, so
+    // a flood of short connections leaves no timer behind each.
+    void armLoginDeadline();
+    void closeSessionsPastLoginDeadline();
 
     const V230HostAudioAuxServerConfiguration configuration_;
     // Answers password checks; verify() blocks, so it runs on the check
@@ -400,6 +404,8 @@ private:
     std::vector<bool> passwordCheckQueueBusy_;
     // Logins whose password has not been checked yet, in arrival order.
     std::deque<WaitingPasswordCheck> waitingPasswordChecks_;
+    // Armed while a connection that has not logged in exists.
+    platform::DispatchWorkItemRef loginDeadlineTimer_;
     // Runs startPasswordChecks() when pacing lets the next check start.
     platform::DispatchWorkItemRef passwordCheckWakeUp_;
     // Caps, early drop, pacing and the summed log of unauthenticated peers.

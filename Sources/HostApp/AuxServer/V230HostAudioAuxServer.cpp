@@ -138,6 +138,7 @@ void V230HostAudioAuxServer::startOnQueue() {
         if (auto self = weak.lock()) self->statsTick();
     });
     statsTimer_->resume();
+    startDragPollingTimer();
 
     publish("aux: server started audio=" + std::to_string(boundAudioPort()) +
             " video=" + std::to_string(boundVideoPort()) + " file=" + std::to_string(boundFilePort()) +
@@ -204,11 +205,12 @@ void V230HostAudioAuxServer::stopForTermination() {
         for (auto& waiting : waitingPasswordChecks_)
             waiting.credentials.password.assign(waiting.credentials.password.size(), '\0');
         waitingPasswordChecks_.clear();
+        if (remoteDrag.dragPollTimer) remoteDrag.dragPollTimer->cancel();
         stopMotionStream("Host terminating", true);
         cancelSleepRecoveryWorkForTermination();
         // The Mac's audio goes back to how it was before any Viewer took it.
         releaseExclusiveAudioListening("Host service stopped");
-        publish(restoreViewerHostOutputAfterExclusiveListening());
+        if (auto restored = restoreViewerHostOutputAfterExclusiveListening()) publish(*restored);
         stopAudioCapture(true);
         if (bonjourAdvertiser_) bonjourAdvertiser_->stop();
         for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
@@ -228,6 +230,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         cancelMediaIdleWarmHold();
         retireVideoCaptureOnLifecycleQueue();
         HeadlessVirtualDisplay::shared().stop(true);
+        lastDisplayLayout.reset();
         for (const auto& line : HostDisplayModeSwitcher::restoreAllOriginalModes()) publish("shutdown " + line);
         publish("aux: server stopped; closed " + std::to_string(sessions.size()) + " Viewer connection(s)");
     });
@@ -434,25 +437,27 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     publish("aux: session " + id.id8() + " removed channel=" + channelName(channel) + " (logged in)");
 
     // What the leaving Viewer held must not outlive it.
-    if (auto buttons = inputButtonMasks.find(id); buttons != inputButtonMasks.end()) {
+    if (auto buttons = remoteInput.inputButtonMasks.find(id); buttons != remoteInput.inputButtonMasks.end()) {
         const uint8_t mask = buttons->second;
-        inputButtonMasks.erase(buttons);
+        remoteInput.inputButtonMasks.erase(buttons);
         if (mask != 0) releasePointerButtons(mask);
     }
     const bool stillAuthorized = authorizedAudioSessions.count(id) || authorizedVideoSessions.count(id);
-    // Held modifiers are the Mac's, not the session's: a connection that
-    // never logged in cannot have pressed any, and must not lift a logged-in
-    // Viewer's by going away.
-    if (!stillAuthorized) releaseHeldKeyboardModifiers("session disconnected");
-    if (exclusiveAudioSessionID == id) {
+    // Held modifiers are the Mac's, not the session's: they are lifted once
+    // the Viewer's last logged-in connection has gone.
+    if (!stillAuthorized) {
+        releaseHeldKeyboardModifiers("session disconnected");
+        releaseSessionHeldKeys(id);
+    }
+    if (audio.exclusiveAudioSessionID == id) {
         releaseExclusiveAudioListening("Viewer disconnected");
     } else {
         updateAudioSendConnections();
     }
-    if (viewerHostOutputMuteSessionID == id) {
-        viewerHostOutputMuteSessionID.reset();
+    if (audio.viewerHostOutputMuteSessionID == id) {
+        audio.viewerHostOutputMuteSessionID.reset();
         publish("audio: viewer Host-output mute released on disconnect; " +
-                restoreViewerHostOutputAfterExclusiveListening());
+                restoreViewerHostOutputAfterExclusiveListening().value_or("Host output restored"));
     }
     if (hostRecordingSessionID == id && !stillAuthorized) {
         publish("recording: session " + id.id8() + " left; stopping Host-side recording");
@@ -596,9 +601,14 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
 
 // --- Clipboard and files ------------------------------------------------------------------
 
-bool V230HostAudioAuxServer::broadcastClipboardTransfer(const std::vector<uint8_t>& encodedTransfer) {
-    return queue.syncValue(
-        [&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, encodedTransfer); });
+bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer) {
+    // Encoded on the caller's thread: the server queue only sends.
+    auto encoded = transfer.encodedData();
+    if (!encoded.ok()) {
+        publish("clipboard encode failed: " + encoded.error());
+        return false;
+    }
+    return queue.syncValue([&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, *encoded); });
 }
 
 void V230HostAudioAuxServer::sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const UUID& sessionID) {

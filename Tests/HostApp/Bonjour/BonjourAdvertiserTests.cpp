@@ -10,6 +10,7 @@
 
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Log.h"
 #include "Platform/NetworkInterfaces.h"
 #include "Platform/SimulatedMachine.h"
 #include "Support/TestSupport.h"
@@ -274,6 +275,7 @@ namespace {
 // the interface table cannot be read, and the last one read stands.
 [[noreturn]] void routesWithoutDescriptors() {
     LogCapture log;
+    platform::Log::line("interfaces: reading with descriptors to spare");  // the runtime is up before they run out
     const auto table = platform::readMachineNetworkInterfaces();
     const auto routes = BonjourAdvertiser::localRoutes();
     rlimit limit{};

@@ -22,6 +22,10 @@ void V230HostAudioAuxServer::updateAudioSendConnections() {
 
 void V230HostAudioAuxServer::startAudioCapture() { publish("audio: capture start requested"); }
 
+void V230HostAudioAuxServer::restartAudioCapture(double afterSeconds) {
+    publish("audio: capture restart requested after " + std::to_string(afterSeconds) + " s");
+}
+
 void V230HostAudioAuxServer::stopAudioCapture(bool resetRetryAttempts) {
     publish(std::string("audio: capture stop requested") + (resetRetryAttempts ? " (reset retries)" : ""));
 }

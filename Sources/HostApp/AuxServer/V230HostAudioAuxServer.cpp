@@ -77,6 +77,7 @@ V230HostAudioAuxServer::~V230HostAudioAuxServer() {
     // The owner is expected to call stopForTermination(); a server dropped
     // without it must still not leave sockets open or a timer firing.
     if (statsTimer_) statsTimer_->cancel();
+    if (streamControl.videoFlowTimer) streamControl.videoFlowTimer->cancel();
     for (auto* listener : {&audioListener_, &videoListener_, &fileListener_})
         if (*listener) (*listener)->cancel();
     for (auto& [id, session] : sessionContexts_) session->connection->cancel();
@@ -132,6 +133,7 @@ void V230HostAudioAuxServer::startOnQueue() {
         if (auto self = weak.lock()) self->statsTick();
     });
     statsTimer_->resume();
+    startVideoFlowTimer();
 
     publish("aux: server started audio=" + std::to_string(boundAudioPort()) +
             " video=" + std::to_string(boundVideoPort()) + " file=" + std::to_string(boundFilePort()) +
@@ -192,6 +194,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         if (stopped_) return;
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
+        if (streamControl.videoFlowTimer) streamControl.videoFlowTimer->cancel();
         stopMotionStream("Host terminating", true);
         cancelSleepRecoveryWorkForTermination();
         // The Mac's audio goes back to how it was before any Viewer took it.
@@ -354,10 +357,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         // Lowered only for a session that raised it, so the count never
         // drifts below the number of logged-in video sessions.
         if (wasAuthorized) authorizedVideoSessionCount.decrement();
-        videoSessionOutstandingAcks.erase(id);
-        videoSessionLastAckNs.erase(id);
-        videoSessionLastFrameSentNs.erase(id);
-        videoSessionsAwaitingKeyFrame.erase(id);
+        forgetVideoSessionDeliveryState(id);
         updateVideoGateLocked(platform::Clock::uptimeNs());
     } else {
         if (auto token = fileTransferTokens.find(id); token != fileTransferTokens.end()) {
@@ -645,7 +645,7 @@ bool V230HostAudioAuxServer::isIOSViewerSession(const UUID& id) const {
     return it != viewerSessionNames.end() && lowercased(it->second) == lowercased(iosViewerName);
 }
 
-// --- Discovery and statistics -----------------------------------------------------------------------
+// --- Discovery -----------------------------------------------------------------------
 
 void V230HostAudioAuxServer::updateBonjourAdvertisement(const std::string& reason) {
     queue.dispatchPrecondition();
@@ -662,4 +662,3 @@ void V230HostAudioAuxServer::refreshBonjourAdvertisement() {
     });
 }
 
-void V230HostAudioAuxServer::statsTick() { updateBonjourAdvertisement("timer"); }

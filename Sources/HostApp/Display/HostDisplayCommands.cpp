@@ -2,10 +2,22 @@
 // session server reaches them, and the display layout a Viewer is sent.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "Platform/Clock.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
-    publish("display: capture mode " + std::to_string(static_cast<int>(mode)) + " requested");
+    // Until displays are prepared for a mode, the selected display is
+    // captured with the request as it stands.
+    publish("display: capture mode " + modeTitle(mode) + " requested");
+    auto& sc = streamControl;
+    if (sc.currentCaptureRequest.mode != mode) sc.currentCaptureRequest = sc.currentCaptureRequest.withMode(mode);
+    sc.currentVideoMode = mode;
+    if (useHeadlessVirtualDisplay && !HeadlessVirtualDisplay::shared().stateSnapshot().isActive) {
+        publish("display: headless virtual display not prepared; capture waits");
+        return;
+    }
+    restartVideoCapture(0);
 }
 
 void V230HostAudioAuxServer::applyHostDisplayMode(HostDisplayMode mode) {
@@ -49,7 +61,14 @@ void V230HostAudioAuxServer::cancelSleepRecoveryWorkForTermination() {
 }
 
 void V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::string& reason) {
-    publish("display: screen sharing capture reconcile requested (" + reason + ")");
+    // The statistics tick asks every second; only other reasons are noted.
+    if (reason != "timer") publish("display: screen sharing capture reconcile requested (" + reason + ")");
+}
+
+void V230HostAudioAuxServer::cancelPendingHeadlessCaptureTransition() {}
+
+void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
+    publish("display: idle headless virtual display release requested");
 }
 
 void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
@@ -60,4 +79,10 @@ void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
 std::optional<DisplayLayoutPayload> V230HostAudioAuxServer::currentDisplayLayout() const {
     if (selectedDisplayID == 0) return std::nullopt;
     return HostDisplayModeSwitcher::displayLayout(selectedDisplayID);
+}
+
+void V230HostAudioAuxServer::broadcastDisplayLayout(const DisplayLayoutPayload& layout) {
+    queue.dispatchPrecondition();
+    const auto packet = makeAuxPacket(AuxPacketType::displayLayout, 0, layout.encode(), platform::Clock::uptimeNs());
+    for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) sendToAuthorizedSessionsOf(channel, packet);
 }

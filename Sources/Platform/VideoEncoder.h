@@ -78,6 +78,8 @@ public:
     const VideoEncoderSettings& settings() const { return settings_; }
     // The parameter sets of the current build.
     const VideoParameterSets& parameterSets() const { return parameterSets_; }
+    // For tests that need parameter sets no real encoder makes.
+    VideoParameterSets& parameterSetsForTesting() { return parameterSets_; }
     // Raised by 1 at every build, so a caller sees when to announce the
     // parameter sets again.
     uint64_t buildNumber() const { return buildNumber_; }

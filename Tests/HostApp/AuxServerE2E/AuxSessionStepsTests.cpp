@@ -173,8 +173,15 @@ TEST_F(SessionSteps, VideoRemovalForgetsTheAckWindow) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     auto id = onlyVideoSession();
     server->queue.sync([&] {
-        server->streamControl.videoSessionsAwaitingKeyFrame.insert(id);
+        auto& sc = server->streamControl;
+        sc.videoSessionsAwaitingKeyFrame.insert(id);
+        sc.videoStreamKindAnnounced[id] = HostVideoStreamKind::shared;
+        sc.videoSessionDeliveredFrames[id] = 3;
+        sc.videoSessionSkippedFrames[id] = 1;
         server->removeSession(id, AuxChannel::video);
+        EXPECT_FALSE(sc.videoStreamKindAnnounced.count(id));
+        EXPECT_FALSE(sc.videoSessionDeliveredFrames.count(id));
+        EXPECT_FALSE(sc.videoSessionSkippedFrames.count(id));
         EXPECT_FALSE(server->streamControl.videoSessionOutstandingAcks.count(id));
         EXPECT_FALSE(server->streamControl.videoSessionLastAckNs.count(id));
         EXPECT_FALSE(server->streamControl.videoSessionLastFrameSentNs.count(id));

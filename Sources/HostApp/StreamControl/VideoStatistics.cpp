@@ -51,7 +51,7 @@ void V230HostAudioAuxServer::statsTick() {
     queue.dispatchPrecondition();
     auto& sc = streamControl;
 
-    // 1. The console's lock: Viewers stay connected; an unlock rebuilds capture.
+    // The console's lock: Viewers stay connected; an unlock rebuilds capture.
     const auto console = currentConsoleSessionState();
     const bool locked = console.isLocked || !console.loginDone || console.isLoginWindow;
     if (locked && !sc.cachedConsoleLocked) {
@@ -69,11 +69,11 @@ void V230HostAudioAuxServer::statsTick() {
         if (!authorizedAudioSessions.empty()) restartAudioCapture(0.5);
     }
 
-    // 2.
+    // Screen Sharing and the advertisement may have changed meanwhile.
     reconcileHeadlessScreenSharingCapture("timer");
     updateBonjourAdvertisement("timer");
 
-    // 3. Every counter covers exactly the second since the last tick.
+    // Every counter covers exactly the second since the last tick.
     StatsWindow w;
     w.audioFramesSent = std::exchange(framesSent, 0);
     w.audioBytesSent = std::exchange(bytesSent, 0);
@@ -91,7 +91,7 @@ void V230HostAudioAuxServer::statsTick() {
     w.encodeSubmits = std::exchange(sc.videoEncodeSubmits, 0);
     w.encodeDrops = std::exchange(sc.videoEncodeDrops, 0);
 
-    // 4. Audio that delivers no samples is rebuilt, a few times.
+    // Audio that delivers no samples is rebuilt, a few times.
     auto resetAudioWatchdog = [this] {
         zeroAudioWindows = 0;
         audioZeroFrameRecoveryAttempts = 0;
@@ -122,7 +122,7 @@ void V230HostAudioAuxServer::statsTick() {
         resetAudioWatchdog();
     }
 
-    // 5. A capture that delivers nothing at all goes to zero-frame recovery.
+    // A capture that delivers nothing at all goes to zero-frame recovery.
     if (sc.videoCapture && !videoSessions.empty() && w.captureFrames == 0 && w.idleFrames == 0) {
         ++sc.zeroVideoWindows;
         if (sc.zeroVideoWindows == 3 || sc.zeroVideoWindows >= 6) attemptVideoZeroFrameRecovery(selectedDisplayID);
@@ -133,7 +133,6 @@ void V230HostAudioAuxServer::statsTick() {
         sc.wakeRapidZeroFrameRecoveryDeadline.reset();
     }
 
-    // 6.
     VideoStatsPayload stats;
     stats.captureFrames = w.captureFrames;
     stats.encodeSubmits = w.encodeSubmits;
@@ -142,7 +141,6 @@ void V230HostAudioAuxServer::statsTick() {
     stats.bytesSent = w.videoBytesSent;
     broadcastVideoStats(stats);
 
-    // 7.
     publish(sc.videoConfigSummary + " | " +
             format("audio=tx:%d pcm:%lld raw:%lld %.1fKB/s clients=%d cap=%dfps idle=%dfps enc=%dfps encDrop=%d "
                    "tx=%dfps %.2fMb/s clients=%d",
@@ -152,7 +150,6 @@ void V230HostAudioAuxServer::statsTick() {
                    w.encodeDrops, w.videoFramesSent, static_cast<double>(w.videoBytesSent) * 8 / 1'000'000.0,
                    static_cast<int>(videoSessions.size())));
 
-    // 8.
     if (auto line = motionStreamStatsLine(w.motionFramesSent, w.motionBytesSent, w.motionCaptureFrames,
                                           w.motionIdleFrames)) {
         publish(*line);
@@ -167,10 +164,8 @@ void V230HostAudioAuxServer::statsTick() {
             sc.motionStreamLowCadenceStreak = 0;
         }
     }
-    // 9.
     if (auto line = videoSessionDeliveryStatsLine()) publish(*line);
 
-    // 10.
     for (const auto& line : cadenceDebugLines()) publish(line);
 }
 

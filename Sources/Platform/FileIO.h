@@ -8,11 +8,26 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <sys/types.h>
 #include <vector>
 
+#include "Platform/Clock.h"
 #include "Platform/Result.h"
 
 namespace platform {
+
+// What a file looked like on disk, to notice that it was replaced or edited
+// since it was last read. A missing file has a stamp of its own.
+struct FileStamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modifiedNs = 0;
+    bool operator==(const FileStamp&) const = default;
+
+    static FileStamp of(const std::filesystem::path& path);
+};
 
 struct FileIO {
     // Writes a temporary file beside `path`, flushes it to disk, renames it
@@ -26,6 +41,11 @@ struct FileIO {
     // Reads a regular file whole; fails when it holds more than maxBytes.
     static Result<std::vector<uint8_t>> readAll(const std::filesystem::path& path,
                                                 size_t maxBytes = 64u * 1024 * 1024);
+
+    // When the item (not a link's target) last changed; none when it
+    // cannot be read.
+    static std::optional<Date> modificationDate(const std::filesystem::path& path);
+    static Status setModificationDate(const std::filesystem::path& path, Date date);
 };
 
 }  // namespace platform

@@ -64,16 +64,9 @@ UserDefaults& UserDefaults::suite(const std::string& name) {
 
 fs::path UserDefaults::filePath() const { return Folders::preferences() / (name_ + ".plist"); }
 
-UserDefaults::FileStamp UserDefaults::stampOf(const fs::path& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return FileStamp{};
-    return FileStamp{true, st.st_dev, st.st_ino, st.st_size,
-                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
 fs::path UserDefaults::refreshLocked() const {
     fs::path path = filePath();
-    FileStamp stamp = stampOf(path);
+    FileStamp stamp = FileStamp::of(path);
     if (path == cachedPath_ && stamp == cachedStamp_) return path;
     cachedPath_ = path;
     cachedStamp_ = stamp;
@@ -102,7 +95,7 @@ void UserDefaults::persistLocked(const fs::path& path) {
         Log::line("defaults: cannot save " + path.string() + ": " + written.error());
         return;
     }
-    cachedStamp_ = stampOf(path);
+    cachedStamp_ = FileStamp::of(path);
 }
 
 std::optional<PlistValue> UserDefaults::objectForKey(const std::string& key) const {

@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/types.h>
 
+#include "Platform/FileIO.h"
 #include "Platform/PropertyList.h"
 
 namespace platform {
@@ -47,16 +48,6 @@ public:
     UserDefaults& operator=(const UserDefaults&) = delete;
 
 private:
-    // What the cached values were loaded from, to notice a replaced file.
-    struct FileStamp {
-        bool exists = false;
-        dev_t device = 0;
-        ino_t inode = 0;
-        off_t size = 0;
-        int64_t modifiedNs = 0;
-        bool operator==(const FileStamp&) const = default;
-    };
-    static FileStamp stampOf(const std::filesystem::path& path);
     // Brings the cache up to date with the file; returns the file's path.
     std::filesystem::path refreshLocked() const;
     void persistLocked(const std::filesystem::path& path);

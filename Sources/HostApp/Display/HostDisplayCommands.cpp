@@ -1,10 +1,8 @@
 // The Viewer's display commands and the sleep policy's entry points as the
-// session server reaches them, and the display layout a Viewer is sent.
+// session server reaches them.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Clock.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "HostApp/Display/HostDisplayModeSwitcher.h"
 
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
     // Until displays are prepared for a mode, the selected display is
@@ -74,15 +72,4 @@ void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
 void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
     // Runs after every login and removal; the assertion policy decides
     // quietly until it has something to change.
-}
-
-std::optional<DisplayLayoutPayload> V230HostAudioAuxServer::currentDisplayLayout() const {
-    if (selectedDisplayID == 0) return std::nullopt;
-    return HostDisplayModeSwitcher::displayLayout(selectedDisplayID);
-}
-
-void V230HostAudioAuxServer::broadcastDisplayLayout(const DisplayLayoutPayload& layout) {
-    queue.dispatchPrecondition();
-    const auto packet = makeAuxPacket(AuxPacketType::displayLayout, 0, layout.encode(), platform::Clock::uptimeNs());
-    for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) sendToAuthorizedSessionsOf(channel, packet);
 }

@@ -190,7 +190,7 @@ void V230HostAudioAuxServer::startVideoCapture() {
     };
     capture->onDisplayLayout = [onQueue, isCurrent](const DisplayLayoutPayload& layout) {
         onQueue([isCurrent, layout](V230HostAudioAuxServer& s) {
-            auto& last = s.streamControl.lastDisplayLayout;
+            auto& last = s.lastDisplayLayout;
             if (!isCurrent(s) || (last && *last == layout)) return;
             last = layout;
             s.publish("display layout authoritative " + layout.summary());

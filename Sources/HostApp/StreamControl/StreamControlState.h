@@ -67,7 +67,6 @@ struct StreamControlState {
     // The permission prompt was shown since the permission was last seen.
     bool didRequestScreenCaptureTrust = false;
     std::string videoConfigSummary;
-    std::optional<DisplayLayoutPayload> lastDisplayLayout;
     bool sharedCanvasMotionBudgetApplied = false;
     uint32_t activeVideoCaptureDisplayID = 0;
 

@@ -1,0 +1,18 @@
+#pragma once
+// Unicode-aware text operations on UTF-8 strings.
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+struct UnicodeText {
+    // Lower case by the root locale's rules (so "BONJOUR" and "Ｂonjour"
+    // compare as their lower-case forms do in any language).
+    static std::string lowercased(std::string_view text);
+    // Without white space and line breaks at either end, in the Unicode
+    // sense (no-break space and next-line included).
+    static std::string_view trimmingWhitespace(std::string_view text);
+};
+
+}  // namespace platform

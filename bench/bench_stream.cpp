@@ -13,6 +13,9 @@
 // same settings (VideoEncoder::libraryOptions), as fast as each can;
 // items_per_second is frames a second.
 //
+// Delivery: the same Host and Viewers with frames handed straight to
+// delivery, no capture or encoder: the CPU that each further Viewer costs.
+//
 // Arguments: codec (0 H.264, 1 HEVC), width, height [, Viewers].
 
 #include <benchmark/benchmark.h>
@@ -31,6 +34,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -222,7 +226,10 @@ void useMachineWithOneDisplay(int width, int height) {
         {SimulatedDisplaySystem::plainMonitor(1, width, height, 0, 0)});
 }
 
-void Stream(benchmark::State& state) {
+// Runs the Host with Viewers in a child process and reports what they
+// received. With `injectedFrameBytes`, no capture runs: frames of that size
+// are handed to delivery at 60 a second, so that only delivery is measured.
+void runStream(benchmark::State& state, size_t injectedFrameBytes) {
     const auto root = std::filesystem::temp_directory_path() / ("norvessal-bench-" + std::to_string(getpid()));
     Folders::setOverrideRoot(root);
     useMachineWithOneDisplay(static_cast<int>(state.range(1)), static_cast<int>(state.range(2)));
@@ -237,6 +244,27 @@ void Stream(benchmark::State& state) {
     configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
     auto server = std::make_shared<V230HostAudioAuxServer>(configuration);
     server->start();
+    std::atomic<bool> injecting{injectedFrameBytes > 0};
+    std::optional<DispatchQueue> injector;
+    if (injecting) {
+        // Paused: no capture is ever built; delivery gets frames from here.
+        server->queue.sync([&] { server->streamControl.isPaused = true; });
+        injector.emplace("bench.frames");
+        injector->async([&] {
+            const std::vector<uint8_t> frame(injectedFrameBytes, 0x5A);
+            uint64_t next = Clock::uptimeNs();
+            for (int i = 0; injecting; ++i) {
+                // A login's request raises the generation; frames follow it.
+                const uint64_t generation =
+                    server->queue.syncValue([&] { return server->streamControl.videoCaptureGeneration; });
+                server->broadcastVideoFrame(frame, i % 120 == 0, Clock::uptimeNs(), generation,
+                                            V230HostAudioAuxServer::HostVideoStreamKind::shared);
+                next += 16'666'667;
+                const uint64_t now = Clock::uptimeNs();
+                if (next > now) sleepFor(static_cast<double>(next - now) / 1e9);
+            }
+        });
+    }
 
     std::string requestHex;
     for (uint8_t byte : requestFor(state).encode()) {
@@ -267,6 +295,8 @@ void Stream(benchmark::State& state) {
     }
     if (output) std::fclose(output);
     if (child > 0) waitpid(child, nullptr, 0);
+    injecting = false;
+    if (injector) injector->sync([] {});
     server->stopForTermination();
     server.reset();
     std::filesystem::remove_all(root);
@@ -282,6 +312,11 @@ void Stream(benchmark::State& state) {
     state.counters["p95_ms"] = perViewer[0][2];
     state.counters["cpu_ms_per_frame"] = (cpuAtStop - cpuAtStart) * 1e3 / perViewer[0][0];
 }
+
+void Stream(benchmark::State& state) { runStream(state, 0); }
+
+// A 1080p frame at 14 Mb/s and 60 fps is about 29 KB.
+void Delivery(benchmark::State& state) { runStream(state, 29'000); }
 
 // ---------------------------------------------------------------- encoder against ffmpeg
 
@@ -413,6 +448,9 @@ BENCHMARK(Stream)->Args({1, 2560, 1600, 1})->Apply(stream);
 BENCHMARK(Stream)->Args({0, 1920, 1080, 1})->Apply(stream);
 BENCHMARK(Stream)->Args({1, 1920, 1080, 1})->Apply(stream);
 BENCHMARK(Stream)->Args({1, 1920, 1080, 8})->Apply(stream);
+// Delivery alone (no capture, no encoder), to one and to eight Viewers.
+BENCHMARK(Delivery)->Args({1, 1920, 1080, 1})->Apply(stream);
+BENCHMARK(Delivery)->Args({1, 1920, 1080, 8})->Apply(stream);
 BENCHMARK(Encoder)->Args({1, 2560, 1600})->Apply(encoderPair);
 BENCHMARK(FfmpegCli)->Args({1, 2560, 1600})->Apply(encoderPair);
 BENCHMARK(Encoder)->Args({0, 1920, 1080})->Apply(encoderPair);

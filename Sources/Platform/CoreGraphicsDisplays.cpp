@@ -629,13 +629,4 @@ CGError CGDisplaySetDisplayMode(CGDirectDisplayID id, const CGDisplayMode& mode)
     return sys().complete(config, CGConfigureOption::forAppOnly);
 }
 
-bool CGPreflightScreenCaptureAccess() {
-    return SimulatedMachine::current().permissionGranted(Permission::screenRecording);
-}
-
-bool CGRequestScreenCaptureAccess() {
-    Log::raw("[CoreGraphics] Screen Recording permission requested");
-    return CGPreflightScreenCaptureAccess();
-}
-
 }  // namespace platform

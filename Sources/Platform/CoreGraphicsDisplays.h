@@ -140,11 +140,6 @@ CGError CGCancelDisplayConfiguration(const CGDisplayConfigRef& config);
 // one-change transaction whose outcome the display's behaviour decides.
 CGError CGDisplaySetDisplayMode(CGDirectDisplayID display, const CGDisplayMode& mode);
 
-// Screen Recording permission: whether it is granted now, and the system's
-// prompt for it (which does not wait for the user; it answers the state now).
-bool CGPreflightScreenCaptureAccess();
-bool CGRequestScreenCaptureAccess();
-
 // --- The simulated display system ---------------------------------------------
 
 // One display of the simulated machine.

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "HostApp/Audio/AudioState.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/AuxServer/AuxLogin.h"
 #include "HostApp/Protocol/AuxPacket.h"
@@ -97,8 +98,6 @@ struct ViewerConnectionSummary {
     std::string address;
     bool operator==(const ViewerConnectionSummary&) const = default;
 };
-
-class HostAudioCapture;
 
 class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
 public:
@@ -248,6 +247,9 @@ public:
     // Power: whether the screens sleep, and the capture request saved before
     // the lid closed, which a returning Viewer's video login recovers.
     bool screensAreSleeping = false;
+    // While the capture is moved ahead of sleep, display switches leave the
+    // audio capture alone.
+    bool isPreflightingHeadlessCaptureForSleep = false;
     std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
     bool isAwaitingSleepPreflightPhysicalRecovery = false;
     // Set while the virtual display settles after a wake; no Viewer is
@@ -259,23 +261,9 @@ public:
     // capture, so an unchanged one is not sent again; absent until the
     // first and after stop.
     std::optional<DisplayLayoutPayload> lastDisplayLayout;
-    // Audio and recording: the session listening exclusively, the session
-    // that muted the Mac's output, and the session recording on the Host.
-    std::optional<platform::UUID> exclusiveAudioSessionID;
-    std::optional<platform::UUID> viewerHostOutputMuteSessionID;
+    // Audio (Audio/AudioState.h), and the session recording on the Host.
+    AudioState audio;
     std::optional<platform::UUID> hostRecordingSessionID;
-    // The system-audio capture (absent while audio is not captured), when it
-    // started, and the per-second counters and zero-sample watchdog that the
-    // statistics tick reads and resets.
-    std::shared_ptr<HostAudioCapture> audioCapture;
-    std::optional<platform::Date> audioCaptureWatchdogStartedAt;
-    int framesSent = 0;
-    int64_t bytesSent = 0;
-    AtomicInt audioCaptureCallbacks;
-    AtomicInt audioCapturePayloads;
-    int zeroAudioWindows = 0;
-    int audioZeroFrameRecoveryAttempts = 0;
-    bool audioZeroFrameRecoveryExhausted = false;
     // Input: what each session holds down, released when it leaves so no
     // button or key stays stuck, and the injection caches.
     RemoteInputState remoteInput;
@@ -381,6 +369,8 @@ public:
     void cancelSleepRecoveryWorkForTermination();
     void reconcileHeadlessScreenSharingCapture(const std::string& reason);
     void updateViewerIdleSleepAssertion();
+    // A real display that can be captured now.
+    std::optional<uint32_t> usablePhysicalDisplayID() const;
     // Display layout (Display/DisplayLayoutPublishing.cpp): computes the
     // layout and stores it in lastDisplayLayout; the managed virtual
     // display's layout; sends one layout to every logged-in session; and
@@ -396,13 +386,22 @@ public:
                            const std::shared_ptr<platform::TcpConnection>& connection);
     void handleHostRecordingControl(std::span<const uint8_t> payload, const platform::UUID& sourceID);
     void updateAudioSendConnections();
+    // One captured PCM block to the recording and, encoded, to the send
+    // list; on the capture's sample queue.
+    void broadcastAudioFrame(std::span<const uint8_t> pcm, uint64_t timestampNs);
     void startAudioCapture();
     void stopAudioCapture(bool resetRetryAttempts);
-    void restartAudioCapture(double afterSeconds);
+    void restartAudioCapture(double delaySeconds);
+    void restartAudioCaptureOnDisplaySwitch(double delaySeconds);
+    bool shouldDeferAudioCaptureForSessionTopology() const;
+    // A capture's error or notice; any thread.
+    void handleAudioCaptureStartupMessage(const std::string& message, uint64_t generation);
+    // The display audio is captured from now: 0 with the headless display.
+    uint32_t audioCaptureDisplayID() const;
     void releaseExclusiveAudioListening(const std::string& reason);
-    // Gives the Mac's output back as it was before a Viewer muted it; the
-    // sentence says what was restored.
-    std::string restoreViewerHostOutputAfterExclusiveListening();
+    // Ends the Viewer-requested mute; the sentence says what became of the
+    // Mac's output, none when that mute held nothing.
+    std::optional<std::string> restoreViewerHostOutputAfterExclusiveListening();
     void stopHostRecording(bool notifyStopped);
     // Remote input (Input/). Everything runs on the server queue and posts
     // from remoteInput.inputEventSource at the HID tap.

@@ -29,7 +29,7 @@ std::string format(const char* pattern, Args... args) {
 
 // One second's worth of every per-second counter.
 struct StatsWindow {
-    int audioFramesSent = 0;
+    int64_t audioFramesSent = 0;
     int64_t audioBytesSent = 0;
     int64_t audioCallbacks = 0;
     int64_t audioPayloads = 0;
@@ -75,10 +75,10 @@ void V230HostAudioAuxServer::statsTick() {
 
     // Every counter covers exactly the second since the last tick.
     StatsWindow w;
-    w.audioFramesSent = std::exchange(framesSent, 0);
-    w.audioBytesSent = std::exchange(bytesSent, 0);
-    w.audioCallbacks = audioCaptureCallbacks.readAndClear();
-    w.audioPayloads = audioCapturePayloads.readAndClear();
+    w.audioFramesSent = std::exchange(audio.framesSent, 0);
+    w.audioBytesSent = std::exchange(audio.bytesSent, 0);
+    w.audioCallbacks = audio.audioCaptureCallbacks.readAndClear();
+    w.audioPayloads = audio.audioCapturePayloads.readAndClear();
     w.videoFramesSent = std::exchange(sc.videoFramesSent, 0);
     w.videoBytesSent = std::exchange(sc.videoBytesSent, 0);
     w.motionFramesSent = std::exchange(sc.motionStreamFramesSent, 0);
@@ -93,28 +93,28 @@ void V230HostAudioAuxServer::statsTick() {
 
     // Audio that delivers no samples is rebuilt, a few times.
     auto resetAudioWatchdog = [this] {
-        zeroAudioWindows = 0;
-        audioZeroFrameRecoveryAttempts = 0;
-        audioZeroFrameRecoveryExhausted = false;
+        audio.zeroAudioWindows = 0;
+        audio.audioZeroFrameRecoveryAttempts = 0;
+        audio.audioZeroFrameRecoveryExhausted = false;
     };
-    if (!audioCapture || authorizedAudioSessions.empty() || screensAreSleeping) {
+    if (!audio.audioCapture || authorizedAudioSessions.empty() || screensAreSleeping) {
         resetAudioWatchdog();
-    } else if (!audioCaptureWatchdogStartedAt ||
-               platform::Clock::now().timeIntervalSince(*audioCaptureWatchdogStartedAt) < kAudioWatchdogGraceSeconds) {
-        zeroAudioWindows = 0;
+    } else if (!audio.audioCaptureWatchdogStartedAt ||
+               platform::Clock::now().timeIntervalSince(*audio.audioCaptureWatchdogStartedAt) < kAudioWatchdogGraceSeconds) {
+        audio.zeroAudioWindows = 0;
     } else if (w.audioCallbacks == 0) {
-        if (++zeroAudioWindows >= kSilentAudioWindows) {
-            zeroAudioWindows = 0;
+        if (++audio.zeroAudioWindows >= kSilentAudioWindows) {
+            audio.zeroAudioWindows = 0;
             const uint32_t display =
                 useHeadlessVirtualDisplay ? 0 : (physicalDisplayID != 0 ? physicalDisplayID : selectedDisplayID);
             const std::string prefix =
                 "audio: no valid ScreenCaptureKit samples for 3s on display=" + std::to_string(display) + "; ";
-            if (audioZeroFrameRecoveryAttempts < kMaxAudioRecoveries) {
-                ++audioZeroFrameRecoveryAttempts;
-                publish(prefix + "rebuilding capture attempt " + std::to_string(audioZeroFrameRecoveryAttempts) + "/3");
+            if (audio.audioZeroFrameRecoveryAttempts < kMaxAudioRecoveries) {
+                ++audio.audioZeroFrameRecoveryAttempts;
+                publish(prefix + "rebuilding capture attempt " + std::to_string(audio.audioZeroFrameRecoveryAttempts) + "/3");
                 restartAudioCapture(0.2);
-            } else if (!audioZeroFrameRecoveryExhausted) {
-                audioZeroFrameRecoveryExhausted = true;
+            } else if (!audio.audioZeroFrameRecoveryExhausted) {
+                audio.audioZeroFrameRecoveryExhausted = true;
                 publish(prefix + "recovery exhausted");
             }
         }
@@ -142,9 +142,9 @@ void V230HostAudioAuxServer::statsTick() {
     broadcastVideoStats(stats);
 
     publish(sc.videoConfigSummary + " | " +
-            format("audio=tx:%d pcm:%lld raw:%lld %.1fKB/s clients=%d cap=%dfps idle=%dfps enc=%dfps encDrop=%d "
+            format("audio=tx:%lld pcm:%lld raw:%lld %.1fKB/s clients=%d cap=%dfps idle=%dfps enc=%dfps encDrop=%d "
                    "tx=%dfps %.2fMb/s clients=%d",
-                   w.audioFramesSent, static_cast<long long>(w.audioPayloads),
+                   static_cast<long long>(w.audioFramesSent), static_cast<long long>(w.audioPayloads),
                    static_cast<long long>(w.audioCallbacks), static_cast<double>(w.audioBytesSent) / 1024.0,
                    static_cast<int>(audioSessions.size()), w.captureFrames, w.idleFrames, w.encodeSubmits,
                    w.encodeDrops, w.videoFramesSent, static_cast<double>(w.videoBytesSent) * 8 / 1'000'000.0,

@@ -78,10 +78,14 @@ TEST_F(CaptureStart, TwoRestartsATenthApartBuildOneCapture) {
 }
 
 TEST_F(CaptureStart, PauseHoldsAgainstEveryRoadBackUntilResumed) {
+    auto listener = audioClient();
+    ASSERT_TRUE(listener->logIn(consoleUser, password, "Mac Viewer"));
     auto v = viewer("Mac Viewer", false);
+    auto audioRuns = [&] { return server->queue.syncValue([&] { return server->audio.audioCapture != nullptr; }); };
     server->queue.sync([&] { server->restartVideoCapture(0); });
     run(0.2, {v.get()});
     ASSERT_TRUE(server->queue.syncValue([&] { return server->streamControl.videoCapture != nullptr; }));
+    ASSERT_TRUE(audioRuns());
     server->queue.sync([&] {
         server->setPaused(true);
         server->setPaused(true);
@@ -92,12 +96,12 @@ TEST_F(CaptureStart, PauseHoldsAgainstEveryRoadBackUntilResumed) {
     const size_t framesWhilePaused = v->ofType(AuxPacketType::videoFrame).size();
     run(0.5, {v.get()});
     EXPECT_EQ(v->ofType(AuxPacketType::videoFrame).size(), framesWhilePaused);
-    EXPECT_EQ(logCount("audio: capture stop requested (reset retries)"), 1u);
+    EXPECT_FALSE(audioRuns());
 
     server->queue.sync([&] { server->setPaused(false); });
-    run(0.5, {v.get()});
+    run(2.0, {v.get()});
     EXPECT_GT(v->ofType(AuxPacketType::videoFrame).size(), framesWhilePaused);
-    EXPECT_TRUE(logContains("audio: capture start requested"));
+    EXPECT_TRUE(audioRuns());
 }
 
 TEST_F(CaptureStart, WithoutPermissionOneRetryASecondWhateverTheCallersAndOnePrompt) {

@@ -364,6 +364,9 @@ public:
     void endSleepRecoveryViewerReconnectGrace(const std::string& reason);
     bool shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const;
     void startSleepPreflightPhysicalRecovery(const std::string& reason);
+    // The application's sleep and wake observers report here; Viewer
+    // sessions stay connected.
+    void noteHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
     // Termination: the sleep-preflight physical recovery and both reconnect
     // graces are cancelled and their deadlines cleared.
     void cancelSleepRecoveryWorkForTermination();

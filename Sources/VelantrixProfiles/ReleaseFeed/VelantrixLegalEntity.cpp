@@ -1,0 +1,18 @@
+#include "VelantrixProfiles/ReleaseFeed/VelantrixLegalEntity.h"
+
+#include "Platform/UnicodeText.h"
+
+std::string VelantrixLegalEntity::localizedName(const std::vector<std::string>& preferredLanguages) {
+    for (const std::string& language : preferredLanguages) {
+        const std::string code = platform::UnicodeText::lowercased(language);
+        if (!code.starts_with("zh")) continue;
+        for (const char* traditional : {"hant", "tw", "hk", "mo"})
+            if (code.find(traditional) != std::string::npos) return traditionalChineseName;
+        return simplifiedChineseName;
+    }
+    return englishName;
+}
+
+std::string VelantrixLegalEntity::localizedCopyright(const std::vector<std::string>& preferredLanguages) {
+    return "\u00A9 " + std::to_string(copyrightYear) + " " + localizedName(preferredLanguages);
+}

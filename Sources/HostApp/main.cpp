@@ -8,8 +8,11 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/CommandLine.h"
+#include "HostApp/HostComponentWiring.h"
+#include "HostApp/Input/HostInputSourceKind.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Log.h"
+#include "Platform/Pasteboard.h"
 #include "Platform/Runtime.h"
 #include "Platform/Signals.h"
 
@@ -49,12 +52,20 @@ int main(int argc, char** argv) {
     platform::Log::line(std::string("host: started") + (options.initialInstall ? " (initial install)" : "") +
                         (options.unattendedUpgrade ? " (unattended upgrade)" : ""));
 
+    // Whether punctuation is typed as text or pressed as a key depends on
+    // the input source; read once here until its changes are observed.
+    HostInputSourceKind::refreshCachedCJKInputMethod();
+
     V230HostAudioAuxServerConfiguration config;
     config.audioPort = options.audioPort;
     config.videoPort = options.videoPort;
     config.filePort = options.filePort;
     config.consoleUser = options.consoleUser;
     auto server = std::make_shared<V230HostAudioAuxServer>(config);
+    // 32 MiB a received file, 48 MiB a transfer.
+    auto clipboardBridge =
+        std::make_shared<ClipboardSyncBridge>("Viewer", platform::Pasteboard::general(), 33554432, 50331648);
+    wireClipboardAndDrag(server, clipboardBridge);
     server->start();
     if (server->boundAudioPort() == 0 || server->boundVideoPort() == 0) {
         // Without its control ports no Viewer can reach the Host: say so and
@@ -64,7 +75,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    clipboardBridge->start();
+
     platform::runMainLoop();
+    clipboardBridge->stop();
     server->stopForTermination();
     platform::Log::line("host: stopped");
     return 0;

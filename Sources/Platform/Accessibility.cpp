@@ -40,6 +40,23 @@ AXError AXUIElementSetAttributeValue(const AXUIElement& element, const std::stri
 }
 bool AXIsProcessTrusted() { return SimulatedMachine::current().permissionGranted(Permission::accessibility); }
 
+bool AXIsProcessTrustedWithOptions(const std::map<std::string, bool>& options) {
+    const bool trusted = AXIsProcessTrusted();
+    auto prompt = options.find(kAXTrustedCheckOptionPrompt);
+    if (!trusted && prompt != options.end() && prompt->second) ax().notePrompt();
+    return trusted;
+}
+
+int SimulatedAccessibility::promptCount() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return prompts_;
+}
+
+void SimulatedAccessibility::notePrompt() {
+    std::lock_guard<std::mutex> g(lock_);
+    ++prompts_;
+}
+
 uint64_t SimulatedAccessibility::addWindow(int32_t pid, const CGRect& frame) {
     std::lock_guard<std::mutex> g(lock_);
     SimulatedAXWindow w;

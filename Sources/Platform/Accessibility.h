@@ -2,12 +2,14 @@
 // The Accessibility interface as the Host uses it to move other
 // applications' windows: application and window elements, their attributes
 // ("AXWindows", "AXPosition", "AXSize"), point and size values, messaging
-// time-outs, and whether the Host is trusted for Accessibility.
+// time-outs, and whether the Host is trusted for Accessibility (asking
+// macOS to prompt the user when it is not).
 //
 // On the simulated machine each running application's windows are records
 // tests create (SimulatedAccessibility); a window can refuse to be read or
 // changed attribute by attribute, or report a value of the wrong type. The
-// trust flag is the machine's Accessibility permission.
+// trust flag is the machine's Accessibility permission; the machine counts
+// the prompts it was asked to show.
 
 #include <cstdint>
 #include <functional>
@@ -68,6 +70,10 @@ AXError AXUIElementSetAttributeValue(const AXUIElement& element, const std::stri
                                      const AXAttributeValue& value);
 // Whether the Host may drive other applications through Accessibility.
 bool AXIsProcessTrusted();
+// The same, with options; kAXTrustedCheckOptionPrompt set to true makes
+// macOS show its permission prompt when the Host is not trusted.
+inline constexpr const char* kAXTrustedCheckOptionPrompt = "AXTrustedCheckOptionPrompt";
+bool AXIsProcessTrustedWithOptions(const std::map<std::string, bool>& options);
 
 // One window of a running application on the simulated machine.
 struct SimulatedAXWindow {
@@ -92,6 +98,9 @@ public:
     void overrideWindowList(int32_t pid, AXError error, AXAttributeValue value = {});
     // The last messaging time-out set on an element; none when never set.
     std::optional<float> messagingTimeout(const AXUIElement& element) const;
+    // How often the permission prompt was shown.
+    int promptCount() const;
+    void notePrompt();
 
     AXError setMessagingTimeout(const AXUIElement& element, float seconds);
     AXError copyAttribute(const AXUIElement& element, const std::string& attribute, AXAttributeValue& value) const;
@@ -103,6 +112,7 @@ private:
     std::vector<SimulatedAXWindow> windows_;  // in creation order
     std::map<int32_t, std::pair<AXError, AXAttributeValue>> windowListOverrides_;
     std::map<AXUIElement, float> timeouts_;
+    int prompts_ = 0;
 };
 
 }  // namespace platform

@@ -11,6 +11,8 @@ namespace platform {
 
 namespace {
 
+SimulatedEventTap& simulatedTap() { return SimulatedMachine::current().component<SimulatedEventTap>(); }
+
 uint64_t modifierFlagOfKey(uint16_t keyCode) {
     switch (keyCode) {
         case 56: case 60: return kCGEventFlagMaskShift;
@@ -30,25 +32,151 @@ const char* tapName(CGEventTapLocation tap) {
     return "?";
 }
 
-void deliver(PostedKeyboardEvent event) {
+bool isMouseType(CGEventType type) {
+    switch (type) {
+        case CGEventType::leftMouseDown: case CGEventType::leftMouseUp: case CGEventType::rightMouseDown:
+        case CGEventType::rightMouseUp: case CGEventType::mouseMoved: case CGEventType::leftMouseDragged:
+        case CGEventType::rightMouseDragged: case CGEventType::otherMouseDown: case CGEventType::otherMouseUp:
+        case CGEventType::otherMouseDragged:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The log names the kind of event and where it went, never the key or the
+// text: what a Viewer types may be a password.
+void logPosted(const PostedEvent& e) {
+    const char* via = e.route == PostedEventRoute::accessibility ? "ax" : tapName(e.tap);
+    const double t = static_cast<double>(e.uptimeNs) / 1e9;
     char text[160];
-    std::snprintf(text, sizeof text, "[SimulatedEvents] key %u %s flags=0x%llx via=%s t=%.3f", event.keyCode,
-                  event.keyDown ? "down" : "up", static_cast<unsigned long long>(event.flags),
-                  event.route == PostedEventRoute::accessibility ? "ax" : tapName(event.tap),
-                  static_cast<double>(event.uptimeNs) / 1e9);
+    if (e.isKeyboard()) {
+        std::snprintf(text, sizeof text, "[SimulatedEvents] key %s%s via=%s t=%.3f", e.keyDown ? "down" : "up",
+                      e.text.empty() ? "" : " (text)", via, t);
+    } else if (isMouseType(e.type)) {
+        std::snprintf(text, sizeof text, "[SimulatedEvents] mouse type=%u button=%u at %.1f,%.1f via=%s t=%.3f",
+                      static_cast<unsigned>(e.type), static_cast<unsigned>(e.button), e.location.x, e.location.y,
+                      via, t);
+    } else {
+        std::snprintf(text, sizeof text, "[SimulatedEvents] event type=%u via=%s t=%.3f",
+                      static_cast<unsigned>(e.type), via, t);
+    }
     Log::raw(text);
+}
+
+void deliver(PostedEvent event) {
+    event.uptimeNs = Clock::uptimeNs();
+    logPosted(event);
     SimulatedMachine& machine = SimulatedMachine::current();
     machine.component<SimulatedEventTap>().record(event);
-    machine.component<SimulatedSpaces>().handleKeyEvent(event);
+    if (event.isKeyboard()) machine.component<SimulatedSpaces>().handleKeyEvent(event);
+}
+
+CGEventRef make(const CGEventSourceRef& source, SimulatedEventKind kind, PostedEvent event) {
+    if (!simulatedTap().admitCreation(kind)) return nullptr;
+    auto e = std::make_shared<CGEvent>();
+    e->event = std::move(event);
+    e->source = source;
+    return e;
 }
 
 }  // namespace
 
-AXUIElementRef AXUIElementCreateSystemWide() { return AXUIElementRef{true}; }
+CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID state) {
+    return std::make_shared<CGEventSource>(CGEventSource{state});
+}
+
+CGEventRef CGEventCreate(const CGEventSourceRef& source) {
+    auto e = std::make_shared<CGEvent>();
+    e->event.location = simulatedTap().cursorLocation();
+    e->source = source;
+    return e;
+}
+
+CGEventRef CGEventCreateMouseEvent(const CGEventSourceRef& source, CGEventType type, CGPoint location,
+                                   CGMouseButton button) {
+    PostedEvent e;
+    e.type = type;
+    e.location = location;
+    e.button = button;
+    return make(source, SimulatedEventKind::mouse, e);
+}
+
+CGEventRef CGEventCreateScrollWheelEvent2(const CGEventSourceRef& source, CGScrollEventUnit units,
+                                          uint32_t wheelCount, int32_t wheel1, int32_t wheel2, int32_t wheel3) {
+    PostedEvent e;
+    e.type = CGEventType::scrollWheel;
+    e.location = simulatedTap().cursorLocation();
+    e.scrollUnits = units;
+    e.wheelCount = wheelCount;
+    e.wheel1 = wheel1;
+    e.wheel2 = wheelCount >= 2 ? wheel2 : 0;
+    e.wheel3 = wheelCount >= 3 ? wheel3 : 0;
+    return make(source, SimulatedEventKind::scrollWheel, e);
+}
+
+CGEventRef CGEventCreateKeyboardEvent(const CGEventSourceRef& source, uint16_t keyCode, bool keyDown) {
+    PostedEvent e;
+    e.type = keyDown ? CGEventType::keyDown : CGEventType::keyUp;
+    e.keyCode = keyCode;
+    e.keyDown = keyDown;
+    return make(source, SimulatedEventKind::keyboard, e);
+}
+
+CGPoint CGEventGetLocation(const CGEventRef& event) { return event ? event->event.location : CGPoint{}; }
+
+void CGEventSetFlags(const CGEventRef& event, uint64_t flags) {
+    if (event) event->event.flags = flags;
+}
+
+void CGEventSetType(const CGEventRef& event, CGEventType type) {
+    if (event) event->event.type = type;
+}
+
+void CGEventSetIntegerValueField(const CGEventRef& event, uint32_t field, int64_t value) {
+    if (event && field == kCGMouseEventClickState) event->event.clickState = value;
+}
+
+void CGEventKeyboardSetUnicodeString(const CGEventRef& event, const std::u16string& text) {
+    if (event) event->event.text = text;
+}
+
+void CGEventPost(CGEventTapLocation tap, const CGEventRef& event) {
+    if (!event) return;
+    PostedEvent posted = event->event;
+    posted.route = PostedEventRoute::eventTap;
+    posted.tap = tap;
+    deliver(std::move(posted));
+}
 
 void CGEventPostKeyboard(CGEventTapLocation tap, uint16_t keyCode, bool keyDown, uint64_t flags) {
-    deliver(PostedKeyboardEvent{keyCode, keyDown, flags, PostedEventRoute::eventTap, tap, Clock::uptimeNs()});
+    auto event = CGEventCreateKeyboardEvent(nullptr, keyCode, keyDown);
+    CGEventSetFlags(event, flags);
+    CGEventPost(tap, event);
 }
+
+std::shared_ptr<NSEvent> NSEvent::otherEvent(CGEventType type, CGPoint location, uint64_t modifierFlags, double,
+                                             int64_t, int16_t subtype, int64_t data1, int64_t data2) {
+    if (type != CGEventType::systemDefined) return nullptr;
+    PostedEvent e;
+    e.type = type;
+    e.location = location;
+    e.flags = modifierFlags;
+    e.subtype = subtype;
+    e.data1 = data1;
+    e.data2 = data2;
+    return std::make_shared<NSEvent>(make(nullptr, SimulatedEventKind::systemDefined, e));
+}
+
+CGPoint NSEvent::mouseLocation() {
+    const CGPoint quartz = simulatedTap().cursorLocation();
+    const double mainHeight = CGDisplayBounds(CGMainDisplayID()).height;
+    return CGPoint{quartz.x, mainHeight - quartz.y};
+}
+
+// --- Accessibility ----------------------------------------------------------------
+
+AXUIElementRef AXUIElementCreateSystemWide() { return AXUIElementRef{true}; }
 
 AXError AXUIElementPostKeyboardEvent(const AXUIElementRef& element, uint16_t, uint16_t virtualKey, bool keyDown) {
     SimulatedMachine& machine = SimulatedMachine::current();
@@ -56,24 +184,96 @@ AXError AXUIElementPostKeyboardEvent(const AXUIElementRef& element, uint16_t, ui
     if (!element.systemWide) return kAXErrorAPIDisabled;
     SimulatedEventTap& tap = machine.component<SimulatedEventTap>();
     tap.noteAccessibilityKey(virtualKey, keyDown);
-    deliver(PostedKeyboardEvent{virtualKey, keyDown, tap.heldModifierFlags(), PostedEventRoute::accessibility,
-                                CGEventTapLocation::hid, Clock::uptimeNs()});
+    PostedEvent e;
+    e.type = keyDown ? CGEventType::keyDown : CGEventType::keyUp;
+    e.keyCode = virtualKey;
+    e.keyDown = keyDown;
+    e.flags = tap.heldModifierFlags();
+    e.route = PostedEventRoute::accessibility;
+    deliver(std::move(e));
     return kAXErrorSuccess;
 }
 
-void SimulatedEventTap::record(PostedKeyboardEvent event) {
+// --- The simulated machine's side ----------------------------------------------------
+
+void SimulatedEventTap::record(PostedEvent event) {
     std::lock_guard<std::mutex> g(lock_);
-    events_.push_back(event);
+    switch (event.type) {
+        case CGEventType::keyDown:
+            // Typed text is no key held on the keyboard.
+            if (event.text.empty()) keysDown_.insert(event.keyCode);
+            break;
+        case CGEventType::keyUp:
+            keysDown_.erase(event.keyCode);
+            break;
+        case CGEventType::leftMouseDown: case CGEventType::rightMouseDown: case CGEventType::otherMouseDown:
+            buttonsDown_.insert(event.button);
+            break;
+        case CGEventType::leftMouseUp: case CGEventType::rightMouseUp: case CGEventType::otherMouseUp:
+            buttonsDown_.erase(event.button);
+            break;
+        default:
+            break;
+    }
+    if (isMouseType(event.type)) cursor_ = event.location;
+    events_.push_back(std::move(event));
 }
 
-std::vector<PostedKeyboardEvent> SimulatedEventTap::keyboardEvents() const {
+std::vector<PostedEvent> SimulatedEventTap::events() const {
     std::lock_guard<std::mutex> g(lock_);
     return events_;
+}
+
+std::vector<PostedEvent> SimulatedEventTap::keyboardEvents() const {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<PostedEvent> keys;
+    for (const auto& e : events_)
+        if (e.isKeyboard()) keys.push_back(e);
+    return keys;
 }
 
 void SimulatedEventTap::clear() {
     std::lock_guard<std::mutex> g(lock_);
     events_.clear();
+}
+
+CGPoint SimulatedEventTap::cursorLocation() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return cursor_;
+}
+
+void SimulatedEventTap::setCursorLocation(CGPoint location) {
+    std::lock_guard<std::mutex> g(lock_);
+    cursor_ = location;
+}
+
+std::set<uint16_t> SimulatedEventTap::keysDown() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return keysDown_;
+}
+
+std::set<CGMouseButton> SimulatedEventTap::buttonsDown() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return buttonsDown_;
+}
+
+void SimulatedEventTap::failCreation(SimulatedEventKind kind, int successesFirst) {
+    std::lock_guard<std::mutex> g(lock_);
+    failAfter_[kind] = successesFirst;
+}
+
+void SimulatedEventTap::clearCreationFailure(SimulatedEventKind kind) {
+    std::lock_guard<std::mutex> g(lock_);
+    failAfter_.erase(kind);
+}
+
+bool SimulatedEventTap::admitCreation(SimulatedEventKind kind) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = failAfter_.find(kind);
+    if (it == failAfter_.end()) return true;
+    if (it->second <= 0) return false;
+    --it->second;
+    return true;
 }
 
 uint64_t SimulatedEventTap::heldModifierFlags() const {

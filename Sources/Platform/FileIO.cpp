@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -208,6 +209,24 @@ Result<std::vector<uint8_t>> FileIO::readAll(const fs::path& path, size_t maxByt
     }
     ::close(fd);
     return out;
+}
+
+std::optional<Date> FileIO::modificationDate(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return Date{static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9};
+}
+
+Status FileIO::setModificationDate(const fs::path& path, Date date) {
+    const double whole = std::floor(date.secondsSince1970);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;  // access time untouched
+    times[1].tv_sec = static_cast<time_t>(whole);
+    times[1].tv_nsec = static_cast<long>((date.secondsSince1970 - whole) * 1e9);
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return Status::failure(describe("cannot set the date of", path, errno));
+    return success();
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "Platform/Clock.h"
 #include "Platform/Result.h"
 
 namespace platform {
@@ -65,6 +66,11 @@ struct FileIO {
     // Reads a regular file whole; fails when it holds more than maxBytes.
     static Result<std::vector<uint8_t>> readAll(const std::filesystem::path& path,
                                                 size_t maxBytes = 64u * 1024 * 1024);
+
+    // When the item (not a link's target) last changed; none when it
+    // cannot be read.
+    static std::optional<Date> modificationDate(const std::filesystem::path& path);
+    static Status setModificationDate(const std::filesystem::path& path, Date date);
 };
 
 }  // namespace platform

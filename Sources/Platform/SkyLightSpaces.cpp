@@ -168,7 +168,7 @@ uint64_t SimulatedSpaces::switchCount() const {
     return switches_;
 }
 
-void SimulatedSpaces::handleKeyEvent(const PostedKeyboardEvent& event) {
+void SimulatedSpaces::handleKeyEvent(const PostedEvent& event) {
     if (!event.keyDown || (event.keyCode != kKeyLeftArrow && event.keyCode != kKeyRightArrow)) return;
     if ((event.flags & kCGEventFlagMaskControl) == 0) return;
     ensureInitialised();

@@ -95,7 +95,7 @@ public:
     // The list as CGSCopyManagedDisplaySpaces returns it.
     PlistValue managedDisplaySpaces();
     // Reacts to a posted key: Control with Left or Right Arrow steps a Space.
-    void handleKeyEvent(const PostedKeyboardEvent& event);
+    void handleKeyEvent(const PostedEvent& event);
     // Space switches performed so far.
     uint64_t switchCount() const;
 

@@ -300,7 +300,7 @@ TEST_F(SimulatedSpacesTests, ControlArrowAtTheHIDTapStepsWithoutWrapping) {
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[1].keyCode, 124);
     EXPECT_EQ(events[1].flags, kCGEventFlagMaskControl);
-    EXPECT_TRUE(logContains("[SimulatedEvents] key 124 down flags=0x40000 via=hid"));
+    EXPECT_TRUE(logContains("[SimulatedEvents] key down via=hid"));
 }
 
 TEST_F(SimulatedSpacesTests, AccessibilityPostsCarryHeldModifiersAndNeedTrust) {

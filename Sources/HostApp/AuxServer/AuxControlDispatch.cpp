@@ -92,9 +92,12 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::videoFrameAck:
             recordVideoFrameAck(sourceID);
             return;
-        case AuxPacketType::clipboardTransfer:
-            if (onClipboardTransfer) onClipboardTransfer(std::vector<uint8_t>(payload.begin(), payload.end()));
+        case AuxPacketType::clipboardTransfer: {
+            auto transfer = ClipboardTransfer::decode(payload);
+            if (!transfer.ok()) return publish("bad clipboard payload: " + transfer.error());
+            if (onClipboardTransfer) onClipboardTransfer(*transfer);
             return;
+        }
         case AuxPacketType::gestureEvent: {
             auto event = GestureEventControlPayload::decode(payload);
             if (!event) return publish("bad gesture event payload");
@@ -110,7 +113,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::keyEvent: {
             auto event = KeyEventControlPayload::decode(payload);
             if (!event) return publish("bad key event payload");
-            applyKeyEvent(*event);
+            applyKeyEvent(*event, sourceID);
             return;
         }
         case AuxPacketType::fileTransferPacket:
@@ -120,7 +123,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::rawKeyEvent: {
             auto event = RawKeyEventControlPayload::decode(payload);
             if (!event) return publish("bad raw key event payload");
-            applyRawKeyEvent(*event);
+            applyRawKeyEvent(*event, sourceID);
             return;
         }
         case AuxPacketType::systemDefinedKeyEvent: {
@@ -138,7 +141,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::dragPull: {
             auto pull = DragPullRequestPayload::decode(payload);
             if (!pull) return publish("bad drag pull payload");
-            if (onDragPullRequest) onDragPullRequest(pull->snapshotID, pull->index);
+            if (onDragPullRequest) onDragPullRequest(pull->snapshotID, pull->index, sourceID);
             return;
         }
         case AuxPacketType::keyFrameRequest:

@@ -145,8 +145,7 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     queue.dispatchPrecondition();
     endMediaIdleWarmHoldForViewerReturn(id);
     auto sendLayout = [&] {
-        if (auto layout = currentDisplayLayout())
-            sendToSession(id, channel, connection, AuxPacketType::displayLayout, layout->encode());
+        sendToSession(id, channel, connection, AuxPacketType::displayLayout, currentDisplayLayout().encode());
     };
     if (channel == AuxChannel::audio) {
         updateAudioSendConnections();

@@ -132,6 +132,7 @@ void V230HostAudioAuxServer::startOnQueue() {
         if (auto self = weak.lock()) self->statsTick();
     });
     statsTimer_->resume();
+    startDragPollingTimer();
 
     publish("aux: server started audio=" + std::to_string(boundAudioPort()) +
             " video=" + std::to_string(boundVideoPort()) + " file=" + std::to_string(boundFilePort()) +
@@ -192,6 +193,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         if (stopped_) return;
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
+        if (remoteDrag.dragPollTimer) remoteDrag.dragPollTimer->cancel();
         stopMotionStream("Host terminating", true);
         cancelSleepRecoveryWorkForTermination();
         // The Mac's audio goes back to how it was before any Viewer took it.
@@ -215,6 +217,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         cancelMediaIdleWarmHold();
         retireVideoCaptureOnLifecycleQueue();
         HeadlessVirtualDisplay::shared().stop(true);
+        lastDisplayLayout.reset();
         for (const auto& line : HostDisplayModeSwitcher::restoreAllOriginalModes()) publish("shutdown " + line);
         publish("aux: server stopped; closed " + std::to_string(sessions.size()) + " Viewer connection(s)");
     });
@@ -374,9 +377,9 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
             (wasAuthorized ? " (logged in)" : ""));
 
     // What the leaving Viewer held must not outlive it.
-    if (auto buttons = inputButtonMasks.find(id); buttons != inputButtonMasks.end()) {
+    if (auto buttons = remoteInput.inputButtonMasks.find(id); buttons != remoteInput.inputButtonMasks.end()) {
         const uint8_t mask = buttons->second;
-        inputButtonMasks.erase(buttons);
+        remoteInput.inputButtonMasks.erase(buttons);
         if (mask != 0) releasePointerButtons(mask);
     }
     const bool stillAuthorized = authorizedAudioSessions.count(id) || authorizedVideoSessions.count(id);
@@ -384,6 +387,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     // never logged in cannot have pressed any, and must not lift a logged-in
     // Viewer's by going away.
     if (!stillAuthorized && wasAuthorized) releaseHeldKeyboardModifiers("session disconnected");
+    if (!stillAuthorized) releaseSessionHeldKeys(id);
     if (exclusiveAudioSessionID == id) {
         releaseExclusiveAudioListening("Viewer disconnected");
     } else {
@@ -531,9 +535,14 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
 
 // --- Clipboard and files ------------------------------------------------------------------
 
-bool V230HostAudioAuxServer::broadcastClipboardTransfer(const std::vector<uint8_t>& encodedTransfer) {
-    return queue.syncValue(
-        [&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, encodedTransfer); });
+bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer) {
+    // Encoded on the caller's thread: the server queue only sends.
+    auto encoded = transfer.encodedData();
+    if (!encoded.ok()) {
+        publish("clipboard encode failed: " + encoded.error());
+        return false;
+    }
+    return queue.syncValue([&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, *encoded); });
 }
 
 void V230HostAudioAuxServer::sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const UUID& sessionID) {

@@ -1,8 +1,7 @@
 // The Viewer's display commands and the sleep policy's entry points as the
-// session server reaches them, and the display layout a Viewer is sent.
+// session server reaches them.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "HostApp/Display/HostDisplayModeSwitcher.h"
 
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
     publish("display: capture mode " + std::to_string(static_cast<int>(mode)) + " requested");
@@ -55,9 +54,4 @@ void V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::st
 void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
     // Runs after every login and removal; the assertion policy decides
     // quietly until it has something to change.
-}
-
-std::optional<DisplayLayoutPayload> V230HostAudioAuxServer::currentDisplayLayout() const {
-    if (selectedDisplayID == 0) return std::nullopt;
-    return HostDisplayModeSwitcher::displayLayout(selectedDisplayID);
 }

@@ -1,16 +1,56 @@
-// The Viewer's input as the control dispatch hands it over.
+// What every kind of remote input shares: the Accessibility gate, waking a
+// locked Host, and lifting what a leaving Viewer still holds.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "Platform/Accessibility.h"
+#include "Platform/Clock.h"
+#include "Platform/PowerManagement.h"
 
-void V230HostAudioAuxServer::applyPointerEvent(const PointerEventControlPayload& event,
-                                               const platform::UUID& sourceID) {
-    publish("input: pointer from " + sourceID.id8() + " buttons=" + std::to_string(event.buttonMask) + " at " +
-            std::to_string(event.x) + "," + std::to_string(event.y));
+namespace {
+constexpr const char* kInputTrustWarning =
+    "input: Host needs Accessibility permission for direct mouse and gesture control";
+constexpr uint64_t kLockProbeIntervalNs = 250'000'000;
+constexpr uint64_t kLockWakeIntervalNs = 600'000'000;
+}  // namespace
+
+bool V230HostAudioAuxServer::ensureInputTrust() {
+    queue.dispatchPrecondition();
+    // Asked anew for every event, so permission granted later works at once.
+    if (platform::AXIsProcessTrusted()) return true;
+    if (!remoteInput.didWarnInputTrust) {
+        remoteInput.didWarnInputTrust = true;
+        publish(kInputTrustWarning);
+        broadcastHostError(kInputTrustWarning);
+        platform::AXIsProcessTrustedWithOptions({{platform::kAXTrustedCheckOptionPrompt, true}});
+    }
+    return false;
 }
 
-void V230HostAudioAuxServer::applyGestureEvent(const GestureEventControlPayload& event,
-                                               const platform::UUID& sourceID) {
-    publish("input: gesture from " + sourceID.id8() + " kind=" + std::to_string(static_cast<int>(event.kind)));
+void V230HostAudioAuxServer::wakeHostForRemoteInputIfLocked() {
+    queue.dispatchPrecondition();
+    const uint64_t now = platform::Clock::uptimeNs();
+    RemoteInputState& s = remoteInput;
+    if (s.lastLockInputProbeNs == 0 || now - s.lastLockInputProbeNs > kLockProbeIntervalNs) {
+        s.lastLockInputProbeNs = now;
+        const auto console = currentConsoleSessionState();
+        s.lastLockInputWasLocked = console.isLocked || console.isLoginWindow || !console.loginDone;
+    }
+    if (!s.lastLockInputWasLocked) return;
+    if (s.lastLockWakeNs != 0 && now - s.lastLockWakeNs < kLockWakeIntervalNs) return;
+    s.lastLockWakeNs = now;
+    platform::IOPMAssertionID assertion = 0;
+    platform::IOPMAssertionDeclareUserActivity("Norvessal remote input", platform::IOPMUserActiveType::local,
+                                               assertion);
+}
+
+void V230HostAudioAuxServer::releaseSessionHeldKeys(const platform::UUID& sessionID) {
+    queue.dispatchPrecondition();
+    auto held = remoteInput.heldKeyCodes.find(sessionID);
+    if (held == remoteInput.heldKeyCodes.end()) return;
+    // Whatever the modifier release just lifted is gone from the set already.
+    const std::set<uint16_t> codes = std::move(held->second);
+    remoteInput.heldKeyCodes.erase(held);
+    for (uint16_t code : codes) postKeyboardEvent(code, false, 0);
 }
 
 void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload& shortcut,
@@ -18,23 +58,10 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
     publish("input: shortcut from " + sourceID.id8() + " kind=" + std::to_string(static_cast<int>(shortcut.kind)));
 }
 
-void V230HostAudioAuxServer::applyKeyEvent(const KeyEventControlPayload& event) {
-    publish("input: key keysym=" + std::to_string(event.keysym) + (event.down ? " down" : " up"));
-}
-
-void V230HostAudioAuxServer::applyRawKeyEvent(const RawKeyEventControlPayload& event) {
-    publish("input: raw key code=" + std::to_string(event.keyCode) + (event.down ? " down" : " up"));
-}
-
-void V230HostAudioAuxServer::applySystemDefinedKeyEvent(const SystemDefinedKeyEventControlPayload& event,
-                                                        const platform::UUID& sourceID) {
-    publish("input: system key from " + sourceID.id8() + " type=" + std::to_string(event.keyType));
-}
-
-void V230HostAudioAuxServer::releasePointerButtons(uint8_t mask) {
-    publish("input: releasing pointer buttons mask=" + std::to_string(mask));
-}
-
-void V230HostAudioAuxServer::releaseHeldKeyboardModifiers(const std::string& reason) {
-    publish("input: releasing held keyboard modifiers (" + reason + ")");
+LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
+    queue.dispatchPrecondition();
+    // The last resort of the chain: the Launchpad system key, when trusted.
+    const bool trusted = ensureInputTrust();
+    if (trusted && postSystemDefinedKey(13)) return LaunchpadActivationResult::systemKey;
+    return LaunchpadActivationResult::failed;
 }

@@ -8,6 +8,7 @@
 #include "AuxTestClient.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Directory.h"
+#include "Platform/EventPosting.h"
 #include "Platform/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
@@ -75,6 +76,10 @@ protected:
     }
 
     size_t logCount(const std::string& text) const { return log->count(text); }
+    // Every event the Host posted on the simulated machine, in order.
+    static std::vector<platform::PostedEvent> postedEvents() {
+        return platform::SimulatedMachine::current().component<platform::SimulatedEventTap>().events();
+    }
 
     std::string consoleUser;
     std::shared_ptr<platform::InMemoryDirectory> directory;

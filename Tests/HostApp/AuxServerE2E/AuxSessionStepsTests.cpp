@@ -142,15 +142,16 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     auto id = onlyAudioSession();
     server->queue.sync([&] {
-        server->inputButtonMasks[id] = 3;
+        server->remoteInput.inputButtonMasks[id] = 3;
+        server->remoteInput.inputKeyboardFlags = platform::kCGEventFlagMaskControl;
         server->exclusiveAudioSessionID = id;
         server->viewerHostOutputMuteSessionID = id;
         server->hostRecordingSessionID = id;
         server->removeSession(id, AuxChannel::audio);
     });
     expectInOrder({"aux: session " + id.id8() + " removed channel=audio (logged in)",
-                   "input: releasing pointer buttons mask=3",
-                   "input: releasing held keyboard modifiers (session disconnected)",
+                   "[SimulatedEvents] mouse type=2 ", "[SimulatedEvents] mouse type=26 ",
+                   "input: released 1 held modifier(s) after session disconnected",
                    "audio: exclusive listening released (Viewer disconnected)",
                    "audio: viewer Host-output mute released on disconnect; ",
                    "recording: session " + id.id8() + " left; stopping Host-side recording",
@@ -158,7 +159,7 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
                    "video delivery: Wi-Fi shaping reconcile requested",
                    "capture: shared mode restore after iOS capture requested", "media warm hold: begin"});
     server->queue.sync([&] {
-        EXPECT_FALSE(server->inputButtonMasks.count(id));
+        EXPECT_FALSE(server->remoteInput.inputButtonMasks.count(id));
         EXPECT_FALSE(server->viewerHostOutputMuteSessionID.has_value());
         EXPECT_FALSE(server->exclusiveAudioSessionID.has_value());
     });
@@ -181,11 +182,14 @@ TEST_F(SessionSteps, VideoRemovalForgetsTheAckWindow) {
 TEST_F(SessionSteps, AStrangerLeavingDoesNotLiftALoggedInViewersKeys) {
     auto viewer = audioClient();
     ASSERT_TRUE(viewer->logIn(consoleUser, password, "Mac Viewer"));
+    server->queue.sync([&] { server->remoteInput.inputKeyboardFlags = platform::kCGEventFlagMaskShift; });
     auto stranger = audioClient();
     ASSERT_TRUE(waitForSessions(2, 0));
     stranger->close();
     ASSERT_TRUE(waitForSessions(1, 0));
-    EXPECT_FALSE(logContains("input: releasing held keyboard modifiers"));
+    EXPECT_FALSE(logContains("input: released"));
+    EXPECT_TRUE(postedEvents().empty());
+    server->queue.sync([&] { EXPECT_EQ(server->remoteInput.inputKeyboardFlags, platform::kCGEventFlagMaskShift); });
     EXPECT_FALSE(logContains("media warm hold: begin"));
 }
 

@@ -15,7 +15,7 @@ class DesktopStepping : public platform::testing::VirtualTimeTest {
 protected:
     SimulatedSpaces& spaces() { return SimulatedMachine::current().component<SimulatedSpaces>(); }
     SimulatedDisplaySystem& displays() { return SimulatedMachine::current().component<SimulatedDisplaySystem>(); }
-    std::vector<PostedKeyboardEvent> posted() {
+    std::vector<PostedEvent> posted() {
         return SimulatedMachine::current().component<SimulatedEventTap>().keyboardEvents();
     }
     std::string uuid(uint32_t id) { return *CGDisplayCreateUUIDFromDisplayID(id); }

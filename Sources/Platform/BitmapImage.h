@@ -1,0 +1,48 @@
+#pragma once
+// Decoded pictures as the pasteboard and the clipboard exchange them: an
+// image formed from PNG or TIFF bytes, its TIFF representation (the form in
+// which image objects live on a pasteboard) and PNG data from its bitmap.
+// Backed by libpng and libtiff.
+//
+// Image bytes may come from a Viewer, so decoding is bounded: the
+// dimensions are checked against the limits below before any pixel memory
+// is allocated or any pixel is decoded.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "Platform/Result.h"
+
+namespace platform {
+
+class BitmapImage {
+public:
+    static constexpr uint32_t maxSide = 16384;
+    static constexpr uint64_t maxPixels = 64ull * 1024 * 1024;
+
+    // Straight (not premultiplied) 8-bit RGBA, rows top to bottom.
+    BitmapImage(uint32_t width, uint32_t height, std::vector<uint8_t> rgba);
+
+    // Forms an image from PNG or TIFF bytes, told apart by their signature.
+    // Anything else, a damaged file, or a picture above the limits fails.
+    static Result<BitmapImage> fromData(std::span<const uint8_t> bytes);
+
+    // Uncompressed RGBA TIFF.
+    Result<std::vector<uint8_t>> tiffRepresentation() const;
+    // 8-bit RGBA PNG, no extra chunks.
+    Result<std::vector<uint8_t>> pngRepresentation() const;
+
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+    const std::vector<uint8_t>& rgba() const { return rgba_; }
+
+    bool operator==(const BitmapImage&) const = default;
+
+private:
+    uint32_t width_;
+    uint32_t height_;
+    std::vector<uint8_t> rgba_;
+};
+
+}  // namespace platform

@@ -1,0 +1,38 @@
+#include "Platform/TextInputSources.h"
+
+#include "Platform/Log.h"
+#include "Platform/SimulatedMachine.h"
+
+namespace platform {
+
+TISInputSourceRef TISCopyCurrentKeyboardInputSource() {
+    auto source = SimulatedMachine::current().component<SimulatedInputSources>().current();
+    if (!source) return nullptr;
+    return std::make_shared<const TISInputSource>(std::move(*source));
+}
+
+std::optional<PlistValue> TISGetInputSourceProperty(const TISInputSourceRef& source, const std::string& key) {
+    if (!source) return std::nullopt;
+    if (key == kTISPropertyInputSourceID) return PlistValue(source->identifier);
+    if (key == kTISPropertyInputSourceLanguages) return source->languages;
+    return std::nullopt;
+}
+
+SimulatedInputSources::SimulatedInputSources()
+    : current_(TISInputSource{"com.apple.keylayout.US", PlistValue(PlistValue::Array{PlistValue("en")})}) {}
+
+std::optional<TISInputSource> SimulatedInputSources::current() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return current_;
+}
+
+void SimulatedInputSources::setCurrent(std::optional<TISInputSource> source) {
+    const std::string name = source ? source->identifier : "none";
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        current_ = std::move(source);
+    }
+    Log::raw("[SimulatedMachine] input source " + name);
+}
+
+}  // namespace platform

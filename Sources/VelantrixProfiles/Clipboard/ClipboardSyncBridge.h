@@ -1,0 +1,106 @@
+#pragma once
+// Keeps one pasteboard and a peer's clipboard in step. Outgoing, it polls
+// the pasteboard's change count every 0.6 s and turns new content into a
+// one-item ClipboardTransfer for its delivery callback, keeping it pending
+// and offering it again on later ticks until it is delivered or the
+// pasteboard changes. Incoming, it writes a peer's transfer to the
+// pasteboard and records the change count that write produced, so it never
+// sends its own write back. It knows nothing of sockets or sessions.
+//
+// Confined to the main queue: the poll timer fires there, the owner calls
+// every method there and sets the callbacks once before start(). Owned by a
+// std::shared_ptr (the timer holds it weakly).
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch.h"
+#include "Platform/Pasteboard.h"
+#include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
+
+class ClipboardSyncBridge : public std::enable_shared_from_this<ClipboardSyncBridge> {
+public:
+    static constexpr double pollIntervalSeconds = 0.6;
+    // Batch folders older than this are removed when the bridge starts.
+    static constexpr double inboxRetentionSeconds = 24 * 60 * 60;
+    static constexpr const char* inboxFolderName = "NorvessalClipboardInbox";
+    static inline const platform::PasteboardType legacyFilenamesType = platform::kPasteboardTypeLegacyFilenames;
+
+    ClipboardSyncBridge(std::string peerLabel, platform::Pasteboard pasteboard, int64_t maxFileBytes,
+                        int64_t maxTotalFileBytes);
+    ~ClipboardSyncBridge();
+    ClipboardSyncBridge(const ClipboardSyncBridge&) = delete;
+    ClipboardSyncBridge& operator=(const ClipboardSyncBridge&) = delete;
+
+    // Delivers a transfer; true when at least one peer got it. Unset counts
+    // as not delivered.
+    std::function<bool(const ClipboardTransfer&)> onOutgoingTransfer;
+    // The status texts (applied, failed, pending delivery).
+    std::function<void(const std::string&)> onStatus;
+    // Gate for both directions; unset means enabled.
+    std::function<bool()> isSyncEnabled;
+
+    // Removes stale inbox batches and starts polling; does nothing while
+    // polling.
+    void start();
+    // Stops polling. A pending transfer survives until the next start().
+    void stop();
+    // Applies a peer's transfer to the pasteboard.
+    void handleRemoteTransfer(const ClipboardTransfer& transfer);
+    // Treats the pasteboard's current content as settled: it is not sent.
+    void markPasteboardChangedExternally();
+
+    const std::string& peerLabel() const { return peerLabel_; }
+    const std::string& sourceID() const { return sourceID_; }
+    // Where a peer's files land: <Caches>/NorvessalClipboardInbox/<peerLabel>.
+    std::filesystem::path inboxFolder() const;
+
+    // Cleans a peer-supplied file name: "/", ":" and NUL become "-"; an
+    // empty result becomes "clipboard-item".
+    static std::string sanitizedFilename(const std::string& filename);
+
+private:
+    void pollPasteboard();
+    void deliverPendingOutgoingTransfer();
+    void clearPending();
+    std::optional<ClipboardTransferItem> extractClipboardItem() const;
+    std::optional<ClipboardTransferItem> makeImageTransferItem() const;
+    static std::optional<std::vector<uint8_t>> pngData(const platform::BitmapImage& image);
+    void applyTransferToPasteboard(const ClipboardTransfer& transfer);
+    std::vector<std::filesystem::path> materializeFiles(const std::vector<ClipboardTransferFile>& files,
+                                                        const std::string& sourceID, uint64_t sequence);
+    // The batch folder for a transfer, or none (reported) when the sender's
+    // identifier could name anything but one new folder of the inbox.
+    std::optional<std::filesystem::path> batchFolder(const std::string& sourceID, uint64_t sequence);
+    void removeStaleInboxBatches();
+    bool syncEnabled() const { return !isSyncEnabled || isSyncEnabled(); }
+    void report(const std::string& text) const;
+
+    const std::string peerLabel_;
+    // The pasteboard kept in step (the general one on the Host).
+    platform::Pasteboard pasteboard_;
+    // Written into every outgoing transfer; drawn once, here.
+    const std::string sourceID_;
+    // A single received file above this is skipped.
+    const int64_t maxFileBytes_;
+    // A received transfer's files stop where they would pass this total.
+    const int64_t maxTotalFileBytes_;
+    platform::DispatchQueue pollQueue_;
+    std::unique_ptr<platform::DispatchTimer> pollTimer_;
+    // The last change count that is settled: sent, written by the bridge
+    // itself, skipped or absorbed. Starts at the count seen at creation, so
+    // what was there before is never sent.
+    int lastObservedChangeCount_;
+    uint64_t nextSequence_ = 1;
+    // The last built transfer not yet delivered, with the change count it
+    // was built from; set and cleared together.
+    std::optional<ClipboardTransfer> pendingOutgoingTransfer_;
+    std::optional<int> pendingOutgoingChangeCount_;
+    // The pending change whose delivery failure was reported (once each).
+    std::optional<int> lastPendingDeliveryStatusChangeCount_;
+};

@@ -1,0 +1,114 @@
+// The clipboard and the drag pull end to end: two Viewers over real
+// sockets, the server and the bridge wired as the Host wires them.
+
+#include <gtest/gtest.h>
+
+#include "AuxServerTestFixture.h"
+#include "HostApp/HostComponentWiring.h"
+#include "Platform/Pasteboard.h"
+
+namespace fs = std::filesystem;
+using platform::Pasteboard;
+
+namespace {
+
+class ClipboardAndDrag : public AuxServerTest {
+protected:
+    void SetUp() override {
+        AuxServerTest::SetUp();
+        bridge = std::make_shared<ClipboardSyncBridge>("Viewer", Pasteboard::general(), 33554432, 50331648);
+        wireClipboardAndDrag(server, bridge);
+        bridge->start();
+        a = audioClient();
+        ASSERT_TRUE(a->logIn(consoleUser, password, "Viewer A"));
+        aID = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+        b = audioClient();
+        ASSERT_TRUE(b->logIn(consoleUser, password, "Viewer B"));
+    }
+    void TearDown() override {
+        bridge->stop();
+        AuxServerTest::TearDown();
+    }
+    static size_t clipboardPackets(AuxTestClient& client) {
+        client.settle();
+        size_t n = 0;
+        for (const auto& p : client.packets()) n += p.header.type == AuxPacketType::clipboardTransfer;
+        return n;
+    }
+    static ClipboardTransfer text(const std::string& s) {
+        return {"VIEWER-A", 1, 0, {{ClipboardTransferItemKind::text, s, {}, {}, {}}}};
+    }
+
+    std::shared_ptr<ClipboardSyncBridge> bridge;
+    std::unique_ptr<AuxTestClient> a, b;
+    platform::UUID aID;
+};
+
+TEST_F(ClipboardAndDrag, ViewerTextLandsOnThePasteboardAndIsNotEchoed) {
+    a->send(AuxPacketType::clipboardTransfer, *text("from A").encodedData());
+    a->settle();
+    ASSERT_TRUE(runUntil([] { return Pasteboard::general().stringForType(platform::kPasteboardTypeString) == "from A"; }));
+    EXPECT_TRUE(logContains("clipboard applied text from Viewer"));
+    advance(1.8);
+    EXPECT_EQ(clipboardPackets(*a), 0u);
+    EXPECT_EQ(clipboardPackets(*b), 0u);
+}
+
+TEST_F(ClipboardAndDrag, HostCopyReachesEveryViewerOnce) {
+    Pasteboard pb = Pasteboard::general();
+    pb.clearContents();
+    pb.setString("copied on the Host", platform::kPasteboardTypeString);
+    advance(0.6);
+    for (auto* viewer : {a.get(), b.get()}) {
+        auto packet = viewer->waitForPacket(AuxPacketType::clipboardTransfer);
+        ASSERT_TRUE(packet);
+        auto transfer = ClipboardTransfer::decode(packet->payload);
+        ASSERT_TRUE(transfer.ok());
+        EXPECT_EQ(transfer->items.at(0).text, "copied on the Host");
+        EXPECT_EQ(transfer->sourceID, bridge->sourceID());
+    }
+    advance(1.8);
+    EXPECT_EQ(clipboardPackets(*a), 1u);
+    EXPECT_EQ(clipboardPackets(*b), 1u);
+    EXPECT_TRUE(logContains("clipboard sent seq=1 kind=text"));
+}
+
+TEST_F(ClipboardAndDrag, ViewerFilesLandInTheInbox) {
+    ClipboardTransfer files{"VIEWER-A", 4, 0, {{ClipboardTransferItemKind::files, {}, {}, {}, {{"n.txt", "public.plain-text", {'h', 'i'}}}}}};
+    a->send(AuxPacketType::clipboardTransfer, *files.encodedData());
+    a->settle();
+    const fs::path expected = bridge->inboxFolder() / "VIEWER-A-4" / "n.txt";
+    ASSERT_TRUE(runUntil([&] { return fs::exists(expected); }));
+    EXPECT_EQ(Pasteboard::general().readFileURLs(), std::vector<fs::path>{expected});
+}
+
+TEST_F(ClipboardAndDrag, DragReachesTheViewerAndItsPullNamesItsSession) {
+    std::optional<platform::UUID> puller;
+    auto wired = server->onDragPullRequest;
+    server->onDragPullRequest = [&, wired](uint32_t snapshot, uint32_t index, const platform::UUID& id) {
+        puller = id;
+        wired(snapshot, index, id);
+    };
+    const fs::path dragged = dataRoot->path() / "a.txt";
+    Pasteboard drag = Pasteboard::drag();
+    drag.clearContents();
+    drag.writeFileURLs({dragged});
+    advance(0.6);
+    ASSERT_TRUE(a->waitForPacket(AuxPacketType::dragSnapshot));
+
+    a->send(AuxPacketType::dragPull, DragPullRequestPayload{1, 0}.encode());
+    a->settle();
+    EXPECT_EQ(puller, aID);
+    EXPECT_TRUE(logContains("drag pull: serving a.txt snapshot=1 index=0"));
+    a->send(AuxPacketType::dragPull, DragPullRequestPayload{9, 0}.encode());
+    a->settle();
+    EXPECT_TRUE(logContains("drag pull: stale snapshot=9 index=0"));
+
+    drag.clearContents();
+    advance(0.6);
+    auto end = a->waitForPacket(AuxPacketType::dragSnapshotEnd);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->payload, (std::vector<uint8_t>{1, 0, 0, 0}));
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// The pasteboard model and the images it holds: change counts, typed data,
+// file URLs, and image decoding that refuses hostile dimensions.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "Platform/BitmapImage.h"
+#include "Platform/Pasteboard.h"
+#include "Support/TestSupport.h"
+
+using namespace platform;
+
+namespace {
+
+BitmapImage gradient(uint32_t w, uint32_t h) {
+    std::vector<uint8_t> rgba;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            rgba.insert(rgba.end(), {static_cast<uint8_t>(x * 40), static_cast<uint8_t>(y * 50),
+                                     static_cast<uint8_t>(x ^ y), static_cast<uint8_t>(255 - x * 30)});
+    return BitmapImage(w, h, rgba);
+}
+
+uint32_t crc32(const uint8_t* p, size_t n) {
+    uint32_t c = 0xFFFFFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320 & (0 - (c & 1)));
+    }
+    return ~c;
+}
+
+uint32_t be32(const uint8_t* p) { return (uint32_t{p[0]} << 24) | (p[1] << 16) | (p[2] << 8) | p[3]; }
+void putBe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+// A PNG claiming other dimensions, with a valid header checksum, so only
+// the size check can refuse it.
+std::vector<uint8_t> pngClaiming(uint32_t w, uint32_t h) {
+    auto png = *gradient(2, 2).pngRepresentation();
+    uint8_t* ihdr = png.data() + 8;  // length, "IHDR", width, height, ...
+    putBe32(ihdr + 8, w);
+    putBe32(ihdr + 12, h);
+    putBe32(ihdr + 8 + be32(ihdr), crc32(ihdr + 4, 4 + be32(ihdr)));
+    return png;
+}
+
+// The same for a TIFF: the width and length entries of its first directory.
+std::vector<uint8_t> tiffClaiming(uint32_t w, uint32_t h) {
+    auto tiff = *gradient(2, 2).tiffRepresentation();
+    uint32_t ifd;
+    std::memcpy(&ifd, tiff.data() + 4, 4);
+    uint16_t entries;
+    std::memcpy(&entries, tiff.data() + ifd, 2);
+    for (uint16_t i = 0; i < entries; ++i) {
+        uint8_t* e = tiff.data() + ifd + 2 + 12 * i;
+        uint16_t tag, type;
+        std::memcpy(&tag, e, 2);
+        std::memcpy(&type, e + 2, 2);
+        const uint32_t value = tag == 256 ? w : tag == 257 ? h : 0;
+        if (tag != 256 && tag != 257) continue;
+        if (type == 3) {
+            const uint16_t v16 = static_cast<uint16_t>(value);
+            std::memcpy(e + 8, &v16, 2);
+        } else {
+            std::memcpy(e + 8, &value, 4);
+        }
+    }
+    return tiff;
+}
+
+class PasteboardTest : public VirtualTimeTest {};
+
+TEST_F(PasteboardTest, ClearingRaisesTheChangeCountAndWritingDoesNot) {
+    Pasteboard pb = Pasteboard::general();
+    const int start = pb.changeCount();
+    EXPECT_EQ(pb.clearContents(), start + 1);
+    pb.setString("hello", kPasteboardTypeString);
+    pb.setData(std::vector<uint8_t>{1, 2}, kPasteboardTypePNG);
+    EXPECT_EQ(pb.changeCount(), start + 1);
+    EXPECT_EQ(pb.types(), (std::vector<PasteboardType>{kPasteboardTypePNG, kPasteboardTypeString}));
+    EXPECT_EQ(pb.stringForType(kPasteboardTypeString), "hello");
+    EXPECT_FALSE(Pasteboard::drag().stringForType(kPasteboardTypeString)) << "pasteboards are separate";
+    pb.clearContents();
+    EXPECT_TRUE(pb.types().empty());
+    EXPECT_FALSE(pb.dataForType(kPasteboardTypePNG));
+}
+
+TEST_F(PasteboardTest, FileURLsKeepTheirPathsWhateverTheyHold) {
+    Pasteboard pb = Pasteboard::drag();
+    const std::vector<std::filesystem::path> paths = {"/tmp/a b%c.txt", "/home/ü/#1?.pdf", "/"};
+    pb.clearContents();
+    ASSERT_TRUE(pb.writeFileURLs(paths));
+    EXPECT_EQ(pb.readFileURLs(), paths);
+    EXPECT_EQ(Pasteboard::fileURLString("/a b"), "file:///a%20b");
+    EXPECT_FALSE(pb.writeFileURLs({"relative.txt"}));
+
+    const std::pair<const char*, std::optional<std::string>> urls[] = {
+        {"file:///x%2Fy", "/x/y"}, {"file://localhost/z", "/z"}, {"https://example.com/a", std::nullopt},
+        {"file://host/a", std::nullopt}, {"file:///bad%2", std::nullopt}, {"file:///nul%00", std::nullopt}};
+    for (const auto& [url, path] : urls) {
+        auto parsed = Pasteboard::pathFromFileURLString(url);
+        EXPECT_EQ(parsed ? std::optional<std::string>(parsed->string()) : std::nullopt, path) << url;
+    }
+}
+
+TEST_F(PasteboardTest, ImagesAreStoredAsTheirTiffRepresentation) {
+    Pasteboard pb = Pasteboard::general();
+    pb.clearContents();
+    ASSERT_TRUE(pb.writeImage(gradient(5, 3)));
+    auto tiff = pb.dataForType(kPasteboardTypeTIFF);
+    ASSERT_TRUE(tiff);
+    auto image = BitmapImage::fromData(*tiff);
+    ASSERT_TRUE(image.ok()) << image.error();
+    EXPECT_EQ(*image, gradient(5, 3));
+}
+
+TEST(BitmapImage, PngAndTiffKeepEveryPixelIncludingAlpha) {
+    const BitmapImage original = gradient(7, 4);
+    for (auto encoded : {original.pngRepresentation(), original.tiffRepresentation()}) {
+        ASSERT_TRUE(encoded.ok()) << encoded.error();
+        auto decoded = BitmapImage::fromData(*encoded);
+        ASSERT_TRUE(decoded.ok()) << decoded.error();
+        EXPECT_EQ(*decoded, original);
+    }
+}
+
+TEST(BitmapImage, RefusesOversizedPicturesBeforeDecodingThem) {
+    const std::pair<uint32_t, uint32_t> sizes[] = {{16385, 1}, {1, 16385}, {10000, 10000}};
+    for (auto [w, h] : sizes) {
+        for (const auto& bytes : {pngClaiming(w, h), tiffClaiming(w, h)}) {
+            auto image = BitmapImage::fromData(bytes);
+            ASSERT_FALSE(image.ok());
+            EXPECT_NE(image.error().find("image too large"), std::string::npos) << image.error();
+        }
+    }
+    // At the limit the claim passes the check and fails on the missing data.
+    auto atLimit = BitmapImage::fromData(pngClaiming(16384, 2));
+    ASSERT_FALSE(atLimit.ok());
+    EXPECT_EQ(atLimit.error().find("image too large"), std::string::npos);
+}
+
+TEST(BitmapImage, DamagedOrForeignBytesFail) {
+    auto png = *gradient(4, 4).pngRepresentation();
+    auto tiff = *gradient(4, 4).tiffRepresentation();
+    const std::vector<uint8_t> inputs[] = {
+        {}, {'G', 'I', 'F', '8', '9', 'a'}, std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2),
+        std::vector<uint8_t>(tiff.begin(), tiff.begin() + 12), pngClaiming(0, 3)};
+    for (const auto& bytes : inputs) EXPECT_FALSE(BitmapImage::fromData(bytes).ok()) << bytes.size();
+}
+
+}  // namespace

@@ -1,0 +1,315 @@
+// The clipboard bridge on a simulated general pasteboard, in virtual time:
+// what a copy on the Host offers, how undelivered changes are retried, how a
+// Viewer's transfer lands, and where received files go.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "Platform/Clock.h"
+#include "Platform/FileIO.h"
+#include "Platform/Folders.h"
+#include "Platform/Pasteboard.h"
+#include "Platform/PropertyList.h"
+#include "Platform/Uuid.h"
+#include "Support/TestSupport.h"
+#include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kMaxFile = 33554432, kMaxTotal = 50331648;
+
+BitmapImage checker() {
+    std::vector<uint8_t> rgba;
+    for (int i = 0; i < 12; ++i) rgba.insert(rgba.end(), {uint8_t(i * 20), uint8_t(255 - i), 7, uint8_t(i % 2 ? 255 : 90)});
+    return BitmapImage(4, 3, rgba);
+}
+
+ClipboardTransferFile file(std::string name, size_t size = 3) {
+    return {std::move(name), "public.data", std::vector<uint8_t>(size, 'x')};
+}
+
+ClipboardTransfer filesFrom(std::string sourceID, std::vector<ClipboardTransferFile> files) {
+    return {std::move(sourceID), 5, 0, {{ClipboardTransferItemKind::files, {}, {}, {}, std::move(files)}}};
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class Bridge : public VirtualTimeTest {
+protected:
+    void SetUp() override { bridge = makeBridge(); }
+
+    std::shared_ptr<ClipboardSyncBridge> makeBridge(int64_t maxFile = kMaxFile, int64_t maxTotal = kMaxTotal) {
+        auto b = std::make_shared<ClipboardSyncBridge>("Viewer", pb, maxFile, maxTotal);
+        b->onOutgoingTransfer = [this](const ClipboardTransfer& t) {
+            offered.push_back(t);
+            if (delivering) delivered.push_back(t);
+            return delivering;
+        };
+        b->onStatus = [this](const std::string& s) { statuses.push_back(s); };
+        b->start();
+        return b;
+    }
+    void copyText(const std::string& text) {
+        pb.clearContents();
+        pb.setString(text, kPasteboardTypeString);
+    }
+    void apply(const ClipboardTransfer& t) {
+        DispatchQueue::main().sync([&] { bridge->handleRemoteTransfer(t); });
+    }
+    fs::path batch(const std::string& sourceID = "V1") const { return bridge->inboxFolder() / (sourceID + "-5"); }
+    bool anyFileUnderDataRoot() const {
+        for (const auto& e : fs::recursive_directory_iterator(dataRoot->path()))
+            if (!e.is_directory()) return true;
+        return false;
+    }
+
+    Pasteboard pb = Pasteboard::general();
+    std::shared_ptr<ClipboardSyncBridge> bridge;
+    std::vector<ClipboardTransfer> offered, delivered;
+    std::vector<std::string> statuses;
+    bool delivering = true;
+};
+
+TEST_F(Bridge, ContentFromBeforeCreationIsNeverSentAndTheFirstTransferIsSequenceOne) {
+    copyText("before");
+    bridge = makeBridge();
+    advance(1.2);
+    EXPECT_TRUE(offered.empty());
+    copyText("after");
+    advance(0.6);
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0].sequence, 1u);
+    EXPECT_EQ(delivered[0].items.at(0).text, "after");
+    EXPECT_EQ(delivered[0].sourceID, bridge->sourceID());
+    auto id = UUID::parse(bridge->sourceID());
+    ASSERT_TRUE(id);
+    EXPECT_EQ(id->uuidString(), bridge->sourceID()) << "upper-case UUID text";
+}
+
+struct CopyCase {
+    const char* name;
+    std::function<void(Pasteboard&)> copy;
+    std::optional<ClipboardTransferItem> offered;
+};
+
+TEST_F(Bridge, WhatACopyOnTheHostOffers) {
+    const std::vector<uint8_t> png = *checker().pngRepresentation();
+    auto text = [](const char* s) { return ClipboardTransferItem{ClipboardTransferItemKind::text, s, {}, {}, {}}; };
+    const CopyCase cases[] = {
+        {"text", [](Pasteboard& p) { p.setString("hello", kPasteboardTypeString); }, text("hello")},
+        {"empty text", [](Pasteboard& p) { p.setString("", kPasteboardTypeString); }, std::nullopt},
+        {"files with their names as text", [](Pasteboard& p) {
+             p.writeFileURLs({"/tmp/a.txt"});
+             p.setString("a.txt", kPasteboardTypeString);
+         }, std::nullopt},
+        {"legacy file list", [](Pasteboard& p) {
+             p.setData(PropertyList::writeXML(PlistValue(PlistValue::Array{"/tmp/a"})), kPasteboardTypeLegacyFilenames);
+         }, std::nullopt},
+        {"png", [&](Pasteboard& p) { p.setData(png, kPasteboardTypePNG); },
+         ClipboardTransferItem{ClipboardTransferItemKind::image, {}, png, "public.png", {}}},
+        {"empty png falls back to text", [](Pasteboard& p) {
+             p.setData(std::vector<uint8_t>{}, kPasteboardTypePNG);
+             p.setString("caption", kPasteboardTypeString);
+         }, text("caption")},
+        {"unreadable tiff falls back to text", [](Pasteboard& p) {
+             p.setData(std::vector<uint8_t>{'I', 'I', 42, 0}, kPasteboardTypeTIFF);
+             p.setString("caption", kPasteboardTypeString);
+         }, text("caption")},
+    };
+    for (const auto& c : cases) {
+        offered.clear();
+        pb.clearContents();
+        c.copy(pb);
+        advance(0.6);
+        ASSERT_EQ(offered.size(), c.offered ? 1u : 0u) << c.name;
+        if (c.offered) {
+            EXPECT_EQ(offered[0].items, std::vector<ClipboardTransferItem>{*c.offered}) << c.name;
+        }
+        advance(1.2);
+        EXPECT_EQ(offered.size(), c.offered ? 1u : 0u) << c.name << ": a settled change is not offered again";
+    }
+}
+
+TEST_F(Bridge, TiffOnlyImageGoesOutAsPngWithTheSamePixels) {
+    pb.clearContents();
+    ASSERT_TRUE(pb.writeImage(checker()));
+    advance(0.6);
+    ASSERT_EQ(delivered.size(), 1u);
+    const auto& item = delivered[0].items.at(0);
+    EXPECT_EQ(item.kind, ClipboardTransferItemKind::image);
+    EXPECT_EQ(item.imageTypeIdentifier, "public.png");
+    auto decoded = BitmapImage::fromData(item.imageData.value());
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(std::string(item.imageData->begin() + 1, item.imageData->begin() + 4), "PNG");
+    EXPECT_EQ(*decoded, checker());
+}
+
+TEST_F(Bridge, UndeliveredChangeIsRetriedEachTickAndReportedOnceUntilOvertaken) {
+    delivering = false;
+    copyText("one");
+    advance(0.6);
+    advance(1.2);
+    EXPECT_EQ(offered.size(), 3u);
+    EXPECT_EQ(statuses, std::vector<std::string>{"clipboard pending delivery: no authorized Viewer session"});
+
+    copyText("two");
+    delivering = true;
+    advance(0.6);
+    advance(1.2);
+    ASSERT_EQ(delivered.size(), 1u) << "the retries stop once delivered";
+    EXPECT_EQ(delivered[0].items.at(0).text, "two");
+    EXPECT_EQ(delivered[0].sequence, 2u);
+}
+
+TEST_F(Bridge, ChangesWhileSyncIsOffAreAbsorbedAndIncomingIgnored) {
+    bool enabled = false;
+    bridge->isSyncEnabled = [&] { return enabled; };
+    copyText("private");
+    advance(0.6);
+    apply({"V", 1, 0, {{ClipboardTransferItemKind::text, "remote", {}, {}, {}}}});
+    EXPECT_EQ(pb.stringForType(kPasteboardTypeString), "private");
+    EXPECT_EQ(statuses, std::vector<std::string>{"clipboard ignored remote transfer: sync disabled"});
+    enabled = true;
+    advance(1.2);
+    EXPECT_TRUE(offered.empty());
+}
+
+TEST_F(Bridge, AppliedTextIsNotSentBackAndDropsAnOlderPendingChange) {
+    delivering = false;
+    copyText("local");
+    advance(0.6);
+    apply({"V", 1, 0, {{ClipboardTransferItemKind::text, "from viewer", {}, {}, {}}}});
+    EXPECT_EQ(pb.stringForType(kPasteboardTypeString), "from viewer");
+    EXPECT_EQ(statuses.back(), "clipboard applied text from Viewer");
+    offered.clear();
+    advance(3);
+    EXPECT_TRUE(offered.empty());
+}
+
+struct IncomingCase {
+    const char* name;
+    ClipboardTransferItem item;
+    std::optional<std::string> status;
+    std::vector<PasteboardType> typesAfter;
+};
+
+TEST_F(Bridge, IncomingItemsLandByKind) {
+    const std::vector<uint8_t> png = *checker().pngRepresentation();
+    using K = ClipboardTransferItemKind;
+    const IncomingCase cases[] = {
+        {"png image", {K::image, {}, png, "public.png", {}}, "clipboard applied image from Viewer",
+         {kPasteboardTypePNG, kPasteboardTypeTIFF}},
+        {"png bytes under another type", {K::image, {}, png, "public.jpeg", {}}, "clipboard applied image from Viewer",
+         {kPasteboardTypeTIFF}},
+        {"garbage image", {K::image, {}, std::vector<uint8_t>{1, 2, 3}, "public.png", {}},
+         "clipboard image apply failed from Viewer", {}},
+        {"image without data", {K::image, "text", {}, {}, {}}, "clipboard image apply failed from Viewer", {}},
+        {"text kind without text", {K::text, {}, png, {}, {}}, std::nullopt, {}},
+    };
+    for (const auto& c : cases) {
+        statuses.clear();
+        copyText("before");
+        const int before = pb.changeCount();
+        apply({"V", 1, 0, {c.item}});
+        EXPECT_GT(pb.changeCount(), before) << c.name;
+        EXPECT_EQ(pb.types(), c.typesAfter) << c.name;
+        EXPECT_EQ(statuses, c.status ? std::vector<std::string>{*c.status} : std::vector<std::string>{}) << c.name;
+    }
+
+    // An empty transfer empties the Host clipboard and says nothing.
+    statuses.clear();
+    copyText("before");
+    apply({"V", 2, 0, {}});
+    EXPECT_TRUE(pb.types().empty());
+    EXPECT_TRUE(statuses.empty());
+    advance(1.2);
+    EXPECT_TRUE(offered.empty());
+}
+
+TEST_F(Bridge, ReceivedFilesGetFreshNamesInsideTheirBatch) {
+    apply(filesFrom("V1", {file("report.pdf"), file("report.pdf"), file("a.txt"), file("a.txt"), file("a.txt"),
+                           file("."), file(".."), file(""), file("x/y:z"), file("///"), file(std::string("n\0l", 3))}));
+    const std::vector<std::string> expected = {"---",     ".-1",      "..-1",      "a-1-2.txt",    "a-1.txt",
+                                               "a.txt",   "clipboard-item", "n-l", "report-1.pdf", "report.pdf",
+                                               "x-y-z"};
+    EXPECT_EQ(namesIn(batch()), expected) << "no temporary file is left";
+    EXPECT_EQ(statuses, std::vector<std::string>{"clipboard applied 11 file(s) from Viewer"});
+    auto urls = pb.readFileURLs();
+    ASSERT_EQ(urls.size(), 11u);
+    EXPECT_EQ(urls[1], batch() / "report-1.pdf");
+    EXPECT_EQ(urls[5], batch() / ".-1");
+    EXPECT_EQ(*FileIO::readAll(urls[6]), std::vector<uint8_t>(3, 'x'));
+    EXPECT_EQ(bridge->inboxFolder(), Folders::caches() / "NorvessalClipboardInbox" / "Viewer");
+    advance(1.2);
+    EXPECT_TRUE(offered.empty()) << "received files are not sent back";
+}
+
+TEST_F(Bridge, AnUnsafeSourceIdentifierWritesNothingAnywhere) {
+    const std::string unsafe[] = {"../x", "a/b", "", std::string(129, 'a'), "../../.config/autostart/x", "a b",
+                                  std::string("a\0b", 3)};
+    for (const auto& id : unsafe) {
+        statuses.clear();
+        apply(filesFrom(id, {file("evil.desktop")}));
+        EXPECT_EQ(statuses, (std::vector<std::string>{"clipboard inbox create failed: invalid source identifier",
+                                                      "clipboard file apply failed from Viewer"}))
+            << id;
+    }
+    EXPECT_FALSE(anyFileUnderDataRoot());
+    apply(filesFrom("Ab.9_-z", {file("ok.txt")}));
+    EXPECT_TRUE(fs::exists(batch("Ab.9_-z") / "ok.txt"));
+}
+
+struct LimitCase {
+    int64_t maxFile, maxTotal;
+    std::vector<size_t> sizes;
+    std::vector<std::string> written;
+    std::vector<std::string> statuses;
+};
+
+TEST_F(Bridge, FilesPastTheLimitsAreSkippedAndReported) {
+    const LimitCase cases[] = {
+        {kMaxFile, kMaxTotal, {10, 33u << 20, 20}, {"f0", "f2"},
+         {"clipboard file too large: f1 (34603008 bytes)", "clipboard applied 2 file(s) from Viewer"}},
+        {10, 25, {10, 11, 10, 10, 3}, {"f0", "f2"},
+         {"clipboard file too large: f1 (11 bytes)", "clipboard transfer too large: skipped 2 file(s)",
+          "clipboard applied 2 file(s) from Viewer"}},
+        {10, 5, {10}, {}, {"clipboard transfer too large: skipped 1 file(s)", "clipboard file apply failed from Viewer"}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        bridge = makeBridge(c.maxFile, c.maxTotal);
+        statuses.clear();
+        std::vector<ClipboardTransferFile> files;
+        for (size_t i = 0; i < c.sizes.size(); ++i) files.push_back(file("f" + std::to_string(i), c.sizes[i]));
+        const std::string id = "L" + std::to_string(n++);
+        apply(filesFrom(id, files));
+        EXPECT_EQ(namesIn(batch(id)), c.written) << id;
+        EXPECT_EQ(statuses, c.statuses) << id;
+    }
+}
+
+TEST_F(Bridge, StartRemovesDayOldBatchesExceptOneThePasteboardOffers) {
+    const fs::path inbox = bridge->inboxFolder();
+    const Date now = Clock::now();
+    const std::pair<const char*, double> batches[] = {{"old-1", 25}, {"new-1", 23}, {"offered-1", 25}};
+    for (auto [name, hoursAgo] : batches) {
+        ASSERT_TRUE(FileIO::writeAtomically(inbox / name / "f.txt", std::vector<uint8_t>{1}));
+        ASSERT_TRUE(FileIO::setModificationDate(inbox / name, now.addingSeconds(-hoursAgo * 3600)));
+    }
+    pb.clearContents();
+    pb.writeFileURLs({inbox / "offered-1" / "f.txt"});
+    auto second = makeBridge();
+    EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"new-1", "offered-1"}));
+}
+
+}  // namespace

@@ -42,23 +42,16 @@ TEST(URLComponentsTest, ParsesOnlyAbsoluteWebAddresses) {
 
 TEST(HttpClientTest, BodyCapAndRedirectLimitBoundTheResponse) {
     LoopbackHttpServer server([](const std::string& path) -> LoopbackHttpServer::Reply {
-        if (path.rfind("/hop/", 0) == 0) {
-            int n = std::stoi(path.substr(5));
-            return {302, "", {{"Location", n == 0 ? "/body" : "/hop/" + std::to_string(n - 1)}}};
-        }
-        return {200, std::string(1000, 'x')};
+        if (path == "/body") return {200, std::string(1000, 'x')};
+        const int left = std::stoi(path.substr(1));
+        return {302, "", {{"Location", left == 0 ? "/body" : "/" + std::to_string(left - 1)}}};
     });
-    auto whole = HttpClient::get(server.url("/body"), 5, 1000);
-    ASSERT_TRUE(whole.ok()) << whole.error();
-    EXPECT_EQ(whole->statusCode, 200);
-    EXPECT_EQ(whole->body.size(), 1000u);
+    auto fiveRedirects = HttpClient::get(server.url("/4"), 5, 1000);
+    ASSERT_TRUE(fiveRedirects.ok()) << fiveRedirects.error();
+    EXPECT_EQ(fiveRedirects->finalURL, server.url("/body"));
+    EXPECT_EQ(fiveRedirects->body.size(), 1000u);
+    EXPECT_FALSE(HttpClient::get(server.url("/5"), 5, 1000).ok());
     EXPECT_FALSE(HttpClient::get(server.url("/body"), 5, 999).ok());
-
-    auto redirected = HttpClient::get(server.url("/hop/4"), 5, 1000);  // five redirects
-    ASSERT_TRUE(redirected.ok()) << redirected.error();
-    EXPECT_EQ(redirected->finalURL, server.url("/body"));
-    EXPECT_FALSE(HttpClient::get(server.url("/hop/5"), 5, 1000).ok());  // six
-    EXPECT_FALSE(HttpClient::get("file:///etc/passwd", 5, 1000).ok());
 }
 
 }  // namespace

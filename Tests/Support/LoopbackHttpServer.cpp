@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,31 +10,7 @@
 
 namespace platform::testing {
 
-namespace {
-
-const char* reason(int status) {
-    switch (status) {
-        case 200: return "OK";
-        case 204: return "No Content";
-        case 302: return "Found";
-        case 400: return "Bad Request";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        default: return "Status";
-    }
-}
-
-void sendAll(int fd, const std::string& bytes) {
-    for (size_t sent = 0; sent < bytes.size();) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        sent += static_cast<size_t>(n);
-    }
-}
-
-}  // namespace
-
-LoopbackHttpServer::LoopbackHttpServer(Handler handler) : handler_(std::move(handler)) {
+LoopbackHttpServer::LoopbackHttpServer(std::function<Reply(const std::string&)> handler) : handler_(std::move(handler)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -50,7 +25,7 @@ LoopbackHttpServer::LoopbackHttpServer(Handler handler) : handler_(std::move(han
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() {
-    ::close(stopPipe_[1]);
+    ::close(stopPipe_[1]);  // wakes every poll of the server thread
     thread_.join();
     ::close(stopPipe_[0]);
     ::close(listener_);
@@ -60,51 +35,47 @@ std::string LoopbackHttpServer::url(const std::string& path, const std::string& 
     return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 
+bool LoopbackHttpServer::waitReadable(int fd) const {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    return ::poll(fds, 2, -1) > 0 && !fds[1].revents;
+}
+
 void LoopbackHttpServer::serve() {
-    for (;;) {
-        pollfd fds[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;
-        if (fds[1].revents) return;
+    while (waitReadable(listener_)) {
         int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
-        answer(client);
+        std::string response = answer(client);
+        for (size_t sent = 0; sent < response.size();) {
+            ssize_t n = ::send(client, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
         ::close(client);
     }
 }
 
-// Reads up to the end of the request head, then replies (or, for a stall,
-// waits until the client or the server closes).
-void LoopbackHttpServer::answer(int client) {
+// Reads up to the end of the request head and builds the reply; for a
+// stall, waits until the client or the server closes and sends nothing.
+std::string LoopbackHttpServer::answer(int client) {
     std::string head;
-    auto waitReadable = [&] {
-        pollfd fds[2] = {{client, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        return ::poll(fds, 2, -1) > 0 && !fds[1].revents;
-    };
+    char buffer[4096];
     while (head.find("\r\n\r\n") == std::string::npos) {
-        if (!waitReadable()) return;
-        char buffer[4096];
-        ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-        if (n <= 0) return;
+        ssize_t n = waitReadable(client) ? ::recv(client, buffer, sizeof buffer, 0) : 0;
+        if (n <= 0) return {};
         head.append(buffer, static_cast<size_t>(n));
-        if (head.rfind("GET ", 0) != 0 && head.size() >= 4) {
-            sendAll(client, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            return;
-        }
+        if (head.size() >= 4 && head.rfind("GET ", 0) != 0) return "HTTP/1.1 400 Bad\r\nContent-Length: 0\r\n\r\n";
     }
-    const size_t pathEnd = head.find(' ', 4);
     requests_++;
-    Reply reply = handler_(head.substr(4, pathEnd == std::string::npos ? std::string::npos : pathEnd - 4));
+    Reply reply = handler_(head.substr(4, head.find(' ', 4) - 4));
     if (reply.stall) {
-        char byte;
-        while (waitReadable() && ::recv(client, &byte, 1, 0) > 0) {
+        while (waitReadable(client) && ::recv(client, buffer, sizeof buffer, 0) > 0) {
         }
-        return;
+        return {};
     }
-    std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) + "\r\n";
+    std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " Status\r\n";
     if (reply.status != 204) response += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     for (const auto& [name, value] : reply.headers) response += name + ": " + value + "\r\n";
-    response += "Connection: close\r\n\r\n" + reply.body;
-    sendAll(client, response);
+    return response + "Connection: close\r\n\r\n" + reply.body;
 }
 
 }  // namespace platform::testing

@@ -16,3 +16,7 @@ std::string VelantrixLegalEntity::localizedName(const std::vector<std::string>& 
 std::string VelantrixLegalEntity::localizedCopyright(const std::vector<std::string>& preferredLanguages) {
     return "\u00A9 " + std::to_string(copyrightYear) + " " + localizedName(preferredLanguages);
 }
+
+std::string VelantrixLegalEntity::aboutPanelCredits(double, const std::vector<std::string>& preferredLanguages) {
+    return localizedCopyright(preferredLanguages);
+}

@@ -21,4 +21,8 @@ public:
     static std::string localizedName(const std::vector<std::string>& preferredLanguages);
     // "© 2026 " and the name.
     static std::string localizedCopyright(const std::vector<std::string>& preferredLanguages);
+    // The About panel's credits: the copyright line, centred, in the system
+    // font of `fontSize` and the secondary label colour. Plain text until
+    // the application model carries styled text.
+    static std::string aboutPanelCredits(double fontSize, const std::vector<std::string>& preferredLanguages);
 };

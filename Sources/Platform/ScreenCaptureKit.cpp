@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "Platform/Clock.h"
+#include "Platform/Log.h"
 #include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedSystemAudio.h"
 
 namespace platform {
 
@@ -27,7 +29,18 @@ int squareX(const PixelBuffer& b, int64_t position) {
 }
 }  // namespace
 
+bool CGPreflightScreenCaptureAccess() {
+    return SimulatedMachine::current().permissionGranted(Permission::screenRecording);
+}
+
+bool CGRequestScreenCaptureAccess() {
+    controls().noteScreenCaptureAccessRequest();
+    Log::raw("[SimulatedMachine] screen capture access requested");
+    return CGPreflightScreenCaptureAccess();
+}
+
 Result<SCShareableContent> SCShareableContent::current() {
+    controls().noteShareableContentFetch();
     if (!SimulatedMachine::current().permissionGranted(Permission::screenRecording))
         return Failure{"The user declined TCCs for application, window, display capture"};
     SCShareableContent content;
@@ -76,9 +89,24 @@ uint64_t SCStream::framesDelivered() const {
 }
 
 void SCStream::startCapture(std::function<void(const std::string&)> completion) {
+    DispatchQueue queue = [&] {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!queue_) queue_ = DispatchQueue("v230.sck.stream");
+        return *queue_;
+    }();
+    const double delay = controls().startDelay();
+    if (delay > 0) {
+        auto self = shared_from_this();
+        queue.asyncAfter(delay, [self, queue, completion = std::move(completion)]() mutable {
+            self->startNow(queue, std::move(completion));
+        });
+        return;
+    }
+    startNow(queue, std::move(completion));
+}
+
+void SCStream::startNow(DispatchQueue queue, std::function<void(const std::string&)> completion) {
     std::unique_lock<std::mutex> lock(lock_);
-    if (!queue_) queue_ = DispatchQueue("v230.sck.stream");
-    DispatchQueue queue = *queue_;
     std::string error;
     if (auto injected = controls().startError(display_.displayID)) {
         error = *injected;
@@ -87,6 +115,7 @@ void SCStream::startCapture(std::function<void(const std::string&)> completion) 
     } else if (running_) {
         error = "stream already running";
     }
+    bool startedAudio = false;
     if (error.empty()) {
         running_ = true;
         std::weak_ptr<SCStream> weak = shared_from_this();
@@ -95,11 +124,95 @@ void SCStream::startCapture(std::function<void(const std::string&)> completion) 
             if (auto self = weak.lock()) self->tick();
         });
         timer_->resume();
+        if (configuration_.capturesAudio && audioHandler_) {
+            const auto format = SimulatedMachine::current().component<SimulatedSystemAudio>().format();
+            audioRate_ = std::max<int64_t>(1, static_cast<int64_t>(format.sampleRate));
+            audioBlockFrames_ = std::max<uint32_t>(1, format.framesPerBlock);
+            // The first block starts with the sample playing now.
+            nextAudioSample_ =
+                static_cast<int64_t>(static_cast<unsigned __int128>(Clock::uptimeNs()) * audioRate_ / 1000000000u);
+            // A tick a microsecond after each block's end, so that a tick
+            // never comes just short of the block it is for.
+            audioTimer_ = std::make_unique<DispatchTimer>(
+                *audioQueue_, static_cast<double>(audioBlockFrames_) / static_cast<double>(audioRate_) + 1e-6, [weak] {
+                    if (auto self = weak.lock()) self->pumpAudio();
+                });
+            audioTimer_->resume();
+            startedAudio = true;
+        }
         controls().noteStarted();
     }
     lock.unlock();
+    if (startedAudio) SimulatedMachine::current().component<SimulatedSystemAudio>().noteStreamStarted(shared_from_this());
     queue.async([completion = std::move(completion), error] {
         if (completion) completion(error);
+    });
+}
+
+Status SCStream::addStreamOutput(SCStreamOutputType type, DispatchQueue queue, SampleHandler handler) {
+    if (auto injected = controls().addStreamOutputError(type)) return Failure{*injected};
+    std::lock_guard<std::mutex> g(lock_);
+    if (type == SCStreamOutputType::audio) {
+        if (audioHandler_) return Failure{"audio output already added"};
+        audioQueue_ = queue;
+        audioHandler_ = std::move(handler);
+        return success();
+    }
+    if (hasScreenOutput_) return Failure{"screen output already added"};
+    hasScreenOutput_ = true;
+    queue_ = queue;
+    handler_ = [handler = std::move(handler)](const SCCapturedFrame& frame) {
+        CMSampleBuffer sample;
+        sample.presentationTimeStamp = CMTime::make(static_cast<int64_t>(frame.timestampNs), 1000000000);
+        sample.imageBuffer = frame.buffer;
+        handler(sample, SCStreamOutputType::screen);
+    };
+    return success();
+}
+
+Status SCStream::removeStreamOutput(SCStreamOutputType type) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (type == SCStreamOutputType::audio) {
+        if (!audioHandler_) return Failure{"audio output not found"};
+        audioHandler_ = nullptr;
+        if (audioTimer_) audioTimer_->cancel();
+        return success();
+    }
+    if (!hasScreenOutput_) return Failure{"screen output not found"};
+    hasScreenOutput_ = false;
+    handler_ = nullptr;
+    return success();
+}
+
+void SCStream::pumpAudio() {
+    auto& systemAudio = SimulatedMachine::current().component<SimulatedSystemAudio>();
+    for (;;) {
+        std::unique_lock<std::mutex> lock(lock_);
+        if (!running_ || !audioHandler_) return;
+        const int64_t nowSample =
+            static_cast<int64_t>(static_cast<unsigned __int128>(Clock::uptimeNs()) * audioRate_ / 1000000000u);
+        if (nextAudioSample_ + audioBlockFrames_ > nowSample) return;
+        const int64_t first = nextAudioSample_;
+        nextAudioSample_ += audioBlockFrames_;
+        auto handler = audioHandler_;
+        const uint32_t frames = audioBlockFrames_;
+        lock.unlock();
+        handler(systemAudio.makeBlock(first, frames), SCStreamOutputType::audio);
+    }
+}
+
+void SCStream::stopBySystem(const std::string& error) {
+    std::unique_lock<std::mutex> lock(lock_);
+    if (!running_) return;
+    running_ = false;
+    if (timer_) timer_->cancel();
+    if (audioTimer_) audioTimer_->cancel();
+    DispatchQueue queue = queue_ ? *queue_ : DispatchQueue("v230.sck.stream");
+    lock.unlock();
+    std::weak_ptr<SCStream> weak = shared_from_this();
+    queue.async([weak, error] {
+        auto self = weak.lock();
+        if (self && self->onStoppedWithError) self->onStoppedWithError(error);
     });
 }
 
@@ -107,6 +220,7 @@ void SCStream::stopCapture(std::function<void(const std::string&)> completion) {
     std::unique_lock<std::mutex> lock(lock_);
     DispatchQueue queue = queue_ ? *queue_ : DispatchQueue("v230.sck.stream");
     if (timer_) timer_->cancel();
+    if (audioTimer_) audioTimer_->cancel();
     if (!running_) {
         lock.unlock();
         queue.async([completion = std::move(completion)] {
@@ -268,6 +382,44 @@ std::optional<std::string> SimulatedScreenCapture::startError(CGDirectDisplayID 
     auto it = startErrors_.find(display);
     if (it == startErrors_.end()) return std::nullopt;
     return it->second;
+}
+void SimulatedScreenCapture::setStartDelay(double seconds) {
+    std::lock_guard<std::mutex> g(lock_);
+    startDelay_ = seconds;
+}
+double SimulatedScreenCapture::startDelay() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return startDelay_;
+}
+void SimulatedScreenCapture::setAddStreamOutputError(SCStreamOutputType type, std::optional<std::string> error) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (error) {
+        addOutputErrors_[type] = *error;
+    } else {
+        addOutputErrors_.erase(type);
+    }
+}
+std::optional<std::string> SimulatedScreenCapture::addStreamOutputError(SCStreamOutputType type) const {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = addOutputErrors_.find(type);
+    if (it == addOutputErrors_.end()) return std::nullopt;
+    return it->second;
+}
+size_t SimulatedScreenCapture::shareableContentFetches() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return fetches_;
+}
+void SimulatedScreenCapture::noteShareableContentFetch() {
+    std::lock_guard<std::mutex> g(lock_);
+    fetches_++;
+}
+size_t SimulatedScreenCapture::screenCaptureAccessRequests() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return accessRequests_;
+}
+void SimulatedScreenCapture::noteScreenCaptureAccessRequest() {
+    std::lock_guard<std::mutex> g(lock_);
+    accessRequests_++;
 }
 size_t SimulatedScreenCapture::streamsStarted() const {
     std::lock_guard<std::mutex> g(lock_);

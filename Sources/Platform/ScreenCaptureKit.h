@@ -1,14 +1,16 @@
 #pragma once
 // Screen capture of the simulated machine: the shareable content (its active
 // displays) and capture streams that deliver BGRA frames of a display at the
-// configured rate. Each display shows a test picture: a fixed background with
+// configured rate, and, with audio switched on, the machine's system audio
+// (SimulatedSystemAudio) in sample buffers. Each display shows a test picture: a fixed background with
 // one small moving square, drawn into pooled buffers so that only the square's
 // old and new places are touched per frame. When the picture does not change
 // the stream reports idle frames without a buffer, as the real one does.
 //
 // Tests steer streams through SimulatedScreenCapture: hold the picture still,
 // stop delivering frames, make a stream ignore a stop (and let it stop later),
-// fail a start.
+// fail or delay a start, fail adding an output; they count content fetches
+// and permission requests.
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/CoreMedia.h"
 #include "Platform/Dispatch.h"
 #include "Platform/PixelBuffer.h"
 #include "Platform/Result.h"
@@ -41,6 +44,12 @@ struct SCShareableContent {
     static Result<SCShareableContent> current();
 };
 
+// Whether the Host may capture the screen and system audio (the Screen
+// Recording permission), and the request that shows the system's prompt;
+// the request answers with the permission as it stands.
+bool CGPreflightScreenCaptureAccess();
+bool CGRequestScreenCaptureAccess();
+
 struct SCStreamConfiguration {
     int width = 0;  // output pixels; 0 = the display's backing size
     int height = 0;
@@ -49,7 +58,14 @@ struct SCStreamConfiguration {
     int queueDepth = 3;
     // Source rectangle in display points; empty = the whole display.
     CGRect sourceRect;
+    // System audio, delivered to the audio output.
+    bool capturesAudio = false;
+    bool excludesCurrentProcessAudio = false;
+    int sampleRate = 48000;
+    int channelCount = 2;
 };
+
+enum class SCStreamOutputType : int { screen = 0, audio = 1 };
 
 enum class SCFrameStatus { complete, idle, blank, suspended, started, stopped };
 
@@ -71,6 +87,14 @@ public:
     // Called on the frame queue when the system stops the stream by itself.
     std::function<void(const std::string& error)> onStoppedWithError;
 
+    // Sample outputs, one per type, each delivering on its queue: screen
+    // frames as sample buffers with a picture, system audio blocks (when the
+    // configuration captures audio). Adding replaces setFrameHandler's
+    // handler; adding a type twice or removing an absent one fails.
+    using SampleHandler = std::function<void(const CMSampleBuffer&, SCStreamOutputType)>;
+    Status addStreamOutput(SCStreamOutputType type, DispatchQueue queue, SampleHandler handler);
+    Status removeStreamOutput(SCStreamOutputType type);
+
     // Completions run on the frame queue; an empty error means success.
     void startCapture(std::function<void(const std::string& error)> completion);
     void stopCapture(std::function<void(const std::string& error)> completion);
@@ -81,12 +105,16 @@ public:
     bool isRunning() const;
     uint64_t framesDelivered() const;
 
-    // Used by SimulatedScreenCapture.
+    // Used by SimulatedScreenCapture and SimulatedSystemAudio.
     void finishIgnoredStop();
+    void stopBySystem(const std::string& error);
 
 private:
     SCStream(SCDisplay display, SCStreamConfiguration configuration);
+    void startNow(DispatchQueue queue, std::function<void(const std::string& error)> completion);
     void tick();
+    // Delivers every audio block whose last sample has played by now.
+    void pumpAudio();
     void renderInto(PixelBuffer& buffer, int64_t position);
 
     SCDisplay display_;
@@ -100,6 +128,14 @@ private:
     int64_t position_ = 0;  // where the moving square is, in steps
     uint64_t delivered_ = 0;
     std::function<void(const std::string&)> pendingStop_;
+    bool hasScreenOutput_ = false;
+    // The audio output and where the next block starts on the sample clock.
+    std::optional<DispatchQueue> audioQueue_;
+    SampleHandler audioHandler_;
+    std::unique_ptr<DispatchTimer> audioTimer_;
+    int64_t nextAudioSample_ = 0;
+    int64_t audioRate_ = 48000;
+    uint32_t audioBlockFrames_ = 1024;
 };
 
 // Test controls of the simulated screen capture, kept on the machine.
@@ -118,9 +154,20 @@ public:
     void setStartError(CGDirectDisplayID display, std::optional<std::string> error);
     std::optional<std::string> startError(CGDirectDisplayID display) const;
 
+    // Starts complete this long after they were asked for (0: at once).
+    void setStartDelay(double seconds);
+    double startDelay() const;
+    // Adding an output of this type fails with the text.
+    void setAddStreamOutputError(SCStreamOutputType type, std::optional<std::string> error);
+    std::optional<std::string> addStreamOutputError(SCStreamOutputType type) const;
+
     void noteIgnoredStop(const std::shared_ptr<SCStream>& stream);
     size_t streamsStarted() const;
     void noteStarted();
+    size_t shareableContentFetches() const;
+    void noteShareableContentFetch();
+    size_t screenCaptureAccessRequests() const;
+    void noteScreenCaptureAccessRequest();
 
 private:
     mutable std::mutex lock_;
@@ -130,6 +177,10 @@ private:
     std::map<CGDirectDisplayID, std::string> startErrors_;
     std::vector<std::weak_ptr<SCStream>> ignoredStops_;
     size_t started_ = 0;
+    double startDelay_ = 0;
+    std::map<SCStreamOutputType, std::string> addOutputErrors_;
+    size_t fetches_ = 0;
+    size_t accessRequests_ = 0;
 };
 
 }  // namespace platform

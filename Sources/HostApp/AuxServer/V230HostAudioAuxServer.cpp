@@ -198,7 +198,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         cancelSleepRecoveryWorkForTermination();
         // The Mac's audio goes back to how it was before any Viewer took it.
         releaseExclusiveAudioListening("Host service stopped");
-        publish(restoreViewerHostOutputAfterExclusiveListening());
+        if (auto restored = restoreViewerHostOutputAfterExclusiveListening()) publish(*restored);
         stopAudioCapture(true);
         if (bonjourAdvertiser_) bonjourAdvertiser_->stop();
         for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
@@ -388,15 +388,15 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     // Viewer's by going away.
     if (!stillAuthorized && wasAuthorized) releaseHeldKeyboardModifiers("session disconnected");
     if (!stillAuthorized) releaseSessionHeldKeys(id);
-    if (exclusiveAudioSessionID == id) {
+    if (audio.exclusiveAudioSessionID == id) {
         releaseExclusiveAudioListening("Viewer disconnected");
     } else {
         updateAudioSendConnections();
     }
-    if (viewerHostOutputMuteSessionID == id) {
-        viewerHostOutputMuteSessionID.reset();
+    if (audio.viewerHostOutputMuteSessionID == id) {
+        audio.viewerHostOutputMuteSessionID.reset();
         publish("audio: viewer Host-output mute released on disconnect; " +
-                restoreViewerHostOutputAfterExclusiveListening());
+                restoreViewerHostOutputAfterExclusiveListening().value_or("Host output restored"));
     }
     if (hostRecordingSessionID == id && !stillAuthorized) {
         publish("recording: session " + id.id8() + " left; stopping Host-side recording");

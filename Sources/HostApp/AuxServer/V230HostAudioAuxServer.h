@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "HostApp/Audio/AudioState.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/AuxServer/AuxLogin.h"
 #include "HostApp/Protocol/AuxPacket.h"
@@ -229,6 +230,8 @@ public:
     std::map<platform::UUID, uint64_t> videoSessionLastAckNs;
     std::map<platform::UUID, uint64_t> videoSessionLastFrameSentNs;
     std::set<platform::UUID> videoSessionsAwaitingKeyFrame;
+    // Streaming paused by the user or a Viewer.
+    bool isPaused = false;
     // Display target: the display captured when capture is physical, the
     // physical display in use (audio and fallback while the virtual display
     // is captured), whether a display was chosen explicitly, whether capture
@@ -253,16 +256,17 @@ public:
     // Power: whether the screens sleep, and the capture request saved before
     // the lid closed, which a returning Viewer's video login recovers.
     bool screensAreSleeping = false;
+    // While the capture is moved ahead of sleep, display switches leave the
+    // audio capture alone.
+    bool isPreflightingHeadlessCaptureForSleep = false;
     std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
     bool isAwaitingSleepPreflightPhysicalRecovery = false;
     // Display layout: the last layout computed or accepted from the
     // capture, so an unchanged one is not sent again; absent until the
     // first and after stop.
     std::optional<DisplayLayoutPayload> lastDisplayLayout;
-    // Audio and recording: the session listening exclusively, the session
-    // that muted the Mac's output, and the session recording on the Host.
-    std::optional<platform::UUID> exclusiveAudioSessionID;
-    std::optional<platform::UUID> viewerHostOutputMuteSessionID;
+    // Audio (Audio/AudioState.h), and the session recording on the Host.
+    AudioState audio;
     std::optional<platform::UUID> hostRecordingSessionID;
     // Input: what each session holds down, released when it leaves so no
     // button or key stays stuck, and the injection caches.
@@ -310,11 +314,16 @@ public:
     void endSleepRecoveryViewerReconnectGrace(const std::string& reason);
     bool shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const;
     void startSleepPreflightPhysicalRecovery(const std::string& reason);
+    // The application's sleep and wake observers report here; Viewer
+    // sessions stay connected.
+    void noteHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
     // Termination: the sleep-preflight physical recovery and both reconnect
     // graces are cancelled and their deadlines cleared.
     void cancelSleepRecoveryWorkForTermination();
     void reconcileHeadlessScreenSharingCapture(const std::string& reason);
     void updateViewerIdleSleepAssertion();
+    // A real display that can be captured now.
+    std::optional<uint32_t> usablePhysicalDisplayID() const;
     // Display layout (Display/DisplayLayoutPublishing.cpp): computes the
     // layout and stores it in lastDisplayLayout; the managed virtual
     // display's layout; sends one layout to every logged-in session; and
@@ -328,12 +337,22 @@ public:
                            const std::shared_ptr<platform::TcpConnection>& connection);
     void handleHostRecordingControl(std::span<const uint8_t> payload, const platform::UUID& sourceID);
     void updateAudioSendConnections();
+    // One captured PCM block to the recording and, encoded, to the send
+    // list; on the capture's sample queue.
+    void broadcastAudioFrame(std::span<const uint8_t> pcm, uint64_t timestampNs);
     void startAudioCapture();
     void stopAudioCapture(bool resetRetryAttempts);
+    void restartAudioCapture(double delaySeconds);
+    void restartAudioCaptureOnDisplaySwitch(double delaySeconds);
+    bool shouldDeferAudioCaptureForSessionTopology() const;
+    // A capture's error or notice; any thread.
+    void handleAudioCaptureStartupMessage(const std::string& message, uint64_t generation);
+    // The display audio is captured from now: 0 with the headless display.
+    uint32_t audioCaptureDisplayID() const;
     void releaseExclusiveAudioListening(const std::string& reason);
-    // Gives the Mac's output back as it was before a Viewer muted it; the
-    // sentence says what was restored.
-    std::string restoreViewerHostOutputAfterExclusiveListening();
+    // Ends the Viewer-requested mute; the sentence says what became of the
+    // Mac's output, none when that mute held nothing.
+    std::optional<std::string> restoreViewerHostOutputAfterExclusiveListening();
     void stopHostRecording(bool notifyStopped);
     // Remote input (Input/). Everything runs on the server queue and posts
     // from remoteInput.inputEventSource at the HID tap.

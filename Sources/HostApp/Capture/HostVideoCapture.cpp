@@ -17,15 +17,6 @@ std::string sizeText(int width, int height) { return std::to_string(width) + "x"
 
 std::string codecTitle(VideoStreamCodec codec) { return codec == VideoStreamCodec::hevc ? "HEVC" : "H264"; }
 
-std::string displayList(const std::vector<SCDisplay>& displays) {
-    std::string text;
-    for (const auto& d : displays) {
-        if (!text.empty()) text += ",";
-        text += std::to_string(d.displayID);
-    }
-    return text;
-}
-
 // The canvas for a frame: the frame's shape at the given long edge (up or
 // down), each side even and at least 2.
 std::pair<int, int> canvasForFrame(int width, int height, int longEdge) {
@@ -124,6 +115,15 @@ std::optional<SCDisplay> HostVideoCapture::selectTargetDisplay(const std::vector
         if (d.displayID == main) return d;
     }
     return displays.front();
+}
+
+std::string HostVideoCapture::displayList(const std::vector<SCDisplay>& displays) {
+    std::string text;
+    for (const auto& d : displays) {
+        if (!text.empty()) text += ",";
+        text += std::to_string(d.displayID);
+    }
+    return text;
 }
 
 std::shared_ptr<SCStream> HostVideoCapture::streamForTesting() const {

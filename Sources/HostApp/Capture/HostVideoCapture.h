@@ -167,6 +167,9 @@ public:
     // required exactly; else the main display; else the first one.
     static std::optional<platform::SCDisplay> selectTargetDisplay(const std::vector<platform::SCDisplay>& displays,
                                                                   uint32_t displayID, bool requireExactDisplay);
+    // The displays' identifiers in list order, joined by "," (the
+    // "available=" part of the display messages).
+    static std::string displayList(const std::vector<platform::SCDisplay>& displays);
     // The frame rectangle a normalised viewport covers in a frame of the
     // given size: always inside the frame and at least 2 x 2 (or the whole
     // frame when it is smaller).

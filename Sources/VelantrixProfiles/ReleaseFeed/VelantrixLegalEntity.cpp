@@ -17,6 +17,8 @@ std::string VelantrixLegalEntity::localizedCopyright(const std::vector<std::stri
     return "\u00A9 " + std::to_string(copyrightYear) + " " + localizedName(preferredLanguages);
 }
 
-std::string VelantrixLegalEntity::aboutPanelCredits(double, const std::vector<std::string>& preferredLanguages) {
-    return localizedCopyright(preferredLanguages);
+platform::AttributedString VelantrixLegalEntity::aboutPanelCredits(double fontSize,
+                                                                  const std::vector<std::string>& preferredLanguages) {
+    return platform::AttributedString(localizedCopyright(preferredLanguages), platform::Font::system(fontSize),
+                                      platform::Color::secondaryLabel, platform::TextAlignment::center);
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Platform/AttributedString.h"
+
 class VelantrixLegalEntity {
 public:
     VelantrixLegalEntity() = delete;
@@ -22,7 +24,7 @@ public:
     // "© 2026 " and the name.
     static std::string localizedCopyright(const std::vector<std::string>& preferredLanguages);
     // The About panel's credits: the copyright line, centred, in the system
-    // font of `fontSize` and the secondary label colour. Plain text until
-    // the application model carries styled text.
-    static std::string aboutPanelCredits(double fontSize, const std::vector<std::string>& preferredLanguages);
+    // font of `fontSize` and the secondary label colour.
+    static platform::AttributedString aboutPanelCredits(double fontSize,
+                                                        const std::vector<std::string>& preferredLanguages);
 };

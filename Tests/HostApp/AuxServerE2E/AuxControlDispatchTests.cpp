@@ -85,8 +85,8 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     server->onFileTransferPacket = [&](const std::vector<uint8_t>& p, const platform::UUID&) { filePackets.push_back(p); };
 
     sendAndSettle(*audio, AuxPacketType::audioControl, {0x05});
-    EXPECT_TRUE(logContains("audio: control from"));
-    EXPECT_TRUE(logContains("listenHereOnly=1 muteHostOutput=1"));
+    EXPECT_TRUE(logContains("audio: Host output muted for Viewer; Host output muted"));
+    EXPECT_TRUE(logContains("exclusive audio enabled for Viewer"));
     sendAndSettle(*video, AuxPacketType::videoPreferenceControl, {1});
     EXPECT_TRUE(logContains("capture: chroma preference noted: yuv444"));
     sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
@@ -115,7 +115,7 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
 TEST_F(Dispatch, AudioControlOnTheVideoChannelIsRejected) {
     sendAndSettle(*video, AuxPacketType::audioControl, {0x01});
     EXPECT_TRUE(logContains("audio control rejected on video channel"));
-    EXPECT_FALSE(logContains("audio: control from"));
+    EXPECT_FALSE(logContains("exclusive audio"));
 }
 
 TEST_F(Dispatch, UnusedTypesAreIgnoredAndLoggedOncePerSessionAndType) {

@@ -5,21 +5,13 @@
 #include <memory>
 #include <string>
 
-#include "AuxTestClient.h"
+#include "Support/AuxTestClient.h"
+#include "Support/RecordingRegistration.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Directory.h"
 #include "Platform/EventPosting.h"
 #include "Platform/SimulatedMachine.h"
 #include "Support/TestSupport.h"
-
-// Keeps the server's DNS-SD advertisement off the network and records it.
-class RecordingRegistration : public platform::DnsServiceRegistration {
-public:
-    void publish(const platform::DnsServiceDescription& service) override { published.push_back(service); }
-    void withdraw() override { withdrawals++; }
-    std::vector<platform::DnsServiceDescription> published;
-    int withdrawals = 0;
-};
 
 class AuxServerTest : public platform::testing::VirtualTimeTest {
 protected:

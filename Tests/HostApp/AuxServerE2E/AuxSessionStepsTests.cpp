@@ -76,7 +76,7 @@ TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfiguratio
                    "power: sleep recovery reconnect grace ends (Viewer video session reconnected)",
                    "display: screen sharing capture reconcile requested (viewer video session authorized)"});
     EXPECT_FALSE(logContains("sleep preflight physical recovery requested"));
-    EXPECT_FALSE(logContains("audio: capture start requested"));
+    EXPECT_FALSE(logContains("audio capture selecting display"));
 }
 
 TEST_F(SessionSteps, VideoLoginOnlyAsksForAKeyFrameWhenTheSharedCaptureRuns) {
@@ -133,7 +133,7 @@ TEST_F(SessionSteps, AudioLoginStartsAudioCaptureAfterAnnouncingTheEndpoint) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     ASSERT_TRUE(client->waitForPacket(AuxPacketType::fileTransferEndpoint));
     client->settle();
-    expectInOrder({"media warm hold: Viewer", "file aux: endpoint advertised", "audio: capture start requested"});
+    expectInOrder({"media warm hold: Viewer", "file aux: endpoint advertised", "audio capture selecting display"});
     EXPECT_FALSE(logContains("capture: initial capture start requested"));
 }
 
@@ -144,15 +144,15 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
     server->queue.sync([&] {
         server->remoteInput.inputButtonMasks[id] = 3;
         server->remoteInput.inputKeyboardFlags = platform::kCGEventFlagMaskControl;
-        server->exclusiveAudioSessionID = id;
-        server->viewerHostOutputMuteSessionID = id;
+        server->audio.exclusiveAudioSessionID = id;
+        server->audio.viewerHostOutputMuteSessionID = id;
         server->hostRecordingSessionID = id;
         server->removeSession(id, AuxChannel::audio);
     });
     expectInOrder({"aux: session " + id.id8() + " removed channel=audio (logged in)",
                    "[SimulatedEvents] mouse type=2 ", "[SimulatedEvents] mouse type=26 ",
                    "input: released 1 held modifier(s) after session disconnected",
-                   "audio: exclusive listening released (Viewer disconnected)",
+                   "exclusive audio released: Viewer disconnected",
                    "audio: viewer Host-output mute released on disconnect; ",
                    "recording: session " + id.id8() + " left; stopping Host-side recording",
                    "motion stream: idle release requested (last Motion stream subscriber left)",
@@ -160,8 +160,8 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
                    "capture: shared mode restore after iOS capture requested", "media warm hold: begin"});
     server->queue.sync([&] {
         EXPECT_FALSE(server->remoteInput.inputButtonMasks.count(id));
-        EXPECT_FALSE(server->viewerHostOutputMuteSessionID.has_value());
-        EXPECT_FALSE(server->exclusiveAudioSessionID.has_value());
+        EXPECT_FALSE(server->audio.viewerHostOutputMuteSessionID.has_value());
+        EXPECT_FALSE(server->audio.exclusiveAudioSessionID.has_value());
     });
 }
 
@@ -228,10 +228,10 @@ TEST_F(SessionSteps, KeyFrameRequestReachesTheSharedAndTheMotionCapture) {
 TEST_F(SessionSteps, TerminationGivesBackAudioAndEndsTheWarmHoldItsOwnRemovalsBegan) {
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    server->queue.sync([&] { server->audio.exclusiveAudioSessionID = platform::UUID::random(); });
     server->stopForTermination();
     expectInOrder({"motion stream: stop requested (Host terminating) reset attempts",
-                   "audio: exclusive listening released (Host service stopped)",
-                   "audio: capture stop requested (reset retries)", "media warm hold: begin",
+                   "exclusive audio released: Host service stopped", "media warm hold: begin",
                    "media warm hold: cancelled", "aux: server stopped"});
 }
 

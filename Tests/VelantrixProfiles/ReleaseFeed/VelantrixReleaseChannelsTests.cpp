@@ -88,7 +88,10 @@ TEST(VelantrixLegalEntityNames, FirstChineseEntryPicksTheScript) {
     };
     for (const auto& [languages, name] : rows) EXPECT_EQ(VelantrixLegalEntity::localizedName(languages), name);
     EXPECT_EQ(VelantrixLegalEntity::localizedCopyright({"de"}), "\u00A9 2026 Qarvex Software Ltd.");
-    EXPECT_EQ(VelantrixLegalEntity::aboutPanelCredits(11, {"zh-CN"}), "\u00A9 2026 夸维克斯软件有限公司");
+    EXPECT_EQ(VelantrixLegalEntity::aboutPanelCredits(11, {"zh-CN"}).runs(),
+              (std::vector<platform::AttributedString::Run>{{"\u00A9 2026 夸维克斯软件有限公司", platform::Font::system(11),
+                                                             std::nullopt, platform::Color::secondaryLabel,
+                                                             platform::TextAlignment::center}}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "AuxTestClient.h"
+#include "Support/AuxTestClient.h"
 
 #include "Platform/Crypto.h"
 

@@ -10,7 +10,9 @@
 // this class in their own folders (StreamControl/, Display/, Audio/,
 // Input/), each keeping its fields in a small state struct held here.
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,6 +24,7 @@
 
 #include "HostApp/Audio/AudioState.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
+#include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/AuxServer/AuxLogin.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
@@ -34,16 +37,19 @@
 #include "HostApp/Capture/StartupCaptureWarmup.h"
 #include "HostApp/Display/DesktopSwitcher.h"
 #include "HostApp/Input/HostShortcutState.h"
+#include "HostApp/StreamControl/StreamControlState.h"
 #include "HostApp/Input/LaunchpadActivationResult.h"
 #include "HostApp/Input/RemoteInputState.h"
 #include "HostApp/Input/RemoteDragState.h"
 #include "Platform/Accessibility.h"
 #include "Platform/AtomicInt.h"
+#include "Platform/Clock.h"
 #include "Platform/Directory.h"
 #include "Platform/DnsServiceRegistration.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
 #include "Platform/Uuid.h"
+#include "HostApp/Protocol/VideoControlPayloads.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelToken.h"
 
@@ -83,6 +89,11 @@ struct V230HostAudioAuxServerConfiguration {
     std::shared_ptr<platform::DnsServiceRegistration> dnsRegistration;
     // Where route records come from; null means this machine's interfaces.
     BonjourAdvertiser::RouteSource routeRecordSource;
+    // The early drop's random numbers; null means the system's.
+    AuxAdmission::RandomSource admissionRandom;
+    // Keeps sessionReleaseCountForTesting() counting; off in a running Host,
+    // where the count would grow with every connection.
+    bool countSessionReleasesForTesting = false;
 };
 
 // One peer that can receive files.
@@ -101,6 +112,7 @@ struct ViewerConnectionSummary {
 
 class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
 public:
+    using HostVideoStreamKind = ::HostVideoStreamKind;
     static constexpr const char* defaultViewerName = "Norvessal Viewer";
     static constexpr const char* iosViewerName = "iOS Viewer";
     // A connection that has not logged in by then is closed.
@@ -119,7 +131,8 @@ public:
     // std::shared_ptr, after the callbacks below are set.
     void start();
     // Closes every listener and connection and stops every timer; returns
-    // when done. Later calls do nothing.
+    // when done. Later calls do nothing. Receive work already queued is
+    // skipped, so a flood ahead of it does not delay the return.
     void stopForTermination();
 
     // The ports actually bound (0 before start() or when a listener failed).
@@ -220,21 +233,9 @@ public:
     uint32_t startupPhysicalDisplayID = 0;
 
     // --- Fields of other subsystems that login, removal and termination read -------
-    // Stream control: the mode in force, whether a Viewer ever asked for
-    // one, the shared and Motion captures, the last announced stream
-    // configuration (type 19) and each video session's acknowledgement
-    // window.
-    VideoCaptureMode currentVideoMode = VideoCaptureMode::easy;
-    bool videoCaptureModeWasRequested = false;
-    std::shared_ptr<HostVideoCapture> videoCapture;
-    std::shared_ptr<HostVideoCapture> motionStreamCapture;
-    std::optional<std::vector<uint8_t>> lastVideoConfig;
-    std::map<platform::UUID, int> videoSessionOutstandingAcks;
-    std::map<platform::UUID, uint64_t> videoSessionLastAckNs;
-    std::map<platform::UUID, uint64_t> videoSessionLastFrameSentNs;
-    std::set<platform::UUID> videoSessionsAwaitingKeyFrame;
-    // Streaming paused by the user or a Viewer.
-    bool isPaused = false;
+    // Stream control (StreamControl/): the request in force, the captures,
+    // the announced configuration and each video session's delivery state.
+    StreamControlState streamControl;
     // Display target: the display captured when capture is physical, the
     // physical display in use (audio and fallback while the virtual display
     // is captured), whether a display was chosen explicitly, whether capture
@@ -243,9 +244,8 @@ public:
     uint32_t physicalDisplayID = 0;
     bool displaySelectionIsManual = false;
     bool useHeadlessVirtualDisplay = false;
-    CaptureModeControlPayload currentCaptureRequest =
-        CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                          VideoCaptureBackend::headlessVirtual);
+    // The display Screen Sharing's capture uses; 0 while it holds none.
+    uint32_t screenSharingCaptureDisplayID = 0;
 
     // The server's view of a real display and a capture mode.
     VideoCaptureMode physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& geometry) const;
@@ -264,6 +264,11 @@ public:
     bool isPreflightingHeadlessCaptureForSleep = false;
     std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
     bool isAwaitingSleepPreflightPhysicalRecovery = false;
+    // Set while the virtual display settles after a wake; no Viewer is
+    // pruned meanwhile.
+    std::optional<platform::Date> virtualDisplayWakeStabilizationDeadline;
+    // Headless realisation retries since the last accepted configuration.
+    int headlessRealizeRetryAttempts = 0;
     // Display layout: the last layout computed or accepted from the
     // capture, so an unchanged one is not sent again; absent until the
     // first and after stop.
@@ -285,25 +290,81 @@ public:
     // --- Test entry points ---------------------------------------------------------
     // The Host identity in use (after start()).
     const HostIdentity& hostIdentityForTesting() const { return *hostIdentity_; }
-    // The release steps removeSession ran, counted per session.
+    // The release steps removeSession ran, counted per session, when the
+    // configuration asks for it.
     size_t sessionReleaseCountForTesting(const platform::UUID& id) const;
+    // Connections admitted that have not logged in (or shown a token).
+    size_t pendingConnectionCountForTesting();
 
     // --- Subsystem entry points the dispatch and login reach ------------------------
     // Stream control (StreamControl/).
     void applyVideoCaptureRequest(const CaptureModeControlPayload& request, const platform::UUID& sourceID);
     void applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request);
     void applyVideoChromaMode(VideoChromaMode mode);
-    void recordVideoFrameAck(const platform::UUID& from);
-    void requestVideoKeyframeWithDelayedRetry();
+    void restoreSharedModeAfterIOSCaptureEnded();
+    // The shared capture's life (CaptureLifecycle.cpp).
     void scheduleInitialVideoCaptureStart();
+    void startVideoCapture();
+    void scheduleVideoStartRetryIfNeeded(const std::string& afterError);
+    void restartVideoCapture(double afterSeconds);
     void retireVideoCaptureOnLifecycleQueue();
+    void setPaused(bool paused);
+    void performVideoCaptureIdleTeardown();
+    void requestVideoKeyframeWithDelayedRetry();
+    void recordCapturedVideoFrame(uint64_t generation);
+    void recordCapturedIdleVideoFrame(uint64_t generation);
+    void recordVideoSample(bool submitted, uint64_t generation);
+    // The stream configuration (VideoStreamConfiguration.cpp).
+    void acceptVideoCaptureConfig(const VideoStreamConfigPayload& config, uint64_t generation,
+                                  const CaptureModeControlPayload& request, uint32_t displayID);
+    void broadcastVideoConfig(const VideoStreamConfigPayload& config, HostVideoStreamKind kind);
+    void resendCurrentVideoConfigIfAvailable(const std::string& reason);
+    // The stream a session's frames and configurations come from now.
+    HostVideoStreamKind videoStreamKind(const platform::UUID& id) const;
+    // Frame delivery (FrameDelivery.cpp). broadcastVideoFrame is called on a
+    // capture's thread; the rest on the server queue.
+    void broadcastVideoFrame(std::span<const uint8_t> payload, bool isKeyFrame, uint64_t timestampNs,
+                             uint64_t generation, HostVideoStreamKind stream);
+    void noteVideoDeliveryOnce(const platform::UUID& sessionID, HostVideoStreamKind stream,
+                               const std::string& reason);
+    void requestKeyFrameForSkippedViewerLocked(HostVideoStreamKind stream, uint64_t nowNs);
+    // One frame's packet to every session bound to its stream.
+    void deliverVideoFrame(const platform::TcpConnection::SharedBytes& packet, bool isKeyFrame,
+                           HostVideoStreamKind stream, uint64_t nowNs);
+    // The acknowledgement window and encode gate (VideoFlowControl.cpp).
+    static int videoCongestionWindow(const CaptureModeControlPayload& request, int targetFPS);
+    void recordVideoFrameAck(const platform::UUID& from);
+    void resetVideoAckWindow();
+    bool videoSessionIsBackedUp(const platform::UUID& id, uint64_t nowNs, int window) const;
+    bool videoSessionIsDead(const platform::UUID& id, uint64_t nowNs, int window) const;
     void updateVideoGateLocked(uint64_t nowNs);
+    void serviceVideoFlowLocked(uint64_t nowNs);
+    void startVideoFlowTimer();
+    // A new video login's window (nothing outstanding, acknowledged now), and
+    // everything stream control keeps for a video session that leaves.
+    void beginVideoSessionAckWindow(const platform::UUID& id);
+    void forgetVideoSessionDeliveryState(const platform::UUID& id);
+    // The statistics tick and its lines (VideoStatistics.cpp).
+    void statsTick();
+    void publishAdmissionSummary();
+    void broadcastVideoStats(const VideoStatsPayload& payload);
+    std::optional<std::string> motionStreamStatsLine(int frames, int64_t bytes, int capture, int idle) const;
+    std::optional<std::string> videoSessionDeliveryStatsLine();
+    std::vector<std::string> cadenceDebugLines();
+    static std::string logTimestamp();
+    static bool isVideoDiagnosticNotice(const std::string& message);
+    // The Motion stream for iOS Viewers (MotionStream.cpp).
+    void ensureMotionStream(const std::string& reason);
     void scheduleMotionStreamIdleRelease(const std::string& reason, std::optional<double> delay);
     void stopMotionStream(const std::string& reason, bool resetAttempts);
+    void updateMotionStreamGateLocked(uint64_t nowNs);
+    void recordMotionStreamCapturedFrame(uint64_t generation);
+    void recordMotionStreamCapturedIdleFrame(uint64_t generation);
     void reconcileSharedCanvasWiFiDeliveryShaping(const std::string& reason);
-    void restoreSharedModeAfterIOSCaptureEnded();
-    // Pauses or resumes streaming; nothing when isPaused is already as asked.
-    void setPaused(bool paused);
+    // Zero-frame recovery (ZeroFrameRecovery.cpp).
+    void attemptVideoZeroFrameRecovery(uint32_t displayID);
+    void resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason);
+    // The warm hold after the last Viewer left (MediaWarmHold.cpp).
     void endMediaIdleWarmHoldForViewerReturn(const platform::UUID& id);
     bool canHoldMediaWarm() const;
     void beginMediaIdleWarmHold();
@@ -337,6 +398,8 @@ public:
     DisplayLayoutPayload managedHeadlessDisplayLayout(uint32_t displayID);
     void broadcastDisplayLayout(const DisplayLayoutPayload& layout);
     void scheduleDisplayLayoutPublish(double afterSeconds);
+    void cancelPendingHeadlessCaptureTransition();
+    void releaseHeadlessVirtualDisplayIfIdle();
     // Audio and recording (Audio/).
     void applyAudioControl(const AudioControlPayload& control, const platform::UUID& sourceID,
                            const std::shared_ptr<platform::TcpConnection>& connection);
@@ -464,12 +527,20 @@ private:
     void startOnQueue();
     std::shared_ptr<platform::TcpListener> openListener(uint16_t port, bool noDelay, const char* what);
     void acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel);
+    // Admits an unauthenticated connection or closes it at once, unread.
+    bool admitUnauthenticated(const ConnectionRef& connection);
     void handleReceive(const platform::UUID& id, std::span<const uint8_t> data, bool isComplete,
                        const std::string& error);
     void handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
                          std::span<const uint8_t> payload);
     // Cancels the connection and removes the session.
     void closeSession(const platform::UUID& id, AuxChannel channel);
+    // Writes why the session ends, then closes it. A session that never
+    // logged in gets its one line only while the admission allows, and
+    // `reason` names it in the summary otherwise.
+    void closeSessionWithLine(AuxSessionContext& session, const std::string& line, const char* reason);
+    // The line a session that never logged in leaves, with what it did.
+    std::string preLoginLine(const AuxSessionContext& session, const std::string& line) const;
     // Sends on a session's connection; a send error closes the session.
     void sendToSession(const platform::UUID& id, AuxChannel channel, const ConnectionRef& connection,
                        std::vector<uint8_t> packet);
@@ -485,7 +556,6 @@ private:
     std::map<platform::UUID, ConnectionRef>& sessionsFor(AuxChannel channel);
     std::set<platform::UUID>& authorizedFor(AuxChannel channel);
     std::string viewerName(const platform::UUID& id) const;
-    void statsTick();
     // A logger that publishes while the server lives, for objects it owns.
     std::function<void(const std::string&)> weakPublisher();
     void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);
@@ -493,15 +563,36 @@ private:
     // Login and identity (AuxLogin.cpp).
     void handleIdentityChallenge(AuxSessionContext& session, std::span<const uint8_t> payload);
     void handleViewerLogin(const std::shared_ptr<AuxSessionContext>& session, std::span<const uint8_t> payload);
+    // Starts every waiting password check whose source and slot allow it,
+    // and wakes up again when pacing holds one back.
+    void startPasswordChecks();
+    void finishPasswordCheck(size_t slot, WaitingPasswordCheck check, platform::CredentialCheck verdict);
     void finishViewerLogin(const std::shared_ptr<AuxSessionContext>& session, platform::CredentialCheck verdict,
                            ViewerLoginCredentials credentials);
     void failViewerLogin(AuxSessionContext& session, const std::string& code);
-    void armLoginDeadline(const std::shared_ptr<AuxSessionContext>& session);
+    // One timer serves every connection that has not logged in: it fires at
+    // the earliest deadline, closes what is due and re-arms for the next, so
+    // a flood of short connections leaves no timer behind each.
+    void armLoginDeadline();
+    void closeSessionsPastLoginDeadline();
 
     const V230HostAudioAuxServerConfiguration configuration_;
-    // Answers password checks; verify() blocks, so it runs on loginQueue_.
+    // Answers password checks; verify() blocks, so it runs on the check
+    // queues, one per slot.
     std::shared_ptr<platform::Directory> directory_;
-    platform::DispatchQueue loginQueue_{"v230.host.audio.aux.login"};
+    std::vector<platform::DispatchQueue> passwordCheckQueues_;
+    std::vector<bool> passwordCheckQueueBusy_;
+    // Logins whose password has not been checked yet, in arrival order.
+    std::deque<WaitingPasswordCheck> waitingPasswordChecks_;
+    // Armed while a connection that has not logged in exists.
+    platform::DispatchWorkItemRef loginDeadlineTimer_;
+    // Runs startPasswordChecks() when pacing lets the next check start.
+    platform::DispatchWorkItemRef passwordCheckWakeUp_;
+    // Caps, early drop, pacing and the summed log of unauthenticated peers.
+    AuxAdmission admission_;
+    // Set by stopForTermination() before it waits for the queue, so the
+    // receive work queued ahead of it is skipped.
+    std::atomic<bool> terminating_{false};
     // Loaded by start().
     std::optional<HostIdentity> hostIdentity_;
     // Per-connection receive and login state, keyed like the session maps.

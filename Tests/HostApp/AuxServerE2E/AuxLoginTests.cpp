@@ -55,9 +55,13 @@ TEST_F(Identity, ChallengeOfWrongSizeIsDroppedWithoutClosing) {
     std::vector<uint8_t> shortChallenge(31, 1);
     client->send(AuxPacketType::hostIdentityChallenge, shortChallenge);
     ASSERT_TRUE(client->requestIdentity());  // the connection still answers
-    EXPECT_TRUE(logContains("bad identity challenge payload"));
     EXPECT_EQ(client->packets().size(), 1u);
     EXPECT_FALSE(client->isClosed());
+    // Before login it is told in the connection's one line, at its end.
+    EXPECT_FALSE(logContains("bad identity challenge payload"));
+    client->close();
+    ASSERT_TRUE(waitForSessions(0, 0));
+    EXPECT_EQ(logCount("ended [before login from 127.0.0.1; bad identity challenge payload]"), 1u);
 }
 
 TEST_F(Login, RightPasswordOnAudioGetsSessionInfoFirstThenLayoutThenEndpoint) {
@@ -101,7 +105,7 @@ TEST_F(Login, VideoLoginCountsTheSessionAndAnnouncesNoEndpoint) {
     client->settle();
     for (const auto& p : client->packets()) EXPECT_NE(p.header.type, AuxPacketType::fileTransferEndpoint);
     EXPECT_EQ(server->authorizedVideoSessionCount.value(), 1);
-    EXPECT_TRUE(logContains("capture: initial capture start requested"));
+    EXPECT_TRUE(logContains("video: awaiting initial capture-mode request"));
 }
 
 TEST_F(Login, CaptureRequestInsideTheLoginIsAppliedAfterVideoLogin) {
@@ -114,8 +118,8 @@ TEST_F(Login, CaptureRequestInsideTheLoginIsAppliedAfterVideoLogin) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer", request));
     client->settle();
     EXPECT_TRUE(logContains("capture: request from"));
-    EXPECT_TRUE(logContains("pro backend=physical"));
-    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+    EXPECT_TRUE(logContains("Pro backend=physical"));
+    EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 
 class LoginRefusal : public AuxServerTest {

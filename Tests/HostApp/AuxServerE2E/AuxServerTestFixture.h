@@ -40,7 +40,8 @@ protected:
         configuration.videoPort = 0;
         configuration.filePort = 0;
         configuration.bindAddress = "127.0.0.1";
-        configuration.directory = directory;
+        if (!configuration.directory) configuration.directory = directory;
+        configuration.countSessionReleasesForTesting = true;
         if (!configuration.dnsRegistration) configuration.dnsRegistration = registration;
         if (!configuration.routeRecordSource)
             configuration.routeRecordSource = [this] { return routes; };
@@ -48,8 +49,8 @@ protected:
         server->start();
     }
 
-    std::unique_ptr<AuxTestClient> audioClient() {
-        auto c = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01);
+    std::unique_ptr<AuxTestClient> audioClient(const std::string& from = {}) {
+        auto c = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, from);
         EXPECT_TRUE(c->waitConnected());
         return c;
     }

@@ -127,12 +127,12 @@ TEST_F(HostShortcuts, TwoResumesAfterAPauseRestartCaptureOnce) {
     shortcut(101);  // not paused: nothing
     shortcut(100);
     shortcut(100);
-    onQueue([&] { EXPECT_TRUE(server->isPaused); });
+    onQueue([&] { EXPECT_TRUE(server->streamControl.isPaused); });
     shortcut(101);
     shortcut(101);
     advance(1);
     EXPECT_EQ(log->count("audio capture selecting display"), 1u);
-    onQueue([&] { EXPECT_FALSE(server->isPaused); });
+    onQueue([&] { EXPECT_FALSE(server->streamControl.isPaused); });
 }
 
 TEST_F(HostShortcuts, MissionControlPostsControlUpOnlyWhenTheOpenFailed) {

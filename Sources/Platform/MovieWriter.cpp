@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -43,6 +44,26 @@ constexpr int64_t kNsPerSecond = 1'000'000'000;
 // (capture jitter) and still be taken.
 constexpr int64_t kAudioOverlapSamples = MovieWriter::audioSampleRate / 1000;
 
+// The high-quality conversion of a BGRA picture to BT.709 limited-range
+// 4:2:0 at the track's size, in bands on a few threads of the library's own.
+SwsContext* makeScaler(int sourceWidth, int sourceHeight, int width, int height) {
+    SwsContext* scaler = sws_alloc_context();
+    const int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+    const bool configured =
+        scaler && av_opt_set_int(scaler, "srcw", sourceWidth, 0) >= 0 &&
+        av_opt_set_int(scaler, "srch", sourceHeight, 0) >= 0 && av_opt_set_int(scaler, "dstw", width, 0) >= 0 &&
+        av_opt_set_int(scaler, "dsth", height, 0) >= 0 &&
+        av_opt_set_int(scaler, "src_format", AV_PIX_FMT_BGRA, 0) >= 0 &&
+        av_opt_set_int(scaler, "dst_format", AV_PIX_FMT_YUV420P, 0) >= 0 &&
+        av_opt_set_int(scaler, "sws_flags", SWS_BICUBIC, 0) >= 0 && av_opt_set_int(scaler, "threads", threads, 0) >= 0 &&
+        sws_init_context(scaler, nullptr, nullptr) >= 0 &&
+        sws_setColorspaceDetails(scaler, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709),
+                                 0, 0, 1 << 16, 1 << 16) >= 0;
+    if (configured) return scaler;
+    sws_freeContext(scaler);
+    return nullptr;
+}
+
 }  // namespace
 
 struct MovieWriter::Codecs {
@@ -55,6 +76,7 @@ struct MovieWriter::Codecs {
     VideoCodec videoCodec = VideoCodec::hevc;
     SwsContext* scaler = nullptr;
     int scalerWidth = 0, scalerHeight = 0;
+    AVFrame* sourceFrame = av_frame_alloc();  // wraps the caller's picture
 
     AVCodecContext* audio = nullptr;
     AVStream* audioStream = nullptr;
@@ -66,6 +88,7 @@ struct MovieWriter::Codecs {
         sws_freeContext(scaler);
         av_audio_fifo_free(fifo);
         av_frame_free(&videoFrame);
+        av_frame_free(&sourceFrame);
         av_frame_free(&audioFrame);
         av_packet_free(&packet);
         avcodec_free_context(&video);
@@ -268,19 +291,26 @@ bool MovieWriter::renderVideoFrame(const BGRAImage& picture) {
     }
     if (!c.scaler || c.scalerWidth != picture.width || c.scalerHeight != picture.height) {
         sws_freeContext(c.scaler);
-        c.scaler = sws_getContext(picture.width, picture.height, AV_PIX_FMT_BGRA, c.video->width, c.video->height,
-                                  AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
         c.scalerWidth = picture.width;
         c.scalerHeight = picture.height;
-        if (!c.scaler) return false;
-        // RGB in, BT.709 limited-range YUV out, as the track is tagged.
-        sws_setColorspaceDetails(c.scaler, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709),
-                                 0, 0, 1 << 16, 1 << 16);
+        if (!(c.scaler = makeScaler(picture.width, picture.height, c.video->width, c.video->height))) return false;
     }
-    if (av_frame_make_writable(c.videoFrame) < 0) return false;
-    const uint8_t* planes[4] = {picture.pixels, nullptr, nullptr, nullptr};
-    const int strides[4] = {picture.bytesPerRow, 0, 0, 0};
-    return sws_scale(c.scaler, planes, strides, 0, picture.height, c.videoFrame->data, c.videoFrame->linesize) > 0;
+    // The picture is wrapped, not copied: the scaler reads it where it lies.
+    AVFrame* source = c.sourceFrame;
+    if (!source) return false;
+    av_frame_unref(source);
+    source->format = AV_PIX_FMT_BGRA;
+    source->width = picture.width;
+    source->height = picture.height;
+    source->data[0] = const_cast<uint8_t*>(picture.pixels);
+    source->linesize[0] = picture.bytesPerRow;
+    const size_t bytes = static_cast<size_t>(picture.height - 1) * static_cast<size_t>(picture.bytesPerRow) +
+                         static_cast<size_t>(picture.width) * 4;
+    source->buf[0] = av_buffer_create(source->data[0], bytes, [](void*, uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
+    if (!source->buf[0] || av_frame_make_writable(c.videoFrame) < 0) return false;
+    const bool rendered = sws_scale_frame(c.scaler, c.videoFrame, source) >= 0;
+    av_frame_unref(source);
+    return rendered;
 }
 
 bool MovieWriter::encodeAndWrite(bool video, bool flush) {

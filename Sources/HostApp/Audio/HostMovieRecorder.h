@@ -77,6 +77,9 @@ public:
 
     // The last failure, if any; never cleared. Any thread.
     std::optional<std::string> failureMessage() const;
+    // Returns once the work queued so far has run; for benchmarks, which
+    // run on real threads.
+    void waitUntilIdleForTesting() const { queue.sync([] {}); }
 
     const std::filesystem::path outputURL;
     const uint64_t sessionStartNs;

@@ -1,19 +1,16 @@
-// Entry point of the Host: parses the command line, starts the runtime and
-// runs the main queue until a termination signal.
+// Entry point of the Host: parses the command line, creates the application
+// with its delegate and runs it until it terminates.
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/CommandLine.h"
-#include "HostApp/HostComponentWiring.h"
-#include "HostApp/Input/HostInputSourceKind.h"
+#include "HostApp/HostProbeDelegate.h"
+#include "Platform/AppKitApplication.h"
 #include "Platform/Dispatch.h"
-#include "Platform/Log.h"
-#include "Platform/Pasteboard.h"
-#include "Platform/Runtime.h"
 #include "Platform/Signals.h"
 
 #ifndef NORVESSAL_VERSION
@@ -44,42 +41,20 @@ int main(int argc, char** argv) {
     }
     options.applyEnvironment();
 
-    platform::installTerminationHandler([](int sig) {
-        platform::Log::line(std::string("host: received ") + (sig == 2 ? "SIGINT" : "SIGTERM") + ", shutting down");
-        platform::stopMainLoop();
-    });
-
-    platform::Log::line(std::string("host: started") + (options.initialInstall ? " (initial install)" : "") +
-                        (options.unattendedUpgrade ? " (unattended upgrade)" : ""));
-
-    // Whether punctuation is typed as text or pressed as a key depends on
-    // the input source; read once here until its changes are observed.
-    HostInputSourceKind::refreshCachedCJKInputMethod();
-
     V230HostAudioAuxServerConfiguration config;
     config.audioPort = options.audioPort;
     config.videoPort = options.videoPort;
     config.filePort = options.filePort;
     config.consoleUser = options.consoleUser;
-    auto server = std::make_shared<V230HostAudioAuxServer>(config);
-    // 32 MiB a received file, 48 MiB a transfer.
-    auto clipboardBridge =
-        std::make_shared<ClipboardSyncBridge>("Viewer", platform::Pasteboard::general(), 33554432, 50331648);
-    wireClipboardAndDrag(server, clipboardBridge);
-    server->start();
-    if (server->boundAudioPort() == 0 || server->boundVideoPort() == 0) {
-        // Without its control ports no Viewer can reach the Host: say so and
-        // stop rather than run deaf.
-        platform::Log::line("host: cannot serve Viewers (a control port could not be opened); exiting");
-        server->stopForTermination();
-        return 1;
-    }
+    // The application holds its delegate weakly; this keeps it for the life
+    // of the process (never destroyed: the signal thread may still hold it).
+    auto* delegate = new std::shared_ptr<HostProbeDelegate>(std::make_shared<HostProbeDelegate>(
+        HostLaunchFlags{options.unattendedUpgrade, options.initialInstall}, config));
 
-    clipboardBridge->start();
+    platform::installTerminationHandler([delegate](int sig) { (*delegate)->handleTerminationSignal(sig); });
 
-    platform::runMainLoop();
-    clipboardBridge->stop();
-    server->stopForTermination();
-    platform::Log::line("host: stopped");
-    return 0;
+    auto& app = platform::Application::shared();
+    app.setDelegate(*delegate);
+    app.setActivationPolicy(platform::ApplicationActivationPolicy::regular);
+    return app.run();
 }

@@ -1,5 +1,6 @@
 #include "Platform/Dispatch.h"
 
+#include <algorithm>
 #include <cassert>
 #include <condition_variable>
 #include <cstdio>
@@ -210,6 +211,29 @@ void runWorker(const std::shared_ptr<Worker>& w, bool isMain) {
     }
 }
 
+// Runs the main worker's due work on the calling (main) thread until the
+// deadline passes or `until` holds; may run inside main-queue work.
+void drainMainWorker(Worker& w, uint64_t deadline, const std::function<bool()>& until) {
+    for (;;) {
+        if (until && until()) return;
+        std::unique_lock<std::mutex> lock(w.m);
+        const uint64_t now = monotonicNs();
+        if (now >= deadline) return;
+        if (w.items.empty() || w.items.begin()->first.first > now) {
+            uint64_t wake = deadline;
+            if (!w.items.empty()) wake = std::min(wake, w.items.begin()->first.first);
+            w.cv.wait_for(lock, std::chrono::nanoseconds(wake - now));
+            continue;
+        }
+        auto it = w.items.begin();
+        Work work = std::move(it->second);
+        w.items.erase(it);
+        lock.unlock();
+        CurrentQueueScope scope(w.identity);
+        work();
+    }
+}
+
 struct RealQueueCore : QueueCore {
     std::shared_ptr<Worker> worker = std::make_shared<Worker>();
     bool isMain;
@@ -257,6 +281,9 @@ public:
     std::shared_ptr<QueueCore> mainQueue() override { return main_; }
     void sleepFor(double seconds) override {
         if (seconds > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(secondsToNs(seconds)));
+    }
+    void runMainQueue(double seconds, const std::function<bool()>& until) override {
+        drainMainWorker(*main_->worker, monotonicNs() + secondsToNs(seconds), until);
     }
     void semaphoreSignal(SemaphoreState& s) override {
         std::lock_guard<std::mutex> g(s.m);

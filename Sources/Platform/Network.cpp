@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -98,11 +99,26 @@ public:
     // Accepting at the descriptor limit would leave the listener readable
     // forever; this spare descriptor is given up to accept and close one
     // pending connection instead.
-    void shedPendingConnection(int listenFd) {
+    enum class Shed { one, nonePending, failed };
+    Shed shedPendingConnection(int listenFd) {
+        std::lock_guard lock(spareMutex_);
         if (spareFd_ >= 0) ::close(spareFd_);
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int error = errno;
         if (fd >= 0) ::close(fd);
         spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        // Without the spare (another thread took the slot) the next shed
+        // would fail the same way: the caller must stop watching a while.
+        if (spareFd_ < 0) return Shed::failed;
+        if (fd >= 0) return Shed::one;
+        return error == EAGAIN || error == EWOULDBLOCK ? Shed::nonePending : Shed::failed;
+    }
+
+    // Takes the spare back if it was lost; listeners call it before they
+    // watch their socket again.
+    void restoreSpare() {
+        std::lock_guard lock(spareMutex_);
+        if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
 
 private:
@@ -138,11 +154,38 @@ private:
     }
 
     int epollFd_ = -1;
-    int spareFd_ = -1;  // used by the I/O thread only
+    // Shed on the I/O thread, restored on a listener's queue.
+    std::mutex spareMutex_;
+    int spareFd_ = -1;
     std::mutex mutex_;
     std::unordered_map<uint64_t, std::shared_ptr<Handler>> handlers_;
     uint64_t nextId_ = 1;
 };
+
+// Binds a client socket to a numeric local address of its family (port
+// chosen by the kernel); false with `error` set otherwise.
+bool bindLocal(int fd, sa_family_t family, const std::string& address, std::string& error) {
+    sockaddr_storage local{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(local);
+        v4.sin_family = AF_INET;
+        length = inet_pton(AF_INET, address.c_str(), &v4.sin_addr) == 1 ? sizeof v4 : 0;
+    } else if (family == AF_INET6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(local);
+        v6.sin6_family = AF_INET6;
+        length = inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) == 1 ? sizeof v6 : 0;
+    }
+    if (length == 0) {
+        error = "local address " + address + " does not fit the destination's family";
+        return false;
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), length) != 0) {
+        error = "cannot bind to " + address + ": " + errnoText(errno);
+        return false;
+    }
+    return true;
+}
 
 constexpr size_t kReadChunk = 256 * 1024;
 constexpr int kMaxReadsPerEvent = 8;     // lets other sockets have a turn
@@ -160,10 +203,12 @@ struct TcpConnection::Endpoint {
     socklen_t length = 0;
 };
 
-std::shared_ptr<TcpConnection> TcpConnection::connect(const std::string& host, uint16_t port) {
+std::shared_ptr<TcpConnection> TcpConnection::connect(const std::string& host, uint16_t port,
+                                                      std::string localAddress) {
     auto connection = std::make_shared<TcpConnection>(PrivateTag{}, -1, std::string(), uint16_t{0});
     connection->connectHost_ = host;
     connection->connectPort_ = port;
+    connection->localAddress_ = std::move(localAddress);
     return connection;
 }
 
@@ -235,6 +280,10 @@ void TcpConnection::connectNextLocked() {
         fd_ = fd;
         remoteAddress_ = addressText(endpoint.address);
         remotePort_ = portOf(endpoint.address);
+        if (!localAddress_.empty() && !bindLocal(fd, endpoint.address.ss_family, localAddress_, lastConnectError_)) {
+            closeSocketLocked();
+            continue;
+        }
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) == 0) {
             becomeReadyLocked();
             return;
@@ -339,6 +388,12 @@ void TcpConnection::setMaxUnsentBytes(size_t limit) {
     maxUnsent_ = limit;
 }
 
+void TcpConnection::setMaxUndeliveredBytes(size_t limit) {
+    std::lock_guard lock(mutex_);
+    maxUndelivered_ = std::max<size_t>(limit, 1);
+    if (state_ == ConnectionState::ready) updateInterestLocked();
+}
+
 size_t TcpConnection::maxUnsentBytes() const {
     std::lock_guard lock(mutex_);
     return maxUnsent_;
@@ -385,8 +440,8 @@ void TcpConnection::handleEvents(uint64_t registration, uint32_t events) {
 void TcpConnection::readLocked() {
     thread_local std::vector<uint8_t> buffer(kReadChunk);
     for (int round = 0; round < kMaxReadsPerEvent; ++round) {
-        if (receiveDone_ || undelivered_ > kMaxUndeliveredBytes) return;
-        const ssize_t count = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        if (receiveDone_ || undelivered_ >= maxUndelivered_) return;
+        const ssize_t count = ::recv(fd_, buffer.data(), std::min(buffer.size(), maxUndelivered_ - undelivered_), 0);
         if (count > 0) {
             undelivered_ += static_cast<size_t>(count);
             postReceiveLocked(std::vector<uint8_t>(buffer.begin(), buffer.begin() + count), false, {});
@@ -474,7 +529,7 @@ void TcpConnection::updateInterestLocked() {
     if (connecting_) {
         wanted = EPOLLOUT;
     } else if (state_ == ConnectionState::ready) {
-        if (!receiveDone_ && undelivered_ <= kMaxUndeliveredBytes) wanted |= EPOLLIN;
+        if (!receiveDone_ && undelivered_ < maxUndelivered_) wanted |= EPOLLIN;
         if (!pending_.empty()) wanted |= EPOLLOUT;
     }
     if (wanted == interest_) return;
@@ -615,11 +670,32 @@ void TcpListener::start(DispatchQueue queue) {
     std::lock_guard lock(mutex_);
     if (queue_ || fd_ < 0) return;
     queue_ = std::move(queue);
+    watchLocked();
+}
+
+void TcpListener::watchLocked() {
     registration_ = IoLoop::shared().add(fd_, EPOLLIN, [weak = weak_from_this()](uint64_t id, uint32_t events) {
         if (auto self = weak.lock()) self->handleEvents(id, events);
     });
-    if (registration_ == 0) Log::line("network: cannot watch listener on port " + std::to_string(port_) +
-                                      ": " + errnoText(errno));
+    if (registration_ == 0) {
+        // Counted like a failed accept, and tried again after the delay.
+        acceptFailures_.count++;
+        acceptFailures_.lastError = "cannot watch the socket: " + errnoText(errno);
+        pauseLocked();
+    }
+}
+
+void TcpListener::pauseLocked() {
+    if (registration_ != 0) IoLoop::shared().remove(fd_, registration_);
+    registration_ = 0;
+    queue_->asyncAfter(kRearmDelaySeconds, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard lock(self->mutex_);
+        if (self->cancelled_ || self->fd_ < 0 || self->registration_ != 0) return;
+        IoLoop::shared().restoreSpare();
+        self->watchLocked();
+    });
 }
 
 void TcpListener::cancel() {
@@ -635,6 +711,11 @@ void TcpListener::cancel() {
     queue_->async([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->newConnectionHandler = nullptr;
     });
+}
+
+TcpListener::AcceptFailures TcpListener::takeAcceptFailures() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(acceptFailures_, AcceptFailures{});
 }
 
 void TcpListener::closeLocked() {
@@ -657,13 +738,17 @@ void TcpListener::handleEvents(uint64_t registration, uint32_t) {
             if (error == EAGAIN || error == EWOULDBLOCK) return;
             // A connection that died in the backlog, or a signal: next one.
             if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
-            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-                Log::line("network: accept on port " + std::to_string(port_) + " failed (" + errnoText(error) +
-                          "); dropping one pending connection");
-                IoLoop::shared().shedPendingConnection(fd_);
-                return;
-            }
-            Log::line("network: accept on port " + std::to_string(port_) + " failed: " + errnoText(error));
+            // At the descriptor limit one pending connection is shed per
+            // failure, so the backlog drains instead of waking this loop
+            // forever (the kernel reports the limit even when nothing is
+            // pending); anything else, or a spare that is gone, pauses.
+            const auto shed = error == EMFILE || error == ENFILE ? IoLoop::shared().shedPendingConnection(fd_)
+                                                                 : IoLoop::Shed::failed;
+            if (shed == IoLoop::Shed::nonePending) return;
+            acceptFailures_.count++;
+            acceptFailures_.lastError = errnoText(error);
+            if (shed == IoLoop::Shed::one) continue;
+            pauseLocked();
             return;
         }
         if (noDelay_) {

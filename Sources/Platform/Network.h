@@ -61,7 +61,10 @@ public:
     // non-blocking connect begins on start(): the state becomes ready on
     // success, failed (with the error) otherwise. Host names other than
     // numeric addresses are resolved synchronously inside start().
-    static std::shared_ptr<TcpConnection> connect(const std::string& host, uint16_t port);
+    // `localAddress`, when given, is the numeric address the connection
+    // leaves from (a loopback alias stands in for another machine).
+    static std::shared_ptr<TcpConnection> connect(const std::string& host, uint16_t port,
+                                                  std::string localAddress = {});
 
     TcpConnection(PrivateTag, int fd, std::string remoteAddress, uint16_t remotePort,
                   size_t maxUnsentBytes = kDefaultMaxUnsentBytes);
@@ -97,6 +100,9 @@ public:
 
     void setMaxUnsentBytes(size_t limit);
     size_t maxUnsentBytes() const;
+    // How much may be read ahead of the receive handler (default
+    // kMaxUndeliveredBytes); a peer not yet trusted gets less.
+    void setMaxUndeliveredBytes(size_t limit);
 
 private:
     friend class TcpListener;
@@ -143,12 +149,14 @@ private:
 
     // Bytes handed to the queue whose receive handler has not returned.
     size_t undelivered_ = 0;
+    size_t maxUndelivered_ = kMaxUndeliveredBytes;
     // End of stream or failure was delivered (or suppressed by cancel).
     bool receiveDone_ = false;
 
     // Client side only: where to connect, and the addresses still to try.
     std::string connectHost_;
     uint16_t connectPort_ = 0;
+    std::string localAddress_;
     std::vector<Endpoint> endpoints_;
     size_t nextEndpoint_ = 0;
     std::string lastConnectError_;
@@ -169,10 +177,23 @@ struct TcpListenerOptions {
 
 // A listening socket that hands every accepted connection, not yet
 // started, to newConnectionHandler on its queue.
+//
+// It never spins on a failing accept. At the descriptor limit it gives up
+// the I/O thread's spare descriptor to accept and close one pending
+// connection, then takes the spare back; when the spare cannot be taken
+// back, or accept fails for another reason, it stops watching the socket
+// for kRearmDelaySeconds. Failures are counted, not logged, so the owner can
+// sum them into one line.
 class TcpListener : public std::enable_shared_from_this<TcpListener> {
     struct PrivateTag {};
 
 public:
+    static constexpr double kRearmDelaySeconds = 0.1;
+
+    struct AcceptFailures {
+        uint64_t count = 0;
+        std::string lastError;  // empty when count is 0
+    };
     // port 0 binds any free port; port() tells which.
     static Result<std::shared_ptr<TcpListener>> listen(uint16_t port, TcpListenerOptions options = {});
 
@@ -190,9 +211,16 @@ public:
     // handed over are closed, and the handler is not called again.
     void cancel();
 
+    // Accept failures since the previous call (each one shed a pending
+    // connection or paused the listener). Any thread.
+    AcceptFailures takeAcceptFailures();
+
 private:
     void handleEvents(uint64_t registration, uint32_t events);
     void closeLocked();
+    void watchLocked();
+    // Stops watching the socket and watches it again after the delay.
+    void pauseLocked();
 
     mutable std::mutex mutex_;
     int fd_;
@@ -201,6 +229,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::optional<DispatchQueue> queue_;
     uint64_t registration_ = 0;
+    AcceptFailures acceptFailures_;
 };
 
 }  // namespace platform

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <sstream>
 #include <sys/socket.h>
 
+#include "Platform/Log.h"
 #include "Platform/SimulatedMachine.h"
 
 namespace platform {
@@ -31,8 +34,21 @@ bool isHex(const std::string& s) {
     return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
-std::string readFirstLine(const fs::path& path) {
+bool isDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
+
+// What a read of the kernel's table ran into: the first error that makes
+// its result untrustworthy. Files that are simply absent (a virtual link has
+// no device/driver) are not errors.
+struct ReadProblem {
+    std::string text;
+    void note(const std::string& what, int error) {
+        if (text.empty() && isDescriptorShortage(error)) text = what + ": " + std::strerror(error);
+    }
+};
+
+std::string readFirstLine(const fs::path& path, ReadProblem& problem) {
     std::ifstream in(path);
+    if (!in) problem.note(path.string(), errno);
     std::string line;
     std::getline(in, line);
     return line;
@@ -47,7 +63,7 @@ std::string macText(const unsigned char* bytes, size_t length) {
 }
 
 // What /sys/class/net tells about one interface beyond getifaddrs.
-void addSysfsFacts(NetworkInterfaceInfo& info, bool haveHardwareType) {
+void addSysfsFacts(NetworkInterfaceInfo& info, bool haveHardwareType, ReadProblem& problem) {
     std::error_code ec;
     const fs::path dir = fs::path("/sys/class/net") / info.name;
     info.isWireless = fs::exists(dir / "wireless", ec) || fs::exists(dir / "phy80211", ec);
@@ -58,12 +74,95 @@ void addSysfsFacts(NetworkInterfaceInfo& info, bool haveHardwareType) {
     if (info.isBridge) {
         for (const auto& entry : fs::directory_iterator(dir / "brif", ec))
             info.bridgePorts.push_back(entry.path().filename().string());
+        if (ec) problem.note((dir / "brif").string(), ec.value());
         std::sort(info.bridgePorts.begin(), info.bridgePorts.end());
     }
     if (!haveHardwareType) {
-        auto type = readFirstLine(dir / "type");
+        auto type = readFirstLine(dir / "type", problem);
         if (!type.empty()) info.hardwareType = static_cast<uint16_t>(std::strtoul(type.c_str(), nullptr, 10));
     }
+}
+
+// One full read of the kernel's table, or why it could not be trusted.
+std::optional<NetworkInterfaceTable> readKernelTable(std::string& failure) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        failure = std::string("getifaddrs: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+
+    std::map<std::string, NetworkInterfaceInfo> byName;
+    std::map<std::string, bool> haveHardwareType;
+    for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
+        if (!ifa->ifa_name) continue;
+        auto& info = byName[ifa->ifa_name];
+        info.name = ifa->ifa_name;
+        info.isUp = ifa->ifa_flags & IFF_UP;
+        info.isRunning = ifa->ifa_flags & IFF_RUNNING;
+        info.isLoopback = ifa->ifa_flags & IFF_LOOPBACK;
+        info.isPointToPoint = ifa->ifa_flags & IFF_POINTOPOINT;
+        if (!ifa->ifa_addr) continue;
+        char buf[INET6_ADDRSTRLEN];
+        switch (ifa->ifa_addr->sa_family) {
+            case AF_PACKET: {
+                auto* ll = reinterpret_cast<const sockaddr_ll*>(ifa->ifa_addr);
+                info.hardwareType = ll->sll_hatype;
+                info.macAddress = macText(ll->sll_addr, ll->sll_halen);
+                haveHardwareType[info.name] = true;
+                break;
+            }
+            case AF_INET: {
+                auto* sin = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
+                if (inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf))
+                    info.addresses.push_back({NetworkInterfaceAddress::Family::ipv4, buf});
+                break;
+            }
+            case AF_INET6: {
+                auto* sin6 = reinterpret_cast<const sockaddr_in6*>(ifa->ifa_addr);
+                if (inet_ntop(AF_INET6, &sin6->sin6_addr, buf, sizeof buf))
+                    info.addresses.push_back({NetworkInterfaceAddress::Family::ipv6, buf});
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    freeifaddrs(list);
+
+    ReadProblem problem;
+    std::ifstream inet6File("/proc/net/if_inet6");
+    if (!inet6File) problem.note("/proc/net/if_inet6", errno);
+    std::stringstream inet6Text;
+    inet6Text << inet6File.rdbuf();
+    for (const auto& state : parseProcIfInet6(inet6Text.str())) {
+        auto it = byName.find(state.interfaceName);
+        if (it == byName.end()) continue;
+        for (auto& address : it->second.addresses) {
+            if (address.family != NetworkInterfaceAddress::Family::ipv6 || address.address != state.address)
+                continue;
+            address.isDeprecated = state.flags & kIfaDeprecated;
+            // An address whose duplicate detection failed is as unusable as
+            // one still being checked.
+            address.isTentative = state.flags & (kIfaTentative | kIfaDadFailed);
+        }
+    }
+
+    std::vector<std::pair<unsigned, NetworkInterfaceInfo>> indexed;
+    for (auto& [name, info] : byName) {
+        addSysfsFacts(info, haveHardwareType[name], problem);
+        const unsigned index = if_nametoindex(name.c_str());
+        if (index == 0) problem.note("if_nametoindex", errno);
+        indexed.emplace_back(index, std::move(info));
+    }
+    if (!problem.text.empty()) {
+        failure = problem.text;
+        return std::nullopt;
+    }
+    std::stable_sort(indexed.begin(), indexed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    NetworkInterfaceTable table;
+    for (auto& entry : indexed) table.push_back(std::move(entry.second));
+    return table;
 }
 
 }  // namespace
@@ -104,73 +203,25 @@ std::vector<Inet6AddressState> parseProcIfInet6(std::string_view text) {
 }
 
 NetworkInterfaceTable readMachineNetworkInterfaces() {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return {};
+    // The last table read in full, shared by every reader in the process.
+    static std::mutex mutex;
+    static NetworkInterfaceTable lastKnown;
+    static bool failing = false;
 
-    std::map<std::string, NetworkInterfaceInfo> byName;
-    std::map<std::string, bool> haveHardwareType;
-    for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
-        if (!ifa->ifa_name) continue;
-        auto& info = byName[ifa->ifa_name];
-        info.name = ifa->ifa_name;
-        info.isUp = ifa->ifa_flags & IFF_UP;
-        info.isRunning = ifa->ifa_flags & IFF_RUNNING;
-        info.isLoopback = ifa->ifa_flags & IFF_LOOPBACK;
-        info.isPointToPoint = ifa->ifa_flags & IFF_POINTOPOINT;
-        if (!ifa->ifa_addr) continue;
-        char buf[INET6_ADDRSTRLEN];
-        switch (ifa->ifa_addr->sa_family) {
-            case AF_PACKET: {
-                auto* ll = reinterpret_cast<const sockaddr_ll*>(ifa->ifa_addr);
-                info.hardwareType = ll->sll_hatype;
-                info.macAddress = macText(ll->sll_addr, ll->sll_halen);
-                haveHardwareType[info.name] = true;
-                break;
-            }
-            case AF_INET: {
-                auto* sin = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
-                if (inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf))
-                    info.addresses.push_back({NetworkInterfaceAddress::Family::ipv4, buf});
-                break;
-            }
-            case AF_INET6: {
-                auto* sin6 = reinterpret_cast<const sockaddr_in6*>(ifa->ifa_addr);
-                if (inet_ntop(AF_INET6, &sin6->sin6_addr, buf, sizeof buf))
-                    info.addresses.push_back({NetworkInterfaceAddress::Family::ipv6, buf});
-                break;
-            }
-            default:
-                break;
-        }
+    std::string failure;
+    auto table = readKernelTable(failure);
+    std::lock_guard<std::mutex> g(mutex);
+    if (table) {
+        lastKnown = *table;
+        failing = false;
+        return std::move(*table);
     }
-    freeifaddrs(list);
-
-    std::ifstream inet6File("/proc/net/if_inet6");
-    std::stringstream inet6Text;
-    inet6Text << inet6File.rdbuf();
-    for (const auto& state : parseProcIfInet6(inet6Text.str())) {
-        auto it = byName.find(state.interfaceName);
-        if (it == byName.end()) continue;
-        for (auto& address : it->second.addresses) {
-            if (address.family != NetworkInterfaceAddress::Family::ipv6 || address.address != state.address)
-                continue;
-            address.isDeprecated = state.flags & kIfaDeprecated;
-            // An address whose duplicate detection failed is as unusable as
-            // one still being checked.
-            address.isTentative = state.flags & (kIfaTentative | kIfaDadFailed);
-        }
+    if (!failing) {
+        failing = true;
+        Log::line("network: cannot read the interface table (" + failure + "); keeping the last known " +
+                  std::to_string(lastKnown.size()) + " interface(s)");
     }
-
-    std::vector<std::pair<unsigned, NetworkInterfaceInfo>> indexed;
-    for (auto& [name, info] : byName) {
-        addSysfsFacts(info, haveHardwareType[name]);
-        indexed.emplace_back(if_nametoindex(name.c_str()), std::move(info));
-    }
-    std::stable_sort(indexed.begin(), indexed.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    NetworkInterfaceTable table;
-    for (auto& entry : indexed) table.push_back(std::move(entry.second));
-    return table;
+    return lastKnown;
 }
 
 NetworkInterfaceTable currentNetworkInterfaces() {

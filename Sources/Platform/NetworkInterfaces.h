@@ -65,7 +65,10 @@ using NetworkInterfaceTable = std::vector<NetworkInterfaceInfo>;
 // The table in force: the simulated machine's when a test set one, else the
 // kernel's. Callable on any thread.
 NetworkInterfaceTable currentNetworkInterfaces();
-// The kernel's table, in interface index order. Empty when getifaddrs fails.
+// The kernel's table, in interface index order. A read that fails
+// (getifaddrs, or /proc and /sys for lack of descriptors) returns the last
+// table read in full, and logs once until a read succeeds again: a machine
+// short of descriptors has not lost its interfaces.
 NetworkInterfaceTable readMachineNetworkInterfaces();
 
 // One line of /proc/net/if_inet6.

@@ -34,6 +34,11 @@ public:
     virtual std::shared_ptr<QueueCore> makeQueue(const std::string& label) = 0;
     virtual std::shared_ptr<QueueCore> mainQueue() = 0;
     virtual void sleepFor(double seconds) = 0;
+    // Runs the main queue's work for at most `seconds` (the virtual runtime
+    // runs every queue's due work meanwhile), returning early once `until`
+    // holds. The one place where main-queue work may run inside other
+    // main-queue work: the application's modal runs nest here.
+    virtual void runMainQueue(double seconds, const std::function<bool()>& until) = 0;
 
     // Semaphore support: the runtime decides how a wait passes time.
     struct SemaphoreState {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "Platform/Log.h"
+#include "Platform/Workspace.h"
 
 namespace platform {
 
@@ -115,20 +116,35 @@ bool SimulatedMachine::screensAsleep() const {
     return screensAsleep_;
 }
 
+// The workspace hears of each change: "will sleep" before the system
+// sleeps, "did wake" after it woke, and the same for the screens.
 void SimulatedMachine::setAsleep(bool asleep) {
+    bool changed;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        changed = asleep_ != asleep;
+    }
+    auto& center = component<SimulatedWorkspace>().notificationCenter();
+    if (changed && asleep) center.post(Notification{kWorkspaceWillSleepNotification, {}});
     {
         std::lock_guard<std::mutex> g(lock_);
         asleep_ = asleep;
     }
     Log::raw(std::string("[SimulatedMachine] system ") + (asleep ? "asleep" : "awake"));
+    if (changed && !asleep) center.post(Notification{kWorkspaceDidWakeNotification, {}});
 }
 
 void SimulatedMachine::setScreensAsleep(bool asleep) {
+    bool changed;
     {
         std::lock_guard<std::mutex> g(lock_);
+        changed = screensAsleep_ != asleep;
         screensAsleep_ = asleep;
     }
     Log::raw(std::string("[SimulatedMachine] screens ") + (asleep ? "asleep" : "awake"));
+    if (changed)
+        component<SimulatedWorkspace>().notificationCenter().post(
+            Notification{asleep ? kWorkspaceScreensDidSleepNotification : kWorkspaceScreensDidWakeNotification, {}});
 }
 
 }  // namespace platform

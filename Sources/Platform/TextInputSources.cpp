@@ -1,6 +1,7 @@
 #include "Platform/TextInputSources.h"
 
 #include "Platform/Log.h"
+#include "Platform/NotificationCenter.h"
 #include "Platform/SimulatedMachine.h"
 
 namespace platform {
@@ -33,6 +34,8 @@ void SimulatedInputSources::setCurrent(std::optional<TISInputSource> source) {
         current_ = std::move(source);
     }
     Log::raw("[SimulatedMachine] input source " + name);
+    // As on a Mac, every process hears of the change.
+    NotificationCenter::distributedCenter().post(Notification{kTISNotifySelectedKeyboardInputSourceChanged, {}});
 }
 
 }  // namespace platform

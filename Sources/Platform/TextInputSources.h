@@ -5,6 +5,7 @@
 // On the simulated machine the current source is whatever tests set
 // (SimulatedInputSources), possibly none; its languages may be missing or
 // of any property-list type. The default is the US layout typing English.
+// Setting it posts the selected-source-changed notification.
 
 #include <memory>
 #include <mutex>
@@ -17,6 +18,9 @@ namespace platform {
 
 inline constexpr const char* kTISPropertyInputSourceID = "TISPropertyInputSourceID";
 inline constexpr const char* kTISPropertyInputSourceLanguages = "TISPropertyInputSourceLanguages";
+// Posted on the distributed centre when the current source changes.
+inline constexpr const char* kTISNotifySelectedKeyboardInputSourceChanged =
+    "com.apple.Carbon.TISNotifySelectedKeyboardInputSourceChanged";
 
 // One input source: its identifier and its languages property as the
 // system stores it (normally an array of strings; none when absent).

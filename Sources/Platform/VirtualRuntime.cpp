@@ -155,6 +155,32 @@ void VirtualRuntime::sleepFor(double seconds) {
     advance(seconds);
 }
 
+void VirtualRuntime::runMainQueue(double seconds, const std::function<bool()>& until) {
+    if (!isDriverThread()) return;
+    const uint64_t target = uptimeNs() + static_cast<uint64_t>(std::max(0.0, seconds) * 1e9);
+    const uint64_t mainQueue = main_->identity;
+    // Inside main-queue work the main queue counts as busy; a modal run is
+    // the one case where its work may run nested, so it steps aside here.
+    bool nested;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        auto it = std::find(busy_.begin(), busy_.end(), mainQueue);
+        nested = it != busy_.end();
+        if (nested) busy_.erase(it);
+    }
+    bool stoppedEarly = false;
+    for (;;) {
+        if (until && until()) {
+            stoppedEarly = true;
+            break;
+        }
+        if (!runOne(target)) break;
+    }
+    std::lock_guard<std::mutex> g(m_);
+    if (!stoppedEarly) nowNs_ = std::max(nowNs_, target);
+    if (nested) busy_.push_back(mainQueue);
+}
+
 void VirtualRuntime::semaphoreSignal(SemaphoreState& s) {
     {
         std::lock_guard<std::mutex> g(s.m);

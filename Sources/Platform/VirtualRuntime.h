@@ -42,6 +42,7 @@ public:
     std::shared_ptr<QueueCore> makeQueue(const std::string& label) override;
     std::shared_ptr<QueueCore> mainQueue() override;
     void sleepFor(double seconds) override;
+    void runMainQueue(double seconds, const std::function<bool()>& until) override;
     void semaphoreSignal(SemaphoreState& s) override;
     bool semaphoreWait(SemaphoreState& s, double timeoutSeconds) override;
 

@@ -14,6 +14,28 @@ std::vector<RunningApplication> Workspace::runningApplications() { return worksp
 NotificationCenter& Workspace::notificationCenter() { return workspace().notificationCenter(); }
 std::optional<std::string> mainBundleIdentifier() { return workspace().mainBundleIdentifier(); }
 
+std::vector<RunningApplication> Workspace::runningApplications(const std::string& bundleIdentifier) {
+    auto apps = runningApplications();
+    std::erase_if(apps, [&](const auto& app) { return app.isTerminated || app.bundleIdentifier != bundleIdentifier; });
+    return apps;
+}
+
+bool RunningApplication::terminate() const {
+    if (isTerminated) return false;
+    workspace().recordTerminateRequest(processIdentifier);
+    return true;
+}
+
+std::vector<int32_t> SimulatedWorkspace::terminateRequests() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return terminateRequests_;
+}
+
+void SimulatedWorkspace::recordTerminateRequest(int32_t pid) {
+    std::lock_guard<std::mutex> g(lock_);
+    terminateRequests_.push_back(pid);
+}
+
 void SimulatedWorkspace::addApplication(RunningApplication app) {
     std::lock_guard<std::mutex> g(lock_);
     apps_.push_back(std::move(app));

@@ -5,7 +5,9 @@
 //
 // On the simulated machine the applications are a list tests fill
 // (SimulatedWorkspace); launching, activating and unhiding post the
-// workspace notification on the poster's thread, as the system does.
+// workspace notification on the poster's thread, as the system does. The
+// machine's sleep and wake (SimulatedMachine::setAsleep, setScreensAsleep)
+// post the four power notifications here.
 
 #include <cstdint>
 #include <mutex>
@@ -21,6 +23,11 @@ inline constexpr const char* kWorkspaceDidLaunchApplicationNotification = "NSWor
 inline constexpr const char* kWorkspaceDidActivateApplicationNotification =
     "NSWorkspaceDidActivateApplicationNotification";
 inline constexpr const char* kWorkspaceDidUnhideApplicationNotification = "NSWorkspaceDidUnhideApplicationNotification";
+// Posted by the machine as it goes to sleep and wakes, and as its screens do.
+inline constexpr const char* kWorkspaceWillSleepNotification = "NSWorkspaceWillSleepNotification";
+inline constexpr const char* kWorkspaceDidWakeNotification = "NSWorkspaceDidWakeNotification";
+inline constexpr const char* kWorkspaceScreensDidSleepNotification = "NSWorkspaceScreensDidSleepNotification";
+inline constexpr const char* kWorkspaceScreensDidWakeNotification = "NSWorkspaceScreensDidWakeNotification";
 // userInfo key of the application's process identifier in those notifications.
 inline constexpr const char* kWorkspaceApplicationProcessIdentifierKey = "processIdentifier";
 
@@ -33,11 +40,16 @@ struct RunningApplication {
     ApplicationActivationPolicy activationPolicy = ApplicationActivationPolicy::regular;
     bool isTerminated = false;
     bool operator==(const RunningApplication&) const = default;
+
+    // Asks the application to quit; the simulated workspace records the
+    // request. True when the request was sent.
+    bool terminate() const;
 };
 
 struct Workspace {
     // The running applications in the order the system lists them.
     static std::vector<RunningApplication> runningApplications();
+    static std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier);
     // The workspace's own notification centre.
     static NotificationCenter& notificationCenter();
 };
@@ -56,6 +68,10 @@ public:
     void activateApplication(int32_t pid);
     void unhideApplication(int32_t pid);
     void terminateApplication(int32_t pid);
+    // The applications asked to quit through RunningApplication::terminate,
+    // in order.
+    std::vector<int32_t> terminateRequests() const;
+    void recordTerminateRequest(int32_t pid);
     void setMainBundleIdentifier(std::optional<std::string> identifier);
 
     std::vector<RunningApplication> runningApplications() const;
@@ -68,6 +84,7 @@ private:
     mutable std::mutex lock_;
     std::vector<RunningApplication> apps_;
     std::optional<std::string> mainBundleIdentifier_;
+    std::vector<int32_t> terminateRequests_;
     NotificationCenter center_;
 };
 

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -11,6 +18,8 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
 #include "Platform/Runtime.h"
+#include "Platform/VirtualRuntime.h"
+#include "Support/TestSupport.h"
 
 using namespace platform;
 
@@ -516,4 +525,129 @@ TEST_F(NetworkTest, ConnectionAcceptedButNeverTakenIsClosed) {
     auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port());
     ASSERT_TRUE(clientRecorder->completed.wait(kEventTimeout));
     EXPECT_TRUE(clientRecorder->received().empty());
+}
+
+// ---------------------------------------------------------------- descriptor limit
+
+namespace {
+
+// A blocking client socket, connected by connectRaw (which needs no new
+// descriptor, so it works at any limit).
+int openRaw() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+int connectRaw(int fd, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
+// True when the Host closed the connection without sending anything.
+bool closedUnread(int fd) {
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+void setDescriptorLimit(rlim_t soft) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = soft;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Runs in a child process: it lowers the descriptor limit of the process.
+// Exits 0 when everything held; prints what did not otherwise.
+[[noreturn]] void listenerAtTheDescriptorLimit() {
+    auto runtime = VirtualRuntime::install();
+    LogCapture log;
+    DispatchQueue queue("test.network.limit");
+    int failed = 0;
+    auto check = [&](bool ok, const char* what) {
+        if (!ok) std::fprintf(stderr, "FAILED: %s\n", what), failed++;
+    };
+
+    // An echo connection through the I/O thread: every round trip is a turn
+    // of its loop, in which a listener still watched would be woken again.
+    auto echo = *TcpListener::listen(0, TcpListenerOptions{false, "127.0.0.1"});
+    std::shared_ptr<TcpConnection> echoServer;
+    echo->newConnectionHandler = [&](std::shared_ptr<TcpConnection> c) {
+        echoServer = c;
+        c->receiveHandler = [weak = std::weak_ptr<TcpConnection>(c)](std::span<const uint8_t> data, bool, const std::string&) {
+            if (auto self = weak.lock(); self && !data.empty()) self->send({data.begin(), data.end()});
+        };
+        c->start(queue);
+    };
+    echo->start(queue);
+    auto ping = TcpConnection::connect("127.0.0.1", echo->port());
+    size_t echoed = 0;
+    ping->receiveHandler = [&](std::span<const uint8_t> data, bool, const std::string&) { echoed += data.size(); };
+    ping->start(queue);
+    auto roundTrips = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            const size_t before = echoed;
+            ping->send({1});
+            if (!runtime->runUntil([&] { return echoed > before; })) return false;
+        }
+        return true;
+    };
+    check(roundTrips(1), "echo works");
+
+    auto listener = *TcpListener::listen(0, TcpListenerOptions{false, "127.0.0.1"});
+    size_t handedOver = 0;
+    listener->newConnectionHandler = [&](std::shared_ptr<TcpConnection>) { handedOver++; };
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) clients.push_back(connectRaw(openRaw(), listener->port()));
+
+    // Every descriptor number below 64 in use, the I/O thread's spare among
+    // them: each pending connection is accepted into the spare's place and
+    // closed, and the spare taken back.
+    rlimit original{};
+    getrlimit(RLIMIT_NOFILE, &original);
+    setDescriptorLimit(64);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
+    listener->start(queue);
+    for (int fd : clients) check(closedUnread(fd), "a pending connection is shed");
+    check(listener->takeAcceptFailures().count == 3, "three failures, one per shed connection");
+
+    // Below every open descriptor the spare cannot come back: the listener
+    // stops watching instead of failing in a loop.
+    for (int i = 0; i < 2; ++i) ::close(fillers.back()), fillers.pop_back();
+    clients = {openRaw(), openRaw()};
+    setDescriptorLimit(3);
+    for (int fd : clients) connectRaw(fd, listener->port());
+    uint64_t failures = 0;
+    for (int i = 0; i < 1000 && failures == 0; ++i) {
+        roundTrips(1);
+        failures += listener->takeAcceptFailures().count;
+    }
+    check(failures == 1, "the spare is lost once");
+    check(roundTrips(50), "the loop keeps serving other sockets");
+    check(listener->takeAcceptFailures().count == 0, "no accept while paused");
+    for (const auto& line : log.lines()) check(line.find("accept") == std::string::npos, "no line per failure");
+
+    // With descriptors to spare again, the pause ends on its own.
+    setDescriptorLimit(original.rlim_cur);
+    for (int fd : fillers) ::close(fd);
+    runtime->advance(TcpListener::kRearmDelaySeconds);
+    check(runtime->runUntil([&] { return handedOver == 2; }), "both wait and are then handed over");
+    runtime->runUntilIdle();
+    check(handedOver == 2, "nothing was handed over twice");
+    std::fflush(stderr);
+    std::_Exit(failed == 0 ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(ListenerAtTheDescriptorLimit, ShedsPendingConnectionsThenPausesWithoutSpinningOrLogging) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(listenerAtTheDescriptorLimit(), ::testing::ExitedWithCode(0), "");
 }

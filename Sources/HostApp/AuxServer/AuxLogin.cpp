@@ -3,6 +3,8 @@
 
 #include "HostApp/AuxServer/AuxLogin.h"
 
+#include <algorithm>
+
 #include "HostApp/Protocol/SessionPayloads.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/DesktopSwitcher.h"
@@ -22,28 +24,64 @@ std::optional<std::vector<uint8_t>> auxlogin::loginKey(const platform::crypto::X
     return key;
 }
 
-void V230HostAudioAuxServer::armLoginDeadline(const std::shared_ptr<AuxSessionContext>& session) {
+void V230HostAudioAuxServer::armLoginDeadline() {
+    queue.dispatchPrecondition();
+    if (loginDeadlineTimer_ || stopped_) return;
+    const auto deadlineNs = static_cast<uint64_t>(loginDeadlineSeconds * 1e9);
+    std::optional<uint64_t> earliest;
+    for (const auto& [id, session] : sessionContexts_) {
+        if (session->authorized || session->closed) continue;
+        earliest = std::min(earliest.value_or(UINT64_MAX), session->acceptedNs + deadlineNs);
+    }
+    if (!earliest) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    std::weak_ptr<AuxSessionContext> weakSession = session;
-    session->loginDeadline = platform::makeWorkItem([weak, weakSession] {
+    loginDeadlineTimer_ = platform::makeWorkItem([weak] {
         auto self = weak.lock();
-        auto s = weakSession.lock();
-        if (!self || !s || s->closed || s->authorized) return;
-        self->publish("aux: session " + s->id.id8() + " did not log in within 30 s; closing");
-        self->closeSession(s->id, s->channel);
+        if (!self) return;
+        self->loginDeadlineTimer_.reset();
+        self->closeSessionsPastLoginDeadline();
+        self->armLoginDeadline();
     });
-    queue.asyncAfter(loginDeadlineSeconds, session->loginDeadline);
+    const uint64_t now = platform::Clock::uptimeNs();
+    queue.asyncAfter(*earliest > now ? static_cast<double>(*earliest - now) / 1e9 : 0, loginDeadlineTimer_);
+}
+
+void V230HostAudioAuxServer::closeSessionsPastLoginDeadline() {
+    const uint64_t now = platform::Clock::uptimeNs();
+    const auto deadlineNs = static_cast<uint64_t>(loginDeadlineSeconds * 1e9);
+    std::vector<std::shared_ptr<AuxSessionContext>> due;
+    for (const auto& [id, session] : sessionContexts_)
+        if (!session->authorized && !session->closed && session->acceptedNs + deadlineNs <= now)
+            due.push_back(session);
+    for (const auto& s : due) {
+        if (s->closed) continue;
+        closeSessionWithLine(*s, "aux: session " + s->id.id8() + " did not log in within 30 s; closing",
+                             "no login within 30 s");
+    }
 }
 
 void V230HostAudioAuxServer::handleIdentityChallenge(AuxSessionContext& session, std::span<const uint8_t> payload) {
+    // Each proof is a signature on this queue: a peer that has not logged in
+    // gets two, enough for one retry, and is closed at its third request.
+    if (!session.authorized && ++session.challengesBeforeLogin > AuxAdmission::maxChallengesBeforeLogin) {
+        return closeSessionWithLine(session,
+                                    "aux: session " + session.id.id8() +
+                                        " asked for a third identity proof before login; closing",
+                                    "too many identity challenges");
+    }
     auto challenge = HostIdentityChallengePayload::decode(payload);
     if (!challenge) {
-        publish("bad identity challenge payload");
+        if (session.authorized) {
+            publish("bad identity challenge payload");
+        } else {
+            session.sentBadChallenge = true;
+        }
         return;
     }
+    if (!session.hostEphemeral) session.hostEphemeral = platform::crypto::X25519KeyPair::generate();
     HostIdentityProofPayload proof;
     proof.hostPublicKey = hostIdentity_->signingKey.publicKey();
-    proof.hostEphemeralPublicKey = session.hostEphemeral.publicKey();
+    proof.hostEphemeralPublicKey = session.hostEphemeral->publicKey();
     proof.signature = hostIdentity_->signingKey.sign(
         HostIdentityProofPayload::signedMessage(challenge->challenge, proof.hostEphemeralPublicKey));
     session.identityAnswered = true;
@@ -52,17 +90,22 @@ void V230HostAudioAuxServer::handleIdentityChallenge(AuxSessionContext& session,
 
 void V230HostAudioAuxServer::handleViewerLogin(const std::shared_ptr<AuxSessionContext>& session,
                                                std::span<const uint8_t> payload) {
-    if (session->authorized || session->loginInFlight) {
+    if (session->authorized) {
         publish("aux: second login ignored for session " + session->id.id8() + " channel=" +
                 channelName(session->channel));
         return;
     }
+    if (session->loginInFlight) {
+        session->sentSecondLogin = true;
+        return;
+    }
     // The Viewer cannot know the key to seal to before it had the proof.
-    if (!session->identityAnswered) return failViewerLogin(*session, auxlogin::identityRequired);
+    if (!session->identityAnswered || !session->hostEphemeral)
+        return failViewerLogin(*session, auxlogin::identityRequired);
 
     auto login = ViewerLoginPayload::decode(payload);
     if (!login) return failViewerLogin(*session, auxlogin::malformedLogin);
-    auto key = auxlogin::loginKey(session->hostEphemeral, login->viewerPublicKey);
+    auto key = auxlogin::loginKey(*session->hostEphemeral, login->viewerPublicKey);
     if (!key) return failViewerLogin(*session, auxlogin::malformedLogin);
     const uint8_t associatedData[1] = {static_cast<uint8_t>(session->channel)};
     auto plaintext = platform::crypto::chachaPolyOpen(login->sealedBox, *key, associatedData);
@@ -77,18 +120,60 @@ void V230HostAudioAuxServer::handleViewerLogin(const std::shared_ptr<AuxSessionC
         return failViewerLogin(*session, auxlogin::notConsoleUser);
     }
 
-    // A directory can take seconds to answer: ask it off the server queue and
-    // come back with the verdict.
+    // A directory can take seconds to answer: the check waits for a slot
+    // and its source's turn, runs off the server queue and comes back with
+    // the verdict.
     session->loginInFlight = true;
+    waitingPasswordChecks_.push_back({session, std::move(*credentials), session->connection->remoteAddress()});
+    startPasswordChecks();
+}
+
+void V230HostAudioAuxServer::startPasswordChecks() {
+    queue.dispatchPrecondition();
+    if (stopped_ || terminating_) return;
+    // A login whose deadline falls due with its turn is closed, not checked.
+    closeSessionsPastLoginDeadline();
+    const uint64_t now = platform::Clock::uptimeNs();
+    std::optional<uint64_t> wakeAt;
+    for (auto it = waitingPasswordChecks_.begin(); it != waitingPasswordChecks_.end();) {
+        auto startAt = admission_.checkMayStartAtNs(it->address, now);
+        if (!startAt || *startAt > now) {
+            if (startAt) wakeAt = std::min(wakeAt.value_or(*startAt), *startAt);
+            ++it;
+            continue;
+        }
+        const size_t slot = static_cast<size_t>(
+            std::find(passwordCheckQueueBusy_.begin(), passwordCheckQueueBusy_.end(), false) -
+            passwordCheckQueueBusy_.begin());
+        passwordCheckQueueBusy_[slot] = true;
+        admission_.checkStarted(it->address);
+        std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+        passwordCheckQueues_[slot].async(
+            [weak, directory = directory_, serverQueue = queue, slot, check = std::move(*it)]() mutable {
+                auto verdict = directory->verify(check.credentials.userName, check.credentials.password);
+                serverQueue.async([weak, slot, verdict, check = std::move(check)]() mutable {
+                    if (auto self = weak.lock()) self->finishPasswordCheck(slot, std::move(check), verdict);
+                });
+            });
+        it = waitingPasswordChecks_.erase(it);
+    }
+    if (passwordCheckWakeUp_) passwordCheckWakeUp_->cancel();
+    passwordCheckWakeUp_.reset();
+    if (!wakeAt) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    auto directory = directory_;
-    auto serverQueue = queue;
-    loginQueue_.async([weak, directory, serverQueue, session, creds = std::move(*credentials)]() mutable {
-        auto verdict = directory->verify(creds.userName, creds.password);
-        serverQueue.async([weak, session, verdict, creds = std::move(creds)]() mutable {
-            if (auto self = weak.lock()) self->finishViewerLogin(session, verdict, std::move(creds));
-        });
+    passwordCheckWakeUp_ = platform::makeWorkItem([weak] {
+        if (auto self = weak.lock()) self->startPasswordChecks();
     });
+    queue.asyncAfter(static_cast<double>(*wakeAt - now) / 1e9, passwordCheckWakeUp_);
+}
+
+void V230HostAudioAuxServer::finishPasswordCheck(size_t slot, WaitingPasswordCheck check,
+                                                 platform::CredentialCheck verdict) {
+    queue.dispatchPrecondition();
+    passwordCheckQueueBusy_[slot] = false;
+    admission_.checkFinished(check.address, verdict, platform::Clock::uptimeNs());
+    finishViewerLogin(check.session, verdict, std::move(check.credentials));
+    startPasswordChecks();
 }
 
 void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionContext>& session,
@@ -96,20 +181,21 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
     queue.dispatchPrecondition();
     session->loginInFlight = false;
     credentials.password.assign(credentials.password.size(), '\0');
-    // The connection may have gone while the directory was asked.
+    // The connection may have gone while the directory was asked; its one
+    // line has been written.
     auto live = sessionContexts_.find(session->id);
-    if (stopped_ || session->closed || live == sessionContexts_.end() || live->second != session) {
-        publish("aux: login result for session " + session->id.id8() + " dropped; session is gone");
+    if (stopped_ || terminating_ || session->closed || live == sessionContexts_.end() || live->second != session)
         return;
-    }
     if (verdict == platform::CredentialCheck::invalid) return failViewerLogin(*session, auxlogin::invalidCredentials);
     if (verdict == platform::CredentialCheck::unavailable) return failViewerLogin(*session, auxlogin::authUnavailable);
 
     const UUID id = session->id;
     const AuxChannel channel = session->channel;
     session->authorized = true;
-    if (session->loginDeadline) session->loginDeadline->cancel();
     session->cutter.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit);
+    session->connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
+    // A logged-in connection no longer counts against the admission.
+    admission_.release(session->connection.get());
     authorizedFor(channel).insert(id);
     if (channel == AuxChannel::video) authorizedVideoSessionCount.increment();
     viewerSessionNames[id] = credentials.viewerDisplayName;
@@ -128,15 +214,16 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
 void V230HostAudioAuxServer::failViewerLogin(AuxSessionContext& session, const std::string& code) {
     const UUID id = session.id;
     const AuxChannel channel = session.channel;
-    publish("aux session authorization failed session=" + id.id8() + " channel=" + channelName(channel) +
-            " code=" + code);
+    // The refusal is the connection's one line.
+    if (!terminating_ && admission_.mayLogPreLoginEnd("login failed"))
+        publish(preLoginLine(session, "aux session authorization failed session=" + id.id8() +
+                                          " channel=" + channelName(channel) + " code=" + code));
     // Close only once the refusal is written, so the Viewer can read why.
     auto connection = session.connection;
     session.closed = true;
     sendHostStatus("login failed: code=" + code, connection,
                    [connection](const std::string&) { connection->cancel(); });
     removeSession(id, channel);
-    updateViewerIdleSleepAssertion();
 }
 
 void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel channel,

@@ -1,15 +1,18 @@
 #pragma once
 // What the server keeps for one Viewer connection between accept and
 // removal: its receive buffer, the ephemeral key its login is sealed to, and
-// where it stands in the identity and login exchange.
+// where it stands in the identity and login exchange; and a login waiting
+// for its password check.
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
+#include "Platform/Clock.h"
 #include "Platform/Crypto.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
@@ -40,9 +43,12 @@ struct AuxSessionContext {
     const std::shared_ptr<platform::TcpConnection> connection;
     // Cuts this connection's bytes into packets; its limit rises at login.
     AuxPacketCutter cutter{AuxPacketCutter::preLoginPayloadLimit};
-    // Fresh for each connection; a login sealed to another connection's
-    // key cannot be opened here, which is what defeats a replay.
-    platform::crypto::X25519KeyPair hostEphemeral = platform::crypto::X25519KeyPair::generate();
+    // Fresh for each connection, made at its first identity challenge (a
+    // connection that never asks costs no key); a login sealed to another
+    // connection's key cannot be opened here, which is what defeats a replay.
+    std::optional<platform::crypto::X25519KeyPair> hostEphemeral;
+    // Identity challenges received before login.
+    int challengesBeforeLogin = 0;
     // The Viewer has had its identity proof, so it knows the key to seal to.
     bool identityAnswered = false;
     // A password check is running off the queue.
@@ -51,7 +57,20 @@ struct AuxSessionContext {
     // Set when the session is being closed; nothing more of it is dispatched.
     bool closed = false;
     // Types already logged as ignored or dropped, so a chatty peer logs once.
+    // Before login nothing is logged as it happens: these, and a bad
+    // challenge or a repeated login, go into the connection's one line.
     std::set<uint8_t> notedTypes;
-    // Closes the connection unless it has logged in in time.
-    platform::DispatchWorkItemRef loginDeadline;
+    bool sentBadChallenge = false;
+    bool sentSecondLogin = false;
+    // When it was accepted; it must have logged in 30 s later.
+    const uint64_t acceptedNs = platform::Clock::uptimeNs();
+};
+
+// A sealed login that opened and names the console user, waiting for a free
+// password-check slot and for its source's turn.
+struct WaitingPasswordCheck {
+    std::shared_ptr<AuxSessionContext> session;
+    ViewerLoginCredentials credentials;
+    // The connection's remote address, which pacing counts against.
+    std::string address;
 };

@@ -71,7 +71,12 @@ V230HostAudioAuxServer::V230HostAudioAuxServer() : V230HostAudioAuxServer(V230Ho
 V230HostAudioAuxServer::V230HostAudioAuxServer(V230HostAudioAuxServerConfiguration configuration)
     : configuration_(std::move(configuration)),
       directory_(configuration_.directory ? configuration_.directory
-                                          : std::make_shared<platform::PamDirectory>()) {}
+                                          : std::make_shared<platform::PamDirectory>()),
+      admission_(configuration_.admissionRandom) {
+    for (size_t slot = 1; slot <= AuxAdmission::passwordCheckSlots; ++slot)
+        passwordCheckQueues_.emplace_back("v230.host.audio.aux.login." + std::to_string(slot));
+    passwordCheckQueueBusy_.assign(passwordCheckQueues_.size(), false);
+}
 
 V230HostAudioAuxServer::~V230HostAudioAuxServer() {
     // The owner is expected to call stopForTermination(); a server dropped
@@ -123,7 +128,8 @@ void V230HostAudioAuxServer::startOnQueue() {
     }
     if (fileListener_) {
         fileListener_->newConnectionHandler = [weak](std::shared_ptr<platform::TcpConnection> c) {
-            if (auto self = weak.lock()) self->handleFileTransferConnection(c);
+            auto self = weak.lock();
+            if (self && self->admitUnauthenticated(c)) self->handleFileTransferConnection(c);
         };
         fileListener_->start(queue);
     }
@@ -189,10 +195,16 @@ std::shared_ptr<platform::TcpListener> V230HostAudioAuxServer::openListener(uint
 }
 
 void V230HostAudioAuxServer::stopForTermination() {
+    terminating_ = true;
     queue.sync([this] {
         if (stopped_) return;
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
+        if (loginDeadlineTimer_) loginDeadlineTimer_->cancel();
+        if (passwordCheckWakeUp_) passwordCheckWakeUp_->cancel();
+        for (auto& waiting : waitingPasswordChecks_)
+            waiting.credentials.password.assign(waiting.credentials.password.size(), '\0');
+        waitingPasswordChecks_.clear();
         if (remoteDrag.dragPollTimer) remoteDrag.dragPollTimer->cancel();
         stopMotionStream("Host terminating", true);
         stopHostRecordingForTermination();
@@ -205,7 +217,8 @@ void V230HostAudioAuxServer::stopForTermination() {
         for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
             if (*listener) (*listener)->cancel();
         }
-        // Removal edits the maps, so walk copies of their keys.
+        // Removal edits the maps, so walk copies of their keys. Connections
+        // that never logged in go without a line each.
         std::vector<std::pair<UUID, AuxChannel>> sessions;
         for (const auto& [id, c] : audioSessions) sessions.emplace_back(id, AuxChannel::audio);
         for (const auto& [id, c] : videoSessions) sessions.emplace_back(id, AuxChannel::video);
@@ -236,12 +249,18 @@ uint16_t V230HostAudioAuxServer::boundFilePort() const {
 
 // --- Connections ---------------------------------------------------------------------
 
-void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel) {
+bool V230HostAudioAuxServer::admitUnauthenticated(const ConnectionRef& connection) {
     queue.dispatchPrecondition();
-    if (stopped_) {
-        connection->cancel();
-        return;
-    }
+    if (!stopped_ && !terminating_ &&
+        admission_.admit(connection, connection->remoteAddress()) == AuxAdmission::Verdict::admitted)
+        return true;
+    // Never started: nothing is read from it and nothing is sent.
+    connection->cancel();
+    return false;
+}
+
+void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel) {
+    if (!admitUnauthenticated(connection)) return;
     const UUID id = UUID::random();
     auto session = std::make_shared<AuxSessionContext>(id, channel, connection);
     sessionContexts_[id] = session;
@@ -251,22 +270,29 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection
     connection->stateUpdateHandler = [weak, id, channel](platform::ConnectionState state, const std::string& error) {
         auto self = weak.lock();
         if (!self || state != platform::ConnectionState::failed) return;
-        self->publish("aux: " + std::string(channelName(channel)) + " session " + id.id8() + " failed: " + error);
-        self->closeSession(id, channel);
+        auto it = self->sessionContexts_.find(id);
+        if (it == self->sessionContexts_.end() || it->second->closed) return;
+        self->closeSessionWithLine(*it->second,
+                                   "aux: " + std::string(channelName(channel)) + " session " + id.id8() +
+                                       " failed: " + error,
+                                   "failed");
     };
     connection->receiveHandler = [weak, id](std::span<const uint8_t> data, bool isComplete,
                                             const std::string& error) {
         if (auto self = weak.lock()) self->handleReceive(id, data, isComplete, error);
     };
+    // Until login, only a little is read ahead of the server.
+    connection->setMaxUndeliveredBytes(AuxAdmission::preLoginReadAheadBytes);
     connection->start(queue);
-    armLoginDeadline(session);
-    publish("aux: " + std::string(channelName(channel)) + " connection session=" + id.id8() + " from " +
-            connection->remoteAddress());
+    armLoginDeadline();
 }
 
 void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8_t> data, bool isComplete,
                                            const std::string& error) {
     queue.dispatchPrecondition();
+    // Once termination has begun nothing more is read: the connections are
+    // about to be closed, and a flood queued here must not hold it up.
+    if (terminating_) return;
     auto it = sessionContexts_.find(id);
     if (it == sessionContexts_.end()) return;
     // Held for the whole loop: a handler may remove the session, and the
@@ -280,25 +306,28 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
             auto next = session->cutter.next();
             if (next.status == AuxPacketCutter::Status::needMoreData) break;
             if (next.status == AuxPacketCutter::Status::invalidHeader) {
-                publish("aux: invalid header from session " + id.id8() +
-                        " (type=" + std::to_string(next.invalidTypeRaw) + "); closing");
-                closeSession(id, session->channel);
+                closeSessionWithLine(*session,
+                                     "aux: invalid header from session " + id.id8() +
+                                         " (type=" + std::to_string(next.invalidTypeRaw) + "); closing",
+                                     "invalid header");
                 return;
             }
             if (next.status == AuxPacketCutter::Status::payloadTooLarge) {
-                publish("aux: payload too large (" + std::to_string(next.payloadLength) + ") from " + id.id8() +
-                        "; closing");
-                closeSession(id, session->channel);
+                closeSessionWithLine(*session,
+                                     "aux: payload too large (" + std::to_string(next.payloadLength) + ") from " +
+                                         id.id8() + "; closing",
+                                     "payload too large");
                 return;
             }
             handleAuxPacket(session, next.header, next.payload);
-            if (session->closed) return;
+            if (session->closed || terminating_) return;
         }
     }
     if (isComplete) {
-        publish("aux: " + std::string(channelName(session->channel)) + " session " + id.id8() + " ended" +
-                (error.empty() ? std::string() : " (" + error + ")"));
-        closeSession(id, session->channel);
+        closeSessionWithLine(*session,
+                             "aux: " + std::string(channelName(session->channel)) + " session " + id.id8() +
+                                 " ended" + (error.empty() ? std::string() : " (" + error + ")"),
+                             "ended");
     }
 }
 
@@ -316,10 +345,8 @@ void V230HostAudioAuxServer::handleAuxPacket(const std::shared_ptr<AuxSessionCon
     }
     if (!session->authorized) {
         // Before login a connection is served its identity proof and its
-        // login, nothing else.
-        noteOnce(*session, static_cast<uint8_t>(header.type),
-                 "aux: type " + std::to_string(static_cast<int>(header.type)) + " from session " +
-                     session->id.id8() + " before login; dropped");
+        // login, nothing else; what it sent instead goes into its one line.
+        session->notedTypes.insert(static_cast<uint8_t>(header.type));
         return;
     }
     dispatchControl(header, payload, session->id);
@@ -327,6 +354,31 @@ void V230HostAudioAuxServer::handleAuxPacket(const std::shared_ptr<AuxSessionCon
 
 void V230HostAudioAuxServer::noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text) {
     if (session.notedTypes.insert(type).second) publish(text);
+}
+
+void V230HostAudioAuxServer::closeSessionWithLine(AuxSessionContext& session, const std::string& line,
+                                                  const char* reason) {
+    queue.dispatchPrecondition();
+    if (session.authorized) {
+        publish(line);
+    } else if (!terminating_ && admission_.mayLogPreLoginEnd(reason)) {
+        publish(preLoginLine(session, line));
+    }
+    closeSession(session.id, session.channel);
+}
+
+std::string V230HostAudioAuxServer::preLoginLine(const AuxSessionContext& session, const std::string& line) const {
+    std::vector<std::string> notes;
+    if (session.sentBadChallenge) notes.push_back("bad identity challenge payload");
+    if (session.sentSecondLogin) notes.push_back("second login ignored");
+    if (!session.notedTypes.empty()) {
+        std::string types;
+        for (uint8_t type : session.notedTypes) types += (types.empty() ? "" : ",") + std::to_string(type);
+        notes.push_back("dropped type(s) " + types);
+    }
+    std::string text = line + " [before login from " + session.connection->remoteAddress();
+    for (const auto& note : notes) text += "; " + note;
+    return text + "]";
 }
 
 void V230HostAudioAuxServer::closeSession(const UUID& id, AuxChannel channel) {
@@ -351,13 +403,22 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
 
     if (hadContext) {
         context->second->closed = true;
-        if (context->second->loginDeadline) context->second->loginDeadline->cancel();
+        admission_.release(context->second->connection.get());
         sessionContexts_.erase(context);
     }
+    // A login still waiting for its password check goes with its session.
+    std::erase_if(waitingPasswordChecks_, [&](WaitingPasswordCheck& waiting) {
+        if (waiting.session->id != id) return false;
+        waiting.credentials.password.assign(waiting.credentials.password.size(), '\0');
+        return true;
+    });
+    // A connection that never logged in changed nothing the release steps
+    // undo, and its end was already told in its one line.
+    if (!wasAuthorized) return;
     if (channel == AuxChannel::video) {
         // Lowered only for a session that raised it, so the count never
         // drifts below the number of logged-in video sessions.
-        if (wasAuthorized) authorizedVideoSessionCount.decrement();
+        authorizedVideoSessionCount.decrement();
         videoSessionOutstandingAcks.erase(id);
         videoSessionLastAckNs.erase(id);
         videoSessionLastFrameSentNs.erase(id);
@@ -373,9 +434,8 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
             fileTransferChannels.erase(fileChannel);
         }
     }
-    releaseCounts_[id]++;
-    publish("aux: session " + id.id8() + " removed channel=" + channelName(channel) +
-            (wasAuthorized ? " (logged in)" : ""));
+    if (configuration_.countSessionReleasesForTesting) releaseCounts_[id]++;
+    publish("aux: session " + id.id8() + " removed channel=" + channelName(channel) + " (logged in)");
 
     // What the leaving Viewer held must not outlive it.
     if (auto buttons = remoteInput.inputButtonMasks.find(id); buttons != remoteInput.inputButtonMasks.end()) {
@@ -384,11 +444,12 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         if (mask != 0) releasePointerButtons(mask);
     }
     const bool stillAuthorized = authorizedAudioSessions.count(id) || authorizedVideoSessions.count(id);
-    // Held modifiers are the Mac's, not the session's: a connection that
-    // never logged in cannot have pressed any, and must not lift a logged-in
-    // Viewer's by going away.
-    if (!stillAuthorized && wasAuthorized) releaseHeldKeyboardModifiers("session disconnected");
-    if (!stillAuthorized) releaseSessionHeldKeys(id);
+    // Held modifiers are the Mac's, not the session's: they are lifted once
+    // the Viewer's last logged-in connection has gone.
+    if (!stillAuthorized) {
+        releaseHeldKeyboardModifiers("session disconnected");
+        releaseSessionHeldKeys(id);
+    }
     if (audio.exclusiveAudioSessionID == id) {
         releaseExclusiveAudioListening("Viewer disconnected");
     } else {
@@ -413,7 +474,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     if (!iosVideoSessionRemains) scheduleMotionStreamIdleRelease("last Motion stream subscriber left", std::nullopt);
     reconcileSharedCanvasWiFiDeliveryShaping("session " + id.id8() + " removed");
     restoreSharedModeAfterIOSCaptureEnded();
-    if (wasAuthorized && authorizedFor(channel).empty()) {
+    if (authorizedFor(channel).empty()) {
         if (canHoldMediaWarm()) {
             beginMediaIdleWarmHold();
         } else {
@@ -424,6 +485,10 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         beginSleepRecoveryViewerReconnectGrace("last Viewer transport disconnected during sleep recovery");
     }
     updateViewerIdleSleepAssertion();
+}
+
+size_t V230HostAudioAuxServer::pendingConnectionCountForTesting() {
+    return queue.syncValue([this] { return admission_.pendingCount(); });
 }
 
 size_t V230HostAudioAuxServer::sessionReleaseCountForTesting(const UUID& id) const {
@@ -444,15 +509,16 @@ std::set<UUID>& V230HostAudioAuxServer::authorizedFor(AuxChannel channel) {
 void V230HostAudioAuxServer::sendToSession(const UUID& id, AuxChannel channel, const ConnectionRef& connection,
                                            std::vector<uint8_t> packet) {
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    connection->send(std::move(packet), [weak, id, channel](const std::string& error) {
+    connection->send(std::move(packet), [weak, id](const std::string& error) {
         if (error.empty()) return;
         auto self = weak.lock();
         if (!self) return;
         // A closed session reports its pending sends as cancelled; only a
         // session still listed has a send error worth acting on.
-        if (!self->sessionContexts_.count(id)) return;
-        self->publish("aux: send to session " + id.id8() + " failed: " + error);
-        self->closeSession(id, channel);
+        auto it = self->sessionContexts_.find(id);
+        if (it == self->sessionContexts_.end()) return;
+        self->closeSessionWithLine(*it->second, "aux: send to session " + id.id8() + " failed: " + error,
+                                   "send failed");
     });
 }
 
@@ -585,8 +651,10 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
     queue.dispatchPrecondition();
     // The token handshake is not served yet: a Viewer keeps using type 31 on
     // its control connection when its data connection is refused.
-    publish("file aux: data connection from " + connection->remoteAddress() + " refused; channel not served");
+    if (admission_.mayLogPreLoginEnd("file channel not served"))
+        publish("file aux: data connection from " + connection->remoteAddress() + " refused; channel not served");
     connection->cancel();
+    admission_.release(connection.get());
 }
 
 // --- Who is connected --------------------------------------------------------------------------
@@ -672,4 +740,12 @@ void V230HostAudioAuxServer::refreshBonjourAdvertisement() {
     });
 }
 
-void V230HostAudioAuxServer::statsTick() { updateBonjourAdvertisement("timer"); }
+void V230HostAudioAuxServer::statsTick() {
+    updateBonjourAdvertisement("timer");
+    for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
+        if (!*listener) continue;
+        auto failures = (*listener)->takeAcceptFailures();
+        admission_.countAcceptFailures(failures.count, failures.lastError);
+    }
+    if (auto summary = admission_.takeSecondSummary()) publish(*summary);
+}

@@ -10,7 +10,9 @@
 // this class in their own folders (StreamControl/, Display/, Audio/,
 // Input/), each keeping its fields in a small state struct held here.
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,6 +25,7 @@
 #include "HostApp/Audio/AudioState.h"
 #include "HostApp/Audio/RecordingState.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
+#include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/AuxServer/AuxLogin.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
@@ -81,6 +84,11 @@ struct V230HostAudioAuxServerConfiguration {
     std::shared_ptr<platform::DnsServiceRegistration> dnsRegistration;
     // Where route records come from; null means this machine's interfaces.
     BonjourAdvertiser::RouteSource routeRecordSource;
+    // The early drop's random numbers; null means the system's.
+    AuxAdmission::RandomSource admissionRandom;
+    // Keeps sessionReleaseCountForTesting() counting; off in a running Host,
+    // where the count would grow with every connection.
+    bool countSessionReleasesForTesting = false;
 };
 
 // One peer that can receive files.
@@ -117,7 +125,8 @@ public:
     // std::shared_ptr, after the callbacks below are set.
     void start();
     // Closes every listener and connection and stops every timer; returns
-    // when done. Later calls do nothing.
+    // when done. Later calls do nothing. Receive work already queued is
+    // skipped, so a flood ahead of it does not delay the return.
     void stopForTermination();
 
     // The ports actually bound (0 before start() or when a listener failed).
@@ -284,8 +293,11 @@ public:
     // --- Test entry points ---------------------------------------------------------
     // The Host identity in use (after start()).
     const HostIdentity& hostIdentityForTesting() const { return *hostIdentity_; }
-    // The release steps removeSession ran, counted per session.
+    // The release steps removeSession ran, counted per session, when the
+    // configuration asks for it.
     size_t sessionReleaseCountForTesting(const platform::UUID& id) const;
+    // Connections admitted that have not logged in (or shown a token).
+    size_t pendingConnectionCountForTesting();
 
     // --- Subsystem entry points the dispatch and login reach ------------------------
     // Stream control (StreamControl/).
@@ -316,6 +328,9 @@ public:
     void endSleepRecoveryViewerReconnectGrace(const std::string& reason);
     bool shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const;
     void startSleepPreflightPhysicalRecovery(const std::string& reason);
+    // The application's sleep and wake observers report here; Viewer
+    // sessions stay connected.
+    void noteHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
     // Termination: the sleep-preflight physical recovery and both reconnect
     // graces are cancelled and their deadlines cleared.
     void cancelSleepRecoveryWorkForTermination();
@@ -433,12 +448,20 @@ private:
     void startOnQueue();
     std::shared_ptr<platform::TcpListener> openListener(uint16_t port, bool noDelay, const char* what);
     void acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel);
+    // Admits an unauthenticated connection or closes it at once, unread.
+    bool admitUnauthenticated(const ConnectionRef& connection);
     void handleReceive(const platform::UUID& id, std::span<const uint8_t> data, bool isComplete,
                        const std::string& error);
     void handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
                          std::span<const uint8_t> payload);
     // Cancels the connection and removes the session.
     void closeSession(const platform::UUID& id, AuxChannel channel);
+    // Writes why the session ends, then closes it. A session that never
+    // logged in gets its one line only while the admission allows, and
+    // `reason` names it in the summary otherwise.
+    void closeSessionWithLine(AuxSessionContext& session, const std::string& line, const char* reason);
+    // The line a session that never logged in leaves, with what it did.
+    std::string preLoginLine(const AuxSessionContext& session, const std::string& line) const;
     // Sends on a session's connection; a send error closes the session.
     void sendToSession(const platform::UUID& id, AuxChannel channel, const ConnectionRef& connection,
                        std::vector<uint8_t> packet);
@@ -462,15 +485,36 @@ private:
     // Login and identity (AuxLogin.cpp).
     void handleIdentityChallenge(AuxSessionContext& session, std::span<const uint8_t> payload);
     void handleViewerLogin(const std::shared_ptr<AuxSessionContext>& session, std::span<const uint8_t> payload);
+    // Starts every waiting password check whose source and slot allow it,
+    // and wakes up again when pacing holds one back.
+    void startPasswordChecks();
+    void finishPasswordCheck(size_t slot, WaitingPasswordCheck check, platform::CredentialCheck verdict);
     void finishViewerLogin(const std::shared_ptr<AuxSessionContext>& session, platform::CredentialCheck verdict,
                            ViewerLoginCredentials credentials);
     void failViewerLogin(AuxSessionContext& session, const std::string& code);
-    void armLoginDeadline(const std::shared_ptr<AuxSessionContext>& session);
+    // One timer serves every connection that has not logged in: it fires at
+    // the earliest deadline, closes what is due and re-arms for the next, so
+    // a flood of short connections leaves no timer behind each.
+    void armLoginDeadline();
+    void closeSessionsPastLoginDeadline();
 
     const V230HostAudioAuxServerConfiguration configuration_;
-    // Answers password checks; verify() blocks, so it runs on loginQueue_.
+    // Answers password checks; verify() blocks, so it runs on the check
+    // queues, one per slot.
     std::shared_ptr<platform::Directory> directory_;
-    platform::DispatchQueue loginQueue_{"v230.host.audio.aux.login"};
+    std::vector<platform::DispatchQueue> passwordCheckQueues_;
+    std::vector<bool> passwordCheckQueueBusy_;
+    // Logins whose password has not been checked yet, in arrival order.
+    std::deque<WaitingPasswordCheck> waitingPasswordChecks_;
+    // Armed while a connection that has not logged in exists.
+    platform::DispatchWorkItemRef loginDeadlineTimer_;
+    // Runs startPasswordChecks() when pacing lets the next check start.
+    platform::DispatchWorkItemRef passwordCheckWakeUp_;
+    // Caps, early drop, pacing and the summed log of unauthenticated peers.
+    AuxAdmission admission_;
+    // Set by stopForTermination() before it waits for the queue, so the
+    // receive work queued ahead of it is skipped.
+    std::atomic<bool> terminating_{false};
     // Loaded by start().
     std::optional<HostIdentity> hostIdentity_;
     // Per-connection receive and login state, keyed like the session maps.

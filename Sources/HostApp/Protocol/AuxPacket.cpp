@@ -77,7 +77,13 @@ void makeAuxPacket(std::vector<uint8_t>& out, AuxPacketType type, uint8_t flags,
 void AuxPacketCutter::append(std::span<const uint8_t> bytes) {
     if (error_ || bytes.empty()) return;
     if (readOffset_ == buffer_.size()) {
-        buffer_.clear();
+        // Everything was handed out: a buffer a large packet left behind is
+        // returned rather than held for the life of the connection.
+        if (buffer_.capacity() > retainedCapacity) {
+            std::vector<uint8_t>().swap(buffer_);
+        } else {
+            buffer_.clear();
+        }
         readOffset_ = 0;
     } else if (readOffset_ > 0 && readOffset_ >= buffer_.size() / 2) {
         // Moving the tail only once the consumed head is at least as large

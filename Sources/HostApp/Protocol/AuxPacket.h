@@ -127,11 +127,20 @@ public:
 
     // Bytes received but not yet handed out as packets.
     size_t bufferedBytes() const { return buffer_.size() - readOffset_; }
+    // Memory the cutter holds: it grows by doubling with what is buffered,
+    // and falls back to at most retainedCapacity once a large packet has
+    // been handed out and more bytes arrive.
+    size_t capacity() const { return buffer_.capacity(); }
+
+    // A buffer emptied of a packet larger than this is given back instead
+    // of being kept for the next one.
+    static constexpr size_t retainedCapacity = 128 * 1024;
 
 private:
     // Received bytes; [readOffset_, end) is not yet consumed. Consumed bytes
     // are dropped lazily in append(), so cutting many small packets out of
-    // one read copies nothing.
+    // one read copies nothing. It grows with the bytes that arrive, never
+    // ahead of them to a length a header merely announces.
     std::vector<uint8_t> buffer_;
     size_t readOffset_ = 0;
     uint32_t payloadLimit_;

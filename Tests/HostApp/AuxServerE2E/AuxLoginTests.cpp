@@ -55,9 +55,13 @@ TEST_F(Identity, ChallengeOfWrongSizeIsDroppedWithoutClosing) {
     std::vector<uint8_t> shortChallenge(31, 1);
     client->send(AuxPacketType::hostIdentityChallenge, shortChallenge);
     ASSERT_TRUE(client->requestIdentity());  // the connection still answers
-    EXPECT_TRUE(logContains("bad identity challenge payload"));
     EXPECT_EQ(client->packets().size(), 1u);
     EXPECT_FALSE(client->isClosed());
+    // Before login it is told in the connection's one line, at its end.
+    EXPECT_FALSE(logContains("bad identity challenge payload"));
+    client->close();
+    ASSERT_TRUE(waitForSessions(0, 0));
+    EXPECT_EQ(logCount("ended [before login from 127.0.0.1; bad identity challenge payload]"), 1u);
 }
 
 TEST_F(Login, RightPasswordOnAudioGetsSessionInfoFirstThenLayoutThenEndpoint) {

@@ -5,21 +5,13 @@
 #include <memory>
 #include <string>
 
-#include "AuxTestClient.h"
+#include "Support/AuxTestClient.h"
+#include "Support/RecordingRegistration.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Directory.h"
 #include "Platform/EventPosting.h"
 #include "Platform/SimulatedMachine.h"
 #include "Support/TestSupport.h"
-
-// Keeps the server's DNS-SD advertisement off the network and records it.
-class RecordingRegistration : public platform::DnsServiceRegistration {
-public:
-    void publish(const platform::DnsServiceDescription& service) override { published.push_back(service); }
-    void withdraw() override { withdrawals++; }
-    std::vector<platform::DnsServiceDescription> published;
-    int withdrawals = 0;
-};
 
 class AuxServerTest : public platform::testing::VirtualTimeTest {
 protected:
@@ -48,7 +40,8 @@ protected:
         configuration.videoPort = 0;
         configuration.filePort = 0;
         configuration.bindAddress = "127.0.0.1";
-        configuration.directory = directory;
+        if (!configuration.directory) configuration.directory = directory;
+        configuration.countSessionReleasesForTesting = true;
         if (!configuration.dnsRegistration) configuration.dnsRegistration = registration;
         if (!configuration.routeRecordSource)
             configuration.routeRecordSource = [this] { return routes; };
@@ -56,8 +49,8 @@ protected:
         server->start();
     }
 
-    std::unique_ptr<AuxTestClient> audioClient() {
-        auto c = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01);
+    std::unique_ptr<AuxTestClient> audioClient(const std::string& from = {}) {
+        auto c = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, from);
         EXPECT_TRUE(c->waitConnected());
         return c;
     }

@@ -122,7 +122,7 @@ TEST_F(Sessions, ControlBeforeLoginHasNoEffect) {
     client->send(AuxPacketType::pointerEvent, pointer.encode());
     client->settle();
     EXPECT_TRUE(postedEvents().empty());
-    EXPECT_EQ(logCount("before login; dropped"), 1u);
+    EXPECT_FALSE(logContains("dropped"));  // nothing is logged before the connection ends
     EXPECT_FALSE(client->isClosed());
     // The same message after login is handed on.
     ASSERT_TRUE(client->logIn(consoleUser, password, "Viewer"));

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Log.h"
 #include "Platform/NetworkInterfaces.h"
 #include "Platform/SimulatedMachine.h"
 #include "Support/TestSupport.h"
@@ -263,4 +267,43 @@ TEST(BonjourServiceName, IsTheHostNameWithoutDomainCutBetweenCharacters) {
     std::string snowmen;
     for (int i = 0; i < 22; ++i) snowmen += "\xE2\x98\x83";
     EXPECT_EQ(DnsServiceRegistration::serviceNameForHostName(snowmen), snowmen.substr(0, 63));
+}
+
+namespace {
+
+// Runs in a child process, which it leaves without a descriptor to spare:
+// the interface table cannot be read, and the last one read stands.
+[[noreturn]] void routesWithoutDescriptors() {
+    LogCapture log;
+    platform::Log::line("interfaces: reading with descriptors to spare");  // the runtime is up before they run out
+    const auto table = platform::readMachineNetworkInterfaces();
+    const auto routes = BonjourAdvertiser::localRoutes();
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlim_t original = limit.rlim_cur;
+    limit.rlim_cur = 64;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
+
+    bool held = !table.empty();
+    for (int i = 0; i < 2; ++i) {
+        held &= platform::readMachineNetworkInterfaces() == table;
+        const auto again = BonjourAdvertiser::localRoutes();
+        held &= again.records == routes.records && again.wakeOnLanAddresses == routes.wakeOnLanAddresses;
+    }
+    const size_t lines = log.count("network: cannot read the interface table");
+    for (int fd : fillers) ::close(fd);
+    limit.rlim_cur = original;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    held &= platform::readMachineNetworkInterfaces() == table;
+    std::fprintf(stderr, "held=%d lines=%zu\n", held, lines);
+    std::_Exit(held && lines == 1 ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(BonjourRoutes, ATableThatCannotBeReadForLackOfDescriptorsKeepsTheLastRoutes) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(routesWithoutDescriptors(), ::testing::ExitedWithCode(0), "held=1 lines=1");
 }

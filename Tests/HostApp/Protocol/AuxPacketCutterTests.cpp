@@ -204,3 +204,22 @@ TEST(AuxPacketCutter, AcceptsReservedBytesAndTheIgnoredTypes) {
 }
 
 }  // namespace
+
+TEST(AuxPacketCutter, GrowsWithWhatArrivesAndGivesALargeBufferBack) {
+    AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+    const auto big = packet(27, repeat(0x5A, 4 * 1024 * 1024));
+    const size_t chunk = 64 * 1024;
+    // A header announcing 4 MiB reserves nothing; the buffer follows the
+    // bytes as they come.
+    for (size_t offset = 0; offset + chunk < big.size(); offset += chunk) {
+        cutter.append(std::span(big).subspan(offset, chunk));
+        ASSERT_EQ(cutter.next().status, Status::needMoreData);
+        ASSERT_LE(cutter.capacity(), 2 * (offset + chunk)) << offset;
+    }
+    cutter.append(std::span(big).subspan(big.size() / chunk * chunk));
+    ASSERT_EQ(cutter.next().status, Status::packet);
+    // The next bytes land in a buffer of their own size, not the 4 MiB one.
+    cutter.append(packet(30, repeat(1, 5)));
+    EXPECT_EQ(cutter.next().status, Status::packet);
+    EXPECT_LE(cutter.capacity(), AuxPacketCutter::retainedCapacity);
+}

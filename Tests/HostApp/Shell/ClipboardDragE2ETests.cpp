@@ -1,10 +1,9 @@
 // The clipboard and the drag pull end to end: two Viewers over real
-// sockets, the server and the bridge wired as the Host wires them.
+// sockets, the server and the bridge wired by the Host's delegate.
 
 #include <gtest/gtest.h>
 
-#include "AuxServerTestFixture.h"
-#include "HostApp/HostComponentWiring.h"
+#include "HostShellTestFixture.h"
 #include "Platform/Pasteboard.h"
 
 namespace fs = std::filesystem;
@@ -12,22 +11,15 @@ using platform::Pasteboard;
 
 namespace {
 
-class ClipboardAndDrag : public AuxServerTest {
+class ClipboardAndDrag : public HostShellTest {
 protected:
     void SetUp() override {
-        AuxServerTest::SetUp();
-        bridge = std::make_shared<ClipboardSyncBridge>("Viewer", Pasteboard::general(), 33554432, 50331648);
-        wireClipboardAndDrag(server, bridge);
-        bridge->start();
-        a = audioClient();
-        ASSERT_TRUE(a->logIn(consoleUser, password, "Viewer A"));
+        launch();
+        server = delegate->audioServer();
+        bridge = delegate->components.clipboardBridge;
+        a = loggedInViewer();
         aID = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
-        b = audioClient();
-        ASSERT_TRUE(b->logIn(consoleUser, password, "Viewer B"));
-    }
-    void TearDown() override {
-        bridge->stop();
-        AuxServerTest::TearDown();
+        b = loggedInViewer();
     }
     static size_t clipboardPackets(AuxTestClient& client) {
         client.settle();
@@ -39,6 +31,7 @@ protected:
         return {"VIEWER-A", 1, 0, {{ClipboardTransferItemKind::text, s, {}, {}, {}}}};
     }
 
+    std::shared_ptr<V230HostAudioAuxServer> server;
     std::shared_ptr<ClipboardSyncBridge> bridge;
     std::unique_ptr<AuxTestClient> a, b;
     platform::UUID aID;
@@ -48,7 +41,8 @@ TEST_F(ClipboardAndDrag, ViewerTextLandsOnThePasteboardAndIsNotEchoed) {
     a->send(AuxPacketType::clipboardTransfer, *text("from A").encodedData());
     a->settle();
     ASSERT_TRUE(runUntil([] { return Pasteboard::general().stringForType(platform::kPasteboardTypeString) == "from A"; }));
-    EXPECT_TRUE(logContains("clipboard applied text from Viewer"));
+    runUntilIdle();
+    EXPECT_TRUE(diagnosticsContain("clipboard applied text from Viewer"));
     advance(1.8);
     EXPECT_EQ(clipboardPackets(*a), 0u);
     EXPECT_EQ(clipboardPackets(*b), 0u);
@@ -70,7 +64,7 @@ TEST_F(ClipboardAndDrag, HostCopyReachesEveryViewerOnce) {
     advance(1.8);
     EXPECT_EQ(clipboardPackets(*a), 1u);
     EXPECT_EQ(clipboardPackets(*b), 1u);
-    EXPECT_TRUE(logContains("clipboard sent seq=1 kind=text"));
+    EXPECT_TRUE(diagnosticsContain("clipboard sent seq=1 kind=text"));
 }
 
 TEST_F(ClipboardAndDrag, ViewerFilesLandInTheInbox) {

@@ -27,9 +27,12 @@ struct ReceivedAuxPacket {
 
 class AuxTestClient {
 public:
-    // Connects to 127.0.0.1:port; associatedData is the channel byte a
-    // login on this connection is sealed with (1 audio, 2 video).
-    AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, uint16_t port, uint8_t associatedData);
+    // Connects to 127.0.0.1:port, from localAddress when given (another
+    // loopback address stands in for another machine); associatedData is
+    // the channel byte a login on this connection is sealed with (1 audio,
+    // 2 video).
+    AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, uint16_t port, uint8_t associatedData,
+                  const std::string& localAddress = {});
     ~AuxTestClient();
 
     bool waitConnected();
@@ -58,9 +61,10 @@ public:
                std::optional<std::array<uint8_t, 20>> captureRequest = std::nullopt);
 
     void close();
+    // Writes what send() gathered now.
+    void flush();
 
 private:
-    void flush();
 
     struct State {
         AuxPacketCutter cutter{AuxPacketCutter::postLoginPayloadLimit};

@@ -1,13 +1,13 @@
-#include "AuxTestClient.h"
+#include "Support/AuxTestClient.h"
 
 #include "Platform/Crypto.h"
 
 namespace crypto = platform::crypto;
 
 AuxTestClient::AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, uint16_t port,
-                             uint8_t associatedData)
+                             uint8_t associatedData, const std::string& localAddress)
     : runtime_(std::move(runtime)), state_(std::make_shared<State>()), associatedData_(associatedData) {
-    connection_ = platform::TcpConnection::connect("127.0.0.1", port);
+    connection_ = platform::TcpConnection::connect("127.0.0.1", port, localAddress);
     auto state = state_;
     connection_->stateUpdateHandler = [state](platform::ConnectionState s, const std::string&) {
         if (s == platform::ConnectionState::ready) state->ready = true;

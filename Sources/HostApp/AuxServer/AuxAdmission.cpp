@@ -1,0 +1,197 @@
+#include "HostApp/AuxServer/AuxAdmission.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "Platform/Crypto.h"
+
+namespace {
+
+AuxAdmission::RandomSource systemRandom() {
+    auto seed = platform::crypto::randomBytes(8);
+    uint64_t value = 0;
+    for (uint8_t b : seed) value = (value << 8) | b;
+    auto engine = std::make_shared<std::mt19937_64>(value);
+    return [engine] { return std::uniform_real_distribution<double>(0.0, 1.0)(*engine); };
+}
+
+bool isLive(const std::shared_ptr<platform::TcpConnection>& connection) {
+    if (!connection) return false;
+    auto state = connection->state();
+    return state != platform::ConnectionState::failed && state != platform::ConnectionState::cancelled;
+}
+
+}  // namespace
+
+AuxAdmission::AuxAdmission(RandomSource random) : random_(random ? std::move(random) : systemRandom()) {}
+
+std::string AuxAdmission::sourceOf(const std::string& address) {
+    in6_addr v6{};
+    if (address.find(':') == std::string::npos || inet_pton(AF_INET6, address.c_str(), &v6) != 1) return address;
+    // Everything past the /64 is the peer's to choose.
+    std::fill(v6.s6_addr + 8, v6.s6_addr + 16, 0);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+double AuxAdmission::earlyDropProbability(size_t pending) {
+    if (pending < earlyDropThreshold) return 0;
+    if (pending >= maxPendingConnections) return 1;
+    return earlyDropMinimum + (1 - earlyDropMinimum) * static_cast<double>(pending - earlyDropThreshold) /
+                                  static_cast<double>(maxPendingConnections - earlyDropThreshold);
+}
+
+double AuxAdmission::pacingDelaySeconds(size_t failures) {
+    if (failures < failuresBeforePacing) return 0;
+    const size_t doublings = failures - failuresBeforePacing;
+    if (doublings >= 16) return maxPacingSeconds;
+    return std::min(maxPacingSeconds, std::ldexp(1.0, static_cast<int>(doublings)));
+}
+
+// --- Connections ---------------------------------------------------------------------
+
+void AuxAdmission::sweep() {
+    std::erase_if(pending_, [](const Pending& p) { return !isLive(p.connection.lock()); });
+}
+
+AuxAdmission::Verdict AuxAdmission::admit(const std::shared_ptr<platform::TcpConnection>& connection,
+                                          const std::string& address) {
+    sweep();
+    const std::string source = sourceOf(address);
+    const size_t fromSource =
+        std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.source == source; });
+    Verdict verdict = Verdict::admitted;
+    if (pending_.size() >= maxPendingConnections) {
+        verdict = Verdict::overTotalCap;
+    } else if (fromSource >= maxPendingPerSource) {
+        verdict = Verdict::overSourceCap;
+    } else if (pending_.size() >= earlyDropThreshold && random_() < earlyDropProbability(pending_.size())) {
+        verdict = Verdict::droppedEarly;
+    }
+    if (verdict == Verdict::admitted) {
+        pending_.push_back({connection, connection.get(), source});
+    } else {
+        refusals_[verdict]++;
+    }
+    return verdict;
+}
+
+void AuxAdmission::release(const platform::TcpConnection* connection) {
+    std::erase_if(pending_, [connection](const Pending& p) { return p.key == connection; });
+}
+
+size_t AuxAdmission::pendingCount() {
+    sweep();
+    return pending_.size();
+}
+
+size_t AuxAdmission::pendingCountFrom(const std::string& address) {
+    sweep();
+    const std::string source = sourceOf(address);
+    return std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.source == source; });
+}
+
+// --- Password checks --------------------------------------------------------------------
+
+void AuxAdmission::forgetOldFailures(SourceRecord& record, uint64_t nowNs) {
+    const auto window = static_cast<uint64_t>(failureWindowSeconds * 1e9);
+    while (!record.failureTimesNs.empty() && record.failureTimesNs.front() + window <= nowNs)
+        record.failureTimesNs.pop_front();
+}
+
+std::optional<uint64_t> AuxAdmission::checkMayStartAtNs(const std::string& address, uint64_t nowNs) {
+    if (checksRunning_ >= passwordCheckSlots) return std::nullopt;
+    auto it = sources_.find(sourceOf(address));
+    if (it == sources_.end()) return nowNs;
+    SourceRecord& record = it->second;
+    if (record.checkRunning) return std::nullopt;
+    forgetOldFailures(record, nowNs);
+    if (record.failureTimesNs.empty()) return nowNs;
+    const double delay = pacingDelaySeconds(record.failureTimesNs.size());
+    return std::max(nowNs, record.failureTimesNs.back() + static_cast<uint64_t>(delay * 1e9));
+}
+
+void AuxAdmission::checkStarted(const std::string& address) {
+    sources_[sourceOf(address)].checkRunning = true;
+    checksRunning_++;
+}
+
+void AuxAdmission::checkFinished(const std::string& address, platform::CredentialCheck verdict, uint64_t nowNs) {
+    auto it = sources_.find(sourceOf(address));
+    if (it == sources_.end() || !it->second.checkRunning) return;
+    checksRunning_--;
+    SourceRecord& record = it->second;
+    record.checkRunning = false;
+    if (verdict == platform::CredentialCheck::valid) record.failureTimesNs.clear();
+    if (verdict == platform::CredentialCheck::invalid) record.failureTimesNs.push_back(nowNs);
+    // Sources with nothing to remember are forgotten, so the table only
+    // holds those failing now.
+    for (auto entry = sources_.begin(); entry != sources_.end();) {
+        forgetOldFailures(entry->second, nowNs);
+        if (!entry->second.checkRunning && entry->second.failureTimesNs.empty()) {
+            entry = sources_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+}
+
+// --- Log ---------------------------------------------------------------------------------------
+
+bool AuxAdmission::mayLogPreLoginEnd(const std::string& reason) {
+    if (linesThisSecond_ < preLoginLinesPerSecond) {
+        linesThisSecond_++;
+        return true;
+    }
+    quietEnds_[reason]++;
+    return false;
+}
+
+void AuxAdmission::countAcceptFailures(uint64_t count, const std::string& lastError) {
+    if (count == 0) return;
+    acceptFailures_ += count;
+    lastAcceptError_ = lastError;
+}
+
+std::optional<std::string> AuxAdmission::takeSecondSummary() {
+    linesThisSecond_ = 0;
+    uint64_t refused = acceptFailures_;
+    for (const auto& [verdict, count] : refusals_) refused += count;
+    uint64_t quiet = 0;
+    for (const auto& [reason, count] : quietEnds_) quiet += count;
+    if (refused == 0 && quiet == 0) return std::nullopt;
+
+    auto list = [](const std::vector<std::string>& parts) {
+        std::string out;
+        for (const auto& part : parts) out += (out.empty() ? "" : ", ") + part;
+        return out;
+    };
+    std::string line = "aux: ";
+    if (refused > 0) {
+        static const std::map<Verdict, std::string> names{
+            {Verdict::overTotalCap, "over the cap of " + std::to_string(maxPendingConnections)},
+            {Verdict::overSourceCap, "over " + std::to_string(maxPendingPerSource) + " from one source"},
+            {Verdict::droppedEarly, "dropped early"},
+        };
+        std::vector<std::string> parts;
+        for (const auto& [verdict, count] : refusals_) parts.push_back(std::to_string(count) + " " + names.at(verdict));
+        if (acceptFailures_ > 0)
+            parts.push_back(std::to_string(acceptFailures_) + " failed accept(s): " + lastAcceptError_);
+        line += "refused " + std::to_string(refused) + " connection(s) in the last second (" + list(parts) + ")";
+    }
+    if (quiet > 0) {
+        std::vector<std::string> parts;
+        for (const auto& [reason, count] : quietEnds_) parts.push_back(std::to_string(count) + " " + reason);
+        line += std::string(refused > 0 ? "; " : "") + std::to_string(quiet) +
+                " more connection(s) ended before login (" + list(parts) + ")";
+    }
+    refusals_.clear();
+    acceptFailures_ = 0;
+    lastAcceptError_.clear();
+    quietEnds_.clear();
+    return line;
+}

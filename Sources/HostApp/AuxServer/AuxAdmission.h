@@ -1,0 +1,124 @@
+#pragma once
+// Decides what an unauthenticated peer may cost the Host: how many of its
+// connections are admitted before login, how many identity proofs it gets,
+// when its password checks may start, and how much of it reaches the log.
+// All limits live here, as named constants.
+//
+// Not thread-safe: the server uses it on its queue only.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HostApp/Protocol/AuxPacket.h"
+#include "Platform/Directory.h"
+#include "Platform/Network.h"
+
+class AuxAdmission {
+public:
+    // Connections that have not logged in (or, on the file port, not shown
+    // a token), in total and from one source.
+    static constexpr size_t maxPendingConnections = 64;
+    static constexpr size_t maxPendingPerSource = 16;
+    // From this many pending connections on, a new one is dropped with a
+    // probability rising linearly from earlyDropMinimum to 1 at the cap.
+    static constexpr size_t earlyDropThreshold = 32;
+    static constexpr double earlyDropMinimum = 0.3;
+    // Identity challenges answered before login; the next one closes.
+    static constexpr int maxChallengesBeforeLogin = 2;
+    // Bytes read ahead of the server for a connection before login: two of
+    // the largest packets it may send.
+    static constexpr size_t preLoginReadAheadBytes =
+        2 * (AuxPacketHeader::size + AuxPacketCutter::preLoginPayloadLimit);
+    // Password checks running at once, over all sources.
+    static constexpr size_t passwordCheckSlots = 4;
+    // Failed logins from one source inside the window before its checks
+    // are paced, and the longest pause between them.
+    static constexpr size_t failuresBeforePacing = 3;
+    static constexpr double failureWindowSeconds = 600;
+    static constexpr double maxPacingSeconds = 30;
+    // Lines a connection that never logged in may write per second; the
+    // rest are only counted in the once-a-second summary.
+    static constexpr size_t preLoginLinesPerSecond = 3;
+
+    enum class Verdict : uint8_t { admitted, overTotalCap, overSourceCap, droppedEarly };
+
+    // Uniform in [0, 1); the default is seeded from the system's random
+    // source. Tests inject a fixed sequence.
+    using RandomSource = std::function<double()>;
+    explicit AuxAdmission(RandomSource random = {});
+
+    // Who a peer is for the limits: its IPv4 address, or the /64 of its IPv6
+    // address. Anything else counts as itself.
+    static std::string sourceOf(const std::string& address);
+    // The chance that a new connection is dropped with `pending` already
+    // admitted (0 below the threshold, 1 at the cap).
+    static double earlyDropProbability(size_t pending);
+    // The pause before a source's next password check after `failures`
+    // failed logins in the window: 0 below the threshold, then 1, 2, 4 ...
+    // seconds, never above maxPacingSeconds.
+    static double pacingDelaySeconds(size_t failures);
+
+    // --- Connections -----------------------------------------------------------
+    // Admits a new unauthenticated connection from `address`, or says why
+    // not; a refusal is counted for the summary. An admitted connection
+    // holds its place until release() or until it is closed or dropped.
+    Verdict admit(const std::shared_ptr<platform::TcpConnection>& connection, const std::string& address);
+    // The connection logged in (or showed its token) or was closed.
+    void release(const platform::TcpConnection* connection);
+    size_t pendingCount();
+    size_t pendingCountFrom(const std::string& address);
+
+    // --- Password checks -----------------------------------------------------------
+    // When a check for this source may start: now when a slot is free, none
+    // of its checks runs and it is not paced; a time when only pacing holds
+    // it back; nothing while slots or its own check are busy.
+    std::optional<uint64_t> checkMayStartAtNs(const std::string& address, uint64_t nowNs);
+    void checkStarted(const std::string& address);
+    // A wrong password counts against the source, a right one clears its
+    // count; a directory that could not be asked changes neither.
+    void checkFinished(const std::string& address, platform::CredentialCheck verdict, uint64_t nowNs);
+    size_t checksRunning() const { return checksRunning_; }
+
+    // --- Log -------------------------------------------------------------------------
+    // Whether a connection that never logged in may write its one line now;
+    // when not, its end is counted under `reason` for the summary.
+    bool mayLogPreLoginEnd(const std::string& reason);
+    void countAcceptFailures(uint64_t count, const std::string& lastError);
+    // The summary of the second that just ended, if anything was counted,
+    // and a fresh allowance of lines for the next one. Called once a second.
+    std::optional<std::string> takeSecondSummary();
+
+private:
+    struct Pending {
+        std::weak_ptr<platform::TcpConnection> connection;
+        const platform::TcpConnection* key;
+        std::string source;
+    };
+    struct SourceRecord {
+        std::deque<uint64_t> failureTimesNs;  // inside the window, oldest first
+        bool checkRunning = false;
+    };
+
+    // Forgets connections that were dropped, closed or failed.
+    void sweep();
+    void forgetOldFailures(SourceRecord& record, uint64_t nowNs);
+
+    RandomSource random_;
+    std::vector<Pending> pending_;
+    std::map<std::string, SourceRecord> sources_;
+    size_t checksRunning_ = 0;
+
+    // This second's refusals, accept failures and unlogged ends.
+    std::map<Verdict, uint64_t> refusals_;
+    uint64_t acceptFailures_ = 0;
+    std::string lastAcceptError_;
+    std::map<std::string, uint64_t> quietEnds_;
+    size_t linesThisSecond_ = 0;
+};

@@ -1,0 +1,86 @@
+// Connects the Viewer session server and the clipboard bridge to each
+// other and to the shell. Every hook holds the delegate weakly and none
+// holds the component that owns it, so nothing keeps anything alive in a
+// cycle. Only the status and clipboard hooks hop to the main queue; the
+// packet and drag-pull hooks run on the server queue and the bridge's hook
+// on its poll queue.
+
+#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/HostProbeDelegate.h"
+#include "Platform/Log.h"
+#include "VelantrixProfiles/Localization/VelantrixL10n.h"
+
+using platform::DispatchQueue;
+
+namespace {
+// A component's status line: into the log and into the label that holds
+// the latest one.
+void noteComponentStatus(const std::weak_ptr<HostProbeDelegate>& weak, std::string logLine, std::string labelKey,
+                         std::string labelDefault, std::string message) {
+    DispatchQueue::main().async([weak, logLine = std::move(logLine), labelKey = std::move(labelKey),
+                                 labelDefault = std::move(labelDefault), message = std::move(message)] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->components.diagnosticLog->append(logLine);
+        self->presentation.audioStatusLabel->text = VelantrixL10n::format(labelKey, labelDefault, message);
+        self->updateHostPresentation();
+    });
+}
+}  // namespace
+
+void HostProbeDelegate::startAudioAuxServer() {
+    assertMainQueue();
+    auto server = std::make_shared<V230HostAudioAuxServer>(serverConfiguration_);
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    server->onStatus = [weak](const std::string& message) {
+        noteComponentStatus(weak, "aux: " + message, "host.auxStatusFormat", "Aux: %@", message);
+    };
+    server->onClipboardTransfer = [weak](const ClipboardTransfer& transfer) {
+        DispatchQueue::main().async([weak, transfer] {
+            if (auto self = weak.lock()) self->components.clipboardBridge->handleRemoteTransfer(transfer);
+        });
+    };
+    auto packetHandler = [weak](const std::vector<uint8_t>& packet, const platform::UUID& session) {
+        if (auto self = weak.lock()) self->handleIncomingFileTransferPacket(packet, session);
+    };
+    server->onFileTransferPacket = packetHandler;
+    server->onFileTransferIncomingPacket = packetHandler;
+    server->onDragPullRequest = [weak](uint32_t snapshotID, uint32_t index, const platform::UUID& session) {
+        if (auto self = weak.lock()) self->handleDragPullRequest(snapshotID, index, session);
+    };
+    components.audioServer.store(server);
+    server->start();
+
+    if (server->boundAudioPort() == 0 || server->boundVideoPort() == 0) {
+        // Without its control ports no Viewer can reach the Host: say so and
+        // quit at once, with a failing status.
+        platform::Log::line("host: cannot serve Viewers (a control port could not be opened); exiting");
+        auto& app = platform::Application::shared();
+        app.setExitStatus(1);
+        lifecycle.terminationConfirmed = true;
+        app.terminate();
+    }
+}
+
+void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
+    assertMainQueue();
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    auto& bridge = *components.clipboardBridge;
+    bridge.onOutgoingTransfer = [weak](const ClipboardTransfer& transfer) {
+        auto self = weak.lock();
+        if (!self) return false;
+        // The claim lives on the main queue; this hook runs on the poll queue.
+        DispatchQueue::main().async([weak] {
+            if (auto self = weak.lock()) self->invalidateInboundFileClipboardClaim("host clipboard changed");
+        });
+        auto server = self->audioServer();
+        if (!server || !server->broadcastClipboardTransfer(transfer)) return false;
+        const std::string kind = transfer.items.empty() ? "unknown" : std::string(rawValue(transfer.items.front().kind));
+        self->log("clipboard sent seq=" + std::to_string(transfer.sequence) + " kind=" + kind);
+        return true;
+    };
+    bridge.onStatus = [weak](const std::string& message) {
+        noteComponentStatus(weak, message, "host.auxStatusFormat", "Aux: %@", message);
+    };
+    bridge.start();
+}

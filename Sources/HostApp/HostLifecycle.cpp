@@ -1,0 +1,409 @@
+// How the Host starts, chooses between the permission setup mode and normal
+// running, brings normal mode up in a fixed order, reacts to activation,
+// reopen, sleep and wake, and quits (confirmation sheet, automatic
+// confirmation of an installer's quit request, tear-down).
+
+#include <cstdio>
+
+#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/HostLaunchAtLogin.h"
+#include "HostApp/HostProbeDelegate.h"
+#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Input/HostInputSourceKind.h"
+#include "Platform/Accessibility.h"
+#include "Platform/ScreenCaptureKit.h"
+#include "Platform/Log.h"
+#include "Platform/TextInputSources.h"
+#include "Platform/UserDefaults.h"
+#include "Platform/Workspace.h"
+#include "VelantrixProfiles/Localization/VelantrixL10n.h"
+
+using platform::Application;
+using platform::DispatchQueue;
+using platform::NotificationCenter;
+
+namespace {
+constexpr double kSummaryAutoCloseSeconds = 5.0;
+constexpr double kQuitAutoConfirmSeconds = 5.0;
+constexpr double kRefreshIntervalSeconds = 2.0;
+
+std::string quitAutoConfirmNote() {
+    return VelantrixL10n::format("host.quitAutoConfirmNoteFormat",
+                                 "The installer is restarting Norvessal Host. Without any action the Host quits and "
+                                 "reopens automatically in %d seconds.",
+                                 5);
+}
+}  // namespace
+
+void assertMainQueue() { DispatchQueue::main().dispatchPrecondition(); }
+
+HostProbeDelegate::HostProbeDelegate(HostLaunchFlags launch, V230HostAudioAuxServerConfiguration serverConfiguration)
+    : hostIsUnattendedUpgradeLaunch(launch.unattendedUpgrade),
+      hostIsInitialInstallLaunch(launch.initialInstall),
+      serverConfiguration_(std::move(serverConfiguration)) {
+    components.clipboardBridge = std::make_shared<ClipboardSyncBridge>("Viewer", platform::Pasteboard::general(),
+                                                                       33554432, 50331648);
+    presentation.statusLabel =
+        platform::View::label(VelantrixL10n::text("host.checkingScreenSharing", "Checking Screen Sharing..."));
+    presentation.audioStatusLabel = platform::View::label(VelantrixL10n::text("host.auxStarting", "Aux: starting..."));
+    presentation.summaryStatusLabel =
+        platform::View::label(VelantrixL10n::text("host.starting", "Norvessal Host is starting..."));
+    presentation.summaryAddressLabel =
+        platform::View::label(VelantrixL10n::text("host.ipsChecking", "Host IPs: checking..."));
+    presentation.summaryViewerLabel =
+        platform::View::label(VelantrixL10n::text("host.viewerNone", "Viewer: none connected"));
+}
+
+HostProbeDelegate::~HostProbeDelegate() = default;
+
+void HostProbeDelegate::log(const std::string& text) const { components.diagnosticLog->append(text); }
+
+// --- Launch ------------------------------------------------------------------------
+
+void HostProbeDelegate::applicationDidFinishLaunching() {
+    assertMainQueue();
+    const std::string marker = hostBuildMarkerString();
+    log("build marker: " + marker);
+    platform::Log::raw("[NorvessalHost] build marker: " + marker);
+    platform::Log::raw("[NorvessalHost] verifier: Velantrix-HostRoute-ThunderboltIPv6First");
+    platform::Log::raw("[NorvessalHost] verifier: Velantrix-HostRoute-TypedAddressAdvertisement");
+    platform::Log::raw("[NorvessalHost] verifier: Velantrix-HostRoute-ThunderboltMemberPorts");
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    HostLaunchAtLogin::configureDefaultIfNeeded([weak](const std::string& text) {
+        if (auto self = weak.lock()) self->log("launch-at-login: " + text);
+    });
+
+    if (!hostIsInitialInstallLaunch && !hasPendingInitialInstallOnboarding()) {
+        startHostInNormalMode();
+        return;
+    }
+    if (platform::AXIsProcessTrusted() && platform::CGPreflightScreenCaptureAccess()) {
+        log("permissions: both grants already active — auto-completing onboarding (headless-safe)");
+        completeInitialInstallOnboardingAfterConfirmation();
+        onboarding.initialInstallOnboardingStep = InitialInstallOnboardingStep::completed;
+        terminateInstallerIfRunning();
+        startHostInNormalMode();
+        return;
+    }
+
+    log("permissions: setup mode — permission guide only");
+    configureSetupModeStatusItem();
+    installPermissionURLHandler();
+    resumeInitialInstallOnboardingIfPending();
+    DispatchQueue::main().asyncAfter(1.5, [weak] {
+        if (auto self = weak.lock()) self->triggerLocalNetworkPermissionPrompt();
+    });
+}
+
+void HostProbeDelegate::installPermissionURLHandler() {
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    platform::AppleEventManager::shared().setEventHandler(
+        platform::kInternetEventClass, platform::kAEGetURL,
+        [weak](const platform::AppleEvent& event, platform::AppleEvent& reply) {
+            if (auto self = weak.lock()) self->handlePermissionURLEvent(event, reply);
+        });
+}
+
+void HostProbeDelegate::resumeInitialInstallOnboardingIfPending() {
+    if (!hasPendingInitialInstallOnboarding()) {
+        log("permissions: no onboarding pending; skipping first-run prompts");
+    } else if (!isFinishingStep(onboarding.initialInstallOnboardingStep)) {
+        observeInitialInstallPermissionCompletion();
+        advanceInitialInstallOnboarding();
+    }
+}
+
+void HostProbeDelegate::startHostInNormalMode() {
+    assertMainQueue();
+    if (lifecycle.hostNormalModeStarted) return;
+    lifecycle.hostNormalModeStarted = true;
+    log("permissions: starting Host in normal mode (in-process after onboarding)");
+    removeSetupModeStatusItem();
+    configureMainMenu();
+    configureStatusItem();
+
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    auto& distributed = NotificationCenter::distributedCenter();
+    lifecycle.languageObserver = distributed.addObserver(
+        VelantrixL10n::languageChangedDistributedNotification,
+        [weak](const platform::Notification& n) {
+            auto it = n.userInfo.find(VelantrixL10n::languageChangedDistributedIdentifierKey);
+            if (it != n.userInfo.end()) VelantrixL10n::applyReceivedLanguageOverride(it->second);
+            if (auto self = weak.lock()) self->refreshHostLocalization();
+        },
+        DispatchQueue::main());
+    HostInputSourceKind::refreshCachedCJKInputMethod();
+    lifecycle.inputSourceObserver = distributed.addObserver(
+        platform::kTISNotifySelectedKeyboardInputSourceChanged,
+        [](const platform::Notification&) { HostInputSourceKind::refreshCachedCJKInputMethod(); }, DispatchQueue::main());
+    registerWorkspacePowerObservers();
+
+    startAudioAuxServer();
+    // A Host nobody can reach has already quit; it must not say "running".
+    if (Application::shared().isTerminated()) return;
+    configureClipboardBridgeIfNeeded();
+
+    installPermissionURLHandler();
+
+    if (hostIsUnattendedUpgradeLaunch) {
+        log("upgrade: unattended installer relaunch");
+    } else {
+        ensureSummaryWindow();
+        updateHostPresentation();
+        if (!summary.summaryWindow->isMiniaturized()) bringSummaryWindowForward();
+        scheduleSummaryWindowAutoClose(kSummaryAutoCloseSeconds);
+        DispatchQueue::main().async([weak] {
+            if (auto self = weak.lock()) self->presentUpgradeNoticeIfNeeded();
+        });
+        checkForHostUpdateOnLaunch();
+    }
+
+    updateHostPresentation();
+    refresh(true, false);
+
+    platform::AppleEventManager::shared().setEventHandler(
+        platform::kCoreEventClass, platform::kAEQuitApplication,
+        [weak](const platform::AppleEvent& event, platform::AppleEvent& reply) {
+            if (auto self = weak.lock()) self->handleQuitAppleEvent(event, reply);
+        });
+
+    if (hostIsUnattendedUpgradeLaunch) {
+        log("permissions: deferred interactive prompts for unattended upgrade launch");
+    } else {
+        DispatchQueue::main().asyncAfter(0.35, [weak] {
+            if (auto self = weak.lock()) self->resumeInitialInstallOnboardingIfPending();
+        });
+        DispatchQueue::main().asyncAfter(2.5, [weak] {
+            if (auto self = weak.lock()) self->triggerLocalNetworkPermissionPrompt();
+        });
+    }
+
+    lifecycle.timer = std::make_unique<platform::DispatchTimer>(DispatchQueue::main(), kRefreshIntervalSeconds, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        HostInputSourceKind::refreshCachedCJKInputMethod();
+        self->refresh(false, false);
+    });
+    lifecycle.timer->resume();
+    startHourlyUpdateCheck();
+
+    auto& app = Application::shared();
+    app.setServicesProvider(shared_from_this());
+    app.updateDynamicServices();
+}
+
+void HostProbeDelegate::bringSummaryWindowForward() {
+    auto& window = *summary.summaryWindow;
+    raiseWindowLevelAndPlacement(window, platform::kFloatingWindowLevel);
+    window.makeKeyAndOrderFront();
+    Application::shared().activate(true);
+    window.makeKeyAndOrderFront();
+}
+
+// --- Activation and reopen -------------------------------------------------------------
+
+void HostProbeDelegate::applicationDidBecomeActive() {
+    assertMainQueue();
+    HostInputSourceKind::refreshCachedCJKInputMethod();
+    if (hostIsUnattendedUpgradeLaunch || !hasPendingInitialInstallOnboarding()) return;
+    if (onboarding.initialInstallOnboardingAwaitingPermissionGrant) {
+        const double since =
+            platform::Clock::now().timeIntervalSince(onboarding.initialInstallOnboardingLastPermissionRequest);
+        if (since < 2.0) return;
+        onboarding.initialInstallOnboardingAwaitingPermissionGrant = false;
+    }
+    onboarding.initialInstallOnboardingAwaitingReturn = false;
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    DispatchQueue::main().async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        // The guide window comes with its own issue; until then there is
+        // nothing to centre and bring forward.
+        if (self->hasPendingInitialInstallOnboarding() &&
+            !isFinishingStep(self->onboarding.initialInstallOnboardingStep)) {
+            self->observeInitialInstallPermissionCompletion();
+            self->advanceInitialInstallOnboarding();
+        }
+    });
+}
+
+bool HostProbeDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    assertMainQueue();
+    if (!hasVisibleWindows) {
+        if (summary.summaryAutoCloseWorkItem) summary.summaryAutoCloseWorkItem->cancel();
+        summary.summaryAutoCloseWorkItem.reset();
+        ensureSummaryWindow();
+        updateHostPresentation();
+        summary.summaryWindow->deminiaturize();
+        bringSummaryWindowForward();
+    }
+    return true;
+}
+
+bool HostProbeDelegate::applicationShouldTerminateAfterLastWindowClosed() {
+    assertMainQueue();
+    return false;
+}
+
+// --- Power -----------------------------------------------------------------------------
+
+void HostProbeDelegate::registerWorkspacePowerObservers() {
+    assertMainQueue();
+    if (!lifecycle.workspacePowerObservers.empty()) return;
+    struct PowerEvent {
+        const char* notification;
+        const char* reason;
+        bool screensSleeping;
+        bool preflightHeadlessCapture;
+    };
+    static constexpr PowerEvent kEvents[] = {
+        {platform::kWorkspaceWillSleepNotification, "system will sleep", true, true},
+        {platform::kWorkspaceScreensDidSleepNotification, "screens did sleep", true, false},
+        {platform::kWorkspaceDidWakeNotification, "system did wake", false, false},
+        {platform::kWorkspaceScreensDidWakeNotification, "screens did wake", false, false},
+    };
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    auto& center = platform::Workspace::notificationCenter();
+    for (const auto& event : kEvents) {
+        lifecycle.workspacePowerObservers.push_back(center.addObserver(
+            event.notification,
+            [weak, event](const platform::Notification&) {
+                auto self = weak.lock();
+                if (!self) return;
+                const std::string reason = event.reason;
+                self->log(event.screensSleeping ? "power: " + reason + "; keeping Host Aux viewer sessions connected"
+                                                : "power: " + reason);
+                if (auto server = self->audioServer())
+                    server->noteHostPowerState(reason, event.screensSleeping, event.preflightHeadlessCapture);
+                if (event.screensSleeping) {
+                    self->updateHostPresentation();
+                } else {
+                    self->refresh(true, false);
+                }
+            },
+            DispatchQueue::main()));
+    }
+}
+
+void HostProbeDelegate::unregisterWorkspacePowerObservers() {
+    assertMainQueue();
+    for (auto token : lifecycle.workspacePowerObservers) platform::Workspace::notificationCenter().removeObserver(token);
+    lifecycle.workspacePowerObservers.clear();
+}
+
+// --- Quitting --------------------------------------------------------------------------
+
+platform::TerminateReply HostProbeDelegate::applicationShouldTerminate() {
+    assertMainQueue();
+    if (lifecycle.terminationConfirmed) return platform::TerminateReply::now;
+    if (relaunch.pendingScreenCaptureRelaunch ||
+        platform::UserDefaults::standard().boolForKey("host.pendingScreenCaptureRelaunch") ||
+        hasPendingInitialInstallOnboarding()) {
+        lifecycle.terminationConfirmed = true;
+        return platform::TerminateReply::now;
+    }
+    if (!lifecycle.terminationConfirmationInProgress) {
+        lifecycle.terminationConfirmationInProgress = true;
+        presentQuitHostConfirmation();
+    } else if (lifecycle.quitRequestedByExternalTool && !lifecycle.quitAutoConfirmWorkItem) {
+        // The installer asked while the user's own quit sheet was up: that
+        // sheet must confirm itself too, or the installer waits forever.
+        if (auto alert = lifecycle.quitConfirmationAlert.lock()) {
+            alert->informativeText += "\n\n" + quitAutoConfirmNote();
+            armQuitAutoConfirm(alert);
+        }
+    }
+    return platform::TerminateReply::later;
+}
+
+void HostProbeDelegate::presentQuitHostConfirmation() {
+    assertMainQueue();
+    auto& app = Application::shared();
+    app.activate(true);
+    auto alert = platform::Alert::make();
+    alert->alertStyle = platform::Alert::Style::warning;
+    alert->messageText = VelantrixL10n::text("host.quitTitle", "Quit Norvessal Host?");
+    alert->informativeText = VelantrixL10n::text(
+        "host.quitMessage",
+        "After quitting, Viewer will not be able to connect to this Host device until Norvessal Host is opened again.");
+    if (lifecycle.quitRequestedByExternalTool) alert->informativeText += "\n\n" + quitAutoConfirmNote();
+    alert->addButton(VelantrixL10n::text("host.quitButton", "Quit Host"));
+    alert->addButton(VelantrixL10n::text("host.keepRunningButton", "Keep Running"));
+
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    beginHostForegroundSheet(alert, ensureSummaryWindow(), [weak](platform::ModalResponse response) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (self->lifecycle.quitAutoConfirmWorkItem) self->lifecycle.quitAutoConfirmWorkItem->cancel();
+        self->lifecycle.quitAutoConfirmWorkItem.reset();
+        self->lifecycle.terminationConfirmationInProgress = false;
+        self->lifecycle.quitConfirmationAlert.reset();
+        // The installer's request is answered by this sheet either way; a
+        // later quit of the same process asks the user afresh.
+        self->lifecycle.quitRequestedByExternalTool = false;
+        const bool quit = response == platform::kAlertFirstButtonReturn;
+        if (quit) self->lifecycle.terminationConfirmed = true;
+        Application::shared().replyToApplicationShouldTerminate(quit);
+    });
+
+    lifecycle.quitConfirmationAlert = alert;
+    if (lifecycle.quitRequestedByExternalTool) armQuitAutoConfirm(alert);
+}
+
+void HostProbeDelegate::armQuitAutoConfirm(const std::shared_ptr<platform::Alert>& alert) {
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    std::weak_ptr<platform::Alert> weakAlert = alert;
+    lifecycle.quitAutoConfirmWorkItem = platform::makeWorkItem([weak, weakAlert] {
+        auto self = weak.lock();
+        auto alert = weakAlert.lock();
+        if (!self || !alert) return;
+        self->log("quit: auto-confirmed the external quit request");
+        if (auto parent = alert->window()->sheetParent())
+            parent->endSheet(alert->window(), platform::kAlertFirstButtonReturn);
+    });
+    DispatchQueue::main().asyncAfter(kQuitAutoConfirmSeconds, lifecycle.quitAutoConfirmWorkItem);
+}
+
+void HostProbeDelegate::handleQuitAppleEvent(const platform::AppleEvent&, platform::AppleEvent&) {
+    assertMainQueue();
+    lifecycle.quitRequestedByExternalTool = true;
+    log("quit: external quit request (installer/updater)");
+    DispatchQueue::main().async([] { Application::shared().terminate(); });
+}
+
+void HostProbeDelegate::requestQuitMenuAction(HostActionSender) {
+    assertMainQueue();
+    Application::shared().terminate();
+}
+
+void HostProbeDelegate::handleTerminationSignal(int signal) {
+    assertMainQueue();
+    platform::Log::line(std::string("host: received ") + (signal == 2 ? "SIGINT" : "SIGTERM") + ", shutting down");
+    lifecycle.terminationConfirmed = true;
+    Application::shared().terminate();
+}
+
+void HostProbeDelegate::applicationWillTerminate() {
+    assertMainQueue();
+    triggerScreenCaptureRelaunchIfNeeded("application termination");
+    if (lifecycle.timer) lifecycle.timer->cancel();
+    lifecycle.timer.reset();
+    if (onboarding.initialInstallOnboardingTimer) onboarding.initialInstallOnboardingTimer->cancel();
+    onboarding.initialInstallOnboardingTimer.reset();
+    auto& distributed = NotificationCenter::distributedCenter();
+    for (auto* observer : {&lifecycle.languageObserver, &lifecycle.inputSourceObserver}) {
+        if (*observer) distributed.removeObserver(**observer);
+        observer->reset();
+    }
+    unregisterWorkspacePowerObservers();
+    components.clipboardBridge->stop();
+    if (auto server = components.audioServer.exchange(nullptr)) server->stopForTermination();
+}
+
+void HostProbeDelegate::terminateInstallerIfRunning() {
+    assertMainQueue();
+    auto installers = platform::Workspace::runningApplications("com.apple.installer");
+    if (installers.empty()) return;
+    log("permissions: closing Installer app (guide closed)");
+    for (const auto& installer : installers) installer.terminate();
+}

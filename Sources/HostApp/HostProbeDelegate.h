@@ -1,0 +1,159 @@
+#pragma once
+// The Host's application delegate and the one owner of the shell's state:
+// it chooses between the permission setup mode and normal running, brings
+// the Host up and down, wires the Viewer session server and the clipboard
+// bridge together, and shows the summary window, the About panel and the
+// Host's alerts. Every method runs on the main queue and asserts it, except
+// the hooks that say otherwise.
+//
+// Each Part of the shell keeps its fields in a state struct of its own,
+// declared in its own header, and its methods in its own .cpp file.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/ComponentWiringState.h"
+#include "HostApp/HostFileDeliveryState.h"
+#include "HostApp/HostLifecycleState.h"
+#include "HostApp/MainMenuState.h"
+#include "HostApp/PermissionOnboardingState.h"
+#include "HostApp/ScreenCaptureRelaunchState.h"
+#include "HostApp/StatusPresentationState.h"
+#include "HostApp/SummaryWindowState.h"
+#include "HostApp/Updates/HostUpdateState.h"
+#include "Platform/AppKit.h"
+
+// The two launch flags, noted by `main` by plain presence.
+struct HostLaunchFlags {
+    bool unattendedUpgrade = false;  // "--velantrix-unattended-upgrade"
+    bool initialInstall = false;     // "--velantrix-initial-install"
+};
+
+// Who triggered an action: the log says "menu" for a menu item.
+enum class HostActionSender { none, menuItem, control };
+
+class HostProbeDelegate : public platform::ApplicationDelegate,
+                          public std::enable_shared_from_this<HostProbeDelegate> {
+public:
+    // `serverConfiguration` is what the server is made with (ports, console
+    // user; tests add loopback, a directory and a DNS-SD registration).
+    HostProbeDelegate(HostLaunchFlags launch, V230HostAudioAuxServerConfiguration serverConfiguration);
+    ~HostProbeDelegate() override;
+
+    // Set once by `main`, never changed.
+    const bool hostIsUnattendedUpgradeLaunch;
+    const bool hostIsInitialInstallLaunch;
+
+    // --- Entry point and application lifecycle (HostLifecycle.cpp) -----------------
+    void applicationDidFinishLaunching() override;
+    // Brings the Host up, once per process.
+    void startHostInNormalMode();
+    void applicationDidBecomeActive() override;
+    bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+    bool applicationShouldTerminateAfterLastWindowClosed() override;
+    platform::TerminateReply applicationShouldTerminate() override;
+    void presentQuitHostConfirmation();
+    void handleQuitAppleEvent(const platform::AppleEvent& event, platform::AppleEvent& reply);
+    void requestQuitMenuAction(HostActionSender sender);
+    void applicationWillTerminate() override;
+    void terminateInstallerIfRunning();
+    void registerWorkspacePowerObservers();
+    void unregisterWorkspacePowerObservers();
+    // SIGINT or SIGTERM: quit without asking, with the usual tear-down.
+    void handleTerminationSignal(int signal);
+
+    // --- Component wiring (ComponentWiring.cpp) ---------------------------------------
+    void startAudioAuxServer();
+    void configureClipboardBridgeIfNeeded();
+    // The server, from any thread.
+    std::shared_ptr<V230HostAudioAuxServer> audioServer() const { return components.audioServer.load(); }
+
+    // --- Summary window, About panel and alerts (SummaryWindow.cpp) -------------------
+    std::shared_ptr<platform::Window> makeSummaryWindow();
+    void showSummaryWindowAction(HostActionSender sender);
+    void scheduleSummaryWindowAutoClose(double after);
+    void showAboutPanelAction(HostActionSender sender);
+    // Shows the alert as a sheet on the summary window and waits for it,
+    // running the main queue meanwhile.
+    platform::ModalResponse runHostModalAlert(const std::shared_ptr<platform::Alert>& alert);
+    void beginHostForegroundSheet(const std::shared_ptr<platform::Alert>& alert,
+                                  const std::shared_ptr<platform::Window>& window,
+                                  std::function<void(platform::ModalResponse)> completion);
+    // Floating level, the Host's Spaces placement, visible while inactive.
+    static void raiseWindowLevelAndPlacement(platform::Window& window, int level);
+
+    // --- Status refresh and presentation (StatusPresentation.cpp) ---------------------
+    void updateHostPresentation();
+    void refresh(bool forceDisplayDiagnostics, bool probeScreenSharing);
+    void refreshButtonPressed();
+
+    // --- Main menu and status item (MainMenu.cpp) --------------------------------------
+    void configureMainMenu();
+    void configureStatusItem();
+    void refreshHostLocalization();
+    void launchAtLoginCheckboxChanged(platform::View& checkbox);
+
+    // --- Permission onboarding (PermissionOnboarding.cpp) ------------------------------
+    bool hasPendingInitialInstallOnboarding();
+    void configureSetupModeStatusItem();
+    void removeSetupModeStatusItem();
+    void observeInitialInstallPermissionCompletion();
+    void advanceInitialInstallOnboarding();
+    bool completeInitialInstallOnboardingAfterConfirmation();
+
+    // --- Permission prompts and relaunch (PermissionPrompts.cpp) -----------------------
+    void triggerLocalNetworkPermissionPrompt();
+    void triggerScreenCaptureRelaunchIfNeeded(const std::string& reason);
+
+    // --- Installer permission requests (InstallerPermissionRequests.cpp) ---------------
+    void handlePermissionURLEvent(const platform::AppleEvent& event, platform::AppleEvent& reply);
+
+    // --- Updates (Updates/HostUpdateActions.cpp) ----------------------------------------
+    void presentUpgradeNoticeIfNeeded();
+    void checkForHostUpdateOnLaunch();
+    void startHourlyUpdateCheck();
+    void requestOnlineUpdateAction();
+
+    // --- Host outgoing sends and inbound delivery (HostOutgoingSends.cpp, HostInboundDelivery.cpp)
+    // The drag-pull hook; server queue.
+    void handleDragPullRequest(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID);
+    void invalidateInboundFileClipboardClaim(const std::string& reason);
+    // The file-packet hooks; server queue.
+    void handleIncomingFileTransferPacket(const std::vector<uint8_t>& encodedPacket,
+                                          const platform::UUID& viewerSession);
+
+    // --- State, one struct per Part -------------------------------------------------------
+    HostLifecycleState lifecycle;
+    ComponentWiringState components;
+    StatusPresentationState presentation;
+    MainMenuState menus;
+    SummaryWindowState summary;
+    PermissionOnboardingState onboarding;
+    ScreenCaptureRelaunchState relaunch;
+    HostUpdateState updates;
+    HostFileDeliveryState fileDelivery;
+
+private:
+    // The summary window, made when there is none.
+    const std::shared_ptr<platform::Window>& ensureSummaryWindow();
+    // Floating, on the active Space, visible while inactive; made key, the
+    // application activated, and made key again (normal start and reopen).
+    void bringSummaryWindowForward();
+    // The installer's and updater's URL requests ('GURL'), in both modes.
+    void installPermissionURLHandler();
+    // The onboarding resume shared by the activation, the normal start and
+    // the Show Host Status action.
+    void resumeInitialInstallOnboardingIfPending();
+    // Confirms the quit sheet by itself after 5 s (an installer's request).
+    void armQuitAutoConfirm(const std::shared_ptr<platform::Alert>& alert);
+    // Appends to the diagnostics log.
+    void log(const std::string& text) const;
+
+    const V230HostAudioAuxServerConfiguration serverConfiguration_;
+};
+
+// Asserts that the caller runs on the main queue.
+void assertMainQueue();

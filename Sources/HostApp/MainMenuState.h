@@ -1,0 +1,26 @@
+#pragma once
+// The normal-mode status item, its menu and the menu items whose texts and
+// check marks the Host updates.
+
+#include <memory>
+
+#include "Platform/AppKitWindow.h"
+
+namespace platform {
+class StatusItem;
+class Menu;
+class MenuItem;
+}  // namespace platform
+
+struct MainMenuState {
+    std::shared_ptr<platform::StatusItem> statusItem;
+    std::shared_ptr<platform::Menu> statusMenu;
+    // The status item's display symbol, made on first use.
+    std::shared_ptr<platform::View> statusItemDisplaySymbol;
+    // Items owned by their menus.
+    std::weak_ptr<platform::MenuItem> launchAtLoginMenuItem;
+    std::weak_ptr<platform::MenuItem> statusLaunchAtLoginMenuItem;
+    std::weak_ptr<platform::MenuItem> statusMenuStatusItem;
+    std::weak_ptr<platform::MenuItem> statusMenuAddressItem;
+    std::weak_ptr<platform::MenuItem> statusMenuViewerItem;
+};

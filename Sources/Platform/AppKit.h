@@ -1,0 +1,11 @@
+#pragma once
+// The headless AppKit model in one include: the application and its
+// delegate, windows and views, alerts, Apple events and attributed strings.
+// Nothing is drawn; every object exists so that the Host can use it as on a
+// Mac and tests can inspect and press it.
+
+#include "Platform/AppKitAlert.h"
+#include "Platform/AppKitApplication.h"
+#include "Platform/AppKitWindow.h"
+#include "Platform/AppleEvents.h"
+#include "Platform/AttributedString.h"

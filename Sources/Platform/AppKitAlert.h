@@ -1,0 +1,61 @@
+#pragma once
+// Alerts of the headless AppKit model: a message, an informative text and
+// buttons whose responses are 1000, 1001, ... in the order added, shown in a
+// window of their own, either as a sheet on another window (with a
+// completion) or modally (the caller waits in a nested run of the main
+// queue). Tests press the buttons or script the answer through the
+// application; a terminating application ends every shown alert with the
+// abort response.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/AppKitWindow.h"
+
+namespace platform {
+
+class Alert : public std::enable_shared_from_this<Alert> {
+public:
+    enum class Style { warning, informational, critical };
+
+    static std::shared_ptr<Alert> make();
+
+    std::string messageText;
+    std::string informativeText;
+    Style alertStyle = Style::warning;
+
+    void addButton(std::string title) { buttonTitles_.push_back(std::move(title)); }
+    const std::vector<std::string>& buttonTitles() const { return buttonTitles_; }
+    // The alert's own window (hidden until the alert is shown).
+    const std::shared_ptr<Window>& window() const { return window_; }
+
+    // Shows the alert as a sheet on `parent`; the completion runs once with
+    // the response that ended it.
+    void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion);
+    // Shows the alert in its own window and waits, running the main queue,
+    // until a button ends it; the abort response when the application
+    // terminates first.
+    ModalResponse runModal();
+
+    bool isShown() const { return shown_; }
+    // Ends the alert as a click on the button at `index` would.
+    void pressButton(size_t index);
+    // Ends the alert with any response (the model's scripted answers and
+    // the abort at termination).
+    void endWithResponse(ModalResponse response);
+
+private:
+    Alert() = default;
+
+    std::vector<std::string> buttonTitles_;
+    std::shared_ptr<Window> window_;
+    bool shown_ = false;
+    // Modal runs: the answer once given.
+    bool modal_ = false;
+    std::optional<ModalResponse> modalResponse_;
+};
+
+}  // namespace platform

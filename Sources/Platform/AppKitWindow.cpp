@@ -1,0 +1,239 @@
+#include "Platform/AppKitWindow.h"
+
+#include <cstdio>
+
+#include "Platform/AppKitApplication.h"
+#include "Platform/Log.h"
+
+namespace platform {
+
+// ---------------------------------------------------------------- views
+
+std::shared_ptr<View> View::plain() { return std::shared_ptr<View>(new View(Kind::plain)); }
+
+std::shared_ptr<View> View::label(std::string text) {
+    auto v = std::shared_ptr<View>(new View(Kind::label));
+    v->text = std::move(text);
+    return v;
+}
+
+std::shared_ptr<View> View::button(std::string title, Action action) {
+    auto v = std::shared_ptr<View>(new View(Kind::button));
+    v->text = std::move(title);
+    v->action = std::move(action);
+    v->roundedBezel = true;
+    return v;
+}
+
+std::shared_ptr<View> View::checkbox(std::string title, Action action) {
+    auto v = std::shared_ptr<View>(new View(Kind::checkbox));
+    v->text = std::move(title);
+    v->action = std::move(action);
+    return v;
+}
+
+std::shared_ptr<View> View::popUpButton() { return std::shared_ptr<View>(new View(Kind::popUpButton)); }
+
+std::shared_ptr<View> View::stack(Orientation orientation, std::vector<std::shared_ptr<View>> views) {
+    auto v = std::shared_ptr<View>(new View(Kind::stack));
+    v->orientation = orientation;
+    for (auto& view : views) v->addSubview(std::move(view));
+    return v;
+}
+
+std::shared_ptr<View> View::image(std::string name, CGSize size) {
+    auto v = std::shared_ptr<View>(new View(Kind::image));
+    v->imageName = std::move(name);
+    v->imageSize = size;
+    return v;
+}
+
+void View::addSubview(std::shared_ptr<View> view) {
+    view->superview_ = weak_from_this();
+    subviews_.push_back(std::move(view));
+}
+
+void View::performClick() {
+    if (!isEnabled) return;
+    if (kind == Kind::checkbox) isOn = !isOn;
+    if (action) {
+        auto keep = shared_from_this();  // an action may drop the last owner
+        auto run = action;
+        run(*this);
+    }
+}
+
+std::vector<std::shared_ptr<View>> View::allViews() {
+    std::vector<std::shared_ptr<View>> out{shared_from_this()};
+    for (const auto& sub : subviews_) {
+        auto below = sub->allViews();
+        out.insert(out.end(), below.begin(), below.end());
+    }
+    return out;
+}
+
+std::shared_ptr<View> View::findByText(const std::string& wanted) {
+    for (const auto& view : allViews())
+        if (view->text == wanted) return view;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- windows
+
+std::shared_ptr<Window> Window::make(CGSize contentSize, uint32_t styleMask) {
+    auto& app = Application::shared();
+    auto window = std::shared_ptr<Window>(new Window(contentSize, styleMask));
+    window->number_ = app.registerWindow(window);
+    return window;
+}
+
+bool Window::setCollectionBehavior(uint32_t behavior) {
+    const uint32_t both = kWindowCanJoinAllSpaces | kWindowMoveToActiveSpace;
+    if ((behavior & both) == both) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%X", behavior);
+        Log::raw(std::string("[AppKit] window ") + std::to_string(number_) + " refused collection behaviour " + hex +
+                 ": it cannot both join all Spaces and move to the active Space");
+        return false;
+    }
+    collectionBehavior_ = behavior;
+    return true;
+}
+
+bool Window::isVisible() const {
+    if (auto parent = sheetParent()) return visible_ && parent->isVisible();
+    return visible_ && !miniaturized_;
+}
+
+bool Window::isKeyWindow() const {
+    auto& app = Application::shared();
+    return app.isActive() && visible_ && app.keyCandidate().get() == this;
+}
+
+bool Window::isInFrontOfOtherApplications() const {
+    // A sheet moves with its parent.
+    if (auto parent = sheetParent()) return isVisible() && parent->isInFrontOfOtherApplications();
+    return isVisible() && inFront_;
+}
+
+void Window::postForModel(const char* name) {
+    Application::shared().notificationCenter().post(
+        Notification{name, {{kWindowNumberKey, std::to_string(number_)}}});
+}
+
+void Window::show(bool regardless) {
+    auto& app = Application::shared();
+    if (!visible_) {
+        visible_ = true;
+        app.retainShownWindow(shared_from_this());
+    }
+    // Ordering front while another application is active only reorders the
+    // Host's own windows; ordering front regardless comes before them all.
+    if (regardless || app.isActive()) inFront_ = true;
+}
+
+void Window::miniaturize() {
+    if (!(styleMask & kWindowStyleMiniaturizable) || miniaturized_) return;
+    const bool wasKey = isKeyWindow();
+    miniaturized_ = true;
+    inFront_ = false;
+    if (wasKey) postForModel(kWindowDidResignKeyNotification);
+}
+
+void Window::deminiaturize() {
+    if (!miniaturized_) return;
+    miniaturized_ = false;
+    show(false);
+}
+
+void Window::orderFront() {
+    if (miniaturized_) return;
+    show(false);
+}
+
+void Window::orderBack() {
+    if (miniaturized_) return;
+    show(false);
+    inFront_ = false;
+}
+
+void Window::orderOut() {
+    const bool wasKey = isKeyWindow();
+    visible_ = false;
+    inFront_ = false;
+    if (wasKey) postForModel(kWindowDidResignKeyNotification);
+}
+
+void Window::orderFrontRegardless() {
+    if (miniaturized_) return;
+    orderFrontRegardlessCount_++;
+    show(true);
+}
+
+void Window::makeKey() {
+    if (!visible_ || miniaturized_) return;
+    Application::shared().setKeyCandidate(shared_from_this());
+}
+
+void Window::makeKeyAndOrderFront() {
+    if (miniaturized_) return;
+    show(false);
+    makeKey();
+}
+
+void Window::close() {
+    auto keep = shared_from_this();
+    postForModel(kWindowWillCloseNotification);
+    orderOut();
+    auto& app = Application::shared();
+    if (isReleasedWhenClosed) app.forgetWindow(*this);
+    app.windowDidClose();
+}
+
+void Window::beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion) {
+    if (attachedSheet_) {
+        Log::raw("[AppKit] window " + std::to_string(number_) + " already has a sheet; the new one waits for nothing");
+        return;
+    }
+    if (!isVisible()) {
+        deminiaturize();
+        show(false);
+    }
+    attachedSheet_ = sheet;
+    sheetCompletion_ = std::move(completion);
+    sheet->sheetParent_ = weak_from_this();
+    sheet->visible_ = true;
+    Application::shared().retainShownWindow(sheet);
+    // A sheet takes the key focus of its parent.
+    sheet->makeKey();
+}
+
+void Window::endSheet(const std::shared_ptr<Window>& sheet, ModalResponse returnCode) {
+    if (!sheet || attachedSheet_ != sheet) return;
+    auto keep = shared_from_this();
+    const bool wasKey = sheet->isKeyWindow();
+    attachedSheet_.reset();
+    sheet->visible_ = false;
+    sheet->sheetParent_.reset();
+    if (wasKey) {
+        sheet->postForModel(kWindowDidResignKeyNotification);
+        makeKey();
+    }
+    auto completion = std::move(sheetCompletion_);
+    sheetCompletion_ = nullptr;
+    if (completion) completion(returnCode);
+}
+
+NotificationCenter::Token observeWindow(const char* name, const std::shared_ptr<Window>& window,
+                                        NotificationCenter::Handler handler, std::optional<DispatchQueue> queue) {
+    const std::string number = std::to_string(window->windowNumber());
+    return Application::shared().notificationCenter().addObserver(
+        name,
+        [number, handler = std::move(handler)](const Notification& n) {
+            auto it = n.userInfo.find(kWindowNumberKey);
+            if (it != n.userInfo.end() && it->second == number) handler(n);
+        },
+        std::move(queue));
+}
+
+}  // namespace platform

@@ -1,0 +1,5 @@
+#include "VelantrixProfiles/ReleaseFeed/VelantrixLegalEntity.h"
+
+platform::AttributedString VelantrixLegalEntity::aboutPanelCredits(double, const std::vector<std::string>&) {
+    return {};
+}

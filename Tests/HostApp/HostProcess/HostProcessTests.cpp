@@ -1,0 +1,142 @@
+// The built norvessal-host as a child process: it serves on the ports it
+// reports, proves its identity, answers a login, and ends cleanly on SIGTERM
+// and SIGINT.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "Support/AuxTestClient.h"
+#include "Support/TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+// One running Host; a test that fails on the way still kills it.
+class HostProcess {
+public:
+    HostProcess(const std::filesystem::path& root, const std::vector<std::string>& extra) : stderrPath_(root / "stderr.log") {
+        std::vector<std::string> args = {std::string(NORVESSAL_BINARY_DIR) + "/norvessal-host", "--audio-port=0",
+                                         "--video-port=0", "--file-port=0", "--data-root=" + root.string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~HostProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool started() const { return pid_ > 0; }
+    std::string stderrText() const {
+        std::ifstream in(stderrPath_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // The exit status once the process has ended; none while it runs.
+    std::optional<int> exitStatus() {
+        if (status_ || pid_ <= 0) return status_;
+        int raw = 0;
+        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            pid_ = -1;
+        }
+        return status_;
+    }
+    void signal(int sig) const { kill(pid_, sig); }
+
+private:
+    std::filesystem::path stderrPath_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+class HostProcessTest : public VirtualTimeTest {
+protected:
+    // Starts the Host and reads its ports from "aux: server started".
+    std::unique_ptr<HostProcess> start(const std::vector<std::string>& extra = {}) {
+        auto host = std::make_unique<HostProcess>(dataRoot->path(), extra);
+        EXPECT_TRUE(host->started());
+        const std::regex started("aux: server started audio=(\\d+) video=(\\d+)");
+        std::smatch match;
+        std::string text;
+        EXPECT_TRUE(runUntil(
+            [&] {
+                text = host->stderrText();
+                return std::regex_search(text, match, started) || host->exitStatus().has_value();
+            },
+            30))
+            << text;
+        if (match.size() == 3) audioPort = static_cast<uint16_t>(std::stoi(match[1].str()));
+        EXPECT_NE(audioPort, 0) << text;
+        return host;
+    }
+
+    void expectServesAViewer() {
+        AuxTestClient client(runtime, audioPort, 0x01);
+        ASSERT_TRUE(client.waitConnected());
+        ASSERT_TRUE(client.requestIdentity()) << "the identity proof verifies";
+        ViewerLoginCredentials credentials{"nobody-" + std::to_string(getpid()), "wrong", "Viewer", std::nullopt};
+        client.send(AuxPacketType::viewerLogin, client.sealedLogin(credentials));
+        client.settle();
+        std::optional<ReceivedAuxPacket> answer;
+        ASSERT_TRUE(runUntil(
+            [&] {
+                for (const auto& p : client.packets()) {
+                    const auto type = p.header.type;
+                    if (type == AuxPacketType::hostSessionInfo ||
+                        (type == AuxPacketType::hostStatus && p.text().find("code=") != std::string::npos)) {
+                        answer = p;
+                        return true;
+                    }
+                }
+                return client.isClosed();
+            },
+            30));
+        EXPECT_TRUE(answer) << "a login is answered with session info or a code word";
+    }
+
+    void expectEndsCleanlyOn(HostProcess& host, int sig) {
+        host.signal(sig);
+        EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+        EXPECT_EQ(host.exitStatus(), 0);
+        EXPECT_NE(host.stderrText().find("aux: server stopped"), std::string::npos) << host.stderrText();
+    }
+
+    uint16_t audioPort = 0;
+};
+
+TEST_F(HostProcessTest, ServesAViewerAndEndsCleanlyOnEachTerminationSignal) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        auto host = start();
+        expectServesAViewer();
+        expectEndsCleanlyOn(*host, sig);
+    }
+}
+
+TEST_F(HostProcessTest, InitialInstallLaunchServesToo) {
+    auto host = start({"--velantrix-initial-install"});
+    expectServesAViewer();
+    expectEndsCleanlyOn(*host, SIGTERM);
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// How the server, the clipboard bridge and the shell reach one another.
+
+#include <gtest/gtest.h>
+
+#include "HostShellTestFixture.h"
+#include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
+
+using namespace platform;
+
+namespace {
+
+ClipboardTransfer textTransfer(const std::string& text, uint64_t sequence) {
+    ClipboardTransferItem item;
+    item.text = text;
+    return ClipboardTransfer{"VIEWER-SOURCE", sequence, 0, {item}};
+}
+
+class ComponentWiring : public HostShellTest {
+protected:
+    void SetUp() override { launch(); }
+    // The bridge's hook, called where the bridge calls it: off the main queue.
+    bool offerFromPollQueue(const ClipboardTransfer& transfer) {
+        DispatchQueue poll("test.clipboard.poll");
+        return poll.syncValue([&] { return delegate->components.clipboardBridge->onOutgoingTransfer(transfer); });
+    }
+};
+
+TEST_F(ComponentWiring, ClipboardChangeWithoutViewersStaysPendingAndLogsNothing) {
+    EXPECT_FALSE(offerFromPollQueue(textTransfer("nobody", 1)));
+    runUntilIdle();
+    EXPECT_FALSE(diagnosticsContain("clipboard sent"));
+}
+
+TEST_F(ComponentWiring, StatusLinesLandInTheLogAndTheLastInTheStatusLabel) {
+    delegate->audioServer()->publish("probe from the server");
+    delegate->components.clipboardBridge->onStatus("probe from the bridge");
+    runUntilIdle();
+    EXPECT_TRUE(diagnosticsContain("aux: probe from the server"));
+    EXPECT_TRUE(diagnosticsContain("probe from the bridge"));
+    EXPECT_FALSE(diagnosticsContain("aux: probe from the bridge"));
+    EXPECT_EQ(delegate->presentation.audioStatusLabel->text, "Aux: probe from the bridge");
+}
+
+TEST_F(ComponentWiring, HostClipboardChangeDropsTheReceivedFilesClaimOnTheMainQueue) {
+    delegate->fileDelivery.latestInboundFileBatchID = UUID::random();
+    offerFromPollQueue(textTransfer("new", 2));
+    EXPECT_TRUE(delegate->fileDelivery.latestInboundFileBatchID) << "the claim is main-queue state";
+    runUntilIdle();
+    EXPECT_FALSE(delegate->fileDelivery.latestInboundFileBatchID);
+    EXPECT_TRUE(diagnosticsContain("files: invalidated inbound clipboard claim (host clipboard changed)"));
+}
+
+}  // namespace

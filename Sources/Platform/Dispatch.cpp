@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/Clock.h"
 #include "Platform/Runtime.h"
 
 namespace platform {
@@ -89,16 +90,29 @@ struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State>
     Work handler;
     std::atomic<bool> cancelled{false};
     std::atomic<bool> resumed{false};
+    // When the next firing is due; touched only by the firing itself.
+    uint64_t deadlineNs = 0;
     State(DispatchQueue q, double i, Work h, double d)
         : queue(std::move(q)), interval(i), initialDelay(d), handler(std::move(h)) {}
 
-    void schedule(double delay) {
+    void start() {
+        deadlineNs = Clock::uptimeNs() + toNs(initialDelay);
+        arm();
+    }
+    static uint64_t toNs(double seconds) { return static_cast<uint64_t>(std::max(0.0, seconds) * 1e9); }
+
+    // Firings keep to their deadlines, one interval apart, whatever the
+    // handler costs; one that falls behind fires at once, without a backlog.
+    void arm() {
+        const uint64_t now = Clock::uptimeNs();
         std::weak_ptr<State> weak = shared_from_this();
-        queue.asyncAfter(delay, [weak] {
+        queue.asyncAfter(deadlineNs > now ? static_cast<double>(deadlineNs - now) / 1e9 : 0.0, [weak] {
             auto self = weak.lock();
             if (!self || self->cancelled.load()) return;
             self->handler();
-            if (!self->cancelled.load()) self->schedule(self->interval);
+            if (self->cancelled.load()) return;
+            self->deadlineNs = std::max(self->deadlineNs + toNs(self->interval), Clock::uptimeNs());
+            self->arm();
         });
     }
 };
@@ -110,7 +124,7 @@ DispatchTimer::DispatchTimer(DispatchQueue queue, double intervalSeconds, Work h
 DispatchTimer::~DispatchTimer() { cancel(); }
 void DispatchTimer::resume() {
     if (state_->resumed.exchange(true) || state_->cancelled.load()) return;
-    state_->schedule(state_->initialDelay);
+    state_->start();
 }
 void DispatchTimer::cancel() { state_->cancelled.store(true); }
 bool DispatchTimer::isCancelled() const { return state_->cancelled.load(); }

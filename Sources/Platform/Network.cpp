@@ -322,13 +322,23 @@ ConnectionState TcpConnection::state() const {
 
 void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion) {
     std::lock_guard lock(mutex_);
+    enqueueLocked(PendingSend{std::move(bytes), 0, std::move(completion), nullptr, true});
+}
+
+void TcpConnection::send(SharedBytes bytes, SendCompletion completion, CompletionReport report) {
+    if (!bytes) bytes = std::make_shared<const std::vector<uint8_t>>();
+    std::lock_guard lock(mutex_);
+    enqueueLocked(PendingSend{{}, 0, std::move(completion), std::move(bytes), report == CompletionReport::always});
+}
+
+void TcpConnection::enqueueLocked(PendingSend send) {
     if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) {
-        postCompletionLocked(std::move(completion),
+        postCompletionLocked(std::move(send.completion),
                              state_ == ConnectionState::cancelled ? kCancelledError : failure_);
         return;
     }
-    unsent_ += bytes.size();
-    pending_.push_back(PendingSend{std::move(bytes), 0, std::move(completion)});
+    unsent_ += send.view().size();
+    pending_.push_back(std::move(send));
     if (state_ == ConnectionState::ready) {
         writeLocked();
         if (state_ != ConnectionState::ready) return;
@@ -464,8 +474,9 @@ void TcpConnection::writeLocked() {
         iovec vectors[kMaxIovecs];
         int used = 0;
         for (auto it = pending_.begin(); it != pending_.end() && used < kMaxIovecs; ++it, ++used) {
-            vectors[used].iov_base = it->bytes.data() + it->offset;
-            vectors[used].iov_len = it->bytes.size() - it->offset;
+            const auto bytes = it->view();
+            vectors[used].iov_base = const_cast<uint8_t*>(bytes.data() + it->offset);
+            vectors[used].iov_len = bytes.size() - it->offset;
         }
         msghdr message{};
         message.msg_iov = vectors;
@@ -481,13 +492,13 @@ void TcpConnection::writeLocked() {
         unsent_ -= left;
         while (!pending_.empty()) {
             PendingSend& front = pending_.front();
-            const size_t remaining = front.bytes.size() - front.offset;
+            const size_t remaining = front.view().size() - front.offset;
             if (left < remaining) {
                 front.offset += left;
                 break;
             }
             left -= remaining;
-            postCompletionLocked(std::move(front.completion), {});
+            if (front.reportSuccess) postCompletionLocked(std::move(front.completion), {});
             pending_.pop_front();
         }
         if (written == 0) return;  // only empty sends were left

@@ -88,6 +88,19 @@ public:
     // before start() are written once the connection is ready.
     void send(std::vector<uint8_t> bytes, SendCompletion completion = {});
 
+    // Bytes that several connections send as they are (one video frame to
+    // every Viewer): nobody writes to them once they are handed over, and
+    // each connection holds a reference until they are written.
+    using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
+    enum class CompletionReport {
+        always,       // as send() above
+        failureOnly,  // the completion runs only with an error; a write that
+                      // succeeds posts nothing to the queue
+    };
+    // As send() above, without a copy of the bytes.
+    void send(SharedBytes bytes, SendCompletion completion,
+              CompletionReport report = CompletionReport::always);
+
     // Idempotent; see the class comment.
     void cancel();
 
@@ -111,7 +124,12 @@ private:
         std::vector<uint8_t> bytes;
         size_t offset = 0;
         SendCompletion completion;
+        // Set instead of `bytes` for a shared buffer.
+        SharedBytes shared;
+        bool reportSuccess = true;
+        std::span<const uint8_t> view() const { return shared ? std::span<const uint8_t>(*shared) : bytes; }
     };
+    void enqueueLocked(PendingSend send);
 
     void handleEvents(uint64_t registration, uint32_t events);
     void connectNextLocked();

@@ -1,9 +1,14 @@
 #include "Platform/VideoEncoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -109,15 +114,117 @@ void quietLibraryLogging() {
 
 }  // namespace
 
+std::vector<VideoEncoderLibraryOption> VideoEncoder::libraryOptions(const VideoEncoderSettings& settings) {
+    const bool hevc = isHEVC(settings.codec);
+    const bool chroma444 = settings.chroma == ChromaSubsampling::yuv444;
+    return {
+        // x265's fastest preset costs about what x264's "superfast" does.
+        {"preset", hevc ? "ultrafast" : "superfast"},
+        {"tune", "zerolatency"},
+        {"profile", hevc ? (chroma444 ? "main444-8" : "main") : (chroma444 ? "high444" : "high")},
+        {"forced-idr", "1"},
+        // One frame in flight, so every picture's frame comes back from the
+        // call that submitted it: no added latency, and the last picture of
+        // a movement is never held back until the next one. x265 spreads
+        // each picture over its thread pool by wavefront rows instead.
+        {hevc ? "x265-params" : "x264-params",
+         hevc ? "bframes=0:open-gop=0:frame-threads=1:wpp=1:log-level=error" : "bframes=0:open-gop=0"},
+    };
+}
+
+int VideoEncoder::libraryThreadCount(const VideoEncoderSettings& settings) {
+    // x264 under "zerolatency" threads by slices, which also returns each
+    // frame from its own call; libx265 takes its frame threads from here.
+    return isHEVC(settings.codec) ? 1 : 0;
+}
+
+int VideoEncoder::conversionBands(int sourceWidth, int sourceHeight, const VideoEncoderSettings& settings) {
+    // Bands are converted side by side when no scaling mixes their rows;
+    // each keeps at least 128 rows so that a band is worth a thread.
+    if (sourceWidth != settings.width || sourceHeight != settings.height) return 1;
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return std::clamp(sourceHeight / 128, 1, std::min(cores, 8));
+}
+
+// Runs the bands of one conversion on a few helper threads and the caller.
+// Every run returns only when all its bands are done and every helper has
+// left it, so nothing of one run reaches into the next.
+class VideoEncoder::BandWorkers {
+public:
+    explicit BandWorkers(int helpers) {
+        for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { loop(); });
+    }
+    ~BandWorkers() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+    size_t helpers() const { return threads_.size(); }
+
+    void run(int count, const std::function<void(int)>& work) {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            work_ = &work;
+            count_ = count;
+            completed_ = 0;
+            next_.store(0);
+            ++generation_;
+        }
+        wake_.notify_all();
+        take(work, count);
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [&] { return completed_ == count_ && busy_ == 0; });
+    }
+
+private:
+    void take(const std::function<void(int)>& work, int count) {
+        for (int band; (band = next_.fetch_add(1)) < count;) {
+            work(band);
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (++completed_ == count_) done_.notify_all();
+        }
+    }
+    void loop() {
+        uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            const auto* work = work_;
+            const int count = count_;
+            ++busy_;
+            lock.unlock();
+            take(*work, count);
+            lock.lock();
+            if (--busy_ == 0) done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::vector<std::thread> threads_;
+    const std::function<void(int)>* work_ = nullptr;
+    int count_ = 0, completed_ = 0, busy_ = 0;
+    std::atomic<int> next_{0};
+    uint64_t generation_ = 0;
+    bool stopping_ = false;
+};
+
 struct VideoEncoder::Codec {
     AVCodecContext* context = nullptr;
     AVFrame* frame = nullptr;
     AVPacket* packet = nullptr;
-    SwsContext* scaler = nullptr;
+    // One converter per band of rows (one band when the picture is scaled).
+    std::vector<SwsContext*> scalers;
+    std::vector<int> bandRows;  // first row of each band, then the height
     int scalerWidth = 0, scalerHeight = 0;
 
     ~Codec() {
-        sws_freeContext(scaler);
+        for (auto* scaler : scalers) sws_freeContext(scaler);
         av_packet_free(&packet);
         av_frame_free(&frame);
         avcodec_free_context(&context);
@@ -165,22 +272,10 @@ Status VideoEncoder::build() {
     ctx->color_primaries = AVCOL_PRI_BT709;
     ctx->color_trc = AVCOL_TRC_BT709;
 
-    struct Option {
-        const char* name;
-        const char* value;
-    };
-    const Option options[] = {
-        // x265's fastest preset is about as costly as x264's "superfast".
-        {"preset", hevc ? "ultrafast" : "superfast"},
-        {"tune", "zerolatency"},
-        {"profile", hevc ? (chroma444 ? "main444-8" : "main") : (chroma444 ? "high444" : "high")},
-        {"forced-idr", "1"},
-        {hevc ? "x265-params" : "x264-params",
-         hevc ? "bframes=0:open-gop=0:log-level=error" : "bframes=0:open-gop=0"},
-    };
-    for (const auto& option : options) {
-        if (int rc = av_opt_set(ctx->priv_data, option.name, option.value, 0); rc < 0) {
-            return avFailure<Unit>(std::string("setting ") + option.name + "=" + option.value, rc);
+    ctx->thread_count = libraryThreadCount(settings_);
+    for (const auto& option : libraryOptions(settings_)) {
+        if (int rc = av_opt_set(ctx->priv_data, option.name.c_str(), option.value.c_str(), 0); rc < 0) {
+            return avFailure<Unit>("setting " + option.name + "=" + option.value, rc);
         }
     }
     if (int rc = avcodec_open2(ctx, codec, nullptr); rc < 0) return avFailure<Unit>(std::string("opening ") + encoderName, rc);
@@ -220,19 +315,64 @@ Status VideoEncoder::build() {
 
 Status VideoEncoder::prepareScaler(const BGRAImage& image) {
     Codec& c = *codec_;
-    if (c.scaler && c.scalerWidth == image.width && c.scalerHeight == image.height) return success();
-    sws_freeContext(c.scaler);
-    c.scaler = sws_getContext(image.width, image.height, AV_PIX_FMT_BGRA, settings_.width, settings_.height,
-                              static_cast<AVPixelFormat>(c.frame->format), SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!c.scalers.empty() && c.scalerWidth == image.width && c.scalerHeight == image.height) return success();
+    for (auto* scaler : c.scalers) sws_freeContext(scaler);
+    c.scalers.clear();
+    c.bandRows.clear();
     c.scalerWidth = image.width;
     c.scalerHeight = image.height;
-    if (!c.scaler) return Status::failure("video encoder: no pixel conversion from BGRA at this size");
-    // RGB in, BT.709 limited-range YUV out, as the stream is tagged.
-    const int* rgbCoefficients = sws_getCoefficients(SWS_CS_DEFAULT);
-    const int* yuvCoefficients = sws_getCoefficients(SWS_CS_ITU709);
-    if (sws_setColorspaceDetails(c.scaler, rgbCoefficients, 1, yuvCoefficients, 0, 0, 1 << 16, 1 << 16) < 0) {
-        return Status::failure("video encoder: the pixel conversion refused BT.709");
+    const int bands = conversionBands(image.width, image.height, settings_);
+    // Even band heights keep every 4:2:0 chroma row inside one band.
+    const int rowsPerBand = std::max(2, (image.height / bands) & ~1);
+    for (int band = 0; band < bands; ++band) c.bandRows.push_back(band * rowsPerBand);
+    c.bandRows.push_back(image.height);
+    for (int band = 0; band < bands; ++band) {
+        const int rows = c.bandRows[band + 1] - c.bandRows[band];
+        const int outRows = bands == 1 ? settings_.height : rows;
+        SwsContext* scaler = sws_getContext(image.width, rows, AV_PIX_FMT_BGRA, settings_.width, outRows,
+                                            static_cast<AVPixelFormat>(c.frame->format), SWS_BILINEAR, nullptr,
+                                            nullptr, nullptr);
+        if (!scaler) return Status::failure("video encoder: no pixel conversion from BGRA at this size");
+        c.scalers.push_back(scaler);
+        // RGB in, BT.709 limited-range YUV out, as the stream is tagged.
+        const int* rgbCoefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+        const int* yuvCoefficients = sws_getCoefficients(SWS_CS_ITU709);
+        if (sws_setColorspaceDetails(scaler, rgbCoefficients, 1, yuvCoefficients, 0, 0, 1 << 16, 1 << 16) < 0) {
+            return Status::failure("video encoder: the pixel conversion refused BT.709");
+        }
     }
+    if (bands > 1 && (!bandWorkers_ || static_cast<int>(bandWorkers_->helpers()) < bands - 1)) {
+        bandWorkers_ = std::make_unique<BandWorkers>(bands - 1);
+    }
+    return success();
+}
+
+Status VideoEncoder::convert(const BGRAImage& image) {
+    Codec& c = *codec_;
+    const int bands = static_cast<int>(c.scalers.size());
+    std::atomic<bool> failed{false};
+    auto convertBand = [&](int band) {
+        const int first = c.bandRows[band];
+        const int rows = c.bandRows[band + 1] - first;
+        const uint8_t* sourcePlanes[4] = {image.pixels + static_cast<size_t>(first) * image.bytesPerRow, nullptr,
+                                          nullptr, nullptr};
+        const int sourceStrides[4] = {image.bytesPerRow, 0, 0, 0};
+        uint8_t* planes[4] = {c.frame->data[0], c.frame->data[1], c.frame->data[2], nullptr};
+        if (bands > 1) {
+            const int chromaFirst = c.frame->format == AV_PIX_FMT_YUV420P ? first / 2 : first;
+            planes[0] += static_cast<size_t>(first) * c.frame->linesize[0];
+            planes[1] += static_cast<size_t>(chromaFirst) * c.frame->linesize[1];
+            planes[2] += static_cast<size_t>(chromaFirst) * c.frame->linesize[2];
+        }
+        if (sws_scale(c.scalers[band], sourcePlanes, sourceStrides, 0, rows, planes, c.frame->linesize) <= 0)
+            failed = true;
+    };
+    if (bands == 1) {
+        convertBand(0);
+    } else {
+        bandWorkers_->run(bands, convertBand);
+    }
+    if (failed) return Status::failure("video encoder: pixel conversion produced no rows");
     return success();
 }
 
@@ -248,11 +388,7 @@ Result<std::optional<EncodedVideoFrame>> VideoEncoder::encode(const BGRAImage& i
 
     Codec& c = *codec_;
     if (int rc = av_frame_make_writable(c.frame); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("reusing the picture", rc);
-    const uint8_t* sourcePlanes[4] = {image.pixels, nullptr, nullptr, nullptr};
-    const int sourceStrides[4] = {image.bytesPerRow, 0, 0, 0};
-    if (sws_scale(c.scaler, sourcePlanes, sourceStrides, 0, image.height, c.frame->data, c.frame->linesize) <= 0) {
-        return R::failure("video encoder: pixel conversion produced no rows");
-    }
+    if (auto converted = convert(image); !converted) return R::failure(converted.error());
 
     // Encoders need strictly rising times; a repeated or earlier capture time
     // is nudged forward by a nanosecond rather than refused.

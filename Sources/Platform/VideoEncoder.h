@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "Platform/Result.h"
@@ -68,6 +69,14 @@ struct EncodedVideoFrame {
 
 enum class RateControlChange { unchanged, inPlace, rebuilt };
 
+// One option handed to the encoder library (libx264 or libx265) by name,
+// as its command-line tools spell it.
+struct VideoEncoderLibraryOption {
+    std::string name;
+    std::string value;
+    bool operator==(const VideoEncoderLibraryOption&) const = default;
+};
+
 class VideoEncoder {
 public:
     static Result<std::unique_ptr<VideoEncoder>> create(const VideoEncoderSettings& settings);
@@ -78,6 +87,8 @@ public:
     const VideoEncoderSettings& settings() const { return settings_; }
     // The parameter sets of the current build.
     const VideoParameterSets& parameterSets() const { return parameterSets_; }
+    // For tests that need parameter sets no real encoder makes.
+    VideoParameterSets& parameterSetsForTesting() { return parameterSets_; }
     // Raised by 1 at every build, so a caller sees when to announce the
     // parameter sets again.
     uint64_t buildNumber() const { return buildNumber_; }
@@ -95,11 +106,23 @@ public:
     Result<RateControlChange> updateRateControl(int fps, int64_t bitrate);
     Result<RateControlChange> setBurstBitrateRatio(double ratio);
 
+    // What a build hands the library for these settings besides the rate
+    // and size: preset, tune, profile, threading and the codec's own
+    // parameters. Benchmarks pass the same to the command-line tool.
+    static std::vector<VideoEncoderLibraryOption> libraryOptions(const VideoEncoderSettings& settings);
+    // The threads the library encodes with (0: the library decides), and
+    // the bands the colour conversion is split into.
+    static int libraryThreadCount(const VideoEncoderSettings& settings);
+    static int conversionBands(int sourceWidth, int sourceHeight, const VideoEncoderSettings& settings);
+
 private:
     struct Codec;
+    class BandWorkers;
     explicit VideoEncoder(const VideoEncoderSettings& settings);
     Status build();
     Status prepareScaler(const BGRAImage& image);
+    // BGRA into the codec's picture, band by band in parallel when it can.
+    Status convert(const BGRAImage& image);
 
     VideoEncoderSettings settings_;
     VideoParameterSets parameterSets_;
@@ -107,6 +130,8 @@ private:
     // libav state: the codec context, the one reusable picture and packet,
     // and the BGRA -> YUV scaler (rebuilt only when the source size changes).
     std::unique_ptr<Codec> codec_;
+    // Helper threads of the colour conversion; kept across rebuilds.
+    std::unique_ptr<BandWorkers> bandWorkers_;
     // The first frame after a build must be an IDR whatever the caller asks.
     bool keyFramePending_ = true;
     int64_t lastPts_ = -1;

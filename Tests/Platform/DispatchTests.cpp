@@ -145,6 +145,28 @@ TEST_F(VirtualDispatchTest, HourlyTimerCostsNoRealTime) {
     EXPECT_EQ(ticks, 24);
 }
 
+TEST_F(VirtualDispatchTest, ATimerKeepsItsRateWhateverItsHandlerCostsAndNeverCatchesUpInABurst) {
+    DispatchQueue q("test.cadence");
+    struct Case {
+        double handlerSeconds;
+        int firingsInOneSecond;
+    };
+    // A handler that takes 10 ms of a 20 ms interval, and one that takes
+    // longer than the interval (it runs back to back).
+    for (const auto& c : {Case{0.010, 50}, Case{0.025, 40}}) {
+        int firings = 0;
+        DispatchTimer timer(q, 0.020, [&] {
+            firings++;
+            sleepFor(c.handlerSeconds);
+        });
+        timer.resume();
+        advance(1.0 + 1e-6);
+        timer.cancel();
+        EXPECT_EQ(firings, c.firingsInOneSecond) << c.handlerSeconds;
+        advance(1.0);
+    }
+}
+
 TEST_F(VirtualDispatchTest, LogLinesCarryTimestampAndTag) {
     Log::line("power: test line");
     Log::raw("[opus-encoder] bare");

@@ -651,3 +651,42 @@ TEST(ListenerAtTheDescriptorLimit, ShedsPendingConnectionsThenPausesWithoutSpinn
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(listenerAtTheDescriptorLimit(), ::testing::ExitedWithCode(0), "");
 }
+
+// ---------------------------------------------------------------- shared buffers
+
+TEST_F(NetworkTest, OneSharedBufferReachesEveryPeerWholeAndReportsOnlyFailures) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto shared = std::make_shared<const std::vector<uint8_t>>(pattern(1024 * 1024, 7));
+    std::vector<std::shared_ptr<TcpConnection>> senders, clients;
+    std::vector<std::shared_ptr<Recorder>> recorders;
+    for (int i = 0; i < 3; ++i) {
+        auto [client, recorder] = connectTo("127.0.0.1", listener->port(), 2 * shared->size());
+        senders.push_back(nextAccepted());
+        ASSERT_TRUE(senders.back());
+        senders.back()->start(*serverQueue);
+        recorders.push_back(recorder);
+        clients.push_back(client);
+    }
+    Completions successes, failures;
+    for (auto& sender : senders) {
+        sender->send(shared, successes.make(), TcpConnection::CompletionReport::failureOnly);
+        sender->send(shared, successes.make(), TcpConnection::CompletionReport::always);
+    }
+    for (auto& recorder : recorders) ASSERT_TRUE(recorder->reachedTarget.wait(kEventTimeout));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(successes.fired.wait(kEventTimeout));
+    serverQueue->sync([] {});
+    // Only the sends that asked to hear of success did; the buffer is whole.
+    EXPECT_EQ(successes.all(), std::vector<std::string>(3, ""));
+    for (auto& recorder : recorders) {
+        auto received = recorder->received();
+        ASSERT_EQ(received.size(), 2 * shared->size());
+        EXPECT_TRUE(std::equal(shared->begin(), shared->end(), received.begin()));
+    }
+    // A failure is reported however the send asked.
+    senders[0]->cancel();
+    senders[0]->send(shared, failures.make(), TcpConnection::CompletionReport::failureOnly);
+    ASSERT_TRUE(failures.fired.wait(kEventTimeout));
+    EXPECT_EQ(failures.all(), std::vector<std::string>{"connection cancelled"});
+    EXPECT_EQ(shared.use_count(), 1);
+}

@@ -150,6 +150,38 @@ TEST_P(VideoEncoderVariants, ConvertsColoursAsBT709LimitedRange) {
     EXPECT_NEAR(decoded->cr, 240, 3);
 }
 
+TEST_P(VideoEncoderVariants, APictureConvertedInBandsSideBySideKeepsEveryRowInPlace) {
+    const Variant v = GetParam();
+    auto settings = smallSettings(v.codec, v.chroma);
+    settings.height = 512;  // unscaled, tall enough for four bands
+    ASSERT_GT(VideoEncoder::conversionBands(320, 512, settings), 1);
+    auto encoder = makeEncoder(settings);
+    ASSERT_TRUE(encoder);
+    struct Stripe {
+        uint8_t b, g, r;
+        int y, cb, cr;  // BT.709 limited range
+    };
+    const Stripe stripes[] = {{0, 0, 255, 63, 102, 240}, {0, 255, 0, 173, 42, 26},
+                              {255, 0, 0, 32, 240, 118}, {255, 255, 255, 235, 128, 128}};
+    TestPicture picture(320, 512);
+    for (int y = 0; y < 512; ++y) {
+        const auto& stripe = stripes[y / 128];
+        for (int x = 0; x < 320; ++x) picture.set(x, y, stripe.b, stripe.g, stripe.r);
+    }
+    auto encoded = encoder->encode(picture.image(), 0, false);
+    ASSERT_TRUE(encoded.ok() && encoded->has_value());
+    const auto data = (*encoded)->data;
+    for (int i = 0; i < 4; ++i) {
+        // A fresh decoder per sample point: decode() samples one point.
+        StreamDecoder sampler(v.codec, encoder->parameterSets());
+        auto decoded = sampler.decode(data, 0.5, (i * 128 + 64) / 512.0);
+        ASSERT_TRUE(decoded);
+        EXPECT_NEAR(decoded->y, stripes[i].y, 4) << "stripe " << i;
+        EXPECT_NEAR(decoded->cb, stripes[i].cb, 4) << "stripe " << i;
+        EXPECT_NEAR(decoded->cr, stripes[i].cr, 4) << "stripe " << i;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AllProfiles, VideoEncoderVariants,
     ::testing::Values(Variant{VideoCodec::h264, ChromaSubsampling::yuv420, AV_PIX_FMT_YUV420P, FF_PROFILE_H264_HIGH},

@@ -81,7 +81,7 @@ void V230HostAudioAuxServer::startAudioCapture() {
             queue.asyncAfter(audioTopologyDeferralSeconds, [weak] {
                 auto self = weak.lock();
                 if (!self || self->audio.audioCapture || self->authorizedAudioSessions.empty() ||
-                    self->screensAreSleeping || self->isPaused) {
+                    self->screensAreSleeping || self->streamControl.isPaused) {
                     return;
                 }
                 self->startAudioCapture();
@@ -137,7 +137,7 @@ void V230HostAudioAuxServer::handleAudioCaptureStartupMessage(const std::string&
         }
         self->publish("audio capture error: " + message);
         self->stopAudioCapture(false);
-        if (self->authorizedAudioSessions.empty() || self->isPaused) return;
+        if (self->authorizedAudioSessions.empty() || self->streamControl.isPaused) return;
         auto& attempts = self->audio.audioStartRetryAttempts;
         if (attempts >= maxAudioStartRetries) {
             self->publish("audio capture retry exhausted after " + std::to_string(maxAudioStartRetries) + " attempts");
@@ -152,7 +152,7 @@ void V230HostAudioAuxServer::handleAudioCaptureStartupMessage(const std::string&
         self->queue.asyncAfter(delay, [weak, retryGeneration] {
             auto self = weak.lock();
             if (!self || self->screensAreSleeping || self->audio.audioCaptureGeneration != retryGeneration ||
-                self->audio.audioCapture || self->authorizedAudioSessions.empty() || self->isPaused) {
+                self->audio.audioCapture || self->authorizedAudioSessions.empty() || self->streamControl.isPaused) {
                 return;
             }
             // Through the lifecycle queue, so that the failed capture's stop

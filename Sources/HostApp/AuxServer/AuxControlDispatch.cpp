@@ -146,7 +146,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         }
         case AuxPacketType::keyFrameRequest:
             // Each capture consumes the request on its own frame path.
-            for (const auto& capture : {videoCapture, motionStreamCapture})
+            for (const auto& capture : {streamControl.videoCapture, streamControl.motionStreamCapture})
                 if (capture) capture->forceKeyFrameRequested.set(1);
             return;
         case AuxPacketType::iosBackgroundPresence:

@@ -242,13 +242,12 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
         return;
     }
 
-    // A fresh acknowledgement window: nothing outstanding, acknowledged now.
-    videoSessionOutstandingAcks[id] = 0;
-    videoSessionLastAckNs[id] = platform::Clock::uptimeNs();
-    videoSessionLastFrameSentNs[id] = 0;
+    beginVideoSessionAckWindow(id);
     // The stream kind is not recorded as announced, so the frame path
     // announces the configuration again before this session's first frame.
-    if (lastVideoConfig) sendToSession(id, channel, connection, AuxPacketType::videoStreamConfig, *lastVideoConfig);
+    const auto& sc = streamControl;
+    if (sc.lastVideoConfig)
+        sendToSession(id, channel, connection, AuxPacketType::videoStreamConfig, sc.lastVideoConfig->encode());
     sendLayout();
     if (request && (request->flags & CaptureModeControlPayload::flagIOSBuiltInDisplay)) {
         applyIOSBuiltInDisplayCaptureRequest(*request);
@@ -257,10 +256,10 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
         // The Viewer asked for its mode in the login itself: arbitration
         // settles it with everybody else's and starts what it needs.
         applyVideoCaptureRequest(*request, id);
-    } else if (videoCapture) {
+    } else if (sc.videoCapture) {
         requestVideoKeyframeWithDelayedRetry();
-    } else if (videoCaptureModeWasRequested) {
-        applyVideoCaptureMode(currentVideoMode);
+    } else if (sc.videoCaptureModeWasRequested) {
+        applyVideoCaptureMode(sc.currentVideoMode);
         requestVideoKeyframeWithDelayedRetry();
     } else {
         scheduleInitialVideoCaptureStart();

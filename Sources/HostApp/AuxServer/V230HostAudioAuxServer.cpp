@@ -82,6 +82,7 @@ V230HostAudioAuxServer::~V230HostAudioAuxServer() {
     // The owner is expected to call stopForTermination(); a server dropped
     // without it must still not leave sockets open or a timer firing.
     if (statsTimer_) statsTimer_->cancel();
+    if (streamControl.videoFlowTimer) streamControl.videoFlowTimer->cancel();
     for (auto* listener : {&audioListener_, &videoListener_, &fileListener_})
         if (*listener) (*listener)->cancel();
     for (auto& [id, session] : sessionContexts_) session->connection->cancel();
@@ -138,6 +139,7 @@ void V230HostAudioAuxServer::startOnQueue() {
         if (auto self = weak.lock()) self->statsTick();
     });
     statsTimer_->resume();
+    startVideoFlowTimer();
     startDragPollingTimer();
 
     publish("aux: server started audio=" + std::to_string(boundAudioPort()) +
@@ -205,6 +207,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         for (auto& waiting : waitingPasswordChecks_)
             waiting.credentials.password.assign(waiting.credentials.password.size(), '\0');
         waitingPasswordChecks_.clear();
+        if (streamControl.videoFlowTimer) streamControl.videoFlowTimer->cancel();
         if (remoteDrag.dragPollTimer) remoteDrag.dragPollTimer->cancel();
         stopMotionStream("Host terminating", true);
         stopHostRecordingForTermination();
@@ -419,10 +422,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         // Lowered only for a session that raised it, so the count never
         // drifts below the number of logged-in video sessions.
         authorizedVideoSessionCount.decrement();
-        videoSessionOutstandingAcks.erase(id);
-        videoSessionLastAckNs.erase(id);
-        videoSessionLastFrameSentNs.erase(id);
-        videoSessionsAwaitingKeyFrame.erase(id);
+        forgetVideoSessionDeliveryState(id);
         updateVideoGateLocked(platform::Clock::uptimeNs());
     } else {
         if (auto token = fileTransferTokens.find(id); token != fileTransferTokens.end()) {
@@ -723,7 +723,7 @@ bool V230HostAudioAuxServer::isIOSViewerSession(const UUID& id) const {
     return it != viewerSessionNames.end() && lowercased(it->second) == lowercased(iosViewerName);
 }
 
-// --- Discovery and statistics -----------------------------------------------------------------------
+// --- Discovery -----------------------------------------------------------------------
 
 void V230HostAudioAuxServer::updateBonjourAdvertisement(const std::string& reason) {
     queue.dispatchPrecondition();
@@ -740,8 +740,8 @@ void V230HostAudioAuxServer::refreshBonjourAdvertisement() {
     });
 }
 
-void V230HostAudioAuxServer::statsTick() {
-    updateBonjourAdvertisement("timer");
+// Accept failures and refusals of the last second, summed into one line.
+void V230HostAudioAuxServer::publishAdmissionSummary() {
     for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
         if (!*listener) continue;
         auto failures = (*listener)->takeAcceptFailures();

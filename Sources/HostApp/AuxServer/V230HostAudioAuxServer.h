@@ -36,15 +36,18 @@
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/StartupCaptureWarmup.h"
+#include "HostApp/StreamControl/StreamControlState.h"
 #include "HostApp/Input/LaunchpadActivationResult.h"
 #include "HostApp/Input/RemoteInputState.h"
 #include "HostApp/Input/RemoteDragState.h"
 #include "Platform/AtomicInt.h"
+#include "Platform/Clock.h"
 #include "Platform/Directory.h"
 #include "Platform/DnsServiceRegistration.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Network.h"
 #include "Platform/Uuid.h"
+#include "HostApp/Protocol/VideoControlPayloads.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelToken.h"
 
@@ -107,6 +110,7 @@ struct ViewerConnectionSummary {
 
 class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
 public:
+    using HostVideoStreamKind = ::HostVideoStreamKind;
     static constexpr const char* defaultViewerName = "Norvessal Viewer";
     static constexpr const char* iosViewerName = "iOS Viewer";
     // A connection that has not logged in by then is closed.
@@ -227,21 +231,9 @@ public:
     uint32_t startupPhysicalDisplayID = 0;
 
     // --- Fields of other subsystems that login, removal and termination read -------
-    // Stream control: the mode in force, whether a Viewer ever asked for
-    // one, the shared and Motion captures, the last announced stream
-    // configuration (type 19) and each video session's acknowledgement
-    // window.
-    VideoCaptureMode currentVideoMode = VideoCaptureMode::easy;
-    bool videoCaptureModeWasRequested = false;
-    std::shared_ptr<HostVideoCapture> videoCapture;
-    std::shared_ptr<HostVideoCapture> motionStreamCapture;
-    std::optional<std::vector<uint8_t>> lastVideoConfig;
-    std::map<platform::UUID, int> videoSessionOutstandingAcks;
-    std::map<platform::UUID, uint64_t> videoSessionLastAckNs;
-    std::map<platform::UUID, uint64_t> videoSessionLastFrameSentNs;
-    std::set<platform::UUID> videoSessionsAwaitingKeyFrame;
-    // Streaming paused by the user or a Viewer.
-    bool isPaused = false;
+    // Stream control (StreamControl/): the request in force, the captures,
+    // the announced configuration and each video session's delivery state.
+    StreamControlState streamControl;
     // Display target: the display captured when capture is physical, the
     // physical display in use (audio and fallback while the virtual display
     // is captured), whether a display was chosen explicitly, whether capture
@@ -250,9 +242,8 @@ public:
     uint32_t physicalDisplayID = 0;
     bool displaySelectionIsManual = false;
     bool useHeadlessVirtualDisplay = false;
-    CaptureModeControlPayload currentCaptureRequest =
-        CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                          VideoCaptureBackend::headlessVirtual);
+    // The display Screen Sharing's capture uses; 0 while it holds none.
+    uint32_t screenSharingCaptureDisplayID = 0;
 
     // The server's view of a real display and a capture mode.
     VideoCaptureMode physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& geometry) const;
@@ -271,6 +262,11 @@ public:
     bool isPreflightingHeadlessCaptureForSleep = false;
     std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
     bool isAwaitingSleepPreflightPhysicalRecovery = false;
+    // Set while the virtual display settles after a wake; no Viewer is
+    // pruned meanwhile.
+    std::optional<platform::Date> virtualDisplayWakeStabilizationDeadline;
+    // Headless realisation retries since the last accepted configuration.
+    int headlessRealizeRetryAttempts = 0;
     // Display layout: the last layout computed or accepted from the
     // capture, so an unchanged one is not sent again; absent until the
     // first and after stop.
@@ -304,15 +300,70 @@ public:
     void applyVideoCaptureRequest(const CaptureModeControlPayload& request, const platform::UUID& sourceID);
     void applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request);
     void applyVideoChromaMode(VideoChromaMode mode);
-    void recordVideoFrameAck(const platform::UUID& from);
-    void requestVideoKeyframeWithDelayedRetry();
+    void restoreSharedModeAfterIOSCaptureEnded();
+    // The shared capture's life (CaptureLifecycle.cpp).
     void scheduleInitialVideoCaptureStart();
+    void startVideoCapture();
+    void scheduleVideoStartRetryIfNeeded(const std::string& afterError);
+    void restartVideoCapture(double afterSeconds);
     void retireVideoCaptureOnLifecycleQueue();
+    void setPaused(bool paused);
+    void performVideoCaptureIdleTeardown();
+    void requestVideoKeyframeWithDelayedRetry();
+    void recordCapturedVideoFrame(uint64_t generation);
+    void recordCapturedIdleVideoFrame(uint64_t generation);
+    void recordVideoSample(bool submitted, uint64_t generation);
+    // The stream configuration (VideoStreamConfiguration.cpp).
+    void acceptVideoCaptureConfig(const VideoStreamConfigPayload& config, uint64_t generation,
+                                  const CaptureModeControlPayload& request, uint32_t displayID);
+    void broadcastVideoConfig(const VideoStreamConfigPayload& config, HostVideoStreamKind kind);
+    void resendCurrentVideoConfigIfAvailable(const std::string& reason);
+    // The stream a session's frames and configurations come from now.
+    HostVideoStreamKind videoStreamKind(const platform::UUID& id) const;
+    // Frame delivery (FrameDelivery.cpp). broadcastVideoFrame is called on a
+    // capture's thread; the rest on the server queue.
+    void broadcastVideoFrame(std::span<const uint8_t> payload, bool isKeyFrame, uint64_t timestampNs,
+                             uint64_t generation, HostVideoStreamKind stream);
+    void noteVideoDeliveryOnce(const platform::UUID& sessionID, HostVideoStreamKind stream,
+                               const std::string& reason);
+    void requestKeyFrameForSkippedViewerLocked(HostVideoStreamKind stream, uint64_t nowNs);
+    // One frame's packet to every session bound to its stream.
+    void deliverVideoFrame(const platform::TcpConnection::SharedBytes& packet, bool isKeyFrame,
+                           HostVideoStreamKind stream, uint64_t nowNs);
+    // The acknowledgement window and encode gate (VideoFlowControl.cpp).
+    static int videoCongestionWindow(const CaptureModeControlPayload& request, int targetFPS);
+    void recordVideoFrameAck(const platform::UUID& from);
+    void resetVideoAckWindow();
+    bool videoSessionIsBackedUp(const platform::UUID& id, uint64_t nowNs, int window) const;
+    bool videoSessionIsDead(const platform::UUID& id, uint64_t nowNs, int window) const;
     void updateVideoGateLocked(uint64_t nowNs);
+    void serviceVideoFlowLocked(uint64_t nowNs);
+    void startVideoFlowTimer();
+    // A new video login's window (nothing outstanding, acknowledged now), and
+    // everything stream control keeps for a video session that leaves.
+    void beginVideoSessionAckWindow(const platform::UUID& id);
+    void forgetVideoSessionDeliveryState(const platform::UUID& id);
+    // The statistics tick and its lines (VideoStatistics.cpp).
+    void statsTick();
+    void publishAdmissionSummary();
+    void broadcastVideoStats(const VideoStatsPayload& payload);
+    std::optional<std::string> motionStreamStatsLine(int frames, int64_t bytes, int capture, int idle) const;
+    std::optional<std::string> videoSessionDeliveryStatsLine();
+    std::vector<std::string> cadenceDebugLines();
+    static std::string logTimestamp();
+    static bool isVideoDiagnosticNotice(const std::string& message);
+    // The Motion stream for iOS Viewers (MotionStream.cpp).
+    void ensureMotionStream(const std::string& reason);
     void scheduleMotionStreamIdleRelease(const std::string& reason, std::optional<double> delay);
     void stopMotionStream(const std::string& reason, bool resetAttempts);
+    void updateMotionStreamGateLocked(uint64_t nowNs);
+    void recordMotionStreamCapturedFrame(uint64_t generation);
+    void recordMotionStreamCapturedIdleFrame(uint64_t generation);
     void reconcileSharedCanvasWiFiDeliveryShaping(const std::string& reason);
-    void restoreSharedModeAfterIOSCaptureEnded();
+    // Zero-frame recovery (ZeroFrameRecovery.cpp).
+    void attemptVideoZeroFrameRecovery(uint32_t displayID);
+    void resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason);
+    // The warm hold after the last Viewer left (MediaWarmHold.cpp).
     void endMediaIdleWarmHoldForViewerReturn(const platform::UUID& id);
     bool canHoldMediaWarm() const;
     void beginMediaIdleWarmHold();
@@ -346,6 +397,8 @@ public:
     DisplayLayoutPayload managedHeadlessDisplayLayout(uint32_t displayID);
     void broadcastDisplayLayout(const DisplayLayoutPayload& layout);
     void scheduleDisplayLayoutPublish(double afterSeconds);
+    void cancelPendingHeadlessCaptureTransition();
+    void releaseHeadlessVirtualDisplayIfIdle();
     // Audio and recording (Audio/).
     void applyAudioControl(const AudioControlPayload& control, const platform::UUID& sourceID,
                            const std::shared_ptr<platform::TcpConnection>& connection);
@@ -477,7 +530,6 @@ private:
     std::map<platform::UUID, ConnectionRef>& sessionsFor(AuxChannel channel);
     std::set<platform::UUID>& authorizedFor(AuxChannel channel);
     std::string viewerName(const platform::UUID& id) const;
-    void statsTick();
     // A logger that publishes while the server lives, for objects it owns.
     std::function<void(const std::string&)> weakPublisher();
     void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);

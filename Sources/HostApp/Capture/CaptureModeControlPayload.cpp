@@ -66,7 +66,7 @@ bool CaptureModeControlPayload::matchesCaptureShape(const CaptureModeControlPayl
 }
 
 std::string CaptureModeControlPayload::summary() const {
-    return name(mode) + " backend=" + name(backend) + " codec=" + name(codec) + " chroma=" +
+    return modeTitle(mode) + " backend=" + name(backend) + " codec=" + name(codec) + " chroma=" +
            (chromaMode == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0") + " logical=" +
            std::to_string(logicalWidth) + "x" + std::to_string(logicalHeight) + " pixel=" +
            std::to_string(pixelWidth) + "x" + std::to_string(pixelHeight) + " bitrate=" + std::to_string(bitrate);

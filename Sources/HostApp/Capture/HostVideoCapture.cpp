@@ -392,7 +392,7 @@ bool HostVideoCapture::readyToEncode() {
 }
 
 bool HostVideoCapture::matchEncoderToFrame(int width, int height) {
-    if (width == frameWidth_ && height == frameHeight_) return encoder_ != nullptr;
+    if (width == frameWidth_ && height == frameHeight_) return encoder_ != nullptr || retryEncoderBuild();
     const bool first = frameWidth_ == 0;
     frameWidth_ = width;
     frameHeight_ = height;
@@ -437,23 +437,49 @@ bool HostVideoCapture::matchEncoderToFrame(int width, int height) {
 
 bool HostVideoCapture::buildEncoder(int canvasWidth, int canvasHeight) {
     encoder_.reset();
-    auto created = VideoEncoder::create(encoderSettings(canvasWidth, canvasHeight));
-    if (!created) {
-        if (sleepPreflightReadinessCondition.value().isPending()) {
-            sleepPreflightReadinessCondition.set(SleepPreflightReadiness::failed());
-        }
-        if (onError) onError(created.error());
-        return false;
-    }
+    wantedCanvasWidth_ = canvasWidth;
+    wantedCanvasHeight_ = canvasHeight;
+    const auto settings = encoderSettings(canvasWidth, canvasHeight);
+    auto created = encoderFactoryForTesting ? encoderFactoryForTesting(settings) : VideoEncoder::create(settings);
+    if (!created) return encoderBuildFailed(created.error());
     encoder_ = std::move(*created);
     canvasWidth_ = canvasWidth;
     canvasHeight_ = canvasHeight;
-    announceConfig();
-    return true;
+    return announceConfig();
 }
 
-void HostVideoCapture::announceConfig() {
+bool HostVideoCapture::retryEncoderBuild() {
+    if (wantedCanvasWidth_ == 0 || ++framesSinceBuildFailure_ < buildRetryGapFrames_) return false;
+    return buildEncoder(wantedCanvasWidth_, wantedCanvasHeight_);
+}
+
+bool HostVideoCapture::encoderBuildFailed(const std::string& error) {
+    encoder_.reset();
+    if (sleepPreflightReadinessCondition.value().isPending()) {
+        sleepPreflightReadinessCondition.set(SleepPreflightReadiness::failed());
+    }
+    // Each later attempt waits twice as many frames as the one before, so a
+    // lasting failure costs about one build a second, and a passing one
+    // only a few frames.
+    buildRetryGapFrames_ = std::min(std::max(1, buildRetryGapFrames_ * 2), maxBuildRetryGapFrames);
+    framesSinceBuildFailure_ = 0;
+    if (reportedBuildErrors_.insert(error).second && onError) onError(error);
+    return false;
+}
+
+bool HostVideoCapture::announceConfig() {
     const auto& s = encoder_->settings();
+    const auto& sets = encoder_->parameterSets();
+    for (const auto* set : {&sets.vps, &sets.sps, &sets.pps}) {
+        // A configuration would carry it cut short, and no Viewer could
+        // decode the stream: no configuration, no frames.
+        if (set->size() > VideoStreamConfigPayload::maxParameterSetSize) {
+            return encoderBuildFailed("video encoder: a parameter set of " + std::to_string(set->size()) +
+                                      " bytes is longer than a stream configuration carries");
+        }
+    }
+    buildRetryGapFrames_ = 0;
+    reportedBuildErrors_.clear();
     announcedBuild_ = encoder_->buildNumber();
     notice("encoder active: " + codecTitle(activeProfile.codec) + " " + sizeText(s.width, s.height) + " " +
            std::to_string(s.fps) + "fps " + std::to_string(s.bitrate));
@@ -465,7 +491,6 @@ void HostVideoCapture::announceConfig() {
     config.height = static_cast<uint32_t>(s.height);
     config.fps = static_cast<uint16_t>(std::min(s.fps, 0xFFFF));
     config.bitrate = static_cast<uint32_t>(std::min<int64_t>(s.bitrate, std::numeric_limits<uint32_t>::max()));
-    const auto& sets = encoder_->parameterSets();
     config.vps = sets.vps;
     config.sps = sets.sps;
     config.pps = sets.pps;
@@ -473,6 +498,7 @@ void HostVideoCapture::announceConfig() {
         sleepPreflightReadinessCondition.set(SleepPreflightReadiness::ready(config));
     }
     if (onConfig) onConfig(config);
+    return true;
 }
 
 void HostVideoCapture::applyPendingRateControl() {
@@ -490,10 +516,8 @@ void HostVideoCapture::applyPendingRateControl() {
         change = encoder_->setBurstBitrateRatio(kWiFiBurstBitrateRatio);
     }
     if (!change) {
-        // A failed rebuild leaves no usable encoder; the next change of the
-        // frame geometry tries again.
-        encoder_.reset();
-        if (onError) onError(change.error());
+        // A failed rebuild leaves no usable encoder; later frames try again.
+        encoderBuildFailed(change.error());
         return;
     }
     if (encoder_->buildNumber() != announcedBuild_) announceConfig();

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -175,6 +176,13 @@ public:
     // frame when it is smaller).
     static PixelRect cropRectangle(const platform::CGRect& roi, int frameWidth, int frameHeight);
 
+    // Builds the encoder in place of VideoEncoder::create, for tests that
+    // make builds fail. Set before start().
+    std::function<platform::Result<std::unique_ptr<platform::VideoEncoder>>(const platform::VideoEncoderSettings&)>
+        encoderFactoryForTesting;
+    // Frames between build attempts once builds keep failing.
+    static constexpr int maxBuildRetryGapFrames = 64;
+
     // Runs one captured frame through the frame path on the calling thread,
     // as the stream's handler does; for tests and benchmarks only.
     void processFrameForTesting(const platform::SCCapturedFrame& frame) { handleFrame(frame); }
@@ -210,13 +218,18 @@ private:
     void handleFrame(const platform::SCCapturedFrame& frame);
     bool matchEncoderToFrame(int width, int height);
     bool buildEncoder(int canvasWidth, int canvasHeight);
+    bool retryEncoderBuild();
+    // Drops the encoder, reports the error once per kind and plans the next
+    // attempt; always false.
+    bool encoderBuildFailed(const std::string& error);
     void applyPendingRateControl();
     // Whether a frame may be encoded now: rate changes applied, an encoder
     // in place and the network not congested; reports the sample taken.
     bool readyToEncode();
     void encodeAndDeliver(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame);
     void deliverPaced(std::span<const uint8_t> bytes, bool isKeyFrame, uint64_t timestampNs);
-    void announceConfig();
+    // False (and no configuration) when the parameter sets cannot be announced.
+    bool announceConfig();
     void notice(const std::string& text);
 
     platform::VideoEncoderSettings encoderSettings(int canvasWidth, int canvasHeight) const;
@@ -241,6 +254,13 @@ private:
     std::unique_ptr<platform::VideoEncoder> encoder_;
     int frameWidth_ = 0, frameHeight_ = 0;  // geometry the encoder was matched to
     int canvasWidth_ = 0, canvasHeight_ = 0;
+    // The canvas the last build was for, kept to retry a failed one.
+    int wantedCanvasWidth_ = 0, wantedCanvasHeight_ = 0;
+    // 0 while builds succeed; else frames to wait before the next attempt.
+    int buildRetryGapFrames_ = 0;
+    int framesSinceBuildFailure_ = 0;
+    // Build errors already reported since the last successful build.
+    std::set<std::string> reportedBuildErrors_;
     uint64_t announcedBuild_ = 0;
     // The last complete buffer, re-encoded when a key frame is asked for
     // while the picture stands still (the stream then sends idle frames only).

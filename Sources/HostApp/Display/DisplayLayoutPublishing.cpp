@@ -23,7 +23,7 @@ DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
     } else {
         // Nothing to measure: the mode's own size, in points, stands in for
         // every size, so a Viewer can still place its pointer.
-        const auto& resolution = DisplayProfileCatalog::modeProfileOrEasy(rawValue(currentVideoMode)).resolution;
+        const auto& resolution = DisplayProfileCatalog::modeProfileOrEasy(rawValue(streamControl.currentVideoMode)).resolution;
         layout.displayID = selectedDisplayID;
         layout.targetWidth = layout.unionWidth = layout.pixelWidth = resolution.logicalWidth;
         layout.targetHeight = layout.unionHeight = layout.pixelHeight = resolution.logicalHeight;
@@ -35,7 +35,7 @@ DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
 DisplayLayoutPayload V230HostAudioAuxServer::managedHeadlessDisplayLayout(uint32_t displayID) {
     HeadlessVirtualDisplay& headless = HeadlessVirtualDisplay::shared();
     headless.refreshGeometry();
-    const ResolutionProfile adaptive = resolvedAdaptiveResolution(currentCaptureRequest);
+    const ResolutionProfile adaptive = resolvedAdaptiveResolution(streamControl.currentCaptureRequest);
     const int scale = adaptive.pixelWidth / std::max(adaptive.logicalWidth, 1);
     const int s = std::max(scale, 1);
     const auto snapshot = headless.stateSnapshot();

@@ -37,7 +37,7 @@ std::string V230HostAudioAuxServer::displayDiagnostics() {
             auto& headless = HeadlessVirtualDisplay::shared();
             state.headlessDisplayIsActive = headless.stateSnapshot().isActive;
             state.virtualTemplate =
-                HeadlessVirtualDisplayTarget::forResolution(resolvedAdaptiveResolution(currentCaptureRequest));
+                HeadlessVirtualDisplayTarget::forResolution(resolvedAdaptiveResolution(streamControl.currentCaptureRequest));
             state.virtualActualSummary = headless.summary();
         }
         return displaySelectionReport(state);

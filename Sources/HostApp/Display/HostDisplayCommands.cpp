@@ -2,9 +2,20 @@
 // session server reaches them.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
 
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
-    publish("display: capture mode " + std::to_string(static_cast<int>(mode)) + " requested");
+    // Until displays are prepared for a mode, the selected display is
+    // captured with the request as it stands.
+    publish("display: capture mode " + modeTitle(mode) + " requested");
+    auto& sc = streamControl;
+    if (sc.currentCaptureRequest.mode != mode) sc.currentCaptureRequest = sc.currentCaptureRequest.withMode(mode);
+    sc.currentVideoMode = mode;
+    if (useHeadlessVirtualDisplay && !HeadlessVirtualDisplay::shared().stateSnapshot().isActive) {
+        publish("display: headless virtual display not prepared; capture waits");
+        return;
+    }
+    restartVideoCapture(0);
 }
 
 void V230HostAudioAuxServer::applyHostDisplayMode(HostDisplayMode mode) {
@@ -48,7 +59,14 @@ void V230HostAudioAuxServer::cancelSleepRecoveryWorkForTermination() {
 }
 
 void V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::string& reason) {
-    publish("display: screen sharing capture reconcile requested (" + reason + ")");
+    // The statistics tick asks every second; only other reasons are noted.
+    if (reason != "timer") publish("display: screen sharing capture reconcile requested (" + reason + ")");
+}
+
+void V230HostAudioAuxServer::cancelPendingHeadlessCaptureTransition() {}
+
+void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
+    publish("display: idle headless virtual display release requested");
 }
 
 void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {

@@ -103,6 +103,7 @@ std::optional<CGPoint> V230HostAudioAuxServer::displayPoint(int x, int y, int fr
 
     // In max mode the Viewer may be shown only its viewport of the display
     // (origin bottom left).
+    const auto& videoCapture = streamControl.videoCapture;
     if (videoCapture && videoCapture->requestedProfile.mode == VideoCaptureMode::max) {
         if (auto roi = videoCapture->viewportROINormalized()) {
             nx = clamp01(roi->x + roi->width * nx);

@@ -105,7 +105,7 @@ TEST_F(Login, VideoLoginCountsTheSessionAndAnnouncesNoEndpoint) {
     client->settle();
     for (const auto& p : client->packets()) EXPECT_NE(p.header.type, AuxPacketType::fileTransferEndpoint);
     EXPECT_EQ(server->authorizedVideoSessionCount.value(), 1);
-    EXPECT_TRUE(logContains("capture: initial capture start requested"));
+    EXPECT_TRUE(logContains("video: awaiting initial capture-mode request"));
 }
 
 TEST_F(Login, CaptureRequestInsideTheLoginIsAppliedAfterVideoLogin) {
@@ -118,8 +118,8 @@ TEST_F(Login, CaptureRequestInsideTheLoginIsAppliedAfterVideoLogin) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer", request));
     client->settle();
     EXPECT_TRUE(logContains("capture: request from"));
-    EXPECT_TRUE(logContains("pro backend=physical"));
-    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+    EXPECT_TRUE(logContains("Pro backend=physical"));
+    EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 
 class LoginRefusal : public AuxServerTest {

@@ -53,8 +53,11 @@ protected:
 };
 
 TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfigurationBeforeTheLayout) {
-    const std::vector<uint8_t> config{9, 8, 7};
-    server->queue.sync([&] { server->lastVideoConfig = config; });
+    VideoStreamConfigPayload config;
+    config.codec = VideoStreamCodec::h264;
+    config.sps = {0x67, 1};
+    config.pps = {0x68, 2};
+    server->queue.sync([&] { server->streamControl.lastVideoConfig = config; });
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     ASSERT_TRUE(client->waitForPacket(AuxPacketType::displayLayout));
@@ -64,15 +67,15 @@ TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfiguratio
         if (p.header.type != AuxPacketType::hostIdentityProof) order.push_back(p.header.type);
     EXPECT_EQ(order, (std::vector<AuxPacketType>{AuxPacketType::hostSessionInfo, AuxPacketType::videoStreamConfig,
                                                  AuxPacketType::displayLayout}));
-    EXPECT_EQ(client->waitForPacket(AuxPacketType::videoStreamConfig)->payload, config);
+    EXPECT_EQ(client->waitForPacket(AuxPacketType::videoStreamConfig)->payload, config.encode());
 
     auto id = onlyVideoSession();
     server->queue.sync([&] {
-        EXPECT_EQ(server->videoSessionOutstandingAcks.at(id), 0);
-        EXPECT_EQ(server->videoSessionLastAckNs.count(id), 1u);
-        EXPECT_EQ(server->videoSessionLastFrameSentNs.at(id), 0u);
+        EXPECT_EQ(server->streamControl.videoSessionOutstandingAcks.at(id), 0);
+        EXPECT_EQ(server->streamControl.videoSessionLastAckNs.count(id), 1u);
+        EXPECT_EQ(server->streamControl.videoSessionLastFrameSentNs.at(id), 0u);
     });
-    expectInOrder({"media warm hold: Viewer " + id.id8() + " returned", "capture: initial capture start requested",
+    expectInOrder({"media warm hold: Viewer " + id.id8() + " returned", "video: awaiting initial capture-mode request",
                    "power: sleep recovery reconnect grace ends (Viewer video session reconnected)",
                    "display: screen sharing capture reconcile requested (viewer video session authorized)"});
     EXPECT_FALSE(logContains("sleep preflight physical recovery requested"));
@@ -80,25 +83,26 @@ TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfiguratio
 }
 
 TEST_F(SessionSteps, VideoLoginOnlyAsksForAKeyFrameWhenTheSharedCaptureRuns) {
-    server->queue.sync([&] { server->videoCapture = makeCapture(); });
+    auto capture = makeCapture();
+    server->queue.sync([&] { server->streamControl.videoCapture = capture; });
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     client->settle();
-    EXPECT_EQ(logCount("capture: key frame requested"), 1u);
-    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+    EXPECT_EQ(capture->forceKeyFrameRequested.value(), 1);
+    EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
     EXPECT_FALSE(logContains("display: capture mode"));
 }
 
 TEST_F(SessionSteps, VideoLoginReappliesARequestedModeWhenNoCaptureRuns) {
     server->queue.sync([&] {
-        server->videoCaptureModeWasRequested = true;
-        server->currentVideoMode = VideoCaptureMode::pro;
+        server->streamControl.videoCaptureModeWasRequested = true;
+        server->streamControl.currentVideoMode = VideoCaptureMode::pro;
     });
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     client->settle();
-    expectInOrder({"display: capture mode 4 requested", "capture: key frame requested"});
-    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+    EXPECT_TRUE(logContains("display: capture mode Pro requested"));
+    EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 
 TEST_F(SessionSteps, IOSBuiltInDisplayRequestInTheLoginIsAppliedAsSuchWithAKeyFrame) {
@@ -108,10 +112,10 @@ TEST_F(SessionSteps, IOSBuiltInDisplayRequestInTheLoginIsAppliedAsSuchWithAKeyFr
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "iOS Viewer", requestBytes(request)));
     client->settle();
-    expectInOrder({"capture: iOS built-in display request noted", "capture: key frame requested",
+    expectInOrder({"capture: iOS built-in display request noted",
                    "power: iOS Viewer background sleep grace ends (iOS Viewer reconnected)"});
     EXPECT_FALSE(logContains("capture: request from"));
-    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+    EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 
 TEST_F(SessionSteps, VideoLoginAfterTheLidOpenedRecoversTheSavedPhysicalRequest) {
@@ -134,7 +138,7 @@ TEST_F(SessionSteps, AudioLoginStartsAudioCaptureAfterAnnouncingTheEndpoint) {
     ASSERT_TRUE(client->waitForPacket(AuxPacketType::fileTransferEndpoint));
     client->settle();
     expectInOrder({"media warm hold: Viewer", "file aux: endpoint advertised", "audio capture selecting display"});
-    EXPECT_FALSE(logContains("capture: initial capture start requested"));
+    EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 
 TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
@@ -170,12 +174,19 @@ TEST_F(SessionSteps, VideoRemovalForgetsTheAckWindow) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     auto id = onlyVideoSession();
     server->queue.sync([&] {
-        server->videoSessionsAwaitingKeyFrame.insert(id);
+        auto& sc = server->streamControl;
+        sc.videoSessionsAwaitingKeyFrame.insert(id);
+        sc.videoStreamKindAnnounced[id] = HostVideoStreamKind::shared;
+        sc.videoSessionDeliveredFrames[id] = 3;
+        sc.videoSessionSkippedFrames[id] = 1;
         server->removeSession(id, AuxChannel::video);
-        EXPECT_FALSE(server->videoSessionOutstandingAcks.count(id));
-        EXPECT_FALSE(server->videoSessionLastAckNs.count(id));
-        EXPECT_FALSE(server->videoSessionLastFrameSentNs.count(id));
-        EXPECT_FALSE(server->videoSessionsAwaitingKeyFrame.count(id));
+        EXPECT_FALSE(sc.videoStreamKindAnnounced.count(id));
+        EXPECT_FALSE(sc.videoSessionDeliveredFrames.count(id));
+        EXPECT_FALSE(sc.videoSessionSkippedFrames.count(id));
+        EXPECT_FALSE(server->streamControl.videoSessionOutstandingAcks.count(id));
+        EXPECT_FALSE(server->streamControl.videoSessionLastAckNs.count(id));
+        EXPECT_FALSE(server->streamControl.videoSessionLastFrameSentNs.count(id));
+        EXPECT_FALSE(server->streamControl.videoSessionsAwaitingKeyFrame.count(id));
     });
 }
 
@@ -210,8 +221,8 @@ TEST_F(SessionSteps, KeyFrameRequestReachesTheSharedAndTheMotionCapture) {
     auto shared = makeCapture();
     auto motion = makeCapture();
     server->queue.sync([&] {
-        server->videoCapture = shared;
-        server->motionStreamCapture = motion;
+        server->streamControl.videoCapture = shared;
+        server->streamControl.motionStreamCapture = motion;
     });
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
@@ -220,8 +231,8 @@ TEST_F(SessionSteps, KeyFrameRequestReachesTheSharedAndTheMotionCapture) {
     EXPECT_EQ(shared->forceKeyFrameRequested.value(), 1);
     EXPECT_EQ(motion->forceKeyFrameRequested.value(), 1);
     server->queue.sync([&] {
-        server->videoCapture.reset();
-        server->motionStreamCapture.reset();
+        server->streamControl.videoCapture.reset();
+        server->streamControl.motionStreamCapture.reset();
     });
 }
 

@@ -155,5 +155,5 @@ TEST(CaptureModeControlPayloadShape, IgnoresOnlyTheIntent) {
 
 TEST(CaptureModeControlPayloadShape, SummaryNamesModeBackendCodecChromaSizesAndBitrate) {
     EXPECT_EQ(proRequest().summary(),
-              "pro backend=physical codec=h264 chroma=4:4:4 logical=1920x1080 pixel=3840x2160 bitrate=48000000");
+              "Pro backend=physical codec=h264 chroma=4:4:4 logical=1920x1080 pixel=3840x2160 bitrate=48000000");
 }

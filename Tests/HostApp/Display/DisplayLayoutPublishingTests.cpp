@@ -55,7 +55,7 @@ TEST_F(LayoutPublishing, WithoutADisplayTheModesOwnSizeStandsIn) {
     for (const auto& c : cases) {
         server->queue.sync([&] {
             server->selectedDisplayID = 77;
-            server->currentVideoMode = c.mode;
+            server->streamControl.currentVideoMode = c.mode;
         });
         EXPECT_EQ(current(), sized(77, c.w, c.h, c.w, c.h, 0)) << c.w;
     }
@@ -69,7 +69,7 @@ TEST_F(LayoutPublishing, ManagedLayoutFallsBackToTheAdaptiveProfile) {
     };
     for (const auto& c : cases) {
         auto layout = server->queue.syncValue([&] {
-            server->currentCaptureRequest =
+            server->streamControl.currentCaptureRequest =
                 CaptureModeControlPayload::preset(c.mode, VideoChromaMode::yuv420, c.backend);
             return server->managedHeadlessDisplayLayout(9);
         });

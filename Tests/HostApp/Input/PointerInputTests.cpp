@@ -106,10 +106,10 @@ TEST_F(PointerInjection, FramebufferPointsMapOntoTheDisplayEdgeToEdge) {
     auto capture = HostVideoCapture::create(1, profile, profile, true, false);
     capture->setViewportROI(CGRect{0.5, 0.5, 0.5, 0.5});
     onQueue([&] {
-        server->videoCapture = capture;
+        server->streamControl.videoCapture = capture;
         EXPECT_EQ(server->displayPoint(0, 0, 100, 100), (CGPoint{755.5, 0}));
         EXPECT_EQ(server->displayPoint(99, 99, 100, 100), (CGPoint{1511, 490.5}));
-        server->videoCapture.reset();
+        server->streamControl.videoCapture.reset();
         server->selectedDisplayID = 77;  // a display that is not there has no points
         EXPECT_EQ(server->displayPoint(1, 1, 10, 10), std::nullopt);
     });

@@ -236,3 +236,42 @@ TEST(HostRecordingSourceSizeTest, ReadersOnAnotherThreadAlwaysSeeAWholeSize) {
     EXPECT_GE(last.width, 300000);
     EXPECT_EQ(last.height, 2 * last.width);
 }
+
+// ------------------------------------------------------------ failed encoder builds
+
+TEST_F(FramePath, AFailedEncoderBuildIsRetriedOnLaterFramesFurtherApartUntilOneSucceeds) {
+    auto capture = makeCapture(64, 36);
+    int attempts = 0, failuresLeft = 4;
+    capture->encoderFactoryForTesting = [&](const VideoEncoderSettings& settings) {
+        ++attempts;
+        if (failuresLeft-- > 0) return Result<std::unique_ptr<VideoEncoder>>::failure("video encoder: out of memory");
+        return VideoEncoder::create(settings);
+    };
+    auto buffer = twoColourBuffer(64, 36);
+    // Attempts on frames 1, 2, 4, 8 and 16: gaps of 1, 2, 4 and 8 frames.
+    std::vector<int> attemptsAfterFrame;
+    for (int frame = 1; frame <= 16; ++frame) {
+        feed(*capture, buffer);
+        attemptsAfterFrame.push_back(attempts);
+    }
+    EXPECT_EQ(attemptsAfterFrame, (std::vector<int>{1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5}));
+    // The error once for its kind, then the stream again.
+    EXPECT_EQ(recorder.countMessagesStartingWith("video encoder: out of memory"), 1u);
+    EXPECT_EQ(recorder.configs.size(), 1u);
+    ASSERT_EQ(recorder.frames.size(), 1u);
+    EXPECT_TRUE(recorder.frames[0].isKeyFrame);
+}
+
+TEST_F(FramePath, ParameterSetsTooLongToAnnounceStopTheStreamWithAnError) {
+    auto capture = makeCapture(64, 36);
+    capture->encoderFactoryForTesting = [](const VideoEncoderSettings& settings) {
+        auto encoder = VideoEncoder::create(settings);
+        if (encoder) (*encoder)->parameterSetsForTesting().sps.resize(70'000);
+        return encoder;
+    };
+    auto buffer = twoColourBuffer(64, 36);
+    for (int frame = 0; frame < 8; ++frame) feed(*capture, buffer);
+    EXPECT_TRUE(recorder.configs.empty());
+    EXPECT_TRUE(recorder.frames.empty());
+    EXPECT_EQ(recorder.countMessagesStartingWith("video encoder: a parameter set of 70000 bytes"), 1u);
+}

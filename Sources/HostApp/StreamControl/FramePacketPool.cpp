@@ -1,0 +1,33 @@
+#include "HostApp/StreamControl/FramePacketPool.h"
+
+#include <atomic>
+
+platform::TcpConnection::SharedBytes FramePacketPool::build(AuxPacketType type, uint8_t flags,
+                                                            std::span<const uint8_t> payload, uint64_t timestampNs) {
+    std::shared_ptr<std::vector<uint8_t>> buffer;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& candidate : buffers_) {
+            // Only the pool holds it: every sender has let go. The last
+            // sender's release is ordered before our writes by the fence.
+            if (candidate.use_count() == 1) {
+                std::atomic_thread_fence(std::memory_order_acquire);
+                buffer = candidate;
+                break;
+            }
+        }
+        if (!buffer) {
+            buffer = std::make_shared<std::vector<uint8_t>>();
+            if (buffers_.size() < capacity_) buffers_.push_back(buffer);
+        }
+    }
+    // The buffer is ours alone until it is handed out below.
+    buffer->clear();
+    makeAuxPacket(*buffer, type, flags, payload, timestampNs);
+    return buffer;
+}
+
+size_t FramePacketPool::pooledCountForTesting() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return buffers_.size();
+}

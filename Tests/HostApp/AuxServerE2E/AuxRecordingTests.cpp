@@ -1,13 +1,15 @@
-// Recording on the Host, driven by Viewers over real sockets: the control
-// message starts and stops it, the owner hears how it went, a takeover, a
-// restart, a departure and termination each leave a complete movie, and
-// malformed or premature requests are refused.
+// Recording on the Host, driven by Viewers over real sockets: a recording
+// of the live capture and its sound plays back as both, the control message
+// starts and stops it, the owner hears how it went, a takeover, a restart,
+// a departure and termination each leave a complete movie, and malformed or
+// premature requests are refused.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "AuxServerTestFixture.h"
+#include "VideoPipelineFixture.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
 #include "Platform/Clock.h"
 #include "Platform/Folders.h"
@@ -24,6 +26,21 @@ std::vector<uint8_t> startFullFrame() {
     return HostRecordingControlPayload{HostRecordingAction::start, 0, 0, 1, 1}.encode();
 }
 std::vector<uint8_t> stop() { return HostRecordingControlPayload{HostRecordingAction::stop, 0, 0, 1, 1}.encode(); }
+
+// Every recording state the client received, decoded.
+std::vector<State> states(AuxTestClient& client) {
+    client.settle();
+    std::vector<State> out;
+    for (const auto& p : client.packets()) {
+        if (p.header.type != AuxPacketType::hostRecordingState) continue;
+        auto decoded = State::decode(p.payload);
+        EXPECT_TRUE(decoded);
+        if (decoded) out.push_back(*decoded);
+    }
+    return out;
+}
+
+std::filesystem::path recordingsFolder() { return platform::Folders::movies() / "Norvessal Recordings"; }
 
 class AuxRecording : public AuxServerTest {
 protected:
@@ -51,17 +68,6 @@ protected:
         client.settle();
         runUntilIdle();
     }
-    static std::vector<State> states(AuxTestClient& client) {
-        client.settle();
-        std::vector<State> out;
-        for (const auto& p : client.packets()) {
-            if (p.header.type != AuxPacketType::hostRecordingState) continue;
-            auto decoded = State::decode(p.payload);
-            EXPECT_TRUE(decoded);
-            if (decoded) out.push_back(*decoded);
-        }
-        return out;
-    }
     std::vector<std::string> recordingLines() const {
         std::vector<std::string> out;
         for (const auto& line : logLines()) {
@@ -69,7 +75,7 @@ protected:
         }
         return out;
     }
-    static std::filesystem::path folder() { return platform::Folders::movies() / "Norvessal Recordings"; }
+    static std::filesystem::path folder() { return recordingsFolder(); }
     // The movie of a finished state, read back: complete, with the tone.
     static void expectCompleteMovie(const State& finished) {
         EXPECT_EQ(finished.state, HostRecordingState::finished);
@@ -81,7 +87,76 @@ protected:
     }
 };
 
+// The shared capture of a small monitor and the Mac's tone, recorded.
+class RecordingEndToEnd : public VideoPipelineTest {
+protected:
+    void TearDown() override {
+        VideoPipelineTest::TearDown();
+        platform::MovieWriter::setFaultsForTesting({});
+    }
+};
+
 }  // namespace
+
+TEST_F(RecordingEndToEnd, AMovieOfTheLiveCaptureAndItsSoundPlaysBackAsBoth) {
+    auto video = viewer("Mac Viewer");
+    auto audio = audioClient();
+    ASSERT_TRUE(audio->logIn(consoleUser, password, "Mac Viewer"));
+    run(1.0, {video.get()});
+
+    struct Case {
+        const char* what;
+        platform::MovieWriterFaults faults;
+        AVCodecID codec;
+        bool hasAudio;
+    };
+    const Case cases[] = {
+        {"HEVC and AAC", {}, AV_CODEC_ID_HEVC, true},
+        {"HEVC refused: H.264 High", {.refuseHEVC = true}, AV_CODEC_ID_H264, true},
+        {"audio refused: a silent movie, nothing reported", {.refuseAudioInput = true}, AV_CODEC_ID_HEVC, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::MovieWriter::setFaultsForTesting(c.faults);
+        const size_t before = states(*audio).size();
+        audio->send(AuxPacketType::hostRecordingControl, startFullFrame());
+        audio->settle();
+        run(2.0, {video.get()});
+        audio->send(AuxPacketType::hostRecordingControl, stop());
+        audio->settle();
+        runUntilIdle();
+        const auto all = states(*audio);
+        ASSERT_EQ(all.size(), before + 2);
+        EXPECT_EQ(all[before], (State{HostRecordingState::started, 0, "", ""}));
+        const State& finished = all[before + 1];
+        ASSERT_EQ(finished.state, HostRecordingState::finished) << finished.message;
+        EXPECT_EQ(std::filesystem::path(finished.path).parent_path(), recordingsFolder());
+        EXPECT_EQ(finished.fileSize, std::filesystem::file_size(finished.path));
+
+        auto movie = MovieFile::read(finished.path);
+        ASSERT_TRUE(movie && movie->video);
+        // The 320 x 180 monitor, fitted to the 1920 x 1080 box.
+        EXPECT_EQ(movie->video->codec, c.codec);
+        if (c.codec == AV_CODEC_ID_HEVC) {
+            EXPECT_EQ(movie->video->codecTag, MKTAG('h', 'v', 'c', '1'));
+        } else {
+            EXPECT_EQ(movie->video->profile, 100) << "High";
+        }
+        EXPECT_EQ(movie->video->width, 1920);
+        EXPECT_EQ(movie->video->height, 1080);
+        EXPECT_NEAR(movie->video->durationSeconds, 2.0, 0.15);
+        EXPECT_NEAR(static_cast<double>(movie->video->packets), 60, 1) << "about 30 frames a second";
+        ASSERT_EQ(movie->audio.has_value(), c.hasAudio);
+        if (c.hasAudio) {
+            EXPECT_EQ(movie->audio->sampleRate, 48000);
+            ASSERT_EQ(movie->decodedAudio.size(), 2u);
+            EXPECT_NEAR(movie->audio->durationSeconds, 2.0, 0.15);
+            EXPECT_GT(platform::testing::toneStrength(movie->decodedAudio[0], 440, 48000), 0.5);
+            EXPECT_GT(platform::testing::toneStrength(movie->decodedAudio[1], 660, 48000), 0.5);
+        }
+    }
+    EXPECT_FALSE(logContains("recording: failed"));
+}
 
 TEST_F(AuxRecording, RefusesMalformedAndPrematureRequests) {
     struct Case {

@@ -16,10 +16,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <thread>
 #include <memory>
+#include <thread>
 #include <vector>
 
+#include "BenchPictures.h"
 #include "HostApp/Audio/HostMovieRecorder.h"
 #include "Platform/Dispatch.h"
 #include "Platform/PixelBuffer.h"
@@ -38,35 +39,12 @@ constexpr int kPictures = 8;
 constexpr uint64_t kFrameNs = 34'000'000;
 constexpr int kIterations = 150;
 
-// Pictures like a desktop's: a gradient with a square that moves a little
-// from one picture to the next.
-std::vector<std::shared_ptr<PixelBuffer>> pictures(int width, int height) {
-    std::vector<std::shared_ptr<PixelBuffer>> out;
-    const int side = std::max(8, std::min(width, height) / 10);
-    for (int i = 0; i < kPictures; ++i) {
-        auto b = std::make_shared<PixelBuffer>(width, height);
-        const int x0 = (i * 24) % std::max(1, width - side), y0 = (height - side) / 2;
-        for (int y = 0; y < height; ++y) {
-            uint8_t* row = b->data() + size_t(y) * b->bytesPerRow();
-            for (int x = 0; x < width; ++x) {
-                const bool square = x >= x0 && x < x0 + side && y >= y0 && y < y0 + side;
-                row[x * 4 + 0] = square ? 255 : uint8_t((x * 255) / width);
-                row[x * 4 + 1] = square ? 255 : uint8_t((y * 255) / height);
-                row[x * 4 + 2] = square ? 255 : 96;
-                row[x * 4 + 3] = 255;
-            }
-        }
-        out.push_back(std::move(b));
-    }
-    return out;
-}
-
 HostMovieRecorder::Geometry geometryFor(const benchmark::State& state) {
     return HostMovieRecorder::geometry({0, 0, 1, 1}, int(state.range(0)), int(state.range(1)));
 }
 
 void Recorder(benchmark::State& state) {
-    const auto frames = pictures(int(state.range(0)), int(state.range(1)));
+    const auto frames = desktopPictures(int(state.range(0)), int(state.range(1)), kPictures);
     const auto file = std::filesystem::temp_directory_path() /
                       ("bench_recording_" + std::to_string(state.range(0)) + ".mp4");
     std::filesystem::remove(file);
@@ -97,7 +75,7 @@ void Recorder(benchmark::State& state) {
 }
 
 void LibrariesAlone(benchmark::State& state) {
-    const auto frames = pictures(int(state.range(0)), int(state.range(1)));
+    const auto frames = desktopPictures(int(state.range(0)), int(state.range(1)), kPictures);
     const auto g = geometryFor(state);
     const int width = int(g.outputSize.width), height = int(g.outputSize.height);
     const AVCodec* codec = avcodec_find_encoder_by_name("libx265");

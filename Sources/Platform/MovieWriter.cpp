@@ -9,13 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/LibavSupport.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/log.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
@@ -24,12 +24,6 @@ extern "C" {
 namespace platform {
 
 namespace {
-
-std::string averror(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 std::mutex faultsLock;
 MovieWriterFaults faults;
@@ -119,8 +113,7 @@ void MovieWriter::setFaultsForTesting(MovieWriterFaults f) {
 
 Result<std::shared_ptr<MovieWriter>> MovieWriter::create(const std::filesystem::path& file) {
     using R = Result<std::shared_ptr<MovieWriter>>;
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
+    quietLibavLogging();
 
     // Exclusive: a movie already there (or one still being finished) is
     // never overwritten.
@@ -131,9 +124,9 @@ Result<std::shared_ptr<MovieWriter>> MovieWriter::create(const std::filesystem::
     std::shared_ptr<MovieWriter> writer(new MovieWriter(file));
     Codecs& c = *writer->codecs_;
     int rc = avformat_alloc_output_context2(&c.format, nullptr, "mp4", file.c_str());
-    if (rc < 0 || !c.format) return R::failure("movie writer: no MPEG-4 muxer: " + averror(rc));
+    if (rc < 0 || !c.format) return R::failure("movie writer: no MPEG-4 muxer: " + libavErrorText(rc));
     if ((rc = avio_open(&c.format->pb, file.c_str(), AVIO_FLAG_WRITE)) < 0) {
-        return R::failure("movie writer: cannot open " + file.string() + ": " + averror(rc));
+        return R::failure("movie writer: cannot open " + file.string() + ": " + libavErrorText(rc));
     }
     c.packet = av_packet_alloc();
     if (!c.packet) return R::failure("movie writer: out of memory");
@@ -270,7 +263,7 @@ bool MovieWriter::startWriting() {
     if (currentFaults().failStartWriting) return fail(std::nullopt);
     if (!codecs_->video) return fail("movie writer: no video track");
     if (int rc = avformat_write_header(codecs_->format, nullptr); rc < 0) {
-        return fail("movie writer: writing the header failed: " + averror(rc));
+        return fail("movie writer: writing the header failed: " + libavErrorText(rc));
     }
     headerWritten_ = true;
     status_ = WriterStatus::writing;
@@ -319,13 +312,13 @@ bool MovieWriter::encodeAndWrite(bool video, bool flush) {
     AVStream* stream = video ? c.videoStream : c.audioStream;
     if (flush) {
         if (int rc = avcodec_send_frame(ctx, nullptr); rc < 0 && rc != AVERROR_EOF) {
-            return fail("movie writer: flushing the encoder failed: " + averror(rc));
+            return fail("movie writer: flushing the encoder failed: " + libavErrorText(rc));
         }
     }
     for (;;) {
         int rc = avcodec_receive_packet(ctx, c.packet);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
-        if (rc < 0) return fail("movie writer: encoding failed: " + averror(rc));
+        if (rc < 0) return fail("movie writer: encoding failed: " + libavErrorText(rc));
         // The encoders leave a picture's duration open; without one the
         // last picture falls outside the track's edit and is never shown.
         if (video && c.packet->duration <= 0) c.packet->duration = videoTimeScale / nominalFrameRate;
@@ -333,7 +326,7 @@ bool MovieWriter::encodeAndWrite(bool video, bool flush) {
         c.packet->stream_index = stream->index;
         // Takes the packet's reference whatever it returns.
         if ((rc = av_interleaved_write_frame(c.format, c.packet)) < 0) {
-            return fail("movie writer: writing a sample failed: " + averror(rc));
+            return fail("movie writer: writing a sample failed: " + libavErrorText(rc));
         }
     }
 }
@@ -350,7 +343,7 @@ bool MovieWriter::appendRenderedVideoFrame(uint64_t timeNs) {
     c.videoFrame->pts = pts;
     c.videoFrame->pict_type = AV_PICTURE_TYPE_NONE;
     if (int rc = avcodec_send_frame(c.video, c.videoFrame); rc < 0) {
-        return fail("movie writer: submitting a picture failed: " + averror(rc));
+        return fail("movie writer: submitting a picture failed: " + libavErrorText(rc));
     }
     return encodeAndWrite(true, false);
 }
@@ -374,7 +367,7 @@ bool MovieWriter::encodeAudioFrames(bool drain) {
         c.audioFrame->pts = audioPts_;
         audioPts_ += c.audioFrame->nb_samples;
         if (int rc = avcodec_send_frame(c.audio, c.audioFrame); rc < 0) {
-            return fail("movie writer: submitting audio failed: " + averror(rc));
+            return fail("movie writer: submitting audio failed: " + libavErrorText(rc));
         }
         if (!encodeAndWrite(false, false)) return false;
     }
@@ -464,8 +457,8 @@ bool MovieWriter::finishNow() {
     const bool drained = (!c.audio || (encodeAudioFrames(true) && encodeAndWrite(false, true))) &&
                          encodeAndWrite(true, true);
     if (!drained) return false;
-    if (int rc = av_write_trailer(c.format); rc < 0) return fail("movie writer: writing the index failed: " + averror(rc));
-    if (int rc = avio_closep(&c.format->pb); rc < 0) return fail("movie writer: closing the file failed: " + averror(rc));
+    if (int rc = av_write_trailer(c.format); rc < 0) return fail("movie writer: writing the index failed: " + libavErrorText(rc));
+    if (int rc = avio_closep(&c.format->pb); rc < 0) return fail("movie writer: closing the file failed: " + libavErrorText(rc));
     status_ = WriterStatus::completed;
     return true;
 }

@@ -123,8 +123,8 @@ void LibrariesAlone(benchmark::State& state) {
         source->height = b.height();
         source->data[0] = b.data();
         source->linesize[0] = b.bytesPerRow();
-        source->buf[0] = av_buffer_create(b.data(), size_t(b.height()) * size_t(b.bytesPerRow()), [](void*, uint8_t*) {},
-                                          nullptr, AV_BUFFER_FLAG_READONLY);
+        source->buf[0] = av_buffer_create(b.data(), size_t(b.height()) * size_t(b.bytesPerRow()),
+                                          [](void*, uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
         av_frame_make_writable(frame);
         sws_scale_frame(scaler, frame, source);
         av_frame_unref(source);

@@ -49,7 +49,8 @@ SwsContext* makeScaler(int sourceWidth, int sourceHeight, int width, int height)
         av_opt_set_int(scaler, "dsth", height, 0) >= 0 &&
         av_opt_set_int(scaler, "src_format", AV_PIX_FMT_BGRA, 0) >= 0 &&
         av_opt_set_int(scaler, "dst_format", AV_PIX_FMT_YUV420P, 0) >= 0 &&
-        av_opt_set_int(scaler, "sws_flags", SWS_BICUBIC, 0) >= 0 && av_opt_set_int(scaler, "threads", threads, 0) >= 0 &&
+        av_opt_set_int(scaler, "sws_flags", SWS_BICUBIC, 0) >= 0 &&
+        av_opt_set_int(scaler, "threads", threads, 0) >= 0 &&
         sws_init_context(scaler, nullptr, nullptr) >= 0 &&
         sws_setColorspaceDetails(scaler, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709),
                                  0, 0, 1 << 16, 1 << 16) >= 0;
@@ -223,8 +224,8 @@ bool MovieWriter::addAudioInput() {
         av_channel_layout_copy(&frame->ch_layout, &ctx->ch_layout);
     }
     if (!ok || av_frame_get_buffer(frame, 0) < 0) {
-        // A stream already added stays without a codec and fails the header;
-        // only a codec that cannot open gets here in practice.
+        // Past the stream's creation only an allocation fails; the stream
+        // then has no parameters and the header refuses the file.
         av_audio_fifo_free(fifo);
         av_frame_free(&frame);
         avcodec_free_context(&ctx);
@@ -457,8 +458,12 @@ bool MovieWriter::finishNow() {
     const bool drained = (!c.audio || (encodeAudioFrames(true) && encodeAndWrite(false, true))) &&
                          encodeAndWrite(true, true);
     if (!drained) return false;
-    if (int rc = av_write_trailer(c.format); rc < 0) return fail("movie writer: writing the index failed: " + libavErrorText(rc));
-    if (int rc = avio_closep(&c.format->pb); rc < 0) return fail("movie writer: closing the file failed: " + libavErrorText(rc));
+    if (int rc = av_write_trailer(c.format); rc < 0) {
+        return fail("movie writer: writing the index failed: " + libavErrorText(rc));
+    }
+    if (int rc = avio_closep(&c.format->pb); rc < 0) {
+        return fail("movie writer: closing the file failed: " + libavErrorText(rc));
+    }
     status_ = WriterStatus::completed;
     return true;
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <memory>
 
 extern "C" {
@@ -45,16 +44,16 @@ std::optional<MovieFile> MovieFile::read(const std::filesystem::path& file,
 
     MovieFile movie;
     std::vector<MovieTrack*> tracks(format->nb_streams, nullptr);
-    std::vector<std::pair<double, double>> spans(format->nb_streams,
-                                                 {std::numeric_limits<double>::max(), 0.0});
     Decoder audioDecoder, videoDecoder;
     int audioIndex = -1, videoIndex = -1;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         const AVCodecParameters* p = format->streams[i]->codecpar;
         auto& slot = p->codec_type == AVMEDIA_TYPE_VIDEO ? movie.video : movie.audio;
         if ((p->codec_type != AVMEDIA_TYPE_VIDEO && p->codec_type != AVMEDIA_TYPE_AUDIO) || slot) continue;
+        const AVStream* stream = format->streams[i];
         slot = MovieTrack{p->codec_id, p->codec_tag, p->profile, p->width, p->height, p->sample_rate,
-                          p->ch_layout.nb_channels};
+                          p->ch_layout.nb_channels, 0,
+                          static_cast<double>(stream->duration) * av_q2d(stream->time_base)};
         tracks[i] = &*slot;
         if (p->codec_type == AVMEDIA_TYPE_VIDEO && videoDecoder.open(p)) videoIndex = static_cast<int>(i);
         if (p->codec_type == AVMEDIA_TYPE_AUDIO && audioDecoder.open(p)) {
@@ -84,13 +83,7 @@ std::optional<MovieFile> MovieFile::read(const std::filesystem::path& file,
     while (av_read_frame(format, packet) >= 0) {
         const int index = packet->stream_index;
         if (MovieTrack* track = tracks[static_cast<size_t>(index)]) {
-            const double unit = av_q2d(format->streams[index]->time_base);
-            const double start = static_cast<double>(packet->pts) * unit;
             track->packets++;
-            track->presentationSeconds.push_back(start);
-            auto& [first, last] = spans[static_cast<size_t>(index)];
-            first = std::min(first, start);
-            last = std::max(last, start + static_cast<double>(packet->duration) * unit);
             if (index == audioIndex) audioDecoder.decode(packet, frame, takeAudio);
             if (index == videoIndex && movie.firstPictureLuma.empty()) videoDecoder.decode(packet, frame, takePicture);
         }
@@ -100,9 +93,6 @@ std::optional<MovieFile> MovieFile::read(const std::filesystem::path& file,
     if (videoIndex >= 0 && movie.firstPictureLuma.empty()) videoDecoder.decode(nullptr, frame, takePicture);
     av_frame_free(&frame);
     av_packet_free(&packet);
-    for (size_t i = 0; i < tracks.size(); ++i) {
-        if (tracks[i] && tracks[i]->packets) tracks[i]->durationSeconds = spans[i].second - spans[i].first;
-    }
     return movie;
 }
 

@@ -20,10 +20,7 @@ struct MovieTrack {
     int width = 0, height = 0;          // video
     int sampleRate = 0, channels = 0;  // audio
     size_t packets = 0;
-    // From the first packet's start to the last one's end.
-    double durationSeconds = 0;
-    // Each packet's presentation time, in decoding order.
-    std::vector<double> presentationSeconds;
+    double durationSeconds = 0;  // as the track's header gives it
 };
 
 struct MovieFile {

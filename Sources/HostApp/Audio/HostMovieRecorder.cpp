@@ -30,7 +30,8 @@ std::string HostMovieRecorder::description(RecorderError error) {
 
 HostMovieRecorder::Geometry HostMovieRecorder::geometry(const CGRect& region, int sourceWidth, int sourceHeight) {
     Geometry g;
-    g.sourceSize = CGSize{static_cast<double>(std::max(sourceWidth, 2)), static_cast<double>(std::max(sourceHeight, 2))};
+    g.sourceSize =
+        CGSize{static_cast<double>(std::max(sourceWidth, 2)), static_cast<double>(std::max(sourceHeight, 2))};
     const double w = regionSide(region.width), h = regionSide(region.height);
     g.cropRect = CGRect{regionOrigin(region.x) * g.sourceSize.width, regionOrigin(region.y) * g.sourceSize.height,
                         w * g.sourceSize.width, h * g.sourceSize.height};

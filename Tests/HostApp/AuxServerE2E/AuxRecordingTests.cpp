@@ -40,7 +40,7 @@ std::vector<State> states(AuxTestClient& client) {
     return out;
 }
 
-std::filesystem::path recordingsFolder() { return platform::Folders::movies() / "Norvessal Recordings"; }
+std::filesystem::path folder() { return platform::Folders::movies() / "Norvessal Recordings"; }
 
 class AuxRecording : public AuxServerTest {
 protected:
@@ -74,16 +74,6 @@ protected:
             if (auto at = line.find("recording: "); at != std::string::npos) out.push_back(line.substr(at));
         }
         return out;
-    }
-    static std::filesystem::path folder() { return recordingsFolder(); }
-    // The movie of a finished state, read back: complete, with the tone.
-    static void expectCompleteMovie(const State& finished) {
-        EXPECT_EQ(finished.state, HostRecordingState::finished);
-        EXPECT_EQ(std::filesystem::path(finished.path).parent_path(), folder());
-        EXPECT_EQ(finished.fileSize, std::filesystem::file_size(finished.path));
-        auto movie = MovieFile::read(finished.path);
-        ASSERT_TRUE(movie && movie->audio) << finished.path;
-        EXPECT_GT(movie->audio->durationSeconds, 0.3);
     }
 };
 
@@ -130,7 +120,7 @@ TEST_F(RecordingEndToEnd, AMovieOfTheLiveCaptureAndItsSoundPlaysBackAsBoth) {
         EXPECT_EQ(all[before], (State{HostRecordingState::started, 0, "", ""}));
         const State& finished = all[before + 1];
         ASSERT_EQ(finished.state, HostRecordingState::finished) << finished.message;
-        EXPECT_EQ(std::filesystem::path(finished.path).parent_path(), recordingsFolder());
+        EXPECT_EQ(std::filesystem::path(finished.path).parent_path(), folder());
         EXPECT_EQ(finished.fileSize, std::filesystem::file_size(finished.path));
 
         auto movie = MovieFile::read(finished.path);
@@ -203,10 +193,10 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
     EXPECT_EQ(states(*first), std::vector<State>{started});
     ASSERT_EQ(recordingLines().size(), 1u);
     const std::string line = recordingLines()[0], prefix = "recording: started ";
-    const std::string firstPath = line.substr(prefix.size(), line.find(" region=") - prefix.size());
-    EXPECT_EQ(line, prefix + firstPath + " region=(0.0, 0.0, 1.0, 1.0)");
-    const std::string stem = std::filesystem::path(firstPath).stem().string();
-    EXPECT_EQ(stem.rfind("Norvessal-", 0), 0u);
+    const std::filesystem::path firstPath = line.substr(prefix.size(), line.find(" region=") - prefix.size());
+    EXPECT_EQ(line, prefix + firstPath.string() + " region=(0.0, 0.0, 1.0, 1.0)");
+    EXPECT_EQ(firstPath.parent_path(), folder());
+    const std::string stem = firstPath.stem().string();
     EXPECT_EQ(stem.size(), std::string("Norvessal-yyyyMMdd-HHmmss").size());
     advance(0.4);
 
@@ -218,10 +208,8 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
 
     // Another session takes over: the old owner is told it finished.
     control(*second, startFullFrame());
-    auto firstStates = states(*first);
-    ASSERT_EQ(firstStates.size(), 2u);
-    EXPECT_EQ(firstStates[1].path, firstPath);
-    expectCompleteMovie(firstStates[1]);
+    EXPECT_EQ(states(*first).back(),
+              (State{HostRecordingState::finished, std::filesystem::file_size(firstPath), firstPath.string(), ""}));
     EXPECT_EQ(states(*second), std::vector<State>{started});
     EXPECT_TRUE(logContains("recording: started " + (folder() / (stem + "-2.mp4")).string()))
         << "a second start within the second gets its own file";

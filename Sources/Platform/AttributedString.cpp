@@ -2,16 +2,19 @@
 
 namespace platform {
 
-AttributedString::AttributedString(std::string text, Font font) { append(std::move(text), font); }
+AttributedString::AttributedString(std::string text, Font font, Color color, TextAlignment alignment) {
+    append(std::move(text), font, color, alignment);
+}
 
-void AttributedString::append(std::string text, Font font) {
+void AttributedString::append(std::string text, Font font, Color color, TextAlignment alignment) {
     if (text.empty()) return;
-    // Neighbouring text in the same font is one run, as AppKit coalesces it.
-    if (!runs_.empty() && !runs_.back().attachment && runs_.back().font == font) {
+    // Neighbouring text of the same style is one run, as AppKit coalesces it.
+    if (!runs_.empty() && !runs_.back().attachment && runs_.back().font == font && runs_.back().color == color &&
+        runs_.back().alignment == alignment) {
         runs_.back().text += text;
         return;
     }
-    runs_.push_back(Run{std::move(text), font, std::nullopt});
+    runs_.push_back(Run{std::move(text), font, std::nullopt, color, alignment});
 }
 
 void AttributedString::appendAttachment(Attachment attachment, Font font) {

@@ -1,6 +1,6 @@
 #pragma once
-// Styled text as AppKit hands it around: runs of text in a font, and image
-// attachments with their bounds. Nothing is laid out or drawn; the runs are
+// Styled text as AppKit hands it around: runs of text in a font, colour and
+// paragraph alignment, and image attachments with their bounds. Nothing is laid out or drawn; the runs are
 // kept so that tests can read what a panel would show.
 
 #include <optional>
@@ -27,6 +27,9 @@ struct Font {
 // The semantic colours the Host's texts use.
 enum class Color { label, secondaryLabel };
 
+// The paragraph alignment of a run's text.
+enum class TextAlignment { natural, center };
+
 class AttributedString {
 public:
     // An image in the text flow, standing for one object-replacement character.
@@ -39,13 +42,17 @@ public:
         std::string text;  // empty for an attachment
         Font font;
         std::optional<Attachment> attachment;
+        Color color = Color::label;
+        TextAlignment alignment = TextAlignment::natural;
         bool operator==(const Run&) const = default;
     };
 
     AttributedString() = default;
-    AttributedString(std::string text, Font font);
+    AttributedString(std::string text, Font font, Color color = Color::label,
+                     TextAlignment alignment = TextAlignment::natural);
 
-    void append(std::string text, Font font);
+    void append(std::string text, Font font, Color color = Color::label,
+                TextAlignment alignment = TextAlignment::natural);
     void appendAttachment(Attachment attachment, Font font = {});
     const std::vector<Run>& runs() const { return runs_; }
     // The plain text; each attachment reads as U+FFFC.

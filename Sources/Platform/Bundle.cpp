@@ -7,6 +7,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/Locale.h"
 #include "Platform/Log.h"
+#include "Platform/PropertyList.h"
 #include "Platform/StringsTable.h"
 
 #ifndef NORVESSAL_VERSION
@@ -111,6 +112,20 @@ std::vector<std::string> candidatesFor(const std::string& language) {
     return out;
 }
 
+// The string values of an information property list; values of other
+// kinds count as missing. An information list is a few kilobytes: anything
+// far larger is no bundle's.
+std::map<std::string, std::string> infoValues(const fs::path& plist) {
+    std::map<std::string, std::string> out;
+    auto bytes = FileIO::readAll(plist, 1024 * 1024);
+    if (!bytes) return out;
+    auto root = PropertyList::read(*bytes);
+    if (!root || !root->isDictionary()) return out;
+    for (const auto& [key, value] : *root->asDictionary())
+        if (auto text = value.asString()) out.emplace(key, *text);
+    return out;
+}
+
 }  // namespace
 
 Bundle::Bundle(fs::path path, std::optional<fs::path> executablePath, std::map<std::string, std::string> info)
@@ -133,7 +148,7 @@ void Bundle::setMainForTesting(std::optional<Bundle> bundle) {
 std::optional<Bundle> Bundle::open(const fs::path& folder) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) return std::nullopt;
-    return Bundle(folder, std::nullopt, {});
+    return Bundle(folder, std::nullopt, infoValues(folder / "Contents" / "Info.plist"));
 }
 
 std::optional<std::string> Bundle::infoString(const std::string& key) const {

@@ -22,8 +22,10 @@ public:
     // Installs the bundle main() returns; nullopt restores the real one.
     static void setMainForTesting(std::optional<Bundle> bundle);
 
-    // A bundle at an existing folder (without information values, like a
-    // bare ".lproj" folder); nothing when the folder does not exist.
+    // A bundle at an existing folder; nothing when the folder does not
+    // exist. Its information values are the string values of its
+    // "Contents/Info.plist" (XML or binary), none when it has no readable one
+    // (a bare ".lproj" folder).
     static std::optional<Bundle> open(const std::filesystem::path& folder);
 
     Bundle(std::filesystem::path path, std::optional<std::filesystem::path> executablePath,

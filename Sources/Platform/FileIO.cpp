@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 
@@ -61,32 +62,38 @@ FileStamp FileStamp::of(const fs::path& path) {
                      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-Status FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> bytes,
-                               std::optional<fs::perms> mode) {
-    if (path.filename().empty()) return Status::failure("cannot write " + path.string() + ": no file name");
+namespace {
+
+// The rename is only durable once the folder entry is on disk.
+void syncFolder(const fs::path& folder) {
+    int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+// Writes `bytes` to a new temporary beside `path`, flushed and closed, and
+// returns its name. Removes it again on failure.
+Result<std::string> writeTemporary(const fs::path& path, std::span<const uint8_t> bytes,
+                                   std::optional<mode_t> fileMode) {
+    using R = Result<std::string>;
+    if (path.filename().empty()) return R::failure("cannot write " + path.string() + ": no file name");
     fs::path folder = path.parent_path();
     if (folder.empty()) folder = ".";
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return Status::failure("cannot create folder " + folder.string() + ": " + ec.message());
+    if (ec) return R::failure("cannot create folder " + folder.string() + ": " + ec.message());
 
-    std::optional<mode_t> fileMode;
-    struct stat existing {};
-    if (mode) {
-        fileMode = static_cast<mode_t>(*mode) & 07777;
-    } else if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        fileMode = existing.st_mode & 07777;
-    }
-
-    std::string tmpl;
-    int fd = createTemporary(folder, path.filename().string(), tmpl);
-    if (fd < 0) return Status::failure(describe("cannot create temporary file for", path, errno));
+    std::string tmp;
+    int fd = createTemporary(folder, path.filename().string(), tmp);
+    if (fd < 0) return R::failure(describe("cannot create temporary file for", path, errno));
 
     auto fail = [&](const std::string& what) {
         int err = errno;
         if (fd >= 0) ::close(fd);
-        ::unlink(tmpl.c_str());
-        return Status::failure(describe(what, path, err));
+        ::unlink(tmp.c_str());
+        return R::failure(describe(what, path, err));
     };
     if (fileMode && ::fchmod(fd, *fileMode) != 0) return fail("cannot set permissions of");
     if (!writeFully(fd, bytes.data(), bytes.size())) return fail("cannot write");
@@ -94,15 +101,77 @@ Status FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> by
     int closeResult = ::close(fd);
     fd = -1;
     if (closeResult != 0) return fail("cannot close");
-    if (::rename(tmpl.c_str(), path.c_str()) != 0) return fail("cannot replace");
+    return tmp;
+}
 
-    // The rename is only durable once the folder entry is on disk.
-    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+std::optional<mode_t> requestedMode(std::optional<fs::perms> mode) {
+    if (!mode) return std::nullopt;
+    return static_cast<mode_t>(*mode) & 07777;
+}
+
+std::mutex mayWriteLock;
+std::optional<bool> mayWriteOverride;
+
+}  // namespace
+
+Status FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> bytes,
+                               std::optional<fs::perms> mode) {
+    std::optional<mode_t> fileMode = requestedMode(mode);
+    struct stat existing {};
+    if (!fileMode && ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        fileMode = existing.st_mode & 07777;
+
+    auto tmp = writeTemporary(path, bytes, fileMode);
+    if (!tmp) return Status::failure(tmp.error());
+    if (::rename(tmp->c_str(), path.c_str()) != 0) {
+        int err = errno;
+        ::unlink(tmp->c_str());
+        return Status::failure(describe("cannot replace", path, err));
     }
+    syncFolder(path.parent_path());
     return success();
+}
+
+Result<NoReplaceOutcome> FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> bytes,
+                                                 std::optional<fs::perms> mode, NoReplace) {
+    auto tmp = writeTemporary(path, bytes, requestedMode(mode));
+    if (!tmp) return Result<NoReplaceOutcome>::failure(tmp.error());
+    auto placed = renameNoReplace(*tmp, path);
+    if (!placed || *placed == NoReplaceOutcome::targetExists) ::unlink(tmp->c_str());
+    return placed;
+}
+
+Result<NoReplaceOutcome> FileIO::renameNoReplace(const fs::path& from, const fs::path& to) {
+    using R = Result<NoReplaceOutcome>;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        syncFolder(to.parent_path());
+        return NoReplaceOutcome::done;
+    }
+    if (errno == EEXIST) return NoReplaceOutcome::targetExists;
+    // File systems without the flag answer EINVAL; a hard link never
+    // replaces either, and the old name goes once the new one exists.
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return R::failure(describe("cannot rename " + from.string() + " to", to, errno));
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return NoReplaceOutcome::targetExists;
+        return R::failure(describe("cannot link " + from.string() + " to", to, errno));
+    }
+    ::unlink(from.c_str());
+    syncFolder(to.parent_path());
+    return NoReplaceOutcome::done;
+}
+
+bool FileIO::mayWrite(const fs::path& path) {
+    {
+        std::lock_guard<std::mutex> g(mayWriteLock);
+        if (mayWriteOverride) return *mayWriteOverride;
+    }
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+void FileIO::setMayWriteForTesting(std::optional<bool> answer) {
+    std::lock_guard<std::mutex> g(mayWriteLock);
+    mayWriteOverride = answer;
 }
 
 Result<std::vector<uint8_t>> FileIO::readAll(const fs::path& path, size_t maxBytes) {

@@ -29,14 +29,39 @@ struct FileStamp {
     static FileStamp of(const std::filesystem::path& path);
 };
 
+// What a write or rename that must not replace anything did. An entry
+// already at the target is no failure, but callers often must tell it apart
+// from having written.
+enum class NoReplaceOutcome { done, targetExists };
+
 struct FileIO {
     // Writes a temporary file beside `path`, flushes it to disk, renames it
     // over `path` and flushes the folder. Creates the parent folder when
     // missing. Without `mode` an existing file keeps its permissions and a
-    // new one gets 0666 less the umask. No temporary file is left behind on
-    // failure.
+    // new one gets 0666 less the umask; `mode` applies whatever the umask.
+    // No temporary file is left behind on failure.
     static Status writeAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                                   std::optional<std::filesystem::perms> mode = std::nullopt);
+
+    // The no-replace mode of writeAtomically: the finished temporary only
+    // takes the name when nothing (of any kind) is there yet; otherwise the
+    // existing entry stays untouched, the temporary is removed and the answer
+    // is targetExists.
+    struct NoReplace {};
+    static constexpr NoReplace noReplace{};
+    static Result<NoReplaceOutcome> writeAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes,
+                                                    std::optional<std::filesystem::perms> mode, NoReplace);
+
+    // Renames `from` to `to` in one step unless an entry exists at `to`, and
+    // flushes the folder. Uses the kernel's no-replace rename, else a hard
+    // link and an unlink where the file system lacks it.
+    static Result<NoReplaceOutcome> renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+    // Whether the process may write into `path` by its permissions
+    // (access(2), so the superuser may write everywhere).
+    static bool mayWrite(const std::filesystem::path& path);
+    // Replaces mayWrite's answer for every path; nullopt restores it.
+    static void setMayWriteForTesting(std::optional<bool> answer);
 
     // Reads a regular file whole; fails when it holds more than maxBytes.
     static Result<std::vector<uint8_t>> readAll(const std::filesystem::path& path,

@@ -114,6 +114,16 @@ fs::path Folders::machineApplicationSupport() {
     return fs::path("/var/lib/norvessal-host");
 }
 
+fs::path Folders::machineLaunchDaemons() {
+    if (auto r = overrideRoot()) return *r / "machine" / "LaunchDaemons";
+    return fs::path("/etc/norvessal-host/LaunchDaemons");
+}
+
+fs::path Folders::machineApplications() {
+    if (auto r = overrideRoot()) return *r / "machine" / "Applications";
+    return fs::path("/opt");
+}
+
 fs::path Folders::preferences() {
     if (auto r = overrideRoot()) return *r / "home" / ".config" / "NorvessalHost";
     return realConfigHome() / "NorvessalHost";

@@ -8,6 +8,8 @@
 //   movies                     R/home/Videos
 //   applicationSupport         R/home/.local/share/NorvessalHost
 //   machineApplicationSupport  R/machine/NorvessalHost
+//   machineLaunchDaemons       R/machine/LaunchDaemons
+//   machineApplications        R/machine/Applications
 //   preferences                R/home/.config/NorvessalHost
 //
 // The root is the one set by setOverrideRoot(), else the environment
@@ -30,6 +32,12 @@ struct Folders {
     static std::filesystem::path applicationSupport();
     // Stands for the machine-wide "/Library/Application Support/NorvessalHost".
     static std::filesystem::path machineApplicationSupport();
+    // Stands for "/Library/LaunchDaemons", where machine-wide services are
+    // registered ("/etc/norvessal-host/LaunchDaemons" here).
+    static std::filesystem::path machineLaunchDaemons();
+    // Stands for "/Applications", where applications are installed for every
+    // user ("/opt" here).
+    static std::filesystem::path machineApplications();
     // Where user-defaults suites live, one "<suite>.plist" each.
     static std::filesystem::path preferences();
 

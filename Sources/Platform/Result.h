@@ -1,6 +1,9 @@
 #pragma once
-// The one result type of the tree: a value, or a human-readable failure.
+// The one result type of the tree: a value, or why there is none. The reason
+// is a human-readable failure unless the caller names an error enumeration of
+// its own, for callers that must tell failures apart.
 
+#include <concepts>
 #include <string>
 #include <utility>
 #include <variant>
@@ -11,12 +14,16 @@ struct Failure {
     std::string message;
 };
 
-template <class T>
+template <class T, class E = Failure>
 class Result {
 public:
-    Result(T value) : v_(std::move(value)) {}
-    Result(Failure f) : v_(std::move(f)) {}
-    static Result failure(std::string message) { return Result(Failure{std::move(message)}); }
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
+    static Result failure(std::string message)
+        requires std::same_as<E, Failure>
+    {
+        return Result(Failure{std::move(message)});
+    }
 
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -26,10 +33,16 @@ public:
     const T& operator*() const { return value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
-    const std::string& error() const { return std::get<1>(v_).message; }
+    // The failure's message, or the caller's error value.
+    const auto& error() const {
+        if constexpr (std::same_as<E, Failure>)
+            return std::get<1>(v_).message;
+        else
+            return std::get<1>(v_);
+    }
 
 private:
-    std::variant<T, Failure> v_;
+    std::variant<T, E> v_;
 };
 
 struct Unit {};

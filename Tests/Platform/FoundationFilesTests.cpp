@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -56,6 +57,8 @@ TEST_F(FoundationFiles, OverrideRootHoldsEveryFolder) {
     EXPECT_EQ(Folders::movies(), r / "home/Videos");
     EXPECT_EQ(Folders::applicationSupport(), r / "home/.local/share/NorvessalHost");
     EXPECT_EQ(Folders::machineApplicationSupport(), r / "machine/NorvessalHost");
+    EXPECT_EQ(Folders::machineLaunchDaemons(), r / "machine/LaunchDaemons");
+    EXPECT_EQ(Folders::machineApplications(), r / "machine/Applications");
     EXPECT_EQ(Folders::preferences(), r / "home/.config/NorvessalHost");
 }
 
@@ -179,4 +182,34 @@ TEST_F(FoundationFiles, ReadAllRefusesMissingOversizedAndSpecialFiles) {
     auto e = FileIO::readAll(empty);
     ASSERT_TRUE(e.ok());
     EXPECT_TRUE(e->empty());
+}
+
+TEST_F(FoundationFiles, NoReplaceWriteAndRenameLeaveAnyExistingEntryAlone) {
+    const fs::path folder = Folders::caches();
+    const fs::path file = folder / "request";
+    const auto privateMode = fs::perms::owner_read | fs::perms::owner_write;
+    mode_t old = ::umask(0);
+    auto first = FileIO::writeAtomically(file, bytesOf("one"), privateMode, FileIO::noReplace);
+    ::umask(old);
+    ASSERT_TRUE(first.ok()) << first.error();
+    EXPECT_EQ(*first, NoReplaceOutcome::done);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, privateMode);
+
+    fs::create_directory(folder / "folder");
+    fs::create_symlink(folder / "nowhere", folder / "dangling");
+    for (const char* taken : {"request", "folder", "dangling"}) {
+        auto again = FileIO::writeAtomically(folder / taken, bytesOf("two"), privateMode, FileIO::noReplace);
+        ASSERT_TRUE(again.ok()) << taken;
+        EXPECT_EQ(*again, NoReplaceOutcome::targetExists) << taken;
+    }
+    EXPECT_EQ(*FileIO::readAll(file), bytesOf("one"));
+    EXPECT_FALSE(fs::exists(folder / "nowhere"));
+
+    std::ofstream(folder / "staged") << "staged";
+    EXPECT_EQ(*FileIO::renameNoReplace(folder / "staged", file), NoReplaceOutcome::targetExists);
+    EXPECT_EQ(*FileIO::renameNoReplace(folder / "staged", folder / "delivered"), NoReplaceOutcome::done);
+    EXPECT_FALSE(FileIO::renameNoReplace(folder / "staged", folder / "again").ok());
+    auto names = entriesOf(folder);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dangling", "delivered", "folder", "request"}));
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "BenchPictures.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "Platform/PixelBuffer.h"
@@ -28,30 +29,6 @@ namespace {
 constexpr int kPictures = 8;
 constexpr uint64_t kFrameNs = 16'666'667;
 constexpr int kIterations = 240;
-
-// Pictures like a desktop's: a gradient with a square that moves a little
-// from one picture to the next.
-std::vector<std::shared_ptr<PixelBuffer>> pictures(int width, int height) {
-    auto pool = PixelBufferPool::create(kPictures);
-    std::vector<std::shared_ptr<PixelBuffer>> out;
-    const int side = std::max(8, std::min(width, height) / 10);
-    for (int i = 0; i < kPictures; ++i) {
-        auto b = pool->acquire(width, height);
-        const int x0 = (i * 24) % std::max(1, width - side), y0 = (height - side) / 2;
-        for (int y = 0; y < height; ++y) {
-            uint8_t* row = b->data() + size_t(y) * b->bytesPerRow();
-            for (int x = 0; x < width; ++x) {
-                const bool square = x >= x0 && x < x0 + side && y >= y0 && y < y0 + side;
-                row[x * 4 + 0] = square ? 255 : uint8_t((x * 255) / width);
-                row[x * 4 + 1] = square ? 255 : uint8_t((y * 255) / height);
-                row[x * 4 + 2] = square ? 255 : 96;
-                row[x * 4 + 3] = 255;
-            }
-        }
-        out.push_back(std::move(b));
-    }
-    return out;
-}
 
 VideoStreamProfile profileFor(const benchmark::State& state) {
     VideoStreamProfile p;
@@ -80,7 +57,7 @@ VideoEncoderSettings settingsFor(const VideoStreamProfile& p) {
 
 void EncoderAlone(benchmark::State& state) {
     const auto profile = profileFor(state);
-    const auto frames = pictures(profile.width, profile.height);
+    const auto frames = desktopPictures(profile.width, profile.height, kPictures);
     auto created = VideoEncoder::create(settingsFor(profile));
     if (!created) {
         state.SkipWithError(created.error().c_str());
@@ -101,7 +78,7 @@ void EncoderAlone(benchmark::State& state) {
 
 void FramePath(benchmark::State& state) {
     const auto profile = profileFor(state);
-    const auto frames = pictures(profile.width, profile.height);
+    const auto frames = desktopPictures(profile.width, profile.height, kPictures);
     auto capture = HostVideoCapture::create(1, profile, profile, true, false);
     std::vector<uint8_t> packet;
     size_t bytes = 0, submitted = 0, recorded = 0;

@@ -10,11 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/LibavSupport.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
-#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -23,15 +24,9 @@ namespace platform {
 
 namespace {
 
-std::string averror(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 template <class T>
 Result<T> avFailure(const std::string& what, int code) {
-    return Result<T>::failure("video encoder: " + what + " failed: " + averror(code));
+    return Result<T>::failure("video encoder: " + what + " failed: " + libavErrorText(code));
 }
 
 bool isHEVC(VideoCodec codec) { return codec == VideoCodec::hevc; }
@@ -104,12 +99,6 @@ void applyRateFields(AVCodecContext* ctx, const VideoEncoderSettings& s) {
     ctx->bit_rate = s.bitrate;
     ctx->rc_max_rate = static_cast<int64_t>(std::llround(static_cast<double>(s.bitrate) * s.burstBitrateRatio));
     ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate * s.burstWindowSeconds, INT32_MAX));
-}
-
-// The encoders' informational chatter would otherwise fill the Host's log.
-void quietLibraryLogging() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
 }  // namespace
@@ -236,7 +225,7 @@ VideoEncoder::VideoEncoder(const VideoEncoderSettings& settings) : settings_(set
 VideoEncoder::~VideoEncoder() = default;
 
 Result<std::unique_ptr<VideoEncoder>> VideoEncoder::create(const VideoEncoderSettings& settings) {
-    quietLibraryLogging();
+    quietLibavLogging();
     std::unique_ptr<VideoEncoder> encoder(new VideoEncoder(settings));
     if (auto built = encoder->build(); !built) return Result<std::unique_ptr<VideoEncoder>>::failure(built.error());
     return encoder;

@@ -1,7 +1,6 @@
 // A Viewer's audio control (type 7): listening here only, which narrows
 // audio delivery to that Viewer and silences the Mac while it lasts, and a
-// mute of the Mac's output while the Viewer listens. Also the Host
-// recording requests, as the control dispatch hands them over.
+// mute of the Mac's output while the Viewer listens.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 
@@ -82,14 +81,4 @@ void V230HostAudioAuxServer::releaseExclusiveAudioListening(const std::string& r
 std::optional<std::string> V230HostAudioAuxServer::restoreViewerHostOutputAfterExclusiveListening() {
     queue.dispatchPrecondition();
     return audio.viewerHostOutputMuteController.restoreAfterExclusiveListening();
-}
-
-void V230HostAudioAuxServer::handleHostRecordingControl(std::span<const uint8_t> payload,
-                                                        const platform::UUID& sourceID) {
-    publish("recording: control from " + sourceID.id8() + " (" + std::to_string(payload.size()) + " bytes)");
-}
-
-void V230HostAudioAuxServer::stopHostRecording(bool notifyStopped) {
-    hostRecordingSessionID.reset();
-    publish(std::string("recording: stop requested") + (notifyStopped ? " (notify)" : ""));
 }

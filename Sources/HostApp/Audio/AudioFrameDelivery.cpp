@@ -1,15 +1,15 @@
-// Captured audio on its way to the Viewers: each PCM block is encoded into
-// 20 ms Opus packets and each packet goes out as one type 6 message to the
-// send list, on the capture's own queue so that audio never waits for the
-// server queue. The send list is every logged-in audio session, or the one
-// that listens exclusively.
+// Captured audio on its way to a running recording and to the Viewers:
+// each PCM block is encoded into 20 ms Opus packets and each packet goes out
+// as one type 6 message to the send list, on the capture's own queue so
+// that audio never waits for the server queue. The send list is every
+// logged-in audio session, or the one that listens exclusively.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 
 void V230HostAudioAuxServer::broadcastAudioFrame(std::span<const uint8_t> pcm, uint64_t timestampNs) {
     audio.audioCapturePayloads.increment();
-    // A running recording receives every block, whoever listens (its tap
-    // comes with the recorder).
+    // A running recording receives every block, whoever listens.
+    if (auto recorder = recording.hostRecording.load()) recorder->appendAudio(pcm, timestampNs);
 
     std::vector<std::shared_ptr<platform::TcpConnection>> connections;
     {

@@ -210,6 +210,7 @@ void V230HostAudioAuxServer::stopForTermination() {
         if (streamControl.videoFlowTimer) streamControl.videoFlowTimer->cancel();
         if (remoteDrag.dragPollTimer) remoteDrag.dragPollTimer->cancel();
         stopMotionStream("Host terminating", true);
+        stopHostRecordingForTermination();
         cancelSleepRecoveryWorkForTermination();
         // The Mac's audio goes back to how it was before any Viewer took it.
         releaseExclusiveAudioListening("Host service stopped");
@@ -459,7 +460,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         publish("audio: viewer Host-output mute released on disconnect; " +
                 restoreViewerHostOutputAfterExclusiveListening().value_or("Host output restored"));
     }
-    if (hostRecordingSessionID == id && !stillAuthorized) {
+    if (recording.hostRecordingSessionID == id && !stillAuthorized) {
         publish("recording: session " + id.id8() + " left; stopping Host-side recording");
         stopHostRecording(false);
     }

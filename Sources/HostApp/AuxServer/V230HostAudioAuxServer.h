@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "HostApp/Audio/AudioState.h"
+#include "HostApp/Audio/RecordingState.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/AuxServer/AuxLogin.h"
@@ -273,9 +274,10 @@ public:
     // capture, so an unchanged one is not sent again; absent until the
     // first and after stop.
     std::optional<DisplayLayoutPayload> lastDisplayLayout;
-    // Audio (Audio/AudioState.h), and the session recording on the Host.
+    // Audio (Audio/AudioState.h), and the recording on the Host
+    // (Audio/RecordingState.h).
     AudioState audio;
-    std::optional<platform::UUID> hostRecordingSessionID;
+    RecordingState recording;
     // Input: what each session holds down, released when it leaves so no
     // button or key stays stuck, and the injection caches.
     RemoteInputState remoteInput;
@@ -421,7 +423,16 @@ public:
     // Ends the Viewer-requested mute; the sentence says what became of the
     // Mac's output, none when that mute held nothing.
     std::optional<std::string> restoreViewerHostOutputAfterExclusiveListening();
+    // Host recording (Audio/HostRecording.cpp): starts a recording of a
+    // normalised region for the initiator, taking over any running one;
+    // stops the running one, telling its owner how it ended when asked;
+    // and, for termination, stops it and waits (at most 3 s) for the movie
+    // to be finished.
+    void startHostRecording(const platform::CGRect& region, const platform::UUID& initiator);
     void stopHostRecording(bool notifyStopped);
+    void stopHostRecordingForTermination();
+    // Type 51 on the session's audio connection; nothing without one.
+    void sendHostRecordingState(const platform::UUID& sessionID, const HostRecordingStatePayload& state);
     // Remote input (Input/). Everything runs on the server queue and posts
     // from remoteInput.inputEventSource at the HID tap.
     void applyPointerEvent(const PointerEventControlPayload& event, const platform::UUID& sourceID);
@@ -604,9 +615,6 @@ private:
     // The throw-away capture that loads capture and encoder before the
     // first Viewer asks; scheduled by start().
     std::shared_ptr<StartupCaptureWarmup> startupCaptureWarmup;
-    // Size of the pictures a recording receives: written on the capture's
-    // thread, read here, hence its own lock.
-    HostRecordingSourceSize hostRecordingSourceSize;
     // The DNS-SD advertisement of the three bound ports; built at start().
     std::shared_ptr<BonjourAdvertiser> bonjourAdvertiser_;
     std::map<platform::UUID, size_t> releaseCounts_;

@@ -233,7 +233,8 @@ void V230HostAudioAuxServer::startVideoCapture() {
         auto self = weak.lock();
         if (!self) return;
         if (CadenceProbe::requested()) self->streamControl.cadenceDebugSharedCapture.record(timestampNs);
-        self->hostRecordingSourceSize.set(buffer->width(), buffer->height());
+        self->recording.hostRecordingSourceSize.set(buffer->width(), buffer->height());
+        if (auto recorder = self->recording.hostRecording.load()) recorder->appendVideo(buffer, timestampNs);
     };
     capture->start();
 }

@@ -105,7 +105,7 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     sendAndSettle(*audio, AuxPacketType::systemDefinedKeyEvent, {16, 0});
     EXPECT_EQ(postedEvents().back().data1, (16 << 16) | 0x0A00);
     sendAndSettle(*audio, AuxPacketType::hostRecordingControl, {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
-    EXPECT_TRUE(logContains("recording: control from"));
+    EXPECT_TRUE(logContains("recording: no capture source size yet"));
     sendAndSettle(*audio, AuxPacketType::dragPull, {7, 0, 0, 0, 2, 0, 0, 0});
     EXPECT_EQ(pulls, (std::vector<std::pair<uint32_t, uint32_t>>{{7, 2}}));
     sendAndSettle(*video, AuxPacketType::fileTransferPacket, {1, 2});

@@ -150,7 +150,7 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
         server->remoteInput.inputKeyboardFlags = platform::kCGEventFlagMaskControl;
         server->audio.exclusiveAudioSessionID = id;
         server->audio.viewerHostOutputMuteSessionID = id;
-        server->hostRecordingSessionID = id;
+        server->recording.hostRecordingSessionID = id;
         server->removeSession(id, AuxChannel::audio);
     });
     expectInOrder({"aux: session " + id.id8() + " removed channel=audio (logged in)",

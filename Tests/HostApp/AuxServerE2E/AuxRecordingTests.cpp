@@ -1,0 +1,267 @@
+// Recording on the Host, driven by Viewers over real sockets: a recording
+// of the live capture and its sound plays back as both, the control message
+// starts and stops it, the owner hears how it went, a takeover, a restart,
+// a departure and termination each leave a complete movie, and malformed or
+// premature requests are refused.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "AuxServerTestFixture.h"
+#include "VideoPipelineFixture.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
+#include "Platform/Clock.h"
+#include "Platform/Folders.h"
+#include "Platform/MovieWriter.h"
+#include "Support/MovieFileReader.h"
+
+using platform::testing::MovieFile;
+
+namespace {
+
+using State = HostRecordingStatePayload;
+
+std::vector<uint8_t> startFullFrame() {
+    return HostRecordingControlPayload{HostRecordingAction::start, 0, 0, 1, 1}.encode();
+}
+std::vector<uint8_t> stop() { return HostRecordingControlPayload{HostRecordingAction::stop, 0, 0, 1, 1}.encode(); }
+
+// Every recording state the client received, decoded.
+std::vector<State> states(AuxTestClient& client) {
+    client.settle();
+    std::vector<State> out;
+    for (const auto& p : client.packets()) {
+        if (p.header.type != AuxPacketType::hostRecordingState) continue;
+        auto decoded = State::decode(p.payload);
+        EXPECT_TRUE(decoded);
+        if (decoded) out.push_back(*decoded);
+    }
+    return out;
+}
+
+std::filesystem::path folder() { return platform::Folders::movies() / "Norvessal Recordings"; }
+
+class AuxRecording : public AuxServerTest {
+protected:
+    void TearDown() override {
+        AuxServerTest::TearDown();
+        platform::MovieWriter::setFaultsForTesting({});
+    }
+
+    // A Viewer logged in on the audio channel, and its session.
+    std::pair<std::unique_ptr<AuxTestClient>, platform::UUID> viewer(const std::string& name) {
+        const auto before = server->queue.syncValue([&] { return server->authorizedAudioSessions; });
+        auto client = audioClient();
+        EXPECT_TRUE(client->logIn(consoleUser, password, name));
+        const auto after = server->queue.syncValue([&] { return server->authorizedAudioSessions; });
+        for (const auto& id : after)
+            if (!before.count(id)) return {std::move(client), id};
+        ADD_FAILURE() << "no new session";
+        return {std::move(client), platform::UUID()};
+    }
+    void knowSourceSize(int width, int height) { server->recording.hostRecordingSourceSize.set(width, height); }
+    // Sends the control message and lets everything it caused finish,
+    // movies included.
+    void control(AuxTestClient& client, const std::vector<uint8_t>& payload) {
+        client.send(AuxPacketType::hostRecordingControl, payload);
+        client.settle();
+        runUntilIdle();
+    }
+    std::vector<std::string> recordingLines() const {
+        std::vector<std::string> out;
+        for (const auto& line : logLines()) {
+            if (auto at = line.find("recording: "); at != std::string::npos) out.push_back(line.substr(at));
+        }
+        return out;
+    }
+};
+
+// The shared capture of a small monitor and the Mac's tone, recorded.
+class RecordingEndToEnd : public VideoPipelineTest {
+protected:
+    void TearDown() override {
+        VideoPipelineTest::TearDown();
+        platform::MovieWriter::setFaultsForTesting({});
+    }
+};
+
+}  // namespace
+
+TEST_F(RecordingEndToEnd, AMovieOfTheLiveCaptureAndItsSoundPlaysBackAsBoth) {
+    auto video = viewer("Mac Viewer");
+    auto audio = audioClient();
+    ASSERT_TRUE(audio->logIn(consoleUser, password, "Mac Viewer"));
+    run(1.0, {video.get()});
+
+    struct Case {
+        const char* what;
+        platform::MovieWriterFaults faults;
+        AVCodecID codec;
+        bool hasAudio;
+    };
+    const Case cases[] = {
+        {"HEVC and AAC", {}, AV_CODEC_ID_HEVC, true},
+        {"HEVC refused: H.264 High", {.refuseHEVC = true}, AV_CODEC_ID_H264, true},
+        {"audio refused: a silent movie, nothing reported", {.refuseAudioInput = true}, AV_CODEC_ID_HEVC, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::MovieWriter::setFaultsForTesting(c.faults);
+        const size_t before = states(*audio).size();
+        audio->send(AuxPacketType::hostRecordingControl, startFullFrame());
+        audio->settle();
+        run(2.0, {video.get()});
+        audio->send(AuxPacketType::hostRecordingControl, stop());
+        audio->settle();
+        runUntilIdle();
+        const auto all = states(*audio);
+        ASSERT_EQ(all.size(), before + 2);
+        EXPECT_EQ(all[before], (State{HostRecordingState::started, 0, "", ""}));
+        const State& finished = all[before + 1];
+        ASSERT_EQ(finished.state, HostRecordingState::finished) << finished.message;
+        EXPECT_EQ(std::filesystem::path(finished.path).parent_path(), folder());
+        EXPECT_EQ(finished.fileSize, std::filesystem::file_size(finished.path));
+
+        auto movie = MovieFile::read(finished.path);
+        ASSERT_TRUE(movie && movie->video);
+        // The 320 x 180 monitor, fitted to the 1920 x 1080 box.
+        EXPECT_EQ(movie->video->codec, c.codec);
+        if (c.codec == AV_CODEC_ID_HEVC) {
+            EXPECT_EQ(movie->video->codecTag, MKTAG('h', 'v', 'c', '1'));
+        } else {
+            EXPECT_EQ(movie->video->profile, 100) << "High";
+        }
+        EXPECT_EQ(movie->video->width, 1920);
+        EXPECT_EQ(movie->video->height, 1080);
+        EXPECT_NEAR(movie->video->durationSeconds, 2.0, 0.15);
+        EXPECT_NEAR(static_cast<double>(movie->video->packets), 60, 1) << "about 30 frames a second";
+        ASSERT_EQ(movie->audio.has_value(), c.hasAudio);
+        if (c.hasAudio) {
+            EXPECT_EQ(movie->audio->sampleRate, 48000);
+            ASSERT_EQ(movie->decodedAudio.size(), 2u);
+            EXPECT_NEAR(movie->audio->durationSeconds, 2.0, 0.15);
+            EXPECT_GT(platform::testing::toneStrength(movie->decodedAudio[0], 440, 48000), 0.5);
+            EXPECT_GT(platform::testing::toneStrength(movie->decodedAudio[1], 660, 48000), 0.5);
+        }
+    }
+    EXPECT_FALSE(logContains("recording: failed"));
+}
+
+TEST_F(AuxRecording, RefusesMalformedAndPrematureRequests) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> payload;
+        std::pair<int, int> sourceSize;
+        std::vector<std::string> lines;
+        std::vector<State> states;
+    };
+    auto tooShort = startFullFrame();
+    tooShort.pop_back();
+    auto action2 = startFullFrame();
+    action2[0] = 2;
+    const State noSource{HostRecordingState::failed, 0, "", "no capture source"};
+    const Case cases[] = {
+        {"8 bytes", tooShort, {320, 180}, {"recording: bad control payload"}, {}},
+        {"action 2", action2, {320, 180}, {"recording: bad control payload"}, {}},
+        {"a start before any frame", startFullFrame(), {0, 0}, {"recording: no capture source size yet"}, {noSource}},
+        {"frames under 16 pixels", startFullFrame(), {15, 900}, {"recording: no capture source size yet"}, {noSource}},
+        {"a stop with nothing running", stop(), {320, 180}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto [client, id] = viewer("Viewer");
+        knowSourceSize(c.sourceSize.first, c.sourceSize.second);
+        log->clear();
+        control(*client, c.payload);
+        EXPECT_EQ(recordingLines(), c.lines);
+        EXPECT_EQ(states(*client), c.states);
+        EXPECT_FALSE(std::filesystem::exists(folder()) && !std::filesystem::is_empty(folder()));
+    }
+}
+
+TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
+    auto [first, firstID] = viewer("First");
+    auto [second, secondID] = viewer("Second");
+    knowSourceSize(3024, 1964);
+    // Just past a whole second, so that the takeover below falls into the
+    // same second and its movie needs another name.
+    advance(1.05 - std::fmod(platform::Clock::now().secondsSince1970, 1.0));
+
+    control(*first, startFullFrame());
+    const State started{HostRecordingState::started, 0, "", ""};
+    EXPECT_EQ(states(*first), std::vector<State>{started});
+    ASSERT_EQ(recordingLines().size(), 1u);
+    const std::string line = recordingLines()[0], prefix = "recording: started ";
+    const std::filesystem::path firstPath = line.substr(prefix.size(), line.find(" region=") - prefix.size());
+    EXPECT_EQ(line, prefix + firstPath.string() + " region=(0.0, 0.0, 1.0, 1.0)");
+    EXPECT_EQ(firstPath.parent_path(), folder());
+    const std::string stem = firstPath.stem().string();
+    EXPECT_EQ(stem.size(), std::string("Norvessal-yyyyMMdd-HHmmss").size());
+    advance(0.4);
+
+    // Only the owner stops it.
+    log->clear();
+    control(*second, stop());
+    EXPECT_EQ(recordingLines(), std::vector<std::string>{"recording: stop ignored from session " + secondID.id8() +
+                                                         "; owner is " + firstID.id8()});
+
+    // Another session takes over: the old owner is told it finished.
+    control(*second, startFullFrame());
+    EXPECT_EQ(states(*first).back(),
+              (State{HostRecordingState::finished, std::filesystem::file_size(firstPath), firstPath.string(), ""}));
+    EXPECT_EQ(states(*second), std::vector<State>{started});
+    EXPECT_TRUE(logContains("recording: started " + (folder() / (stem + "-2.mp4")).string()))
+        << "a second start within the second gets its own file";
+    advance(0.5);
+
+    // The owner restarts: one started state, the old movie finished quietly.
+    log->clear();
+    control(*second, startFullFrame());
+    EXPECT_EQ(states(*second), (std::vector<State>{started, started}));
+    EXPECT_TRUE(logContains("recording: finished " + stem + "-2.mp4 " +
+                            std::to_string(std::filesystem::file_size(folder() / (stem + "-2.mp4"))) + " bytes"));
+    advance(0.5);
+
+    // The owner leaves: no message, a finished movie.
+    log->clear();
+    second->close();
+    ASSERT_TRUE(waitForSessions(1, 0));
+    runUntilIdle();
+    EXPECT_EQ(recordingLines().front(),
+              "recording: session " + secondID.id8() + " left; stopping Host-side recording");
+    EXPECT_EQ(recordingLines().back().rfind("recording: finished ", 0), 0u);
+    EXPECT_EQ(states(*first).size(), 2u);
+    size_t movies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder())) {
+        movies++;
+        EXPECT_TRUE(MovieFile::read(entry.path())) << entry.path();
+    }
+    EXPECT_EQ(movies, 3u);
+}
+
+TEST_F(AuxRecording, AWriterThatNeverStartedIsReportedAtTheStop) {
+    platform::MovieWriter::setFaultsForTesting({.failStartWriting = true});
+    auto [client, id] = viewer("Viewer");
+    knowSourceSize(1920, 1080);
+    control(*client, startFullFrame());
+    advance(0.5);
+    control(*client, stop());
+    EXPECT_EQ(states(*client), (std::vector<State>{{HostRecordingState::started, 0, "", ""},
+                                                   {HostRecordingState::failed, 0, "", "writer failed to start"}}));
+    EXPECT_TRUE(logContains("recording: failed writer failed to start"));
+    EXPECT_TRUE(std::filesystem::is_empty(folder()));
+}
+
+TEST_F(AuxRecording, TerminationFinishesTheRunningMovie) {
+    auto [client, id] = viewer("Viewer");
+    knowSourceSize(1920, 1080);
+    control(*client, startFullFrame());
+    advance(1);
+    server->stopForTermination();
+    std::vector<std::filesystem::path> movies(std::filesystem::directory_iterator(folder()), {});
+    ASSERT_EQ(movies.size(), 1u);
+    auto movie = MovieFile::read(movies[0]);
+    ASSERT_TRUE(movie && movie->audio) << "the movie has its index";
+    EXPECT_NEAR(movie->audio->durationSeconds, 1.0, 0.1);
+}

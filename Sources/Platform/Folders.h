@@ -11,6 +11,7 @@
 //   machineLaunchDaemons       R/machine/LaunchDaemons
 //   machineApplications        R/machine/Applications
 //   preferences                R/home/.config/NorvessalHost
+//   autostart                  R/home/.config/autostart
 //
 // The root is the one set by setOverrideRoot(), else the environment
 // variable "NORVESSAL_DATA_ROOT" when it is set and not empty.
@@ -40,6 +41,8 @@ struct Folders {
     static std::filesystem::path machineApplications();
     // Where user-defaults suites live, one "<suite>.plist" each.
     static std::filesystem::path preferences();
+    // The user's XDG autostart folder: desktop entries started at login.
+    static std::filesystem::path autostart();
 
     // Creates the folder (and its parents) when missing; returns it.
     static std::filesystem::path ensure(const std::filesystem::path& folder);

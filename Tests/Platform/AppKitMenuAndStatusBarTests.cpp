@@ -66,6 +66,8 @@ TEST_F(MenuModel, OpeningAMenuTellsItsDelegate) {
 }
 
 TEST_F(MenuModel, StandardActionsActOnTheApplicationAndItsKeyWindow) {
+    DispatchQueue::main().sync([&] { app.activate(true); });
+    runUntilIdle();
     auto plain = shownWindow();
     runUntilIdle();
     EXPECT_TRUE(send("hide:"));
@@ -77,6 +79,7 @@ TEST_F(MenuModel, StandardActionsActOnTheApplicationAndItsKeyWindow) {
     EXPECT_FALSE(app.otherApplicationsHidden());
     EXPECT_TRUE(plain->isVisible());
 
+    DispatchQueue::main().sync([&] { plain->makeKey(); });
     EXPECT_TRUE(send("performZoom:"));
     EXPECT_FALSE(plain->isZoomed()) << "a window that cannot be resized does not zoom";
     auto resizable = shownWindow(kWindowStyleResizable);

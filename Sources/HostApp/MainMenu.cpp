@@ -120,6 +120,26 @@ std::shared_ptr<Menu> submenuAt(const std::shared_ptr<Menu>& menu, size_t index)
     return item ? item->submenu() : nullptr;
 }
 
+// Show Host Status, Refresh, Update Version and Automatically Install
+// Updates, which both menus offer (`titles` in that order); only the main
+// menu gives the first two a key.
+void addStatusActions(Menu& menu, const std::weak_ptr<HostProbeDelegate>& weak, const Retitle* titles, bool withKeys) {
+    menu.addItem(delegateItem(weak, text(titles[0]), kShowSummary, withKeys ? "1" : "",
+                              [](HostProbeDelegate& self, MenuItem&) {
+                                  self.showSummaryWindowAction(HostActionSender::menuItem);
+                              }));
+    menu.addItem(delegateItem(weak, text(titles[1]), kRefresh, withKeys ? "r" : "",
+                              [](HostProbeDelegate& self, MenuItem&) { self.refreshButtonPressed(); }));
+    menu.addItem(delegateItem(weak, text(titles[2]), kUpdate, "",
+                              [](HostProbeDelegate& self, MenuItem&) { self.requestOnlineUpdateAction(); }));
+    auto autoUpdate = delegateItem(weak, text(titles[3]), kToggleAutoUpdate, "",
+                                   [](HostProbeDelegate& self, MenuItem& sender) {
+                                       self.toggleAutoUpdateMenuAction(sender);
+                                   });
+    autoUpdate->state = checkMark(defaultsFlag("host.autoUpdate.enabled"));
+    menu.addItem(autoUpdate);
+}
+
 }  // namespace
 
 // --- Main menu -----------------------------------------------------------------------------
@@ -163,20 +183,7 @@ void HostProbeDelegate::configureMainMenu() {
     }));
 
     auto hostMenu = addTopMenu(*mainMenu, VelantrixL10n::text("host.menu", "Host"));
-    hostMenu->addItem(delegateItem(weak, text(kHostMenuTitles[0]), kShowSummary, "1",
-                                   [](HostProbeDelegate& self, MenuItem&) {
-                                       self.showSummaryWindowAction(HostActionSender::menuItem);
-                                   }));
-    hostMenu->addItem(delegateItem(weak, text(kHostMenuTitles[1]), kRefresh, "r",
-                                   [](HostProbeDelegate& self, MenuItem&) { self.refreshButtonPressed(); }));
-    hostMenu->addItem(delegateItem(weak, text(kHostMenuTitles[2]), kUpdate, "",
-                                   [](HostProbeDelegate& self, MenuItem&) { self.requestOnlineUpdateAction(); }));
-    auto autoUpdate = delegateItem(weak, text(kHostMenuTitles[3]), kToggleAutoUpdate, "",
-                                   [](HostProbeDelegate& self, MenuItem& sender) {
-                                       self.toggleAutoUpdateMenuAction(sender);
-                                   });
-    autoUpdate->state = checkMark(defaultsFlag("host.autoUpdate.enabled"));
-    hostMenu->addItem(autoUpdate);
+    addStatusActions(*hostMenu, weak, kHostMenuTitles, true);
     hostMenu->addItem(MenuItem::separator());
     hostMenu->addItem(delegateItem(weak, text(kHostMenuTitles[4]), kUseDisplay, "",
                                    [](HostProbeDelegate& self, MenuItem&) { self.useDisplayButtonPressed(); }));
@@ -228,20 +235,8 @@ void HostProbeDelegate::configureStatusItem() {
     menus.statusMenuAddressItem = infoLine(VelantrixL10n::text("host.ipsChecking", "Host IPs: checking..."));
     menus.statusMenuViewerItem = infoLine(VelantrixL10n::text("host.viewerNone", "Viewer: none connected"));
     menu->addItem(MenuItem::separator());
-    menu->addItem(delegateItem(weak, "Show Host Status", kShowSummary, "", [](HostProbeDelegate& self, MenuItem&) {
-        self.showSummaryWindowAction(HostActionSender::menuItem);
-    }));
-    menu->addItem(delegateItem(weak, "Refresh", kRefresh, "",
-                               [](HostProbeDelegate& self, MenuItem&) { self.refreshButtonPressed(); }));
-    menu->addItem(delegateItem(weak, text(kStatusMenuTitles[2]), kUpdate, "",
-                               [](HostProbeDelegate& self, MenuItem&) { self.requestOnlineUpdateAction(); }));
-    auto autoUpdate = delegateItem(weak, text(kStatusMenuTitles[3]), kToggleAutoUpdate, "",
-                                   [](HostProbeDelegate& self, MenuItem& sender) {
-                                       self.toggleAutoUpdateMenuAction(sender);
-                                   });
-    autoUpdate->state = checkMark(defaultsFlag("host.autoUpdate.enabled"));
-    menu->addItem(autoUpdate);
-    auto launchAtLogin = delegateItem(weak, "Start at Login", kToggleLaunchAtLogin, "",
+    addStatusActions(*menu, weak, kStatusMenuTitles, false);
+    auto launchAtLogin = delegateItem(weak, text(kStatusMenuTitles[4]), kToggleLaunchAtLogin, "",
                                       [](HostProbeDelegate& self, MenuItem& sender) {
                                           self.toggleLaunchAtLoginMenuAction(sender);
                                       });

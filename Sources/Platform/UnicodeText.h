@@ -10,9 +10,14 @@ struct UnicodeText {
     // Lower case by the root locale's rules (so "BONJOUR" and "Ｂonjour"
     // compare as their lower-case forms do in any language).
     static std::string lowercased(std::string_view text);
+    // Upper case by the root locale's rules.
+    static std::string uppercased(std::string_view text);
     // Without white space and line breaks at either end, in the Unicode
     // sense (no-break space and next-line included).
     static std::string_view trimmingWhitespace(std::string_view text);
+    // Orders two texts as the current locale sorts words, ignoring case
+    // (accents still count): -1, 0 or 1.
+    static int localizedCaseInsensitiveCompare(std::string_view a, std::string_view b);
 };
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "Platform/AppKitOutlineView.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace platform {
 

@@ -18,10 +18,6 @@ const FileTransferWindowController::NodeList& FileTransferWindowController::root
     return &view == views_.leftOutlineView.get() ? localRoots_ : remoteRoots_;
 }
 
-bool FileTransferWindowController::isSourceTree(const OutlineView& view) const {
-    return &view == sourceOutlineView().get();
-}
-
 int FileTransferWindowController::outlineViewNumberOfChildrenOfItem(OutlineView& view, const OutlineItem& item) {
     if (!item) return static_cast<int>(rootsOf(view).size());
     auto node = std::dynamic_pointer_cast<FileTransferNode>(item);

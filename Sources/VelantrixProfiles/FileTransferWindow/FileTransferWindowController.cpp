@@ -85,17 +85,12 @@ void FileTransferWindowController::refreshHostSelector() {
     selector->selectedIndex.reset();
     const auto peers = deps_.connectedPeers ? deps_.connectedPeers() : std::vector<Peer>{};
     if (peers.empty()) {
-        selectedPeerID_.reset();
-        selectedPeerName_.reset();
         remoteRoots_.clear();
         reload(views_.rightOutlineView);
         selector->items.push_back({VelantrixL10n::text("fileTransfer.noHostConnected", "No Host connected"), 0, ""});
         selector->selectedIndex = 0;
         selector->isEnabled = false;
-        // Without these the button would stay enabled, naming a Host that
-        // has gone, and pressing it would do nothing.
-        updatePaneTitles();
-        updateExecuteButton();
+        clearSelectedPeer();
         return;
     }
     selector->isEnabled = true;
@@ -119,8 +114,7 @@ void FileTransferWindowController::hostSelectionChanged() {
                                       ? &selector->items[*selector->selectedIndex]
                                       : nullptr;
     if (!item || item->identifier.empty()) {
-        selectedPeerID_.reset();
-        selectedPeerName_.reset();
+        clearSelectedPeer();
         return;
     }
     const std::string id = item->identifier;
@@ -134,8 +128,7 @@ void FileTransferWindowController::hostSelectionChanged() {
             selector->selectedIndex = 0;
             hostSelectionChanged();
         } else {
-            selectedPeerID_.reset();
-            selectedPeerName_.reset();
+            clearSelectedPeer();
         }
         return;
     }
@@ -145,6 +138,15 @@ void FileTransferWindowController::hostSelectionChanged() {
     remoteRoots_.clear();
     reload(views_.rightOutlineView);
     loadRemoteRoots();
+    updateExecuteButton();
+}
+
+void FileTransferWindowController::clearSelectedPeer() {
+    selectedPeerID_.reset();
+    selectedPeerName_.reset();
+    // Without these the button would stay enabled, naming a Host that is
+    // no longer selected, and pressing it would copy nowhere.
+    updatePaneTitles();
     updateExecuteButton();
 }
 

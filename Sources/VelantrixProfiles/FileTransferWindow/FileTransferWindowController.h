@@ -206,7 +206,8 @@ private:
     // Wires a control to one of the controller's methods, held weakly.
     void bindAction(platform::View& control, const std::string& name, void (FileTransferWindowController::*method)());
 
-    bool isSourceTree(const platform::OutlineView& view) const;
+    // No Host is selected any more; the titles and the button say so.
+    void clearSelectedPeer();
     const NodeList& rootsOf(const platform::OutlineView& view) const;
     const NodeList& sourceRoots() const;
     std::shared_ptr<platform::OutlineView> sourceOutlineView() const;

@@ -1,14 +1,9 @@
 #include "Platform/UnicodeText.h"
 
-#include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
-
-#include <memory>
-
-#include "Platform/Locale.h"
 
 namespace platform {
 
@@ -48,32 +43,6 @@ std::string_view UnicodeText::trimmingWhitespace(std::string_view text) {
         end = previous;
     }
     return text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
-}
-
-int UnicodeText::localizedCaseInsensitiveCompare(std::string_view a, std::string_view b) {
-    // A collator is costly to open and not to be shared between threads:
-    // one per thread, reopened when the locale changes.
-    thread_local std::string collatorLocale;
-    thread_local std::unique_ptr<icu::Collator> collator;
-    const std::string identifier = Locale::current().identifier();
-    if (!collator || collatorLocale != identifier) {
-        UErrorCode status = U_ZERO_ERROR;
-        auto locale = icu::Locale::forLanguageTag(identifier, status);
-        if (U_FAILURE(status)) locale = icu::Locale::getRoot();
-        status = U_ZERO_ERROR;
-        collator.reset(icu::Collator::createInstance(locale, status));
-        if (U_FAILURE(status)) collator.reset();
-        if (collator) collator->setStrength(icu::Collator::SECONDARY);
-        collatorLocale = identifier;
-    }
-    if (!collator) {
-        const auto la = lowercased(a), lb = lowercased(b);
-        return la < lb ? -1 : (lb < la ? 1 : 0);
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    const auto r = collator->compareUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
-                                         icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);
-    return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
 }
 
 }  // namespace platform

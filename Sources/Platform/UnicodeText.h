@@ -15,9 +15,6 @@ struct UnicodeText {
     // Without white space and line breaks at either end, in the Unicode
     // sense (no-break space and next-line included).
     static std::string_view trimmingWhitespace(std::string_view text);
-    // Orders two texts as the current locale sorts words, ignoring case
-    // (accents still count): -1, 0 or 1.
-    static int localizedCaseInsensitiveCompare(std::string_view a, std::string_view b);
 };
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 
 #include "Platform/AppKitLayout.h"
 #include "Platform/Formatters.h"
+#include "Platform/TextCollation.h"
 #include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
@@ -34,11 +35,16 @@ bool FileTransferWindowController::compareNodes(const FileTransferNode& a, const
             if (ka == kb) continue;
             return ascending ? ka < kb : kb < ka;
         }
-        const int order = UnicodeText::localizedCaseInsensitiveCompare(a.name, b.name);
+        const int order = nameCollation().compareCaseInsensitive(a.name, b.name);
         if (order == 0) continue;
         return ascending ? order < 0 : order > 0;
     }
-    return UnicodeText::localizedCaseInsensitiveCompare(a.name, b.name) < 0;
+    return nameCollation().compareCaseInsensitive(a.name, b.name) < 0;
+}
+
+const platform::TextCollation& FileTransferWindowController::nameCollation() const {
+    if (!nameCollation_) nameCollation_ = std::make_unique<platform::TextCollation>();
+    return *nameCollation_;
 }
 
 void FileTransferWindowController::sortLoadedTree(const FileTransferNodePtr& node) {
@@ -49,6 +55,8 @@ void FileTransferWindowController::sortLoadedTree(const FileTransferNodePtr& nod
 }
 
 void FileTransferWindowController::resortBothTrees() {
+    // Each re-sort follows the locale in force now.
+    nameCollation_.reset();
     auto byOrder = [this](const FileTransferNodePtr& a, const FileTransferNodePtr& b) { return compareNodes(*a, *b); };
     std::stable_sort(localRoots_.begin(), localRoots_.end(), byOrder);
     std::stable_sort(remoteRoots_.begin(), remoteRoots_.end(), byOrder);

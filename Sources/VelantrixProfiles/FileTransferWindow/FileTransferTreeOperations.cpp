@@ -8,7 +8,7 @@
 #include <unordered_set>
 
 #include "Platform/Folders.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/TextCollation.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 
 using Node = FileTransferNode;
@@ -106,8 +106,9 @@ FileTransferWindowController::NodeList FileTransferWindowController::uniqueTopLe
     NodeList kept;
     for (const auto& [k, node] : entries)
         if (!insideContainer(k)) kept.push_back(node);
-    std::stable_sort(kept.begin(), kept.end(), [](const FileTransferNodePtr& a, const FileTransferNodePtr& b) {
-        return platform::UnicodeText::localizedCaseInsensitiveCompare(a->path, b->path) < 0;
+    const platform::TextCollation collation;
+    std::stable_sort(kept.begin(), kept.end(), [&](const FileTransferNodePtr& a, const FileTransferNodePtr& b) {
+        return collation.compareCaseInsensitive(a->path, b->path) < 0;
     });
     return kept;
 }

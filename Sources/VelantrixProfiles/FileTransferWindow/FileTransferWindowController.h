@@ -21,6 +21,7 @@
 #include "Platform/AppKitControls.h"
 #include "Platform/AppKitOutlineView.h"
 #include "Platform/AppKitWindow.h"
+#include "Platform/TextCollation.h"
 #include "Platform/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/RemoteDirectoryEntry.h"
@@ -214,6 +215,8 @@ private:
     std::shared_ptr<platform::View> sourceStatusLabel() const;
     // The unique top-level items the source tree's ticks stand for.
     NodeList sourceTransferItems() const;
+    // The name order of the locale, made on first use after each re-sort.
+    const platform::TextCollation& nameCollation() const;
     static void reload(const std::shared_ptr<platform::OutlineView>& view);
     static void setText(const std::shared_ptr<platform::View>& view, const std::string& text);
 
@@ -240,5 +243,6 @@ private:
     // Host tree are compared against it, never against this device's home.
     std::optional<std::string> remoteHomePath_;
     std::optional<std::filesystem::path> lastAuthorizedFolderURL_;
+    mutable std::unique_ptr<platform::TextCollation> nameCollation_;
     FileTransferWindowViews views_;
 };

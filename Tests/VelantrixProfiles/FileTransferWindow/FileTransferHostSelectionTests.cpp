@@ -5,6 +5,8 @@
 
 #include "FileTransferWindowFixture.h"
 #include "Platform/AppKitApplication.h"
+#include "Platform/ComputerName.h"
+#include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using Kind = FileTransferNode::Kind;
@@ -198,4 +200,30 @@ TEST_F(FileTransferWindowTest, LosingEveryHostDisablesTheButton) {
     EXPECT_EQ(ui().transferSummaryLabel->text, "Connect to a Host to transfer files.");
     EXPECT_EQ(ui().rightTitleLabel->text, "Host (Destination)");
     EXPECT_FALSE(controller->window()->performKeyEquivalent("\r"));
+}
+
+TEST_F(FileTransferWindowTest, DeviceNameAndListingHandlerOutliveNothing) {
+    const struct {
+        std::optional<std::string> computerName;
+        std::string expected;
+    } names[] = {
+        {" Studio \n", "Studio"},
+        {"  ", std::string(platform::UnicodeText::trimmingWhitespace(platform::ComputerName::processHostName()))},
+    };
+    for (const auto& n : names) {
+        platform::ComputerName::setLocalizedNameForTesting(n.computerName);
+        const auto name = Controller::defaultLocalDeviceName();
+        EXPECT_EQ(name, n.expected.empty() ? "This Mac" : n.expected);
+    }
+    platform::ComputerName::setLocalizedNameForTesting(std::nullopt);
+
+    // The default cancel does nothing, and the installed handler outlives
+    // the window harmlessly.
+    Controller::Dependencies{}.cancelBatch(platform::UUID::random());
+    make();
+    ASSERT_TRUE(handler);
+    std::weak_ptr<Controller> weak = controller;
+    controller.reset();
+    EXPECT_TRUE(weak.expired());
+    handler(platform::UUID::random(), "/Users/host", {RemoteDirectoryEntry{"a", false, 1, std::nullopt}});
 }

@@ -6,13 +6,9 @@ std::shared_ptr<LayoutConstraint> LayoutConstraint::between(const std::shared_pt
                                                             LayoutAttribute attribute, LayoutRelation relation,
                                                             const std::shared_ptr<View>& second,
                                                             LayoutAttribute secondAttribute, double constant) {
-    auto c = std::make_shared<LayoutConstraint>();
-    c->firstItem = first;
-    c->firstAttribute = attribute;
-    c->relation = relation;
+    auto c = size(first, attribute, relation, constant);
     c->secondItem = second;
     c->secondAttribute = secondAttribute;
-    c->constant = constant;
     return c;
 }
 

@@ -259,11 +259,11 @@ FileTransferWindowController::FilePane FileTransferWindowController::buildFilePa
                     {"date", "fileTransfer.colDate", "Date Modified", 150, "modificationDate"},
                     {"size", "fileTransfer.colSize", "Size", 90, "size"},
                     {"kind", "fileTransfer.colKind", "Kind", 110, "kind"}};
-    for (const auto& spec : kColumns) {
-        auto column = std::make_shared<TableColumn>(spec.identifier);
-        if (spec.titleKey) column->title = VelantrixL10n::text(spec.titleKey, spec.titleDefault);
-        column->width = spec.width;
-        column->sortDescriptorPrototype = SortDescriptor{spec.sortKey, true};
+    for (const auto& entry : kColumns) {
+        auto column = std::make_shared<TableColumn>(entry.identifier);
+        if (entry.titleKey) column->title = VelantrixL10n::text(entry.titleKey, entry.titleDefault);
+        column->width = entry.width;
+        column->sortDescriptorPrototype = SortDescriptor{entry.sortKey, true};
         outline.addTableColumn(column);
         if (!outline.outlineTableColumn) outline.outlineTableColumn = column;
     }

@@ -275,8 +275,7 @@ void HostProbeDelegate::updateStatusItemButtonTitle(platform::StatusBarButton& b
 }
 
 std::string HostProbeDelegate::hostStatusItemHostName() const {
-    const auto name = platform::ComputerName::localizedName();
-    const std::string trimmed(platform::UnicodeText::trimmingWhitespace(name.value_or("")));
+    const std::string trimmed(platform::UnicodeText::trimmingWhitespace(platform::ComputerName::localizedName()));
     return trimmed.empty() ? VelantrixL10n::text("host.statusButtonIdle", "Host") : trimmed;
 }
 

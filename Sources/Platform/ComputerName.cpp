@@ -2,16 +2,21 @@
 
 #include <unistd.h>
 
-#include <climits>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
-#include "Platform/Log.h"
 #include "Platform/SimulatedMachine.h"
 
 namespace platform {
 
 namespace {
+
+// The simulated machine's computer-name setting.
+struct SimulatedComputerName {
+    std::mutex lock;
+    std::optional<std::string> name;
+};
 
 // One shell-style value: double quotes keep all but \" \\ \$ \`, single
 // quotes keep everything, a bare backslash escapes the next character.
@@ -37,16 +42,11 @@ std::string unquoteShellValue(std::string_view value) {
     return out;
 }
 
-std::optional<std::string> machineName() {
-    std::ifstream in("/etc/machine-info");
-    if (in) {
-        std::stringstream text;
-        text << in.rdbuf();
-        if (auto pretty = ComputerName::prettyHostnameFromMachineInfo(text.str())) return pretty;
-    }
-    char host[HOST_NAME_MAX + 1] = {};
-    if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') return std::string(host);
-    return std::nullopt;
+std::string prettyHostName() {
+    std::ifstream file("/etc/machine-info");
+    std::stringstream text;
+    text << file.rdbuf();
+    return ComputerName::prettyHostnameFromMachineInfo(text.str()).value_or("");
 }
 
 }  // namespace
@@ -66,22 +66,26 @@ std::optional<std::string> ComputerName::prettyHostnameFromMachineInfo(std::stri
     return result;
 }
 
-std::optional<std::string> ComputerName::localizedName() {
-    return SimulatedMachine::current().component<SimulatedComputerName>().localizedName();
-}
-
-void SimulatedComputerName::setLocalizedName(std::optional<std::string> name) {
-    Log::line("simulated machine: computer name " + (name ? "\"" + *name + "\"" : std::string("none")));
-    std::lock_guard<std::mutex> g(lock_);
-    name_ = std::move(name);
-}
-
-std::optional<std::string> SimulatedComputerName::localizedName() const {
+std::string ComputerName::localizedName() {
+    auto& state = SimulatedMachine::current().component<SimulatedComputerName>();
     {
-        std::lock_guard<std::mutex> g(lock_);
-        if (name_) return *name_;
+        std::lock_guard<std::mutex> g(state.lock);
+        if (state.name) return *state.name;
     }
-    return machineName();
+    if (auto pretty = prettyHostName(); !pretty.empty()) return pretty;
+    return processHostName();
+}
+
+std::string ComputerName::processHostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+void ComputerName::setLocalizedNameForTesting(std::optional<std::string> name) {
+    auto& state = SimulatedMachine::current().component<SimulatedComputerName>();
+    std::lock_guard<std::mutex> g(state.lock);
+    state.name = std::move(name);
 }
 
 }  // namespace platform

@@ -1,9 +1,9 @@
 #pragma once
-// The computer's name as the user gave it (the name a Mac shows in its
-// sharing settings). A setting of the simulated machine; by default the
+// The computer's names: the user-facing name the machine shows (what a Mac
+// calls its computer name) and the network host name of the process. The
+// computer name is a setting of the simulated machine; by default it is the
 // PRETTY_HOSTNAME of /etc/machine-info, else the host name.
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,23 +11,16 @@
 namespace platform {
 
 struct ComputerName {
-    // None when the machine has no name at all.
-    static std::optional<std::string> localizedName();
+    // The localised name of the current host; may be empty.
+    static std::string localizedName();
+    // The host name of the process (gethostname); may be empty.
+    static std::string processHostName();
+    // Sets the simulated machine's computer name; nullopt restores the
+    // default.
+    static void setLocalizedNameForTesting(std::optional<std::string> name);
     // PRETTY_HOSTNAME of machine-info text (shell-style KEY=VALUE lines,
-    // the value optionally quoted); none when absent or empty.
+    // the value optionally quoted or escaped); none when absent or empty.
     static std::optional<std::string> prettyHostnameFromMachineInfo(std::string_view text);
-};
-
-class SimulatedComputerName {
-public:
-    // What localizedName() answers; `std::nullopt` inside means no name.
-    void setLocalizedName(std::optional<std::string> name);
-    std::optional<std::string> localizedName() const;
-
-private:
-    mutable std::mutex lock_;
-    // Unset: the machine's own name.
-    std::optional<std::optional<std::string>> name_;
 };
 
 }  // namespace platform

@@ -22,6 +22,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace platform {
 
@@ -43,6 +44,10 @@ struct Folders {
     static std::filesystem::path preferences();
     // The user's XDG autostart folder: desktop entries started at login.
     static std::filesystem::path autostart();
+
+    // A leading "~" (alone or before "/") becomes home(); "~user" becomes
+    // that user's home folder. Anything else, and an unknown user, stays.
+    static std::string expandingTildeInPath(const std::string& path);
 
     // Creates the folder (and its parents) when missing; returns it.
     static std::filesystem::path ensure(const std::filesystem::path& folder);

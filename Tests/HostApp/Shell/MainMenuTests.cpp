@@ -126,8 +126,7 @@ TEST_F(MainMenuTest, LanguageChoiceMovesTheMarkAndReTitlesEveryMenuFromItsTable)
 }
 
 TEST_F(MainMenuTest, StatusTitleIsTheTrimmedComputerNameTheSymbolAndOn) {
-    auto& name = SimulatedMachine::current().component<SimulatedComputerName>();
-    name.setLocalizedName("  Studio\n");
+    ComputerName::setLocalizedNameForTesting("  Studio\n");
     launch();
     auto button = delegate->menus.statusItem->button;
     EXPECT_EQ(button->title(), "Studio \uFFFC On");
@@ -137,8 +136,8 @@ TEST_F(MainMenuTest, StatusTitleIsTheTrimmedComputerNameTheSymbolAndOn) {
     ASSERT_TRUE(attachment);
     EXPECT_EQ(attachment->bounds, (CGRect{2, -2, 14, 14}));
     EXPECT_EQ(delegate->menus.statusItem->length, kVariableStatusItemLength);
-    for (const auto& blank : {std::optional<std::string>("   "), std::optional<std::string>()}) {
-        name.setLocalizedName(blank);
+    for (const char* blank : {"   ", ""}) {
+        ComputerName::setLocalizedNameForTesting(blank);
         onMain([&] { delegate->updateStatusItemButtonTitle(*button); });
         EXPECT_EQ(button->title(), "Host \uFFFC On");
     }
@@ -146,7 +145,7 @@ TEST_F(MainMenuTest, StatusTitleIsTheTrimmedComputerNameTheSymbolAndOn) {
 
 TEST_F(MainMenuTest, WithoutTheDisplaySymbolTheTitleIsNameTwoSpacesOn) {
     SimulatedMachine::current().component<SimulatedSystemSymbols>().remove("display");
-    SimulatedMachine::current().component<SimulatedComputerName>().setLocalizedName("Studio");
+    ComputerName::setLocalizedNameForTesting("Studio");
     launch();
     EXPECT_EQ(delegate->menus.statusItem->button->title(), "Studio  On");
 }

@@ -298,8 +298,8 @@ TEST_F(StatusPresentationTest, ManyRequestsFromManyQueuesInOneTurnGiveOneUpdate)
 }
 
 TEST_F(StatusPresentationTest, PresentationWritesEveryLabelMenuLineCheckMarkAndToolTip) {
-    UserDefaults::standard().set("host.launchAtLogin.desired", PlistValue(true));
     launch();
+    EXPECT_TRUE(diagnosticsContain("launch-at-login: Start at login enabled")) << "the first run turns it on";
     addViewers({{"iPad", "192.0.2.77"}});
     onMain([&] { delegate->updateHostPresentationNow(); });
     const auto& p = delegate->presentation;

@@ -39,7 +39,7 @@ void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, con
 void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& connection) {
     queue.dispatchPrecondition();
     if (fileTransferChannel.pending.size() >= FileTransferChannelState::maxPendingChannels) {
-        publish("file aux: too many pending data connections; dropping connection");
+        logUnboundFileChannelEnd("file aux: too many pending data connections; dropping connection");
         connection->cancel();
         admission_.release(connection.get());
         return;
@@ -53,7 +53,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         // Before its token a connection gets no room: a frame of any other
         // length is a mismatch before a byte of it is buffered.
         if (session->has_value() || length == FileTransferChannelConstants::tokenSize) return true;
-        if (auto self = weak.lock()) self->publish("file aux: token mismatch; dropping connection");
+        if (auto self = weak.lock()) self->logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
         return false;
     };
     channel->onFrame = [weak, weakChannel, session](std::span<const uint8_t> payload) {
@@ -70,10 +70,16 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         auto self = weak.lock();
         auto ch = weakChannel.lock();
         if (!self || !ch || ch->didEnd() || session->has_value()) return;
-        self->publish("file aux: no token within 10 s; dropping connection");
+        self->logUnboundFileChannelEnd("file aux: no token within 10 s; dropping connection");
         ch->cancel();
     });
     channel->start();
+}
+
+void V230HostAudioAuxServer::logUnboundFileChannelEnd(const std::string& line) {
+    // Anyone can reach the file port: its refusals share the pre-login
+    // allowance of lines, the rest is counted in the summary.
+    if (admission_.mayLogPreLoginEnd("file channel refused")) publish(line);
 }
 
 void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
@@ -83,7 +89,7 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         auto token = FileTransferChannelToken::withBytes(payload);
         auto owner = token ? fileTransferTokenIndex.find(*token) : fileTransferTokenIndex.end();
         if (owner == fileTransferTokenIndex.end()) {
-            publish("file aux: token mismatch; dropping connection");
+            logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
             channel->cancel();
             return;
         }

@@ -588,6 +588,7 @@ private:
     // packets; and the carrier choice behind the two send calls.
     void handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                  std::optional<platform::UUID>& session, std::span<const uint8_t> payload);
+    void logUnboundFileChannelEnd(const std::string& line);
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                   const std::optional<platform::UUID>& session);
     enum class FileTransferSendOutcome { sent, noTarget, windowFull };

@@ -174,6 +174,9 @@ TEST_F(FileTransferEndToEnd, AViewerLeavingMidTransferLeavesNoPartialFiles) {
 }
 
 TEST_F(FileTransferEndToEnd, AFileAcrossFourGibibytesArrivesIntact) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "5 GiB through the instrumented build outlasts the test's time limit";
+#endif
     struct statvfs vfs {};
     ASSERT_EQ(::statvfs(dataRoot->path().c_str(), &vfs), 0);
     const uint64_t freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;

@@ -31,9 +31,10 @@ void checkPayload(std::span<const uint8_t> payload) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkPayload(std::span<const uint8_t>(data, size));
     // The same bytes as a stream, cut in two reads at a point they choose.
+    // Never started: nothing is connected and nothing is posted to the queue.
     static auto connection = platform::TcpConnection::connect("127.0.0.1", 9);
-    auto channel = std::make_shared<FileTransferChannelConnection>(connection, platform::DispatchQueue("fuzz.channel"),
-                                                                   "fuzz", [](const std::string&) {});
+    static platform::DispatchQueue queue("fuzz.channel");
+    auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, "fuzz", [](const std::string&) {});
     channel->onFrame = [](std::span<const uint8_t> payload) { checkPayload(payload); };
     const size_t split = size == 0 ? 0 : data[0] % (size + 1);
     channel->receiveForTesting(std::span<const uint8_t>(data, split));

@@ -208,3 +208,12 @@ TEST_F(HeadlessMacTest, WithoutAViewerOnlyTheModeIsRecorded) {
     EXPECT_EQ(virtualDisplayID(), 0u);
     onServer([&] { EXPECT_EQ(server->streamControl.currentVideoMode, VideoCaptureMode::max); });
 }
+
+TEST_F(HeadlessMacTest, ALoginWithoutARealDisplayStillGetsALayout) {
+    auto layout = viewer->waitForPacket(AuxPacketType::displayLayout);
+    ASSERT_TRUE(layout);
+    auto decoded = DisplayLayoutPayload::decode(layout->payload);
+    ASSERT_TRUE(decoded);
+    EXPECT_GT(decoded->targetWidth, 0);
+    EXPECT_GT(decoded->pixelHeight, 0);
+}

@@ -274,16 +274,6 @@ public:
     // the server queue.
     std::string displayDiagnostics();
 
-    // The user's choice of display target (Display/DisplayTargetSnapshots.cpp):
-    // each hops asynchronously onto the server queue.
-    void selectDisplayID(uint32_t displayID);
-    void setHeadlessVirtualDisplayEnabled(bool enabled);
-    // The capture target, read by a synchronous hop; any queue but the
-    // server's own.
-    uint32_t selectedDisplayIDSnapshot() const;
-    uint32_t physicalDisplayIDSnapshot() const;
-    bool headlessVirtualDisplayEnabledSnapshot() const;
-
     // Power: whether the screens sleep, and the capture request saved before
     // the lid closed, which a returning Viewer's video login recovers.
     bool screensAreSleeping = false;

@@ -247,6 +247,8 @@ public:
     bool useHeadlessVirtualDisplay = false;
     // The display Screen Sharing's capture uses; 0 while it holds none.
     uint32_t screenSharingCaptureDisplayID = 0;
+    // The headless request parked while Screen Sharing holds the desktop.
+    std::optional<CaptureModeControlPayload> deferredHeadlessCaptureRequestForScreenSharing;
 
     // The server's view of a real display and a capture mode.
     VideoCaptureMode physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& geometry) const;
@@ -264,6 +266,9 @@ public:
     // audio capture alone.
     bool isPreflightingHeadlessCaptureForSleep = false;
     std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
+    // The grace an iOS Viewer in the background was given; a warm hold
+    // lasts at least until then.
+    std::optional<platform::Date> iosViewerBackgroundSleepGraceDeadline;
     bool isAwaitingSleepPreflightPhysicalRecovery = false;
     // Set while the virtual display settles after a wake; no Viewer is
     // pruned meanwhile.
@@ -304,6 +309,24 @@ public:
     void applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request);
     void applyVideoChromaMode(VideoChromaMode mode);
     void restoreSharedModeAfterIOSCaptureEnded();
+    // The refresh gate (records the session's mode, answers an ignored
+    // request itself), the guard of a running iOS built-in capture, and
+    // whether an unchanged request must still prepare its display again.
+    bool shouldApplyVideoCaptureRequest(const CaptureModeControlPayload& request, const platform::UUID& sourceID);
+    bool shouldPreserveIOSBuiltInCapture(const CaptureModeControlPayload& request,
+                                         const platform::UUID& sourceID) const;
+    bool shouldReapplyCaptureMode(const CaptureModeControlPayload& request) const;
+    // The Viewer's frame rate and bit rate brought within what the encoder
+    // can run with.
+    static CaptureModeControlPayload clampedRateControl(CaptureModeControlPayload request);
+    // Easy adaptive capture and Wi-Fi shaping (EasyAdaptiveCapture.cpp).
+    void applyEasyAdaptivePhysicalCapture(uint32_t displayID, std::optional<CaptureModeControlPayload> base);
+    static CaptureModeControlPayload normalizedEasyAdaptivePhysicalRequest(const CaptureModeControlPayload& base);
+    // The encoded size of a canvas under a transport limit: scaled down in
+    // proportion, at least 2, even.
+    static std::pair<int, int> easyAdaptiveEncodedSize(int pixelWidth, int pixelHeight, int transportMax);
+    static int64_t adaptiveEasyBitrate(int pixelWidth, int pixelHeight, bool chromaIs444);
+    bool sharedCanvasHasWiFiMacSubscriberRequest() const;
     // The shared capture's life (CaptureLifecycle.cpp).
     void scheduleInitialVideoCaptureStart();
     void startVideoCapture();
@@ -359,19 +382,39 @@ public:
     void ensureMotionStream(const std::string& reason);
     void scheduleMotionStreamIdleRelease(const std::string& reason, std::optional<double> delay);
     void stopMotionStream(const std::string& reason, bool resetAttempts);
+    void restartMotionStream(const std::string& reason, double afterSeconds);
+    bool sendMotionStreamConfig(const platform::UUID& sessionID, const std::string& reason);
+    void attachMotionStreamSubscribers(const std::string& reason);
+    void acceptMotionStreamConfig(const VideoStreamConfigPayload& config, uint64_t generation,
+                                  const CaptureModeControlPayload& request, uint32_t displayID);
+    CaptureModeControlPayload preferredMotionStreamBaseRequest() const;
+    CaptureModeControlPayload motionStreamEncodedRequest(const CaptureModeControlPayload& request) const;
+    std::pair<int, int> motionStreamEncodedPixels(const CaptureModeControlPayload& request) const;
+    bool motionStreamNeedsSupersampledUpgrade(const CaptureModeControlPayload& request) const;
+    void reconcileSharedCanvasMotionBudget(const std::string& reason);
+    static bool isMotionStreamDiagnosticNotice(const std::string& message);
+    // The authorised iOS Viewers' video sessions, which the Motion stream serves.
+    std::vector<platform::UUID> motionStreamSubscribers() const;
     void updateMotionStreamGateLocked(uint64_t nowNs);
     void recordMotionStreamCapturedFrame(uint64_t generation);
     void recordMotionStreamCapturedIdleFrame(uint64_t generation);
     void reconcileSharedCanvasWiFiDeliveryShaping(const std::string& reason);
     // Zero-frame recovery (ZeroFrameRecovery.cpp).
     void attemptVideoZeroFrameRecovery(uint32_t displayID);
+    void suspendAuxVideoCaptureForZeroFrames(uint32_t displayID);
     void resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason);
+    // One statistics window of the shared capture: its captured and idle
+    // frame counts feed the watchdog.
+    void watchVideoZeroFrameWindow(int capturedFrames, int idleFrames);
     // The warm hold after the last Viewer left (MediaWarmHold.cpp).
     void endMediaIdleWarmHoldForViewerReturn(const platform::UUID& id);
     bool canHoldMediaWarm() const;
     void beginMediaIdleWarmHold();
     void endMediaIdleWarmHoldAndTeardown(const std::string& reason);
     void cancelMediaIdleWarmHold();
+    // Audio capture stopped with its retry and zero-frame recovery counts
+    // back at 0, as when nobody listens any more.
+    void stopAudioCaptureAndResetRecovery();
     // Display and power (Display/).
     void applyVideoCaptureMode(VideoCaptureMode mode);
     void applyHostDisplayMode(HostDisplayMode mode);
@@ -388,7 +431,13 @@ public:
     // Termination: the sleep-preflight physical recovery and both reconnect
     // graces are cancelled and their deadlines cleared.
     void cancelSleepRecoveryWorkForTermination();
-    void reconcileHeadlessScreenSharingCapture(const std::string& reason);
+    // True when the parked headless request was taken care of.
+    bool reconcileHeadlessScreenSharingCapture(const std::string& reason);
+    std::optional<uint32_t> activeScreenSharingDisplayID() const;
+    void applyScreenSharingDisplayCapture(uint32_t displayID, const CaptureModeControlPayload& base);
+    void scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded();
+    void switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason);
+    bool headlessPresetActivationIsPending() const;
     void updateViewerIdleSleepAssertion();
     // A real display that can be captured now.
     std::optional<uint32_t> usablePhysicalDisplayID() const;

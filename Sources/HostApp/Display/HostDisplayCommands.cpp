@@ -2,6 +2,7 @@
 // session server reaches them.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
@@ -58,9 +59,32 @@ void V230HostAudioAuxServer::cancelSleepRecoveryWorkForTermination() {
     isAwaitingSleepPreflightPhysicalRecovery = false;
 }
 
-void V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::string& reason) {
+bool V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::string& reason) {
     // The statistics tick asks every second; only other reasons are noted.
     if (reason != "timer") publish("display: screen sharing capture reconcile requested (" + reason + ")");
+    return false;
+}
+
+std::optional<uint32_t> V230HostAudioAuxServer::activeScreenSharingDisplayID() const {
+    // Until Screen Sharing is recognised, no display counts as its own.
+    return std::nullopt;
+}
+
+void V230HostAudioAuxServer::applyScreenSharingDisplayCapture(uint32_t displayID,
+                                                              const CaptureModeControlPayload& base) {
+    publish("display: Screen Sharing display capture requested display=" + std::to_string(displayID) + " " +
+            base.summary());
+}
+
+void V230HostAudioAuxServer::scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded() {}
+
+bool V230HostAudioAuxServer::headlessPresetActivationIsPending() const {
+    if (!useHeadlessVirtualDisplay) return false;
+    auto& headless = HeadlessVirtualDisplay::shared();
+    if (!headless.stateSnapshot().isActive) return false;
+    const auto preset =
+        HeadlessVirtualDisplay::Preset::from(resolvedAdaptiveResolution(streamControl.currentCaptureRequest));
+    return headless.presetReadiness(preset) == HeadlessVirtualDisplay::PresetReadiness::pending;
 }
 
 void V230HostAudioAuxServer::cancelPendingHeadlessCaptureTransition() {}

@@ -9,3 +9,7 @@ void V230HostAudioAuxServer::noteHostPowerState(const std::string& reason, bool 
     publish("power: noted " + reason + " screensSleeping=" + (screensSleeping ? "1" : "0") +
             " preflightHeadlessCapture=" + (preflightHeadlessCapture ? "1" : "0"));
 }
+
+void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason) {
+    publish("power: move of physical capture to the headless display requested (" + reason + ")");
+}

@@ -101,6 +101,22 @@ TEST_F(MotionStream, AFourthOpenAfterThreeFailedOnesIsRefused) {
     screenCapture().setStartError(monitorID, std::nullopt);
 }
 
+TEST_F(MotionStream, ARestartReopensAfterItsDelayUnlessTheStreamIsClosedForGoodMeanwhile) {
+    auto mac = streamingViewer();
+    auto ios = viewer("iOS Viewer", false);
+    for (bool closedMeanwhile : {false, true}) {
+        SCOPED_TRACE(closedMeanwhile);
+        apply(iosRequest(), *ios);
+        run(0.5, {mac.get(), ios.get()});
+        ASSERT_TRUE(motionRuns());
+        server->queue.sync([&] { server->restartMotionStream("screens woke", 1.0); });
+        EXPECT_FALSE(motionRuns());
+        if (closedMeanwhile) server->queue.sync([&] { server->stopMotionStream("media idle teardown", true); });
+        run(1.5, {mac.get(), ios.get()});
+        EXPECT_EQ(motionRuns(), !closedMeanwhile);
+    }
+}
+
 TEST_F(MotionStream, AnUnusedStreamIsReleasedAfter120sOr3sOnceTheCanvasIsSmallAgain) {
     struct Case {
         const char* reason;

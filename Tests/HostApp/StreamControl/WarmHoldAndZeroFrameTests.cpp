@@ -29,7 +29,7 @@ TEST_F(WarmHold, TheLastViewerLeavingKeepsTheCaptureForAReturnWithin120s) {
         SCOPED_TRACE(c.name);
         auto v = streamingViewer();
         log->clear();
-        const size_t started = screenCapture().streamsStarted();
+        const uint64_t capture = generation();
         screenCapture().setPictureHeldStill(true);
         if (c.paused) server->queue.sync([&] { server->setPaused(true); });
         v->client->close();
@@ -47,7 +47,8 @@ TEST_F(WarmHold, TheLastViewerLeavingKeepsTheCaptureForAReturnWithin120s) {
             EXPECT_TRUE(logContains(c.line));
         }
         EXPECT_EQ(capturing(), c.captureAfter);
-        EXPECT_EQ(screenCapture().streamsStarted(), started);
+        // Reused means the very capture that ran before, not a rebuilt one.
+        EXPECT_EQ(generation() == capture, c.captureAfter);
         // A teardown forgets the request, so a new login starts afresh.
         EXPECT_EQ(server->queue.syncValue([&] { return server->streamControl.videoCaptureModeWasRequested; }),
                   c.captureAfter);

@@ -209,6 +209,13 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const Request& arrived, co
         applyVideoCaptureMode(request.mode);
         return;
     }
+    // The default start was cancelled above: with nothing running, a
+    // re-sent configuration alone would leave the Viewer without a picture.
+    if (!sc.videoCapture) {
+        publish("capture mode unchanged but no capture runs; applying " + request.summary());
+        applyVideoCaptureMode(request.mode);
+        return;
+    }
     if (request.chromaMode == previous.chromaMode && request.fps == previous.fps && request.codec == previous.codec) {
         if (request.bitrate == previous.bitrate) {
             publish("capture mode unchanged; resending video config");

@@ -101,6 +101,7 @@ TEST_F(Arbitration, AViewersFrameRateAndBitRateAreBroughtWithinWhatTheEncoderRun
         apply(r, *v);
         EXPECT_EQ(currentRequest().fps, c.expectedFps);
         EXPECT_EQ(currentRequest().bitrate, c.expectedBitrate);
+        run(0.3, {v.get()});
     }
     // Frame rate unchanged: the clamped bit rate went to the running encoder.
     EXPECT_TRUE(logContains("dynamic bitrate update: bitrate=1000000"));

@@ -344,6 +344,13 @@ public:
                                   const CaptureModeControlPayload& request, uint32_t displayID);
     void broadcastVideoConfig(const VideoStreamConfigPayload& config, HostVideoStreamKind kind);
     void resendCurrentVideoConfigIfAvailable(const std::string& reason);
+    // "HEVC 4:2:0 Easy 2560x1600 @60 target=24Mb/s": how the log names a
+    // stream's configuration.
+    static std::string videoConfigText(const VideoStreamConfigPayload& config);
+    // One type 19 on the connection; failures are found by the frame path,
+    // which prunes the session.
+    static void sendVideoStreamConfig(const std::shared_ptr<platform::TcpConnection>& connection,
+                                      const VideoStreamConfigPayload& config);
     // The stream a session's frames and configurations come from now.
     HostVideoStreamKind videoStreamKind(const platform::UUID& id) const;
     // Frame delivery (FrameDelivery.cpp). broadcastVideoFrame is called on a

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Capture/HostHardware.h"
@@ -235,24 +234,9 @@ void V230HostAudioAuxServer::acceptMotionStreamConfig(const VideoStreamConfigPay
     sc.acceptedMotionStreamConfig = StreamControlState::AcceptedConfig{generation, config};
     sc.lastMotionStreamVideoConfig = config;
     sc.motionStreamStartInFlight = false;
-    char line[512];
-    std::snprintf(line, sizeof line, "iOS motion stream config %s %s %s %s @%d target=%.0fMb/s",
-                  config.codec == VideoStreamCodec::hevc ? "HEVC" : "H264",
-                  config.chromaMode == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0", modeTitle(config.mode).c_str(),
-                  config.resolutionSummary().c_str(), static_cast<int>(config.fps), config.bitrate / 1'000'000.0);
-    publish(line);
+    publish("iOS motion stream config " + videoConfigText(config));
     attachMotionStreamSubscribers("config accepted");
 }
-
-namespace {
-
-void sendMotionConfig(const std::shared_ptr<platform::TcpConnection>& connection,
-                      const VideoStreamConfigPayload& config) {
-    // Failures are found by the frame path, which prunes the session.
-    connection->send(makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config.encode(), platform::Clock::uptimeNs()));
-}
-
-}  // namespace
 
 void V230HostAudioAuxServer::attachMotionStreamSubscribers(const std::string& reason) {
     queue.dispatchPrecondition();
@@ -262,7 +246,7 @@ void V230HostAudioAuxServer::attachMotionStreamSubscribers(const std::string& re
     for (const UUID& id : motionStreamSubscribers()) {
         auto connection = videoSessions.find(id);
         if (connection == videoSessions.end()) continue;
-        sendMotionConfig(connection->second, *sc.lastMotionStreamVideoConfig);
+        sendVideoStreamConfig(connection->second, *sc.lastMotionStreamVideoConfig);
         ++sent;
     }
     if (sent == 0) return;
@@ -275,7 +259,7 @@ bool V230HostAudioAuxServer::sendMotionStreamConfig(const UUID& sessionID, const
     auto& sc = streamControl;
     auto connection = videoSessions.find(sessionID);
     if (!sc.lastMotionStreamVideoConfig || connection == videoSessions.end()) return false;
-    sendMotionConfig(connection->second, *sc.lastMotionStreamVideoConfig);
+    sendVideoStreamConfig(connection->second, *sc.lastMotionStreamVideoConfig);
     if (sc.motionStreamCapture) sc.motionStreamCapture->forceKeyFrameRequested.set(1);
     publish("Motion stream config sent to " + sessionID.id8() + " (" + reason + ")");
     return true;

@@ -102,6 +102,7 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const Request& arrived, co
         resumeAuxVideoCaptureAfterZeroFrameSuspension("viewer changed capture request");
     }
     headlessRealizeRetryAttempts = 0;
+    displayTarget.headlessRealizeSlowRetryAttempts = 0;
 
     // Screen Sharing hand-off on a Mac that started without a display.
     const bool quiet = startupPhysicalDisplayID == 0 && !screensAreSleeping && !isPreflightingHeadlessCaptureForSleep &&

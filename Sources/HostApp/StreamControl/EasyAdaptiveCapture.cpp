@@ -97,6 +97,7 @@ void V230HostAudioAuxServer::applyEasyAdaptivePhysicalCapture(uint32_t displayID
     resumeAuxVideoCaptureAfterZeroFrameSuspension("easy adaptive physical capture");
     sc.videoStartRetryAttempts = 0;
     headlessRealizeRetryAttempts = 0;
+    displayTarget.headlessRealizeSlowRetryAttempts = 0;
 
     const std::string display = std::to_string(displayID);
     if (request == previous && !virtualDisplayWasActive && previousDisplay == displayID && sc.videoCapture) {

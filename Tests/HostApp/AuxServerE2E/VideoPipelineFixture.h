@@ -40,13 +40,19 @@ protected:
     static constexpr uint32_t monitorID = 7;
 
     void SetUp() override {
-        machineDisplays().setDisplays({platform::SimulatedDisplaySystem::plainMonitor(monitorID, 320, 180, 0, 0)});
+        machineDisplays().setDisplays({monitor()});
         AuxServerTest::SetUp();
         server->queue.sync([&] {
-            server->streamControl.currentCaptureRequest = smallRequest();
-            server->streamControl.currentVideoMode = VideoCaptureMode::physical1080;
+            server->streamControl.currentCaptureRequest = sharedRequest();
+            server->streamControl.currentVideoMode = sharedRequest().mode;
         });
     }
+
+    virtual platform::SimulatedDisplay monitor() const {
+        return platform::SimulatedDisplaySystem::plainMonitor(monitorID, 320, 180, 0, 0);
+    }
+    // What the shared stream serves before any Viewer asked.
+    virtual CaptureModeControlPayload sharedRequest() const { return smallRequest(); }
 
     static platform::SimulatedDisplaySystem& machineDisplays() {
         return platform::SimulatedMachine::current().component<platform::SimulatedDisplaySystem>();
@@ -58,7 +64,7 @@ protected:
     // The whole small monitor, as H.264 at 30 fps: a default start turns it
     // into HEVC at 60.
     static CaptureModeControlPayload smallRequest() {
-        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
+        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                          VideoCaptureBackend::physical);
         request.codec = VideoStreamCodec::h264;
         request.fps = 30;

@@ -90,7 +90,10 @@ TEST_F(MotionStream, AnIOSViewerBesideAnotherViewerGetsItsOwnStreamOnAppleSilico
 TEST_F(MotionStream, AFourthOpenAfterThreeFailedOnesIsRefused) {
     auto mac = streamingViewer();
     auto ios = viewer("iOS Viewer", false);
-    screenCapture().setStartError(monitorID, "display refused the stream");
+    // Without a real display both streams capture the virtual one.
+    const uint32_t captured = server->queue.syncValue([&] { return server->selectedDisplayID; });
+    ASSERT_NE(captured, monitorID);
+    screenCapture().setStartError(captured, "display refused the stream");
     for (int i = 0; i < 4; ++i) {
         server->queue.sync([&] { server->ensureMotionStream("test"); });
         run(0.5, {mac.get(), ios.get()});
@@ -98,7 +101,7 @@ TEST_F(MotionStream, AFourthOpenAfterThreeFailedOnesIsRefused) {
     EXPECT_EQ(logCount("Motion stream: opening"), 3u);
     EXPECT_EQ(logCount("Motion stream error: "), 3u);
     EXPECT_FALSE(motionRuns());
-    screenCapture().setStartError(monitorID, std::nullopt);
+    screenCapture().setStartError(captured, std::nullopt);
 }
 
 TEST_F(MotionStream, ARestartReopensAfterItsDelayUnlessTheStreamIsClosedForGoodMeanwhile) {

@@ -39,7 +39,7 @@ protected:
     // The first Viewer, whose explicit request the running capture serves.
     std::unique_ptr<PipelineViewer> streamingViewer() {
         auto v = viewer("Mac Viewer", false);
-        apply(explicitly(smallRequest()), *v);
+        apply(explicitly(sharedRequest()), *v);
         // The request may find nothing to change; the capture starts anyway.
         server->queue.sync([&] {
             if (!server->streamControl.videoCapture) server->restartVideoCapture(0);
@@ -56,6 +56,7 @@ protected:
         return server->queue.syncValue([&] { return server->streamControl.currentCaptureRequest; });
     }
     std::string ignoredLine(const PipelineViewer& v) const {
-        return "capture mode refresh ignored from " + v.id.id8() + "; keeping shared Physical 1080p";
+        return "capture mode refresh ignored from " + v.id.id8() + "; keeping shared " +
+               modeTitle(sharedRequest().mode);
     }
 };

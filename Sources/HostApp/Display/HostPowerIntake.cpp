@@ -56,6 +56,18 @@ void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecoveryAfterDisplayC
     // No sleep preflight moves capture yet, so there is nothing to resume.
 }
 
+void V230HostAudioAuxServer::applyScreenSharingDisplayCapture(uint32_t displayID,
+                                                              const CaptureModeControlPayload& base) {
+    publish("display: Screen Sharing display capture requested display=" + std::to_string(displayID) + " " +
+            base.summary());
+}
+
+void V230HostAudioAuxServer::scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded() {}
+
+void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason) {
+    publish("power: move of physical capture to the headless display requested (" + reason + ")");
+}
+
 void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
     publish("display: idle headless virtual display release requested");
 }

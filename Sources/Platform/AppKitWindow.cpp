@@ -48,13 +48,15 @@ std::shared_ptr<View> View::image(std::string name, CGSize size) {
     return v;
 }
 
+std::shared_ptr<View> View::progressIndicator() { return std::shared_ptr<View>(new View(Kind::progressIndicator)); }
+
 void View::addSubview(std::shared_ptr<View> view) {
     view->superview_ = weak_from_this();
     subviews_.push_back(std::move(view));
 }
 
 void View::performClick() {
-    if (!isEnabled) return;
+    if (!isEnabled || isHidden) return;
     if (kind == Kind::checkbox) isOn = !isOn;
     if (action) {
         auto keep = shared_from_this();  // an action may drop the last owner
@@ -123,6 +125,7 @@ void Window::postForModel(const char* name) {
 
 void Window::show(bool regardless) {
     auto& app = Application::shared();
+    closed_ = false;
     if (!visible_) {
         visible_ = true;
         app.retainShownWindow(shared_from_this());
@@ -182,12 +185,32 @@ void Window::makeKeyAndOrderFront() {
 }
 
 void Window::close() {
+    if (closed_) return;
+    closed_ = true;
     auto keep = shared_from_this();
     postForModel(kWindowWillCloseNotification);
+    if (auto delegate = delegate_.lock()) delegate->windowWillClose(*this);
     orderOut();
     auto& app = Application::shared();
     if (isReleasedWhenClosed) app.forgetWindow(*this);
     app.windowDidClose();
+}
+
+void Window::performClose() {
+    if (!(styleMask & kWindowStyleClosable)) return;
+    auto keep = shared_from_this();
+    if (auto delegate = delegate_.lock(); delegate && !delegate->windowShouldClose(*this)) return;
+    close();
+}
+
+bool Window::performReturnKey() {
+    for (const auto& view : contentView->allViews()) {
+        if (view->kind != View::Kind::button || view->keyEquivalent != "\r") continue;
+        if (!view->isEnabled || view->isHidden) continue;
+        view->performClick();
+        return true;
+    }
+    return false;
 }
 
 void Window::beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion) {

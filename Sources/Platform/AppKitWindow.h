@@ -52,10 +52,20 @@ inline constexpr ModalResponse kAlertSecondButtonReturn = 1001;
 
 class Window;
 
+// What a window asks of its delegate. The close box asks whether to close;
+// every close, whoever asks for it, tells the delegate before the window
+// hides. Called on the main queue, synchronously.
+class WindowDelegate {
+public:
+    virtual ~WindowDelegate() = default;
+    virtual bool windowShouldClose(Window&) { return true; }
+    virtual void windowWillClose(Window&) {}
+};
+
 // One control. A view of any kind keeps the fields its kind uses.
 class View : public std::enable_shared_from_this<View> {
 public:
-    enum class Kind { plain, label, button, checkbox, popUpButton, stack, image };
+    enum class Kind { plain, label, button, checkbox, popUpButton, stack, image, progressIndicator };
     enum class Orientation { vertical, horizontal };
     enum class Alignment { leading, centerY };
     struct EdgeInsets {
@@ -76,6 +86,8 @@ public:
     static std::shared_ptr<View> popUpButton();
     static std::shared_ptr<View> stack(Orientation orientation, std::vector<std::shared_ptr<View>> views);
     static std::shared_ptr<View> image(std::string name, CGSize size);
+    // A bar, indeterminate until told otherwise.
+    static std::shared_ptr<View> progressIndicator();
 
     const Kind kind;
     // Label text or button title.
@@ -84,7 +96,13 @@ public:
     Font font;
     Color textColor = Color::label;
     bool isEnabled = true;
+    // A hidden control takes no clicks.
+    bool isHidden = false;
+    // Layout is not computed; the constraints a window asked for are kept as
+    // written ("top 24 below content top") for tests to read.
+    std::vector<std::string> constraints;
     // Labels.
+    TextAlignment textAlignment = TextAlignment::natural;
     bool isEditable = false;
     bool isSelectable = false;
     int maximumNumberOfLines = 1;  // 0: any number
@@ -93,6 +111,8 @@ public:
     // Buttons: a rounded bezel, or none (checkboxes).
     bool roundedBezel = false;
     Action action;
+    // "\r": the window's Return key presses it.
+    std::string keyEquivalent;
     // Checkboxes.
     bool isOn = false;
     // Pop-up buttons.
@@ -106,6 +126,15 @@ public:
     // Images.
     std::string imageName;
     CGSize imageSize;
+    bool scalesProportionallyDown = false;
+    // Progress indicators.
+    bool isIndeterminate = true;
+    double minValue = 0;
+    double maxValue = 100;
+    double doubleValue = 0;
+    bool isAnimating = false;
+    void startAnimation() { isAnimating = true; }
+    void stopAnimation() { isAnimating = false; }
 
     const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
     void addSubview(std::shared_ptr<View> view);
@@ -139,6 +168,8 @@ public:
     // forgotten by the application.
     bool isReleasedWhenClosed = true;
     bool hidesOnDeactivate = false;
+    // Held weakly; the owner keeps it alive.
+    void setDelegate(std::weak_ptr<WindowDelegate> delegate) { delegate_ = std::move(delegate); }
 
     int level() const { return level_; }
     void setLevel(int level) { level_ = level; }
@@ -166,8 +197,15 @@ public:
     void orderFrontRegardless();
     void makeKey();
     void makeKeyAndOrderFront();
-    // Posts will-close, then hides the window (ordering out posts nothing).
+    // Posts will-close, tells the delegate, then hides the window (ordering
+    // out posts nothing). The delegate is not asked: only the close box asks.
+    // Closing a window already closed, and not shown since, does nothing.
     void close();
+    // The close box: asks the delegate, then closes.
+    void performClose();
+    // The Return key: presses the shown, enabled button whose key
+    // equivalent is "\r"; false when there is none.
+    bool performReturnKey();
 
     // Sheets: the sheet attached to this window, and the window a sheet is
     // attached to.
@@ -195,6 +233,8 @@ private:
     bool miniaturized_ = false;
     bool inFront_ = false;
     bool centered_ = false;
+    bool closed_ = false;
+    std::weak_ptr<WindowDelegate> delegate_;
     int orderFrontRegardlessCount_ = 0;
     std::shared_ptr<Window> attachedSheet_;
     std::weak_ptr<Window> sheetParent_;

@@ -109,6 +109,22 @@ bool Workspace::applicationBundleExists(const std::string& path) {
     return workspace().installedApplication(path).has_value();
 }
 
+bool Workspace::openURL(const std::string& url) {
+    if (url.empty()) return false;
+    workspace().recordOpenedURL(url);
+    return true;
+}
+
+void SimulatedWorkspace::recordOpenedURL(std::string url) {
+    std::lock_guard guard(lock_);
+    openedURLs_.push_back(std::move(url));
+}
+
+std::vector<std::string> SimulatedWorkspace::openedURLs() const {
+    std::lock_guard guard(lock_);
+    return openedURLs_;
+}
+
 void Workspace::openApplication(const std::string& path, bool activates, OpenApplicationCompletion completion) {
     workspace().open(path, activates, std::move(completion));
 }

@@ -83,6 +83,9 @@ struct Workspace {
     // answer.
     using OpenApplicationCompletion = std::function<void(const std::optional<std::string>& error)>;
     static void openApplication(const std::string& path, bool activates, OpenApplicationCompletion completion);
+    // Opens a web address in the default browser; the simulated machine
+    // records it. False for an empty address.
+    static bool openURL(const std::string& url);
 };
 
 // An installed application bundle: where it is, its identifier and its
@@ -158,6 +161,9 @@ public:
     };
     std::vector<OpenRequest> openRequests() const;
     void open(const std::string& path, bool activates, Workspace::OpenApplicationCompletion completion);
+    // Web addresses opened, in order.
+    void recordOpenedURL(std::string url);
+    std::vector<std::string> openedURLs() const;
 
 private:
     void post(const char* name, int32_t pid);
@@ -173,6 +179,7 @@ private:
     std::vector<Activation> activations_;
     OpenOutcome openOutcome_;
     std::vector<OpenRequest> openRequests_;
+    std::vector<std::string> openedURLs_;
     int32_t nextLaunchedPid_ = 41000;
     // Where open answers arrive; made on first use, on the machine's runtime.
     std::optional<DispatchQueue> openCompletionQueue_;

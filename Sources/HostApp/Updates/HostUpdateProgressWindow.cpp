@@ -1,0 +1,260 @@
+#include "HostApp/Updates/HostUpdateProgressWindow.h"
+
+#include "Platform/Clock.h"
+#include "VelantrixProfiles/Localization/VelantrixL10n.h"
+
+using platform::View;
+using Status = HostOnlineUpdateRequest::Status;
+
+namespace {
+std::string waitingText() {
+    return VelantrixL10n::text("update.progressWaiting", "Waiting for the system updater service…");
+}
+std::string failedText() {
+    return VelantrixL10n::text("update.progressFailed", "The system updater could not complete this update.");
+}
+std::string titleText(const std::string& version) {
+    return VelantrixL10n::format("update.progressTitleFormat", "Updating to %@", "V" + version);
+}
+
+// The exact fields of the status, not the request: the updater says what it
+// installed and what it meant to.
+bool isVerifiedCompletion(const Status& status) {
+    return !status.targetVersion.empty() && !status.targetBuild.empty() &&
+           status.installedVersion == status.targetVersion && status.installedBuild == status.targetBuild;
+}
+}  // namespace
+
+std::shared_ptr<HostUpdateProgressWindow> HostUpdateProgressWindow::make(Request request) {
+    auto self = std::shared_ptr<HostUpdateProgressWindow>(new HostUpdateProgressWindow(std::move(request)));
+    self->window_->setDelegate(self);
+    self->setupUI(self->request_.targetVersion);
+    self->startStatusObservation();
+    std::weak_ptr<HostUpdateProgressWindow> weak = self;
+    // Delivered while the application terminates, before it counts as
+    // terminated: a quitting Host leaves the request to the updater.
+    self->terminationObserver_ = platform::Application::shared().notificationCenter().addObserver(
+        platform::kApplicationWillTerminateNotification, [weak](const platform::Notification&) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->suppressCancellationOnClose = true;
+            self->window_->close();
+        });
+    return self;
+}
+
+HostUpdateProgressWindow::HostUpdateProgressWindow(Request request)
+    : window_(platform::Window::make({400, 244}, platform::kWindowStyleTitled | platform::kWindowStyleClosable)),
+      request_(std::move(request)) {
+    window_->title = VelantrixL10n::text("update.progressTitle", "Updating Host");
+    window_->isReleasedWhenClosed = false;
+    window_->setLevel(platform::kFloatingWindowLevel);
+    window_->setCollectionBehavior(258);
+    window_->hidesOnDeactivate = false;
+    window_->center();
+}
+
+HostUpdateProgressWindow::~HostUpdateProgressWindow() {
+    stopPolling();
+    if (terminationObserver_) platform::Application::shared().notificationCenter().removeObserver(*terminationObserver_);
+}
+
+void HostUpdateProgressWindow::setupUI(const std::string& version) {
+    using platform::Color;
+    using platform::Font;
+    using platform::TextAlignment;
+    auto icon = View::image("NSApplicationIcon", {48, 48});
+    icon->scalesProportionallyDown = true;
+    icon->constraints = {"top 24 below content top", "width 48", "height 48", "centre x"};
+
+    titleLabel->text = titleText(version);
+    titleLabel->font = Font::system(14, platform::FontWeight::semibold);
+    titleLabel->textColor = Color::label;
+    titleLabel->textAlignment = TextAlignment::center;
+    titleLabel->constraints = {"top 12 below icon", "leading >= 20", "trailing >= 20", "centre x"};
+
+    statusLabel->text = waitingText();
+    statusLabel->font = Font::system(12);
+    statusLabel->textColor = Color::secondaryLabel;
+    statusLabel->textAlignment = TextAlignment::center;
+    statusLabel->constraints = {"top 6 below title", "centre x"};
+
+    progressBar->isIndeterminate = true;
+    progressBar->constraints = {"top 16 below status", "width 300", "height 6", "centre x"};
+
+    auto note = View::label(VelantrixL10n::text(
+        "update.progressNote",
+        "This window reflects the state reported by the system updater service.\n"
+        "Host restarts only after the installed version is verified."));
+    note->font = Font::system(10);
+    note->textColor = Color::tertiaryLabel;
+    note->textAlignment = TextAlignment::center;
+    note->maximumNumberOfLines = 2;
+    note->constraints = {"top 12 below bar", "leading >= 20", "trailing >= 20", "centre x"};
+
+    std::weak_ptr<HostUpdateProgressWindow> weak = weak_from_this();
+    cancelButton->action = [weak](View&) {
+        if (auto self = weak.lock()) self->cancelUpdate();
+    };
+    cancelButton->constraints = {"top 14 below note", "width >= 104", "bottom 18 above content bottom", "centre x"};
+
+    for (const auto& view : {icon, titleLabel, statusLabel, progressBar, note, cancelButton})
+        window_->contentView->addSubview(view);
+    retitleCancelButton();
+}
+
+void HostUpdateProgressWindow::startStatusObservation() {
+    progressBar->startAnimation();
+    observationStartUptimeNs_ = platform::Clock::uptimeNs();
+    hasReceivedStatus_ = false;
+    timedOut_ = false;
+    refreshUpdaterStatus();
+    if (pollingStopped_) return;
+    std::weak_ptr<HostUpdateProgressWindow> weak = weak_from_this();
+    statusTimer_ = std::make_unique<platform::DispatchTimer>(platform::DispatchQueue::main(), kPollIntervalSeconds,
+                                                             [weak] {
+                                                                 if (auto self = weak.lock()) self->refreshUpdaterStatus();
+                                                             });
+    statusTimer_->resume();
+}
+
+void HostUpdateProgressWindow::refreshUpdaterStatus() {
+    if (timedOut_) return;
+    auto status = HostOnlineUpdateRequest::status(request_);
+    if (!status) {
+        if (hasReceivedStatus_) return;
+        const uint64_t waitedNs = platform::Clock::uptimeNs() - observationStartUptimeNs_;
+        if (static_cast<double>(waitedNs) / 1e9 <= kFirstStatusTimeoutSeconds) return;
+        timedOut_ = true;
+        stopPolling();
+        progressBar->stopAnimation();
+        statusLabel->text = failedText();
+        retitleCancelButton();
+        scheduleAutoDismiss(kAutoDismissSeconds);
+        return;
+    }
+    hasReceivedStatus_ = true;
+    currentState_ = status->state;
+    if (!status->targetVersion.empty() && !status->targetBuild.empty())
+        titleLabel->text = titleText(status->targetVersion);
+
+    bool ended = true;
+    switch (status->state) {
+        case State::queued:
+        case State::checking: statusLabel->text = waitingText(); ended = false; break;
+        case State::downloading:
+            statusLabel->text = VelantrixL10n::text("update.progressDownloading", "Downloading update…");
+            ended = false;
+            break;
+        case State::verifying:
+            statusLabel->text = VelantrixL10n::text("update.progressVerifying", "Verifying update…");
+            ended = false;
+            break;
+        case State::installing:
+            statusLabel->text = VelantrixL10n::text("update.progressInstalling", "Installing update…");
+            ended = false;
+            break;
+        case State::restarting:
+            statusLabel->text = VelantrixL10n::text("update.progressRestarting", "Restarting Host…");
+            ended = false;
+            break;
+        case State::completed:
+            progressBar->stopAnimation();
+            if (!isVerifiedCompletion(*status)) {
+                // The updater says it finished yet installed something else:
+                // the window stays, with its button as it was, and keeps
+                // listening in case a corrected status follows.
+                statusLabel->text = failedText();
+                return;
+            }
+            statusLabel->text = VelantrixL10n::text("update.progressVerifiedRestarting",
+                                                    "Installed version verified. Restarting Host…");
+            cancelButton->text = VelantrixL10n::text("common.close", "Close");
+            break;
+        case State::noUpdate:
+            statusLabel->text = VelantrixL10n::text("host.upToDateTitle", "Norvessal Host Is Up to Date");
+            break;
+        case State::deferred:
+            statusLabel->text = VelantrixL10n::text("update.progressDeferred",
+                                                    "A recent installation is still in its safety cooldown.");
+            break;
+        case State::cancelled: statusLabel->text = VelantrixL10n::text("update.progressCancelled", "Update cancelled."); break;
+        case State::failed: statusLabel->text = failureMessage(*status); break;
+    }
+    if (ended) {
+        progressBar->stopAnimation();
+        // One delayed close per window, not one per poll until it runs.
+        stopPolling();
+        scheduleAutoDismiss(kAutoDismissSeconds);
+    }
+    retitleCancelButton();
+}
+
+std::string HostUpdateProgressWindow::failureMessage(const Status& status) {
+    if (status.failureReason == "manifest-url-rejected")
+        return VelantrixL10n::text("update.progressFailedManifestURL",
+                                   "This Host version does not support the update download address.");
+    if (status.failureReason == "manifest-download-failed" || status.failureReason == "package-download-failed")
+        return VelantrixL10n::text("host.updateCheckFailedMessage",
+                                   "Norvessal Host could not reach the update service. It will try again automatically.");
+    return failedText();
+}
+
+void HostUpdateProgressWindow::scheduleAutoDismiss(double seconds) {
+    cancelButton->isHidden = true;
+    std::weak_ptr<HostUpdateProgressWindow> weak = weak_from_this();
+    platform::DispatchQueue::main().asyncAfter(seconds, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->suppressCancellationOnClose = true;
+        self->window_->close();
+    });
+}
+
+bool HostUpdateProgressWindow::isCancellable() const {
+    if (!currentState_) return true;
+    switch (*currentState_) {
+        case State::queued:
+        case State::checking:
+        case State::downloading:
+        case State::verifying: return true;
+        default: return false;
+    }
+}
+
+void HostUpdateProgressWindow::retitleCancelButton() {
+    cancelButton->text = !cancellationRequested_ && isCancellable() ? VelantrixL10n::text("common.cancel", "Cancel")
+                                                                    : VelantrixL10n::text("common.close", "Close");
+}
+
+void HostUpdateProgressWindow::requestCancellationIfPossible() {
+    if (cancellationRequested_ || !isCancellable()) return;
+    if (!HostOnlineUpdateRequest::cancel(request_).ok()) {
+        // The request goes on; a later press may try again.
+        statusLabel->text = failedText();
+        return;
+    }
+    cancellationRequested_ = true;
+    statusLabel->text = VelantrixL10n::text("update.progressCancelling", "Cancelling update…");
+    retitleCancelButton();
+}
+
+void HostUpdateProgressWindow::cancelUpdate() {
+    if (!cancellationRequested_ && isCancellable()) {
+        requestCancellationIfPossible();
+        return;
+    }
+    window_->close();
+}
+
+bool HostUpdateProgressWindow::windowShouldClose(platform::Window&) {
+    if (!suppressCancellationOnClose) requestCancellationIfPossible();
+    return true;
+}
+
+void HostUpdateProgressWindow::windowWillClose(platform::Window&) { stopPolling(); }
+
+void HostUpdateProgressWindow::stopPolling() {
+    pollingStopped_ = true;
+    if (statusTimer_) statusTimer_->cancel();
+}

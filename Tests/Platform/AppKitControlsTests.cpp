@@ -1,0 +1,116 @@
+// Window closing as the update windows rely on it (the delegate told on
+// every close, asked only by the close box, a second close ignored), the
+// Return key, the will-terminate notification and opened web addresses.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "Platform/AppKit.h"
+#include "Platform/SimulatedMachine.h"
+#include "Platform/Workspace.h"
+#include "Support/TestSupport.h"
+
+using namespace platform;
+
+namespace {
+
+struct RecordingWindowDelegate : WindowDelegate {
+    std::vector<std::string> calls;
+    bool allowClose = true;
+    bool windowShouldClose(Window&) override {
+        calls.push_back("should close");
+        return allowClose;
+    }
+    void windowWillClose(Window&) override { calls.push_back("will close"); }
+};
+
+class AppKitControls : public VirtualTimeTest {
+protected:
+    void onMain(const std::function<void()>& work) { DispatchQueue::main().sync(work); }
+};
+
+TEST_F(AppKitControls, OnlyTheCloseBoxAsksAndAClosedWindowClosesOnce) {
+    struct Row {
+        const char* name;
+        uint32_t style;
+        bool allowClose;
+        std::function<void(Window&)> act;
+        std::vector<std::string> calls;
+        bool visibleAfter;
+    };
+    const uint32_t closable = kWindowStyleTitled | kWindowStyleClosable;
+    const Row rows[] = {
+        {"close", closable, false, [](Window& w) { w.close(); }, {"will close"}, false},
+        {"close twice", closable, true, [](Window& w) { w.close(); w.close(); }, {"will close"}, false},
+        {"close box", closable, true, [](Window& w) { w.performClose(); }, {"should close", "will close"}, false},
+        {"close box refused", closable, false, [](Window& w) { w.performClose(); }, {"should close"}, true},
+        {"no close box", kWindowStyleTitled, true, [](Window& w) { w.performClose(); }, {}, true},
+        {"shown again, closes again", closable, true,
+         [](Window& w) { w.close(); w.orderFront(); w.close(); }, {"will close", "will close"}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        onMain([&] {
+            auto window = Window::make({300, 200}, row.style);
+            auto delegate = std::make_shared<RecordingWindowDelegate>();
+            delegate->allowClose = row.allowClose;
+            window->setDelegate(delegate);
+            int willCloseNotes = 0;
+            auto token = observeWindow(kWindowWillCloseNotification, window, [&](const Notification&) { willCloseNotes++; });
+            window->makeKeyAndOrderFront();
+            row.act(*window);
+            Application::shared().notificationCenter().removeObserver(token);
+            EXPECT_EQ(delegate->calls, row.calls);
+            EXPECT_EQ(willCloseNotes, std::count(row.calls.begin(), row.calls.end(), "will close"));
+            EXPECT_EQ(window->isVisible(), row.visibleAfter);
+        });
+    }
+}
+
+TEST_F(AppKitControls, ReturnPressesOnlyAShownEnabledDefaultButton) {
+    onMain([&] {
+        auto window = Window::make({300, 200}, kWindowStyleTitled);
+        int presses = 0;
+        auto other = View::button("Other", [&](View&) { presses += 100; });
+        auto defaultButton = View::button("OK", [&](View&) { presses++; });
+        defaultButton->keyEquivalent = "\r";
+        window->contentView->addSubview(other);
+        window->contentView->addSubview(defaultButton);
+
+        EXPECT_TRUE(window->performReturnKey());
+        defaultButton->isEnabled = false;
+        EXPECT_FALSE(window->performReturnKey());
+        defaultButton->isEnabled = true;
+        defaultButton->isHidden = true;
+        EXPECT_FALSE(window->performReturnKey());
+        defaultButton->performClick();
+        EXPECT_EQ(presses, 1);
+    });
+}
+
+TEST_F(AppKitControls, TerminationPostsWillTerminateBeforeItEnds) {
+    bool terminatedWhenPosted = true;
+    int posts = 0;
+    auto& app = Application::shared();
+    auto token = app.notificationCenter().addObserver(kApplicationWillTerminateNotification, [&](const Notification&) {
+        posts++;
+        terminatedWhenPosted = app.isTerminated();
+    });
+    onMain([&] { app.terminate(); });
+    runUntilIdle();
+    app.notificationCenter().removeObserver(token);
+    EXPECT_EQ(posts, 1);
+    EXPECT_FALSE(terminatedWhenPosted);
+    EXPECT_TRUE(app.isTerminated());
+}
+
+TEST_F(AppKitControls, OpenedAddressesAreRecordedInOrder) {
+    EXPECT_TRUE(Workspace::openURL("https://example.invalid/en/download"));
+    EXPECT_FALSE(Workspace::openURL(""));
+    EXPECT_TRUE(Workspace::openURL("https://example.invalid/de/guide"));
+    EXPECT_EQ(SimulatedMachine::current().component<SimulatedWorkspace>().openedURLs(),
+              (std::vector<std::string>{"https://example.invalid/en/download", "https://example.invalid/de/guide"}));
+}
+
+}  // namespace

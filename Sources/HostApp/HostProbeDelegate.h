@@ -175,7 +175,8 @@ private:
     void runOnlineUpdateFlow();
     // Fetches the feed on a later turn of the main queue, unless the
     // delegate is gone by then, and keeps the delegate until the answer.
-    void fetchLatestFeedForUpdateCheck(std::function<void(HostProbeDelegate&, std::optional<VelantrixReleaseFeed>)> then);
+    void fetchLatestFeedForUpdateCheck(
+        std::function<void(HostProbeDelegate&, std::optional<VelantrixReleaseFeed>)> then);
     // Appends to the diagnostics log.
     void log(const std::string& text) const;
 

@@ -9,7 +9,10 @@ void HostProbeDelegate::configureMainMenu() { assertMainQueue(); }
 
 void HostProbeDelegate::configureStatusItem() { assertMainQueue(); }
 
-void HostProbeDelegate::refreshHostLocalization() { assertMainQueue(); }
+void HostProbeDelegate::refreshHostLocalization() {
+    assertMainQueue();
+    refreshOnlineUpdateButtonPresentation();
+}
 
 void HostProbeDelegate::launchAtLoginCheckboxChanged(platform::View&) { assertMainQueue(); }
 

@@ -1,14 +1,12 @@
 // Window closing as the update windows rely on it (the delegate told on
-// every close, asked only by the close box, a second close ignored), the
-// Return key, the will-terminate notification and opened web addresses.
+// every close, asked only by the close box, a second close ignored) and the
+// will-terminate notification.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "Platform/AppKit.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/Workspace.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;
@@ -57,7 +55,8 @@ TEST_F(AppKitControls, OnlyTheCloseBoxAsksAndAClosedWindowClosesOnce) {
             delegate->allowClose = row.allowClose;
             window->setDelegate(delegate);
             int willCloseNotes = 0;
-            auto token = observeWindow(kWindowWillCloseNotification, window, [&](const Notification&) { willCloseNotes++; });
+            auto token = observeWindow(kWindowWillCloseNotification, window,
+                                       [&](const Notification&) { willCloseNotes++; });
             window->makeKeyAndOrderFront();
             row.act(*window);
             Application::shared().notificationCenter().removeObserver(token);
@@ -66,27 +65,6 @@ TEST_F(AppKitControls, OnlyTheCloseBoxAsksAndAClosedWindowClosesOnce) {
             EXPECT_EQ(window->isVisible(), row.visibleAfter);
         });
     }
-}
-
-TEST_F(AppKitControls, ReturnPressesOnlyAShownEnabledDefaultButton) {
-    onMain([&] {
-        auto window = Window::make({300, 200}, kWindowStyleTitled);
-        int presses = 0;
-        auto other = View::button("Other", [&](View&) { presses += 100; });
-        auto defaultButton = View::button("OK", [&](View&) { presses++; });
-        defaultButton->keyEquivalent = "\r";
-        window->contentView->addSubview(other);
-        window->contentView->addSubview(defaultButton);
-
-        EXPECT_TRUE(window->performReturnKey());
-        defaultButton->isEnabled = false;
-        EXPECT_FALSE(window->performReturnKey());
-        defaultButton->isEnabled = true;
-        defaultButton->isHidden = true;
-        EXPECT_FALSE(window->performReturnKey());
-        defaultButton->performClick();
-        EXPECT_EQ(presses, 1);
-    });
 }
 
 TEST_F(AppKitControls, TerminationPostsWillTerminateBeforeItEnds) {
@@ -103,14 +81,6 @@ TEST_F(AppKitControls, TerminationPostsWillTerminateBeforeItEnds) {
     EXPECT_EQ(posts, 1);
     EXPECT_FALSE(terminatedWhenPosted);
     EXPECT_TRUE(app.isTerminated());
-}
-
-TEST_F(AppKitControls, OpenedAddressesAreRecordedInOrder) {
-    EXPECT_TRUE(Workspace::openURL("https://example.invalid/en/download"));
-    EXPECT_FALSE(Workspace::openURL(""));
-    EXPECT_TRUE(Workspace::openURL("https://example.invalid/de/guide"));
-    EXPECT_EQ(SimulatedMachine::current().component<SimulatedWorkspace>().openedURLs(),
-              (std::vector<std::string>{"https://example.invalid/en/download", "https://example.invalid/de/guide"}));
 }
 
 }  // namespace

@@ -75,10 +75,10 @@ void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, c
     progressBar->doubleValue = countdownSeconds_;
     progressBar->constraints = {"top 12 below status", "centre x", "width 300", "height 6"};
 
-    auto disclaimer = View::label(VelantrixL10n::text(
-        "update.autoDisclaimer",
-        "Auto-update is enabled. You can change this in Host preferences.\n"
-        "The update will download and install via the system updater."));
+    auto disclaimer =
+        View::label(VelantrixL10n::text("update.autoDisclaimer",
+                                        "Auto-update is enabled. You can change this in Host preferences.\n"
+                                        "The update will download and install via the system updater."));
     disclaimer->font = Font::system(10);
     disclaimer->textColor = Color::tertiaryLabel;
     disclaimer->textAlignment = TextAlignment::center;

@@ -87,9 +87,10 @@ void HostProbeDelegate::startHourlyUpdateCheck() {
     assertMainQueue();
     if (updates.hourlyUpdateTimer) updates.hourlyUpdateTimer->cancel();
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
-    updates.hourlyUpdateTimer = std::make_unique<platform::DispatchTimer>(DispatchQueue::main(), kHourlyCheckSeconds, [weak] {
-        if (auto self = weak.lock()) self->performHourlyUpdateCheck();
-    });
+    updates.hourlyUpdateTimer =
+        std::make_unique<platform::DispatchTimer>(DispatchQueue::main(), kHourlyCheckSeconds, [weak] {
+            if (auto self = weak.lock()) self->performHourlyUpdateCheck();
+        });
     updates.hourlyUpdateTimer->resume();
 }
 
@@ -172,7 +173,8 @@ void HostProbeDelegate::runOnlineUpdateFlow() {
 void HostProbeDelegate::presentUpdateCheckFailedAlert() {
     assertMainQueue();
     presentHostAlertSheet(makeAlert(
-        platform::Alert::Style::warning, VelantrixL10n::text("host.updateCheckFailedTitle", "Unable to Check for Update"),
+        platform::Alert::Style::warning,
+        VelantrixL10n::text("host.updateCheckFailedTitle", "Unable to Check for Update"),
         VelantrixL10n::text("host.updateCheckFailedMessage",
                             "Norvessal Host could not reach the update service. It will try again automatically."),
         {VelantrixL10n::text("common.ok", "OK")}));
@@ -180,22 +182,23 @@ void HostProbeDelegate::presentUpdateCheckFailedAlert() {
 
 void HostProbeDelegate::presentHostUpToDateAlert() {
     assertMainQueue();
-    presentHostAlertSheet(makeAlert(
-        platform::Alert::Style::informational,
-        VelantrixL10n::text("host.upToDateTitle", "Norvessal Host Is Up to Date"),
-        VelantrixL10n::format("host.upToDateMessageFormat", "%@ is already the latest version.",
-                              "V" + hostAppVersionString()),
-        {VelantrixL10n::text("common.ok", "OK")}));
+    presentHostAlertSheet(
+        makeAlert(platform::Alert::Style::informational,
+                  VelantrixL10n::text("host.upToDateTitle", "Norvessal Host Is Up to Date"),
+                  VelantrixL10n::format("host.upToDateMessageFormat", "%@ is already the latest version.",
+                                        "V" + hostAppVersionString()),
+                  {VelantrixL10n::text("common.ok", "OK")}));
 }
 
 void HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert() {
     assertMainQueue();
-    auto alert = makeAlert(
-        platform::Alert::Style::warning,
-        VelantrixL10n::text("host.automaticUpdaterUnavailableTitle", "Automatic Update Is Not Ready"),
-        VelantrixL10n::text("host.automaticUpdaterUnavailableMessage",
-                            "Install the latest Host package once to enable future background updates."),
-        {VelantrixL10n::text("host.openDownloadPage", "Open Download Page"), VelantrixL10n::text("common.cancel", "Cancel")});
+    auto alert =
+        makeAlert(platform::Alert::Style::warning,
+                  VelantrixL10n::text("host.automaticUpdaterUnavailableTitle", "Automatic Update Is Not Ready"),
+                  VelantrixL10n::text("host.automaticUpdaterUnavailableMessage",
+                                      "Install the latest Host package once to enable future background updates."),
+                  {VelantrixL10n::text("host.openDownloadPage", "Open Download Page"),
+                   VelantrixL10n::text("common.cancel", "Cancel")});
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     presentHostAlertSheet(alert, [weak](platform::ModalResponse response) {
         auto self = weak.lock();

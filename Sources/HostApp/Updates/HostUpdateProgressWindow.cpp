@@ -56,7 +56,8 @@ HostUpdateProgressWindow::HostUpdateProgressWindow(Request request)
 
 HostUpdateProgressWindow::~HostUpdateProgressWindow() {
     stopPolling();
-    if (terminationObserver_) platform::Application::shared().notificationCenter().removeObserver(*terminationObserver_);
+    if (terminationObserver_)
+        platform::Application::shared().notificationCenter().removeObserver(*terminationObserver_);
 }
 
 void HostUpdateProgressWindow::setupUI(const std::string& version) {
@@ -82,10 +83,10 @@ void HostUpdateProgressWindow::setupUI(const std::string& version) {
     progressBar->isIndeterminate = true;
     progressBar->constraints = {"top 16 below status", "width 300", "height 6", "centre x"};
 
-    auto note = View::label(VelantrixL10n::text(
-        "update.progressNote",
-        "This window reflects the state reported by the system updater service.\n"
-        "Host restarts only after the installed version is verified."));
+    auto note =
+        View::label(VelantrixL10n::text("update.progressNote",
+                                        "This window reflects the state reported by the system updater service.\n"
+                                        "Host restarts only after the installed version is verified."));
     note->font = Font::system(10);
     note->textColor = Color::tertiaryLabel;
     note->textAlignment = TextAlignment::center;
@@ -111,10 +112,10 @@ void HostUpdateProgressWindow::startStatusObservation() {
     refreshUpdaterStatus();
     if (pollingStopped_) return;
     std::weak_ptr<HostUpdateProgressWindow> weak = weak_from_this();
-    statusTimer_ = std::make_unique<platform::DispatchTimer>(platform::DispatchQueue::main(), kPollIntervalSeconds,
-                                                             [weak] {
-                                                                 if (auto self = weak.lock()) self->refreshUpdaterStatus();
-                                                             });
+    statusTimer_ =
+        std::make_unique<platform::DispatchTimer>(platform::DispatchQueue::main(), kPollIntervalSeconds, [weak] {
+            if (auto self = weak.lock()) self->refreshUpdaterStatus();
+        });
     statusTimer_->resume();
 }
 
@@ -141,7 +142,10 @@ void HostUpdateProgressWindow::refreshUpdaterStatus() {
     bool ended = true;
     switch (status->state) {
         case State::queued:
-        case State::checking: statusLabel->text = waitingText(); ended = false; break;
+        case State::checking:
+            statusLabel->text = waitingText();
+            ended = false;
+            break;
         case State::downloading:
             statusLabel->text = VelantrixL10n::text("update.progressDownloading", "Downloading update…");
             ended = false;
@@ -178,7 +182,9 @@ void HostUpdateProgressWindow::refreshUpdaterStatus() {
             statusLabel->text = VelantrixL10n::text("update.progressDeferred",
                                                     "A recent installation is still in its safety cooldown.");
             break;
-        case State::cancelled: statusLabel->text = VelantrixL10n::text("update.progressCancelled", "Update cancelled."); break;
+        case State::cancelled:
+            statusLabel->text = VelantrixL10n::text("update.progressCancelled", "Update cancelled.");
+            break;
         case State::failed: statusLabel->text = failureMessage(*status); break;
     }
     if (ended) {
@@ -195,8 +201,9 @@ std::string HostUpdateProgressWindow::failureMessage(const Status& status) {
         return VelantrixL10n::text("update.progressFailedManifestURL",
                                    "This Host version does not support the update download address.");
     if (status.failureReason == "manifest-download-failed" || status.failureReason == "package-download-failed")
-        return VelantrixL10n::text("host.updateCheckFailedMessage",
-                                   "Norvessal Host could not reach the update service. It will try again automatically.");
+        return VelantrixL10n::text(
+            "host.updateCheckFailedMessage",
+            "Norvessal Host could not reach the update service. It will try again automatically.");
     return failedText();
 }
 

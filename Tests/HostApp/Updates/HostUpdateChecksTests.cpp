@@ -131,7 +131,9 @@ TEST_F(HostUpdateChecks, TheHourlyGatesHoldInOrder) {
     };
     const Row rows[] = {
         {"countdown up",
-         [](HostUpdateState& s) { s.autoUpdateCountdownWindow = HostAutoUpdateCountdownWindow::make("1", "1", "2", "2", 5); }},
+         [](HostUpdateState& s) {
+             s.autoUpdateCountdownWindow = HostAutoUpdateCountdownWindow::make("1", "1", "2", "2", 5);
+         }},
         {"a progress window held, closed",
          [](HostUpdateState& s) {
              s.onlineUpdateProgressWindow = HostUpdateProgressWindow::make({"id", "1.7.0", "170"});

@@ -20,5 +20,5 @@ void HostProbeDelegate::openHostWebsite(const std::string& path, const std::opti
     assertMainQueue();
     auto url = VelantrixReleaseChannels::localizedProductURL(
         path, fragment ? std::optional<std::string_view>(*fragment) : std::nullopt, std::nullopt);
-    if (url) platform::Workspace::openURL(*url);
+    if (url) platform::Workspace::open(*url);
 }

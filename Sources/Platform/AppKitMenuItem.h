@@ -9,17 +9,16 @@
 
 namespace platform {
 
-// A control's check state, with the values the platform gives them.
-enum class ControlStateValue : int { mixed = -1, off = 0, on = 1 };
+// A control's check state.
+enum class ControlStateValue { off, on, mixed };
 
 class MenuItem : public std::enable_shared_from_this<MenuItem> {
 public:
     using Action = std::function<void(MenuItem& sender)>;
 
-    static std::shared_ptr<MenuItem> make(std::string title, Action action) {
+    static std::shared_ptr<MenuItem> make(std::string title) {
         auto item = std::shared_ptr<MenuItem>(new MenuItem());
         item->title = std::move(title);
-        item->action = std::move(action);
         return item;
     }
 

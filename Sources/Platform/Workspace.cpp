@@ -109,15 +109,13 @@ bool Workspace::applicationBundleExists(const std::string& path) {
     return workspace().installedApplication(path).has_value();
 }
 
-bool Workspace::openURL(const std::string& url) {
-    if (url.empty()) return false;
-    workspace().recordOpenedURL(url);
-    return true;
-}
+bool Workspace::open(const std::string& url) { return workspace().openURL(url); }
 
-void SimulatedWorkspace::recordOpenedURL(std::string url) {
+bool SimulatedWorkspace::openURL(const std::string& url) {
+    if (url.empty()) return false;
     std::lock_guard guard(lock_);
-    openedURLs_.push_back(std::move(url));
+    openedURLs_.push_back(url);
+    return true;
 }
 
 std::vector<std::string> SimulatedWorkspace::openedURLs() const {

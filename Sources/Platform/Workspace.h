@@ -85,7 +85,7 @@ struct Workspace {
     static void openApplication(const std::string& path, bool activates, OpenApplicationCompletion completion);
     // Opens a web address in the default browser; the simulated machine
     // records it. False for an empty address.
-    static bool openURL(const std::string& url);
+    static bool open(const std::string& url);
 };
 
 // An installed application bundle: where it is, its identifier and its
@@ -162,7 +162,7 @@ public:
     std::vector<OpenRequest> openRequests() const;
     void open(const std::string& path, bool activates, Workspace::OpenApplicationCompletion completion);
     // Web addresses opened, in order.
-    void recordOpenedURL(std::string url);
+    bool openURL(const std::string& url);
     std::vector<std::string> openedURLs() const;
 
 private:

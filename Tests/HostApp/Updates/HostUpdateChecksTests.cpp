@@ -267,8 +267,8 @@ TEST_F(HostUpdateChecks, ACountdownRunningOutDuringAFlowStartsNothing) {
 
 TEST_F(HostUpdateChecks, TheToggleWritesThePreferenceAndTicksBothItems) {
     launch();
-    auto mainItem = platform::MenuItem::make("Automatically Install Updates", nullptr);
-    auto statusItem = platform::MenuItem::make("Automatically Install Updates", nullptr);
+    auto mainItem = platform::MenuItem::make("Automatically Install Updates");
+    auto statusItem = platform::MenuItem::make("Automatically Install Updates");
     delegate->menus.autoUpdateMenuItem = mainItem;
     delegate->menus.statusAutoUpdateMenuItem = statusItem;
     using platform::ControlStateValue;

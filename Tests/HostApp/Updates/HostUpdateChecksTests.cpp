@@ -73,8 +73,11 @@ protected:
     LoopbackHttpServer server{[this](const std::string&) { return LoopbackHttpServer::Reply{200, feed, {}}; }};
 };
 
-TEST_F(HostUpdateChecks, WithThePreferenceAbsentNoCheckAsksTheFeed) {
+TEST_F(HostUpdateChecks, WithThePreferenceAbsentNoCheckAsksTheFeedYetTheNewBuildIsNoted) {
     launch();
+    EXPECT_EQ(stored("host.upgradeNotice.lastPresentedBuild"), "160");
+    onMain([&] { delegate->presentUpgradeNoticeIfNeeded(); });
+    EXPECT_EQ(diagnosticsCount("host updated to build 160"), 1u);
     advance(3600);
     runUntilIdle();
     EXPECT_EQ(server.requestCount(), 0);
@@ -300,14 +303,6 @@ TEST_F(HostUpdateChecks, AnUnattendedUpgradeLaunchChecksOnlyHourly) {
     advance(3600);
     awaitFetches(1);
     EXPECT_NE(delegate->updates.autoUpdateCountdownWindow, nullptr);
-}
-
-TEST_F(HostUpdateChecks, TheUpgradeNoticeIsRecordedOncePerBuild) {
-    launch();
-    runUntilIdle();
-    EXPECT_EQ(stored("host.upgradeNotice.lastPresentedBuild"), "160");
-    onMain([&] { delegate->presentUpgradeNoticeIfNeeded(); });
-    EXPECT_EQ(diagnosticsCount("host updated to build 160"), 1u);
 }
 
 }  // namespace

@@ -48,16 +48,24 @@ std::shared_ptr<View> View::image(std::string name, CGSize size) {
     return v;
 }
 
-std::shared_ptr<View> View::progressIndicator() { return std::shared_ptr<View>(new View(Kind::progressIndicator)); }
-
 void View::addSubview(std::shared_ptr<View> view) {
     view->superview_ = weak_from_this();
     subviews_.push_back(std::move(view));
 }
 
+void View::setState(int newState) {
+    // Code may show the mixed state on any checkbox; only clicks need
+    // allowsMixedState to reach it.
+    isMixed = newState == kStateMixed;
+    isOn = newState == kStateOn;
+}
+
 void View::performClick() {
-    if (!isEnabled || isHidden) return;
-    if (kind == Kind::checkbox) isOn = !isOn;
+    if (!isEnabled) return;
+    // A three-state box steps on, off, mixed, on.
+    if (kind == Kind::checkbox) setState(allowsMixedState && state() == kStateOff ? kStateMixed
+                                         : state() == kStateOn                   ? kStateOff
+                                                                                 : kStateOn);
     if (action) {
         auto keep = shared_from_this();  // an action may drop the last owner
         auto run = action;
@@ -72,6 +80,12 @@ std::vector<std::shared_ptr<View>> View::allViews() {
         out.insert(out.end(), below.begin(), below.end());
     }
     return out;
+}
+
+std::shared_ptr<View> View::viewWithTag(int wanted) {
+    for (const auto& view : allViews())
+        if (view->tag == wanted) return view;
+    return nullptr;
 }
 
 std::shared_ptr<View> View::findByText(const std::string& wanted) {
@@ -203,10 +217,16 @@ void Window::performClose() {
     close();
 }
 
-bool Window::performReturnKey() {
+bool Window::performKeyEquivalent(const std::string& key) {
+    if (key.empty()) return false;
+    auto shown = [](const std::shared_ptr<View>& view) {
+        for (auto v = view; v; v = v->superview())
+            if (v->isHidden) return false;
+        return true;
+    };
     for (const auto& view : contentView->allViews()) {
-        if (view->kind != View::Kind::button || view->keyEquivalent != "\r") continue;
-        if (!view->isEnabled || view->isHidden) continue;
+        if (view->kind != View::Kind::button || view->keyEquivalent != key) continue;
+        if (!view->isEnabled || !shown(view)) continue;
         view->performClick();
         return true;
     }

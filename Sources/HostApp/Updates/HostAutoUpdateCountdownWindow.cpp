@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "HostApp/Updates/HostUpdateWindowLayout.h"
+
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::View;
@@ -45,7 +47,6 @@ void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, c
     using platform::TextAlignment;
     auto icon = View::image("NSApplicationIcon", {48, 48});
     icon->scalesProportionallyDown = true;
-    icon->constraints = {"top 24 below content top", "centre x", "width 48", "height 48"};
 
     titleLabel->text =
         VelantrixL10n::format("update.autoTitleFormat", "Norvessal Host %@ Available", "V" + targetVersion);
@@ -53,7 +54,6 @@ void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, c
     titleLabel->textColor = Color::label;
     titleLabel->textAlignment = TextAlignment::center;
     titleLabel->maximumNumberOfLines = 2;
-    titleLabel->constraints = {"top 12 below icon", "centre x", "leading >= 20", "trailing >= 20"};
 
     auto info = View::label(VelantrixL10n::format(
         "update.autoInfoFormat", "You're using %@. The update will be installed automatically.", "V" + currentVersion));
@@ -61,19 +61,16 @@ void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, c
     info->textColor = Color::secondaryLabel;
     info->textAlignment = TextAlignment::center;
     info->maximumNumberOfLines = 2;
-    info->constraints = {"top 4 below title", "centre x", "leading >= 20", "trailing >= 20"};
 
     statusLabel->text = countdownText(remainingSeconds_);
     statusLabel->font = Font::monospacedSystem(18, FontWeight::medium);
     statusLabel->textColor = Color::label;
     statusLabel->textAlignment = TextAlignment::center;
-    statusLabel->constraints = {"top 16 below info", "centre x"};
 
     progressBar->isIndeterminate = false;
     progressBar->minValue = 0;
     progressBar->maxValue = countdownSeconds_;
     progressBar->doubleValue = countdownSeconds_;
-    progressBar->constraints = {"top 12 below status", "centre x", "width 300", "height 6"};
 
     auto disclaimer =
         View::label(VelantrixL10n::text("update.autoDisclaimer",
@@ -83,23 +80,43 @@ void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, c
     disclaimer->textColor = Color::tertiaryLabel;
     disclaimer->textAlignment = TextAlignment::center;
     disclaimer->maximumNumberOfLines = 2;
-    disclaimer->constraints = {"top 12 below bar", "centre x", "leading >= 20", "trailing >= 20"};
 
     std::weak_ptr<HostAutoUpdateCountdownWindow> weak = weak_from_this();
     skipButton->text = VelantrixL10n::text("update.autoSkip", "Skip This Update");
     skipButton->action = [weak](View&) {
         if (auto self = weak.lock()) self->skipUpdate();
     };
-    skipButton->constraints = {"leading 20", "bottom 18 above content bottom", "width 150"};
     updateButton->text = VelantrixL10n::text("update.autoUpdateNow", "Update Now");
     updateButton->action = [weak](View&) {
         if (auto self = weak.lock()) self->triggerNow();
     };
     updateButton->keyEquivalent = "\r";
-    updateButton->constraints = {"trailing 20", "bottom 18 above content bottom", "width 140"};
 
-    for (const auto& view : {icon, titleLabel, info, statusLabel, progressBar, disclaimer, skipButton, updateButton})
-        window_->contentView->addSubview(view);
+    const auto& content = window_->contentView;
+    for (const auto& view : std::initializer_list<std::shared_ptr<View>>{icon, titleLabel, info, statusLabel,
+                                                                         progressBar, disclaimer, skipButton,
+                                                                         updateButton})
+        content->addSubview(view);
+    using Layout = HostUpdateWindowLayout;
+    using platform::LayoutAttribute;
+    using platform::LayoutConstraint;
+    using platform::LayoutRelation;
+    auto pin = [&](const std::shared_ptr<View>& view, LayoutAttribute edge, double constant) {
+        return LayoutConstraint::between(view, edge, LayoutRelation::equal, content, edge, constant);
+    };
+    Layout::activate({
+        Layout::centredBelow(icon, content, content, 24),
+        {Layout::size(icon, LayoutAttribute::width, 48), Layout::size(icon, LayoutAttribute::height, 48)},
+        Layout::centredBelow(titleLabel, content, icon, 12, 20),
+        Layout::centredBelow(info, content, titleLabel, 4, 20),
+        Layout::centredBelow(statusLabel, content, info, 16),
+        Layout::centredBelow(progressBar, content, statusLabel, 12),
+        {Layout::size(progressBar, LayoutAttribute::width, 300), Layout::size(progressBar, LayoutAttribute::height, 6)},
+        Layout::centredBelow(disclaimer, content, progressBar, 12, 20),
+        {pin(skipButton, LayoutAttribute::leading, 20), pin(skipButton, LayoutAttribute::bottom, -18),
+         Layout::size(skipButton, LayoutAttribute::width, 150), pin(updateButton, LayoutAttribute::trailing, -20),
+         pin(updateButton, LayoutAttribute::bottom, -18), Layout::size(updateButton, LayoutAttribute::width, 140)},
+    });
 }
 
 void HostAutoUpdateCountdownWindow::startCountdown() {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Platform/AppKit.h"
+#include "Platform/AppKitControls.h"
 #include "Platform/Dispatch.h"
 
 class HostAutoUpdateCountdownWindow : public platform::WindowDelegate,
@@ -46,7 +47,7 @@ public:
     // The views the window updates; owned by its content view.
     const std::shared_ptr<platform::View> titleLabel = platform::View::label("");
     const std::shared_ptr<platform::View> statusLabel = platform::View::label("");
-    const std::shared_ptr<platform::View> progressBar = platform::View::progressIndicator();
+    const std::shared_ptr<platform::ProgressIndicator> progressBar = platform::ProgressIndicator::make();
     const std::shared_ptr<platform::View> skipButton = platform::View::button("", nullptr);
     const std::shared_ptr<platform::View> updateButton = platform::View::button("", nullptr);
 

@@ -1,5 +1,6 @@
 #include "HostApp/Updates/HostUpdateProgressWindow.h"
 
+#include "HostApp/Updates/HostUpdateWindowLayout.h"
 #include "Platform/Clock.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
@@ -66,22 +67,18 @@ void HostUpdateProgressWindow::setupUI(const std::string& version) {
     using platform::TextAlignment;
     auto icon = View::image("NSApplicationIcon", {48, 48});
     icon->scalesProportionallyDown = true;
-    icon->constraints = {"top 24 below content top", "width 48", "height 48", "centre x"};
 
     titleLabel->text = titleText(version);
     titleLabel->font = Font::system(14, platform::FontWeight::semibold);
     titleLabel->textColor = Color::label;
     titleLabel->textAlignment = TextAlignment::center;
-    titleLabel->constraints = {"top 12 below icon", "leading >= 20", "trailing >= 20", "centre x"};
 
     statusLabel->text = waitingText();
     statusLabel->font = Font::system(12);
     statusLabel->textColor = Color::secondaryLabel;
     statusLabel->textAlignment = TextAlignment::center;
-    statusLabel->constraints = {"top 6 below title", "centre x"};
 
     progressBar->isIndeterminate = true;
-    progressBar->constraints = {"top 16 below status", "width 300", "height 6", "centre x"};
 
     auto note =
         View::label(VelantrixL10n::text("update.progressNote",
@@ -91,21 +88,36 @@ void HostUpdateProgressWindow::setupUI(const std::string& version) {
     note->textColor = Color::tertiaryLabel;
     note->textAlignment = TextAlignment::center;
     note->maximumNumberOfLines = 2;
-    note->constraints = {"top 12 below bar", "leading >= 20", "trailing >= 20", "centre x"};
 
     std::weak_ptr<HostUpdateProgressWindow> weak = weak_from_this();
     cancelButton->action = [weak](View&) {
         if (auto self = weak.lock()) self->cancelUpdate();
     };
-    cancelButton->constraints = {"top 14 below note", "width >= 104", "bottom 18 above content bottom", "centre x"};
 
-    for (const auto& view : {icon, titleLabel, statusLabel, progressBar, note, cancelButton})
-        window_->contentView->addSubview(view);
+    const auto& content = window_->contentView;
+    for (const auto& view : std::initializer_list<std::shared_ptr<View>>{icon, titleLabel, statusLabel, progressBar,
+                                                                         note, cancelButton})
+        content->addSubview(view);
+    using Layout = HostUpdateWindowLayout;
+    using platform::LayoutAttribute;
+    Layout::activate({
+        Layout::centredBelow(icon, content, content, 24),
+        {Layout::size(icon, LayoutAttribute::width, 48), Layout::size(icon, LayoutAttribute::height, 48)},
+        Layout::centredBelow(titleLabel, content, icon, 12, 20),
+        Layout::centredBelow(statusLabel, content, titleLabel, 6),
+        Layout::centredBelow(progressBar, content, statusLabel, 16),
+        {Layout::size(progressBar, LayoutAttribute::width, 300), Layout::size(progressBar, LayoutAttribute::height, 6)},
+        Layout::centredBelow(note, content, progressBar, 12, 20),
+        Layout::centredBelow(cancelButton, content, note, 14),
+        {Layout::size(cancelButton, LayoutAttribute::width, 104, platform::LayoutRelation::greaterThanOrEqual),
+         platform::LayoutConstraint::between(cancelButton, LayoutAttribute::bottom, platform::LayoutRelation::equal,
+                                             content, LayoutAttribute::bottom, -18)},
+    });
     retitleCancelButton();
 }
 
 void HostUpdateProgressWindow::startStatusObservation() {
-    progressBar->startAnimation();
+    progressBar->isAnimating = true;
     observationStartUptimeNs_ = platform::Clock::uptimeNs();
     hasReceivedStatus_ = false;
     timedOut_ = false;
@@ -128,7 +140,7 @@ void HostUpdateProgressWindow::refreshUpdaterStatus() {
         if (static_cast<double>(waitedNs) / 1e9 <= kFirstStatusTimeoutSeconds) return;
         timedOut_ = true;
         stopPolling();
-        progressBar->stopAnimation();
+        progressBar->isAnimating = false;
         statusLabel->text = failedText();
         retitleCancelButton();
         scheduleAutoDismiss(kAutoDismissSeconds);
@@ -163,7 +175,7 @@ void HostUpdateProgressWindow::refreshUpdaterStatus() {
             ended = false;
             break;
         case State::completed:
-            progressBar->stopAnimation();
+            progressBar->isAnimating = false;
             if (!isVerifiedCompletion(*status)) {
                 // The updater says it finished yet installed something else:
                 // the window stays, with its button as it was, and keeps
@@ -188,7 +200,7 @@ void HostUpdateProgressWindow::refreshUpdaterStatus() {
         case State::failed: statusLabel->text = failureMessage(*status); break;
     }
     if (ended) {
-        progressBar->stopAnimation();
+        progressBar->isAnimating = false;
         // One delayed close per window, not one per poll until it runs.
         stopPolling();
         scheduleAutoDismiss(kAutoDismissSeconds);

@@ -15,6 +15,7 @@
 
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
 #include "Platform/AppKit.h"
+#include "Platform/AppKitControls.h"
 #include "Platform/Dispatch.h"
 #include "Platform/NotificationCenter.h"
 
@@ -55,7 +56,7 @@ public:
     // The views the Host updates; owned by the window's content view.
     const std::shared_ptr<platform::View> titleLabel = platform::View::label("");
     const std::shared_ptr<platform::View> statusLabel = platform::View::label("");
-    const std::shared_ptr<platform::View> progressBar = platform::View::progressIndicator();
+    const std::shared_ptr<platform::ProgressIndicator> progressBar = platform::ProgressIndicator::make();
     const std::shared_ptr<platform::View> cancelButton = platform::View::button("", nullptr);
 
     std::optional<State> currentState() const { return currentState_; }

@@ -254,7 +254,7 @@ TEST_F(CountdownWindow, EachWayOutReportsItsOwnCallbacks) {
     };
     const Row rows[] = {
         {"update now", 1.5, [](auto& w) { w.updateButton->performClick(); }, {"triggered"}},
-        {"return", 1.5, [](auto& w) { w.window()->performReturnKey(); }, {"triggered"}},
+        {"return", 1.5, [](auto& w) { w.window()->performKeyEquivalent("\r"); }, {"triggered"}},
         {"skip", 1.5, [](auto& w) { w.skipButton->performClick(); }, {"skipped", "closed"}},
         {"close box", 1.5, [](auto& w) { w.window()->performClose(); }, {"closed"}},
         {"close box after the trigger", 5.5, [](auto& w) { w.window()->performClose(); }, {"triggered"}},

@@ -23,12 +23,12 @@ struct RecordingWindowDelegate : WindowDelegate {
     void windowWillClose(Window&) override { calls.push_back("will close"); }
 };
 
-class AppKitControls : public VirtualTimeTest {
+class AppKitWindowClose : public VirtualTimeTest {
 protected:
     void onMain(const std::function<void()>& work) { DispatchQueue::main().sync(work); }
 };
 
-TEST_F(AppKitControls, OnlyTheCloseBoxAsksAndAClosedWindowClosesOnce) {
+TEST_F(AppKitWindowClose, OnlyTheCloseBoxAsksAndAClosedWindowClosesOnce) {
     struct Row {
         const char* name;
         uint32_t style;
@@ -67,7 +67,7 @@ TEST_F(AppKitControls, OnlyTheCloseBoxAsksAndAClosedWindowClosesOnce) {
     }
 }
 
-TEST_F(AppKitControls, TerminationPostsWillTerminateBeforeItEnds) {
+TEST_F(AppKitWindowClose, TerminationPostsWillTerminateBeforeItEnds) {
     bool terminatedWhenPosted = true;
     int posts = 0;
     auto& app = Application::shared();

@@ -30,42 +30,26 @@ HostAutoUpdateCountdownWindow::HostAutoUpdateCountdownWindow(int countdownSecond
     : window_(platform::Window::make({420, 280}, platform::kWindowStyleTitled | platform::kWindowStyleClosable)),
       countdownSeconds_(countdownSeconds),
       remainingSeconds_(countdownSeconds) {
-    window_->title = VelantrixL10n::text("update.autoTitle", "Automatic Update");
-    window_->isReleasedWhenClosed = false;
-    window_->setLevel(platform::kFloatingWindowLevel);
-    window_->setCollectionBehavior(258);
-    window_->hidesOnDeactivate = false;
-    window_->center();
+    HostUpdateWindowLayout::configureWindow(*window_, VelantrixL10n::text("update.autoTitle", "Automatic Update"));
 }
 
 HostAutoUpdateCountdownWindow::~HostAutoUpdateCountdownWindow() { stopCountdown(); }
 
 void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, const std::string& targetVersion) {
+    using Layout = HostUpdateWindowLayout;
     using platform::Color;
     using platform::Font;
     using platform::FontWeight;
-    using platform::TextAlignment;
-    auto icon = View::image("NSApplicationIcon", {48, 48});
-    icon->scalesProportionallyDown = true;
-
+    auto icon = Layout::applicationIcon();
     titleLabel->text =
         VelantrixL10n::format("update.autoTitleFormat", "Norvessal Host %@ Available", "V" + targetVersion);
-    titleLabel->font = Font::system(14, FontWeight::semibold);
-    titleLabel->textColor = Color::label;
-    titleLabel->textAlignment = TextAlignment::center;
-    titleLabel->maximumNumberOfLines = 2;
+    Layout::styleLabel(*titleLabel, Font::system(14, FontWeight::semibold), Color::label, 2);
 
     auto info = View::label(VelantrixL10n::format(
         "update.autoInfoFormat", "You're using %@. The update will be installed automatically.", "V" + currentVersion));
-    info->font = Font::system(11);
-    info->textColor = Color::secondaryLabel;
-    info->textAlignment = TextAlignment::center;
-    info->maximumNumberOfLines = 2;
-
+    Layout::styleLabel(*info, Font::system(11), Color::secondaryLabel, 2);
     statusLabel->text = countdownText(remainingSeconds_);
-    statusLabel->font = Font::monospacedSystem(18, FontWeight::medium);
-    statusLabel->textColor = Color::label;
-    statusLabel->textAlignment = TextAlignment::center;
+    Layout::styleLabel(*statusLabel, Font::monospacedSystem(18, FontWeight::medium), Color::label);
 
     progressBar->isIndeterminate = false;
     progressBar->minValue = 0;
@@ -76,10 +60,7 @@ void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, c
         View::label(VelantrixL10n::text("update.autoDisclaimer",
                                         "Auto-update is enabled. You can change this in Host preferences.\n"
                                         "The update will download and install via the system updater."));
-    disclaimer->font = Font::system(10);
-    disclaimer->textColor = Color::tertiaryLabel;
-    disclaimer->textAlignment = TextAlignment::center;
-    disclaimer->maximumNumberOfLines = 2;
+    Layout::styleLabel(*disclaimer, Font::system(10), Color::tertiaryLabel, 2);
 
     std::weak_ptr<HostAutoUpdateCountdownWindow> weak = weak_from_this();
     skipButton->text = VelantrixL10n::text("update.autoSkip", "Skip This Update");
@@ -97,7 +78,6 @@ void HostAutoUpdateCountdownWindow::setupUI(const std::string& currentVersion, c
                                                                          progressBar, disclaimer, skipButton,
                                                                          updateButton})
         content->addSubview(view);
-    using Layout = HostUpdateWindowLayout;
     using platform::LayoutAttribute;
     using platform::LayoutConstraint;
     using platform::LayoutRelation;

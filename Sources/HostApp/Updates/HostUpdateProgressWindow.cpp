@@ -47,12 +47,7 @@ std::shared_ptr<HostUpdateProgressWindow> HostUpdateProgressWindow::make(Request
 HostUpdateProgressWindow::HostUpdateProgressWindow(Request request)
     : window_(platform::Window::make({400, 244}, platform::kWindowStyleTitled | platform::kWindowStyleClosable)),
       request_(std::move(request)) {
-    window_->title = VelantrixL10n::text("update.progressTitle", "Updating Host");
-    window_->isReleasedWhenClosed = false;
-    window_->setLevel(platform::kFloatingWindowLevel);
-    window_->setCollectionBehavior(258);
-    window_->hidesOnDeactivate = false;
-    window_->center();
+    HostUpdateWindowLayout::configureWindow(*window_, VelantrixL10n::text("update.progressTitle", "Updating Host"));
 }
 
 HostUpdateProgressWindow::~HostUpdateProgressWindow() {
@@ -62,21 +57,14 @@ HostUpdateProgressWindow::~HostUpdateProgressWindow() {
 }
 
 void HostUpdateProgressWindow::setupUI(const std::string& version) {
+    using Layout = HostUpdateWindowLayout;
     using platform::Color;
     using platform::Font;
-    using platform::TextAlignment;
-    auto icon = View::image("NSApplicationIcon", {48, 48});
-    icon->scalesProportionallyDown = true;
-
+    auto icon = Layout::applicationIcon();
     titleLabel->text = titleText(version);
-    titleLabel->font = Font::system(14, platform::FontWeight::semibold);
-    titleLabel->textColor = Color::label;
-    titleLabel->textAlignment = TextAlignment::center;
-
+    Layout::styleLabel(*titleLabel, Font::system(14, platform::FontWeight::semibold), Color::label);
     statusLabel->text = waitingText();
-    statusLabel->font = Font::system(12);
-    statusLabel->textColor = Color::secondaryLabel;
-    statusLabel->textAlignment = TextAlignment::center;
+    Layout::styleLabel(*statusLabel, Font::system(12), Color::secondaryLabel);
 
     progressBar->isIndeterminate = true;
 
@@ -84,10 +72,7 @@ void HostUpdateProgressWindow::setupUI(const std::string& version) {
         View::label(VelantrixL10n::text("update.progressNote",
                                         "This window reflects the state reported by the system updater service.\n"
                                         "Host restarts only after the installed version is verified."));
-    note->font = Font::system(10);
-    note->textColor = Color::tertiaryLabel;
-    note->textAlignment = TextAlignment::center;
-    note->maximumNumberOfLines = 2;
+    Layout::styleLabel(*note, Font::system(10), Color::tertiaryLabel, 2);
 
     std::weak_ptr<HostUpdateProgressWindow> weak = weak_from_this();
     cancelButton->action = [weak](View&) {
@@ -98,7 +83,6 @@ void HostUpdateProgressWindow::setupUI(const std::string& version) {
     for (const auto& view : std::initializer_list<std::shared_ptr<View>>{icon, titleLabel, statusLabel, progressBar,
                                                                          note, cancelButton})
         content->addSubview(view);
-    using Layout = HostUpdateWindowLayout;
     using platform::LayoutAttribute;
     Layout::activate({
         Layout::centredBelow(icon, content, content, 24),

@@ -1,8 +1,10 @@
 #pragma once
-// The update windows lay their views out as one centred column, each view a
+// What the two update windows share: how the window floats and stays,
+// their centred labels and icon, and one centred column of views, each a
 // fixed distance below the one above it.
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Platform/AppKitLayout.h"
@@ -10,6 +12,32 @@
 struct HostUpdateWindowLayout {
     using Constraints = std::vector<std::shared_ptr<platform::LayoutConstraint>>;
     using ViewRef = std::shared_ptr<platform::View>;
+
+    // Floating, on every Space beside full-screen windows (raw value 258),
+    // kept when closed and while the application is inactive, centred.
+    static void configureWindow(platform::Window& window, std::string title) {
+        window.title = std::move(title);
+        window.isReleasedWhenClosed = false;
+        window.setLevel(platform::kFloatingWindowLevel);
+        window.setCollectionBehavior(258);
+        window.hidesOnDeactivate = false;
+        window.center();
+    }
+
+    // The application icon, 48 x 48, scaled down only.
+    static ViewRef applicationIcon() {
+        auto icon = platform::View::image("NSApplicationIcon", {48, 48});
+        icon->scalesProportionallyDown = true;
+        return icon;
+    }
+
+    // A centred label in the given font and colour.
+    static void styleLabel(platform::View& label, platform::Font font, platform::Color color, int maximumLines = 1) {
+        label.font = font;
+        label.textColor = color;
+        label.textAlignment = platform::TextAlignment::center;
+        label.maximumNumberOfLines = maximumLines;
+    }
 
     // `view` centred in `content`, `spacing` below the bottom of `above`
     // (below the content's top when `above` is the content), and at least

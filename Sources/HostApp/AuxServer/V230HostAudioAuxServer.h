@@ -52,7 +52,10 @@
 #include "Platform/Uuid.h"
 #include "HostApp/Protocol/VideoControlPayloads.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
+#include "HostApp/AuxServer/FileTransferChannelState.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelToken.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 
 
 // The two control channels a Viewer session can arrive on. The raw values
@@ -92,6 +95,9 @@ struct V230HostAudioAuxServerConfiguration {
     BonjourAdvertiser::RouteSource routeRecordSource;
     // The early drop's random numbers; null means the system's.
     AuxAdmission::RandomSource admissionRandom;
+    // Where data-channel tokens come from; null means a fresh random token.
+    // It may throw, as the system's random source may fail.
+    std::function<FileTransferChannelToken()> fileTransferTokenSource;
     // Keeps sessionReleaseCountForTesting() counting; off in a running Host,
     // where the count would grow with every connection.
     bool countSessionReleasesForTesting = false;
@@ -148,12 +154,14 @@ public:
     // queue.
     std::function<void(const ClipboardTransfer& transfer)> onClipboardTransfer;
     // A file-transfer packet (type 31) from a logged-in control connection,
-    // as its encoded bytes, with the sending session.
-    std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
-        onFileTransferPacket;
+    // decoded, with the sending session. Called on the server queue.
+    std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferPacket;
     // A file-transfer packet that arrived on an authorised file channel.
-    std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
-        onFileTransferIncomingPacket;
+    std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferIncomingPacket;
+    // The session can no longer take part in a transfer: its audio session
+    // was removed, or its bound channel ended without a replacement.
+    // Called on the server queue.
+    std::function<void(const platform::UUID& sessionID)> onFileTransferSessionEnded;
     // A drag pull (type 39): snapshot identifier, item index and the
     // session that asked, which alone is to be served. Called on the server
     // queue.
@@ -179,10 +187,15 @@ public:
     // every logged-in video session. False when nobody received it or the
     // transfer could not be encoded. Any thread.
     bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
-    // Type 31 to one session (its audio connection, else its video one).
-    void sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID);
-    // Type 31 to every logged-in audio session, else every logged-in video one.
-    void broadcastFileTransferPacket(const std::vector<uint8_t>& encodedPacket);
+    // One packet to a session: a frame on its file channel, else type 31 on
+    // its audio connection, else on its video one. Off the server queue it
+    // returns once the packet fits the send window; on it, never waits.
+    // True when a connection took the packet. Any thread.
+    bool sendFileTransferPacket(FileTransferPacket packet, const platform::UUID& sessionID);
+    // To every authorised file channel, or, when there is none, as type 31
+    // to the logged-in audio sessions, else the video ones. Waits and
+    // answers as above.
+    bool broadcastFileTransferPacket(FileTransferPacket packet);
     // Issues (or reuses) the session's data-channel token and announces it
     // with the file port in use (type 37). Server queue.
     void sendFileTransferEndpoint(const platform::UUID& sessionID,
@@ -287,7 +300,9 @@ public:
     // presented a valid token.
     std::map<platform::UUID, FileTransferChannelToken> fileTransferTokens;
     std::map<FileTransferChannelToken, platform::UUID> fileTransferTokenIndex;
-    std::map<platform::UUID, std::shared_ptr<platform::TcpConnection>> fileTransferChannels;
+    std::map<platform::UUID, std::shared_ptr<FileTransferChannelConnection>> fileTransferChannels;
+    // Unbound data connections and the send window (AuxServer/FileTransferChannel.cpp).
+    FileTransferChannelState fileTransferChannel;
 
     // --- Test entry points ---------------------------------------------------------
     // The Host identity in use (after start()).
@@ -569,6 +584,18 @@ private:
     std::string viewerName(const platform::UUID& id) const;
     // A logger that publishes while the server lives, for objects it owns.
     std::function<void(const std::string&)> weakPublisher();
+    // File-data channel (FileTransferChannel.cpp): the token frame, then
+    // packets; and the carrier choice behind the two send calls.
+    void handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                 std::optional<platform::UUID>& session, std::span<const uint8_t> payload);
+    void logUnboundFileChannelEnd(const std::string& line);
+    void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                  const std::optional<platform::UUID>& session);
+    enum class FileTransferSendOutcome { sent, noTarget, windowFull };
+    FileTransferSendOutcome trySendFileTransferPacket(const FileTransferPacket& packet,
+                                                      const std::optional<platform::UUID>& sessionID, bool mayWait);
+    bool sendFileTransferPacketWithinWindow(const FileTransferPacket& packet,
+                                            const std::optional<platform::UUID>& sessionID);
     void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);
 
     // Login and identity (AuxLogin.cpp).

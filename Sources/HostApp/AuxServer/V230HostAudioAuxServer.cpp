@@ -108,9 +108,17 @@ void V230HostAudioAuxServer::startOnQueue() {
     // taken for a real one.
     HeadlessVirtualDisplay::shared().stop(false);
 
+    // Among real displays only: the main display may be a virtual one
+    // (Screen Sharing's), which is no display to start from.
+    const auto physicalDisplays = HostDisplayModeSwitcher::activePhysicalDisplayIDs();
+    const uint32_t mainDisplay = HostDisplayModeSwitcher::defaultDisplayID();
     startupPhysicalDisplayID =
-        HostDisplayModeSwitcher::activePhysicalDisplayIDs().empty() ? 0 : HostDisplayModeSwitcher::defaultDisplayID();
+        physicalDisplays.empty() ? 0
+        : std::find(physicalDisplays.begin(), physicalDisplays.end(), mainDisplay) != physicalDisplays.end()
+            ? mainDisplay
+            : physicalDisplays.front();
     selectedDisplayID = physicalDisplayID = startupPhysicalDisplayID;
+    registerDisplayChangeObserverIfNeeded();
 
     audioListener_ = openListener(configuration_.audioPort, true, "audio");
     videoListener_ = openListener(configuration_.videoPort, true, "video");
@@ -235,6 +243,12 @@ void V230HostAudioAuxServer::stopForTermination() {
         // Removing the last sessions above may have begun a hold; nobody
         // returns to a Host that is going away.
         cancelMediaIdleWarmHold();
+        cancelPendingHeadlessCaptureTransition();
+        cancelHeadlessRealizeRetries();
+        cancelHeadlessDesktopPromotionRetry();
+        if (displayTarget.displayTopologyRecoveryTask) displayTarget.displayTopologyRecoveryTask->cancel();
+        if (displayTarget.displayParametersObserver)
+            platform::NotificationCenter::defaultCenter().removeObserver(*displayTarget.displayParametersObserver);
         retireVideoCaptureOnLifecycleQueue();
         HeadlessVirtualDisplay::shared().stop(true);
         lastDisplayLayout.reset();

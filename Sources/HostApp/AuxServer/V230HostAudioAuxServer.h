@@ -37,6 +37,8 @@
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/StartupCaptureWarmup.h"
 #include "HostApp/Display/DesktopSwitcher.h"
+#include "HostApp/Display/DisplayTargetState.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Input/HostShortcutState.h"
 #include "HostApp/StreamControl/StreamControlState.h"
 #include "HostApp/Input/LaunchpadActivationResult.h"
@@ -260,6 +262,8 @@ public:
     bool useHeadlessVirtualDisplay = false;
     // The display Screen Sharing's capture uses; 0 while it holds none.
     uint32_t screenSharingCaptureDisplayID = 0;
+    // The display side's own bookkeeping (Display/DisplayTargetState.h).
+    DisplayTargetState displayTarget;
 
     // The server's view of a real display and a capture mode.
     VideoCaptureMode physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& geometry) const;
@@ -403,10 +407,80 @@ public:
     // Termination: the sleep-preflight physical recovery and both reconnect
     // graces are cancelled and their deadlines cleared.
     void cancelSleepRecoveryWorkForTermination();
-    void reconcileHeadlessScreenSharingCapture(const std::string& reason);
+    // True when Screen Sharing coexistence kept, redirected or restored the
+    // capture itself, so the caller has nothing left to do.
+    bool reconcileHeadlessScreenSharingCapture(const std::string& reason);
+    bool isScreenSharingServiceActive() const;
+    void scheduleSleepPreflightPhysicalRecoveryAfterDisplayChange();
     void updateViewerIdleSleepAssertion();
+    // Easy on a real display at its current mode (StreamControl/).
+    void applyEasyAdaptivePhysicalCapture(uint32_t displayID, const std::optional<CaptureModeControlPayload>& base);
+
+    // Display target selection and topology (Display/DisplayTargetSelection.cpp).
+    // The user's choices hop onto the queue; the snapshots hop synchronously
+    // and must not be called from it.
+    void selectDisplayID(uint32_t displayID);
+    void setHeadlessVirtualDisplayEnabled(bool enabled);
+    uint32_t selectedDisplayIDSnapshot();
+    uint32_t physicalDisplayIDSnapshot();
+    bool headlessVirtualDisplayEnabledSnapshot();
     // A real display that can be captured now.
     std::optional<uint32_t> usablePhysicalDisplayID() const;
+    // The display a running Screen Sharing session created.
+    std::optional<uint32_t> activeScreenSharingDisplayID() const;
+    void registerDisplayChangeObserverIfNeeded();
+    void scheduleDisplayTopologyRecovery(const std::string& reason, double delay, bool resetRetryCount);
+    void recoverVirtualDisplayTopology(const std::string& reason);
+
+    // The headless virtual display's preparation (Display/HeadlessDisplayPreparation.cpp):
+    // seconds to wait before capturing, none when it could not be prepared.
+    std::optional<double> prepareHeadlessVirtualDisplay(VideoCaptureMode mode);
+    DisplayTransitionResult applyHeadlessVirtualDisplayTemplate(VideoCaptureMode requestedMode);
+    double enableHeadlessVirtualDisplay(VideoCaptureMode mode);
+    bool headlessPresetActivationIsPending() const;
+    // The preset the shared request asks the virtual display for.
+    HeadlessVirtualDisplay::Preset currentRequestPreset() const;
+
+    // Desktop promotion of the virtual display (Display/HeadlessDesktopPromotion.cpp).
+    void cancelHeadlessDesktopPromotionRetry();
+    void beginHeadlessDesktopPromotionRetry(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                            const HeadlessVirtualDisplay::Preset& preset);
+    void scheduleHeadlessDesktopPromotionRetry(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                               const HeadlessVirtualDisplay::Preset& preset, uint64_t generation,
+                                               double after);
+    void runHeadlessDesktopPromotionAttempt(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                            const HeadlessVirtualDisplay::Preset& preset, uint64_t generation);
+    void promoteHeadlessDesktopOffQueue(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                        const HeadlessVirtualDisplay::Preset& preset,
+                                        std::optional<uint64_t> generation);
+
+    // Headless capture transitions and fallbacks (Display/HeadlessCaptureTransitions.cpp).
+    void beginHeadlessCaptureTransition(const CaptureModeControlPayload& request,
+                                        const HeadlessVirtualDisplay::Preset& preset, VideoCaptureMode previousMode);
+    void scheduleHeadlessCaptureTransition(const CaptureModeControlPayload& request,
+                                           const HeadlessVirtualDisplay::Preset& preset, uint32_t displayID,
+                                           uint64_t generation, double after);
+    void finishHeadlessCaptureTransitionInFallback(const CaptureModeControlPayload& request);
+    HeadlessRealizeDecision scheduleHeadlessRealizeRetryIfNeeded(VideoCaptureMode mode);
+    DisplayTransitionResult fallbackToPhysicalNativeCapture(const std::string& reason);
+    DisplayTransitionResult resolvePhysicalFallback(VideoCaptureMode mode, VideoCaptureMode previousMode,
+                                                    const std::string& reason);
+    std::optional<DisplayTransitionResult> nativePhysicalFallbackResult(const std::string& reason);
+
+    // Applying a capture mode (Display/CaptureModeApplication.cpp). A mode
+    // application cancels the pending realise retries; the retries
+    // themselves go through the second entry, which keeps their series.
+    void applyVideoCaptureModeFromRealizeRetry(VideoCaptureMode mode);
+    void cancelHeadlessRealizeRetries();
+    void scheduleHeadlessRealizeSlowRetry(VideoCaptureMode mode);
+    void completeVideoCaptureMode(VideoCaptureMode requestedMode, VideoCaptureMode previousMode,
+                                  const DisplayTransitionResult& result);
+
+    // Host display commands (Display/HostDisplayCommands.cpp).
+    void restoreOriginalDisplayModeIfNeeded(uint32_t displayID, const std::string& reason);
+    // The real displays a command may target: active, physical, and not
+    // the Host's own virtual display.
+    std::vector<uint32_t> commandablePhysicalDisplayIDs() const;
     // Display layout (Display/DisplayLayoutPublishing.cpp): computes the
     // layout and stores it in lastDisplayLayout; the managed virtual
     // display's layout; sends one layout to every logged-in session; and

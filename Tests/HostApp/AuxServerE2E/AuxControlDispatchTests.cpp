@@ -90,9 +90,9 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     sendAndSettle(*video, AuxPacketType::videoPreferenceControl, {1});
     EXPECT_TRUE(logContains("capture: chroma preference noted: yuv444"));
     sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
-    EXPECT_TRUE(logContains("display: host display mode 2 requested"));
+    EXPECT_TRUE(logContains("host physical native restore skipped: no saved original mode for display 1"));
     sendAndSettle(*video, AuxPacketType::hostPhysicalDisplayControl, {2});
-    EXPECT_TRUE(logContains("display: physical display action next requested"));
+    EXPECT_TRUE(logContains("remote physical display next already targeting display 1"));
     GestureEventControlPayload gesture;
     gesture.framebufferWidth = gesture.framebufferHeight = 100;
     sendAndSettle(*video, AuxPacketType::gestureEvent, gesture.encode());

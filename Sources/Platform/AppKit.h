@@ -6,7 +6,6 @@
 
 #include "Platform/AppKitAlert.h"
 #include "Platform/AppKitApplication.h"
-#include "Platform/AppKitMenuItem.h"
 #include "Platform/AppKitWindow.h"
 #include "Platform/AppleEvents.h"
 #include "Platform/AttributedString.h"

@@ -109,20 +109,6 @@ bool Workspace::applicationBundleExists(const std::string& path) {
     return workspace().installedApplication(path).has_value();
 }
 
-bool Workspace::open(const std::string& url) { return workspace().openURL(url); }
-
-bool SimulatedWorkspace::openURL(const std::string& url) {
-    if (url.empty()) return false;
-    std::lock_guard guard(lock_);
-    openedURLs_.push_back(url);
-    return true;
-}
-
-std::vector<std::string> SimulatedWorkspace::openedURLs() const {
-    std::lock_guard guard(lock_);
-    return openedURLs_;
-}
-
 void Workspace::openApplication(const std::string& path, bool activates, OpenApplicationCompletion completion) {
     workspace().open(path, activates, std::move(completion));
 }

@@ -6,6 +6,7 @@
 
 #include "Platform/AppKitApplication.h"
 #include "Platform/ComputerName.h"
+#include "Platform/FileSystemAccess.h"
 #include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
@@ -48,7 +49,7 @@ std::shared_ptr<FileTransferWindowController> FileTransferWindowController::make
     controller->selectDirection(TransferPanelDirection::sendToHost);
     controller->loadLocalRoots();
     if (auto roots = controller->resolvedAuthorizedLocalRoots(); !roots.empty())
-        controller->lastAuthorizedFolderURL_ = roots.front();
+        controller->lastAuthorizedFolderURL_ = roots.front().path;
     if (controller->deps_.setDirectoryListingHandler) {
         std::weak_ptr<FileTransferWindowController> weak = controller;
         controller->deps_.setDirectoryListingHandler(
@@ -59,8 +60,9 @@ std::shared_ptr<FileTransferWindowController> FileTransferWindowController::make
     return controller;
 }
 
-// Folder access is not held yet, so there is nothing to give back.
-FileTransferWindowController::~FileTransferWindowController() = default;
+FileTransferWindowController::~FileTransferWindowController() {
+    for (const auto& [path, url] : activeSecurityScopedURLs_) platform::FileSystemAccess::stopAccessingSecurityScopedResource(url);
+}
 
 void FileTransferWindowController::show() {
     refreshHostSelector();
@@ -132,9 +134,11 @@ void FileTransferWindowController::hostSelectionChanged() {
         }
         return;
     }
+    if (selectedPeerID_ != id) remoteHomePath_.reset();
     selectedPeerID_ = id;
     selectedPeerName_ = title;
     updatePaneTitles();
+    forgetRemoteRequests();
     remoteRoots_.clear();
     reload(views_.rightOutlineView);
     loadRemoteRoots();
@@ -142,6 +146,7 @@ void FileTransferWindowController::hostSelectionChanged() {
 }
 
 void FileTransferWindowController::clearSelectedPeer() {
+    if (selectedPeerID_) remoteHomePath_.reset();
     selectedPeerID_.reset();
     selectedPeerName_.reset();
     // Without these the button would stay enabled, naming a Host that is
@@ -178,6 +183,7 @@ void FileTransferWindowController::directionChanged() {
 
 void FileTransferWindowController::refreshClicked() {
     refreshHostSelector();
+    forgetRemoteRequests();
     remoteRoots_.clear();
     reload(views_.rightOutlineView);
     if (selectedPeerID_) loadRemoteRoots();

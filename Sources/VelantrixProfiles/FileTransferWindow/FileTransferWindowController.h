@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 
 #include "Platform/AppKitControls.h"
 #include "Platform/AppKitOutlineView.h"
+#include "Platform/AppKitPanel.h"
 #include "Platform/AppKitWindow.h"
 #include "Platform/TextCollation.h"
 #include "Platform/Uuid.h"
@@ -155,16 +157,52 @@ public:
     void rightSelectAllClicked();
     void backupToggled();
 
-    // ---- Trees, browsing and transfers.
-    void loadRemoteRoots();
-    // The following stand until browsing and transfers are built; each
-    // does nothing yet.
+    // ---- This device's folders and folder grants.
+    struct LocalRoot {
+        std::string name;
+        std::string path;
+    };
+    // Standard folders not inside a grant, then the grants; ticks and
+    // listings below the old roots are dropped.
     void loadLocalRoots();
-    std::vector<std::filesystem::path> resolvedAuthorizedLocalRoots();
+    // The stored grants that resolve, open and are not inside another, in
+    // stored order.
+    std::vector<LocalRoot> resolvedAuthorizedLocalRoots();
+    bool appendLocalRoot(const std::string& name, const std::string& path, FileTransferNode::Kind kind);
+    bool startSecurityScopedAccess(const std::string& path);
+    // Whether a transfer may write into the folder without asking.
+    bool isFolderAuthorized(const std::string& path);
+    void loadLocalChildren(const FileTransferNodePtr& node);
+    bool localDirectoryNeedsAuthorization(const FileTransferNode& node);
     void addLocalFolder();
-    void outlineViewDoubleClicked(platform::View& sender);
+    void presentFolderAuthorizationPanel(const std::optional<std::string>& suggestedPath);
+    void addLocalBookmark(const std::string& path);
+    // Asks whether to allow transfers into the folder; the completion runs
+    // once with the answer. A request while one is shown is dropped.
+    void presentFolderAuthorizationConfirmation(const std::string& path, std::function<void(bool)> completion);
+    void authorizationConfirmationAllowPressed();
+    void authorizationConfirmationCancelPressed();
+    // Tilde expanded, "." and ".." removed lexically, no trailing "/".
+    static std::string normalizedLocalPath(const std::string& path);
+    // Component-wise: "/a/bc" is not within "/a/b"; everything is within "/".
+    static bool pathLiesWithin(const std::string& path, const std::string& root);
+
+    // ---- The Host's folders.
+    void loadRemoteRoots();
+    void loadRemoteChildren(const FileTransferNodePtr& node);
+    void reloadRemoteChildren(const FileTransferNodePtr& node);
     void handleRemoteListing(const platform::UUID& requestID, const std::string& resolvedPath,
                              const std::vector<RemoteDirectoryEntry>& entries);
+
+    // ---- Outline delegate and actions.
+    std::shared_ptr<platform::View> outlineViewViewFor(platform::OutlineView& view, const platform::TableColumn* column,
+                                                       const platform::OutlineItem& item) override;
+    bool outlineViewShouldSelectItem(platform::OutlineView& view, const platform::OutlineItem& item) override;
+    bool outlineViewShouldExpandItem(platform::OutlineView& view, const platform::OutlineItem& item) override;
+    void outlineViewSelectionDidChange(platform::OutlineView& view) override;
+    void outlineViewDoubleClicked(platform::View& sender);
+
+    // Transfers come later; these do nothing yet.
     void executeTransfer();
     void cancelActiveTransfer();
 
@@ -189,6 +227,13 @@ public:
     void setLocalRootsForTesting(NodeList roots);
     void setRemoteRootsForTesting(NodeList roots);
     void setRemoteHomePathForTesting(std::optional<std::string> home) { remoteHomePath_ = std::move(home); }
+    const std::optional<std::filesystem::path>& lastAuthorizedFolderURL() const { return lastAuthorizedFolderURL_; }
+    const std::shared_ptr<platform::OpenPanel>& folderAuthorizationPanel() const { return folderAuthorizationPanel_; }
+    const std::shared_ptr<platform::Panel>& authorizationConfirmationPanel() const {
+        return authorizationConfirmationPanel_;
+    }
+    const std::optional<std::string>& remoteHomePath() const { return remoteHomePath_; }
+    size_t pendingRemoteRequestCount() const { return pendingRemoteRequests_.size(); }
     void setActiveTransferBatchIDForTesting(std::optional<platform::UUID> id) { activeTransferBatchID_ = id; }
 
 private:
@@ -209,6 +254,15 @@ private:
 
     // No Host is selected any more; the titles and the button say so.
     void clearSelectedPeer();
+    // Listings asked of the previous Host, or of discarded rows, must not
+    // land: their replies are ignored from now on.
+    void forgetRemoteRequests();
+    // The 6 s and 20 s checks of one listing request.
+    void scheduleListingChecks(const FileTransferNodePtr& node, const platform::UUID& requestID);
+    bool isPendingRequest(const FileTransferNode& node, const platform::UUID& requestID) const;
+    void learnRemoteHome(const std::string& askedPath, const std::string& resolvedPath);
+    FileTransferNodePtr makePlaceholder(const std::string& name, const FileTransferNodePtr& folder) const;
+    bool isSourceTree(const platform::OutlineView& view) const;
     const NodeList& rootsOf(const platform::OutlineView& view) const;
     const NodeList& sourceRoots() const;
     std::shared_ptr<platform::OutlineView> sourceOutlineView() const;
@@ -243,6 +297,14 @@ private:
     // Host tree are compared against it, never against this device's home.
     std::optional<std::string> remoteHomePath_;
     std::optional<std::filesystem::path> lastAuthorizedFolderURL_;
+    // Folder scopes this controller opened, by standardised path; all are
+    // stopped when it goes.
+    std::map<std::string, std::string> activeSecurityScopedURLs_;
+    std::shared_ptr<platform::OpenPanel> folderAuthorizationPanel_;
+    std::shared_ptr<platform::Panel> authorizationConfirmationPanel_;
+    std::function<void(bool)> authorizationConfirmationFinish_;
+    // Host listings in flight, each to the folder row waiting for it.
+    std::map<platform::UUID, FileTransferNodePtr> pendingRemoteRequests_;
     mutable std::unique_ptr<platform::TextCollation> nameCollation_;
     FileTransferWindowViews views_;
 };

@@ -25,7 +25,8 @@ protected:
         deps.localDeviceName = [this] { return localName; };
         deps.requestDirectoryListing = [this](const std::string& path) {
             listingRequests.push_back(path);
-            return platform::UUID::random();
+            listingIDs.push_back(platform::UUID::random());
+            return listingIDs.back();
         };
         deps.setDirectoryListingHandler = [this](Controller::Dependencies::ListingHandler h) { handler = std::move(h); };
         controller = Controller::make(std::move(deps));
@@ -66,6 +67,7 @@ protected:
     std::set<std::string> servedElsewhere;
     std::string localName = "Studio Mac";
     std::vector<std::string> listingRequests;
+    std::vector<platform::UUID> listingIDs;
     Controller::Dependencies::ListingHandler handler;
     std::shared_ptr<Controller> controller;
 };

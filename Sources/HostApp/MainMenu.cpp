@@ -122,8 +122,9 @@ std::shared_ptr<Menu> submenuAt(const std::shared_ptr<Menu>& menu, size_t index)
 
 // Show Host Status, Refresh, Update Version and Automatically Install
 // Updates, which both menus offer (`titles` in that order); only the main
-// menu gives the first two a key.
-void addStatusActions(Menu& menu, const std::weak_ptr<HostProbeDelegate>& weak, const Retitle* titles, bool withKeys) {
+// menu gives the first two a key. Returns the auto-update item, which the
+// toggle ticks in both menus.
+std::shared_ptr<MenuItem> addStatusActions(Menu& menu, const std::weak_ptr<HostProbeDelegate>& weak, const Retitle* titles, bool withKeys) {
     menu.addItem(delegateItem(weak, text(titles[0]), kShowSummary, withKeys ? "1" : "",
                               [](HostProbeDelegate& self, MenuItem&) {
                                   self.showSummaryWindowAction(HostActionSender::menuItem);
@@ -138,6 +139,7 @@ void addStatusActions(Menu& menu, const std::weak_ptr<HostProbeDelegate>& weak, 
                                    });
     autoUpdate->state = checkMark(defaultsFlag("host.autoUpdate.enabled"));
     menu.addItem(autoUpdate);
+    return autoUpdate;
 }
 
 }  // namespace
@@ -183,7 +185,7 @@ void HostProbeDelegate::configureMainMenu() {
     }));
 
     auto hostMenu = addTopMenu(*mainMenu, VelantrixL10n::text("host.menu", "Host"));
-    addStatusActions(*hostMenu, weak, kHostMenuTitles, true);
+    menus.autoUpdateMenuItem = addStatusActions(*hostMenu, weak, kHostMenuTitles, true);
     hostMenu->addItem(MenuItem::separator());
     hostMenu->addItem(delegateItem(weak, text(kHostMenuTitles[4]), kUseDisplay, "",
                                    [](HostProbeDelegate& self, MenuItem&) { self.useDisplayButtonPressed(); }));
@@ -235,7 +237,7 @@ void HostProbeDelegate::configureStatusItem() {
     menus.statusMenuAddressItem = infoLine(VelantrixL10n::text("host.ipsChecking", "Host IPs: checking..."));
     menus.statusMenuViewerItem = infoLine(VelantrixL10n::text("host.viewerNone", "Viewer: none connected"));
     menu->addItem(MenuItem::separator());
-    addStatusActions(*menu, weak, kStatusMenuTitles, false);
+    menus.statusAutoUpdateMenuItem = addStatusActions(*menu, weak, kStatusMenuTitles, false);
     auto launchAtLogin = delegateItem(weak, text(kStatusMenuTitles[4]), kToggleLaunchAtLogin, "",
                                       [](HostProbeDelegate& self, MenuItem& sender) {
                                           self.toggleLaunchAtLoginMenuAction(sender);

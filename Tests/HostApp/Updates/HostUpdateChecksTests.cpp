@@ -270,10 +270,13 @@ TEST_F(HostUpdateChecks, ACountdownRunningOutDuringAFlowStartsNothing) {
 
 TEST_F(HostUpdateChecks, TheToggleWritesThePreferenceAndTicksBothItems) {
     launch();
-    auto mainItem = platform::MenuItem::make("Automatically Install Updates");
-    auto statusItem = platform::MenuItem::make("Automatically Install Updates");
-    delegate->menus.autoUpdateMenuItem = mainItem;
-    delegate->menus.statusAutoUpdateMenuItem = statusItem;
+    std::shared_ptr<platform::MenuItem> mainItem, statusItem;
+    onMain([&] {
+        mainItem = delegate->menus.autoUpdateMenuItem.lock();
+        statusItem = delegate->menus.statusAutoUpdateMenuItem.lock();
+    });
+    ASSERT_TRUE(mainItem && statusItem) << "both menus hold the item";
+    ASSERT_NE(mainItem, statusItem);
     using platform::ControlStateValue;
     const struct {
         platform::MenuItem* sender;

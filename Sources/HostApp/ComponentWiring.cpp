@@ -45,6 +45,11 @@ void HostProbeDelegate::startAudioAuxServer() {
     };
     server->onFileTransferPacket = packetHandler;
     server->onFileTransferIncomingPacket = packetHandler;
+    server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {
+        DispatchQueue::main().async([weak, session] {
+            if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);
+        });
+    };
     server->onDragPullRequest = [weak](uint32_t snapshotID, uint32_t index, const platform::UUID& session) {
         if (auto self = weak.lock()) self->handleDragPullRequest(snapshotID, index, session);
     };
@@ -105,5 +110,10 @@ bool HostProbeDelegate::routeFileTransferPacket(FileTransferPacket packet,
     // A token that names no session means every Viewer.
     if (auto session = routingToken ? platform::UUID::parse(*routingToken) : std::nullopt)
         return server->sendFileTransferPacket(std::move(packet), *session);
+    if (packet.op == FileTransferOp::listDirReply) {
+        // Listings are private to the Viewer that asked.
+        if (auto requester = takeListingRequester(packet.batchID))
+            return server->sendFileTransferPacket(std::move(packet), *requester);
+    }
     return server->broadcastFileTransferPacket(std::move(packet));
 }

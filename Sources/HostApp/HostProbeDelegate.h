@@ -123,9 +123,16 @@ public:
     void invalidateInboundFileClipboardClaim(const std::string& reason);
     // The file-packet hooks; server queue.
     void handleIncomingFileTransferPacket(FileTransferPacket packet, const platform::UUID& viewerSession);
-    // The service's send hook: to the session a routing token names, else
-    // to every Viewer. Whether any connection took the packet.
+    // The service's send hook: to the session a routing token names, a
+    // listing reply to the session that asked, else to every Viewer.
+    // Whether any connection took the packet. Any thread.
     bool routeFileTransferPacket(FileTransferPacket packet, const std::optional<std::string>& routingToken);
+    // A Viewer session can no longer take part in transfers: its inbound
+    // batches not yet completed are cancelled here and forgotten.
+    void handleFileTransferSessionEnded(const platform::UUID& viewerSession);
+    // A destination path a Viewer sent, as a folder: standardised, created
+    // when missing; nothing for a file or a folder that cannot be made.
+    static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint);
 
     // --- State, one struct per Part -------------------------------------------------------
     HostLifecycleState lifecycle;
@@ -153,6 +160,13 @@ private:
     void armQuitAutoConfirm(const std::shared_ptr<platform::Alert>& alert);
     // Appends to the diagnostics log.
     void log(const std::string& text) const;
+    // Inbound delivery (HostInboundDelivery.cpp). Server queue, except
+    // forgetInboundBatch (main queue).
+    void servePeerSendRequest(const FileTransferPacket& packet, const platform::UUID& viewerSession);
+    void noteListingRequester(const platform::UUID& requestID, const platform::UUID& viewerSession);
+    std::optional<platform::UUID> takeListingRequester(const platform::UUID& requestID);
+    // Drops a batch's destination, staged items, options and claim.
+    void forgetInboundBatch(const platform::UUID& batchID);
 
     const V230HostAudioAuxServerConfiguration serverConfiguration_;
 };

@@ -8,6 +8,7 @@
 #include "HostApp/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Log.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
@@ -100,6 +101,31 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     };
     service.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, "files: " + message, "host.filesStatusFormat", "Files: %@", message);
+    };
+    // The service queues its batch hooks to the main queue already.
+    service.onOutgoingBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                            FileTransferIntent intent, const std::vector<std::string>& names) {
+        // Services and send-to-Viewer sends go without a row.
+        if (!weak.lock() || intent == FileTransferIntent::copy) return;
+        FileTransferCenter::shared().addTask(
+            {batchID, FileTransferDirection::outgoing, "Viewer", fileCount, totalBytes, names}, [weak, batchID] {
+                auto self = weak.lock();
+                if (!self) return;
+                self->components.fileTransferService->cancelOutgoingBatch(batchID);
+                self->components.fileTransferService->notifyPeerCancel(batchID);
+            });
+    };
+    auto progress = [](const platform::UUID& batchID, uint64_t done, uint64_t total) {
+        FileTransferCenter::shared().updateProgress(batchID, done, total);
+    };
+    service.onOutgoingBatchProgress = progress;
+    service.onBatchProgress = progress;
+    service.onOutgoingBatchCompleted = [](const platform::UUID& batchID, bool cancelled) {
+        FileTransferCenter::shared().completeTask(
+            batchID,
+            cancelled ? VelantrixL10n::text("fileTransfer.cancelled", "Cancelled")
+                      : VelantrixL10n::text("fileTransfer.center.sent", "Sent"),
+            1.5);
     };
 }
 

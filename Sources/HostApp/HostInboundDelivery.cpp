@@ -14,6 +14,8 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Folders.h"
 #include "Platform/UnicodeText.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
 using platform::UUID;
@@ -156,6 +158,7 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
         forgetInboundBatch(batchID);
         fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
         fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
+        FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
         log("files: cancelled batch " + batchID.id8() + " of ended Viewer session " + viewerSession.id8());
     }
 }

@@ -11,6 +11,7 @@
 
 #include "HostShellTestFixture.h"
 #include "Platform/Folders.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using namespace platform;
 namespace fs = std::filesystem;
@@ -156,7 +157,10 @@ TEST_F(InboundDelivery, DirectSaveRecordsTheSessionUntilTheViewerCancels) {
 TEST_F(InboundDelivery, EndedSessionLosesItsUncompletedBatchesOnly) {
     const UUID running = UUID::random(), completed = UUID::random(), other = UUID::random();
     auto& d = delegate->fileDelivery;
+    auto& center = FileTransferCenter::shared();
+    center.resetForTesting();
     onMain([&] {
+        center.addTask({running, FileTransferDirection::incoming, "Viewer", 1, 0, {}}, {});
         d.inboundFileTransferRoutingTokens = {{running, session.uuidString()},
                                               {completed, session.uuidString()},
                                               {other, UUID::random().uuidString()}};
@@ -170,6 +174,11 @@ TEST_F(InboundDelivery, EndedSessionLosesItsUncompletedBatchesOnly) {
     EXPECT_FALSE(d.latestInboundFileBatchID);
     EXPECT_TRUE(d.inboundFileTransferRoutingTokens.contains(completed)) << "its receipt is still owed";
     EXPECT_TRUE(d.inboundFileTransferRoutingTokens.contains(other));
+    runUntilIdle();
+    ASSERT_TRUE(center.rows.contains(running));
+    EXPECT_EQ(center.rows.at(running)->statusLbl->text, "Cancelled");
+    EXPECT_EQ(center.rows.at(running)->statusLbl->textColor, platform::Color::systemRed);
+    center.resetForTesting();
 }
 
 TEST_F(InboundDelivery, DestinationHintsAreStandardisedAndMadeWhenMissing) {
@@ -197,6 +206,26 @@ TEST_F(InboundDelivery, DestinationHintsAreStandardisedAndMadeWhenMissing) {
             EXPECT_TRUE(fs::is_directory(*c.folder));
         }
     }
+}
+
+TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSayCancelled) {
+    auto& service = *delegate->components.fileTransferService;
+    auto& center = FileTransferCenter::shared();
+    center.resetForTesting();
+    const UUID services = UUID::random(), requested = UUID::random();
+    onMain([&] {
+        auto started = service.onOutgoingBatchStarted.get();
+        started(services, 1, 10, FileTransferIntent::copy, {"a.txt"});
+        started(requested, 1, 10, FileTransferIntent::managedCopy, {"a.txt"});
+    });
+    runUntilIdle();
+    EXPECT_FALSE(center.rows.contains(services));
+    ASSERT_TRUE(center.rows.contains(requested));
+    EXPECT_EQ(center.rows.at(requested)->titleLbl->text, "Sending a.txt to Viewer");
+    service.onOutgoingBatchCompleted.get()(requested, true);
+    runUntilIdle();
+    EXPECT_EQ(center.rows.at(requested)->statusLbl->text, "Cancelled");
+    center.resetForTesting();
 }
 
 // Through the real server: the listing a Viewer asks for reaches it alone.

@@ -103,6 +103,14 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         noteComponentStatus(weak, "files: " + message, "host.filesStatusFormat", "Files: %@", message);
     };
     // The service queues its batch hooks to the main queue already.
+    service.onBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                    const std::vector<std::string>& names, const FileTransferBatchStartInfo& start) {
+        if (auto self = weak.lock()) self->handleInboundBatchStarted(batchID, fileCount, totalBytes, names, start);
+    };
+    service.onBatchCompleted = [weak](const platform::UUID& batchID, const std::vector<FileTransferService::URL>& staged,
+                                      FileTransferIntent intent, size_t failedFiles) {
+        if (auto self = weak.lock()) self->handleInboundBatchCompleted(batchID, staged, intent, failedFiles);
+    };
     service.onOutgoingBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
                                             FileTransferIntent intent, const std::vector<std::string>& names) {
         // Services and send-to-Viewer sends go without a row.

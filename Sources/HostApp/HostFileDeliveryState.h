@@ -25,6 +25,14 @@ struct HostFileDeliveryState {
     // destination: its receipt goes there and nowhere else.
     std::map<platform::UUID, std::string> inboundFileTransferRoutingTokens;
     std::set<platform::UUID> managedCopyInboundBatchIDs;
+    // Files of a completed batch the engine could not receive whole; they
+    // count as failed when the batch is delivered.
+    std::map<platform::UUID, size_t> unreceivedFileCounts;
+    // Batches refused or cancelled before the engine reported them complete:
+    // a completion that still arrives has its staged items removed, not
+    // recorded. Newest last; bounded, as a cancelled batch may never end.
+    static constexpr size_t maxAbandonedBatches = 256;
+    std::deque<platform::UUID> abandonedInboundBatchIDs;
     // The received batch whose files the clipboard now holds.
     std::optional<platform::UUID> latestInboundFileBatchID;
 

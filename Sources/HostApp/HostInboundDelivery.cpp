@@ -163,10 +163,27 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
     }
 }
 
+namespace {
+// Staged items and, once empty, the batch's staging folder.
+void removeStaged(const std::vector<fs::path>& items) {
+    std::error_code ignored;
+    for (const auto& item : items) fs::remove_all(item, ignored);
+    if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+}
+}  // namespace
+
 void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
+    auto& abandoned = fileDelivery.abandonedInboundBatchIDs;
+    if (auto staged = fileDelivery.pendingFileURLs.find(batchID); staged != fileDelivery.pendingFileURLs.end()) {
+        removeStaged(staged->second);
+    } else if (std::find(abandoned.begin(), abandoned.end(), batchID) == abandoned.end()) {
+        abandoned.push_back(batchID);
+        if (abandoned.size() > HostFileDeliveryState::maxAbandonedBatches) abandoned.pop_front();
+    }
     fileDelivery.pendingFileDestinations.erase(batchID);
     fileDelivery.pendingFileURLs.erase(batchID);
     fileDelivery.pendingFileDeliveryOptions.erase(batchID);
+    fileDelivery.unreceivedFileCounts.erase(batchID);
     if (fileDelivery.latestInboundFileBatchID == batchID) fileDelivery.latestInboundFileBatchID.reset();
 }
 
@@ -185,4 +202,70 @@ std::optional<fs::path> HostProbeDelegate::resolveDestinationHint(const std::str
     fs::create_directories(folder, error);
     if (error) return std::nullopt;
     return folder;
+}
+
+void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                                  const std::vector<std::string>& itemNames,
+                                                  const FileTransferBatchStartInfo& start) {
+    assertMainQueue();
+    // Decided from what the engine knew when the batch started: a small
+    // batch may already have ended, and the engine forgotten it, by now.
+    auto& center = FileTransferCenter::shared();
+    auto& d = fileDelivery;
+    d.latestInboundFileBatchID = batchID;
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    center.addTask({batchID, FileTransferDirection::incoming, "Viewer", fileCount, totalBytes, itemNames},
+                   [weak, batchID] {
+                       auto self = weak.lock();
+                       if (!self) return;
+                       self->sendManagedCopyDeliveryResponse(batchID, false,
+                                                             VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
+                       self->components.fileTransferService->cancelBatch(batchID);
+                       self->components.fileTransferService->notifyPeerCancel(batchID);
+                       self->forgetInboundBatch(batchID);
+                   });
+    if (start.intent == FileTransferIntent::dropToFinder) {
+        center.setSubtitle(batchID, VelantrixL10n::text("fileTransfer.center.droppingToFinder", "Dropping into Finder\u2026"));
+        return;
+    }
+    const bool managed = start.intent == FileTransferIntent::managedCopy;
+    if (managed) {
+        d.pendingFileDeliveryOptions[batchID] = start.deliveryOptions;
+        d.managedCopyInboundBatchIDs.insert(batchID);
+    }
+    if (auto folder = start.destinationHint ? resolveDestinationHint(*start.destinationHint) : std::nullopt) {
+        d.pendingFileDestinations[batchID] = *folder;
+        center.setSubtitle(batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026",
+                                                          folder->filename().string()));
+        tryDeliverFileBatch(batchID);
+        return;
+    }
+    if (managed) {
+        const std::string refusal =
+            VelantrixL10n::text("fileTransfer.center.destUnavailable", "The destination folder is not available on this device.");
+        sendManagedCopyDeliveryResponse(batchID, false, refusal);
+        components.fileTransferService->cancelBatch(batchID);
+        components.fileTransferService->notifyPeerCancel(batchID);
+        forgetInboundBatch(batchID);
+        center.failTask(batchID, refusal);
+        return;
+    }
+    // The save-location panel is not offered yet: the batch waits, staged,
+    // until its row is cancelled.
+    center.orderFront();
+}
+
+void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const std::vector<fs::path>& staged,
+                                                    FileTransferIntent intent, size_t failedFiles) {
+    assertMainQueue();
+    auto& abandoned = fileDelivery.abandonedInboundBatchIDs;
+    if (auto it = std::find(abandoned.begin(), abandoned.end(), batchID); it != abandoned.end()) {
+        abandoned.erase(it);
+        removeStaged(staged);
+        return;
+    }
+    if (intent == FileTransferIntent::dropToFinder) return;  // the Finder drop is not built yet
+    fileDelivery.pendingFileURLs[batchID] = staged;
+    if (failedFiles > 0) fileDelivery.unreceivedFileCounts[batchID] = failedFiles;
+    tryDeliverFileBatch(batchID);
 }

@@ -25,6 +25,7 @@
 #include "HostApp/SummaryWindowState.h"
 #include "HostApp/Updates/HostUpdateState.h"
 #include "Platform/AppKit.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
 // The two launch flags, noted by `main` by plain presence.
 struct HostLaunchFlags {
@@ -133,6 +134,25 @@ public:
     // A destination path a Viewer sent, as a folder: standardised, created
     // when missing; nothing for a file or a folder that cannot be made.
     static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint);
+    // The service's inbound batch hooks (main queue): the receive decision
+    // from what the engine knew at the batch's start, and the staged items
+    // once the batch is complete.
+    void handleInboundBatchStarted(const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                   const std::vector<std::string>& itemNames, const FileTransferBatchStartInfo& start);
+    void handleInboundBatchCompleted(const platform::UUID& batchID, const std::vector<std::filesystem::path>& staged,
+                                     FileTransferIntent intent, size_t failedFiles);
+
+    // --- Staged-file delivery (HostStagedFileDelivery.cpp) ----------------------------
+    // Delivers once both the destination and the staged items are known.
+    void tryDeliverFileBatch(const platform::UUID& batchID);
+    // Moves without asking and never over anything: a clash gets "name 1.ext".
+    std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& items,
+                                                       const std::filesystem::path& folder);
+    void finishFileDelivery(const platform::UUID& batchID, size_t requestedCount, const std::filesystem::path& folder,
+                            const FileTransferDeliveryResult& result);
+    // A managed copy's one receipt, to the session that named its folder.
+    void sendManagedCopyDeliveryResponse(const platform::UUID& batchID, bool accepted,
+                                         const std::optional<std::string>& message);
 
     // --- State, one struct per Part -------------------------------------------------------
     HostLifecycleState lifecycle;

@@ -8,6 +8,7 @@
 #include "HostApp/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Log.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
@@ -45,6 +46,11 @@ void HostProbeDelegate::startAudioAuxServer() {
     };
     server->onFileTransferPacket = packetHandler;
     server->onFileTransferIncomingPacket = packetHandler;
+    server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {
+        DispatchQueue::main().async([weak, session] {
+            if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);
+        });
+    };
     server->onDragPullRequest = [weak](uint32_t snapshotID, uint32_t index, const platform::UUID& session) {
         if (auto self = weak.lock()) self->handleDragPullRequest(snapshotID, index, session);
     };
@@ -96,6 +102,39 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     service.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, "files: " + message, "host.filesStatusFormat", "Files: %@", message);
     };
+    // The service queues its batch hooks to the main queue already.
+    service.onBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                    const std::vector<std::string>& names, const FileTransferBatchStartInfo& start) {
+        if (auto self = weak.lock()) self->handleInboundBatchStarted(batchID, fileCount, totalBytes, names, start);
+    };
+    service.onBatchCompleted = [weak](const platform::UUID& batchID, const std::vector<FileTransferService::URL>& staged,
+                                      FileTransferIntent intent, size_t failedFiles) {
+        if (auto self = weak.lock()) self->handleInboundBatchCompleted(batchID, staged, intent, failedFiles);
+    };
+    service.onOutgoingBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                            FileTransferIntent intent, const std::vector<std::string>& names) {
+        // Services and send-to-Viewer sends go without a row.
+        if (!weak.lock() || intent == FileTransferIntent::copy) return;
+        FileTransferCenter::shared().addTask(
+            {batchID, FileTransferDirection::outgoing, "Viewer", fileCount, totalBytes, names}, [weak, batchID] {
+                auto self = weak.lock();
+                if (!self) return;
+                self->components.fileTransferService->cancelOutgoingBatch(batchID);
+                self->components.fileTransferService->notifyPeerCancel(batchID);
+            });
+    };
+    auto progress = [](const platform::UUID& batchID, uint64_t done, uint64_t total) {
+        FileTransferCenter::shared().updateProgress(batchID, done, total);
+    };
+    service.onOutgoingBatchProgress = progress;
+    service.onBatchProgress = progress;
+    service.onOutgoingBatchCompleted = [](const platform::UUID& batchID, bool cancelled) {
+        FileTransferCenter::shared().completeTask(
+            batchID,
+            cancelled ? VelantrixL10n::text("fileTransfer.cancelled", "Cancelled")
+                      : VelantrixL10n::text("fileTransfer.center.sent", "Sent"),
+            1.5);
+    };
 }
 
 bool HostProbeDelegate::routeFileTransferPacket(FileTransferPacket packet,
@@ -105,5 +144,10 @@ bool HostProbeDelegate::routeFileTransferPacket(FileTransferPacket packet,
     // A token that names no session means every Viewer.
     if (auto session = routingToken ? platform::UUID::parse(*routingToken) : std::nullopt)
         return server->sendFileTransferPacket(std::move(packet), *session);
+    if (packet.op == FileTransferOp::listDirReply) {
+        // Listings are private to the Viewer that asked.
+        if (auto requester = takeListingRequester(packet.batchID))
+            return server->sendFileTransferPacket(std::move(packet), *requester);
+    }
     return server->broadcastFileTransferPacket(std::move(packet));
 }

@@ -1,9 +1,271 @@
-// Delivery of files the Viewers send: the server's file-packet hooks end
-// here, on the server queue, and hand each packet to the file-transfer
-// service, which stages the batch.
+// Delivery of files the Viewers send. The packet hook sees every
+// file-transfer packet of a Viewer session before the service does: it
+// remembers which session named a batch's destination or asked for a
+// listing, and serves peer-send requests (a Viewer asking for files from
+// the Host user's home folder) itself.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <system_error>
 
 #include "HostApp/HostProbeDelegate.h"
+#include "Platform/Dispatch.h"
+#include "Platform/Folders.h"
+#include "Platform/UnicodeText.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
-void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket packet, const platform::UUID&) {
+using platform::DispatchQueue;
+using platform::UUID;
+namespace fs = std::filesystem;
+
+namespace {
+// Tilde expanded, then ".", ".." and repeated separators removed without
+// touching the disk; a relative path is taken from "/".
+fs::path standardizedPath(const std::string& path) {
+    fs::path expanded = platform::Folders::expandingTildeInPath(path);
+    if (expanded.is_relative()) expanded = fs::path("/") / expanded;
+    auto normal = expanded.lexically_normal();
+    if (normal.has_relative_path() && !normal.has_filename()) normal = normal.parent_path();
+    return normal;
+}
+
+// The path with every link resolved, or nothing when nothing is there.
+std::optional<fs::path> resolvedExistingPath(const fs::path& path) {
+    std::error_code error;
+    auto real = fs::canonical(path, error);
+    if (error) return std::nullopt;
+    return real;
+}
+}  // namespace
+
+void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket packet, const UUID& viewerSession) {
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    const UUID batchID = packet.batchID;
+    switch (packet.op) {
+        case FileTransferOp::directSave:
+            // The service starts the batch only after this packet and
+            // queues its start to the main queue behind this hop, so the
+            // token is in place before the batch's decision.
+            DispatchQueue::main().async([weak, batchID, token = viewerSession.uuidString()] {
+                if (auto self = weak.lock()) self->fileDelivery.inboundFileTransferRoutingTokens[batchID] = token;
+            });
+            break;
+        case FileTransferOp::cancelBatch:
+            DispatchQueue::main().async([weak, batchID] {
+                auto self = weak.lock();
+                if (!self) return;
+                self->fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
+                self->fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
+            });
+            break;
+        case FileTransferOp::peerSendRequest:
+            servePeerSendRequest(packet, viewerSession);
+            return;
+        case FileTransferOp::listDir:
+            noteListingRequester(batchID, viewerSession);
+            break;
+        default:
+            break;
+    }
     components.fileTransferService->handleIncomingPacket(std::move(packet));
+}
+
+void HostProbeDelegate::noteListingRequester(const UUID& requestID, const UUID& viewerSession) {
+    auto& d = fileDelivery;
+    std::lock_guard lock(d.listingRequestersLock);
+    if (d.listingRequesters.insert_or_assign(requestID, viewerSession).second) d.listingRequestOrder.push_back(requestID);
+    while (d.listingRequestOrder.size() > HostFileDeliveryState::maxListingRequesters) {
+        d.listingRequesters.erase(d.listingRequestOrder.front());
+        d.listingRequestOrder.pop_front();
+    }
+}
+
+std::optional<UUID> HostProbeDelegate::takeListingRequester(const UUID& requestID) {
+    auto& d = fileDelivery;
+    std::lock_guard lock(d.listingRequestersLock);
+    auto it = d.listingRequesters.find(requestID);
+    if (it == d.listingRequesters.end()) return std::nullopt;
+    const UUID session = it->second;
+    d.listingRequesters.erase(it);
+    std::erase(d.listingRequestOrder, requestID);
+    return session;
+}
+
+void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession) {
+    auto& service = *components.fileTransferService;
+    const std::string token = viewerSession.uuidString();
+    auto refuse = [&](const std::string& logLine, const std::string& message) {
+        log(logLine);
+        service.sendPeerSendResponse(packet.batchID, false, message, token);
+    };
+
+    auto request = FileTransferService::peerSendRequest(packet);
+    if (!request) {
+        refuse("files: rejected malformed peer send request", "The Host could not read the requested transfer.");
+        return;
+    }
+    const fs::path homeFolder = standardizedPath(platform::Folders::home().string());
+    const std::string home = resolvedExistingPath(homeFolder).value_or(homeFolder).string();
+    const std::string homePrefix = home == "/" ? home : home + "/";
+
+    std::vector<fs::path> kept;
+    std::set<std::string> seen;
+    // A request names at most as many paths as a sender may put in one;
+    // the rest are not examined.
+    const size_t examined = std::min(request->sourcePaths.size(), FileTransferService::maxPeerSendPaths);
+    for (size_t i = 0; i < examined; i++) {
+        auto candidate = resolvedExistingPath(standardizedPath(request->sourcePaths[i]));
+        if (!candidate) continue;
+        const std::string path = candidate->string();
+        if (path != home && !path.starts_with(homePrefix)) continue;
+        if (::access(path.c_str(), R_OK) != 0) continue;
+        if (!seen.insert(path).second) continue;
+        kept.push_back(*candidate);
+    }
+    if (kept.empty()) {
+        refuse("files: rejected peer send request with no readable Home paths",
+               "The requested files are no longer available on the Host.");
+        return;
+    }
+    log("files: requested send of " + std::to_string(kept.size()) + " item(s) to Viewer session " + token.substr(0, 8));
+    auto queued = service.sendURLs(kept, FileTransferIntent::managedCopy, request->destination,
+                                   request->deliveryOptions(), token, packet.batchID);
+    if (!queued) {
+        refuse("files: could not queue peer send request", "The Host could not prepare the requested transfer.");
+        return;
+    }
+    service.sendPeerSendResponse(packet.batchID, true, std::nullopt, token);
+}
+
+void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession) {
+    assertMainQueue();
+    {
+        auto& d = fileDelivery;
+        std::lock_guard lock(d.listingRequestersLock);
+        std::erase_if(d.listingRequesters, [&](const auto& entry) { return entry.second == viewerSession; });
+        std::erase_if(d.listingRequestOrder, [&](const UUID& id) { return !d.listingRequesters.contains(id); });
+    }
+    const std::string token = viewerSession.uuidString();
+    std::vector<UUID> abandoned;
+    for (const auto& [batchID, owner] : fileDelivery.inboundFileTransferRoutingTokens)
+        if (owner == token && !fileDelivery.pendingFileURLs.contains(batchID)) abandoned.push_back(batchID);
+    for (const auto& batchID : abandoned) {
+        // Nobody is left to receive a receipt or to be told to stop.
+        components.fileTransferService->cancelBatch(batchID);
+        forgetInboundBatch(batchID);
+        fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
+        fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
+        FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
+        log("files: cancelled batch " + batchID.id8() + " of ended Viewer session " + viewerSession.id8());
+    }
+}
+
+namespace {
+// Staged items and, once empty, the batch's staging folder.
+void removeStaged(const std::vector<fs::path>& items) {
+    std::error_code ignored;
+    for (const auto& item : items) fs::remove_all(item, ignored);
+    if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+}
+}  // namespace
+
+void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
+    auto& abandoned = fileDelivery.abandonedInboundBatchIDs;
+    if (auto staged = fileDelivery.pendingFileURLs.find(batchID); staged != fileDelivery.pendingFileURLs.end()) {
+        removeStaged(staged->second);
+    } else if (std::find(abandoned.begin(), abandoned.end(), batchID) == abandoned.end()) {
+        abandoned.push_back(batchID);
+        if (abandoned.size() > HostFileDeliveryState::maxAbandonedBatches) abandoned.pop_front();
+    }
+    fileDelivery.pendingFileDestinations.erase(batchID);
+    fileDelivery.pendingFileURLs.erase(batchID);
+    fileDelivery.pendingFileDeliveryOptions.erase(batchID);
+    fileDelivery.unreceivedFileCounts.erase(batchID);
+    if (fileDelivery.latestInboundFileBatchID == batchID) fileDelivery.latestInboundFileBatchID.reset();
+}
+
+std::optional<fs::path> HostProbeDelegate::resolveDestinationHint(const std::string& hint) {
+    const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
+    if (trimmed.empty()) return std::nullopt;
+    const fs::path folder = standardizedPath(trimmed);
+    std::error_code error;
+    const auto status = fs::status(folder, error);
+    if (fs::exists(status)) {
+        if (fs::is_directory(status)) return folder;
+        return std::nullopt;
+    }
+    // A dangling link is something: creating through it would land elsewhere.
+    if (fs::is_symlink(fs::symlink_status(folder, error))) return std::nullopt;
+    fs::create_directories(folder, error);
+    if (error) return std::nullopt;
+    return folder;
+}
+
+void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                                  const std::vector<std::string>& itemNames,
+                                                  const FileTransferBatchStartInfo& start) {
+    assertMainQueue();
+    // Decided from what the engine knew when the batch started: a small
+    // batch may already have ended, and the engine forgotten it, by now.
+    auto& center = FileTransferCenter::shared();
+    auto& d = fileDelivery;
+    d.latestInboundFileBatchID = batchID;
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    center.addTask({batchID, FileTransferDirection::incoming, "Viewer", fileCount, totalBytes, itemNames},
+                   [weak, batchID] {
+                       auto self = weak.lock();
+                       if (!self) return;
+                       self->sendManagedCopyDeliveryResponse(batchID, false,
+                                                             VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
+                       self->components.fileTransferService->cancelBatch(batchID);
+                       self->components.fileTransferService->notifyPeerCancel(batchID);
+                       self->forgetInboundBatch(batchID);
+                   });
+    if (start.intent == FileTransferIntent::dropToFinder) {
+        center.setSubtitle(batchID, VelantrixL10n::text("fileTransfer.center.droppingToFinder", "Dropping into Finder\u2026"));
+        return;
+    }
+    const bool managed = start.intent == FileTransferIntent::managedCopy;
+    if (managed) {
+        d.pendingFileDeliveryOptions[batchID] = start.deliveryOptions;
+        d.managedCopyInboundBatchIDs.insert(batchID);
+    }
+    if (auto folder = start.destinationHint ? resolveDestinationHint(*start.destinationHint) : std::nullopt) {
+        d.pendingFileDestinations[batchID] = *folder;
+        center.setSubtitle(batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026",
+                                                          folder->filename().string()));
+        tryDeliverFileBatch(batchID);
+        return;
+    }
+    if (managed) {
+        const std::string refusal =
+            VelantrixL10n::text("fileTransfer.center.destUnavailable", "The destination folder is not available on this device.");
+        sendManagedCopyDeliveryResponse(batchID, false, refusal);
+        components.fileTransferService->cancelBatch(batchID);
+        components.fileTransferService->notifyPeerCancel(batchID);
+        forgetInboundBatch(batchID);
+        center.failTask(batchID, refusal);
+        return;
+    }
+    // The save-location panel is not offered yet: the batch waits, staged,
+    // until its row is cancelled.
+    center.orderFront();
+}
+
+void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const std::vector<fs::path>& staged,
+                                                    FileTransferIntent intent, size_t failedFiles) {
+    assertMainQueue();
+    auto& abandoned = fileDelivery.abandonedInboundBatchIDs;
+    if (auto it = std::find(abandoned.begin(), abandoned.end(), batchID); it != abandoned.end()) {
+        abandoned.erase(it);
+        removeStaged(staged);
+        return;
+    }
+    if (intent == FileTransferIntent::dropToFinder) return;  // the Finder drop is not built yet
+    fileDelivery.pendingFileURLs[batchID] = staged;
+    if (failedFiles > 0) fileDelivery.unreceivedFileCounts[batchID] = failedFiles;
+    tryDeliverFileBatch(batchID);
 }

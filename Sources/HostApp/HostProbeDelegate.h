@@ -33,6 +33,7 @@
 #include "Platform/AppKitMenu.h"
 #include "Platform/AppKitStatusBar.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
 // The two launch flags, noted by `main` by plain presence.
 struct HostLaunchFlags {
@@ -192,9 +193,35 @@ public:
     static std::string viewerDisplayNameSummary(const std::vector<std::string>& names);
     // The file-packet hooks; server queue.
     void handleIncomingFileTransferPacket(FileTransferPacket packet, const platform::UUID& viewerSession);
-    // The service's send hook: to the session a routing token names, else
-    // to every Viewer. Whether any connection took the packet.
+    // The service's send hook: to the session a routing token names, a
+    // listing reply to the session that asked, else to every Viewer.
+    // Whether any connection took the packet. Any thread.
     bool routeFileTransferPacket(FileTransferPacket packet, const std::optional<std::string>& routingToken);
+    // A Viewer session can no longer take part in transfers: its inbound
+    // batches not yet completed are cancelled here and forgotten.
+    void handleFileTransferSessionEnded(const platform::UUID& viewerSession);
+    // A destination path a Viewer sent, as a folder: standardised, created
+    // when missing; nothing for a file or a folder that cannot be made.
+    static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint);
+    // The service's inbound batch hooks (main queue): the receive decision
+    // from what the engine knew at the batch's start, and the staged items
+    // once the batch is complete.
+    void handleInboundBatchStarted(const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
+                                   const std::vector<std::string>& itemNames, const FileTransferBatchStartInfo& start);
+    void handleInboundBatchCompleted(const platform::UUID& batchID, const std::vector<std::filesystem::path>& staged,
+                                     FileTransferIntent intent, size_t failedFiles);
+
+    // --- Staged-file delivery (HostStagedFileDelivery.cpp) ----------------------------
+    // Delivers once both the destination and the staged items are known.
+    void tryDeliverFileBatch(const platform::UUID& batchID);
+    // Moves without asking and never over anything: a clash gets "name 1.ext".
+    std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& items,
+                                                       const std::filesystem::path& folder);
+    void finishFileDelivery(const platform::UUID& batchID, size_t requestedCount, const std::filesystem::path& folder,
+                            const FileTransferDeliveryResult& result);
+    // A managed copy's one receipt, to the session that named its folder.
+    void sendManagedCopyDeliveryResponse(const platform::UUID& batchID, bool accepted,
+                                         const std::optional<std::string>& message);
 
     // --- State, one struct per Part -------------------------------------------------------
     HostLifecycleState lifecycle;
@@ -228,6 +255,13 @@ private:
         std::function<void(HostProbeDelegate&, std::optional<VelantrixReleaseFeed>)> then);
     // Appends to the diagnostics log.
     void log(const std::string& text) const;
+    // Inbound delivery (HostInboundDelivery.cpp). Server queue, except
+    // forgetInboundBatch (main queue).
+    void servePeerSendRequest(const FileTransferPacket& packet, const platform::UUID& viewerSession);
+    void noteListingRequester(const platform::UUID& requestID, const platform::UUID& viewerSession);
+    std::optional<platform::UUID> takeListingRequester(const platform::UUID& requestID);
+    // Drops a batch's destination, staged items, options and claim.
+    void forgetInboundBatch(const platform::UUID& batchID);
 
     const V230HostAudioAuxServerConfiguration serverConfiguration_;
 };

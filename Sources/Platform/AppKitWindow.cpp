@@ -53,6 +53,13 @@ void View::addSubview(std::shared_ptr<View> view) {
     subviews_.push_back(std::move(view));
 }
 
+void View::removeFromSuperview() {
+    auto parent = superview_.lock();
+    if (!parent) return;
+    std::erase_if(parent->subviews_, [this](const std::shared_ptr<View>& v) { return v.get() == this; });
+    superview_.reset();
+}
+
 void View::setState(int newState) {
     // Code may show the mixed state on any checkbox; only clicks need
     // allowsMixedState to reach it.

@@ -155,6 +155,8 @@ public:
 
     const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
     void addSubview(std::shared_ptr<View> view);
+    // Detaches the view from its superview, if it has one.
+    void removeFromSuperview();
     std::shared_ptr<View> superview() const { return superview_.lock(); }
 
     // The user clicks it: a checkbox toggles first; an enabled control runs
@@ -194,6 +196,9 @@ public:
     // Held weakly; the owner keeps it alive.
     void setDelegate(std::weak_ptr<WindowDelegate> delegate) { delegate_ = std::move(delegate); }
     CGSize minSize;
+    // Origin at the bottom left, as the window server places it; starts as
+    // the content rectangle.
+    CGRect frame{0, 0, contentSize.width, contentSize.height};
 
     int level() const { return level_; }
     void setLevel(int level) { level_ = level; }

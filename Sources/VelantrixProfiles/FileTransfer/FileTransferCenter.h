@@ -1,17 +1,101 @@
 #pragma once
-// The process-wide home of the transfer-progress window. For now it holds
-// only whether new progress rows bring that window and the application to
-// the front; the File Transfer window turns that off while it is in use.
-// Main thread only.
+// The Host's one "File Transfers" window: a row per file batch in flight in
+// either direction, with its title, progress bar, status line and a Cancel
+// button that becomes Dismiss once the batch is over. Finished rows leave
+// after a caller-chosen delay; the window orders out with its last row.
+// Row operations look the row up by batch ID and do nothing without one.
+// addTask and autoPresentToFront are main-thread only; every other
+// operation may be called from any thread and queues its work on the main
+// queue in call order.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/AppKit.h"
+#include "Platform/AppKitControls.h"
+#include "Platform/Uuid.h"
+
+enum class FileTransferDirection { outgoing, incoming };
+
+// "%d item" for one, "%d items" otherwise, localised.
+std::string fileTransferItemDescription(int64_t count);
 
 class FileTransferCenter {
 public:
+    struct StartInfo {
+        platform::UUID batchID;
+        FileTransferDirection direction = FileTransferDirection::outgoing;
+        std::string peerLabel;
+        int64_t fileCount = 0;
+        uint64_t totalBytes = 0;  // 0: no size yet, the bar spins
+        std::vector<std::string> itemNames;
+    };
+
+    // One batch's row. Main thread only.
+    class TaskRow : public platform::View {
+    public:
+        static std::shared_ptr<TaskRow> make(const StartInfo& info);
+
+        const platform::UUID batchID;
+        const FileTransferDirection direction;
+        std::shared_ptr<platform::View> titleLbl, statusLbl, iconLbl, cancelBtn;
+        std::shared_ptr<platform::ProgressIndicator> bar;
+        const uint64_t totalBytes;
+        // Once true the row ignores progress and its button dismisses.
+        bool finished = false;
+        std::function<void()> onCancel;
+
+        void updateProgress(uint64_t bytes, uint64_t total);
+        void markFinished(const std::string& status, bool success);
+        void setSubtitle(const std::string& text) { statusLbl->text = text; }
+        // The button's action.
+        void didCancel();
+
+        static std::string itemDescription(const std::vector<std::string>& names, int64_t fallbackCount);
+        // 1023 B, 1 KB (binary) up to 999,999 bytes, then 1.0 MB (decimal).
+        static std::string fmt(uint64_t bytes);
+
+    private:
+        explicit TaskRow(const StartInfo& info);
+    };
+
     static FileTransferCenter& shared();
 
-    // While true, adding a progress row activates the application and
-    // brings the progress window to the front.
+    std::shared_ptr<TaskRow> addTask(const StartInfo& info, std::function<void()> onCancel);
+    void updateProgress(const platform::UUID& batchID, uint64_t bytes, uint64_t total);
+    void completeTask(const platform::UUID& batchID, std::string summary, double autoCloseDelay);
+    void failTask(const platform::UUID& batchID, std::string message);
+    void removeTask(const platform::UUID& batchID);
+    void setSubtitle(const platform::UUID& batchID, std::string text);
+    void orderFront();
+
+    // While true, adding a row activates the application and brings the
+    // window to the front; the File Transfer window turns it off.
     bool autoPresentToFront = true;
+
+    // Main thread; nil until first needed, then kept.
+    std::shared_ptr<platform::Window> window;
+    std::shared_ptr<platform::View> stack;
+    std::map<platform::UUID, std::shared_ptr<TaskRow>> rows;
+    static constexpr double rowWidth = 480, rowHeight = 64, outerPad = 14;
+
+    // Drops every row and the window, for tests sharing the process.
+    void resetForTesting();
 
 private:
     FileTransferCenter() = default;
+    void ensureWindow();
+    // Fits the frame to the rows, keeping its top edge where it is.
+    void resizeWindow();
+    void bringToFront();
+    // The first finish of a row wins: a row cancelled by the user is not
+    // turned into "Sent" by the completion that follows.
+    void finishTask(const platform::UUID& batchID, const std::string& status, double autoCloseDelay, bool success);
+    // Removes the row only when it is still `expected` (when given), so an
+    // older row's timer never removes its replacement.
+    void removeRow(const platform::UUID& batchID, const std::shared_ptr<TaskRow>& expected = nullptr);
 };

@@ -1,0 +1,32 @@
+#pragma once
+// Moves that never replace what is already at the target. Everything that
+// brings received items into a user's folder goes through here, so nothing
+// already in the folder changes and a failed move leaves the item where it
+// was.
+
+#include <filesystem>
+#include <functional>
+
+#include "Platform/Result.h"
+
+namespace platform {
+
+struct FileMoves {
+    // Moves `from` to `to` unless something (a dangling link included) is
+    // at `to`. A file system that refuses the no-replace flag gets a hard
+    // link and an unlink for a file; across file systems the item is copied
+    // into a temporary name inside the target's folder, flushed, and
+    // renamed without replacing, then the source is removed. On failure the
+    // temporary is gone and the source stays.
+    static Status moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+    // Swaps two existing items in one step.
+    static Status exchange(const std::filesystem::path& a, const std::filesystem::path& b);
+    // Whether anything is at the path, links not followed.
+    static bool isTaken(const std::filesystem::path& path);
+
+    // Makes the copy step fail after copying `path`'s bytes (a full disk
+    // midway); tests only.
+    static void setCopyFailureForTesting(std::function<bool(const std::filesystem::path& source)> fails);
+};
+
+}  // namespace platform

@@ -1,0 +1,253 @@
+// What the Host does with the file-transfer packets a Viewer session sends
+// before the engine sees them: peer-send requests, destination tokens,
+// listing replies, and what an ended session leaves behind.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "HostShellTestFixture.h"
+#include "Platform/Folders.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SentPacket {
+    FileTransferPacket packet;
+    std::optional<std::string> token;
+};
+
+class InboundDelivery : public HostShellTest {
+protected:
+    void SetUp() override {
+        launch();
+        home = Folders::home();
+        fs::create_directories(home);
+        auto& service = *delegate->components.fileTransferService;
+        service.routedSendPacket = [this](FileTransferPacket p, const std::optional<std::string>& token) {
+            std::lock_guard lock(sentLock);
+            sent.push_back({std::move(p), token});
+            return true;
+        };
+        service.sendPacket = [this](FileTransferPacket p) {
+            std::lock_guard lock(sentLock);
+            sent.push_back({std::move(p), std::nullopt});
+            return true;
+        };
+    }
+
+    // The packet as the server hands it over: on a queue of its own.
+    void deliver(FileTransferPacket packet) {
+        DispatchQueue server("test.server");
+        server.sync([&] { delegate->handleIncomingFileTransferPacket(std::move(packet), session); });
+        runUntilIdle();
+    }
+    FileTransferPacket peerSend(std::vector<std::string> paths) {
+        FileTransferPeerSendRequest request(std::move(paths), "~/In", FileTransferDeliveryOptions(1));
+        return {FileTransferOp::peerSendRequest, requestID, 0, 0, "", request.encode()};
+    }
+    std::optional<FileTransferPeerSendResponse> response() {
+        std::lock_guard lock(sentLock);
+        for (const auto& s : sent)
+            if (s.packet.op == FileTransferOp::peerSendResponse) {
+                EXPECT_EQ(s.packet.batchID, requestID);
+                EXPECT_EQ(s.token, session.uuidString()) << "only the asking session hears the answer";
+                return FileTransferService::peerSendResponse(s.packet);
+            }
+        return std::nullopt;
+    }
+    void touch(const fs::path& path) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << "x";
+    }
+
+    fs::path home;
+    UUID session = UUID::random();
+    UUID requestID = UUID::random();
+    std::mutex sentLock;
+    std::vector<SentPacket> sent;
+};
+
+TEST_F(InboundDelivery, PeerSendKeepsOnlyReadableDistinctPathsInsideHome) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> paths;
+        size_t kept;  // 0: refused
+    };
+    const fs::path outside = home.parent_path() / "outside";
+    touch(outside / "secret.txt");
+    touch(home / "a.txt");
+    touch(fs::path(home.string() + "2") / "b.txt");
+    fs::create_directory_symlink(outside, home / "leak");
+    fs::create_symlink(home / "a.txt", home / "alias.txt");
+    const std::vector<Case> cases = {
+        {"home itself", {"~"}, 1},
+        {"nothing asked", {}, 0},
+        {"link leaving home", {"~/leak/secret.txt"}, 0},
+        {"link staying home, with its target", {"~/alias.txt", "~/a.txt", "~/./a.txt"}, 1},
+        {"sibling sharing the prefix", {home.string() + "2/b.txt"}, 0},
+        {"dot-dot out of home", {"~/../outside/secret.txt"}, 0},
+        {"missing file beside a real one", {"~/missing", "~/a.txt"}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(sentLock);
+            sent.clear();
+        }
+        requestID = UUID::random();
+        const size_t before = diagnosticsCount("files: requested send of");
+        deliver(peerSend(c.paths));
+        auto answer = response();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->accepted, c.kept > 0);
+        if (c.kept == 0) {
+            EXPECT_EQ(answer->message, "The requested files are no longer available on the Host.");
+            EXPECT_EQ(diagnosticsCount("files: requested send of"), before);
+        } else {
+            EXPECT_FALSE(answer->message);
+            EXPECT_TRUE(diagnosticsContain("files: requested send of " + std::to_string(c.kept) +
+                                           " item(s) to Viewer session " + session.uuidString().substr(0, 8)));
+            std::lock_guard lock(sentLock);
+            auto start = std::find_if(sent.begin(), sent.end(),
+                                      [](const auto& s) { return s.packet.op == FileTransferOp::batchStart; });
+            ASSERT_NE(start, sent.end());
+            EXPECT_EQ(start->packet.batchID, requestID) << "the batch carries the request's ID";
+            EXPECT_EQ(start->token, session.uuidString());
+        }
+    }
+}
+
+TEST_F(InboundDelivery, PeerSendExaminesAtMostTheFirst256Paths) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 300; i++) {
+        touch(home / "many" / (std::to_string(i) + ".txt"));
+        paths.push_back("~/many/" + std::to_string(i) + ".txt");
+    }
+    deliver(peerSend(paths));
+    ASSERT_TRUE(response() && response()->accepted);
+    EXPECT_TRUE(diagnosticsContain("files: requested send of 256 item(s)"));
+}
+
+TEST_F(InboundDelivery, MalformedPeerSendIsRefusedAndNeverReachesTheEngine) {
+    deliver({FileTransferOp::peerSendRequest, requestID, 0, 0, "", {'{'}});
+    auto answer = response();
+    ASSERT_TRUE(answer);
+    EXPECT_FALSE(answer->accepted);
+    EXPECT_EQ(answer->message, "The Host could not read the requested transfer.");
+    EXPECT_TRUE(diagnosticsContain("files: rejected malformed peer send request"));
+}
+
+TEST_F(InboundDelivery, DirectSaveRecordsTheSessionUntilTheViewerCancels) {
+    const UUID batch = UUID::random();
+    deliver({FileTransferOp::directSave, batch, 0, 0, "~/In", {}});
+    EXPECT_EQ(delegate->fileDelivery.inboundFileTransferRoutingTokens.at(batch), session.uuidString());
+    onMain([&] { delegate->fileDelivery.managedCopyInboundBatchIDs.insert(batch); });
+    deliver({FileTransferOp::cancelBatch, batch, 0, 0, "", {}});
+    EXPECT_FALSE(delegate->fileDelivery.inboundFileTransferRoutingTokens.contains(batch));
+    EXPECT_FALSE(delegate->fileDelivery.managedCopyInboundBatchIDs.contains(batch));
+}
+
+TEST_F(InboundDelivery, EndedSessionLosesItsUncompletedBatchesOnly) {
+    const UUID running = UUID::random(), completed = UUID::random(), other = UUID::random();
+    auto& d = delegate->fileDelivery;
+    auto& center = FileTransferCenter::shared();
+    center.resetForTesting();
+    onMain([&] {
+        center.addTask({running, FileTransferDirection::incoming, "Viewer", 1, 0, {}}, {});
+        d.inboundFileTransferRoutingTokens = {{running, session.uuidString()},
+                                              {completed, session.uuidString()},
+                                              {other, UUID::random().uuidString()}};
+        d.pendingFileDestinations[running] = home;
+        d.pendingFileURLs[completed] = {home / "a.txt"};
+        d.latestInboundFileBatchID = running;
+        delegate->handleFileTransferSessionEnded(session);
+    });
+    EXPECT_FALSE(d.inboundFileTransferRoutingTokens.contains(running));
+    EXPECT_FALSE(d.pendingFileDestinations.contains(running));
+    EXPECT_FALSE(d.latestInboundFileBatchID);
+    EXPECT_TRUE(d.inboundFileTransferRoutingTokens.contains(completed)) << "its receipt is still owed";
+    EXPECT_TRUE(d.inboundFileTransferRoutingTokens.contains(other));
+    runUntilIdle();
+    ASSERT_TRUE(center.rows.contains(running));
+    EXPECT_EQ(center.rows.at(running)->statusLbl->text, "Cancelled");
+    EXPECT_EQ(center.rows.at(running)->statusLbl->textColor, platform::Color::systemRed);
+    center.resetForTesting();
+}
+
+TEST_F(InboundDelivery, DestinationHintsAreStandardisedAndMadeWhenMissing) {
+    touch(home / "file.txt");
+    fs::create_directories(home / "Docs");
+    const fs::path root = home.parent_path();
+    struct Case {
+        std::string hint;
+        std::optional<fs::path> folder;
+    };
+    auto text = [](const std::optional<fs::path>& p) { return p ? std::optional(p->string()) : std::nullopt; };
+    const std::vector<Case> cases = {
+        {"  ~/Docs \n", home / "Docs"},
+        {"~/New/Deeper", home / "New" / "Deeper"},
+        {"~/Docs/../Other/", home / "Other"},
+        {"~/file.txt", std::nullopt},
+        {"~/file.txt/below", std::nullopt},
+        {" \t", std::nullopt},
+        {(root / "elsewhere").string(), root / "elsewhere"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hint);
+        EXPECT_EQ(text(HostProbeDelegate::resolveDestinationHint(c.hint)), text(c.folder));
+        if (c.folder) {
+            EXPECT_TRUE(fs::is_directory(*c.folder));
+        }
+    }
+}
+
+TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSayCancelled) {
+    auto& service = *delegate->components.fileTransferService;
+    auto& center = FileTransferCenter::shared();
+    center.resetForTesting();
+    const UUID services = UUID::random(), requested = UUID::random();
+    onMain([&] {
+        auto started = service.onOutgoingBatchStarted.get();
+        started(services, 1, 10, FileTransferIntent::copy, {"a.txt"});
+        started(requested, 1, 10, FileTransferIntent::managedCopy, {"a.txt"});
+    });
+    runUntilIdle();
+    EXPECT_FALSE(center.rows.contains(services));
+    ASSERT_TRUE(center.rows.contains(requested));
+    EXPECT_EQ(center.rows.at(requested)->titleLbl->text, "Sending a.txt to Viewer");
+    service.onOutgoingBatchCompleted.get()(requested, true);
+    runUntilIdle();
+    EXPECT_EQ(center.rows.at(requested)->statusLbl->text, "Cancelled");
+    center.resetForTesting();
+}
+
+// Through the real server: the listing a Viewer asks for reaches it alone.
+class InboundDeliveryWithViewers : public HostShellTest {
+protected:
+    void SetUp() override { launch(); }
+};
+
+TEST_F(InboundDeliveryWithViewers, ListingReplyGoesOnlyToTheViewerThatAsked) {
+    fs::create_directories(Folders::home());
+    auto asking = loggedInViewer();
+    auto bystander = loggedInViewer();
+    const FileTransferPacket request{FileTransferOp::listDir, UUID::random(), 0, 0, "~", {}};
+    asking->send(AuxPacketType::fileTransferPacket, request.encode());
+    auto reply = asking->waitForPacket(AuxPacketType::fileTransferPacket);
+    ASSERT_TRUE(reply);
+    auto packet = FileTransferPacket::decode(reply->payload);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->op, FileTransferOp::listDirReply);
+    EXPECT_EQ(packet->batchID, request.batchID);
+    bystander->settle();
+    for (const auto& p : bystander->packets()) EXPECT_NE(p.header.type, AuxPacketType::fileTransferPacket);
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Moves into a user's folder never replace what is there, and a failed
+// move leaves both sides as they were.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Platform/FileMoves.h"
+#include "Platform/Uuid.h"
+#include "Support/TestSupport.h"
+
+using platform::FileMoves;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path& p) {
+    std::ifstream in(p);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class FileMovesTest : public VirtualTimeTest {
+protected:
+    fs::path write(const fs::path& p, const std::string& text) {
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+        return p;
+    }
+    // A folder on another file system, when the machine has a tmpfs.
+    std::optional<fs::path> otherFileSystem() {
+        struct stat here{}, there{};
+        if (::stat(dataRoot->path().c_str(), &here) != 0 || ::stat("/dev/shm", &there) != 0) return std::nullopt;
+        if (here.st_dev == there.st_dev) return std::nullopt;
+        auto folder = fs::path("/dev/shm") / ("moves-" + platform::UUID::random().uuidString());
+        fs::create_directories(folder);
+        cleanup.push_back(folder);
+        return folder;
+    }
+    ~FileMovesTest() override {
+        FileMoves::setCopyFailureForTesting(nullptr);
+        for (auto& f : cleanup) fs::remove_all(f);
+    }
+    std::vector<fs::path> cleanup;
+};
+
+TEST_F(FileMovesTest, TakenTargetsAreNeverReplaced) {
+    const fs::path dir = dataRoot->path() / "m";
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& target)> occupy;
+    };
+    const std::vector<Case> cases = {
+        {"file", [&](const fs::path& t) { write(t, "old"); }},
+        {"folder", [](const fs::path& t) { fs::create_directories(t / "inside"); }},
+        {"dangling link", [&](const fs::path& t) { fs::create_symlink(dir / "nowhere", t); }},
+    };
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto from = write(dir / ("new" + std::to_string(i)), "new");
+        const auto to = dir / ("taken" + std::to_string(i++));
+        c.occupy(to);
+        EXPECT_TRUE(FileMoves::isTaken(to));
+        EXPECT_FALSE(FileMoves::moveNoReplace(from, to).ok());
+        EXPECT_EQ(contents(from), "new");
+    }
+    const auto from = write(dir / "free-src", "x");
+    ASSERT_TRUE(FileMoves::moveNoReplace(from, dir / "free").ok());
+    EXPECT_FALSE(fs::exists(from));
+    EXPECT_EQ(contents(dir / "free"), "x");
+}
+
+TEST_F(FileMovesTest, AcrossFileSystemsTheBytesArriveOrNothingDoes) {
+    auto other = otherFileSystem();
+    if (!other) GTEST_SKIP() << "no second file system";
+    const auto from = write(dataRoot->path() / "src" / "tree" / "f.bin", std::string(100000, 'z'));
+    ASSERT_TRUE(FileMoves::moveNoReplace(from.parent_path(), *other / "tree").ok());
+    EXPECT_EQ(contents(*other / "tree" / "f.bin"), std::string(100000, 'z'));
+    EXPECT_FALSE(fs::exists(from.parent_path()));
+
+    const auto second = write(dataRoot->path() / "src" / "g.txt", "g");
+    FileMoves::setCopyFailureForTesting([](const fs::path&) { return true; });
+    EXPECT_FALSE(FileMoves::moveNoReplace(second, *other / "g.txt").ok());
+    EXPECT_EQ(contents(second), "g") << "the item stays where it was";
+    std::vector<fs::path> left;
+    for (const auto& e : fs::directory_iterator(*other)) left.push_back(e.path().filename());
+    EXPECT_EQ(left, std::vector<fs::path>{"tree"}) << "no temporary is left behind";
+}
+
+TEST_F(FileMovesTest, ExchangeSwapsTwoItems) {
+    const auto a = write(dataRoot->path() / "x" / "a", "A");
+    const auto b = write(dataRoot->path() / "x" / "b", "B");
+    ASSERT_TRUE(FileMoves::exchange(a, b).ok());
+    EXPECT_EQ(contents(a), "B");
+    EXPECT_EQ(contents(b), "A");
+}
+
+}  // namespace

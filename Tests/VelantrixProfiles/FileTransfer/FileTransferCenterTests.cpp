@@ -1,0 +1,121 @@
+// The progress window's rows: texts, growth, and how finishes and timers
+// meet when rows are cancelled or replaced.
+
+#include <gtest/gtest.h>
+
+#include "Support/TestSupport.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+
+using platform::UUID;
+using Row = FileTransferCenter::TaskRow;
+
+namespace {
+
+class ProgressRows : public VirtualTimeTest {
+protected:
+    ProgressRows() { center.resetForTesting(); }
+    ~ProgressRows() override { center.resetForTesting(); }
+
+    std::shared_ptr<Row> add(const UUID& id, uint64_t total = 0, std::function<void()> onCancel = {}) {
+        auto row = center.addTask({id, FileTransferDirection::incoming, "Viewer", 1, total, {"a.txt"}}, onCancel);
+        runUntilIdle();
+        return row;
+    }
+    std::string status(const UUID& id) { return center.rows.at(id)->statusLbl->text; }
+
+    FileTransferCenter& center = FileTransferCenter::shared();
+};
+
+TEST(ProgressRowTexts, ByteCountsSwitchUnitsAtTheirOwnThresholds) {
+    const std::vector<std::pair<uint64_t, std::string>> cases = {
+        {0, "0 B"}, {1023, "1023 B"}, {1024, "1 KB"}, {999999, "977 KB"}, {1000000, "1.0 MB"}, {5368709120, "5368.7 MB"},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(Row::fmt(bytes), text) << bytes;
+}
+
+TEST(ProgressRowTexts, ItemDescriptionSkipsBlankNamesAndFallsBackToTheCount) {
+    struct Case {
+        std::vector<std::string> names;
+        int64_t fallback;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{" \n", "a.txt"}, 3, "a.txt"},
+        {{"a", "b"}, 2, "a ..."},
+        {{}, 1, "1 item"},
+        {{}, 0, "0 items"},
+        {{"  "}, 4, "4 items"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Row::itemDescription(c.names, c.fallback), c.text);
+}
+
+TEST_F(ProgressRows, FirstRowMakesAndRaisesTheWindowAndEachNextRowGrowsItDownwards) {
+    const UUID first = UUID::random(), second = UUID::random();
+    add(first);
+    ASSERT_TRUE(center.window);
+    EXPECT_TRUE(center.window->isVisible());
+    EXPECT_EQ(center.window->title, "File Transfers");
+    EXPECT_EQ(center.stack->subviews().size(), 1u);
+    const auto before = center.window->frame;
+    add(second);
+    const auto after = center.window->frame;
+    EXPECT_EQ(after.height - before.height, 72);
+    EXPECT_EQ(after.y + after.height, before.y + before.height) << "the top edge stays";
+    EXPECT_EQ(center.rows.at(second)->titleLbl->text, "Receiving a.txt from Viewer");
+}
+
+TEST_F(ProgressRows, ProgressFillsTheBarButShowsTheBytesAsReported) {
+    const UUID id = UUID::random();
+    add(id);
+    center.updateProgress(id, 5, 0);
+    runUntilIdle();
+    EXPECT_EQ(status(id), "Waiting\u2026");
+    EXPECT_TRUE(center.rows.at(id)->bar->isIndeterminate);
+    center.updateProgress(id, 3000, 2048);
+    runUntilIdle();
+    EXPECT_EQ(status(id), "3 KB / 2 KB");
+    EXPECT_EQ(center.rows.at(id)->bar->doubleValue, 2048);
+}
+
+TEST_F(ProgressRows, CancelledRowIsNotTurnedIntoACompletion) {
+    const UUID id = UUID::random();
+    std::vector<std::string> order;
+    auto row = add(id, 10, [&] { order.push_back("caller"); });
+    row->cancelBtn->performClick();
+    center.completeTask(id, "Sent", 1.5);
+    runUntilIdle();
+    EXPECT_EQ(order, std::vector<std::string>{"caller"});
+    EXPECT_EQ(status(id), "Cancelled");
+    EXPECT_EQ(row->cancelBtn->text, "Dismiss");
+    advance(1.0);
+    EXPECT_FALSE(center.rows.contains(id));
+    EXPECT_FALSE(center.window->isVisible()) << "the last row takes the window with it";
+}
+
+TEST_F(ProgressRows, OlderTimerLeavesTheReplacementRowAlone) {
+    const UUID id = UUID::random();
+    add(id, 10);
+    center.failTask(id, "broken");
+    runUntilIdle();
+    EXPECT_EQ(center.rows.at(id)->statusLbl->textColor, platform::Color::systemRed);
+    auto replacement = add(id, 10);
+    EXPECT_EQ(center.stack->subviews().size(), 1u);
+    advance(3);
+    ASSERT_TRUE(center.rows.contains(id));
+    EXPECT_EQ(center.rows.at(id), replacement);
+    center.completeTask(id, "Done", -1);
+    runUntilIdle();
+    EXPECT_FALSE(center.rows.contains(id)) << "a negative delay closes on the next turn";
+}
+
+TEST_F(ProgressRows, DismissRemovesAFinishedRowAtOnce) {
+    const UUID id = UUID::random();
+    auto row = add(id);
+    center.completeTask(id, "Sent", 60);
+    runUntilIdle();
+    row->cancelBtn->performClick();
+    runUntilIdle();
+    EXPECT_FALSE(center.rows.contains(id));
+}
+
+}  // namespace

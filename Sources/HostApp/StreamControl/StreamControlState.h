@@ -149,4 +149,8 @@ struct StreamControlState {
     int videoZeroFrameRecoveryAttempts = 0;
     uint64_t nextVideoZeroFrameRecoveryNs = 0;
     std::optional<platform::Date> wakeRapidZeroFrameRecoveryDeadline;
+
+    // The iOS Viewer whose request owns a capture of the Mac's display at
+    // its current mode.
+    std::optional<platform::UUID> iosBuiltInCaptureSessionID;
 };

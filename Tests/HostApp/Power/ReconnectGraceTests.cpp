@@ -63,14 +63,14 @@ TEST_F(PowerTest, AssertionNamesFollowWhatKeepsTheHostAwakeAndAreNeverHeldTwice)
 }
 
 TEST_F(PowerTest, LastViewerLostInSleepKeepsTheHostAwakeUntilTheGraceExpiresAfterWake) {
-    auto v = viewer();
-    run(1, {v.get()});
+    auto v = viewer("Mac Viewer", false);
     const auto held = heldAssertions();
     notify("screens did sleep");
     v->client->close();
-    runUntilIdle();
-    EXPECT_TRUE(logContains("power: last Viewer transport disconnected during sleep recovery; retaining Host "
-                            "recovery state for 900 seconds while the Viewer reconnects"));
+    EXPECT_TRUE(runUntil([&] {
+        return logContains("power: last Viewer transport disconnected during sleep recovery; retaining Host "
+                           "recovery state for 900 seconds while the Viewer reconnects");
+    }));
     advance(2000);  // never expires while the screens sleep
     EXPECT_EQ(heldAssertions(), held);
 

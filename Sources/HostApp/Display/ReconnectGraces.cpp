@@ -51,32 +51,25 @@ void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
     const char* name = connected  ? "Norvessal active Viewer session"
                        : iosGrace ? "Norvessal iOS Viewer reconnect grace"
                                   : "Norvessal Viewer sleep-recovery reconnect grace";
-    if (viewerIdleSleepAssertionID == 0) {
-        uint32_t id = 0;
-        const auto result = platform::IOPMAssertionCreateWithName(platform::kIOPMAssertionTypePreventUserIdleSystemSleep,
-                                                                  platform::kIOPMAssertionLevelOn, name, id);
+    // Creates one assertion unless it is held; a refusal is logged and
+    // tried again on the next call.
+    auto hold = [&](uint32_t& id, const char* type, const char* what) {
+        if (id != 0) return;
+        uint32_t created = 0;
+        const auto result = platform::IOPMAssertionCreateWithName(type, platform::kIOPMAssertionLevelOn, name, created);
         if (result == platform::kIOReturnSuccess) {
-            viewerIdleSleepAssertionID = id;
-            publish("power: preventing idle system sleep while a Viewer session is active or reconnecting");
+            id = created;
+            publish(std::string("power: preventing ") + what + " while a Viewer session is active or reconnecting");
         } else {
-            publish("power: could not prevent idle system sleep (" + std::to_string(result) + ")");
+            publish(std::string("power: could not prevent ") + what + " (" + std::to_string(result) + ")");
         }
-    }
+    };
+    hold(viewerIdleSleepAssertionID, platform::kIOPMAssertionTypePreventUserIdleSystemSleep, "idle system sleep");
     if (suppressSystemSleepAssertionUntilWake) {
         if (viewerSystemSleepAssertionID != 0) releaseAssertion(viewerSystemSleepAssertionID);
         return;
     }
-    if (viewerSystemSleepAssertionID == 0) {
-        uint32_t id = 0;
-        const auto result = platform::IOPMAssertionCreateWithName(platform::kIOPMAssertionTypePreventSystemSleep,
-                                                                  platform::kIOPMAssertionLevelOn, name, id);
-        if (result == platform::kIOReturnSuccess) {
-            viewerSystemSleepAssertionID = id;
-            publish("power: preventing system sleep while a Viewer session is active or reconnecting");
-        } else {
-            publish("power: could not prevent system sleep (" + std::to_string(result) + ")");
-        }
-    }
+    hold(viewerSystemSleepAssertionID, platform::kIOPMAssertionTypePreventSystemSleep, "system sleep");
 }
 
 // --- Sleep-recovery reconnect grace --------------------------------------------------

@@ -13,8 +13,10 @@
 #include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
+#include "HostApp/Protocol/AuxWireFormat.h"
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
 #include "Platform/ProcessRunner.h"
+#include "Platform/UnicodeText.h"
 
 namespace {
 
@@ -62,17 +64,13 @@ bool V230HostAudioAuxServer::isScreenSharingServiceActive() const {
     auto run = platform::ProcessRunner::runCapturingOutput("/bin/launchctl", {"print", "system/com.apple.screensharing"},
                                                            screenSharingProbeTimeLimitSeconds);
     bool active = false;
-    if (run && run->termination.succeeded()) {
-        const std::string& text = run->standardOutput;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(start, end - start);
-            start = end + 1;
-            const auto first = line.find_first_not_of(" \t\r\v\f");
-            if (first == std::string::npos) continue;
-            line = line.substr(first, line.find_last_not_of(" \t\r\v\f") - first + 1);
+    // Output that is not UTF-8 counts as empty: no state line.
+    if (run && run->termination.succeeded() && auxwire::isValidUTF8(run->standardOutput)) {
+        std::string_view rest = run->standardOutput;
+        while (!rest.empty()) {
+            const size_t end = std::min(rest.find('\n'), rest.size());
+            const auto line = platform::UnicodeText::trimmingWhitespace(rest.substr(0, end));
+            rest.remove_prefix(std::min(end + 1, rest.size()));
             if (line.rfind("state = ", 0) == 0) {
                 active = line == "state = running";
                 break;

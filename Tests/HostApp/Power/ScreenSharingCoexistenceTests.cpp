@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
+#include "Platform/ProcessRunner.h"
 #include "Platform/ScreenSharingService.h"
 #include "Platform/SimulatedProcessor.h"
 #include "PowerTestFixture.h"
@@ -61,6 +62,26 @@ TEST_F(HeadlessMacTest, ServiceProbeTrustsOnlyARecentRunningAnswer) {
         screenSharing().setJobState(step.state);
         advance(step.afterSeconds);
         EXPECT_EQ(serviceActive(), step.active) << static_cast<int>(step.state) << " after " << step.afterSeconds;
+    }
+}
+
+TEST_F(HeadlessMacTest, ProbeTakesOnlyAnExactRunningStateLineFromACleanExit) {
+    const struct {
+        const char* script;  // the body of the launchctl stand-in
+        bool active;
+    } cases[] = {
+        {"printf 'x = {\\n\\n   state = running  \\n}\\n'", true},
+        {"printf 'state = running (stale)\\nstate = running\\n'", false},  // the first state line decides
+        {"printf 'state = running\\n'; exit 1", false},
+        {"printf '\\377\\nstate = running\\n'", false},  // not UTF-8: no output at all
+    };
+    const auto tool = dataRoot->path() / "launchctl";
+    for (const auto& c : cases) {
+        std::ofstream(tool) << "#!/bin/sh\n" << c.script << "\n";
+        fs::permissions(tool, fs::perms::owner_all);
+        platform::SimulatedMachine::current().component<platform::SimulatedTools>().setTool("/bin/launchctl", tool);
+        advance(1.1);  // past the reuse of an earlier positive answer
+        EXPECT_EQ(serviceActive(), c.active) << c.script;
     }
 }
 

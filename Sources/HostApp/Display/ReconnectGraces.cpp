@@ -3,6 +3,8 @@
 // lost around a sleep, an iOS Viewer sent to the background), and the
 // release of the headless virtual display once video has gone idle.
 
+#include <algorithm>
+
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "Platform/PowerManagement.h"

@@ -53,9 +53,19 @@ void View::addSubview(std::shared_ptr<View> view) {
     subviews_.push_back(std::move(view));
 }
 
+void View::setState(int newState) {
+    // Code may show the mixed state on any checkbox; only clicks need
+    // allowsMixedState to reach it.
+    isMixed = newState == kStateMixed;
+    isOn = newState == kStateOn;
+}
+
 void View::performClick() {
     if (!isEnabled) return;
-    if (kind == Kind::checkbox) isOn = !isOn;
+    // A three-state box steps on, off, mixed, on.
+    if (kind == Kind::checkbox) setState(allowsMixedState && state() == kStateOff ? kStateMixed
+                                         : state() == kStateOn                   ? kStateOff
+                                                                                 : kStateOn);
     if (action) {
         auto keep = shared_from_this();  // an action may drop the last owner
         auto run = action;
@@ -70,6 +80,12 @@ std::vector<std::shared_ptr<View>> View::allViews() {
         out.insert(out.end(), below.begin(), below.end());
     }
     return out;
+}
+
+std::shared_ptr<View> View::viewWithTag(int wanted) {
+    for (const auto& view : allViews())
+        if (view->tag == wanted) return view;
+    return nullptr;
 }
 
 std::shared_ptr<View> View::findByText(const std::string& wanted) {
@@ -188,6 +204,22 @@ void Window::close() {
     auto& app = Application::shared();
     if (isReleasedWhenClosed) app.forgetWindow(*this);
     app.windowDidClose();
+}
+
+bool Window::performKeyEquivalent(const std::string& key) {
+    if (key.empty()) return false;
+    auto shown = [](const std::shared_ptr<View>& view) {
+        for (auto v = view; v; v = v->superview())
+            if (v->isHidden) return false;
+        return true;
+    };
+    for (const auto& view : contentView->allViews()) {
+        if (view->kind != View::Kind::button || view->keyEquivalent != key) continue;
+        if (!view->isEnabled || !shown(view)) continue;
+        view->performClick();
+        return true;
+    }
+    return false;
 }
 
 void Window::beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion) {

@@ -51,21 +51,31 @@ inline constexpr ModalResponse kAlertFirstButtonReturn = 1000;
 inline constexpr ModalResponse kAlertSecondButtonReturn = 1001;
 
 class Window;
+struct LayoutConstraint;
 
 // One control. A view of any kind keeps the fields its kind uses.
 class View : public std::enable_shared_from_this<View> {
 public:
-    enum class Kind { plain, label, button, checkbox, popUpButton, stack, image };
+    enum class Kind { plain, label, button, checkbox, popUpButton, stack, image, outlineView, scrollView,
+                      segmentedControl, progressIndicator };
     enum class Orientation { vertical, horizontal };
-    enum class Alignment { leading, centerY };
+    enum class Alignment { leading, centerY, centerX };
+    enum class ControlSize { regular, small };
+    enum class LineBreakMode { wordWrapping, truncatingTail, truncatingMiddle };
+    // Checkbox states, by the platform's values.
+    static constexpr int kStateOff = 0;
+    static constexpr int kStateOn = 1;
+    static constexpr int kStateMixed = -1;
     struct EdgeInsets {
         double top = 0, left = 0, bottom = 0, right = 0;
         bool operator==(const EdgeInsets&) const = default;
     };
-    // A pop-up item: its title and its represented object.
+    // A pop-up item: its title, its represented object and its
+    // user-interface identifier.
     struct PopUpItem {
         std::string title;
         uint32_t representedObject = 0;
+        std::string identifier;
     };
     using Action = std::function<void(View& sender)>;
 
@@ -106,6 +116,31 @@ public:
     // Images.
     std::string imageName;
     CGSize imageSize;
+    // Any view: its tag, its user-interface identifier, whether it is
+    // hidden, whether its autoresizing mask becomes constraints, and the
+    // constraints activated with it as first item.
+    int tag = 0;
+    std::string identifier;
+    bool isHidden = false;
+    bool translatesAutoresizingMaskIntoConstraints = true;
+    float horizontalContentHugging = 250;
+    std::vector<std::shared_ptr<LayoutConstraint>> constraints;
+    // Labels and controls.
+    TextAlignment textAlignment = TextAlignment::natural;
+    LineBreakMode lineBreakMode = LineBreakMode::wordWrapping;
+    ControlSize controlSize = ControlSize::regular;
+    // Buttons: the name of the action method (what a target-action pair
+    // would name), the key equivalent ("\r" for Return), the bezel style
+    // and the tint of the title.
+    std::string actionName;
+    std::string keyEquivalent;
+    int bezelStyle = 0;
+    std::optional<Color> contentTintColor;
+    // Checkboxes that may show a third, mixed state.
+    bool allowsMixedState = false;
+    bool isMixed = false;
+    int state() const { return isMixed ? kStateMixed : (isOn ? kStateOn : kStateOff); }
+    void setState(int state);
 
     const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
     void addSubview(std::shared_ptr<View> view);
@@ -116,11 +151,17 @@ public:
     void performClick();
     // This view and every view below it, depth first.
     std::vector<std::shared_ptr<View>> allViews();
+    // The first view below (or at) this one with the tag.
+    std::shared_ptr<View> viewWithTag(int tag);
     // The first view below (or at) this one whose text equals `text`.
     std::shared_ptr<View> findByText(const std::string& text);
 
-private:
+    virtual ~View() = default;
+
+protected:
     explicit View(Kind k) : kind(k) {}
+
+private:
     std::vector<std::shared_ptr<View>> subviews_;
     std::weak_ptr<View> superview_;
 };
@@ -139,6 +180,7 @@ public:
     // forgotten by the application.
     bool isReleasedWhenClosed = true;
     bool hidesOnDeactivate = false;
+    CGSize minSize;
 
     int level() const { return level_; }
     void setLevel(int level) { level_ = level; }
@@ -168,6 +210,10 @@ public:
     void makeKeyAndOrderFront();
     // Posts will-close, then hides the window (ordering out posts nothing).
     void close();
+    // A key typed in the window: the first enabled, visible button of the
+    // content view whose key equivalent is `key` is pressed. False when no
+    // button took it.
+    bool performKeyEquivalent(const std::string& key);
 
     // Sheets: the sheet attached to this window, and the window a sheet is
     // attached to.

@@ -25,10 +25,10 @@ struct Font {
 };
 
 // The semantic colours the Host's texts use.
-enum class Color { label, secondaryLabel };
+enum class Color { label, secondaryLabel, tertiaryLabel, systemRed, systemBlue };
 
 // The paragraph alignment of a run's text.
-enum class TextAlignment { natural, center };
+enum class TextAlignment { natural, center, right };
 
 class AttributedString {
 public:

@@ -90,6 +90,20 @@ fs::path Folders::home() {
     return realHome();
 }
 
+std::string Folders::expandingTildeInPath(const std::string& path) {
+    if (path.empty() || path[0] != '~') return path;
+    const size_t slash = path.find('/');
+    const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
+    if (user.empty()) return home().string() + rest;
+    struct passwd entry{};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir)
+        return path;
+    return std::string(found->pw_dir) + rest;
+}
+
 fs::path Folders::caches() {
     if (auto r = overrideRoot()) return *r / "home" / ".cache";
     if (auto c = absoluteEnv("XDG_CACHE_HOME")) return *c;

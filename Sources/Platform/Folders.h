@@ -21,6 +21,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace platform {
 
@@ -40,6 +41,10 @@ struct Folders {
     static std::filesystem::path machineApplications();
     // Where user-defaults suites live, one "<suite>.plist" each.
     static std::filesystem::path preferences();
+
+    // A leading "~" (alone or before "/") becomes home(); "~user" becomes
+    // that user's home folder. Anything else, and an unknown user, stays.
+    static std::string expandingTildeInPath(const std::string& path);
 
     // Creates the folder (and its parents) when missing; returns it.
     static std::filesystem::path ensure(const std::filesystem::path& folder);

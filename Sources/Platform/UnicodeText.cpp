@@ -7,13 +7,25 @@
 
 namespace platform {
 
-std::string UnicodeText::lowercased(std::string_view text) {
+namespace {
+
+// Case mapping by the root locale's rules.
+std::string caseMapped(std::string_view text, bool upper) {
     icu::UnicodeString s = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    s.toLower(icu::Locale::getRoot());
+    if (upper)
+        s.toUpper(icu::Locale::getRoot());
+    else
+        s.toLower(icu::Locale::getRoot());
     std::string out;
     s.toUTF8String(out);
     return out;
 }
+
+}  // namespace
+
+std::string UnicodeText::lowercased(std::string_view text) { return caseMapped(text, false); }
+
+std::string UnicodeText::uppercased(std::string_view text) { return caseMapped(text, true); }
 
 std::string_view UnicodeText::trimmingWhitespace(std::string_view text) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());

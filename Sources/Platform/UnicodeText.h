@@ -10,6 +10,8 @@ struct UnicodeText {
     // Lower case by the root locale's rules (so "BONJOUR" and "Ｂonjour"
     // compare as their lower-case forms do in any language).
     static std::string lowercased(std::string_view text);
+    // Upper case by the root locale's rules.
+    static std::string uppercased(std::string_view text);
     // Without white space and line breaks at either end, in the Unicode
     // sense (no-break space and next-line included).
     static std::string_view trimmingWhitespace(std::string_view text);

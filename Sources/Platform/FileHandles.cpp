@@ -1,0 +1,173 @@
+#include "Platform/FileHandles.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+namespace platform {
+
+namespace {
+
+std::string errorText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+FileSystemEntry entryFromStat(std::string name, const struct stat& st) {
+    FileSystemEntry e;
+    e.name = std::move(name);
+    if (S_ISREG(st.st_mode)) e.kind = FileSystemEntryKind::file;
+    else if (S_ISDIR(st.st_mode)) e.kind = FileSystemEntryKind::folder;
+    else if (S_ISLNK(st.st_mode)) e.kind = FileSystemEntryKind::link;
+    e.size = e.kind == FileSystemEntryKind::file ? static_cast<uint64_t>(st.st_size) : 0;
+    e.modificationDate = Date{static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9};
+    return e;
+}
+
+}  // namespace
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle() { close(); }
+
+int FileHandle::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void FileHandle::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+Result<FileHandle> FileHandle::openForReading(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Result<FileHandle>::failure(errorText("open"));
+    return FileHandle(fd);
+}
+
+Result<uint64_t> FileHandle::size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return Result<uint64_t>::failure(errorText("fstat"));
+    return static_cast<uint64_t>(st.st_size);
+}
+
+Result<size_t> FileHandle::readAt(std::span<uint8_t> out, uint64_t offset) const {
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Result<size_t>::failure(errorText("read"));
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+Status FileHandle::writeAll(std::span<const uint8_t> bytes) const {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return Status::failure(errorText("write"));
+        done += static_cast<size_t>(n);
+    }
+    return success();
+}
+
+Result<FolderHandle> FolderHandle::open(const std::filesystem::path& path, bool create) {
+    if (create) {
+        std::error_code ec;
+        std::filesystem::create_directories(path, ec);
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Result<FolderHandle>::failure(errorText("open folder"));
+    FolderHandle folder;
+    folder.handle_ = FileHandle(fd);
+    return folder;
+}
+
+Result<FolderHandle> FolderHandle::reopen() const {
+    int fd2 = ::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd2 < 0) return Result<FolderHandle>::failure(errorText("open folder"));
+    FolderHandle folder;
+    folder.handle_ = FileHandle(fd2);
+    return folder;
+}
+
+Result<FolderHandle> FolderHandle::child(const std::string& name, bool create) const {
+    if (create && ::mkdirat(fd(), name.c_str(), 0777) != 0 && errno != EEXIST)
+        return Result<FolderHandle>::failure(errorText("mkdir"));
+    int fd2 = ::openat(fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd2 < 0) return Result<FolderHandle>::failure(errorText("open folder"));
+    FolderHandle folder;
+    folder.handle_ = FileHandle(fd2);
+    return folder;
+}
+
+Result<FileHandle> FolderHandle::createFile(const std::string& name) const {
+    int fd2 = ::openat(fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd2 < 0) return Result<FileHandle>::failure(errorText("create"));
+    return FileHandle(fd2);
+}
+
+Status FolderHandle::rename(const std::string& from, const std::string& to) const {
+    if (::renameat(fd(), from.c_str(), fd(), to.c_str()) != 0) return Status::failure(errorText("rename"));
+    return success();
+}
+
+void FolderHandle::removeFile(const std::string& name) const { ::unlinkat(fd(), name.c_str(), 0); }
+
+Result<uint64_t> FolderHandle::availableBytes() const {
+    struct statvfs vfs {};
+    if (::fstatvfs(fd(), &vfs) != 0) return Result<uint64_t>::failure(errorText("statvfs"));
+    return static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+}
+
+std::optional<FileSystemEntry> FileSystemItems::lstatEntry(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return entryFromStat(path.filename().string(), st);
+}
+
+std::optional<FileSystemEntry> FileSystemItems::statEntry(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return entryFromStat(path.filename().string(), st);
+}
+
+Result<std::vector<FileSystemEntry>> FileSystemItems::listFolder(const std::filesystem::path& path) {
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return Result<std::vector<FileSystemEntry>>::failure(errorText("opendir"));
+    std::vector<FileSystemEntry> entries;
+    const int dfd = ::dirfd(dir);
+    while (struct dirent* d = ::readdir(dir)) {
+        if (d->d_name[0] == '.') continue;
+        struct stat st {};
+        if (::fstatat(dfd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            entries.push_back(entryFromStat(d->d_name, st));
+        } else {
+            FileSystemEntry e;
+            e.name = d->d_name;
+            entries.push_back(std::move(e));
+        }
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+void FileSystemItems::removeRecursively(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+}  // namespace platform

@@ -1,0 +1,100 @@
+#pragma once
+// Descriptor-level file access for code that handles paths from the
+// network: folders are opened once and names resolved below them without
+// following links, files are created only where nothing exists, and reads
+// and writes go straight between the caller's buffer and the descriptor.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Platform/Clock.h"
+#include "Platform/Result.h"
+
+namespace platform {
+
+// An owned descriptor, closed on destruction.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& other) noexcept : fd_(other.release()) {}
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle();
+
+    // Follows links (a top-level item the user chose may be one).
+    static Result<FileHandle> openForReading(const std::filesystem::path& path);
+
+    int fd() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    int release();
+    void close();
+
+    // Size of the open file, or a failure.
+    Result<uint64_t> size() const;
+    // Up to out.size() bytes from `offset`; fewer at end of file, 0 past it.
+    Result<size_t> readAt(std::span<uint8_t> out, uint64_t offset) const;
+    // All of `bytes` at the current position.
+    Status writeAll(std::span<const uint8_t> bytes) const;
+
+private:
+    int fd_ = -1;
+};
+
+// An open folder: names below it are resolved one component at a time and
+// never through a link.
+class FolderHandle {
+public:
+    // Opens `path`, creating it and its parents when `create` is set.
+    static Result<FolderHandle> open(const std::filesystem::path& path, bool create = false);
+
+    int fd() const { return handle_.fd(); }
+    // A second handle on the same folder.
+    Result<FolderHandle> reopen() const;
+
+    // The child folder `name` (one component), created when missing and
+    // `create` is set; fails on a link or a non-folder.
+    Result<FolderHandle> child(const std::string& name, bool create) const;
+    // A new file; fails when any entry already has the name.
+    Result<FileHandle> createFile(const std::string& name) const;
+    // Replaces a file of the name `to`; fails when `to` is a folder.
+    Status rename(const std::string& from, const std::string& to) const;
+    // Removes a file entry; a missing one is no failure.
+    void removeFile(const std::string& name) const;
+    // Bytes an unprivileged writer may still use on the folder's volume.
+    Result<uint64_t> availableBytes() const;
+
+private:
+    FileHandle handle_;
+};
+
+enum class FileSystemEntryKind { file, folder, link, other };
+
+// One item as lstat sees it.
+struct FileSystemEntry {
+    std::string name;
+    FileSystemEntryKind kind = FileSystemEntryKind::other;
+    uint64_t size = 0;
+    std::optional<Date> modificationDate;
+};
+
+struct FileSystemItems {
+    // The item itself, not a link's target; nothing when it does not exist.
+    static std::optional<FileSystemEntry> lstatEntry(const std::filesystem::path& path);
+    // What a link leads to (stat); nothing when that does not exist.
+    static std::optional<FileSystemEntry> statEntry(const std::filesystem::path& path);
+    // The folder's items without those whose name begins with ".", in the
+    // order the file system gives them. Items whose attributes cannot be
+    // read are listed with kind `other`, size 0 and no date.
+    static Result<std::vector<FileSystemEntry>> listFolder(const std::filesystem::path& path);
+    // Removes a file or a whole folder; failures are ignored.
+    static void removeRecursively(const std::filesystem::path& path);
+};
+
+}  // namespace platform

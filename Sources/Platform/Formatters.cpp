@@ -1,0 +1,59 @@
+#include "Platform/Formatters.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace platform {
+
+std::string DateFormatter::mediumDateShortTime(Date date) {
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const double seconds = std::floor(date.secondsSince1970);
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 1e15) return "";
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return "";
+    const int hour12 = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
+    char out[96];
+    std::snprintf(out, sizeof out, "%s %d, %lld at %d:%02d %s", kMonths[local.tm_mon % 12], local.tm_mday,
+                  static_cast<long long>(local.tm_year) + 1900, hour12, local.tm_min, local.tm_hour < 12 ? "AM" : "PM");
+    return out;
+}
+
+std::string ByteCountFormatter::fileStyle(int64_t bytes) {
+    if (bytes == 0) return "Zero KB";
+    const std::string sign = bytes < 0 ? "-" : "";
+    // The magnitude as unsigned, so that INT64_MIN has one too.
+    const uint64_t magnitude = bytes < 0 ? 0 - static_cast<uint64_t>(bytes) : static_cast<uint64_t>(bytes);
+    if (magnitude == 1) return sign + "1 byte";
+    if (magnitude < 1000) return sign + std::to_string(magnitude) + " bytes";
+    static constexpr struct {
+        const char* name;
+        int decimals;
+    } kUnits[] = {{"KB", 0}, {"MB", 1}, {"GB", 2}, {"TB", 2}, {"PB", 2}, {"EB", 2}};
+    double value = static_cast<double>(magnitude) / 1000.0;
+    size_t unit = 0;
+    for (;;) {
+        const double scale = std::pow(10.0, kUnits[unit].decimals);
+        const double rounded = std::round(value * scale) / scale;
+        // 999,999 bytes round to 1,000 KB: say 1 MB instead.
+        if (rounded >= 1000.0 && unit + 1 < std::size(kUnits)) {
+            value /= 1000.0;
+            unit++;
+            continue;
+        }
+        char text[64];
+        // Not printf: its decimal point follows the process's C locale.
+        auto end = std::to_chars(text, text + sizeof text, rounded, std::chars_format::fixed, kUnits[unit].decimals).ptr;
+        std::string number(text, end);
+        if (number.find('.') != std::string::npos) {
+            while (number.back() == '0') number.pop_back();
+            if (number.back() == '.') number.pop_back();
+        }
+        return sign + number + " " + kUnits[unit].name;
+    }
+}
+
+}  // namespace platform

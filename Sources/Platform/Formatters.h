@@ -1,0 +1,28 @@
+#pragma once
+// Foundation's formatters for the texts the file views show: a date in the
+// medium date style with the short time style in the local time zone
+// ("Jan 5, 2026 at 9:00 AM"), and a byte count in the file style, decimal
+// units ("Zero KB", "999 bytes", "18 KB", "2.8 MB", "1.25 GB").
+
+#include <cstdint>
+#include <string>
+
+#include "Platform/Clock.h"
+
+namespace platform {
+
+// Earlier than any real file date (the first day of year 1).
+inline constexpr Date kDistantPast{-62135769600.0};
+
+struct DateFormatter {
+    // Medium date, short time, in the time zone the environment gives.
+    static std::string mediumDateShortTime(Date date);
+};
+
+struct ByteCountFormatter {
+    // The file count style: bytes below 1,000, whole kilobytes, megabytes
+    // with one decimal, larger units with two; trailing zeros dropped.
+    static std::string fileStyle(int64_t bytes);
+};
+
+}  // namespace platform

@@ -1,0 +1,6 @@
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+
+FileTransferCenter& FileTransferCenter::shared() {
+    static FileTransferCenter center;
+    return center;
+}

@@ -1,0 +1,134 @@
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace C = FileTransferChannelConstants;
+
+namespace {
+
+void writeHeader(uint8_t* out, size_t payloadSize) {
+    std::memcpy(out, C::magic.data(), C::magic.size());
+    const auto length = static_cast<uint32_t>(payloadSize);
+    for (size_t i = 0; i < 4; ++i) out[4 + i] = static_cast<uint8_t>(length >> (8 * i));
+}
+
+}  // namespace
+
+FileTransferChannelConnection::FileTransferChannelConnection(std::shared_ptr<platform::TcpConnection> connection,
+                                                             platform::DispatchQueue queue, std::string label,
+                                                             Logger logger)
+    : connection_(std::move(connection)), queue_(std::move(queue)), label_(std::move(label)), logger_(std::move(logger)) {}
+
+std::vector<uint8_t> FileTransferChannelConnection::encodeFrame(std::span<const uint8_t> payload) {
+    std::vector<uint8_t> frame(C::headerSize + payload.size());
+    writeHeader(frame.data(), payload.size());
+    if (!payload.empty()) std::memcpy(frame.data() + C::headerSize, payload.data(), payload.size());
+    return frame;
+}
+
+void FileTransferChannelConnection::start() {
+    std::weak_ptr<FileTransferChannelConnection> weak = weak_from_this();
+    connection_->stateUpdateHandler = [weak](platform::ConnectionState state, const std::string& error) {
+        auto self = weak.lock();
+        if (!self || self->didEnd_) return;
+        switch (state) {
+            case platform::ConnectionState::ready: self->logger_(self->label_ + " ready"); break;
+            case platform::ConnectionState::failed:
+                self->logger_(self->label_ + " failed: " + error);
+                self->fail(error);
+                break;
+            case platform::ConnectionState::cancelled:
+                self->logger_(self->label_ + " cancelled");
+                self->fail(std::nullopt);
+                break;
+            default: break;
+        }
+    };
+    connection_->receiveHandler = [weak](std::span<const uint8_t> data, bool isComplete, const std::string& error) {
+        auto self = weak.lock();
+        if (!self || self->didEnd_) return;
+        if (!error.empty()) return self->fail(error);
+        if (!data.empty()) self->receive(data);
+        if (isComplete && !self->didEnd_) self->fail(std::nullopt);
+    };
+    connection_->start(queue_);
+}
+
+void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes) {
+    pendingBuffer_.insert(pendingBuffer_.end(), bytes.begin(), bytes.end());
+    drainBuffer();
+}
+
+void FileTransferChannelConnection::drainBuffer() {
+    size_t offset = 0;
+    while (!didEnd_) {
+        const size_t available = pendingBuffer_.size() - offset;
+        if (available < C::headerSize) break;
+        const uint8_t* header = pendingBuffer_.data() + offset;
+        if (!std::equal(C::magic.begin(), C::magic.end(), header)) {
+            logger_(label_ + " magic mismatch; closing");
+            fail(std::nullopt);
+            break;
+        }
+        uint32_t length = 0;
+        for (size_t i = 0; i < 4; ++i) length |= static_cast<uint32_t>(header[4 + i]) << (8 * i);
+        if (length > C::maxPayloadSize) {
+            logger_(label_ + " payload too large (" + std::to_string(length) + "); closing");
+            fail(std::nullopt);
+            break;
+        }
+        if (available < C::headerSize + length) break;
+        offset += C::headerSize + length;
+        // The handler may end the channel; it does so before the next frame
+        // is cut. The buffer is not touched while it runs.
+        if (onFrame) onFrame(std::span<const uint8_t>(header + C::headerSize, length));
+    }
+    if (didEnd_) {
+        pendingBuffer_.clear();
+        pendingBuffer_.shrink_to_fit();
+    } else if (offset > 0) {
+        pendingBuffer_.erase(pendingBuffer_.begin(), pendingBuffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+}
+
+void FileTransferChannelConnection::sendFrame(std::span<const uint8_t> payload,
+                                              platform::TcpConnection::SendCompletion completion) {
+    if (didEnd_) return;
+    sendPreparedFrame(encodeFrame(payload), std::move(completion));
+}
+
+void FileTransferChannelConnection::sendPreparedFrame(std::vector<uint8_t> frame,
+                                                      platform::TcpConnection::SendCompletion completion) {
+    if (didEnd_ || frame.size() < C::headerSize) return;
+    writeHeader(frame.data(), frame.size() - C::headerSize);
+    std::weak_ptr<FileTransferChannelConnection> weak = weak_from_this();
+    connection_->send(std::move(frame), [weak, label = label_, logger = logger_,
+                                         completion = std::move(completion)](const std::string& error) {
+        if (completion) completion(error);
+        if (error.empty()) return;
+        auto self = weak.lock();
+        // A channel we ended reports its pending sends as cancelled: no news.
+        if (self && self->didEnd_) return;
+        logger((self ? label : std::string("channel")) + " send error: " + error);
+        if (self) self->fail(error);
+    });
+}
+
+void FileTransferChannelConnection::cancel() {
+    if (didEnd_) return;
+    didEnd_ = true;
+    connection_->cancel();
+    auto handler = std::move(onEnded);
+    onEnded = nullptr;
+    if (handler) handler(std::nullopt);
+}
+
+void FileTransferChannelConnection::fail(const std::optional<std::string>& error) {
+    if (didEnd_) return;
+    didEnd_ = true;
+    auto handler = std::move(onEnded);
+    onEnded = nullptr;
+    connection_->cancel();
+    if (handler) handler(error);
+}

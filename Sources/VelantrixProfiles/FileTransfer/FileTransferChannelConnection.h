@@ -1,0 +1,81 @@
+#pragma once
+// The "FTRX" framing of one file-data connection, used alike by the Host
+// and by a Viewer: each frame is the magic, a 32-bit little-endian payload
+// length and the payload. It cuts received bytes into payloads, sends
+// payloads as frames and reports the channel's end exactly once.
+//
+// Everything runs on the queue given at construction: the connection's
+// callbacks, onFrame, onEnded and the calls of the owner.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Platform/Dispatch.h"
+#include "Platform/Network.h"
+
+namespace FileTransferChannelConstants {
+inline constexpr std::array<uint8_t, 4> magic{0x46, 0x54, 0x52, 0x58};  // "FTRX"
+inline constexpr size_t tokenSize = 16;
+inline constexpr size_t headerSize = 8;
+// The largest payload a receiver accepts; exactly this size is accepted.
+inline constexpr size_t maxPayloadSize = 8388608;
+}  // namespace FileTransferChannelConstants
+
+class FileTransferChannelConnection : public std::enable_shared_from_this<FileTransferChannelConnection> {
+public:
+    using Logger = std::function<void(const std::string&)>;
+    // An empty error is an orderly end.
+    using EndedHandler = std::function<void(const std::optional<std::string>& error)>;
+    // The payload is valid only during the call.
+    using FrameHandler = std::function<void(std::span<const uint8_t> payload)>;
+
+    FileTransferChannelConnection(std::shared_ptr<platform::TcpConnection> connection, platform::DispatchQueue queue,
+                                  std::string label, Logger logger);
+
+    // Set before start().
+    FrameHandler onFrame;
+    EndedHandler onEnded;
+
+    void start();
+    // One frame; nothing once the channel ended. `completion` runs on the
+    // queue once the frame is written or failed.
+    void sendFrame(std::span<const uint8_t> payload, platform::TcpConnection::SendCompletion completion = {});
+    // A frame whose first headerSize bytes are left for the header, which
+    // this fills in: lets a sender build the payload in place, without a
+    // second copy of its bytes.
+    void sendPreparedFrame(std::vector<uint8_t> frame, platform::TcpConnection::SendCompletion completion = {});
+    // Ends the channel from the owner's side; onEnded hears no error.
+    void cancel();
+
+    bool didEnd() const { return didEnd_; }
+    const std::shared_ptr<platform::TcpConnection>& connection() const { return connection_; }
+    // Bytes handed to the connection and not yet written.
+    size_t unsentBytes() const { return connection_->unsentBytes(); }
+
+    // Feeds received bytes to the frame cutter as a read would.
+    void receiveForTesting(std::span<const uint8_t> bytes) { receive(bytes); }
+
+    // The frame around a payload.
+    static std::vector<uint8_t> encodeFrame(std::span<const uint8_t> payload);
+
+private:
+    void receive(std::span<const uint8_t> bytes);
+    void drainBuffer();
+    void fail(const std::optional<std::string>& error);
+
+    std::shared_ptr<platform::TcpConnection> connection_;
+    platform::DispatchQueue queue_;
+    const std::string label_;
+    Logger logger_;
+    // Received bytes not yet cut into frames: at most one incomplete frame
+    // plus what one read delivered.
+    std::vector<uint8_t> pendingBuffer_;
+    bool didEnd_ = false;
+};

@@ -1,0 +1,60 @@
+#pragma once
+// What the receiving side of a FileTransferService knows of the batches in
+// flight. Touched only on the service's receive queue.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Platform/Clock.h"
+#include "Platform/FileHandles.h"
+#include "Platform/Uuid.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+
+// The file of a batch being written: under a temporary name in its folder
+// until its last byte, renamed to its own name only when complete.
+struct InboundFile {
+    std::string relativePath;
+    platform::FolderHandle folder;
+    std::string name;
+    std::string temporaryName;
+    platform::FileHandle handle;
+    uint64_t expectedSize = 0;
+    uint64_t received = 0;
+};
+
+struct InboundBatch {
+    std::filesystem::path rootDir;
+    platform::FolderHandle root;
+    // Top-level items, each once, in arrival order.
+    std::vector<std::filesystem::path> topLevelEntries;
+    // The file open now; none between files.
+    std::optional<InboundFile> current;
+    // A file that failed: its later chunks are dropped without a word until
+    // the next fileStart.
+    bool currentFailed = false;
+    uint64_t totalExpectedBytes = 0;
+    int64_t totalFilesExpected = 0;
+    uint64_t totalReceivedBytes = 0;
+    FileTransferIntent intent = FileTransferIntent::copy;
+    std::vector<std::string> itemNames;
+    std::optional<std::string> destinationHint;
+    FileTransferDeliveryOptions deliveryOptions;
+    platform::Date startedAt;
+    size_t failedFiles = 0;
+};
+
+// Destination and options a directSave gives before its batch starts.
+struct PendingDestination {
+    std::string path;
+    FileTransferDeliveryOptions deliveryOptions;
+};
+
+struct FileTransferReceiveState {
+    std::map<platform::UUID, InboundBatch> inbound;
+    std::map<platform::UUID, PendingDestination> pendingDestinations;
+};

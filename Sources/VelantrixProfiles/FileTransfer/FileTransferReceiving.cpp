@@ -1,0 +1,274 @@
+// The receiving half of FileTransferService: batches from the peer staged
+// below the inbox, one folder per batch. A path from the peer is resolved
+// one component at a time below the batch folder without following links,
+// and a file takes its name only once it arrived whole, so nothing is
+// written outside the batch and no half file looks complete.
+
+#include <cmath>
+
+#include "Platform/Dispatch.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+
+using platform::UUID;
+
+namespace {
+
+// The components of a relative path the peer sent, or nothing when it is
+// empty, absolute, holds a NUL or an empty, "." or ".." component.
+std::optional<std::vector<std::string>> safeComponents(const std::string& path) {
+    if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return std::nullopt;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t slash = path.find('/', start);
+        auto part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part.empty() || part == "." || part == "..") return std::nullopt;
+        parts.push_back(std::move(part));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    return parts;
+}
+
+// The folder holding the last component, created as needed below `root`.
+platform::Result<platform::FolderHandle> parentFolder(const platform::FolderHandle& root,
+                                                      const std::vector<std::string>& parts, bool includeLast) {
+    auto current = root.reopen();
+    if (!current) return current;
+    const size_t count = includeLast ? parts.size() : parts.size() - 1;
+    for (size_t i = 0; i < count; ++i) {
+        auto next = current->child(parts[i], true);
+        if (!next) return next;
+        current = std::move(next);
+    }
+    return current;
+}
+
+}  // namespace
+
+void FileTransferService::handleIncomingPacket(FileTransferPacket packet) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_.async([weak, packet = std::move(packet)]() mutable {
+        if (auto self = weak.lock()) self->processIncoming(packet);
+    });
+}
+
+void FileTransferService::processIncoming(FileTransferPacket& packet) {
+    inboundQueue_.dispatchPrecondition();
+    const UUID id = packet.batchID;
+    auto batchOf = [&]() -> InboundBatch* {
+        auto it = receive_.inbound.find(id);
+        return it == receive_.inbound.end() ? nullptr : &it->second;
+    };
+    switch (packet.op) {
+        case FileTransferOp::batchStart: return beginBatch(packet);
+        case FileTransferOp::mkdir:
+            if (auto* batch = batchOf()) makeFolder(*batch, packet.path);
+            return;
+        case FileTransferOp::fileStart:
+            if (auto* batch = batchOf()) beginFile(*batch, packet);
+            return;
+        case FileTransferOp::fileChunk:
+            if (auto* batch = batchOf()) writeChunk(id, *batch, packet);
+            return;
+        case FileTransferOp::fileEnd:
+            if (auto* batch = batchOf()) endFile(*batch, packet);
+            return;
+        case FileTransferOp::batchEnd: return endBatch(id);
+        case FileTransferOp::batchIntent:
+            if (auto* batch = batchOf()) {
+                if (auto intent = fileTransferIntentFromRaw(static_cast<uint8_t>(packet.value1 & 0xFF)))
+                    batch->intent = *intent;
+            }
+            return;
+        case FileTransferOp::cancelBatch:
+            cancelOutgoingBatch(id);
+            if (batchOf()) {
+                cancelBatch(id);
+                onMain([id](FileTransferService& self) { self.status("cancelled by peer for batch " + id.id8()); });
+            }
+            receive_.pendingDestinations.erase(id);
+            return;
+        case FileTransferOp::directSave:
+            receive_.pendingDestinations[id] = {packet.path, FileTransferDeliveryOptions(packet.value1)};
+            return;
+        case FileTransferOp::listDir: return handleListDirRequest(packet);
+        case FileTransferOp::listDirReply: return handleListDirReply(packet);
+        case FileTransferOp::peerSendRequest: return;  // served before the packet reaches the service
+        case FileTransferOp::peerSendResponse:
+            if (auto response = FileTransferPeerSendResponse::decode(packet.data)) {
+                onMain([id, r = *response](FileTransferService& self) {
+                    if (auto hook = self.onPeerSendResponse.get()) hook(id, r);
+                });
+            }
+            return;
+    }
+}
+
+void FileTransferService::beginBatch(const FileTransferPacket& packet) {
+    const UUID id = packet.batchID;
+    // A repeated start would otherwise leak the earlier file handle and
+    // leave its folder behind.
+    if (receive_.inbound.count(id)) dropInbound(id);
+
+    InboundBatch batch;
+    batch.startedAt = platform::Clock::now();
+    const auto seconds = static_cast<long long>(std::trunc(batch.startedAt.secondsSince1970));
+    batch.rootDir = stagingRoot() / (std::to_string(seconds) + "-" + id.id8());
+    if (auto root = platform::FolderHandle::open(batch.rootDir, true)) batch.root = std::move(*root);
+    batch.totalExpectedBytes = packet.value1;
+    batch.totalFilesExpected = static_cast<int64_t>(batchStartFileCount(packet.value2));
+    batch.intent = batchStartIntent(packet.value2);
+    batch.itemNames = decodeItemNames(packet.data);
+    if (auto pending = receive_.pendingDestinations.find(id); pending != receive_.pendingDestinations.end()) {
+        batch.destinationHint = pending->second.path;
+        batch.deliveryOptions = pending->second.deliveryOptions;
+        receive_.pendingDestinations.erase(pending);
+    }
+    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions};
+    const auto count = batch.totalFilesExpected;
+    const auto total = batch.totalExpectedBytes;
+    const auto names = batch.itemNames;
+    receive_.inbound.insert_or_assign(id, std::move(batch));
+    onMain([id, count, total, names, info](FileTransferService& self) {
+        self.status("receiving " + std::to_string(count) + " item(s), " + byteString(total) + " from " +
+                    self.peerLabel_);
+        if (auto hook = self.onBatchStarted.get()) hook(id, count, total, names, info);
+        if (auto hook = self.onBatchStartedWithIntent.get()) hook(id, count, total, info.intent, names);
+    });
+}
+
+void FileTransferService::noteTopLevel(InboundBatch& batch, const std::string& path) {
+    if (path.find('/') != std::string::npos) return;
+    auto url = batch.rootDir / path;
+    if (std::find(batch.topLevelEntries.begin(), batch.topLevelEntries.end(), url) == batch.topLevelEntries.end())
+        batch.topLevelEntries.push_back(url);
+}
+
+void FileTransferService::makeFolder(InboundBatch& batch, const std::string& path) {
+    auto parts = safeComponents(path);
+    if (!parts) {
+        onMain([path](FileTransferService& self) { self.status("dropped unsafe folder path \"" + path + "\""); });
+        return;
+    }
+    if (parentFolder(batch.root, *parts, true)) noteTopLevel(batch, path);
+}
+
+void FileTransferService::failCurrentFile(InboundBatch& batch, const std::string& path, const std::string& cause) {
+    if (batch.current) {
+        batch.current->handle.close();
+        batch.current->folder.removeFile(batch.current->temporaryName);
+        batch.current.reset();
+    }
+    batch.currentFailed = true;
+    batch.failedFiles += 1;
+    onMain([path, cause](FileTransferService& self) { self.status("receive failed for " + path + ": " + cause); });
+}
+
+void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacket& packet) {
+    if (batch.current) failCurrentFile(batch, batch.current->relativePath, "next file began before it ended");
+    batch.currentFailed = false;
+    auto parts = safeComponents(packet.path);
+    if (!parts) return failCurrentFile(batch, "\"" + packet.path + "\"", "unsafe path");
+    auto folder = parentFolder(batch.root, *parts, false);
+    if (!folder) return failCurrentFile(batch, packet.path, folder.error());
+    auto available = folder->availableBytes();
+    if (available && packet.value1 > *available)
+        return failCurrentFile(batch, packet.path, "declared size exceeds free space");
+    InboundFile file;
+    file.relativePath = packet.path;
+    file.name = parts->back();
+    file.temporaryName = ".vtx-" + UUID::random().id8() + ".part";
+    auto handle = folder->createFile(file.temporaryName);
+    if (!handle) return failCurrentFile(batch, packet.path, handle.error());
+    file.handle = std::move(*handle);
+    file.folder = std::move(*folder);
+    file.expectedSize = packet.value1;
+    batch.current = std::move(file);
+}
+
+void FileTransferService::writeChunk(const UUID& id, InboundBatch& batch, const FileTransferPacket& packet) {
+    if (!batch.current) return;  // no file open, or it failed: dropped without a word
+    auto& file = *batch.current;
+    const uint64_t length = packet.data.size();
+    if (packet.value1 != file.received) return failCurrentFile(batch, file.relativePath, "chunk out of order");
+    if (length > file.expectedSize - file.received)
+        return failCurrentFile(batch, file.relativePath, "more bytes than declared");
+    if (writeFailureForTesting_ && writeFailureForTesting_(file.relativePath))
+        return failCurrentFile(batch, file.relativePath, "write: No space left on device");
+    if (auto written = file.handle.writeAll(packet.data); !written)
+        return failCurrentFile(batch, file.relativePath, written.error());
+    file.received += length;
+    batch.totalReceivedBytes += length;
+    onMain([id, received = batch.totalReceivedBytes, total = batch.totalExpectedBytes](FileTransferService& self) {
+        if (auto hook = self.onBatchProgress.get()) hook(id, received, total);
+    });
+}
+
+void FileTransferService::endFile(InboundBatch& batch, const FileTransferPacket& packet) {
+    if (!batch.current) {
+        batch.currentFailed = false;
+        return;
+    }
+    auto& file = *batch.current;
+    if (file.received != file.expectedSize) return failCurrentFile(batch, file.relativePath, "ended short");
+    file.handle.close();
+    if (auto renamed = file.folder.rename(file.temporaryName, file.name); !renamed)
+        return failCurrentFile(batch, file.relativePath, renamed.error());
+    const auto path = file.relativePath;
+    batch.current.reset();
+    noteTopLevel(batch, path);
+}
+
+void FileTransferService::endBatch(const UUID& id) {
+    auto it = receive_.inbound.find(id);
+    if (it == receive_.inbound.end()) return;
+    auto& batch = it->second;
+    if (batch.current) failCurrentFile(batch, batch.current->relativePath, "batch ended while the file was open");
+    auto entries = batch.topLevelEntries;
+    auto root = batch.rootDir;
+    auto intent = batch.intent;
+    auto failed = batch.failedFiles;
+    receive_.inbound.erase(it);
+    onMain([id, entries, root, intent, failed](FileTransferService& self) {
+        self.status("received " + std::to_string(entries.size()) + " item(s) into " + root.string());
+        if (auto hook = self.onBatchCompleted.get()) hook(id, entries, intent, failed);
+    });
+}
+
+void FileTransferService::dropInbound(const UUID& id) {
+    auto it = receive_.inbound.find(id);
+    if (it == receive_.inbound.end()) return;
+    auto root = it->second.rootDir;
+    receive_.inbound.erase(it);  // closes any open file
+    platform::FileSystemItems::removeRecursively(root);
+}
+
+void FileTransferService::cancelBatch(const UUID& batchID) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_.async([weak, batchID] {
+        if (auto self = weak.lock()) self->dropInbound(batchID);
+    });
+}
+
+std::optional<std::string> FileTransferService::destinationHint(const UUID& batchID) {
+    return inboundQueue_.syncValue([&]() -> std::optional<std::string> {
+        auto it = receive_.inbound.find(batchID);
+        return it == receive_.inbound.end() ? std::nullopt : it->second.destinationHint;
+    });
+}
+
+FileTransferDeliveryOptions FileTransferService::deliveryOptions(const UUID& batchID) {
+    return inboundQueue_.syncValue([&] {
+        auto it = receive_.inbound.find(batchID);
+        return it == receive_.inbound.end() ? FileTransferDeliveryOptions() : it->second.deliveryOptions;
+    });
+}
+
+std::optional<FileTransferIntent> FileTransferService::intent(const UUID& batchID) {
+    return inboundQueue_.syncValue([&]() -> std::optional<FileTransferIntent> {
+        auto it = receive_.inbound.find(batchID);
+        if (it == receive_.inbound.end()) return std::nullopt;
+        return it->second.intent;
+    });
+}

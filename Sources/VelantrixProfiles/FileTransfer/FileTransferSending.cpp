@@ -1,0 +1,205 @@
+// The sending half of FileTransferService: batches of files and folders,
+// their cancellation, and peer-send requests and answers.
+
+#include <algorithm>
+
+#include "Platform/FileHandles.h"
+#include "Platform/TextCollation.h"
+#include "Platform/UnicodeText.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+
+using platform::UUID;
+
+namespace {
+
+FileTransferPacket packetOf(FileTransferOp op, const UUID& batchID, uint64_t value1 = 0, std::string path = {}) {
+    FileTransferPacket p;
+    p.op = op;
+    p.batchID = batchID;
+    p.value1 = value1;
+    p.path = std::move(path);
+    return p;
+}
+
+std::string trimmed(std::string_view text) { return std::string(platform::UnicodeText::trimmingWhitespace(text)); }
+
+}  // namespace
+
+std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, FileTransferIntent intent,
+                                                  const std::optional<std::string>& destination,
+                                                  FileTransferDeliveryOptions deliveryOptions,
+                                                  const std::optional<std::string>& routingToken,
+                                                  const std::optional<UUID>& batchID) {
+    // Only local files can be sent: absolute paths stand for file URLs.
+    std::vector<URL> kept;
+    for (const auto& url : urls)
+        if (url.is_absolute()) kept.push_back(url);
+    if (kept.empty()) return std::nullopt;
+    const UUID id = batchID.value_or(UUID::random());
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    sendQueue_.async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
+        if (auto self = weak.lock()) self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
+    });
+    return id;
+}
+
+void FileTransferService::cancelOutgoingBatch(const UUID& batchID) {
+    std::lock_guard lock(outgoingLock_);
+    outgoingCancelled_.insert(batchID);
+}
+
+bool FileTransferService::isOutgoingCancelled(const UUID& batchID) const {
+    std::lock_guard lock(outgoingLock_);
+    return outgoingCancelled_.count(batchID) > 0;
+}
+
+void FileTransferService::walk(const URL& url, const std::string& basePath, bool topLevel,
+                               std::vector<OutgoingEntry>& entries, uint64_t& totalBytes, uint64_t& totalFiles) {
+    // A link the user chose is followed; one met inside a folder is skipped,
+    // so a link back up the tree cannot make the walk endless and nothing
+    // outside a sent folder leaves with it.
+    auto item = topLevel ? platform::FileSystemItems::statEntry(url) : platform::FileSystemItems::lstatEntry(url);
+    if (!item) return;
+    if (item->kind == platform::FileSystemEntryKind::folder) {
+        entries.push_back({url, basePath, true, 0});
+        auto children = platform::FileSystemItems::listFolder(url);
+        if (!children) return;
+        for (const auto& child : *children) {
+            if (child.kind != platform::FileSystemEntryKind::folder && child.kind != platform::FileSystemEntryKind::file)
+                continue;
+            walk(url / child.name, basePath + "/" + child.name, false, entries, totalBytes, totalFiles);
+        }
+    } else if (item->kind == platform::FileSystemEntryKind::file) {
+        entries.push_back({url, basePath, false, item->size});
+        totalBytes += item->size;
+        totalFiles += 1;
+    }
+}
+
+void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& batchID, FileTransferIntent intent,
+                                      const std::optional<std::string>& destination,
+                                      FileTransferDeliveryOptions options,
+                                      const std::optional<std::string>& routingToken) {
+    sendQueue_.dispatchPrecondition();
+    std::vector<OutgoingEntry> entries;
+    uint64_t totalBytes = 0, totalFiles = 0;
+    for (const auto& url : urls) {
+        auto base = url.filename().empty() ? url.parent_path().filename() : url.filename();
+        walk(url, base.string(), true, entries, totalBytes, totalFiles);
+    }
+    if (entries.empty()) return;
+    auto names = transferItemNames(urls);
+    const auto fileCount = static_cast<int64_t>(totalFiles);
+    onMain([batchID, fileCount, totalBytes, intent, names](FileTransferService& self) {
+        if (auto hook = self.onOutgoingBatchStarted.get()) hook(batchID, fileCount, totalBytes, intent, names);
+    });
+    status("sending " + std::to_string(totalFiles) + " item(s), " + byteString(totalBytes) + " to " + peerLabel_);
+
+    if (destination && !destination->empty()) {
+        send(packetOf(FileTransferOp::directSave, batchID, options.rawValue, *destination), routingToken);
+    }
+    auto start = packetOf(FileTransferOp::batchStart, batchID, totalBytes);
+    start.value2 = packBatchStartValue2(intent, totalFiles);
+    start.data = encodeItemNames(names);
+    send(std::move(start), routingToken);
+    if (intent != FileTransferIntent::copy)
+        send(packetOf(FileTransferOp::batchIntent, batchID, static_cast<uint64_t>(intent)), routingToken);
+
+    uint64_t sentBytes = 0;
+    for (const auto& entry : entries) {
+        if (isOutgoingCancelled(batchID)) break;
+        if (entry.isDir) {
+            send(packetOf(FileTransferOp::mkdir, batchID, 0, entry.relativePath), routingToken);
+        } else {
+            sendFile(entry, batchID, sentBytes, totalBytes, routingToken);
+        }
+    }
+    send(packetOf(FileTransferOp::batchEnd, batchID), routingToken);
+    const bool cancelled = isOutgoingCancelled(batchID);
+    status(std::string("send ") + (cancelled ? "cancelled" : "completed") + " for batch " + batchID.id8());
+    {
+        std::lock_guard lock(outgoingLock_);
+        outgoingCancelled_.erase(batchID);
+    }
+    onMain([batchID, cancelled](FileTransferService& self) {
+        if (auto hook = self.onOutgoingBatchCompleted.get()) hook(batchID, cancelled);
+    });
+}
+
+void FileTransferService::sendFile(const OutgoingEntry& entry, const UUID& batchID, uint64_t& sentBytes,
+                                   uint64_t totalBytes, const std::optional<std::string>& routingToken) {
+    auto file = platform::FileHandle::openForReading(entry.absolute);
+    // The size announced is that of the file actually opened, so a file
+    // replaced since the walk is still sent whole and exact.
+    uint64_t size = entry.size;
+    if (file) {
+        if (auto actual = file->size()) size = *actual;
+    }
+    send(packetOf(FileTransferOp::fileStart, batchID, size, entry.relativePath), routingToken);
+    if (!file) {
+        status("open failed: " + entry.absolute.filename().string());
+    } else {
+        uint64_t offset = 0;
+        while (offset < size) {
+            if (isOutgoingCancelled(batchID)) break;
+            auto chunk = packetOf(FileTransferOp::fileChunk, batchID, offset, entry.relativePath);
+            // Read straight into the packet's buffer, which then moves
+            // through the hooks to the transport.
+            chunk.data.resize(static_cast<size_t>(std::min<uint64_t>(size - offset, static_cast<uint64_t>(chunkSize_))));
+            auto got = file->readAt(chunk.data, offset);
+            if (!got || *got == 0) break;  // the file shrank: sent short
+            chunk.data.resize(*got);
+            offset += *got;
+            sentBytes += *got;
+            send(std::move(chunk), routingToken);
+            onMain([batchID, sent = sentBytes, totalBytes](FileTransferService& self) {
+                if (auto hook = self.onOutgoingBatchProgress.get()) hook(batchID, sent, totalBytes);
+            });
+        }
+    }
+    if (isOutgoingCancelled(batchID)) return;
+    send(packetOf(FileTransferOp::fileEnd, batchID, size, entry.relativePath), routingToken);
+}
+
+std::optional<UUID> FileTransferService::requestPeerSend(const std::vector<std::string>& paths,
+                                                         const std::string& destination,
+                                                         FileTransferDeliveryOptions deliveryOptions) {
+    std::vector<std::string> kept;
+    for (const auto& p : paths) {
+        if (kept.size() >= maxPeerSendPaths) break;
+        auto t = trimmed(p);
+        if (!t.empty()) kept.push_back(std::move(t));
+    }
+    auto dest = trimmed(destination);
+    if (kept.empty() || dest.empty()) return std::nullopt;
+    auto body = FileTransferPeerSendRequest(std::move(kept), dest, deliveryOptions).encode();
+    if (body.size() > FileTransferPeerSendRequest::maxEncodedBytes) return std::nullopt;
+    const UUID id = UUID::random();
+    auto packet = packetOf(FileTransferOp::peerSendRequest, id);
+    packet.data = std::move(body);
+    send(std::move(packet), std::nullopt);
+    return id;
+}
+
+void FileTransferService::sendPeerSendResponse(const UUID& batchID, bool accepted,
+                                               const std::optional<std::string>& message,
+                                               const std::optional<std::string>& routingToken) {
+    FileTransferPeerSendResponse response{accepted, std::nullopt};
+    if (message) {
+        auto t = trimmed(*message);
+        if (!t.empty()) response.message = platform::TextCollation::prefixOfCharacters(t, maxResponseMessageCharacters);
+    }
+    auto packet = packetOf(FileTransferOp::peerSendResponse, batchID);
+    packet.data = response.encode();
+    send(std::move(packet), routingToken);
+}
+
+std::optional<FileTransferPeerSendRequest> FileTransferService::peerSendRequest(const FileTransferPacket& packet) {
+    if (packet.op != FileTransferOp::peerSendRequest) return std::nullopt;
+    return FileTransferPeerSendRequest::decode(packet.data);
+}
+
+std::optional<FileTransferPeerSendResponse> FileTransferService::peerSendResponse(const FileTransferPacket& packet) {
+    if (packet.op != FileTransferOp::peerSendResponse) return std::nullopt;
+    return FileTransferPeerSendResponse::decode(packet.data);
+}

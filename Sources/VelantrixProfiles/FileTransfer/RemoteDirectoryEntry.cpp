@@ -1,0 +1,50 @@
+#include "VelantrixProfiles/FileTransfer/RemoteDirectoryEntry.h"
+
+#include <string_view>
+
+#include "Platform/Json.h"
+
+std::vector<uint8_t> RemoteDirectoryEntry::encodeListing(const std::vector<RemoteDirectoryEntry>& entries) {
+    auto array = platform::Json::array();
+    for (const auto& e : entries) {
+        platform::Json item = {{"n", e.name}, {"d", e.isDirectory}, {"s", e.size}};
+        if (e.modificationDate) item["t"] = e.modificationDate->secondsSince1970;
+        array.push_back(std::move(item));
+    }
+    const auto text = array.dump(-1, ' ', false, platform::Json::error_handler_t::replace);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<RemoteDirectoryEntry> RemoteDirectoryEntry::decodeListing(std::span<const uint8_t> data) {
+    auto parsed = platform::parseJson(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    if (!parsed || !parsed->is_array()) return {};
+    std::vector<RemoteDirectoryEntry> entries;
+    entries.reserve(parsed->size());
+    for (const auto& item : *parsed) {
+        if (!item.is_object()) return {};
+        auto n = item.find("n");
+        auto d = item.find("d");
+        if (n == item.end() || !n->is_string() || d == item.end() || !d->is_boolean()) return {};
+        RemoteDirectoryEntry entry;
+        entry.name = n->get<std::string>();
+        entry.isDirectory = d->get<bool>();
+        if (auto s = item.find("s"); s != item.end()) {
+            if (!s->is_number_unsigned()) return {};
+            entry.size = s->get<uint64_t>();
+        }
+        if (auto t = item.find("t"); t != item.end()) {
+            if (!t->is_number()) return {};
+            entry.modificationDate = platform::Date{t->get<double>()};
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+size_t std::hash<RemoteDirectoryEntry>::operator()(const RemoteDirectoryEntry& e) const noexcept {
+    size_t h = std::hash<std::string>{}(e.name);
+    h = h * 31 + (e.isDirectory ? 1 : 0);
+    h = h * 31 + std::hash<uint64_t>{}(e.size);
+    if (e.modificationDate) h = h * 31 + std::hash<double>{}(e.modificationDate->secondsSince1970);
+    return h;
+}

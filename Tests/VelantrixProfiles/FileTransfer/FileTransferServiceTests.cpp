@@ -1,0 +1,410 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Platform/Crypto.h"
+#include "Platform/Folders.h"
+#include "Platform/Locale.h"
+#include "Support/TestSupport.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+
+namespace fs = std::filesystem;
+using platform::UUID;
+
+namespace {
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every regular file below `root`, relative path to content.
+std::map<std::string, std::string> treeOf(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(root))
+        out[fs::relative(e.path(), root).string()] = e.is_regular_file() ? readFile(e.path()) : "<dir>";
+    return out;
+}
+
+class FileTransferServiceTest : public VirtualTimeTest {
+protected:
+    std::shared_ptr<FileTransferService> sender = std::make_shared<FileTransferService>("Host", 262144);
+    std::shared_ptr<FileTransferService> receiver = std::make_shared<FileTransferService>("Viewer", 262144);
+    std::vector<FileTransferPacket> sent;
+    std::vector<std::string> senderStatus, receiverStatus;
+    struct Completed {
+        UUID id;
+        std::vector<fs::path> entries;
+        FileTransferIntent intent;
+        size_t failed;
+    };
+    std::vector<Completed> completed;
+    std::vector<FileTransferBatchStartInfo> started;
+    std::optional<bool> outgoingCancelled;
+    fs::path source = dataRoot->path() / "source";
+
+    FileTransferServiceTest() {
+        sender->sendPacket = [this](FileTransferPacket p) {
+            sent.push_back(p);
+            receiver->handleIncomingPacket(std::move(p));
+            return true;
+        };
+        sender->onStatus = [this](const std::string& s) { senderStatus.push_back(s); };
+        sender->onOutgoingBatchCompleted = [this](const UUID&, bool cancelled) { outgoingCancelled = cancelled; };
+        receiver->onStatus = [this](const std::string& s) { receiverStatus.push_back(s); };
+        receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent i,
+                                            size_t failed) { completed.push_back({id, e, i, failed}); };
+        receiver->onBatchStarted = [this](const UUID&, int64_t, uint64_t, const std::vector<std::string>&,
+                                          const FileTransferBatchStartInfo& info) { started.push_back(info); };
+    }
+
+    std::vector<FileTransferOp> ops() const {
+        std::vector<FileTransferOp> out;
+        for (const auto& p : sent) out.push_back(p.op);
+        return out;
+    }
+    fs::path stagingRoot() const { return receiver->stagingRoot(); }
+    // Feeds packets to the receiver as one batch with the given body.
+    void receiveBatch(const UUID& id, const std::vector<FileTransferPacket>& body) {
+        FileTransferPacket start{FileTransferOp::batchStart, id, 0, packBatchStartValue2(FileTransferIntent::copy, 1), "", {}};
+        receiver->handleIncomingPacket(start);
+        for (auto p : body) {
+            p.batchID = id;
+            receiver->handleIncomingPacket(std::move(p));
+        }
+        receiver->handleIncomingPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}});
+        runUntilIdle();
+    }
+};
+
+TEST_F(FileTransferServiceTest, SendsAFolderInWalkOrderAndStagesItWhole) {
+    writeFile(source / "A" / "b.txt", "0123456789");
+    fs::create_directories(source / "A" / "C");
+    writeFile(source / "A" / ".hidden", "x");
+    writeFile(source / ".top", "hidden but chosen");
+    auto id = sender->sendURLs({source / "A", source / ".top"}, FileTransferIntent::copy, "", {}, std::nullopt);
+    ASSERT_TRUE(id);
+    runUntilIdle();
+
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[0].op, FileTransferOp::batchStart);  // no directSave for ""
+    EXPECT_EQ(sent[0].value1, 27u);
+    EXPECT_EQ(sent[0].value2, 2u);
+    EXPECT_EQ(FileTransferService::decodeItemNames(sent[0].data), (std::vector<std::string>{"A", ".top"}));
+    EXPECT_EQ(sent[1].op, FileTransferOp::mkdir);
+    EXPECT_EQ(sent[1].path, "A");
+    EXPECT_EQ(sent.back().op, FileTransferOp::batchEnd);
+    for (const auto& p : sent) EXPECT_EQ(p.path.find(".hidden"), std::string::npos);
+    EXPECT_EQ(senderStatus.front(), "sending 2 item(s), 0.0 KB to Host");
+    EXPECT_EQ(senderStatus.back(), "send completed for batch " + id->id8());
+    EXPECT_EQ(outgoingCancelled, false);
+
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed[0].failed, 0u);
+    ASSERT_EQ(completed[0].entries.size(), 2u);
+    const auto root = completed[0].entries[0].parent_path();
+    EXPECT_EQ(root.parent_path(), stagingRoot());
+    EXPECT_EQ(root.filename().string().substr(root.filename().string().size() - 8), id->id8());
+    EXPECT_EQ(treeOf(root), (std::map<std::string, std::string>{
+                                {"A", "<dir>"}, {"A/C", "<dir>"}, {"A/b.txt", "0123456789"}, {".top", "hidden but chosen"}}));
+}
+
+TEST_F(FileTransferServiceTest, ChunksAtChunkSizeAndStopsWithinAFileWhenCancelled) {
+    std::string big(600000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    writeFile(source / "big.bin", big);
+    std::vector<uint64_t> progress;
+    sender->onOutgoingBatchProgress = [&](const UUID&, uint64_t done, uint64_t) { progress.push_back(done); };
+    sender->sendURLs({source / "big.bin"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    runUntilIdle();
+    std::vector<std::pair<uint64_t, size_t>> chunks;
+    for (const auto& p : sent)
+        if (p.op == FileTransferOp::fileChunk) chunks.emplace_back(p.value1, p.data.size());
+    EXPECT_EQ(chunks, (std::vector<std::pair<uint64_t, size_t>>{{0, 262144}, {262144, 262144}, {524288, 75712}}));
+    EXPECT_EQ(progress, (std::vector<uint64_t>{262144, 524288, 600000}));
+    EXPECT_EQ(readFile(completed.at(0).entries.at(0)), big);
+
+    // Cancelled while the second chunk is handed on.
+    sent.clear();
+    sender->sendPacket = [this](FileTransferPacket p) {
+        if (p.op == FileTransferOp::fileChunk && p.value1 == 262144) sender->cancelOutgoingBatch(p.batchID);
+        sent.push_back(std::move(p));
+        return true;
+    };
+    auto id = sender->sendURLs({source / "big.bin", source / "big.bin"}, FileTransferIntent::copy, std::nullopt, {},
+                               std::nullopt);
+    runUntilIdle();
+    EXPECT_EQ(ops(), (std::vector<FileTransferOp>{FileTransferOp::batchStart, FileTransferOp::fileStart,
+                                                  FileTransferOp::fileChunk, FileTransferOp::fileChunk,
+                                                  FileTransferOp::batchEnd}));
+    EXPECT_EQ(senderStatus.back(), "send cancelled for batch " + id->id8());
+    EXPECT_EQ(outgoingCancelled, true);
+
+    // Nobody takes the packets any more (the Viewer left): the batch stops.
+    sent.clear();
+    sender->sendPacket = [this](FileTransferPacket p) {
+        sent.push_back(std::move(p));
+        return false;
+    };
+    sender->sendURLs({source / "big.bin"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    runUntilIdle();
+    EXPECT_EQ(ops(), (std::vector<FileTransferOp>{FileTransferOp::batchStart, FileTransferOp::batchEnd}));
+}
+
+TEST_F(FileTransferServiceTest, LinksInsideFoldersAreSkippedAndATopLevelLinkIsFollowed) {
+    writeFile(source / "real" / "f.txt", "data");
+    fs::create_directory_symlink(".", source / "real" / "loop");
+    fs::create_symlink("/etc/hostname", source / "real" / "outside");
+    fs::create_directory_symlink(source / "real", source / "link");
+    sender->sendURLs({source / "link"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    runUntilIdle();
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(treeOf(completed[0].entries.at(0).parent_path()),
+              (std::map<std::string, std::string>{{"link", "<dir>"}, {"link/f.txt", "data"}}));
+}
+
+TEST_F(FileTransferServiceTest, NamesInBothNormalFormsAndEmptyFilesArriveIntact) {
+    const std::string nfc = "caf\xC3\xA9", nfd = "cafe\xCC\x81";
+    writeFile(source / "t" / nfc, "composed");
+    writeFile(source / "t" / nfd, "decomposed");
+    writeFile(source / "t" / "deep" / "er" / "empty", "");
+    auto id = sender->sendURLs({source / "t"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    runUntilIdle();
+    ASSERT_EQ(completed.size(), 1u);
+    const auto staged = completed[0].entries.at(0);
+    EXPECT_EQ(treeOf(staged), treeOf(source / "t"));
+    EXPECT_EQ(completed[0].id, *id);
+}
+
+TEST_F(FileTransferServiceTest, HostileOrFaultyFilesFailAloneAndNothingLeavesTheBatchFolder) {
+    using Op = FileTransferOp;
+    auto chunk = [](std::string path, uint64_t offset, std::string bytes) {
+        return FileTransferPacket{Op::fileChunk, {}, offset, 0, std::move(path), {bytes.begin(), bytes.end()}};
+    };
+    auto start = [](std::string path, uint64_t size) { return FileTransferPacket{Op::fileStart, {}, size, 0, path, {}}; };
+    auto end = [](std::string path) { return FileTransferPacket{Op::fileEnd, {}, 0, 0, path, {}}; };
+    receiver->setWriteFailureForTesting([](const std::string& p) { return p == "diskfull"; });
+    struct Case {
+        const char* name;
+        std::vector<FileTransferPacket> body;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"parent", {start("../escape", 1), chunk("../escape", 0, "x"), end("../escape")}, "unsafe path"},
+        {"absolute", {start("/tmp/escape", 1), chunk("/tmp/escape", 0, "x"), end("/tmp/escape")}, "unsafe path"},
+        {"dot", {start("a/./b", 1), end("a/./b")}, "unsafe path"},
+        {"empty component", {start("a//b", 1), end("a//b")}, "unsafe path"},
+        {"empty", {start("", 1), end("")}, "unsafe path"},
+        {"nul", {start(std::string("a\0b", 3), 1), end("a")}, "unsafe path"},
+        {"skipped offset", {start("skip", 4), chunk("skip", 0, "ab"), chunk("skip", 3, "d"), end("skip")},
+         "chunk out of order"},
+        {"short", {start("short", 5), chunk("short", 0, "abc"), end("short")}, "ended short"},
+        {"excess", {start("excess", 2), chunk("excess", 0, "abc"), end("excess")}, "more bytes than declared"},
+        {"disk full", {start("diskfull", 2), chunk("diskfull", 0, "ab"), end("diskfull")}, "No space left"},
+        {"huge", {start("huge", 1ull << 62), end("huge")}, "exceeds free space"},
+        {"open at end", {start("open", 3), chunk("open", 0, "ab")}, "batch ended while the file was open"},
+    };
+    stagingRoot();
+    const auto outside = treeOf(dataRoot->path());
+    for (const auto& c : cases) {
+        receiverStatus.clear();
+        completed.clear();
+        auto body = c.body;
+        // A good file after the bad one still arrives.
+        if (std::string(c.name) != "open at end") {
+            body.push_back(start("good", 2));
+            body.push_back(chunk("good", 0, "ok"));
+            body.push_back(end("good"));
+        }
+        const UUID id = UUID::random();
+        receiveBatch(id, body);
+        ASSERT_EQ(completed.size(), 1u) << c.name;
+        EXPECT_EQ(completed[0].failed, 1u) << c.name;
+        const auto root = stagingRoot() / fs::path(receiverStatus.back().substr(receiverStatus.back().rfind('/') + 1));
+        auto staged = treeOf(root);
+        if (std::string(c.name) == "open at end") {
+            EXPECT_TRUE(staged.empty()) << c.name;
+        } else {
+            EXPECT_EQ(staged, (std::map<std::string, std::string>{{"good", "ok"}})) << c.name;
+            EXPECT_EQ(completed[0].entries, std::vector<fs::path>{root / "good"}) << c.name;
+        }
+        bool named = false;
+        for (const auto& s : receiverStatus) named |= s.find(c.cause) != std::string::npos;
+        EXPECT_TRUE(named) << c.name;
+        fs::remove_all(root);
+    }
+    EXPECT_FALSE(fs::exists("/tmp/escape"));
+    EXPECT_EQ(treeOf(dataRoot->path()), outside);
+}
+
+TEST_F(FileTransferServiceTest, BatchStartRecordsDestinationIntentAndReplacesALiveBatch) {
+    const UUID id = UUID::random();
+    receiver->handleIncomingPacket({FileTransferOp::directSave, id, 2, 0, "/dest", {}});
+    receiver->handleIncomingPacket({FileTransferOp::batchStart, id, 0, (5ull << 56) | 1, "", {}});
+    receiver->handleIncomingPacket({FileTransferOp::fileStart, id, 3, 0, "first", {}});
+    runUntilIdle();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0], (FileTransferBatchStartInfo{FileTransferIntent::copy, "/dest",
+                                                      FileTransferDeliveryOptions::backupBeforeOverwrite}));
+    EXPECT_EQ(receiver->destinationHint(id), "/dest");
+    receiver->handleIncomingPacket({FileTransferOp::batchIntent, id, 3, 0, "", {}});
+    runUntilIdle();
+    EXPECT_EQ(receiver->intent(id), FileTransferIntent::managedCopy);
+    receiver->handleIncomingPacket({FileTransferOp::batchIntent, id, 7, 0, "", {}});
+    runUntilIdle();
+    EXPECT_EQ(receiver->intent(id), FileTransferIntent::managedCopy);
+    EXPECT_FALSE(receiver->intent(UUID::random()));
+    EXPECT_EQ(receiver->deliveryOptions(UUID::random()), FileTransferDeliveryOptions());
+
+    // A second start of the live batch leaves no trace of the first.
+    advance(2);
+    receiver->handleIncomingPacket({FileTransferOp::batchStart, id, 0, 0, "", {}});
+    receiver->handleIncomingPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}});
+    runUntilIdle();
+    size_t folders = 0;
+    for (auto& e : fs::directory_iterator(stagingRoot())) folders += e.path().filename().string().ends_with(id.id8());
+    EXPECT_EQ(folders, 1u);
+    EXPECT_EQ(started.back().destinationHint, std::nullopt);
+
+    // A peer's cancel removes the staged folder.
+    const UUID other = UUID::random();
+    receiver->handleIncomingPacket({FileTransferOp::batchStart, other, 0, 0, "", {}});
+    receiver->handleIncomingPacket({FileTransferOp::mkdir, other, 0, 0, "kept", {}});
+    receiver->handleIncomingPacket({FileTransferOp::cancelBatch, other, 0, 0, "", {}});
+    runUntilIdle();
+    for (auto& e : fs::directory_iterator(stagingRoot())) EXPECT_FALSE(e.path().filename().string().ends_with(other.id8()));
+    EXPECT_EQ(receiverStatus.back(), "cancelled by peer for batch " + other.id8());
+}
+
+TEST_F(FileTransferServiceTest, ListingsStayInsideHomeAndSortFoldersFirst) {
+    const fs::path home = platform::Folders::home();
+    for (auto d : {"b", "A", "Desktop/x", "Documents"}) fs::create_directories(home / d);
+    writeFile(home / "a.txt", "1");
+    writeFile(home / "B.txt", "22");
+    writeFile(home / ".secret", "");
+    fs::create_directories(home.string() + "2");
+    struct Reply {
+        std::string path;
+        std::vector<RemoteDirectoryEntry> entries;
+    };
+    std::map<UUID, Reply> replies;
+    receiver->onDirectoryListing = [&](const UUID& id, const std::string& path,
+                                       const std::vector<RemoteDirectoryEntry>& e) { replies[id] = {path, e}; };
+    // The sender answers, the receiver asks.
+    receiver->sendPacket = [&](FileTransferPacket p) {
+        sender->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    struct Case {
+        std::string asked, examined;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        {"", home.string(), {"A", "b", "Desktop", "Documents", "a.txt", "B.txt"}},
+        {" ~ ", home.string(), {"A", "b", "Desktop", "Documents", "a.txt", "B.txt"}},
+        {"~/Documents/../Desktop", (home / "Desktop").string(), {"x"}},
+        {"/etc", "/etc", {}},
+        {home.string() + "2", home.string() + "2", {}},
+        {(home / "a.txt").string(), (home / "a.txt").string(), {}},
+        {"etc", "/etc", {}},
+    };
+    for (const auto& c : cases) {
+        auto id = receiver->requestDirectoryListing(c.asked);
+        runUntilIdle();
+        ASSERT_TRUE(replies.count(id)) << c.asked;
+        EXPECT_EQ(replies[id].path, c.examined);
+        std::vector<std::string> names;
+        for (const auto& e : replies[id].entries) names.push_back(e.name);
+        EXPECT_EQ(names, c.names) << c.asked;
+    }
+    auto id = receiver->requestDirectoryListing("~");
+    runUntilIdle();
+    EXPECT_EQ(replies[id].entries[4], (RemoteDirectoryEntry{"a.txt", false, 1, replies[id].entries[4].modificationDate}));
+    EXPECT_TRUE(replies[id].entries[4].modificationDate);
+}
+
+TEST_F(FileTransferServiceTest, LargeListingsFitOneFrame) {
+    const fs::path folder = platform::Folders::home() / "many";
+    fs::create_directories(folder);
+    const std::string longName(240, 'n');
+    for (int i = 0; i < 30000; ++i) std::ofstream(folder / (longName + std::to_string(i)));
+    for (int i = 0; i < 3; ++i) fs::create_directory(folder / ("dir" + std::to_string(i)));
+    size_t replyBytes = 0;
+    std::vector<RemoteDirectoryEntry> entries;
+    receiver->onDirectoryListing = [&](const UUID&, const std::string&, const std::vector<RemoteDirectoryEntry>& e) {
+        entries = e;
+    };
+    sender->sendPacket = [&](FileTransferPacket p) {
+        replyBytes = p.encode().size();
+        receiver->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    sender->handleIncomingPacket({FileTransferOp::listDir, UUID::random(), 0, 0, "~/many", {}});
+    runUntilIdle();
+    EXPECT_LE(replyBytes, 8388608u);
+    EXPECT_GT(entries.size(), 20000u);
+    EXPECT_LT(entries.size(), 30003u);
+    EXPECT_EQ(entries[0].name, "dir0");  // the cut keeps the head of the sorted list
+}
+
+TEST_F(FileTransferServiceTest, PeerSendBodiesAreBounded) {
+    std::vector<std::string> paths{" ", ""};
+    for (int i = 0; i < 300; ++i) paths.push_back("/p" + std::to_string(i));
+    sender->sendPacket = [&](FileTransferPacket p) {
+        sent.push_back(std::move(p));
+        return true;
+    };
+    EXPECT_FALSE(sender->requestPeerSend({" ", "\n"}, "/d", {}));
+    EXPECT_FALSE(sender->requestPeerSend({"/a"}, "  ", {}));
+    EXPECT_FALSE(sender->requestPeerSend({std::string(1'000'001, 'x')}, "/d", {}));
+    auto id = sender->requestPeerSend(paths, " /dest ", FileTransferDeliveryOptions::promptForConflicts);
+    ASSERT_TRUE(id);
+    ASSERT_EQ(sent.size(), 1u);
+    auto request = FileTransferService::peerSendRequest(sent[0]);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(sent[0].batchID, *id);
+    EXPECT_EQ(request->sourcePaths.size(), 256u);
+    EXPECT_EQ(request->sourcePaths.front(), "/p0");
+    EXPECT_EQ(request->destination, "/dest");
+
+    std::string emoji;
+    for (int i = 0; i < 2000; ++i) emoji += "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // thumbs up, skin tone: one character
+    for (const auto& [message, expected] : std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{
+             {"  ", std::nullopt}, {std::nullopt, std::nullopt}, {" done ", "done"}, {emoji, emoji.substr(0, 1024 * 8)}}) {
+        sent.clear();
+        sender->sendPeerSendResponse(*id, true, message, std::nullopt);
+        auto response = FileTransferService::peerSendResponse(sent.at(0));
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->message, expected);
+    }
+}
+
+TEST(FileTransferServiceText, SizesNamesAndItemLists) {
+    const char* saved = setlocale(LC_NUMERIC, nullptr);
+    std::string restore = saved ? saved : "C";
+    setlocale(LC_NUMERIC, "de_DE.UTF-8");
+    struct Case {
+        uint64_t bytes;
+        const char* text;
+    };
+    for (const auto& c : {Case{999999, "976.6 KB"}, Case{1500000, "1.5 MB"}, Case{2048, "2.0 KB"}, Case{0, "0.0 KB"}})
+        EXPECT_EQ(FileTransferService::byteString(c.bytes), c.text);
+    setlocale(LC_NUMERIC, restore.c_str());
+
+    EXPECT_EQ(FileTransferService::transferItemNames({"/x/a", "/y/ a ", "/z/b", "/"}), (std::vector<std::string>{"a", "b"}));
+    std::vector<fs::path> many;
+    for (int i = 0; i < 70; ++i) many.push_back("/f" + std::to_string(i));
+    EXPECT_EQ(FileTransferService::transferItemNames(many).size(), 64u);
+    EXPECT_TRUE(FileTransferService::encodeItemNames({}).empty());
+    auto bytes = [](std::string_view s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+    EXPECT_TRUE(FileTransferService::decodeItemNames(bytes("[]")).empty());
+    EXPECT_TRUE(FileTransferService::decodeItemNames(bytes("{}")).empty());
+    EXPECT_EQ(FileTransferService::decodeItemNames(bytes(R"(["x","  "," y"])")), (std::vector<std::string>{"x", "y"}));
+}
+
+}  // namespace

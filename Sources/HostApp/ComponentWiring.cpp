@@ -40,8 +40,8 @@ void HostProbeDelegate::startAudioAuxServer() {
             if (auto self = weak.lock()) self->components.clipboardBridge->handleRemoteTransfer(transfer);
         });
     };
-    auto packetHandler = [weak](const std::vector<uint8_t>& packet, const platform::UUID& session) {
-        if (auto self = weak.lock()) self->handleIncomingFileTransferPacket(packet, session);
+    auto packetHandler = [weak](FileTransferPacket packet, const platform::UUID& session) {
+        if (auto self = weak.lock()) self->handleIncomingFileTransferPacket(std::move(packet), session);
     };
     server->onFileTransferPacket = packetHandler;
     server->onFileTransferIncomingPacket = packetHandler;
@@ -83,4 +83,27 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         noteComponentStatus(weak, message, "host.auxStatusFormat", "Aux: %@", message);
     };
     bridge.start();
+
+    auto& service = *components.fileTransferService;
+    service.sendPacket = [weak](FileTransferPacket packet) {
+        auto self = weak.lock();
+        return self && self->routeFileTransferPacket(std::move(packet), std::nullopt);
+    };
+    service.routedSendPacket = [weak](FileTransferPacket packet, const std::optional<std::string>& routingToken) {
+        auto self = weak.lock();
+        return self && self->routeFileTransferPacket(std::move(packet), routingToken);
+    };
+    service.onStatus = [weak](const std::string& message) {
+        noteComponentStatus(weak, "files: " + message, "host.filesStatusFormat", "Files: %@", message);
+    };
+}
+
+bool HostProbeDelegate::routeFileTransferPacket(FileTransferPacket packet,
+                                                const std::optional<std::string>& routingToken) {
+    auto server = audioServer();
+    if (!server) return false;
+    // A token that names no session means every Viewer.
+    if (auto session = routingToken ? platform::UUID::parse(*routingToken) : std::nullopt)
+        return server->sendFileTransferPacket(std::move(packet), *session);
+    return server->broadcastFileTransferPacket(std::move(packet));
 }

@@ -8,6 +8,7 @@
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/DiagnosticLogBuffer.h"
 #include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 struct ComponentWiringState {
     // The one server, from normal mode until termination. Written on the
@@ -19,4 +20,7 @@ struct ComponentWiringState {
     // Carries the Mac's clipboard to the Viewers and theirs to the Mac:
     // 32 MiB per file, 48 MiB per transfer.
     std::shared_ptr<ClipboardSyncBridge> clipboardBridge;
+    // Sends and stages files for every Viewer: peer label "Viewer", chunks
+    // of 262144 bytes. Made by the delegate's initialiser, never replaced.
+    std::shared_ptr<FileTransferService> fileTransferService;
 };

@@ -1,7 +1,9 @@
 // Delivery of files the Viewers send: the server's file-packet hooks end
-// here, on the server queue; the delivery itself comes with the
-// file-transfer service.
+// here, on the server queue, and hand each packet to the file-transfer
+// service, which stages the batch.
 
 #include "HostApp/HostProbeDelegate.h"
 
-void HostProbeDelegate::handleIncomingFileTransferPacket(const std::vector<uint8_t>&, const platform::UUID&) {}
+void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket packet, const platform::UUID&) {
+    components.fileTransferService->handleIncomingPacket(std::move(packet));
+}

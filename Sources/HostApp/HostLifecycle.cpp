@@ -43,6 +43,7 @@ HostProbeDelegate::HostProbeDelegate(HostLaunchFlags launch, V230HostAudioAuxSer
       serverConfiguration_(std::move(serverConfiguration)) {
     components.clipboardBridge = std::make_shared<ClipboardSyncBridge>("Viewer", platform::Pasteboard::general(),
                                                                        33554432, 50331648);
+    components.fileTransferService = std::make_shared<FileTransferService>("Viewer", 262144);
     presentation.statusLabel =
         platform::View::label(VelantrixL10n::text("host.checkingScreenSharing", "Checking Screen Sharing..."));
     presentation.audioStatusLabel = platform::View::label(VelantrixL10n::text("host.auxStarting", "Aux: starting..."));

@@ -122,8 +122,10 @@ public:
     void handleDragPullRequest(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID);
     void invalidateInboundFileClipboardClaim(const std::string& reason);
     // The file-packet hooks; server queue.
-    void handleIncomingFileTransferPacket(const std::vector<uint8_t>& encodedPacket,
-                                          const platform::UUID& viewerSession);
+    void handleIncomingFileTransferPacket(FileTransferPacket packet, const platform::UUID& viewerSession);
+    // The service's send hook: to the session a routing token names, else
+    // to every Viewer. Whether any connection took the packet.
+    bool routeFileTransferPacket(FileTransferPacket packet, const std::optional<std::string>& routingToken);
 
     // --- State, one struct per Part -------------------------------------------------------
     HostLifecycleState lifecycle;

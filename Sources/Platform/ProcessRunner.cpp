@@ -49,7 +49,8 @@ bool drainPipe(int fd, std::string& output) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            const size_t room = ProcessRunner::maxCapturedOutputBytes - std::min(output.size(), ProcessRunner::maxCapturedOutputBytes);
+            const size_t cap = ProcessRunner::maxCapturedOutputBytes;
+            const size_t room = cap - std::min(output.size(), cap);
             output.append(buffer, std::min(static_cast<size_t>(n), room));
             continue;
         }
@@ -72,7 +73,8 @@ bool waitForExit(pid_t pid, int pidfd, double seconds, int outputFd = -1, std::s
         if (left.count() <= 0) return hasExited(pid);
         if (pidfd >= 0) {
             pollfd p[2] = {{pidfd, POLLIN, 0}, {outputFd, POLLIN, 0}};
-            const int r = ::poll(p, outputFd >= 0 ? 2 : 1, static_cast<int>(std::min<int64_t>(left.count() + 1, 60'000)));
+            const int timeoutMs = static_cast<int>(std::min<int64_t>(left.count() + 1, 60'000));
+            const int r = ::poll(p, outputFd >= 0 ? 2 : 1, timeoutMs);
             if (r < 0 && errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         } else {
             std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(2)));

@@ -27,8 +27,9 @@ using PowerAssertions = VirtualTimeTest;
 
 TEST_F(PowerAssertions, HeldSetFollowsCreateAndReleaseAndRefusalsHoldNothing) {
     IOPMAssertionID idle = 0, system = 0;
-    ASSERT_EQ(IOPMAssertionCreateWithName(kIOPMAssertionTypePreventUserIdleSystemSleep, kIOPMAssertionLevelOn, "a", idle),
-              kIOReturnSuccess);
+    ASSERT_EQ(
+        IOPMAssertionCreateWithName(kIOPMAssertionTypePreventUserIdleSystemSleep, kIOPMAssertionLevelOn, "a", idle),
+        kIOReturnSuccess);
     ASSERT_EQ(IOPMAssertionCreateWithName(kIOPMAssertionTypePreventSystemSleep, kIOPMAssertionLevelOn, "b", system),
               kIOReturnSuccess);
     EXPECT_NE(idle, 0u);
@@ -72,8 +73,8 @@ TEST_F(ScreenSharingService, LaunchctlReportsTheJobStateThroughARealChildProcess
         }
     }
     // Another job is not this one.
-    EXPECT_EQ(ProcessRunner::runCapturingOutput("/bin/launchctl", {"print", "system/com.apple.other"})->termination.status,
-              64);
+    auto other = ProcessRunner::runCapturingOutput("/bin/launchctl", {"print", "system/com.apple.other"});
+    EXPECT_EQ(other->termination.status, 64);
 }
 
 TEST_F(ScreenSharingService, SessionDisplayIsASoftwareDisplayThatComesAndGoes) {

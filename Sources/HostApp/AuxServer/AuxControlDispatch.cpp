@@ -116,10 +116,12 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             applyKeyEvent(*event, sourceID);
             return;
         }
-        case AuxPacketType::fileTransferPacket:
-            if (payload.empty()) return publish("bad file transfer payload");
-            if (onFileTransferPacket) onFileTransferPacket(std::vector<uint8_t>(payload.begin(), payload.end()), sourceID);
+        case AuxPacketType::fileTransferPacket: {
+            auto packet = FileTransferPacket::decode(payload);
+            if (!packet) return publish("bad file transfer payload");
+            if (onFileTransferPacket) onFileTransferPacket(std::move(*packet), sourceID);
             return;
+        }
         case AuxPacketType::rawKeyEvent: {
             auto event = RawKeyEventControlPayload::decode(payload);
             if (!event) return publish("bad raw key event payload");

@@ -108,9 +108,17 @@ void V230HostAudioAuxServer::startOnQueue() {
     // taken for a real one.
     HeadlessVirtualDisplay::shared().stop(false);
 
+    // Among real displays only: the main display may be a virtual one
+    // (Screen Sharing's), which is no display to start from.
+    const auto physicalDisplays = HostDisplayModeSwitcher::activePhysicalDisplayIDs();
+    const uint32_t mainDisplay = HostDisplayModeSwitcher::defaultDisplayID();
     startupPhysicalDisplayID =
-        HostDisplayModeSwitcher::activePhysicalDisplayIDs().empty() ? 0 : HostDisplayModeSwitcher::defaultDisplayID();
+        physicalDisplays.empty() ? 0
+        : std::find(physicalDisplays.begin(), physicalDisplays.end(), mainDisplay) != physicalDisplays.end()
+            ? mainDisplay
+            : physicalDisplays.front();
     selectedDisplayID = physicalDisplayID = startupPhysicalDisplayID;
+    registerDisplayChangeObserverIfNeeded();
 
     audioListener_ = openListener(configuration_.audioPort, true, "audio");
     videoListener_ = openListener(configuration_.videoPort, true, "video");
@@ -226,12 +234,21 @@ void V230HostAudioAuxServer::stopForTermination() {
         for (const auto& [id, c] : audioSessions) sessions.emplace_back(id, AuxChannel::audio);
         for (const auto& [id, c] : videoSessions) sessions.emplace_back(id, AuxChannel::video);
         for (const auto& [id, channel] : sessions) closeSession(id, channel);
-        for (const auto& [id, channel] : fileTransferChannels) channel->cancel();
-        fileTransferChannels.clear();
+        // A channel's end handler edits these tables: cancel from copies.
+        auto channels = std::exchange(fileTransferChannels, {});
+        auto pendingChannels = std::exchange(fileTransferChannel.pending, {});
+        for (const auto& [id, channel] : channels) channel->cancel();
+        for (const auto& [key, channel] : pendingChannels) channel->cancel();
         updateViewerIdleSleepAssertion();
         // Removing the last sessions above may have begun a hold; nobody
         // returns to a Host that is going away.
         cancelMediaIdleWarmHold();
+        cancelPendingHeadlessCaptureTransition();
+        cancelHeadlessRealizeRetries();
+        cancelHeadlessDesktopPromotionRetry();
+        if (displayTarget.displayTopologyRecoveryTask) displayTarget.displayTopologyRecoveryTask->cancel();
+        if (displayTarget.displayParametersObserver)
+            platform::NotificationCenter::defaultCenter().removeObserver(*displayTarget.displayParametersObserver);
         retireVideoCaptureOnLifecycleQueue();
         HeadlessVirtualDisplay::shared().stop(true);
         lastDisplayLayout.reset();
@@ -430,9 +447,12 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
             fileTransferTokens.erase(token);
         }
         if (auto fileChannel = fileTransferChannels.find(id); fileChannel != fileTransferChannels.end()) {
-            fileChannel->second->cancel();
+            // Out of the table first: cancelling runs the end handler.
+            auto ended = fileChannel->second;
             fileTransferChannels.erase(fileChannel);
+            ended->cancel();
         }
+        if (onFileTransferSessionEnded) onFileTransferSessionEnded(id);
     }
     if (configuration_.countSessionReleasesForTesting) releaseCounts_[id]++;
     publish("aux: session " + id.id8() + " removed channel=" + channelName(channel) + " (logged in)");
@@ -610,51 +630,6 @@ bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer&
         return false;
     }
     return queue.syncValue([&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, *encoded); });
-}
-
-void V230HostAudioAuxServer::sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const UUID& sessionID) {
-    queue.sync([&] {
-        auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, encodedPacket, platform::Clock::uptimeNs());
-        for (AuxChannel channel : {AuxChannel::audio, AuxChannel::video}) {
-            // A connection that has not logged in is nobody's file peer.
-            if (!authorizedFor(channel).count(sessionID)) continue;
-            auto it = sessionsFor(channel).find(sessionID);
-            if (it == sessionsFor(channel).end()) continue;
-            sendToSession(sessionID, channel, it->second, std::move(packet));
-            return;
-        }
-        publish("file transfer: target session " + sessionID.id8() + " is unavailable");
-    });
-}
-
-void V230HostAudioAuxServer::broadcastFileTransferPacket(const std::vector<uint8_t>& encodedPacket) {
-    queue.sync([&] { sendToFirstAuthorizedChannel(AuxPacketType::fileTransferPacket, encodedPacket); });
-}
-
-void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionRef& connection) {
-    queue.dispatchPrecondition();
-    auto existing = fileTransferTokens.find(sessionID);
-    if (existing == fileTransferTokens.end()) {
-        FileTransferChannelToken token;
-        existing = fileTransferTokens.emplace(sessionID, token).first;
-        fileTransferTokenIndex[token] = sessionID;
-    }
-    FileTransferEndpointPayload endpoint;
-    endpoint.port = fileListener_ ? fileListener_->port() : configuration_.filePort;
-    endpoint.token = existing->second.bytes;
-    connection->send(makeAuxPacket(AuxPacketType::fileTransferEndpoint, 0, endpoint.encode(), platform::Clock::uptimeNs()));
-    publish("file aux: endpoint advertised session=" + sessionID.id8() + " port=" + std::to_string(endpoint.port) +
-            " token=" + existing->second.shortDescription());
-}
-
-void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& connection) {
-    queue.dispatchPrecondition();
-    // The token handshake is not served yet: a Viewer keeps using type 31 on
-    // its control connection when its data connection is refused.
-    if (admission_.mayLogPreLoginEnd("file channel not served"))
-        publish("file aux: data connection from " + connection->remoteAddress() + " refused; channel not served");
-    connection->cancel();
-    admission_.release(connection.get());
 }
 
 // --- Who is connected --------------------------------------------------------------------------

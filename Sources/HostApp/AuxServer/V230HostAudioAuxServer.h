@@ -37,6 +37,8 @@
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/StartupCaptureWarmup.h"
 #include "HostApp/Display/DesktopSwitcher.h"
+#include "HostApp/Display/DisplayTargetState.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Input/HostShortcutState.h"
 #include "HostApp/StreamControl/StreamControlState.h"
 #include "HostApp/Input/LaunchpadActivationResult.h"
@@ -52,7 +54,10 @@
 #include "Platform/Uuid.h"
 #include "HostApp/Protocol/VideoControlPayloads.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
+#include "HostApp/AuxServer/FileTransferChannelState.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelToken.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 
 
 // The two control channels a Viewer session can arrive on. The raw values
@@ -92,6 +97,9 @@ struct V230HostAudioAuxServerConfiguration {
     BonjourAdvertiser::RouteSource routeRecordSource;
     // The early drop's random numbers; null means the system's.
     AuxAdmission::RandomSource admissionRandom;
+    // Where data-channel tokens come from; null means a fresh random token.
+    // It may throw, as the system's random source may fail.
+    std::function<FileTransferChannelToken()> fileTransferTokenSource;
     // Keeps sessionReleaseCountForTesting() counting; off in a running Host,
     // where the count would grow with every connection.
     bool countSessionReleasesForTesting = false;
@@ -148,12 +156,14 @@ public:
     // queue.
     std::function<void(const ClipboardTransfer& transfer)> onClipboardTransfer;
     // A file-transfer packet (type 31) from a logged-in control connection,
-    // as its encoded bytes, with the sending session.
-    std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
-        onFileTransferPacket;
+    // decoded, with the sending session. Called on the server queue.
+    std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferPacket;
     // A file-transfer packet that arrived on an authorised file channel.
-    std::function<void(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID)>
-        onFileTransferIncomingPacket;
+    std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferIncomingPacket;
+    // The session can no longer take part in a transfer: its audio session
+    // was removed, or its bound channel ended without a replacement.
+    // Called on the server queue.
+    std::function<void(const platform::UUID& sessionID)> onFileTransferSessionEnded;
     // A drag pull (type 39): snapshot identifier, item index and the
     // session that asked, which alone is to be served. Called on the server
     // queue.
@@ -179,10 +189,15 @@ public:
     // every logged-in video session. False when nobody received it or the
     // transfer could not be encoded. Any thread.
     bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
-    // Type 31 to one session (its audio connection, else its video one).
-    void sendFileTransferPacket(const std::vector<uint8_t>& encodedPacket, const platform::UUID& sessionID);
-    // Type 31 to every logged-in audio session, else every logged-in video one.
-    void broadcastFileTransferPacket(const std::vector<uint8_t>& encodedPacket);
+    // One packet to a session: a frame on its file channel, else type 31 on
+    // its audio connection, else on its video one. Off the server queue it
+    // returns once the packet fits the send window; on it, never waits.
+    // True when a connection took the packet. Any thread.
+    bool sendFileTransferPacket(FileTransferPacket packet, const platform::UUID& sessionID);
+    // To every authorised file channel, or, when there is none, as type 31
+    // to the logged-in audio sessions, else the video ones. Waits and
+    // answers as above.
+    bool broadcastFileTransferPacket(FileTransferPacket packet);
     // Issues (or reuses) the session's data-channel token and announces it
     // with the file port in use (type 37). Server queue.
     void sendFileTransferEndpoint(const platform::UUID& sessionID,
@@ -247,6 +262,8 @@ public:
     bool useHeadlessVirtualDisplay = false;
     // The display Screen Sharing's capture uses; 0 while it holds none.
     uint32_t screenSharingCaptureDisplayID = 0;
+    // The display side's own bookkeeping (Display/DisplayTargetState.h).
+    DisplayTargetState displayTarget;
 
     // The server's view of a real display and a capture mode.
     VideoCaptureMode physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& geometry) const;
@@ -268,10 +285,6 @@ public:
     // Set while the virtual display settles after a wake; no Viewer is
     // pruned meanwhile.
     std::optional<platform::Date> virtualDisplayWakeStabilizationDeadline;
-    // The sleep preflight's 4 s budget, and whether the headless
-    // preparation made the virtual display ready for sleep within it.
-    std::optional<platform::Date> sleepPreflightDeadline;
-    bool sleepPreflightDesktopIsReady = false;
     // A preflight failed: the Mac sleeps natively, so the system-sleep
     // assertion stays released until the next wake.
     bool suppressSystemSleepAssertionUntilWake = false;
@@ -296,10 +309,10 @@ public:
     uint32_t viewerSystemSleepAssertionID = 0;
     // Screen Sharing coexistence on a Mac that started headless: the
     // headless request parked while Screen Sharing's display is captured,
-    // when that display was last seen, the last service probe (a positive
-    // answer is reused for 1 s) and the last heal request (uptime, 0 none).
+    // the last service probe (a positive answer is reused for 1 s) and the
+    // last heal request (uptime, 0 none). When Screen Sharing's display was
+    // last seen is display-target state.
     std::optional<CaptureModeControlPayload> deferredHeadlessCaptureRequestForScreenSharing;
-    uint64_t screenSharingDisplayLastSeenNs = 0;
     mutable uint64_t screenSharingServiceActivityCheckedAtNs = 0;
     mutable bool screenSharingServiceWasActive = false;
     uint64_t lastScreenSharingRecoveryRequestNs = 0;
@@ -322,7 +335,9 @@ public:
     // presented a valid token.
     std::map<platform::UUID, FileTransferChannelToken> fileTransferTokens;
     std::map<FileTransferChannelToken, platform::UUID> fileTransferTokenIndex;
-    std::map<platform::UUID, std::shared_ptr<platform::TcpConnection>> fileTransferChannels;
+    std::map<platform::UUID, std::shared_ptr<FileTransferChannelConnection>> fileTransferChannels;
+    // Unbound data connections and the send window (AuxServer/FileTransferChannel.cpp).
+    FileTransferChannelState fileTransferChannel;
 
     // --- Test entry points ---------------------------------------------------------
     // The Host identity in use (after start()).
@@ -465,12 +480,75 @@ public:
     static constexpr double screenSharingProbeTimeLimitSeconds = 2;
 
     // Neighbours the power policy calls.
-    std::optional<uint32_t> activeScreenSharingDisplayID() const;
-    void restoreOriginalDisplayModeIfNeeded(uint32_t displayID, const std::string& reason);
-    void cancelHeadlessDesktopPromotionRetry();
     void restartMotionStream(const std::string& reason, double afterSeconds);
+    // Easy on a real display at its current mode (StreamControl/).
+    void applyEasyAdaptivePhysicalCapture(uint32_t displayID, const std::optional<CaptureModeControlPayload>& base);
+
+    // Display target selection and topology (Display/DisplayTargetSelection.cpp).
+    // The user's choices hop onto the queue; the snapshots hop synchronously
+    // and must not be called from it.
+    void selectDisplayID(uint32_t displayID);
+    void setHeadlessVirtualDisplayEnabled(bool enabled);
+    uint32_t selectedDisplayIDSnapshot();
+    uint32_t physicalDisplayIDSnapshot();
+    bool headlessVirtualDisplayEnabledSnapshot();
     // A real display that can be captured now.
     std::optional<uint32_t> usablePhysicalDisplayID() const;
+    // The display a running Screen Sharing session created.
+    std::optional<uint32_t> activeScreenSharingDisplayID() const;
+    void registerDisplayChangeObserverIfNeeded();
+    void scheduleDisplayTopologyRecovery(const std::string& reason, double delay, bool resetRetryCount);
+    void recoverVirtualDisplayTopology(const std::string& reason);
+
+    // The headless virtual display's preparation (Display/HeadlessDisplayPreparation.cpp):
+    // seconds to wait before capturing, none when it could not be prepared.
+    std::optional<double> prepareHeadlessVirtualDisplay(VideoCaptureMode mode);
+    DisplayTransitionResult applyHeadlessVirtualDisplayTemplate(VideoCaptureMode requestedMode);
+    double enableHeadlessVirtualDisplay(VideoCaptureMode mode);
+    bool headlessPresetActivationIsPending() const;
+    // The preset the shared request asks the virtual display for.
+    HeadlessVirtualDisplay::Preset currentRequestPreset() const;
+
+    // Desktop promotion of the virtual display (Display/HeadlessDesktopPromotion.cpp).
+    void cancelHeadlessDesktopPromotionRetry();
+    void beginHeadlessDesktopPromotionRetry(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                            const HeadlessVirtualDisplay::Preset& preset);
+    void scheduleHeadlessDesktopPromotionRetry(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                               const HeadlessVirtualDisplay::Preset& preset, uint64_t generation,
+                                               double after);
+    void runHeadlessDesktopPromotionAttempt(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                            const HeadlessVirtualDisplay::Preset& preset, uint64_t generation);
+    void promoteHeadlessDesktopOffQueue(uint32_t referenceDisplayID, uint32_t virtualDisplayID,
+                                        const HeadlessVirtualDisplay::Preset& preset,
+                                        std::optional<uint64_t> generation);
+
+    // Headless capture transitions and fallbacks (Display/HeadlessCaptureTransitions.cpp).
+    void beginHeadlessCaptureTransition(const CaptureModeControlPayload& request,
+                                        const HeadlessVirtualDisplay::Preset& preset, VideoCaptureMode previousMode);
+    void scheduleHeadlessCaptureTransition(const CaptureModeControlPayload& request,
+                                           const HeadlessVirtualDisplay::Preset& preset, uint32_t displayID,
+                                           uint64_t generation, double after);
+    void finishHeadlessCaptureTransitionInFallback(const CaptureModeControlPayload& request);
+    HeadlessRealizeDecision scheduleHeadlessRealizeRetryIfNeeded(VideoCaptureMode mode);
+    DisplayTransitionResult fallbackToPhysicalNativeCapture(const std::string& reason);
+    DisplayTransitionResult resolvePhysicalFallback(VideoCaptureMode mode, VideoCaptureMode previousMode,
+                                                    const std::string& reason);
+    std::optional<DisplayTransitionResult> nativePhysicalFallbackResult(const std::string& reason);
+
+    // Applying a capture mode (Display/CaptureModeApplication.cpp). A mode
+    // application cancels the pending realise retries; the retries
+    // themselves go through the second entry, which keeps their series.
+    void applyVideoCaptureModeFromRealizeRetry(VideoCaptureMode mode);
+    void cancelHeadlessRealizeRetries();
+    void scheduleHeadlessRealizeSlowRetry(VideoCaptureMode mode);
+    void completeVideoCaptureMode(VideoCaptureMode requestedMode, VideoCaptureMode previousMode,
+                                  const DisplayTransitionResult& result);
+
+    // Host display commands (Display/HostDisplayCommands.cpp).
+    void restoreOriginalDisplayModeIfNeeded(uint32_t displayID, const std::string& reason);
+    // The real displays a command may target: active, physical, and not
+    // the Host's own virtual display.
+    std::vector<uint32_t> commandablePhysicalDisplayIDs() const;
     // Display layout (Display/DisplayLayoutPublishing.cpp): computes the
     // layout and stores it in lastDisplayLayout; the managed virtual
     // display's layout; sends one layout to every logged-in session; and
@@ -648,6 +726,18 @@ private:
     std::string viewerName(const platform::UUID& id) const;
     // A logger that publishes while the server lives, for objects it owns.
     std::function<void(const std::string&)> weakPublisher();
+    // File-data channel (FileTransferChannel.cpp): the token frame, then
+    // packets; and the carrier choice behind the two send calls.
+    void handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                 std::optional<platform::UUID>& session, std::span<const uint8_t> payload);
+    void logUnboundFileChannelEnd(const std::string& line);
+    void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                  const std::optional<platform::UUID>& session);
+    enum class FileTransferSendOutcome { sent, noTarget, windowFull };
+    FileTransferSendOutcome trySendFileTransferPacket(const FileTransferPacket& packet,
+                                                      const std::optional<platform::UUID>& sessionID, bool mayWait);
+    bool sendFileTransferPacketWithinWindow(const FileTransferPacket& packet,
+                                            const std::optional<platform::UUID>& sessionID);
     void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);
 
     // Login and identity (AuxLogin.cpp).

@@ -15,7 +15,10 @@ DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
     queue.dispatchPrecondition();
     HeadlessVirtualDisplay& headless = HeadlessVirtualDisplay::shared();
     DisplayLayoutPayload layout;
-    if (useHeadlessVirtualDisplay && headless.stateSnapshot().isActive) {
+    // The virtual display's profile also answers while it is the target but
+    // not yet live: a Mac without a real display has nothing else to measure.
+    if (useHeadlessVirtualDisplay && (headless.stateSnapshot().isActive || selectedDisplayID == 0 ||
+                                      !HostDisplayModeSwitcher::displayLayout(selectedDisplayID))) {
         headless.refreshGeometry();
         layout = managedHeadlessDisplayLayout(selectedDisplayID);
     } else if (auto real = HostDisplayModeSwitcher::displayLayout(selectedDisplayID)) {

@@ -68,6 +68,7 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
             if (authorizedViewersPresent()) beginSleepRecoveryViewerReconnectGrace(reason + " preflight");
             if (!preflightHeadlessCaptureBeforeSleep(reason)) fallBackToNativeSleepAfterFailedPreflight(reason);
         }
+        cancelTask(displayTarget.displayTopologyRecoveryTask);
         cancelTask(sc.initialVideoCaptureStartTask);
         cancelPendingHeadlessCaptureTransition();
         cancelHeadlessDesktopPromotionRetry();

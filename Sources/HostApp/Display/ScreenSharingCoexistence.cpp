@@ -61,8 +61,8 @@ bool V230HostAudioAuxServer::isScreenSharingServiceActive() const {
         return true;
     // Bounded: a launchctl that never answers would otherwise hold the
     // server queue, and with it every Viewer, for good.
-    auto run = platform::ProcessRunner::runCapturingOutput("/bin/launchctl", {"print", "system/com.apple.screensharing"},
-                                                           screenSharingProbeTimeLimitSeconds);
+    auto run = platform::ProcessRunner::runCapturingOutput(
+        "/bin/launchctl", {"print", "system/com.apple.screensharing"}, screenSharingProbeTimeLimitSeconds);
     bool active = false;
     // Output that is not UTF-8 counts as empty: no state line.
     if (run && run->termination.succeeded() && auxwire::isValidUTF8(run->standardOutput)) {
@@ -91,14 +91,14 @@ bool V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::st
     const auto screenSharingDisplay = activeScreenSharingDisplayID();
     const uint64_t now = platform::Clock::uptimeNs();
     if (!screenSharingDisplay) {
-        if (deferredHeadlessCaptureRequestForScreenSharing && screenSharingDisplayLastSeenNs != 0 &&
-            now - screenSharingDisplayLastSeenNs < kScreenSharingDisplayGoneNs) {
+        if (deferredHeadlessCaptureRequestForScreenSharing && displayTarget.screenSharingDisplayLastSeenNs != 0 &&
+            now - displayTarget.screenSharingDisplayLastSeenNs < kScreenSharingDisplayGoneNs) {
             return true;
         }
         return restoreHeadlessTemplateAfterScreenSharingCapture(reason);
     }
     const uint32_t display = *screenSharingDisplay;
-    screenSharingDisplayLastSeenNs = now;
+    displayTarget.screenSharingDisplayLastSeenNs = now;
     auto& sc = streamControl;
     if (!videoSessions.empty() || !audioSessions.empty()) {
         if (screenSharingCaptureDisplayID != 0 && !authorizedVideoSessions.empty())
@@ -139,8 +139,8 @@ void V230HostAudioAuxServer::applyScreenSharingDisplayCapture(uint32_t displayID
         (base.flags & ~(CaptureModeControlPayload::flagHiDPI | CaptureModeControlPayload::flagIOSBuiltInDisplay)) |
         hiDPI);
     request.backend = VideoCaptureBackend::physical;
-    request.chromaMode = HostHardware::isAppleSilicon() && base.codec == VideoStreamCodec::hevc ? base.chromaMode
-                                                                                               : VideoChromaMode::yuv420;
+    const bool encoderRuns444 = HostHardware::isAppleSilicon() && base.codec == VideoStreamCodec::hevc;
+    request.chromaMode = encoderRuns444 ? base.chromaMode : VideoChromaMode::yuv420;
     request.fps = std::clamp(base.fps, 1, 60);
     request.controlIntent = 0;
 
@@ -208,7 +208,7 @@ void V230HostAudioAuxServer::scheduleScreenSharingRecoveryAfterModeSwitchIfNeede
     queue.dispatchPrecondition();
     auto eligible = [](const V230HostAudioAuxServer& s) {
         return s.startupPhysicalDisplayID == 0 && !s.screensAreSleeping && !s.isPreflightingHeadlessCaptureForSleep &&
-               !s.sleepPreflightPhysicalCaptureRequest && s.screenSharingDisplayLastSeenNs != 0;
+               !s.sleepPreflightPhysicalCaptureRequest && s.displayTarget.screenSharingDisplayLastSeenNs != 0;
     };
     if (!eligible(*this)) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -216,7 +216,7 @@ void V230HostAudioAuxServer::scheduleScreenSharingRecoveryAfterModeSwitchIfNeede
         auto self = weak.lock();
         if (!self || !eligible(*self)) return;
         const uint64_t now = platform::Clock::uptimeNs();
-        if (now >= self->screenSharingDisplayLastSeenNs + kHealSightingWindowNs) return;
+        if (now >= self->displayTarget.screenSharingDisplayLastSeenNs + kHealSightingWindowNs) return;
         const uint64_t last = self->lastScreenSharingRecoveryRequestNs;
         if (last != 0 && now - last < kHealIntervalNs) return;
         self->lastScreenSharingRecoveryRequestNs = now;

@@ -34,8 +34,8 @@ bool V230HostAudioAuxServer::preflightHeadlessCaptureBeforeSleep(const std::stri
 
     cancelSleepPreflightPhysicalRecovery();
     virtualDisplayWakeStabilizationDeadline.reset();
-    sleepPreflightDeadline = platform::Clock::now().addingSeconds(kSleepPreflightBudgetSeconds);
-    sleepPreflightDesktopIsReady = false;
+    displayTarget.sleepPreflightDeadline = platform::Clock::now().addingSeconds(kSleepPreflightBudgetSeconds);
+    displayTarget.sleepPreflightDesktopIsReady = false;
     isPreflightingHeadlessCaptureForSleep = true;
     publish("power: " + reason + "; preflighting headless virtual capture before screens sleep");
 
@@ -55,9 +55,9 @@ bool V230HostAudioAuxServer::preflightHeadlessCaptureBeforeSleep(const std::stri
         applyVideoCaptureMode(sc.currentVideoMode);
     }
 
-    const bool ready = sleepPreflightDesktopIsReady && waitForHeadlessVideoCaptureBeforeSleep(reason);
+    const bool ready = displayTarget.sleepPreflightDesktopIsReady && waitForHeadlessVideoCaptureBeforeSleep(reason);
     isPreflightingHeadlessCaptureForSleep = false;
-    sleepPreflightDeadline.reset();
+    displayTarget.sleepPreflightDeadline.reset();
     return ready;
 }
 
@@ -71,8 +71,8 @@ bool V230HostAudioAuxServer::waitForHeadlessVideoCaptureBeforeSleep(const std::s
     }
     const uint64_t generation = sc.videoCaptureGeneration;
     const auto capture = sc.videoCapture;
-    const double left =
-        sleepPreflightDeadline ? std::max(0.0, sleepPreflightDeadline->timeIntervalSince(platform::Clock::now())) : 0;
+    const auto& deadline = displayTarget.sleepPreflightDeadline;
+    const double left = deadline ? std::max(0.0, deadline->timeIntervalSince(platform::Clock::now())) : 0;
     // The capture's own threads settle its readiness; this queue only waits.
     const auto readiness = capture->sleepPreflightReadinessCondition.waitWhilePending(left);
     const bool unchanged = generation == sc.videoCaptureGeneration && capture == sc.videoCapture;
@@ -110,7 +110,7 @@ void V230HostAudioAuxServer::fallBackToNativeSleepAfterFailedPreflight(const std
     if (physicalDisplayID != 0) selectedDisplayID = physicalDisplayID;
     sleepPreflightPhysicalCaptureRequest.reset();
     sleepPreflightPhysicalVideoMode.reset();
-    sleepPreflightDesktopIsReady = false;
+    displayTarget.sleepPreflightDesktopIsReady = false;
     suppressSystemSleepAssertionUntilWake = true;
     if (viewerSystemSleepAssertionID != 0) {
         platform::IOPMAssertionRelease(viewerSystemSleepAssertionID);

@@ -78,6 +78,10 @@ void FileTransferChannelConnection::drainBuffer() {
             fail(std::nullopt);
             break;
         }
+        if (acceptsPayloadLength && !acceptsPayloadLength(length)) {
+            fail(std::nullopt);
+            break;
+        }
         if (available < C::headerSize + length) break;
         offset += C::headerSize + length;
         // The handler may end the channel; it does so before the next frame

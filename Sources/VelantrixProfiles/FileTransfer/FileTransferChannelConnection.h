@@ -42,6 +42,10 @@ public:
     // Set before start().
     FrameHandler onFrame;
     EndedHandler onEnded;
+    // Asked with each frame's length as soon as its header arrived, before
+    // any of its payload is buffered; false ends the channel (the owner
+    // says why). Unset accepts every length up to maxPayloadSize.
+    std::function<bool(uint32_t length)> acceptsPayloadLength;
 
     void start();
     // One frame; nothing once the channel ended. `completion` runs on the

@@ -81,8 +81,8 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     server->onDragPullRequest = [&](uint32_t snapshot, uint32_t index, const platform::UUID&) {
         pulls.emplace_back(snapshot, index);
     };
-    std::vector<std::vector<uint8_t>> filePackets;
-    server->onFileTransferPacket = [&](const std::vector<uint8_t>& p, const platform::UUID&) { filePackets.push_back(p); };
+    std::vector<FileTransferPacket> filePackets;
+    server->onFileTransferPacket = [&](FileTransferPacket p, const platform::UUID&) { filePackets.push_back(p); };
 
     sendAndSettle(*audio, AuxPacketType::audioControl, {0x05});
     EXPECT_TRUE(logContains("audio: Host output muted for Viewer; Host output muted"));
@@ -90,9 +90,9 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     sendAndSettle(*video, AuxPacketType::videoPreferenceControl, {1});
     EXPECT_TRUE(logContains("capture: chroma preference noted: yuv444"));
     sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
-    EXPECT_TRUE(logContains("display: host display mode 2 requested"));
+    EXPECT_TRUE(logContains("host physical native restore skipped: no saved original mode for display 1"));
     sendAndSettle(*video, AuxPacketType::hostPhysicalDisplayControl, {2});
-    EXPECT_TRUE(logContains("display: physical display action next requested"));
+    EXPECT_TRUE(logContains("remote physical display next already targeting display 1"));
     GestureEventControlPayload gesture;
     gesture.framebufferWidth = gesture.framebufferHeight = 100;
     sendAndSettle(*video, AuxPacketType::gestureEvent, gesture.encode());
@@ -109,7 +109,10 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     sendAndSettle(*audio, AuxPacketType::dragPull, {7, 0, 0, 0, 2, 0, 0, 0});
     EXPECT_EQ(pulls, (std::vector<std::pair<uint32_t, uint32_t>>{{7, 2}}));
     sendAndSettle(*video, AuxPacketType::fileTransferPacket, {1, 2});
-    EXPECT_EQ(filePackets, (std::vector<std::vector<uint8_t>>{{1, 2}}));
+    EXPECT_TRUE(logContains("bad file transfer payload"));
+    const FileTransferPacket listing{FileTransferOp::listDir, platform::UUID::random(), 0, 0, "~", {}};
+    sendAndSettle(*video, AuxPacketType::fileTransferPacket, listing.encode());
+    EXPECT_EQ(filePackets, std::vector<FileTransferPacket>{listing});
 }
 
 TEST_F(Dispatch, AudioControlOnTheVideoChannelIsRejected) {

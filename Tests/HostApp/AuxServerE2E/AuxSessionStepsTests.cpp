@@ -92,7 +92,7 @@ TEST_F(SessionSteps, VideoLoginOnlyAsksForAKeyFrameWhenTheSharedCaptureRuns) {
     client->settle();
     EXPECT_EQ(capture->forceKeyFrameRequested.value(), 1);
     EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
-    EXPECT_FALSE(logContains("display: capture mode"));
+    EXPECT_FALSE(logContains("capture preset backend requested"));
 }
 
 TEST_F(SessionSteps, VideoLoginReappliesARequestedModeWhenNoCaptureRuns) {
@@ -103,7 +103,7 @@ TEST_F(SessionSteps, VideoLoginReappliesARequestedModeWhenNoCaptureRuns) {
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     client->settle();
-    EXPECT_TRUE(logContains("display: capture mode Pro requested"));
+    EXPECT_TRUE(logContains("capture preset backend requested virtual display"));
     EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 

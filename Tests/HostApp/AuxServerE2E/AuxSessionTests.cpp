@@ -244,8 +244,8 @@ TEST_F(Broadcasts, SessionInfoAndFileAndClipboardPacketsSkipStrangers) {
 
     server->broadcastHostSessionInfo();
     EXPECT_TRUE(server->broadcastClipboardTransfer(ClipboardTransfer{"H", 1, 0, {}}));
-    server->broadcastFileTransferPacket({9, 9});
-    server->sendFileTransferPacket({7}, strangerID);
+    EXPECT_TRUE(server->broadcastFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {9, 9}}));
+    EXPECT_FALSE(server->sendFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {7}}, strangerID));
     EXPECT_TRUE(loggedIn->waitForPacket(AuxPacketType::clipboardTransfer));
     EXPECT_TRUE(loggedIn->waitForPacket(AuxPacketType::fileTransferPacket));
     loggedIn->settle();

@@ -44,7 +44,7 @@ protected:
         AuxServerTest::SetUp();
         server->queue.sync([&] {
             server->streamControl.currentCaptureRequest = smallRequest();
-            server->streamControl.currentVideoMode = VideoCaptureMode::physical1080;
+            server->streamControl.currentVideoMode = VideoCaptureMode::easy;
         });
     }
 
@@ -58,7 +58,7 @@ protected:
     // The whole small monitor, as H.264 at 30 fps: a default start turns it
     // into HEVC at 60.
     static CaptureModeControlPayload smallRequest() {
-        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
+        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                          VideoCaptureBackend::physical);
         request.codec = VideoStreamCodec::h264;
         request.fps = 30;

@@ -40,7 +40,9 @@ TEST_F(CaptureStart, WithoutARequestTheDefaultStartsAfterAMomentAsHevcAt60WithTw
     EXPECT_TRUE(logContains("video: awaiting initial capture-mode request"));
     EXPECT_TRUE(v->ofType(AuxPacketType::videoFrame).empty());
     run(1.5, {v.get()});
-    EXPECT_TRUE(logContains("video: initial capture-mode request not received; starting default Physical 1080p"));
+    EXPECT_TRUE(logContains("video: initial capture-mode request not received; starting default Easy"));
+    // Easy on a real display captures it at its current mode, 0.1 s later.
+    EXPECT_TRUE(logContains("easy adaptive: capturing physical display 7 at current display mode"));
     auto configs = v->ofType(AuxPacketType::videoStreamConfig);
     ASSERT_FALSE(configs.empty());
     EXPECT_EQ(configs.back().payload[0], 2);   // HEVC
@@ -52,10 +54,11 @@ TEST_F(CaptureStart, WithoutARequestTheDefaultStartsAfterAMomentAsHevcAt60WithTw
     for (auto& f : v->ofType(AuxPacketType::videoFrame))
         if (f.header.flags & 1) keyFrameSeconds.push_back(double(f.header.timestampNs - loginNs) / 1e9);
     ASSERT_EQ(keyFrameSeconds.size(), 3u);
-    EXPECT_NEAR(keyFrameSeconds[0], 0.45, 0.04);
-    EXPECT_NEAR(keyFrameSeconds[1], 0.45, 0.06);
+    EXPECT_NEAR(keyFrameSeconds[0], 0.55, 0.04);
+    EXPECT_NEAR(keyFrameSeconds[1], 0.55, 0.06);
     EXPECT_NEAR(keyFrameSeconds[2], 0.95, 0.04);
-    EXPECT_TRUE(logContains("aux video config HEVC 4:2:0 Physical 1080p 320x180 @60 target=14Mb/s"));
+    EXPECT_TRUE(logContains("aux video config HEVC 4:2:0 Easy Easy backing=320x180 @60 target=24Mb/s"));
+    EXPECT_GE(decodeStream(*v), v->ofType(AuxPacketType::videoFrame).size());
 }
 
 TEST_F(CaptureStart, ARequestWithinTheWaitLeavesTheDefaultStartNothingToDo) {

@@ -73,6 +73,35 @@ TEST_F(PowerTest, ScreensSleepingMovesPhysicalCaptureToHeadlessAndDefersTheDispl
     EXPECT_FALSE(v->client->isClosed());
 }
 
+TEST_F(PowerTest, WillSleepMovesAPhysicalCaptureOntoTheVirtualDisplayBeforeTheHandlerReturns) {
+    auto v = viewer();
+    run(1, {v.get()});
+    const auto physicalRequest = onQueue([&] { return server->streamControl.currentCaptureRequest; });
+    const size_t configsAccepted = logCount("aux video config ");
+    const double before = platform::Clock::uptimeSeconds();
+    // The capture is built and becomes ready while this call holds the
+    // server queue.
+    server->noteHostPowerState("system will sleep", true, true);
+    EXPECT_LE(platform::Clock::uptimeSeconds() - before, 4.1);
+    EXPECT_TRUE(logContains("power: system will sleep; headless video ready before screens sleep"));
+    const uint32_t virtualID = HeadlessVirtualDisplay::shared().stateSnapshot().displayID;
+    ASSERT_NE(virtualID, 0u);
+    onQueue([&] {
+        const auto& sc = server->streamControl;
+        EXPECT_TRUE(server->useHeadlessVirtualDisplay);
+        ASSERT_TRUE(sc.videoCapture);
+        EXPECT_EQ(sc.videoCapture->displayID, virtualID);
+        EXPECT_TRUE(sc.lastVideoConfig);
+        EXPECT_EQ(server->sleepPreflightPhysicalCaptureRequest, physicalRequest);
+        EXPECT_FALSE(server->suppressSystemSleepAssertionUntilWake);
+    });
+    EXPECT_EQ(heldAssertions().size(), 2u);
+    EXPECT_FALSE(logContains("headless preflight failed"));
+    // The capture's own report of that configuration changes nothing.
+    run(0.5, {v.get()});
+    EXPECT_EQ(logCount("aux video config "), configsAccepted + 1);
+}
+
 TEST_F(PowerTest, FailedPreflightSleepsNativelyAndWithholdsTheSystemAssertionUntilWake) {
     auto v = viewer();
     run(1, {v.get()});
@@ -104,34 +133,6 @@ TEST_F(PowerTest, FailedPreflightSleepsNativelyAndWithholdsTheSystemAssertionUnt
     screenCapture().setFramesStopped(false);
     notify("system did wake");
     EXPECT_EQ(heldAssertions().count("PreventSystemSleep"), 1u);
-}
-
-TEST_F(PowerTest, CaptureBuiltDuringThePreflightIsReadyWithoutTheServerQueueAndAnnouncedOnce) {
-    auto v = viewer("Mac Viewer", false);
-    const uint32_t virtualID = startVirtualDisplay();
-    ASSERT_NE(virtualID, 0u);
-    const auto configsBefore = v->ofType(AuxPacketType::videoStreamConfig).size();
-    const bool ready = onQueue([&] {
-        auto& sc = server->streamControl;
-        sc.currentCaptureRequest = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                                                     VideoCaptureBackend::headlessVirtual);
-        sc.currentVideoMode = VideoCaptureMode::easy;
-        server->useHeadlessVirtualDisplay = true;
-        server->selectedDisplayID = virtualID;
-        server->isPreflightingHeadlessCaptureForSleep = true;
-        server->sleepPreflightDeadline = platform::Clock::now().addingSeconds(4);
-        server->restartVideoCapture(0);
-        EXPECT_TRUE(sc.videoCapture);  // built at once, not queued behind the preflight
-        const bool result = server->waitForHeadlessVideoCaptureBeforeSleep("system will sleep");
-        server->isPreflightingHeadlessCaptureForSleep = false;
-        return result;
-    });
-    EXPECT_TRUE(ready);
-    EXPECT_TRUE(logContains("power: system will sleep; headless video ready before screens sleep"));
-    run(0.1, {v.get()});
-    // Its own report from the encoder arrives later and changes nothing.
-    EXPECT_EQ(logCount("aux video config "), 1u);
-    EXPECT_GT(v->ofType(AuxPacketType::videoStreamConfig).size(), configsBefore);
 }
 
 TEST_F(PowerTest, PhysicalRecoveryChecksFor45sThenWaitsForTheNextDisplayChange) {

@@ -384,6 +384,21 @@ TEST_F(FileTransferServiceTest, PeerSendBodiesAreBounded) {
     }
 }
 
+TEST_F(FileTransferServiceTest, AHookMayReplaceItselfWhileItRuns) {
+    // The hook is copied out of its lock before the call: replacing it from
+    // inside neither deadlocks nor destroys the closure that is running.
+    int calls = 0;
+    std::string kept = "alive";
+    sender->onStatus = [this, &calls, kept](const std::string&) {
+        sender->onStatus = nullptr;
+        calls += kept == "alive";
+    };
+    writeFile(source / "f", "x");
+    sender->sendURLs({source / "f"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    runUntilIdle();
+    EXPECT_EQ(calls, 1);
+}
+
 TEST(FileTransferServiceText, SizesNamesAndItemLists) {
     const char* saved = setlocale(LC_NUMERIC, nullptr);
     std::string restore = saved ? saved : "C";

@@ -1,0 +1,219 @@
+// The file-data port of the server: the endpoint announcement, the token
+// handshake of each data connection, and the carrier every outgoing
+// file-transfer packet takes (a frame on the session's channel, else aux
+// type 31 on its control connection) within the send window.
+
+#include <exception>
+
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+
+using platform::UUID;
+using ConnectionRef = std::shared_ptr<platform::TcpConnection>;
+
+void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionRef& connection) {
+    queue.dispatchPrecondition();
+    auto existing = fileTransferTokens.find(sessionID);
+    if (existing == fileTransferTokens.end()) {
+        std::optional<FileTransferChannelToken> token;
+        try {
+            token = configuration_.fileTransferTokenSource ? configuration_.fileTransferTokenSource()
+                                                           : FileTransferChannelToken();
+        } catch (const std::exception& e) {
+            // Without a secret token the channel cannot be offered; the
+            // Viewer keeps sending files over its control connection.
+            publish("file aux: no endpoint for session " + sessionID.id8() + ": " + e.what());
+            return;
+        }
+        existing = fileTransferTokens.emplace(sessionID, *token).first;
+        fileTransferTokenIndex[*token] = sessionID;
+    }
+    FileTransferEndpointPayload endpoint;
+    endpoint.port = fileListener_ ? fileListener_->port() : configuration_.filePort;
+    endpoint.token = existing->second.bytes;
+    connection->send(makeAuxPacket(AuxPacketType::fileTransferEndpoint, 0, endpoint.encode(), platform::Clock::uptimeNs()));
+    publish("file aux: endpoint advertised session=" + sessionID.id8() + " port=" + std::to_string(endpoint.port) +
+            " token=" + existing->second.shortDescription());
+}
+
+void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& connection) {
+    queue.dispatchPrecondition();
+    if (fileTransferChannel.pending.size() >= FileTransferChannelState::maxPendingChannels) {
+        logUnboundFileChannelEnd("file aux: too many pending data connections; dropping connection");
+        connection->cancel();
+        admission_.release(connection.get());
+        return;
+    }
+    auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, "file aux", weakPublisher());
+    // Shared by the handlers: unknown until the token frame matched.
+    auto session = std::make_shared<std::optional<UUID>>();
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    std::weak_ptr<FileTransferChannelConnection> weakChannel = channel;
+    channel->acceptsPayloadLength = [weak, session](uint32_t length) {
+        // Before its token a connection gets no room: a frame of any other
+        // length is a mismatch before a byte of it is buffered.
+        if (session->has_value() || length == FileTransferChannelConstants::tokenSize) return true;
+        if (auto self = weak.lock()) self->logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
+        return false;
+    };
+    channel->onFrame = [weak, weakChannel, session](std::span<const uint8_t> payload) {
+        auto self = weak.lock();
+        auto ch = weakChannel.lock();
+        if (self && ch) self->handleFileTransferFrame(ch, *session, payload);
+    };
+    // Holds the channel strongly until it ends.
+    channel->onEnded = [weak, channel, session](const std::optional<std::string>&) {
+        if (auto self = weak.lock()) self->fileTransferChannelEnded(channel, *session);
+    };
+    fileTransferChannel.pending[channel.get()] = channel;
+    queue.asyncAfter(FileTransferChannelState::tokenDeadlineSeconds, [weak, weakChannel, session] {
+        auto self = weak.lock();
+        auto ch = weakChannel.lock();
+        if (!self || !ch || ch->didEnd() || session->has_value()) return;
+        self->logUnboundFileChannelEnd("file aux: no token within 10 s; dropping connection");
+        ch->cancel();
+    });
+    channel->start();
+}
+
+void V230HostAudioAuxServer::logUnboundFileChannelEnd(const std::string& line) {
+    // Anyone can reach the file port: its refusals share the pre-login
+    // allowance of lines, the rest is counted in the summary.
+    if (admission_.mayLogPreLoginEnd("file channel refused")) publish(line);
+}
+
+void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                                     std::optional<UUID>& session, std::span<const uint8_t> payload) {
+    queue.dispatchPrecondition();
+    if (!session) {
+        auto token = FileTransferChannelToken::withBytes(payload);
+        auto owner = token ? fileTransferTokenIndex.find(*token) : fileTransferTokenIndex.end();
+        if (owner == fileTransferTokenIndex.end()) {
+            logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
+            channel->cancel();
+            return;
+        }
+        const UUID id = owner->second;
+        session = id;
+        fileTransferChannel.pending.erase(channel.get());
+        admission_.release(channel->connection().get());
+        if (auto older = fileTransferChannels.find(id); older != fileTransferChannels.end()) {
+            // Out of the table before it ends, so its end is no session end.
+            auto replaced = older->second;
+            fileTransferChannels.erase(older);
+            replaced->cancel();
+        }
+        fileTransferChannels[id] = channel;
+        publish("file aux: channel authorized for session " + id.id8() + " token=" + token->shortDescription());
+        return;
+    }
+    auto packet = FileTransferPacket::decode(payload);
+    if (!packet) return publish("file aux: malformed packet from session " + session->id8());
+    if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
+}
+
+void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                                      const std::optional<UUID>& session) {
+    queue.dispatchPrecondition();
+    fileTransferChannel.pending.erase(channel.get());
+    if (!session) {
+        admission_.release(channel->connection().get());
+        return;
+    }
+    auto it = fileTransferChannels.find(*session);
+    const bool wasBound = it != fileTransferChannels.end() && it->second == channel;
+    if (wasBound) fileTransferChannels.erase(it);
+    publish("file aux: channel closed for session " + session->id8());
+    if (wasBound && onFileTransferSessionEnded) onFileTransferSessionEnded(*session);
+}
+
+V230HostAudioAuxServer::FileTransferSendOutcome V230HostAudioAuxServer::trySendFileTransferPacket(
+    const FileTransferPacket& packet, const std::optional<UUID>& sessionID, bool mayWait) {
+    queue.dispatchPrecondition();
+    std::vector<std::shared_ptr<FileTransferChannelConnection>> channels;
+    std::vector<ConnectionRef> controls;
+    auto addControl = [&](const UUID& id) {
+        for (AuxChannel aux : {AuxChannel::audio, AuxChannel::video}) {
+            if (!authorizedFor(aux).count(id)) continue;
+            if (auto it = sessionsFor(aux).find(id); it != sessionsFor(aux).end()) {
+                controls.push_back(it->second);
+                return;
+            }
+        }
+    };
+    if (sessionID) {
+        if (auto it = fileTransferChannels.find(*sessionID); it != fileTransferChannels.end() && !it->second->didEnd())
+            channels.push_back(it->second);
+        else
+            addControl(*sessionID);
+    } else {
+        for (const auto& [id, channel] : fileTransferChannels)
+            if (!channel->didEnd()) channels.push_back(channel);
+        for (AuxChannel aux : {AuxChannel::audio, AuxChannel::video}) {
+            if (!channels.empty() || !controls.empty()) break;
+            for (const auto& id : authorizedFor(aux))
+                if (auto it = sessionsFor(aux).find(id); it != sessionsFor(aux).end()) controls.push_back(it->second);
+        }
+    }
+    if (channels.empty() && controls.empty()) return FileTransferSendOutcome::noTarget;
+
+    const size_t size = packet.encodedSize() + AuxPacketHeader::size;
+    if (mayWait) {
+        // A connection with nothing queued always takes one packet, so a
+        // packet larger than the window still goes.
+        auto full = [&](size_t unsent) {
+            return unsent > 0 && unsent + size > FileTransferChannelState::sendWindowBytes;
+        };
+        for (const auto& c : channels)
+            if (full(c->unsentBytes())) return FileTransferSendOutcome::windowFull;
+        for (const auto& c : controls)
+            if (full(c->unsentBytes())) return FileTransferSendOutcome::windowFull;
+    }
+    auto window = fileTransferChannel.sendWindow;
+    auto completion = [window](const std::string&) { window->writeCompleted(); };
+    if (!channels.empty()) {
+        std::vector<uint8_t> frame(FileTransferChannelConstants::headerSize);
+        packet.appendEncoded(frame);
+        for (size_t i = 0; i < channels.size(); ++i) {
+            channels[i]->sendPreparedFrame(i + 1 == channels.size() ? std::move(frame) : frame, completion);
+        }
+    } else {
+        auto aux = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packet.encode(), platform::Clock::uptimeNs());
+        for (size_t i = 0; i < controls.size(); ++i)
+            controls[i]->send(i + 1 == controls.size() ? std::move(aux) : aux, completion);
+    }
+    return FileTransferSendOutcome::sent;
+}
+
+bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransferPacket& packet,
+                                                                const std::optional<UUID>& sessionID) {
+    if (packet.encodedSize() == 0) {
+        publish("file transfer: packet too large to encode; dropped");
+        return false;
+    }
+    // On the server queue nobody could release a waiter: send at once.
+    const bool mayWait = !queue.isCurrent();
+    auto window = fileTransferChannel.sendWindow;
+    while (true) {
+        auto outcome = queue.syncValue([&] {
+            auto o = trySendFileTransferPacket(packet, sessionID, mayWait);
+            if (o == FileTransferSendOutcome::windowFull) window->waiting.fetch_add(1);
+            return o;
+        });
+        if (outcome != FileTransferSendOutcome::windowFull) {
+            if (outcome == FileTransferSendOutcome::noTarget && sessionID)
+                publish("file transfer: target session " + sessionID->id8() + " is unavailable");
+            return outcome == FileTransferSendOutcome::sent;
+        }
+        window->writes.wait(FileTransferChannelState::sendWindowRecheckSeconds);
+        window->waiting.fetch_sub(1);
+    }
+}
+
+bool V230HostAudioAuxServer::sendFileTransferPacket(FileTransferPacket packet, const UUID& sessionID) {
+    return sendFileTransferPacketWithinWindow(packet, sessionID);
+}
+
+bool V230HostAudioAuxServer::broadcastFileTransferPacket(FileTransferPacket packet) {
+    return sendFileTransferPacketWithinWindow(packet, std::nullopt);
+}

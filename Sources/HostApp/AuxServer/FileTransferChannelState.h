@@ -1,0 +1,38 @@
+#pragma once
+// What the server keeps for the file-data port beside the token and
+// channel tables: the connections that have not shown a token yet, and the
+// send window that keeps a fast sender from outrunning a slow Viewer.
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <memory>
+
+#include "Platform/Dispatch.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+
+struct FileTransferChannelState {
+    // Unbound connections may not pile up: past this many, new ones close.
+    static constexpr size_t maxPendingChannels = 16;
+    // A connection that shows no token by then is closed.
+    static constexpr double tokenDeadlineSeconds = 10;
+    // Unsent bytes a file-transfer sender may leave on one connection
+    // before it waits for the Viewer to read.
+    static constexpr size_t sendWindowBytes = size_t{8} << 20;
+    // Senders waiting for room wake up this often to look again even when
+    // no write completion told them, so a Viewer that left is noticed.
+    static constexpr double sendWindowRecheckSeconds = 0.25;
+
+    // Write completions release waiting senders through this.
+    struct SendWindow {
+        platform::DispatchSemaphore writes{0};
+        std::atomic<int> waiting{0};
+        void writeCompleted() {
+            if (waiting.load() > 0) writes.signal();
+        }
+    };
+
+    // Accepted on the file port, token not yet shown; keyed by identity.
+    std::map<const FileTransferChannelConnection*, std::shared_ptr<FileTransferChannelConnection>> pending;
+    std::shared_ptr<SendWindow> sendWindow = std::make_shared<SendWindow>();
+};

@@ -1,0 +1,220 @@
+// The file-data port against real loopback connections: the endpoint, the
+// token handshake and its limits, the carrier packets take, and the send
+// window towards a Viewer that stops reading.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "AuxServerTestFixture.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+
+namespace {
+
+// A Viewer's data connection, driven by the virtual runtime.
+struct ChannelClient {
+    std::shared_ptr<platform::TcpConnection> connection;
+    std::shared_ptr<FileTransferChannelConnection> channel;
+    std::vector<FileTransferPacket> packets;
+    bool ended = false;
+
+    explicit ChannelClient(uint16_t port, const std::string& from = {}) {
+        connection = platform::TcpConnection::connect("127.0.0.1", port, from);
+        channel = std::make_shared<FileTransferChannelConnection>(connection, platform::DispatchQueue("test.channel"),
+                                                                  "viewer channel", [](const std::string&) {});
+        channel->onFrame = [this](std::span<const uint8_t> p) {
+            if (auto packet = FileTransferPacket::decode(p)) packets.push_back(std::move(*packet));
+        };
+        channel->onEnded = [this](const std::optional<std::string>&) { ended = true; };
+        channel->start();
+    }
+    void sendRaw(std::vector<uint8_t> bytes) { connection->send(std::move(bytes)); }
+};
+
+FileTransferPacket packetWithPath(std::string path) {
+    return FileTransferPacket{FileTransferOp::mkdir, platform::UUID::random(), 0, 0, std::move(path), {}};
+}
+
+class FileChannel : public AuxServerTest {
+protected:
+    std::unique_ptr<AuxTestClient> viewer;
+    platform::UUID session;
+    FileTransferEndpointPayload endpoint;
+    std::vector<std::pair<FileTransferPacket, platform::UUID>> incoming;
+    std::vector<platform::UUID> ended;
+
+    void SetUp() override {
+        AuxServerTest::SetUp();
+        server->onFileTransferIncomingPacket = [this](FileTransferPacket p, const platform::UUID& id) {
+            incoming.emplace_back(std::move(p), id);
+        };
+        server->onFileTransferSessionEnded = [this](const platform::UUID& id) { ended.push_back(id); };
+        viewer = audioClient();
+        ASSERT_TRUE(viewer->logIn(consoleUser, password, "Viewer"));
+        auto announced = viewer->waitForPacket(AuxPacketType::fileTransferEndpoint);
+        ASSERT_TRUE(announced);
+        endpoint = *FileTransferEndpointPayload::decode(announced->payload);
+        EXPECT_EQ(endpoint.port, server->boundFilePort());
+        session = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+    }
+    std::unique_ptr<ChannelClient> openChannel(const std::string& from = {}) {
+        auto c = std::make_unique<ChannelClient>(endpoint.port, from);
+        runUntil([&] { return c->ended || c->connection->state() == platform::ConnectionState::ready; });
+        return c;
+    }
+    bool authorize(ChannelClient& c) {
+        const auto before = logCount("file aux: channel authorized");
+        c.channel->sendFrame(endpoint.token);
+        return runUntil([&] { return logCount("file aux: channel authorized") > before; });
+    }
+};
+
+TEST_F(FileChannel, ATokenAuthorisesAndPacketsPreferTheChannel) {
+    // Without a channel, packets ride type 31 on the control connection.
+    EXPECT_TRUE(server->sendFileTransferPacket(packetWithPath("control"), session));
+    auto viaControl = viewer->waitForPacket(AuxPacketType::fileTransferPacket);
+    ASSERT_TRUE(viaControl);
+    EXPECT_EQ(FileTransferPacket::decode(viaControl->payload)->path, "control");
+
+    auto first = openChannel();
+    ASSERT_TRUE(authorize(*first));
+    EXPECT_TRUE(logContains("file aux: channel authorized for session " + session.id8()));
+    EXPECT_TRUE(server->sendFileTransferPacket(packetWithPath("routed"), session));
+    EXPECT_TRUE(server->broadcastFileTransferPacket(packetWithPath("everyone")));
+    ASSERT_TRUE(runUntil([&] { return first->packets.size() == 2; }));
+    EXPECT_EQ(first->packets[0].path, "routed");
+    EXPECT_EQ(first->packets[1].path, "everyone");
+
+    // Packets from the Viewer reach the hook with its session; one that
+    // does not decode is dropped and the channel stays.
+    first->channel->sendFrame(std::vector<uint8_t>{1, 2, 3});
+    first->channel->sendFrame(packetWithPath("up").encode());
+    ASSERT_TRUE(runUntil([&] { return incoming.size() == 1; }));
+    EXPECT_EQ(incoming[0].first.path, "up");
+    EXPECT_EQ(incoming[0].second, session);
+    EXPECT_TRUE(logContains("file aux: malformed packet from session " + session.id8()));
+
+    // A second channel with the same token replaces the first.
+    auto second = openChannel();
+    ASSERT_TRUE(authorize(*second));
+    ASSERT_TRUE(runUntil([&] { return first->ended; }));
+    auto lines = logLines();
+    auto closed = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find("file aux: channel closed for session " + session.id8()) != std::string::npos;
+    });
+    auto authorized = std::find_if(closed, lines.end(), [&](const std::string& l) {
+        return l.find("file aux: channel authorized for session") != std::string::npos;
+    });
+    EXPECT_NE(authorized, lines.end());  // the closed line came first
+    EXPECT_TRUE(ended.empty());          // replaced, not ended
+    EXPECT_TRUE(server->sendFileTransferPacket(packetWithPath("second"), session));
+    ASSERT_TRUE(runUntil([&] { return second->packets.size() == 1; }));
+
+    // The channel ending unreplaced ends the session's transfers.
+    second->connection->cancel();
+    ASSERT_TRUE(runUntil([&] { return ended.size() == 1; }));
+    EXPECT_EQ(ended[0], session);
+}
+
+TEST_F(FileChannel, ConnectionsWithoutAValidTokenAreRefused) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        double silence;
+        const char* line;
+    };
+    std::vector<uint8_t> stranger(16, 0xAB);
+    const Case cases[] = {
+        {"unknown token", FileTransferChannelConnection::encodeFrame(stranger), 0, "token mismatch"},
+        {"15 bytes", FileTransferChannelConnection::encodeFrame(std::vector<uint8_t>(15, 1)), 0, "token mismatch"},
+        {"8 MiB header", {'F', 'T', 'R', 'X', 0, 0, 0x80, 0}, 0, "token mismatch"},
+        {"silence", {}, 10.5, "file aux: no token within 10 s; dropping connection"},
+    };
+    for (const auto& c : cases) {
+        // Refusal lines share the pre-login allowance of a second.
+        advance(1.1);
+        log->clear();
+        auto client = openChannel();
+        if (!c.bytes.empty()) client->sendRaw(c.bytes);
+        if (c.silence > 0) {
+            runUntilIdle();
+            advance(c.silence);
+        }
+        EXPECT_TRUE(runUntil([&] { return client->ended; })) << c.name;
+        EXPECT_TRUE(logContains(c.line)) << c.name;
+        EXPECT_FALSE(logContains("channel authorized")) << c.name;
+    }
+
+    // Sixteen silent connections are all the server keeps; the next goes.
+    advance(1.1);
+    log->clear();
+    std::vector<std::unique_ptr<ChannelClient>> silent;
+    for (int i = 0; i < 16; ++i) silent.push_back(openChannel("127.0.0." + std::to_string(10 + i)));
+    ASSERT_TRUE(runUntil([&] { return server->queue.syncValue([&] { return server->fileTransferChannel.pending.size() == 16; }); }));
+    auto seventeenth = openChannel("127.0.0.40");
+    EXPECT_TRUE(runUntil([&] { return seventeenth->ended; }));
+    EXPECT_TRUE(logContains("file aux: too many pending data connections; dropping connection"));
+    for (const auto& s : silent) EXPECT_FALSE(s->ended);
+}
+
+TEST_F(FileChannel, AFailingRandomSourceAnnouncesNoEndpoint) {
+    server->stopForTermination();
+    V230HostAudioAuxServerConfiguration configuration;
+    configuration.fileTransferTokenSource = []() -> FileTransferChannelToken { throw std::runtime_error("no entropy"); };
+    startServer(configuration);
+    auto client = audioClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Viewer"));
+    client->settle();
+    for (const auto& p : client->packets()) EXPECT_NE(p.header.type, AuxPacketType::fileTransferEndpoint);
+    EXPECT_TRUE(logContains("file aux: no endpoint for session"));
+    EXPECT_TRUE(logContains("no entropy"));
+}
+
+TEST_F(FileChannel, ASenderWaitsForAViewerThatStopsReading) {
+    // A plain socket the test reads from only once the server has a sender
+    // waiting for room.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(endpoint.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
+    ASSERT_EQ(::write(fd, tokenFrame.data(), tokenFrame.size()), static_cast<ssize_t>(tokenFrame.size()));
+    ASSERT_TRUE(runUntil([&] { return logContains("file aux: channel authorized"); }));
+
+    constexpr size_t packets = 40, chunk = 1 << 20;
+    std::atomic<size_t> received{0};
+    std::thread reader([&] {
+        while (server->fileTransferChannel.sendWindow->waiting.load() == 0) std::this_thread::yield();
+        std::vector<uint8_t> buffer(1 << 16);
+        const size_t expected = packets * (8 + FileTransferPacket::fixedSize + chunk);
+        while (received < expected) {
+            auto n = ::read(fd, buffer.data(), buffer.size());
+            if (n <= 0) break;
+            received += static_cast<size_t>(n);
+        }
+    });
+    size_t mostUnsent = 0;
+    for (size_t i = 0; i < packets; ++i) {
+        FileTransferPacket packet{FileTransferOp::fileChunk, session, i * chunk, 0, "", std::vector<uint8_t>(chunk, 7)};
+        EXPECT_TRUE(server->sendFileTransferPacket(std::move(packet), session));
+        mostUnsent = std::max(mostUnsent, server->queue.syncValue([&] {
+            auto it = server->fileTransferChannels.find(session);
+            return it == server->fileTransferChannels.end() ? size_t{0} : it->second->unsentBytes();
+        }));
+    }
+    reader.join();
+    ::close(fd);
+    EXPECT_EQ(received.load(), packets * (8 + FileTransferPacket::fixedSize + chunk));
+    EXPECT_LE(mostUnsent, FileTransferChannelState::sendWindowBytes + chunk + 64);
+    EXPECT_FALSE(logContains("send error"));
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+// Files both ways between a service wired to the server as the Host wires
+// it and a test Viewer: an aux client for the login, a data channel and a
+// service of its own.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/statvfs.h>
+
+#include "AuxServerTestFixture.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Sha256Stream.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+
+namespace fs = std::filesystem;
+using platform::UUID;
+
+namespace {
+
+std::map<std::string, std::string> digestsBelow(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(root)) {
+        std::string digest = "<dir>";
+        if (e.is_regular_file()) {
+            auto d = platform::crypto::Sha256Stream::ofFile(e.path());
+            digest = d ? std::string(d->begin(), d->end()) : "<unreadable>";
+        }
+        out[fs::relative(e.path(), root).string()] = digest;
+    }
+    return out;
+}
+
+struct TestViewer {
+    std::unique_ptr<AuxTestClient> control;
+    std::shared_ptr<platform::TcpConnection> connection;
+    std::shared_ptr<FileTransferChannelConnection> channel;
+    std::shared_ptr<FileTransferService> service = std::make_shared<FileTransferService>("Host", 262144);
+    std::vector<std::pair<UUID, std::vector<fs::path>>> completed;
+    size_t packetsReceived = 0;
+    UUID session;
+};
+
+class FileTransferEndToEnd : public AuxServerTest {
+protected:
+    std::shared_ptr<FileTransferService> host = std::make_shared<FileTransferService>("Viewer", 262144);
+    std::vector<std::pair<UUID, std::vector<fs::path>>> hostCompleted;
+    std::vector<std::string> hostStatus;
+    fs::path source = dataRoot->path() / "source";
+
+    void SetUp() override {
+        AuxServerTest::SetUp();
+        // As the delegate wires it.
+        std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
+        host->routedSendPacket = [weakServer](FileTransferPacket p, const std::optional<std::string>& token) {
+            auto s = weakServer.lock();
+            if (!s) return false;
+            if (auto id = token ? UUID::parse(*token) : std::nullopt) return s->sendFileTransferPacket(std::move(p), *id);
+            return s->broadcastFileTransferPacket(std::move(p));
+        };
+        auto toHost = [this](FileTransferPacket p, const UUID&) { host->handleIncomingPacket(std::move(p)); };
+        server->onFileTransferPacket = toHost;
+        server->onFileTransferIncomingPacket = toHost;
+        host->onStatus = [this](const std::string& s) { hostStatus.push_back(s); };
+        host->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent, size_t) {
+            hostCompleted.emplace_back(id, e);
+        };
+    }
+
+    std::unique_ptr<TestViewer> connectViewer(const std::string& name) {
+        auto v = std::make_unique<TestViewer>();
+        v->control = audioClient();
+        EXPECT_TRUE(v->control->logIn(consoleUser, password, name));
+        auto announced = v->control->waitForPacket(AuxPacketType::fileTransferEndpoint);
+        auto endpoint = *FileTransferEndpointPayload::decode(announced->payload);
+        v->session = server->queue.syncValue([&] {
+            for (const auto& [id, n] : server->viewerSessionNames)
+                if (n == name) return id;
+            return UUID{};
+        });
+        v->connection = platform::TcpConnection::connect("127.0.0.1", endpoint.port);
+        v->channel = std::make_shared<FileTransferChannelConnection>(v->connection, platform::DispatchQueue("viewer." + name),
+                                                                     "viewer", [](const std::string&) {});
+        auto* raw = v.get();
+        v->channel->onFrame = [raw](std::span<const uint8_t> p) {
+            ++raw->packetsReceived;
+            if (auto packet = FileTransferPacket::decode(p)) raw->service->handleIncomingPacket(std::move(*packet));
+        };
+        v->channel->start();
+        const auto before = logCount("file aux: channel authorized");
+        v->channel->sendFrame(endpoint.token);
+        EXPECT_TRUE(runUntil([&] { return logCount("file aux: channel authorized") > before; }));
+        std::weak_ptr<FileTransferChannelConnection> weakChannel = v->channel;
+        v->service->sendPacket = [weakChannel](FileTransferPacket p) {
+            auto c = weakChannel.lock();
+            if (!c || c->didEnd()) return false;
+            // The test Viewer keeps its own backlog small, as the Host does.
+            while (c->unsentBytes() > (8u << 20) && !c->didEnd()) platform::sleepFor(0.001);
+            std::vector<uint8_t> frame(FileTransferChannelConstants::headerSize);
+            p.appendEncoded(frame);
+            c->sendPreparedFrame(std::move(frame));
+            return true;
+        };
+        v->service->onBatchCompleted = [raw](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent, size_t) {
+            raw->completed.emplace_back(id, e);
+        };
+        return v;
+    }
+
+    void writeTree() {
+        fs::create_directories(source / "tree" / "nested" / "deeper");
+        std::ofstream(source / "tree" / "empty");
+        std::ofstream(source / "tree" / "caf\xC3\xA9") << "composed";
+        std::ofstream(source / "tree" / "cafe\xCC\x81") << "decomposed";
+        std::string bulk(700000, '\0');
+        for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>(i % 251);
+        std::ofstream(source / "tree" / "nested" / "deeper" / "bulk.bin", std::ios::binary) << bulk;
+    }
+};
+
+TEST_F(FileTransferEndToEnd, ATreeStagesWithEqualDigestsBothWays) {
+    writeTree();
+    auto viewer = connectViewer("Viewer");
+    auto other = connectViewer("Other");
+
+    // Viewer to Host.
+    viewer->service->sendURLs({source / "tree"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1; }));
+    EXPECT_EQ(digestsBelow(hostCompleted[0].second.at(0)), digestsBelow(source / "tree"));
+
+    // Host to the one Viewer the routing token names; the other hears nothing.
+    const auto otherBefore = other->packetsReceived;
+    host->sendURLs({source / "tree"}, FileTransferIntent::copy, std::nullopt, {}, viewer->session.uuidString());
+    ASSERT_TRUE(runUntil([&] { return viewer->completed.size() == 1; }));
+    EXPECT_EQ(digestsBelow(viewer->completed[0].second.at(0)), digestsBelow(source / "tree"));
+    runUntilIdle();
+    EXPECT_EQ(other->packetsReceived, otherBefore);
+    EXPECT_TRUE(other->completed.empty());
+}
+
+TEST_F(FileTransferEndToEnd, AViewerLeavingMidTransferLeavesNoPartialFiles) {
+    auto viewer = connectViewer("Viewer");
+    // Closing mid-file: nothing appears under the file's name.
+    const UUID id = UUID::random();
+    viewer->service->sendPacket.get()({FileTransferOp::batchStart, id, 10, 1, "", {}});
+    viewer->service->sendPacket.get()({FileTransferOp::fileStart, id, 10, 0, "half.bin", {}});
+    viewer->service->sendPacket.get()({FileTransferOp::fileChunk, id, 0, 0, "half.bin", {1, 2, 3}});
+    ASSERT_TRUE(runUntil([&] { return !hostStatus.empty(); }));
+    viewer->connection->cancel();
+    viewer->control->close();
+    runUntilIdle();
+    for (auto& e : fs::recursive_directory_iterator(host->stagingRoot()))
+        EXPECT_NE(e.path().filename(), "half.bin");
+
+    // Leaving while the Host sends: the batch is given up.
+    viewer = connectViewer("Second");
+    fs::create_directories(source);
+    {
+        std::ofstream big(source / "big.bin", std::ios::binary);
+        big.seekp((64 << 20) - 1);
+        big.put('x');
+    }
+    host->onOutgoingBatchProgress = [&](const UUID&, uint64_t, uint64_t) {
+        if (viewer->connection) viewer->connection->cancel();
+        viewer->control->close();
+    };
+    auto batch = host->sendURLs({source / "big.bin"}, FileTransferIntent::copy, std::nullopt, {}, viewer->session.uuidString());
+    const double start = platform::Clock::uptimeSeconds();
+    ASSERT_TRUE(runUntil([&] {
+        return std::find(hostStatus.begin(), hostStatus.end(), "send cancelled for batch " + batch->id8()) !=
+               hostStatus.end();
+    }));
+    EXPECT_LT(platform::Clock::uptimeSeconds() - start, 1.0);
+}
+
+TEST_F(FileTransferEndToEnd, AFileAcrossFourGibibytesArrivesIntact) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "5 GiB through the instrumented build outlasts the test's time limit";
+#endif
+    struct statvfs vfs {};
+    ASSERT_EQ(::statvfs(dataRoot->path().c_str(), &vfs), 0);
+    const uint64_t freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if (freeBytes < (6ull << 30)) GTEST_SKIP() << "needs 6 GiB free to stage a 5 GiB file; " << (freeBytes >> 20) << " MiB free";
+    fs::create_directories(source);
+    const fs::path sparse = source / "sparse.bin";
+    {
+        std::ofstream out(sparse, std::ios::binary);
+        for (uint64_t at : {0ull, (4ull << 30) - 3, 4ull << 30, (4ull << 30) + 262144, (5ull << 30) - 8}) {
+            out.seekp(static_cast<std::streamoff>(at));
+            out << "MARKER!!";
+        }
+    }
+    auto viewer = connectViewer("Viewer");
+    viewer->service->sendURLs({sparse}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1; }, 600));
+    const auto staged = hostCompleted[0].second.at(0);
+    EXPECT_EQ(fs::file_size(staged), fs::file_size(sparse));
+    EXPECT_EQ(platform::crypto::Sha256Stream::ofFile(staged), platform::crypto::Sha256Stream::ofFile(sparse));
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include "Support/TestSupport.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+
+namespace {
+
+class FrameCutter : public VirtualTimeTest {
+protected:
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<std::string> lines;
+    int ends = 0;
+    // Never started: bytes reach the cutter only through receiveForTesting.
+    std::shared_ptr<FileTransferChannelConnection> channel = std::make_shared<FileTransferChannelConnection>(
+        platform::TcpConnection::connect("127.0.0.1", 9), platform::DispatchQueue("test.channel"), "file aux",
+        [this](const std::string& line) { lines.push_back(line); });
+
+    FrameCutter() {
+        channel->onFrame = [this](std::span<const uint8_t> p) { frames.emplace_back(p.begin(), p.end()); };
+        channel->onEnded = [this](const std::optional<std::string>&) { ++ends; };
+    }
+    static std::vector<uint8_t> header(uint32_t length) {
+        return {'F', 'T', 'R', 'X', uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)};
+    }
+};
+
+TEST_F(FrameCutter, DeliversSplitAndMergedFramesWhole) {
+    const std::vector<uint8_t> a{1, 2, 3, 4, 5, 6}, b{7}, empty;
+    auto frameA = FileTransferChannelConnection::encodeFrame(a);
+    // Header in one read, payload over three.
+    channel->receiveForTesting(std::span(frameA).first(8));
+    channel->receiveForTesting(std::span(frameA).subspan(8, 2));
+    channel->receiveForTesting(std::span(frameA).subspan(10, 1));
+    EXPECT_TRUE(frames.empty());
+    channel->receiveForTesting(std::span(frameA).subspan(11));
+    // Three frames in one read, then a partial fourth header.
+    std::vector<uint8_t> merged;
+    for (const auto& p : {b, empty, a}) {
+        auto f = FileTransferChannelConnection::encodeFrame(p);
+        merged.insert(merged.end(), f.begin(), f.end());
+    }
+    merged.insert(merged.end(), {'F', 'T'});
+    channel->receiveForTesting(merged);
+    EXPECT_EQ(frames, (std::vector<std::vector<uint8_t>>{a, b, empty, a}));
+    EXPECT_EQ(ends, 0);
+}
+
+TEST_F(FrameCutter, AcceptsTheLargestPayloadAndClosesOnAnythingLarger) {
+    std::vector<uint8_t> big(FileTransferChannelConstants::maxPayloadSize, 0x5A);
+    auto frame = FileTransferChannelConnection::encodeFrame(big);
+    channel->receiveForTesting(frame);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].size(), 8388608u);
+
+    channel->receiveForTesting(header(8388609));
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(lines.back(), "file aux payload too large (8388609); closing");
+    // Ended: nothing further is cut, and the end is told once.
+    channel->receiveForTesting(FileTransferChannelConnection::encodeFrame(big));
+    channel->cancel();
+    EXPECT_EQ(frames.size(), 1u);
+    EXPECT_EQ(ends, 1);
+}
+
+TEST_F(FrameCutter, GarbageEndsTheChannelAtTheNextFrameBoundary) {
+    auto frame = FileTransferChannelConnection::encodeFrame(std::vector<uint8_t>{9});
+    frame.insert(frame.end(), {'X', 'X', 'X', 'X', 0, 0, 0, 0, 'F', 'T', 'R', 'X', 0, 0, 0, 0});
+    channel->receiveForTesting(frame);
+    EXPECT_EQ(frames.size(), 1u);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(lines.back(), "file aux magic mismatch; closing");
+}
+
+TEST_F(FrameCutter, ALengthTheOwnerRefusesEndsBeforeThePayloadArrives) {
+    channel->acceptsPayloadLength = [](uint32_t length) { return length == 16; };
+    channel->receiveForTesting(header(8388608));
+    EXPECT_EQ(ends, 1);
+    EXPECT_TRUE(frames.empty());
+}
+
+}  // namespace

@@ -1,8 +1,11 @@
 // Files the Host sends to Viewers: the drag-pull hook (server queue) and
 // the clipboard claim a received batch leaves behind.
 
+#include <set>
+
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Log.h"
+#include "Platform/UnicodeText.h"
 
 void HostProbeDelegate::handleDragPullRequest(uint32_t snapshotID, uint32_t index, const platform::UUID&) {
     auto server = audioServer();
@@ -21,4 +24,19 @@ void HostProbeDelegate::invalidateInboundFileClipboardClaim(const std::string& r
     if (!fileDelivery.latestInboundFileBatchID) return;
     fileDelivery.latestInboundFileBatchID.reset();
     log("files: invalidated inbound clipboard claim (" + reason + ")");
+}
+
+std::string HostProbeDelegate::viewerDisplayNameSummary(const std::vector<std::string>& names) {
+    std::vector<std::string> kept;
+    std::set<std::string> seen;
+    for (const auto& name : names) {
+        const std::string trimmed(platform::UnicodeText::trimmingWhitespace(name));
+        // The first spelling of a name wins.
+        if (trimmed.empty() || !seen.insert(platform::UnicodeText::lowercased(trimmed)).second) continue;
+        kept.push_back(trimmed);
+    }
+    if (kept.empty()) return "Norvessal";
+    if (kept.size() == 1) return kept[0];
+    if (kept.size() == 2) return kept[0] + ", " + kept[1];
+    return kept[0] + " + " + std::to_string(kept.size() - 1) + " Viewers";
 }

@@ -9,7 +9,10 @@
 // Each Part of the shell keeps its fields in a state struct of its own,
 // declared in its own header, and its methods in its own .cpp file.
 
+#include <array>
 #include <cstdint>
+#include <optional>
+#include <vector>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +28,9 @@
 #include "HostApp/SummaryWindowState.h"
 #include "HostApp/Updates/HostUpdateState.h"
 #include "Platform/AppKit.h"
+#include "Platform/AppKitMenu.h"
+#include "Platform/AppKitStatusBar.h"
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
 
 // The two launch flags, noted by `main` by plain presence.
 struct HostLaunchFlags {
@@ -36,6 +42,7 @@ struct HostLaunchFlags {
 enum class HostActionSender { none, menuItem, control };
 
 class HostProbeDelegate : public platform::ApplicationDelegate,
+                          public platform::MenuDelegate,
                           public std::enable_shared_from_this<HostProbeDelegate> {
 public:
     // `serverConfiguration` is what the server is made with (ports, console
@@ -86,20 +93,59 @@ public:
     static void raiseWindowLevelAndPlacement(platform::Window& window, int level);
 
     // --- Status refresh and presentation (StatusPresentation.cpp) ---------------------
+    // Any thread: one coalesced update on the main queue per turn.
     void updateHostPresentation();
+    void updateHostPresentationNow();
     void refresh(bool forceDisplayDiagnostics, bool probeScreenSharing);
     void refreshButtonPressed();
+    std::vector<std::string> connectedViewerAddresses() const;
+    std::string connectedViewerText() const;
+    // The four numbers of a dotted IPv4 address, or none.
+    static std::optional<std::array<int, 4>> ipv4Octets(const std::string& text);
+    static std::string routeAddressText(const VelantrixRouteRecord& route,
+                                        const std::vector<std::string>& currentViewerAddresses);
+    static std::string summaryAddressText(const std::vector<VelantrixRouteRecord>& routes,
+                                          const std::vector<std::string>& currentViewerAddresses);
+    static std::string menuAddressText(const std::vector<VelantrixRouteRecord>& routes,
+                                       const std::vector<std::string>& currentViewerAddresses);
+    void probeRoutesAsync(int64_t generation);
+    void checkLocalVNC(int64_t generation);
+    void refreshDisplayState(int64_t generation, bool forceDisplayDiagnostics);
+    void updateDisplayPopup(const std::vector<DisplaySelectionOption>& options, uint32_t selectedID);
+    // Any thread but the server queue.
+    static std::string hostDisplayDiagnostics(const std::shared_ptr<V230HostAudioAuxServer>& server);
+    void useDisplayButtonPressed();
+    void virtualDisplayCheckboxChanged(platform::View& checkbox);
 
     // --- Main menu and status item (MainMenu.cpp) --------------------------------------
     void configureMainMenu();
     void configureStatusItem();
+    void updateStatusItemButtonTitle(platform::StatusBarButton& button);
+    std::string hostStatusItemHostName() const;
+    void menuWillOpen(platform::Menu& menu) override;
+    std::shared_ptr<platform::MenuItem> makeHostLanguageMenuItem();
+    void hostLanguageMenuAction(platform::MenuItem& sender);
+    void refreshHostLanguageMenuPresentation(platform::Menu& menu);
     void refreshHostLocalization();
+    void refreshHostMainMenuLocalization();
+    void refreshHostStatusMenuLocalization();
+    void localizeTopMenu(platform::Menu& menu, size_t index, const std::string& title);
+    void setMenuItemTitle(platform::Menu& menu, const std::string& action, const std::string& title);
     void launchAtLoginCheckboxChanged(platform::View& checkbox);
+    void toggleLaunchAtLoginMenuAction(platform::MenuItem& sender);
+    void updateLaunchAtLoginCheckbox();
+    void openWebsiteMenuAction();
+    void openUserGuideMenuAction();
+    void openPrivacyPolicyMenuAction();
+    void openTermsOfServiceMenuAction();
+    void openReleaseNotesMenuAction();
+    void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
 
     // --- Permission onboarding (PermissionOnboarding.cpp) ------------------------------
     bool hasPendingInitialInstallOnboarding();
     void configureSetupModeStatusItem();
     void removeSetupModeStatusItem();
+    void refreshSetupModeStatusMenuLocalization();
     void observeInitialInstallPermissionCompletion();
     void advanceInitialInstallOnboarding();
     bool completeInitialInstallOnboardingAfterConfirmation();
@@ -116,11 +162,15 @@ public:
     void checkForHostUpdateOnLaunch();
     void startHourlyUpdateCheck();
     void requestOnlineUpdateAction();
+    void toggleAutoUpdateMenuAction(platform::MenuItem& sender);
+    void refreshOnlineUpdateButtonPresentation();
 
     // --- Host outgoing sends and inbound delivery (HostOutgoingSends.cpp, HostInboundDelivery.cpp)
     // The drag-pull hook; server queue.
     void handleDragPullRequest(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID);
     void invalidateInboundFileClipboardClaim(const std::string& reason);
+    // The Viewers' names as one text ("Norvessal" when there is none).
+    static std::string viewerDisplayNameSummary(const std::vector<std::string>& names);
     // The file-packet hooks; server queue.
     void handleIncomingFileTransferPacket(FileTransferPacket packet, const platform::UUID& viewerSession);
     // The service's send hook: to the session a routing token names, else

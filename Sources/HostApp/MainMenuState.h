@@ -3,20 +3,18 @@
 // check marks the Host updates.
 
 #include <memory>
+#include <optional>
 
+#include "Platform/AppKitMenu.h"
+#include "Platform/AppKitStatusBar.h"
 #include "Platform/AppKitWindow.h"
-
-namespace platform {
-class StatusItem;
-class Menu;
-class MenuItem;
-}  // namespace platform
 
 struct MainMenuState {
     std::shared_ptr<platform::StatusItem> statusItem;
     std::shared_ptr<platform::Menu> statusMenu;
-    // The status item's display symbol, made on first use.
-    std::shared_ptr<platform::View> statusItemDisplaySymbol;
+    // The status item's display symbol, looked up on first use and kept,
+    // also when the system has none (then the inner pointer is null).
+    std::optional<std::shared_ptr<platform::Image>> statusItemDisplaySymbol;
     // Items owned by their menus.
     std::weak_ptr<platform::MenuItem> launchAtLoginMenuItem;
     std::weak_ptr<platform::MenuItem> statusLaunchAtLoginMenuItem;

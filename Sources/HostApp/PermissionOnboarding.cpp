@@ -12,6 +12,8 @@ void HostProbeDelegate::configureSetupModeStatusItem() { assertMainQueue(); }
 
 void HostProbeDelegate::removeSetupModeStatusItem() { assertMainQueue(); }
 
+void HostProbeDelegate::refreshSetupModeStatusMenuLocalization() { assertMainQueue(); }
+
 void HostProbeDelegate::observeInitialInstallPermissionCompletion() { assertMainQueue(); }
 
 void HostProbeDelegate::advanceInitialInstallOnboarding() { assertMainQueue(); }

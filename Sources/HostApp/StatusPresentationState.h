@@ -41,6 +41,15 @@ struct StatusPresentationState {
     platform::Date lastDisplayDiagnosticsRefresh = platform::Date{-1e12};  // the distant past
     // A coalesced presentation update is already queued.
     bool presentationRefreshScheduled = false;
+    // Presentation updates written so far.
+    uint64_t presentationUpdateCountForTesting = 0;
     platform::DispatchQueue routeProbeQueue{"v230.hostprobe.routes"};
     bool routeProbeInFlight = false;
+    // A display-state probe is out: each one makes up to three synchronous
+    // hops onto the server queue, so a stalled server queue must not pile
+    // them up one per refresh.
+    bool displayProbeInFlight = false;
+    // Where the Screen Sharing probe connects (127.0.0.1); tests point it
+    // at a port of their own.
+    uint16_t screenSharingProbePortForTesting = 5900;
 };

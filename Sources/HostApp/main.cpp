@@ -56,5 +56,10 @@ int main(int argc, char** argv) {
     auto& app = platform::Application::shared();
     app.setDelegate(*delegate);
     app.setActivationPolicy(platform::ApplicationActivationPolicy::regular);
-    return app.run();
+    const int status = app.run();
+    // The tear-down is done, but work on other queues (a status probe, a
+    // login-item update) may still be running and reads process-wide
+    // objects: end without destroying them under it.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

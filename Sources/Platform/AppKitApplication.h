@@ -24,6 +24,7 @@
 namespace platform {
 
 class Alert;
+class Menu;
 
 inline constexpr const char* kApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
 inline constexpr const char* kApplicationWillResignActiveNotification = "NSApplicationWillResignActiveNotification";
@@ -95,6 +96,24 @@ public:
     std::shared_ptr<Window> aboutPanel() const { return aboutPanel_; }
     const AttributedString& aboutPanelCredits() const { return aboutCredits_; }
 
+    // --- Menus (AppKitMenu.cpp) -------------------------------------------------
+    // The menu bar's menu and the menus the application fills itself.
+    std::shared_ptr<Menu> mainMenu;
+    std::shared_ptr<Menu> servicesMenu;
+    std::shared_ptr<Menu> windowsMenu;
+    std::shared_ptr<Menu> helpMenu;
+    // Answers a standard action of the menus ("hide:", "hideOtherApplications:",
+    // "unhideAllApplications:", "performMiniaturize:", "performZoom:",
+    // "arrangeInFront:"); false for any other.
+    bool sendActionToFirstResponder(const std::string& selector);
+    // Hiding orders the application's visible windows out; unhiding shows
+    // them again.
+    void hide();
+    void unhideAllApplications();
+    void hideOtherApplications();
+    bool isHidden() const { return hidden_; }
+    bool otherApplicationsHidden() const { return otherApplicationsHidden_; }
+
     // The notification centre of the application's and its windows'
     // notifications.
     NotificationCenter& notificationCenter() { return center_; }
@@ -147,6 +166,10 @@ private:
     int dynamicServicesUpdates_ = 0;
     std::shared_ptr<Window> aboutPanel_;
     AttributedString aboutCredits_;
+    bool hidden_ = false;
+    bool otherApplicationsHidden_ = false;
+    // The windows hiding ordered out, to show again.
+    std::vector<std::weak_ptr<Window>> hiddenWindows_;
     NotificationCenter center_;
 };
 

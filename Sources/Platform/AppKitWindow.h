@@ -202,6 +202,11 @@ public:
     void center() { centered_ = true; }
     void miniaturize();
     void deminiaturize();
+    // Toggles between the standard and the user's size (resizable windows).
+    void zoom() {
+        if (styleMask & kWindowStyleResizable) zoomed_ = !zoomed_;
+    }
+    bool isZoomed() const { return zoomed_; }
     void orderFront();
     void orderBack();
     void orderOut();
@@ -239,6 +244,7 @@ private:
     uint32_t collectionBehavior_ = 0;
     bool visible_ = false;
     bool miniaturized_ = false;
+    bool zoomed_ = false;
     bool inFront_ = false;
     bool centered_ = false;
     int orderFrontRegardlessCount_ = 0;

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "Platform/SimulatedMachine.h"
 
@@ -17,21 +18,53 @@ struct SimulatedComputerName {
     std::optional<std::string> name;
 };
 
+// One shell-style value: double quotes keep all but \" \\ \$ \`, single
+// quotes keep everything, a bare backslash escapes the next character.
+std::string unquoteShellValue(std::string_view value) {
+    std::string out;
+    char quote = 0;
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (quote == '\'') {
+            if (c == '\'') quote = 0;
+            else out += c;
+        } else if (c == '\\' && i + 1 < value.size() &&
+                   (quote == 0 || std::string_view("\"\\$`").find(value[i + 1]) != std::string_view::npos)) {
+            out += value[++i];
+        } else if (quote == '"' && c == '"') {
+            quote = 0;
+        } else if (quote == 0 && (c == '"' || c == '\'')) {
+            quote = c;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string prettyHostName() {
     std::ifstream file("/etc/machine-info");
-    std::string line;
-    while (std::getline(file, line)) {
-        static constexpr std::string_view kKey = "PRETTY_HOSTNAME=";
-        if (line.rfind(kKey, 0) != 0) continue;
-        std::string value = line.substr(kKey.size());
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-            value = value.substr(1, value.size() - 2);
-        return value;
-    }
-    return "";
+    std::stringstream text;
+    text << file.rdbuf();
+    return ComputerName::prettyHostnameFromMachineInfo(text.str()).value_or("");
 }
 
 }  // namespace
+
+std::optional<std::string> ComputerName::prettyHostnameFromMachineInfo(std::string_view text) {
+    std::optional<std::string> result;
+    constexpr std::string_view key = "PRETTY_HOSTNAME=";
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string_view::npos || line.substr(start, key.size()) != key) continue;
+        std::string value = unquoteShellValue(line.substr(start + key.size()));
+        result = value.empty() ? std::nullopt : std::optional<std::string>(std::move(value));
+    }
+    return result;
+}
 
 std::string ComputerName::localizedName() {
     auto& state = SimulatedMachine::current().component<SimulatedComputerName>();

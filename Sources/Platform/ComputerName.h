@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -17,6 +18,9 @@ struct ComputerName {
     // Sets the simulated machine's computer name; nullopt restores the
     // default.
     static void setLocalizedNameForTesting(std::optional<std::string> name);
+    // PRETTY_HOSTNAME of machine-info text (shell-style KEY=VALUE lines,
+    // the value optionally quoted or escaped); none when absent or empty.
+    static std::optional<std::string> prettyHostnameFromMachineInfo(std::string_view text);
 };
 
 }  // namespace platform

@@ -54,6 +54,11 @@ DispatchQueue::DispatchQueue(std::string label) : core_(Runtime::current().makeQ
 DispatchQueue::DispatchQueue(std::shared_ptr<QueueCore> core) : core_(std::move(core)) {}
 DispatchQueue::~DispatchQueue() = default;
 DispatchQueue DispatchQueue::main() { return DispatchQueue(Runtime::current().mainQueue()); }
+DispatchQueue DispatchQueue::global(QualityOfService qos) {
+    return DispatchQueue(Runtime::current().globalQueue(qos));
+}
+void DispatchQueue::suspend() const { core_->suspend(); }
+void DispatchQueue::resume() const { core_->resume(); }
 const std::string& DispatchQueue::label() const { return core_->label; }
 
 void DispatchQueue::async(Work work) const { core_->enqueue(0, std::move(work)); }
@@ -158,6 +163,10 @@ struct Worker {
     bool orphaned = false;
     bool stopRequested = false;  // main loop only
     uint64_t identity = 0;
+    // suspend() calls not yet resumed; no work starts while above zero.
+    int suspendCount = 0;
+    // Several threads take work from it (a global queue).
+    bool pooled = false;
     // Raised at every enqueue; lets an idle worker watch for new work
     // without the lock.
     std::atomic<uint64_t> enqueued{0};
@@ -207,6 +216,10 @@ void runWorker(const std::shared_ptr<Worker>& w, bool isMain) {
             if (!arrived && w->items.empty() && !w->stopRequested && !(w->orphaned && !isMain)) w->cv.wait(lock);
             continue;
         }
+        if (w->suspendCount > 0) {
+            w->cv.wait(lock);
+            continue;
+        }
         auto it = w->items.begin();
         uint64_t now = monotonicNs();
         if (it->first.first > now) {
@@ -215,6 +228,8 @@ void runWorker(const std::shared_ptr<Worker>& w, bool isMain) {
         }
         Work work = std::move(it->second);
         w->items.erase(it);
+        // Another thread of a pool may take the next item meanwhile.
+        if (w->pooled && !w->items.empty()) w->cv.notify_one();
         lock.unlock();
         {
             CurrentQueueScope scope(w->identity);
@@ -279,7 +294,52 @@ struct RealQueueCore : QueueCore {
     void runSync(const Work& work) override {
         postAndWait([this](Work w) { enqueue(0, std::move(w)); }, work);
     }
+    void suspend() override {
+        std::lock_guard<std::mutex> g(worker->m);
+        worker->suspendCount++;
+    }
+    void resume() override {
+        std::lock_guard<std::mutex> g(worker->m);
+        if (worker->suspendCount > 0) worker->suspendCount--;
+        worker->cv.notify_all();
+    }
 };
+
+// A global queue: a few threads share one worker, so its items run
+// concurrently. A sync runs on the caller's thread, as nothing orders it
+// against the other items.
+struct ConcurrentQueueCore : RealQueueCore {
+    static constexpr int kThreads = 4;
+    std::once_flag poolStarted;
+    explicit ConcurrentQueueCore(std::string label) : RealQueueCore(std::move(label), false) { worker->pooled = true; }
+    void enqueue(uint64_t delayNs, Work work) override {
+        std::call_once(poolStarted, [this] {
+            for (int i = 0; i < kThreads; ++i) {
+                auto w = worker;
+                std::thread([w] { runWorker(w, false); }).detach();
+            }
+        });
+        std::lock_guard<std::mutex> g(worker->m);
+        auto it = worker->items.emplace(std::make_pair(monotonicNs() + delayNs, worker->seq++), std::move(work));
+        worker->enqueued.fetch_add(1, std::memory_order_release);
+        if (it == worker->items.begin()) worker->cv.notify_one();
+    }
+    void runSync(const Work& work) override {
+        CurrentQueueScope scope(identity);
+        work();
+    }
+};
+
+const char* globalQueueLabel(QualityOfService qos) {
+    switch (qos) {
+        case QualityOfService::background: return "com.apple.root.background-qos";
+        case QualityOfService::utility: return "com.apple.root.utility-qos";
+        case QualityOfService::defaultService: return "com.apple.root.default-qos";
+        case QualityOfService::userInitiated: return "com.apple.root.user-initiated-qos";
+        case QualityOfService::userInteractive: return "com.apple.root.user-interactive-qos";
+    }
+    return "com.apple.root.default-qos";
+}
 
 class RealRuntime : public Runtime {
 public:
@@ -293,6 +353,12 @@ public:
         return std::make_shared<RealQueueCore>(label, false);
     }
     std::shared_ptr<QueueCore> mainQueue() override { return main_; }
+    std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) override {
+        std::lock_guard<std::mutex> g(globalsLock_);
+        auto& core = globals_[static_cast<int>(qos)];
+        if (!core) core = std::make_shared<ConcurrentQueueCore>(globalQueueLabel(qos));
+        return core;
+    }
     void sleepFor(double seconds) override {
         if (seconds > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(secondsToNs(seconds)));
     }
@@ -316,6 +382,8 @@ public:
         return true;
     }
     std::shared_ptr<RealQueueCore> main_ = std::make_shared<RealQueueCore>("com.apple.main-thread", true);
+    std::mutex globalsLock_;
+    std::shared_ptr<QueueCore> globals_[5];
 };
 
 RealRuntime& realRuntime() {

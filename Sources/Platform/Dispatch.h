@@ -39,6 +39,9 @@ DispatchWorkItemRef makeWorkItem(Work work);
 
 struct QueueCore;  // runtime-owned per-queue state
 
+// The quality of service of a global queue.
+enum class QualityOfService { background, utility, defaultService, userInitiated, userInteractive };
+
 // A serial queue. Copies are handles to the same queue.
 class DispatchQueue {
 public:
@@ -49,6 +52,10 @@ public:
 
     // The main queue of the current runtime.
     static DispatchQueue main();
+    // A concurrent queue of the runtime for work of that quality of service:
+    // a small pool of threads in the real runtime, one more queue on the
+    // virtual clock in tests. Work on it must not rely on running alone.
+    static DispatchQueue global(QualityOfService qos);
 
     const std::string& label() const;
 
@@ -79,6 +86,11 @@ public:
 
     // Asserts, in debug builds and tests, that the caller runs on the queue.
     void dispatchPrecondition() const;
+
+    // Holds back the queue's work (a sync onto it waits) until resume();
+    // calls nest. The work running at that moment finishes.
+    void suspend() const;
+    void resume() const;
 
     bool operator==(const DispatchQueue& other) const { return core_ == other.core_; }
 

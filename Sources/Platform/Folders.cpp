@@ -143,6 +143,11 @@ fs::path Folders::preferences() {
     return realConfigHome() / "NorvessalHost";
 }
 
+fs::path Folders::autostart() {
+    if (auto r = overrideRoot()) return *r / "home" / ".config" / "autostart";
+    return realConfigHome() / "autostart";
+}
+
 fs::path Folders::ensure(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);

@@ -11,6 +11,7 @@
 //   machineLaunchDaemons       R/machine/LaunchDaemons
 //   machineApplications        R/machine/Applications
 //   preferences                R/home/.config/NorvessalHost
+//   autostart                  R/home/.config/autostart
 //
 // The root is the one set by setOverrideRoot(), else the environment
 // variable "NORVESSAL_DATA_ROOT" when it is set and not empty.
@@ -41,6 +42,8 @@ struct Folders {
     static std::filesystem::path machineApplications();
     // Where user-defaults suites live, one "<suite>.plist" each.
     static std::filesystem::path preferences();
+    // The user's XDG autostart folder: desktop entries started at login.
+    static std::filesystem::path autostart();
 
     // A leading "~" (alone or before "/") becomes home(); "~user" becomes
     // that user's home folder. Anything else, and an unknown user, stays.

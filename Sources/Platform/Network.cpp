@@ -274,6 +274,7 @@ void TcpConnection::connectNextLocked() {
         const Endpoint& endpoint = endpoints_[nextEndpoint_++];
         const int fd = ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
+            lastConnectErrno_ = errno;
             lastConnectError_ = errnoText(errno);
             continue;
         }
@@ -281,6 +282,7 @@ void TcpConnection::connectNextLocked() {
         remoteAddress_ = addressText(endpoint.address);
         remotePort_ = portOf(endpoint.address);
         if (!localAddress_.empty() && !bindLocal(fd, endpoint.address.ss_family, localAddress_, lastConnectError_)) {
+            lastConnectErrno_ = 0;
             closeSocketLocked();
             continue;
         }
@@ -294,10 +296,24 @@ void TcpConnection::connectNextLocked() {
             updateInterestLocked();
             return;
         }
+        lastConnectErrno_ = errno;
         lastConnectError_ = errnoText(errno);
         closeSocketLocked();
     }
+    const bool unreachable =
+        lastConnectErrno_ == ECONNREFUSED || lastConnectErrno_ == ENETUNREACH || lastConnectErrno_ == EHOSTUNREACH;
+    if (waitsWhenUnreachable_ && unreachable) {
+        connecting_ = false;
+        endpoints_.clear();
+        setStateLocked(ConnectionState::waiting, lastConnectError_);
+        return;
+    }
     failLocked(lastConnectError_.empty() ? "no address for " + connectHost_ : lastConnectError_);
+}
+
+void TcpConnection::setWaitsWhenUnreachable(bool waits) {
+    std::lock_guard lock(mutex_);
+    waitsWhenUnreachable_ = waits;
 }
 
 void TcpConnection::becomeReadyLocked() {
@@ -421,7 +437,8 @@ void TcpConnection::handleEvents(uint64_t registration, uint32_t events) {
             becomeReadyLocked();
             return;
         }
-        lastConnectError_ = errnoText(error != 0 ? error : ECONNREFUSED);
+        lastConnectErrno_ = error != 0 ? error : ECONNREFUSED;
+        lastConnectError_ = errnoText(lastConnectErrno_);
         closeSocketLocked();
         connectNextLocked();
         return;

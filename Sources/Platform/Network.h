@@ -25,7 +25,9 @@
 
 namespace platform {
 
-enum class ConnectionState { setup, preparing, ready, failed, cancelled };
+// `waiting`: a client connection whose peer refused or could not be
+// reached, when it was asked to wait (see setWaitsWhenUnreachable).
+enum class ConnectionState { setup, preparing, waiting, ready, failed, cancelled };
 
 class TcpListener;
 
@@ -77,6 +79,12 @@ public:
     // Called for every chunk read, then once with isComplete = true at end
     // of stream or on failure (with the error); never after cancel().
     ReceiveHandler receiveHandler;
+
+    // Client connections, before start(): a refused or unreachable connect
+    // is reported as `waiting` with the error's text instead of `failed`,
+    // and the connection stays waiting until cancelled, as a connection that
+    // waits for its path to become usable does. Other errors still fail.
+    void setWaitsWhenUnreachable(bool waits);
 
     // Begins delivering on `queue`. Later calls are ignored.
     void start(DispatchQueue queue);
@@ -178,6 +186,8 @@ private:
     std::vector<Endpoint> endpoints_;
     size_t nextEndpoint_ = 0;
     std::string lastConnectError_;
+    int lastConnectErrno_ = 0;
+    bool waitsWhenUnreachable_ = false;
     bool connecting_ = false;
 
     // Registration with the I/O thread; 0 while the socket is not watched.

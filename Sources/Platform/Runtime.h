@@ -20,6 +20,9 @@ struct QueueCore {
     virtual ~QueueCore();
     virtual void enqueue(uint64_t delayNs, Work work) = 0;
     virtual void runSync(const Work& work) = 0;
+    // Counted: work waits while the count is above zero.
+    virtual void suspend() = 0;
+    virtual void resume() = 0;
 
     const std::string label;
     // Unique for the life of the process; what "runs on this queue" compares.
@@ -33,6 +36,8 @@ public:
     virtual Date now() = 0;
     virtual std::shared_ptr<QueueCore> makeQueue(const std::string& label) = 0;
     virtual std::shared_ptr<QueueCore> mainQueue() = 0;
+    // The global queue of that quality of service; made on first use.
+    virtual std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) = 0;
     virtual void sleepFor(double seconds) = 0;
     // Runs the main queue's work for at most `seconds` (the virtual runtime
     // runs every queue's due work meanwhile), returning early once `until`

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 namespace platform {
 
@@ -16,6 +18,12 @@ struct VirtualQueueCore : QueueCore {
     }
     void runSync(const Work& work) override {
         if (auto rt = runtime.lock()) rt->runSyncOn(identity, work);
+    }
+    void suspend() override {
+        if (auto rt = runtime.lock()) rt->suspendQueue(identity);
+    }
+    void resume() override {
+        if (auto rt = runtime.lock()) rt->resumeQueue(identity);
     }
 };
 
@@ -49,6 +57,25 @@ std::shared_ptr<QueueCore> VirtualRuntime::makeQueue(const std::string& label) {
 
 std::shared_ptr<QueueCore> VirtualRuntime::mainQueue() { return main_; }
 
+std::shared_ptr<QueueCore> VirtualRuntime::globalQueue(QualityOfService qos) {
+    std::lock_guard<std::mutex> g(m_);
+    auto& core = globals_[qos];
+    if (!core) core = std::make_shared<VirtualQueueCore>("com.apple.root.global", weak_from_this());
+    return core;
+}
+
+void VirtualRuntime::suspendQueue(uint64_t queueIdentity) {
+    std::lock_guard<std::mutex> g(m_);
+    suspended_.insert(queueIdentity);
+}
+
+void VirtualRuntime::resumeQueue(uint64_t queueIdentity) {
+    std::lock_guard<std::mutex> g(m_);
+    auto it = suspended_.find(queueIdentity);
+    if (it != suspended_.end()) suspended_.erase(it);
+    posted_.notify_all();
+}
+
 void VirtualRuntime::post(uint64_t queueIdentity, uint64_t delayNs, Work work) {
     std::lock_guard<std::mutex> g(m_);
     uint64_t due = nowNs_ + delayNs;
@@ -68,6 +95,7 @@ bool VirtualRuntime::runOne(uint64_t limit, std::optional<uint64_t> onlyQueue) {
             // A queue already running on this thread is serial: its next
             // item waits until the running one returns.
             if (std::find(busy_.begin(), busy_.end(), it->second.queue) != busy_.end()) continue;
+            if (suspended_.count(it->second.queue)) continue;
             break;
         }
         if (it == items_.end()) return false;
@@ -126,6 +154,20 @@ void VirtualRuntime::runSyncOn(uint64_t queueIdentity, const Work& work) {
         // A platform thread waits for the test to run the work.
         postAndWait([&](Work w) { post(queueIdentity, 0, std::move(w)); }, work);
         return;
+    }
+    // A suspended queue holds the caller until it is resumed: meanwhile
+    // everything else falls due in time order, as it would while the
+    // caller's thread waits. Nothing left to run means nothing can resume
+    // it, a deadlock on a Mac too.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (!suspended_.count(queueIdentity)) break;
+        }
+        if (!runOne(UINT64_MAX)) {
+            std::fprintf(stderr, "virtual runtime: sync onto a suspended queue that nothing resumes\n");
+            std::abort();
+        }
     }
     // Work already due on the queue runs first, as it would on a serial
     // queue; then the caller's work runs inline on this thread.

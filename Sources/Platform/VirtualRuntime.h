@@ -41,6 +41,7 @@ public:
     Date now() override;
     std::shared_ptr<QueueCore> makeQueue(const std::string& label) override;
     std::shared_ptr<QueueCore> mainQueue() override;
+    std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) override;
     void sleepFor(double seconds) override;
     void runMainQueue(double seconds, const std::function<bool()>& until) override;
     void semaphoreSignal(SemaphoreState& s) override;
@@ -49,6 +50,8 @@ public:
     // Internal: used by the virtual queues.
     void post(uint64_t queueIdentity, uint64_t delayNs, Work work);
     void runSyncOn(uint64_t queueIdentity, const Work& work);
+    void suspendQueue(uint64_t queueIdentity);
+    void resumeQueue(uint64_t queueIdentity);
 
 private:
     struct Item {
@@ -68,6 +71,8 @@ private:
     uint64_t seq_ = 0;
     std::multimap<std::pair<uint64_t, uint64_t>, Item> items_;  // (due, seq)
     std::vector<uint64_t> busy_;  // queues executing on the driver thread
+    std::multiset<uint64_t> suspended_;  // one entry per suspend() not yet resumed
+    std::map<QualityOfService, std::shared_ptr<QueueCore>> globals_;
     std::thread::id driver_;
     std::shared_ptr<QueueCore> main_;
 };

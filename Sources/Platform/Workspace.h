@@ -83,6 +83,9 @@ struct Workspace {
     // answer.
     using OpenApplicationCompletion = std::function<void(const std::optional<std::string>& error)>;
     static void openApplication(const std::string& path, bool activates, OpenApplicationCompletion completion);
+    // Opens the URL with its default application (a web page in the
+    // browser); false when no application could open it.
+    static bool open(const std::string& url);
 };
 
 // An installed application bundle: where it is, its identifier and its
@@ -159,6 +162,13 @@ public:
     std::vector<OpenRequest> openRequests() const;
     void open(const std::string& path, bool activates, Workspace::OpenApplicationCompletion completion);
 
+    // --- Opening URLs (WorkspaceOpenURL.cpp) ---------------------------------
+    // Every URL opened is recorded and logged; nothing reaches a desktop. A
+    // URL whose scheme tests made fail is refused (and recorded too).
+    bool openURL(const std::string& url);
+    void setURLSchemeFails(const std::string& scheme, bool fails);
+    std::vector<std::string> openedURLs() const;
+
 private:
     void post(const char* name, int32_t pid);
 
@@ -174,6 +184,8 @@ private:
     OpenOutcome openOutcome_;
     std::vector<OpenRequest> openRequests_;
     int32_t nextLaunchedPid_ = 41000;
+    std::set<std::string> failingURLSchemes_;
+    std::vector<std::string> openedURLs_;
     // Where open answers arrive; made on first use, on the machine's runtime.
     std::optional<DispatchQueue> openCompletionQueue_;
 };

@@ -248,3 +248,36 @@ TEST(CadenceProbeTest, ReportsIntervalsAndResets) {
     EXPECT_EQ(*line, "cadence shared-capture n=3 avg=16.67ms min=16.00ms max=18.00ms");
     EXPECT_FALSE(probe.reportAndReset().has_value());
 }
+
+TEST_F(VirtualDispatchTest, SyncOntoASuspendedQueueWaitsForItsResumeWhileTimeGoesOn) {
+    DispatchQueue held("test.held");
+    DispatchQueue caller("test.caller");
+    held.suspend();
+    DispatchQueue::main().asyncAfter(3.0, [held] { held.resume(); });
+    int timerTicks = 0;
+    DispatchTimer timer(DispatchQueue::main(), 1.0, [&] { timerTicks++; });
+    timer.resume();
+    std::optional<double> ranAt;
+    caller.async([&] { held.sync([&] { ranAt = Clock::uptimeSeconds(); }); });
+    const double start = Clock::uptimeSeconds();
+    runUntilIdle();
+    ASSERT_TRUE(ranAt);
+    EXPECT_DOUBLE_EQ(*ranAt - start, 3.0) << "the sync waited for the resume";
+    EXPECT_GE(timerTicks, 2) << "other queues ran meanwhile";
+}
+
+TEST(RealDispatch, GlobalQueueRunsItsWorkConcurrently) {
+    // Each item waits for the other: a serial queue would never finish.
+    auto global = DispatchQueue::global(QualityOfService::userInitiated);
+    DispatchSemaphore first, second, done;
+    global.async([&] {
+        first.signal();
+        if (second.wait(10.0)) done.signal();
+    });
+    global.async([&] {
+        second.signal();
+        if (first.wait(10.0)) done.signal();
+    });
+    EXPECT_TRUE(done.wait(10.0));
+    EXPECT_TRUE(done.wait(10.0));
+}

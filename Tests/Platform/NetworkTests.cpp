@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -33,6 +34,7 @@ std::string stateName(ConnectionState state) {
     switch (state) {
         case ConnectionState::setup: return "setup";
         case ConnectionState::preparing: return "preparing";
+        case ConnectionState::waiting: return "waiting";
         case ConnectionState::ready: return "ready";
         case ConnectionState::failed: return "failed";
         case ConnectionState::cancelled: return "cancelled";
@@ -60,11 +62,11 @@ struct Recorder {
     std::mutex mutex;
     std::vector<uint8_t> bytes;
     std::vector<std::string> events;  // "state:ready", "data:N", "complete", "complete:error"
-    std::string failure;              // the error of the last failed state
+    std::string failure;              // the error of the last failed or waiting state
     size_t target = SIZE_MAX;
     DispatchSemaphore reachedTarget;
     DispatchSemaphore completed;
-    std::array<DispatchSemaphore, 5> stateSeen;
+    std::array<DispatchSemaphore, 6> stateSeen;
 
     static std::shared_ptr<Recorder> attach(TcpConnection& connection, size_t target = SIZE_MAX) {
         auto r = std::make_shared<Recorder>();
@@ -73,7 +75,7 @@ struct Recorder {
             {
                 std::lock_guard lock(r->mutex);
                 r->events.push_back("state:" + stateName(state));
-                if (state == ConnectionState::failed) r->failure = error;
+                if (state == ConnectionState::failed || state == ConnectionState::waiting) r->failure = error;
             }
             r->stateSeen[static_cast<size_t>(state)].signal();
         };
@@ -690,3 +692,23 @@ TEST_F(NetworkTest, OneSharedBufferReachesEveryPeerWholeAndReportsOnlyFailures) 
     EXPECT_EQ(failures.all(), std::vector<std::string>{"connection cancelled"});
     EXPECT_EQ(shared.use_count(), 1);
 }
+
+namespace {
+TEST_F(NetworkTest, AClientAskedToWaitReportsARefusedConnectAsWaitingUntilCancelled) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    const uint16_t port = listener->port();
+    listener->cancel();
+
+    auto client = TcpConnection::connect("127.0.0.1", port);
+    client->setWaitsWhenUnreachable(true);
+    auto recorder = Recorder::attach(*client, SIZE_MAX);
+    client->start(*clientQueue);
+    ASSERT_TRUE(recorder->waitState(ConnectionState::waiting));
+    EXPECT_EQ(recorder->failure, std::strerror(ECONNREFUSED));
+    clientQueue->sync([] {});
+    EXPECT_EQ(client->state(), ConnectionState::waiting) << "it stays waiting";
+    client->cancel();
+    ASSERT_TRUE(recorder->waitState(ConnectionState::cancelled));
+}
+}  // namespace

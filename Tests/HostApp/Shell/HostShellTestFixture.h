@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "HostApp/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/AppKit.h"
 #include "Platform/Directory.h"
@@ -21,6 +22,7 @@ protected:
     static constexpr const char* password = "correct horse battery";
 
     HostShellTest() {
+        HostLaunchAtLogin::resetCacheForTesting();
         consoleUser = platform::SimulatedMachine::current().consoleSession().userName;
         directory->setUser(consoleUser, password);
     }

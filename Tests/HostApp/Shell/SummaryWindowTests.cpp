@@ -6,6 +6,7 @@
 #include "HostShellTestFixture.h"
 #include "HostApp/HostVersionStrings.h"
 #include "Platform/UserDefaults.h"
+#include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 
 using namespace platform;
 
@@ -19,7 +20,7 @@ std::shared_ptr<Alert> twoButtonAlert() {
     return alert;
 }
 
-TEST_F(HostShellTest, SummaryWindowShowsItsRowsWithTheStartUpTexts) {
+TEST_F(HostShellTest, SummaryWindowShowsItsRowsAsTheFirstRefreshWroteThem) {
     UserDefaults::standard().set("host.launchAtLogin.desired", PlistValue(true));
     launch();
     auto window = summaryWindow();
@@ -31,7 +32,9 @@ TEST_F(HostShellTest, SummaryWindowShowsItsRowsWithTheStartUpTexts) {
     for (const auto& row : stack->subviews()) rows.push_back(row->kind == View::Kind::stack ? "<buttons>" : row->text);
     EXPECT_EQ(rows, (std::vector<std::string>{"Norvessal Host is running",
                                               "Viewers can connect while this Host stays open.",
-                                              "Norvessal Host is starting...", "Host IPs: checking...",
+                                              "Norvessal Host is running \u00B7 Start at login: on",
+                                              HostProbeDelegate::summaryAddressText(
+                                                  VelantrixDiscovery::localRouteRecords(), {}),
                                               "Viewer: none connected", "Start Norvessal Host at login", "<buttons>",
                                               "V" + hostAppVersionString()}));
     EXPECT_TRUE(stack->subviews().at(5)->isOn);

@@ -193,13 +193,7 @@ void HostProbeDelegate::startHostInNormalMode() {
     app.updateDynamicServices();
 }
 
-void HostProbeDelegate::bringSummaryWindowForward() {
-    auto& window = *summary.summaryWindow;
-    raiseWindowLevelAndPlacement(window, platform::kFloatingWindowLevel);
-    window.makeKeyAndOrderFront();
-    Application::shared().activate(true);
-    window.makeKeyAndOrderFront();
-}
+void HostProbeDelegate::bringSummaryWindowForward() { bringWindowToFront(*summary.summaryWindow); }
 
 // --- Activation and reopen -------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include <vector>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
@@ -28,6 +29,7 @@
 #include "HostApp/SummaryWindowState.h"
 #include "HostApp/Updates/HostUpdateState.h"
 #include "Platform/AppKit.h"
+#include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseFeed.h"
 #include "Platform/AppKitMenu.h"
 #include "Platform/AppKitStatusBar.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
@@ -89,8 +91,15 @@ public:
     void beginHostForegroundSheet(const std::shared_ptr<platform::Alert>& alert,
                                   const std::shared_ptr<platform::Window>& window,
                                   std::function<void(platform::ModalResponse)> completion);
+    // Creates the summary window when there is none, then begins the alert
+    // as a foreground sheet on it.
+    void presentHostAlertSheet(const std::shared_ptr<platform::Alert>& alert,
+                               std::function<void(platform::ModalResponse)> completion = nullptr);
     // Floating level, the Host's Spaces placement, visible while inactive.
     static void raiseWindowLevelAndPlacement(platform::Window& window, int level);
+    // Floating and placed as above, de-miniaturised, made key and ordered
+    // front, the application activated, and made key once more.
+    static void bringWindowToFront(platform::Window& window);
 
     // --- Status refresh and presentation (StatusPresentation.cpp) ---------------------
     // Any thread: one coalesced update on the main queue per turn.
@@ -139,6 +148,7 @@ public:
     void openPrivacyPolicyMenuAction();
     void openTermsOfServiceMenuAction();
     void openReleaseNotesMenuAction();
+    // Opens a page of the product site in the website language.
     void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
 
     // --- Permission onboarding (PermissionOnboarding.cpp) ------------------------------
@@ -157,13 +167,22 @@ public:
     // --- Installer permission requests (InstallerPermissionRequests.cpp) ---------------
     void handlePermissionURLEvent(const platform::AppleEvent& event, platform::AppleEvent& reply);
 
-    // --- Updates (Updates/HostUpdateActions.cpp) ----------------------------------------
-    void presentUpgradeNoticeIfNeeded();
+    // --- Update checks (Updates/HostUpdateChecks.cpp) -------------------------------------
     void checkForHostUpdateOnLaunch();
     void startHourlyUpdateCheck();
+    void performHourlyUpdateCheck();
+    void presentAutoUpdateCountdownWindow(const VelantrixReleaseFeed::Product& latest);
+    // The manual install flow ("Update Version").
     void requestOnlineUpdateAction();
-    void toggleAutoUpdateMenuAction(platform::MenuItem& sender);
+    void presentUpdateCheckFailedAlert();
+    void presentHostUpToDateAlert();
+    void presentAutomaticUpdaterUnavailableAlert();
     void refreshOnlineUpdateButtonPresentation();
+    void setHostAutoUpdateEnabled(bool enabled);
+    // The "Automatically Install Updates" items; the sender is the item
+    // chosen.
+    void toggleAutoUpdateMenuAction(platform::MenuItem& sender);
+    void presentUpgradeNoticeIfNeeded();
 
     // --- Host outgoing sends and inbound delivery (HostOutgoingSends.cpp, HostInboundDelivery.cpp)
     // The drag-pull hook; server queue.
@@ -201,6 +220,12 @@ private:
     void resumeInitialInstallOnboardingIfPending();
     // Confirms the quit sheet by itself after 5 s (an installer's request).
     void armQuitAutoConfirm(const std::shared_ptr<platform::Alert>& alert);
+    // The install flow from its fetch on (manual and countdown-triggered).
+    void runOnlineUpdateFlow();
+    // Fetches the feed on a later turn of the main queue, unless the
+    // delegate is gone by then, and keeps the delegate until the answer.
+    void fetchLatestFeedForUpdateCheck(
+        std::function<void(HostProbeDelegate&, std::optional<VelantrixReleaseFeed>)> then);
     // Appends to the diagnostics log.
     void log(const std::string& text) const;
 

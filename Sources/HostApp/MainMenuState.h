@@ -18,6 +18,10 @@ struct MainMenuState {
     // Items owned by their menus.
     std::weak_ptr<platform::MenuItem> launchAtLoginMenuItem;
     std::weak_ptr<platform::MenuItem> statusLaunchAtLoginMenuItem;
+    // "Automatically Install Updates" in the main menu and the status menu:
+    // choosing either sets both check marks.
+    std::weak_ptr<platform::MenuItem> autoUpdateMenuItem;
+    std::weak_ptr<platform::MenuItem> statusAutoUpdateMenuItem;
     std::weak_ptr<platform::MenuItem> statusMenuStatusItem;
     std::weak_ptr<platform::MenuItem> statusMenuAddressItem;
     std::weak_ptr<platform::MenuItem> statusMenuViewerItem;

@@ -45,6 +45,14 @@ void HostProbeDelegate::raiseWindowLevelAndPlacement(Window& window, int level) 
     window.hidesOnDeactivate = false;
 }
 
+void HostProbeDelegate::bringWindowToFront(Window& window) {
+    raiseWindowLevelAndPlacement(window, platform::kFloatingWindowLevel);
+    window.deminiaturize();
+    window.makeKeyAndOrderFront();
+    Application::shared().activate(true);
+    window.makeKeyAndOrderFront();
+}
+
 std::shared_ptr<Window> HostProbeDelegate::makeSummaryWindow() {
     assertMainQueue();
     using platform::Color;
@@ -245,4 +253,10 @@ void HostProbeDelegate::beginHostForegroundSheet(const std::shared_ptr<platform:
     });
     DispatchQueue::main().async(keepInFront);
     DispatchQueue::main().asyncAfter(kKeepInFrontRetrySeconds, keepInFront);
+}
+
+void HostProbeDelegate::presentHostAlertSheet(const std::shared_ptr<platform::Alert>& alert,
+                                              std::function<void(platform::ModalResponse)> completion) {
+    assertMainQueue();
+    beginHostForegroundSheet(alert, ensureSummaryWindow(), std::move(completion));
 }

@@ -94,6 +94,7 @@ void Application::terminateNow() {
     // Whatever still waits for an answer is answered for the user.
     for (const auto& alert : shownAlerts()) alert->endWithResponse(kModalResponseAbort);
     if (auto d = delegate()) d->applicationWillTerminate();
+    center_.post(Notification{kApplicationWillTerminateNotification, {}});
     terminated_ = true;
 }
 

@@ -29,6 +29,9 @@ class Menu;
 inline constexpr const char* kApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
 inline constexpr const char* kApplicationWillResignActiveNotification = "NSApplicationWillResignActiveNotification";
 inline constexpr const char* kApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
+// Posted on the application's centre as termination begins, after the
+// delegate's will-terminate and before the application counts as terminated.
+inline constexpr const char* kApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
 
 enum class TerminateReply { now, cancel, later };
 

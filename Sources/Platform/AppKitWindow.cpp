@@ -139,6 +139,7 @@ void Window::postForModel(const char* name) {
 
 void Window::show(bool regardless) {
     auto& app = Application::shared();
+    closed_ = false;
     if (!visible_) {
         visible_ = true;
         app.retainShownWindow(shared_from_this());
@@ -198,12 +199,22 @@ void Window::makeKeyAndOrderFront() {
 }
 
 void Window::close() {
+    if (closed_) return;
+    closed_ = true;
     auto keep = shared_from_this();
     postForModel(kWindowWillCloseNotification);
+    if (auto delegate = delegate_.lock()) delegate->windowWillClose(*this);
     orderOut();
     auto& app = Application::shared();
     if (isReleasedWhenClosed) app.forgetWindow(*this);
     app.windowDidClose();
+}
+
+void Window::performClose() {
+    if (!(styleMask & kWindowStyleClosable)) return;
+    auto keep = shared_from_this();
+    if (auto delegate = delegate_.lock(); delegate && !delegate->windowShouldClose(*this)) return;
+    close();
 }
 
 bool Window::performKeyEquivalent(const std::string& key) {

@@ -53,6 +53,16 @@ inline constexpr ModalResponse kAlertSecondButtonReturn = 1001;
 class Window;
 struct LayoutConstraint;
 
+// What a window asks of its delegate. The close box asks whether to close;
+// every close, whoever asks for it, tells the delegate before the window
+// hides. Called on the main queue, synchronously.
+class WindowDelegate {
+public:
+    virtual ~WindowDelegate() = default;
+    virtual bool windowShouldClose(Window&) { return true; }
+    virtual void windowWillClose(Window&) {}
+};
+
 // One control. A view of any kind keeps the fields its kind uses.
 class View : public std::enable_shared_from_this<View> {
 public:
@@ -116,6 +126,7 @@ public:
     // Images.
     std::string imageName;
     CGSize imageSize;
+    bool scalesProportionallyDown = false;
     // Any view: its tag, its user-interface identifier, whether it is
     // hidden, whether its autoresizing mask becomes constraints, and the
     // constraints activated with it as first item.
@@ -180,6 +191,8 @@ public:
     // forgotten by the application.
     bool isReleasedWhenClosed = true;
     bool hidesOnDeactivate = false;
+    // Held weakly; the owner keeps it alive.
+    void setDelegate(std::weak_ptr<WindowDelegate> delegate) { delegate_ = std::move(delegate); }
     CGSize minSize;
 
     int level() const { return level_; }
@@ -213,8 +226,12 @@ public:
     void orderFrontRegardless();
     void makeKey();
     void makeKeyAndOrderFront();
-    // Posts will-close, then hides the window (ordering out posts nothing).
+    // Posts will-close, tells the delegate, then hides the window (ordering
+    // out posts nothing). The delegate is not asked: only the close box asks.
+    // Closing a window already closed, and not shown since, does nothing.
     void close();
+    // The close box: asks the delegate, then closes.
+    void performClose();
     // A key typed in the window: the first enabled, visible button of the
     // content view whose key equivalent is `key` is pressed. False when no
     // button took it.
@@ -247,6 +264,8 @@ private:
     bool zoomed_ = false;
     bool inFront_ = false;
     bool centered_ = false;
+    bool closed_ = false;
+    std::weak_ptr<WindowDelegate> delegate_;
     int orderFrontRegardlessCount_ = 0;
     std::shared_ptr<Window> attachedSheet_;
     std::weak_ptr<Window> sheetParent_;

@@ -489,6 +489,12 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         viewerSessionRemoteAddresses.erase(id);
     }
 
+    // A departed Viewer's request must neither keep the Wi-Fi shaping on
+    // nor size a later Motion stream.
+    if (channel == AuxChannel::video || !stillAuthorized) {
+        streamControl.lastVideoRequestBySource.erase(id);
+        streamControl.lastCaptureModeBySource.erase(id);
+    }
     const bool iosVideoSessionRemains = std::any_of(authorizedVideoSessions.begin(), authorizedVideoSessions.end(),
                                                     [this](const UUID& s) { return isIOSViewerSession(s); });
     if (!iosVideoSessionRemains) scheduleMotionStreamIdleRelease("last Motion stream subscriber left", std::nullopt);

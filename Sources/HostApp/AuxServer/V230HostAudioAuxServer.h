@@ -354,6 +354,24 @@ public:
     void applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request);
     void applyVideoChromaMode(VideoChromaMode mode);
     void restoreSharedModeAfterIOSCaptureEnded();
+    // The refresh gate (records the session's mode, answers an ignored
+    // request itself), the guard of a running iOS built-in capture, and
+    // whether an unchanged request must still prepare its display again.
+    bool shouldApplyVideoCaptureRequest(const CaptureModeControlPayload& request, const platform::UUID& sourceID);
+    bool shouldPreserveIOSBuiltInCapture(const CaptureModeControlPayload& request,
+                                         const platform::UUID& sourceID) const;
+    bool shouldReapplyCaptureMode(const CaptureModeControlPayload& request) const;
+    // The Viewer's frame rate and bit rate brought within what the encoder
+    // can run with.
+    static CaptureModeControlPayload clampedRateControl(CaptureModeControlPayload request);
+    // Easy adaptive capture and Wi-Fi shaping (EasyAdaptiveCapture.cpp).
+    void applyEasyAdaptivePhysicalCapture(uint32_t displayID, std::optional<CaptureModeControlPayload> base);
+    static CaptureModeControlPayload normalizedEasyAdaptivePhysicalRequest(const CaptureModeControlPayload& base);
+    // The encoded size of a canvas under a transport limit: scaled down in
+    // proportion, at least 2, even.
+    static std::pair<int, int> easyAdaptiveEncodedSize(int pixelWidth, int pixelHeight, int transportMax);
+    static int64_t adaptiveEasyBitrate(int pixelWidth, int pixelHeight, bool chromaIs444);
+    bool sharedCanvasHasWiFiMacSubscriberRequest() const;
     // The shared capture's life (CaptureLifecycle.cpp).
     void scheduleInitialVideoCaptureStart();
     void startVideoCapture();
@@ -371,6 +389,13 @@ public:
                                   const CaptureModeControlPayload& request, uint32_t displayID);
     void broadcastVideoConfig(const VideoStreamConfigPayload& config, HostVideoStreamKind kind);
     void resendCurrentVideoConfigIfAvailable(const std::string& reason);
+    // "HEVC 4:2:0 Easy 2560x1600 @60 target=24Mb/s": how the log names a
+    // stream's configuration.
+    static std::string videoConfigText(const VideoStreamConfigPayload& config);
+    // One type 19 on the connection; failures are found by the frame path,
+    // which prunes the session.
+    static void sendVideoStreamConfig(const std::shared_ptr<platform::TcpConnection>& connection,
+                                      const VideoStreamConfigPayload& config);
     // The stream a session's frames and configurations come from now.
     HostVideoStreamKind videoStreamKind(const platform::UUID& id) const;
     // Frame delivery (FrameDelivery.cpp). broadcastVideoFrame is called on a
@@ -409,19 +434,39 @@ public:
     void ensureMotionStream(const std::string& reason);
     void scheduleMotionStreamIdleRelease(const std::string& reason, std::optional<double> delay);
     void stopMotionStream(const std::string& reason, bool resetAttempts);
+    void restartMotionStream(const std::string& reason, double afterSeconds);
+    bool sendMotionStreamConfig(const platform::UUID& sessionID, const std::string& reason);
+    void attachMotionStreamSubscribers(const std::string& reason);
+    void acceptMotionStreamConfig(const VideoStreamConfigPayload& config, uint64_t generation,
+                                  const CaptureModeControlPayload& request, uint32_t displayID);
+    CaptureModeControlPayload preferredMotionStreamBaseRequest() const;
+    CaptureModeControlPayload motionStreamEncodedRequest(const CaptureModeControlPayload& request) const;
+    std::pair<int, int> motionStreamEncodedPixels(const CaptureModeControlPayload& request) const;
+    bool motionStreamNeedsSupersampledUpgrade(const CaptureModeControlPayload& request) const;
+    void reconcileSharedCanvasMotionBudget(const std::string& reason);
+    static bool isMotionStreamDiagnosticNotice(const std::string& message);
+    // The authorised iOS Viewers' video sessions, which the Motion stream serves.
+    std::vector<platform::UUID> motionStreamSubscribers() const;
     void updateMotionStreamGateLocked(uint64_t nowNs);
     void recordMotionStreamCapturedFrame(uint64_t generation);
     void recordMotionStreamCapturedIdleFrame(uint64_t generation);
     void reconcileSharedCanvasWiFiDeliveryShaping(const std::string& reason);
     // Zero-frame recovery (ZeroFrameRecovery.cpp).
     void attemptVideoZeroFrameRecovery(uint32_t displayID);
+    void suspendAuxVideoCaptureForZeroFrames(uint32_t displayID);
     void resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason);
+    // One statistics window of the shared capture: its captured and idle
+    // frame counts feed the watchdog.
+    void watchVideoZeroFrameWindow(int capturedFrames, int idleFrames);
     // The warm hold after the last Viewer left (MediaWarmHold.cpp).
     void endMediaIdleWarmHoldForViewerReturn(const platform::UUID& id);
     bool canHoldMediaWarm() const;
     void beginMediaIdleWarmHold();
     void endMediaIdleWarmHoldAndTeardown(const std::string& reason);
     void cancelMediaIdleWarmHold();
+    // Audio capture stopped with its retry and zero-frame recovery counts
+    // back at 0, as when nobody listens any more.
+    void stopAudioCaptureAndResetRecovery();
     // Display and power (Display/).
     void applyVideoCaptureMode(VideoCaptureMode mode);
     void applyHostDisplayMode(HostDisplayMode mode);
@@ -479,10 +524,6 @@ public:
     // A launchctl probe that runs longer than this counts as "not running".
     static constexpr double screenSharingProbeTimeLimitSeconds = 2;
 
-    // Neighbours the power policy calls.
-    void restartMotionStream(const std::string& reason, double afterSeconds);
-    // Easy on a real display at its current mode (StreamControl/).
-    void applyEasyAdaptivePhysicalCapture(uint32_t displayID, const std::optional<CaptureModeControlPayload>& base);
 
     // Display target selection and topology (Display/DisplayTargetSelection.cpp).
     // The user's choices hop onto the queue; the snapshots hop synchronously

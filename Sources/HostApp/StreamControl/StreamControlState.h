@@ -132,15 +132,41 @@ struct StreamControlState {
     CadenceProbe cadenceDebugSharedSend{"shared-send"};
     CadenceProbe cadenceDebugMotionSend{"motion-send"};
 
+    // --- Arbitration between Viewers ---------------------------------------------------
+    // Each session's last request as it arrived, and its last mode, which
+    // tells a refresh from a choice; both forgotten when the session leaves.
+    std::map<platform::UUID, CaptureModeControlPayload> lastVideoRequestBySource;
+    std::map<platform::UUID, VideoCaptureMode> lastCaptureModeBySource;
+    // The iOS Viewer whose request owns a capture of the Mac's display at
+    // its current mode.
+    std::optional<platform::UUID> iosBuiltInCaptureSessionID;
+    // Whether the Wi-Fi shaping was last reported on; the encoder keeps its
+    // own burst setting.
+    bool sharedCanvasWiFiShapingApplied = false;
+
     // --- The Motion stream for iOS Viewers ------------------------------------------
     std::shared_ptr<HostVideoCapture> motionStreamCapture;
     uint64_t motionStreamCaptureGeneration = 0;
+    // What the Motion stream is sized from; an iOS request sets it.
+    std::optional<CaptureModeControlPayload> motionStreamRequest;
     std::optional<VideoStreamConfigPayload> lastMotionStreamVideoConfig;
+    std::optional<AcceptedConfig> acceptedMotionStreamConfig;
     AtomicInt motionStreamEncodeBlocked;
+    // An open was issued and neither its start nor a configuration came back.
+    bool motionStreamStartInFlight = false;
+    // Opens since the last successful start: a failing stream is tried at
+    // most three times.
+    int motionStreamStartAttempts = 0;
+    platform::DispatchWorkItemRef motionStreamIdleReleaseTask;
+    // The reopen a restart schedules; a close that resets the attempts
+    // cancels it, so a stream closed for good stays closed.
+    platform::DispatchWorkItemRef motionStreamRestartTask;
 
     // --- Warm hold ---------------------------------------------------------------------
     // The pending end of the hold that keeps capture for a returning Viewer.
     platform::DispatchWorkItemRef mediaIdleWarmHoldTask;
+    // The running capture is being held for a returning Viewer.
+    bool videoCaptureIsWarmIdle = false;
 
     // --- Zero-frame recovery ---------------------------------------------------------
     // Capture handed to Screen Sharing's display after repeated silent windows.
@@ -149,8 +175,4 @@ struct StreamControlState {
     int videoZeroFrameRecoveryAttempts = 0;
     uint64_t nextVideoZeroFrameRecoveryNs = 0;
     std::optional<platform::Date> wakeRapidZeroFrameRecoveryDeadline;
-
-    // The iOS Viewer whose request owns a capture of the Mac's display at
-    // its current mode.
-    std::optional<platform::UUID> iosBuiltInCaptureSessionID;
 };

@@ -124,15 +124,7 @@ void V230HostAudioAuxServer::statsTick() {
     }
 
     // A capture that delivers nothing at all goes to zero-frame recovery.
-    if (sc.videoCapture && !videoSessions.empty() && w.captureFrames == 0 && w.idleFrames == 0) {
-        ++sc.zeroVideoWindows;
-        if (sc.zeroVideoWindows == 3 || sc.zeroVideoWindows >= 6) attemptVideoZeroFrameRecovery(selectedDisplayID);
-    } else {
-        sc.zeroVideoWindows = 0;
-        sc.videoZeroFrameRecoveryAttempts = 0;
-        sc.nextVideoZeroFrameRecoveryNs = 0;
-        sc.wakeRapidZeroFrameRecoveryDeadline.reset();
-    }
+    watchVideoZeroFrameWindow(w.captureFrames, w.idleFrames);
 
     VideoStatsPayload stats;
     stats.captureFrames = w.captureFrames;

@@ -17,12 +17,21 @@ namespace {
 // Viewers get the Motion stream instead.
 constexpr int64_t kEasyClassMaxPixels = 5'760'000;
 
-void sendConfig(const std::shared_ptr<platform::TcpConnection>& connection, const VideoStreamConfigPayload& config) {
-    // Failures are found by the frame path, which prunes the session.
-    connection->send(makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config.encode(), platform::Clock::uptimeNs()));
+}  // namespace
+
+std::string V230HostAudioAuxServer::videoConfigText(const VideoStreamConfigPayload& config) {
+    char text[512];
+    std::snprintf(text, sizeof text, "%s %s %s %s @%d target=%.0fMb/s",
+                  config.codec == VideoStreamCodec::hevc ? "HEVC" : "H264",
+                  config.chromaMode == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0", modeTitle(config.mode).c_str(),
+                  config.resolutionSummary().c_str(), static_cast<int>(config.fps), config.bitrate / 1'000'000.0);
+    return text;
 }
 
-}  // namespace
+void V230HostAudioAuxServer::sendVideoStreamConfig(const std::shared_ptr<platform::TcpConnection>& connection,
+                                                   const VideoStreamConfigPayload& config) {
+    connection->send(makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config.encode(), platform::Clock::uptimeNs()));
+}
 
 V230HostAudioAuxServer::HostVideoStreamKind V230HostAudioAuxServer::videoStreamKind(const UUID& id) const {
     return streamControl.motionStreamCapture && isIOSViewerSession(id) ? HostVideoStreamKind::motionStream
@@ -45,12 +54,7 @@ void V230HostAudioAuxServer::acceptVideoCaptureConfig(const VideoStreamConfigPay
     sc.activeVideoCaptureRequest = request;
     sc.activeVideoCaptureDisplayID = displayID;
 
-    char summary[512];
-    std::snprintf(summary, sizeof summary, "%s %s %s %s @%d target=%.0fMb/s",
-                  config.codec == VideoStreamCodec::hevc ? "HEVC" : "H264",
-                  config.chromaMode == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0", modeTitle(config.mode).c_str(),
-                  config.resolutionSummary().c_str(), static_cast<int>(config.fps), config.bitrate / 1'000'000.0);
-    sc.videoConfigSummary = summary;
+    sc.videoConfigSummary = videoConfigText(config);
     publish("aux video config " + sc.videoConfigSummary);
     broadcastVideoConfig(config, HostVideoStreamKind::shared);
 
@@ -70,7 +74,7 @@ void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload
     for (const UUID& id : authorizedVideoSessions) {
         if (videoStreamKind(id) != kind) continue;
         auto connection = videoSessions.find(id);
-        if (connection != videoSessions.end()) sendConfig(connection->second, config);
+        if (connection != videoSessions.end()) sendVideoStreamConfig(connection->second, config);
     }
 }
 
@@ -88,7 +92,7 @@ void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::stri
         const bool motion = videoStreamKind(id) == HostVideoStreamKind::motionStream;
         const auto& config = motion ? sc.lastMotionStreamVideoConfig : sc.lastVideoConfig;
         if (!config) continue;
-        sendConfig(connection->second, *config);
+        sendVideoStreamConfig(connection->second, *config);
         (motion ? motionSent : sharedSent) = true;
     }
     // A Viewer that gets a configuration resets its decoder: it needs a key

@@ -117,8 +117,9 @@ TEST_F(Login, CaptureRequestInsideTheLoginIsAppliedAfterVideoLogin) {
     std::copy(encoded.begin(), encoded.end(), request.begin());
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer", request));
     client->settle();
-    EXPECT_TRUE(logContains("capture: request from"));
-    EXPECT_TRUE(logContains("Pro backend=physical"));
+    EXPECT_TRUE(logContains("video request 4:4:4 demoted to 4:2:0"));
+    EXPECT_EQ(server->queue.syncValue([&] { return server->streamControl.currentCaptureRequest.mode; }),
+              VideoCaptureMode::pro);
     EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 

@@ -78,7 +78,7 @@ TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfiguratio
         EXPECT_EQ(server->streamControl.videoSessionLastAckNs.count(id), 1u);
         EXPECT_EQ(server->streamControl.videoSessionLastFrameSentNs.at(id), 0u);
     });
-    expectInOrder({"media warm hold: Viewer " + id.id8() + " returned", "video: awaiting initial capture-mode request",
+    expectInOrder({"video: awaiting initial capture-mode request",
                    "power: ended Viewer sleep-recovery reconnect grace (Viewer video session reconnected)"});
     EXPECT_FALSE(logContains("waiting for the physical display to return"));
     EXPECT_FALSE(logContains("audio capture selecting display"));
@@ -115,9 +115,10 @@ TEST_F(SessionSteps, IOSBuiltInDisplayRequestInTheLoginIsAppliedAsSuchWithAKeyFr
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "iOS Viewer", requestBytes(request)));
     client->settle();
-    expectInOrder({"capture: iOS built-in display request noted",
+    expectInOrder({"iOS built-in display capture using physical display",
                    "power: ended iOS Viewer reconnect grace (iOS Viewer reconnected)"});
-    EXPECT_FALSE(logContains("capture: request from"));
+    // Not through the arbitration between Viewers.
+    EXPECT_TRUE(server->queue.syncValue([&] { return server->streamControl.lastVideoRequestBySource.empty(); }));
     EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 
@@ -145,7 +146,7 @@ TEST_F(SessionSteps, AudioLoginStartsAudioCaptureAfterAnnouncingTheEndpoint) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     ASSERT_TRUE(client->waitForPacket(AuxPacketType::fileTransferEndpoint));
     client->settle();
-    expectInOrder({"media warm hold: Viewer", "file aux: endpoint advertised", "audio capture selecting display"});
+    expectInOrder({"file aux: endpoint advertised", "audio capture selecting display"});
     EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
 }
 
@@ -153,7 +154,9 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
     auto client = audioClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     auto id = onlyAudioSession();
+    auto capture = makeCapture();
     server->queue.sync([&] {
+        server->streamControl.videoCapture = capture;  // something to hold warm
         server->remoteInput.inputButtonMasks[id] = 3;
         server->remoteInput.inputKeyboardFlags = platform::kCGEventFlagMaskControl;
         server->audio.exclusiveAudioSessionID = id;
@@ -167,9 +170,7 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
                    "exclusive audio released: Viewer disconnected",
                    "audio: viewer Host-output mute released on disconnect; ",
                    "recording: session " + id.id8() + " left; stopping Host-side recording",
-                   "motion stream: idle release requested (last Motion stream subscriber left)",
-                   "video delivery: Wi-Fi shaping reconcile requested",
-                   "capture: shared mode restore after iOS capture requested", "media warm hold: begin"});
+                   "viewer media idle; holding capture warm for 120s"});
     server->queue.sync([&] {
         EXPECT_FALSE(server->remoteInput.inputButtonMasks.count(id));
         EXPECT_FALSE(server->audio.viewerHostOutputMuteSessionID.has_value());
@@ -209,7 +210,7 @@ TEST_F(SessionSteps, AStrangerLeavingDoesNotLiftALoggedInViewersKeys) {
     EXPECT_FALSE(logContains("input: released"));
     EXPECT_TRUE(postedEvents().empty());
     server->queue.sync([&] { EXPECT_EQ(server->remoteInput.inputKeyboardFlags, platform::kCGEventFlagMaskShift); });
-    EXPECT_FALSE(logContains("media warm hold: begin"));
+    EXPECT_FALSE(logContains("viewer media idle"));
 }
 
 TEST_F(SessionSteps, LastViewerLeavingDuringSleepRecoveryBeginsTheReconnectGrace) {
@@ -220,8 +221,7 @@ TEST_F(SessionSteps, LastViewerLeavingDuringSleepRecoveryBeginsTheReconnectGrace
         server->screensAreSleeping = true;
         server->removeSession(id, AuxChannel::video);
     });
-    expectInOrder({"media warm hold: begin",
-                   "power: last Viewer transport disconnected during sleep recovery; retaining Host recovery "
+    expectInOrder({"power: last Viewer transport disconnected during sleep recovery; retaining Host recovery "
                    "state for 900 seconds"});
 }
 
@@ -247,11 +247,17 @@ TEST_F(SessionSteps, KeyFrameRequestReachesTheSharedAndTheMotionCapture) {
 TEST_F(SessionSteps, TerminationGivesBackAudioAndEndsTheWarmHoldItsOwnRemovalsBegan) {
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
-    server->queue.sync([&] { server->audio.exclusiveAudioSessionID = platform::UUID::random(); });
+    auto shared = makeCapture();
+    auto motion = makeCapture();
+    server->queue.sync([&] {
+        server->audio.exclusiveAudioSessionID = platform::UUID::random();
+        server->streamControl.videoCapture = shared;
+        server->streamControl.motionStreamCapture = motion;
+    });
     server->stopForTermination();
-    expectInOrder({"motion stream: stop requested (Host terminating) reset attempts",
-                   "exclusive audio released: Host service stopped", "media warm hold: begin",
-                   "media warm hold: cancelled", "aux: server stopped"});
+    expectInOrder({"Motion stream: closing (Host terminating)", "exclusive audio released: Host service stopped",
+                   "viewer media idle; holding capture warm for 120s", "aux: server stopped"});
+    EXPECT_EQ(server->streamControl.mediaIdleWarmHoldTask, nullptr);
 }
 
 TEST_F(SessionSteps, ViewerNamesAreTrimmedOfUnicodeSpaceAndLineBreaks) {

@@ -37,6 +37,8 @@ TEST_F(Sessions, TwoRemovalsRunTheReleaseStepsOnce) {
     ASSERT_TRUE(client->logIn(consoleUser, password, "Viewer"));
     ASSERT_EQ(server->authorizedVideoSessionCount.value(), 1);
     auto id = server->queue.syncValue([&] { return *server->authorizedVideoSessions.begin(); });
+    server->queue.sync([&] { server->restartVideoCapture(0); });
+    runUntilIdle();
 
     server->queue.sync([&] {
         server->removeSession(id, AuxChannel::video);
@@ -44,7 +46,7 @@ TEST_F(Sessions, TwoRemovalsRunTheReleaseStepsOnce) {
     });
     EXPECT_EQ(server->sessionReleaseCountForTesting(id), 1u);
     EXPECT_EQ(server->authorizedVideoSessionCount.value(), 0);
-    EXPECT_EQ(logCount("media warm hold: begin"), 1u);
+    EXPECT_EQ(logCount("viewer media idle; holding capture warm"), 1u);
 
     // Once forgotten, the connection is dropped; its end of stream finds
     // nothing left to release.
@@ -62,7 +64,7 @@ TEST_F(Sessions, RemovingAnUnauthorisedSessionLeavesTheCountAlone) {
     anonymous->close();
     ASSERT_TRUE(waitForSessions(0, 1));
     EXPECT_EQ(server->authorizedVideoSessionCount.value(), 1);
-    EXPECT_EQ(logCount("media warm hold: begin"), 0u);
+    EXPECT_EQ(logCount("viewer media idle"), 0u);
 }
 
 TEST_F(Sessions, ViewerClosingItsConnectionIsRemovedOnce) {

@@ -40,13 +40,19 @@ protected:
     static constexpr uint32_t monitorID = 7;
 
     void SetUp() override {
-        machineDisplays().setDisplays({platform::SimulatedDisplaySystem::plainMonitor(monitorID, 320, 180, 0, 0)});
+        machineDisplays().setDisplays({monitor()});
         AuxServerTest::SetUp();
         server->queue.sync([&] {
-            server->streamControl.currentCaptureRequest = smallRequest();
-            server->streamControl.currentVideoMode = VideoCaptureMode::easy;
+            server->streamControl.currentCaptureRequest = sharedRequest();
+            server->streamControl.currentVideoMode = sharedRequest().mode;
         });
     }
+
+    virtual platform::SimulatedDisplay monitor() const {
+        return platform::SimulatedDisplaySystem::plainMonitor(monitorID, 320, 180, 0, 0);
+    }
+    // What the shared stream serves before any Viewer asked.
+    virtual CaptureModeControlPayload sharedRequest() const { return smallRequest(); }
 
     static platform::SimulatedDisplaySystem& machineDisplays() {
         return platform::SimulatedMachine::current().component<platform::SimulatedDisplaySystem>();

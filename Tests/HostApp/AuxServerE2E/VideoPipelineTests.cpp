@@ -57,7 +57,7 @@ TEST_F(CaptureStart, WithoutARequestTheDefaultStartsAfterAMomentAsHevcAt60WithTw
     EXPECT_NEAR(keyFrameSeconds[0], 0.55, 0.04);
     EXPECT_NEAR(keyFrameSeconds[1], 0.55, 0.06);
     EXPECT_NEAR(keyFrameSeconds[2], 0.95, 0.04);
-    EXPECT_TRUE(logContains("aux video config HEVC 4:2:0 Easy Easy backing=320x180 @60 target=24Mb/s"));
+    EXPECT_TRUE(logContains("aux video config HEVC 4:2:0 Easy Easy backing=320x180 @60 target=8Mb/s"));
     EXPECT_GE(decodeStream(*v), v->ofType(AuxPacketType::videoFrame).size());
 }
 

@@ -11,6 +11,16 @@ IOReturn IOPMAssertionDeclareUserActivity(const std::string& name, IOPMUserActiv
                                                                                                   assertionID);
 }
 
+IOReturn IOPMAssertionCreateWithName(const std::string& type, IOPMAssertionLevel level, const std::string& name,
+                                     IOPMAssertionID& assertionID) {
+    return SimulatedMachine::current().component<SimulatedPowerManagement>().createAssertion(type, level, name,
+                                                                                             assertionID);
+}
+
+IOReturn IOPMAssertionRelease(IOPMAssertionID assertionID) {
+    return SimulatedMachine::current().component<SimulatedPowerManagement>().releaseAssertion(assertionID);
+}
+
 std::vector<UserActivityDeclaration> SimulatedPowerManagement::userActivityDeclarations() const {
     std::lock_guard<std::mutex> g(lock_);
     return declarations_;
@@ -28,6 +38,30 @@ IOReturn SimulatedPowerManagement::declareUserActivity(const std::string& name, 
     if (userActivityError_ != kIOReturnSuccess) return userActivityError_;
     assertionID = nextAssertionID_++;
     return kIOReturnSuccess;
+}
+
+std::map<IOPMAssertionID, PowerAssertion> SimulatedPowerManagement::heldAssertions() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return assertions_;
+}
+
+void SimulatedPowerManagement::setAssertionCreationError(IOReturn error) {
+    std::lock_guard<std::mutex> g(lock_);
+    assertionCreationError_ = error;
+}
+
+IOReturn SimulatedPowerManagement::createAssertion(const std::string& type, IOPMAssertionLevel level,
+                                                   const std::string& name, IOPMAssertionID& assertionID) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (assertionCreationError_ != kIOReturnSuccess) return assertionCreationError_;
+    assertionID = nextAssertionID_++;
+    assertions_[assertionID] = PowerAssertion{type, level, name};
+    return kIOReturnSuccess;
+}
+
+IOReturn SimulatedPowerManagement::releaseAssertion(IOPMAssertionID assertionID) {
+    std::lock_guard<std::mutex> g(lock_);
+    return assertions_.erase(assertionID) == 1 ? kIOReturnSuccess : kIOReturnError;
 }
 
 }  // namespace platform

@@ -42,16 +42,39 @@ bool hasExited(pid_t pid) {
     return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// Waits up to `seconds` for the process to end; true when it has.
-bool waitForExit(pid_t pid, int pidfd, double seconds) {
+// Reads what the pipe holds now into `output` (up to the cap, the rest
+// dropped); false once the pipe is closed or broken.
+bool drainPipe(int fd, std::string& output) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            const size_t cap = ProcessRunner::maxCapturedOutputBytes;
+            const size_t room = cap - std::min(output.size(), cap);
+            output.append(buffer, std::min(static_cast<size_t>(n), room));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+// Waits up to `seconds` for the process to end; true when it has. With an
+// output pipe, reads it meanwhile.
+bool waitForExit(pid_t pid, int pidfd, double seconds, int outputFd = -1, std::string* output = nullptr) {
     const auto deadline = SteadyClock::now() + std::chrono::duration<double>(seconds);
     for (;;) {
-        if (hasExited(pid)) return true;
+        if (outputFd >= 0 && !drainPipe(outputFd, *output)) outputFd = -1;
+        if (hasExited(pid)) {
+            if (outputFd >= 0) drainPipe(outputFd, *output);
+            return true;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         if (left.count() <= 0) return hasExited(pid);
         if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            const int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count() + 1, 60'000)));
+            pollfd p[2] = {{pidfd, POLLIN, 0}, {outputFd, POLLIN, 0}};
+            const int timeoutMs = static_cast<int>(std::min<int64_t>(left.count() + 1, 60'000));
+            const int r = ::poll(p, outputFd >= 0 ? 2 : 1, timeoutMs);
             if (r < 0 && errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         } else {
             std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(2)));
@@ -68,8 +91,10 @@ int reap(pid_t pid) {
 
 }  // namespace
 
-Result<ProcessTermination> ProcessRunner::run(const std::string& executablePath,
-                                              const std::vector<std::string>& arguments, double timeLimitSeconds) {
+namespace {
+
+Result<ProcessTermination> runTool(const std::string& executablePath, const std::vector<std::string>& arguments,
+                                   double timeLimitSeconds, std::string* output) {
     const auto program = SimulatedMachine::current().component<SimulatedTools>().standIn(executablePath);
     if (!program) return Result<ProcessTermination>::failure(launchErrorText(executablePath, ENOENT));
 
@@ -82,6 +107,17 @@ Result<ProcessTermination> ProcessRunner::run(const std::string& executablePath,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    int pipeFds[2] = {-1, -1};
+    if (output) {
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            const int error = errno;
+            posix_spawn_file_actions_destroy(&actions);
+            return Result<ProcessTermination>::failure(launchErrorText(executablePath, error));
+        }
+        ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // Its own process group, so a time-out reaches everything it started;
@@ -99,12 +135,17 @@ Result<ProcessTermination> ProcessRunner::run(const std::string& executablePath,
     const int spawnError = ::posix_spawn(&pid, program->c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (spawnError != 0) return Result<ProcessTermination>::failure(launchErrorText(executablePath, spawnError));
+    // Only the tool writes into the pipe: its end closing is the tool's end.
+    if (pipeFds[1] >= 0) ::close(pipeFds[1]);
+    if (spawnError != 0) {
+        if (pipeFds[0] >= 0) ::close(pipeFds[0]);
+        return Result<ProcessTermination>::failure(launchErrorText(executablePath, spawnError));
+    }
 
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     ProcessTermination termination;
     termination.processIdentifier = pid;
-    if (waitForExit(pid, pidfd, timeLimitSeconds)) {
+    if (waitForExit(pid, pidfd, timeLimitSeconds, pipeFds[0], output)) {
         const int status = reap(pid);
         if (WIFEXITED(status)) {
             termination.status = WEXITSTATUS(status);
@@ -114,7 +155,7 @@ Result<ProcessTermination> ProcessRunner::run(const std::string& executablePath,
         }
     } else {
         ::kill(-pid, SIGTERM);
-        waitForExit(pid, pidfd, killGraceSeconds);
+        waitForExit(pid, pidfd, ProcessRunner::killGraceSeconds);
         // The leader is not reaped yet, so the group's identifier is still
         // ours: whatever ignored SIGTERM goes now.
         ::kill(-pid, SIGKILL);
@@ -122,7 +163,25 @@ Result<ProcessTermination> ProcessRunner::run(const std::string& executablePath,
         termination.reason = ProcessTermination::Reason::timedOut;
     }
     if (pidfd >= 0) ::close(pidfd);
+    if (pipeFds[0] >= 0) ::close(pipeFds[0]);
     return termination;
+}
+
+}  // namespace
+
+Result<ProcessTermination> ProcessRunner::run(const std::string& executablePath,
+                                              const std::vector<std::string>& arguments, double timeLimitSeconds) {
+    return runTool(executablePath, arguments, timeLimitSeconds, nullptr);
+}
+
+Result<ProcessOutput> ProcessRunner::runCapturingOutput(const std::string& executablePath,
+                                                        const std::vector<std::string>& arguments,
+                                                        double timeLimitSeconds) {
+    ProcessOutput out;
+    auto termination = runTool(executablePath, arguments, timeLimitSeconds, &out.standardOutput);
+    if (!termination) return Result<ProcessOutput>::failure(termination.error());
+    out.termination = *termination;
+    return out;
 }
 
 void SimulatedTools::setTool(const std::string& path, const std::string& standIn) {

@@ -37,6 +37,13 @@ struct ProcessTermination {
     bool succeeded() const { return reason == Reason::exit && status == 0; }
 };
 
+// How a tool ended and what it wrote to its standard output.
+struct ProcessOutput {
+    ProcessTermination termination;
+    // At most maxCapturedOutputBytes; the rest is read and dropped.
+    std::string standardOutput;
+};
+
 struct ProcessRunner {
     // A run's time limit unless the caller gives another.
     static constexpr double defaultTimeLimitSeconds = 10;
@@ -48,6 +55,13 @@ struct ProcessRunner {
     // the text reads like the system's ("The file “open” doesn’t exist.").
     static Result<ProcessTermination> run(const std::string& executablePath, const std::vector<std::string>& arguments,
                                           double timeLimitSeconds = defaultTimeLimitSeconds);
+    // The same with standard output read into the result (standard error
+    // goes to the null device). Output is read while the tool runs, so a
+    // chatty tool never stalls on a full pipe.
+    static constexpr size_t maxCapturedOutputBytes = size_t{1} << 20;
+    static Result<ProcessOutput> runCapturingOutput(const std::string& executablePath,
+                                                    const std::vector<std::string>& arguments,
+                                                    double timeLimitSeconds = defaultTimeLimitSeconds);
 };
 
 // The simulated machine's tools: a macOS tool path and the program that

@@ -262,8 +262,6 @@ public:
     bool useHeadlessVirtualDisplay = false;
     // The display Screen Sharing's capture uses; 0 while it holds none.
     uint32_t screenSharingCaptureDisplayID = 0;
-    // The headless request parked while Screen Sharing holds the desktop.
-    std::optional<CaptureModeControlPayload> deferredHeadlessCaptureRequestForScreenSharing;
     // The display side's own bookkeeping (Display/DisplayTargetState.h).
     DisplayTargetState displayTarget;
 
@@ -283,13 +281,41 @@ public:
     // audio capture alone.
     bool isPreflightingHeadlessCaptureForSleep = false;
     std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
-    // The grace an iOS Viewer in the background was given; a warm hold
-    // lasts at least until then.
-    std::optional<platform::Date> iosViewerBackgroundSleepGraceDeadline;
     bool isAwaitingSleepPreflightPhysicalRecovery = false;
     // Set while the virtual display settles after a wake; no Viewer is
     // pruned meanwhile.
     std::optional<platform::Date> virtualDisplayWakeStabilizationDeadline;
+    // A preflight failed: the Mac sleeps natively, so the system-sleep
+    // assertion stays released until the next wake.
+    bool suppressSystemSleepAssertionUntilWake = false;
+    // The capture mode that went with the saved pre-lid request.
+    std::optional<VideoCaptureMode> sleepPreflightPhysicalVideoMode;
+    // The return to the physical display after wake: the pending check, the
+    // end of the 45 s window and the checks made in it.
+    platform::DispatchWorkItemRef sleepPreflightPhysicalRecoveryTask;
+    std::optional<platform::Date> sleepPreflightPhysicalRecoveryDeadline;
+    int sleepPreflightPhysicalRecoveryRetryCount = 0;
+    // Raised by every sleep and wake; a wake pass carrying an older value
+    // belongs to an earlier wake and does nothing.
+    uint64_t hostPowerTransitionGeneration = 0;
+    // Reconnect graces: the sleep-recovery grace and the iOS background
+    // grace, each a deadline and its pending expiry check.
+    std::optional<platform::Date> sleepRecoveryViewerReconnectGraceDeadline;
+    platform::DispatchWorkItemRef sleepRecoveryViewerReconnectGraceTask;
+    std::optional<platform::Date> iosViewerBackgroundSleepGraceDeadline;
+    platform::DispatchWorkItemRef iosViewerBackgroundSleepGraceTask;
+    // The IOKit assertions keeping the Mac awake for Viewers; 0 = not held.
+    uint32_t viewerIdleSleepAssertionID = 0;
+    uint32_t viewerSystemSleepAssertionID = 0;
+    // Screen Sharing coexistence on a Mac that started headless: the
+    // headless request parked while Screen Sharing's display is captured,
+    // the last service probe (a positive answer is reused for 1 s) and the
+    // last heal request (uptime, 0 none). When Screen Sharing's display was
+    // last seen is display-target state.
+    std::optional<CaptureModeControlPayload> deferredHeadlessCaptureRequestForScreenSharing;
+    mutable uint64_t screenSharingServiceActivityCheckedAtNs = 0;
+    mutable bool screenSharingServiceWasActive = false;
+    uint64_t lastScreenSharingRecoveryRequestNs = 0;
     // Headless realisation retries since the last accepted configuration.
     int headlessRealizeRetryAttempts = 0;
     // Display layout: the last layout computed or accepted from the
@@ -452,20 +478,52 @@ public:
     bool shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const;
     void startSleepPreflightPhysicalRecovery(const std::string& reason);
     // The application's sleep and wake observers report here; Viewer
-    // sessions stay connected.
+    // sessions stay connected. Any thread: with a preflight it returns only
+    // once the preflight has run on the server queue.
     void noteHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
     // Termination: the sleep-preflight physical recovery and both reconnect
     // graces are cancelled and their deadlines cleared.
     void cancelSleepRecoveryWorkForTermination();
-    // True when Screen Sharing coexistence kept, redirected or restored the
-    // capture itself, so the caller has nothing left to do.
+
+    // Sleep and wake (Display/HostPowerIntake.cpp, SleepPreflight.cpp,
+    // SleepPreflightPhysicalRecovery.cpp). All on the server queue.
+    void handleHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
+    void runWakeMediaRecoveryPass(const std::string& reason, bool firstPass);
+    // Zero-frame counters back to 0 for a new power state; `restartRecovery`
+    // also resets the audio recovery and restarts its watchdog clock.
+    void resetZeroFrameStateForPowerChange(bool restartRecovery);
+    bool preflightHeadlessCaptureBeforeSleep(const std::string& reason);
+    bool waitForHeadlessVideoCaptureBeforeSleep(const std::string& reason);
+    void fallBackToNativeSleepAfterFailedPreflight(const std::string& reason);
+    void switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason);
+    // The saved pre-lid request put back as the physical request in force;
+    // returns its mode. The saved request itself stays.
+    VideoCaptureMode restorePreLidCaptureRequest();
+    void scheduleSleepPreflightPhysicalRecovery(const std::string& reason, double afterSeconds);
+    void attemptSleepPreflightPhysicalRecovery(const std::string& reason);
+    void cancelSleepPreflightPhysicalRecovery();
+    bool restorePhysicalCaptureAfterSleepIfAvailable(const std::string& reason);
+    // Any thread: queues the recovery's restart after a display change.
+    void scheduleSleepPreflightPhysicalRecoveryAfterDisplayChange();
+
+    // Reconnect graces and sleep assertions (Display/ReconnectGraces.cpp).
+    bool authorizedViewersPresent() const;
+    void updateViewerIdleSleepAssertion();
+    void scheduleSleepRecoveryViewerReconnectGraceExpiryCheck(platform::Date deadline, double afterSeconds);
+    bool shouldRetainHeadlessVirtualDisplayForSleepRecovery() const;
+
+    // Screen Sharing coexistence (Display/ScreenSharingCoexistence.cpp).
+    // True when coexistence took or keeps charge of capture, so the caller
+    // skips its own display preparation.
     bool reconcileHeadlessScreenSharingCapture(const std::string& reason);
     bool isScreenSharingServiceActive() const;
-    void scheduleSleepPreflightPhysicalRecoveryAfterDisplayChange();
     void applyScreenSharingDisplayCapture(uint32_t displayID, const CaptureModeControlPayload& base);
+    bool restoreHeadlessTemplateAfterScreenSharingCapture(const std::string& reason);
     void scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded();
-    void switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason);
-    void updateViewerIdleSleepAssertion();
+    void requestScreenSharingRecoveryAfterVirtualDisplayReleaseIfNeeded(bool immediate);
+    // A launchctl probe that runs longer than this counts as "not running".
+    static constexpr double screenSharingProbeTimeLimitSeconds = 2;
+
 
     // Display target selection and topology (Display/DisplayTargetSelection.cpp).
     // The user's choices hop onto the queue; the snapshots hop synchronously

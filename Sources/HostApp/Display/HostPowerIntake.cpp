@@ -1,78 +1,158 @@
 // The power intake of the application's sleep and wake observers, and the
-// sleep, reconnect-grace and Screen Sharing entry points the session server
-// and the display paths reach. That policy comes with its own change; for
-// now each entry point is noted and changes nothing.
+// server's policy for them: Viewer sessions stay connected through sleep, a
+// physical capture moves onto the headless virtual display before the
+// screens go dark, and capture is rebuilt in two passes once the window
+// server has settled after a wake.
+
+#include <cstdio>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
+
+namespace {
+
+// The window server needs this long after a wake before displays and
+// captures can be rebuilt; the second pass follows once the first settled.
+constexpr double kWakeStabilizationSeconds = 4.0;
+constexpr double kWakeSecondPassSeconds = kWakeStabilizationSeconds + 1.2;
+// Zero-frame recovery reacts quickly for this long after a wake.
+constexpr double kWakeRapidZeroFrameRecoverySeconds = 300.0;
+constexpr double kWakeAudioRestartSeconds = 0.3;
+constexpr double kWakeMotionRestartSeconds = 0.4;
+
+void cancelTask(platform::DispatchWorkItemRef& task) {
+    if (task) task->cancel();
+    task.reset();
+}
+
+}  // namespace
 
 void V230HostAudioAuxServer::noteHostPowerState(const std::string& reason, bool screensSleeping,
                                                 bool preflightHeadlessCapture) {
-    publish("power: noted " + reason + " screensSleeping=" + (screensSleeping ? "1" : "0") +
-            " preflightHeadlessCapture=" + (preflightHeadlessCapture ? "1" : "0"));
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    auto work = [weak, reason, screensSleeping, preflightHeadlessCapture] {
+        if (auto self = weak.lock()) self->handleHostPowerState(reason, screensSleeping, preflightHeadlessCapture);
+    };
+    if (!preflightHeadlessCapture) {
+        queue.async(work);
+        return;
+    }
+    // The will-sleep handler must not return before the preflight is done:
+    // the Mac sleeps as soon as it does.
+    if (queue.isCurrent()) {
+        work();
+    } else {
+        queue.sync(work);
+    }
 }
 
-void V230HostAudioAuxServer::beginIOSViewerBackgroundSleepGrace() {
-    publish("power: iOS Viewer background sleep grace begins");
+void V230HostAudioAuxServer::resetZeroFrameStateForPowerChange(bool restartRecovery) {
+    audio.zeroAudioWindows = 0;
+    if (restartRecovery) {
+        audio.audioZeroFrameRecoveryAttempts = 0;
+        audio.audioZeroFrameRecoveryExhausted = false;
+        if (audio.audioCapture) audio.audioCaptureWatchdogStartedAt = platform::Clock::now();
+    }
+    streamControl.zeroVideoWindows = 0;
+    streamControl.videoZeroFrameRecoveryAttempts = 0;
+    streamControl.nextVideoZeroFrameRecoveryNs = 0;
 }
 
-void V230HostAudioAuxServer::endIOSViewerBackgroundSleepGrace(const std::string& reason) {
-    publish("power: iOS Viewer background sleep grace ends (" + reason + ")");
+void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, bool screensSleeping,
+                                                  bool preflightHeadlessCapture) {
+    queue.dispatchPrecondition();
+    auto& sc = streamControl;
+    if (screensSleeping) {
+        ++hostPowerTransitionGeneration;
+        if (preflightHeadlessCapture) {
+            if (authorizedViewersPresent()) beginSleepRecoveryViewerReconnectGrace(reason + " preflight");
+            if (!preflightHeadlessCaptureBeforeSleep(reason)) fallBackToNativeSleepAfterFailedPreflight(reason);
+        }
+        cancelTask(displayTarget.displayTopologyRecoveryTask);
+        cancelTask(sc.initialVideoCaptureStartTask);
+        cancelPendingHeadlessCaptureTransition();
+        cancelHeadlessDesktopPromotionRetry();
+        if (sc.mediaIdleWarmHoldTask) {
+            publish("viewer media idle; warm capture hold released (" + reason + ")");
+            cancelMediaIdleWarmHold();
+        }
+        HeadlessVirtualDisplay::shared().cancelPendingPresetActivation();
+
+        const bool wasAsleep = screensAreSleeping;
+        screensAreSleeping = true;
+        resetZeroFrameStateForPowerChange(!wasAsleep);
+
+        cancelSleepPreflightPhysicalRecovery();
+        virtualDisplayWakeStabilizationDeadline.reset();
+        publish("power: " + reason + "; keeping viewer sessions connected");
+        broadcastHostError("power: host is sleeping; preserving viewer sessions and media");
+        if (!suppressSystemSleepAssertionUntilWake) switchPhysicalCaptureToHeadlessIfNeeded(reason);
+        return;
+    }
+
+    if (!screensAreSleeping) {
+        // The second of "system did wake" and "screens did wake".
+        resetZeroFrameStateForPowerChange(false);
+        return;
+    }
+    screensAreSleeping = false;
+    if (suppressSystemSleepAssertionUntilWake) {
+        suppressSystemSleepAssertionUntilWake = false;
+        updateViewerIdleSleepAssertion();
+    }
+    resetZeroFrameStateForPowerChange(true);
+    if (sleepRecoveryViewerReconnectGraceDeadline) beginSleepRecoveryViewerReconnectGrace(reason + " wake");
+
+    const auto now = platform::Clock::now();
+    virtualDisplayWakeStabilizationDeadline = now.addingSeconds(kWakeStabilizationSeconds);
+    sc.wakeRapidZeroFrameRecoveryDeadline = now.addingSeconds(kWakeRapidZeroFrameRecoverySeconds);
+    broadcastHostError("power: host woke; rebuilding media capture");
+    resetVideoAckWindow();
+    char delay[16];
+    std::snprintf(delay, sizeof delay, "%.1f", kWakeStabilizationSeconds);
+    publish("power: " + reason + "; waiting " + delay + "s for WindowServer before rebuilding active media capture");
+    if (sc.isPaused) return;
+
+    sc.videoStartRetryAttempts = 0;
+    headlessRealizeRetryAttempts = 0;
+    audio.audioStartRetryAttempts = 0;
+    // Each pass belongs to this wake: a sleep or a later wake raises the
+    // generation, and a pass of an earlier wake then does nothing.
+    const uint64_t wake = ++hostPowerTransitionGeneration;
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    for (const bool first : {true, false}) {
+        queue.asyncAfter(first ? kWakeStabilizationSeconds : kWakeSecondPassSeconds, [weak, wake, reason, first] {
+            auto self = weak.lock();
+            if (!self || self->hostPowerTransitionGeneration != wake || self->screensAreSleeping ||
+                self->streamControl.isPaused) {
+                return;
+            }
+            self->runWakeMediaRecoveryPass(reason, first);
+        });
+    }
 }
 
-void V230HostAudioAuxServer::beginSleepRecoveryViewerReconnectGrace(const std::string& reason) {
-    publish("power: sleep recovery reconnect grace begins (" + reason + ")");
-}
-
-void V230HostAudioAuxServer::endSleepRecoveryViewerReconnectGrace(const std::string& reason) {
-    publish("power: sleep recovery reconnect grace ends (" + reason + ")");
-}
-
-bool V230HostAudioAuxServer::shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const {
-    // Only a Host recovering from sleep holds a grace for a returning Viewer.
-    if (!authorizedAudioSessions.empty() || !authorizedVideoSessions.empty()) return false;
-    return screensAreSleeping || sleepPreflightPhysicalCaptureRequest.has_value() ||
-           isAwaitingSleepPreflightPhysicalRecovery;
-}
-
-void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::string& reason) {
-    publish("power: sleep preflight physical recovery requested (" + reason + ")");
-}
-
-void V230HostAudioAuxServer::cancelSleepRecoveryWorkForTermination() {
-    isAwaitingSleepPreflightPhysicalRecovery = false;
-}
-
-bool V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::string& reason) {
-    // The statistics tick asks every second; only other reasons are noted.
-    // Until coexistence with Screen Sharing is built the Host keeps capture
-    // to itself, so the caller always goes on.
-    if (reason != "timer") publish("display: screen sharing capture reconcile requested (" + reason + ")");
-    return false;
-}
-
-bool V230HostAudioAuxServer::isScreenSharingServiceActive() const { return false; }
-
-void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecoveryAfterDisplayChange() {
-    // No sleep preflight moves capture yet, so there is nothing to resume.
-}
-
-void V230HostAudioAuxServer::applyScreenSharingDisplayCapture(uint32_t displayID,
-                                                              const CaptureModeControlPayload& base) {
-    publish("display: Screen Sharing display capture requested display=" + std::to_string(displayID) + " " +
-            base.summary());
-}
-
-void V230HostAudioAuxServer::scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded() {}
-
-void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason) {
-    publish("power: move of physical capture to the headless display requested (" + reason + ")");
-}
-
-void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
-    publish("display: idle headless virtual display release requested");
-}
-
-void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
-    // Runs after every login and removal; the assertion policy decides
-    // quietly until it has something to change.
+void V230HostAudioAuxServer::runWakeMediaRecoveryPass(const std::string& reason, bool firstPass) {
+    queue.dispatchPrecondition();
+    auto& sc = streamControl;
+    if (firstPass) {
+        virtualDisplayWakeStabilizationDeadline.reset();
+        publish("power: wake stabilization complete; rebuilding active media capture");
+        if (!sleepPreflightPhysicalCaptureRequest) {
+            applyVideoCaptureMode(sc.currentVideoMode);
+        } else {
+            isAwaitingSleepPreflightPhysicalRecovery = true;
+            startSleepPreflightPhysicalRecovery(reason + " wake");
+        }
+        if (!authorizedAudioSessions.empty()) restartAudioCapture(kWakeAudioRestartSeconds);
+        restartMotionStream("Host woke", kWakeMotionRestartSeconds);
+        return;
+    }
+    if (!isAwaitingSleepPreflightPhysicalRecovery) {
+        resumeAuxVideoCaptureAfterZeroFrameSuspension(reason + " wake settle");
+        applyVideoCaptureMode(sc.currentVideoMode);
+    }
+    if (sc.videoCapture) sc.videoCapture->forceKeyFrameRequested.set(1);
+    broadcastHostSessionInfo();
+    publish("power: wake media recovery second pass complete");
 }

@@ -274,6 +274,15 @@ void V230HostAudioAuxServer::restartVideoCapture(double afterSeconds) {
     sc.lastVideoConfig.reset();
     sc.videoConfigSummary = awaitingConfigSummary(sc.currentVideoMode);
 
+    if (isPreflightingHeadlessCaptureForSleep) {
+        // The sleep preflight holds this queue until the new capture is
+        // ready, so a start queued behind it would only run after the Mac
+        // slept: build it now. Only the old capture's stop goes elsewhere.
+        if (old) captureLifecycleQueue.async([old] { old->stop(true); });
+        startVideoCapture();
+        return;
+    }
+
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     captureLifecycleQueue.async([weak, old, generation, afterSeconds, serverQueue = queue] {
         // Stopped even when the server is gone: a capture left running

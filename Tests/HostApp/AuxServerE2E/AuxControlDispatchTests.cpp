@@ -141,16 +141,16 @@ TEST_F(Dispatch, HostToViewerTypesFromAViewerAreDropped) {
 
 TEST_F(Dispatch, BackgroundPresenceIsHeardOnlyFromAnIOSViewersAudioLink) {
     sendAndSettle(*audio, AuxPacketType::iosBackgroundPresence, {1});
-    EXPECT_FALSE(logContains("background sleep grace"));
+    EXPECT_FALSE(logContains("iOS Viewer backgrounded"));
 
     auto ios = audioClient();
     ASSERT_TRUE(ios->logIn(consoleUser, password, "iOS Viewer"));
     sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {1, 0});  // not exactly one byte
-    EXPECT_FALSE(logContains("background sleep grace"));
+    EXPECT_FALSE(logContains("iOS Viewer backgrounded"));
     sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {1});
-    EXPECT_TRUE(logContains("power: iOS Viewer background sleep grace begins"));
+    EXPECT_TRUE(logContains("power: iOS Viewer backgrounded; keeping Host awake"));
     sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {0});
-    EXPECT_TRUE(logContains("sleep grace ends (iOS Viewer returned to foreground)"));
+    EXPECT_TRUE(logContains("power: ended iOS Viewer reconnect grace (iOS Viewer returned to foreground)"));
     sendAndSettle(*ios, AuxPacketType::iosBackgroundPresence, {5});
     EXPECT_TRUE(logContains("bad iOS background presence state"));
 }

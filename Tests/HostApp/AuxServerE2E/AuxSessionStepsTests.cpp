@@ -57,7 +57,10 @@ TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfiguratio
     config.codec = VideoStreamCodec::h264;
     config.sps = {0x67, 1};
     config.pps = {0x68, 2};
-    server->queue.sync([&] { server->streamControl.lastVideoConfig = config; });
+    server->queue.sync([&] {
+        server->streamControl.lastVideoConfig = config;
+        server->beginSleepRecoveryViewerReconnectGrace("test");
+    });
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     ASSERT_TRUE(client->waitForPacket(AuxPacketType::displayLayout));
@@ -76,9 +79,8 @@ TEST_F(SessionSteps, VideoLoginPreparesTheAckWindowAndResendsTheLastConfiguratio
         EXPECT_EQ(server->streamControl.videoSessionLastFrameSentNs.at(id), 0u);
     });
     expectInOrder({"video: awaiting initial capture-mode request",
-                   "power: sleep recovery reconnect grace ends (Viewer video session reconnected)",
-                   "display: screen sharing capture reconcile requested (viewer video session authorized)"});
-    EXPECT_FALSE(logContains("sleep preflight physical recovery requested"));
+                   "power: ended Viewer sleep-recovery reconnect grace (Viewer video session reconnected)"});
+    EXPECT_FALSE(logContains("waiting for the physical display to return"));
     EXPECT_FALSE(logContains("audio capture selecting display"));
 }
 
@@ -109,11 +111,12 @@ TEST_F(SessionSteps, IOSBuiltInDisplayRequestInTheLoginIsAppliedAsSuchWithAKeyFr
     auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                      VideoCaptureBackend::headlessVirtual);
     request.flags |= CaptureModeControlPayload::flagIOSBuiltInDisplay;
+    server->queue.sync([&] { server->beginIOSViewerBackgroundSleepGrace(); });
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "iOS Viewer", requestBytes(request)));
     client->settle();
     expectInOrder({"iOS built-in display capture using physical display",
-                   "power: iOS Viewer background sleep grace ends (iOS Viewer reconnected)"});
+                   "power: ended iOS Viewer reconnect grace (iOS Viewer reconnected)"});
     // Not through the arbitration between Viewers.
     EXPECT_TRUE(server->queue.syncValue([&] { return server->streamControl.lastVideoRequestBySource.empty(); }));
     EXPECT_FALSE(logContains("video: awaiting initial capture-mode request"));
@@ -123,14 +126,19 @@ TEST_F(SessionSteps, VideoLoginAfterTheLidOpenedRecoversTheSavedPhysicalRequest)
     server->queue.sync([&] {
         server->sleepPreflightPhysicalCaptureRequest = CaptureModeControlPayload::preset(
             VideoCaptureMode::easy, VideoChromaMode::yuv420, VideoCaptureBackend::physical);
+        server->beginSleepRecoveryViewerReconnectGrace("test");
     });
     auto client = videoClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
     client->settle();
-    EXPECT_TRUE(server->queue.syncValue([&] { return server->isAwaitingSleepPreflightPhysicalRecovery; }));
-    expectInOrder({"power: sleep recovery reconnect grace ends (Viewer video session reconnected)",
-                   "power: sleep preflight physical recovery requested (Viewer video session reconnected)",
-                   "display: screen sharing capture reconcile requested"});
+    // The built-in display is back, so the first check restores it.
+    expectInOrder({"power: ended Viewer sleep-recovery reconnect grace (Viewer video session reconnected)",
+                   "power: Viewer video session reconnected; waiting for the physical display to return",
+                   "power: Viewer video session reconnected; restored pre-lid physical capture on display 1"});
+    server->queue.sync([&] {
+        EXPECT_FALSE(server->isAwaitingSleepPreflightPhysicalRecovery);
+        EXPECT_FALSE(server->sleepPreflightPhysicalCaptureRequest);
+    });
 }
 
 TEST_F(SessionSteps, AudioLoginStartsAudioCaptureAfterAnnouncingTheEndpoint) {
@@ -213,8 +221,8 @@ TEST_F(SessionSteps, LastViewerLeavingDuringSleepRecoveryBeginsTheReconnectGrace
         server->screensAreSleeping = true;
         server->removeSession(id, AuxChannel::video);
     });
-    expectInOrder({"power: sleep recovery reconnect grace begins (last Viewer transport disconnected during sleep "
-                   "recovery)"});
+    expectInOrder({"power: last Viewer transport disconnected during sleep recovery; retaining Host recovery "
+                   "state for 900 seconds"});
 }
 
 TEST_F(SessionSteps, KeyFrameRequestReachesTheSharedAndTheMotionCapture) {

@@ -132,19 +132,26 @@ TEST_F(HostShellTest, SleepAndWakeAreLoggedAndReachTheServerWhileViewersStayConn
     auto& machine = SimulatedMachine::current();
     const Case cases[] = {
         {[&] { machine.setAsleep(true); }, "power: system will sleep; keeping Host Aux viewer sessions connected",
-         "power: noted system will sleep screensSleeping=1 preflightHeadlessCapture=1"},
+         "power: system will sleep; keeping viewer sessions connected"},
         {[&] { machine.setScreensAsleep(true); }, "power: screens did sleep; keeping Host Aux viewer sessions connected",
-         "power: noted screens did sleep screensSleeping=1 preflightHeadlessCapture=0"},
+         "power: screens did sleep; keeping viewer sessions connected"},
         {[&] { machine.setAsleep(false); }, "power: system did wake",
-         "power: noted system did wake screensSleeping=0 preflightHeadlessCapture=0"},
-        {[&] { machine.setScreensAsleep(false); }, "power: screens did wake",
-         "power: noted screens did wake screensSleeping=0 preflightHeadlessCapture=0"},
+         "power: system did wake; waiting 4.0s for WindowServer"},
+        // Absorbed by the server: the first wake already rebuilds.
+        {[&] { machine.setScreensAsleep(false); }, "power: screens did wake", "power: system did wake; waiting 4.0s"},
+    };
+    // The server's own lines reach the diagnostics too, and begin alike.
+    auto delegateLines = [&](const std::string& text) {
+        size_t n = 0;
+        for (const auto& entry : delegate->components.diagnosticLog->entries())
+            n += entry.text.size() > 13 && entry.text.substr(13) == text;  // after "HH:mm:ss.SSS "
+        return n;
     };
     for (const auto& c : cases) {
         c.change();
         runUntilIdle();
-        EXPECT_EQ(diagnosticsCount(c.logLine), 1u) << c.logLine;
-        EXPECT_TRUE(logContains(c.serverLine)) << c.serverLine;
+        EXPECT_EQ(delegateLines(c.logLine), 1u) << c.logLine;
+        EXPECT_EQ(log->count(c.serverLine), 1u) << c.serverLine;
     }
     viewer->settle();
     EXPECT_FALSE(viewer->isClosed());

@@ -1,0 +1,212 @@
+// Coexistence with the Mac's Screen Sharing on a Mac that started without a
+// physical display: the service probe, yielding the desktop while nobody is
+// connected, taking it back, and the heal requests for the updater.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "HostApp/Updates/HostOnlineUpdateRequest.h"
+#include "Platform/ProcessRunner.h"
+#include "Platform/ScreenSharingService.h"
+#include "Platform/SimulatedProcessor.h"
+#include "PowerTestFixture.h"
+
+namespace fs = std::filesystem;
+using JobState = platform::SimulatedScreenSharingService::JobState;
+
+class HeadlessMacTest : public PowerTest {
+protected:
+    static constexpr uint32_t sharedDisplayID = 40;
+
+    void SetUp() override {
+        VideoPipelineTest::SetUp();
+        // Restarted on a machine without a real display.
+        server->stopForTermination();
+        machineDisplays().setDisplays({});
+        startServer();
+        // The privileged updater is installed, so heal requests can be filed.
+        fs::create_directories(HostOnlineUpdateRequest::requestServicePlistURL().parent_path());
+        std::ofstream(HostOnlineUpdateRequest::requestServicePlistURL()) << "<plist/>";
+        fs::create_directories(HostOnlineUpdateRequest::requestDirectoryURL());
+    }
+
+    static platform::SimulatedScreenSharingService& screenSharing() {
+        return platform::SimulatedMachine::current().component<platform::SimulatedScreenSharingService>();
+    }
+    static size_t healRequests() {
+        size_t n = 0;
+        for (const auto& entry : fs::directory_iterator(HostOnlineUpdateRequest::requestDirectoryURL()))
+            n += entry.path().filename().string().rfind("request-", 0) == 0;
+        return n;
+    }
+    bool serviceActive() {
+        return onQueue([&] { return server->isScreenSharingServiceActive(); });
+    }
+};
+
+TEST_F(HeadlessMacTest, ServiceProbeTrustsOnlyARecentRunningAnswer) {
+    const struct {
+        JobState state;
+        double afterSeconds;
+        bool active;
+    } steps[] = {
+        {JobState::running, 0, true},
+        {JobState::notRunning, 0.5, true},  // a positive answer holds for 1 s
+        {JobState::notRunning, 0.6, false},
+        {JobState::running, 0, true},  // a negative one never does
+        {JobState::notLoaded, 1.1, false},
+    };
+    for (const auto& step : steps) {
+        screenSharing().setJobState(step.state);
+        advance(step.afterSeconds);
+        EXPECT_EQ(serviceActive(), step.active) << static_cast<int>(step.state) << " after " << step.afterSeconds;
+    }
+}
+
+TEST_F(HeadlessMacTest, ProbeTakesOnlyAnExactRunningStateLineFromACleanExit) {
+    const struct {
+        const char* script;  // the body of the launchctl stand-in
+        bool active;
+    } cases[] = {
+        {"printf 'x = {\\n\\n   state = running  \\n}\\n'", true},
+        {"printf 'state = running (stale)\\nstate = running\\n'", false},  // the first state line decides
+        {"printf 'state = running\\n'; exit 1", false},
+        {"printf '\\377\\nstate = running\\n'", false},  // not UTF-8: no output at all
+    };
+    const auto tool = dataRoot->path() / "launchctl";
+    for (const auto& c : cases) {
+        std::ofstream(tool) << "#!/bin/sh\n" << c.script << "\n";
+        fs::permissions(tool, fs::perms::owner_all);
+        platform::SimulatedMachine::current().component<platform::SimulatedTools>().setTool("/bin/launchctl", tool);
+        advance(1.1);  // past the reuse of an earlier positive answer
+        EXPECT_EQ(serviceActive(), c.active) << c.script;
+    }
+}
+
+TEST_F(HeadlessMacTest, AHungLaunchctlCountsAsNotRunningOnceItsTimeLimitPasses) {
+    screenSharing().setJobState(JobState::hung);
+    EXPECT_FALSE(serviceActive());
+}
+
+TEST_F(HeadlessMacTest, YieldsToScreenSharingWhileNobodyIsConnectedAndTakesBackAfterFiveSeconds) {
+    screenSharing().setJobState(JobState::running);
+    startVirtualDisplay();
+    onQueue([&] { server->useHeadlessVirtualDisplay = true; });
+    screenSharing().beginSession(sharedDisplayID, 1920, 1080);
+    advance(1.1);  // the display change, or else the statistics tick, reconciles
+    EXPECT_TRUE(logContains("; yielding headless virtual display"));
+    EXPECT_FALSE(HeadlessVirtualDisplay::shared().stateSnapshot().isActive);
+    onQueue([&] {
+        EXPECT_EQ(server->screenSharingCaptureDisplayID, sharedDisplayID);
+        EXPECT_EQ(server->selectedDisplayID, sharedDisplayID);
+        EXPECT_FALSE(server->useHeadlessVirtualDisplay);
+        const auto& request = server->streamControl.currentCaptureRequest;
+        EXPECT_EQ(request.backend, VideoCaptureBackend::physical);
+        EXPECT_EQ(std::pair(request.pixelWidth, request.pixelHeight), std::pair(1920, 1080));
+        ASSERT_TRUE(server->deferredHeadlessCaptureRequestForScreenSharing);
+        EXPECT_EQ(server->deferredHeadlessCaptureRequestForScreenSharing->backend,
+                  VideoCaptureBackend::headlessVirtual);
+    });
+
+    screenSharing().endSession();
+    advance(4);  // Screen Sharing's display may come back meanwhile
+    onQueue([&] { EXPECT_TRUE(server->deferredHeadlessCaptureRequestForScreenSharing); });
+    advance(2);
+    onQueue([&] {
+        // Nobody watches: the request is forgotten, nothing is rebuilt.
+        EXPECT_FALSE(server->deferredHeadlessCaptureRequestForScreenSharing);
+        EXPECT_EQ(server->screenSharingCaptureDisplayID, 0u);
+        EXPECT_EQ(server->selectedDisplayID, 0u);
+    });
+    EXPECT_EQ(healRequests(), 0u);
+}
+
+TEST_F(HeadlessMacTest, AViewerLoginTakesTheDesktopBackAndHealsAreFiledAtMostOncePerMinute) {
+    screenSharing().setJobState(JobState::running);
+    startVirtualDisplay();
+    onQueue([&] { server->useHeadlessVirtualDisplay = true; });
+    screenSharing().beginSession(sharedDisplayID, 1920, 1080);
+    advance(1.1);
+    ASSERT_TRUE(onQueue([&] { return server->screenSharingCaptureDisplayID == sharedDisplayID; }));
+
+    advance(3);  // the removed virtual display has left the display list
+    auto v = viewer("Mac Viewer", false);
+    EXPECT_TRUE(logContains("screen sharing surface released after viewer video session authorized; restoring "
+                            "headless Easy template"));
+    onQueue([&] {
+        EXPECT_TRUE(server->useHeadlessVirtualDisplay);
+        EXPECT_EQ(server->screenSharingCaptureDisplayID, 0u);
+        // Nothing below needs pictures: spare the minute of encoding.
+        server->setPaused(true);
+    });
+    advance(2.9);
+    EXPECT_EQ(healRequests(), 0u);
+    advance(0.2);
+    EXPECT_EQ(healRequests(), 1u);
+    EXPECT_TRUE(logContains("screen sharing heal: requesting service restart after virtual display mode switch"));
+
+    onQueue([&] { server->scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded(); });
+    advance(3.1);
+    EXPECT_EQ(healRequests(), 1u);
+    advance(55);
+    onQueue([&] { server->scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded(); });
+    advance(3.1);
+    EXPECT_EQ(healRequests(), 2u);
+}
+
+TEST_F(HeadlessMacTest, ScreenSharingCaptureUsesTheSharedDisplayAsItStands) {
+    screenSharing().setJobState(JobState::running);
+    screenSharing().beginSession(sharedDisplayID, 1921, 1081);
+    auto& processor = platform::SimulatedMachine::current().component<platform::SimulatedProcessor>();
+    const struct {
+        bool appleSilicon;
+        VideoStreamCodec codec;
+        int fps;
+        VideoChromaMode chroma;
+        int expectedFps;
+    } cases[] = {
+        {true, VideoStreamCodec::hevc, 0, VideoChromaMode::yuv444, 1},
+        {true, VideoStreamCodec::h264, 120, VideoChromaMode::yuv420, 60},
+        {false, VideoStreamCodec::hevc, 30, VideoChromaMode::yuv420, 30},
+    };
+    for (const auto& c : cases) {
+        processor.setAppleSilicon(c.appleSilicon);
+        auto base = CaptureModeControlPayload::preset(VideoCaptureMode::pro, VideoChromaMode::yuv444,
+                                                      VideoCaptureBackend::headlessVirtual);
+        base.codec = c.codec;
+        base.fps = c.fps;
+        base.flags |= CaptureModeControlPayload::flagIOSBuiltInDisplay | CaptureModeControlPayload::flagWiFiRoute;
+        const auto request = onQueue([&] {
+            server->applyScreenSharingDisplayCapture(sharedDisplayID, base);
+            return server->streamControl.currentCaptureRequest;
+        });
+        EXPECT_EQ(std::pair(request.pixelWidth, request.pixelHeight), std::pair(1920, 1080));
+        EXPECT_EQ(request.logicalWidth, 1920);
+        EXPECT_EQ(request.chromaMode, c.chroma);
+        EXPECT_EQ(request.fps, c.expectedFps);
+        // HiDPI comes from the shared display (a plain one here); the iOS
+        // built-in bit never survives; route bits stay.
+        EXPECT_EQ(request.flags, base.flags & ~(CaptureModeControlPayload::flagHiDPI |
+                                                CaptureModeControlPayload::flagIOSBuiltInDisplay));
+        EXPECT_TRUE(request.flags & CaptureModeControlPayload::flagWiFiRoute);
+        EXPECT_EQ(request.mode, VideoCaptureMode::pro);
+    }
+}
+
+TEST_F(PowerTest, AMacWithAPhysicalDisplayAtStartNeverYieldsNorHeals) {
+    auto& service = platform::SimulatedMachine::current().component<platform::SimulatedScreenSharingService>();
+    service.setJobState(JobState::running);
+    service.beginSession(40, 1920, 1080);
+    startVirtualDisplay();
+    advance(1.1);
+    EXPECT_FALSE(onQueue([&] { return server->reconcileHeadlessScreenSharingCapture("capture request"); }));
+    onQueue([&] {
+        server->displayTarget.screenSharingDisplayLastSeenNs = platform::Clock::uptimeNs();
+        server->scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded();
+    });
+    advance(5);
+    EXPECT_FALSE(logContains("screen sharing heal"));
+    EXPECT_TRUE(HeadlessVirtualDisplay::shared().stateSnapshot().isActive);
+}

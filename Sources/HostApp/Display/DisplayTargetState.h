@@ -77,6 +77,17 @@ enum class HeadlessRealizeDecision : uint8_t {
 // Gives the request the resolution's four sizes and HiDPI flag when it
 // differs from them; such a request is no longer the Viewer's explicit
 // choice. True when anything changed.
+// The request with the resolution's sizes and HiDPI flag.
+inline CaptureModeControlPayload withResolution(CaptureModeControlPayload request, const ResolutionProfile& resolution) {
+    request.logicalWidth = resolution.logicalWidth;
+    request.logicalHeight = resolution.logicalHeight;
+    request.pixelWidth = resolution.pixelWidth;
+    request.pixelHeight = resolution.pixelHeight;
+    request.flags = static_cast<uint8_t>(resolution.hiDPI ? (request.flags | CaptureModeControlPayload::flagHiDPI)
+                                                          : (request.flags & ~CaptureModeControlPayload::flagHiDPI));
+    return request;
+}
+
 inline bool conformRequestToResolution(CaptureModeControlPayload& request, const ResolutionProfile& resolution) {
     const bool hiDPI = (request.flags & CaptureModeControlPayload::flagHiDPI) != 0;
     if (request.logicalWidth == resolution.logicalWidth && request.logicalHeight == resolution.logicalHeight &&
@@ -84,12 +95,7 @@ inline bool conformRequestToResolution(CaptureModeControlPayload& request, const
         hiDPI == resolution.hiDPI) {
         return false;
     }
-    request.logicalWidth = resolution.logicalWidth;
-    request.logicalHeight = resolution.logicalHeight;
-    request.pixelWidth = resolution.pixelWidth;
-    request.pixelHeight = resolution.pixelHeight;
-    request.flags = static_cast<uint8_t>(resolution.hiDPI ? (request.flags | CaptureModeControlPayload::flagHiDPI)
-                                                          : (request.flags & ~CaptureModeControlPayload::flagHiDPI));
+    request = withResolution(request, resolution);
     request.controlIntent = 0;
     return true;
 }

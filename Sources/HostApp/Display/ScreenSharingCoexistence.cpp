@@ -41,14 +41,7 @@ CaptureModeControlPayload headlessTemplate(CaptureModeControlPayload request) {
     request.backend = VideoCaptureBackend::headlessVirtual;
     request.flags &= static_cast<uint8_t>(~CaptureModeControlPayload::flagIOSBuiltInDisplay);
     request.controlIntent = 0;
-    const ResolutionProfile resolution = resolvedAdaptiveResolution(request);
-    request.logicalWidth = resolution.logicalWidth;
-    request.logicalHeight = resolution.logicalHeight;
-    request.pixelWidth = resolution.pixelWidth;
-    request.pixelHeight = resolution.pixelHeight;
-    request.flags = static_cast<uint8_t>(resolution.hiDPI ? (request.flags | CaptureModeControlPayload::flagHiDPI)
-                                                          : (request.flags & ~CaptureModeControlPayload::flagHiDPI));
-    return request;
+    return withResolution(request, resolvedAdaptiveResolution(request));
 }
 
 int evenSide(int side) { return std::max(2, side) & ~1; }

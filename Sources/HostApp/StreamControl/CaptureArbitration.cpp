@@ -44,15 +44,6 @@ bool sameShape(const Request& a, const Request& b) {
            (a.flags & mask) == (b.flags & mask);
 }
 
-Request withResolution(Request r, const ResolutionProfile& resolution) {
-    r.logicalWidth = resolution.logicalWidth;
-    r.logicalHeight = resolution.logicalHeight;
-    r.pixelWidth = resolution.pixelWidth;
-    r.pixelHeight = resolution.pixelHeight;
-    r.flags = static_cast<uint8_t>((r.flags & ~Request::flagHiDPI) | (resolution.hiDPI ? Request::flagHiDPI : 0));
-    return r;
-}
-
 int64_t largestCatalogueBitrate() {
     int64_t largest = 0;
     for (const auto& definition : DisplayProfileCatalog::modes())

@@ -208,7 +208,7 @@ void HostProbeDelegate::configureMainMenu() {
     };
     for (const auto& [title, method] : helpItems)
         helpMenu->addItem(delegateItem(weak, text(title), title.action, "",
-                                       [method](HostProbeDelegate& self, MenuItem&) { (self.*method)(); }));
+                                       [method = method](HostProbeDelegate& self, MenuItem&) { (self.*method)(); }));
     app.helpMenu = helpMenu;
 
     app.mainMenu = mainMenu;

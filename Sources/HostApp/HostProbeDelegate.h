@@ -31,9 +31,11 @@
 #include "Platform/AppKit.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseFeed.h"
 #include "Platform/AppKitMenu.h"
+#include "Platform/AppKitServices.h"
 #include "Platform/AppKitStatusBar.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
+#include "VelantrixProfiles/FileTransfer/SendDestinationPicker.h"
 
 // The two launch flags, noted by `main` by plain presence.
 struct HostLaunchFlags {
@@ -46,6 +48,7 @@ enum class HostActionSender { none, menuItem, control };
 
 class HostProbeDelegate : public platform::ApplicationDelegate,
                           public platform::MenuDelegate,
+                          public platform::ServicesProvider,
                           public std::enable_shared_from_this<HostProbeDelegate> {
 public:
     // `serverConfiguration` is what the server is made with (ports, console
@@ -186,7 +189,31 @@ public:
     void presentUpgradeNoticeIfNeeded();
 
     // --- Host outgoing sends and inbound delivery (HostOutgoingSends.cpp, HostInboundDelivery.cpp)
-    // The drag-pull hook; server queue.
+    // The Services messages: the files of the request's pasteboard go to
+    // the device and folder the user picks next. An empty pasteboard sets
+    // `error`.
+    bool performService(const std::string& message, const platform::Pasteboard& pasteboard,
+                        const std::optional<std::string>& userData, std::optional<std::string>& error) override;
+    void sendFilesToVelantrixViewer(const platform::Pasteboard& pasteboard, const std::optional<std::string>& userData,
+                                    std::optional<std::string>& error);
+    void sendFilesToViewer(const platform::Pasteboard& pasteboard, const std::optional<std::string>& userData,
+                           std::optional<std::string>& error);
+    void sendFilesViaVelantrix(const platform::Pasteboard& pasteboard, const std::optional<std::string>& userData,
+                               std::optional<std::string>& error);
+    void sendToViewer(const platform::Pasteboard& pasteboard, const std::optional<std::string>& userData,
+                      std::optional<std::string>& error);
+    void sendToHost(const platform::Pasteboard& pasteboard, const std::optional<std::string>& userData,
+                    std::optional<std::string>& error);
+    // The file URLs of a Services pasteboard, each file once, as first read.
+    static std::vector<std::filesystem::path> serviceFileURLs(const platform::Pasteboard& pasteboard);
+    // One option per file peer; without any, one "viewer" option for all.
+    static std::vector<SendDestinationOption> sendDestinationOptions(const std::vector<FileTransferPeer>& peers,
+                                                                     const std::vector<std::string>& viewerNames);
+    // Asks where the files go (modal), then sends them there.
+    void presentSendDestinationPicker(const std::vector<std::filesystem::path>& urls);
+    void dispatchSendToViewer(const std::vector<std::filesystem::path>& urls, const std::string& destination,
+                              const std::optional<std::string>& routingToken);
+    // The drag-pull hook; server queue. The item goes to the pulling session.
     void handleDragPullRequest(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID);
     void invalidateInboundFileClipboardClaim(const std::string& reason);
     // The Viewers' names as one text ("Norvessal" when there is none).
@@ -255,6 +282,8 @@ private:
         std::function<void(HostProbeDelegate&, std::optional<VelantrixReleaseFeed>)> then);
     // Appends to the diagnostics log.
     void log(const std::string& text) const;
+    // What the five Services messages share.
+    void handleServicesSend(const platform::Pasteboard& pasteboard, std::optional<std::string>& error);
     // Inbound delivery (HostInboundDelivery.cpp). Server queue, except
     // forgetInboundBatch (main queue).
     void servePeerSendRequest(const FileTransferPacket& packet, const platform::UUID& viewerSession);

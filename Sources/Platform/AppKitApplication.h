@@ -25,6 +25,7 @@ namespace platform {
 
 class Alert;
 class Menu;
+class ServicesProvider;
 
 inline constexpr const char* kApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
 inline constexpr const char* kApplicationWillResignActiveNotification = "NSApplicationWillResignActiveNotification";
@@ -89,8 +90,8 @@ public:
 
     // The Services provider, recorded; and how often the Services were
     // refreshed.
-    void setServicesProvider(std::shared_ptr<void> provider) { servicesProvider_ = std::move(provider); }
-    std::shared_ptr<void> servicesProvider() const { return servicesProvider_.lock(); }
+    void setServicesProvider(std::shared_ptr<ServicesProvider> provider) { servicesProvider_ = std::move(provider); }
+    std::shared_ptr<ServicesProvider> servicesProvider() const { return servicesProvider_.lock(); }
     void updateDynamicServices() { dynamicServicesUpdates_++; }
     int dynamicServicesUpdateCount() const { return dynamicServicesUpdates_; }
 
@@ -165,7 +166,7 @@ private:
     std::set<uint64_t> hiddenByDeactivation_;
     std::vector<std::shared_ptr<Alert>> shownAlerts_;
     std::deque<std::pair<ModalResponse, double>> scriptedResponses_;
-    std::weak_ptr<void> servicesProvider_;
+    std::weak_ptr<ServicesProvider> servicesProvider_;
     int dynamicServicesUpdates_ = 0;
     std::shared_ptr<Window> aboutPanel_;
     AttributedString aboutCredits_;

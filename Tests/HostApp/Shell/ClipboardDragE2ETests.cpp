@@ -93,10 +93,10 @@ TEST_F(ClipboardAndDrag, DragReachesTheViewerAndItsPullNamesItsSession) {
     a->send(AuxPacketType::dragPull, DragPullRequestPayload{1, 0}.encode());
     a->settle();
     EXPECT_EQ(puller, aID);
-    EXPECT_TRUE(logContains("drag pull: serving a.txt snapshot=1 index=0"));
+    EXPECT_TRUE(diagnosticsContain("drag pull: serving a.txt snapshot=1 index=0"));
     a->send(AuxPacketType::dragPull, DragPullRequestPayload{9, 0}.encode());
     a->settle();
-    EXPECT_TRUE(logContains("drag pull: stale snapshot=9 index=0"));
+    EXPECT_TRUE(diagnosticsContain("drag pull: stale snapshot=9 index=0"));
 
     drag.clearContents();
     advance(0.6);

@@ -1,0 +1,7 @@
+#include "Platform/AppKitSplitView.h"
+
+namespace platform {
+
+void SplitView::addArrangedSubview(std::shared_ptr<View> pane) { addSubview(std::move(pane)); }
+
+}  // namespace platform

@@ -56,3 +56,15 @@ std::unique_ptr<FileTransferTestViewer> FileTransferTestViewer::connect(
     };
     return v;
 }
+
+FileTransferTestViewer::~FileTransferTestViewer() {
+    if (service) {
+        service->onBatchCompleted = nullptr;
+        service->sendPacket = nullptr;
+    }
+    if (channel) {
+        channel->onFrame = nullptr;
+        channel->cancel();
+    }
+    if (control) control->close();
+}

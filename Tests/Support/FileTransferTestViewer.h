@@ -26,6 +26,8 @@ struct FileTransferTestViewer {
     static std::unique_ptr<FileTransferTestViewer> connect(const std::shared_ptr<platform::VirtualRuntime>& runtime,
                                                            V230HostAudioAuxServer& server, const std::string& user,
                                                            const std::string& password, const std::string& name);
+    // Nothing that arrives later reaches the destroyed Viewer.
+    ~FileTransferTestViewer();
 
     std::unique_ptr<AuxTestClient> control;
     std::shared_ptr<platform::TcpConnection> connection;

@@ -172,6 +172,7 @@ TEST_F(OutgoingSends, TheChosenViewerAloneGetsTheFilesAndItsFolderIsListedOverIt
     EXPECT_EQ(sendViaServices(pb,
                               [&](PickerControls& ui) {
                                   EXPECT_EQ(ui.window->title, "Send to Norvessal Viewer");
+                                  EXPECT_TRUE(ui.window->contentView->findByText("Sending 1 item via Norvessal."));
                                   ASSERT_EQ(ui.table->numberOfRows(), 2);
                                   std::set<std::string> names;
                                   int laptop = -1;

@@ -217,6 +217,36 @@ TEST_F(Picker, AnotherDeviceResetsTheRootsAndDropsPendingListings) {
     EXPECT_EQ(answer->destination, "~/kept");
 }
 
+TEST_F(Picker, DoubleClickListsAndTogglesWhileTheTriangleAloneAsksNothing) {
+    run({viewerA}, std::nullopt, [&](PickerControls& ui) {
+        auto documents = ui.outline->itemAtRow(ui.row("Documents"));
+        ui.outline->expandItem(documents);
+        EXPECT_TRUE(requests.empty());
+        EXPECT_EQ(ui.rows(), (std::vector<std::string>{"Home", "Desktop", "Downloads", "Documents"}));
+
+        ui.outline->doubleClickRow(ui.row("Downloads"));
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].path, "~/Downloads");
+        reply(requests[0].id, "/Users/a/Downloads", {{"Old", true}});
+        EXPECT_EQ(ui.rows(), (std::vector<std::string>{"Home", "Desktop", "Downloads", "Old", "Documents"}));
+        // Expanded: a double click collapses, the next expands without asking.
+        ui.outline->doubleClickRow(ui.row("Downloads"));
+        EXPECT_EQ(ui.row("Old"), -1);
+        ui.outline->doubleClickRow(ui.row("Downloads"));
+        EXPECT_GE(ui.row("Old"), 0);
+        EXPECT_EQ(requests.size(), 1u);
+        // The placeholder row does nothing.
+        ui.outline->doubleClickRow(ui.row("Old"));
+        ui.outline->selectRow(ui.row("Old"));
+        ASSERT_EQ(requests.size(), 2u);
+        ui.outline->doubleClickRow(ui.row("Loading..."));
+        ui.outline->selectRow(ui.row("Loading..."));
+        EXPECT_EQ(requests.size(), 2u);
+        EXPECT_EQ(ui.path->text, "/Users/a/Downloads/Old");
+        ui.cancel->performClick();
+    });
+}
+
 TEST_F(Picker, EndingTheSession) {
     struct Case {
         const char* name;

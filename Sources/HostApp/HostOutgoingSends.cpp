@@ -89,7 +89,11 @@ std::vector<fs::path> HostProbeDelegate::serviceFileURLs(const platform::Pastebo
             for (const auto& entry : list) {
                 fs::path path(*entry.asString());
                 if (path.empty()) continue;
-                read.push_back(path.is_absolute() ? path : fs::current_path() / path);
+                // A bare name is relative to the current folder, as a file
+                // URL made from a path would be.
+                std::error_code ec;
+                if (path.is_relative()) path = fs::current_path(ec) / path;
+                read.push_back(path);
             }
         }
     }

@@ -90,6 +90,7 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     };
     bridge.start();
 
+    removeEarlierInboxFolders();
     auto& service = *components.fileTransferService;
     service.sendPacket = [weak](FileTransferPacket packet) {
         auto self = weak.lock();

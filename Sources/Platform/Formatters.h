@@ -17,6 +17,10 @@ inline constexpr Date kDistantPast{-62135769600.0};
 struct DateFormatter {
     // Medium date, short time, in the time zone the environment gives.
     static std::string mediumDateShortTime(Date date);
+    // A fixed pattern in the local time zone: "yyyy", "MM", "dd", "HH",
+    // "mm" and "ss" are replaced, everything else is kept as written
+    // ("yyyy-MM-dd-HHmmss", "yyyy-MM-dd HH:mm").
+    static std::string localString(Date date, const std::string& pattern);
 };
 
 struct ByteCountFormatter {

@@ -263,6 +263,9 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
 
 void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& folder) {
     assertMainQueue();
+    // The row was cancelled while the panel was up: the batch is gone.
+    auto& rows = FileTransferCenter::shared().rows;
+    if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
     fileDelivery.pendingFileDestinations[batchID] = folder;
     FileTransferCenter::shared().setSubtitle(
         batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026", folder.filename().string()));

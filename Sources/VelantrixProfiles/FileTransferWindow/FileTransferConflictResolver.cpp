@@ -124,7 +124,7 @@ private:
     }
 
     std::shared_ptr<platform::Window> presentationWindow() const {
-        if (parentWindow_ && parentWindow_->isVisible()) return parentWindow_;
+        if (auto parent = parentWindow_.lock(); parent && parent->isVisible()) return parent;
         auto& app = platform::Application::shared();
         if (auto key = app.keyWindow()) return key;
         for (const auto& window : app.windows())
@@ -175,7 +175,8 @@ private:
     }
 
     const fs::path destination_;
-    const std::shared_ptr<platform::Window> parentWindow_;
+    // Weak: an unanswered sheet on it holds this operation.
+    const std::weak_ptr<platform::Window> parentWindow_;
     const bool shouldPromptForConflicts_;
     const bool backupBeforeOverwrite_;
     const std::function<void(const FileTransferDeliveryResult&)> completion_;

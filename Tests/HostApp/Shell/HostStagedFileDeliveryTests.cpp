@@ -211,6 +211,24 @@ TEST_F(StagedDelivery, CancellingThePanelCancelsEverywhereAndUnstagesTheComplete
     EXPECT_FALSE(delegate->fileDelivery.latestInboundFileBatchID);
 }
 
+TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {
+    auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    auto& center = FileTransferCenter::shared();
+    ASSERT_EQ(center.savePanels.size(), 1u);
+    onMain([&] { center.rows.at(*batch)->cancelBtn->performClick(); });
+    runUntilIdle();
+    EXPECT_TRUE(stagingEmpty());
+    const fs::path folder = Folders::home() / "Late";
+    fs::create_directories(folder);
+    onMain([&] { center.savePanels.front()->answerOK(folder); });
+    runUntilIdle();
+    EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_FALSE(delegate->fileDelivery.pendingFileDestinations.contains(*batch)) << "nothing waits for it";
+    EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Cancelled");
+}
+
 // --- Finder drops ----------------------------------------------------------------
 
 TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {

@@ -90,7 +90,6 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     };
     bridge.start();
 
-    removeEarlierInboxFolders();
     auto& service = *components.fileTransferService;
     service.sendPacket = [weak](FileTransferPacket packet) {
         auto self = weak.lock();

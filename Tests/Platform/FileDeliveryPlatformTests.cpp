@@ -1,6 +1,5 @@
 // What delivering received files asks of the platform beside the moves:
-// local-time stamps, the Desktop and Downloads folders, and Finder's front
-// window as the simulated machine answers a script.
+// local-time stamps and the Desktop and Downloads folders.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +7,6 @@
 #include <ctime>
 #include <fstream>
 
-#include "Platform/AppleScript.h"
 #include "Platform/Folders.h"
 #include "Platform/Formatters.h"
 #include "Support/TestSupport.h"
@@ -69,26 +67,6 @@ TEST_F(FileDeliveryPlatform, DesktopAndDownloadsFollowTheUserDirsFile) {
         << "XDG_DOWNLOAD_DIR=\"/srv/incoming\"\n";
     EXPECT_EQ(Folders::desktop(), home / "Schreibtisch");
     EXPECT_EQ(Folders::downloads(), fs::path("/srv/incoming"));
-}
-
-TEST_F(FileDeliveryPlatform, FinderAnswersScriptsFromItsFrontWindowSetting) {
-    auto& finder = SimulatedFinder::current();
-    const std::string source = "tell application \"Finder\"\nreturn \"\"\nend tell";
-    auto script = AppleScript::make(source);
-    ASSERT_TRUE(script);
-    EXPECT_FALSE(AppleScript::make("")) << "an empty script cannot be made";
-
-    EXPECT_EQ(script->execute().stringValue, "") << "no window by default";
-    finder.setFrontWindow(SimulatedFinder::FolderWindow{"/Users/guest/Documents/"});
-    EXPECT_EQ(script->execute().stringValue, "/Users/guest/Documents/");
-    finder.setFrontWindow(SimulatedFinder::ScriptError{"Not authorized to send Apple events to Finder."});
-    auto failed = script->execute();
-    ASSERT_TRUE(failed.errorInfo);
-    EXPECT_EQ(failed.errorInfo->at(kAppleScriptErrorMessage), "Not authorized to send Apple events to Finder.");
-    EXPECT_FALSE(failed.stringValue);
-    EXPECT_TRUE(AppleScript::make("tell application \"Mail\"\nend tell")->execute().errorInfo);
-    EXPECT_EQ(finder.scriptsRun().size(), 4u);
-    EXPECT_EQ(finder.scriptsRun().front(), source);
 }
 
 }  // namespace

@@ -84,8 +84,8 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
             FileTransferDeliveryResult result;
             result.deliveredURLs = self->moveStagedFiles(items, folder);
             result.failedItemCount = items.size() - result.deliveredURLs.size();
-            self.reset();
-            DispatchQueue::main().async([finish, result] { finish(result); });
+            // The delegate is let go on the main queue, never here.
+            DispatchQueue::main().async([finish, result, self = std::move(self)] { finish(result); });
         });
         return;
     }

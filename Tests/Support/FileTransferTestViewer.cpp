@@ -1,70 +1,94 @@
 #include "Support/FileTransferTestViewer.h"
 
-#include <gtest/gtest.h>
-
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Clock.h"
+#include "Platform/Sha256Stream.h"
+
+namespace fs = std::filesystem;
+using platform::UUID;
 
 std::unique_ptr<FileTransferTestViewer> FileTransferTestViewer::connect(
-    const std::shared_ptr<platform::VirtualRuntime>& runtime, V230HostAudioAuxServer& server, const std::string& user,
-    const std::string& password, const std::string& name) {
+    const std::shared_ptr<platform::VirtualRuntime>& runtime, const std::shared_ptr<V230HostAudioAuxServer>& server,
+    const LogCapture& log, const std::string& user, const std::string& password, const std::string& name) {
     auto v = std::make_unique<FileTransferTestViewer>();
-    // Each Viewer stages in a folder of its own.
+    // Each Viewer stages in a folder of its own, so two may take one batch.
     v->service = std::make_shared<FileTransferService>("Host-" + name, 262144);
-    v->control = std::make_unique<AuxTestClient>(runtime, server.boundAudioPort(), 0x01);
+    v->control = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01);
     EXPECT_TRUE(v->control->waitConnected());
     EXPECT_TRUE(v->control->logIn(user, password, name));
     auto announced = v->control->waitForPacket(AuxPacketType::fileTransferEndpoint);
-    if (!announced) return v;
-    auto endpoint = FileTransferEndpointPayload::decode(announced->payload);
-    if (!endpoint) return v;
-    v->connection = platform::TcpConnection::connect("127.0.0.1", endpoint->port);
-    v->channel = std::make_shared<FileTransferChannelConnection>(
-        v->connection, platform::DispatchQueue("viewer." + name), "viewer", [](const std::string&) {});
+    if (!announced) {
+        ADD_FAILURE() << "no file-channel endpoint announced";
+        return v;
+    }
+    auto endpoint = *FileTransferEndpointPayload::decode(announced->payload);
+    v->session = server->queue.syncValue([&] {
+        for (const auto& [id, n] : server->viewerSessionNames)
+            if (n == name) return id;
+        return UUID{};
+    });
+    v->connection = platform::TcpConnection::connect("127.0.0.1", endpoint.port);
+    v->channel = std::make_shared<FileTransferChannelConnection>(v->connection, platform::DispatchQueue("viewer." + name),
+                                                                 "viewer", [](const std::string&) {});
     auto* raw = v.get();
-    v->channel->onFrame = [raw](std::span<const uint8_t> bytes) {
-        if (auto packet = FileTransferPacket::decode(bytes)) {
+    v->channel->onFrame = [raw](std::span<const uint8_t> p) {
+        ++raw->packetsReceived;
+        if (auto packet = FileTransferPacket::decode(p)) {
             raw->received.push_back(*packet);
             raw->service->handleIncomingPacket(std::move(*packet));
         }
     };
     v->channel->start();
-    v->channel->sendFrame(endpoint->token);
-    // The channel counts once the server lists the session among the peers
-    // with a channel open.
-    EXPECT_TRUE(runtime->runUntil([&] {
-        return server.queue.syncValue([&] {
-            for (const auto& [id, n] : server.viewerSessionNames)
-                if (n == name && server.fileTransferChannels.count(id)) {
-                    raw->session = id;
-                    return true;
-                }
-            return false;
-        });
-    }));
+    const auto before = log.count("file aux: channel authorized");
+    v->channel->sendFrame(endpoint.token);
+    EXPECT_TRUE(runtime->runUntil([&] { return log.count("file aux: channel authorized") > before; }, 10));
     std::weak_ptr<FileTransferChannelConnection> weakChannel = v->channel;
     v->service->sendPacket = [weakChannel](FileTransferPacket p) {
         auto c = weakChannel.lock();
         if (!c || c->didEnd()) return false;
+        // The test Viewer keeps its own backlog small, as the Host does.
+        while (c->unsentBytes() > (8u << 20) && !c->didEnd()) platform::sleepFor(0.001);
         std::vector<uint8_t> frame(FileTransferChannelConstants::headerSize);
         p.appendEncoded(frame);
         c->sendPreparedFrame(std::move(frame));
         return true;
     };
-    v->service->onBatchCompleted = [raw](const platform::UUID& id, const std::vector<std::filesystem::path>& staged,
-                                         FileTransferIntent intent, size_t) {
-        raw->completed.push_back({id, staged, intent});
+    v->service->onBatchCompleted = [raw](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent intent,
+                                         size_t) {
+        raw->completed.emplace_back(id, e);
+        raw->completedIntents.push_back(intent);
+    };
+    v->service->onPeerSendResponse = [raw](const UUID& id, const FileTransferPeerSendResponse& response) {
+        raw->responses.emplace_back(id, response);
     };
     return v;
 }
 
 FileTransferTestViewer::~FileTransferTestViewer() {
-    if (service) {
-        service->onBatchCompleted = nullptr;
-        service->sendPacket = nullptr;
-    }
+    service->onBatchCompleted = nullptr;
+    service->onPeerSendResponse = nullptr;
+    service->sendPacket = nullptr;
     if (channel) {
         channel->onFrame = nullptr;
         channel->cancel();
     }
     if (control) control->close();
+}
+
+void FileTransferTestViewer::disconnect() {
+    if (connection) connection->cancel();
+    control->close();
+}
+
+std::map<std::string, std::string> digestsBelow(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(root)) {
+        std::string digest = "<dir>";
+        if (e.is_regular_file()) {
+            auto d = platform::crypto::Sha256Stream::ofFile(e.path());
+            digest = d ? std::string(d->begin(), d->end()) : "<unreadable>";
+        }
+        out[fs::relative(e.path(), root).string()] = digest;
+    }
+    return out;
 }

@@ -108,7 +108,7 @@ protected:
     }
 
     std::unique_ptr<FileTransferTestViewer> viewer(const std::string& name) {
-        auto v = FileTransferTestViewer::connect(runtime, *server, consoleUser, password, name);
+        auto v = FileTransferTestViewer::connect(runtime, server, *log, consoleUser, password, name);
         EXPECT_FALSE(v->session == UUID{});
         return v;
     }
@@ -198,10 +198,10 @@ TEST_F(OutgoingSends, TheChosenViewerAloneGetsTheFilesAndItsFolderIsListedOverIt
     EXPECT_EQ(b->received[1].op, FileTransferOp::batchStart);
     EXPECT_EQ(batchStartIntent(b->received[1].value2), FileTransferIntent::copy);
     EXPECT_EQ(countOf(*b, FileTransferOp::batchIntent), 0u);
-    EXPECT_EQ(digest(b->completed[0].staged.at(0)), digest(source / "report.pdf"));
+    EXPECT_EQ(digest(b->completed[0].second.at(0)), digest(source / "report.pdf"));
     runUntilIdle();
     EXPECT_TRUE(a->received.empty());
-    EXPECT_FALSE(FileTransferCenter::shared().rows.count(b->completed[0].id));
+    EXPECT_FALSE(FileTransferCenter::shared().rows.count(b->completed[0].first));
     EXPECT_TRUE(diagnosticsContain("files: invalidated inbound clipboard claim (host service send)"));
     EXPECT_TRUE(diagnosticsContain("files: queued 1 item(s) via service -> ~/Inbox"));
     ASSERT_TRUE(SendDestinationMemory::recall());
@@ -247,7 +247,7 @@ TEST_F(OutgoingSends, TheFallbackReachesEveryViewerAndNonFilesNothing) {
     EXPECT_FALSE(diagnosticsContain("files: queued"));
     onMain([&] { delegate->dispatchSendToViewer({source / "report.pdf"}, "~/x", "viewer"); });
     ASSERT_TRUE(runUntil([&] { return a->completed.size() == 1 && b->completed.size() == 1; }));
-    EXPECT_EQ(digest(a->completed[0].staged.at(0)), digest(b->completed[0].staged.at(0)));
+    EXPECT_EQ(digest(a->completed[0].second.at(0)), digest(b->completed[0].second.at(0)));
 }
 
 TEST_F(OutgoingSends, ADragPullReachesThePullingViewerOnly) {
@@ -269,8 +269,8 @@ TEST_F(OutgoingSends, ADragPullReachesThePullingViewerOnly) {
     a->control->flush();
     ASSERT_TRUE(runUntil([&] { return a->completed.size() == 1; }));
     EXPECT_TRUE(diagnosticsContain("drag pull: serving report.pdf snapshot=1 index=0"));
-    EXPECT_EQ(a->completed[0].intent, FileTransferIntent::pullForPromise);
-    EXPECT_EQ(digest(a->completed[0].staged.at(0)), digest(source / "report.pdf"));
+    EXPECT_EQ(a->completedIntents.at(0), FileTransferIntent::pullForPromise);
+    EXPECT_EQ(digest(a->completed[0].second.at(0)), digest(source / "report.pdf"));
     EXPECT_EQ(countOf(*a, FileTransferOp::batchStart), 1u);
     EXPECT_EQ(countOf(*a, FileTransferOp::directSave), 0u);
     runUntilIdle();

@@ -26,6 +26,9 @@ public:
     std::string messageText;
     std::string informativeText;
     Style alertStyle = Style::warning;
+    // The icon, a system image by name ("NSFolder"); empty: the
+    // application's own icon.
+    std::string iconImageName;
 
     void addButton(std::string title) { buttonTitles_.push_back(std::move(title)); }
     const std::vector<std::string>& buttonTitles() const { return buttonTitles_; }

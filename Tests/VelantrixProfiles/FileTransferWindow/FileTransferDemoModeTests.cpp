@@ -185,3 +185,14 @@ TEST_F(FileTransferDemoModeTest, TickingDocumentsCountsOneFolder) {
     EXPECT_TRUE(documents->isChecked);
     EXPECT_EQ(ui().leftStatusLabel->text, "Selected: 1 folder(s) + 0 B");
 }
+
+TEST_F(FileTransferDemoModeTest, AHeaderClickResortsBothSampleTrees) {
+    make();
+    controller->showDemoListing();
+    ui().leftOutlineView->clickHeader("files");
+    for (const auto* roots : {&controller->localRoots(), &controller->remoteRoots()}) {
+        const auto& documents = roots->at(0)->children->at(0);
+        EXPECT_EQ(names(*documents->children),
+                  (std::vector<std::string>{"Projects", "Budget.xlsx", "Notes.txt", "Readme.md"}));
+    }
+}

@@ -7,6 +7,8 @@ namespace platform {
 
 Date Calendar::addingDays(int days, Date date) {
     const double whole = std::floor(date.secondsSince1970);
+    // Beyond any calendar the C library keeps: plain days of 86,400 s.
+    if (!std::isfinite(whole) || std::fabs(whole) > 1e15) return date.addingSeconds(days * 86400.0);
     const double fraction = date.secondsSince1970 - whole;
     const time_t t = static_cast<time_t>(whole);
     tm local{};

@@ -64,3 +64,12 @@ TEST(FoundationCalendar, InUtcADayIsExactly86400Seconds) {
         EXPECT_DOUBLE_EQ(platform::Calendar::addingDays(days, at).secondsSince1970, 1000000.5 + days * 86400.0);
     }
 }
+
+TEST(FoundationCalendar, DatesBeyondTheLocalCalendarMoveByPlainDays) {
+    ZoneScope berlin("Europe/Berlin");
+    for (const double seconds : {1e300, -1e18}) {
+        SCOPED_TRACE(seconds);
+        const platform::Date far{seconds};
+        EXPECT_EQ(platform::Calendar::addingDays(2, far), far.addingSeconds(2 * 86400.0));
+    }
+}

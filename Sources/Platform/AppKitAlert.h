@@ -29,6 +29,9 @@ public:
     // The icon, a system image by name ("NSFolder"); empty: the
     // application's own icon.
     std::string iconImageName;
+    // Shown below the texts (a stack of labels and a checkbox, say); tests
+    // read and set its controls.
+    std::shared_ptr<View> accessoryView;
 
     void addButton(std::string title) { buttonTitles_.push_back(std::move(title)); }
     const std::vector<std::string>& buttonTitles() const { return buttonTitles_; }

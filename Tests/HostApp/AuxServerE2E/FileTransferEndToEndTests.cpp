@@ -8,31 +8,18 @@
 #include <sys/statvfs.h>
 
 #include "AuxServerTestFixture.h"
-#include "Platform/Sha256Stream.h"
 #include "Support/FileTransferTestViewer.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Sha256Stream.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 namespace fs = std::filesystem;
 using platform::UUID;
 
 namespace {
 
-std::map<std::string, std::string> digestsBelow(const fs::path& root) {
-    std::map<std::string, std::string> out;
-    for (auto& e : fs::recursive_directory_iterator(root)) {
-        std::string digest = "<dir>";
-        if (e.is_regular_file()) {
-            auto d = platform::crypto::Sha256Stream::ofFile(e.path());
-            digest = d ? std::string(d->begin(), d->end()) : "<unreadable>";
-        }
-        out[fs::relative(e.path(), root).string()] = digest;
-    }
-    return out;
-}
-
-struct TestViewer : FileTransferTestViewer {
-    std::vector<std::pair<UUID, std::vector<fs::path>>> completed;
-    UUID session;
-};
+using TestViewer = FileTransferTestViewer;
 
 class FileTransferEndToEnd : public AuxServerTest {
 protected:
@@ -61,18 +48,7 @@ protected:
     }
 
     std::unique_ptr<TestViewer> connectViewer(const std::string& name) {
-        auto v = std::make_unique<TestViewer>();
-        EXPECT_TRUE(v->connect(runtime, server->boundAudioPort(), consoleUser, password, name, *log));
-        v->session = server->queue.syncValue([&] {
-            for (const auto& [id, n] : server->viewerSessionNames)
-                if (n == name) return id;
-            return UUID{};
-        });
-        auto* raw = v.get();
-        v->service->onBatchCompleted = [raw](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent, size_t) {
-            raw->completed.emplace_back(id, e);
-        };
-        return v;
+        return FileTransferTestViewer::connect(runtime, server, *log, consoleUser, password, name);
     }
 
     void writeTree() {

@@ -50,9 +50,9 @@ protected:
         launch();
         home = platform::Folders::home();
         fs::create_directories(home / "Documents");
-        ASSERT_TRUE(viewer.connect(runtime, delegate->audioServer()->boundAudioPort(), consoleUser, password, "Viewer",
-                                   *log));
-        adapter = FileTransferWindowServiceAdapter::make(viewer.service, {{"host-1", "Lab Host"}});
+        viewer = FileTransferTestViewer::connect(runtime, delegate->audioServer(), *log, consoleUser, password, "Viewer");
+        ASSERT_TRUE(viewer->channel);
+        adapter = FileTransferWindowServiceAdapter::make(viewer->service, {{"host-1", "Lab Host"}});
         onMain([&] {
             window = FileTransferWindowController::make(adapter->dependencies());
             adapter->attach(window);
@@ -63,8 +63,7 @@ protected:
             for (const auto& alert : platform::Application::shared().shownAlerts()) alert->pressButton(0);
             window.reset();
         });
-        viewer.channel->cancel();
-        viewer.control->close();
+        if (viewer) viewer->disconnect();
         runUntilIdle();
         HostShellTest::TearDown();
     }
@@ -91,7 +90,7 @@ protected:
     std::string status() const { return window->views().transferStatusLabel->text; }
 
     fs::path home;
-    FileTransferTestViewer viewer;
+    std::unique_ptr<FileTransferTestViewer> viewer;
     std::shared_ptr<FileTransferWindowServiceAdapter> adapter;
     std::shared_ptr<FileTransferWindowController> window;
 };

@@ -3,39 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <optional>
-#include <string>
-
 #include "Platform/Calendar.h"
-
-namespace {
-
-// Runs the test in one time zone and puts the previous one back.
-class ZoneScope {
-public:
-    explicit ZoneScope(const char* zone) {
-        if (const char* old = std::getenv("TZ")) previous_ = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ZoneScope() {
-        if (previous_)
-            ::setenv("TZ", previous_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
-
-}  // namespace
+#include "Support/TimeZoneScope.h"
 
 TEST(FoundationCalendar, WholeDaysKeepTheLocalTimeOfDay) {
-    ZoneScope berlin("Europe/Berlin");
+    TimeZoneScope berlin("Europe/Berlin");
     // 2026-03-28 12:00:00.25 in Berlin (UTC+1); summer time begins the next night.
     const platform::Date noon{1774695600.25};
     const struct {
@@ -57,7 +29,7 @@ TEST(FoundationCalendar, WholeDaysKeepTheLocalTimeOfDay) {
 }
 
 TEST(FoundationCalendar, InUtcADayIsExactly86400Seconds) {
-    ZoneScope utc("UTC");
+    TimeZoneScope utc("UTC");
     const platform::Date at{1000000.5};
     for (int days : {-9, -3, 0, 1, 400}) {
         SCOPED_TRACE(days);
@@ -66,7 +38,7 @@ TEST(FoundationCalendar, InUtcADayIsExactly86400Seconds) {
 }
 
 TEST(FoundationCalendar, DatesBeyondTheLocalCalendarMoveByPlainDays) {
-    ZoneScope berlin("Europe/Berlin");
+    TimeZoneScope berlin("Europe/Berlin");
     for (const double seconds : {1e300, -1e18}) {
         SCOPED_TRACE(seconds);
         const platform::Date far{seconds};

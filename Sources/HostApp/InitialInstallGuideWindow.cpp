@@ -106,8 +106,8 @@ void InitialInstallGuideWindow::setMessage(const std::string& message) {
 }
 
 void InitialInstallGuideWindow::layoutContent() {
-    const double th = std::ceil(platform::textHeight(titleLabel_->text, titleLabel_->font, kInnerWidth));
-    const double mh = std::ceil(platform::textHeight(messageLabel_->text, messageLabel_->font, kInnerWidth));
+    const double th = std::ceil(platform::textHeight(titleLabel_->text, titleLabel_->font, kInnerWidth) - 1e-9);
+    const double mh = std::ceil(platform::textHeight(messageLabel_->text, messageLabel_->font, kInnerWidth) - 1e-9);
     const double bh = primaryButton_->frame.height;
     const double bw = primaryButton_->frame.width;
     const double n = static_cast<double>(openButtons_.size());

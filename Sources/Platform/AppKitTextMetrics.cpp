@@ -69,7 +69,8 @@ double textHeight(const std::string& text, const Font& font, double width) {
 }
 
 void sizeToFit(View& button) {
-    button.frame.width = std::ceil(textWidth(button.text, button.font)) + kPushButtonTitlePadding;
+    // Less a hair, so that 5 x 7.8 is 39 and not 40 for its rounding.
+    button.frame.width = std::ceil(textWidth(button.text, button.font) - 1e-9) + kPushButtonTitlePadding;
     button.frame.height = kPushButtonFittingHeight;
 }
 

@@ -21,7 +21,10 @@ protected:
     static void onMain(const std::function<void()>& work) { DispatchQueue::main().sync(work); }
     // A push button's width after size-to-fit: 0.6 x 13 pt per character
     // of its title, plus its bezel.
-    static double fittedWidth(const std::string& title) { return std::ceil(title.size() * 0.6 * 13) + 28; }
+    // In tenths of a point: 78 a character, rounded up to whole points.
+    static double fittedWidth(const std::string& title) {
+        return static_cast<double>((title.size() * 78 + 9) / 10) + 28;
+    }
 
     std::shared_ptr<InitialInstallGuideWindow> guide;
 };

@@ -38,8 +38,6 @@ constexpr const char* kAccessibilityAction = "openAccessibilitySettingsFromStatu
 constexpr const char* kScreenCaptureAction = "openScreenCaptureSettingsFromStatusMenu";
 constexpr const char* kQuitAction = "requestQuitMenuAction:";
 
-std::string boolText(bool value) { return value ? "true" : "false"; }
-
 ControlStateValue checkMark(bool on) { return on ? ControlStateValue::on : ControlStateValue::off; }
 
 std::string completionMessage(int seconds) {
@@ -319,8 +317,8 @@ void HostProbeDelegate::confirmInitialInstallOnboarding() {
                                       "Accessibility is still disabled. Enable it before confirming installation.")
                 : VelantrixL10n::text("host.initialOnboardingMissingScreenRecording",
                                       "Screen Recording is still disabled. Enable it before confirming installation.");
-        log("permissions: confirm pending (attempt #" + std::to_string(count) + ") ax=" + boolText(ax) +
-            " sr=" + boolText(sr));
+        log("permissions: confirm pending (attempt #" + std::to_string(count) + ") ax=" + logFlagText(ax) +
+            " sr=" + logFlagText(sr));
         onboarding.initialInstallOnboardingAwaitingPermissionGrant = false;
         onboarding.initialInstallOnboardingAwaitingReturn = false;
         presentInitialInstallOnboardingStep();
@@ -346,7 +344,7 @@ bool HostProbeDelegate::completeInitialInstallOnboardingAfterConfirmation() {
     defaults.set("host.pendingScreenCaptureRelaunch", platform::PlistValue(false));
     if (onboarding.initialInstallOnboardingTimer) onboarding.initialInstallOnboardingTimer->cancel();
     onboarding.initialInstallOnboardingTimer.reset();
-    log("permissions: initial install onboarding completed for build " + build + " (granted=" + boolText(granted) +
+    log("permissions: initial install onboarding completed for build " + build + " (granted=" + logFlagText(granted) +
         ")");
     return granted;
 }
@@ -420,43 +418,35 @@ void HostProbeDelegate::handleInitialInstallGuideClosed() {
 
 void HostProbeDelegate::openInitialInstallPermissionPane(PermissionRequestKind kind) {
     assertMainQueue();
-    switch (kind) {
-        case PermissionRequestKind::screenCapture:
-            if (platform::CGPreflightScreenCaptureAccess()) {
-                log("permissions: Screen Recording already granted; opening pane");
-                openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
-            } else if (onboarding.initialInstallRequestedScreenCapture) {
-                log("permissions: Screen Recording already requested; opening pane only (never re-fire)");
-                openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
-            } else {
-                onboarding.initialInstallRequestedScreenCapture = true;
-                log("permissions: requesting Screen Recording from guide (prompt = injection)");
-                requestScreenCapturePermissionAndOpenSettings();
-            }
-            return;
-        case PermissionRequestKind::accessibility:
-            if (platform::AXIsProcessTrusted()) {
-                log("permissions: Accessibility already granted; opening pane");
-                openSystemSettingsPrivacyPane("Privacy_Accessibility");
-            } else if (onboarding.initialInstallRequestedAccessibility) {
-                log("permissions: Accessibility already requested; opening pane only (never re-fire)");
-                openSystemSettingsPrivacyPane("Privacy_Accessibility");
-            } else {
-                onboarding.initialInstallRequestedAccessibility = true;
-                log("permissions: requesting Accessibility from guide (prompt = injection)");
-                if (platform::AXIsProcessTrusted()) {
-                    openSystemSettingsPrivacyPane("Privacy_Accessibility");
-                } else {
-                    prepareForSystemPermissionPrompt();
-                    Application::shared().activate(true);
-                    requestAccessibilityWhenActive(4);
-                }
-            }
-            return;
-        case PermissionRequestKind::localNetwork:
-            log("permissions: Local Network item clicked — triggering prompt and opening pane");
-            triggerLocalNetworkPermissionPrompt();
-            openSystemSettingsPrivacyPane("Privacy_LocalNetwork");
-            return;
+    if (kind == PermissionRequestKind::localNetwork) {
+        log("permissions: Local Network item clicked — triggering prompt and opening pane");
+        triggerLocalNetworkPermissionPrompt();
+        openSystemSettingsPrivacyPane("Privacy_LocalNetwork");
+        return;
+    }
+    const bool screenCapture = kind == PermissionRequestKind::screenCapture;
+    const std::string name = screenCapture ? "Screen Recording" : "Accessibility";
+    const char* anchor = screenCapture ? "Privacy_ScreenCapture" : "Privacy_Accessibility";
+    const bool granted = screenCapture ? platform::CGPreflightScreenCaptureAccess() : platform::AXIsProcessTrusted();
+    bool& requested = screenCapture ? onboarding.initialInstallRequestedScreenCapture
+                                    : onboarding.initialInstallRequestedAccessibility;
+    // Each system request fires at most once per process; later clicks
+    // only open the pane.
+    if (granted || requested) {
+        log("permissions: " + name +
+            (granted ? " already granted; opening pane" : " already requested; opening pane only (never re-fire)"));
+        openSystemSettingsPrivacyPane(anchor);
+        return;
+    }
+    requested = true;
+    log("permissions: requesting " + name + " from guide (prompt = injection)");
+    if (screenCapture) {
+        requestScreenCapturePermissionAndOpenSettings();
+    } else if (platform::AXIsProcessTrusted()) {
+        openSystemSettingsPrivacyPane(anchor);
+    } else {
+        prepareForSystemPermissionPrompt();
+        Application::shared().activate(true);
+        requestAccessibilityWhenActive(4);
     }
 }

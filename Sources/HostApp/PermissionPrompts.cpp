@@ -33,8 +33,6 @@ constexpr const char* kTerminationReason = "application termination";
 constexpr const char* kPendingRelaunchKey = "host.pendingScreenCaptureRelaunch";
 constexpr const char* kRelaunchAtKey = "host.screenCaptureRelaunchAt";
 
-std::string boolText(bool value) { return value ? "true" : "false"; }
-
 // What differs between the two system requests.
 struct SystemRequest {
     const char* name;    // "Accessibility", "Screen Recording"
@@ -92,7 +90,7 @@ void HostProbeDelegate::requestPermissionWhenActive(PermissionRequestKind kind, 
             return;
         }
         self->log(std::string("permissions: requesting ") + request.name + " through TCC (preflight=" +
-                  boolText(request.preflight()) + ", active=true)");
+                  logFlagText(request.preflight()) + ", active=true)");
         // The request may hold its thread while the system prompt is up.
         DispatchQueue::global(platform::QualityOfService::userInitiated).async([weak, kind, request] {
             const bool granted = request.request();
@@ -100,12 +98,12 @@ void HostProbeDelegate::requestPermissionWhenActive(PermissionRequestKind kind, 
                 auto self = weak.lock();
                 if (!self) return;
                 self->log(std::string("permissions: ") + request.name + " request returned granted=" +
-                          boolText(granted));
+                          logFlagText(granted));
                 if (kind == PermissionRequestKind::screenCapture && !granted)
                     self->log("permissions: Screen Recording denied — if no system prompt appeared, macOS is "
                               "suppressing prompts (session state); the user must enable \u201CNorvessal Host\u201D "
                               "manually in System Settings → Privacy & Security → Screen Recording, or restart the Mac");
-                self->log(std::string("permissions: ") + request.name + " postflight=" + boolText(request.preflight()) +
+                self->log(std::string("permissions: ") + request.name + " postflight=" + logFlagText(request.preflight()) +
                           "; keeping the system prompt frontmost");
                 self->onboarding.initialInstallOnboardingAwaitingPermissionGrant = false;
             });

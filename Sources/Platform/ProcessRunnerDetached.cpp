@@ -1,7 +1,7 @@
 // Detached launches: two forks, so that the program is nobody's child once
 // the caller is gone, with a new session in between. Everything the
 // children need is built before the first fork; after it they make only
-// async-signal-safe calls (raw system calls, poll, write, execv, _exit),
+// async-signal-safe calls (raw system calls, poll, write, execve, _exit),
 // since the caller's other threads may have held any lock at that moment.
 
 #include <fcntl.h>
@@ -19,6 +19,8 @@
 #include "Platform/Log.h"
 #include "Platform/ProcessRunner.h"
 #include "Platform/SimulatedMachine.h"
+
+extern char** environ;
 
 namespace platform {
 
@@ -61,7 +63,7 @@ void closeFrom(int first, int highest) {
     struct sigaction defaultAction{};
     defaultAction.sa_handler = SIG_DFL;
     for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) ::sigaction(sig, &defaultAction, nullptr);
-    ::execv(argv[0], argv);
+    ::execve(argv[0], argv, environ);
     ::_exit(127);
 }
 

@@ -7,8 +7,12 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
-#include <optional>
 #include <unistd.h>
+
+#include <mutex>
+#include <optional>
+
+#include "Platform/Runtime.h"
 
 namespace platform {
 
@@ -18,34 +22,60 @@ namespace {
 // the registration gives up until the next publish or retry.
 constexpr int kMaxRenamesPerAttempt = 16;
 
-// The Avahi-backed registration. State lives on queue_; Avahi objects are
-// touched only under the threaded poll's lock, and the poll thread's
-// callbacks do nothing but post to queue_.
+// The one queue every call into the Avahi client library goes through, for
+// every registration of the process: libdbus takes its locks in an order
+// that only holds while one thread at a time calls in (a registration
+// publishing while another closes its connection inverts it). Made afresh
+// for each runtime a test installs.
+DispatchQueue avahiClientQueue() {
+    static std::mutex lock;
+    static std::optional<DispatchQueue> queue;
+    static uint64_t madeForInstall = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    const uint64_t install = Runtime::installCount();
+    if (!queue || madeForInstall != install) {
+        queue.emplace("platform.avahi.client");
+        madeForInstall = install;
+    }
+    return *queue;
+}
+
+// The Avahi-backed registration. Its state and every Avahi call live on
+// the Avahi client queue; the owner's publish and withdraw hop there. Avahi
+// objects are touched only under the threaded poll's lock, and the poll
+// thread's callbacks do nothing but post to that queue.
 class AvahiServiceRegistration final : public DnsServiceRegistration,
                                        public std::enable_shared_from_this<AvahiServiceRegistration> {
 public:
-    AvahiServiceRegistration(DispatchQueue queue, Logger log) : queue_(std::move(queue)), log_(std::move(log)) {}
+    AvahiServiceRegistration(DispatchQueue ownerQueue, Logger log)
+        : ownerQueue_(std::move(ownerQueue)), queue_(avahiClientQueue()), log_(std::move(log)) {}
 
     ~AvahiServiceRegistration() override {
         if (!poll_) return;
-        // Stopping the poll thread first means no callback runs while the
-        // objects go away, so they can be freed without the lock.
-        avahi_threaded_poll_stop(poll_);
-        if (client_) avahi_client_free(client_);
-        avahi_threaded_poll_free(poll_);
+        // Freed on the Avahi queue like every other call. The poll thread is
+        // stopped first, so no callback runs while the objects go away.
+        queue_.sync([this] {
+            avahi_threaded_poll_stop(poll_);
+            if (client_) avahi_client_free(client_);
+            avahi_threaded_poll_free(poll_);
+        });
     }
 
     void publish(const DnsServiceDescription& service) override {
-        queue_.dispatchPrecondition();
-        if (!desired_ || desired_->name != service.name) activeName_ = service.name;
-        desired_ = service;
-        apply();
+        ownerQueue_.dispatchPrecondition();
+        onAvahiQueue([service](AvahiServiceRegistration& self) {
+            if (!self.desired_ || self.desired_->name != service.name) self.activeName_ = service.name;
+            self.desired_ = service;
+            self.apply();
+        });
     }
 
     void withdraw() override {
-        queue_.dispatchPrecondition();
-        desired_.reset();
-        apply();
+        ownerQueue_.dispatchPrecondition();
+        onAvahiQueue([](AvahiServiceRegistration& self) {
+            self.desired_.reset();
+            self.apply();
+        });
     }
 
 private:
@@ -60,23 +90,36 @@ private:
         AvahiThreadedPoll* p_;
     };
 
+    // What the poll thread's callbacks reach: never the registration itself,
+    // which may be gone by the time the poll thread stops.
+    struct CallbackRelay {
+        std::weak_ptr<AvahiServiceRegistration> owner;
+        DispatchQueue queue;
+        // Callbacks only say "look again": the handler reads the current
+        // state on the queue, so a late delivery never acts on a stale one.
+        void post(void (AvahiServiceRegistration::*handler)()) const {
+            queue.async([weak = owner, handler] {
+                if (auto self = weak.lock()) ((*self).*handler)();
+            });
+        }
+    };
+
     static void clientCallback(AvahiClient*, AvahiClientState, void* userdata) {
-        static_cast<AvahiServiceRegistration*>(userdata)->post(&AvahiServiceRegistration::clientStateChanged);
+        static_cast<CallbackRelay*>(userdata)->post(&AvahiServiceRegistration::clientStateChanged);
     }
     static void groupCallback(AvahiEntryGroup*, AvahiEntryGroupState, void* userdata) {
-        static_cast<AvahiServiceRegistration*>(userdata)->post(&AvahiServiceRegistration::groupStateChanged);
+        static_cast<CallbackRelay*>(userdata)->post(&AvahiServiceRegistration::groupStateChanged);
     }
 
-    // Callbacks only say "look again": the handler reads the current state
-    // on the queue, so a late delivery never acts on a stale one.
-    void post(void (AvahiServiceRegistration::*handler)()) {
+    void onAvahiQueue(std::function<void(AvahiServiceRegistration&)> work) {
         std::weak_ptr<AvahiServiceRegistration> weak = weak_from_this();
-        queue_.async([weak, handler] {
-            if (auto self = weak.lock()) ((*self).*handler)();
+        queue_.async([weak, work = std::move(work)] {
+            if (auto self = weak.lock()) work(*self);
         });
     }
 
     void apply() {
+        queue_.dispatchPrecondition();
         if (!client_) {
             if (desired_) connect();
             return;
@@ -109,7 +152,7 @@ private:
     void registerLocked() {
         registered_.reset();
         if (!group_) {
-            group_ = avahi_entry_group_new(client_, groupCallback, this);
+            group_ = avahi_entry_group_new(client_, groupCallback, relay_.get());
             if (!group_) {
                 log_("discovery: cannot create a DNS-SD entry group (" +
                      std::string(avahi_strerror(avahi_client_errno(client_))) + ")");
@@ -163,6 +206,7 @@ private:
     void connect() {
         if (retryScheduled_) return;
         if (!poll_) {
+            relay_ = std::make_unique<CallbackRelay>(CallbackRelay{weak_from_this(), queue_});
             poll_ = avahi_threaded_poll_new();
             if (!poll_ || avahi_threaded_poll_start(poll_) < 0) {
                 if (poll_) avahi_threaded_poll_free(poll_);
@@ -174,8 +218,8 @@ private:
         int error = AVAHI_OK;
         {
             PollLock lock(poll_);
-            client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), clientCallback, this,
-                                       &error);
+            client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), clientCallback,
+                                       relay_.get(), &error);
         }
         if (!client_) {
             unavailable(avahi_strerror(error));
@@ -277,8 +321,13 @@ private:
         }
     }
 
+    // Where publish and withdraw are called.
+    const DispatchQueue ownerQueue_;
+    // The Avahi client queue, where everything else runs.
     const DispatchQueue queue_;
     const Logger log_;
+    // What the poll thread's callbacks reach; made with the poll.
+    std::unique_ptr<CallbackRelay> relay_;
 
     // Avahi objects: the poll thread runs from the first connection attempt
     // until destruction; client and group exist while the daemon answers.

@@ -7,8 +7,11 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -41,9 +44,9 @@ DispatchQueue avahiClientQueue() {
 }
 
 // The Avahi-backed registration. Its state and every Avahi call live on
-// the Avahi client queue; the owner's publish and withdraw hop there. Avahi
-// objects are touched only under the threaded poll's lock, and the poll
-// thread's callbacks do nothing but post to that queue.
+// the Avahi client queue; the owner's publish and withdraw hop there. The
+// Avahi calls themselves run on the poll thread while the queue waits, and
+// the poll thread's callbacks do nothing but post to that queue.
 class AvahiServiceRegistration final : public DnsServiceRegistration,
                                        public std::enable_shared_from_this<AvahiServiceRegistration> {
 public:
@@ -55,8 +58,8 @@ public:
         // Freed on the Avahi queue like every other call. The poll thread is
         // stopped first, so no callback runs while the objects go away.
         queue_.sync([this] {
+            if (client_) onPollThread([this] { avahi_client_free(client_); });
             avahi_threaded_poll_stop(poll_);
-            if (client_) avahi_client_free(client_);
             avahi_threaded_poll_free(poll_);
         });
     }
@@ -79,16 +82,39 @@ public:
     }
 
 private:
-    class PollLock {
-    public:
-        explicit PollLock(AvahiThreadedPoll* p) : p_(p) { avahi_threaded_poll_lock(p_); }
-        ~PollLock() { avahi_threaded_poll_unlock(p_); }
-        PollLock(const PollLock&) = delete;
-        PollLock& operator=(const PollLock&) = delete;
-
-    private:
-        AvahiThreadedPoll* p_;
-    };
+    // Runs the work on the poll thread and waits for it. Every call into
+    // the client and its D-Bus connection is made there, the thread that
+    // also dispatches the connection: libdbus locks a connection and its
+    // global state in one order when it opens one and in the other when it
+    // closes one on its own thread, so a second thread making calls could
+    // deadlock against it. The wait is a plain one, not the runtime's: it
+    // only ever waits for the poll thread's short turn.
+    void onPollThread(const std::function<void()>& work) {
+        struct Call {
+            const std::function<void()>* work;
+            const AvahiPoll* api;
+            std::mutex lock;
+            std::condition_variable doneChanged;
+            bool done = false;
+        } call{&work, avahi_threaded_poll_get(poll_)};
+        avahi_threaded_poll_lock(poll_);
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        call.api->timeout_new(
+            call.api, &now,
+            [](AvahiTimeout* timeout, void* userdata) {
+                auto* c = static_cast<Call*>(userdata);
+                (*c->work)();
+                c->api->timeout_free(timeout);
+                std::lock_guard<std::mutex> guard(c->lock);
+                c->done = true;
+                c->doneChanged.notify_all();
+            },
+            &call);
+        avahi_threaded_poll_unlock(poll_);
+        std::unique_lock<std::mutex> guard(call.lock);
+        call.doneChanged.wait(guard, [&] { return call.done; });
+    }
 
     // What the poll thread's callbacks reach: never the registration itself,
     // which may be gone by the time the poll thread stops.
@@ -124,7 +150,11 @@ private:
             if (desired_) connect();
             return;
         }
-        PollLock lock(poll_);
+        onPollThread([this] { applyOnPollThread(); });
+    }
+
+    // Expects the client.
+    void applyOnPollThread() {
         if (avahi_client_get_state(client_) != AVAHI_CLIENT_S_RUNNING) return;  // applied once running
         if (!desired_) {
             if (group_) avahi_entry_group_reset(group_);
@@ -148,7 +178,7 @@ private:
         registerLocked();
     }
 
-    // Expects the poll lock held and the client running.
+    // Expects the poll thread and the client running.
     void registerLocked() {
         registered_.reset();
         if (!group_) {
@@ -216,11 +246,10 @@ private:
             }
         }
         int error = AVAHI_OK;
-        {
-            PollLock lock(poll_);
+        onPollThread([&] {
             client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), clientCallback,
                                        relay_.get(), &error);
-        }
+        });
         if (!client_) {
             unavailable(avahi_strerror(error));
             return;
@@ -253,15 +282,14 @@ private:
         if (!client_) return;
         AvahiClientState state;
         int error;
-        {
-            PollLock lock(poll_);
+        onPollThread([&] {
             state = avahi_client_get_state(client_);
             error = avahi_client_errno(client_);
             // The daemon dropped every record when the host name changed or
             // collided; they are added again once it runs.
             if ((state == AVAHI_CLIENT_S_COLLISION || state == AVAHI_CLIENT_S_REGISTERING) && group_)
                 avahi_entry_group_reset(group_);
-        }
+        });
         switch (state) {
             case AVAHI_CLIENT_S_RUNNING:
                 apply();
@@ -271,10 +299,7 @@ private:
                 registered_.reset();
                 break;
             case AVAHI_CLIENT_FAILURE: {
-                {
-                    PollLock lock(poll_);
-                    avahi_client_free(client_);
-                }
+                onPollThread([this] { avahi_client_free(client_); });
                 client_ = nullptr;
                 group_ = nullptr;
                 registered_.reset();
@@ -291,11 +316,10 @@ private:
         if (!group_) return;
         AvahiEntryGroupState state;
         int error;
-        {
-            PollLock lock(poll_);
+        onPollThread([&] {
             state = static_cast<AvahiEntryGroupState>(avahi_entry_group_get_state(group_));
             error = avahi_client_errno(client_);
-        }
+        });
         switch (state) {
             case AVAHI_ENTRY_GROUP_ESTABLISHED:
                 unavailableLogged_ = false;

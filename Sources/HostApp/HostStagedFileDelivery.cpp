@@ -45,10 +45,17 @@ std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::p
     std::vector<fs::path> delivered;
     for (const auto& item : items) {
         const fs::path name = item.filename();
+        using platform::FileMoves;
         fs::path candidate = folder / name;
-        for (int n = 1; platform::FileMoves::isTaken(candidate); n++) {
+        FileMoves::NameUse use = FileMoves::nameUse(candidate);
+        for (int n = 1; use == FileMoves::NameUse::taken && n <= FileMoves::maxNameVariants; n++) {
             const std::string ext = name.extension().string();
             candidate = folder / (name.stem().string() + " " + std::to_string(n) + ext);
+            use = FileMoves::nameUse(candidate);
+        }
+        if (use != FileMoves::NameUse::free) {
+            log("files: skipped " + name.string() + ": no usable name in " + folder.string());
+            continue;
         }
         if (auto moved = platform::FileMoves::moveNoReplace(item, candidate); !moved) {
             log("files: failed to deliver " + name.string() + " -> " + candidate.string() + ": " + moved.error());

@@ -73,6 +73,12 @@ bool FileMoves::isTaken(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+FileMoves::NameUse FileMoves::nameUse(const fs::path& path) {
+    struct stat info{};
+    if (::lstat(path.c_str(), &info) == 0) return NameUse::taken;
+    return errno == ENOENT ? NameUse::free : NameUse::unusable;
+}
+
 Status FileMoves::moveNoReplace(const fs::path& from, const fs::path& to) {
     if (renameNoReplace(from, to) == 0) return success();
     if (errno == EXDEV) return copyThenRename(from, to);

@@ -218,3 +218,55 @@ TEST_F(FileChannel, ASenderWaitsForAViewerThatStopsReading) {
 }
 
 }  // namespace
+
+namespace {
+
+// A Viewer that stops reading: replies and other packets that are not file
+// chunks never wait for it (they stop being queued once it is far behind),
+// and a chunk waiting on it fails once it has taken nothing for 30 s, which
+// also closes its data connection.
+TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThirtySeconds) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(endpoint.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
+    ASSERT_EQ(::write(fd, tokenFrame.data(), tokenFrame.size()), static_cast<ssize_t>(tokenFrame.size()));
+    ASSERT_TRUE(runUntil([&] { return logContains("file aux: channel authorized"); }));
+    auto unsent = [&] {
+        return server->queue.syncValue([&] {
+            auto it = server->fileTransferChannels.find(session);
+            return it == server->fileTransferChannels.end() ? size_t{0} : it->second->unsentBytes();
+        });
+    };
+
+    constexpr size_t replies = 400, replyBytes = 256 << 10;
+    const uint64_t before = platform::Clock::uptimeNs();
+    size_t taken = 0, mostUnsent = 0;
+    for (size_t i = 0; i < replies; ++i) {
+        FileTransferPacket reply{FileTransferOp::listDirReply, platform::UUID::random(), 0, 0, "/",
+                                 std::vector<uint8_t>(replyBytes, '[')};
+        taken += server->sendFileTransferPacket(std::move(reply), session) ? 1 : 0;
+        mostUnsent = std::max(mostUnsent, unsent());
+    }
+    EXPECT_EQ(platform::Clock::uptimeNs(), before) << "no reply waited";
+    EXPECT_LT(taken, replies) << "a Viewer far behind is not queued without end";
+    EXPECT_LE(mostUnsent, FileTransferChannelState::maxUnsentBytesForImmediatePackets + replyBytes + 64);
+
+    const platform::UUID batch = platform::UUID::random();
+    FileTransferPacket chunk{FileTransferOp::fileChunk, batch, 0, 0, "f", std::vector<uint8_t>(1 << 20, 1)};
+    const uint64_t waitFrom = platform::Clock::uptimeNs();
+    EXPECT_FALSE(server->sendFileTransferPacket(std::move(chunk), session));
+    const double waited = double(platform::Clock::uptimeNs() - waitFrom) / 1e9;
+    EXPECT_GE(waited, FileTransferChannelState::stalledTargetSeconds);
+    EXPECT_LT(waited, FileTransferChannelState::stalledTargetSeconds + 1);
+    EXPECT_TRUE(logContains("file transfer: session " + session.id8() + " stopped reading; batch " + batch.id8() +
+                            " failed"));
+    EXPECT_TRUE(runUntil([&] { return !ended.empty(); }));
+    EXPECT_EQ(ended, std::vector<platform::UUID>{session});
+    ::close(fd);
+}
+
+}  // namespace

@@ -111,7 +111,12 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
 void FileTransferService::rememberDestination(const UUID& id, PendingDestination destination) {
     auto& order = receive_.pendingDestinationOrder;
     if (receive_.pendingDestinations.insert_or_assign(id, std::move(destination)).second) order.push_back(id);
-    while (order.size() > maxPendingDestinations) {
+    auto heldBytes = [&] {
+        size_t bytes = 0;
+        for (const auto& [pendingID, pending] : receive_.pendingDestinations) bytes += pending.path.size();
+        return bytes;
+    };
+    while (order.size() > maxPendingDestinations || (order.size() > 1 && heldBytes() > maxPendingDestinationBytes)) {
         receive_.pendingDestinations.erase(order.front());
         order.pop_front();
     }

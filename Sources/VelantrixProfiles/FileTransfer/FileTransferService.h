@@ -59,6 +59,9 @@ public:
     // Destinations named ahead of their batch, and batch IDs the peer
     // cancelled: the oldest go past these bounds.
     static constexpr size_t maxPendingDestinations = 256;
+    // A destination may be 64 KiB long: the ones held together stay within
+    // this many bytes too.
+    static constexpr size_t maxPendingDestinationBytes = size_t{4} << 20;
     static constexpr size_t maxPeerCancelledBatches = 256;
 
     FileTransferService(std::string peerLabel, int64_t chunkSize);

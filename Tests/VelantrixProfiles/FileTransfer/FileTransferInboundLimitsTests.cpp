@@ -158,20 +158,24 @@ TEST_F(InboundLimits, ABatchWithoutAPacketForTwoMinutesIsCancelled) {
 TEST_F(InboundLimits, NamesSentAheadAreBoundedOldestFirst) {
     struct BoundCase {
         FileTransferOp op;
+        size_t pathBytes;
         size_t bound;
         std::function<size_t()> held;
     };
+    auto destinations = [&] { return receiver->pendingDestinationCountForTesting(); };
     const BoundCase cases[] = {
-        {FileTransferOp::directSave, FileTransferService::maxPendingDestinations,
-         [&] { return receiver->pendingDestinationCountForTesting(); }},
-        {FileTransferOp::cancelBatch, FileTransferService::maxPeerCancelledBatches,
+        {FileTransferOp::directSave, 100, FileTransferService::maxPendingDestinations, destinations},
+        // Long destinations are bounded by their bytes first.
+        {FileTransferOp::directSave, 60 * 1024, FileTransferService::maxPendingDestinationBytes / (60 * 1024),
+         destinations},
+        {FileTransferOp::cancelBatch, 60 * 1024, FileTransferService::maxPeerCancelledBatches,
          [&] { return receiver->peerCancelledCountForTesting(); }},
     };
     for (const auto& c : cases) {
         std::vector<UUID> ids;
         for (size_t i = 0; i < c.bound + 44; ++i) {
             ids.push_back(UUID::random());
-            packet("A", c.op, ids.back(), std::string(60 * 1024, 'p'));
+            packet("A", c.op, ids.back(), std::string(c.pathBytes, 'p'));
         }
         runUntilIdle();
         EXPECT_EQ(c.held(), c.bound);

@@ -430,3 +430,38 @@ TEST(FileTransferServiceText, SizesNamesAndItemLists) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each target has its own send queue: a target that takes nothing holds
+// only the batches sent to it, while another target's batch goes through.
+TEST_F(FileTransferServiceTest, ATargetThatTakesNothingHoldsOnlyItsOwnBatches) {
+    writeFile(source / "a.txt", "for the stalled one");
+    writeFile(source / "b.txt", "for the reading one");
+    platform::DispatchSemaphore never(0);
+    std::optional<double> stalledGaveUpAt, otherCompletedAt;
+    sender->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (token == "stalled") {
+            // A target that takes nothing: the sender waits for it.
+            if (!stalledGaveUpAt) {
+                never.wait(10);
+                stalledGaveUpAt = platform::Clock::uptimeSeconds();
+            }
+            return false;
+        }
+        receiver->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    receiver->onBatchCompleted = [&](const UUID&, const std::vector<fs::path>&, FileTransferIntent, size_t) {
+        otherCompletedAt = platform::Clock::uptimeSeconds();
+    };
+    const double start = platform::Clock::uptimeSeconds();
+    sender->sendURLs({source / "a.txt"}, FileTransferIntent::copy, std::nullopt, {}, "stalled");
+    sender->sendURLs({source / "b.txt"}, FileTransferIntent::copy, std::nullopt, {}, "reading");
+    runUntilIdle();
+    ASSERT_TRUE(stalledGaveUpAt && otherCompletedAt);
+    EXPECT_LT(*otherCompletedAt - start, 1.0) << "the reading target was not held behind the stalled one";
+    EXPECT_GE(*stalledGaveUpAt - start, 10.0);
+}
+
+}  // namespace

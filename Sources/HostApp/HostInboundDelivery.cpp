@@ -203,11 +203,14 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
 }
 
 namespace {
-// Staged items and, once empty, the batch's staging folder.
+// Staged items and, once empty, the batch's staging folder; on a utility
+// queue, as a large tree takes long to remove.
 void removeStaged(const std::vector<fs::path>& items) {
-    std::error_code ignored;
-    for (const auto& item : items) fs::remove_all(item, ignored);
-    if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+    DispatchQueue::global(platform::QualityOfService::utility).async([items] {
+        std::error_code ignored;
+        for (const auto& item : items) fs::remove_all(item, ignored);
+        if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+    });
 }
 }  // namespace
 

@@ -422,3 +422,18 @@ TEST_F(Bridge, ALargeClipboardImageHoldsOneDecodedCopyAtMostAndNoneAfterwards) {
     EXPECT_LT(sent.now - copied.now, int64_t{16} << 20) << "left after sending";
 }
 #endif
+
+// An owner whose rights reach further than the user's may refuse the inbox:
+// nothing is written and the refusal is told once.
+TEST_F(Bridge, AnInboxTheOwnerRefusesGetsNothingWritten) {
+    std::vector<fs::path> asked;
+    bridge->mayWriteInbox = [&](const fs::path& inbox) {
+        asked.push_back(inbox);
+        return false;
+    };
+    apply(filesFrom("V9", {file("a.txt"), file("b.txt")}));
+    EXPECT_EQ(asked, std::vector<fs::path>{bridge->inboxFolder()});
+    EXPECT_EQ(statuses, (std::vector<std::string>{"clipboard inbox refused: outside the console user's home",
+                                                  "clipboard file apply failed from Viewer"}));
+    EXPECT_FALSE(fs::exists(batch("V9")));
+}

@@ -132,12 +132,16 @@ platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() 
     return inbox->child(peerLabel_, true);
 }
 
-void FileTransferService::refuseBatch(const UUID& id, const std::string& session) {
-    if (receive_.pendingDestinations.erase(id)) std::erase(receive_.pendingDestinationOrder, id);
+void FileTransferService::sendCancelTo(const UUID& id, const std::string& session) {
     FileTransferPacket cancel;
     cancel.op = FileTransferOp::cancelBatch;
     cancel.batchID = id;
     send(std::move(cancel), session.empty() ? std::nullopt : std::optional<std::string>(session));
+}
+
+void FileTransferService::refuseBatch(const UUID& id, const std::string& session) {
+    if (receive_.pendingDestinations.erase(id)) std::erase(receive_.pendingDestinationOrder, id);
+    sendCancelTo(id, session);
     const uint64_t now = platform::Clock::uptimeNs();
     if (receive_.lastRefusalLineNs && now - *receive_.lastRefusalLineNs < 1'000'000'000) return;
     receive_.lastRefusalLineNs = now;
@@ -209,12 +213,7 @@ void FileTransferService::abandonInbound(const UUID& id, bool tellPeer, const st
     if (it == receive_.inbound.end()) return;
     const std::string session = it->second.session;
     dropInbound(id);
-    if (tellPeer) {
-        FileTransferPacket cancel;
-        cancel.op = FileTransferOp::cancelBatch;
-        cancel.batchID = id;
-        send(std::move(cancel), session.empty() ? std::nullopt : std::optional<std::string>(session));
-    }
+    if (tellPeer) sendCancelTo(id, session);
     onMain([id, why](FileTransferService& self) {
         self.status("cancelled batch " + id.id8() + " (" + why + ")");
         if (auto hook = self.onInboundBatchAbandoned.get()) hook(id);

@@ -190,6 +190,8 @@ private:
     void processIncoming(FileTransferPacket& packet, const std::string& session);
     void beginBatch(const FileTransferPacket& packet, const std::string& session);
     void refuseBatch(const platform::UUID& id, const std::string& session);
+    // A cancelBatch to the session that sent the batch ("" for every peer).
+    void sendCancelTo(const platform::UUID& id, const std::string& session);
     void rememberDestination(const platform::UUID& id, PendingDestination destination);
     void watchIdleBatch(const platform::UUID& id, uint64_t serial, double afterSeconds);
     // Drops the batch, tells its sender (unless it is gone) and the owner.

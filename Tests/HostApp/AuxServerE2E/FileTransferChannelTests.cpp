@@ -68,6 +68,23 @@ protected:
         runUntil([&] { return c->ended || c->connection->state() == platform::ConnectionState::ready; });
         return c;
     }
+    // A data connection on a plain socket that shows its token and is then
+    // read only when the test chooses; -1 when it could not be set up.
+    int unreadChannelSocket() {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(endpoint.port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::write(fd, tokenFrame.data(), tokenFrame.size()) != static_cast<ssize_t>(tokenFrame.size()) ||
+            !runUntil([&] { return logContains("file aux: channel authorized"); })) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
     bool authorize(ChannelClient& c) {
         const auto before = logCount("file aux: channel authorized");
         c.channel->sendFrame(endpoint.token);
@@ -179,15 +196,8 @@ TEST_F(FileChannel, AFailingRandomSourceAnnouncesNoEndpoint) {
 TEST_F(FileChannel, ASenderWaitsForAViewerThatStopsReading) {
     // A plain socket the test reads from only once the server has a sender
     // waiting for room.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(endpoint.port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
-    ASSERT_EQ(::write(fd, tokenFrame.data(), tokenFrame.size()), static_cast<ssize_t>(tokenFrame.size()));
-    ASSERT_TRUE(runUntil([&] { return logContains("file aux: channel authorized"); }));
+    const int fd = unreadChannelSocket();
+    ASSERT_GE(fd, 0);
 
     constexpr size_t packets = 40, chunk = 1 << 20;
     std::atomic<size_t> received{0};
@@ -226,15 +236,8 @@ namespace {
 // and a chunk waiting on it fails once it has taken nothing for 30 s, which
 // also closes its data connection.
 TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThirtySeconds) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(endpoint.port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
-    ASSERT_EQ(::write(fd, tokenFrame.data(), tokenFrame.size()), static_cast<ssize_t>(tokenFrame.size()));
-    ASSERT_TRUE(runUntil([&] { return logContains("file aux: channel authorized"); }));
+    const int fd = unreadChannelSocket();
+    ASSERT_GE(fd, 0);
     auto unsent = [&] {
         return server->queue.syncValue([&] {
             auto it = server->fileTransferChannels.find(session);

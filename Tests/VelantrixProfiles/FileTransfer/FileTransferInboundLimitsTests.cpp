@@ -56,6 +56,15 @@ protected:
         packet(session, FileTransferOp::fileStart, id, "f.bin", 10);
         return id;
     }
+    // A whole batch of one file of one byte, from session "A".
+    void receiveOneByteFile(const UUID& id, const std::string& path) {
+        packet("A", FileTransferOp::batchStart, id);
+        packet("A", FileTransferOp::fileStart, id, path, 1);
+        receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, 0, 0, path, {'x'}}, "A");
+        packet("A", FileTransferOp::fileEnd, id, path);
+        packet("A", FileTransferOp::batchEnd, id);
+        runUntilIdle();
+    }
     std::vector<UUID> cancelsSentTo(const std::string& session) const {
         std::vector<UUID> out;
         for (const auto& [p, token] : replies)
@@ -210,13 +219,7 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     for (const auto& p : plants) {
         fs::remove_all(inbox);
         p.plant();
-        const UUID id = UUID::random();
-        packet("A", FileTransferOp::batchStart, id);
-        packet("A", FileTransferOp::fileStart, id, "x.txt", 1);
-        receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, 0, 0, "x.txt", {'x'}}, "A");
-        packet("A", FileTransferOp::fileEnd, id, "x.txt");
-        packet("A", FileTransferOp::batchEnd, id);
-        runUntilIdle();
+        receiveOneByteFile(UUID::random(), "x.txt");
         EXPECT_TRUE(fs::is_empty(elsewhere)) << p.name;
     }
     // With an honest inbox, a name guessed ahead for a batch's folder is
@@ -227,12 +230,7 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     const auto seconds = static_cast<long long>(platform::Clock::now().secondsSince1970);
     for (long long s = seconds - 1; s <= seconds + 1; ++s)
         fs::create_symlink(elsewhere, inbox / "Viewer" / (std::to_string(s) + "-" + id.id8()));
-    packet("A", FileTransferOp::batchStart, id);
-    packet("A", FileTransferOp::fileStart, id, "a/b/c.txt", 1);
-    receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, 0, 0, "a/b/c.txt", {'c'}}, "A");
-    packet("A", FileTransferOp::fileEnd, id, "a/b/c.txt");
-    packet("A", FileTransferOp::batchEnd, id);
-    runUntilIdle();
+    receiveOneByteFile(id, "a/b/c.txt");
     EXPECT_TRUE(fs::is_empty(elsewhere));
     ASSERT_EQ(completed.size(), 3u);
     // The folder made only by the file's path is an item of the batch.

@@ -138,6 +138,25 @@ TEST_F(StagedDelivery, ANameWithNoUsableVariantIsSkippedNotLoopedOn) {
     EXPECT_TRUE(diagnosticsContain(": no usable name in " + folder.string()));
 }
 
+TEST_F(StagedDelivery, AFolderMadeOnlyByAFilesPathIsDeliveredAndLeavesNoStaging) {
+    // No mkdir comes for "a" or "a/b": the file's path alone makes them.
+    const UUID batch = UUID::random();
+    auto feed = [&](FileTransferOp op, uint64_t value1, uint64_t value2, std::string path, std::vector<uint8_t> data) {
+        delegate->handleIncomingFileTransferPacket({op, batch, value1, value2, std::move(path), std::move(data)}, session);
+    };
+    feed(FileTransferOp::directSave, 0, 0, "~/Implicit", {});
+    feed(FileTransferOp::batchStart, 2, packBatchStartValue2(FileTransferIntent::copy, 1), "", {});
+    feed(FileTransferOp::fileStart, 2, 0, "a/b/c.txt", {});
+    feed(FileTransferOp::fileChunk, 0, 0, "a/b/c.txt", {'h', 'i'});
+    feed(FileTransferOp::fileEnd, 2, 0, "a/b/c.txt", {});
+    feed(FileTransferOp::batchEnd, 0, 0, "", {});
+    runUntilIdle();
+    std::string text;
+    std::ifstream(Folders::home() / "Implicit" / "a" / "b" / "c.txt") >> text;
+    EXPECT_EQ(text, "hi");
+    EXPECT_TRUE(stagingEmpty());
+}
+
 TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
     // The batch starts but its last packets never come.
     std::vector<FileTransferPacket> held;

@@ -214,8 +214,10 @@ void HostProbeDelegate::applicationDidBecomeActive() {
     DispatchQueue::main().async([weak] {
         auto self = weak.lock();
         if (!self) return;
-        // The guide window comes with its own issue; until then there is
-        // nothing to centre and bring forward.
+        if (auto& guide = self->onboarding.initialInstallGuideWindow) {
+            guide->window()->center();
+            guide->window()->orderFrontRegardless();
+        }
         if (self->hasPendingInitialInstallOnboarding() &&
             !isFinishingStep(self->onboarding.initialInstallOnboardingStep)) {
             self->observeInitialInstallPermissionCompletion();

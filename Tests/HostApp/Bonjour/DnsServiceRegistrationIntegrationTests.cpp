@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Platform/NetworkBrowser.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -348,6 +350,30 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
             return s.txt.count("r0") && s.txt.at("r0") == "lan,eth0,192.0.2.11";
         });
         EXPECT_TRUE(found) << "the service with its latest TXT record did not come back";
+    }
+    {
+        SCOPED_TRACE("a browse through the daemon is ready, finds the service and ends cancelled");
+        auto browser = platform::NetworkBrowser::make({"_velantrix-host._tcp", "local"}, true);
+        std::vector<platform::NetworkBrowserState> states;
+        std::vector<platform::NetworkBrowseResult> results;
+        browser->stateUpdateHandler = [&](const platform::NetworkBrowserState& state) { states.push_back(state); };
+        browser->browseResultsChangedHandler = [&](const std::vector<platform::NetworkBrowseResult>& r) {
+            results = r;
+        };
+        platform::DispatchQueue browseQueue("test.browse");
+        browser->start(browseQueue);
+        ASSERT_TRUE(runtime->runUntil([&] { return !states.empty(); }, 10));
+        EXPECT_EQ(states.front().description(), "ready");
+        EXPECT_TRUE(runtime->runUntil(
+            [&] {
+                for (const auto& r : results)
+                    if (r.name == identity.serviceName && r.type == "_velantrix-host._tcp") return true;
+                return false;
+            },
+            10))
+            << "the browse never listed " << identity.serviceName;
+        browser->cancel();
+        ASSERT_TRUE(runtime->runUntil([&] { return states.back().kind == platform::NetworkBrowserState::Kind::cancelled; }, 10));
     }
     {
         SCOPED_TRACE("the Host itself, on loopback ports, advertises its ports and identity");

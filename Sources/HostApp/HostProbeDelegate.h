@@ -72,6 +72,9 @@ public:
     void handleQuitAppleEvent(const platform::AppleEvent& event, platform::AppleEvent& reply);
     void requestQuitMenuAction(HostActionSender sender);
     void applicationWillTerminate() override;
+    // After the run loop ended: waits up to `seconds` for the server's
+    // tear-down that termination began; true when it is done (or none ran).
+    bool waitForServerStopAfterRunLoop(double seconds);
     void terminateInstallerIfRunning();
     void registerWorkspacePowerObservers();
     void unregisterWorkspacePowerObservers();

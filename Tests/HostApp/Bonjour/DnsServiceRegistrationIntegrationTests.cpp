@@ -272,6 +272,8 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
         identity, serverQueue, log, platform::DnsServiceRegistration::makeAvahi(serverQueue, log),
         [&] { return routes; });
     serverQueue.sync([&] { advertiser->start(); });
+    // The registration's own work runs on the Avahi client queue.
+    runUntilIdle();
 
     const std::string established = "discovery: advertising \"" + identity.serviceName +
                                     "\" as _velantrix-host._tcp in local on port " +
@@ -312,6 +314,7 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
         SCOPED_TRACE("a new address changes the TXT record in place");
         routes.records[0].address = "192.0.2.11";
         serverQueue.sync([&] { EXPECT_TRUE(advertiser->update("timer")); });
+        runUntilIdle();
         auto found = browseFor(identity.serviceName,
                                [](const BrowsedService& s) { return s.txt.count("r0") && s.txt.at("r0") == "lan,eth0,192.0.2.11"; });
         EXPECT_TRUE(found) << "the updated TXT record never showed";
@@ -405,6 +408,7 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
     {
         SCOPED_TRACE("stopping takes the service off the network");
         serverQueue.sync([&] { advertiser->stop(); });
+        runUntilIdle();
         bool gone = false;
         for (int i = 0; i < 10 && !gone; ++i) {
             gone = true;

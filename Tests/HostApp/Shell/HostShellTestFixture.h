@@ -47,6 +47,7 @@ protected:
     ~HostShellTest() override {
         // Whatever a test left running is torn down as SIGTERM would.
         if (delegate && !app().isTerminated()) onMain([&] { delegate->handleTerminationSignal(15); });
+        if (delegate) delegate->waitForServerStopAfterRunLoop(10);
         runUntilIdle();
     }
 

@@ -7,6 +7,7 @@
 
 #include "HostApp/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
+#include "Platform/Folders.h"
 #include "Platform/Log.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
@@ -85,6 +86,11 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         self->log("clipboard sent seq=" + std::to_string(transfer.sequence) + " kind=" + kind);
         return true;
     };
+    bridge.mayWriteInbox = [weak](const std::filesystem::path& inbox) {
+        auto self = weak.lock();
+        auto confinement = self ? self->viewerPathConfinement() : std::nullopt;
+        return !confinement || confinement->allows(inbox);
+    };
     bridge.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, message, "host.auxStatusFormat", "Aux: %@", message);
     };
@@ -110,6 +116,24 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     service.onBatchCompleted = [weak](const platform::UUID& batchID, const std::vector<FileTransferService::URL>& staged,
                                       FileTransferIntent intent, size_t failedFiles) {
         if (auto self = weak.lock()) self->handleInboundBatchCompleted(batchID, staged, intent, failedFiles);
+    };
+    service.onInboundBatchAbandoned = [weak](const platform::UUID& batchID) {
+        if (auto self = weak.lock()) self->handleInboundBatchAbandoned(batchID);
+    };
+    // Lines about what a Viewer may not do belong in the Host's own log.
+    service.onLogLine = [weak](const std::string& line) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (auto server = self->audioServer()) {
+            server->publish(line);
+        } else {
+            self->log(line);
+        }
+    };
+    service.listingHome = [weak]() -> std::filesystem::path {
+        auto self = weak.lock();
+        auto confinement = self ? self->viewerPathConfinement() : std::nullopt;
+        return confinement ? confinement->home() : platform::Folders::home();
     };
     service.onOutgoingBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
                                             FileTransferIntent intent, const std::vector<std::string>& names) {

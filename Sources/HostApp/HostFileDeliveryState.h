@@ -24,6 +24,8 @@ struct HostFileDeliveryState {
     // The session (its upper-case UUID string) that named a batch's
     // destination: its receipt goes there and nowhere else.
     std::map<platform::UUID, std::string> inboundFileTransferRoutingTokens;
+    // The order directSave named them in, so the oldest go first.
+    std::deque<platform::UUID> inboundRoutingTokenOrder;
     std::set<platform::UUID> managedCopyInboundBatchIDs;
     // Files of a completed batch the engine could not receive whole; they
     // count as failed when the batch is delivered.

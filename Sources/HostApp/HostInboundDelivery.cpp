@@ -13,6 +13,7 @@
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Folders.h"
+#include "Platform/SimulatedMachine.h"
 #include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
@@ -50,7 +51,7 @@ void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket pack
             // queues its start to the main queue behind this hop, so the
             // token is in place before the batch's decision.
             DispatchQueue::main().async([weak, batchID, token = viewerSession.uuidString()] {
-                if (auto self = weak.lock()) self->fileDelivery.inboundFileTransferRoutingTokens[batchID] = token;
+                if (auto self = weak.lock()) self->noteInboundRoutingToken(batchID, token);
             });
             break;
         case FileTransferOp::cancelBatch:
@@ -70,7 +71,40 @@ void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket pack
         default:
             break;
     }
-    components.fileTransferService->handleIncomingPacket(std::move(packet));
+    components.fileTransferService->handleIncomingPacket(std::move(packet), viewerSession.uuidString());
+}
+
+void HostProbeDelegate::noteInboundRoutingToken(const UUID& batchID, const std::string& token) {
+    auto& d = fileDelivery;
+    auto& order = d.inboundRoutingTokenOrder;
+    if (d.inboundFileTransferRoutingTokens.insert_or_assign(batchID, token).second) order.push_back(batchID);
+    // Tokens of batches that never started go first, oldest first; those
+    // of started batches leave with their batch.
+    for (auto it = order.begin(); order.size() > FileTransferService::maxPendingDestinations && it != order.end();) {
+        if (!d.inboundFileTransferRoutingTokens.contains(*it)) {
+            it = order.erase(it);
+        } else if (FileTransferCenter::shared().rows.contains(*it)) {
+            ++it;
+        } else {
+            d.inboundFileTransferRoutingTokens.erase(*it);
+            it = order.erase(it);
+        }
+    }
+}
+
+std::optional<ViewerPathConfinement> HostProbeDelegate::viewerPathConfinement() const {
+    auto server = audioServer();
+    const std::string console = server ? server->currentConsoleSessionState().username
+                                       : platform::SimulatedMachine::current().consoleSession().userName;
+    return ViewerPathConfinement::forConsoleUser(console);
+}
+
+void HostProbeDelegate::handleInboundBatchAbandoned(const UUID& batchID) {
+    assertMainQueue();
+    forgetInboundBatch(batchID);
+    fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
+    fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
+    FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
 }
 
 void HostProbeDelegate::noteListingRequester(const UUID& requestID, const UUID& viewerSession) {
@@ -107,7 +141,9 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
         refuse("files: rejected malformed peer send request", "The Host could not read the requested transfer.");
         return;
     }
-    const fs::path homeFolder = standardizedPath(platform::Folders::home().string());
+    const auto confinement = viewerPathConfinement();
+    const fs::path homeFolder =
+        confinement ? confinement->home() : standardizedPath(platform::Folders::home().string());
     const std::string home = resolvedExistingPath(homeFolder).value_or(homeFolder).string();
     const std::string homePrefix = home == "/" ? home : home + "/";
 
@@ -120,7 +156,7 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
         auto candidate = resolvedExistingPath(standardizedPath(request->sourcePaths[i]));
         if (!candidate) continue;
         const std::string path = candidate->string();
-        if (path != home && !path.starts_with(homePrefix)) continue;
+        if (home.empty() || (path != home && !path.starts_with(homePrefix))) continue;
         if (::access(path.c_str(), R_OK) != 0) continue;
         if (!seen.insert(path).second) continue;
         kept.push_back(*candidate);
@@ -142,6 +178,9 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
 
 void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession) {
     assertMainQueue();
+    // Every uncompleted inbound batch of the session, whether it named a
+    // destination or not, goes with it.
+    components.fileTransferService->sessionEnded(viewerSession.uuidString());
     {
         auto& d = fileDelivery;
         std::lock_guard lock(d.listingRequestersLock);
@@ -164,11 +203,14 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
 }
 
 namespace {
-// Staged items and, once empty, the batch's staging folder.
+// Staged items and, once empty, the batch's staging folder; on a utility
+// queue, as a large tree takes long to remove.
 void removeStaged(const std::vector<fs::path>& items) {
-    std::error_code ignored;
-    for (const auto& item : items) fs::remove_all(item, ignored);
-    if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+    DispatchQueue::global(platform::QualityOfService::utility).async([items] {
+        std::error_code ignored;
+        for (const auto& item : items) fs::remove_all(item, ignored);
+        if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+    });
 }
 }  // namespace
 
@@ -233,7 +275,19 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
         d.pendingFileDeliveryOptions[batchID] = start.deliveryOptions;
         d.managedCopyInboundBatchIDs.insert(batchID);
     }
-    if (auto folder = start.destinationHint ? resolveDestinationHint(*start.destinationHint) : std::nullopt) {
+    std::optional<fs::path> folder;
+    if (start.destinationHint) {
+        // Checked before anything is made: a Viewer acts with the console
+        // user's rights, not the Host process's.
+        const auto confinement = viewerPathConfinement();
+        const std::string trimmed(platform::UnicodeText::trimmingWhitespace(*start.destinationHint));
+        if (confinement && !confinement->allows(standardizedPath(trimmed))) {
+            log("files: refused destination outside the console user's home for batch " + batchID.id8());
+        } else {
+            folder = resolveDestinationHint(*start.destinationHint);
+        }
+    }
+    if (folder) {
         d.pendingFileDestinations[batchID] = *folder;
         center.setSubtitle(batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026",
                                                           folder->filename().string()));

@@ -29,6 +29,7 @@
 #include "HostApp/ScreenCaptureRelaunchState.h"
 #include "HostApp/StatusPresentationState.h"
 #include "HostApp/SummaryWindowState.h"
+#include "HostApp/ViewerPathConfinement.h"
 #include "HostApp/Updates/HostUpdateState.h"
 #include "Platform/AppKit.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseFeed.h"
@@ -258,6 +259,15 @@ public:
     // A Viewer session can no longer take part in transfers: its inbound
     // batches not yet completed are cancelled here and forgotten.
     void handleFileTransferSessionEnded(const platform::UUID& viewerSession);
+    // The engine dropped an inbound batch on its own (past the limits,
+    // idle, or its session ended): its row fails and the Host forgets it.
+    void handleInboundBatchAbandoned(const platform::UUID& batchID);
+    // Records which session named a batch's destination; bounded, as a
+    // Viewer may name destinations for batches it never starts.
+    void noteInboundRoutingToken(const platform::UUID& batchID, const std::string& token);
+    // Where Viewers' paths must stay, or none when the Host runs as the
+    // console user. Any thread.
+    std::optional<ViewerPathConfinement> viewerPathConfinement() const;
     // A destination path a Viewer sent, as a folder: standardised, created
     // when missing; nothing for a file or a folder that cannot be made.
     static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint);

@@ -25,11 +25,21 @@ std::vector<fs::path> moveNumbered(
     fs::create_directories(folder, ignored);
     std::vector<fs::path> delivered;
     for (const auto& item : items) {
+        using platform::FileMoves;
         const fs::path name = item.filename();
         fs::path candidate = folder / name;
-        for (int n = 1; platform::FileMoves::isTaken(candidate); n++)
+        // Names come from the sender: the search for a free one is bounded,
+        // and a name the file system refuses is not searched at all.
+        FileMoves::NameUse use = FileMoves::nameUse(candidate);
+        for (int n = 1; use == FileMoves::NameUse::taken && n <= FileMoves::maxNameVariants; n++) {
             candidate = folder / (name.stem().string() + " " + std::to_string(n) + name.extension().string());
-        if (auto moved = platform::FileMoves::moveNoReplace(item, candidate); !moved) {
+            use = FileMoves::nameUse(candidate);
+        }
+        if (use != FileMoves::NameUse::free) {
+            if (onFailure) onFailure(name, candidate, "no usable name in " + folder.string());
+            continue;
+        }
+        if (auto moved = FileMoves::moveNoReplace(item, candidate); !moved) {
             if (onFailure) onFailure(name, candidate, moved.error());
             continue;
         }

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <limits>
 #include <string>
 
@@ -54,24 +55,31 @@ Result<BitmapImage> decodePng(std::span<const uint8_t> bytes) {
 
 // --- TIFF through client procedures over memory --------------------------------
 
+// A file being written grows in `bytes`; a file being read is the
+// caller's input, viewed in place, so reading a large TIFF costs no copy.
 struct MemoryFile {
-    std::vector<uint8_t> bytes;  // the whole file (written, or a copy of the input)
+    std::vector<uint8_t> bytes;
+    std::span<const uint8_t> input;
+    bool readOnly = false;
     size_t position = 0;
     std::string error;
+
+    const uint8_t* data() const { return readOnly ? input.data() : bytes.data(); }
+    size_t size() const { return readOnly ? input.size() : bytes.size(); }
 };
 
 tmsize_t memRead(thandle_t h, void* out, tmsize_t n) {
     auto* f = static_cast<MemoryFile*>(h);
-    if (n <= 0 || f->position >= f->bytes.size()) return 0;
-    size_t count = std::min(static_cast<size_t>(n), f->bytes.size() - f->position);
-    std::memcpy(out, f->bytes.data() + f->position, count);
+    if (n <= 0 || f->position >= f->size()) return 0;
+    size_t count = std::min(static_cast<size_t>(n), f->size() - f->position);
+    std::memcpy(out, f->data() + f->position, count);
     f->position += count;
     return static_cast<tmsize_t>(count);
 }
 
 tmsize_t memWrite(thandle_t h, void* in, tmsize_t n) {
     auto* f = static_cast<MemoryFile*>(h);
-    if (n <= 0) return 0;
+    if (n <= 0 || f->readOnly) return 0;
     const size_t count = static_cast<size_t>(n);
     if (f->bytes.size() < f->position + count) f->bytes.resize(f->position + count);
     std::memcpy(f->bytes.data() + f->position, in, count);
@@ -81,7 +89,7 @@ tmsize_t memWrite(thandle_t h, void* in, tmsize_t n) {
 
 toff_t memSeek(thandle_t h, toff_t offset, int whence) {
     auto* f = static_cast<MemoryFile*>(h);
-    uint64_t base = whence == SEEK_CUR ? f->position : whence == SEEK_END ? f->bytes.size() : 0;
+    uint64_t base = whence == SEEK_CUR ? f->position : whence == SEEK_END ? f->size() : 0;
     uint64_t target = base + offset;  // libtiff passes negative offsets as their two's complement
     if (target > (uint64_t{1} << 40)) return static_cast<toff_t>(-1);
     f->position = static_cast<size_t>(target);
@@ -89,7 +97,7 @@ toff_t memSeek(thandle_t h, toff_t offset, int whence) {
 }
 
 int memClose(thandle_t) { return 0; }
-toff_t memSize(thandle_t h) { return static_cast<MemoryFile*>(h)->bytes.size(); }
+toff_t memSize(thandle_t h) { return static_cast<MemoryFile*>(h)->size(); }
 int memMap(thandle_t, void**, toff_t*) { return 0; }
 void memUnmap(thandle_t, void*, toff_t) {}
 
@@ -174,7 +182,8 @@ bool readAnyLayout(TIFF* tif, uint32_t width, uint32_t height, std::vector<uint8
 
 Result<BitmapImage> decodeTiff(std::span<const uint8_t> bytes) {
     MemoryFile file;
-    file.bytes.assign(bytes.begin(), bytes.end());
+    file.input = bytes;
+    file.readOnly = true;
     TIFF* tif = openTiff(file, "rm");
     if (!tif) return Result<BitmapImage>::failure("bad TIFF: " + file.error);
     uint32_t width = 0, height = 0;
@@ -220,7 +229,10 @@ Result<std::vector<uint8_t>> BitmapImage::tiffRepresentation() const {
     TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    // Deflate keeps a large flat picture small wherever the TIFF is kept
+    // (a pasteboard holds it as long as the clipboard does).
+    TIFFSetField(tif, TIFFTAG_COMPRESSION,
+                 TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE : COMPRESSION_NONE);
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
     std::vector<uint8_t> line(static_cast<size_t>(width_) * 4);
@@ -231,6 +243,8 @@ Result<std::vector<uint8_t>> BitmapImage::tiffRepresentation() const {
     }
     TIFFClose(tif);
     if (!written || !file.error.empty()) return R::failure("cannot write TIFF: " + file.error);
+    // The growth reserve of the writer is not kept with the picture.
+    file.bytes.shrink_to_fit();
     return std::move(file.bytes);
 }
 

@@ -28,7 +28,7 @@ public:
     // Anything else, a damaged file, or a picture above the limits fails.
     static Result<BitmapImage> fromData(std::span<const uint8_t> bytes);
 
-    // Uncompressed RGBA TIFF.
+    // RGBA TIFF, deflate-compressed where libtiff has the codec.
     Result<std::vector<uint8_t>> tiffRepresentation() const;
     // 8-bit RGBA PNG, no extra chunks.
     Result<std::vector<uint8_t>> pngRepresentation() const;

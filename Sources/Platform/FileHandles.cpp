@@ -114,6 +114,11 @@ Result<FolderHandle> FolderHandle::child(const std::string& name, bool create) c
     return folder;
 }
 
+Result<FolderHandle> FolderHandle::newChild(const std::string& name) const {
+    if (::mkdirat(fd(), name.c_str(), 0700) != 0) return Result<FolderHandle>::failure(errorText("mkdir"));
+    return child(name, false);
+}
+
 Result<FileHandle> FolderHandle::createFile(const std::string& name) const {
     int fd2 = ::openat(fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd2 < 0) return Result<FileHandle>::failure(errorText("create"));

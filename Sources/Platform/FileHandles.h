@@ -61,6 +61,9 @@ public:
     // The child folder `name` (one component), created when missing and
     // `create` is set; fails on a link or a non-folder.
     Result<FolderHandle> child(const std::string& name, bool create) const;
+    // A child folder made here and now: fails when any entry (a link
+    // included) already has the name, so what opens is the folder made.
+    Result<FolderHandle> newChild(const std::string& name) const;
     // A new file; fails when any entry already has the name.
     Result<FileHandle> createFile(const std::string& name) const;
     // Replaces a file of the name `to`; fails when `to` is a folder.

@@ -87,6 +87,12 @@ bool FileMoves::isTaken(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+FileMoves::NameUse FileMoves::nameUse(const fs::path& path) {
+    struct stat info{};
+    if (::lstat(path.c_str(), &info) == 0) return NameUse::taken;
+    return errno == ENOENT ? NameUse::free : NameUse::unusable;
+}
+
 fs::path FileMoves::temporaryName(const fs::path& folder) {
     return folder / (".norvessal-" + UUID::random().uuidString() + ".partial");
 }

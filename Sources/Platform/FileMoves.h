@@ -34,6 +34,13 @@ struct FileMoves {
     static std::filesystem::path temporaryName(const std::filesystem::path& folder);
     // Whether anything is at the path, links not followed.
     static bool isTaken(const std::filesystem::path& path);
+    // What a name can be used for: only "not found" makes it free; any
+    // other failure of the check (a name too long, a folder that cannot be
+    // searched) makes it unusable, which no other number in it would mend.
+    enum class NameUse { free, taken, unusable };
+    static NameUse nameUse(const std::filesystem::path& path);
+    // Loops that look for a free variant of a name stop after this many.
+    static constexpr int maxNameVariants = 1000;
 
     // Makes the copy step fail after copying `path`'s bytes (a full disk
     // midway); tests only.

@@ -132,61 +132,71 @@ void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<File
 }
 
 V230HostAudioAuxServer::FileTransferSendOutcome V230HostAudioAuxServer::trySendFileTransferPacket(
-    const FileTransferPacket& packet, const std::optional<UUID>& sessionID, bool mayWait) {
+    const FileTransferPacket& packet, const std::optional<UUID>& sessionID, bool mayWait,
+    std::optional<FileTransferBacklog>* backlog) {
     queue.dispatchPrecondition();
-    std::vector<std::shared_ptr<FileTransferChannelConnection>> channels;
-    std::vector<ConnectionRef> controls;
+    std::vector<std::pair<UUID, std::shared_ptr<FileTransferChannelConnection>>> channels;
+    std::vector<std::pair<UUID, ConnectionRef>> controls;
     auto addControl = [&](const UUID& id) {
         for (AuxChannel aux : {AuxChannel::audio, AuxChannel::video}) {
             if (!authorizedFor(aux).count(id)) continue;
             if (auto it = sessionsFor(aux).find(id); it != sessionsFor(aux).end()) {
-                controls.push_back(it->second);
+                controls.emplace_back(id, it->second);
                 return;
             }
         }
     };
     if (sessionID) {
         if (auto it = fileTransferChannels.find(*sessionID); it != fileTransferChannels.end() && !it->second->didEnd())
-            channels.push_back(it->second);
+            channels.emplace_back(*sessionID, it->second);
         else
             addControl(*sessionID);
     } else {
         for (const auto& [id, channel] : fileTransferChannels)
-            if (!channel->didEnd()) channels.push_back(channel);
+            if (!channel->didEnd()) channels.emplace_back(id, channel);
         for (AuxChannel aux : {AuxChannel::audio, AuxChannel::video}) {
             if (!channels.empty() || !controls.empty()) break;
             for (const auto& id : authorizedFor(aux))
-                if (auto it = sessionsFor(aux).find(id); it != sessionsFor(aux).end()) controls.push_back(it->second);
+                if (auto it = sessionsFor(aux).find(id); it != sessionsFor(aux).end()) controls.emplace_back(id, it->second);
         }
     }
     if (channels.empty() && controls.empty()) return FileTransferSendOutcome::noTarget;
 
     const size_t size = packet.encodedSize() + AuxPacketHeader::size;
-    if (mayWait) {
-        // A connection with nothing queued always takes one packet, so a
-        // packet larger than the window still goes.
-        auto full = [&](size_t unsent) {
-            return unsent > 0 && unsent + size > FileTransferChannelState::sendWindowBytes;
-        };
-        for (const auto& c : channels)
-            if (full(c->unsentBytes())) return FileTransferSendOutcome::windowFull;
-        for (const auto& c : controls)
-            if (full(c->unsentBytes())) return FileTransferSendOutcome::windowFull;
-    }
+    // A connection with nothing queued always takes one packet, so a packet
+    // larger than the window still goes.
+    const size_t limit =
+        mayWait ? FileTransferChannelState::sendWindowBytes : FileTransferChannelState::maxUnsentBytesForImmediatePackets;
+    auto full = [&](const UUID& id, size_t unsent) {
+        if (unsent == 0 || unsent + size <= limit) return false;
+        if (backlog) *backlog = FileTransferBacklog{id, unsent};
+        return true;
+    };
+    const auto refused = mayWait ? FileTransferSendOutcome::windowFull : FileTransferSendOutcome::overLimit;
+    for (const auto& [id, c] : channels)
+        if (full(id, c->unsentBytes())) return refused;
+    for (const auto& [id, c] : controls)
+        if (full(id, c->unsentBytes())) return refused;
     auto window = fileTransferChannel.sendWindow;
     auto completion = [window](const std::string&) { window->writeCompleted(); };
     if (!channels.empty()) {
         std::vector<uint8_t> frame(FileTransferChannelConstants::headerSize);
         packet.appendEncoded(frame);
         for (size_t i = 0; i < channels.size(); ++i) {
-            channels[i]->sendPreparedFrame(i + 1 == channels.size() ? std::move(frame) : frame, completion);
+            channels[i].second->sendPreparedFrame(i + 1 == channels.size() ? std::move(frame) : frame, completion);
         }
     } else {
         auto aux = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packet.encode(), platform::Clock::uptimeNs());
         for (size_t i = 0; i < controls.size(); ++i)
-            controls[i]->send(i + 1 == controls.size() ? std::move(aux) : aux, completion);
+            controls[i].second->send(i + 1 == controls.size() ? std::move(aux) : aux, completion);
     }
     return FileTransferSendOutcome::sent;
+}
+
+void V230HostAudioAuxServer::failStalledFileTransferTarget(const UUID& session, const UUID& batchID) {
+    queue.dispatchPrecondition();
+    publish("file transfer: session " + session.id8() + " stopped reading; batch " + batchID.id8() + " failed");
+    if (auto it = fileTransferChannels.find(session); it != fileTransferChannels.end()) it->second->cancel();
 }
 
 bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransferPacket& packet,
@@ -195,19 +205,36 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
         publish("file transfer: packet too large to encode; dropped");
         return false;
     }
-    // On the server queue nobody could release a waiter: send at once.
-    const bool mayWait = !queue.isCurrent();
+    // Only a file chunk waits for window space, and only on the target's
+    // own send queue: replies, receipts and cancellations go at once from
+    // whichever queue sends them (the main queue and the receive queue
+    // among them). On the server queue nobody could release a waiter.
+    const bool mayWait = packet.op == FileTransferOp::fileChunk && !queue.isCurrent();
     auto window = fileTransferChannel.sendWindow;
+    uint64_t lastTakenNs = platform::Clock::uptimeNs();
+    std::optional<size_t> lastUnsent;
     while (true) {
+        std::optional<FileTransferBacklog> backlog;
         auto outcome = queue.syncValue([&] {
-            auto o = trySendFileTransferPacket(packet, sessionID, mayWait);
+            auto o = trySendFileTransferPacket(packet, sessionID, mayWait, &backlog);
             if (o == FileTransferSendOutcome::windowFull) window->waiting.fetch_add(1);
             return o;
         });
+        // No line per dropped packet: the target is stalled, and the line
+        // that fails its batch says so once.
+        if (outcome == FileTransferSendOutcome::overLimit) return false;
         if (outcome != FileTransferSendOutcome::windowFull) {
             if (outcome == FileTransferSendOutcome::noTarget && sessionID)
                 publish("file transfer: target session " + sessionID->id8() + " is unavailable");
             return outcome == FileTransferSendOutcome::sent;
+        }
+        const uint64_t now = platform::Clock::uptimeNs();
+        if (!lastUnsent || backlog->unsent < *lastUnsent) lastTakenNs = now;
+        lastUnsent = backlog->unsent;
+        if (double(now - lastTakenNs) / 1e9 >= FileTransferChannelState::stalledTargetSeconds) {
+            window->waiting.fetch_sub(1);
+            queue.sync([&] { failStalledFileTransferTarget(backlog->session, packet.batchID); });
+            return false;
         }
         window->writes.wait(FileTransferChannelState::sendWindowRecheckSeconds);
         window->waiting.fetch_sub(1);

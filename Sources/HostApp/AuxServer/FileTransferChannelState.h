@@ -22,6 +22,13 @@ struct FileTransferChannelState {
     // Senders waiting for room wake up this often to look again even when
     // no write completion told them, so a Viewer that left is noticed.
     static constexpr double sendWindowRecheckSeconds = 0.25;
+    // Only file chunks wait for room. Every other packet goes at once, but
+    // not to a target already this far behind: it is dropped instead, so a
+    // Viewer that stops reading cannot make the Host hold its replies.
+    static constexpr size_t maxUnsentBytesForImmediatePackets = size_t{32} << 20;
+    // A target that takes no byte for this long fails the batch waiting on
+    // it, and its data connection is closed.
+    static constexpr double stalledTargetSeconds = 30;
 
     // Write completions release waiting senders through this.
     struct SendWindow {

@@ -515,6 +515,17 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     if (!stillAuthorized) {
         viewerSessionNames.erase(id);
         viewerSessionRemoteAddresses.erase(id);
+        // A pause nobody is left to lift would hold every later Viewer.
+        auto& pausing = streamControl.pausingSessions;
+        if (pausing.erase(id) > 0 && pausing.empty() && streamControl.isPaused) {
+            publish("stream: pause ended; session " + id.id8() + " that asked for it left");
+            // With nobody logged in there is nothing to restart: the next
+            // login starts its capture as on an unpaused Host.
+            if (authorizedVideoSessions.empty() && authorizedAudioSessions.empty())
+                streamControl.isPaused = false;
+            else
+                setPaused(false);
+        }
     }
 
     // A departed Viewer's request must neither keep the Wi-Fi shaping on

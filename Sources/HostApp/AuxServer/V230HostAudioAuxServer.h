@@ -432,8 +432,10 @@ public:
     HostVideoStreamKind videoStreamKind(const platform::UUID& id) const;
     // Frame delivery (FrameDelivery.cpp). broadcastVideoFrame is called on a
     // capture's thread; the rest on the server queue.
+    // `keyFrameRequest` is the producing capture's, raised when frames are
+    // dropped because the server queue has not taken the earlier ones.
     void broadcastVideoFrame(std::span<const uint8_t> payload, bool isKeyFrame, uint64_t timestampNs,
-                             uint64_t generation, HostVideoStreamKind stream);
+                             uint64_t generation, HostVideoStreamKind stream, AtomicInt* keyFrameRequest = nullptr);
     void noteVideoDeliveryOnce(const platform::UUID& sessionID, HostVideoStreamKind stream,
                                const std::string& reason);
     void requestKeyFrameForSkippedViewerLocked(HostVideoStreamKind stream, uint64_t nowNs);
@@ -818,9 +820,19 @@ private:
     void logUnboundFileChannelEnd(const std::string& line);
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                   const std::optional<platform::UUID>& session);
-    enum class FileTransferSendOutcome { sent, noTarget, windowFull };
+    enum class FileTransferSendOutcome { sent, noTarget, windowFull, overLimit };
+    // A target whose window is full: its session and the bytes it has not
+    // taken yet.
+    struct FileTransferBacklog {
+        platform::UUID session;
+        size_t unsent = 0;
+    };
     FileTransferSendOutcome trySendFileTransferPacket(const FileTransferPacket& packet,
-                                                      const std::optional<platform::UUID>& sessionID, bool mayWait);
+                                                      const std::optional<platform::UUID>& sessionID, bool mayWait,
+                                                      std::optional<FileTransferBacklog>* backlog = nullptr);
+    // A target that took nothing for the stall time: its batch fails and
+    // its data connection closes.
+    void failStalledFileTransferTarget(const platform::UUID& session, const platform::UUID& batchID);
     bool sendFileTransferPacketWithinWindow(const FileTransferPacket& packet,
                                             const std::optional<platform::UUID>& sessionID);
     void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);

@@ -164,9 +164,11 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
             return;
         }
         case K::pauseStreaming:
+            streamControl.pausingSessions.insert(sourceID);
             setPaused(true);
             return;
         case K::resumeStreaming:
+            streamControl.pausingSessions.clear();
             setPaused(false);
             return;
         case K::optionMissionControlKey:

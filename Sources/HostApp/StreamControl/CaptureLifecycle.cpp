@@ -184,9 +184,12 @@ void V230HostAudioAuxServer::startVideoCapture() {
             s.acceptVideoCaptureConfig(config, generation, request, displayID);
         });
     };
-    capture->onFrame = [weak, generation](std::span<const uint8_t> bytes, bool isKeyFrame, uint64_t timestampNs) {
+    // The capture calls onFrame, so it is alive while the frame is handed on.
+    capture->onFrame = [weak, generation, producer = capture.get()](std::span<const uint8_t> bytes, bool isKeyFrame,
+                                                                    uint64_t timestampNs) {
         if (auto self = weak.lock())
-            self->broadcastVideoFrame(bytes, isKeyFrame, timestampNs, generation, HostVideoStreamKind::shared);
+            self->broadcastVideoFrame(bytes, isKeyFrame, timestampNs, generation, HostVideoStreamKind::shared,
+                                      &producer->forceKeyFrameRequested);
     };
     capture->onDisplayLayout = [onQueue, isCurrent](const DisplayLayoutPayload& layout) {
         onQueue([isCurrent, layout](V230HostAudioAuxServer& s) {

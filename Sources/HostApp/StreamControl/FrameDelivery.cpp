@@ -22,13 +22,30 @@ constexpr uint64_t kSkippedViewerKeyFrameIntervalNs = 500'000'000;
 
 void V230HostAudioAuxServer::broadcastVideoFrame(std::span<const uint8_t> payload, bool isKeyFrame,
                                                  uint64_t timestampNs, uint64_t generation,
-                                                 HostVideoStreamKind stream) {
+                                                 HostVideoStreamKind stream, AtomicInt* keyFrameRequest) {
     // On the capture's thread: one copy of the frame, into the packet every
     // session will send, then the hop.
     auto& sc = streamControl;
     const bool shared = stream == HostVideoStreamKind::shared;
     if (CadenceProbe::requested())
         (shared ? sc.cadenceDebugSharedEnqueue : sc.cadenceDebugMotionEnqueue).record(platform::Clock::uptimeNs());
+    // Each stream has one producing thread, so its count is only ever
+    // raised here and the check cannot be overtaken.
+    auto& handOff = sc.frameHandOff[shared ? 0 : 1];
+    if (handOff.droppingUntilKeyFrame.value() != 0) {
+        if (!isKeyFrame) {
+            sc.framesDroppedAwaitingServerQueue.increment();
+            return;
+        }
+        handOff.droppingUntilKeyFrame.set(0);
+    }
+    if (handOff.waiting.value() >= StreamControlState::maxFramesAwaitingServerQueue) {
+        handOff.droppingUntilKeyFrame.set(1);
+        sc.framesDroppedAwaitingServerQueue.increment();
+        if (keyFrameRequest) keyFrameRequest->set(1);
+        return;
+    }
+    handOff.waiting.increment();
     auto packet = sc.framePackets.build(AuxPacketType::videoFrame, isKeyFrame ? 1 : 0, payload, timestampNs);
     const size_t bytes = payload.size();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -36,6 +53,7 @@ void V230HostAudioAuxServer::broadcastVideoFrame(std::span<const uint8_t> payloa
         auto self = weak.lock();
         if (!self) return;
         auto& state = self->streamControl;
+        state.frameHandOff[stream == HostVideoStreamKind::shared ? 0 : 1].waiting.decrement();
         const bool isShared = stream == HostVideoStreamKind::shared;
         if (generation != (isShared ? state.videoCaptureGeneration : state.motionStreamCaptureGeneration)) return;
         if (isShared) {

@@ -187,11 +187,13 @@ void V230HostAudioAuxServer::ensureMotionStream(const std::string& reason) {
             if (auto self = weak.lock()) self->acceptMotionStreamConfig(config, generation, request, displayID);
         });
     };
-    capture->onFrame = [weak, generation](std::span<const uint8_t> bytes, bool isKeyFrame, uint64_t timestampNs) {
+    capture->onFrame = [weak, generation, producer = capture.get()](std::span<const uint8_t> bytes, bool isKeyFrame,
+                                                                    uint64_t timestampNs) {
         auto self = weak.lock();
         if (!self) return;
         if (CadenceProbe::requested()) self->streamControl.cadenceDebugMotionEnqueue.record(platform::Clock::uptimeNs());
-        self->broadcastVideoFrame(bytes, isKeyFrame, timestampNs, generation, HostVideoStreamKind::motionStream);
+        self->broadcastVideoFrame(bytes, isKeyFrame, timestampNs, generation, HostVideoStreamKind::motionStream,
+                                  &producer->forceKeyFrameRequested);
     };
     capture->onCapturedFrame = [onCurrent, generation] {
         onCurrent([generation](V230HostAudioAuxServer& s) { s.recordMotionStreamCapturedFrame(generation); });

@@ -48,6 +48,9 @@ struct StreamControlState {
     bool videoCaptureModeWasRequested = false;
     // The Host-side pause: no capture is built while it holds.
     bool isPaused = false;
+    // The sessions that asked for the pause: it belongs to them and ends,
+    // as a resume would, when the last of them has left.
+    std::set<platform::UUID> pausingSessions;
 
     // --- The shared capture ----------------------------------------------------------
     std::shared_ptr<HostVideoCapture> videoCapture;
@@ -92,6 +95,21 @@ struct StreamControlState {
     uint64_t lastSkippedViewerKeyFrameRequestNs = 0;
     // Every frame is built once into a buffer all connections share.
     FramePacketPool framePackets;
+    // Frames handed from a capture's thread to the server queue and not yet
+    // taken there, one count per stream (shared, Motion). Past the bound a
+    // stream drops what it encodes up to its next key frame, so a busy
+    // server queue costs no memory and a Viewer never decodes across a gap.
+    static constexpr int maxFramesAwaitingServerQueue = 3;
+    struct FrameHandOff {
+        AtomicInt waiting;
+        // Set by the capture's thread when it starts dropping; cleared by
+        // the key frame that ends the gap.
+        AtomicInt droppingUntilKeyFrame;
+    };
+    FrameHandOff frameHandOff[2];
+    // Frames dropped before the server queue took them, counted with the
+    // encoder's drops by the statistics tick.
+    AtomicInt framesDroppedAwaitingServerQueue;
 
     // --- Acknowledgement window and encode gate ------------------------------------
     std::map<platform::UUID, int> videoSessionOutstandingAcks;

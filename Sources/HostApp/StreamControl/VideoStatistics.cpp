@@ -90,7 +90,8 @@ void V230HostAudioAuxServer::statsTick() {
     w.captureFrames = std::exchange(sc.videoCaptureFrames, 0);
     w.idleFrames = std::exchange(sc.videoCaptureIdleFrames, 0);
     w.encodeSubmits = std::exchange(sc.videoEncodeSubmits, 0);
-    w.encodeDrops = std::exchange(sc.videoEncodeDrops, 0);
+    w.encodeDrops = std::exchange(sc.videoEncodeDrops, 0) +
+                    static_cast<int>(sc.framesDroppedAwaitingServerQueue.readAndClear());
 
     // Audio that delivers no samples is rebuilt, a few times.
     auto resetAudioWatchdog = [this] {

@@ -5,6 +5,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/FileIO.h"
+#include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/Uuid.h"
 
@@ -24,10 +25,6 @@ bool isSafeSourceID(const std::string& id) {
     });
 }
 
-bool occupied(const fs::path& p) {
-    std::error_code ec;
-    return fs::symlink_status(p, ec).type() != fs::file_type::not_found;
-}
 
 // The next name tried when `candidate` is taken: its stem and extension
 // come from the candidate itself, so three a.txt give a.txt, a-1.txt and
@@ -260,6 +257,10 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
     std::vector<fs::path> written;
     auto batch = batchFolder(sourceID, sequence);
     if (!batch) return written;
+    if (mayWriteInbox && !mayWriteInbox(inboxFolder())) {
+        report("clipboard inbox refused: outside the console user's home");
+        return written;
+    }
     std::error_code ec;
     fs::create_directories(*batch, ec);
     if (ec) {
@@ -282,7 +283,16 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
         // "." and ".." always exist, so they too end up with a new name
         // inside the batch instead of replacing a folder.
         fs::path candidate = *batch / name;
-        for (int n = 1; occupied(candidate); ++n) candidate = nextCandidate(candidate, n);
+        using platform::FileMoves;
+        FileMoves::NameUse use = FileMoves::nameUse(candidate);
+        for (int n = 1; use == FileMoves::NameUse::taken && n <= FileMoves::maxNameVariants; ++n) {
+            candidate = nextCandidate(candidate, n);
+            use = FileMoves::nameUse(candidate);
+        }
+        if (use != FileMoves::NameUse::free) {
+            report("clipboard file skipped: its name cannot be used (" + std::to_string(name.size()) + " bytes)");
+            continue;
+        }
         if (auto ok = platform::FileIO::writeAtomically(candidate, file.data); !ok) {
             report("clipboard file write failed for " + name + ": " + ok.error());
             continue;

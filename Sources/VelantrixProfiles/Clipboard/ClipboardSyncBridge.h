@@ -44,6 +44,9 @@ public:
     std::function<void(const std::string&)> onStatus;
     // Gate for both directions; unset means enabled.
     std::function<bool()> isSyncEnabled;
+    // Whether received files may be written below the inbox (the owner's
+    // rights may reach further than the user's); unset means they may.
+    std::function<bool(const std::filesystem::path&)> mayWriteInbox;
 
     // Removes stale inbox batches and starts polling; does nothing while
     // polling.

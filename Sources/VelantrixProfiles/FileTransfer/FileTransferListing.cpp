@@ -65,16 +65,33 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path,
 }
 
 void FileTransferService::handleListDirRequest(const FileTransferPacket& packet) {
-    const std::string home = standardized(platform::Folders::home().string());
+    const auto homeHook = listingHome.get();
+    const std::filesystem::path homeFolder = homeHook ? homeHook() : platform::Folders::home();
+    const std::string home = homeFolder.empty() ? std::string() : standardized(homeFolder.string());
     const std::string requested(platform::UnicodeText::trimmingWhitespace(packet.path));
     const std::string examined =
         standardized(requested.empty() || requested == "~" ? home : expandingTilde(requested, home));
 
+    // Both sides with their links resolved: a link inside home that leads
+    // out of it is outside.
+    std::error_code error;
+    const auto resolvedHome = std::filesystem::canonical(home, error);
+    const auto resolved = error ? std::filesystem::path() : std::filesystem::canonical(examined, error);
+    const std::string realHome = resolvedHome.string();
+    const std::string real = resolved.string();
     std::vector<RemoteDirectoryEntry> entries;
-    const bool allowed = examined == home || examined.starts_with(home == "/" ? home : home + "/");
-    auto folder = platform::FileSystemItems::statEntry(examined);
+    const bool allowed = !error && !home.empty() &&
+                         (real == realHome || real.starts_with(realHome == "/" ? realHome : realHome + "/"));
+    if (!allowed && !error && !home.empty()) {
+        const uint64_t now = platform::Clock::uptimeNs();
+        if (!receive_.lastListingRefusalLineNs || now - *receive_.lastListingRefusalLineNs >= 1'000'000'000) {
+            receive_.lastListingRefusalLineNs = now;
+            if (auto hook = onLogLine.get()) hook("file transfer: refused listing outside home: " + examined);
+        }
+    }
+    auto folder = allowed ? platform::FileSystemItems::statEntry(real) : std::nullopt;
     if (allowed && folder && folder->kind == platform::FileSystemEntryKind::folder) {
-        if (auto items = platform::FileSystemItems::listFolder(examined)) {
+        if (auto items = platform::FileSystemItems::listFolder(real)) {
             for (auto& item : *items) {
                 const bool isDir = item.kind == platform::FileSystemEntryKind::folder;
                 entries.push_back({item.name, isDir, item.size, item.modificationDate});

@@ -3,6 +3,7 @@
 // flight. Touched only on the service's receive queue.
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -16,10 +17,12 @@
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 
 // The file of a batch being written: under a temporary name in its folder
-// until its last byte, renamed to its own name only when complete.
+// until its last byte, renamed to its own name only when complete. Only
+// the file itself is held open; its folder is found again below the batch
+// folder when the file ends, so a batch holds two descriptors at most.
 struct InboundFile {
     std::string relativePath;
-    platform::FolderHandle folder;
+    std::vector<std::string> components;
     std::string name;
     std::string temporaryName;
     platform::FileHandle handle;
@@ -28,6 +31,10 @@ struct InboundFile {
 };
 
 struct InboundBatch {
+    // The session that sent the batch ("" when the sender is not told).
+    std::string session;
+    // Uptime of the batch's last packet; a batch idle too long is dropped.
+    uint64_t lastPacketNs = 0;
     std::filesystem::path rootDir;
     platform::FolderHandle root;
     // Top-level items, each once, in arrival order.
@@ -46,15 +53,25 @@ struct InboundBatch {
     FileTransferDeliveryOptions deliveryOptions;
     platform::Date startedAt;
     size_t failedFiles = 0;
+    // Which start of this ID the batch is (see inboundSerial_).
+    uint64_t serial = 0;
 };
 
 // Destination and options a directSave gives before its batch starts.
 struct PendingDestination {
     std::string path;
     FileTransferDeliveryOptions deliveryOptions;
+    std::string session;
 };
 
 struct FileTransferReceiveState {
     std::map<platform::UUID, InboundBatch> inbound;
     std::map<platform::UUID, PendingDestination> pendingDestinations;
+    // Oldest first, so the oldest is dropped when the bound is reached.
+    std::deque<platform::UUID> pendingDestinationOrder;
+    // Uptime of the last "too many open batches" line, so a flood writes
+    // one a second.
+    std::optional<uint64_t> lastRefusalLineNs;
+    // The same for listings refused outside home.
+    std::optional<uint64_t> lastListingRefusalLineNs;
 };

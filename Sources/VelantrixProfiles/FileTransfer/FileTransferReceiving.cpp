@@ -4,9 +4,11 @@
 // and a file takes its name only once it arrived whole, so nothing is
 // written outside the batch and no half file looks complete.
 
+#include <algorithm>
 #include <cmath>
 
 #include "Platform/Dispatch.h"
+#include "Platform/Folders.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::UUID;
@@ -46,22 +48,23 @@ platform::Result<platform::FolderHandle> parentFolder(const platform::FolderHand
 
 }  // namespace
 
-void FileTransferService::handleIncomingPacket(FileTransferPacket packet) {
+void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_.async([weak, packet = std::move(packet)]() mutable {
-        if (auto self = weak.lock()) self->processIncoming(packet);
+    inboundQueue_.async([weak, packet = std::move(packet), from = session.value_or("")]() mutable {
+        if (auto self = weak.lock()) self->processIncoming(packet, from);
     });
 }
 
-void FileTransferService::processIncoming(FileTransferPacket& packet) {
+void FileTransferService::processIncoming(FileTransferPacket& packet, const std::string& session) {
     inboundQueue_.dispatchPrecondition();
     const UUID id = packet.batchID;
     auto batchOf = [&]() -> InboundBatch* {
         auto it = receive_.inbound.find(id);
         return it == receive_.inbound.end() ? nullptr : &it->second;
     };
+    if (auto* batch = batchOf()) batch->lastPacketNs = platform::Clock::uptimeNs();
     switch (packet.op) {
-        case FileTransferOp::batchStart: return beginBatch(packet);
+        case FileTransferOp::batchStart: return beginBatch(packet, session);
         case FileTransferOp::mkdir:
             if (auto* batch = batchOf()) makeFolder(*batch, packet.path);
             return;
@@ -82,15 +85,15 @@ void FileTransferService::processIncoming(FileTransferPacket& packet) {
             }
             return;
         case FileTransferOp::cancelBatch:
-            cancelOutgoingBatch(id);
+            noteOutgoingCancelled(id, session);
             if (batchOf()) {
-                cancelBatch(id);
+                dropInbound(id);
                 onMain([id](FileTransferService& self) { self.status("cancelled by peer for batch " + id.id8()); });
             }
-            receive_.pendingDestinations.erase(id);
+            if (receive_.pendingDestinations.erase(id)) std::erase(receive_.pendingDestinationOrder, id);
             return;
         case FileTransferOp::directSave:
-            receive_.pendingDestinations[id] = {packet.path, FileTransferDeliveryOptions(packet.value1)};
+            rememberDestination(id, {packet.path, FileTransferDeliveryOptions(packet.value1), session});
             return;
         case FileTransferOp::listDir: return handleListDirRequest(packet);
         case FileTransferOp::listDirReply: return handleListDirReply(packet);
@@ -105,17 +108,69 @@ void FileTransferService::processIncoming(FileTransferPacket& packet) {
     }
 }
 
-void FileTransferService::beginBatch(const FileTransferPacket& packet) {
+void FileTransferService::rememberDestination(const UUID& id, PendingDestination destination) {
+    auto& order = receive_.pendingDestinationOrder;
+    if (receive_.pendingDestinations.insert_or_assign(id, std::move(destination)).second) order.push_back(id);
+    auto heldBytes = [&] {
+        size_t bytes = 0;
+        for (const auto& [pendingID, pending] : receive_.pendingDestinations) bytes += pending.path.size();
+        return bytes;
+    };
+    while (order.size() > maxPendingDestinations || (order.size() > 1 && heldBytes() > maxPendingDestinationBytes)) {
+        receive_.pendingDestinations.erase(order.front());
+        order.pop_front();
+    }
+}
+
+platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() const {
+    // Each folder below the caches is opened without following a link, so
+    // one planted there cannot lead received files elsewhere.
+    auto caches = platform::FolderHandle::open(platform::Folders::caches(), true);
+    if (!caches) return caches;
+    auto inbox = caches->child("VelantrixFileInbox", true);
+    if (!inbox) return inbox;
+    return inbox->child(peerLabel_, true);
+}
+
+void FileTransferService::sendCancelTo(const UUID& id, const std::string& session) {
+    FileTransferPacket cancel;
+    cancel.op = FileTransferOp::cancelBatch;
+    cancel.batchID = id;
+    send(std::move(cancel), session.empty() ? std::nullopt : std::optional<std::string>(session));
+}
+
+void FileTransferService::refuseBatch(const UUID& id, const std::string& session) {
+    if (receive_.pendingDestinations.erase(id)) std::erase(receive_.pendingDestinationOrder, id);
+    sendCancelTo(id, session);
+    const uint64_t now = platform::Clock::uptimeNs();
+    if (receive_.lastRefusalLineNs && now - *receive_.lastRefusalLineNs < 1'000'000'000) return;
+    receive_.lastRefusalLineNs = now;
+    if (auto hook = onLogLine.get()) hook("file transfer: too many open batches; refused batch " + id.id8());
+}
+
+void FileTransferService::beginBatch(const FileTransferPacket& packet, const std::string& session) {
     const UUID id = packet.batchID;
     // A repeated start would otherwise leak the earlier file handle and
     // leave its folder behind.
     if (receive_.inbound.count(id)) dropInbound(id);
+    const auto ofSession = static_cast<size_t>(std::count_if(
+        receive_.inbound.begin(), receive_.inbound.end(), [&](const auto& entry) { return entry.second.session == session; }));
+    if (receive_.inbound.size() >= maxOpenInboundBatches || ofSession >= maxOpenInboundBatchesPerSession)
+        return refuseBatch(id, session);
 
     InboundBatch batch;
+    batch.session = session;
+    batch.serial = ++inboundSerial_;
+    batch.lastPacketNs = platform::Clock::uptimeNs();
     batch.startedAt = platform::Clock::now();
     const auto seconds = static_cast<long long>(std::trunc(batch.startedAt.secondsSince1970));
-    batch.rootDir = stagingRoot() / (std::to_string(seconds) + "-" + id.id8());
-    if (auto root = platform::FolderHandle::open(batch.rootDir, true)) batch.root = std::move(*root);
+    // A fresh folder under a name nobody can guess ahead: a link or folder
+    // planted under it makes the creation fail, never redirects it.
+    const std::string name = std::to_string(seconds) + "-" + id.id8() + "-" + UUID::random().id8();
+    batch.rootDir = stagingRoot() / name;
+    if (auto staging = openStagingRoot()) {
+        if (auto root = staging->newChild(name)) batch.root = std::move(*root);
+    }
     batch.totalExpectedBytes = packet.value1;
     batch.totalFilesExpected = static_cast<int64_t>(batchStartFileCount(packet.value2));
     batch.intent = batchStartIntent(packet.value2);
@@ -129,7 +184,9 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet) {
     const auto count = batch.totalFilesExpected;
     const auto total = batch.totalExpectedBytes;
     const auto names = batch.itemNames;
+    const uint64_t serial = batch.serial;
     receive_.inbound.insert_or_assign(id, std::move(batch));
+    watchIdleBatch(id, serial, inboundBatchIdleSeconds);
     onMain([id, count, total, names, info](FileTransferService& self) {
         self.status("receiving " + std::to_string(count) + " item(s), " + byteString(total) + " from " +
                     self.peerLabel_);
@@ -138,9 +195,61 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet) {
     });
 }
 
+void FileTransferService::watchIdleBatch(const UUID& id, uint64_t serial, double afterSeconds) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_.asyncAfter(afterSeconds, [weak, id, serial] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto it = self->receive_.inbound.find(id);
+        if (it == self->receive_.inbound.end() || it->second.serial != serial) return;
+        const double idle = double(platform::Clock::uptimeNs() - it->second.lastPacketNs) / 1e9;
+        if (idle + 1e-9 >= inboundBatchIdleSeconds) return self->abandonInbound(id, true, "idle");
+        self->watchIdleBatch(id, serial, inboundBatchIdleSeconds - idle);
+    });
+}
+
+void FileTransferService::abandonInbound(const UUID& id, bool tellPeer, const std::string& why) {
+    auto it = receive_.inbound.find(id);
+    if (it == receive_.inbound.end()) return;
+    const std::string session = it->second.session;
+    dropInbound(id);
+    if (tellPeer) sendCancelTo(id, session);
+    onMain([id, why](FileTransferService& self) {
+        self.status("cancelled batch " + id.id8() + " (" + why + ")");
+        if (auto hook = self.onInboundBatchAbandoned.get()) hook(id);
+    });
+}
+
+void FileTransferService::sessionEnded(const std::string& session) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_.async([weak, session] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto& r = self->receive_;
+        std::vector<UUID> ended;
+        for (const auto& [id, batch] : r.inbound)
+            if (batch.session == session) ended.push_back(id);
+        for (const auto& id : ended) self->abandonInbound(id, false, "session ended");
+        std::erase_if(r.pendingDestinations, [&](const auto& entry) { return entry.second.session == session; });
+        std::erase_if(r.pendingDestinationOrder, [&](const UUID& id) { return !r.pendingDestinations.contains(id); });
+    });
+    {
+        // Batches still queued for the session find their target gone and
+        // end; the queue itself is not kept for a session that left.
+        std::lock_guard queues(sendQueuesLock_);
+        sendQueues_.erase(session);
+    }
+    std::lock_guard lock(outgoingLock_);
+    std::erase_if(outgoingCancelled_, [&](const auto& entry) {
+        return entry.second == session && !outgoingActive_.contains(entry.first);
+    });
+    std::erase_if(outgoingCancelledOrder_, [&](const UUID& id) { return !outgoingCancelled_.contains(id); });
+}
+
 void FileTransferService::noteTopLevel(InboundBatch& batch, const std::string& path) {
-    if (path.find('/') != std::string::npos) return;
-    auto url = batch.rootDir / path;
+    // A folder made only because a file's path runs through it is an item
+    // of the batch like any other, so it is delivered or removed with it.
+    auto url = batch.rootDir / path.substr(0, path.find('/'));
     if (std::find(batch.topLevelEntries.begin(), batch.topLevelEntries.end(), url) == batch.topLevelEntries.end())
         batch.topLevelEntries.push_back(url);
 }
@@ -157,7 +266,8 @@ void FileTransferService::makeFolder(InboundBatch& batch, const std::string& pat
 void FileTransferService::failCurrentFile(InboundBatch& batch, const std::string& path, const std::string& cause) {
     if (batch.current) {
         batch.current->handle.close();
-        batch.current->folder.removeFile(batch.current->temporaryName);
+        if (auto folder = parentFolder(batch.root, batch.current->components, false))
+            folder->removeFile(batch.current->temporaryName);
         batch.current.reset();
     }
     batch.currentFailed = true;
@@ -172,17 +282,18 @@ void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacke
     if (!parts) return failCurrentFile(batch, "\"" + packet.path + "\"", "unsafe path");
     auto folder = parentFolder(batch.root, *parts, false);
     if (!folder) return failCurrentFile(batch, packet.path, folder.error());
+    if (parts->size() > 1) noteTopLevel(batch, packet.path);
     auto available = folder->availableBytes();
     if (available && packet.value1 > *available)
         return failCurrentFile(batch, packet.path, "declared size exceeds free space");
     InboundFile file;
     file.relativePath = packet.path;
+    file.components = *parts;
     file.name = parts->back();
     file.temporaryName = ".vtx-" + UUID::random().id8() + ".part";
     auto handle = folder->createFile(file.temporaryName);
     if (!handle) return failCurrentFile(batch, packet.path, handle.error());
     file.handle = std::move(*handle);
-    file.folder = std::move(*folder);
     file.expectedSize = packet.value1;
     batch.current = std::move(file);
 }
@@ -213,7 +324,9 @@ void FileTransferService::endFile(InboundBatch& batch, const FileTransferPacket&
     auto& file = *batch.current;
     if (file.received != file.expectedSize) return failCurrentFile(batch, file.relativePath, "ended short");
     file.handle.close();
-    if (auto renamed = file.folder.rename(file.temporaryName, file.name); !renamed)
+    auto folder = parentFolder(batch.root, file.components, false);
+    if (!folder) return failCurrentFile(batch, file.relativePath, folder.error());
+    if (auto renamed = folder->rename(file.temporaryName, file.name); !renamed)
         return failCurrentFile(batch, file.relativePath, renamed.error());
     const auto path = file.relativePath;
     batch.current.reset();
@@ -241,7 +354,15 @@ void FileTransferService::dropInbound(const UUID& id) {
     if (it == receive_.inbound.end()) return;
     auto root = it->second.rootDir;
     receive_.inbound.erase(it);  // closes any open file
-    platform::FileSystemItems::removeRecursively(root);
+    removalQueue_.async([root] { platform::FileSystemItems::removeRecursively(root); });
+}
+
+size_t FileTransferService::openInboundBatchCountForTesting() {
+    return inboundQueue_.syncValue([&] { return receive_.inbound.size(); });
+}
+
+size_t FileTransferService::pendingDestinationCountForTesting() {
+    return inboundQueue_.syncValue([&] { return receive_.pendingDestinations.size(); });
 }
 
 void FileTransferService::cancelBatch(const UUID& batchID) {

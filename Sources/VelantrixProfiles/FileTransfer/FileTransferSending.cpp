@@ -37,20 +37,48 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, 
     if (kept.empty()) return std::nullopt;
     const UUID id = batchID.value_or(UUID::random());
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    sendQueue_.async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
+    sendQueueFor(routingToken).async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
         if (auto self = weak.lock()) self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
     });
     return id;
 }
 
-void FileTransferService::cancelOutgoingBatch(const UUID& batchID) {
+platform::DispatchQueue FileTransferService::sendQueueFor(const std::optional<std::string>& routingToken) {
+    const std::string key = routingToken.value_or("");
+    std::lock_guard lock(sendQueuesLock_);
+    auto it = sendQueues_.find(key);
+    if (it == sendQueues_.end())
+        it = sendQueues_.emplace(key, platform::DispatchQueue("velantrix.filetransfer.send")).first;
+    return it->second;
+}
+
+void FileTransferService::cancelOutgoingBatch(const UUID& batchID) { noteOutgoingCancelled(batchID, ""); }
+
+void FileTransferService::noteOutgoingCancelled(const UUID& batchID, const std::string& session) {
     std::lock_guard lock(outgoingLock_);
-    outgoingCancelled_.insert(batchID);
+    if (!outgoingCancelled_.emplace(batchID, session).second) return;
+    outgoingCancelledOrder_.push_back(batchID);
+    // A peer may name any number of IDs: past the bound the oldest goes,
+    // but a batch being sent keeps its cancellation.
+    for (auto it = outgoingCancelledOrder_.begin();
+         outgoingCancelledOrder_.size() > maxPeerCancelledBatches && it != outgoingCancelledOrder_.end();) {
+        if (outgoingActive_.contains(*it)) {
+            ++it;
+            continue;
+        }
+        outgoingCancelled_.erase(*it);
+        it = outgoingCancelledOrder_.erase(it);
+    }
 }
 
 bool FileTransferService::isOutgoingCancelled(const UUID& batchID) const {
     std::lock_guard lock(outgoingLock_);
     return outgoingCancelled_.count(batchID) > 0;
+}
+
+size_t FileTransferService::peerCancelledCountForTesting() const {
+    std::lock_guard lock(outgoingLock_);
+    return outgoingCancelled_.size();
 }
 
 void FileTransferService::walk(const URL& url, const std::string& basePath, bool topLevel,
@@ -80,7 +108,6 @@ void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& 
                                       const std::optional<std::string>& destination,
                                       FileTransferDeliveryOptions options,
                                       const std::optional<std::string>& routingToken) {
-    sendQueue_.dispatchPrecondition();
     std::vector<OutgoingEntry> entries;
     uint64_t totalBytes = 0, totalFiles = 0;
     for (const auto& url : urls) {
@@ -88,6 +115,10 @@ void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& 
         walk(url, base.string(), true, entries, totalBytes, totalFiles);
     }
     if (entries.empty()) return;
+    {
+        std::lock_guard lock(outgoingLock_);
+        outgoingActive_.insert(batchID);
+    }
     auto names = transferItemNames(urls);
     const auto fileCount = static_cast<int64_t>(totalFiles);
     onMain([batchID, fileCount, totalBytes, intent, names](FileTransferService& self) {
@@ -119,7 +150,8 @@ void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& 
     status(std::string("send ") + (cancelled ? "cancelled" : "completed") + " for batch " + batchID.id8());
     {
         std::lock_guard lock(outgoingLock_);
-        outgoingCancelled_.erase(batchID);
+        outgoingActive_.erase(batchID);
+        if (outgoingCancelled_.erase(batchID)) std::erase(outgoingCancelledOrder_, batchID);
     }
     onMain([batchID, cancelled](FileTransferService& self) {
         if (auto hook = self.onOutgoingBatchCompleted.get()) hook(batchID, cancelled);

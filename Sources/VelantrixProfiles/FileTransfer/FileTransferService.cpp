@@ -63,10 +63,9 @@ std::vector<std::string> FileTransferService::decodeItemNames(std::span<const ui
 }
 
 FileTransferService::URL FileTransferService::stagingRoot() const {
-    auto root = platform::Folders::caches() / "VelantrixFileInbox" / peerLabel_;
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    return root;
+    // Made folder by folder without following links (see openStagingRoot).
+    (void)openStagingRoot();
+    return platform::Folders::caches() / "VelantrixFileInbox" / peerLabel_;
 }
 
 void FileTransferService::setWriteFailureForTesting(std::function<bool(const std::string&)> fails) {

@@ -2,11 +2,14 @@
 // The file-transfer engine of one end of a Host–Viewer link. It owns no
 // connection: it turns batches, listings and peer-send exchanges into
 // FileTransferPackets for its send hooks, stages what the peer sends, and
-// reports through its hooks. Sending runs on its send queue, receiving on
+// reports through its hooks. Sending runs on one send queue per target
+// (so a peer that stops reading holds only its own batches), receiving on
 // its receive queue; receive-side and outgoing-batch hooks are queued to
 // the main queue, onStatus runs on the send queue for the send side.
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "Platform/Dispatch.h"
+#include "Platform/FileHandles.h"
 #include "Platform/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferHook.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
@@ -46,6 +50,19 @@ public:
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
+    // What one peer session, and all of them together, may keep open on
+    // the receive side: a batchStart past either bound is refused.
+    static constexpr size_t maxOpenInboundBatchesPerSession = 8;
+    static constexpr size_t maxOpenInboundBatches = 32;
+    // An inbound batch that gets no packet for this long is cancelled.
+    static constexpr double inboundBatchIdleSeconds = 120;
+    // Destinations named ahead of their batch, and batch IDs the peer
+    // cancelled: the oldest go past these bounds.
+    static constexpr size_t maxPendingDestinations = 256;
+    // A destination may be 64 KiB long: the ones held together stay within
+    // this many bytes too.
+    static constexpr size_t maxPendingDestinationBytes = size_t{4} << 20;
+    static constexpr size_t maxPeerCancelledBatches = 256;
 
     FileTransferService(std::string peerLabel, int64_t chunkSize);
     ~FileTransferService();
@@ -77,6 +94,14 @@ public:
                           const std::vector<RemoteDirectoryEntry>&)>
         onDirectoryListing{hookMutex_};
     FileTransferHook<void(const platform::UUID&, const FileTransferPeerSendResponse&)> onPeerSendResponse{hookMutex_};
+    // An inbound batch this end dropped on its own (refused past the
+    // limits, idle, or its session ended); on the main queue.
+    FileTransferHook<void(const platform::UUID&)> onInboundBatchAbandoned{hookMutex_};
+    // Lines for the owner's log as they stand (not status texts).
+    FileTransferHook<void(const std::string&)> onLogLine{hookMutex_};
+    // The folder listings are confined to and "~" names; unset, this user's
+    // home. Empty confines listings to nothing.
+    FileTransferHook<std::filesystem::path()> listingHome{hookMutex_};
 
     // --- Sending (any thread; the batch runs on the send queue) ------------
     std::optional<platform::UUID> sendURLs(const std::vector<URL>& urls, FileTransferIntent intent,
@@ -93,7 +118,13 @@ public:
     static std::optional<FileTransferPeerSendResponse> peerSendResponse(const FileTransferPacket& packet);
 
     // --- Receiving (any thread; runs on the receive queue) -----------------
-    void handleIncomingPacket(FileTransferPacket packet);
+    // `session` names the peer session the packet came from; it bounds
+    // what that session may open and is where refusals go.
+    void handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session = std::nullopt);
+    // The session is gone: its uncompleted inbound batches are cancelled
+    // and their staging removed, its pending destinations and cancelled
+    // IDs forgotten.
+    void sessionEnded(const std::string& session);
     // Queries for the main queue; never from the receive queue.
     std::optional<std::string> destinationHint(const platform::UUID& batchID);
     FileTransferDeliveryOptions deliveryOptions(const platform::UUID& batchID);
@@ -125,6 +156,13 @@ public:
     void setWriteFailureForTesting(std::function<bool(const std::string& relativePath)> fails);
     // Runs `work` on the receive queue and waits for it.
     void syncReceiveQueueForTesting(const platform::Work& work) { inboundQueue_.sync(work); }
+    // Inbound batches open now, and pending destinations and peer-cancelled
+    // IDs held (receive queue and lock respectively).
+    size_t openInboundBatchCountForTesting();
+    size_t pendingDestinationCountForTesting();
+    size_t peerCancelledCountForTesting() const;
+    // Waits until every staging removal queued so far has run.
+    void syncRemovalQueueForTesting() { removalQueue_.sync([] {}); }
 
 private:
     struct OutgoingEntry {
@@ -149,8 +187,17 @@ private:
     void onMain(std::function<void(FileTransferService&)> body);
 
     // Receiving (FileTransferReceiving.cpp).
-    void processIncoming(FileTransferPacket& packet);
-    void beginBatch(const FileTransferPacket& packet);
+    void processIncoming(FileTransferPacket& packet, const std::string& session);
+    void beginBatch(const FileTransferPacket& packet, const std::string& session);
+    void refuseBatch(const platform::UUID& id, const std::string& session);
+    // A cancelBatch to the session that sent the batch ("" for every peer).
+    void sendCancelTo(const platform::UUID& id, const std::string& session);
+    void rememberDestination(const platform::UUID& id, PendingDestination destination);
+    void watchIdleBatch(const platform::UUID& id, uint64_t serial, double afterSeconds);
+    // Drops the batch, tells its sender (unless it is gone) and the owner.
+    void abandonInbound(const platform::UUID& id, bool tellPeer, const std::string& why);
+    platform::Result<platform::FolderHandle> openStagingRoot() const;
+    void noteOutgoingCancelled(const platform::UUID& batchID, const std::string& session);
     void makeFolder(InboundBatch& batch, const std::string& path);
     void beginFile(InboundBatch& batch, const FileTransferPacket& packet);
     void writeChunk(const platform::UUID& id, InboundBatch& batch, const FileTransferPacket& packet);
@@ -166,12 +213,25 @@ private:
 
     const std::string peerLabel_;
     const int64_t chunkSize_;
-    platform::DispatchQueue sendQueue_{"velantrix.filetransfer.send"};
+    // One send queue per target (a routing token; "" for every peer), so a
+    // peer that stops reading holds only the batches sent to it.
+    platform::DispatchQueue sendQueueFor(const std::optional<std::string>& routingToken);
+    std::mutex sendQueuesLock_;
+    std::map<std::string, platform::DispatchQueue> sendQueues_;
     platform::DispatchQueue inboundQueue_{"velantrix.filetransfer.recv"};
-    // Outgoing batches whose sending must stop; shared by both queues and
-    // callers of cancelOutgoingBatch.
+    // Staging folders are removed here, so no removal holds receiving.
+    platform::DispatchQueue removalQueue_{"velantrix.filetransfer.staging-removal"};
+    // Outgoing batches whose sending must stop, with the session that
+    // cancelled each ("" for this end), oldest first; shared by both queues
+    // and callers of cancelOutgoingBatch. Bounded, but never by dropping
+    // the cancellation of a batch being sent.
     mutable std::mutex outgoingLock_;
-    std::set<platform::UUID> outgoingCancelled_;
+    std::map<platform::UUID, std::string> outgoingCancelled_;
+    std::deque<platform::UUID> outgoingCancelledOrder_;
+    std::set<platform::UUID> outgoingActive_;
+    // Raised by every inbound batch start, so an idle check of an earlier
+    // batch of the same ID stops.
+    uint64_t inboundSerial_ = 0;
     // Receive queue only.
     FileTransferReceiveState receive_;
     std::function<bool(const std::string&)> writeFailureForTesting_;

@@ -216,7 +216,9 @@ fs::path FileTransferConflictResolver::uniqueDestination(const fs::path& url) {
     const std::string base = hasExtension ? name.substr(0, dot) : name;
     const std::string extension = hasExtension ? name.substr(dot) : "";
     fs::path candidate = url;
-    for (int counter = 1; FileMoves::isTaken(candidate); counter++)
+    // Bounded: past it the last candidate is returned taken, and the move,
+    // which never replaces, fails for that item alone.
+    for (int counter = 1; FileMoves::isTaken(candidate) && counter <= FileMoves::maxNameVariants; counter++)
         candidate = folder / (base + (counter == 1 ? " copy" : " copy " + std::to_string(counter)) + extension);
     return candidate;
 }

@@ -68,6 +68,23 @@ protected:
         runUntil([&] { return c->ended || c->connection->state() == platform::ConnectionState::ready; });
         return c;
     }
+    // A data connection on a plain socket that shows its token and is then
+    // read only when the test chooses; -1 when it could not be set up.
+    int unreadChannelSocket() {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(endpoint.port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::write(fd, tokenFrame.data(), tokenFrame.size()) != static_cast<ssize_t>(tokenFrame.size()) ||
+            !runUntil([&] { return logContains("file aux: channel authorized"); })) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
     bool authorize(ChannelClient& c) {
         const auto before = logCount("file aux: channel authorized");
         c.channel->sendFrame(endpoint.token);
@@ -179,15 +196,8 @@ TEST_F(FileChannel, AFailingRandomSourceAnnouncesNoEndpoint) {
 TEST_F(FileChannel, ASenderWaitsForAViewerThatStopsReading) {
     // A plain socket the test reads from only once the server has a sender
     // waiting for room.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(endpoint.port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
-    ASSERT_EQ(::write(fd, tokenFrame.data(), tokenFrame.size()), static_cast<ssize_t>(tokenFrame.size()));
-    ASSERT_TRUE(runUntil([&] { return logContains("file aux: channel authorized"); }));
+    const int fd = unreadChannelSocket();
+    ASSERT_GE(fd, 0);
 
     constexpr size_t packets = 40, chunk = 1 << 20;
     std::atomic<size_t> received{0};
@@ -215,6 +225,51 @@ TEST_F(FileChannel, ASenderWaitsForAViewerThatStopsReading) {
     EXPECT_EQ(received.load(), packets * (8 + FileTransferPacket::fixedSize + chunk));
     EXPECT_LE(mostUnsent, FileTransferChannelState::sendWindowBytes + chunk + 64);
     EXPECT_FALSE(logContains("send error"));
+}
+
+}  // namespace
+
+namespace {
+
+// A Viewer that stops reading: replies and other packets that are not file
+// chunks never wait for it (they stop being queued once it is far behind),
+// and a chunk waiting on it fails once it has taken nothing for 30 s, which
+// also closes its data connection.
+TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThirtySeconds) {
+    const int fd = unreadChannelSocket();
+    ASSERT_GE(fd, 0);
+    auto unsent = [&] {
+        return server->queue.syncValue([&] {
+            auto it = server->fileTransferChannels.find(session);
+            return it == server->fileTransferChannels.end() ? size_t{0} : it->second->unsentBytes();
+        });
+    };
+
+    constexpr size_t replies = 400, replyBytes = 256 << 10;
+    const uint64_t before = platform::Clock::uptimeNs();
+    size_t taken = 0, mostUnsent = 0;
+    for (size_t i = 0; i < replies; ++i) {
+        FileTransferPacket reply{FileTransferOp::listDirReply, platform::UUID::random(), 0, 0, "/",
+                                 std::vector<uint8_t>(replyBytes, '[')};
+        taken += server->sendFileTransferPacket(std::move(reply), session) ? 1 : 0;
+        mostUnsent = std::max(mostUnsent, unsent());
+    }
+    EXPECT_EQ(platform::Clock::uptimeNs(), before) << "no reply waited";
+    EXPECT_LT(taken, replies) << "a Viewer far behind is not queued without end";
+    EXPECT_LE(mostUnsent, FileTransferChannelState::maxUnsentBytesForImmediatePackets + replyBytes + 64);
+
+    const platform::UUID batch = platform::UUID::random();
+    FileTransferPacket chunk{FileTransferOp::fileChunk, batch, 0, 0, "f", std::vector<uint8_t>(1 << 20, 1)};
+    const uint64_t waitFrom = platform::Clock::uptimeNs();
+    EXPECT_FALSE(server->sendFileTransferPacket(std::move(chunk), session));
+    const double waited = double(platform::Clock::uptimeNs() - waitFrom) / 1e9;
+    EXPECT_GE(waited, FileTransferChannelState::stalledTargetSeconds);
+    EXPECT_LT(waited, FileTransferChannelState::stalledTargetSeconds + 1);
+    EXPECT_TRUE(logContains("file transfer: session " + session.id8() + " stopped reading; batch " + batch.id8() +
+                            " failed"));
+    EXPECT_TRUE(runUntil([&] { return !ended.empty(); }));
+    EXPECT_EQ(ended, std::vector<platform::UUID>{session});
+    ::close(fd);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <sys/statvfs.h>
+#include <malloc.h>
 
 #include "AuxServerTestFixture.h"
 #include "Support/FileTransferTestViewer.h"
@@ -140,6 +141,83 @@ TEST_F(FileTransferEndToEnd, AFileAcrossFourGibibytesArrivesIntact) {
     const auto staged = hostCompleted[0].second.at(0);
     EXPECT_EQ(fs::file_size(staged), fs::file_size(sparse));
     EXPECT_EQ(platform::crypto::Sha256Stream::ofFile(staged), platform::crypto::Sha256Stream::ofFile(sparse));
+}
+
+}  // namespace
+
+namespace {
+
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// After giving freed heap back, so only what is held counts.
+int64_t residentBytes() {
+    ::malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
+    return 0;
+}
+
+// A logged-in Viewer opens a thousand batches and names a thousand long
+// destinations: the Host keeps its share bounded, serves another Viewer
+// meanwhile, and has nothing of it left once the Viewer has gone.
+TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTheirViewer) {
+    // As the delegate wires it: the engine knows each packet's session, and
+    // an ended session's batches go with it.
+    auto toHost = [this](FileTransferPacket p, const UUID& id) { host->handleIncomingPacket(std::move(p), id.uuidString()); };
+    server->onFileTransferPacket = toHost;
+    server->onFileTransferIncomingPacket = toHost;
+    server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
+    auto flooder = connectViewer("Flooder");
+    auto honest = connectViewer("Honest");
+    const fs::path staging = host->stagingRoot();
+    runUntilIdle();
+    const size_t idleDescriptors = openDescriptors();
+    const int64_t idleResident = residentBytes();
+
+    auto send = flooder->service->sendPacket.get();
+    size_t mostDescriptors = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const UUID id = UUID::random();
+        send({FileTransferOp::directSave, id, 0, 0, "~/" + std::string(60 * 1024 - 2, 'd'), {}});
+        send({FileTransferOp::batchStart, id, 10, 1, "", {}});
+        send({FileTransferOp::fileStart, id, 10, 0, "f.bin", {}});
+        if (i % 100 == 99) {
+            runUntilIdle();
+            mostDescriptors = std::max(mostDescriptors, openDescriptors());
+        }
+    }
+    for (int i = 0; i < 1000; ++i) send({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
+    runUntilIdle();
+    mostDescriptors = std::max(mostDescriptors, openDescriptors());
+    EXPECT_LT(mostDescriptors, idleDescriptors + 40);
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LT(residentBytes() - idleResident, int64_t{16} << 20);
+#endif
+    EXPECT_EQ(host->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatchesPerSession);
+    EXPECT_LE(host->pendingDestinationCountForTesting() * 60 * 1024, FileTransferService::maxPendingDestinationBytes);
+
+    // Another Viewer is served meanwhile.
+    fs::create_directories(source);
+    std::ofstream(source / "honest.txt") << "served";
+    honest->service->sendURLs({source / "honest.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1; }));
+    const fs::path honestFolder = hostCompleted[0].second.at(0).parent_path();
+
+    flooder->connection->cancel();
+    flooder->control->close();
+    ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == 0; }));
+    host->syncRemovalQueueForTesting();
+    runUntilIdle();
+    std::vector<fs::path> left;
+    for (auto& e : fs::directory_iterator(staging)) left.push_back(e.path());
+    EXPECT_EQ(left, std::vector<fs::path>{honestFolder}) << "no staging of the Viewer that left";
+    EXPECT_EQ(host->pendingDestinationCountForTesting(), 0u);
+    flooder.reset();
+    runUntilIdle();
+    EXPECT_LE(openDescriptors(), idleDescriptors + 4);
 }
 
 }  // namespace

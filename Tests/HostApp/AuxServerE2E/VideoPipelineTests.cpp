@@ -167,3 +167,86 @@ TEST_F(CaptureStart, ARestartWhoseServerIsGoneStillStopsTheOldCapture) {
 }
 
 }  // namespace
+
+namespace {
+
+using PauseOwnership = VideoPipelineTest;
+
+// A pause belongs to the Viewers that asked for it: it holds while one of
+// them stays and ends when the last has gone, so the next Viewer is served.
+TEST_F(PauseOwnership, APauseEndsWhenTheLastViewerThatAskedForItLeaves) {
+    auto pause = [](PipelineViewer& v) {
+        v.client->send(AuxPacketType::hostShortcut,
+                       std::vector<uint8_t>{static_cast<uint8_t>(HostShortcutKind::pauseStreaming)});
+    };
+    auto paused = [&] { return server->queue.syncValue([&] { return server->streamControl.isPaused; }); };
+    auto first = viewer("First");
+    auto second = viewer("Second");
+    run(1.0, {first.get(), second.get()});
+    pause(*first);
+    pause(*second);
+    run(0.2, {first.get(), second.get()});
+    ASSERT_TRUE(paused());
+
+    first->client->close();
+    ASSERT_TRUE(waitForSessions(0, 1));
+    run(0.5, {second.get()});
+    EXPECT_TRUE(paused()) << "the second Viewer asked for the pause too";
+
+    second->client->close();
+    ASSERT_TRUE(waitForSessions(0, 0));
+    EXPECT_FALSE(paused());
+    EXPECT_TRUE(logContains("stream: pause ended; session " + second->id.id8() + " that asked for it left"));
+
+    auto next = viewer("Next");
+    run(2.0, {next.get()});
+    EXPECT_FALSE(next->ofType(AuxPacketType::videoStreamConfig).empty());
+    EXPECT_FALSE(next->ofType(AuxPacketType::videoFrame).empty());
+    EXPECT_GE(decodeStream(*next), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+using HeldServerQueue = VideoPipelineTest;
+
+// While the server queue takes nothing, at most three frames wait for it;
+// the rest are dropped and counted, a key frame is asked for at once, and
+// the Viewer's stream picks up at that key frame and decodes throughout.
+TEST_F(HeldServerQueue, AtMostThreeFramesWaitAndTheStreamResumesOnAKeyFrame) {
+    auto v = viewer();
+    run(1.5, {v.get()});
+    ASSERT_FALSE(v->ofType(AuxPacketType::videoFrame).empty()) << "the default start streams";
+    const uint64_t holdStart = platform::Clock::uptimeNs();
+    const size_t before = v->ofType(AuxPacketType::videoFrame).size();
+    server->queue.suspend();
+    advance(2.0);
+    const uint64_t holdEnd = platform::Clock::uptimeNs();
+    server->queue.resume();
+    run(1.0, {v.get()});
+
+    auto frames = v->ofType(AuxPacketType::videoFrame);
+    size_t capturedWhileHeld = 0;
+    std::optional<bool> firstAfterHoldIsKey;
+    for (size_t i = before; i < frames.size(); ++i) {
+        const uint64_t at = frames[i].header.timestampNs;
+        if (at >= holdStart && at < holdEnd) ++capturedWhileHeld;
+        if (at >= holdEnd && !firstAfterHoldIsKey) firstAfterHoldIsKey = (frames[i].header.flags & 1) != 0;
+    }
+    EXPECT_LE(capturedWhileHeld, size_t(StreamControlState::maxFramesAwaitingServerQueue));
+    ASSERT_TRUE(firstAfterHoldIsKey.has_value()) << "frames flow again";
+    EXPECT_TRUE(*firstAfterHoldIsKey);
+    EXPECT_GE(decodeStream(*v), frames.size());
+    // Two seconds at 60 fps less the three that waited: reported as drops.
+    int reportedDrops = 0;
+    for (const auto& line : log->lines()) {
+        if (auto at = line.find("encDrop="); at != std::string::npos) reportedDrops += std::atoi(line.c_str() + at + 8);
+    }
+    EXPECT_GE(reportedDrops, 60);
+    server->queue.sync([&] {
+        for (const auto& handOff : server->streamControl.frameHandOff) EXPECT_EQ(handOff.waiting.value(), 0);
+    });
+}
+
+}  // namespace

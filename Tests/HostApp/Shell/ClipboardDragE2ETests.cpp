@@ -106,3 +106,36 @@ TEST_F(ClipboardAndDrag, DragReachesTheViewerAndItsPullNamesItsSession) {
 }
 
 }  // namespace
+
+namespace {
+
+// File names the file system refuses (too long) cost a line each and never
+// hold the Host: the other files of each transfer land at once, and the
+// Host still ends promptly on a termination signal.
+TEST_F(ClipboardAndDrag, OverlongFileNamesAreSkippedAndTheHostStaysResponsive) {
+    struct Case {
+        uint64_t sequence;
+        size_t nameBytes;
+    };
+    for (const auto& c : {Case{7, 300}, Case{8, 100'000}}) {
+        ClipboardTransfer files{"VIEWER-A", c.sequence, 0,
+                                {{ClipboardTransferItemKind::files, {}, {}, {},
+                                  {{std::string(c.nameBytes, 'n'), "public.data", {'x'}},
+                                   {"kept.txt", "public.plain-text", {'o', 'k'}}}}}};
+        const double sent = platform::Clock::uptimeSeconds();
+        a->send(AuxPacketType::clipboardTransfer, *files.encodedData());
+        a->settle();
+        const fs::path kept = bridge->inboxFolder() / ("VIEWER-A-" + std::to_string(c.sequence)) / "kept.txt";
+        ASSERT_TRUE(runUntil([&] { return fs::exists(kept); })) << c.nameBytes;
+        EXPECT_LT(platform::Clock::uptimeSeconds() - sent, 1.0) << c.nameBytes;
+        EXPECT_TRUE(diagnosticsContain("clipboard file skipped: its name cannot be used (" +
+                                       std::to_string(c.nameBytes) + " bytes)"));
+        EXPECT_EQ(Pasteboard::general().readFileURLs(), std::vector<fs::path>{kept});
+    }
+    const double signalled = platform::Clock::uptimeSeconds();
+    onMain([&] { delegate->handleTerminationSignal(15); });
+    ASSERT_TRUE(runUntil([&] { return app().isTerminated(); }));
+    EXPECT_LT(platform::Clock::uptimeSeconds() - signalled, 3.0);
+}
+
+}  // namespace

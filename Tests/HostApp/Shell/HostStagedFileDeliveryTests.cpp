@@ -7,11 +7,15 @@
 #include <fstream>
 #include <mutex>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include "HostShellTestFixture.h"
 #include "Platform/AppKitAlert.h"
 #include "Platform/AppleScript.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
+#include "Platform/SimulatedMachine.h"
 #include "Platform/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
@@ -114,6 +118,43 @@ TEST_F(StagedDelivery, ClashesGetNumberedNamesAndNothingInTheFolderChanges) {
     EXPECT_EQ(old, "old");
     EXPECT_EQ(fresh, "hello");
     EXPECT_TRUE(fs::is_symlink(folder / "a 1.txt"));
+}
+
+TEST_F(StagedDelivery, ANameWithNoUsableVariantIsSkippedNotLoopedOn) {
+    // "<250 t>.txt" is taken; every numbered variant is longer than a name
+    // may be, so the item fails and the delivery ends.
+    const fs::path folder = Folders::home() / "Long";
+    fs::create_directories(folder);
+    const std::string name = std::string(250, 't') + ".txt";
+    std::ofstream(folder / name) << "old";
+    const fs::path longSource = source.parent_path() / name;
+    std::ofstream(longSource) << "new";
+    auto batch = viewer->sendURLs({longSource, source}, FileTransferIntent::managedCopy, "~/Long", {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    EXPECT_TRUE(fs::exists(folder / "a.txt"));
+    EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Saved 1 item(s); 1 could not be saved");
+    EXPECT_TRUE(diagnosticsContain("files: failed to deliver " + name));
+    EXPECT_TRUE(diagnosticsContain(": no usable name in " + folder.string()));
+}
+
+TEST_F(StagedDelivery, AFolderMadeOnlyByAFilesPathIsDeliveredAndLeavesNoStaging) {
+    // No mkdir comes for "a" or "a/b": the file's path alone makes them.
+    const UUID batch = UUID::random();
+    auto feed = [&](FileTransferOp op, uint64_t value1, uint64_t value2, std::string path, std::vector<uint8_t> data) {
+        delegate->handleIncomingFileTransferPacket({op, batch, value1, value2, std::move(path), std::move(data)}, session);
+    };
+    feed(FileTransferOp::directSave, 0, 0, "~/Implicit", {});
+    feed(FileTransferOp::batchStart, 2, packBatchStartValue2(FileTransferIntent::copy, 1), "", {});
+    feed(FileTransferOp::fileStart, 2, 0, "a/b/c.txt", {});
+    feed(FileTransferOp::fileChunk, 0, 0, "a/b/c.txt", {'h', 'i'});
+    feed(FileTransferOp::fileEnd, 2, 0, "a/b/c.txt", {});
+    feed(FileTransferOp::batchEnd, 0, 0, "", {});
+    runUntilIdle();
+    std::string text;
+    std::ifstream(Folders::home() / "Implicit" / "a" / "b" / "c.txt") >> text;
+    EXPECT_EQ(text, "hi");
+    EXPECT_TRUE(stagingEmpty());
 }
 
 TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
@@ -373,6 +414,101 @@ TEST_F(StartUp, InboxFoldersOfEarlierRunsAreRemoved) {
     runUntilIdle();
     EXPECT_TRUE(fs::exists(inbox));
     EXPECT_TRUE(fs::is_empty(inbox));
+}
+
+}  // namespace
+
+namespace {
+
+// A Viewer logs in as the console user; when the Host runs as another user
+// (here: the console user is "viewertest", the Host runs as this process's
+// user), everything a Viewer names must lie inside the console user's home
+// (the data root's), links resolved.
+std::string processUserName() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry ? entry->pw_name : "";
+}
+
+class ConfinedToConsoleHome : public StagedDelivery {
+protected:
+    void SetUp() override {
+        StagedDelivery::SetUp();
+        outside = dataRoot->path() / "outside";
+        fs::create_directories(outside);
+        fs::create_symlink(outside, Folders::home() / "link-out");
+        setConsoleUser("viewertest");
+    }
+    static void setConsoleUser(const std::string& name) {
+        auto session = SimulatedMachine::current().consoleSession();
+        session.userName = name;
+        SimulatedMachine::current().setConsoleSession(session);
+    }
+    std::string refusalText(const UUID& batch) {
+        return FileTransferCenter::shared().rows.at(batch)->statusLbl->text;
+    }
+    std::vector<RemoteDirectoryEntry> listing(const std::string& path) {
+        const UUID id = viewer->requestDirectoryListing(path);
+        runUntilIdle();
+        std::lock_guard lock(sentLock);
+        for (const auto& [packet, token] : sent)
+            if (packet.op == FileTransferOp::listDirReply && packet.batchID == id)
+                return RemoteDirectoryEntry::decodeListing(packet.data);
+        ADD_FAILURE() << "no reply for " << path;
+        return {};
+    }
+    fs::path outside;
+};
+
+TEST_F(ConfinedToConsoleHome, DestinationsOutsideTheConsoleUsersHomeAreRefusedAndNothingIsMade) {
+    const std::string unique = "norvessal-confinement-" + UUID::random().id8();
+    struct Case {
+        std::string destination;
+        fs::path mustNotExist;
+    };
+    const Case cases[] = {
+        {(outside / "x").string(), outside / "x"},
+        {"~root/" + unique, fs::path("/root") / unique},
+        {"~/../../" + unique, (Folders::home() / ".." / ".." / unique).lexically_normal()},
+        {"~/link-out/x", outside / "x"},
+    };
+    for (const auto& c : cases) {
+        auto batch = viewer->sendURLs({source}, FileTransferIntent::managedCopy, c.destination, {}, std::nullopt);
+        ASSERT_TRUE(batch);
+        runUntilIdle();
+        EXPECT_EQ(refusalText(*batch), "The destination folder is not available on this device.") << c.destination;
+        EXPECT_FALSE(fs::exists(c.mustNotExist)) << c.destination;
+        EXPECT_TRUE(diagnosticsContain("files: refused destination outside the console user's home for batch " +
+                                batch->id8()))
+            << c.destination;
+    }
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_TRUE(stagingEmpty());
+
+    // Inside the home, a Viewer's destination is still served.
+    auto inside = viewer->sendURLs({source}, FileTransferIntent::managedCopy, "~/In", {}, std::nullopt);
+    ASSERT_TRUE(inside);
+    runUntilIdle();
+    EXPECT_TRUE(fs::exists(Folders::home() / "In" / "a.txt"));
+}
+
+TEST_F(ConfinedToConsoleHome, ListingsThroughALinkOutOfHomeAreEmpty) {
+    std::ofstream(outside / "secret.txt") << "s";
+    std::ofstream(Folders::home() / "mine.txt") << "m";
+    EXPECT_TRUE(listing("~/link-out").empty());
+    EXPECT_TRUE(listing(outside.string()).empty());
+    EXPECT_FALSE(listing("~").empty());
+    // Run as the console user, links are still resolved before the check.
+    setConsoleUser(processUserName());
+    EXPECT_TRUE(listing("~/link-out").empty());
+}
+
+TEST_F(ConfinedToConsoleHome, RunAsTheConsoleUserAFolderOutsideHomeTheUserOwnsIsServed) {
+    setConsoleUser(processUserName());
+    auto batch = viewer->sendURLs({source}, FileTransferIntent::managedCopy, (outside / "Out").string(), {},
+                                  std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    EXPECT_TRUE(fs::exists(outside / "Out" / "a.txt"));
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <fstream>
+
+#include <malloc.h>
 
 #include "Platform/Clock.h"
 #include "Platform/FileIO.h"
@@ -325,3 +328,124 @@ TEST_F(Bridge, StartRemovesDayOldBatchesExceptOneThePasteboardOffers) {
 }
 
 }  // namespace
+
+// A sender picks the names: one the file system refuses (too long) is
+// skipped at once, and a name whose renaming runs into the length limit
+// ends too; the other files of the transfer still land.
+TEST_F(Bridge, NamesTheFileSystemRefusesAreSkippedWithoutEndlessRenaming) {
+    struct NameCase {
+        std::string id;
+        std::string name;
+        bool preexisting;  // the name is already taken in the batch folder
+    };
+    const NameCase cases[] = {
+        {"N300", std::string(300, 'n'), false},
+        {"N100k", std::string(100'000, 'm'), false},
+        {"N250", std::string(250, 't') + ".txt", true},
+    };
+    for (const auto& c : cases) {
+        statuses.clear();
+        if (c.preexisting) {
+            fs::create_directories(batch(c.id));
+            std::ofstream(batch(c.id) / c.name) << "taken";
+            ASSERT_TRUE(fs::exists(batch(c.id) / c.name));
+        }
+        apply(filesFrom(c.id, {file("before.txt"), file(c.name), file("after.txt")}));
+        const auto names = namesIn(batch(c.id));
+        EXPECT_TRUE(std::count(names.begin(), names.end(), "before.txt") && std::count(names.begin(), names.end(), "after.txt"))
+            << c.id;
+        EXPECT_EQ(names.size(), c.preexisting ? 3u : 2u) << c.id;
+        ASSERT_EQ(statuses.size(), 2u) << c.id;
+        EXPECT_EQ(statuses[0], "clipboard file skipped: its name cannot be used (" + std::to_string(c.name.size()) +
+                                   " bytes)");
+        EXPECT_EQ(statuses[1], "clipboard applied 2 file(s) from Viewer");
+    }
+}
+
+#ifndef __SANITIZE_ADDRESS__
+namespace {
+// This process's resident and peak resident set, in bytes.
+struct Resident {
+    int64_t now = 0, peak = 0;
+};
+Resident resident() {
+    std::ifstream status("/proc/self/status");
+    Resident r;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) r.now = std::atoll(line.c_str() + 6) * 1024;
+        if (line.rfind("VmHWM:", 0) == 0) r.peak = std::atoll(line.c_str() + 6) * 1024;
+    }
+    return r;
+}
+void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+}  // namespace
+
+// A picture at the decode limits costs one decoded copy while it is applied
+// or sent, and nothing once the change is settled: the pasteboard keeps a
+// compressed TIFF, not the pixels.
+TEST_F(Bridge, ALargeClipboardImageHoldsOneDecodedCopyAtMostAndNoneAfterwards) {
+    constexpr uint32_t side = 8192;
+    constexpr int64_t decoded = int64_t{side} * side * 4;
+    std::vector<uint8_t> png;
+    {
+        std::vector<uint8_t> rgba(static_cast<size_t>(decoded));
+        for (size_t i = 0; i < rgba.size(); i += 4) {
+            const size_t row = i / (side * 4);
+            rgba[i] = uint8_t(row), rgba[i + 1] = uint8_t(row >> 8), rgba[i + 2] = 60, rgba[i + 3] = 255;
+        }
+        png = *BitmapImage(side, side, std::move(rgba)).pngRepresentation();
+    }
+    ASSERT_LT(png.size(), size_t{8} << 20);
+    auto transfer = ClipboardTransfer{"V1", 1, 0, {{ClipboardTransferItemKind::image, {}, png, "public.png", {}}}};
+    ::malloc_trim(0);
+    const Resident idle = resident();
+    resetPeakResident();
+
+    apply(transfer);
+    ASSERT_EQ(statuses.back(), "clipboard applied image from Viewer");
+    ::malloc_trim(0);
+    const Resident applied = resident();
+    EXPECT_LT(applied.peak - idle.now, 2 * decoded) << "peak while applying";
+    EXPECT_LT(applied.now - idle.now, int64_t{16} << 20) << "left after applying";
+    auto tiff = pb.dataForType(kPasteboardTypeTIFF);
+    ASSERT_TRUE(tiff);
+    tiff.reset();
+
+    // A Host-side copy of the same picture (TIFF only) is sent as PNG.
+    pb.clearContents();
+    {
+        auto image = BitmapImage::fromData(png);
+        ASSERT_TRUE(image.ok());
+        ASSERT_TRUE(pb.writeImage(*image));
+    }
+    delivering = true;
+    ::malloc_trim(0);
+    const Resident copied = resident();
+    resetPeakResident();
+    advance(0.6);
+    ASSERT_EQ(delivered.size(), 1u);
+    ASSERT_EQ(delivered[0].items.size(), 1u);
+    EXPECT_EQ(delivered[0].items[0].imageTypeIdentifier, "public.png");
+    delivered.clear();
+    offered.clear();
+    ::malloc_trim(0);
+    const Resident sent = resident();
+    EXPECT_LT(sent.peak - copied.now, 2 * decoded) << "peak while sending";
+    EXPECT_LT(sent.now - copied.now, int64_t{16} << 20) << "left after sending";
+}
+#endif
+
+// An owner whose rights reach further than the user's may refuse the inbox:
+// nothing is written and the refusal is told once.
+TEST_F(Bridge, AnInboxTheOwnerRefusesGetsNothingWritten) {
+    std::vector<fs::path> asked;
+    bridge->mayWriteInbox = [&](const fs::path& inbox) {
+        asked.push_back(inbox);
+        return false;
+    };
+    apply(filesFrom("V9", {file("a.txt"), file("b.txt")}));
+    EXPECT_EQ(asked, std::vector<fs::path>{bridge->inboxFolder()});
+    EXPECT_EQ(statuses, (std::vector<std::string>{"clipboard inbox refused: outside the console user's home",
+                                                  "clipboard file apply failed from Viewer"}));
+    EXPECT_FALSE(fs::exists(batch("V9")));
+}

@@ -109,7 +109,11 @@ TEST_F(FileTransferServiceTest, SendsAFolderInWalkOrderAndStagesItWhole) {
     ASSERT_EQ(completed[0].entries.size(), 2u);
     const auto root = completed[0].entries[0].parent_path();
     EXPECT_EQ(root.parent_path(), stagingRoot());
-    EXPECT_EQ(root.filename().string().substr(root.filename().string().size() - 8), id->id8());
+    // "<seconds>-<first 8 of the ID>-<8 random>": a name nobody can plant ahead.
+    const std::string name = root.filename().string();
+    const size_t at = name.find("-" + id->id8() + "-");
+    ASSERT_NE(at, std::string::npos) << name;
+    EXPECT_EQ(name.size(), at + 1 + 8 + 1 + 8) << name;
     EXPECT_EQ(treeOf(root), (std::map<std::string, std::string>{
                                 {"A", "<dir>"}, {"A/C", "<dir>"}, {"A/b.txt", "0123456789"}, {".top", "hidden but chosen"}}));
 }
@@ -267,7 +271,8 @@ TEST_F(FileTransferServiceTest, BatchStartRecordsDestinationIntentAndReplacesALi
     receiver->handleIncomingPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}});
     runUntilIdle();
     size_t folders = 0;
-    for (auto& e : fs::directory_iterator(stagingRoot())) folders += e.path().filename().string().ends_with(id.id8());
+    for (auto& e : fs::directory_iterator(stagingRoot()))
+        folders += e.path().filename().string().find(id.id8()) != std::string::npos;
     EXPECT_EQ(folders, 1u);
     EXPECT_EQ(started.back().destinationHint, std::nullopt);
 
@@ -277,7 +282,9 @@ TEST_F(FileTransferServiceTest, BatchStartRecordsDestinationIntentAndReplacesALi
     receiver->handleIncomingPacket({FileTransferOp::mkdir, other, 0, 0, "kept", {}});
     receiver->handleIncomingPacket({FileTransferOp::cancelBatch, other, 0, 0, "", {}});
     runUntilIdle();
-    for (auto& e : fs::directory_iterator(stagingRoot())) EXPECT_FALSE(e.path().filename().string().ends_with(other.id8()));
+    receiver->syncRemovalQueueForTesting();
+    for (auto& e : fs::directory_iterator(stagingRoot()))
+        EXPECT_EQ(e.path().filename().string().find(other.id8()), std::string::npos);
     EXPECT_EQ(receiverStatus.back(), "cancelled by peer for batch " + other.id8());
 }
 
@@ -420,6 +427,41 @@ TEST(FileTransferServiceText, SizesNamesAndItemLists) {
     EXPECT_TRUE(FileTransferService::decodeItemNames(bytes("[]")).empty());
     EXPECT_TRUE(FileTransferService::decodeItemNames(bytes("{}")).empty());
     EXPECT_EQ(FileTransferService::decodeItemNames(bytes(R"(["x","  "," y"])")), (std::vector<std::string>{"x", "y"}));
+}
+
+}  // namespace
+
+namespace {
+
+// Each target has its own send queue: a target that takes nothing holds
+// only the batches sent to it, while another target's batch goes through.
+TEST_F(FileTransferServiceTest, ATargetThatTakesNothingHoldsOnlyItsOwnBatches) {
+    writeFile(source / "a.txt", "for the stalled one");
+    writeFile(source / "b.txt", "for the reading one");
+    platform::DispatchSemaphore never(0);
+    std::optional<double> stalledGaveUpAt, otherCompletedAt;
+    sender->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (token == "stalled") {
+            // A target that takes nothing: the sender waits for it.
+            if (!stalledGaveUpAt) {
+                never.wait(10);
+                stalledGaveUpAt = platform::Clock::uptimeSeconds();
+            }
+            return false;
+        }
+        receiver->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    receiver->onBatchCompleted = [&](const UUID&, const std::vector<fs::path>&, FileTransferIntent, size_t) {
+        otherCompletedAt = platform::Clock::uptimeSeconds();
+    };
+    const double start = platform::Clock::uptimeSeconds();
+    sender->sendURLs({source / "a.txt"}, FileTransferIntent::copy, std::nullopt, {}, "stalled");
+    sender->sendURLs({source / "b.txt"}, FileTransferIntent::copy, std::nullopt, {}, "reading");
+    runUntilIdle();
+    ASSERT_TRUE(stalledGaveUpAt && otherCompletedAt);
+    EXPECT_LT(*otherCompletedAt - start, 1.0) << "the reading target was not held behind the stalled one";
+    EXPECT_GE(*stalledGaveUpAt - start, 10.0);
 }
 
 }  // namespace

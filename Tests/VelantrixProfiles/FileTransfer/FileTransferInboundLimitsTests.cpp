@@ -1,0 +1,242 @@
+// What peer sessions may keep open on the receiving side of the engine:
+// open batches per session and in all, idle batches, what an ended session
+// leaves, the bounded bookkeeping of names a peer sends ahead, and staging
+// that a planted link cannot redirect.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Platform/Folders.h"
+#include "Support/TestSupport.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+
+namespace fs = std::filesystem;
+using platform::UUID;
+
+namespace {
+
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+class InboundLimits : public VirtualTimeTest {
+protected:
+    std::shared_ptr<FileTransferService> receiver = std::make_shared<FileTransferService>("Viewer", 262144);
+    // What the receiver sent back, with the session it was routed to.
+    std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> replies;
+    std::vector<std::string> lines;
+    std::vector<UUID> abandoned;
+    struct Completed {
+        UUID id;
+        std::vector<fs::path> entries;
+    };
+    std::vector<Completed> completed;
+
+    InboundLimits() {
+        receiver->routedSendPacket = [this](FileTransferPacket p, const std::optional<std::string>& token) {
+            replies.emplace_back(std::move(p), token);
+            return true;
+        };
+        receiver->onLogLine = [this](const std::string& line) { lines.push_back(line); };
+        receiver->onInboundBatchAbandoned = [this](const UUID& id) { abandoned.push_back(id); };
+        receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& entries, FileTransferIntent,
+                                            size_t) { completed.push_back({id, entries}); };
+    }
+
+    void packet(const std::string& session, FileTransferOp op, const UUID& id, std::string path = {},
+                uint64_t value1 = 0) {
+        receiver->handleIncomingPacket({op, id, value1, 0, std::move(path), {}}, session);
+    }
+    // A batch that starts a file and never ends it.
+    UUID openBatch(const std::string& session) {
+        const UUID id = UUID::random();
+        packet(session, FileTransferOp::batchStart, id);
+        packet(session, FileTransferOp::fileStart, id, "f.bin", 10);
+        return id;
+    }
+    // A whole batch of one file of one byte, from session "A".
+    void receiveOneByteFile(const UUID& id, const std::string& path) {
+        packet("A", FileTransferOp::batchStart, id);
+        packet("A", FileTransferOp::fileStart, id, path, 1);
+        receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, 0, 0, path, {'x'}}, "A");
+        packet("A", FileTransferOp::fileEnd, id, path);
+        packet("A", FileTransferOp::batchEnd, id);
+        runUntilIdle();
+    }
+    std::vector<UUID> cancelsSentTo(const std::string& session) const {
+        std::vector<UUID> out;
+        for (const auto& [p, token] : replies)
+            if (p.op == FileTransferOp::cancelBatch && token == session) out.push_back(p.batchID);
+        return out;
+    }
+    size_t stagedFolders() {
+        receiver->syncRemovalQueueForTesting();
+        runUntilIdle();
+        const auto root = receiver->stagingRoot();
+        return static_cast<size_t>(std::distance(fs::directory_iterator(root), fs::directory_iterator()));
+    }
+};
+
+TEST_F(InboundLimits, BatchesPastEightASessionOrThirtyTwoInAllAreRefusedToTheirSender) {
+    receiver->stagingRoot();
+    const size_t idle = openDescriptors();
+    struct Step {
+        std::string session;
+        size_t batches;
+        size_t refused;
+    };
+    // Four sessions fill the Host; a fifth finds no room left.
+    const Step steps[] = {{"A", 10, 2}, {"B", 8, 0}, {"C", 8, 0}, {"D", 8, 0}, {"E", 3, 3}};
+    for (const auto& step : steps) {
+        for (size_t i = 0; i < step.batches; ++i) openBatch(step.session);
+        runUntilIdle();
+        EXPECT_EQ(cancelsSentTo(step.session).size(), step.refused) << step.session;
+    }
+    EXPECT_EQ(receiver->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatches);
+    // A batch holds its folder and the file being written, nothing more.
+    EXPECT_LE(openDescriptors(), idle + 2 * FileTransferService::maxOpenInboundBatches);
+    ASSERT_EQ(lines.size(), 1u) << "five refusals within a second make one line";
+    EXPECT_EQ(lines[0], "file transfer: too many open batches; refused batch " + cancelsSentTo("A")[0].id8());
+    advance(1.0);
+    const UUID late = openBatch("E");
+    runUntilIdle();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "file transfer: too many open batches; refused batch " + late.id8());
+
+    // When a session ends, room opens for others.
+    receiver->sessionEnded("B");
+    runUntilIdle();
+    openBatch("E");
+    runUntilIdle();
+    EXPECT_EQ(cancelsSentTo("E").size(), 4u);
+}
+
+TEST_F(InboundLimits, AnEndedSessionLeavesNoBatchNoStagingAndNoPendingNames) {
+    receiver->stagingRoot();
+    const size_t idle = openDescriptors();
+    std::vector<UUID> ofA;
+    for (int i = 0; i < 3; ++i) ofA.push_back(openBatch("A"));
+    // One of them named a destination first, one is a plain copy.
+    const UUID named = UUID::random();
+    packet("A", FileTransferOp::directSave, named, "~/Inbox", 0);
+    packet("A", FileTransferOp::batchStart, named);
+    ofA.push_back(named);
+    packet("A", FileTransferOp::directSave, UUID::random(), "~/Later");
+    packet("A", FileTransferOp::cancelBatch, UUID::random());
+    const UUID ofB = openBatch("B");
+    packet("B", FileTransferOp::directSave, UUID::random(), "~/B");
+    runUntilIdle();
+    ASSERT_EQ(stagedFolders(), 5u);
+
+    receiver->sessionEnded("A");
+    runUntilIdle();
+    std::sort(ofA.begin(), ofA.end());
+    std::sort(abandoned.begin(), abandoned.end());
+    EXPECT_EQ(abandoned, ofA);
+    EXPECT_TRUE(cancelsSentTo("A").empty()) << "nobody is left to tell";
+    EXPECT_EQ(receiver->openInboundBatchCountForTesting(), 1u);
+    EXPECT_EQ(receiver->pendingDestinationCountForTesting(), 1u) << "B's pending destination stays";
+    EXPECT_EQ(receiver->peerCancelledCountForTesting(), 0u);
+    EXPECT_EQ(stagedFolders(), 1u);
+    EXPECT_TRUE(receiver->intent(ofB).has_value()) << "B's batch stays open";
+
+    receiver->sessionEnded("B");
+    runUntilIdle();
+    EXPECT_EQ(stagedFolders(), 0u);
+    EXPECT_EQ(receiver->pendingDestinationCountForTesting(), 0u);
+    EXPECT_LE(openDescriptors(), idle);
+}
+
+TEST_F(InboundLimits, ABatchWithoutAPacketForTwoMinutesIsCancelled) {
+    const UUID quiet = openBatch("A");
+    const UUID busy = openBatch("A");
+    advance(100);
+    packet("A", FileTransferOp::fileChunk, busy, "f.bin", 0);  // any packet counts
+    advance(20.5);
+    EXPECT_EQ(abandoned, std::vector<UUID>{quiet});
+    EXPECT_EQ(cancelsSentTo("A"), std::vector<UUID>{quiet}) << "the sender hears of it";
+    advance(99);
+    EXPECT_EQ(abandoned.size(), 1u);
+    advance(1);
+    EXPECT_EQ(abandoned.size(), 2u);
+    EXPECT_EQ(stagedFolders(), 0u);
+}
+
+TEST_F(InboundLimits, NamesSentAheadAreBoundedOldestFirst) {
+    struct BoundCase {
+        FileTransferOp op;
+        size_t pathBytes;
+        size_t bound;
+        std::function<size_t()> held;
+    };
+    auto destinations = [&] { return receiver->pendingDestinationCountForTesting(); };
+    const BoundCase cases[] = {
+        {FileTransferOp::directSave, 100, FileTransferService::maxPendingDestinations, destinations},
+        // Long destinations are bounded by their bytes first.
+        {FileTransferOp::directSave, 60 * 1024, FileTransferService::maxPendingDestinationBytes / (60 * 1024),
+         destinations},
+        {FileTransferOp::cancelBatch, 60 * 1024, FileTransferService::maxPeerCancelledBatches,
+         [&] { return receiver->peerCancelledCountForTesting(); }},
+    };
+    for (const auto& c : cases) {
+        std::vector<UUID> ids;
+        for (size_t i = 0; i < c.bound + 44; ++i) {
+            ids.push_back(UUID::random());
+            packet("A", c.op, ids.back(), std::string(c.pathBytes, 'p'));
+        }
+        runUntilIdle();
+        EXPECT_EQ(c.held(), c.bound);
+        receiver->sessionEnded("A");
+        runUntilIdle();
+        EXPECT_EQ(c.held(), 0u);
+    }
+    // The newest named destination is still the one its batch finds.
+    const UUID kept = UUID::random();
+    for (int i = 0; i < 300; ++i) packet("A", FileTransferOp::directSave, i == 299 ? kept : UUID::random(), "/d");
+    packet("A", FileTransferOp::batchStart, kept);
+    runUntilIdle();
+    EXPECT_EQ(receiver->destinationHint(kept), "/d");
+}
+
+TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
+    const fs::path elsewhere = dataRoot->path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    const fs::path inbox = platform::Folders::caches() / "VelantrixFileInbox";
+    fs::create_directories(platform::Folders::caches());
+    struct Plant {
+        const char* name;
+        std::function<void()> plant;
+    };
+    const Plant plants[] = {
+        {"the inbox folder itself", [&] { fs::create_symlink(elsewhere, inbox); }},
+        {"the peer's folder", [&] {
+             fs::create_directories(inbox);
+             fs::create_symlink(elsewhere, inbox / "Viewer");
+         }},
+    };
+    for (const auto& p : plants) {
+        fs::remove_all(inbox);
+        p.plant();
+        receiveOneByteFile(UUID::random(), "x.txt");
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << p.name;
+    }
+    // With an honest inbox, a name guessed ahead for a batch's folder is
+    // never the one used.
+    fs::remove_all(inbox);
+    fs::create_directories(inbox / "Viewer");
+    const UUID id = UUID::random();
+    const auto seconds = static_cast<long long>(platform::Clock::now().secondsSince1970);
+    for (long long s = seconds - 1; s <= seconds + 1; ++s)
+        fs::create_symlink(elsewhere, inbox / "Viewer" / (std::to_string(s) + "-" + id.id8()));
+    receiveOneByteFile(id, "a/b/c.txt");
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    ASSERT_EQ(completed.size(), 3u);
+    // The folder made only by the file's path is an item of the batch.
+    ASSERT_EQ(completed.back().entries.size(), 1u);
+    EXPECT_EQ(completed.back().entries[0].filename(), "a");
+    EXPECT_TRUE(fs::is_regular_file(completed.back().entries[0] / "b" / "c.txt"));
+}
+
+}  // namespace

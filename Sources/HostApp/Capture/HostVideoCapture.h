@@ -180,6 +180,10 @@ public:
     // make builds fail. Set before start().
     std::function<platform::Result<std::unique_ptr<platform::VideoEncoder>>(const platform::VideoEncoderSettings&)>
         encoderFactoryForTesting;
+    // When the encoder holds frames, the last picture is fed again this many
+    // frame intervals after it arrived unless a newer one came: a quarter
+    // interval of slack keeps a capture a little late from causing repeats.
+    static constexpr double heldFrameRepeatDelayFrames = 1.25;
     // Frames between build attempts once builds keep failing.
     static constexpr int maxBuildRetryGapFrames = 64;
 
@@ -226,7 +230,16 @@ private:
     // Whether a frame may be encoded now: rate changes applied, an encoder
     // in place and the network not congested; reports the sample taken.
     bool readyToEncode();
+    // Encodes a new picture and sees that its frame does not stay inside the
+    // encoder: a key frame is pushed out at once, any other frame by
+    // repeats of the picture if no new one comes within a frame interval.
     void encodeAndDeliver(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame);
+    // Plans the repeats for picture `serial`, due a little more than a frame
+    // interval after `fromNs`.
+    void armHeldFrameRepeat(uint64_t serial, int held, uint64_t fromNs);
+    // Feeds the picture again, once for each of the `held` frames.
+    void pushOutHeldFrames(const platform::PixelBuffer& buffer, int held);
+    void encodePicture(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame);
     void deliverPaced(std::span<const uint8_t> bytes, bool isKeyFrame, uint64_t timestampNs);
     // False (and no configuration) when the parameter sets cannot be announced.
     bool announceConfig();
@@ -265,6 +278,11 @@ private:
     // The last complete buffer, re-encoded when a key frame is asked for
     // while the picture stands still (the stream then sends idle frames only).
     std::shared_ptr<platform::PixelBuffer> lastBuffer_;
+    // Counts the pictures encoded, so a planned repeat knows whether a newer
+    // picture came first.
+    uint64_t pictureSerial_ = 0;
+    // The hardware encoder's failure has been told (once per capture).
+    bool hardwareFailureReported_ = false;
 
     // The time slot of the last paced delivery (planned on the capture queue).
     uint64_t lastPacedDeliveryNs_ = 0;

@@ -181,8 +181,8 @@ void HostVideoCapture::beginStream(const SCDisplay& display) {
     auto stream = SCStream::create(display, configuration);
     // The stream holds its handlers; they hold this object weakly so that
     // dropping the capture ends the stream.
-    stream->setFrameHandler(queues.capture, [weak](const SCCapturedFrame& frame) {
-        if (auto self = weak.lock()) self->handleFrame(frame);
+    stream->setFrameHandler(framesQueue_, [weak](const SCCapturedFrame& frame) {
+        if (auto self = weak.lock()) self->takeFrame(frame);
     });
     stream->onStoppedWithError = [weak](const std::string& error) {
         if (auto self = weak.lock(); self && !self->stopped_) self->notice("ScreenCaptureKit stream stopped: " + error);
@@ -269,6 +269,10 @@ void HostVideoCapture::stop(bool wait) {
     queues.capture.async([self, released] {
         self->encoder_.reset();
         self->lastBuffer_.reset();
+        {
+            std::lock_guard<std::mutex> guard(self->waitingLock_);
+            self->waitingFrame_.reset();
+        }
         released->signal();
     });
     if (wait) released->wait(encoderStopTimeoutSeconds);
@@ -360,10 +364,48 @@ VideoEncoderSettings HostVideoCapture::encoderSettings(int canvasWidth, int canv
     return s;
 }
 
+void HostVideoCapture::takeFrame(const SCCapturedFrame& frame) {
+    if (stopped_) return;
+    noteCapturedFrame(frame);
+    const bool picture = frame.status == SCFrameStatus::complete && frame.buffer;
+    bool schedule;
+    {
+        std::lock_guard<std::mutex> guard(waitingLock_);
+        // A newer picture replaces one still waiting; a report without a
+        // picture never does.
+        if (picture || !waitingFrame_) waitingFrame_ = frame;
+        schedule = !std::exchange(waitingFrameScheduled_, true);
+    }
+    if (!schedule) return;
+    std::weak_ptr<HostVideoCapture> weak = weak_from_this();
+    queues.capture.async([weak] {
+        if (auto self = weak.lock()) self->encodeWaitingFrame();
+    });
+}
+
+void HostVideoCapture::noteCapturedFrame(const SCCapturedFrame& frame) {
+    if (frame.status == SCFrameStatus::idle) {
+        if (onCapturedIdleFrame) onCapturedIdleFrame();
+        return;
+    }
+    if (frame.status != SCFrameStatus::complete || !frame.buffer) return;
+    if (onCapturedFrame) onCapturedFrame();
+    if (onRecordingFrame) onRecordingFrame(frame.buffer, frame.timestampNs);
+}
+
+void HostVideoCapture::encodeWaitingFrame() {
+    std::optional<SCCapturedFrame> frame;
+    {
+        std::lock_guard<std::mutex> guard(waitingLock_);
+        frame = std::exchange(waitingFrame_, std::nullopt);
+        waitingFrameScheduled_ = false;
+    }
+    if (frame) handleFrame(*frame);
+}
+
 void HostVideoCapture::handleFrame(const SCCapturedFrame& frame) {
     if (stopped_) return;
     if (frame.status == SCFrameStatus::idle) {
-        if (onCapturedIdleFrame) onCapturedIdleFrame();
         // A still picture sends no complete frames; a Viewer that asks for a
         // key frame meanwhile gets the last picture again.
         if (!lastBuffer_ || !encoder_ || forceKeyFrameRequested.value() == 0) return;
@@ -373,11 +415,9 @@ void HostVideoCapture::handleFrame(const SCCapturedFrame& frame) {
         return;
     }
     if (frame.status != SCFrameStatus::complete || !frame.buffer) return;
-    if (onCapturedFrame) onCapturedFrame();
     const auto& buffer = frame.buffer;
     if (!matchEncoderToFrame(buffer->width(), buffer->height())) return;
     lastBuffer_ = buffer;
-    if (onRecordingFrame) onRecordingFrame(buffer, frame.timestampNs);
     if (!readyToEncode()) return;
     const bool keyFrame = forceKeyFrameRequested.readAndClear() != 0;
     encodeAndDeliver(*buffer, frame.timestampNs, keyFrame);

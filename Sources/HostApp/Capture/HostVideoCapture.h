@@ -8,7 +8,11 @@
 //
 // Threads: the closures run on the capture's own queues (frame work on the
 // capture queue, start reports on the lifecycle queue, paced frames on the
-// pacer queue), never on the owner's queue. start() and stop(wait:) are
+// pacer queue, and the captured-frame reports and the recording tap on the
+// capture's frames queue), never on the owner's queue. Frames arrive on the
+// frames queue at the stream's rate whatever the encoder costs: the
+// encoder on the capture queue takes the newest picture each time it is
+// free, so a slow encoder thins the stream, not the recording. start() and stop(wait:) are
 // called from the owner's queues; stop(wait: true) may block its caller for
 // its bounded time-outs, so the server calls it on its capture lifecycle
 // queue.
@@ -135,7 +139,7 @@ public:
     std::function<void(const std::shared_ptr<HostVideoCapture>&)> onRetiredStreamRetained;
     std::function<void(const std::shared_ptr<HostVideoCapture>&)> onRetiredStreamRecovered;
     // Each complete captured buffer at full capture size, before any crop,
-    // once the encoder matches its geometry and before the congestion check.
+    // as it arrives, before the encoder sees it.
     std::function<void(const std::shared_ptr<platform::PixelBuffer>&, uint64_t timestampNs)> onRecordingFrame;
 
     // Starts the stream and, with its first frame, the encoder; returns at once.
@@ -188,8 +192,14 @@ public:
     static constexpr int maxBuildRetryGapFrames = 64;
 
     // Runs one captured frame through the frame path on the calling thread,
-    // as the stream's handler does; for tests and benchmarks only.
-    void processFrameForTesting(const platform::SCCapturedFrame& frame) { handleFrame(frame); }
+    // reports and encoder alike; for tests and benchmarks only.
+    void processFrameForTesting(const platform::SCCapturedFrame& frame) {
+        noteCapturedFrame(frame);
+        handleFrame(frame);
+    }
+    // Hands a frame over as the stream does, on the calling thread: the
+    // encoder gets it on the capture queue.
+    void deliverFrameForTesting(const platform::SCCapturedFrame& frame) { takeFrame(frame); }
     std::shared_ptr<platform::SCStream> streamForTesting() const;
 
     // The display the capture was asked for.
@@ -218,7 +228,12 @@ private:
     void beginStream(const platform::SCDisplay& display);
     void reportStartFailure(const std::string& message);
 
+    // Frames queue: reports, the recording tap, and the hand-over of the
+    // newest frame to the encoder.
+    void takeFrame(const platform::SCCapturedFrame& frame);
+    void noteCapturedFrame(const platform::SCCapturedFrame& frame);
     // Frame path, on the capture queue.
+    void encodeWaitingFrame();
     void handleFrame(const platform::SCCapturedFrame& frame);
     bool matchEncoderToFrame(int width, int height);
     bool buildEncoder(int canvasWidth, int canvasHeight);
@@ -262,6 +277,14 @@ private:
     std::optional<platform::CGRect> viewportROI_;  // guarded by viewportROILock
 
     uint32_t capturedDisplayID_ = 0;  // the display the stream reads; under lock_
+
+    // The stream's frames arrive here (see the file comment).
+    platform::DispatchQueue framesQueue_{"v230.host.video.frames"};
+    // The newest frame the encoder has not taken yet, and whether its turn
+    // on the capture queue is planned; under waitingLock_.
+    std::mutex waitingLock_;
+    std::optional<platform::SCCapturedFrame> waitingFrame_;
+    bool waitingFrameScheduled_ = false;
 
     // Capture-queue state.
     std::unique_ptr<platform::VideoEncoder> encoder_;

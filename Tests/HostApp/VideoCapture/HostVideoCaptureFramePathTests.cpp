@@ -191,6 +191,43 @@ TEST_F(FramePath, TheRecordingTapGetsTheWholeUncroppedBufferEvenWhenTheFrameIsDr
     EXPECT_EQ(recorder.samples, std::vector<bool>{false});
 }
 
+TEST_F(FramePath, FramesArrivingWhileTheEncoderIsBusyReachTheRecordingAndOnlyTheNewestTheEncoder) {
+    auto capture = makeCapture(320, 180);
+    // The capture queue has not run yet: the encoder is busy, as far as the
+    // stream can tell, while three pictures and an idle report arrive.
+    std::vector<std::shared_ptr<PixelBuffer>> buffers;
+    for (double split : {0.1, 0.5, 0.9}) {
+        buffers.push_back(twoColourBuffer(320, 180, split));
+        capture->deliverFrameForTesting(completeFrame(buffers.back(), timestamp += 16'666'667));
+    }
+    SCCapturedFrame idle;
+    idle.status = SCFrameStatus::idle;
+    idle.timestampNs = timestamp += 16'666'667;
+    capture->deliverFrameForTesting(idle);
+    ASSERT_EQ(recorder.recordings.size(), 3u);
+    for (size_t i = 0; i < buffers.size(); ++i) EXPECT_EQ(recorder.recordings[i].first, buffers[i]);
+    EXPECT_EQ(recorder.captured, 3);
+    EXPECT_EQ(recorder.idle, 1);
+    EXPECT_TRUE(recorder.frames.empty());
+
+    runUntilIdle();
+    // One encode, of the newest picture (blue from 90 % of the width on);
+    // the idle report did not push it aside.
+    ASSERT_EQ(recorder.frames.size(), 1u);
+    ViewerDecoder decoder(recorder.configs.at(0));
+    auto picture = decoder.decode(recorder.frames[0].bytes, 0.7);
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_TRUE(looksRed(*picture));
+
+    // The next picture finds the encoder free and is encoded on its own.
+    capture->deliverFrameForTesting(completeFrame(twoColourBuffer(320, 180, 0.2), timestamp += 16'666'667));
+    runUntilIdle();
+    ASSERT_EQ(recorder.frames.size(), 2u);
+    auto next = decoder.decode(recorder.frames[1].bytes, 0.7);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_TRUE(looksBlue(*next));
+}
+
 TEST_F(FramePath, TheRecordingSourceSizeFollowsTheFramesSeenFromAnotherQueue) {
     HostRecordingSourceSize sourceSize;
     auto capture = makeCapture(320, 180);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Platform/Clock.h"
+#include "Platform/Locale.h"
 
 namespace platform {
 
@@ -15,8 +16,11 @@ namespace platform {
 inline constexpr Date kDistantPast{-62135769600.0};
 
 struct DateFormatter {
-    // Medium date, short time, in the time zone the environment gives.
+    // Medium date, short time, in the current locale's own wording and the
+    // time zone the environment gives ("Jan 5, 2026, 9:00 AM" in English,
+    // "05.01.2026, 09:00" in German).
     static std::string mediumDateShortTime(Date date);
+    static std::string mediumDateShortTime(Date date, const Locale& locale);
 };
 
 struct ByteCountFormatter {

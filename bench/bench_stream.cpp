@@ -585,6 +585,8 @@ BENCHMARK(Encoder)->Args({0, 1920, 1080, 0})->Apply(encoderPair);
 BENCHMARK(FfmpegCli)->Args({0, 1920, 1080, 0})->Apply(encoderPair);
 BENCHMARK(Encoder)->Args({1, 1920, 1080, 0})->Apply(encoderPair);
 BENCHMARK(FfmpegCli)->Args({1, 1920, 1080, 0})->Apply(encoderPair);
+// Whether 1080p HEVC would gain from a second frame thread too.
+BENCHMARK(FfmpegCli)->Args({1, 1920, 1080, 2})->Apply(encoderPair);
 
 int main(int argc, char** argv) {
     // The same program plays the Viewers, in a process of their own.

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include <unicode/datefmt.h>
 #include <unicode/locid.h>
@@ -53,6 +55,35 @@ std::string DateFormatter::mediumDateShortTime(Date date, const Locale& locale) 
     formatter->format(seconds * 1000.0, text);
     std::string out;
     text.toUTF8String(out);
+    return out;
+}
+
+std::string DateFormatter::localString(Date date, const std::string& pattern) {
+    const double seconds = std::floor(date.secondsSince1970);
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 1e15) return "";
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return "";
+    static constexpr struct {
+        const char* token;
+        int width;
+    } kFields[] = {{"yyyy", 4}, {"MM", 2}, {"dd", 2}, {"HH", 2}, {"mm", 2}, {"ss", 2}};
+    const long long values[] = {static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour, local.tm_min, local.tm_sec};
+    std::string out;
+    for (size_t at = 0; at < pattern.size();) {
+        bool matched = false;
+        for (size_t f = 0; f < std::size(kFields) && !matched; f++) {
+            const std::string_view token = kFields[f].token;
+            if (pattern.compare(at, token.size(), token) != 0) continue;
+            char field[24];
+            std::snprintf(field, sizeof field, "%0*lld", kFields[f].width, values[f]);
+            out += field;
+            at += token.size();
+            matched = true;
+        }
+        if (!matched) out += pattern[at++];
+    }
     return out;
 }
 

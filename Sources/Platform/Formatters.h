@@ -21,6 +21,10 @@ struct DateFormatter {
     // "05.01.2026, 09:00" in German).
     static std::string mediumDateShortTime(Date date);
     static std::string mediumDateShortTime(Date date, const Locale& locale);
+    // A fixed pattern in the local time zone: "yyyy", "MM", "dd", "HH",
+    // "mm" and "ss" are replaced, everything else is kept as written
+    // ("yyyy-MM-dd-HHmmss", "yyyy-MM-dd HH:mm").
+    static std::string localString(Date date, const std::string& pattern);
 };
 
 struct ByteCountFormatter {

@@ -214,7 +214,16 @@ private:
     bool stopping_ = false;
 };
 
+namespace {
+std::atomic<int> openLibraryEncoders{0};
+}  // namespace
+
+int VideoEncoder::openLibraryEncoderCountForTesting() { return openLibraryEncoders.load(); }
+
 struct VideoEncoder::Codec {
+    Codec() { openLibraryEncoders.fetch_add(1); }
+    Codec(const Codec&) = delete;
+    Codec& operator=(const Codec&) = delete;
     AVCodecContext* context = nullptr;
     AVFrame* frame = nullptr;  // the converted picture, in system memory
     AVPacket* packet = nullptr;
@@ -238,6 +247,7 @@ struct VideoEncoder::Codec {
         avcodec_free_context(&context);
         av_buffer_unref(&surfaces);
         av_buffer_unref(&device);
+        openLibraryEncoders.fetch_sub(1);
     }
 };
 

@@ -16,7 +16,18 @@
 // Delivery: the same Host and Viewers with frames handed straight to
 // delivery, no capture or encoder: the CPU that each further Viewer costs.
 //
-// Arguments: codec (0 H.264, 1 HEVC), width, height [, Viewers].
+// Still: the screen changes for 0.4 s and stands still for 0.4 s, over and
+// over; still_p95_ms and still_max_ms are how long the last change before
+// each still spell took from capture to the Viewer (a frame left inside the
+// encoder would only arrive with the next change).
+//
+// Record: a recording of the whole screen runs through the 10 s measured;
+// movie_fps is the movie's frames (counted by ffprobe) a second.
+//
+// Arguments: codec (0 H.264, 1 HEVC), width, height [, Viewers, scene]. A
+// stream of 3024 x 1964 comes from the built-in 1512 x 982 HiDPI panel in
+// Easy, the size a default Viewer asks for. FfmpegCli's fourth argument
+// sets x265's frame threads (0: the encoder's own choice).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -58,6 +69,13 @@ namespace {
 constexpr const char* kPassword = "bench password";
 constexpr double kWarmupSeconds = 2.0;
 constexpr double kMeasureSeconds = 5.0;
+constexpr double kRecordSeconds = 10.0;
+// A frame later than this after the one before ends a still spell.
+constexpr double kStillGapMs = 150.0;
+constexpr double kSceneSpellSeconds = 0.4;
+
+// What the screen does while a stream is measured.
+enum Scene : int64_t { moving = 0, movingAndStill = 1, recorded = 2 };
 constexpr int kRawFrames = 16;
 constexpr int kEncodedFrames = 240;
 
@@ -87,9 +105,21 @@ public:
     ~BenchViewer() { connection_->cancel(); }
 
     bool loggedIn() const { return loggedIn_; }
+    struct Results {
+        uint64_t frames = 0;
+        std::vector<double> latenciesMs;
+        // Latency of the last frame before each still spell.
+        std::vector<double> stillLatenciesMs;
+    };
     // Frames and latencies of the measured window; read after it ended.
-    std::pair<uint64_t, std::vector<double>> results() {
-        return queue_.syncValue([this] { return std::make_pair(frames_, latenciesMs_); });
+    Results results() {
+        return queue_.syncValue([this] {
+            Results r{frames_, latenciesMs_, stillLatenciesMs_};
+            // A still spell running at the end counts once it is long enough.
+            if (lastReceiptNs_ && static_cast<double>(Clock::uptimeNs() - lastReceiptNs_) / 1e6 > kStillGapMs)
+                r.stillLatenciesMs.push_back(lastLatencyMs_);
+            return r;
+        });
     }
 
 private:
@@ -107,8 +137,14 @@ private:
             case AuxPacketType::videoFrame:
                 send(AuxPacketType::videoFrameAck, {});
                 if (measuring) {
+                    const uint64_t now = Clock::uptimeNs();
+                    const double latencyMs = static_cast<double>(now - header.timestampNs) / 1e6;
+                    if (lastReceiptNs_ && static_cast<double>(now - lastReceiptNs_) / 1e6 > kStillGapMs)
+                        stillLatenciesMs_.push_back(lastLatencyMs_);
                     frames_++;
-                    latenciesMs_.push_back(static_cast<double>(Clock::uptimeNs() - header.timestampNs) / 1e6);
+                    latenciesMs_.push_back(latencyMs);
+                    lastReceiptNs_ = now;
+                    lastLatencyMs_ = latencyMs;
                 }
                 break;
             default:
@@ -138,6 +174,9 @@ private:
     std::atomic<bool> loggedIn_{false};
     uint64_t frames_ = 0;
     std::vector<double> latenciesMs_;
+    std::vector<double> stillLatenciesMs_;
+    uint64_t lastReceiptNs_ = 0;
+    double lastLatencyMs_ = 0;
 };
 
 double percentile(std::vector<double> values, double p) {
@@ -146,8 +185,9 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
 }
 
-// argv: --stream-viewers port viewers user request-hex
+// argv: --stream-viewers port viewers user request-hex seconds
 int runViewers(char** argv) {
+    const double measureSeconds = std::stod(argv[6]);
     const auto port = static_cast<uint16_t>(std::stoi(argv[2]));
     const int count = std::stoi(argv[3]);
     std::array<uint8_t, 20> request{};
@@ -162,13 +202,16 @@ int runViewers(char** argv) {
     measuring = true;
     std::printf("start\n");
     std::fflush(stdout);
-    sleepFor(kMeasureSeconds);
+    sleepFor(measureSeconds);
     measuring = false;
     std::printf("stop\n");
     for (auto& v : viewers) {
-        auto [frames, latencies] = v->results();
-        std::printf("%llu %.3f %.3f\n", static_cast<unsigned long long>(frames), percentile(latencies, 0.5),
-                    percentile(latencies, 0.95));
+        const auto r = v->results();
+        const double stillMax =
+            r.stillLatenciesMs.empty() ? 0 : *std::max_element(r.stillLatenciesMs.begin(), r.stillLatenciesMs.end());
+        std::printf("%llu %.3f %.3f %.3f %.3f %zu\n", static_cast<unsigned long long>(r.frames),
+                    percentile(r.latenciesMs, 0.5), percentile(r.latenciesMs, 0.95),
+                    percentile(r.stillLatenciesMs, 0.95), stillMax, r.stillLatenciesMs.size());
     }
     std::fflush(stdout);
     _exit(0);
@@ -205,9 +248,11 @@ pid_t spawn(const std::vector<std::string>& args, int* stdoutFd) {
     return pid;
 }
 
+bool isBuiltInPanelSize(int width, int height) { return width == 3024 && height == 1964; }
+
 CaptureModeControlPayload requestFor(const benchmark::State& state) {
     const int width = static_cast<int>(state.range(1));
-    const auto mode = width >= 2560 ? VideoCaptureMode::easy : VideoCaptureMode::physical1080;
+    const auto mode = width > 1920 ? VideoCaptureMode::easy : VideoCaptureMode::physical1080;
     auto request = CaptureModeControlPayload::preset(mode, VideoChromaMode::yuv420, VideoCaptureBackend::physical);
     request.codec = state.range(0) == 0 ? VideoStreamCodec::h264 : VideoStreamCodec::hevc;
     request.fps = 60;
@@ -223,7 +268,20 @@ public:
 void useMachineWithOneDisplay(int width, int height) {
     SimulatedMachine::install(std::make_shared<SimulatedMachine>());
     SimulatedMachine::current().component<SimulatedDisplaySystem>().setDisplays(
-        {SimulatedDisplaySystem::plainMonitor(1, width, height, 0, 0)});
+        {isBuiltInPanelSize(width, height) ? SimulatedDisplaySystem::builtInPanel(1)
+                                           : SimulatedDisplaySystem::plainMonitor(1, width, height, 0, 0)});
+}
+
+// The movie's frames, as ffprobe counts them; -1 when it cannot.
+int64_t movieFrames(const std::filesystem::path& movie) {
+    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                                "-of default=noprint_wrappers=1:nokey=1 '" + movie.string() + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    long long frames = -1;
+    if (std::fscanf(pipe, "%lld", &frames) != 1) frames = -1;
+    pclose(pipe);
+    return frames;
 }
 
 // Runs the Host with Viewers in a child process and reports what they
@@ -266,6 +324,23 @@ void runStream(benchmark::State& state, size_t injectedFrameBytes) {
         });
     }
 
+    const auto scene = static_cast<Scene>(state.range(4));
+    // The screen alternates between changing and standing still.
+    std::atomic<bool> alternating{scene == movingAndStill};
+    std::optional<DispatchQueue> sceneQueue;
+    auto& screen = SimulatedMachine::current().component<SimulatedScreenCapture>();
+    if (alternating) {
+        sceneQueue.emplace("bench.scene");
+        sceneQueue->async([&] {
+            for (bool still = false; alternating; still = !still) {
+                screen.setPictureHeldStill(still);
+                sleepFor(kSceneSpellSeconds);
+            }
+            screen.setPictureHeldStill(false);
+        });
+    }
+    const double measureSeconds = scene == recorded ? kRecordSeconds : kMeasureSeconds;
+
     std::string requestHex;
     for (uint8_t byte : requestFor(state).encode()) {
         char hex[3];
@@ -275,28 +350,52 @@ void runStream(benchmark::State& state, size_t injectedFrameBytes) {
     const int viewers = static_cast<int>(state.range(3));
     int fd = -1;
     const pid_t child = spawn({"/proc/self/exe", "--stream-viewers", std::to_string(server->boundVideoPort()),
-                               std::to_string(viewers), user, requestHex},
+                               std::to_string(viewers), user, requestHex, std::to_string(measureSeconds)},
                               &fd);
     FILE* output = child > 0 ? fdopen(fd, "r") : nullptr;
     char line[256];
     auto nextLine = [&] { return output && std::fgets(line, sizeof line, output) ? std::string(line) : std::string(); };
     double cpuAtStart = 0, cpuAtStop = 0;
-    std::vector<std::array<double, 3>> perViewer;
+    uint64_t recordStartNs = 0, recordStopNs = 0;
+    std::shared_ptr<DispatchSemaphore> recordingFinished;
+    // frames, p50, p95, still p95, still max, still spells
+    std::vector<std::array<double, 6>> perViewer;
     for (auto _ : state) {
         if (nextLine() != "start\n") break;
         cpuAtStart = cpuSeconds();
+        if (scene == recorded) {
+            recordStartNs = Clock::uptimeNs();
+            server->queue.sync([&] { server->startHostRecording(CGRect{0, 0, 1, 1}, UUID::random()); });
+        }
         if (nextLine() != "stop\n") break;
         cpuAtStop = cpuSeconds();
-        for (int i = 0; i < viewers; ++i) {
-            std::array<double, 3> v{};
-            if (std::sscanf(nextLine().c_str(), "%lf %lf %lf", &v[0], &v[1], &v[2]) == 3) perViewer.push_back(v);
+        if (scene == recorded) {
+            recordStopNs = Clock::uptimeNs();
+            recordingFinished = server->queue.syncValue([&] {
+                server->stopHostRecording(false);
+                return server->recording.lastFinish;
+            });
         }
-        state.SetIterationTime(kMeasureSeconds);
+        for (int i = 0; i < viewers; ++i) {
+            std::array<double, 6> v{};
+            if (std::sscanf(nextLine().c_str(), "%lf %lf %lf %lf %lf %lf", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6)
+                perViewer.push_back(v);
+        }
+        state.SetIterationTime(measureSeconds);
     }
     if (output) std::fclose(output);
     if (child > 0) waitpid(child, nullptr, 0);
     injecting = false;
     if (injector) injector->sync([] {});
+    alternating = false;
+    if (sceneQueue) sceneQueue->sync([] {});
+    int64_t movie = -1;
+    if (recordingFinished && recordingFinished->wait(30)) {
+        std::error_code error;
+        for (const auto& f : std::filesystem::recursive_directory_iterator(Folders::movies(), error)) {
+            if (f.path().extension() == ".mp4") movie = movieFrames(f.path());
+        }
+    }
     server->stopForTermination();
     server.reset();
     std::filesystem::remove_all(root);
@@ -306,11 +405,24 @@ void runStream(benchmark::State& state, size_t injectedFrameBytes) {
     }
     double slowest = perViewer[0][0];
     for (const auto& v : perViewer) slowest = std::min(slowest, v[0]);
-    state.counters["fps"] = perViewer[0][0] / kMeasureSeconds;
-    state.counters["fps_slowest"] = slowest / kMeasureSeconds;
+    state.counters["fps"] = perViewer[0][0] / measureSeconds;
+    state.counters["fps_slowest"] = slowest / measureSeconds;
     state.counters["p50_ms"] = perViewer[0][1];
     state.counters["p95_ms"] = perViewer[0][2];
     state.counters["cpu_ms_per_frame"] = (cpuAtStop - cpuAtStart) * 1e3 / perViewer[0][0];
+    if (scene == movingAndStill) {
+        state.counters["still_p95_ms"] = perViewer[0][3];
+        state.counters["still_max_ms"] = perViewer[0][4];
+        state.counters["still_spells"] = perViewer[0][5];
+    }
+    if (scene == recorded) {
+        if (movie < 0) {
+            state.SkipWithError("no movie to count");
+            return;
+        }
+        state.counters["movie_frames"] = static_cast<double>(movie);
+        state.counters["movie_fps"] = static_cast<double>(movie) / (static_cast<double>(recordStopNs - recordStartNs) / 1e9);
+    }
 }
 
 void Stream(benchmark::State& state) { runStream(state, 0); }
@@ -402,6 +514,7 @@ void FfmpegCli(benchmark::State& state) {
     const auto settings = settingsFor(state);
     const auto& raw = rawFrames(settings.width, settings.height);
     const bool hevc = settings.codec == VideoCodec::hevc;
+    const int frameThreads = static_cast<int>(state.range(3));
     const auto ceiling = static_cast<int64_t>(static_cast<double>(settings.bitrate) * settings.burstBitrateRatio);
     std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
                                      "-f", "rawvideo", "-pix_fmt", "bgra",
@@ -409,12 +522,16 @@ void FfmpegCli(benchmark::State& state) {
                                      "-framerate", std::to_string(settings.fps), "-stream_loop", "-1",
                                      "-i", raw.file.string(), "-frames:v", std::to_string(kEncodedFrames),
                                      "-c:v", hevc ? "libx265" : "libx264",
-                                     "-threads", std::to_string(VideoEncoder::libraryThreadCount(settings)),
+                                     "-threads", std::to_string(hevc && frameThreads > 0 ? frameThreads : VideoEncoder::libraryThreadCount(settings)),
                                      "-b:v", std::to_string(settings.bitrate), "-maxrate", std::to_string(ceiling),
                                      "-bufsize", std::to_string(ceiling * settings.burstWindowSeconds),
                                      "-g", std::to_string(settings.fps * settings.keyframeIntervalSeconds), "-bf", "0",
                                      "-pix_fmt", "yuv420p"};
-    for (const auto& option : VideoEncoder::libraryOptions(settings)) {
+    for (auto option : VideoEncoder::libraryOptions(settings)) {
+        if (option.name == "x265-params" && frameThreads > 0) {
+            const auto at = option.value.find("frame-threads=");
+            option.value.replace(at, option.value.find(':', at) - at, "frame-threads=" + std::to_string(frameThreads));
+        }
         args.push_back("-" + (option.name == "profile" ? std::string("profile:v") : option.name));
         args.push_back(option.value);
     }
@@ -433,34 +550,47 @@ void FfmpegCli(benchmark::State& state) {
 }
 
 void encoderPair(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"hevc", "w", "h"})->Iterations(1)->Repetitions(2)->UseManualTime()->Unit(benchmark::kMillisecond);
+    b->ArgNames({"hevc", "w", "h", "frame_threads"})->Iterations(1)->Repetitions(2)->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 
 void stream(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"hevc", "w", "h", "viewers"})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+    b->ArgNames({"hevc", "w", "h", "viewers", "scene"})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace
 
-// The three streams the Host promises at 60 fps, then one of them to eight
-// Viewers; each encoder case beside its command-line twin.
-BENCHMARK(Stream)->Args({1, 2560, 1600, 1})->Apply(stream);
-BENCHMARK(Stream)->Args({0, 1920, 1080, 1})->Apply(stream);
-BENCHMARK(Stream)->Args({1, 1920, 1080, 1})->Apply(stream);
-BENCHMARK(Stream)->Args({1, 1920, 1080, 8})->Apply(stream);
+// The streams the Host promises at 60 fps: Easy from the built-in panel and
+// Physical 1080p, each codec; then one of them to eight Viewers; the last
+// change before the screen stands still; a recording beside the Easy stream.
+BENCHMARK(Stream)->Args({1, 3024, 1964, 1, moving})->Apply(stream);
+BENCHMARK(Stream)->Args({0, 3024, 1964, 1, moving})->Apply(stream);
+BENCHMARK(Stream)->Args({0, 1920, 1080, 1, moving})->Apply(stream);
+BENCHMARK(Stream)->Args({1, 1920, 1080, 1, moving})->Apply(stream);
+BENCHMARK(Stream)->Args({1, 1920, 1080, 8, moving})->Apply(stream);
+BENCHMARK(Stream)->Args({1, 3024, 1964, 1, movingAndStill})->Apply(stream);
+BENCHMARK(Stream)->Args({1, 3024, 1964, 1, recorded})->Apply(stream);
 // Delivery alone (no capture, no encoder), to one and to eight Viewers.
-BENCHMARK(Delivery)->Args({1, 1920, 1080, 1})->Apply(stream);
-BENCHMARK(Delivery)->Args({1, 1920, 1080, 8})->Apply(stream);
-BENCHMARK(Encoder)->Args({1, 2560, 1600})->Apply(encoderPair);
-BENCHMARK(FfmpegCli)->Args({1, 2560, 1600})->Apply(encoderPair);
-BENCHMARK(Encoder)->Args({0, 1920, 1080})->Apply(encoderPair);
-BENCHMARK(FfmpegCli)->Args({0, 1920, 1080})->Apply(encoderPair);
-BENCHMARK(Encoder)->Args({1, 1920, 1080})->Apply(encoderPair);
-BENCHMARK(FfmpegCli)->Args({1, 1920, 1080})->Apply(encoderPair);
+BENCHMARK(Delivery)->Args({1, 1920, 1080, 1, moving})->Apply(stream);
+BENCHMARK(Delivery)->Args({1, 1920, 1080, 8, moving})->Apply(stream);
+// Each encoder case beside its command-line twin; at the Easy size the
+// command line also with one, two and three frame threads (up to two
+// frames of delay), the best of which is the anchor for the stream.
+BENCHMARK(Encoder)->Args({1, 3024, 1964, 0})->Apply(encoderPair);
+BENCHMARK(FfmpegCli)->Args({1, 3024, 1964, 1})->Apply(encoderPair);
+BENCHMARK(FfmpegCli)->Args({1, 3024, 1964, 2})->Apply(encoderPair);
+BENCHMARK(FfmpegCli)->Args({1, 3024, 1964, 3})->Apply(encoderPair);
+BENCHMARK(Encoder)->Args({0, 3024, 1964, 0})->Apply(encoderPair);
+BENCHMARK(FfmpegCli)->Args({0, 3024, 1964, 0})->Apply(encoderPair);
+BENCHMARK(Encoder)->Args({0, 1920, 1080, 0})->Apply(encoderPair);
+BENCHMARK(FfmpegCli)->Args({0, 1920, 1080, 0})->Apply(encoderPair);
+BENCHMARK(Encoder)->Args({1, 1920, 1080, 0})->Apply(encoderPair);
+BENCHMARK(FfmpegCli)->Args({1, 1920, 1080, 0})->Apply(encoderPair);
+// Whether 1080p HEVC would gain from a second frame thread too.
+BENCHMARK(FfmpegCli)->Args({1, 1920, 1080, 2})->Apply(encoderPair);
 
 int main(int argc, char** argv) {
     // The same program plays the Viewers, in a process of their own.
-    if (argc >= 6 && std::string(argv[1]) == "--stream-viewers") return runViewers(argv);
+    if (argc >= 7 && std::string(argv[1]) == "--stream-viewers") return runViewers(argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,6 +17,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -112,19 +114,28 @@ std::vector<VideoEncoderLibraryOption> VideoEncoder::libraryOptions(const VideoE
         {"tune", "zerolatency"},
         {"profile", hevc ? (chroma444 ? "main444-8" : "main") : (chroma444 ? "high444" : "high")},
         {"forced-idr", "1"},
-        // One frame in flight, so every picture's frame comes back from the
-        // call that submitted it: no added latency, and the last picture of
-        // a movement is never held back until the next one. x265 spreads
-        // each picture over its thread pool by wavefront rows instead.
+        // x265 spreads each picture over its thread pool by wavefront rows;
+        // up to 1080p one picture in flight holds the rate, so every
+        // picture's frame comes back from the call that submitted it.
+        // Above that a second picture runs beside it, and the caller
+        // pushes a held frame out when the screen stops changing.
         {hevc ? "x265-params" : "x264-params",
-         hevc ? "bframes=0:open-gop=0:frame-threads=1:wpp=1:log-level=error" : "bframes=0:open-gop=0"},
+         hevc ? "bframes=0:open-gop=0:frame-threads=" + std::to_string(frameThreads(settings)) +
+                    ":wpp=1:log-level=error"
+              : "bframes=0:open-gop=0"},
     };
 }
 
 int VideoEncoder::libraryThreadCount(const VideoEncoderSettings& settings) {
     // x264 under "zerolatency" threads by slices, which also returns each
     // frame from its own call; libx265 takes its frame threads from here.
-    return isHEVC(settings.codec) ? 1 : 0;
+    return isHEVC(settings.codec) ? frameThreads(settings) : 0;
+}
+
+int VideoEncoder::frameThreads(const VideoEncoderSettings& settings) {
+    constexpr int64_t pixels1080p = 1920 * 1080;
+    const bool above1080p = static_cast<int64_t>(settings.width) * settings.height > pixels1080p;
+    return isHEVC(settings.codec) && above1080p ? 2 : 1;
 }
 
 int VideoEncoder::conversionBands(int sourceWidth, int sourceHeight, const VideoEncoderSettings& settings) {
@@ -214,21 +225,109 @@ struct VideoEncoder::Codec {
     Codec(const Codec&) = delete;
     Codec& operator=(const Codec&) = delete;
     AVCodecContext* context = nullptr;
-    AVFrame* frame = nullptr;
+    AVFrame* frame = nullptr;  // the converted picture, in system memory
     AVPacket* packet = nullptr;
+    // The hardware device, and for VAAPI the pool of its surfaces and the
+    // surface the picture is uploaded into; null for software.
+    AVBufferRef* device = nullptr;
+    AVBufferRef* surfaces = nullptr;
+    AVFrame* surface = nullptr;
     // One converter per band of rows (one band when the picture is scaled).
     std::vector<SwsContext*> scalers;
     std::vector<int> bandRows;  // first row of each band, then the height
     int scalerWidth = 0, scalerHeight = 0;
+    // Opened on a hardware device (or on its stand-in in tests).
+    bool hardware = false;
 
     ~Codec() {
         for (auto* scaler : scalers) sws_freeContext(scaler);
         av_packet_free(&packet);
+        av_frame_free(&surface);
         av_frame_free(&frame);
         avcodec_free_context(&context);
+        av_buffer_unref(&surfaces);
+        av_buffer_unref(&device);
         openLibraryEncoders.fetch_sub(1);
     }
 };
+
+namespace {
+
+std::mutex hardwareForTestingLock;
+std::optional<VideoHardwareForTesting> hardwareForTesting;
+
+std::optional<VideoHardwareForTesting> currentHardwareForTesting() {
+    std::lock_guard<std::mutex> guard(hardwareForTestingLock);
+    return hardwareForTesting;
+}
+
+// Opens the device a hardware encoder runs on; null when the machine has
+// none. A kind whose device did not open is not asked again in this
+// process: probing costs a library load each time and devices do not come
+// and go under a running Host.
+AVBufferRef* openHardwareDevice(HardwareVideoEncoder kind) {
+    static std::mutex lock;
+    static bool absent[3] = {false, false, false};
+    const auto index = static_cast<size_t>(kind);
+    std::lock_guard<std::mutex> guard(lock);
+    if (absent[index]) return nullptr;
+    AVBufferRef* device = nullptr;
+    switch (kind) {
+        case HardwareVideoEncoder::vaapi: {
+            // Render nodes need no display server and no master rights.
+            for (int node = 128; node < 136 && !device; ++node) {
+                const std::string path = "/dev/dri/renderD" + std::to_string(node);
+                std::error_code error;
+                if (!std::filesystem::exists(path, error)) continue;
+                if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, path.c_str(), nullptr, 0) < 0) device = nullptr;
+            }
+            break;
+        }
+        case HardwareVideoEncoder::nvenc:
+            if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_CUDA, nullptr, nullptr, 0) < 0) device = nullptr;
+            break;
+        case HardwareVideoEncoder::quickSync:
+            if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_QSV, "auto", nullptr, 0) < 0) device = nullptr;
+            break;
+    }
+    if (!device) absent[index] = true;
+    return device;
+}
+
+// Low-latency settings of each hardware encoder: no look-ahead, no
+// reordering, IDR on request, the same variable rate under the ceiling.
+// Options a driver's encoder does not know are skipped: opening it decides.
+std::vector<VideoEncoderLibraryOption> hardwareOptions(HardwareVideoEncoder kind, VideoCodec codec) {
+    const std::string profile = isHEVC(codec) ? "main" : "high";
+    switch (kind) {
+        case HardwareVideoEncoder::vaapi:
+            return {{"rc_mode", "VBR"}, {"async_depth", "1"}, {"profile", profile}};
+        case HardwareVideoEncoder::nvenc:
+            return {{"preset", "p1"}, {"tune", "ull"},          {"rc", "vbr"},       {"zerolatency", "1"},
+                    {"delay", "0"},   {"forced-idr", "1"},      {"profile", profile}};
+        case HardwareVideoEncoder::quickSync:
+            return {{"preset", "veryfast"}, {"forced_idr", "1"}, {"async_depth", "1"}, {"profile", profile}};
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string VideoEncoder::libraryEncoderName(std::optional<HardwareVideoEncoder> hardware, VideoCodec codec) {
+    const std::string prefix = isHEVC(codec) ? "hevc" : "h264";
+    if (!hardware) return isHEVC(codec) ? "libx265" : "libx264";
+    switch (*hardware) {
+        case HardwareVideoEncoder::vaapi: return prefix + "_vaapi";
+        case HardwareVideoEncoder::nvenc: return prefix + "_nvenc";
+        case HardwareVideoEncoder::quickSync: return prefix + "_qsv";
+    }
+    return prefix;
+}
+
+void VideoEncoder::setHardwareForTesting(std::optional<VideoHardwareForTesting> hardware) {
+    std::lock_guard<std::mutex> guard(hardwareForTestingLock);
+    hardwareForTesting = std::move(hardware);
+}
 
 VideoEncoder::VideoEncoder(const VideoEncoderSettings& settings) : settings_(settings) {}
 
@@ -246,18 +345,55 @@ Status VideoEncoder::build() {
     parameterSets_ = {};
     if (auto valid = validate(settings_); !valid) return valid;
 
+    // Hardware first, in order, where its device opens; 4:4:4 is left to
+    // software, which every machine encodes the same way.
+    if (!hardwareFailure_ && settings_.chroma == ChromaSubsampling::yuv420) {
+        for (auto kind : {HardwareVideoEncoder::vaapi, HardwareVideoEncoder::nvenc, HardwareVideoEncoder::quickSync}) {
+            if (open(kind)) break;
+        }
+    }
+    if (!codec_) {
+        if (auto opened = open(std::nullopt); !opened) return opened;
+    }
+    keyFramePending_ = true;
+    lastPts_ = -1;
+    framesInFlight_ = 0;
+    hardwareEncodes_ = 0;
+    ++buildNumber_;
+    return success();
+}
+
+Status VideoEncoder::open(std::optional<HardwareVideoEncoder> hardware) {
     const bool hevc = isHEVC(settings_.codec);
     const bool chroma444 = settings_.chroma == ChromaSubsampling::yuv444;
-    const char* encoderName = hevc ? "libx265" : "libx264";
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName);
-    if (!codec) return Status::failure(std::string("video encoder: ") + encoderName + " is not available");
-
     auto state = std::make_unique<Codec>();
+    // In tests a device that "opens" runs the software library in its place.
+    bool standIn = false;
+    if (hardware) {
+        if (auto injected = currentHardwareForTesting()) {
+            const auto& devices = injected->devices;
+            if (std::find(devices.begin(), devices.end(), *hardware) == devices.end()) {
+                return Status::failure("video encoder: no device");
+            }
+            standIn = true;
+        } else if (!(state->device = openHardwareDevice(*hardware))) {
+            return Status::failure("video encoder: no device");
+        }
+        state->hardware = true;
+    }
+    const bool onDevice = hardware && !standIn;
+    const std::string encoderName = libraryEncoderName(onDevice ? hardware : std::nullopt, settings_.codec);
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName.c_str());
+    if (!codec) return Status::failure("video encoder: " + encoderName + " is not available");
+
     AVCodecContext* ctx = state->context = avcodec_alloc_context3(codec);
     if (!ctx) return Status::failure("video encoder: out of memory for the codec context");
     ctx->width = settings_.width;
     ctx->height = settings_.height;
-    ctx->pix_fmt = chroma444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+    // Hardware takes 4:2:0 as NV12; VAAPI from surfaces it is uploaded into.
+    const AVPixelFormat pictureFormat =
+        onDevice ? AV_PIX_FMT_NV12 : (chroma444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P);
+    ctx->pix_fmt = pictureFormat;
     // Presentation times are nanoseconds; the frame rate only paces rate
     // control and sets the key-frame interval.
     ctx->time_base = AVRational{1, 1'000'000'000};
@@ -271,32 +407,57 @@ Status VideoEncoder::build() {
     ctx->color_primaries = AVCOL_PRI_BT709;
     ctx->color_trc = AVCOL_TRC_BT709;
 
-    ctx->thread_count = libraryThreadCount(settings_);
-    for (const auto& option : libraryOptions(settings_)) {
-        if (int rc = av_opt_set(ctx->priv_data, option.name.c_str(), option.value.c_str(), 0); rc < 0) {
-            return avFailure<Unit>("setting " + option.name + "=" + option.value, rc);
+    if (onDevice) {
+        for (const auto& option : hardwareOptions(*hardware, settings_.codec)) {
+            av_opt_set(ctx->priv_data, option.name.c_str(), option.value.c_str(), 0);
+        }
+        if (*hardware == HardwareVideoEncoder::vaapi) {
+            state->surfaces = av_hwframe_ctx_alloc(state->device);
+            if (!state->surfaces) return Status::failure("video encoder: out of memory for surfaces");
+            auto* pool = reinterpret_cast<AVHWFramesContext*>(state->surfaces->data);
+            pool->format = AV_PIX_FMT_VAAPI;
+            pool->sw_format = AV_PIX_FMT_NV12;
+            pool->width = settings_.width;
+            pool->height = settings_.height;
+            pool->initial_pool_size = 4;
+            if (int rc = av_hwframe_ctx_init(state->surfaces); rc < 0) return avFailure<Unit>("preparing surfaces", rc);
+            ctx->pix_fmt = AV_PIX_FMT_VAAPI;
+            ctx->hw_frames_ctx = av_buffer_ref(state->surfaces);
+            state->surface = av_frame_alloc();
+            if (!ctx->hw_frames_ctx || !state->surface) return Status::failure("video encoder: out of memory for surfaces");
+        } else {
+            ctx->hw_device_ctx = av_buffer_ref(state->device);
+            if (!ctx->hw_device_ctx) return Status::failure("video encoder: out of memory for the device");
+        }
+    } else {
+        ctx->thread_count = libraryThreadCount(settings_);
+        for (const auto& option : libraryOptions(settings_)) {
+            if (int rc = av_opt_set(ctx->priv_data, option.name.c_str(), option.value.c_str(), 0); rc < 0) {
+                return avFailure<Unit>("setting " + option.name + "=" + option.value, rc);
+            }
         }
     }
-    if (int rc = avcodec_open2(ctx, codec, nullptr); rc < 0) return avFailure<Unit>(std::string("opening ") + encoderName, rc);
+    if (int rc = avcodec_open2(ctx, codec, nullptr); rc < 0) return avFailure<Unit>("opening " + encoderName, rc);
 
     // The global header carries the parameter sets as an Annex-B stream.
+    VideoParameterSets sets;
     forEachAnnexBNal({ctx->extradata, static_cast<size_t>(std::max(ctx->extradata_size, 0))},
                      [&](std::span<const uint8_t> nal) {
                          switch (parameterSetKind(settings_.codec, nal[0])) {
-                             case ParameterSet::vps: parameterSets_.vps.assign(nal.begin(), nal.end()); break;
-                             case ParameterSet::sps: parameterSets_.sps.assign(nal.begin(), nal.end()); break;
-                             case ParameterSet::pps: parameterSets_.pps.assign(nal.begin(), nal.end()); break;
+                             case ParameterSet::vps: sets.vps.assign(nal.begin(), nal.end()); break;
+                             case ParameterSet::sps: sets.sps.assign(nal.begin(), nal.end()); break;
+                             case ParameterSet::pps: sets.pps.assign(nal.begin(), nal.end()); break;
                              case ParameterSet::none: break;
                          }
                      });
-    if (parameterSets_.sps.empty() || parameterSets_.pps.empty() || (hevc && parameterSets_.vps.empty())) {
-        return Status::failure(std::string("video encoder: ") + encoderName + " gave no parameter sets");
+    if (sets.sps.empty() || sets.pps.empty() || (hevc && sets.vps.empty())) {
+        return Status::failure("video encoder: " + encoderName + " gave no parameter sets");
     }
 
     state->frame = av_frame_alloc();
     state->packet = av_packet_alloc();
     if (!state->frame || !state->packet) return Status::failure("video encoder: out of memory for frame buffers");
-    state->frame->format = ctx->pix_fmt;
+    state->frame->format = pictureFormat;
     state->frame->width = ctx->width;
     state->frame->height = ctx->height;
     state->frame->color_range = ctx->color_range;
@@ -306,9 +467,8 @@ Status VideoEncoder::build() {
     if (int rc = av_frame_get_buffer(state->frame, 0); rc < 0) return avFailure<Unit>("allocating the picture", rc);
 
     codec_ = std::move(state);
-    keyFramePending_ = true;
-    lastPts_ = -1;
-    ++buildNumber_;
+    parameterSets_ = std::move(sets);
+    encoderName_ = hardware ? libraryEncoderName(hardware, settings_.codec) : encoderName;
     return success();
 }
 
@@ -358,10 +518,12 @@ Status VideoEncoder::convert(const BGRAImage& image) {
         const int sourceStrides[4] = {image.bytesPerRow, 0, 0, 0};
         uint8_t* planes[4] = {c.frame->data[0], c.frame->data[1], c.frame->data[2], nullptr};
         if (bands > 1) {
-            const int chromaFirst = c.frame->format == AV_PIX_FMT_YUV420P ? first / 2 : first;
-            planes[0] += static_cast<size_t>(first) * c.frame->linesize[0];
-            planes[1] += static_cast<size_t>(chromaFirst) * c.frame->linesize[1];
-            planes[2] += static_cast<size_t>(chromaFirst) * c.frame->linesize[2];
+            // 4:2:0 (planar or NV12's interleaved plane) has half the chroma rows.
+            const int chromaFirst = c.frame->format == AV_PIX_FMT_YUV444P ? first : first / 2;
+            for (int plane = 0; plane < 3; ++plane) {
+                if (!planes[plane]) continue;
+                planes[plane] += static_cast<size_t>(plane == 0 ? first : chromaFirst) * c.frame->linesize[plane];
+            }
         }
         if (sws_scale(c.scalers[band], sourcePlanes, sourceStrides, 0, rows, planes, c.frame->linesize) <= 0)
             failed = true;
@@ -383,27 +545,59 @@ Result<std::optional<EncodedVideoFrame>> VideoEncoder::encode(const BGRAImage& i
         image.bytesPerRow < static_cast<int64_t>(image.width) * 4) {
         return R::failure("video encoder: the picture is empty or its rows are too short");
     }
-    if (auto ready = prepareScaler(image); !ready) return R::failure(ready.error());
+    auto convertAndSubmit = [&]() -> R {
+        if (auto ready = prepareScaler(image); !ready) return R::failure(ready.error());
+        if (int rc = av_frame_make_writable(codec_->frame); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("reusing the picture", rc);
+        if (auto converted = convert(image); !converted) return R::failure(converted.error());
+        return submit(presentationTimeNs, forceKeyFrame);
+    };
+    auto encoded = convertAndSubmit();
+    if (encoded || !codec_ || !codec_->hardware) return encoded;
 
+    // The hardware failed while running: software for the rest of this
+    // session. Frames still inside the hardware are lost; the software's
+    // first frame is a key frame behind its own parameter sets, so the
+    // Viewer's decoder never meets a frame it cannot place.
+    hardwareFailure_ = encoderName_ + " failed (" + encoded.error() + ")";
+    if (auto built = build(); !built) return R::failure(built.error());
+    return convertAndSubmit();
+}
+
+Result<std::optional<EncodedVideoFrame>> VideoEncoder::submit(uint64_t presentationTimeNs, bool keyFrame) {
+    using R = Result<std::optional<EncodedVideoFrame>>;
     Codec& c = *codec_;
-    if (int rc = av_frame_make_writable(c.frame); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("reusing the picture", rc);
-    if (auto converted = convert(image); !converted) return R::failure(converted.error());
-
+    if (c.hardware) {
+        const auto injected = currentHardwareForTesting();
+        if (injected && ++hardwareEncodes_ == injected->failAtEncode) {
+            return R::failure("video encoder: the device stopped answering");
+        }
+    }
     // Encoders need strictly rising times; a repeated or earlier capture time
     // is nudged forward by a nanosecond rather than refused.
     int64_t pts = static_cast<int64_t>(std::min<uint64_t>(presentationTimeNs, INT64_MAX));
     if (pts <= lastPts_) pts = lastPts_ + 1;
     lastPts_ = pts;
     c.frame->pts = pts;
-    c.frame->pict_type = (forceKeyFrame || keyFramePending_) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    c.frame->pict_type = (keyFrame || keyFramePending_) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
 
-    int rc = avcodec_send_frame(c.context, c.frame);
+    AVFrame* input = c.frame;
+    if (c.surface) {
+        av_frame_unref(c.surface);
+        if (int rc = av_hwframe_get_buffer(c.surfaces, c.surface, 0); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("taking a surface", rc);
+        if (int rc = av_hwframe_transfer_data(c.surface, c.frame, 0); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("uploading the picture", rc);
+        if (int rc = av_frame_copy_props(c.surface, c.frame); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("uploading the picture", rc);
+        input = c.surface;
+    }
+    int rc = avcodec_send_frame(c.context, input);
+    if (c.surface) av_frame_unref(c.surface);
     if (rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("submitting a picture", rc);
     keyFramePending_ = false;
+    ++framesInFlight_;
 
     rc = avcodec_receive_packet(c.context, c.packet);
     if (rc == AVERROR(EAGAIN)) return std::optional<EncodedVideoFrame>{};
     if (rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("receiving a frame", rc);
+    --framesInFlight_;
 
     output_.clear();
     forEachAnnexBNal({c.packet->data, static_cast<size_t>(c.packet->size)}, [&](std::span<const uint8_t> nal) {
@@ -426,8 +620,8 @@ Result<RateControlChange> VideoEncoder::reconfigure(const VideoEncoderSettings& 
     rateOnly.burstBitrateRatio = settings.burstBitrateRatio;
     rateOnly.burstWindowSeconds = settings.burstWindowSeconds;
     // libx264 re-reads the rate fields before each picture and reconfigures
-    // itself; libx265 fixes them when it opens.
-    if (codec_ && rateOnly == settings && settings.codec == VideoCodec::h264) {
+    // itself; libx265 and the hardware encoders fix them when they open.
+    if (codec_ && rateOnly == settings && encoderName_ == "libx264") {
         settings_ = settings;
         applyRateFields(codec_->context, settings_);
         return RateControlChange::inPlace;

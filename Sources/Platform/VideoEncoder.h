@@ -3,8 +3,17 @@
 // to 4:2:0 or 4:4:4 at the encoded size, and encodes them as H.264 (High /
 // High 4:4:4 Predictive) or HEVC (Main / Main 4:4:4) for a low-latency live
 // stream: no B-frames, closed GOPs, an IDR on request and after every build,
-// average bit rate under a burst ceiling. Backed by libavcodec (libx264,
-// libx265) and libswscale.
+// average bit rate under a burst ceiling. Backed by libavcodec and
+// libswscale: the machine's hardware encoder where one opens (VAAPI on a
+// render node, NVENC, Quick Sync, tried in that order, 4:2:0 only), else
+// libx264 / libx265. A hardware encoder that fails while running is
+// replaced by the software one for the rest of the session, whose first
+// frame is a key frame.
+//
+// Software HEVC above 1080p encodes two pictures side by side to hold the
+// frame rate, so a picture's frame comes back from the call after the one
+// that submitted it: framesInFlight() tells the caller that something is
+// held, and submitting the same picture again brings it out.
 //
 // Bitstream: parameter sets are raw NAL units (no start code, no length);
 // an encoded frame is its NAL units, each behind a 4-byte big-endian length.
@@ -77,6 +86,19 @@ struct VideoEncoderLibraryOption {
     bool operator==(const VideoEncoderLibraryOption&) const = default;
 };
 
+// The hardware encoders, in the order they are tried.
+enum class HardwareVideoEncoder { vaapi, nvenc, quickSync };
+
+// Stands in for the machine's video hardware, for tests: which devices
+// open, and a failure while running. An encoder opened on such a device is
+// the software library, under the hardware encoder's name.
+struct VideoHardwareForTesting {
+    std::vector<HardwareVideoEncoder> devices;
+    // The hardware encoder fails at this encode call of a session (1 is
+    // the first); 0 never.
+    int failAtEncode = 0;
+};
+
 class VideoEncoder {
 public:
     static Result<std::unique_ptr<VideoEncoder>> create(const VideoEncoderSettings& settings);
@@ -92,10 +114,19 @@ public:
     // Raised by 1 at every build, so a caller sees when to announce the
     // parameter sets again.
     uint64_t buildNumber() const { return buildNumber_; }
+    // The libavcodec encoder in use ("hevc_vaapi", "libx265", ...).
+    const std::string& encoderName() const { return encoderName_; }
+    // Why the hardware encoder was given up for software, once it was.
+    const std::optional<std::string>& hardwareFailure() const { return hardwareFailure_; }
+    // Pictures submitted whose frame has not come back yet.
+    int framesInFlight() const { return framesInFlight_; }
 
-    // Encodes one picture of any size (scaled to the encoded size). With the
-    // low-latency settings every picture gives its frame at once; nothing is
-    // returned only when the encoder holds it back.
+    // Encodes one picture of any size (scaled to the encoded size). Nothing
+    // is returned while the encoder holds the frame back (see
+    // framesInFlight()); otherwise the oldest frame not yet returned. When
+    // a hardware encoder fails here, the software one takes the picture as
+    // a key frame and buildNumber() rises: the caller announces the new
+    // parameter sets before the frame.
     Result<std::optional<EncodedVideoFrame>> encode(const BGRAImage& image, uint64_t presentationTimeNs,
                                                     bool forceKeyFrame);
 
@@ -113,6 +144,13 @@ public:
     // The threads the library encodes with (0: the library decides), and
     // the bands the colour conversion is split into.
     static int libraryThreadCount(const VideoEncoderSettings& settings);
+    // Pictures software encodes side by side: two for HEVC above 1080p,
+    // whose single-picture rate falls short there; else one.
+    static int frameThreads(const VideoEncoderSettings& settings);
+    // The libavcodec encoder of a hardware kind (none: software) for a codec.
+    static std::string libraryEncoderName(std::optional<HardwareVideoEncoder> hardware, VideoCodec codec);
+    // Replaces the machine's devices until called again with none.
+    static void setHardwareForTesting(std::optional<VideoHardwareForTesting> hardware);
     static int conversionBands(int sourceWidth, int sourceHeight, const VideoEncoderSettings& settings);
 
     // Library encoders built and not yet closed, in the whole process: a
@@ -125,6 +163,11 @@ private:
     class BandWorkers;
     explicit VideoEncoder(const VideoEncoderSettings& settings);
     Status build();
+    // Opens the encoder of one kind (none: software) into codec_.
+    Status open(std::optional<HardwareVideoEncoder> hardware);
+    // Hands the converted picture to the encoder and takes back a frame if
+    // one is ready.
+    Result<std::optional<EncodedVideoFrame>> submit(uint64_t presentationTimeNs, bool keyFrame);
     Status prepareScaler(const BGRAImage& image);
     // BGRA into the codec's picture, band by band in parallel when it can.
     Status convert(const BGRAImage& image);
@@ -140,6 +183,12 @@ private:
     // The first frame after a build must be an IDR whatever the caller asks.
     bool keyFramePending_ = true;
     int64_t lastPts_ = -1;
+    std::string encoderName_;
+    // Set once the hardware failed: this session stays on software.
+    std::optional<std::string> hardwareFailure_;
+    int framesInFlight_ = 0;
+    // Encode calls on the hardware so far (for the injected failure).
+    int hardwareEncodes_ = 0;
     // Reused output: the length-prefixed NAL units of the last frame.
     std::vector<uint8_t> output_;
 };

@@ -317,6 +317,143 @@ TEST(VideoEncoderInput, RepeatedTimesAreNudgedForward) {
     EXPECT_EQ((*second)->presentationTimeNs, 5'001u);
 }
 
+// ------------------------------------------------------------ pictures in flight
+
+TEST(VideoEncoderFrameThreads, SoftwareHEVCEncodesTwoPicturesSideBySideOnlyAbove1080p) {
+    struct Case {
+        VideoCodec codec;
+        int width, height;
+        int frameThreads;
+    };
+    for (const Case& c : {Case{VideoCodec::hevc, 3024, 1964, 2}, Case{VideoCodec::hevc, 1920, 1088, 2},
+                          Case{VideoCodec::hevc, 1920, 1080, 1}, Case{VideoCodec::hevc, 1080, 1920, 1},
+                          Case{VideoCodec::h264, 3024, 1964, 1}}) {
+        auto s = smallSettings(c.codec, ChromaSubsampling::yuv420);
+        s.width = c.width;
+        s.height = c.height;
+        EXPECT_EQ(VideoEncoder::frameThreads(s), c.frameThreads) << c.width << "x" << c.height;
+        if (c.codec != VideoCodec::hevc) continue;
+        // The library is told the same number the caller plans for.
+        std::string params;
+        for (const auto& option : VideoEncoder::libraryOptions(s)) {
+            if (option.name == "x265-params") params = option.value;
+        }
+        EXPECT_NE(params.find("frame-threads=" + std::to_string(c.frameThreads) + ":"), std::string::npos) << params;
+    }
+}
+
+TEST(VideoEncoderFrameThreads, AboveFullHDFramesComeBackLaterInOrderAndTheLastPictureAgainBringsThemOut) {
+    auto s = smallSettings(VideoCodec::hevc, ChromaSubsampling::yuv420);
+    s.width = 1920;
+    s.height = 1088;
+    auto encoder = makeEncoder(s);
+    ASSERT_TRUE(encoder);
+    StreamDecoder decoder(VideoCodec::hevc, encoder->parameterSets());
+    TestPicture picture(480, 272);  // scaled up: cheap to draw
+    std::vector<uint64_t> returned;
+    auto take = [&](const Result<std::optional<EncodedVideoFrame>>& encoded) {
+        ASSERT_TRUE(encoded.ok()) << encoded.error();
+        if (!encoded->has_value()) return;
+        returned.push_back((*encoded)->presentationTimeNs);
+        EXPECT_EQ((*encoded)->isKeyFrame, returned.size() == 1);
+        EXPECT_TRUE(decoder.decode((*encoded)->data)) << "frame " << returned.size();
+    };
+    constexpr int kPictures = 6;
+    for (int i = 0; i < kPictures; ++i) {
+        picture.drawScene(i);
+        take(encoder->encode(picture.image(), 1'000 + uint64_t(i) * kFrameNs, false));
+        EXPECT_EQ(returned.size() + size_t(encoder->framesInFlight()), size_t(i + 1));
+    }
+    // Something is held: that is what the side-by-side pictures cost.
+    const int held = encoder->framesInFlight();
+    EXPECT_GE(held, 1);
+    EXPECT_LE(held, 2);
+    // The same picture once per held frame brings every real one out.
+    for (int i = 0; i < held; ++i) take(encoder->encode(picture.image(), 1'000 + uint64_t(kPictures + i) * kFrameNs, false));
+    ASSERT_EQ(returned.size(), size_t(kPictures));
+    for (size_t i = 0; i < returned.size(); ++i) EXPECT_EQ(returned[i], 1'000 + i * kFrameNs);
+}
+
+// ------------------------------------------------------------ hardware first
+
+namespace {
+
+class VideoEncoderHardware : public ::testing::Test {
+protected:
+    ~VideoEncoderHardware() override { VideoEncoder::setHardwareForTesting(std::nullopt); }
+};
+
+}  // namespace
+
+TEST_F(VideoEncoderHardware, TheFirstDeviceThatOpensInOrderIsUsedElseSoftware) {
+    using H = HardwareVideoEncoder;
+    struct Case {
+        VideoCodec codec;
+        ChromaSubsampling chroma;
+        std::vector<H> devices;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {VideoCodec::hevc, ChromaSubsampling::yuv420, {}, "libx265"},
+        {VideoCodec::h264, ChromaSubsampling::yuv420, {}, "libx264"},
+        {VideoCodec::hevc, ChromaSubsampling::yuv420, {H::quickSync}, "hevc_qsv"},
+        {VideoCodec::hevc, ChromaSubsampling::yuv420, {H::quickSync, H::nvenc}, "hevc_nvenc"},
+        {VideoCodec::h264, ChromaSubsampling::yuv420, {H::nvenc, H::vaapi, H::quickSync}, "h264_vaapi"},
+        // 4:4:4 stays with software, whatever the machine has.
+        {VideoCodec::hevc, ChromaSubsampling::yuv444, {H::vaapi, H::nvenc}, "libx265"},
+    };
+    for (const Case& c : cases) {
+        VideoEncoder::setHardwareForTesting(VideoHardwareForTesting{c.devices, 0});
+        auto encoder = makeEncoder(smallSettings(c.codec, c.chroma));
+        ASSERT_TRUE(encoder);
+        EXPECT_EQ(encoder->encoderName(), c.expected);
+        EXPECT_FALSE(encoder->hardwareFailure().has_value());
+        StreamDecoder decoder(c.codec, encoder->parameterSets());
+        TestPicture picture(320, 180);
+        picture.drawScene(1);
+        auto encoded = encoder->encode(picture.image(), 0, false);
+        ASSERT_TRUE(encoded.ok() && encoded->has_value()) << c.expected;
+        EXPECT_TRUE(decoder.decode((*encoded)->data)) << c.expected;
+    }
+}
+
+TEST_F(VideoEncoderHardware, AFailureWhileRunningGivesASoftwareKeyFrameTheDecoderTakesWithoutAGap) {
+    for (auto codec : {VideoCodec::hevc, VideoCodec::h264}) {
+        constexpr int kFailingCall = 4;
+        VideoEncoder::setHardwareForTesting(VideoHardwareForTesting{{HardwareVideoEncoder::nvenc}, kFailingCall});
+        auto encoder = makeEncoder(smallSettings(codec, ChromaSubsampling::yuv420));
+        ASSERT_TRUE(encoder);
+        const std::string hardwareName = encoder->encoderName();
+        EXPECT_EQ(hardwareName, VideoEncoder::libraryEncoderName(HardwareVideoEncoder::nvenc, codec));
+        // A Viewer starts a decoder from each set of parameter sets it is
+        // told about and feeds it every frame after.
+        uint64_t announced = encoder->buildNumber();
+        auto decoder = std::make_unique<StreamDecoder>(codec, encoder->parameterSets());
+        TestPicture picture(320, 180);
+        for (int call = 1; call <= 8; ++call) {
+            picture.drawScene(call);
+            auto encoded = encoder->encode(picture.image(), uint64_t(call) * kFrameNs, false);
+            ASSERT_TRUE(encoded.ok()) << encoded.error();
+            ASSERT_TRUE(encoded->has_value()) << "call " << call;
+            const bool switched = encoder->buildNumber() != announced;
+            EXPECT_EQ(switched, call == kFailingCall) << "call " << call;
+            if (switched) {
+                announced = encoder->buildNumber();
+                decoder = std::make_unique<StreamDecoder>(codec, encoder->parameterSets());
+            }
+            EXPECT_EQ((*encoded)->isKeyFrame, call == 1 || call == kFailingCall) << "call " << call;
+            EXPECT_EQ((*encoded)->presentationTimeNs, uint64_t(call) * kFrameNs);
+            EXPECT_TRUE(decoder->decode((*encoded)->data)) << "frame of call " << call << " refused";
+        }
+        EXPECT_EQ(encoder->encoderName(), codec == VideoCodec::hevc ? "libx265" : "libx264");
+        ASSERT_TRUE(encoder->hardwareFailure().has_value());
+        EXPECT_NE(encoder->hardwareFailure()->find(hardwareName + " failed"), std::string::npos);
+        // The session stays on software through later rebuilds.
+        ASSERT_TRUE(encoder->updateRateControl(24, 1'500'000).ok());
+        EXPECT_EQ(encoder->encoderName(), codec == VideoCodec::hevc ? "libx265" : "libx264");
+    }
+}
+
 TEST(VideoEncoderLifetime, EveryLibraryEncoderBuiltIsClosedByARebuildOrTheEncodersEnd) {
     const int before = VideoEncoder::openLibraryEncoderCountForTesting();
     for (auto codec : {VideoCodec::hevc, VideoCodec::h264}) {

@@ -181,8 +181,8 @@ void HostVideoCapture::beginStream(const SCDisplay& display) {
     auto stream = SCStream::create(display, configuration);
     // The stream holds its handlers; they hold this object weakly so that
     // dropping the capture ends the stream.
-    stream->setFrameHandler(queues.capture, [weak](const SCCapturedFrame& frame) {
-        if (auto self = weak.lock()) self->handleFrame(frame);
+    stream->setFrameHandler(framesQueue_, [weak](const SCCapturedFrame& frame) {
+        if (auto self = weak.lock()) self->takeFrame(frame);
     });
     stream->onStoppedWithError = [weak](const std::string& error) {
         if (auto self = weak.lock(); self && !self->stopped_) self->notice("ScreenCaptureKit stream stopped: " + error);
@@ -269,6 +269,10 @@ void HostVideoCapture::stop(bool wait) {
     queues.capture.async([self, released] {
         self->encoder_.reset();
         self->lastBuffer_.reset();
+        {
+            std::lock_guard<std::mutex> guard(self->waitingLock_);
+            self->waitingFrame_.reset();
+        }
         released->signal();
     });
     if (wait) released->wait(encoderStopTimeoutSeconds);
@@ -360,10 +364,48 @@ VideoEncoderSettings HostVideoCapture::encoderSettings(int canvasWidth, int canv
     return s;
 }
 
+void HostVideoCapture::takeFrame(const SCCapturedFrame& frame) {
+    if (stopped_) return;
+    noteCapturedFrame(frame);
+    const bool picture = frame.status == SCFrameStatus::complete && frame.buffer;
+    bool schedule;
+    {
+        std::lock_guard<std::mutex> guard(waitingLock_);
+        // A newer picture replaces one still waiting; a report without a
+        // picture never does.
+        if (picture || !waitingFrame_) waitingFrame_ = frame;
+        schedule = !std::exchange(waitingFrameScheduled_, true);
+    }
+    if (!schedule) return;
+    std::weak_ptr<HostVideoCapture> weak = weak_from_this();
+    queues.capture.async([weak] {
+        if (auto self = weak.lock()) self->encodeWaitingFrame();
+    });
+}
+
+void HostVideoCapture::noteCapturedFrame(const SCCapturedFrame& frame) {
+    if (frame.status == SCFrameStatus::idle) {
+        if (onCapturedIdleFrame) onCapturedIdleFrame();
+        return;
+    }
+    if (frame.status != SCFrameStatus::complete || !frame.buffer) return;
+    if (onCapturedFrame) onCapturedFrame();
+    if (onRecordingFrame) onRecordingFrame(frame.buffer, frame.timestampNs);
+}
+
+void HostVideoCapture::encodeWaitingFrame() {
+    std::optional<SCCapturedFrame> frame;
+    {
+        std::lock_guard<std::mutex> guard(waitingLock_);
+        frame = std::exchange(waitingFrame_, std::nullopt);
+        waitingFrameScheduled_ = false;
+    }
+    if (frame) handleFrame(*frame);
+}
+
 void HostVideoCapture::handleFrame(const SCCapturedFrame& frame) {
     if (stopped_) return;
     if (frame.status == SCFrameStatus::idle) {
-        if (onCapturedIdleFrame) onCapturedIdleFrame();
         // A still picture sends no complete frames; a Viewer that asks for a
         // key frame meanwhile gets the last picture again.
         if (!lastBuffer_ || !encoder_ || forceKeyFrameRequested.value() == 0) return;
@@ -373,11 +415,9 @@ void HostVideoCapture::handleFrame(const SCCapturedFrame& frame) {
         return;
     }
     if (frame.status != SCFrameStatus::complete || !frame.buffer) return;
-    if (onCapturedFrame) onCapturedFrame();
     const auto& buffer = frame.buffer;
     if (!matchEncoderToFrame(buffer->width(), buffer->height())) return;
     lastBuffer_ = buffer;
-    if (onRecordingFrame) onRecordingFrame(buffer, frame.timestampNs);
     if (!readyToEncode()) return;
     const bool keyFrame = forceKeyFrameRequested.readAndClear() != 0;
     encodeAndDeliver(*buffer, frame.timestampNs, keyFrame);
@@ -482,7 +522,7 @@ bool HostVideoCapture::announceConfig() {
     reportedBuildErrors_.clear();
     announcedBuild_ = encoder_->buildNumber();
     notice("encoder active: " + codecTitle(activeProfile.codec) + " " + sizeText(s.width, s.height) + " " +
-           std::to_string(s.fps) + "fps " + std::to_string(s.bitrate));
+           std::to_string(s.fps) + "fps " + std::to_string(s.bitrate) + " encoder=" + encoder_->encoderName());
     VideoStreamConfigPayload config;
     config.mode = activeProfile.mode;
     config.codec = activeProfile.codec;
@@ -524,6 +564,54 @@ void HostVideoCapture::applyPendingRateControl() {
 }
 
 void HostVideoCapture::encodeAndDeliver(const PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame) {
+    const uint64_t arrivedNs = Clock::uptimeNs();
+    encodePicture(buffer, timestampNs, forceKeyFrame);
+    const uint64_t serial = ++pictureSerial_;
+    if (!encoder_) return;
+    const int held = encoder_->framesInFlight();
+    if (held == 0) return;
+    if (forceKeyFrame) {
+        // A Viewer waiting for a key frame gets it now, not frames later.
+        pushOutHeldFrames(buffer, held);
+        return;
+    }
+    // The encoder holds the latest pictures' frames until it gets more
+    // pictures; if the screen has stopped changing, none come, so the same
+    // picture is fed again, once per held frame, when the next picture is
+    // overdue. Those repeats code as near-empty frames and are never
+    // repeated.
+    armHeldFrameRepeat(serial, held, arrivedNs);
+}
+
+void HostVideoCapture::armHeldFrameRepeat(uint64_t serial, int held, uint64_t fromNs) {
+    int fps;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        fps = fps_;
+    }
+    const auto dueNs = fromNs + static_cast<uint64_t>(heldFrameRepeatDelayFrames * 1e9 / fps);
+    const uint64_t now = Clock::uptimeNs();
+    std::weak_ptr<HostVideoCapture> weak = weak_from_this();
+    queues.capture.asyncAfter(dueNs > now ? static_cast<double>(dueNs - now) / 1e9 : 0.0, [weak, serial, held] {
+        auto self = weak.lock();
+        if (!self || self->stopped_ || serial != self->pictureSerial_ || !self->lastBuffer_) return;
+        // A congested network takes no frames now; the held ones wait for
+        // it, and are not forgotten when the screen stays still meanwhile.
+        if (self->checkNetworkCongestion && self->checkNetworkCongestion()) {
+            self->armHeldFrameRepeat(serial, held, Clock::uptimeNs());
+            return;
+        }
+        self->pushOutHeldFrames(*self->lastBuffer_, held);
+    });
+}
+
+void HostVideoCapture::pushOutHeldFrames(const PixelBuffer& buffer, int held) {
+    for (int i = 0; i < held && encoder_ && encoder_->framesInFlight() > 0; ++i) {
+        encodePicture(buffer, Clock::uptimeNs(), false);
+    }
+}
+
+void HostVideoCapture::encodePicture(const PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame) {
     BGRAImage image{buffer.data(), buffer.width(), buffer.height(), buffer.bytesPerRow()};
     if (auto roi = viewportROINormalized()) {
         // Worked out from this frame's own size, so a viewport set for an
@@ -538,6 +626,15 @@ void HostVideoCapture::encodeAndDeliver(const PixelBuffer& buffer, uint64_t time
     if (!encoded) {
         if (onError) onError(encoded.error());
         return;
+    }
+    if (encoder_->buildNumber() != announcedBuild_) {
+        // The hardware gave up and software took over inside this call: its
+        // parameter sets go out before its first (key) frame.
+        if (const auto& failure = encoder_->hardwareFailure(); failure && !hardwareFailureReported_) {
+            hardwareFailureReported_ = true;
+            notice(*failure + "; falling back to " + encoder_->encoderName());
+        }
+        if (!announceConfig()) return;
     }
     if (!*encoded) return;
     const EncodedVideoFrame& frame = **encoded;

@@ -8,7 +8,11 @@
 //
 // Threads: the closures run on the capture's own queues (frame work on the
 // capture queue, start reports on the lifecycle queue, paced frames on the
-// pacer queue), never on the owner's queue. start() and stop(wait:) are
+// pacer queue, and the captured-frame reports and the recording tap on the
+// capture's frames queue), never on the owner's queue. Frames arrive on the
+// frames queue at the stream's rate whatever the encoder costs: the
+// encoder on the capture queue takes the newest picture each time it is
+// free, so a slow encoder thins the stream, not the recording. start() and stop(wait:) are
 // called from the owner's queues; stop(wait: true) may block its caller for
 // its bounded time-outs, so the server calls it on its capture lifecycle
 // queue.
@@ -135,7 +139,7 @@ public:
     std::function<void(const std::shared_ptr<HostVideoCapture>&)> onRetiredStreamRetained;
     std::function<void(const std::shared_ptr<HostVideoCapture>&)> onRetiredStreamRecovered;
     // Each complete captured buffer at full capture size, before any crop,
-    // once the encoder matches its geometry and before the congestion check.
+    // as it arrives, before the encoder sees it.
     std::function<void(const std::shared_ptr<platform::PixelBuffer>&, uint64_t timestampNs)> onRecordingFrame;
 
     // Starts the stream and, with its first frame, the encoder; returns at once.
@@ -180,12 +184,22 @@ public:
     // make builds fail. Set before start().
     std::function<platform::Result<std::unique_ptr<platform::VideoEncoder>>(const platform::VideoEncoderSettings&)>
         encoderFactoryForTesting;
+    // When the encoder holds frames, the last picture is fed again this many
+    // frame intervals after it arrived unless a newer one came: a quarter
+    // interval of slack keeps a capture a little late from causing repeats.
+    static constexpr double heldFrameRepeatDelayFrames = 1.25;
     // Frames between build attempts once builds keep failing.
     static constexpr int maxBuildRetryGapFrames = 64;
 
     // Runs one captured frame through the frame path on the calling thread,
-    // as the stream's handler does; for tests and benchmarks only.
-    void processFrameForTesting(const platform::SCCapturedFrame& frame) { handleFrame(frame); }
+    // reports and encoder alike; for tests and benchmarks only.
+    void processFrameForTesting(const platform::SCCapturedFrame& frame) {
+        noteCapturedFrame(frame);
+        handleFrame(frame);
+    }
+    // Hands a frame over as the stream does, on the calling thread: the
+    // encoder gets it on the capture queue.
+    void deliverFrameForTesting(const platform::SCCapturedFrame& frame) { takeFrame(frame); }
     std::shared_ptr<platform::SCStream> streamForTesting() const;
 
     // The display the capture was asked for.
@@ -214,7 +228,12 @@ private:
     void beginStream(const platform::SCDisplay& display);
     void reportStartFailure(const std::string& message);
 
+    // Frames queue: reports, the recording tap, and the hand-over of the
+    // newest frame to the encoder.
+    void takeFrame(const platform::SCCapturedFrame& frame);
+    void noteCapturedFrame(const platform::SCCapturedFrame& frame);
     // Frame path, on the capture queue.
+    void encodeWaitingFrame();
     void handleFrame(const platform::SCCapturedFrame& frame);
     bool matchEncoderToFrame(int width, int height);
     bool buildEncoder(int canvasWidth, int canvasHeight);
@@ -226,7 +245,16 @@ private:
     // Whether a frame may be encoded now: rate changes applied, an encoder
     // in place and the network not congested; reports the sample taken.
     bool readyToEncode();
+    // Encodes a new picture and sees that its frame does not stay inside the
+    // encoder: a key frame is pushed out at once, any other frame by
+    // repeats of the picture if no new one comes within a frame interval.
     void encodeAndDeliver(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame);
+    // Plans the repeats for picture `serial`, due a little more than a frame
+    // interval after `fromNs`.
+    void armHeldFrameRepeat(uint64_t serial, int held, uint64_t fromNs);
+    // Feeds the picture again, once for each of the `held` frames.
+    void pushOutHeldFrames(const platform::PixelBuffer& buffer, int held);
+    void encodePicture(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame);
     void deliverPaced(std::span<const uint8_t> bytes, bool isKeyFrame, uint64_t timestampNs);
     // False (and no configuration) when the parameter sets cannot be announced.
     bool announceConfig();
@@ -250,6 +278,14 @@ private:
 
     uint32_t capturedDisplayID_ = 0;  // the display the stream reads; under lock_
 
+    // The stream's frames arrive here (see the file comment).
+    platform::DispatchQueue framesQueue_{"v230.host.video.frames"};
+    // The newest frame the encoder has not taken yet, and whether its turn
+    // on the capture queue is planned; under waitingLock_.
+    std::mutex waitingLock_;
+    std::optional<platform::SCCapturedFrame> waitingFrame_;
+    bool waitingFrameScheduled_ = false;
+
     // Capture-queue state.
     std::unique_ptr<platform::VideoEncoder> encoder_;
     int frameWidth_ = 0, frameHeight_ = 0;  // geometry the encoder was matched to
@@ -265,6 +301,11 @@ private:
     // The last complete buffer, re-encoded when a key frame is asked for
     // while the picture stands still (the stream then sends idle frames only).
     std::shared_ptr<platform::PixelBuffer> lastBuffer_;
+    // Counts the pictures encoded, so a planned repeat knows whether a newer
+    // picture came first.
+    uint64_t pictureSerial_ = 0;
+    // The hardware encoder's failure has been told (once per capture).
+    bool hardwareFailureReported_ = false;
 
     // The time slot of the last paced delivery (planned on the capture queue).
     uint64_t lastPacedDeliveryNs_ = 0;

@@ -191,6 +191,43 @@ TEST_F(FramePath, TheRecordingTapGetsTheWholeUncroppedBufferEvenWhenTheFrameIsDr
     EXPECT_EQ(recorder.samples, std::vector<bool>{false});
 }
 
+TEST_F(FramePath, FramesArrivingWhileTheEncoderIsBusyReachTheRecordingAndOnlyTheNewestTheEncoder) {
+    auto capture = makeCapture(320, 180);
+    // The capture queue has not run yet: the encoder is busy, as far as the
+    // stream can tell, while three pictures and an idle report arrive.
+    std::vector<std::shared_ptr<PixelBuffer>> buffers;
+    for (double split : {0.1, 0.5, 0.9}) {
+        buffers.push_back(twoColourBuffer(320, 180, split));
+        capture->deliverFrameForTesting(completeFrame(buffers.back(), timestamp += 16'666'667));
+    }
+    SCCapturedFrame idle;
+    idle.status = SCFrameStatus::idle;
+    idle.timestampNs = timestamp += 16'666'667;
+    capture->deliverFrameForTesting(idle);
+    ASSERT_EQ(recorder.recordings.size(), 3u);
+    for (size_t i = 0; i < buffers.size(); ++i) EXPECT_EQ(recorder.recordings[i].first, buffers[i]);
+    EXPECT_EQ(recorder.captured, 3);
+    EXPECT_EQ(recorder.idle, 1);
+    EXPECT_TRUE(recorder.frames.empty());
+
+    runUntilIdle();
+    // One encode, of the newest picture (blue from 90 % of the width on);
+    // the idle report did not push it aside.
+    ASSERT_EQ(recorder.frames.size(), 1u);
+    ViewerDecoder decoder(recorder.configs.at(0));
+    auto picture = decoder.decode(recorder.frames[0].bytes, 0.7);
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_TRUE(looksRed(*picture));
+
+    // The next picture finds the encoder free and is encoded on its own.
+    capture->deliverFrameForTesting(completeFrame(twoColourBuffer(320, 180, 0.2), timestamp += 16'666'667));
+    runUntilIdle();
+    ASSERT_EQ(recorder.frames.size(), 2u);
+    auto next = decoder.decode(recorder.frames[1].bytes, 0.7);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_TRUE(looksBlue(*next));
+}
+
 TEST_F(FramePath, TheRecordingSourceSizeFollowsTheFramesSeenFromAnotherQueue) {
     HostRecordingSourceSize sourceSize;
     auto capture = makeCapture(320, 180);
@@ -274,4 +311,138 @@ TEST_F(FramePath, ParameterSetsTooLongToAnnounceStopTheStreamWithAnError) {
     EXPECT_TRUE(recorder.configs.empty());
     EXPECT_TRUE(recorder.frames.empty());
     EXPECT_EQ(recorder.countMessagesStartingWith("video encoder: a parameter set of 70000 bytes"), 1u);
+}
+
+// ------------------------------------------------------------ frames held inside the encoder
+
+namespace {
+
+// Above 1080p, where HEVC holds each picture's frame until the next call.
+constexpr int kHeldWidth = 1920, kHeldHeight = 1088;
+constexpr double kFrameInterval = 1.0 / 60;
+
+class HeldFrames : public FramePath {
+protected:
+    std::shared_ptr<HostVideoCapture> makeHoldingCapture() {
+        auto capture = makeCapture(kHeldWidth, kHeldHeight, VideoStreamCodec::hevc);
+        EXPECT_EQ(capture->activeProfile.width, kHeldWidth);
+        EXPECT_EQ(capture->activeProfile.fps, 60);
+        return capture;
+    }
+    // A picture that differs from the one before: the red part grows.
+    void feedMoving(HostVideoCapture& capture) {
+        ++pictures;
+        feed(capture, twoColourBuffer(kHeldWidth, kHeldHeight, 0.1 + 0.05 * pictures));
+    }
+    // Every frame delivered decodes, with the one configuration announced.
+    void expectEveryFrameDecodes() {
+        ASSERT_EQ(recorder.configs.size(), 1u);
+        ViewerDecoder decoder(recorder.configs[0]);
+        for (size_t i = 0; i < recorder.frames.size(); ++i) {
+            EXPECT_TRUE(decoder.decode(recorder.frames[i].bytes).has_value()) << "frame " << i;
+        }
+    }
+    int pictures = 0;
+};
+
+}  // namespace
+
+TEST_F(HeldFrames, WhenThePictureStopsTheHeldFramesComeOutAfterOneFrameIntervalAndNothingMore) {
+    auto capture = makeHoldingCapture();
+    std::vector<uint64_t> fed;
+    for (int i = 0; i < 4; ++i) {
+        feedMoving(*capture);
+        fed.push_back(timestamp);
+    }
+    // The last pictures' frames are still inside the encoder.
+    ASSERT_LT(recorder.frames.size(), fed.size());
+
+    const double due = kFrameInterval * HostVideoCapture::heldFrameRepeatDelayFrames;
+    EXPECT_GT(due, kFrameInterval);
+    advance(due * 0.95);
+    EXPECT_LT(recorder.frames.size(), fed.size()) << "fed again before the next picture was overdue";
+    advance(due * 0.1);
+    ASSERT_EQ(recorder.frames.size(), fed.size());
+    for (size_t i = 0; i < fed.size(); ++i) EXPECT_EQ(recorder.frames[i].timestampNs, fed[i]) << "frame " << i;
+
+    // The repeats' own frames stay held: they show nothing new.
+    advance(1.0);
+    EXPECT_EQ(recorder.frames.size(), fed.size());
+    expectEveryFrameDecodes();
+}
+
+TEST_F(HeldFrames, NothingIsFedAgainWhilePicturesKeepComing) {
+    auto capture = makeHoldingCapture();
+    std::vector<uint64_t> fed;
+    for (int i = 0; i < 8; ++i) {
+        feedMoving(*capture);
+        fed.push_back(timestamp);
+        advance(kFrameInterval);
+    }
+    // Only the pictures' own frames, in order, a frame or two behind.
+    ASSERT_GE(recorder.frames.size(), fed.size() - 2);
+    ASSERT_LT(recorder.frames.size(), fed.size());
+    for (size_t i = 0; i < recorder.frames.size(); ++i) EXPECT_EQ(recorder.frames[i].timestampNs, fed[i]);
+    expectEveryFrameDecodes();
+}
+
+TEST_F(HeldFrames, AKeyFrameAskedForLeavesTheEncoderAtOnce) {
+    auto capture = makeHoldingCapture();
+    for (int i = 0; i < 3; ++i) feedMoving(*capture);
+    capture->forceKeyFrameRequested.set(1);
+    feedMoving(*capture);
+    // Every picture's frame is out, the key frame last, with no time passed.
+    ASSERT_EQ(recorder.frames.size(), 4u);
+    EXPECT_TRUE(recorder.frames[3].isKeyFrame);
+    EXPECT_EQ(recorder.frames[3].timestampNs, timestamp);
+
+    // While the picture stands still, a request re-encodes the last picture;
+    // its key frame too arrives without waiting for a repeat.
+    capture->forceKeyFrameRequested.set(1);
+    SCCapturedFrame idle;
+    idle.status = SCFrameStatus::idle;
+    idle.timestampNs = timestamp += 16'666'667;
+    const size_t before = recorder.frames.size();
+    capture->processFrameForTesting(idle);
+    ASSERT_GT(recorder.frames.size(), before);
+    EXPECT_TRUE(recorder.frames.back().isKeyFrame);
+    for (size_t i = before; i + 1 < recorder.frames.size(); ++i) EXPECT_FALSE(recorder.frames[i].isKeyFrame);
+    expectEveryFrameDecodes();
+}
+
+// ------------------------------------------------------------ hardware encoder failing
+
+TEST_F(FramePath, AHardwareEncoderThatFailsIsReplacedBySoftwareBehindANewConfigurationAndAKeyFrame) {
+    constexpr int kFailingPicture = 3;
+    VideoEncoder::setHardwareForTesting(VideoHardwareForTesting{{HardwareVideoEncoder::vaapi}, kFailingPicture});
+    auto capture = makeCapture(320, 180, VideoStreamCodec::hevc);
+    for (int i = 0; i < 5; ++i) feed(*capture, twoColourBuffer(320, 180, 0.2 + 0.1 * i));
+    VideoEncoder::setHardwareForTesting(std::nullopt);
+
+    EXPECT_TRUE(recorder.hasMessageContaining("encoder active: HEVC 320x180 60fps"));
+    ASSERT_EQ(recorder.countMessagesStartingWith("encoder active:"), 2u);
+    EXPECT_EQ(recorder.countMessagesStartingWith("hevc_vaapi failed ("), 1u);
+    EXPECT_TRUE(recorder.hasMessageContaining("; falling back to libx265"));
+    std::vector<std::string> active;
+    for (const auto& m : recorder.messages) {
+        if (m.starts_with("encoder active:")) active.push_back(m.substr(m.rfind(' ') + 1));
+    }
+    EXPECT_EQ(active, (std::vector<std::string>{"encoder=hevc_vaapi", "encoder=libx265"}));
+
+    // The Viewer sees: configuration, two frames, configuration, a key frame
+    // and the rest, every frame decoded by the configuration before it.
+    std::vector<std::string> stream;
+    for (const auto& e : recorder.events) {
+        if (e != "error") stream.push_back(e);
+    }
+    EXPECT_EQ(stream, (std::vector<std::string>{"config", "frame", "frame", "config", "frame", "frame", "frame"}));
+    ASSERT_EQ(recorder.configs.size(), 2u);
+    ASSERT_EQ(recorder.frames.size(), 5u);
+    EXPECT_TRUE(recorder.frames[kFailingPicture - 1].isKeyFrame);
+    // A fresh decoder per configuration, as a Viewer starts one.
+    std::unique_ptr<ViewerDecoder> decoder;
+    for (size_t i = 0; i < recorder.frames.size(); ++i) {
+        if (i == 0 || i == kFailingPicture - 1) decoder = std::make_unique<ViewerDecoder>(recorder.configs[i == 0 ? 0 : 1]);
+        EXPECT_TRUE(decoder->decode(recorder.frames[i].bytes).has_value()) << "frame " << i;
+    }
 }

@@ -54,7 +54,11 @@ public:
 
         void updateProgress(uint64_t bytes, uint64_t total);
         void markFinished(const std::string& status, bool success);
-        void setSubtitle(const std::string& text) { statusLbl->text = text; }
+        // A finished row keeps its outcome: a subtitle queued before the
+        // finish ran must not turn "Cancelled" back into "Saving to …".
+        void setSubtitle(const std::string& text) {
+            if (!finished) statusLbl->text = text;
+        }
         // The button's action.
         void didCancel();
 

@@ -88,6 +88,9 @@ TEST_F(ProgressRows, CancelledRowIsNotTurnedIntoACompletion) {
     runUntilIdle();
     EXPECT_EQ(order, std::vector<std::string>{"caller"});
     EXPECT_EQ(status(id), "Cancelled");
+    center.setSubtitle(id, "Saving to In\u2026");  // queued before the finish ran
+    runUntilIdle();
+    EXPECT_EQ(status(id), "Cancelled") << "a finished row keeps its outcome";
     EXPECT_EQ(row->cancelBtn->text, "Dismiss");
     advance(1.0);
     EXPECT_FALSE(center.rows.contains(id));

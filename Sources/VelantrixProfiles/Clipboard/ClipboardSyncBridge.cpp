@@ -72,6 +72,7 @@ void ClipboardSyncBridge::start() {
         },
         pollIntervalSeconds);
     pollTimer_->resume();
+    if (onStartedForTesting) onStartedForTesting();
 }
 
 void ClipboardSyncBridge::stop() {

@@ -44,6 +44,9 @@ public:
     std::function<void(const std::string&)> onStatus;
     // Gate for both directions; unset means enabled.
     std::function<bool()> isSyncEnabled;
+    // Runs when start() has begun polling, so that a test can see what the
+    // owner had wired by then.
+    std::function<void()> onStartedForTesting;
 
     // Removes stale inbox batches and starts polling; does nothing while
     // polling.

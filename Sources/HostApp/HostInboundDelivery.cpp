@@ -250,9 +250,53 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
         center.failTask(batchID, refusal);
         return;
     }
-    // The save-location panel is not offered yet: the batch waits, staged,
-    // until its row is cancelled.
     center.orderFront();
+    center.pickSaveLocation(
+        batchID, std::nullopt,
+        [weak, batchID](const fs::path& folder) {
+            if (auto self = weak.lock()) self->saveLocationPicked(batchID, folder);
+        },
+        [weak, batchID] {
+            if (auto self = weak.lock()) self->saveLocationCancelled(batchID);
+        });
+}
+
+void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& folder) {
+    assertMainQueue();
+    // The row was cancelled while the panel was up: the batch is gone.
+    auto& rows = FileTransferCenter::shared().rows;
+    if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
+    fileDelivery.pendingFileDestinations[batchID] = folder;
+    FileTransferCenter::shared().setSubtitle(
+        batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026", folder.filename().string()));
+    tryDeliverFileBatch(batchID);
+}
+
+void HostProbeDelegate::saveLocationCancelled(const UUID& batchID) {
+    assertMainQueue();
+    components.fileTransferService->cancelBatch(batchID);
+    components.fileTransferService->notifyPeerCancel(batchID);
+    // Whether or not the batch had completed, nothing of it stays staged.
+    forgetInboundBatch(batchID);
+    FileTransferCenter::shared().completeTask(
+        batchID, VelantrixL10n::text("fileTransfer.center.cancelledNoDest", "Cancelled \u2014 no save location chosen"),
+        1.0);
+}
+
+void HostProbeDelegate::removeEarlierInboxFolders() {
+    // Listed now, before this run stages anything; removed off the main
+    // queue, as a tree of any size may be left.
+    const fs::path inbox = components.fileTransferService->stagingRoot();
+    std::vector<fs::path> earlier;
+    std::error_code error;
+    for (auto it = fs::directory_iterator(inbox, error); !error && it != fs::directory_iterator(); it.increment(error))
+        earlier.push_back(it->path());
+    if (earlier.empty()) return;
+    log("files: removing " + std::to_string(earlier.size()) + " staging folder(s) of an earlier run");
+    DispatchQueue::global(platform::QualityOfService::utility).async([earlier = std::move(earlier)] {
+        std::error_code ignored;
+        for (const auto& folder : earlier) fs::remove_all(folder, ignored);
+    });
 }
 
 void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const std::vector<fs::path>& staged,
@@ -264,7 +308,11 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
         removeStaged(staged);
         return;
     }
-    if (intent == FileTransferIntent::dropToFinder) return;  // the Finder drop is not built yet
+    if (intent == FileTransferIntent::dropToFinder) {
+        const fs::path folder = frontFinderWindowPath().value_or(defaultDropDestination());
+        deliverDroppedFiles(staged, folder, batchID);
+        return;
+    }
     fileDelivery.pendingFileURLs[batchID] = staged;
     if (failedFiles > 0) fileDelivery.unreceivedFileCounts[batchID] = failedFiles;
     tryDeliverFileBatch(batchID);

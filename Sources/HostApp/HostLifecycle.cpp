@@ -139,6 +139,8 @@ void HostProbeDelegate::startHostInNormalMode() {
         [](const platform::Notification&) { HostInputSourceKind::refreshCachedCJKInputMethod(); }, DispatchQueue::main());
     registerWorkspacePowerObservers();
 
+    // Before any Viewer can reach the Host, so nothing of this run is taken.
+    removeEarlierInboxFolders();
     startAudioAuxServer();
     // A Host nobody can reach has already quit; it must not say "running".
     if (Application::shared().isTerminated()) return;

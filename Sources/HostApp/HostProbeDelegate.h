@@ -224,6 +224,26 @@ public:
     // A managed copy's one receipt, to the session that named its folder.
     void sendManagedCopyDeliveryResponse(const platform::UUID& batchID, bool accepted,
                                          const std::optional<std::string>& message);
+    // The Finder drop: the items moved off the main queue into `folder`,
+    // then the row, the log and the reveal on it. No receipt.
+    void deliverDroppedFiles(const std::vector<std::filesystem::path>& staged, const std::filesystem::path& folder,
+                             const platform::UUID& batchID);
+    // The folder of Finder's front window, asked by script; nothing when
+    // Finder shows none or the script fails (logged).
+    std::optional<std::filesystem::path> frontFinderWindowPath();
+    // The Desktop, or Downloads when the Desktop is kept in iCloud.
+    static std::filesystem::path defaultDropDestination();
+    // The drop's moves, off the main queue: numbered names on clashes, as
+    // moveStagedFiles, without logging. The URLs where the items landed.
+    static std::vector<std::filesystem::path> moveFilesOffMain(const std::vector<std::filesystem::path>& urls,
+                                                               const std::filesystem::path& folder);
+    static bool isICloudManaged(const std::filesystem::path& url);
+    // What an earlier run left in the inbox (failed items stay staged until
+    // then) goes at start-up, off the main queue.
+    void removeEarlierInboxFolders();
+    // The save-location panel's two answers for an inbound batch.
+    void saveLocationPicked(const platform::UUID& batchID, const std::filesystem::path& folder);
+    void saveLocationCancelled(const platform::UUID& batchID);
 
     // --- State, one struct per Part -------------------------------------------------------
     HostLifecycleState lifecycle;

@@ -3,13 +3,48 @@
 // the asking Viewer its receipt. Main queue.
 
 #include "HostApp/HostProbeDelegate.h"
+#include "Platform/Dispatch.h"
 #include "Platform/FileMoves.h"
 #include "Platform/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
+using platform::DispatchQueue;
 using platform::UUID;
 namespace fs = std::filesystem;
+
+namespace {
+// The one way received items enter a user's folder without asking: under
+// their own name, or "name 1.ext", "name 2.ext", ... when taken, never over
+// anything. `onFailure` hears each item that could not be moved.
+std::vector<fs::path> moveNumbered(
+    const std::vector<fs::path>& items, const fs::path& folder,
+    const std::function<void(const fs::path& name, const fs::path& candidate, const std::string& error)>& onFailure) {
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
+    std::vector<fs::path> delivered;
+    for (const auto& item : items) {
+        const fs::path name = item.filename();
+        fs::path candidate = folder / name;
+        for (int n = 1; platform::FileMoves::isTaken(candidate); n++)
+            candidate = folder / (name.stem().string() + " " + std::to_string(n) + name.extension().string());
+        if (auto moved = platform::FileMoves::moveNoReplace(item, candidate); !moved) {
+            if (onFailure) onFailure(name, candidate, moved.error());
+            continue;
+        }
+        delivered.push_back(candidate);
+    }
+    return delivered;
+}
+
+// The batch's staging folder, once delivery has left it empty; what failed
+// stays staged until the next start.
+void removeEmptyStagingFolder(const std::vector<fs::path>& items) {
+    std::error_code ignored;
+    if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+}
+}  // namespace
 
 void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     assertMainQueue();
@@ -18,10 +53,14 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     auto staged = d.pendingFileURLs.find(batchID);
     if (destination == d.pendingFileDestinations.end() || staged == d.pendingFileURLs.end()) return;
     const fs::path folder = destination->second;
-    const std::vector<fs::path> items = std::move(staged->second);
+    std::vector<fs::path> items = std::move(staged->second);
     d.pendingFileDestinations.erase(destination);
     d.pendingFileURLs.erase(staged);
-    d.pendingFileDeliveryOptions.erase(batchID);
+    FileTransferDeliveryOptions options;
+    if (auto recorded = d.pendingFileDeliveryOptions.find(batchID); recorded != d.pendingFileDeliveryOptions.end()) {
+        options = recorded->second;
+        d.pendingFileDeliveryOptions.erase(recorded);
+    }
     size_t unreceived = 0;
     if (auto failed = d.unreceivedFileCounts.find(batchID); failed != d.unreceivedFileCounts.end()) {
         unreceived = failed->second;
@@ -29,34 +68,41 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     }
     if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
 
-    std::error_code ignored;
-    FileTransferDeliveryResult result;
-    result.deliveredURLs = moveStagedFiles(items, folder);
-    result.failedItemCount = items.size() - result.deliveredURLs.size() + unreceived;
-    // The batch's staging folder goes once delivery leaves it empty; what
-    // failed stays staged until the next start.
-    if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
-    finishFileDelivery(batchID, items.size(), folder, result);
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    // Files the engine could not receive whole count as failed too.
+    auto finish = [weak, batchID, items, folder, unreceived](FileTransferDeliveryResult result) {
+        removeEmptyStagingFolder(items);
+        result.failedItemCount += unreceived;
+        if (auto self = weak.lock()) self->finishFileDelivery(batchID, items.size(), folder, result);
+    };
+    if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
+        // Moves may copy across file systems: off the main queue, which
+        // only hears the outcome.
+        DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, finish] {
+            auto self = weak.lock();
+            if (!self) return;
+            FileTransferDeliveryResult result;
+            result.deliveredURLs = self->moveStagedFiles(items, folder);
+            result.failedItemCount = items.size() - result.deliveredURLs.size();
+            // The delegate is let go on the main queue, never here.
+            DispatchQueue::main().async([finish, result, self = std::move(self)] { finish(result); });
+        });
+        return;
+    }
+    auto parent = FileTransferCenter::shared().foregroundPresentationWindow();
+    if (!parent) parent = summary.summaryWindow;
+    FileTransferConflictResolver::deliver(items, folder, parent, true,
+                                          options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite), finish);
 }
 
 std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::path>& items, const fs::path& folder) {
-    std::error_code ignored;
-    fs::create_directories(folder, ignored);
-    std::vector<fs::path> delivered;
-    for (const auto& item : items) {
-        const fs::path name = item.filename();
-        fs::path candidate = folder / name;
-        for (int n = 1; platform::FileMoves::isTaken(candidate); n++) {
-            const std::string ext = name.extension().string();
-            candidate = folder / (name.stem().string() + " " + std::to_string(n) + ext);
-        }
-        if (auto moved = platform::FileMoves::moveNoReplace(item, candidate); !moved) {
-            log("files: failed to deliver " + name.string() + " -> " + candidate.string() + ": " + moved.error());
-            continue;
-        }
-        delivered.push_back(candidate);
-    }
-    return delivered;
+    return moveNumbered(items, folder, [this](const fs::path& name, const fs::path& candidate, const std::string& error) {
+        log("files: failed to deliver " + name.string() + " -> " + candidate.string() + ": " + error);
+    });
+}
+
+std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::path>& urls, const fs::path& folder) {
+    return moveNumbered(urls, folder, nullptr);
 }
 
 void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requestedCount, const fs::path& folder,

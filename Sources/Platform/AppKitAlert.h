@@ -26,6 +26,9 @@ public:
     std::string messageText;
     std::string informativeText;
     Style alertStyle = Style::warning;
+    // Shown below the texts (a stack of labels and a checkbox, say); tests
+    // read and set its controls.
+    std::shared_ptr<View> accessoryView;
 
     void addButton(std::string title) { buttonTitles_.push_back(std::move(title)); }
     const std::vector<std::string>& buttonTitles() const { return buttonTitles_; }

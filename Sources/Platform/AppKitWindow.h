@@ -33,6 +33,9 @@ inline constexpr int kModalPanelWindowLevel = 8;
 inline constexpr uint32_t kWindowCanJoinAllSpaces = 1u << 0;
 inline constexpr uint32_t kWindowMoveToActiveSpace = 1u << 1;
 inline constexpr uint32_t kWindowFullScreenAuxiliary = 1u << 8;
+// A window that must be seen while the Host is in the background joins all
+// Spaces and full-screen Spaces (raw 0x102).
+inline constexpr uint32_t kWindowJoinAllSpacesAndFullScreenAuxiliary = kWindowMoveToActiveSpace | kWindowFullScreenAuxiliary;
 
 // Style mask bits.
 inline constexpr uint32_t kWindowStyleTitled = 1u << 0;

@@ -25,7 +25,7 @@ struct Font {
 };
 
 // The semantic colours the Host's texts use.
-enum class Color { label, secondaryLabel, tertiaryLabel, systemRed, systemBlue, systemGreen };
+enum class Color { label, secondaryLabel, tertiaryLabel, systemRed, systemBlue, systemGreen, systemOrange };
 
 // The paragraph alignment of a run's text.
 enum class TextAlignment { natural, center, right };

@@ -18,6 +18,7 @@ namespace platform {
 namespace {
 std::mutex failureLock;
 std::function<bool(const fs::path&)> copyFailure;
+std::function<bool(const fs::path&)> moveFailure;
 
 Status errnoFailure(const std::string& what) { return Status::failure(what + ": " + std::strerror(errno)); }
 
@@ -42,8 +43,10 @@ void flushTree(const fs::path& root) {
         if (it->is_regular_file(error) && !it->is_symlink(error)) flush(it->path());
 }
 
-Status copyThenRename(const fs::path& from, const fs::path& to) {
-    const fs::path temporary = to.parent_path() / (".norvessal-" + UUID::random().uuidString() + ".partial");
+// The copy under a temporary name beside `to`, flushed, then renamed
+// without replacing; the source stays.
+Status copyIntoPlace(const fs::path& from, const fs::path& to) {
+    const fs::path temporary = FileMoves::temporaryName(to.parent_path());
     std::error_code error;
     fs::copy(from, temporary, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
     bool injected = false;
@@ -63,8 +66,19 @@ Status copyThenRename(const fs::path& from, const fs::path& to) {
         fs::remove_all(temporary, ignored);
         return failure;
     }
-    fs::remove_all(from, error);  // a source left behind is only untidy
     return success();
+}
+
+Status copyThenRename(const fs::path& from, const fs::path& to) {
+    if (auto copied = copyIntoPlace(from, to); !copied) return copied;
+    std::error_code ignored;
+    fs::remove_all(from, ignored);  // a source left behind is only untidy
+    return success();
+}
+
+bool isFolder(const fs::path& path) {
+    struct stat info{};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 }  // namespace
 
@@ -73,7 +87,31 @@ bool FileMoves::isTaken(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+fs::path FileMoves::temporaryName(const fs::path& folder) {
+    return folder / (".norvessal-" + UUID::random().uuidString() + ".partial");
+}
+
+Status FileMoves::copyNoReplace(const fs::path& from, const fs::path& to) {
+    if (isTaken(to)) return Status::failure("copy: " + to.string() + " exists");
+    return copyIntoPlace(from, to);
+}
+
+Status FileMoves::replace(const fs::path& incoming, const fs::path& existing) {
+    if (!isFolder(incoming) && !isFolder(existing)) {
+        if (::rename(incoming.c_str(), existing.c_str()) != 0) return errnoFailure("rename");
+        return success();
+    }
+    if (auto swapped = exchange(incoming, existing); !swapped) return swapped;
+    std::error_code ignored;
+    fs::remove_all(incoming, ignored);  // the old item, now under the temporary name
+    return success();
+}
+
 Status FileMoves::moveNoReplace(const fs::path& from, const fs::path& to) {
+    {
+        std::lock_guard lock(failureLock);
+        if (moveFailure && moveFailure(from)) return Status::failure("rename: Input/output error");
+    }
     if (renameNoReplace(from, to) == 0) return success();
     if (errno == EXDEV) return copyThenRename(from, to);
     if (errno == EINVAL || errno == ENOSYS) {
@@ -97,6 +135,11 @@ Status FileMoves::exchange(const fs::path& a, const fs::path& b) {
 void FileMoves::setCopyFailureForTesting(std::function<bool(const fs::path&)> fails) {
     std::lock_guard lock(failureLock);
     copyFailure = std::move(fails);
+}
+
+void FileMoves::setMoveFailureForTesting(std::function<bool(const fs::path&)> fails) {
+    std::lock_guard lock(failureLock);
+    moveFailure = std::move(fails);
 }
 
 }  // namespace platform

@@ -19,14 +19,28 @@ struct FileMoves {
     // renamed without replacing, then the source is removed. On failure the
     // temporary is gone and the source stays.
     static Status moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+    // Copies `from` (a file or a whole folder) to `to` unless something is
+    // there: into a temporary name beside `to`, flushed, then renamed
+    // without replacing. The source stays; on failure nothing is left.
+    static Status copyNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
     // Swaps two existing items in one step.
     static Status exchange(const std::filesystem::path& a, const std::filesystem::path& b);
+    // Puts `incoming` (already in the target's folder) in place of
+    // `existing` in one step: a file by a rename over it, a folder (or a
+    // file meeting a folder) by an exchange, after which the old item,
+    // now under `incoming`'s name, is removed. On failure both stay.
+    static Status replace(const std::filesystem::path& incoming, const std::filesystem::path& existing);
+    // A free name for an item on its way into `folder`, hidden and unique.
+    static std::filesystem::path temporaryName(const std::filesystem::path& folder);
     // Whether anything is at the path, links not followed.
     static bool isTaken(const std::filesystem::path& path);
 
     // Makes the copy step fail after copying `path`'s bytes (a full disk
     // midway); tests only.
     static void setCopyFailureForTesting(std::function<bool(const std::filesystem::path& source)> fails);
+    // Makes moveNoReplace of `source` fail before it touches anything (an
+    // I/O error); tests only.
+    static void setMoveFailureForTesting(std::function<bool(const std::filesystem::path& source)> fails);
 };
 
 }  // namespace platform

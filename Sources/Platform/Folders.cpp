@@ -43,13 +43,13 @@ fs::path realConfigHome() {
     return realHome() / ".config";
 }
 
-// The videos folder named in user-dirs.dirs (XDG_VIDEOS_DIR="$HOME/Videos"),
-// read directly rather than by running xdg-user-dir.
-std::optional<fs::path> userDirsVideos(const fs::path& home) {
-    std::ifstream in(realConfigHome() / "user-dirs.dirs");
+// A folder named in user-dirs.dirs (XDG_VIDEOS_DIR="$HOME/Videos"), read
+// directly rather than by running xdg-user-dir.
+std::optional<fs::path> userDir(const fs::path& home, const fs::path& configHome, const std::string& key) {
+    std::ifstream in(configHome / "user-dirs.dirs");
     if (!in) return std::nullopt;
     std::string line;
-    const std::string prefix = "XDG_VIDEOS_DIR=";
+    const std::string prefix = key + "=";
     while (std::getline(in, line)) {
         size_t start = line.find_first_not_of(" \t");
         if (start == std::string::npos || line.compare(start, prefix.size(), prefix) != 0) continue;
@@ -113,7 +113,7 @@ fs::path Folders::caches() {
 fs::path Folders::movies() {
     if (auto r = overrideRoot()) return *r / "home" / "Videos";
     fs::path h = realHome();
-    if (auto v = userDirsVideos(h)) return *v;
+    if (auto v = userDir(h, realConfigHome(), "XDG_VIDEOS_DIR")) return *v;
     return h / "Videos";
 }
 
@@ -147,6 +147,20 @@ fs::path Folders::autostart() {
     if (auto r = overrideRoot()) return *r / "home" / ".config" / "autostart";
     return realConfigHome() / "autostart";
 }
+
+namespace {
+// Under an override root the user-dirs file is the one in its home.
+fs::path userFolder(const std::string& key, const char* fallback) {
+    const auto root = Folders::overrideRoot();
+    const fs::path h = root ? *root / "home" : realHome();
+    if (auto v = userDir(h, root ? h / ".config" : realConfigHome(), key)) return *v;
+    return h / fallback;
+}
+}  // namespace
+
+fs::path Folders::desktop() { return userFolder("XDG_DESKTOP_DIR", "Desktop"); }
+
+fs::path Folders::downloads() { return userFolder("XDG_DOWNLOAD_DIR", "Downloads"); }
 
 fs::path Folders::ensure(const fs::path& folder) {
     std::error_code ec;

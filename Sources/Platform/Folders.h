@@ -12,6 +12,8 @@
 //   machineApplications        R/machine/Applications
 //   preferences                R/home/.config/NorvessalHost
 //   autostart                  R/home/.config/autostart
+//   desktop                    R/home/Desktop     (or its user-dirs entry)
+//   downloads                  R/home/Downloads   (or its user-dirs entry)
 //
 // The root is the one set by setOverrideRoot(), else the environment
 // variable "NORVESSAL_DATA_ROOT" when it is set and not empty.
@@ -44,6 +46,10 @@ struct Folders {
     static std::filesystem::path preferences();
     // The user's XDG autostart folder: desktop entries started at login.
     static std::filesystem::path autostart();
+    // The user's Desktop and Downloads folders: the entries of the home's
+    // XDG user-dirs file when set, else ~/Desktop and ~/Downloads.
+    static std::filesystem::path desktop();
+    static std::filesystem::path downloads();
 
     // A leading "~" (alone or before "/") becomes home(); "~user" becomes
     // that user's home folder. Anything else, and an unknown user, stays.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Platform/Clock.h"
+#include "Platform/Locale.h"
 
 namespace platform {
 
@@ -15,8 +16,15 @@ namespace platform {
 inline constexpr Date kDistantPast{-62135769600.0};
 
 struct DateFormatter {
-    // Medium date, short time, in the time zone the environment gives.
+    // Medium date, short time, in the current locale's own wording and the
+    // time zone the environment gives ("Jan 5, 2026, 9:00 AM" in English,
+    // "05.01.2026, 09:00" in German).
     static std::string mediumDateShortTime(Date date);
+    static std::string mediumDateShortTime(Date date, const Locale& locale);
+    // A fixed pattern in the local time zone: "yyyy", "MM", "dd", "HH",
+    // "mm" and "ss" are replaced, everything else is kept as written
+    // ("yyyy-MM-dd-HHmmss", "yyyy-MM-dd HH:mm").
+    static std::string localString(Date date, const std::string& pattern);
 };
 
 struct ByteCountFormatter {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -95,6 +96,58 @@ TEST_F(FileMovesTest, ExchangeSwapsTwoItems) {
     ASSERT_TRUE(FileMoves::exchange(a, b).ok());
     EXPECT_EQ(contents(a), "B");
     EXPECT_EQ(contents(b), "A");
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(FileMovesTest, ReplacePutsTheNewItemInOneStepWhateverTheKinds) {
+    struct Case {
+        const char* name;
+        bool newIsFolder, oldIsFolder;
+    };
+    const Case cases[] = {
+        {"file over file", false, false},
+        {"folder over folder", true, true},
+        {"file over folder", false, true},
+        {"folder over file", true, false},
+    };
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = dataRoot->path() / ("r" + std::to_string(i++));
+        const fs::path existing = dir / "item";
+        if (c.oldIsFolder) write(existing / "old.txt", "old"); else write(existing, "old");
+        const fs::path incoming = FileMoves::temporaryName(dir);
+        if (c.newIsFolder) write(incoming / "new.txt", "new"); else write(incoming, "new");
+        ASSERT_TRUE(FileMoves::replace(incoming, existing).ok());
+        EXPECT_EQ(contents(c.newIsFolder ? existing / "new.txt" : existing), "new");
+        EXPECT_FALSE(fs::exists(existing / "old.txt"));
+        EXPECT_EQ(namesIn(dir), std::vector<std::string>{"item"}) << "the old item and the temporary are gone";
+    }
+    // Nothing to bring in: the existing item stays.
+    const fs::path dir = dataRoot->path() / "missing";
+    write(dir / "item", "old");
+    EXPECT_FALSE(FileMoves::replace(dir / "absent", dir / "item").ok());
+    EXPECT_EQ(contents(dir / "item"), "old");
+}
+
+TEST_F(FileMovesTest, CopiesNeverReplaceAndLeaveTheSource) {
+    const fs::path dir = dataRoot->path() / "c";
+    write(dir / "tree" / "deep" / "f.txt", "f");
+    ASSERT_TRUE(FileMoves::copyNoReplace(dir / "tree", dir / "copy").ok());
+    EXPECT_EQ(contents(dir / "copy" / "deep" / "f.txt"), "f");
+    EXPECT_EQ(contents(dir / "tree" / "deep" / "f.txt"), "f");
+    write(dir / "taken", "kept");
+    EXPECT_FALSE(FileMoves::copyNoReplace(dir / "tree", dir / "taken").ok());
+    EXPECT_EQ(contents(dir / "taken"), "kept");
+    FileMoves::setCopyFailureForTesting([](const fs::path&) { return true; });
+    EXPECT_FALSE(FileMoves::copyNoReplace(dir / "tree", dir / "again").ok());
+    EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"copy", "taken", "tree"})) << "no temporary is left";
 }
 
 }  // namespace

@@ -223,6 +223,9 @@ void V230HostAudioAuxServer::stopForTermination() {
         // The Mac's audio goes back to how it was before any Viewer took it.
         releaseExclusiveAudioListening("Host service stopped");
         if (auto restored = restoreViewerHostOutputAfterExclusiveListening()) publish(*restored);
+        // Restored here, so closing the sessions below has no mute left to
+        // give back.
+        audio.viewerHostOutputMuteSessionID.reset();
         stopAudioCapture(true);
         if (bonjourAdvertiser_) bonjourAdvertiser_->stop();
         for (auto* listener : {&audioListener_, &videoListener_, &fileListener_}) {
@@ -571,12 +574,20 @@ bool V230HostAudioAuxServer::sendToFirstAuthorizedChannel(AuxPacketType type, st
 bool V230HostAudioAuxServer::sendToAuthorizedSessionsOf(AuxChannel channel, const std::vector<uint8_t>& packet) {
     // Sending can fail a session, which edits the maps: walk a copy.
     std::vector<UUID> ids(authorizedFor(channel).begin(), authorizedFor(channel).end());
+    // Success means some connection took the packet: an authorised session
+    // whose connection on this channel is gone reached nobody, and callers
+    // (the clipboard bridge) settle a change only when it reached a Viewer.
+    bool taken = false;
     for (const UUID& id : ids) {
         auto& sessions = sessionsFor(channel);
         auto it = sessions.find(id);
-        if (it != sessions.end()) sendToSession(id, channel, it->second, packet);
+        if (it == sessions.end()) continue;
+        const auto state = it->second->state();
+        if (state == platform::ConnectionState::failed || state == platform::ConnectionState::cancelled) continue;
+        sendToSession(id, channel, it->second, packet);
+        taken = true;
     }
-    return !ids.empty();
+    return taken;
 }
 
 // --- Reporting -----------------------------------------------------------------------------

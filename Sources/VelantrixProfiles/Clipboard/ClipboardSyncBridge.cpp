@@ -116,7 +116,16 @@ void ClipboardSyncBridge::pollPasteboard() {
         lastObservedChangeCount_ = changeCount;
         return;
     }
-    pendingOutgoingTransfer_ = ClipboardTransfer{sourceID_, nextSequence_++, platform::Clock::uptimeNs(), {*item}};
+    ClipboardTransfer transfer{sourceID_, nextSequence_, platform::Clock::uptimeNs(), {*item}};
+    if (auto problem = transfer.encodingProblem()) {
+        // Content that can never be encoded is settled at once: offering it
+        // again on every tick would fail the same way for ever.
+        lastObservedChangeCount_ = changeCount;
+        report("clipboard encode failed: " + *problem);
+        return;
+    }
+    ++nextSequence_;
+    pendingOutgoingTransfer_ = std::move(transfer);
     pendingOutgoingChangeCount_ = changeCount;
     // Only a delivery settles the change; until then every tick retries.
     deliverPendingOutgoingTransfer();

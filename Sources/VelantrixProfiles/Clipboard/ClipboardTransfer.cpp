@@ -193,9 +193,8 @@ Result<ClipboardTransfer> ClipboardTransfer::fromPropertyList(const PlistValue& 
     return transfer;
 }
 
-Result<std::vector<uint8_t>> ClipboardTransfer::encodedData() const {
-    using R = Result<std::vector<uint8_t>>;
-    auto cut = [](const char* what) { return R::failure(std::string(what) + " holds a NUL character"); };
+std::optional<std::string> ClipboardTransfer::encodingProblem() const {
+    auto cut = [](const char* what) { return std::string(what) + " holds a NUL character"; };
     if (holdsNul(sourceID)) return cut("sourceID");
     for (const auto& item : items) {
         if (item.text && holdsNul(*item.text)) return cut("text");
@@ -203,6 +202,11 @@ Result<std::vector<uint8_t>> ClipboardTransfer::encodedData() const {
         for (const auto& file : item.files)
             if (holdsNul(file.filename) || holdsNul(file.typeIdentifier)) return cut("file name or type");
     }
+    return std::nullopt;
+}
+
+Result<std::vector<uint8_t>> ClipboardTransfer::encodedData() const {
+    if (auto problem = encodingProblem()) return Result<std::vector<uint8_t>>::failure(*problem);
     return platform::PropertyList::writeBinary(propertyList());
 }
 

@@ -60,6 +60,9 @@ struct ClipboardTransfer {
     // The binary property list. Fails for a text holding a NUL character,
     // which a property-list string cannot carry whole.
     platform::Result<std::vector<uint8_t>> encodedData() const;
+    // Why encodedData() would fail whatever the moment (a string holding a
+    // NUL, which a property list cannot carry), or none.
+    std::optional<std::string> encodingProblem() const;
     static platform::Result<ClipboardTransfer> decode(std::span<const uint8_t> data);
 
     platform::PlistValue propertyList() const;

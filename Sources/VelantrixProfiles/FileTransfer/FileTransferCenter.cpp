@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Platform/Dispatch.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferForegroundPresentation.h"
 #include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
@@ -213,6 +214,51 @@ void FileTransferCenter::orderFront() {
     });
 }
 
+void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::string>& suggestedName,
+                                          std::function<void(const std::filesystem::path&)> onPick,
+                                          std::function<void()> onCancel) {
+    onMain([this, suggestedName, onPick = std::move(onPick), onCancel = std::move(onCancel)] {
+        ensureWindow();
+        if (!window) {
+            if (onCancel) onCancel();
+            return;
+        }
+        bringToFront();
+        auto panel = platform::OpenPanel::make();
+        panel->canChooseFiles = false;
+        panel->canChooseDirectories = true;
+        panel->canCreateDirectories = true;
+        panel->allowsMultipleSelection = false;
+        panel->prompt = VelantrixL10n::text("fileTransfer.chooseFolderPrompt", "Save Here");
+        panel->window()->title = VelantrixL10n::text("fileTransfer.chooseSaveLocation", "Choose Save Location");
+        if (suggestedName && !suggestedName->empty())
+            panel->message = VelantrixL10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"",
+                                                   *suggestedName);
+        auto restore = FileTransferForegroundPresentation::prepareSheetParent(window);
+        savePanels.push_back(panel);
+        std::weak_ptr<platform::OpenPanel> weakPanel = panel;
+        panel->beginSheetModal(window, [this, weakPanel, restore, onPick, onCancel](platform::ModalResponse response) {
+            restore();
+            auto ended = weakPanel.lock();
+            std::erase(savePanels, ended);
+            auto url = ended ? ended->url() : std::nullopt;
+            if (response == platform::kModalResponseOK && url) {
+                if (onPick) onPick(*url);
+            } else if (onCancel) {
+                onCancel();
+            }
+        });
+    });
+}
+
+std::shared_ptr<platform::Window> FileTransferCenter::foregroundPresentationWindow() {
+    return DispatchQueue::main().syncValue([this] {
+        ensureWindow();
+        if (window) bringToFront();
+        return window;
+    });
+}
+
 void FileTransferCenter::ensureWindow() {
     if (window) return;
     using namespace platform;
@@ -220,7 +266,7 @@ void FileTransferCenter::ensureWindow() {
                           kWindowStyleTitled | kWindowStyleClosable | kWindowStyleMiniaturizable);
     window->title = VelantrixL10n::text("fileTransfer.center.windowTitle", "File Transfers");
     window->isReleasedWhenClosed = false;
-    window->setCollectionBehavior(kWindowCanJoinAllSpaces | kWindowFullScreenAuxiliary);
+    window->setCollectionBehavior(kWindowJoinAllSpacesAndFullScreenAuxiliary);
     window->center();
     stack = View::stack(View::Orientation::vertical, {});
     stack->alignment = View::Alignment::leading;
@@ -267,6 +313,7 @@ void FileTransferCenter::removeRow(const UUID& batchID, const std::shared_ptr<Ta
 
 void FileTransferCenter::resetForTesting() {
     rows.clear();
+    savePanels.clear();
     if (window) window->orderOut();
     window.reset();
     stack.reset();

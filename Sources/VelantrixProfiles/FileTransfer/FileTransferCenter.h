@@ -9,6 +9,8 @@
 // queue in call order.
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,6 +19,7 @@
 
 #include "Platform/AppKit.h"
 #include "Platform/AppKitControls.h"
+#include "Platform/AppKitPanel.h"
 #include "Platform/Uuid.h"
 
 enum class FileTransferDirection { outgoing, incoming };
@@ -72,6 +75,14 @@ public:
     void removeTask(const platform::UUID& batchID);
     void setSubtitle(const platform::UUID& batchID, std::string text);
     void orderFront();
+    // Asks for a folder with a panel that is a sheet on the window; `onPick`
+    // gets the folder, `onCancel` runs when the user cancels or no window
+    // can be made. `batchID` is not used.
+    void pickSaveLocation(const platform::UUID& batchID, const std::optional<std::string>& suggestedName,
+                          std::function<void(const std::filesystem::path&)> onPick, std::function<void()> onCancel);
+    // The window, made when missing and brought to the front, as the parent
+    // of a sheet; from another thread this waits for the main thread.
+    std::shared_ptr<platform::Window> foregroundPresentationWindow();
 
     // While true, adding a row activates the application and brings the
     // window to the front; the File Transfer window turns it off.
@@ -81,6 +92,8 @@ public:
     std::shared_ptr<platform::Window> window;
     std::shared_ptr<platform::View> stack;
     std::map<platform::UUID, std::shared_ptr<TaskRow>> rows;
+    // Save-location panels now shown, oldest first; each leaves when it ends.
+    std::vector<std::shared_ptr<platform::OpenPanel>> savePanels;
     static constexpr double rowWidth = 480, rowHeight = 64, outerPad = 14;
 
     // Drops every row and the window, for tests sharing the process.

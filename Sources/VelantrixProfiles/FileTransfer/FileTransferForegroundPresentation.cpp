@@ -10,7 +10,7 @@ std::function<void()> FileTransferForegroundPresentation::prepareSheetParent(
     const uint32_t behavior = window->collectionBehavior();
     const bool hides = window->hidesOnDeactivate;
     window->setLevel(platform::kFloatingWindowLevel);
-    window->setCollectionBehavior(behavior | platform::kWindowMoveToActiveSpace | platform::kWindowFullScreenAuxiliary);
+    window->setCollectionBehavior(behavior | platform::kWindowJoinAllSpacesAndFullScreenAuxiliary);
     window->hidesOnDeactivate = false;
     window->makeKeyAndOrderFront();
     window->orderFrontRegardless();

@@ -147,6 +147,9 @@ void FileTransferWindowController::hostSelectionChanged() {
 
 void FileTransferWindowController::clearSelectedPeer() {
     if (selectedPeerID_) remoteHomePath_.reset();
+    // A late reply would otherwise rewrite the target, the status line and
+    // the learned home of a Host that is no longer selected.
+    forgetRemoteRequests();
     selectedPeerID_.reset();
     selectedPeerName_.reset();
     // Without these the button would stay enabled, naming a Host that is

@@ -198,3 +198,16 @@ TEST_F(AuxAudio, AudioControlRepliesAndTheMacsOutputFollowEachStep) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AuxAudio, TerminationGivesAViewersMuteBackOnceAndClosingSessionsClaimNothingMore) {
+    auto a = listener("Anna");
+    EXPECT_EQ(control(*a, 0x04), std::vector<std::string>{"audio: Host output muted for Anna; Host output muted"});
+    ASSERT_EQ(hostMute(), 1);
+    server->stopForTermination();
+    EXPECT_EQ(hostMute(), 0);
+    EXPECT_EQ(logCount("released on disconnect"), 0u) << "the mute was already given back by termination";
+}
+
+}  // namespace

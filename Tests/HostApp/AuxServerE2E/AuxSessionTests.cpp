@@ -260,6 +260,31 @@ TEST_F(Broadcasts, SessionInfoAndFileAndClipboardPacketsSkipStrangers) {
     EXPECT_TRUE(logContains("file transfer: target session " + strangerID.id8() + " is unavailable"));
 }
 
+TEST_F(Broadcasts, ClipboardReportsNobodyWhenNoLoggedInConnectionTakesIt) {
+    // A logged-in session whose connection can no longer take a packet has
+    // reached nobody: the bridge must keep the change pending.
+    struct Case {
+        const char* name;
+        std::function<void(const platform::UUID&)> breakConnection;
+    };
+    const Case cases[] = {
+        {"cancelled", [&](const platform::UUID& id) { server->audioSessions.at(id)->cancel(); }},
+        {"gone from the table", [&](const platform::UUID& id) { server->audioSessions.erase(id); }},
+    };
+    const ClipboardTransfer transfer{"H", 8, 0, {}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto viewer = audioClient();
+        ASSERT_TRUE(viewer->logIn(consoleUser, password, "Viewer"));
+        ASSERT_TRUE(server->broadcastClipboardTransfer(transfer));
+        server->queue.sync([&] { c.breakConnection(*server->authorizedAudioSessions.begin()); });
+        EXPECT_FALSE(server->broadcastClipboardTransfer(transfer));
+        viewer.reset();
+        server->stopForTermination();
+        startServer();
+    }
+}
+
 TEST_F(Broadcasts, ClipboardFallsBackToVideoAndReportsNobody) {
     const ClipboardTransfer transfer{"H", 7, 0, {}};
     EXPECT_FALSE(server->broadcastClipboardTransfer(transfer));

@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 
 #include "AuxServerTestFixture.h"
+#include "Support/FileTransferTestViewer.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Sha256Stream.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
@@ -18,28 +19,7 @@ using platform::UUID;
 
 namespace {
 
-std::map<std::string, std::string> digestsBelow(const fs::path& root) {
-    std::map<std::string, std::string> out;
-    for (auto& e : fs::recursive_directory_iterator(root)) {
-        std::string digest = "<dir>";
-        if (e.is_regular_file()) {
-            auto d = platform::crypto::Sha256Stream::ofFile(e.path());
-            digest = d ? std::string(d->begin(), d->end()) : "<unreadable>";
-        }
-        out[fs::relative(e.path(), root).string()] = digest;
-    }
-    return out;
-}
-
-struct TestViewer {
-    std::unique_ptr<AuxTestClient> control;
-    std::shared_ptr<platform::TcpConnection> connection;
-    std::shared_ptr<FileTransferChannelConnection> channel;
-    std::shared_ptr<FileTransferService> service = std::make_shared<FileTransferService>("Host", 262144);
-    std::vector<std::pair<UUID, std::vector<fs::path>>> completed;
-    size_t packetsReceived = 0;
-    UUID session;
-};
+using TestViewer = FileTransferTestViewer;
 
 class FileTransferEndToEnd : public AuxServerTest {
 protected:
@@ -68,43 +48,7 @@ protected:
     }
 
     std::unique_ptr<TestViewer> connectViewer(const std::string& name) {
-        auto v = std::make_unique<TestViewer>();
-        v->control = audioClient();
-        EXPECT_TRUE(v->control->logIn(consoleUser, password, name));
-        auto announced = v->control->waitForPacket(AuxPacketType::fileTransferEndpoint);
-        auto endpoint = *FileTransferEndpointPayload::decode(announced->payload);
-        v->session = server->queue.syncValue([&] {
-            for (const auto& [id, n] : server->viewerSessionNames)
-                if (n == name) return id;
-            return UUID{};
-        });
-        v->connection = platform::TcpConnection::connect("127.0.0.1", endpoint.port);
-        v->channel = std::make_shared<FileTransferChannelConnection>(v->connection, platform::DispatchQueue("viewer." + name),
-                                                                     "viewer", [](const std::string&) {});
-        auto* raw = v.get();
-        v->channel->onFrame = [raw](std::span<const uint8_t> p) {
-            ++raw->packetsReceived;
-            if (auto packet = FileTransferPacket::decode(p)) raw->service->handleIncomingPacket(std::move(*packet));
-        };
-        v->channel->start();
-        const auto before = logCount("file aux: channel authorized");
-        v->channel->sendFrame(endpoint.token);
-        EXPECT_TRUE(runUntil([&] { return logCount("file aux: channel authorized") > before; }));
-        std::weak_ptr<FileTransferChannelConnection> weakChannel = v->channel;
-        v->service->sendPacket = [weakChannel](FileTransferPacket p) {
-            auto c = weakChannel.lock();
-            if (!c || c->didEnd()) return false;
-            // The test Viewer keeps its own backlog small, as the Host does.
-            while (c->unsentBytes() > (8u << 20) && !c->didEnd()) platform::sleepFor(0.001);
-            std::vector<uint8_t> frame(FileTransferChannelConstants::headerSize);
-            p.appendEncoded(frame);
-            c->sendPreparedFrame(std::move(frame));
-            return true;
-        };
-        v->service->onBatchCompleted = [raw](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent, size_t) {
-            raw->completed.emplace_back(id, e);
-        };
-        return v;
+        return FileTransferTestViewer::connect(runtime, server, *log, consoleUser, password, name);
     }
 
     void writeTree() {

@@ -8,6 +8,9 @@
 #include <mutex>
 
 #include "HostShellTestFixture.h"
+#include "Platform/AppKitAlert.h"
+#include "Platform/AppleScript.h"
+#include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
@@ -130,6 +133,246 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
     EXPECT_FALSE(fs::exists(Folders::home() / "Z" / "a.txt"));
     EXPECT_TRUE(stagingEmpty());
     EXPECT_FALSE(receipt());
+}
+
+// --- The save-location panel of a batch without a folder --------------------
+
+// Sends `viewer`'s copy batch; until `release` runs the batch's last two
+// packets are held back (the batch has not completed).
+struct HeldBatch {
+    std::vector<FileTransferPacket> held;
+    bool holding = true;
+};
+
+TEST_F(StagedDelivery, CopyBatchIsSavedWhereTheUserPicksOnceWhicheverComesFirst) {
+    const fs::path folder = Folders::home() / "Picked";
+    fs::create_directories(folder);
+    std::ofstream(folder / "a.txt") << "old";
+    for (bool pickFirst : {false, true}) {
+        SCOPED_TRACE(pickFirst ? "picked before the batch completed" : "picked after");
+        auto& center = FileTransferCenter::shared();
+        HeldBatch hold;
+        hold.holding = pickFirst;
+        viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+            if (hold.holding && (p.op == FileTransferOp::fileEnd || p.op == FileTransferOp::batchEnd)) {
+                hold.held.push_back(std::move(p));
+                return true;
+            }
+            delegate->handleIncomingFileTransferPacket(std::move(p), session);
+            return true;
+        };
+        auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+        ASSERT_TRUE(batch);
+        runUntilIdle();
+        ASSERT_EQ(center.savePanels.size(), 1u);
+        EXPECT_EQ(center.window->attachedSheet(), center.savePanels.front()->window());
+        onMain([&] { center.savePanels.front()->answerOK(folder); });
+        runUntilIdle();
+        if (pickFirst) {
+            EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Saving to Picked\u2026");
+            EXPECT_FALSE(fs::exists(folder / "a 1.txt"));
+            hold.holding = false;
+            for (auto& p : hold.held) delegate->handleIncomingFileTransferPacket(std::move(p), session);
+            hold.held.clear();
+            runUntilIdle();
+        }
+        EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Saved 1 item(s) to Picked");
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 2) << "delivered once";
+        EXPECT_TRUE(fs::exists(folder / "a 1.txt"));
+        fs::remove(folder / "a 1.txt");
+        EXPECT_FALSE(receipt()) << "only a managed copy gets a receipt";
+        EXPECT_FALSE(delegate->fileDelivery.inboundFileTransferRoutingTokens.contains(*batch));
+        EXPECT_TRUE(stagingEmpty());
+    }
+}
+
+TEST_F(StagedDelivery, CancellingThePanelCancelsEverywhereAndUnstagesTheCompletedBatch) {
+    auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    ASSERT_FALSE(stagingEmpty()) << "the batch has completed and waits, staged";
+    auto& center = FileTransferCenter::shared();
+    ASSERT_EQ(center.savePanels.size(), 1u);
+    onMain([&] { center.savePanels.front()->answerCancel(); });
+    runUntilIdle();
+    EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Cancelled \u2014 no save location chosen");
+    EXPECT_EQ(center.rows.at(*batch)->statusLbl->textColor, platform::Color::secondaryLabel);
+    EXPECT_TRUE(stagingEmpty());
+    {
+        std::lock_guard lock(sentLock);
+        EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [&](const auto& s) {
+            return s.first.op == FileTransferOp::cancelBatch && s.first.batchID == *batch && !s.second;
+        })) << "every Viewer is told";
+    }
+    advance(0.9);
+    EXPECT_TRUE(center.rows.contains(*batch));
+    advance(0.2);
+    EXPECT_FALSE(center.rows.contains(*batch));
+    EXPECT_FALSE(delegate->fileDelivery.latestInboundFileBatchID);
+}
+
+TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {
+    auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    auto& center = FileTransferCenter::shared();
+    ASSERT_EQ(center.savePanels.size(), 1u);
+    onMain([&] { center.rows.at(*batch)->cancelBtn->performClick(); });
+    runUntilIdle();
+    EXPECT_TRUE(stagingEmpty());
+    const fs::path folder = Folders::home() / "Late";
+    fs::create_directories(folder);
+    onMain([&] { center.savePanels.front()->answerOK(folder); });
+    runUntilIdle();
+    EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_FALSE(delegate->fileDelivery.pendingFileDestinations.contains(*batch)) << "nothing waits for it";
+    EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Cancelled");
+}
+
+// --- Finder drops ----------------------------------------------------------------
+
+TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {
+    const fs::path home = Folders::home();
+    const fs::path shown = home / "Shown";
+    struct Case {
+        const char* name;
+        SimulatedFinder::FrontWindow front;
+        bool desktopInICloud;
+        fs::path expected;
+        std::optional<std::string> logLine;
+    };
+    const std::vector<Case> cases = {
+        {"Finder shows a folder", SimulatedFinder::FolderWindow{shown.string() + "/"}, false, shown / "a.txt", {}},
+        {"no Finder window", SimulatedFinder::NoWindow{}, false, home / "Desktop" / "a.txt", {}},
+        {"script error", SimulatedFinder::ScriptError{"Finder got an error."}, false, home / "Desktop" / "a 1.txt",
+         "files: AppleScript Finder front window failed: Finder got an error."},
+        {"error without a message", SimulatedFinder::ScriptError{}, false, home / "Desktop" / "a 2.txt",
+         "files: AppleScript Finder front window failed: ?"},
+        {"Desktop in iCloud", SimulatedFinder::NoWindow{}, true, home / "Downloads" / "a.txt", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimulatedFinder::current().setFrontWindow(c.front);
+        if (c.desktopInICloud) {
+            const fs::path cloud = home / "Library" / "Mobile Documents" / "com~apple~CloudDocs" / "Desktop";
+            fs::create_directories(cloud);
+            fs::rename(home / "Desktop", cloud / "local");
+            fs::create_directory_symlink(cloud, home / "Desktop");
+        }
+        const size_t scripts = SimulatedFinder::current().scriptsRun().size();
+        auto batch = viewer->sendURLs({source}, FileTransferIntent::dropToFinder, "~/Ignored", {}, std::nullopt);
+        ASSERT_TRUE(batch);
+        runUntilIdle();
+        EXPECT_TRUE(fs::exists(c.expected));
+        EXPECT_FALSE(fs::exists(Folders::home() / "Ignored" / "a.txt")) << "a drop ignores any hint";
+        EXPECT_TRUE(FileTransferCenter::shared().savePanels.empty());
+        EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Dropped 1 item(s) into Finder");
+        EXPECT_EQ(WorkspaceFileViewer::requestsForTesting().back(), std::vector<fs::path>{c.expected});
+        EXPECT_TRUE(diagnosticsContain("files: dropped 1/1 item(s) into "));
+        if (c.logLine) {
+            EXPECT_TRUE(diagnosticsContain(*c.logLine));
+        }
+        EXPECT_EQ(SimulatedFinder::current().scriptsRun().size(), scripts + 1);
+        EXPECT_FALSE(receipt());
+        EXPECT_TRUE(stagingEmpty());
+    }
+    EXPECT_EQ(SimulatedFinder::current().scriptsRun().front(),
+              "tell application \"Finder\"\n"
+              "    if (count of windows) > 0 then\n"
+              "        try\n"
+              "            set theTarget to target of front window\n"
+              "            return POSIX path of (theTarget as alias)\n"
+              "        end try\n"
+              "    end if\n"
+              "    return \"\"\n"
+              "end tell");
+}
+
+// --- Managed copies that ask on conflicts --------------------------------------------
+
+TEST_F(StagedDelivery, PromptingManagedCopyReplacesWithABackupOrStops) {
+    const fs::path docs = Folders::home() / "Documents";
+    const auto options = FileTransferDeliveryOptions(FileTransferDeliveryOptions::promptForConflicts.rawValue |
+                                                     FileTransferDeliveryOptions::backupBeforeOverwrite.rawValue);
+    struct Case {
+        const char* name;
+        size_t button;  // 1 Stop, 2 Replace
+        std::string row;
+        bool accepted;
+        std::optional<std::string> detail;
+        std::string contentAfter;
+    };
+    const std::vector<Case> cases = {
+        {"Replace", 2, "Saved 1 item(s) to Documents", true, std::nullopt, "hello"},
+        {"Stop", 1, "Stopped after saving 0 item(s)", false, "Stopped after saving 0 item(s).", "old"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(sentLock);
+            sent.clear();
+        }
+        fs::create_directories(docs);
+        std::ofstream(docs / "a.txt") << "old";
+        auto batch = viewer->sendURLs({source}, FileTransferIntent::managedCopy, "~/Documents", options, std::nullopt);
+        ASSERT_TRUE(batch);
+        runUntilIdle();
+        auto alerts = app().shownAlerts();
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(alerts[0]->window()->sheetParent(), FileTransferCenter::shared().window)
+            << "asked on the progress window";
+        onMain([&] { alerts[0]->pressButton(c.button); });
+        runUntilIdle();
+        EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, c.row);
+        std::string text;
+        std::ifstream(docs / "a.txt") >> text;
+        EXPECT_EQ(text, c.contentAfter);
+        auto answer = receipt();
+        ASSERT_TRUE(answer);
+        auto verdict = FileTransferService::peerSendResponse(*answer);
+        EXPECT_EQ(verdict->accepted, c.accepted);
+        EXPECT_EQ(verdict->message, c.detail);
+        EXPECT_TRUE(stagingEmpty());
+    }
+    const fs::path transfer = Folders::home() / "Norvessal Backups" / "transfer";
+    std::vector<fs::path> stamps(fs::directory_iterator(transfer), {});
+    ASSERT_EQ(stamps.size(), 1u);
+    std::string backedUp;
+    std::ifstream(stamps[0] / "Documents" / "a.txt") >> backedUp;
+    EXPECT_EQ(backedUp, "old");
+}
+
+TEST_F(StagedDelivery, AnItemThatCannotBeMovedIsReportedAndStaysStaged) {
+    const fs::path second = source.parent_path() / "b.txt";
+    std::ofstream(second) << "bee";
+    FileMoves::setMoveFailureForTesting([](const fs::path& p) { return p.filename() == "b.txt"; });
+    auto batch = viewer->sendURLs({source, second}, FileTransferIntent::managedCopy, "~/Two", {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    FileMoves::setMoveFailureForTesting(nullptr);
+    EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Saved 1 item(s); 1 could not be saved");
+    auto answer = receipt();
+    ASSERT_TRUE(answer);
+    EXPECT_FALSE(FileTransferService::peerSendResponse(*answer)->accepted);
+    EXPECT_EQ(FileTransferService::peerSendResponse(*answer)->message, "Saved 1 item(s); 1 could not be saved.");
+    EXPECT_TRUE(fs::exists(Folders::home() / "Two" / "a.txt"));
+    EXPECT_FALSE(fs::exists(Folders::home() / "Two" / "b.txt"));
+    EXPECT_FALSE(stagingEmpty()) << "the failed item stays staged until the next start";
+    EXPECT_TRUE(diagnosticsContain("files: failed to deliver b.txt -> "));
+}
+
+// --- Start-up -----------------------------------------------------------------------------
+
+class StartUp : public HostShellTest {};
+
+TEST_F(StartUp, InboxFoldersOfEarlierRunsAreRemoved) {
+    const fs::path inbox = Folders::caches() / "VelantrixFileInbox" / "Viewer";
+    fs::create_directories(inbox / "1796464807-ABCDEF12" / "tree");
+    std::ofstream(inbox / "1796464807-ABCDEF12" / "tree" / "left.txt") << "left";
+    launch();
+    runUntilIdle();
+    EXPECT_TRUE(fs::exists(inbox));
+    EXPECT_TRUE(fs::is_empty(inbox));
 }
 
 }  // namespace

@@ -171,6 +171,18 @@ TEST_F(Bridge, UndeliveredChangeIsRetriedEachTickAndReportedOnceUntilOvertaken) 
     EXPECT_EQ(delivered[0].sequence, 2u);
 }
 
+TEST_F(Bridge, ContentThatCannotBeEncodedIsSettledWithOneLineAndNeverOffered) {
+    copyText(std::string("a\0b", 3));
+    advance(3.0);
+    EXPECT_TRUE(offered.empty()) << "never offered, so the received-files claim is left alone";
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "clipboard encode failed: text holds a NUL character"), 1);
+    copyText("next");
+    advance(0.6);
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0].items.at(0).text, "next");
+    EXPECT_EQ(delivered[0].sequence, 1u) << "the settled change used no sequence number";
+}
+
 TEST_F(Bridge, ChangesWhileSyncIsOffAreAbsorbedAndIncomingIgnored) {
     bool enabled = false;
     bridge->isSyncEnabled = [&] { return enabled; };

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
@@ -116,6 +118,69 @@ TEST_F(ProgressRows, DismissRemovesAFinishedRowAtOnce) {
     row->cancelBtn->performClick();
     runUntilIdle();
     EXPECT_FALSE(center.rows.contains(id));
+}
+
+TEST_F(ProgressRows, SavePanelIsASheetThatPutsTheWindowBackBeforeAnswering) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> suggested;
+        std::optional<std::string> pick;  // nothing: cancel
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"picked, with a name", "a.txt", "/srv/In", "Choose where to save \"a.txt\""},
+        {"cancelled, empty name", "", std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        center.resetForTesting();
+        std::optional<std::filesystem::path> picked;
+        bool cancelled = false;
+        int levelAtAnswer = -1;
+        uint32_t behaviourAtAnswer = 0;
+        center.pickSaveLocation(
+            UUID::random(), c.suggested,
+            [&](const std::filesystem::path& folder) {
+                picked = folder;
+                levelAtAnswer = center.window->level();
+            },
+            [&] {
+                cancelled = true;
+                levelAtAnswer = center.window->level();
+                behaviourAtAnswer = center.window->collectionBehavior();
+            });
+        runUntilIdle();
+        ASSERT_EQ(center.savePanels.size(), 1u);
+        auto panel = center.savePanels.front();
+        EXPECT_EQ(center.window->attachedSheet(), panel->window());
+        EXPECT_TRUE(panel->canChooseDirectories);
+        EXPECT_FALSE(panel->canChooseFiles);
+        EXPECT_TRUE(panel->canCreateDirectories);
+        EXPECT_FALSE(panel->allowsMultipleSelection);
+        EXPECT_EQ(panel->prompt, "Save Here");
+        EXPECT_EQ(panel->window()->title, "Choose Save Location");
+        EXPECT_EQ(panel->message, c.message);
+        EXPECT_EQ(center.window->level(), platform::kFloatingWindowLevel);
+        EXPECT_FALSE(center.window->hidesOnDeactivate);
+        if (c.pick) panel->answerOK(*c.pick); else panel->answerCancel();
+        EXPECT_EQ(levelAtAnswer, platform::kNormalWindowLevel) << "restored before the answer runs";
+        EXPECT_EQ(picked, c.pick ? std::optional<std::filesystem::path>(*c.pick) : std::nullopt);
+        EXPECT_EQ(cancelled, !c.pick);
+        if (cancelled) {
+            EXPECT_EQ(behaviourAtAnswer, platform::kWindowJoinAllSpacesAndFullScreenAuxiliary);
+        }
+        EXPECT_TRUE(center.savePanels.empty());
+    }
+}
+
+TEST_F(ProgressRows, ForegroundPresentationWindowIsTheRaisedProgressWindow) {
+    auto window = center.foregroundPresentationWindow();
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window, center.window);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_GT(window->orderFrontRegardlessCount(), 0);
+    EXPECT_EQ(window->collectionBehavior(), platform::kWindowJoinAllSpacesAndFullScreenAuxiliary);
+    EXPECT_EQ(window->collectionBehavior(), 0x102u);
 }
 
 }  // namespace

@@ -161,3 +161,20 @@ TEST_F(FileTransferHostListingTest, RepliesForThePreviousHostChangeNothing) {
     EXPECT_EQ(controller->targetDirectoryPath(), "~/Documents");
     EXPECT_EQ(controller->pendingRemoteRequestCount(), 0u);
 }
+
+TEST_F(FileTransferHostListingTest, RepliesAfterTheLastHostLeftChangeNothing) {
+    make();
+    open(root(2));
+    open(root(0));
+    chooseTarget(ui().rightOutlineView, "~/Documents");
+    ASSERT_EQ(controller->pendingRemoteRequestCount(), 2u);
+    peers.clear();
+    controller->show();
+    EXPECT_EQ(controller->pendingRemoteRequestCount(), 0u);
+    const auto statusBefore = status();
+    handler(listingIDs[0], "/Users/a/Documents", {entry("x", true)});
+    handler(listingIDs[1], "/Users/a", {});
+    EXPECT_EQ(controller->targetDirectoryPath(), "~/Documents");
+    EXPECT_EQ(status(), statusBefore);
+    EXPECT_FALSE(controller->remoteHomePath());
+}

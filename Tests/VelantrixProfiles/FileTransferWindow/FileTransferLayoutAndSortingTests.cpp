@@ -8,6 +8,7 @@
 
 #include "FileTransferWindowFixture.h"
 #include "Platform/AppKitLayout.h"
+#include "Platform/Locale.h"
 
 using namespace platform;
 using Kind = FileTransferNode::Kind;
@@ -171,7 +172,7 @@ TEST_F(FileTransferWindowTest, MetadataColumnsShowDateSizeAndKind) {
         const char* column;
         const char* text;
     } cases[] = {
-        {dated, "date", "Jan 5, 2026 at 9:00 AM"},
+        {dated, "date", "Jan 5, 2026, 9:00\u202fAM"},
         {dated, "size", "18 KB"},
         {dated, "kind", "GZ"},
         {huge, "size", "9.22 EB"},
@@ -188,6 +189,22 @@ TEST_F(FileTransferWindowTest, MetadataColumnsShowDateSizeAndKind) {
     auto cell = controller->makeMetadataCell("kind", *dated);
     EXPECT_EQ(cell->identifier, "fileTransfer.meta");
     EXPECT_EQ(cell->subviews().at(0)->text, "GZ");
+
+    // The date follows the user's locale, in that locale's own order and
+    // clock; the zone still comes from the environment.
+    const struct {
+        const char* locale;
+        const char* text;
+    } locales[] = {
+        {"de-DE", "05.01.2026, 09:00"},
+        {"fr-FR", "5 janv. 2026, 09:00"},
+        {"en-GB", "5 Jan 2026, 09:00"},
+    };
+    for (const auto& l : locales) {
+        Locale::setCurrentForTesting(l.locale);
+        EXPECT_EQ(controller->metadataText("date", *dated), l.text) << l.locale;
+    }
+    Locale::setCurrentForTesting(std::nullopt);
     if (savedTz) setenv("TZ", restore.c_str(), 1); else unsetenv("TZ");
     tzset();
 }

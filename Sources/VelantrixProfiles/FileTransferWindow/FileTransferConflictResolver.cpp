@@ -1,0 +1,227 @@
+#include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <system_error>
+
+#include "Platform/AppKitApplication.h"
+#include "Platform/Dispatch.h"
+#include "Platform/FileMoves.h"
+#include "Platform/Folders.h"
+#include "Platform/Formatters.h"
+
+using platform::FileMoves;
+namespace fs = std::filesystem;
+
+// One deliver call. Held only by the work queued for it and, while a
+// conflict sheet is open, by the sheet's completion. Main thread.
+class FileTransferConflictResolver::DeliveryOperation : public std::enable_shared_from_this<DeliveryOperation> {
+public:
+    DeliveryOperation(std::vector<fs::path> staged, fs::path destination, std::shared_ptr<platform::Window> parent,
+                      bool prompt, bool backupBeforeOverwrite,
+                      std::function<void(const FileTransferDeliveryResult&)> completion)
+        : destination_(std::move(destination)),
+          parentWindow_(std::move(parent)),
+          shouldPromptForConflicts_(prompt),
+          backupBeforeOverwrite_(backupBeforeOverwrite),
+          completion_(std::move(completion)),
+          remainingURLs_(std::move(staged)) {
+        if (backupBeforeOverwrite_) backupRoot_ = backupRootForNow();
+    }
+
+    void start() {
+        std::error_code error;
+        fs::create_directories(destination_, error);
+        if (error || !fs::is_directory(destination_, error)) {
+            failedItemCount_ += remainingURLs_.size();
+            removeRemainingStagedURLs();
+            return finish();
+        }
+        processNext();
+    }
+
+private:
+    void processNext() {
+        while (!didFinish_) {
+            if (remainingURLs_.empty()) return finish();
+            const fs::path source = remainingURLs_.front();
+            remainingURLs_.erase(remainingURLs_.begin());
+            const fs::path target = destination_ / source.filename();
+            if (FileMoves::isTaken(target)) return resolveConflict(source, target);
+            move(source, target);
+        }
+    }
+
+    // Into a free name only; a failure leaves the item staged.
+    void move(const fs::path& source, const fs::path& target) {
+        if (FileMoves::moveNoReplace(source, target))
+            deliveredURLs_.push_back(target);
+        else
+            failedItemCount_++;
+    }
+
+    void resolveConflict(const fs::path& source, const fs::path& target) {
+        if (applyToAllChoice_) return apply(*applyToAllChoice_, source, target);
+        auto window = shouldPromptForConflicts_ ? presentationWindow() : nullptr;
+        if (!window) {
+            move(source, uniqueDestination(target));
+            return processNext();
+        }
+        auto [existingSize, existingDate] = resourceValues(target);
+        auto [newSize, newDate] = resourceValues(source);
+        const FileTransferConflictAlert::Info info{target.filename().string(), existingSize, existingDate,
+                                                   newSize, newDate, remainingConflictCount()};
+        auto self = shared_from_this();
+        FileTransferConflictAlert::present(info, window, backupBeforeOverwrite_,
+                                           [self, source, target](FileTransferConflictChoice choice, bool applyToAll) {
+                                               if (applyToAll) self->applyToAllChoice_ = choice;
+                                               self->apply(choice, source, target);
+                                           });
+    }
+
+    void apply(FileTransferConflictChoice choice, const fs::path& source, const fs::path& target) {
+        switch (choice) {
+            case FileTransferConflictChoice::keepBoth:
+                move(source, uniqueDestination(target));
+                return processNext();
+            case FileTransferConflictChoice::replace:
+                replace(source, target);
+                return processNext();
+            case FileTransferConflictChoice::stop: {
+                stoppedByUser_ = true;
+                std::error_code ignored;
+                fs::remove_all(source, ignored);
+                removeRemainingStagedURLs();
+                return finish();
+            }
+        }
+    }
+
+    // The backup first, then the new item into the folder under a hidden
+    // name, then one swap: at no moment is the name without an item, and a
+    // failure at any step leaves the existing item as it was.
+    void replace(const fs::path& source, const fs::path& target) {
+        if (!backup(target)) {
+            failedItemCount_++;
+            return;
+        }
+        const fs::path incoming = FileMoves::temporaryName(destination_);
+        if (!FileMoves::moveNoReplace(source, incoming)) {
+            failedItemCount_++;
+            return;
+        }
+        if (!FileMoves::replace(incoming, target)) {
+            // Back to staging, so the item counts as failed and stays there.
+            if (!FileMoves::moveNoReplace(incoming, source)) {
+                std::error_code ignored;
+                fs::remove_all(incoming, ignored);
+            }
+            failedItemCount_++;
+            return;
+        }
+        deliveredURLs_.push_back(target);
+    }
+
+    std::shared_ptr<platform::Window> presentationWindow() const {
+        if (auto parent = parentWindow_.lock(); parent && parent->isVisible()) return parent;
+        auto& app = platform::Application::shared();
+        if (auto key = app.keyWindow()) return key;
+        for (const auto& window : app.windows())
+            if (window->isVisible()) return window;
+        return nullptr;
+    }
+
+    static std::pair<uint64_t, std::optional<platform::Date>> resourceValues(const fs::path& url) {
+        struct stat info{};
+        if (::stat(url.c_str(), &info) != 0) return {0, std::nullopt};
+        const uint64_t size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+        return {size, platform::Date{static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9}};
+    }
+
+    int remainingConflictCount() const {
+        int count = 0;
+        for (const auto& url : remainingURLs_)
+            if (FileMoves::isTaken(destination_ / url.filename())) count++;
+        return count;
+    }
+
+    // A copy of the existing item under the backup root, at its path
+    // relative to home (or by its name alone from outside home).
+    bool backup(const fs::path& url) const {
+        if (!backupRoot_) return true;
+        const std::string home = platform::Folders::home().string();
+        const std::string path = url.string();
+        const fs::path relative =
+            path.starts_with(home + "/") ? fs::path(path.substr(home.size() + 1)) : url.filename();
+        fs::path candidate = *backupRoot_ / relative;
+        if (FileMoves::isTaken(candidate)) candidate = uniqueDestination(candidate);
+        std::error_code error;
+        fs::create_directories(candidate.parent_path(), error);
+        if (error) return false;
+        return static_cast<bool>(FileMoves::copyNoReplace(url, candidate));
+    }
+
+    void removeRemainingStagedURLs() {
+        std::error_code ignored;
+        for (const auto& url : remainingURLs_) fs::remove_all(url, ignored);
+        remainingURLs_.clear();
+    }
+
+    void finish() {
+        if (didFinish_) return;
+        didFinish_ = true;
+        completion_(FileTransferDeliveryResult{deliveredURLs_, stoppedByUser_, failedItemCount_});
+    }
+
+    const fs::path destination_;
+    // Weak: an unanswered sheet on it holds this operation.
+    const std::weak_ptr<platform::Window> parentWindow_;
+    const bool shouldPromptForConflicts_;
+    const bool backupBeforeOverwrite_;
+    const std::function<void(const FileTransferDeliveryResult&)> completion_;
+    // This delivery's own time-stamped folder; only with backups on.
+    std::optional<fs::path> backupRoot_;
+    // Items still to deliver, in the caller's order.
+    std::vector<fs::path> remainingURLs_;
+    std::vector<fs::path> deliveredURLs_;
+    size_t failedItemCount_ = 0;
+    bool stoppedByUser_ = false;
+    // Once set, later clashes take it without asking.
+    std::optional<FileTransferConflictChoice> applyToAllChoice_;
+    // The completion runs once.
+    bool didFinish_ = false;
+};
+
+void FileTransferConflictResolver::deliver(std::vector<fs::path> stagedURLs, fs::path destination,
+                                           std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
+                                           bool backupBeforeOverwrite,
+                                           std::function<void(const FileTransferDeliveryResult&)> completion) {
+    auto operation = std::make_shared<DeliveryOperation>(std::move(stagedURLs), std::move(destination),
+                                                         std::move(parentWindow), shouldPromptForConflicts,
+                                                         backupBeforeOverwrite, std::move(completion));
+    auto main = platform::DispatchQueue::main();
+    if (main.isCurrent())
+        operation->start();
+    else
+        main.async([operation] { operation->start(); });
+}
+
+fs::path FileTransferConflictResolver::uniqueDestination(const fs::path& url) {
+    const fs::path folder = url.parent_path();
+    const std::string name = url.filename().string();
+    // The extension follows the last full stop; a leading one alone makes none.
+    const size_t dot = name.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot > 0 && dot + 1 < name.size();
+    const std::string base = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot) : "";
+    fs::path candidate = url;
+    for (int counter = 1; FileMoves::isTaken(candidate); counter++)
+        candidate = folder / (base + (counter == 1 ? " copy" : " copy " + std::to_string(counter)) + extension);
+    return candidate;
+}
+
+fs::path FileTransferConflictResolver::backupRootForNow() {
+    return platform::Folders::home() / "Norvessal Backups" / "transfer" /
+           platform::DateFormatter::localString(platform::Clock::now(), "yyyy-MM-dd-HHmmss");
+}

@@ -1,0 +1,33 @@
+#pragma once
+// Brings a received batch's staged items into their destination folder one
+// at a time, asking the user what to do when a name is taken (or keeping
+// both when no one can be asked), and saving an item about to be replaced
+// into a time-stamped backup folder first. Nothing already in the folder
+// changes unless the user chose Replace, and then only once the new item
+// is safely inside the folder.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "Platform/AppKitWindow.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferConflictAlert.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
+
+struct FileTransferConflictResolver {
+    // Any thread; the work and the completion run on the main thread (the
+    // completion may run before this returns when nobody needs asking).
+    static void deliver(std::vector<std::filesystem::path> stagedURLs, std::filesystem::path destination,
+                        std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
+                        bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion);
+
+    // The next free "name copy.ext", "name copy 2.ext", ... beside `url`
+    // (`url` itself when free).
+    static std::filesystem::path uniqueDestination(const std::filesystem::path& url);
+    // Where deliveries started now keep their backups.
+    static std::filesystem::path backupRootForNow();
+
+private:
+    class DeliveryOperation;
+};

@@ -1,0 +1,72 @@
+// What delivering received files asks of the platform beside the moves:
+// local-time stamps and the Desktop and Downloads folders.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+#include "Platform/Folders.h"
+#include "Platform/Formatters.h"
+#include "Support/TestSupport.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sets TZ for one test and puts the old value back.
+class TimeZone {
+public:
+    explicit TimeZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) old_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~TimeZone() {
+        if (old_) ::setenv("TZ", old_->c_str(), 1); else ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
+class FileDeliveryPlatform : public VirtualTimeTest {};
+
+TEST_F(FileDeliveryPlatform, StampsAreInLocalTime) {
+    // 2026-12-05 10:00:07 UTC.
+    const Date date{1796464807};
+    struct Case {
+        const char* zone;
+        const char* pattern;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"UTC0", "yyyy-MM-dd-HHmmss", "2026-12-05-100007"},
+        {"IST-5:30", "yyyy-MM-dd-HHmmss", "2026-12-05-153007"},
+        {"IST-5:30", "yyyy-MM-dd HH:mm", "2026-12-05 15:30"},
+        {"XST14", "yyyy-MM-dd HH:mm", "2026-12-04 20:00"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.zone) + " " + c.pattern);
+        TimeZone zone(c.zone);
+        EXPECT_EQ(DateFormatter::localString(date, c.pattern), c.text);
+    }
+}
+
+TEST_F(FileDeliveryPlatform, DesktopAndDownloadsFollowTheUserDirsFile) {
+    const fs::path home = Folders::home();
+    EXPECT_EQ(Folders::desktop(), home / "Desktop");
+    EXPECT_EQ(Folders::downloads(), home / "Downloads");
+    fs::create_directories(home / ".config");
+    std::ofstream(home / ".config" / "user-dirs.dirs")
+        << "# written by xdg-user-dirs-update\n"
+        << "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
+        << "XDG_DOWNLOAD_DIR=\"/srv/incoming\"\n";
+    EXPECT_EQ(Folders::desktop(), home / "Schreibtisch");
+    EXPECT_EQ(Folders::downloads(), fs::path("/srv/incoming"));
+}
+
+}  // namespace

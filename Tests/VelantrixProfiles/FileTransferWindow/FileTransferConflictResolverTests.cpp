@@ -1,0 +1,279 @@
+// Delivering staged items into a folder where names may be taken: the
+// prompt and its answers, "copy" names, backups and the replace that never
+// loses the existing item.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <regex>
+
+#include "Platform/AppKit.h"
+#include "Platform/AppKitAlert.h"
+#include "Platform/FileMoves.h"
+#include "Platform/Folders.h"
+#include "Support/TestSupport.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path& p) {
+    std::ifstream in(p);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ConflictResolver : public VirtualTimeTest {
+protected:
+    ConflictResolver() {
+        parent = Window::make({508, 92}, kWindowStyleTitled);
+        parent->makeKeyAndOrderFront();
+        fs::create_directories(destination);
+    }
+    ~ConflictResolver() override { FileMoves::setMoveFailureForTesting(nullptr); }
+
+    fs::path stage(const std::string& name, const std::string& text = "new") {
+        const fs::path p = staging / name;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+        return p;
+    }
+    fs::path existing(const std::string& name, const std::string& text = "old") {
+        std::ofstream(destination / name) << text;
+        return destination / name;
+    }
+    void deliver(std::vector<fs::path> items, bool prompt = true, bool backup = false,
+                 std::shared_ptr<Window> window = nullptr) {
+        result.reset();
+        FileTransferConflictResolver::deliver(std::move(items), destination, window ? window : parent, prompt, backup,
+                                              [this](const FileTransferDeliveryResult& r) {
+                                                  EXPECT_FALSE(result) << "the completion runs once";
+                                                  result = r;
+                                              });
+        runUntilIdle();
+    }
+    std::shared_ptr<Alert> sheet() {
+        auto alerts = Application::shared().shownAlerts();
+        return alerts.empty() ? nullptr : alerts.back();
+    }
+    // Answers the open sheet: button 0 Keep Both, 1 Stop, 2 Replace.
+    void answer(size_t button, bool applyToAll = false) {
+        auto alert = sheet();
+        ASSERT_TRUE(alert);
+        if (applyToAll) {
+            auto box = checkbox(*alert);
+            ASSERT_TRUE(box);
+            box->isOn = true;
+        }
+        alert->pressButton(button);
+        runUntilIdle();
+    }
+    static std::shared_ptr<View> checkbox(Alert& alert) {
+        for (const auto& v : alert.accessoryView->allViews())
+            if (v->kind == View::Kind::checkbox) return v;
+        return nullptr;
+    }
+
+    fs::path staging = dataRoot->path() / "staging";
+    fs::path destination = Folders::home() / "Documents";
+    std::shared_ptr<Window> parent;
+    std::optional<FileTransferDeliveryResult> result;
+};
+
+TEST_F(ConflictResolver, CopyNamesCountUpFromTheFirstFreeOne) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> taken;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"report.pdf", {}, "report.pdf"},
+        {"report.pdf", {"report.pdf"}, "report copy.pdf"},
+        {"report.pdf", {"report.pdf", "report copy.pdf"}, "report copy 2.pdf"},
+        {"report.pdf", {"report.pdf", "report copy.pdf", "report copy 2.pdf"}, "report copy 3.pdf"},
+        {"Photos", {"Photos"}, "Photos copy"},
+        {"archive.tar.gz", {"archive.tar.gz"}, "archive.tar copy.gz"},
+        {".profile", {".profile"}, ".profile copy"},
+    };
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        const fs::path folder = dataRoot->path() / ("u" + std::to_string(i++));
+        fs::create_directories(folder);
+        for (const auto& t : c.taken) std::ofstream(folder / t) << "t";
+        EXPECT_EQ(FileTransferConflictResolver::uniqueDestination(folder / c.name), folder / c.expected);
+    }
+}
+
+TEST_F(ConflictResolver, FreeNamesMoveWithoutASheetInOrder) {
+    deliver({});
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->deliveredURLs.empty());
+    EXPECT_FALSE(result->stoppedByUser);
+    EXPECT_EQ(result->failedItemCount, 0u);
+
+    deliver({stage("b.txt"), stage("a.txt")});
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->deliveredURLs, (std::vector<fs::path>{destination / "b.txt", destination / "a.txt"}));
+    EXPECT_FALSE(sheet());
+    EXPECT_FALSE(fs::exists(staging / "a.txt"));
+}
+
+TEST_F(ConflictResolver, KeepBothTwiceGivesCopyThenCopy2) {
+    existing("a.txt");
+    deliver({stage("a.txt", "first")});
+    EXPECT_FALSE(result) << "waits for the answer";
+    auto alert = sheet();
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->messageText, "Copy Conflict");
+    EXPECT_EQ(alert->informativeText,
+              "\"a.txt\" already exists at the destination. Do you want to replace it, keep both, or stop?");
+    EXPECT_EQ(alert->buttonTitles(), (std::vector<std::string>{"Keep Both", "Stop", "Replace"}));
+    EXPECT_FALSE(checkbox(*alert)) << "no later item clashes";
+    EXPECT_TRUE(alert->accessoryView->findByText("Backup is not enabled. Replaced files cannot be recovered."));
+    EXPECT_EQ(parent->level(), kFloatingWindowLevel) << "raised while the sheet is up";
+    answer(0);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(parent->level(), kNormalWindowLevel) << "and put back afterwards";
+    EXPECT_EQ(contents(destination / "a copy.txt"), "first");
+
+    deliver({stage("a.txt", "second")});
+    answer(0);
+    EXPECT_EQ(result->deliveredURLs, std::vector<fs::path>{destination / "a copy 2.txt"});
+    EXPECT_EQ(contents(destination / "a.txt"), "old");
+}
+
+TEST_F(ConflictResolver, ApplyToAllAsksOnceAndStopEndsTheBatchWhateverTheBox) {
+    for (auto name : {"1.txt", "2.txt", "3.txt"}) existing(name);
+    deliver({stage("1.txt"), stage("free.txt"), stage("2.txt"), stage("3.txt")});
+    auto alert = sheet();
+    ASSERT_TRUE(alert);
+    auto box = checkbox(*alert);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text, "Apply to all (2 more conflicts)");
+    EXPECT_FALSE(box->isOn);
+    answer(0, true);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(Application::shared().shownAlerts().size(), 0u) << "asked once";
+    EXPECT_EQ(result->deliveredURLs,
+              (std::vector<fs::path>{destination / "1 copy.txt", destination / "free.txt", destination / "2 copy.txt",
+                                     destination / "3 copy.txt"}));
+
+    deliver({stage("1.txt"), stage("2.txt"), stage("late.txt")});
+    answer(1, true);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->stoppedByUser);
+    EXPECT_TRUE(result->deliveredURLs.empty());
+    EXPECT_TRUE(fs::is_empty(staging)) << "Stop removes the rest of the batch";
+    EXPECT_FALSE(fs::exists(destination / "late.txt"));
+}
+
+TEST_F(ConflictResolver, ReplaceKeepsABackupOfWhatItReplaces) {
+    existing("a.txt", "old file");
+    fs::create_directories(destination / "Photos" / "2025");
+    std::ofstream(destination / "Photos" / "2025" / "old.jpg") << "old photo";
+    fs::create_directories(staging / "Photos");
+    std::ofstream(staging / "Photos" / "new.jpg") << "new photo";
+    deliver({stage("a.txt", "new file"), staging / "Photos"}, true, true);
+    EXPECT_TRUE(sheet()->accessoryView->findByText(
+        "Backup is enabled. The existing file will be saved to the backup folder."));
+    answer(2, true);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->failedItemCount, 0u);
+    EXPECT_EQ(contents(destination / "a.txt"), "new file");
+    EXPECT_EQ(contents(destination / "Photos" / "new.jpg"), "new photo");
+    EXPECT_FALSE(fs::exists(destination / "Photos" / "2025")) << "folders are replaced, not merged";
+
+    const fs::path transfer = Folders::home() / "Norvessal Backups" / "transfer";
+    std::vector<fs::path> stamps(fs::directory_iterator(transfer), {});
+    ASSERT_EQ(stamps.size(), 1u);
+    EXPECT_TRUE(std::regex_match(stamps[0].filename().string(), std::regex(R"(\d{4}-\d\d-\d\d-\d{6})")));
+    EXPECT_EQ(contents(stamps[0] / "Documents" / "a.txt"), "old file");
+    EXPECT_EQ(contents(stamps[0] / "Documents" / "Photos" / "2025" / "old.jpg"), "old photo");
+    std::vector<fs::path> left(fs::directory_iterator(destination), {});
+    EXPECT_EQ(left.size(), 2u) << "no temporary is left in the folder";
+}
+
+TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {
+    struct Case {
+        const char* name;
+        bool backup;
+        std::function<void(const fs::path& staged)> breakIt;
+    };
+    const std::vector<Case> cases = {
+        {"the move in fails",
+         false,
+         [](const fs::path& staged) {
+             FileMoves::setMoveFailureForTesting([staged](const fs::path& p) { return p == staged; });
+         }},
+        {"the backup cannot be written",
+         true,
+         [](const fs::path&) { std::ofstream(Folders::home() / "Norvessal Backups") << "in the way"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        existing("a.txt", "old");
+        const auto staged = stage("a.txt", "new");
+        c.breakIt(staged);
+        deliver({staged}, true, c.backup);
+        answer(2);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->failedItemCount, 1u);
+        EXPECT_TRUE(result->deliveredURLs.empty());
+        EXPECT_EQ(contents(destination / "a.txt"), "old");
+        EXPECT_EQ(contents(staged), "new") << "the item stays staged";
+        std::vector<fs::path> left(fs::directory_iterator(destination), {});
+        EXPECT_EQ(left.size(), 1u);
+        FileMoves::setMoveFailureForTesting(nullptr);
+        fs::remove_all(Folders::home() / "Norvessal Backups");
+    }
+}
+
+TEST_F(ConflictResolver, WithoutPromptsOrAWindowClashesKeepBoth) {
+    existing("a.txt");
+    deliver({stage("a.txt")}, false);
+    EXPECT_FALSE(sheet());
+    EXPECT_EQ(result->deliveredURLs, std::vector<fs::path>{destination / "a copy.txt"});
+
+    parent->orderOut();
+    auto hidden = Window::make({100, 100}, kWindowStyleTitled);
+    deliver({stage("a.txt")}, true, false, hidden);
+    ASSERT_TRUE(result) << "no visible window: nobody is asked";
+    EXPECT_EQ(result->deliveredURLs, std::vector<fs::path>{destination / "a copy 2.txt"});
+}
+
+TEST_F(ConflictResolver, AnUncreatableDestinationFailsAndUnstagesEverything) {
+    std::ofstream(Folders::home() / "blocked") << "a file";
+    destination = Folders::home() / "blocked" / "inside";
+    deliver({stage("a.txt"), stage("b.txt")});
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->failedItemCount, 2u);
+    EXPECT_TRUE(fs::is_empty(staging));
+}
+
+TEST_F(ConflictResolver, DetailLinesUseDecimalUnitsAndLocalTime) {
+    const char* oldZone = std::getenv("TZ");
+    const std::optional<std::string> saved = oldZone ? std::optional<std::string>(oldZone) : std::nullopt;
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    struct Case {
+        uint64_t size;
+        std::optional<Date> date;
+        const char* text;
+    };
+    const Case cases[] = {
+        {999, std::nullopt, "999 B"},
+        {1500, Date{1796484600}, "2 KB \u00B7 Modified: 2026-12-05 15:30"},
+        {999999, std::nullopt, "1000 KB"},
+        {1500000, std::nullopt, "1.5 MB"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FileTransferConflictAlert::detailText(c.size, c.date), c.text);
+    if (saved) ::setenv("TZ", saved->c_str(), 1); else ::unsetenv("TZ");
+    ::tzset();
+}
+
+}  // namespace

@@ -41,14 +41,25 @@ public:
 };
 
 struct Harness {
+    // Where the run keeps its files; removed when the process exits.
+    static std::filesystem::path& root() {
+        static std::filesystem::path* path = new std::filesystem::path;
+        return *path;
+    }
+
     std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::install();
     std::shared_ptr<V230HostAudioAuxServer> server;
     std::string user;
 
     Harness() {
         platform::Log::setSinkForTesting([](const std::string&) {});
-        auto root = std::filesystem::temp_directory_path() / ("fuzz-aux-server-" + std::to_string(getpid()));
-        platform::Folders::setOverrideRoot(root);
+        root() = std::filesystem::temp_directory_path() / ("fuzz-aux-server-" + std::to_string(getpid()));
+        // The run's files (the Host identity, settings) go with the run.
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(root(), ignored);
+        });
+        platform::Folders::setOverrideRoot(root());
         user = platform::SimulatedMachine::current().consoleSession().userName;
         auto directory = std::make_shared<platform::InMemoryDirectory>();
         directory->setUser(user, "pw");

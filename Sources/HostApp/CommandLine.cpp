@@ -135,6 +135,34 @@ platform::Result<HostCommandLine> HostCommandLine::parse(const std::vector<std::
     return out;
 }
 
+std::vector<std::string> HostCommandLine::withoutLaunchFlags(const std::vector<std::string>& args) {
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            kept.insert(kept.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+            break;
+        }
+        if (!arg.starts_with("--")) {
+            kept.push_back(arg);
+            continue;
+        }
+        const size_t eq = arg.find('=');
+        auto resolved = resolveLong(arg.substr(0, eq), arg);
+        if (!resolved) {
+            kept.push_back(arg);
+            continue;
+        }
+        const LongOption& option = **resolved;
+        const std::string_view name = option.name;
+        if (name == "--velantrix-initial-install" || name == "--velantrix-unattended-upgrade") continue;
+        kept.push_back(arg);
+        // A value in the next argument goes with its option.
+        if (option.takesValue && eq == std::string::npos && i + 1 < args.size()) kept.push_back(args[++i]);
+    }
+    return kept;
+}
+
 std::string HostCommandLine::usage() {
     return "Usage: norvessal-host [OPTION]...\n"
            "Share this computer's screen, sound and input with Viewers on the local network.\n"

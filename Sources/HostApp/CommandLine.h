@@ -22,6 +22,10 @@ struct HostCommandLine {
     std::optional<std::string> consoleUser;  // the simulated console user's name
 
     static platform::Result<HostCommandLine> parse(const std::vector<std::string>& args);
+    // The arguments less every one that parse() takes for one of the two
+    // launch flags (abbreviations included); option values, operands and
+    // everything after "--" stay as they are.
+    static std::vector<std::string> withoutLaunchFlags(const std::vector<std::string>& args);
     static std::string usage();
     // Applies the options that act process-wide (the data root).
     void applyEnvironment() const;

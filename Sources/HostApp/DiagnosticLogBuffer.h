@@ -34,3 +34,6 @@ private:
     const int limit_;
     std::deque<Entry> entries_;
 };
+
+// A flag as the log lines write it: "true" or "false".
+inline const char* logFlagText(bool value) { return value ? "true" : "false"; }

@@ -214,8 +214,10 @@ void HostProbeDelegate::applicationDidBecomeActive() {
     DispatchQueue::main().async([weak] {
         auto self = weak.lock();
         if (!self) return;
-        // The guide window comes with its own issue; until then there is
-        // nothing to centre and bring forward.
+        if (auto& guide = self->onboarding.initialInstallGuideWindow) {
+            guide->window()->center();
+            guide->window()->orderFrontRegardless();
+        }
         if (self->hasPendingInitialInstallOnboarding() &&
             !isFinishingStep(self->onboarding.initialInstallOnboardingStep)) {
             self->observeInitialInstallPermissionCompletion();
@@ -395,7 +397,16 @@ void HostProbeDelegate::applicationWillTerminate() {
     }
     unregisterWorkspacePowerObservers();
     components.clipboardBridge->stop();
-    if (auto server = components.audioServer.exchange(nullptr)) server->stopForTermination();
+    // The server queue may be busy for seconds (a mode switch, a sleep
+    // preflight): the tear-down is queued there, never waited for here.
+    if (auto server = components.audioServer.exchange(nullptr)) {
+        lifecycle.serverStopped = std::make_shared<platform::DispatchSemaphore>(0);
+        server->beginTermination([stopped = lifecycle.serverStopped] { stopped->signal(); });
+    }
+}
+
+bool HostProbeDelegate::waitForServerStopAfterRunLoop(double seconds) {
+    return !lifecycle.serverStopped || lifecycle.serverStopped->wait(seconds);
 }
 
 void HostProbeDelegate::terminateInstallerIfRunning() {

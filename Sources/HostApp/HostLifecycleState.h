@@ -34,4 +34,7 @@ struct HostLifecycleState {
     std::weak_ptr<platform::Alert> quitConfirmationAlert;
     // Normal mode runs once per process.
     bool hostNormalModeStarted = false;
+    // Signalled once the server's tear-down, begun at termination, is
+    // done; null until then. The process waits for it after the run loop.
+    std::shared_ptr<platform::DispatchSemaphore> serverStopped;
 };

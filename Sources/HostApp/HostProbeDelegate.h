@@ -10,6 +10,7 @@
 // declared in its own header, and its methods in its own .cpp file.
 
 #include <array>
+#include <filesystem>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "HostApp/ComponentWiringState.h"
 #include "HostApp/HostFileDeliveryState.h"
 #include "HostApp/HostLifecycleState.h"
+#include "HostApp/InitialInstallGuideWindow.h"
 #include "HostApp/MainMenuState.h"
 #include "HostApp/PermissionOnboardingState.h"
 #include "HostApp/ScreenCaptureRelaunchState.h"
@@ -69,6 +71,9 @@ public:
     void handleQuitAppleEvent(const platform::AppleEvent& event, platform::AppleEvent& reply);
     void requestQuitMenuAction(HostActionSender sender);
     void applicationWillTerminate() override;
+    // After the run loop ended: waits up to `seconds` for the server's
+    // tear-down that termination began; true when it is done (or none ran).
+    bool waitForServerStopAfterRunLoop(double seconds);
     void terminateInstallerIfRunning();
     void registerWorkspacePowerObservers();
     void unregisterWorkspacePowerObservers();
@@ -155,20 +160,46 @@ public:
     void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
 
     // --- Permission onboarding (PermissionOnboarding.cpp) ------------------------------
+    using PermissionRequestKind = ::PermissionRequestKind;
+    using InitialInstallOnboardingStep = ::InitialInstallOnboardingStep;
+    // The installer's marker: "initial-install-onboarding-build" in the
+    // machine-wide Application Support folder.
+    static std::filesystem::path initialInstallOnboardingMarkerURL();
     bool hasPendingInitialInstallOnboarding();
+    bool initialInstallOnboardingMarkerMatches(const std::string& build);
     void configureSetupModeStatusItem();
     void removeSetupModeStatusItem();
     void refreshSetupModeStatusMenuLocalization();
+    void openInitialInstallGuideFromStatusMenu();
+    void openAccessibilitySettingsFromStatusMenu();
+    void openScreenCaptureSettingsFromStatusMenu();
     void observeInitialInstallPermissionCompletion();
     void advanceInitialInstallOnboarding();
+    void presentInitialInstallOnboardingStep();
+    void handleInitialInstallGuidePrimary(InitialInstallOnboardingStep step);
+    void handleInitialInstallGuideOpen(InitialInstallOnboardingStep step, int index);
+    void confirmInitialInstallOnboarding();
     bool completeInitialInstallOnboardingAfterConfirmation();
+    void presentInitialInstallCompletionCountdown();
+    void advanceInitialInstallCompletionCountdown();
+    void finishInitialInstallCompletionCountdown();
+    std::shared_ptr<InitialInstallGuideWindow> makeInitialInstallGuideWindow();
+    void openInitialInstallPermissionPane(PermissionRequestKind kind);
 
     // --- Permission prompts and relaunch (PermissionPrompts.cpp) -----------------------
-    void triggerLocalNetworkPermissionPrompt();
+    void prepareForSystemPermissionPrompt();
+    void requestAccessibilityWhenActive(int remainingChecks);
+    void requestScreenRecordingWhenActive(int remainingChecks);
+    void requestScreenCapturePermissionAndOpenSettings();
     void triggerScreenCaptureRelaunchIfNeeded(const std::string& reason);
+    void presentScreenCaptureRestartPrompt();
+    void scheduleHostRelaunch(const std::string& reason);
+    void openSystemSettingsPrivacyPane(const std::string& anchor);
+    void triggerLocalNetworkPermissionPrompt();
 
     // --- Installer permission requests (InstallerPermissionRequests.cpp) ---------------
     void handlePermissionURLEvent(const platform::AppleEvent& event, platform::AppleEvent& reply);
+    void enqueueInstallerPermissionRequest(PermissionRequestKind kind);
 
     // --- Update checks (Updates/HostUpdateChecks.cpp) -------------------------------------
     void checkForHostUpdateOnLaunch();
@@ -267,6 +298,12 @@ private:
     // The onboarding resume shared by the activation, the normal start and
     // the Show Host Status action.
     void resumeInitialInstallOnboardingIfPending();
+    // The guide's close box: onboarding skipped, the Host starts anyway.
+    void handleInitialInstallGuideClosed();
+    // The onboarding step the guide shows, with its callbacks set.
+    std::shared_ptr<InitialInstallGuideWindow> ensureInitialInstallGuideWindow();
+    // The activation wait shared by both system requests.
+    void requestPermissionWhenActive(PermissionRequestKind kind, int remainingChecks);
     // Confirms the quit sheet by itself after 5 s (an installer's request).
     void armQuitAutoConfirm(const std::shared_ptr<platform::Alert>& alert);
     // The install flow from its fetch on (manual and countdown-triggered).

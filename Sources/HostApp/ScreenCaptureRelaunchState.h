@@ -3,7 +3,11 @@
 // apply, and whether the user was asked or declined.
 
 struct ScreenCaptureRelaunchState {
+    // This process asked for Screen Recording and owes a relaunch once it
+    // is granted (also kept in the user defaults, for a quit by macOS).
     bool pendingScreenCaptureRelaunch = false;
+    // The restart prompt is up: at most one.
     bool screenCaptureRestartPromptVisible = false;
+    // "Later", or a marker of an earlier process consumed: no relaunch.
     bool screenCaptureRelaunchDeclined = false;
 };

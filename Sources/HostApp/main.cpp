@@ -57,6 +57,9 @@ int main(int argc, char** argv) {
     app.setDelegate(*delegate);
     app.setActivationPolicy(platform::ApplicationActivationPolicy::regular);
     const int status = app.run();
+    // The server's tear-down (and a recording's movie, up to 3 s) finishes
+    // on its own queues; the run loop is over, so nothing waits behind this.
+    (*delegate)->waitForServerStopAfterRunLoop(10);
     // The tear-down is done, but work on other queues (a status probe, a
     // login-item update) may still be running and reads process-wide
     // objects: end without destroying them under it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Platform/PermissionPrompts.h"
 #include "Platform/SimulatedMachine.h"
 
 namespace platform {
@@ -43,8 +44,9 @@ bool AXIsProcessTrusted() { return SimulatedMachine::current().permissionGranted
 bool AXIsProcessTrustedWithOptions(const std::map<std::string, bool>& options) {
     const bool trusted = AXIsProcessTrusted();
     auto prompt = options.find(kAXTrustedCheckOptionPrompt);
-    if (!trusted && prompt != options.end() && prompt->second) ax().notePrompt();
-    return trusted;
+    if (prompt == options.end() || !prompt->second) return trusted;
+    if (!trusted) ax().notePrompt();
+    return SimulatedMachine::current().component<SimulatedPermissionPrompts>().request(Permission::accessibility);
 }
 
 int SimulatedAccessibility::promptCount() const {

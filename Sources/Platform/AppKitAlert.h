@@ -26,6 +26,9 @@ public:
     std::string messageText;
     std::string informativeText;
     Style alertStyle = Style::warning;
+    // The icon, a system image by name ("NSFolder"); empty: the
+    // application's own icon.
+    std::string iconImageName;
     // Shown below the texts (a stack of labels and a checkbox, say); tests
     // read and set its controls.
     std::shared_ptr<View> accessoryView;

@@ -66,6 +66,8 @@ public:
     explicit WindowController(std::shared_ptr<Window> window) : window_(std::move(window)) {}
     virtual ~WindowController() = default;
     const std::shared_ptr<Window>& window() const { return window_; }
+    // Replaces the window; none leaves the controller without one.
+    void setWindow(std::shared_ptr<Window> window) { window_ = std::move(window); }
 
 private:
     std::shared_ptr<Window> window_;

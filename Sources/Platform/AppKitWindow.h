@@ -135,6 +135,9 @@ public:
     // hidden, whether its autoresizing mask becomes constraints, and the
     // constraints activated with it as first item.
     int tag = 0;
+    // Where the view sits in its superview (origin at the bottom left);
+    // set by code that lays views out itself.
+    CGRect frame;
     std::string identifier;
     bool isHidden = false;
     bool translatesAutoresizingMaskIntoConstraints = true;
@@ -190,7 +193,7 @@ public:
 
     uint64_t windowNumber() const { return number_; }
     std::string title;
-    const CGSize contentSize;
+    CGSize contentSize;
     const uint32_t styleMask;
     std::shared_ptr<View> contentView = View::plain();
     // Closing hides the window; a window released when closed is also
@@ -221,7 +224,13 @@ public:
     // application (tests count the keep-in-front steps).
     int orderFrontRegardlessCount() const { return orderFrontRegardlessCount_; }
 
-    void center() { centered_ = true; }
+    // Centres the window on the main screen's visible frame
+    // (AppKitWindowPlacement.cpp, with the two below).
+    void center();
+    // Moves the window so that its top-left corner lies at the point.
+    void setFrameTopLeftPoint(CGPoint point);
+    // A new content size; the frame keeps its bottom-left corner.
+    void setContentSize(CGSize size);
     void miniaturize();
     void deminiaturize();
     // Toggles between the standard and the user's size (resizable windows).

@@ -78,6 +78,10 @@ void DispatchQueue::sync(const Work& work) const {
     }
     core_->runSync(work);
 }
+double DispatchQueue::longestWorkItemSecondsForTesting() const {
+    return static_cast<double>(core_->statistics->longestWorkNs.load()) / 1e9;
+}
+void DispatchQueue::resetLongestWorkItemForTesting() const { core_->statistics->longestWorkNs.store(0); }
 bool DispatchQueue::isCurrent() const { return CurrentQueueScope::isRunning(core_->identity); }
 void DispatchQueue::dispatchPrecondition() const {
     if (!isCurrent()) {
@@ -170,9 +174,19 @@ struct Worker {
     // Raised at every enqueue; lets an idle worker watch for new work
     // without the lock.
     std::atomic<uint64_t> enqueued{0};
+    // The queue's record of how long its items ran.
+    std::shared_ptr<QueueWorkStatistics> statistics;
 };
 
 uint64_t monotonicNs();
+
+// Runs one item of the worker's queue, timed.
+void runTimed(Worker& w, Work& work) {
+    CurrentQueueScope scope(w.identity);
+    const uint64_t start = monotonicNs();
+    work();
+    w.statistics->record(monotonicNs() - start);
+}
 
 // How long an idle worker keeps watching for new work before it sleeps on
 // its condition variable. Waking a sleeping thread costs tens of
@@ -231,10 +245,7 @@ void runWorker(const std::shared_ptr<Worker>& w, bool isMain) {
         // Another thread of a pool may take the next item meanwhile.
         if (w->pooled && !w->items.empty()) w->cv.notify_one();
         lock.unlock();
-        {
-            CurrentQueueScope scope(w->identity);
-            work();
-        }
+        runTimed(*w, work);
         work = nullptr;  // release captures outside the lock
         lock.lock();
     }
@@ -258,8 +269,7 @@ void drainMainWorker(Worker& w, uint64_t deadline, const std::function<bool()>& 
         Work work = std::move(it->second);
         w.items.erase(it);
         lock.unlock();
-        CurrentQueueScope scope(w.identity);
-        work();
+        runTimed(w, work);
     }
 }
 
@@ -270,6 +280,7 @@ struct RealQueueCore : QueueCore {
 
     RealQueueCore(std::string label, bool main) : QueueCore(std::move(label)), isMain(main) {
         worker->identity = identity;
+        worker->statistics = statistics;
     }
     ~RealQueueCore() override {
         std::lock_guard<std::mutex> g(worker->m);
@@ -394,6 +405,7 @@ RealRuntime& realRuntime() {
 std::mutex installedLock;
 std::shared_ptr<Runtime> installed;
 std::atomic<Runtime*> currentRuntime{nullptr};
+std::atomic<uint64_t> installs{0};
 
 }  // namespace
 
@@ -402,8 +414,11 @@ Runtime& Runtime::current() {
     return r ? *r : realRuntime();
 }
 
+uint64_t Runtime::installCount() { return installs.load(std::memory_order_acquire); }
+
 void Runtime::install(std::shared_ptr<Runtime> runtime) {
     std::lock_guard<std::mutex> g(installedLock);
+    installs.fetch_add(1, std::memory_order_acq_rel);
     installed = std::move(runtime);
     currentRuntime.store(installed.get(), std::memory_order_release);
 }

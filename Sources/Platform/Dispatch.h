@@ -92,6 +92,11 @@ public:
     void suspend() const;
     void resume() const;
 
+    // The longest any one work item ran on this queue (a sync onto it
+    // included), in the runtime's time, and a fresh start of that record.
+    double longestWorkItemSecondsForTesting() const;
+    void resetLongestWorkItemForTesting() const;
+
     bool operator==(const DispatchQueue& other) const { return core_ == other.core_; }
 
     const std::shared_ptr<QueueCore>& coreForRuntime() const { return core_; }

@@ -7,8 +7,15 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
-#include <optional>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "Platform/Runtime.h"
 
 namespace platform {
 
@@ -18,70 +25,136 @@ namespace {
 // the registration gives up until the next publish or retry.
 constexpr int kMaxRenamesPerAttempt = 16;
 
-// The Avahi-backed registration. State lives on queue_; Avahi objects are
-// touched only under the threaded poll's lock, and the poll thread's
-// callbacks do nothing but post to queue_.
+// The one queue every call into the Avahi client library goes through, for
+// every registration of the process: libdbus takes its locks in an order
+// that only holds while one thread at a time calls in (a registration
+// publishing while another closes its connection inverts it). Made afresh
+// for each runtime a test installs.
+DispatchQueue avahiClientQueue() {
+    static std::mutex lock;
+    static std::optional<DispatchQueue> queue;
+    static uint64_t madeForInstall = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    const uint64_t install = Runtime::installCount();
+    if (!queue || madeForInstall != install) {
+        queue.emplace("platform.avahi.client");
+        madeForInstall = install;
+    }
+    return *queue;
+}
+
+// The Avahi-backed registration. Its state and every Avahi call live on
+// the Avahi client queue; the owner's publish and withdraw hop there. The
+// Avahi calls themselves run on the poll thread while the queue waits, and
+// the poll thread's callbacks do nothing but post to that queue.
 class AvahiServiceRegistration final : public DnsServiceRegistration,
                                        public std::enable_shared_from_this<AvahiServiceRegistration> {
 public:
-    AvahiServiceRegistration(DispatchQueue queue, Logger log) : queue_(std::move(queue)), log_(std::move(log)) {}
+    AvahiServiceRegistration(DispatchQueue ownerQueue, Logger log)
+        : ownerQueue_(std::move(ownerQueue)), queue_(avahiClientQueue()), log_(std::move(log)) {}
 
     ~AvahiServiceRegistration() override {
         if (!poll_) return;
-        // Stopping the poll thread first means no callback runs while the
-        // objects go away, so they can be freed without the lock.
-        avahi_threaded_poll_stop(poll_);
-        if (client_) avahi_client_free(client_);
-        avahi_threaded_poll_free(poll_);
+        // Freed on the Avahi queue like every other call. The poll thread is
+        // stopped first, so no callback runs while the objects go away.
+        queue_.sync([this] {
+            if (client_) onPollThread([this] { avahi_client_free(client_); });
+            avahi_threaded_poll_stop(poll_);
+            avahi_threaded_poll_free(poll_);
+        });
     }
 
     void publish(const DnsServiceDescription& service) override {
-        queue_.dispatchPrecondition();
-        if (!desired_ || desired_->name != service.name) activeName_ = service.name;
-        desired_ = service;
-        apply();
+        ownerQueue_.dispatchPrecondition();
+        onAvahiQueue([service](AvahiServiceRegistration& self) {
+            if (!self.desired_ || self.desired_->name != service.name) self.activeName_ = service.name;
+            self.desired_ = service;
+            self.apply();
+        });
     }
 
     void withdraw() override {
-        queue_.dispatchPrecondition();
-        desired_.reset();
-        apply();
+        ownerQueue_.dispatchPrecondition();
+        onAvahiQueue([](AvahiServiceRegistration& self) {
+            self.desired_.reset();
+            self.apply();
+        });
     }
 
 private:
-    class PollLock {
-    public:
-        explicit PollLock(AvahiThreadedPoll* p) : p_(p) { avahi_threaded_poll_lock(p_); }
-        ~PollLock() { avahi_threaded_poll_unlock(p_); }
-        PollLock(const PollLock&) = delete;
-        PollLock& operator=(const PollLock&) = delete;
+    // Runs the work on the poll thread and waits for it. Every call into
+    // the client and its D-Bus connection is made there, the thread that
+    // also dispatches the connection: libdbus locks a connection and its
+    // global state in one order when it opens one and in the other when it
+    // closes one on its own thread, so a second thread making calls could
+    // deadlock against it. The wait is a plain one, not the runtime's: it
+    // only ever waits for the poll thread's short turn.
+    void onPollThread(const std::function<void()>& work) {
+        struct Call {
+            const std::function<void()>* work;
+            const AvahiPoll* api;
+            std::mutex lock;
+            std::condition_variable doneChanged;
+            bool done = false;
+        } call{&work, avahi_threaded_poll_get(poll_)};
+        avahi_threaded_poll_lock(poll_);
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        call.api->timeout_new(
+            call.api, &now,
+            [](AvahiTimeout* timeout, void* userdata) {
+                auto* c = static_cast<Call*>(userdata);
+                (*c->work)();
+                c->api->timeout_free(timeout);
+                std::lock_guard<std::mutex> guard(c->lock);
+                c->done = true;
+                c->doneChanged.notify_all();
+            },
+            &call);
+        avahi_threaded_poll_unlock(poll_);
+        std::unique_lock<std::mutex> guard(call.lock);
+        call.doneChanged.wait(guard, [&] { return call.done; });
+    }
 
-    private:
-        AvahiThreadedPoll* p_;
+    // What the poll thread's callbacks reach: never the registration itself,
+    // which may be gone by the time the poll thread stops.
+    struct CallbackRelay {
+        std::weak_ptr<AvahiServiceRegistration> owner;
+        DispatchQueue queue;
+        // Callbacks only say "look again": the handler reads the current
+        // state on the queue, so a late delivery never acts on a stale one.
+        void post(void (AvahiServiceRegistration::*handler)()) const {
+            queue.async([weak = owner, handler] {
+                if (auto self = weak.lock()) ((*self).*handler)();
+            });
+        }
     };
 
     static void clientCallback(AvahiClient*, AvahiClientState, void* userdata) {
-        static_cast<AvahiServiceRegistration*>(userdata)->post(&AvahiServiceRegistration::clientStateChanged);
+        static_cast<CallbackRelay*>(userdata)->post(&AvahiServiceRegistration::clientStateChanged);
     }
     static void groupCallback(AvahiEntryGroup*, AvahiEntryGroupState, void* userdata) {
-        static_cast<AvahiServiceRegistration*>(userdata)->post(&AvahiServiceRegistration::groupStateChanged);
+        static_cast<CallbackRelay*>(userdata)->post(&AvahiServiceRegistration::groupStateChanged);
     }
 
-    // Callbacks only say "look again": the handler reads the current state
-    // on the queue, so a late delivery never acts on a stale one.
-    void post(void (AvahiServiceRegistration::*handler)()) {
+    void onAvahiQueue(std::function<void(AvahiServiceRegistration&)> work) {
         std::weak_ptr<AvahiServiceRegistration> weak = weak_from_this();
-        queue_.async([weak, handler] {
-            if (auto self = weak.lock()) ((*self).*handler)();
+        queue_.async([weak, work = std::move(work)] {
+            if (auto self = weak.lock()) work(*self);
         });
     }
 
     void apply() {
+        queue_.dispatchPrecondition();
         if (!client_) {
             if (desired_) connect();
             return;
         }
-        PollLock lock(poll_);
+        onPollThread([this] { applyOnPollThread(); });
+    }
+
+    // Expects the client.
+    void applyOnPollThread() {
         if (avahi_client_get_state(client_) != AVAHI_CLIENT_S_RUNNING) return;  // applied once running
         if (!desired_) {
             if (group_) avahi_entry_group_reset(group_);
@@ -105,11 +178,11 @@ private:
         registerLocked();
     }
 
-    // Expects the poll lock held and the client running.
+    // Expects the poll thread and the client running.
     void registerLocked() {
         registered_.reset();
         if (!group_) {
-            group_ = avahi_entry_group_new(client_, groupCallback, this);
+            group_ = avahi_entry_group_new(client_, groupCallback, relay_.get());
             if (!group_) {
                 log_("discovery: cannot create a DNS-SD entry group (" +
                      std::string(avahi_strerror(avahi_client_errno(client_))) + ")");
@@ -163,6 +236,7 @@ private:
     void connect() {
         if (retryScheduled_) return;
         if (!poll_) {
+            relay_ = std::make_unique<CallbackRelay>(CallbackRelay{weak_from_this(), queue_});
             poll_ = avahi_threaded_poll_new();
             if (!poll_ || avahi_threaded_poll_start(poll_) < 0) {
                 if (poll_) avahi_threaded_poll_free(poll_);
@@ -172,11 +246,10 @@ private:
             }
         }
         int error = AVAHI_OK;
-        {
-            PollLock lock(poll_);
-            client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), clientCallback, this,
-                                       &error);
-        }
+        onPollThread([&] {
+            client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), clientCallback,
+                                       relay_.get(), &error);
+        });
         if (!client_) {
             unavailable(avahi_strerror(error));
             return;
@@ -209,15 +282,14 @@ private:
         if (!client_) return;
         AvahiClientState state;
         int error;
-        {
-            PollLock lock(poll_);
+        onPollThread([&] {
             state = avahi_client_get_state(client_);
             error = avahi_client_errno(client_);
             // The daemon dropped every record when the host name changed or
             // collided; they are added again once it runs.
             if ((state == AVAHI_CLIENT_S_COLLISION || state == AVAHI_CLIENT_S_REGISTERING) && group_)
                 avahi_entry_group_reset(group_);
-        }
+        });
         switch (state) {
             case AVAHI_CLIENT_S_RUNNING:
                 apply();
@@ -227,10 +299,7 @@ private:
                 registered_.reset();
                 break;
             case AVAHI_CLIENT_FAILURE: {
-                {
-                    PollLock lock(poll_);
-                    avahi_client_free(client_);
-                }
+                onPollThread([this] { avahi_client_free(client_); });
                 client_ = nullptr;
                 group_ = nullptr;
                 registered_.reset();
@@ -247,11 +316,10 @@ private:
         if (!group_) return;
         AvahiEntryGroupState state;
         int error;
-        {
-            PollLock lock(poll_);
+        onPollThread([&] {
             state = static_cast<AvahiEntryGroupState>(avahi_entry_group_get_state(group_));
             error = avahi_client_errno(client_);
-        }
+        });
         switch (state) {
             case AVAHI_ENTRY_GROUP_ESTABLISHED:
                 unavailableLogged_ = false;
@@ -277,8 +345,13 @@ private:
         }
     }
 
+    // Where publish and withdraw are called.
+    const DispatchQueue ownerQueue_;
+    // The Avahi client queue, where everything else runs.
     const DispatchQueue queue_;
     const Logger log_;
+    // What the poll thread's callbacks reach; made with the poll.
+    std::unique_ptr<CallbackRelay> relay_;
 
     // Avahi objects: the poll thread runs from the first connection attempt
     // until destruction; client and group exist while the daemon answers.

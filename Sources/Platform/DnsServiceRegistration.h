@@ -46,8 +46,10 @@ public:
     // Takes the service off the network. Called on the registration's queue.
     virtual void withdraw() = 0;
 
-    // The registration backed by the Avahi daemon. Its work, and every
-    // report of the daemon, runs on `queue`; `log` receives its log lines.
+    // The registration backed by the Avahi daemon; publish and withdraw are
+    // called on `queue`. Its work, and every report of the daemon, runs on
+    // the one queue through which the process makes all its calls into the
+    // Avahi client; `log` receives its log lines there.
     static std::shared_ptr<DnsServiceRegistration> makeAvahi(DispatchQueue queue, Logger log);
 
     // This machine's host name without its domain, cut to the 63 bytes a

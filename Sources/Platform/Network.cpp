@@ -142,13 +142,17 @@ private:
                 return;
             }
             for (int i = 0; i < count; ++i) {
+                // epoll_event is packed on x86-64: its fields are copied out,
+                // never bound to a reference, which would be misaligned.
+                const uint64_t key = events[i].data.u64;
+                const uint32_t flags = events[i].events;
                 std::shared_ptr<Handler> handler;
                 {
                     std::lock_guard lock(mutex_);
-                    auto it = handlers_.find(events[i].data.u64);
+                    auto it = handlers_.find(key);
                     if (it != handlers_.end()) handler = it->second;
                 }
-                if (handler) (*handler)(events[i].data.u64, events[i].events);
+                if (handler) (*handler)(key, flags);
             }
         }
     }

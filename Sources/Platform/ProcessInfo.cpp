@@ -1,8 +1,43 @@
 #include "Platform/ProcessInfo.h"
 
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
 #include "Platform/SimulatedMachine.h"
 
 namespace platform {
+
+namespace {
+std::mutex argumentsLock;
+std::optional<std::vector<std::string>> argumentsOverride;
+}  // namespace
+
+std::vector<std::string> ProcessInfo::arguments() {
+    {
+        std::lock_guard<std::mutex> g(argumentsLock);
+        if (argumentsOverride) return *argumentsOverride;
+    }
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < all.size()) {
+        const size_t end = all.find('\0', start);
+        out.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
+
+void ProcessInfo::setArgumentsForTesting(std::optional<std::vector<std::string>> arguments) {
+    std::lock_guard<std::mutex> g(argumentsLock);
+    argumentsOverride = std::move(arguments);
+}
+
+int32_t ProcessInfo::processIdentifier() { return static_cast<int32_t>(::getpid()); }
 
 std::string ProcessInfo::operatingSystemVersionString() {
     return SimulatedMachine::current().component<SimulatedSystemVersion>().operatingSystemVersionString();

@@ -1,8 +1,11 @@
 #pragma once
 // Facts about the running process and the system it runs on.
 
+#include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -10,6 +13,11 @@ struct ProcessInfo {
     // The system's version as the Host names it in reports, e.g.
     // "Version 14.5 (Build 23F79)": a setting of the simulated machine.
     static std::string operatingSystemVersionString();
+    // The arguments the process was started with, its program first, as
+    // the system holds them (/proc/self/cmdline), unless a test set others.
+    static std::vector<std::string> arguments();
+    static void setArgumentsForTesting(std::optional<std::vector<std::string>> arguments);
+    static int32_t processIdentifier();
 };
 
 // The simulated machine's system version.

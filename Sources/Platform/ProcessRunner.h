@@ -62,6 +62,40 @@ struct ProcessRunner {
     static Result<ProcessOutput> runCapturingOutput(const std::string& executablePath,
                                                     const std::vector<std::string>& arguments,
                                                     double timeLimitSeconds = defaultTimeLimitSeconds);
+
+    // A program started and left to itself (ProcessRunnerDetached.cpp): no
+    // shell, no time limit, in a session of its own, so that it outlives
+    // the caller and nothing sent to the caller's group reaches it. It
+    // inherits only standard input, output and error. With
+    // `waitForProcess` it starts only once that process has ended, and not
+    // at all when it is still running after `waitLimitSeconds`.
+    struct DetachedLaunch {
+        // The program's path, then its arguments, passed exactly as given.
+        std::vector<std::string> argv;
+        std::optional<int32_t> waitForProcess;
+        double waitLimitSeconds = 10;
+        bool operator==(const DetachedLaunch&) const = default;
+    };
+    // The detached process's identifier (it keeps it when the program
+    // starts); a failure when it could not be made. The simulated machine
+    // may record the launch instead (SimulatedProcessLaunches).
+    static Result<int32_t> launchDetached(const DetachedLaunch& launch);
+};
+
+// Detached launches on the simulated machine: run for real unless a test
+// asks for them to be recorded only (the Host's tests, whose relaunch
+// would start the test program again).
+class SimulatedProcessLaunches {
+public:
+    void setRecordsInsteadOfLaunching(bool records);
+    bool recordsInsteadOfLaunching() const;
+    void record(const ProcessRunner::DetachedLaunch& launch);
+    std::vector<ProcessRunner::DetachedLaunch> detachedLaunches() const;
+
+private:
+    mutable std::mutex lock_;
+    bool records_ = false;
+    std::vector<ProcessRunner::DetachedLaunch> launches_;
 };
 
 // The simulated machine's tools: a macOS tool path and the program that

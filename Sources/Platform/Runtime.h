@@ -2,6 +2,7 @@
 // The runtime behind dispatch queues and clocks. The real runtime is in
 // force unless a test installs the virtual-time one (VirtualRuntime.h).
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,18 @@
 #include "Platform/Dispatch.h"
 
 namespace platform {
+
+// How long a queue's work items ran, in the runtime's own time (virtual
+// time under the test runtime, where a blocking wait inside an item passes
+// it). Shared with whatever runs the items, which may outlive the core.
+struct QueueWorkStatistics {
+    std::atomic<uint64_t> longestWorkNs{0};
+    void record(uint64_t ns) {
+        uint64_t seen = longestWorkNs.load(std::memory_order_relaxed);
+        while (ns > seen && !longestWorkNs.compare_exchange_weak(seen, ns, std::memory_order_relaxed)) {
+        }
+    }
+};
 
 // Per-queue state owned by a runtime. Queue handles share one core.
 struct QueueCore {
@@ -27,6 +40,7 @@ struct QueueCore {
     const std::string label;
     // Unique for the life of the process; what "runs on this queue" compares.
     const uint64_t identity;
+    const std::shared_ptr<QueueWorkStatistics> statistics = std::make_shared<QueueWorkStatistics>();
 };
 
 class Runtime {
@@ -39,6 +53,10 @@ public:
     // The global queue of that quality of service; made on first use.
     virtual std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) = 0;
     virtual void sleepFor(double seconds) = 0;
+    // Whether a blocking wait of the calling thread (for a child process,
+    // say) passes this runtime's own time through sleepFor rather than
+    // real time: the virtual runtime's driver thread does.
+    virtual bool waitsInVirtualTime() { return false; }
     // Runs the main queue's work for at most `seconds` (the virtual runtime
     // runs every queue's due work meanwhile), returning early once `until`
     // holds. The one place where main-queue work may run inside other
@@ -57,6 +75,9 @@ public:
     static Runtime& current();
     // Installs a runtime for the process; nullptr restores the real one.
     static void install(std::shared_ptr<Runtime> runtime);
+    // Raised by every install: what was made for one runtime (a queue held
+    // process-wide) is made afresh for the next.
+    static uint64_t installCount();
 };
 
 // Marks the calling thread as running a queue's work for its lifetime.

@@ -4,6 +4,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/Log.h"
+#include "Platform/PermissionPrompts.h"
 #include "Platform/SimulatedMachine.h"
 #include "Platform/SimulatedSystemAudio.h"
 
@@ -36,7 +37,7 @@ bool CGPreflightScreenCaptureAccess() {
 bool CGRequestScreenCaptureAccess() {
     controls().noteScreenCaptureAccessRequest();
     Log::raw("[SimulatedMachine] screen capture access requested");
-    return CGPreflightScreenCaptureAccess();
+    return SimulatedMachine::current().component<SimulatedPermissionPrompts>().request(Permission::screenRecording);
 }
 
 Result<SCShareableContent> SCShareableContent::current() {

@@ -46,7 +46,7 @@ struct SCShareableContent {
 
 // Whether the Host may capture the screen and system audio (the Screen
 // Recording permission), and the request that shows the system's prompt;
-// the request answers with the permission as it stands.
+// the request answers as the simulated user does (PermissionPrompts.h).
 bool CGPreflightScreenCaptureAccess();
 bool CGRequestScreenCaptureAccess();
 

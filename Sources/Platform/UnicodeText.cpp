@@ -49,4 +49,16 @@ std::string_view UnicodeText::trimmingWhitespace(std::string_view text) {
     return text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
 }
 
+bool UnicodeText::isValidUTF8(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    const auto length = static_cast<int32_t>(bytes.size());
+    if (static_cast<size_t>(length) != bytes.size()) return false;
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(data, i, length, c);
+        if (c < 0) return false;
+    }
+    return true;
+}
+
 }  // namespace platform

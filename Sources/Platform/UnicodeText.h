@@ -15,6 +15,9 @@ struct UnicodeText {
     // Without white space and line breaks at either end, in the Unicode
     // sense (no-break space and next-line included).
     static std::string_view trimmingWhitespace(std::string_view text);
+    // Whether the bytes are well-formed UTF-8 (no overlong forms, no
+    // surrogates, nothing beyond U+10FFFF).
+    static bool isValidUTF8(std::string_view bytes);
 };
 
 }  // namespace platform

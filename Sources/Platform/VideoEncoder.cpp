@@ -203,7 +203,16 @@ private:
     bool stopping_ = false;
 };
 
+namespace {
+std::atomic<int> openLibraryEncoders{0};
+}  // namespace
+
+int VideoEncoder::openLibraryEncoderCountForTesting() { return openLibraryEncoders.load(); }
+
 struct VideoEncoder::Codec {
+    Codec() { openLibraryEncoders.fetch_add(1); }
+    Codec(const Codec&) = delete;
+    Codec& operator=(const Codec&) = delete;
     AVCodecContext* context = nullptr;
     AVFrame* frame = nullptr;
     AVPacket* packet = nullptr;
@@ -217,6 +226,7 @@ struct VideoEncoder::Codec {
         av_packet_free(&packet);
         av_frame_free(&frame);
         avcodec_free_context(&context);
+        openLibraryEncoders.fetch_sub(1);
     }
 };
 

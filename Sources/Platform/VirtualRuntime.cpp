@@ -14,10 +14,10 @@ struct VirtualQueueCore : QueueCore {
     VirtualQueueCore(std::string label, std::weak_ptr<VirtualRuntime> rt)
         : QueueCore(std::move(label)), runtime(std::move(rt)) {}
     void enqueue(uint64_t delayNs, Work work) override {
-        if (auto rt = runtime.lock()) rt->post(identity, delayNs, std::move(work));
+        if (auto rt = runtime.lock()) rt->post(identity, delayNs, std::move(work), statistics);
     }
     void runSync(const Work& work) override {
-        if (auto rt = runtime.lock()) rt->runSyncOn(identity, work);
+        if (auto rt = runtime.lock()) rt->runSyncOn(identity, work, statistics);
     }
     void suspend() override {
         if (auto rt = runtime.lock()) rt->suspendQueue(identity);
@@ -76,11 +76,13 @@ void VirtualRuntime::resumeQueue(uint64_t queueIdentity) {
     posted_.notify_all();
 }
 
-void VirtualRuntime::post(uint64_t queueIdentity, uint64_t delayNs, Work work) {
+void VirtualRuntime::post(uint64_t queueIdentity, uint64_t delayNs, Work work,
+                          std::shared_ptr<QueueWorkStatistics> statistics) {
     std::lock_guard<std::mutex> g(m_);
     uint64_t due = nowNs_ + delayNs;
     uint64_t seq = seq_++;
-    items_.emplace(std::make_pair(due, seq), Item{due, seq, queueIdentity, std::move(work)});
+    items_.emplace(std::make_pair(due, seq),
+                   Item{due, seq, queueIdentity, std::move(work), std::move(statistics)});
     posted_.notify_all();
 }
 
@@ -104,10 +106,7 @@ bool VirtualRuntime::runOne(uint64_t limit, std::optional<uint64_t> onlyQueue) {
         nowNs_ = std::max(nowNs_, item.due);
         busy_.push_back(item.queue);
     }
-    {
-        CurrentQueueScope scope(item.queue);
-        item.work();
-    }
+    runAs(item.queue, item.work, item.statistics.get());
     item.work = nullptr;
     std::lock_guard<std::mutex> g(m_);
     busy_.erase(std::find(busy_.begin(), busy_.end(), item.queue));
@@ -149,10 +148,18 @@ size_t VirtualRuntime::pendingCount() {
     return items_.size();
 }
 
-void VirtualRuntime::runSyncOn(uint64_t queueIdentity, const Work& work) {
+void VirtualRuntime::runAs(uint64_t queueIdentity, const Work& work, QueueWorkStatistics* statistics) {
+    CurrentQueueScope scope(queueIdentity);
+    const uint64_t start = uptimeNs();
+    work();
+    if (statistics) statistics->record(uptimeNs() - start);
+}
+
+void VirtualRuntime::runSyncOn(uint64_t queueIdentity, const Work& work,
+                               const std::shared_ptr<QueueWorkStatistics>& statistics) {
     if (!isDriverThread()) {
         // A platform thread waits for the test to run the work.
-        postAndWait([&](Work w) { post(queueIdentity, 0, std::move(w)); }, work);
+        postAndWait([&](Work w) { post(queueIdentity, 0, std::move(w), statistics); }, work);
         return;
     }
     // A suspended queue holds the caller until it is resumed: meanwhile
@@ -181,10 +188,7 @@ void VirtualRuntime::runSyncOn(uint64_t queueIdentity, const Work& work) {
         busy_.push_back(queueIdentity);
     }
     (void)wasBusy;
-    {
-        CurrentQueueScope scope(queueIdentity);
-        work();
-    }
+    runAs(queueIdentity, work, statistics.get());
     std::lock_guard<std::mutex> g(m_);
     busy_.erase(std::find(busy_.begin(), busy_.end(), queueIdentity));
 }

@@ -43,13 +43,18 @@ public:
     std::shared_ptr<QueueCore> mainQueue() override;
     std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) override;
     void sleepFor(double seconds) override;
+    bool waitsInVirtualTime() override { return isDriverThread(); }
     void runMainQueue(double seconds, const std::function<bool()>& until) override;
     void semaphoreSignal(SemaphoreState& s) override;
     bool semaphoreWait(SemaphoreState& s, double timeoutSeconds) override;
 
     // Internal: used by the virtual queues.
-    void post(uint64_t queueIdentity, uint64_t delayNs, Work work);
-    void runSyncOn(uint64_t queueIdentity, const Work& work);
+    // The statistics, when given, record how long in virtual time each of
+    // the queue's items ran.
+    void post(uint64_t queueIdentity, uint64_t delayNs, Work work,
+              std::shared_ptr<QueueWorkStatistics> statistics = nullptr);
+    void runSyncOn(uint64_t queueIdentity, const Work& work,
+                   const std::shared_ptr<QueueWorkStatistics>& statistics = nullptr);
     void suspendQueue(uint64_t queueIdentity);
     void resumeQueue(uint64_t queueIdentity);
 
@@ -59,7 +64,10 @@ private:
         uint64_t seq;
         uint64_t queue;
         Work work;
+        std::shared_ptr<QueueWorkStatistics> statistics;
     };
+    // Runs the work as the queue's, recording its virtual duration.
+    void runAs(uint64_t queueIdentity, const Work& work, QueueWorkStatistics* statistics);
     // Runs one item due at or before `limit` whose queue is not busy on this
     // thread's stack; false when none.
     bool runOne(uint64_t limit, std::optional<uint64_t> onlyQueue = std::nullopt);

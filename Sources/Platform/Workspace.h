@@ -167,6 +167,8 @@ public:
     // URL whose scheme tests made fail is refused (and recorded too).
     bool openURL(const std::string& url);
     void setURLSchemeFails(const std::string& scheme, bool fails);
+    // One exact URL that no application opens.
+    void setURLFails(const std::string& url, bool fails);
     std::vector<std::string> openedURLs() const;
 
 private:
@@ -185,6 +187,7 @@ private:
     std::vector<OpenRequest> openRequests_;
     int32_t nextLaunchedPid_ = 41000;
     std::set<std::string> failingURLSchemes_;
+    std::set<std::string> failingURLs_;
     std::vector<std::string> openedURLs_;
     // Where open answers arrive; made on first use, on the machine's runtime.
     std::optional<DispatchQueue> openCompletionQueue_;

@@ -31,7 +31,7 @@ bool SimulatedWorkspace::openURL(const std::string& url) {
     bool opened;
     {
         std::lock_guard<std::mutex> g(lock_);
-        opened = !scheme.empty() && !failingURLSchemes_.count(scheme);
+        opened = !scheme.empty() && !failingURLSchemes_.count(scheme) && !failingURLs_.count(url);
         openedURLs_.push_back(url);
     }
     Log::line(std::string("workspace: open ") + url + (opened ? "" : " refused"));
@@ -46,6 +46,15 @@ void SimulatedWorkspace::setURLSchemeFails(const std::string& scheme, bool fails
         failingURLSchemes_.insert(lower);
     } else {
         failingURLSchemes_.erase(lower);
+    }
+}
+
+void SimulatedWorkspace::setURLFails(const std::string& url, bool fails) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (fails) {
+        failingURLs_.insert(url);
+    } else {
+        failingURLs_.erase(url);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -280,4 +281,49 @@ TEST(RealDispatch, GlobalQueueRunsItsWorkConcurrently) {
     });
     EXPECT_TRUE(done.wait(10.0));
     EXPECT_TRUE(done.wait(10.0));
+}
+
+TEST_F(VirtualDispatchTest, AQueueRecordsItsLongestWorkItemWithTheWaitsInsideIt) {
+    DispatchQueue q("test.longest"), other("test.other");
+    DispatchSemaphore never(0);
+    // Each step adds work to `q`; the record is the longest single item so
+    // far, whatever ran nested inside it on other queues.
+    const struct {
+        const char* what;
+        std::function<void()> post;
+        double longest;
+    } steps[] = {
+        {"a short item", [&] { q.async([] { sleepFor(0.01); }); }, 0.01},
+        {"a long wait on a semaphore", [&] { q.async([&] { never.wait(0.4); }); }, 0.4},
+        {"a shorter one keeps the record", [&] { q.async([] { sleepFor(0.2); }); }, 0.4},
+        {"a sync onto the queue counts",
+         [&] { other.async([&] { q.sync([] { sleepFor(0.6); }); }); }, 0.6},
+        {"other queues' items never count", [&] { other.async([] { sleepFor(5); }); }, 0.6},
+    };
+    for (const auto& step : steps) {
+        step.post();
+        advance(10);
+        EXPECT_DOUBLE_EQ(q.longestWorkItemSecondsForTesting(), step.longest) << step.what;
+    }
+    EXPECT_DOUBLE_EQ(other.longestWorkItemSecondsForTesting(), 5.0);
+    q.resetLongestWorkItemForTesting();
+    EXPECT_EQ(q.longestWorkItemSecondsForTesting(), 0.0);
+    // Another handle to the same queue shares the record.
+    DispatchQueue(q).async([] { sleepFor(0.3); });
+    advance(1);
+    EXPECT_DOUBLE_EQ(q.longestWorkItemSecondsForTesting(), 0.3);
+}
+
+TEST(RealDispatch, AQueueRecordsHowLongItsWorkItemsRan) {
+    DispatchQueue q("test.real.longest");
+    DispatchSemaphore done(0);
+    q.async([&] {
+        // Work that surely takes a while, measured by the queue itself.
+        DispatchSemaphore never(0);
+        never.wait(0.05);
+        done.signal();
+    });
+    done.wait();
+    q.sync([] {});  // the item above has returned and been recorded
+    EXPECT_GE(q.longestWorkItemSecondsForTesting(), 0.05);
 }

@@ -10,28 +10,12 @@
 #include "Platform/Folders.h"
 #include "Platform/Formatters.h"
 #include "Support/TestSupport.h"
+#include "Support/TimeZoneScope.h"
 
 using namespace platform;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Sets TZ for one test and puts the old value back.
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~TimeZone() {
-        if (old_) ::setenv("TZ", old_->c_str(), 1); else ::unsetenv("TZ");
-        ::tzset();
-    }
-
-private:
-    std::optional<std::string> old_;
-};
 
 class FileDeliveryPlatform : public VirtualTimeTest {};
 
@@ -51,7 +35,7 @@ TEST_F(FileDeliveryPlatform, StampsAreInLocalTime) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.zone) + " " + c.pattern);
-        TimeZone zone(c.zone);
+        TimeZoneScope zone(c.zone);
         EXPECT_EQ(DateFormatter::localString(date, c.pattern), c.text);
     }
 }

@@ -10,8 +10,12 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <vector>
 
+#include "Platform/Clock.h"
+#include "Platform/Dispatch.h"
 #include "Platform/DynamicLoader.h"
 #include "Platform/ProcessRunner.h"
 #include "Platform/SimulatedMachine.h"
@@ -121,3 +125,26 @@ TEST_F(Tools, TheLoaderReportsEachFailureOnceAndBalancesOpens) {
 }
 
 }  // namespace
+
+TEST_F(Tools, UnderTheTestRuntimeAToolsLimitPassesInVirtualTimeWithOtherWorkRunningMeanwhile) {
+    map("/usr/bin/open", script("hang", "exec sleep 30"));
+    DispatchQueue tools("test.tools"), other("test.other");
+    std::vector<uint64_t> ticks;
+    const uint64_t start = Clock::uptimeNs();
+    for (double at : {1.0, 2.5, 4.0}) other.asyncAfter(at, [&] { ticks.push_back(Clock::uptimeNs() - start); });
+    std::optional<ProcessTermination> ended;
+    tools.async([&] {
+        auto run = ProcessRunner::run("/usr/bin/open", {}, 3);
+        if (run.ok()) ended = *run;
+    });
+    advance(0);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->reason, ProcessTermination::Reason::timedOut);
+    // The limit took three seconds of the test's clock, not of the real one,
+    // and what fell due on other queues meanwhile ran on time.
+    const uint64_t waited = Clock::uptimeNs() - start;
+    EXPECT_GE(waited, 3'000'000'000u);
+    EXPECT_LT(waited, static_cast<uint64_t>((3 + ProcessRunner::killGraceSeconds) * 1e9));
+    EXPECT_EQ(ticks, (std::vector<uint64_t>{1'000'000'000, 2'500'000'000}));
+    EXPECT_DOUBLE_EQ(tools.longestWorkItemSecondsForTesting(), static_cast<double>(waited) / 1e9);
+}

@@ -316,3 +316,25 @@ TEST(VideoEncoderInput, RepeatedTimesAreNudgedForward) {
     ASSERT_TRUE(second->has_value());
     EXPECT_EQ((*second)->presentationTimeNs, 5'001u);
 }
+
+TEST(VideoEncoderLifetime, EveryLibraryEncoderBuiltIsClosedByARebuildOrTheEncodersEnd) {
+    const int before = VideoEncoder::openLibraryEncoderCountForTesting();
+    for (auto codec : {VideoCodec::hevc, VideoCodec::h264}) {
+        {
+            auto encoder = makeEncoder(smallSettings(codec, ChromaSubsampling::yuv420));
+            ASSERT_TRUE(encoder);
+            EXPECT_EQ(VideoEncoder::openLibraryEncoderCountForTesting(), before + 1);
+            // A rebuild closes the encoder it replaces.
+            ASSERT_TRUE(encoder->updateRateControl(15, 500'000).ok());
+            ASSERT_TRUE(encoder->reconfigure(smallSettings(codec, ChromaSubsampling::yuv444)).ok());
+            EXPECT_GE(encoder->buildNumber(), 2u);
+            EXPECT_EQ(VideoEncoder::openLibraryEncoderCountForTesting(), before + 1);
+        }
+        EXPECT_EQ(VideoEncoder::openLibraryEncoderCountForTesting(), before);
+    }
+    // Settings the library refuses leave nothing open either.
+    auto refused = smallSettings(VideoCodec::hevc, ChromaSubsampling::yuv420);
+    refused.width = 0;
+    EXPECT_FALSE(VideoEncoder::create(refused).ok());
+    EXPECT_EQ(VideoEncoder::openLibraryEncoderCountForTesting(), before);
+}

@@ -20,8 +20,6 @@ namespace {
 
 // Frames smaller than this on either side are no capture to record.
 constexpr double kMinimumSourceSide = 16;
-// How long termination gives the writer to finish the movie.
-constexpr double kTerminationFinishTimeoutSeconds = 3;
 
 // The shortest text that reads back as the same number, whole numbers
 // with ".0" as in "(0.0, 0.0, 1.0, 1.0)".
@@ -151,9 +149,6 @@ void V230HostAudioAuxServer::stopHostRecording(bool notifyStopped) {
 void V230HostAudioAuxServer::stopHostRecordingForTermination() {
     queue.dispatchPrecondition();
     stopHostRecording(false);
-    // A movie without its index plays nowhere: the writer gets its time,
-    // also for a movie stopped just before.
-    if (recording.lastFinish) recording.lastFinish->wait(kTerminationFinishTimeoutSeconds);
 }
 
 void V230HostAudioAuxServer::sendHostRecordingState(const UUID& sessionID, const HostRecordingStatePayload& state) {

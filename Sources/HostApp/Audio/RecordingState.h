@@ -24,6 +24,6 @@ struct RecordingState {
     HostRecordingSourceSize hostRecordingSourceSize;
     // Signalled on the writer's thread once the last stopped recording's
     // movie is finished, before the hop to the server queue: termination
-    // waits on it while that queue is busy. Server queue.
+    // waits on it on a utility queue. Set on the server queue.
     std::shared_ptr<platform::DispatchSemaphore> lastFinish;
 };

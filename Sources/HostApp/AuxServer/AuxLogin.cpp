@@ -200,6 +200,7 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
     if (channel == AuxChannel::video) authorizedVideoSessionCount.increment();
     viewerSessionNames[id] = credentials.viewerDisplayName;
     viewerSessionRemoteAddresses[id] = session->connection->remoteAddress();
+    publishViewerPresence();
     publish("aux session authorized session=" + id.id8() + " channel=" + channelName(channel) + " viewer=" +
             credentials.viewerDisplayName + " from " + session->connection->remoteAddress());
 

@@ -104,6 +104,7 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
             replaced->cancel();
         }
         fileTransferChannels[id] = channel;
+        publishViewerPresence();
         publish("file aux: channel authorized for session " + id.id8() + " token=" + token->shortDescription());
         return;
     }
@@ -122,7 +123,10 @@ void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<File
     }
     auto it = fileTransferChannels.find(*session);
     const bool wasBound = it != fileTransferChannels.end() && it->second == channel;
-    if (wasBound) fileTransferChannels.erase(it);
+    if (wasBound) {
+        fileTransferChannels.erase(it);
+        publishViewerPresence();
+    }
     publish("file aux: channel closed for session " + session->id8());
     if (wasBound && onFileTransferSessionEnded) onFileTransferSessionEnded(*session);
 }

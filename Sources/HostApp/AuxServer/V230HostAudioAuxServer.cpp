@@ -205,9 +205,32 @@ std::shared_ptr<platform::TcpListener> V230HostAudioAuxServer::openListener(uint
 }
 
 void V230HostAudioAuxServer::stopForTermination() {
+    auto stopped = std::make_shared<platform::DispatchSemaphore>(0);
+    beginTermination([stopped] { stopped->signal(); });
+    stopped->wait();
+}
+
+void V230HostAudioAuxServer::beginTermination(platform::Work stopped) {
     terminating_ = true;
-    queue.sync([this] {
-        if (stopped_) return;
+    queue.async([self = shared_from_this(), stopped = std::move(stopped)] {
+        if (!self->tearDownForTermination()) {
+            if (stopped) stopped();
+            return;
+        }
+        // A movie without its index plays nowhere: the writer gets its time,
+        // also for a movie stopped just before, on a queue that may wait.
+        platform::DispatchQueue::global(platform::QualityOfService::utility)
+            .async([finish = self->recording.lastFinish, stopped] {
+                if (finish) finish->wait(terminationMovieFinishSeconds);
+                if (stopped) stopped();
+            });
+    });
+}
+
+bool V230HostAudioAuxServer::tearDownForTermination() {
+    queue.dispatchPrecondition();
+    {
+        if (stopped_) return false;
         stopped_ = true;
         if (statsTimer_) statsTimer_->cancel();
         if (loginDeadlineTimer_) loginDeadlineTimer_->cancel();
@@ -256,8 +279,10 @@ void V230HostAudioAuxServer::stopForTermination() {
         HeadlessVirtualDisplay::shared().stop(true);
         lastDisplayLayout.reset();
         for (const auto& line : HostDisplayModeSwitcher::restoreAllOriginalModes()) publish("shutdown " + line);
+        publishViewerPresence();
         publish("aux: server stopped; closed " + std::to_string(sessions.size()) + " Viewer connection(s)");
-    });
+    }
+    return true;
 }
 
 uint16_t V230HostAudioAuxServer::boundAudioPort() const {
@@ -514,6 +539,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
         beginSleepRecoveryViewerReconnectGrace("last Viewer transport disconnected during sleep recovery");
     }
     updateViewerIdleSleepAssertion();
+    publishViewerPresence();
 }
 
 size_t V230HostAudioAuxServer::pendingConnectionCountForTesting() {
@@ -656,58 +682,58 @@ std::string V230HostAudioAuxServer::viewerName(const UUID& id) const {
     return it == viewerSessionNames.end() ? std::string() : trimmed(it->second);
 }
 
-bool V230HostAudioAuxServer::hasConnectedViewer() const {
-    return queue.syncValue([this] {
-        return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty() || !fileTransferChannels.empty();
-    });
-}
+bool V230HostAudioAuxServer::hasConnectedViewer() const { return viewerPresence_.load()->hasConnectedViewer; }
 
 std::vector<FileTransferPeer> V230HostAudioAuxServer::connectedFileTransferPeers() const {
-    return queue.syncValue([this] {
-        std::vector<FileTransferPeer> peers;
-        auto add = [&](const UUID& id) {
-            for (const auto& p : peers)
-                if (p.id == id) return;
-            auto name = viewerName(id);
-            peers.push_back({id, name.empty() ? defaultViewerName : name});
-        };
-        for (const auto& id : authorizedAudioSessions) add(id);
-        for (const auto& [id, channel] : fileTransferChannels) add(id);
-        return peers;
-    });
+    return viewerPresence_.load()->fileTransferPeers;
 }
 
 std::vector<std::string> V230HostAudioAuxServer::connectedViewerDisplayNames() const {
-    return queue.syncValue([this] {
-        std::vector<std::string> names;
-        std::set<std::string> seen;
-        auto add = [&](const UUID& id) {
-            auto name = viewerName(id);
-            if (name.empty() || !seen.insert(lowercased(name)).second) return;
-            names.push_back(name);
-        };
-        for (const auto& id : authorizedAudioSessions) add(id);
-        for (const auto& id : authorizedVideoSessions) add(id);
-        for (const auto& [id, channel] : fileTransferChannels) add(id);
-        return names;
-    });
+    return viewerPresence_.load()->displayNames;
 }
 
 std::vector<ViewerConnectionSummary> V230HostAudioAuxServer::connectedViewerConnectionSummaries() const {
-    return queue.syncValue([this] {
-        std::vector<ViewerConnectionSummary> out;
-        auto add = [&](const UUID& id) {
-            auto name = viewerName(id);
-            auto address = viewerSessionRemoteAddresses.find(id);
-            ViewerConnectionSummary summary{name.empty() ? defaultViewerName : name,
-                                            address == viewerSessionRemoteAddresses.end() ? "" : address->second};
-            // A Viewer's audio and video connections describe one Viewer.
-            if (std::find(out.begin(), out.end(), summary) == out.end()) out.push_back(summary);
-        };
-        for (const auto& id : authorizedAudioSessions) add(id);
-        for (const auto& id : authorizedVideoSessions) add(id);
-        return out;
-    });
+    return viewerPresence_.load()->connectionSummaries;
+}
+
+void V230HostAudioAuxServer::publishViewerPresence() {
+    queue.dispatchPrecondition();
+    auto presence = std::make_shared<ViewerPresence>();
+    presence->hasConnectedViewer =
+        !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty() || !fileTransferChannels.empty();
+    auto addPeer = [&](const UUID& id) {
+        auto& peers = presence->fileTransferPeers;
+        if (std::any_of(peers.begin(), peers.end(), [&](const FileTransferPeer& p) { return p.id == id; })) return;
+        auto name = viewerName(id);
+        peers.push_back({id, name.empty() ? defaultViewerName : name});
+    };
+    for (const auto& id : authorizedAudioSessions) addPeer(id);
+    for (const auto& [id, channel] : fileTransferChannels) addPeer(id);
+
+    std::set<std::string> seen;
+    auto addName = [&](const UUID& id) {
+        auto name = viewerName(id);
+        if (name.empty() || !seen.insert(lowercased(name)).second) return;
+        presence->displayNames.push_back(name);
+    };
+    for (const auto& id : authorizedAudioSessions) addName(id);
+    for (const auto& id : authorizedVideoSessions) addName(id);
+    for (const auto& [id, channel] : fileTransferChannels) addName(id);
+
+    auto addSummary = [&](const UUID& id) {
+        auto name = viewerName(id);
+        auto address = viewerSessionRemoteAddresses.find(id);
+        ViewerConnectionSummary summary{name.empty() ? defaultViewerName : name,
+                                        address == viewerSessionRemoteAddresses.end() ? "" : address->second};
+        // A Viewer's audio and video connections describe one Viewer.
+        auto& out = presence->connectionSummaries;
+        if (std::find(out.begin(), out.end(), summary) == out.end()) out.push_back(summary);
+    };
+    for (const auto& id : authorizedAudioSessions) addSummary(id);
+    for (const auto& id : authorizedVideoSessions) addSummary(id);
+
+    if (*viewerPresence_.load() == *presence) return;
+    viewerPresence_.store(std::move(presence));
 }
 
 bool V230HostAudioAuxServer::isIOSViewerSession(const UUID& id) const {

@@ -5,8 +5,11 @@
 // hands each logged-in Viewer's messages to the subsystem that acts on them.
 //
 // All session state is confined to `queue` ("v230.host.audio.aux"). Entry
-// points meant for other threads hop onto it synchronously, and run inline
-// when the caller already runs there. Subsystems add their own methods to
+// points meant for other threads hop onto it, and run inline when the
+// caller already runs there; who is connected is read from a snapshot the
+// server publishes instead, so the interface never waits on the queue. The
+// queue itself never waits on a child process: tools and probes run on
+// queues of their own and their answers hop back. Subsystems add their own methods to
 // this class in their own folders (StreamControl/, Display/, Audio/,
 // Input/), each keeping its fields in a small state struct held here.
 
@@ -119,6 +122,16 @@ struct ViewerConnectionSummary {
     bool operator==(const ViewerConnectionSummary&) const = default;
 };
 
+// Who is connected, as the server last published it for readers on other
+// threads (the status menu and window, the file window).
+struct ViewerPresence {
+    bool hasConnectedViewer = false;
+    std::vector<FileTransferPeer> fileTransferPeers;
+    std::vector<std::string> displayNames;
+    std::vector<ViewerConnectionSummary> connectionSummaries;
+    bool operator==(const ViewerPresence&) const = default;
+};
+
 class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
 public:
     using HostVideoStreamKind = ::HostVideoStreamKind;
@@ -139,10 +152,17 @@ public:
     // Returns once the listeners are open. Call once, on an object owned by a
     // std::shared_ptr, after the callbacks below are set.
     void start();
-    // Closes every listener and connection and stops every timer; returns
-    // when done. Later calls do nothing. Receive work already queued is
-    // skipped, so a flood ahead of it does not delay the return.
+    // Closes every listener and connection and stops every timer, on the
+    // server queue, and returns at once. `stopped` runs on a utility queue
+    // once that is done and a recording's movie is finished (or its time
+    // has passed); on a later call, as soon as the server queue reaches it.
+    // Receive work already queued is skipped, so a flood
+    // ahead of it does not delay the tear-down. Any thread.
+    void beginTermination(platform::Work stopped);
+    // The same, waiting for `stopped`; not on the server queue.
     void stopForTermination();
+    // How long termination gives the writer to finish a recording's movie.
+    static constexpr double terminationMovieFinishSeconds = 3;
 
     // The ports actually bound (0 before start() or when a listener failed).
     uint16_t boundAudioPort() const;
@@ -206,10 +226,16 @@ public:
     void handleFileTransferConnection(const std::shared_ptr<platform::TcpConnection>& connection);
 
     // --- Who is connected (any thread) ---------------------------------------------
+    // Read from the snapshot the server publishes, never by a hop onto its
+    // queue, which may be busy for seconds.
     bool hasConnectedViewer() const;
     std::vector<FileTransferPeer> connectedFileTransferPeers() const;
     std::vector<std::string> connectedViewerDisplayNames() const;
     std::vector<ViewerConnectionSummary> connectedViewerConnectionSummaries() const;
+    // Publishes who is connected now, when that changed; called wherever
+    // the logged-in sessions, their names or the file channels change (and
+    // by tests that edit those tables directly). Server queue.
+    void publishViewerPresence();
     // Server queue.
     bool isIOSViewerSession(const platform::UUID& id) const;
 
@@ -309,12 +335,18 @@ public:
     uint32_t viewerSystemSleepAssertionID = 0;
     // Screen Sharing coexistence on a Mac that started headless: the
     // headless request parked while Screen Sharing's display is captured,
-    // the last service probe (a positive answer is reused for 1 s) and the
-    // last heal request (uptime, 0 none). When Screen Sharing's display was
-    // last seen is display-target state.
+    // the last service probe's answer and when it came (reused for 1 s; 0
+    // before the first), whether a probe runs now, the reason of the
+    // reconciliation that asks (looked at again with it when the answer
+    // changes), and the last heal request (uptime, 0 none). When Screen
+    // Sharing's display was last seen is display-target state.
     std::optional<CaptureModeControlPayload> deferredHeadlessCaptureRequestForScreenSharing;
     mutable uint64_t screenSharingServiceActivityCheckedAtNs = 0;
     mutable bool screenSharingServiceWasActive = false;
+    mutable bool screenSharingProbeInFlight = false;
+    std::string screenSharingProbeReason;
+    // Where launchctl runs, so that its time limit never holds `queue`.
+    platform::DispatchQueue screenSharingProbeQueue{"v230.host.screensharing.probe"};
     uint64_t lastScreenSharingRecoveryRequestNs = 0;
     // Headless realisation retries since the last accepted configuration.
     int headlessRealizeRetryAttempts = 0;
@@ -516,7 +548,12 @@ public:
     // True when coexistence took or keeps charge of capture, so the caller
     // skips its own display preparation.
     bool reconcileHeadlessScreenSharingCapture(const std::string& reason);
+    // The last probe's answer; a stale one (over 1 s) starts a probe on
+    // screenSharingProbeQueue unless one runs. Server queue.
     bool isScreenSharingServiceActive() const;
+    void takeScreenSharingServiceProbeAnswer(bool active, const std::string& reason);
+    // Runs launchctl and reads its state line; blocks up to the time limit.
+    static bool probeScreenSharingService();
     void applyScreenSharingDisplayCapture(uint32_t displayID, const CaptureModeControlPayload& base);
     bool restoreHeadlessTemplateAfterScreenSharingCapture(const std::string& reason);
     void scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded();
@@ -627,11 +664,13 @@ public:
     // Host recording (Audio/HostRecording.cpp): starts a recording of a
     // normalised region for the initiator, taking over any running one;
     // stops the running one, telling its owner how it ended when asked;
-    // and, for termination, stops it and waits (at most 3 s) for the movie
-    // to be finished.
+    // and, for termination, stops it (beginTermination waits for the movie
+    // off the server queue).
     void startHostRecording(const platform::CGRect& region, const platform::UUID& initiator);
     void stopHostRecording(bool notifyStopped);
     void stopHostRecordingForTermination();
+    // The tear-down itself; false when it already ran. Server queue.
+    bool tearDownForTermination();
     // Type 51 on the session's audio connection; nothing without one.
     void sendHostRecordingState(const platform::UUID& sessionID, const HostRecordingStatePayload& state);
     // Remote input (Input/). Everything runs on the server queue and posts
@@ -686,7 +725,11 @@ public:
     void publishAndBroadcast(const std::string& text);
     // A flags-changed event with these modifier flags, from no source.
     void postFlagsChanged(uint64_t flags);
-    // Launchpad: the chain of ways to open it, first success wins.
+    // Launchpad: the chain of ways to open it, first success wins. The
+    // chain runs on hostShortcuts.toolQueue, hopping onto the server queue
+    // for the steps that post input; the first entry queues it there and
+    // tells the Viewers the result once it is in. Server queue.
+    void activateLaunchpadForViewers();
     LaunchpadActivationResult activateLaunchpad();
     bool toggleLaunchpadViaDockNotification();
     bool clickDockLaunchpadItem();
@@ -703,8 +746,9 @@ public:
     static std::vector<platform::AXUIElement> axChildren(const platform::AXUIElement& element);
     static std::optional<platform::CGPoint> axElementCenter(const platform::AXUIElement& element);
     // Opening applications (Input/ApplicationOpening.cpp). Each reports its
-    // own failure with one published line. The workspace waits block the
-    // server queue for at most 2 s, a tool for hostShortcuts.toolTimeLimitSeconds.
+    // own failure with one published line. They wait (a workspace open at
+    // most 2 s, a tool for hostShortcuts.toolTimeLimitSeconds), so they run
+    // on hostShortcuts.toolQueue, never on the server queue.
     bool openSystemApplication(const std::string& name, const std::optional<std::string>& bundleIdentifier);
     bool openApplicationViaWorkspace(const std::string& url, const std::string& label);
     bool openApplicationByBundleIdentifierViaWorkspace(const std::string& bundleIdentifier);
@@ -833,4 +877,6 @@ private:
     std::map<platform::UUID, size_t> releaseCounts_;
     bool started_ = false;
     bool stopped_ = false;
+    // The last published presence; never null.
+    std::atomic<std::shared_ptr<const ViewerPresence>> viewerPresence_{std::make_shared<const ViewerPresence>()};
 };

@@ -49,30 +49,52 @@ int evenSide(int side) { return std::max(2, side) & ~1; }
 }  // namespace
 
 bool V230HostAudioAuxServer::isScreenSharingServiceActive() const {
+    queue.dispatchPrecondition();
     const uint64_t now = platform::Clock::uptimeNs();
-    if (screenSharingServiceWasActive && now - screenSharingServiceActivityCheckedAtNs < kServiceProbeReuseNs)
-        return true;
-    // Bounded: a launchctl that never answers would otherwise hold the
-    // server queue, and with it every Viewer, for good.
+    const bool answered = screenSharingServiceActivityCheckedAtNs != 0;
+    if (answered && now - screenSharingServiceActivityCheckedAtNs < kServiceProbeReuseNs)
+        return screenSharingServiceWasActive;
+    // launchctl may hang for its whole time limit: it runs on its own queue,
+    // one probe at a time, and until it answers the last answer stands.
+    if (!screenSharingProbeInFlight) {
+        screenSharingProbeInFlight = true;
+        std::weak_ptr<const V230HostAudioAuxServer> weak = weak_from_this();
+        screenSharingProbeQueue.async([weak, reason = screenSharingProbeReason] {
+            const bool active = probeScreenSharingService();
+            auto self = std::const_pointer_cast<V230HostAudioAuxServer>(weak.lock());
+            if (!self) return;
+            self->queue.async([weak = std::weak_ptr<V230HostAudioAuxServer>(self), active, reason] {
+                if (auto server = weak.lock()) server->takeScreenSharingServiceProbeAnswer(active, reason);
+            });
+        });
+    }
+    return screenSharingServiceWasActive;
+}
+
+void V230HostAudioAuxServer::takeScreenSharingServiceProbeAnswer(bool active, const std::string& reason) {
+    queue.dispatchPrecondition();
+    screenSharingProbeInFlight = false;
+    const bool changed = active != screenSharingServiceWasActive;
+    screenSharingServiceWasActive = active;
+    screenSharingServiceActivityCheckedAtNs = platform::Clock::uptimeNs();
+    // Whoever asked went on with the old answer: a different one is looked
+    // at again at once, as the asker would have had it.
+    if (changed && !stopped_) reconcileHeadlessScreenSharingCapture(reason.empty() ? "timer" : reason);
+}
+
+bool V230HostAudioAuxServer::probeScreenSharingService() {
     auto run = platform::ProcessRunner::runCapturingOutput(
         "/bin/launchctl", {"print", "system/com.apple.screensharing"}, screenSharingProbeTimeLimitSeconds);
-    bool active = false;
     // Output that is not UTF-8 counts as empty: no state line.
-    if (run && run->termination.succeeded() && auxwire::isValidUTF8(run->standardOutput)) {
-        std::string_view rest = run->standardOutput;
-        while (!rest.empty()) {
-            const size_t end = std::min(rest.find('\n'), rest.size());
-            const auto line = platform::UnicodeText::trimmingWhitespace(rest.substr(0, end));
-            rest.remove_prefix(std::min(end + 1, rest.size()));
-            if (line.rfind("state = ", 0) == 0) {
-                active = line == "state = running";
-                break;
-            }
-        }
+    if (!run || !run->termination.succeeded() || !auxwire::isValidUTF8(run->standardOutput)) return false;
+    std::string_view rest = run->standardOutput;
+    while (!rest.empty()) {
+        const size_t end = std::min(rest.find('\n'), rest.size());
+        const auto line = platform::UnicodeText::trimmingWhitespace(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (line.rfind("state = ", 0) == 0) return line == "state = running";
     }
-    screenSharingServiceWasActive = active;
-    screenSharingServiceActivityCheckedAtNs = now;
-    return active;
+    return false;
 }
 
 bool V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::string& reason) {
@@ -81,7 +103,9 @@ bool V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::st
         screensAreSleeping || isPreflightingHeadlessCaptureForSleep || sleepPreflightPhysicalCaptureRequest;
     if (startupPhysicalDisplayID != 0 || sleepWorkPending || usablePhysicalDisplayID()) return false;
 
+    screenSharingProbeReason = reason;
     const auto screenSharingDisplay = activeScreenSharingDisplayID();
+    screenSharingProbeReason.clear();
     const uint64_t now = platform::Clock::uptimeNs();
     if (!screenSharingDisplay) {
         if (deferredHeadlessCaptureRequestForScreenSharing && displayTarget.screenSharingDisplayLastSeenNs != 0 &&

@@ -1,8 +1,8 @@
 // Opening applications of the system for the Mission Control and Launchpad
 // shortcuts: by bundle identifier or name, through the shared workspace
 // with a bounded wait, by AppleScript, and by running a command-line tool.
-// All of it runs on the server queue and blocks it while it waits, so every
-// wait has a limit.
+// All of it waits, so it runs on the shortcuts' tool queue, and every wait
+// has a limit.
 
 #include <filesystem>
 
@@ -92,9 +92,8 @@ bool V230HostAudioAuxServer::activateApplicationByBundleIdentifierViaAppleScript
 
 bool V230HostAudioAuxServer::runToolAndWait(const std::string& executablePath, const std::vector<std::string>& arguments,
                                             const std::string& failureLabel) {
-    // Bounded: a hung tool would otherwise stop all input, logins and hops
-    // onto the server queue.
-    auto run = platform::ProcessRunner::run(executablePath, arguments, hostShortcuts.toolTimeLimitSeconds);
+    // Bounded: a hung tool would otherwise hold every later shortcut.
+    auto run = platform::ProcessRunner::run(executablePath, arguments, hostShortcuts.toolTimeLimitSeconds.load());
     if (!run) {
         publish("host shortcut " + failureLabel + " failed: " + run.error());
         return false;

@@ -116,13 +116,24 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
                 postFlagsChanged(0);
                 postSystemDefinedKey(160);
             }
-            const bool opened = openSystemApplication("Mission Control", "com.apple.exposelauncher");
-            if (trusted && !opened) postDelayedKeyCombo(126, kControl);
-            publishAndBroadcast("host shortcut: opened Mission Control");
+            // Opening waits on tools and the workspace: off the server queue,
+            // with the fallback and the answer back on it.
+            std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+            hostShortcuts.toolQueue.async([weak, trusted] {
+                auto self = weak.lock();
+                if (!self) return;
+                const bool opened = self->openSystemApplication("Mission Control", "com.apple.exposelauncher");
+                self->queue.async([weak, trusted, opened] {
+                    auto server = weak.lock();
+                    if (!server) return;
+                    if (trusted && !opened) server->postDelayedKeyCombo(126, kControl);
+                    server->publishAndBroadcast("host shortcut: opened Mission Control");
+                });
+            });
             return;
         }
         case K::launchpad:
-            publishAndBroadcast(launchpadActivationText(activateLaunchpad()));
+            activateLaunchpadForViewers();
             return;
         case K::nextDesktop:
         case K::previousDesktop:

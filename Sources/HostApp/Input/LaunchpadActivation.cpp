@@ -37,15 +37,32 @@ std::string joined(const std::vector<std::string>& items, size_t limit) {
 
 }  // namespace
 
-LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
+void V230HostAudioAuxServer::activateLaunchpadForViewers() {
     queue.dispatchPrecondition();
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    hostShortcuts.toolQueue.async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto result = self->activateLaunchpad();
+        self->queue.async([weak, result] {
+            if (auto server = weak.lock()) server->publishAndBroadcast(launchpadActivationText(result));
+        });
+    });
+}
+
+LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
+    hostShortcuts.toolQueue.dispatchPrecondition();
     using R = LaunchpadActivationResult;
-    if (toggleLaunchpadViaDockNotification()) return R::dockPrivateToggle;
-    const bool trusted = ensureInputTrust();
-    if (trusted) {
+    // The steps that post input or read the input state run on the server
+    // queue; the ones that wait on a tool or the workspace run here.
+    if (queue.syncValue([this] { return toggleLaunchpadViaDockNotification(); })) return R::dockPrivateToggle;
+    const auto [trusted, pressed] = queue.syncValue([this] {
+        const bool trust = ensureInputTrust();
+        if (!trust) return std::pair(false, false);
         postFlagsChanged(0);
-        if (clickDockLaunchpadItem()) return R::dockTilePress;
-    }
+        return std::pair(true, clickDockLaunchpadItem());
+    });
+    if (pressed) return R::dockTilePress;
     const std::string id = kLaunchpadBundleID;
     const bool openedByIdentifier = openApplicationByBundleIdentifierViaWorkspace(id) ||
                                     runToolAndWait(kOpenTool, {"-b", id}, "open -b " + id);
@@ -55,7 +72,7 @@ LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
         return R::openCommand;
     if (activateApplicationByBundleIdentifierViaAppleScript(id)) return R::appleScript;
     if (openSystemApplication(kLaunchpadName, id)) return R::openCommand;
-    if (trusted && postSystemDefinedKey(13)) return R::systemKey;
+    if (trusted && queue.syncValue([this] { return postSystemDefinedKey(13); })) return R::systemKey;
     return R::failed;
 }
 

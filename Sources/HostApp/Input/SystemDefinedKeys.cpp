@@ -95,7 +95,7 @@ void V230HostAudioAuxServer::applySystemDefinedKeyEvent(const SystemDefinedKeyEv
             return;
         }
         case 13: {
-            publishAndBroadcast(launchpadActivationText(activateLaunchpad()));
+            activateLaunchpadForViewers();
             return;
         }
         default:

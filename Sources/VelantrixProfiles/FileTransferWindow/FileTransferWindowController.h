@@ -16,9 +16,11 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "Platform/AppKitAlert.h"
 #include "Platform/AppKitControls.h"
 #include "Platform/AppKitOutlineView.h"
 #include "Platform/AppKitPanel.h"
@@ -202,9 +204,35 @@ public:
     void outlineViewSelectionDidChange(platform::OutlineView& view) override;
     void outlineViewDoubleClicked(platform::View& sender);
 
-    // Transfers come later; these do nothing yet.
+    // ---- Starting a transfer: the execute button's action.
     void executeTransfer();
+    // The first listed folder row (never a file or placeholder) whose path
+    // is `path`, literally or after this device's tilde expansion; rows
+    // never listed are not looked into.
+    static FileTransferNodePtr destinationNode(const NodeList& roots, const std::string& path);
+
+    // ---- Following the transfer. The owner reports each batch with these
+    // calls, on the main thread; a call for any batch but the one the
+    // window follows changes nothing.
+    void transferDidStart(const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes);
+    void transferDidUpdateProgress(const platform::UUID& batchID, uint64_t sentBytes, uint64_t total);
+    // Every byte went out; the Host is now saving the batch.
+    void transferDidFinishSending(const platform::UUID& batchID);
+    void transferDidRequestCancellation(const platform::UUID& batchID);
+    // `peerConfirmed`: the Host's save receipt for the batch arrived.
+    void transferDidComplete(const platform::UUID& batchID, bool cancelled, bool peerConfirmed);
+    void transferDidFail(const platform::UUID& batchID, const std::string& message,
+                         const std::optional<std::string>& summary);
+    // The Cancel button's action.
     void cancelActiveTransfer();
+    // Raises the window for an alert and returns it; none without one.
+    std::shared_ptr<platform::Window> foregroundWindow();
+
+    // ---- Demo mode: sample trees on both sides and no transfers, for the
+    // rest of the window's life.
+    void showDemoListing();
+    // A fresh sample tree under one root named `sideName`.
+    static NodeList demoRoots(const std::string& sideName);
 
     // ---- Outline data source.
     int outlineViewNumberOfChildrenOfItem(platform::OutlineView& view, const platform::OutlineItem& item) override;
@@ -235,6 +263,9 @@ public:
     const std::optional<std::string>& remoteHomePath() const { return remoteHomePath_; }
     size_t pendingRemoteRequestCount() const { return pendingRemoteRequests_.size(); }
     void setActiveTransferBatchIDForTesting(std::optional<platform::UUID> id) { activeTransferBatchID_ = id; }
+    const std::optional<platform::UUID>& activeTransferBatchID() const { return activeTransferBatchID_; }
+    const std::set<platform::UUID>& cancelledTransferBatchIDs() const { return cancelledTransferBatchIDs_; }
+    bool demoMode() const { return demoMode_; }
 
 private:
     FileTransferWindowController(Dependencies deps, std::shared_ptr<platform::Window> window);
@@ -257,6 +288,27 @@ private:
     // Listings asked of the previous Host, or of discarded rows, must not
     // land: their replies are ignored from now on.
     void forgetRemoteRequests();
+    // Sending and receiving, once the window decided a transfer may start.
+    void performTransfer(const std::vector<std::filesystem::path>& urls, const std::string& targetDir,
+                         const std::string& peerID);
+    void requestReceiveTransfer(const std::vector<std::string>& paths, const std::string& targetDir);
+    FileTransferDeliveryOptions transferDeliveryOptions() const;
+    // Lists the destination folder again after a successful batch.
+    void refreshDestinationAfterSuccessfulTransfer(TransferPanelDirection direction,
+                                                   const std::optional<std::string>& targetPath,
+                                                   const FileTransferNodePtr& targetNode);
+    // The window starts following a batch the owner accepted.
+    void beginTransfer(const platform::UUID& batchID, int64_t itemCount, TransferPanelDirection direction,
+                       const std::string& targetDir);
+    bool isActiveTransfer(const platform::UUID& batchID) const;
+    void presentCompletionAlert(TransferPanelDirection direction, bool peerConfirmed, int64_t count,
+                                const std::string& peerName);
+    // Raises `window` and begins `alert` as a sheet on it; the window's
+    // level and behaviour come back when the sheet ends.
+    static void beginRaisedSheet(const std::shared_ptr<platform::Alert>& alert,
+                                 const std::shared_ptr<platform::Window>& window);
+    void presentDemoListingAlert();
+
     // The 6 s and 20 s checks of one listing request.
     void scheduleListingChecks(const FileTransferNodePtr& node, const platform::UUID& requestID);
     bool isPendingRequest(const FileTransferNode& node, const platform::UUID& requestID) const;
@@ -293,6 +345,19 @@ private:
     FileTransferNodePtr previousTargetNode_;
     // Set while a batch runs: the window is busy.
     std::optional<platform::UUID> activeTransferBatchID_;
+    // The count and Host name the progress and outcome texts show; kept
+    // after the batch ends.
+    int64_t activeTransferItemCount_ = 0;
+    std::string activeTransferPeerName_ = "Host";
+    // Where the active batch goes, for the refresh after it succeeded.
+    std::optional<TransferPanelDirection> activeTransferDirection_;
+    std::optional<std::string> activeTransferTargetPath_;
+    FileTransferNodePtr activeTransferTargetNode_;
+    // Batches whose cancellation was asked in this window: they end as
+    // cancelled whatever the owner reports.
+    std::set<platform::UUID> cancelledTransferBatchIDs_;
+    // Sample trees instead of a Host; never ends.
+    bool demoMode_ = false;
     // The Host's home folder once a listing reply told it; "~" paths of the
     // Host tree are compared against it, never against this device's home.
     std::optional<std::string> remoteHomePath_;

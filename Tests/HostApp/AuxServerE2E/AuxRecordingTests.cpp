@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cmath>
 
 #include "AuxServerTestFixture.h"
@@ -251,6 +253,34 @@ TEST_F(AuxRecording, AWriterThatNeverStartedIsReportedAtTheStop) {
                                                    {HostRecordingState::failed, 0, "", "writer failed to start"}}));
     EXPECT_TRUE(logContains("recording: failed writer failed to start"));
     EXPECT_TRUE(std::filesystem::is_empty(folder()));
+}
+
+TEST_F(AuxRecording, TerminationReturnsAtOnceAndReportsStoppedOnlyOnceTheMovieIsFinished) {
+    auto [client, id] = viewer("Viewer");
+    knowSourceSize(1920, 1080);
+    control(*client, startFullFrame());
+    advance(1);
+    server->queue.resetLongestWorkItemForTesting();
+    bool stopped = false;
+    std::optional<bool> movieHadItsIndex;
+    server->beginTermination([&] {
+        stopped = true;
+        std::vector<std::filesystem::path> movies(std::filesystem::directory_iterator(folder()), {});
+        auto movie = movies.size() == 1 ? MovieFile::read(movies[0]) : std::nullopt;
+        movieHadItsIndex = movie && movie->audio;
+    });
+    EXPECT_FALSE(stopped);
+    EXPECT_FALSE(logContains("aux: server stopped"));
+    ASSERT_TRUE(runUntil([&] { return stopped; }));
+    EXPECT_TRUE(logContains("aux: server stopped"));
+    EXPECT_EQ(movieHadItsIndex, true);
+    // The wait for the writer is not the server queue's.
+    EXPECT_LT(server->queue.longestWorkItemSecondsForTesting(), 0.25);
+    // A second request is answered at once.
+    bool again = false;
+    server->beginTermination([&] { again = true; });
+    runUntilIdle();
+    EXPECT_TRUE(again);
 }
 
 TEST_F(AuxRecording, TerminationFinishesTheRunningMovie) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Platform/NetworkBrowser.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -270,6 +272,8 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
         identity, serverQueue, log, platform::DnsServiceRegistration::makeAvahi(serverQueue, log),
         [&] { return routes; });
     serverQueue.sync([&] { advertiser->start(); });
+    // The registration's own work runs on the Avahi client queue.
+    runUntilIdle();
 
     const std::string established = "discovery: advertising \"" + identity.serviceName +
                                     "\" as _velantrix-host._tcp in local on port " +
@@ -310,6 +314,7 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
         SCOPED_TRACE("a new address changes the TXT record in place");
         routes.records[0].address = "192.0.2.11";
         serverQueue.sync([&] { EXPECT_TRUE(advertiser->update("timer")); });
+        runUntilIdle();
         auto found = browseFor(identity.serviceName,
                                [](const BrowsedService& s) { return s.txt.count("r0") && s.txt.at("r0") == "lan,eth0,192.0.2.11"; });
         EXPECT_TRUE(found) << "the updated TXT record never showed";
@@ -350,6 +355,30 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
         EXPECT_TRUE(found) << "the service with its latest TXT record did not come back";
     }
     {
+        SCOPED_TRACE("a browse through the daemon is ready, finds the service and ends cancelled");
+        auto browser = platform::NetworkBrowser::make({"_velantrix-host._tcp", "local"}, true);
+        std::vector<platform::NetworkBrowserState> states;
+        std::vector<platform::NetworkBrowseResult> results;
+        browser->stateUpdateHandler = [&](const platform::NetworkBrowserState& state) { states.push_back(state); };
+        browser->browseResultsChangedHandler = [&](const std::vector<platform::NetworkBrowseResult>& r) {
+            results = r;
+        };
+        platform::DispatchQueue browseQueue("test.browse");
+        browser->start(browseQueue);
+        ASSERT_TRUE(runtime->runUntil([&] { return !states.empty(); }, 10));
+        EXPECT_EQ(states.front().description(), "ready");
+        EXPECT_TRUE(runtime->runUntil(
+            [&] {
+                for (const auto& r : results)
+                    if (r.name == identity.serviceName && r.type == "_velantrix-host._tcp") return true;
+                return false;
+            },
+            10))
+            << "the browse never listed " << identity.serviceName;
+        browser->cancel();
+        ASSERT_TRUE(runtime->runUntil([&] { return states.back().kind == platform::NetworkBrowserState::Kind::cancelled; }, 10));
+    }
+    {
         SCOPED_TRACE("the Host itself, on loopback ports, advertises its ports and identity");
         V230HostAudioAuxServerConfiguration configuration;
         configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
@@ -379,6 +408,7 @@ TEST_F(RealDaemon, AdvertisementAppearsWhenTheDaemonDoesAndFollowsChanges) {
     {
         SCOPED_TRACE("stopping takes the service off the network");
         serverQueue.sync([&] { advertiser->stop(); });
+        runUntilIdle();
         bool gone = false;
         for (int i = 0; i < 10 && !gone; ++i) {
             gone = true;

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "Platform/DynamicLoader.h"
@@ -183,6 +184,43 @@ TEST_F(Launchpad, WorkspaceOpensAreBoundedAndNeverWaitOnTheMainQueue) {
     EXPECT_FALSE(opened);
     advance(2);
     EXPECT_TRUE(logContains("host shortcut workspace open failed Launchpad: late"));
+}
+
+TEST_F(Launchpad, EveryToolHangingHoldsNeitherTheServerNorTheMainQueueAndTheNextRequestWaitsItsTurn) {
+    const char* hang = "exec sleep 30";
+    // The Dock neither toggles nor has a tile; the workspace opens after a
+    // second; open and osascript never answer.
+    build({.name = "all hung", .dockStatus = 5, .open = hang, .osascript = hang});
+    server->hostShortcuts.toolTimeLimitSeconds = 10;
+    SimulatedMachine::current().component<SimulatedWorkspace>().setOpenOutcome({Open::success, "", 1});
+    // The status refresh's reads of who is connected, every 2 s on the main
+    // queue, as the application shell does them.
+    size_t refreshes = 0;
+    DispatchTimer refresh(DispatchQueue::main(), 2, [&] {
+        if (!server->hasConnectedViewer() && server->connectedViewerDisplayNames().empty()) ++refreshes;
+    });
+    refresh.resume();
+    server->queue.resetLongestWorkItemForTesting();
+    DispatchQueue::main().resetLongestWorkItemForTesting();
+
+    onQueue([&] { server->applyHostShortcut({HostShortcutKind::launchpad}, viewer); });
+    // Mission Control, asked for while Launchpad's chain runs.
+    server->queue.asyncAfter(0.5, [&] { server->applyHostShortcut({HostShortcutKind::missionControl}, viewer); });
+    advance(30);
+
+    EXPECT_FALSE(logContains("workspace open timed out"));
+    EXPECT_TRUE(logContains("host shortcut AppleScript activate com.apple.launchpad.launcher timed out"));
+    const auto lines = logLines();
+    const auto at = [&](const std::string& text) {
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    ASSERT_NE(at("host shortcut: Launchpad bundle-id activation"), lines.end());
+    ASSERT_NE(at("host shortcut: opened Mission Control"), lines.end());
+    EXPECT_LT(at("host shortcut: Launchpad bundle-id activation"), at("host shortcut: opened Mission Control"));
+    EXPECT_GE(refreshes, 7u);
+    EXPECT_LT(server->queue.longestWorkItemSecondsForTesting(), 0.25);
+    EXPECT_LT(DispatchQueue::main().longestWorkItemSecondsForTesting(), 0.1);
+    refresh.cancel();
 }
 
 TEST_F(Launchpad, AnUnresolvableSystemApplicationIsNotOpenedByName) {

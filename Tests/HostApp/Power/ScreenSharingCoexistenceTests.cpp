@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -11,6 +13,7 @@
 #include "Platform/ProcessRunner.h"
 #include "Platform/ScreenSharingService.h"
 #include "Platform/SimulatedProcessor.h"
+#include "Platform/VideoEncoder.h"
 #include "PowerTestFixture.h"
 
 namespace fs = std::filesystem;
@@ -41,21 +44,42 @@ protected:
             n += entry.path().filename().string().rfind("request-", 0) == 0;
         return n;
     }
+    // What the server believes once a probe asked now has answered: the
+    // question starts one (unless the last answer is fresh), the probe's
+    // queue runs it, and its answer hops back.
     bool serviceActive() {
+        onQueue([&] { return server->isScreenSharingServiceActive(); });
+        runUntilIdle();
         return onQueue([&] { return server->isScreenSharingServiceActive(); });
+    }
+    // A launchctl stand-in that notes each run in a file, then runs the body.
+    std::string countingLaunchctl(const std::string& body) {
+        const auto tool = dataRoot->path() / "launchctl";
+        std::ofstream(tool) << "#!/bin/sh\necho run >> \"$0.runs\"\n" << body << "\n";
+        fs::permissions(tool, fs::perms::owner_all);
+        platform::SimulatedMachine::current().component<platform::SimulatedTools>().setTool("/bin/launchctl", tool);
+        return tool.string() + ".runs";
+    }
+    static size_t lineCount(const std::string& path) {
+        std::ifstream in(path);
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);) ++n;
+        return n;
     }
 };
 
-TEST_F(HeadlessMacTest, ServiceProbeTrustsOnlyARecentRunningAnswer) {
+TEST_F(HeadlessMacTest, EveryServiceProbeAnswerIsReusedForOneSecond) {
     const struct {
         JobState state;
         double afterSeconds;
         bool active;
     } steps[] = {
         {JobState::running, 0, true},
-        {JobState::notRunning, 0.5, true},  // a positive answer holds for 1 s
+        {JobState::notRunning, 0.5, true},  // an answer holds for 1 s
         {JobState::notRunning, 0.6, false},
-        {JobState::running, 0, true},  // a negative one never does
+        {JobState::running, 0, false},  // a negative one as well
+        {JobState::running, 0.9, false},
+        {JobState::running, 0.2, true},
         {JobState::notLoaded, 1.1, false},
     };
     for (const auto& step : steps) {
@@ -80,14 +104,79 @@ TEST_F(HeadlessMacTest, ProbeTakesOnlyAnExactRunningStateLineFromACleanExit) {
         std::ofstream(tool) << "#!/bin/sh\n" << c.script << "\n";
         fs::permissions(tool, fs::perms::owner_all);
         platform::SimulatedMachine::current().component<platform::SimulatedTools>().setTool("/bin/launchctl", tool);
-        advance(1.1);  // past the reuse of an earlier positive answer
+        advance(1.1);  // past the reuse of an earlier answer
         EXPECT_EQ(serviceActive(), c.active) << c.script;
     }
 }
 
-TEST_F(HeadlessMacTest, AHungLaunchctlCountsAsNotRunningOnceItsTimeLimitPasses) {
+TEST_F(HeadlessMacTest, AHungLaunchctlCountsAsNotRunningOnceItsTimeLimitPassesAndNeverHoldsTheServer) {
     screenSharing().setJobState(JobState::hung);
+    server->queue.resetLongestWorkItemForTesting();
+    const uint64_t start = platform::Clock::uptimeNs();
     EXPECT_FALSE(serviceActive());
+    EXPECT_GE(platform::Clock::uptimeNs() - start, 2'000'000'000u);
+    EXPECT_LT(server->queue.longestWorkItemSecondsForTesting(), 0.25);
+}
+
+TEST_F(HeadlessMacTest, NoProbeStartsWhileOneRunsAndTheAnswerComesBackToTheServerQueue) {
+    const auto runs = countingLaunchctl("exec sleep 30");
+    std::vector<std::pair<double, bool>> answers;
+    // Askers on the server queue while the first probe hangs (until its
+    // 2 s limit), while its answer is fresh, and after.
+    for (double at : {0.0, 0.5, 1.5, 2.5, 3.1, 3.5}) {
+        server->queue.asyncAfter(at, [&, at] { answers.emplace_back(at, server->isScreenSharingServiceActive()); });
+    }
+    // Meanwhile launchctl recovers.
+    platform::DispatchQueue("test.tools").asyncAfter(2.2, [&] { countingLaunchctl("printf 'state = running\\n'"); });
+    advance(4);
+    // Two probes: the hung one, and the one asked for at 3.1 s; none
+    // started while the first ran or while its answer was fresh.
+    EXPECT_EQ(lineCount(runs), 2u);
+    EXPECT_EQ(answers, (std::vector<std::pair<double, bool>>{
+                           {0.0, false}, {0.5, false}, {1.5, false}, {2.5, false}, {3.1, false}, {3.5, true}}));
+}
+
+TEST_F(HeadlessMacTest, AHungLaunchctlForTenSecondsNeitherSlowsAStreamingViewerNorHoldsTheServerQueue) {
+    const int encodersBefore = platform::VideoEncoder::openLibraryEncoderCountForTesting();
+    screenSharing().setJobState(JobState::notRunning);
+    startVirtualDisplay();
+    onQueue([&] { server->useHeadlessVirtualDisplay = true; });
+    // Screen Sharing's display is there, so every statistics tick asks
+    // whether the service runs.
+    screenSharing().beginSession(sharedDisplayID, 1920, 1080);
+    // A small, slow H.264 stream, so the test spends its time on the
+    // queues, not on pictures.
+    auto request = smallRequest();
+    request.backend = VideoCaptureBackend::headlessVirtual;
+    request.fps = 10;
+    const auto bytes = request.encode();
+    std::array<uint8_t, 20> login{};
+    ASSERT_EQ(bytes.size(), login.size());
+    std::copy(bytes.begin(), bytes.end(), login.begin());
+    PipelineViewer viewer;
+    viewer.client = videoClient();
+    ASSERT_TRUE(viewer.client->logIn(consoleUser, password, "Mac Viewer", login));
+    auto* v = &viewer;
+    run(1, {v});
+    auto frames = [&] { return v->ofType(AuxPacketType::videoFrame).size(); };
+    const size_t atStart = frames();
+    run(3, {v});
+    const double ratePerSecondBefore = static_cast<double>(frames() - atStart) / 3;
+    ASSERT_GE(ratePerSecondBefore, 5);
+
+    screenSharing().setJobState(JobState::hung);
+    server->queue.resetLongestWorkItemForTesting();
+    const size_t atHang = frames();
+    run(10, {v});
+    const double ratePerSecondHung = static_cast<double>(frames() - atHang) / 10;
+    EXPECT_GE(ratePerSecondHung, 0.9 * ratePerSecondBefore);
+    EXPECT_LT(server->queue.longestWorkItemSecondsForTesting(), 0.25);
+
+    // The stream's encoders are all closed once the Host stops: whatever a
+    // leak checker finds in the encoder library afterwards is the library's.
+    server->stopForTermination();
+    advance(2);
+    EXPECT_EQ(platform::VideoEncoder::openLibraryEncoderCountForTesting(), encodersBefore);
 }
 
 TEST_F(HeadlessMacTest, YieldsToScreenSharingWhileNobodyIsConnectedAndTakesBackAfterFiveSeconds) {

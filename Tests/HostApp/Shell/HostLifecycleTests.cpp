@@ -233,7 +233,34 @@ TEST_F(HostQuitTest, QuitHostTearsDownInOrder) {
     EXPECT_TRUE(delegate->lifecycle.workspacePowerObservers.empty());
     EXPECT_FALSE(delegate->lifecycle.languageObserver || delegate->lifecycle.inputSourceObserver);
     EXPECT_EQ(delegate->audioServer(), nullptr);
+    // The server's tear-down runs on its own queue, after the main thread
+    // has moved on; the process waits for it once its run loop has ended.
+    EXPECT_TRUE(delegate->waitForServerStopAfterRunLoop(10));
     EXPECT_TRUE(logContains("aux: server stopped"));
+    EXPECT_TRUE(viewer->waitClosed());
+}
+
+TEST_F(HostQuitTest, QuitWhileTheServerQueueIsBusyNeverHoldsTheMainQueue) {
+    auto viewer = loggedInViewer();
+    auto server = delegate->audioServer();
+    // As a display mode switch holds the server queue, 3 s per candidate.
+    bool switched = false;
+    server->queue.async([&] {
+        platform::sleepFor(3);
+        switched = true;
+    });
+    const uint64_t start = platform::Clock::uptimeNs();
+    DispatchQueue::main().resetLongestWorkItemForTesting();
+    onMain([&] { delegate->handleTerminationSignal(15); });
+    EXPECT_TRUE(app().isTerminated());
+    EXPECT_FALSE(switched);
+    EXPECT_FALSE(logContains("aux: server stopped"));
+    EXPECT_LT(DispatchQueue::main().longestWorkItemSecondsForTesting(), 0.25);
+
+    EXPECT_TRUE(delegate->waitForServerStopAfterRunLoop(10));
+    EXPECT_TRUE(switched);
+    EXPECT_TRUE(logContains("aux: server stopped"));
+    EXPECT_LT(platform::Clock::uptimeNs() - start, 3'500'000'000u);
     EXPECT_TRUE(viewer->waitClosed());
 }
 

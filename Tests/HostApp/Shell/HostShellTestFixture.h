@@ -12,6 +12,8 @@
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/AppKit.h"
 #include "Platform/Directory.h"
+#include "Platform/NetworkBrowser.h"
+#include "Platform/ProcessRunner.h"
 #include "Platform/SimulatedMachine.h"
 #include "Support/AuxTestClient.h"
 #include "Support/RecordingRegistration.h"
@@ -25,11 +27,27 @@ protected:
         HostLaunchAtLogin::resetCacheForTesting();
         consoleUser = platform::SimulatedMachine::current().consoleSession().userName;
         directory->setUser(consoleUser, password);
+        quietMachine();
+    }
+
+    // No daemon and no real relaunch of the test program: the Local
+    // Network browse is ready at once, detached launches are recorded.
+    // Again after a test installs a fresh machine (launch() does it).
+    static void quietMachine() {
+        auto& machine = platform::SimulatedMachine::current();
+        auto& browsing = machine.component<platform::SimulatedBonjourBrowsing>();
+        if (!browsing.script()) {
+            platform::SimulatedBonjourBrowsing::Script ready;
+            ready.states = {{0, {platform::NetworkBrowserState::Kind::ready, ""}}};
+            browsing.setScript(ready);
+        }
+        machine.component<platform::SimulatedProcessLaunches>().setRecordsInsteadOfLaunching(true);
     }
 
     ~HostShellTest() override {
         // Whatever a test left running is torn down as SIGTERM would.
         if (delegate && !app().isTerminated()) onMain([&] { delegate->handleTerminationSignal(15); });
+        if (delegate) delegate->waitForServerStopAfterRunLoop(10);
         runUntilIdle();
     }
 
@@ -46,6 +64,7 @@ protected:
     // Creates the delegate and finishes launching, as `main` and the
     // application do, then runs what is due.
     void launch(HostLaunchFlags flags = {}, std::optional<V230HostAudioAuxServerConfiguration> config = {}) {
+        quietMachine();
         delegate = std::make_shared<HostProbeDelegate>(flags, config ? *config : serverConfiguration());
         app().setDelegate(delegate);
         app().setActivationPolicy(platform::ApplicationActivationPolicy::regular);

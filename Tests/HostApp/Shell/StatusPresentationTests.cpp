@@ -80,6 +80,7 @@ protected:
                 server->viewerSessionNames[id] = name;
                 if (!address.empty()) server->viewerSessionRemoteAddresses[id] = address;
             }
+            server->publishViewerPresence();
         });
     }
     void removeViewers() {
@@ -87,6 +88,7 @@ protected:
         if (!server) return;
         server->queue.sync([&] {
             for (const auto& id : added) server->authorizedAudioSessions.erase(id);
+            server->publishViewerPresence();
         });
     }
     ~StatusPresentationTest() override { removeViewers(); }
@@ -110,6 +112,38 @@ TEST_F(StatusPresentationTest, ViewerLineCountsViewersAndListsTwoAddresses) {
     for (const auto& c : cases) {
         addViewers(c.viewers);
         onMain([&] { EXPECT_EQ(delegate->connectedViewerText(), c.line); });
+        removeViewers();
+    }
+}
+
+TEST_F(StatusPresentationTest, ARefreshReadsWhoIsConnectedWithoutWaitingOnABusyServer) {
+    launch();
+    auto server = delegate->audioServer();
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> viewers;
+        const char* status;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{}, "Screen Sharing: optional fallback (check manually)", "Viewer: none connected"},
+        {{{"Studio", "10.0.0.7"}}, "Norvessal Aux: connected; Screen Sharing optional",
+         "Viewer: Studio connected from 10.0.0.7"},
+    };
+    for (const auto& c : cases) {
+        addViewers(c.viewers);
+        // The server queue is held for seconds (a mode switch, a tool).
+        bool held = true;
+        server->queue.async([&] {
+            platform::sleepFor(3);
+            held = false;
+        });
+        DispatchQueue::main().resetLongestWorkItemForTesting();
+        onMain([&] { delegate->refresh(false, false); });
+        EXPECT_TRUE(held);
+        EXPECT_LT(DispatchQueue::main().longestWorkItemSecondsForTesting(), 0.1);
+        EXPECT_EQ(label(delegate->presentation.statusLabel), c.status);
+        onMain([&] { EXPECT_EQ(delegate->connectedViewerText(), c.line); });
+        advance(3);
         removeViewers();
     }
 }

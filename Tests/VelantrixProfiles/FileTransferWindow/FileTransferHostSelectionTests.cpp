@@ -128,8 +128,11 @@ TEST_F(FileTransferWindowTest, TicksHostAndTargetEnableTheButtonUnlessBusy) {
     EXPECT_EQ(ui().executeButton->text, "Copy 2 Item(s) to A");
     EXPECT_EQ(ui().transferSummaryLabel->text, "Ready to copy to ~/Documents");
     EXPECT_EQ(ui().transferStatusLabel->text, "Start the transfer when ready.");
-    // Return presses the button only while it is enabled.
+    // Return presses the button only while it is enabled; the owner
+    // refusing the batch keeps the window idle for what follows.
+    ownerAccepts = false;
     EXPECT_TRUE(controller->window()->performKeyEquivalent("\r"));
+    EXPECT_EQ(sends.size(), 1u);
 
     // A target chosen in A's tree survives a change of Host.
     ui().hostSelector->selectedIndex = 1;

@@ -2,6 +2,8 @@
 // A File Transfer window over scripted dependencies: connected Hosts, Hosts
 // served by another window, the device name, and recorded listing requests.
 
+#include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +31,21 @@ protected:
             return listingIDs.back();
         };
         deps.setDirectoryListingHandler = [this](Controller::Dependencies::ListingHandler h) { handler = std::move(h); };
+        deps.sendFiles = [this](const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
+                                const std::optional<std::string>& target, const std::optional<std::string>& peer,
+                                FileTransferDeliveryOptions options) {
+            sends.push_back({urls, intent, target, peer, options.rawValue});
+            return acceptedBatch();
+        };
+        deps.requestPeerSend = [this](const std::vector<std::string>& paths, const std::string& target,
+                                      FileTransferDeliveryOptions options) {
+            receives.push_back({paths, target, options.rawValue});
+            return acceptedBatch();
+        };
+        deps.cancelBatch = [this](const platform::UUID& id) {
+            // What the window showed when the service was asked to stop.
+            cancelRequests.push_back({id, ui().transferStatusLabel->text});
+        };
         controller = Controller::make(std::move(deps));
         return controller;
     }
@@ -62,6 +79,34 @@ protected:
         for (const auto& n : nodes) out.push_back(n->name);
         return out;
     }
+
+    std::optional<platform::UUID> acceptedBatch() {
+        if (!ownerAccepts) return std::nullopt;
+        batchIDs.push_back(platform::UUID::random());
+        return batchIDs.back();
+    }
+
+    struct SentFiles {
+        std::vector<std::filesystem::path> urls;
+        FileTransferIntent intent;
+        std::optional<std::string> target, peer;
+        uint64_t options;
+    };
+    struct PeerSendRequest {
+        std::vector<std::string> paths;
+        std::string target;
+        uint64_t options;
+    };
+    struct CancelRequest {
+        platform::UUID batchID;
+        std::string statusShown;
+    };
+    // The owner's side of transfers: what it was asked, and its answers.
+    bool ownerAccepts = true;
+    std::vector<SentFiles> sends;
+    std::vector<PeerSendRequest> receives;
+    std::vector<platform::UUID> batchIDs;
+    std::vector<CancelRequest> cancelRequests;
 
     std::vector<Controller::Peer> peers{{"a", "A"}, {"b", "B"}};
     std::set<std::string> servedElsewhere;

@@ -1,0 +1,131 @@
+// Detached launches for real: the program waits for a process to end,
+// gives up after its bound, runs in a session of its own and gets its
+// arguments byte for byte, with no shell in between.
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "Platform/ProcessRunner.h"
+#include "Platform/SimulatedMachine.h"
+#include "Support/TestSupport.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A child of the test that lives until release() (or destruction).
+class HeldChild {
+public:
+    HeldChild() {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[1]);
+            char byte;
+            while (::read(fds[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            ::_exit(0);
+        }
+        ::close(fds[0]);
+        release_ = fds[1];
+    }
+    ~HeldChild() { release(); }
+    void release() {
+        if (release_ >= 0) ::close(release_);
+        release_ = -1;
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = 0;
+    int release_ = -1;
+};
+
+// Whether the process (not our child) ends within the time; a process
+// already gone counts as ended.
+bool endsWithin(int32_t pid, int milliseconds) {
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) return errno == ESRCH;
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, milliseconds);
+    } while (r < 0 && errno == EINTR);
+    ::close(fd);
+    return r > 0;
+}
+
+class DetachedLaunchTest : public ::testing::Test {
+protected:
+    DetachedLaunchTest() { SimulatedMachine::install(std::make_shared<SimulatedMachine>()); }
+    TemporaryDataRoot root;
+    fs::path file(const std::string& name) const { return root.path() / name; }
+};
+
+TEST_F(DetachedLaunchTest, TheProgramStartsOnlyAfterTheWatchedProcessEnded) {
+    HeldChild child;
+    const auto target = file("after-child");
+    auto launched = ProcessRunner::launchDetached({{"/usr/bin/touch", target.string()}, child.pid(), 10});
+    ASSERT_TRUE(launched.ok()) << launched.error();
+    EXPECT_FALSE(endsWithin(*launched, 200)) << "still waiting while the child lives";
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_NE(::getsid(*launched), ::getsid(0)) << "a session of its own";
+    EXPECT_NE(::getpgid(*launched), ::getpgrp()) << "outside the caller's process group";
+    child.release();
+    ASSERT_TRUE(endsWithin(*launched, 10000));
+    EXPECT_TRUE(fs::exists(target));
+}
+
+TEST_F(DetachedLaunchTest, AProcessAlivePastTheBoundStartsNothing) {
+    HeldChild child;
+    const auto target = file("never");
+    auto launched = ProcessRunner::launchDetached({{"/usr/bin/touch", target.string()}, child.pid(), 0.2});
+    ASSERT_TRUE(launched.ok()) << launched.error();
+    ASSERT_TRUE(endsWithin(*launched, 10000)) << "gave up after its bound";
+    child.release();
+    EXPECT_FALSE(fs::exists(target));
+}
+
+TEST_F(DetachedLaunchTest, ArgumentsArriveUnchangedWithoutAShell) {
+    const std::string names[] = {
+        "quote \" dollar $HOME back ` tick `id` and  blanks ",
+        "semi;colon|pipe&amp>gt<lt'single'",
+        "-starts-with-dash",
+    };
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        const auto target = file(name);
+        // A process already gone: the program starts at once.
+        HeldChild gone;
+        const pid_t pid = gone.pid();
+        gone.release();
+        auto launched = ProcessRunner::launchDetached({{"/usr/bin/touch", "--", target.string()}, pid, 10});
+        ASSERT_TRUE(launched.ok()) << launched.error();
+        ASSERT_TRUE(endsWithin(*launched, 10000));
+        EXPECT_TRUE(fs::exists(target));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(root.path()), fs::directory_iterator()), 3);
+}
+
+TEST_F(DetachedLaunchTest, ARecordingMachineRunsNothing) {
+    auto& launches = SimulatedMachine::current().component<SimulatedProcessLaunches>();
+    launches.setRecordsInsteadOfLaunching(true);
+    const ProcessRunner::DetachedLaunch launch{{"/usr/bin/touch", file("recorded").string()}, std::nullopt, 10};
+    EXPECT_TRUE(ProcessRunner::launchDetached(launch).ok());
+    EXPECT_EQ(launches.detachedLaunches(), std::vector<ProcessRunner::DetachedLaunch>{launch});
+    EXPECT_FALSE(fs::exists(file("recorded")));
+    launches.setRecordsInsteadOfLaunching(false);
+    EXPECT_FALSE(ProcessRunner::launchDetached({{}, std::nullopt, 10}).ok()) << "no program";
+}
+
+}  // namespace

@@ -306,6 +306,7 @@ TEST_F(PowerTest, AMacWithAPhysicalDisplayAtStartNeverYieldsNorHeals) {
 TEST_F(HeadlessMacTest, TheScreenSharingHandOffTakesAViewersRatesClamped) {
     screenSharing().setJobState(JobState::running);
     screenSharing().beginSession(sharedDisplayID, 1920, 1080);
+    ASSERT_TRUE(serviceActive());
     const struct {
         int fps;
         int64_t bitrate;

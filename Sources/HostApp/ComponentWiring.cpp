@@ -94,7 +94,6 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     bridge.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, message, "host.auxStatusFormat", "Aux: %@", message);
     };
-    bridge.start();
 
     auto& service = *components.fileTransferService;
     service.sendPacket = [weak](FileTransferPacket packet) {
@@ -159,6 +158,9 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
                       : VelantrixL10n::text("fileTransfer.center.sent", "Sent"),
             1.5);
     };
+
+    // Last, once every component it may lead to is wired.
+    bridge.start();
 }
 
 bool HostProbeDelegate::routeFileTransferPacket(FileTransferPacket packet,

@@ -357,8 +357,9 @@ void HostProbeDelegate::armQuitAutoConfirm(const std::shared_ptr<platform::Alert
         auto alert = weakAlert.lock();
         if (!self || !alert) return;
         self->log("quit: auto-confirmed the external quit request");
-        if (auto parent = alert->window()->sheetParent())
-            parent->endSheet(alert->window(), platform::kAlertFirstButtonReturn);
+        // Shown or still waiting behind another sheet: the installer's
+        // request is answered either way, as a click on "Quit Host" would.
+        alert->endWithResponse(platform::kAlertFirstButtonReturn);
     });
     DispatchQueue::main().asyncAfter(kQuitAutoConfirmSeconds, lifecycle.quitAutoConfirmWorkItem);
 }

@@ -98,6 +98,8 @@ public:
     // Shows the alert as a sheet on the summary window and waits for it,
     // running the main queue meanwhile.
     platform::ModalResponse runHostModalAlert(const std::shared_ptr<platform::Alert>& alert);
+    // Brings the window forward at once and begins the alert as a sheet on
+    // it 0.15 s later (after any sheet already there); returns at once.
     void beginHostForegroundSheet(const std::shared_ptr<platform::Alert>& alert,
                                   const std::shared_ptr<platform::Window>& window,
                                   std::function<void(platform::ModalResponse)> completion);

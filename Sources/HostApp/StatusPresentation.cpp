@@ -6,6 +6,7 @@
 // address and Viewer texts, and the display-selection action.
 
 #include <cstdio>
+#include <utility>
 
 #include "HostApp/DiagnosticLogBuffer.h"
 #include "HostApp/HostLaunchAtLogin.h"
@@ -329,7 +330,13 @@ void HostProbeDelegate::checkLocalVNC(int64_t generation) {
 
 void HostProbeDelegate::refreshDisplayState(int64_t generation, bool forceDisplayDiagnostics) {
     assertMainQueue();
-    if (presentation.displayProbeInFlight) return;
+    if (presentation.displayProbeInFlight) {
+        // The running probe's result will be stale; a forced request (a new
+        // display chosen, a wake) must not be lost with it, so it runs as
+        // soon as that probe ends.
+        if (forceDisplayDiagnostics) presentation.forcedDisplayProbeWaiting = true;
+        return;
+    }
     presentation.displayProbeInFlight = true;
     auto server = audioServer();
     const auto cached = presentation.cachedDisplayDiagnosticsText;
@@ -355,6 +362,7 @@ void HostProbeDelegate::refreshDisplayState(int64_t generation, bool forceDispla
             if (!self) return;
             auto& state = self->presentation;
             state.displayProbeInFlight = false;
+            if (std::exchange(state.forcedDisplayProbeWaiting, false)) self->refreshDisplayState(state.checkGeneration, true);
             if (state.checkGeneration != generation) return;
             if (state.virtualDisplayCheckbox) {
                 state.virtualDisplayCheckbox->isOn = headless;
@@ -391,6 +399,9 @@ void HostProbeDelegate::updateDisplayPopup(const std::vector<DisplaySelectionOpt
         if (!popup.selectedIndex && option.id == selectedID) popup.selectedIndex = popup.items.size();
         popup.items.push_back({option.title, option.id});
     }
+    // A pop-up always shows an item: with no match, the first one, so that
+    // "Use Selected Physical Display" acts on what is shown.
+    if (!popup.selectedIndex && !popup.items.empty()) popup.selectedIndex = 0;
 }
 
 // --- Display selection ----------------------------------------------------------------------

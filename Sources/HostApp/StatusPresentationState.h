@@ -49,6 +49,9 @@ struct StatusPresentationState {
     // hops onto the server queue, so a stalled server queue must not pile
     // them up one per refresh.
     bool displayProbeInFlight = false;
+    // A forced display probe was asked for while one was out; it runs when
+    // that one ends.
+    bool forcedDisplayProbeWaiting = false;
     // Where the Screen Sharing probe connects (127.0.0.1); tests point it
     // at a port of their own.
     uint16_t screenSharingProbePortForTesting = 5900;

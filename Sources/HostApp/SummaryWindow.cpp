@@ -7,6 +7,7 @@
 #include "HostApp/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/HostVersionStrings.h"
+#include "Platform/AppKitLayout.h"
 #include "Platform/UserDefaults.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixLegalEntity.h"
@@ -26,6 +27,8 @@ constexpr uint32_t kPlacementBits =
 constexpr uint32_t kForegroundPlacement = platform::kWindowMoveToActiveSpace | platform::kWindowFullScreenAuxiliary;
 // The second keep-in-front step catches the other application's own raise.
 constexpr double kKeepInFrontRetrySeconds = 0.15;
+// How long after raising its window a foreground sheet begins.
+constexpr double kSheetBeginDelaySeconds = 0.15;
 constexpr double kModalSliceSeconds = 0.02;
 
 void configureSummaryLabel(View& label, platform::Font font, platform::Color color) {
@@ -100,7 +103,26 @@ std::shared_ptr<Window> HostProbeDelegate::makeSummaryWindow() {
     stack->alignment = View::Alignment::leading;
     stack->spacing = 10;
     stack->edgeInsets = {22, 24, 20, 24};
-    window->contentView->addSubview(stack);
+    const auto& content = window->contentView;
+    content->addSubview(stack);
+    // Pinned to the top and both sides; the bottom may leave room, so the
+    // fixed window never squeezes the rows. The wrapping rows stay within
+    // the stack's width.
+    using platform::LayoutAttribute;
+    using platform::LayoutConstraint;
+    using platform::LayoutRelation;
+    stack->translatesAutoresizingMaskIntoConstraints = false;
+    std::vector<std::shared_ptr<LayoutConstraint>> constraints;
+    for (auto edge : {LayoutAttribute::leading, LayoutAttribute::trailing, LayoutAttribute::top})
+        constraints.push_back(LayoutConstraint::between(stack, edge, LayoutRelation::equal, content, edge));
+    constraints.push_back(LayoutConstraint::between(stack, LayoutAttribute::bottom, LayoutRelation::lessThanOrEqual,
+                                                    content, LayoutAttribute::bottom));
+    for (const auto& row : {presentation.summaryStatusLabel, presentation.summaryAddressLabel,
+                            presentation.summaryViewerLabel}) {
+        constraints.push_back(LayoutConstraint::between(row, LayoutAttribute::width, LayoutRelation::lessThanOrEqual,
+                                                        stack, LayoutAttribute::width));
+    }
+    LayoutConstraint::activate(constraints);
 
     summary.summaryTitleLabel = title;
     summary.summarySubtitleLabel = subtitle;
@@ -246,13 +268,23 @@ void HostProbeDelegate::beginHostForegroundSheet(const std::shared_ptr<platform:
     observers->push_back(platform::observeWindow(platform::kWindowDidBecomeKeyNotification, alert->window(),
                                                  scheduleOnce, DispatchQueue::main()));
 
-    alert->beginSheetModal(window, [observers, completion = std::move(completion)](platform::ModalResponse response) {
+    auto finish = [observers, completion = std::move(completion)](platform::ModalResponse response) {
         for (auto token : *observers) Application::shared().notificationCenter().removeObserver(token);
         observers->clear();
         if (completion) completion(response);
+    };
+    // The sheet follows a moment after the window came forward, once the
+    // activation has settled; the caller's completion runs exactly once
+    // even when the application ends first.
+    DispatchQueue::main().asyncAfter(kSheetBeginDelaySeconds, [alert, window, finish, keepInFront]() mutable {
+        if (Application::shared().isTerminating()) {
+            finish(platform::kModalResponseAbort);
+            return;
+        }
+        alert->beginSheetModal(window, std::move(finish));
+        DispatchQueue::main().async(keepInFront);
+        DispatchQueue::main().asyncAfter(kKeepInFrontRetrySeconds, keepInFront);
     });
-    DispatchQueue::main().async(keepInFront);
-    DispatchQueue::main().asyncAfter(kKeepInFrontRetrySeconds, keepInFront);
 }
 
 void HostProbeDelegate::presentHostAlertSheet(const std::shared_ptr<platform::Alert>& alert,

@@ -11,23 +11,28 @@ std::shared_ptr<Alert> Alert::make() {
 }
 
 void Alert::beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion) {
-    if (shown_ || !parent) return;
-    shown_ = true;
+    if (shown_ || sheetParent_.lock() || !parent) return;
     modal_ = false;
+    sheetParent_ = parent;
     std::weak_ptr<Alert> weak = weak_from_this();
-    parent->beginSheet(window_, [weak, completion = std::move(completion)](ModalResponse response) {
-        if (auto self = weak.lock()) {
-            self->shown_ = false;
-            Application::shared().alertEnded(*self);
-        }
-        if (completion) completion(response);
-    });
-    if (window_->sheetParent() != parent) {
-        // The parent already carries a sheet: this one never shows.
-        shown_ = false;
-        return;
-    }
-    Application::shared().alertShown(shared_from_this());
+    // Behind another sheet the alert waits its turn; it counts as shown
+    // (and takes a scripted answer) only once it is on screen.
+    parent->beginSheet(
+        window_,
+        [weak, completion = std::move(completion)](ModalResponse response) {
+            if (auto self = weak.lock()) {
+                self->shown_ = false;
+                self->sheetParent_.reset();
+                Application::shared().alertEnded(*self);
+            }
+            if (completion) completion(response);
+        },
+        // Held while it waits, as the window server holds a queued sheet;
+        // once shown, the application holds it.
+        [self = shared_from_this()] {
+            self->shown_ = true;
+            Application::shared().alertShown(self);
+        });
 }
 
 ModalResponse Alert::runModal() {
@@ -54,16 +59,17 @@ ModalResponse Alert::runModal() {
 }
 
 void Alert::pressButton(size_t index) {
-    if (index < buttonTitles_.size()) endWithResponse(kAlertFirstButtonReturn + static_cast<ModalResponse>(index));
+    // Nobody can click an alert that is not on screen.
+    if (shown_ && index < buttonTitles_.size())
+        endWithResponse(kAlertFirstButtonReturn + static_cast<ModalResponse>(index));
 }
 
 void Alert::endWithResponse(ModalResponse response) {
-    if (!shown_) return;
     if (modal_) {
-        if (!modalResponse_) modalResponse_ = response;
+        if (shown_ && !modalResponse_) modalResponse_ = response;
         return;
     }
-    if (auto parent = window_->sheetParent()) parent->endSheet(window_, response);
+    if (auto parent = sheetParent_.lock()) parent->endSheet(window_, response);
 }
 
 }  // namespace platform

@@ -38,8 +38,9 @@ public:
     // The alert's own window (hidden until the alert is shown).
     const std::shared_ptr<Window>& window() const { return window_; }
 
-    // Shows the alert as a sheet on `parent`; the completion runs once with
-    // the response that ended it.
+    // Shows the alert as a sheet on `parent` (after the sheets already
+    // there, like any sheet); the completion runs once with the response
+    // that ended it.
     void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion);
     // Shows the alert in its own window and waits, running the main queue,
     // until a button ends it; the abort response when the application
@@ -49,8 +50,9 @@ public:
     bool isShown() const { return shown_; }
     // Ends the alert as a click on the button at `index` would.
     void pressButton(size_t index);
-    // Ends the alert with any response (the model's scripted answers and
-    // the abort at termination).
+    // Ends the alert with any response (the model's scripted answers, the
+    // abort at termination, and a program ending its own sheet), also one
+    // still waiting its turn behind another sheet.
     void endWithResponse(ModalResponse response);
 
 private:
@@ -59,6 +61,8 @@ private:
     std::vector<std::string> buttonTitles_;
     std::shared_ptr<Window> window_;
     bool shown_ = false;
+    // The window it is begun on as a sheet, shown or waiting its turn.
+    std::weak_ptr<Window> sheetParent_;
     // Modal runs: the answer once given.
     bool modal_ = false;
     std::optional<ModalResponse> modalResponse_;

@@ -75,6 +75,8 @@ public:
     void terminate();
     void replyToApplicationShouldTerminate(bool shouldTerminate);
     bool isTerminated() const { return terminated_; }
+    // From the moment termination begins (before the delegate hears of it).
+    bool isTerminating() const { return terminating_; }
     bool isAwaitingTerminateReply() const { return awaitingReply_; }
     int exitStatus() const { return exitStatus_; }
     void setExitStatus(int status) { exitStatus_ = status; }

@@ -1,5 +1,6 @@
 #include "Platform/AppKitWindow.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "Platform/AppKitApplication.h"
@@ -240,27 +241,63 @@ bool Window::performKeyEquivalent(const std::string& key) {
     return false;
 }
 
-void Window::beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion) {
-    if (attachedSheet_) {
-        Log::raw("[AppKit] window " + std::to_string(number_) + " already has a sheet; the new one waits for nothing");
+void Window::beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion,
+                        std::function<void()> didBegin) {
+    if (!sheet || sheet == attachedSheet_) return;
+    for (const auto& waiting : waitingSheets_)
+        if (waiting.sheet == sheet) return;
+    WaitingSheet next{sheet, std::move(completion), std::move(didBegin)};
+    if (attachedSheet_ || !waitingSheets_.empty()) {
+        // One sheet at a time: this one shows when those before it end.
+        Log::raw("[AppKit] window " + std::to_string(number_) + " already has a sheet; the new one waits its turn");
+        waitingSheets_.push_back(std::move(next));
         return;
     }
+    attachSheet(std::move(next));
+}
+
+void Window::attachSheet(WaitingSheet next) {
     if (!isVisible()) {
         deminiaturize();
         show(false);
     }
-    attachedSheet_ = sheet;
-    sheetCompletion_ = std::move(completion);
-    sheet->sheetParent_ = weak_from_this();
-    sheet->visible_ = true;
-    Application::shared().retainShownWindow(sheet);
+    attachedSheet_ = next.sheet;
+    sheetCompletion_ = std::move(next.completion);
+    next.sheet->sheetParent_ = weak_from_this();
+    next.sheet->visible_ = true;
+    Application::shared().retainShownWindow(next.sheet);
     // A sheet takes the key focus of its parent.
-    sheet->makeKey();
+    next.sheet->makeKey();
+    if (next.didBegin) next.didBegin();
+}
+
+void Window::beginNextWaitingSheet() {
+    // A completion may have begun or ended sheets itself: only an empty
+    // slot takes the next one.
+    while (!attachedSheet_ && !waitingSheets_.empty()) {
+        WaitingSheet next = std::move(waitingSheets_.front());
+        waitingSheets_.pop_front();
+        if (Application::shared().isTerminating()) {
+            // Nobody will answer it any more: it ends as the shown ones did.
+            if (next.completion) next.completion(kModalResponseAbort);
+            continue;
+        }
+        attachSheet(std::move(next));
+    }
 }
 
 void Window::endSheet(const std::shared_ptr<Window>& sheet, ModalResponse returnCode) {
-    if (!sheet || attachedSheet_ != sheet) return;
+    if (!sheet) return;
     auto keep = shared_from_this();
+    if (attachedSheet_ != sheet) {
+        auto waiting = std::find_if(waitingSheets_.begin(), waitingSheets_.end(),
+                                    [&](const WaitingSheet& w) { return w.sheet == sheet; });
+        if (waiting == waitingSheets_.end()) return;
+        auto completion = std::move(waiting->completion);
+        waitingSheets_.erase(waiting);
+        if (completion) completion(returnCode);
+        return;
+    }
     const bool wasKey = sheet->isKeyWindow();
     attachedSheet_.reset();
     sheet->visible_ = false;
@@ -272,6 +309,7 @@ void Window::endSheet(const std::shared_ptr<Window>& sheet, ModalResponse return
     auto completion = std::move(sheetCompletion_);
     sheetCompletion_ = nullptr;
     if (completion) completion(returnCode);
+    beginNextWaitingSheet();
 }
 
 NotificationCenter::Token observeWindow(const char* name, const std::shared_ptr<Window>& window,

@@ -11,6 +11,7 @@
 // number under kWindowNumberKey; observeWindow() filters by window.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -259,10 +260,19 @@ public:
     std::shared_ptr<Window> attachedSheet() const { return attachedSheet_; }
     std::shared_ptr<Window> sheetParent() const { return sheetParent_.lock(); }
     // Attaches `sheet` and shows it; the completion gets the response the
-    // sheet ends with. The parent is shown when it is not.
-    void beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion);
-    // Detaches the sheet, hides it and runs its completion with the code.
+    // sheet ends with. The parent is shown when it is not. While another
+    // sheet is attached (or waiting) the new one waits its turn and shows
+    // when the ones before it have ended; `didBegin` runs when it shows.
+    void beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion,
+                    std::function<void()> didBegin = nullptr);
+    // Detaches the sheet, hides it and runs its completion with the code,
+    // then shows the next waiting sheet. A sheet still waiting is taken out
+    // of the line and its completion runs with the code. Once the
+    // application terminates, the waiting sheets end with the abort
+    // response instead of showing. Every completion runs exactly once.
     void endSheet(const std::shared_ptr<Window>& sheet, ModalResponse returnCode);
+    // How many sheets wait behind the attached one.
+    size_t waitingSheetCount() const { return waitingSheets_.size(); }
 
     // Internal: the application's view of the window.
     void setInFrontOfOtherApplications(bool front) { inFront_ = front; }
@@ -287,6 +297,15 @@ private:
     std::shared_ptr<Window> attachedSheet_;
     std::weak_ptr<Window> sheetParent_;
     std::function<void(ModalResponse)> sheetCompletion_;
+    // Sheets begun while another was attached, oldest first.
+    struct WaitingSheet {
+        std::shared_ptr<Window> sheet;
+        std::function<void(ModalResponse)> completion;
+        std::function<void()> didBegin;
+    };
+    std::deque<WaitingSheet> waitingSheets_;
+    void attachSheet(WaitingSheet next);
+    void beginNextWaitingSheet();
 };
 
 // Observes one window's notifications (by name) on the application's

@@ -1,5 +1,6 @@
 #include "Platform/CadenceProbe.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,7 +38,14 @@ std::optional<std::string> CadenceProbe::reportAndReset() {
     return out;
 }
 
-bool CadenceProbe::requested() {
-    static const bool on = std::getenv("VELANTRIX_DEBUG_CADENCE") != nullptr;
+namespace {
+// Read once from the environment; frame paths ask on every frame.
+std::atomic<bool>& requestedFlag() {
+    static std::atomic<bool> on{std::getenv("VELANTRIX_DEBUG_CADENCE") != nullptr};
     return on;
 }
+}  // namespace
+
+bool CadenceProbe::requested() { return requestedFlag().load(std::memory_order_relaxed); }
+
+void CadenceProbe::setRequestedForTesting(bool requested) { requestedFlag().store(requested); }

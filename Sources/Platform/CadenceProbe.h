@@ -16,6 +16,8 @@ public:
     // intervals since the last report; nothing for fewer than 2 samples.
     std::optional<std::string> reportAndReset();
     static bool requested();
+    // Turns the probes on or off whatever the environment says.
+    static void setRequestedForTesting(bool requested);
 
 private:
     std::string label_;

@@ -228,6 +228,45 @@ TEST_F(AppKitModel, TerminationAnswersAShownSheetWithAbort) {
     EXPECT_EQ(delegate->calls, (std::vector<std::string>{"should terminate", "will terminate"}));
 }
 
+TEST_F(AppKitModel, SheetsWaitTheirTurnAndEveryCompletionRunsOnce) {
+    auto parent = shownWindow();
+    std::vector<std::pair<std::string, ModalResponse>> ended;
+    auto begin = [&](const std::string& name) {
+        auto alert = Alert::make();
+        alert->addButton("OK");
+        alert->addButton("Cancel");
+        onMain([&] { alert->beginSheetModal(parent, [&, name](ModalResponse r) { ended.emplace_back(name, r); }); });
+        return alert;
+    };
+    auto first = begin("first");
+    auto second = begin("second");
+    auto third = begin("third");
+    EXPECT_EQ(parent->attachedSheet(), first->window());
+    EXPECT_EQ(parent->waitingSheetCount(), 2u);
+    EXPECT_EQ(app.shownAlerts().size(), 1u) << "a waiting sheet is not on screen";
+    EXPECT_EQ(second->window()->sheetParent(), nullptr);
+
+    onMain([&] { second->pressButton(0); });  // nobody can click it yet
+    onMain([&] { third->endWithResponse(1001); });  // ended while it waits
+    onMain([&] { first->pressButton(0); });
+    EXPECT_EQ(parent->attachedSheet(), second->window()) << "the next in line shows when the one before ends";
+    EXPECT_TRUE(second->isShown());
+    onMain([&] { second->pressButton(1); });
+    onMain([&] { parent->endSheet(second->window(), 1000); });  // already ended: nothing runs twice
+    using Ended = std::vector<std::pair<std::string, ModalResponse>>;
+    EXPECT_EQ(ended, (Ended{{"third", 1001}, {"first", 1000}, {"second", 1001}}));
+    EXPECT_EQ(parent->attachedSheet(), nullptr);
+    EXPECT_EQ(parent->waitingSheetCount(), 0u);
+
+    // Termination answers the shown sheet and those still waiting, once each.
+    ended.clear();
+    begin("shown");
+    begin("waiting");
+    onMain([&] { app.terminate(); });
+    EXPECT_EQ(ended, (Ended{{"shown", kModalResponseAbort}, {"waiting", kModalResponseAbort}}));
+    EXPECT_EQ(parent->attachedSheet(), nullptr);
+}
+
 TEST_F(AppKitModel, AboutPanelShowsTheCreditsAsTheKeyWindow) {
     AttributedString credits("© 2026 Example", Font::system(11));
     onMain([&] {

@@ -244,11 +244,11 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     }
 
     beginVideoSessionAckWindow(id);
-    // The stream kind is not recorded as announced, so the frame path
-    // announces the configuration again before this session's first frame.
+    // The running stream's configuration now, so the first frame finds the
+    // session ready for it; the frame path announces it again only if the
+    // session is bound to another stream by then.
     const auto& sc = streamControl;
-    if (sc.lastVideoConfig)
-        sendToSession(id, channel, connection, AuxPacketType::videoStreamConfig, sc.lastVideoConfig->encode());
+    if (sc.lastVideoConfig) sendVideoStreamConfig(id, connection, *sc.lastVideoConfig, HostVideoStreamKind::shared);
     sendLayout();
     if (request && (request->flags & CaptureModeControlPayload::flagIOSBuiltInDisplay)) {
         applyIOSBuiltInDisplayCaptureRequest(*request);

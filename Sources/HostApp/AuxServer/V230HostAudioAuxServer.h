@@ -424,10 +424,10 @@ public:
     // "HEVC 4:2:0 Easy 2560x1600 @60 target=24Mb/s": how the log names a
     // stream's configuration.
     static std::string videoConfigText(const VideoStreamConfigPayload& config);
-    // One type 19 on the connection; failures are found by the frame path,
-    // which prunes the session.
-    static void sendVideoStreamConfig(const std::shared_ptr<platform::TcpConnection>& connection,
-                                      const VideoStreamConfigPayload& config);
+    // One type 19 to a video session, recorded as the configuration of
+    // `kind` that the session now has; a send error closes the session.
+    void sendVideoStreamConfig(const platform::UUID& id, const std::shared_ptr<platform::TcpConnection>& connection,
+                               const VideoStreamConfigPayload& config, HostVideoStreamKind kind);
     // The stream a session's frames and configurations come from now.
     HostVideoStreamKind videoStreamKind(const platform::UUID& id) const;
     // Frame delivery (FrameDelivery.cpp). broadcastVideoFrame is called on a
@@ -579,6 +579,9 @@ public:
     void registerDisplayChangeObserverIfNeeded();
     void scheduleDisplayTopologyRecovery(const std::string& reason, double delay, bool resetRetryCount);
     void recoverVirtualDisplayTopology(const std::string& reason);
+    // Applies a physical request held on the virtual display again when a
+    // real display has become usable; true when it did.
+    bool givePhysicalRequestBackIfDisplayAppeared();
 
     // The headless virtual display's preparation (Display/HeadlessDisplayPreparation.cpp):
     // seconds to wait before capturing, none when it could not be prepared.

@@ -5,6 +5,7 @@
 // when neither can show the mode. The one step every capture-mode path
 // ends in.
 
+#include <algorithm>
 #include <cstdio>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
@@ -16,14 +17,23 @@ namespace {
 constexpr double kPhysicalSettleSeconds = 0.65;
 constexpr int kMaxSlowRealizeRetries = 2;
 
+// A slow retry counts when it runs: one cancelled before its time is given
+// back, or a few mode changes in a row would spend them all unrun.
+void cancelSlowRealizeRetry(DisplayTargetState& dt) {
+    if (!dt.headlessRealizeSlowRetryTask) return;
+    dt.headlessRealizeSlowRetryTask->cancel();
+    dt.headlessRealizeSlowRetryTask.reset();
+    dt.headlessRealizeSlowRetryAttempts = std::max(0, dt.headlessRealizeSlowRetryAttempts - 1);
+}
+
 }  // namespace
 
 void V230HostAudioAuxServer::cancelHeadlessRealizeRetries() {
     queue.dispatchPrecondition();
-    for (auto* task : {&displayTarget.headlessRealizeRetryTask, &displayTarget.headlessRealizeSlowRetryTask}) {
-        if (*task) (*task)->cancel();
-        task->reset();
-    }
+    auto& dt = displayTarget;
+    if (dt.headlessRealizeRetryTask) dt.headlessRealizeRetryTask->cancel();
+    dt.headlessRealizeRetryTask.reset();
+    cancelSlowRealizeRetry(dt);
 }
 
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
@@ -63,6 +73,9 @@ void V230HostAudioAuxServer::applyVideoCaptureModeFromRealizeRetry(VideoCaptureM
         // from the virtual display instead.
         publish("capture preset backend requested real display; no real display available, keeping virtual display");
         broadcastHostError("display: headless physical fallback skipped; no real display");
+        // Held, not forgotten: the topology recovery gives it back once a
+        // real display appears.
+        displayTarget.physicalRequestHeldOnVirtualDisplay = request;
         request.backend = VideoCaptureBackend::headlessVirtual;
         request.controlIntent = 0;
     }
@@ -190,6 +203,7 @@ void V230HostAudioAuxServer::applyVideoCaptureModeFromRealizeRetry(VideoCaptureM
 void V230HostAudioAuxServer::scheduleHeadlessRealizeSlowRetry(VideoCaptureMode mode) {
     queue.dispatchPrecondition();
     auto& dt = displayTarget;
+    cancelSlowRealizeRetry(dt);
     const int attempt = ++dt.headlessRealizeSlowRetryAttempts;
     const double delay = attempt == 1 ? 4.0 : 12.0;
     char line[192];
@@ -198,7 +212,6 @@ void V230HostAudioAuxServer::scheduleHeadlessRealizeSlowRetry(VideoCaptureMode m
                   attempt, kMaxSlowRealizeRetries, modeTitle(mode).c_str(), delay);
     publish(line);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    if (dt.headlessRealizeSlowRetryTask) dt.headlessRealizeSlowRetryTask->cancel();
     dt.headlessRealizeSlowRetryTask = platform::makeWorkItem([weak, mode] {
         auto self = weak.lock();
         if (!self) return;

@@ -15,10 +15,10 @@ DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
     queue.dispatchPrecondition();
     HeadlessVirtualDisplay& headless = HeadlessVirtualDisplay::shared();
     DisplayLayoutPayload layout;
-    // The virtual display's profile also answers while it is the target but
-    // not yet live: a Mac without a real display has nothing else to measure.
-    if (useHeadlessVirtualDisplay && (headless.stateSnapshot().isActive || selectedDisplayID == 0 ||
-                                      !HostDisplayModeSwitcher::displayLayout(selectedDisplayID))) {
+    // Only a live virtual display has the headless geometry: one not yet made
+    // (or gone) would announce a HiDPI display that is not there, and the
+    // pointer input placed on it would be dropped.
+    if (useHeadlessVirtualDisplay && headless.stateSnapshot().isActive) {
         headless.refreshGeometry();
         layout = managedHeadlessDisplayLayout(selectedDisplayID);
     } else if (auto real = HostDisplayModeSwitcher::displayLayout(selectedDisplayID)) {

@@ -104,6 +104,8 @@ void V230HostAudioAuxServer::setHeadlessVirtualDisplayEnabled(bool enabled) {
         auto self = weak.lock();
         if (!self || enabled == self->useHeadlessVirtualDisplay) return;
         auto& s = *self;
+        // The user's own choice replaces a request held for a real display.
+        s.displayTarget.physicalRequestHeldOnVirtualDisplay.reset();
         s.useHeadlessVirtualDisplay = enabled;
         auto& request = s.streamControl.currentCaptureRequest;
         const auto backend = enabled ? VideoCaptureBackend::headlessVirtual : VideoCaptureBackend::physical;
@@ -209,9 +211,30 @@ void V230HostAudioAuxServer::recoverVirtualDisplayTopology(const std::string& re
                 "desktop promotion");
     } else {
         if (reconcileHeadlessScreenSharingCapture(reason)) return;
+        if (givePhysicalRequestBackIfDisplayAppeared()) return;
         lastDisplayLayout.reset();
     }
     const auto layout = currentDisplayLayout();
     publish("display layout " + layout.summary());
     broadcastDisplayLayout(layout);
+}
+
+bool V230HostAudioAuxServer::givePhysicalRequestBackIfDisplayAppeared() {
+    queue.dispatchPrecondition();
+    auto& held = displayTarget.physicalRequestHeldOnVirtualDisplay;
+    if (!held) return false;
+    // Another road has left the virtual display meanwhile: nothing to give back.
+    if (!useHeadlessVirtualDisplay) {
+        held.reset();
+        return false;
+    }
+    const auto display = usablePhysicalDisplayID();
+    if (!display) return false;
+    const CaptureModeControlPayload request = *held;
+    held.reset();
+    publish("display topology found real display " + std::to_string(*display) +
+            "; applying the held physical capture request again " + request.summary());
+    streamControl.currentCaptureRequest = request;
+    applyVideoCaptureMode(request.mode);
+    return true;
 }

@@ -38,6 +38,11 @@ struct DisplayTargetState {
     platform::DispatchWorkItemRef headlessRealizeRetryTask;
     platform::DispatchWorkItemRef headlessRealizeSlowRetryTask;
 
+    // A physical request served from the virtual display because no real
+    // display was usable; the topology recovery applies it again once one
+    // is. A newer request or a choice of the user drops it.
+    std::optional<CaptureModeControlPayload> physicalRequestHeldOnVirtualDisplay;
+
     // --- Desktop promotion ---------------------------------------------------------------
     // Raised by every cancel and every new series; an attempt or a result
     // carrying another value is dropped.

@@ -67,6 +67,9 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const Request& arrived, co
     if (!shouldApplyVideoCaptureRequest(arrived, sourceID)) return;
 
     cancelPendingHeadlessCaptureTransition();
+    // A newer request replaces one held for a real display (and is held in
+    // its place when it asks for one that is still missing).
+    displayTarget.physicalRequestHeldOnVirtualDisplay.reset();
     sc.videoCaptureModeWasRequested = true;
     if (sc.initialVideoCaptureStartTask) sc.initialVideoCaptureStartTask->cancel();
     sc.initialVideoCaptureStartTask.reset();
@@ -100,14 +103,17 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const Request& arrived, co
                        !sleepPreflightPhysicalCaptureRequest && !ios;
     const auto usablePhysical = usablePhysicalDisplayID();
     if (quiet && !usablePhysical) {
+        // Both the capture of Screen Sharing's display and the request kept
+        // for afterwards reach an encoder: the rates as on every other road.
+        const Request clamped = clampedRateControl(request);
         if (videoSessions.empty() && audioSessions.empty()) {
             if (auto sharing = activeScreenSharingDisplayID()) {
-                applyScreenSharingDisplayCapture(*sharing, request);
+                applyScreenSharingDisplayCapture(*sharing, clamped);
                 return;
             }
         }
         if (deferredHeadlessCaptureRequestForScreenSharing) {
-            Request headless = request;
+            Request headless = clamped;
             headless.backend = VideoCaptureBackend::headlessVirtual;
             headless = withResolution(headless, resolvedAdaptiveResolution(headless));
             headless.controlIntent = 0;

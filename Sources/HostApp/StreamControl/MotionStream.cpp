@@ -14,7 +14,6 @@
 #include "HostApp/Capture/HostHardware.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Clock.h"
 
 using platform::UUID;
 using Request = CaptureModeControlPayload;
@@ -189,11 +188,10 @@ void V230HostAudioAuxServer::ensureMotionStream(const std::string& reason) {
     };
     capture->onFrame = [weak, generation, producer = capture.get()](std::span<const uint8_t> bytes, bool isKeyFrame,
                                                                     uint64_t timestampNs) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (CadenceProbe::requested()) self->streamControl.cadenceDebugMotionEnqueue.record(platform::Clock::uptimeNs());
-        self->broadcastVideoFrame(bytes, isKeyFrame, timestampNs, generation, HostVideoStreamKind::motionStream,
-                                  &producer->forceKeyFrameRequested);
+        // The hand-over records the enqueue cadence, once per frame.
+        if (auto self = weak.lock())
+            self->broadcastVideoFrame(bytes, isKeyFrame, timestampNs, generation, HostVideoStreamKind::motionStream,
+                                      &producer->forceKeyFrameRequested);
     };
     capture->onCapturedFrame = [onCurrent, generation] {
         onCurrent([generation](V230HostAudioAuxServer& s) { s.recordMotionStreamCapturedFrame(generation); });
@@ -248,7 +246,7 @@ void V230HostAudioAuxServer::attachMotionStreamSubscribers(const std::string& re
     for (const UUID& id : motionStreamSubscribers()) {
         auto connection = videoSessions.find(id);
         if (connection == videoSessions.end()) continue;
-        sendVideoStreamConfig(connection->second, *sc.lastMotionStreamVideoConfig);
+        sendVideoStreamConfig(id, connection->second, *sc.lastMotionStreamVideoConfig, HostVideoStreamKind::motionStream);
         ++sent;
     }
     if (sent == 0) return;
@@ -261,7 +259,8 @@ bool V230HostAudioAuxServer::sendMotionStreamConfig(const UUID& sessionID, const
     auto& sc = streamControl;
     auto connection = videoSessions.find(sessionID);
     if (!sc.lastMotionStreamVideoConfig || connection == videoSessions.end()) return false;
-    sendVideoStreamConfig(connection->second, *sc.lastMotionStreamVideoConfig);
+    sendVideoStreamConfig(sessionID, connection->second, *sc.lastMotionStreamVideoConfig,
+                          HostVideoStreamKind::motionStream);
     if (sc.motionStreamCapture) sc.motionStreamCapture->forceKeyFrameRequested.set(1);
     publish("Motion stream config sent to " + sessionID.id8() + " (" + reason + ")");
     return true;

@@ -28,9 +28,13 @@ std::string V230HostAudioAuxServer::videoConfigText(const VideoStreamConfigPaylo
     return text;
 }
 
-void V230HostAudioAuxServer::sendVideoStreamConfig(const std::shared_ptr<platform::TcpConnection>& connection,
-                                                   const VideoStreamConfigPayload& config) {
-    connection->send(makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config.encode(), platform::Clock::uptimeNs()));
+void V230HostAudioAuxServer::sendVideoStreamConfig(const UUID& id,
+                                                   const std::shared_ptr<platform::TcpConnection>& connection,
+                                                   const VideoStreamConfigPayload& config, HostVideoStreamKind kind) {
+    // The session now has this stream's configuration: the frame path
+    // announces again only when the stream the session receives changes.
+    streamControl.videoStreamKindAnnounced[id] = kind;
+    sendToSession(id, AuxChannel::video, connection, AuxPacketType::videoStreamConfig, config.encode());
 }
 
 V230HostAudioAuxServer::HostVideoStreamKind V230HostAudioAuxServer::videoStreamKind(const UUID& id) const {
@@ -74,7 +78,7 @@ void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload
     for (const UUID& id : authorizedVideoSessions) {
         if (videoStreamKind(id) != kind) continue;
         auto connection = videoSessions.find(id);
-        if (connection != videoSessions.end()) sendVideoStreamConfig(connection->second, config);
+        if (connection != videoSessions.end()) sendVideoStreamConfig(id, connection->second, config, kind);
     }
 }
 
@@ -89,10 +93,11 @@ void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::stri
     for (const UUID& id : authorizedVideoSessions) {
         auto connection = videoSessions.find(id);
         if (connection == videoSessions.end()) continue;
-        const bool motion = videoStreamKind(id) == HostVideoStreamKind::motionStream;
+        const auto kind = videoStreamKind(id);
+        const bool motion = kind == HostVideoStreamKind::motionStream;
         const auto& config = motion ? sc.lastMotionStreamVideoConfig : sc.lastVideoConfig;
         if (!config) continue;
-        sendVideoStreamConfig(connection->second, *config);
+        sendVideoStreamConfig(id, connection->second, *config, kind);
         (motion ? motionSent : sharedSent) = true;
     }
     // A Viewer that gets a configuration resets its decoder: it needs a key

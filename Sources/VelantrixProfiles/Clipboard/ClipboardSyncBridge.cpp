@@ -69,6 +69,7 @@ void ClipboardSyncBridge::start() {
         },
         pollIntervalSeconds);
     pollTimer_->resume();
+    if (onStartedForTesting) onStartedForTesting();
 }
 
 void ClipboardSyncBridge::stop() {

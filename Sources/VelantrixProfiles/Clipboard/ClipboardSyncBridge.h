@@ -47,6 +47,9 @@ public:
     // Whether received files may be written below the inbox (the owner's
     // rights may reach further than the user's); unset means they may.
     std::function<bool(const std::filesystem::path&)> mayWriteInbox;
+    // Runs when start() has begun polling, so that a test can see what the
+    // owner had wired by then.
+    std::function<void()> onStartedForTesting;
 
     // Removes stale inbox batches and starts polling; does nothing while
     // polling.

@@ -52,12 +52,18 @@ TEST_F(LayoutPublishing, WithoutADisplayTheModesOwnSizeStandsIn) {
     const struct { VideoCaptureMode mode; int64_t w, h; } cases[] = {{VideoCaptureMode::max, 2880, 1620},
                  {VideoCaptureMode::physical1080, 1920, 1080},
                  {static_cast<VideoCaptureMode>(2), 1280, 800}};  // no such mode: Easy's
-    for (const auto& c : cases) {
-        server->queue.sync([&] {
-            server->selectedDisplayID = 77;
-            server->streamControl.currentVideoMode = c.mode;
-        });
-        EXPECT_EQ(current(), sized(77, c.w, c.h, c.w, c.h, 0)) << c.w;
+    // With the virtual display chosen but not made, there is no HiDPI
+    // display to describe either: the request's headless preset (Easy,
+    // 2560 pixels wide) must not stand in for it.
+    for (bool headlessSelected : {false, true}) {
+        for (const auto& c : cases) {
+            server->queue.sync([&] {
+                server->selectedDisplayID = 77;
+                server->useHeadlessVirtualDisplay = headlessSelected;
+                server->streamControl.currentVideoMode = c.mode;
+            });
+            EXPECT_EQ(current(), sized(77, c.w, c.h, c.w, c.h, 0)) << c.w << " headless " << headlessSelected;
+        }
     }
 }
 

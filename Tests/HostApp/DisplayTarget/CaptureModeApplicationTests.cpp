@@ -185,6 +185,36 @@ TEST_F(HeadlessMacTest, SlowRealiseRetriesAtFourAndTwelveSecondsAndNoThird) {
     onServer([&] { EXPECT_TRUE(server->useHeadlessVirtualDisplay); });
 }
 
+// A slow retry counts when it runs: a second application while one waits
+// takes its place instead of spending it.
+TEST_F(HeadlessMacTest, AnApplicationWhileASlowRetryWaitsSpendsNoneOfThem) {
+    platform::VirtualDisplayClassFaults faults;
+    faults.displayAllocationFails = true;
+    virtualDisplayClasses().setFaults(faults);
+    const std::string fastRetry = "headless virtual display retry 1/2 for Pro";
+    apply(VideoCaptureMode::pro, VideoCaptureBackend::headlessVirtual);
+    advance(4.0);  // fast retries used up at 3.8 s; the first slow one waits
+    ASSERT_EQ(logCount("slow headless realize retry 1/2 for Pro in 4s"), 1u);
+    apply(VideoCaptureMode::pro, VideoCaptureBackend::headlessVirtual);
+    EXPECT_EQ(logCount("slow headless realize retry 1/2 for Pro in 4s"), 2u) << "the cancelled one was given back";
+    EXPECT_EQ(logCount("slow headless realize retry 2/2"), 0u);
+
+    // The first runs 4 s after the last application...
+    advance(3.95);
+    EXPECT_EQ(logCount(fastRetry), 1u);
+    advance(0.1);
+    EXPECT_EQ(logCount(fastRetry), 2u);
+    // ...and, its fast retries used up too, the second 12 s after that.
+    advance(3.8);
+    ASSERT_EQ(logCount("slow headless realize retry 2/2 for Pro in 12s"), 1u);
+    advance(11.9);
+    EXPECT_EQ(logCount(fastRetry), 2u);
+    advance(0.2);
+    EXPECT_EQ(logCount(fastRetry), 3u);
+    advance(60);
+    EXPECT_EQ(logCount("slow headless realize retry"), 3u) << "two ran; none beyond the second";
+}
+
 TEST_F(HeadlessMacTest, ARealBackendRequestWithNoRealDisplayKeepsTheVirtualDisplay) {
     apply(VideoCaptureMode::pro, VideoCaptureBackend::headlessVirtual);
     advance(2);
@@ -198,6 +228,51 @@ TEST_F(HeadlessMacTest, ARealBackendRequestWithNoRealDisplayKeepsTheVirtualDispl
         EXPECT_TRUE(server->useHeadlessVirtualDisplay);
         EXPECT_EQ(server->streamControl.currentCaptureRequest.backend, VideoCaptureBackend::headlessVirtual);
     });
+}
+
+// The physical request kept on the virtual display while no real display
+// was there is applied again once one appears, unless a newer request took
+// its place meanwhile.
+TEST_F(HeadlessMacTest, APhysicalRequestKeptOnTheVirtualDisplayIsAppliedWhenARealDisplayAppears) {
+    struct Case {
+        const char* name;
+        std::function<void()> meanwhile;
+        bool givenBack;
+    };
+    const Case cases[] = {
+        {"nothing else asked", [] {}, true},
+        {"a newer request for the virtual display",
+         [&] {
+             auto request = CaptureModeControlPayload::preset(VideoCaptureMode::pro, VideoChromaMode::yuv420,
+                                                              VideoCaptureBackend::headlessVirtual);
+             request.controlIntent = CaptureModeControlPayload::intentExplicit;
+             onServer([&] { server->applyVideoCaptureRequest(request, platform::UUID::random()); });
+         },
+         false},
+    };
+    const std::string givenBackLine =
+        "display topology found real display 1; applying the held physical capture request again";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        displays().configureHeadless();
+        advance(1);
+        apply(VideoCaptureMode::physical1080, VideoCaptureBackend::physical);
+        advance(2);
+        ASSERT_TRUE(received(*viewer, "display: headless physical fallback skipped; no real display"));
+        c.meanwhile();
+        advance(2);
+        const size_t before = logCount(givenBackLine);
+        displays().setDisplays({SimulatedDisplaySystem::builtInPanel(1)});
+        advance(1);  // the topology recovery runs 0.5 s after the change
+        EXPECT_EQ(logCount(givenBackLine), before + (c.givenBack ? 1 : 0));
+        onServer([&] {
+            EXPECT_EQ(server->useHeadlessVirtualDisplay, !c.givenBack);
+            EXPECT_EQ(server->streamControl.currentCaptureRequest.backend,
+                      c.givenBack ? VideoCaptureBackend::physical : VideoCaptureBackend::headlessVirtual);
+            EXPECT_FALSE(server->displayTarget.physicalRequestHeldOnVirtualDisplay) << "given back once at most";
+        });
+        advance(5);
+    }
 }
 
 TEST_F(HeadlessMacTest, WithoutAViewerOnlyTheModeIsRecorded) {

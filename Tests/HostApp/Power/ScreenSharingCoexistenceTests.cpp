@@ -299,3 +299,36 @@ TEST_F(PowerTest, AMacWithAPhysicalDisplayAtStartNeverYieldsNorHeals) {
     EXPECT_FALSE(logContains("screen sharing heal"));
     EXPECT_TRUE(HeadlessVirtualDisplay::shared().stateSnapshot().isActive);
 }
+
+// A Viewer's rates reach the encoder of Screen Sharing's display, and the
+// request kept for afterwards, within what the encoder runs, as on every
+// other road.
+TEST_F(HeadlessMacTest, TheScreenSharingHandOffTakesAViewersRatesClamped) {
+    screenSharing().setJobState(JobState::running);
+    screenSharing().beginSession(sharedDisplayID, 1920, 1080);
+    ASSERT_TRUE(serviceActive());
+    const struct {
+        int fps;
+        int64_t bitrate;
+        int expectedFps;
+        int64_t expectedBitrate;
+    } cases[] = {{240, 4'000'000'000, 60, 64'000'000}, {0, 0, 1, 1'000'000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bitrate);
+        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::pro, VideoChromaMode::yuv420,
+                                                         VideoCaptureBackend::headlessVirtual);
+        request.fps = c.fps;
+        request.bitrate = c.bitrate;
+        request.controlIntent = CaptureModeControlPayload::intentExplicit;
+        onQueue([&] {
+            server->applyVideoCaptureRequest(request, platform::UUID::random());
+            ASSERT_EQ(server->screenSharingCaptureDisplayID, sharedDisplayID) << "the hand-off road was taken";
+            const auto& captured = server->streamControl.currentCaptureRequest;
+            EXPECT_EQ(captured.fps, c.expectedFps);
+            EXPECT_EQ(captured.bitrate, c.expectedBitrate);
+            ASSERT_TRUE(server->deferredHeadlessCaptureRequestForScreenSharing);
+            EXPECT_EQ(server->deferredHeadlessCaptureRequestForScreenSharing->fps, c.expectedFps);
+            EXPECT_EQ(server->deferredHeadlessCaptureRequestForScreenSharing->bitrate, c.expectedBitrate);
+        });
+    }
+}

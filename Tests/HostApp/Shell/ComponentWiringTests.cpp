@@ -50,4 +50,23 @@ TEST_F(ComponentWiring, HostClipboardChangeDropsTheReceivedFilesClaimOnTheMainQu
     EXPECT_TRUE(diagnosticsContain("files: invalidated inbound clipboard claim (host clipboard changed)"));
 }
 
+TEST_F(HostShellTest, TheClipboardBridgeStartsOnceEveryFileServiceHookIsSet) {
+    delegate = std::make_shared<HostProbeDelegate>(HostLaunchFlags{}, serverConfiguration());
+    int starts = 0;
+    bool serviceWired = false;
+    delegate->components.clipboardBridge->onStartedForTesting = [&] {
+        const auto& service = *delegate->components.fileTransferService;
+        serviceWired = service.sendPacket.get() && service.routedSendPacket.get() && service.onStatus.get() &&
+                       service.onBatchStarted.get() && service.onBatchCompleted.get() &&
+                       service.onOutgoingBatchCompleted.get();
+        ++starts;
+    };
+    app().setDelegate(delegate);
+    app().setActivationPolicy(ApplicationActivationPolicy::regular);
+    app().finishLaunchingForTesting();
+    runUntilIdle();
+    EXPECT_EQ(starts, 1);
+    EXPECT_TRUE(serviceWired);
+}
+
 }  // namespace

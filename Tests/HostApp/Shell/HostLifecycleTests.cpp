@@ -174,17 +174,34 @@ TEST_F(HostShellTest, UnreachableControlPortsEndTheHostWithStatusOne) {
 
 class HostQuitTest : public HostShellTest {
 protected:
+    // A foreground sheet begins this long after its window came forward.
+    static constexpr double sheetDelay = 0.15;
+
     void SetUp() override { launch(); }
     std::shared_ptr<Alert> quitSheet() {
         auto alerts = app().shownAlerts();
         return alerts.size() == 1 ? alerts.front() : nullptr;
+    }
+    void quitFromInstaller() {
+        AppleEventManager::shared().deliverFromOutside({kCoreEventClass, kAEQuitApplication, std::nullopt});
+    }
+    // An alert of another flow, up on the summary window with nobody
+    // answering it.
+    std::shared_ptr<Alert> unrelatedSheet() {
+        auto alert = Alert::make();
+        alert->messageText = "Norvessal Host Is Up to Date";
+        alert->addButton("OK");
+        onMain([&] { delegate->presentHostAlertSheet(alert, [](ModalResponse) {}); });
+        advance(sheetDelay);
+        EXPECT_EQ(summaryWindow()->attachedSheet(), alert->window());
+        return alert;
     }
 };
 
 TEST_F(HostQuitTest, QuitAsksOnceAndKeepRunningCancels) {
     onMain([&] { delegate->requestQuitMenuAction(HostActionSender::menuItem); });
     onMain([&] { app().terminate(); });
-    runUntilIdle();
+    advance(sheetDelay);
     auto sheet = quitSheet();
     ASSERT_NE(sheet, nullptr) << "one sheet even after a second request";
     EXPECT_EQ(sheet->messageText, "Quit Norvessal Host?");
@@ -201,13 +218,15 @@ TEST_F(HostQuitTest, QuitAsksOnceAndKeepRunningCancels) {
     EXPECT_FALSE(app().isAwaitingTerminateReply());
     EXPECT_FALSE(delegate->lifecycle.terminationConfirmationInProgress);
     onMain([&] { app().terminate(); });
+    advance(sheetDelay);
     EXPECT_NE(quitSheet(), nullptr) << "asked again after Keep Running";
 }
 
 TEST_F(HostQuitTest, QuitHostTearsDownInOrder) {
     auto viewer = loggedInViewer();
     onMain([&] { app().terminate(); });
-    runUntilIdle();
+    advance(sheetDelay);
+    ASSERT_NE(quitSheet(), nullptr);
     onMain([&] { quitSheet()->pressButton(0); });
     EXPECT_TRUE(app().isTerminated());
     EXPECT_EQ(delegate->lifecycle.timer, nullptr);
@@ -246,15 +265,15 @@ TEST_F(HostQuitTest, QuitWhileTheServerQueueIsBusyNeverHoldsTheMainQueue) {
 }
 
 TEST_F(HostQuitTest, InstallersQuitConfirmsItselfAfterFiveSeconds) {
-    AppleEventManager::shared().deliverFromOutside({kCoreEventClass, kAEQuitApplication, std::nullopt});
-    runUntilIdle();
+    quitFromInstaller();
+    advance(sheetDelay);
     EXPECT_TRUE(diagnosticsContain("quit: external quit request (installer/updater)"));
     auto sheet = quitSheet();
     ASSERT_NE(sheet, nullptr);
     EXPECT_NE(sheet->informativeText.find("\n\nThe installer is restarting Norvessal Host. Without any action the Host "
                                           "quits and reopens automatically in 5 seconds."),
               std::string::npos);
-    advance(4.9);
+    advance(4.9 - sheetDelay);
     EXPECT_TRUE(sheet->isShown());
     advance(0.1);
     EXPECT_TRUE(app().isTerminated());
@@ -263,7 +282,7 @@ TEST_F(HostQuitTest, InstallersQuitConfirmsItselfAfterFiveSeconds) {
 
 TEST_F(HostQuitTest, InstallersQuitDuringTheUsersQuitSheetAlsoConfirmsItself) {
     onMain([&] { app().terminate(); });
-    runUntilIdle();
+    advance(sheetDelay);
     auto sheet = quitSheet();
     ASSERT_NE(sheet, nullptr);
     advance(1);
@@ -277,13 +296,15 @@ TEST_F(HostQuitTest, InstallersQuitDuringTheUsersQuitSheetAlsoConfirmsItself) {
 }
 
 TEST_F(HostQuitTest, KeepRunningAnswersTheInstallerAndCancelsTheAutomaticConfirmation) {
-    AppleEventManager::shared().deliverFromOutside({kCoreEventClass, kAEQuitApplication, std::nullopt});
-    runUntilIdle();
+    quitFromInstaller();
+    advance(sheetDelay);
+    ASSERT_NE(quitSheet(), nullptr);
     onMain([&] { quitSheet()->pressButton(1); });
     advance(10);
     EXPECT_FALSE(app().isTerminated());
     EXPECT_FALSE(delegate->lifecycle.quitRequestedByExternalTool);
     onMain([&] { app().terminate(); });
+    advance(sheetDelay);
     EXPECT_EQ(quitSheet()->informativeText.find("installer"), std::string::npos) << "a later quit asks plainly";
 }
 
@@ -302,6 +323,7 @@ TEST_F(HostQuitTest, TerminationSignalsQuitWithoutAskingAndAbortAShownSheet) {
             launch();
         }
         onMain([&] { app().terminate(); });
+        advance(sheetDelay);
         auto sheet = quitSheet();
         ASSERT_NE(sheet, nullptr);
         onMain([&] { delegate->handleTerminationSignal(signal); });
@@ -310,6 +332,41 @@ TEST_F(HostQuitTest, TerminationSignalsQuitWithoutAskingAndAbortAShownSheet) {
         EXPECT_TRUE(logContains(signal == 2 ? "received SIGINT" : "received SIGTERM"));
         EXPECT_EQ(delegate->audioServer(), nullptr);
     }
+}
+
+// A quit while another sheet is up waits its turn: the quit sheet shows once
+// that sheet is answered, and the installer's request is answered 5.0 s
+// after it came whether or not its sheet ever showed.
+TEST_F(HostQuitTest, AQuitBehindAnotherSheetShowsWhenThatSheetEnds) {
+    auto other = unrelatedSheet();
+    onMain([&] { app().terminate(); });
+    advance(sheetDelay);
+    EXPECT_EQ(summaryWindow()->attachedSheet(), other->window()) << "one sheet at a time";
+    EXPECT_EQ(summaryWindow()->waitingSheetCount(), 1u);
+    onMain([&] { app().terminate(); });
+    advance(sheetDelay);
+    EXPECT_EQ(summaryWindow()->waitingSheetCount(), 1u) << "a second request shows nothing new";
+
+    onMain([&] { other->pressButton(0); });
+    auto sheet = quitSheet();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->messageText, "Quit Norvessal Host?");
+    EXPECT_EQ(summaryWindow()->attachedSheet(), sheet->window());
+    onMain([&] { sheet->pressButton(0); });
+    EXPECT_TRUE(app().isTerminated());
+}
+
+TEST_F(HostQuitTest, InstallersQuitBehindAnUnansweredSheetEndsFiveSecondsAfterTheRequest) {
+    auto other = unrelatedSheet();
+    quitFromInstaller();
+    advance(4.9);
+    EXPECT_FALSE(app().isTerminated());
+    EXPECT_TRUE(other->isShown());
+    advance(0.1);
+    EXPECT_TRUE(app().isTerminated());
+    EXPECT_TRUE(diagnosticsContain("quit: auto-confirmed the external quit request"));
+    EXPECT_FALSE(other->isShown()) << "the unrelated sheet is answered by the termination";
+    EXPECT_EQ(summaryWindow()->waitingSheetCount(), 0u);
 }
 
 }  // namespace

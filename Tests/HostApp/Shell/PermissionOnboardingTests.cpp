@@ -214,6 +214,7 @@ TEST_F(OnboardingTest, ConfirmingTwiceWithAccessibilityMissingCompletesAndCounts
     EXPECT_EQ(prompts().requestCount(Permission::accessibility), 1);
     quitHost();
     EXPECT_FALSE(app().isTerminated());
+    advance(0.15);  // the quit sheet follows its window a moment later
     ASSERT_EQ(app().shownAlerts().size(), 1u);
     EXPECT_EQ(app().shownAlerts()[0]->messageText, "Quit Norvessal Host?");
 }

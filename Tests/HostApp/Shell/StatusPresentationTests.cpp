@@ -267,7 +267,9 @@ TEST_F(StatusPresentationTest, PopUpSelectsTheCapturedDisplayOrThePhysicalOneWhi
         uint32_t selected, physical;
         std::optional<size_t> index;
     };
-    const Case cases[] = {{false, real, 0, 0}, {true, 77, real, 0}, {false, 77, real, std::nullopt}};
+    // No item for the captured display: the pop-up shows its first item,
+    // as the real control does.
+    const Case cases[] = {{false, real, 0, 0}, {true, 77, real, 0}, {false, 77, real, 0}};
     for (const auto& c : cases) {
         server->queue.sync([&] {
             server->useHeadlessVirtualDisplay = c.headless;
@@ -281,6 +283,9 @@ TEST_F(StatusPresentationTest, PopUpSelectsTheCapturedDisplayOrThePhysicalOneWhi
         EXPECT_EQ(popup.items[0].representedObject, real);
         EXPECT_EQ(popup.selectedIndex, c.index) << c.headless << " " << c.selected;
     }
+    // So "Use Selected Physical Display" acts on the item shown.
+    onMain([&] { delegate->useDisplayButtonPressed(); });
+    EXPECT_TRUE(diagnosticsContain("UI selected physical display " + std::to_string(real)));
 }
 
 TEST_F(StatusPresentationTest, AHeldDisplayProbeIsNotJoinedByMoreWhileTimerTicksGoOn) {
@@ -297,6 +302,25 @@ TEST_F(StatusPresentationTest, AHeldDisplayProbeIsNotJoinedByMoreWhileTimerTicks
     EXPECT_EQ(delegate->presentation.detailLabel->text, "Display diagnostics loading...");
     advance(2.0);
     EXPECT_EQ(diagnosticsCount("display diagnostics updated"), before + 1);
+}
+
+TEST_F(StatusPresentationTest, AForcedRefreshDuringADisplayProbeRunsWhenThatProbeEnds) {
+    launch();
+    advance(2.0);
+    const std::string before = delegate->presentation.detailLabel->text;
+    auto probes = DispatchQueue::global(QualityOfService::userInitiated);
+    probes.suspend();
+    onMain([&] { delegate->refresh(false, false); });  // a timer refresh's probe, held
+    ASSERT_TRUE(delegate->presentation.displayPopup->selectedIndex);
+    onMain([&] { delegate->useDisplayButtonPressed(); });
+    advance(0.2);  // its forced refresh comes while that probe is out
+    probes.resume();
+    runUntilIdle();
+    const std::string fresh = HostProbeDelegate::hostDisplayDiagnostics(delegate->audioServer());
+    EXPECT_NE(fresh, before) << "the chosen display is now a manual choice";
+    EXPECT_EQ(delegate->presentation.detailLabel->text, fresh) << "not the cached text, nor still loading";
+    EXPECT_EQ(delegate->presentation.cachedDisplayDiagnosticsText, fresh);
+    EXPECT_FALSE(delegate->presentation.forcedDisplayProbeWaiting);
 }
 
 TEST_F(StatusPresentationTest, UseSelectedPhysicalDisplaySelectsOnTheServerAndRefreshesAfterAMoment) {

@@ -5,6 +5,7 @@
 
 #include "HostShellTestFixture.h"
 #include "HostApp/HostVersionStrings.h"
+#include "Platform/AppKitLayout.h"
 #include "Platform/UserDefaults.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 
@@ -40,6 +41,37 @@ TEST_F(HostShellTest, SummaryWindowShowsItsRowsAsTheFirstRefreshWroteThem) {
     EXPECT_TRUE(stack->subviews().at(5)->isOn);
     EXPECT_EQ(stack->edgeInsets, (View::EdgeInsets{22, 24, 20, 24}));
     EXPECT_EQ(delegate->summary.summaryUpdateButton.lock()->text, "Update Version");
+}
+
+TEST_F(HostShellTest, SummaryWindowPinsItsStackAndKeepsTheWrappingRowsWithinIt) {
+    launch();
+    const auto& content = summaryWindow()->contentView;
+    auto stack = content->subviews().at(0);
+    EXPECT_FALSE(stack->translatesAutoresizingMaskIntoConstraints);
+    struct Pin {
+        std::shared_ptr<View> view;
+        LayoutAttribute attribute;
+        LayoutRelation relation;
+        std::shared_ptr<View> to;
+    };
+    const auto& p = delegate->presentation;
+    const Pin pins[] = {
+        {stack, LayoutAttribute::leading, LayoutRelation::equal, content},
+        {stack, LayoutAttribute::trailing, LayoutRelation::equal, content},
+        {stack, LayoutAttribute::top, LayoutRelation::equal, content},
+        {stack, LayoutAttribute::bottom, LayoutRelation::lessThanOrEqual, content},
+        {p.summaryStatusLabel, LayoutAttribute::width, LayoutRelation::lessThanOrEqual, stack},
+        {p.summaryAddressLabel, LayoutAttribute::width, LayoutRelation::lessThanOrEqual, stack},
+        {p.summaryViewerLabel, LayoutAttribute::width, LayoutRelation::lessThanOrEqual, stack},
+    };
+    for (const auto& pin : pins) {
+        SCOPED_TRACE(static_cast<int>(pin.attribute));
+        auto c = activeConstraint(*pin.view, pin.attribute, pin.attribute);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->relation, pin.relation);
+        EXPECT_EQ(c->secondItem.lock(), pin.to);
+        EXPECT_EQ(c->constant, 0);
+    }
 }
 
 TEST_F(HostShellTest, ModalAlertReturnsTheAnswerWhileMainQueueWorkGoesOn) {
@@ -96,6 +128,24 @@ TEST_F(HostShellTest, AutoCloseSparesTheWindowWhileASheetIsUp) {
     ASSERT_NE(summaryWindow()->attachedSheet(), nullptr);
     onMain([&] { app().shownAlerts().front()->pressButton(1); });
     EXPECT_EQ(response, kAlertSecondButtonReturn);
+}
+
+TEST_F(HostShellTest, AForegroundSheetBeginsAMomentAfterItsWindowCameForward) {
+    launch();
+    auto alert = twoButtonAlert();
+    onMain([&] { summaryWindow()->orderOut(); });
+    std::optional<ModalResponse> response;
+    onMain([&] { delegate->beginHostForegroundSheet(alert, summaryWindow(), [&](ModalResponse r) { response = r; }); });
+    EXPECT_TRUE(summaryWindow()->isKeyWindow()) << "the window comes forward at once";
+    EXPECT_EQ(summaryWindow()->level(), kFloatingWindowLevel);
+    advance(0.149);
+    EXPECT_EQ(summaryWindow()->attachedSheet(), nullptr);
+    EXPECT_FALSE(alert->isShown());
+    advance(0.001);
+    EXPECT_EQ(summaryWindow()->attachedSheet(), alert->window());
+    EXPECT_TRUE(alert->isShown());
+    onMain([&] { alert->pressButton(0); });
+    EXPECT_EQ(response, kAlertFirstButtonReturn);
 }
 
 TEST_F(HostShellTest, AboutPanelOpensKeyAndAtTheModalPanelLevel) {

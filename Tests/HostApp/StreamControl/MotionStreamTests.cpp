@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Platform/CadenceProbe.h"
 #include "StreamPolicyFixture.h"
 
 namespace {
@@ -85,6 +86,37 @@ TEST_F(MotionStream, AnIOSViewerBesideAnotherViewerGetsItsOwnStreamOnAppleSilico
         ios->client->close();
         ASSERT_TRUE(waitForSessions(0, 0));
     }
+}
+
+TEST_F(MotionStream, TheCadenceProbeCountsEachHandedOverFrameOnce) {
+    CadenceProbe::setRequestedForTesting(true);
+    auto mac = streamingViewer();
+    auto ios = viewer("iOS Viewer", false);
+    apply(iosRequest(), *ios);
+    run(3.0, {mac.get(), ios.get()});
+    CadenceProbe::setRequestedForTesting(false);
+    ASSERT_TRUE(motionRuns());
+    // Each statistics tick reports the intervals since the last one.
+    auto intervals = [&](const std::string& label) {
+        uint64_t total = 0;
+        size_t ticks = 0;
+        const std::string prefix = "cadence " + label + " n=";
+        for (const auto& line : logLines()) {
+            const auto at = line.find(prefix);
+            if (at == std::string::npos) continue;
+            total += std::stoull(line.substr(at + prefix.size()));
+            ++ticks;
+        }
+        return std::make_pair(total, ticks);
+    };
+    const auto [handedOver, enqueueTicks] = intervals("motion-enqueue");
+    const auto [delivered, sendTicks] = intervals("motion-send");
+    ASSERT_GT(delivered, 30u);
+    // A frame handed over at a tick may be delivered after it: one apart
+    // per tick at most.
+    EXPECT_LE(handedOver, delivered + enqueueTicks);
+    EXPECT_GE(handedOver + sendTicks, delivered);
+    server->queue.sync([&] { server->stopMotionStream("test case over", true); });
 }
 
 TEST_F(MotionStream, AFourthOpenAfterThreeFailedOnesIsRefused) {

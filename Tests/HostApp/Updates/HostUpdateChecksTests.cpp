@@ -58,6 +58,8 @@ protected:
         EXPECT_TRUE(runUntil([&] { return server.requestCount() >= requests; }));
         runUntilIdle();
     }
+    // An update alert begins this long after the summary window came forward.
+    static constexpr double sheetDelay = 0.15;
     void requestUpdate() { onMain([&] { delegate->requestOnlineUpdateAction(); }); }
     std::shared_ptr<platform::Alert> shownAlert() const {
         auto alerts = app().shownAlerts();
@@ -174,9 +176,13 @@ TEST_F(HostUpdateChecks, AnUnreachableServiceIsReportedOnANewSummaryWindow) {
         delegate->summary.summaryWindow.reset();
     });
     requestUpdate();
-    ASSERT_TRUE(runUntil([&] { return shownAlert() != nullptr; }));
+    // The check has failed once the action is offered again; its alert
+    // follows a moment later as a sheet.
+    ASSERT_TRUE(runUntil([&] { return updateButton()->isEnabled; }));
     runUntilIdle();
+    advance(sheetDelay);
     auto alert = shownAlert();
+    ASSERT_NE(alert, nullptr);
     EXPECT_EQ(alert->messageText, "Unable to Check for Update");
     EXPECT_EQ(alert->buttonTitles(), std::vector<std::string>{"OK"});
     ASSERT_NE(summaryWindow(), nullptr);
@@ -193,6 +199,7 @@ TEST_F(HostUpdateChecks, ASecondActionWhileOneRunsDoesNothing) {
     EXPECT_FALSE(updateButton()->isEnabled);
     requestUpdate();
     awaitFetches(1);
+    advance(sheetDelay);
     EXPECT_EQ(server.requestCount(), 1);
     auto alert = shownAlert();
     ASSERT_NE(alert, nullptr);
@@ -206,6 +213,7 @@ TEST_F(HostUpdateChecks, WithoutTheUpdaterTheDownloadPageIsOffered) {
     launch();
     requestUpdate();
     awaitFetches(1);
+    advance(sheetDelay);
     auto alert = shownAlert();
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(alert->messageText, "Automatic Update Is Not Ready");

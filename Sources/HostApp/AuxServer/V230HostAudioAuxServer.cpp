@@ -412,7 +412,10 @@ void V230HostAudioAuxServer::closeSessionWithLine(AuxSessionContext& session, co
     } else if (!terminating_ && admission_.mayLogPreLoginEnd(reason)) {
         publish(preLoginLine(session, line));
     }
-    closeSession(session.id, session.channel);
+    // Copies: removing the session frees the context these fields live in.
+    const UUID id = session.id;
+    const AuxChannel channel = session.channel;
+    closeSession(id, channel);
 }
 
 std::string V230HostAudioAuxServer::preLoginLine(const AuxSessionContext& session, const std::string& line) const {
@@ -440,8 +443,11 @@ void V230HostAudioAuxServer::closeSession(const UUID& id, AuxChannel channel) {
     removeSession(id, channel);
 }
 
-void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
+void V230HostAudioAuxServer::removeSession(const UUID& sessionID, AuxChannel channel) {
     queue.dispatchPrecondition();
+    // A copy: a caller may pass a field of the session context, which the
+    // steps below free.
+    const UUID id = sessionID;
     auto& sessions = sessionsFor(channel);
     const bool wasConnected = sessions.erase(id) > 0;
     const bool wasAuthorized = authorizedFor(channel).erase(id) > 0;

@@ -3,6 +3,7 @@
 // the wall-clock date for deadlines and file names. Both come from the
 // current runtime, so tests see virtual time.
 
+#include <compare>
 #include <cstdint>
 
 namespace platform {

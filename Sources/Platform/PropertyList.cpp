@@ -1,4 +1,5 @@
 #include "Platform/PropertyList.h"
+#include "Platform/UnicodeText.h"
 
 #include <plist/plist.h>
 
@@ -92,32 +93,7 @@ constexpr uint64_t kNodeCost = 128;
 // Linux file name may hold any bytes; a hostile list may declare any bytes
 // ASCII) would make the encoder write a list that cannot be read back, so
 // each invalid sequence becomes U+FFFD on the way in and on the way out.
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
-        else return false;
-        if (s.size() - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kSmallest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
+bool isValidUtf8(std::string_view s) { return UnicodeText::isValidUTF8(s); }
 
 std::string validUtf8(std::string_view s) {
     if (isValidUtf8(s)) return std::string(s);

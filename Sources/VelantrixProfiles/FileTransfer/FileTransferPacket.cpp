@@ -1,5 +1,7 @@
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 
+#include "Platform/UnicodeText.h"
+
 #include <algorithm>
 
 namespace {
@@ -30,37 +32,7 @@ std::optional<FileTransferIntent> fileTransferIntentFromRaw(uint8_t raw) {
     return static_cast<FileTransferIntent>(raw);
 }
 
-bool isValidUtf8(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<uint8_t>(text[i]);
-        size_t length;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            length = 2, cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3, cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (size_t k = 1; k < length; ++k) {
-            const auto cc = static_cast<uint8_t>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-            return false;
-        i += length;
-    }
-    return true;
-}
+bool isValidUtf8(std::string_view text) { return platform::UnicodeText::isValidUTF8(text); }
 
 std::string_view utf8PrefixWithin(std::string_view text, size_t maxBytes) {
     if (text.size() <= maxBytes) return text;

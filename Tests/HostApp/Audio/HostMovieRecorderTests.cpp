@@ -153,6 +153,25 @@ TEST_F(MovieRecorder, WritesTheRegionCountedFromTheBottomIntoAnHEVCMovie) {
     for (int luma : movie->firstPictureLuma) EXPECT_NEAR(luma, 16 + 219 * 200 / 255, 6);
 }
 
+TEST_F(MovieRecorder, APictureAtTheMoviesOwnSizeKeepsEveryQuadrantInPlace) {
+    // A whole 1920 x 1080 capture is the movie's size: it is converted
+    // without the scaler, and must come out neither flipped nor mirrored.
+    auto r = recorder({0, 0, 1, 1}, 1920, 1080);
+    ASSERT_TRUE(r);
+    const std::array<uint8_t, 4> greys = {255, 0, 200, 60};
+    frame(*r, quadrants(1920, 1080, greys), start + 1);
+    ASSERT_TRUE(finish(*r));
+
+    auto movie = MovieFile::read(file(), {{0.25, 0.25}, {0.75, 0.25}, {0.25, 0.75}, {0.75, 0.75}});
+    ASSERT_TRUE(movie && movie->video);
+    EXPECT_EQ(movie->video->width, 1920);
+    EXPECT_EQ(movie->video->height, 1080);
+    ASSERT_EQ(movie->firstPictureLuma.size(), 4u);
+    for (size_t i = 0; i < greys.size(); ++i) {
+        EXPECT_NEAR(movie->firstPictureLuma[i], 16 + 219 * greys[i] / 255, 6) << "quadrant " << i;
+    }
+}
+
 TEST_F(MovieRecorder, LetsAtMostOneFrameIn33MsReachTheMovie) {
     struct Case {
         const char* what;

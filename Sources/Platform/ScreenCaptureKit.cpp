@@ -119,13 +119,9 @@ void SCStream::startNow(DispatchQueue queue, std::function<void(const std::strin
     bool startedAudio = false;
     if (error.empty()) {
         running_ = true;
-        std::weak_ptr<SCStream> weak = shared_from_this();
-        double interval = std::max(0.001, configuration_.minimumFrameInterval);
-        timer_ = std::make_unique<DispatchTimer>(queue, interval, [weak] {
-            if (auto self = weak.lock()) self->tick();
-        });
-        timer_->resume();
+        startFrameTimerLocked(queue);
         if (configuration_.capturesAudio && audioHandler_) {
+            std::weak_ptr<SCStream> weak = shared_from_this();
             const auto format = SimulatedMachine::current().component<SimulatedSystemAudio>().format();
             audioRate_ = std::max<int64_t>(1, static_cast<int64_t>(format.sampleRate));
             audioBlockFrames_ = std::max<uint32_t>(1, format.framesPerBlock);
@@ -263,11 +259,7 @@ void SCStream::updateConfiguration(SCStreamConfiguration configuration,
     DispatchQueue queue = queue_ ? *queue_ : DispatchQueue("v230.sck.stream");
     if (running_ && intervalChanged) {
         if (timer_) timer_->cancel();
-        std::weak_ptr<SCStream> weak = shared_from_this();
-        timer_ = std::make_unique<DispatchTimer>(queue, std::max(0.001, configuration_.minimumFrameInterval), [weak] {
-            if (auto self = weak.lock()) self->tick();
-        });
-        timer_->resume();
+        startFrameTimerLocked(queue);
     }
     lock.unlock();
     queue.async([completion = std::move(completion)] {
@@ -303,13 +295,39 @@ void SCStream::renderInto(PixelBuffer& b, int64_t position) {
     b.producerTag = position;
 }
 
+void SCStream::startFrameTimerLocked(const DispatchQueue& queue) {
+    const double interval = std::max(0.001, configuration_.minimumFrameInterval);
+    frameIntervalNs_ = static_cast<uint64_t>(interval * 1e9);
+    frameGridStartNs_ = Clock::uptimeNs();
+    lastFrameStampNs_ = 0;
+    std::weak_ptr<SCStream> weak = shared_from_this();
+    timer_ = std::make_unique<DispatchTimer>(queue, interval, [weak] {
+        if (auto self = weak.lock()) self->tick();
+    });
+    timer_->resume();
+}
+
+uint64_t SCStream::refreshInstant(uint64_t gridStartNs, uint64_t intervalNs, uint64_t nowNs, uint64_t lastStampNs) {
+    // A display's frames carry its refresh instants, not the moment a busy
+    // machine got round to copying them: consumers that thin frames by
+    // their spacing (the recorder keeps one per 33 ms) would otherwise drop
+    // a frame whenever one tick ran late and the next on time.
+    uint64_t stamp = nowNs;
+    if (intervalNs > 0 && nowNs >= gridStartNs) stamp = gridStartNs + (nowNs - gridStartNs) / intervalNs * intervalNs;
+    // A tick that fell behind and fired at once can share its refresh
+    // instant with the one before; it keeps its own time instead.
+    if (stamp <= lastStampNs) stamp = std::max(nowNs, lastStampNs + 1);
+    return stamp;
+}
+
 void SCStream::tick() {
     auto& c = controls();
     if (c.framesStopped()) return;
     std::unique_lock<std::mutex> lock(lock_);
     if (!running_ || !handler_) return;
     SCCapturedFrame frame;
-    frame.timestampNs = Clock::uptimeNs();
+    frame.timestampNs = lastFrameStampNs_ =
+        refreshInstant(frameGridStartNs_, frameIntervalNs_, Clock::uptimeNs(), lastFrameStampNs_);
     const int outW = configuration_.width > 0 ? configuration_.width : display_.pixelWidth;
     const int outH = configuration_.height > 0 ? configuration_.height : display_.pixelHeight;
     frame.contentRect = CGRect{0, 0, static_cast<double>(outW), static_cast<double>(outH)};

@@ -109,10 +109,16 @@ public:
     void finishIgnoredStop();
     void stopBySystem(const std::string& error);
 
+    // The time a frame captured at nowNs is stamped with: the last refresh
+    // instant of the grid (gridStartNs, then every intervalNs) at or before
+    // it, always later than the stamp before (lastStampNs).
+    static uint64_t refreshInstant(uint64_t gridStartNs, uint64_t intervalNs, uint64_t nowNs, uint64_t lastStampNs);
+
 private:
     SCStream(SCDisplay display, SCStreamConfiguration configuration);
     void startNow(DispatchQueue queue, std::function<void(const std::string& error)> completion);
     void tick();
+    void startFrameTimerLocked(const DispatchQueue& queue);
     // Delivers every audio block whose last sample has played by now.
     void pumpAudio();
     void renderInto(PixelBuffer& buffer, int64_t position);
@@ -127,6 +133,11 @@ private:
     bool running_ = false;
     int64_t position_ = 0;  // where the moving square is, in steps
     uint64_t delivered_ = 0;
+    // The refresh grid frames are stamped on: where it starts, its step and
+    // the last stamp given.
+    uint64_t frameGridStartNs_ = 0;
+    uint64_t frameIntervalNs_ = 0;
+    uint64_t lastFrameStampNs_ = 0;
     std::function<void(const std::string&)> pendingStop_;
     bool hasScreenOutput_ = false;
     // The audio output and where the next block starts on the sample clock.

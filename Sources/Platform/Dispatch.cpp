@@ -92,6 +92,12 @@ void DispatchQueue::dispatchPrecondition() const {
 
 // ---------------------------------------------------------------- timers
 
+namespace {
+thread_local uint64_t currentFiringDeadlineNs = 0;
+}  // namespace
+
+uint64_t DispatchTimer::firingDeadlineNs() { return currentFiringDeadlineNs; }
+
 struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State> {
     DispatchQueue queue;
     double interval;
@@ -118,7 +124,9 @@ struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State>
         queue.asyncAfter(deadlineNs > now ? static_cast<double>(deadlineNs - now) / 1e9 : 0.0, [weak] {
             auto self = weak.lock();
             if (!self || self->cancelled.load()) return;
+            currentFiringDeadlineNs = self->deadlineNs;
             self->handler();
+            currentFiringDeadlineNs = 0;
             if (self->cancelled.load()) return;
             self->deadlineNs = std::max(self->deadlineNs + toNs(self->interval), Clock::uptimeNs());
             self->arm();

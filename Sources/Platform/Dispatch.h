@@ -120,6 +120,10 @@ public:
     void cancel();
     bool isCancelled() const;
 
+    // Inside a timer's handler, the time its firing was due (a firing runs
+    // at or after it); 0 anywhere else.
+    static uint64_t firingDeadlineNs();
+
 private:
     struct State;
     std::shared_ptr<State> state_;

@@ -297,9 +297,6 @@ void SCStream::renderInto(PixelBuffer& b, int64_t position) {
 
 void SCStream::startFrameTimerLocked(const DispatchQueue& queue) {
     const double interval = std::max(0.001, configuration_.minimumFrameInterval);
-    frameIntervalNs_ = static_cast<uint64_t>(interval * 1e9);
-    frameGridStartNs_ = Clock::uptimeNs();
-    lastFrameStampNs_ = 0;
     std::weak_ptr<SCStream> weak = shared_from_this();
     timer_ = std::make_unique<DispatchTimer>(queue, interval, [weak] {
         if (auto self = weak.lock()) self->tick();
@@ -307,17 +304,14 @@ void SCStream::startFrameTimerLocked(const DispatchQueue& queue) {
     timer_->resume();
 }
 
-uint64_t SCStream::refreshInstant(uint64_t gridStartNs, uint64_t intervalNs, uint64_t nowNs, uint64_t lastStampNs) {
-    // A display's frames carry its refresh instants, not the moment a busy
-    // machine got round to copying them: consumers that thin frames by
-    // their spacing (the recorder keeps one per 33 ms) would otherwise drop
-    // a frame whenever one tick ran late and the next on time.
-    uint64_t stamp = nowNs;
-    if (intervalNs > 0 && nowNs >= gridStartNs) stamp = gridStartNs + (nowNs - gridStartNs) / intervalNs * intervalNs;
-    // A tick that fell behind and fired at once can share its refresh
-    // instant with the one before; it keeps its own time instead.
-    if (stamp <= lastStampNs) stamp = std::max(nowNs, lastStampNs + 1);
-    return stamp;
+uint64_t SCStream::refreshInstant(uint64_t dueNs, uint64_t nowNs, uint64_t lastStampNs) {
+    // A display's frames carry their refresh instants, one interval apart,
+    // not the moment a busy machine got round to copying them: consumers
+    // that thin frames by their spacing (the recorder keeps one per 33 ms)
+    // would otherwise drop a frame whenever one tick ran late and the next
+    // on time. The refresh is when the frame timer's firing was due.
+    const uint64_t stamp = dueNs != 0 ? std::min(dueNs, nowNs) : nowNs;
+    return std::max(stamp, lastStampNs + 1);
 }
 
 void SCStream::tick() {
@@ -327,7 +321,7 @@ void SCStream::tick() {
     if (!running_ || !handler_) return;
     SCCapturedFrame frame;
     frame.timestampNs = lastFrameStampNs_ =
-        refreshInstant(frameGridStartNs_, frameIntervalNs_, Clock::uptimeNs(), lastFrameStampNs_);
+        refreshInstant(DispatchTimer::firingDeadlineNs(), Clock::uptimeNs(), lastFrameStampNs_);
     const int outW = configuration_.width > 0 ? configuration_.width : display_.pixelWidth;
     const int outH = configuration_.height > 0 ? configuration_.height : display_.pixelHeight;
     frame.contentRect = CGRect{0, 0, static_cast<double>(outW), static_cast<double>(outH)};

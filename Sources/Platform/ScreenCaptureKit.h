@@ -109,10 +109,10 @@ public:
     void finishIgnoredStop();
     void stopBySystem(const std::string& error);
 
-    // The time a frame captured at nowNs is stamped with: the last refresh
-    // instant of the grid (gridStartNs, then every intervalNs) at or before
-    // it, always later than the stamp before (lastStampNs).
-    static uint64_t refreshInstant(uint64_t gridStartNs, uint64_t intervalNs, uint64_t nowNs, uint64_t lastStampNs);
+    // The time a frame captured at nowNs is stamped with: when the frame
+    // timer's firing was due (dueNs, 0 when unknown), never later than nowNs
+    // and always later than the stamp before.
+    static uint64_t refreshInstant(uint64_t dueNs, uint64_t nowNs, uint64_t lastStampNs);
 
 private:
     SCStream(SCDisplay display, SCStreamConfiguration configuration);
@@ -133,10 +133,7 @@ private:
     bool running_ = false;
     int64_t position_ = 0;  // where the moving square is, in steps
     uint64_t delivered_ = 0;
-    // The refresh grid frames are stamped on: where it starts, its step and
-    // the last stamp given.
-    uint64_t frameGridStartNs_ = 0;
-    uint64_t frameIntervalNs_ = 0;
+    // The last stamp given.
     uint64_t lastFrameStampNs_ = 0;
     std::function<void(const std::string&)> pendingStop_;
     bool hasScreenOutput_ = false;

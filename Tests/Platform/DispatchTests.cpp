@@ -168,6 +168,24 @@ TEST_F(VirtualDispatchTest, ATimerKeepsItsRateWhateverItsHandlerCostsAndNeverCat
     }
 }
 
+TEST_F(VirtualDispatchTest, ATimerHandlerKnowsWhenItsFiringWasDue) {
+    DispatchQueue q("test.due");
+    const uint64_t start = Clock::uptimeNs();
+    std::vector<std::pair<uint64_t, uint64_t>> firings;  // (due, ran), from start
+    DispatchTimer timer(q, 0.020, [&] {
+        firings.emplace_back(DispatchTimer::firingDeadlineNs() - start, Clock::uptimeNs() - start);
+    });
+    timer.resume();
+    // Work on the timer's queue holds its first firing back by 5 ms.
+    q.asyncAfter(0.015, [] { sleepFor(0.010); });
+    advance(0.061);
+    timer.cancel();
+    const std::vector<std::pair<uint64_t, uint64_t>> expected{
+        {20'000'000, 25'000'000}, {40'000'000, 40'000'000}, {60'000'000, 60'000'000}};
+    EXPECT_EQ(firings, expected);
+    EXPECT_EQ(DispatchTimer::firingDeadlineNs(), 0u) << "outside a handler";
+}
+
 TEST_F(VirtualDispatchTest, LogLinesCarryTimestampAndTag) {
     Log::line("power: test line");
     Log::raw("[opus-encoder] bare");

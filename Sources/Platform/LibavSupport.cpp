@@ -2,8 +2,12 @@
 
 #include <mutex>
 
+#include "Platform/PixelConversion.h"
+#include "Platform/VideoEncoder.h"
+
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/frame.h>
 #include <libavutil/log.h>
 }
 
@@ -18,6 +22,19 @@ std::string libavErrorText(int code) {
 void quietLibavLogging() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+bool fitsOwnConversion(const AVFrame& frame, int width, int height) {
+    return frame.format == AV_PIX_FMT_YUV420P && width == frame.width && height == frame.height && width % 2 == 0 &&
+           height % 2 == 0;
+}
+
+void convertBGRARowsIntoFrame(const BGRAImage& picture, int firstRow, int rows, const AVFrame& frame) {
+    const auto luma = static_cast<size_t>(firstRow), chroma = static_cast<size_t>(firstRow / 2);
+    convertBGRAToI420(picture.pixels + luma * static_cast<size_t>(picture.bytesPerRow), picture.bytesPerRow,
+                      picture.width, rows, frame.data[0] + luma * frame.linesize[0], frame.linesize[0],
+                      frame.data[1] + chroma * frame.linesize[1], frame.linesize[1],
+                      frame.data[2] + chroma * frame.linesize[2], frame.linesize[2]);
 }
 
 }  // namespace platform

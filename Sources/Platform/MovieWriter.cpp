@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "Platform/LibavSupport.h"
-#include "Platform/PixelConversion.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -286,12 +285,9 @@ bool MovieWriter::renderVideoFrame(const BGRAImage& picture) {
     }
     // A picture already at the track's size needs no filter: our own
     // conversion, on this thread, costs a fraction of the library's scaler.
-    if (picture.width == c.video->width && picture.height == c.video->height &&
-        c.videoFrame->format == AV_PIX_FMT_YUV420P && picture.width % 2 == 0 && picture.height % 2 == 0) {
+    if (fitsOwnConversion(*c.videoFrame, picture.width, picture.height)) {
         if (av_frame_make_writable(c.videoFrame) < 0) return false;
-        const AVFrame& f = *c.videoFrame;
-        convertBGRAToI420(picture.pixels, picture.bytesPerRow, picture.width, picture.height, f.data[0], f.linesize[0],
-                          f.data[1], f.linesize[1], f.data[2], f.linesize[2]);
+        convertBGRARowsIntoFrame(picture, 0, picture.height, *c.videoFrame);
         return true;
     }
     if (!c.scaler || c.scalerWidth != picture.width || c.scalerHeight != picture.height) {

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "Platform/LibavSupport.h"
-#include "Platform/PixelConversion.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -492,8 +491,7 @@ Status VideoEncoder::prepareScaler(const BGRAImage& image) {
     c.bandRows.push_back(image.height);
     // Unscaled even-sized 4:2:0, the usual case, is several times cheaper by
     // our own conversion; it gives the same BT.709 limited-range picture.
-    c.ownConversion = c.frame->format == AV_PIX_FMT_YUV420P && image.width == settings_.width &&
-                      image.height == settings_.height && image.width % 2 == 0 && image.height % 2 == 0;
+    c.ownConversion = fitsOwnConversion(*c.frame, image.width, image.height);
     for (int band = 0; band < bands && !c.ownConversion; ++band) {
         const int rows = c.bandRows[band + 1] - c.bandRows[band];
         const int outRows = bands == 1 ? settings_.height : rows;
@@ -527,12 +525,7 @@ Status VideoEncoder::convert(const BGRAImage& image) {
         const int first = c.bandRows[band];
         const int rows = c.bandRows[band + 1] - first;
         if (c.ownConversion) {
-            const AVFrame& f = *c.frame;
-            const size_t chromaFirst = static_cast<size_t>(first / 2);
-            convertBGRAToI420(image.pixels + static_cast<size_t>(first) * image.bytesPerRow, image.bytesPerRow,
-                              image.width, rows, f.data[0] + static_cast<size_t>(first) * f.linesize[0], f.linesize[0],
-                              f.data[1] + chromaFirst * f.linesize[1], f.linesize[1],
-                              f.data[2] + chromaFirst * f.linesize[2], f.linesize[2]);
+            convertBGRARowsIntoFrame(image, first, rows, *c.frame);
             return;
         }
         const uint8_t* sourcePlanes[4] = {image.pixels + static_cast<size_t>(first) * image.bytesPerRow, nullptr,

@@ -34,6 +34,16 @@ protected:
     std::vector<std::string> childNames(const FileTransferNodePtr& node) const {
         return node->children ? names(*node->children) : std::vector<std::string>{"<none>"};
     }
+    // Replies to the first two listings (Documents, then Home) once they are
+    // stale: the chosen target, the status and the Host's home stay as they were.
+    void expectTheFirstTwoRepliesChangeNothing() {
+        const auto statusBefore = status();
+        handler(listingIDs[0], "/Users/a/Documents", {entry("x", true)});
+        handler(listingIDs[1], "/Users/a", {});
+        EXPECT_EQ(controller->targetDirectoryPath(), "~/Documents");
+        EXPECT_EQ(status(), statusBefore);
+        EXPECT_FALSE(controller->remoteHomePath());
+    }
 };
 
 TEST_F(FileTransferHostListingTest, OpeningAsksOnceAndAReplyListsFoldersFirst) {
@@ -147,12 +157,7 @@ TEST_F(FileTransferHostListingTest, RepliesForThePreviousHostChangeNothing) {
     controller->hostSelectionChanged();
     EXPECT_EQ(controller->pendingRemoteRequestCount(), 0u);
     chooseTarget(ui().rightOutlineView, "~/Documents");
-    const auto statusBefore = status();
-    handler(listingIDs[0], "/Users/a/Documents", {entry("x", true)});
-    handler(listingIDs[1], "/Users/a", {});
-    EXPECT_EQ(controller->targetDirectoryPath(), "~/Documents");
-    EXPECT_EQ(status(), statusBefore);
-    EXPECT_FALSE(controller->remoteHomePath());
+    expectTheFirstTwoRepliesChangeNothing();
 
     // Refresh forgets too.
     open(root(2));
@@ -171,10 +176,5 @@ TEST_F(FileTransferHostListingTest, RepliesAfterTheLastHostLeftChangeNothing) {
     peers.clear();
     controller->show();
     EXPECT_EQ(controller->pendingRemoteRequestCount(), 0u);
-    const auto statusBefore = status();
-    handler(listingIDs[0], "/Users/a/Documents", {entry("x", true)});
-    handler(listingIDs[1], "/Users/a", {});
-    EXPECT_EQ(controller->targetDirectoryPath(), "~/Documents");
-    EXPECT_EQ(status(), statusBefore);
-    EXPECT_FALSE(controller->remoteHomePath());
+    expectTheFirstTwoRepliesChangeNothing();
 }

@@ -242,6 +242,8 @@ struct VideoEncoder::Codec {
     bool ownConversion = false;
     // Opened on a hardware device (or on its stand-in in tests).
     bool hardware = false;
+    // The stand-in's injected failure: the encode call it comes at, 0 never.
+    int failAtEncode = 0;
 
     ~Codec() {
         for (auto* scaler : scalers) sws_freeContext(scaler);
@@ -380,6 +382,7 @@ Status VideoEncoder::open(std::optional<HardwareVideoEncoder> hardware) {
                 return Status::failure("video encoder: no device");
             }
             standIn = true;
+            state->failAtEncode = injected->failAtEncode;
         } else if (!(state->device = openHardwareDevice(*hardware))) {
             return Status::failure("video encoder: no device");
         }
@@ -581,11 +584,8 @@ Result<std::optional<EncodedVideoFrame>> VideoEncoder::encode(const BGRAImage& i
 Result<std::optional<EncodedVideoFrame>> VideoEncoder::submit(uint64_t presentationTimeNs, bool keyFrame) {
     using R = Result<std::optional<EncodedVideoFrame>>;
     Codec& c = *codec_;
-    if (c.hardware) {
-        const auto injected = currentHardwareForTesting();
-        if (injected && ++hardwareEncodes_ == injected->failAtEncode) {
-            return R::failure("video encoder: the device stopped answering");
-        }
+    if (c.failAtEncode > 0 && ++hardwareEncodes_ == c.failAtEncode) {
+        return R::failure("video encoder: the device stopped answering");
     }
     // Encoders need strictly rising times; a repeated or earlier capture time
     // is nudged forward by a nanosecond rather than refused.

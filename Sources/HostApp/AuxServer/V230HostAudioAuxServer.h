@@ -336,15 +336,13 @@ public:
     // Screen Sharing coexistence on a Mac that started headless: the
     // headless request parked while Screen Sharing's display is captured,
     // the last service probe's answer and when it came (reused for 1 s; 0
-    // before the first), whether a probe runs now, the reason of the
-    // reconciliation that asks (looked at again with it when the answer
-    // changes), and the last heal request (uptime, 0 none). When Screen
+    // before the first), whether a probe runs now, and the last heal
+    // request (uptime, 0 none). When Screen
     // Sharing's display was last seen is display-target state.
     std::optional<CaptureModeControlPayload> deferredHeadlessCaptureRequestForScreenSharing;
     mutable uint64_t screenSharingServiceActivityCheckedAtNs = 0;
     mutable bool screenSharingServiceWasActive = false;
     mutable bool screenSharingProbeInFlight = false;
-    std::string screenSharingProbeReason;
     // Where launchctl runs, so that its time limit never holds `queue`.
     platform::DispatchQueue screenSharingProbeQueue{"v230.host.screensharing.probe"};
     uint64_t lastScreenSharingRecoveryRequestNs = 0;
@@ -551,8 +549,9 @@ public:
     // skips its own display preparation.
     bool reconcileHeadlessScreenSharingCapture(const std::string& reason);
     // The last probe's answer; a stale one (over 1 s) starts a probe on
-    // screenSharingProbeQueue unless one runs. Server queue.
-    bool isScreenSharingServiceActive() const;
+    // screenSharingProbeQueue unless one runs, carrying the reason its answer
+    // is looked at again with if it changes. Server queue.
+    bool isScreenSharingServiceActive(const std::string& reason = {}) const;
     void takeScreenSharingServiceProbeAnswer(bool active, const std::string& reason);
     // Runs launchctl and reads its state line; blocks up to the time limit.
     static bool probeScreenSharingService();
@@ -574,8 +573,9 @@ public:
     bool headlessVirtualDisplayEnabledSnapshot();
     // A real display that can be captured now.
     std::optional<uint32_t> usablePhysicalDisplayID() const;
-    // The display a running Screen Sharing session created.
-    std::optional<uint32_t> activeScreenSharingDisplayID() const;
+    // The display a running Screen Sharing session created; `reason` goes
+    // with any service probe this starts.
+    std::optional<uint32_t> activeScreenSharingDisplayID(const std::string& reason = {}) const;
     void registerDisplayChangeObserverIfNeeded();
     void scheduleDisplayTopologyRecovery(const std::string& reason, double delay, bool resetRetryCount);
     void recoverVirtualDisplayTopology(const std::string& reason);

@@ -152,7 +152,7 @@ std::optional<uint32_t> V230HostAudioAuxServer::usablePhysicalDisplayID() const 
     return ids.front();
 }
 
-std::optional<uint32_t> V230HostAudioAuxServer::activeScreenSharingDisplayID() const {
+std::optional<uint32_t> V230HostAudioAuxServer::activeScreenSharingDisplayID(const std::string& reason) const {
     const uint32_t v = virtualDisplayID();
     std::vector<uint32_t> active;
     platform::CGGetActiveDisplayList(active);
@@ -163,7 +163,7 @@ std::optional<uint32_t> V230HostAudioAuxServer::activeScreenSharingDisplayID() c
             continue;
         // A display left behind by a Screen Sharing that no longer runs is
         // not reported.
-        if (isScreenSharingServiceActive()) return id;
+        if (isScreenSharingServiceActive(reason)) return id;
         return std::nullopt;
     }
     return std::nullopt;

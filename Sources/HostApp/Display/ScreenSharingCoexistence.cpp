@@ -48,7 +48,7 @@ int evenSide(int side) { return std::max(2, side) & ~1; }
 
 }  // namespace
 
-bool V230HostAudioAuxServer::isScreenSharingServiceActive() const {
+bool V230HostAudioAuxServer::isScreenSharingServiceActive(const std::string& reason) const {
     queue.dispatchPrecondition();
     const uint64_t now = platform::Clock::uptimeNs();
     const bool answered = screenSharingServiceActivityCheckedAtNs != 0;
@@ -58,12 +58,15 @@ bool V230HostAudioAuxServer::isScreenSharingServiceActive() const {
     // one probe at a time, and until it answers the last answer stands.
     if (!screenSharingProbeInFlight) {
         screenSharingProbeInFlight = true;
-        std::weak_ptr<const V230HostAudioAuxServer> weak = weak_from_this();
-        screenSharingProbeQueue.async([weak, reason = screenSharingProbeReason] {
+        // The answer is taken later on the server itself; this look changes
+        // nothing of it now.
+        const std::weak_ptr<V230HostAudioAuxServer> weak =
+            const_cast<V230HostAudioAuxServer*>(this)->weak_from_this();
+        screenSharingProbeQueue.async([weak, reason] {
             const bool active = probeScreenSharingService();
-            auto self = std::const_pointer_cast<V230HostAudioAuxServer>(weak.lock());
+            auto self = weak.lock();
             if (!self) return;
-            self->queue.async([weak = std::weak_ptr<V230HostAudioAuxServer>(self), active, reason] {
+            self->queue.async([weak, active, reason] {
                 if (auto server = weak.lock()) server->takeScreenSharingServiceProbeAnswer(active, reason);
             });
         });
@@ -103,9 +106,7 @@ bool V230HostAudioAuxServer::reconcileHeadlessScreenSharingCapture(const std::st
         screensAreSleeping || isPreflightingHeadlessCaptureForSleep || sleepPreflightPhysicalCaptureRequest;
     if (startupPhysicalDisplayID != 0 || sleepWorkPending || usablePhysicalDisplayID()) return false;
 
-    screenSharingProbeReason = reason;
-    const auto screenSharingDisplay = activeScreenSharingDisplayID();
-    screenSharingProbeReason.clear();
+    const auto screenSharingDisplay = activeScreenSharingDisplayID(reason);
     const uint64_t now = platform::Clock::uptimeNs();
     if (!screenSharingDisplay) {
         if (deferredHeadlessCaptureRequestForScreenSharing && displayTarget.screenSharingDisplayLastSeenNs != 0 &&

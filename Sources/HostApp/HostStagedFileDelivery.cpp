@@ -27,23 +27,20 @@ std::vector<fs::path> moveNumbered(
     for (const auto& item : items) {
         using platform::FileMoves;
         const fs::path name = item.filename();
-        fs::path candidate = folder / name;
         // Names come from the sender: the search for a free one is bounded,
         // and a name the file system refuses is not searched at all.
-        FileMoves::NameUse use = FileMoves::nameUse(candidate);
-        for (int n = 1; use == FileMoves::NameUse::taken && n <= FileMoves::maxNameVariants; n++) {
-            candidate = folder / (name.stem().string() + " " + std::to_string(n) + name.extension().string());
-            use = FileMoves::nameUse(candidate);
-        }
-        if (use != FileMoves::NameUse::free) {
-            if (onFailure) onFailure(name, candidate, "no usable name in " + folder.string());
+        const auto candidate = FileMoves::freeVariant(folder / name, [&](const fs::path&, int n) {
+            return folder / (name.stem().string() + " " + std::to_string(n) + name.extension().string());
+        });
+        if (!candidate) {
+            if (onFailure) onFailure(name, folder / name, "no usable name in " + folder.string());
             continue;
         }
-        if (auto moved = FileMoves::moveNoReplace(item, candidate); !moved) {
-            if (onFailure) onFailure(name, candidate, moved.error());
+        if (auto moved = FileMoves::moveNoReplace(item, *candidate); !moved) {
+            if (onFailure) onFailure(name, *candidate, moved.error());
             continue;
         }
-        delivered.push_back(candidate);
+        delivered.push_back(*candidate);
     }
     return delivered;
 }

@@ -93,6 +93,18 @@ FileMoves::NameUse FileMoves::nameUse(const fs::path& path) {
     return errno == ENOENT ? NameUse::free : NameUse::unusable;
 }
 
+std::optional<fs::path> FileMoves::freeVariant(const fs::path& first,
+                                               const std::function<fs::path(const fs::path&, int)>& next) {
+    fs::path candidate = first;
+    NameUse use = nameUse(candidate);
+    for (int n = 1; use == NameUse::taken && n <= maxNameVariants; ++n) {
+        candidate = next(candidate, n);
+        use = nameUse(candidate);
+    }
+    if (use != NameUse::free) return std::nullopt;
+    return candidate;
+}
+
 fs::path FileMoves::temporaryName(const fs::path& folder) {
     return folder / (".norvessal-" + UUID::random().uuidString() + ".partial");
 }

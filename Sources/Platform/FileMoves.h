@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "Platform/Result.h"
 
@@ -41,6 +42,13 @@ struct FileMoves {
     static NameUse nameUse(const std::filesystem::path& path);
     // Loops that look for a free variant of a name stop after this many.
     static constexpr int maxNameVariants = 1000;
+    // `first` if free, else the first free one of next(first, 1),
+    // next(that, 2), ... up to maxNameVariants of them. None when they are
+    // all taken, or at the first name that cannot be used at all (a name the
+    // file system refuses is not searched further).
+    static std::optional<std::filesystem::path> freeVariant(
+        const std::filesystem::path& first,
+        const std::function<std::filesystem::path(const std::filesystem::path& previous, int n)>& next);
 
     // Makes the copy step fail after copying `path`'s bytes (a full disk
     // midway); tests only.

@@ -150,4 +150,41 @@ TEST_F(FileMovesTest, CopiesNeverReplaceAndLeaveTheSource) {
     EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"copy", "taken", "tree"})) << "no temporary is left";
 }
 
+TEST_F(FileMovesTest, FreeVariantSearchIsBoundedAndStopsAtAnUnusableName) {
+    const fs::path dir = dataRoot->path() / "v";
+    write(dir / "taken", "x");
+    write(dir / "taken+1", "x");
+    const std::string tooLong(300, 'n');
+    struct Case {
+        const char* name;
+        fs::path first;
+        // What next() returns for (previous, n); it is asked with the
+        // previous candidate so that variants may build on each other.
+        std::function<fs::path(const fs::path&, int)> next;
+        std::optional<fs::path> expected;
+        int expectedCalls;
+    };
+    const std::vector<Case> cases = {
+        {"free at once", dir / "free", [](const fs::path& p, int) { return p; }, dir / "free", 0},
+        {"variants chain on the previous one", dir / "taken",
+         [](const fs::path& p, int n) { return fs::path(p.string() + "+" + std::to_string(n)); },
+         dir / "taken+1+2", 2},
+        {"a refused name is not searched", dir / tooLong, [&](const fs::path&, int) { return dir / "free"; },
+         std::nullopt, 0},
+        {"a refused variant ends the search", dir / "taken", [&](const fs::path&, int) { return dir / tooLong; },
+         std::nullopt, 1},
+        {"all taken", dir / "taken", [&](const fs::path&, int) { return dir / "taken"; }, std::nullopt,
+         FileMoves::maxNameVariants},
+    };
+    for (const auto& c : cases) {
+        int calls = 0;
+        const auto found = FileMoves::freeVariant(c.first, [&](const fs::path& previous, int n) {
+            EXPECT_EQ(n, ++calls) << c.name;
+            return c.next(previous, n);
+        });
+        EXPECT_EQ(found, c.expected) << c.name;
+        EXPECT_EQ(calls, c.expectedCalls) << c.name;
+    }
+}
+
 }  // namespace

@@ -283,23 +283,17 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
         }
         // "." and ".." always exist, so they too end up with a new name
         // inside the batch instead of replacing a folder.
-        fs::path candidate = *batch / name;
-        using platform::FileMoves;
-        FileMoves::NameUse use = FileMoves::nameUse(candidate);
-        for (int n = 1; use == FileMoves::NameUse::taken && n <= FileMoves::maxNameVariants; ++n) {
-            candidate = nextCandidate(candidate, n);
-            use = FileMoves::nameUse(candidate);
-        }
-        if (use != FileMoves::NameUse::free) {
+        const auto candidate = platform::FileMoves::freeVariant(*batch / name, nextCandidate);
+        if (!candidate) {
             report("clipboard file skipped: its name cannot be used (" + std::to_string(name.size()) + " bytes)");
             continue;
         }
-        if (auto ok = platform::FileIO::writeAtomically(candidate, file.data); !ok) {
+        if (auto ok = platform::FileIO::writeAtomically(*candidate, file.data); !ok) {
             report("clipboard file write failed for " + name + ": " + ok.error());
             continue;
         }
         total += size;
-        written.push_back(candidate);
+        written.push_back(*candidate);
     }
     return written;
 }

@@ -729,7 +729,8 @@ public:
     void postFlagsChanged(uint64_t flags);
     // Launchpad: the chain of ways to open it, first success wins. The
     // chain runs on hostShortcuts.toolQueue, hopping onto the server queue
-    // for the steps that post input; the first entry queues it there and
+    // for the steps that post input or read the input state; the first
+    // entry queues it there and
     // tells the Viewers the result once it is in. Server queue.
     void activateLaunchpadForViewers();
     LaunchpadActivationResult activateLaunchpad();

@@ -54,8 +54,9 @@ LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
     hostShortcuts.toolQueue.dispatchPrecondition();
     using R = LaunchpadActivationResult;
     // The steps that post input or read the input state run on the server
-    // queue; the ones that wait on a tool or the workspace run here.
-    if (queue.syncValue([this] { return toggleLaunchpadViaDockNotification(); })) return R::dockPrivateToggle;
+    // queue; the others (the Dock's notification, tools, the workspace) run
+    // here.
+    if (toggleLaunchpadViaDockNotification()) return R::dockPrivateToggle;
     const auto [trusted, pressed] = queue.syncValue([this] {
         const bool trust = ensureInputTrust();
         if (!trust) return std::pair(false, false);

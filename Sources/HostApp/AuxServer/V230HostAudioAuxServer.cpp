@@ -412,10 +412,7 @@ void V230HostAudioAuxServer::closeSessionWithLine(AuxSessionContext& session, co
     } else if (!terminating_ && admission_.mayLogPreLoginEnd(reason)) {
         publish(preLoginLine(session, line));
     }
-    // Copies: removing the session frees the context these fields live in.
-    const UUID id = session.id;
-    const AuxChannel channel = session.channel;
-    closeSession(id, channel);
+    closeSession(session.id, session.channel);
 }
 
 std::string V230HostAudioAuxServer::preLoginLine(const AuxSessionContext& session, const std::string& line) const {
@@ -432,7 +429,7 @@ std::string V230HostAudioAuxServer::preLoginLine(const AuxSessionContext& sessio
     return text + "]";
 }
 
-void V230HostAudioAuxServer::closeSession(const UUID& id, AuxChannel channel) {
+void V230HostAudioAuxServer::closeSession(UUID id, AuxChannel channel) {
     queue.dispatchPrecondition();
     if (auto it = sessionContexts_.find(id); it != sessionContexts_.end()) {
         it->second->closed = true;
@@ -443,11 +440,8 @@ void V230HostAudioAuxServer::closeSession(const UUID& id, AuxChannel channel) {
     removeSession(id, channel);
 }
 
-void V230HostAudioAuxServer::removeSession(const UUID& sessionID, AuxChannel channel) {
+void V230HostAudioAuxServer::removeSession(UUID id, AuxChannel channel) {
     queue.dispatchPrecondition();
-    // A copy: a caller may pass a field of the session context, which the
-    // steps below free.
-    const UUID id = sessionID;
     auto& sessions = sessionsFor(channel);
     const bool wasConnected = sessions.erase(id) > 0;
     const bool wasAuthorized = authorizedFor(channel).erase(id) > 0;
@@ -749,7 +743,6 @@ void V230HostAudioAuxServer::publishViewerPresence() {
     for (const auto& id : authorizedAudioSessions) addSummary(id);
     for (const auto& id : authorizedVideoSessions) addSummary(id);
 
-    if (*viewerPresence_.load() == *presence) return;
     viewerPresence_.store(std::move(presence));
 }
 

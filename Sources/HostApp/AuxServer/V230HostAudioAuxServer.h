@@ -129,7 +129,6 @@ struct ViewerPresence {
     std::vector<FileTransferPeer> fileTransferPeers;
     std::vector<std::string> displayNames;
     std::vector<ViewerConnectionSummary> connectionSummaries;
-    bool operator==(const ViewerPresence&) const = default;
 };
 
 class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
@@ -250,8 +249,10 @@ public:
                              const std::shared_ptr<platform::TcpConnection>& connection,
                              const std::optional<CaptureModeControlPayload>& request);
     // Forgets the session on that channel and runs the release steps.
-    // Idempotent: a second call for the same session does nothing.
-    void removeSession(const platform::UUID& id, AuxChannel channel);
+    // Idempotent: a second call for the same session does nothing. The id
+    // is taken by value: a caller may pass a field of the session context,
+    // which this frees.
+    void removeSession(platform::UUID id, AuxChannel channel);
     void dispatchControl(const AuxPacketHeader& header, std::span<const uint8_t> payload,
                          const platform::UUID& sourceID);
 
@@ -792,8 +793,9 @@ private:
                        const std::string& error);
     void handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
                          std::span<const uint8_t> payload);
-    // Cancels the connection and removes the session.
-    void closeSession(const platform::UUID& id, AuxChannel channel);
+    // Cancels the connection and removes the session (the id by value, as
+    // for removeSession).
+    void closeSession(platform::UUID id, AuxChannel channel);
     // Writes why the session ends, then closes it. A session that never
     // logged in gets its one line only while the admission allows, and
     // `reason` names it in the summary otherwise.

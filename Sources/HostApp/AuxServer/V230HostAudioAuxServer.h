@@ -728,6 +728,13 @@ public:
     void publishAndBroadcast(const std::string& text);
     // A flags-changed event with these modifier flags, from no source.
     void postFlagsChanged(uint64_t flags);
+    // Runs `work` on hostShortcuts.toolQueue and what it returns, if
+    // anything, back on the server queue; the server is held weakly. A
+    // request of a kind whose work already waits or runs is dropped, and
+    // once termination began nothing runs. Server queue.
+    using ShortcutToolAnswer = std::function<void(V230HostAudioAuxServer&)>;
+    void runOnShortcutTools(HostShortcutTool kind,
+                            std::function<ShortcutToolAnswer(V230HostAudioAuxServer&)> work);
     // Launchpad: the chain of ways to open it, first success wins. The
     // chain runs on hostShortcuts.toolQueue, hopping onto the server queue
     // for the steps that post input or read the input state; the first

@@ -78,6 +78,26 @@ void V230HostAudioAuxServer::postFlagsChanged(uint64_t flags) {
     platform::CGEventPost(platform::CGEventTapLocation::hid, event);
 }
 
+void V230HostAudioAuxServer::runOnShortcutTools(HostShortcutTool kind,
+                                                std::function<ShortcutToolAnswer(V230HostAudioAuxServer&)> work) {
+    queue.dispatchPrecondition();
+    auto& busy = hostShortcuts.toolBusy[static_cast<size_t>(kind)];
+    if (terminating_ || busy.exchange(true)) return;
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    hostShortcuts.toolQueue.async([weak, kind, work = std::move(work)] {
+        auto self = weak.lock();
+        if (!self) return;
+        // Work queued before termination began is skipped, not run late.
+        ShortcutToolAnswer answer = self->terminating_ ? nullptr : work(*self);
+        self->hostShortcuts.toolBusy[static_cast<size_t>(kind)] = false;
+        if (!answer) return;
+        self->queue.async([weak, answer = std::move(answer)] {
+            auto server = weak.lock();
+            if (server && !server->terminating_) answer(*server);
+        });
+    });
+}
+
 void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload& shortcut,
                                                const platform::UUID& sourceID) {
     queue.dispatchPrecondition();
@@ -118,16 +138,11 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
             }
             // Opening waits on tools and the workspace: off the server queue,
             // with the fallback and the answer back on it.
-            std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-            hostShortcuts.toolQueue.async([weak, trusted] {
-                auto self = weak.lock();
-                if (!self) return;
-                const bool opened = self->openSystemApplication("Mission Control", "com.apple.exposelauncher");
-                self->queue.async([weak, trusted, opened] {
-                    auto server = weak.lock();
-                    if (!server) return;
-                    if (trusted && !opened) server->postDelayedKeyCombo(126, kControl);
-                    server->publishAndBroadcast("host shortcut: opened Mission Control");
+            runOnShortcutTools(HostShortcutTool::missionControl, [trusted](V230HostAudioAuxServer& self) {
+                const bool opened = self.openSystemApplication("Mission Control", "com.apple.exposelauncher");
+                return ShortcutToolAnswer([trusted, opened](V230HostAudioAuxServer& server) {
+                    if (trusted && !opened) server.postDelayedKeyCombo(126, kControl);
+                    server.publishAndBroadcast("host shortcut: opened Mission Control");
                 });
             });
             return;

@@ -39,13 +39,10 @@ std::string joined(const std::vector<std::string>& items, size_t limit) {
 
 void V230HostAudioAuxServer::activateLaunchpadForViewers() {
     queue.dispatchPrecondition();
-    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    hostShortcuts.toolQueue.async([weak] {
-        auto self = weak.lock();
-        if (!self) return;
-        const auto result = self->activateLaunchpad();
-        self->queue.async([weak, result] {
-            if (auto server = weak.lock()) server->publishAndBroadcast(launchpadActivationText(result));
+    runOnShortcutTools(HostShortcutTool::launchpad, [](V230HostAudioAuxServer& self) {
+        const auto result = self.activateLaunchpad();
+        return ShortcutToolAnswer([result](V230HostAudioAuxServer& server) {
+            server.publishAndBroadcast(launchpadActivationText(result));
         });
     });
 }

@@ -158,4 +158,71 @@ TEST_F(HostShortcuts, MissionControlPostsControlUpOnlyWhenTheOpenFailed) {
     EXPECT_EQ(log->count("host shortcut: opened Mission Control"), 2u);
 }
 
+// Each request's tool work takes a second (the workspace answers late), and
+// the Viewer keeps asking meanwhile. Bound: at most one request of a kind
+// waits or runs on the tool queue, so the repeats are dropped, not queued.
+TEST_F(HostShortcuts, RepeatedToolRequestsWhileOneIsInFlightAreDroppedNotQueued) {
+    const struct {
+        const char* name;
+        std::function<void(V230HostAudioAuxServer&, const UUID&)> send;  // on the server queue
+        const char* answer;
+        const char* opened;
+    } rows[] = {
+        {"Mission Control", [](auto& s, auto& v) { s.applyHostShortcut({HostShortcutKind::missionControl}, v); }, "host shortcut: opened Mission Control",
+         "/System/Applications/Mission Control.app"},
+        {"Launchpad", [](auto& s, auto& v) { s.applyHostShortcut({HostShortcutKind::launchpad}, v); }, "host shortcut: Launchpad bundle-id activation",
+         "/System/Applications/Launchpad.app"},
+        {"Launchpad system key", [](auto& s, auto& v) { s.applySystemDefinedKeyEvent({13}, v); },
+         "host shortcut: Launchpad bundle-id activation", "/System/Applications/Launchpad.app"},
+    };
+    constexpr int kBurst = 20;
+    for (const auto& row : rows) {
+        freshMachine();
+        setTrusted(true);
+        auto& machine = SimulatedMachine::current();
+        machine.component<SimulatedDockExecutable>().setNotificationStatus(5);  // Launchpad goes on to the workspace
+        auto& workspace = machine.component<SimulatedWorkspace>();
+        workspace.setOpenOutcome({SimulatedWorkspace::OpenOutcome::Kind::success, "", 1});
+        const auto runs = [&] {
+            const auto requests = workspace.openRequests();
+            return std::count_if(requests.begin(), requests.end(), [&](const auto& r) { return r.path == row.opened; });
+        };
+
+        onQueue([&] { row.send(*server, viewer); });
+        for (int i = 1; i <= kBurst; ++i)
+            server->queue.asyncAfter(0.9 * i / kBurst, [this, &row] { row.send(*server, viewer); });
+        advance(5);
+        EXPECT_EQ(runs(), 1) << row.name;
+        EXPECT_EQ(log->count(row.answer), 1u) << row.name;
+
+        // Once the first finished, the next request runs again.
+        onQueue([&] { row.send(*server, viewer); });
+        advance(5);
+        EXPECT_EQ(runs(), 2) << row.name;
+        EXPECT_EQ(log->count(row.answer), 2u) << row.name;
+    }
+}
+
+TEST_F(HostShortcuts, ToolRequestsDoNothingOnceTerminationBegan) {
+    setTrusted(true);
+    SimulatedMachine::current().component<SimulatedDockExecutable>().setNotificationStatus(5);
+    auto& workspace = SimulatedMachine::current().component<SimulatedWorkspace>();
+    workspace.setOpenOutcome({SimulatedWorkspace::OpenOutcome::Kind::success, "", 1});
+
+    shortcut(2);  // Launchpad: in flight for a second
+    // Mission Control waits behind it.
+    server->queue.asyncAfter(0.2, [this] { server->applyHostShortcut({HostShortcutKind::missionControl}, viewer); });
+    server->queue.asyncAfter(0.5, [this] { server->beginTermination(nullptr); });
+    server->queue.asyncAfter(0.6, [this] { server->applySystemDefinedKeyEvent({13}, viewer); });
+    advance(5);
+
+    // Only the work already running when termination began ran, and its
+    // answer was not given.
+    const auto requests = workspace.openRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].path, "/System/Applications/Launchpad.app");
+    EXPECT_FALSE(logContains("host shortcut: Launchpad bundle-id activation"));
+    EXPECT_FALSE(logContains("host shortcut: opened Mission Control"));
+}
+
 }  // namespace

@@ -93,10 +93,8 @@ constexpr uint64_t kNodeCost = 128;
 // Linux file name may hold any bytes; a hostile list may declare any bytes
 // ASCII) would make the encoder write a list that cannot be read back, so
 // each invalid sequence becomes U+FFFD on the way in and on the way out.
-bool isValidUtf8(std::string_view s) { return UnicodeText::isValidUTF8(s); }
-
 std::string validUtf8(std::string_view s) {
-    if (isValidUtf8(s)) return std::string(s);
+    if (UnicodeText::isValidUTF8(s)) return std::string(s);
     std::string out;
     out.reserve(s.size() + 8);
     size_t i = 0;
@@ -104,7 +102,7 @@ std::string validUtf8(std::string_view s) {
         // Take the longest valid sequence starting here, else one bad byte.
         size_t taken = 0;
         for (size_t len = 1; len <= 4 && i + len <= s.size(); ++len) {
-            if (isValidUtf8(s.substr(i, len))) {
+            if (UnicodeText::isValidUTF8(s.substr(i, len))) {
                 taken = len;
                 break;
             }

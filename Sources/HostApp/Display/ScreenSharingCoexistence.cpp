@@ -13,7 +13,6 @@
 #include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "HostApp/Protocol/AuxWireFormat.h"
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
 #include "Platform/ProcessRunner.h"
 #include "Platform/UnicodeText.h"
@@ -89,7 +88,7 @@ bool V230HostAudioAuxServer::probeScreenSharingService() {
     auto run = platform::ProcessRunner::runCapturingOutput(
         "/bin/launchctl", {"print", "system/com.apple.screensharing"}, screenSharingProbeTimeLimitSeconds);
     // Output that is not UTF-8 counts as empty: no state line.
-    if (!run || !run->termination.succeeded() || !auxwire::isValidUTF8(run->standardOutput)) return false;
+    if (!run || !run->termination.succeeded() || !platform::UnicodeText::isValidUTF8(run->standardOutput)) return false;
     std::string_view rest = run->standardOutput;
     while (!rest.empty()) {
         const size_t end = std::min(rest.find('\n'), rest.size());

@@ -6,10 +6,10 @@
 #include <system_error>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "HostApp/Protocol/AuxWireFormat.h"
 #include "HostApp/Protocol/DragPayloads.h"
 #include "Platform/Clock.h"
 #include "Platform/Pasteboard.h"
+#include "Platform/UnicodeText.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +27,7 @@ bool isCloudPlaceholderPath(const std::string& path) {
 
 std::string nameOf(const fs::path& url) {
     std::string name = url.filename().string();
-    return auxwire::isValidUTF8(name) ? name : std::string();
+    return platform::UnicodeText::isValidUTF8(name) ? name : std::string();
 }
 
 }  // namespace

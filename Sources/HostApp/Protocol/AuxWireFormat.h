@@ -123,41 +123,4 @@ inline uint16_t unitToU16(double v) {
 
 inline double u16ToUnit(uint16_t v) { return static_cast<double>(v) / 65535.0; }
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-inline bool isValidUTF8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<uint8_t>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t n;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-            cp = c & 0x1Fu;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            cp = c & 0x0Fu;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            cp = c & 0x07u;
-        } else {
-            return false;
-        }
-        if (s.size() - i - 1 < n) return false;
-        for (size_t k = 1; k <= n; ++k) {
-            auto cc = static_cast<uint8_t>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3Fu);
-        }
-        if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += n + 1;
-    }
-    return true;
-}
-
 }  // namespace auxwire

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "HostApp/Protocol/AuxWireFormat.h"
+#include "Platform/UnicodeText.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ HostSessionInfoPayload::Region readRegion(auxwire::Reader& r) {
 }
 
 bool isCleanText(const std::string& s) {
-    return s.find('\0') == std::string::npos && auxwire::isValidUTF8(s);
+    return s.find('\0') == std::string::npos && platform::UnicodeText::isValidUTF8(s);
 }
 
 }  // namespace

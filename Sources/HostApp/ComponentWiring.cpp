@@ -28,6 +28,13 @@ void noteComponentStatus(const std::weak_ptr<HostProbeDelegate>& weak, std::stri
         self->updateHostPresentation();
     });
 }
+
+// Where Viewers' paths are confined; none when the delegate is gone or
+// nothing confines them.
+std::optional<ViewerPathConfinement> confinementOf(const std::weak_ptr<HostProbeDelegate>& weak) {
+    auto self = weak.lock();
+    return self ? self->viewerPathConfinement() : std::nullopt;
+}
 }  // namespace
 
 void HostProbeDelegate::startAudioAuxServer() {
@@ -87,8 +94,7 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         return true;
     };
     bridge.mayWriteInbox = [weak](const std::filesystem::path& inbox) {
-        auto self = weak.lock();
-        auto confinement = self ? self->viewerPathConfinement() : std::nullopt;
+        const auto confinement = confinementOf(weak);
         return !confinement || confinement->allows(inbox);
     };
     bridge.onStatus = [weak](const std::string& message) {
@@ -130,8 +136,7 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         }
     };
     service.listingHome = [weak]() -> std::filesystem::path {
-        auto self = weak.lock();
-        auto confinement = self ? self->viewerPathConfinement() : std::nullopt;
+        const auto confinement = confinementOf(weak);
         return confinement ? confinement->home() : platform::Folders::home();
     };
     service.onOutgoingBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,

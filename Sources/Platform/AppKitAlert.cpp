@@ -1,6 +1,7 @@
 #include "Platform/AppKitAlert.h"
 
 #include "Platform/AppKitApplication.h"
+#include "Platform/AppKitModal.h"
 
 namespace platform {
 
@@ -47,10 +48,7 @@ ModalResponse Alert::runModal() {
     window_->setLevel(kModalPanelWindowLevel);
     window_->makeKeyAndOrderFront();
     app.alertShown(keep);
-    while (!modalResponse_) {
-        if (app.isTerminated()) modalResponse_ = kModalResponseAbort;
-        else app.runModalSlice(1.0, [this] { return modalResponse_.has_value(); });
-    }
+    runModalLoop(modalResponse_);
     window_->orderOut();
     shown_ = false;
     modal_ = false;

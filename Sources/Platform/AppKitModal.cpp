@@ -1,6 +1,5 @@
 #include "Platform/AppKitModal.h"
 
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -35,12 +34,18 @@ ModalResponse runModalForWindow(const std::shared_ptr<Window>& window) {
     session->window = window;
     sessions().running.push_back(session);
     window->makeKeyAndOrderFront();
-    while (!session->code) {
-        if (app.isTerminated()) session->code = kModalResponseAbort;
-        else app.runModalSlice(kModalSliceSeconds, [&] { return session->code.has_value(); });
-    }
+    const ModalResponse code = runModalLoop(session->code);
     std::erase(sessions().running, session);
-    return *session->code;
+    return code;
+}
+
+ModalResponse runModalLoop(std::optional<ModalResponse>& response) {
+    auto& app = Application::shared();
+    while (!response) {
+        if (app.isTerminated()) response = kModalResponseAbort;
+        else app.runModalSlice(kModalSliceSeconds, [&] { return response.has_value(); });
+    }
+    return *response;
 }
 
 void stopModalWithCode(ModalResponse code) {

@@ -6,6 +6,7 @@
 // counted, since nothing is heard here. Main thread only, like AppKit.
 
 #include <memory>
+#include <optional>
 
 #include "Platform/AppKitWindow.h"
 
@@ -19,6 +20,10 @@ ModalResponse runModalForWindow(const std::shared_ptr<Window>& window);
 void stopModalWithCode(ModalResponse code);
 // The window of the innermost running session, if any.
 std::shared_ptr<Window> modalWindow();
+// The loop of every modal run: runs the main queue nested until `response`
+// is set, or sets it to kModalResponseAbort once the application
+// terminated. Returns it.
+ModalResponse runModalLoop(std::optional<ModalResponse>& response);
 
 // The system beep.
 void beep();

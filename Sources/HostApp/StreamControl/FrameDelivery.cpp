@@ -53,8 +53,8 @@ void V230HostAudioAuxServer::broadcastVideoFrame(std::span<const uint8_t> payloa
         auto self = weak.lock();
         if (!self) return;
         auto& state = self->streamControl;
-        state.frameHandOff[stream == HostVideoStreamKind::shared ? 0 : 1].waiting.decrement();
         const bool isShared = stream == HostVideoStreamKind::shared;
+        state.frameHandOff[isShared ? 0 : 1].waiting.decrement();
         if (generation != (isShared ? state.videoCaptureGeneration : state.motionStreamCaptureGeneration)) return;
         if (isShared) {
             state.videoFramesSent++;

@@ -145,7 +145,6 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
     const fs::path homeFolder =
         confinement ? confinement->home() : standardizedPath(platform::Folders::home().string());
     const std::string home = resolvedExistingPath(homeFolder).value_or(homeFolder).string();
-    const std::string homePrefix = home == "/" ? home : home + "/";
 
     std::vector<fs::path> kept;
     std::set<std::string> seen;
@@ -156,7 +155,7 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
         auto candidate = resolvedExistingPath(standardizedPath(request->sourcePaths[i]));
         if (!candidate) continue;
         const std::string path = candidate->string();
-        if (home.empty() || (path != home && !path.starts_with(homePrefix))) continue;
+        if (home.empty() || !platform::Folders::contains(home, *candidate)) continue;
         if (::access(path.c_str(), R_OK) != 0) continue;
         if (!seen.insert(path).second) continue;
         kept.push_back(*candidate);

@@ -22,12 +22,22 @@ std::optional<passwd> userEntry(const std::string* name, uid_t uid, std::vector<
     return entry;
 }
 
+// The user this process runs as never changes, and a directory service may
+// be slow to ask: looked up once, not on every Viewer request.
+const std::optional<std::string>& processUserName() {
+    static const std::optional<std::string> name = [] {
+        std::vector<char> buffer;
+        const auto process = userEntry(nullptr, ::geteuid(), buffer);
+        return process && process->pw_name ? std::optional<std::string>(process->pw_name) : std::nullopt;
+    }();
+    return name;
+}
+
 }  // namespace
 
 std::optional<ViewerPathConfinement> ViewerPathConfinement::forConsoleUser(const std::string& consoleUserName) {
     std::vector<char> buffer;
-    const auto process = userEntry(nullptr, ::geteuid(), buffer);
-    if (process && process->pw_name && consoleUserName == process->pw_name) return std::nullopt;
+    if (processUserName() && consoleUserName == *processUserName()) return std::nullopt;
     fs::path home;
     if (platform::Folders::overrideRoot()) {
         home = platform::Folders::home();
@@ -46,6 +56,5 @@ bool ViewerPathConfinement::allows(const fs::path& path) const {
     std::error_code error;
     const fs::path resolved = fs::weakly_canonical(path, error);
     if (error) return false;
-    auto [homeEnd, at] = std::mismatch(home_.begin(), home_.end(), resolved.begin(), resolved.end());
-    return homeEnd == home_.end();
+    return platform::Folders::contains(home_, resolved);
 }

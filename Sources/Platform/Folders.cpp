@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -166,6 +167,13 @@ fs::path Folders::ensure(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     return folder;
+}
+
+bool Folders::contains(const fs::path& folder, const fs::path& item) {
+    const fs::path a = item.lexically_normal(), b = folder.lexically_normal();
+    auto [folderEnd, itemAt] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    // A folder given with a trailing separator ends in an empty element.
+    return folderEnd == b.end() || (std::next(folderEnd) == b.end() && folderEnd->empty());
 }
 
 }  // namespace platform

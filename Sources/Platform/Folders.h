@@ -55,6 +55,11 @@ struct Folders {
     // that user's home folder. Anything else, and an unknown user, stays.
     static std::string expandingTildeInPath(const std::string& path);
 
+    // Whether `item` is `folder` or lies below it, element by element after
+    // lexical normalisation ("/home/ann" does not contain "/home/anna"). Links
+    // are not resolved: callers compare paths they have resolved.
+    static bool contains(const std::filesystem::path& folder, const std::filesystem::path& item);
+
     // Creates the folder (and its parents) when missing; returns it.
     static std::filesystem::path ensure(const std::filesystem::path& folder);
 

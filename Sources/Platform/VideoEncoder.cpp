@@ -244,6 +244,8 @@ struct VideoEncoder::Codec {
     bool hardware = false;
     // The stand-in's injected failure: the encode call it comes at, 0 never.
     int failAtEncode = 0;
+    // The picture `frame` holds the conversion of; none before the first.
+    std::optional<BGRAImage> converted;
 
     ~Codec() {
         for (auto* scaler : scalers) sws_freeContext(scaler);
@@ -556,7 +558,7 @@ Status VideoEncoder::convert(const BGRAImage& image) {
 }
 
 Result<std::optional<EncodedVideoFrame>> VideoEncoder::encode(const BGRAImage& image, uint64_t presentationTimeNs,
-                                                              bool forceKeyFrame) {
+                                                              bool forceKeyFrame, bool unchanged) {
     using R = Result<std::optional<EncodedVideoFrame>>;
     if (!codec_) return R::failure("video encoder: the encoder is not built");
     if (!image.pixels || image.width < 1 || image.height < 1 ||
@@ -564,9 +566,19 @@ Result<std::optional<EncodedVideoFrame>> VideoEncoder::encode(const BGRAImage& i
         return R::failure("video encoder: the picture is empty or its rows are too short");
     }
     auto convertAndSubmit = [&]() -> R {
-        if (auto ready = prepareScaler(image); !ready) return R::failure(ready.error());
-        if (int rc = av_frame_make_writable(codec_->frame); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("reusing the picture", rc);
-        if (auto converted = convert(image); !converted) return R::failure(converted.error());
+        // The encoder copies what it is given, so the frame still holds the
+        // last conversion; a fresh build starts without one.
+        const auto& last = codec_->converted;
+        const bool convertedAlready = unchanged && last && last->pixels == image.pixels &&
+                                      last->width == image.width && last->height == image.height &&
+                                      last->bytesPerRow == image.bytesPerRow;
+        if (!convertedAlready) {
+            codec_->converted.reset();
+            if (auto ready = prepareScaler(image); !ready) return R::failure(ready.error());
+            if (int rc = av_frame_make_writable(codec_->frame); rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("reusing the picture", rc);
+            if (auto converted = convert(image); !converted) return R::failure(converted.error());
+            codec_->converted = image;
+        }
         return submit(presentationTimeNs, forceKeyFrame);
     };
     auto encoded = convertAndSubmit();

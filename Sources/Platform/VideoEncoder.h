@@ -126,9 +126,11 @@ public:
     // framesInFlight()); otherwise the oldest frame not yet returned. When
     // a hardware encoder fails here, the software one takes the picture as
     // a key frame and buildNumber() rises: the caller announces the new
-    // parameter sets before the frame.
+    // parameter sets before the frame. `unchanged` says the caller feeds
+    // the picture it fed last, pixels untouched: when its conversion is
+    // still at hand it is submitted again rather than made anew.
     Result<std::optional<EncodedVideoFrame>> encode(const BGRAImage& image, uint64_t presentationTimeNs,
-                                                    bool forceKeyFrame);
+                                                    bool forceKeyFrame, bool unchanged = false);
 
     // New settings. Bit-rate changes are applied in place where the encoder
     // supports it (H.264); anything else rebuilds the encoder, which changes

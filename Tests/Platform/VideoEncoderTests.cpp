@@ -319,6 +319,42 @@ TEST(VideoEncoderInput, RepeatedTimesAreNudgedForward) {
 
 // ------------------------------------------------------------ pictures in flight
 
+TEST(VideoEncoderInput, AnUnchangedPictureIsSubmittedFromItsConversionAndNothingElseIs) {
+    // The picture is red when first encoded and blue in memory afterwards:
+    // the colour decoded shows whether the second call converted it again.
+    // (A caller only says "unchanged" of pixels it did not touch.)
+    struct Case {
+        const char* name;
+        bool unchanged;
+        bool otherRows;  // the second call names the rows differently
+        bool redAgain;
+    };
+    const Case cases[] = {
+        {"said unchanged", true, false, true},
+        {"not said", false, false, false},
+        {"said of another picture", true, true, false},
+    };
+    for (const auto& c : cases) {
+        auto encoder = makeEncoder(smallSettings(VideoCodec::h264, ChromaSubsampling::yuv420));
+        ASSERT_TRUE(encoder);
+        StreamDecoder decoder(VideoCodec::h264, encoder->parameterSets());
+        TestPicture picture(320, 180);
+        picture.fill(0, 0, 255);
+        auto first = encoder->encode(picture.image(), 0, false);
+        ASSERT_TRUE(first.ok() && first->has_value()) << c.name;
+        ASSERT_TRUE(decoder.decode((*first)->data)) << c.name;
+        picture.fill(255, 0, 0);
+        BGRAImage again = picture.image();
+        if (c.otherRows) again.height -= 2;  // scaled up to the same size
+        auto second = encoder->encode(again, kFrameNs, false, c.unchanged);
+        ASSERT_TRUE(second.ok() && second->has_value()) << c.name;
+        auto decoded = decoder.decode((*second)->data);
+        ASSERT_TRUE(decoded) << c.name;
+        // BT.709 limited range: red has Cr 240, blue Cr 118.
+        EXPECT_NEAR(decoded->cr, c.redAgain ? 240 : 118, 6) << c.name;
+    }
+}
+
 TEST(VideoEncoderFrameThreads, SoftwareHEVCEncodesTwoPicturesSideBySideOnlyAbove1080p) {
     struct Case {
         VideoCodec codec;

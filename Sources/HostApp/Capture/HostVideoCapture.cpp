@@ -607,11 +607,12 @@ void HostVideoCapture::armHeldFrameRepeat(uint64_t serial, int held, uint64_t fr
 
 void HostVideoCapture::pushOutHeldFrames(const PixelBuffer& buffer, int held) {
     for (int i = 0; i < held && encoder_ && encoder_->framesInFlight() > 0; ++i) {
-        encodePicture(buffer, Clock::uptimeNs(), false);
+        encodePicture(buffer, Clock::uptimeNs(), false, true);
     }
 }
 
-void HostVideoCapture::encodePicture(const PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame) {
+void HostVideoCapture::encodePicture(const PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame,
+                                     bool repeat) {
     BGRAImage image{buffer.data(), buffer.width(), buffer.height(), buffer.bytesPerRow()};
     if (auto roi = viewportROINormalized()) {
         // Worked out from this frame's own size, so a viewport set for an
@@ -622,7 +623,7 @@ void HostVideoCapture::encodePicture(const PixelBuffer& buffer, uint64_t timesta
         image.width = r.width;
         image.height = r.height;
     }
-    auto encoded = encoder_->encode(image, timestampNs, forceKeyFrame);
+    auto encoded = encoder_->encode(image, timestampNs, forceKeyFrame, repeat);
     if (!encoded) {
         if (onError) onError(encoded.error());
         return;

@@ -254,7 +254,9 @@ private:
     void armHeldFrameRepeat(uint64_t serial, int held, uint64_t fromNs);
     // Feeds the picture again, once for each of the `held` frames.
     void pushOutHeldFrames(const platform::PixelBuffer& buffer, int held);
-    void encodePicture(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame);
+    // `repeat`: the picture encoded last, fed again.
+    void encodePicture(const platform::PixelBuffer& buffer, uint64_t timestampNs, bool forceKeyFrame,
+                       bool repeat = false);
     void deliverPaced(std::span<const uint8_t> bytes, bool isKeyFrame, uint64_t timestampNs);
     // False (and no configuration) when the parameter sets cannot be announced.
     bool announceConfig();

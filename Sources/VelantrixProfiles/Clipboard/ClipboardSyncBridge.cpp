@@ -38,12 +38,6 @@ fs::path nextCandidate(const fs::path& candidate, int n) {
     return candidate.parent_path() / next;
 }
 
-bool isInside(const fs::path& item, const fs::path& folder) {
-    const fs::path a = item.lexically_normal(), b = folder.lexically_normal();
-    auto [folderEnd, itemAt] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
-    return folderEnd == b.end() || (std::next(folderEnd) == b.end() && folderEnd->empty());
-}
-
 }  // namespace
 
 ClipboardSyncBridge::ClipboardSyncBridge(std::string peerLabel, platform::Pasteboard pasteboard, int64_t maxFileBytes,
@@ -313,7 +307,7 @@ void ClipboardSyncBridge::removeStaleInboxBatches() {
         if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
         auto changed = platform::FileIO::modificationDate(batch);
         if (!changed || now.timeIntervalSince(*changed) <= inboxRetentionSeconds) continue;
-        if (std::any_of(referenced.begin(), referenced.end(), [&](const fs::path& url) { return isInside(url, batch); }))
+        if (std::any_of(referenced.begin(), referenced.end(), [&](const fs::path& url) { return platform::Folders::contains(batch, url); }))
             continue;
         stale.push_back(batch);
     }

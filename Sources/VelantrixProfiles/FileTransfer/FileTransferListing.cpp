@@ -77,15 +77,11 @@ void FileTransferService::handleListDirRequest(const FileTransferPacket& packet)
     std::error_code error;
     const auto resolvedHome = std::filesystem::canonical(home, error);
     const auto resolved = error ? std::filesystem::path() : std::filesystem::canonical(examined, error);
-    const std::string realHome = resolvedHome.string();
     const std::string real = resolved.string();
     std::vector<RemoteDirectoryEntry> entries;
-    const bool allowed = !error && !home.empty() &&
-                         (real == realHome || real.starts_with(realHome == "/" ? realHome : realHome + "/"));
+    const bool allowed = !error && !home.empty() && platform::Folders::contains(resolvedHome, resolved);
     if (!allowed && !error && !home.empty()) {
-        const uint64_t now = platform::Clock::uptimeNs();
-        if (!receive_.lastListingRefusalLineNs || now - *receive_.lastListingRefusalLineNs >= 1'000'000'000) {
-            receive_.lastListingRefusalLineNs = now;
+        if (FileTransferReceiveState::mayLogNow(receive_.lastListingRefusalLineNs, platform::Clock::uptimeNs())) {
             if (auto hook = onLogLine.get()) hook("file transfer: refused listing outside home: " + examined);
         }
     }

@@ -69,9 +69,31 @@ struct FileTransferReceiveState {
     std::map<platform::UUID, PendingDestination> pendingDestinations;
     // Oldest first, so the oldest is dropped when the bound is reached.
     std::deque<platform::UUID> pendingDestinationOrder;
+    // The bytes of the pending destinations' paths, kept as they change.
+    size_t pendingDestinationBytes = 0;
+
+    // Removes the batch's pending destination, from the order too; none when
+    // it has none.
+    std::optional<PendingDestination> takePendingDestination(const platform::UUID& id) {
+        auto it = pendingDestinations.find(id);
+        if (it == pendingDestinations.end()) return std::nullopt;
+        PendingDestination taken = std::move(it->second);
+        pendingDestinations.erase(it);
+        std::erase(pendingDestinationOrder, id);
+        pendingDestinationBytes -= taken.path.size();
+        return taken;
+    }
     // Uptime of the last "too many open batches" line, so a flood writes
     // one a second.
     std::optional<uint64_t> lastRefusalLineNs;
     // The same for listings refused outside home.
     std::optional<uint64_t> lastListingRefusalLineNs;
+
+    // Whether a line last written at `last` may be written again `now`, at
+    // most one a second; notes `now` when it may.
+    static bool mayLogNow(std::optional<uint64_t>& last, uint64_t now) {
+        if (last && now - *last < 1'000'000'000) return false;
+        last = now;
+        return true;
+    }
 };

@@ -90,7 +90,7 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
                 dropInbound(id);
                 onMain([id](FileTransferService& self) { self.status("cancelled by peer for batch " + id.id8()); });
             }
-            if (receive_.pendingDestinations.erase(id)) std::erase(receive_.pendingDestinationOrder, id);
+            receive_.takePendingDestination(id);
             return;
         case FileTransferOp::directSave:
             rememberDestination(id, {packet.path, FileTransferDeliveryOptions(packet.value1), session});
@@ -110,15 +110,17 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
 
 void FileTransferService::rememberDestination(const UUID& id, PendingDestination destination) {
     auto& order = receive_.pendingDestinationOrder;
-    if (receive_.pendingDestinations.insert_or_assign(id, std::move(destination)).second) order.push_back(id);
-    auto heldBytes = [&] {
-        size_t bytes = 0;
-        for (const auto& [pendingID, pending] : receive_.pendingDestinations) bytes += pending.path.size();
-        return bytes;
-    };
-    while (order.size() > maxPendingDestinations || (order.size() > 1 && heldBytes() > maxPendingDestinationBytes)) {
-        receive_.pendingDestinations.erase(order.front());
-        order.pop_front();
+    receive_.pendingDestinationBytes += destination.path.size();
+    auto [it, added] = receive_.pendingDestinations.try_emplace(id);
+    if (added) {
+        order.push_back(id);
+    } else {
+        receive_.pendingDestinationBytes -= it->second.path.size();
+    }
+    it->second = std::move(destination);
+    while (order.size() > maxPendingDestinations ||
+           (order.size() > 1 && receive_.pendingDestinationBytes > maxPendingDestinationBytes)) {
+        if (!receive_.takePendingDestination(order.front())) order.pop_front();
     }
 }
 
@@ -140,11 +142,9 @@ void FileTransferService::sendCancelTo(const UUID& id, const std::string& sessio
 }
 
 void FileTransferService::refuseBatch(const UUID& id, const std::string& session) {
-    if (receive_.pendingDestinations.erase(id)) std::erase(receive_.pendingDestinationOrder, id);
+    receive_.takePendingDestination(id);
     sendCancelTo(id, session);
-    const uint64_t now = platform::Clock::uptimeNs();
-    if (receive_.lastRefusalLineNs && now - *receive_.lastRefusalLineNs < 1'000'000'000) return;
-    receive_.lastRefusalLineNs = now;
+    if (!FileTransferReceiveState::mayLogNow(receive_.lastRefusalLineNs, platform::Clock::uptimeNs())) return;
     if (auto hook = onLogLine.get()) hook("file transfer: too many open batches; refused batch " + id.id8());
 }
 
@@ -167,7 +167,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     // A fresh folder under a name nobody can guess ahead: a link or folder
     // planted under it makes the creation fail, never redirects it.
     const std::string name = std::to_string(seconds) + "-" + id.id8() + "-" + UUID::random().id8();
-    batch.rootDir = stagingRoot() / name;
+    batch.rootDir = stagingRootPath() / name;
     if (auto staging = openStagingRoot()) {
         if (auto root = staging->newChild(name)) batch.root = std::move(*root);
     }
@@ -175,10 +175,9 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     batch.totalFilesExpected = static_cast<int64_t>(batchStartFileCount(packet.value2));
     batch.intent = batchStartIntent(packet.value2);
     batch.itemNames = decodeItemNames(packet.data);
-    if (auto pending = receive_.pendingDestinations.find(id); pending != receive_.pendingDestinations.end()) {
-        batch.destinationHint = pending->second.path;
-        batch.deliveryOptions = pending->second.deliveryOptions;
-        receive_.pendingDestinations.erase(pending);
+    if (auto pending = receive_.takePendingDestination(id)) {
+        batch.destinationHint = std::move(pending->path);
+        batch.deliveryOptions = pending->deliveryOptions;
     }
     const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions};
     const auto count = batch.totalFilesExpected;
@@ -230,7 +229,11 @@ void FileTransferService::sessionEnded(const std::string& session) {
         for (const auto& [id, batch] : r.inbound)
             if (batch.session == session) ended.push_back(id);
         for (const auto& id : ended) self->abandonInbound(id, false, "session ended");
-        std::erase_if(r.pendingDestinations, [&](const auto& entry) { return entry.second.session == session; });
+        std::erase_if(r.pendingDestinations, [&](const auto& entry) {
+            if (entry.second.session != session) return false;
+            r.pendingDestinationBytes -= entry.second.path.size();
+            return true;
+        });
         std::erase_if(r.pendingDestinationOrder, [&](const UUID& id) { return !r.pendingDestinations.contains(id); });
     });
     {

@@ -65,6 +65,10 @@ std::vector<std::string> FileTransferService::decodeItemNames(std::span<const ui
 FileTransferService::URL FileTransferService::stagingRoot() const {
     // Made folder by folder without following links (see openStagingRoot).
     (void)openStagingRoot();
+    return stagingRootPath();
+}
+
+FileTransferService::URL FileTransferService::stagingRootPath() const {
     return platform::Folders::caches() / "VelantrixFileInbox" / peerLabel_;
 }
 

@@ -197,6 +197,8 @@ private:
     // Drops the batch, tells its sender (unless it is gone) and the owner.
     void abandonInbound(const platform::UUID& id, bool tellPeer, const std::string& why);
     platform::Result<platform::FolderHandle> openStagingRoot() const;
+    // Where stagingRoot() is, without making it.
+    URL stagingRootPath() const;
     void noteOutgoingCancelled(const platform::UUID& batchID, const std::string& session);
     void makeFolder(InboundBatch& batch, const std::string& path);
     void beginFile(InboundBatch& batch, const FileTransferPacket& packet);

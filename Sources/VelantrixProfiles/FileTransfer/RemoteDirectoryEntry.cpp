@@ -48,3 +48,14 @@ size_t std::hash<RemoteDirectoryEntry>::operator()(const RemoteDirectoryEntry& e
     if (e.modificationDate) h = h * 31 + std::hash<double>{}(e.modificationDate->secondsSince1970);
     return h;
 }
+
+bool RemoteDirectoryEntry::hasUnsafeName() const {
+    return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+           name.find('\0') != std::string::npos;
+}
+
+std::string RemoteDirectoryEntry::childPath(const std::string& folder, const std::string& name) {
+    if (folder == "/") return "/" + name;
+    if (folder == "~") return "~/" + name;
+    return folder + "/" + name;
+}

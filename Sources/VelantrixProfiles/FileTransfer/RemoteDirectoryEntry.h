@@ -25,6 +25,14 @@ struct RemoteDirectoryEntry {
     // a boolean "d", gives an empty list.
     static std::vector<RemoteDirectoryEntry> decodeListing(std::span<const uint8_t> data);
 
+    // A name that would make a row or a joined path leave the listed folder:
+    // empty, "." or "..", or holding a "/" or a NUL. The other side's
+    // listing is not trusted to leave such names out.
+    bool hasUnsafeName() const;
+    // The path of the child `name` in the listed folder `folder`, which may be
+    // "/" or "~".
+    static std::string childPath(const std::string& folder, const std::string& name);
+
     bool operator==(const RemoteDirectoryEntry&) const = default;
 };
 

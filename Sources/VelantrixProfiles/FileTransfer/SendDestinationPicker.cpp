@@ -397,11 +397,9 @@ void PickerController::applyListing(const std::vector<RemoteDirectoryEntry>& ent
     if (!resolvedPath.empty()) node->path = resolvedPath;
     std::vector<Node> children;
     for (const auto& entry : entries) {
-        if (!entry.isDirectory) continue;
-        std::string path = node->path == "/"   ? "/" + entry.name
-                           : node->path == "~" ? "~/" + entry.name
-                                               : node->path + "/" + entry.name;
-        children.push_back(std::make_shared<FolderNode>(entry.name, std::move(path), node));
+        if (!entry.isDirectory || entry.hasUnsafeName()) continue;
+        children.push_back(
+            std::make_shared<FolderNode>(entry.name, RemoteDirectoryEntry::childPath(node->path, entry.name), node));
     }
     const bool none = children.empty();
     node->children = std::move(children);

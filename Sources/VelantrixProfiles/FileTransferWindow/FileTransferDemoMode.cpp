@@ -68,11 +68,7 @@ void FileTransferWindowController::showDemoListing() {
     reload(views_.rightOutlineView);
     updateLeftCheckboxState();
     updateExecuteButton();
-    platform::Application::shared().activate(true);
-    if (const auto& window = this->window()) {
-        window->makeKeyAndOrderFront();
-        window->orderFrontRegardless();
-    }
+    foregroundWindow();
 }
 
 void FileTransferWindowController::presentDemoListingAlert() {

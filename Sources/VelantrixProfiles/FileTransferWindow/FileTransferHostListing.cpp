@@ -15,18 +15,6 @@ namespace {
 constexpr double kStillLoadingSeconds = 6.0;
 constexpr double kNoResponseSeconds = 20.0;
 
-// A name that would make a row or joined path leave the listed folder.
-bool isUnsafeEntryName(const std::string& name) {
-    return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-           name.find('\0') != std::string::npos;
-}
-
-std::string joinedHostPath(const std::string& folder, const std::string& name) {
-    if (folder == "/") return "/" + name;
-    if (folder == "~") return "~/" + name;
-    return folder + "/" + name;
-}
-
 }  // namespace
 
 void FileTransferWindowController::loadRemoteRoots() {
@@ -127,9 +115,9 @@ void FileTransferWindowController::handleRemoteListing(const platform::UUID& req
     NodeList rows;
     for (const bool folders : {true, false}) {
         for (const auto& entry : entries) {
-            if (entry.isDirectory != folders || isUnsafeEntryName(entry.name)) continue;
+            if (entry.isDirectory != folders || entry.hasUnsafeName()) continue;
             auto row = std::make_shared<FileTransferNode>(
-                entry.name, joinedHostPath(folder->path, entry.name),
+                entry.name, RemoteDirectoryEntry::childPath(folder->path, entry.name),
                 folders ? FileTransferNode::Kind::directory : FileTransferNode::Kind::file, folder);
             if (!folders) {
                 row->size = entry.size;

@@ -148,10 +148,7 @@ void FileTransferWindowController::transferDidComplete(const platform::UUID& bat
     const auto targetNode = activeTransferTargetNode_;
     const int64_t count = activeTransferItemCount_;
     const std::string peerName = activeTransferPeerName_;
-    activeTransferBatchID_.reset();
-    activeTransferDirection_.reset();
-    activeTransferTargetPath_.reset();
-    activeTransferTargetNode_.reset();
+    endActiveTransfer();
     // A cancel asked in this window wins over what the owner reports.
     const bool outcomeCancelled = cancelled || cancelledTransferBatchIDs_.erase(batchID) > 0;
 
@@ -223,6 +220,13 @@ void FileTransferWindowController::beginRaisedSheet(const std::shared_ptr<platfo
     alert->beginSheetModal(window, [restore = std::move(restore)](platform::ModalResponse) { restore(); });
 }
 
+void FileTransferWindowController::endActiveTransfer() {
+    activeTransferBatchID_.reset();
+    activeTransferDirection_.reset();
+    activeTransferTargetPath_.reset();
+    activeTransferTargetNode_.reset();
+}
+
 std::shared_ptr<platform::Window> FileTransferWindowController::foregroundWindow() {
     const auto& window = this->window();
     if (!window) return nullptr;
@@ -235,10 +239,7 @@ std::shared_ptr<platform::Window> FileTransferWindowController::foregroundWindow
 void FileTransferWindowController::transferDidFail(const platform::UUID& batchID, const std::string& message,
                                                    const std::optional<std::string>& summary) {
     if (!isActiveTransfer(batchID)) return;
-    activeTransferBatchID_.reset();
-    activeTransferDirection_.reset();
-    activeTransferTargetPath_.reset();
-    activeTransferTargetNode_.reset();
+    endActiveTransfer();
     cancelledTransferBatchIDs_.erase(batchID);
     views_.transferProgressIndicator->isAnimating = false;
     views_.transferProgressRow->isHidden = true;

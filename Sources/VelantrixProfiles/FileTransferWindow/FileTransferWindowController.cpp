@@ -66,9 +66,7 @@ FileTransferWindowController::~FileTransferWindowController() {
 
 void FileTransferWindowController::show() {
     refreshHostSelector();
-    platform::Application::shared().activate(true);
-    window()->makeKeyAndOrderFront();
-    window()->orderFrontRegardless();
+    foregroundWindow();
 }
 
 std::string FileTransferWindowController::defaultLocalDeviceName() {

@@ -225,8 +225,11 @@ public:
                          const std::optional<std::string>& summary);
     // The Cancel button's action.
     void cancelActiveTransfer();
-    // Raises the window for an alert and returns it; none without one.
+    // Raises the window (for an alert, or when shown) and returns it; none
+    // without one.
     std::shared_ptr<platform::Window> foregroundWindow();
+    // The running transfer is over: no batch is active in the window.
+    void endActiveTransfer();
 
     // ---- Demo mode: sample trees on both sides and no transfers, for the
     // rest of the window's life.

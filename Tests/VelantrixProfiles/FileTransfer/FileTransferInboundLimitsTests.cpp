@@ -200,6 +200,24 @@ TEST_F(InboundLimits, NamesSentAheadAreBoundedOldestFirst) {
     EXPECT_EQ(receiver->destinationHint(kept), "/d");
 }
 
+TEST_F(InboundLimits, ADestinationStillWaitingOutlivesManyBatchesThatTookTheirs) {
+    // Batches that found their destination leave nothing behind that would
+    // count against the bound and push out one still waiting.
+    const UUID waiting = UUID::random();
+    packet("A", FileTransferOp::directSave, waiting, "/waiting");
+    for (size_t i = 0; i < FileTransferService::maxPendingDestinations + 44; ++i) {
+        const UUID id = UUID::random();
+        packet("A", FileTransferOp::directSave, id, "/d");
+        packet("A", FileTransferOp::batchStart, id);
+        packet("A", FileTransferOp::cancelBatch, id);
+    }
+    runUntilIdle();
+    EXPECT_EQ(receiver->pendingDestinationCountForTesting(), 1u);
+    packet("A", FileTransferOp::batchStart, waiting);
+    runUntilIdle();
+    EXPECT_EQ(receiver->destinationHint(waiting), "/waiting");
+}
+
 TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     const fs::path elsewhere = dataRoot->path() / "elsewhere";
     fs::create_directories(elsewhere);

@@ -154,6 +154,21 @@ TEST_F(Picker, HomeIsAskedOfTheSelectedDeviceOnlyAndTakesItsAbsolutePath) {
     EXPECT_FALSE(answer->remember);
 }
 
+TEST_F(Picker, NamesThatWouldLeaveTheListedFolderAreNotOffered) {
+    run({viewerA}, std::nullopt, [&](PickerControls& ui) {
+        ui.outline->selectRow(ui.row("Home"));
+        ASSERT_EQ(requests.size(), 1u);
+        reply(requests[0].id, "/Users/a",
+              {{"..", true}, {".", true}, {"", true}, {"x/../../etc", true}, {std::string("n\0ul", 4), true},
+               {"Projects", true}});
+        EXPECT_EQ(ui.rows(), (std::vector<std::string>{"Home", "Projects", "Desktop", "Downloads", "Documents"}));
+        ui.outline->selectRow(ui.row("Projects"));
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].path, "/Users/a/Projects");
+        ui.cancel->performClick();
+    });
+}
+
 TEST_F(Picker, TheFallbackOptionAsksEveryDevice) {
     run({{"viewer", "a, b", "All connected Viewers"}}, std::nullopt, [&](PickerControls& ui) {
         ui.pressPreset("~/Documents");

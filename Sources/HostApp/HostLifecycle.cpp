@@ -11,6 +11,8 @@
 #include "HostApp/HostVersionStrings.h"
 #include "HostApp/Input/HostInputSourceKind.h"
 #include "Platform/Accessibility.h"
+#include "Platform/Folders.h"
+#include "Platform/InstanceLock.h"
 #include "Platform/ScreenCaptureKit.h"
 #include "Platform/Log.h"
 #include "Platform/TextInputSources.h"
@@ -63,6 +65,9 @@ void HostProbeDelegate::log(const std::string& text) const { components.diagnost
 
 void HostProbeDelegate::applicationDidFinishLaunching() {
     assertMainQueue();
+    // A relaunch flag left by an earlier process (killed before it could
+    // act on it) is not this one's to honour.
+    triggerScreenCaptureRelaunchIfNeeded("start-up");
     const std::string marker = hostBuildMarkerString();
     log("build marker: " + marker);
     platform::Log::raw("[NorvessalHost] build marker: " + marker);
@@ -88,6 +93,9 @@ void HostProbeDelegate::applicationDidFinishLaunching() {
     }
 
     log("permissions: setup mode — permission guide only");
+    // An installer's launch whose marker names another build: no onboarding
+    // drives this setup mode, yet the grants still decide when it ends.
+    onboarding.setupModeWithoutOnboarding = !hasPendingInitialInstallOnboarding();
     configureSetupModeStatusItem();
     installPermissionURLHandler();
     resumeInitialInstallOnboardingIfPending();
@@ -108,6 +116,9 @@ void HostProbeDelegate::installPermissionURLHandler() {
 void HostProbeDelegate::resumeInitialInstallOnboardingIfPending() {
     if (!hasPendingInitialInstallOnboarding()) {
         log("permissions: no onboarding pending; skipping first-run prompts");
+        // Without the poll nothing would notice the grants, and setup mode
+        // would last until the user quits.
+        if (onboarding.setupModeWithoutOnboarding) observeInitialInstallPermissionCompletion();
     } else if (!isFinishingStep(onboarding.initialInstallOnboardingStep)) {
         observeInitialInstallPermissionCompletion();
         advanceInitialInstallOnboarding();
@@ -118,6 +129,7 @@ void HostProbeDelegate::startHostInNormalMode() {
     assertMainQueue();
     if (lifecycle.hostNormalModeStarted) return;
     lifecycle.hostNormalModeStarted = true;
+    onboarding.setupModeWithoutOnboarding = false;
     log("permissions: starting Host in normal mode (in-process after onboarding)");
     removeSetupModeStatusItem();
     configureMainMenu();
@@ -139,8 +151,16 @@ void HostProbeDelegate::startHostInNormalMode() {
         [](const platform::Notification&) { HostInputSourceKind::refreshCachedCJKInputMethod(); }, DispatchQueue::main());
     registerWorkspacePowerObservers();
 
-    // Before any Viewer can reach the Host, so nothing of this run is taken.
-    removeEarlierInboxFolders();
+    // Before any Viewer can reach the Host, so nothing of this run is taken;
+    // and only by the data root's one Host, as another Host's staging holds
+    // batches waiting for a save location.
+    auto hold = platform::InstanceLock::acquire(hostLockFileURL());
+    if (hold) {
+        lifecycle.hostLock = *hold;
+        removeEarlierInboxFolders();
+    } else {
+        log("files: staging of earlier runs kept (" + hold.error().message + ")");
+    }
     startAudioAuxServer();
     // A Host nobody can reach has already quit; it must not say "running".
     if (Application::shared().isTerminated()) return;
@@ -295,9 +315,7 @@ void HostProbeDelegate::unregisterWorkspacePowerObservers() {
 platform::TerminateReply HostProbeDelegate::applicationShouldTerminate() {
     assertMainQueue();
     if (lifecycle.terminationConfirmed) return platform::TerminateReply::now;
-    if (relaunch.pendingScreenCaptureRelaunch ||
-        platform::UserDefaults::standard().boolForKey("host.pendingScreenCaptureRelaunch") ||
-        hasPendingInitialInstallOnboarding()) {
+    if (relaunch.pendingScreenCaptureRelaunch || hasPendingInitialInstallOnboarding()) {
         lifecycle.terminationConfirmed = true;
         return platform::TerminateReply::now;
     }
@@ -380,7 +398,12 @@ void HostProbeDelegate::handleTerminationSignal(int signal) {
     assertMainQueue();
     platform::Log::line(std::string("host: received ") + (signal == 2 ? "SIGINT" : "SIGTERM") + ", shutting down");
     lifecycle.terminationConfirmed = true;
+    lifecycle.terminationBySignal = true;
     Application::shared().terminate();
+}
+
+std::filesystem::path HostProbeDelegate::hostLockFileURL() {
+    return platform::Folders::applicationSupport() / "host.lock";
 }
 
 void HostProbeDelegate::applicationWillTerminate() {

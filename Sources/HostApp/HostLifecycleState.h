@@ -9,6 +9,7 @@
 
 #include "Platform/AppKitAlert.h"
 #include "Platform/Dispatch.h"
+#include "Platform/InstanceLock.h"
 #include "Platform/NotificationCenter.h"
 
 struct HostLifecycleState {
@@ -22,6 +23,13 @@ struct HostLifecycleState {
     std::optional<platform::NotificationCenter::Token> inputSourceObserver;
     // The next terminate request passes without asking.
     bool terminationConfirmed = false;
+    // The termination came from SIGTERM or SIGINT, not the user's quit: a
+    // service manager or a terminal stopped the Host, and nothing may start
+    // a new one outside what it stopped.
+    bool terminationBySignal = false;
+    // This process's hold on its data root (taken by `main` before anything
+    // else; shared here), without which staging of earlier runs stays.
+    std::shared_ptr<platform::InstanceLock> hostLock;
     // The quit sheet is up and the application waits for its answer.
     bool terminationConfirmationInProgress = false;
     // The installer or updater asked the Host to quit; the sheet then

@@ -83,6 +83,18 @@ public:
     void unregisterWorkspacePowerObservers();
     // SIGINT or SIGTERM: quit without asking, with the usual tear-down.
     void handleTerminationSignal(int signal);
+    // The lock file whose holder is the one Host of its data root, in the
+    // Host's application-support folder.
+    static std::filesystem::path hostLockFileURL();
+    // How long the process waits after its run loop for the server's
+    // tear-down; a relaunch helper must wait longer than this.
+    static constexpr double serverStopWaitLimitSeconds = 10;
+    // How a relaunch flag names the process that set it (its identifier and
+    // start time), so that no later process acts on it.
+    static std::string relaunchOwnerRecord(int32_t pid, uint64_t startTime);
+    // Setup mode without the installer's onboarding: on to normal mode once
+    // both grants are present.
+    void leaveSetupModeIfGranted();
 
     // --- Component wiring (ComponentWiring.cpp) ---------------------------------------
     void startAudioAuxServer();

@@ -4,13 +4,12 @@
 // guide until the user confirms or closes it. Main queue only; every timer
 // and guide callback holds the delegate weakly.
 
-#include <fstream>
-
 #include "HostApp/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/HostVersionStrings.h"
 #include "Platform/Accessibility.h"
 #include "Platform/AppKitScreen.h"
+#include "Platform/FileIO.h"
 #include "Platform/Folders.h"
 #include "Platform/ScreenCaptureKit.h"
 #include "Platform/UnicodeText.h"
@@ -66,13 +65,13 @@ bool HostProbeDelegate::hasPendingInitialInstallOnboarding() {
 }
 
 bool HostProbeDelegate::initialInstallOnboardingMarkerMatches(const std::string& build) {
-    std::ifstream in(initialInstallOnboardingMarkerURL(), std::ios::binary);
-    if (!in) return false;
-    std::string bytes(kMarkerMaxBytes + 1, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) return false;
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    if (bytes.size() > kMarkerMaxBytes || !platform::UnicodeText::isValidUTF8(bytes)) return false;
+    // Read on the main queue before the server starts and on every poll:
+    // anything but a small regular file there (a FIFO, a device) must be
+    // "no match" at once, never a wait.
+    auto read = platform::FileIO::readAll(initialInstallOnboardingMarkerURL(), kMarkerMaxBytes);
+    if (!read) return false;
+    const std::string bytes(read->begin(), read->end());
+    if (!platform::UnicodeText::isValidUTF8(bytes)) return false;
     return platform::UnicodeText::trimmingWhitespace(bytes) == build;
 }
 
@@ -181,10 +180,34 @@ void HostProbeDelegate::openInitialInstallGuideFromStatusMenu() {
     assertMainQueue();
     onboarding.initialInstallGuideDismissed = false;
     onboarding.initialInstallOnboardingAwaitingReturn = false;
-    if (hasPendingInitialInstallOnboarding() && !isFinishingStep(onboarding.initialInstallOnboardingStep)) {
+    if (isFinishingStep(onboarding.initialInstallOnboardingStep)) return;
+    if (hasPendingInitialInstallOnboarding()) {
         observeInitialInstallPermissionCompletion();
         advanceInitialInstallOnboarding();
+    } else if (onboarding.setupModeWithoutOnboarding) {
+        // No onboarding of this build drives the guide: the user asked for
+        // it, so it shows, and its buttons lead to normal mode as they do
+        // in onboarding.
+        observeInitialInstallPermissionCompletion();
+        onboarding.initialInstallOnboardingStep = Step::confirmation;
+        presentInitialInstallOnboardingStep();
     }
+}
+
+void HostProbeDelegate::leaveSetupModeIfGranted() {
+    assertMainQueue();
+    if (!onboarding.setupModeWithoutOnboarding || lifecycle.hostNormalModeStarted ||
+        isFinishingStep(onboarding.initialInstallOnboardingStep))
+        return;
+    if (!platform::AXIsProcessTrusted() || !platform::CGPreflightScreenCaptureAccess()) return;
+    log("permissions: both grants present — leaving setup mode");
+    onboarding.setupModeWithoutOnboarding = false;
+    onboarding.initialInstallOnboardingStep = Step::completed;
+    if (onboarding.initialInstallOnboardingTimer) onboarding.initialInstallOnboardingTimer->cancel();
+    onboarding.initialInstallOnboardingTimer.reset();
+    // Ordered out, not closed: closing would run the guide-closed handling.
+    if (onboarding.initialInstallGuideWindow) onboarding.initialInstallGuideWindow->window()->orderOut();
+    startHostInNormalMode();
 }
 
 void HostProbeDelegate::openAccessibilitySettingsFromStatusMenu() {
@@ -209,6 +232,7 @@ void HostProbeDelegate::observeInitialInstallPermissionCompletion() {
         std::make_unique<platform::DispatchTimer>(DispatchQueue::main(), kOnboardingPollSeconds, [weak] {
             auto self = weak.lock();
             if (!self) return;
+            self->leaveSetupModeIfGranted();
             self->advanceInitialInstallOnboarding();
             self->refreshSetupModeStatusMenuLocalization();
         });

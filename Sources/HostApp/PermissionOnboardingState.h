@@ -35,6 +35,10 @@ struct PermissionOnboardingState {
     bool permissionRequestInProgress = false;
     std::optional<PermissionRequestKind> queuedPermissionRequest;
     InitialInstallOnboardingStep initialInstallOnboardingStep = InitialInstallOnboardingStep::idle;
+    // Setup mode was entered although the installer's marker names no
+    // onboarding of this build (a missing grant alone): the guide and the
+    // poll run all the same, and both grants end it.
+    bool setupModeWithoutOnboarding = false;
     // Made on first use and kept for the life of the process.
     std::shared_ptr<InitialInstallGuideWindow> initialInstallGuideWindow;
     // The user closed the guide: nothing brings it back by itself.

@@ -27,11 +27,28 @@ namespace {
 
 constexpr double kActivationCheckSeconds = 0.5;
 constexpr double kRelaunchRateLimitSeconds = 300;
-// How long the relaunch waits for this process to end before it gives up.
-constexpr double kRelaunchWaitLimitSeconds = 10;
+// How long the relaunch waits for this process to end before it gives up:
+// past the process's own wait for the server's tear-down, with a margin for
+// what runs before and after it, so a slow stop never loses a relaunch.
+constexpr double kRelaunchWaitLimitSeconds = HostProbeDelegate::serverStopWaitLimitSeconds + 20;
 constexpr const char* kTerminationReason = "application termination";
 constexpr const char* kPendingRelaunchKey = "host.pendingScreenCaptureRelaunch";
+constexpr const char* kPendingRelaunchOwnerKey = "host.pendingScreenCaptureRelaunchOwner";
 constexpr const char* kRelaunchAtKey = "host.screenCaptureRelaunchAt";
+
+std::string thisProcessRelaunchOwner() {
+    return HostProbeDelegate::relaunchOwnerRecord(platform::ProcessInfo::processIdentifier(),
+                                                  platform::ProcessInfo::processStartTime().value_or(0));
+}
+
+// The stored flag counts only for the process that set it: a flag left by a
+// process that was killed is no later process's to act on.
+bool storedRelaunchFlagIsThisProcess() {
+    auto& defaults = platform::UserDefaults::standard();
+    if (!defaults.boolForKey(kPendingRelaunchKey)) return false;
+    auto owner = defaults.objectForKey(kPendingRelaunchOwnerKey);
+    return owner && owner->isString() && owner->asString() == thisProcessRelaunchOwner();
+}
 
 // What differs between the two system requests.
 struct SystemRequest {
@@ -53,6 +70,10 @@ SystemRequest systemRequest(PermissionRequestKind kind) {
 }
 
 }  // namespace
+
+std::string HostProbeDelegate::relaunchOwnerRecord(int32_t pid, uint64_t startTime) {
+    return std::to_string(pid) + "@" + std::to_string(startTime);
+}
 
 void HostProbeDelegate::prepareForSystemPermissionPrompt() {
     assertMainQueue();
@@ -118,7 +139,9 @@ void HostProbeDelegate::requestScreenCapturePermissionAndOpenSettings() {
         return;
     }
     relaunch.pendingScreenCaptureRelaunch = true;
-    platform::UserDefaults::standard().set(kPendingRelaunchKey, platform::PlistValue(true));
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.set(kPendingRelaunchOwnerKey, platform::PlistValue(thisProcessRelaunchOwner()));
+    defaults.set(kPendingRelaunchKey, platform::PlistValue(true));
     prepareForSystemPermissionPrompt();
     Application::shared().activate(true);
     requestScreenRecordingWhenActive(4);
@@ -132,7 +155,7 @@ void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string& 
     const bool stored = defaults.boolForKey(kPendingRelaunchKey);
     const bool terminating = reason == kTerminationReason;
     if (!relaunch.pendingScreenCaptureRelaunch) {
-        if (stored && !terminating) {
+        if (stored && !storedRelaunchFlagIsThisProcess()) {
             // Left by an earlier process (a crash, a quit by macOS): not ours
             // to act on.
             defaults.set(kPendingRelaunchKey, platform::PlistValue(false));
@@ -142,6 +165,15 @@ void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string& 
             return;
         }
         relaunch.pendingScreenCaptureRelaunch = stored;
+    }
+    if (terminating && lifecycle.terminationBySignal && relaunch.pendingScreenCaptureRelaunch) {
+        // A service manager or a terminal stopped the Host: a new one
+        // started now would run outside what was stopped. Only the user's
+        // quit relaunches.
+        relaunch.pendingScreenCaptureRelaunch = false;
+        defaults.set(kPendingRelaunchKey, platform::PlistValue(false));
+        log("permissions: stopped by a signal — no Screen Recording relaunch");
+        return;
     }
     if (!terminating) {
         if (relaunch.pendingScreenCaptureRelaunch && platform::CGPreflightScreenCaptureAccess())

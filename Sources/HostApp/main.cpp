@@ -11,6 +11,7 @@
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/AppKitApplication.h"
 #include "Platform/Dispatch.h"
+#include "Platform/InstanceLock.h"
 #include "Platform/Signals.h"
 
 #ifndef NORVESSAL_VERSION
@@ -41,6 +42,21 @@ int main(int argc, char** argv) {
     }
     options.applyEnvironment();
 
+    // Before the Host touches any of its files (settings, identity key,
+    // staging) or binds a port: a second Host on the same data root would
+    // remove the first one's staged batches and serve beside it. Held until
+    // the process ends.
+    auto hostLock = platform::InstanceLock::acquire(HostProbeDelegate::hostLockFileURL(), 1.0);
+    if (!hostLock) {
+        const auto& refusal = hostLock.error();
+        if (refusal.heldElsewhere)
+            std::fprintf(stderr, "another Host is already running for this user (pid %s)\n",
+                         refusal.holderPid ? std::to_string(*refusal.holderPid).c_str() : "unknown");
+        else
+            std::fprintf(stderr, "norvessal-host: %s\n", refusal.message.c_str());
+        return 1;
+    }
+
     V230HostAudioAuxServerConfiguration config;
     config.audioPort = options.audioPort;
     config.videoPort = options.videoPort;
@@ -59,7 +75,7 @@ int main(int argc, char** argv) {
     const int status = app.run();
     // The server's tear-down (and a recording's movie, up to 3 s) finishes
     // on its own queues; the run loop is over, so nothing waits behind this.
-    (*delegate)->waitForServerStopAfterRunLoop(10);
+    (*delegate)->waitForServerStopAfterRunLoop(HostProbeDelegate::serverStopWaitLimitSeconds);
     // The tear-down is done, but work on other queues (a status probe, a
     // login-item update) may still be running and reads process-wide
     // objects: end without destroying them under it.

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "Platform/SimulatedMachine.h"
 
@@ -38,6 +39,23 @@ void ProcessInfo::setArgumentsForTesting(std::optional<std::vector<std::string>>
 }
 
 int32_t ProcessInfo::processIdentifier() { return static_cast<int32_t>(::getpid()); }
+
+std::optional<uint64_t> ProcessInfo::processStartTime() {
+    std::ifstream in("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name (field 2) is in parentheses and may hold spaces or
+    // parentheses itself: count fields from the last ')'.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    // Fields 3 to 21, then the start time (field 22).
+    for (int i = 3; i <= 21; ++i)
+        if (!(fields >> field)) return std::nullopt;
+    uint64_t start = 0;
+    if (!(fields >> start)) return std::nullopt;
+    return start;
+}
 
 std::string ProcessInfo::operatingSystemVersionString() {
     return SimulatedMachine::current().component<SimulatedSystemVersion>().operatingSystemVersionString();

@@ -18,6 +18,10 @@ struct ProcessInfo {
     static std::vector<std::string> arguments();
     static void setArgumentsForTesting(std::optional<std::vector<std::string>> arguments);
     static int32_t processIdentifier();
+    // When the process started, in the kernel's clock ticks since boot
+    // (/proc/self/stat): with the identifier, names this process apart from
+    // an earlier one that had the same identifier. None when unreadable.
+    static std::optional<uint64_t> processStartTime();
 };
 
 // The simulated machine's system version.

@@ -1,6 +1,6 @@
 // The built norvessal-host as a child process: it serves on the ports it
-// reports, proves its identity, answers a login, and ends cleanly on SIGTERM
-// and SIGINT.
+// reports, proves its identity, answers a login, ends cleanly on SIGTERM
+// and SIGINT, and is the only Host of its data root.
 
 #include <gtest/gtest.h>
 
@@ -24,9 +24,14 @@ namespace {
 // One running Host; a test that fails on the way still kills it.
 class HostProcess {
 public:
-    HostProcess(const std::filesystem::path& root, const std::vector<std::string>& extra) : stderrPath_(root / "stderr.log") {
-        std::vector<std::string> args = {std::string(NORVESSAL_BINARY_DIR) + "/norvessal-host", "--audio-port=0",
-                                         "--video-port=0", "--file-port=0", "--data-root=" + root.string()};
+    // `extra` after the data root; without `ports`, any free ones.
+    HostProcess(const std::filesystem::path& root, const std::vector<std::string>& extra,
+                const std::string& stderrName = "stderr.log",
+                const std::vector<std::string>& ports = {"--audio-port=0", "--video-port=0", "--file-port=0"})
+        : stderrPath_(root / stderrName) {
+        std::vector<std::string> args = {std::string(NORVESSAL_BINARY_DIR) + "/norvessal-host"};
+        args.insert(args.end(), ports.begin(), ports.end());
+        args.push_back("--data-root=" + root.string());
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -62,6 +67,7 @@ public:
         return status_;
     }
     void signal(int sig) const { kill(pid_, sig); }
+    pid_t pid() const { return pid_; }
 
 private:
     std::filesystem::path stderrPath_;
@@ -75,7 +81,7 @@ protected:
     std::unique_ptr<HostProcess> start(const std::vector<std::string>& extra = {}) {
         auto host = std::make_unique<HostProcess>(dataRoot->path(), extra);
         EXPECT_TRUE(host->started());
-        const std::regex started("aux: server started audio=(\\d+) video=(\\d+)");
+        const std::regex started("aux: server started audio=(\\d+) video=(\\d+) file=(\\d+)");
         std::smatch match;
         std::string text;
         EXPECT_TRUE(runUntil(
@@ -85,7 +91,11 @@ protected:
             },
             30))
             << text;
-        if (match.size() == 3) audioPort = static_cast<uint16_t>(std::stoi(match[1].str()));
+        if (match.size() == 4) {
+            audioPort = static_cast<uint16_t>(std::stoi(match[1].str()));
+            videoPort = static_cast<uint16_t>(std::stoi(match[2].str()));
+            filePort = static_cast<uint16_t>(std::stoi(match[3].str()));
+        }
         EXPECT_NE(audioPort, 0) << text;
         return host;
     }
@@ -122,6 +132,8 @@ protected:
     }
 
     uint16_t audioPort = 0;
+    uint16_t videoPort = 0;
+    uint16_t filePort = 0;
 };
 
 TEST_F(HostProcessTest, ServesAViewerAndEndsCleanlyOnEachTerminationSignal) {
@@ -131,6 +143,38 @@ TEST_F(HostProcessTest, ServesAViewerAndEndsCleanlyOnEachTerminationSignal) {
         expectServesAViewer();
         expectEndsCleanlyOn(*host, sig);
     }
+}
+
+// One Host per data root: a second one, on the first one's ports or on
+// others, ends at once without touching what the first one keeps there.
+TEST_F(HostProcessTest, ASecondHostOnTheSameDataRootExitsAndLeavesTheFirstServing) {
+    auto first = start();
+    const auto staged = dataRoot->path() / "home" / ".cache" / "VelantrixFileInbox" / "Viewer" /
+                        "1796464807-ABCDEF12" / "waiting.txt";
+    std::filesystem::create_directories(staged.parent_path());
+    std::ofstream(staged) << "a batch waiting for its save location";
+    struct SecondHostCase {
+        const char* name;
+        std::vector<std::string> ports;
+    };
+    const SecondHostCase cases[] = {
+        {"on the first one's ports",
+         {"--audio-port=" + std::to_string(audioPort), "--video-port=" + std::to_string(videoPort),
+          "--file-port=" + std::to_string(filePort)}},
+        {"on other ports", {"--audio-port=0", "--video-port=0", "--file-port=0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostProcess second(dataRoot->path(), {}, "second-stderr.log", c.ports);
+        ASSERT_TRUE(second.started());
+        EXPECT_TRUE(runUntil([&] { return second.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+        EXPECT_EQ(second.exitStatus(), 1);
+        EXPECT_EQ(second.stderrText(),
+                  "another Host is already running for this user (pid " + std::to_string(first->pid()) + ")\n");
+        EXPECT_TRUE(std::filesystem::exists(staged)) << "the first Host's staging is untouched";
+        expectServesAViewer();
+    }
+    expectEndsCleanlyOn(*first, SIGTERM);
 }
 
 TEST_F(HostProcessTest, InitialInstallLaunchServesToo) {

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include "HostShellTestFixture.h"
 #include "HostApp/Input/HostInputSourceKind.h"
+#include "Platform/Folders.h"
 #include "Platform/Network.h"
 #include "Platform/TextInputSources.h"
 #include "Platform/UserDefaults.h"
@@ -119,6 +126,24 @@ TEST_F(HostShellTest, LaunchFlagsAndGrantsChooseTheMode) {
         onMain([&] { delegate->handleTerminationSignal(15); });
         runUntilIdle();
     }
+}
+
+// Another Host holds the data root: its staged batches wait there for a save
+// location, and nothing of this process may remove them.
+TEST_F(HostShellTest, StagingOfEarlierRunsStaysWhileAnotherProcessHoldsTheDataRoot) {
+    const auto lockFile = HostProbeDelegate::hostLockFileURL();
+    std::filesystem::create_directories(lockFile.parent_path());
+    const int otherHost = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(otherHost, 0);
+    ASSERT_EQ(::flock(otherHost, LOCK_EX | LOCK_NB), 0);
+    const auto staged = Folders::caches() / "VelantrixFileInbox" / "Viewer" / "1796464807-ABCDEF12" / "waiting.txt";
+    std::filesystem::create_directories(staged.parent_path());
+    std::ofstream(staged) << "waiting";
+    launch();
+    runUntilIdle();
+    EXPECT_TRUE(std::filesystem::exists(staged));
+    EXPECT_TRUE(diagnosticsContain("files: staging of earlier runs kept"));
+    ::close(otherHost);
 }
 
 TEST_F(HostShellTest, SleepAndWakeAreLoggedAndReachTheServerWhileViewersStayConnected) {
@@ -309,7 +334,7 @@ TEST_F(HostQuitTest, KeepRunningAnswersTheInstallerAndCancelsTheAutomaticConfirm
 }
 
 TEST_F(HostQuitTest, PendingScreenRecordingRelaunchQuitsWithoutASheet) {
-    UserDefaults::standard().set("host.pendingScreenCaptureRelaunch", PlistValue(true));
+    onMain([&] { delegate->relaunch.pendingScreenCaptureRelaunch = true; });
     onMain([&] { app().terminate(); });
     EXPECT_TRUE(app().isTerminated());
     EXPECT_EQ(quitSheet(), nullptr);

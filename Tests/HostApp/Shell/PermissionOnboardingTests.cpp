@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "OnboardingTestFixture.h"
 #include "Platform/AppKitScreen.h"
 
@@ -276,6 +278,53 @@ TEST_F(OnboardingTest, ClosingTheFinishedGuideAgainDoesNotCompleteAgain) {
     runUntilIdle();
     EXPECT_TRUE(defaultsFlag("host.pendingScreenCaptureRelaunch")) << "a relaunch marker set later stays";
     EXPECT_EQ(diagnosticsCount("permissions: initial install onboarding completed for build"), 1u);
+}
+
+// A FIFO at the marker: a blocking open would hold the launch (and every
+// later poll) until some process writes to it.
+TEST_F(OnboardingTest, AFifoAtTheMarkerIsNoMatchAndTheLaunchGoesOn) {
+    const auto marker = HostProbeDelegate::initialInstallOnboardingMarkerURL();
+    std::filesystem::create_directories(marker.parent_path());
+    ASSERT_EQ(::mkfifo(marker.c_str(), 0600), 0);
+    launch();
+    EXPECT_TRUE(delegate->lifecycle.hostNormalModeStarted);
+    EXPECT_FALSE(delegate->hasPendingInitialInstallOnboarding());
+}
+
+// An installer's launch whose marker names another build, with Screen
+// Recording missing: setup mode although no onboarding of this build is due.
+class SetupModeWithoutOnboarding : public OnboardingTest {
+protected:
+    void SetUp() override {
+        setGrants(true, false);
+        writeMarker(hostBundleVersionString() + "-other\n");
+        launch({false, true});
+        ASSERT_NE(delegate->onboarding.setupModeStatusItem, nullptr);
+        ASSERT_FALSE(guideVisible());
+    }
+};
+
+TEST_F(SetupModeWithoutOnboarding, EndsAndServesWithinOnePollOnceBothGrantsArePresent) {
+    advance(3.0);
+    EXPECT_FALSE(delegate->lifecycle.hostNormalModeStarted) << "one grant is still missing";
+    setGrants(true, true);
+    advance(1.0);
+    EXPECT_TRUE(delegate->lifecycle.hostNormalModeStarted);
+    EXPECT_NE(delegate->audioServer(), nullptr);
+    EXPECT_EQ(delegate->onboarding.setupModeStatusItem, nullptr);
+    EXPECT_TRUE(diagnosticsContain("permissions: both grants present — leaving setup mode"));
+}
+
+TEST_F(SetupModeWithoutOnboarding, OpenPermissionGuideShowsTheGuideWhoseCloseServes) {
+    auto menu = delegate->onboarding.setupModeStatusMenu;
+    ASSERT_EQ(menu->itemAtIndex(3)->title, "Open Permission Guide");
+    onMain([&] { menu->performActionForItemAtIndex(3); });
+    runUntilIdle();
+    ASSERT_TRUE(guideVisible());
+    EXPECT_EQ(guide()->titleLabel()->text, "Authorize Norvessal Host");
+    onMain([&] { guide()->window()->performClose(); });
+    runUntilIdle();
+    EXPECT_TRUE(delegate->lifecycle.hostNormalModeStarted);
 }
 
 }  // namespace

@@ -127,7 +127,8 @@ TEST_F(PermissionPromptsTest, QuitAndReopenLaunchesOnceWithTheOriginalOptionsLes
                                                      "--velantrix-initial-install"}))
         << "a flag given as an option's value is that option's value";
     EXPECT_EQ(launch.waitForProcess, ProcessInfo::processIdentifier());
-    EXPECT_EQ(launch.waitLimitSeconds, 10);
+    EXPECT_GE(launch.waitLimitSeconds, HostProbeDelegate::serverStopWaitLimitSeconds + 10)
+        << "the helper outlasts the Host's own wait for its server to stop";
     EXPECT_TRUE(diagnosticsContain("permissions: scheduled Host relaunch (reason=user confirmed restart)"));
     EXPECT_TRUE(diagnosticsContain("permissions: skip Host relaunch (rate limited, reason=application termination)"));
 }
@@ -148,10 +149,59 @@ TEST_F(PermissionPromptsTest, AStaleMarkerFromAnEarlierProcessIsConsumedWithoutA
     UserDefaults::standard().set("host.pendingScreenCaptureRelaunch", PlistValue(true));
     launch();
     EXPECT_TRUE(diagnosticsContain(
-        "permissions: consumed the Screen Recording relaunch marker from an earlier launch (reason=refresh)"));
+        "permissions: consumed the Screen Recording relaunch marker from an earlier launch (reason=start-up)"));
     EXPECT_TRUE(delegate->relaunch.screenCaptureRelaunchDeclined);
     quitHost();
     EXPECT_TRUE(launches().empty());
+}
+
+// Setup mode has no status refresh: only the start-up keeps a later quit
+// from acting on a flag that this process never set.
+TEST_F(PermissionPromptsTest, AFlagSetByAnotherProcessIsClearedAtStartUpAndNeverRelaunches) {
+    const int32_t pid = ProcessInfo::processIdentifier();
+    const uint64_t started = ProcessInfo::processStartTime().value_or(0);
+    struct OwnerCase {
+        const char* name;
+        std::optional<std::string> owner;
+    };
+    const OwnerCase cases[] = {
+        {"no owner recorded", std::nullopt},
+        {"another process", HostProbeDelegate::relaunchOwnerRecord(pid + 1, started)},
+        {"an earlier process with this identifier", HostProbeDelegate::relaunchOwnerRecord(pid, started + 1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimulatedMachine::install(std::make_shared<SimulatedMachine>());
+        auto& defaults = UserDefaults::standard();
+        defaults.set("host.pendingScreenCaptureRelaunch", PlistValue(true));
+        if (c.owner)
+            defaults.set("host.pendingScreenCaptureRelaunchOwner", PlistValue(*c.owner));
+        else
+            defaults.removeObject("host.pendingScreenCaptureRelaunchOwner");
+        launchForOnboarding();
+        ASSERT_NE(delegate->onboarding.setupModeStatusItem, nullptr);
+        EXPECT_FALSE(defaultsFlag("host.pendingScreenCaptureRelaunch"));
+        quitHost();
+        EXPECT_TRUE(app().isTerminated());
+        EXPECT_TRUE(launches().empty());
+    }
+}
+
+TEST_F(PermissionPromptsTest, AStopSignalNeverRelaunchesEvenWhenARelaunchIsOwed) {
+    for (int signal : {2, 15}) {
+        SCOPED_TRACE(signal);
+        SimulatedMachine::install(std::make_shared<SimulatedMachine>());
+        launch();
+        SimulatedMachine::current().setPermission(Permission::screenRecording, false);
+        requestScreenRecording();
+        ASSERT_TRUE(delegate->relaunch.pendingScreenCaptureRelaunch);
+        onMain([&] { delegate->handleTerminationSignal(signal); });
+        runUntilIdle();
+        EXPECT_TRUE(app().isTerminated());
+        EXPECT_TRUE(launches().empty());
+        EXPECT_FALSE(defaultsFlag("host.pendingScreenCaptureRelaunch"));
+        EXPECT_TRUE(diagnosticsContain("permissions: stopped by a signal — no Screen Recording relaunch"));
+    }
 }
 
 TEST_F(PermissionPromptsTest, CompletingOnboardingAfterAScreenRecordingRequestClearsTheMarker) {

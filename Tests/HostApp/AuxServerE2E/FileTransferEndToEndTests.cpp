@@ -167,8 +167,18 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
     const fs::path crowded = platform::Folders::home() / "crowded";
     fs::create_directories(crowded);
     for (int i = 0; i < 5000; ++i) std::ofstream(crowded / ("entry-" + std::to_string(i) + ".txt"));
+    // Each listing takes 50 ms of the virtual clock, as on a slow disk.
+    host->listingHome = [] {
+        platform::sleepFor(0.05);
+        return platform::Folders::home();
+    };
     auto flooder = connectViewer("Flooder");
     auto honest = connectViewer("Honest");
+    size_t floodArrived = 0;
+    server->onFileTransferIncomingPacket = [&](FileTransferPacket p, const UUID& id) {
+        if (id == flooder->session && p.op == FileTransferOp::listDir) ++floodArrived;
+        host->handleIncomingPacket(std::move(p), id.uuidString());
+    };
     flooder->channel->pauseReading();
     std::vector<std::pair<UUID, std::string>> listed;
     honest->service->onDirectoryListing = [&](const UUID& id, const std::string& path,
@@ -176,14 +186,13 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
 
     auto send = flooder->service->sendPacket.get();
     for (int i = 0; i < 400; ++i) send({FileTransferOp::listDir, UUID::random(), 0, 0, "~/crowded", {}});
-    // The flooder's own share is taken before the other Viewer asks.
-    ASSERT_TRUE(runUntil([&] { return host->listingsComputedForTesting() == FileTransferService::maxListingsPerSession; }));
+    ASSERT_TRUE(runUntil([&] { return floodArrived == 400; }, 60));
     const double start = platform::Clock::uptimeSeconds();
     const UUID asked = honest->service->requestDirectoryListing("~");
-    ASSERT_TRUE(runUntil([&] { return !listed.empty(); }));
+    ASSERT_TRUE(runUntil([&] { return !listed.empty(); }, 60));
     EXPECT_LT(platform::Clock::uptimeSeconds() - start, 0.5);
     EXPECT_EQ(listed[0].first, asked);
-    EXPECT_LE(host->listingsComputedForTesting(), FileTransferService::maxListingsPerSession + 1);
+    EXPECT_EQ(listed[0].second, platform::Folders::home().string());
     runUntilIdle();
     EXPECT_EQ(listed.size(), 1u) << "the other Viewer's listings never reach this one";
     EXPECT_EQ(std::count_if(honest->received.begin(), honest->received.end(),
@@ -196,7 +205,7 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
 TEST_F(FileTransferEndToEnd, ACopyOntoASlowDiskKeepsItsQueuedBytesBoundedAndArrivesWhole) {
     wireSessions();
     fs::create_directories(source);
-    std::string bulk(size_t{24} << 20, '\0');
+    std::string bulk(size_t{32} << 20, '\0');
     for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>((i * 7) % 253);
     std::ofstream(source / "large.bin", std::ios::binary) << bulk;
     auto viewer = connectViewer("Viewer");
@@ -214,7 +223,8 @@ TEST_F(FileTransferEndToEnd, ACopyOntoASlowDiskKeepsItsQueuedBytesBoundedAndArri
     });
     viewer->service->sendURLs({source / "large.bin"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
     ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1; }, 120));
-    EXPECT_LE(mostQueued, FileTransferService::maxQueuedInboundBytesPerSession + FileTransferChannelConstants::maxPayloadSize);
+    // Past the bound, at most the packet that crossed it.
+    EXPECT_LE(mostQueued, FileTransferService::maxQueuedInboundBytesPerSession + 262144 + 1024);
     EXPECT_GT(drains, 0u) << "the sender outran the disk and was held back";
     EXPECT_EQ(digestsBelow(hostCompleted[0].second.at(0).parent_path()), digestsBelow(source));
 }

@@ -1,7 +1,8 @@
 // What peer sessions may keep open on the receiving side of the engine:
 // open batches per session and in all, idle batches, what an ended session
-// leaves, the bounded bookkeeping of names a peer sends ahead, and staging
-// that a planted link cannot redirect.
+// leaves, the bounded bookkeeping of names a peer sends ahead, staging
+// that a planted link cannot redirect, listings and queued bytes per
+// session, and sends for a session that ended.
 
 #include <gtest/gtest.h>
 

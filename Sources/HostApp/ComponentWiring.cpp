@@ -54,6 +54,10 @@ void HostProbeDelegate::startAudioAuxServer() {
     };
     server->onFileTransferPacket = packetHandler;
     server->onFileTransferIncomingPacket = packetHandler;
+    server->fileTransferInboundBacklogFull = [weak](const platform::UUID& session) {
+        auto self = weak.lock();
+        return self && self->components.fileTransferService->inboundBacklogFull(session.uuidString());
+    };
     server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {
         DispatchQueue::main().async([weak, session] {
             if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);
@@ -109,6 +113,11 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     service.routedSendPacket = [weak](FileTransferPacket packet, const std::optional<std::string>& routingToken) {
         auto self = weak.lock();
         return self && self->routeFileTransferPacket(std::move(packet), routingToken);
+    };
+    service.onInboundBacklogDrained = [weak](const std::string& session) {
+        auto self = weak.lock();
+        auto server = self ? self->audioServer() : nullptr;
+        if (auto id = platform::UUID::parse(session); server && id) server->resumeFileTransferReading(*id);
     };
     service.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, "files: " + message, "host.filesStatusFormat", "Files: %@", message);
@@ -175,10 +184,8 @@ bool HostProbeDelegate::routeFileTransferPacket(FileTransferPacket packet,
     // A token that names no session means every Viewer.
     if (auto session = routingToken ? platform::UUID::parse(*routingToken) : std::nullopt)
         return server->sendFileTransferPacket(std::move(packet), *session);
-    if (packet.op == FileTransferOp::listDirReply) {
-        // Listings are private to the Viewer that asked.
-        if (auto requester = takeListingRequester(packet.batchID))
-            return server->sendFileTransferPacket(std::move(packet), *requester);
-    }
+    // Listings are private to the Viewer that asked: the engine names it.
+    // One that names none (its requester is unknown) goes to nobody.
+    if (packet.op == FileTransferOp::listDirReply) return false;
     return server->broadcastFileTransferPacket(std::move(packet));
 }

@@ -1,8 +1,7 @@
 #pragma once
 // Where the files of each inbound batch go, which Viewer session a batch
-// or a listing answers to, and which received batch last left its files
-// on the clipboard. Main queue only, except the listing requesters, which
-// the server queue writes and the service's receive queue reads.
+// answers to, and which received batch last left its files on the
+// clipboard. Main queue only, except the drag pulls (server queue).
 
 #include <deque>
 #include <filesystem>
@@ -38,11 +37,20 @@ struct HostFileDeliveryState {
     // The received batch whose files the clipboard now holds.
     std::optional<platform::UUID> latestInboundFileBatchID;
 
-    // Listing request → the session that asked, so the reply reaches that
-    // Viewer only. Bounded: a Viewer that floods requests loses the oldest
-    // entries (their replies then go to every Viewer, as before).
-    static constexpr size_t maxListingRequesters = 1024;
-    std::mutex listingRequestersLock;
-    std::map<platform::UUID, platform::UUID> listingRequesters;
-    std::deque<platform::UUID> listingRequestOrder;
+    // Drag pulls being served, by item and Viewer session, so a repeat while
+    // one waits or runs is dropped instead of sending the item again; its
+    // batch leaves once sent. Server queue only.
+    struct DragPullKey {
+        uint32_t snapshotID = 0;
+        uint32_t index = 0;
+        platform::UUID session;
+        auto operator<=>(const DragPullKey&) const = default;
+    };
+    struct DragPulls {
+        std::map<DragPullKey, platform::UUID> inFlight;
+        // Repeats dropped since the last line, which is written once a second.
+        size_t droppedRepeats = 0;
+        std::optional<uint64_t> lastRepeatLineNs;
+    };
+    DragPulls dragPulls;
 };

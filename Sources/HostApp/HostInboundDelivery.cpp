@@ -1,8 +1,8 @@
 // Delivery of files the Viewers send. The packet hook sees every
 // file-transfer packet of a Viewer session before the service does: it
-// remembers which session named a batch's destination or asked for a
-// listing, and serves peer-send requests (a Viewer asking for files from
-// the Host user's home folder) itself.
+// remembers which session named a batch's destination, and serves
+// peer-send requests (a Viewer asking for files from the Host user's home
+// folder) itself.
 
 #include <unistd.h>
 
@@ -65,9 +65,6 @@ void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket pack
         case FileTransferOp::peerSendRequest:
             servePeerSendRequest(packet, viewerSession);
             return;
-        case FileTransferOp::listDir:
-            noteListingRequester(batchID, viewerSession);
-            break;
         default:
             break;
     }
@@ -105,27 +102,6 @@ void HostProbeDelegate::handleInboundBatchAbandoned(const UUID& batchID) {
     fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
     fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
     FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
-}
-
-void HostProbeDelegate::noteListingRequester(const UUID& requestID, const UUID& viewerSession) {
-    auto& d = fileDelivery;
-    std::lock_guard lock(d.listingRequestersLock);
-    if (d.listingRequesters.insert_or_assign(requestID, viewerSession).second) d.listingRequestOrder.push_back(requestID);
-    while (d.listingRequestOrder.size() > HostFileDeliveryState::maxListingRequesters) {
-        d.listingRequesters.erase(d.listingRequestOrder.front());
-        d.listingRequestOrder.pop_front();
-    }
-}
-
-std::optional<UUID> HostProbeDelegate::takeListingRequester(const UUID& requestID) {
-    auto& d = fileDelivery;
-    std::lock_guard lock(d.listingRequestersLock);
-    auto it = d.listingRequesters.find(requestID);
-    if (it == d.listingRequesters.end()) return std::nullopt;
-    const UUID session = it->second;
-    d.listingRequesters.erase(it);
-    std::erase(d.listingRequestOrder, requestID);
-    return session;
 }
 
 void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession) {
@@ -180,12 +156,6 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
     // Every uncompleted inbound batch of the session, whether it named a
     // destination or not, goes with it.
     components.fileTransferService->sessionEnded(viewerSession.uuidString());
-    {
-        auto& d = fileDelivery;
-        std::lock_guard lock(d.listingRequestersLock);
-        std::erase_if(d.listingRequesters, [&](const auto& entry) { return entry.second == viewerSession; });
-        std::erase_if(d.listingRequestOrder, [&](const UUID& id) { return !d.listingRequesters.contains(id); });
-    }
     const std::string token = viewerSession.uuidString();
     std::vector<UUID> abandoned;
     for (const auto& [batchID, owner] : fileDelivery.inboundFileTransferRoutingTokens)

@@ -12,7 +12,9 @@
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/AppKitAlert.h"
+#include "Platform/Clock.h"
 #include "Platform/UnicodeText.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/FileTransfer/SendDestinationPicker.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
@@ -181,7 +183,16 @@ void HostProbeDelegate::dispatchSendToViewer(const std::vector<fs::path>& urls, 
     // "viewer" (no session) sends to every Viewer.
     std::optional<std::string> token;
     if (routingToken && platform::UUID::parse(*routingToken)) token = routingToken;
-    components.fileTransferService->sendURLs(files, FileTransferIntent::copy, destination, {}, token);
+    if (components.fileTransferService->sendURLs(files, FileTransferIntent::copy, destination, {}, token)) return;
+    // The chosen Viewer left while another stays: nothing was queued, and
+    // the user sees the send fail rather than nothing at all.
+    log("files: send failed; Viewer session " + token.value_or("").substr(0, 8) + " has left");
+    const platform::UUID failed = platform::UUID::random();
+    auto& center = FileTransferCenter::shared();
+    center.addTask({failed, FileTransferDirection::outgoing, "Viewer", static_cast<int64_t>(files.size()), 0,
+                    FileTransferService::transferItemNames(files)},
+                   {});
+    center.failTask(failed, VelantrixL10n::text("fileTransfer.center.viewerLeft", "The Viewer is no longer connected."));
 }
 
 // --- Drag pull ------------------------------------------------------------------------------
@@ -194,10 +205,24 @@ void HostProbeDelegate::handleDragPullRequest(uint32_t snapshotID, uint32_t inde
         log("drag pull: stale" + where);
         return;
     }
+    auto& service = *components.fileTransferService;
+    auto& pulls = fileDelivery.dragPulls;
+    std::erase_if(pulls.inFlight, [&](const auto& entry) { return !service.isOutgoingBatchPending(entry.second); });
+    const HostFileDeliveryState::DragPullKey key{snapshotID, index, sessionID};
+    if (pulls.inFlight.contains(key)) {
+        // The item is already on its way to this Viewer: a repeat would
+        // send it whole again.
+        pulls.droppedRepeats += 1;
+        if (!FileTransferReceiveState::mayLogNow(pulls.lastRepeatLineNs, platform::Clock::uptimeNs())) return;
+        log("drag pull: dropped " + std::to_string(pulls.droppedRepeats) + " repeat(s) while serving" + where);
+        pulls.droppedRepeats = 0;
+        return;
+    }
     log("drag pull: serving " + url->filename().string() + where);
     // The item goes to the Viewer that pulled it, not to every Viewer.
-    components.fileTransferService->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {},
-                                             sessionID.uuidString());
+    if (auto batch = service.sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {},
+                                      sessionID.uuidString()))
+        pulls.inFlight.emplace(key, *batch);
 }
 
 // --- Clipboard claim and names ----------------------------------------------------------------

@@ -368,8 +368,6 @@ private:
     // Inbound delivery (HostInboundDelivery.cpp). Server queue, except
     // forgetInboundBatch (main queue).
     void servePeerSendRequest(const FileTransferPacket& packet, const platform::UUID& viewerSession);
-    void noteListingRequester(const platform::UUID& requestID, const platform::UUID& viewerSession);
-    std::optional<platform::UUID> takeListingRequester(const platform::UUID& requestID);
     // Drops a batch's destination, staged items, options and claim.
     void forgetInboundBatch(const platform::UUID& batchID);
 

@@ -124,6 +124,10 @@ public:
     // How much may be read ahead of the receive handler (default
     // kMaxUndeliveredBytes); a peer not yet trusted gets less.
     void setMaxUndeliveredBytes(size_t limit);
+    // While paused nothing more is read from the socket, however much the
+    // receive handler consumed: a reader that cannot keep up leaves the
+    // peer's bytes in the socket. Bytes already read are still delivered.
+    void setReadingPaused(bool paused);
 
 private:
     friend class TcpListener;
@@ -169,6 +173,7 @@ private:
     std::deque<PendingSend> pending_;
     size_t unsent_ = 0;
     size_t maxUnsent_;
+    bool readingPaused_ = false;
 
     // Completions that fell due before start() named a queue.
     std::vector<std::pair<SendCompletion, std::string>> earlyCompletions_;

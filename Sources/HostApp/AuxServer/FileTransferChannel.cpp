@@ -111,6 +111,19 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
     auto packet = FileTransferPacket::decode(payload);
     if (!packet) return publish("file aux: malformed packet from session " + session->id8());
     if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
+    // A Viewer that sends faster than its packets are handled waits in its
+    // own socket, not in this process's memory.
+    if (fileTransferInboundBacklogFull && fileTransferInboundBacklogFull(*session)) channel->pauseReading();
+}
+
+void V230HostAudioAuxServer::resumeFileTransferReading(const UUID& sessionID) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue.async([weak, sessionID] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (auto it = self->fileTransferChannels.find(sessionID); it != self->fileTransferChannels.end())
+            it->second->resumeReading();
+    });
 }
 
 void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,

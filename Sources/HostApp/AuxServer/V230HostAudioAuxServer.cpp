@@ -469,6 +469,9 @@ void V230HostAudioAuxServer::removeSession(UUID id, AuxChannel channel) {
         authorizedVideoSessionCount.decrement();
         forgetVideoSessionDeliveryState(id);
         updateVideoGateLocked(platform::Clock::uptimeNs());
+        // A Viewer logged in on video alone may have opened batches (type
+        // 31): they end with its last session, not at the idle timer.
+        if (!authorizedAudioSessions.count(id) && onFileTransferSessionEnded) onFileTransferSessionEnded(id);
     } else {
         if (auto token = fileTransferTokens.find(id); token != fileTransferTokens.end()) {
             fileTransferTokenIndex.erase(token->second);

@@ -179,8 +179,13 @@ public:
     std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferPacket;
     // A file-transfer packet that arrived on an authorised file channel.
     std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferIncomingPacket;
+    // Asked after each packet handed on from a file channel: true stops
+    // reading that channel until resumeFileTransferReading names its
+    // session. Unset never stops. Called on the server queue.
+    std::function<bool(const platform::UUID& sessionID)> fileTransferInboundBacklogFull;
     // The session can no longer take part in a transfer: its audio session
-    // was removed, or its bound channel ended without a replacement.
+    // was removed, its video session with no audio one left, or its bound
+    // channel ended without a replacement.
     // Called on the server queue.
     std::function<void(const platform::UUID& sessionID)> onFileTransferSessionEnded;
     // A drag pull (type 39): snapshot identifier, item index and the
@@ -217,6 +222,9 @@ public:
     // to the logged-in audio sessions, else the video ones. Waits and
     // answers as above.
     bool broadcastFileTransferPacket(FileTransferPacket packet);
+    // The session's packets were handled: its file channel is read again
+    // if fileTransferInboundBacklogFull had stopped it. Any thread.
+    void resumeFileTransferReading(const platform::UUID& sessionID);
     // Issues (or reuses) the session's data-channel token and announces it
     // with the file port in use (type 37). Server queue.
     void sendFileTransferEndpoint(const platform::UUID& sessionID,

@@ -7,6 +7,9 @@ namespace C = FileTransferChannelConstants;
 
 namespace {
 
+// Buffer room kept between frames; a larger frame's room is given back.
+constexpr size_t kRetainedBufferBytes = size_t{1} << 20;
+
 void writeHeader(uint8_t* out, size_t payloadSize) {
     std::memcpy(out, C::magic.data(), C::magic.size());
     const auto length = static_cast<uint32_t>(payloadSize);
@@ -62,7 +65,7 @@ void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes) {
 
 void FileTransferChannelConnection::drainBuffer() {
     size_t offset = 0;
-    while (!didEnd_) {
+    while (!didEnd_ && !paused_) {
         const size_t available = pendingBuffer_.size() - offset;
         if (available < C::headerSize) break;
         const uint8_t* header = pendingBuffer_.data() + offset;
@@ -93,7 +96,24 @@ void FileTransferChannelConnection::drainBuffer() {
         pendingBuffer_.shrink_to_fit();
     } else if (offset > 0) {
         pendingBuffer_.erase(pendingBuffer_.begin(), pendingBuffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+        // One large frame must not leave its room held for the channel's
+        // life: what stays buffered is at most the next frame's bytes.
+        if (pendingBuffer_.capacity() > kRetainedBufferBytes && pendingBuffer_.size() < kRetainedBufferBytes / 2)
+            pendingBuffer_.shrink_to_fit();
     }
+}
+
+void FileTransferChannelConnection::pauseReading() {
+    if (paused_ || didEnd_) return;
+    paused_ = true;
+    connection_->setReadingPaused(true);
+}
+
+void FileTransferChannelConnection::resumeReading() {
+    if (!paused_ || didEnd_) return;
+    paused_ = false;
+    connection_->setReadingPaused(false);
+    drainBuffer();
 }
 
 void FileTransferChannelConnection::sendFrame(std::span<const uint8_t> payload,

@@ -57,6 +57,12 @@ public:
     void sendPreparedFrame(std::vector<uint8_t> frame, platform::TcpConnection::SendCompletion completion = {});
     // Ends the channel from the owner's side; onEnded hears no error.
     void cancel();
+    // While paused no frame is cut and the socket is not read, so a peer
+    // that sends faster than its frames are handled waits in its socket.
+    // Bytes already read stay buffered until resumeReading().
+    void pauseReading();
+    void resumeReading();
+    bool isReadingPaused() const { return paused_; }
 
     bool didEnd() const { return didEnd_; }
     const std::shared_ptr<platform::TcpConnection>& connection() const { return connection_; }
@@ -82,4 +88,5 @@ private:
     // plus what one read delivered.
     std::vector<uint8_t> pendingBuffer_;
     bool didEnd_ = false;
+    bool paused_ = false;
 };

@@ -1,5 +1,6 @@
 // Directory listings of FileTransferService: answering a peer's request
 // for a folder inside this user's home, and handing a reply to the hook.
+// A peer session's listings run on a queue of their own, a few at a time.
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,8 +24,12 @@ std::string expandingTilde(const std::string& path, const std::string& home) {
     const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
     std::string base = home;
     if (!user.empty()) {
-        struct passwd* pw = ::getpwnam(user.c_str());
-        if (!pw || !pw->pw_dir) return path;
+        // Reentrant: listings of several sessions run at once.
+        struct passwd entry {};
+        struct passwd* pw = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &pw) != 0 || !pw || !pw->pw_dir)
+            return path;
         base = pw->pw_dir;
     }
     return slash == std::string::npos ? base : base + path.substr(slash);
@@ -64,7 +69,78 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path,
     return id;
 }
 
-void FileTransferService::handleListDirRequest(const FileTransferPacket& packet) {
+void FileTransferService::queueListing(FileTransferPacket packet, const std::string& session) {
+    std::optional<platform::DispatchQueue> queue;
+    uint64_t generation = 0;
+    bool logRefusal = false;
+    {
+        std::lock_guard lock(listingLock_);
+        auto it = listingSessions_.find(session);
+        if (it == listingSessions_.end())
+            it = listingSessions_
+                     .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
+                                                      ++listingGeneration_, 0})
+                     .first;
+        if (it->second.waiting < maxListingsPerSession) {
+            it->second.waiting += 1;
+            queue = it->second.queue;
+            generation = it->second.generation;
+        } else {
+            logRefusal = FileTransferReceiveState::mayLogNow(lastListingLimitLineNs_, platform::Clock::uptimeNs());
+        }
+    }
+    if (!queue) {
+        // Answered as a folder that cannot be listed, without touching the
+        // disk, so the requester is not left waiting.
+        if (logRefusal) {
+            if (auto hook = onLogLine.get()) hook("file transfer: too many listings waiting; answered one empty");
+        }
+        const std::string path(platform::UnicodeText::trimmingWhitespace(packet.path));
+        return sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
+    }
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    queue->async([weak, packet = std::move(packet), session, generation] {
+        if (auto self = weak.lock()) self->runListing(packet, session, generation);
+    });
+}
+
+void FileTransferService::runListing(const FileTransferPacket& packet, const std::string& session,
+                                     uint64_t generation) {
+    auto live = [&] {
+        auto it = listingSessions_.find(session);
+        return it != listingSessions_.end() && it->second.generation == generation;
+    };
+    {
+        std::lock_guard lock(listingLock_);
+        if (!live()) return;  // its session ended: nobody to answer
+        listingsComputed_ += 1;
+    }
+    auto [path, data] = listing(packet);
+    {
+        std::lock_guard lock(listingLock_);
+        if (!live()) return;  // it ended while the listing was made
+        listingSessions_.at(session).waiting -= 1;
+    }
+    sendListingReply(packet.batchID, path, std::move(data), session);
+}
+
+size_t FileTransferService::listingsComputedForTesting() const {
+    std::lock_guard lock(listingLock_);
+    return listingsComputed_;
+}
+
+void FileTransferService::sendListingReply(const UUID& requestID, const std::string& path, std::vector<uint8_t> data,
+                                           const std::string& session) {
+    FileTransferPacket reply;
+    reply.op = FileTransferOp::listDirReply;
+    reply.batchID = requestID;
+    reply.path = path;
+    reply.data = std::move(data);
+    // Listings are private to the session that asked.
+    send(std::move(reply), session.empty() ? std::nullopt : std::optional<std::string>(session));
+}
+
+std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const FileTransferPacket& packet) {
     const auto homeHook = listingHome.get();
     const std::filesystem::path homeFolder = homeHook ? homeHook() : platform::Folders::home();
     const std::string home = homeFolder.empty() ? std::string() : standardized(homeFolder.string());
@@ -81,7 +157,12 @@ void FileTransferService::handleListDirRequest(const FileTransferPacket& packet)
     std::vector<RemoteDirectoryEntry> entries;
     const bool allowed = !error && !home.empty() && platform::Folders::contains(resolvedHome, resolved);
     if (!allowed && !error && !home.empty()) {
-        if (FileTransferReceiveState::mayLogNow(receive_.lastListingRefusalLineNs, platform::Clock::uptimeNs())) {
+        bool mayLog = false;
+        {
+            std::lock_guard lock(listingLock_);
+            mayLog = FileTransferReceiveState::mayLogNow(lastListingRefusalLineNs_, platform::Clock::uptimeNs());
+        }
+        if (mayLog) {
             if (auto hook = onLogLine.get()) hook("file transfer: refused listing outside home: " + examined);
         }
     }
@@ -115,12 +196,7 @@ void FileTransferService::handleListDirRequest(const FileTransferPacket& packet)
             self.status("listing of " + examined + " cut to its first " + std::to_string(total) + " entries");
         });
     }
-    FileTransferPacket reply;
-    reply.op = FileTransferOp::listDirReply;
-    reply.batchID = packet.batchID;
-    reply.path = examined;
-    reply.data = std::move(data);
-    send(std::move(reply), std::nullopt);
+    return {examined, std::move(data)};
 }
 
 void FileTransferService::handleListDirReply(const FileTransferPacket& packet) {

@@ -86,8 +86,6 @@ struct FileTransferReceiveState {
     // Uptime of the last "too many open batches" line, so a flood writes
     // one a second.
     std::optional<uint64_t> lastRefusalLineNs;
-    // The same for listings refused outside home.
-    std::optional<uint64_t> lastListingRefusalLineNs;
 
     // Whether a line last written at `last` may be written again `now`, at
     // most one a second; notes `now` when it may.

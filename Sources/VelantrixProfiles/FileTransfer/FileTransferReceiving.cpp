@@ -49,10 +49,53 @@ platform::Result<platform::FolderHandle> parentFolder(const platform::FolderHand
 }  // namespace
 
 void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session) {
+    std::string from = session.value_or("");
+    if (packet.op == FileTransferOp::listDir) return queueListing(std::move(packet), from);
+    const size_t bytes = FileTransferPacket::fixedSize + packet.path.size() + packet.data.size();
+    {
+        std::lock_guard lock(inboundBytesLock_);
+        auto& queued = queuedInboundBytes_[from];
+        queued += bytes;
+        if (queued >= maxQueuedInboundBytesPerSession) inboundBacklogFull_.insert(from);
+    }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_.async([weak, packet = std::move(packet), from = session.value_or("")]() mutable {
-        if (auto self = weak.lock()) self->processIncoming(packet, from);
+    inboundQueue_.async([weak, packet = std::move(packet), from = std::move(from), bytes]() mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        self->processIncoming(packet, from);
+        self->inboundHandled(from, bytes);
     });
+}
+
+void FileTransferService::inboundHandled(const std::string& session, size_t bytes) {
+    bool drained = false;
+    {
+        std::lock_guard lock(inboundBytesLock_);
+        auto it = queuedInboundBytes_.find(session);
+        if (it == queuedInboundBytes_.end()) return;
+        it->second -= std::min(it->second, bytes);
+        // Half the bound, so a sender at the edge is not stopped and
+        // started again for every packet.
+        if (it->second <= maxQueuedInboundBytesPerSession / 2) drained = inboundBacklogFull_.erase(session) > 0;
+        if (it->second == 0) queuedInboundBytes_.erase(it);
+    }
+    if (!drained) return;
+    if (auto hook = onInboundBacklogDrained.get()) hook(session);
+}
+
+bool FileTransferService::inboundBacklogFull(const std::string& session) const {
+    std::lock_guard lock(inboundBytesLock_);
+    return inboundBacklogFull_.contains(session);
+}
+
+size_t FileTransferService::queuedInboundBytesForTesting(const std::string& session) const {
+    std::lock_guard lock(inboundBytesLock_);
+    auto it = queuedInboundBytes_.find(session);
+    return it == queuedInboundBytes_.end() ? 0 : it->second;
+}
+
+void FileTransferService::setWriteHookForTesting(std::function<void(size_t bytes)> hook) {
+    inboundQueue_.sync([&] { writeHookForTesting_ = std::move(hook); });
 }
 
 void FileTransferService::processIncoming(FileTransferPacket& packet, const std::string& session) {
@@ -95,7 +138,7 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
         case FileTransferOp::directSave:
             rememberDestination(id, {packet.path, FileTransferDeliveryOptions(packet.value1), session});
             return;
-        case FileTransferOp::listDir: return handleListDirRequest(packet);
+        case FileTransferOp::listDir: return;  // queued beside the receive queue
         case FileTransferOp::listDirReply: return handleListDirReply(packet);
         case FileTransferOp::peerSendRequest: return;  // served before the packet reaches the service
         case FileTransferOp::peerSendResponse:
@@ -241,6 +284,16 @@ void FileTransferService::sessionEnded(const std::string& session) {
         // end; the queue itself is not kept for a session that left.
         std::lock_guard queues(sendQueuesLock_);
         sendQueues_.erase(session);
+        if (!session.empty() && endedSessions_.insert(session).second) endedSessionOrder_.push_back(session);
+        while (endedSessionOrder_.size() > maxRememberedEndedSessions) {
+            endedSessions_.erase(endedSessionOrder_.front());
+            endedSessionOrder_.pop_front();
+        }
+    }
+    {
+        // Its listings still waiting find their generation gone.
+        std::lock_guard listings(listingLock_);
+        listingSessions_.erase(session);
     }
     std::lock_guard lock(outgoingLock_);
     std::erase_if(outgoingCancelled_, [&](const auto& entry) {
@@ -308,6 +361,7 @@ void FileTransferService::writeChunk(const UUID& id, InboundBatch& batch, const 
     if (packet.value1 != file.received) return failCurrentFile(batch, file.relativePath, "chunk out of order");
     if (length > file.expectedSize - file.received)
         return failCurrentFile(batch, file.relativePath, "more bytes than declared");
+    if (writeHookForTesting_) writeHookForTesting_(packet.data.size());
     if (writeFailureForTesting_ && writeFailureForTesting_(file.relativePath))
         return failCurrentFile(batch, file.relativePath, "write: No space left on device");
     if (auto written = file.handle.writeAll(packet.data); !written)

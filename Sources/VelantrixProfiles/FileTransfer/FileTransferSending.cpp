@@ -36,16 +36,34 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, 
         if (url.is_absolute()) kept.push_back(url);
     if (kept.empty()) return std::nullopt;
     const UUID id = batchID.value_or(UUID::random());
+    // A target that already left is refused here, before a queue is made
+    // for it or anything read: the caller shows the send failed.
+    auto queue = sendQueueFor(routingToken);
+    if (!queue) return std::nullopt;
+    {
+        std::lock_guard lock(outgoingLock_);
+        outgoingPending_.insert(id);
+    }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    sendQueueFor(routingToken).async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
-        if (auto self = weak.lock()) self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
+    queue->async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
+        std::lock_guard lock(self->outgoingLock_);
+        self->outgoingPending_.erase(id);
     });
     return id;
 }
 
-platform::DispatchQueue FileTransferService::sendQueueFor(const std::optional<std::string>& routingToken) {
+bool FileTransferService::isOutgoingBatchPending(const UUID& batchID) const {
+    std::lock_guard lock(outgoingLock_);
+    return outgoingPending_.contains(batchID);
+}
+
+std::optional<platform::DispatchQueue> FileTransferService::sendQueueFor(const std::optional<std::string>& routingToken) {
     const std::string key = routingToken.value_or("");
     std::lock_guard lock(sendQueuesLock_);
+    if (endedSessions_.contains(key)) return std::nullopt;
     auto it = sendQueues_.find(key);
     if (it == sendQueues_.end())
         it = sendQueues_.emplace(key, platform::DispatchQueue("velantrix.filetransfer.send")).first;

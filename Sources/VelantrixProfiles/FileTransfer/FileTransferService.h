@@ -18,6 +18,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/Dispatch.h"
@@ -63,6 +64,12 @@ public:
     // this many bytes too.
     static constexpr size_t maxPendingDestinationBytes = size_t{4} << 20;
     static constexpr size_t maxPeerCancelledBatches = 256;
+    // Listings one peer session may have waiting or being computed; a
+    // further request is answered at once with an empty listing.
+    static constexpr size_t maxListingsPerSession = 4;
+    // Bytes of one session's packets waiting on the receive queue: at this
+    // many its sender is to stop reading from it until they drain.
+    static constexpr size_t maxQueuedInboundBytesPerSession = size_t{8} << 20;
 
     FileTransferService(std::string peerLabel, int64_t chunkSize);
     ~FileTransferService();
@@ -97,6 +104,9 @@ public:
     // An inbound batch this end dropped on its own (refused past the
     // limits, idle, or its session ended); on the main queue.
     FileTransferHook<void(const platform::UUID&)> onInboundBatchAbandoned{hookMutex_};
+    // A session inboundBacklogFull() reported full has drained to half the
+    // bound; its sender may read from it again. On the receive queue.
+    FileTransferHook<void(const std::string& session)> onInboundBacklogDrained{hookMutex_};
     // Lines for the owner's log as they stand (not status texts).
     FileTransferHook<void(const std::string&)> onLogLine{hookMutex_};
     // The folder listings are confined to and "~" names; unset, this user's
@@ -110,6 +120,9 @@ public:
                                            const std::optional<std::string>& routingToken,
                                            const std::optional<platform::UUID>& batchID = std::nullopt);
     void cancelOutgoingBatch(const platform::UUID& batchID);
+    // Whether the batch sendURLs returned still waits for its send queue or
+    // is being sent. Any thread.
+    bool isOutgoingBatchPending(const platform::UUID& batchID) const;
     std::optional<platform::UUID> requestPeerSend(const std::vector<std::string>& paths, const std::string& destination,
                                                   FileTransferDeliveryOptions deliveryOptions);
     void sendPeerSendResponse(const platform::UUID& batchID, bool accepted, const std::optional<std::string>& message,
@@ -121,6 +134,10 @@ public:
     // `session` names the peer session the packet came from; it bounds
     // what that session may open and is where refusals go.
     void handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session = std::nullopt);
+    // Whether the session's packets waiting to be handled reached
+    // maxQueuedInboundBytesPerSession: the caller stops reading that
+    // session until onInboundBacklogDrained names it. Any thread.
+    bool inboundBacklogFull(const std::string& session) const;
     // The session is gone: its uncompleted inbound batches are cancelled
     // and their staging removed, its pending destinations and cancelled
     // IDs forgotten.
@@ -161,6 +178,13 @@ public:
     size_t openInboundBatchCountForTesting();
     size_t pendingDestinationCountForTesting();
     size_t peerCancelledCountForTesting() const;
+    // Bytes of the session's packets waiting on the receive queue.
+    size_t queuedInboundBytesForTesting(const std::string& session) const;
+    // Listings computed so far (not those answered empty at once).
+    size_t listingsComputedForTesting() const;
+    // Calls `hook` with each chunk's length before it is written, as a
+    // slow disk would hold the write. Receive queue reads it.
+    void setWriteHookForTesting(std::function<void(size_t bytes)> hook);
     // Waits until every staging removal queued so far has run.
     void syncRemovalQueueForTesting() { removalQueue_.sync([] {}); }
 
@@ -210,16 +234,30 @@ private:
     void dropInbound(const platform::UUID& id);
 
     // Listings (FileTransferListing.cpp).
-    void handleListDirRequest(const FileTransferPacket& packet);
+    // Counts the request against its session and queues it there, or
+    // answers it at once past the session's bound.
+    void queueListing(FileTransferPacket packet, const std::string& session);
+    // Computes the listing unless its session ended since it was queued.
+    void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation);
+    // The folder examined and its encoded listing.
+    std::pair<std::string, std::vector<uint8_t>> listing(const FileTransferPacket& packet);
+    void sendListingReply(const platform::UUID& requestID, const std::string& path, std::vector<uint8_t> data,
+                          const std::string& session);
     void handleListDirReply(const FileTransferPacket& packet);
 
     const std::string peerLabel_;
     const int64_t chunkSize_;
     // One send queue per target (a routing token; "" for every peer), so a
     // peer that stops reading holds only the batches sent to it.
-    platform::DispatchQueue sendQueueFor(const std::optional<std::string>& routingToken);
+    // None for a session that ended.
+    std::optional<platform::DispatchQueue> sendQueueFor(const std::optional<std::string>& routingToken);
     std::mutex sendQueuesLock_;
     std::map<std::string, platform::DispatchQueue> sendQueues_;
+    // Sessions that ended, newest last, so a send picked for one is refused
+    // rather than given a queue of its own. Bounded: the oldest go first.
+    static constexpr size_t maxRememberedEndedSessions = 1024;
+    std::set<std::string> endedSessions_;
+    std::deque<std::string> endedSessionOrder_;
     platform::DispatchQueue inboundQueue_{"velantrix.filetransfer.recv"};
     // Staging folders are removed here, so no removal holds receiving.
     platform::DispatchQueue removalQueue_{"velantrix.filetransfer.staging-removal"};
@@ -231,10 +269,39 @@ private:
     std::map<platform::UUID, std::string> outgoingCancelled_;
     std::deque<platform::UUID> outgoingCancelledOrder_;
     std::set<platform::UUID> outgoingActive_;
+    // Batches from sendURLs until their sending returned, started or not.
+    std::set<platform::UUID> outgoingPending_;
     // Raised by every inbound batch start, so an idle check of an earlier
     // batch of the same ID stops.
     uint64_t inboundSerial_ = 0;
     // Receive queue only.
     FileTransferReceiveState receive_;
     std::function<bool(const std::string&)> writeFailureForTesting_;
+    std::function<void(size_t)> writeHookForTesting_;
+
+    // Bytes of each session's packets handed to the receive queue and not
+    // yet handled, and the sessions told to stop reading, so a fast sender
+    // waits in its own socket rather than in this process's memory.
+    // Sessions with nothing waiting have no entry.
+    void inboundHandled(const std::string& session, size_t bytes);
+    mutable std::mutex inboundBytesLock_;
+    std::map<std::string, size_t> queuedInboundBytes_;
+    std::set<std::string> inboundBacklogFull_;
+
+    // Each session's listings run on a queue of its own, so neither its
+    // batches nor another session's packets wait behind them. An entry
+    // leaves when its session ends; a listing queued before then finds
+    // its generation gone and is not computed.
+    struct ListingSession {
+        platform::DispatchQueue queue;
+        uint64_t generation = 0;
+        size_t waiting = 0;
+    };
+    mutable std::mutex listingLock_;
+    std::map<std::string, ListingSession> listingSessions_;
+    uint64_t listingGeneration_ = 0;
+    size_t listingsComputed_ = 0;
+    // Uptimes of the last refusal lines, so a flood writes one a second.
+    std::optional<uint64_t> lastListingRefusalLineNs_;
+    std::optional<uint64_t> lastListingLimitLineNs_;
 };

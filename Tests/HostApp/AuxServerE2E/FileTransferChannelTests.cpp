@@ -272,4 +272,20 @@ TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThi
     ::close(fd);
 }
 
+// A Viewer logged in on video alone can open batches over type 31: its
+// file work ends with that session too, not at the idle timer.
+TEST_F(FileChannel, AVideoOnlyViewerEndsItsFileWorkWhenItLeaves) {
+    auto video = videoClient();
+    ASSERT_TRUE(video->logIn(consoleUser, password, "Video Only"));
+    const auto videoSession = server->queue.syncValue([&] {
+        for (const auto& [id, name] : server->viewerSessionNames)
+            if (name == "Video Only") return id;
+        return platform::UUID{};
+    });
+    ASSERT_FALSE(server->queue.syncValue([&] { return server->authorizedAudioSessions.count(videoSession) > 0; }));
+    video->close();
+    ASSERT_TRUE(runUntil([&] { return std::find(ended.begin(), ended.end(), videoSession) != ended.end(); }));
+    EXPECT_EQ(std::count(ended.begin(), ended.end(), session), 0) << "the audio Viewer stays";
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include "AuxServerTestFixture.h"
 #include "Support/FileTransferTestViewer.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Folders.h"
 #include "Platform/Sha256Stream.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
@@ -45,6 +46,22 @@ protected:
         host->onStatus = [this](const std::string& s) { hostStatus.push_back(s); };
         host->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent, size_t) {
             hostCompleted.emplace_back(id, e);
+        };
+    }
+
+    // As the delegate wires it: each packet with its session, an ended
+    // session's work ended, and a session's data channel read only while
+    // its packets waiting stay under the bound.
+    void wireSessions() {
+        auto toHost = [this](FileTransferPacket p, const UUID& id) { host->handleIncomingPacket(std::move(p), id.uuidString()); };
+        server->onFileTransferPacket = toHost;
+        server->onFileTransferIncomingPacket = toHost;
+        server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
+        server->fileTransferInboundBacklogFull = [this](const UUID& id) { return host->inboundBacklogFull(id.uuidString()); };
+        std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
+        host->onInboundBacklogDrained = [weakServer](const std::string& session) {
+            auto s = weakServer.lock();
+            if (auto id = UUID::parse(session); s && id) s->resumeFileTransferReading(*id);
         };
     }
 
@@ -141,6 +158,75 @@ TEST_F(FileTransferEndToEnd, AFileAcrossFourGibibytesArrivesIntact) {
     const auto staged = hostCompleted[0].second.at(0);
     EXPECT_EQ(fs::file_size(staged), fs::file_size(sparse));
     EXPECT_EQ(platform::crypto::Sha256Stream::ofFile(staged), platform::crypto::Sha256Stream::ofFile(sparse));
+}
+
+// One Viewer asking for hundreds of large listings and reading none of the
+// answers neither holds another Viewer's listing nor hears of its own.
+TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReachesIt) {
+    wireSessions();
+    const fs::path crowded = platform::Folders::home() / "crowded";
+    fs::create_directories(crowded);
+    for (int i = 0; i < 5000; ++i) std::ofstream(crowded / ("entry-" + std::to_string(i) + ".txt"));
+    // Each listing takes 50 ms of the virtual clock, as on a slow disk.
+    host->listingHome = [] {
+        platform::sleepFor(0.05);
+        return platform::Folders::home();
+    };
+    auto flooder = connectViewer("Flooder");
+    auto honest = connectViewer("Honest");
+    size_t floodArrived = 0;
+    server->onFileTransferIncomingPacket = [&](FileTransferPacket p, const UUID& id) {
+        if (id == flooder->session && p.op == FileTransferOp::listDir) ++floodArrived;
+        host->handleIncomingPacket(std::move(p), id.uuidString());
+    };
+    flooder->channel->pauseReading();
+    std::vector<std::pair<UUID, std::string>> listed;
+    honest->service->onDirectoryListing = [&](const UUID& id, const std::string& path,
+                                              const std::vector<RemoteDirectoryEntry>&) { listed.emplace_back(id, path); };
+
+    auto send = flooder->service->sendPacket.get();
+    for (int i = 0; i < 400; ++i) send({FileTransferOp::listDir, UUID::random(), 0, 0, "~/crowded", {}});
+    ASSERT_TRUE(runUntil([&] { return floodArrived == 400; }, 60));
+    const double start = platform::Clock::uptimeSeconds();
+    const UUID asked = honest->service->requestDirectoryListing("~");
+    ASSERT_TRUE(runUntil([&] { return !listed.empty(); }, 60));
+    EXPECT_LT(platform::Clock::uptimeSeconds() - start, 0.5);
+    EXPECT_EQ(listed[0].first, asked);
+    EXPECT_EQ(listed[0].second, platform::Folders::home().string());
+    runUntilIdle();
+    EXPECT_EQ(listed.size(), 1u) << "the other Viewer's listings never reach this one";
+    EXPECT_EQ(std::count_if(honest->received.begin(), honest->received.end(),
+                            [](const FileTransferPacket& p) { return p.op == FileTransferOp::listDirReply; }),
+              1);
+}
+
+// A Viewer copying onto a slow disk waits in its own socket: the bytes
+// queued for it stay within the bound and every one arrives.
+TEST_F(FileTransferEndToEnd, ACopyOntoASlowDiskKeepsItsQueuedBytesBoundedAndArrivesWhole) {
+    wireSessions();
+    fs::create_directories(source);
+    std::string bulk(size_t{32} << 20, '\0');
+    for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>((i * 7) % 253);
+    std::ofstream(source / "large.bin", std::ios::binary) << bulk;
+    auto viewer = connectViewer("Viewer");
+    const std::string session = viewer->session.uuidString();
+    size_t mostQueued = 0;
+    size_t drains = 0;
+    auto resume = host->onInboundBacklogDrained.get();
+    host->onInboundBacklogDrained = [&, resume](const std::string& s) {
+        ++drains;
+        resume(s);
+    };
+    host->setWriteHookForTesting([&](size_t bytes) {
+        mostQueued = std::max(mostQueued, host->queuedInboundBytesForTesting(session));
+        platform::sleepFor(double(bytes) / double(size_t{5} << 20));  // a disk taking 5 MiB/s
+    });
+    viewer->service->sendURLs({source / "large.bin"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1; }, 120));
+    // Past the bound, at most the packet that crossed it.
+    EXPECT_LE(mostQueued, FileTransferService::maxQueuedInboundBytesPerSession + 262144 + 1024);
+    EXPECT_GT(drains, 0u) << "the sender outran the disk and was held back";
+    EXPECT_EQ(digestsBelow(hostCompleted[0].second.at(0).parent_path()), digestsBelow(source));
 }
 
 }  // namespace

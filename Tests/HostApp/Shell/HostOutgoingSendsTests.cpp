@@ -277,4 +277,52 @@ TEST_F(OutgoingSends, ADragPullReachesThePullingViewerOnly) {
     EXPECT_TRUE(b->received.empty());
 }
 
+TEST_F(OutgoingSends, RepeatedDragPullsOfAnItemBeingServedAreDropped) {
+    auto a = viewer("Studio");
+    Pasteboard drag = Pasteboard::drag();
+    drag.clearContents();
+    drag.writeFileURLs({source / "report.pdf"});
+    advance(0.6);
+    ASSERT_TRUE(a->control->waitForPacket(AuxPacketType::dragSnapshot));
+
+    const size_t pulls = 200;
+    for (size_t i = 0; i < pulls; ++i) a->control->send(AuxPacketType::dragPull, DragPullRequestPayload{1, 0}.encode());
+    a->control->flush();
+    ASSERT_TRUE(runUntil([&] { return diagnosticsContain("drag pull: dropped"); }));
+    ASSERT_TRUE(runUntil([&] { return a->completed.size() == countOf(*a, FileTransferOp::batchStart); }));
+    runUntilIdle();
+    // Repeats arriving while the item is on its way are dropped; only one
+    // that comes after it was sent may start another.
+    EXPECT_LE(countOf(*a, FileTransferOp::batchStart), 3u);
+    EXPECT_EQ(diagnosticsCount("drag pull: dropped"), 1u) << "one line a second";
+    EXPECT_EQ(digest(a->completed.at(0).second.at(0)), digest(source / "report.pdf"));
+
+    // Once sent, the item may be pulled again.
+    const size_t before = countOf(*a, FileTransferOp::batchStart);
+    a->control->send(AuxPacketType::dragPull, DragPullRequestPayload{1, 0}.encode());
+    a->control->flush();
+    ASSERT_TRUE(runUntil([&] { return countOf(*a, FileTransferOp::batchStart) == before + 1; }));
+}
+
+TEST_F(OutgoingSends, ASendPickedForAViewerThatLeftFailsAtOnceAndKeepsNothing) {
+    auto a = viewer("Studio");
+    auto b = viewer("Laptop");
+    const std::string gone = a->session.uuidString();
+    a->disconnect();
+    ASSERT_TRUE(runUntil([&] { return !server->queue.syncValue([&] { return server->viewerSessionNames.contains(a->session); }); }));
+    runUntilIdle();
+    auto& center = FileTransferCenter::shared();
+    const size_t rowsBefore = center.rows.size();
+    onMain([&] { delegate->dispatchSendToViewer({source / "report.pdf"}, "~/x", gone); });
+    runUntilIdle();
+    EXPECT_TRUE(diagnosticsContain("files: send failed; Viewer session " + gone.substr(0, 8) + " has left"));
+    EXPECT_FALSE(diagnosticsContain("is unavailable")) << "nothing was queued for the session";
+    ASSERT_EQ(center.rows.size(), rowsBefore + 1);
+    bool shownFailed = false;
+    for (const auto& [id, row] : center.rows)
+        if (row->statusLbl && row->statusLbl->text == "The Viewer is no longer connected.") shownFailed = true;
+    EXPECT_TRUE(shownFailed);
+    EXPECT_TRUE(b->received.empty());
+}
+
 }  // namespace

@@ -78,4 +78,28 @@ TEST_F(FrameCutter, ALengthTheOwnerRefusesEndsBeforeThePayloadArrives) {
     EXPECT_TRUE(frames.empty());
 }
 
+TEST_F(FrameCutter, APausedChannelCutsNoFrameUntilResumedAndAHandlerMayPauseMidRead) {
+    const std::vector<uint8_t> a{1}, b{2, 2}, c{3, 3, 3};
+    std::vector<uint8_t> three;
+    for (const auto& p : {a, b, c}) {
+        auto f = FileTransferChannelConnection::encodeFrame(p);
+        three.insert(three.end(), f.begin(), f.end());
+    }
+    // The handler stops reading after the first frame of one read.
+    channel->onFrame = [this](std::span<const uint8_t> p) {
+        frames.emplace_back(p.begin(), p.end());
+        if (frames.size() == 1) channel->pauseReading();
+    };
+    channel->receiveForTesting(three);
+    EXPECT_EQ(frames, (std::vector<std::vector<uint8_t>>{a}));
+    EXPECT_TRUE(channel->isReadingPaused());
+    // Bytes that were already read wait too.
+    channel->receiveForTesting(FileTransferChannelConnection::encodeFrame(a));
+    EXPECT_EQ(frames.size(), 1u);
+    channel->resumeReading();
+    EXPECT_EQ(frames, (std::vector<std::vector<uint8_t>>{a, b, c, a}));
+    EXPECT_FALSE(channel->isReadingPaused());
+    EXPECT_EQ(ends, 0);
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 // What peer sessions may keep open on the receiving side of the engine:
 // open batches per session and in all, idle batches, what an ended session
-// leaves, the bounded bookkeeping of names a peer sends ahead, and staging
-// that a planted link cannot redirect.
+// leaves, the bounded bookkeeping of names a peer sends ahead, staging
+// that a planted link cannot redirect, listings and queued bytes per
+// session, and sends for a session that ended.
 
 #include <gtest/gtest.h>
 
@@ -255,6 +256,94 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     ASSERT_EQ(completed.back().entries.size(), 1u);
     EXPECT_EQ(completed.back().entries[0].filename(), "a");
     EXPECT_TRUE(fs::is_regular_file(completed.back().entries[0] / "b" / "c.txt"));
+}
+
+TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSessionsAreNotComputed) {
+    fs::create_directories(platform::Folders::home() / "listed");
+    auto ask = [&](const std::string& session, size_t count) {
+        for (size_t i = 0; i < count; ++i) packet(session, FileTransferOp::listDir, UUID::random(), " ~/listed ");
+    };
+    auto repliesTo = [&](const std::string& session) {
+        std::vector<FileTransferPacket> out;
+        for (const auto& [p, token] : replies)
+            if (p.op == FileTransferOp::listDirReply && token == session) out.push_back(p);
+        return out;
+    };
+    ask("A", 10);
+    // Past the bound, each is answered before anything has run.
+    const auto early = repliesTo("A");
+    ASSERT_EQ(early.size(), 10 - FileTransferService::maxListingsPerSession);
+    for (const auto& reply : early) {
+        EXPECT_EQ(std::string(reply.data.begin(), reply.data.end()), "[]");
+        EXPECT_EQ(reply.path, "~/listed");
+    }
+    ASSERT_EQ(lines.size(), 1u) << "six answered within a second make one line";
+    EXPECT_EQ(lines[0], "file transfer: too many listings waiting; answered one empty");
+    ask("B", 1);  // another session has its own four
+    runUntilIdle();
+    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerSession + 1);
+    EXPECT_EQ(repliesTo("A").size(), 10u);
+    ASSERT_EQ(repliesTo("B").size(), 1u);
+    EXPECT_EQ(repliesTo("B")[0].path, (platform::Folders::home() / "listed").string());
+    EXPECT_EQ(replies.size(), 11u) << "every reply goes to the session that asked";
+
+    // Once answered, a session may ask again; one that ended is not served.
+    ask("A", 2);
+    ask("C", 3);
+    receiver->sessionEnded("C");
+    runUntilIdle();
+    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerSession + 3);
+    EXPECT_EQ(repliesTo("A").size(), 12u);
+    EXPECT_TRUE(repliesTo("C").empty());
+}
+
+TEST_F(InboundLimits, ASessionsQueuedBytesPastEightMiBStopItsSenderUntilHalfAreHandled) {
+    const size_t chunk = size_t{1} << 20;
+    const size_t chunksToFill =
+        FileTransferService::maxQueuedInboundBytesPerSession / (chunk + FileTransferPacket::fixedSize) + 1;
+    struct Case {
+        size_t chunks;
+        bool full;
+    };
+    for (const Case c : {Case{chunksToFill - 1, false}, Case{chunksToFill, true}}) {
+        std::vector<std::string> drained;
+        receiver->onInboundBacklogDrained = [&](const std::string& session) { drained.push_back(session); };
+        const UUID id = openBatch("A");
+        for (size_t i = 0; i < c.chunks; ++i)
+            receiver->handleIncomingPacket(
+                {FileTransferOp::fileChunk, id, i * chunk, 0, "f.bin", std::vector<uint8_t>(chunk)}, "A");
+        packet("B", FileTransferOp::batchStart, UUID::random());
+        EXPECT_EQ(receiver->inboundBacklogFull("A"), c.full) << c.chunks;
+        EXPECT_FALSE(receiver->inboundBacklogFull("B")) << "another session's share is its own";
+        EXPECT_GE(receiver->queuedInboundBytesForTesting("A"), c.chunks * chunk);
+        runUntilIdle();
+        EXPECT_FALSE(receiver->inboundBacklogFull("A"));
+        EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), 0u);
+        EXPECT_EQ(drained, c.full ? std::vector<std::string>{"A"} : std::vector<std::string>{}) << c.chunks;
+        receiver->sessionEnded("A");
+        receiver->sessionEnded("B");
+        runUntilIdle();
+    }
+}
+
+TEST_F(InboundLimits, ASendForASessionThatEndedIsRefusedAtOnceAndAnotherIsPendingUntilSent) {
+    const fs::path file = platform::Folders::home() / "sent.txt";
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "bytes";
+    receiver->sessionEnded("A");
+    EXPECT_EQ(receiver->sendURLs({file}, FileTransferIntent::copy, std::nullopt, {}, "A"), std::nullopt);
+    const auto sent = receiver->sendURLs({file}, FileTransferIntent::copy, std::nullopt, {}, "B");
+    ASSERT_TRUE(sent);
+    EXPECT_TRUE(receiver->isOutgoingBatchPending(*sent));
+    runUntilIdle();
+    EXPECT_FALSE(receiver->isOutgoingBatchPending(*sent));
+    size_t toA = 0, startsToB = 0;
+    for (const auto& [p, token] : replies) {
+        toA += token == "A";
+        startsToB += token == "B" && p.op == FileTransferOp::batchStart;
+    }
+    EXPECT_EQ(toA, 0u);
+    EXPECT_EQ(startsToB, 1u);
 }
 
 }  // namespace

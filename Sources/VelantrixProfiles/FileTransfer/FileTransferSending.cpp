@@ -111,8 +111,7 @@ void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& 
     std::vector<OutgoingEntry> entries;
     uint64_t totalBytes = 0, totalFiles = 0;
     for (const auto& url : urls) {
-        auto base = url.filename().empty() ? url.parent_path().filename() : url.filename();
-        walk(url, base.string(), true, entries, totalBytes, totalFiles);
+        walk(url, lastPathComponent(url).string(), true, entries, totalBytes, totalFiles);
     }
     if (entries.empty()) return;
     {

@@ -143,6 +143,9 @@ public:
     // binary kilobytes; always with a full stop.
     static std::string byteString(uint64_t bytes);
     static std::vector<std::string> transferItemNames(const std::vector<URL>& urls);
+    // The name an item travels and shows under: the last path component,
+    // also of a folder URL ending in "/".
+    static URL lastPathComponent(const URL& url);
     static std::vector<uint8_t> encodeItemNames(const std::vector<std::string>& names);
     static std::vector<std::string> decodeItemNames(std::span<const uint8_t> data);
 

@@ -222,9 +222,25 @@ TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSay
     EXPECT_FALSE(center.rows.contains(services));
     ASSERT_TRUE(center.rows.contains(requested));
     EXPECT_EQ(center.rows.at(requested)->titleLbl->text, "Sending a.txt to Viewer");
-    service.onOutgoingBatchCompleted.get()(requested, true);
+    service.onOutgoingBatchCompleted.get()(requested, true, 0);
     runUntilIdle();
     EXPECT_EQ(center.rows.at(requested)->statusLbl->text, "Cancelled");
+    center.resetForTesting();
+}
+
+TEST_F(InboundDelivery, AnOutgoingRowWithItemsThatCouldNotBeSentSaysHowMany) {
+    auto& service = *delegate->components.fileTransferService;
+    auto& center = FileTransferCenter::shared();
+    center.resetForTesting();
+    const UUID id = UUID::random();
+    onMain([&] {
+        service.onOutgoingBatchStarted.get()(id, 3, 10, FileTransferIntent::managedCopy, {"a.txt"});
+        service.onOutgoingBatchCompleted.get()(id, false, 2);
+    });
+    runUntilIdle();
+    ASSERT_TRUE(center.rows.contains(id));
+    EXPECT_EQ(center.rows.at(id)->statusLbl->text, "2 item(s) could not be sent");
+    EXPECT_TRUE(center.rows.at(id)->finished);
     center.resetForTesting();
 }
 

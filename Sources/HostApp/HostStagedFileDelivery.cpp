@@ -126,6 +126,8 @@ bool HostProbeDelegate::stopInboundDelivery(const UUID& batchID) {
     auto it = fileDelivery.deliveryStops.find(batchID);
     if (it == fileDelivery.deliveryStops.end()) return false;
     it->second->store(true);
+    auto& rows = FileTransferCenter::shared().rows;
+    if (auto row = rows.find(batchID); row != rows.end()) row->second->cancelEndsRow = false;
     return true;
 }
 

@@ -231,7 +231,8 @@ TEST_F(InboundDeliveryE2E, ACancelDuringDeliveryStopsBeforeTheNextItemAndKeepsWh
             onMain([&] { FileTransferCenter::shared().rows.at(*batch)->didCancel(); });
         }
         onMain([&] { question->pressButton(0); });  // Keep Both, answered after the cancel
-        ASSERT_TRUE(runUntil([&] { return rowText(*batch) == "Stopped after saving 1 item(s)"; }));
+        ASSERT_TRUE(runUntil([&] { return rowText(*batch) == "Stopped after saving 1 item(s)"; }))
+            << rowText(*batch).value_or("no row") << " alert: " << question->messageText;
         ASSERT_TRUE(runUntil([&] { return stagingEmpty(); }));
         EXPECT_EQ(*FileIO::readAll(in / "a.txt"), std::vector<uint8_t>({'a', '.', 't', 'x', 't'}));
         EXPECT_FALSE(fs::exists(in / "b copy.txt"));

@@ -328,6 +328,8 @@ TEST_F(FileTransferServiceTest, BatchStartRecordsDestinationIntentAndReplacesALi
     // A second start of the live batch leaves no trace of the first.
     advance(2);
     receiver->handleIncomingPacket({FileTransferOp::batchStart, id, 0, 0, "", {}});
+    // Something staged, so the second batch's folder stays to be counted.
+    receiver->handleIncomingPacket({FileTransferOp::mkdir, id, 0, 0, "second", {}});
     receiver->handleIncomingPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}});
     runUntilIdle();
     size_t folders = 0;

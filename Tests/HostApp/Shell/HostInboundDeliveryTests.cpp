@@ -228,22 +228,6 @@ TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSay
     center.resetForTesting();
 }
 
-TEST_F(InboundDelivery, AnOutgoingRowWithItemsThatCouldNotBeSentSaysHowMany) {
-    auto& service = *delegate->components.fileTransferService;
-    auto& center = FileTransferCenter::shared();
-    center.resetForTesting();
-    const UUID id = UUID::random();
-    onMain([&] {
-        service.onOutgoingBatchStarted.get()(id, 3, 10, FileTransferIntent::managedCopy, {"a.txt"});
-        service.onOutgoingBatchCompleted.get()(id, false, 2);
-    });
-    runUntilIdle();
-    ASSERT_TRUE(center.rows.contains(id));
-    EXPECT_EQ(center.rows.at(id)->statusLbl->text, "2 item(s) could not be sent");
-    EXPECT_TRUE(center.rows.at(id)->finished);
-    center.resetForTesting();
-}
-
 // Through the real server: the listing a Viewer asks for reaches it alone.
 class InboundDeliveryWithViewers : public HostShellTest {
 protected:

@@ -165,12 +165,16 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     };
     service.onOutgoingBatchProgress = progress;
     service.onBatchProgress = progress;
-    service.onOutgoingBatchCompleted = [](const platform::UUID& batchID, bool cancelled) {
-        FileTransferCenter::shared().completeTask(
-            batchID,
-            cancelled ? VelantrixL10n::text("fileTransfer.cancelled", "Cancelled")
-                      : VelantrixL10n::text("fileTransfer.center.sent", "Sent"),
-            1.5);
+    service.onOutgoingBatchCompleted = [](const platform::UUID& batchID, bool cancelled, size_t failedItems) {
+        auto& center = FileTransferCenter::shared();
+        if (cancelled) {
+            center.completeTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"), 1.5);
+        } else if (failedItems > 0) {
+            center.failTask(batchID, VelantrixL10n::format("fileTransfer.center.sendFailed",
+                                                           "%d item(s) could not be sent", failedItems));
+        } else {
+            center.completeTask(batchID, VelantrixL10n::text("fileTransfer.center.sent", "Sent"), 1.5);
+        }
     };
 
     // Last, once every component it may lead to is wired.

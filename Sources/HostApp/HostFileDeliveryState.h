@@ -3,9 +3,11 @@
 // answers to, and which received batch last left its files on the
 // clipboard. Main queue only, except the drag pulls (server queue).
 
+#include <atomic>
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -13,7 +15,7 @@
 #include <vector>
 
 #include "Platform/Uuid.h"
-#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 struct HostFileDeliveryState {
     // Keyed by batch.
@@ -26,6 +28,17 @@ struct HostFileDeliveryState {
     // The order directSave named them in, so the oldest go first.
     std::deque<platform::UUID> inboundRoutingTokenOrder;
     std::set<platform::UUID> managedCopyInboundBatchIDs;
+    // Batches whose items are moving into their folder, each with the flag
+    // that stops the moves before the next item (read off the main queue).
+    std::map<platform::UUID, std::shared_ptr<std::atomic<bool>>> deliveryStops;
+    // Batches that began as a Finder drop, with what was known at their
+    // start: where they go is decided when they complete, from the intent
+    // then in force. Each leaves with its batch.
+    std::map<platform::UUID, FileTransferBatchStartInfo> dropStartedInboundBatches;
+    // Copies whose save-location panel is up, to the session that sent
+    // each: a Viewer may keep only so many waiting, the next is refused.
+    static constexpr size_t maxBatchesAwaitingSaveLocationPerViewer = 8;
+    std::map<platform::UUID, std::string> batchesAwaitingSaveLocation;
     // Files of a completed batch the engine could not receive whole; they
     // count as failed when the batch is delivered.
     std::map<platform::UUID, size_t> unreceivedFileCounts;

@@ -161,6 +161,13 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
     for (const auto& [batchID, owner] : fileDelivery.inboundFileTransferRoutingTokens)
         if (owner == token && !fileDelivery.pendingFileURLs.contains(batchID)) abandoned.push_back(batchID);
     for (const auto& batchID : abandoned) {
+        // Items already moving stop before the next one; what was saved
+        // stays and the delivery's end says so.
+        if (stopInboundDelivery(batchID)) {
+            log("files: stopped delivery of batch " + batchID.id8() + " of ended Viewer session " +
+                viewerSession.id8());
+            continue;
+        }
         // Nobody is left to receive a receipt or to be told to stop.
         components.fileTransferService->cancelBatch(batchID);
         forgetInboundBatch(batchID);
@@ -193,6 +200,8 @@ void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
     }
     fileDelivery.pendingFileDestinations.erase(batchID);
     fileDelivery.pendingFileURLs.erase(batchID);
+    fileDelivery.dropStartedInboundBatches.erase(batchID);
+    fileDelivery.batchesAwaitingSaveLocation.erase(batchID);
     fileDelivery.pendingFileDeliveryOptions.erase(batchID);
     fileDelivery.unreceivedFileCounts.erase(batchID);
     if (fileDelivery.latestInboundFileBatchID == batchID) fileDelivery.latestInboundFileBatchID.reset();
@@ -229,6 +238,8 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
                    [weak, batchID] {
                        auto self = weak.lock();
                        if (!self) return;
+                       // Saved items are never reported "Cancelled".
+                       if (self->stopInboundDelivery(batchID)) return;
                        self->sendManagedCopyDeliveryResponse(batchID, false,
                                                              VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
                        self->components.fileTransferService->cancelBatch(batchID);
@@ -236,9 +247,19 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
                        self->forgetInboundBatch(batchID);
                    });
     if (start.intent == FileTransferIntent::dropToFinder) {
+        // A later batchIntent may still turn it into a copy.
+        d.dropStartedInboundBatches[batchID] = start;
         center.setSubtitle(batchID, VelantrixL10n::text("fileTransfer.center.droppingToFinder", "Dropping into Finder\u2026"));
         return;
     }
+    decideInboundDestination(batchID, start);
+}
+
+void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const FileTransferBatchStartInfo& start) {
+    assertMainQueue();
+    auto& center = FileTransferCenter::shared();
+    auto& d = fileDelivery;
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     const bool managed = start.intent == FileTransferIntent::managedCopy;
     if (managed) {
         d.pendingFileDeliveryOptions[batchID] = start.deliveryOptions;
@@ -273,6 +294,22 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
         center.failTask(batchID, refusal);
         return;
     }
+    const auto waiting = std::count_if(d.batchesAwaitingSaveLocation.begin(), d.batchesAwaitingSaveLocation.end(),
+                                       [&](const auto& entry) { return entry.second == start.session; });
+    if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerViewer) {
+        const std::string refusal = VelantrixL10n::text(
+            "fileTransfer.center.tooManyAwaitingSaveLocation",
+            "Too many received batches from this Viewer are waiting for a save location.");
+        log("files: refused batch " + batchID.id8() + ": too many batches of its Viewer wait for a save location");
+        if (!start.session.empty())
+            components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, start.session);
+        components.fileTransferService->cancelBatch(batchID);
+        components.fileTransferService->notifyPeerCancel(batchID);
+        forgetInboundBatch(batchID);
+        center.failTask(batchID, refusal);
+        return;
+    }
+    d.batchesAwaitingSaveLocation[batchID] = start.session;
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,
@@ -287,6 +324,7 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
 void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& folder) {
     assertMainQueue();
     // The row was cancelled while the panel was up: the batch is gone.
+    fileDelivery.batchesAwaitingSaveLocation.erase(batchID);
     auto& rows = FileTransferCenter::shared().rows;
     if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
     fileDelivery.pendingFileDestinations[batchID] = folder;
@@ -331,6 +369,8 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
         removeStaged(staged);
         return;
     }
+    // Decided from the intent in force now, not the one it began with.
+    auto dropStarted = fileDelivery.dropStartedInboundBatches.extract(batchID);
     if (intent == FileTransferIntent::dropToFinder) {
         const fs::path folder = frontFinderWindowPath().value_or(defaultDropDestination());
         deliverDroppedFiles(staged, folder, batchID);
@@ -338,5 +378,11 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
     }
     fileDelivery.pendingFileURLs[batchID] = staged;
     if (failedFiles > 0) fileDelivery.unreceivedFileCounts[batchID] = failedFiles;
+    if (dropStarted) {
+        auto start = dropStarted.mapped();
+        start.intent = intent;
+        decideInboundDestination(batchID, start);
+        return;
+    }
     tryDeliverFileBatch(batchID);
 }

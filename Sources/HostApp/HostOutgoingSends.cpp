@@ -218,7 +218,7 @@ void HostProbeDelegate::handleDragPullRequest(uint32_t snapshotID, uint32_t inde
         pulls.droppedRepeats = 0;
         return;
     }
-    log("drag pull: serving " + url->filename().string() + where);
+    log("drag pull: serving " + FileTransferService::lastPathComponent(*url).string() + where);
     // The item goes to the Viewer that pulled it, not to every Viewer.
     if (auto batch = service.sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {},
                                       sessionID.uuidString()))

@@ -292,13 +292,22 @@ public:
                                    const std::vector<std::string>& itemNames, const FileTransferBatchStartInfo& start);
     void handleInboundBatchCompleted(const platform::UUID& batchID, const std::vector<std::filesystem::path>& staged,
                                      FileTransferIntent intent, size_t failedFiles);
+    // Where a batch that is not a Finder drop goes: the folder it names,
+    // a refusal, or the save-location panel (main queue).
+    void decideInboundDestination(const platform::UUID& batchID, const FileTransferBatchStartInfo& start);
 
     // --- Staged-file delivery (HostStagedFileDelivery.cpp) ----------------------------
     // Delivers once both the destination and the staged items are known.
     void tryDeliverFileBatch(const platform::UUID& batchID);
     // Moves without asking and never over anything: a clash gets "name 1.ext".
+    // Once `stop` is set no further item moves.
     std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& items,
-                                                       const std::filesystem::path& folder);
+                                                       const std::filesystem::path& folder,
+                                                       const std::shared_ptr<std::atomic<bool>>& stop = nullptr);
+    // A cancel, or its Viewer leaving, while a batch's items are moving:
+    // no further item moves and the delivery's own end reports what was
+    // saved. False when no delivery of the batch is under way.
+    bool stopInboundDelivery(const platform::UUID& batchID);
     void finishFileDelivery(const platform::UUID& batchID, size_t requestedCount, const std::filesystem::path& folder,
                             const FileTransferDeliveryResult& result);
     // A managed copy's one receipt, to the session that named its folder.

@@ -20,11 +20,13 @@ namespace {
 // anything. `onFailure` hears each item that could not be moved.
 std::vector<fs::path> moveNumbered(
     const std::vector<fs::path>& items, const fs::path& folder,
-    const std::function<void(const fs::path& name, const fs::path& candidate, const std::string& error)>& onFailure) {
+    const std::function<void(const fs::path& name, const fs::path& candidate, const std::string& error)>& onFailure,
+    const std::shared_ptr<std::atomic<bool>>& stop = nullptr) {
     std::error_code ignored;
     fs::create_directories(folder, ignored);
     std::vector<fs::path> delivered;
     for (const auto& item : items) {
+        if (stop && stop->load()) break;
         using platform::FileMoves;
         const fs::path name = item.filename();
         // Names come from the sender: the search for a free one is bounded,
@@ -76,20 +78,36 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
 
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    d.deliveryStops[batchID] = stop;
     // Files the engine could not receive whole count as failed too.
-    auto finish = [weak, batchID, items, folder, unreceived](FileTransferDeliveryResult result) {
+    auto finish = [weak, batchID, items, folder, unreceived, stop](FileTransferDeliveryResult result) {
+        auto self = weak.lock();
+        if (self) self->fileDelivery.deliveryStops.erase(batchID);
+        if (stop->load()) {
+            // Stopped: what was saved stays, the items not moved go.
+            result.stoppedByUser = true;
+            result.failedItemCount = 0;
+            std::vector<fs::path> left;
+            for (const auto& item : items)
+                if (std::error_code error; fs::exists(fs::symlink_status(item, error))) left.push_back(item);
+            DispatchQueue::global(platform::QualityOfService::utility).async([left] {
+                std::error_code ignored;
+                for (const auto& item : left) fs::remove_all(item, ignored);
+            });
+        }
         removeEmptyStagingFolder(items);
-        result.failedItemCount += unreceived;
-        if (auto self = weak.lock()) self->finishFileDelivery(batchID, items.size(), folder, result);
+        if (!result.stoppedByUser) result.failedItemCount += unreceived;
+        if (self) self->finishFileDelivery(batchID, items.size(), folder, result);
     };
     if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
         // Moves may copy across file systems: off the main queue, which
         // only hears the outcome.
-        DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, finish] {
+        DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, finish, stop] {
             auto self = weak.lock();
             if (!self) return;
             FileTransferDeliveryResult result;
-            result.deliveredURLs = self->moveStagedFiles(items, folder);
+            result.deliveredURLs = self->moveStagedFiles(items, folder, stop);
             result.failedItemCount = items.size() - result.deliveredURLs.size();
             // The delegate is let go on the main queue, never here.
             DispatchQueue::main().async([finish, result, self = std::move(self)] { finish(result); });
@@ -99,13 +117,28 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     auto parent = FileTransferCenter::shared().foregroundPresentationWindow();
     if (!parent) parent = summary.summaryWindow;
     FileTransferConflictResolver::deliver(items, folder, parent, true,
-                                          options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite), finish);
+                                          options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite), finish,
+                                          [stop] { return stop->load(); });
 }
 
-std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::path>& items, const fs::path& folder) {
-    return moveNumbered(items, folder, [this](const fs::path& name, const fs::path& candidate, const std::string& error) {
-        log("files: failed to deliver " + name.string() + " -> " + candidate.string() + ": " + error);
-    });
+bool HostProbeDelegate::stopInboundDelivery(const UUID& batchID) {
+    assertMainQueue();
+    auto it = fileDelivery.deliveryStops.find(batchID);
+    if (it == fileDelivery.deliveryStops.end()) return false;
+    it->second->store(true);
+    auto& rows = FileTransferCenter::shared().rows;
+    if (auto row = rows.find(batchID); row != rows.end()) row->second->cancelEndsRow = false;
+    return true;
+}
+
+std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::path>& items, const fs::path& folder,
+                                                         const std::shared_ptr<std::atomic<bool>>& stop) {
+    return moveNumbered(
+        items, folder,
+        [this](const fs::path& name, const fs::path& candidate, const std::string& error) {
+            log("files: failed to deliver " + name.string() + " -> " + candidate.string() + ": " + error);
+        },
+        stop);
 }
 
 std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::path>& urls, const fs::path& folder) {

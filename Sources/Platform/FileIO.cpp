@@ -25,15 +25,17 @@ std::string describe(const std::string& what, const fs::path& p, int err) {
 
 // Opens a new, uniquely named file beside the target. Created with 0666 so
 // that the kernel applies the umask (reading the umask itself would mean
-// briefly changing it for every thread).
-int createTemporary(const fs::path& folder, const std::string& name, std::string& tmpPath) {
+// briefly changing it for every thread). The name is fixed-length and owes
+// nothing to the target's, so every name the file system takes can be
+// written: a name of 255 bytes plus any decoration would not fit.
+int createTemporary(const fs::path& folder, std::string& tmpPath) {
     static std::atomic<uint64_t> counter{0};
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, "%08x%04x", rd(),
                       static_cast<unsigned>(counter.fetch_add(1) & 0xFFFF));
-        tmpPath = (folder / ("." + name + ".tmp-" + suffix)).string();
+        tmpPath = (folder / (std::string(".tmp-") + suffix)).string();
         int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -86,7 +88,7 @@ Result<std::string> writeTemporary(const fs::path& path, std::span<const uint8_t
     if (ec) return R::failure("cannot create folder " + folder.string() + ": " + ec.message());
 
     std::string tmp;
-    int fd = createTemporary(folder, path.filename().string(), tmp);
+    int fd = createTemporary(folder, tmp);
     if (fd < 0) return R::failure(describe("cannot create temporary file for", path, errno));
 
     auto fail = [&](const std::string& what) {

@@ -156,6 +156,25 @@ TEST_F(FoundationFiles, AtomicWriteSetsOrKeepsPermissions) {
     EXPECT_EQ(fs::status(fresh).permissions() & fs::perms::all, static_cast<fs::perms>(0644));
 }
 
+TEST_F(FoundationFiles, EveryNameTheFileSystemTakesIsWrittenBothWays) {
+    // 237 fitted before; from 238 on a temporary named after the target
+    // was longer than the file system allows.
+    for (size_t length : {1u, 237u, 238u, 255u}) {
+        const fs::path folder = Folders::caches() / ("len" + std::to_string(length));
+        const fs::path replaced = folder / std::string(length, 'r');
+        const fs::path placed = folder / std::string(length, 'p');
+        auto atomic = FileIO::writeAtomically(replaced, bytesOf("a"));
+        EXPECT_TRUE(atomic.ok()) << length << ": " << atomic.error();
+        auto noReplace = FileIO::writeAtomically(placed, bytesOf("b"), std::nullopt, FileIO::noReplace);
+        ASSERT_TRUE(noReplace.ok()) << length << ": " << noReplace.error();
+        EXPECT_EQ(*noReplace, NoReplaceOutcome::done) << length;
+        auto names = entriesOf(folder);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{placed.filename().string(), replaced.filename().string()}))
+            << length;
+    }
+}
+
 TEST_F(FoundationFiles, FailedWriteReportsAndLeavesNothingBehind) {
     // The target is a folder, so the final rename must fail.
     fs::path target = Folders::caches() / "occupied";

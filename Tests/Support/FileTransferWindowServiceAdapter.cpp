@@ -81,12 +81,18 @@ void FileTransferWindowServiceAdapter::installHooks() {
         if (auto w = report("progress " + std::to_string(sent) + "/" + std::to_string(total)))
             w->transferDidUpdateProgress(id, sent, total);
     };
-    service_->onOutgoingBatchCompleted = [weak, report](const UUID& id, bool cancelled) {
+    service_->onOutgoingBatchCompleted = [weak, report](const UUID& id, bool cancelled, size_t failedItems) {
         auto self = weak.lock();
         if (!self) return;
         if (cancelled) {
             self->awaitingReceipt_.erase(id);
             if (auto w = report("complete cancelled=1 confirmed=0")) w->transferDidComplete(id, true, false);
+            return;
+        }
+        if (failedItems > 0) {
+            self->awaitingReceipt_.erase(id);
+            if (auto w = report("fail " + std::to_string(failedItems)))
+                w->transferDidFail(id, std::to_string(failedItems) + " item(s) could not be sent.", std::nullopt);
             return;
         }
         if (auto w = report("all sent")) w->transferDidFinishSending(id);

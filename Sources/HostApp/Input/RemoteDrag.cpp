@@ -10,6 +10,7 @@
 #include "Platform/Clock.h"
 #include "Platform/Pasteboard.h"
 #include "Platform/UnicodeText.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 namespace fs = std::filesystem;
 
@@ -26,7 +27,7 @@ bool isCloudPlaceholderPath(const std::string& path) {
 }
 
 std::string nameOf(const fs::path& url) {
-    std::string name = url.filename().string();
+    std::string name = FileTransferService::lastPathComponent(url).string();
     return platform::UnicodeText::isValidUTF8(name) ? name : std::string();
 }
 
@@ -110,7 +111,7 @@ void V230HostAudioAuxServer::applyDragItems(const std::vector<DragItem>& items) 
 
     std::string names;
     for (size_t i = 0; i < std::min<size_t>(items.size(), 3); ++i)
-        names += (i ? ", " : "") + items[i].url.filename().string();
+        names += (i ? ", " : "") + FileTransferService::lastPathComponent(items[i].url).string();
     if (items.size() > 3) names += ", …";
     publish("remote drag: snapshot=" + std::to_string(drag.currentDragSnapshotID) +
             " items=" + std::to_string(items.size()) + " [" + names + "]");

@@ -157,6 +157,7 @@ std::shared_ptr<FileTransferCenter::TaskRow> FileTransferCenter::addTask(const S
     row->onCancel = [this, batchID, onCancel = std::move(onCancel)] {
         if (onCancel) onCancel();
         onMain([this, batchID] {
+            if (auto it = rows.find(batchID); it != rows.end() && !it->second->cancelEndsRow) return;
             finishTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"), 1.0, true);
         });
     };

@@ -51,6 +51,9 @@ public:
         // Once true the row ignores progress and its button dismisses.
         bool finished = false;
         std::function<void()> onCancel;
+        // Cleared by an owner whose cancel stops work that then reports
+        // its own outcome (items already saved are never "Cancelled").
+        bool cancelEndsRow = true;
 
         void updateProgress(uint64_t bytes, uint64_t total);
         void markFinished(const std::string& status, bool success);

@@ -222,7 +222,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
         batch.destinationHint = std::move(pending->path);
         batch.deliveryOptions = pending->deliveryOptions;
     }
-    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions};
+    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions, session};
     const auto count = batch.totalFilesExpected;
     const auto total = batch.totalExpectedBytes;
     const auto names = batch.itemNames;
@@ -400,6 +400,9 @@ void FileTransferService::endBatch(const UUID& id) {
     auto intent = batch.intent;
     auto failed = batch.failedFiles;
     receive_.inbound.erase(it);
+    // Nothing staged means nothing to deliver: the folder goes now rather
+    // than at the next start-up.
+    if (entries.empty()) removalQueue_.async([root] { platform::FileSystemItems::removeRecursively(root); });
     onMain([id, entries, root, intent, failed](FileTransferService& self) {
         self.status("received " + std::to_string(entries.size()) + " item(s) into " + root.string());
         if (auto hook = self.onBatchCompleted.get()) hook(id, entries, intent, failed);

@@ -129,15 +129,24 @@ void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& 
     std::vector<OutgoingEntry> entries;
     uint64_t totalBytes = 0, totalFiles = 0;
     for (const auto& url : urls) {
-        auto base = url.filename().empty() ? url.parent_path().filename() : url.filename();
-        walk(url, base.string(), true, entries, totalBytes, totalFiles);
+        walk(url, lastPathComponent(url).string(), true, entries, totalBytes, totalFiles);
     }
-    if (entries.empty()) return;
+    auto names = transferItemNames(urls);
+    if (entries.empty()) {
+        // Nothing is left to send: the batch fails at once, so whoever
+        // waits for it (a row, a window, the Viewer that asked) ends too.
+        status("send failed for batch " + batchID.id8() + ": nothing to send");
+        send(packetOf(FileTransferOp::cancelBatch, batchID), routingToken);
+        onMain([batchID, intent, names, failed = urls.size()](FileTransferService& self) {
+            if (auto hook = self.onOutgoingBatchStarted.get()) hook(batchID, 0, 0, intent, names);
+            if (auto hook = self.onOutgoingBatchCompleted.get()) hook(batchID, false, failed);
+        });
+        return;
+    }
     {
         std::lock_guard lock(outgoingLock_);
         outgoingActive_.insert(batchID);
     }
-    auto names = transferItemNames(urls);
     const auto fileCount = static_cast<int64_t>(totalFiles);
     onMain([batchID, fileCount, totalBytes, intent, names](FileTransferService& self) {
         if (auto hook = self.onOutgoingBatchStarted.get()) hook(batchID, fileCount, totalBytes, intent, names);
@@ -155,28 +164,35 @@ void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& 
         send(packetOf(FileTransferOp::batchIntent, batchID, static_cast<uint64_t>(intent)), routingToken);
 
     uint64_t sentBytes = 0;
+    size_t failedItems = 0;
     for (const auto& entry : entries) {
         if (isOutgoingCancelled(batchID)) break;
         if (entry.isDir) {
             send(packetOf(FileTransferOp::mkdir, batchID, 0, entry.relativePath), routingToken);
-        } else {
-            sendFile(entry, batchID, sentBytes, totalBytes, routingToken);
+        } else if (!sendFile(entry, batchID, sentBytes, totalBytes, routingToken) && !isOutgoingCancelled(batchID)) {
+            failedItems += 1;
         }
     }
     send(packetOf(FileTransferOp::batchEnd, batchID), routingToken);
     const bool cancelled = isOutgoingCancelled(batchID);
-    status(std::string("send ") + (cancelled ? "cancelled" : "completed") + " for batch " + batchID.id8());
+    if (cancelled)
+        status("send cancelled for batch " + batchID.id8());
+    else if (failedItems > 0)
+        status("send failed for batch " + batchID.id8() + ": " + std::to_string(failedItems) +
+               " item(s) could not be sent");
+    else
+        status("send completed for batch " + batchID.id8());
     {
         std::lock_guard lock(outgoingLock_);
         outgoingActive_.erase(batchID);
         if (outgoingCancelled_.erase(batchID)) std::erase(outgoingCancelledOrder_, batchID);
     }
-    onMain([batchID, cancelled](FileTransferService& self) {
-        if (auto hook = self.onOutgoingBatchCompleted.get()) hook(batchID, cancelled);
+    onMain([batchID, cancelled, failedItems](FileTransferService& self) {
+        if (auto hook = self.onOutgoingBatchCompleted.get()) hook(batchID, cancelled, failedItems);
     });
 }
 
-void FileTransferService::sendFile(const OutgoingEntry& entry, const UUID& batchID, uint64_t& sentBytes,
+bool FileTransferService::sendFile(const OutgoingEntry& entry, const UUID& batchID, uint64_t& sentBytes,
                                    uint64_t totalBytes, const std::optional<std::string>& routingToken) {
     auto file = platform::FileHandle::openForReading(entry.absolute);
     // The size announced is that of the file actually opened, so a file
@@ -188,27 +204,31 @@ void FileTransferService::sendFile(const OutgoingEntry& entry, const UUID& batch
     send(packetOf(FileTransferOp::fileStart, batchID, size, entry.relativePath), routingToken);
     if (!file) {
         status("open failed: " + entry.absolute.filename().string());
-    } else {
-        uint64_t offset = 0;
-        while (offset < size) {
-            if (isOutgoingCancelled(batchID)) break;
-            auto chunk = packetOf(FileTransferOp::fileChunk, batchID, offset, entry.relativePath);
-            // Read straight into the packet's buffer, which then moves
-            // through the hooks to the transport.
-            chunk.data.resize(static_cast<size_t>(std::min<uint64_t>(size - offset, static_cast<uint64_t>(chunkSize_))));
-            auto got = file->readAt(chunk.data, offset);
-            if (!got || *got == 0) break;  // the file shrank: sent short
-            chunk.data.resize(*got);
-            offset += *got;
-            sentBytes += *got;
-            send(std::move(chunk), routingToken);
-            onMain([batchID, sent = sentBytes, totalBytes](FileTransferService& self) {
-                if (auto hook = self.onOutgoingBatchProgress.get()) hook(batchID, sent, totalBytes);
-            });
-        }
+        return false;
     }
-    if (isOutgoingCancelled(batchID)) return;
+    uint64_t offset = 0;
+    while (offset < size) {
+        if (isOutgoingCancelled(batchID)) return false;
+        auto chunk = packetOf(FileTransferOp::fileChunk, batchID, offset, entry.relativePath);
+        // Read straight into the packet's buffer, which then moves
+        // through the hooks to the transport.
+        chunk.data.resize(static_cast<size_t>(std::min<uint64_t>(size - offset, static_cast<uint64_t>(chunkSize_))));
+        auto got = file->readAt(chunk.data, offset);
+        if (!got || *got == 0) {
+            status("read failed: " + entry.absolute.filename().string());
+            return false;
+        }
+        chunk.data.resize(*got);
+        offset += *got;
+        sentBytes += *got;
+        send(std::move(chunk), routingToken);
+        onMain([batchID, sent = sentBytes, totalBytes](FileTransferService& self) {
+            if (auto hook = self.onOutgoingBatchProgress.get()) hook(batchID, sent, totalBytes);
+        });
+    }
+    if (isOutgoingCancelled(batchID)) return false;
     send(packetOf(FileTransferOp::fileEnd, batchID, size, entry.relativePath), routingToken);
+    return true;
 }
 
 std::optional<UUID> FileTransferService::requestPeerSend(const std::vector<std::string>& paths,

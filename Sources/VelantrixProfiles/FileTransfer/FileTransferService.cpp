@@ -31,12 +31,15 @@ std::string FileTransferService::byteString(uint64_t bytes) {
     return oneDecimal(b / 1024.0) + " KB";
 }
 
+FileTransferService::URL FileTransferService::lastPathComponent(const URL& url) {
+    return url.filename().empty() ? url.parent_path().filename() : url.filename();
+}
+
 std::vector<std::string> FileTransferService::transferItemNames(const std::vector<URL>& urls) {
     std::vector<std::string> names;
     for (const auto& url : urls) {
         if (names.size() >= maxItemNames) break;
-        auto last = url.filename().empty() ? url.parent_path().filename() : url.filename();
-        auto name = trimmed(last.string());
+        auto name = trimmed(lastPathComponent(url).string());
         if (name.empty() || std::find(names.begin(), names.end(), name) != names.end()) continue;
         names.push_back(std::move(name));
     }

@@ -35,6 +35,8 @@ struct FileTransferBatchStartInfo {
     FileTransferIntent intent = FileTransferIntent::copy;
     std::optional<std::string> destinationHint;
     FileTransferDeliveryOptions deliveryOptions;
+    // The peer session that sent it ("" when not told).
+    std::string session;
     bool operator==(const FileTransferBatchStartInfo&) const = default;
 };
 
@@ -96,7 +98,12 @@ public:
                           const std::vector<std::string>& itemNames)>
         onOutgoingBatchStarted{hookMutex_};
     FileTransferHook<void(const platform::UUID&, uint64_t sent, uint64_t total)> onOutgoingBatchProgress{hookMutex_};
-    FileTransferHook<void(const platform::UUID&, bool cancelled)> onOutgoingBatchCompleted{hookMutex_};
+    // Every outgoing batch the service accepted ends here exactly once,
+    // also one whose items all vanished before anything was sent (then
+    // after an onOutgoingBatchStarted of no files). `failedItems` counts
+    // the items that could not be sent; above 0 the batch failed.
+    FileTransferHook<void(const platform::UUID&, bool cancelled, size_t failedItems)> onOutgoingBatchCompleted{
+        hookMutex_};
     FileTransferHook<void(const platform::UUID& requestID, const std::string& path,
                           const std::vector<RemoteDirectoryEntry>&)>
         onDirectoryListing{hookMutex_};
@@ -160,6 +167,9 @@ public:
     // binary kilobytes; always with a full stop.
     static std::string byteString(uint64_t bytes);
     static std::vector<std::string> transferItemNames(const std::vector<URL>& urls);
+    // The name an item travels and shows under: the last path component,
+    // also of a folder URL ending in "/".
+    static URL lastPathComponent(const URL& url);
     static std::vector<uint8_t> encodeItemNames(const std::vector<std::string>& names);
     static std::vector<std::string> decodeItemNames(std::span<const uint8_t> data);
 
@@ -204,7 +214,9 @@ private:
                      const std::optional<std::string>& routingToken);
     void walk(const URL& url, const std::string& basePath, bool topLevel, std::vector<OutgoingEntry>& entries,
               uint64_t& totalBytes, uint64_t& totalFiles);
-    void sendFile(const OutgoingEntry& entry, const platform::UUID& batchID, uint64_t& sentBytes,
+    // False when the file could not be read whole: it then gets no
+    // fileEnd, so the receiver fails that item.
+    bool sendFile(const OutgoingEntry& entry, const platform::UUID& batchID, uint64_t& sentBytes,
                   uint64_t totalBytes, const std::optional<std::string>& routingToken);
     void status(const std::string& text);
     // Runs `body` on the main queue if the service still exists then.

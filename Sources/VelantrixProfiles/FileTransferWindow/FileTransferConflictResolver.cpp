@@ -20,12 +20,14 @@ class FileTransferConflictResolver::DeliveryOperation : public std::enable_share
 public:
     DeliveryOperation(std::vector<fs::path> staged, fs::path destination, std::shared_ptr<platform::Window> parent,
                       bool prompt, bool backupBeforeOverwrite,
-                      std::function<void(const FileTransferDeliveryResult&)> completion)
+                      std::function<void(const FileTransferDeliveryResult&)> completion,
+                      std::function<bool()> shouldStop)
         : destination_(std::move(destination)),
           parentWindow_(std::move(parent)),
           shouldPromptForConflicts_(prompt),
           backupBeforeOverwrite_(backupBeforeOverwrite),
           completion_(std::move(completion)),
+          shouldStop_(std::move(shouldStop)),
           remainingURLs_(std::move(staged)) {
         if (backupBeforeOverwrite_) backupRoot_ = backupRootForNow();
     }
@@ -45,6 +47,7 @@ private:
     void processNext() {
         while (!didFinish_) {
             if (remainingURLs_.empty()) return finish();
+            if (stopRequested()) return stopHere(std::nullopt);
             const fs::path source = remainingURLs_.front();
             remainingURLs_.erase(remainingURLs_.begin());
             const fs::path target = destination_ / source.filename();
@@ -80,7 +83,21 @@ private:
                                            });
     }
 
+    bool stopRequested() const { return shouldStop_ && shouldStop_(); }
+
+    // Nothing more moves: `current` (taken off the list already) and the
+    // rest leave staging.
+    void stopHere(const std::optional<fs::path>& current) {
+        stoppedByUser_ = true;
+        std::error_code ignored;
+        if (current) fs::remove_all(*current, ignored);
+        removeRemainingStagedURLs();
+        finish();
+    }
+
     void apply(FileTransferConflictChoice choice, const fs::path& source, const fs::path& target) {
+        // A stop asked while the question was open wins over its answer.
+        if (stopRequested()) return stopHere(source);
         switch (choice) {
             case FileTransferConflictChoice::keepBoth:
                 move(source, uniqueDestination(target));
@@ -88,13 +105,8 @@ private:
             case FileTransferConflictChoice::replace:
                 replace(source, target);
                 return processNext();
-            case FileTransferConflictChoice::stop: {
-                stoppedByUser_ = true;
-                std::error_code ignored;
-                fs::remove_all(source, ignored);
-                removeRemainingStagedURLs();
-                return finish();
-            }
+            case FileTransferConflictChoice::stop:
+                return stopHere(source);
         }
     }
 
@@ -180,6 +192,8 @@ private:
     const bool shouldPromptForConflicts_;
     const bool backupBeforeOverwrite_;
     const std::function<void(const FileTransferDeliveryResult&)> completion_;
+    // The caller's cancel, asked before each item moves.
+    const std::function<bool()> shouldStop_;
     // This delivery's own time-stamped folder; only with backups on.
     std::optional<fs::path> backupRoot_;
     // Items still to deliver, in the caller's order.
@@ -196,10 +210,12 @@ private:
 void FileTransferConflictResolver::deliver(std::vector<fs::path> stagedURLs, fs::path destination,
                                            std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
                                            bool backupBeforeOverwrite,
-                                           std::function<void(const FileTransferDeliveryResult&)> completion) {
+                                           std::function<void(const FileTransferDeliveryResult&)> completion,
+                                           std::function<bool()> shouldStop) {
     auto operation = std::make_shared<DeliveryOperation>(std::move(stagedURLs), std::move(destination),
                                                          std::move(parentWindow), shouldPromptForConflicts,
-                                                         backupBeforeOverwrite, std::move(completion));
+                                                         backupBeforeOverwrite, std::move(completion),
+                                                         std::move(shouldStop));
     auto main = platform::DispatchQueue::main();
     if (main.isCurrent())
         operation->start();

@@ -18,9 +18,13 @@
 struct FileTransferConflictResolver {
     // Any thread; the work and the completion run on the main thread (the
     // completion may run before this returns when nobody needs asking).
+    // Once `shouldStop` answers true no further item moves, the one a
+    // conflict question is open for included, and the delivery ends as
+    // stopped.
     static void deliver(std::vector<std::filesystem::path> stagedURLs, std::filesystem::path destination,
                         std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
-                        bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion);
+                        bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion,
+                        std::function<bool()> shouldStop = nullptr);
 
     // The next free "name copy.ext", "name copy 2.ext", ... beside `url`
     // (`url` itself when free).

@@ -236,6 +236,15 @@ std::shared_ptr<platform::Window> FileTransferWindowController::foregroundWindow
     return window;
 }
 
+void FileTransferWindowController::hostSessionDidEnd() {
+    if (!activeTransferBatchID_) return;
+    transferDidFail(*activeTransferBatchID_,
+                    VelantrixL10n::text("fileTransfer.hostSessionEndedDetail",
+                                        "The connection to the Host ended before it confirmed the transfer. Check the "
+                                        "selected destination folder."),
+                    VelantrixL10n::text("fileTransfer.hostSessionEnded", "Connection to the Host lost"));
+}
+
 void FileTransferWindowController::transferDidFail(const platform::UUID& batchID, const std::string& message,
                                                    const std::optional<std::string>& summary) {
     if (!isActiveTransfer(batchID)) return;

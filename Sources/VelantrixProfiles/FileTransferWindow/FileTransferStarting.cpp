@@ -31,9 +31,12 @@ void FileTransferWindowController::executeTransfer() {
                 if (!allowed || !self) return;
                 self->addLocalBookmark(folder);
                 // Once the panel is gone and the roots rebuilt, the whole
-                // sequence runs again on what the window shows then.
+                // sequence runs again on what the window shows then; a
+                // transfer begun while the question was up stays the one
+                // the window follows and its Cancel keeps working.
                 platform::DispatchQueue::main().async([weakSelf] {
-                    if (auto again = weakSelf.lock()) again->executeTransfer();
+                    auto again = weakSelf.lock();
+                    if (again && !again->activeTransferBatchID_) again->executeTransfer();
                 });
             });
             return;

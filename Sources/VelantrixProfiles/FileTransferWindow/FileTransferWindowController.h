@@ -223,6 +223,10 @@ public:
     void transferDidComplete(const platform::UUID& batchID, bool cancelled, bool peerConfirmed);
     void transferDidFail(const platform::UUID& batchID, const std::string& message,
                          const std::optional<std::string>& summary);
+    // The owner lost its session with the Host: no receipt and no further
+    // report can come, so the followed batch, also one waiting for the
+    // Host's save ("Waiting for Save…"), ends failed.
+    void hostSessionDidEnd();
     // The Cancel button's action.
     void cancelActiveTransfer();
     // Raises the window (for an alert, or when shown) and returns it; none

@@ -85,6 +85,18 @@ TEST_F(RemoteDrag, LongDragsAreShortenedInTheLogAndThePacketButNotForPulls) {
     EXPECT_EQ(server->dragSourceURL(2, 300), std::nullopt);
 }
 
+TEST_F(RemoteDrag, AFolderURLEndingInASlashIsOfferedUnderItsName) {
+    fs::create_directories(dataRoot->path() / "Photos");
+    drag({fs::path(dataRoot->path() / "Photos").string() + "/"});
+    auto snapshots = received(*audio, AuxPacketType::dragSnapshot);
+    ASSERT_EQ(snapshots.size(), 1u);
+    auto offered = DragSnapshotPayload::decode(snapshots[0].payload);
+    ASSERT_TRUE(offered);
+    ASSERT_EQ(offered->items.size(), 1u);
+    EXPECT_EQ(offered->items[0].name, "Photos");
+    EXPECT_TRUE(logContains("remote drag: snapshot=1 items=1 [Photos]"));
+}
+
 TEST_F(RemoteDrag, CloudOnlyDragsAndRepeatedDragsSendNothing) {
     drag({dataRoot->path() / "Library/CloudStorage/Drive/x.txt", dataRoot->path() / "Library/Mobile Documents/y"});
     EXPECT_TRUE(received(*audio, AuxPacketType::dragSnapshot).empty());

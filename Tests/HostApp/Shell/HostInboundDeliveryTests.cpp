@@ -222,7 +222,7 @@ TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSay
     EXPECT_FALSE(center.rows.contains(services));
     ASSERT_TRUE(center.rows.contains(requested));
     EXPECT_EQ(center.rows.at(requested)->titleLbl->text, "Sending a.txt to Viewer");
-    service.onOutgoingBatchCompleted.get()(requested, true);
+    service.onOutgoingBatchCompleted.get()(requested, true, 0);
     runUntilIdle();
     EXPECT_EQ(center.rows.at(requested)->statusLbl->text, "Cancelled");
     center.resetForTesting();

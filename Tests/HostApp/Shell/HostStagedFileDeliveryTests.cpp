@@ -252,6 +252,68 @@ TEST_F(StagedDelivery, CancellingThePanelCancelsEverywhereAndUnstagesTheComplete
     EXPECT_FALSE(delegate->fileDelivery.latestInboundFileBatchID);
 }
 
+// A batch that began as a Finder drop and was then made a copy is decided
+// at its end from the copy intent: it gets its panel and is delivered.
+TEST_F(StagedDelivery, ADropTurnedIntoACopyIsDecidedFromTheIntentAtItsEnd) {
+    viewer->routedSendPacket = [this](FileTransferPacket p, const std::optional<std::string>&) {
+        if (p.op == FileTransferOp::batchEnd) {
+            FileTransferPacket intent{FileTransferOp::batchIntent, p.batchID,
+                                      static_cast<uint64_t>(FileTransferIntent::copy), 0, "", {}};
+            delegate->handleIncomingFileTransferPacket(std::move(intent), session);
+        }
+        delegate->handleIncomingFileTransferPacket(std::move(p), session);
+        return true;
+    };
+    auto batch = viewer->sendURLs({source}, FileTransferIntent::dropToFinder, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    auto& center = FileTransferCenter::shared();
+    ASSERT_EQ(center.savePanels.size(), 1u);
+    const fs::path folder = Folders::home() / "Chosen";
+    fs::create_directories(folder);
+    onMain([&] { center.savePanels.front()->answerOK(folder); });
+    runUntilIdle();
+    EXPECT_TRUE(fs::exists(folder / "a.txt"));
+    EXPECT_FALSE(fs::exists(Folders::home() / "Desktop" / "a.txt"));
+    EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Saved 1 item(s) to Chosen");
+    EXPECT_TRUE(stagingEmpty());
+}
+
+// One Viewer keeps at most 8 copies waiting for a save location; the next
+// is refused with a receipt that says why, and nothing of it stays staged.
+TEST_F(StagedDelivery, ANinthCopyWaitingForASaveLocationIsRefused) {
+    auto& center = FileTransferCenter::shared();
+    std::vector<UUID> batches;
+    for (int i = 0; i < 9; ++i) {
+        auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+        ASSERT_TRUE(batch);
+        batches.push_back(*batch);
+        runUntilIdle();
+    }
+    EXPECT_EQ(center.savePanels.size(), 8u);
+    const std::string why = "Too many received batches from this Viewer are waiting for a save location.";
+    EXPECT_EQ(center.rows.at(batches.back())->statusLbl->text, why);
+    auto answer = receipt();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->batchID, batches.back());
+    auto refusal = FileTransferService::peerSendResponse(*answer);
+    ASSERT_TRUE(refusal);
+    EXPECT_FALSE(refusal->accepted);
+    EXPECT_EQ(refusal->message, why);
+    const auto stagingRoot = delegate->components.fileTransferService->stagingRoot();
+    ASSERT_TRUE(runUntil([&] { return std::distance(fs::directory_iterator(stagingRoot), {}) == 8; }));
+
+    // An answered panel makes room again.
+    const fs::path folder = Folders::home() / "Room";
+    fs::create_directories(folder);
+    onMain([&] { center.savePanels.front()->answerOK(folder); });
+    runUntilIdle();
+    auto tenth = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(tenth);
+    runUntilIdle();
+    EXPECT_NE(center.rows.at(*tenth)->statusLbl->text, why);
+}
+
 TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {
     auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
     ASSERT_TRUE(batch);

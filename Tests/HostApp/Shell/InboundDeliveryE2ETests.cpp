@@ -10,6 +10,8 @@
 #include <fstream>
 
 #include "HostShellTestFixture.h"
+#include "Platform/AppKitApplication.h"
+#include "Platform/FileIO.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Support/FileTransferTestViewer.h"
@@ -109,6 +111,65 @@ TEST_F(InboundDeliveryE2E, PeerSendBringsHostFilesToTheViewer) {
     EXPECT_EQ(digestsBelow(viewer->completed[0].second[0]), digestsBelow(out));
 }
 
+// Host files a Viewer asked for that go away after the request was
+// accepted: one that cannot be opened any more is a failed item at both
+// ends, and a batch left with nothing fails at once with a cancelBatch.
+TEST_F(InboundDeliveryE2E, HostFilesThatCannotBeSentAreReportedFailed) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;
+        // Removed when the Host sends a packet of this op and path.
+        FileTransferOp trigger;
+        std::string triggerPath;
+        std::string removed;
+        std::vector<FileTransferOp> removedOps;  // what the Viewer hears of it
+        bool viewerGetsABatch;
+    };
+    const Case cases[] = {
+        {"vanished while the batch is sent", {"a.txt", "b.txt"}, FileTransferOp::fileStart, "a.txt", "b.txt",
+         {FileTransferOp::fileStart}, true},
+        {"vanished before the walk", {"c.txt"}, FileTransferOp::peerSendResponse, "", "c.txt", {}, false},
+    };
+    auto& service = *delegate->components.fileTransferService;
+    const auto wired = service.routedSendPacket.get();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = Folders::home() / "Out";
+        std::vector<std::string> asked;
+        for (const auto& name : c.files) {
+            fs::create_directories(out);
+            std::ofstream(out / name) << name;
+            asked.push_back("~/Out/" + name);
+        }
+        service.routedSendPacket = [&, wired](FileTransferPacket p, const std::optional<std::string>& token) {
+            if (p.op == c.trigger && p.path == c.triggerPath) fs::remove(out / c.removed);
+            return wired(std::move(p), token);
+        };
+        viewer->received.clear();
+        viewer->completed.clear();
+        auto request = viewer->service->requestPeerSend(asked, "Inbox", {});
+        ASSERT_TRUE(request);
+        ASSERT_TRUE(runUntil([&] { return rowText(*request) == "1 item(s) could not be sent"; }));
+        if (c.viewerGetsABatch) {
+            ASSERT_TRUE(runUntil([&] { return !viewer->completed.empty(); }));
+            ASSERT_EQ(viewer->completed[0].second.size(), 1u);
+            EXPECT_EQ(viewer->completed[0].second[0].filename(), "a.txt");
+        } else {
+            ASSERT_TRUE(runUntil([&] {
+                return std::any_of(viewer->received.begin(), viewer->received.end(), [&](const auto& p) {
+                    return p.op == FileTransferOp::cancelBatch && p.batchID == *request;
+                });
+            }));
+        }
+        std::vector<FileTransferOp> ofRemoved;
+        for (const auto& p : viewer->received)
+            if (p.path == c.removed) ofRemoved.push_back(p.op);
+        EXPECT_EQ(ofRemoved, c.removedOps);
+        fs::remove_all(out);
+    }
+    service.routedSendPacket = wired;
+}
+
 TEST_F(InboundDeliveryE2E, AViewerLeavingMidFileLeavesNothingBehind) {
     fs::create_directories(source);
     {
@@ -131,6 +192,59 @@ TEST_F(InboundDeliveryE2E, AViewerLeavingMidFileLeavesNothingBehind) {
     EXPECT_LT(Clock::uptimeSeconds() - start, 1.0);
     EXPECT_FALSE(fs::exists(Folders::home() / "In" / "big.bin"));
     EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->textColor, Color::systemRed);
+}
+
+// A cancel of the row, or the Viewer leaving, while a batch's items are
+// being saved: delivery stops before the next item moves (here, while the
+// second item's name clash is asked about), what was saved stays, and the
+// receipt and the row say how many were saved instead of "Cancelled".
+TEST_F(InboundDeliveryE2E, ACancelDuringDeliveryStopsBeforeTheNextItemAndKeepsWhatWasSaved) {
+    for (const bool viewerLeaves : {false, true}) {
+        SCOPED_TRACE(viewerLeaves ? "the Viewer leaves" : "the row is cancelled");
+        if (viewerLeaves) {
+            viewer = FileTransferTestViewer::connect(runtime, delegate->audioServer(), *log, consoleUser, password,
+                                                     "Viewer");
+        }
+        const fs::path in = Folders::home() / (viewerLeaves ? "InLeft" : "InCancelled");
+        fs::create_directories(in);
+        std::ofstream(in / "b.txt") << "already there";
+        const fs::path from = source / (viewerLeaves ? "left" : "cancelled");
+        fs::create_directories(from);
+        for (const char* name : {"a.txt", "b.txt", "c.txt"}) std::ofstream(from / name) << name;
+
+        auto batch = viewer->service->sendURLs({from / "a.txt", from / "b.txt", from / "c.txt"},
+                                               FileTransferIntent::managedCopy, in.string(),
+                                               FileTransferDeliveryOptions::promptForConflicts, std::nullopt);
+        ASSERT_TRUE(batch);
+        std::shared_ptr<Alert> question;
+        ASSERT_TRUE(runUntil([&] {
+            auto shown = Application::shared().shownAlerts();
+            if (!shown.empty()) question = shown.front();
+            return question != nullptr;
+        }));
+        EXPECT_TRUE(fs::exists(in / "a.txt"));
+
+        if (viewerLeaves) {
+            viewer->disconnect();
+            ASSERT_TRUE(runUntil([&] { return diagnosticsContain("files: stopped delivery of batch " + batch->id8()); }));
+        } else {
+            onMain([&] { FileTransferCenter::shared().rows.at(*batch)->didCancel(); });
+        }
+        onMain([&] { question->pressButton(0); });  // Keep Both, answered after the cancel
+        ASSERT_TRUE(runUntil([&] { return rowText(*batch) == "Stopped after saving 1 item(s)"; }))
+            << rowText(*batch).value_or("no row") << " alert: " << question->messageText;
+        ASSERT_TRUE(runUntil([&] { return stagingEmpty(); }));
+        EXPECT_EQ(*FileIO::readAll(in / "a.txt"), std::vector<uint8_t>({'a', '.', 't', 'x', 't'}));
+        EXPECT_FALSE(fs::exists(in / "b copy.txt"));
+        EXPECT_FALSE(fs::exists(in / "c.txt"));
+        if (!viewerLeaves) {
+            ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }));
+            ASSERT_EQ(viewer->responses.size(), 1u);
+            EXPECT_EQ(viewer->responses[0].first, *batch);
+            EXPECT_FALSE(viewer->responses[0].second.accepted);
+            EXPECT_EQ(viewer->responses[0].second.message, "Stopped after saving 1 item(s).");
+        }
+    }
 }
 
 TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {

@@ -46,6 +46,7 @@ protected:
     std::vector<Completed> completed;
     std::vector<FileTransferBatchStartInfo> started;
     std::optional<bool> outgoingCancelled;
+    std::optional<size_t> outgoingFailed;
     fs::path source = dataRoot->path() / "source";
 
     FileTransferServiceTest() {
@@ -55,7 +56,10 @@ protected:
             return true;
         };
         sender->onStatus = [this](const std::string& s) { senderStatus.push_back(s); };
-        sender->onOutgoingBatchCompleted = [this](const UUID&, bool cancelled) { outgoingCancelled = cancelled; };
+        sender->onOutgoingBatchCompleted = [this](const UUID&, bool cancelled, size_t failed) {
+            outgoingCancelled = cancelled;
+            outgoingFailed = failed;
+        };
         receiver->onStatus = [this](const std::string& s) { receiverStatus.push_back(s); };
         receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent i,
                                             size_t failed) { completed.push_back({id, e, i, failed}); };
@@ -160,6 +164,60 @@ TEST_F(FileTransferServiceTest, ChunksAtChunkSizeAndStopsWithinAFileWhenCancelle
     EXPECT_EQ(ops(), (std::vector<FileTransferOp>{FileTransferOp::batchStart, FileTransferOp::batchEnd}));
 }
 
+// An item the sender cannot read is reported failed on both ends: the
+// receiver hears its fileStart with no fileEnd and fails that item alone,
+// and the sender's completion counts it instead of calling the batch sent.
+TEST_F(FileTransferServiceTest, AFileThatCannotBeOpenedIsAFailedItemOnBothEnds) {
+    writeFile(source / "ok.txt", "fine");
+    writeFile(source / "taken.txt", "gone by the time it is opened");
+    // The walk saw both; the second is removed while the first is sent.
+    sender->sendPacket = [this](FileTransferPacket p) {
+        if (p.op == FileTransferOp::fileStart && p.path == "ok.txt") fs::remove(source / "taken.txt");
+        sent.push_back(p);
+        receiver->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    auto id = sender->sendURLs({source / "ok.txt", source / "taken.txt"}, FileTransferIntent::copy, std::nullopt, {},
+                               std::nullopt);
+    ASSERT_TRUE(id);
+    runUntilIdle();
+
+    std::vector<FileTransferOp> ofTaken;
+    for (const auto& p : sent)
+        if (p.path == "taken.txt") ofTaken.push_back(p.op);
+    EXPECT_EQ(ofTaken, std::vector<FileTransferOp>{FileTransferOp::fileStart}) << "announced, never ended";
+    EXPECT_EQ(outgoingCancelled, false);
+    EXPECT_EQ(outgoingFailed, 1u);
+    EXPECT_EQ(senderStatus.back(), "send failed for batch " + id->id8() + ": 1 item(s) could not be sent");
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed[0].failed, 1u);
+    ASSERT_EQ(completed[0].entries.size(), 1u);
+    EXPECT_EQ(completed[0].entries[0].filename(), "ok.txt");
+}
+
+// Items gone before the walk still end the batch, at once and through the
+// same hooks, so every waiter for it ends; the target hears a cancelBatch.
+TEST_F(FileTransferServiceTest, ABatchWhoseItemsAllVanishedFailsAtOnce) {
+    std::vector<std::string> order;
+    sender->onOutgoingBatchStarted = [&](const UUID&, int64_t files, uint64_t bytes, FileTransferIntent,
+                                         const std::vector<std::string>& names) {
+        order.push_back("started " + std::to_string(files) + " " + std::to_string(bytes) + " " + names.at(0));
+    };
+    auto done = sender->onOutgoingBatchCompleted.get();
+    sender->onOutgoingBatchCompleted = [&, done](const UUID& id, bool cancelled, size_t failed) {
+        order.push_back("completed " + std::to_string(failed));
+        done(id, cancelled, failed);
+    };
+    auto id = sender->sendURLs({source / "gone.txt", source / "also-gone"}, FileTransferIntent::managedCopy, "~/In",
+                               {}, std::nullopt);
+    ASSERT_TRUE(id);
+    runUntilIdle();
+    EXPECT_EQ(order, (std::vector<std::string>{"started 0 0 gone.txt", "completed 2"}));
+    EXPECT_EQ(outgoingCancelled, false);
+    EXPECT_EQ(ops(), std::vector<FileTransferOp>{FileTransferOp::cancelBatch});
+    EXPECT_EQ(sent.at(0).batchID, *id);
+}
+
 TEST_F(FileTransferServiceTest, LinksInsideFoldersAreSkippedAndATopLevelLinkIsFollowed) {
     writeFile(source / "real" / "f.txt", "data");
     fs::create_directory_symlink(".", source / "real" / "loop");
@@ -230,10 +288,12 @@ TEST_F(FileTransferServiceTest, HostileOrFaultyFilesFailAloneAndNothingLeavesThe
         ASSERT_EQ(completed.size(), 1u) << c.name;
         EXPECT_EQ(completed[0].failed, 1u) << c.name;
         const auto root = stagingRoot() / fs::path(receiverStatus.back().substr(receiverStatus.back().rfind('/') + 1));
-        auto staged = treeOf(root);
         if (std::string(c.name) == "open at end") {
-            EXPECT_TRUE(staged.empty()) << c.name;
+            // Nothing staged: the batch's folder leaves with the batch.
+            receiver->syncRemovalQueueForTesting();
+            EXPECT_FALSE(fs::exists(root)) << c.name;
         } else {
+            auto staged = treeOf(root);
             EXPECT_EQ(staged, (std::map<std::string, std::string>{{"good", "ok"}})) << c.name;
             EXPECT_EQ(completed[0].entries, std::vector<fs::path>{root / "good"}) << c.name;
         }
@@ -268,6 +328,8 @@ TEST_F(FileTransferServiceTest, BatchStartRecordsDestinationIntentAndReplacesALi
     // A second start of the live batch leaves no trace of the first.
     advance(2);
     receiver->handleIncomingPacket({FileTransferOp::batchStart, id, 0, 0, "", {}});
+    // Something staged, so the second batch's folder stays to be counted.
+    receiver->handleIncomingPacket({FileTransferOp::mkdir, id, 0, 0, "second", {}});
     receiver->handleIncomingPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}});
     runUntilIdle();
     size_t folders = 0;

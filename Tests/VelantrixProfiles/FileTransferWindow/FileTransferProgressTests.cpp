@@ -164,6 +164,40 @@ TEST_F(FileTransferProgressTest, AllSentWaitsForTheReceiptUntilARecheckPutsBackC
     EXPECT_FALSE(ui().executeButton->isEnabled);
 }
 
+// Whatever state the followed batch is in, the end of the Host's session
+// ends it failed; with no batch followed it changes nothing.
+TEST_F(FileTransferProgressTest, TheHostSessionEndingEndsTheWaitWithTheFailureText) {
+    const struct {
+        const char* what;
+        std::function<void(Controller&, const UUID&)> reach;
+    } cases[] = {
+        {"preparing", [](Controller&, const UUID&) {}},
+        {"waiting for save", [](Controller& c, const UUID& id) {
+             c.transferDidStart(id, 2, 100);
+             c.transferDidFinishSending(id);
+         }},
+        {"cancelling", [](Controller& c, const UUID& id) { c.transferDidRequestCancellation(id); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const UUID id = beginSend();
+        c.reach(*controller, id);
+        controller->hostSessionDidEnd();
+        EXPECT_FALSE(controller->activeTransferBatchID());
+        EXPECT_TRUE(controller->cancelledTransferBatchIDs().empty());
+        EXPECT_EQ(ui().transferSummaryLabel->text, "Connection to the Host lost");
+        EXPECT_EQ(ui().transferStatusLabel->text,
+                  "The connection to the Host ended before it confirmed the transfer. Check the selected destination "
+                  "folder.");
+        EXPECT_NE(ui().executeButton->text, "Waiting for Save…");
+        EXPECT_TRUE(ui().transferProgressRow->isHidden);
+        EXPECT_TRUE(alerts().empty());
+    }
+    const std::string idle = ui().transferStatusLabel->text;
+    controller->hostSessionDidEnd();
+    EXPECT_EQ(ui().transferStatusLabel->text, idle);
+}
+
 TEST_F(FileTransferProgressTest, CancelShowsCancellingBeforeTheServiceIsAskedAndEndsCancelled) {
     make();
     ui().cancelTransferButton->performClick();  // nothing to cancel

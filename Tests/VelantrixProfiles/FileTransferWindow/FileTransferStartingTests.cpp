@@ -143,6 +143,35 @@ TEST_F(FileTransferStartingTest, AnUngrantedFolderIsAskedForAndAllowRunsTheWhole
     }
 }
 
+TEST_F(FileTransferStartingTest, AllowDoesNotStartAgainOverATransferBegunWhileItWasAsked) {
+    make();
+    const std::string elsewhere = home() + "/Elsewhere";
+    fs::create_directories(elsewhere);
+    controller->setLocalRootsForTesting({dir("Elsewhere", elsewhere)});
+    prepareReceive(elsewhere);
+    ui().leftOutlineView->deselectAll();
+    controller->setLocalRootsForTesting({dir("Other", home() + "/Other")});
+    controller->executeTransfer();
+    ASSERT_TRUE(controller->authorizationConfirmationPanel());
+
+    // A send begins while the question is up.
+    controller->selectDirection(Direction::sendToHost);
+    showLocalDesktop();
+    tick({fileA});
+    chooseTarget(ui().rightOutlineView, "~/Documents");
+    controller->executeTransfer();
+    ASSERT_EQ(sends.size(), 1u);
+    const auto followed = controller->activeTransferBatchID();
+    ASSERT_TRUE(followed);
+
+    controller->authorizationConfirmationAllowPressed();
+    runUntilIdle();
+    EXPECT_EQ(sends.size(), 1u);
+    EXPECT_TRUE(receives.empty());
+    EXPECT_EQ(controller->activeTransferBatchID(), followed);
+    EXPECT_TRUE(controller->isFolderAuthorized(elsewhere)) << "the grant itself is kept";
+}
+
 TEST_F(FileTransferStartingTest, ARefusedBatchLeavesTheWindowIdleAndReady) {
     for (const auto direction : {Direction::sendToHost, Direction::receiveFromHost}) {
         SCOPED_TRACE(direction == Direction::sendToHost ? "send" : "receive");

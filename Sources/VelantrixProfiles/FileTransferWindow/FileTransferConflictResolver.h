@@ -16,8 +16,10 @@
 #include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
 struct FileTransferConflictResolver {
-    // Any thread; the work and the completion run on the main thread (the
-    // completion may run before this returns when nobody needs asking).
+    // Any thread. The moves, copies and removals run on a utility queue,
+    // so the main thread never waits on the disk; the sheets and the
+    // completion run on the main queue, the completion after this returns
+    // and once every removal it reports is done.
     static void deliver(std::vector<std::filesystem::path> stagedURLs, std::filesystem::path destination,
                         std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
                         bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion);

@@ -39,9 +39,10 @@ public:
     const std::shared_ptr<Window>& window() const { return window_; }
 
     // Shows the alert as a sheet on `parent` (after the sheets already
-    // there, like any sheet); the completion runs once with the response
-    // that ended it.
-    void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion);
+    // there, like any sheet); `didBegin` runs when it shows, the completion
+    // runs once with the response that ended it.
+    void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion,
+                         std::function<void()> didBegin = nullptr);
     // Shows the alert in its own window and waits, running the main queue,
     // until a button ends it; the abort response when the application
     // terminates first.

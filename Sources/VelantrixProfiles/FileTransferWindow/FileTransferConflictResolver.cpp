@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <mutex>
 #include <optional>
 #include <system_error>
 
@@ -10,15 +11,17 @@
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/Formatters.h"
+#include "Platform/Runtime.h"
 
 using platform::FileMoves;
 namespace fs = std::filesystem;
 
 // One deliver call. Held only by the work queued for it and, while a
 // conflict sheet is open, by the sheet's completion. Its file work (moves,
-// copies across file systems, backups, removals) runs on a utility queue,
-// its sheets and its completion on the main queue; each step hands the
-// operation to the next, so only one step at a time touches its state.
+// copies across file systems, backups, removals) runs on the resolver's own
+// disk queue, its sheets and its completion on the main queue; each step
+// hands the operation to the next, so only one step at a time touches its
+// state.
 class FileTransferConflictResolver::DeliveryOperation : public std::enable_shared_from_this<DeliveryOperation> {
 public:
     DeliveryOperation(std::vector<fs::path> staged, fs::path destination, std::shared_ptr<platform::Window> parent,
@@ -40,7 +43,21 @@ public:
 
 private:
     // The queue for everything that waits on the disk; never the main one.
-    static platform::DispatchQueue diskQueue() { return platform::DispatchQueue::global(platform::QualityOfService::utility); }
+    // One serial queue for every delivery, so that the check for a free
+    // name and the move into it are never split by another delivery's
+    // move into the same folder. Made afresh for each runtime a test
+    // installs.
+    static platform::DispatchQueue diskQueue() {
+        static std::mutex lock;
+        static std::optional<platform::DispatchQueue> queue;
+        static uint64_t madeForInstall = 0;
+        std::lock_guard<std::mutex> guard(lock);
+        if (!queue || madeForInstall != platform::Runtime::installCount()) {
+            queue.emplace("FileTransferConflictResolver.disk");
+            madeForInstall = platform::Runtime::installCount();
+        }
+        return *queue;
+    }
 
     void onDisk(std::function<void(DeliveryOperation&)> step) {
         diskQueue().async([self = shared_from_this(), step = std::move(step)] { step(*self); });

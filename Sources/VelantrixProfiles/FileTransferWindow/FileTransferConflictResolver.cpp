@@ -80,6 +80,7 @@ private:
 
     // Disk queue.
     void processNext() {
+        diskQueue().dispatchPrecondition();
         while (!didFinish_) {
             if (remainingURLs_.empty()) return finish();
             const fs::path source = remainingURLs_.front();
@@ -115,6 +116,7 @@ private:
 
     // Main queue.
     void askAboutConflict(const FileTransferConflictAlert::Info& info, const fs::path& source, const fs::path& target) {
+        platform::DispatchQueue::main().dispatchPrecondition();
         auto window = presentationWindow();
         if (!window) {
             return onDisk([source, target](DeliveryOperation& self) {

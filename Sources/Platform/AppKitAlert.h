@@ -4,8 +4,8 @@
 // window of their own, either as a sheet on another window (with a
 // completion) or modally (the caller waits in a nested run of the main
 // queue). Tests press the buttons or script the answer through the
-// application; a terminating application ends every shown alert with the
-// abort response.
+// application; a terminating application ends every alert, shown or
+// waiting its turn as a sheet, with the abort response.
 
 #include <functional>
 #include <memory>

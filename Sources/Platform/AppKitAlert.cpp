@@ -11,7 +11,8 @@ std::shared_ptr<Alert> Alert::make() {
     return alert;
 }
 
-void Alert::beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion) {
+void Alert::beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion,
+                            std::function<void()> didBegin) {
     if (shown_ || sheetParent_.lock() || !parent) return;
     modal_ = false;
     sheetParent_ = parent;
@@ -30,9 +31,10 @@ void Alert::beginSheetModal(const std::shared_ptr<Window>& parent, std::function
         },
         // Held while it waits, as the window server holds a queued sheet;
         // once shown, the application holds it.
-        [self = shared_from_this()] {
+        [self = shared_from_this(), didBegin = std::move(didBegin)] {
             self->shown_ = true;
             Application::shared().alertShown(self);
+            if (didBegin) didBegin();
         });
 }
 

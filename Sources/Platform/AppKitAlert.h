@@ -4,8 +4,8 @@
 // window of their own, either as a sheet on another window (with a
 // completion) or modally (the caller waits in a nested run of the main
 // queue). Tests press the buttons or script the answer through the
-// application; a terminating application ends every shown alert with the
-// abort response.
+// application; a terminating application ends every alert, shown or
+// waiting its turn as a sheet, with the abort response.
 
 #include <functional>
 #include <memory>
@@ -39,9 +39,10 @@ public:
     const std::shared_ptr<Window>& window() const { return window_; }
 
     // Shows the alert as a sheet on `parent` (after the sheets already
-    // there, like any sheet); the completion runs once with the response
-    // that ended it.
-    void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion);
+    // there, like any sheet); `didBegin` runs when it shows, the completion
+    // runs once with the response that ended it.
+    void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> completion,
+                         std::function<void()> didBegin = nullptr);
     // Shows the alert in its own window and waits, running the main queue,
     // until a button ends it; the abort response when the application
     // terminates first.

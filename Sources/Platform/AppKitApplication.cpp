@@ -91,8 +91,12 @@ void Application::terminateNow() {
     if (terminating_) return;
     terminating_ = true;
     awaitingReply_ = false;
-    // Whatever still waits for an answer is answered for the user.
+    // Whatever still waits for an answer is answered for the user: the
+    // shown alerts, then every sheet still attached (a panel, say), which
+    // ends those waiting behind it too.
     for (const auto& alert : shownAlerts()) alert->endWithResponse(kModalResponseAbort);
+    for (const auto& window : windows())
+        if (auto sheet = window->attachedSheet()) window->endSheet(sheet, kModalResponseAbort);
     if (auto d = delegate()) d->applicationWillTerminate();
     center_.post(Notification{kApplicationWillTerminateNotification, {}});
     terminated_ = true;

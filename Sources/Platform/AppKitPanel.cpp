@@ -58,13 +58,16 @@ OpenPanel::OpenPanel() : window_(Window::make(CGSize{640, 420}, kWindowStyleTitl
 
 std::shared_ptr<OpenPanel> OpenPanel::make() { return std::shared_ptr<OpenPanel>(new OpenPanel()); }
 
-void OpenPanel::beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> handler) {
+void OpenPanel::beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> handler,
+                                std::function<void()> didBegin) {
     handler_ = std::move(handler);
     sheetParent_ = parent;
     std::weak_ptr<OpenPanel> weak = weak_from_this();
-    parent->beginSheet(window_, [weak](ModalResponse response) {
-        if (auto self = weak.lock()) self->finish(response);
-    });
+    parent->beginSheet(
+        window_, [weak](ModalResponse response) {
+            if (auto self = weak.lock()) self->finish(response);
+        },
+        std::move(didBegin));
 }
 
 void OpenPanel::begin(std::function<void(ModalResponse)> handler) {

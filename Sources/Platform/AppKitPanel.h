@@ -54,8 +54,10 @@ public:
     // The chosen folder once the panel ended with OK.
     std::optional<std::string> url() const { return url_; }
 
-    // As a sheet of `parent`, or free-standing; the handler gets the answer.
-    void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> handler);
+    // As a sheet of `parent` (`didBegin` runs when it shows, after the
+    // sheets before it), or free-standing; the handler gets the answer.
+    void beginSheetModal(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> handler,
+                         std::function<void()> didBegin = nullptr);
     void begin(std::function<void(ModalResponse)> handler);
     bool isRunning() const { return static_cast<bool>(handler_); }
 

@@ -246,6 +246,11 @@ void Window::beginSheet(const std::shared_ptr<Window>& sheet, std::function<void
     if (!sheet || sheet == attachedSheet_) return;
     for (const auto& waiting : waitingSheets_)
         if (waiting.sheet == sheet) return;
+    if (Application::shared().isTerminating()) {
+        // Nobody will answer it any more: it ends as the shown ones did.
+        if (completion) completion(kModalResponseAbort);
+        return;
+    }
     WaitingSheet next{sheet, std::move(completion), std::move(didBegin)};
     if (attachedSheet_ || !waitingSheets_.empty()) {
         // One sheet at a time: this one shows when those before it end.
@@ -266,9 +271,10 @@ void Window::attachSheet(WaitingSheet next) {
     next.sheet->sheetParent_ = weak_from_this();
     next.sheet->visible_ = true;
     Application::shared().retainShownWindow(next.sheet);
-    // A sheet takes the key focus of its parent.
-    next.sheet->makeKey();
+    // What the sheet's owner does as it shows (raising the parent, making
+    // it key) comes first: the sheet then takes the key focus of its parent.
     if (next.didBegin) next.didBegin();
+    next.sheet->makeKey();
 }
 
 void Window::beginNextWaitingSheet() {

@@ -262,7 +262,9 @@ public:
     // Attaches `sheet` and shows it; the completion gets the response the
     // sheet ends with. The parent is shown when it is not. While another
     // sheet is attached (or waiting) the new one waits its turn and shows
-    // when the ones before it have ended; `didBegin` runs when it shows.
+    // when the ones before it have ended; `didBegin` runs when it shows,
+    // before the sheet takes the key focus. Once the application
+    // terminates, a new sheet ends with the abort response at once.
     void beginSheet(const std::shared_ptr<Window>& sheet, std::function<void(ModalResponse)> completion,
                     std::function<void()> didBegin = nullptr);
     // Detaches the sheet, hides it and runs its completion with the code,

@@ -3,6 +3,8 @@
 #include <png.h>
 #include <tiffio.h>
 
+#include <csetjmp>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <span>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace platform {
 
@@ -202,6 +205,126 @@ Result<BitmapImage> decodeTiff(std::span<const uint8_t> bytes) {
     return BitmapImage(width, height, std::move(rgba));
 }
 
+// A TIFF writer over `file` for straight 8-bit RGBA rows, top to bottom.
+TIFF* openRgbaTiffWriter(MemoryFile& file, uint32_t width, uint32_t height) {
+    TIFF* tif = openTiff(file, "w");
+    if (!tif) return nullptr;
+    const uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4);
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    // Deflate keeps a large flat picture small wherever the TIFF is kept
+    // (a pasteboard holds it as long as the clipboard does).
+    TIFFSetField(tif, TIFFTAG_COMPRESSION,
+                 TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE : COMPRESSION_NONE);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+    return tif;
+}
+
+// --- PNG rows straight into the TIFF writer ----------------------------------
+
+// Everything the row-by-row conversion owns lives here, outside the function
+// that libpng may leave by longjmp, so a damaged file skips no destructor.
+struct PngToTiff {
+    std::span<const uint8_t> input;
+    size_t position = 0;
+    MemoryFile file;
+    TIFF* tif = nullptr;
+    std::vector<uint8_t> row;
+    // The failure's whole text, when libpng or the size check failed.
+    std::string error;
+    // Adam7 rows only come whole with the whole picture: decoded instead.
+    bool interlaced = false;
+
+    ~PngToTiff() {
+        if (tif) TIFFClose(tif);
+    }
+};
+
+void readPngInput(png_structp png, png_bytep out, size_t count) {
+    auto* state = static_cast<PngToTiff*>(png_get_io_ptr(png));
+    if (count > state->input.size() - state->position) png_error(png, "truncated");
+    std::memcpy(out, state->input.data() + state->position, count);
+    state->position += count;
+}
+
+[[noreturn]] void keepPngError(png_structp png, png_const_charp message) {
+    auto* state = static_cast<PngToTiff*>(png_get_error_ptr(png));
+    if (state->error.empty()) state->error = std::string("bad PNG: ") + message;
+    png_longjmp(png, 1);
+}
+
+void ignorePngWarning(png_structp, png_const_charp) {}
+
+// True when every row reached the writer. No object with a destructor is
+// alive here while libpng runs: an error jumps straight back to setjmp.
+bool convertPngRows(png_structp png, png_infop info, PngToTiff& state) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_read_fn(png, &state, readPngInput);
+    png_read_info(png, info);
+    png_uint_32 width = 0, height = 0;
+    int bitDepth = 0, colorType = 0, interlace = 0;
+    png_get_IHDR(png, info, &width, &height, &bitDepth, &colorType, &interlace, nullptr, nullptr);
+    if (!checkDimensions(width, height).ok()) {
+        state.error = "image too large (" + std::to_string(width) + "x" + std::to_string(height) + ")";
+        return false;
+    }
+    if (interlace != PNG_INTERLACE_NONE) {
+        state.interlaced = true;
+        return false;
+    }
+    // The same straight 8-bit sRGB RGBA that the whole-picture decoder gives.
+    png_set_alpha_mode(png, PNG_ALPHA_PNG, PNG_DEFAULT_sRGB);
+    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+    if (colorType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
+    const bool transparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+    if (transparency) png_set_tRNS_to_alpha(png);
+    if (bitDepth == 16) png_set_scale_16(png);
+    if (!(colorType & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
+    if (!(colorType & PNG_COLOR_MASK_ALPHA) && !transparency) png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != static_cast<size_t>(width) * 4) {
+        state.error = "bad PNG: unexpected row layout";
+        return false;
+    }
+    state.tif = openRgbaTiffWriter(state.file, width, height);
+    if (!state.tif) return false;
+    state.row.resize(static_cast<size_t>(width) * 4);
+    for (png_uint_32 y = 0; y < height; ++y) {
+        png_read_row(png, state.row.data(), nullptr);
+        if (TIFFWriteScanline(state.tif, state.row.data(), y, 0) < 0) return false;
+    }
+    png_read_end(png, nullptr);
+    return true;
+}
+
+Result<std::vector<uint8_t>> pngToTiff(std::span<const uint8_t> bytes) {
+    using R = Result<std::vector<uint8_t>>;
+    PngToTiff state;
+    state.input = bytes;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, keepPngError, ignorePngWarning);
+    if (!png) return R::failure("bad PNG: out of memory");
+    png_infop info = png_create_info_struct(png);
+    const bool converted = info && convertPngRows(png, info, state);
+    png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    if (state.interlaced) {
+        auto image = decodePng(bytes);
+        if (!image.ok()) return R::failure(image.error());
+        return image->tiffRepresentation();
+    }
+    if (!converted) return R::failure(!state.error.empty() ? state.error : "cannot write TIFF: " + state.file.error);
+    // Closing writes the directory; its failure is the file's error.
+    TIFFClose(std::exchange(state.tif, nullptr));
+    if (!state.file.error.empty()) return R::failure("cannot write TIFF: " + state.file.error);
+    state.file.bytes.shrink_to_fit();
+    return std::move(state.file.bytes);
+}
+
 }  // namespace
 
 BitmapImage::BitmapImage(uint32_t width, uint32_t height, std::vector<uint8_t> rgba)
@@ -219,22 +342,8 @@ Result<std::vector<uint8_t>> BitmapImage::tiffRepresentation() const {
     using R = Result<std::vector<uint8_t>>;
     if (auto ok = checkDimensions(width_, height_); !ok) return R::failure(ok.error());
     MemoryFile file;
-    TIFF* tif = openTiff(file, "w");
+    TIFF* tif = openRgbaTiffWriter(file, width_, height_);
     if (!tif) return R::failure("cannot write TIFF: " + file.error);
-    const uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width_);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height_);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4);
-    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    // Deflate keeps a large flat picture small wherever the TIFF is kept
-    // (a pasteboard holds it as long as the clipboard does).
-    TIFFSetField(tif, TIFFTAG_COMPRESSION,
-                 TIFFIsCODECConfigured(COMPRESSION_ADOBE_DEFLATE) ? COMPRESSION_ADOBE_DEFLATE : COMPRESSION_NONE);
-    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
     std::vector<uint8_t> line(static_cast<size_t>(width_) * 4);
     bool written = true;
     for (uint32_t y = 0; y < height_ && written; ++y) {
@@ -246,6 +355,13 @@ Result<std::vector<uint8_t>> BitmapImage::tiffRepresentation() const {
     // The growth reserve of the writer is not kept with the picture.
     file.bytes.shrink_to_fit();
     return std::move(file.bytes);
+}
+
+Result<std::vector<uint8_t>> BitmapImage::tiffRepresentationOfData(std::span<const uint8_t> bytes) {
+    if (startsWith(bytes, kPngSignature)) return pngToTiff(bytes);
+    auto image = fromData(bytes);
+    if (!image.ok()) return Result<std::vector<uint8_t>>::failure(image.error());
+    return image->tiffRepresentation();
 }
 
 Result<std::vector<uint8_t>> BitmapImage::pngRepresentation() const {
@@ -267,3 +383,4 @@ Result<std::vector<uint8_t>> BitmapImage::pngRepresentation() const {
 }
 
 }  // namespace platform
+

@@ -30,6 +30,12 @@ public:
 
     // RGBA TIFF, deflate-compressed where libtiff has the codec.
     Result<std::vector<uint8_t>> tiffRepresentation() const;
+    // The TIFF representation of the image that PNG or TIFF bytes form, as
+    // fromData(bytes)->tiffRepresentation() gives it. A PNG that is not
+    // interlaced goes to the TIFF writer one row at a time, so converting
+    // it costs the encoded data and a row, never a decoded copy; other
+    // input is decoded first.
+    static Result<std::vector<uint8_t>> tiffRepresentationOfData(std::span<const uint8_t> bytes);
     // 8-bit RGBA PNG, no extra chunks.
     Result<std::vector<uint8_t>> pngRepresentation() const;
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Platform/AppKit.h"
+#include "Platform/AppKitPanel.h"
 #include "Platform/SimulatedMachine.h"
 #include "Platform/Workspace.h"
 #include "Support/TestSupport.h"
@@ -264,6 +265,40 @@ TEST_F(AppKitModel, SheetsWaitTheirTurnAndEveryCompletionRunsOnce) {
     begin("waiting");
     onMain([&] { app.terminate(); });
     EXPECT_EQ(ended, (Ended{{"shown", kModalResponseAbort}, {"waiting", kModalResponseAbort}}));
+    EXPECT_EQ(parent->attachedSheet(), nullptr);
+}
+
+// A panel attached as a sheet is no alert, yet termination answers it and
+// every sheet waiting behind it; a sheet begun afterwards never shows.
+TEST_F(AppKitModel, TerminationAnswersAnAttachedPanelAndTheSheetsWaitingBehindIt) {
+    auto parent = shownWindow();
+    std::vector<std::pair<std::string, ModalResponse>> ended;
+    auto panel = OpenPanel::make();
+    onMain([&] { panel->beginSheetModal(parent, [&](ModalResponse r) { ended.emplace_back("panel", r); }); });
+    std::vector<std::shared_ptr<Alert>> alerts;
+    for (const char* name : {"first waiting", "second waiting"}) {
+        auto alert = Alert::make();
+        alert->addButton("OK");
+        onMain([&] { alert->beginSheetModal(parent, [&, name](ModalResponse r) { ended.emplace_back(name, r); }); });
+        alerts.push_back(alert);
+    }
+    ASSERT_EQ(parent->waitingSheetCount(), 2u);
+
+    onMain([&] { app.terminate(); });
+    using Ended = std::vector<std::pair<std::string, ModalResponse>>;
+    EXPECT_EQ(ended, (Ended{{"panel", kModalResponseAbort},
+                            {"first waiting", kModalResponseAbort},
+                            {"second waiting", kModalResponseAbort}}));
+    EXPECT_EQ(parent->attachedSheet(), nullptr);
+    EXPECT_FALSE(panel->isRunning());
+    EXPECT_TRUE(app.shownAlerts().empty());
+
+    ended.clear();
+    auto late = Alert::make();
+    late->addButton("OK");
+    onMain([&] { late->beginSheetModal(parent, [&](ModalResponse r) { ended.emplace_back("late", r); }); });
+    EXPECT_EQ(ended, (Ended{{"late", kModalResponseAbort}}));
+    EXPECT_FALSE(late->isShown());
     EXPECT_EQ(parent->attachedSheet(), nullptr);
 }
 

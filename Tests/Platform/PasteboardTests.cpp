@@ -2,6 +2,7 @@
 // file URLs, and image decoding that refuses hostile dimensions.
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <cstring>
 
@@ -149,6 +150,84 @@ TEST(BitmapImage, DamagedOrForeignBytesFail) {
         {}, {'G', 'I', 'F', '8', '9', 'a'}, std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2),
         std::vector<uint8_t>(tiff.begin(), tiff.begin() + 12), pngClaiming(0, 3)};
     for (const auto& bytes : inputs) EXPECT_FALSE(BitmapImage::fromData(bytes).ok()) << bytes.size();
+}
+
+// PNG bytes of every layout a producer may choose, from a pattern in that
+// layout (16-bit samples included).
+std::vector<uint8_t> pngIn(png_uint_32 format, uint32_t w, uint32_t h) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = w;
+    image.height = h;
+    image.format = format;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 37 + i / 11);
+    std::vector<uint8_t> colormap(PNG_IMAGE_COLORMAP_SIZE(image));
+    for (size_t i = 0; i < colormap.size(); ++i) colormap[i] = static_cast<uint8_t>(255 - i * 13);
+    if (format & PNG_FORMAT_FLAG_COLORMAP) {
+        image.colormap_entries = 256;
+        colormap.resize(PNG_IMAGE_COLORMAP_SIZE(image));
+    }
+    png_alloc_size_t size = 0;
+    const void* map = (format & PNG_FORMAT_FLAG_COLORMAP) ? colormap.data() : nullptr;
+    EXPECT_TRUE(png_image_write_get_memory_size(image, size, 0, pixels.data(), 0, map)) << image.message;
+    std::vector<uint8_t> out(size);
+    EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, map)) << image.message;
+    out.resize(size);
+    return out;
+}
+
+// The TIFF made row by row holds the picture the whole decode gives.
+TEST(BitmapImage, TiffOfDataHoldsThePictureTheDecoderSees) {
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"RGBA", pngIn(PNG_FORMAT_RGBA, 9, 5)},
+        {"RGB", pngIn(PNG_FORMAT_RGB, 9, 5)},
+        {"grey", pngIn(PNG_FORMAT_GRAY, 9, 5)},
+        {"grey and alpha", pngIn(PNG_FORMAT_GA, 9, 5)},
+        {"palette with alpha", pngIn(PNG_FORMAT_RGBA_COLORMAP, 9, 5)},
+        {"palette", pngIn(PNG_FORMAT_RGB_COLORMAP, 9, 5)},
+        {"16-bit linear", pngIn(PNG_FORMAT_LINEAR_RGB_ALPHA, 9, 5)},
+        {"TIFF input", *gradient(6, 3).tiffRepresentation()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto expected = BitmapImage::fromData(c.bytes);
+        ASSERT_TRUE(expected.ok()) << expected.error();
+        auto tiff = BitmapImage::tiffRepresentationOfData(c.bytes);
+        ASSERT_TRUE(tiff.ok()) << tiff.error();
+        auto image = BitmapImage::fromData(*tiff);
+        ASSERT_TRUE(image.ok()) << image.error();
+        EXPECT_EQ(*image, *expected);
+    }
+}
+
+TEST(BitmapImage, TiffOfDataRefusesWhatTheDecoderRefuses) {
+    auto png = *gradient(4, 4).pngRepresentation();
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* error;
+    } cases[] = {
+        {"nothing", {}, "not an image"},
+        {"GIF", {'G', 'I', 'F', '8', '9', 'a'}, "not an image"},
+        {"PNG cut in half", std::vector<uint8_t>(png.begin(), png.begin() + png.size() / 2), "bad PNG"},
+        {"PNG with a damaged row", [&] {
+             auto bytes = png;
+             bytes[bytes.size() - 20] ^= 0xFF;
+             return bytes;
+         }(), "bad PNG"},
+        {"PNG without pixels", pngClaiming(0, 3), "bad PNG"},
+        {"PNG claiming too much", pngClaiming(10000, 10000), "image too large"},
+        {"TIFF claiming too much", tiffClaiming(16385, 1), "image too large"},
+    };
+    for (const auto& c : cases) {
+        auto tiff = BitmapImage::tiffRepresentationOfData(c.bytes);
+        ASSERT_FALSE(tiff.ok()) << c.name;
+        EXPECT_NE(tiff.error().find(c.error), std::string::npos) << c.name << ": " << tiff.error();
+    }
 }
 
 }  // namespace

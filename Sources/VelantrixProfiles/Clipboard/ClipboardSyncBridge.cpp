@@ -177,6 +177,10 @@ void ClipboardSyncBridge::handleRemoteTransfer(const ClipboardTransfer& transfer
 }
 
 void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& transfer) {
+    // Whatever arrives now supersedes an image still being converted.
+    ++incomingTransferCount_;
+    if (!transfer.items.empty() && transfer.items.front().kind == ClipboardTransferItemKind::image)
+        return convertThenApplyImage(transfer.items.front());
     // Cleared even for a transfer without items: the peer emptied its
     // clipboard.
     pasteboard_.clearContents();
@@ -189,21 +193,8 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
                     report("clipboard applied text from " + peerLabel_);
                 }
                 break;
-            case ClipboardTransferItemKind::image: {
-                std::optional<platform::BitmapImage> image;
-                if (item.imageData) {
-                    if (auto formed = platform::BitmapImage::fromData(*item.imageData); formed.ok())
-                        image = std::move(*formed);
-                }
-                if (!image || !pasteboard_.writeImage(*image)) {
-                    report("clipboard image apply failed from " + peerLabel_);
-                    break;
-                }
-                if (item.imageTypeIdentifier == "public.png")
-                    pasteboard_.setData(*item.imageData, platform::kPasteboardTypePNG);
-                report("clipboard applied image from " + peerLabel_);
-                break;
-            }
+            case ClipboardTransferItemKind::image:
+                break;  // taken above
             case ClipboardTransferItemKind::files: {
                 auto urls = materializeFiles(item.files, transfer.sourceID, transfer.sequence);
                 if (urls.empty()) {
@@ -218,6 +209,43 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
     }
     // Echo suppression: the next tick finds this count settled.
     lastObservedChangeCount_ = pasteboard_.changeCount();
+}
+
+void ClipboardSyncBridge::convertThenApplyImage(const ClipboardTransferItem& item) {
+    // Shared, not copied again: the bytes go to the converter and then,
+    // under their own type, onto the pasteboard.
+    auto encoded = item.imageData ? std::make_shared<const std::vector<uint8_t>>(*item.imageData) : nullptr;
+    const bool keepPng = item.imageTypeIdentifier == "public.png";
+    const uint64_t transferNumber = incomingTransferCount_;
+    const int changeCount = pasteboard_.changeCount();
+    std::weak_ptr<ClipboardSyncBridge> weak = weak_from_this();
+    // A picture can be large: it is converted off the main queue, by rows,
+    // and only the result comes back.
+    platform::DispatchQueue::global(platform::QualityOfService::utility)
+        .async([weak, encoded, keepPng, transferNumber, changeCount, queue = pollQueue_] {
+            std::optional<std::vector<uint8_t>> tiff;
+            if (encoded) {
+                if (auto converted = platform::BitmapImage::tiffRepresentationOfData(*encoded); converted.ok())
+                    tiff = std::move(*converted);
+            }
+            queue.async([weak, encoded, keepPng, transferNumber, changeCount, tiff = std::move(tiff)] {
+                auto self = weak.lock();
+                if (!self) return;
+                // A later transfer, or a copy on the Host, came meanwhile:
+                // the newer content stays.
+                if (transferNumber != self->incomingTransferCount_ || changeCount != self->pasteboard_.changeCount())
+                    return;
+                self->pasteboard_.clearContents();
+                if (!tiff) {
+                    self->report("clipboard image apply failed from " + self->peerLabel_);
+                } else {
+                    self->pasteboard_.setData(*tiff, platform::kPasteboardTypeTIFF);
+                    if (keepPng) self->pasteboard_.setData(*encoded, platform::kPasteboardTypePNG);
+                    self->report("clipboard applied image from " + self->peerLabel_);
+                }
+                self->lastObservedChangeCount_ = self->pasteboard_.changeCount();
+            });
+        });
 }
 
 // --- Received files ------------------------------------------------------------------

@@ -9,7 +9,9 @@
 //
 // Confined to the main queue: the poll timer fires there, the owner calls
 // every method there and sets the callbacks once before start(). Owned by a
-// std::shared_ptr (the timer holds it weakly).
+// std::shared_ptr (the timer and a picture being converted hold it weakly).
+// A peer's picture is converted on a utility queue and lands a moment
+// after handleRemoteTransfer() returns.
 
 #include <cstdint>
 #include <filesystem>
@@ -78,6 +80,9 @@ private:
     std::optional<ClipboardTransferItem> makeImageTransferItem() const;
     static std::optional<std::vector<uint8_t>> pngData(const platform::BitmapImage& image);
     void applyTransferToPasteboard(const ClipboardTransfer& transfer);
+    // Puts a peer's picture on the pasteboard once a utility queue has made
+    // its TIFF; the status follows then.
+    void convertThenApplyImage(const ClipboardTransferItem& item);
     std::vector<std::filesystem::path> materializeFiles(const std::vector<ClipboardTransferFile>& files,
                                                         const std::string& sourceID, uint64_t sequence);
     // The batch folder for a transfer, or none (reported) when the sender's
@@ -109,4 +114,7 @@ private:
     std::optional<int> pendingOutgoingChangeCount_;
     // The pending change whose delivery failure was reported (once each).
     std::optional<int> lastPendingDeliveryStatusChangeCount_;
+    // Raised by every peer transfer applied, so a picture whose conversion
+    // ends after a newer transfer arrived is dropped.
+    uint64_t incomingTransferCount_ = 0;
 };

@@ -235,20 +235,23 @@ void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::
         if (suggestedName && !suggestedName->empty())
             panel->message = VelantrixL10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"",
                                                    *suggestedName);
-        auto restore = FileTransferForegroundPresentation::prepareSheetParent(window);
+        auto raised = FileTransferForegroundPresentation::raisedSheet(window);
         savePanels.push_back(panel);
         std::weak_ptr<platform::OpenPanel> weakPanel = panel;
-        panel->beginSheetModal(window, [this, weakPanel, restore, onPick, onCancel](platform::ModalResponse response) {
-            restore();
-            auto ended = weakPanel.lock();
-            std::erase(savePanels, ended);
-            auto url = ended ? ended->url() : std::nullopt;
-            if (response == platform::kModalResponseOK && url) {
-                if (onPick) onPick(*url);
-            } else if (onCancel) {
-                onCancel();
-            }
-        });
+        panel->beginSheetModal(
+            window,
+            [this, weakPanel, restore = raised.didEnd, onPick, onCancel](platform::ModalResponse response) {
+                restore();
+                auto ended = weakPanel.lock();
+                std::erase(savePanels, ended);
+                auto url = ended ? ended->url() : std::nullopt;
+                if (response == platform::kModalResponseOK && url) {
+                    if (onPick) onPick(*url);
+                } else if (onCancel) {
+                    onCancel();
+                }
+            },
+            raised.didBegin);
     });
 }
 

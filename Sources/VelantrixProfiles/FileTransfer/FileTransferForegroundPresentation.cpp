@@ -1,5 +1,7 @@
 #include "VelantrixProfiles/FileTransfer/FileTransferForegroundPresentation.h"
 
+#include <utility>
+
 #include "Platform/AppKitApplication.h"
 
 std::function<void()> FileTransferForegroundPresentation::prepareSheetParent(
@@ -22,4 +24,18 @@ std::function<void()> FileTransferForegroundPresentation::prepareSheetParent(
         w->setCollectionBehavior(behavior);
         w->hidesOnDeactivate = hides;
     };
+}
+
+FileTransferForegroundPresentation::RaisedSheet FileTransferForegroundPresentation::raisedSheet(
+    const std::shared_ptr<platform::Window>& window) {
+    // The restore step taken when the sheet showed; shared by both ends.
+    auto restore = std::make_shared<std::function<void()>>();
+    std::weak_ptr<platform::Window> weak = window;
+    return RaisedSheet{[weak, restore] {
+                           if (auto w = weak.lock()) *restore = prepareSheetParent(w);
+                       },
+                       [restore] {
+                           auto step = std::exchange(*restore, nullptr);
+                           if (step) step();
+                       }};
 }

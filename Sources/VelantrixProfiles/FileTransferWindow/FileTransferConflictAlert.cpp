@@ -76,16 +76,19 @@ void FileTransferConflictAlert::present(const Info& info, const std::shared_ptr<
     alert->addButton(VelantrixL10n::text("fileTransfer.conflict.stop", "Stop"));
     alert->addButton(VelantrixL10n::text("fileTransfer.conflict.replace", "Replace"));
 
-    auto restore = FileTransferForegroundPresentation::prepareSheetParent(parentWindow);
-    alert->beginSheetModal(parentWindow, [restore, applyToAll, completion = std::move(completion)](
-                                             platform::ModalResponse response) {
-        restore();
-        const bool all = applyToAll && applyToAll->isOn;
-        switch (response) {
-            case platform::kAlertFirstButtonReturn: return completion(FileTransferConflictChoice::keepBoth, all);
-            case platform::kAlertSecondButtonReturn: return completion(FileTransferConflictChoice::stop, all);
-            case platform::kAlertFirstButtonReturn + 2: return completion(FileTransferConflictChoice::replace, all);
-            default: return completion(FileTransferConflictChoice::stop, false);
-        }
-    });
+    auto raised = FileTransferForegroundPresentation::raisedSheet(parentWindow);
+    alert->beginSheetModal(
+        parentWindow,
+        [restore = std::move(raised.didEnd), applyToAll, completion = std::move(completion)](
+            platform::ModalResponse response) {
+            restore();
+            const bool all = applyToAll && applyToAll->isOn;
+            switch (response) {
+                case platform::kAlertFirstButtonReturn: return completion(FileTransferConflictChoice::keepBoth, all);
+                case platform::kAlertSecondButtonReturn: return completion(FileTransferConflictChoice::stop, all);
+                case platform::kAlertFirstButtonReturn + 2: return completion(FileTransferConflictChoice::replace, all);
+                default: return completion(FileTransferConflictChoice::stop, false);
+            }
+        },
+        std::move(raised.didBegin));
 }

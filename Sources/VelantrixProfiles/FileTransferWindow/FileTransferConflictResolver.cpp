@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <mutex>
 #include <optional>
 #include <system_error>
 
@@ -10,12 +11,17 @@
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/Formatters.h"
+#include "Platform/Runtime.h"
 
 using platform::FileMoves;
 namespace fs = std::filesystem;
 
 // One deliver call. Held only by the work queued for it and, while a
-// conflict sheet is open, by the sheet's completion. Main thread.
+// conflict sheet is open, by the sheet's completion. Its file work (moves,
+// copies across file systems, backups, removals) runs on the resolver's own
+// disk queue, its sheets and its completion on the main queue; each step
+// hands the operation to the next, so only one step at a time touches its
+// state.
 class FileTransferConflictResolver::DeliveryOperation : public std::enable_shared_from_this<DeliveryOperation> {
 public:
     DeliveryOperation(std::vector<fs::path> staged, fs::path destination, std::shared_ptr<platform::Window> parent,
@@ -32,7 +38,38 @@ public:
         if (backupBeforeOverwrite_) backupRoot_ = backupRootForNow();
     }
 
+    // Any thread.
     void start() {
+        onDisk([](DeliveryOperation& self) { self.prepareDestination(); });
+    }
+
+private:
+    // The queue for everything that waits on the disk; never the main one.
+    // One serial queue for every delivery, so that the check for a free
+    // name and the move into it are never split by another delivery's
+    // move into the same folder. Made afresh for each runtime a test
+    // installs.
+    static platform::DispatchQueue diskQueue() {
+        static std::mutex lock;
+        static std::optional<platform::DispatchQueue> queue;
+        static uint64_t madeForInstall = 0;
+        std::lock_guard<std::mutex> guard(lock);
+        if (!queue || madeForInstall != platform::Runtime::installCount()) {
+            queue.emplace("FileTransferConflictResolver.disk");
+            madeForInstall = platform::Runtime::installCount();
+        }
+        return *queue;
+    }
+
+    void onDisk(std::function<void(DeliveryOperation&)> step) {
+        diskQueue().async([self = shared_from_this(), step = std::move(step)] { step(*self); });
+    }
+    void onMain(std::function<void(DeliveryOperation&)> step) {
+        platform::DispatchQueue::main().async([self = shared_from_this(), step = std::move(step)] { step(*self); });
+    }
+
+    // Disk queue.
+    void prepareDestination() {
         std::error_code error;
         fs::create_directories(destination_, error);
         if (error || !fs::is_directory(destination_, error)) {
@@ -43,8 +80,9 @@ public:
         processNext();
     }
 
-private:
+    // Disk queue.
     void processNext() {
+        diskQueue().dispatchPrecondition();
         while (!didFinish_) {
             if (remainingURLs_.empty()) return finish();
             if (stopRequested()) return stopHere(std::nullopt);
@@ -56,7 +94,7 @@ private:
         }
     }
 
-    // Into a free name only; a failure leaves the item staged.
+    // Into a free name only; a failure leaves the item staged. Disk queue.
     void move(const fs::path& source, const fs::path& target) {
         if (FileMoves::moveNoReplace(source, target))
             deliveredURLs_.push_back(target);
@@ -64,10 +102,11 @@ private:
             failedItemCount_++;
     }
 
+    // Disk queue: what the sheet shows is read here, the sheet itself is
+    // put up on the main queue, and the answer comes back here.
     void resolveConflict(const fs::path& source, const fs::path& target) {
         if (applyToAllChoice_) return apply(*applyToAllChoice_, source, target);
-        auto window = shouldPromptForConflicts_ ? presentationWindow() : nullptr;
-        if (!window) {
+        if (!shouldPromptForConflicts_) {
             move(source, uniqueDestination(target));
             return processNext();
         }
@@ -75,18 +114,33 @@ private:
         auto [newSize, newDate] = resourceValues(source);
         const FileTransferConflictAlert::Info info{target.filename().string(), existingSize, existingDate,
                                                    newSize, newDate, remainingConflictCount()};
+        onMain([info, source, target](DeliveryOperation& self) { self.askAboutConflict(info, source, target); });
+    }
+
+    // Main queue.
+    void askAboutConflict(const FileTransferConflictAlert::Info& info, const fs::path& source, const fs::path& target) {
+        platform::DispatchQueue::main().dispatchPrecondition();
+        auto window = presentationWindow();
+        if (!window) {
+            return onDisk([source, target](DeliveryOperation& self) {
+                self.move(source, uniqueDestination(target));
+                self.processNext();
+            });
+        }
         auto self = shared_from_this();
         FileTransferConflictAlert::present(info, window, backupBeforeOverwrite_,
                                            [self, source, target](FileTransferConflictChoice choice, bool applyToAll) {
                                                if (applyToAll) self->applyToAllChoice_ = choice;
-                                               self->apply(choice, source, target);
+                                               self->onDisk([choice, source, target](DeliveryOperation& op) {
+                                                   op.apply(choice, source, target);
+                                               });
                                            });
     }
 
     bool stopRequested() const { return shouldStop_ && shouldStop_(); }
 
     // Nothing more moves: `current` (taken off the list already) and the
-    // rest leave staging.
+    // rest leave staging. Disk queue.
     void stopHere(const std::optional<fs::path>& current) {
         stoppedByUser_ = true;
         std::error_code ignored;
@@ -95,6 +149,7 @@ private:
         finish();
     }
 
+    // Disk queue.
     void apply(FileTransferConflictChoice choice, const fs::path& source, const fs::path& target) {
         // A stop asked while the question was open wins over its answer.
         if (stopRequested()) return stopHere(source);
@@ -112,7 +167,7 @@ private:
 
     // The backup first, then the new item into the folder under a hidden
     // name, then one swap: at no moment is the name without an item, and a
-    // failure at any step leaves the existing item as it was.
+    // failure at any step leaves the existing item as it was. Disk queue.
     void replace(const fs::path& source, const fs::path& target) {
         if (!backup(target)) {
             failedItemCount_++;
@@ -135,6 +190,7 @@ private:
         deliveredURLs_.push_back(target);
     }
 
+    // Main queue.
     std::shared_ptr<platform::Window> presentationWindow() const {
         if (auto parent = parentWindow_.lock(); parent && parent->isVisible()) return parent;
         auto& app = platform::Application::shared();
@@ -180,19 +236,26 @@ private:
         remainingURLs_.clear();
     }
 
+    // Disk queue. The completion goes to the main queue and is let go
+    // there, whatever thread lets the operation go.
     void finish() {
         if (didFinish_) return;
         didFinish_ = true;
-        completion_(FileTransferDeliveryResult{deliveredURLs_, stoppedByUser_, failedItemCount_});
+        platform::DispatchQueue::main().async(
+            [completion = std::move(completion_),
+             result = FileTransferDeliveryResult{deliveredURLs_, stoppedByUser_, failedItemCount_}] { completion(result); });
     }
 
     const fs::path destination_;
-    // Weak: an unanswered sheet on it holds this operation.
+    // Weak: an unanswered sheet on it holds this operation. Read on the
+    // main queue only.
     const std::weak_ptr<platform::Window> parentWindow_;
     const bool shouldPromptForConflicts_;
     const bool backupBeforeOverwrite_;
-    const std::function<void(const FileTransferDeliveryResult&)> completion_;
-    // The caller's cancel, asked before each item moves.
+    // Moved to the main queue when the delivery ends.
+    std::function<void(const FileTransferDeliveryResult&)> completion_;
+    // The caller's cancel, asked on the disk queue before each item moves;
+    // it must be safe to call from there.
     const std::function<bool()> shouldStop_;
     // This delivery's own time-stamped folder; only with backups on.
     std::optional<fs::path> backupRoot_;
@@ -216,11 +279,7 @@ void FileTransferConflictResolver::deliver(std::vector<fs::path> stagedURLs, fs:
                                                          std::move(parentWindow), shouldPromptForConflicts,
                                                          backupBeforeOverwrite, std::move(completion),
                                                          std::move(shouldStop));
-    auto main = platform::DispatchQueue::main();
-    if (main.isCurrent())
-        operation->start();
-    else
-        main.async([operation] { operation->start(); });
+    operation->start();
 }
 
 fs::path FileTransferConflictResolver::uniqueDestination(const fs::path& url) {

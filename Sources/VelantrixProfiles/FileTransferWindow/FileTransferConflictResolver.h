@@ -16,9 +16,11 @@
 #include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
 struct FileTransferConflictResolver {
-    // Any thread; the work and the completion run on the main thread (the
-    // completion may run before this returns when nobody needs asking).
-    // Once `shouldStop` answers true no further item moves, the one a
+    // Any thread. The moves, copies and removals run on a utility queue,
+    // so the main thread never waits on the disk; the sheets and the
+    // completion run on the main queue, the completion after this returns
+    // and once every removal it reports is done. Once `shouldStop` (asked
+    // on that utility queue) answers true no further item moves, the one a
     // conflict question is open for included, and the delivery ends as
     // stopped.
     static void deliver(std::vector<std::filesystem::path> stagedURLs, std::filesystem::path destination,

@@ -255,11 +255,14 @@ void FileTransferWindowController::presentFolderAuthorizationPanel(const std::op
         self->addLocalBookmark(*panel->url());
     };
     if (window) {
-        auto restore = FileTransferForegroundPresentation::prepareSheetParent(window);
-        panel->beginSheetModal(window, [restore, handler](platform::ModalResponse response) {
-            restore();
-            handler(response);
-        });
+        auto raised = FileTransferForegroundPresentation::raisedSheet(window);
+        panel->beginSheetModal(
+            window,
+            [restore = std::move(raised.didEnd), handler](platform::ModalResponse response) {
+                restore();
+                handler(response);
+            },
+            std::move(raised.didBegin));
     } else {
         panel->window()->setLevel(platform::kModalPanelWindowLevel);
         panel->begin(handler);

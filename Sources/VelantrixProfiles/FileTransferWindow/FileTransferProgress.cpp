@@ -216,8 +216,9 @@ void FileTransferWindowController::presentCompletionAlert(TransferPanelDirection
 
 void FileTransferWindowController::beginRaisedSheet(const std::shared_ptr<platform::Alert>& alert,
                                                     const std::shared_ptr<platform::Window>& window) {
-    auto restore = FileTransferForegroundPresentation::prepareSheetParent(window);
-    alert->beginSheetModal(window, [restore = std::move(restore)](platform::ModalResponse) { restore(); });
+    auto raised = FileTransferForegroundPresentation::raisedSheet(window);
+    alert->beginSheetModal(
+        window, [restore = std::move(raised.didEnd)](platform::ModalResponse) { restore(); }, std::move(raised.didBegin));
 }
 
 void FileTransferWindowController::endActiveTransfer() {

@@ -176,6 +176,37 @@ TEST_F(ProgressRows, SavePanelIsASheetThatPutsTheWindowBackBeforeAnswering) {
     }
 }
 
+// Sheets on one window queue: each raises the window when it shows and puts
+// it back when it ends, so the window is raised while any of them shows and
+// ends as it was before the first.
+TEST_F(ProgressRows, QueuedSavePanelsRaiseTheWindowInTurnAndLeaveItAsItWas) {
+    std::vector<int> levelAtAnswer;
+    auto ask = [&] {
+        center.pickSaveLocation(
+            UUID::random(), "a.txt", [&](const std::filesystem::path&) { levelAtAnswer.push_back(center.window->level()); },
+            [&] { levelAtAnswer.push_back(center.window->level()); });
+        runUntilIdle();
+    };
+    ask();
+    ask();
+    ASSERT_EQ(center.savePanels.size(), 2u);
+    auto first = center.savePanels[0];
+    auto second = center.savePanels[1];
+    EXPECT_EQ(center.window->attachedSheet(), first->window());
+    EXPECT_EQ(center.window->waitingSheetCount(), 1u);
+    EXPECT_EQ(center.window->level(), platform::kFloatingWindowLevel);
+
+    first->answerCancel();
+    EXPECT_EQ(center.window->attachedSheet(), second->window());
+    EXPECT_EQ(center.window->level(), platform::kFloatingWindowLevel) << "raised while the second shows";
+    EXPECT_FALSE(center.window->hidesOnDeactivate);
+
+    second->answerOK("/srv/In");
+    EXPECT_EQ(levelAtAnswer, (std::vector<int>{platform::kNormalWindowLevel, platform::kNormalWindowLevel}));
+    EXPECT_EQ(center.window->level(), platform::kNormalWindowLevel) << "as it was before the first";
+    EXPECT_TRUE(center.savePanels.empty());
+}
+
 TEST_F(ProgressRows, ForegroundPresentationWindowIsTheRaisedProgressWindow) {
     auto window = center.foregroundPresentationWindow();
     ASSERT_TRUE(window);

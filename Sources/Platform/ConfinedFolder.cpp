@@ -205,6 +205,29 @@ std::optional<FileSystemEntry> ConfinedFolder::entry(const std::string& name) co
     return e;
 }
 
+Result<std::vector<FileSystemEntry>> ConfinedFolder::list() const {
+    using R = Result<std::vector<FileSystemEntry>>;
+    const int listing = ::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!dir) {
+        if (listing >= 0) ::close(listing);
+        return R::failure(errorText("opendir " + path_.string()));
+    }
+    std::vector<FileSystemEntry> entries;
+    while (const dirent* d = ::readdir(dir)) {
+        if (d->d_name[0] == '.') continue;
+        if (auto found = entry(d->d_name)) {
+            entries.push_back(std::move(*found));
+        } else {
+            FileSystemEntry unknown;
+            unknown.name = d->d_name;
+            entries.push_back(std::move(unknown));
+        }
+    }
+    ::closedir(dir);
+    return entries;
+}
+
 void ConfinedFolder::remove(const std::string& name) const { FileMoves::removeAt(fd(), name); }
 
 }  // namespace platform

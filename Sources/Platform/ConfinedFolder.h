@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "Platform/FileHandles.h"
 #include "Platform/Result.h"
@@ -67,6 +68,9 @@ public:
     Status writeFile(const std::string& name, std::span<const uint8_t> bytes) const;
     // What the item is, the link itself for a link.
     std::optional<FileSystemEntry> entry(const std::string& name) const;
+    // The folder's items without those whose name begins with ".", as
+    // FileSystemItems::listFolder gives them, read from the descriptor.
+    Result<std::vector<FileSystemEntry>> list() const;
     // Removes an item, a folder with all below it, never through a link.
     void remove(const std::string& name) const;
 

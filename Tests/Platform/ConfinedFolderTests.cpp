@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "Platform/ConfinedFolder.h"
 #include "Support/TestSupport.h"
@@ -127,6 +128,21 @@ TEST_F(ConfinedFolderTest, WhatIsMadeOnAnotherUsersBehalfBelongsToThatUser) {
     struct stat existing{};
     ASSERT_EQ(::stat(home.c_str(), &existing), 0);
     EXPECT_EQ(existing.st_uid, ::geteuid()) << "what was there already keeps its owner";
+}
+
+TEST_F(ConfinedFolderTest, ListsItsItemsLinksAsLinksAndDotFilesLeftOut) {
+    std::ofstream(home / "file.txt") << "abc";
+    std::ofstream(home / ".hidden") << "h";
+    auto items = top()->list();
+    ASSERT_TRUE(items.ok());
+    std::map<std::string, platform::FileSystemEntry> byName;
+    for (const auto& item : *items) byName[item.name] = item;
+    ASSERT_EQ(byName.size(), 4u);
+    EXPECT_EQ(byName.at("file.txt").kind, platform::FileSystemEntryKind::file);
+    EXPECT_EQ(byName.at("file.txt").size, 3u);
+    EXPECT_EQ(byName.at("Docs").kind, platform::FileSystemEntryKind::folder);
+    EXPECT_EQ(byName.at("Leak").kind, platform::FileSystemEntryKind::link);
+    EXPECT_EQ(byName.at("DocsAlias").kind, platform::FileSystemEntryKind::link);
 }
 
 }  // namespace

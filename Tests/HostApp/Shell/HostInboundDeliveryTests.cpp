@@ -161,8 +161,9 @@ TEST_F(InboundDelivery, UnderConfinementPeerSendFollowsNoLink) {
         auto answer = response();
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->accepted, c.kept > 0);
-        if (c.kept > 0)
+        if (c.kept > 0) {
             EXPECT_TRUE(diagnosticsContain("files: requested send of " + std::to_string(c.kept) + " item(s)"));
+        }
     }
 }
 

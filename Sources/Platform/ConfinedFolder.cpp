@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -21,6 +22,8 @@ namespace {
 
 std::string errorText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+std::atomic<bool> resolveBeneathUnavailable{false};
+
 int openFolderNoFollow(int folder, const std::string& name) {
     return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
@@ -28,6 +31,10 @@ int openFolderNoFollow(int folder, const std::string& name) {
 // The whole path in one call where the kernel resolves beneath a folder
 // itself; -1 with errno ENOSYS where it cannot.
 int openBeneathAtOnce(int folder, const fs::path& relative) {
+    if (resolveBeneathUnavailable) {
+        errno = ENOSYS;
+        return -1;
+    }
 #ifdef SYS_openat2
     open_how how{};
     how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -93,6 +100,10 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openTop(const fs::path& 
     folder->path_ = path;
     folder->owner_ = owner;
     return folder;
+}
+
+void ConfinedFolder::setResolveBeneathUnavailableForTesting(bool unavailable) {
+    resolveBeneathUnavailable = unavailable;
 }
 
 std::shared_ptr<const ConfinedFolder> ConfinedFolder::top() const { return top_ ? top_ : shared_from_this(); }

@@ -74,6 +74,10 @@ public:
     // Removes an item, a folder with all below it, never through a link.
     void remove(const std::string& name) const;
 
+    // Makes opening beneath a folder go one component at a time, as on a
+    // kernel without the call that resolves beneath a folder; tests only.
+    static void setResolveBeneathUnavailableForTesting(bool unavailable);
+
 private:
     ConfinedFolder() = default;
     // Gives an item just made, and everything below it, to the owner.

@@ -65,11 +65,17 @@ TEST_F(ConfinedFolderTest, OpensOnlyBeneathItsTopAndThroughNoLink) {
         {"Made/Below", true, true},
     };
     auto home = top();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.relative);
-        auto opened = home->openBeneath(c.relative, c.create);
-        EXPECT_EQ(opened.ok(), c.opens);
+    // With the kernel resolving beneath the folder, and one component at a
+    // time where it cannot.
+    for (const bool stepwise : {false, true}) {
+        ConfinedFolder::setResolveBeneathUnavailableForTesting(stepwise);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.relative) + (stepwise ? " (one component at a time)" : ""));
+            auto opened = home->openBeneath(c.relative, c.create);
+            EXPECT_EQ(opened.ok(), c.opens);
+        }
     }
+    ConfinedFolder::setResolveBeneathUnavailableForTesting(false);
     EXPECT_TRUE(fs::is_directory(this->home / "Made" / "Below"));
     EXPECT_TRUE(outsideIsEmpty());
 }

@@ -101,6 +101,10 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         const auto confinement = confinementOf(weak);
         return !confinement || confinement->allows(inbox);
     };
+    bridge.inboxOwner = [weak]() -> std::optional<platform::FileOwner> {
+        const auto confinement = confinementOf(weak);
+        return confinement ? confinement->owner() : std::nullopt;
+    };
     bridge.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, message, "host.auxStatusFormat", "Aux: %@", message);
     };

@@ -14,12 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "Platform/ConfinedFolder.h"
 #include "Platform/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 struct HostFileDeliveryState {
     // Keyed by batch.
     std::map<platform::UUID, std::filesystem::path> pendingFileDestinations;
+    // A Viewer-named destination as it was opened when checked: the
+    // batch's moves work in this folder, whatever its path leads to later.
+    std::map<platform::UUID, std::shared_ptr<platform::ConfinedFolder>> pendingDestinationFolders;
     std::map<platform::UUID, std::vector<std::filesystem::path>> pendingFileURLs;
     std::map<platform::UUID, FileTransferDeliveryOptions> pendingFileDeliveryOptions;
     // The session (its upper-case UUID string) that named a batch's

@@ -4,6 +4,8 @@
 // peer-send requests (a Viewer asking for files from the Host user's home
 // folder) itself.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,10 +25,12 @@ using platform::UUID;
 namespace fs = std::filesystem;
 
 namespace {
-// Tilde expanded, then ".", ".." and repeated separators removed without
-// touching the disk; a relative path is taken from "/".
-fs::path standardizedPath(const std::string& path) {
-    fs::path expanded = platform::Folders::expandingTildeInPath(path);
+// Tilde expanded (to the console user's home under confinement), then
+// ".", ".." and repeated separators removed without touching the disk; a
+// relative path is taken from "/".
+fs::path standardizedPath(const std::string& path, const std::optional<ViewerPathConfinement>& confinement = std::nullopt) {
+    fs::path expanded =
+        confinement ? confinement->expandingTilde(path) : platform::Folders::expandingTildeInPath(path);
     if (expanded.is_relative()) expanded = fs::path("/") / expanded;
     auto normal = expanded.lexically_normal();
     if (normal.has_relative_path() && !normal.has_filename()) normal = normal.parent_path();
@@ -62,9 +66,11 @@ void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket pack
                 self->fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
             });
             break;
-        case FileTransferOp::peerSendRequest:
-            servePeerSendRequest(packet, viewerSession);
+        case FileTransferOp::peerSendRequest: {
+            auto server = audioServer();
+            servePeerSendRequest(packet, viewerSession, server ? server->queue : DispatchQueue::main());
             return;
+        }
         default:
             break;
     }
@@ -104,31 +110,45 @@ void HostProbeDelegate::handleInboundBatchAbandoned(const UUID& batchID) {
     FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
 }
 
-void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession) {
-    auto& service = *components.fileTransferService;
-    const std::string token = viewerSession.uuidString();
-    auto refuse = [&](const std::string& logLine, const std::string& message) {
-        log(logLine);
-        service.sendPeerSendResponse(packet.batchID, false, message, token);
-    };
-
-    auto request = FileTransferService::peerSendRequest(packet);
-    if (!request) {
-        refuse("files: rejected malformed peer send request", "The Host could not read the requested transfer.");
-        return;
-    }
-    const auto confinement = viewerPathConfinement();
-    const fs::path homeFolder =
-        confinement ? confinement->home() : standardizedPath(platform::Folders::home().string());
-    const std::string home = resolvedExistingPath(homeFolder).value_or(homeFolder).string();
-
+std::vector<fs::path> HostProbeDelegate::peerSendSources(const std::vector<std::string>& paths,
+                                                         const std::optional<ViewerPathConfinement>& confinement) {
     std::vector<fs::path> kept;
     std::set<std::string> seen;
     // A request names at most as many paths as a sender may put in one;
     // the rest are not examined.
-    const size_t examined = std::min(request->sourcePaths.size(), FileTransferService::maxPeerSendPaths);
+    const size_t examined = std::min(paths.size(), FileTransferService::maxPeerSendPaths);
+    if (confinement) {
+        // Each item's folder is opened beneath the home without following
+        // a link and the item looked at there, itself no link: a link
+        // anywhere on the way could lead out of the home meanwhile.
+        const fs::path& home = confinement->home();
+        const auto owner = confinement->owner();
+        for (size_t i = 0; i < examined; i++) {
+            const fs::path path = standardizedPath(paths[i], confinement);
+            if (home.empty() || !platform::Folders::contains(home, path)) continue;
+            const bool isHome = path == home;
+            auto folder = confinement->openFolder(isHome ? path : path.parent_path(), false);
+            if (!folder) continue;
+            struct stat info{};
+            const std::string name = isHome ? "." : path.filename().string();
+            if (::fstatat((*folder)->fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(info.st_mode))
+                continue;
+            // Read as the console user would: by the owner, group or
+            // other bits that apply to that user.
+            const bool readable =
+                owner ? (info.st_uid == owner->uid   ? (info.st_mode & S_IRUSR) != 0
+                         : info.st_gid == owner->gid ? (info.st_mode & S_IRGRP) != 0
+                                                     : (info.st_mode & S_IROTH) != 0)
+                      : ::faccessat((*folder)->fd(), name.c_str(), R_OK, AT_SYMLINK_NOFOLLOW) == 0;
+            if (!readable || !seen.insert(path.string()).second) continue;
+            kept.push_back(path);
+        }
+        return kept;
+    }
+    const fs::path homeFolder = standardizedPath(platform::Folders::home().string());
+    const std::string home = resolvedExistingPath(homeFolder).value_or(homeFolder).string();
     for (size_t i = 0; i < examined; i++) {
-        auto candidate = resolvedExistingPath(standardizedPath(request->sourcePaths[i]));
+        auto candidate = resolvedExistingPath(standardizedPath(paths[i]));
         if (!candidate) continue;
         const std::string path = candidate->string();
         if (home.empty() || !platform::Folders::contains(home, *candidate)) continue;
@@ -136,19 +156,54 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
         if (!seen.insert(path).second) continue;
         kept.push_back(*candidate);
     }
-    if (kept.empty()) {
-        refuse("files: rejected peer send request with no readable Home paths",
-               "The requested files are no longer available on the Host.");
+    return kept;
+}
+
+void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession,
+                                             const DispatchQueue& replyQueue) {
+    const std::string token = viewerSession.uuidString();
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    auto refuse = [weak, batchID = packet.batchID, token](const std::string& logLine, const std::string& message) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->log(logLine);
+        self->components.fileTransferService->sendPeerSendResponse(batchID, false, message, token);
+    };
+
+    auto request = FileTransferService::peerSendRequest(packet);
+    if (!request) {
+        refuse("files: rejected malformed peer send request", "The Host could not read the requested transfer.");
         return;
     }
-    log("files: requested send of " + std::to_string(kept.size()) + " item(s) to Viewer session " + token.substr(0, 8));
-    auto queued = service.sendURLs(kept, FileTransferIntent::managedCopy, request->destination,
-                                   request->deliveryOptions(), token, packet.batchID);
-    if (!queued) {
-        refuse("files: could not queue peer send request", "The Host could not prepare the requested transfer.");
-        return;
-    }
-    service.sendPeerSendResponse(packet.batchID, true, std::nullopt, token);
+    auto server = audioServer();
+    const std::string console = server ? server->currentConsoleSessionState().username
+                                       : platform::SimulatedMachine::current().consoleSession().userName;
+    // The directory service and the paths' file systems may hang: asked on
+    // a utility queue, the answer sent from the queue that asked.
+    DispatchQueue::global(platform::QualityOfService::utility).async([weak, request = std::move(*request), console,
+                                                                      replyQueue, refuse, token,
+                                                                      batchID = packet.batchID]() mutable {
+        auto kept = peerSendSources(request.sourcePaths, ViewerPathConfinement::forConsoleUser(console));
+        replyQueue.async([weak, request = std::move(request), kept = std::move(kept), refuse, token, batchID] {
+            auto self = weak.lock();
+            if (!self) return;
+            if (kept.empty()) {
+                refuse("files: rejected peer send request with no readable Home paths",
+                       "The requested files are no longer available on the Host.");
+                return;
+            }
+            auto& service = *self->components.fileTransferService;
+            self->log("files: requested send of " + std::to_string(kept.size()) + " item(s) to Viewer session " +
+                      token.substr(0, 8));
+            auto queued = service.sendURLs(kept, FileTransferIntent::managedCopy, request.destination,
+                                           request.deliveryOptions(), token, batchID);
+            if (!queued) {
+                refuse("files: could not queue peer send request", "The Host could not prepare the requested transfer.");
+                return;
+            }
+            service.sendPeerSendResponse(batchID, true, std::nullopt, token);
+        });
+    });
 }
 
 void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession) {
@@ -199,6 +254,7 @@ void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
         if (abandoned.size() > HostFileDeliveryState::maxAbandonedBatches) abandoned.pop_front();
     }
     fileDelivery.pendingFileDestinations.erase(batchID);
+    fileDelivery.pendingDestinationFolders.erase(batchID);
     fileDelivery.pendingFileURLs.erase(batchID);
     fileDelivery.dropStartedInboundBatches.erase(batchID);
     fileDelivery.batchesAwaitingSaveLocation.erase(batchID);
@@ -265,22 +321,63 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
         d.pendingFileDeliveryOptions[batchID] = start.deliveryOptions;
         d.managedCopyInboundBatchIDs.insert(batchID);
     }
-    std::optional<fs::path> folder;
     if (start.destinationHint) {
-        // Checked before anything is made: a Viewer acts with the console
-        // user's rights, not the Host process's.
-        const auto confinement = viewerPathConfinement();
-        const std::string trimmed(platform::UnicodeText::trimmingWhitespace(*start.destinationHint));
-        if (confinement && !confinement->allows(standardizedPath(trimmed))) {
-            log("files: refused destination outside the console user's home for batch " + batchID.id8());
-        } else {
-            folder = resolveDestinationHint(*start.destinationHint);
-        }
+        // Looked for off the main queue: the directory service and the
+        // folder's file system may be slow. Checked before anything is
+        // made, as a Viewer acts with the console user's rights.
+        auto server = audioServer();
+        const std::string console = server ? server->currentConsoleSessionState().username
+                                           : platform::SimulatedMachine::current().consoleSession().userName;
+        DispatchQueue::global(platform::QualityOfService::utility).async(
+            [weak, batchID, managed, console, hint = *start.destinationHint] {
+                const auto confinement = ViewerPathConfinement::forConsoleUser(console);
+                const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
+                const fs::path named = standardizedPath(trimmed, confinement);
+                bool outside = confinement && !trimmed.empty() && !platform::Folders::contains(confinement->home(), named);
+                auto folder = outside ? nullptr : openDestinationHint(hint, confinement);
+                // Refused on the way down: through a link leading out, or
+                // not a folder at all.
+                if (!folder && confinement && !trimmed.empty()) outside = outside || !confinement->allows(named);
+                DispatchQueue::main().async([weak, batchID, managed, outside, folder = std::move(folder)]() mutable {
+                    auto self = weak.lock();
+                    if (!self) return;
+                    if (outside)
+                        self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
+                    self->continueInboundBatchStart(batchID, managed, std::move(folder));
+                });
+            });
+        return;
     }
+    continueInboundBatchStart(batchID, managed, nullptr);
+}
+
+std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint(
+    const std::string& hint, const std::optional<ViewerPathConfinement>& confinement) {
+    if (!confinement) {
+        const auto folder = resolveDestinationHint(hint);
+        if (!folder) return nullptr;
+        auto opened = platform::ConfinedFolder::openTop(*folder);
+        return opened ? *opened : nullptr;
+    }
+    const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
+    if (trimmed.empty()) return nullptr;
+    auto opened = confinement->openFolder(standardizedPath(trimmed, confinement), true);
+    return opened ? *opened : nullptr;
+}
+
+void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool managed,
+                                                  std::shared_ptr<platform::ConfinedFolder> folder) {
+    assertMainQueue();
+    auto& center = FileTransferCenter::shared();
+    // The row was cancelled, or the Viewer left, while the folder was
+    // looked for: the batch is gone.
+    if (auto row = center.rows.find(batchID); row == center.rows.end() || row->second->finished) return;
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     if (folder) {
-        d.pendingFileDestinations[batchID] = *folder;
+        fileDelivery.pendingFileDestinations[batchID] = folder->path();
+        fileDelivery.pendingDestinationFolders[batchID] = folder;
         center.setSubtitle(batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026",
-                                                          folder->filename().string()));
+                                                          folder->path().filename().string()));
         tryDeliverFileBatch(batchID);
         return;
     }

@@ -285,6 +285,15 @@ public:
     // A destination path a Viewer sent, as a folder: standardised, created
     // when missing; nothing for a file or a folder that cannot be made.
     static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint);
+    // The destination a Viewer named, opened for the batch's moves: beneath
+    // the console user's home without following links under confinement,
+    // else as resolveDestinationHint finds it. Nothing when refused or not
+    // a folder. Touches the disk and the directory service: utility queue.
+    static std::shared_ptr<platform::ConfinedFolder> openDestinationHint(
+        const std::string& hint, const std::optional<ViewerPathConfinement>& confinement);
+    // The receive decision once the destination was looked for (main queue).
+    void continueInboundBatchStart(const platform::UUID& batchID, bool managed,
+                                   std::shared_ptr<platform::ConfinedFolder> folder);
     // The service's inbound batch hooks (main queue): the receive decision
     // from what the engine knew at the batch's start, and the staged items
     // once the batch is complete.
@@ -302,7 +311,7 @@ public:
     // Moves without asking and never over anything: a clash gets "name 1.ext".
     // Once `stop` is set no further item moves.
     std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& items,
-                                                       const std::filesystem::path& folder,
+                                                       const platform::ConfinedFolder& folder,
                                                        const std::shared_ptr<std::atomic<bool>>& stop = nullptr);
     // A cancel, or its Viewer leaving, while a batch's items are moving:
     // no further item moves and the delivery's own end reports what was
@@ -376,7 +385,14 @@ private:
     void handleServicesSend(const platform::Pasteboard& pasteboard, std::optional<std::string>& error);
     // Inbound delivery (HostInboundDelivery.cpp). Server queue, except
     // forgetInboundBatch (main queue).
-    void servePeerSendRequest(const FileTransferPacket& packet, const platform::UUID& viewerSession);
+    // Examines the paths on a utility queue; the answer goes out from
+    // `replyQueue`, the queue that asked.
+    void servePeerSendRequest(const FileTransferPacket& packet, const platform::UUID& viewerSession,
+                              const platform::DispatchQueue& replyQueue);
+    // The Viewer-named paths of a peer send that may be sent: inside the
+    // console user's home, readable, distinct. Utility queue.
+    static std::vector<std::filesystem::path> peerSendSources(const std::vector<std::string>& paths,
+                                                              const std::optional<ViewerPathConfinement>& confinement);
     // Drops a batch's destination, staged items, options and claim.
     void forgetInboundBatch(const platform::UUID& batchID);
 

@@ -17,13 +17,12 @@ namespace fs = std::filesystem;
 namespace {
 // The one way received items enter a user's folder without asking: under
 // their own name, or "name 1.ext", "name 2.ext", ... when taken, never over
-// anything. `onFailure` hears each item that could not be moved.
+// anything, each move relative to the folder as it was opened. `onFailure`
+// hears each item that could not be moved.
 std::vector<fs::path> moveNumbered(
-    const std::vector<fs::path>& items, const fs::path& folder,
+    const std::vector<fs::path>& items, const platform::ConfinedFolder& folder,
     const std::function<void(const fs::path& name, const fs::path& candidate, const std::string& error)>& onFailure,
     const std::shared_ptr<std::atomic<bool>>& stop = nullptr) {
-    std::error_code ignored;
-    fs::create_directories(folder, ignored);
     std::vector<fs::path> delivered;
     for (const auto& item : items) {
         if (stop && stop->load()) break;
@@ -31,20 +30,27 @@ std::vector<fs::path> moveNumbered(
         const fs::path name = item.filename();
         // Names come from the sender: the search for a free one is bounded,
         // and a name the file system refuses is not searched at all.
-        const auto candidate = FileMoves::freeVariant(folder / name, [&](const fs::path&, int n) {
-            return folder / (name.stem().string() + " " + std::to_string(n) + name.extension().string());
+        const auto candidate = FileMoves::freeVariantAt(folder.fd(), name, [&](const fs::path&, int n) {
+            return fs::path(name.stem().string() + " " + std::to_string(n) + name.extension().string());
         });
         if (!candidate) {
-            if (onFailure) onFailure(name, folder / name, "no usable name in " + folder.string());
+            if (onFailure) onFailure(name, folder.path() / name, "no usable name in " + folder.path().string());
             continue;
         }
-        if (auto moved = FileMoves::moveNoReplace(item, *candidate); !moved) {
-            if (onFailure) onFailure(name, *candidate, moved.error());
+        if (auto moved = folder.moveIn(item, candidate->string()); !moved) {
+            if (onFailure) onFailure(name, folder.path() / *candidate, moved.error());
             continue;
         }
-        delivered.push_back(*candidate);
+        delivered.push_back(folder.path() / *candidate);
     }
     return delivered;
+}
+
+// A folder the Host's own user chose (a panel, Finder's window): opened,
+// and made when missing, as its path says.
+std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folder) {
+    auto opened = platform::ConfinedFolder::openTop(folder, std::nullopt, true);
+    return opened ? *opened : nullptr;
 }
 
 // The batch's staging folder, once delivery has left it empty; what failed
@@ -64,6 +70,13 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     const fs::path folder = destination->second;
     std::vector<fs::path> items = std::move(staged->second);
     d.pendingFileDestinations.erase(destination);
+    // A Viewer-named folder was opened when it was checked; one the user
+    // picked is opened now, off the main queue.
+    std::shared_ptr<platform::ConfinedFolder> opened;
+    if (auto recorded = d.pendingDestinationFolders.find(batchID); recorded != d.pendingDestinationFolders.end()) {
+        opened = std::move(recorded->second);
+        d.pendingDestinationFolders.erase(recorded);
+    }
     d.pendingFileURLs.erase(staged);
     FileTransferDeliveryOptions options;
     if (auto recorded = d.pendingFileDeliveryOptions.find(batchID); recorded != d.pendingFileDeliveryOptions.end()) {
@@ -103,11 +116,12 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
         // Moves may copy across file systems: off the main queue, which
         // only hears the outcome.
-        DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, finish, stop] {
+        DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, opened, finish, stop] {
             auto self = weak.lock();
             if (!self) return;
             FileTransferDeliveryResult result;
-            result.deliveredURLs = self->moveStagedFiles(items, folder, stop);
+            if (auto target = opened ? opened : openChosenFolder(folder))
+                result.deliveredURLs = self->moveStagedFiles(items, *target, stop);
             result.failedItemCount = items.size() - result.deliveredURLs.size();
             // The delegate is let go on the main queue, never here.
             DispatchQueue::main().async([finish, result, self = std::move(self)] { finish(result); });
@@ -116,9 +130,13 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     }
     auto parent = FileTransferCenter::shared().foregroundPresentationWindow();
     if (!parent) parent = summary.summaryWindow;
-    FileTransferConflictResolver::deliver(items, folder, parent, true,
-                                          options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite), finish,
-                                          [stop] { return stop->load(); });
+    const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
+    auto shouldStop = [stop] { return stop->load(); };
+    if (opened) {
+        FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finish, shouldStop);
+    } else {
+        FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finish, shouldStop);
+    }
 }
 
 bool HostProbeDelegate::stopInboundDelivery(const UUID& batchID) {
@@ -131,7 +149,8 @@ bool HostProbeDelegate::stopInboundDelivery(const UUID& batchID) {
     return true;
 }
 
-std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::path>& items, const fs::path& folder,
+std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::path>& items,
+                                                         const platform::ConfinedFolder& folder,
                                                          const std::shared_ptr<std::atomic<bool>>& stop) {
     return moveNumbered(
         items, folder,
@@ -142,7 +161,8 @@ std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::p
 }
 
 std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::path>& urls, const fs::path& folder) {
-    return moveNumbered(urls, folder, nullptr);
+    auto opened = openChosenFolder(folder);
+    return opened ? moveNumbered(urls, *opened, nullptr) : std::vector<fs::path>{};
 }
 
 void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requestedCount, const fs::path& folder,

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -33,22 +34,43 @@ const std::optional<std::string>& processUserName() {
     return name;
 }
 
+std::mutex accountLookupLock;
+std::function<std::optional<ViewerPathConfinement::Account>(const std::string&)> accountLookup;
+
 }  // namespace
+
+void ViewerPathConfinement::setAccountLookupForTesting(
+    std::function<std::optional<Account>(const std::string& userName)> lookup) {
+    std::lock_guard lock(accountLookupLock);
+    accountLookup = std::move(lookup);
+}
 
 std::optional<ViewerPathConfinement> ViewerPathConfinement::forConsoleUser(const std::string& consoleUserName) {
     std::vector<char> buffer;
     if (processUserName() && consoleUserName == *processUserName()) return std::nullopt;
-    fs::path home;
-    if (platform::Folders::overrideRoot()) {
-        home = platform::Folders::home();
-    } else if (auto console = consoleUserName.empty() ? std::nullopt : userEntry(&consoleUserName, 0, buffer);
-               console && console->pw_dir) {
-        home = console->pw_dir;
+    std::optional<Account> account;
+    {
+        std::lock_guard lock(accountLookupLock);
+        if (accountLookup && !consoleUserName.empty()) account = accountLookup(consoleUserName);
     }
+    const bool injected = account.has_value();
+    if (!account && !consoleUserName.empty()) {
+        if (auto entry = userEntry(&consoleUserName, 0, buffer); entry && entry->pw_dir)
+            account = Account{entry->pw_dir, {entry->pw_uid, entry->pw_gid}};
+    }
+    fs::path home;
+    if (account && !account->home.empty()) {
+        home = account->home;
+    }
+    // A data root stands for the whole machine, the console user's home
+    // included, unless a test has named the account's own.
+    if (platform::Folders::overrideRoot() && !injected) home = platform::Folders::home();
     std::error_code error;
     if (!home.empty()) home = fs::weakly_canonical(home, error);
     if (error) home.clear();
-    return ViewerPathConfinement(home);
+    std::optional<platform::FileOwner> owner;
+    if (account) owner = account->owner;
+    return ViewerPathConfinement(home, owner);
 }
 
 bool ViewerPathConfinement::allows(const fs::path& path) const {
@@ -57,4 +79,21 @@ bool ViewerPathConfinement::allows(const fs::path& path) const {
     const fs::path resolved = fs::weakly_canonical(path, error);
     if (error) return false;
     return platform::Folders::contains(home_, resolved);
+}
+
+std::string ViewerPathConfinement::expandingTilde(const std::string& path) const {
+    if (path == "~") return home_.string();
+    if (path.starts_with("~/")) return home_.string() + path.substr(1);
+    return path;
+}
+
+platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinement::openFolder(const fs::path& path,
+                                                                                             bool create) const {
+    using R = platform::Result<std::shared_ptr<platform::ConfinedFolder>>;
+    const fs::path normal = path.lexically_normal();
+    if (home_.empty() || !normal.is_absolute() || !platform::Folders::contains(home_, normal))
+        return R::failure(path.string() + " is outside the console user's home");
+    auto top = platform::ConfinedFolder::openTop(home_, owner_);
+    if (!top) return top;
+    return (*top)->openBeneath(normal.lexically_relative(home_), create);
 }

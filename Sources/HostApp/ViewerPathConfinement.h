@@ -1,16 +1,27 @@
 #pragma once
 // Keeps what a Viewer can reach within the console user's rights. A Viewer
 // logs in as the console user, but the Host may run as another (root, a
-// service account): then every path a Viewer names must lie, links
-// resolved, inside the console user's home, or the Host would act with
-// rights the Viewer's user does not have.
+// service account): then every path a Viewer names must lie inside the
+// console user's home, is opened beneath it without following a link, and
+// what the Host makes there on the Viewer's behalf belongs to that user.
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "Platform/ConfinedFolder.h"
+#include "Platform/Result.h"
+
 class ViewerPathConfinement {
 public:
+    // What the directory service says of a user.
+    struct Account {
+        std::filesystem::path home;
+        platform::FileOwner owner;
+    };
+
     // None when the Host runs as the console user: what that user can
     // reach stays reachable. With a data root the console user's home is
     // the data root's. An unknown console user confines to nothing.
@@ -21,8 +32,25 @@ public:
     bool allows(const std::filesystem::path& path) const;
     // The home, links resolved; empty when nothing is allowed.
     const std::filesystem::path& home() const { return home_; }
+    // Who gets what the Host makes in the home; none when the directory
+    // service does not know the console user.
+    const std::optional<platform::FileOwner>& owner() const { return owner_; }
+    // "~" and "~/..." as the console user's home; anything else unchanged.
+    std::string expandingTilde(const std::string& path) const;
+    // The folder at `path` (absolute, lexically normal), opened beneath the
+    // home one component at a time without following a link, its missing
+    // part made for the console user when `create` is set.
+    platform::Result<std::shared_ptr<platform::ConfinedFolder>> openFolder(const std::filesystem::path& path,
+                                                                           bool create) const;
+
+    // Stands in for the directory service's answer about a user (the home
+    // and owner of an account the machine does not have); tests only.
+    static void setAccountLookupForTesting(
+        std::function<std::optional<Account>(const std::string& userName)> lookup);
 
 private:
-    explicit ViewerPathConfinement(std::filesystem::path home) : home_(std::move(home)) {}
+    ViewerPathConfinement(std::filesystem::path home, std::optional<platform::FileOwner> owner)
+        : home_(std::move(home)), owner_(owner) {}
     std::filesystem::path home_;
+    std::optional<platform::FileOwner> owner_;
 };

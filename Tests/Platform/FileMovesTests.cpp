@@ -41,6 +41,7 @@ protected:
     }
     ~FileMovesTest() override {
         FileMoves::setCopyFailureForTesting(nullptr);
+        FileMoves::setNoReplaceRefusedForTesting(false);
         for (auto& f : cleanup) fs::remove_all(f);
     }
     std::vector<fs::path> cleanup;
@@ -185,6 +186,55 @@ TEST_F(FileMovesTest, FreeVariantSearchIsBoundedAndStopsAtAnUnusableName) {
         EXPECT_EQ(found, c.expected) << c.name;
         EXPECT_EQ(calls, c.expectedCalls) << c.name;
     }
+}
+
+// Network file systems refuse the no-replace flag: a folder still arrives
+// whole, and a taken name still stops it with the source untouched.
+TEST_F(FileMovesTest, WithoutTheNoReplaceFlagFoldersAndFilesStillMoveAndNeverReplace) {
+    FileMoves::setNoReplaceRefusedForTesting(true);
+    struct Case {
+        const char* name;
+        bool folder;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"file", false, false},
+        {"folder tree", true, false},
+        {"file onto a taken name", false, true},
+        {"folder onto a taken name", true, true},
+    };
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = dataRoot->path() / ("nr" + std::to_string(i++));
+        const fs::path from = dir / "src";
+        const fs::path probe = c.folder ? from / "deep" / "f.txt" : from;
+        write(probe, "new");
+        if (c.folder) fs::create_symlink("deep/f.txt", from / "link");
+        if (c.taken) write(dir / "to", "old");
+        const auto moved = FileMoves::moveNoReplace(from, dir / "to");
+        EXPECT_EQ(moved.ok(), !c.taken);
+        if (c.taken) {
+            EXPECT_EQ(contents(dir / "to"), "old");
+            EXPECT_EQ(contents(probe), "new") << "the source stays whole";
+            continue;
+        }
+        EXPECT_FALSE(fs::exists(from)) << "the emptied source is gone";
+        EXPECT_EQ(contents(c.folder ? dir / "to" / "deep" / "f.txt" : dir / "to"), "new");
+        if (c.folder) {
+            EXPECT_TRUE(fs::is_symlink(dir / "to" / "link"));
+        }
+    }
+}
+
+TEST_F(FileMovesTest, WithoutTheNoReplaceFlagAFolderCopiedAcrossFileSystemsTakesItsName) {
+    auto other = otherFileSystem();
+    if (!other) GTEST_SKIP() << "no second file system";
+    FileMoves::setNoReplaceRefusedForTesting(true);
+    write(dataRoot->path() / "x" / "tree" / "f.txt", "f");
+    ASSERT_TRUE(FileMoves::moveNoReplace(dataRoot->path() / "x" / "tree", *other / "tree").ok());
+    EXPECT_EQ(contents(*other / "tree" / "f.txt"), "f");
+    EXPECT_EQ(namesIn(*other), std::vector<std::string>{"tree"}) << "no temporary is left";
 }
 
 }  // namespace

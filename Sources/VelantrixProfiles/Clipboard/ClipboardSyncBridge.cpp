@@ -1,6 +1,7 @@
 #include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
 
 #include <algorithm>
+#include <cmath>
 #include <system_error>
 
 #include "Platform/Clock.h"
@@ -196,7 +197,7 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
             case ClipboardTransferItemKind::image:
                 break;  // taken above
             case ClipboardTransferItemKind::files: {
-                auto urls = materializeFiles(item.files, transfer.sourceID, transfer.sequence);
+                auto urls = materializeFiles(item.files, transfer.sourceID);
                 if (urls.empty()) {
                     report("clipboard file apply failed from " + peerLabel_);
                     break;
@@ -265,31 +266,48 @@ std::string ClipboardSyncBridge::sanitizedFilename(const std::string& filename) 
     return name.empty() ? "clipboard-item" : name;
 }
 
-std::optional<fs::path> ClipboardSyncBridge::batchFolder(const std::string& sourceID, uint64_t sequence) {
-    const fs::path inbox = inboxFolder().lexically_normal();
-    const fs::path batch = (inbox / (sourceID + "-" + std::to_string(sequence))).lexically_normal();
-    if (!isSafeSourceID(sourceID) || batch.parent_path() != inbox) {
+std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(const std::string& sourceID) {
+    if (!isSafeSourceID(sourceID)) {
         report("clipboard inbox create failed: invalid source identifier");
-        return std::nullopt;
+        return nullptr;
     }
-    return batch;
+    fs::path base = platform::Folders::caches();
+    if (base.empty()) {
+        std::error_code ec;
+        base = fs::temp_directory_path(ec);
+    }
+    // Below the caches every folder is opened without following a link,
+    // and the batch gets a fresh name nobody can guess ahead: a link
+    // planted in the inbox makes the creation fail, never redirects it.
+    const std::optional<platform::FileOwner> owner = inboxOwner ? inboxOwner() : std::nullopt;
+    auto top = platform::ConfinedFolder::openTop(base, owner, true);
+    if (!top) {
+        report("clipboard inbox create failed: " + top.error());
+        return nullptr;
+    }
+    auto inbox = (*top)->openBeneath(fs::path(inboxFolderName) / peerLabel_, true);
+    if (!inbox) {
+        report("clipboard inbox create failed: " + inbox.error());
+        return nullptr;
+    }
+    const auto seconds = static_cast<long long>(std::trunc(platform::Clock::now().secondsSince1970));
+    auto batch = (*inbox)->makeFolder(std::to_string(seconds) + "-" + platform::UUID::random().uuidString());
+    if (!batch) {
+        report("clipboard inbox create failed: " + batch.error());
+        return nullptr;
+    }
+    return *batch;
 }
 
 std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<ClipboardTransferFile>& files,
-                                                            const std::string& sourceID, uint64_t sequence) {
+                                                            const std::string& sourceID) {
     std::vector<fs::path> written;
-    auto batch = batchFolder(sourceID, sequence);
-    if (!batch) return written;
     if (mayWriteInbox && !mayWriteInbox(inboxFolder())) {
         report("clipboard inbox refused: outside the console user's home");
         return written;
     }
-    std::error_code ec;
-    fs::create_directories(*batch, ec);
-    if (ec) {
-        report("clipboard inbox create failed: " + ec.message());
-        return written;
-    }
+    auto batch = makeBatchFolder(sourceID);
+    if (!batch) return written;
     int64_t total = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         const ClipboardTransferFile& file = files[i];
@@ -305,17 +323,17 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
         }
         // "." and ".." always exist, so they too end up with a new name
         // inside the batch instead of replacing a folder.
-        const auto candidate = platform::FileMoves::freeVariant(*batch / name, nextCandidate);
+        const auto candidate = platform::FileMoves::freeVariantAt(batch->fd(), name, nextCandidate);
         if (!candidate) {
             report("clipboard file skipped: its name cannot be used (" + std::to_string(name.size()) + " bytes)");
             continue;
         }
-        if (auto ok = platform::FileIO::writeAtomically(*candidate, file.data); !ok) {
+        if (auto ok = batch->writeFile(candidate->string(), file.data); !ok) {
             report("clipboard file write failed for " + name + ": " + ok.error());
             continue;
         }
         total += size;
-        written.push_back(*candidate);
+        written.push_back(batch->path() / *candidate);
     }
     return written;
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/ConfinedFolder.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Pasteboard.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
@@ -49,6 +50,9 @@ public:
     // Whether received files may be written below the inbox (the owner's
     // rights may reach further than the user's); unset means they may.
     std::function<bool(const std::filesystem::path&)> mayWriteInbox;
+    // Who gets what is written below the inbox (the console user, when the
+    // owner runs as another); unset or none keeps the process's own.
+    std::function<std::optional<platform::FileOwner>()> inboxOwner;
     // Runs when start() has begun polling, so that a test can see what the
     // owner had wired by then.
     std::function<void()> onStartedForTesting;
@@ -84,10 +88,11 @@ private:
     // its TIFF; the status follows then.
     void convertThenApplyImage(const ClipboardTransferItem& item);
     std::vector<std::filesystem::path> materializeFiles(const std::vector<ClipboardTransferFile>& files,
-                                                        const std::string& sourceID, uint64_t sequence);
-    // The batch folder for a transfer, or none (reported) when the sender's
-    // identifier could name anything but one new folder of the inbox.
-    std::optional<std::filesystem::path> batchFolder(const std::string& sourceID, uint64_t sequence);
+                                                        const std::string& sourceID);
+    // A new batch folder of the inbox under a name of the Host's, or none
+    // (reported) when the sender's identifier is unsafe or the inbox cannot
+    // be reached without following a link.
+    std::shared_ptr<platform::ConfinedFolder> makeBatchFolder(const std::string& sourceID);
     void removeStaleInboxBatches();
     bool syncEnabled() const { return !isSyncEnabled || isSyncEnabled(); }
     void report(const std::string& text) const;

@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "Platform/ConfinedFolder.h"
 #include "Platform/FileHandles.h"
 #include "Platform/Folders.h"
 #include "Platform/TextCollation.h"
@@ -153,7 +154,6 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
     std::error_code error;
     const auto resolvedHome = std::filesystem::canonical(home, error);
     const auto resolved = error ? std::filesystem::path() : std::filesystem::canonical(examined, error);
-    const std::string real = resolved.string();
     std::vector<RemoteDirectoryEntry> entries;
     const bool allowed = !error && !home.empty() && platform::Folders::contains(resolvedHome, resolved);
     if (!allowed && !error && !home.empty()) {
@@ -166,9 +166,15 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
             if (auto hook = onLogLine.get()) hook("file transfer: refused listing outside home: " + examined);
         }
     }
-    auto folder = allowed ? platform::FileSystemItems::statEntry(real) : std::nullopt;
-    if (allowed && folder && folder->kind == platform::FileSystemEntryKind::folder) {
-        if (auto items = platform::FileSystemItems::listFolder(real)) {
+    // Read beneath the home without following a link: a folder swapped for
+    // one since the check lists nothing rather than what it leads to.
+    std::shared_ptr<platform::ConfinedFolder> folder;
+    if (allowed) {
+        if (auto top = platform::ConfinedFolder::openTop(resolvedHome))
+            if (auto opened = (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false)) folder = *opened;
+    }
+    if (folder) {
+        if (auto items = folder->list()) {
             for (auto& item : *items) {
                 const bool isDir = item.kind == platform::FileSystemEntryKind::folder;
                 entries.push_back({item.name, isDir, item.size, item.modificationDate});

@@ -24,11 +24,13 @@ namespace fs = std::filesystem;
 // state.
 class FileTransferConflictResolver::DeliveryOperation : public std::enable_shared_from_this<DeliveryOperation> {
 public:
-    DeliveryOperation(std::vector<fs::path> staged, fs::path destination, std::shared_ptr<platform::Window> parent,
+    DeliveryOperation(std::vector<fs::path> staged, fs::path destination,
+                      std::shared_ptr<platform::ConfinedFolder> opened, std::shared_ptr<platform::Window> parent,
                       bool prompt, bool backupBeforeOverwrite,
                       std::function<void(const FileTransferDeliveryResult&)> completion,
                       std::function<bool()> shouldStop)
-        : destination_(std::move(destination)),
+        : destination_(opened ? opened->path() : std::move(destination)),
+          folder_(std::move(opened)),
           parentWindow_(std::move(parent)),
           shouldPromptForConflicts_(prompt),
           backupBeforeOverwrite_(backupBeforeOverwrite),
@@ -70,9 +72,12 @@ private:
 
     // Disk queue.
     void prepareDestination() {
-        std::error_code error;
-        fs::create_directories(destination_, error);
-        if (error || !fs::is_directory(destination_, error)) {
+        // A folder not opened yet is the user's own choice: opened by its
+        // path, made when missing.
+        if (!folder_) {
+            if (auto opened = platform::ConfinedFolder::openTop(destination_, std::nullopt, true)) folder_ = *opened;
+        }
+        if (!folder_) {
             failedItemCount_ += remainingURLs_.size();
             removeRemainingStagedURLs();
             return finish();
@@ -88,42 +93,42 @@ private:
             if (stopRequested()) return stopHere(std::nullopt);
             const fs::path source = remainingURLs_.front();
             remainingURLs_.erase(remainingURLs_.begin());
-            const fs::path target = destination_ / source.filename();
-            if (FileMoves::isTaken(target)) return resolveConflict(source, target);
+            const std::string target = source.filename().string();
+            if (folder_->isTaken(target)) return resolveConflict(source, target);
             move(source, target);
         }
     }
 
     // Into a free name only; a failure leaves the item staged. Disk queue.
-    void move(const fs::path& source, const fs::path& target) {
-        if (FileMoves::moveNoReplace(source, target))
-            deliveredURLs_.push_back(target);
+    void move(const fs::path& source, const std::string& target) {
+        if (folder_->moveIn(source, target))
+            deliveredURLs_.push_back(destination_ / target);
         else
             failedItemCount_++;
     }
 
     // Disk queue: what the sheet shows is read here, the sheet itself is
     // put up on the main queue, and the answer comes back here.
-    void resolveConflict(const fs::path& source, const fs::path& target) {
+    void resolveConflict(const fs::path& source, const std::string& target) {
         if (applyToAllChoice_) return apply(*applyToAllChoice_, source, target);
         if (!shouldPromptForConflicts_) {
-            move(source, uniqueDestination(target));
+            move(source, uniqueName(*folder_, target));
             return processNext();
         }
-        auto [existingSize, existingDate] = resourceValues(target);
+        auto [existingSize, existingDate] = resourceValues(*folder_, target);
         auto [newSize, newDate] = resourceValues(source);
-        const FileTransferConflictAlert::Info info{target.filename().string(), existingSize, existingDate,
+        const FileTransferConflictAlert::Info info{target, existingSize, existingDate,
                                                    newSize, newDate, remainingConflictCount()};
         onMain([info, source, target](DeliveryOperation& self) { self.askAboutConflict(info, source, target); });
     }
 
     // Main queue.
-    void askAboutConflict(const FileTransferConflictAlert::Info& info, const fs::path& source, const fs::path& target) {
+    void askAboutConflict(const FileTransferConflictAlert::Info& info, const fs::path& source, const std::string& target) {
         platform::DispatchQueue::main().dispatchPrecondition();
         auto window = presentationWindow();
         if (!window) {
             return onDisk([source, target](DeliveryOperation& self) {
-                self.move(source, uniqueDestination(target));
+                self.move(source, uniqueName(*folder_, target));
                 self.processNext();
             });
         }
@@ -144,18 +149,18 @@ private:
     void stopHere(const std::optional<fs::path>& current) {
         stoppedByUser_ = true;
         std::error_code ignored;
-        if (current) fs::remove_all(*current, ignored);
+        if (current) fs::remove_all(*current, ignored);  // staged, the Host's own
         removeRemainingStagedURLs();
         finish();
     }
 
     // Disk queue.
-    void apply(FileTransferConflictChoice choice, const fs::path& source, const fs::path& target) {
+    void apply(FileTransferConflictChoice choice, const fs::path& source, const std::string& target) {
         // A stop asked while the question was open wins over its answer.
         if (stopRequested()) return stopHere(source);
         switch (choice) {
             case FileTransferConflictChoice::keepBoth:
-                move(source, uniqueDestination(target));
+                move(source, uniqueName(*folder_, target));
                 return processNext();
             case FileTransferConflictChoice::replace:
                 replace(source, target);
@@ -168,26 +173,23 @@ private:
     // The backup first, then the new item into the folder under a hidden
     // name, then one swap: at no moment is the name without an item, and a
     // failure at any step leaves the existing item as it was. Disk queue.
-    void replace(const fs::path& source, const fs::path& target) {
+    void replace(const fs::path& source, const std::string& target) {
         if (!backup(target)) {
             failedItemCount_++;
             return;
         }
-        const fs::path incoming = FileMoves::temporaryName(destination_);
-        if (!FileMoves::moveNoReplace(source, incoming)) {
+        const std::string incoming = FileMoves::temporaryName(fs::path()).string();
+        if (!folder_->moveIn(source, incoming)) {
             failedItemCount_++;
             return;
         }
-        if (!FileMoves::replace(incoming, target)) {
+        if (!folder_->replace(incoming, target)) {
             // Back to staging, so the item counts as failed and stays there.
-            if (!FileMoves::moveNoReplace(incoming, source)) {
-                std::error_code ignored;
-                fs::remove_all(incoming, ignored);
-            }
+            if (!folder_->moveOut(incoming, source)) folder_->remove(incoming);
             failedItemCount_++;
             return;
         }
-        deliveredURLs_.push_back(target);
+        deliveredURLs_.push_back(destination_ / target);
     }
 
     // Main queue.
@@ -200,6 +202,13 @@ private:
         return nullptr;
     }
 
+    static std::pair<uint64_t, std::optional<platform::Date>> resourceValues(const platform::ConfinedFolder& folder,
+                                                                             const std::string& name) {
+        const auto entry = folder.entry(name);
+        if (!entry) return {0, std::nullopt};
+        return {entry->size, entry->modificationDate};
+    }
+
     static std::pair<uint64_t, std::optional<platform::Date>> resourceValues(const fs::path& url) {
         struct stat info{};
         if (::stat(url.c_str(), &info) != 0) return {0, std::nullopt};
@@ -210,24 +219,35 @@ private:
     int remainingConflictCount() const {
         int count = 0;
         for (const auto& url : remainingURLs_)
-            if (FileMoves::isTaken(destination_ / url.filename())) count++;
+            if (folder_->isTaken(url.filename().string())) count++;
         return count;
     }
 
     // A copy of the existing item under the backup root, at its path
-    // relative to home (or by its name alone from outside home).
-    bool backup(const fs::path& url) const {
+    // relative to home (or by its name alone from outside home). A folder
+    // opened beneath a home keeps its backups below that home, reached
+    // without following links.
+    bool backup(const std::string& name) const {
         if (!backupRoot_) return true;
-        const std::string home = platform::Folders::home().string();
-        const std::string path = url.string();
-        const fs::path relative =
-            path.starts_with(home + "/") ? fs::path(path.substr(home.size() + 1)) : url.filename();
-        fs::path candidate = *backupRoot_ / relative;
-        if (FileMoves::isTaken(candidate)) candidate = uniqueDestination(candidate);
-        std::error_code error;
-        fs::create_directories(candidate.parent_path(), error);
-        if (error) return false;
-        return static_cast<bool>(FileMoves::copyNoReplace(url, candidate));
+        const auto opened = folder_->top().get() != folder_.get();
+        std::shared_ptr<const platform::ConfinedFolder> home;
+        fs::path relative;
+        if (opened) {
+            home = folder_->top();
+            relative = folder_->relativePath() / name;
+        } else {
+            const fs::path homePath = platform::Folders::home();
+            const std::string path = (destination_ / name).string();
+            relative = path.starts_with(homePath.string() + "/") ? fs::path(path.substr(homePath.string().size() + 1))
+                                                                 : fs::path(name);
+            auto top = platform::ConfinedFolder::openTop(homePath, std::nullopt, true);
+            if (!top) return false;
+            home = *top;
+        }
+        const fs::path rootBelowHome = backupRoot_->lexically_relative(platform::Folders::home());
+        auto folder = home->openBeneath(rootBelowHome / relative.parent_path(), true);
+        if (!folder) return false;
+        return static_cast<bool>((*folder)->copyIn(*folder_, name, uniqueName(**folder, relative.filename().string())));
     }
 
     void removeRemainingStagedURLs() {
@@ -247,6 +267,10 @@ private:
     }
 
     const fs::path destination_;
+    // The destination as opened (on the disk queue when the caller gave a
+    // path); every move, replace and backup of this delivery works
+    // relative to it. Disk queue only.
+    std::shared_ptr<platform::ConfinedFolder> folder_;
     // Weak: an unanswered sheet on it holds this operation. Read on the
     // main queue only.
     const std::weak_ptr<platform::Window> parentWindow_;
@@ -275,11 +299,38 @@ void FileTransferConflictResolver::deliver(std::vector<fs::path> stagedURLs, fs:
                                            bool backupBeforeOverwrite,
                                            std::function<void(const FileTransferDeliveryResult&)> completion,
                                            std::function<bool()> shouldStop) {
-    auto operation = std::make_shared<DeliveryOperation>(std::move(stagedURLs), std::move(destination),
+    auto operation = std::make_shared<DeliveryOperation>(std::move(stagedURLs), std::move(destination), nullptr,
                                                          std::move(parentWindow), shouldPromptForConflicts,
                                                          backupBeforeOverwrite, std::move(completion),
                                                          std::move(shouldStop));
     operation->start();
+}
+
+void FileTransferConflictResolver::deliver(std::vector<fs::path> stagedURLs,
+                                           std::shared_ptr<platform::ConfinedFolder> destination,
+                                           std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
+                                           bool backupBeforeOverwrite,
+                                           std::function<void(const FileTransferDeliveryResult&)> completion,
+                                           std::function<bool()> shouldStop) {
+    auto operation = std::make_shared<DeliveryOperation>(std::move(stagedURLs), fs::path(), std::move(destination),
+                                                         std::move(parentWindow), shouldPromptForConflicts,
+                                                         backupBeforeOverwrite, std::move(completion),
+                                                         std::move(shouldStop));
+    operation->start();
+}
+
+std::string FileTransferConflictResolver::uniqueName(const platform::ConfinedFolder& folder, const std::string& name) {
+    // The extension follows the last full stop; a leading one alone makes none.
+    const size_t dot = name.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot > 0 && dot + 1 < name.size();
+    const std::string base = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot) : "";
+    std::string candidate = name;
+    // Bounded: past it the last candidate is returned taken, and the move,
+    // which never replaces, fails for that item alone.
+    for (int counter = 1; folder.isTaken(candidate) && counter <= FileMoves::maxNameVariants; counter++)
+        candidate = base + (counter == 1 ? " copy" : " copy " + std::to_string(counter)) + extension;
+    return candidate;
 }
 
 fs::path FileTransferConflictResolver::uniqueDestination(const fs::path& url) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Platform/AppKitWindow.h"
+#include "Platform/ConfinedFolder.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictAlert.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
@@ -27,10 +28,21 @@ struct FileTransferConflictResolver {
                         std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
                         bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion,
                         std::function<bool()> shouldStop = nullptr);
+    // The same into a folder already opened (a Viewer-named one, opened
+    // beneath the console user's home): every move, replace and backup
+    // works relative to it, and backups go below the top it was opened
+    // beneath.
+    static void deliver(std::vector<std::filesystem::path> stagedURLs,
+                        std::shared_ptr<platform::ConfinedFolder> destination,
+                        std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
+                        bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion,
+                        std::function<bool()> shouldStop = nullptr);
 
     // The next free "name copy.ext", "name copy 2.ext", ... beside `url`
     // (`url` itself when free).
     static std::filesystem::path uniqueDestination(const std::filesystem::path& url);
+    // The same for `name` inside an open folder.
+    static std::string uniqueName(const platform::ConfinedFolder& folder, const std::string& name);
     // Where deliveries started now keep their backups.
     static std::filesystem::path backupRootForNow();
 

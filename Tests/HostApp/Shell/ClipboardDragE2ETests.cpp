@@ -71,9 +71,13 @@ TEST_F(ClipboardAndDrag, ViewerFilesLandInTheInbox) {
     ClipboardTransfer files{"VIEWER-A", 4, 0, {{ClipboardTransferItemKind::files, {}, {}, {}, {{"n.txt", "public.plain-text", {'h', 'i'}}}}}};
     a->send(AuxPacketType::clipboardTransfer, *files.encodedData());
     a->settle();
-    const fs::path expected = bridge->inboxFolder() / "VIEWER-A-4" / "n.txt";
-    ASSERT_TRUE(runUntil([&] { return fs::exists(expected); }));
-    EXPECT_EQ(Pasteboard::general().readFileURLs(), std::vector<fs::path>{expected});
+    // The batch folder's name is the Host's own, not the sender's.
+    ASSERT_TRUE(runUntil([&] { return Pasteboard::general().readFileURLs().size() == 1; }));
+    const fs::path landed = Pasteboard::general().readFileURLs().front();
+    EXPECT_EQ(landed.filename(), "n.txt");
+    EXPECT_EQ(landed.parent_path().parent_path(), bridge->inboxFolder());
+    EXPECT_NE(landed.parent_path().filename(), "VIEWER-A-4");
+    EXPECT_TRUE(fs::exists(landed));
 }
 
 TEST_F(ClipboardAndDrag, DragReachesTheViewerAndItsPullNamesItsSession) {
@@ -117,6 +121,7 @@ TEST_F(ClipboardAndDrag, OverlongFileNamesAreSkippedAndTheHostStaysResponsive) {
         uint64_t sequence;
         size_t nameBytes;
     };
+    fs::path previousBatch;
     for (const auto& c : {Case{7, 300}, Case{8, 100'000}}) {
         ClipboardTransfer files{"VIEWER-A", c.sequence, 0,
                                 {{ClipboardTransferItemKind::files, {}, {}, {},
@@ -125,8 +130,17 @@ TEST_F(ClipboardAndDrag, OverlongFileNamesAreSkippedAndTheHostStaysResponsive) {
         const double sent = platform::Clock::uptimeSeconds();
         a->send(AuxPacketType::clipboardTransfer, *files.encodedData());
         a->settle();
-        const fs::path kept = bridge->inboxFolder() / ("VIEWER-A-" + std::to_string(c.sequence)) / "kept.txt";
-        ASSERT_TRUE(runUntil([&] { return fs::exists(kept); })) << c.nameBytes;
+        // Landed once the clipboard offers it from a batch folder of its own.
+        auto landed = [&]() -> std::optional<fs::path> {
+            const auto urls = Pasteboard::general().readFileURLs();
+            if (urls.size() != 1 || urls[0].parent_path() == previousBatch) return std::nullopt;
+            return urls[0];
+        };
+        ASSERT_TRUE(runUntil([&] { return landed().has_value(); })) << c.nameBytes;
+        const fs::path kept = *landed();
+        previousBatch = kept.parent_path();
+        EXPECT_EQ(kept.filename(), "kept.txt");
+        EXPECT_TRUE(fs::exists(kept));
         EXPECT_LT(platform::Clock::uptimeSeconds() - sent, 1.0) << c.nameBytes;
         EXPECT_TRUE(diagnosticsContain("clipboard file skipped: its name cannot be used (" +
                                        std::to_string(c.nameBytes) + " bytes)"));

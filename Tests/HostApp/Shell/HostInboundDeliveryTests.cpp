@@ -3,6 +3,7 @@
 // listing replies, and what an ended session leaves behind.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "HostShellTestFixture.h"
 #include "Platform/Folders.h"
+#include "Platform/SimulatedMachine.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using namespace platform;
@@ -122,6 +124,95 @@ TEST_F(InboundDelivery, PeerSendKeepsOnlyReadableDistinctPathsInsideHome) {
             EXPECT_EQ(start->token, session.uuidString());
         }
     }
+}
+
+// For a console user other than the Host's, the paths are taken beneath
+// that user's home without following any link, even one that stays home.
+TEST_F(InboundDelivery, UnderConfinementPeerSendFollowsNoLink) {
+    auto console = SimulatedMachine::current().consoleSession();
+    console.userName = "viewertest";
+    SimulatedMachine::current().setConsoleSession(console);
+    const fs::path outside = home.parent_path() / "outside";
+    touch(outside / "secret.txt");
+    touch(home / "a.txt");
+    touch(home / "Docs" / "b.txt");
+    fs::create_directory_symlink(outside, home / "leak");
+    fs::create_directory_symlink(home / "Docs", home / "DocsAlias");
+    fs::create_symlink(home / "a.txt", home / "alias.txt");
+    struct Case {
+        const char* name;
+        std::vector<std::string> paths;
+        size_t kept;  // 0: refused
+    };
+    const std::vector<Case> cases = {
+        {"plain items", {"~/a.txt", "~/Docs/b.txt", "~/Docs"}, 3},
+        {"link leaving home", {"~/leak/secret.txt"}, 0},
+        {"link to an item at home", {"~/alias.txt"}, 0},
+        {"link on the way to an item at home", {"~/DocsAlias/b.txt"}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(sentLock);
+            sent.clear();
+        }
+        requestID = UUID::random();
+        deliver(peerSend(c.paths));
+        auto answer = response();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->accepted, c.kept > 0);
+        if (c.kept > 0) {
+            EXPECT_TRUE(diagnosticsContain("files: requested send of " + std::to_string(c.kept) + " item(s)"));
+        }
+    }
+}
+
+// A hung directory service or file system holds neither the queue a
+// Viewer's packets arrive on nor the main queue: the paths a Viewer names
+// are looked at on a utility queue.
+TEST_F(InboundDelivery, ViewerNamedPathsAreResolvedOffTheServerAndMainQueues) {
+    auto console = SimulatedMachine::current().consoleSession();
+    console.userName = "viewertest";
+    SimulatedMachine::current().setConsoleSession(console);
+    touch(home / "a.txt");
+    DispatchQueue server("test.server");
+    std::mutex lookupLock;
+    std::vector<std::string> heldQueues;
+    ViewerPathConfinement::setAccountLookupForTesting([&](const std::string&) -> std::optional<ViewerPathConfinement::Account> {
+        std::lock_guard lock(lookupLock);
+        if (server.isCurrent()) heldQueues.push_back("server");
+        if (DispatchQueue::main().isCurrent()) heldQueues.push_back("main");
+        if (auto audio = delegate->audioServer(); audio && audio->queue.isCurrent()) heldQueues.push_back("server");
+        return ViewerPathConfinement::Account{home, {::geteuid(), ::getegid()}};
+    });
+    struct Case {
+        const char* name;
+        std::function<void()> ask;
+    };
+    const std::vector<Case> cases = {
+        {"peer-send sources",
+         [&] {
+             server.sync([&] { delegate->handleIncomingFileTransferPacket(peerSend({"~/a.txt"}), session); });
+         }},
+        {"a destination",
+         [&] {
+             FileTransferBatchStartInfo start;
+             start.intent = FileTransferIntent::managedCopy;
+             start.destinationHint = "~/In";
+             onMain([&] { delegate->handleInboundBatchStarted(UUID::random(), 1, 1, {"a.txt"}, start); });
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.ask();
+        runUntilIdle();
+    }
+    ViewerPathConfinement::setAccountLookupForTesting(nullptr);
+    EXPECT_TRUE(fs::is_directory(home / "In")) << "the destination was made";
+    ASSERT_TRUE(response());
+    EXPECT_TRUE(response()->accepted);
+    std::lock_guard lock(lookupLock);
+    EXPECT_TRUE(heldQueues.empty()) << heldQueues.front();
 }
 
 TEST_F(InboundDelivery, PeerSendExaminesAtMostTheFirst256Paths) {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <pwd.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -14,6 +16,7 @@
 #include "Platform/FileIO.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
+#include "HostApp/ViewerPathConfinement.h"
 #include "Support/FileTransferTestViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
@@ -32,6 +35,8 @@ protected:
     }
     ~InboundDeliveryE2E() override {
         FileMoves::setCopyFailureForTesting(nullptr);
+        FileMoves::setMoveFailureForTesting(nullptr);
+        ViewerPathConfinement::setAccountLookupForTesting(nullptr);
         FileTransferCenter::shared().resetForTesting();
         for (const auto& f : cleanup) fs::remove_all(f);
     }
@@ -273,6 +278,78 @@ TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
     EXPECT_EQ(viewer->responses[1].second.message, "Saved 0 item(s); 1 could not be saved.");
     EXPECT_EQ(digestsBelow(folder), before) << "the folder is as it was";
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver late.bin -> " + (folder / "late.bin").string()));
+}
+
+// A Viewer that logs in as a console user other than the Host process's.
+class InboundDeliveryForAnotherUserE2E : public InboundDeliveryE2E {
+protected:
+    void SetUp() override {
+        auto session = SimulatedMachine::current().consoleSession();
+        session.userName = "viewertest";
+        SimulatedMachine::current().setConsoleSession(session);
+        consoleUser = session.userName;
+        directory->setUser(consoleUser, password);
+        InboundDeliveryE2E::SetUp();
+    }
+};
+
+// The destination is checked when the batch starts and its folder opened
+// then; a folder swapped for a link before the move changes nothing
+// outside the home, and the Viewer hears where the copy went.
+TEST_F(InboundDeliveryForAnotherUserE2E, AFolderSwappedForALinkBeforeTheMoveLeadsNothingOutside) {
+    const fs::path outside = dataRoot->path() / "outside";
+    fs::create_directories(outside);
+    fs::create_directories(source);
+    std::ofstream(source / "a.txt") << "a";
+    const fs::path in = Folders::home() / "In";
+    bool swapped = false;
+    // Runs as each move begins: the batch's folder was checked long before.
+    FileMoves::setMoveFailureForTesting([&](const fs::path&) {
+        if (!swapped && fs::is_directory(in)) {
+            swapped = true;
+            fs::rename(in, Folders::home() / "Checked");
+            fs::create_directory_symlink(outside, in);
+        }
+        return false;
+    });
+    auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::managedCopy, "~/In", {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
+    EXPECT_TRUE(swapped);
+    EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the link";
+    EXPECT_TRUE(viewer->responses[0].second.accepted);
+    EXPECT_TRUE(fs::exists(Folders::home() / "Checked" / "a.txt")) << "delivered into the folder that was checked";
+}
+
+// Run as root for another console user, with no data root standing for the
+// home: "~" is that user's home, and what arrives there is that user's.
+TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsInThatUsersHomeAndIsTheirs) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const platform::FileOwner owner{nobody->pw_uid, nobody->pw_gid};
+    const fs::path userHome = dataRoot->path() / "users" / "other";
+    fs::create_directories(userHome);
+    const std::string user = consoleUser;
+    ViewerPathConfinement::setAccountLookupForTesting(
+        [&](const std::string& name) -> std::optional<ViewerPathConfinement::Account> {
+            if (name != user) return std::nullopt;
+            return ViewerPathConfinement::Account{userHome, owner};
+        });
+    fs::create_directories(source);
+    std::ofstream(source / "a.txt") << "a";
+    auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::managedCopy, "~/In", {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
+    EXPECT_TRUE(viewer->responses[0].second.accepted) << viewer->responses[0].second.message.value_or("");
+    EXPECT_FALSE(fs::exists(Folders::home() / "In")) << "not the Host process's home";
+    for (const fs::path& made : {userHome / "In", userHome / "In" / "a.txt"}) {
+        SCOPED_TRACE(made.string());
+        struct stat info{};
+        ASSERT_EQ(::lstat(made.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, owner.uid);
+        EXPECT_EQ(info.st_gid, owner.gid);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <fstream>
+#include <set>
 
 #include <malloc.h>
 
@@ -73,7 +74,16 @@ protected:
         DispatchQueue::main().sync([&] { bridge->handleRemoteTransfer(t); });
         runUntilIdle();
     }
-    fs::path batch(const std::string& sourceID = "V1") const { return bridge->inboxFolder() / (sourceID + "-5"); }
+    // The batch folder the latest transfer made: the Host names it, so it
+    // is the one folder of the inbox not seen before.
+    fs::path batch() {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(bridge->inboxFolder(), ec))
+            if (e.is_directory() && seenBatches.insert(e.path()).second) latestBatch = e.path();
+        return latestBatch;
+    }
+    std::set<fs::path> seenBatches;
+    fs::path latestBatch;
     bool anyFileUnderDataRoot() const {
         for (const auto& e : fs::recursive_directory_iterator(dataRoot->path()))
             if (!e.is_directory()) return true;
@@ -317,7 +327,43 @@ TEST_F(Bridge, AnUnsafeSourceIdentifierWritesNothingAnywhere) {
     }
     EXPECT_FALSE(anyFileUnderDataRoot());
     apply(filesFrom("Ab.9_-z", {file("ok.txt")}));
-    EXPECT_TRUE(fs::exists(batch("Ab.9_-z") / "ok.txt"));
+    EXPECT_TRUE(fs::exists(batch() / "ok.txt"));
+}
+
+// A link planted where the inbox or a batch would be leads nothing out:
+// the batch's name is the Host's, and no folder below the caches is
+// reached through a link.
+TEST_F(Bridge, APlantedLinkInTheInboxLeadsNothingOutside) {
+    struct Case {
+        const char* name;
+        std::function<fs::path(const fs::path& inbox)> linkAt;
+        std::vector<std::string> statuses;
+    };
+    const std::vector<Case> cases = {
+        {"at the batch name the sender could once predict",
+         [](const fs::path& inbox) { return inbox / "V1-5"; }, {"clipboard applied 1 file(s) from Viewer"}},
+        {"in place of the inbox", [](const fs::path& inbox) { return inbox; }, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(Folders::caches());
+        const fs::path outside = dataRoot->path() / "outside";
+        fs::remove_all(outside);
+        fs::create_directories(outside);
+        const fs::path link = c.linkAt(bridge->inboxFolder());
+        fs::create_directories(link.parent_path());
+        fs::create_directory_symlink(outside, link);
+        statuses.clear();
+        apply(filesFrom("V1", {file("evil.desktop")}));
+        EXPECT_TRUE(fs::is_empty(outside));
+        if (c.statuses.empty()) {
+            EXPECT_EQ(statuses.back(), "clipboard file apply failed from Viewer");
+        } else {
+            EXPECT_EQ(statuses, c.statuses);
+            ASSERT_EQ(pb.readFileURLs().size(), 1u);
+            EXPECT_TRUE(fs::exists(pb.readFileURLs()[0]));
+        }
+    }
 }
 
 struct LimitCase {
@@ -344,7 +390,7 @@ TEST_F(Bridge, FilesPastTheLimitsAreSkippedAndReported) {
         for (size_t i = 0; i < c.sizes.size(); ++i) files.push_back(file("f" + std::to_string(i), c.sizes[i]));
         const std::string id = "L" + std::to_string(n++);
         apply(filesFrom(id, files));
-        EXPECT_EQ(namesIn(batch(id)), c.written) << id;
+        EXPECT_EQ(namesIn(batch()), c.written) << id;
         EXPECT_EQ(statuses, c.statuses) << id;
     }
 }
@@ -372,7 +418,7 @@ TEST_F(Bridge, NamesTheFileSystemRefusesAreSkippedWithoutEndlessRenaming) {
     struct NameCase {
         std::string id;
         std::string name;
-        bool preexisting;  // the name is already taken in the batch folder
+        bool twice;  // the transfer holds the name twice
     };
     const NameCase cases[] = {
         {"N300", std::string(300, 'n'), false},
@@ -381,20 +427,17 @@ TEST_F(Bridge, NamesTheFileSystemRefusesAreSkippedWithoutEndlessRenaming) {
     };
     for (const auto& c : cases) {
         statuses.clear();
-        if (c.preexisting) {
-            fs::create_directories(batch(c.id));
-            std::ofstream(batch(c.id) / c.name) << "taken";
-            ASSERT_TRUE(fs::exists(batch(c.id) / c.name));
-        }
-        apply(filesFrom(c.id, {file("before.txt"), file(c.name), file("after.txt")}));
-        const auto names = namesIn(batch(c.id));
+        std::vector<ClipboardTransferFile> files = {file("before.txt"), file(c.name), file("after.txt")};
+        if (c.twice) files.insert(files.begin(), file(c.name));
+        apply(filesFrom(c.id, files));
+        const auto names = namesIn(batch());
         EXPECT_TRUE(std::count(names.begin(), names.end(), "before.txt") && std::count(names.begin(), names.end(), "after.txt"))
             << c.id;
-        EXPECT_EQ(names.size(), c.preexisting ? 3u : 2u) << c.id;
+        EXPECT_EQ(names.size(), c.twice ? 3u : 2u) << c.id;
         ASSERT_EQ(statuses.size(), 2u) << c.id;
         EXPECT_EQ(statuses[0], "clipboard file skipped: its name cannot be used (" + std::to_string(c.name.size()) +
                                    " bytes)");
-        EXPECT_EQ(statuses[1], "clipboard applied 2 file(s) from Viewer");
+        EXPECT_EQ(statuses[1], std::string("clipboard applied ") + (c.twice ? "3" : "2") + " file(s) from Viewer");
     }
 }
 
@@ -514,5 +557,5 @@ TEST_F(Bridge, AnInboxTheOwnerRefusesGetsNothingWritten) {
     EXPECT_EQ(asked, std::vector<fs::path>{bridge->inboxFolder()});
     EXPECT_EQ(statuses, (std::vector<std::string>{"clipboard inbox refused: outside the console user's home",
                                                   "clipboard file apply failed from Viewer"}));
-    EXPECT_FALSE(fs::exists(batch("V9")));
+    EXPECT_FALSE(fs::exists(bridge->inboxFolder())) << "no batch folder is made";
 }

@@ -13,6 +13,7 @@
 
 #include "Platform/AppKit.h"
 #include "Platform/AppKitAlert.h"
+#include "Platform/ConfinedFolder.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/Uuid.h"
@@ -210,6 +211,44 @@ TEST_F(ConflictResolver, ReplaceKeepsABackupOfWhatItReplaces) {
     EXPECT_EQ(contents(stamps[0] / "Documents" / "Photos" / "2025" / "old.jpg"), "old photo");
     std::vector<fs::path> left(fs::directory_iterator(destination), {});
     EXPECT_EQ(left.size(), 2u) << "no temporary is left in the folder";
+}
+
+// A folder opened beneath another user's home is where every choice lands,
+// even once its path leads out of that home, and backups stay in that home.
+TEST_F(ConflictResolver, AnOpenedFolderKeepsEveryChoiceAndBackupInsideItsHome) {
+    const fs::path userHome = dataRoot->path() / "users" / "other";
+    const fs::path outside = dataRoot->path() / "outside";
+    fs::create_directories(userHome / "In");
+    fs::create_directories(outside);
+    std::ofstream(userHome / "In" / "a.txt") << "old a";
+    std::ofstream(userHome / "In" / "b.txt") << "old b";
+    auto top = ConfinedFolder::openTop(userHome);
+    ASSERT_TRUE(top.ok());
+    auto folder = (*top)->openBeneath("In", false);
+    ASSERT_TRUE(folder.ok());
+    fs::rename(userHome / "In", userHome / "Checked");
+    fs::create_directory_symlink(outside, userHome / "In");
+
+    FileTransferConflictResolver::deliver({stage("a.txt", "new a"), stage("b.txt", "new b"), stage("c.txt", "new c")},
+                                          *folder, parent, true, true,
+                                          [this](const FileTransferDeliveryResult& r) { result = r; });
+    runUntilIdle();
+    answer(2);  // Replace a.txt
+    answer(0);  // Keep both b.txt
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->failedItemCount, 0u);
+    EXPECT_TRUE(fs::is_empty(outside));
+    const fs::path checked = userHome / "Checked";
+    EXPECT_EQ(contents(checked / "a.txt"), "new a");
+    EXPECT_EQ(contents(checked / "b.txt"), "old b");
+    EXPECT_EQ(contents(checked / "b copy.txt"), "new b");
+    EXPECT_EQ(contents(checked / "c.txt"), "new c");
+    const fs::path transfer = userHome / "Norvessal Backups" / "transfer";
+    ASSERT_TRUE(fs::is_directory(transfer));
+    std::vector<fs::path> stamps(fs::directory_iterator(transfer), {});
+    ASSERT_EQ(stamps.size(), 1u);
+    EXPECT_EQ(contents(stamps[0] / "In" / "a.txt"), "old a");
+    EXPECT_FALSE(fs::exists(Folders::home() / "Norvessal Backups")) << "not the Host process's home";
 }
 
 TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {

@@ -1,0 +1,94 @@
+#pragma once
+// A folder a remote peer named, opened once beneath a trusted top folder
+// (the console user's home) one component at a time and never through a
+// link, and every create, move, copy and read done relative to that
+// descriptor afterwards. A folder swapped for a link after it was opened
+// changes nothing: the work lands in the folder that was opened, or fails.
+// What is made through it can be given to another user (the one the peer
+// acts for), so a Host running as root leaves that user's files behind.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Platform/FileHandles.h"
+#include "Platform/Result.h"
+
+namespace platform {
+
+// The owner and group given to what is made on another user's behalf.
+struct FileOwner {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+class ConfinedFolder : public std::enable_shared_from_this<ConfinedFolder> {
+public:
+    // The trusted top, opened as its path says (links in it followed: it
+    // comes from the system, not from a peer). `owner`, when set, is given
+    // to everything made through this folder and those opened beneath it.
+    static Result<std::shared_ptr<ConfinedFolder>> openTop(const std::filesystem::path& path,
+                                                           std::optional<FileOwner> owner = std::nullopt,
+                                                           bool create = false);
+
+    // `relative` beneath this folder: no component may be a link, "..",
+    // or absolute. Missing components are made when `create` is set.
+    Result<std::shared_ptr<ConfinedFolder>> openBeneath(const std::filesystem::path& relative, bool create) const;
+
+    int fd() const { return handle_.fd(); }
+    // The path it was opened by: for messages and for handing on to code
+    // that only takes paths. Not used to reach anything here.
+    const std::filesystem::path& path() const { return path_; }
+    // Its path below the top it was opened beneath; empty for a top.
+    const std::filesystem::path& relativePath() const { return relative_; }
+    // The top it was opened beneath (itself for a top).
+    std::shared_ptr<const ConfinedFolder> top() const;
+    const std::optional<FileOwner>& owner() const { return owner_; }
+
+    // Whether anything (a dangling link included) has the name.
+    bool isTaken(const std::string& name) const;
+    // Moves an item from outside (by path: the Host's own staging) in
+    // under `name`, never replacing; it then belongs to the owner.
+    Status moveIn(const std::filesystem::path& from, const std::string& name) const;
+    // Moves an item of this folder back out to a path of the Host's own.
+    Status moveOut(const std::string& name, const std::filesystem::path& to) const;
+    // Copies an item of `from` in under `name`, never replacing.
+    Status copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const;
+    // `incoming` (an item of this folder) in place of `existing`, in one step.
+    Status replace(const std::string& incoming, const std::string& existing) const;
+    // A new folder; fails when the name is taken, a link included.
+    Result<std::shared_ptr<ConfinedFolder>> makeFolder(const std::string& name) const;
+    // A file of `bytes` under `name`, written under a temporary name first
+    // and never replacing anything.
+    Status writeFile(const std::string& name, std::span<const uint8_t> bytes) const;
+    // What the item is, the link itself for a link.
+    std::optional<FileSystemEntry> entry(const std::string& name) const;
+    // The folder's items without those whose name begins with ".", as
+    // FileSystemItems::listFolder gives them, read from the descriptor.
+    Result<std::vector<FileSystemEntry>> list() const;
+    // Removes an item, a folder with all below it, never through a link.
+    void remove(const std::string& name) const;
+
+    // Makes opening beneath a folder go one component at a time, as on a
+    // kernel without the call that resolves beneath a folder; tests only.
+    static void setResolveBeneathUnavailableForTesting(bool unavailable);
+
+private:
+    ConfinedFolder() = default;
+    // Gives an item just made, and everything below it, to the owner.
+    void giveToOwner(const std::string& name) const;
+
+    FileHandle handle_;
+    std::filesystem::path path_;
+    std::filesystem::path relative_;
+    std::optional<FileOwner> owner_;
+    // Null for a top.
+    std::shared_ptr<const ConfinedFolder> top_;
+};
+
+}  // namespace platform

@@ -329,7 +329,7 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
         const std::string console = server ? server->currentConsoleSessionState().username
                                            : platform::SimulatedMachine::current().consoleSession().userName;
         DispatchQueue::global(platform::QualityOfService::utility).async(
-            [weak, batchID, managed, console, hint = *start.destinationHint] {
+            [weak, batchID, managed, console, session = start.session, hint = *start.destinationHint] {
                 const auto confinement = ViewerPathConfinement::forConsoleUser(console);
                 const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
                 const fs::path named = standardizedPath(trimmed, confinement);
@@ -338,17 +338,18 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                 // Refused on the way down: through a link leading out, or
                 // not a folder at all.
                 if (!folder && confinement && !trimmed.empty()) outside = outside || !confinement->allows(named);
-                DispatchQueue::main().async([weak, batchID, managed, outside, folder = std::move(folder)]() mutable {
+                DispatchQueue::main().async([weak, batchID, managed, outside, session,
+                                             folder = std::move(folder)]() mutable {
                     auto self = weak.lock();
                     if (!self) return;
                     if (outside)
                         self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
-                    self->continueInboundBatchStart(batchID, managed, std::move(folder));
+                    self->continueInboundBatchStart(batchID, managed, std::move(folder), session);
                 });
             });
         return;
     }
-    continueInboundBatchStart(batchID, managed, nullptr);
+    continueInboundBatchStart(batchID, managed, nullptr, start.session);
 }
 
 std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint(
@@ -366,9 +367,11 @@ std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint
 }
 
 void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool managed,
-                                                  std::shared_ptr<platform::ConfinedFolder> folder) {
+                                                  std::shared_ptr<platform::ConfinedFolder> folder,
+                                                  const std::string& session) {
     assertMainQueue();
     auto& center = FileTransferCenter::shared();
+    auto& d = fileDelivery;
     // The row was cancelled, or the Viewer left, while the folder was
     // looked for: the batch is gone.
     if (auto row = center.rows.find(batchID); row == center.rows.end() || row->second->finished) return;
@@ -392,21 +395,20 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         return;
     }
     const auto waiting = std::count_if(d.batchesAwaitingSaveLocation.begin(), d.batchesAwaitingSaveLocation.end(),
-                                       [&](const auto& entry) { return entry.second == start.session; });
+                                       [&](const auto& entry) { return entry.second == session; });
     if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerViewer) {
         const std::string refusal = VelantrixL10n::text(
             "fileTransfer.center.tooManyAwaitingSaveLocation",
             "Too many received batches from this Viewer are waiting for a save location.");
         log("files: refused batch " + batchID.id8() + ": too many batches of its Viewer wait for a save location");
-        if (!start.session.empty())
-            components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, start.session);
+        if (!session.empty()) components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, session);
         components.fileTransferService->cancelBatch(batchID);
         components.fileTransferService->notifyPeerCancel(batchID);
         forgetInboundBatch(batchID);
         center.failTask(batchID, refusal);
         return;
     }
-    d.batchesAwaitingSaveLocation[batchID] = start.session;
+    d.batchesAwaitingSaveLocation[batchID] = session;
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,

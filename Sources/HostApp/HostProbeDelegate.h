@@ -293,7 +293,7 @@ public:
         const std::string& hint, const std::optional<ViewerPathConfinement>& confinement);
     // The receive decision once the destination was looked for (main queue).
     void continueInboundBatchStart(const platform::UUID& batchID, bool managed,
-                                   std::shared_ptr<platform::ConfinedFolder> folder);
+                                   std::shared_ptr<platform::ConfinedFolder> folder, const std::string& session);
     // The service's inbound batch hooks (main queue): the receive decision
     // from what the engine knew at the batch's start, and the staged items
     // once the batch is complete.

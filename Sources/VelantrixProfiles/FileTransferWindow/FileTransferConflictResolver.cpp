@@ -128,7 +128,7 @@ private:
         auto window = presentationWindow();
         if (!window) {
             return onDisk([source, target](DeliveryOperation& self) {
-                self.move(source, uniqueName(*folder_, target));
+                self.move(source, uniqueName(*self.folder_, target));
                 self.processNext();
             });
         }

@@ -676,14 +676,27 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
 
 // --- Clipboard and files ------------------------------------------------------------------
 
-bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer) {
+void V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer,
+                                                        std::function<void(bool)> delivered) {
     // Encoded on the caller's thread: the server queue only sends.
     auto encoded = transfer.encodedData();
     if (!encoded.ok()) {
         publish("clipboard encode failed: " + encoded.error());
-        return false;
+        if (delivered) delivered(false);
+        return;
     }
-    return queue.syncValue([&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, *encoded); });
+    auto send = [weak = weak_from_this(), payload = std::move(*encoded), delivered = std::move(delivered)] {
+        auto self = weak.lock();
+        const bool taken = self && self->sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, payload);
+        if (delivered) delivered(taken);
+    };
+    // The caller (the pasteboard poll on the main queue) must not wait for
+    // a server queue that can be busy for seconds.
+    if (queue.isCurrent()) {
+        send();
+    } else {
+        queue.async(std::move(send));
+    }
 }
 
 // --- Who is connected --------------------------------------------------------------------------

@@ -53,10 +53,11 @@ protected:
 
     std::shared_ptr<ClipboardSyncBridge> makeBridge(int64_t maxFile = kMaxFile, int64_t maxTotal = kMaxTotal) {
         auto b = std::make_shared<ClipboardSyncBridge>("Viewer", pb, maxFile, maxTotal);
-        b->onOutgoingTransfer = [this](const ClipboardTransfer& t) {
+        b->onOutgoingTransfer = [this](const ClipboardTransfer& t, ClipboardSyncBridge::DeliveryOutcome done) {
             offered.push_back(t);
+            if (holdingOutcomes) return outstanding.push_back(std::move(done));
             if (delivering) delivered.push_back(t);
-            return delivering;
+            done(delivering);
         };
         b->onStatus = [this](const std::string& s) { statuses.push_back(s); };
         b->start();
@@ -81,6 +82,9 @@ protected:
     std::vector<ClipboardTransfer> offered, delivered;
     std::vector<std::string> statuses;
     bool delivering = true;
+    // Outcomes kept back, as a busy server keeps them, until a test answers.
+    bool holdingOutcomes = false;
+    std::vector<ClipboardSyncBridge::DeliveryOutcome> outstanding;
 };
 
 TEST_F(Bridge, ContentFromBeforeCreationIsNeverSentAndTheFirstTransferIsSequenceOne) {
@@ -172,6 +176,37 @@ TEST_F(Bridge, UndeliveredChangeIsRetriedEachTickAndReportedOnceUntilOvertaken) 
     ASSERT_EQ(delivered.size(), 1u) << "the retries stop once delivered";
     EXPECT_EQ(delivered[0].items.at(0).text, "two");
     EXPECT_EQ(delivered[0].sequence, 2u);
+}
+
+TEST_F(Bridge, AChangeWhoseDeliveryIsOutIsNotOfferedAgainUntilItsOutcomeComes) {
+    holdingOutcomes = true;
+    copyText("one");
+    advance(0.6 * 4);
+    ASSERT_EQ(offered.size(), 1u);
+    // Nobody took it: the next tick offers it again.
+    outstanding[0](false);
+    holdingOutcomes = false;
+    advance(0.6);
+    EXPECT_EQ(offered.size(), 2u);
+    EXPECT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(statuses, std::vector<std::string>{"clipboard pending delivery: no authorized Viewer session"});
+    advance(1.2);
+    EXPECT_EQ(offered.size(), 2u) << "settled once delivered";
+}
+
+TEST_F(Bridge, ALateOutcomeOfAnOvertakenChangeLeavesTheNewerOnePending) {
+    holdingOutcomes = true;
+    copyText("one");
+    advance(0.6);
+    copyText("two");
+    advance(0.6);
+    ASSERT_EQ(offered.size(), 2u) << "a newer change goes without waiting for the older one's outcome";
+    outstanding[0](true);
+    outstanding[1](false);
+    holdingOutcomes = false;
+    advance(0.6);
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0].items.at(0).text, "two");
 }
 
 TEST_F(Bridge, ContentThatCannotBeEncodedIsSettledWithOneLineAndNeverOffered) {

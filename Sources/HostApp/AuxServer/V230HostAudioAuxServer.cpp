@@ -421,7 +421,14 @@ std::string V230HostAudioAuxServer::preLoginLine(const AuxSessionContext& sessio
     if (session.sentSecondLogin) notes.push_back("second login ignored");
     if (!session.notedTypes.empty()) {
         std::string types;
+        // GCC 12 at -O3 warns of an overlapping copy inside the std::string
+        // inlines of "literal" + string: its -Wrestrict false positive (GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
         for (uint8_t type : session.notedTypes) types += (types.empty() ? "" : ",") + std::to_string(type);
+#pragma GCC diagnostic pop
         notes.push_back("dropped type(s) " + types);
     }
     std::string text = line + " [before login from " + session.connection->remoteAddress();

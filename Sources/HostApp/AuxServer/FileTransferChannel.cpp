@@ -214,8 +214,8 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
     }
     // Only a file chunk waits for window space, and only on the target's
     // own send queue: replies, receipts and cancellations go at once from
-    // whichever queue sends them (the main queue and the receive queue
-    // among them). On the server queue nobody could release a waiter.
+    // whichever queue sends them (the receive queue among them). On the
+    // server queue nobody could release a waiter.
     const bool mayWait = packet.op == FileTransferOp::fileChunk && !queue.isCurrent();
     auto window = fileTransferChannel.sendWindow;
     uint64_t lastTakenNs = platform::Clock::uptimeNs();

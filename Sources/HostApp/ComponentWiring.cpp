@@ -84,18 +84,27 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     assertMainQueue();
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     auto& bridge = *components.clipboardBridge;
-    bridge.onOutgoingTransfer = [weak](const ClipboardTransfer& transfer) {
+    bridge.onOutgoingTransfer = [weak](const ClipboardTransfer& transfer, ClipboardSyncBridge::DeliveryOutcome done) {
         auto self = weak.lock();
-        if (!self) return false;
+        if (!self) return done(false);
         // The claim lives on the main queue; this hook runs on the poll queue.
         DispatchQueue::main().async([weak] {
             if (auto self = weak.lock()) self->invalidateInboundFileClipboardClaim("host clipboard changed");
         });
         auto server = self->audioServer();
-        if (!server || !server->broadcastClipboardTransfer(transfer)) return false;
-        const std::string kind = transfer.items.empty() ? "unknown" : std::string(rawValue(transfer.items.front().kind));
-        self->log("clipboard sent seq=" + std::to_string(transfer.sequence) + " kind=" + kind);
-        return true;
+        if (!server) return done(false);
+        const std::string sent = "clipboard sent seq=" + std::to_string(transfer.sequence) + " kind=" +
+                                 (transfer.items.empty() ? "unknown" : std::string(rawValue(transfer.items.front().kind)));
+        // The outcome comes from the server queue; the log line is written
+        // on the main queue, as the delegate's lines are.
+        server->broadcastClipboardTransfer(transfer, [weak, sent, done = std::move(done)](bool delivered) {
+            if (delivered) {
+                DispatchQueue::main().async([weak, sent] {
+                    if (auto self = weak.lock()) self->log(sent);
+                });
+            }
+            done(delivered);
+        });
     };
     bridge.mayWriteInbox = [weak](const std::filesystem::path& inbox) {
         const auto confinement = confinementOf(weak);

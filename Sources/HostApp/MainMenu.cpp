@@ -270,7 +270,14 @@ void HostProbeDelegate::updateStatusItemButtonTitle(platform::StatusBarButton& b
     platform::AttributedString title(hostStatusItemHostName() + " ", font);
     if (const auto& symbol = *menus.statusItemDisplaySymbol)
         title.appendAttachment({symbol->symbolName, {2, -2, symbol->size.width, symbol->size.height}}, font);
+    // GCC 12 at -O3 warns of an overlapping copy inside the std::string
+    // inlines of "literal" + string: its -Wrestrict false positive (GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     title.append(" " + VelantrixL10n::text("host.statusButtonEnabled", "On"), font);
+#pragma GCC diagnostic pop
     button.image = nullptr;
     button.imagePosition = platform::ImagePosition::noImage;
     button.attributedTitle = std::move(title);

@@ -41,7 +41,14 @@ bool isScaledVariant(const CGDisplayMode& m) { return m.pixelWidth > m.width; }
 std::string describeIDs(const std::vector<CGDirectDisplayID>& ids) {
     if (ids.empty()) return "none";
     std::string text;
+    // GCC 12 at -O3 warns of an overlapping copy inside the std::string
+    // inlines of "literal" + string: its -Wrestrict false positive (GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     for (CGDirectDisplayID id : ids) text += (text.empty() ? "" : ",") + std::to_string(id);
+#pragma GCC diagnostic pop
     return text;
 }
 

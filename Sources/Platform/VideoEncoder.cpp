@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <sched.h>
+#include <unistd.h>
+
 #include "Platform/LibavSupport.h"
 
 extern "C" {
@@ -96,6 +100,39 @@ Status validate(const VideoEncoderSettings& s) {
     return success();
 }
 
+// The CPU set the process was given, as its main thread holds it: a service
+// manager or a container confines the whole process that way.
+std::optional<cpu_set_t> processCPUSet() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(getpid(), sizeof set, &set) != 0 || CPU_COUNT(&set) == 0) return std::nullopt;
+    return set;
+}
+
+// Puts every thread of the process that may run outside the process's CPU
+// set back onto it. x265 pins its pool and frame threads to whole NUMA
+// nodes (all of a one-node machine) whatever the process was given; no
+// parameter of it narrows that, so its threads are placed here once the
+// library has started them.
+void keepThreadsOnProcessCPUs() {
+    const auto allowed = processCPUSet();
+    if (!allowed) return;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks) return;
+    while (const dirent* entry = readdir(tasks)) {
+        const pid_t tid = static_cast<pid_t>(std::atoi(entry->d_name));
+        cpu_set_t current;
+        CPU_ZERO(&current);
+        if (tid <= 0 || sched_getaffinity(tid, sizeof current, &current) != 0) continue;
+        cpu_set_t outside;
+        CPU_XOR(&outside, &current, &*allowed);
+        CPU_AND(&outside, &outside, &current);
+        // A thread the process placed on fewer CPUs keeps its place.
+        if (CPU_COUNT(&outside) > 0) sched_setaffinity(tid, sizeof *allowed, &*allowed);
+    }
+    closedir(tasks);
+}
+
 // The average rate and the burst ceiling over its window.
 void applyRateFields(AVCodecContext* ctx, const VideoEncoderSettings& s) {
     ctx->bit_rate = s.bitrate;
@@ -121,15 +158,22 @@ std::vector<VideoEncoderLibraryOption> VideoEncoder::libraryOptions(const VideoE
         // pushes a held frame out when the screen stops changing.
         {hevc ? "x265-params" : "x264-params",
          hevc ? "bframes=0:open-gop=0:frame-threads=" + std::to_string(frameThreads(settings)) +
-                    ":wpp=1:log-level=error"
+                    ":pools=" + std::to_string(processCPUCount()) + ":wpp=1:log-level=error"
               : "bframes=0:open-gop=0"},
     };
 }
 
 int VideoEncoder::libraryThreadCount(const VideoEncoderSettings& settings) {
     // x264 under "zerolatency" threads by slices, which also returns each
-    // frame from its own call; libx265 takes its frame threads from here.
-    return isHEVC(settings.codec) ? frameThreads(settings) : 0;
+    // frame from its own call, one slice thread per CPU the process may
+    // use (its threads inherit the process's CPU set); libx265 takes its
+    // frame threads from here and its pool from "pools".
+    return isHEVC(settings.codec) ? frameThreads(settings) : processCPUCount();
+}
+
+int VideoEncoder::processCPUCount() {
+    const auto set = processCPUSet();
+    return set ? CPU_COUNT(&*set) : std::max(1u, std::thread::hardware_concurrency());
 }
 
 int VideoEncoder::frameThreads(const VideoEncoderSettings& settings) {
@@ -142,8 +186,7 @@ int VideoEncoder::conversionBands(int sourceWidth, int sourceHeight, const Video
     // Bands are converted side by side when no scaling mixes their rows;
     // each keeps at least 128 rows so that a band is worth a thread.
     if (sourceWidth != settings.width || sourceHeight != settings.height) return 1;
-    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    return std::clamp(sourceHeight / 128, 1, std::min(cores, 8));
+    return std::clamp(sourceHeight / 128, 1, std::min(processCPUCount(), 8));
 }
 
 // Runs the bands of one conversion on a few helper threads and the caller.
@@ -242,6 +285,9 @@ struct VideoEncoder::Codec {
     bool ownConversion = false;
     // Opened on a hardware device (or on its stand-in in tests).
     bool hardware = false;
+    // The library's threads were put back on the process's CPU set after
+    // the first picture as well as at opening.
+    bool threadsPlaced = false;
     // The stand-in's injected failure: the encode call it comes at, 0 never.
     int failAtEncode = 0;
     // The picture `frame` holds the conversion of; none before the first.
@@ -447,6 +493,7 @@ Status VideoEncoder::open(std::optional<HardwareVideoEncoder> hardware) {
         }
     }
     if (int rc = avcodec_open2(ctx, codec, nullptr); rc < 0) return avFailure<Unit>("opening " + encoderName, rc);
+    if (!onDevice) keepThreadsOnProcessCPUs();
 
     // The global header carries the parameter sets as an Annex-B stream.
     VideoParameterSets sets;
@@ -618,6 +665,13 @@ Result<std::optional<EncodedVideoFrame>> VideoEncoder::submit(uint64_t presentat
     int rc = avcodec_send_frame(c.context, input);
     if (c.surface) av_frame_unref(c.surface);
     if (rc < 0) return avFailure<std::optional<EncodedVideoFrame>>("submitting a picture", rc);
+    if (!c.threadsPlaced) {
+        // A pool thread the scheduler had not run yet when the encoder
+        // opened pins itself when it first runs; the first picture has
+        // woken the whole pool.
+        c.threadsPlaced = true;
+        if (!c.device) keepThreadsOnProcessCPUs();
+    }
     keyFramePending_ = false;
     ++framesInFlight_;
 

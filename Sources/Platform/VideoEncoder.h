@@ -154,6 +154,9 @@ public:
     // Replaces the machine's devices until called again with none.
     static void setHardwareForTesting(std::optional<VideoHardwareForTesting> hardware);
     static int conversionBands(int sourceWidth, int sourceHeight, const VideoEncoderSettings& settings);
+    // How many CPUs the process was given (its affinity, at least one):
+    // the library's threads and the conversion bands are sized from it.
+    static int processCPUCount();
 
     // Library encoders built and not yet closed, in the whole process: a
     // leak checker's report inside the library must not hide one never

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <random>
+
+#include <sched.h>
 
 #include "Platform/VideoEncoder.h"
 #include "Support/VideoStreamDecoder.h"
@@ -408,6 +411,84 @@ TEST(VideoEncoderFrameThreads, AboveFullHDFramesComeBackLaterInOrderAndTheLastPi
     for (int i = 0; i < held; ++i) take(encoder->encode(picture.image(), 1'000 + uint64_t(kPictures + i) * kFrameNs, false));
     ASSERT_EQ(returned.size(), size_t(kPictures));
     for (size_t i = 0; i < returned.size(); ++i) EXPECT_EQ(returned[i], 1'000 + i * kFrameNs);
+}
+
+// ------------------------------------------------------------ the process's CPU set
+
+namespace {
+
+// Narrows the test process to a few of its CPUs, as a service manager or
+// `taskset` would start the Host, and gives the process its set back after.
+class NarrowedProcessCPUs {
+public:
+    NarrowedProcessCPUs() {
+        CPU_ZERO(&original_);
+        CPU_ZERO(&narrowed_);
+        if (sched_getaffinity(0, sizeof original_, &original_) != 0) return;
+        // At least one CPU stays out, so a thread spread over the machine shows.
+        const int keep = std::min(2, CPU_COUNT(&original_) - 1);
+        for (int cpu = 0, kept = 0; cpu < CPU_SETSIZE && kept < keep; ++cpu) {
+            if (!CPU_ISSET(cpu, &original_)) continue;
+            CPU_SET(cpu, &narrowed_);
+            ++kept;
+        }
+        narrowedOK_ = keep > 0 && sched_setaffinity(0, sizeof narrowed_, &narrowed_) == 0;
+    }
+    ~NarrowedProcessCPUs() { sched_setaffinity(0, sizeof original_, &original_); }
+    bool narrowed() const { return narrowedOK_; }
+    int count() const { return CPU_COUNT(&narrowed_); }
+
+    // The threads of the process that may run on a CPU outside the set.
+    std::vector<std::string> threadsOutside() const {
+        std::vector<std::string> outside;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            const auto tid = task.path().filename().string();
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            if (sched_getaffinity(std::stoi(tid), sizeof set, &set) != 0) continue;  // it has ended
+            if (!CPU_EQUAL(&set, &narrowed_)) outside.push_back(tid + " on " + std::to_string(CPU_COUNT(&set)) + " CPUs");
+        }
+        return outside;
+    }
+
+private:
+    cpu_set_t original_, narrowed_;
+    bool narrowedOK_ = false;
+};
+
+}  // namespace
+
+TEST(VideoEncoderCPUSet, EveryThreadOfAnEncodingProcessStaysOnTheCPUsItWasGivenAndTheStreamRuns) {
+    struct Case {
+        VideoCodec codec;
+        int width, height;  // 512 rows convert in bands on helper threads
+    };
+    for (const Case& c : {Case{VideoCodec::hevc, 320, 180}, Case{VideoCodec::hevc, 640, 512},
+                          Case{VideoCodec::h264, 640, 512}}) {
+        const std::string name = std::string(c.codec == VideoCodec::hevc ? "HEVC " : "H.264 ") +
+                                 std::to_string(c.width) + "x" + std::to_string(c.height);
+        NarrowedProcessCPUs cpus;
+        if (!cpus.narrowed()) GTEST_SKIP() << "this machine gives the process a single CPU";
+        auto s = smallSettings(c.codec, ChromaSubsampling::yuv420);
+        s.width = c.width;
+        s.height = c.height;
+        // The library's threads are as many as the set has CPUs.
+        EXPECT_EQ(VideoEncoder::processCPUCount(), cpus.count());
+        if (c.codec == VideoCodec::h264) {
+            EXPECT_EQ(VideoEncoder::libraryThreadCount(s), cpus.count()) << name;
+        }
+        auto encoder = makeEncoder(s);
+        ASSERT_TRUE(encoder) << name;
+        StreamDecoder decoder(c.codec, encoder->parameterSets());
+        TestPicture picture(c.width, c.height);
+        for (int i = 0; i < 3; ++i) {
+            picture.drawScene(i);
+            auto encoded = encoder->encode(picture.image(), uint64_t(i) * kFrameNs, false);
+            ASSERT_TRUE(encoded.ok() && encoded->has_value()) << name;
+            EXPECT_TRUE(decoder.decode((*encoded)->data)) << name << " frame " << i;
+        }
+        EXPECT_EQ(cpus.threadsOutside(), std::vector<std::string>{}) << name;
+    }
 }
 
 // ------------------------------------------------------------ hardware first

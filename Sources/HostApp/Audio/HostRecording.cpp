@@ -31,9 +31,16 @@ std::string decimal(double v) {
     return s;
 }
 
+// GCC 12 at -O3 warns that the string inlines of "(" + ... may overlap
+// (its -Wrestrict false positive, GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 std::string regionText(const CGRect& r) {
     return "(" + decimal(r.x) + ", " + decimal(r.y) + ", " + decimal(r.width) + ", " + decimal(r.height) + ")";
 }
+#pragma GCC diagnostic pop
 
 // "Norvessal-yyyyMMdd-HHmmss.mp4" in local time. A name already taken (a
 // second start within the same second, whose first movie may still be

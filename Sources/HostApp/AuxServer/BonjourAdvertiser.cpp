@@ -65,8 +65,15 @@ bool BonjourAdvertiser::update(const std::string& reason) {
                                             makeTxtRecord(identity_, routes)};
     if (published_ && *published_ == service) return false;
     std::string routeText;
+    // GCC 12 at -O3 warns of an overlapping copy inside the std::string
+    // inlines of "literal" + string: its -Wrestrict false positive (GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     for (size_t i = 0; i < routes.records.size() && i < kMaxRouteRecords; ++i)
         routeText += (i ? " " : "") + routes.records[i].displayLabel() + "=" + routes.records[i].address;
+#pragma GCC diagnostic pop
     log_(std::string("discovery: ") + (published_ ? "updating" : "publishing") + " the advertisement (" + reason +
          "): " + std::to_string(routes.records.size()) + " route(s)" + (routeText.empty() ? "" : " " + routeText));
     registration_->publish(service);
@@ -87,7 +94,14 @@ platform::DnsTxtRecord BonjourAdvertiser::makeTxtRecord(const Identity& identity
     size_t index = 0;
     for (const auto& record : routes.records) {
         if (index == kMaxRouteRecords) break;
+        // GCC 12 at -O3 warns of an overlapping copy inside the std::string
+        // inlines of "literal" + string: its -Wrestrict false positive (GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
         std::string key = "r" + std::to_string(index);
+#pragma GCC diagnostic pop
         std::string value = record.kind + "," + record.interfaceName + "," + record.address;
         // An entry the record cannot hold would make the daemon refuse the
         // whole advertisement; such a route is left out instead.

@@ -218,10 +218,17 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
         publish("file transfer: packet too large to encode; dropped");
         return false;
     }
+    // The main thread (a row's Cancel, a receipt) never waits on the server
+    // queue, which can be busy for seconds: its packets go when the queue
+    // is free. None of them is a chunk, the one packet that waits.
+    if (platform::DispatchQueue::main().isCurrent() && !queue.isCurrent()) {
+        handOverFileTransferPacket(packet, sessionID);
+        return true;
+    }
     // Only a file chunk waits for window space, and only on the target's
     // own send queue: replies, receipts and cancellations go at once from
-    // whichever queue sends them (the main queue and the receive queue
-    // among them). On the server queue nobody could release a waiter.
+    // whichever queue sends them (the receive queue among them). On the
+    // server queue nobody could release a waiter.
     const bool mayWait = packet.op == FileTransferOp::fileChunk && !queue.isCurrent();
     auto window = fileTransferChannel.sendWindow;
     uint64_t lastTakenNs = platform::Clock::uptimeNs();
@@ -252,6 +259,17 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
         window->writes.wait(FileTransferChannelState::sendWindowRecheckSeconds);
         window->waiting.fetch_sub(1);
     }
+}
+
+void V230HostAudioAuxServer::handOverFileTransferPacket(FileTransferPacket packet,
+                                                        const std::optional<UUID>& sessionID) {
+    queue.async([weak = weak_from_this(), packet = std::move(packet), sessionID] {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto outcome = self->trySendFileTransferPacket(packet, sessionID, false);
+        if (outcome == FileTransferSendOutcome::noTarget && sessionID)
+            self->publish("file transfer: target session " + sessionID->id8() + " is unavailable");
+    });
 }
 
 bool V230HostAudioAuxServer::sendFileTransferPacket(FileTransferPacket packet, const UUID& sessionID) {

@@ -421,7 +421,14 @@ std::string V230HostAudioAuxServer::preLoginLine(const AuxSessionContext& sessio
     if (session.sentSecondLogin) notes.push_back("second login ignored");
     if (!session.notedTypes.empty()) {
         std::string types;
+        // GCC 12 at -O3 warns of an overlapping copy inside the std::string
+        // inlines of "literal" + string: its -Wrestrict false positive (GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
         for (uint8_t type : session.notedTypes) types += (types.empty() ? "" : ",") + std::to_string(type);
+#pragma GCC diagnostic pop
         notes.push_back("dropped type(s) " + types);
     }
     std::string text = line + " [before login from " + session.connection->remoteAddress();
@@ -679,14 +686,27 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
 
 // --- Clipboard and files ------------------------------------------------------------------
 
-bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer) {
+void V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer,
+                                                        std::function<void(bool)> delivered) {
     // Encoded on the caller's thread: the server queue only sends.
     auto encoded = transfer.encodedData();
     if (!encoded.ok()) {
         publish("clipboard encode failed: " + encoded.error());
-        return false;
+        if (delivered) delivered(false);
+        return;
     }
-    return queue.syncValue([&] { return sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, *encoded); });
+    auto send = [weak = weak_from_this(), payload = std::move(*encoded), delivered = std::move(delivered)] {
+        auto self = weak.lock();
+        const bool taken = self && self->sendToFirstAuthorizedChannel(AuxPacketType::clipboardTransfer, payload);
+        if (delivered) delivered(taken);
+    };
+    // The caller (the pasteboard poll on the main queue) must not wait for
+    // a server queue that can be busy for seconds.
+    if (queue.isCurrent()) {
+        send();
+    } else {
+        queue.async(std::move(send));
+    }
 }
 
 // --- Who is connected --------------------------------------------------------------------------

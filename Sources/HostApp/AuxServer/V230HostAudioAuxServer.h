@@ -210,13 +210,17 @@ public:
 
     // --- Clipboard and files ------------------------------------------------------
     // Type 27 to every logged-in audio session, or, when there is none, to
-    // every logged-in video session. False when nobody received it or the
-    // transfer could not be encoded. Any thread.
-    bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
+    // every logged-in video session. Encoded on the caller's thread and
+    // sent on the server queue without waiting for it; `delivered` then
+    // learns there whether anybody received it (false too when the
+    // transfer could not be encoded). Any thread.
+    void broadcastClipboardTransfer(const ClipboardTransfer& transfer, std::function<void(bool)> delivered = nullptr);
     // One packet to a session: a frame on its file channel, else type 31 on
     // its audio connection, else on its video one. Off the server queue it
     // returns once the packet fits the send window; on it, never waits.
-    // True when a connection took the packet. Any thread.
+    // True when a connection took the packet. Any thread; from the main
+    // queue the packet is handed over without waiting and the answer is
+    // true (no main-thread sender acts on it).
     bool sendFileTransferPacket(FileTransferPacket packet, const platform::UUID& sessionID);
     // To every authorised file channel, or, when there is none, as type 31
     // to the logged-in audio sessions, else the video ones. Waits and
@@ -856,6 +860,9 @@ private:
     void failStalledFileTransferTarget(const platform::UUID& session, const platform::UUID& batchID);
     bool sendFileTransferPacketWithinWindow(const FileTransferPacket& packet,
                                             const std::optional<platform::UUID>& sessionID);
+    // Sends a packet from the server queue when it is free, never waiting
+    // for window space.
+    void handOverFileTransferPacket(FileTransferPacket packet, const std::optional<platform::UUID>& sessionID);
     void noteOnce(AuxSessionContext& session, uint8_t type, const std::string& text);
 
     // Login and identity (AuxLogin.cpp).

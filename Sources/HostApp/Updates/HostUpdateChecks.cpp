@@ -182,12 +182,19 @@ void HostProbeDelegate::presentUpdateCheckFailedAlert() {
 
 void HostProbeDelegate::presentHostUpToDateAlert() {
     assertMainQueue();
+    // GCC 12 at -O3 warns of an overlapping copy inside the std::string
+    // inlines of "literal" + string: its -Wrestrict false positive (GCC bug 105651).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     presentHostAlertSheet(
         makeAlert(platform::Alert::Style::informational,
                   VelantrixL10n::text("host.upToDateTitle", "Norvessal Host Is Up to Date"),
                   VelantrixL10n::format("host.upToDateMessageFormat", "%@ is already the latest version.",
                                         "V" + hostAppVersionString()),
                   {VelantrixL10n::text("common.ok", "OK")}));
+#pragma GCC diagnostic pop
 }
 
 void HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert() {

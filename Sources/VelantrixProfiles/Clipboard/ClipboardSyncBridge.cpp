@@ -125,7 +125,27 @@ void ClipboardSyncBridge::pollPasteboard() {
 
 void ClipboardSyncBridge::deliverPendingOutgoingTransfer() {
     if (!pendingOutgoingTransfer_ || !pendingOutgoingChangeCount_) return;
-    if (onOutgoingTransfer && onOutgoingTransfer(*pendingOutgoingTransfer_)) {
+    const uint64_t sequence = pendingOutgoingTransfer_->sequence;
+    // One offer of a change at a time: its outcome settles it or leaves it
+    // to the next tick.
+    if (deliveryInFlightSequence_ == sequence) return;
+    if (!onOutgoingTransfer) return outgoingDeliveryFinished(sequence, false);
+    deliveryInFlightSequence_ = sequence;
+    onOutgoingTransfer(*pendingOutgoingTransfer_,
+                       [weak = weak_from_this(), queue = pollQueue_, sequence](bool delivered) {
+                           queue.async([weak, sequence, delivered] {
+                               if (auto self = weak.lock()) self->outgoingDeliveryFinished(sequence, delivered);
+                           });
+                       });
+}
+
+void ClipboardSyncBridge::outgoingDeliveryFinished(uint64_t sequence, bool delivered) {
+    pollQueue_.dispatchPrecondition();
+    if (deliveryInFlightSequence_ == sequence) deliveryInFlightSequence_.reset();
+    // A newer change overtook this one while it was out: the newer one's
+    // own delivery settles the pasteboard.
+    if (!pendingOutgoingTransfer_ || pendingOutgoingTransfer_->sequence != sequence) return;
+    if (delivered) {
         lastObservedChangeCount_ = *pendingOutgoingChangeCount_;
         clearPending();
         return;

@@ -40,9 +40,12 @@ public:
     ClipboardSyncBridge(const ClipboardSyncBridge&) = delete;
     ClipboardSyncBridge& operator=(const ClipboardSyncBridge&) = delete;
 
-    // Delivers a transfer; true when at least one peer got it. Unset counts
-    // as not delivered.
-    std::function<bool(const ClipboardTransfer&)> onOutgoingTransfer;
+    // Hands a transfer over for delivery without waiting for it, and calls
+    // the outcome once, from any thread: true when at least one peer got
+    // it. Until then the change is not offered again. Unset counts as not
+    // delivered.
+    using DeliveryOutcome = std::function<void(bool delivered)>;
+    std::function<void(const ClipboardTransfer&, DeliveryOutcome)> onOutgoingTransfer;
     // The status texts (applied, failed, pending delivery).
     std::function<void(const std::string&)> onStatus;
     // Gate for both directions; unset means enabled.
@@ -79,6 +82,7 @@ public:
 private:
     void pollPasteboard();
     void deliverPendingOutgoingTransfer();
+    void outgoingDeliveryFinished(uint64_t sequence, bool delivered);
     void clearPending();
     std::optional<ClipboardTransferItem> extractClipboardItem() const;
     std::optional<ClipboardTransferItem> makeImageTransferItem() const;
@@ -117,6 +121,8 @@ private:
     // was built from; set and cleared together.
     std::optional<ClipboardTransfer> pendingOutgoingTransfer_;
     std::optional<int> pendingOutgoingChangeCount_;
+    // The sequence of the transfer handed over and not yet answered.
+    std::optional<uint64_t> deliveryInFlightSequence_;
     // The pending change whose delivery failure was reported (once each).
     std::optional<int> lastPendingDeliveryStatusChangeCount_;
     // Raised by every peer transfer applied, so a picture whose conversion

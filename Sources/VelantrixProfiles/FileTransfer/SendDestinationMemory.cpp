@@ -13,6 +13,13 @@ void SendDestinationMemory::remember(const SendDestinationResult& result) {
                                                         });
 }
 
+// GCC 12 at -O3 takes the strings of the optional result for possibly
+// uninitialized when it is destroyed (its -Wmaybe-uninitialized false
+// positive on std::optional, GCC bug 80635).
+#pragma GCC diagnostic push
+#if !defined(__clang__)  // a warning only GCC has
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 std::optional<SendDestinationResult> SendDestinationMemory::recall() {
     auto stored = platform::UserDefaults::standard().objectForKey(defaultsKey);
     if (!stored || !stored->isDictionary()) return std::nullopt;
@@ -29,5 +36,6 @@ std::optional<SendDestinationResult> SendDestinationMemory::recall() {
                                  *destination,
                                  remember ? remember->asBool().value_or(false) : false};
 }
+#pragma GCC diagnostic pop
 
 void SendDestinationMemory::forget() { platform::UserDefaults::standard().removeObject(defaultsKey); }

@@ -12,7 +12,17 @@ namespace {
 
 using Sessions = AuxServerTest;
 using Framing = AuxServerTest;
-using Broadcasts = AuxServerTest;
+class Broadcasts : public AuxServerTest {
+protected:
+    // Whether a clipboard broadcast reached anybody, as the server queue
+    // answers once it sent it.
+    bool clipboardDelivered(const ClipboardTransfer& transfer) {
+        auto outcome = std::make_shared<std::optional<bool>>();
+        server->broadcastClipboardTransfer(transfer, [outcome](bool delivered) { *outcome = delivered; });
+        EXPECT_TRUE(runUntil([&] { return outcome->has_value(); }));
+        return outcome->value_or(false);
+    }
+};
 
 TEST_F(Sessions, ConnectionThatDoesNotLogInIsClosedAfterThirtySeconds) {
     // The logged-in Viewer listens on the audio channel: a video one that
@@ -245,7 +255,7 @@ TEST_F(Broadcasts, SessionInfoAndFileAndClipboardPacketsSkipStrangers) {
     });
 
     server->broadcastHostSessionInfo();
-    EXPECT_TRUE(server->broadcastClipboardTransfer(ClipboardTransfer{"H", 1, 0, {}}));
+    EXPECT_TRUE(clipboardDelivered(ClipboardTransfer{"H", 1, 0, {}}));
     EXPECT_TRUE(server->broadcastFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {9, 9}}));
     EXPECT_FALSE(server->sendFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {7}}, strangerID));
     EXPECT_TRUE(loggedIn->waitForPacket(AuxPacketType::clipboardTransfer));
@@ -276,9 +286,9 @@ TEST_F(Broadcasts, ClipboardReportsNobodyWhenNoLoggedInConnectionTakesIt) {
         SCOPED_TRACE(c.name);
         auto viewer = audioClient();
         ASSERT_TRUE(viewer->logIn(consoleUser, password, "Viewer"));
-        ASSERT_TRUE(server->broadcastClipboardTransfer(transfer));
+        ASSERT_TRUE(clipboardDelivered(transfer));
         server->queue.sync([&] { c.breakConnection(*server->authorizedAudioSessions.begin()); });
-        EXPECT_FALSE(server->broadcastClipboardTransfer(transfer));
+        EXPECT_FALSE(clipboardDelivered(transfer));
         viewer.reset();
         server->stopForTermination();
         startServer();
@@ -287,10 +297,10 @@ TEST_F(Broadcasts, ClipboardReportsNobodyWhenNoLoggedInConnectionTakesIt) {
 
 TEST_F(Broadcasts, ClipboardFallsBackToVideoAndReportsNobody) {
     const ClipboardTransfer transfer{"H", 7, 0, {}};
-    EXPECT_FALSE(server->broadcastClipboardTransfer(transfer));
+    EXPECT_FALSE(clipboardDelivered(transfer));
     auto video = videoClient();
     ASSERT_TRUE(video->logIn(consoleUser, password, "Viewer"));
-    EXPECT_TRUE(server->broadcastClipboardTransfer(transfer));
+    EXPECT_TRUE(clipboardDelivered(transfer));
     auto packet = video->waitForPacket(AuxPacketType::clipboardTransfer);
     ASSERT_TRUE(packet);
     auto decoded = ClipboardTransfer::decode(packet->payload);
@@ -365,10 +375,12 @@ TEST(ServerQueueHops, EntryPointsCalledFromTheServerQueueDoNotDeadlock) {
     platform::DispatchSemaphore done;
     bool answered = false;
     server->queue.async([&] {
+        std::optional<bool> clipboardDelivered;
+        server->broadcastClipboardTransfer(ClipboardTransfer{}, [&](bool delivered) { clipboardDelivered = delivered; });
         answered = !server->hasConnectedViewer() && server->connectedViewerDisplayNames().empty() &&
                    server->connectedFileTransferPeers().empty() &&
-                   server->connectedViewerConnectionSummaries().empty() &&
-                   !server->broadcastClipboardTransfer(ClipboardTransfer{}) && server->boundAudioPort() != 0;
+                   server->connectedViewerConnectionSummaries().empty() && clipboardDelivered == false &&
+                   server->boundAudioPort() != 0;
         server->broadcastHostError("x");
         server->broadcastHostSessionInfo();
         server->refreshBonjourAdvertisement();

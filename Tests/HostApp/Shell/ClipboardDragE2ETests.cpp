@@ -67,6 +67,29 @@ TEST_F(ClipboardAndDrag, HostCopyReachesEveryViewerOnce) {
     EXPECT_TRUE(diagnosticsContain("clipboard sent seq=1 kind=text"));
 }
 
+TEST_F(ClipboardAndDrag, AHostCopyWhileTheServerQueueIsBusyLeavesTheMainThreadFreeAndArrivesAfter) {
+    // Busy for 3 s, as a display mode switch can keep it.
+    platform::DispatchQueue releaser("test.releaser");
+    server->queue.suspend();
+    releaser.asyncAfter(3.0, [server = server] { server->queue.resume(); });
+    platform::DispatchQueue::main().resetLongestWorkItemForTesting();
+    Pasteboard pb = Pasteboard::general();
+    pb.clearContents();
+    pb.setString("copied while busy", platform::kPasteboardTypeString);
+    advance(2.0);
+    for (auto* viewer : {a.get(), b.get()}) {
+        auto packet = viewer->waitForPacket(AuxPacketType::clipboardTransfer);
+        ASSERT_TRUE(packet);
+        auto transfer = ClipboardTransfer::decode(packet->payload);
+        ASSERT_TRUE(transfer.ok());
+        EXPECT_EQ(transfer->items.at(0).text, "copied while busy");
+    }
+    EXPECT_LE(platform::DispatchQueue::main().longestWorkItemSecondsForTesting(), 0.05);
+    advance(1.8);
+    EXPECT_EQ(clipboardPackets(*a), 1u) << "offered once while it was out";
+    EXPECT_TRUE(diagnosticsContain("clipboard sent seq=1 kind=text"));
+}
+
 TEST_F(ClipboardAndDrag, ViewerFilesLandInTheInbox) {
     ClipboardTransfer files{"VIEWER-A", 4, 0, {{ClipboardTransferItemKind::files, {}, {}, {}, {{"n.txt", "public.plain-text", {'h', 'i'}}}}}};
     a->send(AuxPacketType::clipboardTransfer, *files.encodedData());

@@ -18,16 +18,23 @@ ClipboardTransfer textTransfer(const std::string& text, uint64_t sequence) {
 class ComponentWiring : public HostShellTest {
 protected:
     void SetUp() override { launch(); }
-    // The bridge's hook, called where the bridge calls it: off the main queue.
-    bool offerFromPollQueue(const ClipboardTransfer& transfer) {
+    // The bridge's hook, called where the bridge calls it: off the main
+    // queue. Its outcome lands in the answer once it came.
+    std::shared_ptr<std::optional<bool>> offerFromPollQueue(const ClipboardTransfer& transfer) {
         DispatchQueue poll("test.clipboard.poll");
-        return poll.syncValue([&] { return delegate->components.clipboardBridge->onOutgoingTransfer(transfer); });
+        auto outcome = std::make_shared<std::optional<bool>>();
+        poll.sync([&] {
+            delegate->components.clipboardBridge->onOutgoingTransfer(
+                transfer, [outcome](bool delivered) { *outcome = delivered; });
+        });
+        return outcome;
     }
 };
 
 TEST_F(ComponentWiring, ClipboardChangeWithoutViewersStaysPendingAndLogsNothing) {
-    EXPECT_FALSE(offerFromPollQueue(textTransfer("nobody", 1)));
+    auto outcome = offerFromPollQueue(textTransfer("nobody", 1));
     runUntilIdle();
+    EXPECT_EQ(*outcome, false);
     EXPECT_FALSE(diagnosticsContain("clipboard sent"));
 }
 

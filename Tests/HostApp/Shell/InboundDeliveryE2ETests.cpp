@@ -252,6 +252,32 @@ TEST_F(InboundDeliveryE2E, ACancelDuringDeliveryStopsBeforeTheNextItemAndKeepsWh
     }
 }
 
+TEST_F(InboundDeliveryE2E, ARowsCancelWhileTheServerQueueIsBusyLeavesTheMainThreadFreeAndStillReachesTheViewer) {
+    fs::create_directories(source);
+    std::ofstream(source / "a.txt") << "hello";
+    // No folder named: the row waits for the user to pick one.
+    auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE(runUntil([&] { return FileTransferCenter::shared().rows.contains(*batch); }));
+    auto toldToStop = [&] {
+        return std::any_of(viewer->received.begin(), viewer->received.end(), [&](const FileTransferPacket& p) {
+            return p.op == FileTransferOp::cancelBatch && p.batchID == *batch;
+        });
+    };
+
+    // Busy for 3 s, as a display mode switch can keep it.
+    auto server = delegate->audioServer();
+    DispatchQueue releaser("test.releaser");
+    server->queue.suspend();
+    releaser.asyncAfter(3.0, [server] { server->queue.resume(); });
+    DispatchQueue::main().resetLongestWorkItemForTesting();
+    onMain([&] { FileTransferCenter::shared().rows.at(*batch)->cancelBtn->performClick(); });
+    advance(2.0);
+    EXPECT_FALSE(toldToStop());
+    ASSERT_TRUE(runUntil(toldToStop));
+    EXPECT_LE(DispatchQueue::main().longestWorkItemSecondsForTesting(), 0.05);
+}
+
 TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
     auto other = otherFileSystem();
     if (!other) GTEST_SKIP() << "no tmpfs on another device than the data root";

@@ -313,7 +313,6 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
 
 void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const FileTransferBatchStartInfo& start) {
     assertMainQueue();
-    auto& center = FileTransferCenter::shared();
     auto& d = fileDelivery;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     const bool managed = start.intent == FileTransferIntent::managedCopy;

@@ -362,7 +362,7 @@ TEST_F(Bridge, NamesTheFileSystemRefusesAreSkippedWithoutEndlessRenaming) {
     }
 }
 
-#ifndef __SANITIZE_ADDRESS__
+#ifndef NORVESSAL_SANITIZED_BUILD
 namespace {
 // This process's resident and peak resident set, in bytes.
 struct Resident {

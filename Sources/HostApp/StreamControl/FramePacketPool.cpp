@@ -1,20 +1,23 @@
 #include "HostApp/StreamControl/FramePacketPool.h"
 
+#include <atomic>
+
 platform::TcpConnection::SharedBytes FramePacketPool::build(AuxPacketType type, uint8_t flags,
                                                             std::span<const uint8_t> payload, uint64_t timestampNs) {
     std::shared_ptr<std::vector<uint8_t>> buffer;
     {
         std::lock_guard<std::mutex> guard(lock_);
         for (const auto& candidate : buffers_) {
-            // Only the pool holds it: every sender has let go. use_count()
-            // reads the count relaxed, so it alone does not order the last
-            // sender's release before our writes. Taking a reference and
-            // dropping it again does: the drop is an acquiring decrement on
-            // the same count, which a fence would do too, but a fence is
-            // invisible to the race detector and this is not.
+            // Only the pool holds it: every sender has let go. The last
+            // sender's release is ordered before our writes by the fence.
             if (candidate.use_count() == 1) {
+#ifndef __SANITIZE_THREAD__
+                // The race detector has no model of fences (GCC refuses one
+                // under it); what it checks instead is the copy just below,
+                // which libstdc++ makes an acquiring increment of the count.
+                std::atomic_thread_fence(std::memory_order_acquire);
+#endif
                 buffer = candidate;
-                std::shared_ptr<std::vector<uint8_t>>(candidate).reset();
                 break;
             }
         }

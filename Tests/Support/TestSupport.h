@@ -12,6 +12,13 @@
 
 #include "Platform/VirtualRuntime.h"
 
+// Under a sanitizer the process's resident set also holds the sanitizer's
+// shadow memory and freed-block quarantine, and bulk copies run several
+// times slower: tests that measure either skip those checks in such builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define NORVESSAL_SANITIZED_BUILD 1
+#endif
+
 namespace platform::testing {
 
 // Captures every log line for the life of the object.

@@ -10,6 +10,7 @@
 
 #include "AuxServerTestFixture.h"
 #include "Support/FileTransferTestViewer.h"
+#include "Support/TestSupport.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Folders.h"
 #include "Platform/Sha256Stream.h"
@@ -136,7 +137,7 @@ TEST_F(FileTransferEndToEnd, AViewerLeavingMidTransferLeavesNoPartialFiles) {
 }
 
 TEST_F(FileTransferEndToEnd, AFileAcrossFourGibibytesArrivesIntact) {
-#ifdef __SANITIZE_ADDRESS__
+#ifdef NORVESSAL_SANITIZED_BUILD
     GTEST_SKIP() << "5 GiB through the instrumented build outlasts the test's time limit";
 #endif
     struct statvfs vfs {};
@@ -261,7 +262,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     const fs::path staging = host->stagingRoot();
     runUntilIdle();
     const size_t idleDescriptors = openDescriptors();
-    [[maybe_unused]] const int64_t idleResident = residentBytes();  // not compared under ASan
+    [[maybe_unused]] const int64_t idleResident = residentBytes();  // not compared under a sanitizer
 
     auto send = flooder->service->sendPacket.get();
     size_t mostDescriptors = 0;
@@ -279,7 +280,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     runUntilIdle();
     mostDescriptors = std::max(mostDescriptors, openDescriptors());
     EXPECT_LT(mostDescriptors, idleDescriptors + 40);
-#ifndef __SANITIZE_ADDRESS__
+#ifndef NORVESSAL_SANITIZED_BUILD
     EXPECT_LT(residentBytes() - idleResident, int64_t{16} << 20);
 #endif
     EXPECT_EQ(host->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatchesPerSession);

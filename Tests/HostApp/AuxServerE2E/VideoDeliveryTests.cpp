@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "HostApp/Protocol/VideoControlPayloads.h"
 #include "VideoPipelineFixture.h"
 
@@ -30,6 +32,30 @@ TEST(FramePacketPoolTest, ABufferIsReusedOnceNoSenderHoldsItAndNeverBefore) {
     EXPECT_EQ(fourth.get(), firstBuffer);
     EXPECT_EQ(*fourth, makeAuxPacket(AuxPacketType::videoFrame, 0, std::vector<uint8_t>{9}, 45));
     EXPECT_EQ(*second, makeAuxPacket(AuxPacketType::videoFrame, 0, frame, 43));
+}
+
+// A connection on the I/O thread reads a frame and lets go of it, with
+// nothing but the buffer's own reference count between it and the capture
+// that then rebuilds into the same buffer: the last read must be ordered
+// before those writes, which the race detector run checks.
+TEST(FramePacketPoolTest, ABufferLetGoOnAnotherThreadIsRewrittenOnlyAfterItsLastRead) {
+    FramePacketPool pool(1);
+    const std::vector<uint8_t> frame(4096, 7);
+    auto sent = pool.build(AuxPacketType::videoFrame, 0, frame, 1);
+    const auto* buffer = sent.get();
+    std::vector<uint8_t> seen;
+    std::thread connection([&seen, held = std::move(sent)]() mutable {
+        seen.assign(held->begin(), held->end());
+        held.reset();
+    });
+    platform::TcpConnection::SharedBytes reused;
+    while (!reused) {
+        auto next = pool.build(AuxPacketType::videoFrame, 0, std::vector<uint8_t>{9}, 2);
+        if (next.get() == buffer) reused = std::move(next);
+    }
+    connection.join();
+    EXPECT_EQ(seen, makeAuxPacket(AuxPacketType::videoFrame, 0, frame, 1));
+    EXPECT_EQ(*reused, makeAuxPacket(AuxPacketType::videoFrame, 0, std::vector<uint8_t>{9}, 2));
 }
 
 TEST_F(StreamConfiguration, EachCaptureGenerationIsAnnouncedOnceAndStaleOnesNever) {

@@ -18,6 +18,7 @@
 #include "Platform/Folders.h"
 #include "HostApp/ViewerPathConfinement.h"
 #include "Support/FileTransferTestViewer.h"
+#include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using namespace platform;
@@ -77,7 +78,7 @@ TEST_F(InboundDeliveryE2E, ManagedCopyOfATreeArrivesWholeAndLeavesNoStaging) {
     const fs::path tree = source / "tree";
     writeTree(tree);
     bool withLargeFile = true;
-#ifdef __SANITIZE_ADDRESS__
+#ifdef NORVESSAL_SANITIZED_BUILD
     withLargeFile = false;  // 5 GiB through the instrumented build outlasts the time limit
 #endif
     struct statvfs vfs {};

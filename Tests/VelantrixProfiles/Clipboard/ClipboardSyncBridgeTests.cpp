@@ -522,7 +522,7 @@ TEST(BridgeOnRealThreads, ALargePictureFromAViewerIsConvertedOffTheMainQueue) {
     SimulatedMachine::install(nullptr);
 }
 
-#ifndef __SANITIZE_ADDRESS__
+#ifndef NORVESSAL_SANITIZED_BUILD
 namespace {
 // This process's resident and peak resident set, in bytes.
 struct Resident {

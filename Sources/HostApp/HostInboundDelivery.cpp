@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -110,9 +111,9 @@ void HostProbeDelegate::handleInboundBatchAbandoned(const UUID& batchID) {
     FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
 }
 
-std::vector<fs::path> HostProbeDelegate::peerSendSources(const std::vector<std::string>& paths,
-                                                         const std::optional<ViewerPathConfinement>& confinement) {
-    std::vector<fs::path> kept;
+HostProbeDelegate::PeerSendSources HostProbeDelegate::peerSendSources(
+    const std::vector<std::string>& paths, const std::optional<ViewerPathConfinement>& confinement) {
+    PeerSendSources kept;
     std::set<std::string> seen;
     // A request names at most as many paths as a sender may put in one;
     // the rest are not examined.
@@ -123,15 +124,23 @@ std::vector<fs::path> HostProbeDelegate::peerSendSources(const std::vector<std::
         // anywhere on the way could lead out of the home meanwhile.
         const fs::path& home = confinement->home();
         const auto owner = confinement->owner();
+        // Items of one folder share its descriptor.
+        std::map<fs::path, std::shared_ptr<platform::ConfinedFolder>> opened;
         for (size_t i = 0; i < examined; i++) {
             const fs::path path = standardizedPath(paths[i], confinement);
             if (home.empty() || !platform::Folders::contains(home, path)) continue;
             const bool isHome = path == home;
-            auto folder = confinement->openFolder(isHome ? path : path.parent_path(), false);
-            if (!folder) continue;
+            const fs::path folderPath = isHome ? path : path.parent_path();
+            auto found = opened.find(folderPath);
+            if (found == opened.end()) {
+                auto folder = confinement->openFolder(folderPath, false);
+                if (!folder) continue;
+                found = opened.emplace(folderPath, *folder).first;
+            }
+            const auto& folder = found->second;
             struct stat info{};
             const std::string name = isHome ? "." : path.filename().string();
-            if (::fstatat((*folder)->fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(info.st_mode))
+            if (::fstatat(folder->fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(info.st_mode))
                 continue;
             // Read as the console user would: by the owner, group or
             // other bits that apply to that user.
@@ -139,9 +148,9 @@ std::vector<fs::path> HostProbeDelegate::peerSendSources(const std::vector<std::
                 owner ? (info.st_uid == owner->uid   ? (info.st_mode & S_IRUSR) != 0
                          : info.st_gid == owner->gid ? (info.st_mode & S_IRGRP) != 0
                                                      : (info.st_mode & S_IROTH) != 0)
-                      : ::faccessat((*folder)->fd(), name.c_str(), R_OK, AT_SYMLINK_NOFOLLOW) == 0;
+                      : ::faccessat(folder->fd(), name.c_str(), R_OK, AT_SYMLINK_NOFOLLOW) == 0;
             if (!readable || !seen.insert(path.string()).second) continue;
-            kept.push_back(path);
+            kept.confined.push_back({folder, name});
         }
         return kept;
     }
@@ -154,7 +163,7 @@ std::vector<fs::path> HostProbeDelegate::peerSendSources(const std::vector<std::
         if (home.empty() || !platform::Folders::contains(home, *candidate)) continue;
         if (::access(path.c_str(), R_OK) != 0) continue;
         if (!seen.insert(path).second) continue;
-        kept.push_back(*candidate);
+        kept.paths.push_back(*candidate);
     }
     return kept;
 }
@@ -187,16 +196,20 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
         replyQueue.async([weak, request = std::move(request), kept = std::move(kept), refuse, token, batchID] {
             auto self = weak.lock();
             if (!self) return;
-            if (kept.empty()) {
+            if (kept.count() == 0) {
                 refuse("files: rejected peer send request with no readable Home paths",
                        "The requested files are no longer available on the Host.");
                 return;
             }
             auto& service = *self->components.fileTransferService;
-            self->log("files: requested send of " + std::to_string(kept.size()) + " item(s) to Viewer session " +
+            self->log("files: requested send of " + std::to_string(kept.count()) + " item(s) to Viewer session " +
                       token.substr(0, 8));
-            auto queued = service.sendURLs(kept, FileTransferIntent::managedCopy, request.destination,
-                                           request.deliveryOptions(), token, batchID);
+            auto queued = kept.confined.empty()
+                              ? service.sendURLs(kept.paths, FileTransferIntent::managedCopy, request.destination,
+                                                 request.deliveryOptions(), token, batchID)
+                              : service.sendConfinedItems(kept.confined, FileTransferIntent::managedCopy,
+                                                          request.destination, request.deliveryOptions(), token,
+                                                          batchID);
             if (!queued) {
                 refuse("files: could not queue peer send request", "The Host could not prepare the requested transfer.");
                 return;

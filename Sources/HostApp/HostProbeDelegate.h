@@ -389,10 +389,18 @@ private:
     // `replyQueue`, the queue that asked.
     void servePeerSendRequest(const FileTransferPacket& packet, const platform::UUID& viewerSession,
                               const platform::DispatchQueue& replyQueue);
-    // The Viewer-named paths of a peer send that may be sent: inside the
-    // console user's home, readable, distinct. Utility queue.
-    static std::vector<std::filesystem::path> peerSendSources(const std::vector<std::string>& paths,
-                                                              const std::optional<ViewerPathConfinement>& confinement);
+    // The Viewer-named items of a peer send that may be sent: inside the
+    // console user's home, readable, distinct. Under confinement each is
+    // kept with the folder it was checked in, opened without following a
+    // link, for the send to read by descriptor; otherwise by path.
+    struct PeerSendSources {
+        std::vector<std::filesystem::path> paths;
+        std::vector<FileTransferService::ConfinedSendItem> confined;
+        size_t count() const { return paths.size() + confined.size(); }
+    };
+    // Utility queue.
+    static PeerSendSources peerSendSources(const std::vector<std::string>& paths,
+                                           const std::optional<ViewerPathConfinement>& confinement);
     // Drops a batch's destination, staged items, options and claim.
     void forgetInboundBatch(const platform::UUID& batchID);
 

@@ -1,7 +1,12 @@
 // The sending half of FileTransferService: batches of files and folders,
 // their cancellation, and peer-send requests and answers.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "Platform/FileHandles.h"
 #include "Platform/TextCollation.h"
@@ -9,6 +14,7 @@
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::UUID;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -31,10 +37,34 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, 
                                                   const std::optional<std::string>& routingToken,
                                                   const std::optional<UUID>& batchID) {
     // Only local files can be sent: absolute paths stand for file URLs.
-    std::vector<URL> kept;
+    std::vector<SendSource> kept;
     for (const auto& url : urls)
-        if (url.is_absolute()) kept.push_back(url);
-    if (kept.empty()) return std::nullopt;
+        if (url.is_absolute()) kept.push_back({url, nullptr, {}});
+    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID);
+}
+
+std::optional<UUID> FileTransferService::sendConfinedItems(const std::vector<ConfinedSendItem>& items,
+                                                           FileTransferIntent intent,
+                                                           const std::optional<std::string>& destination,
+                                                           FileTransferDeliveryOptions deliveryOptions,
+                                                           const std::optional<std::string>& routingToken,
+                                                           const std::optional<UUID>& batchID) {
+    std::vector<SendSource> kept;
+    for (const auto& item : items) {
+        if (!item.folder || item.name.empty() || item.name == ".." || item.name.find('/') != std::string::npos)
+            continue;
+        const URL url = item.name == "." ? item.folder->path() : item.folder->path() / item.name;
+        kept.push_back({url, item.folder, item.name});
+    }
+    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID);
+}
+
+std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sources, FileTransferIntent intent,
+                                                   const std::optional<std::string>& destination,
+                                                   FileTransferDeliveryOptions deliveryOptions,
+                                                   const std::optional<std::string>& routingToken,
+                                                   const std::optional<UUID>& batchID) {
+    if (sources.empty()) return std::nullopt;
     const UUID id = batchID.value_or(UUID::random());
     // A target that already left is refused here, before a queue is made
     // for it or anything read: the caller shows the send failed.
@@ -45,10 +75,10 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, 
         outgoingPending_.insert(id);
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    queue->async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
+    queue->async([weak, sources = std::move(sources), id, intent, destination, deliveryOptions, routingToken] {
         auto self = weak.lock();
         if (!self) return;
-        self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
+        self->performSend(sources, id, intent, destination, deliveryOptions, routingToken);
         std::lock_guard lock(self->outgoingLock_);
         self->outgoingPending_.erase(id);
     });
@@ -122,14 +152,71 @@ void FileTransferService::walk(const URL& url, const std::string& basePath, bool
     }
 }
 
-void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& batchID, FileTransferIntent intent,
-                                      const std::optional<std::string>& destination,
+void FileTransferService::walkConfined(const platform::ConfinedFolder& parent, const std::string& name,
+                                       const URL& url, const std::string& basePath,
+                                       const std::shared_ptr<const platform::ConfinedFolder>& within,
+                                       const fs::path& beneath, std::vector<OutgoingEntry>& entries,
+                                       uint64_t& totalBytes, uint64_t& totalFiles) {
+    // No link is followed, not even the item itself: what was checked is
+    // what is sent, and a swap since leads nowhere else.
+    auto item = parent.entry(name);
+    if (!item) return;
+    if (item->kind == platform::FileSystemEntryKind::folder) {
+        auto folder = parent.openBeneath(name, false);
+        if (!folder) return;
+        entries.push_back({url, basePath, true, 0, within, beneath});
+        auto children = (*folder)->list();
+        if (!children) return;
+        for (const auto& child : *children) {
+            if (child.kind != platform::FileSystemEntryKind::folder && child.kind != platform::FileSystemEntryKind::file)
+                continue;
+            walkConfined(**folder, child.name, url / child.name, basePath + "/" + child.name, within,
+                         beneath / child.name, entries, totalBytes, totalFiles);
+        }
+    } else if (item->kind == platform::FileSystemEntryKind::file) {
+        entries.push_back({url, basePath, false, item->size, within, beneath});
+        totalBytes += item->size;
+        totalFiles += 1;
+    }
+}
+
+platform::Result<platform::FileHandle> FileTransferService::openConfined(const OutgoingEntry& entry) {
+    using R = platform::Result<platform::FileHandle>;
+    // The file's folder is found again beneath the one the item was
+    // checked in, refusing any link on the way; the descriptors of a whole
+    // tree are not held open for the batch.
+    const fs::path folderPart = entry.beneath.parent_path();
+    std::shared_ptr<const platform::ConfinedFolder> folder = entry.within;
+    if (!folderPart.empty()) {
+        auto opened = entry.within->openBeneath(folderPart, false);
+        if (!opened) return R::failure(opened.error());
+        folder = *opened;
+    }
+    const std::string name = entry.beneath.filename().string();
+    // Not blocking: a file swapped for a pipe must not hold the send queue.
+    platform::FileHandle file(
+        ::openat(folder->fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.isOpen()) return R::failure("open " + name + ": " + std::strerror(errno));
+    struct stat info{};
+    if (::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return R::failure("open " + name + ": not a file");
+    return file;
+}
+
+void FileTransferService::performSend(const std::vector<SendSource>& sources, const UUID& batchID,
+                                      FileTransferIntent intent, const std::optional<std::string>& destination,
                                       FileTransferDeliveryOptions options,
                                       const std::optional<std::string>& routingToken) {
     std::vector<OutgoingEntry> entries;
     uint64_t totalBytes = 0, totalFiles = 0;
-    for (const auto& url : urls) {
-        walk(url, lastPathComponent(url).string(), true, entries, totalBytes, totalFiles);
+    std::vector<URL> urls;
+    for (const auto& source : sources) {
+        urls.push_back(source.url);
+        const std::string basePath = lastPathComponent(source.url).string();
+        if (source.folder)
+            walkConfined(*source.folder, source.name, source.url, basePath, source.folder, source.name, entries,
+                         totalBytes, totalFiles);
+        else
+            walk(source.url, basePath, true, entries, totalBytes, totalFiles);
     }
     auto names = transferItemNames(urls);
     if (entries.empty()) {
@@ -194,7 +281,7 @@ void FileTransferService::performSend(const std::vector<URL>& urls, const UUID& 
 
 bool FileTransferService::sendFile(const OutgoingEntry& entry, const UUID& batchID, uint64_t& sentBytes,
                                    uint64_t totalBytes, const std::optional<std::string>& routingToken) {
-    auto file = platform::FileHandle::openForReading(entry.absolute);
+    auto file = entry.within ? openConfined(entry) : platform::FileHandle::openForReading(entry.absolute);
     // The size announced is that of the file actually opened, so a file
     // replaced since the walk is still sent whole and exact.
     uint64_t size = entry.size;

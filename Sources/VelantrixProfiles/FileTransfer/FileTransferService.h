@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/ConfinedFolder.h"
 #include "Platform/Dispatch.h"
 #include "Platform/FileHandles.h"
 #include "Platform/Uuid.h"
@@ -126,6 +127,22 @@ public:
                                            FileTransferDeliveryOptions deliveryOptions,
                                            const std::optional<std::string>& routingToken,
                                            const std::optional<platform::UUID>& batchID = std::nullopt);
+    // An item a peer named, found in a folder opened without following a
+    // link; "." is that folder itself.
+    struct ConfinedSendItem {
+        std::shared_ptr<const platform::ConfinedFolder> folder;
+        std::string name;
+    };
+    // As sendURLs, but each item and everything below it is reached from
+    // its folder's descriptor and never through a link, so an item or a
+    // folder swapped for a link after the items were checked leads nowhere
+    // outside what was opened.
+    std::optional<platform::UUID> sendConfinedItems(const std::vector<ConfinedSendItem>& items,
+                                                    FileTransferIntent intent,
+                                                    const std::optional<std::string>& destination,
+                                                    FileTransferDeliveryOptions deliveryOptions,
+                                                    const std::optional<std::string>& routingToken,
+                                                    const std::optional<platform::UUID>& batchID = std::nullopt);
     void cancelOutgoingBatch(const platform::UUID& batchID);
     // Whether the batch sendURLs returned still waits for its send queue or
     // is being sent. Any thread.
@@ -199,21 +216,43 @@ public:
     void syncRemovalQueueForTesting() { removalQueue_.sync([] {}); }
 
 private:
+    // What one batch sends: a path, or an item reached by descriptor.
+    struct SendSource {
+        URL url;
+        std::shared_ptr<const platform::ConfinedFolder> folder;
+        std::string name;
+    };
     struct OutgoingEntry {
         URL absolute;
         std::string relativePath;
         bool isDir = false;
         uint64_t size = 0;
+        // Set for an item reached by descriptor: it is opened at `beneath`
+        // below `within`, never through a link, instead of at `absolute`.
+        std::shared_ptr<const platform::ConfinedFolder> within;
+        std::filesystem::path beneath;
     };
 
     // Sending (FileTransferSending.cpp).
     bool send(FileTransferPacket packet, const std::optional<std::string>& routingToken);
     bool isOutgoingCancelled(const platform::UUID& batchID) const;
-    void performSend(const std::vector<URL>& urls, const platform::UUID& batchID, FileTransferIntent intent,
+    std::optional<platform::UUID> queueSend(std::vector<SendSource> sources, FileTransferIntent intent,
+                                            const std::optional<std::string>& destination,
+                                            FileTransferDeliveryOptions deliveryOptions,
+                                            const std::optional<std::string>& routingToken,
+                                            const std::optional<platform::UUID>& batchID);
+    void performSend(const std::vector<SendSource>& sources, const platform::UUID& batchID, FileTransferIntent intent,
                      const std::optional<std::string>& destination, FileTransferDeliveryOptions options,
                      const std::optional<std::string>& routingToken);
     void walk(const URL& url, const std::string& basePath, bool topLevel, std::vector<OutgoingEntry>& entries,
               uint64_t& totalBytes, uint64_t& totalFiles);
+    // The item `name` of `parent`, walked by descriptor; `within` and
+    // `beneath` say where its reads start from.
+    void walkConfined(const platform::ConfinedFolder& parent, const std::string& name, const URL& url,
+                      const std::string& basePath, const std::shared_ptr<const platform::ConfinedFolder>& within,
+                      const std::filesystem::path& beneath, std::vector<OutgoingEntry>& entries,
+                      uint64_t& totalBytes, uint64_t& totalFiles);
+    static platform::Result<platform::FileHandle> openConfined(const OutgoingEntry& entry);
     // False when the file could not be read whole: it then gets no
     // fileEnd, so the receiver fails that item.
     bool sendFile(const OutgoingEntry& entry, const platform::UUID& batchID, uint64_t& sentBytes,

@@ -167,6 +167,65 @@ TEST_F(InboundDelivery, UnderConfinementPeerSendFollowsNoLink) {
     }
 }
 
+// What was checked is what is read: a folder swapped for a link to one
+// outside the home after the check leads the send nowhere outside.
+TEST_F(InboundDelivery, UnderConfinementPeerSendReadsNothingThroughALinkSwappedInAfterTheCheck) {
+    auto console = SimulatedMachine::current().consoleSession();
+    console.userName = "viewertest";
+    SimulatedMachine::current().setConsoleSession(console);
+    const fs::path outside = home.parent_path() / "outside";
+    struct Case {
+        const char* name;
+        std::string asked;
+        fs::path swapped;  // below the home
+    };
+    const std::vector<Case> cases = {
+        {"the sent item's folder", "~/Out/x", "Out"},
+        {"a folder inside the sent tree", "~/Out", "Out/sub"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(home / "Out");
+        fs::remove_all(home / "Moved");
+        fs::remove_all(outside);
+        for (const auto& file : {fs::path("x"), fs::path("sub/x")}) {
+            fs::create_directories((home / "Out" / file).parent_path());
+            std::ofstream(home / "Out" / file) << "inside";
+            fs::create_directories((outside / file).parent_path());
+            std::ofstream(outside / file) << "secret";
+        }
+        {
+            std::lock_guard lock(sentLock);
+            sent.clear();
+        }
+        requestID = UUID::random();
+        auto& service = *delegate->components.fileTransferService;
+        // The batch's first packet goes out after the items were checked
+        // and walked and before any of them is read.
+        service.routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>& token) {
+            if (p.op == FileTransferOp::batchStart) {
+                fs::rename(home / c.swapped, home / "Moved");
+                fs::create_directory_symlink(outside / c.swapped.lexically_relative("Out"), home / c.swapped);
+            }
+            std::lock_guard lock(sentLock);
+            sent.push_back({std::move(p), token});
+            return true;
+        };
+        deliver(peerSend({c.asked}));
+        ASSERT_TRUE(response() && response()->accepted);
+        std::lock_guard lock(sentLock);
+        ASSERT_TRUE(std::any_of(sent.begin(), sent.end(),
+                                [](const auto& s) { return s.packet.op == FileTransferOp::batchEnd; }));
+        size_t chunks = 0;
+        for (const auto& s : sent) {
+            if (s.packet.op != FileTransferOp::fileChunk) continue;
+            chunks += 1;
+            EXPECT_EQ(std::string(s.packet.data.begin(), s.packet.data.end()), "inside") << s.packet.path;
+        }
+        EXPECT_GT(chunks, 0u) << "what was checked is still sent";
+    }
+}
+
 // A hung directory service or file system holds neither the queue a
 // Viewer's packets arrive on nor the main queue: the paths a Viewer names
 // are looked at on a utility queue.

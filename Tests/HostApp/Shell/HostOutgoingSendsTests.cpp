@@ -289,7 +289,8 @@ TEST_F(OutgoingSends, RepeatedDragPullsOfAnItemBeingServedAreDropped) {
     for (size_t i = 0; i < pulls; ++i) a->control->send(AuxPacketType::dragPull, DragPullRequestPayload{1, 0}.encode());
     a->control->flush();
     ASSERT_TRUE(runUntil([&] { return diagnosticsContain("drag pull: dropped"); }));
-    ASSERT_TRUE(runUntil([&] { return !a->completed.empty() && a->completed.size() == countOf(*a, FileTransferOp::batchStart); }));
+    ASSERT_TRUE(runUntil(
+        [&] { return !a->completed.empty() && a->completed.size() == countOf(*a, FileTransferOp::batchStart); }));
     runUntilIdle();
     // Repeats arriving while the item is on its way are dropped; only one
     // that comes after it was sent may start another.

@@ -204,38 +204,12 @@ Status ConfinedFolder::writeFile(const std::string& name, std::span<const uint8_
 }
 
 std::optional<FileSystemEntry> ConfinedFolder::entry(const std::string& name) const {
-    struct stat info{};
-    if (::fstatat(fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    FileSystemEntry e;
-    e.name = name;
-    if (S_ISREG(info.st_mode)) e.kind = FileSystemEntryKind::file;
-    else if (S_ISDIR(info.st_mode)) e.kind = FileSystemEntryKind::folder;
-    else if (S_ISLNK(info.st_mode)) e.kind = FileSystemEntryKind::link;
-    e.size = e.kind == FileSystemEntryKind::file ? static_cast<uint64_t>(info.st_size) : 0;
-    e.modificationDate = Date{static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9};
-    return e;
+    return FileSystemItems::entryAt(fd(), name);
 }
 
 Result<std::vector<FileSystemEntry>> ConfinedFolder::list() const {
-    using R = Result<std::vector<FileSystemEntry>>;
-    const int listing = ::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
-    if (!dir) {
-        if (listing >= 0) ::close(listing);
-        return R::failure(errorText("opendir " + path_.string()));
-    }
-    std::vector<FileSystemEntry> entries;
-    while (const dirent* d = ::readdir(dir)) {
-        if (d->d_name[0] == '.') continue;
-        if (auto found = entry(d->d_name)) {
-            entries.push_back(std::move(*found));
-        } else {
-            FileSystemEntry unknown;
-            unknown.name = d->d_name;
-            entries.push_back(std::move(unknown));
-        }
-    }
-    ::closedir(dir);
+    auto entries = FileSystemItems::listFolderAt(fd());
+    if (!entries) return Result<std::vector<FileSystemEntry>>::failure(entries.error() + " " + path_.string());
     return entries;
 }
 

@@ -151,19 +151,37 @@ std::optional<FileSystemEntry> FileSystemItems::statEntry(const std::filesystem:
 }
 
 Result<std::vector<FileSystemEntry>> FileSystemItems::listFolder(const std::filesystem::path& path) {
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return Result<std::vector<FileSystemEntry>>::failure(errorText("opendir"));
+    const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return Result<std::vector<FileSystemEntry>>::failure(errorText("opendir"));
+    auto entries = listFolderAt(folder);
+    ::close(folder);
+    return entries;
+}
+
+std::optional<FileSystemEntry> FileSystemItems::entryAt(int folderFd, const std::string& name) {
+    struct stat st {};
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return entryFromStat(name, st);
+}
+
+Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd) {
+    // A descriptor of its own: closedir closes it, and the caller's stays.
+    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!dir) {
+        auto failure = Result<std::vector<FileSystemEntry>>::failure(errorText("opendir"));
+        if (listing >= 0) ::close(listing);
+        return failure;
+    }
     std::vector<FileSystemEntry> entries;
-    const int dfd = ::dirfd(dir);
-    while (struct dirent* d = ::readdir(dir)) {
+    while (const dirent* d = ::readdir(dir)) {
         if (d->d_name[0] == '.') continue;
-        struct stat st {};
-        if (::fstatat(dfd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            entries.push_back(entryFromStat(d->d_name, st));
+        if (auto found = entryAt(listing, d->d_name)) {
+            entries.push_back(std::move(*found));
         } else {
-            FileSystemEntry e;
-            e.name = d->d_name;
-            entries.push_back(std::move(e));
+            FileSystemEntry unknown;
+            unknown.name = d->d_name;
+            entries.push_back(std::move(unknown));
         }
     }
     ::closedir(dir);

@@ -96,6 +96,9 @@ struct FileSystemItems {
     // order the file system gives them. Items whose attributes cannot be
     // read are listed with kind `other`, size 0 and no date.
     static Result<std::vector<FileSystemEntry>> listFolder(const std::filesystem::path& path);
+    // The same two, relative to an open folder, never following a link.
+    static std::optional<FileSystemEntry> entryAt(int folderFd, const std::string& name);
+    static Result<std::vector<FileSystemEntry>> listFolderAt(int folderFd);
     // Removes a file or a whole folder; failures are ignored.
     static void removeRecursively(const std::filesystem::path& path);
 };

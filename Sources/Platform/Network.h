@@ -124,6 +124,12 @@ public:
     // How much may be read ahead of the receive handler (default
     // kMaxUndeliveredBytes); a peer not yet trusted gets less.
     void setMaxUndeliveredBytes(size_t limit);
+    // While held, nothing more is read from the socket: what the peer sends
+    // waits in the kernel's buffers and then in the peer's, instead of in
+    // this process. Chunks already handed to the queue are still delivered.
+    // The owner holds a connection whose bytes it has not caught up with
+    // and releases it once it has. Any thread.
+    void setReadingHeld(bool held);
 
 private:
     friend class TcpListener;
@@ -176,6 +182,8 @@ private:
     // Bytes handed to the queue whose receive handler has not returned.
     size_t undelivered_ = 0;
     size_t maxUndelivered_ = kMaxUndeliveredBytes;
+    // The owner asked for no more reads for now (setReadingHeld).
+    bool readingHeld_ = false;
     // End of stream or failure was delivered (or suppressed by cancel).
     bool receiveDone_ = false;
 

@@ -1,5 +1,6 @@
 // What every kind of remote input shares: the Accessibility gate, waking a
-// locked Host, and lifting what a leaving Viewer still holds.
+// locked Host, lifting what a leaving Viewer still holds, and acting on the
+// input a connection's burst was coalesced into.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Accessibility.h"
@@ -50,4 +51,29 @@ void V230HostAudioAuxServer::releaseSessionHeldKeys(const platform::UUID& sessio
     const std::set<uint16_t> codes = std::move(held->second);
     remoteInput.heldKeyCodes.erase(held);
     for (uint16_t code : codes) postKeyboardEvent(code, false, 0);
+}
+
+void V230HostAudioAuxServer::flushCoalescedInput(AuxSessionContext& session) {
+    queue.dispatchPrecondition();
+    if (session.coalescedInput.empty()) return;
+    const CoalescedInput held = session.coalescedInput.take();
+    const platform::UUID id = session.id;
+    // What the held input does is the Viewer's doing, line for line, as its
+    // packets' would have been. A move and a scroll are never held
+    // together, so no order is lost here.
+    if (held.pointerMove) {
+        const ViewerCausedLines lines(*this, id, AuxPacketType::pointerEvent);
+        applyPointerEvent(*held.pointerMove, id);
+    }
+    if (held.scroll) {
+        const ViewerCausedLines lines(*this, id, AuxPacketType::gestureEvent);
+        applyGestureEvent(*held.scroll, id);
+    }
+    if (held.frameAcks > 0) recordVideoFrameAck(id, held.frameAcks);
+    if (held.keyFrameRequested) {
+        AuxPacketHeader header;
+        header.type = AuxPacketType::keyFrameRequest;
+        const ViewerCausedLines lines(*this, id, header.type);
+        dispatchControl(header, {}, id);
+    }
 }

@@ -68,6 +68,12 @@ struct AuxSessionContext {
     // Input that only restates what came before it, held until the next
     // other packet or the end of the turn.
     CoalescedInput coalescedInput;
+    // When this connection's last key-frame request was passed on, and
+    // whether a later one waits for its turn: every key frame costs the
+    // encoder, and a Viewer asking for one per frame would slow everyone's
+    // stream.
+    std::optional<uint64_t> lastKeyFrameRequestNs;
+    bool keyFrameRequestWaiting = false;
     // The connection's socket is not being read: its packets outran the
     // server, and the rest wait with the peer until the cutter is drained.
     bool readingHeld = false;

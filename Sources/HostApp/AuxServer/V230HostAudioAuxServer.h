@@ -822,6 +822,10 @@ private:
                      std::span<const uint8_t> payload);
     // Acts on the input a connection held back (Input/RemoteInput.cpp).
     void flushCoalescedInput(AuxSessionContext& session);
+    // Passes a connection's key-frame request on at once, or, within
+    // kKeyFrameRequestIntervalSeconds of its previous one, once that time is
+    // up, merged with any others meanwhile.
+    void passOnKeyFrameRequest(AuxSessionContext& session);
     // Cancels the connection and removes the session (the id by value, as
     // for removeSession).
     void closeSession(platform::UUID id, AuxChannel channel);
@@ -911,6 +915,7 @@ private:
     // enough that a flood delays another Viewer's frame or login by well
     // under a frame interval.
     static constexpr int kPacketsPerReceiveTurn = 64;
+    static constexpr double kKeyFrameRequestIntervalSeconds = 0.5;
     // Who caused the lines published meanwhile: a logged-in Viewer's
     // session and the type of the packet being served.
     struct ViewerLineSource {

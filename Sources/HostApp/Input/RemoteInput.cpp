@@ -70,10 +70,30 @@ void V230HostAudioAuxServer::flushCoalescedInput(AuxSessionContext& session) {
         applyGestureEvent(*held.scroll, id);
     }
     if (held.frameAcks > 0) recordVideoFrameAck(id, held.frameAcks);
-    if (held.keyFrameRequested) {
+    if (held.keyFrameRequested) passOnKeyFrameRequest(session);
+}
+
+void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session) {
+    queue.dispatchPrecondition();
+    const uint64_t now = platform::Clock::uptimeNs();
+    const auto intervalNs = static_cast<uint64_t>(kKeyFrameRequestIntervalSeconds * 1e9);
+    if (!session.lastKeyFrameRequestNs || now - *session.lastKeyFrameRequestNs >= intervalNs) {
+        session.lastKeyFrameRequestNs = now;
         AuxPacketHeader header;
         header.type = AuxPacketType::keyFrameRequest;
-        const ViewerCausedLines lines(*this, id, header.type);
-        dispatchControl(header, {}, id);
+        const ViewerCausedLines lines(*this, session.id, header.type);
+        dispatchControl(header, {}, session.id);
+        return;
     }
+    if (session.keyFrameRequestWaiting) return;
+    session.keyFrameRequestWaiting = true;
+    const double wait = static_cast<double>(*session.lastKeyFrameRequestNs + intervalNs - now) / 1e9;
+    queue.asyncAfter(wait, [weak = weak_from_this(), id = session.id] {
+        auto self = weak.lock();
+        if (!self || self->terminating_) return;
+        auto found = self->sessionContexts_.find(id);
+        if (found == self->sessionContexts_.end() || found->second->closed) return;
+        found->second->keyFrameRequestWaiting = false;
+        self->passOnKeyFrameRequest(*found->second);
+    });
 }

@@ -79,6 +79,11 @@ struct AuxSessionContext {
     bool readingHeld = false;
     // A turn for the packets left in the cutter waits on the queue.
     bool receiveTurnQueued = false;
+    // Full turns this connection may still take at once; refilled with time
+    // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a connection that
+    // always has more to send costs the Host a bounded share of its time.
+    double fullTurnTokens = -1;  // below zero: not yet filled
+    uint64_t fullTurnTokensAtNs = 0;
     // The stream ended (with this error, empty for a clean end) while
     // packets were still waiting their turn; told once they are served.
     std::optional<std::string> endOfStream;

@@ -366,7 +366,7 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
             }
             if (!session->receiveTurnQueued) {
                 session->receiveTurnQueued = true;
-                queue.async([weak = weak_from_this(), id] {
+                auto nextTurn = [weak = weak_from_this(), id] {
                     auto self = weak.lock();
                     if (!self || self->terminating_) return;
                     auto found = self->sessionContexts_.find(id);
@@ -374,7 +374,13 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
                     std::shared_ptr<AuxSessionContext> next = found->second;
                     next->receiveTurnQueued = false;
                     if (!next->closed) self->serveReceiveTurn(next);
-                });
+                };
+                const double wait = takeFullTurn(*session);
+                if (wait > 0) {
+                    queue.asyncAfter(wait, std::move(nextTurn));
+                } else {
+                    queue.async(std::move(nextTurn));
+                }
             }
             return;
         }
@@ -414,6 +420,19 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
                                  " ended" + (error.empty() ? std::string() : " (" + error + ")"),
                              "ended");
     }
+}
+
+double V230HostAudioAuxServer::takeFullTurn(AuxSessionContext& session) {
+    const uint64_t now = platform::Clock::uptimeNs();
+    if (session.fullTurnTokens < 0) {
+        session.fullTurnTokens = kFullTurnsPerSecond;
+    } else {
+        const double elapsed = static_cast<double>(now - session.fullTurnTokensAtNs) / 1e9;
+        session.fullTurnTokens = std::min(kFullTurnsPerSecond, session.fullTurnTokens + elapsed * kFullTurnsPerSecond);
+    }
+    session.fullTurnTokensAtNs = now;
+    session.fullTurnTokens -= 1;
+    return session.fullTurnTokens >= 0 ? 0 : -session.fullTurnTokens / kFullTurnsPerSecond;
 }
 
 void V230HostAudioAuxServer::servePacket(const std::shared_ptr<AuxSessionContext>& session,

@@ -190,6 +190,11 @@ public:
     // queue.
     std::function<void(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID)> onDragPullRequest;
 
+    // Full turns (of kPacketsPerReceiveTurn packets) one connection may take
+    // a second, after a burst of as many: far above what a person's input
+    // needs, low enough that a flood leaves the encoder and the other
+    // Viewers most of the Host's time.
+    static constexpr double kFullTurnsPerSecond = 400;
     // Identity challenges of logged-in connections ignored past their two,
     // by every server of the process.
     static uint64_t identityChallengesIgnoredForTesting();
@@ -816,6 +821,9 @@ private:
     // with more left it stops reading the socket and queues the next turn
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
+    // Takes one of the connection's full turns; the seconds its next turn
+    // must wait (0: none), once it has used its share.
+    double takeFullTurn(AuxSessionContext& session);
     // One packet of a logged-in connection: folded into its held input when
     // it only restates that, otherwise handled after what is held.
     void servePacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,

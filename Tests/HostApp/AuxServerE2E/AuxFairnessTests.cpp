@@ -82,6 +82,24 @@ TEST_F(Fairness, AFloodingConnectionLeavesAnotherViewerItsTurn) {
     }
 }
 
+TEST_F(Fairness, AConnectionThatAlwaysHasMoreTakesABoundedShareOfTime) {
+    auto flooder = audioClient();
+    ASSERT_TRUE(flooder->logIn(consoleUser, password, "Flooder"));
+    flooder->settle();
+    // Twenty full turns past the burst a connection may take at once.
+    const int turns = static_cast<int>(V230HostAudioAuxServer::kFullTurnsPerSecond) + 20;
+    for (int i = 0; i < turns * 64; ++i)
+        flooder->send(AuxPacketType::pointerEvent, pointer(0, static_cast<uint16_t>(i % 1000), 5));
+    flooder->send(AuxPacketType::rawKeyEvent, rawKey(7, true));
+    flooder->flush();
+    auto keyPosted = [&] { return !keyEvents().empty(); };
+    // (A wait for something that must not happen: without a share it
+    // happens as soon as the bytes are read.)
+    EXPECT_FALSE(runUntil(keyPosted, 1.0)) << "the rest waits for virtual time";
+    advance(0.1);
+    EXPECT_TRUE(runUntil(keyPosted)) << "twenty turns take 50 ms of its share";
+}
+
 TEST_F(Fairness, ABurstOfMovesIsPostedAsItsLatestPositionAndNeverPassesAClick) {
     auto client = audioClient();
     ASSERT_TRUE(client->logIn(consoleUser, password, "Viewer"));

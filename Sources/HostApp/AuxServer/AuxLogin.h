@@ -82,7 +82,9 @@ struct AuxSessionContext {
     // Full turns this connection may still take at once; refilled with time
     // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a connection that
     // always has more to send costs the Host a bounded share of its time.
-    double fullTurnTokens = -1;  // below zero: not yet filled
+    // Below zero: turns taken on credit, paid back by waiting. None before
+    // the first full turn.
+    std::optional<double> fullTurnTokens;
     uint64_t fullTurnTokensAtNs = 0;
     // The stream ended (with this error, empty for a clean end) while
     // packets were still waiting their turn; told once they are served.

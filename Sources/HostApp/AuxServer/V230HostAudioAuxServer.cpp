@@ -424,15 +424,15 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
 
 double V230HostAudioAuxServer::takeFullTurn(AuxSessionContext& session) {
     const uint64_t now = platform::Clock::uptimeNs();
-    if (session.fullTurnTokens < 0) {
-        session.fullTurnTokens = kFullTurnsPerSecond;
-    } else {
+    double tokens = kFullTurnsPerSecond;
+    if (session.fullTurnTokens) {
         const double elapsed = static_cast<double>(now - session.fullTurnTokensAtNs) / 1e9;
-        session.fullTurnTokens = std::min(kFullTurnsPerSecond, session.fullTurnTokens + elapsed * kFullTurnsPerSecond);
+        tokens = std::min(kFullTurnsPerSecond, *session.fullTurnTokens + elapsed * kFullTurnsPerSecond);
     }
+    tokens -= 1;
+    session.fullTurnTokens = tokens;
     session.fullTurnTokensAtNs = now;
-    session.fullTurnTokens -= 1;
-    return session.fullTurnTokens >= 0 ? 0 : -session.fullTurnTokens / kFullTurnsPerSecond;
+    return tokens >= 0 ? 0 : -tokens / kFullTurnsPerSecond;
 }
 
 void V230HostAudioAuxServer::servePacket(const std::shared_ptr<AuxSessionContext>& session,

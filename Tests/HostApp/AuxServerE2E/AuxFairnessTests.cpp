@@ -86,8 +86,9 @@ TEST_F(Fairness, AConnectionThatAlwaysHasMoreTakesABoundedShareOfTime) {
     auto flooder = audioClient();
     ASSERT_TRUE(flooder->logIn(consoleUser, password, "Flooder"));
     flooder->settle();
-    // Twenty full turns past the burst a connection may take at once.
-    const int turns = static_cast<int>(V230HostAudioAuxServer::kFullTurnsPerSecond) + 20;
+    // Two hundred full turns past the burst a connection may take at once:
+    // half a second of its share.
+    const int turns = static_cast<int>(V230HostAudioAuxServer::kFullTurnsPerSecond) + 200;
     for (int i = 0; i < turns * 64; ++i)
         flooder->send(AuxPacketType::pointerEvent, pointer(0, static_cast<uint16_t>(i % 1000), 5));
     flooder->send(AuxPacketType::rawKeyEvent, rawKey(7, true));
@@ -96,8 +97,10 @@ TEST_F(Fairness, AConnectionThatAlwaysHasMoreTakesABoundedShareOfTime) {
     // (A wait for something that must not happen: without a share it
     // happens as soon as the bytes are read.)
     EXPECT_FALSE(runUntil(keyPosted, 1.0)) << "the rest waits for virtual time";
-    advance(0.1);
-    EXPECT_TRUE(runUntil(keyPosted)) << "twenty turns take 50 ms of its share";
+    advance(0.4);
+    EXPECT_FALSE(runUntil(keyPosted, 0.2)) << "two hundred turns take half a second";
+    advance(0.2);
+    EXPECT_TRUE(runUntil(keyPosted));
 }
 
 TEST_F(Fairness, ABurstOfMovesIsPostedAsItsLatestPositionAndNeverPassesAClick) {

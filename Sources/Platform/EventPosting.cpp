@@ -1,6 +1,6 @@
 #include "Platform/EventPosting.h"
 
-#include <cstdio>
+#include <string>
 
 #include "Platform/Clock.h"
 #include "Platform/Log.h"
@@ -44,29 +44,18 @@ bool isMouseType(CGEventType type) {
     }
 }
 
-// The log names the kind of event and where it went, never the key or the
-// text: what a Viewer types may be a password.
-void logPosted(const PostedEvent& e) {
-    const char* via = e.route == PostedEventRoute::accessibility ? "ax" : tapName(e.tap);
-    const double t = static_cast<double>(e.uptimeNs) / 1e9;
-    char text[160];
-    if (e.isKeyboard()) {
-        std::snprintf(text, sizeof text, "[SimulatedEvents] key %s%s via=%s t=%.3f", e.keyDown ? "down" : "up",
-                      e.text.empty() ? "" : " (text)", via, t);
-    } else if (isMouseType(e.type)) {
-        std::snprintf(text, sizeof text, "[SimulatedEvents] mouse type=%u button=%u at %.1f,%.1f via=%s t=%.3f",
-                      static_cast<unsigned>(e.type), static_cast<unsigned>(e.button), e.location.x, e.location.y,
-                      via, t);
-    } else {
-        std::snprintf(text, sizeof text, "[SimulatedEvents] event type=%u via=%s t=%.3f",
-                      static_cast<unsigned>(e.type), via, t);
-    }
-    Log::raw(text);
+// The summary names the kind of event and where it went, never the key or
+// the text: what a Viewer types may be a password.
+std::string summaryLabel(const PostedEvent& e) {
+    const std::string via = e.route == PostedEventRoute::accessibility ? "ax" : tapName(e.tap);
+    if (e.isKeyboard())
+        return std::string(e.keyDown ? "key down" : "key up") + (e.text.empty() ? "" : " (text)") + " via=" + via;
+    const char* kind = isMouseType(e.type) ? "mouse" : "event";
+    return std::string(kind) + " type=" + std::to_string(static_cast<unsigned>(e.type)) + " via=" + via;
 }
 
 void deliver(PostedEvent event) {
     event.uptimeNs = Clock::uptimeNs();
-    logPosted(event);
     SimulatedMachine& machine = SimulatedMachine::current();
     machine.component<SimulatedEventTap>().record(event);
     if (event.isKeyboard()) machine.component<SimulatedSpaces>().handleKeyEvent(event);
@@ -216,12 +205,38 @@ void SimulatedEventTap::record(PostedEvent event) {
             break;
     }
     if (isMouseType(event.type)) cursor_ = event.location;
+    auto summary = summarizeLocked(event);
     events_.push_back(std::move(event));
+    if (events_.size() > kRecentEventLimit) events_.pop_front();
+    // Written outside the lock would reorder lines of two posting threads;
+    // the log's own lock never calls back here.
+    if (summary) Log::raw(*summary);
+}
+
+std::optional<std::string> SimulatedEventTap::summarizeLocked(const PostedEvent& event) {
+    ++unsummarized_[summaryLabel(event)];
+    ++unsummarizedTotal_;
+    if (lastSummaryNs_ && event.uptimeNs - *lastSummaryNs_ < kSummaryIntervalNs) return std::nullopt;
+    lastSummaryNs_ = event.uptimeNs;
+    std::string line = "[SimulatedEvents] posted " + std::to_string(unsummarizedTotal_) + " event(s):";
+    const char* separator = " ";
+    for (const auto& [label, count] : unsummarized_) {
+        line += separator + label + " x" + std::to_string(count);
+        separator = ", ";
+    }
+    unsummarized_.clear();
+    unsummarizedTotal_ = 0;
+    return line;
+}
+
+size_t SimulatedEventTap::recordedEventCount() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return events_.size();
 }
 
 std::vector<PostedEvent> SimulatedEventTap::events() const {
     std::lock_guard<std::mutex> g(lock_);
-    return events_;
+    return {events_.begin(), events_.end()};
 }
 
 std::vector<PostedEvent> SimulatedEventTap::keyboardEvents() const {

@@ -6,14 +6,16 @@
 // AppKit coordinates; and keyboard events through the Accessibility
 // interface.
 //
-// The simulated machine (SimulatedEventTap) records every posted event in
-// order with its virtual time, moves its cursor with mouse events, keeps the
-// keys and buttons currently down, and hands keyboard events to the Spaces
-// simulation, which reacts to the Control-Arrow shortcuts. Tests can make
-// the creation of each kind of event fail. The log names each event's kind
-// and tap but never a key code or typed text.
+// The simulated machine (SimulatedEventTap) records the recent posted events
+// in order with their virtual time, moves its cursor with mouse events, keeps
+// the keys and buttons currently down, and hands keyboard events to the
+// Spaces simulation, which reacts to the Control-Arrow shortcuts. Tests can
+// make the creation of each kind of event fail. The log sums posted events
+// into at most one line a second, counting each kind and tap but never
+// naming a key code or typed text.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -177,8 +179,16 @@ enum class SimulatedEventKind { mouse, scrollWheel, keyboard, systemDefined };
 // keys and buttons held down.
 class SimulatedEventTap {
 public:
+    // A long session posts input for hours: only this many of the latest
+    // events are kept, far more than any test looks back on.
+    static constexpr size_t kRecentEventLimit = 4096;
+    // Posted events are summed into one log line at most this often.
+    static constexpr uint64_t kSummaryIntervalNs = 1'000'000'000;
+
     void record(PostedEvent event);
+    // The most recent events, oldest first (at most kRecentEventLimit).
     std::vector<PostedEvent> events() const;
+    size_t recordedEventCount() const;
     // Only the key-down and key-up events.
     std::vector<PostedEvent> keyboardEvents() const;
     void clear();
@@ -201,8 +211,17 @@ public:
     void noteAccessibilityKey(uint16_t keyCode, bool keyDown);
 
 private:
+    // Counts `event` towards the summary; returns the line to write when
+    // one is due.
+    std::optional<std::string> summarizeLocked(const PostedEvent& event);
+
     mutable std::mutex lock_;
-    std::vector<PostedEvent> events_;
+    std::deque<PostedEvent> events_;
+    // Posted since the last summary line, by label ("key down via=hid").
+    std::map<std::string, uint64_t> unsummarized_;
+    uint64_t unsummarizedTotal_ = 0;
+    // Uptime of the last summary line; none before the first.
+    std::optional<uint64_t> lastSummaryNs_;
     CGPoint cursor_;
     std::set<uint16_t> keysDown_;
     std::set<CGMouseButton> buttonsDown_;

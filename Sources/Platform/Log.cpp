@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <utility>
 
 #include "Platform/Clock.h"
 
@@ -51,6 +52,30 @@ std::string Log::timestamp() {
 void Log::line(const std::string& text) { emit("[NorvessalHost " + timestamp() + "] " + text); }
 
 void Log::raw(const std::string& text) { emit(text); }
+
+std::optional<std::string> LineRateLimiter::admit(const std::string& key, const std::string& text) {
+    const uint64_t now = Clock::uptimeNs();
+    pruneQuietKeys(now);
+    auto [it, fresh] = keys_.try_emplace(key);
+    Entry& entry = it->second;
+    if (!fresh && now - entry.lastWrittenNs < intervalNs_) {
+        ++entry.suppressed;
+        return std::nullopt;
+    }
+    entry.lastWrittenNs = now;
+    if (entry.suppressed == 0) return text;
+    const uint64_t held = std::exchange(entry.suppressed, 0);
+    return text + " (" + std::to_string(held) + " similar line" + (held == 1 ? "" : "s") + " suppressed)";
+}
+
+void LineRateLimiter::pruneQuietKeys(uint64_t now) {
+    // A key quiet for many intervals is forgotten; its held-back count was
+    // already older than anything a reader would tie it to.
+    const uint64_t quietNs = intervalNs_ * 60;
+    if (now - lastPruneNs_ < quietNs) return;
+    lastPruneNs_ = now;
+    std::erase_if(keys_, [&](const auto& item) { return now - item.second.lastWrittenNs >= quietNs; });
+}
 
 void Log::setSinkForTesting(Sink s) {
     std::lock_guard<std::mutex> g(sinkLock);

@@ -4,7 +4,10 @@
 // as given ("[opus-encoder] ..."). Both go to standard error, or to a sink
 // that tests install to capture them.
 
+#include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,38 @@ struct Log {
     // Installs a sink that receives every full line instead of stderr; an
     // empty sink restores stderr. Tests use LogCapture (Tests/Support).
     static void setSinkForTesting(Sink sink);
+};
+
+// Keeps lines that someone outside the Host can provoke from growing the
+// log with that someone's packet rate: a line of one key is let through at
+// most once per interval, and the lines held back meanwhile are counted into
+// the next one let through. Not thread-safe; each owner keeps one on its own
+// queue.
+class LineRateLimiter {
+public:
+    static constexpr uint64_t kDefaultIntervalNs = 1'000'000'000;
+
+    explicit LineRateLimiter(uint64_t intervalNs = kDefaultIntervalNs) : intervalNs_(intervalNs) {}
+
+    // The text to write now, with " (N similar lines suppressed)" when some
+    // were held back since the last one of that key; nothing when this one
+    // is held back.
+    std::optional<std::string> admit(const std::string& key, const std::string& text);
+    // Keys with lines still counted; the memory held stays in step with it.
+    size_t trackedKeysForTesting() const { return keys_.size(); }
+
+private:
+    struct Entry {
+        uint64_t lastWrittenNs = 0;
+        uint64_t suppressed = 0;
+    };
+    // Forgets keys quiet for a while, so that keys which come and go (one
+    // per Viewer session) do not accumulate over a long run.
+    void pruneQuietKeys(uint64_t now);
+
+    const uint64_t intervalNs_;
+    std::map<std::string, Entry> keys_;
+    uint64_t lastPruneNs_ = 0;
 };
 
 }  // namespace platform

@@ -430,6 +430,13 @@ void TcpConnection::setReadingPaused(bool paused) {
     if (state_ == ConnectionState::ready) updateInterestLocked();
 }
 
+void TcpConnection::setReadingHeld(bool held) {
+    std::lock_guard lock(mutex_);
+    if (readingHeld_ == held) return;
+    readingHeld_ = held;
+    if (state_ == ConnectionState::ready) updateInterestLocked();
+}
+
 size_t TcpConnection::maxUnsentBytes() const {
     std::lock_guard lock(mutex_);
     return maxUnsent_;
@@ -477,7 +484,7 @@ void TcpConnection::handleEvents(uint64_t registration, uint32_t events) {
 void TcpConnection::readLocked() {
     thread_local std::vector<uint8_t> buffer(kReadChunk);
     for (int round = 0; round < kMaxReadsPerEvent; ++round) {
-        if (receiveDone_ || readingPaused_ || undelivered_ >= maxUndelivered_) return;
+        if (receiveDone_ || readingPaused_ || readingHeld_ || undelivered_ >= maxUndelivered_) return;
         const ssize_t count = ::recv(fd_, buffer.data(), std::min(buffer.size(), maxUndelivered_ - undelivered_), 0);
         if (count > 0) {
             undelivered_ += static_cast<size_t>(count);
@@ -567,7 +574,7 @@ void TcpConnection::updateInterestLocked() {
     if (connecting_) {
         wanted = EPOLLOUT;
     } else if (state_ == ConnectionState::ready) {
-        if (!receiveDone_ && !readingPaused_ && undelivered_ < maxUndelivered_) wanted |= EPOLLIN;
+        if (!receiveDone_ && !readingPaused_ && !readingHeld_ && undelivered_ < maxUndelivered_) wanted |= EPOLLIN;
         if (!pending_.empty()) wanted |= EPOLLOUT;
     }
     if (wanted == interest_) return;

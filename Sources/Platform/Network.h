@@ -127,7 +127,15 @@ public:
     // While paused nothing more is read from the socket, however much the
     // receive handler consumed: a reader that cannot keep up leaves the
     // peer's bytes in the socket. Bytes already read are still delivered.
+    // The file data channel pauses on its queued bytes.
     void setReadingPaused(bool paused);
+    // The same for the server's fair turns, kept apart from the pause so
+    // that neither owner releases what the other holds: while held,
+    // nothing more is read; what the peer sends waits in the kernel's
+    // buffers and then in the peer's, instead of in this process. The
+    // owner holds a connection whose bytes it has not caught up with and
+    // releases it once it has. Any thread.
+    void setReadingHeld(bool held);
 
 private:
     friend class TcpListener;
@@ -181,6 +189,8 @@ private:
     // Bytes handed to the queue whose receive handler has not returned.
     size_t undelivered_ = 0;
     size_t maxUndelivered_ = kMaxUndeliveredBytes;
+    // The owner asked for no more reads for now (setReadingHeld).
+    bool readingHeld_ = false;
     // End of stream or failure was delivered (or suppressed by cancel).
     bool receiveDone_ = false;
 

@@ -300,7 +300,7 @@ TEST_F(SimulatedSpacesTests, ControlArrowAtTheHIDTapStepsWithoutWrapping) {
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[1].keyCode, 124);
     EXPECT_EQ(events[1].flags, kCGEventFlagMaskControl);
-    EXPECT_TRUE(logContains("[SimulatedEvents] key down via=hid"));
+    EXPECT_TRUE(logContains("[SimulatedEvents] posted 1 event(s): key down via=hid x1"));
 }
 
 TEST_F(SimulatedSpacesTests, AccessibilityPostsCarryHeldModifiersAndNeedTrust) {

@@ -34,3 +34,64 @@ TEST_F(SimulatedInput, EventsMoveTheCursorAndHoldKeysAndButtons) {
 }
 
 }  // namespace
+
+namespace {
+
+using SimulatedInputHistory = VirtualTimeTest;
+
+std::vector<std::string> summaryLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const auto& line : lines)
+        if (line.rfind("[SimulatedEvents] ", 0) == 0) out.push_back(line);
+    return out;
+}
+
+TEST_F(SimulatedInputHistory, PostsWithinASecondShareOneSummaryLineWithCounts) {
+    auto post = [](CGEventType type) {
+        CGEventPost(CGEventTapLocation::hid, CGEventCreateMouseEvent(nullptr, type, {1, 2}, CGMouseButton::left));
+    };
+    post(CGEventType::mouseMoved);  // the first is told at once
+    post(CGEventType::mouseMoved);
+    post(CGEventType::leftMouseDown);
+    CGEventPostKeyboard(CGEventTapLocation::session, 12, true, 0);
+    advance(0.5);
+    post(CGEventType::mouseMoved);
+    EXPECT_EQ(summaryLines(logLines()), (std::vector<std::string>{"[SimulatedEvents] posted 1 event(s): "
+                                                                   "mouse type=5 via=hid x1"}));
+    advance(0.5);
+    post(CGEventType::leftMouseUp);
+    EXPECT_EQ(summaryLines(logLines()).back(),
+              "[SimulatedEvents] posted 5 event(s): key down via=session x1, mouse type=1 via=hid x1, "
+              "mouse type=2 via=hid x1, mouse type=5 via=hid x2");
+    EXPECT_EQ(SimulatedMachine::current().component<SimulatedEventTap>().events().size(), 6u);
+}
+
+TEST_F(SimulatedInputHistory, AnHourOfPointerMovesAt120HzKeepsTheTapFlat) {
+    auto& tap = SimulatedMachine::current().component<SimulatedEventTap>();
+    constexpr int kPerSecond = 120;
+    constexpr int kSeconds = 3600;
+    size_t keptAfterAMinute = 0;
+    for (int i = 0; i < kPerSecond * kSeconds; ++i) {
+        const CGPoint at{static_cast<double>(i % 1000), static_cast<double>(i % 700)};
+        CGEventPost(CGEventTapLocation::hid,
+                    CGEventCreateMouseEvent(nullptr, CGEventType::mouseMoved, at, CGMouseButton::left));
+        if (i == kPerSecond * 60) keptAfterAMinute = tap.recordedEventCount();
+        advance(1.0 / kPerSecond);
+    }
+    EXPECT_EQ(keptAfterAMinute, SimulatedEventTap::kRecentEventLimit);
+    EXPECT_EQ(tap.recordedEventCount(), SimulatedEventTap::kRecentEventLimit);
+    const auto kept = tap.events();
+    const int last = kPerSecond * kSeconds - 1;
+    EXPECT_EQ(kept.back().location, (CGPoint{static_cast<double>(last % 1000), static_cast<double>(last % 700)}));
+    EXPECT_EQ(tap.cursorLocation(), kept.back().location);
+    // One line a second at most, whatever the rate, and between them they
+    // count every move but those of the last second.
+    const auto lines = summaryLines(logLines());
+    EXPECT_LE(lines.size(), size_t{kSeconds + 1});
+    long long counted = 0;
+    for (const auto& line : lines) counted += std::stoll(line.substr(line.find("posted ") + 7));
+    EXPECT_GT(counted, kPerSecond * (kSeconds - 2));
+    EXPECT_LE(counted, kPerSecond * kSeconds);
+}
+
+}  // namespace

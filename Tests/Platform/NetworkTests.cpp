@@ -354,6 +354,31 @@ TEST_F(NetworkTest, SlowConsumerStopsTheSocketBeingReadUntilItDrains) {
     EXPECT_TRUE(serverRecorder->received() == payload);
 }
 
+TEST_F(NetworkTest, HeldReadingLeavesTheBytesWithThePeerUntilReleased) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    const std::vector<uint8_t> payload = pattern(32 * 1024 * 1024, 5);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port(), SIZE_MAX, 64 * 1024 * 1024);
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    auto serverRecorder = Recorder::attach(*server, payload.size());
+    server->setReadingHeld(true);
+    server->start(*serverQueue);
+
+    Completions completions;
+    client->send(payload, completions.make());
+    // Nothing is read while held, so most of it stays unsent at the client.
+    // (A wait for something that must not happen.)
+    EXPECT_FALSE(completions.fired.wait(0.5));
+    EXPECT_TRUE(serverRecorder->received().empty());
+    EXPECT_GT(client->unsentBytes(), 16u * 1024 * 1024);
+
+    server->setReadingHeld(false);
+    ASSERT_TRUE(completions.fired.wait(kEventTimeout));
+    ASSERT_TRUE(serverRecorder->reachedTarget.wait(kEventTimeout));
+    EXPECT_TRUE(serverRecorder->received() == payload);
+}
+
 // ---------------------------------------------------------------- end and cancel
 
 TEST_F(NetworkTest, EndOfStreamIsReportedOnceEvenWhenALaterSendFails) {

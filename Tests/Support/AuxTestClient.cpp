@@ -1,5 +1,6 @@
 #include "Support/AuxTestClient.h"
 
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Crypto.h"
 
 namespace crypto = platform::crypto;
@@ -7,6 +8,9 @@ namespace crypto = platform::crypto;
 AuxTestClient::AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, uint16_t port,
                              uint8_t associatedData, const std::string& localAddress)
     : runtime_(std::move(runtime)), state_(std::make_shared<State>()), associatedData_(associatedData) {
+    // settle() is a round trip for an identity proof, as many times as a
+    // test needs; the limit after login has its own test, which restores it.
+    V230HostAudioAuxServer::setIdentityProofLimitAfterLoginForTesting(false);
     connection_ = platform::TcpConnection::connect("127.0.0.1", port, localAddress);
     auto state = state_;
     connection_->stateUpdateHandler = [state](platform::ConnectionState s, const std::string&) {

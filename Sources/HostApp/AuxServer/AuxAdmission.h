@@ -32,6 +32,8 @@ public:
     static constexpr double earlyDropMinimum = 0.3;
     // Identity challenges answered before login; the next one closes.
     static constexpr int maxChallengesBeforeLogin = 2;
+    // Identity challenges answered after login; later ones are ignored.
+    static constexpr int maxChallengesAfterLogin = 2;
     // Bytes read ahead of the server for a connection before login: two of
     // the largest packets it may send.
     static constexpr size_t preLoginReadAheadBytes =

@@ -69,6 +69,16 @@ void V230HostAudioAuxServer::handleIdentityChallenge(AuxSessionContext& session,
                                         " asked for a third identity proof before login; closing",
                                     "too many identity challenges");
     }
+    // After login the same two are answered; a logged-in Viewer is not
+    // closed for asking more, but nothing more is signed for it, and the
+    // refusal is told once.
+    if (session.authorized && identityProofLimitAfterLogin_ &&
+        ++session.challengesAfterLogin > AuxAdmission::maxChallengesAfterLogin) {
+        if (session.challengesAfterLogin == AuxAdmission::maxChallengesAfterLogin + 1)
+            publish("aux: session " + session.id.id8() + " asked for a third identity proof after login; ignoring");
+        identityChallengesIgnored_.fetch_add(1);
+        return;
+    }
     auto challenge = HostIdentityChallengePayload::decode(payload);
     if (!challenge) {
         if (session.authorized) {
@@ -286,4 +296,10 @@ std::vector<uint8_t> V230HostAudioAuxServer::currentHostSessionInfoPayload() con
     info.consoleDisplayName = console.displayName;
     info.hostIdentifier = hostIdentity_ ? hostIdentity_->hostIdentifier.uuidString() : std::string();
     return info.encode();
+}
+
+uint64_t V230HostAudioAuxServer::identityChallengesIgnoredForTesting() { return identityChallengesIgnored_.load(); }
+
+void V230HostAudioAuxServer::setIdentityProofLimitAfterLoginForTesting(bool enforced) {
+    identityProofLimitAfterLogin_ = enforced;
 }

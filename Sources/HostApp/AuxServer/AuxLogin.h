@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "HostApp/Input/CoalescedInput.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
 #include "Platform/Clock.h"
@@ -47,8 +48,10 @@ struct AuxSessionContext {
     // connection that never asks costs no key); a login sealed to another
     // connection's key cannot be opened here, which is what defeats a replay.
     std::optional<platform::crypto::X25519KeyPair> hostEphemeral;
-    // Identity challenges received before login.
+    // Identity challenges received before login, and answered after it: each
+    // proof is a signature on the server queue, so a connection gets two.
     int challengesBeforeLogin = 0;
+    int challengesAfterLogin = 0;
     // The Viewer has had its identity proof, so it knows the key to seal to.
     bool identityAnswered = false;
     // A password check is running off the queue.
@@ -62,6 +65,30 @@ struct AuxSessionContext {
     std::set<uint8_t> notedTypes;
     bool sentBadChallenge = false;
     bool sentSecondLogin = false;
+    // Input that only restates what came before it, held until the next
+    // other packet or the end of the turn.
+    CoalescedInput coalescedInput;
+    // When this connection's last key-frame request was passed on, and
+    // whether a later one waits for its turn: every key frame costs the
+    // encoder, and a Viewer asking for one per frame would slow everyone's
+    // stream.
+    std::optional<uint64_t> lastKeyFrameRequestNs;
+    bool keyFrameRequestWaiting = false;
+    // The connection's socket is not being read: its packets outran the
+    // server, and the rest wait with the peer until the cutter is drained.
+    bool readingHeld = false;
+    // A turn for the packets left in the cutter waits on the queue.
+    bool receiveTurnQueued = false;
+    // Full turns this connection may still take at once; refilled with time
+    // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a connection that
+    // always has more to send costs the Host a bounded share of its time.
+    // Below zero: turns taken on credit, paid back by waiting. None before
+    // the first full turn.
+    std::optional<double> fullTurnTokens;
+    uint64_t fullTurnTokensAtNs = 0;
+    // The stream ended (with this error, empty for a clean end) while
+    // packets were still waiting their turn; told once they are served.
+    std::optional<std::string> endOfStream;
     // When it was accepted; it must have logged in 30 s later.
     const uint64_t acceptedNs = platform::Clock::uptimeNs();
 };

@@ -343,39 +343,118 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     if (terminating_) return;
     auto it = sessionContexts_.find(id);
     if (it == sessionContexts_.end()) return;
-    // Held for the whole loop: a handler may remove the session, and the
+    // Held for the whole turn: a handler may remove the session, and the
     // payload spans point into this session's cutter.
     std::shared_ptr<AuxSessionContext> session = it->second;
     if (session->closed) return;
+    if (!data.empty()) session->cutter.append(data);
+    if (isComplete) session->endOfStream = error;
+    serveReceiveTurn(session);
+}
 
-    if (!data.empty()) {
-        session->cutter.append(data);
-        for (;;) {
-            auto next = session->cutter.next();
-            if (next.status == AuxPacketCutter::Status::needMoreData) break;
-            if (next.status == AuxPacketCutter::Status::invalidHeader) {
-                closeSessionWithLine(*session,
-                                     "aux: invalid header from session " + id.id8() +
-                                         " (type=" + std::to_string(next.invalidTypeRaw) + "); closing",
-                                     "invalid header");
-                return;
-            }
-            if (next.status == AuxPacketCutter::Status::payloadTooLarge) {
-                closeSessionWithLine(*session,
-                                     "aux: payload too large (" + std::to_string(next.payloadLength) + ") from " +
-                                         id.id8() + "; closing",
-                                     "payload too large");
-                return;
-            }
-            handleAuxPacket(session, next.header, next.payload);
+void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session) {
+    queue.dispatchPrecondition();
+    const UUID id = session->id;
+    for (int served = 0;; ++served) {
+        if (served == kPacketsPerReceiveTurn) {
+            flushCoalescedInput(*session);
             if (session->closed || terminating_) return;
+            // What the peer sends meanwhile waits in its socket, not here.
+            if (!session->readingHeld) {
+                session->readingHeld = true;
+                session->connection->setReadingHeld(true);
+            }
+            if (!session->receiveTurnQueued) {
+                session->receiveTurnQueued = true;
+                auto nextTurn = [weak = weak_from_this(), id] {
+                    auto self = weak.lock();
+                    if (!self || self->terminating_) return;
+                    auto found = self->sessionContexts_.find(id);
+                    if (found == self->sessionContexts_.end()) return;
+                    std::shared_ptr<AuxSessionContext> next = found->second;
+                    next->receiveTurnQueued = false;
+                    if (!next->closed) self->serveReceiveTurn(next);
+                };
+                const double wait = takeFullTurn(*session);
+                if (wait > 0) {
+                    queue.asyncAfter(wait, std::move(nextTurn));
+                } else {
+                    queue.async(std::move(nextTurn));
+                }
+            }
+            return;
         }
+        auto next = session->cutter.next();
+        if (next.status == AuxPacketCutter::Status::needMoreData) break;
+        if (next.status == AuxPacketCutter::Status::invalidHeader) {
+            flushCoalescedInput(*session);
+            if (session->closed) return;
+            closeSessionWithLine(*session,
+                                 "aux: invalid header from session " + id.id8() +
+                                     " (type=" + std::to_string(next.invalidTypeRaw) + "); closing",
+                                 "invalid header");
+            return;
+        }
+        if (next.status == AuxPacketCutter::Status::payloadTooLarge) {
+            flushCoalescedInput(*session);
+            if (session->closed) return;
+            closeSessionWithLine(*session,
+                                 "aux: payload too large (" + std::to_string(next.payloadLength) + ") from " +
+                                     id.id8() + "; closing",
+                                 "payload too large");
+            return;
+        }
+        servePacket(session, next.header, next.payload);
+        if (session->closed || terminating_) return;
     }
-    if (isComplete) {
+    flushCoalescedInput(*session);
+    if (session->closed || terminating_) return;
+    if (session->readingHeld) {
+        session->readingHeld = false;
+        session->connection->setReadingHeld(false);
+    }
+    if (session->endOfStream) {
+        const std::string error = *session->endOfStream;
         closeSessionWithLine(*session,
                              "aux: " + std::string(channelName(session->channel)) + " session " + id.id8() +
                                  " ended" + (error.empty() ? std::string() : " (" + error + ")"),
                              "ended");
+    }
+}
+
+double V230HostAudioAuxServer::takeFullTurn(AuxSessionContext& session) {
+    const uint64_t now = platform::Clock::uptimeNs();
+    double tokens = kFullTurnsPerSecond;
+    if (session.fullTurnTokens) {
+        const double elapsed = static_cast<double>(now - session.fullTurnTokensAtNs) / 1e9;
+        tokens = std::min(kFullTurnsPerSecond, *session.fullTurnTokens + elapsed * kFullTurnsPerSecond);
+    }
+    tokens -= 1;
+    session.fullTurnTokens = tokens;
+    session.fullTurnTokensAtNs = now;
+    return tokens >= 0 ? 0 : -tokens / kFullTurnsPerSecond;
+}
+
+void V230HostAudioAuxServer::servePacket(const std::shared_ptr<AuxSessionContext>& session,
+                                         const AuxPacketHeader& header, std::span<const uint8_t> payload) {
+    if (!session->authorized) return handleAuxPacket(session, header, payload);
+    const ViewerCausedLines lines(*this, session->id, header.type);
+    const auto buttons = remoteInput.inputButtonMasks.find(session->id);
+    const uint8_t heldButtons = buttons == remoteInput.inputButtonMasks.end() ? 0 : buttons->second;
+    for (;;) {
+        switch (session->coalescedInput.fold(header.type, payload, heldButtons)) {
+            case CoalescedInput::Fold::absorbed:
+                return;
+            case CoalescedInput::Fold::flushThenRetry:
+                flushCoalescedInput(*session);
+                if (session->closed) return;
+                continue;
+            case CoalescedInput::Fold::dispatch:
+                flushCoalescedInput(*session);
+                if (session->closed) return;
+                handleAuxPacket(session, header, payload);
+                return;
+        }
     }
 }
 
@@ -639,7 +718,39 @@ bool V230HostAudioAuxServer::sendToAuthorizedSessionsOf(AuxChannel channel, cons
 
 // --- Reporting -----------------------------------------------------------------------------
 
+namespace {
+// The kind of a line for rate limiting: its text with every number folded,
+// so "volume 31" and "volume 32" are one kind and a different message is
+// another.
+std::string lineKind(const std::string& text) {
+    std::string kind;
+    kind.reserve(text.size());
+    for (char c : text) {
+        const bool digit = c >= '0' && c <= '9';
+        if (!digit) {
+            kind.push_back(c);
+        } else if (kind.empty() || kind.back() != '#') {
+            kind.push_back('#');
+        }
+    }
+    return kind;
+}
+}  // namespace
+
 void V230HostAudioAuxServer::publish(const std::string& text) {
+    // A line a Viewer's packet caused is written once a second per session
+    // and kind at most; the rest are counted into the next one.
+    if (queue.isCurrent() && viewerLineSource_) {
+        const ViewerLineSource& source = *viewerLineSource_;
+        auto admitted = viewerLines_.admit(source.session.id8() + " " +
+                                               std::to_string(static_cast<unsigned>(source.type)) + " " +
+                                               lineKind(text),
+                                           text);
+        if (!admitted) return;
+        platform::Log::line(*admitted);
+        if (onStatus) onStatus(*admitted);
+        return;
+    }
     platform::Log::line(text);
     if (onStatus) onStatus(text);
 }

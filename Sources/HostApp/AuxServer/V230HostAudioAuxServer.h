@@ -23,6 +23,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HostApp/Audio/AudioState.h"
@@ -53,6 +54,7 @@
 #include "Platform/Directory.h"
 #include "Platform/DnsServiceRegistration.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Log.h"
 #include "Platform/Network.h"
 #include "Platform/Uuid.h"
 #include "HostApp/Protocol/VideoControlPayloads.h"
@@ -192,6 +194,20 @@ public:
     // session that asked, which alone is to be served. Called on the server
     // queue.
     std::function<void(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID)> onDragPullRequest;
+
+    // Full turns (of kPacketsPerReceiveTurn packets) one connection may take
+    // a second, after a burst of as many: far above what a person's input
+    // needs, low enough that a flood leaves the encoder and the other
+    // Viewers most of the Host's time.
+    static constexpr double kFullTurnsPerSecond = 400;
+    // Identity challenges of logged-in connections ignored past their two,
+    // by every server of the process.
+    static uint64_t identityChallengesIgnoredForTesting();
+    // Test clients wait for an identity proof to know the server has
+    // handled what they sent before it, as often as they like; they lift
+    // the limit after login for every server of the process, and a test of
+    // the limit puts it back.
+    static void setIdentityProofLimitAfterLoginForTesting(bool enforced);
 
     // --- Reporting -------------------------------------------------------------
     // Logs the line and passes it to onStatus. Any thread.
@@ -455,7 +471,8 @@ public:
                            HostVideoStreamKind stream, uint64_t nowNs);
     // The acknowledgement window and encode gate (VideoFlowControl.cpp).
     static int videoCongestionWindow(const CaptureModeControlPayload& request, int targetFPS);
-    void recordVideoFrameAck(const platform::UUID& from);
+    // `count` acknowledgements that arrived together count as that many.
+    void recordVideoFrameAck(const platform::UUID& from, uint32_t count = 1);
     void resetVideoAckWindow();
     bool videoSessionIsBackedUp(const platform::UUID& id, uint64_t nowNs, int window) const;
     bool videoSessionIsDead(const platform::UUID& id, uint64_t nowNs, int window) const;
@@ -812,6 +829,23 @@ private:
                        const std::string& error);
     void handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
                          std::span<const uint8_t> payload);
+    // Serves at most kPacketsPerReceiveTurn of a connection's cut packets;
+    // with more left it stops reading the socket and queues the next turn
+    // behind whatever else waits, so every connection gets its turn.
+    void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
+    // Takes one of the connection's full turns; the seconds its next turn
+    // must wait (0: none), once it has used its share.
+    double takeFullTurn(AuxSessionContext& session);
+    // One packet of a logged-in connection: folded into its held input when
+    // it only restates that, otherwise handled after what is held.
+    void servePacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
+                     std::span<const uint8_t> payload);
+    // Acts on the input a connection held back (Input/RemoteInput.cpp).
+    void flushCoalescedInput(AuxSessionContext& session);
+    // Passes a connection's key-frame request on at once, or, within
+    // kKeyFrameRequestIntervalSeconds of its previous one, once that time is
+    // up, merged with any others meanwhile.
+    void passOnKeyFrameRequest(AuxSessionContext& session);
     // Cancels the connection and removes the session (the id by value, as
     // for removeSession).
     void closeSession(platform::UUID id, AuxChannel channel);
@@ -900,6 +934,40 @@ private:
     std::atomic<bool> terminating_{false};
     // Loaded by start().
     std::optional<HostIdentity> hostIdentity_;
+    // Packets of one connection served before the others get a turn: few
+    // enough that a flood delays another Viewer's frame or login by well
+    // under a frame interval.
+    static constexpr int kPacketsPerReceiveTurn = 64;
+    static constexpr double kKeyFrameRequestIntervalSeconds = 0.5;
+    // Who caused the lines published meanwhile: a logged-in Viewer's
+    // session and the type of the packet being served.
+    struct ViewerLineSource {
+        platform::UUID session;
+        AuxPacketType type;
+    };
+    // Marks the lines published while one logged-in Viewer's packet is
+    // served: those are the Viewer's to cause, and go through viewerLines_.
+    class ViewerCausedLines {
+    public:
+        ViewerCausedLines(V230HostAudioAuxServer& server, const platform::UUID& session, AuxPacketType type)
+            : server_(server),
+              previous_(std::exchange(server.viewerLineSource_, ViewerLineSource{session, type})) {}
+        ~ViewerCausedLines() { server_.viewerLineSource_ = previous_; }
+        ViewerCausedLines(const ViewerCausedLines&) = delete;
+        ViewerCausedLines& operator=(const ViewerCausedLines&) = delete;
+
+    private:
+        V230HostAudioAuxServer& server_;
+        std::optional<ViewerLineSource> previous_;
+    };
+    static inline std::atomic<uint64_t> identityChallengesIgnored_{0};
+    static inline std::atomic<bool> identityProofLimitAfterLogin_{true};
+    // Set while a Viewer's packet is served; server queue only.
+    std::optional<ViewerLineSource> viewerLineSource_;
+    // A Viewer's lines, once a second per session and kind of line (the
+    // packet's type and the line's text, numbers aside) at most, so the log
+    // grows with time and not with a Viewer's packet rate.
+    platform::LineRateLimiter viewerLines_;
     // Per-connection receive and login state, keyed like the session maps.
     std::map<platform::UUID, std::shared_ptr<AuxSessionContext>> sessionContexts_;
     std::shared_ptr<platform::TcpListener> audioListener_;

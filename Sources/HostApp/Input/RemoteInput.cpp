@@ -1,5 +1,6 @@
 // What every kind of remote input shares: the Accessibility gate, waking a
-// locked Host, and lifting what a leaving Viewer still holds.
+// locked Host, lifting what a leaving Viewer still holds, and acting on the
+// input a connection's burst was coalesced into.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Accessibility.h"
@@ -50,4 +51,49 @@ void V230HostAudioAuxServer::releaseSessionHeldKeys(const platform::UUID& sessio
     const std::set<uint16_t> codes = std::move(held->second);
     remoteInput.heldKeyCodes.erase(held);
     for (uint16_t code : codes) postKeyboardEvent(code, false, 0);
+}
+
+void V230HostAudioAuxServer::flushCoalescedInput(AuxSessionContext& session) {
+    queue.dispatchPrecondition();
+    if (session.coalescedInput.empty()) return;
+    const CoalescedInput held = session.coalescedInput.take();
+    const platform::UUID id = session.id;
+    // What the held input does is the Viewer's doing, line for line, as its
+    // packets' would have been. A move and a scroll are never held
+    // together, so no order is lost here.
+    if (held.pointerMove) {
+        const ViewerCausedLines lines(*this, id, AuxPacketType::pointerEvent);
+        applyPointerEvent(*held.pointerMove, id);
+    }
+    if (held.scroll) {
+        const ViewerCausedLines lines(*this, id, AuxPacketType::gestureEvent);
+        applyGestureEvent(*held.scroll, id);
+    }
+    if (held.frameAcks > 0) recordVideoFrameAck(id, held.frameAcks);
+    if (held.keyFrameRequested) passOnKeyFrameRequest(session);
+}
+
+void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session) {
+    queue.dispatchPrecondition();
+    const uint64_t now = platform::Clock::uptimeNs();
+    const auto intervalNs = static_cast<uint64_t>(kKeyFrameRequestIntervalSeconds * 1e9);
+    if (!session.lastKeyFrameRequestNs || now - *session.lastKeyFrameRequestNs >= intervalNs) {
+        session.lastKeyFrameRequestNs = now;
+        AuxPacketHeader header;
+        header.type = AuxPacketType::keyFrameRequest;
+        const ViewerCausedLines lines(*this, session.id, header.type);
+        dispatchControl(header, {}, session.id);
+        return;
+    }
+    if (session.keyFrameRequestWaiting) return;
+    session.keyFrameRequestWaiting = true;
+    const double wait = static_cast<double>(*session.lastKeyFrameRequestNs + intervalNs - now) / 1e9;
+    queue.asyncAfter(wait, [weak = weak_from_this(), id = session.id] {
+        auto self = weak.lock();
+        if (!self || self->terminating_) return;
+        auto found = self->sessionContexts_.find(id);
+        if (found == self->sessionContexts_.end() || found->second->closed) return;
+        found->second->keyFrameRequestWaiting = false;
+        self->passOnKeyFrameRequest(*found->second);
+    });
 }

@@ -352,14 +352,15 @@ void V230HostAudioAuxServer::applyIOSBuiltInDisplayCaptureRequest(const Request&
 void V230HostAudioAuxServer::applyVideoChromaMode(VideoChromaMode chroma) {
     queue.dispatchPrecondition();
     auto& sc = streamControl;
+    // A refusal is news to the Viewer that asked (and, asked again, is
+    // rate-limited with the rest of its lines).
     if (chroma == VideoChromaMode::yuv444 && encodedLongSide(sc.currentCaptureRequest) > k444MaxEncodedSide) {
         publish("video chroma 4:4:4 exceeds the 4:4:4 encode budget on this canvas; keeping 4:2:0");
         chroma = VideoChromaMode::yuv420;
     }
-    if (sc.currentVideoChromaMode == chroma) {
-        publish(std::string("video chroma already ") + chromaText(chroma));
-        return;
-    }
+    // A preference for what is already in force is a no-op and says
+    // nothing: a Viewer may repeat it at any rate.
+    if (sc.currentVideoChromaMode == chroma) return;
     sc.currentVideoChromaMode = chroma;
     auto& request = sc.currentCaptureRequest;
     if (request.chromaMode != chroma) {

@@ -68,12 +68,12 @@ void V230HostAudioAuxServer::forgetVideoSessionDeliveryState(const UUID& id) {
     sc.videoSessionSkippedFrames.erase(id);
 }
 
-void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from) {
+void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, uint32_t count) {
     queue.dispatchPrecondition();
-    if (!authorizedVideoSessions.count(from)) return;
+    if (!authorizedVideoSessions.count(from) || count == 0) return;
     auto& sc = streamControl;
     int& outstanding = sc.videoSessionOutstandingAcks[from];
-    outstanding = std::max(0, outstanding - 1);
+    outstanding = static_cast<int>(std::max<int64_t>(0, int64_t{outstanding} - int64_t{count}));
     const uint64_t now = platform::Clock::uptimeNs();
     sc.videoSessionLastAckNs[from] = now;
     updateVideoGateLocked(now);

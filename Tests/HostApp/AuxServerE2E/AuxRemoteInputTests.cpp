@@ -129,7 +129,8 @@ TEST_F(RemoteInput, HostShortcutsActOnTheMacAndAnswerTheViewer) {
     for (uint8_t bad : {0, 6, 21, 99, 162}) viewer->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{bad});
     viewer->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{3});  // two Spaces on the main display
     viewer->settle();
-    EXPECT_EQ(logCount("bad host shortcut payload"), 5u);
+    // One line for the five: a Viewer's repeated line is written once a second.
+    EXPECT_EQ(logCount("bad host shortcut payload"), 1u);
     std::vector<std::string> texts;
     for (const auto& p : viewer->packets()) {
         if (p.header.type == AuxPacketType::hostStatus && p.text().find("desktop") != std::string::npos)

@@ -164,8 +164,12 @@ TEST_F(SessionSteps, RemovalReleasesWhatTheViewerHeldThenDecidesTheWarmHold) {
         server->recording.hostRecordingSessionID = id;
         server->removeSession(id, AuxChannel::audio);
     });
+    const auto released = postedEvents();
+    ASSERT_GE(released.size(), 3u);
+    EXPECT_EQ(released[released.size() - 3].type, platform::CGEventType::leftMouseUp);
+    EXPECT_EQ(released[released.size() - 2].type, platform::CGEventType::otherMouseUp);
+    EXPECT_EQ(released[released.size() - 1].type, platform::CGEventType::keyUp);
     expectInOrder({"aux: session " + id.id8() + " removed channel=audio (logged in)",
-                   "[SimulatedEvents] mouse type=2 ", "[SimulatedEvents] mouse type=26 ",
                    "input: released 1 held modifier(s) after session disconnected",
                    "exclusive audio released: Viewer disconnected",
                    "audio: viewer Host-output mute released on disconnect; ",
@@ -242,6 +246,34 @@ TEST_F(SessionSteps, KeyFrameRequestReachesTheSharedAndTheMotionCapture) {
         server->streamControl.videoCapture.reset();
         server->streamControl.motionStreamCapture.reset();
     });
+}
+
+TEST_F(SessionSteps, KeyFrameRequestsOfOneConnectionAreActedOnTwiceASecondAtMost) {
+    auto shared = makeCapture();
+    server->queue.sync([&] { server->streamControl.videoCapture = shared; });
+    auto client = videoClient();
+    ASSERT_TRUE(client->logIn(consoleUser, password, "Mac Viewer"));
+    auto requested = [&] { return shared->forceKeyFrameRequested.value(); };
+    auto consume = [&] { shared->forceKeyFrameRequested.set(0); };
+    client->send(AuxPacketType::keyFrameRequest, {});
+    client->settle();
+    EXPECT_EQ(requested(), 1) << "the first is acted on at once";
+    consume();
+    for (int i = 0; i < 20; ++i) client->send(AuxPacketType::keyFrameRequest, {});
+    client->settle();
+    EXPECT_EQ(requested(), 0) << "a request sooner than 0.5 s after the last waits";
+    advance(0.4);
+    client->settle();
+    EXPECT_EQ(requested(), 0);
+    advance(0.1);
+    EXPECT_EQ(requested(), 1) << "the twenty are acted on once, when the time is up";
+    consume();
+    advance(2);
+    EXPECT_EQ(requested(), 0) << "nothing more was left waiting";
+    client->send(AuxPacketType::keyFrameRequest, {});
+    client->settle();
+    EXPECT_EQ(requested(), 1) << "after a quiet while, at once again";
+    server->queue.sync([&] { server->streamControl.videoCapture.reset(); });
 }
 
 TEST_F(SessionSteps, TerminationGivesBackAudioAndEndsTheWarmHoldItsOwnRemovalsBegan) {

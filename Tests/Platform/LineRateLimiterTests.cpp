@@ -1,0 +1,52 @@
+// Lines someone outside the Host can provoke: once a second per key, the
+// rest counted into the next one.
+
+#include <gtest/gtest.h>
+
+#include "Platform/Log.h"
+#include "Support/TestSupport.h"
+
+using namespace platform;
+
+namespace {
+
+using LineRateLimiterTest = VirtualTimeTest;
+
+struct Offer {
+    double advanceFirst;
+    const char* key;
+    const char* text;
+    std::optional<std::string> written;
+};
+
+TEST_F(LineRateLimiterTest, EachKeyWritesOnceASecondAndCountsTheRestIntoItsNextLine) {
+    LineRateLimiter limiter;
+    const Offer offers[] = {
+        {0, "a", "first", "first"},
+        {0, "a", "again", std::nullopt},
+        {0.5, "a", "again", std::nullopt},
+        {0, "b", "other key", "other key"},
+        {0.49, "a", "still held", std::nullopt},
+        {0.01, "a", "a second on", "a second on (3 similar lines suppressed)"},
+        {1, "a", "quiet second", "quiet second"},
+        {0.2, "b", "b later", "b later"},
+        {0.5, "b", "held", std::nullopt},
+        {0.5, "b", "b again", "b again (1 similar line suppressed)"},
+    };
+    for (const auto& offer : offers) {
+        advance(offer.advanceFirst);
+        EXPECT_EQ(limiter.admit(offer.key, offer.text), offer.written) << offer.key << ": " << offer.text;
+    }
+}
+
+TEST_F(LineRateLimiterTest, KeysThatFallQuietAreForgotten) {
+    LineRateLimiter limiter;
+    for (int session = 0; session < 500; ++session) {
+        limiter.admit("session " + std::to_string(session), "line");
+        advance(1);
+    }
+    // Only the last minute's keys are still remembered.
+    EXPECT_LE(limiter.trackedKeysForTesting(), 121u);
+}
+
+}  // namespace

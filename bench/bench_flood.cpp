@@ -1,0 +1,365 @@
+// One logged-in Viewer sending valid input and control packets as fast as
+// the Host takes them, against the Viewers beside it.
+//
+// The Host runs in a child process (real runtime, in-memory directory). A
+// second Viewer streams the Easy mode on 7347 and acknowledges every frame;
+// the flooding Viewer logs in on both ports and sends pointer moves, keys,
+// gestures, scrolls, system and media keys, key-frame requests,
+// acknowledgements, an unchanged video preference, audio control and
+// identity challenges on both connections for the flood's length; half way
+// through, a third Viewer connects and logs in. The closing note gives the
+// second Viewer's frames per second before and during the flood, the third
+// Viewer's connect-to-login time, the Host's RSS before and 10 s after, and
+// how much its log grew. FloodSeconds (environment NORVESSAL_FLOOD_SECONDS,
+// default 15) sets the flood's length.
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/Capture/CaptureModeControlPayload.h"
+#include "HostApp/Protocol/AuxPacket.h"
+#include "HostApp/Protocol/InputControlPayloads.h"
+#include "HostApp/Protocol/SessionPayloads.h"
+#include "Platform/Clock.h"
+#include "Platform/Crypto.h"
+#include "Platform/Directory.h"
+#include "Platform/Folders.h"
+#include "Platform/Runtime.h"
+#include "Platform/Signals.h"
+#include "Platform/SimulatedMachine.h"
+
+namespace crypto = platform::crypto;
+
+namespace {
+
+constexpr const char* kPassword = "bench password";
+
+struct Host {
+    pid_t pid = -1;
+    uint16_t audioPort = 0, videoPort = 0;
+    int logFd = -1;
+    std::string user;
+};
+Host gHost;
+
+class SilentRegistration : public platform::DnsServiceRegistration {
+public:
+    void publish(const platform::DnsServiceDescription&) override {}
+    void withdraw() override {}
+};
+
+[[noreturn]] void runHost(int portPipe, const std::string& user) {
+    platform::installTerminationHandler([](int) { platform::stopMainLoop(); });
+    platform::Folders::setOverrideRoot(std::filesystem::temp_directory_path() /
+                                       ("bench-flood-" + std::to_string(getpid())));
+    auto directory = std::make_shared<platform::InMemoryDirectory>();
+    directory->setUser(user, kPassword);
+    V230HostAudioAuxServerConfiguration configuration;
+    configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
+    configuration.directory = directory;
+    configuration.dnsRegistration = std::make_shared<SilentRegistration>();
+    configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
+    auto server = std::make_shared<V230HostAudioAuxServer>(configuration);
+    server->start();
+    const uint16_t ports[2] = {server->boundAudioPort(), server->boundVideoPort()};
+    if (::write(portPipe, ports, sizeof ports) != sizeof ports) std::_Exit(1);
+    ::close(portPipe);
+    platform::runMainLoop();
+    server->stopForTermination();
+    std::_Exit(0);
+}
+
+void startHost() {
+    int ports[2], log[2];
+    if (::pipe(ports) != 0 || ::pipe(log) != 0) std::abort();
+    gHost.user = platform::SimulatedMachine::current().consoleSession().userName;
+    gHost.pid = ::fork();
+    if (gHost.pid == 0) {
+        ::dup2(log[1], STDERR_FILENO);
+        ::close(log[0]);
+        ::close(ports[0]);
+        runHost(ports[1], gHost.user);
+    }
+    ::close(log[1]);
+    ::close(ports[1]);
+    uint16_t bound[2] = {};
+    if (::read(ports[0], bound, sizeof bound) != sizeof bound) std::abort();
+    ::close(ports[0]);
+    gHost.audioPort = bound[0];
+    gHost.videoPort = bound[1];
+    gHost.logFd = log[0];
+}
+
+double seconds() { return double(platform::Clock::uptimeNs()) / 1e9; }
+
+int connectTo(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::optional<std::vector<uint8_t>> readUntil(int fd, AuxPacketCutter& cutter, AuxPacketType type) {
+    uint8_t buffer[65536];
+    for (;;) {
+        for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next())
+            if (next.header.type == type) return std::vector<uint8_t>(next.payload.begin(), next.payload.end());
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return std::nullopt;
+        cutter.append({buffer, static_cast<size_t>(n)});
+    }
+}
+
+// Connects and logs in on the port; the socket, or -1.
+int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
+    const int fd = connectTo(port);
+    if (fd < 0) return -1;
+    const timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    HostIdentityChallengePayload challenge;
+    auto random = crypto::randomBytes(32);
+    std::copy(random.begin(), random.end(), challenge.challenge.begin());
+    writeAll(fd, makeAuxPacket(AuxPacketType::hostIdentityChallenge, 0, challenge.encode(), 0));
+    auto reply = readUntil(fd, cutter, AuxPacketType::hostIdentityProof);
+    auto proof = reply ? HostIdentityProofPayload::decode(*reply) : std::nullopt;
+    if (!proof) return ::close(fd), -1;
+    auto viewerKey = crypto::X25519KeyPair::generate();
+    auto secret = viewerKey.sharedSecret(proof->hostEphemeralPublicKey);
+    auto salt = ViewerLoginPayload::keyDerivationSalt(viewerKey.publicKey(), proof->hostEphemeralPublicKey);
+    std::string_view info = ViewerLoginPayload::keyDerivationInfo;
+    auto key = crypto::hkdfSha256(*secret, salt, {reinterpret_cast<const uint8_t*>(info.data()), info.size()}, 32);
+    const uint8_t aad[1] = {associatedData};
+    ViewerLoginPayload login;
+    login.viewerPublicKey = viewerKey.publicKey();
+    ViewerLoginCredentials credentials{gHost.user, kPassword, "Bench Viewer", std::nullopt};
+    login.sealedBox = crypto::chachaPolySeal(credentials.encode(), key, crypto::randomBytes(12), aad);
+    writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, login.encode(), 0));
+    if (!readUntil(fd, cutter, AuxPacketType::hostSessionInfo)) return ::close(fd), -1;
+    return fd;
+}
+
+// Reads and drops everything, so the Host never finds the socket full.
+void drain(int fd, std::atomic<bool>& running) {
+    const timeval timeout{0, 200000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    uint8_t buffer[65536];
+    while (running) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0) return;
+    }
+}
+
+// The second Viewer: the Easy stream, every frame acknowledged, the arrival
+// time of each frame kept.
+struct StreamingViewer {
+    int fd = -1;
+    std::mutex mutex;
+    std::vector<double> frames;
+
+    void run(std::atomic<bool>& running) {
+        AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+        fd = logIn(gHost.videoPort, 0x02, cutter);
+        if (fd < 0) return;
+        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                         VideoCaptureBackend::physical);
+        writeAll(fd, makeAuxPacket(AuxPacketType::captureModeControl, 0, request.encode(), 0));
+        const timeval timeout{0, 200000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
+        uint8_t buffer[262144];
+        while (running) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n == 0) return;
+            if (n < 0) continue;
+            cutter.append({buffer, static_cast<size_t>(n)});
+            for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next()) {
+                if (next.header.type != AuxPacketType::videoFrame) continue;
+                {
+                    std::lock_guard lock(mutex);
+                    frames.push_back(seconds());
+                }
+                writeAll(fd, ack);
+            }
+        }
+    }
+    double fps(double from, double to) {
+        std::lock_guard lock(mutex);
+        size_t n = 0;
+        for (double t : frames) n += t >= from && t < to;
+        return double(n) / (to - from);
+    }
+};
+
+// A second of everything a Viewer may send, valid and harmless: keys go
+// down and up again, the video preference is the one in force.
+std::vector<uint8_t> floodMix() {
+    std::vector<uint8_t> mix;
+    auto add = [&](AuxPacketType type, const std::vector<uint8_t>& payload) {
+        auto packet = makeAuxPacket(type, 0, payload, 0);
+        mix.insert(mix.end(), packet.begin(), packet.end());
+    };
+    std::array<uint8_t, 32> challenge{};
+    for (uint16_t i = 0; i < 64; ++i) {
+        add(AuxPacketType::pointerEvent, PointerEventControlPayload{0, uint16_t(i * 10), uint16_t(i * 5), 1920, 1080}.encode());
+        add(AuxPacketType::keyEvent, KeyEventControlPayload{0x61, true}.encode());
+        add(AuxPacketType::keyEvent, KeyEventControlPayload{0x61, false}.encode());
+        GestureEventControlPayload scroll;
+        scroll.framebufferWidth = 1920;
+        scroll.framebufferHeight = 1080;
+        scroll.deltaY = 2;
+        add(AuxPacketType::gestureEvent, scroll.encode());
+        GestureEventControlPayload magnify = scroll;
+        magnify.kind = GestureEventKind::magnify;
+        magnify.unitsOrAmount = 0;
+        add(AuxPacketType::gestureEvent, magnify.encode());
+        add(AuxPacketType::rawKeyEvent, RawKeyEventControlPayload{0, 0, true}.encode());
+        add(AuxPacketType::rawKeyEvent, RawKeyEventControlPayload{0, 0, false}.encode());
+        add(AuxPacketType::systemDefinedKeyEvent, SystemDefinedKeyEventControlPayload{16}.encode());  // play
+        add(AuxPacketType::keyFrameRequest, {});
+        add(AuxPacketType::videoFrameAck, {});
+        add(AuxPacketType::videoPreferenceControl, {0});
+        add(AuxPacketType::audioControl, AudioControlPayload{}.encode());
+        add(AuxPacketType::hostIdentityChallenge, std::vector<uint8_t>(challenge.begin(), challenge.end()));
+    }
+    return mix;
+}
+
+double hostRssMiB() {
+    std::ifstream status("/proc/" + std::to_string(gHost.pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
+
+std::atomic<uint64_t> gLogBytes{0};
+void readHostLog() {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(gHost.logFd, buffer, sizeof buffer)) > 0;) gLogBytes += static_cast<uint64_t>(n);
+}
+
+void BM_FloodAgainstOtherViewers(benchmark::State& state) {
+    const char* configured = std::getenv("NORVESSAL_FLOOD_SECONDS");
+    const double floodSeconds = configured ? std::atof(configured) : 15.0;
+    for (auto _ : state) {
+        std::atomic<bool> running{true};
+        StreamingViewer second;
+        std::thread secondThread([&] { second.run(running); });
+        platform::sleepFor(6);  // the stream starts and settles
+        const double beforeFrom = seconds() - 4, beforeTo = seconds();
+        const double rssBefore = hostRssMiB();
+        const uint64_t logBefore = gLogBytes;
+
+        AuxPacketCutter audioCutter(AuxPacketCutter::postLoginPayloadLimit);
+        AuxPacketCutter videoCutter(AuxPacketCutter::postLoginPayloadLimit);
+        const int floodAudio = logIn(gHost.audioPort, 0x01, audioCutter);
+        const int floodVideo = logIn(gHost.videoPort, 0x02, videoCutter);
+        if (floodAudio < 0 || floodVideo < 0) {
+            state.SkipWithError("the flooding Viewer did not get in");
+            running = false;
+            secondThread.join();
+            return;
+        }
+        std::atomic<bool> flooding{true};
+        std::atomic<uint64_t> packetsSent{0};
+        const auto mix = floodMix();
+        const uint64_t packetsPerMix = 64 * 13;
+        std::vector<std::thread> threads;
+        for (int fd : {floodAudio, floodVideo}) {
+            threads.emplace_back([&, fd] { drain(fd, running); });
+            threads.emplace_back([&, fd] {
+                while (flooding && writeAll(fd, mix)) packetsSent += packetsPerMix;
+            });
+        }
+        const double floodStart = seconds();
+        platform::sleepFor(floodSeconds / 2);
+        const double loginStart = seconds();
+        AuxPacketCutter thirdCutter(AuxPacketCutter::postLoginPayloadLimit);
+        const int third = logIn(gHost.audioPort, 0x01, thirdCutter);
+        const double loginSeconds = third >= 0 ? seconds() - loginStart : -1;
+        if (third >= 0) threads.emplace_back([&, third] { drain(third, running); });
+        platform::sleepFor(floodStart + floodSeconds - seconds());
+        flooding = false;
+        const double floodEnd = seconds();
+        ::shutdown(floodAudio, SHUT_WR);
+        ::shutdown(floodVideo, SHUT_WR);
+        platform::sleepFor(10);
+        const double rssAfter = hostRssMiB();
+        const uint64_t logGrowth = gLogBytes - logBefore;
+        const double fpsBefore = second.fps(beforeFrom, beforeTo);
+        const double fpsDuring = second.fps(floodStart + 1, floodEnd);
+        running = false;
+        for (auto& t : threads) t.join();
+        secondThread.join();
+
+        state.counters["fps_before"] = fpsBefore;
+        state.counters["fps_during"] = fpsDuring;
+        state.counters["third_login_s"] = loginSeconds;
+        state.counters["rss_growth_MiB"] = rssAfter - rssBefore;
+        state.counters["log_growth_MiB"] = double(logGrowth) / (1 << 20);
+        state.counters["flood_packets_per_s"] = double(packetsSent) / (floodEnd - floodStart);
+        std::printf(
+            "\nClosing note: %.1f s flood, %.0f packets/s from one Viewer's two connections\n"
+            "  second Viewer (Easy): %.1f fps before, %.1f fps during (%.2f of before)\n"
+            "  third Viewer: connect to login %.3f s\n"
+            "  Host RSS: %.1f MiB before, %.1f MiB 10 s after (%+.1f MiB)\n"
+            "  Host log grew %.2f MiB\n",
+            floodEnd - floodStart, double(packetsSent) / (floodEnd - floodStart), fpsBefore, fpsDuring,
+            fpsBefore > 0 ? fpsDuring / fpsBefore : 0, loginSeconds, rssBefore, rssAfter, rssAfter - rssBefore,
+            double(logGrowth) / (1 << 20));
+        for (int fd : {floodAudio, floodVideo, third, second.fd})
+            if (fd >= 0) ::close(fd);
+    }
+}
+BENCHMARK(BM_FloodAgainstOtherViewers)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The Host starts before any thread does, as it would on its own.
+    startHost();
+    std::thread logReader(readHostLog);
+    logReader.detach();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    ::kill(gHost.pid, SIGTERM);
+    ::waitpid(gHost.pid, nullptr, 0);
+    return 0;
+}

@@ -5,7 +5,7 @@
 // packet and drag-pull hooks run on the server queue and the bridge's hook
 // on its poll queue.
 
-#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Folders.h"
 #include "Platform/Log.h"

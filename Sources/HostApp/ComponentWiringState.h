@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "HostApp/CommandLine.h"
+#include "HostApp/Shell/CommandLine.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/AppKitApplication.h"
 #include "Platform/Dispatch.h"

@@ -5,9 +5,9 @@
 // itself. Automatic checks never show a failure; only a flow the user
 // started, or a countdown's trigger, shows an alert.
 
-#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/Clock.h"
 #include "Platform/UserDefaults.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "HostApp/HostLaunchAtLogin.h"
+#include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/AppKit.h"
 #include "Platform/Directory.h"

@@ -9,8 +9,8 @@
 #include <future>
 #include <thread>
 
-#include "HostApp/HostLaunchAtLogin.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostLaunchAtLogin.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/ServiceManagement.h"
 #include "Platform/SimulatedMachine.h"
 #include "Platform/UserDefaults.h"

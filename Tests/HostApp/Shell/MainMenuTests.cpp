@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "HostShellTestFixture.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/Bundle.h"
 #include "Platform/ComputerName.h"
 #include "Platform/UserDefaults.h"

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <set>
 
-#include "HostApp/DiagnosticLogBuffer.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/Bundle.h"
 #include "Platform/Dispatch.h"
 #include "Platform/ProcessInfo.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "HostShellTestFixture.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/AppKitLayout.h"
 #include "Platform/UserDefaults.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"

@@ -1,4 +1,4 @@
-#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
 
 #include "Platform/Log.h"
 

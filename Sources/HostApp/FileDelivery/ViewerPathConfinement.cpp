@@ -1,4 +1,4 @@
-#include "HostApp/ViewerPathConfinement.h"
+#include "HostApp/FileDelivery/ViewerPathConfinement.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -4,9 +4,9 @@
 // guide until the user confirms or closes it. Main queue only; every timer
 // and guide callback holds the delegate weakly.
 
-#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/Accessibility.h"
 #include "Platform/AppKitScreen.h"
 #include "Platform/FileIO.h"

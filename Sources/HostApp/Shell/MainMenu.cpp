@@ -6,8 +6,8 @@
 
 #include <span>
 
-#include "HostApp/DiagnosticLogBuffer.h"
-#include "HostApp/HostLaunchAtLogin.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/ComputerName.h"
 #include "Platform/UnicodeText.h"

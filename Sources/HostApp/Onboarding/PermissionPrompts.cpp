@@ -5,8 +5,8 @@
 // it restarts itself after a Screen Recording grant: a persistent marker, a
 // restart prompt while it runs, and a detached relaunch once it has gone.
 
-#include "HostApp/CommandLine.h"
-#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/CommandLine.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Accessibility.h"
 #include "Platform/Bundle.h"

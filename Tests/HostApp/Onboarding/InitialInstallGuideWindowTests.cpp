@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "HostApp/InitialInstallGuideWindow.h"
+#include "HostApp/Onboarding/InitialInstallGuideWindow.h"
 #include "Platform/AppKit.h"
 #include "Platform/AppKitScreen.h"
 #include "Support/TestSupport.h"

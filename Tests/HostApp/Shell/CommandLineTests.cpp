@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "HostApp/CommandLine.h"
+#include "HostApp/Shell/CommandLine.h"
 #include "Platform/Folders.h"
 
 namespace {

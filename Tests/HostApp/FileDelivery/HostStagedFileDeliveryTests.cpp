@@ -10,7 +10,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "HostShellTestFixture.h"
+#include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKitAlert.h"
 #include "Platform/AppleScript.h"
 #include "Platform/FileMoves.h"

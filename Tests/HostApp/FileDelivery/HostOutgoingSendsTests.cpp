@@ -8,7 +8,7 @@
 #include <set>
 
 #include "HostApp/Protocol/InputControlPayloads.h"
-#include "HostShellTestFixture.h"
+#include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKitServices.h"
 #include "Platform/Folders.h"
 #include "Platform/PropertyList.h"

@@ -3,10 +3,10 @@
 // an alert in front of other applications. The Host usually runs in the
 // background, so both alert paths keep raising the alert for a short while.
 
-#include "HostApp/DiagnosticLogBuffer.h"
-#include "HostApp/HostLaunchAtLogin.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/AppKitLayout.h"
 #include "Platform/UserDefaults.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"

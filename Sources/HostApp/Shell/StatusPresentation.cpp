@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <utility>
 
-#include "HostApp/DiagnosticLogBuffer.h"
-#include "HostApp/HostLaunchAtLogin.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/Log.h"
 #include "Platform/Network.h"
 #include "Platform/UserDefaults.h"

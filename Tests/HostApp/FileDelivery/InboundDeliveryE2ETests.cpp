@@ -11,12 +11,12 @@
 
 #include <fstream>
 
-#include "HostShellTestFixture.h"
+#include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKitApplication.h"
 #include "Platform/FileIO.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
-#include "HostApp/ViewerPathConfinement.h"
+#include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "HostApp/CommandLine.h"
+#include "HostApp/Shell/CommandLine.h"
 #include "OnboardingTestFixture.h"
 #include "Platform/Bundle.h"
 #include "Platform/ProcessInfo.h"

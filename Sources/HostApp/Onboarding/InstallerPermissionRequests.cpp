@@ -4,7 +4,7 @@
 // queue so that two system prompts never compete. During the onboarding
 // every request only brings the permission guide back. Main queue only.
 
-#include "HostApp/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Accessibility.h"
 #include "Platform/UnicodeText.h"

@@ -5,10 +5,10 @@
 
 #include <cstdio>
 
-#include "HostApp/DiagnosticLogBuffer.h"
-#include "HostApp/HostLaunchAtLogin.h"
+#include "HostApp/Shell/DiagnosticLogBuffer.h"
+#include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "HostApp/Input/HostInputSourceKind.h"
 #include "Platform/Accessibility.h"
 #include "Platform/Folders.h"

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "HostShellTestFixture.h"
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostShellTestFixture.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/PermissionPrompts.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/Workspace.h"

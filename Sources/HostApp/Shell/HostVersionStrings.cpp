@@ -1,4 +1,4 @@
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 
 #include "Platform/Bundle.h"
 #include "Platform/ProcessInfo.h"

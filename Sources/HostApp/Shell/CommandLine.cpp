@@ -1,4 +1,4 @@
-#include "HostApp/CommandLine.h"
+#include "HostApp/Shell/CommandLine.h"
 
 #include <charconv>
 #include <string_view>

@@ -9,7 +9,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
-#include "HostApp/MainMenuState.h"
+#include "HostApp/Shell/MainMenuState.h"
 
 class InitialInstallGuideWindow;
 namespace platform {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "HostShellTestFixture.h"
+#include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/Folders.h"
 #include "Platform/SimulatedMachine.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"

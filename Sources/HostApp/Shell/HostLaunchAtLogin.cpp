@@ -1,10 +1,10 @@
-#include "HostApp/HostLaunchAtLogin.h"
+#include "HostApp/Shell/HostLaunchAtLogin.h"
 
 #include <cstdint>
 #include <mutex>
 #include <optional>
 
-#include "HostApp/HostVersionStrings.h"
+#include "HostApp/Shell/HostVersionStrings.h"
 #include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
 #include "Platform/ServiceManagement.h"

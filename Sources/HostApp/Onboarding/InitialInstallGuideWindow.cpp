@@ -1,4 +1,4 @@
-#include "HostApp/InitialInstallGuideWindow.h"
+#include "HostApp/Onboarding/InitialInstallGuideWindow.h"
 
 #include <cmath>
 

@@ -15,152 +15,33 @@
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "HostApp/Protocol/AuxPacket.h"
-#include "HostApp/Protocol/SessionPayloads.h"
+#include "BenchHost.h"
 #include "Platform/Clock.h"
-#include "Platform/Crypto.h"
-#include "Platform/Directory.h"
 #include "Platform/Dispatch.h"
-#include "Platform/Folders.h"
-#include "Platform/Runtime.h"
-#include "Platform/Signals.h"
-#include "Platform/SimulatedMachine.h"
 
 namespace crypto = platform::crypto;
 
 namespace {
 
-constexpr const char* kPassword = "bench password";
 constexpr const char* kViewerAddress = "127.0.0.2";
 
-struct Host {
-    pid_t pid = -1;
-    uint16_t audioPort = 0;
-    int logFd = -1;  // the Host's standard error
-    std::string user;
-};
-Host gHost;
+BenchHost gHost;
 
-// --- The Host, in a child process ------------------------------------------------------
-
-class SilentRegistration : public platform::DnsServiceRegistration {
-public:
-    void publish(const platform::DnsServiceDescription&) override {}
-    void withdraw() override {}
-};
-
-[[noreturn]] void runHost(int portPipe, const std::string& user) {
-    platform::installTerminationHandler([](int) { platform::stopMainLoop(); });
-    platform::Folders::setOverrideRoot(std::filesystem::temp_directory_path() /
-                                       ("bench-admission-" + std::to_string(getpid())));
-    auto directory = std::make_shared<platform::InMemoryDirectory>();
-    directory->setUser(user, kPassword);
-    V230HostAudioAuxServerConfiguration configuration;
-    configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
-    configuration.directory = directory;
-    configuration.dnsRegistration = std::make_shared<SilentRegistration>();
-    configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
-    auto server = std::make_shared<V230HostAudioAuxServer>(configuration);
-    server->start();
-    const uint16_t port = server->boundAudioPort();
-    if (::write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(1);
-    ::close(portPipe);
-    platform::runMainLoop();
-    server->stopForTermination();
-    std::_Exit(0);
-}
-
-void startHost() {
-    int ports[2], log[2];
-    if (::pipe(ports) != 0 || ::pipe(log) != 0) std::abort();
-    gHost.user = platform::SimulatedMachine::current().consoleSession().userName;
-    gHost.pid = ::fork();
-    if (gHost.pid == 0) {
-        ::dup2(log[1], STDERR_FILENO);
-        ::close(log[0]);
-        ::close(ports[0]);
-        runHost(ports[1], gHost.user);
-    }
-    ::close(log[1]);
-    ::close(ports[1]);
-    if (::read(ports[0], &gHost.audioPort, sizeof gHost.audioPort) != sizeof gHost.audioPort) std::abort();
-    ::close(ports[0]);
-    gHost.logFd = log[0];
-}
-
-// --- A client on raw sockets -----------------------------------------------------------
-
+// A read on a Viewer's connection gives up after 5 s, so a Host that stops
+// answering fails a session rather than hanging the benchmark.
 int connectFrom(const char* local, uint16_t port, bool blocking = true) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, local, &address.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    address.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    const timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void writeAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-// Reads packets until one of `type` arrives; nothing on close or time-out.
-std::optional<std::vector<uint8_t>> readUntil(int fd, AuxPacketCutter& cutter, AuxPacketType type) {
-    uint8_t buffer[16384];
-    for (;;) {
-        for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next())
-            if (next.header.type == type) return std::vector<uint8_t>(next.payload.begin(), next.payload.end());
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) return std::nullopt;
-        cutter.append({buffer, static_cast<size_t>(n)});
-    }
-}
-
-std::vector<uint8_t> sealedLogin(const HostIdentityProofPayload& proof) {
-    auto viewerKey = crypto::X25519KeyPair::generate();
-    auto secret = viewerKey.sharedSecret(proof.hostEphemeralPublicKey);
-    auto salt = ViewerLoginPayload::keyDerivationSalt(viewerKey.publicKey(), proof.hostEphemeralPublicKey);
-    std::string_view info = ViewerLoginPayload::keyDerivationInfo;
-    auto key = crypto::hkdfSha256(*secret, salt, {reinterpret_cast<const uint8_t*>(info.data()), info.size()}, 32);
-    const uint8_t aad[1] = {1};
-    ViewerLoginPayload login;
-    login.viewerPublicKey = viewerKey.publicKey();
-    ViewerLoginCredentials credentials{gHost.user, kPassword, "Bench Viewer", std::nullopt};
-    login.sealedBox = crypto::chachaPolySeal(credentials.encode(), key, crypto::randomBytes(12), aad);
-    return login.encode();
+    return connectLoopback(port, {.from = local, .blocking = blocking, .receiveTimeoutSeconds = 5});
 }
 
 struct ViewerTimes {
@@ -175,19 +56,14 @@ ViewerTimes viewerSession() {
     const int fd = connectFrom(kViewerAddress, gHost.audioPort);
     if (fd < 0) return times;
     AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
-    HostIdentityChallengePayload challenge;
-    auto random = crypto::randomBytes(32);
-    std::copy(random.begin(), random.end(), challenge.challenge.begin());
-    writeAll(fd, makeAuxPacket(AuxPacketType::hostIdentityChallenge, 0, challenge.encode(), 0));
-    auto reply = readUntil(fd, cutter, AuxPacketType::hostIdentityProof);
-    auto proof = reply ? HostIdentityProofPayload::decode(*reply) : std::nullopt;
+    const auto [challenge, proof] = challengeHost(fd, cutter);
     if (proof && crypto::ed25519Verify(proof->hostPublicKey,
                                        HostIdentityProofPayload::signedMessage(challenge.challenge,
                                                                                proof->hostEphemeralPublicKey),
                                        proof->signature)) {
         const uint64_t proved = platform::Clock::uptimeNs();
         times.proofMs = double(proved - start) / 1e6;
-        writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, sealedLogin(*proof), 0));
+        writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, sealedLogin(*proof, gHost.user, 1), 0));
         if (readUntil(fd, cutter, AuxPacketType::hostSessionInfo))
             times.loginMs = double(platform::Clock::uptimeNs() - proved) / 1e6;
     }
@@ -216,7 +92,7 @@ void BM_BareProofAndLoginCrypto(benchmark::State& state) {
         benchmark::DoNotOptimize(crypto::ed25519Verify(identity.publicKey(), message, signature));
         HostIdentityProofPayload proof;
         proof.hostEphemeralPublicKey = hostEphemeral.publicKey();
-        auto login = ViewerLoginPayload::decode(sealedLogin(proof));
+        auto login = ViewerLoginPayload::decode(sealedLogin(proof, gHost.user, 1));
         auto secret = hostEphemeral.sharedSecret(login->viewerPublicKey);
         auto salt = ViewerLoginPayload::keyDerivationSalt(login->viewerPublicKey, hostEphemeral.publicKey());
         std::string_view info = ViewerLoginPayload::keyDerivationInfo;
@@ -236,13 +112,6 @@ size_t hostDescriptors() {
         ::closedir(dir);
     }
     return count;
-}
-
-double hostRssMiB() {
-    std::ifstream status("/proc/" + std::to_string(gHost.pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
-    return 0;
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -286,7 +155,7 @@ size_t peakPerSecond(const std::map<uint64_t, size_t>& counts, uint64_t from, ui
 void runLoadAndReport(LogCounter& log) {
     platform::sleepFor(1.5);  // the benchmarks' last sessions settle
     const size_t baseDescriptors = hostDescriptors();
-    const double baseRss = hostRssMiB();
+    const double baseRss = hostRssMiB(gHost);
 
     std::atomic<bool> loadRunning{true};
     std::atomic<size_t> peakDescriptors{baseDescriptors};
@@ -296,7 +165,7 @@ void runLoadAndReport(LogCounter& log) {
     monitor.async([&] {
         while (loadRunning) {
             peakDescriptors = std::max(peakDescriptors.load(), hostDescriptors());
-            peakRss = std::max(peakRss.load(), hostRssMiB());
+            peakRss = std::max(peakRss.load(), hostRssMiB(gHost));
             platform::sleepFor(0.01);
         }
         monitorDone.signal();
@@ -349,9 +218,7 @@ void runLoadAndReport(LogCounter& log) {
     const uint64_t loadEnd = platform::Clock::uptimeNs();
 
     // SIGTERM right after the load, with whatever it left queued.
-    ::kill(gHost.pid, SIGTERM);
-    int status = 0;
-    ::waitpid(gHost.pid, &status, 0);
+    const int status = stopBenchHost(gHost);
     const double termination = double(platform::Clock::uptimeNs() - loadEnd) / 1e9;
     loadRunning = false;
     monitorDone.wait();
@@ -385,7 +252,7 @@ void runLoadAndReport(LogCounter& log) {
 
 int main(int argc, char** argv) {
     // The Host starts before any thread does, as it would on its own.
-    startHost();
+    gHost = startBenchHost("bench-admission-");
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;

@@ -15,162 +15,33 @@
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "BenchHost.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
-#include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
-#include "HostApp/Protocol/SessionPayloads.h"
 #include "Platform/Clock.h"
-#include "Platform/Crypto.h"
-#include "Platform/Directory.h"
-#include "Platform/Folders.h"
-#include "Platform/Runtime.h"
-#include "Platform/Signals.h"
-#include "Platform/SimulatedMachine.h"
-
-namespace crypto = platform::crypto;
 
 namespace {
 
-constexpr const char* kPassword = "bench password";
-
-struct Host {
-    pid_t pid = -1;
-    uint16_t audioPort = 0, videoPort = 0;
-    int logFd = -1;
-    std::string user;
-};
-Host gHost;
-
-class SilentRegistration : public platform::DnsServiceRegistration {
-public:
-    void publish(const platform::DnsServiceDescription&) override {}
-    void withdraw() override {}
-};
-
-[[noreturn]] void runHost(int portPipe, const std::string& user) {
-    platform::installTerminationHandler([](int) { platform::stopMainLoop(); });
-    platform::Folders::setOverrideRoot(std::filesystem::temp_directory_path() /
-                                       ("bench-flood-" + std::to_string(getpid())));
-    auto directory = std::make_shared<platform::InMemoryDirectory>();
-    directory->setUser(user, kPassword);
-    V230HostAudioAuxServerConfiguration configuration;
-    configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
-    configuration.directory = directory;
-    configuration.dnsRegistration = std::make_shared<SilentRegistration>();
-    configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
-    auto server = std::make_shared<V230HostAudioAuxServer>(configuration);
-    server->start();
-    const uint16_t ports[2] = {server->boundAudioPort(), server->boundVideoPort()};
-    if (::write(portPipe, ports, sizeof ports) != sizeof ports) std::_Exit(1);
-    ::close(portPipe);
-    platform::runMainLoop();
-    server->stopForTermination();
-    std::_Exit(0);
-}
-
-void startHost() {
-    int ports[2], log[2];
-    if (::pipe(ports) != 0 || ::pipe(log) != 0) std::abort();
-    gHost.user = platform::SimulatedMachine::current().consoleSession().userName;
-    gHost.pid = ::fork();
-    if (gHost.pid == 0) {
-        ::dup2(log[1], STDERR_FILENO);
-        ::close(log[0]);
-        ::close(ports[0]);
-        runHost(ports[1], gHost.user);
-    }
-    ::close(log[1]);
-    ::close(ports[1]);
-    uint16_t bound[2] = {};
-    if (::read(ports[0], bound, sizeof bound) != sizeof bound) std::abort();
-    ::close(ports[0]);
-    gHost.audioPort = bound[0];
-    gHost.videoPort = bound[1];
-    gHost.logFd = log[0];
-}
+BenchHost gHost;
 
 double seconds() { return double(platform::Clock::uptimeNs()) / 1e9; }
 
-int connectTo(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::optional<std::vector<uint8_t>> readUntil(int fd, AuxPacketCutter& cutter, AuxPacketType type) {
-    uint8_t buffer[65536];
-    for (;;) {
-        for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next())
-            if (next.header.type == type) return std::vector<uint8_t>(next.payload.begin(), next.payload.end());
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) return std::nullopt;
-        cutter.append({buffer, static_cast<size_t>(n)});
-    }
-}
-
 // Connects and logs in on the port; the socket, or -1.
 int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
-    const int fd = connectTo(port);
+    const int fd = connectLoopback(port, {.noDelay = true, .receiveTimeoutSeconds = 10});
     if (fd < 0) return -1;
-    const timeval timeout{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    HostIdentityChallengePayload challenge;
-    auto random = crypto::randomBytes(32);
-    std::copy(random.begin(), random.end(), challenge.challenge.begin());
-    writeAll(fd, makeAuxPacket(AuxPacketType::hostIdentityChallenge, 0, challenge.encode(), 0));
-    auto reply = readUntil(fd, cutter, AuxPacketType::hostIdentityProof);
-    auto proof = reply ? HostIdentityProofPayload::decode(*reply) : std::nullopt;
+    const auto proof = challengeHost(fd, cutter).proof;
     if (!proof) return ::close(fd), -1;
-    auto viewerKey = crypto::X25519KeyPair::generate();
-    auto secret = viewerKey.sharedSecret(proof->hostEphemeralPublicKey);
-    auto salt = ViewerLoginPayload::keyDerivationSalt(viewerKey.publicKey(), proof->hostEphemeralPublicKey);
-    std::string_view info = ViewerLoginPayload::keyDerivationInfo;
-    auto key = crypto::hkdfSha256(*secret, salt, {reinterpret_cast<const uint8_t*>(info.data()), info.size()}, 32);
-    const uint8_t aad[1] = {associatedData};
-    ViewerLoginPayload login;
-    login.viewerPublicKey = viewerKey.publicKey();
-    ViewerLoginCredentials credentials{gHost.user, kPassword, "Bench Viewer", std::nullopt};
-    login.sealedBox = crypto::chachaPolySeal(credentials.encode(), key, crypto::randomBytes(12), aad);
-    writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, login.encode(), 0));
+    writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, sealedLogin(*proof, gHost.user, associatedData), 0));
     if (!readUntil(fd, cutter, AuxPacketType::hostSessionInfo)) return ::close(fd), -1;
     return fd;
 }
@@ -261,13 +132,6 @@ std::vector<uint8_t> floodMix() {
     return mix;
 }
 
-double hostRssMiB() {
-    std::ifstream status("/proc/" + std::to_string(gHost.pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
-    return 0;
-}
-
 std::atomic<uint64_t> gLogBytes{0};
 void readHostLog() {
     char buffer[65536];
@@ -283,7 +147,7 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         std::thread secondThread([&] { second.run(running); });
         platform::sleepFor(6);  // the stream starts and settles
         const double beforeFrom = seconds() - 4, beforeTo = seconds();
-        const double rssBefore = hostRssMiB();
+        const double rssBefore = hostRssMiB(gHost);
         const uint64_t logBefore = gLogBytes;
 
         AuxPacketCutter audioCutter(AuxPacketCutter::postLoginPayloadLimit);
@@ -320,7 +184,7 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         ::shutdown(floodAudio, SHUT_WR);
         ::shutdown(floodVideo, SHUT_WR);
         platform::sleepFor(10);
-        const double rssAfter = hostRssMiB();
+        const double rssAfter = hostRssMiB(gHost);
         const uint64_t logGrowth = gLogBytes - logBefore;
         const double fpsBefore = second.fps(beforeFrom, beforeTo);
         const double fpsDuring = second.fps(floodStart + 1, floodEnd);
@@ -353,13 +217,12 @@ BENCHMARK(BM_FloodAgainstOtherViewers)->Iterations(1)->Unit(benchmark::kSecond)-
 
 int main(int argc, char** argv) {
     // The Host starts before any thread does, as it would on its own.
-    startHost();
+    gHost = startBenchHost("bench-flood-");
     std::thread logReader(readHostLog);
     logReader.detach();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    ::kill(gHost.pid, SIGTERM);
-    ::waitpid(gHost.pid, nullptr, 0);
+    stopBenchHost(gHost);
     return 0;
 }

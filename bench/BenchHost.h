@@ -1,0 +1,207 @@
+#pragma once
+// A Host in a child process (real runtime, in-memory directory), as it would
+// run on a machine, and the raw-socket Viewer pieces the benchmarks talk to
+// it with: loopback connections, whole writes, packet reads, the identity
+// challenge and the sealed login.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/Protocol/AuxPacket.h"
+#include "HostApp/Protocol/SessionPayloads.h"
+#include "Platform/Crypto.h"
+#include "Platform/Directory.h"
+#include "Platform/Folders.h"
+#include "Platform/Runtime.h"
+#include "Platform/Signals.h"
+#include "Platform/SimulatedMachine.h"
+
+inline constexpr const char* kBenchPassword = "bench password";
+
+struct BenchHost {
+    pid_t pid = -1;
+    uint16_t audioPort = 0, videoPort = 0;
+    int logFd = -1;  // the Host's standard error
+    std::string user;
+};
+
+class SilentRegistration : public platform::DnsServiceRegistration {
+public:
+    void publish(const platform::DnsServiceDescription&) override {}
+    void withdraw() override {}
+};
+
+// The child's side: serves until SIGTERM, after sending its bound audio and
+// video ports down `portPipe`.
+[[noreturn]] inline void runBenchHost(int portPipe, const std::string& user, const std::string& rootPrefix) {
+    platform::installTerminationHandler([](int) { platform::stopMainLoop(); });
+    // Each run has a data root of its own, so runs never meet one another's Host.
+    platform::Folders::setOverrideRoot(std::filesystem::temp_directory_path() /
+                                       (rootPrefix + std::to_string(getpid())));
+    auto directory = std::make_shared<platform::InMemoryDirectory>();
+    directory->setUser(user, kBenchPassword);
+    V230HostAudioAuxServerConfiguration configuration;
+    configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
+    configuration.directory = directory;
+    configuration.dnsRegistration = std::make_shared<SilentRegistration>();
+    configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
+    auto server = std::make_shared<V230HostAudioAuxServer>(configuration);
+    server->start();
+    const uint16_t ports[2] = {server->boundAudioPort(), server->boundVideoPort()};
+    if (::write(portPipe, ports, sizeof ports) != sizeof ports) std::_Exit(1);
+    ::close(portPipe);
+    platform::runMainLoop();
+    server->stopForTermination();
+    std::_Exit(0);
+}
+
+// Forks the Host; call before any thread starts. Returns once its ports are
+// bound. Its standard error comes back on `logFd`, which must be read all
+// along: a full pipe would stall the Host.
+inline BenchHost startBenchHost(const std::string& rootPrefix) {
+    BenchHost host;
+    int ports[2], log[2];
+    if (::pipe(ports) != 0 || ::pipe(log) != 0) std::abort();
+    host.user = platform::SimulatedMachine::current().consoleSession().userName;
+    host.pid = ::fork();
+    if (host.pid == 0) {
+        ::dup2(log[1], STDERR_FILENO);
+        ::close(log[0]);
+        ::close(ports[0]);
+        runBenchHost(ports[1], host.user, rootPrefix);
+    }
+    ::close(log[1]);
+    ::close(ports[1]);
+    uint16_t bound[2] = {};
+    if (::read(ports[0], bound, sizeof bound) != sizeof bound) std::abort();
+    ::close(ports[0]);
+    host.audioPort = bound[0];
+    host.videoPort = bound[1];
+    host.logFd = log[0];
+    return host;
+}
+
+// SIGTERM, then the wait for the Host's exit; the wait status.
+inline int stopBenchHost(const BenchHost& host) {
+    ::kill(host.pid, SIGTERM);
+    int status = 0;
+    ::waitpid(host.pid, &status, 0);
+    return status;
+}
+
+inline double hostRssMiB(const BenchHost& host) {
+    std::ifstream status("/proc/" + std::to_string(host.pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
+
+// --- A Viewer on raw sockets -------------------------------------------------------------
+
+struct LoopbackOptions {
+    const char* from = nullptr;  // the local address to bind, or any
+    bool blocking = true;        // a non-blocking connect may still be in progress on return
+    bool noDelay = false;
+    int receiveTimeoutSeconds = 0;  // none when 0
+};
+
+// A connection to the Host's `port` on 127.0.0.1; the socket, or -1.
+inline int connectLoopback(uint16_t port, const LoopbackOptions& options = {}) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (options.blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (options.from) {
+        inet_pton(AF_INET, options.from, &address.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (options.receiveTimeoutSeconds > 0) {
+        const timeval timeout{options.receiveTimeoutSeconds, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    if (options.noDelay) {
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+        (options.blocking || errno != EINPROGRESS)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// False when the connection refused the rest.
+inline bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads packets until one of `type` arrives; nothing on close or time-out.
+inline std::optional<std::vector<uint8_t>> readUntil(int fd, AuxPacketCutter& cutter, AuxPacketType type) {
+    uint8_t buffer[65536];
+    for (;;) {
+        for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next())
+            if (next.header.type == type) return std::vector<uint8_t>(next.payload.begin(), next.payload.end());
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return std::nullopt;
+        cutter.append({buffer, static_cast<size_t>(n)});
+    }
+}
+
+struct IdentityExchange {
+    HostIdentityChallengePayload challenge;
+    std::optional<HostIdentityProofPayload> proof;  // as received, not yet verified
+};
+
+// A fresh random challenge sent, and the Host's answer to it.
+inline IdentityExchange challengeHost(int fd, AuxPacketCutter& cutter) {
+    IdentityExchange exchange;
+    auto random = platform::crypto::randomBytes(32);
+    std::copy(random.begin(), random.end(), exchange.challenge.challenge.begin());
+    writeAll(fd, makeAuxPacket(AuxPacketType::hostIdentityChallenge, 0, exchange.challenge.encode(), 0));
+    auto reply = readUntil(fd, cutter, AuxPacketType::hostIdentityProof);
+    if (reply) exchange.proof = HostIdentityProofPayload::decode(*reply);
+    return exchange;
+}
+
+// The login payload for `user`, sealed to the proof's ephemeral key; the
+// associated data names the channel it is sent on.
+inline std::vector<uint8_t> sealedLogin(const HostIdentityProofPayload& proof, const std::string& user,
+                                        uint8_t associatedData) {
+    namespace crypto = platform::crypto;
+    auto viewerKey = crypto::X25519KeyPair::generate();
+    auto secret = viewerKey.sharedSecret(proof.hostEphemeralPublicKey);
+    auto salt = ViewerLoginPayload::keyDerivationSalt(viewerKey.publicKey(), proof.hostEphemeralPublicKey);
+    std::string_view info = ViewerLoginPayload::keyDerivationInfo;
+    auto key = crypto::hkdfSha256(*secret, salt, {reinterpret_cast<const uint8_t*>(info.data()), info.size()}, 32);
+    const uint8_t aad[1] = {associatedData};
+    ViewerLoginPayload login;
+    login.viewerPublicKey = viewerKey.publicKey();
+    ViewerLoginCredentials credentials{user, kBenchPassword, "Bench Viewer", std::nullopt};
+    login.sealedBox = crypto::chachaPolySeal(credentials.encode(), key, crypto::randomBytes(12), aad);
+    return login.encode();
+}

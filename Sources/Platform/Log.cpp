@@ -56,7 +56,9 @@ void Log::raw(const std::string& text) { emit(text); }
 std::optional<std::string> LineRateLimiter::admit(const std::string& key, const std::string& text) {
     const uint64_t now = Clock::uptimeNs();
     pruneQuietKeys(now);
-    auto [it, fresh] = keys_.try_emplace(key);
+    // The empty key is the overflow's: no caller's key is empty.
+    const bool known = keys_.contains(key);
+    auto [it, fresh] = keys_.try_emplace(known || keys_.size() < maxKeys_ ? key : std::string());
     Entry& entry = it->second;
     if (!fresh && now - entry.lastWrittenNs < intervalNs_) {
         ++entry.suppressed;

@@ -35,8 +35,13 @@ struct Log {
 class LineRateLimiter {
 public:
     static constexpr uint64_t kDefaultIntervalNs = 1'000'000'000;
+    // Keys come partly from text a Viewer chooses (names, paths); past this
+    // many, a new key shares one overflow key, so neither the table nor the
+    // log grows with the number of distinct texts.
+    static constexpr size_t kDefaultMaxKeys = 1024;
 
-    explicit LineRateLimiter(uint64_t intervalNs = kDefaultIntervalNs) : intervalNs_(intervalNs) {}
+    explicit LineRateLimiter(uint64_t intervalNs = kDefaultIntervalNs, size_t maxKeys = kDefaultMaxKeys)
+        : intervalNs_(intervalNs), maxKeys_(maxKeys) {}
 
     // The text to write now, with " (N similar lines suppressed)" when some
     // were held back since the last one of that key; nothing when this one
@@ -55,6 +60,7 @@ private:
     void pruneQuietKeys(uint64_t now);
 
     const uint64_t intervalNs_;
+    const size_t maxKeys_;
     std::map<std::string, Entry> keys_;
     uint64_t lastPruneNs_ = 0;
 };

@@ -49,4 +49,19 @@ TEST_F(LineRateLimiterTest, KeysThatFallQuietAreForgotten) {
     EXPECT_LE(limiter.trackedKeysForTesting(), 121u);
 }
 
+// Keys that carry text a Viewer chose: a burst of distinct ones neither
+// grows the table past its bound nor writes more than one overflow line a
+// second beside the keys it already knew.
+TEST_F(LineRateLimiterTest, DistinctKeysPastTheBoundShareOneOverflowLine) {
+    LineRateLimiter limiter(LineRateLimiter::kDefaultIntervalNs, 8);
+    size_t written = 0;
+    for (int name = 0; name < 10000; ++name)
+        written += limiter.admit("files: failed to deliver name" + std::to_string(name), "line").has_value();
+    EXPECT_EQ(written, 9u);
+    EXPECT_LE(limiter.trackedKeysForTesting(), 9u);
+    advance(1);
+    EXPECT_EQ(limiter.admit("files: failed to deliver another", "late"), "late (9991 similar lines suppressed)");
+    EXPECT_EQ(limiter.admit("files: failed to deliver name0", "known"), "known");
+}
+
 }  // namespace

@@ -101,15 +101,16 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
             // Stopped: what was saved stays, the items not moved go.
             result.stoppedByUser = true;
             result.failedItemCount = 0;
-            std::vector<fs::path> left;
-            for (const auto& item : items)
-                if (std::error_code error; fs::exists(fs::symlink_status(item, error))) left.push_back(item);
-            DispatchQueue::global(platform::QualityOfService::utility).async([left] {
+            // Off the main queue, staging folder last; a moved item is no
+            // longer there to remove.
+            DispatchQueue::global(platform::QualityOfService::utility).async([items] {
                 std::error_code ignored;
-                for (const auto& item : left) fs::remove_all(item, ignored);
+                for (const auto& item : items) fs::remove_all(item, ignored);
+                removeEmptyStagingFolder(items);
             });
+        } else {
+            removeEmptyStagingFolder(items);
         }
-        removeEmptyStagingFolder(items);
         if (!result.stoppedByUser) result.failedItemCount += unreceived;
         if (self) self->finishFileDelivery(batchID, items.size(), folder, result);
     };

@@ -189,7 +189,7 @@ int renameNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const 
 // (one the Host made read-only) gets that bit back when it is the Host's.
 int unlinkWritable(int folder, const std::string& name, int flags) {
     if (::unlinkat(folder, name.c_str(), flags) == 0) return 0;
-    if (errno != EACCES) return -1;
+    if (errno != EACCES || folder < 0) return -1;
     struct stat info{};
     if (::fstat(folder, &info) != 0 || ::fchmod(folder, (info.st_mode & 07777) | S_IRWXU) != 0) {
         errno = EACCES;
@@ -201,8 +201,10 @@ int unlinkWritable(int folder, const std::string& name, int flags) {
 // Removes an item and, for a folder, everything below it, never through a
 // link: what can go goes, and the first failure is reported.
 Status removeTreeAt(int folder, const fs::path& name) {
-    if (unlinkWritable(folder, name.string(), 0) == 0) return success();
-    if (errno != EISDIR && errno != EPERM) return errnoFailure("remove " + name.string());
+    if (!isFolderAt(folder, name)) {
+        if (unlinkWritable(folder, name.string(), 0) != 0) return errnoFailure("remove " + name.string());
+        return success();
+    }
     std::optional<Status> first;
     TreeWalk::Options options;
     options.order = TreeWalk::Order::childrenFirst;

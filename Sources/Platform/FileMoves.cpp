@@ -414,12 +414,11 @@ private:
             case FileSystemEntryKind::file: {
                 auto in = entry.openForReading();
                 if (!in) return Status::failure(in.error());
-                FileHandle out(
-                    ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-                if (!out.isOpen()) return errnoFailure("create");
-                return finishFile(
-                    out.fd(), [&](int fd) { return copyBytes(in->fd(), fd); }, copyMode(entry.mode, false), owner,
-                    nullptr);
+                // Unnamed until whole and the owner's, like a single file:
+                // the private top is the owner's, who may look inside.
+                return placeNewFile(
+                    folder, name, [&](int fd) { return copyBytes(in->fd(), fd); }, copyMode(entry.mode, false),
+                    owner);
             }
             case FileSystemEntryKind::link: {
                 std::vector<char> target(static_cast<size_t>(PATH_MAX) + 1);

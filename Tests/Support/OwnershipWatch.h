@@ -92,13 +92,14 @@ private:
         char path[4096];
     };
 
-    static void look(const char* path, int out, unsigned long& looked, int inotify, Watched* watched, int& count) {
+    static void look(const char* path, int out, unsigned long& looked, int inotify, Watched* watched, int& count,
+                     bool record) {
         struct stat info{};
         if (::lstat(path, &info) != 0) return;
         looked++;
         const bool setId = (info.st_mode & (S_ISUID | S_ISGID)) != 0 && !S_ISDIR(info.st_mode);
         const bool roots = info.st_uid == 0 && S_ISREG(info.st_mode);
-        if (setId || roots) {
+        if (record && (setId || roots)) {
             put(out, path);
             put(out, " ");
             putNumber(out, info.st_mode & 07777);
@@ -106,10 +107,11 @@ private:
             putNumber(out, info.st_uid);
             put(out, "\n");
         }
-        if (S_ISDIR(info.st_mode) && count < 64) add(path, out, looked, inotify, watched, count);
+        if (S_ISDIR(info.st_mode) && count < 64) add(path, out, looked, inotify, watched, count, record);
     }
 
-    static void add(const char* path, int out, unsigned long& looked, int inotify, Watched* watched, int& count) {
+    static void add(const char* path, int out, unsigned long& looked, int inotify, Watched* watched, int& count,
+                    bool record) {
         const int wd = ::inotify_add_watch(inotify, path,
                                            IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE | IN_ONLYDIR);
         if (wd < 0) return;
@@ -129,7 +131,7 @@ private:
                 if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
                 char child[4096];
                 std::snprintf(child, sizeof child, "%s/%s", path, entry->d_name);
-                look(child, out, looked, inotify, watched, count);
+                look(child, out, looked, inotify, watched, count, record);
             }
         }
         ::close(fd);
@@ -140,7 +142,8 @@ private:
         int count = 0;
         unsigned long looked = 0;
         const int inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        add(top, out, looked, inotify, watched, count);
+        // What is there already is the user's own doing: only watched.
+        add(top, out, looked, inotify, watched, count, false);
         (void)!::write(ready, "r", 1);
         alignas(struct inotify_event) char events[16384];
         for (bool stopping = false;;) {
@@ -156,7 +159,7 @@ private:
                     if (watched[i].wd != event->wd) continue;
                     char path[4096];
                     std::snprintf(path, sizeof path, "%s/%s", watched[i].path, event->name);
-                    look(path, out, looked, inotify, watched, count);
+                    look(path, out, looked, inotify, watched, count, true);
                     break;
                 }
             }

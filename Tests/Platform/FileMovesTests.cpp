@@ -382,6 +382,25 @@ TEST_F(FileMovesTest, WithoutTheNoReplaceFlagAFolderArrivesWholeOrTheSourceStays
     }
 }
 
+// A removal takes what it can and says what stays, rather than keeping
+// quiet about it; a read-only folder of its own is no obstacle.
+TEST_F(FileMovesTest, RemovalTakesWhatItCanAndReportsWhatStays) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a folder the remover may not change";
+    const fs::path dir = dataRoot->path() / "remove";
+    write(dir / "tree" / "locked" / "kept.txt", "k");
+    write(dir / "tree" / "readonly" / "gone.txt", "g");
+    write(dir / "tree" / "gone.txt", "g");
+    giveToNobody(dir);
+    // Not the remover's to change: what is in it stays.
+    ::chown((dir / "tree" / "locked").c_str(), 0, 0);
+    ::chmod((dir / "tree" / "locked").c_str(), 0555);
+    ::chmod((dir / "tree" / "readonly").c_str(), 0555);
+    const bool removed = asNobody([&] { return FileMoves::removeAt(AT_FDCWD, dir / "tree").ok(); });
+    ::chmod((dir / "tree" / "locked").c_str(), 0755);
+    EXPECT_FALSE(removed);
+    EXPECT_EQ(filesBelow(dir / "tree"), (std::vector<std::string>{"locked", "locked/kept.txt"}));
+}
+
 // No copy carries a set-user-ID or set-group-ID bit, whether it is a file
 // linked in whole or part of a tree; the sticky bit stays on a folder only.
 TEST_F(FileMovesTest, CopiesCarryNoSetIdBit) {

@@ -185,8 +185,10 @@ int renameNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const 
     return ::renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE);
 }
 
-// Unlinks one item; a folder it may not change for want of its write bit
-// (one the Host made read-only) gets that bit back when it is the Host's.
+// Unlinks one item of a tree being removed; a folder of that tree it may
+// not change for want of its write bit (one the Host made read-only) gets
+// that bit back when it is the Host's. Never used on the folder the tree
+// sits in, whose mode is not the removal's to change.
 int unlinkWritable(int folder, const std::string& name, int flags) {
     if (::unlinkat(folder, name.c_str(), flags) == 0) return 0;
     if (errno != EACCES || folder < 0) return -1;
@@ -202,7 +204,7 @@ int unlinkWritable(int folder, const std::string& name, int flags) {
 // link: what can go goes, and the first failure is reported.
 Status removeTreeAt(int folder, const fs::path& name) {
     if (!isFolderAt(folder, name)) {
-        if (unlinkWritable(folder, name.string(), 0) != 0) return errnoFailure("remove " + name.string());
+        if (::unlinkat(folder, name.c_str(), 0) != 0) return errnoFailure("remove " + name.string());
         return success();
     }
     std::optional<Status> first;
@@ -213,7 +215,9 @@ Status removeTreeAt(int folder, const fs::path& name) {
     };
     auto walked = TreeWalk::walk(folder, name.string(), options, [](const TreeEntry& entry) {
         const int flags = entry.kind == FileSystemEntryKind::folder ? AT_REMOVEDIR : 0;
-        if (unlinkWritable(entry.folder, entry.name, flags) != 0) return errnoFailure("remove");
+        const int removed = entry.depth == 0 ? ::unlinkat(entry.folder, entry.name.c_str(), flags)
+                                             : unlinkWritable(entry.folder, entry.name, flags);
+        if (removed != 0) return errnoFailure("remove");
         return success();
     });
     if (!walked) return toStatus(walked.error());

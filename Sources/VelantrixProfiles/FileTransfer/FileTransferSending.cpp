@@ -35,35 +35,51 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, 
                                                   const std::optional<std::string>& destination,
                                                   FileTransferDeliveryOptions deliveryOptions,
                                                   const std::optional<std::string>& routingToken,
-                                                  const std::optional<UUID>& batchID) {
+                                                  const std::optional<UUID>& batchID, platform::Work afterSending) {
     // Only local files can be sent: absolute paths stand for file URLs.
     std::vector<SendSource> kept;
     for (const auto& url : urls)
-        if (url.is_absolute()) kept.push_back({url, nullptr, {}});
-    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID);
+        if (url.is_absolute()) kept.push_back({url, nullptr, {}, nullptr});
+    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID,
+                     std::move(afterSending));
 }
+
+namespace {
+// A path below a folder: relative, and no component empty, "." or "..".
+bool isPlainRelativePath(const std::string& name) {
+    const fs::path path(name);
+    if (name.empty() || path.is_absolute()) return false;
+    for (const auto& part : path)
+        if (part.empty() || part == "." || part == "..") return false;
+    return name.back() != '/';
+}
+}  // namespace
 
 std::optional<UUID> FileTransferService::sendConfinedItems(const std::vector<ConfinedSendItem>& items,
                                                            FileTransferIntent intent,
                                                            const std::optional<std::string>& destination,
                                                            FileTransferDeliveryOptions deliveryOptions,
                                                            const std::optional<std::string>& routingToken,
-                                                           const std::optional<UUID>& batchID) {
+                                                           const std::optional<UUID>& batchID,
+                                                           std::optional<platform::FileIdentity::Account> readAs,
+                                                           platform::Work afterSending) {
     std::vector<SendSource> kept;
+    std::shared_ptr<const platform::FileIdentity::Account> account;
+    if (readAs) account = std::make_shared<const platform::FileIdentity::Account>(std::move(*readAs));
     for (const auto& item : items) {
-        if (!item.folder || item.name.empty() || item.name == ".." || item.name.find('/') != std::string::npos)
-            continue;
+        if (!item.folder || (item.name != "." && !isPlainRelativePath(item.name))) continue;
         const URL url = item.name == "." ? item.folder->path() : item.folder->path() / item.name;
-        kept.push_back({url, item.folder, item.name});
+        kept.push_back({url, item.folder, item.name, account});
     }
-    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID);
+    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID,
+                     std::move(afterSending));
 }
 
 std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sources, FileTransferIntent intent,
                                                    const std::optional<std::string>& destination,
                                                    FileTransferDeliveryOptions deliveryOptions,
                                                    const std::optional<std::string>& routingToken,
-                                                   const std::optional<UUID>& batchID) {
+                                                   const std::optional<UUID>& batchID, platform::Work afterSending) {
     if (sources.empty()) return std::nullopt;
     const UUID id = batchID.value_or(UUID::random());
     // A target that already left is refused here, before a queue is made
@@ -75,12 +91,19 @@ std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sourc
         outgoingPending_.insert(id);
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    queue->async([weak, sources = std::move(sources), id, intent, destination, deliveryOptions, routingToken] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->performSend(sources, id, intent, destination, deliveryOptions, routingToken);
-        std::lock_guard lock(self->outgoingLock_);
-        self->outgoingPending_.erase(id);
+    queue->async([weak, sources = std::move(sources), id, intent, destination, deliveryOptions, routingToken,
+                  afterSending = std::move(afterSending)]() mutable {
+        // The folders the sources hold are closed before the caller hears
+        // the batch is done.
+        auto held = std::move(sources);
+        if (auto self = weak.lock()) {
+            self->performSend(held, id, intent, destination, deliveryOptions, routingToken);
+            held.clear();
+            std::lock_guard lock(self->outgoingLock_);
+            self->outgoingPending_.erase(id);
+        }
+        held.clear();
+        if (afterSending) afterSending();
     });
     return id;
 }
@@ -153,8 +176,7 @@ void FileTransferService::walk(const URL& url, const std::string& basePath, bool
 }
 
 void FileTransferService::walkConfined(const platform::ConfinedFolder& parent, const std::string& name,
-                                       const URL& url, const std::string& basePath,
-                                       const std::shared_ptr<const platform::ConfinedFolder>& within,
+                                       const URL& url, const std::string& basePath, const SendSource& source,
                                        const fs::path& beneath, std::vector<OutgoingEntry>& entries,
                                        uint64_t& totalBytes, uint64_t& totalFiles) {
     // No link is followed, not even the item itself: what was checked is
@@ -163,21 +185,52 @@ void FileTransferService::walkConfined(const platform::ConfinedFolder& parent, c
     if (!item) return;
     if (item->kind == platform::FileSystemEntryKind::folder) {
         auto folder = parent.openBeneath(name, false);
-        if (!folder) return;
-        entries.push_back({url, basePath, true, 0, within, beneath});
+        if (!folder) {
+            // Not readable with the source's rights: the receiver hears it
+            // failed, by its name.
+            entries.push_back({url, basePath, false, 0, source.folder, beneath, source.readAs, true});
+            totalFiles += 1;
+            return;
+        }
+        entries.push_back({url, basePath, true, 0, source.folder, beneath, source.readAs});
         auto children = (*folder)->list();
         if (!children) return;
         for (const auto& child : *children) {
             if (child.kind != platform::FileSystemEntryKind::folder && child.kind != platform::FileSystemEntryKind::file)
                 continue;
-            walkConfined(**folder, child.name, url / child.name, basePath + "/" + child.name, within,
+            walkConfined(**folder, child.name, url / child.name, basePath + "/" + child.name, source,
                          beneath / child.name, entries, totalBytes, totalFiles);
         }
     } else if (item->kind == platform::FileSystemEntryKind::file) {
-        entries.push_back({url, basePath, false, item->size, within, beneath});
+        entries.push_back({url, basePath, false, item->size, source.folder, beneath, source.readAs});
         totalBytes += item->size;
         totalFiles += 1;
     }
+}
+
+void FileTransferService::walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries,
+                                             uint64_t& totalBytes, uint64_t& totalFiles) {
+    // Every folder of the walk is opened with the source's rights, so the
+    // kernel refuses what its account may not list. Nothing but file work
+    // happens under them.
+    std::optional<platform::FileIdentity> identity;
+    if (source.readAs) {
+        identity.emplace(*source.readAs);
+        if (!*identity) {
+            status("send of " + source.url.filename().string() + " refused: " + identity->error());
+            return;
+        }
+    }
+    const std::string basePath = lastPathComponent(source.url).string();
+    const fs::path named(source.name);
+    std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
+    if (named.has_parent_path()) {
+        auto opened = source.folder->openBeneath(named.parent_path(), false);
+        if (!opened) return;
+        parent = *opened;
+    }
+    walkConfined(*parent, named.filename().string(), source.url, basePath, source, named, entries, totalBytes,
+                 totalFiles);
 }
 
 platform::Result<platform::FileHandle> FileTransferService::openConfined(const OutgoingEntry& entry) {
@@ -185,6 +238,14 @@ platform::Result<platform::FileHandle> FileTransferService::openConfined(const O
     // The file's folder is found again beneath the one the item was
     // checked in, refusing any link on the way; the descriptors of a whole
     // tree are not held open for the batch.
+    // Opened with the item's rights, so the kernel decides what may be
+    // read; the descriptor then reads with the thread's own.
+    std::optional<platform::FileIdentity> identity;
+    if (entry.readAs) {
+        identity.emplace(*entry.readAs);
+        if (!*identity) return R::failure(identity->error());
+    }
+    if (entry.unreadable) return R::failure("open " + entry.beneath.filename().string() + ": " + std::strerror(EACCES));
     const fs::path folderPart = entry.beneath.parent_path();
     std::shared_ptr<const platform::ConfinedFolder> folder = entry.within;
     if (!folderPart.empty()) {
@@ -211,12 +272,10 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
     std::vector<URL> urls;
     for (const auto& source : sources) {
         urls.push_back(source.url);
-        const std::string basePath = lastPathComponent(source.url).string();
         if (source.folder)
-            walkConfined(*source.folder, source.name, source.url, basePath, source.folder, source.name, entries,
-                         totalBytes, totalFiles);
+            walkConfinedSource(source, entries, totalBytes, totalFiles);
         else
-            walk(source.url, basePath, true, entries, totalBytes, totalFiles);
+            walk(source.url, lastPathComponent(source.url).string(), true, entries, totalBytes, totalFiles);
     }
     auto names = transferItemNames(urls);
     if (entries.empty()) {

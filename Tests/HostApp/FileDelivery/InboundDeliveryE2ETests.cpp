@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKitApplication.h"
@@ -318,6 +319,23 @@ protected:
         directory->setUser(consoleUser, password);
         InboundDeliveryE2E::SetUp();
     }
+    // The console user's account stands for `nobody`'s, with a home of its
+    // own in the data root owned by nobody.
+    platform::FileOwner actForNobody() {
+        const passwd* nobody = ::getpwnam("nobody");
+        EXPECT_NE(nobody, nullptr);
+        if (!nobody) return {};
+        const platform::FileOwner owner{nobody->pw_uid, nobody->pw_gid};
+        fs::create_directories(userHome);
+        const std::string user = consoleUser;
+        ViewerPathConfinement::setAccountLookupForTesting(
+            [home = userHome, owner, user](const std::string& name) -> std::optional<ViewerPathConfinement::Account> {
+                if (name != user) return std::nullopt;
+                return ViewerPathConfinement::Account{home, owner};
+            });
+        return owner;
+    }
+    fs::path userHome = dataRoot->path() / "users" / "other";
 };
 
 // The destination is checked when the batch starts and its folder opened
@@ -376,6 +394,70 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsIn
         ASSERT_EQ(::lstat(made.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, owner.uid);
         EXPECT_EQ(info.st_gid, owner.gid);
+    }
+}
+
+// Run as root for another console user, a peer send reads with that user's
+// rights: what the user may not read is never sent, and the Viewer hears
+// which item failed (its fileStart has no fileEnd) while the rest arrives.
+TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserAPeerSendReadsNothingThatUserCannot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    const auto owner = actForNobody();
+    const fs::path out = userHome / "Out";
+    fs::create_directories(out / "closed");
+    std::ofstream(out / "mine.txt") << "the user's";
+    std::ofstream(out / "secret.txt") << "root's secret";
+    std::ofstream(out / "closed" / "inner.txt") << "root's inner secret";
+    for (const fs::path& item : {out, out / "mine.txt"})
+        ASSERT_EQ(::chown(item.c_str(), owner.uid, owner.gid), 0);
+    fs::permissions(out / "mine.txt", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(out / "secret.txt", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(out / "closed", fs::perms::owner_all);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> asked;
+        bool accepted;
+        std::set<std::string> arrived;  // below the received item
+        std::set<std::string> failed;   // announced, never ended
+    };
+    const Case cases[] = {
+        {"a folder holding a root-owned 0600 file and a folder only root may open",
+         {"~/Out"},
+         true,
+         {"mine.txt"},
+         {"Out/secret.txt", "Out/closed"}},
+        {"the root-owned file named itself", {"~/Out/secret.txt"}, false, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        viewer->received.clear();
+        viewer->completed.clear();
+        viewer->responses.clear();
+        auto request = viewer->service->requestPeerSend(c.asked, "Inbox", {});
+        ASSERT_TRUE(request);
+        ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty() && (!c.accepted || !viewer->completed.empty()); }, 60));
+        EXPECT_EQ(viewer->responses[0].second.accepted, c.accepted);
+        std::set<std::string> started, ended;
+        for (const auto& p : viewer->received) {
+            if (p.op == FileTransferOp::fileStart) started.insert(p.path);
+            if (p.op == FileTransferOp::fileEnd) ended.insert(p.path);
+            if (p.op == FileTransferOp::fileChunk) {
+                EXPECT_EQ(std::string(p.data.begin(), p.data.end()).find("root's"), std::string::npos) << p.path;
+            }
+        }
+        std::set<std::string> failed;
+        for (const auto& path : started)
+            if (!ended.contains(path)) failed.insert(path);
+        EXPECT_EQ(failed, c.failed);
+        if (!c.accepted) continue;
+        ASSERT_EQ(viewer->completed[0].second.size(), 1u);
+        std::set<std::string> arrived;
+        for (const auto& [path, digest] : digestsBelow(viewer->completed[0].second[0]))
+            if (digest != "<dir>") arrived.insert(path);
+        EXPECT_EQ(arrived, c.arrived);
+        ASSERT_TRUE(runUntil([&] { return rowText(*request) == "2 item(s) could not be sent"; }))
+            << rowText(*request).value_or("no row");
     }
 }
 

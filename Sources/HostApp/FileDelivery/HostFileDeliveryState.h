@@ -25,6 +25,10 @@ struct HostFileDeliveryState {
     // A Viewer-named destination as it was opened when checked: the
     // batch's moves work in this folder, whatever its path leads to later.
     std::map<platform::UUID, std::shared_ptr<platform::ConfinedFolder>> pendingDestinationFolders;
+    // Batches whose named destination is being looked for off the main
+    // queue: the answer is kept only while its batch still waits for it,
+    // so one that ended or became a drop meanwhile leaves nothing open.
+    std::set<platform::UUID> destinationChecks;
     std::map<platform::UUID, std::vector<std::filesystem::path>> pendingFileURLs;
     std::map<platform::UUID, FileTransferDeliveryOptions> pendingFileDeliveryOptions;
     // The session (its upper-case UUID string) that named a batch's

@@ -318,6 +318,7 @@ void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
         abandoned.push_back(batchID);
         if (abandoned.size() > HostFileDeliveryState::maxAbandonedBatches) abandoned.pop_front();
     }
+    fileDelivery.destinationChecks.erase(batchID);
     fileDelivery.pendingFileDestinations.erase(batchID);
     fileDelivery.pendingDestinationFolders.erase(batchID);
     fileDelivery.pendingFileURLs.erase(batchID);
@@ -392,6 +393,7 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
         auto server = audioServer();
         const std::string console = server ? server->currentConsoleSessionState().username
                                            : platform::SimulatedMachine::current().consoleSession().userName;
+        d.destinationChecks.insert(batchID);
         DispatchQueue::global(platform::QualityOfService::utility).async(
             [weak, batchID, managed, console, session = start.session, hint = *start.destinationHint] {
                 const auto confinement = ViewerPathConfinement::forConsoleUser(console);
@@ -406,6 +408,9 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                                              folder = std::move(folder)]() mutable {
                     auto self = weak.lock();
                     if (!self) return;
+                    // The batch ended, or became a drop, meanwhile: the
+                    // folder is closed here, never recorded.
+                    if (!self->fileDelivery.destinationChecks.erase(batchID)) return;
                     if (outside)
                         self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
                     self->continueInboundBatchStart(batchID, managed, std::move(folder), session);
@@ -486,8 +491,9 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
 
 void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& folder) {
     assertMainQueue();
-    // The row was cancelled while the panel was up: the batch is gone.
-    fileDelivery.batchesAwaitingSaveLocation.erase(batchID);
+    // The row was cancelled, or the batch became a drop, while the panel
+    // was up: the batch no longer waits for a folder.
+    if (!fileDelivery.batchesAwaitingSaveLocation.erase(batchID)) return;
     auto& rows = FileTransferCenter::shared().rows;
     if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
     fileDelivery.pendingFileDestinations[batchID] = folder;
@@ -535,6 +541,16 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
     // Decided from the intent in force now, not the one it began with.
     auto dropStarted = fileDelivery.dropStartedInboundBatches.extract(batchID);
     if (intent == FileTransferIntent::dropToFinder) {
+        // A copy turned into a drop: the folder it named (opened, or still
+        // being looked for) and what it was to be delivered with go now.
+        auto& d = fileDelivery;
+        d.destinationChecks.erase(batchID);
+        d.pendingFileDestinations.erase(batchID);
+        d.pendingDestinationFolders.erase(batchID);
+        d.pendingFileDeliveryOptions.erase(batchID);
+        d.managedCopyInboundBatchIDs.erase(batchID);
+        d.batchesAwaitingSaveLocation.erase(batchID);
+        d.unreceivedFileCounts.erase(batchID);
         const fs::path folder = frontFinderWindowPath().value_or(defaultDropDestination());
         deliverDroppedFiles(staged, folder, batchID);
         return;

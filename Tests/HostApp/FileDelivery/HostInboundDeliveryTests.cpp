@@ -378,6 +378,47 @@ TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSay
     center.resetForTesting();
 }
 
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// A copy to a named folder that turns into a drop before it ends leaves
+// neither the folder open nor its entries behind, whether the drop comes
+// after the folder was opened or while it is still looked for.
+TEST_F(InboundDelivery, CopiesToANamedFolderThatBecomeDropsLeaveNothingOpen) {
+    struct Case {
+        const char* name;
+        bool folderOpenedFirst;
+    };
+    const Case cases[] = {{"the drop comes after the folder was opened", true},
+                          {"the drop comes while the folder is looked for", false}};
+    auto& d = delegate->fileDelivery;
+    auto& center = FileTransferCenter::shared();
+    FileTransferBatchStartInfo start;
+    start.intent = FileTransferIntent::copy;
+    start.destinationHint = "~/In";
+    start.session = session.uuidString();
+    auto batchTurningIntoADrop = [&](bool folderOpenedFirst) {
+        const UUID batch = UUID::random();
+        onMain([&] { delegate->handleInboundBatchStarted(batch, 0, 0, {}, start); });
+        if (folderOpenedFirst) runUntilIdle();
+        onMain([&] { delegate->handleInboundBatchCompleted(batch, {}, FileTransferIntent::dropToFinder, 0); });
+        runUntilIdle();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        center.resetForTesting();
+        batchTurningIntoADrop(c.folderOpenedFirst);
+        const size_t idle = openDescriptors();
+        for (int i = 0; i < 1000; i++) batchTurningIntoADrop(c.folderOpenedFirst);
+        EXPECT_LE(openDescriptors(), idle + 2);
+        EXPECT_TRUE(d.pendingDestinationFolders.empty());
+        EXPECT_TRUE(d.pendingFileDestinations.empty());
+        EXPECT_TRUE(d.destinationChecks.empty());
+    }
+    center.resetForTesting();
+}
+
 // Through the real server: the listing a Viewer asks for reaches it alone.
 class InboundDeliveryWithViewers : public HostShellTest {
 protected:

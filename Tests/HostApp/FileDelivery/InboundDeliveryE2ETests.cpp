@@ -397,6 +397,56 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsIn
     }
 }
 
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// A Viewer that stops reading and asks for files from 256 folders a hundred
+// times: the Host keeps at most a few of its requests, answers the rest at
+// once, holds few descriptors meanwhile, and serves another Viewer.
+TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayBoundedAndOthersAreServed) {
+    const fs::path many = Folders::home() / "many";
+    std::vector<std::string> asked;
+    for (int i = 0; i < 256; i++) {
+        const fs::path folder = many / ("f" + std::to_string(i));
+        fs::create_directories(folder);
+        std::ofstream(folder / "a.bin", std::ios::binary) << std::string(48 << 10, static_cast<char>('a' + i % 26));
+        asked.push_back("~/many/f" + std::to_string(i) + "/a.bin");
+    }
+    auto honest = FileTransferTestViewer::connect(runtime, delegate->audioServer(), *log, consoleUser, password, "Honest");
+    const std::string stalled = viewer->session.uuidString();
+    auto& service = *delegate->components.fileTransferService;
+    const auto wired = service.routedSendPacket.get();
+    size_t answered = 0, refused = 0, peak = 0;
+    service.routedSendPacket = [&, wired](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (token == stalled && p.op == FileTransferOp::peerSendResponse) {
+            answered += 1;
+            auto response = FileTransferService::peerSendResponse(p);
+            if (response && response->message == "Too many requests from this Viewer are waiting to be sent.")
+                refused += 1;
+        }
+        if (p.op == FileTransferOp::peerSendResponse || p.op == FileTransferOp::batchStart)
+            peak = std::max(peak, openDescriptors());
+        return wired(std::move(p), token);
+    };
+    runUntilIdle();
+    const size_t idle = openDescriptors();
+    viewer->channel->pauseReading();
+    for (int i = 0; i < 100; i++) ASSERT_TRUE(viewer->service->requestPeerSend(asked, "Inbox", {}));
+    ASSERT_TRUE(runUntil([&] { return answered == 100; }, 120)) << answered << " answered";
+    EXPECT_GE(refused, 90u);
+    EXPECT_LE(peak, idle + 64);
+    EXPECT_LE(openDescriptors(), idle + 64);
+
+    auto request = honest->service->requestPeerSend({"~/many/f1/a.bin"}, "Inbox", {});
+    ASSERT_TRUE(request);
+    ASSERT_TRUE(runUntil([&] { return !honest->completed.empty(); }, 60));
+    ASSERT_EQ(honest->responses.size(), 1u);
+    EXPECT_TRUE(honest->responses[0].second.accepted);
+    EXPECT_EQ(honest->completed[0].first, *request);
+    service.routedSendPacket = wired;
+}
+
 // Run as root for another console user, a peer send reads with that user's
 // rights: what the user may not read is never sent, and the Viewer hears
 // which item failed (its fileStart has no fileEnd) while the rest arrives.

@@ -339,31 +339,64 @@ protected:
 };
 
 // The destination is checked when the batch starts and its folder opened
-// then; a folder swapped for a link before the move changes nothing
-// outside the home, and the Viewer hears where the copy went.
+// then; a folder swapped for a link part-way through the upload or before
+// the move changes nothing outside the home, and the Viewer hears where
+// the copy went.
 TEST_F(InboundDeliveryForAnotherUserE2E, AFolderSwappedForALinkBeforeTheMoveLeadsNothingOutside) {
+    struct Case {
+        const char* name;
+        const char* folder;
+        bool duringUpload;  // else as the first move begins
+    };
+    const Case cases[] = {
+        {"at three quarters of the upload", "InDuringUpload", true},
+        {"before the first move", "InBeforeMove", false},
+    };
     const fs::path outside = dataRoot->path() / "outside";
     fs::create_directories(outside);
     fs::create_directories(source);
-    std::ofstream(source / "a.txt") << "a";
-    const fs::path in = Folders::home() / "In";
-    bool swapped = false;
-    // Runs as each move begins: the batch's folder was checked long before.
-    FileMoves::setMoveFailureForTesting([&](const fs::path&) {
-        if (!swapped && fs::is_directory(in)) {
+    const size_t size = size_t{4} << 20;
+    std::ofstream(source / "a.bin", std::ios::binary) << std::string(size, 'a');
+    auto& host = *delegate->components.fileTransferService;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        viewer->responses.clear();
+        const fs::path in = Folders::home() / c.folder;
+        const fs::path checked = Folders::home() / (std::string(c.folder) + "Checked");
+        bool swapped = false;
+        std::optional<UUID> batch;
+        auto swap = [&] {
             swapped = true;
-            fs::rename(in, Folders::home() / "Checked");
+            fs::rename(in, checked);
             fs::create_directory_symlink(outside, in);
-        }
-        return false;
-    });
-    auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::managedCopy, "~/In", {}, std::nullopt);
-    ASSERT_TRUE(batch);
-    ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
-    EXPECT_TRUE(swapped);
-    EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the link";
-    EXPECT_TRUE(viewer->responses[0].second.accepted);
-    EXPECT_TRUE(fs::exists(Folders::home() / "Checked" / "a.txt")) << "delivered into the folder that was checked";
+        };
+        size_t written = 0;
+        // Every queue runs on this thread: at three quarters of the bytes
+        // the hook lets the other queues run until the Host has the folder
+        // open (it may still be looking for it), then swaps it.
+        host.setWriteHookForTesting([&](size_t bytes) {
+            written += bytes;
+            if (!c.duringUpload || swapped || written < size * 3 / 4) return;
+            EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.pendingDestinationFolders.contains(*batch); }));
+            swap();
+        });
+        // Runs as each move begins: the batch's folder was checked long before.
+        FileMoves::setMoveFailureForTesting([&](const fs::path&) {
+            if (!c.duringUpload && !swapped && fs::is_directory(in)) swap();
+            return false;
+        });
+        batch = viewer->service->sendURLs({source / "a.bin"}, FileTransferIntent::managedCopy,
+                                          std::string("~/") + c.folder, {}, std::nullopt);
+        ASSERT_TRUE(batch);
+        ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
+        host.setWriteHookForTesting(nullptr);
+        FileMoves::setMoveFailureForTesting(nullptr);
+        EXPECT_TRUE(swapped);
+        EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the link";
+        EXPECT_TRUE(viewer->responses[0].second.accepted);
+        std::error_code missing;
+        EXPECT_EQ(fs::file_size(checked / "a.bin", missing), size) << "delivered into the folder that was checked";
+    }
 }
 
 // Run as root for another console user, with no data root standing for the

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/Folders.h"
@@ -224,6 +225,54 @@ TEST_F(InboundDelivery, UnderConfinementPeerSendReadsNothingThroughALinkSwappedI
         }
         EXPECT_GT(chunks, 0u) << "what was checked is still sent";
     }
+}
+
+// Items in more folders than a peer send keeps open all go, those past the
+// kept folders reached from the home again when walked, still never
+// through a link: one of those swapped for a link after the check fails
+// alone and reads nothing outside.
+TEST_F(InboundDelivery, UnderConfinementItemsInManyFoldersAllGoAndNoneThroughALinkSwappedIn) {
+    auto console = SimulatedMachine::current().consoleSession();
+    console.userName = "viewertest";
+    SimulatedMachine::current().setConsoleSession(console);
+    const fs::path outside = home.parent_path() / "outside";
+    const size_t folders = HostFileDeliveryState::maxFoldersHeldPerPeerSend + 4;
+    const std::string swapped = "f" + std::to_string(folders - 2);  // past the kept ones
+    std::vector<std::string> asked;
+    for (size_t i = 0; i < folders; i++) {
+        const std::string name = "f" + std::to_string(i);
+        fs::create_directories(home / "Many" / name);
+        std::ofstream(home / "Many" / name / "x") << "inside " << name;
+        asked.push_back("~/Many/" + name + "/x");
+    }
+    fs::create_directories(outside / swapped);
+    std::ofstream(outside / swapped / "x") << "secret";
+    auto& service = *delegate->components.fileTransferService;
+    service.routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (p.op == FileTransferOp::batchStart) {
+            fs::rename(home / "Many" / swapped, home / "Moved");
+            fs::create_directory_symlink(outside / swapped, home / "Many" / swapped);
+        }
+        std::lock_guard lock(sentLock);
+        sent.push_back({std::move(p), token});
+        return true;
+    };
+    deliver(peerSend(asked));
+    ASSERT_TRUE(response() && response()->accepted);
+    EXPECT_TRUE(diagnosticsContain("files: requested send of " + std::to_string(folders) + " item(s)"));
+    std::lock_guard lock(sentLock);
+    // Every item travels as "x": told apart by content.
+    std::multiset<std::string> contents;
+    size_t ended = 0;
+    for (const auto& s : sent) {
+        if (s.packet.op == FileTransferOp::fileChunk) contents.insert(std::string(s.packet.data.begin(), s.packet.data.end()));
+        if (s.packet.op == FileTransferOp::fileEnd) ended += 1;
+    }
+    std::multiset<std::string> expected;
+    for (size_t i = 0; i < folders; i++)
+        if ("f" + std::to_string(i) != swapped) expected.insert("inside f" + std::to_string(i));
+    EXPECT_EQ(contents, expected);
+    EXPECT_EQ(ended, folders - 1) << "the swapped item alone fails";
 }
 
 // A hung directory service or file system holds neither the queue a

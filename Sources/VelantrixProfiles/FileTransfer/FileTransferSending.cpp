@@ -10,6 +10,7 @@
 
 #include "Platform/FileHandles.h"
 #include "Platform/TextCollation.h"
+#include "Platform/TreeWalk.h"
 #include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
@@ -175,41 +176,24 @@ void FileTransferService::walk(const URL& url, const std::string& basePath, bool
     }
 }
 
-void FileTransferService::walkConfined(const platform::ConfinedFolder& parent, const std::string& name,
-                                       const URL& url, const std::string& basePath, const SendSource& source,
-                                       const fs::path& beneath, std::vector<OutgoingEntry>& entries,
-                                       uint64_t& totalBytes, uint64_t& totalFiles) {
-    // No link is followed, not even the item itself: what was checked is
-    // what is sent, and a swap since leads nowhere else.
-    auto item = parent.entry(name);
-    if (!item) return;
-    if (item->kind == platform::FileSystemEntryKind::folder) {
-        auto folder = parent.openBeneath(name, false);
-        if (!folder) {
-            // Not readable with the source's rights: the receiver hears it
-            // failed, by its name.
-            entries.push_back({url, basePath, false, 0, source.folder, beneath, source.readAs, true});
-            totalFiles += 1;
-            return;
-        }
-        entries.push_back({url, basePath, true, 0, source.folder, beneath, source.readAs});
-        auto children = (*folder)->list();
-        if (!children) return;
-        for (const auto& child : *children) {
-            if (child.kind != platform::FileSystemEntryKind::folder && child.kind != platform::FileSystemEntryKind::file)
-                continue;
-            walkConfined(**folder, child.name, url / child.name, basePath + "/" + child.name, source,
-                         beneath / child.name, entries, totalBytes, totalFiles);
-        }
-    } else if (item->kind == platform::FileSystemEntryKind::file) {
-        entries.push_back({url, basePath, false, item->size, source.folder, beneath, source.readAs});
-        totalBytes += item->size;
-        totalFiles += 1;
-    }
-}
-
 void FileTransferService::walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries,
                                              uint64_t& totalBytes, uint64_t& totalFiles) {
+    const std::string basePath = lastPathComponent(source.url).string();
+    const fs::path named(source.name);
+    // Where an item below the source is opened from `source.folder` when
+    // its bytes are sent.
+    auto beneathOf = [&](const std::string& relative) {
+        if (relative.empty()) return named;
+        return named == "." ? fs::path(relative) : named / relative;
+    };
+    // An item that cannot be read with the source's rights, or a tree past
+    // the walk's bounds: the receiver hears it failed, by its name.
+    auto failed = [&](const std::string& relative) {
+        const bool top = relative.empty();
+        entries.push_back({top ? source.url : source.url / relative, top ? basePath : basePath + "/" + relative, false,
+                           0, source.folder, beneathOf(relative), source.readAs, true});
+        totalFiles += 1;
+    };
     // Every folder of the walk is opened with the source's rights, so the
     // kernel refuses what its account may not list. Nothing but file work
     // happens under them.
@@ -217,20 +201,49 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
     if (source.readAs) {
         identity.emplace(*source.readAs);
         if (!*identity) {
-            status("send of " + source.url.filename().string() + " refused: " + identity->error());
+            status("send of " + basePath + " refused: " + identity->error());
+            failed({});
             return;
         }
     }
-    const std::string basePath = lastPathComponent(source.url).string();
-    const fs::path named(source.name);
     std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
     if (named.has_parent_path()) {
         auto opened = source.folder->openBeneath(named.parent_path(), false);
+        // Gone, or swapped for a link, since the check: as a vanished item.
         if (!opened) return;
         parent = *opened;
     }
-    walkConfined(*parent, named.filename().string(), source.url, basePath, source, named, entries, totalBytes,
-                 totalFiles);
+    // Hidden items inside folders are not sent; a hidden folder is left
+    // unwalked.
+    static const std::string hidden = "hidden";
+    platform::TreeWalk::Options options;
+    options.order = platform::TreeWalk::Order::parentsFirst;
+    options.onError = [&](const platform::TreeWalkFailure& failure) {
+        if (failure.message != hidden) failed(failure.relative);
+    };
+    // No link is followed, not even the item itself: what was checked is
+    // what is sent, and a swap since leads nowhere else.
+    auto walked = platform::TreeWalk::walk(
+        parent->fd(), named.filename().string(), options, [&](const platform::TreeEntry& item) -> platform::Status {
+            if (item.depth > 0 && item.name.starts_with(".")) return platform::Status::failure(hidden);
+            const bool top = item.relative.empty();
+            const URL url = top ? source.url : source.url / item.relative;
+            const std::string path = top ? basePath : basePath + "/" + item.relative;
+            if (item.kind == platform::FileSystemEntryKind::folder) {
+                entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative), source.readAs});
+            } else if (item.kind == platform::FileSystemEntryKind::file) {
+                entries.push_back({url, path, false, item.size, source.folder, beneathOf(item.relative), source.readAs});
+                totalBytes += item.size;
+                totalFiles += 1;
+            }
+            return platform::success();
+        });
+    if (walked) return;
+    // Vanished before the walk: nothing of it goes, as before the check.
+    if (walked.error().relative.empty() && walked.error().error == ENOENT) return;
+    status("send of " + basePath + " refused: " + platform::toStatus(walked.error()).error());
+    // Past the bounds nothing of the tree was visited; the item fails whole.
+    failed({});
 }
 
 platform::Result<platform::FileHandle> FileTransferService::openConfined(const OutgoingEntry& entry) {

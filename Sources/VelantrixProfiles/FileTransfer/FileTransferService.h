@@ -263,13 +263,9 @@ private:
                      const std::optional<std::string>& routingToken);
     void walk(const URL& url, const std::string& basePath, bool topLevel, std::vector<OutgoingEntry>& entries,
               uint64_t& totalBytes, uint64_t& totalFiles);
-    // The item `name` of `parent`, walked by descriptor; `within` and
-    // `beneath` say where its reads start from.
-    void walkConfined(const platform::ConfinedFolder& parent, const std::string& name, const URL& url,
-                      const std::string& basePath, const SendSource& source,
-                      const std::filesystem::path& beneath, std::vector<OutgoingEntry>& entries,
-                      uint64_t& totalBytes, uint64_t& totalFiles);
-    // A confined source from its folder, with the source's rights.
+    // A confined source walked from its folder by the tree walker, with the
+    // source's rights; what cannot be read, or a tree past the walker's
+    // bounds, is an entry that fails.
     void walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries, uint64_t& totalBytes,
                             uint64_t& totalFiles);
     static platform::Result<platform::FileHandle> openConfined(const OutgoingEntry& entry);

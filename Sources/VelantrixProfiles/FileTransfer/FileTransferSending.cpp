@@ -194,25 +194,6 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
                            0, source.folder, beneathOf(relative), source.readAs, true});
         totalFiles += 1;
     };
-    // Every folder of the walk is opened with the source's rights, so the
-    // kernel refuses what its account may not list. Nothing but file work
-    // happens under them.
-    std::optional<platform::FileIdentity> identity;
-    if (source.readAs) {
-        identity.emplace(*source.readAs);
-        if (!*identity) {
-            status("send of " + basePath + " refused: " + identity->error());
-            failed({});
-            return;
-        }
-    }
-    std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
-    if (named.has_parent_path()) {
-        auto opened = source.folder->openBeneath(named.parent_path(), false);
-        // Gone, or swapped for a link, since the check: as a vanished item.
-        if (!opened) return;
-        parent = *opened;
-    }
     // Hidden items inside folders are not sent; a hidden folder is left
     // unwalked.
     static const std::string hidden = "hidden";
@@ -221,28 +202,49 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
     options.onError = [&](const platform::TreeWalkFailure& failure) {
         if (failure.message != hidden) failed(failure.relative);
     };
-    // No link is followed, not even the item itself: what was checked is
-    // what is sent, and a swap since leads nowhere else.
-    auto walked = platform::TreeWalk::walk(
-        parent->fd(), named.filename().string(), options, [&](const platform::TreeEntry& item) -> platform::Status {
-            if (item.depth > 0 && item.name.starts_with(".")) return platform::Status::failure(hidden);
-            const bool top = item.relative.empty();
-            const URL url = top ? source.url : source.url / item.relative;
-            const std::string path = top ? basePath : basePath + "/" + item.relative;
-            if (item.kind == platform::FileSystemEntryKind::folder) {
-                entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative), source.readAs});
-            } else if (item.kind == platform::FileSystemEntryKind::file) {
-                entries.push_back({url, path, false, item.size, source.folder, beneathOf(item.relative), source.readAs});
-                totalBytes += item.size;
-                totalFiles += 1;
+    auto visit = [&](const platform::TreeEntry& item) -> platform::Status {
+        if (item.depth > 0 && item.name.starts_with(".")) return platform::Status::failure(hidden);
+        const bool top = item.relative.empty();
+        const URL url = top ? source.url : source.url / item.relative;
+        const std::string path = top ? basePath : basePath + "/" + item.relative;
+        if (item.kind == platform::FileSystemEntryKind::folder) {
+            entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative), source.readAs});
+        } else if (item.kind == platform::FileSystemEntryKind::file) {
+            entries.push_back({url, path, false, item.size, source.folder, beneathOf(item.relative), source.readAs});
+            totalBytes += item.size;
+            totalFiles += 1;
+        }
+        return platform::success();
+    };
+    std::optional<platform::TreeWalkResult> walked;
+    {
+        // Every folder of the walk is opened with the source's rights, so
+        // the kernel refuses what its account may not list. Nothing but
+        // file work happens under them: no line is logged, no work queued.
+        std::optional<platform::FileIdentity> identity;
+        if (source.readAs) identity.emplace(*source.readAs);
+        if (identity && !*identity) {
+            walked = platform::TreeWalkResult(platform::TreeWalkFailure{{}, identity->error(), false, 0});
+        } else {
+            std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
+            if (named.has_parent_path()) {
+                auto opened = source.folder->openBeneath(named.parent_path(), false);
+                // Gone, or swapped for a link, since the check: as a
+                // vanished item.
+                if (!opened) return;
+                parent = *opened;
             }
-            return platform::success();
-        });
-    if (walked) return;
+            // No link is followed, not even the item itself: what was
+            // checked is what is sent, and a swap since leads nowhere else.
+            walked = platform::TreeWalk::walk(parent->fd(), named.filename().string(), options, visit);
+        }
+    }
+    if (*walked) return;
     // Vanished before the walk: nothing of it goes, as before the check.
-    if (walked.error().relative.empty() && walked.error().error == ENOENT) return;
-    status("send of " + basePath + " refused: " + platform::toStatus(walked.error()).error());
-    // Past the bounds nothing of the tree was visited; the item fails whole.
+    if (walked->error().relative.empty() && walked->error().error == ENOENT) return;
+    status("send of " + basePath + " refused: " + platform::toStatus(walked->error()).error());
+    // Nothing of the tree was visited (past its bounds, or not readable at
+    // all): the item fails whole.
     failed({});
 }
 

@@ -272,6 +272,7 @@ TEST_F(InboundDelivery, UnderConfinementItemsInManyFoldersAllGoAndNoneThroughALi
     for (size_t i = 0; i < folders; i++)
         if ("f" + std::to_string(i) != swapped) expected.insert("inside f" + std::to_string(i));
     EXPECT_EQ(contents, expected);
+    EXPECT_EQ(delegate->fileDelivery.peerSends->heldForTesting(session.uuidString()), 0u) << "its place given back";
     EXPECT_EQ(ended, folders - 1) << "the swapped item alone fails";
 }
 

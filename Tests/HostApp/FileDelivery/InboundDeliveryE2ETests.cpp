@@ -477,6 +477,11 @@ TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayB
     ASSERT_EQ(honest->responses.size(), 1u);
     EXPECT_TRUE(honest->responses[0].second.accepted);
     EXPECT_EQ(honest->completed[0].first, *request);
+
+    // Reading again, the Viewer gets what it was promised, and its
+    // requests' places are given back.
+    viewer->channel->resumeReading();
+    EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.peerSends->heldForTesting(stalled) == 0; }, 120));
     service.routedSendPacket = wired;
 }
 

@@ -241,8 +241,17 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
             if (kept.failure) {
                 kept.confined.clear();
                 release();
-                refuse("files: could not read as the console user: " + *kept.failure,
-                       "The Host could not prepare the requested transfer.");
+                // Each request would fail the same way: one line a second.
+                std::optional<std::string> line;
+                {
+                    auto& peerSends = *self->fileDelivery.peerSends;
+                    std::lock_guard guard(peerSends.lock);
+                    line = peerSends.refusalLines.admit(
+                        "identity", "files: could not read as the console user: " + *kept.failure);
+                }
+                if (line) self->log(*line);
+                self->components.fileTransferService->sendPeerSendResponse(
+                    batchID, false, "The Host could not prepare the requested transfer.", token);
                 return;
             }
             if (kept.count() == 0) {

@@ -679,6 +679,9 @@ struct Group {
     const char* stopDuring;
 };
 
+// ctest shows the group by its name.
+void PrintTo(const Group& group, std::ostream* out) { *out << group.name; }
+
 const Group kGroups[] = {
     {"Input", inputRows, "pointer (25)"},
     {"Display", displayRows, "capture mode (18)"},

@@ -4,6 +4,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/VideoControlPayloads.h"
+#include "Platform/Clock.h"
 
 using platform::UUID;
 
@@ -74,12 +75,17 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::videoPreferenceControl: {
             auto preference = VideoPreferenceControlPayload::decode(payload);
             if (!preference) return publish("bad video preference payload");
+            // The chroma in force costs nothing and may be repeated at any rate.
+            if (holdForLatest(session, header.type, payload,
+                              preference->chromaMode == streamControl.currentVideoChromaMode))
+                return;
             applyVideoChromaMode(preference->chromaMode);
             return;
         }
         case AuxPacketType::hostDisplayModeControl: {
             auto control = HostDisplayModeControlPayload::decode(payload);
             if (!control) return publish("bad host display mode payload");
+            if (holdForLatest(session, header.type, payload)) return;
             applyHostDisplayMode(control->mode);
             return;
         }
@@ -107,6 +113,9 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::hostShortcut: {
             auto shortcut = HostShortcutControlPayload::decode(payload);
             if (!shortcut) return publish("bad host shortcut payload");
+            if ((shortcut->kind == HostShortcutKind::nextDesktop || shortcut->kind == HostShortcutKind::previousDesktop) &&
+                desktopStepTooSoon(session))
+                return;
             applyHostShortcut(*shortcut, sourceID);
             return;
         }
@@ -137,6 +146,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::hostPhysicalDisplayControl: {
             auto control = HostPhysicalDisplayControlPayload::decode(payload);
             if (!control) return publish("bad host physical display payload");
+            if (holdForLatest(session, header.type, payload)) return;
             applyHostPhysicalDisplayAction(control->action);
             return;
         }
@@ -163,6 +173,8 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             }
             return;
         case AuxPacketType::hostRecordingControl:
+            // A malformed one is refused at once, never held.
+            if (HostRecordingControlPayload::decode(payload) && holdForLatest(session, header.type, payload)) return;
             handleHostRecordingControl(payload, sourceID);
             return;
         default:
@@ -170,4 +182,86 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             noteOnce(session, raw, "aux: ignoring type " + std::to_string(raw) + " from session " + sourceID.id8());
             return;
     }
+}
+
+namespace {
+
+// Adds the tokens `intervalSeconds` earned since the last refill, up to the
+// burst.
+void refill(AuxSessionContext::RateBucket& bucket, double intervalSeconds, uint64_t now) {
+    const double burst = V230HostAudioAuxServer::kRateBurst;
+    if (!bucket.tokens) {
+        bucket.tokens = burst;
+    } else {
+        const double earned = static_cast<double>(now - bucket.refilledNs) / 1e9 / intervalSeconds;
+        bucket.tokens = std::min(burst, *bucket.tokens + earned);
+    }
+    bucket.refilledNs = now;
+}
+
+double intervalFor(AuxPacketType type) {
+    return type == AuxPacketType::hostRecordingControl ? V230HostAudioAuxServer::kHeldRequestIntervalSeconds
+                                                       : V230HostAudioAuxServer::kStreamRebuildIntervalSeconds;
+}
+
+}  // namespace
+
+bool V230HostAudioAuxServer::holdForLatest(AuxSessionContext& session, AuxPacketType type,
+                                           std::span<const uint8_t> payload, bool changesNothing) {
+    queue.dispatchPrecondition();
+    auto& bucket = session.rateBuckets[static_cast<uint8_t>(type)];
+    if (bucket.releasing) {
+        bucket.releasing = false;
+        return false;
+    }
+    // Nothing waits that it would overtake, and it costs nothing.
+    if (changesNothing && !bucket.latest) return false;
+    const double interval = intervalFor(type);
+    refill(bucket, interval, platform::Clock::uptimeNs());
+    if (!bucket.latest && *bucket.tokens >= 1) {
+        *bucket.tokens -= 1;
+        return false;
+    }
+    // These payloads are a few bytes; whatever follows them is ignored, so
+    // a long one is not worth keeping.
+    constexpr size_t kKeptBytes = 64;
+    const bool timerSet = bucket.latest.has_value();
+    bucket.latest.emplace(payload.begin(), payload.begin() + static_cast<long>(std::min(payload.size(), kKeptBytes)));
+    if (timerSet) return true;
+    queue.asyncAfter((1 - *bucket.tokens) * interval, [weak = weak_from_this(), id = session.id, type] {
+        if (auto self = weak.lock()) self->actOnHeldRequest(id, type);
+    });
+    return true;
+}
+
+void V230HostAudioAuxServer::actOnHeldRequest(const UUID& sessionID, AuxPacketType type) {
+    queue.dispatchPrecondition();
+    if (terminating_) return;
+    auto found = sessionContexts_.find(sessionID);
+    if (found == sessionContexts_.end() || found->second->closed) return;
+    auto& bucket = found->second->rateBuckets[static_cast<uint8_t>(type)];
+    if (!bucket.latest) return;
+    refill(bucket, intervalFor(type), platform::Clock::uptimeNs());
+    // The timer's own rounding may leave a hair short of a token.
+    bucket.tokens = std::max(0.0, *bucket.tokens - 1);
+    const std::vector<uint8_t> payload = std::move(*bucket.latest);
+    bucket.latest.reset();
+    bucket.releasing = true;
+    AuxPacketHeader header;
+    header.type = type;
+    const ViewerCausedLines lines(*this, sessionID, type);
+    dispatchControl(header, payload, sessionID);
+    if (auto again = sessionContexts_.find(sessionID); again != sessionContexts_.end())
+        again->second->rateBuckets[static_cast<uint8_t>(type)].releasing = false;
+}
+
+bool V230HostAudioAuxServer::desktopStepTooSoon(AuxSessionContext& session) {
+    queue.dispatchPrecondition();
+    // Its own bucket: a shortcut's other actions are not counted.
+    constexpr uint8_t kDesktopStepKey = 0;
+    auto& bucket = session.rateBuckets[kDesktopStepKey];
+    refill(bucket, kDesktopStepIntervalSeconds, platform::Clock::uptimeNs());
+    if (*bucket.tokens < 1) return true;
+    *bucket.tokens -= 1;
+    return false;
 }

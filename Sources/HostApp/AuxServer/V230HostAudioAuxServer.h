@@ -200,6 +200,17 @@ public:
     // needs, low enough that a flood leaves the encoder and the other
     // Viewers most of the Host's time.
     static constexpr double kFullTurnsPerSecond = 400;
+    // Each of these costs a rebuild of the shared stream, a display switch
+    // or a movie writer; a Viewer's own rate of them is bounded. A burst of
+    // rebuilds costs about one (each restart supersedes the one before), so
+    // a few go at once.
+    static constexpr double kRateBurst = 4;
+    static constexpr double kHeldRequestIntervalSeconds = 1.0;
+    // A chroma change or a display switch rebuilds the shared stream (a
+    // display switch 0.65 s later): one a second would leave it dark.
+    static constexpr double kStreamRebuildIntervalSeconds = 2.0;
+    // Each step is verified with timers for up to 1.6 s.
+    static constexpr double kDesktopStepIntervalSeconds = 0.5;
     // Identity challenges of logged-in connections ignored past their two,
     // by every server of the process.
     static uint64_t identityChallengesIgnoredForTesting();
@@ -846,6 +857,18 @@ private:
     // kKeyFrameRequestIntervalSeconds of its previous one, once that time is
     // up, merged with any others meanwhile.
     void passOnKeyFrameRequest(AuxSessionContext& session);
+    // True when a request that sets one value of the Host and costs it a
+    // rebuild is held: past kRateBurst at once, one per interval
+    // (kStreamRebuildIntervalSeconds, or kHeldRequestIntervalSeconds for a
+    // recording) is acted on, the latest waiting meanwhile in place of any
+    // earlier one (AuxServer/AuxControlDispatch.cpp). One that
+    // `changesNothing` goes at once, free, unless another waits.
+    bool holdForLatest(AuxSessionContext& session, AuxPacketType type, std::span<const uint8_t> payload,
+                       bool changesNothing = false);
+    void actOnHeldRequest(const platform::UUID& sessionID, AuxPacketType type);
+    // True when a desktop step is past the connection's rate (kRateBurst at
+    // once, then one per kDesktopStepIntervalSeconds): it is dropped.
+    bool desktopStepTooSoon(AuxSessionContext& session);
     // Cancels the connection and removes the session (the id by value, as
     // for removeSession).
     void closeSession(platform::UUID id, AuxChannel channel);

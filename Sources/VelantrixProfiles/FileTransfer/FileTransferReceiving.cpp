@@ -142,6 +142,9 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
         case FileTransferOp::listDirReply: return handleListDirReply(packet);
         case FileTransferOp::peerSendRequest: return;  // served before the packet reaches the service
         case FileTransferOp::peerSendResponse:
+            // Only a Host that asks a Viewer to send listens for answers;
+            // any other is dropped here, never queued on the main queue.
+            if (!onPeerSendResponse.get()) return;
             if (auto response = FileTransferPeerSendResponse::decode(packet.data)) {
                 onMain([id, r = *response](FileTransferService& self) {
                     if (auto hook = self.onPeerSendResponse.get()) hook(id, r);

@@ -110,6 +110,9 @@ Status ConfinedFolder::moveIn(const fs::path& from, const std::string& name, Mov
         FileHandle folder(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!folder.isOpen()) return Status::failure(errorText("open " + staging.string()));
         if (auto given = FileMoves::giveAwayAt(folder.fd(), from.filename().string(), *owner_); !given) return given;
+        // From the folder it was given away in, not by its path again: a
+        // path that leads elsewhere now would bring in an item of root's.
+        return FileMoves::moveNoReplaceAt(folder.fd(), from.filename(), fd(), name, report);
     }
     return FileMoves::moveNoReplaceAt(AT_FDCWD, from, fd(), name, report);
 }

@@ -284,6 +284,22 @@ TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOneGivenAwayWhereverItsPathLeadsLat
     EXPECT_TRUE(fs::exists(staging / "tool")) << "the planted file stays where it was";
 }
 
+// A link planted in place of the staging folder leads the give-away
+// nowhere: what it points at is neither given to the owner nor moved in.
+TEST_F(ConfinedFolderTest, AStagingFolderSwappedForALinkGivesNothingAway) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    std::ofstream(outside / "tool") << "root's";
+    const fs::path planted = dataRoot->path() / "staging-link";
+    fs::create_directory_symlink(outside, planted);
+    auto folder = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(folder.ok());
+    EXPECT_FALSE((*folder)->moveIn(planted / "tool", "tool").ok());
+    EXPECT_EQ(lstatOf(outside / "tool").st_uid, 0u) << "not given away";
+    EXPECT_FALSE(fs::exists(home / "Docs" / "tool"));
+}
+
 // A tree far deeper than any walk's bound, moved in for another user under
 // a descriptor limit far below its depth: refused whole before anything
 // moves, or moved whole and all the owner's; the descriptors the process

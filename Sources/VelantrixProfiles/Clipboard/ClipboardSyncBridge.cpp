@@ -416,7 +416,7 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             report("clipboard file too large: " + name + " (" + std::to_string(size) + " bytes)");
             continue;
         }
-        if (total + size > maxTotalFileBytes_ || written.size() >= maxInboxFiles) {
+        if (total + size > maxTotalFileBytes_ || written.size() >= inboxFileBound_) {
             report("clipboard transfer too large: skipped " + std::to_string(files.size() - i) + " file(s)");
             break;
         }
@@ -443,8 +443,8 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             continue;
         }
         if (shortened)
-            report("clipboard file name shortened to fit: " + std::to_string(name.size()) + " to " +
-                   std::to_string(candidate->string().size()) + " bytes");
+            report("clipboard file name shortened to fit: " + std::to_string(name.size()) + " bytes, saved under " +
+                   std::to_string(candidate->string().size()));
         total += size;
         written.push_back(batch->path() / *candidate);
     }
@@ -454,10 +454,10 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
 
 // --- Inbox housekeeping --------------------------------------------------------------
 
-std::vector<std::string> ClipboardSyncBridge::inboxBatchNamesForTesting() const {
-    std::vector<std::string> names;
-    for (const auto& batch : inboxBatches_) names.push_back(batch.name);
-    return names;
+void ClipboardSyncBridge::setInboxBoundsForTesting(size_t batches, size_t files, int64_t bytes) {
+    inboxBatchBound_ = batches;
+    inboxFileBound_ = files;
+    inboxByteBound_ = bytes;
 }
 
 void ClipboardSyncBridge::recordInboxBatch(InboxBatch batch) {
@@ -466,8 +466,21 @@ void ClipboardSyncBridge::recordInboxBatch(InboxBatch batch) {
     inboxBatches_.push_back(std::move(batch));
 }
 
-void ClipboardSyncBridge::adoptInboxBatches(std::vector<InboxBatch> found) {
+void ClipboardSyncBridge::adoptInboxBatches(std::vector<InboxBatch> found, std::vector<std::string> stale) {
     pollQueue_.dispatchPrecondition();
+    // Decided here, with the pasteboard as it is now: a day-old batch it
+    // names stays, however old.
+    const fs::path inbox = inboxFolder();
+    const auto named = pasteboard_.readFileURLs();
+    std::vector<std::string> removed;
+    for (auto& name : stale) {
+        const fs::path folder = inbox / name;
+        if (std::any_of(named.begin(), named.end(), [&](const fs::path& url) { return platform::Folders::contains(folder, url); }))
+            continue;
+        std::erase_if(found, [&](const InboxBatch& b) { return b.name == name; });
+        removed.push_back(std::move(name));
+    }
+    removeInboxBatches(std::move(removed));
     // A batch made by this run since the listing is known already.
     std::erase_if(found, [&](const InboxBatch& b) {
         return std::any_of(inboxBatches_.begin(), inboxBatches_.end(), [&](const InboxBatch& known) { return known.name == b.name; });
@@ -480,10 +493,19 @@ void ClipboardSyncBridge::adoptInboxBatches(std::vector<InboxBatch> found) {
     trimInbox();
 }
 
+void ClipboardSyncBridge::removeInboxBatches(std::vector<std::string> names) const {
+    if (names.empty()) return;
+    inboxQueue_.async([peerLabel = peerLabel_, names = std::move(names)] {
+        auto folder = openInbox(peerLabel, std::nullopt, false);
+        if (!folder) return;  // gone, or reachable only through a link
+        for (const auto& name : names) (*folder)->remove(name);
+    });
+}
+
 void ClipboardSyncBridge::trimInbox() {
     pollQueue_.dispatchPrecondition();
     auto over = [&] {
-        return inboxBatches_.size() > maxInboxBatches || inboxFiles_ > maxInboxFiles || inboxBytes_ > maxInboxBytes;
+        return inboxBatches_.size() > inboxBatchBound_ || inboxFiles_ > inboxFileBound_ || inboxBytes_ > inboxByteBound_;
     };
     if (!over()) return;
     const fs::path inbox = inboxFolder();
@@ -502,49 +524,33 @@ void ClipboardSyncBridge::trimInbox() {
         removed.push_back(std::move(it->name));
         it = inboxBatches_.erase(it);
     }
-    if (removed.empty()) return;
-    inboxQueue_.async([peerLabel = peerLabel_, removed = std::move(removed)] {
-        auto folder = openInbox(peerLabel, std::nullopt, false);
-        if (!folder) return;
-        for (const auto& name : removed) (*folder)->remove(name);
-    });
+    removeInboxBatches(std::move(removed));
 }
 
 void ClipboardSyncBridge::removeStaleInboxBatches() {
-    // A batch the pasteboard still offers stays, however old. The pasteboard
-    // is read here; the folder is listed and pruned on the inbox queue.
-    const auto named = pasteboard_.readFileURLs();
-    const fs::path inboxPath = inboxFolder();
+    // The folder is listed on the inbox queue; what goes is decided back on
+    // the main queue, where the pasteboard is read.
     const platform::Date now = platform::Clock::now();
-    inboxQueue_.async([weak = weak_from_this(), peerLabel = peerLabel_, named, inboxPath, now,
-                       main = pollQueue_] {
+    inboxQueue_.async([weak = weak_from_this(), peerLabel = peerLabel_, now, main = pollQueue_] {
         auto inbox = openInbox(peerLabel, std::nullopt, false);
         if (!inbox) return;  // none yet, or reachable only through a link
         auto entries = (*inbox)->list();
         if (!entries) return;
         std::vector<std::pair<platform::Date, InboxBatch>> kept;
+        std::vector<std::string> stale;
         for (const auto& entry : *entries) {
             if (entry.kind != platform::FileSystemEntryKind::folder) continue;
-            const fs::path folder = inboxPath / entry.name;
-            const bool isNamed = std::any_of(named.begin(), named.end(),
-                                             [&](const fs::path& url) { return platform::Folders::contains(folder, url); });
-            const bool stale =
-                entry.modificationDate && now.timeIntervalSince(*entry.modificationDate) > inboxRetentionSeconds;
-            if (stale && !isNamed) {
-                (*inbox)->remove(entry.name);
-                continue;
-            }
+            if (entry.modificationDate && now.timeIntervalSince(*entry.modificationDate) > inboxRetentionSeconds)
+                stale.push_back(entry.name);
             InboxBatch batch{entry.name, 0, 0};
             batch.files = countBatch(**inbox, entry.name, batch.bytes);
             kept.emplace_back(entry.modificationDate.value_or(now), std::move(batch));
         }
-        std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
-            return a.first.timeIntervalSince(b.first) < 0;
-        });
+        std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         std::vector<InboxBatch> found;
         for (auto& [date, batch] : kept) found.push_back(std::move(batch));
-        main.async([weak, found = std::move(found)]() mutable {
-            if (auto self = weak.lock()) self->adoptInboxBatches(std::move(found));
+        main.async([weak, found = std::move(found), stale = std::move(stale)]() mutable {
+            if (auto self = weak.lock()) self->adoptInboxBatches(std::move(found), std::move(stale));
         });
     });
 }

@@ -106,8 +106,9 @@ public:
     // kept unless it is too long to be one; then the whole is cut.
     static std::string fittedFilename(const std::string& name, const std::string& suffix, size_t maxBytes);
 
-    // The batches the inbox is known to hold, oldest first; tests only.
-    std::vector<std::string> inboxBatchNamesForTesting() const;
+    // Smaller inbox bounds, so a test reaches them with a few small
+    // transfers; tests only.
+    void setInboxBoundsForTesting(size_t batches, size_t files, int64_t bytes);
 
 private:
     void pollPasteboard();
@@ -138,8 +139,11 @@ private:
         int64_t bytes = 0;
     };
     void recordInboxBatch(InboxBatch batch);
-    // Batches found at start, oldest first: counted before this run's own.
-    void adoptInboxBatches(std::vector<InboxBatch> found);
+    // Batches found at start, oldest first, counted before this run's own;
+    // the day-old ones among them go unless the pasteboard names them.
+    void adoptInboxBatches(std::vector<InboxBatch> found, std::vector<std::string> stale);
+    // Removes batches beneath the inbox's descriptor, on the inbox queue.
+    void removeInboxBatches(std::vector<std::string> names) const;
     // Removes the oldest batches, on the inbox queue, until the inbox is
     // within its bounds or only the newest and named ones are left.
     void trimInbox();
@@ -180,6 +184,9 @@ private:
     // The inbox's batches, oldest first, and their totals: what decides
     // which go when it is over its bounds.
     std::deque<InboxBatch> inboxBatches_;
+    size_t inboxBatchBound_ = maxInboxBatches;
+    size_t inboxFileBound_ = maxInboxFiles;
+    int64_t inboxByteBound_ = maxInboxBytes;
     size_t inboxFiles_ = 0;
     int64_t inboxBytes_ = 0;
     // Lists and removes batches, so the main queue never waits on a tree

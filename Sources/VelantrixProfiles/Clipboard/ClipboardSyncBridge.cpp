@@ -38,14 +38,11 @@ fs::path cachesFolder() {
 }
 
 // The folder a Host-private folder is reached from: the data root when the
-// folder lies below it, else the home, else the folder itself. What lies
-// below it may be the console user's (the data root's home is) and is
-// opened without following a link.
+// folder lies below it (its home is the console user's, who may plant links
+// there), else the folder itself (the Host's own user's caches).
 fs::path trustedTopOf(const fs::path& folder) {
     if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, folder))
         return root->lexically_normal();
-    if (const fs::path home = platform::Folders::home().lexically_normal(); platform::Folders::contains(home, folder))
-        return home;
     return folder;
 }
 

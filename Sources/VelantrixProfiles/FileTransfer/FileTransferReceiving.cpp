@@ -168,18 +168,14 @@ void FileTransferService::rememberDestination(const UUID& id, PendingDestination
 }
 
 platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() const {
-    // Opened from the data root (else the home) down, each folder without
-    // following a link: the caches folder of a Host run for another user
-    // lies in that user's home, and a link planted anywhere on the way
-    // cannot lead received files elsewhere.
+    // Opened from the data root down (else from the caches folder, the
+    // Host's own user's), each folder without following a link: the data
+    // root's home is the console user's, and a link planted anywhere on the
+    // way cannot lead received files elsewhere.
     const std::filesystem::path staging = stagingRootPath().lexically_normal();
     std::filesystem::path top = staging.parent_path().parent_path();
-    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, staging)) {
+    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, staging))
         top = root->lexically_normal();
-    } else if (const std::filesystem::path home = platform::Folders::home().lexically_normal();
-               platform::Folders::contains(home, staging)) {
-        top = home;
-    }
     auto folder = platform::FolderHandle::open(top, true);
     for (const auto& part : staging.lexically_relative(top)) {
         if (!folder) break;

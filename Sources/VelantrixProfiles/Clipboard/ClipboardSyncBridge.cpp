@@ -1,8 +1,8 @@
 #include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
 
-#include <algorithm>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <system_error>
 
@@ -510,7 +510,7 @@ void ClipboardSyncBridge::trimInbox() {
     std::vector<std::string> removed;
     // The newest batch stays whatever it holds, and so does every batch
     // the pasteboard names: a paste must still find its files.
-    for (auto it = inboxBatches_.begin(); over() && std::next(it) != inboxBatches_.end();) {
+    for (auto it = inboxBatches_.begin(); over() && it != inboxBatches_.end() && std::next(it) != inboxBatches_.end();) {
         const fs::path folder = inbox / it->name;
         if (std::any_of(named.begin(), named.end(), [&](const fs::path& url) { return platform::Folders::contains(folder, url); })) {
             ++it;

@@ -492,10 +492,18 @@ void ClipboardSyncBridge::adoptInboxBatches(std::vector<InboxBatch> found, std::
 
 void ClipboardSyncBridge::removeInboxBatches(std::vector<std::string> names) const {
     if (names.empty()) return;
-    inboxQueue_.async([peerLabel = peerLabel_, names = std::move(names)] {
+    inboxQueue_.async([weak = weak_from_this(), main = pollQueue_, peerLabel = peerLabel_, names = std::move(names)] {
         auto folder = openInbox(peerLabel, std::nullopt, false);
         if (!folder) return;  // gone, or reachable only through a link
-        for (const auto& name : names) (*folder)->remove(name);
+        std::optional<std::string> failure;
+        for (const auto& name : names) {
+            if (auto removed = (*folder)->remove(name); !removed && !failure) failure = removed.error();
+        }
+        if (!failure) return;
+        // One line for the whole round, said where the statuses are.
+        main.async([weak, failure = std::move(*failure)] {
+            if (auto self = weak.lock()) self->report("clipboard inbox cleanup failed: " + failure);
+        });
     });
 }
 

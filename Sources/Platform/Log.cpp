@@ -80,7 +80,7 @@ std::optional<std::string> LineRateLimiter::admit(const std::string& scopeName, 
         // One overflow entry per scope: a scope past its caps shares a line
         // a second among its new keys, and never takes another scope's.
         fresh = !scope.overflow;
-        if (fresh) scope.overflow.emplace();
+        if (fresh) scope.overflow = Entry{};
         entry = &*scope.overflow;
     }
     if (!fresh && now - entry->lastWrittenNs < intervalNs_) {

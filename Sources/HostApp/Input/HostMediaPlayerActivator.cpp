@@ -1,7 +1,6 @@
 #include "HostApp/Input/HostMediaPlayerActivator.h"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "Platform/CoreAudio.h"
@@ -58,7 +57,7 @@ std::string HostMediaPlayerActivator::lastActivationDescription() const {
 
 size_t HostMediaPlayerActivator::waitingRequestsForTesting() const {
     std::lock_guard<std::mutex> g(lock_);
-    return requestWaiting_ ? 1 : 0;
+    return waitingReasons_.size();
 }
 
 void HostMediaPlayerActivator::bringPlayingAppToFront(const std::string& reason,
@@ -67,7 +66,7 @@ void HostMediaPlayerActivator::bringPlayingAppToFront(const std::string& reason,
         // The waiting request will find the playing app as well as this
         // one would: one queued task, not one per key press.
         std::lock_guard<std::mutex> g(lock_);
-        if (std::exchange(requestWaiting_, true)) return;
+        if (!waitingReasons_.insert(reason).second) return;
     }
     std::weak_ptr<HostMediaPlayerActivator> weak = weak_from_this();
     queue_.async([weak, reason, log = std::move(log)] {
@@ -75,7 +74,7 @@ void HostMediaPlayerActivator::bringPlayingAppToFront(const std::string& reason,
         if (!self) return;
         {
             std::lock_guard<std::mutex> g(self->lock_);
-            self->requestWaiting_ = false;
+            self->waitingReasons_.erase(reason);
         }
         std::optional<std::string> description;
         if (auto id = audioOutputBundleID()) description = self->activate(*id);

@@ -88,7 +88,9 @@ TEST_F(ViewerLines, AFloodOnAnyRoadWritesAboutOneLineASecondForThatViewer) {
         SCOPED_TRACE(r.name);
         auto flooder = logInViewer("Flooder" + std::string(1, char('A' + road)), r.dataChannel);
         auto other = logInViewer("Other" + std::string(1, char('A' + road++)), r.dataChannel);
-        if (r.dataChannel) ASSERT_TRUE(flooder.channel && other.channel);
+        if (r.dataChannel) {
+            ASSERT_TRUE(flooder.channel && other.channel);
+        }
         flooder.control->settle();
         other.control->settle();
         log->clear();

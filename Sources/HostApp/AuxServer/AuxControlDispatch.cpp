@@ -100,7 +100,10 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             return;
         case AuxPacketType::clipboardTransfer: {
             auto transfer = ClipboardTransfer::decode(payload);
-            if (!transfer.ok()) return publish("bad clipboard payload: " + transfer.error());
+            // The decoder's reason can quote the Viewer's bytes: the kind is
+            // fixed here, never taken from it.
+            if (!transfer.ok())
+                return publishForViewer(sourceID, "bad clipboard payload", "bad clipboard payload: " + transfer.error());
             if (onClipboardTransfer) onClipboardTransfer(*transfer);
             return;
         }

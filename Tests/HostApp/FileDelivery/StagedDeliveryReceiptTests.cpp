@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
+#include "Platform/AppKitAlert.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
@@ -155,6 +156,35 @@ TEST_F(StagedDeliveryReceipt, ANameTakenBetweenTheCheckAndTheMoveGoesToTheNextFr
     ASSERT_TRUE(verdict);
     EXPECT_TRUE(verdict->accepted);
     EXPECT_TRUE(stagingEmpty());
+}
+
+TEST_F(StagedDeliveryReceipt, ANameTakenBeforeAPromptingDeliveryMovesIsAskedAbout) {
+    // Found free, then taken by another delivery just before the move: a
+    // clash like any other, asked about instead of failing the item.
+    const fs::path folder = Folders::home() / "RaceAsk";
+    bool taken = false;
+    FileMoves::setMoveFailureForTesting([&](const fs::path& from) {
+        if (from.filename() == "a.txt" && !taken) {
+            taken = true;
+            std::ofstream(folder / "a.txt") << "theirs";
+        }
+        return false;
+    });
+    auto batch = viewer->sendURLs({sources / "a.txt"}, FileTransferIntent::managedCopy, "~/RaceAsk",
+                                  FileTransferDeliveryOptions::promptForConflicts, std::nullopt);
+    ASSERT_TRUE(batch);
+    runUntilIdle();
+    auto alerts = app().shownAlerts();
+    ASSERT_EQ(alerts.size(), 1u) << "the clash is asked about";
+    onMain([&] { alerts[0]->pressButton(0); });  // Keep Both
+    runUntilIdle();
+    FileMoves::setMoveFailureForTesting(nullptr);
+    EXPECT_EQ(contentOf(folder / "a.txt"), "theirs");
+    EXPECT_EQ(contentOf(folder / "a copy.txt"), "apple");
+    EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Saved 1 item(s) to RaceAsk");
+    auto verdict = receipt();
+    ASSERT_TRUE(verdict);
+    EXPECT_TRUE(verdict->accepted);
 }
 
 }  // namespace

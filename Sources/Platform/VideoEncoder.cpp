@@ -12,9 +12,11 @@
 #include <vector>
 
 #include <dirent.h>
+#include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include "Platform/Dispatch.h"
 #include "Platform/LibavSupport.h"
 
 extern "C" {
@@ -259,9 +261,34 @@ private:
 
 namespace {
 std::atomic<int> openLibraryEncoders{0};
+
+// Passes that returned freed memory to the system, and whether one is due.
+std::atomic<int> freedMemoryReturns{0};
+std::atomic<bool> freedMemoryReturnDue{false};
+// Long enough for a closing encoder's threads to have ended, and for the
+// closes of one rebuild (or of a burst of them) to share one pass.
+constexpr double kFreedMemoryReturnDelaySeconds = 0.5;
+
+// glibc keeps what a closed encoder freed in the arenas of the threads that
+// allocated it (the library's pool and frame threads, the conversion bands)
+// and gives back only the top of each heap on its own: a few rebuilds of a
+// large stream left hundreds of MiB resident after the encoders had gone.
+// A pass over every arena returns their free pages; it runs on a utility
+// queue, never on the caller's.
+void returnFreedMemorySoon() {
+    if (freedMemoryReturnDue.exchange(true)) return;
+    DispatchQueue::global(QualityOfService::utility).asyncAfter(kFreedMemoryReturnDelaySeconds, [] {
+        freedMemoryReturnDue = false;
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
+        freedMemoryReturns.fetch_add(1);
+    });
+}
 }  // namespace
 
 int VideoEncoder::openLibraryEncoderCountForTesting() { return openLibraryEncoders.load(); }
+int VideoEncoder::freedMemoryReturnsForTesting() { return freedMemoryReturns.load(); }
 
 struct VideoEncoder::Codec {
     Codec() { openLibraryEncoders.fetch_add(1); }
@@ -302,6 +329,7 @@ struct VideoEncoder::Codec {
         av_buffer_unref(&surfaces);
         av_buffer_unref(&device);
         openLibraryEncoders.fetch_sub(1);
+        returnFreedMemorySoon();
     }
 };
 

@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
 #include "Platform/LibavSupport.h"
 
@@ -262,12 +263,13 @@ private:
 namespace {
 std::atomic<int> openLibraryEncoders{0};
 
-// Passes that returned freed memory to the system, and whether one is due.
+// Passes that returned freed memory to the system, and when the next one
+// is due (uptime in ns; 0 for none).
 std::atomic<int> freedMemoryReturns{0};
-std::atomic<bool> freedMemoryReturnDue{false};
+std::atomic<uint64_t> freedMemoryReturnDueNs{0};
 // Long enough for a closing encoder's threads to have ended, and for the
 // closes of one rebuild (or of a burst of them) to share one pass.
-constexpr double kFreedMemoryReturnDelaySeconds = 0.5;
+constexpr uint64_t kFreedMemoryReturnDelayNs = 500'000'000;
 
 // glibc keeps what a closed encoder freed in the arenas of the threads that
 // allocated it (the library's pool and frame threads, the conversion bands)
@@ -276,9 +278,16 @@ constexpr double kFreedMemoryReturnDelaySeconds = 0.5;
 // A pass over every arena returns their free pages; it runs on a utility
 // queue, never on the caller's.
 void returnFreedMemorySoon() {
-    if (freedMemoryReturnDue.exchange(true)) return;
-    DispatchQueue::global(QualityOfService::utility).asyncAfter(kFreedMemoryReturnDelaySeconds, [] {
-        freedMemoryReturnDue = false;
+    const uint64_t now = Clock::uptimeNs();
+    const uint64_t due = freedMemoryReturnDueNs.load();
+    // One already due soon covers this close too. (One that should have
+    // run long ago never will: its runtime has gone, as in tests.)
+    if (due != 0 && due >= now && due - now <= kFreedMemoryReturnDelayNs) return;
+    const uint64_t at = now + kFreedMemoryReturnDelayNs;
+    freedMemoryReturnDueNs = at;
+    DispatchQueue::global(QualityOfService::utility).asyncAfter(double(kFreedMemoryReturnDelayNs) / 1e9, [at] {
+        uint64_t expected = at;
+        freedMemoryReturnDueNs.compare_exchange_strong(expected, 0);
 #ifdef __GLIBC__
         malloc_trim(0);
 #endif

@@ -3,14 +3,14 @@
 //
 // The Host runs in a child process (real runtime, in-memory directory). A
 // second Viewer streams the Easy mode on 7347 and acknowledges every frame;
-// the flooding Viewer logs in on 7347 and sends explicit capture-mode
-// requests that step through every mode and chroma, CaptureRequestsPerSecond
-// of them (environment NORVESSAL_CAPTURE_REQUESTS_PER_SECOND, default 50, 0
-// meaning as fast as the Host reads), for FloodSeconds (NORVESSAL_FLOOD_SECONDS,
-// default 15); its last request asks for the watcher's stream again, so the
-// Host ends where it began. The closing note gives the second Viewer's frames
-// per second before and during the flood, and the Host's RSS before, at its
-// highest during the flood and 10 s after.
+// the flooding Viewer logs in on 7347 too (acknowledging its frames, so it
+// is never pruned) and sends explicit capture-mode requests (requestCycle
+// says which), NORVESSAL_CAPTURE_REQUESTS_PER_SECOND of them (default 50; 0
+// as fast as the Host reads) for NORVESSAL_FLOOD_SECONDS (default 15). Its last request
+// asks for the watcher's stream again, so the Host ends where it began. The
+// closing note gives the watcher's frames per second before and during the
+// flood, and the Host's RSS before, at its highest during the flood and 10 s
+// after.
 
 #include <benchmark/benchmark.h>
 
@@ -42,13 +42,21 @@ int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
     return fd;
 }
 
-// Reads and drops everything, so the Host never finds the socket full.
-void drain(int fd, std::atomic<bool>& running) {
+// Reads everything and acknowledges every frame, as a Viewer that keeps up
+// would, so the Host never finds the socket full nor prunes the connection.
+void drainAcknowledging(int fd, std::atomic<bool>& running) {
     const timeval timeout{0, 200000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    uint8_t buffer[65536];
+    AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+    const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
+    std::vector<uint8_t> buffer(262144);
     while (running) {
-        if (::recv(fd, buffer, sizeof buffer, 0) == 0) return;
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n == 0) return;
+        if (n < 0) continue;
+        cutter.append({buffer.data(), static_cast<size_t>(n)});
+        for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next())
+            if (next.header.type == AuxPacketType::videoFrame) writeAll(fd, ack);
     }
 }
 
@@ -94,9 +102,25 @@ struct StreamingViewer {
 };
 
 // Every mode in both chromas on its default backend, each marked as the
-// user's choice, so that none is a refresh the Host may ignore.
+// user's choice, so that none is a refresh the Host may ignore. With
+// NORVESSAL_CAPTURE_FLOOD=formats, only the watcher's mode, in both codecs
+// and chromas: every request still rebuilds the encoder, but the stream
+// keeps the watcher's size.
 std::vector<std::vector<uint8_t>> requestCycle() {
     std::vector<std::vector<uint8_t>> cycle;
+    const char* flood = std::getenv("NORVESSAL_CAPTURE_FLOOD");
+    if (flood && std::string(flood) == "formats") {
+        for (auto codec : {VideoStreamCodec::hevc, VideoStreamCodec::h264}) {
+            for (auto chroma : {VideoChromaMode::yuv420, VideoChromaMode::yuv444}) {
+                auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, chroma,
+                                                                 VideoCaptureBackend::physical);
+                request.codec = codec;
+                request.controlIntent = CaptureModeControlPayload::intentExplicit;
+                cycle.push_back(makeAuxPacket(AuxPacketType::captureModeControl, 0, request.encode(), 0));
+            }
+        }
+        return cycle;
+    }
     for (auto mode : kAllVideoCaptureModes) {
         for (auto chroma : {VideoChromaMode::yuv420, VideoChromaMode::yuv444}) {
             auto request = CaptureModeControlPayload::preset(
@@ -133,7 +157,7 @@ void BM_CaptureModeFloodAgainstAWatcher(benchmark::State& state) {
         }
         std::atomic<bool> flooding{true};
         std::atomic<uint64_t> sent{0};
-        std::thread drainer([&] { drain(flooder, running); });
+        std::thread drainer([&] { drainAcknowledging(flooder, running); });
         std::thread sender([&] {
             const auto cycle = requestCycle();
             const double start = seconds();

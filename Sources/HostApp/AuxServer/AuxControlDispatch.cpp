@@ -52,10 +52,12 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         return;
     }
 
-    // A change waiting for the hold is dropped if its session has gone.
-    auto paceStreamChange = [&](StreamChangePacer::Kind kind, auto change) {
+    // `value` is the decoded request in its wire form (a long payload's
+    // ignored tail is not kept). A change waiting for the hold is dropped if
+    // its session has gone.
+    auto paceStreamChange = [&](StreamChangePacer::Kind kind, const std::vector<uint8_t>& value, auto change) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-        streamControl.changePacer.submit(queue, sourceID, kind, payload, [weak, sourceID, change = std::move(change)] {
+        streamControl.changePacer.submit(queue, sourceID, kind, value, [weak, sourceID, change = std::move(change)] {
             auto self = weak.lock();
             if (!self) return;
             auto it = self->sessionContexts_.find(sourceID);
@@ -80,7 +82,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             auto request = CaptureModeControlPayload::decode(payload);
             if (!request) return publish("bad capture mode payload");
             publish("capture mode control received: " + request->summary() + " route=" + captureRouteSummary(*request));
-            return paceStreamChange(StreamChangePacer::Kind::captureMode,
+            return paceStreamChange(StreamChangePacer::Kind::captureMode, request->encode(),
                                     [request = *request, sourceID](V230HostAudioAuxServer& s) {
                                         s.broadcastHostError("display: requested " + request.summary());
                                         s.applyVideoCaptureRequest(request, sourceID);
@@ -89,7 +91,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::videoPreferenceControl: {
             auto preference = VideoPreferenceControlPayload::decode(payload);
             if (!preference) return publish("bad video preference payload");
-            return paceStreamChange(StreamChangePacer::Kind::videoPreference,
+            return paceStreamChange(StreamChangePacer::Kind::videoPreference, {rawValue(preference->chromaMode)},
                                     [chroma = preference->chromaMode](V230HostAudioAuxServer& s) {
                                         s.applyVideoChromaMode(chroma);
                                     });
@@ -97,8 +99,10 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::hostDisplayModeControl: {
             auto control = HostDisplayModeControlPayload::decode(payload);
             if (!control) return publish("bad host display mode payload");
-            return paceStreamChange(StreamChangePacer::Kind::hostDisplayMode,
-                                    [mode = control->mode](V230HostAudioAuxServer& s) { s.applyHostDisplayMode(mode); });
+            return paceStreamChange(StreamChangePacer::Kind::hostDisplayMode, {static_cast<uint8_t>(control->mode)},
+                                    [mode = control->mode](V230HostAudioAuxServer& s) {
+                                        s.applyHostDisplayMode(mode);
+                                    });
         }
         case AuxPacketType::pointerEvent: {
             auto event = PointerEventControlPayload::decode(payload);
@@ -155,6 +159,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             auto control = HostPhysicalDisplayControlPayload::decode(payload);
             if (!control) return publish("bad host physical display payload");
             return paceStreamChange(StreamChangePacer::Kind::physicalDisplayAction,
+                                    {static_cast<uint8_t>(control->action)},
                                     [action = control->action](V230HostAudioAuxServer& s) {
                                         s.applyHostPhysicalDisplayAction(action);
                                     });

@@ -13,13 +13,13 @@ constexpr uint64_t kHoldNs = static_cast<uint64_t>(StreamChangePacer::holdSecond
 StreamChangePacer::StreamChangePacer() : state_(std::make_shared<State>()) {}
 
 void StreamChangePacer::submit(const platform::DispatchQueue& queue, const platform::UUID& session, Kind kind,
-                               std::span<const uint8_t> payload, std::function<void()> apply) {
+                               std::span<const uint8_t> value, std::function<void()> apply) {
     queue.dispatchPrecondition();
     auto& s = *state_;
     const uint64_t now = platform::Clock::uptimeNs();
     const bool holding = s.lastAppliedNs && now - *s.lastAppliedNs < kHoldNs;
     if (!holding && s.pending.empty()) {
-        run(s, Change{session, kind, {payload.begin(), payload.end()}, std::move(apply)});
+        run(s, Change{session, kind, {value.begin(), value.end()}, std::move(apply)});
         return;
     }
     // The newest of a session's requests of one kind is the only one that
@@ -29,7 +29,7 @@ void StreamChangePacer::submit(const platform::DispatchQueue& queue, const platf
         s.pending.erase(it);
         ++s.coalesced;
     }
-    s.pending.push_back(Change{session, kind, {payload.begin(), payload.end()}, std::move(apply)});
+    s.pending.push_back(Change{session, kind, {value.begin(), value.end()}, std::move(apply)});
     if (s.holdEnd) return;
     const double wait = holding ? double(*s.lastAppliedNs + kHoldNs - now) / 1e9 : 0.0;
     std::weak_ptr<State> weak = state_;
@@ -49,7 +49,7 @@ void StreamChangePacer::applyPending(State& state) {
     state.pending.clear();
     for (auto& change : changes) {
         const auto& last = state.lastApplied;
-        if (last && last->session == change.session && last->kind == change.kind && last->payload == change.payload) {
+        if (last && last->session == change.session && last->kind == change.kind && last->value == change.value) {
             ++state.coalesced;
             continue;
         }
@@ -59,17 +59,9 @@ void StreamChangePacer::applyPending(State& state) {
 
 void StreamChangePacer::run(State& state, Change change) {
     state.lastAppliedNs = platform::Clock::uptimeNs();
-    state.lastApplied = Applied{change.session, change.kind, std::move(change.payload)};
+    state.lastApplied = Applied{change.session, change.kind, std::move(change.value)};
     ++state.applied;
     change.apply();
-}
-
-void StreamChangePacer::cancelPending() {
-    auto& s = *state_;
-    s.coalesced += s.pending.size();
-    s.pending.clear();
-    if (s.holdEnd) s.holdEnd->cancel();
-    s.holdEnd.reset();
 }
 
 size_t StreamChangePacer::pendingCount() const { return state_->pending.size(); }

@@ -6,7 +6,7 @@
 // latest; once a change has been applied, the stream holds it for
 // `holdSeconds` before the next one is applied, and then every session's
 // latest change is applied in the order it arrived. A change that only
-// repeats the one applied last (same session, kind and payload, nothing
+// repeats the one applied last (same session, kind and value, nothing
 // applied in between) is dropped when the hold ends. The first change
 // after a quiet hold is applied at once, so a Viewer that asks now and then
 // waits for nothing.
@@ -38,14 +38,11 @@ public:
     StreamChangePacer();
 
     // Applies `apply` on `queue` now, or when the hold ends unless a newer
-    // request of the same session and kind takes its place first. `payload`
-    // tells a repeat from a change. Server queue only; `apply` runs there.
+    // request of the same session and kind takes its place first. `value`
+    // (the decoded request in its wire form, a few bytes) tells a repeat
+    // from a change. Server queue only; `apply` runs there.
     void submit(const platform::DispatchQueue& queue, const platform::UUID& session, Kind kind,
-                std::span<const uint8_t> payload, std::function<void()> apply);
-
-    // Forgets what waits for the hold (the server stops, or pauses the
-    // stream for good reasons of its own).
-    void cancelPending();
+                std::span<const uint8_t> value, std::function<void()> apply);
 
     size_t pendingCount() const;
     // Changes applied and changes coalesced or dropped since the start, for
@@ -57,13 +54,13 @@ private:
     struct Change {
         platform::UUID session;
         Kind kind;
-        std::vector<uint8_t> payload;
+        std::vector<uint8_t> value;
         std::function<void()> apply;
     };
     struct Applied {
         platform::UUID session;
         Kind kind;
-        std::vector<uint8_t> payload;
+        std::vector<uint8_t> value;
     };
     // Shared with the pending end of the hold, which holds it weakly: the
     // pacer lives inside the server and may go before the queue runs it.

@@ -294,6 +294,22 @@ void returnFreedMemorySoon() {
         freedMemoryReturns.fetch_add(1);
     });
 }
+
+// glibc maps a large block on its own and unmaps it when freed, but after
+// the first such free it raises that size to the block's, up to 32 MiB: the
+// pictures of every later encoder (a few MiB each) then come from the heaps
+// of whichever threads asked, where they fragment what is left, and a
+// rebuilt stream kept tens of MiB it no longer used. A fixed size keeps
+// every block of a picture's size mapped and returned whole. Pictures and
+// frame buffers are pooled, so this costs no system call per frame.
+constexpr int kLargeBlockBytes = 1 << 20;
+
+void mapLargeBlocksOnTheirOwn() {
+#ifdef __GLIBC__
+    static std::once_flag once;
+    std::call_once(once, [] { mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes); });
+#endif
+}
 }  // namespace
 
 int VideoEncoder::openLibraryEncoderCountForTesting() { return openLibraryEncoders.load(); }
@@ -426,6 +442,7 @@ VideoEncoder::~VideoEncoder() = default;
 
 Result<std::unique_ptr<VideoEncoder>> VideoEncoder::create(const VideoEncoderSettings& settings) {
     quietLibavLogging();
+    mapLargeBlocksOnTheirOwn();
     std::unique_ptr<VideoEncoder> encoder(new VideoEncoder(settings));
     if (auto built = encoder->build(); !built) return Result<std::unique_ptr<VideoEncoder>>::failure(built.error());
     return encoder;

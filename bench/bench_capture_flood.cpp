@@ -6,11 +6,12 @@
 // the flooding Viewer logs in on 7347 too (acknowledging its frames, so it
 // is never pruned) and sends explicit capture-mode requests (requestCycle
 // says which), NORVESSAL_CAPTURE_REQUESTS_PER_SECOND of them (default 50; 0
-// as fast as the Host reads) for NORVESSAL_FLOOD_SECONDS (default 15). Its last request
-// asks for the watcher's stream again, so the Host ends where it began. The
-// closing note gives the watcher's frames per second before and during the
-// flood, and the Host's RSS before, at its highest during the flood and 10 s
-// after.
+// as fast as the Host reads) for NORVESSAL_FLOOD_SECONDS (default 15). Its
+// last request asks for the watcher's mode again (Easy keeps the display at
+// the mode the flood left it in, so a flood of every mode may end on a
+// smaller canvas). The closing note gives the watcher's frames per second
+// before and during the flood, and the Host's RSS before, at its highest
+// during the flood and 10 s after.
 
 #include <benchmark/benchmark.h>
 

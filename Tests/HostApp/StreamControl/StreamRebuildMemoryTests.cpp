@@ -1,8 +1,12 @@
 // What a rebuilt shared stream gives back: the frame buffers no connection
 // holds any longer, and the memory its closed encoder freed, which the
-// allocator would otherwise keep in its threads' arenas.
+// allocator would otherwise keep in its threads' arenas or heaps.
 
 #include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <cstdlib>
 
 #include "Platform/VideoEncoder.h"
 #include "StreamPolicyFixture.h"
@@ -34,5 +38,32 @@ TEST_F(StreamRebuildMemory, ARebuildLetsGoOfIdleFrameBuffersAndReturnsWhatItsEnc
     EXPECT_LE(returns, 2) << "closes that come together share a pass";
     EXPECT_TRUE(capturing());
 }
+
+#ifdef __GLIBC__
+// Left to itself, glibc serves a block of a picture's size from a thread's
+// heap once a larger one has been freed, and a rebuilt stream's pictures
+// then stay resident in the heaps they fragment.
+TEST(EncoderMemory, OnceAnEncoderHasBeenBuiltABlockOfAPicturesSizeIsMappedOnItsOwn) {
+    platform::VideoEncoderSettings settings;
+    settings.codec = platform::VideoCodec::h264;
+    settings.width = 64;
+    settings.height = 64;
+    settings.bitrate = 1'000'000;
+    ASSERT_TRUE(platform::VideoEncoder::create(settings).ok());
+    // Kept from the optimiser, which may drop an allocation nobody reads.
+    auto allocate = [](size_t bytes) {
+        void* block = std::malloc(bytes);
+        asm volatile("" : : "r"(block) : "memory");
+        return block;
+    };
+    // A freed block of a large frame's size would raise the bar above the next one.
+    std::free(allocate(24 << 20));
+    const size_t mappedBefore = mallinfo2().hblkhd;
+    void* picture = allocate(3 << 20);
+    const size_t mappedWhileHeld = mallinfo2().hblkhd;
+    std::free(picture);
+    EXPECT_GE(mappedWhileHeld - mappedBefore, size_t{3} << 20);
+}
+#endif
 
 }  // namespace

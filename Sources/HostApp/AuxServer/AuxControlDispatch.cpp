@@ -53,6 +53,19 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         return;
     }
 
+    // `value` is the decoded request in its wire form (a long payload's
+    // ignored tail is not kept). A change waiting for the hold is dropped if
+    // its session has gone.
+    auto paceStreamChange = [&](StreamChangePacer::Kind kind, const std::vector<uint8_t>& value, auto change) {
+        std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+        streamControl.changePacer.submit(queue, sourceID, kind, value, [weak, sourceID, change = std::move(change)] {
+            auto self = weak.lock();
+            if (!self) return;
+            auto it = self->sessionContexts_.find(sourceID);
+            if (it != self->sessionContexts_.end() && it->second->authorized) change(*self);
+        });
+    };
+
     switch (header.type) {
         case AuxPacketType::audioControl: {
             if (session.channel != AuxChannel::audio) {
@@ -64,30 +77,33 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             applyAudioControl(*control, sourceID, session.connection);
             return;
         }
+        // These four rebuild the shared stream or switch a display: each
+        // session's latest is applied, at most once a hold (StreamChangePacer).
         case AuxPacketType::captureModeControl: {
             auto request = CaptureModeControlPayload::decode(payload);
             if (!request) return publish("bad capture mode payload");
             publish("capture mode control received: " + request->summary() + " route=" + captureRouteSummary(*request));
-            broadcastHostError("display: requested " + request->summary());
-            applyVideoCaptureRequest(*request, sourceID);
-            return;
+            return paceStreamChange(StreamChangePacer::Kind::captureMode, request->encode(),
+                                    [request = *request, sourceID](V230HostAudioAuxServer& s) {
+                                        s.broadcastHostError("display: requested " + request.summary());
+                                        s.applyVideoCaptureRequest(request, sourceID);
+                                    });
         }
         case AuxPacketType::videoPreferenceControl: {
             auto preference = VideoPreferenceControlPayload::decode(payload);
             if (!preference) return publish("bad video preference payload");
-            // The chroma in force costs nothing and may be repeated at any rate.
-            if (holdForLatest(session, header.type, payload,
-                              preference->chromaMode == streamControl.currentVideoChromaMode))
-                return;
-            applyVideoChromaMode(preference->chromaMode);
-            return;
+            return paceStreamChange(StreamChangePacer::Kind::videoPreference, {rawValue(preference->chromaMode)},
+                                    [chroma = preference->chromaMode](V230HostAudioAuxServer& s) {
+                                        s.applyVideoChromaMode(chroma);
+                                    });
         }
         case AuxPacketType::hostDisplayModeControl: {
             auto control = HostDisplayModeControlPayload::decode(payload);
             if (!control) return publish("bad host display mode payload");
-            if (holdForLatest(session, header.type, payload)) return;
-            applyHostDisplayMode(control->mode);
-            return;
+            return paceStreamChange(StreamChangePacer::Kind::hostDisplayMode, {static_cast<uint8_t>(control->mode)},
+                                    [mode = control->mode](V230HostAudioAuxServer& s) {
+                                        s.applyHostDisplayMode(mode);
+                                    });
         }
         case AuxPacketType::pointerEvent: {
             auto event = PointerEventControlPayload::decode(payload);
@@ -149,9 +165,11 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::hostPhysicalDisplayControl: {
             auto control = HostPhysicalDisplayControlPayload::decode(payload);
             if (!control) return publish("bad host physical display payload");
-            if (holdForLatest(session, header.type, payload)) return;
-            applyHostPhysicalDisplayAction(control->action);
-            return;
+            return paceStreamChange(StreamChangePacer::Kind::physicalDisplayAction,
+                                    {static_cast<uint8_t>(control->action)},
+                                    [action = control->action](V230HostAudioAuxServer& s) {
+                                        s.applyHostPhysicalDisplayAction(action);
+                                    });
         }
         case AuxPacketType::dragPull: {
             auto pull = DragPullRequestPayload::decode(payload);

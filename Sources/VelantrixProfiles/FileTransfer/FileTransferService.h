@@ -203,6 +203,10 @@ public:
 
     // The folder batches from this peer are staged in.
     URL stagingRoot() const;
+    // The same folder, made when missing and opened from the data root down
+    // (else from the caches folder) without following a link: what is
+    // listed or removed there stays beneath it.
+    platform::Result<platform::FolderHandle> openStagingRoot() const;
     const std::string& peerLabel() const { return peerLabel_; }
     int64_t chunkSize() const { return chunkSize_; }
 
@@ -287,7 +291,6 @@ private:
     void watchIdleBatch(const platform::UUID& id, uint64_t serial, double afterSeconds);
     // Drops the batch, tells its sender (unless it is gone) and the owner.
     void abandonInbound(const platform::UUID& id, bool tellPeer, const std::string& why);
-    platform::Result<platform::FolderHandle> openStagingRoot() const;
     // Where stagingRoot() is, without making it.
     URL stagingRootPath() const;
     void noteOutgoingCancelled(const platform::UUID& batchID, const std::string& session);

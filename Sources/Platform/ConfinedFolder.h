@@ -62,10 +62,11 @@ public:
     // Whether anything (a dangling link included) has the name.
     bool isTaken(const std::string& name) const;
     // Moves an item from outside (by path: the Host's own staging) in
-    // under `name`, never replacing; refused where mayWrite() fails. With an owner set the item and all
-    // below it are given to the owner (set-ID bits taken away) while still
-    // in staging, so nothing arrives that the owner does not own. A failed
-    // move that left items at the target says how many in `report`.
+    // under `name`, never replacing; refused where mayWrite() fails. With
+    // an owner set the item and all below it are given to the owner
+    // (set-ID bits taken away) while still in staging, so nothing arrives
+    // that the owner does not own. A failed move that left items at the
+    // target says how many in `report`.
     Status moveIn(const std::filesystem::path& from, const std::string& name, MoveReport* report = nullptr) const;
     // Moves an item of this folder back out to a path of the Host's own.
     Status moveOut(const std::string& name, const std::filesystem::path& to) const;

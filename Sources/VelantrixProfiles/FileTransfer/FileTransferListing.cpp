@@ -167,17 +167,20 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
         // Both sides with their links resolved: a link inside home that
         // leads out of it is outside.
         std::error_code error;
-        const auto resolvedHome =
-            identityError ? std::filesystem::path() : std::filesystem::canonical(home, error);
-        const auto resolved = error || identityError ? std::filesystem::path() : std::filesystem::canonical(examined, error);
-        const bool allowed = !identityError && !error && !home.empty() && platform::Folders::contains(resolvedHome, resolved);
-        refused = !allowed && !identityError && !error && !home.empty();
+        const bool mayRead = !identityError;
+        const auto resolvedHome = mayRead ? std::filesystem::canonical(home, error) : std::filesystem::path();
+        const auto resolved =
+            mayRead && !error ? std::filesystem::canonical(examined, error) : std::filesystem::path();
+        const bool known = mayRead && !error && !home.empty();
+        const bool allowed = known && platform::Folders::contains(resolvedHome, resolved);
+        refused = known && !allowed;
         // Read beneath the home without following a link: a folder swapped
         // for one since the check lists nothing rather than what it leads to.
         std::shared_ptr<platform::ConfinedFolder> folder;
         if (allowed) {
-            if (auto top = platform::ConfinedFolder::openTop(resolvedHome))
-                if (auto opened = (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false)) folder = *opened;
+            auto top = platform::ConfinedFolder::openTop(resolvedHome);
+            auto opened = top ? (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false) : top;
+            if (opened) folder = *opened;
         }
         if (folder) {
             if (auto items = folder->list()) {

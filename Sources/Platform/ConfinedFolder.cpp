@@ -177,9 +177,14 @@ Status ConfinedFolder::moveIn(const fs::path& from, const std::string& name, Mov
         // it: no moment in the destination, a folder the owner can write,
         // holds an item of the Host's.
         const fs::path staging = from.parent_path().empty() ? fs::path(".") : from.parent_path();
-        FileHandle folder(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // The staging folder the Host made is never a link; one planted in
+        // its place must not have root give away what it leads to.
+        FileHandle folder(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!folder.isOpen()) return Status::failure(errorText("open " + staging.string()));
         if (auto given = FileMoves::giveAwayAt(folder.fd(), from.filename().string(), *owner_); !given) return given;
+        // From the folder it was given away in, not by its path again: a
+        // path that leads elsewhere now would bring in an item of root's.
+        return FileMoves::moveNoReplaceAt(folder.fd(), from.filename(), fd(), name, report);
     }
     return FileMoves::moveNoReplaceAt(AT_FDCWD, from, fd(), name, report);
 }

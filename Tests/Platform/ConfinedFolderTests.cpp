@@ -236,7 +236,9 @@ TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOwnersBeforeItMoves) {
     ::chmod((tree / "sub" / "tool").c_str(), 04755);
     fs::create_symlink("sub/tool", tree / "link");
     std::vector<uid_t> ownersAtTheMove;
-    FileMoves::setMoveFailureForTesting([&](const fs::path& from) {
+    FileMoves::setMoveFailureForTesting([&](const fs::path& name) {
+        // Moved from the staging folder as opened: the hook hears the name.
+        const fs::path from = tree.parent_path() / name;
         for (const fs::path& p : {from, from / "sub", from / "sub" / "tool", from / "link"})
             ownersAtTheMove.push_back(lstatOf(p).st_uid);
         return false;
@@ -250,6 +252,53 @@ TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOwnersBeforeItMoves) {
     const auto tool = lstatOf(home / "Docs" / "tree" / "sub" / "tool");
     EXPECT_EQ(tool.st_uid, owner->uid);
     EXPECT_EQ(tool.st_mode & 07777, 0755u);
+}
+
+// What moves in is the item given away in staging, even when the staging
+// path leads elsewhere by the time of the move: nothing of root's arrives.
+TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOneGivenAwayWhereverItsPathLeadsLater) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    const fs::path item = staged("tool", "given");
+    const fs::path staging = item.parent_path();
+    FileMoves::setMoveFailureForTesting([&](const fs::path&) {
+        // Between the give-away and the move, the staging path comes to
+        // hold a set-user-ID file of root's under the same name.
+        fs::rename(staging, dataRoot->path() / "given");
+        fs::create_directories(staging);
+        std::ofstream(staging / "tool") << "planted";
+        ::chmod((staging / "tool").c_str(), 04755);
+        return false;
+    });
+    auto folder = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(folder.ok());
+    const bool moved = (*folder)->moveIn(item, "tool").ok();
+    FileMoves::setMoveFailureForTesting(nullptr);
+    ASSERT_TRUE(moved);
+    const auto tool = lstatOf(home / "Docs" / "tool");
+    EXPECT_EQ(tool.st_uid, owner->uid);
+    EXPECT_EQ(tool.st_mode & (S_ISUID | S_ISGID), 0u);
+    std::string text;
+    std::getline(std::ifstream(home / "Docs" / "tool"), text);
+    EXPECT_EQ(text, "given");
+    EXPECT_TRUE(fs::exists(staging / "tool")) << "the planted file stays where it was";
+}
+
+// A link planted in place of the staging folder leads the give-away
+// nowhere: what it points at is neither given to the owner nor moved in.
+TEST_F(ConfinedFolderTest, AStagingFolderSwappedForALinkGivesNothingAway) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    std::ofstream(outside / "tool") << "root's";
+    const fs::path planted = dataRoot->path() / "staging-link";
+    fs::create_directory_symlink(outside, planted);
+    auto folder = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(folder.ok());
+    EXPECT_FALSE((*folder)->moveIn(planted / "tool", "tool").ok());
+    EXPECT_EQ(lstatOf(outside / "tool").st_uid, 0u) << "not given away";
+    EXPECT_FALSE(fs::exists(home / "Docs" / "tool"));
 }
 
 // A tree far deeper than any walk's bound, moved in for another user under

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "HostApp/Input/CoalescedInput.h"
 #include "HostApp/Protocol/AuxPacket.h"
@@ -74,6 +76,18 @@ struct AuxSessionContext {
     // stream.
     std::optional<uint64_t> lastKeyFrameRequestNs;
     bool keyFrameRequestWaiting = false;
+    // Requests that cost the Host a rebuild (a chroma, a display's mode or
+    // target, a recording) and desktop steps, by type: the requests this
+    // connection may still have acted on at once (a few at once, then one
+    // per interval), and the latest one waiting for its turn (its first
+    // bytes: these payloads are a few bytes, whatever length was sent).
+    struct RateBucket {
+        std::optional<double> tokens;  // full until first used
+        uint64_t refilledNs = 0;
+        std::optional<std::vector<uint8_t>> latest;
+        bool releasing = false;
+    };
+    std::map<uint8_t, RateBucket> rateBuckets;
     // The connection's socket is not being read: its packets outran the
     // server, and the rest wait with the peer until the cutter is drained.
     bool readingHeld = false;

@@ -78,9 +78,18 @@ bool mayWriteAt(int folder) {
 template <class Work>
 auto ConfinedFolder::asUser(Work work) const -> decltype(work()) {
     if (!actAs_) return work();
-    FileIdentity identity(*actAs_);
-    if (!identity) return Refused<decltype(work())>::with(identity.error());
-    return work();
+    // Callers read errno after a failure (a name taken meanwhile is tried
+    // again): it is the work's, not that of giving the rights back.
+    std::optional<decltype(work())> done;
+    int error = 0;
+    {
+        FileIdentity identity(*actAs_);
+        if (!identity) return Refused<decltype(work())>::with(identity.error());
+        done.emplace(work());
+        error = errno;
+    }
+    errno = error;
+    return std::move(*done);
 }
 
 Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openTop(const fs::path& path, std::optional<FileOwner> owner,

@@ -13,6 +13,7 @@
 
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
+#include "Platform/AppleScript.h"
 #include "Platform/Folders.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/TestSupport.h"
@@ -149,6 +150,37 @@ TEST_F(ActingForTheConsoleUserE2E, ADestinationTheUserMayNotWriteIsRefusedAndNot
         }
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(userHome / "Shut"), fs::directory_iterator()), 0);
+}
+
+// A drop into the folder Finder shows goes where the user could put it: a
+// folder of root's the user may only look into gets nothing, the user's
+// own gets the item as theirs.
+TEST_F(ActingForTheConsoleUserE2E, ADropGoesOnlyIntoAFolderTheUserMayWriteAndArrivesAsTheirs) {
+    folder(userHome / "Shut", false, 0755);
+    folder(userHome / "Mine", true, 0755);
+    fs::create_directories(source);
+    std::ofstream(source / "a.txt") << "a";
+    struct Case {
+        const char* shown;
+        bool arrives;
+    };
+    const Case cases[] = {{"Shut", false}, {"Mine", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        SimulatedFinder::current().setFrontWindow(SimulatedFinder::FolderWindow{(userHome / c.shown).string() + "/"});
+        auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::dropToFinder, std::nullopt, {},
+                                               std::nullopt);
+        ASSERT_TRUE(batch);
+        const std::string line = std::string("files: dropped ") + (c.arrives ? "1" : "0") + "/1 item(s) into " +
+                                 (userHome / c.shown).string();
+        ASSERT_TRUE(runUntil([&] { return diagnosticsContain(line); }, 60)) << line;
+        const fs::path dropped = userHome / c.shown / "a.txt";
+        struct stat info{};
+        ASSERT_EQ(::lstat(dropped.c_str(), &info) == 0, c.arrives);
+        if (c.arrives) {
+            EXPECT_EQ(info.st_uid, owner.uid);
+        }
+    }
 }
 
 }  // namespace

@@ -121,6 +121,8 @@ public:
     // The folder listings are confined to and "~" names; unset, this user's
     // home. Empty confines listings to nothing.
     FileTransferHook<std::filesystem::path()> listingHome{hookMutex_};
+    // Whose rights a listing is read with; unset or none, the process's.
+    FileTransferHook<std::optional<platform::FileIdentity::Account>()> listingReadAs{hookMutex_};
 
     // --- Sending (any thread; the batch runs on the send queue) ------------
     // `afterSending`, when set, runs on the send queue once the batch was

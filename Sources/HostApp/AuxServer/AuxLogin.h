@@ -36,8 +36,9 @@ std::optional<std::vector<uint8_t>> loginKey(const platform::crypto::X25519KeyPa
 }  // namespace auxlogin
 
 struct AuxSessionContext {
-    AuxSessionContext(platform::UUID id, AuxChannel channel, std::shared_ptr<platform::TcpConnection> connection)
-        : id(id), channel(channel), connection(std::move(connection)) {}
+    AuxSessionContext(platform::UUID id, AuxChannel channel, std::shared_ptr<platform::TcpConnection> connection,
+                      platform::DispatchQueue queue, std::shared_ptr<platform::ReceiveTurnBudget> turnBudget)
+        : id(id), channel(channel), connection(connection), turns(connection, std::move(queue), std::move(turnBudget)) {}
 
     const platform::UUID id;
     const AuxChannel channel;
@@ -74,18 +75,11 @@ struct AuxSessionContext {
     // stream.
     std::optional<uint64_t> lastKeyFrameRequestNs;
     bool keyFrameRequestWaiting = false;
-    // The connection's socket is not being read: its packets outran the
-    // server, and the rest wait with the peer until the cutter is drained.
-    bool readingHeld = false;
-    // A turn for the packets left in the cutter waits on the queue.
-    bool receiveTurnQueued = false;
-    // Full turns this connection may still take at once; refilled with time
-    // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a connection that
-    // always has more to send costs the Host a bounded share of its time.
-    // Below zero: turns taken on credit, paid back by waiting. None before
-    // the first full turn.
-    std::optional<double> fullTurnTokens;
-    uint64_t fullTurnTokensAtNs = 0;
+    // Its turns on the server queue, paced by its source's share
+    // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a peer that always
+    // has more to send costs the Host a bounded share of its time however
+    // many connections it opens.
+    platform::ReceiveTurns turns;
     // The stream ended (with this error, empty for a clean end) while
     // packets were still waiting their turn; told once they are served.
     std::optional<std::string> endOfStream;

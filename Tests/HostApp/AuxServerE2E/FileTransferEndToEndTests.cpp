@@ -186,7 +186,11 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
                                               const std::vector<RemoteDirectoryEntry>&) { listed.emplace_back(id, path); };
 
     auto send = flooder->service->sendPacket.get();
-    for (int i = 0; i < 400; ++i) send({FileTransferOp::listDir, UUID::random(), 0, 0, "~/crowded", {}});
+    std::vector<UUID> asks;
+    for (int i = 0; i < 400; ++i) {
+        asks.push_back(UUID::random());
+        send({FileTransferOp::listDir, asks.back(), 0, 0, "~/crowded", {}});
+    }
     ASSERT_TRUE(runUntil([&] { return floodArrived == 400; }, 60));
     const double start = platform::Clock::uptimeSeconds();
     const UUID asked = honest->service->requestDirectoryListing("~");
@@ -199,6 +203,23 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
     EXPECT_EQ(std::count_if(honest->received.begin(), honest->received.end(),
                             [](const FileTransferPacket& p) { return p.op == FileTransferOp::listDirReply; }),
               1);
+
+    // The flood's first four are listed; the fifth and later are answered
+    // at once, before any of those, with the empty listing.
+    flooder->channel->resumeReading();
+    auto replies = [&] {
+        std::vector<FileTransferPacket> out;
+        for (const auto& p : flooder->received)
+            if (p.op == FileTransferOp::listDirReply) out.push_back(p);
+        return out;
+    };
+    ASSERT_TRUE(runUntil([&] { return replies().size() == asks.size(); }, 60));
+    const auto answered = replies();
+    EXPECT_EQ(answered[0].batchID, asks[FileTransferService::maxListingsPerSession]);
+    EXPECT_EQ(std::string(answered[0].data.begin(), answered[0].data.end()), "[]");
+    EXPECT_EQ(answered[0].path, "~/crowded");
+    EXPECT_EQ(std::count_if(answered.begin(), answered.end(), [](const FileTransferPacket& p) { return p.data.size() > 2; }),
+              static_cast<long>(FileTransferService::maxListingsPerSession));
 }
 
 // A Viewer copying onto a slow disk waits in its own socket: the bytes

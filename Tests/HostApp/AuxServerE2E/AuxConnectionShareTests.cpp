@@ -72,7 +72,10 @@ TEST_F(ConnectionShare, ADataChannelFloodLeavesAnotherViewersRequestItsTurn) {
     ASSERT_TRUE(waitUntilNothingMoreIsPosted()) << "the whole flood reaches the queue first";
     const size_t before = runtime->pendingCount();
     honest->channel->sendFrame(FileTransferPacket{FileTransferOp::cancelBatch, UUID::random(), 0, 0, "", {}}.encode());
-    ASSERT_TRUE(waitForPostedWork(before, 1));
+    // Its send's completion on the Viewer's queue, and its delivery on the
+    // server's.
+    ASSERT_TRUE(waitForPostedWork(before, 2));
+    ASSERT_TRUE(waitUntilNothingMoreIsPosted());
     ASSERT_TRUE(runUntil([&] { return arrivals.size() == kFloodFrames + 1; }));
 
     const auto honestAt = std::find(arrivals.begin(), arrivals.end(), honest->session) - arrivals.begin();

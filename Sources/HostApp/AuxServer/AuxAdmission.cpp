@@ -140,6 +140,10 @@ std::shared_ptr<platform::ReceiveTurnBudget> AuxAdmission::turnBudgetFor(const s
                                                [] { return std::make_shared<platform::ReceiveTurnBudget>(); });
 }
 
+std::shared_ptr<AuxSourceShare> AuxAdmission::sourceShareFor(const std::string& address) {
+    return shared<AuxSourceShare>(sourceShares_, sourceOf(address), [] { return std::make_shared<AuxSourceShare>(); });
+}
+
 std::shared_ptr<platform::ReadAheadBudget> AuxAdmission::readAheadBudgetFor(const std::string& address) {
     return shared<platform::ReadAheadBudget>(readAheadBudgets_, sourceOf(address), [] {
         return std::make_shared<platform::ReadAheadBudget>(loggedInReadAheadBytesPerSource);

@@ -21,6 +21,13 @@
 #include "Platform/Directory.h"
 #include "Platform/Network.h"
 
+// What the connections of one source share beside their turns and their
+// read-ahead: when their last key-frame request was passed on, so that more
+// connections buy no more key frames of the encoder.
+struct AuxSourceShare {
+    std::optional<uint64_t> lastKeyFrameRequestNs;
+};
+
 class AuxAdmission {
 public:
     // Connections that have not logged in (or, on the file port, not shown
@@ -112,6 +119,7 @@ public:
     // source while any connection holds it.
     std::shared_ptr<platform::ReceiveTurnBudget> turnBudgetFor(const std::string& address);
     std::shared_ptr<platform::ReadAheadBudget> readAheadBudgetFor(const std::string& address);
+    std::shared_ptr<AuxSourceShare> sourceShareFor(const std::string& address);
 
     // --- Password checks -----------------------------------------------------------
     // When a check for this source may start: now when a slot is free, none
@@ -158,6 +166,7 @@ private:
     std::vector<Pending> loggedIn_;
     std::map<std::string, std::weak_ptr<platform::ReceiveTurnBudget>> turnBudgets_;
     std::map<std::string, std::weak_ptr<platform::ReadAheadBudget>> readAheadBudgets_;
+    std::map<std::string, std::weak_ptr<AuxSourceShare>> sourceShares_;
     std::map<std::string, SourceRecord> sources_;
     size_t checksRunning_ = 0;
 

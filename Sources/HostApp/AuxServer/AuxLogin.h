@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/Input/CoalescedInput.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
@@ -37,8 +38,13 @@ std::optional<std::vector<uint8_t>> loginKey(const platform::crypto::X25519KeyPa
 
 struct AuxSessionContext {
     AuxSessionContext(platform::UUID id, AuxChannel channel, std::shared_ptr<platform::TcpConnection> connection,
-                      platform::DispatchQueue queue, std::shared_ptr<platform::ReceiveTurnBudget> turnBudget)
-        : id(id), channel(channel), connection(connection), turns(connection, std::move(queue), std::move(turnBudget)) {}
+                      platform::DispatchQueue queue, std::shared_ptr<platform::ReceiveTurnBudget> turnBudget,
+                      std::shared_ptr<AuxSourceShare> sourceShare)
+        : id(id),
+          channel(channel),
+          connection(connection),
+          sourceShare(std::move(sourceShare)),
+          turns(connection, std::move(queue), std::move(turnBudget)) {}
 
     const platform::UUID id;
     const AuxChannel channel;
@@ -69,11 +75,12 @@ struct AuxSessionContext {
     // Input that only restates what came before it, held until the next
     // other packet or the end of the turn.
     CoalescedInput coalescedInput;
-    // When this connection's last key-frame request was passed on, and
-    // whether a later one waits for its turn: every key frame costs the
-    // encoder, and a Viewer asking for one per frame would slow everyone's
-    // stream.
-    std::optional<uint64_t> lastKeyFrameRequestNs;
+    // When its source's last key-frame request was passed on (shared by
+    // the source's connections), and whether a later one of this
+    // connection waits for its turn: every key frame costs the encoder, and
+    // a Viewer asking for one per frame, on however many connections, would
+    // slow everyone's stream. Never null.
+    const std::shared_ptr<AuxSourceShare> sourceShare;
     bool keyFrameRequestWaiting = false;
     // Its turns on the server queue, paced by its source's share
     // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a peer that always

@@ -319,8 +319,9 @@ bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection) {
 void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel) {
     if (!admitUnauthenticated(connection)) return;
     const UUID id = UUID::random();
-    auto session = std::make_shared<AuxSessionContext>(id, channel, connection, queue,
-                                                       admission_.turnBudgetFor(connection->remoteAddress()));
+    const std::string address = connection->remoteAddress();
+    auto session = std::make_shared<AuxSessionContext>(id, channel, connection, queue, admission_.turnBudgetFor(address),
+                                                       admission_.sourceShareFor(address));
     sessionContexts_[id] = session;
     sessionsFor(channel)[id] = connection;
 

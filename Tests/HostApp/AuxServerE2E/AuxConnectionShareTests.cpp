@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "AuxServerTestFixture.h"
+#include "HostApp/Capture/HostVideoCapture.h"
+#include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
 #include "Support/FileTransferTestViewer.h"
 
@@ -166,6 +168,39 @@ TEST_F(ConnectionShare, ManyFloodingConnectionsOfOneSourceTakeNoMoreThanTheShare
         runUntil(allPosted, 0.2);
     }
     EXPECT_TRUE(allPosted()) << "every connection is served in the end";
+}
+
+// The key frames a source's requests cost the encoder are paced over all
+// its connections: a second connection of the same source waits for the
+// first one's time, another source's does not.
+TEST_F(ConnectionShare, KeyFrameRequestsOfOneSourceShareTheirPace) {
+    auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                     VideoCaptureBackend::headlessVirtual);
+    const auto display = server->startupPhysicalDisplayID;
+    auto profile = VideoStreamProfile::forDisplay(display, request, false, std::nullopt);
+    auto capture = HostVideoCapture::create(display, profile, profile, true, false);
+    server->queue.sync([&] { server->streamControl.videoCapture = capture; });
+    bool loggedIn = false;
+    auto first = audioFrom("127.0.0.2", "Viewer", loggedIn);
+    ASSERT_TRUE(loggedIn);
+    auto second = audioFrom("127.0.0.2", "Viewer", loggedIn);
+    ASSERT_TRUE(loggedIn);
+    auto other = audioFrom("127.0.0.3", "Other", loggedIn);
+    ASSERT_TRUE(loggedIn);
+    for (auto* client : {first.get(), second.get(), other.get()}) client->settle();
+    auto requestFrom = [&](AuxTestClient& client) {
+        capture->forceKeyFrameRequested.set(0);
+        client.send(AuxPacketType::keyFrameRequest, {});
+        client.settle();
+        return capture->forceKeyFrameRequested.value();
+    };
+    EXPECT_EQ(requestFrom(*first), 1) << "the source's first is acted on at once";
+    EXPECT_EQ(requestFrom(*second), 0) << "its other connection waits for the source's time";
+    EXPECT_EQ(requestFrom(*other), 1) << "another source has a pace of its own";
+    capture->forceKeyFrameRequested.set(0);
+    advance(0.5);
+    EXPECT_EQ(capture->forceKeyFrameRequested.value(), 1) << "the waiting one, when the time is up";
+    server->queue.sync([&] { server->streamControl.videoCapture.reset(); });
 }
 
 }  // namespace

@@ -44,10 +44,11 @@ void HostProbeDelegate::startAudioAuxServer() {
     server->onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, "aux: " + message, "host.auxStatusFormat", "Aux: %@", message);
     };
-    server->onClipboardTransfer = [weak](const ClipboardTransfer& transfer) {
-        DispatchQueue::main().async([weak, transfer] {
-            if (auto self = weak.lock()) self->components.clipboardBridge->handleRemoteTransfer(transfer);
-        });
+    // The bridge keeps only the latest transfer waiting and queues one
+    // main-queue task for it, however fast a Viewer sends.
+    server->onClipboardTransfer = [bridge = std::weak_ptr<ClipboardSyncBridge>(components.clipboardBridge)](
+                                      const ClipboardTransfer& transfer) {
+        if (auto self = bridge.lock()) self->receiveRemoteTransfer(transfer);
     };
     auto packetHandler = [weak](FileTransferPacket packet, const platform::UUID& session) {
         if (auto self = weak.lock()) self->handleIncomingFileTransferPacket(std::move(packet), session);

@@ -396,6 +396,10 @@ private:
     struct PeerSendSources {
         std::vector<std::filesystem::path> paths;
         std::vector<FileTransferService::ConfinedSendItem> confined;
+        // The console user's rights, which the confined items are read with.
+        std::optional<platform::FileIdentity::Account> readAs;
+        // Why nothing could be examined (the rights could not be taken).
+        std::optional<std::string> failure;
         size_t count() const { return paths.size() + confined.size(); }
     };
     // Utility queue.

@@ -1,19 +1,15 @@
 #include "Platform/ConfinedFolder.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include <dirent.h>
-
 #include "Platform/FileMoves.h"
+#include "Platform/TreeWalk.h"
 
 namespace fs = std::filesystem;
 
@@ -22,33 +18,8 @@ namespace {
 
 std::string errorText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::atomic<bool> resolveBeneathUnavailable{false};
-
 int openFolderNoFollow(int folder, const std::string& name) {
     return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-// The whole path in one call where the kernel resolves beneath a folder
-// itself; -1 with errno ENOSYS where it cannot.
-int openBeneathAtOnce(int folder, const fs::path& relative) {
-    if (resolveBeneathUnavailable) {
-        errno = ENOSYS;
-        return -1;
-    }
-#ifdef SYS_openat2
-    open_how how{};
-    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, folder, relative.c_str(), &how, sizeof how);
-    // A sandbox that filters the call answers EPERM: taken as its absence.
-    if (fd < 0 && errno == EPERM) errno = ENOSYS;
-    return static_cast<int>(fd);
-#else
-    (void)folder;
-    (void)relative;
-    errno = ENOSYS;
-    return -1;
-#endif
 }
 
 // The components of a path a peer named, or none when one of them would
@@ -63,25 +34,6 @@ std::optional<std::vector<std::string>> componentsBeneath(const fs::path& relati
         parts.push_back(name);
     }
     return parts;
-}
-
-void chownTree(int folder, const std::string& name, const FileOwner& owner) {
-    if (::fchownat(folder, name.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0) return;
-    const int child = openFolderNoFollow(folder, name);
-    if (child < 0) return;
-    const int listing = ::dup(child);
-    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
-    if (!dir && listing >= 0) ::close(listing);
-    std::vector<std::string> names;
-    if (dir) {
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string entryName = entry->d_name;
-            if (entryName != "." && entryName != "..") names.push_back(entryName);
-        }
-        ::closedir(dir);
-    }
-    for (const auto& entryName : names) chownTree(child, entryName, owner);
-    ::close(child);
 }
 
 }  // namespace
@@ -103,7 +55,7 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openTop(const fs::path& 
 }
 
 void ConfinedFolder::setResolveBeneathUnavailableForTesting(bool unavailable) {
-    resolveBeneathUnavailable = unavailable;
+    TreeWalk::setResolveBeneathUnavailableForTesting(unavailable);
 }
 
 std::shared_ptr<const ConfinedFolder> ConfinedFolder::top() const { return top_ ? top_ : shared_from_this(); }
@@ -116,23 +68,25 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openBeneath(const fs::pa
     for (const auto& part : *parts) joined /= part;
 
     FileHandle opened;
-    int fd = -1;
-    if (!create && !parts->empty()) fd = openBeneathAtOnce(this->fd(), joined);
-    if (fd >= 0) {
-        opened = FileHandle(fd);
-    } else if (!create && !parts->empty() && errno != ENOSYS) {
-        return R::failure(errorText("open " + (path_ / joined).string()));
+    if (!create) {
+        // Where the kernel resolves beneath a folder, in one call; else one
+        // component at a time, each opened without following a link, so a
+        // component swapped for one between the steps fails the open.
+        opened = FileHandle(TreeWalk::openFolderBeneath(this->fd(), joined));
+        if (!opened.isOpen()) return R::failure(errorText("open " + (path_ / joined).string()));
     } else {
-        // One component at a time: each opened without following a link,
-        // so a component swapped for one between the steps fails the open.
         opened = FileHandle(::openat(this->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!opened.isOpen()) return R::failure(errorText("open " + path_.string()));
         for (const auto& part : *parts) {
-            const bool made = create && ::mkdirat(opened.fd(), part.c_str(), 0777) == 0;
-            if (create && !made && errno != EEXIST) return R::failure(errorText("mkdir " + part));
+            // A folder made here is private until it is the owner's.
+            const bool made = ::mkdirat(opened.fd(), part.c_str(), owner_ ? 0700 : 0777) == 0;
+            if (!made && errno != EEXIST) return R::failure(errorText("mkdir " + part));
             FileHandle next(openFolderNoFollow(opened.fd(), part));
             if (!next.isOpen()) return R::failure(errorText("open " + part));
-            if (made && owner_) ::fchown(next.fd(), owner_->uid, owner_->gid);
+            if (made && owner_) {
+                if (::fchown(next.fd(), owner_->uid, owner_->gid) != 0 || ::fchmod(next.fd(), 0755) != 0)
+                    return R::failure(errorText("give " + part + " to its owner"));
+            }
             opened = std::move(next);
         }
     }
@@ -147,14 +101,22 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openBeneath(const fs::pa
 
 bool ConfinedFolder::isTaken(const std::string& name) const { return FileMoves::isTakenAt(fd(), name); }
 
-void ConfinedFolder::giveToOwner(const std::string& name) const {
-    if (owner_) chownTree(fd(), name, *owner_);
-}
-
-Status ConfinedFolder::moveIn(const fs::path& from, const std::string& name) const {
-    auto moved = FileMoves::moveNoReplaceAt(AT_FDCWD, from, fd(), name);
-    if (moved) giveToOwner(name);
-    return moved;
+Status ConfinedFolder::moveIn(const fs::path& from, const std::string& name, MoveReport* report) const {
+    if (owner_) {
+        // Given away while still in staging, where only the Host reaches
+        // it: no moment in the destination, a folder the owner can write,
+        // holds an item of the Host's.
+        const fs::path staging = from.parent_path().empty() ? fs::path(".") : from.parent_path();
+        // The staging folder the Host made is never a link; one planted in
+        // its place must not have root give away what it leads to.
+        FileHandle folder(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.isOpen()) return Status::failure(errorText("open " + staging.string()));
+        if (auto given = FileMoves::giveAwayAt(folder.fd(), from.filename().string(), *owner_); !given) return given;
+        // From the folder it was given away in, not by its path again: a
+        // path that leads elsewhere now would bring in an item of root's.
+        return FileMoves::moveNoReplaceAt(folder.fd(), from.filename(), fd(), name, report);
+    }
+    return FileMoves::moveNoReplaceAt(AT_FDCWD, from, fd(), name, report);
 }
 
 Status ConfinedFolder::moveOut(const std::string& name, const fs::path& to) const {
@@ -162,9 +124,7 @@ Status ConfinedFolder::moveOut(const std::string& name, const fs::path& to) cons
 }
 
 Status ConfinedFolder::copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const {
-    auto copied = FileMoves::copyNoReplaceAt(from.fd(), fromName, fd(), name);
-    if (copied) giveToOwner(name);
-    return copied;
+    return FileMoves::copyNoReplaceAt(from.fd(), fromName, fd(), name, owner_);
 }
 
 Status ConfinedFolder::replace(const std::string& incoming, const std::string& existing) const {
@@ -178,7 +138,12 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolder(const std::st
     if (::mkdirat(fd(), name.c_str(), 0700) != 0) return R::failure(errorText("mkdir " + name));
     FileHandle made(openFolderNoFollow(fd(), name));
     if (!made.isOpen()) return R::failure(errorText("open " + name));
-    if (owner_) ::fchown(made.fd(), owner_->uid, owner_->gid);
+    if (owner_ && ::fchown(made.fd(), owner_->uid, owner_->gid) != 0) {
+        const std::string error = errorText("give " + name + " to its owner");
+        made.close();
+        ::unlinkat(fd(), name.c_str(), AT_REMOVEDIR);
+        return R::failure(error);
+    }
     std::shared_ptr<ConfinedFolder> folder(new ConfinedFolder());
     folder->handle_ = std::move(made);
     folder->path_ = path_ / name;
@@ -189,18 +154,7 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolder(const std::st
 }
 
 Status ConfinedFolder::writeFile(const std::string& name, std::span<const uint8_t> bytes) const {
-    // The temporary's length does not depend on the final name's, so every
-    // name the file system takes can arrive.
-    const std::string temporary = FileMoves::temporaryName(fs::path()).string();
-    FileHandle file(::openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!file.isOpen()) return Status::failure(errorText("create"));
-    auto written = file.writeAll(bytes);
-    if (written && ::fsync(file.fd()) != 0) written = Status::failure(errorText("fsync"));
-    if (written && owner_) ::fchown(file.fd(), owner_->uid, owner_->gid);
-    file.close();
-    if (written) written = FileMoves::moveNoReplaceAt(fd(), temporary, fd(), name);
-    if (!written) ::unlinkat(fd(), temporary.c_str(), 0);
-    return written;
+    return FileMoves::writeNewFileAt(fd(), name, bytes, 0644, owner_);
 }
 
 std::optional<FileSystemEntry> ConfinedFolder::entry(const std::string& name) const {
@@ -213,6 +167,6 @@ Result<std::vector<FileSystemEntry>> ConfinedFolder::list() const {
     return entries;
 }
 
-void ConfinedFolder::remove(const std::string& name) const { FileMoves::removeAt(fd(), name); }
+Status ConfinedFolder::remove(const std::string& name) const { return FileMoves::removeAt(fd(), name); }
 
 }  // namespace platform

@@ -17,15 +17,10 @@
 #include <vector>
 
 #include "Platform/FileHandles.h"
+#include "Platform/FileMoves.h"
 #include "Platform/Result.h"
 
 namespace platform {
-
-// The owner and group given to what is made on another user's behalf.
-struct FileOwner {
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
 
 class ConfinedFolder : public std::enable_shared_from_this<ConfinedFolder> {
 public:
@@ -53,11 +48,15 @@ public:
     // Whether anything (a dangling link included) has the name.
     bool isTaken(const std::string& name) const;
     // Moves an item from outside (by path: the Host's own staging) in
-    // under `name`, never replacing; it then belongs to the owner.
-    Status moveIn(const std::filesystem::path& from, const std::string& name) const;
+    // under `name`, never replacing. With an owner set the item and all
+    // below it are given to the owner (set-ID bits taken away) while still
+    // in staging, so nothing arrives that the owner does not own. A failed
+    // move that left items at the target says how many in `report`.
+    Status moveIn(const std::filesystem::path& from, const std::string& name, MoveReport* report = nullptr) const;
     // Moves an item of this folder back out to a path of the Host's own.
     Status moveOut(const std::string& name, const std::filesystem::path& to) const;
-    // Copies an item of `from` in under `name`, never replacing.
+    // Copies an item of `from` in under `name`, never replacing: the copy
+    // has no set-ID bit and is the owner's before it has its name.
     Status copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const;
     // `incoming` (an item of this folder) in place of `existing`, in one step.
     Status replace(const std::string& incoming, const std::string& existing) const;
@@ -71,8 +70,9 @@ public:
     // The folder's items without those whose name begins with ".", as
     // FileSystemItems::listFolder gives them, read from the descriptor.
     Result<std::vector<FileSystemEntry>> list() const;
-    // Removes an item, a folder with all below it, never through a link.
-    void remove(const std::string& name) const;
+    // Removes an item, a folder with all below it, never through a link;
+    // the first failure is reported.
+    Status remove(const std::string& name) const;
 
     // Makes opening beneath a folder go one component at a time, as on a
     // kernel without the call that resolves beneath a folder; tests only.
@@ -80,8 +80,6 @@ public:
 
 private:
     ConfinedFolder() = default;
-    // Gives an item just made, and everything below it, to the owner.
-    void giveToOwner(const std::string& name) const;
 
     FileHandle handle_;
     std::filesystem::path path_;

@@ -65,6 +65,7 @@ void DispatchQueue::async(Work work) const { core_->enqueue(0, std::move(work));
 void DispatchQueue::async(const DispatchWorkItemRef& item) const {
     core_->enqueue(0, [item] { item->perform(); });
 }
+void DispatchQueue::asyncFirst(Work work) const { core_->enqueueFirst(std::move(work)); }
 void DispatchQueue::asyncAfter(double seconds, Work work) const {
     core_->enqueue(secondsToNs(seconds), std::move(work));
 }
@@ -295,21 +296,25 @@ struct RealQueueCore : QueueCore {
         worker->orphaned = true;
         worker->cv.notify_all();
     }
-    void ensureThread() {
+    virtual void ensureThread() {
         if (isMain) return;
         std::call_once(started, [this] {
             auto w = worker;
             std::thread([w] { runWorker(w, false); }).detach();
         });
     }
-    void enqueue(uint64_t delayNs, Work work) override {
+    // Items run in (due, posting order); an item due at 0 goes before
+    // every item queued, each of which was due at a later instant.
+    void insert(uint64_t dueNs, Work work) {
         ensureThread();
         std::lock_guard<std::mutex> g(worker->m);
-        auto it = worker->items.emplace(std::make_pair(monotonicNs() + delayNs, worker->seq++), std::move(work));
+        auto it = worker->items.emplace(std::make_pair(dueNs, worker->seq++), std::move(work));
         worker->enqueued.fetch_add(1, std::memory_order_release);
         // The worker only needs waking when its next deadline moved earlier.
         if (it == worker->items.begin()) worker->cv.notify_one();
     }
+    void enqueue(uint64_t delayNs, Work work) override { insert(monotonicNs() + delayNs, std::move(work)); }
+    void enqueueFirst(Work work) override { insert(0, std::move(work)); }
     void runSync(const Work& work) override {
         postAndWait([this](Work w) { enqueue(0, std::move(w)); }, work);
     }
@@ -331,17 +336,13 @@ struct ConcurrentQueueCore : RealQueueCore {
     static constexpr int kThreads = 4;
     std::once_flag poolStarted;
     explicit ConcurrentQueueCore(std::string label) : RealQueueCore(std::move(label), false) { worker->pooled = true; }
-    void enqueue(uint64_t delayNs, Work work) override {
+    void ensureThread() override {
         std::call_once(poolStarted, [this] {
             for (int i = 0; i < kThreads; ++i) {
                 auto w = worker;
                 std::thread([w] { runWorker(w, false); }).detach();
             }
         });
-        std::lock_guard<std::mutex> g(worker->m);
-        auto it = worker->items.emplace(std::make_pair(monotonicNs() + delayNs, worker->seq++), std::move(work));
-        worker->enqueued.fetch_add(1, std::memory_order_release);
-        if (it == worker->items.begin()) worker->cv.notify_one();
     }
     void runSync(const Work& work) override {
         CurrentQueueScope scope(identity);

@@ -63,6 +63,11 @@ public:
     void async(const DispatchWorkItemRef& item) const;
     void asyncAfter(double seconds, Work work) const;
     void asyncAfter(double seconds, const DispatchWorkItemRef& item) const;
+    // Runs the work ahead of everything already queued here, once the item
+    // running now returns; several such run in the order posted. For work
+    // that makes what waits behind it moot (a stop signal), never for
+    // ordinary work, which would lose its order.
+    void asyncFirst(Work work) const;
 
     // Runs the work on the queue and waits for it. Runs inline when the
     // caller already runs on this queue, so a hop onto the current queue

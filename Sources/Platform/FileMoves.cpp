@@ -1,6 +1,5 @@
 #include "Platform/FileMoves.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -14,6 +13,9 @@
 #include <system_error>
 #include <vector>
 
+#include "Platform/FileHandles.h"
+#include "Platform/Log.h"
+#include "Platform/TreeWalk.h"
 #include "Platform/Uuid.h"
 
 namespace fs = std::filesystem;
@@ -23,20 +25,15 @@ namespace {
 std::mutex failureLock;
 std::function<bool(const fs::path&)> copyFailure;
 std::function<bool(const fs::path&)> moveFailure;
+std::function<bool(FileMoves::FallbackStep, const std::string&)> fallbackFailure;
 bool noReplaceRefused = false;
 
-Status errnoFailure(const std::string& what) { return Status::failure(what + ": " + std::strerror(errno)); }
+Status failureWith(const std::string& what, int cause) { return Status::failure(what + ": " + std::strerror(cause)); }
+Status errnoFailure(const std::string& what) { return failureWith(what, errno); }
 
-// Closes a descriptor when it goes out of scope.
-struct ScopedFd {
-    int fd = -1;
-    ~ScopedFd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-int openFolderAt(int folder, const fs::path& name) {
-    return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+bool fallbackFails(FileMoves::FallbackStep step, const std::string& relative) {
+    std::lock_guard lock(failureLock);
+    return fallbackFailure && fallbackFailure(step, relative);
 }
 
 bool isFolderAt(int folder, const fs::path& name) {
@@ -44,22 +41,137 @@ bool isFolderAt(int folder, const fs::path& name) {
     return ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
 }
 
-// The names in an open folder, "." and ".." left out.
-std::optional<std::vector<std::string>> childNames(int folder) {
-    const int copy = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0) return std::nullopt;
-    DIR* dir = ::fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
+std::string parentOf(const std::string& relative) {
+    const auto slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+int openMadeFolder(int folder, const std::string& name) {
+    return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The mode a copy gets: never a set-user-ID or set-group-ID bit; the
+// sticky bit only on a folder.
+mode_t copyMode(mode_t mode, bool folder) { return mode & (folder ? 01777 : 0777); }
+
+// Gives an open item its owner (when one is set and it is not already
+// theirs) and then its mode, so that a chown that clears bits cannot undo
+// the mode.
+Status settle(int fd, const std::optional<FileOwner>& owner, std::optional<mode_t> mode) {
+    if (owner) {
+        struct stat info{};
+        if (::fstat(fd, &info) != 0) return errnoFailure("stat");
+        if ((info.st_uid != owner->uid || info.st_gid != owner->gid) && ::fchown(fd, owner->uid, owner->gid) != 0)
+            return errnoFailure("chown");
+    }
+    if (mode && ::fchmod(fd, *mode) != 0) return errnoFailure("chmod");
+    return success();
+}
+
+// Whom the items of a copy belong to: the owner given, else (for a move
+// across file systems by a Host that may) each source item's own, else
+// the Host.
+struct Owning {
+    std::optional<FileOwner> given;
+    bool followSource = false;
+
+    std::optional<FileOwner> of(const TreeEntry& source) const {
+        if (given) return given;
+        if (followSource && ::geteuid() == 0) return FileOwner{source.uid, source.gid};
         return std::nullopt;
     }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
+};
+
+// A folder below the top of something being built, opened again by its
+// path there; the last one is kept, as items come folder by folder.
+class FolderCursor {
+public:
+    int open(int top, const std::string& relative) {
+        if (relative.empty()) return top;
+        if (!folder_.isOpen() || relative_ != relative) {
+            folder_ = FileHandle(TreeWalk::openFolderBeneath(top, relative));
+            relative_ = relative;
+        }
+        return folder_.fd();
     }
-    ::closedir(dir);
-    return names;
+    void close() { folder_.close(); }
+
+private:
+    FileHandle folder_;
+    std::string relative_;
+};
+
+Status writeBytes(int out, std::span<const uint8_t> bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t w = ::write(out, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return errnoFailure("write");
+        done += static_cast<size_t>(w);
+    }
+    return success();
+}
+
+Status copyBytes(int in, int out) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errnoFailure("read");
+        if (n == 0) return success();
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return errnoFailure("write");
+            done += w;
+        }
+    }
+}
+
+// A new file `name` in the open folder `folder`: made unnamed, filled,
+// given its owner and mode and flushed, then linked in under its name,
+// which fails when the name is taken. Where the file system has no unnamed
+// files it is made under a temporary name instead (private, 0600, until it
+// has its owner and mode) and renamed without replacing.
+Status placeNewFile(int folder, const std::string& name, const std::function<Status(int fd)>& fill, mode_t mode,
+                    const std::optional<FileOwner>& owner, const std::function<bool()>& failsNow = nullptr,
+                    MoveReport* report = nullptr);
+
+Status finishFile(int fd, const std::function<Status(int fd)>& fill, mode_t mode,
+                  const std::optional<FileOwner>& owner, const std::function<bool()>& failsNow) {
+    if (auto filled = fill(fd); !filled) return filled;
+    if (auto settled = settle(fd, owner, mode); !settled) return settled;
+    // Flushed before the file takes its final name.
+    if (::fsync(fd) != 0) return errnoFailure("fsync");
+    if (failsNow && failsNow()) return Status::failure("No space left on device");
+    return success();
+}
+
+Status moveNoReplaceIn(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report);
+
+Status placeNewFile(int folder, const std::string& name, const std::function<Status(int fd)>& fill, mode_t mode,
+                    const std::optional<FileOwner>& owner, const std::function<bool()>& failsNow,
+                    MoveReport* report) {
+    FileHandle unnamed(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (unnamed.isOpen()) {
+        if (auto done = finishFile(unnamed.fd(), fill, mode, owner, failsNow); !done) return done;
+        if (::linkat(unnamed.fd(), "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return success();
+        // Linking by the descriptor itself takes a privilege; its
+        // /proc/self/fd entry does not.
+        if (errno != ENOENT && errno != EPERM) return errnoFailure("link " + name);
+        const std::string self = "/proc/self/fd/" + std::to_string(unnamed.fd());
+        if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return errnoFailure("link " + name);
+        return success();
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errnoFailure("create");
+    const std::string temporary = FileMoves::temporaryName(fs::path()).string();
+    FileHandle named(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!named.isOpen()) return errnoFailure("create");
+    auto done = finishFile(named.fd(), fill, mode, owner, failsNow);
+    named.close();
+    if (done) done = moveNoReplaceIn(folder, temporary, folder, name, report);
+    if (!done) ::unlinkat(folder, temporary.c_str(), 0);
+    return done;
 }
 
 int renameNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
@@ -73,135 +185,322 @@ int renameNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const 
     return ::renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE);
 }
 
-Status moveWithoutTheFlag(int fromFolder, const fs::path& from, int toFolder, const fs::path& to);
-
-// A rename that never replaces, also where the file system does not know
-// the flag (network file systems): then a file is hard-linked and
-// unlinked, and a folder is made anew (which fails when the name is taken)
-// and its children moved into it the same way. Fails with errno set.
-Status renameNoReplaceAnywhere(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
-    if (renameNoReplaceAt(fromFolder, from, toFolder, to) == 0) return success();
-    if (errno != EINVAL && errno != ENOSYS) return errnoFailure("rename");
-    return moveWithoutTheFlag(fromFolder, from, toFolder, to);
-}
-
-Status moveWithoutTheFlag(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
+// Unlinks one item of a tree being removed; a folder of that tree it may
+// not change for want of its write bit (one the Host made read-only) gets
+// that bit back when it is the Host's. Never used on the folder the tree
+// sits in, whose mode is not the removal's to change.
+int unlinkWritable(int folder, const std::string& name, int flags) {
+    if (::unlinkat(folder, name.c_str(), flags) == 0) return 0;
+    if (errno != EACCES || folder < 0) return -1;
     struct stat info{};
-    if (::fstatat(fromFolder, from.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errnoFailure("rename");
-    if (!S_ISDIR(info.st_mode)) {
-        if (::linkat(fromFolder, from.c_str(), toFolder, to.c_str(), 0) != 0) return errnoFailure("link");
-        ::unlinkat(fromFolder, from.c_str(), 0);
-        return success();
+    if (::fstat(folder, &info) != 0 || ::fchmod(folder, (info.st_mode & 07777) | S_IRWXU) != 0) {
+        errno = EACCES;
+        return -1;
     }
-    if (::mkdirat(toFolder, to.c_str(), info.st_mode & 07777) != 0) return errnoFailure("mkdir");
-    ScopedFd source{openFolderAt(fromFolder, from)};
-    ScopedFd target{openFolderAt(toFolder, to)};
-    if (source.fd < 0 || target.fd < 0) return errnoFailure("open folder");
-    const auto names = childNames(source.fd);
-    if (!names) return errnoFailure("read folder");
-    std::vector<std::string> moved;
-    for (const auto& name : *names) {
-        if (auto child = renameNoReplaceAnywhere(source.fd, name, target.fd, name); !child) {
-            // Back where they were, so a failure leaves the source whole.
-            const int cause = errno;
-            for (const auto& back : moved) renameNoReplaceAnywhere(target.fd, back, source.fd, back);
-            ::unlinkat(toFolder, to.c_str(), AT_REMOVEDIR);
-            errno = cause;
-            return child;
-        }
-        moved.push_back(name);
-    }
-    if (::unlinkat(fromFolder, from.c_str(), AT_REMOVEDIR) != 0) return errnoFailure("remove folder");
-    return success();
+    return ::unlinkat(folder, name.c_str(), flags);
 }
 
 // Removes an item and, for a folder, everything below it, never through a
-// link.
-void removeTreeAt(int folder, const fs::path& name) {
-    if (::unlinkat(folder, name.c_str(), 0) == 0 || (errno != EISDIR && errno != EPERM)) return;
-    {
-        ScopedFd child{openFolderAt(folder, name)};
-        if (child.fd < 0) return;
-        if (const auto names = childNames(child.fd))
-            for (const auto& entry : *names) removeTreeAt(child.fd, entry);
-    }
-    ::unlinkat(folder, name.c_str(), AT_REMOVEDIR);
-}
-
-Status copyFileAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, mode_t mode) {
-    ScopedFd in{::openat(fromFolder, from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-    if (in.fd < 0) return errnoFailure("open");
-    ScopedFd out{::openat(toFolder, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777)};
-    if (out.fd < 0) return errnoFailure("create");
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errnoFailure("read");
-        if (n == 0) break;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out.fd, buffer.data() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return errnoFailure("write");
-            done += w;
-        }
-    }
-    // Flushed before the copy takes its final name.
-    if (::fsync(out.fd) != 0) return errnoFailure("fsync");
-    return success();
-}
-
-// A copy of a file, a link or a whole folder, made by descriptor: nothing
-// below the target is reached through a link, even one planted meanwhile.
-Status copyTreeAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
-    struct stat info{};
-    if (::fstatat(fromFolder, from.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errnoFailure("stat");
-    if (S_ISREG(info.st_mode)) return copyFileAt(fromFolder, from, toFolder, to, info.st_mode);
-    if (S_ISLNK(info.st_mode)) {
-        std::vector<char> target(static_cast<size_t>(PATH_MAX) + 1);
-        const ssize_t n = ::readlinkat(fromFolder, from.c_str(), target.data(), target.size() - 1);
-        if (n < 0) return errnoFailure("readlink");
-        target[static_cast<size_t>(n)] = '\0';
-        if (::symlinkat(target.data(), toFolder, to.c_str()) != 0) return errnoFailure("symlink");
+// link: what can go goes, and the first failure is reported.
+Status removeTreeAt(int folder, const fs::path& name) {
+    if (!isFolderAt(folder, name)) {
+        if (::unlinkat(folder, name.c_str(), 0) != 0) return errnoFailure("remove " + name.string());
         return success();
     }
-    if (!S_ISDIR(info.st_mode)) return Status::failure("copy: " + from.string() + " is no file or folder");
-    if (::mkdirat(toFolder, to.c_str(), (info.st_mode & 07777) | S_IRWXU) != 0) return errnoFailure("mkdir");
-    ScopedFd source{openFolderAt(fromFolder, from)};
-    ScopedFd target{openFolderAt(toFolder, to)};
-    if (source.fd < 0 || target.fd < 0) return errnoFailure("open folder");
-    const auto names = childNames(source.fd);
-    if (!names) return errnoFailure("read folder");
-    for (const auto& name : *names)
-        if (auto copied = copyTreeAt(source.fd, name, target.fd, name); !copied) return copied;
-    ::fchmod(target.fd, info.st_mode & 07777);
-    return success();
+    std::optional<Status> first;
+    TreeWalk::Options options;
+    options.order = TreeWalk::Order::childrenFirst;
+    options.onError = [&](const TreeWalkFailure& failure) {
+        if (!first) first = toStatus(failure);
+    };
+    auto walked = TreeWalk::walk(folder, name.string(), options, [](const TreeEntry& entry) {
+        const int flags = entry.kind == FileSystemEntryKind::folder ? AT_REMOVEDIR : 0;
+        const int removed = entry.depth == 0 ? ::unlinkat(entry.folder, entry.name.c_str(), flags)
+                                             : unlinkWritable(entry.folder, entry.name, flags);
+        if (removed != 0) return errnoFailure("remove");
+        return success();
+    });
+    if (!walked) return toStatus(walked.error());
+    return first ? *first : success();
 }
 
-// The copy under a temporary name beside `to`, flushed, then renamed
-// without replacing; the source stays.
-Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
-    const fs::path temporary = to.parent_path() / FileMoves::temporaryName(fs::path()).filename();
-    auto copied = copyTreeAt(fromFolder, from, toFolder, temporary);
-    bool injected = false;
-    {
-        std::lock_guard lock(failureLock);
-        injected = copied && copyFailure && copyFailure(from);
-    }
-    if (!copied || injected) {
-        removeTreeAt(toFolder, temporary);
-        return injected ? Status::failure("No space left on device") : copied;
-    }
-    if (auto placed = renameNoReplaceAnywhere(toFolder, temporary, toFolder, to); !placed) {
-        removeTreeAt(toFolder, temporary);
-        return placed;
-    }
-    return success();
+// The source of a move that is whole at its target: its removal failing
+// (an NFS ".nfsXXXX" left in it, a folder that is busy) does not undo the
+// move, so it is told in the log only.
+void removeMovedSource(int fromFolder, const fs::path& from, const fs::path& to) {
+    Status removed = fallbackFails(FileMoves::FallbackStep::removeSource, "")
+                         ? Status::failure("remove: Device or resource busy")
+                         : removeTreeAt(fromFolder, from);
+    if (!removed)
+        Log::line("files: moved to " + to.string() + ", but its source " + from.string() +
+                  " could not be removed: " + removed.error());
 }
 
-Status copyThenRename(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
-    if (auto copied = copyIntoPlace(fromFolder, from, toFolder, to); !copied) return copied;
-    removeTreeAt(fromFolder, from);  // a source left behind is only untidy
+// A move where the file system refuses the no-replace flag. A file is
+// hard-linked. A folder is made anew under the target name (which fails
+// when the name is taken), private and with the source's owner, and every
+// item below is placed the same way (folders made, everything else
+// hard-linked) while the source stays whole; only when all is placed do
+// the new folders get the source's modes (a read-only folder last of all)
+// and the source go. A failure before then removes what was placed.
+// `cause` hears the errno of the failing call (EXDEV sends the caller
+// across file systems).
+class MoveWithoutTheFlag {
+public:
+    MoveWithoutTheFlag(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report)
+        : fromFolder_(fromFolder), from_(from), toFolder_(toFolder), to_(to), report_(report) {}
+
+    Status run(int& cause) {
+        cause = 0;
+        struct stat info{};
+        if (::fstatat(fromFolder_, from_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            cause = errno;
+            return errnoFailure("rename");
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            if (fallbackFails(FileMoves::FallbackStep::place, "")) {
+                cause = EIO;
+                return failureWith("link", EIO);
+            }
+            if (::linkat(fromFolder_, from_.c_str(), toFolder_, to_.c_str(), 0) != 0) {
+                cause = errno;
+                return errnoFailure("link");
+            }
+            removeMovedSource(fromFolder_, from_, to_);
+            return success();
+        }
+        auto walked = TreeWalk::walk(fromFolder_, from_.string(), {},
+                                     [this](const TreeEntry& entry) { return place(entry); });
+        if (!walked) {
+            cause = cause_ != 0 ? cause_ : (walked.error().error != 0 ? walked.error().error : EIO);
+            undo();
+            return toStatus(walked.error());
+        }
+        cursor_.close();
+        giveModes();
+        top_.close();
+        removeMovedSource(fromFolder_, from_, to_);
+        return success();
+    }
+
+private:
+    Status place(const TreeEntry& entry) {
+        if (fallbackFails(FileMoves::FallbackStep::place, entry.relative)) {
+            cause_ = EIO;
+            return failureWith("place", EIO);
+        }
+        const bool isTop = entry.relative.empty();
+        const int folder = isTop ? toFolder_ : cursor_.open(top_.fd(), parentOf(entry.relative));
+        const std::string name = isTop ? to_.string() : entry.name;
+        if (!isTop && folder < 0) return fail("open folder");
+        if (entry.kind != FileSystemEntryKind::folder) {
+            if (::linkat(entry.folder, entry.name.c_str(), folder, name.c_str(), 0) != 0) return fail("link");
+            placed_.push_back({entry.relative, false});
+            return success();
+        }
+        // Private until everything is in it: nothing can be put in or
+        // taken out by anyone else, whatever the source's mode.
+        if (::mkdirat(folder, name.c_str(), 0700) != 0) return fail("mkdir");
+        placed_.push_back({entry.relative, true});
+        FileHandle made(openMadeFolder(folder, name));
+        if (!made.isOpen()) return fail("open folder");
+        const std::optional<FileOwner> owner =
+            ::geteuid() == 0 ? std::optional<FileOwner>(FileOwner{entry.uid, entry.gid}) : std::nullopt;
+        if (auto settled = settle(made.fd(), owner, std::nullopt); !settled) {
+            cause_ = errno;
+            return settled;
+        }
+        modes_.push_back({entry.relative, copyMode(entry.mode, true)});
+        if (isTop) top_ = std::move(made);
+        return success();
+    }
+
+    Status fail(const std::string& what) {
+        cause_ = errno;
+        return errnoFailure(what);
+    }
+
+    // Modes last, deepest first, so a read-only folder is filled before it
+    // becomes read-only. The items are in place: a mode that cannot be
+    // set is logged, not a failure of the move.
+    void giveModes() {
+        FolderCursor cursor;
+        for (auto it = modes_.rbegin(); it != modes_.rend(); ++it) {
+            const int folder = cursor.open(top_.fd(), it->first);
+            if (folder < 0 || ::fchmod(folder, it->second) != 0)
+                Log::line("files: could not give " + (to_ / it->first).string() + " its mode: " + std::strerror(errno));
+        }
+    }
+
+    // Takes away what was placed, newest first; what cannot go is
+    // counted, and the source (never changed) still holds all of it.
+    void undo() {
+        cursor_.close();
+        size_t left = 0;
+        for (auto it = placed_.rbegin(); it != placed_.rend(); ++it) {
+            const auto& [relative, isFolder] = *it;
+            const int flags = isFolder ? AT_REMOVEDIR : 0;
+            bool removed = false;
+            if (!fallbackFails(FileMoves::FallbackStep::undo, relative)) {
+                if (relative.empty()) {
+                    top_.close();
+                    removed = ::unlinkat(toFolder_, to_.c_str(), flags) == 0;
+                } else {
+                    const int folder = cursor_.open(top_.fd(), parentOf(relative));
+                    removed = folder >= 0 && ::unlinkat(folder, fs::path(relative).filename().c_str(), flags) == 0;
+                }
+            }
+            if (!removed) left++;
+        }
+        cursor_.close();
+        top_.close();
+        if (left > 0)
+            Log::line("files: a failed move to " + to_.string() + " left " + std::to_string(left) +
+                      " item(s) there; its source " + from_.string() + " is whole");
+        if (report_) report_->leftAtTarget = left;
+    }
+
+    const int fromFolder_;
+    const fs::path from_;
+    const int toFolder_;
+    const fs::path to_;
+    MoveReport* const report_;
+    // The new top folder, and the folder below it last placed into.
+    FileHandle top_;
+    FolderCursor cursor_;
+    // What was placed, parents first, for the undo; whether each is a folder.
+    std::vector<std::pair<std::string, bool>> placed_;
+    // The mode each new folder gets once everything is in place.
+    std::vector<std::pair<std::string, mode_t>> modes_;
+    int cause_ = 0;
+};
+
+// A rename that never replaces, also where the file system does not know
+// the flag.
+Status moveNoReplaceIn(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report) {
+    if (renameNoReplaceAt(fromFolder, from, toFolder, to) == 0) return success();
+    if (errno != EINVAL && errno != ENOSYS) return errnoFailure("rename");
+    int cause = 0;
+    return MoveWithoutTheFlag(fromFolder, from, toFolder, to, report).run(cause);
+}
+
+// A copy of a tree under `name` in the open folder `folder`, built by
+// descriptor from the source's walk: nothing below the target is reached
+// through a link, even one planted meanwhile. The copy's top is a private
+// folder (0700) until everything in it has its owner and mode; folders get
+// theirs last, deepest first.
+class TreeCopy {
+public:
+    TreeCopy(int folder, std::string name, Owning owning)
+        : folder_(folder), name_(std::move(name)), owning_(std::move(owning)) {}
+
+    Status run(int fromFolder, const fs::path& from) {
+        auto walked = TreeWalk::walk(fromFolder, from.string(), {},
+                                     [this](const TreeEntry& entry) { return copy(entry); });
+        cursor_.close();
+        if (!walked) return toStatus(walked.error());
+        FolderCursor cursor;
+        for (auto it = modes_.rbegin(); it != modes_.rend(); ++it) {
+            const int made = cursor.open(top_.fd(), it->first);
+            if (made < 0 || ::fchmod(made, it->second) != 0) return errnoFailure("chmod");
+        }
+        return success();
+    }
+
+private:
+    Status copy(const TreeEntry& entry) {
+        const bool isTop = entry.relative.empty();
+        const int folder = isTop ? folder_ : cursor_.open(top_.fd(), parentOf(entry.relative));
+        if (!isTop && folder < 0) return errnoFailure("open folder");
+        const std::string name = isTop ? name_ : entry.name;
+        const auto owner = owning_.of(entry);
+        switch (entry.kind) {
+            case FileSystemEntryKind::file: {
+                auto in = entry.openForReading();
+                if (!in) return Status::failure(in.error());
+                // Unnamed until whole and the owner's, like a single file:
+                // the private top is the owner's, who may look inside.
+                return placeNewFile(
+                    folder, name, [&](int fd) { return copyBytes(in->fd(), fd); }, copyMode(entry.mode, false),
+                    owner);
+            }
+            case FileSystemEntryKind::link: {
+                std::vector<char> target(static_cast<size_t>(PATH_MAX) + 1);
+                const ssize_t n = ::readlinkat(entry.folder, entry.name.c_str(), target.data(), target.size() - 1);
+                if (n < 0) return errnoFailure("readlink");
+                target[static_cast<size_t>(n)] = '\0';
+                if (::symlinkat(target.data(), folder, name.c_str()) != 0) return errnoFailure("symlink");
+                if (owner && ::fchownat(folder, name.c_str(), owner->uid, owner->gid, AT_SYMLINK_NOFOLLOW) != 0)
+                    return errnoFailure("chown");
+                return success();
+            }
+            case FileSystemEntryKind::folder: {
+                if (::mkdirat(folder, name.c_str(), 0700) != 0) return errnoFailure("mkdir");
+                FileHandle made(openMadeFolder(folder, name));
+                if (!made.isOpen()) return errnoFailure("open folder");
+                if (auto settled = settle(made.fd(), owner, std::nullopt); !settled) return settled;
+                modes_.push_back({entry.relative, copyMode(entry.mode, true)});
+                if (isTop) top_ = std::move(made);
+                return success();
+            }
+            case FileSystemEntryKind::other:
+                break;
+        }
+        return Status::failure("copy: " + entry.relative + " is no file or folder");
+    }
+
+    const int folder_;
+    const std::string name_;
+    const Owning owning_;
+    FileHandle top_;
+    FolderCursor cursor_;
+    std::vector<std::pair<std::string, mode_t>> modes_;
+};
+
+bool copyFailsNow(const fs::path& from) {
+    std::lock_guard lock(failureLock);
+    return copyFailure && copyFailure(from);
+}
+
+// The copy in place under `to`, never replacing; the source stays. A file
+// is made unnamed and linked in once whole; anything else is built under
+// a temporary name beside `to` and renamed without replacing.
+Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, const Owning& owning,
+                     MoveReport* report) {
+    const fs::path parentPart = to.parent_path();
+    FileHandle folder(::openat(toFolder, parentPart.empty() ? "." : parentPart.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isOpen()) return errnoFailure("open folder");
+    const std::string name = to.filename().string();
+    struct stat info{};
+    if (::fstatat(fromFolder, from.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errnoFailure("stat");
+    if (S_ISREG(info.st_mode)) {
+        TreeEntry source;
+        source.folder = fromFolder;
+        source.name = from.string();
+        source.relative = from.filename().string();
+        source.uid = info.st_uid;
+        source.gid = info.st_gid;
+        source.device = info.st_dev;
+        source.inode = info.st_ino;
+        auto in = source.openForReading();
+        if (!in) return Status::failure(in.error());
+        return placeNewFile(
+            folder.fd(), name, [&](int fd) { return copyBytes(in->fd(), fd); }, copyMode(info.st_mode, false),
+            owning.of(source), [&] { return copyFailsNow(from); }, report);
+    }
+    const std::string temporary = FileMoves::temporaryName(fs::path()).string();
+    auto copied = TreeCopy(folder.fd(), temporary, owning).run(fromFolder, from);
+    if (copied && copyFailsNow(from)) copied = Status::failure("No space left on device");
+    if (copied) copied = moveNoReplaceIn(folder.fd(), temporary, folder.fd(), name, report);
+    if (!copied) removeTreeAt(folder.fd(), temporary);
+    return copied;
+}
+
+Status copyThenRename(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report) {
+    if (auto copied = copyIntoPlace(fromFolder, from, toFolder, to, Owning{std::nullopt, true}, report); !copied)
+        return copied;
+    removeMovedSource(fromFolder, from, to);
     return success();
 }
 }  // namespace
@@ -246,9 +545,36 @@ Status FileMoves::copyNoReplace(const fs::path& from, const fs::path& to) {
     return copyNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to);
 }
 
-Status FileMoves::copyNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
+Status FileMoves::copyNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to,
+                                  std::optional<FileOwner> owner) {
     if (isTakenAt(toFolder, to)) return Status::failure("copy: " + to.string() + " exists");
-    return copyIntoPlace(fromFolder, from, toFolder, to);
+    return copyIntoPlace(fromFolder, from, toFolder, to, Owning{owner, false}, nullptr);
+}
+
+Status FileMoves::writeNewFileAt(int folder, const std::string& name, std::span<const uint8_t> bytes, mode_t mode,
+                                 std::optional<FileOwner> owner) {
+    return placeNewFile(
+        folder, name, [&](int fd) { return writeBytes(fd, bytes); }, copyMode(mode, false), owner);
+}
+
+Status FileMoves::giveAwayAt(int folder, const std::string& name, const FileOwner& owner) {
+    auto walked = TreeWalk::walk(folder, name, {}, [&](const TreeEntry& entry) {
+        if (entry.kind == FileSystemEntryKind::link || entry.kind == FileSystemEntryKind::other) {
+            if (::fchownat(entry.folder, entry.name.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0)
+                return errnoFailure("chown " + entry.relative);
+            return success();
+        }
+        const bool isFolder = entry.kind == FileSystemEntryKind::folder;
+        FileHandle item(::openat(entry.folder, entry.name.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isFolder ? O_DIRECTORY : 0)));
+        struct stat info{};
+        if (!item.isOpen() || ::fstat(item.fd(), &info) != 0) return errnoFailure("open " + entry.relative);
+        if (info.st_dev != entry.device || info.st_ino != entry.inode)
+            return Status::failure("open " + entry.relative + ": no longer the item it was");
+        return settle(item.fd(), owner, copyMode(info.st_mode, isFolder));
+    });
+    if (!walked) return toStatus(walked.error());
+    return success();
 }
 
 Status FileMoves::replace(const fs::path& incoming, const fs::path& existing) {
@@ -261,7 +587,10 @@ Status FileMoves::replaceAt(int folder, const fs::path& incoming, const fs::path
         return success();
     }
     if (auto swapped = exchangeAt(folder, incoming, existing); !swapped) return swapped;
-    removeTreeAt(folder, incoming);  // the old item, now under the temporary name
+    // The old item, now under the temporary name: the new one is in place
+    // whatever becomes of it.
+    if (auto removed = removeTreeAt(folder, incoming); !removed)
+        Log::line("files: the item replaced by " + existing.string() + " could not be removed: " + removed.error());
     return success();
 }
 
@@ -269,16 +598,18 @@ Status FileMoves::moveNoReplace(const fs::path& from, const fs::path& to) {
     return moveNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to);
 }
 
-Status FileMoves::moveNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
+Status FileMoves::moveNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to,
+                                  MoveReport* report) {
     {
         std::lock_guard lock(failureLock);
         if (moveFailure && moveFailure(from)) return Status::failure("rename: Input/output error");
     }
     if (renameNoReplaceAt(fromFolder, from, toFolder, to) == 0) return success();
-    if (errno == EXDEV) return copyThenRename(fromFolder, from, toFolder, to);
+    if (errno == EXDEV) return copyThenRename(fromFolder, from, toFolder, to, report);
     if (errno != EINVAL && errno != ENOSYS) return errnoFailure("rename");
-    auto moved = moveWithoutTheFlag(fromFolder, from, toFolder, to);
-    if (!moved && errno == EXDEV) return copyThenRename(fromFolder, from, toFolder, to);
+    int cause = 0;
+    auto moved = MoveWithoutTheFlag(fromFolder, from, toFolder, to, report).run(cause);
+    if (!moved && cause == EXDEV) return copyThenRename(fromFolder, from, toFolder, to, report);
     return moved;
 }
 
@@ -289,7 +620,7 @@ Status FileMoves::exchangeAt(int folder, const fs::path& a, const fs::path& b) {
     return success();
 }
 
-void FileMoves::removeAt(int folder, const fs::path& name) { removeTreeAt(folder, name); }
+Status FileMoves::removeAt(int folder, const fs::path& name) { return removeTreeAt(folder, name); }
 
 void FileMoves::setCopyFailureForTesting(std::function<bool(const fs::path&)> fails) {
     std::lock_guard lock(failureLock);
@@ -299,6 +630,11 @@ void FileMoves::setCopyFailureForTesting(std::function<bool(const fs::path&)> fa
 void FileMoves::setMoveFailureForTesting(std::function<bool(const fs::path&)> fails) {
     std::lock_guard lock(failureLock);
     moveFailure = std::move(fails);
+}
+
+void FileMoves::setFallbackFailureForTesting(std::function<bool(FallbackStep, const std::string&)> fails) {
+    std::lock_guard lock(failureLock);
+    fallbackFailure = std::move(fails);
 }
 
 void FileMoves::setNoReplaceRefusedForTesting(bool refused) {

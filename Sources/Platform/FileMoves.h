@@ -7,33 +7,70 @@
 // working folder), so a caller that opened a folder once never reaches
 // through a link put in its place later.
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
+#include <string>
 
 #include "Platform/Result.h"
 
 namespace platform {
 
+// The owner and group given to what is made on another user's behalf.
+struct FileOwner {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// What a move that failed left behind, for the caller's receipt.
+struct MoveReport {
+    // Items of the moved tree still also at the target because undoing a
+    // failed move could not remove them; the source is whole all the same.
+    size_t leftAtTarget = 0;
+};
+
 struct FileMoves {
     // Moves `from` to `to` unless something (a dangling link included) is
     // at `to`. A file system that refuses the no-replace flag gets a hard
-    // link and an unlink for a file, and for a folder a new folder (which
-    // fails when the name is taken) into which its children move the same
-    // way before the emptied source goes; across file systems the item is
-    // copied into a temporary name inside the target's folder, flushed,
-    // and renamed without replacing, then the source is removed. On
-    // failure the temporary is gone and the source stays.
+    // link for a file, and for a folder a new private folder (which fails
+    // when the name is taken) with the source's owner, into which every
+    // item below is hard-linked (folders made anew the same way) before
+    // each new folder gets the source's mode, last; only then does the
+    // source go, and a source that cannot be removed then is logged, not a
+    // failure. A failure before that removes what was made and leaves the
+    // source whole; what could not be removed is counted in `report`.
+    // Across file systems the item is copied as copyNoReplace does (owner
+    // kept where the Host may give it), then the source is removed.
     static Status moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
     static Status moveNoReplaceAt(int fromFolder, const std::filesystem::path& from, int toFolder,
-                                  const std::filesystem::path& to);
+                                  const std::filesystem::path& to, MoveReport* report = nullptr);
     // Copies `from` (a file or a whole folder) to `to` unless something is
-    // there: into a temporary name beside `to`, flushed, then renamed
-    // without replacing. The source stays; on failure nothing is left.
-    // Nothing below the copy is reached through a link.
+    // there. A file is written unnamed in the target's folder and linked
+    // in under `to` once whole, flushed and given its owner and mode; a
+    // folder is copied under a temporary name in a private (0700) folder,
+    // each item getting its owner and mode there, folders their mode last,
+    // then renamed without replacing. No copy carries a set-user-ID or
+    // set-group-ID bit. Items belong to `owner` when set, else to the
+    // Host. The source stays; on failure nothing is left. Nothing below
+    // the copy is reached through a link.
     static Status copyNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
     static Status copyNoReplaceAt(int fromFolder, const std::filesystem::path& from, int toFolder,
-                                  const std::filesystem::path& to);
+                                  const std::filesystem::path& to, std::optional<FileOwner> owner = std::nullopt);
+    // A new file `name` in `folder` holding `bytes`, never replacing: made
+    // unnamed (or under a temporary name where the file system cannot),
+    // flushed, given `owner` and `mode` on its descriptor, then named.
+    static Status writeNewFileAt(int folder, const std::string& name, std::span<const uint8_t> bytes, mode_t mode,
+                                 std::optional<FileOwner> owner = std::nullopt);
+    // Gives the item `name` of `folder`, and everything below it, to
+    // `owner`, taking every set-user-ID and set-group-ID bit away: for an
+    // item still in the Host's own staging, before it moves where the
+    // owner can reach it. Links are given as links.
+    static Status giveAwayAt(int folder, const std::string& name, const FileOwner& owner);
     // Swaps two existing items in one step.
     static Status exchange(const std::filesystem::path& a, const std::filesystem::path& b);
     static Status exchangeAt(int folder, const std::filesystem::path& a, const std::filesystem::path& b);
@@ -44,8 +81,9 @@ struct FileMoves {
     static Status replace(const std::filesystem::path& incoming, const std::filesystem::path& existing);
     static Status replaceAt(int folder, const std::filesystem::path& incoming, const std::filesystem::path& existing);
     // Removes an item, a folder with everything below it, never following
-    // a link; failures are ignored.
-    static void removeAt(int folder, const std::filesystem::path& name);
+    // a link; a tree past the walker's bounds is left whole. Removes what
+    // it can and reports the first failure.
+    static Status removeAt(int folder, const std::filesystem::path& name);
     // A free name for an item on its way into `folder`, hidden and unique.
     static std::filesystem::path temporaryName(const std::filesystem::path& folder);
     // Whether anything is at the path, links not followed.
@@ -79,6 +117,18 @@ struct FileMoves {
     // Makes every no-replace rename fail as a file system that does not
     // know the flag does (EINVAL); tests only.
     static void setNoReplaceRefusedForTesting(bool refused);
+    // The steps of a move where the no-replace flag is refused that tests
+    // can make fail, by the item's path below the moved one ("" for it).
+    enum class FallbackStep {
+        // Bringing an item to the target (a folder made, a file linked).
+        place,
+        // Taking a placed item away again after a failure.
+        undo,
+        // Removing the source once everything is in place.
+        removeSource,
+    };
+    static void setFallbackFailureForTesting(
+        std::function<bool(FallbackStep step, const std::string& relative)> fails);
 };
 
 }  // namespace platform

@@ -54,20 +54,49 @@ void Log::line(const std::string& text) { emit("[NorvessalHost " + timestamp() +
 void Log::raw(const std::string& text) { emit(text); }
 
 std::optional<std::string> LineRateLimiter::admit(const std::string& key, const std::string& text) {
+    return admit(std::string(), key, text);
+}
+
+std::optional<std::string> LineRateLimiter::admit(const std::string& scopeName, const std::string& key,
+                                                  const std::string& text) {
     const uint64_t now = Clock::uptimeNs();
     pruneQuietKeys(now);
-    // The empty key is the overflow's: no caller's key is empty.
-    const bool known = keys_.contains(key);
-    auto [it, fresh] = keys_.try_emplace(known || keys_.size() < maxKeys_ ? key : std::string());
-    Entry& entry = it->second;
-    if (!fresh && now - entry.lastWrittenNs < intervalNs_) {
-        ++entry.suppressed;
+    auto scopeIt = scopes_.find(scopeName);
+    if (scopeIt == scopes_.end()) {
+        // Past the cap a new scope is counted with the common one; no
+        // caller's scope but the common one is empty.
+        scopeIt = scopes_.try_emplace(scopes_.size() < maxScopes_ ? scopeName : std::string()).first;
+    }
+    Scope& scope = scopeIt->second;
+    Entry* entry = nullptr;
+    bool fresh = false;
+    if (auto it = scope.keys.find(key); it != scope.keys.end()) {
+        entry = &it->second;
+    } else if (keyCount_ < maxKeys_ && scope.keys.size() < maxKeysPerScope_) {
+        entry = &scope.keys.emplace(key, Entry{}).first->second;
+        ++keyCount_;
+        fresh = true;
+    } else {
+        // One overflow entry per scope: a scope past its caps shares a line
+        // a second among its new keys, and never takes another scope's.
+        fresh = !scope.overflow;
+        if (fresh) scope.overflow = Entry{};
+        entry = &*scope.overflow;
+    }
+    if (!fresh && now - entry->lastWrittenNs < intervalNs_) {
+        ++entry->suppressed;
         return std::nullopt;
     }
-    entry.lastWrittenNs = now;
-    if (entry.suppressed == 0) return text;
-    const uint64_t held = std::exchange(entry.suppressed, 0);
+    entry->lastWrittenNs = now;
+    if (entry->suppressed == 0) return text;
+    const uint64_t held = std::exchange(entry->suppressed, 0);
     return text + " (" + std::to_string(held) + " similar line" + (held == 1 ? "" : "s") + " suppressed)";
+}
+
+size_t LineRateLimiter::trackedKeysForTesting() const {
+    size_t count = 0;
+    for (const auto& [name, scope] : scopes_) count += scope.keys.size() + (scope.overflow ? 1 : 0);
+    return count;
 }
 
 void LineRateLimiter::pruneQuietKeys(uint64_t now) {
@@ -76,7 +105,16 @@ void LineRateLimiter::pruneQuietKeys(uint64_t now) {
     const uint64_t quietNs = intervalNs_ * 60;
     if (now - lastPruneNs_ < quietNs) return;
     lastPruneNs_ = now;
-    std::erase_if(keys_, [&](const auto& item) { return now - item.second.lastWrittenNs >= quietNs; });
+    auto quiet = [&](const Entry& entry) { return now - entry.lastWrittenNs >= quietNs; };
+    for (auto scope = scopes_.begin(); scope != scopes_.end();) {
+        keyCount_ -= std::erase_if(scope->second.keys, [&](const auto& item) { return quiet(item.second); });
+        if (scope->second.overflow && quiet(*scope->second.overflow)) scope->second.overflow.reset();
+        if (scope->second.keys.empty() && !scope->second.overflow) {
+            scope = scopes_.erase(scope);
+        } else {
+            ++scope;
+        }
+    }
 }
 
 void Log::setSinkForTesting(Sink s) {

@@ -32,6 +32,8 @@ struct QueueCore {
     explicit QueueCore(std::string l);
     virtual ~QueueCore();
     virtual void enqueue(uint64_t delayNs, Work work) = 0;
+    // Ahead of every item already queued (after those put first before it).
+    virtual void enqueueFirst(Work work) = 0;
     virtual void runSync(const Work& work) = 0;
     // Counted: work waits while the count is above zero.
     virtual void suspend() = 0;

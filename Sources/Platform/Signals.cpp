@@ -20,9 +20,15 @@ void installTerminationHandler(std::function<void(int)> handler) {
         for (;;) {
             int sig = 0;
             if (sigwait(&set, &sig) != 0) continue;
-            DispatchQueue::main().async([handler, sig] { handler(sig); });
+            deliverTerminationSignal(handler, sig);
         }
     }).detach();
+}
+
+void deliverTerminationSignal(const std::function<void(int)>& handler, int signal) {
+    // Work queued before the stop no longer matters: once the stop has
+    // ended the run loop, it is never run.
+    DispatchQueue::main().asyncFirst([handler, signal] { handler(signal); });
 }
 
 }  // namespace platform

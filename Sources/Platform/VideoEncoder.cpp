@@ -12,9 +12,12 @@
 #include <vector>
 
 #include <dirent.h>
+#include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include "Platform/Clock.h"
+#include "Platform/Dispatch.h"
 #include "Platform/LibavSupport.h"
 
 extern "C" {
@@ -259,9 +262,58 @@ private:
 
 namespace {
 std::atomic<int> openLibraryEncoders{0};
+
+// Passes that returned freed memory to the system, and when the next one
+// is due (uptime in ns; 0 for none).
+std::atomic<int> freedMemoryReturns{0};
+std::atomic<uint64_t> freedMemoryReturnDueNs{0};
+// Long enough for a closing encoder's threads to have ended, and for the
+// closes of one rebuild (or of a burst of them) to share one pass.
+constexpr uint64_t kFreedMemoryReturnDelayNs = 500'000'000;
+
+// glibc keeps what a closed encoder freed in the arenas of the threads that
+// allocated it (the library's pool and frame threads, the conversion bands)
+// and gives back only the top of each heap on its own: a few rebuilds of a
+// large stream left hundreds of MiB resident after the encoders had gone.
+// A pass over every arena returns their free pages; it runs on a utility
+// queue, never on the caller's.
+void returnFreedMemorySoon() {
+    const uint64_t now = Clock::uptimeNs();
+    const uint64_t due = freedMemoryReturnDueNs.load();
+    // One already due soon covers this close too. (One that should have
+    // run long ago never will: its runtime has gone, as in tests.)
+    if (due != 0 && due >= now && due - now <= kFreedMemoryReturnDelayNs) return;
+    const uint64_t at = now + kFreedMemoryReturnDelayNs;
+    freedMemoryReturnDueNs = at;
+    DispatchQueue::global(QualityOfService::utility).asyncAfter(double(kFreedMemoryReturnDelayNs) / 1e9, [at] {
+        uint64_t expected = at;
+        freedMemoryReturnDueNs.compare_exchange_strong(expected, 0);
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
+        freedMemoryReturns.fetch_add(1);
+    });
+}
+
+// glibc maps a large block on its own and unmaps it when freed, but after
+// the first such free it raises that size to the block's, up to 32 MiB: the
+// pictures of every later encoder (a few MiB each) then come from the heaps
+// of whichever threads asked, where they fragment what is left, and a
+// rebuilt stream kept tens of MiB it no longer used. A fixed size keeps
+// every block of a picture's size mapped and returned whole. Pictures and
+// frame buffers are pooled, so this costs no system call per frame.
+constexpr int kLargeBlockBytes = 1 << 20;
+
+void mapLargeBlocksOnTheirOwn() {
+#ifdef __GLIBC__
+    static std::once_flag once;
+    std::call_once(once, [] { mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes); });
+#endif
+}
 }  // namespace
 
 int VideoEncoder::openLibraryEncoderCountForTesting() { return openLibraryEncoders.load(); }
+int VideoEncoder::freedMemoryReturnsForTesting() { return freedMemoryReturns.load(); }
 
 struct VideoEncoder::Codec {
     Codec() { openLibraryEncoders.fetch_add(1); }
@@ -302,6 +354,7 @@ struct VideoEncoder::Codec {
         av_buffer_unref(&surfaces);
         av_buffer_unref(&device);
         openLibraryEncoders.fetch_sub(1);
+        returnFreedMemorySoon();
     }
 };
 
@@ -389,6 +442,7 @@ VideoEncoder::~VideoEncoder() = default;
 
 Result<std::unique_ptr<VideoEncoder>> VideoEncoder::create(const VideoEncoderSettings& settings) {
     quietLibavLogging();
+    mapLargeBlocksOnTheirOwn();
     std::unique_ptr<VideoEncoder> encoder(new VideoEncoder(settings));
     if (auto built = encoder->build(); !built) return Result<std::unique_ptr<VideoEncoder>>::failure(built.error());
     return encoder;

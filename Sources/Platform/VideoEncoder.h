@@ -162,6 +162,9 @@ public:
     // leak checker's report inside the library must not hide one never
     // closed.
     static int openLibraryEncoderCountForTesting();
+    // Passes that gave what closed encoders freed back to the system; one
+    // follows every close, shared by closes that come together.
+    static int freedMemoryReturnsForTesting();
 
 private:
     struct Codec;

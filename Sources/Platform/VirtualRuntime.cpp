@@ -16,6 +16,9 @@ struct VirtualQueueCore : QueueCore {
     void enqueue(uint64_t delayNs, Work work) override {
         if (auto rt = runtime.lock()) rt->post(identity, delayNs, std::move(work), statistics);
     }
+    void enqueueFirst(Work work) override {
+        if (auto rt = runtime.lock()) rt->postFirst(identity, std::move(work), statistics);
+    }
     void runSync(const Work& work) override {
         if (auto rt = runtime.lock()) rt->runSyncOn(identity, work, statistics);
     }
@@ -83,6 +86,14 @@ void VirtualRuntime::post(uint64_t queueIdentity, uint64_t delayNs, Work work,
     uint64_t seq = seq_++;
     items_.emplace(std::make_pair(due, seq),
                    Item{due, seq, queueIdentity, std::move(work), std::move(statistics)});
+    posted_.notify_all();
+}
+
+void VirtualRuntime::postFirst(uint64_t queueIdentity, Work work, std::shared_ptr<QueueWorkStatistics> statistics) {
+    std::lock_guard<std::mutex> g(m_);
+    // Due at 0: before every item queued, which all fell due later.
+    uint64_t seq = seq_++;
+    items_.emplace(std::make_pair(uint64_t{0}, seq), Item{0, seq, queueIdentity, std::move(work), std::move(statistics)});
     posted_.notify_all();
 }
 

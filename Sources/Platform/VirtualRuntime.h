@@ -53,6 +53,8 @@ public:
     // the queue's items ran.
     void post(uint64_t queueIdentity, uint64_t delayNs, Work work,
               std::shared_ptr<QueueWorkStatistics> statistics = nullptr);
+    // Ahead of everything queued, on every queue.
+    void postFirst(uint64_t queueIdentity, Work work, std::shared_ptr<QueueWorkStatistics> statistics = nullptr);
     void runSyncOn(uint64_t queueIdentity, const Work& work,
                    const std::shared_ptr<QueueWorkStatistics>& statistics = nullptr);
     void suspendQueue(uint64_t queueIdentity);

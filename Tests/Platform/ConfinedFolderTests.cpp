@@ -2,8 +2,10 @@
 // link, and what is done in it afterwards stays in the folder that was
 // opened, whatever its path leads to later.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +14,16 @@
 #include <map>
 
 #include "Platform/ConfinedFolder.h"
+#include "Platform/FileMoves.h"
+#include "Platform/TreeWalk.h"
+#include "Support/OwnershipWatch.h"
 #include "Support/TestSupport.h"
 
 using platform::ConfinedFolder;
+using platform::FileMoves;
 using platform::FileOwner;
+using platform::TreeEntry;
+using platform::TreeWalk;
 namespace fs = std::filesystem;
 
 namespace {
@@ -149,6 +157,204 @@ TEST_F(ConfinedFolderTest, ListsItsItemsLinksAsLinksAndDotFilesLeftOut) {
     EXPECT_EQ(byName.at("Docs").kind, platform::FileSystemEntryKind::folder);
     EXPECT_EQ(byName.at("Leak").kind, platform::FileSystemEntryKind::link);
     EXPECT_EQ(byName.at("DocsAlias").kind, platform::FileSystemEntryKind::link);
+}
+
+std::optional<FileOwner> nobodyOwner() {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) return std::nullopt;
+    return FileOwner{nobody->pw_uid, nobody->pw_gid};
+}
+
+struct stat lstatOf(const fs::path& p) {
+    struct stat info{};
+    EXPECT_EQ(::lstat(p.c_str(), &info), 0) << p;
+    return info;
+}
+
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) n++;
+    return n;
+}
+
+// Whatever the Host copies into a folder of another user's is that user's,
+// without a set-ID bit, before it has a name there: a user watching the
+// folder never sees a file of root's or a set-ID item, not even under a
+// temporary name.
+TEST_F(ConfinedFolderTest, ACopyForAnotherUserIsNeverSeenAsRootsOrSetId) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    std::ofstream(home / "Docs" / "tool") << "#!/bin/sh\necho run as root\n";
+    ::chmod((home / "Docs" / "tool").c_str(), 04755);
+    fs::create_directories(home / "Docs" / "Kit" / "Shared");
+    std::ofstream(home / "Docs" / "Kit" / "tool") << "#!/bin/sh\n";
+    ::chmod((home / "Docs" / "Kit" / "tool").c_str(), 06755);
+    ::chmod((home / "Docs" / "Kit" / "Shared").c_str(), 02775);
+    fs::create_directories(home / "Backups");
+    ::chown((home / "Backups").c_str(), owner->uid, owner->gid);
+    auto docs = top(owner)->openBeneath("Docs", false);
+    auto backups = top(owner)->openBeneath("Backups", false);
+    ASSERT_TRUE(docs.ok() && backups.ok());
+
+    platform::testing::OwnershipWatch watch(home / "Backups");
+    ASSERT_TRUE(watch.started());
+    ASSERT_TRUE((*backups)->copyIn(**docs, "tool", "tool").ok());
+    ASSERT_TRUE((*backups)->copyIn(**docs, "Kit", "Kit").ok());
+    const auto seen = watch.finish();
+    EXPECT_EQ(seen, std::vector<std::string>{}) << "an item of root's or with a set-ID bit was visible";
+    EXPECT_GE(watch.looked(), 4u);
+
+    struct Case {
+        fs::path item;
+        mode_t mode;
+    };
+    for (const auto& c : {Case{home / "Backups" / "tool", 0755}, Case{home / "Backups" / "Kit", 0755},
+                          Case{home / "Backups" / "Kit" / "tool", 0755},
+                          Case{home / "Backups" / "Kit" / "Shared", 0775}}) {
+        SCOPED_TRACE(c.item.string());
+        const auto info = lstatOf(c.item);
+        EXPECT_EQ(info.st_uid, owner->uid);
+        EXPECT_EQ(info.st_gid, owner->gid);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+    }
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(home / "Backups")) entries++;
+    EXPECT_EQ(entries, 2u) << "no temporary is left";
+}
+
+// An item moved in from staging is given to the owner, set-ID bits taken
+// away, while it is still in staging: at the moment it moves it is theirs.
+TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOwnersBeforeItMoves) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    const fs::path tree = dataRoot->path() / "staging" / "tree";
+    fs::create_directories(tree / "sub");
+    std::ofstream(tree / "sub" / "tool") << "t";
+    ::chmod((tree / "sub" / "tool").c_str(), 04755);
+    fs::create_symlink("sub/tool", tree / "link");
+    std::vector<uid_t> ownersAtTheMove;
+    FileMoves::setMoveFailureForTesting([&](const fs::path& name) {
+        // Moved from the staging folder as opened: the hook hears the name.
+        const fs::path from = tree.parent_path() / name;
+        for (const fs::path& p : {from, from / "sub", from / "sub" / "tool", from / "link"})
+            ownersAtTheMove.push_back(lstatOf(p).st_uid);
+        return false;
+    });
+    auto folder = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(folder.ok());
+    const bool moved = (*folder)->moveIn(tree, "tree").ok();
+    FileMoves::setMoveFailureForTesting(nullptr);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(ownersAtTheMove, std::vector<uid_t>(4, owner->uid));
+    const auto tool = lstatOf(home / "Docs" / "tree" / "sub" / "tool");
+    EXPECT_EQ(tool.st_uid, owner->uid);
+    EXPECT_EQ(tool.st_mode & 07777, 0755u);
+}
+
+// What moves in is the item given away in staging, even when the staging
+// path leads elsewhere by the time of the move: nothing of root's arrives.
+TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOneGivenAwayWhereverItsPathLeadsLater) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    const fs::path item = staged("tool", "given");
+    const fs::path staging = item.parent_path();
+    FileMoves::setMoveFailureForTesting([&](const fs::path&) {
+        // Between the give-away and the move, the staging path comes to
+        // hold a set-user-ID file of root's under the same name.
+        fs::rename(staging, dataRoot->path() / "given");
+        fs::create_directories(staging);
+        std::ofstream(staging / "tool") << "planted";
+        ::chmod((staging / "tool").c_str(), 04755);
+        return false;
+    });
+    auto folder = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(folder.ok());
+    const bool moved = (*folder)->moveIn(item, "tool").ok();
+    FileMoves::setMoveFailureForTesting(nullptr);
+    ASSERT_TRUE(moved);
+    const auto tool = lstatOf(home / "Docs" / "tool");
+    EXPECT_EQ(tool.st_uid, owner->uid);
+    EXPECT_EQ(tool.st_mode & (S_ISUID | S_ISGID), 0u);
+    std::string text;
+    std::getline(std::ifstream(home / "Docs" / "tool"), text);
+    EXPECT_EQ(text, "given");
+    EXPECT_TRUE(fs::exists(staging / "tool")) << "the planted file stays where it was";
+}
+
+// A link planted in place of the staging folder leads the give-away
+// nowhere: what it points at is neither given to the owner nor moved in.
+TEST_F(ConfinedFolderTest, AStagingFolderSwappedForALinkGivesNothingAway) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    std::ofstream(outside / "tool") << "root's";
+    const fs::path planted = dataRoot->path() / "staging-link";
+    fs::create_directory_symlink(outside, planted);
+    auto folder = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(folder.ok());
+    EXPECT_FALSE((*folder)->moveIn(planted / "tool", "tool").ok());
+    EXPECT_EQ(lstatOf(outside / "tool").st_uid, 0u) << "not given away";
+    EXPECT_FALSE(fs::exists(home / "Docs" / "tool"));
+}
+
+// A tree far deeper than any walk's bound, moved in for another user under
+// a descriptor limit far below its depth: refused whole before anything
+// moves, or moved whole and all the owner's; the descriptors the process
+// holds are the same after.
+TEST_F(ConfinedFolderTest, ADeepTreeIsRefusedWholeOrMovedWholeWithDescriptorsFlat) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    const fs::path staging = dataRoot->path() / "staging";
+    fs::create_directories(staging);
+    {
+        platform::FileHandle at(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_EQ(::mkdirat(at.fd(), "deep", 0755), 0);
+        at = platform::FileHandle(::openat(at.fd(), "deep", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 0; i < 2000; i++) {
+            ASSERT_EQ(::mkdirat(at.fd(), "d", 0755), 0);
+            at = platform::FileHandle(::openat(at.fd(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+    }
+    auto folder = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(folder.ok());
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    const size_t before = openDescriptors();
+    const bool moved = (*folder)->moveIn(staging / "deep", "deep").ok();
+    const size_t after = openDescriptors();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(after, before);
+
+    // Whichever way, every level is where it is and, at the target, the
+    // owner's; then it goes (by a walk whose bound fits it).
+    platform::FileHandle parent(::open((moved ? home / "Docs" : staging).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(fs::exists(home / "Docs" / "deep"), moved);
+    TreeWalk::Options options;
+    options.maxDepth = 2001;
+    size_t levels = 0, notTheOwners = 0;
+    auto checked = TreeWalk::walk(parent.fd(), "deep", options, [&](const TreeEntry& e) {
+        levels++;
+        if (e.uid != owner->uid) notTheOwners++;
+        return platform::success();
+    });
+    ASSERT_TRUE(checked.ok());
+    EXPECT_EQ(levels, 2001u);
+    if (moved) {
+        EXPECT_EQ(notTheOwners, 0u) << "moved, so all of it is the owner's";
+    }
+    options.order = TreeWalk::Order::childrenFirst;
+    auto removed = TreeWalk::walk(parent.fd(), "deep", options, [](const TreeEntry& e) {
+        if (::unlinkat(e.folder, e.name.c_str(), AT_REMOVEDIR) != 0) return platform::Status::failure("rmdir");
+        return platform::success();
+    });
+    EXPECT_TRUE(removed.ok());
 }
 
 }  // namespace

@@ -1,18 +1,25 @@
 // Moves into a user's folder never replace what is there, and a failed
 // move leaves both sides as they were.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "Platform/FileMoves.h"
 #include "Platform/Uuid.h"
 #include "Support/TestSupport.h"
 
 using platform::FileMoves;
+using platform::MoveReport;
 namespace fs = std::filesystem;
 
 namespace {
@@ -40,6 +47,7 @@ protected:
         return folder;
     }
     ~FileMovesTest() override {
+        FileMoves::setFallbackFailureForTesting(nullptr);
         FileMoves::setCopyFailureForTesting(nullptr);
         FileMoves::setNoReplaceRefusedForTesting(false);
         for (auto& f : cleanup) fs::remove_all(f);
@@ -242,6 +250,182 @@ TEST_F(FileMovesTest, WithoutTheNoReplaceFlagAFolderCopiedAcrossFileSystemsTakes
     ASSERT_TRUE(FileMoves::moveNoReplace(dataRoot->path() / "x" / "tree", *other / "tree").ok());
     EXPECT_EQ(contents(*other / "tree" / "f.txt"), "f");
     EXPECT_EQ(namesIn(*other), std::vector<std::string>{"tree"}) << "no temporary is left";
+}
+
+// Gives `tree` to nobody, so that `work` run by asNobody may change it.
+void giveToNobody(const fs::path& tree) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody) return;
+    ::lchown(tree.c_str(), nobody->pw_uid, nobody->pw_gid);
+    for (const auto& e : fs::recursive_directory_iterator(tree)) ::lchown(e.path().c_str(), nobody->pw_uid, nobody->pw_gid);
+}
+
+// Runs `work` with the rights of `nobody` where the tests run as root (in a
+// child process, whose exit status carries the answer), so folder modes
+// bind as they do for a Host that runs as a user; directly otherwise.
+bool asNobody(const std::function<bool()>& work) {
+    if (::geteuid() != 0) return work();
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) return false;
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+        ::_exit(work() ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::vector<std::string> filesBelow(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        names.push_back(it->path().lexically_relative(folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Where the no-replace flag is refused a folder is placed item by item:
+// it arrives whole (a read-only one too) and is then a success even if
+// its source cannot be removed; a failure before that takes away what was
+// placed, or says how much it could not, and the source stays whole.
+TEST_F(FileMovesTest, WithoutTheNoReplaceFlagAFolderArrivesWholeOrTheSourceStaysWhole) {
+    using Step = FileMoves::FallbackStep;
+    const std::vector<std::string> whole = {"a", "a/f.txt", "b.txt"};
+    // Fails the third item placed below the top, whichever comes first,
+    // and every undo.
+    int placed = 0;
+    const auto failedMoveBack = [&placed](Step step, const std::string& relative) {
+        if (step == Step::undo) return true;
+        return step == Step::place && !relative.empty() && ++placed == 3;
+    };
+    struct Case {
+        const char* name;
+        // Run as a user, for whom modes bind.
+        bool unprivileged;
+        // Through the copy road rather than the move.
+        bool copy;
+        mode_t sourceMode;
+        // The source's parent may not be changed by the user.
+        bool sourceStuck;
+        std::function<bool(Step, const std::string&)> fails;
+        bool ok;
+        size_t itemsAtTarget;
+        // What stays at the source; none when it is gone.
+        std::optional<std::vector<std::string>> source;
+        size_t leftAtTarget;
+    };
+    const std::vector<Case> cases = {
+        {"a read-only folder", true, false, 0555, false, nullptr, true, 3, std::nullopt, 0},
+        {"a read-only folder copied", true, true, 0555, false, nullptr, true, 3, whole, 0},
+        {"a source that cannot be removed", true, false, 0755, true, nullptr, true, 3, std::vector<std::string>{}, 0},
+        {"a source removal that fails", false, false, 0755, false,
+         [](Step step, const std::string&) { return step == Step::removeSource; }, true, 3, whole, 0},
+        {"a source folder that cannot be read", true, false, 0300, false, nullptr, false, 0, whole, 0},
+        {"a failure on the first child", false, false, 0755, false,
+         [](Step step, const std::string& r) { return step == Step::place && !r.empty(); }, false, 0, whole, 0},
+        {"a failed move-back", false, false, 0755, false, failedMoveBack, false, 2, whole, 3},
+    };
+    FileMoves::setNoReplaceRefusedForTesting(true);
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.sourceStuck && ::geteuid() != 0) continue;  // a user may always change their own folders
+        const fs::path dir = dataRoot->path() / ("rows" + std::to_string(i++));
+        const fs::path staging = dir / "staging";
+        const fs::path from = staging / "src";
+        const fs::path to = dir / "dest" / "to";
+        write(from / "a" / "f.txt", "f");
+        write(from / "b.txt", "b");
+        fs::create_directories(dir / "dest");
+        if (c.unprivileged) giveToNobody(dir);
+        if (c.sourceStuck) ::chown(staging.c_str(), 0, 0);
+        ::chmod(staging.c_str(), c.sourceStuck ? 0555 : 0755);
+        ::chmod(from.c_str(), c.sourceMode);
+        FileMoves::setFallbackFailureForTesting(c.fails);
+        MoveReport report;
+        const auto move = [&] {
+            if (c.copy) return FileMoves::copyNoReplace(from, to).ok();
+            return FileMoves::moveNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to, &report).ok();
+        };
+        const bool ok = c.unprivileged ? asNobody(move) : move();
+        ::chmod(staging.c_str(), 0755);
+        struct stat made{};
+        const bool arrived = ::stat(to.c_str(), &made) == 0;
+        if (fs::exists(from)) ::chmod(from.c_str(), 0755);
+        if (arrived) ::chmod(to.c_str(), 0755);
+
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(arrived ? filesBelow(to).size() : 0, c.itemsAtTarget);
+        EXPECT_EQ(namesIn(dir / "dest").size(), arrived ? 1u : 0u) << "no temporary or half-made folder beside it";
+        EXPECT_EQ(arrived, c.ok || c.leftAtTarget > 0) << "a failed move takes away the folder it made";
+        if (c.source) {
+            EXPECT_TRUE(fs::exists(from));
+            EXPECT_EQ(filesBelow(from), *c.source);
+        } else {
+            EXPECT_FALSE(fs::exists(from));
+        }
+        if (!c.unprivileged) {
+            EXPECT_EQ(report.leftAtTarget, c.leftAtTarget);
+        }
+        if (c.ok) {
+            EXPECT_EQ(made.st_mode & 07777, c.sourceMode) << "the folder arrives with the source's mode, given last";
+            EXPECT_EQ(filesBelow(to), whole);
+            EXPECT_EQ(contents(to / "a" / "f.txt"), "f");
+        }
+        if (c.fails && c.ok) {
+            EXPECT_TRUE(logContains("could not be removed"));
+        }
+    }
+}
+
+// A removal takes what it can and says what stays, rather than keeping
+// quiet about it; a read-only folder of its own is no obstacle.
+TEST_F(FileMovesTest, RemovalTakesWhatItCanAndReportsWhatStays) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a folder the remover may not change";
+    const fs::path dir = dataRoot->path() / "remove";
+    write(dir / "tree" / "locked" / "kept.txt", "k");
+    write(dir / "tree" / "readonly" / "gone.txt", "g");
+    write(dir / "tree" / "gone.txt", "g");
+    giveToNobody(dir);
+    // Not the remover's to change: what is in it stays.
+    ::chown((dir / "tree" / "locked").c_str(), 0, 0);
+    ::chmod((dir / "tree" / "locked").c_str(), 0555);
+    ::chmod((dir / "tree" / "readonly").c_str(), 0555);
+    const bool removed = asNobody([&] { return FileMoves::removeAt(AT_FDCWD, dir / "tree").ok(); });
+    ::chmod((dir / "tree" / "locked").c_str(), 0755);
+    EXPECT_FALSE(removed);
+    EXPECT_EQ(filesBelow(dir / "tree"), (std::vector<std::string>{"locked", "locked/kept.txt"}));
+}
+
+// No copy carries a set-user-ID or set-group-ID bit, whether it is a file
+// linked in whole or part of a tree; the sticky bit stays on a folder only.
+TEST_F(FileMovesTest, CopiesCarryNoSetIdBit) {
+    const fs::path dir = dataRoot->path() / "setid";
+    write(dir / "tool", "#!/bin/sh\n");
+    write(dir / "tree" / "tool", "#!/bin/sh\n");
+    fs::create_directories(dir / "tree" / "shared");
+    ::chmod((dir / "tool").c_str(), 06755);
+    ::chmod((dir / "tree" / "tool").c_str(), 04755);
+    ::chmod((dir / "tree" / "shared").c_str(), 03775);
+    ::chmod((dir / "tree").c_str(), 02755);
+    ASSERT_TRUE(FileMoves::copyNoReplace(dir / "tool", dir / "tool copy").ok());
+    ASSERT_TRUE(FileMoves::copyNoReplace(dir / "tree", dir / "tree copy").ok());
+    struct Case {
+        fs::path item;
+        mode_t mode;
+    };
+    for (const auto& c : {Case{dir / "tool copy", 0755}, Case{dir / "tree copy", 0755},
+                          Case{dir / "tree copy" / "tool", 0755}, Case{dir / "tree copy" / "shared", 01775}}) {
+        SCOPED_TRACE(c.item.string());
+        struct stat info{};
+        ASSERT_EQ(::lstat(c.item.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+    }
+    EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"tool", "tool copy", "tree", "tree copy"}));
 }
 
 }  // namespace

@@ -17,6 +17,11 @@
 // times slower: tests that measure either skip those checks in such builds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define NORVESSAL_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+// clang says so through __has_feature instead.
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define NORVESSAL_SANITIZED_BUILD 1
+#endif
 #endif
 
 namespace platform::testing {

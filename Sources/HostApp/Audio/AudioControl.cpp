@@ -40,7 +40,8 @@ void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& contro
     }
     if (answered) {
         sendHostStatus(muteText, connection);
-        publish(muteText);
+        // Kinded by the call site: the text holds the Viewer's name.
+        publishForViewer(sourceID, "audio: host output mute", muteText);
     }
 
     if (control.listenHereOnly) {
@@ -55,8 +56,9 @@ void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& contro
             }
         }
         sendHostStatus("audio: listening here only enabled; " + t, connection);
-        publish(std::string("exclusive audio ") + (previous == sourceID ? "refreshed" : "enabled") + " for " + name +
-                "; " + t);
+        publishForViewer(sourceID, "exclusive audio enabled",
+                         std::string("exclusive audio ") + (previous == sourceID ? "refreshed" : "enabled") + " for " +
+                             name + "; " + t);
         return;
     }
     if (audio.exclusiveAudioSessionID == sourceID) {

@@ -69,16 +69,6 @@ void V230HostAudioAuxServer::handleIdentityChallenge(AuxSessionContext& session,
                                         " asked for a third identity proof before login; closing",
                                     "too many identity challenges");
     }
-    // After login the same two are answered; a logged-in Viewer is not
-    // closed for asking more, but nothing more is signed for it, and the
-    // refusal is told once.
-    if (session.authorized && identityProofLimitAfterLogin_ &&
-        ++session.challengesAfterLogin > AuxAdmission::maxChallengesAfterLogin) {
-        if (session.challengesAfterLogin == AuxAdmission::maxChallengesAfterLogin + 1)
-            publish("aux: session " + session.id.id8() + " asked for a third identity proof after login; ignoring");
-        identityChallengesIgnored_.fetch_add(1);
-        return;
-    }
     auto challenge = HostIdentityChallengePayload::decode(payload);
     if (!challenge) {
         if (session.authorized) {
@@ -86,6 +76,17 @@ void V230HostAudioAuxServer::handleIdentityChallenge(AuxSessionContext& session,
         } else {
             session.sentBadChallenge = true;
         }
+        return;
+    }
+    // After login the same two are answered; a logged-in Viewer is not
+    // closed for asking more, but nothing more is signed for it, and the
+    // refusal is told once. Only challenges that would be answered count: a
+    // malformed one costs no signature.
+    if (session.authorized && identityProofLimitAfterLogin_ &&
+        ++session.challengesAfterLogin > AuxAdmission::maxChallengesAfterLogin) {
+        if (session.challengesAfterLogin == AuxAdmission::maxChallengesAfterLogin + 1)
+            publish("aux: session " + session.id.id8() + " asked for a third identity proof after login; ignoring");
+        identityChallengesIgnored_.fetch_add(1);
         return;
     }
     if (!session.hostEphemeral) session.hostEphemeral = platform::crypto::X25519KeyPair::generate();

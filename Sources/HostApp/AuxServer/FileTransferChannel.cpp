@@ -113,8 +113,13 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         publish("file aux: channel authorized for session " + id.id8() + " token=" + token->shortDescription());
         return;
     }
+    // What a bound channel's frame causes is its Viewer's, as a control
+    // packet's is.
+    const ViewerCausedLines lines(*this, *session, AuxPacketType::fileTransferPacket);
     auto packet = FileTransferPacket::decode(payload);
-    if (!packet) return publish("file aux: malformed packet from session " + session->id8());
+    if (!packet)
+        return publishForViewer(*session, "file aux: malformed packet",
+                                "file aux: malformed packet from session " + session->id8());
     if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
     // A Viewer that sends faster than its packets are handled waits in its
     // own socket, not in this process's memory.
@@ -250,7 +255,8 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
         if (outcome == FileTransferSendOutcome::overLimit) return false;
         if (outcome != FileTransferSendOutcome::windowFull) {
             if (outcome == FileTransferSendOutcome::noTarget && sessionID)
-                publish("file transfer: target session " + sessionID->id8() + " is unavailable");
+                publishForViewer(*sessionID, "file transfer: target unavailable",
+                                 "file transfer: target session " + sessionID->id8() + " is unavailable");
             return outcome == FileTransferSendOutcome::sent;
         }
         const uint64_t now = platform::Clock::uptimeNs();
@@ -273,7 +279,8 @@ void V230HostAudioAuxServer::handOverFileTransferPacket(FileTransferPacket packe
         if (!self) return;
         const auto outcome = self->trySendFileTransferPacket(packet, sessionID, false);
         if (outcome == FileTransferSendOutcome::noTarget && sessionID)
-            self->publish("file transfer: target session " + sessionID->id8() + " is unavailable");
+            self->publishForViewer(*sessionID, "file transfer: target unavailable",
+                                   "file transfer: target session " + sessionID->id8() + " is unavailable");
     });
 }
 

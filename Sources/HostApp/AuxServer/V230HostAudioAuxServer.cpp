@@ -723,19 +723,30 @@ std::string lineKind(const std::string& text) {
 void V230HostAudioAuxServer::publish(const std::string& text) {
     // A line a Viewer's packet caused is written once a second per session
     // and kind at most; the rest are counted into the next one.
-    if (queue.isCurrent() && viewerLineSource_) {
-        const ViewerLineSource& source = *viewerLineSource_;
-        auto admitted = viewerLines_.admit(source.session.id8() + " " +
-                                               std::to_string(static_cast<unsigned>(source.type)) + " " +
-                                               lineKind(text),
-                                           text);
-        if (!admitted) return;
-        platform::Log::line(*admitted);
-        if (onStatus) onStatus(*admitted);
-        return;
+    if (viewerLineSource_ && viewerLineSource_->server == this) {
+        const ViewerLineSource source = *viewerLineSource_;
+        return publishForViewer(source.session, std::to_string(static_cast<unsigned>(source.type)) + " " + lineKind(text),
+                                text);
     }
     platform::Log::line(text);
     if (onStatus) onStatus(text);
+}
+
+void V230HostAudioAuxServer::publishForViewer(const UUID& session, const std::string& kind, const std::string& text) {
+    std::optional<std::string> admitted;
+    {
+        std::lock_guard<std::mutex> g(viewerLinesLock_);
+        admitted = viewerLines_.admit(session.uuidString(), kind, text);
+    }
+    if (!admitted) return;
+    platform::Log::line(*admitted);
+    if (onStatus) onStatus(*admitted);
+}
+
+std::function<void(const std::string&)> V230HostAudioAuxServer::viewerPublisher(const UUID& session, std::string kind) {
+    return [weak = weak_from_this(), session, kind = std::move(kind)](const std::string& text) {
+        if (auto self = weak.lock()) self->publishForViewer(session, kind, text);
+    };
 }
 
 std::function<void(const std::string&)> V230HostAudioAuxServer::weakPublisher() {

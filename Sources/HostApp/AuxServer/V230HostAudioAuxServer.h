@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>
@@ -201,6 +202,17 @@ public:
     // that a flood leaves the encoder and the other Viewers most of the
     // Host's time, however many connections it comes on.
     static constexpr double kFullTurnsPerSecond = platform::ReceiveTurnBudget::kDefaultFullTurnsPerSecond;
+    // Each of these costs a rebuild of the shared stream, a display switch
+    // or a movie writer; a Viewer's own rate of them is bounded. A burst of
+    // rebuilds costs about one (each restart supersedes the one before), so
+    // a few go at once.
+    static constexpr double kRateBurst = 4;
+    static constexpr double kHeldRequestIntervalSeconds = 1.0;
+    // A chroma change or a display switch rebuilds the shared stream (a
+    // display switch 0.65 s later): one a second would leave it dark.
+    static constexpr double kStreamRebuildIntervalSeconds = 2.0;
+    // Each step is verified with timers for up to 1.6 s.
+    static constexpr double kDesktopStepIntervalSeconds = 0.5;
     // Identity challenges of logged-in connections ignored past their two,
     // by every server of the process.
     static uint64_t identityChallengesIgnoredForTesting();
@@ -211,8 +223,18 @@ public:
     static void setIdentityProofLimitAfterLoginForTesting(bool enforced);
 
     // --- Reporting -------------------------------------------------------------
-    // Logs the line and passes it to onStatus. Any thread.
+    // Logs the line and passes it to onStatus. Any thread. While a Viewer's
+    // packet is served (on whatever thread its work runs), the line is that
+    // Viewer's and is limited as publishForViewer's are, its kind being the
+    // packet's type and the text with numbers folded.
     void publish(const std::string& text);
+    // A line a Viewer's packet caused: written once a second per session and
+    // kind at most, the rest counted into the next one. `kind` is fixed by
+    // the call site and never holds text the Viewer chose. Any thread.
+    void publishForViewer(const platform::UUID& session, const std::string& kind, const std::string& text);
+    // The same as a logger for work that leaves the server (the media
+    // activator's queue); it holds the server weakly.
+    std::function<void(const std::string&)> viewerPublisher(const platform::UUID& session, std::string kind);
     // Type 8 to every logged-in session, audio first, then video. Any thread.
     void broadcastHostError(const std::string& text);
     // Type 8 on one connection; the completion fires once it is written or
@@ -849,6 +871,18 @@ private:
     // kKeyFrameRequestIntervalSeconds of its previous one, once that time is
     // up, merged with any others meanwhile.
     void passOnKeyFrameRequest(AuxSessionContext& session);
+    // True when a request that sets one value of the Host and costs it a
+    // rebuild is held: past kRateBurst at once, one per interval
+    // (kStreamRebuildIntervalSeconds, or kHeldRequestIntervalSeconds for a
+    // recording) is acted on, the latest waiting meanwhile in place of any
+    // earlier one (AuxServer/AuxControlDispatch.cpp). One that
+    // `changesNothing` goes at once, free, unless another waits.
+    bool holdForLatest(AuxSessionContext& session, AuxPacketType type, std::span<const uint8_t> payload,
+                       bool changesNothing = false);
+    void actOnHeldRequest(const platform::UUID& sessionID, AuxPacketType type);
+    // True when a desktop step is past the connection's rate (kRateBurst at
+    // once, then one per kDesktopStepIntervalSeconds): it is dropped.
+    bool desktopStepTooSoon(AuxSessionContext& session);
     // Cancels the connection and removes the session (the id by value, as
     // for removeSession).
     void closeSession(platform::UUID id, AuxChannel channel);
@@ -945,31 +979,38 @@ private:
     // Who caused the lines published meanwhile: a logged-in Viewer's
     // session and the type of the packet being served.
     struct ViewerLineSource {
+        const V230HostAudioAuxServer* server = nullptr;
         platform::UUID session;
         AuxPacketType type;
     };
     // Marks the lines published while one logged-in Viewer's packet is
     // served: those are the Viewer's to cause, and go through viewerLines_.
+    // Work that hops to another queue for that packet takes the source with
+    // it (currentViewerLineSource) and marks its own lines the same way.
     class ViewerCausedLines {
     public:
         ViewerCausedLines(V230HostAudioAuxServer& server, const platform::UUID& session, AuxPacketType type)
-            : server_(server),
-              previous_(std::exchange(server.viewerLineSource_, ViewerLineSource{session, type})) {}
-        ~ViewerCausedLines() { server_.viewerLineSource_ = previous_; }
+            : previous_(std::exchange(viewerLineSource_, ViewerLineSource{&server, session, type})) {}
+        explicit ViewerCausedLines(const std::optional<ViewerLineSource>& source)
+            : previous_(std::exchange(viewerLineSource_, source)) {}
+        ~ViewerCausedLines() { viewerLineSource_ = previous_; }
         ViewerCausedLines(const ViewerCausedLines&) = delete;
         ViewerCausedLines& operator=(const ViewerCausedLines&) = delete;
 
     private:
-        V230HostAudioAuxServer& server_;
         std::optional<ViewerLineSource> previous_;
     };
+    // The Viewer whose packet the calling thread serves now, if any.
+    static std::optional<ViewerLineSource> currentViewerLineSource() { return viewerLineSource_; }
     static inline std::atomic<uint64_t> identityChallengesIgnored_{0};
     static inline std::atomic<bool> identityProofLimitAfterLogin_{true};
-    // Set while a Viewer's packet is served; server queue only.
-    std::optional<ViewerLineSource> viewerLineSource_;
-    // A Viewer's lines, once a second per session and kind of line (the
-    // packet's type and the line's text, numbers aside) at most, so the log
-    // grows with time and not with a Viewer's packet rate.
+    // Set while a Viewer's packet is served, on the thread serving it.
+    static inline thread_local std::optional<ViewerLineSource> viewerLineSource_;
+    // Guards viewerLines_: Viewers' lines come from every queue.
+    std::mutex viewerLinesLock_;
+    // A Viewer's lines, once a second per session and kind of line at most,
+    // so the log grows with time and not with a Viewer's packet rate; each
+    // session has its own keys and its own overflow key.
     platform::LineRateLimiter viewerLines_;
     // Per-connection receive and login state, keyed like the session maps.
     std::map<platform::UUID, std::shared_ptr<AuxSessionContext>> sessionContexts_;

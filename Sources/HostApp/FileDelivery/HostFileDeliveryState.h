@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Platform/ConfinedFolder.h"
+#include "Platform/Log.h"
 #include "Platform/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
@@ -24,6 +25,10 @@ struct HostFileDeliveryState {
     // A Viewer-named destination as it was opened when checked: the
     // batch's moves work in this folder, whatever its path leads to later.
     std::map<platform::UUID, std::shared_ptr<platform::ConfinedFolder>> pendingDestinationFolders;
+    // Batches whose named destination is being looked for off the main
+    // queue: the answer is kept only while its batch still waits for it,
+    // so one that ended or became a drop meanwhile leaves nothing open.
+    std::set<platform::UUID> destinationChecks;
     std::map<platform::UUID, std::vector<std::filesystem::path>> pendingFileURLs;
     std::map<platform::UUID, FileTransferDeliveryOptions> pendingFileDeliveryOptions;
     // The session (its upper-case UUID string) that named a batch's
@@ -51,6 +56,41 @@ struct HostFileDeliveryState {
     // recorded. Newest last; bounded, as a cancelled batch may never end.
     static constexpr size_t maxAbandonedBatches = 256;
     std::deque<platform::UUID> abandonedInboundBatchIDs;
+    // Peer sends of each Viewer session waiting for their send queue or
+    // being sent, by session: past the bound the next is refused at once,
+    // so a Viewer that stops reading cannot pile requests, and the folders
+    // each holds, up in its send queue. The server queue admits, the send
+    // queue releases: under the lock. Shared with the releases queued.
+    static constexpr size_t maxPeerSendsPerViewer = 4;
+    // The folders a peer send's items lie in that it keeps open until it
+    // is sent; items in further folders are reached from the home again,
+    // still without following a link, when they are walked.
+    static constexpr size_t maxFoldersHeldPerPeerSend = 8;
+    struct PeerSends {
+        std::mutex lock;
+        std::map<std::string, size_t> bySession;
+        // Refusals are logged once a second at most, however many come.
+        platform::LineRateLimiter refusalLines;
+        bool admit(const std::string& session) {
+            std::lock_guard guard(lock);
+            auto& count = bySession[session];
+            if (count >= maxPeerSendsPerViewer) return false;
+            count += 1;
+            return true;
+        }
+        void release(const std::string& session) {
+            std::lock_guard guard(lock);
+            auto it = bySession.find(session);
+            if (it == bySession.end()) return;
+            if (--it->second == 0) bySession.erase(it);
+        }
+        size_t heldForTesting(const std::string& session) {
+            std::lock_guard guard(lock);
+            auto it = bySession.find(session);
+            return it == bySession.end() ? 0 : it->second;
+        }
+    };
+    std::shared_ptr<PeerSends> peerSends = std::make_shared<PeerSends>();
     // The received batch whose files the clipboard now holds.
     std::optional<platform::UUID> latestInboundFileBatchID;
 

@@ -123,34 +123,55 @@ HostProbeDelegate::PeerSendSources HostProbeDelegate::peerSendSources(
         // a link and the item looked at there, itself no link: a link
         // anywhere on the way could lead out of the home meanwhile.
         const fs::path& home = confinement->home();
-        const auto owner = confinement->owner();
-        // Items of one folder share its descriptor.
+        if (home.empty()) return kept;
+        // The home as the system gives it; everything beneath with the
+        // console user's rights, so the kernel decides what that user may
+        // read (groups and access lists included) and open itself refuses.
+        auto top = confinement->openHome();
+        if (!top) return kept;
+        kept.readAs = confinement->readAs();
+        std::optional<platform::FileIdentity> identity;
+        if (kept.readAs) {
+            identity.emplace(*kept.readAs);
+            if (!*identity) {
+                kept.failure = identity->error();
+                return kept;
+            }
+        }
+        // Items of one folder share its descriptor; a few folders stay
+        // open for the send, items of the others are reached from the home
+        // again when they are walked.
         std::map<fs::path, std::shared_ptr<platform::ConfinedFolder>> opened;
         for (size_t i = 0; i < examined; i++) {
             const fs::path path = standardizedPath(paths[i], confinement);
-            if (home.empty() || !platform::Folders::contains(home, path)) continue;
+            if (!platform::Folders::contains(home, path)) continue;
             const bool isHome = path == home;
             const fs::path folderPath = isHome ? path : path.parent_path();
-            auto found = opened.find(folderPath);
-            if (found == opened.end()) {
-                auto folder = confinement->openFolder(folderPath, false);
-                if (!folder) continue;
-                found = opened.emplace(folderPath, *folder).first;
+            std::shared_ptr<platform::ConfinedFolder> folder;
+            if (folderPath == home) {
+                folder = *top;
+            } else if (auto found = opened.find(folderPath); found != opened.end()) {
+                folder = found->second;
+            } else {
+                auto beneath = (*top)->openBeneath(folderPath.lexically_relative(home), false);
+                if (!beneath) continue;
+                folder = *beneath;
+                if (opened.size() < HostFileDeliveryState::maxFoldersHeldPerPeerSend) opened.emplace(folderPath, folder);
             }
-            const auto& folder = found->second;
             struct stat info{};
             const std::string name = isHome ? "." : path.filename().string();
-            if (::fstatat(folder->fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(info.st_mode))
-                continue;
-            // Read as the console user would: by the owner, group or
-            // other bits that apply to that user.
-            const bool readable =
-                owner ? (info.st_uid == owner->uid   ? (info.st_mode & S_IRUSR) != 0
-                         : info.st_gid == owner->gid ? (info.st_mode & S_IRGRP) != 0
-                                                     : (info.st_mode & S_IROTH) != 0)
-                      : ::faccessat(folder->fd(), name.c_str(), R_OK, AT_SYMLINK_NOFOLLOW) == 0;
-            if (!readable || !seen.insert(path.string()).second) continue;
-            kept.confined.push_back({folder, name});
+            if (::fstatat(folder->fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) continue;
+            // Readable as the kernel decides it: opened, and closed again.
+            const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(info.st_mode) ? O_DIRECTORY : 0);
+            const int probe = ::openat(folder->fd(), name.c_str(), flags);
+            if (probe < 0) continue;
+            ::close(probe);
+            if (!seen.insert(path.string()).second) continue;
+            if (folder == *top || opened.contains(folderPath))
+                kept.confined.push_back({folder, name});
+            else
+                kept.confined.push_back({*top, path.lexically_relative(home).string()});
         }
         return kept;
     }
@@ -184,19 +205,57 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
         refuse("files: rejected malformed peer send request", "The Host could not read the requested transfer.");
         return;
     }
+    // Counted from here until its batch is sent or it is refused: what a
+    // request holds (its folders, its place in the send queue) is bounded
+    // per Viewer, and one past the bound is answered at once.
+    const auto peerSends = fileDelivery.peerSends;
+    if (!peerSends->admit(token)) {
+        std::optional<std::string> line;
+        {
+            std::lock_guard guard(peerSends->lock);
+            line = peerSends->refusalLines.admit(
+                "refused", "files: refused peer send request: too many of its Viewer's requests are waiting");
+        }
+        if (line) log(*line);
+        components.fileTransferService->sendPeerSendResponse(
+            packet.batchID, false, "Too many requests from this Viewer are waiting to be sent.", token);
+        return;
+    }
+    auto release = [peerSends, token] { peerSends->release(token); };
     auto server = audioServer();
     const std::string console = server ? server->currentConsoleSessionState().username
                                        : platform::SimulatedMachine::current().consoleSession().userName;
     // The directory service and the paths' file systems may hang: asked on
     // a utility queue, the answer sent from the queue that asked.
     DispatchQueue::global(platform::QualityOfService::utility).async([weak, request = std::move(*request), console,
-                                                                      replyQueue, refuse, token,
+                                                                      replyQueue, refuse, token, release,
                                                                       batchID = packet.batchID]() mutable {
         auto kept = peerSendSources(request.sourcePaths, ViewerPathConfinement::forConsoleUser(console));
-        replyQueue.async([weak, request = std::move(request), kept = std::move(kept), refuse, token, batchID] {
+        replyQueue.async([weak, request = std::move(request), kept = std::move(kept), refuse, token, release,
+                          batchID]() mutable {
             auto self = weak.lock();
-            if (!self) return;
+            if (!self) {
+                release();
+                return;
+            }
+            if (kept.failure) {
+                kept.confined.clear();
+                release();
+                // Each request would fail the same way: one line a second.
+                std::optional<std::string> line;
+                {
+                    auto& peerSends = *self->fileDelivery.peerSends;
+                    std::lock_guard guard(peerSends.lock);
+                    line = peerSends.refusalLines.admit(
+                        "identity", "files: could not read as the console user: " + *kept.failure);
+                }
+                if (line) self->log(*line);
+                self->components.fileTransferService->sendPeerSendResponse(
+                    batchID, false, "The Host could not prepare the requested transfer.", token);
+                return;
+            }
             if (kept.count() == 0) {
+                release();
                 refuse("files: rejected peer send request with no readable Home paths",
                        "The requested files are no longer available on the Host.");
                 return;
@@ -206,11 +265,13 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
                       token.substr(0, 8));
             auto queued = kept.confined.empty()
                               ? service.sendURLs(kept.paths, FileTransferIntent::managedCopy, request.destination,
-                                                 request.deliveryOptions(), token, batchID)
+                                                 request.deliveryOptions(), token, batchID, release)
                               : service.sendConfinedItems(kept.confined, FileTransferIntent::managedCopy,
                                                           request.destination, request.deliveryOptions(), token,
-                                                          batchID);
+                                                          batchID, kept.readAs, release);
+            kept.confined.clear();
             if (!queued) {
+                release();
                 refuse("files: could not queue peer send request", "The Host could not prepare the requested transfer.");
                 return;
             }
@@ -266,6 +327,7 @@ void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
         abandoned.push_back(batchID);
         if (abandoned.size() > HostFileDeliveryState::maxAbandonedBatches) abandoned.pop_front();
     }
+    fileDelivery.destinationChecks.erase(batchID);
     fileDelivery.pendingFileDestinations.erase(batchID);
     fileDelivery.pendingDestinationFolders.erase(batchID);
     fileDelivery.pendingFileURLs.erase(batchID);
@@ -340,6 +402,7 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
         auto server = audioServer();
         const std::string console = server ? server->currentConsoleSessionState().username
                                            : platform::SimulatedMachine::current().consoleSession().userName;
+        d.destinationChecks.insert(batchID);
         DispatchQueue::global(platform::QualityOfService::utility).async(
             [weak, batchID, managed, console, session = start.session, hint = *start.destinationHint] {
                 const auto confinement = ViewerPathConfinement::forConsoleUser(console);
@@ -354,6 +417,9 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                                              folder = std::move(folder)]() mutable {
                     auto self = weak.lock();
                     if (!self) return;
+                    // The batch ended, or became a drop, meanwhile: the
+                    // folder is closed here, never recorded.
+                    if (!self->fileDelivery.destinationChecks.erase(batchID)) return;
                     if (outside)
                         self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
                     self->continueInboundBatchStart(batchID, managed, std::move(folder), session);
@@ -434,8 +500,9 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
 
 void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& folder) {
     assertMainQueue();
-    // The row was cancelled while the panel was up: the batch is gone.
-    fileDelivery.batchesAwaitingSaveLocation.erase(batchID);
+    // The row was cancelled, or the batch became a drop, while the panel
+    // was up: the batch no longer waits for a folder.
+    if (!fileDelivery.batchesAwaitingSaveLocation.erase(batchID)) return;
     auto& rows = FileTransferCenter::shared().rows;
     if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
     fileDelivery.pendingFileDestinations[batchID] = folder;
@@ -483,6 +550,16 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
     // Decided from the intent in force now, not the one it began with.
     auto dropStarted = fileDelivery.dropStartedInboundBatches.extract(batchID);
     if (intent == FileTransferIntent::dropToFinder) {
+        // A copy turned into a drop: the folder it named (opened, or still
+        // being looked for) and what it was to be delivered with go now.
+        auto& d = fileDelivery;
+        d.destinationChecks.erase(batchID);
+        d.pendingFileDestinations.erase(batchID);
+        d.pendingDestinationFolders.erase(batchID);
+        d.pendingFileDeliveryOptions.erase(batchID);
+        d.managedCopyInboundBatchIDs.erase(batchID);
+        d.batchesAwaitingSaveLocation.erase(batchID);
+        d.unreceivedFileCounts.erase(batchID);
         const fs::path folder = frontFinderWindowPath().value_or(defaultDropDestination());
         deliverDroppedFiles(staged, folder, batchID);
         return;

@@ -2,6 +2,8 @@
 // telling the user in the progress window and, for a managed copy, sending
 // the asking Viewer its receipt. Main queue.
 
+#include <cerrno>
+
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Dispatch.h"
 #include "Platform/FileMoves.h"
@@ -15,35 +17,60 @@ using platform::UUID;
 namespace fs = std::filesystem;
 
 namespace {
+// What moveNumbered did with a batch's items.
+struct NumberedMoves {
+    std::vector<fs::path> delivered;
+    // The stop came before every item had its turn.
+    bool stopped = false;
+};
+
 // The one way received items enter a user's folder without asking: under
 // their own name, or "name 1.ext", "name 2.ext", ... when taken, never over
 // anything, each move relative to the folder as it was opened. `onFailure`
 // hears each item that could not be moved.
-std::vector<fs::path> moveNumbered(
+NumberedMoves moveNumbered(
     const std::vector<fs::path>& items, const platform::ConfinedFolder& folder,
     const std::function<void(const fs::path& name, const fs::path& candidate, const std::string& error)>& onFailure,
     const std::shared_ptr<std::atomic<bool>>& stop = nullptr) {
-    std::vector<fs::path> delivered;
+    using platform::FileMoves;
+    NumberedMoves moves;
     for (const auto& item : items) {
-        if (stop && stop->load()) break;
-        using platform::FileMoves;
+        if (stop && stop->load()) {
+            moves.stopped = true;
+            break;
+        }
         const fs::path name = item.filename();
-        // Names come from the sender: the search for a free one is bounded,
-        // and a name the file system refuses is not searched at all.
-        const auto candidate = FileMoves::freeVariantAt(folder.fd(), name, [&](const fs::path&, int n) {
-            return fs::path(name.stem().string() + " " + std::to_string(n) + name.extension().string());
-        });
-        if (!candidate) {
-            if (onFailure) onFailure(name, folder.path() / name, "no usable name in " + folder.path().string());
-            continue;
-        }
-        if (auto moved = folder.moveIn(item, candidate->string()); !moved) {
+        // Other deliveries into the same folder run at the same time, so a
+        // name found free can be taken before the move into it: the move
+        // never replaces, and a name lost that way sends the search on to
+        // the next free one. Both searches are bounded.
+        for (int attempt = 0;; ++attempt) {
+            // Names come from the sender: the search for a free one is
+            // bounded, and a name the file system refuses is not searched
+            // at all.
+            const auto candidate = FileMoves::freeVariantAt(folder.fd(), name, [&](const fs::path&, int n) {
+                return fs::path(name.stem().string() + " " + std::to_string(n) + name.extension().string());
+            });
+            if (!candidate) {
+                if (onFailure) onFailure(name, folder.path() / name, "no usable name in " + folder.path().string());
+                break;
+            }
+            errno = 0;
+            auto moved = folder.moveIn(item, candidate->string());
+            if (moved) {
+                moves.delivered.push_back(folder.path() / *candidate);
+                break;
+            }
+            if (errno == EEXIST && attempt < FileMoves::maxNameVariants) continue;
             if (onFailure) onFailure(name, folder.path() / *candidate, moved.error());
-            continue;
+            break;
         }
-        delivered.push_back(folder.path() / *candidate);
     }
-    return delivered;
+    return moves;
+}
+
+std::string deliveryFailureLine(const fs::path& name, const fs::path& candidate, const std::string& error) {
+    return "files: failed to deliver " + name.string() + " -> " + candidate.string() + ": " + error;
 }
 
 // A folder the Host's own user chose (a panel, Finder's window): opened,
@@ -54,7 +81,7 @@ std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folde
 }
 
 // The batch's staging folder, once delivery has left it empty; what failed
-// stays staged until the next start.
+// stays staged until the next start. Never on the main queue.
 void removeEmptyStagingFolder(const std::vector<fs::path>& items) {
     std::error_code ignored;
     if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
@@ -94,24 +121,26 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     d.deliveryStops[batchID] = stop;
     // Files the engine could not receive whole count as failed too.
-    auto finish = [weak, batchID, items, folder, unreceived, stop](FileTransferDeliveryResult result) {
+    // A stop that came after the last item had its turn changed nothing:
+    // only a delivery that ended early reports itself stopped.
+    auto finish = [weak, batchID, items, folder, unreceived](FileTransferDeliveryResult result) {
         auto self = weak.lock();
         if (self) self->fileDelivery.deliveryStops.erase(batchID);
-        if (stop->load()) {
+        const bool stopped = result.stoppedByUser;
+        if (stopped) {
             // Stopped: what was saved stays, the items not moved go.
-            result.stoppedByUser = true;
             result.failedItemCount = 0;
-            // Off the main queue, staging folder last; a moved item is no
-            // longer there to remove.
-            DispatchQueue::global(platform::QualityOfService::utility).async([items] {
-                std::error_code ignored;
-                for (const auto& item : items) fs::remove_all(item, ignored);
-                removeEmptyStagingFolder(items);
-            });
         } else {
-            removeEmptyStagingFolder(items);
+            result.failedItemCount += unreceived;
         }
-        if (!result.stoppedByUser) result.failedItemCount += unreceived;
+        // Off the main queue, staging folder last; a moved item is no
+        // longer there to remove.
+        DispatchQueue::global(platform::QualityOfService::utility).async([items, stopped] {
+            std::error_code ignored;
+            if (stopped)
+                for (const auto& item : items) fs::remove_all(item, ignored);
+            removeEmptyStagingFolder(items);
+        });
         if (self) self->finishFileDelivery(batchID, items.size(), folder, result);
     };
     if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
@@ -121,8 +150,16 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
             auto self = weak.lock();
             if (!self) return;
             FileTransferDeliveryResult result;
-            if (auto target = opened ? opened : openChosenFolder(folder))
-                result.deliveredURLs = self->moveStagedFiles(items, *target, stop);
+            if (auto target = opened ? opened : openChosenFolder(folder)) {
+                auto moves = moveNumbered(
+                    items, *target,
+                    [&self](const fs::path& name, const fs::path& candidate, const std::string& error) {
+                        self->log(deliveryFailureLine(name, candidate, error));
+                    },
+                    stop);
+                result.deliveredURLs = std::move(moves.delivered);
+                result.stoppedByUser = moves.stopped;
+            }
             result.failedItemCount = items.size() - result.deliveredURLs.size();
             // The delegate is let go on the main queue, never here.
             DispatchQueue::main().async([finish, result, self = std::move(self)] { finish(result); });
@@ -154,16 +191,17 @@ std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::p
                                                          const platform::ConfinedFolder& folder,
                                                          const std::shared_ptr<std::atomic<bool>>& stop) {
     return moveNumbered(
-        items, folder,
-        [this](const fs::path& name, const fs::path& candidate, const std::string& error) {
-            log("files: failed to deliver " + name.string() + " -> " + candidate.string() + ": " + error);
-        },
-        stop);
+               items, folder,
+               [this](const fs::path& name, const fs::path& candidate, const std::string& error) {
+                   log(deliveryFailureLine(name, candidate, error));
+               },
+               stop)
+        .delivered;
 }
 
 std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::path>& urls, const fs::path& folder) {
     auto opened = openChosenFolder(folder);
-    return opened ? moveNumbered(urls, *opened, nullptr) : std::vector<fs::path>{};
+    return opened ? moveNumbered(urls, *opened, nullptr).delivered : std::vector<fs::path>{};
 }
 
 void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requestedCount, const fs::path& folder,

@@ -69,8 +69,16 @@ std::optional<ViewerPathConfinement> ViewerPathConfinement::forConsoleUser(const
     if (!home.empty()) home = fs::weakly_canonical(home, error);
     if (error) home.clear();
     std::optional<platform::FileOwner> owner;
-    if (account) owner = account->owner;
-    return ViewerPathConfinement(home, owner);
+    std::optional<platform::FileIdentity::Account> readAs;
+    if (account) {
+        owner = account->owner;
+        // By name where the directory knows it, so every group of the user
+        // counts; an account a test stands in for goes by its IDs.
+        if (!injected) readAs = platform::FileIdentity::Account::named(consoleUserName);
+        if (!readAs || readAs->uid != owner->uid)
+            readAs = platform::FileIdentity::Account::ofOwner(owner->uid, owner->gid);
+    }
+    return ViewerPathConfinement(home, owner, std::move(readAs));
 }
 
 bool ViewerPathConfinement::allows(const fs::path& path) const {
@@ -85,6 +93,12 @@ std::string ViewerPathConfinement::expandingTilde(const std::string& path) const
     if (path == "~") return home_.string();
     if (path.starts_with("~/")) return home_.string() + path.substr(1);
     return path;
+}
+
+platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinement::openHome() const {
+    using R = platform::Result<std::shared_ptr<platform::ConfinedFolder>>;
+    if (home_.empty()) return R::failure("no home is allowed");
+    return platform::ConfinedFolder::openTop(home_, owner_);
 }
 
 platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinement::openFolder(const fs::path& path,

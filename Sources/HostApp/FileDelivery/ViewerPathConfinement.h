@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Platform/ConfinedFolder.h"
+#include "Platform/FileIdentity.h"
 #include "Platform/Result.h"
 
 class ViewerPathConfinement {
@@ -35,6 +36,12 @@ public:
     // Who gets what the Host makes in the home; none when the directory
     // service does not know the console user.
     const std::optional<platform::FileOwner>& owner() const { return owner_; }
+    // Whose rights the Host's reads on a Viewer's behalf are to have: the
+    // console user's ids and groups; none when the directory service does
+    // not know the user (reads then have the process's rights).
+    const std::optional<platform::FileIdentity::Account>& readAs() const { return readAs_; }
+    // The home itself, opened as its path says: it comes from the system.
+    platform::Result<std::shared_ptr<platform::ConfinedFolder>> openHome() const;
     // "~" and "~/..." as the console user's home; anything else unchanged.
     std::string expandingTilde(const std::string& path) const;
     // The folder at `path` (absolute, lexically normal), opened beneath the
@@ -49,8 +56,10 @@ public:
         std::function<std::optional<Account>(const std::string& userName)> lookup);
 
 private:
-    ViewerPathConfinement(std::filesystem::path home, std::optional<platform::FileOwner> owner)
-        : home_(std::move(home)), owner_(owner) {}
+    ViewerPathConfinement(std::filesystem::path home, std::optional<platform::FileOwner> owner,
+                          std::optional<platform::FileIdentity::Account> readAs)
+        : home_(std::move(home)), owner_(owner), readAs_(std::move(readAs)) {}
     std::filesystem::path home_;
     std::optional<platform::FileOwner> owner_;
+    std::optional<platform::FileIdentity::Account> readAs_;
 };

@@ -9,10 +9,10 @@ namespace {
 constexpr uint8_t kButtonBits = 0x07;
 constexpr uint8_t kWheelBits = 0x78;
 
-int16_t saturatedSum(int16_t a, int16_t b) {
+// Whether the two deltas add up to one a scroll event can carry.
+bool sumFits(int16_t a, int16_t b) {
     const int sum = int{a} + int{b};
-    return static_cast<int16_t>(
-        std::clamp(sum, int{std::numeric_limits<int16_t>::min()}, int{std::numeric_limits<int16_t>::max()}));
+    return sum >= std::numeric_limits<int16_t>::min() && sum <= std::numeric_limits<int16_t>::max();
 }
 
 bool usesLineUnits(const GestureEventControlPayload& g) { return g.unitsOrAmount == 1; }
@@ -45,8 +45,12 @@ CoalescedInput::Fold CoalescedInput::fold(AuxPacketType type, std::span<const ui
             if (pointerMove) return Fold::flushThenRetry;
             if (scroll && usesLineUnits(*scroll) != usesLineUnits(*event)) return Fold::flushThenRetry;
             if (scroll) {
-                event->deltaX = saturatedSum(scroll->deltaX, event->deltaX);
-                event->deltaY = saturatedSum(scroll->deltaY, event->deltaY);
+                // A sum past what one event carries would lose distance:
+                // the held scroll goes as it is and this one starts anew.
+                if (!sumFits(scroll->deltaX, event->deltaX) || !sumFits(scroll->deltaY, event->deltaY))
+                    return Fold::flushThenRetry;
+                event->deltaX = static_cast<int16_t>(scroll->deltaX + event->deltaX);
+                event->deltaY = static_cast<int16_t>(scroll->deltaY + event->deltaY);
             }
             scroll = *event;
             return Fold::absorbed;

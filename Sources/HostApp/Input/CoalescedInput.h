@@ -36,7 +36,9 @@ public:
 
     // The latest move (button state unchanged).
     std::optional<PointerEventControlPayload> pointerMove;
-    // A scroll gesture at the latest position with the deltas summed.
+    // A scroll gesture at the latest position with the deltas summed, as
+    // far as one event carries them; a scroll that would take the sum
+    // further is held after this one goes.
     std::optional<GestureEventControlPayload> scroll;
     // Acknowledgements received.
     uint32_t frameAcks = 0;

@@ -55,11 +55,27 @@ std::string HostMediaPlayerActivator::lastActivationDescription() const {
     return lastActivationDescription_;
 }
 
-void HostMediaPlayerActivator::bringPlayingAppToFront(const std::string& reason) {
+size_t HostMediaPlayerActivator::waitingRequestsForTesting() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return waitingReasons_.size();
+}
+
+void HostMediaPlayerActivator::bringPlayingAppToFront(const std::string& reason,
+                                                      std::function<void(const std::string&)> log) {
+    {
+        // The waiting request will find the playing app as well as this
+        // one would: one queued task, not one per key press.
+        std::lock_guard<std::mutex> g(lock_);
+        if (!waitingReasons_.insert(reason).second) return;
+    }
     std::weak_ptr<HostMediaPlayerActivator> weak = weak_from_this();
-    queue_.async([weak, reason] {
+    queue_.async([weak, reason, log = std::move(log)] {
         auto self = weak.lock();
         if (!self) return;
+        {
+            std::lock_guard<std::mutex> g(self->lock_);
+            self->waitingReasons_.erase(reason);
+        }
         std::optional<std::string> description;
         if (auto id = audioOutputBundleID()) description = self->activate(*id);
         if (!description) description = self->activateMostRecentKnownPlayer();
@@ -68,7 +84,12 @@ void HostMediaPlayerActivator::bringPlayingAppToFront(const std::string& reason)
             std::lock_guard<std::mutex> g(self->lock_);
             self->lastActivationDescription_ = text;
         }
-        platform::Log::line("media activator: " + text + " (" + reason + ")");
+        const std::string line = "media activator: " + text + " (" + reason + ")";
+        if (log) {
+            log(line);
+        } else {
+            platform::Log::line(line);
+        }
     });
 }
 

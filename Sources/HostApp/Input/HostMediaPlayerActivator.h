@@ -7,8 +7,11 @@
 //
 // One shared object with its own serial queue, so the server queue never
 // waits for it; requests run in order, each to its end (including a wait of
-// up to 2 s on the workspace) before the next.
+// up to 2 s on the workspace) before the next. A request that arrives while
+// one for the same key is still waiting to start joins it: however fast a
+// Viewer presses, at most one request per key waits.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,8 +31,11 @@ public:
     static void resetSharedForTesting();
 
     // Returns at once; the work runs on the activator's queue. `reason` only
-    // labels the log line.
-    void bringPlayingAppToFront(const std::string& reason);
+    // labels the log line, which goes to `log` when one is given (the
+    // server's limited logger for the Viewer that pressed), else to the log.
+    void bringPlayingAppToFront(const std::string& reason, std::function<void(const std::string&)> log = {});
+    // Requests taken so far that have not started yet, one per key at most.
+    size_t waitingRequestsForTesting() const;
 
     // The bundle identifier of a process playing audio: the first known
     // player in the audio system's order, else the first of any.
@@ -53,4 +59,7 @@ private:
     platform::DispatchQueue queue_{"v230.host.media-player.activator"};
     mutable std::mutex lock_;
     std::string lastActivationDescription_ = "never";
+    // The reasons of the requests queued that have not started: a later
+    // one of the same reason joins it. Guarded by lock_.
+    std::set<std::string> waitingReasons_;
 };

@@ -84,15 +84,21 @@ void V230HostAudioAuxServer::runOnShortcutTools(HostShortcutTool kind,
     auto& busy = hostShortcuts.toolBusy[static_cast<size_t>(kind)];
     if (terminating_ || busy.exchange(true)) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    hostShortcuts.toolQueue.async([weak, kind, work = std::move(work)] {
+    // The lines of the tools and of their answer are the asking Viewer's.
+    hostShortcuts.toolQueue.async([weak, kind, work = std::move(work), cause = currentViewerLineSource()] {
         auto self = weak.lock();
         if (!self) return;
-        // Work queued before termination began is skipped, not run late.
-        ShortcutToolAnswer answer = self->terminating_ ? nullptr : work(*self);
+        ShortcutToolAnswer answer;
+        {
+            const ViewerCausedLines lines(cause);
+            // Work queued before termination began is skipped, not run late.
+            answer = self->terminating_ ? nullptr : work(*self);
+        }
         self->hostShortcuts.toolBusy[static_cast<size_t>(kind)] = false;
         if (!answer) return;
-        self->queue.async([weak, answer = std::move(answer)] {
+        self->queue.async([weak, answer = std::move(answer), cause] {
             auto server = weak.lock();
+            const ViewerCausedLines lines(cause);
             if (server && !server->terminating_) answer(*server);
         });
     });
@@ -109,7 +115,10 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
     }
     if (auto media = mediaKey(kind)) {
         postSystemDefinedKey(media->first);
-        HostMediaPlayerActivator::shared()->bringPlayingAppToFront(media->second);
+        // Its line is written on the activator's queue, still as this
+        // Viewer's.
+        HostMediaPlayerActivator::shared()->bringPlayingAppToFront(
+            media->second, viewerPublisher(sourceID, std::string("media activator: ") + media->second));
         return;
     }
     if (auto combo = trustedCombo(kind)) {
@@ -127,9 +136,12 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
         case K::missionControl: {
             auto name = viewerSessionNames.find(sourceID);
             auto address = viewerSessionRemoteAddresses.find(sourceID);
-            publish("remote input: Mission Control requested by " +
-                    (name == viewerSessionNames.end() ? std::string("Viewer") : name->second) + " from " +
-                    (address == viewerSessionRemoteAddresses.end() ? std::string("unknown") : address->second));
+            // Kinded by the call site: the text holds the Viewer's name.
+            publishForViewer(sourceID, "remote input: Mission Control requested",
+                             "remote input: Mission Control requested by " +
+                                 (name == viewerSessionNames.end() ? std::string("Viewer") : name->second) + " from " +
+                                 (address == viewerSessionRemoteAddresses.end() ? std::string("unknown")
+                                                                                : address->second));
             const bool trusted = ensureInputTrust();
             if (trusted) {
                 // Clears whatever modifiers injected input left held.

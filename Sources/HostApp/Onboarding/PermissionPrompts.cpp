@@ -157,9 +157,9 @@ void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string& 
     if (!relaunch.pendingScreenCaptureRelaunch) {
         if (stored && !storedRelaunchFlagIsThisProcess()) {
             // Left by an earlier process (a crash, a quit by macOS): not ours
-            // to act on.
+            // to act on. Nor a refusal: a request this process makes later
+            // still owes its relaunch.
             defaults.set(kPendingRelaunchKey, platform::PlistValue(false));
-            relaunch.screenCaptureRelaunchDeclined = true;
             log("permissions: consumed the Screen Recording relaunch marker from an earlier launch (reason=" + reason +
                 ")");
             return;

@@ -8,6 +8,6 @@ struct ScreenCaptureRelaunchState {
     bool pendingScreenCaptureRelaunch = false;
     // The restart prompt is up: at most one.
     bool screenCaptureRestartPromptVisible = false;
-    // "Later", or a marker of an earlier process consumed: no relaunch.
+    // The user answered "Later": no relaunch for this process.
     bool screenCaptureRelaunchDeclined = false;
 };

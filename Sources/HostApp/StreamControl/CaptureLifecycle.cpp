@@ -276,6 +276,7 @@ void V230HostAudioAuxServer::restartVideoCapture(double afterSeconds) {
     cancelStartRetries(sc);
     sc.lastVideoConfig.reset();
     sc.videoConfigSummary = awaitingConfigSummary(sc.currentVideoMode);
+    sc.framePackets.releaseIdle();
 
     if (isPreflightingHeadlessCaptureForSleep) {
         // The sleep preflight holds this queue until the new capture is
@@ -311,6 +312,7 @@ void V230HostAudioAuxServer::retireVideoCaptureOnLifecycleQueue() {
     auto retired = std::move(sc.videoCapture);
     sc.videoCapture.reset();
     sc.lastVideoConfig.reset();
+    sc.framePackets.releaseIdle();
     // Stopping may block until the stream has stopped; never on this queue.
     if (retired) captureLifecycleQueue.async([retired] { retired->stop(true); });
 }

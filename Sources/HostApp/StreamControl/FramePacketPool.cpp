@@ -1,6 +1,8 @@
 #include "HostApp/StreamControl/FramePacketPool.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 
 platform::TcpConnection::SharedBytes FramePacketPool::build(AuxPacketType type, uint8_t flags,
                                                             std::span<const uint8_t> payload, uint64_t timestampNs) {
@@ -30,6 +32,17 @@ platform::TcpConnection::SharedBytes FramePacketPool::build(AuxPacketType type, 
     buffer->clear();
     makeAuxPacket(*buffer, type, flags, payload, timestampNs);
     return buffer;
+}
+
+void FramePacketPool::releaseIdle() {
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> idle;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto held = std::partition(buffers_.begin(), buffers_.end(), [](const auto& b) { return b.use_count() > 1; });
+        idle.assign(std::make_move_iterator(held), std::make_move_iterator(buffers_.end()));
+        buffers_.erase(held, buffers_.end());
+    }
+    // Freed outside the lock, which the captures' threads wait on.
 }
 
 size_t FramePacketPool::pooledCountForTesting() const {

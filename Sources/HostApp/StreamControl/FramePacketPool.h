@@ -28,6 +28,11 @@ public:
     platform::TcpConnection::SharedBytes build(AuxPacketType type, uint8_t flags, std::span<const uint8_t> payload,
                                                uint64_t timestampNs);
 
+    // Lets go of the buffers no connection holds: each keeps the size of
+    // the largest frame it ever carried, which a rebuilt stream of another
+    // size no longer needs.
+    void releaseIdle();
+
     // Buffers the pool keeps (for tests).
     size_t pooledCountForTesting() const;
 

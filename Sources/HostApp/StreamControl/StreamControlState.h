@@ -20,6 +20,7 @@
 #include "HostApp/Capture/VideoStreamConfigPayload.h"
 #include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/StreamControl/FramePacketPool.h"
+#include "HostApp/StreamControl/StreamChangePacer.h"
 #include "Platform/AtomicInt.h"
 #include "Platform/CadenceProbe.h"
 #include "Platform/Clock.h"
@@ -151,6 +152,9 @@ struct StreamControlState {
     CadenceProbe cadenceDebugMotionSend{"motion-send"};
 
     // --- Arbitration between Viewers ---------------------------------------------------
+    // Viewers' capture-mode, chroma and display requests reach arbitration
+    // through this: coalesced per session and applied at most once a hold.
+    StreamChangePacer changePacer;
     // Each session's last request as it arrived, and its last mode, which
     // tells a refresh from a choice; both forgotten when the session leaves.
     std::map<platform::UUID, CaptureModeControlPayload> lastVideoRequestBySource;

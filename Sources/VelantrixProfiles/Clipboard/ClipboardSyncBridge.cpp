@@ -1,11 +1,12 @@
 #include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <system_error>
 
 #include "Platform/Clock.h"
-#include "Platform/FileIO.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/Uuid.h"
@@ -26,17 +27,65 @@ bool isSafeSourceID(const std::string& id) {
     });
 }
 
+// Where the inbox lives: the caches folder, else the temporary folder.
+fs::path cachesFolder() {
+    fs::path base = platform::Folders::caches();
+    if (base.empty()) {
+        std::error_code ec;
+        base = fs::temp_directory_path(ec);
+    }
+    return base.lexically_normal();
+}
 
-// The next name tried when `candidate` is taken: its stem and extension
-// come from the candidate itself, so three a.txt give a.txt, a-1.txt and
-// a-1-2.txt.
-fs::path nextCandidate(const fs::path& candidate, int n) {
-    const fs::path name = candidate.filename();
-    std::string extension = name.extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    std::string next = name.stem().string() + "-" + std::to_string(n);
-    if (!extension.empty()) next += "." + extension;
-    return candidate.parent_path() / next;
+// The folder a Host-private folder is reached from: the data root when the
+// folder lies below it (its home is the console user's, who may plant links
+// there), else the folder itself (the Host's own user's caches).
+fs::path trustedTopOf(const fs::path& folder) {
+    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, folder))
+        return root->lexically_normal();
+    return folder;
+}
+
+// <caches>/NorvessalClipboardInbox/<peerLabel>, opened from the trusted top
+// down one folder at a time, never through a link. Callable on any queue.
+platform::Result<std::shared_ptr<platform::ConfinedFolder>> openInbox(const std::string& peerLabel,
+                                                                      std::optional<platform::FileOwner> owner,
+                                                                      bool create) {
+    const fs::path inbox = cachesFolder() / ClipboardSyncBridge::inboxFolderName / peerLabel;
+    const fs::path top = trustedTopOf(cachesFolder());
+    auto opened = platform::ConfinedFolder::openTop(top, owner, create);
+    if (!opened) return opened;
+    return (*opened)->openBeneath(inbox.lexically_relative(top), create);
+}
+
+// What one batch folder holds, read beneath the inbox's descriptor.
+size_t countBatch(const platform::ConfinedFolder& inbox, const std::string& name, int64_t& bytes) {
+    bytes = 0;
+    auto batch = inbox.openBeneath(name, false);
+    if (!batch) return 0;
+    auto entries = (*batch)->list();
+    if (!entries) return 0;
+    for (const auto& entry : *entries) bytes += static_cast<int64_t>(entry.size);
+    return entries->size();
+}
+
+// The longest name the folder's file system takes.
+size_t maxFilenameBytes(int folder) {
+    const long limit = ::fpathconf(folder, _PC_NAME_MAX);
+    if (limit <= 0) return ClipboardSyncBridge::defaultMaxFilenameBytes;
+    return std::min(static_cast<size_t>(limit), ClipboardSyncBridge::defaultMaxFilenameBytes);
+}
+
+// An extension longer than this is no extension worth keeping: the name is
+// cut as a whole.
+constexpr size_t kMaxKeptExtensionBytes = 32;
+
+// `text` cut to at most `bytes`, never inside a UTF-8 character.
+std::string cutBetweenCharacters(const std::string& text, size_t bytes) {
+    if (text.size() <= bytes) return text;
+    size_t end = bytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
 }
 
 }  // namespace
@@ -49,9 +98,22 @@ ClipboardSyncBridge::ClipboardSyncBridge(std::string peerLabel, platform::Pasteb
       maxFileBytes_(maxFileBytes),
       maxTotalFileBytes_(maxTotalFileBytes),
       pollQueue_(platform::DispatchQueue::main()),
-      lastObservedChangeCount_(pasteboard_.changeCount()) {}
+      lastObservedChangeCount_(pasteboard_.changeCount()),
+      inboxQueue_("clipboard inbox " + peerLabel_) {}
 
 ClipboardSyncBridge::~ClipboardSyncBridge() { stop(); }
+
+std::string ClipboardSyncBridge::fittedFilename(const std::string& name, const std::string& suffix, size_t maxBytes) {
+    const fs::path path(name);
+    std::string stem = path.stem().string();
+    std::string extension = path.extension().string();
+    if (extension.size() > kMaxKeptExtensionBytes || extension.size() + suffix.size() >= maxBytes) {
+        stem = name;
+        extension.clear();
+    }
+    const size_t room = maxBytes > suffix.size() + extension.size() ? maxBytes - suffix.size() - extension.size() : 0;
+    return cutBetweenCharacters(stem, room) + suffix + extension;
+}
 
 void ClipboardSyncBridge::start() {
     if (pollTimer_) return;
@@ -188,6 +250,33 @@ std::optional<std::vector<uint8_t>> ClipboardSyncBridge::pngData(const platform:
 
 // --- Incoming ------------------------------------------------------------------------
 
+void ClipboardSyncBridge::receiveRemoteTransfer(ClipboardTransfer transfer) {
+    std::optional<ClipboardTransfer> superseded;
+    bool taskQueued = false;
+    {
+        std::lock_guard lock(latestRemoteLock_);
+        taskQueued = latestRemoteTransfer_.has_value();
+        superseded.swap(latestRemoteTransfer_);
+        latestRemoteTransfer_ = std::move(transfer);
+    }
+    // The superseded transfer (up to a whole payload) is freed here, outside
+    // the lock. A task already queued applies the newer one.
+    if (taskQueued) return;
+    pollQueue_.async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->applyLatestRemoteTransfer();
+    });
+}
+
+void ClipboardSyncBridge::applyLatestRemoteTransfer() {
+    pollQueue_.dispatchPrecondition();
+    std::optional<ClipboardTransfer> latest;
+    {
+        std::lock_guard lock(latestRemoteLock_);
+        latest.swap(latestRemoteTransfer_);
+    }
+    if (latest) handleRemoteTransfer(*latest);
+}
+
 void ClipboardSyncBridge::handleRemoteTransfer(const ClipboardTransfer& transfer) {
     pollQueue_.dispatchPrecondition();
     if (!syncEnabled()) {
@@ -220,10 +309,14 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
                 auto urls = materializeFiles(item.files, transfer.sourceID);
                 if (urls.empty()) {
                     report("clipboard file apply failed from " + peerLabel_);
+                    trimInbox();
                     break;
                 }
                 pasteboard_.writeFileURLs(urls);
                 report("clipboard applied " + std::to_string(urls.size()) + " file(s) from " + peerLabel_);
+                // Once the pasteboard names the new batch, the older ones
+                // it named are free to go.
+                trimInbox();
                 break;
             }
         }
@@ -271,14 +364,7 @@ void ClipboardSyncBridge::convertThenApplyImage(const ClipboardTransferItem& ite
 
 // --- Received files ------------------------------------------------------------------
 
-fs::path ClipboardSyncBridge::inboxFolder() const {
-    fs::path base = platform::Folders::caches();
-    if (base.empty()) {
-        std::error_code ec;
-        base = fs::temp_directory_path(ec);
-    }
-    return base / inboxFolderName / peerLabel_;
-}
+fs::path ClipboardSyncBridge::inboxFolder() const { return cachesFolder() / inboxFolderName / peerLabel_; }
 
 std::string ClipboardSyncBridge::sanitizedFilename(const std::string& filename) {
     std::string name = filename;
@@ -291,21 +377,10 @@ std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(c
         report("clipboard inbox create failed: invalid source identifier");
         return nullptr;
     }
-    fs::path base = platform::Folders::caches();
-    if (base.empty()) {
-        std::error_code ec;
-        base = fs::temp_directory_path(ec);
-    }
-    // Below the caches every folder is opened without following a link,
-    // and the batch gets a fresh name nobody can guess ahead: a link
-    // planted in the inbox makes the creation fail, never redirects it.
-    const std::optional<platform::FileOwner> owner = inboxOwner ? inboxOwner() : std::nullopt;
-    auto top = platform::ConfinedFolder::openTop(base, owner, true);
-    if (!top) {
-        report("clipboard inbox create failed: " + top.error());
-        return nullptr;
-    }
-    auto inbox = (*top)->openBeneath(fs::path(inboxFolderName) / peerLabel_, true);
+    // From the data root down every folder is opened without following a
+    // link, and the batch gets a fresh name nobody can guess ahead: a link
+    // planted on the way makes the creation fail, never redirects it.
+    auto inbox = openInbox(peerLabel_, inboxOwner ? inboxOwner() : std::nullopt, true);
     if (!inbox) {
         report("clipboard inbox create failed: " + inbox.error());
         return nullptr;
@@ -328,6 +403,7 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
     }
     auto batch = makeBatchFolder(sourceID);
     if (!batch) return written;
+    const size_t maxName = maxFilenameBytes(batch->fd());
     int64_t total = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         const ClipboardTransferFile& file = files[i];
@@ -337,13 +413,24 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             report("clipboard file too large: " + name + " (" + std::to_string(size) + " bytes)");
             continue;
         }
-        if (total + size > maxTotalFileBytes_) {
+        if (total + size > maxTotalFileBytes_ || written.size() >= inboxFileBound_) {
             report("clipboard transfer too large: skipped " + std::to_string(files.size() - i) + " file(s)");
             break;
         }
-        // "." and ".." always exist, so they too end up with a new name
-        // inside the batch instead of replacing a folder.
-        const auto candidate = platform::FileMoves::freeVariantAt(batch->fd(), name, nextCandidate);
+        // A name too long for the file system is shortened, and so is each
+        // numbered variant, so every file arrives: its stem and extension
+        // come from the candidate before it, so three a.txt give a.txt,
+        // a-1.txt and a-1-2.txt. "." and ".." always exist, so they too end
+        // up with a new name inside the batch instead of naming a folder.
+        bool shortened = false;
+        auto fit = [&](const std::string& candidate, const std::string& suffix) {
+            std::string fitted = fittedFilename(candidate, suffix, maxName);
+            if (fitted.size() < candidate.size() + suffix.size()) shortened = true;
+            return fitted;
+        };
+        const auto candidate = platform::FileMoves::freeVariantAt(
+            batch->fd(), fit(name, ""),
+            [&](const fs::path& previous, int n) { return fs::path(fit(previous.string(), "-" + std::to_string(n))); });
         if (!candidate) {
             report("clipboard file skipped: its name cannot be used (" + std::to_string(name.size()) + " bytes)");
             continue;
@@ -352,30 +439,123 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             report("clipboard file write failed for " + name + ": " + ok.error());
             continue;
         }
+        if (shortened)
+            report("clipboard file name shortened to fit: " + std::to_string(name.size()) + " bytes, saved under " +
+                   std::to_string(candidate->string().size()));
         total += size;
         written.push_back(batch->path() / *candidate);
     }
+    recordInboxBatch({batch->path().filename().string(), written.size(), total});
     return written;
 }
 
-void ClipboardSyncBridge::removeStaleInboxBatches() {
+// --- Inbox housekeeping --------------------------------------------------------------
+
+void ClipboardSyncBridge::setInboxBoundsForTesting(size_t batches, size_t files, int64_t bytes) {
+    inboxBatchBound_ = batches;
+    inboxFileBound_ = files;
+    inboxByteBound_ = bytes;
+}
+
+void ClipboardSyncBridge::recordInboxBatch(InboxBatch batch) {
+    inboxFiles_ += batch.files;
+    inboxBytes_ += batch.bytes;
+    inboxBatches_.push_back(std::move(batch));
+}
+
+void ClipboardSyncBridge::adoptInboxBatches(std::vector<InboxBatch> found, std::vector<std::string> stale) {
+    pollQueue_.dispatchPrecondition();
+    // Decided here, with the pasteboard as it is now: a day-old batch it
+    // names stays, however old.
     const fs::path inbox = inboxFolder();
-    std::error_code ec;
-    fs::directory_iterator it(inbox, ec);
-    if (ec) return;  // no inbox yet
-    // A batch the pasteboard still offers stays, however old.
-    const auto referenced = pasteboard_.readFileURLs();
-    const platform::Date now = platform::Clock::now();
-    std::vector<fs::path> stale;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) break;
-        const fs::path batch = it->path();
-        if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
-        auto changed = platform::FileIO::modificationDate(batch);
-        if (!changed || now.timeIntervalSince(*changed) <= inboxRetentionSeconds) continue;
-        if (std::any_of(referenced.begin(), referenced.end(), [&](const fs::path& url) { return platform::Folders::contains(batch, url); }))
+    const auto named = pasteboard_.readFileURLs();
+    std::vector<std::string> removed;
+    for (auto& name : stale) {
+        const fs::path folder = inbox / name;
+        if (std::any_of(named.begin(), named.end(), [&](const fs::path& url) { return platform::Folders::contains(folder, url); }))
             continue;
-        stale.push_back(batch);
+        std::erase_if(found, [&](const InboxBatch& b) { return b.name == name; });
+        removed.push_back(std::move(name));
     }
-    for (const auto& batch : stale) fs::remove_all(batch, ec);
+    removeInboxBatches(std::move(removed));
+    // A batch made by this run since the listing is known already.
+    std::erase_if(found, [&](const InboxBatch& b) {
+        return std::any_of(inboxBatches_.begin(), inboxBatches_.end(), [&](const InboxBatch& known) { return known.name == b.name; });
+    });
+    for (auto it = found.rbegin(); it != found.rend(); ++it) {
+        inboxFiles_ += it->files;
+        inboxBytes_ += it->bytes;
+        inboxBatches_.push_front(std::move(*it));
+    }
+    trimInbox();
+}
+
+void ClipboardSyncBridge::removeInboxBatches(std::vector<std::string> names) const {
+    if (names.empty()) return;
+    inboxQueue_.async([weak = weak_from_this(), main = pollQueue_, peerLabel = peerLabel_, names = std::move(names)] {
+        auto folder = openInbox(peerLabel, std::nullopt, false);
+        if (!folder) return;  // gone, or reachable only through a link
+        std::optional<std::string> failure;
+        for (const auto& name : names) {
+            if (auto removed = (*folder)->remove(name); !removed && !failure) failure = removed.error();
+        }
+        if (!failure) return;
+        // One line for the whole round, said where the statuses are.
+        main.async([weak, failure = std::move(*failure)] {
+            if (auto self = weak.lock()) self->report("clipboard inbox cleanup failed: " + failure);
+        });
+    });
+}
+
+void ClipboardSyncBridge::trimInbox() {
+    pollQueue_.dispatchPrecondition();
+    auto over = [&] {
+        return inboxBatches_.size() > inboxBatchBound_ || inboxFiles_ > inboxFileBound_ || inboxBytes_ > inboxByteBound_;
+    };
+    if (!over()) return;
+    const fs::path inbox = inboxFolder();
+    const auto named = pasteboard_.readFileURLs();
+    std::vector<std::string> removed;
+    // The newest batch stays whatever it holds, and so does every batch
+    // the pasteboard names: a paste must still find its files.
+    for (auto it = inboxBatches_.begin(); over() && it != inboxBatches_.end() && std::next(it) != inboxBatches_.end();) {
+        const fs::path folder = inbox / it->name;
+        if (std::any_of(named.begin(), named.end(), [&](const fs::path& url) { return platform::Folders::contains(folder, url); })) {
+            ++it;
+            continue;
+        }
+        inboxFiles_ -= it->files;
+        inboxBytes_ -= it->bytes;
+        removed.push_back(std::move(it->name));
+        it = inboxBatches_.erase(it);
+    }
+    removeInboxBatches(std::move(removed));
+}
+
+void ClipboardSyncBridge::removeStaleInboxBatches() {
+    // The folder is listed on the inbox queue; what goes is decided back on
+    // the main queue, where the pasteboard is read.
+    const platform::Date now = platform::Clock::now();
+    inboxQueue_.async([weak = weak_from_this(), peerLabel = peerLabel_, now, main = pollQueue_] {
+        auto inbox = openInbox(peerLabel, std::nullopt, false);
+        if (!inbox) return;  // none yet, or reachable only through a link
+        auto entries = (*inbox)->list();
+        if (!entries) return;
+        std::vector<std::pair<platform::Date, InboxBatch>> kept;
+        std::vector<std::string> stale;
+        for (const auto& entry : *entries) {
+            if (entry.kind != platform::FileSystemEntryKind::folder) continue;
+            if (entry.modificationDate && now.timeIntervalSince(*entry.modificationDate) > inboxRetentionSeconds)
+                stale.push_back(entry.name);
+            InboxBatch batch{entry.name, 0, 0};
+            batch.files = countBatch(**inbox, entry.name, batch.bytes);
+            kept.emplace_back(entry.modificationDate.value_or(now), std::move(batch));
+        }
+        std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<InboxBatch> found;
+        for (auto& [date, batch] : kept) found.push_back(std::move(batch));
+        main.async([weak, found = std::move(found), stale = std::move(stale)]() mutable {
+            if (auto self = weak.lock()) self->adoptInboxBatches(std::move(found), std::move(stale));
+        });
+    });
 }

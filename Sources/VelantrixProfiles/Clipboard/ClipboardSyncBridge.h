@@ -8,15 +8,24 @@
 // sends its own write back. It knows nothing of sockets or sessions.
 //
 // Confined to the main queue: the poll timer fires there, the owner calls
-// every method there and sets the callbacks once before start(). Owned by a
-// std::shared_ptr (the timer and a picture being converted hold it weakly).
-// A peer's picture is converted on a utility queue and lands a moment
-// after handleRemoteTransfer() returns.
+// every method there (receiveRemoteTransfer() aside, which any thread may
+// call) and sets the callbacks once before start(). Owned by a
+// std::shared_ptr (the timer, a picture being converted and the inbox's
+// housekeeping hold it weakly). A peer's picture is converted on a utility
+// queue and lands a moment after handleRemoteTransfer() returns.
+//
+// Received files land in the inbox, one batch folder per transfer. The
+// inbox is reached from the data root down without following a link (in a
+// Host run for another user it lies in that user's home), is kept within
+// a number of batches, files and bytes, and is pruned on a queue of its
+// own, never on the main queue.
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +41,15 @@ public:
     // Batch folders older than this are removed when the bridge starts.
     static constexpr double inboxRetentionSeconds = 24 * 60 * 60;
     static constexpr const char* inboxFolderName = "NorvessalClipboardInbox";
+    // What the inbox keeps at most: past any of these the oldest batches
+    // are removed, except the newest and any the pasteboard names. A
+    // transfer's files stop at maxInboxFiles.
+    static constexpr size_t maxInboxBatches = 64;
+    static constexpr size_t maxInboxFiles = 4096;
+    static constexpr int64_t maxInboxBytes = int64_t{256} << 20;
+    // The longest file name written, in bytes, where the file system
+    // does not say.
+    static constexpr size_t defaultMaxFilenameBytes = 255;
     static inline const platform::PasteboardType legacyFilenamesType = platform::kPasteboardTypeLegacyFilenames;
 
     ClipboardSyncBridge(std::string peerLabel, platform::Pasteboard pasteboard, int64_t maxFileBytes,
@@ -67,6 +85,11 @@ public:
     void stop();
     // Applies a peer's transfer to the pasteboard.
     void handleRemoteTransfer(const ClipboardTransfer& transfer);
+    // Takes a peer's transfer from any thread and applies it on the main
+    // queue. A clipboard holds one value: a transfer still waiting when a
+    // newer one comes is dropped, so however fast transfers come, one task
+    // at most waits on the main queue and one transfer in memory.
+    void receiveRemoteTransfer(ClipboardTransfer transfer);
     // Treats the pasteboard's current content as settled: it is not sent.
     void markPasteboardChangedExternally();
 
@@ -78,6 +101,14 @@ public:
     // Cleans a peer-supplied file name: "/", ":" and NUL become "-"; an
     // empty result becomes "clipboard-item".
     static std::string sanitizedFilename(const std::string& filename);
+    // `name` with `suffix` put before its extension, cut to `maxBytes` at
+    // the end of its stem, between whole UTF-8 characters. The extension is
+    // kept unless it is too long to be one; then the whole is cut.
+    static std::string fittedFilename(const std::string& name, const std::string& suffix, size_t maxBytes);
+
+    // Smaller inbox bounds, so a test reaches them with a few small
+    // transfers; tests only.
+    void setInboxBoundsForTesting(size_t batches, size_t files, int64_t bytes);
 
 private:
     void pollPasteboard();
@@ -97,7 +128,25 @@ private:
     // (reported) when the sender's identifier is unsafe or the inbox cannot
     // be reached without following a link.
     std::shared_ptr<platform::ConfinedFolder> makeBatchFolder(const std::string& sourceID);
+    // Removes day-old batches nobody names, on the inbox queue, and takes
+    // the others into the inbox's account.
     void removeStaleInboxBatches();
+    void applyLatestRemoteTransfer();
+    // One batch folder of the inbox and what it holds.
+    struct InboxBatch {
+        std::string name;
+        size_t files = 0;
+        int64_t bytes = 0;
+    };
+    void recordInboxBatch(InboxBatch batch);
+    // Batches found at start, oldest first, counted before this run's own;
+    // the day-old ones among them go unless the pasteboard names them.
+    void adoptInboxBatches(std::vector<InboxBatch> found, std::vector<std::string> stale);
+    // Removes batches beneath the inbox's descriptor, on the inbox queue.
+    void removeInboxBatches(std::vector<std::string> names) const;
+    // Removes the oldest batches, on the inbox queue, until the inbox is
+    // within its bounds or only the newest and named ones are left.
+    void trimInbox();
     bool syncEnabled() const { return !isSyncEnabled || isSyncEnabled(); }
     void report(const std::string& text) const;
 
@@ -128,4 +177,19 @@ private:
     // Raised by every peer transfer applied, so a picture whose conversion
     // ends after a newer transfer arrived is dropped.
     uint64_t incomingTransferCount_ = 0;
+    // The latest peer transfer not yet applied; a main-queue task to apply
+    // it is queued exactly while it is set.
+    std::mutex latestRemoteLock_;
+    std::optional<ClipboardTransfer> latestRemoteTransfer_;
+    // The inbox's batches, oldest first, and their totals: what decides
+    // which go when it is over its bounds.
+    std::deque<InboxBatch> inboxBatches_;
+    size_t inboxBatchBound_ = maxInboxBatches;
+    size_t inboxFileBound_ = maxInboxFiles;
+    int64_t inboxByteBound_ = maxInboxBytes;
+    size_t inboxFiles_ = 0;
+    int64_t inboxBytes_ = 0;
+    // Lists and removes batches, so the main queue never waits on a tree
+    // removal.
+    platform::DispatchQueue inboxQueue_;
 };

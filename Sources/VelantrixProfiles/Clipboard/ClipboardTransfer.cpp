@@ -97,7 +97,10 @@ Result<ClipboardTransferItem> decodeItem(const PlistValue& value, std::string wh
     item.imageTypeIdentifier = level.optionalString("imageTypeIdentifier");
     if (!level.ok()) return R::failure(level.error());
     auto parsedKind = clipboardTransferItemKindFromRaw(kind);
-    if (!parsedKind) return R::failure("unknown kind \"" + kind + "\" in " + level.where());
+    // The failure ends up in a log line: the sender's text stays out of it,
+    // only its length goes in.
+    if (!parsedKind)
+        return R::failure("unknown kind (" + std::to_string(kind.size()) + " bytes) in " + level.where());
     item.kind = *parsedKind;
     item.files.reserve(files->size());
     for (size_t i = 0; i < files->size(); ++i) {

@@ -210,6 +210,9 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
 }
 
 void FileTransferService::handleListDirReply(const FileTransferPacket& packet) {
+    // A listing nobody browses for (no destination picker open) is dropped
+    // before it is decoded or handed to the main queue.
+    if (!onDirectoryListing.get()) return;
     auto entries = RemoteDirectoryEntry::decodeListing(packet.data);
     onMain([id = packet.batchID, path = packet.path, entries = std::move(entries)](FileTransferService& self) {
         if (auto hook = self.onDirectoryListing.get()) hook(id, path, entries);

@@ -144,6 +144,9 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
         case FileTransferOp::listDirReply: return handleListDirReply(packet);
         case FileTransferOp::peerSendRequest: return;  // served before the packet reaches the service
         case FileTransferOp::peerSendResponse:
+            // Only a Host that asks a Viewer to send listens for answers;
+            // any other is dropped here, never queued on the main queue.
+            if (!onPeerSendResponse.get()) return;
             if (auto response = FileTransferPeerSendResponse::decode(packet.data)) {
                 onMain([id, r = *response](FileTransferService& self) {
                     if (auto hook = self.onPeerSendResponse.get()) hook(id, r);
@@ -170,13 +173,20 @@ void FileTransferService::rememberDestination(const UUID& id, PendingDestination
 }
 
 platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() const {
-    // Each folder below the caches is opened without following a link, so
-    // one planted there cannot lead received files elsewhere.
-    auto caches = platform::FolderHandle::open(platform::Folders::caches(), true);
-    if (!caches) return caches;
-    auto inbox = caches->child("VelantrixFileInbox", true);
-    if (!inbox) return inbox;
-    return inbox->child(peerLabel_, true);
+    // Opened from the data root down (else from the caches folder, the
+    // Host's own user's), each folder without following a link: the data
+    // root's home is the console user's, and a link planted anywhere on the
+    // way cannot lead received files elsewhere.
+    const std::filesystem::path staging = stagingRootPath().lexically_normal();
+    std::filesystem::path top = staging.parent_path().parent_path();
+    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, staging))
+        top = root->lexically_normal();
+    auto folder = platform::FolderHandle::open(top, true);
+    for (const auto& part : staging.lexically_relative(top)) {
+        if (!folder) break;
+        folder = folder->child(part.string(), true);
+    }
+    return folder;
 }
 
 void FileTransferService::sendCancelTo(const UUID& id, const std::string& session) {

@@ -10,6 +10,7 @@
 
 #include "Platform/FileHandles.h"
 #include "Platform/TextCollation.h"
+#include "Platform/TreeWalk.h"
 #include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
@@ -35,35 +36,51 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, 
                                                   const std::optional<std::string>& destination,
                                                   FileTransferDeliveryOptions deliveryOptions,
                                                   const std::optional<std::string>& routingToken,
-                                                  const std::optional<UUID>& batchID) {
+                                                  const std::optional<UUID>& batchID, platform::Work afterSending) {
     // Only local files can be sent: absolute paths stand for file URLs.
     std::vector<SendSource> kept;
     for (const auto& url : urls)
-        if (url.is_absolute()) kept.push_back({url, nullptr, {}});
-    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID);
+        if (url.is_absolute()) kept.push_back({url, nullptr, {}, nullptr});
+    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID,
+                     std::move(afterSending));
 }
+
+namespace {
+// A path below a folder: relative, and no component empty, "." or "..".
+bool isPlainRelativePath(const std::string& name) {
+    const fs::path path(name);
+    if (name.empty() || path.is_absolute()) return false;
+    for (const auto& part : path)
+        if (part.empty() || part == "." || part == "..") return false;
+    return name.back() != '/';
+}
+}  // namespace
 
 std::optional<UUID> FileTransferService::sendConfinedItems(const std::vector<ConfinedSendItem>& items,
                                                            FileTransferIntent intent,
                                                            const std::optional<std::string>& destination,
                                                            FileTransferDeliveryOptions deliveryOptions,
                                                            const std::optional<std::string>& routingToken,
-                                                           const std::optional<UUID>& batchID) {
+                                                           const std::optional<UUID>& batchID,
+                                                           std::optional<platform::FileIdentity::Account> readAs,
+                                                           platform::Work afterSending) {
     std::vector<SendSource> kept;
+    std::shared_ptr<const platform::FileIdentity::Account> account;
+    if (readAs) account = std::make_shared<const platform::FileIdentity::Account>(std::move(*readAs));
     for (const auto& item : items) {
-        if (!item.folder || item.name.empty() || item.name == ".." || item.name.find('/') != std::string::npos)
-            continue;
+        if (!item.folder || (item.name != "." && !isPlainRelativePath(item.name))) continue;
         const URL url = item.name == "." ? item.folder->path() : item.folder->path() / item.name;
-        kept.push_back({url, item.folder, item.name});
+        kept.push_back({url, item.folder, item.name, account});
     }
-    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID);
+    return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID,
+                     std::move(afterSending));
 }
 
 std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sources, FileTransferIntent intent,
                                                    const std::optional<std::string>& destination,
                                                    FileTransferDeliveryOptions deliveryOptions,
                                                    const std::optional<std::string>& routingToken,
-                                                   const std::optional<UUID>& batchID) {
+                                                   const std::optional<UUID>& batchID, platform::Work afterSending) {
     if (sources.empty()) return std::nullopt;
     const UUID id = batchID.value_or(UUID::random());
     // A target that already left is refused here, before a queue is made
@@ -75,12 +92,19 @@ std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sourc
         outgoingPending_.insert(id);
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    queue->async([weak, sources = std::move(sources), id, intent, destination, deliveryOptions, routingToken] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->performSend(sources, id, intent, destination, deliveryOptions, routingToken);
-        std::lock_guard lock(self->outgoingLock_);
-        self->outgoingPending_.erase(id);
+    queue->async([weak, sources = std::move(sources), id, intent, destination, deliveryOptions, routingToken,
+                  afterSending = std::move(afterSending)]() mutable {
+        // The folders the sources hold are closed before the caller hears
+        // the batch is done.
+        auto held = std::move(sources);
+        if (auto self = weak.lock()) {
+            self->performSend(held, id, intent, destination, deliveryOptions, routingToken);
+            held.clear();
+            std::lock_guard lock(self->outgoingLock_);
+            self->outgoingPending_.erase(id);
+        }
+        held.clear();
+        if (afterSending) afterSending();
     });
     return id;
 }
@@ -152,32 +176,76 @@ void FileTransferService::walk(const URL& url, const std::string& basePath, bool
     }
 }
 
-void FileTransferService::walkConfined(const platform::ConfinedFolder& parent, const std::string& name,
-                                       const URL& url, const std::string& basePath,
-                                       const std::shared_ptr<const platform::ConfinedFolder>& within,
-                                       const fs::path& beneath, std::vector<OutgoingEntry>& entries,
-                                       uint64_t& totalBytes, uint64_t& totalFiles) {
-    // No link is followed, not even the item itself: what was checked is
-    // what is sent, and a swap since leads nowhere else.
-    auto item = parent.entry(name);
-    if (!item) return;
-    if (item->kind == platform::FileSystemEntryKind::folder) {
-        auto folder = parent.openBeneath(name, false);
-        if (!folder) return;
-        entries.push_back({url, basePath, true, 0, within, beneath});
-        auto children = (*folder)->list();
-        if (!children) return;
-        for (const auto& child : *children) {
-            if (child.kind != platform::FileSystemEntryKind::folder && child.kind != platform::FileSystemEntryKind::file)
-                continue;
-            walkConfined(**folder, child.name, url / child.name, basePath + "/" + child.name, within,
-                         beneath / child.name, entries, totalBytes, totalFiles);
-        }
-    } else if (item->kind == platform::FileSystemEntryKind::file) {
-        entries.push_back({url, basePath, false, item->size, within, beneath});
-        totalBytes += item->size;
+void FileTransferService::walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries,
+                                             uint64_t& totalBytes, uint64_t& totalFiles) {
+    const std::string basePath = lastPathComponent(source.url).string();
+    const fs::path named(source.name);
+    // Where an item below the source is opened from `source.folder` when
+    // its bytes are sent.
+    auto beneathOf = [&](const std::string& relative) {
+        if (relative.empty()) return named;
+        return named == "." ? fs::path(relative) : named / relative;
+    };
+    // An item that cannot be read with the source's rights, or a tree past
+    // the walk's bounds: the receiver hears it failed, by its name.
+    auto failed = [&](const std::string& relative) {
+        const bool top = relative.empty();
+        entries.push_back({top ? source.url : source.url / relative, top ? basePath : basePath + "/" + relative, false,
+                           0, source.folder, beneathOf(relative), source.readAs, true});
         totalFiles += 1;
+    };
+    // Hidden items inside folders are not sent; a hidden folder is left
+    // unwalked.
+    static const std::string hidden = "hidden";
+    platform::TreeWalk::Options options;
+    options.order = platform::TreeWalk::Order::parentsFirst;
+    options.onError = [&](const platform::TreeWalkFailure& failure) {
+        if (failure.message != hidden) failed(failure.relative);
+    };
+    auto visit = [&](const platform::TreeEntry& item) -> platform::Status {
+        if (item.depth > 0 && item.name.starts_with(".")) return platform::Status::failure(hidden);
+        const bool top = item.relative.empty();
+        const URL url = top ? source.url : source.url / item.relative;
+        const std::string path = top ? basePath : basePath + "/" + item.relative;
+        if (item.kind == platform::FileSystemEntryKind::folder) {
+            entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative), source.readAs});
+        } else if (item.kind == platform::FileSystemEntryKind::file) {
+            entries.push_back({url, path, false, item.size, source.folder, beneathOf(item.relative), source.readAs});
+            totalBytes += item.size;
+            totalFiles += 1;
+        }
+        return platform::success();
+    };
+    std::optional<platform::TreeWalkResult> walked;
+    {
+        // Every folder of the walk is opened with the source's rights, so
+        // the kernel refuses what its account may not list. Nothing but
+        // file work happens under them: no line is logged, no work queued.
+        std::optional<platform::FileIdentity> identity;
+        if (source.readAs) identity.emplace(*source.readAs);
+        if (identity && !*identity) {
+            walked = platform::TreeWalkResult(platform::TreeWalkFailure{{}, identity->error(), false, 0});
+        } else {
+            std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
+            if (named.has_parent_path()) {
+                auto opened = source.folder->openBeneath(named.parent_path(), false);
+                // Gone, or swapped for a link, since the check: as a
+                // vanished item.
+                if (!opened) return;
+                parent = *opened;
+            }
+            // No link is followed, not even the item itself: what was
+            // checked is what is sent, and a swap since leads nowhere else.
+            walked = platform::TreeWalk::walk(parent->fd(), named.filename().string(), options, visit);
+        }
     }
+    if (*walked) return;
+    // Vanished before the walk: nothing of it goes, as before the check.
+    if (walked->error().relative.empty() && walked->error().error == ENOENT) return;
+    status("send of " + basePath + " refused: " + platform::toStatus(walked->error()).error());
+    // Nothing of the tree was visited (past its bounds, or not readable at
+    // all): the item fails whole.
+    failed({});
 }
 
 platform::Result<platform::FileHandle> FileTransferService::openConfined(const OutgoingEntry& entry) {
@@ -185,6 +253,14 @@ platform::Result<platform::FileHandle> FileTransferService::openConfined(const O
     // The file's folder is found again beneath the one the item was
     // checked in, refusing any link on the way; the descriptors of a whole
     // tree are not held open for the batch.
+    // Opened with the item's rights, so the kernel decides what may be
+    // read; the descriptor then reads with the thread's own.
+    std::optional<platform::FileIdentity> identity;
+    if (entry.readAs) {
+        identity.emplace(*entry.readAs);
+        if (!*identity) return R::failure(identity->error());
+    }
+    if (entry.unreadable) return R::failure("open " + entry.beneath.filename().string() + ": " + std::strerror(EACCES));
     const fs::path folderPart = entry.beneath.parent_path();
     std::shared_ptr<const platform::ConfinedFolder> folder = entry.within;
     if (!folderPart.empty()) {
@@ -211,12 +287,10 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
     std::vector<URL> urls;
     for (const auto& source : sources) {
         urls.push_back(source.url);
-        const std::string basePath = lastPathComponent(source.url).string();
         if (source.folder)
-            walkConfined(*source.folder, source.name, source.url, basePath, source.folder, source.name, entries,
-                         totalBytes, totalFiles);
+            walkConfinedSource(source, entries, totalBytes, totalFiles);
         else
-            walk(source.url, basePath, true, entries, totalBytes, totalFiles);
+            walk(source.url, lastPathComponent(source.url).string(), true, entries, totalBytes, totalFiles);
     }
     auto names = transferItemNames(urls);
     if (entries.empty()) {

@@ -24,6 +24,7 @@
 #include "Platform/ConfinedFolder.h"
 #include "Platform/Dispatch.h"
 #include "Platform/FileHandles.h"
+#include "Platform/FileIdentity.h"
 #include "Platform/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferHook.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
@@ -122,13 +123,19 @@ public:
     FileTransferHook<std::filesystem::path()> listingHome{hookMutex_};
 
     // --- Sending (any thread; the batch runs on the send queue) ------------
+    // `afterSending`, when set, runs on the send queue once the batch was
+    // sent, failed or cancelled, after what it held is released; never
+    // when no batch is returned.
     std::optional<platform::UUID> sendURLs(const std::vector<URL>& urls, FileTransferIntent intent,
                                            const std::optional<std::string>& destination,
                                            FileTransferDeliveryOptions deliveryOptions,
                                            const std::optional<std::string>& routingToken,
-                                           const std::optional<platform::UUID>& batchID = std::nullopt);
+                                           const std::optional<platform::UUID>& batchID = std::nullopt,
+                                           platform::Work afterSending = {});
     // An item a peer named, found in a folder opened without following a
-    // link; "." is that folder itself.
+    // link; "." is that folder itself. `name` may be a relative path: the
+    // folders on its way are then opened, again without following a link,
+    // only when the item is walked.
     struct ConfinedSendItem {
         std::shared_ptr<const platform::ConfinedFolder> folder;
         std::string name;
@@ -136,13 +143,17 @@ public:
     // As sendURLs, but each item and everything below it is reached from
     // its folder's descriptor and never through a link, so an item or a
     // folder swapped for a link after the items were checked leads nowhere
-    // outside what was opened.
+    // outside what was opened. With `readAs`, every folder and file is
+    // opened with that account's rights (see platform::FileIdentity): what
+    // it may not read fails as an item.
     std::optional<platform::UUID> sendConfinedItems(const std::vector<ConfinedSendItem>& items,
                                                     FileTransferIntent intent,
                                                     const std::optional<std::string>& destination,
                                                     FileTransferDeliveryOptions deliveryOptions,
                                                     const std::optional<std::string>& routingToken,
-                                                    const std::optional<platform::UUID>& batchID = std::nullopt);
+                                                    const std::optional<platform::UUID>& batchID = std::nullopt,
+                                                    std::optional<platform::FileIdentity::Account> readAs = std::nullopt,
+                                                    platform::Work afterSending = {});
     void cancelOutgoingBatch(const platform::UUID& batchID);
     // Whether the batch sendURLs returned still waits for its send queue or
     // is being sent. Any thread.
@@ -221,6 +232,8 @@ private:
         URL url;
         std::shared_ptr<const platform::ConfinedFolder> folder;
         std::string name;
+        // Whose rights reads of a confined item have; none: the process's.
+        std::shared_ptr<const platform::FileIdentity::Account> readAs;
     };
     struct OutgoingEntry {
         URL absolute;
@@ -231,6 +244,10 @@ private:
         // below `within`, never through a link, instead of at `absolute`.
         std::shared_ptr<const platform::ConfinedFolder> within;
         std::filesystem::path beneath;
+        std::shared_ptr<const platform::FileIdentity::Account> readAs;
+        // A folder below a sent one that could not be opened: announced as
+        // a file that never ends, so the receiver fails that item by name.
+        bool unreadable = false;
     };
 
     // Sending (FileTransferSending.cpp).
@@ -240,18 +257,17 @@ private:
                                             const std::optional<std::string>& destination,
                                             FileTransferDeliveryOptions deliveryOptions,
                                             const std::optional<std::string>& routingToken,
-                                            const std::optional<platform::UUID>& batchID);
+                                            const std::optional<platform::UUID>& batchID, platform::Work afterSending);
     void performSend(const std::vector<SendSource>& sources, const platform::UUID& batchID, FileTransferIntent intent,
                      const std::optional<std::string>& destination, FileTransferDeliveryOptions options,
                      const std::optional<std::string>& routingToken);
     void walk(const URL& url, const std::string& basePath, bool topLevel, std::vector<OutgoingEntry>& entries,
               uint64_t& totalBytes, uint64_t& totalFiles);
-    // The item `name` of `parent`, walked by descriptor; `within` and
-    // `beneath` say where its reads start from.
-    void walkConfined(const platform::ConfinedFolder& parent, const std::string& name, const URL& url,
-                      const std::string& basePath, const std::shared_ptr<const platform::ConfinedFolder>& within,
-                      const std::filesystem::path& beneath, std::vector<OutgoingEntry>& entries,
-                      uint64_t& totalBytes, uint64_t& totalFiles);
+    // A confined source walked from its folder by the tree walker, with the
+    // source's rights; what cannot be read, or a tree past the walker's
+    // bounds, is an entry that fails.
+    void walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries, uint64_t& totalBytes,
+                            uint64_t& totalFiles);
     static platform::Result<platform::FileHandle> openConfined(const OutgoingEntry& entry);
     // False when the file could not be read whole: it then gets no
     // fileEnd, so the receiver fails that item.

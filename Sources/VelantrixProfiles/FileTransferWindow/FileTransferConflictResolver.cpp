@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -94,17 +95,33 @@ private:
             const fs::path source = remainingURLs_.front();
             remainingURLs_.erase(remainingURLs_.begin());
             const std::string target = source.filename().string();
-            if (folder_->isTaken(target)) return resolveConflict(source, target);
-            move(source, target);
+            // Deliveries that are not the resolver's move into the same
+            // folder meanwhile: a name taken after the check is a clash too.
+            if (folder_->isTaken(target) || !moveUnlessTaken(source, target))
+                return resolveConflict(source, target);
         }
     }
 
-    // Into a free name only; a failure leaves the item staged. Disk queue.
-    void move(const fs::path& source, const std::string& target) {
-        if (folder_->moveIn(source, target))
+    // Into a free name only; a failure leaves the item staged. False, with
+    // nothing moved or counted, when something took the name after it was
+    // found free. Disk queue.
+    bool moveUnlessTaken(const fs::path& source, const std::string& target) {
+        errno = 0;
+        if (folder_->moveIn(source, target)) {
             deliveredURLs_.push_back(destination_ / target);
-        else
-            failedItemCount_++;
+            return true;
+        }
+        if (errno == EEXIST) return false;
+        failedItemCount_++;
+        return true;
+    }
+
+    // Under the first free "name copy" variant, the next one when that is
+    // taken before the move. Disk queue.
+    void moveKeepingBoth(const fs::path& source, const std::string& target) {
+        for (int attempt = 0; attempt <= FileMoves::maxNameVariants; ++attempt)
+            if (moveUnlessTaken(source, uniqueName(*folder_, target))) return;
+        failedItemCount_++;
     }
 
     // Disk queue: what the sheet shows is read here, the sheet itself is
@@ -112,7 +129,7 @@ private:
     void resolveConflict(const fs::path& source, const std::string& target) {
         if (applyToAllChoice_) return apply(*applyToAllChoice_, source, target);
         if (!shouldPromptForConflicts_) {
-            move(source, uniqueName(*folder_, target));
+            moveKeepingBoth(source, target);
             return processNext();
         }
         auto [existingSize, existingDate] = resourceValues(*folder_, target);
@@ -128,7 +145,7 @@ private:
         auto window = presentationWindow();
         if (!window) {
             return onDisk([source, target](DeliveryOperation& self) {
-                self.move(source, uniqueName(*self.folder_, target));
+                self.moveKeepingBoth(source, target);
                 self.processNext();
             });
         }
@@ -160,7 +177,7 @@ private:
         if (stopRequested()) return stopHere(source);
         switch (choice) {
             case FileTransferConflictChoice::keepBoth:
-                move(source, uniqueName(*folder_, target));
+                moveKeepingBoth(source, target);
                 return processNext();
             case FileTransferConflictChoice::replace:
                 replace(source, target);

@@ -91,10 +91,6 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     EXPECT_TRUE(logContains("exclusive audio enabled for Viewer"));
     sendAndSettle(*video, AuxPacketType::videoPreferenceControl, {1});
     EXPECT_TRUE(logContains("video chroma 4:4:4 exceeds the 4:4:4 encode budget on this canvas; keeping 4:2:0"));
-    sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
-    EXPECT_TRUE(logContains("host physical native restore skipped: no saved original mode for display 1"));
-    sendAndSettle(*video, AuxPacketType::hostPhysicalDisplayControl, {2});
-    EXPECT_TRUE(logContains("remote physical display next already targeting display 1"));
     GestureEventControlPayload gesture;
     gesture.framebufferWidth = gesture.framebufferHeight = 100;
     sendAndSettle(*video, AuxPacketType::gestureEvent, gesture.encode());
@@ -115,6 +111,14 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     const FileTransferPacket listing{FileTransferOp::listDir, platform::UUID::random(), 0, 0, "~", {}};
     sendAndSettle(*video, AuxPacketType::fileTransferPacket, listing.encode());
     EXPECT_EQ(filePackets, std::vector<FileTransferPacket>{listing});
+    // The video preference above changed the stream, and so does each of
+    // these: an applied change holds for a moment before the next is taken.
+    advance(StreamChangePacer::holdSeconds);
+    sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
+    EXPECT_TRUE(logContains("host physical native restore skipped: no saved original mode for display 1"));
+    advance(StreamChangePacer::holdSeconds);
+    sendAndSettle(*video, AuxPacketType::hostPhysicalDisplayControl, {2});
+    EXPECT_TRUE(logContains("remote physical display next already targeting display 1"));
 }
 
 TEST_F(Dispatch, AudioControlOnTheVideoChannelIsRejected) {

@@ -128,7 +128,11 @@ TEST_F(FlowControl, DeadSessionsArePrunedExceptWhileTheHostSleepsOrIsLocked) {
         {"sleep preflight recovery", [](auto& s) { s.isAwaitingSleepPreflightPhysicalRecovery = true; }},
         {"nothing", [](auto&) {}},
     };
-    for (const auto& [name, hold] : holds) {
+    for (const auto& row : holds) {
+        // Named copies: the lambda below may not capture structured bindings
+        // under every compiler the tree is built with.
+        const char* name = row.first;
+        const auto& hold = row.second;
         auto id = sessions({{9, 3.1}})[0];
         server->queue.sync([&] {
             hold(*server);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/Folders.h"
@@ -226,6 +227,55 @@ TEST_F(InboundDelivery, UnderConfinementPeerSendReadsNothingThroughALinkSwappedI
     }
 }
 
+// Items in more folders than a peer send keeps open all go, those past the
+// kept folders reached from the home again when walked, still never
+// through a link: one of those swapped for a link after the check fails
+// alone and reads nothing outside.
+TEST_F(InboundDelivery, UnderConfinementItemsInManyFoldersAllGoAndNoneThroughALinkSwappedIn) {
+    auto console = SimulatedMachine::current().consoleSession();
+    console.userName = "viewertest";
+    SimulatedMachine::current().setConsoleSession(console);
+    const fs::path outside = home.parent_path() / "outside";
+    const size_t folders = HostFileDeliveryState::maxFoldersHeldPerPeerSend + 4;
+    const std::string swapped = "f" + std::to_string(folders - 2);  // past the kept ones
+    std::vector<std::string> asked;
+    for (size_t i = 0; i < folders; i++) {
+        const std::string name = "f" + std::to_string(i);
+        fs::create_directories(home / "Many" / name);
+        std::ofstream(home / "Many" / name / "x") << "inside " << name;
+        asked.push_back("~/Many/" + name + "/x");
+    }
+    fs::create_directories(outside / swapped);
+    std::ofstream(outside / swapped / "x") << "secret";
+    auto& service = *delegate->components.fileTransferService;
+    service.routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (p.op == FileTransferOp::batchStart) {
+            fs::rename(home / "Many" / swapped, home / "Moved");
+            fs::create_directory_symlink(outside / swapped, home / "Many" / swapped);
+        }
+        std::lock_guard lock(sentLock);
+        sent.push_back({std::move(p), token});
+        return true;
+    };
+    deliver(peerSend(asked));
+    ASSERT_TRUE(response() && response()->accepted);
+    EXPECT_TRUE(diagnosticsContain("files: requested send of " + std::to_string(folders) + " item(s)"));
+    std::lock_guard lock(sentLock);
+    // Every item travels as "x": told apart by content.
+    std::multiset<std::string> contents;
+    size_t ended = 0;
+    for (const auto& s : sent) {
+        if (s.packet.op == FileTransferOp::fileChunk) contents.insert(std::string(s.packet.data.begin(), s.packet.data.end()));
+        if (s.packet.op == FileTransferOp::fileEnd) ended += 1;
+    }
+    std::multiset<std::string> expected;
+    for (size_t i = 0; i < folders; i++)
+        if ("f" + std::to_string(i) != swapped) expected.insert("inside f" + std::to_string(i));
+    EXPECT_EQ(contents, expected);
+    EXPECT_EQ(delegate->fileDelivery.peerSends->heldForTesting(session.uuidString()), 0u) << "its place given back";
+    EXPECT_EQ(ended, folders - 1) << "the swapped item alone fails";
+}
+
 // A hung directory service or file system holds neither the queue a
 // Viewer's packets arrive on nor the main queue: the paths a Viewer names
 // are looked at on a utility queue.
@@ -375,6 +425,47 @@ TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSay
     service.onOutgoingBatchCompleted.get()(requested, true, 0);
     runUntilIdle();
     EXPECT_EQ(center.rows.at(requested)->statusLbl->text, "Cancelled");
+    center.resetForTesting();
+}
+
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// A copy to a named folder that turns into a drop before it ends leaves
+// neither the folder open nor its entries behind, whether the drop comes
+// after the folder was opened or while it is still looked for.
+TEST_F(InboundDelivery, CopiesToANamedFolderThatBecomeDropsLeaveNothingOpen) {
+    struct Case {
+        const char* name;
+        bool folderOpenedFirst;
+    };
+    const Case cases[] = {{"the drop comes after the folder was opened", true},
+                          {"the drop comes while the folder is looked for", false}};
+    auto& d = delegate->fileDelivery;
+    auto& center = FileTransferCenter::shared();
+    FileTransferBatchStartInfo start;
+    start.intent = FileTransferIntent::copy;
+    start.destinationHint = "~/In";
+    start.session = session.uuidString();
+    auto batchTurningIntoADrop = [&](bool folderOpenedFirst) {
+        const UUID batch = UUID::random();
+        onMain([&] { delegate->handleInboundBatchStarted(batch, 0, 0, {}, start); });
+        if (folderOpenedFirst) runUntilIdle();
+        onMain([&] { delegate->handleInboundBatchCompleted(batch, {}, FileTransferIntent::dropToFinder, 0); });
+        runUntilIdle();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        center.resetForTesting();
+        batchTurningIntoADrop(c.folderOpenedFirst);
+        const size_t idle = openDescriptors();
+        for (int i = 0; i < 1000; i++) batchTurningIntoADrop(c.folderOpenedFirst);
+        EXPECT_LE(openDescriptors(), idle + 2);
+        EXPECT_TRUE(d.pendingDestinationFolders.empty());
+        EXPECT_TRUE(d.pendingFileDestinations.empty());
+        EXPECT_TRUE(d.destinationChecks.empty());
+    }
     center.resetForTesting();
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKitApplication.h"
@@ -318,34 +319,84 @@ protected:
         directory->setUser(consoleUser, password);
         InboundDeliveryE2E::SetUp();
     }
+    // The console user's account stands for `nobody`'s, with a home of its
+    // own in the data root owned by nobody.
+    platform::FileOwner actForNobody() {
+        const passwd* nobody = ::getpwnam("nobody");
+        EXPECT_NE(nobody, nullptr);
+        if (!nobody) return {};
+        const platform::FileOwner owner{nobody->pw_uid, nobody->pw_gid};
+        fs::create_directories(userHome);
+        const std::string user = consoleUser;
+        ViewerPathConfinement::setAccountLookupForTesting(
+            [home = userHome, owner, user](const std::string& name) -> std::optional<ViewerPathConfinement::Account> {
+                if (name != user) return std::nullopt;
+                return ViewerPathConfinement::Account{home, owner};
+            });
+        return owner;
+    }
+    fs::path userHome = dataRoot->path() / "users" / "other";
 };
 
 // The destination is checked when the batch starts and its folder opened
-// then; a folder swapped for a link before the move changes nothing
-// outside the home, and the Viewer hears where the copy went.
+// then; a folder swapped for a link part-way through the upload or before
+// the move changes nothing outside the home, and the Viewer hears where
+// the copy went.
 TEST_F(InboundDeliveryForAnotherUserE2E, AFolderSwappedForALinkBeforeTheMoveLeadsNothingOutside) {
+    struct Case {
+        const char* name;
+        const char* folder;
+        bool duringUpload;  // else as the first move begins
+    };
+    const Case cases[] = {
+        {"at three quarters of the upload", "InDuringUpload", true},
+        {"before the first move", "InBeforeMove", false},
+    };
     const fs::path outside = dataRoot->path() / "outside";
     fs::create_directories(outside);
     fs::create_directories(source);
-    std::ofstream(source / "a.txt") << "a";
-    const fs::path in = Folders::home() / "In";
-    bool swapped = false;
-    // Runs as each move begins: the batch's folder was checked long before.
-    FileMoves::setMoveFailureForTesting([&](const fs::path&) {
-        if (!swapped && fs::is_directory(in)) {
+    const size_t size = size_t{4} << 20;
+    std::ofstream(source / "a.bin", std::ios::binary) << std::string(size, 'a');
+    auto& host = *delegate->components.fileTransferService;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        viewer->responses.clear();
+        const fs::path in = Folders::home() / c.folder;
+        const fs::path checked = Folders::home() / (std::string(c.folder) + "Checked");
+        bool swapped = false;
+        std::optional<UUID> batch;
+        auto swap = [&] {
             swapped = true;
-            fs::rename(in, Folders::home() / "Checked");
+            fs::rename(in, checked);
             fs::create_directory_symlink(outside, in);
-        }
-        return false;
-    });
-    auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::managedCopy, "~/In", {}, std::nullopt);
-    ASSERT_TRUE(batch);
-    ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
-    EXPECT_TRUE(swapped);
-    EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the link";
-    EXPECT_TRUE(viewer->responses[0].second.accepted);
-    EXPECT_TRUE(fs::exists(Folders::home() / "Checked" / "a.txt")) << "delivered into the folder that was checked";
+        };
+        size_t written = 0;
+        // Every queue runs on this thread: at three quarters of the bytes
+        // the hook lets the other queues run until the Host has the folder
+        // open (it may still be looking for it), then swaps it.
+        host.setWriteHookForTesting([&](size_t bytes) {
+            written += bytes;
+            if (!c.duringUpload || swapped || written < size * 3 / 4) return;
+            EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.pendingDestinationFolders.contains(*batch); }));
+            swap();
+        });
+        // Runs as each move begins: the batch's folder was checked long before.
+        FileMoves::setMoveFailureForTesting([&](const fs::path&) {
+            if (!c.duringUpload && !swapped && fs::is_directory(in)) swap();
+            return false;
+        });
+        batch = viewer->service->sendURLs({source / "a.bin"}, FileTransferIntent::managedCopy,
+                                          std::string("~/") + c.folder, {}, std::nullopt);
+        ASSERT_TRUE(batch);
+        ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
+        host.setWriteHookForTesting(nullptr);
+        FileMoves::setMoveFailureForTesting(nullptr);
+        EXPECT_TRUE(swapped);
+        EXPECT_TRUE(fs::is_empty(outside)) << "nothing written through the link";
+        EXPECT_TRUE(viewer->responses[0].second.accepted);
+        std::error_code missing;
+        EXPECT_EQ(fs::file_size(checked / "a.bin", missing), size) << "delivered into the folder that was checked";
+    }
 }
 
 // Run as root for another console user, with no data root standing for the
@@ -376,6 +427,125 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsIn
         ASSERT_EQ(::lstat(made.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, owner.uid);
         EXPECT_EQ(info.st_gid, owner.gid);
+    }
+}
+
+size_t openDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// A Viewer that stops reading and asks for files from 256 folders a hundred
+// times: the Host keeps at most a few of its requests, answers the rest at
+// once, holds few descriptors meanwhile, and serves another Viewer.
+TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayBoundedAndOthersAreServed) {
+    const fs::path many = Folders::home() / "many";
+    std::vector<std::string> asked;
+    for (int i = 0; i < 256; i++) {
+        const fs::path folder = many / ("f" + std::to_string(i));
+        fs::create_directories(folder);
+        std::ofstream(folder / "a.bin", std::ios::binary) << std::string(48 << 10, static_cast<char>('a' + i % 26));
+        asked.push_back("~/many/f" + std::to_string(i) + "/a.bin");
+    }
+    auto honest = FileTransferTestViewer::connect(runtime, delegate->audioServer(), *log, consoleUser, password, "Honest");
+    const std::string stalled = viewer->session.uuidString();
+    auto& service = *delegate->components.fileTransferService;
+    const auto wired = service.routedSendPacket.get();
+    size_t answered = 0, refused = 0, peak = 0;
+    service.routedSendPacket = [&, wired](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (token == stalled && p.op == FileTransferOp::peerSendResponse) {
+            answered += 1;
+            auto response = FileTransferService::peerSendResponse(p);
+            if (response && response->message == "Too many requests from this Viewer are waiting to be sent.")
+                refused += 1;
+        }
+        if (p.op == FileTransferOp::peerSendResponse || p.op == FileTransferOp::batchStart)
+            peak = std::max(peak, openDescriptors());
+        return wired(std::move(p), token);
+    };
+    runUntilIdle();
+    const size_t idle = openDescriptors();
+    viewer->channel->pauseReading();
+    for (int i = 0; i < 100; i++) ASSERT_TRUE(viewer->service->requestPeerSend(asked, "Inbox", {}));
+    ASSERT_TRUE(runUntil([&] { return answered == 100; }, 120)) << answered << " answered";
+    EXPECT_GE(refused, 90u);
+    EXPECT_LE(peak, idle + 64);
+    EXPECT_LE(openDescriptors(), idle + 64);
+
+    auto request = honest->service->requestPeerSend({"~/many/f1/a.bin"}, "Inbox", {});
+    ASSERT_TRUE(request);
+    ASSERT_TRUE(runUntil([&] { return !honest->completed.empty(); }, 60));
+    ASSERT_EQ(honest->responses.size(), 1u);
+    EXPECT_TRUE(honest->responses[0].second.accepted);
+    EXPECT_EQ(honest->completed[0].first, *request);
+
+    // Reading again, the Viewer gets what it was promised, and its
+    // requests' places are given back.
+    viewer->channel->resumeReading();
+    EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.peerSends->heldForTesting(stalled) == 0; }, 120));
+    service.routedSendPacket = wired;
+}
+
+// Run as root for another console user, a peer send reads with that user's
+// rights: what the user may not read is never sent, and the Viewer hears
+// which item failed (its fileStart has no fileEnd) while the rest arrives.
+TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserAPeerSendReadsNothingThatUserCannot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    const auto owner = actForNobody();
+    const fs::path out = userHome / "Out";
+    fs::create_directories(out / "closed");
+    std::ofstream(out / "mine.txt") << "the user's";
+    std::ofstream(out / "secret.txt") << "root's secret";
+    std::ofstream(out / "closed" / "inner.txt") << "root's inner secret";
+    for (const fs::path& item : {out, out / "mine.txt"})
+        ASSERT_EQ(::chown(item.c_str(), owner.uid, owner.gid), 0);
+    fs::permissions(out / "mine.txt", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(out / "secret.txt", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(out / "closed", fs::perms::owner_all);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> asked;
+        bool accepted;
+        std::set<std::string> arrived;  // below the received item
+        std::set<std::string> failed;   // announced, never ended
+    };
+    const Case cases[] = {
+        {"a folder holding a root-owned 0600 file and a folder only root may open",
+         {"~/Out"},
+         true,
+         {"mine.txt"},
+         {"Out/secret.txt", "Out/closed"}},
+        {"the root-owned file named itself", {"~/Out/secret.txt"}, false, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        viewer->received.clear();
+        viewer->completed.clear();
+        viewer->responses.clear();
+        auto request = viewer->service->requestPeerSend(c.asked, "Inbox", {});
+        ASSERT_TRUE(request);
+        ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty() && (!c.accepted || !viewer->completed.empty()); }, 60));
+        EXPECT_EQ(viewer->responses[0].second.accepted, c.accepted);
+        std::set<std::string> started, ended;
+        for (const auto& p : viewer->received) {
+            if (p.op == FileTransferOp::fileStart) started.insert(p.path);
+            if (p.op == FileTransferOp::fileEnd) ended.insert(p.path);
+            if (p.op == FileTransferOp::fileChunk) {
+                EXPECT_EQ(std::string(p.data.begin(), p.data.end()).find("root's"), std::string::npos) << p.path;
+            }
+        }
+        std::set<std::string> failed;
+        for (const auto& path : started)
+            if (!ended.contains(path)) failed.insert(path);
+        EXPECT_EQ(failed, c.failed);
+        if (!c.accepted) continue;
+        ASSERT_EQ(viewer->completed[0].second.size(), 1u);
+        std::set<std::string> arrived;
+        for (const auto& [path, digest] : digestsBelow(viewer->completed[0].second[0]))
+            if (digest != "<dir>") arrived.insert(path);
+        EXPECT_EQ(arrived, c.arrived);
+        ASSERT_TRUE(runUntil([&] { return rowText(*request) == "2 item(s) could not be sent"; }))
+            << rowText(*request).value_or("no row");
     }
 }
 

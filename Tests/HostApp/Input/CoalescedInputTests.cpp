@@ -106,9 +106,50 @@ TEST(CoalescedInputFold, ABurstKeepsTheLatestMoveTheSummedScrollAndTheCounts) {
     EXPECT_EQ(held.scroll->deltaX, 30);
     EXPECT_EQ(held.scroll->deltaY, -70);
     EXPECT_EQ(held.scroll->x, 9) << "the scroll lands where the last one was";
-    // A long burst saturates instead of wrapping to the other direction.
-    for (int i = 0; i < 20; ++i) held.fold(AuxPacketType::gestureEvent, scroll(0, 30000), 0);
-    EXPECT_EQ(held.scroll->deltaY, 32767);
+}
+
+// A burst whose sum passes what one scroll event carries: everything held
+// goes as events of at most +-32,767 each, in the order scrolled, and their
+// deltas add up to the whole distance (the server's flush-and-retry loop
+// stands in here).
+TEST(CoalescedInputFold, AScrollBurstPastOneEventsRangeGoesAsFurtherEventsLosingNothing) {
+    struct ScrollCase {
+        const char* name;
+        std::vector<std::pair<int16_t, int16_t>> scrolls;
+        std::vector<std::pair<int, int>> posted;  // the events let go, in order
+    };
+    const auto repeat = [](int n, int16_t dx, int16_t dy) {
+        return std::vector<std::pair<int16_t, int16_t>>(static_cast<size_t>(n), {dx, dy});
+    };
+    const ScrollCase cases[] = {
+        {"fits in one", repeat(3, 100, -200), {{300, -600}}},
+        {"down past the range", repeat(3, 0, 30000), {{0, 30000}, {0, 30000}, {0, 30000}}},
+        {"up past the range", repeat(2, 0, -20000), {{0, -20000}, {0, -20000}}},
+        {"the extremes themselves fit", {{32767, -32768}}, {{32767, -32768}}},
+        {"one axis passing sends both as they are",
+         {{20000, 1}, {20000, 1}, {1, 1}}, {{20000, 1}, {20001, 2}}},
+        {"a back-and-forth never passes", {{30000, 0}, {-30000, 0}, {30000, 0}}, {{30000, 0}}},
+        {"many small ones", repeat(1000, 0, 100), {{0, 32700}, {0, 32700}, {0, 32700}, {0, 1900}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoalescedInput held;
+        std::vector<std::pair<int, int>> posted;
+        const auto post = [&](const CoalescedInput& taken) {
+            if (taken.scroll) posted.emplace_back(taken.scroll->deltaX, taken.scroll->deltaY);
+        };
+        for (const auto& [dx, dy] : c.scrolls) {
+            const auto payload = scroll(dx, dy);
+            Fold fold = held.fold(AuxPacketType::gestureEvent, payload, 0);
+            if (fold == Fold::flushThenRetry) {
+                post(held.take());
+                fold = held.fold(AuxPacketType::gestureEvent, payload, 0);
+            }
+            ASSERT_EQ(fold, Fold::absorbed);
+        }
+        post(held.take());
+        EXPECT_EQ(posted, c.posted);
+    }
 }
 
 }  // namespace

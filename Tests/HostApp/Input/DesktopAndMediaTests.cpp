@@ -184,4 +184,21 @@ TEST_F(MediaActivator, RequestsRunInOrderEachToItsEnd) {
     EXPECT_EQ(workspace().activationRequests(), (std::vector<SimulatedWorkspace::Activation>(2, {100, 1})));
 }
 
+// A Viewer pressing play/pause as fast as it can queues one activation,
+// not one per press: the presses that find one waiting join it.
+TEST_F(MediaActivator, PressesWhileOneWaitsJoinIt) {
+    const size_t before = runtime->pendingCount();
+    for (int i = 0; i < 500; ++i) HostMediaPlayerActivator::shared()->bringPlayingAppToFront("play/pause");
+    HostMediaPlayerActivator::shared()->bringPlayingAppToFront("next track");
+    EXPECT_EQ(runtime->pendingCount(), before + 2);
+    EXPECT_EQ(HostMediaPlayerActivator::shared()->waitingRequestsForTesting(), 2u);
+    runUntilIdle();
+    EXPECT_EQ(log->count("media activator: no playing app found (play/pause)"), 1u);
+    EXPECT_EQ(HostMediaPlayerActivator::shared()->waitingRequestsForTesting(), 0u);
+    // Once it has started, the next press is a request of its own.
+    HostMediaPlayerActivator::shared()->bringPlayingAppToFront("play/pause");
+    runUntilIdle();
+    EXPECT_EQ(log->count("media activator: no playing app found (play/pause)"), 2u);
+}
+
 }  // namespace

@@ -150,9 +150,24 @@ TEST_F(PermissionPromptsTest, AStaleMarkerFromAnEarlierProcessIsConsumedWithoutA
     launch();
     EXPECT_TRUE(diagnosticsContain(
         "permissions: consumed the Screen Recording relaunch marker from an earlier launch (reason=start-up)"));
-    EXPECT_TRUE(delegate->relaunch.screenCaptureRelaunchDeclined);
     quitHost();
     EXPECT_TRUE(launches().empty());
+}
+
+// The earlier process's marker is not a refusal: the relaunch this process
+// owes for its own request is still made.
+TEST_F(PermissionPromptsTest, AStaleMarkerFromAnEarlierProcessLeavesThisProcesssOwnRelaunch) {
+    UserDefaults::standard().set("host.pendingScreenCaptureRelaunch", PlistValue(true));
+    launch();
+    ASSERT_TRUE(diagnosticsContain(
+        "permissions: consumed the Screen Recording relaunch marker from an earlier launch (reason=start-up)"));
+    SimulatedMachine::current().setPermission(Permission::screenRecording, false);
+    requestScreenRecording();
+    quitHost();
+    EXPECT_TRUE(app().isTerminated());
+    EXPECT_EQ(launches().size(), 1u);
+    EXPECT_TRUE(diagnosticsContain(
+        "permissions: quitting after the Screen Recording request — relaunching (reason=application termination)"));
 }
 
 // Setup mode has no status refresh: only the start-up keeps a later quit

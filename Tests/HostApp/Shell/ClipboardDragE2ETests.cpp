@@ -136,10 +136,11 @@ TEST_F(ClipboardAndDrag, DragReachesTheViewerAndItsPullNamesItsSession) {
 
 namespace {
 
-// File names the file system refuses (too long) cost a line each and never
-// hold the Host: the other files of each transfer land at once, and the
-// Host still ends promptly on a termination signal.
-TEST_F(ClipboardAndDrag, OverlongFileNamesAreSkippedAndTheHostStaysResponsive) {
+// File names too long for the file system are shortened to fit, one line
+// each, and never hold the Host: every file of each transfer lands at once,
+// and the Host still ends promptly on a termination signal. (Such names
+// were skipped before: the file now arrives under a shortened name.)
+TEST_F(ClipboardAndDrag, OverlongFileNamesAreShortenedAndTheHostStaysResponsive) {
     struct Case {
         uint64_t sequence;
         size_t nameBytes;
@@ -154,21 +155,80 @@ TEST_F(ClipboardAndDrag, OverlongFileNamesAreSkippedAndTheHostStaysResponsive) {
         a->send(AuxPacketType::clipboardTransfer, *files.encodedData());
         a->settle();
         // Landed once the clipboard offers it from a batch folder of its own.
-        auto landed = [&]() -> std::optional<fs::path> {
+        auto landed = [&]() -> std::vector<fs::path> {
             const auto urls = Pasteboard::general().readFileURLs();
-            if (urls.size() != 1 || urls[0].parent_path() == previousBatch) return std::nullopt;
-            return urls[0];
+            if (urls.size() != 2 || urls[0].parent_path() == previousBatch) return {};
+            return urls;
         };
-        ASSERT_TRUE(runUntil([&] { return landed().has_value(); })) << c.nameBytes;
-        const fs::path kept = *landed();
-        previousBatch = kept.parent_path();
-        EXPECT_EQ(kept.filename(), "kept.txt");
-        EXPECT_TRUE(fs::exists(kept));
+        ASSERT_TRUE(runUntil([&] { return !landed().empty(); })) << c.nameBytes;
+        const auto urls = landed();
+        previousBatch = urls[0].parent_path();
+        EXPECT_EQ(urls[0].filename(), std::string(255, 'n'));
+        EXPECT_EQ(fs::file_size(urls[0]), 1u);
+        EXPECT_EQ(urls[1].filename(), "kept.txt");
+        EXPECT_TRUE(fs::exists(urls[1]));
         EXPECT_LT(platform::Clock::uptimeSeconds() - sent, 1.0) << c.nameBytes;
-        EXPECT_TRUE(diagnosticsContain("clipboard file skipped: its name cannot be used (" +
-                                       std::to_string(c.nameBytes) + " bytes)"));
-        EXPECT_EQ(Pasteboard::general().readFileURLs(), std::vector<fs::path>{kept});
+        EXPECT_TRUE(diagnosticsContain("clipboard file name shortened to fit: " + std::to_string(c.nameBytes) +
+                                       " bytes, saved under 255"));
     }
+    const double signalled = platform::Clock::uptimeSeconds();
+    onMain([&] { delegate->handleTerminationSignal(15); });
+    ASSERT_TRUE(runUntil([&] { return app().isTerminated(); }));
+    EXPECT_LT(platform::Clock::uptimeSeconds() - signalled, 3.0);
+}
+
+// A Viewer's name holds up to 765 UTF-8 bytes: names of each length, in
+// ASCII and in three-byte characters, each twice in one transfer, all land
+// under names the file system takes.
+TEST_F(ClipboardAndDrag, FilesOfEveryNameLengthEachSentTwiceAllLand) {
+    const std::string wide = "\xE8\xAA\x9E";
+    std::vector<ClipboardTransferFile> files;
+    for (const size_t bytes : {238u, 254u, 255u, 256u, 400u, 765u}) {
+        for (const bool multibyte : {false, true}) {
+            const size_t stemBytes = bytes - 4;
+            std::string stem = multibyte ? std::string(stemBytes % 3, 'm') : std::string(stemBytes, 'a');
+            if (multibyte)
+                for (size_t k = 0; k < stemBytes / 3; ++k) stem += wide;
+            for (int copy = 0; copy < 2; ++copy)
+                files.push_back({stem + ".txt", "public.plain-text", std::vector<uint8_t>(files.size() + 1, 'x')});
+        }
+    }
+    const ClipboardTransfer transfer{"VIEWER-A", 9, 0, {{ClipboardTransferItemKind::files, {}, {}, {}, files}}};
+    a->send(AuxPacketType::clipboardTransfer, *transfer.encodedData());
+    a->settle();
+    ASSERT_TRUE(runUntil([&] { return Pasteboard::general().readFileURLs().size() == files.size(); }));
+    EXPECT_TRUE(diagnosticsContain("clipboard applied 24 file(s) from Viewer"));
+    const auto urls = Pasteboard::general().readFileURLs();
+    for (size_t i = 0; i < urls.size(); ++i) {
+        EXPECT_LE(urls[i].filename().string().size(), 255u);
+        EXPECT_TRUE(urls[i].filename().string().ends_with(".txt")) << urls[i];
+        EXPECT_EQ(fs::file_size(urls[i]), files[i].data.size()) << urls[i];
+    }
+}
+
+// A Viewer sending clipboard transfers as fast as it can: each one that
+// arrives while another waits for the main queue supersedes it, so the
+// main queue applies a few, the latest lands, the inbox keeps within its
+// bounds and the Host still ends promptly.
+TEST_F(ClipboardAndDrag, ABurstOfViewerTransfersIsCoalescedToTheLatest) {
+    constexpr uint64_t burst = ClipboardSyncBridge::maxInboxBatches * 3;
+    for (uint64_t n = 1; n <= burst; ++n) {
+        ClipboardTransfer files{"VIEWER-A", n, 0,
+                                {{ClipboardTransferItemKind::files, {}, {}, {},
+                                  {{"copy " + std::to_string(n) + ".txt", "public.data", {'x'}}}}}};
+        a->send(AuxPacketType::clipboardTransfer, *files.encodedData());
+    }
+    a->flush();
+    const fs::path latest = "copy " + std::to_string(burst) + ".txt";
+    ASSERT_TRUE(runUntil([&] {
+        const auto urls = Pasteboard::general().readFileURLs();
+        return urls.size() == 1 && urls[0].filename() == latest;
+    }));
+    runUntilIdle();
+    EXPECT_LT(diagnosticsCount("clipboard applied 1 file(s) from Viewer"), burst / 4);
+    size_t batches = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(bridge->inboxFolder())) ++batches;
+    EXPECT_LE(batches, ClipboardSyncBridge::maxInboxBatches);
     const double signalled = platform::Clock::uptimeSeconds();
     onMain([&] { delegate->handleTerminationSignal(15); });
     ASSERT_TRUE(runUntil([&] { return app().isTerminated(); }));

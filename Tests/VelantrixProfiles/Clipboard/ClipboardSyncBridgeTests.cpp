@@ -448,24 +448,182 @@ TEST_F(Bridge, StartRemovesDayOldBatchesExceptOneThePasteboardOffers) {
     pb.clearContents();
     pb.writeFileURLs({inbox / "offered-1" / "f.txt"});
     auto second = makeBridge();
+    runUntilIdle();  // the inbox is pruned on its own queue
     EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"new-1", "offered-1"}));
+}
+
+// In a Host run for another user the caches folder lies in that user's
+// home: a link the user puts in place of any Host-private folder on the way
+// to the inbox leads neither the start-up cleanup nor a transfer outside.
+// Behind each link sits what looks like an inbox holding a day-old batch.
+TEST_F(Bridge, ALinkInPlaceOfAFolderOnTheWayToTheInboxRemovesAndWritesNothingOutside) {
+    const fs::path caches = Folders::caches();
+    const fs::path inbox = bridge->inboxFolder();
+    const fs::path planted[] = {caches, caches / "NorvessalClipboardInbox", inbox};
+    for (const auto& link : planted) {
+        SCOPED_TRACE(link.lexically_relative(dataRoot->path()).string());
+        fs::remove_all(caches);
+        const fs::path outside = dataRoot->path() / "outside";
+        fs::remove_all(outside);
+        // Where the inbox would be, read through the link.
+        const fs::path lookalike = (outside / inbox.lexically_relative(link)).lexically_normal();
+        const fs::path precious = lookalike / "1700000000-precious" / "precious.txt";
+        ASSERT_TRUE(FileIO::writeAtomically(precious, std::vector<uint8_t>{1}));
+        ASSERT_TRUE(FileIO::setModificationDate(precious.parent_path(), Clock::now().addingSeconds(-48 * 3600)));
+        fs::create_directories(link.parent_path());
+        fs::create_directory_symlink(outside, link);
+
+        auto fresh = makeBridge();
+        fresh->setInboxBoundsForTesting(1, 1, 1);
+        DispatchQueue::main().sync([&] { fresh->handleRemoteTransfer(filesFrom("V1", {file("evil.desktop")})); });
+        runUntilIdle();
+        EXPECT_TRUE(fs::exists(precious)) << "the start-up cleanup reached through the link";
+        for (const auto& e : fs::recursive_directory_iterator(outside))
+            EXPECT_TRUE(e.path() == precious || fs::is_directory(e.path())) << "written outside: " << e.path();
+        EXPECT_EQ(statuses.back(), "clipboard file apply failed from Viewer");
+        fs::remove(link);
+    }
+}
+
+// A clipboard holds one value: a burst of transfers from a Viewer, faster
+// than the main queue takes them, queues one task and applies the latest.
+TEST_F(Bridge, ABurstOfTransfersQueuesOneTaskAndAppliesOnlyTheLatest) {
+    using K = ClipboardTransferItemKind;
+    for (const bool withFiles : {false, true}) {
+        SCOPED_TRACE(withFiles ? "files" : "text");
+        statuses.clear();
+        const size_t before = runtime->pendingCount();
+        constexpr int burst = 500;
+        for (int n = 1; n <= burst; ++n) {
+            const std::string text = "copy " + std::to_string(n);
+            bridge->receiveRemoteTransfer(withFiles ? filesFrom("B", {file(text + ".txt")})
+                                                    : ClipboardTransfer{"B", uint64_t(n), 0, {{K::text, text, {}, {}, {}}}});
+        }
+        EXPECT_LE(runtime->pendingCount(), before + 1) << "one main-queue task for the whole burst";
+        runUntilIdle();
+        if (withFiles) {
+            ASSERT_EQ(pb.readFileURLs().size(), 1u);
+            EXPECT_EQ(pb.readFileURLs()[0].filename(), "copy 500.txt");
+            EXPECT_EQ(namesIn(bridge->inboxFolder()).size(), 1u) << "one batch folder";
+        } else {
+            EXPECT_EQ(pb.stringForType(kPasteboardTypeString), "copy 500");
+        }
+        EXPECT_EQ(statuses.size(), 1u);
+        // The next transfer after the burst is applied in its turn.
+        bridge->receiveRemoteTransfer({"B", 9, 0, {{K::text, "after", {}, {}, {}}}});
+        runUntilIdle();
+        EXPECT_EQ(pb.stringForType(kPasteboardTypeString), "after");
+    }
+}
+
+namespace {
+// What the inbox holds on disk: batches, files and bytes.
+struct InboxContent {
+    size_t batches = 0, files = 0;
+    uintmax_t bytes = 0;
+};
+InboxContent contentOf(const fs::path& inbox) {
+    InboxContent c;
+    std::error_code ec;
+    for (const auto& b : fs::directory_iterator(inbox, ec)) {
+        ++c.batches;
+        for (const auto& f : fs::directory_iterator(b.path())) {
+            ++c.files;
+            c.bytes += f.file_size();
+        }
+    }
+    return c;
+}
+}  // namespace
+
+// Over many transfers the inbox keeps within each of its bounds, the
+// oldest batches going first, on the inbox's queue; the batch the
+// pasteboard names is always whole.
+TEST_F(Bridge, TheInboxStaysWithinItsBoundsOverManyTransfers) {
+    struct Case {
+        const char* name;
+        size_t batches, files;
+        int64_t bytes;
+    };
+    const Case cases[] = {
+        {"batches", 4, 1000, 1 << 20},
+        {"files", 100, 7, 1 << 20},
+        {"bytes", 100, 1000, 40},
+    };
+    int transferNumber = 0;
+    std::vector<std::string> order;  // the batches made, oldest first
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(bridge->inboxFolder());
+        bridge = makeBridge();
+        bridge->setInboxBoundsForTesting(c.batches, c.files, c.bytes);
+        order.clear();
+        for (int n = 0; n < 30; ++n) {
+            apply(filesFrom("T" + std::to_string(transferNumber++), {file("a.txt", 3), file("b.txt", 4)}));
+            order.push_back(batch().filename().string());
+            const InboxContent held = contentOf(bridge->inboxFolder());
+            EXPECT_LE(held.batches, c.batches);
+            EXPECT_LE(held.files, c.files);
+            EXPECT_LE(held.bytes, uintmax_t(c.bytes));
+            for (const auto& url : pb.readFileURLs()) EXPECT_TRUE(fs::exists(url)) << url;
+        }
+        // The newest batches are the ones kept.
+        const auto kept = namesIn(bridge->inboxFolder());
+        ASSERT_FALSE(kept.empty());
+        std::vector<std::string> newest(order.end() - static_cast<long>(kept.size()), order.end());
+        std::sort(newest.begin(), newest.end());
+        EXPECT_EQ(kept, newest);
+    }
+
+    // The removal runs on the inbox's queue: right after the main queue
+    // applied a transfer past the bound, the oldest batch is still there.
+    const fs::path oldest = bridge->inboxFolder() / order[order.size() - namesIn(bridge->inboxFolder()).size()];
+    DispatchQueue::main().sync([&] { bridge->handleRemoteTransfer(filesFrom("Z", {file("z.txt", 7)})); });
+    EXPECT_TRUE(fs::exists(oldest));
+    runUntilIdle();
+    EXPECT_FALSE(fs::exists(oldest));
+}
+
+// Batches left by an earlier run count against the bounds at start; the
+// oldest go first, except one the pasteboard still names.
+TEST_F(Bridge, BatchesOfAnEarlierRunCountAndTheOneThePasteboardNamesStays) {
+    const fs::path inbox = bridge->inboxFolder();
+    const Date now = Clock::now();
+    const size_t earlier = ClipboardSyncBridge::maxInboxBatches + 6;
+    for (size_t n = 0; n < earlier; ++n) {
+        const fs::path folder = inbox / ("b" + std::to_string(1000 + n));
+        ASSERT_TRUE(FileIO::writeAtomically(folder / "f.txt", std::vector<uint8_t>{1}));
+        ASSERT_TRUE(FileIO::setModificationDate(folder, now.addingSeconds(-3600.0 + double(n))));
+    }
+    pb.clearContents();
+    pb.writeFileURLs({inbox / "b1000" / "f.txt"});  // the oldest
+    auto second = makeBridge();
+    runUntilIdle();
+    const auto kept = namesIn(inbox);
+    EXPECT_EQ(kept.size(), ClipboardSyncBridge::maxInboxBatches);
+    EXPECT_TRUE(fs::exists(inbox / "b1000" / "f.txt")) << "named by the pasteboard";
+    EXPECT_FALSE(fs::exists(inbox / "b1001")) << "the oldest unnamed goes first";
+    EXPECT_TRUE(fs::exists(inbox / ("b" + std::to_string(1000 + earlier - 1))));
 }
 
 }  // namespace
 
-// A sender picks the names: one the file system refuses (too long) is
-// skipped at once, and a name whose renaming runs into the length limit
-// ends too; the other files of the transfer still land.
-TEST_F(Bridge, NamesTheFileSystemRefusesAreSkippedWithoutEndlessRenaming) {
+// A sender picks the names: one too long for the file system is shortened
+// to fit, once, and so is each numbered variant of it; the other files of
+// the transfer land as they are. (Such names were skipped before: every
+// file now arrives.)
+TEST_F(Bridge, NamesTooLongForTheFileSystemAreShortenedWithoutEndlessRenaming) {
     struct NameCase {
         std::string id;
         std::string name;
         bool twice;  // the transfer holds the name twice
+        std::vector<std::string> lines;
     };
     const NameCase cases[] = {
-        {"N300", std::string(300, 'n'), false},
-        {"N100k", std::string(100'000, 'm'), false},
-        {"N250", std::string(250, 't') + ".txt", true},
+        {"N300", std::string(300, 'n'), false, {"clipboard file name shortened to fit: 300 bytes, saved under 255"}},
+        {"N100k", std::string(100'000, 'm'), false, {"clipboard file name shortened to fit: 100000 bytes, saved under 255"}},
+        {"N250", std::string(250, 't') + ".txt", true,
+         {"clipboard file name shortened to fit: 254 bytes, saved under 255"}},
     };
     for (const auto& c : cases) {
         statuses.clear();
@@ -475,11 +633,94 @@ TEST_F(Bridge, NamesTheFileSystemRefusesAreSkippedWithoutEndlessRenaming) {
         const auto names = namesIn(batch());
         EXPECT_TRUE(std::count(names.begin(), names.end(), "before.txt") && std::count(names.begin(), names.end(), "after.txt"))
             << c.id;
-        EXPECT_EQ(names.size(), c.twice ? 3u : 2u) << c.id;
-        ASSERT_EQ(statuses.size(), 2u) << c.id;
-        EXPECT_EQ(statuses[0], "clipboard file skipped: its name cannot be used (" + std::to_string(c.name.size()) +
-                                   " bytes)");
-        EXPECT_EQ(statuses[1], std::string("clipboard applied ") + (c.twice ? "3" : "2") + " file(s) from Viewer");
+        EXPECT_EQ(names.size(), files.size()) << c.id;
+        std::vector<std::string> expected = c.lines;
+        expected.push_back("clipboard applied " + std::to_string(files.size()) + " file(s) from Viewer");
+        EXPECT_EQ(statuses, expected) << c.id;
+    }
+}
+
+// Whether `name` is whole UTF-8: every lead byte followed by its
+// continuation bytes, none left over.
+bool isWholeUtf8(const std::string& name) {
+    for (size_t i = 0; i < name.size();) {
+        const auto lead = static_cast<unsigned char>(name[i]);
+        const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || i + length > name.size()) return false;
+        for (size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return true;
+}
+
+// A Viewer's name holds up to 255 UTF-16 units, up to 765 UTF-8 bytes. Each
+// length, in ASCII and in three-byte characters, twice in one transfer:
+// both files arrive whole, under names that fit, end in their extension,
+// are whole UTF-8 and begin as the sender's name began.
+TEST_F(Bridge, ClipboardFilesOfEveryNameLengthArriveTwice) {
+    const std::string wide = "\xE8\xAA\x9E";  // one character, three bytes
+    int transferNumber = 0;
+    for (const size_t bytes : {238u, 254u, 255u, 256u, 400u, 765u}) {
+        for (const bool multibyte : {false, true}) {
+            // The stem's odd bytes come first, so a cut near the end falls
+            // among the wide characters.
+            const size_t stemBytes = bytes - 4;
+            std::string stem = multibyte ? std::string(stemBytes % 3, 'a') : std::string(stemBytes, 'a');
+            if (multibyte)
+                for (size_t k = 0; k < stemBytes / 3; ++k) stem += wide;
+            const std::string name = stem + ".txt";
+            ASSERT_EQ(name.size(), bytes);
+            SCOPED_TRACE(std::to_string(bytes) + (multibyte ? " bytes, multibyte" : " bytes, ASCII"));
+            statuses.clear();
+            apply(filesFrom("W" + std::to_string(transferNumber++), {file(name, 5), file(name, 7)}));
+            const auto names = namesIn(batch());
+            ASSERT_EQ(names.size(), 2u);
+            std::vector<uintmax_t> sizes;
+            for (const auto& arrived : names) {
+                EXPECT_LE(arrived.size(), 255u);
+                EXPECT_TRUE(isWholeUtf8(arrived));
+                EXPECT_TRUE(arrived.ends_with(".txt")) << arrived;
+                EXPECT_EQ(arrived.substr(0, 100), name.substr(0, 100));
+                sizes.push_back(fs::file_size(batch() / arrived));
+            }
+            std::sort(sizes.begin(), sizes.end());
+            EXPECT_EQ(sizes, (std::vector<uintmax_t>{5, 7}));
+            // A name that fits arrives as it is; each shortening is one line.
+            EXPECT_EQ(std::count(names.begin(), names.end(), name), bytes <= 255 ? 1 : 0);
+            const auto shortened = std::count_if(statuses.begin(), statuses.end(), [](const std::string& line) {
+                return line.starts_with("clipboard file name shortened to fit: ");
+            });
+            EXPECT_EQ(shortened, bytes <= 253 ? 0 : bytes <= 255 ? 1 : 2);
+            EXPECT_EQ(statuses.back(), "clipboard applied 2 file(s) from Viewer");
+        }
+    }
+}
+
+TEST(ClipboardFilenames, AreCutBetweenCharactersWithTheirExtensionKept) {
+    const std::string e = "\xC3\xA9";  // two bytes
+    struct Case {
+        std::string name, suffix;
+        size_t maxBytes;
+        std::string fitted;
+    };
+    const Case cases[] = {
+        {"short.txt", "", 255, "short.txt"},
+        {"short.txt", "-1", 255, "short-1.txt"},
+        {"abcdef.txt", "", 7, "abc.txt"},
+        {"abcdef.txt", "-12", 9, "ab-12.txt"},
+        {e + e + e + ".txt", "", 9, e + e + ".txt"},
+        {e + e + e + ".txt", "", 8, e + e + ".txt"},
+        {e + e + e + ".txt", "", 7, e + ".txt"},
+        {e + e + e, "-1", 6, e + e + "-1"},
+        {"no-extension", "", 5, "no-ex"},
+        {".hidden-file", "", 4, ".hid"},
+        {"a." + std::string(40, 'x'), "", 10, "a.xxxxxxxx"},  // too long to be an extension
+        {"a.txt", "-1", 6, "a.tx-1"},  // no room for the extension beside the number
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ClipboardSyncBridge::fittedFilename(c.name, c.suffix, c.maxBytes), c.fitted)
+            << c.name << " " << c.suffix << " " << c.maxBytes;
     }
 }
 

@@ -5,6 +5,7 @@
 #include "Platform/Crypto.h"
 #include "Platform/Folders.h"
 #include "Platform/Locale.h"
+#include "Platform/TreeWalk.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
@@ -120,6 +121,58 @@ TEST_F(FileTransferServiceTest, SendsAFolderInWalkOrderAndStagesItWhole) {
     EXPECT_EQ(name.size(), at + 1 + 8 + 1 + 8) << name;
     EXPECT_EQ(treeOf(root), (std::map<std::string, std::string>{
                                 {"A", "<dir>"}, {"A/C", "<dir>"}, {"A/b.txt", "0123456789"}, {".top", "hidden but chosen"}}));
+}
+
+// Items reached by descriptor go through the one tree walker: hidden items
+// inside folders stay behind, an item named by a path below the folder is
+// reached on its way, and a tree past the walker's depth fails whole, by
+// its name, with nothing of it sent. The caller hears the batch is done
+// once, after it ends.
+TEST_F(FileTransferServiceTest, ConfinedItemsAreWalkedWithinTheWalkersBoundsAndThePastBoundsFailWhole) {
+    writeFile(source / "A" / "x", "x");
+    writeFile(source / "A" / ".hidden", "h");
+    writeFile(source / "A" / ".git" / "z", "z");
+    writeFile(source / "A" / "sub" / "y", "y");
+    fs::path deep = source / "Deep";
+    for (int i = 0; i <= platform::TreeWalk::defaultMaxDepth; i++) deep /= "d";
+    writeFile(deep / "f", "too deep");
+    auto top = platform::ConfinedFolder::openTop(source);
+    ASSERT_TRUE(top);
+    struct Case {
+        const char* name;
+        std::string item;
+        std::map<std::string, std::string> arrived;  // below the staging folder
+        size_t failed;
+    };
+    const Case cases[] = {
+        {"a tree within the bounds", "A", {{"A", "<dir>"}, {"A/sub", "<dir>"}, {"A/sub/y", "y"}, {"A/x", "x"}}, 0},
+        {"a path below the folder", "A/sub/y", {{"y", "y"}}, 0},
+        {"a tree deeper than the walker goes", "Deep", {}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sent.clear();
+        completed.clear();
+        int done = 0;
+        auto id = sender->sendConfinedItems({{*top, c.item}}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt,
+                                            std::nullopt, std::nullopt, [&] { done += 1; });
+        ASSERT_TRUE(id);
+        runUntilIdle();
+        EXPECT_EQ(done, 1);
+        EXPECT_EQ(outgoingFailed, c.failed);
+        ASSERT_EQ(completed.size(), 1u);
+        EXPECT_EQ(completed[0].failed, c.failed);
+        std::map<std::string, std::string> arrived;
+        if (!completed[0].entries.empty()) arrived = treeOf(completed[0].entries[0].parent_path());
+        EXPECT_EQ(arrived, c.arrived);
+        if (c.failed) {
+            EXPECT_EQ(ops(), (std::vector<FileTransferOp>{FileTransferOp::batchStart, FileTransferOp::fileStart,
+                                                          FileTransferOp::batchEnd}));
+            EXPECT_EQ(sent[1].path, c.item);
+        }
+    }
+    EXPECT_FALSE(sender->sendConfinedItems({{*top, "../escape"}, {*top, "/abs"}}, FileTransferIntent::copy,
+                                           std::nullopt, {}, std::nullopt));
 }
 
 TEST_F(FileTransferServiceTest, ChunksAtChunkSizeAndStopsWithinAFileWhenCancelled) {

@@ -9,7 +9,9 @@
 #include <ctime>
 #include <fstream>
 #include <regex>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Platform/AppKit.h"
 #include "Platform/AppKitAlert.h"
@@ -17,6 +19,7 @@
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/Uuid.h"
+#include "Support/OwnershipWatch.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"
 
@@ -256,6 +259,52 @@ TEST_F(ConflictResolver, AnOpenedFolderKeepsEveryChoiceAndBackupInsideItsHome) {
     ASSERT_EQ(stamps.size(), 1u);
     EXPECT_EQ(contents(stamps[0] / "In" / "a.txt"), "old a");
     EXPECT_FALSE(fs::exists(Folders::home() / "Norvessal Backups")) << "not the Host process's home";
+}
+
+// Replacing another user's set-user-ID file with a backup: neither the
+// backup nor the new item is ever seen in that user's folders as root's
+// or with a set-ID bit, watched through the whole delivery.
+TEST_F(ConflictResolver, AReplaceWithBackupForAnotherUserShowsNoRootOrSetIdItem) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const FileOwner owner{nobody->pw_uid, nobody->pw_gid};
+    const fs::path userHome = dataRoot->path() / "users" / "other";
+    fs::create_directories(userHome / "In");
+    std::ofstream(userHome / "In" / "tool") << "#!/bin/sh\necho old\n";
+    for (const fs::path& p : {userHome, userHome / "In", userHome / "In" / "tool"}) ::chown(p.c_str(), owner.uid, owner.gid);
+    ::chmod((userHome / "In" / "tool").c_str(), 04755);
+    auto top = ConfinedFolder::openTop(userHome, owner);
+    ASSERT_TRUE(top.ok());
+    auto folder = (*top)->openBeneath("In", false);
+    ASSERT_TRUE(folder.ok());
+
+    platform::testing::OwnershipWatch watch(userHome);
+    ASSERT_TRUE(watch.started());
+    FileTransferConflictResolver::deliver({stage("tool", "#!/bin/sh\necho new\n")}, *folder, parent, true, true,
+                                          [this](const FileTransferDeliveryResult& r) { result = r; });
+    runUntilIdle();
+    answer(2);  // Replace, keeping a backup
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->failedItemCount, 0u);
+    EXPECT_EQ(watch.finish(), std::vector<std::string>{}) << "an item of root's or with a set-ID bit was visible";
+
+    const fs::path transfer = userHome / "Norvessal Backups" / "transfer";
+    std::vector<fs::path> stamps(fs::directory_iterator(transfer), {});
+    ASSERT_EQ(stamps.size(), 1u);
+    struct Case {
+        fs::path item;
+        std::string text;
+    };
+    for (const auto& c : {Case{stamps[0] / "In" / "tool", "#!/bin/sh\necho old\n"},
+                          Case{userHome / "In" / "tool", "#!/bin/sh\necho new\n"}}) {
+        SCOPED_TRACE(c.item.string());
+        struct stat info{};
+        ASSERT_EQ(::lstat(c.item.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, owner.uid);
+        EXPECT_EQ(info.st_mode & (S_ISUID | S_ISGID), 0u);
+        EXPECT_EQ(contents(c.item), c.text);
+    }
 }
 
 TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {

@@ -1,0 +1,383 @@
+#include "Platform/TreeWalk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace platform {
+namespace {
+
+std::atomic<bool> resolveBeneathUnavailable{false};
+
+FileSystemEntryKind kindOf(mode_t mode) {
+    if (S_ISREG(mode)) return FileSystemEntryKind::file;
+    if (S_ISDIR(mode)) return FileSystemEntryKind::folder;
+    if (S_ISLNK(mode)) return FileSystemEntryKind::link;
+    return FileSystemEntryKind::other;
+}
+
+TreeEntry entryFrom(const std::string& relative, const std::string& name, int depth, const struct stat& info) {
+    TreeEntry entry;
+    entry.relative = relative;
+    entry.name = name;
+    entry.depth = depth;
+    entry.kind = kindOf(info.st_mode);
+    entry.mode = info.st_mode;
+    entry.uid = info.st_uid;
+    entry.gid = info.st_gid;
+    entry.size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+    entry.device = info.st_dev;
+    entry.inode = info.st_ino;
+    return entry;
+}
+
+int openChildFolder(int folder, const std::string& name) {
+    return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The whole path in one call; -1 with errno ENOSYS where the kernel cannot.
+int openBeneathAtOnce(int folder, const fs::path& relative) {
+    if (resolveBeneathUnavailable) {
+        errno = ENOSYS;
+        return -1;
+    }
+#ifdef SYS_openat2
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, folder, relative.c_str(), &how, sizeof how);
+    // A sandbox that filters the call answers EPERM: taken as its absence.
+    if (fd < 0 && errno == EPERM) errno = ENOSYS;
+    return static_cast<int>(fd);
+#else
+    (void)folder;
+    (void)relative;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// The names in an open folder, "." and ".." left out; none (errno set) when
+// it cannot be read, or when it holds more than `limit` names (E2BIG), so a
+// folder of millions of names is not read into memory.
+std::optional<std::vector<std::string>> namesIn(int folder, size_t limit) {
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return std::nullopt;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+        const int cause = errno;
+        ::close(listing);
+        errno = cause;
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (names.size() >= limit) {
+            ::closedir(dir);
+            errno = E2BIG;
+            return std::nullopt;
+        }
+        names.push_back(name);
+    }
+    const int cause = errno;
+    ::closedir(dir);
+    if (cause != 0) {
+        errno = cause;
+        return std::nullopt;
+    }
+    return names;
+}
+
+std::string errorText(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+
+// One pass over a tree: the scan (no visitor) or the acting pass.
+class Pass {
+public:
+    Pass(int folder, const std::string& name, const TreeWalk::Options& options, const TreeWalk::Visitor* visit)
+        : folder_(folder), name_(name), options_(options), visit_(visit) {}
+
+    TreeWalkResult run() {
+        struct stat info{};
+        if (::fstatat(folder_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int cause = errno;
+            return failure({{}, errorText("stat " + name_, cause), false, cause});
+        }
+        TreeEntry top = entryFrom({}, name_, 0, info);
+        top.folder = folder_;
+        count(top);
+        if (!S_ISDIR(info.st_mode)) {
+            if (!visit(top)) return *failure_;
+            return summary_;
+        }
+        root_ = FileHandle(openChildFolder(folder_, name_));
+        if (!root_.isOpen() || !sameItem(root_.fd(), top))
+            return failure({{}, errorText("open " + name_, root_.isOpen() ? ESTALE : errno), false,
+                            root_.isOpen() ? ESTALE : errno});
+        if (order() == TreeWalk::Order::parentsFirst && !visit(top)) return *failure_;
+        auto names = namesIn(root_.fd(), remainingNames());
+        if (!names) {
+            const int cause = errno;
+            if (cause == E2BIG) return pastBounds({}, "more than " + std::to_string(options_.maxEntries) + " items");
+            return failure({{}, errorText("read folder " + name_, cause), false, cause});
+        }
+        listed_ += names->size();
+        stack_.push_back({top, std::move(*names), 0});
+        while (!stack_.empty()) {
+            if (!step()) return *failure_;
+        }
+        return summary_;
+    }
+
+private:
+    struct Frame {
+        TreeEntry entry;
+        std::vector<std::string> names;
+        size_t next = 0;
+    };
+
+    TreeWalk::Order order() const { return options_.order; }
+    size_t remainingNames() const { return options_.maxEntries > listed_ ? options_.maxEntries - listed_ : 0; }
+
+    static std::string_view parentOf(const std::string& relative) {
+        const auto slash = relative.rfind('/');
+        return slash == std::string::npos ? std::string_view() : std::string_view(relative).substr(0, slash);
+    }
+
+    static bool sameItem(int fd, const TreeEntry& entry) {
+        struct stat opened{};
+        return ::fstat(fd, &opened) == 0 && opened.st_dev == entry.device && opened.st_ino == entry.inode;
+    }
+
+    void count(const TreeEntry& entry) {
+        summary_.entries++;
+        if (entry.depth > summary_.depth) summary_.depth = entry.depth;
+        if (entry.kind == FileSystemEntryKind::folder) summary_.folders++;
+        if (entry.kind == FileSystemEntryKind::file) {
+            summary_.files++;
+            summary_.bytes += entry.size;
+        }
+    }
+
+    TreeWalkResult failure(TreeWalkFailure f) {
+        failure_ = std::move(f);
+        return *failure_;
+    }
+    TreeWalkResult pastBounds(const std::string& relative, const std::string& what) {
+        return failure({relative, "the tree is too large to handle whole (" + what + ")", true, 0});
+    }
+
+    // Whether the walk goes on after a failure: it does, skipping what the
+    // failure concerns, only where the caller handles failures; the scan
+    // leaves reporting them to the acting pass.
+    bool carryOn(TreeWalkFailure f) {
+        if (options_.onError) {
+            if (visit_) options_.onError(f);
+            return true;
+        }
+        failure_ = std::move(f);
+        return false;
+    }
+
+    // The visitor on one entry; false when the walk must stop (failure_
+    // set). `skipped` tells a failure the walk carries on from.
+    bool visit(const TreeEntry& entry, bool* skipped = nullptr) {
+        if (!visit_) return true;
+        auto done = (*visit_)(entry);
+        if (done) return true;
+        if (skipped) *skipped = true;
+        return carryOn({entry.relative, done.error(), false, 0});
+    }
+
+    // The descriptor of the folder the top frame lists, opened again from
+    // the root when the walk has been elsewhere since.
+    int frameFolder() {
+        const Frame& top = stack_.back();
+        if (top.entry.relative.empty()) return root_.fd();
+        if (!current_.isOpen() || currentRelative_ != top.entry.relative) {
+            // Back up from a child by "..", when that is still the folder
+            // the frame lists (a deep tree is then left in one step a
+            // level); from the root by path otherwise.
+            FileHandle up;
+            if (current_.isOpen() && parentOf(currentRelative_) == top.entry.relative) {
+                up = FileHandle(::openat(current_.fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                if (up.isOpen() && !sameItem(up.fd(), top.entry)) up.close();
+            }
+            current_ = up.isOpen() ? std::move(up)
+                                   : FileHandle(TreeWalk::openFolderBeneath(root_.fd(), top.entry.relative));
+            currentRelative_ = top.entry.relative;
+            if (current_.isOpen() && !sameItem(current_.fd(), top.entry)) {
+                current_.close();
+                errno = ESTALE;
+            }
+        }
+        return current_.isOpen() ? current_.fd() : -1;
+    }
+
+    bool step() {
+        Frame& top = stack_.back();
+        if (top.next == top.names.size()) return leave();
+        const std::string child = top.names[top.next++];
+        const std::string relative = top.entry.relative.empty() ? child : top.entry.relative + "/" + child;
+        const int depth = static_cast<int>(stack_.size());
+        const int folder = frameFolder();
+        if (folder < 0) {
+            const int cause = errno;
+            stack_.back().next = stack_.back().names.size();
+            return carryOn({stack_.back().entry.relative, errorText("open folder", cause), false, cause});
+        }
+        struct stat info{};
+        if (::fstatat(folder, child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int cause = errno;
+            return carryOn({relative, errorText("stat", cause), false, cause});
+        }
+        if (depth > options_.maxDepth) {
+            pastBounds(relative, "more than " + std::to_string(options_.maxDepth) + " levels");
+            return false;
+        }
+        TreeEntry entry = entryFrom(relative, child, depth, info);
+        entry.folder = folder;
+        count(entry);
+        if (entry.kind != FileSystemEntryKind::folder) return visit(entry);
+
+        if (order() == TreeWalk::Order::parentsFirst) {
+            bool skipped = false;
+            if (!visit(entry, &skipped)) return false;
+            if (skipped) return true;
+        }
+        // The visitor may have used descriptors of its own; the folder is
+        // still the one the frame lists.
+        FileHandle opened(openChildFolder(folder, child));
+        if (!opened.isOpen() || !sameItem(opened.fd(), entry)) {
+            const int cause = opened.isOpen() ? ESTALE : errno;
+            return carryOn({relative, errorText("open folder", cause), false, cause});
+        }
+        auto names = namesIn(opened.fd(), remainingNames());
+        if (!names) {
+            const int cause = errno;
+            if (cause == E2BIG) {
+                pastBounds(relative, "more than " + std::to_string(options_.maxEntries) + " items");
+                return false;
+            }
+            return carryOn({relative, errorText("read folder", cause), false, cause});
+        }
+        listed_ += names->size();
+        current_ = std::move(opened);
+        currentRelative_ = relative;
+        stack_.push_back({std::move(entry), std::move(*names), 0});
+        return true;
+    }
+
+    // A folder's items are done: in children-first order the folder itself
+    // is visited now, from its parent.
+    bool leave() {
+        TreeEntry entry = std::move(stack_.back().entry);
+        stack_.pop_back();
+        if (order() != TreeWalk::Order::childrenFirst || !visit_) return true;
+        if (stack_.empty()) {
+            // The walked item: its own folder descriptor is let go first.
+            current_.close();
+            root_.close();
+            entry.folder = folder_;
+            return visit(entry);
+        }
+        const int parent = frameFolder();
+        if (parent < 0) {
+            const int cause = errno;
+            return carryOn({entry.relative, errorText("open folder", cause), false, cause});
+        }
+        entry.folder = parent;
+        return visit(entry);
+    }
+
+    const int folder_;
+    const std::string name_;
+    const TreeWalk::Options& options_;
+    // Null for the scan.
+    const TreeWalk::Visitor* visit_;
+    TreeSummary summary_;
+    // Names read so far, bounded by maxEntries.
+    size_t listed_ = 0;
+    // The walked folder; every other folder is reached from it.
+    FileHandle root_;
+    // The folder last opened below the root, and its path there: the only
+    // other descriptor the walk holds between steps.
+    FileHandle current_;
+    std::string currentRelative_;
+    std::vector<Frame> stack_;
+    std::optional<TreeWalkFailure> failure_;
+};
+
+}  // namespace
+
+Result<FileHandle> TreeEntry::openForReading() const {
+    using R = Result<FileHandle>;
+    FileHandle file(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.isOpen()) return R::failure(errorText("open " + relative, errno));
+    struct stat info{};
+    if (::fstat(file.fd(), &info) != 0) return R::failure(errorText("stat " + relative, errno));
+    if (!S_ISREG(info.st_mode) || info.st_dev != device || info.st_ino != inode)
+        return R::failure("open " + relative + ": no longer the file it was");
+    return file;
+}
+
+TreeWalkResult TreeWalk::scan(int folder, const std::string& name, const Options& options) {
+    return Pass(folder, name, options, nullptr).run();
+}
+
+TreeWalkResult TreeWalk::walk(int folder, const std::string& name, const Options& options, const Visitor& visit) {
+    auto scanned = scan(folder, name, options);
+    if (!scanned) return scanned;
+    return Pass(folder, name, options, &visit).run();
+}
+
+int TreeWalk::openFolderBeneath(int folder, const fs::path& relative) {
+    std::vector<std::string> parts;
+    if (relative.is_absolute() || relative.has_root_name()) {
+        errno = EXDEV;
+        return -1;
+    }
+    for (const auto& part : relative) {
+        const std::string name = part.string();
+        if (name.empty() || name == ".") continue;
+        if (name == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        parts.push_back(name);
+    }
+    if (parts.empty()) return ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fs::path joined;
+    for (const auto& part : parts) joined /= part;
+    const int once = openBeneathAtOnce(folder, joined);
+    // A path past PATH_MAX, or a rename racing the resolution, is taken one
+    // component at a time instead.
+    if (once >= 0 || (errno != ENOSYS && errno != ENAMETOOLONG && errno != EAGAIN)) return once;
+    FileHandle opened(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.isOpen()) return -1;
+    for (const auto& part : parts) {
+        FileHandle next(openChildFolder(opened.fd(), part));
+        if (!next.isOpen()) return -1;
+        opened = std::move(next);
+    }
+    return opened.release();
+}
+
+void TreeWalk::setResolveBeneathUnavailableForTesting(bool unavailable) { resolveBeneathUnavailable = unavailable; }
+
+}  // namespace platform

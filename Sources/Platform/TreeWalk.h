@@ -1,0 +1,132 @@
+#pragma once
+// The one way the Host goes through a tree of files: below an open folder,
+// never through a link, at most `maxDepth` levels and `maxEntries` entries
+// deep, and with a small fixed number of descriptors open whatever the
+// depth (a folder is opened again from the walk's root by its relative path
+// instead of keeping one descriptor per level). Every walk first scans the
+// tree without changing anything, so a tree past a bound is refused whole
+// before the visitor sees a single entry; every failure is reported.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "Platform/FileHandles.h"
+#include "Platform/Result.h"
+
+namespace platform {
+
+// One item met by a walk. The descriptors in it are the walk's own and are
+// valid only while the visitor runs.
+struct TreeEntry {
+    // Below the walked item: empty for the item itself, "a/b" for b in a.
+    // A string, not a path: a deep tree's paths are built once a level, and
+    // a path object splits itself into one allocation per component.
+    std::string relative;
+    // Its name in `folder` (for the walked item, the name it was walked by).
+    std::string name;
+    // The open folder holding it.
+    int folder = -1;
+    // 0 for the walked item, 1 for its children, ...
+    int depth = 0;
+    FileSystemEntryKind kind = FileSystemEntryKind::other;
+    // As lstat gives them when the walk reached it.
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    uint64_t size = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    // Opens the entry, a regular file, for reading: without following a
+    // link, without blocking on a file swapped for a pipe, close-on-exec,
+    // and only if it is still the file the walk met.
+    Result<FileHandle> openForReading() const;
+};
+
+// What a scan found below (and including) the walked item.
+struct TreeSummary {
+    size_t entries = 0;
+    size_t files = 0;
+    size_t folders = 0;
+    uint64_t bytes = 0;
+    int depth = 0;
+};
+
+// Why a walk stopped (or, with an error handler, what it skipped).
+struct TreeWalkFailure {
+    // The entry it concerns, relative to the walked item.
+    std::string relative;
+    std::string message;
+    // The tree is deeper or larger than the walk's bounds; nothing was
+    // visited.
+    bool pastBounds = false;
+    // errno of the failing call, 0 for a bound or a visitor's failure.
+    int error = 0;
+};
+
+using TreeWalkResult = Result<TreeSummary, TreeWalkFailure>;
+
+class TreeWalk {
+public:
+    // Deep enough for any tree a person makes; the descriptors held stay
+    // the same at any depth, but each level costs an open of its path.
+    static constexpr int defaultMaxDepth = 128;
+    // Bounds the names held in memory and the time of one walk.
+    static constexpr size_t defaultMaxEntries = 1'000'000;
+
+    enum class Order {
+        // A folder before what is in it: copies, giving away.
+        parentsFirst,
+        // What is in a folder before the folder: removal, modes set last.
+        childrenFirst,
+    };
+
+    struct Options {
+        Order order = Order::parentsFirst;
+        int maxDepth = defaultMaxDepth;
+        size_t maxEntries = defaultMaxEntries;
+        // When set, a folder that cannot be opened or read (and a visitor's
+        // failure) is handed here and the walk goes on without what is
+        // below it; when not, the walk stops at the first failure. Bounds
+        // are never skipped.
+        std::function<void(const TreeWalkFailure&)> onError;
+    };
+
+    using Visitor = std::function<Status(const TreeEntry&)>;
+
+    // Counts the item `name` of `folder` and everything below it, changing
+    // nothing; fails past the bounds or (without an error handler) at the
+    // first entry it cannot read.
+    static TreeWalkResult scan(int folder, const std::string& name, const Options& options);
+    static TreeWalkResult scan(int folder, const std::string& name) { return scan(folder, name, Options{}); }
+
+    // Scans, then visits the item and everything below it in `options.order`.
+    // A link is visited as a link and never followed; the visitor of a
+    // folder in parents-first order may make what is below it. Returns what
+    // the scan counted.
+    static TreeWalkResult walk(int folder, const std::string& name, const Options& options, const Visitor& visit);
+
+    // The folder `relative` beneath `folder` (empty: `folder` itself), no
+    // component a link or "..": in one call where the kernel resolves
+    // beneath a folder, else one component at a time holding at most two
+    // descriptors. Close-on-exec; -1 with errno on failure.
+    static int openFolderBeneath(int folder, const std::filesystem::path& relative);
+
+    // Makes openFolderBeneath go one component at a time, as on a kernel
+    // without the call that resolves beneath a folder; tests only.
+    static void setResolveBeneathUnavailableForTesting(bool unavailable);
+};
+
+// The walk's failure as the one-message status the file moves return.
+inline Status toStatus(const TreeWalkFailure& failure) {
+    return Status::failure(failure.relative.empty() ? failure.message
+                                                    : failure.relative + ": " + failure.message);
+}
+
+}  // namespace platform

@@ -1,0 +1,123 @@
+// Requests that each set one value of the Host and cost it a rebuild (a
+// chroma, a display's mode or target, a recording) are acted on at a
+// bounded rate per session (a few at once, then one per interval), the
+// latest one winning; desktop steps are dropped past theirs.
+
+#include <gtest/gtest.h>
+
+#include "AuxServerTestFixture.h"
+#include "HostApp/Capture/CaptureModeControlPayload.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
+
+namespace {
+
+class HeldRequests : public AuxServerTest {
+protected:
+    // A video Viewer on a stream small enough for 4:4:4.
+    std::unique_ptr<AuxTestClient> videoViewer(const std::string& name) {
+        auto client = videoClient();
+        EXPECT_TRUE(client->logIn(consoleUser, password, name));
+        client->send(AuxPacketType::captureModeControl,
+                     CaptureModeControlPayload::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
+                                                       VideoCaptureBackend::physical)
+                         .encode());
+        client->settle();
+        return client;
+    }
+    VideoChromaMode chroma() {
+        return server->queue.syncValue([&] { return server->streamControl.currentVideoChromaMode; });
+    }
+    static size_t statusesContaining(const AuxTestClient& client, const std::string& text) {
+        size_t n = 0;
+        for (const auto& p : client.packets())
+            n += p.header.type == AuxPacketType::hostStatus && p.text().find(text) != std::string::npos;
+        return n;
+    }
+};
+
+TEST_F(HeldRequests, PastABurstAChromaChangeWaitsAndOnlyTheLatestIsActedOn) {
+    auto video = videoViewer("Viewer");
+    ASSERT_EQ(chroma(), VideoChromaMode::yuv420);
+    const int burst = static_cast<int>(V230HostAudioAuxServer::kRateBurst);
+    auto prefer = [&](uint8_t value) {
+        video->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{value});
+        video->settle();
+    };
+    // The unchanged preference costs nothing; the burst of changes ends
+    // on 4:2:0; what follows it waits, and ends on 4:4:4.
+    for (int i = 0; i < 8; ++i) prefer(0);
+    for (int i = 0; i < burst; ++i) prefer(i % 2 == 0 ? 1 : 0);
+    ASSERT_EQ(chroma(), VideoChromaMode::yuv420) << "a burst is acted on at once";
+    for (uint8_t value : {1, 0, 0, 1}) prefer(value);
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv420) << "past the burst, changes wait";
+    advance(V230HostAudioAuxServer::kStreamRebuildIntervalSeconds);
+    video->settle();
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv444) << "the latest, once a turn is earned";
+    prefer(0);
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv444) << "that turn was the last one earned";
+    advance(V230HostAudioAuxServer::kStreamRebuildIntervalSeconds);
+    video->settle();
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
+}
+
+TEST_F(HeldRequests, EachSessionWaitsOnlyForItsOwnRequests) {
+    auto first = videoViewer("First");
+    auto second = videoViewer("Second");
+    first->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{1});
+    first->settle();
+    ASSERT_EQ(chroma(), VideoChromaMode::yuv444);
+    second->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{0});
+    second->settle();
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
+}
+
+TEST_F(HeldRequests, PastABurstRecordingStartsWaitAndTheLatestWins) {
+    auto audio = audioClient();
+    ASSERT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
+    server->recording.hostRecordingSourceSize.set(320, 180);
+    const auto start = HostRecordingControlPayload{HostRecordingAction::start, 0, 0, 1, 1}.encode();
+    const auto stop = HostRecordingControlPayload{HostRecordingAction::stop, 0, 0, 1, 1}.encode();
+    auto startedStates = [&] {
+        audio->settle();
+        runUntilIdle();
+        size_t n = 0;
+        for (const auto& p : audio->packets()) {
+            auto state = HostRecordingStatePayload::decode(p.payload);
+            n += p.header.type == AuxPacketType::hostRecordingState && state &&
+                 state->state == HostRecordingState::started;
+        }
+        return n;
+    };
+    const size_t burst = static_cast<size_t>(V230HostAudioAuxServer::kRateBurst);
+    for (size_t i = 0; i < burst + 5; ++i) audio->send(AuxPacketType::hostRecordingControl, start);
+    audio->send(AuxPacketType::hostRecordingControl, stop);
+    EXPECT_EQ(startedStates(), burst) << "the burst's starts, and no more";
+    EXPECT_TRUE(server->recording.hostRecording.load());
+    advance(V230HostAudioAuxServer::kHeldRequestIntervalSeconds);
+    EXPECT_TRUE(runUntil([&] { return !server->recording.hostRecording.load(); }))
+        << "the latest, a stop, once a turn is earned";
+    EXPECT_EQ(startedStates(), burst);
+    runUntilIdle();
+}
+
+TEST_F(HeldRequests, DesktopStepsPastTheirRateAreDropped) {
+    auto audio = audioClient();
+    ASSERT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
+    audio->settle();
+    // Each step acted on is answered at once with exactly one of these.
+    auto stepAnswers = [&] {
+        audio->settle();
+        return statusesContaining(*audio, " desktop requested") + statusesContaining(*audio, "already at the ") +
+               statusesContaining(*audio, "cannot switch desktops");
+    };
+    const size_t burst = static_cast<size_t>(V230HostAudioAuxServer::kRateBurst);
+    for (size_t i = 0; i < burst + 6; ++i) audio->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{3});
+    EXPECT_EQ(stepAnswers(), burst) << "the burst acted on, the rest dropped";
+    advance(V230HostAudioAuxServer::kDesktopStepIntervalSeconds);
+    audio->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{4});
+    audio->send(AuxPacketType::hostShortcut, std::vector<uint8_t>{4});
+    EXPECT_EQ(stepAnswers(), burst + 1) << "one step per half second after it";
+    runUntilIdle();
+}
+
+}  // namespace

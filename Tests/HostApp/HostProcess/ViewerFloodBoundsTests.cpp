@@ -1,0 +1,956 @@
+// Every packet type and file-channel operation a Viewer can send, flooded
+// from one logged-in Viewer against a whole Host in a child process (the
+// real runtime, its queues and threads, an in-memory user directory), while
+// a second Viewer watches video. Each row of the table in docs/PROTOCOL.md
+// ("What each Viewer packet costs the Host") is a row here: its own bound,
+// and for all of them the watcher keeps its rate, a third Viewer logs in
+// within a second, the Host's memory and log stay bounded and a SIGTERM
+// still ends it within 3 s.
+//
+// The rows are split into a few groups, one Host each, so that ctest runs
+// them side by side; the rows of a group run one after another, each
+// against a baseline of the watcher's rate taken just before it, which
+// keeps the comparison fair on a loaded machine. This test program's side
+// is one thread: non-blocking sockets served by poll().
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "../../../bench/BenchHost.h"
+#include "HostApp/HostProbeDelegate.h"
+#include "HostApp/Capture/CaptureModeControlPayload.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/AppKitApplication.h"
+#include "Platform/Clock.h"
+#include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using T = AuxPacketType;
+using Op = FileTransferOp;
+
+// The bounds every row shares (issue 47's acceptance figures).
+constexpr double kWatcherShare = 0.8;
+constexpr double kWatcherShareWhileTheStreamIsRebuilt = 0.5;
+constexpr double kThirdLoginSeconds = 1.0;
+constexpr double kRssGrowthMiB = 64;
+constexpr double kLogGrowthMiB = 16;
+constexpr double kStopSeconds = 3;
+// The row's own lengths: long enough for a rate, short enough for CI.
+constexpr double kFloodSeconds = 2.0;
+constexpr double kBaselineSeconds = 1.0;
+constexpr double kSettleSeconds = 10;
+
+double now() { return double(platform::Clock::uptimeNs()) / 1e9; }
+
+// A sanitizer's shadow memory and quarantine make RSS figures meaningless
+// and its instrumentation the rates: the bounds are for the Host as built
+// to run.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kUnderSanitizer = true;
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
+// --- The Host, in a child process ------------------------------------------
+
+// What main() does, with a directory that knows one user: serves until a
+// termination signal and exits with the application's status.
+[[noreturn]] void serveAsHost(const std::filesystem::path& root, const std::string& user) {
+    platform::Folders::setOverrideRoot(root);
+    auto directory = std::make_shared<platform::InMemoryDirectory>();
+    directory->setUser(user, kBenchPassword);
+    V230HostAudioAuxServerConfiguration config;
+    config.audioPort = config.videoPort = config.filePort = 0;
+    config.directory = directory;
+    config.dnsRegistration = std::make_shared<SilentRegistration>();
+    config.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
+    auto* delegate = new std::shared_ptr<HostProbeDelegate>(
+        std::make_shared<HostProbeDelegate>(HostLaunchFlags{}, config));
+    platform::installTerminationHandler([delegate](int sig) { (*delegate)->handleTerminationSignal(sig); });
+    auto& app = platform::Application::shared();
+    app.setDelegate(*delegate);
+    app.setActivationPolicy(platform::ApplicationActivationPolicy::regular);
+    const int status = app.run();
+    (*delegate)->waitForServerStopAfterRunLoop(HostProbeDelegate::serverStopWaitLimitSeconds);
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+class ChildHost {
+public:
+    // Forks before this process starts any thread (it starts none).
+    explicit ChildHost(const std::filesystem::path& root) : root_(root), log_(root / "host.log") {
+        std::filesystem::create_directories(root);
+        user_ = platform::SimulatedMachine::current().consoleSession().userName;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ::dup2(fd, STDERR_FILENO);
+            serveAsHost(root, user_);
+        }
+    }
+    ~ChildHost() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Reads the ports from "aux: server started".
+    bool waitStarted() {
+        const std::regex started("aux: server started audio=(\\d+) video=(\\d+) file=(\\d+)");
+        const double deadline = now() + 30;
+        while (now() < deadline) {
+            std::smatch match;
+            const std::string text = logText();
+            if (std::regex_search(text, match, started)) {
+                audioPort = uint16_t(std::stoi(match[1].str()));
+                videoPort = uint16_t(std::stoi(match[2].str()));
+                return true;
+            }
+            platform::sleepFor(0.05);
+        }
+        return false;
+    }
+    std::string logText() const {
+        std::ifstream in(log_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    double logMiB() const {
+        std::error_code ec;
+        return double(std::filesystem::file_size(log_, ec)) / (1 << 20);
+    }
+    double rssMiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+        return 0;
+    }
+    // SIGTERM; the seconds until the process ended, or nothing past `limit`.
+    std::optional<double> terminate(double limit) {
+        const double start = now();
+        ::kill(pid_, SIGTERM);
+        while (now() - start < limit + 2) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return now() - start;
+            }
+            platform::sleepFor(0.01);
+        }
+        return std::nullopt;
+    }
+    // Files below the clipboard's inbox.
+    size_t inboxFiles() const {
+        size_t n = 0;
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(root_, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->path().string().find("NorvessalClipboardInbox") != std::string::npos && it->is_regular_file(ec))
+                ++n;
+        }
+        return n;
+    }
+    const std::string& user() const { return user_; }
+
+    uint16_t audioPort = 0, videoPort = 0;
+
+private:
+    std::filesystem::path root_, log_;
+    std::string user_;
+    pid_t pid_ = -1;
+};
+
+// --- Viewers on non-blocking sockets -----------------------------------------
+
+// Blocking login on `port`; the socket (non-blocking from then on) or -1.
+// Packets after the session information stay in `cutter`.
+int logIn(const ChildHost& host, uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
+    const int fd = connectLoopback(port, {.noDelay = true, .receiveTimeoutSeconds = 10});
+    if (fd < 0) return -1;
+    const auto proof = challengeHost(fd, cutter).proof;
+    if (!proof) return ::close(fd), -1;
+    writeAll(fd, makeAuxPacket(T::viewerLogin, 0, sealedLogin(*proof, host.user(), associatedData), 0));
+    if (!readUntil(fd, cutter, T::hostSessionInfo)) return ::close(fd), -1;
+    return fd;
+}
+
+Bytes ftrxFrame(std::span<const uint8_t> payload) {
+    Bytes frame(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end());
+    const auto n = uint32_t(payload.size());
+    for (int i = 0; i < 4; ++i) frame.push_back(uint8_t(n >> (8 * i)));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
+// One connection the poll loop serves: what it receives is cut into aux
+// packets (or "FTRX" frames) and handed to `onPacket`; what waits in `out`
+// goes as the socket takes it.
+struct Link {
+    int fd = -1;
+    bool frames = false;  // the data channel
+    AuxPacketCutter cutter{AuxPacketCutter::postLoginPayloadLimit};
+    Bytes inFrames;
+    Bytes out;
+    size_t outAt = 0;
+    bool closed = false;
+    std::function<void(uint8_t type, uint8_t flags, std::span<const uint8_t>)> onPacket;
+
+    void queue(const Bytes& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+    void flush() {
+        while (outAt < out.size()) {
+            const ssize_t n = ::send(fd, out.data() + outAt, out.size() - outAt, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n <= 0) break;
+            outAt += size_t(n);
+        }
+        if (outAt == out.size()) out.clear(), outAt = 0;
+    }
+    void read() {
+        uint8_t buffer[262144];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0) closed = true;
+            if (n <= 0) return;
+            if (frames) {
+                inFrames.insert(inFrames.end(), buffer, buffer + n);
+                size_t at = 0;
+                while (inFrames.size() - at >= 8) {
+                    uint32_t length = 0;
+                    for (int i = 0; i < 4; ++i) length |= uint32_t(inFrames[at + 4 + i]) << (8 * i);
+                    if (inFrames.size() - at - 8 < length) break;
+                    if (onPacket) onPacket(0, 0, {inFrames.data() + at + 8, length});
+                    at += 8 + length;
+                }
+                inFrames.erase(inFrames.begin(), inFrames.begin() + long(at));
+            } else {
+                cutter.append({buffer, size_t(n)});
+                for (auto p = cutter.next(); p.status == AuxPacketCutter::Status::packet; p = cutter.next())
+                    if (onPacket) onPacket(uint8_t(p.header.type), p.header.flags, p.payload);
+            }
+        }
+    }
+    void close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+};
+
+void makeNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// The packets one Viewer floods: the same bytes over and over, each round
+// built anew so that its IDs and sequence numbers move on.
+struct Flood {
+    Link* link = nullptr;
+    std::function<Bytes(uint64_t round)> round;
+    uint64_t rounds = 0;
+    Bytes bytes;
+    size_t at = 0;
+
+    void push() {
+        for (int i = 0; i < 64; ++i) {
+            if (at == bytes.size()) bytes = round(rounds++), at = 0;
+            const ssize_t n = ::send(link->fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n <= 0) return;
+            at += size_t(n);
+        }
+    }
+};
+
+// What a row saw, for its own bound.
+struct Observed {
+    std::map<uint8_t, size_t> flooderAux;            // aux packets to the flooding Viewer, by type
+    std::map<uint8_t, size_t> flooderOps;            // file-transfer ops to it (any carrier)
+    std::map<uint8_t, size_t> watcherAux;            // aux packets to the watcher during the flood
+    size_t watcherKeyFrames = 0;                     // during the flood
+    uint64_t rounds = 0;                             // rounds of the mix sent
+    size_t inboxFiles = 0;
+};
+
+enum class Carrier { audio, video, data };
+
+// The watcher's usual stream: cheap enough to hold its rate on a loaded
+// machine, so that what lowers it is the flood.
+CaptureModeControlPayload watcherRequest() {
+    auto r = CaptureModeControlPayload::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
+                                               VideoCaptureBackend::physical);
+    r.codec = VideoStreamCodec::h264;
+    r.fps = 30;
+    r.bitrate = 4'000'000;
+    return r;
+}
+
+struct Row {
+    const char* name;
+    Carrier carrier;
+    // One round of the flood's packets (aux packets, or "FTRX" frames on
+    // the data channel), valid and, where the packet has a payload,
+    // malformed ones among them.
+    std::function<Bytes(uint64_t round)> round;
+    double watcherShare = kWatcherShare;
+    // The row's own bound, from the table.
+    std::function<void(const Observed&)> bound = nullptr;
+    // The stream the watcher asks for, when not its usual one: a row that
+    // changes the stream's chroma is compared with a stream of the codec
+    // that chroma needs.
+    std::optional<CaptureModeControlPayload> watcherStream = std::nullopt;
+};
+
+Bytes aux(T type, const Bytes& payload) { return makeAuxPacket(type, 0, payload, 0); }
+
+// `count` copies of each packet a round holds.
+Bytes auxRound(std::initializer_list<std::pair<T, Bytes>> packets, int count = 32) {
+    Bytes out;
+    for (int i = 0; i < count; ++i)
+        for (const auto& [type, payload] : packets) {
+            auto p = aux(type, payload);
+            out.insert(out.end(), p.begin(), p.end());
+        }
+    return out;
+}
+
+Bytes le16(uint16_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+platform::UUID idFor(uint64_t round, uint64_t i) {
+    std::array<uint8_t, 16> bytes{};
+    for (int b = 0; b < 8; ++b) bytes[b] = uint8_t(round >> (8 * b));
+    for (int b = 0; b < 8; ++b) bytes[8 + b] = uint8_t(i >> (8 * b));
+    bytes[6] = uint8_t((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = uint8_t((bytes[8] & 0x3F) | 0x80);
+    return platform::UUID{bytes};
+}
+
+Bytes fileOp(Op op, const platform::UUID& id, std::string path = {}, Bytes data = {}, uint64_t value1 = 0,
+             uint64_t value2 = 0) {
+    FileTransferPacket p;
+    p.op = op;
+    p.batchID = id;
+    p.path = std::move(path);
+    p.data = std::move(data);
+    p.value1 = value1;
+    p.value2 = value2;
+    return p.encode();
+}
+
+// A round of data-channel frames: `count` packets from `make`, and one
+// frame that is no packet for each four.
+Bytes frameRound(uint64_t round, const std::function<Bytes(uint64_t round, int i)>& make, int count = 32) {
+    Bytes out;
+    for (int i = 0; i < count; ++i) {
+        auto f = ftrxFrame(make(round, i));
+        out.insert(out.end(), f.begin(), f.end());
+        if (i % 4 == 3) {
+            auto bad = ftrxFrame(Bytes{0xEE, 1, 2, 3, 4});
+            out.insert(out.end(), bad.begin(), bad.end());
+        }
+    }
+    return out;
+}
+
+Bytes clipboard(uint64_t sequence, ClipboardTransferItem item) {
+    ClipboardTransfer t;
+    t.sourceID = "flood-viewer";
+    t.sequence = sequence;
+    t.items.push_back(std::move(item));
+    return *t.encodedData();
+}
+
+Bytes pointer(uint8_t mask, uint16_t x) { return cat({{mask}, le16(x), le16(100), le16(1920), le16(1080)}); }
+
+Bytes gesture(uint8_t kind, int16_t dy) {
+    return cat({{kind}, le16(10), le16(10), le16(1920), le16(1080), le16(0), le16(uint16_t(dy)), le16(1)});
+}
+
+Bytes recording(uint8_t action) { return cat({{action}, le16(0), le16(0), le16(0xFFFF), le16(0xFFFF)}); }
+
+// At most `perSecond` of something over the flood, with a little room for
+// the one that ends a window and the one that starts the next.
+void expectAtMostPerSecond(size_t seen, double perSecond, const char* what) {
+    EXPECT_LE(double(seen), perSecond * kFloodSeconds + 2) << what;
+}
+
+// A request that rebuilds the shared stream is acted on a few times in a
+// row, then once per interval: a few rebuilds over the flood, each
+// announced by one configuration, not one per request.
+void expectFewRebuilds(const Observed& o) {
+    const auto it = o.watcherAux.find(uint8_t(T::videoStreamConfig));
+    const size_t configs = it == o.watcherAux.end() ? 0 : it->second;
+    EXPECT_LE(double(configs), V230HostAudioAuxServer::kRateBurst + kFloodSeconds + 2)
+        << "stream configurations the watcher received";
+}
+
+// --- The table -----------------------------------------------------------------------
+
+std::vector<Row> inputRows() {
+    return {
+        {"pointer (25)", Carrier::audio,
+         [](uint64_t r) {
+             return auxRound({{T::pointerEvent, pointer(0, uint16_t(r % 1900))},
+                              {T::pointerEvent, pointer(0x01, 5)},
+                              {T::pointerEvent, pointer(0, 6)},
+                              {T::pointerEvent, {1, 2, 3}}});
+         }},
+        {"gesture (28)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::gestureEvent, gesture(1, 3)}, {T::gestureEvent, gesture(2, 0)},
+                              {T::gestureEvent, gesture(9, 0)}, {T::gestureEvent, {1}}});
+         }},
+        {"key (30)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::keyEvent, {0x61, 0, 0, 0, 1}}, {T::keyEvent, {0x61, 0, 0, 0, 0}},
+                              {T::keyEvent, {0x61, 0}}});
+         }},
+        {"raw key (32)", Carrier::video,
+         [](uint64_t) {
+             return auxRound({{T::rawKeyEvent, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+                              {T::rawKeyEvent, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+                              {T::rawKeyEvent, {0, 0}}});
+         }},
+        {"system-defined key (33)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::systemDefinedKeyEvent, le16(16)},
+                              {T::systemDefinedKeyEvent, le16(0)},
+                              {T::systemDefinedKeyEvent, le16(13)},
+                              {T::systemDefinedKeyEvent, {1}}});
+         }},
+        {"frame acknowledgement (26)", Carrier::video,
+         [](uint64_t) { return auxRound({{T::videoFrameAck, {}}, {T::videoFrameAck, {9, 9, 9}}}); }},
+        {"key-frame request (44)", Carrier::video,
+         [](uint64_t) { return auxRound({{T::keyFrameRequest, {}}, {T::keyFrameRequest, {7}}}); },
+         kWatcherShare,
+         [](const Observed& o) {
+             // Acted on at most once every 0.5 s per connection; the stream's
+             // own key frames come on top.
+             expectAtMostPerSecond(o.watcherKeyFrames, 2 + 1, "key frames the watcher received");
+         }},
+        {"identity challenge after login (41)", Carrier::audio,
+         [](uint64_t) { return auxRound({{T::hostIdentityChallenge, Bytes(32, 7)}, {T::hostIdentityChallenge, {1}}}); },
+         kWatcherShare,
+         [](const Observed& o) {
+             EXPECT_LE(o.flooderAux.count(uint8_t(T::hostIdentityProof)) ? o.flooderAux.at(uint8_t(T::hostIdentityProof)) : 0,
+                       2u)
+                 << "two proofs after login, then none";
+         }},
+        {"login again (36)", Carrier::video,
+         [](uint64_t) { return auxRound({{T::viewerLogin, Bytes(80, 3)}, {T::viewerLogin, {}}}); },
+         kWatcherShare,
+         [](const Observed& o) {
+             EXPECT_EQ(o.flooderAux.count(uint8_t(T::hostSessionInfo)), 0u) << "a login after login is ignored";
+         }},
+        {"unused types (43, 46, 47, 48)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::unused43, {1}}, {T::unused46, {}}, {T::unused47, {2, 2}}, {T::unused48, {}}});
+         }},
+        {"Host-to-Viewer types sent by a Viewer", Carrier::video,
+         [](uint64_t) {
+             return auxRound({{T::hostStatus, {'h', 'i'}}, {T::videoFrame, {0, 0, 0, 1, 0x65}},
+                              {T::hostIdentityProof, Bytes(128, 1)}, {T::dragSnapshotEnd, {1, 0, 0, 0}}});
+         }},
+        {"audio control (7)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::audioControl, {0x01}}, {T::audioControl, {0x04}}, {T::audioControl, {0x00}},
+                              {T::audioControl, {0x02, 1, 0, 0, 0}}, {T::audioControl, {}}});
+         }},
+        {"iOS background presence (49)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::iosBackgroundPresence, {1}}, {T::iosBackgroundPresence, {0}},
+                              {T::iosBackgroundPresence, {5}}, {T::iosBackgroundPresence, {}}});
+         }},
+    };
+}
+
+std::vector<Row> displayRows() {
+    return {
+        {"capture mode (18)", Carrier::video,
+         [](uint64_t r) {
+             auto other = watcherRequest();
+             other.bitrate = 3'000'000 + uint32_t(r % 7) * 100'000;
+             return auxRound({{T::captureModeControl, other.encode()},
+                              {T::captureModeControl, watcherRequest().encode()},
+                              {T::captureModeControl, {2}},
+                              {T::captureModeControl, {}}},
+                             4);
+         },
+         kWatcherShareWhileTheStreamIsRebuilt,
+         expectFewRebuilds},
+        {"video preference (21)", Carrier::video,
+         [](uint64_t) {
+             return auxRound({{T::videoPreferenceControl, {1}}, {T::videoPreferenceControl, {0}},
+                              {T::videoPreferenceControl, {9}}, {T::videoPreferenceControl, {}}},
+                             4);
+         },
+         kWatcherShareWhileTheStreamIsRebuilt, expectFewRebuilds,
+         [] {
+             // 4:4:4 is encoded as HEVC.
+             auto hevc = watcherRequest();
+             hevc.codec = VideoStreamCodec::hevc;
+             return hevc;
+         }()},
+        {"Host display mode (24)", Carrier::audio,
+         [](uint64_t) {
+             // Ends on the mode the display had, so that the rows after
+             // this one meet the display as it was.
+             return auxRound({{T::hostDisplayModeControl, {0}}, {T::hostDisplayModeControl, {1}},
+                              {T::hostDisplayModeControl, {2}}, {T::hostDisplayModeControl, {9}}},
+                             4);
+         },
+         kWatcherShareWhileTheStreamIsRebuilt,
+         expectFewRebuilds},
+        {"Host physical display (34)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::hostPhysicalDisplayControl, {2}}, {T::hostPhysicalDisplayControl, {1}},
+                              {T::hostPhysicalDisplayControl, {0}}});
+         },
+         kWatcherShareWhileTheStreamIsRebuilt},
+        {"Host shortcut (29)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::hostShortcut, {10}}, {T::hostShortcut, {5}}, {T::hostShortcut, {3}},
+                              {T::hostShortcut, {4}}, {T::hostShortcut, {14}}, {T::hostShortcut, {0xEE}}});
+         }},
+        {"recording control (50)", Carrier::audio,
+         [](uint64_t) {
+             return auxRound({{T::hostRecordingControl, recording(1)}, {T::hostRecordingControl, recording(0)},
+                              {T::hostRecordingControl, {7}}},
+                             8);
+         },
+         // A recording encodes the shared picture a second time.
+         kWatcherShareWhileTheStreamIsRebuilt,
+         [](const Observed& o) {
+             // Each start or stop acted on answers the Viewer once: a burst,
+             // then one a second.
+             const auto it = o.flooderAux.find(uint8_t(T::hostRecordingState));
+             const size_t states = it == o.flooderAux.end() ? 0 : it->second;
+             EXPECT_LE(double(states), V230HostAudioAuxServer::kRateBurst + kFloodSeconds + 1)
+                 << "recording states the flooding Viewer received";
+         }},
+    };
+}
+
+std::vector<Row> clipboardRows() {
+    return {
+        {"clipboard text (27)", Carrier::audio,
+         [](uint64_t r) {
+             ClipboardTransferItem text;
+             text.text = "flood " + std::to_string(r);
+             Bytes unknownKind = clipboard(1, text);
+             // The same transfer with a kind the Host does not know.
+             const std::string kind = "text";
+             auto at = std::search(unknownKind.begin(), unknownKind.end(), kind.begin(), kind.end());
+             if (at != unknownKind.end()) *at = 'X';
+             return auxRound({{T::clipboardTransfer, clipboard(r * 64 + 1, text)},
+                              {T::clipboardTransfer, unknownKind},
+                              {T::clipboardTransfer, {'b', 'p', 'l', 'i', 's', 't', '0', '0', 1}}},
+                             8);
+         }},
+        {"clipboard files (27)", Carrier::audio,
+         [](uint64_t r) {
+             Bytes out;
+             for (int i = 0; i < 16; ++i) {
+                 ClipboardTransferItem files;
+                 files.kind = ClipboardTransferItemKind::files;
+                 std::string name = std::to_string(i);
+                 name += ".txt";
+                 files.files.push_back({name, "public.plain-text", {uint8_t(i)}});
+                 auto p = aux(T::clipboardTransfer, clipboard(r * 16 + uint64_t(i) + 1, files));
+                 out.insert(out.end(), p.begin(), p.end());
+             }
+             return out;
+         },
+         kWatcherShare,
+         [](const Observed& o) {
+             // Coalesced to the latest transfer per Viewer, the inbox bounded:
+             // not a folder per transfer sent.
+             EXPECT_LT(o.inboxFiles, 256u) << "files in the clipboard inbox after " << o.rounds * 16 << " transfers";
+         }},
+        {"drag pull (39)", Carrier::audio,
+         [](uint64_t r) {
+             return auxRound({{T::dragPull, {1, 0, 0, 0, uint8_t(r), 0, 0, 0}}, {T::dragPull, {1, 0}}});
+         }},
+        {"file-transfer packet on a control connection (31)", Carrier::audio,
+         [](uint64_t r) {
+             return auxRound({{T::fileTransferPacket, fileOp(Op::listDir, idFor(r, 1), "~")},
+                              {T::fileTransferPacket, fileOp(Op::batchEnd, idFor(r, 2))},
+                              {T::fileTransferPacket, {4, 1, 2}}},
+                             8);
+         },
+         kWatcherShare,
+         [](const Observed& o) {
+             const auto replies = o.flooderOps.count(uint8_t(Op::listDirReply)) ? o.flooderOps.at(uint8_t(Op::listDirReply)) : 0;
+             EXPECT_GT(replies, 0u) << "listings are answered (at once with \"[]\" past four waiting)";
+             EXPECT_LE(replies, o.rounds * 8) << "never more than asked for";
+         }},
+    };
+}
+
+std::vector<Row> dataChannelRows() {
+    auto answered = [](Op op) {
+        return [op](const Observed& o) {
+            EXPECT_GT(o.flooderOps.count(uint8_t(op)) ? o.flooderOps.at(uint8_t(op)) : 0, 0u)
+                << "refusals past the bound are answered";
+        };
+    };
+    return {
+        {"batchStart (1)", Carrier::data,
+         [](uint64_t r) {
+             return frameRound(r, [](uint64_t r, int i) {
+                 return fileOp(Op::batchStart, idFor(r, uint64_t(i)), {}, {}, 1,
+                               packBatchStartValue2(FileTransferIntent::copy, 1));
+             });
+         },
+         kWatcherShare, answered(Op::cancelBatch)},
+        {"mkdir, fileStart, fileChunk, fileEnd (2-5)", Carrier::data,
+         [](uint64_t r) {
+             return frameRound(r, [](uint64_t r, int i) {
+                 const auto id = idFor(r, 0);
+                 switch (i % 5) {
+                     case 0: return fileOp(Op::batchStart, id, {}, {}, 4096, packBatchStartValue2(FileTransferIntent::copy, 1));
+                     case 1: return fileOp(Op::mkdir, id, "d");
+                     case 2: return fileOp(Op::fileStart, id, "d/f", {}, 4096);
+                     case 3: return fileOp(Op::fileChunk, id, "d/f", Bytes(4096, 1), 0);
+                     default: return fileOp(Op::fileEnd, id, "d/f", {}, 4096);
+                 }
+             }, 30);
+         }},
+        {"batchEnd, batchIntent, cancelBatch (6-8)", Carrier::data,
+         [](uint64_t r) {
+             return frameRound(r, [](uint64_t r, int i) {
+                 const auto id = idFor(r, uint64_t(i / 3));
+                 if (i % 3 == 0) return fileOp(Op::batchIntent, id, {}, {}, 3);
+                 if (i % 3 == 1) return fileOp(Op::cancelBatch, id);
+                 return fileOp(Op::batchEnd, id);
+             }, 30);
+         }},
+        {"directSave (9)", Carrier::data,
+         [](uint64_t r) {
+             return frameRound(r, [](uint64_t r, int i) {
+                 return fileOp(Op::directSave, idFor(r, uint64_t(i)), "~/Downloads/flood-" + std::to_string(i), {}, 1);
+             });
+         }},
+        {"listDir (10)", Carrier::data,
+         [](uint64_t r) {
+             return frameRound(r, [](uint64_t r, int i) { return fileOp(Op::listDir, idFor(r, uint64_t(i)), "~"); });
+         },
+         kWatcherShare, answered(Op::listDirReply)},
+        {"listDirReply, peerSendResponse (11, 13)", Carrier::data,
+         [](uint64_t r) {
+             return frameRound(r, [](uint64_t r, int i) {
+                 if (i % 2) return fileOp(Op::peerSendResponse, idFor(r, uint64_t(i)), {}, Bytes{'{', '}'});
+                 const std::string listing = "[{\"n\":\"a\",\"d\":false}]";
+                 return fileOp(Op::listDirReply, idFor(r, uint64_t(i)), "/", Bytes(listing.begin(), listing.end()));
+             });
+         }},
+        {"peerSendRequest (12)", Carrier::data,
+         [](uint64_t r) {
+             return frameRound(r, [](uint64_t r, int i) {
+                 const std::string request =
+                     "{\"sourcePaths\":[\"~/flood-missing-" + std::to_string(i) +
+                     "\"],\"destination\":\"/tmp\",\"deliveryOptionsRawValue\":0}";
+                 return fileOp(Op::peerSendRequest, idFor(r, uint64_t(i)), {}, Bytes(request.begin(), request.end()));
+             });
+         },
+         kWatcherShare, answered(Op::peerSendResponse)},
+    };
+}
+
+struct Group {
+    const char* name;
+    std::vector<Row> (*rows)();
+    // The row flooding when the stop signal comes: the one whose work piles
+    // up where the stop could wait behind it.
+    const char* stopDuring;
+};
+
+// ctest shows the group by its name.
+void PrintTo(const Group& group, std::ostream* out) { *out << group.name; }
+
+const Group kGroups[] = {
+    {"Input", inputRows, "pointer (25)"},
+    {"Display", displayRows, "capture mode (18)"},
+    {"Clipboard", clipboardRows, "clipboard files (27)"},
+    {"DataChannel", dataChannelRows, "batchEnd, batchIntent, cancelBatch (6-8)"},
+};
+
+// --- The run ------------------------------------------------------------------------
+
+class ViewerFloodBounds : public ::testing::TestWithParam<Group> {
+protected:
+    void SetUp() override {
+        if (kUnderSanitizer) GTEST_SKIP() << "the bounds hold for the Host as built to run, not under a sanitizer";
+        root_ = std::filesystem::temp_directory_path() /
+                ("norvessal-flood-" + std::string(GetParam().name) + "-" + std::to_string(::getpid()));
+        host_ = std::make_unique<ChildHost>(root_);
+        ASSERT_TRUE(host_->waitStarted()) << host_->logText();
+        watcher_.fd = logIn(*host_, host_->videoPort, 0x02, watcher_.cutter);
+        ASSERT_GE(watcher_.fd, 0) << "the watcher logs in";
+        makeNonBlocking(watcher_.fd);
+        watcher_.onPacket = [this](uint8_t type, uint8_t flags, std::span<const uint8_t>) {
+            if (type == uint8_t(T::videoFrame)) {
+                frames_.push_back(now());
+                if (flooding_ && (flags & 1)) ++observed_.watcherKeyFrames;
+                watcher_.queue(aux(T::videoFrameAck, {}));
+            }
+            if (flooding_) ++observed_.watcherAux[type];
+        };
+        watcher_.queue(aux(T::captureModeControl, watcherRequest().encode()));
+        // The stream starts and settles.
+        pump(4);
+        referenceRate_ = rate(now() - 2, now());
+        ASSERT_GT(referenceRate_, 5.0) << "the watcher's stream runs";
+    }
+    void TearDown() override {
+        if (!host_) return;
+        watcher_.close();
+        host_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+    double rate(double from, double to) const {
+        size_t n = 0;
+        for (double t : frames_) n += t >= from && t < to;
+        return double(n) / (to - from);
+    }
+
+    // Serves every link (and the flood, when there is one) for `seconds`.
+    void pump(double seconds, Flood* flood = nullptr) {
+        const double until = now() + seconds;
+        while (now() < until) {
+            std::vector<Link*> all{&watcher_};
+            for (auto* l : extra_) all.push_back(l);
+            std::vector<pollfd> fds;
+            for (auto* l : all) {
+                l->flush();
+                short events = POLLIN;
+                if (!l->out.empty() || (flood && flood->link == l)) events |= POLLOUT;
+                fds.push_back({l->fd, events, 0});
+            }
+            ::poll(fds.data(), fds.size(), std::max(1, int((until - now()) * 1000)));
+            for (size_t i = 0; i < all.size(); ++i) {
+                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) all[i]->read();
+                if (flood && flood->link == all[i] && (fds[i].revents & POLLOUT)) flood->push();
+            }
+        }
+    }
+
+    // The flooding Viewer: both control connections, and its data channel.
+    struct Flooder {
+        Link audio, video, data;
+    };
+    bool logInFlooder(Flooder& f) {
+        f.audio.fd = logIn(*host_, host_->audioPort, 0x01, f.audio.cutter);
+        f.video.fd = logIn(*host_, host_->videoPort, 0x02, f.video.cutter);
+        if (f.audio.fd < 0 || f.video.fd < 0) return false;
+        auto endpoint = readUntil(f.audio.fd, f.audio.cutter, T::fileTransferEndpoint);
+        auto decoded = endpoint ? FileTransferEndpointPayload::decode(*endpoint) : std::nullopt;
+        if (!decoded) return false;
+        f.data.fd = connectLoopback(decoded->port, {.noDelay = true});
+        if (f.data.fd < 0) return false;
+        writeAll(f.data.fd, ftrxFrame(decoded->token));
+        f.data.frames = true;
+        for (Link* l : {&f.audio, &f.video, &f.data}) makeNonBlocking(l->fd);
+        auto onAux = [this](uint8_t type, uint8_t, std::span<const uint8_t> payload) {
+            ++observed_.flooderAux[type];
+            if (type == uint8_t(T::fileTransferPacket))
+                if (auto p = FileTransferPacket::decode(payload)) ++observed_.flooderOps[uint8_t(p->op)];
+        };
+        f.audio.onPacket = onAux;
+        f.video.onPacket = onAux;
+        f.data.onPacket = [this](uint8_t, uint8_t, std::span<const uint8_t> payload) {
+            if (auto p = FileTransferPacket::decode(payload)) ++observed_.flooderOps[uint8_t(p->op)];
+        };
+        return true;
+    }
+
+    // One flood of the row against a fresh baseline: what the watcher and
+    // a third Viewer saw.
+    struct Attempt {
+        double before = 0, during = 0;
+        double rssBefore = 0;  // with the watcher's stream for this row running
+        std::optional<double> loginSeconds;
+        uint64_t rounds = 0;
+        double logGrowthMiB = 0;
+        bool heldTheOthers(double share) const {
+            return during >= share * before && loginSeconds && *loginSeconds <= kThirdLoginSeconds;
+        }
+    };
+
+    Attempt floodOnce(const Row& row) {
+        Attempt a;
+        observed_ = {};
+        // The stream is back (a row before may have rebuilt it) and steady.
+        const double recoverUntil = now() + 15;
+        do pump(kBaselineSeconds);
+        while (rate(now() - kBaselineSeconds, now()) < kWatcherShare * referenceRate_ && now() < recoverUntil);
+        a.before = rate(now() - kBaselineSeconds, now());
+        checkLastRowSettled();
+        a.rssBefore = host_->rssMiB();
+        const double logBefore = host_->logMiB();
+
+        Flooder flooder;
+        if (!logInFlooder(flooder)) {
+            ADD_FAILURE() << "the flooding Viewer logs in";
+            return a;
+        }
+        extra_ = {&flooder.audio, &flooder.video, &flooder.data};
+        Flood flood;
+        flood.link = row.carrier == Carrier::audio ? &flooder.audio
+                     : row.carrier == Carrier::video ? &flooder.video
+                                                     : &flooder.data;
+        flood.round = row.round;
+
+        // Half a second in, a third Viewer logs in beside the flood.
+        flooding_ = true;
+        const double floodStart = now();
+        pump(0.5, &flood);
+        Link third;
+        const double loginStart = now();
+        third.fd = connectLoopback(host_->audioPort, {.noDelay = true});
+        if (third.fd >= 0) {
+            makeNonBlocking(third.fd);
+            HostIdentityChallengePayload challenge;
+            challenge.challenge.fill(5);
+            third.queue(aux(T::hostIdentityChallenge, challenge.encode()));
+            third.onPacket = [&](uint8_t type, uint8_t, std::span<const uint8_t> payload) {
+                if (type == uint8_t(T::hostIdentityProof))
+                    if (auto proof = HostIdentityProofPayload::decode(payload))
+                        third.queue(aux(T::viewerLogin, sealedLogin(*proof, host_->user(), 0x01)));
+                if (type == uint8_t(T::hostSessionInfo) && !a.loginSeconds) a.loginSeconds = now() - loginStart;
+            };
+            extra_.push_back(&third);
+        }
+        pump(floodStart + kFloodSeconds - now(), &flood);
+        const double floodEnd = now();
+        flooding_ = false;
+        a.rounds = observed_.rounds = flood.rounds;
+        // A login still under way is waited for, to report its time.
+        const double loginDeadline = now() + 5;
+        while (third.fd >= 0 && !a.loginSeconds && now() < loginDeadline) pump(0.05);
+        a.during = rate(floodStart + 0.25, floodEnd);
+        for (Link* l : extra_) l->close();
+        extra_.clear();
+        // Whatever the row changed, the watcher asks for its stream again.
+        watcher_.queue(aux(T::captureModeControl, watcherStream_.encode()));
+        pump(0.5);
+        a.logGrowthMiB = host_->logMiB() - logBefore;
+        observed_.inboxFiles = host_->inboxFiles();
+        std::printf("[ row ] %-48s %6.0f rounds, watcher %5.1f -> %5.1f fps (%.2f), login %s s, log %+6.2f MiB\n",
+                    row.name, double(a.rounds), a.before, a.during, a.before > 0 ? a.during / a.before : 0,
+                    a.loginSeconds ? std::to_string(*a.loginSeconds).substr(0, 5).c_str() : "none", a.logGrowthMiB);
+        return a;
+    }
+
+    void runRow(const Row& row) {
+        SCOPED_TRACE(row.name);
+        const auto stream = row.watcherStream.value_or(watcherRequest());
+        if (!(stream == watcherStream_)) {
+            watcher_.queue(aux(T::captureModeControl, stream.encode()));
+            watcherStream_ = stream;
+        }
+        Attempt a = floodOnce(row);
+        const double rssBefore = a.rssBefore;
+        // A loaded machine can take a few frames from any window: a row that
+        // fell short is measured once more, and a real fault falls short
+        // twice.
+        if (!a.heldTheOthers(row.watcherShare)) {
+            Attempt again = floodOnce(row);
+            if (again.heldTheOthers(row.watcherShare) || again.during / std::max(again.before, 1.0) >
+                                                             a.during / std::max(a.before, 1.0))
+                a = again;
+        }
+        // Its memory is measured once what it left has had a few seconds
+        // (held requests acted on, a stopped recording written out): when
+        // the next row's baseline is taken, or after the group's settle.
+        lastRow_ = LastRow{row.name, rssBefore};
+
+        EXPECT_GT(a.rounds, 0u) << "the flood went out";
+        EXPECT_GE(a.during, row.watcherShare * a.before)
+            << "the watcher's rate: " << a.before << " fps before, " << a.during << " during";
+        ASSERT_TRUE(a.loginSeconds.has_value()) << "a third Viewer logs in during the flood";
+        EXPECT_LE(*a.loginSeconds, kThirdLoginSeconds) << "a third Viewer's login";
+        EXPECT_LE(a.logGrowthMiB, kLogGrowthMiB) << "log growth in MiB";
+        if (row.bound) row.bound(observed_);
+    }
+
+    struct LastRow {
+        const char* name;
+        double rssBefore;
+    };
+    std::optional<LastRow> lastRow_;
+    void checkLastRowSettled() {
+        if (!lastRow_) return;
+        const double rss = host_->rssMiB();
+        std::printf("[ row ] %-48s RSS %+6.1f MiB (%.1f -> %.1f)\n", lastRow_->name, rss - lastRow_->rssBefore,
+                    lastRow_->rssBefore, rss);
+        EXPECT_LE(rss - lastRow_->rssBefore, kRssGrowthMiB) << lastRow_->name << ": RSS after its flood";
+        lastRow_.reset();
+    }
+
+    std::filesystem::path root_;
+    std::unique_ptr<ChildHost> host_;
+    Link watcher_;
+    std::vector<Link*> extra_;
+    std::vector<double> frames_;
+    // The watcher's rate before any flood: a row waits for it to come back.
+    double referenceRate_ = 0;
+    CaptureModeControlPayload watcherStream_ = watcherRequest();
+    bool flooding_ = false;
+    Observed observed_;
+};
+
+TEST_P(ViewerFloodBounds, EveryRowHoldsItsBoundAndLeavesTheOthersTheirs) {
+    const double rssStart = host_->rssMiB(), logStart = host_->logMiB();
+    const auto rows = GetParam().rows();
+    for (const Row& row : rows) runRow(row);
+    // What the floods left settles, once for the whole group.
+    pump(kSettleSeconds);
+    checkLastRowSettled();
+    const double rssEnd = host_->rssMiB();
+    std::printf("[ group ] RSS %.1f MiB at start, %.1f MiB %.0f s after the last flood; log %+.2f MiB\n", rssStart,
+                rssEnd, kSettleSeconds, host_->logMiB() - logStart);
+    EXPECT_LE(rssEnd - rssStart, kRssGrowthMiB) << "RSS after the floods settled";
+
+    // A stop arrives while one of the group's rows floods again.
+    Flooder flooder;
+    ASSERT_TRUE(logInFlooder(flooder));
+    extra_ = {&flooder.audio, &flooder.video, &flooder.data};
+    Flood flood;
+    const auto stopRow = std::find_if(rows.begin(), rows.end(),
+                                      [name = std::string(GetParam().stopDuring)](const Row& r) { return r.name == name; });
+    ASSERT_NE(stopRow, rows.end());
+    const Row& last = *stopRow;
+    flood.link = last.carrier == Carrier::audio ? &flooder.audio
+                 : last.carrier == Carrier::video ? &flooder.video
+                                                  : &flooder.data;
+    flood.round = last.round;
+    pump(kFloodSeconds, &flood);
+    const auto stopped = host_->terminate(kStopSeconds);
+    for (Link* l : extra_) l->close();
+    extra_.clear();
+    ASSERT_TRUE(stopped.has_value()) << "SIGTERM ends the Host";
+    std::printf("[ group ] SIGTERM during a flood of %s: ended after %.2f s\n", last.name, *stopped);
+    EXPECT_LE(*stopped, kStopSeconds) << "seconds from SIGTERM to exit";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ViewerFloodBounds, ::testing::ValuesIn(kGroups),
+                         [](const ::testing::TestParamInfo<Group>& info) { return std::string(info.param.name); });
+
+}  // namespace

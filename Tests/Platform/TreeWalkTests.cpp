@@ -1,0 +1,230 @@
+// The one tree walker: bounded in depth, entries and descriptors, never
+// through a link, every failure reported, and a tree past its bounds
+// refused before anything is visited.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "Platform/FileHandles.h"
+#include "Platform/TreeWalk.h"
+#include "Support/TestSupport.h"
+
+using platform::FileHandle;
+using platform::TreeEntry;
+using platform::TreeWalk;
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) n++;
+    return n;
+}
+
+// Lowers the process's descriptor limit for the life of the object.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(rlim_t soft) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min<rlim_t>(soft, saved_.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+    rlimit saved_{};
+};
+
+class TreeWalkTest : public VirtualTimeTest {
+protected:
+    void SetUp() override {
+        base = dataRoot->path() / "walk";
+        fs::create_directories(base);
+        folder = FileHandle(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(folder.isOpen());
+    }
+    void TearDown() override { TreeWalk::setResolveBeneathUnavailableForTesting(false); }
+    void write(const fs::path& p, const std::string& text) {
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+    }
+    // A chain of `levels` nested folders "d/d/d/...", made by descriptor
+    // (its path is far past PATH_MAX), with a file at the bottom.
+    void makeDeepChain(const std::string& name, int levels) {
+        FileHandle at(::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_EQ(::mkdirat(at.fd(), name.c_str(), 0755), 0);
+        at = FileHandle(::openat(at.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 0; i < levels; i++) {
+            ASSERT_EQ(::mkdirat(at.fd(), "d", 0755), 0);
+            at = FileHandle(::openat(at.fd(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(at.isOpen());
+        }
+        FileHandle file(::openat(at.fd(), "bottom", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        ASSERT_TRUE(file.isOpen());
+    }
+    std::vector<std::string> visitOrder(const std::string& name, TreeWalk::Order order) {
+        std::vector<std::string> seen;
+        TreeWalk::Options options;
+        options.order = order;
+        auto walked = TreeWalk::walk(folder.fd(), name, options, [&](const TreeEntry& e) {
+            seen.push_back(e.relative);
+            return platform::success();
+        });
+        EXPECT_TRUE(walked.ok()) << (walked.ok() ? "" : walked.error().message);
+        return seen;
+    }
+
+    fs::path base;
+    FileHandle folder;
+};
+
+TEST_F(TreeWalkTest, VisitsParentsOrChildrenFirstAndNeverFollowsALink) {
+    write(base / "t" / "a" / "f.txt", "12345");
+    write(base / "t" / "b.txt", "xy");
+    fs::create_directories(base / "outside" / "secret");
+    write(base / "outside" / "secret" / "s.txt", "s");
+    fs::create_directory_symlink(base / "outside", base / "t" / "a" / "link");
+    for (const bool stepwise : {false, true}) {
+        TreeWalk::setResolveBeneathUnavailableForTesting(stepwise);
+        SCOPED_TRACE(stepwise ? "one component at a time" : "resolved at once");
+        const auto parents = visitOrder("t", TreeWalk::Order::parentsFirst);
+        const auto children = visitOrder("t", TreeWalk::Order::childrenFirst);
+        ASSERT_EQ(parents.size(), 5u);
+        ASSERT_EQ(children.size(), 5u);
+        EXPECT_EQ(std::set<std::string>(parents.begin(), parents.end()),
+                  (std::set<std::string>{"", "a", "a/f.txt", "a/link", "b.txt"}))
+            << "the link is met as a link and nothing below it is visited";
+        auto before = [](const std::vector<std::string>& v, const std::string& x, const std::string& y) {
+            return std::find(v.begin(), v.end(), x) < std::find(v.begin(), v.end(), y);
+        };
+        EXPECT_TRUE(before(parents, "", "a") && before(parents, "a", "a/f.txt"));
+        EXPECT_TRUE(before(children, "a/f.txt", "a") && before(children, "a", "") && children.back() == "");
+    }
+    auto summary = TreeWalk::scan(folder.fd(), "t");
+    ASSERT_TRUE(summary.ok());
+    EXPECT_EQ(summary->entries, 5u);
+    EXPECT_EQ(summary->files, 2u);
+    EXPECT_EQ(summary->folders, 2u);
+    EXPECT_EQ(summary->bytes, 7u);
+    EXPECT_EQ(summary->depth, 2);
+}
+
+// A tree far deeper than the bound, under a descriptor limit far below its
+// depth: refused whole before anything is visited, and the descriptors
+// the process holds are the same after.
+TEST_F(TreeWalkTest, ATreePastTheBoundsIsRefusedWholeWithDescriptorsFlat) {
+    makeDeepChain("deep", 2000);
+    write(base / "wide" / "x", "");
+    for (int i = 0; i < 20; i++) write(base / "wide" / ("f" + std::to_string(i)), "");
+    DescriptorLimit limit(256);
+    const size_t before = openDescriptors();
+    struct Case {
+        const char* name;
+        const char* item;
+        int maxDepth;
+        size_t maxEntries;
+    };
+    const Case cases[] = {
+        {"2,000 levels against the default bound", "deep", TreeWalk::defaultMaxDepth, TreeWalk::defaultMaxEntries},
+        {"one level past the bound", "deep", 2000, TreeWalk::defaultMaxEntries},
+        {"more entries than the bound", "wide", TreeWalk::defaultMaxDepth, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto order : {TreeWalk::Order::parentsFirst, TreeWalk::Order::childrenFirst}) {
+            TreeWalk::Options options;
+            options.order = order;
+            options.maxDepth = c.maxDepth;
+            options.maxEntries = c.maxEntries;
+            size_t visits = 0;
+            auto walked = TreeWalk::walk(folder.fd(), c.item, options, [&](const TreeEntry&) {
+                visits++;
+                return platform::success();
+            });
+            ASSERT_FALSE(walked.ok());
+            EXPECT_TRUE(walked.error().pastBounds);
+            EXPECT_EQ(visits, 0u) << "nothing is visited of a tree that is refused";
+        }
+    }
+    // Within its bounds the same chain is walked whole, at the same cost
+    // in descriptors.
+    TreeWalk::Options options;
+    options.maxDepth = 2001;
+    size_t deepest = 0;
+    auto walked = TreeWalk::walk(folder.fd(), "deep", options, [&](const TreeEntry& e) {
+        deepest = std::max<size_t>(deepest, static_cast<size_t>(e.depth));
+        EXPECT_LE(openDescriptors(), before + 4) << e.relative.size();
+        return platform::success();
+    });
+    ASSERT_TRUE(walked.ok()) << walked.error().message;
+    EXPECT_EQ(deepest, 2001u);
+    EXPECT_EQ(openDescriptors(), before);
+    // Removed children first, which also leaves nothing the data root's
+    // removal (by path) could not reach.
+    options.order = TreeWalk::Order::childrenFirst;
+    auto removed = TreeWalk::walk(folder.fd(), "deep", options, [](const TreeEntry& e) {
+        const int flags = e.kind == platform::FileSystemEntryKind::folder ? AT_REMOVEDIR : 0;
+        if (::unlinkat(e.folder, e.name.c_str(), flags) != 0) return platform::Status::failure("unlink");
+        return platform::success();
+    });
+    ASSERT_TRUE(removed.ok()) << removed.error().message;
+    EXPECT_FALSE(fs::exists(base / "deep"));
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST_F(TreeWalkTest, EveryFailureIsReported) {
+    write(base / "t" / "a" / "f", "");
+    write(base / "t" / "b" / "g", "");
+    write(base / "t" / "c", "");
+    // A visitor's failure stops the walk and says where.
+    auto stopped = TreeWalk::walk(folder.fd(), "t", {}, [](const TreeEntry& e) {
+        return e.relative == "b" ? platform::Status::failure("refused") : platform::success();
+    });
+    ASSERT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.error().relative, "b");
+    EXPECT_EQ(stopped.error().message, "refused");
+    EXPECT_FALSE(stopped.error().pastBounds);
+    // With a handler the walk hears each failure and goes on past it,
+    // without what was below.
+    std::vector<std::string> failures, seen;
+    TreeWalk::Options options;
+    options.onError = [&](const platform::TreeWalkFailure& f) { failures.push_back(f.relative); };
+    auto carried = TreeWalk::walk(folder.fd(), "t", options, [&](const TreeEntry& e) {
+        seen.push_back(e.relative);
+        return e.relative == "a" ? platform::Status::failure("refused") : platform::success();
+    });
+    EXPECT_TRUE(carried.ok());
+    EXPECT_EQ(failures, std::vector<std::string>{"a"});
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "a/f"), 0);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "b/g"), 1);
+    // A missing item is a failure, not an empty tree.
+    EXPECT_FALSE(TreeWalk::scan(folder.fd(), "missing").ok());
+}
+
+TEST_F(TreeWalkTest, AFileIsOpenedOnlyIfItIsStillTheOneTheWalkMet) {
+    write(base / "t" / "f.txt", "bytes");
+    write(base / "other", "other");
+    std::vector<std::string> read;
+    auto walked = TreeWalk::walk(folder.fd(), "t", {}, [&](const TreeEntry& e) {
+        if (e.kind != platform::FileSystemEntryKind::file) return platform::success();
+        auto first = e.openForReading();
+        EXPECT_TRUE(first.ok());
+        // Swapped for a link between the walk's look and the open.
+        fs::rename(base / "t" / "f.txt", base / "t" / "moved");
+        fs::create_symlink(base / "other", base / "t" / "f.txt");
+        EXPECT_FALSE(e.openForReading().ok());
+        return platform::success();
+    });
+    EXPECT_TRUE(walked.ok());
+}
+
+}  // namespace

@@ -220,10 +220,9 @@ void refill(AuxSessionContext::RateBucket& bucket, double intervalSeconds, uint6
     bucket.refilledNs = now;
 }
 
-double intervalFor(AuxPacketType type) {
-    return type == AuxPacketType::hostRecordingControl ? V230HostAudioAuxServer::kHeldRequestIntervalSeconds
-                                                       : V230HostAudioAuxServer::kStreamRebuildIntervalSeconds;
-}
+// Only a recording is held this way today; stream changes are paced by
+// StreamChangePacer.
+double intervalFor(AuxPacketType) { return V230HostAudioAuxServer::kHeldRequestIntervalSeconds; }
 
 }  // namespace
 

@@ -208,9 +208,6 @@ public:
     // a few go at once.
     static constexpr double kRateBurst = 4;
     static constexpr double kHeldRequestIntervalSeconds = 1.0;
-    // A chroma change or a display switch rebuilds the shared stream (a
-    // display switch 0.65 s later): one a second would leave it dark.
-    static constexpr double kStreamRebuildIntervalSeconds = 2.0;
     // Each step is verified with timers for up to 1.6 s.
     static constexpr double kDesktopStepIntervalSeconds = 0.5;
     // Identity challenges of logged-in connections ignored past their two,
@@ -872,9 +869,8 @@ private:
     // up, merged with any others meanwhile.
     void passOnKeyFrameRequest(AuxSessionContext& session);
     // True when a request that sets one value of the Host and costs it a
-    // rebuild is held: past kRateBurst at once, one per interval
-    // (kStreamRebuildIntervalSeconds, or kHeldRequestIntervalSeconds for a
-    // recording) is acted on, the latest waiting meanwhile in place of any
+    // rebuild is held: past kRateBurst at once, one per
+    // kHeldRequestIntervalSeconds is acted on, the latest waiting meanwhile in place of any
     // earlier one (AuxServer/AuxControlDispatch.cpp). One that
     // `changesNothing` goes at once, free, unless another waits.
     bool holdForLatest(AuxSessionContext& session, AuxPacketType type, std::span<const uint8_t> payload,

@@ -15,6 +15,8 @@
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Dispatch.h"
+#include "Platform/FileHandles.h"
+#include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 #include "Platform/SimulatedMachine.h"
 #include "Platform/UnicodeText.h"
@@ -524,18 +526,20 @@ void HostProbeDelegate::saveLocationCancelled(const UUID& batchID) {
 
 void HostProbeDelegate::removeEarlierInboxFolders() {
     // Listed now, before this run stages anything; removed off the main
-    // queue, as a tree of any size may be left.
-    const fs::path inbox = components.fileTransferService->stagingRoot();
-    std::vector<fs::path> earlier;
-    std::error_code error;
-    for (auto it = fs::directory_iterator(inbox, error); !error && it != fs::directory_iterator(); it.increment(error))
-        earlier.push_back(it->path());
-    if (earlier.empty()) return;
+    // queue, as a tree of any size may be left. Both beneath the staging
+    // root's descriptor: its path lies in the console user's home, and a
+    // link planted on the way must not have the Host empty another folder.
+    auto staging = components.fileTransferService->openStagingRoot();
+    if (!staging) return;
+    auto entries = platform::FileSystemItems::listFolderAt(staging->fd());
+    if (!entries || entries->empty()) return;
+    std::vector<std::string> earlier;
+    for (const auto& entry : *entries) earlier.push_back(entry.name);
     log("files: removing " + std::to_string(earlier.size()) + " staging folder(s) of an earlier run");
-    DispatchQueue::global(platform::QualityOfService::utility).async([earlier = std::move(earlier)] {
-        std::error_code ignored;
-        for (const auto& folder : earlier) fs::remove_all(folder, ignored);
-    });
+    DispatchQueue::global(platform::QualityOfService::utility).async(
+        [folder = std::make_shared<platform::FolderHandle>(std::move(*staging)), earlier = std::move(earlier)] {
+            for (const auto& name : earlier) (void)platform::FileMoves::removeAt(folder->fd(), name);
+        });
 }
 
 void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const std::vector<fs::path>& staged,

@@ -439,9 +439,13 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             report("clipboard file write failed for " + name + ": " + ok.error());
             continue;
         }
+        // A sender may name thousands of files so in each transfer: one
+        // line a second, the others counted in it.
         if (shortened)
-            report("clipboard file name shortened to fit: " + std::to_string(name.size()) + " bytes, saved under " +
-                   std::to_string(candidate->string().size()));
+            if (auto line = shortenedNameLines_.admit(
+                    "shortened", "clipboard file name shortened to fit: " + std::to_string(name.size()) +
+                                     " bytes, saved under " + std::to_string(candidate->string().size())))
+                report(*line);
         total += size;
         written.push_back(batch->path() / *candidate);
     }

@@ -32,6 +32,7 @@
 
 #include "Platform/ConfinedFolder.h"
 #include "Platform/Dispatch.h"
+#include "Platform/Log.h"
 #include "Platform/Pasteboard.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 
@@ -192,4 +193,6 @@ private:
     // Lists and removes batches, so the main queue never waits on a tree
     // removal.
     platform::DispatchQueue inboxQueue_;
+    // Holds the lines about names shortened to fit to one a second.
+    platform::LineRateLimiter shortenedNameLines_;
 };

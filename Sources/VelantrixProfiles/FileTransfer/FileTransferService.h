@@ -121,6 +121,8 @@ public:
     // The folder listings are confined to and "~" names; unset, this user's
     // home. Empty confines listings to nothing.
     FileTransferHook<std::filesystem::path()> listingHome{hookMutex_};
+    // Whose rights a listing is read with; unset or none, the process's.
+    FileTransferHook<std::optional<platform::FileIdentity::Account>()> listingReadAs{hookMutex_};
 
     // --- Sending (any thread; the batch runs on the send queue) ------------
     // `afterSending`, when set, runs on the send queue once the batch was
@@ -203,6 +205,10 @@ public:
 
     // The folder batches from this peer are staged in.
     URL stagingRoot() const;
+    // The same folder, made when missing and opened from the data root down
+    // (else from the caches folder) without following a link: what is
+    // listed or removed there stays beneath it.
+    platform::Result<platform::FolderHandle> openStagingRoot() const;
     const std::string& peerLabel() const { return peerLabel_; }
     int64_t chunkSize() const { return chunkSize_; }
 
@@ -287,7 +293,6 @@ private:
     void watchIdleBatch(const platform::UUID& id, uint64_t serial, double afterSeconds);
     // Drops the batch, tells its sender (unless it is gone) and the owner.
     void abandonInbound(const platform::UUID& id, bool tellPeer, const std::string& why);
-    platform::Result<platform::FolderHandle> openStagingRoot() const;
     // Where stagingRoot() is, without making it.
     URL stagingRootPath() const;
     void noteOutgoingCancelled(const platform::UUID& batchID, const std::string& session);

@@ -1,13 +1,14 @@
-// Requests that each set one value of the Host and cost it a rebuild (a
-// chroma, a display's mode or target, a recording) are acted on at a
-// bounded rate per session (a few at once, then one per interval), the
-// latest one winning; desktop steps are dropped past theirs.
+// Requests that each set one value of the Host and cost it a rebuild are
+// acted on at a bounded rate, the latest one winning: a chroma (paced with
+// the other stream changes), a recording (a few at once, then one per
+// interval per session); desktop steps are dropped past theirs.
 
 #include <gtest/gtest.h>
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
+#include "HostApp/StreamControl/StreamChangePacer.h"
 
 namespace {
 
@@ -35,38 +36,40 @@ protected:
     }
 };
 
-TEST_F(HeldRequests, PastABurstAChromaChangeWaitsAndOnlyTheLatestIsActedOn) {
+TEST_F(HeldRequests, PastAnAppliedChromaChangeTheRestWaitAndOnlyTheLatestIsActedOn) {
     auto video = videoViewer("Viewer");
+    advance(StreamChangePacer::holdSeconds);
     ASSERT_EQ(chroma(), VideoChromaMode::yuv420);
-    const int burst = static_cast<int>(V230HostAudioAuxServer::kRateBurst);
     auto prefer = [&](uint8_t value) {
         video->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{value});
         video->settle();
     };
-    // The unchanged preference costs nothing; the burst of changes ends
-    // on 4:2:0; what follows it waits, and ends on 4:4:4.
-    for (int i = 0; i < 8; ++i) prefer(0);
-    for (int i = 0; i < burst; ++i) prefer(i % 2 == 0 ? 1 : 0);
-    ASSERT_EQ(chroma(), VideoChromaMode::yuv420) << "a burst is acted on at once";
-    for (uint8_t value : {1, 0, 0, 1}) prefer(value);
-    EXPECT_EQ(chroma(), VideoChromaMode::yuv420) << "past the burst, changes wait";
-    advance(V230HostAudioAuxServer::kStreamRebuildIntervalSeconds);
+    prefer(1);
+    ASSERT_EQ(chroma(), VideoChromaMode::yuv444) << "a change after a quiet hold is acted on at once";
+    for (uint8_t value : {0, 1, 0, 0, 1, 0}) prefer(value);
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv444) << "while the change holds, the rest wait";
+    advance(StreamChangePacer::holdSeconds);
     video->settle();
-    EXPECT_EQ(chroma(), VideoChromaMode::yuv444) << "the latest, once a turn is earned";
-    prefer(0);
-    EXPECT_EQ(chroma(), VideoChromaMode::yuv444) << "that turn was the last one earned";
-    advance(V230HostAudioAuxServer::kStreamRebuildIntervalSeconds);
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv420) << "the latest, once the hold ends";
+    prefer(1);
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv420) << "that change holds in its turn";
+    advance(StreamChangePacer::holdSeconds);
     video->settle();
-    EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv444);
 }
 
-TEST_F(HeldRequests, EachSessionWaitsOnlyForItsOwnRequests) {
+TEST_F(HeldRequests, AnotherSessionsChangeIsAppliedWhenTheHoldEnds) {
     auto first = videoViewer("First");
     auto second = videoViewer("Second");
+    // The second login's capture mode waits out the first's hold, then holds.
+    advance(StreamChangePacer::holdSeconds);
+    advance(StreamChangePacer::holdSeconds);
     first->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{1});
     first->settle();
     ASSERT_EQ(chroma(), VideoChromaMode::yuv444);
     second->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{0});
+    second->settle();
+    advance(StreamChangePacer::holdSeconds);
     second->settle();
     EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
 }

@@ -478,6 +478,26 @@ TEST_F(StartUp, InboxFoldersOfEarlierRunsAreRemoved) {
     EXPECT_TRUE(fs::is_empty(inbox));
 }
 
+// The staging root lies in the console user's home: a link put in place of
+// it, or of the folder above it, leads the start-up's removal nowhere.
+class StartUpWithALinkOnTheWay : public HostShellTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(StartUpWithALinkOnTheWay, RemovesNothingOutside) {
+    const fs::path outside = dataRoot->path() / "outside";
+    const fs::path precious = outside / "Viewer" / "1796464807-ABCDEF12" / "precious.txt";
+    fs::create_directories(precious.parent_path());
+    std::ofstream(precious) << "precious";
+    const fs::path linked = Folders::caches() / GetParam();
+    fs::create_directories(linked.parent_path());
+    fs::create_directory_symlink(std::string(GetParam()) == "VelantrixFileInbox" ? outside : outside / "Viewer", linked);
+    launch();
+    runUntilIdle();
+    EXPECT_TRUE(fs::exists(precious));
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, StartUpWithALinkOnTheWay,
+                         ::testing::Values("VelantrixFileInbox", "VelantrixFileInbox/Viewer"));
+
 }  // namespace
 
 namespace {

@@ -71,7 +71,7 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path,
     return id;
 }
 
-void FileTransferService::queueListing(FileTransferPacket packet, const std::string& session) {
+void FileTransferService::queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes) {
     std::optional<platform::DispatchQueue> queue;
     uint64_t generation = 0;
     bool logRefusal = false;
@@ -98,11 +98,15 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
             if (auto hook = onLogLine.get()) hook("file transfer: too many listings waiting; answered one empty");
         }
         const std::string path(platform::UnicodeText::trimmingWhitespace(packet.path));
-        return sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
+        sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
+        return inboundHandled(session, queuedBytes);
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    queue->async([weak, packet = std::move(packet), session, generation] {
-        if (auto self = weak.lock()) self->runListing(packet, session, generation);
+    queue->async([weak, packet = std::move(packet), session, generation, queuedBytes] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->runListing(packet, session, generation);
+        self->inboundHandled(session, queuedBytes);
     });
 }
 

@@ -307,8 +307,9 @@ private:
 
     // Listings (FileTransferListing.cpp).
     // Counts the request against its session and queues it there, or
-    // answers it at once past the session's bound.
-    void queueListing(FileTransferPacket packet, const std::string& session);
+    // answers it at once past the session's bound; either way its
+    // `queuedBytes` are given back once it is answered (or dropped).
+    void queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes);
     // Computes the listing unless its session ended since it was queued.
     void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation);
     // The folder examined and its encoded listing.

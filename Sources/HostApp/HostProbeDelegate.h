@@ -322,15 +322,18 @@ public:
     // A managed copy's one receipt, to the session that named its folder.
     void sendManagedCopyDeliveryResponse(const platform::UUID& batchID, bool accepted,
                                          const std::optional<std::string>& message);
-    // The Finder drop: the items moved off the main queue into `folder`,
-    // then the row, the log and the reveal on it. No receipt.
-    void deliverDroppedFiles(const std::vector<std::filesystem::path>& staged, const std::filesystem::path& folder,
-                             const platform::UUID& batchID);
+    // The Finder drop: the items moved off the main queue into the folder
+    // Finder shows (`shownFolder`), else onto the Desktop of the user the
+    // drop is for; then the row, the log and the reveal on it. No receipt.
+    void deliverDroppedFiles(const std::vector<std::filesystem::path>& staged,
+                             const std::optional<std::filesystem::path>& shownFolder, const platform::UUID& batchID);
     // The folder of Finder's front window, asked by script; nothing when
     // Finder shows none or the script fails (logged).
     std::optional<std::filesystem::path> frontFinderWindowPath();
     // The Desktop, or Downloads when the Desktop is kept in iCloud.
     static std::filesystem::path defaultDropDestination();
+    // The same in another user's `home`: their Desktop, or their Downloads.
+    static std::filesystem::path dropDestinationIn(const std::filesystem::path& home);
     // The drop's moves, off the main queue: numbered names on clashes, as
     // moveStagedFiles, without logging. The URLs where the items landed.
     static std::vector<std::filesystem::path> moveFilesOffMain(const std::vector<std::filesystem::path>& urls,
@@ -341,6 +344,12 @@ public:
     void removeEarlierInboxFolders();
     // The save-location panel's two answers for an inbound batch.
     void saveLocationPicked(const platform::UUID& batchID, const std::filesystem::path& folder);
+    // The picked folder as opened off the main queue: recorded for the
+    // batch's delivery, or, with a `refusal`, the batch ends unsaved and
+    // its Viewer `session` is told.
+    void savePickedLocation(const platform::UUID& batchID, const std::filesystem::path& folder,
+                            std::shared_ptr<platform::ConfinedFolder> opened,
+                            const std::optional<std::string>& refusal, const std::string& session);
     void saveLocationCancelled(const platform::UUID& batchID);
 
     // --- State, one struct per Part -------------------------------------------------------

@@ -17,23 +17,34 @@ using platform::DispatchQueue;
 using platform::UUID;
 namespace fs = std::filesystem;
 
-void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged, const fs::path& folder,
-                                            const UUID& batchID) {
+void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
+                                            const std::optional<fs::path>& shownFolder, const UUID& batchID) {
     assertMainQueue();
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     auto server = audioServer();
     const std::string console = server ? server->currentConsoleSessionState().username
                                        : platform::SimulatedMachine::current().consoleSession().userName;
-    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, folder, batchID, console] {
+    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, shownFolder, batchID, console] {
         // Run for another user, a drop goes where that user could put it
         // (the folder opened and moved into with their rights, a folder
-        // they may not write getting nothing) and arrives as theirs. The
-        // directory service may be slow: asked here, off the main queue.
+        // they may not write getting nothing) and arrives as theirs; with
+        // no Finder window it lands on that user's Desktop, not on the
+        // process's. The directory service may be slow: asked here, off
+        // the main queue.
         std::vector<fs::path> moved;
         std::shared_ptr<HostProbeDelegate> self;
         const auto confinement = ViewerPathConfinement::forConsoleUser(console);
-        if (confinement && confinement->readAs()) {
-            auto opened = platform::ConfinedFolder::openTop(folder, confinement->owner(), false, confinement->readAs());
+        const bool asUser = confinement && confinement->readAs();
+        const fs::path folder = shownFolder ? *shownFolder
+                                : asUser    ? dropDestinationIn(confinement->home())
+                                            : defaultDropDestination();
+        if (asUser) {
+            // Only the fallback folder is made when missing, as the user
+            // could make it in their own home.
+            auto opened = confinement->home().empty()
+                              ? platform::Result<std::shared_ptr<platform::ConfinedFolder>>::failure("no home")
+                              : platform::ConfinedFolder::openTop(folder, confinement->owner(), !shownFolder,
+                                                                  confinement->readAs());
             self = weak.lock();
             if (opened && self) moved = self->moveStagedFiles(staged, **opened, nullptr);
         } else {
@@ -90,6 +101,11 @@ fs::path HostProbeDelegate::defaultDropDestination() {
     const fs::path downloads = platform::Folders::downloads();
     if (!downloads.empty()) return downloads;
     return platform::Folders::home() / "Downloads";
+}
+
+fs::path HostProbeDelegate::dropDestinationIn(const fs::path& home) {
+    const fs::path desktop = home / "Desktop";
+    return isICloudManaged(desktop) ? home / "Downloads" : desktop;
 }
 
 bool HostProbeDelegate::isICloudManaged(const fs::path& url) {

@@ -504,12 +504,74 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& 
     assertMainQueue();
     // The row was cancelled, or the batch became a drop, while the panel
     // was up: the batch no longer waits for a folder.
-    if (!fileDelivery.batchesAwaitingSaveLocation.erase(batchID)) return;
+    auto awaiting = fileDelivery.batchesAwaitingSaveLocation.extract(batchID);
+    if (!awaiting) return;
     auto& rows = FileTransferCenter::shared().rows;
     if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
+    // Opened off the main queue (the directory service and the folder's
+    // file system may be slow). Run for another user, the folder is opened
+    // with that user's rights and must be one they may write: the Host
+    // saves nowhere its user could not.
+    auto server = audioServer();
+    const std::string console = server ? server->currentConsoleSessionState().username
+                                       : platform::SimulatedMachine::current().consoleSession().userName;
+    fileDelivery.destinationChecks.insert(batchID);
+    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    DispatchQueue::global(platform::QualityOfService::utility).async(
+        [weak, batchID, folder, console, session = std::move(awaiting.mapped())] {
+            const auto confinement = ViewerPathConfinement::forConsoleUser(console);
+            std::shared_ptr<platform::ConfinedFolder> opened;
+            std::optional<std::string> refusal;
+            if (confinement && confinement->readAs()) {
+                auto top = platform::ConfinedFolder::openTop(folder, confinement->owner(), true, confinement->readAs());
+                if (top) {
+                    if (auto writable = (*top)->mayWrite()) {
+                        opened = *top;
+                    } else {
+                        refusal = writable.error();
+                    }
+                } else {
+                    refusal = top.error();
+                }
+            } else if (auto top = platform::ConfinedFolder::openTop(folder, std::nullopt, true)) {
+                opened = *top;
+            }
+            DispatchQueue::main().async([weak, batchID, folder, session, refusal, opened = std::move(opened)]() mutable {
+                auto self = weak.lock();
+                if (!self) return;
+                // The batch ended, or became a drop, meanwhile: the folder
+                // is closed here, never recorded.
+                if (!self->fileDelivery.destinationChecks.erase(batchID)) return;
+                self->savePickedLocation(batchID, folder, std::move(opened), refusal, session);
+            });
+        });
+}
+
+void HostProbeDelegate::savePickedLocation(const UUID& batchID, const fs::path& folder,
+                                           std::shared_ptr<platform::ConfinedFolder> opened,
+                                           const std::optional<std::string>& refusal, const std::string& session) {
+    assertMainQueue();
+    auto& center = FileTransferCenter::shared();
+    if (auto row = center.rows.find(batchID); row == center.rows.end() || row->second->finished) return;
+    if (refusal) {
+        // Ends as a Viewer-named folder the user may not write does:
+        // nothing is saved, the row and the Viewer hear it.
+        log("files: refused save location " + folder.string() + " for batch " + batchID.id8() + ": " + *refusal);
+        const std::string text =
+            VelantrixL10n::text("fileTransfer.center.destUnavailable", "The destination folder is not available on this device.");
+        if (!session.empty()) components.fileTransferService->sendPeerSendResponse(batchID, false, text, session);
+        components.fileTransferService->cancelBatch(batchID);
+        components.fileTransferService->notifyPeerCancel(batchID);
+        forgetInboundBatch(batchID);
+        fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
+        center.failTask(batchID, text);
+        return;
+    }
     fileDelivery.pendingFileDestinations[batchID] = folder;
-    FileTransferCenter::shared().setSubtitle(
-        batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026", folder.filename().string()));
+    // One not opened (gone meanwhile) fails at delivery, as before.
+    if (opened) fileDelivery.pendingDestinationFolders[batchID] = std::move(opened);
+    center.setSubtitle(batchID,
+                       VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026", folder.filename().string()));
     tryDeliverFileBatch(batchID);
 }
 
@@ -564,8 +626,7 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
         d.managedCopyInboundBatchIDs.erase(batchID);
         d.batchesAwaitingSaveLocation.erase(batchID);
         d.unreceivedFileCounts.erase(batchID);
-        const fs::path folder = frontFinderWindowPath().value_or(defaultDropDestination());
-        deliverDroppedFiles(staged, folder, batchID);
+        deliverDroppedFiles(staged, frontFinderWindowPath(), batchID);
         return;
     }
     fileDelivery.pendingFileURLs[batchID] = staged;

@@ -183,4 +183,94 @@ TEST_F(ActingForTheConsoleUserE2E, ADropGoesOnlyIntoAFolderTheUserMayWriteAndArr
     }
 }
 
+// A folder picked in the save panel is opened with the user's rights: one
+// of root's the user may only look into gets nothing and the row and the
+// Viewer hear it; the user's own gets the item as theirs.
+TEST_F(ActingForTheConsoleUserE2E, APickedFolderTheUserMayNotWriteGetsNothingAndTheirOwnGetsItemsAsTheirs) {
+    folder(userHome / "Shut", false, 0755);
+    folder(userHome / "Mine", true, 0755);
+    fs::create_directories(source);
+    std::ofstream(source / "a.txt") << "a";
+    struct Case {
+        const char* picked;
+        bool arrives;
+        const char* row;
+    };
+    const Case cases[] = {
+        {"Shut", false, "The destination folder is not available on this device."},
+        {"Mine", true, "Saved 1 item(s) to Mine"},
+    };
+    auto& center = FileTransferCenter::shared();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.picked);
+        viewer->responses.clear();
+        auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::copy, std::nullopt, {},
+                                               std::nullopt);
+        ASSERT_TRUE(batch);
+        std::shared_ptr<OpenPanel> panel;
+        ASSERT_TRUE(runUntil(
+            [&] {
+                for (const auto& p : center.savePanels)
+                    if (p->isRunning()) panel = p;
+                return panel != nullptr;
+            },
+            60));
+        onMain([&] { panel->answerOK((userHome / c.picked).string()); });
+        ASSERT_TRUE(runUntil(
+            [&] {
+                auto row = center.rows.find(*batch);
+                return row != center.rows.end() && row->second->statusLbl->text == c.row;
+            },
+            60))
+            << center.rows.at(*batch)->statusLbl->text;
+        const fs::path saved = userHome / c.picked / "a.txt";
+        struct stat info{};
+        ASSERT_EQ(::lstat(saved.c_str(), &info) == 0, c.arrives);
+        if (c.arrives) {
+            EXPECT_EQ(info.st_uid, owner.uid);
+            EXPECT_TRUE(viewer->responses.empty()) << "only a managed copy gets a receipt";
+        } else {
+            ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
+            EXPECT_FALSE(viewer->responses[0].second.accepted);
+            EXPECT_EQ(viewer->responses[0].second.message.value_or(""), c.row);
+        }
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(userHome / "Shut"), fs::directory_iterator()), 0);
+}
+
+// With no Finder window a drop lands on the user's own Desktop, not the
+// process's: made for the user when missing and the item theirs; a
+// Desktop of root's the user may not write gets nothing.
+TEST_F(ActingForTheConsoleUserE2E, ADropWithNoFinderWindowLandsOnTheUsersOwnDesktop) {
+    fs::create_directories(source);
+    std::ofstream(source / "a.txt") << "a";
+    SimulatedFinder::current().setFrontWindow(SimulatedFinder::NoWindow{});
+    const fs::path desktop = userHome / "Desktop";
+    struct Case {
+        const char* name;
+        bool rootsDesktop;
+        bool arrives;
+    };
+    const Case cases[] = {{"a Desktop of root's", true, false}, {"no Desktop yet", false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(desktop);
+        if (c.rootsDesktop) folder(desktop, false, 0755);
+        auto batch = viewer->service->sendURLs({source / "a.txt"}, FileTransferIntent::dropToFinder, std::nullopt, {},
+                                               std::nullopt);
+        ASSERT_TRUE(batch);
+        const std::string line =
+            std::string("files: dropped ") + (c.arrives ? "1" : "0") + "/1 item(s) into " + desktop.string();
+        ASSERT_TRUE(runUntil([&] { return diagnosticsContain(line); }, 60)) << line;
+        struct stat info{};
+        ASSERT_EQ(::lstat((desktop / "a.txt").c_str(), &info) == 0, c.arrives);
+        if (c.arrives) {
+            EXPECT_EQ(info.st_uid, owner.uid);
+            ASSERT_EQ(::lstat(desktop.c_str(), &info), 0);
+            EXPECT_EQ(info.st_uid, owner.uid) << "the Desktop made for the user is theirs";
+        }
+    }
+    EXPECT_FALSE(fs::exists(Folders::desktop() / "a.txt")) << "nothing on the process's own Desktop";
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include "Platform/Folders.h"
 #include "Platform/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
@@ -22,8 +23,7 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, folder, batchID] {
         auto moved = moveFilesOffMain(staged, folder);
-        std::error_code ignored;
-        if (!staged.empty()) fs::remove(staged.front().parent_path(), ignored);  // once empty
+        FileTransferStagedItems::removeBatchFolderOf(staged);  // once empty
         DispatchQueue::main().async([weak, staged, folder, batchID, moved] {
             auto self = weak.lock();
             if (!self) return;

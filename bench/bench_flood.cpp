@@ -1,17 +1,21 @@
-// One logged-in Viewer sending valid input and control packets as fast as
-// the Host takes them, against the Viewers beside it.
+// One flooding peer sending valid input and control packets as fast as the
+// Host takes them, on as many connections as it can open, against the
+// Viewers beside it.
 //
 // The Host runs in a child process (real runtime, in-memory directory). A
-// second Viewer streams the Easy mode on 7347 and acknowledges every frame;
-// the flooding Viewer logs in on both ports and sends pointer moves, keys,
+// second Viewer streams the Easy mode on 7347 from 127.0.0.1 and
+// acknowledges every frame; the flooding peer, from 127.0.0.2, tries to log
+// in the benchmark's argument of connections (alternately on 7346 and 7347;
+// those past the Host's cap are refused) and sends pointer moves, keys,
 // gestures, scrolls, system and media keys, key-frame requests,
 // acknowledgements, an unchanged video preference, audio control and
-// identity challenges on both connections for the flood's length; half way
-// through, a third Viewer connects and logs in. The closing note gives the
-// second Viewer's frames per second before and during the flood, the third
-// Viewer's connect-to-login time, the Host's RSS before and 10 s after, and
-// how much its log grew. FloodSeconds (environment NORVESSAL_FLOOD_SECONDS,
-// default 15) sets the flood's length.
+// identity challenges on every one for the flood's length; half way through,
+// a third Viewer connects from 127.0.0.1 and logs in. The closing note gives
+// how many flooding connections got in, the second Viewer's frames per
+// second before and during the flood, the third Viewer's connect-to-login
+// time, the Host's RSS before and 10 s after, and how much its log grew.
+// FloodSeconds (environment NORVESSAL_FLOOD_SECONDS, default 15) sets the
+// flood's length.
 
 #include <benchmark/benchmark.h>
 
@@ -35,9 +39,10 @@ BenchHost gHost;
 
 double seconds() { return double(platform::Clock::uptimeNs()) / 1e9; }
 
-// Connects and logs in on the port; the socket, or -1.
-int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
-    const int fd = connectLoopback(port, {.noDelay = true, .receiveTimeoutSeconds = 10});
+// Connects (from `from` when given) and logs in on the port; the socket,
+// or -1.
+int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter, const char* from = nullptr) {
+    const int fd = connectLoopback(port, {.from = from, .noDelay = true, .receiveTimeoutSeconds = 10});
     if (fd < 0) return -1;
     const auto proof = challengeHost(fd, cutter).proof;
     if (!proof) return ::close(fd), -1;
@@ -133,9 +138,15 @@ std::vector<uint8_t> floodMix() {
 }
 
 std::atomic<uint64_t> gLogBytes{0};
+// NORVESSAL_FLOOD_LOG names a file that keeps a copy of the Host's log.
 void readHostLog() {
+    const char* copyPath = std::getenv("NORVESSAL_FLOOD_LOG");
+    FILE* copy = copyPath ? std::fopen(copyPath, "w") : nullptr;
     char buffer[65536];
-    for (ssize_t n; (n = ::read(gHost.logFd, buffer, sizeof buffer)) > 0;) gLogBytes += static_cast<uint64_t>(n);
+    for (ssize_t n; (n = ::read(gHost.logFd, buffer, sizeof buffer)) > 0;) {
+        gLogBytes += static_cast<uint64_t>(n);
+        if (copy) std::fwrite(buffer, 1, static_cast<size_t>(n), copy), std::fflush(copy);
+    }
 }
 
 void BM_FloodAgainstOtherViewers(benchmark::State& state) {
@@ -150,11 +161,15 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         const double rssBefore = hostRssMiB(gHost);
         const uint64_t logBefore = gLogBytes;
 
-        AuxPacketCutter audioCutter(AuxPacketCutter::postLoginPayloadLimit);
-        AuxPacketCutter videoCutter(AuxPacketCutter::postLoginPayloadLimit);
-        const int floodAudio = logIn(gHost.audioPort, 0x01, audioCutter);
-        const int floodVideo = logIn(gHost.videoPort, 0x02, videoCutter);
-        if (floodAudio < 0 || floodVideo < 0) {
+        const int asked = static_cast<int>(state.range(0));
+        std::vector<int> flooders;
+        for (int i = 0; i < asked; ++i) {
+            AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+            const bool audio = i % 2 == 0;
+            const int fd = logIn(audio ? gHost.audioPort : gHost.videoPort, audio ? 0x01 : 0x02, cutter, "127.0.0.2");
+            if (fd >= 0) flooders.push_back(fd);
+        }
+        if (flooders.empty()) {
             state.SkipWithError("the flooding Viewer did not get in");
             running = false;
             secondThread.join();
@@ -165,7 +180,7 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         const auto mix = floodMix();
         const uint64_t packetsPerMix = 64 * 13;
         std::vector<std::thread> threads;
-        for (int fd : {floodAudio, floodVideo}) {
+        for (int fd : flooders) {
             threads.emplace_back([&, fd] { drain(fd, running); });
             threads.emplace_back([&, fd] {
                 while (flooding && writeAll(fd, mix)) packetsSent += packetsPerMix;
@@ -181,8 +196,7 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         platform::sleepFor(floodStart + floodSeconds - seconds());
         flooding = false;
         const double floodEnd = seconds();
-        ::shutdown(floodAudio, SHUT_WR);
-        ::shutdown(floodVideo, SHUT_WR);
+        for (int fd : flooders) ::shutdown(fd, SHUT_WR);
         platform::sleepFor(10);
         const double rssAfter = hostRssMiB(gHost);
         const uint64_t logGrowth = gLogBytes - logBefore;
@@ -192,6 +206,7 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         for (auto& t : threads) t.join();
         secondThread.join();
 
+        state.counters["flooders_in"] = double(flooders.size());
         state.counters["fps_before"] = fpsBefore;
         state.counters["fps_during"] = fpsDuring;
         state.counters["third_login_s"] = loginSeconds;
@@ -199,19 +214,29 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         state.counters["log_growth_MiB"] = double(logGrowth) / (1 << 20);
         state.counters["flood_packets_per_s"] = double(packetsSent) / (floodEnd - floodStart);
         std::printf(
-            "\nClosing note: %.1f s flood, %.0f packets/s from one Viewer's two connections\n"
+            "\nClosing note: %.1f s flood, %.0f packets/s from one peer's %zu connection(s) (%d tried)\n"
             "  second Viewer (Easy): %.1f fps before, %.1f fps during (%.2f of before)\n"
             "  third Viewer: connect to login %.3f s\n"
             "  Host RSS: %.1f MiB before, %.1f MiB 10 s after (%+.1f MiB)\n"
             "  Host log grew %.2f MiB\n",
-            floodEnd - floodStart, double(packetsSent) / (floodEnd - floodStart), fpsBefore, fpsDuring,
+            floodEnd - floodStart, double(packetsSent) / (floodEnd - floodStart), flooders.size(), asked, fpsBefore,
+            fpsDuring,
             fpsBefore > 0 ? fpsDuring / fpsBefore : 0, loginSeconds, rssBefore, rssAfter, rssAfter - rssBefore,
             double(logGrowth) / (1 << 20));
-        for (int fd : {floodAudio, floodVideo, third, second.fd})
+        for (int fd : flooders) ::close(fd);
+        for (int fd : {third, second.fd})
             if (fd >= 0) ::close(fd);
     }
 }
-BENCHMARK(BM_FloodAgainstOtherViewers)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+// The argument: how many connections the flooding peer tries to log in.
+BENCHMARK(BM_FloodAgainstOtherViewers)
+    ->ArgName("connections")
+    ->Arg(2)
+    ->Arg(16)
+    ->Arg(32)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 }  // namespace
 

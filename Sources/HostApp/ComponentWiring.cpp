@@ -162,6 +162,10 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         const auto confinement = confinementOf(weak);
         return confinement ? confinement->home() : platform::Folders::home();
     };
+    service.listingReadAs = [weak]() -> std::optional<platform::FileIdentity::Account> {
+        const auto confinement = confinementOf(weak);
+        return confinement ? confinement->readAs() : std::nullopt;
+    };
     service.onOutgoingBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
                                             FileTransferIntent intent, const std::vector<std::string>& names) {
         // Services and send-to-Viewer sends go without a row.

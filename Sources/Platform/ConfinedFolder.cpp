@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,22 +37,78 @@ std::optional<std::vector<std::string>> componentsBeneath(const fs::path& relati
     return parts;
 }
 
+// What a call made with the rights of a user it could not take answers.
+template <class T>
+struct Refused;
+template <class T>
+struct Refused<Result<T>> {
+    static Result<T> with(const std::string& error) { return Result<T>::failure("act as the user: " + error); }
+};
+template <class T>
+struct Refused<std::optional<T>> {
+    static std::optional<T> with(const std::string&) { return std::nullopt; }
+};
+// A name that cannot be looked at is no name to take.
+template <>
+struct Refused<bool> {
+    static bool with(const std::string&) { return true; }
+};
+
+// Whether the thread's file identity may make and remove items in
+// `folder`. AT_EACCESS has the kernel check the file-system ids and
+// groups; the C library's own stand-in for a kernel without the call
+// checks the effective ID instead (root's, allowed everything), so the
+// call is made directly.
+bool mayWriteAt(int folder) {
+#ifdef SYS_faccessat2
+    if (::syscall(SYS_faccessat2, folder, ".", W_OK | X_OK, AT_EACCESS) == 0) return true;
+    if (errno != ENOSYS) return false;
+#endif
+    // An unnamed file, never visible, made and let go.
+    const int probe = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (probe >= 0) {
+        ::close(probe);
+        return true;
+    }
+    return errno != EACCES && errno != EPERM && errno != EROFS;
+}
+
 }  // namespace
 
-Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openTop(const fs::path& path, std::optional<FileOwner> owner,
-                                                                bool create) {
-    using R = Result<std::shared_ptr<ConfinedFolder>>;
-    if (create) {
-        std::error_code ignored;
-        fs::create_directories(path, ignored);
+template <class Work>
+auto ConfinedFolder::asUser(Work work) const -> decltype(work()) {
+    if (!actAs_) return work();
+    // Callers read errno after a failure (a name taken meanwhile is tried
+    // again): it is the work's, not that of giving the rights back.
+    std::optional<decltype(work())> done;
+    int error = 0;
+    {
+        FileIdentity identity(*actAs_);
+        if (!identity) return Refused<decltype(work())>::with(identity.error());
+        done.emplace(work());
+        error = errno;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return R::failure(errorText("open " + path.string()));
+    errno = error;
+    return std::move(*done);
+}
+
+Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openTop(const fs::path& path, std::optional<FileOwner> owner,
+                                                                bool create, std::optional<FileIdentity::Account> actAs) {
+    using R = Result<std::shared_ptr<ConfinedFolder>>;
     std::shared_ptr<ConfinedFolder> folder(new ConfinedFolder());
-    folder->handle_ = FileHandle(fd);
+    if (actAs) folder->actAs_ = std::make_shared<const FileIdentity::Account>(std::move(*actAs));
     folder->path_ = path;
     folder->owner_ = owner;
-    return folder;
+    return folder->asUser([&]() -> R {
+        if (create) {
+            std::error_code ignored;
+            fs::create_directories(path, ignored);
+        }
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return R::failure(errorText("open " + path.string()));
+        folder->handle_ = FileHandle(fd);
+        return folder;
+    });
 }
 
 void ConfinedFolder::setResolveBeneathUnavailableForTesting(bool unavailable) {
@@ -61,6 +118,12 @@ void ConfinedFolder::setResolveBeneathUnavailableForTesting(bool unavailable) {
 std::shared_ptr<const ConfinedFolder> ConfinedFolder::top() const { return top_ ? top_ : shared_from_this(); }
 
 Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openBeneath(const fs::path& relative, bool create) const {
+    // With the user's rights, a folder the user may not enter is not
+    // opened, and one made here is the user's from the start.
+    return asUser([&] { return openBeneathAsIs(relative, create); });
+}
+
+Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openBeneathAsIs(const fs::path& relative, bool create) const {
     using R = Result<std::shared_ptr<ConfinedFolder>>;
     const auto parts = componentsBeneath(relative);
     if (!parts) return R::failure("open " + relative.string() + ": leaves " + path_.string());
@@ -95,13 +158,29 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openBeneath(const fs::pa
     folder->path_ = (path_ / joined).lexically_normal();
     folder->relative_ = relative_ / joined;
     folder->owner_ = owner_;
+    folder->actAs_ = actAs_;
     folder->top_ = top();
     return folder;
 }
 
-bool ConfinedFolder::isTaken(const std::string& name) const { return FileMoves::isTakenAt(fd(), name); }
+bool ConfinedFolder::isTaken(const std::string& name) const {
+    return asUser([&] { return FileMoves::isTakenAt(fd(), name); });
+}
+
+Status ConfinedFolder::mayWrite() const {
+    return asUser([&] {
+        if (mayWriteAt(fd())) return success();
+        return Status::failure(path_.string() + ": the user may not write here");
+    });
+}
 
 Status ConfinedFolder::moveIn(const fs::path& from, const std::string& name, MoveReport* report) const {
+    // The move itself has the process's rights (the staging it leaves is
+    // the Host's alone): where the user could not put the item, it is not
+    // put there.
+    if (actAs_) {
+        if (auto writable = mayWrite(); !writable) return writable;
+    }
     if (owner_) {
         // Given away while still in staging, where only the Host reaches
         // it: no moment in the destination, a folder the owner can write,
@@ -124,17 +203,25 @@ Status ConfinedFolder::moveOut(const std::string& name, const fs::path& to) cons
 }
 
 Status ConfinedFolder::copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const {
-    return FileMoves::copyNoReplaceAt(from.fd(), fromName, fd(), name, owner_);
+    // Read and made with the user's rights: what the user may not read is
+    // not copied, and the copy is the user's from its first byte.
+    auto copy = [&] { return FileMoves::copyNoReplaceAt(from.fd(), fromName, fd(), name, owner_); };
+    return actAs_ || !from.actAs_ ? asUser(copy) : from.asUser(copy);
 }
 
 Status ConfinedFolder::replace(const std::string& incoming, const std::string& existing) const {
-    return FileMoves::replaceAt(fd(), incoming, existing);
+    return asUser([&] { return FileMoves::replaceAt(fd(), incoming, existing); });
 }
 
 Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolder(const std::string& name) const {
     using R = Result<std::shared_ptr<ConfinedFolder>>;
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return R::failure("mkdir " + name + ": not one name");
+    return asUser([&] { return makeFolderAsIs(name); });
+}
+
+Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolderAsIs(const std::string& name) const {
+    using R = Result<std::shared_ptr<ConfinedFolder>>;
     if (::mkdirat(fd(), name.c_str(), 0700) != 0) return R::failure(errorText("mkdir " + name));
     FileHandle made(openFolderNoFollow(fd(), name));
     if (!made.isOpen()) return R::failure(errorText("open " + name));
@@ -149,24 +236,27 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolder(const std::st
     folder->path_ = path_ / name;
     folder->relative_ = relative_ / name;
     folder->owner_ = owner_;
+    folder->actAs_ = actAs_;
     folder->top_ = top();
     return folder;
 }
 
 Status ConfinedFolder::writeFile(const std::string& name, std::span<const uint8_t> bytes) const {
-    return FileMoves::writeNewFileAt(fd(), name, bytes, 0644, owner_);
+    return asUser([&] { return FileMoves::writeNewFileAt(fd(), name, bytes, 0644, owner_); });
 }
 
 std::optional<FileSystemEntry> ConfinedFolder::entry(const std::string& name) const {
-    return FileSystemItems::entryAt(fd(), name);
+    return asUser([&] { return FileSystemItems::entryAt(fd(), name); });
 }
 
 Result<std::vector<FileSystemEntry>> ConfinedFolder::list() const {
-    auto entries = FileSystemItems::listFolderAt(fd());
+    auto entries = asUser([&] { return FileSystemItems::listFolderAt(fd()); });
     if (!entries) return Result<std::vector<FileSystemEntry>>::failure(entries.error() + " " + path_.string());
     return entries;
 }
 
-Status ConfinedFolder::remove(const std::string& name) const { return FileMoves::removeAt(fd(), name); }
+Status ConfinedFolder::remove(const std::string& name) const {
+    return asUser([&] { return FileMoves::removeAt(fd(), name); });
+}
 
 }  // namespace platform

@@ -6,6 +6,9 @@
 // changes nothing: the work lands in the folder that was opened, or fails.
 // What is made through it can be given to another user (the one the peer
 // acts for), so a Host running as root leaves that user's files behind.
+// With an account to act as, every open, listing, read and create through
+// it runs under that user's file identity: the kernel refuses what the
+// user could not do, and what is made is the user's from the start.
 
 #include <sys/types.h>
 
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "Platform/FileHandles.h"
+#include "Platform/FileIdentity.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Result.h"
 
@@ -27,9 +31,11 @@ public:
     // The trusted top, opened as its path says (links in it followed: it
     // comes from the system, not from a peer). `owner`, when set, is given
     // to everything made through this folder and those opened beneath it.
-    static Result<std::shared_ptr<ConfinedFolder>> openTop(const std::filesystem::path& path,
-                                                           std::optional<FileOwner> owner = std::nullopt,
-                                                           bool create = false);
+    // `actAs`, when set, is whose rights the top is opened with and every
+    // file call through it and the folders beneath it is made with.
+    static Result<std::shared_ptr<ConfinedFolder>> openTop(
+        const std::filesystem::path& path, std::optional<FileOwner> owner = std::nullopt, bool create = false,
+        std::optional<FileIdentity::Account> actAs = std::nullopt);
 
     // `relative` beneath this folder: no component may be a link, "..",
     // or absolute. Missing components are made when `create` is set.
@@ -44,14 +50,23 @@ public:
     // The top it was opened beneath (itself for a top).
     std::shared_ptr<const ConfinedFolder> top() const;
     const std::optional<FileOwner>& owner() const { return owner_; }
+    // Whose rights file calls through it have; null for the process's own.
+    const FileIdentity::Account* actingAs() const { return actAs_.get(); }
+
+    // Whether the user acted for may make and remove items here, as the
+    // kernel decides it (groups and access lists included); always so
+    // without one. A move in from the Host's staging is done with the
+    // process's rights, so it is refused first where this fails.
+    Status mayWrite() const;
 
     // Whether anything (a dangling link included) has the name.
     bool isTaken(const std::string& name) const;
     // Moves an item from outside (by path: the Host's own staging) in
-    // under `name`, never replacing. With an owner set the item and all
-    // below it are given to the owner (set-ID bits taken away) while still
-    // in staging, so nothing arrives that the owner does not own. A failed
-    // move that left items at the target says how many in `report`.
+    // under `name`, never replacing; refused where mayWrite() fails. With
+    // an owner set the item and all below it are given to the owner
+    // (set-ID bits taken away) while still in staging, so nothing arrives
+    // that the owner does not own. A failed move that left items at the
+    // target says how many in `report`.
     Status moveIn(const std::filesystem::path& from, const std::string& name, MoveReport* report = nullptr) const;
     // Moves an item of this folder back out to a path of the Host's own.
     Status moveOut(const std::string& name, const std::filesystem::path& to) const;
@@ -80,11 +95,17 @@ public:
 
 private:
     ConfinedFolder() = default;
+    // `work` with the rights of the user acted for, when there is one.
+    template <class Work>
+    auto asUser(Work work) const -> decltype(work());
+    Result<std::shared_ptr<ConfinedFolder>> openBeneathAsIs(const std::filesystem::path& relative, bool create) const;
+    Result<std::shared_ptr<ConfinedFolder>> makeFolderAsIs(const std::string& name) const;
 
     FileHandle handle_;
     std::filesystem::path path_;
     std::filesystem::path relative_;
     std::optional<FileOwner> owner_;
+    std::shared_ptr<const FileIdentity::Account> actAs_;
     // Null for a top.
     std::shared_ptr<const ConfinedFolder> top_;
 };

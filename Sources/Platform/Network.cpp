@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "Platform/Clock.h"
 #include "Platform/Log.h"
 
 namespace platform {
@@ -221,8 +222,15 @@ TcpConnection::TcpConnection(PrivateTag, int fd, std::string remoteAddress, uint
     : fd_(fd), remoteAddress_(std::move(remoteAddress)), remotePort_(remotePort), maxUnsent_(maxUnsentBytes) {}
 
 TcpConnection::~TcpConnection() {
-    std::lock_guard lock(mutex_);
-    closeSocketLocked();
+    std::vector<std::weak_ptr<TcpConnection>> toWake;
+    {
+        std::lock_guard lock(mutex_);
+        closeSocketLocked();
+        // Deliveries still queued will never report back: their room goes
+        // back to the others now.
+        if (readAheadBudget_ && undelivered_ > 0) toWake = readAheadBudget_->release(undelivered_);
+    }
+    wake(std::move(toWake));
 }
 
 void TcpConnection::start(DispatchQueue queue) {
@@ -437,6 +445,35 @@ void TcpConnection::setReadingHeld(bool held) {
     if (state_ == ConnectionState::ready) updateInterestLocked();
 }
 
+void TcpConnection::setReadAheadBudget(std::shared_ptr<ReadAheadBudget> budget) {
+    std::vector<std::weak_ptr<TcpConnection>> toWake;
+    {
+        std::lock_guard lock(mutex_);
+        if (readAheadBudget_ == budget) return;
+        if (readAheadBudget_) toWake = readAheadBudget_->release(undelivered_);
+        readAheadBudget_ = std::move(budget);
+        if (readAheadBudget_) readAheadBudget_->charge(undelivered_);
+        if (state_ == ConnectionState::ready) updateInterestLocked();
+    }
+    wake(std::move(toWake));
+}
+
+size_t TcpConnection::readRoomLocked() {
+    if (undelivered_ >= maxUndelivered_) return 0;
+    const size_t room = maxUndelivered_ - undelivered_;
+    return readAheadBudget_ ? std::min(room, readAheadBudget_->roomFor(shared_from_this())) : room;
+}
+
+void TcpConnection::budgetHasRoom() {
+    std::lock_guard lock(mutex_);
+    if (state_ == ConnectionState::ready) updateInterestLocked();
+}
+
+void TcpConnection::wake(std::vector<std::weak_ptr<TcpConnection>> connections) {
+    for (auto& weak : connections)
+        if (auto connection = weak.lock()) connection->budgetHasRoom();
+}
+
 size_t TcpConnection::maxUnsentBytes() const {
     std::lock_guard lock(mutex_);
     return maxUnsent_;
@@ -484,10 +521,13 @@ void TcpConnection::handleEvents(uint64_t registration, uint32_t events) {
 void TcpConnection::readLocked() {
     thread_local std::vector<uint8_t> buffer(kReadChunk);
     for (int round = 0; round < kMaxReadsPerEvent; ++round) {
-        if (receiveDone_ || readingPaused_ || readingHeld_ || undelivered_ >= maxUndelivered_) return;
-        const ssize_t count = ::recv(fd_, buffer.data(), std::min(buffer.size(), maxUndelivered_ - undelivered_), 0);
+        if (receiveDone_ || readingPaused_ || readingHeld_) return;
+        const size_t room = readRoomLocked();
+        if (room == 0) return;
+        const ssize_t count = ::recv(fd_, buffer.data(), std::min(buffer.size(), room), 0);
         if (count > 0) {
             undelivered_ += static_cast<size_t>(count);
+            if (readAheadBudget_) readAheadBudget_->charge(static_cast<size_t>(count));
             postReceiveLocked(std::vector<uint8_t>(buffer.begin(), buffer.begin() + count), false, {});
             continue;
         }
@@ -574,7 +614,7 @@ void TcpConnection::updateInterestLocked() {
     if (connecting_) {
         wanted = EPOLLOUT;
     } else if (state_ == ConnectionState::ready) {
-        if (!receiveDone_ && !readingPaused_ && !readingHeld_ && undelivered_ < maxUndelivered_) wanted |= EPOLLIN;
+        if (!receiveDone_ && !readingPaused_ && !readingHeld_ && readRoomLocked() > 0) wanted |= EPOLLIN;
         if (!pending_.empty()) wanted |= EPOLLOUT;
     }
     if (wanted == interest_) return;
@@ -629,9 +669,94 @@ void TcpConnection::postCompletionLocked(SendCompletion completion, const std::s
 }
 
 void TcpConnection::consumed(size_t bytes) {
+    std::vector<std::weak_ptr<TcpConnection>> toWake;
+    {
+        std::lock_guard lock(mutex_);
+        undelivered_ -= bytes;
+        if (readAheadBudget_) toWake = readAheadBudget_->release(bytes);
+        if (state_ == ConnectionState::ready) updateInterestLocked();
+    }
+    // Outside this connection's lock: a woken one takes its own.
+    wake(std::move(toWake));
+}
+
+// ---------------------------------------------------------------------------
+// ReadAheadBudget, ReceiveTurnBudget, ReceiveTurns
+
+size_t ReadAheadBudget::bytesInUse() const {
     std::lock_guard lock(mutex_);
-    undelivered_ -= bytes;
-    if (state_ == ConnectionState::ready) updateInterestLocked();
+    return used_;
+}
+
+size_t ReadAheadBudget::roomFor(const std::shared_ptr<TcpConnection>& reader) {
+    std::lock_guard lock(mutex_);
+    if (used_ < limit_) return limit_ - used_;
+    const bool listed = std::any_of(waiting_.begin(), waiting_.end(), [&](const std::weak_ptr<TcpConnection>& w) {
+        return !w.owner_before(reader) && !reader.owner_before(w);
+    });
+    if (!listed) waiting_.push_back(reader);
+    return 0;
+}
+
+void ReadAheadBudget::charge(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    used_ += bytes;
+}
+
+std::vector<std::weak_ptr<TcpConnection>> ReadAheadBudget::release(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    used_ -= std::min(used_, bytes);
+    if (used_ >= limit_) return {};
+    return std::exchange(waiting_, {});
+}
+
+double ReceiveTurnBudget::takeFullTurn() {
+    std::lock_guard lock(mutex_);
+    const uint64_t now = Clock::uptimeNs();
+    double tokens = perSecond_;
+    if (tokens_) {
+        const double elapsed = static_cast<double>(now - tokensAtNs_) / 1e9;
+        tokens = std::min(perSecond_, *tokens_ + elapsed * perSecond_);
+    }
+    tokens -= 1;
+    tokens_ = tokens;
+    tokensAtNs_ = now;
+    return tokens >= 0 ? 0 : -tokens / perSecond_;
+}
+
+ReceiveTurns::ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQueue queue,
+                           std::shared_ptr<ReceiveTurnBudget> budget)
+    : connection_(std::move(connection)),
+      queue_(std::move(queue)),
+      budget_(budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>()) {}
+
+void ReceiveTurns::setBudget(std::shared_ptr<ReceiveTurnBudget> budget) {
+    budget_ = budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>();
+}
+
+void ReceiveTurns::yield(Work nextTurn) {
+    if (!held_) {
+        held_ = true;
+        connection_->setReadingHeld(true);
+    }
+    if (state_->queued) return;
+    state_->queued = true;
+    Work turn = [state = state_, nextTurn = std::move(nextTurn)] {
+        state->queued = false;
+        nextTurn();
+    };
+    const double wait = budget_->takeFullTurn();
+    if (wait > 0) {
+        queue_.asyncAfter(wait, std::move(turn));
+    } else {
+        queue_.async(std::move(turn));
+    }
+}
+
+void ReceiveTurns::caughtUp() {
+    if (!held_) return;
+    held_ = false;
+    connection_->setReadingHeld(false);
 }
 
 // ---------------------------------------------------------------------------

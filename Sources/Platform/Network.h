@@ -7,6 +7,7 @@
 // Work posted to a queue holds only a weak reference to the connection or
 // listener: once the object is gone, nothing more of it runs.
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,101 @@ namespace platform {
 enum class ConnectionState { setup, preparing, waiting, ready, failed, cancelled };
 
 class TcpListener;
+class TcpConnection;
+
+// Room for bytes read ahead of their receive handlers, shared by several
+// connections (all of one peer's): a peer that opens more connections gets
+// no more of this process's memory for them. A connection that finds no
+// room stops reading until another one's bytes are consumed. Any thread.
+class ReadAheadBudget {
+public:
+    explicit ReadAheadBudget(size_t limitBytes) : limit_(std::max<size_t>(limitBytes, 1)) {}
+    ReadAheadBudget(const ReadAheadBudget&) = delete;
+    ReadAheadBudget& operator=(const ReadAheadBudget&) = delete;
+
+    size_t limit() const { return limit_; }
+    // Bytes read and not yet consumed, over every connection sharing it.
+    size_t bytesInUse() const;
+
+private:
+    friend class TcpConnection;
+    // Room left now; a connection finding none is woken once room returns.
+    size_t roomFor(const std::shared_ptr<TcpConnection>& reader);
+    void charge(size_t bytes);
+    // The connections to wake, when this gave room back to any.
+    std::vector<std::weak_ptr<TcpConnection>> release(size_t bytes);
+
+    mutable std::mutex mutex_;
+    const size_t limit_;
+    size_t used_ = 0;
+    std::vector<std::weak_ptr<TcpConnection>> waiting_;
+};
+
+// The pace of full turns (ReceiveTurns::kPacketsPerTurn packets each) that
+// the connections sharing it may take: a burst of as many as it allows in
+// a second, then that many a second. A peer that always has more to send
+// gets this share of its reader's time however many connections it opens.
+// Any thread.
+class ReceiveTurnBudget {
+public:
+    // Far above what a person's input needs, low enough that a flood leaves
+    // the encoder and the other Viewers most of the Host's time.
+    static constexpr double kDefaultFullTurnsPerSecond = 400;
+    explicit ReceiveTurnBudget(double fullTurnsPerSecond = kDefaultFullTurnsPerSecond)
+        : perSecond_(fullTurnsPerSecond) {}
+    ReceiveTurnBudget(const ReceiveTurnBudget&) = delete;
+    ReceiveTurnBudget& operator=(const ReceiveTurnBudget&) = delete;
+
+    // Takes one full turn; the seconds the turn after it must wait (0:
+    // none). Turns taken past the burst are paid back by waiting.
+    double takeFullTurn();
+
+private:
+    std::mutex mutex_;
+    const double perSecond_;
+    // Turns that may still be taken at once; below zero, turns taken on
+    // credit. None before the first.
+    std::optional<double> tokens_;
+    uint64_t tokensAtNs_ = 0;
+};
+
+// One connection's turns on its reader's queue, so that a connection with
+// more to serve than one turn waits behind everything else queued there:
+// its reader serves at most kPacketsPerTurn of what was read, then yields;
+// reading stays held (what the peer sends waits in the kernel's buffers and
+// then in the peer's) until the reader has caught up. Used on the reader's
+// queue only.
+class ReceiveTurns {
+public:
+    static constexpr int kPacketsPerTurn = 64;
+
+    ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQueue queue,
+                 std::shared_ptr<ReceiveTurnBudget> budget = nullptr);
+    ReceiveTurns(const ReceiveTurns&) = delete;
+    ReceiveTurns& operator=(const ReceiveTurns&) = delete;
+
+    // The pace this connection's full turns share (its own by default).
+    void setBudget(std::shared_ptr<ReceiveTurnBudget> budget);
+    // A full turn ended with more left: reading is held and `nextTurn`
+    // queued, after the budget's wait, unless a turn already waits. The
+    // reader's next turn is nextTurn; `nextTurn` must hold its owner weakly.
+    void yield(Work nextTurn);
+    // Everything read was served: reading resumes.
+    void caughtUp();
+    // A turn waits on the queue: bytes delivered meanwhile wait for it
+    // instead of taking a turn of their own.
+    bool turnQueued() const { return state_->queued; }
+
+private:
+    struct State {
+        bool queued = false;
+    };
+    std::shared_ptr<TcpConnection> connection_;
+    DispatchQueue queue_;
+    std::shared_ptr<ReceiveTurnBudget> budget_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+    bool held_ = false;
+};
 
 // One TCP stream: non-blocking sends with a bounded backlog, receives
 // delivered chunk by chunk with backpressure towards a slow consumer.
@@ -136,8 +232,14 @@ public:
     // owner holds a connection whose bytes it has not caught up with and
     // releases it once it has. Any thread.
     void setReadingHeld(bool held);
+    // Shares the read-ahead room with other connections: reading stops
+    // while either this connection's limit or the budget is used up. The
+    // bytes already read move to the new budget. Null: this connection's
+    // limit alone.
+    void setReadAheadBudget(std::shared_ptr<ReadAheadBudget> budget);
 
 private:
+    friend class ReadAheadBudget;
     friend class TcpListener;
     struct Endpoint;
     struct PendingSend {
@@ -163,6 +265,11 @@ private:
     void postReceiveLocked(std::vector<uint8_t> data, bool isComplete, const std::string& error);
     void postCompletionLocked(SendCompletion completion, const std::string& error);
     void consumed(size_t bytes);
+    // Whether a read may take bytes now, and how many.
+    size_t readRoomLocked();
+    // Resumes reading once a shared budget has room again.
+    void budgetHasRoom();
+    static void wake(std::vector<std::weak_ptr<TcpConnection>> connections);
 
     mutable std::mutex mutex_;
     int fd_ = -1;
@@ -189,6 +296,8 @@ private:
     // Bytes handed to the queue whose receive handler has not returned.
     size_t undelivered_ = 0;
     size_t maxUndelivered_ = kMaxUndeliveredBytes;
+    // Charged with every undelivered byte as well, when set.
+    std::shared_ptr<ReadAheadBudget> readAheadBudget_;
     // The owner asked for no more reads for now (setReadingHeld).
     bool readingHeld_ = false;
     // End of stream or failure was delivered (or suppressed by cancel).

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 
@@ -355,6 +356,100 @@ TEST_F(ConfinedFolderTest, ADeepTreeIsRefusedWholeOrMovedWholeWithDescriptorsFla
         return platform::success();
     });
     EXPECT_TRUE(removed.ok());
+}
+
+// Acting for another user, every call through the folder is that user's as
+// the kernel decides it: what the user may not open, read or write is
+// refused though the process (root) could, nothing is left behind by a
+// refusal, and what is made is the user's. Each row is one road; the
+// allowed rows show the same road open where the user may.
+TEST_F(ConfinedFolderTest, ActingForAnotherUserEveryRoadIsThatUsersRights) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    const auto account = platform::FileIdentity::Account::named("nobody");
+    ASSERT_TRUE(account);
+    // The user's home and a folder of theirs; beside them a root-only
+    // folder, a folder of root's the user may only look into, and a
+    // root-only file in the user's own folder.
+    fs::create_directories(home / "Private");
+    fs::create_directories(home / "Shut");
+    std::ofstream(home / "Private" / "inner.txt") << "root's";
+    std::ofstream(home / "Docs" / "mine.txt") << "the user's";
+    std::ofstream(home / "Docs" / "secret.txt") << "root's secret";
+    fs::create_directories(home / "Docs" / "Kit");
+    std::ofstream(home / "Docs" / "Kit" / "secret.txt") << "root's secret";
+    for (const fs::path& p : {home, home / "Docs", home / "Docs" / "mine.txt", home / "Docs" / "Kit"})
+        ASSERT_EQ(::chown(p.c_str(), owner->uid, owner->gid), 0);
+    ::chmod((home / "Private").c_str(), 0700);
+    ::chmod((home / "Docs" / "secret.txt").c_str(), 0600);
+    ::chmod((home / "Docs" / "Kit" / "secret.txt").c_str(), 0600);
+    auto opened = ConfinedFolder::openTop(home, owner, false, *account);
+    ASSERT_TRUE(opened.ok()) << opened.error();
+    const auto user = *opened;
+    auto docs = user->openBeneath("Docs", false);
+    ASSERT_TRUE(docs.ok());
+
+    struct Case {
+        const char* name;
+        std::function<bool()> run;
+        bool allowed;
+        // What must (allowed) or must not (refused) be there afterwards.
+        fs::path made;
+    };
+    const Case cases[] = {
+        {"open a root-only folder", [&] { return user->openBeneath("Private", false).ok(); }, false, {}},
+        {"list a root-only folder",
+         [&] {
+             auto folder = user->openBeneath("Private", false);
+             return folder.ok() && (*folder)->list().ok();
+         },
+         false, {}},
+        {"make a folder in root's folder", [&] { return user->openBeneath("Shut/New", true).ok(); }, false,
+         home / "Shut" / "New"},
+        {"make one folder in root's folder",
+         [&] {
+             auto shut = user->openBeneath("Shut", false);
+             return shut.ok() && (*shut)->makeFolder("New").ok();
+         },
+         false, home / "Shut" / "New"},
+        {"write into root's folder",
+         [&] {
+             auto shut = user->openBeneath("Shut", false);
+             return shut.ok() && (*shut)->mayWrite().ok();
+         },
+         false, {}},
+        {"move an item from staging into root's folder",
+         [&] {
+             auto shut = user->openBeneath("Shut", false);
+             return shut.ok() && (*shut)->moveIn(staged("moved", "x"), "moved").ok();
+         },
+         false, home / "Shut" / "moved"},
+        {"copy a root-only file", [&] { return user->copyIn(**docs, "secret.txt", "secret.txt").ok(); }, false,
+         home / "secret.txt"},
+        {"copy a folder holding a root-only file", [&] { return user->copyIn(**docs, "Kit", "Kit").ok(); }, false,
+         home / "Kit"},
+        {"make folders in the user's own", [&] { return user->openBeneath("Made/Deep", true).ok(); }, true,
+         home / "Made" / "Deep"},
+        {"copy the user's file", [&] { return user->copyIn(**docs, "mine.txt", "mine.txt").ok(); }, true,
+         home / "mine.txt"},
+        {"move from staging into the user's own",
+         [&] { return (*docs)->moveIn(staged("arrived", "x"), "arrived").ok(); }, true, home / "Docs" / "arrived"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.run(), c.allowed);
+        if (c.made.empty()) continue;
+        struct stat info{};
+        const bool there = ::lstat(c.made.c_str(), &info) == 0;
+        EXPECT_EQ(there, c.allowed);
+        if (there && c.allowed) {
+            EXPECT_EQ(info.st_uid, owner->uid);
+            EXPECT_EQ(info.st_gid, owner->gid);
+        }
+    }
+    EXPECT_EQ(::getuid(), 0u) << "the process keeps its own rights";
+    EXPECT_TRUE(fs::exists(home / "Private" / "inner.txt")) << "the calling thread has root's rights back";
 }
 
 }  // namespace

@@ -379,6 +379,77 @@ TEST_F(NetworkTest, HeldReadingLeavesTheBytesWithThePeerUntilReleased) {
     EXPECT_TRUE(serverRecorder->received() == payload);
 }
 
+// Connections sharing a read-ahead budget read no more together than the
+// budget, each reads on as soon as the others' bytes are consumed, and one
+// that goes with bytes still queued gives their room back.
+TEST_F(NetworkTest, ConnectionsSharingAReadAheadBudgetReadNoMoreThanItTogether) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    constexpr size_t kBudget = 1 << 20;
+    constexpr int kConnections = 3;
+    auto budget = std::make_shared<ReadAheadBudget>(kBudget);
+    const std::vector<uint8_t> payload = pattern(24 * 1024 * 1024, 17);
+    std::vector<std::shared_ptr<TcpConnection>> clients, servers;
+    std::vector<std::shared_ptr<Recorder>> recorders;
+    for (int i = 0; i < kConnections; ++i) {
+        clients.push_back(connectTo("127.0.0.1", listener->port(), SIZE_MAX, 64 * 1024 * 1024).first);
+        auto server = nextAccepted();
+        ASSERT_TRUE(server);
+        recorders.push_back(Recorder::attach(*server, payload.size()));
+        server->setReadAheadBudget(budget);
+        servers.push_back(server);
+    }
+    auto gate = holdQueue(*serverQueue);
+    for (auto& server : servers) server->start(*serverQueue);
+    Completions completions;
+    for (auto& client : clients) client->send(payload, completions.make());
+    // With the reader held, the three read only the shared megabyte between
+    // them. (A wait for something that must not happen: apart, each would
+    // read its own 4 MiB.)
+    EXPECT_FALSE(completions.fired.wait(1.0));
+    EXPECT_LE(budget->bytesInUse(), kBudget);
+    EXPECT_GT(budget->bytesInUse(), 0u);
+
+    gate->signal();
+    for (auto& recorder : recorders) {
+        ASSERT_TRUE(recorder->reachedTarget.wait(kEventTimeout)) << "every connection reads on as room returns";
+        EXPECT_TRUE(recorder->received() == payload);
+    }
+    serverQueue->sync([] {});
+    EXPECT_EQ(budget->bytesInUse(), 0u) << "consumed bytes give their room back";
+
+    gate = holdQueue(*serverQueue);
+    for (auto& client : clients) client->send(pattern(256 * 1024, 3));
+    for (int i = 0; i < 100 && budget->bytesInUse() == 0; ++i) platform::sleepFor(0.01);
+    EXPECT_GT(budget->bytesInUse(), 0u);
+    servers.clear();
+    // (The socket thread may hold one a moment longer.)
+    for (int i = 0; i < 500 && budget->bytesInUse() > 0; ++i) platform::sleepFor(0.01);
+    EXPECT_EQ(budget->bytesInUse(), 0u) << "a connection gone gives back what it never delivered";
+    gate->signal();
+}
+
+// A budget of full turns: a burst of a second's worth, then that many a
+// second, however many take from it.
+class ReceiveTurnBudgetTest : public VirtualTimeTest {};
+
+TEST_F(ReceiveTurnBudgetTest, AllowsABurstThenPacesTurnsWhoeverTakesThem) {
+    struct Case {
+        double perSecond;
+        int taken;
+        double expectedWait;  // before the turn after the last one taken
+    };
+    for (const Case c : {Case{400, 400, 0}, Case{400, 401, 1.0 / 400}, Case{400, 600, 200.0 / 400},
+                         Case{10, 30, 2.0}}) {
+        ReceiveTurnBudget budget(c.perSecond);
+        double wait = 0;
+        for (int i = 0; i < c.taken; ++i) wait = budget.takeFullTurn();
+        EXPECT_NEAR(wait, c.expectedWait, 1e-9) << c.perSecond << " " << c.taken;
+        advance(c.expectedWait + 1.0);
+        EXPECT_EQ(budget.takeFullTurn(), 0) << "waiting pays the credit back";
+    }
+}
+
 // ---------------------------------------------------------------- end and cancel
 
 TEST_F(NetworkTest, EndOfStreamIsReportedOnceEvenWhenALaterSendFails) {

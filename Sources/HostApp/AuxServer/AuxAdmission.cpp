@@ -56,6 +56,15 @@ double AuxAdmission::pacingDelaySeconds(size_t failures) {
 
 void AuxAdmission::sweep() {
     std::erase_if(pending_, [](const Pending& p) { return !isLive(p.connection.lock()); });
+    std::erase_if(loggedIn_, [](const Pending& p) { return !isLive(p.connection.lock()); });
+}
+
+std::optional<AuxAdmission::Verdict> AuxAdmission::loggedInCapFor(const std::string& source) {
+    if (loggedIn_.size() >= maxLoggedInConnections) return Verdict::overLoggedInTotalCap;
+    const auto fromSource =
+        std::count_if(loggedIn_.begin(), loggedIn_.end(), [&](const Pending& p) { return p.source == source; });
+    if (static_cast<size_t>(fromSource) >= maxLoggedInPerSource) return Verdict::overLoggedInSourceCap;
+    return std::nullopt;
 }
 
 AuxAdmission::Verdict AuxAdmission::admit(const std::shared_ptr<platform::TcpConnection>& connection,
@@ -65,7 +74,11 @@ AuxAdmission::Verdict AuxAdmission::admit(const std::shared_ptr<platform::TcpCon
     const size_t fromSource =
         std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.source == source; });
     Verdict verdict = Verdict::admitted;
-    if (pending_.size() >= maxPendingConnections) {
+    // A source whose logged-in connections fill its share could not log
+    // this one in: it is refused before it costs a login.
+    if (auto cap = loggedInCapFor(source)) {
+        verdict = *cap;
+    } else if (pending_.size() >= maxPendingConnections) {
         verdict = Verdict::overTotalCap;
     } else if (fromSource >= maxPendingPerSource) {
         verdict = Verdict::overSourceCap;
@@ -82,6 +95,59 @@ AuxAdmission::Verdict AuxAdmission::admit(const std::shared_ptr<platform::TcpCon
 
 void AuxAdmission::release(const platform::TcpConnection* connection) {
     std::erase_if(pending_, [connection](const Pending& p) { return p.key == connection; });
+    std::erase_if(loggedIn_, [connection](const Pending& p) { return p.key == connection; });
+}
+
+AuxAdmission::Verdict AuxAdmission::logIn(const std::shared_ptr<platform::TcpConnection>& connection,
+                                          const std::string& address) {
+    sweep();
+    release(connection.get());
+    const std::string source = sourceOf(address);
+    if (auto cap = loggedInCapFor(source)) {
+        refusals_[*cap]++;
+        return *cap;
+    }
+    loggedIn_.push_back({connection, connection.get(), source});
+    return Verdict::admitted;
+}
+
+size_t AuxAdmission::loggedInCount() {
+    sweep();
+    return loggedIn_.size();
+}
+
+size_t AuxAdmission::loggedInCountFrom(const std::string& address) {
+    sweep();
+    const std::string source = sourceOf(address);
+    return std::count_if(loggedIn_.begin(), loggedIn_.end(), [&](const Pending& p) { return p.source == source; });
+}
+
+template <typename Budget>
+std::shared_ptr<Budget> AuxAdmission::shared(std::map<std::string, std::weak_ptr<Budget>>& table,
+                                             const std::string& source,
+                                             std::function<std::shared_ptr<Budget>()> make) {
+    // Sources whose connections have all gone are forgotten, so the table
+    // holds only the sources connected now.
+    std::erase_if(table, [](const auto& entry) { return entry.second.expired(); });
+    auto& slot = table[source];
+    auto budget = slot.lock();
+    if (!budget) slot = budget = make();
+    return budget;
+}
+
+std::shared_ptr<platform::ReceiveTurnBudget> AuxAdmission::turnBudgetFor(const std::string& address) {
+    return shared<platform::ReceiveTurnBudget>(turnBudgets_, sourceOf(address),
+                                               [] { return std::make_shared<platform::ReceiveTurnBudget>(); });
+}
+
+std::shared_ptr<AuxSourceShare> AuxAdmission::sourceShareFor(const std::string& address) {
+    return shared<AuxSourceShare>(sourceShares_, sourceOf(address), [] { return std::make_shared<AuxSourceShare>(); });
+}
+
+std::shared_ptr<platform::ReadAheadBudget> AuxAdmission::readAheadBudgetFor(const std::string& address) {
+    return shared<platform::ReadAheadBudget>(readAheadBudgets_, sourceOf(address), [] {
+        return std::make_shared<platform::ReadAheadBudget>(loggedInReadAheadBytesPerSource);
+    });
 }
 
 size_t AuxAdmission::pendingCount() {
@@ -176,6 +242,8 @@ std::optional<std::string> AuxAdmission::takeSecondSummary() {
             {Verdict::overTotalCap, "over the cap of " + std::to_string(maxPendingConnections)},
             {Verdict::overSourceCap, "over " + std::to_string(maxPendingPerSource) + " from one source"},
             {Verdict::droppedEarly, "dropped early"},
+            {Verdict::overLoggedInTotalCap, "over the cap of " + std::to_string(maxLoggedInConnections) + " logged in"},
+            {Verdict::overLoggedInSourceCap, "over " + std::to_string(maxLoggedInPerSource) + " logged in from one source"},
         };
         std::vector<std::string> parts;
         for (const auto& [verdict, count] : refusals_) parts.push_back(std::to_string(count) + " " + names.at(verdict));

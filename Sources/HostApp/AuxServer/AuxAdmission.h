@@ -1,8 +1,9 @@
 #pragma once
-// Decides what an unauthenticated peer may cost the Host: how many of its
-// connections are admitted before login, how many identity proofs it gets,
-// when its password checks may start, and how much of it reaches the log.
-// All limits live here, as named constants.
+// Decides what a peer may cost the Host: how many of its connections are
+// admitted before login and how many may stay logged in, how many identity
+// proofs it gets, when its password checks may start, the share of reading
+// its connections have together, and how much of it reaches the log. All
+// limits live here, as named constants.
 //
 // Not thread-safe: the server uses it on its queue only.
 
@@ -19,6 +20,13 @@
 #include "HostApp/Protocol/AuxPacket.h"
 #include "Platform/Directory.h"
 #include "Platform/Network.h"
+
+// What the connections of one source share beside their turns and their
+// read-ahead: when their last key-frame request was passed on, so that more
+// connections buy no more key frames of the encoder.
+struct AuxSourceShare {
+    std::optional<uint64_t> lastKeyFrameRequestNs;
+};
 
 class AuxAdmission {
 public:
@@ -52,7 +60,24 @@ public:
     // second of the log at five lines or fewer under attack.
     static constexpr size_t preLoginLinesPerSecond = 2;
 
-    enum class Verdict : uint8_t { admitted, overTotalCap, overSourceCap, droppedEarly };
+    // Logged-in connections (7346 and 7347 after login, 7348 once it showed
+    // its token), in total and from one source: a Viewer uses three, so a
+    // source holds two Viewers. A connection past either is refused at
+    // accept, or closed when its login or token would pass it.
+    static constexpr size_t maxLoggedInConnections = 48;
+    static constexpr size_t maxLoggedInPerSource = 6;
+    // Bytes read ahead of the server for a source's logged-in connections
+    // together (each one alone may use all of it).
+    static constexpr size_t loggedInReadAheadBytesPerSource = platform::TcpConnection::kMaxUndeliveredBytes;
+
+    enum class Verdict : uint8_t {
+        admitted,
+        overTotalCap,
+        overSourceCap,
+        droppedEarly,
+        overLoggedInTotalCap,
+        overLoggedInSourceCap,
+    };
 
     // Uniform in [0, 1); the default is seeded from the system's random
     // source. Tests inject a fixed sequence.
@@ -75,10 +100,26 @@ public:
     // not; a refusal is counted for the summary. An admitted connection
     // holds its place until release() or until it is closed or dropped.
     Verdict admit(const std::shared_ptr<platform::TcpConnection>& connection, const std::string& address);
-    // The connection logged in (or showed its token) or was closed.
+    // The connection was closed, or it logged in (or showed its token) and
+    // was taken by logIn().
     void release(const platform::TcpConnection* connection);
     size_t pendingCount();
     size_t pendingCountFrom(const std::string& address);
+
+    // --- Logged-in connections -------------------------------------------------------
+    // Moves a connection that logged in (or showed its token) from the
+    // pending ones to the logged-in ones, or says which cap it would pass;
+    // a refusal is counted for the summary. It holds its place until
+    // release() or until it is closed.
+    Verdict logIn(const std::shared_ptr<platform::TcpConnection>& connection, const std::string& address);
+    size_t loggedInCount();
+    size_t loggedInCountFrom(const std::string& address);
+    // What a source's connections share: the pace of their full turns, and
+    // (once logged in) the bytes read ahead of the server. One of each per
+    // source while any connection holds it.
+    std::shared_ptr<platform::ReceiveTurnBudget> turnBudgetFor(const std::string& address);
+    std::shared_ptr<platform::ReadAheadBudget> readAheadBudgetFor(const std::string& address);
+    std::shared_ptr<AuxSourceShare> sourceShareFor(const std::string& address);
 
     // --- Password checks -----------------------------------------------------------
     // When a check for this source may start: now when a slot is free, none
@@ -113,10 +154,19 @@ private:
 
     // Forgets connections that were dropped, closed or failed.
     void sweep();
+    // Why a connection from `source` may not join the logged-in ones now.
+    std::optional<Verdict> loggedInCapFor(const std::string& source);
+    template <typename Budget>
+    static std::shared_ptr<Budget> shared(std::map<std::string, std::weak_ptr<Budget>>& table,
+                                          const std::string& source, std::function<std::shared_ptr<Budget>()> make);
     void forgetOldFailures(SourceRecord& record, uint64_t nowNs);
 
     RandomSource random_;
     std::vector<Pending> pending_;
+    std::vector<Pending> loggedIn_;
+    std::map<std::string, std::weak_ptr<platform::ReceiveTurnBudget>> turnBudgets_;
+    std::map<std::string, std::weak_ptr<platform::ReadAheadBudget>> readAheadBudgets_;
+    std::map<std::string, std::weak_ptr<AuxSourceShare>> sourceShares_;
     std::map<std::string, SourceRecord> sources_;
     size_t checksRunning_ = 0;
 

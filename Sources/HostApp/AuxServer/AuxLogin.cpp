@@ -202,11 +202,15 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
 
     const UUID id = session->id;
     const AuxChannel channel = session->channel;
+    // Its source may have filled its logged-in share while the password was
+    // checked; the Viewer hears end of stream, as at a refused accept.
+    if (!admitLoggedIn(session->connection))
+        return closeSessionWithLine(*session,
+                                    "aux: session " + id.id8() + " channel=" + channelName(channel) +
+                                        " over the logged-in connection cap; closing",
+                                    "over the logged-in cap");
     session->authorized = true;
     session->cutter.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit);
-    session->connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
-    // A logged-in connection no longer counts against the admission.
-    admission_.release(session->connection.get());
     authorizedFor(channel).insert(id);
     if (channel == AuxChannel::video) authorizedVideoSessionCount.increment();
     viewerSessionNames[id] = credentials.viewerDisplayName;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/Input/CoalescedInput.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
@@ -38,8 +39,14 @@ std::optional<std::vector<uint8_t>> loginKey(const platform::crypto::X25519KeyPa
 }  // namespace auxlogin
 
 struct AuxSessionContext {
-    AuxSessionContext(platform::UUID id, AuxChannel channel, std::shared_ptr<platform::TcpConnection> connection)
-        : id(id), channel(channel), connection(std::move(connection)) {}
+    AuxSessionContext(platform::UUID id, AuxChannel channel, std::shared_ptr<platform::TcpConnection> connection,
+                      platform::DispatchQueue queue, std::shared_ptr<platform::ReceiveTurnBudget> turnBudget,
+                      std::shared_ptr<AuxSourceShare> sourceShare)
+        : id(id),
+          channel(channel),
+          connection(connection),
+          sourceShare(std::move(sourceShare)),
+          turns(connection, std::move(queue), std::move(turnBudget)) {}
 
     const platform::UUID id;
     const AuxChannel channel;
@@ -70,11 +77,12 @@ struct AuxSessionContext {
     // Input that only restates what came before it, held until the next
     // other packet or the end of the turn.
     CoalescedInput coalescedInput;
-    // When this connection's last key-frame request was passed on, and
-    // whether a later one waits for its turn: every key frame costs the
-    // encoder, and a Viewer asking for one per frame would slow everyone's
-    // stream.
-    std::optional<uint64_t> lastKeyFrameRequestNs;
+    // When its source's last key-frame request was passed on (shared by
+    // the source's connections), and whether a later one of this
+    // connection waits for its turn: every key frame costs the encoder, and
+    // a Viewer asking for one per frame, on however many connections, would
+    // slow everyone's stream. Never null.
+    const std::shared_ptr<AuxSourceShare> sourceShare;
     bool keyFrameRequestWaiting = false;
     // Requests that cost the Host a rebuild (a chroma, a display's mode or
     // target, a recording) and desktop steps, by type: the requests this
@@ -88,18 +96,11 @@ struct AuxSessionContext {
         bool releasing = false;
     };
     std::map<uint8_t, RateBucket> rateBuckets;
-    // The connection's socket is not being read: its packets outran the
-    // server, and the rest wait with the peer until the cutter is drained.
-    bool readingHeld = false;
-    // A turn for the packets left in the cutter waits on the queue.
-    bool receiveTurnQueued = false;
-    // Full turns this connection may still take at once; refilled with time
-    // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a connection that
-    // always has more to send costs the Host a bounded share of its time.
-    // Below zero: turns taken on credit, paid back by waiting. None before
-    // the first full turn.
-    std::optional<double> fullTurnTokens;
-    uint64_t fullTurnTokensAtNs = 0;
+    // Its turns on the server queue, paced by its source's share
+    // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a peer that always
+    // has more to send costs the Host a bounded share of its time however
+    // many connections it opens.
+    platform::ReceiveTurns turns;
     // The stream ended (with this error, empty for a clean end) while
     // packets were still waiting their turn; told once they are served.
     std::optional<std::string> endOfStream;

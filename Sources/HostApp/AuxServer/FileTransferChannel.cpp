@@ -45,6 +45,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         return;
     }
     auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, "file aux", weakPublisher());
+    channel->setReceiveTurnBudget(admission_.turnBudgetFor(connection->remoteAddress()));
     // Shared by the handlers: unknown until the token frame matched.
     auto session = std::make_shared<std::optional<UUID>>();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -94,15 +95,19 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
             return;
         }
         const UUID id = owner->second;
-        session = id;
         fileTransferChannel.pending.erase(channel.get());
-        admission_.release(channel->connection().get());
         if (auto older = fileTransferChannels.find(id); older != fileTransferChannels.end()) {
             // Out of the table before it ends, so its end is no session end.
             auto replaced = older->second;
             fileTransferChannels.erase(older);
             replaced->cancel();
         }
+        if (!admitLoggedIn(channel->connection())) {
+            logUnboundFileChannelEnd("file aux: over the logged-in connection cap; dropping connection");
+            channel->cancel();
+            return;
+        }
+        session = id;
         fileTransferChannels[id] = channel;
         publishViewerPresence();
         publish("file aux: channel authorized for session " + id.id8() + " token=" + token->shortDescription());

@@ -307,10 +307,21 @@ bool V230HostAudioAuxServer::admitUnauthenticated(const ConnectionRef& connectio
     return false;
 }
 
+bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection) {
+    queue.dispatchPrecondition();
+    const std::string address = connection->remoteAddress();
+    if (admission_.logIn(connection, address) != AuxAdmission::Verdict::admitted) return false;
+    connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
+    connection->setReadAheadBudget(admission_.readAheadBudgetFor(address));
+    return true;
+}
+
 void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel) {
     if (!admitUnauthenticated(connection)) return;
     const UUID id = UUID::random();
-    auto session = std::make_shared<AuxSessionContext>(id, channel, connection);
+    const std::string address = connection->remoteAddress();
+    auto session = std::make_shared<AuxSessionContext>(id, channel, connection, queue, admission_.turnBudgetFor(address),
+                                                       admission_.sourceShareFor(address));
     sessionContexts_[id] = session;
     sessionsFor(channel)[id] = connection;
 
@@ -349,6 +360,9 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     if (session->closed) return;
     if (!data.empty()) session->cutter.append(data);
     if (isComplete) session->endOfStream = error;
+    // Bytes read before reading was held wait for the connection's turn
+    // already queued; they take none of their own.
+    if (session->turns.turnQueued()) return;
     serveReceiveTurn(session);
 }
 
@@ -359,29 +373,14 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
         if (served == kPacketsPerReceiveTurn) {
             flushCoalescedInput(*session);
             if (session->closed || terminating_) return;
-            // What the peer sends meanwhile waits in its socket, not here.
-            if (!session->readingHeld) {
-                session->readingHeld = true;
-                session->connection->setReadingHeld(true);
-            }
-            if (!session->receiveTurnQueued) {
-                session->receiveTurnQueued = true;
-                auto nextTurn = [weak = weak_from_this(), id] {
-                    auto self = weak.lock();
-                    if (!self || self->terminating_) return;
-                    auto found = self->sessionContexts_.find(id);
-                    if (found == self->sessionContexts_.end()) return;
-                    std::shared_ptr<AuxSessionContext> next = found->second;
-                    next->receiveTurnQueued = false;
-                    if (!next->closed) self->serveReceiveTurn(next);
-                };
-                const double wait = takeFullTurn(*session);
-                if (wait > 0) {
-                    queue.asyncAfter(wait, std::move(nextTurn));
-                } else {
-                    queue.async(std::move(nextTurn));
-                }
-            }
+            session->turns.yield([weak = weak_from_this(), id] {
+                auto self = weak.lock();
+                if (!self || self->terminating_) return;
+                auto found = self->sessionContexts_.find(id);
+                if (found == self->sessionContexts_.end()) return;
+                std::shared_ptr<AuxSessionContext> next = found->second;
+                if (!next->closed) self->serveReceiveTurn(next);
+            });
             return;
         }
         auto next = session->cutter.next();
@@ -409,10 +408,7 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
     }
     flushCoalescedInput(*session);
     if (session->closed || terminating_) return;
-    if (session->readingHeld) {
-        session->readingHeld = false;
-        session->connection->setReadingHeld(false);
-    }
+    session->turns.caughtUp();
     if (session->endOfStream) {
         const std::string error = *session->endOfStream;
         closeSessionWithLine(*session,
@@ -420,19 +416,6 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
                                  " ended" + (error.empty() ? std::string() : " (" + error + ")"),
                              "ended");
     }
-}
-
-double V230HostAudioAuxServer::takeFullTurn(AuxSessionContext& session) {
-    const uint64_t now = platform::Clock::uptimeNs();
-    double tokens = kFullTurnsPerSecond;
-    if (session.fullTurnTokens) {
-        const double elapsed = static_cast<double>(now - session.fullTurnTokensAtNs) / 1e9;
-        tokens = std::min(kFullTurnsPerSecond, *session.fullTurnTokens + elapsed * kFullTurnsPerSecond);
-    }
-    tokens -= 1;
-    session.fullTurnTokens = tokens;
-    session.fullTurnTokensAtNs = now;
-    return tokens >= 0 ? 0 : -tokens / kFullTurnsPerSecond;
 }
 
 void V230HostAudioAuxServer::servePacket(const std::shared_ptr<AuxSessionContext>& session,

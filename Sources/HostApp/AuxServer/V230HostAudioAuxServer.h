@@ -196,11 +196,12 @@ public:
     // queue.
     std::function<void(uint32_t snapshotID, uint32_t index, const platform::UUID& sessionID)> onDragPullRequest;
 
-    // Full turns (of kPacketsPerReceiveTurn packets) one connection may take
-    // a second, after a burst of as many: far above what a person's input
-    // needs, low enough that a flood leaves the encoder and the other
-    // Viewers most of the Host's time.
-    static constexpr double kFullTurnsPerSecond = 400;
+    // Full turns (of kPacketsPerReceiveTurn packets) the connections of one
+    // source (AuxAdmission::sourceOf) may take a second together, after a
+    // burst of as many: far above what a person's input needs, low enough
+    // that a flood leaves the encoder and the other Viewers most of the
+    // Host's time, however many connections it comes on.
+    static constexpr double kFullTurnsPerSecond = platform::ReceiveTurnBudget::kDefaultFullTurnsPerSecond;
     // Each of these costs a rebuild of the shared stream, a display switch
     // or a movie writer; a Viewer's own rate of them is bounded. A burst of
     // rebuilds costs about one (each restart supersedes the one before), so
@@ -852,9 +853,11 @@ private:
     // with more left it stops reading the socket and queues the next turn
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
-    // Takes one of the connection's full turns; the seconds its next turn
-    // must wait (0: none), once it has used its share.
-    double takeFullTurn(AuxSessionContext& session);
+    // Takes a connection that logged in (or showed its token) into the
+    // logged-in ones and gives it its source's share of read-ahead; false,
+    // with nothing changed, when that would pass a cap (the caller closes
+    // it). Server queue.
+    bool admitLoggedIn(const ConnectionRef& connection);
     // One packet of a logged-in connection: folded into its held input when
     // it only restates that, otherwise handled after what is held.
     void servePacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
@@ -967,7 +970,7 @@ private:
     // Packets of one connection served before the others get a turn: few
     // enough that a flood delays another Viewer's frame or login by well
     // under a frame interval.
-    static constexpr int kPacketsPerReceiveTurn = 64;
+    static constexpr int kPacketsPerReceiveTurn = platform::ReceiveTurns::kPacketsPerTurn;
     static constexpr double kKeyFrameRequestIntervalSeconds = 0.5;
     // Who caused the lines published meanwhile: a logged-in Viewer's
     // session and the type of the packet being served.

@@ -8,6 +8,7 @@
 #include "Platform/AppleScript.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Folders.h"
+#include "Platform/SimulatedMachine.h"
 #include "Platform/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
@@ -21,10 +22,27 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
                                             const UUID& batchID) {
     assertMainQueue();
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
-    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, folder, batchID] {
-        auto moved = moveFilesOffMain(staged, folder);
+    auto server = audioServer();
+    const std::string console = server ? server->currentConsoleSessionState().username
+                                       : platform::SimulatedMachine::current().consoleSession().userName;
+    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, folder, batchID, console] {
+        // Run for another user, a drop goes where that user could put it
+        // (the folder opened and moved into with their rights, a folder
+        // they may not write getting nothing) and arrives as theirs. The
+        // directory service may be slow: asked here, off the main queue.
+        std::vector<fs::path> moved;
+        std::shared_ptr<HostProbeDelegate> self;
+        const auto confinement = ViewerPathConfinement::forConsoleUser(console);
+        if (confinement && confinement->readAs()) {
+            auto opened = platform::ConfinedFolder::openTop(folder, confinement->owner(), false, confinement->readAs());
+            self = weak.lock();
+            if (opened && self) moved = self->moveStagedFiles(staged, **opened, nullptr);
+        } else {
+            moved = moveFilesOffMain(staged, folder);
+        }
         FileTransferStagedItems::removeBatchFolderOf(staged);  // once empty
-        DispatchQueue::main().async([weak, staged, folder, batchID, moved] {
+        // The delegate is let go on the main queue, never here.
+        DispatchQueue::main().async([weak, staged, folder, batchID, moved, held = std::move(self)] {
             auto self = weak.lock();
             if (!self) return;
             self->log("files: dropped " + std::to_string(moved.size()) + "/" + std::to_string(staged.size()) +

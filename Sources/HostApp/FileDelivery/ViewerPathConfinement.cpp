@@ -98,7 +98,7 @@ std::string ViewerPathConfinement::expandingTilde(const std::string& path) const
 platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinement::openHome() const {
     using R = platform::Result<std::shared_ptr<platform::ConfinedFolder>>;
     if (home_.empty()) return R::failure("no home is allowed");
-    return platform::ConfinedFolder::openTop(home_, owner_);
+    return platform::ConfinedFolder::openTop(home_, owner_, false, readAs_);
 }
 
 platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinement::openFolder(const fs::path& path,
@@ -107,7 +107,12 @@ platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinemen
     const fs::path normal = path.lexically_normal();
     if (home_.empty() || !normal.is_absolute() || !platform::Folders::contains(home_, normal))
         return R::failure(path.string() + " is outside the console user's home");
-    auto top = platform::ConfinedFolder::openTop(home_, owner_);
+    auto top = openHome();
     if (!top) return top;
-    return (*top)->openBeneath(normal.lexically_relative(home_), create);
+    auto folder = (*top)->openBeneath(normal.lexically_relative(home_), create);
+    // A folder to save into is one the user could save into themselves.
+    if (folder && create) {
+        if (auto writable = (*folder)->mayWrite(); !writable) return R::failure(writable.error());
+    }
+    return folder;
 }

@@ -41,12 +41,14 @@ public:
     // not know the user (reads then have the process's rights).
     const std::optional<platform::FileIdentity::Account>& readAs() const { return readAs_; }
     // The home itself, opened as its path says: it comes from the system.
+    // It and every folder opened beneath it act with readAs()'s rights.
     platform::Result<std::shared_ptr<platform::ConfinedFolder>> openHome() const;
     // "~" and "~/..." as the console user's home; anything else unchanged.
     std::string expandingTilde(const std::string& path) const;
     // The folder at `path` (absolute, lexically normal), opened beneath the
     // home one component at a time without following a link, its missing
-    // part made for the console user when `create` is set.
+    // part made for the console user when `create` is set; then it must be
+    // a folder the console user may write.
     platform::Result<std::shared_ptr<platform::ConfinedFolder>> openFolder(const std::filesystem::path& path,
                                                                            bool create) const;
 

@@ -77,8 +77,9 @@ void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session) {
     queue.dispatchPrecondition();
     const uint64_t now = platform::Clock::uptimeNs();
     const auto intervalNs = static_cast<uint64_t>(kKeyFrameRequestIntervalSeconds * 1e9);
-    if (!session.lastKeyFrameRequestNs || now - *session.lastKeyFrameRequestNs >= intervalNs) {
-        session.lastKeyFrameRequestNs = now;
+    auto& last = session.sourceShare->lastKeyFrameRequestNs;
+    if (!last || now - *last >= intervalNs) {
+        last = now;
         AuxPacketHeader header;
         header.type = AuxPacketType::keyFrameRequest;
         const ViewerCausedLines lines(*this, session.id, header.type);
@@ -87,7 +88,7 @@ void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session) {
     }
     if (session.keyFrameRequestWaiting) return;
     session.keyFrameRequestWaiting = true;
-    const double wait = static_cast<double>(*session.lastKeyFrameRequestNs + intervalNs - now) / 1e9;
+    const double wait = static_cast<double>(*last + intervalNs - now) / 1e9;
     queue.asyncAfter(wait, [weak = weak_from_this(), id = session.id] {
         auto self = weak.lock();
         if (!self || self->terminating_) return;

@@ -139,6 +139,11 @@ void ClipboardSyncBridge::report(const std::string& text) const {
     if (onStatus) onStatus(text);
 }
 
+void ClipboardSyncBridge::reportFromPeer(const std::string& kind, const std::string& text) {
+    pollQueue_.dispatchPrecondition();
+    if (auto line = peerLines_.admit(kind, text)) report(*line);
+}
+
 void ClipboardSyncBridge::clearPending() {
     pendingOutgoingTransfer_.reset();
     pendingOutgoingChangeCount_.reset();
@@ -280,7 +285,7 @@ void ClipboardSyncBridge::applyLatestRemoteTransfer() {
 void ClipboardSyncBridge::handleRemoteTransfer(const ClipboardTransfer& transfer) {
     pollQueue_.dispatchPrecondition();
     if (!syncEnabled()) {
-        report("clipboard ignored remote transfer: sync disabled");
+        reportFromPeer("ignored", "clipboard ignored remote transfer: sync disabled");
         return;
     }
     applyTransferToPasteboard(transfer);
@@ -300,7 +305,7 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
             case ClipboardTransferItemKind::text:
                 if (item.text) {
                     pasteboard_.setString(*item.text, platform::kPasteboardTypeString);
-                    report("clipboard applied text from " + peerLabel_);
+                    reportFromPeer("applied", "clipboard applied text from " + peerLabel_);
                 }
                 break;
             case ClipboardTransferItemKind::image:
@@ -308,12 +313,12 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
             case ClipboardTransferItemKind::files: {
                 auto urls = materializeFiles(item.files, transfer.sourceID);
                 if (urls.empty()) {
-                    report("clipboard file apply failed from " + peerLabel_);
+                    reportFromPeer("apply failed", "clipboard file apply failed from " + peerLabel_);
                     trimInbox();
                     break;
                 }
                 pasteboard_.writeFileURLs(urls);
-                report("clipboard applied " + std::to_string(urls.size()) + " file(s) from " + peerLabel_);
+                reportFromPeer("applied", "clipboard applied " + std::to_string(urls.size()) + " file(s) from " + peerLabel_);
                 // Once the pasteboard names the new batch, the older ones
                 // it named are free to go.
                 trimInbox();
@@ -351,11 +356,11 @@ void ClipboardSyncBridge::convertThenApplyImage(const ClipboardTransferItem& ite
                     return;
                 self->pasteboard_.clearContents();
                 if (!tiff) {
-                    self->report("clipboard image apply failed from " + self->peerLabel_);
+                    self->reportFromPeer("apply failed", "clipboard image apply failed from " + self->peerLabel_);
                 } else {
                     self->pasteboard_.setData(*tiff, platform::kPasteboardTypeTIFF);
                     if (keepPng) self->pasteboard_.setData(*encoded, platform::kPasteboardTypePNG);
-                    self->report("clipboard applied image from " + self->peerLabel_);
+                    self->reportFromPeer("applied", "clipboard applied image from " + self->peerLabel_);
                 }
                 self->lastObservedChangeCount_ = self->pasteboard_.changeCount();
             });
@@ -374,7 +379,7 @@ std::string ClipboardSyncBridge::sanitizedFilename(const std::string& filename) 
 
 std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(const std::string& sourceID) {
     if (!isSafeSourceID(sourceID)) {
-        report("clipboard inbox create failed: invalid source identifier");
+        reportFromPeer("inbox create failed", "clipboard inbox create failed: invalid source identifier");
         return nullptr;
     }
     // From the data root down every folder is opened without following a
@@ -382,13 +387,13 @@ std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(c
     // planted on the way makes the creation fail, never redirects it.
     auto inbox = openInbox(peerLabel_, inboxOwner ? inboxOwner() : std::nullopt, true);
     if (!inbox) {
-        report("clipboard inbox create failed: " + inbox.error());
+        reportFromPeer("inbox create failed", "clipboard inbox create failed: " + inbox.error());
         return nullptr;
     }
     const auto seconds = static_cast<long long>(std::trunc(platform::Clock::now().secondsSince1970));
     auto batch = (*inbox)->makeFolder(std::to_string(seconds) + "-" + platform::UUID::random().uuidString());
     if (!batch) {
-        report("clipboard inbox create failed: " + batch.error());
+        reportFromPeer("inbox create failed", "clipboard inbox create failed: " + batch.error());
         return nullptr;
     }
     return *batch;
@@ -398,7 +403,7 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
                                                             const std::string& sourceID) {
     std::vector<fs::path> written;
     if (mayWriteInbox && !mayWriteInbox(inboxFolder())) {
-        report("clipboard inbox refused: outside the console user's home");
+        reportFromPeer("inbox refused", "clipboard inbox refused: outside the console user's home");
         return written;
     }
     auto batch = makeBatchFolder(sourceID);
@@ -410,11 +415,11 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
         const std::string name = sanitizedFilename(file.filename);
         const auto size = static_cast<int64_t>(file.data.size());
         if (size > maxFileBytes_) {
-            report("clipboard file too large: " + name + " (" + std::to_string(size) + " bytes)");
+            reportFromPeer("file too large", "clipboard file too large: " + name + " (" + std::to_string(size) + " bytes)");
             continue;
         }
         if (total + size > maxTotalFileBytes_ || written.size() >= inboxFileBound_) {
-            report("clipboard transfer too large: skipped " + std::to_string(files.size() - i) + " file(s)");
+            reportFromPeer("transfer too large", "clipboard transfer too large: skipped " + std::to_string(files.size() - i) + " file(s)");
             break;
         }
         // A name too long for the file system is shortened, and so is each
@@ -432,20 +437,18 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             batch->fd(), fit(name, ""),
             [&](const fs::path& previous, int n) { return fs::path(fit(previous.string(), "-" + std::to_string(n))); });
         if (!candidate) {
-            report("clipboard file skipped: its name cannot be used (" + std::to_string(name.size()) + " bytes)");
+            reportFromPeer("file skipped", "clipboard file skipped: its name cannot be used (" + std::to_string(name.size()) + " bytes)");
             continue;
         }
         if (auto ok = batch->writeFile(candidate->string(), file.data); !ok) {
-            report("clipboard file write failed for " + name + ": " + ok.error());
+            reportFromPeer("write failed", "clipboard file write failed for " + name + ": " + ok.error());
             continue;
         }
         // A sender may name thousands of files so in each transfer: one
         // line a second, the others counted in it.
         if (shortened)
-            if (auto line = shortenedNameLines_.admit(
-                    "shortened", "clipboard file name shortened to fit: " + std::to_string(name.size()) +
-                                     " bytes, saved under " + std::to_string(candidate->string().size())))
-                report(*line);
+            reportFromPeer("shortened", "clipboard file name shortened to fit: " + std::to_string(name.size()) +
+                                            " bytes, saved under " + std::to_string(candidate->string().size()));
         total += size;
         written.push_back(batch->path() / *candidate);
     }

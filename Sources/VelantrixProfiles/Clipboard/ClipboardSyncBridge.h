@@ -150,6 +150,8 @@ private:
     void trimInbox();
     bool syncEnabled() const { return !isSyncEnabled || isSyncEnabled(); }
     void report(const std::string& text) const;
+    // A line the peer's transfer caused, limited per kind (poll queue only).
+    void reportFromPeer(const std::string& kind, const std::string& text);
 
     const std::string peerLabel_;
     // The pasteboard kept in step (the general one on the Host).
@@ -193,6 +195,8 @@ private:
     // Lists and removes batches, so the main queue never waits on a tree
     // removal.
     platform::DispatchQueue inboxQueue_;
-    // Holds the lines about names shortened to fit to one a second.
-    platform::LineRateLimiter shortenedNameLines_;
+    // What the peer's transfers cause comes at the peer's rate (a transfer
+    // may hold thousands of files, and transfers come as fast as it sends
+    // them): one line a second per kind, the rest counted into the next.
+    platform::LineRateLimiter peerLines_;
 };

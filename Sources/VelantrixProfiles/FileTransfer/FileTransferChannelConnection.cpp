@@ -21,7 +21,11 @@ void writeHeader(uint8_t* out, size_t payloadSize) {
 FileTransferChannelConnection::FileTransferChannelConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                              platform::DispatchQueue queue, std::string label,
                                                              Logger logger)
-    : connection_(std::move(connection)), queue_(std::move(queue)), label_(std::move(label)), logger_(std::move(logger)) {}
+    : connection_(std::move(connection)),
+      queue_(std::move(queue)),
+      label_(std::move(label)),
+      logger_(std::move(logger)),
+      turns_(connection_, queue_) {}
 
 std::vector<uint8_t> FileTransferChannelConnection::encodeFrame(std::span<const uint8_t> payload) {
     std::vector<uint8_t> frame(C::headerSize + payload.size());
@@ -60,12 +64,15 @@ void FileTransferChannelConnection::start() {
 
 void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes) {
     pendingBuffer_.insert(pendingBuffer_.end(), bytes.begin(), bytes.end());
-    drainBuffer();
+    // Bytes read before reading was held wait for the turn already queued.
+    if (!turns_.turnQueued()) drainBuffer();
 }
 
 void FileTransferChannelConnection::drainBuffer() {
     size_t offset = 0;
+    int served = 0;
     while (!didEnd_ && !paused_) {
+        if (served == platform::ReceiveTurns::kPacketsPerTurn) break;
         const size_t available = pendingBuffer_.size() - offset;
         if (available < C::headerSize) break;
         const uint8_t* header = pendingBuffer_.data() + offset;
@@ -87,6 +94,7 @@ void FileTransferChannelConnection::drainBuffer() {
         }
         if (available < C::headerSize + length) break;
         offset += C::headerSize + length;
+        ++served;
         // The handler may end the channel; it does so before the next frame
         // is cut. The buffer is not touched while it runs.
         if (onFrame) onFrame(std::span<const uint8_t>(header + C::headerSize, length));
@@ -101,6 +109,17 @@ void FileTransferChannelConnection::drainBuffer() {
         if (pendingBuffer_.capacity() > kRetainedBufferBytes && pendingBuffer_.size() < kRetainedBufferBytes / 2)
             pendingBuffer_.shrink_to_fit();
     }
+    if (didEnd_ || paused_) return;
+    if (served == platform::ReceiveTurns::kPacketsPerTurn) {
+        // The rest waits behind the queue's other work, and the peer's
+        // next bytes in its socket.
+        turns_.yield([weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (self && !self->didEnd_) self->drainBuffer();
+        });
+    } else {
+        turns_.caughtUp();
+    }
 }
 
 void FileTransferChannelConnection::pauseReading() {
@@ -113,7 +132,7 @@ void FileTransferChannelConnection::resumeReading() {
     if (!paused_ || didEnd_) return;
     paused_ = false;
     connection_->setReadingPaused(false);
-    drainBuffer();
+    if (!turns_.turnQueued()) drainBuffer();
 }
 
 void FileTransferChannelConnection::sendFrame(std::span<const uint8_t> payload,

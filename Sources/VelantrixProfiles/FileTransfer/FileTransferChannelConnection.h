@@ -63,6 +63,13 @@ public:
     void pauseReading();
     void resumeReading();
     bool isReadingPaused() const { return paused_; }
+    // The pace of this channel's full turns, shared with its peer's other
+    // connections; its own until set. Frames are served at most
+    // platform::ReceiveTurns::kPacketsPerTurn at a time, so a flood on one
+    // channel waits behind the queue's other work.
+    void setReceiveTurnBudget(std::shared_ptr<platform::ReceiveTurnBudget> budget) {
+        turns_.setBudget(std::move(budget));
+    }
 
     bool didEnd() const { return didEnd_; }
     const std::shared_ptr<platform::TcpConnection>& connection() const { return connection_; }
@@ -89,4 +96,6 @@ private:
     std::vector<uint8_t> pendingBuffer_;
     bool didEnd_ = false;
     bool paused_ = false;
+    // Frames are served in turns; reading is held while cut frames wait.
+    platform::ReceiveTurns turns_;
 };

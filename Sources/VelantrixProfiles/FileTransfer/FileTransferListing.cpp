@@ -9,6 +9,7 @@
 
 #include "Platform/ConfinedFolder.h"
 #include "Platform/FileHandles.h"
+#include "Platform/FileIdentity.h"
 #include "Platform/Folders.h"
 #include "Platform/TextCollation.h"
 #include "Platform/UnicodeText.h"
@@ -70,7 +71,7 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path,
     return id;
 }
 
-void FileTransferService::queueListing(FileTransferPacket packet, const std::string& session) {
+void FileTransferService::queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes) {
     std::optional<platform::DispatchQueue> queue;
     uint64_t generation = 0;
     bool logRefusal = false;
@@ -97,11 +98,15 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
             if (auto hook = onLogLine.get()) hook("file transfer: too many listings waiting; answered one empty");
         }
         const std::string path(platform::UnicodeText::trimmingWhitespace(packet.path));
-        return sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
+        sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
+        return inboundHandled(session, queuedBytes);
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    queue->async([weak, packet = std::move(packet), session, generation] {
-        if (auto self = weak.lock()) self->runListing(packet, session, generation);
+    queue->async([weak, packet = std::move(packet), session, generation, queuedBytes] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->runListing(packet, session, generation);
+        self->inboundHandled(session, queuedBytes);
     });
 }
 
@@ -148,37 +153,58 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
     const std::string requested(platform::UnicodeText::trimmingWhitespace(packet.path));
     const std::string examined =
         standardized(requested.empty() || requested == "~" ? home : expandingTilde(requested, home));
+    const auto readAsHook = listingReadAs.get();
+    const auto readAs = readAsHook ? readAsHook() : std::nullopt;
 
-    // Both sides with their links resolved: a link inside home that leads
-    // out of it is outside.
-    std::error_code error;
-    const auto resolvedHome = std::filesystem::canonical(home, error);
-    const auto resolved = error ? std::filesystem::path() : std::filesystem::canonical(examined, error);
     std::vector<RemoteDirectoryEntry> entries;
-    const bool allowed = !error && !home.empty() && platform::Folders::contains(resolvedHome, resolved);
-    if (!allowed && !error && !home.empty()) {
+    bool refused = false;
+    std::optional<std::string> identityError;
+    {
+        // Resolved, opened and read with the rights of the user the Host
+        // acts for: a folder that user may not read lists nothing. Held
+        // around the file calls only, never around a log line.
+        std::optional<platform::FileIdentity> identity;
+        if (readAs) {
+            identity.emplace(*readAs);
+            if (!*identity) identityError = identity->error();
+        }
+        // Both sides with their links resolved: a link inside home that
+        // leads out of it is outside.
+        std::error_code error;
+        const bool mayRead = !identityError;
+        const auto resolvedHome = mayRead ? std::filesystem::canonical(home, error) : std::filesystem::path();
+        const auto resolved =
+            mayRead && !error ? std::filesystem::canonical(examined, error) : std::filesystem::path();
+        const bool known = mayRead && !error && !home.empty();
+        const bool allowed = known && platform::Folders::contains(resolvedHome, resolved);
+        refused = known && !allowed;
+        // Read beneath the home without following a link: a folder swapped
+        // for one since the check lists nothing rather than what it leads to.
+        std::shared_ptr<platform::ConfinedFolder> folder;
+        if (allowed) {
+            auto top = platform::ConfinedFolder::openTop(resolvedHome);
+            auto opened = top ? (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false) : top;
+            if (opened) folder = *opened;
+        }
+        if (folder) {
+            if (auto items = folder->list()) {
+                for (auto& item : *items) {
+                    const bool isDir = item.kind == platform::FileSystemEntryKind::folder;
+                    entries.push_back({item.name, isDir, item.size, item.modificationDate});
+                }
+            }
+        }
+    }
+    if (refused || identityError) {
         bool mayLog = false;
         {
             std::lock_guard lock(listingLock_);
             mayLog = FileTransferReceiveState::mayLogNow(lastListingRefusalLineNs_, platform::Clock::uptimeNs());
         }
         if (mayLog) {
-            if (auto hook = onLogLine.get()) hook("file transfer: refused listing outside home: " + examined);
-        }
-    }
-    // Read beneath the home without following a link: a folder swapped for
-    // one since the check lists nothing rather than what it leads to.
-    std::shared_ptr<platform::ConfinedFolder> folder;
-    if (allowed) {
-        if (auto top = platform::ConfinedFolder::openTop(resolvedHome))
-            if (auto opened = (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false)) folder = *opened;
-    }
-    if (folder) {
-        if (auto items = folder->list()) {
-            for (auto& item : *items) {
-                const bool isDir = item.kind == platform::FileSystemEntryKind::folder;
-                entries.push_back({item.name, isDir, item.size, item.modificationDate});
-            }
+            if (auto hook = onLogLine.get())
+                hook(identityError ? "file transfer: could not list as the console user: " + *identityError
+                                   : "file transfer: refused listing outside home: " + examined);
         }
     }
     const platform::TextCollation collation;

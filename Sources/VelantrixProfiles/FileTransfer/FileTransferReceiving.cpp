@@ -51,7 +51,8 @@ platform::Result<platform::FolderHandle> parentFolder(const platform::FolderHand
 
 void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session) {
     std::string from = session.value_or("");
-    if (packet.op == FileTransferOp::listDir) return queueListing(std::move(packet), from);
+    // Every packet counts until it is handled, a listing request too: it
+    // waits on its own queue, but it waits all the same.
     const size_t bytes = FileTransferPacket::fixedSize + packet.path.size() + packet.data.size();
     {
         std::lock_guard lock(inboundBytesLock_);
@@ -59,6 +60,7 @@ void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const 
         queued += bytes;
         if (queued >= maxQueuedInboundBytesPerSession) inboundBacklogFull_.insert(from);
     }
+    if (packet.op == FileTransferOp::listDir) return queueListing(std::move(packet), from, bytes);
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_.async([weak, packet = std::move(packet), from = std::move(from), bytes]() mutable {
         auto self = weak.lock();

@@ -121,6 +121,8 @@ public:
     // The folder listings are confined to and "~" names; unset, this user's
     // home. Empty confines listings to nothing.
     FileTransferHook<std::filesystem::path()> listingHome{hookMutex_};
+    // Whose rights a listing is read with; unset or none, the process's.
+    FileTransferHook<std::optional<platform::FileIdentity::Account>()> listingReadAs{hookMutex_};
 
     // --- Sending (any thread; the batch runs on the send queue) ------------
     // `afterSending`, when set, runs on the send queue once the batch was
@@ -305,8 +307,9 @@ private:
 
     // Listings (FileTransferListing.cpp).
     // Counts the request against its session and queues it there, or
-    // answers it at once past the session's bound.
-    void queueListing(FileTransferPacket packet, const std::string& session);
+    // answers it at once past the session's bound; either way its
+    // `queuedBytes` are given back once it is answered (or dropped).
+    void queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes);
     // Computes the listing unless its session ended since it was queued.
     void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation);
     // The folder examined and its encoded listing.

@@ -176,9 +176,31 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
     auto flooder = connectViewer("Flooder");
     auto honest = connectViewer("Honest");
     size_t floodArrived = 0;
+    // Which of the flood's requests were answered while they were handed
+    // in, and how many listings of the flood were unanswered then.
+    std::optional<UUID> arriving;
+    size_t listingsAnswered = 0;
+    std::vector<std::pair<FileTransferPacket, size_t>> answeredAtOnce;
     server->onFileTransferIncomingPacket = [&](FileTransferPacket p, const UUID& id) {
-        if (id == flooder->session && p.op == FileTransferOp::listDir) ++floodArrived;
+        const bool flood = id == flooder->session && p.op == FileTransferOp::listDir;
+        if (flood) arriving = p.batchID;
+        const size_t unanswered = floodArrived - answeredAtOnce.size() - listingsAnswered;
         host->handleIncomingPacket(std::move(p), id.uuidString());
+        if (flood) ++floodArrived;
+        arriving.reset();
+        if (!answeredAtOnce.empty() && answeredAtOnce.back().second == SIZE_MAX)
+            answeredAtOnce.back().second = unanswered;
+    };
+    auto toServer = host->routedSendPacket.get();
+    host->routedSendPacket = [&, toServer](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (p.op == FileTransferOp::listDirReply && token == flooder->session.uuidString()) {
+            if (arriving && p.batchID == *arriving) {
+                answeredAtOnce.emplace_back(p, SIZE_MAX);
+            } else {
+                ++listingsAnswered;
+            }
+        }
+        return toServer(std::move(p), token);
     };
     flooder->channel->pauseReading();
     std::vector<std::pair<UUID, std::string>> listed;
@@ -186,7 +208,11 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
                                               const std::vector<RemoteDirectoryEntry>&) { listed.emplace_back(id, path); };
 
     auto send = flooder->service->sendPacket.get();
-    for (int i = 0; i < 400; ++i) send({FileTransferOp::listDir, UUID::random(), 0, 0, "~/crowded", {}});
+    std::vector<UUID> asks;
+    for (int i = 0; i < 400; ++i) {
+        asks.push_back(UUID::random());
+        send({FileTransferOp::listDir, asks.back(), 0, 0, "~/crowded", {}});
+    }
     ASSERT_TRUE(runUntil([&] { return floodArrived == 400; }, 60));
     const double start = platform::Clock::uptimeSeconds();
     const UUID asked = honest->service->requestDirectoryListing("~");
@@ -199,6 +225,16 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
     EXPECT_EQ(std::count_if(honest->received.begin(), honest->received.end(),
                             [](const FileTransferPacket& p) { return p.op == FileTransferOp::listDirReply; }),
               1);
+
+    // A request that comes while four of the session's wait is answered
+    // at once, with the empty listing, without touching the disk.
+    ASSERT_FALSE(answeredAtOnce.empty()) << "the bound answered the flood's surplus at once";
+    EXPECT_EQ(answeredAtOnce.size() + host->listingsComputedForTesting(), asks.size() + 1);
+    for (const auto& [reply, unanswered] : answeredAtOnce) {
+        EXPECT_EQ(unanswered, FileTransferService::maxListingsPerSession);
+        EXPECT_TRUE(std::string(reply.data.begin(), reply.data.end()) == "[]") << "the empty listing";
+        EXPECT_EQ(reply.path, "~/crowded");
+    }
 }
 
 // A Viewer copying onto a slow disk waits in its own socket: the bytes

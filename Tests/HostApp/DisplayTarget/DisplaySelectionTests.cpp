@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "DisplayTargetFixture.h"
+#include "HostApp/StreamControl/StreamChangePacer.h"
 #include "Platform/NotificationCenter.h"
 
 using platform::SimulatedDisplaySystem;
@@ -42,6 +43,8 @@ TEST_F(HeadlessMacTest, DisplayCommandsWithoutARealDisplayChangeNothing) {
     };
     for (const auto& c : commands) {
         SCOPED_TRACE(c.name);
+        // Each command after the hold of the one before.
+        advance(StreamChangePacer::holdSeconds);
         send(*viewer, c);
         EXPECT_TRUE(received(*viewer, c.text));
         EXPECT_EQ(virtualDisplayID(), virtualID);
@@ -107,6 +110,7 @@ TEST_F(DisplayTargetTest, OnlyLoggedInViewersCountAsMultiple) {
     EXPECT_TRUE(received(*viewer, "display: physical next already selected display=1"));
 
     auto second = loggedInViewer();
+    advance(StreamChangePacer::holdSeconds);
     send(*viewer, next);
     EXPECT_TRUE(received(*viewer, refusal));
 }

@@ -327,6 +327,7 @@ protected:
         if (!nobody) return {};
         const platform::FileOwner owner{nobody->pw_uid, nobody->pw_gid};
         fs::create_directories(userHome);
+        EXPECT_EQ(::chown(userHome.c_str(), owner.uid, owner.gid), 0);
         const std::string user = consoleUser;
         ViewerPathConfinement::setAccountLookupForTesting(
             [home = userHome, owner, user](const std::string& name) -> std::optional<ViewerPathConfinement::Account> {
@@ -408,6 +409,8 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsIn
     const platform::FileOwner owner{nobody->pw_uid, nobody->pw_gid};
     const fs::path userHome = dataRoot->path() / "users" / "other";
     fs::create_directories(userHome);
+    // A home of the user's own: the Host makes in it only what the user could.
+    ASSERT_EQ(::chown(userHome.c_str(), owner.uid, owner.gid), 0);
     const std::string user = consoleUser;
     ViewerPathConfinement::setAccountLookupForTesting(
         [&](const std::string& name) -> std::optional<ViewerPathConfinement::Account> {

@@ -281,6 +281,8 @@ TEST_F(Bridge, IncomingItemsLandByKind) {
         {"text kind without text", {K::text, {}, png, {}, {}}, std::nullopt, {}},
     };
     for (const auto& c : cases) {
+        // Each row's line comes a second after the last: lines are limited per kind.
+        advance(1.1);
         statuses.clear();
         copyText("before");
         const int before = pb.changeCount();
@@ -327,6 +329,7 @@ TEST_F(Bridge, ANewerTransferOrHostCopyOutlivesAPictureStillBeingConverted) {
         EXPECT_FALSE(pb.dataForType(kPasteboardTypeTIFF));
     }
     // Alone, the same picture lands.
+    advance(1.1);
     apply(picture);
     EXPECT_TRUE(pb.dataForType(kPasteboardTypeTIFF));
     EXPECT_EQ(statuses.back(), "clipboard applied image from Viewer");
@@ -354,6 +357,7 @@ TEST_F(Bridge, AnUnsafeSourceIdentifierWritesNothingAnywhere) {
     const std::string unsafe[] = {"../x", "a/b", "", std::string(129, 'a'), "../../.config/autostart/x", "a b",
                                   std::string("a\0b", 3)};
     for (const auto& id : unsafe) {
+        advance(1.1);
         statuses.clear();
         apply(filesFrom(id, {file("evil.desktop")}));
         EXPECT_EQ(statuses, (std::vector<std::string>{"clipboard inbox create failed: invalid source identifier",
@@ -491,6 +495,7 @@ TEST_F(Bridge, ABurstOfTransfersQueuesOneTaskAndAppliesOnlyTheLatest) {
     using K = ClipboardTransferItemKind;
     for (const bool withFiles : {false, true}) {
         SCOPED_TRACE(withFiles ? "files" : "text");
+        advance(1.1);
         statuses.clear();
         const size_t before = runtime->pendingCount();
         constexpr int burst = 500;
@@ -871,3 +876,38 @@ TEST_F(Bridge, AnInboxTheOwnerRefusesGetsNothingWritten) {
                                                   "clipboard file apply failed from Viewer"}));
     EXPECT_FALSE(fs::exists(bridge->inboxFolder())) << "no batch folder is made";
 }
+
+namespace {
+// A Viewer can send transfers as fast as it likes, each causing lines on
+// the main queue: every kind is written once a second, the rest counted.
+TEST_F(Bridge, ATransferFloodWritesEachKindOfLineOnceASecond) {
+    using K = ClipboardTransferItemKind;
+    struct Row {
+        const char* name;
+        std::function<ClipboardTransfer(int)> transfer;
+        std::string linePrefix;
+    };
+    const std::vector<Row> rows = {
+        {"text", [](int n) { return ClipboardTransfer{"V", uint64_t(n), 0, {{K::text, "t" + std::to_string(n), {}, {}, {}}}}; },
+         "clipboard applied text"},
+        {"unsafe source", [](int) { return filesFrom("../x", {file("f")}); }, "clipboard inbox create failed"},
+        {"file over the size bound", [](int) { return filesFrom("V", {file("big", 64), file("small", 4)}); },
+         "clipboard file too large"},
+    };
+    bridge = makeBridge(16, kMaxTotal);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        advance(1.1);
+        statuses.clear();
+        for (int n = 0; n < 40; ++n) apply(row.transfer(n));
+        size_t lines = 0;
+        for (const auto& line : statuses) lines += line.starts_with(row.linePrefix);
+        EXPECT_EQ(lines, 1u);
+        advance(1.1);
+        statuses.clear();
+        apply(row.transfer(99));
+        ASSERT_FALSE(statuses.empty());
+        EXPECT_NE(statuses.front().find("similar lines suppressed"), std::string::npos) << statuses.front();
+    }
+}
+}  // namespace

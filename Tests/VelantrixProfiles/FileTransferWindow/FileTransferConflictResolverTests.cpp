@@ -309,6 +309,70 @@ TEST_F(ConflictResolver, AReplaceWithBackupForAnotherUserShowsNoRootOrSetIdItem)
     }
 }
 
+// Delivering for another user into a folder opened with that user's
+// rights: a backup reads only what the user may (a root-only file is not
+// copied into the user's backups), and nothing moves from the Host's
+// staging into a folder the user may not write. Each refused item stays
+// as it was and counts as failed.
+TEST_F(ConflictResolver, ForAnotherUserABackupOrMoveGoesOnlyWhereThatUserMay) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const FileOwner owner{nobody->pw_uid, nobody->pw_gid};
+    const auto account = FileIdentity::Account::named("nobody");
+    ASSERT_TRUE(account);
+    const fs::path userHome = dataRoot->path() / "users" / "other";
+    fs::create_directories(userHome / "In");
+    fs::create_directories(userHome / "Shut");
+    for (const fs::path& p : {userHome, userHome / "In"}) ASSERT_EQ(::chown(p.c_str(), owner.uid, owner.gid), 0);
+    std::ofstream(userHome / "In" / "secret.txt") << "root's secret";
+    ::chmod((userHome / "In" / "secret.txt").c_str(), 0600);
+    std::ofstream(userHome / "Shut" / "a.txt") << "root's";
+
+    struct Case {
+        const char* name;
+        const char* folder;
+        const char* item;
+        bool prompt;
+        std::string left;  // what the folder's item holds afterwards
+    };
+    const Case cases[] = {
+        {"Replace with a backup of a file only root may read", "In", "secret.txt", true, "root's secret"},
+        {"a free name in a folder of root's the user may not write", "Shut", "b.txt", false, ""},
+        {"Replace in a folder of root's the user may not write", "Shut", "a.txt", true, "root's"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto top = ConfinedFolder::openTop(userHome, owner, false, *account);
+        ASSERT_TRUE(top.ok());
+        auto folder = (*top)->openBeneath(c.folder, false);
+        ASSERT_TRUE(folder.ok()) << folder.error();
+        const fs::path item = stage(c.item, "new");
+        result.reset();
+        FileTransferConflictResolver::deliver({item}, *folder, parent, c.prompt, true,
+                                              [this](const FileTransferDeliveryResult& r) { result = r; });
+        runUntilIdle();
+        if (c.prompt) answer(2);  // Replace, keeping a backup
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->failedItemCount, 1u);
+        EXPECT_TRUE(result->deliveredURLs.empty());
+        const fs::path target = userHome / c.folder / c.item;
+        EXPECT_EQ(fs::exists(target), !c.left.empty());
+        if (!c.left.empty()) {
+            EXPECT_EQ(contents(target), c.left);
+        }
+        EXPECT_TRUE(fs::exists(item)) << "a refused item stays staged";
+        fs::remove(item);
+    }
+    // Nothing of root's was copied anywhere in the user's home.
+    for (const auto& entry : fs::recursive_directory_iterator(userHome)) {
+        if (!entry.is_regular_file()) continue;
+        EXPECT_EQ(contents(entry.path()).find("root's secret") != std::string::npos,
+                  entry.path() == userHome / "In" / "secret.txt")
+            << entry.path();
+    }
+}
+
 TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {
     struct Case {
         const char* name;

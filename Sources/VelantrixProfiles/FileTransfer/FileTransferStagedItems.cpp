@@ -50,7 +50,8 @@ size_t FileTransferStagedItems::remove(const std::vector<fs::path>& items) {
     for (const auto& item : items) {
         const fs::path path = item.lexically_normal();
         const fs::path name = path.filename();
-        if (!folder || folder->first != path.parent_path()) folder.emplace(path.parent_path(), open(path.parent_path()));
+        const fs::path parent = path.parent_path();
+        if (!folder || folder->first != parent) folder.emplace(parent, open(parent));
         platform::Status removed = platform::success();
         if (name.empty() || name == "." || name == "..") {
             removed = platform::Status::failure("not an item");

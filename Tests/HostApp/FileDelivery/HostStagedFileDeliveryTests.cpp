@@ -523,14 +523,15 @@ TEST_F(StagedDelivery, ALinkPlantedBeforeStagedItemsGoLeadsTheirRemovalNowhere) 
             std::optional<UUID> batch;
             switch (road) {
                 case Road::deliveryStopped:
-                case Road::stoppedBeforeTheRest:
+                case Road::stoppedBeforeTheRest: {
                     stopWhileTheFirstMoves(batch);
-                    batch = viewer->sendURLs({source, second}, FileTransferIntent::managedCopy, "~/" + folder,
-                                             road == Road::deliveryStopped ? FileTransferDeliveryOptions()
-                                                                           : FileTransferDeliveryOptions::promptForConflicts,
+                    const auto options = road == Road::deliveryStopped ? FileTransferDeliveryOptions()
+                                                                       : FileTransferDeliveryOptions::promptForConflicts;
+                    batch = viewer->sendURLs({source, second}, FileTransferIntent::managedCopy, "~/" + folder, options,
                                              std::nullopt);
                     runUntilIdle();
                     break;
+                }
                 case Road::conflictStopped: {
                     fs::create_directories(Folders::home() / folder);
                     std::ofstream(Folders::home() / folder / "a.txt") << "old";
@@ -546,7 +547,8 @@ TEST_F(StagedDelivery, ALinkPlantedBeforeStagedItemsGoLeadsTheirRemovalNowhere) 
                     break;
                 }
                 case Road::saveCancelled:
-                    batch = viewer->sendURLs({source, second}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+                    batch =
+                        viewer->sendURLs({source, second}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
                     runUntilIdle();
                     ASSERT_FALSE(FileTransferCenter::shared().savePanels.empty());
                     plant();

@@ -31,7 +31,8 @@ TEST_F(StagedItems, OnlyItemsInTheInboxGo) {
         {"a staged file", batch / "a.txt", batch / "a.txt", true},
         {"a staged folder", batch / "Photos", batch / "Photos", true},
         {"a path outside the inbox", elsewhere / "a.txt", elsewhere / "a.txt", false},
-        {"a path that climbs out of it", batch / (elsewhere / "a.txt").lexically_relative(batch), elsewhere / "a.txt", false},
+        {"a path that climbs out of it", batch / (elsewhere / "a.txt").lexically_relative(batch), elsewhere / "a.txt",
+         false},
         {"the inbox itself", FileTransferStagedItems::inboxRoot(), FileTransferStagedItems::inboxRoot(),
          false},
     };

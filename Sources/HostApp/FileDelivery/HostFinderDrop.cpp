@@ -11,6 +11,7 @@
 #include "Platform/SimulatedMachine.h"
 #include "Platform/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
@@ -50,8 +51,7 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
         } else {
             moved = moveFilesOffMain(staged, folder);
         }
-        std::error_code ignored;
-        if (!staged.empty()) fs::remove(staged.front().parent_path(), ignored);  // once empty
+        FileTransferStagedItems::removeBatchFolderOf(staged);  // once empty
         // The delegate is let go on the main queue, never here.
         DispatchQueue::main().async([weak, staged, folder, batchID, moved, held = std::move(self)] {
             auto self = weak.lock();

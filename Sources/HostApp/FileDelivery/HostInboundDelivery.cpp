@@ -21,6 +21,7 @@
 #include "Platform/SimulatedMachine.h"
 #include "Platform/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
@@ -310,13 +311,13 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
 }
 
 namespace {
-// Staged items and, once empty, the batch's staging folder; on a utility
-// queue, as a large tree takes long to remove.
+// Staged items and, once empty, the batch's staging folder, beneath
+// staging's descriptors; on a utility queue, as a large tree takes long to
+// remove.
 void removeStaged(const std::vector<fs::path>& items) {
     DispatchQueue::global(platform::QualityOfService::utility).async([items] {
-        std::error_code ignored;
-        for (const auto& item : items) fs::remove_all(item, ignored);
-        if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
+        FileTransferStagedItems::remove(items);
+        FileTransferStagedItems::removeBatchFolderOf(items);
     });
 }
 }  // namespace

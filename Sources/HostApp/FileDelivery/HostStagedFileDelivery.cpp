@@ -9,6 +9,7 @@
 #include "Platform/FileMoves.h"
 #include "Platform/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
@@ -80,12 +81,6 @@ std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folde
     return opened ? *opened : nullptr;
 }
 
-// The batch's staging folder, once delivery has left it empty; what failed
-// stays staged until the next start. Never on the main queue.
-void removeEmptyStagingFolder(const std::vector<fs::path>& items) {
-    std::error_code ignored;
-    if (!items.empty()) fs::remove(items.front().parent_path(), ignored);
-}
 }  // namespace
 
 void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
@@ -133,13 +128,12 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         } else {
             result.failedItemCount += unreceived;
         }
-        // Off the main queue, staging folder last; a moved item is no
-        // longer there to remove.
+        // Off the main queue, beneath staging's descriptors, the batch's
+        // staging folder last once empty (what failed stays staged until
+        // the next start); a moved item is no longer there to remove.
         DispatchQueue::global(platform::QualityOfService::utility).async([items, stopped] {
-            std::error_code ignored;
-            if (stopped)
-                for (const auto& item : items) fs::remove_all(item, ignored);
-            removeEmptyStagingFolder(items);
+            if (stopped) FileTransferStagedItems::remove(items);
+            FileTransferStagedItems::removeBatchFolderOf(items);
         });
         if (self) self->finishFileDelivery(batchID, items.size(), folder, result);
     };

@@ -10,6 +10,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Folders.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 using platform::UUID;
 
@@ -414,7 +415,7 @@ void FileTransferService::endBatch(const UUID& id) {
     receive_.inbound.erase(it);
     // Nothing staged means nothing to deliver: the folder goes now rather
     // than at the next start-up.
-    if (entries.empty()) removalQueue_.async([root] { platform::FileSystemItems::removeRecursively(root); });
+    if (entries.empty()) removalQueue_.async([root] { FileTransferStagedItems::remove({root}); });
     onMain([id, entries, root, intent, failed](FileTransferService& self) {
         self.status("received " + std::to_string(entries.size()) + " item(s) into " + root.string());
         if (auto hook = self.onBatchCompleted.get()) hook(id, entries, intent, failed);
@@ -426,7 +427,7 @@ void FileTransferService::dropInbound(const UUID& id) {
     if (it == receive_.inbound.end()) return;
     auto root = it->second.rootDir;
     receive_.inbound.erase(it);  // closes any open file
-    removalQueue_.async([root] { platform::FileSystemItems::removeRecursively(root); });
+    removalQueue_.async([root] { FileTransferStagedItems::remove({root}); });
 }
 
 size_t FileTransferService::openInboundBatchCountForTesting() {

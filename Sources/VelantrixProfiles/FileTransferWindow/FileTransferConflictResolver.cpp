@@ -13,6 +13,7 @@
 #include "Platform/Folders.h"
 #include "Platform/Formatters.h"
 #include "Platform/Runtime.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 using platform::FileMoves;
 namespace fs = std::filesystem;
@@ -165,8 +166,7 @@ private:
     // rest leave staging. Disk queue.
     void stopHere(const std::optional<fs::path>& current) {
         stoppedByUser_ = true;
-        std::error_code ignored;
-        if (current) fs::remove_all(*current, ignored);  // staged, the Host's own
+        if (current) FileTransferStagedItems::remove({*current});
         removeRemainingStagedURLs();
         finish();
     }
@@ -267,9 +267,10 @@ private:
         return static_cast<bool>((*folder)->copyIn(*folder_, name, uniqueName(**folder, relative.filename().string())));
     }
 
+    // Beneath staging's descriptors: staging may lie in the console user's
+    // home, where a link can be put in place of a folder on the way.
     void removeRemainingStagedURLs() {
-        std::error_code ignored;
-        for (const auto& url : remainingURLs_) fs::remove_all(url, ignored);
+        FileTransferStagedItems::remove(remainingURLs_);
         remainingURLs_.clear();
     }
 

@@ -464,6 +464,130 @@ TEST_F(StagedDelivery, AnItemThatCannotBeMovedIsReportedAndStaysStaged) {
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver b.txt -> "));
 }
 
+// --- Staged items that go, with a link planted on their way ---------------------------
+
+// Staging lies in the console user's home when the Host runs for another
+// user, who may put a link in place of the inbox folder or of the Viewer's
+// folder in it once items are staged. Whatever then has the staged items
+// go (a Stop, a cancelled save, a Viewer leaving) removes nothing in the
+// folder the link leads to, though it holds items of the staged names.
+TEST_F(StagedDelivery, ALinkPlantedBeforeStagedItemsGoLeadsTheirRemovalNowhere) {
+    const fs::path second = source.parent_path() / "b.txt";
+    std::ofstream(second) << "bee";
+    const fs::path stagingRoot = delegate->components.fileTransferService->stagingRoot();
+    const fs::path outside = dataRoot->path() / "outside";
+    auto forward = [this](FileTransferPacket p, const std::optional<std::string>&) {
+        delegate->handleIncomingFileTransferPacket(std::move(p), session);
+        return true;
+    };
+    // The path the link is planted at, and the copies of the staged items
+    // where it leads.
+    fs::path linked;
+    std::vector<fs::path> precious;
+    auto plant = [&] {
+        std::vector<fs::path> batches(fs::directory_iterator(stagingRoot), {});
+        ASSERT_EQ(batches.size(), 1u);
+        for (const char* name : {"a.txt", "b.txt"}) {
+            precious.push_back(outside / (batches[0] / name).lexically_relative(linked));
+            fs::create_directories(precious.back().parent_path());
+            std::ofstream(precious.back()) << "precious";
+        }
+        fs::rename(linked, linked.string() + ".aside");
+        fs::create_directory_symlink(outside, linked);
+    };
+    // Stops the delivery and plants the link while "a.txt" moves, which fails.
+    auto stopWhileTheFirstMoves = [&](const std::optional<UUID>& batch) {
+        FileMoves::setMoveFailureForTesting([&](const fs::path& from) {
+            if (from.filename() != "a.txt") return false;
+            delegate->fileDelivery.deliveryStops.at(*batch)->store(true);
+            plant();
+            return true;
+        });
+    };
+
+    enum class Road { deliveryStopped, stoppedBeforeTheRest, conflictStopped, saveCancelled, viewerLeftMidBatch };
+    const std::vector<std::pair<const char*, Road>> roads = {
+        {"a numbered delivery stopped", Road::deliveryStopped},
+        {"a prompting delivery stopped before the rest", Road::stoppedBeforeTheRest},
+        {"a clash answered Stop", Road::conflictStopped},
+        {"the save location cancelled", Road::saveCancelled},
+        {"the Viewer left mid-batch", Road::viewerLeftMidBatch},
+    };
+    int index = 0;
+    for (const fs::path& place : {stagingRoot.parent_path(), stagingRoot}) {
+        for (const auto& [name, road] : roads) {
+            SCOPED_TRACE(std::string(name) + ", link in place of " + place.filename().string());
+            linked = place;
+            precious.clear();
+            const std::string folder = "Linked" + std::to_string(index++);
+            std::optional<UUID> batch;
+            switch (road) {
+                case Road::deliveryStopped:
+                case Road::stoppedBeforeTheRest: {
+                    stopWhileTheFirstMoves(batch);
+                    const auto options = road == Road::deliveryStopped ? FileTransferDeliveryOptions()
+                                                                       : FileTransferDeliveryOptions::promptForConflicts;
+                    batch = viewer->sendURLs({source, second}, FileTransferIntent::managedCopy, "~/" + folder, options,
+                                             std::nullopt);
+                    runUntilIdle();
+                    break;
+                }
+                case Road::conflictStopped: {
+                    fs::create_directories(Folders::home() / folder);
+                    std::ofstream(Folders::home() / folder / "a.txt") << "old";
+                    const size_t asked = app().shownAlerts().size();
+                    batch = viewer->sendURLs({source}, FileTransferIntent::managedCopy, "~/" + folder,
+                                             FileTransferDeliveryOptions::promptForConflicts, std::nullopt);
+                    runUntilIdle();
+                    auto alerts = app().shownAlerts();
+                    ASSERT_EQ(alerts.size(), asked + 1) ;
+                    plant();
+                    onMain([&] { alerts.back()->pressButton(1); });  // Stop
+                    runUntilIdle();
+                    break;
+                }
+                case Road::saveCancelled:
+                    batch =
+                        viewer->sendURLs({source, second}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+                    runUntilIdle();
+                    ASSERT_FALSE(FileTransferCenter::shared().savePanels.empty());
+                    plant();
+                    onMain([&] { FileTransferCenter::shared().savePanels.back()->answerCancel(); });
+                    runUntilIdle();
+                    break;
+                case Road::viewerLeftMidBatch:
+                    viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>& token) {
+                        if (p.op == FileTransferOp::fileEnd || p.op == FileTransferOp::batchEnd) return true;
+                        return forward(std::move(p), token);
+                    };
+                    batch = viewer->sendURLs({source, second}, FileTransferIntent::managedCopy, "~/" + folder, {},
+                                             std::nullopt);
+                    runUntilIdle();
+                    plant();
+                    onMain([&] { delegate->handleFileTransferSessionEnded(session); });
+                    runUntilIdle();
+                    delegate->components.fileTransferService->syncRemovalQueueForTesting();
+                    viewer->routedSendPacket = forward;
+                    break;
+            }
+            FileMoves::setMoveFailureForTesting(nullptr);
+            ASSERT_TRUE(batch);
+            ASSERT_EQ(precious.size(), 2u) << "the link was planted";
+            for (const auto& item : precious) {
+                std::string text;
+                std::ifstream(item) >> text;
+                EXPECT_EQ(text, "precious") << item;
+            }
+            // As the user would put it back; what stayed staged goes, as
+            // the next start would have it.
+            fs::remove(linked);
+            fs::rename(linked.string() + ".aside", linked);
+            fs::remove_all(outside);
+            for (const auto& entry : fs::directory_iterator(stagingRoot)) fs::remove_all(entry.path());
+        }
+    }
+}
+
 // --- Start-up -----------------------------------------------------------------------------
 
 class StartUp : public HostShellTest {};

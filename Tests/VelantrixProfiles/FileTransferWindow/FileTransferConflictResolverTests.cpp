@@ -92,7 +92,9 @@ protected:
         return nullptr;
     }
 
-    fs::path staging = dataRoot->path() / "staging";
+    // Where the receiving side stages a batch: only what lies there is
+    // ever removed.
+    fs::path staging = Folders::caches() / "VelantrixFileInbox" / "Viewer" / "1796464807-ABCDEF12";
     fs::path destination = Folders::home() / "Documents";
     std::shared_ptr<Window> parent;
     // Folders made outside the data root, removed afterwards.

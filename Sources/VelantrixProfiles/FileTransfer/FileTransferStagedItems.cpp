@@ -1,0 +1,78 @@
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "Platform/FileMoves.h"
+#include "Platform/Folders.h"
+#include "Platform/Log.h"
+
+namespace fs = std::filesystem;
+using platform::FolderHandle;
+using platform::Result;
+
+namespace {
+void logLeft(const std::string& text) {
+    static std::mutex lock;
+    static platform::LineRateLimiter limiter;
+    std::lock_guard guard(lock);
+    if (auto line = limiter.admit("staged items left", text)) platform::Log::line(*line);
+}
+}  // namespace
+
+fs::path FileTransferStagedItems::inboxRoot() { return platform::Folders::caches() / "VelantrixFileInbox"; }
+
+Result<FolderHandle> FileTransferStagedItems::open(const fs::path& folder) {
+    const fs::path inbox = inboxRoot().lexically_normal();
+    const fs::path wanted = folder.lexically_normal();
+    if (!platform::Folders::contains(inbox, wanted))
+        return Result<FolderHandle>::failure(wanted.string() + " is not in " + inbox.string());
+    fs::path top = inbox.parent_path();
+    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, wanted))
+        top = root->lexically_normal();
+    auto opened = FolderHandle::open(top);
+    for (const auto& part : wanted.lexically_relative(top)) {
+        if (!opened) break;
+        if (!part.empty() && part != ".") opened = opened->child(part.string(), false);
+    }
+    return opened;
+}
+
+size_t FileTransferStagedItems::remove(const std::vector<fs::path>& items) {
+    size_t left = 0;
+    std::string firstFailure;
+    // Items of one batch share their folder: it is opened once.
+    std::optional<std::pair<fs::path, Result<FolderHandle>>> folder;
+    for (const auto& item : items) {
+        const fs::path path = item.lexically_normal();
+        const fs::path name = path.filename();
+        const fs::path parent = path.parent_path();
+        if (!folder || folder->first != parent) folder.emplace(parent, open(parent));
+        platform::Status removed = platform::success();
+        if (name.empty() || name == "." || name == "..") {
+            removed = platform::Status::failure("not an item");
+        } else if (!folder->second) {
+            removed = platform::Status::failure(folder->second.error());
+        } else if (platform::FileSystemItems::entryAt(folder->second->fd(), name.string())) {
+            removed = platform::FileMoves::removeAt(folder->second->fd(), name);
+        }
+        if (!removed) {
+            ++left;
+            if (firstFailure.empty()) firstFailure = path.string() + ": " + removed.error();
+        }
+    }
+    if (left > 0)
+        logLeft("files: left " + std::to_string(left) + " staged item(s) in place: " + firstFailure);
+    return left;
+}
+
+void FileTransferStagedItems::removeBatchFolderOf(const std::vector<fs::path>& items) {
+    if (items.empty()) return;
+    const fs::path batch = items.front().lexically_normal().parent_path();
+    if (batch.filename().empty()) return;
+    if (auto above = open(batch.parent_path())) (void)::unlinkat(above->fd(), batch.filename().c_str(), AT_REMOVEDIR);
+}

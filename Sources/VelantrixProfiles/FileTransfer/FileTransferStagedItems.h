@@ -1,0 +1,30 @@
+#pragma once
+// Removes what batches left in staging, beneath descriptors only. Staging
+// lies below the data root, which for a Host run as another user is in
+// that user's home: a link put in place of the inbox folder or of a peer's
+// folder below it must not have the Host remove what the link leads to.
+
+#include <cstddef>
+#include <filesystem>
+#include <vector>
+
+#include "Platform/FileHandles.h"
+#include "Platform/Result.h"
+
+struct FileTransferStagedItems {
+    // The folder every peer's staging root lies in.
+    static std::filesystem::path inboxRoot();
+    // `folder` (the inbox root or a folder below it) opened from the data
+    // root down (else from the caches folder) one component at a time,
+    // never through a link. Fails for a folder outside the inbox root.
+    static platform::Result<platform::FolderHandle> open(const std::filesystem::path& folder);
+    // Removes each staged item (a folder with all below it) beneath its
+    // folder opened as `open` does; an item already gone is no failure.
+    // An item outside the inbox, or whose way leads through a link, is
+    // left where it is and logged (at most once a second: a Viewer's
+    // batches can cause it). Blocks on the disk: never on the main or the
+    // server queue. Returns how many were left.
+    static size_t remove(const std::vector<std::filesystem::path>& items);
+    // The batch folder holding `items`, once empty, the same way.
+    static void removeBatchFolderOf(const std::vector<std::filesystem::path>& items);
+};

@@ -57,7 +57,15 @@ void FileTransferChannelConnection::start() {
         if (!self || self->didEnd_) return;
         if (!error.empty()) return self->fail(error);
         if (!data.empty()) self->receive(data);
-        if (isComplete && !self->didEnd_) self->fail(std::nullopt);
+        if (isComplete && !self->didEnd_) {
+            // Frames already read but waiting for their turn are served
+            // before the end is told, as they were before reading was paced.
+            if (self->turns_.turnQueued()) {
+                self->endAfterTurns_ = true;
+            } else {
+                self->fail(std::nullopt);
+            }
+        }
     };
     connection_->start(queue_);
 }
@@ -119,6 +127,7 @@ void FileTransferChannelConnection::drainBuffer() {
         });
     } else {
         turns_.caughtUp();
+        if (endAfterTurns_) fail(std::nullopt);
     }
 }
 

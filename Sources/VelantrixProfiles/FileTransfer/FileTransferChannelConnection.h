@@ -98,4 +98,6 @@ private:
     bool paused_ = false;
     // Frames are served in turns; reading is held while cut frames wait.
     platform::ReceiveTurns turns_;
+    // The peer ended its stream while frames waited for a turn.
+    bool endAfterTurns_ = false;
 };

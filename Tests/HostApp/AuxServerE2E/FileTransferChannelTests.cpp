@@ -227,6 +227,25 @@ TEST_F(FileChannel, ASenderWaitsForAViewerThatStopsReading) {
     EXPECT_FALSE(logContains("send error"));
 }
 
+TEST_F(FileChannel, FramesSentBeforeTheViewerEndsItsStreamAreAllServed) {
+    // More frames than one turn serves, then the end of the stream: the
+    // frames still waiting for their turn are not dropped with it.
+    const int fd = unreadChannelSocket();
+    ASSERT_GE(fd, 0);
+    constexpr size_t packets = 3 * platform::ReceiveTurns::kPacketsPerTurn;
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < packets; ++i) {
+        auto frame = FileTransferChannelConnection::encodeFrame(packetWithPath("p" + std::to_string(i)).encode());
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::shutdown(fd, SHUT_WR);
+    ASSERT_TRUE(runUntil([&] { return ended.size() == 1; }));
+    ::close(fd);
+    ASSERT_EQ(incoming.size(), packets);
+    EXPECT_EQ(incoming.back().first.path, "p" + std::to_string(packets - 1));
+}
+
 }  // namespace
 
 namespace {

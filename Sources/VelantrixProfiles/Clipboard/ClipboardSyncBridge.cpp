@@ -435,7 +435,13 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
         };
         const auto candidate = platform::FileMoves::freeVariantAt(
             batch->fd(), fit(name, ""),
-            [&](const fs::path& previous, int n) { return fs::path(fit(previous.string(), "-" + std::to_string(n))); });
+            [&](const fs::path& previous, int n) {
+                // Appended rather than "-" + ...: GCC 12 at -O3 warns of an
+                // overlapping copy in that form (-Wrestrict, a false positive).
+                std::string suffix = "-";
+                suffix += std::to_string(n);
+                return fs::path(fit(previous.string(), suffix));
+            });
         if (!candidate) {
             reportFromPeer("file skipped", "clipboard file skipped: its name cannot be used (" + std::to_string(name.size()) + " bytes)");
             continue;

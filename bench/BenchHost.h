@@ -13,18 +13,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
+#include "Platform/Clock.h"
 #include "Platform/Crypto.h"
 #include "Platform/Directory.h"
 #include "Platform/Folders.h"
@@ -205,3 +209,59 @@ inline std::vector<uint8_t> sealedLogin(const HostIdentityProofPayload& proof, c
     login.sealedBox = crypto::chachaPolySeal(credentials.encode(), key, crypto::randomBytes(12), aad);
     return login.encode();
 }
+
+// Connects (from `from` when given) and logs in on the port as the bench
+// user; the socket, or -1.
+inline int logInViewer(const BenchHost& host, uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter,
+                       const char* from = nullptr) {
+    const int fd = connectLoopback(port, {.from = from, .noDelay = true, .receiveTimeoutSeconds = 10});
+    if (fd < 0) return -1;
+    const auto proof = challengeHost(fd, cutter).proof;
+    if (!proof) return ::close(fd), -1;
+    writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, sealedLogin(*proof, host.user, associatedData), 0));
+    if (!readUntil(fd, cutter, AuxPacketType::hostSessionInfo)) return ::close(fd), -1;
+    return fd;
+}
+
+// A Viewer watching the Easy stream on the video port: every frame
+// acknowledged, as a Viewer that keeps up would, and its arrival time kept.
+struct StreamingViewer {
+    int fd = -1;
+    std::mutex mutex;
+    std::vector<double> frames;
+
+    static double seconds() { return double(platform::Clock::uptimeNs()) / 1e9; }
+
+    void run(const BenchHost& host, std::atomic<bool>& running) {
+        AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+        fd = logInViewer(host, host.videoPort, 0x02, cutter);
+        if (fd < 0) return;
+        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                         VideoCaptureBackend::physical);
+        writeAll(fd, makeAuxPacket(AuxPacketType::captureModeControl, 0, request.encode(), 0));
+        const timeval timeout{0, 200000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
+        std::vector<uint8_t> buffer(262144);
+        while (running) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n == 0) return;
+            if (n < 0) continue;
+            cutter.append({buffer.data(), static_cast<size_t>(n)});
+            for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next()) {
+                if (next.header.type != AuxPacketType::videoFrame) continue;
+                {
+                    std::lock_guard lock(mutex);
+                    frames.push_back(seconds());
+                }
+                writeAll(fd, ack);
+            }
+        }
+    }
+    double fps(double from, double to) {
+        std::lock_guard lock(mutex);
+        size_t n = 0;
+        for (double t : frames) n += t >= from && t < to;
+        return double(n) / (to - from);
+    }
+};

@@ -31,17 +31,12 @@ namespace {
 
 BenchHost gHost;
 
-double seconds() { return double(platform::Clock::uptimeNs()) / 1e9; }
+double seconds() { return StreamingViewer::seconds(); }
 
 int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
-    const int fd = connectLoopback(port, {.noDelay = true, .receiveTimeoutSeconds = 10});
-    if (fd < 0) return -1;
-    const auto proof = challengeHost(fd, cutter).proof;
-    if (!proof) return ::close(fd), -1;
-    writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, sealedLogin(*proof, gHost.user, associatedData), 0));
-    if (!readUntil(fd, cutter, AuxPacketType::hostSessionInfo)) return ::close(fd), -1;
-    return fd;
+    return logInViewer(gHost, port, associatedData, cutter);
 }
+
 
 // Reads everything and acknowledges every frame, as a Viewer that keeps up
 // would, so the Host never finds the socket full nor prunes the connection.
@@ -61,46 +56,6 @@ void drainAcknowledging(int fd, std::atomic<bool>& running) {
     }
 }
 
-// The watching Viewer: the Easy stream, every frame acknowledged, the
-// arrival time of each frame kept.
-struct StreamingViewer {
-    int fd = -1;
-    std::mutex mutex;
-    std::vector<double> frames;
-
-    void run(std::atomic<bool>& running) {
-        AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
-        fd = logIn(gHost.videoPort, 0x02, cutter);
-        if (fd < 0) return;
-        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                                         VideoCaptureBackend::physical);
-        writeAll(fd, makeAuxPacket(AuxPacketType::captureModeControl, 0, request.encode(), 0));
-        const timeval timeout{0, 200000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
-        std::vector<uint8_t> buffer(262144);
-        while (running) {
-            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-            if (n == 0) return;
-            if (n < 0) continue;
-            cutter.append({buffer.data(), static_cast<size_t>(n)});
-            for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next()) {
-                if (next.header.type != AuxPacketType::videoFrame) continue;
-                {
-                    std::lock_guard lock(mutex);
-                    frames.push_back(seconds());
-                }
-                writeAll(fd, ack);
-            }
-        }
-    }
-    double fps(double from, double to) {
-        std::lock_guard lock(mutex);
-        size_t n = 0;
-        for (double t : frames) n += t >= from && t < to;
-        return double(n) / (to - from);
-    }
-};
 
 // Every mode in both chromas on its default backend, each marked as the
 // user's choice, so that none is a refresh the Host may ignore. With
@@ -146,7 +101,7 @@ void BM_CaptureModeFloodAgainstAWatcher(benchmark::State& state) {
     for (auto _ : state) {
         std::atomic<bool> running{true};
         StreamingViewer watcher;
-        std::thread watcherThread([&] { watcher.run(running); });
+        std::thread watcherThread([&] { watcher.run(gHost, running); });
         platform::sleepFor(6);  // the stream starts and settles
         const double beforeFrom = seconds() - 4, beforeTo = seconds();
         const double rssBefore = hostRssMiB(gHost);

@@ -37,19 +37,14 @@ namespace {
 
 BenchHost gHost;
 
-double seconds() { return double(platform::Clock::uptimeNs()) / 1e9; }
+double seconds() { return StreamingViewer::seconds(); }
+
+int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter, const char* from = nullptr) {
+    return logInViewer(gHost, port, associatedData, cutter, from);
+}
 
 // Connects (from `from` when given) and logs in on the port; the socket,
 // or -1.
-int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter, const char* from = nullptr) {
-    const int fd = connectLoopback(port, {.from = from, .noDelay = true, .receiveTimeoutSeconds = 10});
-    if (fd < 0) return -1;
-    const auto proof = challengeHost(fd, cutter).proof;
-    if (!proof) return ::close(fd), -1;
-    writeAll(fd, makeAuxPacket(AuxPacketType::viewerLogin, 0, sealedLogin(*proof, gHost.user, associatedData), 0));
-    if (!readUntil(fd, cutter, AuxPacketType::hostSessionInfo)) return ::close(fd), -1;
-    return fd;
-}
 
 // Reads and drops everything, so the Host never finds the socket full.
 void drain(int fd, std::atomic<bool>& running) {
@@ -62,46 +57,6 @@ void drain(int fd, std::atomic<bool>& running) {
     }
 }
 
-// The second Viewer: the Easy stream, every frame acknowledged, the arrival
-// time of each frame kept.
-struct StreamingViewer {
-    int fd = -1;
-    std::mutex mutex;
-    std::vector<double> frames;
-
-    void run(std::atomic<bool>& running) {
-        AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
-        fd = logIn(gHost.videoPort, 0x02, cutter);
-        if (fd < 0) return;
-        auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                                         VideoCaptureBackend::physical);
-        writeAll(fd, makeAuxPacket(AuxPacketType::captureModeControl, 0, request.encode(), 0));
-        const timeval timeout{0, 200000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
-        uint8_t buffer[262144];
-        while (running) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n == 0) return;
-            if (n < 0) continue;
-            cutter.append({buffer, static_cast<size_t>(n)});
-            for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next()) {
-                if (next.header.type != AuxPacketType::videoFrame) continue;
-                {
-                    std::lock_guard lock(mutex);
-                    frames.push_back(seconds());
-                }
-                writeAll(fd, ack);
-            }
-        }
-    }
-    double fps(double from, double to) {
-        std::lock_guard lock(mutex);
-        size_t n = 0;
-        for (double t : frames) n += t >= from && t < to;
-        return double(n) / (to - from);
-    }
-};
 
 // A second of everything a Viewer may send, valid and harmless: keys go
 // down and up again, the video preference is the one in force.
@@ -155,7 +110,7 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
     for (auto _ : state) {
         std::atomic<bool> running{true};
         StreamingViewer second;
-        std::thread secondThread([&] { second.run(running); });
+        std::thread secondThread([&] { second.run(gHost, running); });
         platform::sleepFor(6);  // the stream starts and settles
         const double beforeFrom = seconds() - 4, beforeTo = seconds();
         const double rssBefore = hostRssMiB(gHost);

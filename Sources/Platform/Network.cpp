@@ -528,7 +528,8 @@ void TcpConnection::readLocked() {
         if (count > 0) {
             undelivered_ += static_cast<size_t>(count);
             if (readAheadBudget_) readAheadBudget_->charge(static_cast<size_t>(count));
-            postReceiveLocked(std::vector<uint8_t>(buffer.begin(), buffer.begin() + count), false, {});
+            unhandedBytes_.insert(unhandedBytes_.end(), buffer.begin(), buffer.begin() + count);
+            if (!deliveryQueued_) postDeliveryLocked();
             continue;
         }
         if (count == 0) {
@@ -653,6 +654,23 @@ void TcpConnection::postReceiveLocked(std::vector<uint8_t> data, bool isComplete
         auto self = weak.lock();
         if (!self) return;
         if (!self->cancelled_ && self->receiveHandler) self->receiveHandler(data, isComplete, error);
+        if (!data.empty()) self->consumed(data.size());
+    });
+}
+
+void TcpConnection::postDeliveryLocked() {
+    if (!queue_) return;
+    deliveryQueued_ = true;
+    queue_->async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::vector<uint8_t> data;
+        {
+            std::lock_guard lock(self->mutex_);
+            data.swap(self->unhandedBytes_);
+            self->deliveryQueued_ = false;
+        }
+        if (!self->cancelled_ && self->receiveHandler) self->receiveHandler(data, false, {});
         if (!data.empty()) self->consumed(data.size());
     });
 }

@@ -263,6 +263,8 @@ private:
     void updateInterestLocked();
     void setStateLocked(ConnectionState state, const std::string& error);
     void postReceiveLocked(std::vector<uint8_t> data, bool isComplete, const std::string& error);
+    // Hands unhandedBytes_ to the receive handler in one queued delivery.
+    void postDeliveryLocked();
     void postCompletionLocked(SendCompletion completion, const std::string& error);
     void consumed(size_t bytes);
     // Whether a read may take bytes now, and how many.
@@ -295,6 +297,13 @@ private:
 
     // Bytes handed to the queue whose receive handler has not returned.
     size_t undelivered_ = 0;
+    // Bytes read while a delivery still waits on the queue join it there:
+    // a connection holds one item of its reader's queue however many small
+    // pieces its peer sends, so a flood of them is one backlog that its
+    // reader serves in turns (ReceiveTurns), not a queue of deliveries
+    // ahead of every other connection's.
+    std::vector<uint8_t> unhandedBytes_;
+    bool deliveryQueued_ = false;
     size_t maxUndelivered_ = kMaxUndeliveredBytes;
     // Charged with every undelivered byte as well, when set.
     std::shared_ptr<ReadAheadBudget> readAheadBudget_;

@@ -429,6 +429,41 @@ TEST_F(NetworkTest, ConnectionsSharingAReadAheadBudgetReadNoMoreThanItTogether) 
     gate->signal();
 }
 
+// Pieces read one by one while the reader is busy wait as one delivery, so
+// a peer sending many small ones takes one place in its reader's queue; what
+// is read after the delivery ran is a delivery of its own.
+TEST_F(NetworkTest, PiecesReadWhileTheReaderIsBusyReachItAsOneDelivery) {
+    auto listener = listenOn("127.0.0.1", true);
+    ASSERT_TRUE(listener);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port());
+    auto server = nextAccepted();
+    ASSERT_TRUE(server);
+    auto recorder = Recorder::attach(*server);
+    // Only to see each piece read before the next is sent.
+    auto budget = std::make_shared<ReadAheadBudget>(1 << 20);
+    server->setReadAheadBudget(budget);
+    auto gate = holdQueue(*serverQueue);
+    server->start(*serverQueue);
+    std::vector<uint8_t> sent;
+    constexpr int kPieces = 20;
+    for (int i = 0; i < kPieces; ++i) {
+        const auto piece = pattern(47, static_cast<uint32_t>(i));
+        sent.insert(sent.end(), piece.begin(), piece.end());
+        client->send(piece);
+        for (int w = 0; w < 500 && budget->bytesInUse() < sent.size(); ++w) platform::sleepFor(0.01);
+        ASSERT_EQ(budget->bytesInUse(), sent.size()) << i;
+    }
+    gate->signal();
+    serverQueue->sync([] {});
+    EXPECT_EQ(recorder->received(), sent);
+    EXPECT_EQ(recorder->countPrefix("data:"), 1u) << "one delivery for every piece read meanwhile";
+
+    client->send(pattern(47, 99));
+    for (int w = 0; w < 500 && recorder->countPrefix("data:") < 2; ++w) platform::sleepFor(0.01);
+    EXPECT_EQ(recorder->countPrefix("data:"), 2u) << "bytes read after it ran are delivered on their own";
+    EXPECT_EQ(budget->bytesInUse(), 0u);
+}
+
 // A budget of full turns: a burst of a second's worth, then that many a
 // second, however many take from it.
 class ReceiveTurnBudgetTest : public VirtualTimeTest {};

@@ -100,6 +100,9 @@ MovieWriter::MovieWriter(std::filesystem::path file) : file_(std::move(file)), c
 MovieWriter::~MovieWriter() {
     const bool empty = !headerWritten_;
     codecs_.reset();
+    // The encoders' threads freed their buffers into their own heaps, which
+    // keep them resident until trimmed: a recording stopped left tens of MiB.
+    VideoEncoder::libraryEncoderClosed();
     // The placeholder of a writer that never wrote is nobody's movie.
     if (empty) {
         std::error_code ignored;
@@ -115,6 +118,7 @@ void MovieWriter::setFaultsForTesting(MovieWriterFaults f) {
 Result<std::shared_ptr<MovieWriter>> MovieWriter::create(const std::filesystem::path& file) {
     using R = Result<std::shared_ptr<MovieWriter>>;
     quietLibavLogging();
+    VideoEncoder::libraryEncoderOpening();
 
     // Exclusive: a movie already there (or one still being finished) is
     // never overwritten.

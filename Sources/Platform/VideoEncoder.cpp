@@ -312,6 +312,8 @@ void mapLargeBlocksOnTheirOwn() {
 }
 }  // namespace
 
+void VideoEncoder::libraryEncoderOpening() { mapLargeBlocksOnTheirOwn(); }
+void VideoEncoder::libraryEncoderClosed() { returnFreedMemorySoon(); }
 int VideoEncoder::openLibraryEncoderCountForTesting() { return openLibraryEncoders.load(); }
 int VideoEncoder::freedMemoryReturnsForTesting() { return freedMemoryReturns.load(); }
 

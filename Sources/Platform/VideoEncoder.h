@@ -158,6 +158,12 @@ public:
     // the library's threads and the conversion bands are sized from it.
     static int processCPUCount();
 
+    // For the process's other library encoders (the movie writer's): their
+    // threads allocate and free as the stream's do, so the same large-block
+    // size applies from their first open, and a close returns what they
+    // freed to the system soon after, as a stream encoder's close does.
+    static void libraryEncoderOpening();
+    static void libraryEncoderClosed();
     // Library encoders built and not yet closed, in the whole process: a
     // leak checker's report inside the library must not hide one never
     // closed.

@@ -4,12 +4,6 @@
 
 #include "Platform/Clock.h"
 
-namespace {
-
-constexpr uint64_t kHoldNs = static_cast<uint64_t>(StreamChangePacer::holdSeconds * 1e9);
-
-}  // namespace
-
 StreamChangePacer::StreamChangePacer() : state_(std::make_shared<State>()) {}
 
 void StreamChangePacer::submit(const platform::DispatchQueue& queue, const platform::UUID& session, Kind kind,
@@ -17,7 +11,7 @@ void StreamChangePacer::submit(const platform::DispatchQueue& queue, const platf
     queue.dispatchPrecondition();
     auto& s = *state_;
     const uint64_t now = platform::Clock::uptimeNs();
-    const bool holding = s.lastAppliedNs && now - *s.lastAppliedNs < kHoldNs;
+    const bool holding = s.holdEndsNs && now < *s.holdEndsNs;
     if (!holding && s.pending.empty()) {
         run(s, Change{session, kind, {value.begin(), value.end()}, std::move(apply)});
         return;
@@ -31,7 +25,7 @@ void StreamChangePacer::submit(const platform::DispatchQueue& queue, const platf
     }
     s.pending.push_back(Change{session, kind, {value.begin(), value.end()}, std::move(apply)});
     if (s.holdEnd) return;
-    const double wait = holding ? double(*s.lastAppliedNs + kHoldNs - now) / 1e9 : 0.0;
+    const double wait = holding ? double(*s.holdEndsNs - now) / 1e9 : 0.0;
     std::weak_ptr<State> weak = state_;
     s.holdEnd = platform::makeWorkItem([weak] {
         if (auto state = weak.lock()) {
@@ -58,7 +52,7 @@ void StreamChangePacer::applyPending(State& state) {
 }
 
 void StreamChangePacer::run(State& state, Change change) {
-    state.lastAppliedNs = platform::Clock::uptimeNs();
+    state.holdEndsNs = platform::Clock::uptimeNs() + static_cast<uint64_t>(holdSecondsFor(change.kind) * 1e9);
     state.lastApplied = Applied{change.session, change.kind, std::move(change.value)};
     ++state.applied;
     change.apply();

@@ -3,8 +3,8 @@
 // rebuild or reconfigure the shared stream: capture modes (type 18), chroma
 // preferences (21), the Host's display mode (24) and the physical display
 // choice (34). Each session's requests of one kind are coalesced to the
-// latest; once a change has been applied, the stream holds it for
-// `holdSeconds` before the next one is applied, and then every session's
+// latest; once a change has been applied, the stream holds it for the
+// hold of its kind before the next one is applied, and then every session's
 // latest change is applied in the order it arrived. A change that only
 // repeats the one applied last (same session, kind and value, nothing
 // applied in between) is dropped when the hold ends. The first change
@@ -32,8 +32,17 @@ class StreamChangePacer {
 public:
     enum class Kind : uint8_t { captureMode, videoPreference, hostDisplayMode, physicalDisplayAction };
 
-    // How long an applied change holds before the next one is applied.
-    static constexpr double holdSeconds = 1.0;
+    // How long an applied change holds before the next one is applied. A
+    // display switch rebuilds the stream some time after it is made, so a
+    // shorter hold left the other Viewers a stream that was mostly rebuilds.
+    static constexpr double streamHoldSeconds = 1.0;
+    static constexpr double displayHoldSeconds = 2.0;
+    // The longest hold: waiting this long lets any held change through.
+    static constexpr double holdSeconds = displayHoldSeconds;
+    static constexpr double holdSecondsFor(Kind kind) {
+        return kind == Kind::hostDisplayMode || kind == Kind::physicalDisplayAction ? displayHoldSeconds
+                                                                                    : streamHoldSeconds;
+    }
 
     StreamChangePacer();
 
@@ -67,7 +76,8 @@ private:
     struct State {
         // One entry per session and kind, in the order the latest arrived.
         std::vector<Change> pending;
-        std::optional<uint64_t> lastAppliedNs;
+        // When the hold of the change applied last ends.
+        std::optional<uint64_t> holdEndsNs;
         std::optional<Applied> lastApplied;
         platform::DispatchWorkItemRef holdEnd;
         uint64_t applied = 0;

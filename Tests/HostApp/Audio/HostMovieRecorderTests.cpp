@@ -153,6 +153,22 @@ TEST_F(MovieRecorder, WritesTheRegionCountedFromTheBottomIntoAnHEVCMovie) {
     for (int luma : movie->firstPictureLuma) EXPECT_NEAR(luma, 16 + 219 * 200 / 255, 6);
 }
 
+// The movie's encoder threads free their buffers into heaps of their own,
+// which keep them resident until trimmed: a stopped recording left tens of
+// MiB behind.
+TEST_F(MovieRecorder, AFinishedMovieGivesWhatItsEncodersFreedBackToTheSystem) {
+    auto r = recorder();
+    ASSERT_TRUE(r);
+    const auto picture = quadrants(20, 200);
+    for (int i = 0; i < 5; ++i) frame(*r, picture, start + 1 + i * 40 * kMs);
+    ASSERT_TRUE(finish(*r));
+    advance(2);
+    const int returnsBefore = VideoEncoder::freedMemoryReturnsForTesting();
+    r.reset();
+    advance(2);
+    EXPECT_GE(VideoEncoder::freedMemoryReturnsForTesting() - returnsBefore, 1);
+}
+
 TEST_F(MovieRecorder, APictureAtTheMoviesOwnSizeKeepsEveryQuadrantInPlace) {
     // A whole 1920 x 1080 capture is the movie's size: it is converted
     // without the scaler, and must come out neither flipped nor mirrored.

@@ -113,7 +113,7 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     EXPECT_EQ(filePackets, std::vector<FileTransferPacket>{listing});
     // The video preference above changed the stream, and so does each of
     // these: an applied change holds for a moment before the next is taken.
-    advance(StreamChangePacer::holdSeconds);
+    advance(StreamChangePacer::streamHoldSeconds);
     sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
     EXPECT_TRUE(logContains("host physical native restore skipped: no saved original mode for display 1"));
     advance(StreamChangePacer::holdSeconds);

@@ -68,7 +68,8 @@ TEST_F(DisplayTargetTest, DisplayCommandsOnAnUnchangedDisplayOnlyReport) {
         forgetCaptureStarts();
         send(*viewer, c);
         EXPECT_TRUE(received(*viewer, c.text));
-        advance(1);
+        // Past the hold of this display change, before the next one.
+        advance(StreamChangePacer::holdSeconds);
         EXPECT_FALSE(captureStartAttempted());
     }
 }
@@ -94,7 +95,8 @@ TEST_F(DisplayTargetTest, HostDisplayModeLeavesTheVirtualDisplayForTheRealOne) {
     advance(0.3);
     EXPECT_TRUE(captureStartAttempted());
 
-    // Native puts the display's own mode back.
+    // Native puts the display's own mode back, once the switch has held.
+    advance(StreamChangePacer::holdSeconds);
     send(*viewer, {"native", AuxPacketType::hostDisplayModeControl, 2, ""});
     EXPECT_TRUE(receivedStartingWith(*viewer, "display: restored original display=1 1512x982"));
 }

@@ -53,6 +53,17 @@ const PacingCase kCases[] = {
     {"KindsOfOneSessionAreCoalescedApart",
      {{0, 'A', 1}, {0.1, 'A', 9, Kind::videoPreference}, {0.2, 'A', 2}, {0.3, 'A', 8, Kind::videoPreference}},
      {"A1@0", "A2@10", "A8@10"}},
+    // A display switch rebuilds the stream well after it is made: it holds
+    // longer, whatever waits behind it.
+    {"ADisplaySwitchHoldsTwice",
+     {{0, 'A', 1, Kind::hostDisplayMode}, {0.5, 'A', 2, Kind::hostDisplayMode}, {0.6, 'B', 3}},
+     {"A1@0", "A2@20", "B3@20"}},
+    {"APhysicalDisplayChoiceHoldsTwice",
+     {{0, 'A', 1, Kind::physicalDisplayAction}, {1.5, 'A', 2}},
+     {"A1@0", "A2@20"}},
+    {"ADisplaySwitchWaitsOnlyForTheHoldOfTheChangeBefore",
+     {{0, 'A', 1}, {0.5, 'A', 2, Kind::hostDisplayMode}, {1.5, 'A', 3, Kind::hostDisplayMode}},
+     {"A1@0", "A2@10", "A3@30"}},
 };
 
 void PrintTo(const PacingCase& c, std::ostream* out) { *out << c.name; }

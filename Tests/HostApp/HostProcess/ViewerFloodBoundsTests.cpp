@@ -897,7 +897,14 @@ protected:
     std::optional<LastRow> lastRow_;
     void checkLastRowSettled() {
         if (!lastRow_) return;
-        const double rss = host_->rssMiB();
+        double rss = host_->rssMiB();
+        // The bound holds 10 s after the flood: a row still above it when
+        // the next begins (a rebuild's freed memory not yet trimmed) gets
+        // the rest of that time before it is judged.
+        if (rss - lastRow_->rssBefore > kRssGrowthMiB) {
+            pump(kSettleSeconds);
+            rss = host_->rssMiB();
+        }
         std::printf("[ row ] %-48s RSS %+6.1f MiB (%.1f -> %.1f)\n", lastRow_->name, rss - lastRow_->rssBefore,
                     lastRow_->rssBefore, rss);
         EXPECT_LE(rss - lastRow_->rssBefore, kRssGrowthMiB) << lastRow_->name << ": RSS after its flood";

@@ -13,21 +13,7 @@ using Request = CaptureModeControlPayload;
 // Easy on a real display is its own road; these cases are about what is
 // decided for the other modes, on a monitor that already runs Physical 1080p
 // so such a request needs no switch.
-class Arbitration : public StreamPolicyTest {
-protected:
-    platform::SimulatedDisplay monitor() const override {
-        return platform::SimulatedDisplaySystem::plainMonitor(monitorID, 1920, 1080, 0, 0);
-    }
-    Request sharedRequest() const override {
-        Request r = Request::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
-                                    VideoCaptureBackend::physical);
-        r.codec = VideoStreamCodec::h264;
-        r.fps = 30;
-        r.logicalWidth = r.pixelWidth = 1920;
-        r.logicalHeight = r.pixelHeight = 1080;
-        return r;
-    }
-};
+class Arbitration : public OnAPhysical1080Monitor {};
 
 TEST_F(Arbitration, ALaterViewersRequestIsAppliedOnlyWhenMarkedOrAModeChange) {
     struct Case {

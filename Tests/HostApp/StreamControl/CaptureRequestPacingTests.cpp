@@ -12,20 +12,8 @@ using Request = CaptureModeControlPayload;
 
 // Physical 1080p on a monitor already at that mode: a frame-rate change is
 // an encoder rebuild and nothing else.
-class CaptureRequestPacing : public StreamPolicyTest {
+class CaptureRequestPacing : public OnAPhysical1080Monitor {
 protected:
-    platform::SimulatedDisplay monitor() const override {
-        return platform::SimulatedDisplaySystem::plainMonitor(monitorID, 1920, 1080, 0, 0);
-    }
-    Request sharedRequest() const override {
-        Request r = Request::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
-                                    VideoCaptureBackend::physical);
-        r.codec = VideoStreamCodec::h264;
-        r.fps = 30;
-        r.logicalWidth = r.pixelWidth = 1920;
-        r.logicalHeight = r.pixelHeight = 1080;
-        return r;
-    }
     size_t announcedRequests(const PipelineViewer& v) const {
         size_t n = 0;
         for (const auto& p : v.ofType(AuxPacketType::hostStatus)) n += p.text().rfind("display: requested ", 0) == 0;

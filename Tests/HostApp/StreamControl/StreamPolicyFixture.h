@@ -60,3 +60,22 @@ protected:
                modeTitle(sharedRequest().mode);
     }
 };
+
+// A monitor that already runs Physical 1080p, shared at 30 fps in H.264: a
+// request of that mode needs no display switch, so what a case sees is
+// the policy's own decision (or a plain encoder rebuild).
+class OnAPhysical1080Monitor : public StreamPolicyTest {
+protected:
+    platform::SimulatedDisplay monitor() const override {
+        return platform::SimulatedDisplaySystem::plainMonitor(monitorID, 1920, 1080, 0, 0);
+    }
+    CaptureModeControlPayload sharedRequest() const override {
+        auto r = CaptureModeControlPayload::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
+                                                   VideoCaptureBackend::physical);
+        r.codec = VideoStreamCodec::h264;
+        r.fps = 30;
+        r.logicalWidth = r.pixelWidth = 1920;
+        r.logicalHeight = r.pixelHeight = 1080;
+        return r;
+    }
+};

@@ -83,6 +83,12 @@ public:
     void unregisterWorkspacePowerObservers();
     // SIGINT or SIGTERM: quit without asking, with the usual tear-down.
     void handleTerminationSignal(int signal);
+    // The whole life of a Host process after its command line: the
+    // application with a delegate for `configuration`, run until a
+    // termination (a signal included), then the server's tear-down waited
+    // for, and the process ended with the application's status.
+    [[noreturn]] static void runUntilTerminated(const HostLaunchFlags& flags,
+                                                const V230HostAudioAuxServerConfiguration& configuration);
     // The lock file whose holder is the one Host of its data root, in the
     // Host's application-support folder.
     static std::filesystem::path hostLockFileURL();

@@ -9,10 +9,7 @@
 
 #include "HostApp/Shell/CommandLine.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/Dispatch.h"
 #include "Platform/InstanceLock.h"
-#include "Platform/Signals.h"
 
 #ifndef NORVESSAL_VERSION
 #define NORVESSAL_VERSION "0.0.0"
@@ -62,23 +59,5 @@ int main(int argc, char** argv) {
     config.videoPort = options.videoPort;
     config.filePort = options.filePort;
     config.consoleUser = options.consoleUser;
-    // The application holds its delegate weakly; this keeps it for the life
-    // of the process (never destroyed: the signal thread may still hold it).
-    auto* delegate = new std::shared_ptr<HostProbeDelegate>(std::make_shared<HostProbeDelegate>(
-        HostLaunchFlags{options.unattendedUpgrade, options.initialInstall}, config));
-
-    platform::installTerminationHandler([delegate](int sig) { (*delegate)->handleTerminationSignal(sig); });
-
-    auto& app = platform::Application::shared();
-    app.setDelegate(*delegate);
-    app.setActivationPolicy(platform::ApplicationActivationPolicy::regular);
-    const int status = app.run();
-    // The server's tear-down (and a recording's movie, up to 3 s) finishes
-    // on its own queues; the run loop is over, so nothing waits behind this.
-    (*delegate)->waitForServerStopAfterRunLoop(HostProbeDelegate::serverStopWaitLimitSeconds);
-    // The tear-down is done, but work on other queues (a status probe, a
-    // login-item update) may still be running and reads process-wide
-    // objects: end without destroying them under it.
-    std::fflush(nullptr);
-    std::_Exit(status);
+    HostProbeDelegate::runUntilTerminated(HostLaunchFlags{options.unattendedUpgrade, options.initialInstall}, config);
 }

@@ -4,6 +4,7 @@
 // confirmation of an installer's quit request, tear-down).
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/Shell/HostLaunchAtLogin.h"
@@ -14,6 +15,7 @@
 #include "Platform/Folders.h"
 #include "Platform/InstanceLock.h"
 #include "Platform/ScreenCaptureKit.h"
+#include "Platform/Signals.h"
 #include "Platform/Log.h"
 #include "Platform/TextInputSources.h"
 #include "Platform/UserDefaults.h"
@@ -430,6 +432,29 @@ void HostProbeDelegate::applicationWillTerminate() {
 
 bool HostProbeDelegate::waitForServerStopAfterRunLoop(double seconds) {
     return !lifecycle.serverStopped || lifecycle.serverStopped->wait(seconds);
+}
+
+void HostProbeDelegate::runUntilTerminated(const HostLaunchFlags& flags,
+                                           const V230HostAudioAuxServerConfiguration& configuration) {
+    // The application holds its delegate weakly; this keeps it for the life
+    // of the process (never destroyed: the signal thread may still hold it).
+    auto* delegate =
+        new std::shared_ptr<HostProbeDelegate>(std::make_shared<HostProbeDelegate>(flags, configuration));
+
+    platform::installTerminationHandler([delegate](int sig) { (*delegate)->handleTerminationSignal(sig); });
+
+    auto& app = platform::Application::shared();
+    app.setDelegate(*delegate);
+    app.setActivationPolicy(platform::ApplicationActivationPolicy::regular);
+    const int status = app.run();
+    // The server's tear-down (and a recording's movie, up to 3 s) finishes
+    // on its own queues; the run loop is over, so nothing waits behind this.
+    (*delegate)->waitForServerStopAfterRunLoop(serverStopWaitLimitSeconds);
+    // The tear-down is done, but work on other queues (a status probe, a
+    // login-item update) may still be running and reads process-wide
+    // objects: end without destroying them under it.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 void HostProbeDelegate::terminateInstallerIfRunning() {

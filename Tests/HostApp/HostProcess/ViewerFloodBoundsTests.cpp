@@ -77,16 +77,7 @@ constexpr bool kUnderSanitizer = false;
     config.directory = directory;
     config.dnsRegistration = std::make_shared<SilentRegistration>();
     config.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
-    auto* delegate = new std::shared_ptr<HostProbeDelegate>(
-        std::make_shared<HostProbeDelegate>(HostLaunchFlags{}, config));
-    platform::installTerminationHandler([delegate](int sig) { (*delegate)->handleTerminationSignal(sig); });
-    auto& app = platform::Application::shared();
-    app.setDelegate(*delegate);
-    app.setActivationPolicy(platform::ApplicationActivationPolicy::regular);
-    const int status = app.run();
-    (*delegate)->waitForServerStopAfterRunLoop(HostProbeDelegate::serverStopWaitLimitSeconds);
-    std::fflush(nullptr);
-    std::_Exit(status);
+    HostProbeDelegate::runUntilTerminated(HostLaunchFlags{}, config);
 }
 
 class ChildHost {

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -223,6 +224,29 @@ inline int logInViewer(const BenchHost& host, uint16_t port, uint8_t associatedD
     return fd;
 }
 
+// Reads everything and acknowledges every frame, as a Viewer that keeps up
+// would, so the Host never finds the socket full nor prunes the connection;
+// `onFrame` hears each frame as it arrives. Until `running` is cleared or
+// the Host closes the connection.
+inline void readAcknowledgingFrames(int fd, AuxPacketCutter& cutter, const std::atomic<bool>& running,
+                                    const std::function<void()>& onFrame = {}) {
+    const timeval timeout{0, 200000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
+    std::vector<uint8_t> buffer(262144);
+    while (running) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n == 0) return;
+        if (n < 0) continue;
+        cutter.append({buffer.data(), static_cast<size_t>(n)});
+        for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next()) {
+            if (next.header.type != AuxPacketType::videoFrame) continue;
+            if (onFrame) onFrame();
+            writeAll(fd, ack);
+        }
+    }
+}
+
 // A Viewer watching the Easy stream on the video port: every frame
 // acknowledged, as a Viewer that keeps up would, and its arrival time kept.
 struct StreamingViewer {
@@ -239,24 +263,10 @@ struct StreamingViewer {
         auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                          VideoCaptureBackend::physical);
         writeAll(fd, makeAuxPacket(AuxPacketType::captureModeControl, 0, request.encode(), 0));
-        const timeval timeout{0, 200000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
-        std::vector<uint8_t> buffer(262144);
-        while (running) {
-            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-            if (n == 0) return;
-            if (n < 0) continue;
-            cutter.append({buffer.data(), static_cast<size_t>(n)});
-            for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next()) {
-                if (next.header.type != AuxPacketType::videoFrame) continue;
-                {
-                    std::lock_guard lock(mutex);
-                    frames.push_back(seconds());
-                }
-                writeAll(fd, ack);
-            }
-        }
+        readAcknowledgingFrames(fd, cutter, running, [this] {
+            std::lock_guard lock(mutex);
+            frames.push_back(seconds());
+        });
     }
     double fps(double from, double to) {
         std::lock_guard lock(mutex);

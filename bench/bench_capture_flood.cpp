@@ -38,25 +38,6 @@ int logIn(uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
 }
 
 
-// Reads everything and acknowledges every frame, as a Viewer that keeps up
-// would, so the Host never finds the socket full nor prunes the connection.
-void drainAcknowledging(int fd, std::atomic<bool>& running) {
-    const timeval timeout{0, 200000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
-    const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0, {}, 0);
-    std::vector<uint8_t> buffer(262144);
-    while (running) {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (n == 0) return;
-        if (n < 0) continue;
-        cutter.append({buffer.data(), static_cast<size_t>(n)});
-        for (auto next = cutter.next(); next.status == AuxPacketCutter::Status::packet; next = cutter.next())
-            if (next.header.type == AuxPacketType::videoFrame) writeAll(fd, ack);
-    }
-}
-
-
 // Every mode in both chromas on its default backend, each marked as the
 // user's choice, so that none is a refresh the Host may ignore. With
 // NORVESSAL_CAPTURE_FLOOD=formats, only the watcher's mode, in both codecs
@@ -116,7 +97,7 @@ void BM_CaptureModeFloodAgainstAWatcher(benchmark::State& state) {
         }
         std::atomic<bool> flooding{true};
         std::atomic<uint64_t> sent{0};
-        std::thread drainer([&] { drainAcknowledging(flooder, running); });
+        std::thread drainer([&] { readAcknowledgingFrames(flooder, cutter, running); });
         std::thread sender([&] {
             const auto cycle = requestCycle();
             const double start = seconds();

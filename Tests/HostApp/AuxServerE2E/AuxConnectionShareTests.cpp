@@ -20,16 +20,6 @@ namespace {
 
 class ConnectionShare : public AuxServerTest {
 protected:
-    // Waits (in real time, for the socket thread) until `count` more work
-    // items than `before` wait on the runtime, without running any.
-    bool waitForPostedWork(size_t before, size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (runtime->pendingCount() < before + count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::yield();
-        }
-        return true;
-    }
     // Waits (in real time) until the socket thread has posted nothing new
     // for a while: what was sent has all been read.
     bool waitUntilNothingMoreIsPosted() {

@@ -31,16 +31,6 @@ protected:
     std::vector<platform::PostedEvent> keyEvents() const {
         return platform::SimulatedMachine::current().component<platform::SimulatedEventTap>().keyboardEvents();
     }
-    // Waits (in real time, for the socket thread) until `count` more work
-    // items than `before` wait on the runtime, without running any.
-    bool waitForPostedWork(size_t before, size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (runtime->pendingCount() < before + count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::yield();
-        }
-        return true;
-    }
 };
 
 TEST_F(Fairness, AFloodingConnectionLeavesAnotherViewerItsTurn) {

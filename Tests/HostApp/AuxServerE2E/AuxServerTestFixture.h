@@ -2,8 +2,10 @@
 // A started server on ephemeral loopback ports, in virtual time, with an
 // in-memory directory that knows the console user.
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Support/AuxTestClient.h"
 #include "Support/RecordingRegistration.h"
@@ -47,6 +49,17 @@ protected:
             configuration.routeRecordSource = [this] { return routes; };
         server = std::make_shared<V230HostAudioAuxServer>(configuration);
         server->start();
+    }
+
+    // Waits (in real time, for the socket thread) until `count` more work
+    // items than `before` wait on the runtime, without running any.
+    bool waitForPostedWork(size_t before, size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (runtime->pendingCount() < before + count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::yield();
+        }
+        return true;
     }
 
     std::unique_ptr<AuxTestClient> audioClient(const std::string& from = {}) {

@@ -23,6 +23,11 @@ int openFolderNoFollow(int folder, const std::string& name) {
     return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// One item's name: nothing that leads to another folder.
+bool isOneName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 // The components of a path a peer named, or none when one of them would
 // leave the folder (absolute, "..") or is no name at all.
 std::optional<std::vector<std::string>> componentsBeneath(const fs::path& relative) {
@@ -174,7 +179,10 @@ Status ConfinedFolder::mayWrite() const {
     });
 }
 
-Status ConfinedFolder::moveIn(const fs::path& from, const std::string& name, MoveReport* report) const {
+Status ConfinedFolder::moveIn(const FolderHandle& staging, const std::string& fromName, const std::string& name,
+                              MoveReport* report) const {
+    // More than one name would reach past the staging folder as opened.
+    if (!isOneName(fromName)) return Status::failure("move " + fromName + ": not one name");
     // The move itself has the process's rights (the staging it leaves is
     // the Host's alone): where the user could not put the item, it is not
     // put there.
@@ -185,21 +193,16 @@ Status ConfinedFolder::moveIn(const fs::path& from, const std::string& name, Mov
         // Given away while still in staging, where only the Host reaches
         // it: no moment in the destination, a folder the owner can write,
         // holds an item of the Host's.
-        const fs::path staging = from.parent_path().empty() ? fs::path(".") : from.parent_path();
-        // The staging folder the Host made is never a link; one planted in
-        // its place must not have root give away what it leads to.
-        FileHandle folder(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder.isOpen()) return Status::failure(errorText("open " + staging.string()));
-        if (auto given = FileMoves::giveAwayAt(folder.fd(), from.filename().string(), *owner_); !given) return given;
-        // From the folder it was given away in, not by its path again: a
-        // path that leads elsewhere now would bring in an item of root's.
-        return FileMoves::moveNoReplaceAt(folder.fd(), from.filename(), fd(), name, report);
+        if (auto given = FileMoves::giveAwayAt(staging.fd(), fromName, *owner_); !given) return given;
     }
-    return FileMoves::moveNoReplaceAt(AT_FDCWD, from, fd(), name, report);
+    // From the folder as opened, never by a path: one that leads elsewhere
+    // now would bring in (and, with an owner, give away) what it leads to.
+    return FileMoves::moveNoReplaceAt(staging.fd(), fromName, fd(), name, report);
 }
 
-Status ConfinedFolder::moveOut(const std::string& name, const fs::path& to) const {
-    return FileMoves::moveNoReplaceAt(fd(), name, AT_FDCWD, to);
+Status ConfinedFolder::moveOut(const std::string& name, const FolderHandle& staging, const std::string& toName) const {
+    if (!isOneName(toName)) return Status::failure("move " + toName + ": not one name");
+    return FileMoves::moveNoReplaceAt(fd(), name, staging.fd(), toName);
 }
 
 Status ConfinedFolder::copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const {
@@ -215,8 +218,7 @@ Status ConfinedFolder::replace(const std::string& incoming, const std::string& e
 
 Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolder(const std::string& name) const {
     using R = Result<std::shared_ptr<ConfinedFolder>>;
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-        return R::failure("mkdir " + name + ": not one name");
+    if (!isOneName(name)) return R::failure("mkdir " + name + ": not one name");
     return asUser([&] { return makeFolderAsIs(name); });
 }
 

@@ -61,15 +61,20 @@ public:
 
     // Whether anything (a dangling link included) has the name.
     bool isTaken(const std::string& name) const;
-    // Moves an item from outside (by path: the Host's own staging) in
-    // under `name`, never replacing; refused where mayWrite() fails. With
-    // an owner set the item and all below it are given to the owner
-    // (set-ID bits taken away) while still in staging, so nothing arrives
-    // that the owner does not own. A failed move that left items at the
-    // target says how many in `report`.
-    Status moveIn(const std::filesystem::path& from, const std::string& name, MoveReport* report = nullptr) const;
-    // Moves an item of this folder back out to a path of the Host's own.
-    Status moveOut(const std::string& name, const std::filesystem::path& to) const;
+    // Moves `fromName`, one item of the Host's own staging folder as the
+    // Host opened it (from its data root down, never through a link), in
+    // under `name`, never replacing; refused where mayWrite() fails. The
+    // item is reached beneath `staging` alone: staging may lie in the
+    // console user's home, where a folder on its way can be swapped for a
+    // link. With an owner set the item and all below it are given to the
+    // owner (set-ID bits taken away) while still in staging, so nothing
+    // arrives that the owner does not own. A failed move that left items
+    // at the target says how many in `report`.
+    Status moveIn(const FolderHandle& staging, const std::string& fromName, const std::string& name,
+                  MoveReport* report = nullptr) const;
+    // Moves an item of this folder back out to `toName` in the Host's
+    // staging folder, opened as for moveIn.
+    Status moveOut(const std::string& name, const FolderHandle& staging, const std::string& toName) const;
     // Copies an item of `from` in under `name`, never replacing: the copy
     // has no set-ID bit and is the owner's before it has its name.
     Status copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const;

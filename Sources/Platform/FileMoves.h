@@ -111,7 +111,8 @@ struct FileMoves {
     // Makes the copy step fail after copying `path`'s bytes (a full disk
     // midway); tests only.
     static void setCopyFailureForTesting(std::function<bool(const std::filesystem::path& source)> fails);
-    // Makes moveNoReplace of `source` fail before it touches anything (an
+    // Makes moveNoReplace of `source` (as the move was given it: a name,
+    // for a move beneath a folder) fail before it touches anything (an
     // I/O error); tests only.
     static void setMoveFailureForTesting(std::function<bool(const std::filesystem::path& source)> fails);
     // Makes every no-replace rename fail as a file system that does not

@@ -50,6 +50,20 @@ protected:
         std::ofstream(path) << text;
         return path;
     }
+    // The Host's staging folder `relative` (below the data root) as the
+    // Host opens it: from the data root down, never through a link.
+    platform::Result<platform::FolderHandle> openStaging(const fs::path& relative) const {
+        auto opened = platform::FolderHandle::open(dataRoot->path());
+        for (const auto& part : relative)
+            if (opened) opened = opened->child(part.string(), false);
+        return opened;
+    }
+    // A staged item moved in as the Host moves it: beneath its folder so opened.
+    platform::Status moveInFromStaging(const ConfinedFolder& folder, const fs::path& item, const std::string& name) const {
+        auto staging = openStaging(item.parent_path().lexically_relative(dataRoot->path()));
+        if (!staging) return platform::Status::failure(staging.error());
+        return folder.moveIn(*staging, item.filename().string(), name);
+    }
     bool outsideIsEmpty() const { return fs::is_empty(outside); }
 
     fs::path home, outside;
@@ -95,7 +109,7 @@ TEST_F(ConfinedFolderTest, AFolderSwappedForALinkAfterOpeningKeepsEverythingInTh
     fs::rename(home / "Docs", home / "Moved");
     fs::create_directory_symlink(outside, home / "Docs");
 
-    ASSERT_TRUE((*folder)->moveIn(staged("a.txt", "a"), "a.txt").ok());
+    ASSERT_TRUE(moveInFromStaging(**folder, staged("a.txt", "a"), "a.txt").ok());
     ASSERT_TRUE((*folder)->writeFile("b.txt", std::vector<uint8_t>{'b'}).ok());
     ASSERT_TRUE((*folder)->makeFolder("Sub").ok());
     EXPECT_TRUE(outsideIsEmpty());
@@ -108,7 +122,7 @@ TEST_F(ConfinedFolderTest, MovesAndWritesNeverReplace) {
     auto folder = top()->openBeneath("Docs", false);
     ASSERT_TRUE(folder.ok());
     std::ofstream(home / "Docs" / "taken.txt") << "old";
-    EXPECT_FALSE((*folder)->moveIn(staged("t.txt", "new"), "taken.txt").ok());
+    EXPECT_FALSE(moveInFromStaging(**folder, staged("t.txt", "new"), "taken.txt").ok());
     EXPECT_FALSE((*folder)->writeFile("taken.txt", std::vector<uint8_t>{'n'}).ok());
     EXPECT_FALSE((*folder)->makeFolder("taken.txt").ok());
     std::ifstream in(home / "Docs" / "taken.txt");
@@ -128,7 +142,7 @@ TEST_F(ConfinedFolderTest, WhatIsMadeOnAnotherUsersBehalfBelongsToThatUser) {
     const fs::path tree = dataRoot->path() / "staging" / "tree";
     fs::create_directories(tree / "sub");
     std::ofstream(tree / "sub" / "f.txt") << "f";
-    ASSERT_TRUE((*folder)->moveIn(tree, "tree").ok());
+    ASSERT_TRUE(moveInFromStaging(**folder, tree, "tree").ok());
     ASSERT_TRUE((*folder)->writeFile("w.txt", std::vector<uint8_t>{'w'}).ok());
     ASSERT_TRUE((*folder)->copyIn(**folder, "w.txt", "copy.txt").ok());
     for (const fs::path& made : {home / "New", home / "New" / "Inner", home / "New" / "Inner" / "tree",
@@ -245,7 +259,7 @@ TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOwnersBeforeItMoves) {
     });
     auto folder = top(owner)->openBeneath("Docs", false);
     ASSERT_TRUE(folder.ok());
-    const bool moved = (*folder)->moveIn(tree, "tree").ok();
+    const bool moved = moveInFromStaging(**folder, tree, "tree").ok();
     FileMoves::setMoveFailureForTesting(nullptr);
     ASSERT_TRUE(moved);
     EXPECT_EQ(ownersAtTheMove, std::vector<uid_t>(4, owner->uid));
@@ -273,7 +287,7 @@ TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOneGivenAwayWhereverItsPathLeadsLat
     });
     auto folder = top(owner)->openBeneath("Docs", false);
     ASSERT_TRUE(folder.ok());
-    const bool moved = (*folder)->moveIn(item, "tool").ok();
+    const bool moved = moveInFromStaging(**folder, item, "tool").ok();
     FileMoves::setMoveFailureForTesting(nullptr);
     ASSERT_TRUE(moved);
     const auto tool = lstatOf(home / "Docs" / "tool");
@@ -287,18 +301,43 @@ TEST_F(ConfinedFolderTest, AnItemMovedInIsTheOneGivenAwayWhereverItsPathLeadsLat
 
 // A link planted in place of the staging folder leads the give-away
 // nowhere: what it points at is neither given to the owner nor moved in.
+// Planted before the folder is opened, the open fails; planted after, the
+// item moved in and back out is the one of the folder that was opened.
 TEST_F(ConfinedFolderTest, AStagingFolderSwappedForALinkGivesNothingAway) {
     if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
     const auto owner = nobodyOwner();
     ASSERT_TRUE(owner);
     std::ofstream(outside / "tool") << "root's";
-    const fs::path planted = dataRoot->path() / "staging-link";
-    fs::create_directory_symlink(outside, planted);
-    auto folder = top(owner)->openBeneath("Docs", false);
-    ASSERT_TRUE(folder.ok());
-    EXPECT_FALSE((*folder)->moveIn(planted / "tool", "tool").ok());
-    EXPECT_EQ(lstatOf(outside / "tool").st_uid, 0u) << "not given away";
-    EXPECT_FALSE(fs::exists(home / "Docs" / "tool"));
+    for (const bool plantedFirst : {true, false}) {
+        SCOPED_TRACE(plantedFirst ? "planted before the open" : "planted after the open");
+        const fs::path staging = staged("tool", "staged").parent_path();
+        const fs::path aside = dataRoot->path() / "staging-aside";
+        auto plant = [&] {
+            fs::rename(staging, aside);
+            fs::create_directory_symlink(outside, staging);
+        };
+        if (plantedFirst) plant();
+        auto opened = openStaging("staging");
+        if (!plantedFirst) plant();
+        auto folder = top(owner)->openBeneath("Docs", false);
+        ASSERT_TRUE(folder.ok());
+        EXPECT_EQ(opened.ok(), !plantedFirst);
+        if (opened) {
+            ASSERT_TRUE((*folder)->moveIn(*opened, "tool", "tool").ok());
+            EXPECT_EQ(lstatOf(home / "Docs" / "tool").st_uid, owner->uid);
+            ASSERT_TRUE((*folder)->moveOut("tool", *opened, "tool").ok());
+            std::string text;
+            std::getline(std::ifstream(aside / "tool"), text);
+            EXPECT_EQ(text, "staged") << "back in the folder that was opened";
+        }
+        EXPECT_FALSE(fs::exists(home / "Docs" / "tool"));
+        EXPECT_EQ(lstatOf(outside / "tool").st_uid, 0u) << "not given away";
+        std::string text;
+        std::getline(std::ifstream(outside / "tool"), text);
+        EXPECT_EQ(text, "root's");
+        fs::remove(staging);
+        fs::remove_all(aside);
+    }
 }
 
 // A tree far deeper than any walk's bound, moved in for another user under
@@ -328,7 +367,7 @@ TEST_F(ConfinedFolderTest, ADeepTreeIsRefusedWholeOrMovedWholeWithDescriptorsFla
     lowered.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);
     ::setrlimit(RLIMIT_NOFILE, &lowered);
     const size_t before = openDescriptors();
-    const bool moved = (*folder)->moveIn(staging / "deep", "deep").ok();
+    const bool moved = moveInFromStaging(**folder, staging / "deep", "deep").ok();
     const size_t after = openDescriptors();
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(after, before);
@@ -422,7 +461,7 @@ TEST_F(ConfinedFolderTest, ActingForAnotherUserEveryRoadIsThatUsersRights) {
         {"move an item from staging into root's folder",
          [&] {
              auto shut = user->openBeneath("Shut", false);
-             return shut.ok() && (*shut)->moveIn(staged("moved", "x"), "moved").ok();
+             return shut.ok() && moveInFromStaging(**shut, staged("moved", "x"), "moved").ok();
          },
          false, home / "Shut" / "moved"},
         {"copy a root-only file", [&] { return user->copyIn(**docs, "secret.txt", "secret.txt").ok(); }, false,
@@ -434,7 +473,7 @@ TEST_F(ConfinedFolderTest, ActingForAnotherUserEveryRoadIsThatUsersRights) {
         {"copy the user's file", [&] { return user->copyIn(**docs, "mine.txt", "mine.txt").ok(); }, true,
          home / "mine.txt"},
         {"move from staging into the user's own",
-         [&] { return (*docs)->moveIn(staged("arrived", "x"), "arrived").ok(); }, true, home / "Docs" / "arrived"},
+         [&] { return moveInFromStaging(**docs, staged("arrived", "x"), "arrived").ok(); }, true, home / "Docs" / "arrived"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -3,6 +3,8 @@
 // the asking Viewer its receipt. Main queue.
 
 #include <cerrno>
+#include <optional>
+#include <utility>
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Dispatch.h"
@@ -27,20 +29,34 @@ struct NumberedMoves {
 
 // The one way received items enter a user's folder without asking: under
 // their own name, or "name 1.ext", "name 2.ext", ... when taken, never over
-// anything, each move relative to the folder as it was opened. `onFailure`
-// hears each item that could not be moved.
+// anything, each move relative to the folder as it was opened and to the
+// item's staging folder opened the way staging is. `onFailure` hears each
+// item that could not be moved.
 NumberedMoves moveNumbered(
     const std::vector<fs::path>& items, const platform::ConfinedFolder& folder,
     const std::function<void(const fs::path& name, const fs::path& candidate, const std::string& error)>& onFailure,
     const std::shared_ptr<std::atomic<bool>>& stop = nullptr) {
     using platform::FileMoves;
     NumberedMoves moves;
+    // Staging may lie in the console user's home, where a folder above a
+    // batch can be swapped for a link: each item is reached beneath its
+    // batch folder opened from the data root down, never through a link,
+    // once for the items that share it. One that cannot be opened so
+    // leaves its items staged.
+    std::optional<std::pair<fs::path, platform::Result<platform::FolderHandle>>> staging;
     for (const auto& item : items) {
         if (stop && stop->load()) {
             moves.stopped = true;
             break;
         }
-        const fs::path name = item.filename();
+        const fs::path path = item.lexically_normal();
+        const fs::path name = path.filename();
+        if (!staging || staging->first != path.parent_path())
+            staging.emplace(path.parent_path(), FileTransferStagedItems::open(path.parent_path()));
+        if (!staging->second) {
+            if (onFailure) onFailure(name, folder.path() / name, staging->second.error());
+            continue;
+        }
         // Other deliveries into the same folder run at the same time, so a
         // name found free can be taken before the move into it: the move
         // never replaces, and a name lost that way sends the search on to
@@ -57,7 +73,7 @@ NumberedMoves moveNumbered(
                 break;
             }
             errno = 0;
-            auto moved = folder.moveIn(item, candidate->string());
+            auto moved = folder.moveIn(*staging->second, name.string(), candidate->string());
             if (moved) {
                 moves.delivered.push_back(folder.path() / *candidate);
                 break;

@@ -1,11 +1,10 @@
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "Platform/AppKitApplication.h"
 #include "Platform/Dispatch.h"
@@ -96,6 +95,12 @@ private:
             const fs::path source = remainingURLs_.front();
             remainingURLs_.erase(remainingURLs_.begin());
             const std::string target = source.filename().string();
+            // An item whose staging folder cannot be opened the way staging
+            // is (a link on its way) is not reached at all: it stays staged.
+            if (!stagingOf(source)) {
+                failedItemCount_++;
+                continue;
+            }
             // Deliveries that are not the resolver's move into the same
             // folder meanwhile: a name taken after the check is a clash too.
             if (folder_->isTaken(target) || !moveUnlessTaken(source, target))
@@ -107,8 +112,13 @@ private:
     // nothing moved or counted, when something took the name after it was
     // found free. Disk queue.
     bool moveUnlessTaken(const fs::path& source, const std::string& target) {
+        const platform::FolderHandle* staging = stagingOf(source);
+        if (!staging) {
+            failedItemCount_++;
+            return true;
+        }
         errno = 0;
-        if (folder_->moveIn(source, target)) {
+        if (folder_->moveIn(*staging, source.filename().string(), target)) {
             deliveredURLs_.push_back(destination_ / target);
             return true;
         }
@@ -134,7 +144,7 @@ private:
             return processNext();
         }
         auto [existingSize, existingDate] = resourceValues(*folder_, target);
-        auto [newSize, newDate] = resourceValues(source);
+        auto [newSize, newDate] = stagedValues(source);
         const FileTransferConflictAlert::Info info{target, existingSize, existingDate,
                                                    newSize, newDate, remainingConflictCount()};
         onMain([info, source, target](DeliveryOperation& self) { self.askAboutConflict(info, source, target); });
@@ -191,18 +201,20 @@ private:
     // name, then one swap: at no moment is the name without an item, and a
     // failure at any step leaves the existing item as it was. Disk queue.
     void replace(const fs::path& source, const std::string& target) {
-        if (!backup(target)) {
+        const platform::FolderHandle* staging = stagingOf(source);
+        if (!staging || !backup(target)) {
             failedItemCount_++;
             return;
         }
+        const std::string name = source.filename().string();
         const std::string incoming = FileMoves::temporaryName(fs::path()).string();
-        if (!folder_->moveIn(source, incoming)) {
+        if (!folder_->moveIn(*staging, name, incoming)) {
             failedItemCount_++;
             return;
         }
         if (!folder_->replace(incoming, target)) {
             // Back to staging, so the item counts as failed and stays there.
-            if (!folder_->moveOut(incoming, source)) folder_->remove(incoming);
+            if (!folder_->moveOut(incoming, *staging, name)) folder_->remove(incoming);
             failedItemCount_++;
             return;
         }
@@ -226,11 +238,24 @@ private:
         return {entry->size, entry->modificationDate};
     }
 
-    static std::pair<uint64_t, std::optional<platform::Date>> resourceValues(const fs::path& url) {
-        struct stat info{};
-        if (::stat(url.c_str(), &info) != 0) return {0, std::nullopt};
-        const uint64_t size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
-        return {size, platform::Date{static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9}};
+    std::pair<uint64_t, std::optional<platform::Date>> stagedValues(const fs::path& source) {
+        const platform::FolderHandle* staging = stagingOf(source);
+        const auto entry =
+            staging ? platform::FileSystemItems::entryAt(staging->fd(), source.filename().string()) : std::nullopt;
+        if (!entry) return {0, std::nullopt};
+        return {entry->size, entry->modificationDate};
+    }
+
+    // The folder `source` is staged in, opened from the data root down and
+    // never through a link (staging may lie in the console user's home,
+    // where a folder above a batch can be swapped for one), once for the
+    // items of a batch; null when it cannot be opened so. Every move out
+    // of and back into staging is beneath it. Disk queue.
+    const platform::FolderHandle* stagingOf(const fs::path& source) {
+        const fs::path folder = source.lexically_normal().parent_path();
+        if (!staging_ || staging_->first != folder)
+            staging_.emplace(folder, FileTransferStagedItems::open(folder));
+        return staging_->second ? &*staging_->second : nullptr;
     }
 
     int remainingConflictCount() const {
@@ -303,6 +328,9 @@ private:
     std::optional<fs::path> backupRoot_;
     // Items still to deliver, in the caller's order.
     std::vector<fs::path> remainingURLs_;
+    // The staging folder of the item being delivered, by its path (see
+    // stagingOf). Disk queue only.
+    std::optional<std::pair<fs::path, platform::Result<platform::FolderHandle>>> staging_;
     std::vector<fs::path> deliveredURLs_;
     size_t failedItemCount_ = 0;
     bool stoppedByUser_ = false;

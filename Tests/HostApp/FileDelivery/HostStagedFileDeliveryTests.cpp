@@ -588,6 +588,55 @@ TEST_F(StagedDelivery, ALinkPlantedBeforeStagedItemsGoLeadsTheirRemovalNowhere) 
     }
 }
 
+// The same link, planted while a staged batch waits for its save location,
+// above the batch folder: the items it leads to, named as the staged ones,
+// are not moved into the chosen folder, whichever way the batch is moved.
+// The staged items count as failed and stay where they were staged.
+TEST_F(StagedDelivery, ALinkPlantedAboveAStagedBatchBringsInNothingItLeadsTo) {
+    const fs::path second = source.parent_path() / "b.txt";
+    std::ofstream(second) << "bee";
+    const fs::path stagingRoot = delegate->components.fileTransferService->stagingRoot();
+    const fs::path outside = dataRoot->path() / "outside";
+    const std::vector<std::pair<const char*, FileTransferDeliveryOptions>> roads = {
+        {"numbered names", FileTransferDeliveryOptions()},
+        {"asking on a clash", FileTransferDeliveryOptions::promptForConflicts},
+    };
+    int index = 0;
+    for (const auto& [name, options] : roads) {
+        SCOPED_TRACE(name);
+        const fs::path folder = Folders::home() / ("Below" + std::to_string(index++));
+        auto batch = viewer->sendURLs({source, second}, FileTransferIntent::copy, std::nullopt, options, std::nullopt);
+        ASSERT_TRUE(batch);
+        runUntilIdle();
+        auto& center = FileTransferCenter::shared();
+        ASSERT_FALSE(center.savePanels.empty());
+        std::vector<fs::path> batches(fs::directory_iterator(stagingRoot), {});
+        ASSERT_EQ(batches.size(), 1u);
+        const fs::path planted = outside / batches[0].filename();
+        fs::create_directories(planted);
+        for (const char* item : {"a.txt", "b.txt"}) std::ofstream(planted / item) << "precious";
+        fs::rename(stagingRoot, stagingRoot.string() + ".aside");
+        fs::create_directory_symlink(outside, stagingRoot);
+
+        onMain([&] { center.savePanels.back()->answerOK(folder); });
+        runUntilIdle();
+        EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Saved 0 item(s); 2 could not be saved");
+        const fs::path aside = stagingRoot.string() + ".aside";
+        for (const char* item : {"a.txt", "b.txt"}) {
+            SCOPED_TRACE(item);
+            EXPECT_FALSE(fs::exists(folder / item));
+            std::string text;
+            std::ifstream(planted / item) >> text;
+            EXPECT_EQ(text, "precious");
+            EXPECT_TRUE(fs::exists(aside / batches[0].filename() / item)) << "the staged item stays staged";
+        }
+        fs::remove(stagingRoot);
+        fs::rename(aside, stagingRoot);
+        fs::remove_all(outside);
+        for (const auto& entry : fs::directory_iterator(stagingRoot)) fs::remove_all(entry.path());
+    }
+}
+
 // --- Start-up -----------------------------------------------------------------------------
 
 class StartUp : public HostShellTest {};

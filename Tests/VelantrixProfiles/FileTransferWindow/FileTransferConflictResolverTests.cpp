@@ -383,7 +383,8 @@ TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {
         {"the move in fails",
          false,
          [](const fs::path& staged) {
-             FileMoves::setMoveFailureForTesting([staged](const fs::path& p) { return p == staged; });
+             // Moved from its staging folder as opened: the hook hears its name.
+             FileMoves::setMoveFailureForTesting([staged](const fs::path& p) { return p == staged.filename(); });
          }},
         {"the backup cannot be written",
          true,

@@ -317,7 +317,11 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     mostDescriptors = std::max(mostDescriptors, openDescriptors());
     EXPECT_LT(mostDescriptors, idleDescriptors + 40);
 #ifndef NORVESSAL_SANITIZED_BUILD
-    EXPECT_LT(residentBytes() - idleResident, int64_t{16} << 20);
+    // What the bounds let the Viewer hold (4 MiB of destinations, 8 MiB of
+    // waiting packets) and the heap's partly used pages, which depend on
+    // how many arenas the machine's cores give glibc; unbounded, the
+    // flood's 120 MB would all be here.
+    EXPECT_LT(residentBytes() - idleResident, int64_t{24} << 20);
 #endif
     EXPECT_EQ(host->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatchesPerSession);
     EXPECT_LE(host->pendingDestinationCountForTesting() * 60 * 1024, FileTransferService::maxPendingDestinationBytes);

@@ -66,7 +66,11 @@ public:
         }
         return status_;
     }
-    void signal(int sig) const { kill(pid_, sig); }
+    // Never with no process (none spawned, or already reaped): kill(-1)
+    // would signal every process this one may, all of them when root.
+    void signal(int sig) const {
+        if (pid_ > 0) kill(pid_, sig);
+    }
     pid_t pid() const { return pid_; }
 
 private:

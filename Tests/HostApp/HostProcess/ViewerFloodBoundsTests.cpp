@@ -133,6 +133,9 @@ public:
     }
     // SIGTERM; the seconds until the process ended, or nothing past `limit`.
     std::optional<double> terminate(double limit) {
+        // No child (the fork failed, or it was reaped): kill(-1) would
+        // signal every process this one may.
+        if (pid_ <= 0) return std::nullopt;
         const double start = now();
         ::kill(pid_, SIGTERM);
         while (now() - start < limit + 2) {

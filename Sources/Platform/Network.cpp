@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -728,7 +729,14 @@ std::vector<std::weak_ptr<TcpConnection>> ReadAheadBudget::release(size_t bytes)
     return std::exchange(waiting_, {});
 }
 
+namespace {
+std::atomic<uint64_t> fullTurnsTaken{0};
+}  // namespace
+
+uint64_t ReceiveTurnBudget::fullTurnsTakenEver() { return fullTurnsTaken.load(std::memory_order_relaxed); }
+
 double ReceiveTurnBudget::takeFullTurn() {
+    fullTurnsTaken.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard lock(mutex_);
     const uint64_t now = Clock::uptimeNs();
     double tokens = perSecond_;

@@ -79,6 +79,9 @@ public:
     // Takes one full turn; the seconds the turn after it must wait (0:
     // none). Turns taken past the burst are paid back by waiting.
     double takeFullTurn();
+    // Full turns taken by every connection of the process so far: one
+    // that rises means some peer sent more than a turn serves at once.
+    static uint64_t fullTurnsTakenEver();
 
 private:
     std::mutex mutex_;

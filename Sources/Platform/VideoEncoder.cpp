@@ -18,6 +18,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
+#include "Platform/FreedMemory.h"
 #include "Platform/LibavSupport.h"
 
 extern "C" {
@@ -263,38 +264,6 @@ private:
 namespace {
 std::atomic<int> openLibraryEncoders{0};
 
-// Passes that returned freed memory to the system, and when the next one
-// is due (uptime in ns; 0 for none).
-std::atomic<int> freedMemoryReturns{0};
-std::atomic<uint64_t> freedMemoryReturnDueNs{0};
-// Long enough for a closing encoder's threads to have ended, and for the
-// closes of one rebuild (or of a burst of them) to share one pass.
-constexpr uint64_t kFreedMemoryReturnDelayNs = 500'000'000;
-
-// glibc keeps what a closed encoder freed in the arenas of the threads that
-// allocated it (the library's pool and frame threads, the conversion bands)
-// and gives back only the top of each heap on its own: a few rebuilds of a
-// large stream left hundreds of MiB resident after the encoders had gone.
-// A pass over every arena returns their free pages; it runs on a utility
-// queue, never on the caller's.
-void returnFreedMemorySoon() {
-    const uint64_t now = Clock::uptimeNs();
-    const uint64_t due = freedMemoryReturnDueNs.load();
-    // One already due soon covers this close too. (One that should have
-    // run long ago never will: its runtime has gone, as in tests.)
-    if (due != 0 && due >= now && due - now <= kFreedMemoryReturnDelayNs) return;
-    const uint64_t at = now + kFreedMemoryReturnDelayNs;
-    freedMemoryReturnDueNs = at;
-    DispatchQueue::global(QualityOfService::utility).asyncAfter(double(kFreedMemoryReturnDelayNs) / 1e9, [at] {
-        uint64_t expected = at;
-        freedMemoryReturnDueNs.compare_exchange_strong(expected, 0);
-#ifdef __GLIBC__
-        malloc_trim(0);
-#endif
-        freedMemoryReturns.fetch_add(1);
-    });
-}
-
 // glibc maps a large block on its own and unmaps it when freed, but after
 // the first such free it raises that size to the block's, up to 32 MiB: the
 // pictures of every later encoder (a few MiB each) then come from the heaps
@@ -313,9 +282,9 @@ void mapLargeBlocksOnTheirOwn() {
 }  // namespace
 
 void VideoEncoder::libraryEncoderOpening() { mapLargeBlocksOnTheirOwn(); }
-void VideoEncoder::libraryEncoderClosed() { returnFreedMemorySoon(); }
+void VideoEncoder::libraryEncoderClosed() { FreedMemory::returnSoon(); }
 int VideoEncoder::openLibraryEncoderCountForTesting() { return openLibraryEncoders.load(); }
-int VideoEncoder::freedMemoryReturnsForTesting() { return freedMemoryReturns.load(); }
+int VideoEncoder::freedMemoryReturnsForTesting() { return FreedMemory::returnsForTesting(); }
 
 struct VideoEncoder::Codec {
     Codec() { openLibraryEncoders.fetch_add(1); }
@@ -356,7 +325,7 @@ struct VideoEncoder::Codec {
         av_buffer_unref(&surfaces);
         av_buffer_unref(&device);
         openLibraryEncoders.fetch_sub(1);
-        returnFreedMemorySoon();
+        FreedMemory::returnSoon();
     }
 };
 

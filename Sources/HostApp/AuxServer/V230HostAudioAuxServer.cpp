@@ -6,6 +6,7 @@
 
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Clock.h"
+#include "Platform/FreedMemory.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "Platform/Log.h"
@@ -556,6 +557,10 @@ void V230HostAudioAuxServer::removeSession(UUID id, AuxChannel channel) {
     }
     if (configuration_.countSessionReleasesForTesting) releaseCounts_[id]++;
     publish("aux: session " + id.id8() + " removed channel=" + channelName(channel) + " (logged in)");
+    // What the connection held (frames it had not taken, packets read
+    // ahead) is freed with it, and without a pass it stays resident in the
+    // heaps of the threads that made it until an encoder next closes.
+    platform::FreedMemory::returnSoon();
 
     // What the leaving Viewer held must not outlive it.
     if (auto buttons = remoteInput.inputButtonMasks.find(id); buttons != remoteInput.inputButtonMasks.end()) {

@@ -1014,6 +1014,11 @@ private:
     std::shared_ptr<platform::TcpListener> videoListener_;
     std::shared_ptr<platform::TcpListener> fileListener_;
     std::unique_ptr<platform::DispatchTimer> statsTimer_;
+    // Full turns the process's connections had taken at the last tick, and
+    // whether a backlog was served since freed memory was last given back
+    // (statsTick). Server queue.
+    uint64_t fullTurnsAtLastTick_ = 0;
+    bool backlogSinceMemoryReturn_ = false;
     // The throw-away capture that loads capture and encoder before the
     // first Viewer asks; scheduled by start().
     std::shared_ptr<StartupCaptureWarmup> startupCaptureWarmup;

@@ -8,6 +8,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Clock.h"
+#include "Platform/FreedMemory.h"
 #include "Platform/Log.h"
 
 using platform::UUID;
@@ -73,6 +74,18 @@ void V230HostAudioAuxServer::statsTick() {
     reconcileHeadlessScreenSharingCapture("timer");
     updateBonjourAdvertisement("timer");
     publishAdmissionSummary();
+
+    // Serving a backlog of a Viewer's packets (a flood) allocates in the
+    // threads that read and serve them; once freed, those pages stay
+    // resident. A second with no backlog after one gives them back.
+    const uint64_t fullTurns = platform::ReceiveTurnBudget::fullTurnsTakenEver();
+    if (fullTurns != fullTurnsAtLastTick_) {
+        backlogSinceMemoryReturn_ = true;
+    } else if (backlogSinceMemoryReturn_) {
+        backlogSinceMemoryReturn_ = false;
+        platform::FreedMemory::returnSoon();
+    }
+    fullTurnsAtLastTick_ = fullTurns;
 
     // Every counter covers exactly the second since the last tick.
     StatsWindow w;

@@ -13,6 +13,8 @@
 #include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
 #include "Support/FileTransferTestViewer.h"
+#include "Platform/FreedMemory.h"
+#include "Platform/Network.h"
 
 using platform::UUID;
 
@@ -158,6 +160,43 @@ TEST_F(ConnectionShare, ManyFloodingConnectionsOfOneSourceTakeNoMoreThanTheShare
         runUntil(allPosted, 0.2);
     }
     EXPECT_TRUE(allPosted()) << "every connection is served in the end";
+}
+
+// What serving a flood allocated, and what a leaving Viewer's connection
+// held, is freed in the heaps of the threads that made it and stays
+// resident unless a pass gives it back: a second with no backlog after a
+// flood, and a logged-in Viewer's leaving, each start one; a quiet
+// Viewer's packets start none.
+TEST_F(ConnectionShare, WhatAFloodOrALeavingViewerFreedIsGivenBack) {
+    bool loggedIn = false;
+    auto viewer = audioFrom("127.0.0.2", "Viewer", loggedIn);
+    ASSERT_TRUE(loggedIn);
+    viewer->settle();
+    auto passesDuring = [&](double seconds) {
+        const int before = platform::FreedMemory::returnsForTesting();
+        for (double t = 0; t < seconds; t += 0.25) {
+            advance(0.25);
+            runUntilIdle();
+        }
+        return platform::FreedMemory::returnsForTesting() - before;
+    };
+    passesDuring(2);
+
+    for (int i = 0; i < 3; ++i) viewer->send(AuxPacketType::pointerEvent, PointerEventControlPayload{0, 1, 1, 1000, 1000}.encode());
+    viewer->flush();
+    EXPECT_EQ(passesDuring(3), 0) << "a few packets are no backlog";
+
+    for (int i = 0; i < 40 * platform::ReceiveTurns::kPacketsPerTurn; ++i) {
+        PointerEventControlPayload move{0, static_cast<uint16_t>(i % 1000), 1, 1000, 1000};
+        viewer->send(AuxPacketType::pointerEvent, move.encode());
+    }
+    viewer->flush();
+    EXPECT_EQ(passesDuring(4), 1) << "one pass once the flood is served";
+
+    auto id = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+    viewer.reset();
+    ASSERT_TRUE(runUntil([&] { return server->sessionReleaseCountForTesting(id) == 1; }));
+    EXPECT_EQ(passesDuring(2), 1) << "one pass after the Viewer left";
 }
 
 // The key frames a source's requests cost the encoder are paced over all

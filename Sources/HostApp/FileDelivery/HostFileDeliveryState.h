@@ -94,6 +94,18 @@ struct HostFileDeliveryState {
     // The received batch whose files the clipboard now holds.
     std::optional<platform::UUID> latestInboundFileBatchID;
 
+    // Drops where a batch was to go and how: the folder it named (opened,
+    // or still being looked for), its options, a save panel waiting for
+    // it, and its unreceived files. Its staged items stay.
+    void forgetDestination(const platform::UUID& batchID) {
+        destinationChecks.erase(batchID);
+        pendingFileDestinations.erase(batchID);
+        pendingDestinationFolders.erase(batchID);
+        pendingFileDeliveryOptions.erase(batchID);
+        batchesAwaitingSaveLocation.erase(batchID);
+        unreceivedFileCounts.erase(batchID);
+    }
+
     // Drag pulls being served, by item and Viewer session, so a repeat while
     // one waits or runs is dropped instead of sending the item again; its
     // batch leaves once sent. Server queue only.

@@ -330,14 +330,9 @@ void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
         abandoned.push_back(batchID);
         if (abandoned.size() > HostFileDeliveryState::maxAbandonedBatches) abandoned.pop_front();
     }
-    fileDelivery.destinationChecks.erase(batchID);
-    fileDelivery.pendingFileDestinations.erase(batchID);
-    fileDelivery.pendingDestinationFolders.erase(batchID);
+    fileDelivery.forgetDestination(batchID);
     fileDelivery.pendingFileURLs.erase(batchID);
     fileDelivery.dropStartedInboundBatches.erase(batchID);
-    fileDelivery.batchesAwaitingSaveLocation.erase(batchID);
-    fileDelivery.pendingFileDeliveryOptions.erase(batchID);
-    fileDelivery.unreceivedFileCounts.erase(batchID);
     if (fileDelivery.latestInboundFileBatchID == batchID) fileDelivery.latestInboundFileBatchID.reset();
 }
 
@@ -619,14 +614,8 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
     if (intent == FileTransferIntent::dropToFinder) {
         // A copy turned into a drop: the folder it named (opened, or still
         // being looked for) and what it was to be delivered with go now.
-        auto& d = fileDelivery;
-        d.destinationChecks.erase(batchID);
-        d.pendingFileDestinations.erase(batchID);
-        d.pendingDestinationFolders.erase(batchID);
-        d.pendingFileDeliveryOptions.erase(batchID);
-        d.managedCopyInboundBatchIDs.erase(batchID);
-        d.batchesAwaitingSaveLocation.erase(batchID);
-        d.unreceivedFileCounts.erase(batchID);
+        fileDelivery.forgetDestination(batchID);
+        fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
         deliverDroppedFiles(staged, frontFinderWindowPath(), batchID);
         return;
     }

@@ -26,6 +26,7 @@
 #include <sstream>
 
 #include "../../../bench/BenchHost.h"
+#include "Support/TestSupport.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
@@ -63,7 +64,7 @@ double now() { return double(platform::Clock::uptimeNs()) / 1e9; }
 // A sanitizer's shadow memory and quarantine make RSS figures meaningless
 // and its instrumentation the rates: the bounds are for the Host as built
 // to run.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef NORVESSAL_SANITIZED_BUILD
 constexpr bool kUnderSanitizer = true;
 #else
 constexpr bool kUnderSanitizer = false;

@@ -110,6 +110,12 @@ inline int stopBenchHost(const BenchHost& host) {
     return status;
 }
 
+// A number the run is given in the environment, or `fallback`.
+inline double numberFromEnvironment(const char* name, double fallback) {
+    const char* value = std::getenv(name);
+    return value ? std::atof(value) : fallback;
+}
+
 inline double hostRssMiB(const BenchHost& host) {
     std::ifstream status("/proc/" + std::to_string(host.pid) + "/status");
     for (std::string line; std::getline(status, line);)

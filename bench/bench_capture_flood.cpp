@@ -75,10 +75,8 @@ std::vector<std::vector<uint8_t>> requestCycle() {
 }
 
 void BM_CaptureModeFloodAgainstAWatcher(benchmark::State& state) {
-    const char* configuredSeconds = std::getenv("NORVESSAL_FLOOD_SECONDS");
-    const double floodSeconds = configuredSeconds ? std::atof(configuredSeconds) : 15.0;
-    const char* configuredRate = std::getenv("NORVESSAL_CAPTURE_REQUESTS_PER_SECOND");
-    const double perSecond = configuredRate ? std::atof(configuredRate) : 50.0;
+    const double floodSeconds = numberFromEnvironment("NORVESSAL_FLOOD_SECONDS", 15.0);
+    const double perSecond = numberFromEnvironment("NORVESSAL_CAPTURE_REQUESTS_PER_SECOND", 50.0);
     for (auto _ : state) {
         std::atomic<bool> running{true};
         StreamingViewer watcher;

@@ -105,8 +105,7 @@ void readHostLog() {
 }
 
 void BM_FloodAgainstOtherViewers(benchmark::State& state) {
-    const char* configured = std::getenv("NORVESSAL_FLOOD_SECONDS");
-    const double floodSeconds = configured ? std::atof(configured) : 15.0;
+    const double floodSeconds = numberFromEnvironment("NORVESSAL_FLOOD_SECONDS", 15.0);
     for (auto _ : state) {
         std::atomic<bool> running{true};
         StreamingViewer second;

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-SimulatedLoginItem& controls() { return SimulatedMachine::current().component<SimulatedLoginItem>(); }
+SimulatedLoginItem& loginItemControls() { return SimulatedMachine::current().component<SimulatedLoginItem>(); }
 
 std::string trimmed(const std::string& text) {
     const size_t start = text.find_first_not_of(" \t\r");
@@ -98,7 +98,7 @@ AppServiceStatus AppService::statusOfEntry(const std::string& text) {
 }
 
 AppServiceStatus AppService::status() {
-    controls().countStatusRead();
+    loginItemControls().countStatusRead();
     const fs::path path = entryPath();
     std::error_code ec;
     const auto type = fs::status(path, ec).type();
@@ -119,7 +119,7 @@ AppServiceStatus AppService::status() {
 }
 
 Status AppService::registerService() {
-    auto& item = controls();
+    auto& item = loginItemControls();
     item.countRegister();
     if (auto failure = item.registerFailure()) return Status::failure(*failure);
     auto entry = desktopEntry(runningExecutable());
@@ -132,7 +132,7 @@ Status AppService::registerService() {
 }
 
 Status AppService::unregisterService() {
-    auto& item = controls();
+    auto& item = loginItemControls();
     item.countUnregister();
     if (auto failure = item.unregisterFailure()) return Status::failure(*failure);
     std::error_code ec;
@@ -156,7 +156,7 @@ void AppService::removeStatusObserver(uint64_t token) {
 }
 
 void AppService::noteStatus(AppServiceStatus now) {
-    const auto before = controls().exchangeLastStatus(now);
+    const auto before = loginItemControls().exchangeLastStatus(now);
     if (!before || *before == now) return;
     std::vector<std::shared_ptr<StatusObserver>> observers;
     {

@@ -15,6 +15,8 @@ struct UnicodeText {
     // Without white space and line breaks at either end, in the Unicode
     // sense (no-break space and next-line included).
     static std::string_view trimmingWhitespace(std::string_view text);
+    // The same, as a string of its own.
+    static std::string trimmed(std::string_view text) { return std::string(trimmingWhitespace(text)); }
     // Whether the bytes are well-formed UTF-8 (no overlong forms, no
     // surrogates, nothing beyond U+10FFFF).
     static bool isValidUTF8(std::string_view bytes);

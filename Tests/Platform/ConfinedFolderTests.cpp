@@ -186,12 +186,6 @@ struct stat lstatOf(const fs::path& p) {
     return info;
 }
 
-size_t openDescriptors() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) n++;
-    return n;
-}
-
 // Whatever the Host copies into a folder of another user's is that user's,
 // without a set-ID bit, before it has a name there: a user watching the
 // folder never sees a file of root's or a set-ID item, not even under a

@@ -19,8 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
-
 std::vector<std::string> entriesOf(const fs::path& folder) {
     std::vector<std::string> names;
     for (auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());

@@ -5,12 +5,11 @@
 #include <string>
 
 #include "Platform/PropertyList.h"
+#include "Support/TestSupport.h"
 
 using namespace platform;
 
 namespace {
-
-std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
 PlistValue sampleDocument() {
     PlistValue::Data blob;

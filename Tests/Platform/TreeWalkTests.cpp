@@ -23,12 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-size_t openDescriptors() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) n++;
-    return n;
-}
-
 // Lowers the process's descriptor limit for the life of the object.
 class DescriptorLimit {
 public:

@@ -79,4 +79,9 @@ VirtualTimeTest::~VirtualTimeTest() {
     log.reset();
 }
 
+size_t openDescriptors() {
+    return static_cast<size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+}
+
 }  // namespace platform::testing

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,12 @@ protected:
     std::unique_ptr<TemporaryDataRoot> dataRoot;
 };
 
+// How many descriptors this process has open, to show that something let
+// go of what it opened.
+size_t openDescriptors();
+
+inline std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
 }  // namespace platform::testing
 
 // Short names for test files (which often say `using namespace platform;`,
@@ -78,3 +85,5 @@ protected:
 using VirtualTimeTest = platform::testing::VirtualTimeTest;
 using LogCapture = platform::testing::LogCapture;
 using TemporaryDataRoot = platform::testing::TemporaryDataRoot;
+using platform::testing::bytesOf;
+using platform::testing::openDescriptors;

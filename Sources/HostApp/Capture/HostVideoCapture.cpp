@@ -29,9 +29,6 @@ std::pair<int, int> canvasForFrame(int width, int height, int longEdge) {
 
 // A Wi-Fi route tolerates short bursts less well than a wire.
 constexpr double kWiFiBurstBitrateRatio = 1.2;
-// Beyond any display's refresh a higher rate only inflates the key-frame
-// interval; zero would divide by zero.
-constexpr int kMaxFps = 120;
 
 }  // namespace
 
@@ -97,7 +94,7 @@ HostVideoCapture::HostVideoCapture(uint32_t id, VideoStreamProfile requested, Vi
       requireExactDisplay(exact),
       pacedDelivery(paced),
       queues(std::move(q)),
-      fps_(std::clamp(activeProfile.fps, 1, kMaxFps)),
+      fps_(std::clamp(activeProfile.fps, 1, VideoStreamProfile::maximumFps)),
       bitrate_(std::max<int64_t>(activeProfile.bitrate, 1)),
       capturedDisplayID_(id) {}
 
@@ -281,7 +278,7 @@ void HostVideoCapture::stop(bool wait) {
 // ------------------------------------------------------------ steering
 
 void HostVideoCapture::updateRateControl(int fps, int64_t bitrate) {
-    fps = std::clamp(fps, 1, kMaxFps);
+    fps = std::clamp(fps, 1, VideoStreamProfile::maximumFps);
     bitrate = std::max<int64_t>(bitrate, 1);
     std::shared_ptr<SCStream> stream;
     bool fpsChanged;

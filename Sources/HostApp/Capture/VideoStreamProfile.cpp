@@ -14,10 +14,6 @@ bool sameSizes(const ResolutionProfile& r, const CaptureModeControlPayload& requ
            r.pixelWidth == request.pixelWidth && r.pixelHeight == request.pixelHeight;
 }
 
-// Frame rates beyond any display's refresh only inflate the key-frame
-// interval and the encoder's timing; a zero rate would divide by zero.
-constexpr int kMaxFps = 120;
-
 }  // namespace
 
 ResolutionProfile resolvedAdaptiveResolution(const CaptureModeControlPayload& request) {
@@ -91,7 +87,7 @@ VideoStreamProfile VideoStreamProfile::forDisplay(uint32_t displayID, const Capt
     std::tie(p.width, p.height) = scaledSize(sourceWidth, sourceHeight, limit);
     p.strictEncodedSizeRequired = definition.requireStrictGeometry && !permitsAdaptivePhysicalGeometry;
 
-    p.fps = request.fps >= 1 ? std::min(request.fps, kMaxFps) : definition.fps;
+    p.fps = request.fps >= 1 ? std::min(request.fps, VideoStreamProfile::maximumFps) : definition.fps;
     // A Viewer's bit rate is taken as sent, but a value too small for any
     // encoder to open with (a few hundred bits a second) would break the one
     // shared stream for every Viewer: it is raised to a floor instead.

@@ -22,6 +22,10 @@ int transportMaxDimension(const CaptureModeControlPayload& request);
 struct VideoStreamProfile {
     // The lowest average bit rate a stream is encoded at, bits per second.
     static constexpr int64_t minimumBitrate = 100000;
+    // The highest frame rate a stream runs at: beyond any display's refresh
+    // a higher rate only inflates the key-frame interval and the encoder's
+    // timing.
+    static constexpr int maximumFps = 120;
 
     uint32_t displayID = 0;
     VideoCaptureMode mode = VideoCaptureMode::easy;

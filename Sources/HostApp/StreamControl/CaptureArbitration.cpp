@@ -22,8 +22,8 @@ namespace {
 // 4:4:4 is encoded only while the longer encoded side stays within this.
 constexpr int k444MaxEncodedSide = 1920;
 // What a Viewer's rates are brought within before they reach an encoder.
-constexpr int kMinFps = 1;
-constexpr int kMaxFps = 60;
+constexpr int kMinViewerFps = 1;
+constexpr int kMaxViewerFps = 60;
 constexpr int64_t kMinBitrate = 1'000'000;
 
 const char* chromaText(VideoChromaMode chroma) { return chroma == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0"; }
@@ -54,7 +54,7 @@ int64_t largestCatalogueBitrate() {
 }  // namespace
 
 Request V230HostAudioAuxServer::clampedRateControl(Request request) {
-    request.fps = std::clamp(request.fps, kMinFps, kMaxFps);
+    request.fps = std::clamp(request.fps, kMinViewerFps, kMaxViewerFps);
     request.bitrate = std::clamp(request.bitrate, kMinBitrate, largestCatalogueBitrate());
     return request;
 }

@@ -28,8 +28,6 @@ FileTransferPacket packetOf(FileTransferOp op, const UUID& batchID, uint64_t val
     return p;
 }
 
-std::string trimmed(std::string_view text) { return std::string(platform::UnicodeText::trimmingWhitespace(text)); }
-
 }  // namespace
 
 std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, FileTransferIntent intent,
@@ -398,10 +396,10 @@ std::optional<UUID> FileTransferService::requestPeerSend(const std::vector<std::
     std::vector<std::string> kept;
     for (const auto& p : paths) {
         if (kept.size() >= maxPeerSendPaths) break;
-        auto t = trimmed(p);
+        auto t = platform::UnicodeText::trimmed(p);
         if (!t.empty()) kept.push_back(std::move(t));
     }
-    auto dest = trimmed(destination);
+    auto dest = platform::UnicodeText::trimmed(destination);
     if (kept.empty() || dest.empty()) return std::nullopt;
     auto body = FileTransferPeerSendRequest(std::move(kept), dest, deliveryOptions).encode();
     if (body.size() > FileTransferPeerSendRequest::maxEncodedBytes) return std::nullopt;
@@ -417,7 +415,7 @@ void FileTransferService::sendPeerSendResponse(const UUID& batchID, bool accepte
                                                const std::optional<std::string>& routingToken) {
     FileTransferPeerSendResponse response{accepted, std::nullopt};
     if (message) {
-        auto t = trimmed(*message);
+        auto t = platform::UnicodeText::trimmed(*message);
         if (!t.empty()) response.message = platform::TextCollation::prefixOfCharacters(t, maxResponseMessageCharacters);
     }
     auto packet = packetOf(FileTransferOp::peerSendResponse, batchID);

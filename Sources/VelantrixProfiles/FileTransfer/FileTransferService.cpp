@@ -21,8 +21,6 @@ std::string oneDecimal(double value) {
     return std::string(buffer, result.ptr);
 }
 
-std::string trimmed(std::string_view text) { return std::string(platform::UnicodeText::trimmingWhitespace(text)); }
-
 }  // namespace
 
 std::string FileTransferService::byteString(uint64_t bytes) {
@@ -39,7 +37,7 @@ std::vector<std::string> FileTransferService::transferItemNames(const std::vecto
     std::vector<std::string> names;
     for (const auto& url : urls) {
         if (names.size() >= maxItemNames) break;
-        auto name = trimmed(lastPathComponent(url).string());
+        auto name = platform::UnicodeText::trimmed(lastPathComponent(url).string());
         if (name.empty() || std::find(names.begin(), names.end(), name) != names.end()) continue;
         names.push_back(std::move(name));
     }
@@ -59,7 +57,7 @@ std::vector<std::string> FileTransferService::decodeItemNames(std::span<const ui
     std::vector<std::string> names;
     for (const auto& item : *parsed) {
         if (!item.is_string()) return {};
-        auto name = trimmed(item.get<std::string>());
+        auto name = platform::UnicodeText::trimmed(item.get<std::string>());
         if (!name.empty()) names.push_back(std::move(name));
     }
     return names;

@@ -29,8 +29,6 @@ constexpr double kListingTimeoutSeconds = 6.0;
 constexpr const char* kStatusBrowsingUnavailable = "Remote browsing unavailable; use a preset or type a folder path.";
 constexpr const char* kStatusTypedPathStillUsed = "Remote browsing unavailable; the typed path will still be used.";
 
-std::string trimmed(const std::string& text) { return std::string(platform::UnicodeText::trimmingWhitespace(text)); }
-
 // One folder row of the outline.
 class FolderNode : public platform::Object {
 public:
@@ -147,7 +145,7 @@ void PickerController::run() {
     std::optional<SendDestinationResult> result;
     if (code == kSendCode && !peers.empty()) {
         const size_t index = std::min(selectedPeerIndex, peers.size() - 1);
-        result = SendDestinationResult{peers[index], trimmed(pathField->text), rememberCheckbox->isOn};
+        result = SendDestinationResult{peers[index], platform::UnicodeText::trimmed(pathField->text), rememberCheckbox->isOn};
     }
     auto done = std::move(completion);
     if (done) done(std::move(result));
@@ -346,7 +344,7 @@ void PickerController::resetFolderRoots() {
     for (const auto& preset : presets)
         if (used.insert(preset.path).second) roots.push_back(std::make_shared<FolderNode>(preset.title, preset.path));
     if (previousChoice) {
-        const std::string destination = trimmed(previousChoice->destination);
+        const std::string destination = platform::UnicodeText::trimmed(previousChoice->destination);
         if (!destination.empty() && !used.count(destination))
             roots.insert(roots.begin(), std::make_shared<FolderNode>(folderDisplayName(destination), destination));
     }
@@ -410,7 +408,7 @@ void PickerController::applyListing(const std::vector<RemoteDirectoryEntry>& ent
 }
 
 void PickerController::loadPath(const std::string& typed) {
-    const std::string path = trimmed(typed);
+    const std::string path = platform::UnicodeText::trimmed(typed);
     if (path.empty()) {
         platform::beep();
         return;
@@ -504,7 +502,7 @@ void PickerController::sendClicked() {
         platform::stopModalWithCode(kCancelCode);
         return;
     }
-    if (trimmed(pathField->text).empty()) {
+    if (platform::UnicodeText::trimmed(pathField->text).empty()) {
         platform::beep();
         return;
     }

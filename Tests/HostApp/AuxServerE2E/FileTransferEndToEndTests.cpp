@@ -270,10 +270,6 @@ TEST_F(FileTransferEndToEnd, ACopyOntoASlowDiskKeepsItsQueuedBytesBoundedAndArri
 
 namespace {
 
-size_t openDescriptors() {
-    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
 // After giving freed heap back, so only what is held counts.
 int64_t residentBytes() {
     ::malloc_trim(0);

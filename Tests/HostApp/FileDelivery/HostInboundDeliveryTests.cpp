@@ -428,10 +428,6 @@ TEST_F(InboundDelivery, OutgoingRowsOnlyForSendsAViewerAwaitsAndCancelledOnesSay
     center.resetForTesting();
 }
 
-size_t openDescriptors() {
-    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
 // A copy to a named folder that turns into a drop before it ends leaves
 // neither the folder open nor its entries behind, whether the drop comes
 // after the folder was opened or while it is still looked for.

@@ -433,10 +433,6 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsIn
     }
 }
 
-size_t openDescriptors() {
-    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
 // A Viewer that stops reading and asks for files from 256 folders a hundred
 // times: the Host keeps at most a few of its requests, answers the rest at
 // once, holds few descriptors meanwhile, and serves another Viewer.

@@ -803,6 +803,8 @@ protected:
         do pump(kBaselineSeconds);
         while (rate(now() - kBaselineSeconds, now()) < kWatcherShare * referenceRate_ && now() < recoverUntil);
         a.before = rate(now() - kBaselineSeconds, now());
+        // The row before has had its second on the same stream.
+        checkLastRowSettled();
         a.rssBefore = host_->rssMiB();
         const double logBefore = host_->logMiB();
 
@@ -861,14 +863,15 @@ protected:
 
     void runRow(const Row& row) {
         SCOPED_TRACE(row.name);
-        // The last row is judged on the stream its baseline was taken with:
-        // this row's, when of another codec, brings a working set of its own.
-        if (lastRow_) {
-            pump(kBaselineSeconds);
-            checkLastRowSettled();
-        }
         const auto stream = row.watcherStream.value_or(watcherRequest());
         if (!(stream == watcherStream_)) {
+            // The last row is judged on the stream its baseline was taken
+            // with: this row's, when of another codec, brings a working set
+            // of its own.
+            if (lastRow_) {
+                pump(kBaselineSeconds);
+                checkLastRowSettled();
+            }
             watcher_.queue(aux(T::captureModeControl, stream.encode()));
             watcherStream_ = stream;
         }

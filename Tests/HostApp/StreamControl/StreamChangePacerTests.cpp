@@ -16,7 +16,7 @@ namespace {
 
 using Kind = StreamChangePacer::Kind;
 
-struct Request {
+struct TimedRequest {
     double at;  // seconds from the start
     char session;
     uint8_t value;
@@ -25,13 +25,13 @@ struct Request {
 
 struct PacingCase {
     const char* name;
-    std::vector<Request> requests;
+    std::vector<TimedRequest> requests;
     // "<session><value>@<tenths of a second>", in the order applied.
     std::vector<std::string> applied;
 };
 
-std::vector<Request> burstOfSixtyInOneSecond() {
-    std::vector<Request> burst;
+std::vector<TimedRequest> burstOfSixtyInOneSecond() {
+    std::vector<TimedRequest> burst;
     for (int i = 0; i < 60; ++i) burst.push_back({i / 60.0, 'A', static_cast<uint8_t>(1 + i % 5)});
     return burst;
 }

@@ -13,9 +13,6 @@ using namespace capturetest;
 
 namespace {
 
-constexpr uint32_t kDisplay = 7;
-constexpr double kFrame = 1.0 / 60.0;
-
 class CaptureLifecycle : public VirtualTimeTest {
 protected:
     CaptureLifecycle() { useMonitor(kDisplay, 320, 180); }

@@ -14,9 +14,6 @@ using namespace capturetest;
 
 namespace {
 
-constexpr uint32_t kDisplay = 7;
-constexpr double kFrame = 1.0 / 60.0;
-
 struct StreamCase {
     const char* name;
     int displayWidth, displayHeight;

@@ -14,8 +14,6 @@ using namespace capturetest;
 
 namespace {
 
-constexpr uint32_t kDisplay = 7;
-
 class Warmup : public VirtualTimeTest {
 protected:
     Warmup() { useMonitor(kDisplay, 640, 360); }

@@ -19,6 +19,10 @@ namespace capturetest {
 
 using Bytes = std::vector<uint8_t>;
 
+// The display the tests capture, and one frame at 60 a second.
+constexpr uint32_t kDisplay = 7;
+constexpr double kFrame = 1.0 / 60.0;
+
 inline platform::SimulatedDisplaySystem& displays() {
     return platform::SimulatedMachine::current().component<platform::SimulatedDisplaySystem>();
 }

@@ -18,10 +18,6 @@ using platform::UUID;
 
 namespace {
 
-size_t openDescriptors() {
-    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
 class InboundLimits : public VirtualTimeTest {
 protected:
     std::shared_ptr<FileTransferService> receiver = std::make_shared<FileTransferService>("Viewer", 262144);

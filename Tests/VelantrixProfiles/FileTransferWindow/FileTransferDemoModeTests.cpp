@@ -15,8 +15,6 @@ namespace {
 const char* kDemoText =
     "This is a sample listing that demonstrates the File Transfer UI. Connect a real Host to transfer files.";
 
-std::vector<std::shared_ptr<platform::Alert>> alerts() { return platform::Application::shared().shownAlerts(); }
-
 // One row of the expected sample tree, in built order, depth first.
 struct Row {
     int depth;

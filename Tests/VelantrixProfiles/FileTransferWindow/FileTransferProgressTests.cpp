@@ -26,8 +26,6 @@ struct Footer {
     bool operator==(const Footer&) const = default;
 };
 
-std::vector<std::shared_ptr<platform::Alert>> alerts() { return platform::Application::shared().shownAlerts(); }
-
 }  // namespace
 
 class FileTransferProgressTest : public FileTransferWindowTest {

@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "FileTransferTrees.h"
+#include "Platform/AppKitApplication.h"
 #include "Platform/Locale.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferSelectionCheckbox.h"
+
+// The alerts the window has shown, oldest first.
+inline std::vector<std::shared_ptr<platform::Alert>> alerts() { return platform::Application::shared().shownAlerts(); }
 
 class FileTransferWindowTest : public VirtualTimeTest {
 protected:

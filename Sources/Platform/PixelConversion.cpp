@@ -196,3 +196,6 @@ void convertBGRAToI420ForTesting(PixelConversionPath path, const uint8_t* bgra, 
 }
 
 }  // namespace platform
+
+// Batched with other files in a unity build, the switch stays with this one.
+#undef NORVESSAL_PIXEL_CONVERSION_AVX2

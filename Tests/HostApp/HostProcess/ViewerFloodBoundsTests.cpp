@@ -802,9 +802,10 @@ protected:
         const double recoverUntil = now() + 15;
         do pump(kBaselineSeconds);
         while (rate(now() - kBaselineSeconds, now()) < kWatcherShare * referenceRate_ && now() < recoverUntil);
-        a.before = rate(now() - kBaselineSeconds, now());
-        // The row before has had its second on the same stream.
+        // The row before has had its second on the same stream (and more,
+        // when it is still above its bound): the rate is read after it.
         checkLastRowSettled();
+        a.before = rate(now() - kBaselineSeconds, now());
         a.rssBefore = host_->rssMiB();
         const double logBefore = host_->logMiB();
 

@@ -27,6 +27,9 @@ inline constexpr uint32_t kEventModifierCommand = 1u << 20;
 
 enum class ControlStateValue { off, on, mixed };
 
+// The state of an item that carries a check mark while a setting is on.
+inline ControlStateValue checkMarkState(bool on) { return on ? ControlStateValue::on : ControlStateValue::off; }
+
 class Menu;
 
 // Hears a menu open, before it shows.

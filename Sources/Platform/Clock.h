@@ -17,6 +17,8 @@ struct Date {
 };
 
 struct Clock {
+    static constexpr uint64_t nsPerSecond = 1'000'000'000;
+
     // Monotonic uptime in nanoseconds (CLOCK_MONOTONIC in the real runtime).
     static uint64_t uptimeNs();
     static double uptimeSeconds() { return static_cast<double>(uptimeNs()) / 1e9; }

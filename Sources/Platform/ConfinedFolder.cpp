@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 namespace platform {
 namespace {
 
-std::string errorText(const std::string& what) { return what + ": " + std::strerror(errno); }
-
 int openFolderNoFollow(int folder, const std::string& name) {
     return ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
@@ -110,7 +108,7 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openTop(const fs::path& 
             fs::create_directories(path, ignored);
         }
         const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return R::failure(errorText("open " + path.string()));
+        if (fd < 0) return R::failure(errnoFailureText("open " + path.string()));
         folder->handle_ = FileHandle(fd);
         return folder;
     });
@@ -141,19 +139,19 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::openBeneathAsIs(const fs
         // component at a time, each opened without following a link, so a
         // component swapped for one between the steps fails the open.
         opened = FileHandle(TreeWalk::openFolderBeneath(this->fd(), joined));
-        if (!opened.isOpen()) return R::failure(errorText("open " + (path_ / joined).string()));
+        if (!opened.isOpen()) return R::failure(errnoFailureText("open " + (path_ / joined).string()));
     } else {
         opened = FileHandle(::openat(this->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!opened.isOpen()) return R::failure(errorText("open " + path_.string()));
+        if (!opened.isOpen()) return R::failure(errnoFailureText("open " + path_.string()));
         for (const auto& part : *parts) {
             // A folder made here is private until it is the owner's.
             const bool made = ::mkdirat(opened.fd(), part.c_str(), owner_ ? 0700 : 0777) == 0;
-            if (!made && errno != EEXIST) return R::failure(errorText("mkdir " + part));
+            if (!made && errno != EEXIST) return R::failure(errnoFailureText("mkdir " + part));
             FileHandle next(openFolderNoFollow(opened.fd(), part));
-            if (!next.isOpen()) return R::failure(errorText("open " + part));
+            if (!next.isOpen()) return R::failure(errnoFailureText("open " + part));
             if (made && owner_) {
                 if (::fchown(next.fd(), owner_->uid, owner_->gid) != 0 || ::fchmod(next.fd(), 0755) != 0)
-                    return R::failure(errorText("give " + part + " to its owner"));
+                    return R::failure(errnoFailureText("give " + part + " to its owner"));
             }
             opened = std::move(next);
         }
@@ -224,11 +222,11 @@ Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolder(const std::st
 
 Result<std::shared_ptr<ConfinedFolder>> ConfinedFolder::makeFolderAsIs(const std::string& name) const {
     using R = Result<std::shared_ptr<ConfinedFolder>>;
-    if (::mkdirat(fd(), name.c_str(), 0700) != 0) return R::failure(errorText("mkdir " + name));
+    if (::mkdirat(fd(), name.c_str(), 0700) != 0) return R::failure(errnoFailureText("mkdir " + name));
     FileHandle made(openFolderNoFollow(fd(), name));
-    if (!made.isOpen()) return R::failure(errorText("open " + name));
+    if (!made.isOpen()) return R::failure(errnoFailureText("open " + name));
     if (owner_ && ::fchown(made.fd(), owner_->uid, owner_->gid) != 0) {
-        const std::string error = errorText("give " + name + " to its owner");
+        const std::string error = errnoFailureText("give " + name + " to its owner");
         made.close();
         ::unlinkat(fd(), name.c_str(), AT_REMOVEDIR);
         return R::failure(error);

@@ -25,9 +25,7 @@ namespace {
 
 SimulatedDisplaySystem& sys() { return SimulatedMachine::current().component<SimulatedDisplaySystem>(); }
 
-// IO flags as a display driver reports them: valid and safe, plus "default"
-// for the mode the display starts in.
-constexpr uint32_t kModeFlagsUsable = 0x00000003;
+// The usable flags plus "default", for the mode the display starts in.
 constexpr uint32_t kModeFlagsDefault = 0x00000007;
 constexpr uint32_t kModeFlagsNotDesktop = 0x00000001;
 

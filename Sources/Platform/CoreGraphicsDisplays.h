@@ -80,6 +80,9 @@ struct CGDisplayMode {
     bool operator==(const CGDisplayMode&) const = default;
 };
 
+// The IO flags a display driver reports for a mode it offers: valid and safe.
+inline constexpr uint32_t kModeFlagsUsable = 0x00000003;
+
 struct CGDisplayModeListOptions {
     // Include the scaled (HiDPI) variants whose logical size duplicates a
     // plain mode.

@@ -36,6 +36,12 @@ private:
 };
 using DispatchWorkItemRef = std::shared_ptr<DispatchWorkItem>;
 DispatchWorkItemRef makeWorkItem(Work work);
+// Cancels the item held, if any, and lets go of it, so that a later
+// schedule starts from nothing.
+inline void cancelWorkItem(DispatchWorkItemRef& item) {
+    if (item) item->cancel();
+    item.reset();
+}
 
 struct QueueCore;  // runtime-owned per-queue state
 

@@ -11,9 +11,9 @@
 
 namespace platform {
 
-namespace {
+std::string errnoFailureText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::string errorText(const std::string& what) { return what + ": " + std::strerror(errno); }
+namespace {
 
 FileSystemEntry entryFromStat(std::string name, const struct stat& st) {
     FileSystemEntry e;
@@ -51,13 +51,13 @@ void FileHandle::close() {
 
 Result<FileHandle> FileHandle::openForReading(const std::filesystem::path& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Result<FileHandle>::failure(errorText("open"));
+    if (fd < 0) return Result<FileHandle>::failure(errnoFailureText("open"));
     return FileHandle(fd);
 }
 
 Result<uint64_t> FileHandle::size() const {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) return Result<uint64_t>::failure(errorText("fstat"));
+    if (::fstat(fd_, &st) != 0) return Result<uint64_t>::failure(errnoFailureText("fstat"));
     return static_cast<uint64_t>(st.st_size);
 }
 
@@ -66,7 +66,7 @@ Result<size_t> FileHandle::readAt(std::span<uint8_t> out, uint64_t offset) const
     while (done < out.size()) {
         ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Result<size_t>::failure(errorText("read"));
+        if (n < 0) return Result<size_t>::failure(errnoFailureText("read"));
         if (n == 0) break;
         done += static_cast<size_t>(n);
     }
@@ -78,7 +78,7 @@ Status FileHandle::writeAll(std::span<const uint8_t> bytes) const {
     while (done < bytes.size()) {
         ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return Status::failure(errorText("write"));
+        if (n <= 0) return Status::failure(errnoFailureText("write"));
         done += static_cast<size_t>(n);
     }
     return success();
@@ -90,7 +90,7 @@ Result<FolderHandle> FolderHandle::open(const std::filesystem::path& path, bool 
         std::filesystem::create_directories(path, ec);
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Result<FolderHandle>::failure(errorText("open folder"));
+    if (fd < 0) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
     FolderHandle folder;
     folder.handle_ = FileHandle(fd);
     return folder;
@@ -98,7 +98,7 @@ Result<FolderHandle> FolderHandle::open(const std::filesystem::path& path, bool 
 
 Result<FolderHandle> FolderHandle::reopen() const {
     int fd2 = ::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd2 < 0) return Result<FolderHandle>::failure(errorText("open folder"));
+    if (fd2 < 0) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
     FolderHandle folder;
     folder.handle_ = FileHandle(fd2);
     return folder;
@@ -106,27 +106,27 @@ Result<FolderHandle> FolderHandle::reopen() const {
 
 Result<FolderHandle> FolderHandle::child(const std::string& name, bool create) const {
     if (create && ::mkdirat(fd(), name.c_str(), 0777) != 0 && errno != EEXIST)
-        return Result<FolderHandle>::failure(errorText("mkdir"));
+        return Result<FolderHandle>::failure(errnoFailureText("mkdir"));
     int fd2 = ::openat(fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd2 < 0) return Result<FolderHandle>::failure(errorText("open folder"));
+    if (fd2 < 0) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
     FolderHandle folder;
     folder.handle_ = FileHandle(fd2);
     return folder;
 }
 
 Result<FolderHandle> FolderHandle::newChild(const std::string& name) const {
-    if (::mkdirat(fd(), name.c_str(), 0700) != 0) return Result<FolderHandle>::failure(errorText("mkdir"));
+    if (::mkdirat(fd(), name.c_str(), 0700) != 0) return Result<FolderHandle>::failure(errnoFailureText("mkdir"));
     return child(name, false);
 }
 
 Result<FileHandle> FolderHandle::createFile(const std::string& name) const {
     int fd2 = ::openat(fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd2 < 0) return Result<FileHandle>::failure(errorText("create"));
+    if (fd2 < 0) return Result<FileHandle>::failure(errnoFailureText("create"));
     return FileHandle(fd2);
 }
 
 Status FolderHandle::rename(const std::string& from, const std::string& to) const {
-    if (::renameat(fd(), from.c_str(), fd(), to.c_str()) != 0) return Status::failure(errorText("rename"));
+    if (::renameat(fd(), from.c_str(), fd(), to.c_str()) != 0) return Status::failure(errnoFailureText("rename"));
     return success();
 }
 
@@ -134,7 +134,7 @@ void FolderHandle::removeFile(const std::string& name) const { ::unlinkat(fd(), 
 
 Result<uint64_t> FolderHandle::availableBytes() const {
     struct statvfs vfs {};
-    if (::fstatvfs(fd(), &vfs) != 0) return Result<uint64_t>::failure(errorText("statvfs"));
+    if (::fstatvfs(fd(), &vfs) != 0) return Result<uint64_t>::failure(errnoFailureText("statvfs"));
     return static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
 }
 
@@ -152,7 +152,7 @@ std::optional<FileSystemEntry> FileSystemItems::statEntry(const std::filesystem:
 
 Result<std::vector<FileSystemEntry>> FileSystemItems::listFolder(const std::filesystem::path& path) {
     const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return Result<std::vector<FileSystemEntry>>::failure(errorText("opendir"));
+    if (folder < 0) return Result<std::vector<FileSystemEntry>>::failure(errnoFailureText("opendir"));
     auto entries = listFolderAt(folder);
     ::close(folder);
     return entries;
@@ -169,7 +169,7 @@ Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd)
     const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
     if (!dir) {
-        auto failure = Result<std::vector<FileSystemEntry>>::failure(errorText("opendir"));
+        auto failure = Result<std::vector<FileSystemEntry>>::failure(errnoFailureText("opendir"));
         if (listing >= 0) ::close(listing);
         return failure;
     }

@@ -103,4 +103,8 @@ struct FileSystemItems {
     static void removeRecursively(const std::filesystem::path& path);
 };
 
+// "<what>: <errno's text>", the failure of the system call just made: it
+// reads errno, so nothing may come between that call and this one.
+std::string errnoFailureText(const std::string& what);
+
 }  // namespace platform

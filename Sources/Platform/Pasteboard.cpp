@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Platform/HexDigits.h"
 #include "Platform/PropertyList.h"
 #include "Platform/SimulatedMachine.h"
 
@@ -16,13 +17,6 @@ std::vector<uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}
 bool isUnreservedInPath(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
            c == '_' || c == '~' || c == '/';
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -145,7 +139,7 @@ std::optional<std::filesystem::path> Pasteboard::pathFromFileURLString(const std
             continue;
         }
         if (i + 2 >= rest.size()) return std::nullopt;
-        const int hi = hexValue(rest[i + 1]), lo = hexValue(rest[i + 2]);
+        const int hi = hexDigitValue(rest[i + 1]), lo = hexDigitValue(rest[i + 2]);
         if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
         path += static_cast<char>(hi * 16 + lo);
         i += 2;

@@ -6,14 +6,6 @@
 namespace platform {
 
 namespace {
-const char* permissionName(Permission permission) {
-    switch (permission) {
-        case Permission::accessibility: return "Accessibility";
-        case Permission::screenRecording: return "Screen Recording";
-        case Permission::localNetwork: return "Local Network";
-    }
-    return "?";
-}
 // The wait's step: short enough for a dismissal to end it soon.
 constexpr double kWaitStepSeconds = 0.25;
 }  // namespace

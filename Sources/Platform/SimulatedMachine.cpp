@@ -17,15 +17,6 @@ std::shared_ptr<SimulatedMachine>& currentMachine() {
     return m;
 }
 
-const char* permissionName(Permission p) {
-    switch (p) {
-        case Permission::accessibility: return "Accessibility";
-        case Permission::screenRecording: return "Screen Recording";
-        case Permission::localNetwork: return "Local Network";
-    }
-    return "?";
-}
-
 std::string unixUserName() {
     if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) return pw->pw_name;
     if (const char* u = std::getenv("USER")) return u;
@@ -42,6 +33,15 @@ std::string unixFullName(const std::string& fallback) {
     return fallback;
 }
 }  // namespace
+
+const char* permissionName(Permission p) {
+    switch (p) {
+        case Permission::accessibility: return "Accessibility";
+        case Permission::screenRecording: return "Screen Recording";
+        case Permission::localNetwork: return "Local Network";
+    }
+    return "?";
+}
 
 SimulatedMachine::SimulatedMachine() {
     console_.userName = unixUserName();

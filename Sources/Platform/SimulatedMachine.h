@@ -26,6 +26,9 @@ struct ConsoleSession {
 
 enum class Permission { accessibility, screenRecording, localNetwork };
 
+// The permission's name in the simulated machine's log lines.
+const char* permissionName(Permission permission);
+
 class SimulatedMachine {
 public:
     SimulatedMachine();

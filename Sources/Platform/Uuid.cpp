@@ -5,19 +5,14 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Platform/HexDigits.h"
+
 namespace platform {
 
 namespace {
 constexpr char kHex[] = "0123456789ABCDEF";
 // Positions of the dashes in the 36-character form.
 constexpr bool isDashAt(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 }  // namespace
 
 UUID UUID::random() {
@@ -41,8 +36,8 @@ std::optional<UUID> UUID::parse(std::string_view text) {
             ++i;
             continue;
         }
-        int hi = hexValue(text[i]);
-        int lo = hexValue(text[i + 1]);
+        int hi = hexDigitValue(text[i]);
+        int lo = hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0 || isDashAt(i + 1)) return std::nullopt;
         u.bytes[byte++] = static_cast<uint8_t>(hi << 4 | lo);
         i += 2;

@@ -108,8 +108,6 @@ struct DisplayAttachment {
     }
 };
 
-constexpr uint32_t kModeFlagsUsable = 0x00000003;
-
 }  // namespace
 
 SimulatedVirtualDisplayClasses::SimulatedVirtualDisplayClasses()

@@ -17,7 +17,7 @@ constexpr int kMaxKeyFrameInterval = 60;
 
 double regionSide(double v) { return std::isnan(v) ? 0.01 : std::min(1.0, std::max(0.01, std::fabs(v))); }
 double regionOrigin(double v) { return std::isnan(v) || v < 0 ? 0.0 : std::min(1.0, v); }
-double evenSide(double v) { return std::max(2.0, 2 * std::round(v / 2)); }
+double evenOutputSide(double v) { return std::max(2.0, 2 * std::round(v / 2)); }
 
 }  // namespace
 
@@ -38,9 +38,9 @@ HostMovieRecorder::Geometry HostMovieRecorder::geometry(const CGRect& region, in
     const double aspect = std::max(kMinAspect, g.cropRect.width / std::max(g.cropRect.height, 1.0));
     // Always fitted to the 1920 x 1080 box, small crops enlarged.
     if (aspect >= kMaxOutputWidth / kMaxOutputHeight) {
-        g.outputSize = CGSize{kMaxOutputWidth, evenSide(kMaxOutputWidth / aspect)};
+        g.outputSize = CGSize{kMaxOutputWidth, evenOutputSide(kMaxOutputWidth / aspect)};
     } else {
-        g.outputSize = CGSize{evenSide(aspect * kMaxOutputHeight), kMaxOutputHeight};
+        g.outputSize = CGSize{evenOutputSide(aspect * kMaxOutputHeight), kMaxOutputHeight};
     }
     return g;
 }

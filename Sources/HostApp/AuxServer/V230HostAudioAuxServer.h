@@ -815,6 +815,9 @@ public:
     bool activateApplicationByBundleIdentifierViaAppleScript(const std::string& bundleIdentifier);
     bool runToolAndWait(const std::string& executablePath, const std::vector<std::string>& arguments,
                         const std::string& failureLabel);
+    // The command-line opener, the fallback of both the application and the
+    // Launchpad paths.
+    static constexpr const char* openToolPath = "/usr/bin/open";
     // Desktop stepping (Input/DesktopSwitchRequests.cpp): one step, then
     // checks 0.2 s apart until the display shows the expected Space.
     void requestDesktopSwitch(bool forward);

@@ -2,19 +2,12 @@
 
 #include <algorithm>
 
+#include "HostApp/Protocol/AuxWireFormat.h"
+
 namespace {
 
 uint16_t clampU16(int64_t v) { return static_cast<uint16_t>(std::clamp<int64_t>(v, 0, 0xFFFF)); }
 uint32_t clampU32(int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 0xFFFF'FFFFLL)); }
-
-void putU16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void putU32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
 
 uint16_t readU16(std::span<const uint8_t> b, size_t at) {
     return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
@@ -75,18 +68,19 @@ std::string CaptureModeControlPayload::summary() const {
 std::vector<uint8_t> CaptureModeControlPayload::encode() const {
     std::vector<uint8_t> out;
     out.reserve(wireSize);
-    out.push_back(rawValue(mode));
-    out.push_back(rawValue(backend));
-    out.push_back(rawValue(codec));
-    out.push_back(rawValue(chromaMode));
-    putU16(out, clampU16(logicalWidth));
-    putU16(out, clampU16(logicalHeight));
-    putU16(out, clampU16(pixelWidth));
-    putU16(out, clampU16(pixelHeight));
-    putU16(out, clampU16(fps));
-    putU32(out, clampU32(bitrate));
-    out.push_back(flags);
-    out.push_back(controlIntent);
+    auxwire::Writer w(out);
+    w.u8(rawValue(mode));
+    w.u8(rawValue(backend));
+    w.u8(rawValue(codec));
+    w.u8(rawValue(chromaMode));
+    w.u16(clampU16(logicalWidth));
+    w.u16(clampU16(logicalHeight));
+    w.u16(clampU16(pixelWidth));
+    w.u16(clampU16(pixelHeight));
+    w.u16(clampU16(fps));
+    w.u32(clampU32(bitrate));
+    w.u8(flags);
+    w.u8(controlIntent);
     return out;
 }
 

@@ -8,17 +8,17 @@
 #include <cstdio>
 #include <set>
 
+#include "HostApp/Display/DisplayNumberText.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 
 using namespace platform;
 
 namespace {
 
+using displaytext::roundedHalfAway;
+using displaytext::str;
+
 constexpr size_t kMaxListedModes = 32;
-
-std::string str(long long v) { return std::to_string(v); }
-
-long long rounded(double v) { return std::llround(v); }
 
 std::string refreshText(double rate) {
     if (!(rate > 0)) return "";
@@ -80,22 +80,22 @@ std::optional<DisplayLayoutPayload> HostDisplayModeSwitcher::displayLayout(uint3
         p.pixelWidth = pixelWidth(*mode);
         p.pixelHeight = pixelHeight(*mode);
     } else {
-        p.targetWidth = std::max(1LL, rounded(bounds.width));
-        p.targetHeight = std::max(1LL, rounded(bounds.height));
-        p.pixelWidth = rounded(bounds.width);
-        p.pixelHeight = rounded(bounds.height);
+        p.targetWidth = std::max(1LL, roundedHalfAway(bounds.width));
+        p.targetHeight = std::max(1LL, roundedHalfAway(bounds.height));
+        p.pixelWidth = roundedHalfAway(bounds.width);
+        p.pixelHeight = roundedHalfAway(bounds.height);
     }
     if (rects.size() >= 2) {
-        p.unionWidth = rounded(unionRect.width);
-        p.unionHeight = rounded(unionRect.height);
+        p.unionWidth = roundedHalfAway(unionRect.width);
+        p.unionHeight = roundedHalfAway(unionRect.height);
     } else {
         p.unionWidth = p.targetWidth;
         p.unionHeight = p.targetHeight;
     }
-    p.targetX = rounded(bounds.x);
-    p.targetY = rounded(bounds.y);
-    p.unionX = rounded(unionRect.x);
-    p.unionY = rounded(unionRect.y);
+    p.targetX = roundedHalfAway(bounds.x);
+    p.targetY = roundedHalfAway(bounds.y);
+    p.unionX = roundedHalfAway(unionRect.x);
+    p.unionY = roundedHalfAway(unionRect.y);
     p.flags = static_cast<double>(p.pixelWidth) / static_cast<double>(p.targetWidth) > 1.25
                   ? DisplayLayoutPayload::hiDPIFlag
                   : 0;
@@ -142,7 +142,8 @@ std::string HostDisplayModeSwitcher::modeDescription(const CGDisplayMode& m) {
 
 std::string HostDisplayModeSwitcher::boundsDescription(uint32_t displayID) {
     const CGRect b = CGDisplayBounds(displayID);
-    return str(rounded(b.width)) + "x" + str(rounded(b.height)) + "@" + str(rounded(b.x)) + "," + str(rounded(b.y));
+    return str(roundedHalfAway(b.width)) + "x" + str(roundedHalfAway(b.height)) + "@" + str(roundedHalfAway(b.x)) +
+           "," + str(roundedHalfAway(b.y));
 }
 
 HeadlessVirtualDisplayTarget HeadlessVirtualDisplayTarget::forResolution(const ResolutionProfile& resolution) {

@@ -56,7 +56,7 @@ namespace {
 
 uint32_t virtualDisplayID() { return HeadlessVirtualDisplay::shared().stateSnapshot().displayID; }
 
-bool contains(const std::vector<uint32_t>& ids, uint32_t id) {
+bool containsDisplayID(const std::vector<uint32_t>& ids, uint32_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
@@ -72,7 +72,7 @@ void V230HostAudioAuxServer::selectDisplayID(uint32_t id) {
         // The picker lists real displays only, but an ID can go stale between
         // listing and choosing; the Host's own virtual display or Screen
         // Sharing's would be captured as if it were real.
-        if (!contains(HostDisplayModeSwitcher::activePhysicalDisplayIDs(virtualDisplayID()), id)) {
+        if (!containsDisplayID(HostDisplayModeSwitcher::activePhysicalDisplayIDs(virtualDisplayID()), id)) {
             s.publish("display selection ignored: display " + text + " is not an active real display");
             return;
         }
@@ -146,9 +146,10 @@ std::optional<uint32_t> V230HostAudioAuxServer::usablePhysicalDisplayID() const 
     const uint32_t v = virtualDisplayID();
     const auto ids = HostDisplayModeSwitcher::activePhysicalDisplayIDs(v);
     if (ids.empty()) return std::nullopt;
-    if (physicalDisplayID != 0 && physicalDisplayID != v && contains(ids, physicalDisplayID)) return physicalDisplayID;
+    if (physicalDisplayID != 0 && physicalDisplayID != v && containsDisplayID(ids, physicalDisplayID))
+        return physicalDisplayID;
     const uint32_t main = platform::CGMainDisplayID();
-    if (main != v && contains(ids, main)) return main;
+    if (main != v && containsDisplayID(ids, main)) return main;
     return ids.front();
 }
 

@@ -15,7 +15,6 @@ constexpr double kPendingPollSeconds = 0.15;
 // Promotions per series; a display whose bounds never become known would
 // otherwise be promoted for as long as the Host runs.
 constexpr int kMaxPromotionsPerSeries = 5;
-constexpr const char* kBoundsUnavailable = "virtual display bounds unavailable";
 
 }  // namespace
 
@@ -113,12 +112,12 @@ void V230HostAudioAuxServer::promoteHeadlessDesktopOffQueue(uint32_t referenceDi
             if (result.applied) {
                 self->cancelHeadlessDesktopPromotionRetry();
                 self->publish("headless virtual desktop ready " + result.message);
-            } else if (result.message == kBoundsUnavailable && generation) {
+            } else if (result.message == HeadlessVirtualDisplay::PromotionResult::boundsUnavailable && generation) {
                 // Transient: the same series goes on, so its bound holds.
                 self->publish("headless virtual desktop promotion deferred: " + result.message);
                 self->scheduleHeadlessDesktopPromotionRetry(referenceDisplayID, virtualDisplayID, preset, *generation,
                                                             kFirstAttemptDelaySeconds);
-            } else if (result.message == kBoundsUnavailable) {
+            } else if (result.message == HeadlessVirtualDisplay::PromotionResult::boundsUnavailable) {
                 self->publish("headless virtual desktop promotion deferred: " + result.message);
                 self->beginHeadlessDesktopPromotionRetry(referenceDisplayID, virtualDisplayID, preset);
             } else {

@@ -7,8 +7,8 @@
 
 namespace {
 
-std::mutex sharedLock;
-std::shared_ptr<HeadlessVirtualDisplay>& sharedInstance() {
+std::mutex sharedDisplayLock;
+std::shared_ptr<HeadlessVirtualDisplay>& sharedDisplay() {
     static std::shared_ptr<HeadlessVirtualDisplay> instance;
     return instance;
 }
@@ -16,8 +16,8 @@ std::shared_ptr<HeadlessVirtualDisplay>& sharedInstance() {
 }  // namespace
 
 HeadlessVirtualDisplay& HeadlessVirtualDisplay::shared() {
-    std::lock_guard<std::mutex> g(sharedLock);
-    auto& instance = sharedInstance();
+    std::lock_guard<std::mutex> g(sharedDisplayLock);
+    auto& instance = sharedDisplay();
     if (!instance) instance = std::make_shared<HeadlessVirtualDisplay>(ConstructionKey{});
     return *instance;
 }
@@ -25,9 +25,9 @@ HeadlessVirtualDisplay& HeadlessVirtualDisplay::shared() {
 void HeadlessVirtualDisplay::resetSharedForTesting() {
     std::shared_ptr<HeadlessVirtualDisplay> old;
     {
-        std::lock_guard<std::mutex> g(sharedLock);
-        old = std::move(sharedInstance());
-        sharedInstance() = std::make_shared<HeadlessVirtualDisplay>(ConstructionKey{});
+        std::lock_guard<std::mutex> g(sharedDisplayLock);
+        old = std::move(sharedDisplay());
+        sharedDisplay() = std::make_shared<HeadlessVirtualDisplay>(ConstructionKey{});
     }
     // The old instance (and the display it may hold) goes away outside the lock.
 }

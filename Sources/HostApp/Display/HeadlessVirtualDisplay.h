@@ -68,6 +68,10 @@ public:
     enum class PresetReadiness : uint8_t { ready = 0, pending = 1, inactive = 2, unavailable = 3 };
 
     struct PromotionResult {
+        // The message of a promotion that found the display's bounds not yet
+        // known: the caller may try again once the display has settled.
+        static constexpr const char* boundsUnavailable = "virtual display bounds unavailable";
+
         bool applied = false;
         std::string message;
     };

@@ -33,8 +33,6 @@ constexpr double kTargetHeightAllowance = 40;
 constexpr double kNarrowestMovedWindow = 240;
 constexpr double kLowestMovedWindow = 160;
 
-const char* const kBoundsUnavailable = "virtual display bounds unavailable";
-
 // Whole points, halves away from zero, never less than one.
 int advanceOf(double width) { return std::max(1, static_cast<int>(std::lround(width))); }
 
@@ -42,7 +40,7 @@ bool containsPoint(const CGRect& r, double px, double py) {
     return px >= r.x && px < r.x + r.width && py >= r.y && py < r.y + r.height;
 }
 
-std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+std::string joinedWith(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i > 0) text += separator;
@@ -77,7 +75,7 @@ HeadlessVirtualDisplay::PromotionResult HeadlessVirtualDisplay::promoteToPrimary
 
     const uint32_t reference = referenceDisplayID != 0 ? referenceDisplayID : CGMainDisplayID();
     const CGRect virtualBounds = CGDisplayBounds(virtualID);
-    if (!(virtualBounds.width > 0 && virtualBounds.height > 0)) return {false, kBoundsUnavailable};
+    if (!(virtualBounds.width > 0 && virtualBounds.height > 0)) return {false, PromotionResult::boundsUnavailable};
 
     const auto active = activeDisplayIDs();
     auto isActive = [&](uint32_t id) { return std::find(active.begin(), active.end(), id) != active.end(); };
@@ -175,7 +173,7 @@ HeadlessVirtualDisplay::PromotionResult HeadlessVirtualDisplay::promoteToPrimary
         }
 
         PromotionResult result = promoteToPrimaryDesktop(referenceDisplayID, false, deadline);
-        if (result.applied || result.message != kBoundsUnavailable) return result;
+        if (result.applied || result.message != PromotionResult::boundsUnavailable) return result;
         sleepFor(kSleepPreflightPause);
     }
 }
@@ -255,7 +253,7 @@ std::string HeadlessVirtualDisplay::enforceVirtualDesktopWindowPlacement(const s
         }
     }
     if (kept.empty()) return "";
-    return "window sweep after " + reason + ": " + joined(kept, "; ");
+    return "window sweep after " + reason + ": " + joinedWith(kept, "; ");
 }
 
 HeadlessVirtualDisplay::WindowMoveResult HeadlessVirtualDisplay::moveApplicationWindows(uint32_t from, uint32_t to) {

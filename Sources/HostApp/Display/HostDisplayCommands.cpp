@@ -15,7 +15,7 @@ constexpr double kUnchangedDisplayRestartSeconds = 0.2;
 constexpr double kHeadlessGivenUpRestartSeconds = 0.35;
 constexpr double kSwitchedRestartSeconds = 0.65;
 
-bool contains(const std::vector<uint32_t>& ids, uint32_t id) {
+bool listsDisplayID(const std::vector<uint32_t>& ids, uint32_t id) {
     return id != 0 && std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
@@ -46,9 +46,9 @@ void V230HostAudioAuxServer::applyHostDisplayMode(HostDisplayMode m) {
     // Only a real display is a target: the Host's own virtual display would
     // be destroyed below, and Screen Sharing's is not the Host's to switch.
     const auto real = commandablePhysicalDisplayIDs();
-    const uint32_t target = contains(real, physicalDisplayID)   ? physicalDisplayID
-                            : contains(real, selectedDisplayID) ? selectedDisplayID
-                                                                : 0;
+    const uint32_t target = listsDisplayID(real, physicalDisplayID)   ? physicalDisplayID
+                            : listsDisplayID(real, selectedDisplayID) ? selectedDisplayID
+                                                                      : 0;
     if (target == 0) {
         publish("host display control ignored: no real display selected");
         broadcastHostError("display: host display control ignored; no real display selected");
@@ -137,14 +137,14 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(HostPhysicalDisplayA
     const auto real = commandablePhysicalDisplayIDs();
     std::vector<uint32_t> order;
     for (uint32_t id : HostDisplayModeSwitcher::orderedActiveDisplayIDs(std::nullopt, true))
-        if (contains(real, id)) order.push_back(id);
-    const uint32_t fallbackDefault =
-        contains(order, HostDisplayModeSwitcher::defaultDisplayID()) ? HostDisplayModeSwitcher::defaultDisplayID()
-        : order.empty()                                              ? 0
-                                                                     : order.front();
-    const uint32_t current = contains(order, physicalDisplayID)   ? physicalDisplayID
-                             : contains(order, selectedDisplayID) ? selectedDisplayID
-                                                                  : fallbackDefault;
+        if (listsDisplayID(real, id)) order.push_back(id);
+    const uint32_t fallbackDefault = listsDisplayID(order, HostDisplayModeSwitcher::defaultDisplayID())
+                                         ? HostDisplayModeSwitcher::defaultDisplayID()
+                                     : order.empty() ? 0
+                                                     : order.front();
+    const uint32_t current = listsDisplayID(order, physicalDisplayID)   ? physicalDisplayID
+                             : listsDisplayID(order, selectedDisplayID) ? selectedDisplayID
+                                                                        : fallbackDefault;
     uint32_t target = fallbackDefault;
     if (a == HostPhysicalDisplayAction::next && !order.empty()) {
         const auto at = std::find(order.begin(), order.end(), current);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "HostApp/Display/DisplayNumberText.h"
 #include "Platform/Clock.h"
 #include "Platform/Dispatch.h"
 #include "Platform/Log.h"
@@ -11,6 +12,9 @@
 using namespace platform;
 
 namespace {
+
+using displaytext::roundedHalfAway;
+using displaytext::str;
 
 constexpr double kPollInterval = 0.12;
 constexpr double kApplyTimeout = 3.0;
@@ -20,10 +24,6 @@ constexpr size_t kMaxRankedCandidates = 12;
 constexpr size_t kMaxQuotedAttempts = 8;
 
 const CGDisplayModeListOptions kAllModes{true};
-
-std::string str(long long v) { return std::to_string(v); }
-
-long long roundedHalfAway(double v) { return std::llround(v); }
 
 double boundsArea(uint32_t id) {
     const CGRect b = CGDisplayBounds(id);
@@ -105,7 +105,7 @@ std::optional<CGError> configureModeForSession(uint32_t displayID, const CGDispl
     return CGCompleteDisplayConfiguration(config, CGConfigureOption::forSession);
 }
 
-std::string joined(const std::vector<std::string>& parts, const std::string& separator, size_t limit) {
+std::string joinedFirst(const std::vector<std::string>& parts, const std::string& separator, size_t limit) {
     std::string out;
     for (size_t i = 0; i < parts.size() && i < limit; ++i) {
         if (i) out += separator;
@@ -348,11 +348,11 @@ HostDisplayModeSwitcher::SwitchResult HostDisplayModeSwitcher::switchDisplayMode
                                    str(g.pixelWidth) + "x" + str(g.pixelHeight) + "] and is not exact target");
         }
         rejectionNotes.push_back("display " + str(id) + " rejected candidates: " +
-                                 joined(attemptNotes, ", ", kMaxQuotedAttempts));
+                                 joinedFirst(attemptNotes, ", ", kMaxQuotedAttempts));
     }
     return SwitchResult::failure("no active display switched to " + targetText +
                                  (requireExactMatch ? " (exact required)" : "") + "; " +
-                                 joined(rejectionNotes, " | ", rejectionNotes.size()));
+                                 joinedFirst(rejectionNotes, " | ", rejectionNotes.size()));
 }
 
 std::optional<HostDisplayModeSwitcher::SwitchResult> HostDisplayModeSwitcher::restoreOriginalMode(

@@ -20,11 +20,6 @@ constexpr double kWakeRapidZeroFrameRecoverySeconds = 300.0;
 constexpr double kWakeAudioRestartSeconds = 0.3;
 constexpr double kWakeMotionRestartSeconds = 0.4;
 
-void cancelTask(platform::DispatchWorkItemRef& task) {
-    if (task) task->cancel();
-    task.reset();
-}
-
 }  // namespace
 
 void V230HostAudioAuxServer::noteHostPowerState(const std::string& reason, bool screensSleeping,
@@ -68,8 +63,8 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
             if (authorizedViewersPresent()) beginSleepRecoveryViewerReconnectGrace(reason + " preflight");
             if (!preflightHeadlessCaptureBeforeSleep(reason)) fallBackToNativeSleepAfterFailedPreflight(reason);
         }
-        cancelTask(displayTarget.displayTopologyRecoveryTask);
-        cancelTask(sc.initialVideoCaptureStartTask);
+        platform::cancelWorkItem(displayTarget.displayTopologyRecoveryTask);
+        platform::cancelWorkItem(sc.initialVideoCaptureStartTask);
         cancelPendingHeadlessCaptureTransition();
         cancelHeadlessDesktopPromotionRetry();
         if (sc.mediaIdleWarmHoldTask) {

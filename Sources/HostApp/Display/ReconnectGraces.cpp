@@ -16,11 +16,6 @@ constexpr double kReconnectGraceSeconds = 900;
 // at again this often.
 constexpr double kGraceSleepRecheckSeconds = 60;
 
-void cancelTask(platform::DispatchWorkItemRef& task) {
-    if (task) task->cancel();
-    task.reset();
-}
-
 void releaseAssertion(uint32_t& id) {
     platform::IOPMAssertionRelease(id);
     id = 0;
@@ -81,7 +76,7 @@ void V230HostAudioAuxServer::beginSleepRecoveryViewerReconnectGrace(const std::s
     // A Host that is going away keeps nothing for a returning Viewer, and
     // must not leave the Mac held awake behind it.
     if (stopped_) return;
-    cancelTask(sleepRecoveryViewerReconnectGraceTask);
+    platform::cancelWorkItem(sleepRecoveryViewerReconnectGraceTask);
     const auto deadline = platform::Clock::now().addingSeconds(kReconnectGraceSeconds);
     sleepRecoveryViewerReconnectGraceDeadline = deadline;
     scheduleSleepRecoveryViewerReconnectGraceExpiryCheck(deadline, kReconnectGraceSeconds);
@@ -119,7 +114,7 @@ void V230HostAudioAuxServer::scheduleSleepRecoveryViewerReconnectGraceExpiryChec
 void V230HostAudioAuxServer::endSleepRecoveryViewerReconnectGrace(const std::string& reason) {
     queue.dispatchPrecondition();
     if (!sleepRecoveryViewerReconnectGraceDeadline) return;
-    cancelTask(sleepRecoveryViewerReconnectGraceTask);
+    platform::cancelWorkItem(sleepRecoveryViewerReconnectGraceTask);
     sleepRecoveryViewerReconnectGraceDeadline.reset();
     publish("power: ended Viewer sleep-recovery reconnect grace (" + reason + ")");
     updateViewerIdleSleepAssertion();
@@ -137,7 +132,7 @@ bool V230HostAudioAuxServer::shouldBeginSleepRecoveryViewerReconnectGraceAfterLa
 void V230HostAudioAuxServer::beginIOSViewerBackgroundSleepGrace() {
     queue.dispatchPrecondition();
     if (stopped_) return;
-    cancelTask(iosViewerBackgroundSleepGraceTask);
+    platform::cancelWorkItem(iosViewerBackgroundSleepGraceTask);
     const auto deadline = platform::Clock::now().addingSeconds(kReconnectGraceSeconds);
     iosViewerBackgroundSleepGraceDeadline = deadline;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -158,7 +153,7 @@ void V230HostAudioAuxServer::beginIOSViewerBackgroundSleepGrace() {
 void V230HostAudioAuxServer::endIOSViewerBackgroundSleepGrace(const std::string& reason) {
     queue.dispatchPrecondition();
     if (!iosViewerBackgroundSleepGraceDeadline) return;
-    cancelTask(iosViewerBackgroundSleepGraceTask);
+    platform::cancelWorkItem(iosViewerBackgroundSleepGraceTask);
     iosViewerBackgroundSleepGraceDeadline.reset();
     publish("power: ended iOS Viewer reconnect grace (" + reason + ")");
     updateViewerIdleSleepAssertion();
@@ -167,8 +162,8 @@ void V230HostAudioAuxServer::endIOSViewerBackgroundSleepGrace(const std::string&
 void V230HostAudioAuxServer::cancelSleepRecoveryWorkForTermination() {
     queue.dispatchPrecondition();
     cancelSleepPreflightPhysicalRecovery();
-    cancelTask(sleepRecoveryViewerReconnectGraceTask);
-    cancelTask(iosViewerBackgroundSleepGraceTask);
+    platform::cancelWorkItem(sleepRecoveryViewerReconnectGraceTask);
+    platform::cancelWorkItem(iosViewerBackgroundSleepGraceTask);
     sleepRecoveryViewerReconnectGraceDeadline.reset();
     iosViewerBackgroundSleepGraceDeadline.reset();
 }

@@ -14,21 +14,21 @@
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
+#include "Platform/Clock.h"
 #include "Platform/ProcessRunner.h"
 #include "Platform/UnicodeText.h"
 
 namespace {
 
-constexpr uint64_t kNsPerSecond = 1'000'000'000;
 // A positive probe is trusted this long.
-constexpr uint64_t kServiceProbeReuseNs = 1 * kNsPerSecond;
+constexpr uint64_t kServiceProbeReuseNs = 1 * platform::Clock::nsPerSecond;
 // Screen Sharing's display may vanish this long before the Host takes back
 // the desktop (it flickers while a session reconnects).
-constexpr uint64_t kScreenSharingDisplayGoneNs = 5 * kNsPerSecond;
+constexpr uint64_t kScreenSharingDisplayGoneNs = 5 * platform::Clock::nsPerSecond;
 // A heal is asked for only this soon after Screen Sharing was seen, and at
 // most once per interval.
-constexpr uint64_t kHealSightingWindowNs = 120 * kNsPerSecond;
-constexpr uint64_t kHealIntervalNs = 60 * kNsPerSecond;
+constexpr uint64_t kHealSightingWindowNs = 120 * platform::Clock::nsPerSecond;
+constexpr uint64_t kHealIntervalNs = 60 * platform::Clock::nsPerSecond;
 constexpr double kHealAfterModeSwitchSeconds = 3.0;
 constexpr double kHealAfterReleaseSeconds = 0.6;
 constexpr double kScreenSharingCaptureRestartSeconds = 0.1;
@@ -43,7 +43,7 @@ CaptureModeControlPayload headlessTemplate(CaptureModeControlPayload request) {
     return withResolution(request, resolvedAdaptiveResolution(request));
 }
 
-int evenSide(int side) { return std::max(2, side) & ~1; }
+int evenPixelSide(int side) { return std::max(2, side) & ~1; }
 
 }  // namespace
 
@@ -146,8 +146,8 @@ void V230HostAudioAuxServer::applyScreenSharingDisplayCapture(uint32_t displayID
     // Screen Sharing's display is captured as it stands: its own size, and
     // 4:4:4 only where the encoder runs it.
     const auto layout = HostDisplayModeSwitcher::displayLayout(displayID);
-    const int width = evenSide(layout ? layout->pixelWidth : deferred.pixelWidth);
-    const int height = evenSide(layout ? layout->pixelHeight : deferred.pixelHeight);
+    const int width = evenPixelSide(layout ? layout->pixelWidth : deferred.pixelWidth);
+    const int height = evenPixelSide(layout ? layout->pixelHeight : deferred.pixelHeight);
     CaptureModeControlPayload request = base;
     request.logicalWidth = request.pixelWidth = width;
     request.logicalHeight = request.pixelHeight = height;

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr const char* kOpenTool = "/usr/bin/open";
 constexpr const char* kAppleScriptTool = "/usr/bin/osascript";
 constexpr const char* kSystemApplicationFolders[] = {"/System/Applications/", "/Applications/"};
 constexpr double kWorkspaceOpenWaitSeconds = 2.0;
@@ -35,9 +34,9 @@ bool V230HostAudioAuxServer::openSystemApplication(const std::string& name,
         const std::string path = folder + name + ".app";
         if (platform::Workspace::applicationBundleExists(path)) url = path;
     }
-    if (!url) return !bundleIdentifier && runToolAndWait(kOpenTool, {"-a", name}, "open -a " + name);
+    if (!url) return !bundleIdentifier && runToolAndWait(openToolPath, {"-a", name}, "open -a " + name);
     const std::string bundleName = std::filesystem::path(*url).filename().string();
-    if (runToolAndWait(kOpenTool, {*url}, "open " + bundleName)) return true;
+    if (runToolAndWait(openToolPath, {*url}, "open " + bundleName)) return true;
     return openApplicationViaWorkspace(*url, name);
 }
 

@@ -9,8 +9,8 @@
 
 namespace {
 
-std::mutex sharedLock;
-std::shared_ptr<HostMediaPlayerActivator>& sharedInstance() {
+std::mutex sharedActivatorLock;
+std::shared_ptr<HostMediaPlayerActivator>& sharedActivator() {
     static std::shared_ptr<HostMediaPlayerActivator> instance;
     return instance;
 }
@@ -27,15 +27,15 @@ struct OpenAnswer {
 HostMediaPlayerActivator::HostMediaPlayerActivator() = default;
 
 std::shared_ptr<HostMediaPlayerActivator> HostMediaPlayerActivator::shared() {
-    std::lock_guard<std::mutex> g(sharedLock);
-    auto& instance = sharedInstance();
+    std::lock_guard<std::mutex> g(sharedActivatorLock);
+    auto& instance = sharedActivator();
     if (!instance) instance = std::make_shared<HostMediaPlayerActivator>();
     return instance;
 }
 
 void HostMediaPlayerActivator::resetSharedForTesting() {
-    std::lock_guard<std::mutex> g(sharedLock);
-    sharedInstance().reset();
+    std::lock_guard<std::mutex> g(sharedActivatorLock);
+    sharedActivator().reset();
 }
 
 const std::set<std::string>& HostMediaPlayerActivator::knownPlayerBundleIDs() {

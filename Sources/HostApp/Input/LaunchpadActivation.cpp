@@ -20,7 +20,6 @@ namespace {
 constexpr const char* kLaunchpadBundleID = "com.apple.launchpad.launcher";
 constexpr const char* kLaunchpadName = "Launchpad";
 constexpr const char* kDockBundleID = "com.apple.dock";
-constexpr const char* kOpenTool = "/usr/bin/open";
 constexpr const char* kFixedTileTitles[] = {"Launchpad", "启动台", "Apps", "应用", "应用程序"};
 constexpr int kTileSearchDepth = 5;
 constexpr int kTitleDumpDepth = 3;
@@ -29,7 +28,7 @@ constexpr size_t kTitleDumpStop = 24;
 constexpr double kTileMouseUpDelay = 0.03;
 constexpr double kPointerRestoreDelay = 0.05;
 
-std::string joined(const std::vector<std::string>& items, size_t limit) {
+std::string titleList(const std::vector<std::string>& items, size_t limit) {
     std::string text;
     for (size_t i = 0; i < items.size() && i < limit; ++i) text += (i ? ", " : "") + items[i];
     return text;
@@ -63,10 +62,10 @@ LaunchpadActivationResult V230HostAudioAuxServer::activateLaunchpad() {
     if (pressed) return R::dockTilePress;
     const std::string id = kLaunchpadBundleID;
     const bool openedByIdentifier = openApplicationByBundleIdentifierViaWorkspace(id) ||
-                                    runToolAndWait(kOpenTool, {"-b", id}, "open -b " + id);
+                                    runToolAndWait(openToolPath, {"-b", id}, "open -b " + id);
     if (openedByIdentifier)
         return activateApplicationByBundleIdentifierViaAppleScript(id) ? R::appleScript : R::bundleIdentifierActivation;
-    if (runToolAndWait(kOpenTool, {"-a", kLaunchpadName}, std::string("open -a ") + kLaunchpadName))
+    if (runToolAndWait(openToolPath, {"-a", kLaunchpadName}, std::string("open -a ") + kLaunchpadName))
         return R::openCommand;
     if (activateApplicationByBundleIdentifierViaAppleScript(id)) return R::appleScript;
     if (openSystemApplication(kLaunchpadName, id)) return R::openCommand;
@@ -109,7 +108,7 @@ bool V230HostAudioAuxServer::clickDockLaunchpadItem() {
     auto tile = findAXElement(dockElement, titles, kTileSearchDepth);
     if (!tile) {
         publish("host shortcut Launchpad Dock tile not found; Dock titles=" +
-                joined(collectAXTitles(dockElement, kTitleDumpDepth), kTitlesLogged));
+                titleList(collectAXTitles(dockElement, kTitleDumpDepth), kTitlesLogged));
         return false;
     }
     auto center = axElementCenter(*tile);

@@ -17,7 +17,6 @@
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::Application;
-using platform::ControlStateValue;
 using platform::DispatchQueue;
 using platform::Menu;
 using platform::MenuItem;
@@ -36,8 +35,6 @@ constexpr const char* kOpenGuideAction = "openInitialInstallGuideFromStatusMenu"
 constexpr const char* kAccessibilityAction = "openAccessibilitySettingsFromStatusMenu";
 constexpr const char* kScreenCaptureAction = "openScreenCaptureSettingsFromStatusMenu";
 constexpr const char* kQuitAction = "requestQuitMenuAction:";
-
-ControlStateValue checkMark(bool on) { return on ? ControlStateValue::on : ControlStateValue::off; }
 
 std::string completionMessage(int seconds) {
     return VelantrixL10n::format("host.initialOnboardingCompleteMessageFormat",
@@ -159,10 +156,10 @@ void HostProbeDelegate::refreshSetupModeStatusMenuLocalization() {
     bool accessibilityMarked = false, screenCaptureMarked = false;
     for (const auto& item : menu->items()) {
         if (item->action == kAccessibilityAction && !accessibilityMarked) {
-            item->state = checkMark(platform::AXIsProcessTrusted());
+            item->state = platform::checkMarkState(platform::AXIsProcessTrusted());
             accessibilityMarked = true;
         } else if (item->action == kScreenCaptureAction && !screenCaptureMarked) {
-            item->state = checkMark(platform::CGPreflightScreenCaptureAccess());
+            item->state = platform::checkMarkState(platform::CGPreflightScreenCaptureAccess());
             screenCaptureMarked = true;
         }
     }

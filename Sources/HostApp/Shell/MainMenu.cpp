@@ -80,7 +80,6 @@ constexpr Retitle kStatusMenuTitles[] = {
 
 std::string text(const Retitle& r) { return VelantrixL10n::text(r.key, r.english); }
 std::string applicationTitle() { return VelantrixL10n::text("host.windowTitle", "Norvessal Host"); }
-ControlStateValue checkMark(bool on) { return on ? ControlStateValue::on : ControlStateValue::off; }
 bool defaultsFlag(const char* key) { return platform::UserDefaults::standard().boolForKey(key); }
 
 using DelegateAction = std::function<void(HostProbeDelegate&, MenuItem&)>;
@@ -137,7 +136,7 @@ std::shared_ptr<MenuItem> addStatusActions(Menu& menu, const std::weak_ptr<HostP
                                    [](HostProbeDelegate& self, MenuItem& sender) {
                                        self.toggleAutoUpdateMenuAction(sender);
                                    });
-    autoUpdate->state = checkMark(defaultsFlag("host.autoUpdate.enabled"));
+    autoUpdate->state = platform::checkMarkState(defaultsFlag("host.autoUpdate.enabled"));
     menu.addItem(autoUpdate);
     return autoUpdate;
 }
@@ -164,7 +163,7 @@ void HostProbeDelegate::configureMainMenu() {
                                       kToggleLaunchAtLogin, "", [](HostProbeDelegate& self, MenuItem& sender) {
                                           self.toggleLaunchAtLoginMenuAction(sender);
                                       });
-    launchAtLogin->state = checkMark(defaultsFlag("host.launchAtLogin.desired"));
+    launchAtLogin->state = platform::checkMarkState(defaultsFlag("host.launchAtLogin.desired"));
     menus.launchAtLoginMenuItem = launchAtLogin;
     appMenu->addItem(launchAtLogin);
     appMenu->addItem(MenuItem::separator());
@@ -242,7 +241,7 @@ void HostProbeDelegate::configureStatusItem() {
                                       [](HostProbeDelegate& self, MenuItem& sender) {
                                           self.toggleLaunchAtLoginMenuAction(sender);
                                       });
-    launchAtLogin->state = checkMark(defaultsFlag("host.launchAtLogin.desired"));
+    launchAtLogin->state = platform::checkMarkState(defaultsFlag("host.launchAtLogin.desired"));
     menus.statusLaunchAtLoginMenuItem = launchAtLogin;
     menu->addItem(launchAtLogin);
     menu->addItem(MenuItem::separator());
@@ -313,7 +312,7 @@ std::shared_ptr<MenuItem> HostProbeDelegate::makeHostLanguageMenuItem() {
             self.hostLanguageMenuAction(sender);
         });
         entry->representedObject = language.identifier;
-        entry->state = checkMark(language.identifier == chosen);
+        entry->state = platform::checkMarkState(language.identifier == chosen);
         submenu->addItem(entry);
     }
     item->setSubmenu(submenu);
@@ -349,7 +348,7 @@ void HostProbeDelegate::refreshHostLanguageMenuPresentation(Menu& menu) {
             entry->title = language.identifier == VelantrixL10n::systemLanguageIdentifier
                                ? VelantrixL10n::text("language.system", "System Default")
                                : language.displayName;
-            entry->state = checkMark(language.identifier == chosen);
+            entry->state = platform::checkMarkState(language.identifier == chosen);
         }
     }
 }
@@ -452,7 +451,7 @@ void HostProbeDelegate::toggleLaunchAtLoginMenuAction(MenuItem& sender) {
     assertMainQueue();
     const bool wanted = sender.state != ControlStateValue::on;
     const std::string message = HostLaunchAtLogin::setEnabled(wanted);
-    sender.state = checkMark(defaultsFlag("host.launchAtLogin.desired"));
+    sender.state = platform::checkMarkState(defaultsFlag("host.launchAtLogin.desired"));
     log("launch-at-login: " + message);
     updateLaunchAtLoginCheckbox();
 }
@@ -465,7 +464,7 @@ void HostProbeDelegate::updateLaunchAtLoginCheckbox() {
         checkbox->toolTip = HostLaunchAtLogin::statusText();
     }
     for (const auto& item : {menus.launchAtLoginMenuItem.lock(), menus.statusLaunchAtLoginMenuItem.lock()})
-        if (item) item->state = checkMark(desired);
+        if (item) item->state = platform::checkMarkState(desired);
     updateHostPresentation();
 }
 

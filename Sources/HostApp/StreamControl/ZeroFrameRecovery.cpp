@@ -11,9 +11,8 @@
 
 namespace {
 
-constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr double kRestartDelaySeconds = 5;
-constexpr uint64_t kScreenSharingIdleBackoffNs = 15 * kNsPerSecond;
+constexpr uint64_t kScreenSharingIdleBackoffNs = 15 * platform::Clock::nsPerSecond;
 constexpr int kWakeWindowMaxAttempts = 12;
 
 void resetZeroFrameCounters(StreamControlState& sc) {
@@ -60,7 +59,8 @@ void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(uint32_t displayID) {
         publish("video: no frames on physical display=" + std::to_string(displayID) +
                 "; switching to headless virtual capture instead of restart loop");
         // The same back-off as a restart: the switch needs time to show frames.
-        sc.nextVideoZeroFrameRecoveryNs = now + static_cast<uint64_t>(kRestartDelaySeconds * kNsPerSecond);
+        sc.nextVideoZeroFrameRecoveryNs =
+            now + static_cast<uint64_t>(kRestartDelaySeconds * platform::Clock::nsPerSecond);
         switchPhysicalCaptureToHeadlessIfNeeded("zero frames while screen unavailable");
         return;
     }
@@ -73,7 +73,7 @@ void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(uint32_t displayID) {
         return;
     }
     sc.videoZeroFrameRecoveryAttempts = std::max(sc.videoZeroFrameRecoveryAttempts, 0) + 1;
-    sc.nextVideoZeroFrameRecoveryNs = now + static_cast<uint64_t>(kRestartDelaySeconds * kNsPerSecond);
+    sc.nextVideoZeroFrameRecoveryNs = now + static_cast<uint64_t>(kRestartDelaySeconds * platform::Clock::nsPerSecond);
     char text[160];
     std::snprintf(text, sizeof text, "video: no frames captured on display=%u; recovery attempt %d, next retry in %.0fs",
                   displayID, sc.videoZeroFrameRecoveryAttempts, kRestartDelaySeconds);

@@ -5,7 +5,6 @@
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::View;
-using Status = HostOnlineUpdateRequest::Status;
 
 namespace {
 std::string waitingText() {
@@ -20,7 +19,7 @@ std::string titleText(const std::string& version) {
 
 // The exact fields of the status, not the request: the updater says what it
 // installed and what it meant to.
-bool isVerifiedCompletion(const Status& status) {
+bool isVerifiedCompletion(const HostOnlineUpdateRequest::Status& status) {
     return !status.targetVersion.empty() && !status.targetBuild.empty() &&
            status.installedVersion == status.targetVersion && status.installedBuild == status.targetBuild;
 }
@@ -192,7 +191,7 @@ void HostUpdateProgressWindow::refreshUpdaterStatus() {
     retitleCancelButton();
 }
 
-std::string HostUpdateProgressWindow::failureMessage(const Status& status) {
+std::string HostUpdateProgressWindow::failureMessage(const HostOnlineUpdateRequest::Status& status) {
     if (status.failureReason == "manifest-url-rejected")
         return VelantrixL10n::text("update.progressFailedManifestURL",
                                    "This Host version does not support the update download address.");

@@ -7,14 +7,14 @@
 
 namespace {
 
-using Kind = FileTransferNode::Kind;
+using NodeKind = FileTransferNode::Kind;
 
 // The sample texts are fixed, in English.
 constexpr const char* kDemoHostName = "Demo Host";
 constexpr const char* kDemoViewerName = "This Mac";
 
 FileTransferNodePtr demoFolder(const std::string& name, const std::string& path, const FileTransferNodePtr& parent) {
-    auto node = std::make_shared<FileTransferNode>(name, path, parent ? Kind::directory : Kind::volume, parent);
+    auto node = std::make_shared<FileTransferNode>(name, path, parent ? NodeKind::directory : NodeKind::volume, parent);
     node->children.emplace();
     // Listed already: opening a sample folder on the Host side never asks
     // a Host that is not there.
@@ -25,7 +25,7 @@ FileTransferNodePtr demoFolder(const std::string& name, const std::string& path,
 
 void demoFile(const FileTransferNodePtr& folder, const std::string& name, uint64_t size, int daysAgo,
               platform::Date now, bool ticked = false) {
-    auto node = std::make_shared<FileTransferNode>(name, folder->path + "/" + name, Kind::file, folder);
+    auto node = std::make_shared<FileTransferNode>(name, folder->path + "/" + name, NodeKind::file, folder);
     node->size = size;
     node->modificationDate = platform::Calendar::addingDays(-daysAgo, now);
     node->isChecked = ticked;

@@ -11,8 +11,6 @@
 #include "Platform/TextCollation.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 
-using Node = FileTransferNode;
-
 void FileTransferWindowController::propagateCheckDown(const FileTransferNodePtr& node, bool checked) {
     if (!node->children) return;
     for (const auto& child : *node->children) {
@@ -52,7 +50,7 @@ FileTransferWindowController::NodeList FileTransferWindowController::collectChec
     NodeList out;
     const std::function<void(const NodeList&)> walk = [&](const NodeList& level) {
         for (const auto& node : level) {
-            if (node->kind == Node::Kind::placeholder) continue;
+            if (node->kind == FileTransferNode::Kind::placeholder) continue;
             // A ticked node stands for everything below it.
             if (node->isChecked)
                 out.push_back(node);

@@ -20,8 +20,6 @@ using Kind = FileTransferNode::Kind;
 
 namespace {
 
-std::string home() { return platform::Folders::home().string(); }
-
 std::string mkdirs(const std::string& relative) {
     const auto path = platform::Folders::home() / relative;
     fs::create_directories(path);

@@ -5,16 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "FileTransferWindowFixture.h"
-#include "Platform/Folders.h"
 
 namespace fs = std::filesystem;
 using Direction = TransferPanelDirection;
-
-namespace {
-
-std::string home() { return platform::Folders::home().string(); }
-
-}  // namespace
 
 class FileTransferStartingTest : public FileTransferWindowTest {
 protected:

@@ -10,12 +10,15 @@
 
 #include "FileTransferTrees.h"
 #include "Platform/AppKitApplication.h"
+#include "Platform/Folders.h"
 #include "Platform/Locale.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferSelectionCheckbox.h"
 
 // The alerts the window has shown, oldest first.
 inline std::vector<std::shared_ptr<platform::Alert>> alerts() { return platform::Application::shared().shownAlerts(); }
+// This device's home folder.
+inline std::string home() { return platform::Folders::home().string(); }
 
 class FileTransferWindowTest : public VirtualTimeTest {
 protected:

@@ -12,6 +12,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/Runtime.h"
+#include "Platform/WorkLedger.h"
 
 namespace platform {
 
@@ -61,7 +62,13 @@ void DispatchQueue::suspend() const { core_->suspend(); }
 void DispatchQueue::resume() const { core_->resume(); }
 const std::string& DispatchQueue::label() const { return core_->label; }
 
-void DispatchQueue::async(Work work) const { core_->enqueue(0, std::move(work)); }
+void DispatchQueue::async(Work work, size_t heldBytes) const {
+    core_->enqueue(0, WorkLedger::chargedToCurrent(std::move(work), heldBytes,
+                                                   core_->dropsWorkOfGonePeers.load(std::memory_order_relaxed)));
+}
+void DispatchQueue::setDropsWorkOfGonePeers(bool drops) const {
+    core_->dropsWorkOfGonePeers.store(drops, std::memory_order_relaxed);
+}
 void DispatchQueue::async(const DispatchWorkItemRef& item) const {
     core_->enqueue(0, [item] { item->perform(); });
 }

@@ -9,6 +9,7 @@
 // its own; it uses these types and platform::Clock.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,8 +66,14 @@ public:
 
     const std::string& label() const;
 
-    void async(Work work) const;
+    // Work posted while a peer's ledger is current on the calling thread is
+    // charged to that peer (see WorkLedger): one job, plus `heldBytes` for
+    // what the work keeps alive until it has run.
+    void async(Work work, size_t heldBytes = 0) const;
     void async(const DispatchWorkItemRef& item) const;
+    // This queue serves only Viewers' work: a job whose peer is gone by the
+    // time it would run is dropped unrun. Set once, when the queue is made.
+    void setDropsWorkOfGonePeers(bool drops) const;
     void asyncAfter(double seconds, Work work) const;
     void asyncAfter(double seconds, const DispatchWorkItemRef& item) const;
     // Runs the work ahead of everything already queued here, once the item

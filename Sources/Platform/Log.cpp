@@ -61,23 +61,16 @@ std::optional<std::string> LineRateLimiter::admit(const std::string& scopeName, 
                                                   const std::string& text) {
     const uint64_t now = Clock::uptimeNs();
     pruneQuietKeys(now);
-    auto scopeIt = scopes_.find(scopeName);
-    if (scopeIt == scopes_.end()) {
-        // Past the cap a new scope is counted with the common one; no
-        // caller's scope but the common one is empty.
-        scopeIt = scopes_.try_emplace(scopes_.size() < maxScopes_ ? scopeName : std::string()).first;
-    }
-    Scope& scope = scopeIt->second;
+    Scope& scope = scopes_[scopeName];
     Entry* entry = nullptr;
     bool fresh = false;
     if (auto it = scope.keys.find(key); it != scope.keys.end()) {
         entry = &it->second;
-    } else if (keyCount_ < maxKeys_ && scope.keys.size() < maxKeysPerScope_) {
+    } else if (scope.keys.size() < maxKeysPerScope_) {
         entry = &scope.keys.emplace(key, Entry{}).first->second;
-        ++keyCount_;
         fresh = true;
     } else {
-        // One overflow entry per scope: a scope past its caps shares a line
+        // One overflow entry per scope: a scope past its cap shares a line
         // a second among its new keys, and never takes another scope's.
         fresh = !scope.overflow;
         if (fresh) scope.overflow = Entry{};
@@ -93,6 +86,8 @@ std::optional<std::string> LineRateLimiter::admit(const std::string& scopeName, 
     return text + " (" + std::to_string(held) + " similar line" + (held == 1 ? "" : "s") + " suppressed)";
 }
 
+void LineRateLimiter::dropScope(const std::string& scope) { scopes_.erase(scope); }
+
 size_t LineRateLimiter::trackedKeysForTesting() const {
     size_t count = 0;
     for (const auto& [name, scope] : scopes_) count += scope.keys.size() + (scope.overflow ? 1 : 0);
@@ -107,7 +102,7 @@ void LineRateLimiter::pruneQuietKeys(uint64_t now) {
     lastPruneNs_ = now;
     auto quiet = [&](const Entry& entry) { return now - entry.lastWrittenNs >= quietNs; };
     for (auto scope = scopes_.begin(); scope != scopes_.end();) {
-        keyCount_ -= std::erase_if(scope->second.keys, [&](const auto& item) { return quiet(item.second); });
+        std::erase_if(scope->second.keys, [&](const auto& item) { return quiet(item.second); });
         if (scope->second.overflow && quiet(*scope->second.overflow)) scope->second.overflow.reset();
         if (scope->second.keys.empty() && !scope->second.overflow) {
             scope = scopes_.erase(scope);

@@ -30,30 +30,30 @@ struct Log {
 // Keeps lines that someone outside the Host can provoke from growing the
 // log with that someone's packet rate: a line of one key is let through at
 // most once per interval, and the lines held back meanwhile are counted into
-// the next one let through. Keys live in scopes (one per Viewer session), so
-// what one scope provokes never holds back another's lines. Not thread-safe;
-// each owner keeps one on its own queue or behind its own lock.
+// the next one let through. Keys live in scopes (one per Viewer peer), each
+// with its own keys and its own overflow, so what one scope provokes never
+// holds back another's lines; a scope is dropped when its owner goes. Not
+// thread-safe; each owner keeps one on its own queue or behind its own lock.
 class LineRateLimiter {
 public:
     static constexpr uint64_t kDefaultIntervalNs = 1'000'000'000;
-    // Past this many keys in all, or kDefaultMaxKeysPerScope in one scope, a
-    // new key shares its scope's overflow key, so neither the table nor the
-    // log grows with the number of distinct kinds a scope causes.
-    static constexpr size_t kDefaultMaxKeys = 1024;
+    // Past this many keys in one scope a new key shares its scope's
+    // overflow key, so neither the table nor the log grows with the number
+    // of distinct kinds a scope causes.
     static constexpr size_t kDefaultMaxKeysPerScope = 64;
-    // Past this many scopes a new one shares a common overflow scope; the
-    // number of Viewer sessions alive at once stays far below it.
-    static constexpr size_t kDefaultMaxScopes = 256;
 
-    explicit LineRateLimiter(uint64_t intervalNs = kDefaultIntervalNs, size_t maxKeys = kDefaultMaxKeys,
-                             size_t maxKeysPerScope = kDefaultMaxKeysPerScope, size_t maxScopes = kDefaultMaxScopes)
-        : intervalNs_(intervalNs), maxKeys_(maxKeys), maxKeysPerScope_(maxKeysPerScope), maxScopes_(maxScopes) {}
+    explicit LineRateLimiter(uint64_t intervalNs = kDefaultIntervalNs,
+                             size_t maxKeysPerScope = kDefaultMaxKeysPerScope)
+        : intervalNs_(intervalNs), maxKeysPerScope_(maxKeysPerScope) {}
 
     // The text to write now, with " (N similar lines suppressed)" when some
     // were held back since the last one of that key; nothing when this one
     // is held back. The scope-less form puts the key in the common scope.
     std::optional<std::string> admit(const std::string& key, const std::string& text);
     std::optional<std::string> admit(const std::string& scope, const std::string& key, const std::string& text);
+    // The scope's owner is gone: its keys are forgotten now, not a minute
+    // later, so the table holds only the scopes of owners still here.
+    void dropScope(const std::string& scope);
     // Keys with lines still counted, overflow keys included; the memory held
     // stays in step with it.
     size_t trackedKeysForTesting() const;
@@ -65,22 +65,17 @@ private:
     };
     struct Scope {
         std::map<std::string, Entry> keys;
-        // Shared by the scope's keys past the caps; not counted in keyCount_.
+        // Shared by the scope's keys past its cap.
         std::optional<Entry> overflow;
     };
-    // Forgets keys quiet for a while, so that keys which come and go (one
-    // per Viewer session) do not accumulate over a long run.
+    // Forgets keys quiet for a while, so that scopes which come and go
+    // without being dropped do not accumulate over a long run.
     void pruneQuietKeys(uint64_t now);
 
     const uint64_t intervalNs_;
-    const size_t maxKeys_;
     const size_t maxKeysPerScope_;
-    const size_t maxScopes_;
-    // The empty scope is the common one, and the overflow of scopes past
-    // maxScopes_.
+    // The empty scope is the common one.
     std::map<std::string, Scope> scopes_;
-    // Keys in all scopes, overflow entries aside.
-    size_t keyCount_ = 0;
     uint64_t lastPruneNs_ = 0;
 };
 

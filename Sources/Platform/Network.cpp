@@ -223,7 +223,7 @@ TcpConnection::TcpConnection(PrivateTag, int fd, std::string remoteAddress, uint
     : fd_(fd), remoteAddress_(std::move(remoteAddress)), remotePort_(remotePort), maxUnsent_(maxUnsentBytes) {}
 
 TcpConnection::~TcpConnection() {
-    std::vector<std::weak_ptr<TcpConnection>> toWake;
+    WorkLedger::Wakeup toWake;
     {
         std::lock_guard lock(mutex_);
         closeSocketLocked();
@@ -231,7 +231,7 @@ TcpConnection::~TcpConnection() {
         // back to the others now.
         if (readAheadBudget_ && undelivered_ > 0) toWake = readAheadBudget_->release(undelivered_);
     }
-    wake(std::move(toWake));
+    WorkLedger::wake(std::move(toWake));
 }
 
 void TcpConnection::start(DispatchQueue queue) {
@@ -433,6 +433,20 @@ void TcpConnection::setMaxUndeliveredBytes(size_t limit) {
     if (state_ == ConnectionState::ready) updateInterestLocked();
 }
 
+bool TcpConnection::enableKeepAlive(int idleSeconds, int intervalSeconds, int probes) {
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0) return false;
+    const int on = 1;
+    // Data the peer never acknowledges fails the connection in the same
+    // time: keepalive probes are not sent while a send waits.
+    const unsigned userTimeoutMs = static_cast<unsigned>(idleSeconds + intervalSeconds * probes) * 1000U;
+    return setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 &&
+           setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) == 0 &&
+           setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+           setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) == 0;
+}
+
 void TcpConnection::setReadingPaused(bool paused) {
     std::lock_guard lock(mutex_);
     readingPaused_ = paused;
@@ -446,8 +460,8 @@ void TcpConnection::setReadingHeld(bool held) {
     if (state_ == ConnectionState::ready) updateInterestLocked();
 }
 
-void TcpConnection::setReadAheadBudget(std::shared_ptr<ReadAheadBudget> budget) {
-    std::vector<std::weak_ptr<TcpConnection>> toWake;
+void TcpConnection::setReadAheadBudget(std::shared_ptr<WorkLedger> budget) {
+    WorkLedger::Wakeup toWake;
     {
         std::lock_guard lock(mutex_);
         if (readAheadBudget_ == budget) return;
@@ -456,7 +470,7 @@ void TcpConnection::setReadAheadBudget(std::shared_ptr<ReadAheadBudget> budget) 
         if (readAheadBudget_) readAheadBudget_->charge(undelivered_);
         if (state_ == ConnectionState::ready) updateInterestLocked();
     }
-    wake(std::move(toWake));
+    WorkLedger::wake(std::move(toWake));
 }
 
 size_t TcpConnection::readRoomLocked() {
@@ -468,11 +482,6 @@ size_t TcpConnection::readRoomLocked() {
 void TcpConnection::budgetHasRoom() {
     std::lock_guard lock(mutex_);
     if (state_ == ConnectionState::ready) updateInterestLocked();
-}
-
-void TcpConnection::wake(std::vector<std::weak_ptr<TcpConnection>> connections) {
-    for (auto& weak : connections)
-        if (auto connection = weak.lock()) connection->budgetHasRoom();
 }
 
 size_t TcpConnection::maxUnsentBytes() const {
@@ -688,7 +697,7 @@ void TcpConnection::postCompletionLocked(SendCompletion completion, const std::s
 }
 
 void TcpConnection::consumed(size_t bytes) {
-    std::vector<std::weak_ptr<TcpConnection>> toWake;
+    WorkLedger::Wakeup toWake;
     {
         std::lock_guard lock(mutex_);
         undelivered_ -= bytes;
@@ -696,38 +705,11 @@ void TcpConnection::consumed(size_t bytes) {
         if (state_ == ConnectionState::ready) updateInterestLocked();
     }
     // Outside this connection's lock: a woken one takes its own.
-    wake(std::move(toWake));
+    WorkLedger::wake(std::move(toWake));
 }
 
 // ---------------------------------------------------------------------------
-// ReadAheadBudget, ReceiveTurnBudget, ReceiveTurns
-
-size_t ReadAheadBudget::bytesInUse() const {
-    std::lock_guard lock(mutex_);
-    return used_;
-}
-
-size_t ReadAheadBudget::roomFor(const std::shared_ptr<TcpConnection>& reader) {
-    std::lock_guard lock(mutex_);
-    if (used_ < limit_) return limit_ - used_;
-    const bool listed = std::any_of(waiting_.begin(), waiting_.end(), [&](const std::weak_ptr<TcpConnection>& w) {
-        return !w.owner_before(reader) && !reader.owner_before(w);
-    });
-    if (!listed) waiting_.push_back(reader);
-    return 0;
-}
-
-void ReadAheadBudget::charge(size_t bytes) {
-    std::lock_guard lock(mutex_);
-    used_ += bytes;
-}
-
-std::vector<std::weak_ptr<TcpConnection>> ReadAheadBudget::release(size_t bytes) {
-    std::lock_guard lock(mutex_);
-    used_ -= std::min(used_, bytes);
-    if (used_ >= limit_) return {};
-    return std::exchange(waiting_, {});
-}
+// ReceiveTurnBudget, ReceiveTurns
 
 namespace {
 std::atomic<uint64_t> fullTurnsTaken{0};
@@ -771,6 +753,15 @@ void ReceiveTurns::yield(Work nextTurn) {
         state->queued = false;
         nextTurn();
     };
+    // A turn is the connection's own, never a job of the peer's work.
+    const WorkLedger::Charged nobody(nullptr);
+    if (mustWaitForWork()) {
+        ledger_->whenUnderBudget([queue = queue_, turn = std::move(turn)]() mutable {
+            const WorkLedger::Charged nobody(nullptr);
+            queue.async(std::move(turn));
+        });
+        return;
+    }
     const double wait = budget_->takeFullTurn();
     if (wait > 0) {
         queue_.asyncAfter(wait, std::move(turn));

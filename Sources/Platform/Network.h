@@ -23,6 +23,7 @@
 
 #include "Platform/Dispatch.h"
 #include "Platform/Result.h"
+#include "Platform/WorkLedger.h"
 
 namespace platform {
 
@@ -32,34 +33,6 @@ enum class ConnectionState { setup, preparing, waiting, ready, failed, cancelled
 
 class TcpListener;
 class TcpConnection;
-
-// Room for bytes read ahead of their receive handlers, shared by several
-// connections (all of one peer's): a peer that opens more connections gets
-// no more of this process's memory for them. A connection that finds no
-// room stops reading until another one's bytes are consumed. Any thread.
-class ReadAheadBudget {
-public:
-    explicit ReadAheadBudget(size_t limitBytes) : limit_(std::max<size_t>(limitBytes, 1)) {}
-    ReadAheadBudget(const ReadAheadBudget&) = delete;
-    ReadAheadBudget& operator=(const ReadAheadBudget&) = delete;
-
-    size_t limit() const { return limit_; }
-    // Bytes read and not yet consumed, over every connection sharing it.
-    size_t bytesInUse() const;
-
-private:
-    friend class TcpConnection;
-    // Room left now; a connection finding none is woken once room returns.
-    size_t roomFor(const std::shared_ptr<TcpConnection>& reader);
-    void charge(size_t bytes);
-    // The connections to wake, when this gave room back to any.
-    std::vector<std::weak_ptr<TcpConnection>> release(size_t bytes);
-
-    mutable std::mutex mutex_;
-    const size_t limit_;
-    size_t used_ = 0;
-    std::vector<std::weak_ptr<TcpConnection>> waiting_;
-};
 
 // The pace of full turns (ReceiveTurns::kPacketsPerTurn packets each) that
 // the connections sharing it may take: a burst of as many as it allows in
@@ -109,8 +82,16 @@ public:
 
     // The pace this connection's full turns share (its own by default).
     void setBudget(std::shared_ptr<ReceiveTurnBudget> budget);
-    // A full turn ended with more left: reading is held and `nextTurn`
-    // queued, after the budget's wait, unless a turn already waits. The
+    // The ledger of the peer whose work this connection's packets start:
+    // while it is over budget no turn is served.
+    void setLedger(std::shared_ptr<WorkLedger> ledger) { ledger_ = std::move(ledger); }
+    // The peer's work is over its budget: the reader should yield now,
+    // even in the middle of a turn.
+    bool mustWaitForWork() const { return ledger_ && ledger_->overBudget(); }
+    // A full turn ended with more left, or the peer's work is over budget:
+    // reading is held and `nextTurn` queued, after the budget's wait or
+    // once the peer's work is back under its budget, unless a turn already
+    // waits. The
     // reader's next turn is nextTurn; `nextTurn` must hold its owner weakly.
     void yield(Work nextTurn);
     // Everything read was served: reading resumes.
@@ -126,6 +107,7 @@ private:
     std::shared_ptr<TcpConnection> connection_;
     DispatchQueue queue_;
     std::shared_ptr<ReceiveTurnBudget> budget_;
+    std::shared_ptr<WorkLedger> ledger_;
     std::shared_ptr<State> state_ = std::make_shared<State>();
     bool held_ = false;
 };
@@ -223,6 +205,11 @@ public:
     // How much may be read ahead of the receive handler (default
     // kMaxUndeliveredBytes); a peer not yet trusted gets less.
     void setMaxUndeliveredBytes(size_t limit);
+    // Notices a peer that vanished without a word: idle for `idleSeconds`,
+    // the kernel probes every `intervalSeconds`, and after `probes`
+    // unanswered ones (or as long unacknowledged while sending) the
+    // connection fails. False when the socket would not take it.
+    bool enableKeepAlive(int idleSeconds, int intervalSeconds, int probes);
     // While paused nothing more is read from the socket, however much the
     // receive handler consumed: a reader that cannot keep up leaves the
     // peer's bytes in the socket. Bytes already read are still delivered.
@@ -239,10 +226,10 @@ public:
     // while either this connection's limit or the budget is used up. The
     // bytes already read move to the new budget. Null: this connection's
     // limit alone.
-    void setReadAheadBudget(std::shared_ptr<ReadAheadBudget> budget);
+    void setReadAheadBudget(std::shared_ptr<WorkLedger> budget);
 
 private:
-    friend class ReadAheadBudget;
+    friend class WorkLedger;
     friend class TcpListener;
     struct Endpoint;
     struct PendingSend {
@@ -274,7 +261,6 @@ private:
     size_t readRoomLocked();
     // Resumes reading once a shared budget has room again.
     void budgetHasRoom();
-    static void wake(std::vector<std::weak_ptr<TcpConnection>> connections);
 
     mutable std::mutex mutex_;
     int fd_ = -1;
@@ -309,7 +295,7 @@ private:
     bool deliveryQueued_ = false;
     size_t maxUndelivered_ = kMaxUndeliveredBytes;
     // Charged with every undelivered byte as well, when set.
-    std::shared_ptr<ReadAheadBudget> readAheadBudget_;
+    std::shared_ptr<WorkLedger> readAheadBudget_;
     // The owner asked for no more reads for now (setReadingHeld).
     bool readingHeld_ = false;
     // End of stream or failure was delivered (or suppressed by cancel).

@@ -40,6 +40,9 @@ struct QueueCore {
     virtual void resume() = 0;
 
     const std::string label;
+    // Charged work of a peer that is gone by the time it would run is
+    // dropped here (DispatchQueue::setDropsWorkOfGonePeers).
+    std::atomic<bool> dropsWorkOfGonePeers{false};
     // Unique for the life of the process; what "runs on this queue" compares.
     const uint64_t identity;
     const std::shared_ptr<QueueWorkStatistics> statistics = std::make_shared<QueueWorkStatistics>();

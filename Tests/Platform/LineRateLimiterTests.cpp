@@ -64,60 +64,57 @@ TEST_F(LineRateLimiterTest, DistinctKeysPastTheBoundShareOneOverflowLine) {
     EXPECT_EQ(limiter.admit("files: failed to deliver name0", "known"), "known");
 }
 
-// One Viewer session past its share of keys, or a crowd of them filling the
-// table, leaves every other session its own lines: each scope's excess goes
-// to that scope's overflow key, and a scope it never touched is not held
-// back by it.
-TEST_F(LineRateLimiterTest, AScopePastItsKeysNeverHoldsBackAnotherScope) {
+// One Viewer peer past its share of keys, or a crowd of them, leaves every
+// other peer its own lines: each scope's excess goes to that scope's
+// overflow key, and a scope it never touched is not held back by it, however
+// many keys and scopes the others hold.
+TEST_F(LineRateLimiterTest, NoScopeHoldsBackAnotherScopesLines) {
     struct Case {
         const char* name;
-        size_t maxKeys, maxKeysPerScope;
         int flooders;  // scopes that each offer 5,000 distinct keys first
-        // With no room left in the table, the quiet session's kinds share
-        // its own overflow key: still a line a second, never none.
-        bool tableFull;
     };
     const Case cases[] = {
-        {"one scope past its own cap", 1024, 8, 1, false},
-        {"scopes together past the table's cap", 16, 8, 4, true},
+        {"one scope past its own cap", 1},
+        {"many scopes past their caps together", 40},
+        {"more scopes than any cap the table once had", 300},
     };
+    constexpr size_t kPerScope = 8;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        LineRateLimiter limiter(LineRateLimiter::kDefaultIntervalNs, c.maxKeys, c.maxKeysPerScope);
+        LineRateLimiter limiter(LineRateLimiter::kDefaultIntervalNs, kPerScope);
         for (int f = 0; f < c.flooders; ++f) {
             size_t written = 0;
-            for (int key = 0; key < 5000; ++key)
+            const int keys = c.flooders > 40 ? 20 : 5000;
+            for (int key = 0; key < keys; ++key)
                 written += limiter.admit("flooder" + std::to_string(f), "kind" + std::to_string(key), "x").has_value();
             // Its own keys while they fit, then one overflow line.
-            EXPECT_LE(written, c.maxKeysPerScope + 1);
+            EXPECT_EQ(written, kPerScope + 1);
         }
-        EXPECT_LE(limiter.trackedKeysForTesting(), c.maxKeys + size_t(c.flooders) + 1);
-        // Another session, in the same second: its first line of each kind
-        // is written (its own overflow past the caps), repeats are held.
+        EXPECT_EQ(limiter.trackedKeysForTesting(), size_t(c.flooders) * (kPerScope + 1));
+        // Another peer, in the same second: its first line of each kind is
+        // written, repeats are held.
         EXPECT_EQ(limiter.admit("quiet", "bad clipboard payload", "first"), "first");
         EXPECT_EQ(limiter.admit("quiet", "bad clipboard payload", "again"), std::nullopt);
-        EXPECT_EQ(limiter.admit("quiet", "file aux: malformed packet", "other kind"),
-                  c.tableFull ? std::nullopt : std::optional<std::string>("other kind"));
+        EXPECT_EQ(limiter.admit("quiet", "file aux: malformed packet", "other kind"), "other kind");
         // The same kind in a flooder's scope is that scope's business only.
         limiter.admit("flooder0", "bad clipboard payload", "flooder's");
         advance(1);
-        EXPECT_EQ(limiter.admit("quiet", "bad clipboard payload", "later"),
-                  c.tableFull ? "later (2 similar lines suppressed)" : "later (1 similar line suppressed)");
+        EXPECT_EQ(limiter.admit("quiet", "bad clipboard payload", "later"), "later (1 similar line suppressed)");
     }
 }
 
-// Sessions that come and go: past the scope cap new ones share the common
-// scope, so the table stays bounded however many sessions a minute sees.
-TEST_F(LineRateLimiterTest, ScopesPastTheirCapShareTheCommonScope) {
-    LineRateLimiter limiter(LineRateLimiter::kDefaultIntervalNs, 1024, 64, 4);
-    for (int session = 0; session < 1000; ++session) limiter.admit("session" + std::to_string(session), "k", "x");
-    EXPECT_LE(limiter.trackedKeysForTesting(), 5u);
-    // Their scopes are forgotten once quiet, and new sessions get their own.
-    advance(61);
-    limiter.admit("late", "k", "x");
-    EXPECT_EQ(limiter.admit("late", "k", "x"), std::nullopt);
-    EXPECT_EQ(limiter.admit("later", "k", "y"), "y");
-    EXPECT_LE(limiter.trackedKeysForTesting(), 2u);
+// Peers that come and go: a gone peer's scope is dropped at once, with what
+// it held back, and a peer at the same address later starts afresh.
+TEST_F(LineRateLimiterTest, ADroppedScopeIsForgottenAtOnce) {
+    LineRateLimiter limiter;
+    for (int peer = 0; peer < 1000; ++peer) {
+        const std::string scope = "peer" + std::to_string(peer);
+        limiter.admit(scope, "k", "x");
+        limiter.admit(scope, "k", "held");
+        limiter.dropScope(scope);
+    }
+    EXPECT_EQ(limiter.trackedKeysForTesting(), 0u);
+    EXPECT_EQ(limiter.admit("peer1", "k", "fresh"), "fresh");
 }
 
 }  // namespace

@@ -387,7 +387,7 @@ TEST_F(NetworkTest, ConnectionsSharingAReadAheadBudgetReadNoMoreThanItTogether) 
     ASSERT_TRUE(listener);
     constexpr size_t kBudget = 1 << 20;
     constexpr int kConnections = 3;
-    auto budget = std::make_shared<ReadAheadBudget>(kBudget);
+    auto budget = std::make_shared<WorkLedger>("peer", kBudget);
     const std::vector<uint8_t> payload = pattern(24 * 1024 * 1024, 17);
     std::vector<std::shared_ptr<TcpConnection>> clients, servers;
     std::vector<std::shared_ptr<Recorder>> recorders;
@@ -440,7 +440,7 @@ TEST_F(NetworkTest, PiecesReadWhileTheReaderIsBusyReachItAsOneDelivery) {
     ASSERT_TRUE(server);
     auto recorder = Recorder::attach(*server);
     // Only to see each piece read before the next is sent.
-    auto budget = std::make_shared<ReadAheadBudget>(1 << 20);
+    auto budget = std::make_shared<WorkLedger>("peer", 1 << 20);
     server->setReadAheadBudget(budget);
     auto gate = holdQueue(*serverQueue);
     server->start(*serverQueue);

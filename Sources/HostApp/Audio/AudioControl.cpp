@@ -40,8 +40,7 @@ void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& contro
     }
     if (answered) {
         sendHostStatus(muteText, connection);
-        // Kinded by the call site: the text holds the Viewer's name.
-        publishForViewer(sourceID, "audio: host output mute", muteText);
+        publish(muteText);
     }
 
     if (control.listenHereOnly) {
@@ -56,8 +55,7 @@ void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& contro
             }
         }
         sendHostStatus("audio: listening here only enabled; " + t, connection);
-        publishForViewer(sourceID, "exclusive audio enabled",
-                         std::string("exclusive audio ") + (previous == sourceID ? "refreshed" : "enabled") + " for " +
+        publish(std::string("exclusive audio ") + (previous == sourceID ? "refreshed" : "enabled") + " for " +
                              name + "; " + t);
         return;
     }

@@ -26,16 +26,31 @@ bool isLive(const std::shared_ptr<platform::TcpConnection>& connection) {
 
 }  // namespace
 
+AuxPeerAccount::AuxPeerAccount(std::string peer, size_t workBudgetBytes)
+    : peer(std::move(peer)),
+      ledger(std::make_shared<platform::WorkLedger>(this->peer, workBudgetBytes)),
+      turns(std::make_shared<platform::ReceiveTurnBudget>()) {}
+
+AuxPeerAccount::~AuxPeerAccount() {
+    ledger->cancel();
+    if (onGone) onGone(peer);
+}
+
 AuxAdmission::AuxAdmission(RandomSource random) : random_(random ? std::move(random) : systemRandom()) {}
 
 std::string AuxAdmission::sourceOf(const std::string& address) {
     in6_addr v6{};
     if (address.find(':') == std::string::npos || inet_pton(AF_INET6, address.c_str(), &v6) != 1) return address;
-    // Everything past the /64 is the peer's to choose.
-    std::fill(v6.s6_addr + 8, v6.s6_addr + 16, 0);
     char text[INET6_ADDRSTRLEN] = {};
+    // One peer, whichever family its connection came in on.
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        inet_ntop(AF_INET, v6.s6_addr + 12, text, sizeof text);
+        return text;
+    }
+    // The canonical spelling, so that one address is one peer however it
+    // was written.
     inet_ntop(AF_INET6, &v6, text, sizeof text);
-    return std::string(text) + "/64";
+    return text;
 }
 
 double AuxAdmission::earlyDropProbability(size_t pending) {
@@ -122,32 +137,26 @@ size_t AuxAdmission::loggedInCountFrom(const std::string& address) {
     return std::count_if(loggedIn_.begin(), loggedIn_.end(), [&](const Pending& p) { return p.source == source; });
 }
 
-template <typename Budget>
-std::shared_ptr<Budget> AuxAdmission::shared(std::map<std::string, std::weak_ptr<Budget>>& table,
-                                             const std::string& source,
-                                             std::function<std::shared_ptr<Budget>()> make) {
-    // Sources whose connections have all gone are forgotten, so the table
-    // holds only the sources connected now.
-    std::erase_if(table, [](const auto& entry) { return entry.second.expired(); });
-    auto& slot = table[source];
-    auto budget = slot.lock();
-    if (!budget) slot = budget = make();
-    return budget;
+std::shared_ptr<AuxPeerAccount> AuxAdmission::accountFor(const std::string& address,
+                                                         const std::function<void(const std::string& peer)>& onGone) {
+    // Peers whose connections have all gone are forgotten, so the table
+    // holds only the peers connected now.
+    std::erase_if(accounts_, [](const auto& entry) { return entry.second.expired(); });
+    const std::string peer = sourceOf(address);
+    auto& slot = accounts_[peer];
+    auto account = slot.lock();
+    if (!account) {
+        slot = account = std::make_shared<AuxPeerAccount>(peer, workBudgetBytesPerPeer);
+        account->onGone = onGone;
+    }
+    return account;
 }
 
-std::shared_ptr<platform::ReceiveTurnBudget> AuxAdmission::turnBudgetFor(const std::string& address) {
-    return shared<platform::ReceiveTurnBudget>(turnBudgets_, sourceOf(address),
-                                               [] { return std::make_shared<platform::ReceiveTurnBudget>(); });
-}
-
-std::shared_ptr<AuxSourceShare> AuxAdmission::sourceShareFor(const std::string& address) {
-    return shared<AuxSourceShare>(sourceShares_, sourceOf(address), [] { return std::make_shared<AuxSourceShare>(); });
-}
-
-std::shared_ptr<platform::ReadAheadBudget> AuxAdmission::readAheadBudgetFor(const std::string& address) {
-    return shared<platform::ReadAheadBudget>(readAheadBudgets_, sourceOf(address), [] {
-        return std::make_shared<platform::ReadAheadBudget>(loggedInReadAheadBytesPerSource);
-    });
+std::vector<std::shared_ptr<AuxPeerAccount>> AuxAdmission::liveAccounts() {
+    std::vector<std::shared_ptr<AuxPeerAccount>> live;
+    for (const auto& [peer, weak] : accounts_)
+        if (auto account = weak.lock()) live.push_back(std::move(account));
+    return live;
 }
 
 size_t AuxAdmission::pendingCount() {

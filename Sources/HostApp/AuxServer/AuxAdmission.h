@@ -20,12 +20,31 @@
 #include "HostApp/Protocol/AuxPacket.h"
 #include "Platform/Directory.h"
 #include "Platform/Network.h"
+#include "Platform/WorkLedger.h"
 
-// What the connections of one source share beside their turns and their
-// read-ahead: when their last key-frame request was passed on, so that more
-// connections buy no more key frames of the encoder.
-struct AuxSourceShare {
+// Everything one peer may cost the Host, however many connections and
+// sessions it opens: the pace of its connections' turns, the ledger of the
+// bytes read ahead for it and of the work its packets started on any queue
+// (its log scope too), and when its last key-frame request was passed on,
+// so that more connections buy no more key frames of the encoder.
+//
+// Held by each of the peer's connections (and by nothing else for long):
+// when the last one goes, its work still waiting is dropped and `onGone`
+// runs, on the thread that let go of it.
+struct AuxPeerAccount {
+    AuxPeerAccount(std::string peer, size_t workBudgetBytes);
+    ~AuxPeerAccount();
+    AuxPeerAccount(const AuxPeerAccount&) = delete;
+    AuxPeerAccount& operator=(const AuxPeerAccount&) = delete;
+
+    // The peer (AuxAdmission::sourceOf), which also names its log scope.
+    const std::string peer;
+    const std::shared_ptr<platform::WorkLedger> ledger;
+    const std::shared_ptr<platform::ReceiveTurnBudget> turns;
+    // Server queue only.
     std::optional<uint64_t> lastKeyFrameRequestNs;
+    // Set once by the owner when the account is made.
+    std::function<void(const std::string& peer)> onGone;
 };
 
 class AuxAdmission {
@@ -66,9 +85,12 @@ public:
     // accept, or closed when its login or token would pass it.
     static constexpr size_t maxLoggedInConnections = 48;
     static constexpr size_t maxLoggedInPerSource = 6;
-    // Bytes read ahead of the server for a source's logged-in connections
-    // together (each one alone may use all of it).
-    static constexpr size_t loggedInReadAheadBytesPerSource = platform::TcpConnection::kMaxUndeliveredBytes;
+    // Bytes a peer's logged-in connections may have read ahead of the
+    // server and its work may hold on any queue, together: a peer over it is
+    // neither read nor served until its work returns. Four times what one
+    // connection may read ahead, so that a large clipboard or a file
+    // chunk's write in flight does not stop its reading at once.
+    static constexpr size_t workBudgetBytesPerPeer = 4 * platform::TcpConnection::kMaxUndeliveredBytes;
 
     enum class Verdict : uint8_t {
         admitted,
@@ -84,8 +106,9 @@ public:
     using RandomSource = std::function<double()>;
     explicit AuxAdmission(RandomSource random = {});
 
-    // Who a peer is for the limits: its IPv4 address, or the /64 of its IPv6
-    // address. Anything else counts as itself.
+    // Who a peer is for the limits: its exact address, an IPv4-mapped IPv6
+    // address counted as IPv4 (never a /64: a whole IPv6 LAN shares one).
+    // Anything else counts as itself.
     static std::string sourceOf(const std::string& address);
     // The chance that a new connection is dropped with `pending` already
     // admitted (0 below the threshold, 1 at the cap).
@@ -114,12 +137,13 @@ public:
     Verdict logIn(const std::shared_ptr<platform::TcpConnection>& connection, const std::string& address);
     size_t loggedInCount();
     size_t loggedInCountFrom(const std::string& address);
-    // What a source's connections share: the pace of their full turns, and
-    // (once logged in) the bytes read ahead of the server. One of each per
-    // source while any connection holds it.
-    std::shared_ptr<platform::ReceiveTurnBudget> turnBudgetFor(const std::string& address);
-    std::shared_ptr<platform::ReadAheadBudget> readAheadBudgetFor(const std::string& address);
-    std::shared_ptr<AuxSourceShare> sourceShareFor(const std::string& address);
+    // The peer's account, shared by all its connections while any holds
+    // it; made, with `onGone` set, when it has none.
+    std::shared_ptr<AuxPeerAccount> accountFor(const std::string& address,
+                                               const std::function<void(const std::string& peer)>& onGone = {});
+    // Every account alive now, for the stop: their peers' waiting work is
+    // dropped.
+    std::vector<std::shared_ptr<AuxPeerAccount>> liveAccounts();
 
     // --- Password checks -----------------------------------------------------------
     // When a check for this source may start: now when a slot is free, none
@@ -156,17 +180,12 @@ private:
     void sweep();
     // Why a connection from `source` may not join the logged-in ones now.
     std::optional<Verdict> loggedInCapFor(const std::string& source);
-    template <typename Budget>
-    static std::shared_ptr<Budget> shared(std::map<std::string, std::weak_ptr<Budget>>& table,
-                                          const std::string& source, std::function<std::shared_ptr<Budget>()> make);
     void forgetOldFailures(SourceRecord& record, uint64_t nowNs);
 
     RandomSource random_;
     std::vector<Pending> pending_;
     std::vector<Pending> loggedIn_;
-    std::map<std::string, std::weak_ptr<platform::ReceiveTurnBudget>> turnBudgets_;
-    std::map<std::string, std::weak_ptr<platform::ReadAheadBudget>> readAheadBudgets_;
-    std::map<std::string, std::weak_ptr<AuxSourceShare>> sourceShares_;
+    std::map<std::string, std::weak_ptr<AuxPeerAccount>> accounts_;
     std::map<std::string, SourceRecord> sources_;
     size_t checksRunning_ = 0;
 

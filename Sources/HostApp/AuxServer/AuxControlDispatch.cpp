@@ -119,7 +119,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             // The decoder's reason can quote the Viewer's bytes: the kind is
             // fixed here, never taken from it.
             if (!transfer.ok())
-                return publishForViewer(sourceID, "bad clipboard payload", "bad clipboard payload: " + transfer.error());
+                return publish("bad clipboard payload: " + transfer.error());
             if (onClipboardTransfer) onClipboardTransfer(*transfer);
             return;
         }
@@ -269,7 +269,7 @@ void V230HostAudioAuxServer::actOnHeldRequest(const UUID& sessionID, AuxPacketTy
     bucket.releasing = true;
     AuxPacketHeader header;
     header.type = type;
-    const ViewerCausedLines lines(*this, sessionID, type);
+    const platform::WorkLedger::Charged charged(found->second->account->ledger);
     dispatchControl(header, payload, sessionID);
     if (auto again = sessionContexts_.find(sessionID); again != sessionContexts_.end())
         again->second->rateBuckets[static_cast<uint8_t>(type)].releasing = false;

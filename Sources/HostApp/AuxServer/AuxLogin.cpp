@@ -204,7 +204,7 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
     const AuxChannel channel = session->channel;
     // Its source may have filled its logged-in share while the password was
     // checked; the Viewer hears end of stream, as at a refused accept.
-    if (!admitLoggedIn(session->connection))
+    if (!admitLoggedIn(session->connection, *session->account))
         return closeSessionWithLine(*session,
                                     "aux: session " + id.id8() + " channel=" + channelName(channel) +
                                         " over the logged-in connection cap; closing",

@@ -40,13 +40,12 @@ std::optional<std::vector<uint8_t>> loginKey(const platform::crypto::X25519KeyPa
 
 struct AuxSessionContext {
     AuxSessionContext(platform::UUID id, AuxChannel channel, std::shared_ptr<platform::TcpConnection> connection,
-                      platform::DispatchQueue queue, std::shared_ptr<platform::ReceiveTurnBudget> turnBudget,
-                      std::shared_ptr<AuxSourceShare> sourceShare)
+                      platform::DispatchQueue queue, std::shared_ptr<AuxPeerAccount> account)
         : id(id),
           channel(channel),
           connection(connection),
-          sourceShare(std::move(sourceShare)),
-          turns(connection, std::move(queue), std::move(turnBudget)) {}
+          account(std::move(account)),
+          turns(connection, std::move(queue), this->account->turns) {}
 
     const platform::UUID id;
     const AuxChannel channel;
@@ -77,12 +76,13 @@ struct AuxSessionContext {
     // Input that only restates what came before it, held until the next
     // other packet or the end of the turn.
     CoalescedInput coalescedInput;
-    // When its source's last key-frame request was passed on (shared by
-    // the source's connections), and whether a later one of this
-    // connection waits for its turn: every key frame costs the encoder, and
-    // a Viewer asking for one per frame, on however many connections, would
-    // slow everyone's stream. Never null.
-    const std::shared_ptr<AuxSourceShare> sourceShare;
+    // Its peer's account, which its turns, its read-ahead once logged in,
+    // the work its packets start and its key-frame pace are charged to.
+    // Never null.
+    const std::shared_ptr<AuxPeerAccount> account;
+    // A later key-frame request of this connection waits for the peer's
+    // pace: every key frame costs the encoder, and a Viewer asking for one
+    // per frame, on however many connections, would slow everyone's stream.
     bool keyFrameRequestWaiting = false;
     // Requests that cost the Host a rebuild (a chroma, a display's mode or
     // target, a recording) and desktop steps, by type: the requests this
@@ -96,10 +96,11 @@ struct AuxSessionContext {
         bool releasing = false;
     };
     std::map<uint8_t, RateBucket> rateBuckets;
-    // Its turns on the server queue, paced by its source's share
-    // (V230HostAudioAuxServer::kFullTurnsPerSecond), so a peer that always
-    // has more to send costs the Host a bounded share of its time however
-    // many connections it opens.
+    // Its turns on the server queue, paced by its peer's account
+    // (V230HostAudioAuxServer::kFullTurnsPerSecond) and held while the
+    // peer's work is over its budget, so a peer that always has more to
+    // send costs the Host a bounded share of its time however many
+    // connections it opens.
     platform::ReceiveTurns turns;
     // The stream ended (with this error, empty for a clean end) while
     // packets were still waiting their turn; told once they are served.

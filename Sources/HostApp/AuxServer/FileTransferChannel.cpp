@@ -45,7 +45,12 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         return;
     }
     auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, "file aux", weakPublisher());
-    channel->setReceiveTurnBudget(admission_.turnBudgetFor(connection->remoteAddress()));
+    // Its peer's account: its turns, its read-ahead once it showed its
+    // token, and the work its frames start. Held by the frame handler for
+    // the channel's life.
+    auto peer = peerAccount(connection->remoteAddress());
+    channel->setReceiveTurnBudget(peer->turns);
+    channel->setLedger(peer->ledger);
     // Shared by the handlers: unknown until the token frame matched.
     auto session = std::make_shared<std::optional<UUID>>();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -57,10 +62,10 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         if (auto self = weak.lock()) self->logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
         return false;
     };
-    channel->onFrame = [weak, weakChannel, session](std::span<const uint8_t> payload) {
+    channel->onFrame = [weak, weakChannel, session, peer](std::span<const uint8_t> payload) {
         auto self = weak.lock();
         auto ch = weakChannel.lock();
-        if (self && ch) self->handleFileTransferFrame(ch, *session, payload);
+        if (self && ch) self->handleFileTransferFrame(ch, peer, *session, payload);
     };
     // Holds the channel strongly until it ends.
     channel->onEnded = [weak, channel, session](const std::optional<std::string>&) {
@@ -84,6 +89,7 @@ void V230HostAudioAuxServer::logUnboundFileChannelEnd(const std::string& line) {
 }
 
 void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                                     const std::shared_ptr<AuxPeerAccount>& peer,
                                                      std::optional<UUID>& session, std::span<const uint8_t> payload) {
     queue.dispatchPrecondition();
     if (!session) {
@@ -102,7 +108,7 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
             fileTransferChannels.erase(older);
             replaced->cancel();
         }
-        if (!admitLoggedIn(channel->connection())) {
+        if (!admitLoggedIn(channel->connection(), *peer)) {
             logUnboundFileChannelEnd("file aux: over the logged-in connection cap; dropping connection");
             channel->cancel();
             return;
@@ -113,13 +119,11 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         publish("file aux: channel authorized for session " + id.id8() + " token=" + token->shortDescription());
         return;
     }
-    // What a bound channel's frame causes is its Viewer's, as a control
+    // What a bound channel's frame causes is its peer's, as a control
     // packet's is.
-    const ViewerCausedLines lines(*this, *session, AuxPacketType::fileTransferPacket);
+    const platform::WorkLedger::Charged charged(peer->ledger);
     auto packet = FileTransferPacket::decode(payload);
-    if (!packet)
-        return publishForViewer(*session, "file aux: malformed packet",
-                                "file aux: malformed packet from session " + session->id8());
+    if (!packet) return publish("file aux: malformed packet from session " + session->id8());
     if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
     // A Viewer that sends faster than its packets are handled waits in its
     // own socket, not in this process's memory.
@@ -255,8 +259,7 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
         if (outcome == FileTransferSendOutcome::overLimit) return false;
         if (outcome != FileTransferSendOutcome::windowFull) {
             if (outcome == FileTransferSendOutcome::noTarget && sessionID)
-                publishForViewer(*sessionID, "file transfer: target unavailable",
-                                 "file transfer: target session " + sessionID->id8() + " is unavailable");
+                publishForViewer(*sessionID, "file transfer: target session " + sessionID->id8() + " is unavailable");
             return outcome == FileTransferSendOutcome::sent;
         }
         const uint64_t now = platform::Clock::uptimeNs();
@@ -279,8 +282,7 @@ void V230HostAudioAuxServer::handOverFileTransferPacket(FileTransferPacket packe
         if (!self) return;
         const auto outcome = self->trySendFileTransferPacket(packet, sessionID, false);
         if (outcome == FileTransferSendOutcome::noTarget && sessionID)
-            self->publishForViewer(*sessionID, "file transfer: target unavailable",
-                                   "file transfer: target session " + sessionID->id8() + " is unavailable");
+            self->publishForViewer(*sessionID, "file transfer: target session " + sessionID->id8() + " is unavailable");
     });
 }
 

@@ -308,21 +308,39 @@ bool V230HostAudioAuxServer::admitUnauthenticated(const ConnectionRef& connectio
     return false;
 }
 
-bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection) {
+bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account) {
     queue.dispatchPrecondition();
-    const std::string address = connection->remoteAddress();
-    if (admission_.logIn(connection, address) != AuxAdmission::Verdict::admitted) return false;
+    if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted) return false;
     connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
-    connection->setReadAheadBudget(admission_.readAheadBudgetFor(address));
+    connection->setReadAheadBudget(account.ledger);
+    connection->enableKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     return true;
+}
+
+std::shared_ptr<AuxPeerAccount> V230HostAudioAuxServer::peerAccount(const std::string& address) {
+    queue.dispatchPrecondition();
+    return admission_.accountFor(address, [weak = weak_from_this()](const std::string& peer) {
+        if (auto self = weak.lock()) self->peerGone(peer);
+    });
+}
+
+void V230HostAudioAuxServer::peerGone(const std::string& peer) {
+    std::lock_guard<std::mutex> g(viewerLinesLock_);
+    viewerLines_.dropScope(peer);
+}
+
+std::shared_ptr<platform::WorkLedger> V230HostAudioAuxServer::ledgerOfSession(const UUID& session) const {
+    queue.dispatchPrecondition();
+    auto it = sessionContexts_.find(session);
+    return it == sessionContexts_.end() ? nullptr : it->second->account->ledger;
 }
 
 void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel) {
     if (!admitUnauthenticated(connection)) return;
     const UUID id = UUID::random();
     const std::string address = connection->remoteAddress();
-    auto session = std::make_shared<AuxSessionContext>(id, channel, connection, queue, admission_.turnBudgetFor(address),
-                                                       admission_.sourceShareFor(address));
+    auto session = std::make_shared<AuxSessionContext>(id, channel, connection, queue, peerAccount(address));
+    session->turns.setLedger(session->account->ledger);
     sessionContexts_[id] = session;
     sessionsFor(channel)[id] = connection;
 
@@ -371,7 +389,9 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
     queue.dispatchPrecondition();
     const UUID id = session->id;
     for (int served = 0;; ++served) {
-        if (served == kPacketsPerReceiveTurn) {
+        // Past its turn, or past what its peer's work may hold: the rest
+        // waits behind the others, and for that work to return.
+        if (served == kPacketsPerReceiveTurn || session->turns.mustWaitForWork()) {
             flushCoalescedInput(*session);
             if (session->closed || terminating_) return;
             session->turns.yield([weak = weak_from_this(), id] {
@@ -422,7 +442,9 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
 void V230HostAudioAuxServer::servePacket(const std::shared_ptr<AuxSessionContext>& session,
                                          const AuxPacketHeader& header, std::span<const uint8_t> payload) {
     if (!session->authorized) return handleAuxPacket(session, header, payload);
-    const ViewerCausedLines lines(*this, session->id, header.type);
+    // Whatever this packet costs, here or on any queue its work hops to, is
+    // its peer's.
+    const platform::WorkLedger::Charged charged(session->account->ledger);
     const auto buttons = remoteInput.inputButtonMasks.find(session->id);
     const uint8_t heldButtons = buttons == remoteInput.inputButtonMasks.end() ? 0 : buttons->second;
     for (;;) {
@@ -726,32 +748,38 @@ std::string lineKind(const std::string& text) {
 }  // namespace
 
 void V230HostAudioAuxServer::publish(const std::string& text) {
-    // A line a Viewer's packet caused is written once a second per session
-    // and kind at most; the rest are counted into the next one.
-    if (viewerLineSource_ && viewerLineSource_->server == this) {
-        const ViewerLineSource source = *viewerLineSource_;
-        return publishForViewer(source.session, std::to_string(static_cast<unsigned>(source.type)) + " " + lineKind(text),
-                                text);
+    std::string line = text;
+    if (auto ledger = platform::WorkLedger::current()) {
+        std::optional<std::string> admitted;
+        {
+            std::lock_guard<std::mutex> g(viewerLinesLock_);
+            admitted = viewerLines_.admit(ledger->owner(), lineKind(text), text);
+        }
+        if (!admitted) return;
+        line = std::move(*admitted);
     }
-    platform::Log::line(text);
-    if (onStatus) onStatus(text);
+    platform::Log::line(line);
+    if (onStatus) onStatus(line);
 }
 
-void V230HostAudioAuxServer::publishForViewer(const UUID& session, const std::string& kind, const std::string& text) {
+void V230HostAudioAuxServer::publishForViewer(const UUID& session, const std::string& text) {
+    std::shared_ptr<platform::WorkLedger> ledger;
+    if (queue.isCurrent()) ledger = ledgerOfSession(session);
+    if (!ledger) ledger = platform::WorkLedger::current();
+    if (ledger) {
+        const platform::WorkLedger::Charged charged(std::move(ledger));
+        return publish(text);
+    }
+    // A session already gone has no peer left to charge: its lines share
+    // the common scope, limited all the same.
     std::optional<std::string> admitted;
     {
         std::lock_guard<std::mutex> g(viewerLinesLock_);
-        admitted = viewerLines_.admit(session.uuidString(), kind, text);
+        admitted = viewerLines_.admit(lineKind(text), text);
     }
     if (!admitted) return;
     platform::Log::line(*admitted);
     if (onStatus) onStatus(*admitted);
-}
-
-std::function<void(const std::string&)> V230HostAudioAuxServer::viewerPublisher(const UUID& session, std::string kind) {
-    return [weak = weak_from_this(), session, kind = std::move(kind)](const std::string& text) {
-        if (auto self = weak.lock()) self->publishForViewer(session, kind, text);
-    };
 }
 
 std::function<void(const std::string&)> V230HostAudioAuxServer::weakPublisher() {

@@ -220,18 +220,15 @@ public:
     static void setIdentityProofLimitAfterLoginForTesting(bool enforced);
 
     // --- Reporting -------------------------------------------------------------
-    // Logs the line and passes it to onStatus. Any thread. While a Viewer's
-    // packet is served (on whatever thread its work runs), the line is that
-    // Viewer's and is limited as publishForViewer's are, its kind being the
-    // packet's type and the text with numbers folded.
+    // Logs the line and passes it to onStatus. Any thread. A line written
+    // while work is charged to a Viewer's peer (its packet is served, or
+    // work that packet started runs, on whatever queue) is that peer's: it
+    // is written once a second per kind of line at most (its text with the
+    // numbers folded), the rest counted into the next one.
     void publish(const std::string& text);
-    // A line a Viewer's packet caused: written once a second per session and
-    // kind at most, the rest counted into the next one. `kind` is fixed by
-    // the call site and never holds text the Viewer chose. Any thread.
-    void publishForViewer(const platform::UUID& session, const std::string& kind, const std::string& text);
-    // The same as a logger for work that leaves the server (the media
-    // activator's queue); it holds the server weakly.
-    std::function<void(const std::string&)> viewerPublisher(const platform::UUID& session, std::string kind);
+    // A line about a session written from outside its packets' work (a
+    // send to it): that session's peer's, as above. Any thread.
+    void publishForViewer(const platform::UUID& session, const std::string& text);
     // Type 8 to every logged-in session, audio first, then video. Any thread.
     void broadcastHostError(const std::string& text);
     // Type 8 on one connection; the completion fires once it is written or
@@ -857,10 +854,11 @@ private:
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
     // Takes a connection that logged in (or showed its token) into the
-    // logged-in ones and gives it its source's share of read-ahead; false,
-    // with nothing changed, when that would pass a cap (the caller closes
-    // it). Server queue.
-    bool admitLoggedIn(const ConnectionRef& connection);
+    // logged-in ones, charges what is read ahead for it to its peer's
+    // ledger and watches it for a vanished peer; false, with nothing
+    // changed, when that would pass a cap (the caller closes it). Server
+    // queue.
+    bool admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account);
     // One packet of a logged-in connection: folded into its held input when
     // it only restates that, otherwise handled after what is held.
     void servePacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
@@ -911,6 +909,7 @@ private:
     // File-data channel (FileTransferChannel.cpp): the token frame, then
     // packets; and the carrier choice behind the two send calls.
     void handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                 const std::shared_ptr<AuxPeerAccount>& peer,
                                  std::optional<platform::UUID>& session, std::span<const uint8_t> payload);
     void logUnboundFileChannelEnd(const std::string& line);
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
@@ -975,41 +974,26 @@ private:
     // under a frame interval.
     static constexpr int kPacketsPerReceiveTurn = platform::ReceiveTurns::kPacketsPerTurn;
     static constexpr double kKeyFrameRequestIntervalSeconds = 0.5;
-    // Who caused the lines published meanwhile: a logged-in Viewer's
-    // session and the type of the packet being served.
-    struct ViewerLineSource {
-        const V230HostAudioAuxServer* server = nullptr;
-        platform::UUID session;
-        AuxPacketType type;
-    };
-    // Marks the lines published while one logged-in Viewer's packet is
-    // served: those are the Viewer's to cause, and go through viewerLines_.
-    // Work that hops to another queue for that packet takes the source with
-    // it (currentViewerLineSource) and marks its own lines the same way.
-    class ViewerCausedLines {
-    public:
-        ViewerCausedLines(V230HostAudioAuxServer& server, const platform::UUID& session, AuxPacketType type)
-            : previous_(std::exchange(viewerLineSource_, ViewerLineSource{&server, session, type})) {}
-        explicit ViewerCausedLines(const std::optional<ViewerLineSource>& source)
-            : previous_(std::exchange(viewerLineSource_, source)) {}
-        ~ViewerCausedLines() { viewerLineSource_ = previous_; }
-        ViewerCausedLines(const ViewerCausedLines&) = delete;
-        ViewerCausedLines& operator=(const ViewerCausedLines&) = delete;
-
-    private:
-        std::optional<ViewerLineSource> previous_;
-    };
-    // The Viewer whose packet the calling thread serves now, if any.
-    static std::optional<ViewerLineSource> currentViewerLineSource() { return viewerLineSource_; }
     static inline std::atomic<uint64_t> identityChallengesIgnored_{0};
     static inline std::atomic<bool> identityProofLimitAfterLogin_{true};
-    // Set while a Viewer's packet is served, on the thread serving it.
-    static inline thread_local std::optional<ViewerLineSource> viewerLineSource_;
+    // The ledger of the peer the session belongs to; null once it is gone.
+    // Server queue.
+    std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;
+    // The peer's last connection closed: its log scope is forgotten.
+    void peerGone(const std::string& peer);
+    // The peer's account for a new connection from `address`.
+    std::shared_ptr<AuxPeerAccount> peerAccount(const std::string& address);
+    // A logged-in connection whose peer vanished without a word (no FIN)
+    // fails within about idle + interval x probes = 30 s, so its place
+    // under the caps comes back.
+    static constexpr int kKeepAliveIdleSeconds = 10;
+    static constexpr int kKeepAliveIntervalSeconds = 5;
+    static constexpr int kKeepAliveProbes = 4;
     // Guards viewerLines_: Viewers' lines come from every queue.
     std::mutex viewerLinesLock_;
-    // A Viewer's lines, once a second per session and kind of line at most,
+    // A Viewer's lines, once a second per peer and kind of line at most,
     // so the log grows with time and not with a Viewer's packet rate; each
-    // session has its own keys and its own overflow key.
+    // peer has its own scope, forgotten when the peer goes.
     platform::LineRateLimiter viewerLines_;
     // Per-connection receive and login state, keyed like the session maps.
     std::map<platform::UUID, std::shared_ptr<AuxSessionContext>> sessionContexts_;

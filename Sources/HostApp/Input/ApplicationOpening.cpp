@@ -50,8 +50,8 @@ bool V230HostAudioAuxServer::openApplicationViaWorkspace(const std::string& url,
     auto result = std::make_shared<WorkspaceOpenResult>();
     auto answered = std::make_shared<platform::DispatchSemaphore>(0);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    platform::DispatchQueue::main().async([url, label, result, answered, weak, cause = currentViewerLineSource()] {
-        platform::Workspace::openApplication(url, true, [label, result, answered, weak, cause](
+    platform::DispatchQueue::main().async([url, label, result, answered, weak] {
+        platform::Workspace::openApplication(url, true, [label, result, answered, weak](
                                                             const std::optional<std::string>& error) {
             {
                 std::lock_guard<std::mutex> g(result->lock);
@@ -59,8 +59,7 @@ bool V230HostAudioAuxServer::openApplicationViaWorkspace(const std::string& url,
             }
             if (error) {
                 if (auto self = weak.lock()) {
-                    self->queue.async([weak, cause, text = "host shortcut workspace open failed " + label + ": " + *error] {
-                        const ViewerCausedLines lines(cause);
+                    self->queue.async([weak, text = "host shortcut workspace open failed " + label + ": " + *error] {
                         if (auto server = weak.lock()) server->publish(text);
                     });
                 }

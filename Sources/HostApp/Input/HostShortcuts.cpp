@@ -84,21 +84,18 @@ void V230HostAudioAuxServer::runOnShortcutTools(HostShortcutTool kind,
     auto& busy = hostShortcuts.toolBusy[static_cast<size_t>(kind)];
     if (terminating_ || busy.exchange(true)) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    // The lines of the tools and of their answer are the asking Viewer's.
-    hostShortcuts.toolQueue.async([weak, kind, work = std::move(work), cause = currentViewerLineSource()] {
+    // The tools and their answer are the asking Viewer's work, lines and
+    // all: the queues charge them to its peer.
+    hostShortcuts.toolQueue.async([weak, kind, work = std::move(work)] {
         auto self = weak.lock();
         if (!self) return;
         ShortcutToolAnswer answer;
-        {
-            const ViewerCausedLines lines(cause);
-            // Work queued before termination began is skipped, not run late.
-            answer = self->terminating_ ? nullptr : work(*self);
-        }
+        // Work queued before termination began is skipped, not run late.
+        answer = self->terminating_ ? nullptr : work(*self);
         self->hostShortcuts.toolBusy[static_cast<size_t>(kind)] = false;
         if (!answer) return;
-        self->queue.async([weak, answer = std::move(answer), cause] {
+        self->queue.async([weak, answer = std::move(answer)] {
             auto server = weak.lock();
-            const ViewerCausedLines lines(cause);
             if (server && !server->terminating_) answer(*server);
         });
     });
@@ -116,9 +113,8 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
     if (auto media = mediaKey(kind)) {
         postSystemDefinedKey(media->first);
         // Its line is written on the activator's queue, still as this
-        // Viewer's.
-        HostMediaPlayerActivator::shared()->bringPlayingAppToFront(
-            media->second, viewerPublisher(sourceID, std::string("media activator: ") + media->second));
+        // Viewer's: that work is charged to its peer.
+        HostMediaPlayerActivator::shared()->bringPlayingAppToFront(media->second, weakPublisher());
         return;
     }
     if (auto combo = trustedCombo(kind)) {
@@ -136,9 +132,7 @@ void V230HostAudioAuxServer::applyHostShortcut(const HostShortcutControlPayload&
         case K::missionControl: {
             auto name = viewerSessionNames.find(sourceID);
             auto address = viewerSessionRemoteAddresses.find(sourceID);
-            // Kinded by the call site: the text holds the Viewer's name.
-            publishForViewer(sourceID, "remote input: Mission Control requested",
-                             "remote input: Mission Control requested by " +
+            publish("remote input: Mission Control requested by " +
                                  (name == viewerSessionNames.end() ? std::string("Viewer") : name->second) + " from " +
                                  (address == viewerSessionRemoteAddresses.end() ? std::string("unknown")
                                                                                 : address->second));

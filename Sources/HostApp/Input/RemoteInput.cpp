@@ -61,14 +61,9 @@ void V230HostAudioAuxServer::flushCoalescedInput(AuxSessionContext& session) {
     // What the held input does is the Viewer's doing, line for line, as its
     // packets' would have been. A move and a scroll are never held
     // together, so no order is lost here.
-    if (held.pointerMove) {
-        const ViewerCausedLines lines(*this, id, AuxPacketType::pointerEvent);
-        applyPointerEvent(*held.pointerMove, id);
-    }
-    if (held.scroll) {
-        const ViewerCausedLines lines(*this, id, AuxPacketType::gestureEvent);
-        applyGestureEvent(*held.scroll, id);
-    }
+    const platform::WorkLedger::Charged charged(session.account->ledger);
+    if (held.pointerMove) applyPointerEvent(*held.pointerMove, id);
+    if (held.scroll) applyGestureEvent(*held.scroll, id);
     if (held.frameAcks > 0) recordVideoFrameAck(id, held.frameAcks);
     if (held.keyFrameRequested) passOnKeyFrameRequest(session);
 }
@@ -77,12 +72,12 @@ void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session) {
     queue.dispatchPrecondition();
     const uint64_t now = platform::Clock::uptimeNs();
     const auto intervalNs = static_cast<uint64_t>(kKeyFrameRequestIntervalSeconds * 1e9);
-    auto& last = session.sourceShare->lastKeyFrameRequestNs;
+    auto& last = session.account->lastKeyFrameRequestNs;
     if (!last || now - *last >= intervalNs) {
         last = now;
         AuxPacketHeader header;
         header.type = AuxPacketType::keyFrameRequest;
-        const ViewerCausedLines lines(*this, session.id, header.type);
+        const platform::WorkLedger::Charged charged(session.account->ledger);
         dispatchControl(header, {}, session.id);
         return;
     }

@@ -90,9 +90,7 @@ void V230HostAudioAuxServer::applySystemDefinedKeyEvent(const SystemDefinedKeyEv
     switch (event.keyType) {
         case 25: {
             auto name = viewerSessionNames.find(sourceID);
-            // Kinded by the call site: the text holds the Viewer's name.
-            publishForViewer(sourceID, "remote input: ignored MENU key",
-                             "remote input: ignored system-defined MENU key from " +
+            publish("remote input: ignored system-defined MENU key from " +
                                  (name == viewerSessionNames.end() ? std::string("Viewer") : name->second));
             return;
         }

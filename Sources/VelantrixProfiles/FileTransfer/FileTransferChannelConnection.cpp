@@ -79,8 +79,13 @@ void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes) {
 void FileTransferChannelConnection::drainBuffer() {
     size_t offset = 0;
     int served = 0;
+    bool yielding = false;
     while (!didEnd_ && !paused_) {
-        if (served == platform::ReceiveTurns::kPacketsPerTurn) break;
+        // Past its turn, or past what its peer's work may hold.
+        if (served == platform::ReceiveTurns::kPacketsPerTurn || turns_.mustWaitForWork()) {
+            yielding = true;
+            break;
+        }
         const size_t available = pendingBuffer_.size() - offset;
         if (available < C::headerSize) break;
         const uint8_t* header = pendingBuffer_.data() + offset;
@@ -118,7 +123,7 @@ void FileTransferChannelConnection::drainBuffer() {
             pendingBuffer_.shrink_to_fit();
     }
     if (didEnd_ || paused_) return;
-    if (served == platform::ReceiveTurns::kPacketsPerTurn) {
+    if (yielding) {
         // The rest waits behind the queue's other work, and the peer's
         // next bytes in its socket.
         turns_.yield([weak = weak_from_this()] {

@@ -71,6 +71,9 @@ public:
         turns_.setBudget(std::move(budget));
     }
 
+    // The ledger of the peer whose work its frames start: while it is over
+    // budget no frame is served.
+    void setLedger(std::shared_ptr<platform::WorkLedger> ledger) { turns_.setLedger(std::move(ledger)); }
     bool didEnd() const { return didEnd_; }
     const std::shared_ptr<platform::TcpConnection>& connection() const { return connection_; }
     // Bytes handed to the connection and not yet written.

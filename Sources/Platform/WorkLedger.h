@@ -1,0 +1,129 @@
+#pragma once
+// What one peer's packets cost the process, wherever that cost sits: the
+// bytes read ahead of its reader, and every job its packets started on any
+// queue (one job each, plus the bytes a job says it holds). A peer's
+// connections share one ledger; while it is over its budget nothing more
+// is read or served from them, so whatever road a peer's packets take, the
+// work they leave behind is bounded and paid back before more is taken.
+//
+// Work posted with DispatchQueue::async while a ledger is current on the
+// posting thread (WorkLedger::Charged) is charged to it, and runs with it
+// current, so work that hops on is charged too. When the peer is gone
+// (cancel()), its charged jobs still waiting on a queue that drops a gone
+// peer's work are dropped unrun; on other queues they run, as they may keep
+// shared state right.
+//
+// Any thread.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class TcpConnection;
+using Work = std::function<void()>;
+
+class WorkLedger : public std::enable_shared_from_this<WorkLedger> {
+public:
+    // Jobs a peer may have waiting or running at once: far above what a
+    // person's use starts, low enough that a flood of cheap jobs cannot
+    // bury a queue that other Viewers need.
+    static constexpr size_t kDefaultMaxJobs = 256;
+
+    // `owner` names the peer (its log scope); `limitBytes` bounds the bytes
+    // read ahead and held by its jobs together.
+    WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs = kDefaultMaxJobs);
+    WorkLedger(const WorkLedger&) = delete;
+    WorkLedger& operator=(const WorkLedger&) = delete;
+
+    const std::string& owner() const { return owner_; }
+    size_t limit() const { return limit_; }
+    size_t maxJobs() const { return maxJobs_; }
+    // Bytes read and not yet consumed plus bytes held by jobs.
+    size_t bytesInUse() const;
+    size_t jobsInUse() const;
+    // At or past either bound: the peer's connections are neither read nor
+    // served until work returns.
+    bool overBudget() const;
+    // Runs `resume` once the ledger is under budget again (at once when it
+    // is now). On whatever thread gave the room back; keep it short.
+    void whenUnderBudget(Work resume);
+
+    // The peer is gone: what it still has waiting on a dropping queue is
+    // dropped, and no waiter is resumed any more.
+    void cancel();
+    bool isCancelled() const { return cancelled_.load(std::memory_order_acquire); }
+
+    // One job's share of the ledger: a job and its bytes, charged when made
+    // and given back when destroyed, whether the job ran or not.
+    class Charge {
+    public:
+        Charge(std::shared_ptr<WorkLedger> ledger, size_t bytes);
+        ~Charge();
+        Charge(const Charge&) = delete;
+        Charge& operator=(const Charge&) = delete;
+        const std::shared_ptr<WorkLedger>& ledger() const { return ledger_; }
+
+    private:
+        std::shared_ptr<WorkLedger> ledger_;
+        size_t bytes_;
+    };
+
+    // The ledger the calling thread's work is charged to, if any.
+    static std::shared_ptr<WorkLedger> current();
+    // Makes `ledger` current on this thread for the scope (null: work is
+    // charged to nobody, for work that is the Host's own).
+    class Charged {
+    public:
+        explicit Charged(std::shared_ptr<WorkLedger> ledger);
+        ~Charged();
+        Charged(const Charged&) = delete;
+        Charged& operator=(const Charged&) = delete;
+
+    private:
+        std::shared_ptr<WorkLedger> previous_;
+    };
+
+    // `work` charged to the current ledger (unchanged when none is): it
+    // holds one job and `bytes` until it has run or been dropped, runs with
+    // that ledger current, and is skipped when `dropWhenGone` and the peer
+    // is gone by the time it would run. Used by the dispatch queues.
+    static Work chargedToCurrent(Work work, size_t bytes, bool dropWhenGone);
+
+private:
+    friend class TcpConnection;
+    // Read-ahead, for the peer's connections: room left now (a connection
+    // finding none is woken once room returns), bytes read, bytes consumed.
+    struct Wakeup {
+        std::vector<std::weak_ptr<TcpConnection>> readers;
+        std::vector<Work> waiters;
+    };
+    size_t roomFor(const std::shared_ptr<TcpConnection>& reader);
+    void charge(size_t bytes);
+    // What to wake (outside the caller's locks, with wake()).
+    Wakeup release(size_t bytes);
+
+    void chargeJob(size_t bytes);
+    void releaseJob(size_t bytes);
+    // Wakes what waited for room, outside every lock.
+    static void wake(Wakeup wakeup);
+    bool overBudgetLocked() const { return used_ >= limit_ || jobs_ >= maxJobs_; }
+
+    const std::string owner_;
+    const size_t limit_;
+    const size_t maxJobs_;
+    mutable std::mutex mutex_;
+    size_t used_ = 0;
+    size_t jobs_ = 0;
+    std::vector<std::weak_ptr<TcpConnection>> waitingReaders_;
+    std::vector<Work> waiters_;
+    std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace platform

@@ -20,9 +20,12 @@ std::shared_ptr<platform::TcpConnection> connection() { return platform::TcpConn
 
 TEST(AuxAdmissionLimits, SourcesCurveAndPacingFollowTheirTables) {
     struct Source { const char* address; const char* source; };
-    for (auto c : {Source{"192.0.2.7", "192.0.2.7"}, Source{"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
-                   Source{"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"}, Source{"::1", "::/64"},
-                   Source{"not an address", "not an address"}})
+    // The exact address: a whole IPv6 LAN shares one /64, and a link-local
+    // one shares fe80::/64.
+    for (auto c : {Source{"192.0.2.7", "192.0.2.7"}, Source{"2001:db8:1:2:3:4:5:6", "2001:db8:1:2:3:4:5:6"},
+                   Source{"2001:db8:1:2:ffff::1", "2001:db8:1:2:ffff::1"}, Source{"::1", "::1"},
+                   Source{"fe80::1", "fe80::1"}, Source{"FE80:0:0::0:2", "fe80::2"},
+                   Source{"::ffff:192.0.2.7", "192.0.2.7"}, Source{"not an address", "not an address"}})
         EXPECT_EQ(AuxAdmission::sourceOf(c.address), c.source) << c.address;
 
     struct Drop { size_t pending; double probability; };
@@ -66,16 +69,21 @@ TEST(AuxAdmissionLimits, OneSourceHoldsSixteenPlacesUntilItsConnectionsGo) {
     std::vector<std::shared_ptr<platform::TcpConnection>> held;
     for (int i = 0; i < 16; ++i) {
         held.push_back(connection());
-        // Every address of one IPv6 /64 is the same source.
+        // An IPv4-mapped address is the IPv4 peer it maps.
+        ASSERT_EQ(admission.admit(held.back(), i % 2 ? "192.0.2.9" : "::ffff:192.0.2.9"), Verdict::admitted);
+    }
+    EXPECT_EQ(admission.admit(connection(), "192.0.2.9"), Verdict::overSourceCap);
+    EXPECT_EQ(admission.admit(connection(), "192.0.2.10"), Verdict::admitted);
+    // Each address of one IPv6 /64 is a peer of its own.
+    for (int i = 0; i < 16; ++i) {
+        held.push_back(connection());
         ASSERT_EQ(admission.admit(held.back(), "2001:db8::" + std::to_string(i + 1)), Verdict::admitted);
     }
-    EXPECT_EQ(admission.admit(connection(), "2001:db8::99"), Verdict::overSourceCap);
-    EXPECT_EQ(admission.admit(connection(), "2001:db8:0:1::99"), Verdict::admitted);  // another /64
     // A place is given back by release (login), by cancel, and by dropping.
     admission.release(held[0].get());
     held[1]->cancel();
     held[2].reset();
-    EXPECT_EQ(admission.pendingCountFrom("2001:db8::1"), 13u);
+    EXPECT_EQ(admission.pendingCountFrom("192.0.2.9"), 13u);
     admission.countAcceptFailures(2, "Too many open files");
     for (size_t i = 0; i < AuxAdmission::preLoginLinesPerSecond; ++i)
         EXPECT_TRUE(admission.mayLogPreLoginEnd("ended"));

@@ -192,12 +192,16 @@ TEST_F(Fairness, AnUnchangedVideoPreferenceSaysNothingAndQueuesNothing) {
     EXPECT_FALSE(logContains("video chroma"));
 }
 
+// The log budget is the peer's: its other connections share it, another
+// peer has its own, and a peer that leaves and comes back starts afresh.
 TEST_F(Fairness, AViewersRepeatedLineIsWrittenOnceASecondWithTheRestCounted) {
     const std::vector<uint8_t> kShortPointer = {1, 2, 3};
     auto audio = audioClient();
     ASSERT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
     auto video = videoClient();
     ASSERT_TRUE(video->logIn(consoleUser, password, "Viewer"));
+    auto other = audioClient("127.0.0.2");
+    ASSERT_TRUE(other->logIn(consoleUser, password, "Other"));
     audio->settle();
     video->settle();
     for (int i = 0; i < 50; ++i) audio->send(AuxPacketType::pointerEvent, kShortPointer);
@@ -205,11 +209,24 @@ TEST_F(Fairness, AViewersRepeatedLineIsWrittenOnceASecondWithTheRestCounted) {
     EXPECT_EQ(logCount("bad pointer event payload"), 1u);
     video->send(AuxPacketType::pointerEvent, kShortPointer);
     video->settle();
-    EXPECT_EQ(logCount("bad pointer event payload"), 2u) << "another session has its own budget";
+    EXPECT_EQ(logCount("bad pointer event payload"), 1u) << "the peer's other connection shares its budget";
+    other->send(AuxPacketType::pointerEvent, kShortPointer);
+    other->settle();
+    EXPECT_EQ(logCount("bad pointer event payload"), 2u) << "another peer has its own budget";
     advance(1.0);
     audio->send(AuxPacketType::pointerEvent, kShortPointer);
     audio->settle();
-    EXPECT_EQ(logCount("bad pointer event payload (49 similar lines suppressed)"), 1u);
+    EXPECT_EQ(logCount("bad pointer event payload (50 similar lines suppressed)"), 1u);
+    // Gone, and back within the second: its scope went with it.
+    other->send(AuxPacketType::pointerEvent, kShortPointer);
+    other->settle();
+    other.reset();
+    runUntilIdle();
+    auto back = audioClient("127.0.0.2");
+    ASSERT_TRUE(back->logIn(consoleUser, password, "Other"));
+    back->send(AuxPacketType::pointerEvent, kShortPointer);
+    back->settle();
+    EXPECT_EQ(logCount("bad pointer event payload"), 5u);
 }
 
 }  // namespace

@@ -433,6 +433,11 @@ void TcpConnection::setMaxUndeliveredBytes(size_t limit) {
     if (state_ == ConnectionState::ready) updateInterestLocked();
 }
 
+int TcpConnection::fileDescriptorForTesting() const {
+    std::lock_guard lock(mutex_);
+    return fd_;
+}
+
 bool TcpConnection::enableKeepAlive(int idleSeconds, int intervalSeconds, int probes) {
     std::lock_guard lock(mutex_);
     if (fd_ < 0) return false;

@@ -210,6 +210,8 @@ public:
     // unanswered ones (or as long unacknowledged while sending) the
     // connection fails. False when the socket would not take it.
     bool enableKeepAlive(int idleSeconds, int intervalSeconds, int probes);
+    // The socket, for tests that read its options; -1 once closed.
+    int fileDescriptorForTesting() const;
     // While paused nothing more is read from the socket, however much the
     // receive handler consumed: a reader that cannot keep up leaves the
     // peer's bytes in the socket. Bytes already read are still delivered.

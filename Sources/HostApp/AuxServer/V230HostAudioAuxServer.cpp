@@ -233,6 +233,9 @@ bool V230HostAudioAuxServer::tearDownForTermination() {
     {
         if (stopped_) return false;
         stopped_ = true;
+        // What Viewers' packets left waiting on their queues is dropped: a
+        // backlog of them must not hold the stop.
+        for (const auto& account : admission_.liveAccounts()) account->ledger->cancel();
         if (statsTimer_) statsTimer_->cancel();
         if (loginDeadlineTimer_) loginDeadlineTimer_->cancel();
         if (passwordCheckWakeUp_) passwordCheckWakeUp_->cancel();

@@ -46,6 +46,9 @@ using Op = FileTransferOp;
 constexpr double kWatcherShare = 0.8;
 constexpr double kWatcherShareWhileTheStreamIsRebuilt = 0.5;
 constexpr double kThirdLoginSeconds = 1.0;
+// The flooder connects from 127.0.0.1; the others are other peers.
+constexpr const char* kWatcherAddress = "127.0.0.2";
+constexpr const char* kThirdViewerAddress = "127.0.0.3";
 // 64 MiB: a row leaves a few MiB at most (what the heaps keep of its
 // flood's and its rebuilds' transients), measured on the stream and the
 // display it started with, while a flood that left a second 1080p stream
@@ -178,8 +181,9 @@ private:
 
 // Blocking login on `port`; the socket (non-blocking from then on) or -1.
 // Packets after the session information stay in `cutter`.
-int logIn(const ChildHost& host, uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter) {
-    const int fd = connectLoopback(port, {.noDelay = true, .receiveTimeoutSeconds = 10});
+int logIn(const ChildHost& host, uint16_t port, uint8_t associatedData, AuxPacketCutter& cutter,
+          const char* from = nullptr) {
+    const int fd = connectLoopback(port, {.from = from, .noDelay = true, .receiveTimeoutSeconds = 10});
     if (fd < 0) return -1;
     const auto proof = challengeHost(fd, cutter).proof;
     if (!proof) return ::close(fd), -1;
@@ -701,7 +705,9 @@ protected:
                 ("norvessal-flood-" + std::string(GetParam().name) + "-" + std::to_string(::getpid()));
         host_ = std::make_unique<ChildHost>(root_);
         ASSERT_TRUE(host_->waitStarted()) << host_->logText();
-        watcher_.fd = logIn(*host_, host_->videoPort, 0x02, watcher_.cutter);
+        // The watcher and the third Viewer are other machines than the
+        // flooder's: a peer's own flood may hold its own connections.
+        watcher_.fd = logIn(*host_, host_->videoPort, 0x02, watcher_.cutter, kWatcherAddress);
         ASSERT_GE(watcher_.fd, 0) << "the watcher logs in";
         makeNonBlocking(watcher_.fd);
         watcher_.onPacket = [this](uint8_t type, uint8_t flags, std::span<const uint8_t>) {
@@ -827,7 +833,7 @@ protected:
         pump(0.5, &flood);
         Link third;
         const double loginStart = now();
-        third.fd = connectLoopback(host_->audioPort, {.noDelay = true});
+        third.fd = connectLoopback(host_->audioPort, {.from = kThirdViewerAddress, .noDelay = true});
         if (third.fd >= 0) {
             makeNonBlocking(third.fd);
             HostIdentityChallengePayload challenge;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <vector>
 
 #include "Platform/FileMoves.h"
@@ -56,23 +57,50 @@ struct Refused<bool> {
     static bool with(const std::string&) { return true; }
 };
 
+std::mutex writeCheckLock;
+ConfinedFolder::WriteCheckFaults writeCheckFaults;
+
+ConfinedFolder::WriteCheckFaults currentWriteCheckFaults() {
+    std::lock_guard lock(writeCheckLock);
+    return writeCheckFaults;
+}
+
 // Whether the thread's file identity may make and remove items in
 // `folder`. AT_EACCESS has the kernel check the file-system ids and
 // groups; the C library's own stand-in for a kernel without the call
 // checks the effective ID instead (root's, allowed everything), so the
-// call is made directly.
+// call is made directly. Where the call cannot be made (an old kernel, or
+// a container's filter that answers EPERM) the write itself is tried with
+// the thread's identity: an unnamed file, else a private folder made and
+// removed at once. What cannot be decided either way is refused.
 bool mayWriteAt(int folder) {
+    const auto faults = currentWriteCheckFaults();
+    int checked = -1;
 #ifdef SYS_faccessat2
-    if (::syscall(SYS_faccessat2, folder, ".", W_OK | X_OK, AT_EACCESS) == 0) return true;
-    if (errno != ENOSYS) return false;
-#endif
-    // An unnamed file, never visible, made and let go.
-    const int probe = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (probe >= 0) {
-        ::close(probe);
-        return true;
+    if (faults.accessCallError != 0) {
+        errno = faults.accessCallError;
+    } else {
+        checked = static_cast<int>(::syscall(SYS_faccessat2, folder, ".", W_OK | X_OK, AT_EACCESS));
     }
-    return errno != EACCES && errno != EPERM && errno != EROFS;
+#else
+    errno = ENOSYS;
+#endif
+    if (checked == 0) return true;
+    if (errno != ENOSYS && errno != EPERM) return false;
+    // An unnamed file, never visible, made and let go.
+    if (!faults.noUnnamedFiles) {
+        const int probe = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (probe >= 0) {
+            ::close(probe);
+            return true;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    }
+    // A file system without unnamed files: an empty private folder, the
+    // user's own, made and taken away again.
+    const std::string probe = FileMoves::temporaryName(fs::path()).string();
+    if (::mkdirat(folder, probe.c_str(), 0700) != 0) return false;
+    return ::unlinkat(folder, probe.c_str(), AT_REMOVEDIR) == 0;
 }
 
 }  // namespace
@@ -199,7 +227,35 @@ Status ConfinedFolder::moveIn(const FolderHandle& staging, const std::string& fr
 
 Status ConfinedFolder::moveOut(const std::string& name, const FolderHandle& staging, const std::string& toName) const {
     if (!isOneName(toName)) return Status::failure("move " + toName + ": not one name");
-    return FileMoves::moveNoReplaceAt(fd(), name, staging.fd(), toName);
+    // The name lies in the user's folder, where the user can put anything
+    // under it by the time of the move: only the user's rights take it.
+    return asUser([&] { return FileMoves::moveNoReplaceAt(fd(), name, staging.fd(), toName); });
+}
+
+Result<FileHandle> ConfinedFolder::createFile(const std::string& name, mode_t mode) const {
+    using R = Result<FileHandle>;
+    if (!isOneName(name)) return R::failure("create " + name + ": not one name");
+    return asUser([&]() -> R {
+        // Private until it is the owner's and has its mode.
+        FileHandle made(::openat(fd(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!made.isOpen()) return R::failure(errnoFailureText("create " + (path_ / name).string()));
+        const bool settled = (!owner_ || ::fchown(made.fd(), owner_->uid, owner_->gid) == 0) &&
+                             ::fchmod(made.fd(), mode & 0777) == 0;
+        if (!settled) {
+            const int error = errno;
+            const std::string text = errnoFailureText("give " + name + " its owner and mode");
+            made.close();
+            ::unlinkat(fd(), name.c_str(), 0);
+            errno = error;
+            return R::failure(text);
+        }
+        return R(std::move(made));
+    });
+}
+
+void ConfinedFolder::setWriteCheckFaultsForTesting(WriteCheckFaults faults) {
+    std::lock_guard lock(writeCheckLock);
+    writeCheckFaults = faults;
 }
 
 Status ConfinedFolder::copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const {

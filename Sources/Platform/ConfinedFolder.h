@@ -56,7 +56,9 @@ public:
     // Whether the user acted for may make and remove items here, as the
     // kernel decides it (groups and access lists included); always so
     // without one. A move in from the Host's staging is done with the
-    // process's rights, so it is refused first where this fails.
+    // process's rights, so it is refused first where this fails. Where the
+    // kernel cannot be asked, the write is tried as the user; a check that
+    // cannot be made refuses.
     Status mayWrite() const;
 
     // Whether anything (a dangling link included) has the name.
@@ -73,8 +75,14 @@ public:
     Status moveIn(const FolderHandle& staging, const std::string& fromName, const std::string& name,
                   MoveReport* report = nullptr) const;
     // Moves an item of this folder back out to `toName` in the Host's
-    // staging folder, opened as for moveIn.
+    // staging folder, opened as for moveIn, with the rights of the user
+    // acted for: where that user may not put it in staging, it stays.
     Status moveOut(const std::string& name, const FolderHandle& staging, const std::string& toName) const;
+    // A new, empty file `name` (never replacing, never through a link),
+    // made with the rights of the user acted for, the owner's and with
+    // `mode` before anything is written to it; written through the
+    // descriptor returned. errno tells a name taken (EEXIST).
+    Result<FileHandle> createFile(const std::string& name, mode_t mode) const;
     // Copies an item of `from` in under `name`, never replacing: the copy
     // has no set-ID bit and is the owner's before it has its name.
     Status copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const;
@@ -97,6 +105,14 @@ public:
     // Makes opening beneath a folder go one component at a time, as on a
     // kernel without the call that resolves beneath a folder; tests only.
     static void setResolveBeneathUnavailableForTesting(bool unavailable);
+    // Makes mayWrite() meet a kernel that refuses its access check
+    // (ENOSYS for an old one, EPERM from a container's filter) and, with
+    // `noUnnamedFiles`, a file system without unnamed files; tests only.
+    struct WriteCheckFaults {
+        int accessCallError = 0;
+        bool noUnnamedFiles = false;
+    };
+    static void setWriteCheckFaultsForTesting(WriteCheckFaults faults);
 
 private:
     ConfinedFolder() = default;

@@ -68,7 +68,8 @@ std::optional<FileIdentity::Account> accountFrom(Lookup lookup, std::optional<gi
         buffer.resize(buffer.size() * 2);
     if (failed != 0 || !found) return std::nullopt;
     const gid_t gid = group.value_or(entry.pw_gid);
-    return FileIdentity::Account{entry.pw_uid, gid, groupsOf(entry.pw_name, gid)};
+    return FileIdentity::Account{entry.pw_uid, gid, groupsOf(entry.pw_name, gid),
+                                 entry.pw_dir ? std::filesystem::path(entry.pw_dir) : std::filesystem::path()};
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ public:
         gid_t gid = 0;
         // Supplementary groups, the primary one among them.
         std::vector<gid_t> groups;
+        // The user's home, where what the Host keeps for that user (backups)
+        // goes; empty when not known.
+        std::filesystem::path home;
 
         // As the directory service knows the user; none when it does not.
         static std::optional<Account> named(const std::string& userName);

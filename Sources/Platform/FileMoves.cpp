@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Platform/FileHandles.h"
+#include "Platform/FileIdentity.h"
 #include "Platform/Log.h"
 #include "Platform/TreeWalk.h"
 #include "Platform/Uuid.h"
@@ -66,6 +67,42 @@ Status settle(int fd, const std::optional<FileOwner>& owner, std::optional<mode_
     }
     if (mode && ::fchmod(fd, *mode) != 0) return errnoFailure("chmod");
     return success();
+}
+
+// Makes the new, private folders of a tree built for an owner. Where the
+// Host runs as root each is made by that owner, so that no folder of
+// root's, not even an empty one for a moment, is seen where the owner
+// looks; the owner's account is looked up once per tree. errno tells why
+// a folder was not made.
+class FolderMaker {
+public:
+    int make(int folder, const std::string& name, const std::optional<FileOwner>& owner) {
+        if (!owner || owner->uid == 0 || ::geteuid() != 0) return ::mkdirat(folder, name.c_str(), 0700);
+        if (!account_ || account_->uid != owner->uid || account_->gid != owner->gid)
+            account_ = FileIdentity::Account::ofOwner(owner->uid, owner->gid);
+        int made = -1;
+        int error = EPERM;
+        {
+            FileIdentity identity(*account_);
+            if (identity) {
+                made = ::mkdirat(folder, name.c_str(), 0700);
+                error = errno;
+            }
+        }
+        errno = error;
+        return made;
+    }
+
+private:
+    std::optional<FileIdentity::Account> account_;
+};
+
+// A test's look at (or failure of) a folder just made, before anything
+// is placed in it; errno is set as for a failed step.
+bool folderMadeFails(const std::string& relative) {
+    if (!fallbackFails(FileMoves::FallbackStep::folderMade, relative)) return false;
+    errno = EIO;
+    return true;
 }
 
 // Whom the items of a copy belong to: the owner given, else (for a move
@@ -299,13 +336,15 @@ private:
             return success();
         }
         // Private until everything is in it: nothing can be put in or
-        // taken out by anyone else, whatever the source's mode.
-        if (::mkdirat(folder, name.c_str(), 0700) != 0) return fail("mkdir");
-        placed_.push_back({entry.relative, true});
-        FileHandle made(openMadeFolder(folder, name));
-        if (!made.isOpen()) return fail("open folder");
+        // taken out by anyone else, whatever the source's mode. Made by
+        // the source's owner where the Host may act as them.
         const std::optional<FileOwner> owner =
             ::geteuid() == 0 ? std::optional<FileOwner>(FileOwner{entry.uid, entry.gid}) : std::nullopt;
+        if (folders_.make(folder, name, owner) != 0) return fail("mkdir");
+        placed_.push_back({entry.relative, true});
+        if (folderMadeFails(entry.relative)) return fail("mkdir");
+        FileHandle made(openMadeFolder(folder, name));
+        if (!made.isOpen()) return fail("open folder");
         if (auto settled = settle(made.fd(), owner, std::nullopt); !settled) {
             cause_ = errno;
             return settled;
@@ -372,6 +411,7 @@ private:
     std::vector<std::pair<std::string, bool>> placed_;
     // The mode each new folder gets once everything is in place.
     std::vector<std::pair<std::string, mode_t>> modes_;
+    FolderMaker folders_;
     int cause_ = 0;
 };
 
@@ -435,8 +475,9 @@ private:
                 return success();
             }
             case FileSystemEntryKind::folder: {
-                if (::mkdirat(folder, name.c_str(), 0700) != 0) return errnoFailure("mkdir");
+                if (folders_.make(folder, name, owner) != 0) return errnoFailure("mkdir");
                 FileHandle made(openMadeFolder(folder, name));
+                if (folderMadeFails(entry.relative)) return errnoFailure("mkdir");
                 if (!made.isOpen()) return errnoFailure("open folder");
                 if (auto settled = settle(made.fd(), owner, std::nullopt); !settled) return settled;
                 modes_.push_back({entry.relative, copyMode(entry.mode, true)});
@@ -455,6 +496,7 @@ private:
     FileHandle top_;
     FolderCursor cursor_;
     std::vector<std::pair<std::string, mode_t>> modes_;
+    FolderMaker folders_;
 };
 
 bool copyFailsNow(const fs::path& from) {

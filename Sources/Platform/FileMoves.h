@@ -39,7 +39,8 @@ struct FileMoves {
     // at `to`. A file system that refuses the no-replace flag gets a hard
     // link for a file, and for a folder a new private folder (which fails
     // when the name is taken) with the source's owner, into which every
-    // item below is hard-linked (folders made anew the same way) before
+    // item below is hard-linked (folders made anew the same way, by the
+    // source's owner where the Host runs as root) before
     // each new folder gets the source's mode, last; only then does the
     // source go, and a source that cannot be removed then is logged, not a
     // failure. A failure before that removes what was made and leaves the
@@ -52,8 +53,9 @@ struct FileMoves {
     // Copies `from` (a file or a whole folder) to `to` unless something is
     // there. A file is written unnamed in the target's folder and linked
     // in under `to` once whole, flushed and given its owner and mode; a
-    // folder is copied under a temporary name in a private (0700) folder,
-    // each item getting its owner and mode there, folders their mode last,
+    // folder is copied under a temporary name in a private (0700) folder
+    // (folders made by their owner where the Host runs as root), each item
+    // getting its owner and mode there, folders their mode last,
     // then renamed without replacing. No copy carries a set-user-ID or
     // set-group-ID bit. Items belong to `owner` when set, else to the
     // Host. The source stays; on failure nothing is left. Nothing below
@@ -123,6 +125,9 @@ struct FileMoves {
     enum class FallbackStep {
         // Bringing an item to the target (a folder made, a file linked).
         place,
+        // A folder of the move, or of a copy's tree, just made: empty and
+        // private, not yet given its owner or mode.
+        folderMade,
         // Taking a placed item away again after a failure.
         undo,
         // Removing the source once everything is in place.

@@ -1,14 +1,20 @@
 #include "Platform/Folders.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "Platform/FileHandles.h"
 
 namespace platform {
 
@@ -167,6 +173,28 @@ fs::path Folders::ensure(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     return folder;
+}
+
+Status Folders::makeOverrideHomeFor(uid_t uid, gid_t gid) {
+    const auto root = overrideRoot();
+    if (!root) return success();
+    auto failed = [](const std::string& what) { return Status::failure(what + ": " + std::strerror(errno)); };
+    std::error_code error;
+    fs::create_directories(*root, error);
+    if (error) return Status::failure("make " + root->string() + ": " + error.message());
+    // The root is the Host's own (it named it); the home below it is made
+    // through the root's descriptor and opened without following a link.
+    FileHandle top(::open(root->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!top.isOpen()) return failed("open " + root->string());
+    if (::mkdirat(top.fd(), "home", 0700) != 0) return errno == EEXIST ? success() : failed("make its home");
+    FileHandle home(::openat(top.fd(), "home", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!home.isOpen() || ::fchown(home.fd(), uid, gid) != 0 || ::fchmod(home.fd(), 0755) != 0) {
+        const Status refused = failed("give " + (*root / "home").string() + " to its user");
+        home.close();
+        ::unlinkat(top.fd(), "home", AT_REMOVEDIR);
+        return refused;
+    }
+    return success();
 }
 
 bool Folders::contains(const fs::path& folder, const fs::path& item) {

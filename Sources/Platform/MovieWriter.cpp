@@ -1,12 +1,14 @@
 #include "Platform/MovieWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Platform/LibavSupport.h"
@@ -59,6 +61,32 @@ SwsContext* makeScaler(int sourceWidth, int sourceHeight, int width, int height)
     return nullptr;
 }
 
+// The muxer's output: the movie's own descriptor, never a path. The MP4
+// muxer seeks back to finish what it wrote, so seeking and the file's size
+// are answered too.
+constexpr int kOutputBufferSize = 1 << 16;
+
+int writeToFile(void* opaque, uint8_t* bytes, int size) {
+    const int fd = *static_cast<const int*>(opaque);
+    for (int done = 0; done < size;) {
+        const ssize_t n = ::write(fd, bytes + done, static_cast<size_t>(size - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return AVERROR(n < 0 ? errno : EIO);
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+int64_t seekInFile(void* opaque, int64_t offset, int whence) {
+    const int fd = *static_cast<const int*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat info{};
+        return ::fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+    }
+    const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+}
+
 }  // namespace
 
 struct MovieWriter::Codecs {
@@ -79,7 +107,28 @@ struct MovieWriter::Codecs {
     AVAudioFifo* fifo = nullptr;
     std::vector<float> planes[MovieWriter::audioChannels];  // one block, de-interleaved
 
+    // The movie, and the muxer's output over it.
+    FileHandle file;
+    int fd = -1;  // what the output's callbacks read; file's descriptor
+    AVIOContext* output = nullptr;
+
+    // Flushes the muxer's output and lets it and the file go; false when
+    // a write failed, now or before.
+    bool closeOutput() {
+        bool written = true;
+        if (output) {
+            avio_flush(output);
+            written = output->error == 0;
+            av_freep(&output->buffer);
+            avio_context_free(&output);
+            if (format) format->pb = nullptr;
+        }
+        file.close();
+        return written;
+    }
+
     ~Codecs() {
+        closeOutput();
         sws_freeContext(scaler);
         av_audio_fifo_free(fifo);
         av_frame_free(&videoFrame);
@@ -88,14 +137,12 @@ struct MovieWriter::Codecs {
         av_packet_free(&packet);
         avcodec_free_context(&video);
         avcodec_free_context(&audio);
-        if (format) {
-            if (format->pb) avio_closep(&format->pb);
-            avformat_free_context(format);
-        }
+        if (format) avformat_free_context(format);
     }
 };
 
-MovieWriter::MovieWriter(std::filesystem::path file) : file_(std::move(file)), codecs_(std::make_unique<Codecs>()) {}
+MovieWriter::MovieWriter(std::filesystem::path file, std::function<void()> discard)
+    : file_(std::move(file)), discard_(std::move(discard)), codecs_(std::make_unique<Codecs>()) {}
 
 MovieWriter::~MovieWriter() {
     const bool empty = !headerWritten_;
@@ -104,10 +151,11 @@ MovieWriter::~MovieWriter() {
     // keep them resident until trimmed: a recording stopped left tens of MiB.
     VideoEncoder::libraryEncoderClosed();
     // The placeholder of a writer that never wrote is nobody's movie.
-    if (empty) {
-        std::error_code ignored;
-        std::filesystem::remove(file_, ignored);
-    }
+    if (empty) discardOnce();
+}
+
+void MovieWriter::discardOnce() {
+    if (auto discard = std::exchange(discard_, nullptr)) discard();
 }
 
 void MovieWriter::setFaultsForTesting(MovieWriterFaults f) {
@@ -117,22 +165,37 @@ void MovieWriter::setFaultsForTesting(MovieWriterFaults f) {
 
 Result<std::shared_ptr<MovieWriter>> MovieWriter::create(const std::filesystem::path& file) {
     using R = Result<std::shared_ptr<MovieWriter>>;
+    // Exclusive: a movie already there (or one still being finished) is
+    // never overwritten.
+    FileHandle made(::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!made.isOpen()) return R::failure("movie writer: cannot create " + file.string() + ": " + std::strerror(errno));
+    return create(MovieOutput{std::move(made), file, [file] {
+                                  std::error_code ignored;
+                                  std::filesystem::remove(file, ignored);
+                              }});
+}
+
+Result<std::shared_ptr<MovieWriter>> MovieWriter::create(MovieOutput output) {
+    using R = Result<std::shared_ptr<MovieWriter>>;
     quietLibavLogging();
     VideoEncoder::libraryEncoderOpening();
 
-    // Exclusive: a movie already there (or one still being finished) is
-    // never overwritten.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return R::failure("movie writer: cannot create " + file.string() + ": " + std::strerror(errno));
-    ::close(fd);
-
-    std::shared_ptr<MovieWriter> writer(new MovieWriter(file));
+    std::shared_ptr<MovieWriter> writer(new MovieWriter(output.path, std::move(output.discard)));
     Codecs& c = *writer->codecs_;
-    int rc = avformat_alloc_output_context2(&c.format, nullptr, "mp4", file.c_str());
+    c.file = std::move(output.file);
+    c.fd = c.file.fd();
+    if (!c.file.isOpen()) return R::failure("movie writer: no file for " + output.path.string());
+    int rc = avformat_alloc_output_context2(&c.format, nullptr, "mp4", nullptr);
     if (rc < 0 || !c.format) return R::failure("movie writer: no MPEG-4 muxer: " + libavErrorText(rc));
-    if ((rc = avio_open(&c.format->pb, file.c_str(), AVIO_FLAG_WRITE)) < 0) {
-        return R::failure("movie writer: cannot open " + file.string() + ": " + libavErrorText(rc));
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
+    if (buffer) c.output = avio_alloc_context(buffer, kOutputBufferSize, 1, &c.fd, nullptr, writeToFile, seekInFile);
+    if (!c.output) {
+        av_free(buffer);
+        return R::failure("movie writer: out of memory");
     }
+    c.output->seekable = AVIO_SEEKABLE_NORMAL;
+    c.format->pb = c.output;
+    c.format->flags |= AVFMT_FLAG_CUSTOM_IO;
     c.packet = av_packet_alloc();
     if (!c.packet) return R::failure("movie writer: out of memory");
     return writer;
@@ -460,9 +523,8 @@ bool MovieWriter::finishNow() {
     Codecs& c = *codecs_;
     if (!headerWritten_) {
         if (status_ == WriterStatus::unknown) status_ = WriterStatus::failed;
-        if (c.format->pb) avio_closep(&c.format->pb);
-        std::error_code ignored;
-        std::filesystem::remove(file_, ignored);
+        c.closeOutput();
+        discardOnce();
         return false;
     }
     if (status_ != WriterStatus::writing) return false;
@@ -472,9 +534,10 @@ bool MovieWriter::finishNow() {
     if (int rc = av_write_trailer(c.format); rc < 0) {
         return fail("movie writer: writing the index failed: " + libavErrorText(rc));
     }
-    if (int rc = avio_closep(&c.format->pb); rc < 0) {
-        return fail("movie writer: closing the file failed: " + libavErrorText(rc));
-    }
+    struct stat info{};
+    if (c.output) avio_flush(c.output);
+    if (c.file.isOpen() && ::fstat(c.file.fd(), &info) == 0) fileSize_ = static_cast<uint64_t>(info.st_size);
+    if (!c.closeOutput()) return fail("movie writer: closing the file failed: " + libavErrorText(AVERROR(EIO)));
     status_ = WriterStatus::completed;
     return true;
 }
@@ -487,6 +550,11 @@ MovieWriter::WriterStatus MovieWriter::status() const {
 std::optional<std::string> MovieWriter::errorDescription() const {
     std::lock_guard<std::mutex> guard(lock_);
     return error_;
+}
+
+std::optional<uint64_t> MovieWriter::fileSize() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return fileSize_;
 }
 
 }  // namespace platform

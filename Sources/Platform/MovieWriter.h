@@ -22,6 +22,7 @@
 #include <string>
 
 #include "Platform/Dispatch.h"
+#include "Platform/FileHandles.h"
 #include "Platform/Result.h"
 #include "Platform/VideoEncoder.h"
 
@@ -33,6 +34,16 @@ struct MovieVideoSettings {
     int height = 0;
     int64_t averageBitRate = 0;
     int maxKeyFrameInterval = 60;  // frames
+};
+
+// Where a movie goes: a file already made, empty (exclusively, and with
+// the rights of whoever it is for), written through its descriptor alone
+// and never opened again by a path; `path` is what messages and callers
+// call it, and `discard` takes the file away when nothing was written.
+struct MovieOutput {
+    FileHandle file;
+    std::filesystem::path path;
+    std::function<void()> discard;
 };
 
 // Faults a test can make every writer report.
@@ -57,8 +68,11 @@ public:
     static constexpr int nominalFrameRate = 30;
     static constexpr int videoTimeScale = 90000;
 
-    // Creates the file exclusively: an existing file refuses the writer.
+    // Creates the file exclusively, with the process's rights and not
+    // through a link: an existing file refuses the writer.
     static Result<std::shared_ptr<MovieWriter>> create(const std::filesystem::path& file);
+    // Writes into a file made by the caller.
+    static Result<std::shared_ptr<MovieWriter>> create(MovieOutput output);
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
@@ -99,18 +113,23 @@ public:
     // What went wrong, when the library said.
     std::optional<std::string> errorDescription() const;
     const std::filesystem::path& file() const { return file_; }
+    // The finished movie's size, read from its descriptor; none before.
+    std::optional<uint64_t> fileSize() const;
 
     static void setFaultsForTesting(MovieWriterFaults faults);
 
 private:
     struct Codecs;
-    explicit MovieWriter(std::filesystem::path file);
+    MovieWriter(std::filesystem::path file, std::function<void()> discard);
+    // Takes the unwritten file away, once.
+    void discardOnce();
     bool fail(std::optional<std::string> description);
     bool encodeAndWrite(bool video, bool flush);
     bool encodeAudioFrames(bool drain);
     bool finishNow();
 
     const std::filesystem::path file_;
+    std::function<void()> discard_;
     // The writer's own queue: finishing runs and completes here.
     DispatchQueue queue_{"v230.host.recording.writer"};
     mutable std::mutex lock_;
@@ -121,6 +140,7 @@ private:
     bool videoFinished_ = false;
     bool audioFinished_ = false;
     std::optional<std::string> error_;
+    std::optional<uint64_t> fileSize_;
     uint64_t sessionStartNs_ = 0;
     int64_t lastVideoPts_ = -1;
     // Audio samples per channel handed to the encoder's queue so far,

@@ -485,4 +485,129 @@ TEST_F(ConfinedFolderTest, ActingForAnotherUserEveryRoadIsThatUsersRights) {
     EXPECT_TRUE(fs::exists(home / "Private" / "inner.txt")) << "the calling thread has root's rights back";
 }
 
+// For another user, every folder a fallback road makes in the user's
+// folder (a move where the file system refuses the no-replace flag, a copy
+// of a tree) is the user's from the moment it exists: made by the user,
+// never a folder of root's given away after.
+TEST_F(ConfinedFolderTest, FoldersTheFallbackRoadsMakeForAnotherUserAreTheirsFromTheStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    const auto owner = nobodyOwner();
+    ASSERT_TRUE(owner);
+    fs::create_directories(home / "Docs" / "Kit" / "Inner");
+    for (const fs::path& p : {home / "Docs", home / "Docs" / "Kit", home / "Docs" / "Kit" / "Inner"})
+        ASSERT_EQ(::chown(p.c_str(), owner->uid, owner->gid), 0);
+    auto docs = top(owner)->openBeneath("Docs", false);
+    ASSERT_TRUE(docs.ok());
+    struct Case {
+        const char* road;
+        std::function<platform::Status()> run;
+        fs::path arrives;
+    };
+    const Case cases[] = {
+        {"a move without the no-replace flag",
+         [&] {
+             const fs::path tree = dataRoot->path() / "staging" / "tree";
+             fs::create_directories(tree / "sub");
+             std::ofstream(tree / "sub" / "f.txt") << "f";
+             FileMoves::setNoReplaceRefusedForTesting(true);
+             auto moved = moveInFromStaging(**docs, tree, "tree");
+             FileMoves::setNoReplaceRefusedForTesting(false);
+             return moved;
+         },
+         home / "Docs" / "tree" / "sub"},
+        {"a copy of a tree", [&] { return (*docs)->copyIn(**docs, "Kit", "Copy"); }, home / "Docs" / "Copy" / "Inner"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.road);
+        // Looked at the moment each folder is made, before it has its owner.
+        std::vector<uid_t> ownersWhenMade;
+        FileMoves::setFallbackFailureForTesting([&](FileMoves::FallbackStep step, const std::string&) {
+            if (step != FileMoves::FallbackStep::folderMade) return false;
+            struct stat info{};
+            std::vector<fs::path> made;
+            for (const auto& entry : fs::recursive_directory_iterator(home / "Docs"))
+                if (entry.is_directory() && fs::status(entry.path()).permissions() == fs::perms::owner_all)
+                    made.push_back(entry.path());
+            for (const auto& p : made) {
+                if (::lstat(p.c_str(), &info) == 0) ownersWhenMade.push_back(info.st_uid);
+            }
+            return false;
+        });
+        const auto done = c.run();
+        FileMoves::setFallbackFailureForTesting(nullptr);
+        ASSERT_TRUE(done.ok()) << done.error();
+        ASSERT_FALSE(ownersWhenMade.empty());
+        EXPECT_EQ(ownersWhenMade, std::vector<uid_t>(ownersWhenMade.size(), owner->uid));
+        EXPECT_EQ(lstatOf(c.arrives).st_uid, owner->uid);
+    }
+}
+
+// A write check the kernel cannot answer (an old kernel: ENOSYS; a
+// container's filter: EPERM) is decided by writing as the user, with or
+// without unnamed files: a folder of root's is refused, never allowed,
+// and the user's own is allowed; nothing is left in either.
+TEST_F(ConfinedFolderTest, AWriteCheckTheKernelCannotAnswerIsDecidedAsTheUserNeverAllowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    const auto owner = nobodyOwner();
+    const auto account = platform::FileIdentity::Account::named("nobody");
+    ASSERT_TRUE(owner && account);
+    fs::create_directories(home / "Shut");
+    fs::create_directories(home / "Mine");
+    ASSERT_EQ(::chown((home / "Mine").c_str(), owner->uid, owner->gid), 0);
+    auto opened = ConfinedFolder::openTop(home, owner, false, *account);
+    ASSERT_TRUE(opened.ok());
+    struct Case {
+        int accessCallError;
+        bool noUnnamedFiles;
+    };
+    const Case cases[] = {{0, false}, {ENOSYS, false}, {ENOSYS, true}, {EPERM, false}, {EPERM, true}};
+    for (const auto& c : cases) {
+        for (const auto& [folder, mayWrite] : {std::pair{"Shut", false}, std::pair{"Mine", true}}) {
+            SCOPED_TRACE(std::string(folder) + " access call error " + std::to_string(c.accessCallError) +
+                         (c.noUnnamedFiles ? ", no unnamed files" : ""));
+            auto inner = (*opened)->openBeneath(folder, false);
+            ASSERT_TRUE(inner.ok());
+            ConfinedFolder::setWriteCheckFaultsForTesting({c.accessCallError, c.noUnnamedFiles});
+            const bool allowed = (*inner)->mayWrite().ok();
+            ConfinedFolder::setWriteCheckFaultsForTesting({});
+            EXPECT_EQ(allowed, mayWrite);
+            EXPECT_TRUE(fs::is_empty(home / folder));
+        }
+    }
+}
+
+// Moving an item back out of another user's folder into the Host's
+// staging is done with that user's rights: the name lies where the user
+// can put anything under it. Where the user may not write the staging
+// folder, nothing moves.
+TEST_F(ConfinedFolderTest, MovingOutForAnotherUserIsDoneWithThatUsersRights) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    const auto owner = nobodyOwner();
+    const auto account = platform::FileIdentity::Account::named("nobody");
+    ASSERT_TRUE(owner && account);
+    ASSERT_EQ(::chown((home / "Docs").c_str(), owner->uid, owner->gid), 0);
+    auto opened = ConfinedFolder::openTop(home, owner, false, *account);
+    ASSERT_TRUE(opened.ok());
+    auto docs = (*opened)->openBeneath("Docs", false);
+    ASSERT_TRUE(docs.ok());
+    struct Case {
+        const char* staging;
+        bool usersToo;
+    };
+    for (const auto& c : {Case{"root's staging", false}, Case{"staging the user may write", true}}) {
+        SCOPED_TRACE(c.staging);
+        const fs::path staging = dataRoot->path() / "staging";
+        fs::create_directories(staging);
+        ::chmod(staging.c_str(), c.usersToo ? 0777 : 0755);
+        std::ofstream(home / "Docs" / "item") << "the user's";
+        auto folder = openStaging("staging");
+        ASSERT_TRUE(folder.ok());
+        EXPECT_EQ((*docs)->moveOut("item", *folder, "item").ok(), c.usersToo);
+        EXPECT_EQ(fs::exists(staging / "item"), c.usersToo);
+        EXPECT_EQ(fs::exists(home / "Docs" / "item"), !c.usersToo);
+        fs::remove_all(staging);
+        fs::remove(home / "Docs" / "item");
+    }
+}
+
 }  // namespace

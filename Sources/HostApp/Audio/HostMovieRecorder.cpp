@@ -74,11 +74,25 @@ std::optional<HostMovieRecorder::PixelRect> HostMovieRecorder::frameCrop(const G
 Result<std::shared_ptr<HostMovieRecorder>> HostMovieRecorder::create(const std::filesystem::path& outputURL,
                                                                      const CGRect& region, int sourceWidth,
                                                                      int sourceHeight, uint64_t sessionStartNs) {
+    auto created = MovieWriter::create(outputURL);
+    if (!created) return Result<std::shared_ptr<HostMovieRecorder>>::failure(description(RecorderError::cannotCreateWriter));
+    return create(*created, region, sourceWidth, sourceHeight, sessionStartNs);
+}
+
+Result<std::shared_ptr<HostMovieRecorder>> HostMovieRecorder::create(MovieOutput output, const CGRect& region,
+                                                                     int sourceWidth, int sourceHeight,
+                                                                     uint64_t sessionStartNs) {
+    auto created = MovieWriter::create(std::move(output));
+    if (!created) return Result<std::shared_ptr<HostMovieRecorder>>::failure(description(RecorderError::cannotCreateWriter));
+    return create(*created, region, sourceWidth, sourceHeight, sessionStartNs);
+}
+
+Result<std::shared_ptr<HostMovieRecorder>> HostMovieRecorder::create(std::shared_ptr<MovieWriter> writer,
+                                                                     const CGRect& region, int sourceWidth,
+                                                                     int sourceHeight, uint64_t sessionStartNs) {
     using R = Result<std::shared_ptr<HostMovieRecorder>>;
     const Geometry g = geometry(region, sourceWidth, sourceHeight);
-    auto created = MovieWriter::create(outputURL);
-    if (!created) return R::failure(description(RecorderError::cannotCreateWriter));
-    auto writer = *created;
+    const std::filesystem::path outputURL = writer->file();
     bool added = false;
     for (VideoCodec codec : {VideoCodec::hevc, VideoCodec::h264}) {
         MovieVideoSettings video{codec, static_cast<int>(g.outputSize.width), static_cast<int>(g.outputSize.height),

@@ -65,6 +65,10 @@ public:
     static platform::Result<std::shared_ptr<HostMovieRecorder>> create(const std::filesystem::path& outputURL,
                                                                        const platform::CGRect& region, int sourceWidth,
                                                                        int sourceHeight, uint64_t sessionStartNs);
+    // Into a movie file the caller made, written through its descriptor.
+    static platform::Result<std::shared_ptr<HostMovieRecorder>> create(platform::MovieOutput output,
+                                                                       const platform::CGRect& region, int sourceWidth,
+                                                                       int sourceHeight, uint64_t sessionStartNs);
 
     // Any thread. The buffer is held until its turn on the recorder's queue.
     void appendVideo(const std::shared_ptr<platform::PixelBuffer>& pixelBuffer, uint64_t timestampNs);
@@ -77,6 +81,8 @@ public:
 
     // The last failure, if any; never cleared. Any thread.
     std::optional<std::string> failureMessage() const;
+    // The finished movie's size; none before it is finished. Any thread.
+    std::optional<uint64_t> movieSize() const { return writer->fileSize(); }
     // Returns once the work queued so far has run; for benchmarks, which
     // run on real threads.
     void waitUntilIdleForTesting() const { queue.sync([] {}); }
@@ -88,6 +94,9 @@ public:
     const platform::VideoCodec videoCodec;
 
 private:
+    static platform::Result<std::shared_ptr<HostMovieRecorder>> create(std::shared_ptr<platform::MovieWriter> writer,
+                                                                       const platform::CGRect& region, int sourceWidth,
+                                                                       int sourceHeight, uint64_t sessionStartNs);
     HostMovieRecorder(std::filesystem::path outputURL, uint64_t sessionStartNs, Geometry sizes,
                       std::shared_ptr<platform::MovieWriter> writer);
 

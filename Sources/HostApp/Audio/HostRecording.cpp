@@ -4,12 +4,16 @@
 // 51) when it started and how it ended. The movie is finished after the
 // fields are cleared, so a new start never waits for the old file.
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <ctime>
 #include <utility>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/FileDelivery/ViewerPathConfinement.h"
+#include "Platform/ConfinedFolder.h"
+#include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
 
 using platform::CGRect;
@@ -42,22 +46,51 @@ std::string regionText(const CGRect& r) {
 }
 #pragma GCC diagnostic pop
 
-// "Norvessal-yyyyMMdd-HHmmss.mp4" in local time. A name already taken (a
-// second start within the same second, whose first movie may still be
-// being finished) gets "-2", "-3", ... before the extension.
-std::filesystem::path movieFileURL(const std::filesystem::path& folder) {
+// The folder recordings go in, opened. For a Host run as another user
+// than the console's, it lies beneath that user's home, every component
+// opened without following a link and made with the user's rights: a link
+// the user planted leads nowhere, and what is made is the user's from the
+// start. Else it is the process's own, as its path says.
+platform::Result<std::shared_ptr<platform::ConfinedFolder>> recordingsFolder(const std::string& consoleUser) {
+    const std::filesystem::path name = "Norvessal Recordings";
+    const auto confinement = ViewerPathConfinement::forConsoleUser(consoleUser);
+    if (confinement && confinement->readAs()) {
+        auto home = confinement->openHome();
+        if (!home) return home;
+        // Below a data root the movies folder is the data root's; a user's
+        // own is "Videos" in their home.
+        std::filesystem::path movies = platform::Folders::movies().lexically_relative(platform::Folders::home());
+        if (!platform::Folders::overrideRoot() || movies.empty() || *movies.begin() == "..") movies = "Videos";
+        return (*home)->openBeneath(movies / name, true);
+    }
+    return platform::ConfinedFolder::openTop(platform::Folders::movies() / name, std::nullopt, true);
+}
+
+// A new movie "Norvessal-yyyyMMdd-HHmmss.mp4" (local time) in `folder`,
+// made exclusively there. A name already taken (a second start within the
+// same second, whose first movie may still be being finished) gets "-2",
+// "-3", ... before the extension.
+platform::Result<platform::MovieOutput> newMovie(const std::shared_ptr<platform::ConfinedFolder>& folder) {
+    using R = platform::Result<platform::MovieOutput>;
     const auto seconds = static_cast<time_t>(std::floor(Clock::now().secondsSince1970));
     tm local{};
     localtime_r(&seconds, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     const std::string base = std::string("Norvessal-") + stamp;
-    auto candidate = folder / (base + ".mp4");
-    std::error_code error;
-    for (int n = 2; std::filesystem::exists(candidate, error); ++n) {
-        candidate = folder / (base + "-" + std::to_string(n) + ".mp4");
+    for (int n = 1; n <= platform::FileMoves::maxNameVariants; ++n) {
+        const std::string name = base + (n == 1 ? std::string() : "-" + std::to_string(n)) + ".mp4";
+        errno = 0;
+        auto made = folder->createFile(name, 0644);
+        if (made) {
+            // An unwritten movie goes as it came: by its name in the
+            // folder as opened, with the same rights.
+            return platform::MovieOutput{std::move(*made), folder->path() / name,
+                                         [folder, name] { (void)folder->remove(name); }};
+        }
+        if (errno != EEXIST) return R::failure(made.error());
     }
-    return candidate;
+    return R::failure("no free name for a movie in " + folder->path().string());
 }
 
 }  // namespace
@@ -99,12 +132,12 @@ void V230HostAudioAuxServer::startHostRecording(const CGRect& region, const UUID
         publish("recording: start failed " + description);
         sendHostRecordingState(initiator, {HostRecordingState::failed, 0, "", description});
     };
-    const auto folder = platform::Folders::movies() / "Norvessal Recordings";
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error) return fail(error.message());
-    const auto url = movieFileURL(folder);
-    auto created = HostMovieRecorder::create(url, region, static_cast<int>(source.width),
+    const auto folder = recordingsFolder(currentConsoleSessionState().username);
+    if (!folder) return fail(folder.error());
+    auto movie = newMovie(*folder);
+    if (!movie) return fail(movie.error());
+    const auto url = movie->path;
+    auto created = HostMovieRecorder::create(std::move(*movie), region, static_cast<int>(source.width),
                                              static_cast<int>(source.height), Clock::uptimeNs());
     if (!created) return fail(created.error());
     recording.hostRecording.store(*created);
@@ -132,9 +165,7 @@ void V230HostAudioAuxServer::stopHostRecording(bool notifyStopped) {
             auto self = weak.lock();
             if (!self) return;
             if (completed) {
-                std::error_code error;
-                const auto size = std::filesystem::file_size(recorder->outputURL, error);
-                const uint64_t bytes = error ? 0 : static_cast<uint64_t>(size);
+                const uint64_t bytes = recorder->movieSize().value_or(0);
                 self->publish("recording: finished " + recorder->outputURL.filename().string() + " " +
                               std::to_string(bytes) + " bytes");
                 if (notifyStopped && owner) {

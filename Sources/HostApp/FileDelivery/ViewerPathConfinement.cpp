@@ -77,6 +77,9 @@ std::optional<ViewerPathConfinement> ViewerPathConfinement::forConsoleUser(const
         if (!injected) readAs = platform::FileIdentity::Account::named(consoleUserName);
         if (!readAs || readAs->uid != owner->uid)
             readAs = platform::FileIdentity::Account::ofOwner(owner->uid, owner->gid);
+        // The home confinement allows (a data root's, or the one a test
+        // names), not the directory's: the user's backups go there.
+        readAs->home = home;
     }
     return ViewerPathConfinement(home, owner, std::move(readAs));
 }

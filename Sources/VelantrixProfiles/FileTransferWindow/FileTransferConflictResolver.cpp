@@ -268,7 +268,9 @@ private:
     // A copy of the existing item under the backup root, at its path
     // relative to home (or by its name alone from outside home). A folder
     // opened beneath a home keeps its backups below that home, reached
-    // without following links.
+    // without following links. One opened by its own path (a folder picked
+    // in the save panel) for another user keeps them in that user's home,
+    // made with that user's rights; never in the process's.
     bool backup(const std::string& name) const {
         if (!backupRoot_) return true;
         const auto opened = folder_->top().get() != folder_.get();
@@ -278,11 +280,14 @@ private:
             home = folder_->top();
             relative = folder_->relativePath() / name;
         } else {
-            const fs::path homePath = platform::Folders::home();
+            const platform::FileIdentity::Account* user = folder_->actingAs();
+            if (user && user->home.empty()) return false;
+            const fs::path homePath = user ? user->home : platform::Folders::home();
             const std::string path = (destination_ / name).string();
             relative = path.starts_with(homePath.string() + "/") ? fs::path(path.substr(homePath.string().size() + 1))
                                                                  : fs::path(name);
-            auto top = platform::ConfinedFolder::openTop(homePath, std::nullopt, true);
+            auto top = user ? platform::ConfinedFolder::openTop(homePath, folder_->owner(), false, *user)
+                            : platform::ConfinedFolder::openTop(homePath, std::nullopt, true);
             if (!top) return false;
             home = *top;
         }

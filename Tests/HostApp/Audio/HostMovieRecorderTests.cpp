@@ -2,6 +2,7 @@
 // each frame, the 33 ms frame gate, where audio blocks land, and the
 // writer's refusals, each checked in the movie file as libavformat reads it.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -282,4 +283,39 @@ TEST_F(MovieRecorder, AFailedAppendFailsTheMovieAndATakenNameRefusesTheWriter) {
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error(), "cannot create movie writer");
     EXPECT_EQ(std::filesystem::file_size(file("taken.mp4")), 16u) << "the earlier movie is left alone";
+}
+
+// A movie made by the caller is written through the descriptor it came
+// with, never reached again by its path: one moved away and replaced by a
+// link between its making and the writer's is whole where it went, and
+// what the link leads to is untouched. A writer that never writes takes its file away once.
+TEST_F(MovieRecorder, AMovieIsWrittenThroughItsDescriptorWhateverItsPathLeadsToLater) {
+    const auto made = file("made.mp4"), moved = file("moved.mp4"), target = file("target.txt");
+    std::ofstream(target) << "someone else's";
+    int discarded = 0;
+    auto open = [&] {
+        return MovieOutput{FileHandle(::open(made.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644)), made,
+                           [&] { discarded++; }};
+    };
+    start = Clock::uptimeNs();
+    auto output = open();
+    std::filesystem::rename(made, moved);
+    std::filesystem::create_symlink(target, made);
+    auto created = HostMovieRecorder::create(std::move(output), {0, 0, 1, 1}, 20, 200, start);
+    ASSERT_TRUE(created.ok()) << created.error();
+    frame(**created, quadrants(20, 200), start + 1);
+    frame(**created, quadrants(20, 200), start + 40 * kMs);
+    ASSERT_TRUE(finish(**created));
+    EXPECT_EQ((*created)->movieSize(), std::filesystem::file_size(moved));
+    EXPECT_TRUE(MovieFile::read(moved));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "someone else's");
+    EXPECT_EQ(discarded, 0);
+
+    std::filesystem::remove(made);
+    {
+        auto unused = HostMovieRecorder::create(open(), {0, 0, 1, 1}, 20, 200, start);
+        ASSERT_TRUE(unused.ok());
+    }
+    EXPECT_EQ(discarded, 1);
 }

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -179,6 +181,31 @@ TEST_F(HostProcessTest, ASecondHostOnTheSameDataRootExitsAndLeavesTheFirstServin
         expectServesAViewer();
     }
     expectEndsCleanlyOn(*first, SIGTERM);
+}
+
+// Run as root for another console user, the Host makes the home below its
+// data root as that user's, so that what it saves in "~" on a Viewer's
+// behalf, with the user's rights, can be saved there.
+TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHomeBelowTheDataRootIsTheUsers) {
+    if (::geteuid() != 0) GTEST_SKIP() << "running for another user needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const auto root = dataRoot->path() / "fresh";
+    std::filesystem::create_directories(root);
+    HostProcess host(root, {"--console-user=nobody"});
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(runUntil(
+        [&] {
+            return host.stderrText().find("aux: server started") != std::string::npos || host.exitStatus().has_value();
+        },
+        30))
+        << host.stderrText();
+    struct stat info{};
+    ASSERT_EQ(::lstat((root / "home").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, nobody->pw_uid);
+    EXPECT_EQ(info.st_gid, nobody->pw_gid);
+    host.signal(SIGTERM);
+    EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
 }
 
 TEST_F(HostProcessTest, InitialInstallLaunchServesToo) {

@@ -373,6 +373,47 @@ TEST_F(ConflictResolver, ForAnotherUserABackupOrMoveGoesOnlyWhereThatUserMay) {
     }
 }
 
+// A folder picked in the save panel for another user is opened by its own
+// path, with that user's rights: a Replace with backup keeps the backup in
+// that user's home, made as theirs, never in the process's home.
+TEST_F(ConflictResolver, ABackupInAFolderPickedForAnotherUserIsKeptInThatUsersHome) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const FileOwner owner{nobody->pw_uid, nobody->pw_gid};
+    auto account = FileIdentity::Account::named("nobody");
+    ASSERT_TRUE(account);
+    const fs::path userHome = dataRoot->path() / "users" / "other";
+    account->home = userHome;
+    fs::create_directories(userHome / "Picked");
+    for (const fs::path& p : {userHome, userHome / "Picked"}) ASSERT_EQ(::chown(p.c_str(), owner.uid, owner.gid), 0);
+    std::ofstream(userHome / "Picked" / "a.txt") << "old";
+    ASSERT_EQ(::chown((userHome / "Picked" / "a.txt").c_str(), owner.uid, owner.gid), 0);
+    auto picked = ConfinedFolder::openTop(userHome / "Picked", owner, true, *account);
+    ASSERT_TRUE(picked.ok());
+
+    FileTransferConflictResolver::deliver({stage("a.txt", "new")}, *picked, parent, true, true,
+                                          [this](const FileTransferDeliveryResult& r) { result = r; });
+    runUntilIdle();
+    answer(2);  // Replace, keeping a backup
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->failedItemCount, 0u);
+    EXPECT_EQ(contents(userHome / "Picked" / "a.txt"), "new");
+    EXPECT_FALSE(fs::exists(Folders::home() / "Norvessal Backups")) << "not the Host process's home";
+    const fs::path transfer = userHome / "Norvessal Backups" / "transfer";
+    ASSERT_TRUE(fs::is_directory(transfer));
+    std::vector<fs::path> stamps(fs::directory_iterator(transfer), {});
+    ASSERT_EQ(stamps.size(), 1u);
+    EXPECT_EQ(contents(stamps[0] / "Picked" / "a.txt"), "old");
+    for (const fs::path& made : {userHome / "Norvessal Backups", transfer, stamps[0], stamps[0] / "Picked",
+                                 stamps[0] / "Picked" / "a.txt"}) {
+        SCOPED_TRACE(made.string());
+        struct stat info{};
+        ASSERT_EQ(::lstat(made.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, owner.uid);
+    }
+}
+
 TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {
     struct Case {
         const char* name;

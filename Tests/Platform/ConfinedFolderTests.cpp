@@ -189,7 +189,8 @@ struct stat lstatOf(const fs::path& p) {
 // Whatever the Host copies into a folder of another user's is that user's,
 // without a set-ID bit, before it has a name there: a user watching the
 // folder never sees a file of root's or a set-ID item, not even under a
-// temporary name.
+// temporary name. The folder is looked at between every two steps of
+// each item's making, so no moment depends on the scheduler.
 TEST_F(ConfinedFolderTest, ACopyForAnotherUserIsNeverSeenAsRootsOrSetId) {
     if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
     const auto owner = nobodyOwner();
@@ -208,8 +209,16 @@ TEST_F(ConfinedFolderTest, ACopyForAnotherUserIsNeverSeenAsRootsOrSetId) {
 
     platform::testing::OwnershipWatch watch(home / "Backups");
     ASSERT_TRUE(watch.started());
-    ASSERT_TRUE((*backups)->copyIn(**docs, "tool", "tool").ok());
-    ASSERT_TRUE((*backups)->copyIn(**docs, "Kit", "Kit").ok());
+    size_t steps = 0;
+    FileMoves::setSettleStepForTesting([&] {
+        steps++;
+        watch.lookNow();
+    });
+    const bool copied =
+        (*backups)->copyIn(**docs, "tool", "tool").ok() && (*backups)->copyIn(**docs, "Kit", "Kit").ok();
+    FileMoves::setSettleStepForTesting(nullptr);
+    ASSERT_TRUE(copied);
+    EXPECT_GE(steps, 8u) << "four items, each looked at before its owner and before its mode";
     const auto seen = watch.finish();
     EXPECT_EQ(seen, std::vector<std::string>{}) << "an item of root's or with a set-ID bit was visible";
     EXPECT_GE(watch.looked(), 4u);

@@ -357,7 +357,7 @@ TEST(RealDispatch, AQueueRecordsHowLongItsWorkItemsRan) {
         never.wait(0.05);
         done.signal();
     });
-    done.wait();
+    ASSERT_TRUE(done.wait(60));
     q.sync([] {});  // the item above has returned and been recorded
     EXPECT_GE(q.longestWorkItemSecondsForTesting(), 0.05);
 }

@@ -28,6 +28,16 @@ std::function<bool(const fs::path&)> copyFailure;
 std::function<bool(const fs::path&)> moveFailure;
 std::function<bool(FileMoves::FallbackStep, const std::string&)> fallbackFailure;
 bool noReplaceRefused = false;
+std::function<void()> settleStep;
+
+void settleStepForTesting() {
+    std::function<void()> step;
+    {
+        std::lock_guard lock(failureLock);
+        step = settleStep;
+    }
+    if (step) step();
+}
 
 Status failureWith(const std::string& what, int cause) { return Status::failure(what + ": " + std::strerror(cause)); }
 Status errnoFailure(const std::string& what) { return failureWith(what, errno); }
@@ -59,12 +69,14 @@ mode_t copyMode(mode_t mode, bool folder) { return mode & (folder ? 01777 : 0777
 // theirs) and then its mode, so that a chown that clears bits cannot undo
 // the mode.
 Status settle(int fd, const std::optional<FileOwner>& owner, std::optional<mode_t> mode) {
+    settleStepForTesting();
     if (owner) {
         struct stat info{};
         if (::fstat(fd, &info) != 0) return errnoFailure("stat");
         if ((info.st_uid != owner->uid || info.st_gid != owner->gid) && ::fchown(fd, owner->uid, owner->gid) != 0)
             return errnoFailure("chown");
     }
+    settleStepForTesting();
     if (mode && ::fchmod(fd, *mode) != 0) return errnoFailure("chmod");
     return success();
 }
@@ -682,6 +694,11 @@ void FileMoves::setFallbackFailureForTesting(std::function<bool(FallbackStep, co
 void FileMoves::setNoReplaceRefusedForTesting(bool refused) {
     std::lock_guard lock(failureLock);
     noReplaceRefused = refused;
+}
+
+void FileMoves::setSettleStepForTesting(std::function<void()> step) {
+    std::lock_guard lock(failureLock);
+    settleStep = std::move(step);
 }
 
 }  // namespace platform

@@ -120,6 +120,10 @@ struct FileMoves {
     // Makes every no-replace rename fail as a file system that does not
     // know the flag does (EINVAL); tests only.
     static void setNoReplaceRefusedForTesting(bool refused);
+    // Runs `step` as an item the Host made (or gives away) is about to get
+    // its owner, and again before its mode: whatever the target shows then
+    // is what a user watching it could see at that moment; tests only.
+    static void setSettleStepForTesting(std::function<void()> step);
     // The steps of a move where the no-replace flag is refused that tests
     // can make fail, by the item's path below the moved one ("" for it).
     enum class FallbackStep {

@@ -145,12 +145,13 @@ bool VirtualRuntime::runUntil(const std::function<bool()>& predicate, double rea
     for (;;) {
         runUntilIdle();
         if (predicate()) return true;
+        // Checked on every turn: called from inside a work item, the item
+        // due first may be its own queue's, which cannot run until it
+        // returns; the wait would otherwise never see the deadline.
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         std::unique_lock<std::mutex> lock(m_);
         bool runnable = !items_.empty() && items_.begin()->first.first <= nowNs_;
-        if (!runnable) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            posted_.wait_for(lock, std::chrono::milliseconds(5));
-        }
+        if (!runnable) posted_.wait_for(lock, std::chrono::milliseconds(5));
     }
 }
 

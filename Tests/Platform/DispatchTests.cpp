@@ -129,6 +129,22 @@ TEST_F(VirtualDispatchTest, BlockingWaitInsideAQueueDoesNotRunThatQueuesLaterWor
     EXPECT_EQ(order, (std::vector<std::string>{"helper", "first-done", "later"}));
 }
 
+
+// A test's wait made from inside a queue's work (a hook the Host calls)
+// whose condition never holds gives up at its bound, even while the work
+// due first is that queue's own and cannot run until the wait returns.
+TEST_F(VirtualDispatchTest, AWaitInsideAQueueWhoseOwnWorkIsDueFirstEndsAtItsBound) {
+    DispatchQueue q("test.serial");
+    bool waited = false, held = true;
+    q.async([&] {
+        q.async([&] { held = false; });
+        EXPECT_FALSE(runUntil([&] { return !held; }, 0.05));
+        waited = true;
+    });
+    runUntilIdle();
+    EXPECT_TRUE(waited);
+    EXPECT_FALSE(held) << "the queue's later work ran once the wait was over";
+}
 TEST_F(VirtualDispatchTest, PollingSleepAdvancesVirtualClockAndWallDate) {
     Date d0 = Clock::now();
     uint64_t u0 = Clock::uptimeNs();
@@ -341,7 +357,7 @@ TEST(RealDispatch, AQueueRecordsHowLongItsWorkItemsRan) {
         never.wait(0.05);
         done.signal();
     });
-    done.wait();
+    ASSERT_TRUE(done.wait(60));
     q.sync([] {});  // the item above has returned and been recorded
     EXPECT_GE(q.longestWorkItemSecondsForTesting(), 0.05);
 }

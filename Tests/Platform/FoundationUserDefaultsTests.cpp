@@ -156,7 +156,7 @@ TEST(FoundationUserDefaultsThreads, ConcurrentWritersLoseNoKey) {
             finished.signal();
         });
     }
-    for (int t = 0; t < 4; ++t) finished.wait();
+    for (int t = 0; t < 4; ++t) ASSERT_TRUE(finished.wait(60)) << "a writer is stuck";
     PlistValue onDisk = fileContents(d.filePath());
     ASSERT_TRUE(onDisk.isDictionary());
     EXPECT_EQ(onDisk.asDictionary()->size(), 40u);

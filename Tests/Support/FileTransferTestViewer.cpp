@@ -43,11 +43,28 @@ std::unique_ptr<FileTransferTestViewer> FileTransferTestViewer::connect(
     v->channel->sendFrame(endpoint.token);
     EXPECT_TRUE(runtime->runUntil([&] { return log.count("file aux: channel authorized") > before; }, 10));
     std::weak_ptr<FileTransferChannelConnection> weakChannel = v->channel;
-    v->service->sendPacket = [weakChannel](FileTransferPacket p) {
+    std::weak_ptr<platform::VirtualRuntime> weakRuntime = runtime;
+    v->service->sendPacket = [weakChannel, weakRuntime](FileTransferPacket p) {
         auto c = weakChannel.lock();
         if (!c || c->didEnd()) return false;
-        // The test Viewer keeps its own backlog small, as the Host does.
-        while (c->unsentBytes() > (8u << 20) && !c->didEnd()) platform::sleepFor(0.001);
+        // The test Viewer keeps its own backlog small, as the Host does. A
+        // Host that never reads it again fails the send, and the test,
+        // within a minute rather than holding it for ever.
+        auto drained = [&] { return c->unsentBytes() <= (8u << 20) || c->didEnd(); };
+        if (!drained()) {
+            auto runtime = weakRuntime.lock();
+            const bool done = runtime && runtime->runUntil(
+                                             [&] {
+                                                 if (drained()) return true;
+                                                 platform::sleepFor(0.001);
+                                                 return false;
+                                             },
+                                             60);
+            if (!done) {
+                ADD_FAILURE() << "the Host read none of the test Viewer's backlog for a minute";
+                return false;
+            }
+        }
         std::vector<uint8_t> frame(FileTransferChannelConstants::headerSize);
         p.appendEncoded(frame);
         c->sendPreparedFrame(std::move(frame));

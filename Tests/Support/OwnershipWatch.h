@@ -7,6 +7,11 @@
 // A folder of root's is not recorded: one made private (0700) and empty
 // is given its owner before anything enters it, and holds nothing anyone
 // else could use meanwhile.
+//
+// Racing the Host, the child sees a moment only when the scheduler lets
+// it. lookNow() looks at the whole tree at once from the caller's thread:
+// called from a step hook of the Host's own, it sees every moment between
+// the steps, every time.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +26,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -47,10 +55,24 @@ public:
         char byte = 0;
         started_ = child_ > 0 && ::read(ready[0], &byte, 1) == 1;
         ::close(ready[0]);
+        // What is there already is the user's own doing.
+        top_ = top;
+        scan([&](const std::filesystem::path&, const struct stat& info) { before_.insert(identity(info)); });
     }
     ~OwnershipWatch() { finish(); }
 
     bool started() const { return started_; }
+
+    // Looks at every item below the top now, with the calling thread's
+    // rights, and records what finish() would.
+    void lookNow() {
+        std::lock_guard lock(looking_);
+        scan([&](const std::filesystem::path& path, const struct stat& info) {
+            if (!recorded(info) || before_.contains(identity(info))) return;
+            lines_.push_back(path.string() + " " + std::to_string(info.st_mode & 07777) + " " +
+                             std::to_string(info.st_uid));
+        });
+    }
 
     // Ends the watch: one line per item recorded ("path mode uid"), and
     // the number of names looked at.
@@ -75,6 +97,28 @@ public:
     size_t looked() const { return looked_; }
 
 private:
+    static bool recorded(const struct stat& info) {
+        const bool setId = (info.st_mode & (S_ISUID | S_ISGID)) != 0 && !S_ISDIR(info.st_mode);
+        const bool roots = info.st_uid == 0 && S_ISREG(info.st_mode);
+        return setId || roots;
+    }
+    using Identity = std::tuple<dev_t, ino_t, uid_t, mode_t>;
+    static Identity identity(const struct stat& info) {
+        return {info.st_dev, info.st_ino, info.st_uid, info.st_mode};
+    }
+    // Every item below the top, links not followed; what cannot be read
+    // is passed over, as a user without the right would.
+    template <class Visit>
+    void scan(Visit visit) const {
+        namespace fs = std::filesystem;
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(top_, fs::directory_options::skip_permission_denied, error), end;
+             !error && it != end; it.increment(error)) {
+            struct stat info{};
+            if (::lstat(it->path().c_str(), &info) == 0) visit(it->path(), info);
+        }
+    }
+
     // In the child: no allocation, only system calls on fixed buffers.
     static void put(int out, const char* text) { (void)!::write(out, text, std::strlen(text)); }
     static void putNumber(int out, unsigned long value) {
@@ -176,6 +220,9 @@ private:
     bool started_ = false;
     std::vector<std::string> lines_;
     size_t looked_ = 0;
+    std::filesystem::path top_;
+    std::set<Identity> before_;
+    std::mutex looking_;
 };
 
 }  // namespace platform::testing

@@ -49,12 +49,14 @@ std::optional<ViewerPathConfinement> ViewerPathConfinement::forConsoleUser(const
     std::vector<char> buffer;
     if (processUserName() && consoleUserName == *processUserName()) return std::nullopt;
     std::optional<Account> account;
+    bool directoryStoodIn = false;
     {
         std::lock_guard lock(accountLookupLock);
+        directoryStoodIn = static_cast<bool>(accountLookup);
         if (accountLookup && !consoleUserName.empty()) account = accountLookup(consoleUserName);
     }
     const bool injected = account.has_value();
-    if (!account && !consoleUserName.empty()) {
+    if (!directoryStoodIn && !consoleUserName.empty()) {
         if (auto entry = userEntry(&consoleUserName, 0, buffer); entry && entry->pw_dir)
             account = Account{entry->pw_dir, {entry->pw_uid, entry->pw_gid}};
     }

@@ -52,8 +52,10 @@ public:
     platform::Result<std::shared_ptr<platform::ConfinedFolder>> openFolder(const std::filesystem::path& path,
                                                                            bool create) const;
 
-    // Stands in for the directory service's answer about a user (the home
-    // and owner of an account the machine does not have); tests only.
+    // Stands in for the directory service (the home and owner of an
+    // account the machine does not have); tests only. While set it is the
+    // whole directory: a name it does not know is no account, whatever
+    // accounts the machine has.
     static void setAccountLookupForTesting(
         std::function<std::optional<Account>(const std::string& userName)> lookup);
 

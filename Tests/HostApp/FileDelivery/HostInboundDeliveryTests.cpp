@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 
+#include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/Folders.h"
 #include "Platform/SimulatedMachine.h"
@@ -29,6 +30,10 @@ struct SentPacket {
 class InboundDelivery : public HostShellTest {
 protected:
     void SetUp() override {
+        // The console user some tests name ("viewertest") is looked up in
+        // a directory that knows no account, never among the machine's.
+        ViewerPathConfinement::setAccountLookupForTesting(
+            [](const std::string&) -> std::optional<ViewerPathConfinement::Account> { return std::nullopt; });
         launch();
         home = Folders::home();
         fs::create_directories(home);
@@ -44,6 +49,7 @@ protected:
             return true;
         };
     }
+    ~InboundDelivery() override { ViewerPathConfinement::setAccountLookupForTesting(nullptr); }
 
     // The packet as the server hands it over: on a queue of its own.
     void deliver(FileTransferPacket packet) {

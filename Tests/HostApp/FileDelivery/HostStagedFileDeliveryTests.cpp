@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKitAlert.h"
 #include "Platform/AppleScript.h"
@@ -678,7 +679,9 @@ namespace {
 // A Viewer logs in as the console user; when the Host runs as another user
 // (here: the console user is "viewertest", the Host runs as this process's
 // user), everything a Viewer names must lie inside the console user's home
-// (the data root's), links resolved.
+// (the data root's), links resolved. The name is looked up in a directory
+// that knows no account, so a machine with a "viewertest" of its own runs
+// the same test.
 std::string processUserName() {
     const passwd* entry = ::getpwuid(::geteuid());
     return entry ? entry->pw_name : "";
@@ -691,8 +694,11 @@ protected:
         outside = dataRoot->path() / "outside";
         fs::create_directories(outside);
         fs::create_symlink(outside, Folders::home() / "link-out");
+        ViewerPathConfinement::setAccountLookupForTesting(
+            [](const std::string&) -> std::optional<ViewerPathConfinement::Account> { return std::nullopt; });
         setConsoleUser("viewertest");
     }
+    ~ConfinedToConsoleHome() override { ViewerPathConfinement::setAccountLookupForTesting(nullptr); }
     static void setConsoleUser(const std::string& name) {
         auto session = SimulatedMachine::current().consoleSession();
         session.userName = name;

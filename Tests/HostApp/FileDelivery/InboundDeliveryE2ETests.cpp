@@ -309,9 +309,13 @@ TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
 }
 
 // A Viewer that logs in as a console user other than the Host process's.
+// Its name is looked up in a directory that knows no account unless a test
+// gives it one, never among the machine's own.
 class InboundDeliveryForAnotherUserE2E : public InboundDeliveryE2E {
 protected:
     void SetUp() override {
+        ViewerPathConfinement::setAccountLookupForTesting(
+            [](const std::string&) -> std::optional<ViewerPathConfinement::Account> { return std::nullopt; });
         auto session = SimulatedMachine::current().consoleSession();
         session.userName = "viewertest";
         SimulatedMachine::current().setConsoleSession(session);
@@ -372,13 +376,19 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AFolderSwappedForALinkBeforeTheMoveLead
             fs::create_directory_symlink(outside, in);
         };
         size_t written = 0;
+        bool waited = false;
         // Every queue runs on this thread: at three quarters of the bytes
         // the hook lets the other queues run until the Host has the folder
-        // open (it may still be looking for it), then swaps it.
+        // open (it may still be looking for it), then swaps it. It waits
+        // once: a folder that never opens fails the test, not every write.
         host.setWriteHookForTesting([&](size_t bytes) {
             written += bytes;
-            if (!c.duringUpload || swapped || written < size * 3 / 4) return;
-            EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.pendingDestinationFolders.contains(*batch); }));
+            if (!c.duringUpload || swapped || waited || written < size * 3 / 4) return;
+            waited = true;
+            if (!runUntil([&] { return delegate->fileDelivery.pendingDestinationFolders.contains(*batch); }, 10)) {
+                ADD_FAILURE() << "the Host never had the destination folder open";
+                return;
+            }
             swap();
         });
         // Runs as each move begins: the batch's folder was checked long before.

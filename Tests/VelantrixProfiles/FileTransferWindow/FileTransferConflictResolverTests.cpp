@@ -41,6 +41,7 @@ protected:
         fs::create_directories(destination);
     }
     ~ConflictResolver() override {
+        FileMoves::setSettleStepForTesting(nullptr);
         FileMoves::setMoveFailureForTesting(nullptr);
         FileMoves::setCopyFailureForTesting(nullptr);
         for (const auto& folder : cleanup) fs::remove_all(folder);
@@ -265,7 +266,8 @@ TEST_F(ConflictResolver, AnOpenedFolderKeepsEveryChoiceAndBackupInsideItsHome) {
 
 // Replacing another user's set-user-ID file with a backup: neither the
 // backup nor the new item is ever seen in that user's folders as root's
-// or with a set-ID bit, watched through the whole delivery.
+// or with a set-ID bit, watched through the whole delivery and looked at
+// between the steps of each item's making.
 TEST_F(ConflictResolver, AReplaceWithBackupForAnotherUserShowsNoRootOrSetIdItem) {
     if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
     const passwd* nobody = ::getpwnam("nobody");
@@ -283,12 +285,19 @@ TEST_F(ConflictResolver, AReplaceWithBackupForAnotherUserShowsNoRootOrSetIdItem)
 
     platform::testing::OwnershipWatch watch(userHome);
     ASSERT_TRUE(watch.started());
+    size_t steps = 0;
+    FileMoves::setSettleStepForTesting([&] {
+        steps++;
+        watch.lookNow();
+    });
     FileTransferConflictResolver::deliver({stage("tool", "#!/bin/sh\necho new\n")}, *folder, parent, true, true,
                                           [this](const FileTransferDeliveryResult& r) { result = r; });
     runUntilIdle();
     answer(2);  // Replace, keeping a backup
+    FileMoves::setSettleStepForTesting(nullptr);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->failedItemCount, 0u);
+    EXPECT_GT(steps, 0u) << "the items made were looked at between their steps";
     EXPECT_EQ(watch.finish(), std::vector<std::string>{}) << "an item of root's or with a set-ID bit was visible";
 
     const fs::path transfer = userHome / "Norvessal Backups" / "transfer";

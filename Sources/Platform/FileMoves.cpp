@@ -200,28 +200,15 @@ int unlinkWritable(int folder, const std::string& name, int flags) {
     return ::unlinkat(folder, name.c_str(), flags);
 }
 
-// Removes an item and, for a folder, everything below it, never through a
-// link: what can go goes, and the first failure is reported.
+// Removes an item and, for a folder, everything below it at any depth,
+// never through a link: what can go goes, and the first failure is
+// reported.
 Status removeTreeAt(int folder, const fs::path& name) {
-    if (!isFolderAt(folder, name)) {
-        if (::unlinkat(folder, name.c_str(), 0) != 0) return errnoFailure("remove " + name.string());
-        return success();
-    }
-    std::optional<Status> first;
-    TreeWalk::Options options;
-    options.order = TreeWalk::Order::childrenFirst;
-    options.onError = [&](const TreeWalkFailure& failure) {
-        if (!first) first = toStatus(failure);
-    };
-    auto walked = TreeWalk::walk(folder, name.string(), options, [](const TreeEntry& entry) {
-        const int flags = entry.kind == FileSystemEntryKind::folder ? AT_REMOVEDIR : 0;
-        const int removed = entry.depth == 0 ? ::unlinkat(entry.folder, entry.name.c_str(), flags)
-                                             : unlinkWritable(entry.folder, entry.name, flags);
-        if (removed != 0) return errnoFailure("remove");
-        return success();
+    auto removed = TreeWalk::remove(folder, name.string(), [](int at, const std::string& item, int flags) {
+        return unlinkWritable(at, item, flags);
     });
-    if (!walked) return toStatus(walked.error());
-    return first ? *first : success();
+    if (!removed) return toStatus(removed.error());
+    return success();
 }
 
 // The source of a move that is whole at its target: its removal failing

@@ -80,9 +80,9 @@ struct FileMoves {
     // now under `incoming`'s name, is removed. On failure both stay.
     static Status replace(const std::filesystem::path& incoming, const std::filesystem::path& existing);
     static Status replaceAt(int folder, const std::filesystem::path& incoming, const std::filesystem::path& existing);
-    // Removes an item, a folder with everything below it, never following
-    // a link; a tree past the walker's bounds is left whole. Removes what
-    // it can and reports the first failure.
+    // Removes an item, a folder with everything below it at any depth,
+    // never following a link, with the few descriptors of TreeWalk::remove.
+    // Removes what it can and reports the first failure.
     static Status removeAt(int folder, const std::filesystem::path& name);
     // A free name for an item on its way into `folder`, hidden and unique.
     static std::filesystem::path temporaryName(const std::filesystem::path& folder);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -249,28 +250,15 @@ int unlinkWritable(int folder, const std::string& name, int flags) {
     return ::unlinkat(folder, name.c_str(), flags);
 }
 
-// Removes an item and, for a folder, everything below it, never through a
-// link: what can go goes, and the first failure is reported.
+// Removes an item and, for a folder, everything below it at any depth,
+// never through a link: what can go goes, and the first failure is
+// reported.
 Status removeTreeAt(int folder, const fs::path& name) {
-    if (!isFolderAt(folder, name)) {
-        if (::unlinkat(folder, name.c_str(), 0) != 0) return errnoFailure("remove " + name.string());
-        return success();
-    }
-    std::optional<Status> first;
-    TreeWalk::Options options;
-    options.order = TreeWalk::Order::childrenFirst;
-    options.onError = [&](const TreeWalkFailure& failure) {
-        if (!first) first = toStatus(failure);
-    };
-    auto walked = TreeWalk::walk(folder, name.string(), options, [](const TreeEntry& entry) {
-        const int flags = entry.kind == FileSystemEntryKind::folder ? AT_REMOVEDIR : 0;
-        const int removed = entry.depth == 0 ? ::unlinkat(entry.folder, entry.name.c_str(), flags)
-                                             : unlinkWritable(entry.folder, entry.name, flags);
-        if (removed != 0) return errnoFailure("remove");
-        return success();
+    auto removed = TreeWalk::remove(folder, name.string(), [](int at, const std::string& item, int flags) {
+        return unlinkWritable(at, item, flags);
     });
-    if (!walked) return toStatus(walked.error());
-    return first ? *first : success();
+    if (!removed) return toStatus(removed.error());
+    return success();
 }
 
 // The source of a move that is whole at its target: its removal failing
@@ -675,6 +663,38 @@ Status FileMoves::exchangeAt(int folder, const fs::path& a, const fs::path& b) {
 }
 
 Status FileMoves::removeAt(int folder, const fs::path& name) { return removeTreeAt(folder, name); }
+
+namespace {
+// An extension longer than this is no extension worth keeping: the name is
+// cut as a whole.
+constexpr size_t maxKeptExtensionBytes = 32;
+
+// `text` cut to at most `bytes`, never inside a UTF-8 character.
+std::string cutBetweenCharacters(const std::string& text, size_t bytes) {
+    if (text.size() <= bytes) return text;
+    size_t end = bytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+}  // namespace
+
+std::string FileMoves::fittedName(const std::string& name, const std::string& suffix, size_t maxBytes) {
+    const fs::path path(name);
+    std::string stem = path.stem().string();
+    std::string extension = path.extension().string();
+    if (extension.size() > maxKeptExtensionBytes || extension.size() + suffix.size() >= maxBytes) {
+        stem = name;
+        extension.clear();
+    }
+    const size_t room = maxBytes > suffix.size() + extension.size() ? maxBytes - suffix.size() - extension.size() : 0;
+    return cutBetweenCharacters(stem, room) + suffix + extension;
+}
+
+size_t FileMoves::maxNameBytesAt(int folder) {
+    const long limit = ::fpathconf(folder, _PC_NAME_MAX);
+    if (limit <= 0) return defaultMaxNameBytes;
+    return std::min(static_cast<size_t>(limit), defaultMaxNameBytes);
+}
 
 void FileMoves::setCopyFailureForTesting(std::function<bool(const fs::path&)> fails) {
     std::lock_guard lock(failureLock);

@@ -82,9 +82,9 @@ struct FileMoves {
     // now under `incoming`'s name, is removed. On failure both stay.
     static Status replace(const std::filesystem::path& incoming, const std::filesystem::path& existing);
     static Status replaceAt(int folder, const std::filesystem::path& incoming, const std::filesystem::path& existing);
-    // Removes an item, a folder with everything below it, never following
-    // a link; a tree past the walker's bounds is left whole. Removes what
-    // it can and reports the first failure.
+    // Removes an item, a folder with everything below it at any depth,
+    // never following a link, with the few descriptors of TreeWalk::remove.
+    // Removes what it can and reports the first failure.
     static Status removeAt(int folder, const std::filesystem::path& name);
     // A free name for an item on its way into `folder`, hidden and unique.
     static std::filesystem::path temporaryName(const std::filesystem::path& folder);
@@ -97,6 +97,15 @@ struct FileMoves {
     enum class NameUse { free, taken, unusable };
     static NameUse nameUse(const std::filesystem::path& path);
     static NameUse nameUseAt(int folder, const std::filesystem::path& name);
+    // `name` with `suffix` put before its extension ("a.txt", " 1": "a 1.txt"),
+    // cut to `maxBytes` at the end of its stem, between whole UTF-8
+    // characters, so a variant of the longest name still fits. The
+    // extension is kept unless it is too long to be one; then the whole is
+    // cut.
+    static std::string fittedName(const std::string& name, const std::string& suffix, size_t maxBytes);
+    // The longest name the folder's file system takes, at most 255 bytes.
+    static size_t maxNameBytesAt(int folder);
+    static constexpr size_t defaultMaxNameBytes = 255;
     // Loops that look for a free variant of a name stop after this many.
     static constexpr int maxNameVariants = 1000;
     // `first` if free, else the first free one of next(first, 1),

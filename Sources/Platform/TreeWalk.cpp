@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace platform {
 namespace {
 
 std::atomic<bool> resolveBeneathUnavailable{false};
+std::atomic<size_t> removalFoldersPerRead{0};
 
 FileSystemEntryKind kindOf(mode_t mode) {
     if (S_ISREG(mode)) return FileSystemEntryKind::file;
@@ -246,12 +248,13 @@ private:
             const int cause = errno;
             return carryOn({relative, errorText("stat", cause), false, cause});
         }
+        TreeEntry entry = entryFrom(relative, child, depth, info);
+        entry.folder = folder;
+        if (options_.leaveOut && options_.leaveOut(entry)) return true;
         if (depth > options_.maxDepth) {
             pastBounds(relative, "more than " + std::to_string(options_.maxDepth) + " levels");
             return false;
         }
-        TreeEntry entry = entryFrom(relative, child, depth, info);
-        entry.folder = folder;
         count(entry);
         if (entry.kind != FileSystemEntryKind::folder) return visit(entry);
 
@@ -323,6 +326,223 @@ private:
     std::optional<TreeWalkFailure> failure_;
 };
 
+
+// The removal of a tree of any depth. Each folder on the path from the top
+// to where the removal is has a level: its name, its identity, and the
+// names in it that could not go. Going down is by name from the folder
+// held; going back up is by "..", taken only when it is the folder the
+// level recorded (a folder moved meanwhile would otherwise lead out of the
+// tree), else by the names from the top. Between steps the top, the
+// current folder and, while one is read, its listing are open.
+class Removal {
+public:
+    Removal(int folder, const std::string& name, const TreeWalk::Unlink& unlink)
+        : folder_(folder), name_(name), unlink_(unlink) {}
+
+    TreeWalkResult run() {
+        struct stat info{};
+        if (::fstatat(folder_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int cause = errno;
+            return TreeWalkFailure{{}, errorText("stat " + name_, cause), false, cause};
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            if (::unlinkat(folder_, name_.c_str(), 0) != 0) {
+                const int cause = errno;
+                return TreeWalkFailure{{}, errorText("remove " + name_, cause), false, cause};
+            }
+            removed_.entries = removed_.files = 1;
+            return removed_;
+        }
+        root_ = FileHandle(openChildFolder(folder_, name_));
+        if (!root_.isOpen() || !isItem(root_.fd(), info.st_dev, info.st_ino)) {
+            const int cause = root_.isOpen() ? ESTALE : errno;
+            return TreeWalkFailure{{}, errorText("open " + name_, cause), false, cause};
+        }
+        levels_.push_back({name_, info.st_dev, info.st_ino, {}, {}, false});
+        while (!levels_.empty()) {
+            if (!step()) break;
+        }
+        current_.close();
+        root_.close();
+        if (failure_) return *failure_;
+        return removed_;
+    }
+
+private:
+    struct Level {
+        std::string name;
+        dev_t device = 0;
+        ino_t inode = 0;
+        // Folders found in it and not gone into yet.
+        std::vector<std::string> folders;
+        // Names in it that could not be removed: not looked for again.
+        std::set<std::string> kept;
+        // It could not be read to its end: what was found in it is dealt
+        // with, and it is not read again.
+        bool unreadable = false;
+    };
+
+    // Folders of one folder held at once; past it the folder is read again
+    // once they are gone, so a folder of millions of folders costs a few
+    // reads, not its whole listing in memory.
+    static constexpr size_t defaultFoldersPerRead = 4096;
+    static size_t foldersPerRead() {
+        const size_t set = removalFoldersPerRead.load();
+        return set == 0 ? defaultFoldersPerRead : set;
+    }
+
+    static bool isItem(int fd, dev_t device, ino_t inode) {
+        struct stat opened{};
+        return ::fstat(fd, &opened) == 0 && opened.st_dev == device && opened.st_ino == inode;
+    }
+
+    int here() const { return levels_.size() == 1 ? root_.fd() : current_.fd(); }
+
+    std::string relativeOf(const std::string& name) const {
+        std::string relative;
+        for (size_t i = 1; i < levels_.size(); i++) relative += levels_[i].name + "/";
+        return relative + name;
+    }
+
+    int unlink(int folder, const std::string& name, int flags) {
+        return unlink_ ? unlink_(folder, name, flags) : ::unlinkat(folder, name.c_str(), flags);
+    }
+
+    // Notes a failure (the first is returned) and keeps `name` in the
+    // current folder.
+    void keep(const std::string& name, const std::string& what, int cause) {
+        if (!failure_) failure_ = TreeWalkFailure{relativeOf(name), errorText(what, cause), false, cause};
+        levels_.back().kept.insert(name);
+    }
+
+    // Reads the current folder: everything in it but folders is removed
+    // there and then, folders are noted for going into.
+    void read() {
+        Level& level = levels_.back();
+        const int listing = ::openat(here(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+        if (!dir) {
+            const int cause = errno;
+            if (listing >= 0) ::close(listing);
+            if (!failure_) failure_ = TreeWalkFailure{relativeOf({}), errorText("read folder", cause), false, cause};
+            level.unreadable = true;
+            return;
+        }
+        for (;;) {
+            errno = 0;
+            const dirent* found = ::readdir(dir);
+            if (!found) break;
+            const std::string name = found->d_name;
+            if (name == "." || name == ".." || level.kept.contains(name)) continue;
+            struct stat info{};
+            if (::fstatat(here(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT) keep(name, "stat", errno);
+                continue;
+            }
+            if (S_ISDIR(info.st_mode)) {
+                if (level.folders.size() < foldersPerRead()) level.folders.push_back(name);
+                continue;
+            }
+            if (unlink(here(), name, 0) != 0) {
+                if (errno != ENOENT) keep(name, "remove", errno);
+                continue;
+            }
+            removed_.entries++;
+            removed_.files++;
+        }
+        const int cause = errno;
+        ::closedir(dir);
+        if (cause != 0) {
+            if (!failure_) failure_ = TreeWalkFailure{relativeOf({}), errorText("read folder", cause), false, cause};
+            level.unreadable = true;
+        }
+    }
+
+    // One step: into a folder of the current one, or, when nothing but what
+    // was kept is left in it, back up with it removed.
+    bool step() {
+        Level& level = levels_.back();
+        if (level.folders.empty() && !level.unreadable) read();
+        if (level.folders.empty()) return leave();
+        const std::string name = std::move(level.folders.back());
+        level.folders.pop_back();
+        struct stat info{};
+        if (::fstatat(here(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) keep(name, "stat", errno);
+            return true;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            // Swapped since it was read: removed as what it is now.
+            if (unlink(here(), name, 0) != 0 && errno != ENOENT) keep(name, "remove", errno);
+            return true;
+        }
+        FileHandle opened(openChildFolder(here(), name));
+        if (!opened.isOpen() || !isItem(opened.fd(), info.st_dev, info.st_ino)) {
+            keep(name, "open folder", opened.isOpen() ? ESTALE : errno);
+            return true;
+        }
+        current_ = std::move(opened);
+        levels_.push_back({name, info.st_dev, info.st_ino, {}, {}, false});
+        return true;
+    }
+
+    bool leave() {
+        Level done = std::move(levels_.back());
+        levels_.pop_back();
+        const bool whole = done.kept.empty();
+        if (levels_.empty()) {
+            current_.close();
+            root_.close();
+            if (whole && ::unlinkat(folder_, name_.c_str(), AT_REMOVEDIR) != 0 && !failure_) {
+                const int cause = errno;
+                failure_ = TreeWalkFailure{{}, errorText("remove " + name_, cause), false, cause};
+            }
+            if (whole && !failure_) {
+                removed_.entries++;
+                removed_.folders++;
+            }
+            return false;
+        }
+        if (levels_.size() > 1) {
+            const Level& parent = levels_.back();
+            FileHandle up(::openat(current_.fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!up.isOpen() || !isItem(up.fd(), parent.device, parent.inode)) {
+                std::string path;
+                for (size_t i = 1; i < levels_.size(); i++) path += (i > 1 ? "/" : "") + levels_[i].name;
+                up = FileHandle(TreeWalk::openFolderBeneath(root_.fd(), path));
+                if (!up.isOpen() || !isItem(up.fd(), parent.device, parent.inode)) {
+                    // The tree changed under the removal: it stops rather
+                    // than guess where it is.
+                    const int cause = up.isOpen() ? ESTALE : errno;
+                    if (!failure_) failure_ = TreeWalkFailure{path, errorText("open folder", cause), false, cause};
+                    return false;
+                }
+            }
+            current_ = std::move(up);
+        } else {
+            current_.close();
+        }
+        if (!whole) {
+            levels_.back().kept.insert(done.name);
+        } else if (unlink(here(), done.name, AT_REMOVEDIR) != 0) {
+            if (errno != ENOENT) keep(done.name, "remove", errno);
+        } else {
+            removed_.entries++;
+            removed_.folders++;
+        }
+        return true;
+    }
+
+    const int folder_;
+    const std::string name_;
+    const TreeWalk::Unlink& unlink_;
+    FileHandle root_;
+    // The folder of the last level below the top.
+    FileHandle current_;
+    std::vector<Level> levels_;
+    TreeSummary removed_;
+    std::optional<TreeWalkFailure> failure_;
+};
 }  // namespace
 
 Result<FileHandle> TreeEntry::openForReading() const {
@@ -344,6 +564,10 @@ TreeWalkResult TreeWalk::walk(int folder, const std::string& name, const Options
     auto scanned = scan(folder, name, options);
     if (!scanned) return scanned;
     return Pass(folder, name, options, &visit).run();
+}
+
+TreeWalkResult TreeWalk::remove(int folder, const std::string& name, const Unlink& unlink) {
+    return Removal(folder, name, unlink).run();
 }
 
 int TreeWalk::openFolderBeneath(int folder, const fs::path& relative) {
@@ -377,6 +601,8 @@ int TreeWalk::openFolderBeneath(int folder, const fs::path& relative) {
     }
     return opened.release();
 }
+
+void TreeWalk::setRemovalFoldersPerReadForTesting(size_t folders) { removalFoldersPerRead = folders; }
 
 void TreeWalk::setResolveBeneathUnavailableForTesting(bool unavailable) { resolveBeneathUnavailable = unavailable; }
 

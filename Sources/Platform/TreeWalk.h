@@ -96,6 +96,12 @@ public:
         // below it; when not, the walk stops at the first failure. Bounds
         // are never skipped.
         std::function<void(const TreeWalkFailure&)> onError;
+        // When set, an entry below the walked item for which it answers
+        // true is left out of the walk: neither counted against the bounds
+        // nor visited, and a folder's content not read. What an operation
+        // does not touch (hidden items it does not send) cannot make it
+        // refuse the rest.
+        std::function<bool(const TreeEntry&)> leaveOut;
     };
 
     using Visitor = std::function<Status(const TreeEntry&)>;
@@ -112,11 +118,32 @@ public:
     // the scan counted.
     static TreeWalkResult walk(int folder, const std::string& name, const Options& options, const Visitor& visit);
 
+    // How an item below the removed one is unlinked (flags as unlinkat's);
+    // unset: unlinkat itself.
+    using Unlink = std::function<int(int folder, const std::string& name, int flags)>;
+
+    // Removes the item `name` of `folder` and, for a folder, everything
+    // below it, at any depth: the Host's own staging must never outlive a
+    // batch because of its shape. No bound applies; the descriptors held
+    // stay the same at any depth (the walk goes down by name and back up
+    // by "..", checked to be the folder it came from, else reopened from
+    // the top by its names), no link is followed and nothing outside the
+    // item is touched. The names held are those of one path through the
+    // tree and of at most a few thousand folders of each folder on it.
+    // What can go goes; the first failure is returned, with what was
+    // removed in the summary otherwise. The item itself is removed with
+    // unlinkat, what is below it with `unlink`.
+    static TreeWalkResult remove(int folder, const std::string& name, const Unlink& unlink = {});
+
     // The folder `relative` beneath `folder` (empty: `folder` itself), no
     // component a link or "..": in one call where the kernel resolves
     // beneath a folder, else one component at a time holding at most two
     // descriptors. Close-on-exec; -1 with errno on failure.
     static int openFolderBeneath(int folder, const std::filesystem::path& relative);
+
+    // How many folders of one folder a removal holds before it reads that
+    // folder again (0: the default); tests only.
+    static void setRemovalFoldersPerReadForTesting(size_t folders);
 
     // Makes openFolderBeneath go one component at a time, as on a kernel
     // without the call that resolves beneath a folder; tests only.

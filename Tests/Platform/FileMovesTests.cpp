@@ -14,7 +14,9 @@
 #include <fstream>
 #include <optional>
 
+#include "Platform/FileHandles.h"
 #include "Platform/FileMoves.h"
+#include "Platform/TreeWalk.h"
 #include "Platform/Uuid.h"
 #include "Support/TestSupport.h"
 
@@ -399,6 +401,20 @@ TEST_F(FileMovesTest, RemovalTakesWhatItCanAndReportsWhatStays) {
     ::chmod((dir / "tree" / "locked").c_str(), 0755);
     EXPECT_FALSE(removed);
     EXPECT_EQ(filesBelow(dir / "tree"), (std::vector<std::string>{"locked", "locked/kept.txt"}));
+}
+
+// A removal has no depth bound: a tree deeper than the walker's, with a
+// read-only folder of its own at the bottom, goes whole.
+TEST_F(FileMovesTest, RemovalTakesATreeDeeperThanTheWalksBound) {
+    const fs::path dir = dataRoot->path() / "remove-deep";
+    fs::path bottom = dir / "tree";
+    for (int i = 0; i < platform::TreeWalk::defaultMaxDepth + 72; i++) bottom /= "d";
+    write(bottom / "locked" / "f.txt", "f");
+    ::chmod((bottom / "locked").c_str(), 0555);
+    auto folder = platform::FileHandle(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto removed = FileMoves::removeAt(folder.fd(), "tree");
+    EXPECT_TRUE(removed.ok()) << removed.error();
+    EXPECT_FALSE(fs::exists(dir / "tree"));
 }
 
 // No copy carries a set-user-ID or set-group-ID bit, whether it is a file

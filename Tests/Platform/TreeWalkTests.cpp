@@ -46,7 +46,10 @@ protected:
         folder = FileHandle(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         ASSERT_TRUE(folder.isOpen());
     }
-    void TearDown() override { TreeWalk::setResolveBeneathUnavailableForTesting(false); }
+    void TearDown() override {
+        TreeWalk::setResolveBeneathUnavailableForTesting(false);
+        TreeWalk::setRemovalFoldersPerReadForTesting(0);
+    }
     void write(const fs::path& p, const std::string& text) {
         fs::create_directories(p.parent_path());
         std::ofstream(p) << text;
@@ -219,6 +222,97 @@ TEST_F(TreeWalkTest, AFileIsOpenedOnlyIfItIsStillTheOneTheWalkMet) {
         return platform::success();
     });
     EXPECT_TRUE(walked.ok());
+}
+
+// Removal has no bound: a chain far past the walk's depth bound, and a
+// folder of more folders than one read holds, go whole under a descriptor
+// limit far below the depth, with no more descriptors held at the bottom
+// than at the top.
+TEST_F(TreeWalkTest, RemovalTakesATreeOfAnyShapeWithDescriptorsFlat) {
+    makeDeepChain("deep", 600);
+    ASSERT_EQ(::mkdirat(folder.fd(), "wide", 0755), 0);
+    FileHandle wide(::openat(folder.fd(), "wide", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < 200; i++) ASSERT_EQ(::mkdirat(wide.fd(), ("d" + std::to_string(i)).c_str(), 0755), 0);
+    write(base / "wide" / "d7" / "f", "x");
+    wide.close();
+    TreeWalk::setRemovalFoldersPerReadForTesting(16);
+    DescriptorLimit limit(128);
+    const size_t before = openDescriptors();
+    for (const char* item : {"deep", "wide"}) {
+        SCOPED_TRACE(item);
+        size_t most = 0, calls = 0;
+        auto removed = TreeWalk::remove(folder.fd(), item, [&](int at, const std::string& name, int flags) {
+            // At the bottom, and now and then on the way up.
+            if (name == "bottom" || ++calls % 97 == 0) most = std::max(most, openDescriptors());
+            return ::unlinkat(at, name.c_str(), flags);
+        });
+        ASSERT_TRUE(removed.ok()) << removed.error().relative.size() << " " << removed.error().message;
+        EXPECT_FALSE(fs::exists(base / item));
+        EXPECT_LE(most, before + 3);
+        EXPECT_EQ(openDescriptors(), before);
+    }
+}
+
+// A link is removed as a link; a folder moved out of the tree while it is
+// removed is not the way back up, so what is beside it outside stays; an
+// item that cannot go is reported and keeps only the folders above it.
+TEST_F(TreeWalkTest, RemovalStaysBeneathTheItemAndReportsWhatItLeaves) {
+    write(base / "outside" / "keep.txt", "keep");
+    write(base / "t" / "a" / "b" / "c" / "f", "");
+    write(base / "t" / "a" / "g", "");
+    fs::create_directory_symlink(base / "outside", base / "t" / "link");
+    for (const bool stepwise : {false, true}) {
+        TreeWalk::setResolveBeneathUnavailableForTesting(stepwise);
+        SCOPED_TRACE(stepwise ? "one component at a time" : "resolved at once");
+        write(base / "m" / "a" / "b" / "c" / "f", "");
+        write(base / "m" / "a" / "h", "");
+        bool moved = false;
+        auto removed = TreeWalk::remove(folder.fd(), "m", [&](int at, const std::string& name, int flags) {
+            // Below b, b is taken out of the tree into "outside".
+            if (name == "f" && !moved) {
+                moved = true;
+                fs::rename(base / "m" / "a" / "b", base / "outside" / "b");
+            }
+            return ::unlinkat(at, name.c_str(), flags);
+        });
+        EXPECT_TRUE(moved);
+        EXPECT_TRUE(removed.ok()) << removed.error().message;
+        EXPECT_FALSE(fs::exists(base / "m"));
+        EXPECT_TRUE(fs::exists(base / "outside" / "keep.txt")) << "the way up led outside the tree";
+        fs::remove_all(base / "outside" / "b");
+    }
+    auto kept = TreeWalk::remove(folder.fd(), "t", [](int at, const std::string& name, int flags) {
+        if (name == "f") {
+            errno = EBUSY;
+            return -1;
+        }
+        return ::unlinkat(at, name.c_str(), flags);
+    });
+    ASSERT_FALSE(kept.ok());
+    EXPECT_EQ(kept.error().relative, "a/b/c/f");
+    EXPECT_EQ(kept.error().error, EBUSY);
+    EXPECT_TRUE(fs::exists(base / "t" / "a" / "b" / "c" / "f"));
+    EXPECT_FALSE(fs::exists(base / "t" / "a" / "g"));
+    EXPECT_FALSE(fs::is_symlink(base / "t" / "link"));
+    EXPECT_TRUE(fs::exists(base / "outside" / "keep.txt"));
+}
+
+// What a walk leaves out is neither counted nor visited: a hidden folder
+// far past the depth bound does not refuse the rest.
+TEST_F(TreeWalkTest, WhatIsLeftOutCountsAgainstNoBound) {
+    write(base / "t" / "visible.txt", "12");
+    makeDeepChain("t/.cache", 200);
+    TreeWalk::Options options;
+    options.leaveOut = [](const TreeEntry& e) { return e.name.starts_with("."); };
+    std::vector<std::string> seen;
+    auto walked = TreeWalk::walk(folder.fd(), "t", options, [&](const TreeEntry& e) {
+        seen.push_back(e.relative);
+        return platform::success();
+    });
+    ASSERT_TRUE(walked.ok()) << walked.error().message;
+    EXPECT_EQ(seen, (std::vector<std::string>{"", "visible.txt"}));
+    EXPECT_EQ(walked->entries, 2u);
+    EXPECT_FALSE(TreeWalk::scan(folder.fd(), "t").ok()) << "counted, the hidden chain is past the bound";
 }
 
 }  // namespace

@@ -23,6 +23,10 @@ namespace {
 // What moveNumbered did with a batch's items.
 struct NumberedMoves {
     std::vector<fs::path> delivered;
+    // The names of the items that could not be moved.
+    std::vector<std::string> failed;
+    // What failed moves left in the folder all the same.
+    size_t leftAtTarget = 0;
     // The stop came before every item had its turn.
     bool stopped = false;
 };
@@ -44,6 +48,7 @@ NumberedMoves moveNumbered(
     // once for the items that share it. One that cannot be opened so
     // leaves its items staged.
     std::optional<std::pair<fs::path, platform::Result<platform::FolderHandle>>> staging;
+    const size_t maxName = FileMoves::maxNameBytesAt(folder.fd());
     for (const auto& item : items) {
         if (stop && stop->load()) {
             moves.stopped = true;
@@ -53,8 +58,12 @@ NumberedMoves moveNumbered(
         const fs::path name = path.filename();
         if (!staging || staging->first != path.parent_path())
             staging.emplace(path.parent_path(), FileTransferStagedItems::open(path.parent_path()));
+        auto failed = [&](const fs::path& candidate, const std::string& error) {
+            moves.failed.push_back(name.string());
+            if (onFailure) onFailure(name, candidate, error);
+        };
         if (!staging->second) {
-            if (onFailure) onFailure(name, folder.path() / name, staging->second.error());
+            failed(folder.path() / name, staging->second.error());
             continue;
         }
         // Other deliveries into the same folder run at the same time, so a
@@ -65,25 +74,54 @@ NumberedMoves moveNumbered(
             // Names come from the sender: the search for a free one is
             // bounded, and a name the file system refuses is not searched
             // at all.
+            // A variant of a name as long as the file system takes is
+            // shortened at the end of its stem, its extension kept.
             const auto candidate = FileMoves::freeVariantAt(folder.fd(), name, [&](const fs::path&, int n) {
-                return fs::path(name.stem().string() + " " + std::to_string(n) + name.extension().string());
+                return fs::path(FileMoves::fittedName(name.string(), " " + std::to_string(n), maxName));
             });
             if (!candidate) {
-                if (onFailure) onFailure(name, folder.path() / name, "no usable name in " + folder.path().string());
+                failed(folder.path() / name, "no usable name in " + folder.path().string());
                 break;
             }
             errno = 0;
-            auto moved = folder.moveIn(*staging->second, name.string(), candidate->string());
+            platform::MoveReport report;
+            auto moved = folder.moveIn(*staging->second, name.string(), candidate->string(), &report);
+            moves.leftAtTarget += report.leftAtTarget;
             if (moved) {
                 moves.delivered.push_back(folder.path() / *candidate);
                 break;
             }
-            if (errno == EEXIST && attempt < FileMoves::maxNameVariants) continue;
-            if (onFailure) onFailure(name, folder.path() / *candidate, moved.error());
+            if (errno == EEXIST && report.leftAtTarget == 0 && attempt < FileMoves::maxNameVariants) continue;
+            failed(folder.path() / *candidate, moved.error());
             break;
         }
     }
     return moves;
+}
+
+// The receipt of a delivery where items failed: which ones, as far as
+// the delivery knows them, and what failed moves left in the folder all
+// the same, so the Viewer is not told less arrived than did.
+std::string partialSaveDetail(const FileTransferDeliveryResult& result) {
+    constexpr size_t namesShown = 3;
+    const size_t saved = result.deliveredURLs.size(), failed = result.failedItemCount;
+    std::string text;
+    if (result.failedNames.empty()) {
+        text = VelantrixL10n::format("fileTransfer.partialSaveDetail", "Saved %d item(s); %d could not be saved.", saved,
+                                     failed);
+    } else {
+        std::string names;
+        for (size_t i = 0; i < result.failedNames.size() && i < namesShown; i++)
+            names += (i > 0 ? ", " : "") + result.failedNames[i];
+        if (result.failedNames.size() > namesShown) names += ", \u2026";
+        text = VelantrixL10n::format("fileTransfer.partialSaveNamedDetail", "Saved %d item(s); %d could not be saved: %@.",
+                                     saved, failed, names);
+    }
+    if (result.leftAtTarget > 0)
+        text += " " + VelantrixL10n::format("fileTransfer.leftAtTargetDetail",
+                                            "%d item(s) of what could not be saved remain in the folder.",
+                                            result.leftAtTarget);
+    return text;
 }
 
 std::string deliveryFailureLine(const fs::path& name, const fs::path& candidate, const std::string& error) {
@@ -144,11 +182,12 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         } else {
             result.failedItemCount += unreceived;
         }
-        // Off the main queue, beneath staging's descriptors, the batch's
-        // staging folder last once empty (what failed stays staged until
-        // the next start); a moved item is no longer there to remove.
-        DispatchQueue::global(platform::QualityOfService::utility).async([items, stopped] {
-            if (stopped) FileTransferStagedItems::remove(items);
+        // Off the main queue, beneath staging's descriptors: what was not
+        // delivered (stopped, or failed: a full disk, a refused folder)
+        // goes with its batch, and the batch's staging folder last; a
+        // moved item is no longer there to remove.
+        DispatchQueue::global(platform::QualityOfService::utility).async([items] {
+            FileTransferStagedItems::remove(items);
             FileTransferStagedItems::removeBatchFolderOf(items);
         });
         if (self) self->finishFileDelivery(batchID, items.size(), folder, result);
@@ -169,6 +208,10 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
                     stop);
                 result.deliveredURLs = std::move(moves.delivered);
                 result.stoppedByUser = moves.stopped;
+                result.failedNames = std::move(moves.failed);
+                result.leftAtTarget = moves.leftAtTarget;
+            } else {
+                for (const auto& item : items) result.failedNames.push_back(item.filename().string());
             }
             result.failedItemCount = items.size() - result.deliveredURLs.size();
             // The delegate is let go on the main queue, never here.
@@ -225,8 +268,12 @@ void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requested
     if (result.stoppedByUser) {
         center.failTask(batchID, VelantrixL10n::format("fileTransfer.center.stopped", "Stopped after saving %d item(s)", saved));
     } else if (failed > 0) {
-        center.failTask(batchID, VelantrixL10n::format("fileTransfer.center.partialSave",
-                                                       "Saved %d item(s); %d could not be saved", saved, failed));
+        std::string text =
+            VelantrixL10n::format("fileTransfer.center.partialSave", "Saved %d item(s); %d could not be saved", saved, failed);
+        if (result.leftAtTarget > 0)
+            text += VelantrixL10n::format("fileTransfer.center.leftAtTarget", "; %d item(s) of them remain in the folder",
+                                          result.leftAtTarget);
+        center.failTask(batchID, text);
     } else {
         center.completeTask(batchID,
                             VelantrixL10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", saved,
@@ -238,9 +285,7 @@ void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requested
             sendManagedCopyDeliveryResponse(
                 batchID, false, VelantrixL10n::format("fileTransfer.stoppedDetail", "Stopped after saving %d item(s).", saved));
         } else if (failed > 0) {
-            sendManagedCopyDeliveryResponse(batchID, false,
-                                            VelantrixL10n::format("fileTransfer.partialSaveDetail",
-                                                                  "Saved %d item(s); %d could not be saved.", saved, failed));
+            sendManagedCopyDeliveryResponse(batchID, false, partialSaveDetail(result));
         } else {
             sendManagedCopyDeliveryResponse(batchID, true, std::nullopt);
         }

@@ -69,25 +69,6 @@ size_t countBatch(const platform::ConfinedFolder& inbox, const std::string& name
     return entries->size();
 }
 
-// The longest name the folder's file system takes.
-size_t maxFilenameBytes(int folder) {
-    const long limit = ::fpathconf(folder, _PC_NAME_MAX);
-    if (limit <= 0) return ClipboardSyncBridge::defaultMaxFilenameBytes;
-    return std::min(static_cast<size_t>(limit), ClipboardSyncBridge::defaultMaxFilenameBytes);
-}
-
-// An extension longer than this is no extension worth keeping: the name is
-// cut as a whole.
-constexpr size_t kMaxKeptExtensionBytes = 32;
-
-// `text` cut to at most `bytes`, never inside a UTF-8 character.
-std::string cutBetweenCharacters(const std::string& text, size_t bytes) {
-    if (text.size() <= bytes) return text;
-    size_t end = bytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
-
 }  // namespace
 
 ClipboardSyncBridge::ClipboardSyncBridge(std::string peerLabel, platform::Pasteboard pasteboard, int64_t maxFileBytes,
@@ -104,15 +85,7 @@ ClipboardSyncBridge::ClipboardSyncBridge(std::string peerLabel, platform::Pasteb
 ClipboardSyncBridge::~ClipboardSyncBridge() { stop(); }
 
 std::string ClipboardSyncBridge::fittedFilename(const std::string& name, const std::string& suffix, size_t maxBytes) {
-    const fs::path path(name);
-    std::string stem = path.stem().string();
-    std::string extension = path.extension().string();
-    if (extension.size() > kMaxKeptExtensionBytes || extension.size() + suffix.size() >= maxBytes) {
-        stem = name;
-        extension.clear();
-    }
-    const size_t room = maxBytes > suffix.size() + extension.size() ? maxBytes - suffix.size() - extension.size() : 0;
-    return cutBetweenCharacters(stem, room) + suffix + extension;
+    return platform::FileMoves::fittedName(name, suffix, maxBytes);
 }
 
 void ClipboardSyncBridge::start() {
@@ -408,7 +381,7 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
     }
     auto batch = makeBatchFolder(sourceID);
     if (!batch) return written;
-    const size_t maxName = maxFilenameBytes(batch->fd());
+    const size_t maxName = platform::FileMoves::maxNameBytesAt(batch->fd());
     int64_t total = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         const ClipboardTransferFile& file = files[i];

@@ -151,27 +151,21 @@ size_t FileTransferService::peerCancelledCountForTesting() const {
     return outgoingCancelled_.size();
 }
 
-void FileTransferService::walk(const URL& url, const std::string& basePath, bool topLevel,
-                               std::vector<OutgoingEntry>& entries, uint64_t& totalBytes, uint64_t& totalFiles) {
-    // A link the user chose is followed; one met inside a folder is skipped,
-    // so a link back up the tree cannot make the walk endless and nothing
-    // outside a sent folder leaves with it.
-    auto item = topLevel ? platform::FileSystemItems::statEntry(url) : platform::FileSystemItems::lstatEntry(url);
-    if (!item) return;
-    if (item->kind == platform::FileSystemEntryKind::folder) {
-        entries.push_back({url, basePath, true, 0});
-        auto children = platform::FileSystemItems::listFolder(url);
-        if (!children) return;
-        for (const auto& child : *children) {
-            if (child.kind != platform::FileSystemEntryKind::folder && child.kind != platform::FileSystemEntryKind::file)
-                continue;
-            walk(url / child.name, basePath + "/" + child.name, false, entries, totalBytes, totalFiles);
-        }
-    } else if (item->kind == platform::FileSystemEntryKind::file) {
-        entries.push_back({url, basePath, false, item->size});
-        totalBytes += item->size;
-        totalFiles += 1;
-    }
+void FileTransferService::walkSource(const SendSource& source, std::vector<OutgoingEntry>& entries,
+                                     uint64_t& totalBytes, uint64_t& totalFiles) {
+    // A link the user chose is followed: the item sent is what it leads
+    // to, under the name chosen. Below it the walker's rules hold: a link
+    // inside is skipped, so a link back up the tree cannot make the walk
+    // endless and nothing outside a sent folder leaves with it.
+    std::error_code error;
+    const fs::path real = fs::canonical(source.url, error);
+    // Vanished before the walk: nothing of it goes.
+    if (error) return;
+    const bool isRoot = !real.has_relative_path();
+    auto folder = platform::ConfinedFolder::openTop(isRoot ? real : real.parent_path());
+    if (!folder) return;
+    walkConfinedSource({source.url, *folder, isRoot ? "." : real.filename().string(), nullptr}, entries, totalBytes,
+                       totalFiles);
 }
 
 void FileTransferService::walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries,
@@ -192,16 +186,13 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
                            0, source.folder, beneathOf(relative), source.readAs, true});
         totalFiles += 1;
     };
-    // Hidden items inside folders are not sent; a hidden folder is left
-    // unwalked.
-    static const std::string hidden = "hidden";
     platform::TreeWalk::Options options;
     options.order = platform::TreeWalk::Order::parentsFirst;
-    options.onError = [&](const platform::TreeWalkFailure& failure) {
-        if (failure.message != hidden) failed(failure.relative);
-    };
+    // Hidden items inside folders are not sent: they are left out of the
+    // walk, so what they hold counts against none of its bounds.
+    options.leaveOut = [](const platform::TreeEntry& item) { return item.depth > 0 && item.name.starts_with("."); };
+    options.onError = [&](const platform::TreeWalkFailure& failure) { failed(failure.relative); };
     auto visit = [&](const platform::TreeEntry& item) -> platform::Status {
-        if (item.depth > 0 && item.name.starts_with(".")) return platform::Status::failure(hidden);
         const bool top = item.relative.empty();
         const URL url = top ? source.url : source.url / item.relative;
         const std::string path = top ? basePath : basePath + "/" + item.relative;
@@ -288,7 +279,7 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
         if (source.folder)
             walkConfinedSource(source, entries, totalBytes, totalFiles);
         else
-            walk(source.url, lastPathComponent(source.url).string(), true, entries, totalBytes, totalFiles);
+            walkSource(source, entries, totalBytes, totalFiles);
     }
     auto names = transferItemNames(urls);
     if (entries.empty()) {

@@ -267,8 +267,10 @@ private:
     void performSend(const std::vector<SendSource>& sources, const platform::UUID& batchID, FileTransferIntent intent,
                      const std::optional<std::string>& destination, FileTransferDeliveryOptions options,
                      const std::optional<std::string>& routingToken);
-    void walk(const URL& url, const std::string& basePath, bool topLevel, std::vector<OutgoingEntry>& entries,
-              uint64_t& totalBytes, uint64_t& totalFiles);
+    // A source named by its path, walked as a confined one from the folder
+    // that holds it; a link the user chose is followed to that folder.
+    void walkSource(const SendSource& source, std::vector<OutgoingEntry>& entries, uint64_t& totalBytes,
+                    uint64_t& totalFiles);
     // A confined source walked from its folder by the tree walker, with the
     // source's rights; what cannot be read, or a tree past the walker's
     // bounds, is an entry that fails.

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 
 #include <pwd.h>
@@ -121,12 +122,12 @@ TEST_F(StagedDelivery, ClashesGetNumberedNamesAndNothingInTheFolderChanges) {
     EXPECT_TRUE(fs::is_symlink(folder / "a 1.txt"));
 }
 
-TEST_F(StagedDelivery, ANameWithNoUsableVariantIsSkippedNotLoopedOn) {
-    // "<250 t>.txt" is taken; every numbered variant is longer than a name
-    // may be, so the item fails and the delivery ends.
+TEST_F(StagedDelivery, TheNumberedVariantOfTheLongestNameIsShortenedAndKeepsItsExtension) {
+    // "<251 t>.txt" is as long as a name may be, and taken: its variant is
+    // cut at the end of the stem to fit, so the second such file arrives.
     const fs::path folder = Folders::home() / "Long";
     fs::create_directories(folder);
-    const std::string name = std::string(250, 't') + ".txt";
+    const std::string name = std::string(251, 't') + ".txt";
     std::ofstream(folder / name) << "old";
     const fs::path longSource = source.parent_path() / name;
     std::ofstream(longSource) << "new";
@@ -134,9 +135,12 @@ TEST_F(StagedDelivery, ANameWithNoUsableVariantIsSkippedNotLoopedOn) {
     ASSERT_TRUE(batch);
     runUntilIdle();
     EXPECT_TRUE(fs::exists(folder / "a.txt"));
-    EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Saved 1 item(s); 1 could not be saved");
-    EXPECT_TRUE(diagnosticsContain("files: failed to deliver " + name));
-    EXPECT_TRUE(diagnosticsContain(": no usable name in " + folder.string()));
+    std::string old, fresh;
+    std::ifstream(folder / name) >> old;
+    std::ifstream(folder / (std::string(249, 't') + " 1.txt")) >> fresh;
+    EXPECT_EQ(old, "old");
+    EXPECT_EQ(fresh, "new");
+    EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Saved 2 item(s) to Long");
 }
 
 TEST_F(StagedDelivery, AFolderMadeOnlyByAFilesPathIsDeliveredAndLeavesNoStaging) {
@@ -446,22 +450,65 @@ TEST_F(StagedDelivery, PromptingManagedCopyReplacesWithABackupOrStops) {
     EXPECT_EQ(backedUp, "old");
 }
 
-TEST_F(StagedDelivery, AnItemThatCannotBeMovedIsReportedAndStaysStaged) {
+// What could not be delivered goes with its batch, and the receipt names
+// it; a failed move that could not be undone says what it left in the
+// folder rather than that nothing arrived.
+TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStaging) {
     const fs::path second = source.parent_path() / "b.txt";
     std::ofstream(second) << "bee";
-    FileMoves::setMoveFailureForTesting([](const fs::path& p) { return p.filename() == "b.txt"; });
-    auto batch = viewer->sendURLs({source, second}, FileTransferIntent::managedCopy, "~/Two", {}, std::nullopt);
-    ASSERT_TRUE(batch);
-    runUntilIdle();
-    FileMoves::setMoveFailureForTesting(nullptr);
-    EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Saved 1 item(s); 1 could not be saved");
-    auto answer = receipt();
-    ASSERT_TRUE(answer);
-    EXPECT_FALSE(FileTransferService::peerSendResponse(*answer)->accepted);
-    EXPECT_EQ(FileTransferService::peerSendResponse(*answer)->message, "Saved 1 item(s); 1 could not be saved.");
-    EXPECT_TRUE(fs::exists(Folders::home() / "Two" / "a.txt"));
-    EXPECT_FALSE(fs::exists(Folders::home() / "Two" / "b.txt"));
-    EXPECT_FALSE(stagingEmpty()) << "the failed item stays staged until the next start";
+    const fs::path folder = source.parent_path() / "F";
+    fs::create_directories(folder / "a");
+    std::ofstream(folder / "a" / "f.txt") << "f";
+    std::ofstream(folder / "b.txt") << "b";
+    using Step = FileMoves::FallbackStep;
+    struct Case {
+        const char* name;
+        std::vector<fs::path> sent;
+        std::function<void()> fault;
+        std::string row;
+        std::string receipt;
+    };
+    int placed = 0;
+    const Case cases[] = {
+        {"a move that fails", {source, second},
+         [] { FileMoves::setMoveFailureForTesting([](const fs::path& p) { return p.filename() == "b.txt"; }); },
+         "Saved 1 item(s); 1 could not be saved", "Saved 1 item(s); 1 could not be saved: b.txt."},
+        {"a folder whose failed move could not be undone", {folder},
+         [&] {
+             // Without the no-replace flag, the third item placed fails, and
+             // so does every undo.
+             FileMoves::setNoReplaceRefusedForTesting(true);
+             FileMoves::setFallbackFailureForTesting([&](Step step, const std::string& relative) {
+                 return step == Step::undo || (step == Step::place && !relative.empty() && ++placed == 3);
+             });
+         },
+         "Saved 0 item(s); 1 could not be saved; 3 item(s) of them remain in the folder",
+         "Saved 0 item(s); 1 could not be saved: F. 3 item(s) of what could not be saved remain in the folder."},
+    };
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(sentLock);
+            sent.clear();
+        }
+        c.fault();
+        const std::string into = "~/Two" + std::to_string(i++);
+        auto batch = viewer->sendURLs(c.sent, FileTransferIntent::managedCopy, into, {}, std::nullopt);
+        ASSERT_TRUE(batch);
+        runUntilIdle();
+        FileMoves::setMoveFailureForTesting(nullptr);
+        FileMoves::setFallbackFailureForTesting(nullptr);
+        FileMoves::setNoReplaceRefusedForTesting(false);
+        EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, c.row);
+        auto answer = receipt();
+        ASSERT_TRUE(answer);
+        EXPECT_FALSE(FileTransferService::peerSendResponse(*answer)->accepted);
+        EXPECT_EQ(FileTransferService::peerSendResponse(*answer)->message, c.receipt);
+        EXPECT_TRUE(stagingEmpty()) << "what failed goes with its batch";
+    }
+    EXPECT_TRUE(fs::exists(Folders::home() / "Two0" / "a.txt"));
+    EXPECT_FALSE(fs::exists(Folders::home() / "Two0" / "b.txt"));
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver b.txt -> "));
 }
 
@@ -646,6 +693,11 @@ TEST_F(StartUp, InboxFoldersOfEarlierRunsAreRemoved) {
     const fs::path inbox = Folders::caches() / "VelantrixFileInbox" / "Viewer";
     fs::create_directories(inbox / "1796464807-ABCDEF12" / "tree");
     std::ofstream(inbox / "1796464807-ABCDEF12" / "tree" / "left.txt") << "left";
+    // Deeper than any walk goes: removed all the same.
+    fs::path deep = inbox / "1796464808-ABCDEF13";
+    for (int i = 0; i < 200; i++) deep /= "d";
+    fs::create_directories(deep);
+    std::ofstream(deep / "left.txt") << "left";
     launch();
     runUntilIdle();
     EXPECT_TRUE(fs::exists(inbox));

@@ -303,7 +303,7 @@ TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
     ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 2; }, 60));
     EXPECT_EQ(viewer->responses[1].first, *failing);
     EXPECT_FALSE(viewer->responses[1].second.accepted);
-    EXPECT_EQ(viewer->responses[1].second.message, "Saved 0 item(s); 1 could not be saved.");
+    EXPECT_EQ(viewer->responses[1].second.message, "Saved 0 item(s); 1 could not be saved: late.bin.");
     EXPECT_EQ(digestsBelow(folder), before) << "the folder is as it was";
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver late.bin -> " + (folder / "late.bin").string()));
 }

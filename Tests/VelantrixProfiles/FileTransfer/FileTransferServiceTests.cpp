@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 
 #include "Platform/Crypto.h"
+#include "Platform/FileIdentity.h"
 #include "Platform/Folders.h"
 #include "Platform/Locale.h"
 #include "Platform/TreeWalk.h"
@@ -136,6 +142,11 @@ TEST_F(FileTransferServiceTest, ConfinedItemsAreWalkedWithinTheWalkersBoundsAndT
     fs::path deep = source / "Deep";
     for (int i = 0; i <= platform::TreeWalk::defaultMaxDepth; i++) deep /= "d";
     writeFile(deep / "f", "too deep");
+    // Hidden content past every bound is not sent, so it refuses nothing.
+    writeFile(source / "H" / "visible.txt", "v");
+    fs::path hidden = source / "H" / ".cache";
+    for (int i = 0; i <= platform::TreeWalk::defaultMaxDepth; i++) hidden /= "d";
+    writeFile(hidden / "f", "hidden");
     auto top = platform::ConfinedFolder::openTop(source);
     ASSERT_TRUE(top);
     struct Case {
@@ -148,6 +159,7 @@ TEST_F(FileTransferServiceTest, ConfinedItemsAreWalkedWithinTheWalkersBoundsAndT
         {"a tree within the bounds", "A", {{"A", "<dir>"}, {"A/sub", "<dir>"}, {"A/sub/y", "y"}, {"A/x", "x"}}, 0},
         {"a path below the folder", "A/sub/y", {{"y", "y"}}, 0},
         {"a tree deeper than the walker goes", "Deep", {}, 1},
+        {"hidden content deeper than the walker goes", "H", {{"H", "<dir>"}, {"H/visible.txt", "v"}}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,6 +258,37 @@ TEST_F(FileTransferServiceTest, AFileThatCannotBeOpenedIsAFailedItemOnBothEnds) 
     EXPECT_EQ(completed[0].failed, 1u);
     ASSERT_EQ(completed[0].entries.size(), 1u);
     EXPECT_EQ(completed[0].entries[0].filename(), "ok.txt");
+}
+
+// A folder below a sent one that cannot be listed is reported as a failed
+// item, by its name, while the rest of the folder is sent.
+TEST_F(FileTransferServiceTest, AFolderThatCannotBeListedIsAFailedItem) {
+    writeFile(source / "A" / "x", "x");
+    writeFile(source / "A" / "closed" / "y", "y");
+    sender->sendPacket = [this](FileTransferPacket p) {
+        sent.push_back(p);
+        return true;
+    };
+    // Root lists any folder: the send then reads with the rights of an ID
+    // nobody has, for which the folder is closed.
+    ASSERT_EQ(::chmod((source / "A" / "closed").c_str(), 0700), 0);
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod((source / "A" / "closed").c_str(), 0), 0);
+    }
+    {
+        std::optional<platform::FileIdentity> identity;
+        if (::geteuid() == 0) identity.emplace(platform::FileIdentity::Account{54321, 54321, {54321}});
+        ASSERT_TRUE(sender->sendURLs({source / "A"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt));
+        runUntilIdle();
+    }
+    ::chmod((source / "A" / "closed").c_str(), 0755);
+    std::map<std::string, std::vector<FileTransferOp>> byPath;
+    for (const auto& p : sent) byPath[p.path].push_back(p.op);
+    using Op = FileTransferOp;
+    EXPECT_EQ(byPath["A/x"], (std::vector<Op>{Op::fileStart, Op::fileChunk, Op::fileEnd}));
+    EXPECT_EQ(byPath["A/closed"].back(), Op::fileStart) << "announced, never ended";
+    EXPECT_TRUE(byPath["A/closed/y"].empty());
+    EXPECT_EQ(outgoingFailed, 1u);
 }
 
 // Items gone before the walk still end the batch, at once and through the
@@ -401,6 +444,40 @@ TEST_F(FileTransferServiceTest, BatchStartRecordsDestinationIntentAndReplacesALi
     for (auto& e : fs::directory_iterator(stagingRoot()))
         EXPECT_EQ(e.path().filename().string().find(other.id8()), std::string::npos);
     EXPECT_EQ(receiverStatus.back(), "cancelled by peer for batch " + other.id8());
+}
+
+// A batch's staging goes with it whatever its depth: a tree far deeper
+// than the walker's bound, staged below a batch that then ends without
+// delivery, leaves nothing in staging however the batch ends.
+TEST_F(FileTransferServiceTest, AnEndedBatchLeavesStagingEmptyWhateverTheDepthOfWhatItStaged) {
+    struct Case {
+        const char* name;
+        std::function<void(const UUID&)> end;
+    };
+    const Case cases[] = {
+        {"cancelled by the peer",
+         [&](const UUID& id) { receiver->handleIncomingPacket({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, "s"); }},
+        {"cancelled here", [&](const UUID& id) { receiver->cancelBatch(id); }},
+        {"its session ended", [&](const UUID&) { receiver->sessionEnded("s"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const UUID id = UUID::random();
+        receiver->handleIncomingPacket({FileTransferOp::batchStart, id, 0, 0, "", {}}, "s");
+        receiver->handleIncomingPacket({FileTransferOp::mkdir, id, 0, 0, "top", {}}, "s");
+        runUntilIdle();
+        fs::path batch;
+        for (auto& e : fs::directory_iterator(stagingRoot()))
+            if (e.path().filename().string().find(id.id8()) != std::string::npos) batch = e.path();
+        ASSERT_FALSE(batch.empty());
+        fs::path deep = batch / "top";
+        for (int i = 0; i < 200; i++) deep /= "d";
+        writeFile(deep / "f", "deep");
+        c.end(id);
+        runUntilIdle();
+        receiver->syncRemovalQueueForTesting();
+        EXPECT_TRUE(fs::is_empty(stagingRoot()));
+    }
 }
 
 TEST_F(FileTransferServiceTest, ListingsStayInsideHomeAndSortFoldersFirst) {

@@ -54,16 +54,21 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
     }
 
     // `value` is the decoded request in its wire form (a long payload's
-    // ignored tail is not kept). A change waiting for the hold is dropped if
-    // its session has gone.
-    auto paceStreamChange = [&](StreamChangePacer::Kind kind, const std::vector<uint8_t>& value, auto change) {
+    // ignored tail is not kept). The pacer is the Host's, and charges the
+    // request to the Viewer's peer, so that neither more connections nor
+    // more sessions buy more changes. A change waiting for its turn is
+    // dropped if its session has gone.
+    auto paceChange = [&](StreamChangePacer::Kind kind, const std::vector<uint8_t>& value, auto change) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-        streamControl.changePacer.submit(queue, sourceID, kind, value, [weak, sourceID, change = std::move(change)] {
-            auto self = weak.lock();
-            if (!self) return;
-            auto it = self->sessionContexts_.find(sourceID);
-            if (it != self->sessionContexts_.end() && it->second->authorized) change(*self);
-        });
+        streamControl.changePacer.submit(
+            queue, session.account->peer, kind, value, [weak, sourceID, change = std::move(change)] {
+                auto self = weak.lock();
+                if (!self || self->terminating_) return;
+                auto it = self->sessionContexts_.find(sourceID);
+                if (it == self->sessionContexts_.end() || !it->second->authorized || it->second->closed) return;
+                const platform::WorkLedger::Charged charged(it->second->account->ledger);
+                change(*self);
+            });
     };
 
     switch (header.type) {
@@ -77,13 +82,14 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             applyAudioControl(*control, sourceID, session.connection);
             return;
         }
-        // These four rebuild the shared stream or switch a display: each
-        // session's latest is applied, at most once a hold (StreamChangePacer).
+        // These four rebuild the shared stream or switch a display: one
+        // change a hold for the whole Host, each peer's latest waiting its
+        // turn (StreamChangePacer).
         case AuxPacketType::captureModeControl: {
             auto request = CaptureModeControlPayload::decode(payload);
             if (!request) return publish("bad capture mode payload");
             publish("capture mode control received: " + request->summary() + " route=" + captureRouteSummary(*request));
-            return paceStreamChange(StreamChangePacer::Kind::captureMode, request->encode(),
+            return paceChange(StreamChangePacer::Kind::captureMode, request->encode(),
                                     [request = *request, sourceID](V230HostAudioAuxServer& s) {
                                         s.broadcastHostError("display: requested " + request.summary());
                                         s.applyVideoCaptureRequest(request, sourceID);
@@ -92,7 +98,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::videoPreferenceControl: {
             auto preference = VideoPreferenceControlPayload::decode(payload);
             if (!preference) return publish("bad video preference payload");
-            return paceStreamChange(StreamChangePacer::Kind::videoPreference, {rawValue(preference->chromaMode)},
+            return paceChange(StreamChangePacer::Kind::videoPreference, {rawValue(preference->chromaMode)},
                                     [chroma = preference->chromaMode](V230HostAudioAuxServer& s) {
                                         s.applyVideoChromaMode(chroma);
                                     });
@@ -100,7 +106,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::hostDisplayModeControl: {
             auto control = HostDisplayModeControlPayload::decode(payload);
             if (!control) return publish("bad host display mode payload");
-            return paceStreamChange(StreamChangePacer::Kind::hostDisplayMode, {static_cast<uint8_t>(control->mode)},
+            return paceChange(StreamChangePacer::Kind::hostDisplayMode, {static_cast<uint8_t>(control->mode)},
                                     [mode = control->mode](V230HostAudioAuxServer& s) {
                                         s.applyHostDisplayMode(mode);
                                     });
@@ -165,7 +171,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
         case AuxPacketType::hostPhysicalDisplayControl: {
             auto control = HostPhysicalDisplayControlPayload::decode(payload);
             if (!control) return publish("bad host physical display payload");
-            return paceStreamChange(StreamChangePacer::Kind::physicalDisplayAction,
+            return paceChange(StreamChangePacer::Kind::physicalDisplayAction,
                                     {static_cast<uint8_t>(control->action)},
                                     [action = control->action](V230HostAudioAuxServer& s) {
                                         s.applyHostPhysicalDisplayAction(action);
@@ -193,11 +199,18 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
                 publish("bad iOS background presence state");
             }
             return;
-        case AuxPacketType::hostRecordingControl:
-            // A malformed one is refused at once, never held.
-            if (HostRecordingControlPayload::decode(payload) && holdForLatest(session, header.type, payload)) return;
-            handleHostRecordingControl(payload, sourceID);
-            return;
+        case AuxPacketType::hostRecordingControl: {
+            // A malformed one is refused at once, never held; a start opens
+            // a movie writer and encodes the shared picture a second time,
+            // so it is paced with the stream's changes.
+            if (!HostRecordingControlPayload::decode(payload)) return handleHostRecordingControl(payload, sourceID);
+            const auto kept = payload.first(HostRecordingControlPayload::encodedSize);
+            std::vector<uint8_t> value(kept.begin(), kept.end());
+            return paceChange(StreamChangePacer::Kind::recording, value,
+                              [value, sourceID](V230HostAudioAuxServer& s) {
+                                  s.handleHostRecordingControl(value, sourceID);
+                              });
+        }
         default:
             // 43, 46, 47, 48: valid on the wire, nothing for the Host to do.
             noteOnce(session, raw, "aux: ignoring type " + std::to_string(raw) + " from session " + sourceID.id8());
@@ -220,66 +233,12 @@ void refill(AuxSessionContext::RateBucket& bucket, double intervalSeconds, uint6
     bucket.refilledNs = now;
 }
 
-// Only a recording is held this way today; stream changes are paced by
-// StreamChangePacer.
-double intervalFor(AuxPacketType) { return V230HostAudioAuxServer::kHeldRequestIntervalSeconds; }
-
 }  // namespace
-
-bool V230HostAudioAuxServer::holdForLatest(AuxSessionContext& session, AuxPacketType type,
-                                           std::span<const uint8_t> payload, bool changesNothing) {
-    queue.dispatchPrecondition();
-    auto& bucket = session.rateBuckets[static_cast<uint8_t>(type)];
-    if (bucket.releasing) {
-        bucket.releasing = false;
-        return false;
-    }
-    // Nothing waits that it would overtake, and it costs nothing.
-    if (changesNothing && !bucket.latest) return false;
-    const double interval = intervalFor(type);
-    refill(bucket, interval, platform::Clock::uptimeNs());
-    if (!bucket.latest && *bucket.tokens >= 1) {
-        *bucket.tokens -= 1;
-        return false;
-    }
-    // These payloads are a few bytes; whatever follows them is ignored, so
-    // a long one is not worth keeping.
-    constexpr size_t kKeptBytes = 64;
-    const bool timerSet = bucket.latest.has_value();
-    bucket.latest.emplace(payload.begin(), payload.begin() + static_cast<long>(std::min(payload.size(), kKeptBytes)));
-    if (timerSet) return true;
-    queue.asyncAfter((1 - *bucket.tokens) * interval, [weak = weak_from_this(), id = session.id, type] {
-        if (auto self = weak.lock()) self->actOnHeldRequest(id, type);
-    });
-    return true;
-}
-
-void V230HostAudioAuxServer::actOnHeldRequest(const UUID& sessionID, AuxPacketType type) {
-    queue.dispatchPrecondition();
-    if (terminating_) return;
-    auto found = sessionContexts_.find(sessionID);
-    if (found == sessionContexts_.end() || found->second->closed) return;
-    auto& bucket = found->second->rateBuckets[static_cast<uint8_t>(type)];
-    if (!bucket.latest) return;
-    refill(bucket, intervalFor(type), platform::Clock::uptimeNs());
-    // The timer's own rounding may leave a hair short of a token.
-    bucket.tokens = std::max(0.0, *bucket.tokens - 1);
-    const std::vector<uint8_t> payload = std::move(*bucket.latest);
-    bucket.latest.reset();
-    bucket.releasing = true;
-    AuxPacketHeader header;
-    header.type = type;
-    const platform::WorkLedger::Charged charged(found->second->account->ledger);
-    dispatchControl(header, payload, sessionID);
-    if (auto again = sessionContexts_.find(sessionID); again != sessionContexts_.end())
-        again->second->rateBuckets[static_cast<uint8_t>(type)].releasing = false;
-}
 
 bool V230HostAudioAuxServer::desktopStepTooSoon(AuxSessionContext& session) {
     queue.dispatchPrecondition();
-    // Its own bucket: a shortcut's other actions are not counted.
-    constexpr uint8_t kDesktopStepKey = 0;
-    auto& bucket = session.rateBuckets[kDesktopStepKey];
+    // A shortcut's other actions are not counted.
+    auto& bucket = session.desktopSteps;
     refill(bucket, kDesktopStepIntervalSeconds, platform::Clock::uptimeNs());
     if (*bucket.tokens < 1) return true;
     *bucket.tokens -= 1;

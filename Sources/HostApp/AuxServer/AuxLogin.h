@@ -84,18 +84,13 @@ struct AuxSessionContext {
     // pace: every key frame costs the encoder, and a Viewer asking for one
     // per frame, on however many connections, would slow everyone's stream.
     bool keyFrameRequestWaiting = false;
-    // Requests that cost the Host a rebuild (a chroma, a display's mode or
-    // target, a recording) and desktop steps, by type: the requests this
-    // connection may still have acted on at once (a few at once, then one
-    // per interval), and the latest one waiting for its turn (its first
-    // bytes: these payloads are a few bytes, whatever length was sent).
+    // Desktop steps: the steps this connection may still take at once (a
+    // few at once, then one per interval); past them a step is dropped.
     struct RateBucket {
         std::optional<double> tokens;  // full until first used
         uint64_t refilledNs = 0;
-        std::optional<std::vector<uint8_t>> latest;
-        bool releasing = false;
     };
-    std::map<uint8_t, RateBucket> rateBuckets;
+    RateBucket desktopSteps;
     // Its turns on the server queue, paced by its peer's account
     // (V230HostAudioAuxServer::kFullTurnsPerSecond) and held while the
     // peer's work is over its budget, so a peer that always has more to

@@ -202,13 +202,11 @@ public:
     // that a flood leaves the encoder and the other Viewers most of the
     // Host's time, however many connections it comes on.
     static constexpr double kFullTurnsPerSecond = platform::ReceiveTurnBudget::kDefaultFullTurnsPerSecond;
-    // Each of these costs a rebuild of the shared stream, a display switch
-    // or a movie writer; a Viewer's own rate of them is bounded. A burst of
-    // rebuilds costs about one (each restart supersedes the one before), so
-    // a few go at once.
+    // Desktop steps a connection may take at once, then one per
+    // kDesktopStepIntervalSeconds (each step is verified with timers for up
+    // to 1.6 s). Changes to the shared stream, the displays and recording
+    // are paced Host-wide instead (StreamChangePacer).
     static constexpr double kRateBurst = 4;
-    static constexpr double kHeldRequestIntervalSeconds = 1.0;
-    // Each step is verified with timers for up to 1.6 s.
     static constexpr double kDesktopStepIntervalSeconds = 0.5;
     // Identity challenges of logged-in connections ignored past their two,
     // by every server of the process.
@@ -869,14 +867,6 @@ private:
     // kKeyFrameRequestIntervalSeconds of its previous one, once that time is
     // up, merged with any others meanwhile.
     void passOnKeyFrameRequest(AuxSessionContext& session);
-    // True when a request that sets one value of the Host and costs it a
-    // rebuild is held: past kRateBurst at once, one per
-    // kHeldRequestIntervalSeconds is acted on, the latest waiting meanwhile in place of any
-    // earlier one (AuxServer/AuxControlDispatch.cpp). One that
-    // `changesNothing` goes at once, free, unless another waits.
-    bool holdForLatest(AuxSessionContext& session, AuxPacketType type, std::span<const uint8_t> payload,
-                       bool changesNothing = false);
-    void actOnHeldRequest(const platform::UUID& sessionID, AuxPacketType type);
     // True when a desktop step is past the connection's rate (kRateBurst at
     // once, then one per kDesktopStepIntervalSeconds): it is dropped.
     bool desktopStepTooSoon(AuxSessionContext& session);

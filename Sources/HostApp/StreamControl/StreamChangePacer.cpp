@@ -6,54 +6,64 @@
 
 StreamChangePacer::StreamChangePacer() : state_(std::make_shared<State>()) {}
 
-void StreamChangePacer::submit(const platform::DispatchQueue& queue, const platform::UUID& session, Kind kind,
+void StreamChangePacer::submit(const platform::DispatchQueue& queue, const std::string& peer, Kind kind,
                                std::span<const uint8_t> value, std::function<void()> apply) {
     queue.dispatchPrecondition();
     auto& s = *state_;
+    if (!s.queue) s.queue = queue;
     const uint64_t now = platform::Clock::uptimeNs();
     const bool holding = s.holdEndsNs && now < *s.holdEndsNs;
     if (!holding && s.pending.empty()) {
-        run(s, Change{session, kind, {value.begin(), value.end()}, std::move(apply)});
+        run(s, Change{peer, kind, {value.begin(), value.end()}, std::move(apply)});
         return;
     }
-    // The newest of a session's requests of one kind is the only one that
-    // still means anything; it takes its turn from when it arrived.
-    auto same = [&](const Change& c) { return c.session == session && c.kind == kind; };
+    // The newest of a peer's requests of one kind is the only one that still
+    // means anything; it takes its turn from when it arrived.
+    auto same = [&](const Change& c) { return c.kind == kind && c.peer == peer; };
     if (auto it = std::find_if(s.pending.begin(), s.pending.end(), same); it != s.pending.end()) {
         s.pending.erase(it);
         ++s.coalesced;
     }
-    s.pending.push_back(Change{session, kind, {value.begin(), value.end()}, std::move(apply)});
+    s.pending.push_back(Change{peer, kind, {value.begin(), value.end()}, std::move(apply)});
     if (s.holdEnd) return;
-    const double wait = holding ? double(*s.holdEndsNs - now) / 1e9 : 0.0;
-    std::weak_ptr<State> weak = state_;
-    s.holdEnd = platform::makeWorkItem([weak] {
-        if (auto state = weak.lock()) {
-            state->holdEnd.reset();
-            applyPending(*state);
-        }
-    });
-    queue.asyncAfter(wait, s.holdEnd);
+    scheduleHoldEnd(state_, holding ? double(*s.holdEndsNs - now) / 1e9 : 0.0);
 }
 
-void StreamChangePacer::applyPending(State& state) {
-    // Taken first: applying a change may submit another, which then waits
-    // for the next hold.
-    auto changes = std::move(state.pending);
-    state.pending.clear();
-    for (auto& change : changes) {
-        const auto& last = state.lastApplied;
-        if (last && last->session == change.session && last->kind == change.kind && last->value == change.value) {
-            ++state.coalesced;
+void StreamChangePacer::scheduleHoldEnd(const std::shared_ptr<State>& state, double seconds) {
+    std::weak_ptr<State> weak = state;
+    state->holdEnd = platform::makeWorkItem([weak] {
+        if (auto s = weak.lock()) {
+            s->holdEnd.reset();
+            applyNext(s);
+        }
+    });
+    state->queue->asyncAfter(seconds, state->holdEnd);
+}
+
+void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {
+    while (!state->pending.empty()) {
+        // Taken out first: applying a change may submit another, which then
+        // waits behind the rest.
+        Change change = std::move(state->pending.front());
+        state->pending.erase(state->pending.begin());
+        const auto& last = state->lastApplied;
+        if (last && last->kind == change.kind && last->peer == change.peer && last->value == change.value) {
+            ++state->coalesced;
             continue;
         }
-        run(state, std::move(change));
+        run(*state, std::move(change));
+        break;
+    }
+    if (!state->pending.empty() && !state->holdEnd) {
+        const uint64_t now = platform::Clock::uptimeNs();
+        const uint64_t ends = state->holdEndsNs.value_or(now);
+        scheduleHoldEnd(state, ends > now ? double(ends - now) / 1e9 : 0.0);
     }
 }
 
 void StreamChangePacer::run(State& state, Change change) {
     state.holdEndsNs = platform::Clock::uptimeNs() + static_cast<uint64_t>(holdSecondsFor(change.kind) * 1e9);
-    state.lastApplied = Applied{change.session, change.kind, std::move(change.value)};
+    state.lastApplied = Applied{std::move(change.peer), change.kind, std::move(change.value)};
     ++state.applied;
     change.apply();
 }

@@ -1,19 +1,23 @@
 #pragma once
 // StreamChangePacer is responsible for how often Viewers' requests may
-// rebuild or reconfigure the shared stream: capture modes (type 18), chroma
-// preferences (21), the Host's display mode (24) and the physical display
-// choice (34). Each session's requests of one kind are coalesced to the
-// latest; once a change has been applied, the stream holds it for the
-// hold of its kind before the next one is applied, and then every session's
-// latest change is applied in the order it arrived. A change that only
-// repeats the one applied last (same session, kind and value, nothing
-// applied in between) is dropped when the hold ends. The first change
-// after a quiet hold is applied at once, so a Viewer that asks now and then
-// waits for nothing.
+// rebuild or reconfigure the shared stream or start a second encode of it:
+// capture modes (type 18), chroma preferences (21), the Host's display mode
+// (24), the physical display choice (34) and recording starts and stops
+// (50). It is one for the whole Host, whoever asks: once a change has been
+// applied, it holds for the hold of its kind, and only then is the next
+// one applied, one change a hold however many peers or connections ask.
+// A peer's requests of one kind are coalesced to its latest, which takes
+// its turn from when it arrived; waiting changes are applied in that order,
+// one per hold. A change that only repeats the one applied last (same peer,
+// kind and value, nothing applied in between) is dropped when its turn
+// comes. The first change after a quiet hold is applied at once, so a
+// Viewer that asks now and then waits for nothing.
 //
-// Why: every one of these rebuilds the encoder or switches a display, and
-// a Viewer may send them at any rate; applied one by one they took the
-// server queue and the stream from every other Viewer.
+// Why: every one of these rebuilds the encoder, switches a display or opens
+// a movie writer, and a Viewer may send them at any rate; applied one by
+// one they took the server queue and the stream from every other Viewer,
+// and paced per connection or per peer, more connections or more peers
+// bought more rebuilds.
 //
 // Sequence: the server queue only. Held by the server in its stream-control
 // state; a hold that ends after the server is gone does nothing.
@@ -23,34 +27,46 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "Platform/Dispatch.h"
-#include "Platform/Uuid.h"
 
 class StreamChangePacer {
 public:
-    enum class Kind : uint8_t { captureMode, videoPreference, hostDisplayMode, physicalDisplayAction };
+    enum class Kind : uint8_t { captureMode, videoPreference, hostDisplayMode, physicalDisplayAction, recording };
 
     // How long an applied change holds before the next one is applied. A
     // display switch rebuilds the stream some time after it is made, so a
     // shorter hold left the other Viewers a stream that was mostly rebuilds.
     static constexpr double streamHoldSeconds = 1.0;
     static constexpr double displayHoldSeconds = 2.0;
-    // The longest hold: waiting this long lets any held change through.
+    // A movie writer opened or closed: cheaper than a rebuild, but a start
+    // encodes the shared picture a second time.
+    static constexpr double recordingHoldSeconds = 1.0;
+    // The longest hold: waiting this long lets the next held change through.
     static constexpr double holdSeconds = displayHoldSeconds;
     static constexpr double holdSecondsFor(Kind kind) {
-        return kind == Kind::hostDisplayMode || kind == Kind::physicalDisplayAction ? displayHoldSeconds
-                                                                                    : streamHoldSeconds;
+        switch (kind) {
+            case Kind::hostDisplayMode:
+            case Kind::physicalDisplayAction:
+                return displayHoldSeconds;
+            case Kind::recording:
+                return recordingHoldSeconds;
+            default:
+                return streamHoldSeconds;
+        }
     }
 
     StreamChangePacer();
 
-    // Applies `apply` on `queue` now, or when the hold ends unless a newer
-    // request of the same session and kind takes its place first. `value`
-    // (the decoded request in its wire form, a few bytes) tells a repeat
-    // from a change. Server queue only; `apply` runs there.
-    void submit(const platform::DispatchQueue& queue, const platform::UUID& session, Kind kind,
+    // Applies `apply` on `queue` now, or in its turn once the holds before
+    // it end, unless a newer request of the same peer and kind takes its
+    // place first. `peer` is the principal the request is charged to (the
+    // Viewer's address); `value` (the decoded request in its wire form, a
+    // few bytes) tells a repeat from a change. Server queue only, always
+    // the same one; `apply` runs there.
+    void submit(const platform::DispatchQueue& queue, const std::string& peer, Kind kind,
                 std::span<const uint8_t> value, std::function<void()> apply);
 
     size_t pendingCount() const;
@@ -61,30 +77,35 @@ public:
 
 private:
     struct Change {
-        platform::UUID session;
+        std::string peer;
         Kind kind;
         std::vector<uint8_t> value;
         std::function<void()> apply;
     };
     struct Applied {
-        platform::UUID session;
+        std::string peer;
         Kind kind;
         std::vector<uint8_t> value;
     };
     // Shared with the pending end of the hold, which holds it weakly: the
     // pacer lives inside the server and may go before the queue runs it.
     struct State {
-        // One entry per session and kind, in the order the latest arrived.
+        // One entry per peer and kind (at most peers x kinds), in the order
+        // the latest arrived.
         std::vector<Change> pending;
         // When the hold of the change applied last ends.
         std::optional<uint64_t> holdEndsNs;
         std::optional<Applied> lastApplied;
+        std::optional<platform::DispatchQueue> queue;
         platform::DispatchWorkItemRef holdEnd;
         uint64_t applied = 0;
         uint64_t coalesced = 0;
     };
 
-    static void applyPending(State& state);
+    // Applies the first waiting change that is not a repeat, and sets the
+    // end of its hold if more wait.
+    static void applyNext(const std::shared_ptr<State>& state);
+    static void scheduleHoldEnd(const std::shared_ptr<State>& state, double seconds);
     static void run(State& state, Change change);
 
     std::shared_ptr<State> state_;

@@ -102,8 +102,6 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     EXPECT_EQ(postedEvents().back().keyCode, 36);
     sendAndSettle(*audio, AuxPacketType::systemDefinedKeyEvent, {16, 0});
     EXPECT_EQ(postedEvents().back().data1, (16 << 16) | 0x0A00);
-    sendAndSettle(*audio, AuxPacketType::hostRecordingControl, {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
-    EXPECT_TRUE(logContains("recording: no capture source size yet"));
     sendAndSettle(*audio, AuxPacketType::dragPull, {7, 0, 0, 0, 2, 0, 0, 0});
     EXPECT_EQ(pulls, (std::vector<std::pair<uint32_t, uint32_t>>{{7, 2}}));
     sendAndSettle(*video, AuxPacketType::fileTransferPacket, {1, 2});
@@ -119,6 +117,11 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     advance(StreamChangePacer::holdSeconds);
     sendAndSettle(*video, AuxPacketType::hostPhysicalDisplayControl, {2});
     EXPECT_TRUE(logContains("remote physical display next already targeting display 1"));
+    // A recording is paced with them (after the hold of the display choice).
+    advance(StreamChangePacer::holdSeconds);
+    sendAndSettle(*audio, AuxPacketType::hostRecordingControl, {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
+    // By now the stream runs, so there is a picture to record.
+    EXPECT_TRUE(logContains("recording: started "));
 }
 
 TEST_F(Dispatch, AudioControlOnTheVideoChannelIsRejected) {

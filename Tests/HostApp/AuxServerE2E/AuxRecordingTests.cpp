@@ -12,12 +12,12 @@
 #include <fstream>
 #include <optional>
 
-#include <cmath>
 
 #include "AuxServerTestFixture.h"
 #include "VideoPipelineFixture.h"
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
+#include "HostApp/StreamControl/StreamChangePacer.h"
 #include "Platform/Clock.h"
 #include "Platform/Folders.h"
 #include "Platform/MovieWriter.h"
@@ -146,6 +146,8 @@ TEST_F(RecordingEndToEnd, AMovieOfTheLiveCaptureAndItsSoundPlaysBackAsBoth) {
         SCOPED_TRACE(c.what);
         platform::MovieWriter::setFaultsForTesting(c.faults);
         const size_t before = states(*audio).size();
+        // Starts and stops are paced: each one after the hold of the last.
+        run(StreamChangePacer::recordingHoldSeconds, {video.get()});
         audio->send(AuxPacketType::hostRecordingControl, startFullFrame());
         audio->settle();
         run(2.0, {video.get()});
@@ -209,6 +211,8 @@ TEST_F(AuxRecording, RefusesMalformedAndPrematureRequests) {
         SCOPED_TRACE(c.what);
         auto [client, id] = viewer("Viewer");
         knowSourceSize(c.sourceSize.first, c.sourceSize.second);
+        // Past the hold of the case before.
+        advance(StreamChangePacer::recordingHoldSeconds);
         log->clear();
         control(*client, c.payload);
         EXPECT_EQ(recordingLines(), c.lines);
@@ -221,9 +225,10 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
     auto [first, firstID] = viewer("First");
     auto [second, secondID] = viewer("Second");
     knowSourceSize(3024, 1964);
-    // Just past a whole second, so that the takeover below falls into the
-    // same second and its movie needs another name.
-    advance(1.05 - std::fmod(platform::Clock::now().secondsSince1970, 1.0));
+    // Starts and stops are paced: each below comes after the hold of the
+    // one before.
+    const double hold = StreamChangePacer::recordingHoldSeconds;
+    advance(hold);
 
     control(*first, startFullFrame());
     const State started{HostRecordingState::started, 0, "", ""};
@@ -235,7 +240,7 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
     EXPECT_EQ(firstPath.parent_path(), folder());
     const std::string stem = firstPath.stem().string();
     EXPECT_EQ(stem.size(), std::string("Norvessal-yyyyMMdd-HHmmss").size());
-    advance(0.4);
+    advance(hold);
 
     // Only the owner stops it.
     log->clear();
@@ -244,21 +249,26 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
                                                          "; owner is " + firstID.id8()});
 
     // Another session takes over: the old owner is told it finished.
+    advance(hold);
+    log->clear();
     control(*second, startFullFrame());
     EXPECT_EQ(states(*first).back(),
               (State{HostRecordingState::finished, std::filesystem::file_size(firstPath), firstPath.string(), ""}));
     EXPECT_EQ(states(*second), std::vector<State>{started});
-    EXPECT_TRUE(logContains("recording: started " + (folder() / (stem + "-2.mp4")).string()))
-        << "a second start within the second gets its own file";
-    advance(0.5);
+    std::filesystem::path secondPath;
+    for (const auto& l : recordingLines())
+        if (l.rfind(prefix, 0) == 0) secondPath = l.substr(prefix.size(), l.find(" region=") - prefix.size());
+    EXPECT_EQ(secondPath.parent_path(), folder());
+    EXPECT_NE(secondPath, firstPath) << "the takeover's movie is a file of its own";
+    advance(hold);
 
     // The owner restarts: one started state, the old movie finished quietly.
     log->clear();
     control(*second, startFullFrame());
     EXPECT_EQ(states(*second), (std::vector<State>{started, started}));
-    EXPECT_TRUE(logContains("recording: finished " + stem + "-2.mp4 " +
-                            std::to_string(std::filesystem::file_size(folder() / (stem + "-2.mp4"))) + " bytes"));
-    advance(0.5);
+    EXPECT_TRUE(logContains("recording: finished " + secondPath.filename().string() + " " +
+                            std::to_string(std::filesystem::file_size(secondPath)) + " bytes"));
+    advance(hold);
 
     // The owner leaves: no message, a finished movie.
     log->clear();
@@ -282,7 +292,7 @@ TEST_F(AuxRecording, AWriterThatNeverStartedIsReportedAtTheStop) {
     auto [client, id] = viewer("Viewer");
     knowSourceSize(1920, 1080);
     control(*client, startFullFrame());
-    advance(0.5);
+    advance(StreamChangePacer::recordingHoldSeconds);
     control(*client, stop());
     EXPECT_EQ(states(*client), (std::vector<State>{{HostRecordingState::started, 0, "", ""},
                                                    {HostRecordingState::failed, 0, "", "writer failed to start"}}));

@@ -1,7 +1,7 @@
 // Requests that each set one value of the Host and cost it a rebuild are
-// acted on at a bounded rate, the latest one winning: a chroma (paced with
-// the other stream changes), a recording (a few at once, then one per
-// interval per session); desktop steps are dropped past theirs.
+// acted on at a bounded rate, the latest one winning: a chroma and a
+// recording are paced with the other stream changes, one a hold for the
+// whole Host; desktop steps are dropped past theirs.
 
 #include <gtest/gtest.h>
 
@@ -74,9 +74,10 @@ TEST_F(HeldRequests, AnotherSessionsChangeIsAppliedWhenTheHoldEnds) {
     EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
 }
 
-TEST_F(HeldRequests, PastABurstRecordingStartsWaitAndTheLatestWins) {
+TEST_F(HeldRequests, PastAStartedRecordingTheRestWaitAndTheLatestWins) {
     auto audio = audioClient();
     ASSERT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
+    advance(StreamChangePacer::holdSeconds);
     server->recording.hostRecordingSourceSize.set(320, 180);
     const auto start = HostRecordingControlPayload{HostRecordingAction::start, 0, 0, 1, 1}.encode();
     const auto stop = HostRecordingControlPayload{HostRecordingAction::stop, 0, 0, 1, 1}.encode();
@@ -91,15 +92,14 @@ TEST_F(HeldRequests, PastABurstRecordingStartsWaitAndTheLatestWins) {
         }
         return n;
     };
-    const size_t burst = static_cast<size_t>(V230HostAudioAuxServer::kRateBurst);
-    for (size_t i = 0; i < burst + 5; ++i) audio->send(AuxPacketType::hostRecordingControl, start);
+    for (int i = 0; i < 9; ++i) audio->send(AuxPacketType::hostRecordingControl, start);
     audio->send(AuxPacketType::hostRecordingControl, stop);
-    EXPECT_EQ(startedStates(), burst) << "the burst's starts, and no more";
+    EXPECT_EQ(startedStates(), 1u) << "the first start, and no more";
     EXPECT_TRUE(server->recording.hostRecording.load());
-    advance(V230HostAudioAuxServer::kHeldRequestIntervalSeconds);
+    advance(StreamChangePacer::recordingHoldSeconds);
     EXPECT_TRUE(runUntil([&] { return !server->recording.hostRecording.load(); }))
-        << "the latest, a stop, once a turn is earned";
-    EXPECT_EQ(startedStates(), burst);
+        << "the latest, a stop, once the hold ends";
+    EXPECT_EQ(startedStates(), 1u);
     runUntilIdle();
 }
 

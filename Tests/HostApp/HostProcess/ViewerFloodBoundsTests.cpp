@@ -30,6 +30,7 @@
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "HostApp/StreamControl/StreamChangePacer.h"
 #include "Platform/AppKitApplication.h"
 #include "Platform/Clock.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
@@ -278,6 +279,7 @@ struct Observed {
     std::map<uint8_t, size_t> flooderAux;            // aux packets to the flooding Viewer, by type
     std::map<uint8_t, size_t> flooderOps;            // file-transfer ops to it (any carrier)
     std::map<uint8_t, size_t> watcherAux;            // aux packets to the watcher during the flood
+    std::map<std::string, size_t> watcherStatusTexts;  // the watcher's status texts (8), by counted prefix
     size_t watcherKeyFrames = 0;                     // during the flood
     uint64_t rounds = 0;                             // rounds of the mix sent
     size_t inboxFiles = 0;
@@ -386,14 +388,21 @@ Bytes gesture(uint8_t kind, int16_t dy) {
 Bytes recording(uint8_t action) { return cat({{action}, le16(0), le16(0), le16(0xFFFF), le16(0xFFFF)}); }
 
 
-// A request that rebuilds the shared stream is acted on a few times in a
-// row, then once per interval: a few rebuilds over the flood, each
-// announced by one configuration, not one per request.
+// A request that rebuilds the shared stream is acted on once, then once a
+// hold for the whole Host: a few rebuilds over the flood, each announced by
+// one configuration, not one per request. One more may come from the third
+// Viewer's login, and one where the window cuts a rebuild.
 void expectFewRebuilds(const Observed& o) {
     const auto it = o.watcherAux.find(uint8_t(T::videoStreamConfig));
     const size_t configs = it == o.watcherAux.end() ? 0 : it->second;
-    EXPECT_LE(double(configs), V230HostAudioAuxServer::kRateBurst + kFloodSeconds + 2)
+    EXPECT_LE(double(configs), 1 + kFloodSeconds / StreamChangePacer::streamHoldSeconds + 2)
         << "stream configurations the watcher received";
+}
+
+// Status texts the watcher received that start with `prefix`.
+size_t watcherStatuses(const Observed& o, const std::string& prefix) {
+    const auto it = o.watcherStatusTexts.find(prefix);
+    return it == o.watcherStatusTexts.end() ? 0 : it->second;
 }
 
 // --- The table -----------------------------------------------------------------------
@@ -485,16 +494,29 @@ std::vector<Row> displayRows() {
     return {
         {"capture mode (18)", Carrier::video,
          [](uint64_t r) {
+             // The user's choice each time, each a new rate: requests the
+             // Host acts on (an automatic refresh of the mode in force is
+             // ignored), ending on the watcher's own.
              auto other = watcherRequest();
+             other.controlIntent = CaptureModeControlPayload::intentExplicit;
              other.bitrate = 3'000'000 + uint32_t(r % 7) * 100'000;
+             auto own = watcherRequest();
+             own.controlIntent = CaptureModeControlPayload::intentExplicit;
              return auxRound({{T::captureModeControl, other.encode()},
-                              {T::captureModeControl, watcherRequest().encode()},
+                              {T::captureModeControl, own.encode()},
                               {T::captureModeControl, {2}},
                               {T::captureModeControl, {}}},
                              4);
          },
          kWatcherShareWhileTheStreamIsRebuilt,
-         expectFewRebuilds},
+         [](const Observed& o) {
+             expectFewRebuilds(o);
+             // Each one applied is announced to every Viewer.
+             const size_t applied = watcherStatuses(o, "display: requested ");
+             EXPECT_LE(double(applied), 1 + kFloodSeconds / StreamChangePacer::streamHoldSeconds + 1)
+                 << "capture requests applied";
+             EXPECT_GE(applied, 1u) << "the flood's requests are acted on";
+         }},
         {"video preference (21)", Carrier::video,
          [](uint64_t) {
              return auxRound({{T::videoPreferenceControl, {1}}, {T::videoPreferenceControl, {0}},
@@ -541,11 +563,12 @@ std::vector<Row> displayRows() {
          // A recording encodes the shared picture a second time.
          kWatcherShareWhileTheStreamIsRebuilt,
          [](const Observed& o) {
-             // Each start or stop acted on answers the Viewer once: a burst,
-             // then one a second.
+             // Each start or stop acted on answers the Viewer once: one at
+             // once, then one a hold; one more may be on its way when the
+             // window closes.
              const auto it = o.flooderAux.find(uint8_t(T::hostRecordingState));
              const size_t states = it == o.flooderAux.end() ? 0 : it->second;
-             EXPECT_LE(double(states), V230HostAudioAuxServer::kRateBurst + kFloodSeconds + 1)
+             EXPECT_LE(double(states), 1 + kFloodSeconds / StreamChangePacer::recordingHoldSeconds + 1)
                  << "recording states the flooding Viewer received";
          }},
     };
@@ -710,13 +733,17 @@ protected:
         watcher_.fd = logIn(*host_, host_->videoPort, 0x02, watcher_.cutter, kWatcherAddress);
         ASSERT_GE(watcher_.fd, 0) << "the watcher logs in";
         makeNonBlocking(watcher_.fd);
-        watcher_.onPacket = [this](uint8_t type, uint8_t flags, std::span<const uint8_t>) {
+        watcher_.onPacket = [this](uint8_t type, uint8_t flags, std::span<const uint8_t> payload) {
             if (type == uint8_t(T::videoFrame)) {
                 frames_.push_back(now());
                 if (flooding_ && (flags & 1)) ++observed_.watcherKeyFrames;
                 watcher_.queue(aux(T::videoFrameAck, {}));
             }
             if (flooding_) ++observed_.watcherAux[type];
+            const std::string requested = "display: requested ";
+            if (flooding_ && type == uint8_t(T::hostStatus) && payload.size() >= requested.size() &&
+                std::equal(requested.begin(), requested.end(), payload.begin()))
+                ++observed_.watcherStatusTexts[requested];
         };
         watcher_.queue(aux(T::captureModeControl, watcherRequest().encode()));
         // The stream starts and settles.

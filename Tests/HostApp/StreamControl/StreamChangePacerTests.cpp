@@ -1,10 +1,12 @@
-// How often Viewers' requests may change the shared stream: each session's
-// requests of one kind coalesced to the latest, one application and then a
-// hold, repeats of the change in force dropped. On the virtual clock.
+// How often Viewers' requests may change the shared stream: each peer's
+// requests of one kind coalesced to the latest, one change and then a hold
+// for the whole Host, repeats of the change in force dropped. On the
+// virtual clock.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,7 @@ using Kind = StreamChangePacer::Kind;
 
 struct TimedRequest {
     double at;  // seconds from the start
-    char session;
+    char peer;
     uint8_t value;
     Kind kind = Kind::captureMode;
 };
@@ -26,7 +28,7 @@ struct TimedRequest {
 struct PacingCase {
     const char* name;
     std::vector<TimedRequest> requests;
-    // "<session><value>@<tenths of a second>", in the order applied.
+    // "<peer><value>@<tenths of a second>", in the order applied.
     std::vector<std::string> applied;
 };
 
@@ -44,26 +46,34 @@ const PacingCase kCases[] = {
      {{0, 'A', 1}, {0.5, 'A', 2}, {1.2, 'A', 3}},
      {"A1@0", "A2@10", "A3@20"}},
     {"ALatestThatRepeatsTheChangeInForceIsDropped", {{0, 'A', 1}, {0.2, 'A', 2}, {0.4, 'A', 1}}, {"A1@0"}},
-    {"AnotherSessionsChangeMakesARepeatAChangeAgain",
+    {"AnotherPeersChangeMakesARepeatAChangeAgain",
      {{0, 'A', 1}, {0.1, 'B', 7}, {1.5, 'A', 1}},
      {"A1@0", "B7@10", "A1@20"}},
-    {"EachSessionsLatestIsAppliedInTheOrderItArrived",
+    // However many peers wait, one change a hold, each peer's latest in
+    // the order it arrived.
+    {"EachPeersLatestIsAppliedInItsTurnOneAHold",
      {{0, 'A', 1}, {0.1, 'B', 5}, {0.2, 'A', 2}, {0.3, 'B', 6}, {0.5, 'A', 3}},
-     {"A1@0", "B6@10", "A3@10"}},
-    {"KindsOfOneSessionAreCoalescedApart",
+     {"A1@0", "B6@10", "A3@20"}},
+    {"KindsOfOnePeerAreCoalescedApartAndTakeTurns",
      {{0, 'A', 1}, {0.1, 'A', 9, Kind::videoPreference}, {0.2, 'A', 2}, {0.3, 'A', 8, Kind::videoPreference}},
-     {"A1@0", "A2@10", "A8@10"}},
+     {"A1@0", "A2@10", "A8@20"}},
+    {"ARepeatThatWaitedIsDroppedAndTheNextTakesItsTurn",
+     {{0, 'A', 1}, {0.2, 'A', 2}, {0.4, 'A', 1}, {0.5, 'B', 5}},
+     {"A1@0", "B5@10"}},
     // A display switch rebuilds the stream well after it is made: it holds
     // longer, whatever waits behind it.
     {"ADisplaySwitchHoldsTwice",
      {{0, 'A', 1, Kind::hostDisplayMode}, {0.5, 'A', 2, Kind::hostDisplayMode}, {0.6, 'B', 3}},
-     {"A1@0", "A2@20", "B3@20"}},
+     {"A1@0", "A2@20", "B3@40"}},
     {"APhysicalDisplayChoiceHoldsTwice",
      {{0, 'A', 1, Kind::physicalDisplayAction}, {1.5, 'A', 2}},
      {"A1@0", "A2@20"}},
     {"ADisplaySwitchWaitsOnlyForTheHoldOfTheChangeBefore",
      {{0, 'A', 1}, {0.5, 'A', 2, Kind::hostDisplayMode}, {1.5, 'A', 3, Kind::hostDisplayMode}},
      {"A1@0", "A2@10", "A3@30"}},
+    {"ARecordingTakesATurnOfItsOwn",
+     {{0, 'A', 1, Kind::recording}, {0.5, 'B', 2, Kind::hostDisplayMode}, {0.6, 'A', 3}},
+     {"A1@0", "B2@10", "A3@30"}},
 };
 
 void PrintTo(const PacingCase& c, std::ostream* out) { *out << c.name; }
@@ -74,7 +84,6 @@ TEST_P(Pacing, AppliesWhatTheCaseSays) {
     platform::DispatchQueue queue("pacer-test");
     StreamChangePacer pacer;
     const uint64_t startNs = platform::Clock::uptimeNs();
-    const platform::UUID sessionA = platform::UUID::random(), sessionB = platform::UUID::random();
     std::vector<std::string> applied;
     double now = 0;
     for (const auto& r : GetParam().requests) {
@@ -82,14 +91,14 @@ TEST_P(Pacing, AppliesWhatTheCaseSays) {
         now = r.at;
         queue.sync([&] {
             const uint8_t payload[] = {r.value};
-            pacer.submit(queue, r.session == 'A' ? sessionA : sessionB, r.kind, payload, [&, r] {
+            pacer.submit(queue, std::string("10.0.0.") + r.peer, r.kind, payload, [&, r] {
                 const double tenths = double(platform::Clock::uptimeNs() - startNs) / 1e8;
-                applied.push_back(std::string(1, r.session) + std::to_string(r.value) + "@" +
+                applied.push_back(std::string(1, r.peer) + std::to_string(r.value) + "@" +
                                   std::to_string(std::lround(tenths)));
             });
         });
     }
-    advance(3 * StreamChangePacer::holdSeconds);
+    advance(4 * StreamChangePacer::holdSeconds);
     EXPECT_EQ(applied, GetParam().applied);
     EXPECT_EQ(queue.syncValue([&] { return pacer.pendingCount(); }), 0u);
     EXPECT_EQ(queue.syncValue([&] { return pacer.appliedCount() + pacer.coalescedCount(); }),
@@ -98,6 +107,66 @@ TEST_P(Pacing, AppliesWhatTheCaseSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StreamChangePacer, Pacing, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct PeerFlood {
+    const char* name;
+    Kind kind;
+    int peers;
+};
+
+void PrintTo(const PeerFlood& c, std::ostream* out) { *out << c.name; }
+
+class PeersFlooding : public VirtualTimeTest, public ::testing::WithParamInterface<PeerFlood> {};
+
+// Every peer asks for a new value of the kind twenty times a second: the
+// Host applies one change a hold whatever the number of peers, and once
+// the flood stops every peer's latest still has its turn, in order.
+TEST_P(PeersFlooding, OneChangeAHoldAndEachPeersLatestKept) {
+    const auto& c = GetParam();
+    constexpr double kSeconds = 10, kStep = 0.05;
+    platform::DispatchQueue queue("pacer-test");
+    StreamChangePacer pacer;
+    std::map<std::string, uint8_t> lastAppliedBy;
+    std::vector<std::string> order;
+    uint8_t sent = 0;
+    std::map<std::string, uint8_t> lastSentBy;
+    for (int step = 0; step < int(kSeconds / kStep); ++step) {
+        queue.sync([&] {
+            for (int p = 0; p < c.peers; ++p) {
+                const std::string peer = "fd00::" + std::to_string(p + 2);
+                const uint8_t value[] = {++sent};
+                lastSentBy[peer] = value[0];
+                pacer.submit(queue, peer, c.kind, value, [&, peer, v = value[0]] {
+                    lastAppliedBy[peer] = v;
+                    order.push_back(peer);
+                });
+            }
+        });
+        advance(kStep);
+    }
+    const double hold = StreamChangePacer::holdSecondsFor(c.kind);
+    EXPECT_LE(double(order.size()), 1 + kSeconds / hold) << "changes applied during the flood";
+    EXPECT_GE(double(order.size()), kSeconds / hold - 1) << "one each hold, not fewer";
+    EXPECT_LE(queue.syncValue([&] { return pacer.pendingCount(); }), size_t(c.peers));
+    advance((c.peers + 1) * hold);
+    EXPECT_EQ(lastAppliedBy, lastSentBy) << "each peer's latest is applied in its turn";
+    EXPECT_EQ(queue.syncValue([&] { return pacer.pendingCount(); }), 0u);
+}
+
+const PeerFlood kPeerFloods[] = {
+    {"CaptureModeFromOnePeer", Kind::captureMode, 1},
+    {"CaptureModeFromFourPeers", Kind::captureMode, 4},
+    {"CaptureModeFromSixPeers", Kind::captureMode, 6},
+    {"ChromaFromSixPeers", Kind::videoPreference, 6},
+    {"DisplayModeFromOnePeer", Kind::hostDisplayMode, 1},
+    {"DisplayModeFromFourPeers", Kind::hostDisplayMode, 4},
+    {"DisplayModeFromSixPeers", Kind::hostDisplayMode, 6},
+    {"PhysicalDisplayFromSixPeers", Kind::physicalDisplayAction, 6},
+    {"RecordingFromSixPeers", Kind::recording, 6},
+};
+
+INSTANTIATE_TEST_SUITE_P(StreamChangePacer, PeersFlooding, ::testing::ValuesIn(kPeerFloods),
                          [](const auto& info) { return std::string(info.param.name); });
 
 using PacerLifetime = VirtualTimeTest;
@@ -109,8 +178,8 @@ TEST_F(PacerLifetime, AHoldThatEndsAfterThePacerIsGoneDoesNothing) {
         StreamChangePacer pacer;
         queue.sync([&] {
             const uint8_t one[] = {1}, two[] = {2};
-            pacer.submit(queue, platform::UUID::random(), Kind::captureMode, one, [&] { ++applied; });
-            pacer.submit(queue, platform::UUID::random(), Kind::captureMode, two, [&] { ++applied; });
+            pacer.submit(queue, "192.0.2.1", Kind::captureMode, one, [&] { ++applied; });
+            pacer.submit(queue, "192.0.2.2", Kind::captureMode, two, [&] { ++applied; });
         });
     }
     advance(2 * StreamChangePacer::holdSeconds);

@@ -6,12 +6,12 @@
 namespace crypto = platform::crypto;
 
 AuxTestClient::AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, uint16_t port,
-                             uint8_t associatedData, const std::string& localAddress)
+                             uint8_t associatedData, const std::string& localAddress, const std::string& host)
     : runtime_(std::move(runtime)), state_(std::make_shared<State>()), associatedData_(associatedData) {
     // settle() is a round trip for an identity proof, as many times as a
     // test needs; the limit after login has its own test, which restores it.
     V230HostAudioAuxServer::setIdentityProofLimitAfterLoginForTesting(false);
-    connection_ = platform::TcpConnection::connect("127.0.0.1", port, localAddress);
+    connection_ = platform::TcpConnection::connect(host, port, localAddress);
     auto state = state_;
     connection_->stateUpdateHandler = [state](platform::ConnectionState s, const std::string&) {
         if (s == platform::ConnectionState::ready) state->ready = true;

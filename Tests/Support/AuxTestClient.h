@@ -27,12 +27,12 @@ struct ReceivedAuxPacket {
 
 class AuxTestClient {
 public:
-    // Connects to 127.0.0.1:port, from localAddress when given (another
-    // loopback address stands in for another machine); associatedData is
-    // the channel byte a login on this connection is sealed with (1 audio,
-    // 2 video).
+    // Connects to host:port (127.0.0.1 unless given), from localAddress
+    // when given (another loopback address stands in for another machine);
+    // associatedData is the channel byte a login on this connection is
+    // sealed with (1 audio, 2 video).
     AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, uint16_t port, uint8_t associatedData,
-                  const std::string& localAddress = {});
+                  const std::string& localAddress = {}, const std::string& host = "127.0.0.1");
     ~AuxTestClient();
 
     bool waitConnected();

@@ -1,7 +1,12 @@
 #include "Support/TestSupport.h"
 
 #include <atomic>
+#include <fstream>
 #include <unistd.h>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Input/HostMediaPlayerActivator.h"
@@ -82,6 +87,20 @@ VirtualTimeTest::~VirtualTimeTest() {
 size_t openDescriptors() {
     return static_cast<size_t>(
         std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+}
+
+size_t residentBytes() {
+    // The second field of statm: resident pages.
+    std::ifstream statm("/proc/self/statm");
+    size_t total = 0, resident = 0;
+    statm >> total >> resident;
+    return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+void returnFreedMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 }  // namespace platform::testing

@@ -76,6 +76,14 @@ protected:
 // go of what it opened.
 size_t openDescriptors();
 
+// The process's resident set in bytes, as the kernel counts it: what a
+// memory claim is measured by.
+size_t residentBytes();
+// Gives every heap's free pages back to the system (glibc's malloc_trim),
+// so that a measurement that follows counts only what is held, or what the
+// code under test freed and kept since; a no-op with another allocator.
+void returnFreedMemory();
+
 inline std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
 }  // namespace platform::testing
@@ -87,3 +95,5 @@ using LogCapture = platform::testing::LogCapture;
 using TemporaryDataRoot = platform::testing::TemporaryDataRoot;
 using platform::testing::bytesOf;
 using platform::testing::openDescriptors;
+using platform::testing::residentBytes;
+using platform::testing::returnFreedMemory;

@@ -41,7 +41,7 @@ protected:
         configuration.audioPort = 0;
         configuration.videoPort = 0;
         configuration.filePort = 0;
-        configuration.bindAddress = "127.0.0.1";
+        configuration.bindAddress = bindAddress;
         if (!configuration.directory) configuration.directory = directory;
         configuration.countSessionReleasesForTesting = true;
         if (!configuration.dnsRegistration) configuration.dnsRegistration = registration;
@@ -87,6 +87,9 @@ protected:
         return platform::SimulatedMachine::current().component<platform::SimulatedEventTap>().events();
     }
 
+    // Where the server listens; a test of other addresses sets it in its
+    // constructor.
+    std::string bindAddress = "127.0.0.1";
     std::string consoleUser;
     std::shared_ptr<platform::InMemoryDirectory> directory;
     std::shared_ptr<V230HostAudioAuxServer> server;

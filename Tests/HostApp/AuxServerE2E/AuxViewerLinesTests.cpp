@@ -118,6 +118,28 @@ TEST_F(ViewerLines, AFloodOnAnyRoadWritesAboutOneLineASecondForThatViewer) {
     }
 }
 
+// Replies still on their way to a Viewer that has left (its backlog being
+// served, at a few hundred a second) find no session: the line that says
+// so is written about once a second, not once a reply.
+TEST_F(ViewerLines, RepliesToAViewerThatLeftWriteAboutOneLineASecond) {
+    auto viewer = logInViewer("Leaving", false);
+    const auto gone = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+    viewer.control.reset();
+    ASSERT_TRUE(runUntil([&] { return server->sessionReleaseCountForTesting(gone) == 1; }));
+    const std::string line = "file transfer: target session " + gone.id8() + " is unavailable";
+    constexpr int kSeconds = 4, kRepliesASecond = 500, kSlicesASecond = 20;
+    int sent = 0;
+    for (int slice = 0; slice < kSeconds * kSlicesASecond; ++slice) {
+        for (int i = 0; i < kRepliesASecond / kSlicesASecond; ++i, ++sent)
+            EXPECT_FALSE(server->sendFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {1}}, gone));
+        advance(1.0 / kSlicesASecond);
+    }
+    runUntilIdle();
+    const size_t written = logCount(line);
+    EXPECT_GE(written, 1u);
+    EXPECT_LE(written, size_t{kSeconds} + 2) << "out of " << sent << " replies";
+}
+
 // A clipboard kind the Viewer made up is never the key of its line: distinct
 // texts do not buy distinct lines.
 TEST_F(ViewerLines, DistinctViewerTextsShareTheirLinesBudget) {

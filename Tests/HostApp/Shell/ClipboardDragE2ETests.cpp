@@ -213,21 +213,34 @@ TEST_F(ClipboardAndDrag, FilesOfEveryNameLengthEachSentTwiceAllLand) {
 // main queue applies a few, the latest lands, the inbox keeps within its
 // bounds and the Host still ends promptly.
 TEST_F(ClipboardAndDrag, ABurstOfViewerTransfersIsCoalescedToTheLatest) {
-    constexpr uint64_t burst = ClipboardSyncBridge::maxInboxBatches * 3;
-    for (uint64_t n = 1; n <= burst; ++n) {
-        ClipboardTransfer files{"VIEWER-A", n, 0,
-                                {{ClipboardTransferItemKind::files, {}, {}, {},
-                                  {{"copy " + std::to_string(n) + ".txt", "public.data", {'x'}}}}}};
-        a->send(AuxPacketType::clipboardTransfer, *files.encodedData());
-    }
-    a->flush();
-    const fs::path latest = "copy " + std::to_string(burst) + ".txt";
-    ASSERT_TRUE(runUntil([&] {
+    auto transfer = [](uint64_t n) {
+        return ClipboardTransfer{"VIEWER-A", n, 0,
+                                 {{ClipboardTransferItemKind::files, {}, {}, {},
+                                   {{"copy " + std::to_string(n) + ".txt", "public.data", {'x'}}}}}};
+    };
+    auto landed = [](uint64_t n) {
         const auto urls = Pasteboard::general().readFileURLs();
-        return urls.size() == 1 && urls[0].filename() == latest;
-    }));
+        return urls.size() == 1 && urls[0].filename() == "copy " + std::to_string(n) + ".txt";
+    };
+    // What one applied transfer does to the pasteboard's change count.
+    const int atStart = Pasteboard::general().changeCount();
+    a->send(AuxPacketType::clipboardTransfer, *transfer(1).encodedData());
+    a->flush();
+    ASSERT_TRUE(runUntil([&] { return landed(1); }));
     runUntilIdle();
-    EXPECT_LT(diagnosticsCount("clipboard applied 1 file(s) from Viewer"), burst / 4);
+    const int perTransfer = Pasteboard::general().changeCount() - atStart;
+    ASSERT_GT(perTransfer, 0);
+
+    constexpr uint64_t burst = ClipboardSyncBridge::maxInboxBatches * 3;
+    const int beforeBurst = Pasteboard::general().changeCount();
+    for (uint64_t n = 2; n <= burst + 1; ++n) a->send(AuxPacketType::clipboardTransfer, *transfer(n).encodedData());
+    a->flush();
+    ASSERT_TRUE(runUntil([&] { return landed(burst + 1); }));
+    runUntilIdle();
+    // Counted on the pasteboard itself: every transfer applied changes it.
+    const int applied = (Pasteboard::general().changeCount() - beforeBurst) / perTransfer;
+    EXPECT_GE(applied, 1);
+    EXPECT_LT(applied, int(burst / 4)) << "superseded transfers are not applied";
     size_t batches = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(bridge->inboxFolder())) ++batches;
     EXPECT_LE(batches, ClipboardSyncBridge::maxInboxBatches);

@@ -323,6 +323,12 @@ TEST_F(FileTransferServiceTest, HostileOrFaultyFilesFailAloneAndNothingLeavesThe
         {"disk full", {start("diskfull", 2), chunk("diskfull", 0, "ab"), end("diskfull", 2)}, "No space left"},
         {"huge", {start("huge", 1ull << 62), end("huge", 1ull << 62)}, "exceeds free space"},
         {"open at end", {start("open", 3), chunk("open", 0, "ab")}, "batch ended while the file was open"},
+        // A chunk or end that names another file, or another size, is no
+        // part of the open file.
+        {"chunk of another file", {start("own", 2), chunk("other", 0, "ab"), end("own", 2)}, "chunk for another file"},
+        {"end of another file", {start("mine", 2), chunk("mine", 0, "ab"), end("theirs", 2)}, "end for another file"},
+        {"end of another size", {start("sized", 2), chunk("sized", 0, "ab"), end("sized", 3)},
+         "end announces another size"},
     };
     stagingRoot();
     const auto outside = treeOf(dataRoot->path());

@@ -331,9 +331,10 @@ void FileTransferService::sessionEnded(const std::string& session) {
         std::erase_if(awaitedListingOrder_, [&](const UUID& id) { return !awaitedListings_.contains(id); });
     }
     std::lock_guard lock(outgoingLock_);
-    std::erase_if(outgoingCancelled_, [&](const auto& entry) {
-        return entry.second == session && !outgoingActive_.contains(entry.first);
-    });
+    for (auto it = outgoingCancelled_.begin(); it != outgoingCancelled_.end();) {
+        if (!outgoingActive_.contains(it->first)) it->second.erase(session);
+        it = it->second.empty() ? outgoingCancelled_.erase(it) : std::next(it);
+    }
     std::erase_if(outgoingCancelledOrder_, [&](const UUID& id) { return !outgoingCancelled_.contains(id); });
 }
 

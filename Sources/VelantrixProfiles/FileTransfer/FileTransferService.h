@@ -351,12 +351,15 @@ private:
     platform::DispatchQueue inboundQueue_{"velantrix.filetransfer.recv"};
     // Staging folders are removed here, so no removal holds receiving.
     platform::DispatchQueue removalQueue_{"velantrix.filetransfer.staging-removal"};
-    // Outgoing batches whose sending must stop, with the session that
+    // Outgoing batches whose sending must stop, with the sessions that
     // cancelled each ("" for this end), oldest first; shared by both queues
     // and callers of cancelOutgoingBatch. Bounded, but never by dropping
     // the cancellation of a batch being sent.
     mutable std::mutex outgoingLock_;
-    std::map<platform::UUID, std::string> outgoingCancelled_;
+    std::map<platform::UUID, std::set<std::string>> outgoingCancelled_;
+    // Where each batch from sendURLs until its sending returned goes ("" for
+    // every peer), so a session's cancel stops only its own batches.
+    std::map<platform::UUID, std::string> outgoingTargets_;
     std::deque<platform::UUID> outgoingCancelledOrder_;
     std::set<platform::UUID> outgoingActive_;
     // Batches from sendURLs until their sending returned, started or not.

@@ -181,6 +181,33 @@ TEST_F(SessionIDs, AListingReplyIsTakenOnlyFromTheSessionAskedAndOnlyOnce) {
     EXPECT_EQ(listed, (std::vector<std::string>{"/a", "/any"}));
 }
 
+// A batch this end sends to one session stops at that session's cancel (or
+// this end's), never at another session's under the same ID, even one
+// that came before the batch was queued.
+TEST_F(SessionIDs, AnotherSessionsCancelDoesNotStopABatchSentToASession) {
+    const fs::path file = dataRoot->path() / "out.txt";
+    std::ofstream(file) << "bytes";
+    struct Case {
+        std::string canceller;
+        bool stopped;
+    };
+    for (const Case c : {Case{"B", false}, Case{"A", true}}) {
+        SCOPED_TRACE(c.canceller);
+        replies.clear();
+        const UUID id = UUID::random();
+        packet(c.canceller, Op::cancelBatch, id);
+        runUntilIdle();
+        ASSERT_EQ(receiver->sendURLs({file}, FileTransferIntent::copy, std::nullopt, {}, "A", id), id);
+        runUntilIdle();
+        size_t ends = 0;
+        for (const auto& [p, token] : replies) {
+            EXPECT_EQ(token, "A");
+            ends += p.op == Op::fileEnd;
+        }
+        EXPECT_EQ(ends, c.stopped ? 0u : 1u);
+    }
+}
+
 // A path deeper than the tree walker goes, or longer than the file system
 // takes, is refused when its packet arrives: nothing is made for it, so
 // nothing is left that a walk could refuse to remove.

@@ -285,6 +285,8 @@ public:
     // Records which session named a batch's destination; bounded, as a
     // Viewer may name destinations for batches it never starts.
     void noteInboundRoutingToken(const platform::UUID& batchID, const std::string& token);
+    // Whether the batch's receipt goes to the session `token` names.
+    bool inboundBatchAnswersTo(const platform::UUID& batchID, const std::string& token) const;
     // Where Viewers' paths must stay, or none when the Host runs as the
     // console user. Any thread.
     std::optional<ViewerPathConfinement> viewerPathConfinement() const;

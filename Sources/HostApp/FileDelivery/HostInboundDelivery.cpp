@@ -57,15 +57,22 @@ void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket pack
         case FileTransferOp::directSave:
             // The service starts the batch only after this packet and
             // queues its start to the main queue behind this hop, so the
-            // token is in place before the batch's decision.
+            // token is in place before the batch's decision. A batch that
+            // started already answers to the session it has; the start
+            // itself settles whose a token noted before it is.
             DispatchQueue::main().async([weak, batchID, token = viewerSession.uuidString()] {
-                if (auto self = weak.lock()) self->noteInboundRoutingToken(batchID, token);
+                auto self = weak.lock();
+                if (!self) return;
+                if (FileTransferCenter::shared().rows.contains(batchID) && !self->inboundBatchAnswersTo(batchID, token))
+                    return;
+                self->noteInboundRoutingToken(batchID, token);
             });
             break;
         case FileTransferOp::cancelBatch:
-            DispatchQueue::main().async([weak, batchID] {
+            // Only the session a batch answers to may take its receipt away.
+            DispatchQueue::main().async([weak, batchID, token = viewerSession.uuidString()] {
                 auto self = weak.lock();
-                if (!self) return;
+                if (!self || !self->inboundBatchAnswersTo(batchID, token)) return;
                 self->fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
                 self->fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
             });
@@ -97,6 +104,11 @@ void HostProbeDelegate::noteInboundRoutingToken(const UUID& batchID, const std::
             it = order.erase(it);
         }
     }
+}
+
+bool HostProbeDelegate::inboundBatchAnswersTo(const UUID& batchID, const std::string& token) const {
+    auto it = fileDelivery.inboundFileTransferRoutingTokens.find(batchID);
+    return it != fileDelivery.inboundFileTransferRoutingTokens.end() && it->second == token;
 }
 
 std::optional<ViewerPathConfinement> HostProbeDelegate::viewerPathConfinement() const {
@@ -361,6 +373,14 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
     // batch may already have ended, and the engine forgotten it, by now.
     auto& center = FileTransferCenter::shared();
     auto& d = fileDelivery;
+    // The engine took the destination only from the batch's own session:
+    // the receipt goes there, never to a session that named the same ID.
+    if (start.destinationHint && !start.session.empty()) {
+        noteInboundRoutingToken(batchID, start.session);
+    } else if (!start.session.empty() && d.inboundFileTransferRoutingTokens.contains(batchID) &&
+               !inboundBatchAnswersTo(batchID, start.session)) {
+        d.inboundFileTransferRoutingTokens.erase(batchID);
+    }
     d.latestInboundFileBatchID = batchID;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     center.addTask({batchID, FileTransferDirection::incoming, "Viewer", fileCount, totalBytes, itemNames},

@@ -63,6 +63,15 @@ std::string standardized(const std::string& path) {
 UUID FileTransferService::requestDirectoryListing(const std::string& path,
                                                   const std::optional<std::string>& routingToken) {
     const UUID id = UUID::random();
+    {
+        std::lock_guard lock(listingLock_);
+        awaitedListings_.emplace(id, routingToken.value_or(""));
+        awaitedListingOrder_.push_back(id);
+        while (awaitedListingOrder_.size() > maxAwaitedListings) {
+            awaitedListings_.erase(awaitedListingOrder_.front());
+            awaitedListingOrder_.pop_front();
+        }
+    }
     FileTransferPacket packet;
     packet.op = FileTransferOp::listDir;
     packet.batchID = id;
@@ -231,7 +240,16 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
     return {examined, std::move(data)};
 }
 
-void FileTransferService::handleListDirReply(const FileTransferPacket& packet) {
+void FileTransferService::handleListDirReply(const FileTransferPacket& packet, const std::string& session) {
+    {
+        // Only the session asked answers, once: another session's reply
+        // under the same ID would show its own folders as the asked one's.
+        std::lock_guard lock(listingLock_);
+        auto it = awaitedListings_.find(packet.batchID);
+        if (it == awaitedListings_.end() || (!it->second.empty() && it->second != session)) return;
+        awaitedListings_.erase(it);
+        std::erase(awaitedListingOrder_, packet.batchID);
+    }
     // A listing nobody browses for (no destination picker open) is dropped
     // before it is decoded or handed to the main queue.
     if (!onDirectoryListing.get()) return;

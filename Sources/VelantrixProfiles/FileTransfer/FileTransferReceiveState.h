@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/Clock.h"
@@ -64,28 +65,81 @@ struct PendingDestination {
     std::string session;
 };
 
+// A peer's batch ID as the receiving side files it: a session's IDs are
+// its own, so another session naming the same ID finds nothing.
+using SessionBatchKey = std::pair<std::string, platform::UUID>;
+
 struct FileTransferReceiveState {
     std::map<platform::UUID, InboundBatch> inbound;
-    std::map<platform::UUID, PendingDestination> pendingDestinations;
+    std::map<SessionBatchKey, PendingDestination> pendingDestinations;
     // Oldest first, so the oldest is dropped when the bound is reached.
-    std::deque<platform::UUID> pendingDestinationOrder;
+    std::deque<SessionBatchKey> pendingDestinationOrder;
     // The bytes of the pending destinations' paths, kept as they change.
     size_t pendingDestinationBytes = 0;
 
-    // Removes the batch's pending destination, from the order too; none when
-    // it has none.
-    std::optional<PendingDestination> takePendingDestination(const platform::UUID& id) {
-        auto it = pendingDestinations.find(id);
+    // The open batch `id` of `session`; none when it is not open or belongs
+    // to another session.
+    InboundBatch* batchOf(const platform::UUID& id, const std::string& session) {
+        auto it = inbound.find(id);
+        return it == inbound.end() || it->second.session != session ? nullptr : &it->second;
+    }
+
+    // Removes the session's pending destination for the batch, from the
+    // order too; none when it has none.
+    std::optional<PendingDestination> takePendingDestination(const std::string& session, const platform::UUID& id) {
+        const SessionBatchKey key{session, id};
+        auto it = pendingDestinations.find(key);
         if (it == pendingDestinations.end()) return std::nullopt;
         PendingDestination taken = std::move(it->second);
         pendingDestinations.erase(it);
-        std::erase(pendingDestinationOrder, id);
+        std::erase(pendingDestinationOrder, key);
         pendingDestinationBytes -= taken.path.size();
         return taken;
     }
-    // Uptime of the last "too many open batches" line, so a flood writes
-    // one a second.
+
+    // Which session a batch ID belongs to, kept past the batch's end: the
+    // owner delivers and answers for a batch by its ID long after its last
+    // packet, so another session may not start one under it meanwhile.
+    // Each live session keeps its newest IDs; an ended session's stay until
+    // the bound of ended ones pushes them out, oldest first.
+    static constexpr size_t maxOwnedBatchIDsPerSession = 256;
+    static constexpr size_t maxEndedSessionBatchIDs = 4096;
+    std::map<platform::UUID, std::string> batchOwners;
+    std::map<std::string, std::deque<platform::UUID>> ownedBatchOrder;
+    std::deque<SessionBatchKey> endedSessionBatchOrder;
+
+    // Whether `id` is another session's than `session`.
+    bool ownedByAnother(const platform::UUID& id, const std::string& session) const {
+        auto it = batchOwners.find(id);
+        return it != batchOwners.end() && it->second != session;
+    }
+    void noteOwner(const platform::UUID& id, const std::string& session) {
+        if (!batchOwners.try_emplace(id, session).second) return;
+        auto& order = ownedBatchOrder[session];
+        order.push_back(id);
+        while (order.size() > maxOwnedBatchIDsPerSession) {
+            forgetOwner(order.front(), session);
+            order.pop_front();
+        }
+    }
+    void ownerEnded(const std::string& session) {
+        auto order = ownedBatchOrder.extract(session);
+        if (!order) return;
+        for (const auto& id : order.mapped()) endedSessionBatchOrder.emplace_back(session, id);
+        while (endedSessionBatchOrder.size() > maxEndedSessionBatchIDs) {
+            const auto& [owner, id] = endedSessionBatchOrder.front();
+            forgetOwner(id, owner);
+            endedSessionBatchOrder.pop_front();
+        }
+    }
+    void forgetOwner(const platform::UUID& id, const std::string& session) {
+        if (auto it = batchOwners.find(id); it != batchOwners.end() && it->second == session) batchOwners.erase(it);
+    }
+
+    // Uptimes of the last "too many open batches" and "another session's
+    // ID" lines, so a flood writes one a second of each.
     std::optional<uint64_t> lastRefusalLineNs;
+    std::optional<uint64_t> lastForeignIDLineNs;
 
     // Whether a line last written at `last` may be written again `now`, at
     // most one a second; notes `now` when it may.

@@ -17,15 +17,20 @@ using platform::UUID;
 namespace {
 
 // The components of a relative path the peer sent, or nothing when it is
-// empty, absolute, holds a NUL or an empty, "." or ".." component.
+// empty, absolute, holds a NUL or an empty, "." or ".." component, or is
+// past what staging can hold (see FileTransferService::maxReceivedPathBytes).
+// Checked before anything is made, so a path refused leaves nothing.
 std::optional<std::vector<std::string>> safeComponents(const std::string& path) {
     if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return std::nullopt;
+    if (path.size() > FileTransferService::maxReceivedPathBytes) return std::nullopt;
     std::vector<std::string> parts;
     size_t start = 0;
     while (true) {
         const size_t slash = path.find('/', start);
         auto part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (part.empty() || part == "." || part == "..") return std::nullopt;
+        if (part.empty() || part == "." || part == ".." || part.size() > FileTransferService::maxReceivedNameBytes)
+            return std::nullopt;
+        if (parts.size() == FileTransferService::maxReceivedPathDepth) return std::nullopt;
         parts.push_back(std::move(part));
         if (slash == std::string::npos) break;
         start = slash + 1;
@@ -104,45 +109,46 @@ void FileTransferService::setWriteHookForTesting(std::function<void(size_t bytes
 void FileTransferService::processIncoming(FileTransferPacket& packet, const std::string& session) {
     inboundQueue_.dispatchPrecondition();
     const UUID id = packet.batchID;
-    auto batchOf = [&]() -> InboundBatch* {
-        auto it = receive_.inbound.find(id);
-        return it == receive_.inbound.end() ? nullptr : &it->second;
-    };
-    if (auto* batch = batchOf()) batch->lastPacketNs = platform::Clock::uptimeNs();
+    // Only the session's own batch: another session's ID finds nothing, so
+    // it can neither write into, end, nor cancel that batch.
+    InboundBatch* batch = receive_.batchOf(id, session);
+    if (batch) batch->lastPacketNs = platform::Clock::uptimeNs();
     switch (packet.op) {
         case FileTransferOp::batchStart: return beginBatch(packet, session);
         case FileTransferOp::mkdir:
-            if (auto* batch = batchOf()) makeFolder(*batch, packet.path);
+            if (batch) makeFolder(*batch, packet.path);
             return;
         case FileTransferOp::fileStart:
-            if (auto* batch = batchOf()) beginFile(*batch, packet);
+            if (batch) beginFile(*batch, packet);
             return;
         case FileTransferOp::fileChunk:
-            if (auto* batch = batchOf()) writeChunk(id, *batch, packet);
+            if (batch) writeChunk(id, *batch, packet);
             return;
         case FileTransferOp::fileEnd:
-            if (auto* batch = batchOf()) endFile(*batch, packet);
+            if (batch) endFile(*batch, packet);
             return;
-        case FileTransferOp::batchEnd: return endBatch(id);
+        case FileTransferOp::batchEnd:
+            if (batch) endBatch(id);
+            return;
         case FileTransferOp::batchIntent:
-            if (auto* batch = batchOf()) {
+            if (batch) {
                 if (auto intent = fileTransferIntentFromRaw(static_cast<uint8_t>(packet.value1 & 0xFF)))
                     batch->intent = *intent;
             }
             return;
         case FileTransferOp::cancelBatch:
             noteOutgoingCancelled(id, session);
-            if (batchOf()) {
+            if (batch) {
                 dropInbound(id);
                 onMain([id](FileTransferService& self) { self.status("cancelled by peer for batch " + id.id8()); });
             }
-            receive_.takePendingDestination(id);
+            receive_.takePendingDestination(session, id);
             return;
         case FileTransferOp::directSave:
-            rememberDestination(id, {packet.path, FileTransferDeliveryOptions(packet.value1), session});
+            rememberDestination({session, id}, {packet.path, FileTransferDeliveryOptions(packet.value1), session});
             return;
         case FileTransferOp::listDir: return;  // queued beside the receive queue
-        case FileTransferOp::listDirReply: return handleListDirReply(packet);
+        case FileTransferOp::listDirReply: return handleListDirReply(packet, session);
         case FileTransferOp::peerSendRequest: return;  // served before the packet reaches the service
         case FileTransferOp::peerSendResponse:
             // Only a Host that asks a Viewer to send listens for answers;
@@ -157,19 +163,19 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
     }
 }
 
-void FileTransferService::rememberDestination(const UUID& id, PendingDestination destination) {
+void FileTransferService::rememberDestination(const SessionBatchKey& key, PendingDestination destination) {
     auto& order = receive_.pendingDestinationOrder;
     receive_.pendingDestinationBytes += destination.path.size();
-    auto [it, added] = receive_.pendingDestinations.try_emplace(id);
+    auto [it, added] = receive_.pendingDestinations.try_emplace(key);
     if (added) {
-        order.push_back(id);
+        order.push_back(key);
     } else {
         receive_.pendingDestinationBytes -= it->second.path.size();
     }
     it->second = std::move(destination);
     while (order.size() > maxPendingDestinations ||
            (order.size() > 1 && receive_.pendingDestinationBytes > maxPendingDestinationBytes)) {
-        if (!receive_.takePendingDestination(order.front())) order.pop_front();
+        if (!receive_.takePendingDestination(order.front().first, order.front().second)) order.pop_front();
     }
 }
 
@@ -198,7 +204,7 @@ void FileTransferService::sendCancelTo(const UUID& id, const std::string& sessio
 }
 
 void FileTransferService::refuseBatch(const UUID& id, const std::string& session) {
-    receive_.takePendingDestination(id);
+    receive_.takePendingDestination(session, id);
     sendCancelTo(id, session);
     if (!FileTransferReceiveState::mayLogNow(receive_.lastRefusalLineNs, platform::Clock::uptimeNs())) return;
     if (auto hook = onLogLine.get()) hook("file transfer: too many open batches; refused batch " + id.id8());
@@ -206,9 +212,20 @@ void FileTransferService::refuseBatch(const UUID& id, const std::string& session
 
 void FileTransferService::beginBatch(const FileTransferPacket& packet, const std::string& session) {
     const UUID id = packet.batchID;
+    // An ID another session's batch has, open or still being delivered, is
+    // not this session's to start: the owner's batch is left as it is.
+    const auto open = receive_.inbound.find(id);
+    if ((open != receive_.inbound.end() && open->second.session != session) || receive_.ownedByAnother(id, session)) {
+        receive_.takePendingDestination(session, id);
+        sendCancelTo(id, session);
+        if (FileTransferReceiveState::mayLogNow(receive_.lastForeignIDLineNs, platform::Clock::uptimeNs())) {
+            if (auto hook = onLogLine.get()) hook("file transfer: refused batch " + id.id8() + " of another session's ID");
+        }
+        return;
+    }
     // A repeated start would otherwise leak the earlier file handle and
     // leave its folder behind.
-    if (receive_.inbound.count(id)) dropInbound(id);
+    if (open != receive_.inbound.end()) dropInbound(id);
     const auto ofSession = static_cast<size_t>(std::count_if(
         receive_.inbound.begin(), receive_.inbound.end(), [&](const auto& entry) { return entry.second.session == session; }));
     if (receive_.inbound.size() >= maxOpenInboundBatches || ofSession >= maxOpenInboundBatchesPerSession)
@@ -231,7 +248,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     batch.totalFilesExpected = static_cast<int64_t>(batchStartFileCount(packet.value2));
     batch.intent = batchStartIntent(packet.value2);
     batch.itemNames = decodeItemNames(packet.data);
-    if (auto pending = receive_.takePendingDestination(id)) {
+    if (auto pending = receive_.takePendingDestination(session, id)) {
         batch.destinationHint = std::move(pending->path);
         batch.deliveryOptions = pending->deliveryOptions;
     }
@@ -241,6 +258,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     const auto names = batch.itemNames;
     const uint64_t serial = batch.serial;
     receive_.inbound.insert_or_assign(id, std::move(batch));
+    receive_.noteOwner(id, session);
     watchIdleBatch(id, serial, inboundBatchIdleSeconds);
     onMain([id, count, total, names, info](FileTransferService& self) {
         self.status("receiving " + std::to_string(count) + " item(s), " + byteString(total) + " from " +
@@ -285,12 +303,14 @@ void FileTransferService::sessionEnded(const std::string& session) {
         for (const auto& [id, batch] : r.inbound)
             if (batch.session == session) ended.push_back(id);
         for (const auto& id : ended) self->abandonInbound(id, false, "session ended");
+        r.ownerEnded(session);
         std::erase_if(r.pendingDestinations, [&](const auto& entry) {
-            if (entry.second.session != session) return false;
+            if (entry.first.first != session) return false;
             r.pendingDestinationBytes -= entry.second.path.size();
             return true;
         });
-        std::erase_if(r.pendingDestinationOrder, [&](const UUID& id) { return !r.pendingDestinations.contains(id); });
+        std::erase_if(r.pendingDestinationOrder,
+                      [&](const SessionBatchKey& key) { return !r.pendingDestinations.contains(key); });
     });
     {
         // Batches still queued for the session find their target gone and
@@ -307,11 +327,14 @@ void FileTransferService::sessionEnded(const std::string& session) {
         // Its listings still waiting find their generation gone.
         std::lock_guard listings(listingLock_);
         listingSessions_.erase(session);
+        std::erase_if(awaitedListings_, [&](const auto& entry) { return entry.second == session; });
+        std::erase_if(awaitedListingOrder_, [&](const UUID& id) { return !awaitedListings_.contains(id); });
     }
     std::lock_guard lock(outgoingLock_);
-    std::erase_if(outgoingCancelled_, [&](const auto& entry) {
-        return entry.second == session && !outgoingActive_.contains(entry.first);
-    });
+    for (auto it = outgoingCancelled_.begin(); it != outgoingCancelled_.end();) {
+        if (!outgoingActive_.contains(it->first)) it->second.erase(session);
+        it = it->second.empty() ? outgoingCancelled_.erase(it) : std::next(it);
+    }
     std::erase_if(outgoingCancelledOrder_, [&](const UUID& id) { return !outgoingCancelled_.contains(id); });
 }
 
@@ -371,6 +394,7 @@ void FileTransferService::writeChunk(const UUID& id, InboundBatch& batch, const 
     if (!batch.current) return;  // no file open, or it failed: dropped without a word
     auto& file = *batch.current;
     const uint64_t length = packet.data.size();
+    if (packet.path != file.relativePath) return failCurrentFile(batch, file.relativePath, "chunk for another file");
     if (packet.value1 != file.received) return failCurrentFile(batch, file.relativePath, "chunk out of order");
     if (length > file.expectedSize - file.received)
         return failCurrentFile(batch, file.relativePath, "more bytes than declared");
@@ -392,6 +416,11 @@ void FileTransferService::endFile(InboundBatch& batch, const FileTransferPacket&
         return;
     }
     auto& file = *batch.current;
+    // An end that names another file, or another size than the start
+    // announced, is no end of this one.
+    if (packet.path != file.relativePath) return failCurrentFile(batch, file.relativePath, "end for another file");
+    if (packet.value1 != file.expectedSize)
+        return failCurrentFile(batch, file.relativePath, "end announces another size");
     if (file.received != file.expectedSize) return failCurrentFile(batch, file.relativePath, "ended short");
     file.handle.close();
     auto folder = parentFolder(batch.root, file.components, false);

@@ -88,6 +88,7 @@ std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sourc
     {
         std::lock_guard lock(outgoingLock_);
         outgoingPending_.insert(id);
+        outgoingTargets_.insert_or_assign(id, routingToken.value_or(""));
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     queue->async([weak, sources = std::move(sources), id, intent, destination, deliveryOptions, routingToken,
@@ -100,6 +101,7 @@ std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sourc
             held.clear();
             std::lock_guard lock(self->outgoingLock_);
             self->outgoingPending_.erase(id);
+            self->outgoingTargets_.erase(id);
         }
         held.clear();
         if (afterSending) afterSending();
@@ -126,7 +128,12 @@ void FileTransferService::cancelOutgoingBatch(const UUID& batchID) { noteOutgoin
 
 void FileTransferService::noteOutgoingCancelled(const UUID& batchID, const std::string& session) {
     std::lock_guard lock(outgoingLock_);
-    if (!outgoingCancelled_.emplace(batchID, session).second) return;
+    // Kept per session: a cancel under the ID of a batch sent to another
+    // session is noted, but stops only a batch to the session that sent it.
+    auto& by = outgoingCancelled_[batchID];
+    const bool first = by.empty();
+    if (!by.insert(session).second) return;
+    if (!first) return;
     outgoingCancelledOrder_.push_back(batchID);
     // A peer may name any number of IDs: past the bound the oldest goes,
     // but a batch being sent keeps its cancellation.
@@ -143,7 +150,13 @@ void FileTransferService::noteOutgoingCancelled(const UUID& batchID, const std::
 
 bool FileTransferService::isOutgoingCancelled(const UUID& batchID) const {
     std::lock_guard lock(outgoingLock_);
-    return outgoingCancelled_.count(batchID) > 0;
+    auto cancelled = outgoingCancelled_.find(batchID);
+    if (cancelled == outgoingCancelled_.end()) return false;
+    // A batch to every peer stops at any peer's cancel; one to a session
+    // at this end's or that session's own.
+    auto target = outgoingTargets_.find(batchID);
+    if (target == outgoingTargets_.end() || target->second.empty()) return true;
+    return cancelled->second.contains("") || cancelled->second.contains(target->second);
 }
 
 size_t FileTransferService::peerCancelledCountForTesting() const {

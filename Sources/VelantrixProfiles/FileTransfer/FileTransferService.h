@@ -7,6 +7,7 @@
 // its receive queue; receive-side and outgoing-batch hooks are queued to
 // the main queue, onStatus runs on the send queue for the send side.
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -25,6 +26,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/FileHandles.h"
 #include "Platform/FileIdentity.h"
+#include "Platform/TreeWalk.h"
 #include "Platform/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferHook.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
@@ -71,6 +73,19 @@ public:
     // Listings one peer session may have waiting or being computed; a
     // further request is answered at once with an empty listing.
     static constexpr size_t maxListingsPerSession = 4;
+    // What a received path may be, checked when its mkdir or fileStart
+    // arrives, before anything is made: no deeper than the tree walker
+    // goes (a batch folder's items are walked from it, so its deepest
+    // entry sits at the path's depth), no name longer than the file system
+    // takes, and the whole short enough that the batch folder's name
+    // (seconds, two short IDs: 28 bytes, 64 kept) and the path still name
+    // it in one call from the staging folder.
+    static constexpr size_t maxReceivedPathDepth = static_cast<size_t>(platform::TreeWalk::defaultMaxDepth);
+    static constexpr size_t maxReceivedNameBytes = NAME_MAX;
+    static constexpr size_t maxReceivedPathBytes = PATH_MAX - 1 - 64;
+    // Listing requests this end sent and still awaits, the oldest forgotten
+    // past it; a reply is taken only for one of them, from its session.
+    static constexpr size_t maxAwaitedListings = 256;
     // Bytes of one session's packets waiting on the receive queue: at this
     // many its sender is to stop reading from it until they drain.
     static constexpr size_t maxQueuedInboundBytesPerSession = size_t{8} << 20;
@@ -291,7 +306,7 @@ private:
     void refuseBatch(const platform::UUID& id, const std::string& session);
     // A cancelBatch to the session that sent the batch ("" for every peer).
     void sendCancelTo(const platform::UUID& id, const std::string& session);
-    void rememberDestination(const platform::UUID& id, PendingDestination destination);
+    void rememberDestination(const SessionBatchKey& key, PendingDestination destination);
     void watchIdleBatch(const platform::UUID& id, uint64_t serial, double afterSeconds);
     // Drops the batch, tells its sender (unless it is gone) and the owner.
     void abandonInbound(const platform::UUID& id, bool tellPeer, const std::string& why);
@@ -318,7 +333,9 @@ private:
     std::pair<std::string, std::vector<uint8_t>> listing(const FileTransferPacket& packet);
     void sendListingReply(const platform::UUID& requestID, const std::string& path, std::vector<uint8_t> data,
                           const std::string& session);
-    void handleListDirReply(const FileTransferPacket& packet);
+    // Hands on a reply to a listing this end asked `session` (or every
+    // peer) for; any other is dropped.
+    void handleListDirReply(const FileTransferPacket& packet, const std::string& session);
 
     const std::string peerLabel_;
     const int64_t chunkSize_;
@@ -336,12 +353,15 @@ private:
     platform::DispatchQueue inboundQueue_{"velantrix.filetransfer.recv"};
     // Staging folders are removed here, so no removal holds receiving.
     platform::DispatchQueue removalQueue_{"velantrix.filetransfer.staging-removal"};
-    // Outgoing batches whose sending must stop, with the session that
+    // Outgoing batches whose sending must stop, with the sessions that
     // cancelled each ("" for this end), oldest first; shared by both queues
     // and callers of cancelOutgoingBatch. Bounded, but never by dropping
     // the cancellation of a batch being sent.
     mutable std::mutex outgoingLock_;
-    std::map<platform::UUID, std::string> outgoingCancelled_;
+    std::map<platform::UUID, std::set<std::string>> outgoingCancelled_;
+    // Where each batch from sendURLs until its sending returned goes ("" for
+    // every peer), so a session's cancel stops only its own batches.
+    std::map<platform::UUID, std::string> outgoingTargets_;
     std::deque<platform::UUID> outgoingCancelledOrder_;
     std::set<platform::UUID> outgoingActive_;
     // Batches from sendURLs until their sending returned, started or not.
@@ -376,6 +396,10 @@ private:
     std::map<std::string, ListingSession> listingSessions_;
     uint64_t listingGeneration_ = 0;
     size_t listingsComputed_ = 0;
+    // Listings this end asked for, each with where it went ("" for every
+    // peer), oldest first; under listingLock_.
+    std::map<platform::UUID, std::string> awaitedListings_;
+    std::deque<platform::UUID> awaitedListingOrder_;
     // Uptimes of the last refusal lines, so a flood writes one a second.
     std::optional<uint64_t> lastListingRefusalLineNs_;
     std::optional<uint64_t> lastListingLimitLineNs_;

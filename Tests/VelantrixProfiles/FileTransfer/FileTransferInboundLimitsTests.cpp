@@ -58,7 +58,7 @@ protected:
         packet("A", FileTransferOp::batchStart, id);
         packet("A", FileTransferOp::fileStart, id, path, 1);
         receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, 0, 0, path, {'x'}}, "A");
-        packet("A", FileTransferOp::fileEnd, id, path);
+        packet("A", FileTransferOp::fileEnd, id, path, 1);
         packet("A", FileTransferOp::batchEnd, id);
         runUntilIdle();
     }

@@ -345,7 +345,7 @@ TEST_F(FileTransferServiceTest, HostileOrFaultyFilesFailAloneAndNothingLeavesThe
         return FileTransferPacket{Op::fileChunk, {}, offset, 0, std::move(path), {bytes.begin(), bytes.end()}};
     };
     auto start = [](std::string path, uint64_t size) { return FileTransferPacket{Op::fileStart, {}, size, 0, path, {}}; };
-    auto end = [](std::string path) { return FileTransferPacket{Op::fileEnd, {}, 0, 0, path, {}}; };
+    auto end = [](std::string path, uint64_t size) { return FileTransferPacket{Op::fileEnd, {}, size, 0, path, {}}; };
     receiver->setWriteFailureForTesting([](const std::string& p) { return p == "diskfull"; });
     struct Case {
         const char* name;
@@ -353,19 +353,25 @@ TEST_F(FileTransferServiceTest, HostileOrFaultyFilesFailAloneAndNothingLeavesThe
         const char* cause;
     };
     const Case cases[] = {
-        {"parent", {start("../escape", 1), chunk("../escape", 0, "x"), end("../escape")}, "unsafe path"},
-        {"absolute", {start("/tmp/escape", 1), chunk("/tmp/escape", 0, "x"), end("/tmp/escape")}, "unsafe path"},
-        {"dot", {start("a/./b", 1), end("a/./b")}, "unsafe path"},
-        {"empty component", {start("a//b", 1), end("a//b")}, "unsafe path"},
-        {"empty", {start("", 1), end("")}, "unsafe path"},
-        {"nul", {start(std::string("a\0b", 3), 1), end("a")}, "unsafe path"},
-        {"skipped offset", {start("skip", 4), chunk("skip", 0, "ab"), chunk("skip", 3, "d"), end("skip")},
+        {"parent", {start("../escape", 1), chunk("../escape", 0, "x"), end("../escape", 1)}, "unsafe path"},
+        {"absolute", {start("/tmp/escape", 1), chunk("/tmp/escape", 0, "x"), end("/tmp/escape", 1)}, "unsafe path"},
+        {"dot", {start("a/./b", 1), end("a/./b", 1)}, "unsafe path"},
+        {"empty component", {start("a//b", 1), end("a//b", 1)}, "unsafe path"},
+        {"empty", {start("", 1), end("", 1)}, "unsafe path"},
+        {"nul", {start(std::string("a\0b", 3), 1), end("a", 1)}, "unsafe path"},
+        {"skipped offset", {start("skip", 4), chunk("skip", 0, "ab"), chunk("skip", 3, "d"), end("skip", 4)},
          "chunk out of order"},
-        {"short", {start("short", 5), chunk("short", 0, "abc"), end("short")}, "ended short"},
-        {"excess", {start("excess", 2), chunk("excess", 0, "abc"), end("excess")}, "more bytes than declared"},
-        {"disk full", {start("diskfull", 2), chunk("diskfull", 0, "ab"), end("diskfull")}, "No space left"},
-        {"huge", {start("huge", 1ull << 62), end("huge")}, "exceeds free space"},
+        {"short", {start("short", 5), chunk("short", 0, "abc"), end("short", 5)}, "ended short"},
+        {"excess", {start("excess", 2), chunk("excess", 0, "abc"), end("excess", 2)}, "more bytes than declared"},
+        {"disk full", {start("diskfull", 2), chunk("diskfull", 0, "ab"), end("diskfull", 2)}, "No space left"},
+        {"huge", {start("huge", 1ull << 62), end("huge", 1ull << 62)}, "exceeds free space"},
         {"open at end", {start("open", 3), chunk("open", 0, "ab")}, "batch ended while the file was open"},
+        // A chunk or end that names another file, or another size, is no
+        // part of the open file.
+        {"chunk of another file", {start("own", 2), chunk("other", 0, "ab"), end("own", 2)}, "chunk for another file"},
+        {"end of another file", {start("mine", 2), chunk("mine", 0, "ab"), end("theirs", 2)}, "end for another file"},
+        {"end of another size", {start("sized", 2), chunk("sized", 0, "ab"), end("sized", 3)},
+         "end announces another size"},
     };
     stagingRoot();
     const auto outside = treeOf(dataRoot->path());
@@ -377,7 +383,7 @@ TEST_F(FileTransferServiceTest, HostileOrFaultyFilesFailAloneAndNothingLeavesThe
         if (std::string(c.name) != "open at end") {
             body.push_back(start("good", 2));
             body.push_back(chunk("good", 0, "ok"));
-            body.push_back(end("good"));
+            body.push_back(end("good", 2));
         }
         const UUID id = UUID::random();
         receiveBatch(id, body);
@@ -543,7 +549,11 @@ TEST_F(FileTransferServiceTest, LargeListingsFitOneFrame) {
         receiver->handleIncomingPacket(std::move(p));
         return true;
     };
-    sender->handleIncomingPacket({FileTransferOp::listDir, UUID::random(), 0, 0, "~/many", {}});
+    receiver->sendPacket = [&](FileTransferPacket p) {
+        sender->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    receiver->requestDirectoryListing("~/many");
     runUntilIdle();
     EXPECT_LE(replyBytes, 8388608u);
     EXPECT_GT(entries.size(), 20000u);

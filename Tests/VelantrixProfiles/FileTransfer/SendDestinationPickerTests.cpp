@@ -62,14 +62,20 @@ protected:
         return answer;
     }
 
-    // A device's answer to a listing, as it arrives from the wire.
-    void reply(const UUID& id, const std::string& path, const std::vector<RemoteDirectoryEntry>& entries) {
+    // A device's answer to a listing, as it arrives from the wire: from the
+    // session it was asked of, unless `from` names another.
+    void reply(const UUID& id, const std::string& path, const std::vector<RemoteDirectoryEntry>& entries,
+               std::optional<std::string> from = std::nullopt) {
         FileTransferPacket p;
         p.op = FileTransferOp::listDirReply;
         p.batchID = id;
         p.path = path;
         p.data = RemoteDirectoryEntry::encodeListing(entries);
-        service->handleIncomingPacket(std::move(p));
+        if (!from) {
+            for (const auto& r : requests)
+                if (r.id == id) from = r.token;
+        }
+        service->handleIncomingPacket(std::move(p), from);
         step();
     }
 
@@ -132,10 +138,13 @@ TEST_F(Picker, HomeIsAskedOfTheSelectedDeviceOnlyAndTakesItsAbsolutePath) {
         EXPECT_EQ(ui.rows(), (std::vector<std::string>{"Home", "Music", "Projects", "Desktop", "Downloads", "Documents"}));
         EXPECT_EQ(ui.path->text, "/Users/laptop");
         EXPECT_EQ(ui.status->text, "Loaded /Users/laptop");
-        // A second Viewer answering the same request is not applied twice.
+        // The device answering again, or another Viewer answering under the
+        // same ID, is not applied nor handed on: only the asked one's first
+        // answer is taken.
         reply(requests[0].id, "/Users/other", {{"Elsewhere", true}});
+        reply(requests[0].id, "/Users/other", {{"Elsewhere", true}}, idA);
         EXPECT_EQ(ui.row("Elsewhere"), -1);
-        EXPECT_EQ(passedOn, std::vector<UUID>{requests[0].id});
+        EXPECT_TRUE(passedOn.empty());
 
         ui.outline->selectRow(ui.row("Projects"));
         ASSERT_EQ(requests.size(), 2u);

@@ -41,9 +41,16 @@ TEST_F(UnaskedReplies, AListingAskedForStillArrives) {
     receiver->onDirectoryListing = [&](const UUID&, const std::string& path, const std::vector<RemoteDirectoryEntry>&) {
         listed.push_back(path);
     };
+    receiver->routedSendPacket = [](FileTransferPacket, const std::optional<std::string>&) { return true; };
+    const std::string listing = R"([{"n":"a","d":false}])";
+    for (int i = 0; i < 3; ++i) {
+        const UUID asked = receiver->requestDirectoryListing("/", "A");
+        receiver->handleIncomingPacket(
+            {FileTransferOp::listDirReply, asked, 0, 0, "/", {listing.begin(), listing.end()}}, "A");
+    }
     flood(3);
     runUntilIdle();
-    EXPECT_EQ(listed, (std::vector<std::string>{"/", "/", "/"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"/", "/", "/"})) << "only the replies asked for";
 }
 
 }  // namespace

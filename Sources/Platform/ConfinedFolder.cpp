@@ -304,8 +304,8 @@ std::optional<FileSystemEntry> ConfinedFolder::entry(const std::string& name) co
     return asUser([&] { return FileSystemItems::entryAt(fd(), name); });
 }
 
-Result<std::vector<FileSystemEntry>> ConfinedFolder::list() const {
-    auto entries = asUser([&] { return FileSystemItems::listFolderAt(fd()); });
+Result<std::vector<FileSystemEntry>> ConfinedFolder::list(size_t maxEntries) const {
+    auto entries = asUser([&] { return FileSystemItems::listFolderAt(fd(), maxEntries); });
     if (!entries) return Result<std::vector<FileSystemEntry>>::failure(entries.error() + " " + path_.string());
     return entries;
 }

@@ -164,7 +164,7 @@ std::optional<FileSystemEntry> FileSystemItems::entryAt(int folderFd, const std:
     return entryFromStat(name, st);
 }
 
-Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd) {
+Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd, size_t maxEntries) {
     // A descriptor of its own: closedir closes it, and the caller's stays.
     const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
@@ -174,7 +174,9 @@ Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd)
         return failure;
     }
     std::vector<FileSystemEntry> entries;
-    while (const dirent* d = ::readdir(dir)) {
+    while (entries.size() < maxEntries) {
+        const dirent* d = ::readdir(dir);
+        if (!d) break;
         if (d->d_name[0] == '.') continue;
         if (auto found = entryAt(listing, d->d_name)) {
             entries.push_back(std::move(*found));

@@ -97,8 +97,10 @@ struct FileSystemItems {
     // read are listed with kind `other`, size 0 and no date.
     static Result<std::vector<FileSystemEntry>> listFolder(const std::filesystem::path& path);
     // The same two, relative to an open folder, never following a link.
+    // The listing stops after `maxEntries` items: a folder of any size costs
+    // no more than that to read.
     static std::optional<FileSystemEntry> entryAt(int folderFd, const std::string& name);
-    static Result<std::vector<FileSystemEntry>> listFolderAt(int folderFd);
+    static Result<std::vector<FileSystemEntry>> listFolderAt(int folderFd, size_t maxEntries = SIZE_MAX);
     // Removes a file or a whole folder; failures are ignored.
     static void removeRecursively(const std::filesystem::path& path);
 };

@@ -232,6 +232,11 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
         publish("file transfer: packet too large to encode; dropped");
         return false;
     }
+    // Work of a peer that has gone, still running where shared state must
+    // be kept right (the receive queue), has nobody left to answer: its
+    // packets for a session go nowhere at once, without a turn of the
+    // server queue or a line each.
+    if (auto ledger = platform::WorkLedger::current(); sessionID && ledger && ledger->isCancelled()) return false;
     // The main thread (a row's Cancel, a receipt) never waits on the server
     // queue, which can be busy for seconds: its packets go when the queue
     // is free. None of them is a chunk, the one packet that waits.

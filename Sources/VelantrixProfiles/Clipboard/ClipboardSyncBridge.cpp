@@ -69,6 +69,21 @@ size_t countBatch(const platform::ConfinedFolder& inbox, const std::string& name
     return entries->size();
 }
 
+// The bytes an item keeps alive while it waits: what its sender is
+// charged for it.
+size_t heldBytesOf(const ClipboardTransferItem& item) {
+    size_t bytes = item.text ? item.text->size() : 0;
+    if (item.imageData) bytes += item.imageData->size();
+    for (const auto& file : item.files) bytes += file.filename.size() + file.data.size();
+    return bytes;
+}
+
+size_t heldBytesOf(const ClipboardTransfer& transfer) {
+    size_t bytes = transfer.sourceID.size();
+    for (const auto& item : transfer.items) bytes += heldBytesOf(item);
+    return bytes;
+}
+
 }  // namespace
 
 ClipboardSyncBridge::ClipboardSyncBridge(std::string peerLabel, platform::Pasteboard pasteboard, int64_t maxFileBytes,
@@ -80,7 +95,11 @@ ClipboardSyncBridge::ClipboardSyncBridge(std::string peerLabel, platform::Pasteb
       maxTotalFileBytes_(maxTotalFileBytes),
       pollQueue_(platform::DispatchQueue::main()),
       lastObservedChangeCount_(pasteboard_.changeCount()),
-      inboxQueue_("clipboard inbox " + peerLabel_) {}
+      inboxQueue_("clipboard inbox " + peerLabel_),
+      pictureQueue_("clipboard pictures " + peerLabel_) {
+    inboxQueue_.setDropsWorkOfGonePeers(true);
+    pictureQueue_.setDropsWorkOfGonePeers(true);
+}
 
 ClipboardSyncBridge::~ClipboardSyncBridge() { stop(); }
 
@@ -113,8 +132,12 @@ void ClipboardSyncBridge::report(const std::string& text) const {
 }
 
 void ClipboardSyncBridge::reportFromPeer(const std::string& kind, const std::string& text) {
-    pollQueue_.dispatchPrecondition();
-    if (auto line = peerLines_.admit(kind, text)) report(*line);
+    std::optional<std::string> line;
+    {
+        std::lock_guard lock(peerLinesLock_);
+        line = peerLines_.admit(kind, text);
+    }
+    if (line) report(*line);
 }
 
 void ClipboardSyncBridge::clearPending() {
@@ -229,16 +252,21 @@ std::optional<std::vector<uint8_t>> ClipboardSyncBridge::pngData(const platform:
 // --- Incoming ------------------------------------------------------------------------
 
 void ClipboardSyncBridge::receiveRemoteTransfer(ClipboardTransfer transfer) {
-    std::optional<ClipboardTransfer> superseded;
+    // Charged to whoever sent it until it is applied or superseded: a
+    // sender of values larger than its budget waits for each to land.
+    auto charge = std::make_unique<platform::WorkLedger::Charge>(platform::WorkLedger::current(), heldBytesOf(transfer));
+    std::optional<RemoteValue> superseded;
     bool taskQueued = false;
     {
         std::lock_guard lock(latestRemoteLock_);
         taskQueued = latestRemoteTransfer_.has_value();
         superseded.swap(latestRemoteTransfer_);
-        latestRemoteTransfer_ = std::move(transfer);
+        latestRemoteTransfer_ = RemoteValue{std::move(transfer), std::move(charge)};
     }
-    // The superseded transfer (up to a whole payload) is freed here, outside
-    // the lock. A task already queued applies the newer one.
+    // The superseded transfer (up to a whole payload) is freed, and its
+    // charge given back, here, outside the lock. A task already queued
+    // applies the newer one.
+    superseded.reset();
     if (taskQueued) return;
     pollQueue_.async([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->applyLatestRemoteTransfer();
@@ -247,12 +275,19 @@ void ClipboardSyncBridge::receiveRemoteTransfer(ClipboardTransfer transfer) {
 
 void ClipboardSyncBridge::applyLatestRemoteTransfer() {
     pollQueue_.dispatchPrecondition();
-    std::optional<ClipboardTransfer> latest;
+    std::optional<RemoteValue> latest;
     {
         std::lock_guard lock(latestRemoteLock_);
         latest.swap(latestRemoteTransfer_);
     }
-    if (latest) handleRemoteTransfer(*latest);
+    if (!latest) return;
+    // The work it starts is its sender's, whoever queued this task.
+    const platform::WorkLedger::Charged sender(latest->charge->ledger());
+    if (!syncEnabled()) {
+        reportFromPeer("ignored", "clipboard ignored remote transfer: sync disabled");
+        return;
+    }
+    applyTransferToPasteboard(std::move(latest->transfer));
 }
 
 void ClipboardSyncBridge::handleRemoteTransfer(const ClipboardTransfer& transfer) {
@@ -264,80 +299,147 @@ void ClipboardSyncBridge::handleRemoteTransfer(const ClipboardTransfer& transfer
     applyTransferToPasteboard(transfer);
 }
 
-void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& transfer) {
-    // Whatever arrives now supersedes an image still being converted.
+std::optional<ClipboardTransferItem> ClipboardSyncBridge::PendingItem::take() {
+    std::lock_guard guard(lock);
+    std::optional<ClipboardTransferItem> taken;
+    taken.swap(item);
+    return taken;
+}
+
+std::shared_ptr<ClipboardSyncBridge::PendingItem> ClipboardSyncBridge::awaitWork(ClipboardTransferItem item) {
+    auto pending = std::make_shared<PendingItem>();
+    pending->item = std::move(item);
+    itemAwaitingWork_ = pending;
+    return pending;
+}
+
+bool ClipboardSyncBridge::isLatest(uint64_t transferNumber, int changeCount) const {
+    return transferNumber == incomingTransferCount_ && changeCount == pasteboard_.changeCount();
+}
+
+void ClipboardSyncBridge::applyTransferToPasteboard(ClipboardTransfer transfer) {
+    // Whatever arrives now supersedes a picture or files still waiting for
+    // their work: dropped before it starts, their bytes freed now.
     ++incomingTransferCount_;
+    if (auto waiting = itemAwaitingWork_.lock()) waiting->take();
+    itemAwaitingWork_.reset();
     if (!transfer.items.empty() && transfer.items.front().kind == ClipboardTransferItemKind::image)
-        return convertThenApplyImage(transfer.items.front());
+        return convertThenApplyImage(std::move(transfer.items.front()));
+    if (!transfer.items.empty() && transfer.items.front().kind == ClipboardTransferItemKind::files)
+        return writeThenApplyFiles(std::move(transfer.items.front()), transfer.sourceID);
     // Cleared even for a transfer without items: the peer emptied its
     // clipboard.
     pasteboard_.clearContents();
     if (!transfer.items.empty()) {
         const ClipboardTransferItem& item = transfer.items.front();
-        switch (item.kind) {
-            case ClipboardTransferItemKind::text:
-                if (item.text) {
-                    pasteboard_.setString(*item.text, platform::kPasteboardTypeString);
-                    reportFromPeer("applied", "clipboard applied text from " + peerLabel_);
-                }
-                break;
-            case ClipboardTransferItemKind::image:
-                break;  // taken above
-            case ClipboardTransferItemKind::files: {
-                auto urls = materializeFiles(item.files, transfer.sourceID);
-                if (urls.empty()) {
-                    reportFromPeer("apply failed", "clipboard file apply failed from " + peerLabel_);
-                    trimInbox();
-                    break;
-                }
-                pasteboard_.writeFileURLs(urls);
-                reportFromPeer("applied", "clipboard applied " + std::to_string(urls.size()) + " file(s) from " + peerLabel_);
-                // Once the pasteboard names the new batch, the older ones
-                // it named are free to go.
-                trimInbox();
-                break;
-            }
+        if (item.kind == ClipboardTransferItemKind::text && item.text) {
+            pasteboard_.setString(*item.text, platform::kPasteboardTypeString);
+            reportFromPeer("applied", "clipboard applied text from " + peerLabel_);
         }
     }
     // Echo suppression: the next tick finds this count settled.
     lastObservedChangeCount_ = pasteboard_.changeCount();
 }
 
-void ClipboardSyncBridge::convertThenApplyImage(const ClipboardTransferItem& item) {
-    // Shared, not copied again: the bytes go to the converter and then,
-    // under their own type, onto the pasteboard.
-    auto encoded = item.imageData ? std::make_shared<const std::vector<uint8_t>>(*item.imageData) : nullptr;
-    const bool keepPng = item.imageTypeIdentifier == "public.png";
+void ClipboardSyncBridge::convertThenApplyImage(ClipboardTransferItem item) {
+    const size_t held = heldBytesOf(item);
     const uint64_t transferNumber = incomingTransferCount_;
     const int changeCount = pasteboard_.changeCount();
     std::weak_ptr<ClipboardSyncBridge> weak = weak_from_this();
     // A picture can be large: it is converted off the main queue, by rows,
-    // and only the result comes back.
-    platform::DispatchQueue::global(platform::QualityOfService::utility)
-        .async([weak, encoded, keepPng, transferNumber, changeCount, queue = pollQueue_] {
+    // one at a time, and only the result comes back.
+    pictureQueue_.async(
+        [weak, pending = awaitWork(std::move(item)), transferNumber, changeCount, queue = pollQueue_] {
+            auto taken = pending->take();
+            if (!taken) return;  // superseded before its turn: not converted
+            // Shared, not copied again: the bytes go to the converter and
+            // then, under their own type, onto the pasteboard.
+            auto encoded = taken->imageData ? std::make_shared<const std::vector<uint8_t>>(std::move(*taken->imageData))
+                                            : nullptr;
+            const bool keepPng = taken->imageTypeIdentifier == "public.png";
+            taken.reset();
             std::optional<std::vector<uint8_t>> tiff;
             if (encoded) {
                 if (auto converted = platform::BitmapImage::tiffRepresentationOfData(*encoded); converted.ok())
                     tiff = std::move(*converted);
             }
-            queue.async([weak, encoded, keepPng, transferNumber, changeCount, tiff = std::move(tiff)] {
-                auto self = weak.lock();
-                if (!self) return;
-                // A later transfer, or a copy on the Host, came meanwhile:
-                // the newer content stays.
-                if (transferNumber != self->incomingTransferCount_ || changeCount != self->pasteboard_.changeCount())
-                    return;
-                self->pasteboard_.clearContents();
-                if (!tiff) {
-                    self->reportFromPeer("apply failed", "clipboard image apply failed from " + self->peerLabel_);
-                } else {
-                    self->pasteboard_.setData(*tiff, platform::kPasteboardTypeTIFF);
-                    if (keepPng) self->pasteboard_.setData(*encoded, platform::kPasteboardTypePNG);
-                    self->reportFromPeer("applied", "clipboard applied image from " + self->peerLabel_);
-                }
-                self->lastObservedChangeCount_ = self->pasteboard_.changeCount();
+            const size_t landing = (tiff ? tiff->size() : 0) + (keepPng && encoded ? encoded->size() : 0);
+            queue.async(
+                [weak, encoded, keepPng, transferNumber, changeCount, tiff = std::move(tiff)] {
+                    auto self = weak.lock();
+                    if (!self) return;
+                    // A later transfer, or a copy on the Host, came
+                    // meanwhile: the newer content stays.
+                    if (!self->isLatest(transferNumber, changeCount)) return;
+                    self->pasteboard_.clearContents();
+                    if (!tiff) {
+                        self->reportFromPeer("apply failed", "clipboard image apply failed from " + self->peerLabel_);
+                    } else {
+                        self->pasteboard_.setData(*tiff, platform::kPasteboardTypeTIFF);
+                        if (keepPng) self->pasteboard_.setData(*encoded, platform::kPasteboardTypePNG);
+                        self->reportFromPeer("applied", "clipboard applied image from " + self->peerLabel_);
+                    }
+                    self->lastObservedChangeCount_ = self->pasteboard_.changeCount();
+                },
+                landing);
+        },
+        held);
+}
+
+void ClipboardSyncBridge::writeThenApplyFiles(ClipboardTransferItem item, const std::string& sourceID) {
+    auto failed = [&] {
+        pasteboard_.clearContents();
+        reportFromPeer("apply failed", "clipboard file apply failed from " + peerLabel_);
+        trimInbox();
+        lastObservedChangeCount_ = pasteboard_.changeCount();
+    };
+    if (!isSafeSourceID(sourceID)) {
+        reportFromPeer("inbox create failed", "clipboard inbox create failed: invalid source identifier");
+        return failed();
+    }
+    if (mayWriteInbox && !mayWriteInbox(inboxFolder())) {
+        reportFromPeer("inbox refused", "clipboard inbox refused: outside the console user's home");
+        return failed();
+    }
+    const size_t held = heldBytesOf(item);
+    const uint64_t transferNumber = incomingTransferCount_;
+    const int changeCount = pasteboard_.changeCount();
+    // Asked here, where the owner's hooks live.
+    auto owner = inboxOwner ? inboxOwner() : std::nullopt;
+    // Each file is flushed before it takes its name: on the inbox queue,
+    // so a transfer of thousands of them never holds the main queue.
+    inboxQueue_.async(
+        [weak = weak_from_this(), pending = awaitWork(std::move(item)), owner, transferNumber, changeCount,
+         queue = pollQueue_] {
+            auto self = weak.lock();
+            auto taken = pending->take();
+            if (!self || !taken) return;  // superseded before its turn: nothing written
+            auto written = self->materializeFiles(taken->files, owner);
+            taken.reset();
+            queue.async([weak, transferNumber, changeCount, written = std::move(written)]() mutable {
+                if (auto self = weak.lock()) self->landFiles(transferNumber, changeCount, std::move(written));
             });
-        });
+        },
+        held);
+}
+
+void ClipboardSyncBridge::landFiles(uint64_t transferNumber, int changeCount, std::optional<WrittenBatch> written) {
+    pollQueue_.dispatchPrecondition();
+    // The batch counts whether or not it is named: the bounds may remove it.
+    if (written) recordInboxBatch({written->name, written->urls.size(), written->bytes});
+    if (!isLatest(transferNumber, changeCount)) return trimInbox();
+    pasteboard_.clearContents();
+    if (!written || written->urls.empty()) {
+        reportFromPeer("apply failed", "clipboard file apply failed from " + peerLabel_);
+    } else {
+        pasteboard_.writeFileURLs(written->urls);
+        reportFromPeer("applied",
+                       "clipboard applied " + std::to_string(written->urls.size()) + " file(s) from " + peerLabel_);
+    }
+    // Once the pasteboard names the new batch, the older ones it named are
+    // free to go.
+    trimInbox();
+    lastObservedChangeCount_ = pasteboard_.changeCount();
 }
 
 // --- Received files ------------------------------------------------------------------
@@ -350,15 +452,11 @@ std::string ClipboardSyncBridge::sanitizedFilename(const std::string& filename) 
     return name.empty() ? "clipboard-item" : name;
 }
 
-std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(const std::string& sourceID) {
-    if (!isSafeSourceID(sourceID)) {
-        reportFromPeer("inbox create failed", "clipboard inbox create failed: invalid source identifier");
-        return nullptr;
-    }
+std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(std::optional<platform::FileOwner> owner) {
     // From the data root down every folder is opened without following a
     // link, and the batch gets a fresh name nobody can guess ahead: a link
     // planted on the way makes the creation fail, never redirects it.
-    auto inbox = openInbox(peerLabel_, inboxOwner ? inboxOwner() : std::nullopt, true);
+    auto inbox = openInbox(peerLabel_, std::move(owner), true);
     if (!inbox) {
         reportFromPeer("inbox create failed", "clipboard inbox create failed: " + inbox.error());
         return nullptr;
@@ -372,17 +470,14 @@ std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(c
     return *batch;
 }
 
-std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<ClipboardTransferFile>& files,
-                                                            const std::string& sourceID) {
-    std::vector<fs::path> written;
-    if (mayWriteInbox && !mayWriteInbox(inboxFolder())) {
-        reportFromPeer("inbox refused", "clipboard inbox refused: outside the console user's home");
-        return written;
-    }
-    auto batch = makeBatchFolder(sourceID);
-    if (!batch) return written;
+std::optional<ClipboardSyncBridge::WrittenBatch> ClipboardSyncBridge::materializeFiles(
+    const std::vector<ClipboardTransferFile>& files, std::optional<platform::FileOwner> owner) {
+    inboxQueue_.dispatchPrecondition();
+    auto batch = makeBatchFolder(std::move(owner));
+    if (!batch) return std::nullopt;
+    WrittenBatch written{batch->path().filename().string(), {}, 0};
     const size_t maxName = platform::FileMoves::maxNameBytesAt(batch->fd());
-    int64_t total = 0;
+    int64_t& total = written.bytes;
     for (size_t i = 0; i < files.size(); ++i) {
         const ClipboardTransferFile& file = files[i];
         const std::string name = sanitizedFilename(file.filename);
@@ -391,7 +486,7 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             reportFromPeer("file too large", "clipboard file too large: " + name + " (" + std::to_string(size) + " bytes)");
             continue;
         }
-        if (total + size > maxTotalFileBytes_ || written.size() >= inboxFileBound_) {
+        if (total + size > maxTotalFileBytes_ || written.urls.size() >= inboxFileBound_) {
             reportFromPeer("transfer too large", "clipboard transfer too large: skipped " + std::to_string(files.size() - i) + " file(s)");
             break;
         }
@@ -429,9 +524,8 @@ std::vector<fs::path> ClipboardSyncBridge::materializeFiles(const std::vector<Cl
             reportFromPeer("shortened", "clipboard file name shortened to fit: " + std::to_string(name.size()) +
                                             " bytes, saved under " + std::to_string(candidate->string().size()));
         total += size;
-        written.push_back(batch->path() / *candidate);
+        written.urls.push_back(batch->path() / *candidate);
     }
-    recordInboxBatch({batch->path().filename().string(), written.size(), total});
     return written;
 }
 
@@ -478,6 +572,9 @@ void ClipboardSyncBridge::adoptInboxBatches(std::vector<InboxBatch> found, std::
 
 void ClipboardSyncBridge::removeInboxBatches(std::vector<std::string> names) const {
     if (names.empty()) return;
+    // The inbox's own housekeeping: charged to nobody, so it runs whoever
+    // is gone by then.
+    const platform::WorkLedger::Charged hostsOwn(nullptr);
     inboxQueue_.async([weak = weak_from_this(), main = pollQueue_, peerLabel = peerLabel_, names = std::move(names)] {
         auto folder = openInbox(peerLabel, std::nullopt, false);
         if (!folder) return;  // gone, or reachable only through a link
@@ -522,6 +619,7 @@ void ClipboardSyncBridge::removeStaleInboxBatches() {
     // The folder is listed on the inbox queue; what goes is decided back on
     // the main queue, where the pasteboard is read.
     const platform::Date now = platform::Clock::now();
+    const platform::WorkLedger::Charged hostsOwn(nullptr);
     inboxQueue_.async([weak = weak_from_this(), peerLabel = peerLabel_, now, main = pollQueue_] {
         auto inbox = openInbox(peerLabel, std::nullopt, false);
         if (!inbox) return;  // none yet, or reachable only through a link

@@ -11,14 +11,22 @@
 // every method there (receiveRemoteTransfer() aside, which any thread may
 // call) and sets the callbacks once before start(). Owned by a
 // std::shared_ptr (the timer, a picture being converted and the inbox's
-// housekeeping hold it weakly). A peer's picture is converted on a utility
-// queue and lands a moment after handleRemoteTransfer() returns.
+// housekeeping hold it weakly). A peer's picture is converted, and its
+// files written, on queues of the bridge's own; either lands a moment
+// after handleRemoteTransfer() returns, unless a newer transfer came
+// meanwhile: a value superseded before its work starts is dropped unworked.
 //
-// Received files land in the inbox, one batch folder per transfer. The
-// inbox is reached from the data root down without following a link (in a
-// Host run for another user it lies in that user's home), is kept within
-// a number of batches, files and bytes, and is pruned on a queue of its
-// own, never on the main queue.
+// What a peer's transfer costs is charged to the ledger current when it
+// arrives (platform::WorkLedger), the bytes it holds included, wherever
+// that work runs; a peer that is gone by the time its picture or files
+// would be worked on has them dropped. With no ledger current (a Viewer's
+// own bridge) nothing is charged.
+//
+// Received files land in the inbox, one batch folder per transfer, written
+// and flushed off the main queue. The inbox is reached from the data root
+// down without following a link (in a Host run for another user it lies in
+// that user's home), is kept within a number of batches, files and bytes,
+// and is pruned on a queue of its own, never on the main queue.
 
 #include <cstdint>
 #include <deque>
@@ -34,6 +42,7 @@
 #include "Platform/Dispatch.h"
 #include "Platform/Log.h"
 #include "Platform/Pasteboard.h"
+#include "Platform/WorkLedger.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 
 class ClipboardSyncBridge : public std::enable_shared_from_this<ClipboardSyncBridge> {
@@ -89,7 +98,9 @@ public:
     // Takes a peer's transfer from any thread and applies it on the main
     // queue. A clipboard holds one value: a transfer still waiting when a
     // newer one comes is dropped, so however fast transfers come, one task
-    // at most waits on the main queue and one transfer in memory.
+    // at most waits on the main queue and one transfer in memory. Until it
+    // is applied or dropped, its bytes are charged to the ledger current
+    // here, so a peer sending faster than the main queue applies waits.
     void receiveRemoteTransfer(ClipboardTransfer transfer);
     // Treats the pasteboard's current content as settled: it is not sent.
     void markPasteboardChangedExternally();
@@ -119,16 +130,40 @@ private:
     std::optional<ClipboardTransferItem> extractClipboardItem() const;
     std::optional<ClipboardTransferItem> makeImageTransferItem() const;
     static std::optional<std::vector<uint8_t>> pngData(const platform::BitmapImage& image);
-    void applyTransferToPasteboard(const ClipboardTransfer& transfer);
-    // Puts a peer's picture on the pasteboard once a utility queue has made
-    // its TIFF; the status follows then.
-    void convertThenApplyImage(const ClipboardTransferItem& item);
-    std::vector<std::filesystem::path> materializeFiles(const std::vector<ClipboardTransferFile>& files,
-                                                        const std::string& sourceID);
+    // One peer transfer applied, its value owned: text at once, a picture
+    // or files once their work on their own queue is done.
+    void applyTransferToPasteboard(ClipboardTransfer transfer);
+    // A peer's item whose work waits on a queue: emptied (its bytes freed)
+    // when a newer transfer supersedes it, so that work finds nothing to do.
+    struct PendingItem {
+        std::mutex lock;
+        std::optional<ClipboardTransferItem> item;
+        std::optional<ClipboardTransferItem> take();
+    };
+    // The item now waiting for its work, if any, and who came after it.
+    std::shared_ptr<PendingItem> awaitWork(ClipboardTransferItem item);
+    // Whether nothing newer (a transfer, or a copy on the Host) came since
+    // the work of `transferNumber` began at `changeCount`.
+    bool isLatest(uint64_t transferNumber, int changeCount) const;
+    // Puts a peer's picture on the pasteboard once the picture queue has
+    // made its TIFF; the status follows then.
+    void convertThenApplyImage(ClipboardTransferItem item);
+    // Writes a peer's files into a new inbox batch on the inbox queue, then
+    // names them on the pasteboard.
+    void writeThenApplyFiles(ClipboardTransferItem item, const std::string& sourceID);
+    // What the inbox queue hands back: the batch written and its files.
+    struct WrittenBatch {
+        std::string name;
+        std::vector<std::filesystem::path> urls;
+        int64_t bytes = 0;
+    };
+    // On the inbox queue. `owner` gets what is made.
+    std::optional<WrittenBatch> materializeFiles(const std::vector<ClipboardTransferFile>& files,
+                                                 std::optional<platform::FileOwner> owner);
+    void landFiles(uint64_t transferNumber, int changeCount, std::optional<WrittenBatch> written);
     // A new batch folder of the inbox under a name of the Host's, or none
-    // (reported) when the sender's identifier is unsafe or the inbox cannot
-    // be reached without following a link.
-    std::shared_ptr<platform::ConfinedFolder> makeBatchFolder(const std::string& sourceID);
+    // (reported) when the inbox cannot be reached without following a link.
+    std::shared_ptr<platform::ConfinedFolder> makeBatchFolder(std::optional<platform::FileOwner> owner);
     // Removes day-old batches nobody names, on the inbox queue, and takes
     // the others into the inbox's account.
     void removeStaleInboxBatches();
@@ -150,7 +185,7 @@ private:
     void trimInbox();
     bool syncEnabled() const { return !isSyncEnabled || isSyncEnabled(); }
     void report(const std::string& text) const;
-    // A line the peer's transfer caused, limited per kind (poll queue only).
+    // A line the peer's transfer caused, limited per kind; any queue.
     void reportFromPeer(const std::string& kind, const std::string& text);
 
     const std::string peerLabel_;
@@ -177,13 +212,21 @@ private:
     std::optional<uint64_t> deliveryInFlightSequence_;
     // The pending change whose delivery failure was reported (once each).
     std::optional<int> lastPendingDeliveryStatusChangeCount_;
-    // Raised by every peer transfer applied, so a picture whose conversion
-    // ends after a newer transfer arrived is dropped.
+    // Raised by every peer transfer applied, so a picture or files whose
+    // work ends after a newer transfer arrived are dropped.
     uint64_t incomingTransferCount_ = 0;
-    // The latest peer transfer not yet applied; a main-queue task to apply
-    // it is queued exactly while it is set.
+    // The peer item whose picture or files wait for their queue; emptied
+    // by the next transfer applied.
+    std::weak_ptr<PendingItem> itemAwaitingWork_;
+    // The latest peer transfer not yet applied, and its charge to the
+    // sender's ledger (its bytes, until it is applied or superseded); a
+    // main-queue task to apply it is queued exactly while it is set.
+    struct RemoteValue {
+        ClipboardTransfer transfer;
+        std::unique_ptr<platform::WorkLedger::Charge> charge;
+    };
     std::mutex latestRemoteLock_;
-    std::optional<ClipboardTransfer> latestRemoteTransfer_;
+    std::optional<RemoteValue> latestRemoteTransfer_;
     // The inbox's batches, oldest first, and their totals: what decides
     // which go when it is over its bounds.
     std::deque<InboxBatch> inboxBatches_;
@@ -192,11 +235,15 @@ private:
     int64_t inboxByteBound_ = maxInboxBytes;
     size_t inboxFiles_ = 0;
     int64_t inboxBytes_ = 0;
-    // Lists and removes batches, so the main queue never waits on a tree
-    // removal.
+    // Writes, lists and removes batches, so the main queue never waits on
+    // a disk flush or a tree removal. A gone peer's files are dropped here;
+    // the inbox's own housekeeping, charged to nobody, always runs.
     platform::DispatchQueue inboxQueue_;
+    // Converts peers' pictures, one at a time; a gone peer's are dropped.
+    platform::DispatchQueue pictureQueue_;
     // What the peer's transfers cause comes at the peer's rate (a transfer
     // may hold thousands of files, and transfers come as fast as it sends
     // them): one line a second per kind, the rest counted into the next.
+    std::mutex peerLinesLock_;
     platform::LineRateLimiter peerLines_;
 };

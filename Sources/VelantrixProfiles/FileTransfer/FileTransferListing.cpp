@@ -87,11 +87,14 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
     {
         std::lock_guard lock(listingLock_);
         auto it = listingSessions_.find(session);
-        if (it == listingSessions_.end())
+        if (it == listingSessions_.end()) {
             it = listingSessions_
                      .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
                                                       ++listingGeneration_, 0})
                      .first;
+            // Nobody waits for a gone peer's listings.
+            it->second.queue.setDropsWorkOfGonePeers(true);
+        }
         if (it->second.waiting < maxListingsPerSession) {
             it->second.waiting += 1;
             queue = it->second.queue;
@@ -110,13 +113,27 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
         return inboundHandled(session, queuedBytes);
     }
-    std::weak_ptr<FileTransferService> weak = weak_from_this();
-    queue->async([weak, packet = std::move(packet), session, generation, queuedBytes] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->runListing(packet, session, generation);
-        self->inboundHandled(session, queuedBytes);
-    });
+    // The request's bytes count as the session's until the listing has run
+    // or been dropped, whichever comes.
+    struct Handled {
+        Handled(std::weak_ptr<FileTransferService> service, std::string session, size_t bytes)
+            : service(std::move(service)), session(std::move(session)), bytes(bytes) {}
+        Handled(const Handled&) = delete;
+        Handled& operator=(const Handled&) = delete;
+        ~Handled() {
+            if (auto self = service.lock()) self->inboundHandled(session, bytes);
+        }
+        const std::weak_ptr<FileTransferService> service;
+        const std::string session;
+        const size_t bytes;
+    };
+    auto handled = std::make_shared<Handled>(weak_from_this(), session, queuedBytes);
+    // Charged to the asking peer, with the bytes the request holds.
+    queue->async(
+        [packet = std::move(packet), generation, handled = std::move(handled)] {
+            if (auto self = handled->service.lock()) self->runListing(packet, handled->session, generation);
+        },
+        queuedBytes);
 }
 
 void FileTransferService::runListing(const FileTransferPacket& packet, const std::string& session,
@@ -166,6 +183,8 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
     const auto readAs = readAsHook ? readAsHook() : std::nullopt;
 
     std::vector<RemoteDirectoryEntry> entries;
+    // Whether the folder held more than the listing took.
+    bool cut = false;
     bool refused = false;
     std::optional<std::string> identityError;
     {
@@ -196,10 +215,14 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
             if (opened) folder = *opened;
         }
         if (folder) {
-            if (auto items = folder->list()) {
+            // One entry past the bound tells that the folder holds more.
+            if (auto items = folder->list(maxListingEntries + 1)) {
+                cut = items->size() > maxListingEntries;
+                if (cut) items->pop_back();
+                entries.reserve(items->size());
                 for (auto& item : *items) {
                     const bool isDir = item.kind == platform::FileSystemEntryKind::folder;
-                    entries.push_back({item.name, isDir, item.size, item.modificationDate});
+                    entries.push_back({std::move(item.name), isDir, item.size, item.modificationDate});
                 }
             }
         }
@@ -232,7 +255,10 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
             entries.resize(keep);
             data = RemoteDirectoryEntry::encodeListing(entries);
         }
-        const size_t total = keep;
+        cut = true;
+    }
+    if (cut) {
+        const size_t total = entries.size();
         onMain([examined, total](FileTransferService& self) {
             self.status("listing of " + examined + " cut to its first " + std::to_string(total) + " entries");
         });

@@ -67,12 +67,16 @@ void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const 
     }
     if (packet.op == FileTransferOp::listDir) return queueListing(std::move(packet), from, bytes);
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_.async([weak, packet = std::move(packet), from = std::move(from), bytes]() mutable {
-        auto self = weak.lock();
-        if (!self) return;
-        self->processIncoming(packet, from);
-        self->inboundHandled(from, bytes);
-    });
+    // The packet's bytes wait here: they are charged to the sender's peer
+    // (the ledger current, if any) until it has been handled.
+    inboundQueue_.async(
+        [weak, packet = std::move(packet), from = std::move(from), bytes]() mutable {
+            auto self = weak.lock();
+            if (!self) return;
+            self->processIncoming(packet, from);
+            self->inboundHandled(from, bytes);
+        },
+        bytes);
 }
 
 void FileTransferService::inboundHandled(const std::string& session, size_t bytes) {

@@ -51,9 +51,13 @@ public:
     using SendPacket = bool(FileTransferPacket packet);
     using RoutedSendPacket = bool(FileTransferPacket packet, const std::optional<std::string>& routingToken);
 
-    // Listings hold at most this many entries, so a reply stays within a
+    // Listings hold at most this many bytes, so a reply stays within a
     // data-channel frame.
     static constexpr size_t maxListingReplyBytes = 8388608 - FileTransferPacket::fixedSize - 65535;
+    // A listing reads at most this many entries of a folder, whatever it
+    // holds, so answering costs the same for any folder: far more than a
+    // person browses, and few enough that a reply of them is a few MiB.
+    static constexpr size_t maxListingEntries = 10000;
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
@@ -386,7 +390,8 @@ private:
     // Each session's listings run on a queue of its own, so neither its
     // batches nor another session's packets wait behind them. An entry
     // leaves when its session ends; a listing queued before then finds
-    // its generation gone and is not computed.
+    // its generation gone and is not computed, and one whose peer is gone
+    // (its ledger cancelled) is dropped by the queue.
     struct ListingSession {
         platform::DispatchQueue queue;
         uint64_t generation = 0;

@@ -7,6 +7,7 @@
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "Platform/CoreGraphicsDisplays.h"
 #include "Platform/Runtime.h"
+#include "Platform/WorkLedger.h"
 
 namespace {
 
@@ -272,6 +273,33 @@ TEST_F(Broadcasts, SessionInfoAndFileAndClipboardPacketsSkipStrangers) {
     stranger->settle();
     for (const auto& p : stranger->packets()) EXPECT_EQ(p.header.type, AuxPacketType::hostIdentityProof);
     EXPECT_TRUE(logContains("file transfer: target session " + strangerID.id8() + " is unavailable"));
+}
+
+// Work a peer's packets left on a queue that runs it even once the peer is
+// gone (the receive queue) may still try to answer: with its ledger
+// cancelled, its packets for a session go nowhere at once, and no line is
+// written for each.
+TEST_F(Broadcasts, AGonePeersLeftoverWorkSendsNothingAndSaysNothing) {
+    auto viewer = audioClient();
+    ASSERT_TRUE(viewer->logIn(consoleUser, password, "Viewer"));
+    ASSERT_TRUE(waitForSessions(1, 0));
+    const auto id = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+    const platform::UUID unknown = platform::UUID::random();
+    auto gone = std::make_shared<platform::WorkLedger>("gone peer", size_t{1} << 20);
+    gone->cancel();
+    {
+        const platform::WorkLedger::Charged charged(gone);
+        EXPECT_FALSE(server->sendFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {1}}, id));
+        EXPECT_FALSE(server->sendFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {2}}, unknown));
+    }
+    EXPECT_FALSE(logContains("file transfer: target session " + unknown.id8() + " is unavailable"));
+    // The Host's own packet reaches the same session.
+    EXPECT_TRUE(server->sendFileTransferPacket({FileTransferOp::batchEnd, {}, 0, 0, "", {3}}, id));
+    ASSERT_TRUE(viewer->waitForPacket(AuxPacketType::fileTransferPacket));
+    viewer->settle();
+    size_t fileTransferPackets = 0;
+    for (const auto& p : viewer->packets()) fileTransferPackets += p.header.type == AuxPacketType::fileTransferPacket;
+    EXPECT_EQ(fileTransferPackets, 1u);
 }
 
 TEST_F(Broadcasts, ClipboardReportsNobodyWhenNoLoggedInConnectionTakesIt) {

@@ -19,6 +19,7 @@
 #include "Platform/Runtime.h"
 #include "Platform/SimulatedMachine.h"
 #include "Platform/Uuid.h"
+#include "Platform/WorkLedger.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
 
@@ -45,7 +46,8 @@ ClipboardTransfer filesFrom(std::string sourceID, std::vector<ClipboardTransferF
 
 std::vector<std::string> namesIn(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::error_code ec;  // none yet: nothing in it
+    for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -911,3 +913,131 @@ TEST_F(Bridge, ATransferFloodWritesEachKindOfLineOnceASecond) {
     }
 }
 }  // namespace
+
+// --- What a Viewer's transfers cost, and whom --------------------------------------------
+
+namespace {
+// Bytes the allocator has handed out and not had back, mapped blocks
+// included.
+int64_t heapInUse() {
+    const auto info = ::mallinfo2();
+    return static_cast<int64_t>(info.uordblks + info.hblkhd);
+}
+
+// A picture whose PNG is about as large as its pixels (noise compresses
+// badly): `side` x `side`, about 4 * side * side bytes.
+std::vector<uint8_t> noisyPng(uint32_t side, uint32_t seed) {
+    std::vector<uint8_t> rgba(size_t{side} * side * 4);
+    for (auto& byte : rgba) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = uint8_t(seed >> 24);
+    }
+    return *BitmapImage(side, side, std::move(rgba)).pngRepresentation();
+}
+
+// One Viewer transfer of each kind whose work runs off the main queue, of
+// about `bytes` each; `n` tells them apart.
+struct WorkedKind {
+    const char* name;
+    std::function<ClipboardTransfer(int n)> transfer;
+};
+std::vector<WorkedKind> workedKinds() {
+    using K = ClipboardTransferItemKind;
+    return {
+        {"picture",
+         [](int n) { return ClipboardTransfer{"V", uint64_t(n), 0, {{K::image, {}, noisyPng(512, uint32_t(n)), "public.png", {}}}}; }},
+        {"files", [](int n) { return filesFrom("V", {file("f" + std::to_string(n) + ".bin", size_t{1} << 20)}); }},
+    };
+}
+}  // namespace
+
+// Pictures and files are worked on off the main queue, which may apply
+// newer transfers meanwhile: the values they supersede are let go at once
+// and never converted or written, however many came.
+TEST_F(Bridge, ValuesSupersededBeforeTheirWorkStartsAreDroppedUnworked) {
+    for (const auto& kind : workedKinds()) {
+        SCOPED_TRACE(kind.name);
+        fs::remove_all(bridge->inboxFolder());
+        bridge = makeBridge();
+        constexpr int burst = 8;
+        std::vector<ClipboardTransfer> transfers;
+        for (int n = 0; n < burst; ++n) transfers.push_back(kind.transfer(n));
+        const int64_t one = int64_t(transfers[0].items[0].imageData ? transfers[0].items[0].imageData->size()
+                                                                    : transfers[0].items[0].files[0].data.size());
+        ASSERT_GT(one, int64_t{900} << 10);
+        const int64_t before = heapInUse();
+        DispatchQueue::main().sync([&] {
+            for (const auto& t : transfers) bridge->handleRemoteTransfer(t);
+        });
+        EXPECT_LT(heapInUse() - before, 2 * one) << "only the latest value waits for its work";
+        runUntilIdle();
+        if (transfers[0].items[0].kind == ClipboardTransferItemKind::image) {
+            EXPECT_EQ(pb.dataForType(kPasteboardTypePNG), transfers.back().items[0].imageData);
+        } else {
+            EXPECT_EQ(namesIn(bridge->inboxFolder()).size(), 1u) << "the superseded files were never written";
+            ASSERT_EQ(pb.readFileURLs().size(), 1u);
+            EXPECT_EQ(pb.readFileURLs()[0].filename(), "f7.bin");
+        }
+    }
+}
+
+// A Viewer's files are flushed one by one before they take their names:
+// that waits on the disk, so it is done on the inbox queue, never on the
+// main queue that applied the transfer.
+TEST_F(Bridge, ReceivedFilesAreWrittenOffTheMainQueue) {
+    DispatchQueue::main().sync([&] { bridge->handleRemoteTransfer(filesFrom("V", {file("a.txt"), file("b.txt")})); });
+    EXPECT_FALSE(fs::exists(bridge->inboxFolder())) << "nothing written by the main queue";
+    EXPECT_TRUE(pb.readFileURLs().empty());
+    runUntilIdle();
+    ASSERT_EQ(pb.readFileURLs().size(), 2u);
+    EXPECT_EQ(*FileIO::readAll(pb.readFileURLs()[1]), std::vector<uint8_t>(3, 'x'));
+}
+
+// Whatever a Viewer's transfer holds is charged to the ledger current when
+// it arrived (its peer's, on the Host) until it has landed or been
+// dropped: a value at the peer's budget stops the peer until then, and a
+// gone peer's pictures and files are dropped before they are worked on.
+TEST_F(Bridge, ATransferIsChargedToItsSenderUntilItLandsAndDroppedWhenItsSenderIsGone) {
+    using K = ClipboardTransferItemKind;
+    constexpr size_t budget = size_t{16} << 20;
+    {
+        SCOPED_TRACE("a text as large as the budget, waiting for the main queue");
+        auto ledger = std::make_shared<WorkLedger>("peer", budget);
+        {
+            const WorkLedger::Charged charged(ledger);
+            bridge->receiveRemoteTransfer({"V", 1, 0, {{K::text, std::string(budget, 't'), {}, {}, {}}}});
+        }
+        EXPECT_GE(ledger->bytesInUse(), budget);
+        EXPECT_TRUE(ledger->overBudget()) << "its sender waits until it has landed";
+        // A newer value from another peer frees the first one's share.
+        auto other = std::make_shared<WorkLedger>("other", budget);
+        {
+            const WorkLedger::Charged charged(other);
+            bridge->receiveRemoteTransfer({"V", 2, 0, {{K::text, "newer", {}, {}, {}}}});
+        }
+        EXPECT_EQ(ledger->bytesInUse(), 0u);
+        runUntilIdle();
+        EXPECT_EQ(pb.stringForType(kPasteboardTypeString), "newer");
+        EXPECT_EQ(other->bytesInUse(), 0u);
+        EXPECT_EQ(other->jobsInUse(), 0u);
+    }
+    for (const auto& kind : workedKinds()) {
+        SCOPED_TRACE(kind.name);
+        auto ledger = std::make_shared<WorkLedger>("peer", budget);
+        const ClipboardTransfer transfer = kind.transfer(1);
+        DispatchQueue::main().sync([&] {
+            const WorkLedger::Charged charged(ledger);
+            bridge->handleRemoteTransfer(transfer);
+        });
+        EXPECT_GE(ledger->bytesInUse(), size_t{900} << 10) << "the bytes its waiting work holds";
+        // The peer leaves before its work had its turn: nothing is worked.
+        ledger->cancel();
+        const auto batchesBefore = namesIn(bridge->inboxFolder());
+        runUntilIdle();
+        EXPECT_EQ(ledger->bytesInUse(), 0u);
+        EXPECT_EQ(ledger->jobsInUse(), 0u);
+        EXPECT_FALSE(pb.dataForType(kPasteboardTypePNG));
+        EXPECT_TRUE(pb.readFileURLs().empty());
+        EXPECT_EQ(namesIn(bridge->inboxFolder()), batchesBefore);
+    }
+}

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "Platform/Folders.h"
+#include "Platform/WorkLedger.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
@@ -376,6 +377,49 @@ TEST_F(InboundLimits, ListingRequestsCountInTheSessionsQueuedBytesUntilAnswered)
     runUntilIdle();
     EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), 0u);
     EXPECT_FALSE(receiver->inboundBacklogFull("A"));
+}
+
+// What a peer's packet leaves waiting on the engine's queues is charged to
+// the ledger current when it came (its peer's, on the Host), its bytes
+// included, until it has been handled; a listing whose peer is gone by its
+// turn is not made, and its bytes still count as handled.
+TEST_F(InboundLimits, APacketsBytesAreChargedToItsPeerUntilHandledAndAGonePeersListingIsNotMade) {
+    fs::create_directories(platform::Folders::home() / "listed");
+    const UUID id = openBatch("A");
+    runUntilIdle();
+    struct Row {
+        const char* name;
+        FileTransferPacket packet;
+    };
+    const Row rows[] = {
+        {"a file chunk", {FileTransferOp::fileChunk, id, 0, 0, "f.bin", std::vector<uint8_t>(size_t{1} << 20)}},
+        {"a listing", {FileTransferOp::listDir, UUID::random(), 0, 0, "~/listed/" + std::string(60000, 'x'), {}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto ledger = std::make_shared<platform::WorkLedger>("peer", size_t{16} << 20);
+        {
+            const platform::WorkLedger::Charged charged(ledger);
+            receiver->handleIncomingPacket(row.packet, "A");
+        }
+        EXPECT_GE(ledger->bytesInUse(), row.packet.data.size() + row.packet.path.size());
+        runUntilIdle();
+        EXPECT_EQ(ledger->bytesInUse(), 0u);
+        EXPECT_EQ(ledger->jobsInUse(), 0u);
+    }
+    const size_t computed = receiver->listingsComputedForTesting();
+    const size_t repliesBefore = replies.size();
+    auto ledger = std::make_shared<platform::WorkLedger>("peer", size_t{16} << 20);
+    {
+        const platform::WorkLedger::Charged charged(ledger);
+        packet("A", FileTransferOp::listDir, UUID::random(), "~/listed");
+    }
+    ledger->cancel();
+    runUntilIdle();
+    EXPECT_EQ(receiver->listingsComputedForTesting(), computed) << "nobody is left to read it";
+    EXPECT_EQ(replies.size(), repliesBefore);
+    EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), 0u);
+    EXPECT_EQ(ledger->bytesInUse(), 0u);
 }
 
 TEST_F(InboundLimits, ASendForASessionThatEndedIsRefusedAtOnceAndAnotherIsPendingUntilSent) {

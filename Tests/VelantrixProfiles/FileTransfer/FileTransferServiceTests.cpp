@@ -533,11 +533,15 @@ TEST_F(FileTransferServiceTest, ListingsStayInsideHomeAndSortFoldersFirst) {
     EXPECT_TRUE(replies[id].entries[4].modificationDate);
 }
 
+// A listing reads a folder only up to its entry bound, and what it read is
+// cut after sorting to fit one frame: names of control characters, each
+// sent as six bytes, make even the entries within the bound too large.
 TEST_F(FileTransferServiceTest, LargeListingsFitOneFrame) {
     const fs::path folder = platform::Folders::home() / "many";
     fs::create_directories(folder);
-    const std::string longName(240, 'n');
-    for (int i = 0; i < 30000; ++i) std::ofstream(folder / (longName + std::to_string(i)));
+    const std::string longName(200, '\x01');
+    for (size_t i = 0; i + 3 < FileTransferService::maxListingEntries; ++i)
+        std::ofstream(folder / (longName + std::to_string(i)));
     for (int i = 0; i < 3; ++i) fs::create_directory(folder / ("dir" + std::to_string(i)));
     size_t replyBytes = 0;
     std::vector<RemoteDirectoryEntry> entries;
@@ -556,9 +560,33 @@ TEST_F(FileTransferServiceTest, LargeListingsFitOneFrame) {
     receiver->requestDirectoryListing("~/many");
     runUntilIdle();
     EXPECT_LE(replyBytes, 8388608u);
-    EXPECT_GT(entries.size(), 20000u);
-    EXPECT_LT(entries.size(), 30003u);
+    EXPECT_GT(entries.size(), FileTransferService::maxListingEntries / 2);
+    EXPECT_LT(entries.size(), FileTransferService::maxListingEntries);
     EXPECT_EQ(entries[0].name, "dir0");  // the cut keeps the head of the sorted list
+}
+
+// However many entries a folder holds, a listing reads no more than its
+// bound of them, and says so in a status line.
+TEST_F(FileTransferServiceTest, AListingReadsAFolderOnlyUpToItsEntryBound) {
+    const fs::path folder = platform::Folders::home() / "crowded";
+    fs::create_directories(folder);
+    const size_t held = FileTransferService::maxListingEntries + 500;
+    for (size_t i = 0; i < held; ++i) std::ofstream(folder / ("f" + std::to_string(i)));
+    std::vector<RemoteDirectoryEntry> entries;
+    receiver->onDirectoryListing = [&](const UUID&, const std::string&, const std::vector<RemoteDirectoryEntry>& e) {
+        entries = e;
+    };
+    sender->sendPacket = [&](FileTransferPacket p) {
+        receiver->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    sender->handleIncomingPacket({FileTransferOp::listDir, UUID::random(), 0, 0, "~/crowded", {}});
+    runUntilIdle();
+    EXPECT_EQ(entries.size(), FileTransferService::maxListingEntries);
+    EXPECT_NE(std::find(senderStatus.begin(), senderStatus.end(),
+                        "listing of " + folder.string() + " cut to its first " +
+                            std::to_string(FileTransferService::maxListingEntries) + " entries"),
+              senderStatus.end());
 }
 
 TEST_F(FileTransferServiceTest, PeerSendBodiesAreBounded) {

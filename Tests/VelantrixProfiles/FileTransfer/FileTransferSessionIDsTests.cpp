@@ -77,7 +77,9 @@ protected:
         EXPECT_EQ(contents(completed[0].entries[0]), "YYYY");
         EXPECT_EQ(std::distance(fs::directory_iterator(batchFolder), {}), 1) << "nothing else in A's batch folder";
         EXPECT_TRUE(cancelsSentTo("A").empty()) << "A's batch was never cancelled";
-        if (refusedStartOfB) EXPECT_EQ(cancelsSentTo("B"), std::vector<UUID>{id}) << "B's start is refused";
+        if (refusedStartOfB) {
+            EXPECT_EQ(cancelsSentTo("B"), std::vector<UUID>{id}) << "B's start is refused";
+        }
         fs::remove_all(batchFolder);
     }
     static std::string contents(const fs::path& file) {
@@ -191,7 +193,7 @@ TEST_F(SessionIDs, AnotherSessionsCancelDoesNotStopABatchSentToASession) {
         std::string canceller;
         bool stopped;
     };
-    for (const Case c : {Case{"B", false}, Case{"A", true}}) {
+    for (const Case& c : {Case{"B", false}, Case{"A", true}}) {
         SCOPED_TRACE(c.canceller);
         replies.clear();
         const UUID id = UUID::random();
@@ -250,7 +252,9 @@ TEST_F(SessionIDs, PathsPastTheWalkersDepthOrTheSystemsLengthsAreRefusedBeforeAn
         runUntilIdle();
         const auto folders = stagedFolders();
         EXPECT_EQ(folders.size(), 1u);
-        if (!folders.empty()) EXPECT_EQ(fs::is_empty(folders[0]), c.refused) << "nothing is made for a refused path";
+        if (!folders.empty()) {
+            EXPECT_EQ(fs::is_empty(folders[0]), c.refused) << "nothing is made for a refused path";
+        }
         bool named = false;
         for (const auto& s : statuses)
             named |= s.find(c.op == Op::mkdir ? "dropped unsafe folder path" : "unsafe path") != std::string::npos;

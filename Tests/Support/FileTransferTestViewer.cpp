@@ -9,11 +9,12 @@ using platform::UUID;
 
 std::unique_ptr<FileTransferTestViewer> FileTransferTestViewer::connect(
     const std::shared_ptr<platform::VirtualRuntime>& runtime, const std::shared_ptr<V230HostAudioAuxServer>& server,
-    const LogCapture& log, const std::string& user, const std::string& password, const std::string& name) {
+    const LogCapture& log, const std::string& user, const std::string& password, const std::string& name,
+    const std::string& from) {
     auto v = std::make_unique<FileTransferTestViewer>();
     // Each Viewer stages in a folder of its own, so two may take one batch.
     v->service = std::make_shared<FileTransferService>("Host-" + name, 262144);
-    v->control = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01);
+    v->control = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, from);
     EXPECT_TRUE(v->control->waitConnected());
     EXPECT_TRUE(v->control->logIn(user, password, name));
     auto announced = v->control->waitForPacket(AuxPacketType::fileTransferEndpoint);
@@ -27,7 +28,7 @@ std::unique_ptr<FileTransferTestViewer> FileTransferTestViewer::connect(
             if (n == name) return id;
         return UUID{};
     });
-    v->connection = platform::TcpConnection::connect("127.0.0.1", endpoint.port);
+    v->connection = platform::TcpConnection::connect("127.0.0.1", endpoint.port, from);
     v->channel = std::make_shared<FileTransferChannelConnection>(v->connection, platform::DispatchQueue("viewer." + name),
                                                                  "viewer", [](const std::string&) {});
     auto* raw = v.get();

@@ -24,7 +24,8 @@ struct FileTransferTestViewer {
     static std::unique_ptr<FileTransferTestViewer> connect(const std::shared_ptr<platform::VirtualRuntime>& runtime,
                                                            const std::shared_ptr<V230HostAudioAuxServer>& server,
                                                            const LogCapture& log, const std::string& user,
-                                                           const std::string& password, const std::string& name);
+                                                           const std::string& password, const std::string& name,
+                                                           const std::string& from = {});
 
     // Both connections drop at once, as when the Viewer quits.
     void disconnect();

@@ -56,8 +56,9 @@ struct HostFileDeliveryState {
     // recorded. Newest last; bounded, as a cancelled batch may never end.
     static constexpr size_t maxAbandonedBatches = 256;
     std::deque<platform::UUID> abandonedInboundBatchIDs;
-    // Peer sends of each Viewer session waiting for their send queue or
-    // being sent, by session: past the bound the next is refused at once,
+    // Peer sends of each Viewer waiting for their send queue or being sent,
+    // by peer (over all its sessions): past the bound the next is refused
+    // at once,
     // so a Viewer that stops reading cannot pile requests, and the folders
     // each holds, up in its send queue. The server queue admits, the send
     // queue releases: under the lock. Shared with the releases queued.
@@ -68,26 +69,26 @@ struct HostFileDeliveryState {
     static constexpr size_t maxFoldersHeldPerPeerSend = 8;
     struct PeerSends {
         std::mutex lock;
-        std::map<std::string, size_t> bySession;
+        std::map<std::string, size_t> byPeer;
         // Refusals are logged once a second at most, however many come.
         platform::LineRateLimiter refusalLines;
-        bool admit(const std::string& session) {
+        bool admit(const std::string& peer) {
             std::lock_guard guard(lock);
-            auto& count = bySession[session];
+            auto& count = byPeer[peer];
             if (count >= maxPeerSendsPerViewer) return false;
             count += 1;
             return true;
         }
-        void release(const std::string& session) {
+        void release(const std::string& peer) {
             std::lock_guard guard(lock);
-            auto it = bySession.find(session);
-            if (it == bySession.end()) return;
-            if (--it->second == 0) bySession.erase(it);
+            auto it = byPeer.find(peer);
+            if (it == byPeer.end()) return;
+            if (--it->second == 0) byPeer.erase(it);
         }
-        size_t heldForTesting(const std::string& session) {
+        size_t heldForTesting(const std::string& peer) {
             std::lock_guard guard(lock);
-            auto it = bySession.find(session);
-            return it == bySession.end() ? 0 : it->second;
+            auto it = byPeer.find(peer);
+            return it == byPeer.end() ? 0 : it->second;
         }
     };
     std::shared_ptr<PeerSends> peerSends = std::make_shared<PeerSends>();

@@ -224,7 +224,9 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
     // request holds (its folders, its place in the send queue) is bounded
     // per Viewer, and one past the bound is answered at once.
     const auto peerSends = fileDelivery.peerSends;
-    if (!peerSends->admit(token)) {
+    // Counted against the Viewer's peer, whichever of its sessions asks.
+    const std::string peer = FileTransferService::principalOf(token);
+    if (!peerSends->admit(peer)) {
         std::optional<std::string> line;
         {
             std::lock_guard guard(peerSends->lock);
@@ -236,7 +238,7 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
             packet.batchID, false, "Too many requests from this Viewer are waiting to be sent.", token);
         return;
     }
-    auto release = [peerSends, token] { peerSends->release(token); };
+    auto release = [peerSends, peer] { peerSends->release(peer); };
     auto server = audioServer();
     const std::string console = server ? server->currentConsoleSessionState().username
                                        : platform::SimulatedMachine::current().consoleSession().userName;

@@ -84,19 +84,20 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
     std::optional<platform::DispatchQueue> queue;
     uint64_t generation = 0;
     bool logRefusal = false;
+    const std::string principal = principalOf(session);
     {
         std::lock_guard lock(listingLock_);
         auto it = listingSessions_.find(session);
         if (it == listingSessions_.end()) {
             it = listingSessions_
                      .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
-                                                      ++listingGeneration_, 0})
+                                                      ++listingGeneration_})
                      .first;
             // Nobody waits for a gone peer's listings.
             it->second.queue.setDropsWorkOfGonePeers(true);
         }
-        if (it->second.waiting < maxListingsPerSession) {
-            it->second.waiting += 1;
+        if (auto& waiting = listingsWaiting_[principal]; waiting < maxListingsPerPeer) {
+            waiting += 1;
             queue = it->second.queue;
             generation = it->second.generation;
         } else {
@@ -113,21 +114,30 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
         return inboundHandled(session, queuedBytes);
     }
-    // The request's bytes count as the session's until the listing has run
-    // or been dropped, whichever comes.
+    // The request's bytes count as the session's, and its place as its
+    // principal's, until the listing has run or been dropped, whichever
+    // comes.
     struct Handled {
-        Handled(std::weak_ptr<FileTransferService> service, std::string session, size_t bytes)
-            : service(std::move(service)), session(std::move(session)), bytes(bytes) {}
+        Handled(std::weak_ptr<FileTransferService> service, std::string session, std::string principal, size_t bytes)
+            : service(std::move(service)), session(std::move(session)), principal(std::move(principal)), bytes(bytes) {}
         Handled(const Handled&) = delete;
         Handled& operator=(const Handled&) = delete;
         ~Handled() {
-            if (auto self = service.lock()) self->inboundHandled(session, bytes);
+            auto self = service.lock();
+            if (!self) return;
+            {
+                std::lock_guard lock(self->listingLock_);
+                auto it = self->listingsWaiting_.find(principal);
+                if (it != self->listingsWaiting_.end() && --it->second == 0) self->listingsWaiting_.erase(it);
+            }
+            self->inboundHandled(session, bytes);
         }
         const std::weak_ptr<FileTransferService> service;
         const std::string session;
+        const std::string principal;
         const size_t bytes;
     };
-    auto handled = std::make_shared<Handled>(weak_from_this(), session, queuedBytes);
+    auto handled = std::make_shared<Handled>(weak_from_this(), session, principal, queuedBytes);
     // Charged to the asking peer, with the bytes the request holds.
     queue->async(
         [packet = std::move(packet), generation, handled = std::move(handled)] {
@@ -151,7 +161,6 @@ void FileTransferService::runListing(const FileTransferPacket& packet, const std
     {
         std::lock_guard lock(listingLock_);
         if (!live()) return;  // it ended while the listing was made
-        listingSessions_.at(session).waiting -= 1;
     }
     sendListingReply(packet.batchID, path, std::move(data), session);
 }

@@ -32,8 +32,10 @@ struct InboundFile {
 };
 
 struct InboundBatch {
-    // The session that sent the batch ("" when the sender is not told).
+    // The session that sent the batch ("" when the sender is not told), and
+    // the principal its bounds count against (FileTransferService::principalOf).
     std::string session;
+    std::string principal;
     // Uptime of the batch's last packet; a batch idle too long is dropped.
     uint64_t lastPacketNs = 0;
     std::filesystem::path rootDir;

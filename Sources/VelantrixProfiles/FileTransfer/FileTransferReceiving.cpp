@@ -230,13 +230,15 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     // A repeated start would otherwise leak the earlier file handle and
     // leave its folder behind.
     if (open != receive_.inbound.end()) dropInbound(id);
-    const auto ofSession = static_cast<size_t>(std::count_if(
-        receive_.inbound.begin(), receive_.inbound.end(), [&](const auto& entry) { return entry.second.session == session; }));
-    if (receive_.inbound.size() >= maxOpenInboundBatches || ofSession >= maxOpenInboundBatchesPerSession)
+    const std::string principal = principalOf(session);
+    const auto ofPrincipal = static_cast<size_t>(std::count_if(receive_.inbound.begin(), receive_.inbound.end(),
+                                                             [&](const auto& entry) { return entry.second.principal == principal; }));
+    if (receive_.inbound.size() >= maxOpenInboundBatches || ofPrincipal >= maxOpenInboundBatchesPerPeer)
         return refuseBatch(id, session);
 
     InboundBatch batch;
     batch.session = session;
+    batch.principal = principal;
     batch.serial = ++inboundSerial_;
     batch.lastPacketNs = platform::Clock::uptimeNs();
     batch.startedAt = platform::Clock::now();

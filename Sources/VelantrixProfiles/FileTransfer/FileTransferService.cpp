@@ -6,6 +6,12 @@
 #include "Platform/Folders.h"
 #include "Platform/Json.h"
 #include "Platform/UnicodeText.h"
+#include "Platform/WorkLedger.h"
+
+std::string FileTransferService::principalOf(const std::string& session) {
+    if (auto ledger = platform::WorkLedger::current()) return ledger->owner();
+    return session;
+}
 
 FileTransferService::FileTransferService(std::string peerLabel, int64_t chunkSize)
     : peerLabel_(std::move(peerLabel)), chunkSize_(chunkSize > 0 ? chunkSize : 1) {}

@@ -61,9 +61,9 @@ public:
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
-    // What one peer session, and all of them together, may keep open on
-    // the receive side: a batchStart past either bound is refused.
-    static constexpr size_t maxOpenInboundBatchesPerSession = 8;
+    // What one peer (principalOf), and all of them together, may keep open
+    // on the receive side: a batchStart past either bound is refused.
+    static constexpr size_t maxOpenInboundBatchesPerPeer = 8;
     static constexpr size_t maxOpenInboundBatches = 32;
     // An inbound batch that gets no packet for this long is cancelled.
     static constexpr double inboundBatchIdleSeconds = 120;
@@ -74,9 +74,10 @@ public:
     // this many bytes too.
     static constexpr size_t maxPendingDestinationBytes = size_t{4} << 20;
     static constexpr size_t maxPeerCancelledBatches = 256;
-    // Listings one peer session may have waiting or being computed; a
-    // further request is answered at once with an empty listing.
-    static constexpr size_t maxListingsPerSession = 4;
+    // Listings one peer (principalOf) may have waiting or being computed,
+    // over all its sessions; a further request is answered at once with
+    // an empty listing.
+    static constexpr size_t maxListingsPerPeer = 4;
     // What a received path may be, checked when its mkdir or fileStart
     // arrives, before anything is made: no deeper than the tree walker
     // goes (a batch folder's items are walked from it, so its deepest
@@ -221,6 +222,12 @@ public:
     static URL lastPathComponent(const URL& url);
     static std::vector<uint8_t> encodeItemNames(const std::vector<std::string>& names);
     static std::vector<std::string> decodeItemNames(std::span<const uint8_t> data);
+
+    // Whom the per-peer bounds count a session's request against: the peer
+    // whose work it is, when the owner charges its work to one (a Host
+    // keeps one ledger per Viewer address, however many sessions that
+    // address opens), else the session itself.
+    static std::string principalOf(const std::string& session);
 
     // The folder batches from this peer are staged in.
     URL stagingRoot() const;
@@ -395,10 +402,12 @@ private:
     struct ListingSession {
         platform::DispatchQueue queue;
         uint64_t generation = 0;
-        size_t waiting = 0;
     };
     mutable std::mutex listingLock_;
     std::map<std::string, ListingSession> listingSessions_;
+    // Listings waiting or being computed, by principal; given back when a
+    // listing has run or been dropped.
+    std::map<std::string, size_t> listingsWaiting_;
     uint64_t listingGeneration_ = 0;
     size_t listingsComputed_ = 0;
     // Listings this end asked for, each with where it went ("" for every

@@ -359,7 +359,8 @@ TEST_F(AuxRecordingForAnotherUser, TheMovieIsMadeInTheUsersHomeAsTheirsAndNeverT
         auto [client, id] = viewer("Viewer");
         knowSourceSize(1920, 1080);
         control(*client, startFullFrame());
-        advance(0.5);
+        // A start and a stop are a hold apart, whoever asks.
+        advance(StreamChangePacer::recordingHoldSeconds);
         control(*client, stop());
         const auto all = states(*client);
         ASSERT_FALSE(all.empty());

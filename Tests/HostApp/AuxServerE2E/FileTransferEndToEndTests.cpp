@@ -66,8 +66,9 @@ protected:
         };
     }
 
-    std::unique_ptr<TestViewer> connectViewer(const std::string& name) {
-        return FileTransferTestViewer::connect(runtime, server, *log, consoleUser, password, name);
+    // `from`: another loopback address stands in for another machine.
+    std::unique_ptr<TestViewer> connectViewer(const std::string& name, const std::string& from = {}) {
+        return FileTransferTestViewer::connect(runtime, server, *log, consoleUser, password, name, from);
     }
 
     void writeTree() {
@@ -174,7 +175,7 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
         return platform::Folders::home();
     };
     auto flooder = connectViewer("Flooder");
-    auto honest = connectViewer("Honest");
+    auto honest = connectViewer("Honest", "127.0.0.2");
     size_t floodArrived = 0;
     // Which of the flood's requests were answered while they were handed
     // in, and how many listings of the flood were unanswered then.
@@ -231,7 +232,7 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
     ASSERT_FALSE(answeredAtOnce.empty()) << "the bound answered the flood's surplus at once";
     EXPECT_EQ(answeredAtOnce.size() + host->listingsComputedForTesting(), asks.size() + 1);
     for (const auto& [reply, unanswered] : answeredAtOnce) {
-        EXPECT_EQ(unanswered, FileTransferService::maxListingsPerSession);
+        EXPECT_EQ(unanswered, FileTransferService::maxListingsPerPeer);
         EXPECT_TRUE(std::string(reply.data.begin(), reply.data.end()) == "[]") << "the empty listing";
         EXPECT_EQ(reply.path, "~/crowded");
     }
@@ -290,7 +291,8 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     server->onFileTransferIncomingPacket = toHost;
     server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
     auto flooder = connectViewer("Flooder");
-    auto honest = connectViewer("Honest");
+    // Another machine: the batches of one address share its bound.
+    auto honest = connectViewer("Honest", "127.0.0.2");
     const fs::path staging = host->stagingRoot();
     runUntilIdle();
     const size_t idleDescriptors = openDescriptors();
@@ -319,7 +321,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     // flood's 120 MB would all be here.
     EXPECT_LT(residentBytes() - idleResident, int64_t{24} << 20);
 #endif
-    EXPECT_EQ(host->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatchesPerSession);
+    EXPECT_EQ(host->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatchesPerPeer);
     EXPECT_LE(host->pendingDestinationCountForTesting() * 60 * 1024, FileTransferService::maxPendingDestinationBytes);
 
     // Another Viewer is served meanwhile.

@@ -459,7 +459,9 @@ TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayB
         std::ofstream(folder / "a.bin", std::ios::binary) << std::string(48 << 10, static_cast<char>('a' + i % 26));
         asked.push_back("~/many/" + name + "/a.bin");
     }
-    auto honest = FileTransferTestViewer::connect(runtime, delegate->audioServer(), *log, consoleUser, password, "Honest");
+    // Another machine: a peer's requests share one bound over its sessions.
+    auto honest =
+        FileTransferTestViewer::connect(runtime, delegate->audioServer(), *log, consoleUser, password, "Honest", "127.0.0.2");
     const std::string stalled = viewer->session.uuidString();
     auto& service = *delegate->components.fileTransferService;
     const auto wired = service.routedSendPacket.get();
@@ -494,7 +496,7 @@ TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayB
     // Reading again, the Viewer gets what it was promised, and its
     // requests' places are given back.
     viewer->channel->resumeReading();
-    EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.peerSends->heldForTesting(stalled) == 0; }, 120));
+    EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.peerSends->heldForTesting("127.0.0.1") == 0; }, 120));
     service.routedSendPacket = wired;
 }
 

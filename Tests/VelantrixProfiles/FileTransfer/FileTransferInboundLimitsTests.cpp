@@ -111,6 +111,39 @@ TEST_F(InboundLimits, BatchesPastEightASessionOrThirtyTwoInAllAreRefusedToTheirS
     EXPECT_EQ(cancelsSentTo("E").size(), 4u);
 }
 
+// Sessions of one peer (its work charged to one ledger, as the Host does
+// for every Viewer address) share the per-peer bounds: more sessions buy no
+// more open batches nor listings; another peer keeps its own.
+TEST_F(InboundLimits, SessionsOfOnePeerShareItsBatchesAndListings) {
+    fs::create_directories(platform::Folders::home() / "listed");
+    auto peer = std::make_shared<platform::WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
+    auto other = std::make_shared<platform::WorkLedger>("192.0.2.2", size_t{1} << 30, 100000);
+    auto asPeer = [&](const std::shared_ptr<platform::WorkLedger>& ledger, auto work) {
+        const platform::WorkLedger::Charged charged(ledger);
+        work();
+    };
+    for (const char* session : {"A", "B", "C"})
+        asPeer(peer, [&] {
+            for (size_t i = 0; i < FileTransferService::maxOpenInboundBatchesPerPeer; ++i) openBatch(session);
+        });
+    asPeer(other, [&] { openBatch("D"); });
+    runUntilIdle();
+    EXPECT_EQ(cancelsSentTo("A").size(), 0u);
+    EXPECT_EQ(cancelsSentTo("B").size() + cancelsSentTo("C").size(), 2 * FileTransferService::maxOpenInboundBatchesPerPeer);
+    EXPECT_EQ(cancelsSentTo("D").size(), 0u) << "another peer has its own";
+
+    size_t answeredEmpty = 0;
+    asPeer(peer, [&] {
+        for (const char* session : {"A", "B", "C"})
+            for (size_t i = 0; i < FileTransferService::maxListingsPerPeer; ++i)
+                packet(session, FileTransferOp::listDir, UUID::random(), "~/listed");
+    });
+    for (const auto& [p, token] : replies) answeredEmpty += p.op == FileTransferOp::listDirReply;
+    EXPECT_EQ(answeredEmpty, 2 * FileTransferService::maxListingsPerPeer) << "answered empty before anything ran";
+    runUntilIdle();
+    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerPeer);
+}
+
 TEST_F(InboundLimits, AnEndedSessionLeavesNoBatchNoStagingAndNoPendingNames) {
     receiver->stagingRoot();
     const size_t idle = openDescriptors();
@@ -277,7 +310,7 @@ TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSe
     ask("A", 10);
     // Past the bound, each is answered before anything has run.
     const auto early = repliesTo("A");
-    ASSERT_EQ(early.size(), 10 - FileTransferService::maxListingsPerSession);
+    ASSERT_EQ(early.size(), 10 - FileTransferService::maxListingsPerPeer);
     for (const auto& reply : early) {
         EXPECT_EQ(std::string(reply.data.begin(), reply.data.end()), "[]");
         EXPECT_EQ(reply.path, "~/listed");
@@ -286,7 +319,7 @@ TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSe
     EXPECT_EQ(lines[0], "file transfer: too many listings waiting; answered one empty");
     ask("B", 1);  // another session has its own four
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerSession + 1);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerPeer + 1);
     EXPECT_EQ(repliesTo("A").size(), 10u);
     ASSERT_EQ(repliesTo("B").size(), 1u);
     EXPECT_EQ(repliesTo("B")[0].path, (platform::Folders::home() / "listed").string());
@@ -297,7 +330,7 @@ TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSe
     ask("C", 3);
     receiver->sessionEnded("C");
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerSession + 3);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerPeer + 3);
     EXPECT_EQ(repliesTo("A").size(), 12u);
     EXPECT_TRUE(repliesTo("C").empty());
 }
@@ -354,9 +387,9 @@ TEST_F(InboundLimits, ASessionsQueuedBytesPastEightMiBStopItsSenderUntilHalfAreH
 TEST_F(InboundLimits, ListingRequestsCountInTheSessionsQueuedBytesUntilAnswered) {
     const std::string path = "~/" + std::string(60000, 'x');
     const size_t each = FileTransferPacket::fixedSize + path.size();
-    for (size_t i = 0; i < FileTransferService::maxListingsPerSession + 2; ++i)
+    for (size_t i = 0; i < FileTransferService::maxListingsPerPeer + 2; ++i)
         packet("A", FileTransferOp::listDir, UUID::random(), path);
-    EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), FileTransferService::maxListingsPerSession * each);
+    EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), FileTransferService::maxListingsPerPeer * each);
     // With the session's other packets they reach the bound together.
     const size_t chunk = size_t{1} << 20;
     const UUID id = openBatch("A");

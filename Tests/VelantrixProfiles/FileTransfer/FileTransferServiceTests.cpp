@@ -580,7 +580,12 @@ TEST_F(FileTransferServiceTest, AListingReadsAFolderOnlyUpToItsEntryBound) {
         receiver->handleIncomingPacket(std::move(p));
         return true;
     };
-    sender->handleIncomingPacket({FileTransferOp::listDir, UUID::random(), 0, 0, "~/crowded", {}});
+    // A reply is taken only for a listing this end asked for.
+    receiver->sendPacket = [&](FileTransferPacket p) {
+        sender->handleIncomingPacket(std::move(p));
+        return true;
+    };
+    receiver->requestDirectoryListing("~/crowded");
     runUntilIdle();
     EXPECT_EQ(entries.size(), FileTransferService::maxListingEntries);
     EXPECT_NE(std::find(senderStatus.begin(), senderStatus.end(),

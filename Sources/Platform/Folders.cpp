@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Platform/FileHandles.h"
+#include "Platform/HomeFiles.h"
 
 namespace platform {
 
@@ -170,8 +171,7 @@ fs::path Folders::desktop() { return userFolder("XDG_DESKTOP_DIR", "Desktop"); }
 fs::path Folders::downloads() { return userFolder("XDG_DOWNLOAD_DIR", "Downloads"); }
 
 fs::path Folders::ensure(const fs::path& folder) {
-    std::error_code ec;
-    fs::create_directories(folder, ec);
+    (void)HomeFiles::openFolder(folder, true);
     return folder;
 }
 

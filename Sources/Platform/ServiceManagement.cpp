@@ -135,9 +135,7 @@ Status AppService::unregisterService() {
     auto& item = loginItemControls();
     item.countUnregister();
     if (auto failure = item.unregisterFailure()) return Status::failure(*failure);
-    std::error_code ec;
-    fs::remove(entryPath(), ec);
-    if (ec) return Status::failure(ec.message());
+    if (auto removed = FileIO::remove(entryPath()); !removed) return removed;
     Log::line("login item: unregistered " + entryPath().string());
     noteStatus(AppServiceStatus::notRegistered);
     return success();

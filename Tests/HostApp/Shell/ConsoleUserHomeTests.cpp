@@ -229,4 +229,35 @@ TEST_F(ConsoleUserHomeTest, ALockFileWithASecondNameIsRefusedUntouched) {
     EXPECT_EQ(text, "keep");
 }
 
+// What the Host reads of its own in the user's home is not read through a
+// link the user put there: a file of root's it leads to says nothing.
+TEST_F(ConsoleUserHomeTest, WhatTheHostReadsInTheUsersHomeIsNotReadThroughALink) {
+    const fs::path home = dataRoot->path() / "home";
+    runAsRootFor(home);
+    if (HasFatalFailure()) return;
+    const fs::path outside = dataRoot->path() / "outside";
+    fs::create_directories(outside);
+    struct Case {
+        const char* what;
+        fs::path file;
+        std::string rootsText;
+        std::function<bool()> readThrough;
+    };
+    const Case cases[] = {
+        {"the login item's status", AppService::entryPath(), "[Desktop Entry]\nType=Application\n",
+         [] { return AppService::mainApp().status() == AppServiceStatus::enabled; }},
+        {"the user's folders", home / ".config" / "user-dirs.dirs", "XDG_DESKTOP_DIR=\"/etc\"\n",
+         [] { return Folders::desktop() == "/etc"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(outside / c.file.filename()) << c.rootsText;
+        userMakesFoldersAbove(home, c.file);
+        fs::create_directories(c.file.parent_path());
+        ASSERT_EQ(::chown(c.file.parent_path().c_str(), kUser.uid, kUser.gid), 0);
+        fs::create_symlink(outside / c.file.filename(), c.file);
+        EXPECT_FALSE(c.readThrough());
+    }
+}
+
 }  // namespace

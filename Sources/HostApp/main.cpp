@@ -7,12 +7,9 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
-#include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/CommandLine.h"
+#include "HostApp/Shell/ConsoleUserHome.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/Folders.h"
 #include "Platform/InstanceLock.h"
 
 #ifndef NORVESSAL_VERSION
@@ -43,17 +40,12 @@ int main(int argc, char** argv) {
     }
     options.applyEnvironment();
 
-    // Run as root for another console user, the home below a data root is
-    // that user's, made before anything of the Host's lands in it: the
-    // Host saves there on a Viewer's behalf with the user's rights, which
-    // a home of root's would refuse.
-    if (options.consoleUser && platform::Folders::overrideRoot() && ::geteuid() == 0) {
-        const auto confinement = ViewerPathConfinement::forConsoleUser(*options.consoleUser);
-        if (confinement && confinement->owner()) {
-            const auto& owner = *confinement->owner();
-            if (auto made = platform::Folders::makeOverrideHomeFor(owner.uid, owner.gid); !made)
-                std::fprintf(stderr, "norvessal-host: %s\n", made.error().c_str());
-        }
+    // Run as root for another console user, the Host's own files lie in
+    // that user's home: it is made (below a data root) and guarded before
+    // anything of the Host's lands in it.
+    if (options.consoleUser) {
+        if (auto adopted = ConsoleUserHome::adopt(*options.consoleUser); !adopted)
+            std::fprintf(stderr, "norvessal-host: %s\n", adopted.error().c_str());
     }
 
     // Before the Host touches any of its files (settings, identity key,

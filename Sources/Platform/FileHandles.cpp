@@ -9,6 +9,8 @@
 
 #include <dirent.h>
 
+#include "Platform/HomeFiles.h"
+
 namespace platform {
 
 std::string errnoFailureText(const std::string& what) { return what + ": " + std::strerror(errno); }
@@ -85,14 +87,10 @@ Status FileHandle::writeAll(std::span<const uint8_t> bytes) const {
 }
 
 Result<FolderHandle> FolderHandle::open(const std::filesystem::path& path, bool create) {
-    if (create) {
-        std::error_code ec;
-        std::filesystem::create_directories(path, ec);
-    }
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
+    auto opened = HomeFiles::openFolder(path, create);
+    if (!opened) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
     FolderHandle folder;
-    folder.handle_ = FileHandle(fd);
+    folder.handle_ = std::move(*opened);
     return folder;
 }
 

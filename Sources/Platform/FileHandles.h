@@ -51,7 +51,9 @@ private:
 // never through a link.
 class FolderHandle {
 public:
-    // Opens `path`, creating it and its parents when `create` is set.
+    // Opens `path`, creating it and its parents when `create` is set; below
+    // the home of another user the Host keeps its files in, through
+    // HomeFiles (never through a link, what is made the user's).
     static Result<FolderHandle> open(const std::filesystem::path& path, bool create = false);
 
     int fd() const { return handle_.fd(); }

@@ -13,6 +13,8 @@
 #include <random>
 #include <string>
 
+#include "Platform/HomeFiles.h"
+
 namespace platform {
 
 namespace fs = std::filesystem;
@@ -23,20 +25,20 @@ std::string describe(const std::string& what, const fs::path& p, int err) {
     return what + " " + p.string() + ": " + std::strerror(err);
 }
 
-// Opens a new, uniquely named file beside the target. Created with 0666 so
-// that the kernel applies the umask (reading the umask itself would mean
+// Opens a new, uniquely named file in `folder`. Created with 0666 so that
+// the kernel applies the umask (reading the umask itself would mean
 // briefly changing it for every thread). The name is fixed-length and owes
 // nothing to the target's, so every name the file system takes can be
 // written: a name of 255 bytes plus any decoration would not fit.
-int createTemporary(const fs::path& folder, std::string& tmpPath) {
+int createTemporaryAt(int folder, std::string& tmpName) {
     static std::atomic<uint64_t> counter{0};
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, "%08x%04x", rd(),
                       static_cast<unsigned>(counter.fetch_add(1) & 0xFFFF));
-        tmpPath = (folder / (std::string(".tmp-") + suffix)).string();
-        int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        tmpName = std::string(".tmp-") + suffix;
+        int fd = ::openat(folder, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -75,28 +77,33 @@ void syncFolder(const fs::path& folder) {
     }
 }
 
-// Writes `bytes` to a new temporary beside `path`, flushed and closed, and
-// returns its name. Removes it again on failure.
-Result<std::string> writeTemporary(const fs::path& path, std::span<const uint8_t> bytes,
-                                   std::optional<mode_t> fileMode) {
-    using R = Result<std::string>;
-    if (path.filename().empty()) return R::failure("cannot write " + path.string() + ": no file name");
-    fs::path folder = path.parent_path();
-    if (folder.empty()) folder = ".";
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) return R::failure("cannot create folder " + folder.string() + ": " + ec.message());
+// The same for a folder held by a descriptor that may only serve as a base.
+void syncFolderAt(int folder) {
+    int dirFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
 
+// Writes `bytes` to a new temporary in the target's folder, flushed and
+// closed, and returns its name there. Removes it again on failure. Below a
+// home that is not the process's it is the home user's before it holds a
+// byte, so the name it takes is theirs like the rest of their home.
+Result<std::string> writeTemporary(const HomeFiles::Place& place, const fs::path& path,
+                                   std::span<const uint8_t> bytes, std::optional<mode_t> fileMode) {
+    using R = Result<std::string>;
     std::string tmp;
-    int fd = createTemporary(folder, tmp);
+    int fd = createTemporaryAt(place.folder.fd(), tmp);
     if (fd < 0) return R::failure(describe("cannot create temporary file for", path, errno));
 
     auto fail = [&](const std::string& what) {
         int err = errno;
         if (fd >= 0) ::close(fd);
-        ::unlink(tmp.c_str());
+        ::unlinkat(place.folder.fd(), tmp.c_str(), 0);
         return R::failure(describe(what, path, err));
     };
+    if (place.owner && ::fchown(fd, place.owner->uid, place.owner->gid) != 0) return fail("cannot give away");
     if (fileMode && ::fchmod(fd, *fileMode) != 0) return fail("cannot set permissions of");
     if (!writeFully(fd, bytes.data(), bytes.size())) return fail("cannot write");
     if (::fsync(fd) != 0) return fail("cannot flush");
@@ -104,6 +111,25 @@ Result<std::string> writeTemporary(const fs::path& path, std::span<const uint8_t
     fd = -1;
     if (closeResult != 0) return fail("cannot close");
     return tmp;
+}
+
+// The folder a file is written in, made when missing.
+Result<HomeFiles::Place> placeForWriting(const fs::path& path) {
+    using R = Result<HomeFiles::Place>;
+    if (path.filename().empty()) return R::failure("cannot write " + path.string() + ": no file name");
+    auto place = HomeFiles::placeOf(path, true);
+    if (!place) return R::failure("cannot create folder " + path.parent_path().string() + ": " + place.error());
+    return place;
+}
+
+// renameat2's no-replace mode between two names of one folder, else a
+// hard link and an unlink where the file system lacks it; -1 with errno.
+int renameNoReplaceIn(int folder, const char* from, const char* to) {
+    if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    if (::linkat(folder, from, folder, to, 0) != 0) return -1;
+    ::unlinkat(folder, from, 0);
+    return 0;
 }
 
 std::optional<mode_t> requestedMode(std::optional<fs::perms> mode) {
@@ -118,29 +144,55 @@ std::optional<bool> mayWriteOverride;
 
 Status FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> bytes,
                                std::optional<fs::perms> mode) {
+    auto place = placeForWriting(path);
+    if (!place) return Status::failure(place.error());
     std::optional<mode_t> fileMode = requestedMode(mode);
+    // What stands in the Host's own folder of another user's home is not
+    // followed: a link there says nothing of the file it replaces.
     struct stat existing {};
-    if (!fileMode && ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+    const int statFlags = place->owner ? AT_SYMLINK_NOFOLLOW : 0;
+    if (!fileMode && ::fstatat(place->folder.fd(), place->name.c_str(), &existing, statFlags) == 0 &&
+        S_ISREG(existing.st_mode))
         fileMode = existing.st_mode & 07777;
 
-    auto tmp = writeTemporary(path, bytes, fileMode);
+    auto tmp = writeTemporary(*place, path, bytes, fileMode);
     if (!tmp) return Status::failure(tmp.error());
-    if (::rename(tmp->c_str(), path.c_str()) != 0) {
+    const int folder = place->folder.fd();
+    if (::renameat(folder, tmp->c_str(), folder, place->name.c_str()) != 0) {
         int err = errno;
-        ::unlink(tmp->c_str());
+        ::unlinkat(folder, tmp->c_str(), 0);
         return Status::failure(describe("cannot replace", path, err));
     }
-    syncFolder(path.parent_path());
+    syncFolderAt(folder);
     return success();
 }
 
 Result<NoReplaceOutcome> FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> bytes,
                                                  std::optional<fs::perms> mode, NoReplace) {
-    auto tmp = writeTemporary(path, bytes, requestedMode(mode));
-    if (!tmp) return Result<NoReplaceOutcome>::failure(tmp.error());
-    auto placed = renameNoReplace(*tmp, path);
-    if (!placed || *placed == NoReplaceOutcome::targetExists) ::unlink(tmp->c_str());
-    return placed;
+    using R = Result<NoReplaceOutcome>;
+    auto place = placeForWriting(path);
+    if (!place) return R::failure(place.error());
+    auto tmp = writeTemporary(*place, path, bytes, requestedMode(mode));
+    if (!tmp) return R::failure(tmp.error());
+    const int folder = place->folder.fd();
+    if (renameNoReplaceIn(folder, tmp->c_str(), place->name.c_str()) == 0) {
+        syncFolderAt(folder);
+        return NoReplaceOutcome::done;
+    }
+    const int err = errno;
+    ::unlinkat(folder, tmp->c_str(), 0);
+    if (err == EEXIST) return NoReplaceOutcome::targetExists;
+    return R::failure(describe("cannot rename " + (path.parent_path() / *tmp).string() + " to", path, err));
+}
+
+Status FileIO::remove(const fs::path& path) {
+    auto place = HomeFiles::placeOf(path, false);
+    if (!place) return errno == ENOENT ? success() : Status::failure(describe("cannot remove", path, errno));
+    const int folder = place->folder.fd();
+    if (::unlinkat(folder, place->name.c_str(), 0) == 0 || errno == ENOENT) return success();
+    if (errno == EISDIR && (::unlinkat(folder, place->name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT))
+        return success();
+    return Status::failure(describe("cannot remove", path, errno));
 }
 
 Result<NoReplaceOutcome> FileIO::renameNoReplace(const fs::path& from, const fs::path& to) {
@@ -178,8 +230,12 @@ void FileIO::setMayWriteForTesting(std::optional<bool> answer) {
 
 Result<std::vector<uint8_t>> FileIO::readAll(const fs::path& path, size_t maxBytes) {
     // O_NONBLOCK so that opening a FIFO placed where a file is expected
-    // cannot hang; it is refused below as not a regular file.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // cannot hang; it is refused below as not a regular file. A link in
+    // the Host's own folder of another user's home is not followed.
+    auto place = HomeFiles::placeOf(path, false);
+    if (!place) return Result<std::vector<uint8_t>>::failure(describe("cannot open", path, errno));
+    int fd = ::openat(place->folder.fd(), place->name.c_str(),
+                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | (place->owner ? O_NOFOLLOW : 0));
     if (fd < 0) return Result<std::vector<uint8_t>>::failure(describe("cannot open", path, errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

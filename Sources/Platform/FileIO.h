@@ -2,6 +2,9 @@
 // Whole-file reads and crash-safe writes. Files that must never be seen
 // half-written (settings, keys, requests, received files) go through
 // writeAtomically: readers see either the old content or the new one.
+// Their folders are reached through HomeFiles: below the home of another
+// user the Host keeps its files in, never through a link, and what is
+// written there is that user's.
 
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +59,10 @@ struct FileIO {
     // flushes the folder. Uses the kernel's no-replace rename, else a hard
     // link and an unlink where the file system lacks it.
     static Result<NoReplaceOutcome> renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+    // Removes the file (or empty folder) at `path`, never what a link there
+    // leads to; nothing there is no failure.
+    static Status remove(const std::filesystem::path& path);
 
     // Whether the process may write into `path` by its permissions
     // (access(2), so the superuser may write everywhere).

@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "Platform/FileHandles.h"
+#include "Platform/FileIO.h"
+#include "Platform/HomeFiles.h"
 
 namespace platform {
 
@@ -51,10 +53,13 @@ fs::path realConfigHome() {
 }
 
 // A folder named in user-dirs.dirs (XDG_VIDEOS_DIR="$HOME/Videos"), read
-// directly rather than by running xdg-user-dir.
+// directly rather than by running xdg-user-dir. Read as any file of the
+// Host's: in the home of a user the Host runs as root for, never through a
+// link there, and never waiting on something else put in its place.
 std::optional<fs::path> userDir(const fs::path& home, const fs::path& configHome, const std::string& key) {
-    std::ifstream in(configHome / "user-dirs.dirs");
-    if (!in) return std::nullopt;
+    auto bytes = FileIO::readAll(configHome / "user-dirs.dirs", 64 * 1024);
+    if (!bytes) return std::nullopt;
+    std::istringstream in(std::string(bytes->begin(), bytes->end()));
     std::string line;
     const std::string prefix = key + "=";
     while (std::getline(in, line)) {
@@ -170,8 +175,7 @@ fs::path Folders::desktop() { return userFolder("XDG_DESKTOP_DIR", "Desktop"); }
 fs::path Folders::downloads() { return userFolder("XDG_DOWNLOAD_DIR", "Downloads"); }
 
 fs::path Folders::ensure(const fs::path& folder) {
-    std::error_code ec;
-    fs::create_directories(folder, ec);
+    (void)HomeFiles::openFolder(folder, true);
     return folder;
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,9 @@
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include "Platform/FileHandles.h"
+#include "Platform/HomeFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -42,6 +46,42 @@ std::optional<int32_t> readHolderPid(int fd) {
     return static_cast<int32_t>(pid);
 }
 
+// The lock file, made when missing. No link followed: a link planted at
+// the lock's name must not make the Host create or truncate a file
+// elsewhere. Close-on-exec, so that no program the Host starts keeps its
+// lock after the Host has ended. In another user's home the folder is
+// reached through HomeFiles, a file made there is that user's, and one
+// found there must be a file of its own: the lock's identifier is written
+// into it, and a hard link the user made would have it written elsewhere.
+Result<FileHandle> openLockFile(const fs::path& key) {
+    using R = Result<FileHandle>;
+    auto place = HomeFiles::placeOf(key, true);
+    if (!place) return R::failure(place.error());
+    const int folder = place->folder.fd();
+    const char* name = place->name.c_str();
+    constexpr int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    if (!place->owner) {
+        FileHandle file(::openat(folder, name, flags | O_CREAT, 0600));
+        if (!file.isOpen()) return R::failure(std::strerror(errno));
+        return file;
+    }
+    FileHandle made(::openat(folder, name, flags | O_CREAT | O_EXCL, 0600));
+    if (made.isOpen()) {
+        if (::fchown(made.fd(), place->owner->uid, place->owner->gid) == 0) return made;
+        const int error = errno;
+        made.close();
+        ::unlinkat(folder, name, 0);
+        return R::failure(std::string("cannot give it to its owner: ") + std::strerror(error));
+    }
+    if (errno != EEXIST) return R::failure(std::strerror(errno));
+    FileHandle found(::openat(folder, name, flags));
+    if (!found.isOpen()) return R::failure(std::strerror(errno));
+    struct stat info {};
+    if (::fstat(found.fd(), &info) != 0) return R::failure(std::strerror(errno));
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1) return R::failure("not a lock file of its own");
+    return found;
+}
+
 }  // namespace
 
 InstanceLock::InstanceLock(fs::path file, int fd) : file_(std::move(file)), fd_(fd) {}
@@ -61,13 +101,9 @@ Result<std::shared_ptr<InstanceLock>, InstanceLock::Refusal> InstanceLock::acqui
     if (auto it = registry().find(key); it != registry().end())
         if (auto held = it->second.lock()) return held;
 
-    std::error_code error;
-    fs::create_directories(key.parent_path(), error);
-    // No link followed: a link planted at the lock's name must not make the
-    // Host create or truncate a file elsewhere. Close-on-exec, so that no
-    // program the Host starts keeps its lock after the Host has ended.
-    const int fd = ::open(key.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) return Outcome(Refusal{false, std::nullopt, "cannot open " + key.string() + ": " + std::strerror(errno)});
+    auto opened = openLockFile(key);
+    if (!opened) return Outcome(Refusal{false, std::nullopt, "cannot open " + key.string() + ": " + opened.error()});
+    const int fd = opened->release();
     int locked;
     do {
         locked = ::flock(fd, LOCK_EX | LOCK_NB);

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -16,6 +15,9 @@ namespace platform {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Far more than any desktop entry the Host or a user writes.
+constexpr size_t kMaxEntryBytes = 1024 * 1024;
 
 SimulatedLoginItem& loginItemControls() { return SimulatedMachine::current().component<SimulatedLoginItem>(); }
 
@@ -105,14 +107,12 @@ AppServiceStatus AppService::status() {
     AppServiceStatus now;
     if (type == fs::file_type::not_found) {
         now = AppServiceStatus::notRegistered;
+    } else if (auto text = FileIO::readAll(path, kMaxEntryBytes)) {
+        // Read as any file of the Host's: never waiting on a pipe put in
+        // the entry's place, nor through a link in a home not the Host's.
+        now = statusOfEntry(std::string(text->begin(), text->end()));
     } else {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        if (type == fs::file_type::regular && in && (text << in.rdbuf())) {
-            now = statusOfEntry(text.str());
-        } else {
-            now = AppServiceStatus::notFound;
-        }
+        now = AppServiceStatus::notFound;
     }
     noteStatus(now);
     return now;
@@ -135,9 +135,7 @@ Status AppService::unregisterService() {
     auto& item = loginItemControls();
     item.countUnregister();
     if (auto failure = item.unregisterFailure()) return Status::failure(*failure);
-    std::error_code ec;
-    fs::remove(entryPath(), ec);
-    if (ec) return Status::failure(ec.message());
+    if (auto removed = FileIO::remove(entryPath()); !removed) return removed;
     Log::line("login item: unregistered " + entryPath().string());
     noteStatus(AppServiceStatus::notRegistered);
     return success();

@@ -9,6 +9,7 @@
 #include "Platform/Clock.h"
 #include "Platform/FileMoves.h"
 #include "Platform/Folders.h"
+#include "Platform/HomeFiles.h"
 #include "Platform/Uuid.h"
 
 namespace fs = std::filesystem;
@@ -39,11 +40,12 @@ fs::path cachesFolder() {
 
 // The folder a Host-private folder is reached from: the data root when the
 // folder lies below it (its home is the console user's, who may plant links
-// there), else the folder itself (the Host's own user's caches).
+// there), else the console user's home when the Host keeps its files in
+// it, else the folder itself (the Host's own user's caches).
 fs::path trustedTopOf(const fs::path& folder) {
     if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, folder))
         return root->lexically_normal();
-    return folder;
+    return platform::HomeFiles::topFor(folder, folder);
 }
 
 // <caches>/NorvessalClipboardInbox/<peerLabel>, opened from the trusted top

@@ -9,6 +9,7 @@
 
 #include "Platform/Dispatch.h"
 #include "Platform/Folders.h"
+#include "Platform/HomeFiles.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
@@ -189,9 +190,14 @@ platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() 
     // root's home is the console user's, and a link planted anywhere on the
     // way cannot lead received files elsewhere.
     const std::filesystem::path staging = stagingRootPath().lexically_normal();
-    std::filesystem::path top = staging.parent_path().parent_path();
+    const std::filesystem::path caches = staging.parent_path().parent_path();
+    std::filesystem::path top = caches;
     if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, staging))
         top = root->lexically_normal();
+    // In the home of a user the Host works for, the caches folder is reached
+    // from that home down and made as the user's, like every folder of the
+    // Host's there; the staging folders below it are the Host's own.
+    if (platform::HomeFiles::holds(caches)) top = caches;
     auto folder = platform::FolderHandle::open(top, true);
     for (const auto& part : staging.lexically_relative(top)) {
         if (!folder) break;

@@ -68,6 +68,7 @@ public:
     void lookNow() {
         std::lock_guard lock(looking_);
         scan([&](const std::filesystem::path& path, const struct stat& info) {
+            ++lookedNow_;
             if (!recorded(info) || before_.contains(identity(info))) return;
             lines_.push_back(path.string() + " " + std::to_string(info.st_mode & 07777) + " " +
                              std::to_string(info.st_uid));
@@ -94,7 +95,9 @@ public:
         }
         return lines_;
     }
-    size_t looked() const { return looked_; }
+    // Names looked at, by the child and by lookNow(): the child's count
+    // alone depends on the scheduler.
+    size_t looked() const { return looked_ + lookedNow_; }
 
 private:
     static bool recorded(const struct stat& info) {
@@ -219,6 +222,7 @@ private:
     int report_[2] = {-1, -1};
     bool started_ = false;
     std::vector<std::string> lines_;
+    size_t lookedNow_ = 0;
     size_t looked_ = 0;
     std::filesystem::path top_;
     std::set<Identity> before_;

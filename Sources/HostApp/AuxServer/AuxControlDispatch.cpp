@@ -121,12 +121,26 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             recordVideoFrameAck(sourceID);
             return;
         case AuxPacketType::clipboardTransfer: {
-            auto transfer = ClipboardTransfer::decode(payload);
-            // The decoder's reason can quote the Viewer's bytes: the kind is
-            // fixed here, never taken from it.
-            if (!transfer.ok())
-                return publish("bad clipboard payload: " + transfer.error());
-            if (onClipboardTransfer) onClipboardTransfer(*transfer);
+            // A property list of many files takes long to decode: it is
+            // decoded on a queue of its own, charged to the sender's peer
+            // with its bytes, and not at all when a newer transfer (from any
+            // Viewer: the clipboard is one value) came before its turn.
+            const uint64_t serial = ++clipboardTransferSerial;
+            clipboardDecodeQueue.async(
+                [weak = weak_from_this(), serial, bytes = std::vector<uint8_t>(payload.begin(), payload.end())] {
+                    auto self = weak.lock();
+                    if (!self || self->terminating_ || serial != self->clipboardTransferSerial) return;
+                    auto transfer = ClipboardTransfer::decode(bytes);
+                    // The decoder's reason can quote the Viewer's bytes: the
+                    // kind is fixed here, never taken from it.
+                    if (!transfer.ok()) return self->publish("bad clipboard payload: " + transfer.error());
+                    self->queue.async([weak, transfer = std::move(*transfer)] {
+                        auto server = weak.lock();
+                        if (server && !server->terminating_ && server->onClipboardTransfer)
+                            server->onClipboardTransfer(transfer);
+                    });
+                },
+                payload.size());
             return;
         }
         case AuxPacketType::gestureEvent: {

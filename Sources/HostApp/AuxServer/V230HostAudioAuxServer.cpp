@@ -77,6 +77,7 @@ V230HostAudioAuxServer::V230HostAudioAuxServer(V230HostAudioAuxServerConfigurati
     for (size_t slot = 1; slot <= AuxAdmission::passwordCheckSlots; ++slot)
         passwordCheckQueues_.emplace_back("v230.host.audio.aux.login." + std::to_string(slot));
     passwordCheckQueueBusy_.assign(passwordCheckQueues_.size(), false);
+    clipboardDecodeQueue.setDropsWorkOfGonePeers(true);
 }
 
 V230HostAudioAuxServer::~V230HostAudioAuxServer() {

@@ -257,12 +257,12 @@ void ClipboardSyncBridge::receiveRemoteTransfer(ClipboardTransfer transfer) {
     // Charged to whoever sent it until it is applied or superseded: a
     // sender of values larger than its budget waits for each to land.
     auto charge = std::make_unique<platform::WorkLedger::Charge>(platform::WorkLedger::current(), heldBytesOf(transfer));
-    std::optional<RemoteValue> superseded;
+    std::unique_ptr<RemoteValue> superseded;
     bool taskQueued = false;
     {
         std::lock_guard lock(latestRemoteLock_);
         taskQueued = latestRemoteTransfer_.has_value();
-        superseded.swap(latestRemoteTransfer_);
+        if (taskQueued) superseded = std::make_unique<RemoteValue>(std::move(*latestRemoteTransfer_));
         latestRemoteTransfer_ = RemoteValue{std::move(transfer), std::move(charge)};
     }
     // The superseded transfer (up to a whole payload) is freed, and its

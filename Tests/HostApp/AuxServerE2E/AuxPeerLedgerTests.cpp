@@ -23,14 +23,15 @@ protected:
         EXPECT_TRUE(client->waitConnected() && client->logIn(consoleUser, password, name));
         return client;
     }
-    static std::vector<uint8_t> clipboardFrom(const std::string& sender, uint64_t sequence) {
-        ClipboardTransfer transfer{sender, sequence, 0, {{ClipboardTransferItemKind::text, "x", {}, {}, {}}}};
-        return *transfer.encodedData();
+    // A file-transfer packet over the control connection, handed on at
+    // once: the sender's name travels as its path.
+    static std::vector<uint8_t> packetFrom(const std::string& sender) {
+        return FileTransferPacket{FileTransferOp::listDirReply, UUID::random(), 0, 0, sender, {}}.encode();
     }
 };
 
-// A road nobody named: each clipboard change leaves one job on a queue that
-// does not move. Past its peer's budget the flooder's packets wait in its
+// A road nobody named: each packet leaves one job on a queue that does not
+// move. Past its peer's budget the flooder's packets wait in its
 // socket; another peer is served meanwhile; once the work returns the rest
 // is served, nothing lost; and what is still waiting when the flooder
 // leaves is dropped.
@@ -41,9 +42,9 @@ TEST_F(PeerLedger, WorkAPeersPacketsLeaveOnAnyQueueIsBoundedPerPeerAndDroppedWhe
     std::map<std::string, int> received;
     std::map<std::string, int> ran;
     server->queue.sync([&] {
-        server->onClipboardTransfer = [&](const ClipboardTransfer& transfer) {
-            received[transfer.sourceID]++;
-            stuck.async([&ran, sender = transfer.sourceID] { ran[sender]++; });
+        server->onFileTransferPacket = [&](FileTransferPacket packet, const UUID&) {
+            received[packet.path]++;
+            stuck.async([&ran, sender = packet.path] { ran[sender]++; });
         };
     });
     auto flooder = audioFrom("127.0.0.2", "Flooder");
@@ -54,9 +55,9 @@ TEST_F(PeerLedger, WorkAPeersPacketsLeaveOnAnyQueueIsBoundedPerPeerAndDroppedWhe
     };
     // A few first, so that the budget runs out in the middle of a turn.
     constexpr int kFirst = 10;
-    for (int i = 0; i < kFirst; ++i) flooder->send(AuxPacketType::clipboardTransfer, clipboardFrom("flooder", i + 1));
+    for (int i = 0; i < kFirst; ++i) flooder->send(AuxPacketType::fileTransferPacket, packetFrom("flooder"));
     flooder->settle();
-    for (int i = kFirst; i < kSent; ++i) flooder->send(AuxPacketType::clipboardTransfer, clipboardFrom("flooder", i + 1));
+    for (int i = kFirst; i < kSent; ++i) flooder->send(AuxPacketType::fileTransferPacket, packetFrom("flooder"));
     flooder->flush();
     constexpr int kBudget = static_cast<int>(platform::WorkLedger::kDefaultMaxJobs);
     ASSERT_TRUE(runUntil([&] { return receivedFrom("flooder") >= kBudget; }));
@@ -66,7 +67,7 @@ TEST_F(PeerLedger, WorkAPeersPacketsLeaveOnAnyQueueIsBoundedPerPeerAndDroppedWhe
     }
     EXPECT_EQ(receivedFrom("flooder"), kBudget) << "served past its budget";
 
-    other->send(AuxPacketType::clipboardTransfer, clipboardFrom("other", 1));
+    other->send(AuxPacketType::fileTransferPacket, packetFrom("other"));
     other->settle();
     EXPECT_EQ(receivedFrom("other"), 1) << "another peer is not held";
 
@@ -79,7 +80,7 @@ TEST_F(PeerLedger, WorkAPeersPacketsLeaveOnAnyQueueIsBoundedPerPeerAndDroppedWhe
 
     // Stuck again, and the flooder leaves with work waiting: it is dropped.
     stuck.suspend();
-    for (int i = 0; i < 10; ++i) flooder->send(AuxPacketType::clipboardTransfer, clipboardFrom("flooder", kSent + i + 1));
+    for (int i = 0; i < 10; ++i) flooder->send(AuxPacketType::fileTransferPacket, packetFrom("flooder"));
     flooder->settle();
     ASSERT_EQ(receivedFrom("flooder"), kSent + 10);
     const auto id = server->queue.syncValue([&] {

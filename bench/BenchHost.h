@@ -29,13 +29,13 @@
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
-#include "Platform/Clock.h"
-#include "Platform/Crypto.h"
-#include "Platform/Directory.h"
-#include "Platform/Folders.h"
-#include "Platform/Runtime.h"
-#include "Platform/Signals.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Security/Directory.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/Runtime/Signals.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 inline constexpr const char* kBenchPassword = "bench password";
 

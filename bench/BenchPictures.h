@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "Platform/PixelBuffer.h"
+#include "Platform/Media/PixelBuffer.h"
 
 inline std::vector<std::shared_ptr<platform::PixelBuffer>> desktopPictures(int width, int height, int count) {
     std::vector<std::shared_ptr<platform::PixelBuffer>> out;

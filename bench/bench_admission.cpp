@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "BenchHost.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace crypto = platform::crypto;
 

@@ -20,8 +20,8 @@
 #include "HostApp/Audio/HostAudioCapture.h"
 #include "HostApp/Audio/HostOpusEncoder.h"
 #include "HostApp/Protocol/AuxPacket.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SimulatedSystemAudio.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedSystemAudio.h"
 
 using namespace platform;
 

@@ -25,7 +25,7 @@
 
 #include "BenchHost.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 static void BM_AsyncHopRoundTrip(benchmark::State& state) {
     platform::DispatchQueue q("bench.hop");

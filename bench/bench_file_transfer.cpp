@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Folders.h"
-#include "Platform/Runtime.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Runtime.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 

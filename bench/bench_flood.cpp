@@ -31,7 +31,7 @@
 #include "BenchHost.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "BenchPictures.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Capture/HostVideoCapture.h"
-#include "Platform/PixelBuffer.h"
-#include "Platform/VideoEncoder.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Media/VideoEncoder.h"
 
 using namespace platform;
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "BenchPictures.h"
-#include "Platform/PixelConversion.h"
+#include "Platform/Media/PixelConversion.h"
 
 extern "C" {
 #include <libavutil/frame.h>

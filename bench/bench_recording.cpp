@@ -26,8 +26,8 @@
 
 #include "BenchPictures.h"
 #include "HostApp/Audio/HostMovieRecorder.h"
-#include "Platform/Dispatch.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Media/PixelBuffer.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -51,14 +51,14 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/SessionPayloads.h"
-#include "Platform/Clock.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Crypto.h"
-#include "Platform/Directory.h"
-#include "Platform/Folders.h"
-#include "Platform/ScreenCaptureKit.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/VideoEncoder.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Security/Directory.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/Media/VideoEncoder.h"
 
 extern char** environ;
 

@@ -23,12 +23,12 @@
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
-#include "Platform/Crypto.h"
-#include "Platform/Directory.h"
-#include "Platform/Folders.h"
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/VirtualRuntime.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Security/Directory.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/Runtime/VirtualRuntime.h"
 
 namespace {
 

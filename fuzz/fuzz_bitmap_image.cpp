@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "Platform/BitmapImage.h"
+#include "Platform/Media/BitmapImage.h"
 
 using platform::BitmapImage;
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPeerSend.h"

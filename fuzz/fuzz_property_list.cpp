@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Platform/PropertyList.h"
+#include "Platform/Foundation/PropertyList.h"
 
 using platform::PlistValue;
 using platform::PropertyList;

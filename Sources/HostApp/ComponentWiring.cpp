@@ -7,8 +7,8 @@
 
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/Folders.h"
-#include "Platform/Log.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Log.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

@@ -10,7 +10,7 @@
 #include "HostApp/Shell/CommandLine.h"
 #include "HostApp/Shell/ConsoleUserHome.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/InstanceLock.h"
+#include "Platform/Files/InstanceLock.h"
 
 #ifndef NORVESSAL_VERSION
 #define NORVESSAL_VERSION "0.0.0"

@@ -1,7 +1,7 @@
 #include "Support/AuxTestClient.h"
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Crypto.h"
+#include "Platform/Security/Crypto.h"
 
 namespace crypto = platform::crypto;
 

@@ -15,9 +15,9 @@
 
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Network.h"
-#include "Platform/VirtualRuntime.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Runtime/VirtualRuntime.h"
 
 struct ReceivedAuxPacket {
     AuxPacketHeader header;

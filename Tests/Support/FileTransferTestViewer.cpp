@@ -1,8 +1,8 @@
 #include "Support/FileTransferTestViewer.h"
 
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
-#include "Platform/Clock.h"
-#include "Platform/Sha256Stream.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Security/Sha256Stream.h"
 
 namespace fs = std::filesystem;
 using platform::UUID;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Network.h"
-#include "Platform/VirtualRuntime.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Runtime/VirtualRuntime.h"
 #include "Support/AuxTestClient.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"

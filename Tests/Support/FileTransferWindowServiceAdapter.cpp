@@ -1,7 +1,7 @@
 #include "Support/FileTransferWindowServiceAdapter.h"
 
-#include "Platform/Dispatch.h"
-#include "Platform/Folders.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/Folders.h"
 
 namespace fs = std::filesystem;
 using platform::UUID;

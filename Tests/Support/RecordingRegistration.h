@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "Platform/DnsServiceRegistration.h"
+#include "Platform/Network/DnsServiceRegistration.h"
 
 class RecordingRegistration : public platform::DnsServiceRegistration {
 public:

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitModal.h"
-#include "Platform/AppKitOutlineView.h"
-#include "Platform/AppKitTableView.h"
-#include "Platform/AppKitTextField.h"
-#include "Platform/Dispatch.h"
-#include "Platform/VirtualRuntime.h"
+#include "Platform/AppKit/AppKitModal.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
+#include "Platform/AppKit/AppKitTableView.h"
+#include "Platform/AppKit/AppKitTextField.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/VirtualRuntime.h"
 
 struct PickerControls {
     std::shared_ptr<platform::Window> window;

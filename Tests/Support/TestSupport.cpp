@@ -10,10 +10,10 @@
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Input/HostMediaPlayerActivator.h"
-#include "Platform/Folders.h"
-#include "Platform/Log.h"
-#include "Platform/Runtime.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform::testing {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/VirtualRuntime.h"
+#include "Platform/Runtime/VirtualRuntime.h"
 
 // Under a sanitizer the process's resident set also holds the sanitizer's
 // shadow memory and freed-block quarantine, and bulk copies run several

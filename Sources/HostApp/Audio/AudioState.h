@@ -16,11 +16,11 @@
 #include "HostApp/Audio/HostAudioCapture.h"
 #include "HostApp/Audio/HostOpusEncoder.h"
 #include "HostApp/Audio/HostOutputMuteController.h"
-#include "Platform/AtomicInt.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Network.h"
-#include "Platform/Uuid.h"
+#include "Platform/Runtime/AtomicInt.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Foundation/Uuid.h"
 
 struct AudioState {
     // --- Capture lifecycle --------------------------------------------------------

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "HostApp/Capture/HostVideoCapture.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 
 using namespace platform;
 

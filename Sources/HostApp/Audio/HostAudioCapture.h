@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/CoreMedia.h"
-#include "Platform/Dispatch.h"
-#include "Platform/ScreenCaptureKit.h"
+#include "Platform/Media/CoreMedia.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
 
 class HostAudioCapture : public std::enable_shared_from_this<HostAudioCapture> {
 public:

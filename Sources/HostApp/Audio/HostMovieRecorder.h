@@ -20,12 +20,12 @@
 #include <span>
 #include <string>
 
-#include "Platform/AtomicInt.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Dispatch.h"
-#include "Platform/MovieWriter.h"
-#include "Platform/PixelBuffer.h"
-#include "Platform/Result.h"
+#include "Platform/Runtime/AtomicInt.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Media/MovieWriter.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Foundation/Result.h"
 
 class HostMovieRecorder : public std::enable_shared_from_this<HostMovieRecorder> {
 public:

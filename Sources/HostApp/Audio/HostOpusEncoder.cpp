@@ -4,7 +4,7 @@
 
 #include <opus/opus.h>
 
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 
 HostOpusEncoder::HostOpusEncoder() {
     int error = OPUS_OK;

@@ -22,7 +22,7 @@
 #include <variant>
 #include <vector>
 
-#include "Platform/CoreAudio.h"
+#include "Platform/SimulatedMac/CoreAudio.h"
 
 // One element's mute before the change.
 struct SavedMuteState {

@@ -12,9 +12,9 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
-#include "Platform/ConfinedFolder.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
 
 using platform::CGRect;
 using platform::Clock;

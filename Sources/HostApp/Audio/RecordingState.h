@@ -9,8 +9,8 @@
 
 #include "HostApp/Audio/HostMovieRecorder.h"
 #include "HostApp/Capture/HostVideoCapture.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Uuid.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/Uuid.h"
 
 struct RecordingState {
     // The running recorder. The video tap and the audio path read it on

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "Platform/Crypto.h"
+#include "Platform/Security/Crypto.h"
 
 namespace {
 

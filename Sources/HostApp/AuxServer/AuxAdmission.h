@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "HostApp/Protocol/AuxPacket.h"
-#include "Platform/Directory.h"
-#include "Platform/Network.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Security/Directory.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 // Everything one peer may cost the Host, however many connections and
 // sessions it opens: the pace of its connections' turns, the ledger of the

@@ -4,7 +4,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/VideoControlPayloads.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 using platform::UUID;
 

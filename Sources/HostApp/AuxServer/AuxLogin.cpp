@@ -8,7 +8,7 @@
 #include "HostApp/Protocol/SessionPayloads.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/DesktopSwitcher.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 using platform::UUID;
 

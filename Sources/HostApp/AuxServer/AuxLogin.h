@@ -16,11 +16,11 @@
 #include "HostApp/Input/CoalescedInput.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
-#include "Platform/Clock.h"
-#include "Platform/Crypto.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Network.h"
-#include "Platform/Uuid.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Foundation/Uuid.h"
 
 enum class AuxChannel : uint8_t;
 

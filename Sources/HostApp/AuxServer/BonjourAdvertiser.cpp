@@ -1,7 +1,7 @@
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
 
-#include "Platform/Crypto.h"
-#include "Platform/NetworkInterfaces.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Network/NetworkInterfaces.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 
 namespace {

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
-#include "Platform/DnsServiceRegistration.h"
-#include "Platform/NetworkPathMonitor.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/DnsServiceRegistration.h"
+#include "Platform/Network/NetworkPathMonitor.h"
 #include "VelantrixProfiles/Discovery/VelantrixRouteRecord.h"
 
 class BonjourAdvertiser : public std::enable_shared_from_this<BonjourAdvertiser> {

@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 
 struct FileTransferChannelState {

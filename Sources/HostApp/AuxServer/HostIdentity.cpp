@@ -3,8 +3,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "Platform/FileIO.h"
-#include "Platform/Folders.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/Folders.h"
 
 namespace {
 

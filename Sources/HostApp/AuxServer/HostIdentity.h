@@ -21,8 +21,8 @@
 #include <span>
 #include <vector>
 
-#include "Platform/Crypto.h"
-#include "Platform/Uuid.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Foundation/Uuid.h"
 
 struct HostIdentity {
     static constexpr const char* fileName = "host-identity.key";

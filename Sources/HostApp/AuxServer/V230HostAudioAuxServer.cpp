@@ -5,12 +5,12 @@
 #include <utility>
 
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
-#include "Platform/Clock.h"
-#include "Platform/FreedMemory.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/FreedMemory.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 using platform::UUID;
 

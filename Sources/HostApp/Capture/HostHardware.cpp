@@ -1,7 +1,7 @@
 #include "HostApp/Capture/HostHardware.h"
 
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SimulatedProcessor.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedProcessor.h"
 
 bool HostHardware::isAppleSilicon() {
     return platform::SimulatedMachine::current().component<platform::SimulatedProcessor>().isAppleSilicon();

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 using namespace platform;
 

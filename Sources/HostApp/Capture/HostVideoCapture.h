@@ -34,12 +34,12 @@
 #include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/Capture/VideoStreamConfigPayload.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
-#include "Platform/AtomicInt.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Dispatch.h"
-#include "Platform/PixelBuffer.h"
-#include "Platform/ScreenCaptureKit.h"
-#include "Platform/VideoEncoder.h"
+#include "Platform/Runtime/AtomicInt.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/Media/VideoEncoder.h"
 
 // Whether a capture's encoder has produced its first stream configuration.
 struct SleepPreflightReadiness {

@@ -5,8 +5,8 @@
 
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
-#include "Platform/Clock.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 using namespace platform;
 

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "HostApp/Capture/HostVideoCapture.h"
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 // The warm-up's state; read and written on the server queue only.
 struct StartupCaptureWarmupState {

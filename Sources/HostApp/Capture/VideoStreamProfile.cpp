@@ -5,7 +5,7 @@
 
 #include "HostApp/Capture/HostHardware.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <mutex>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Dispatch.h"
-#include "Platform/EventPosting.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/SimulatedMac/EventPosting.h"
 
 using namespace platform;
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/PropertyList.h"
-#include "Platform/SkyLightSpaces.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/SimulatedMac/SkyLightSpaces.h"
 
 // One managed display's Spaces.
 struct DisplaySpaces {

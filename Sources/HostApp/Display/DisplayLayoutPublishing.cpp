@@ -9,7 +9,7 @@
 #include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
     queue.dispatchPrecondition();

@@ -11,9 +11,9 @@
 
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Capture/VideoCaptureMode.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/NotificationCenter.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/NotificationCenter.h"
 
 struct DisplayTargetState {
     // --- Topology ----------------------------------------------------------------------

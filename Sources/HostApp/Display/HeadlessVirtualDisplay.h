@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Accessibility.h"
-#include "Platform/Clock.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Dispatch.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/VirtualDisplayClasses.h"
+#include "Platform/SimulatedMac/Accessibility.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/SimulatedMac/VirtualDisplayClasses.h"
 #include "VelantrixProfiles/DisplayProfiles/DisplayProfileCatalog.h"
 
 class HeadlessVirtualDisplay : public std::enable_shared_from_this<HeadlessVirtualDisplay> {

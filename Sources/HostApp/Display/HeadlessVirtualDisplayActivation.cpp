@@ -11,7 +11,7 @@
 #include <algorithm>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 
 using namespace platform;
 

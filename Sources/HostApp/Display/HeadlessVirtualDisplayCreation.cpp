@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 
 using namespace platform;
 

@@ -14,8 +14,8 @@
 #include <cmath>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Log.h"
-#include "Platform/Workspace.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/AppKit/Workspace.h"
 
 using namespace platform;
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 
 #include "HostApp/Display/DisplayNumberText.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Log.h"
 
 using namespace platform;
 

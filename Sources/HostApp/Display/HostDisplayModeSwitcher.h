@@ -23,7 +23,7 @@
 #include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/Capture/HostDisplayGeometry.h"
 #include "HostApp/Capture/VideoCaptureMode.h"
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 
 // A display's mode from before the Host first changed it.
 struct SavedDisplayMode {

@@ -7,7 +7,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/PowerManagement.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
-#include "Platform/Clock.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ConfinedFolder.h"
-#include "Platform/Log.h"
-#include "Platform/Uuid.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 struct HostFileDeliveryState {

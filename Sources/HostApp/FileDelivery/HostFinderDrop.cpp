@@ -5,11 +5,11 @@
 #include <system_error>
 
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/AppleScript.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Folders.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/WorkspaceFileViewer.h"
+#include "Platform/SimulatedMac/AppleScript.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"

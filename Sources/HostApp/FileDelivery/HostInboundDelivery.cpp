@@ -14,12 +14,12 @@
 #include <system_error>
 
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/Dispatch.h"
-#include "Platform/FileHandles.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"

@@ -11,9 +11,9 @@
 #include <set>
 
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/AppKitAlert.h"
-#include "Platform/Clock.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/FileTransfer/SendDestinationPicker.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"

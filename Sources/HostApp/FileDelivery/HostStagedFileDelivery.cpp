@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/Dispatch.h"
-#include "Platform/FileMoves.h"
-#include "Platform/WorkspaceFileViewer.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "Platform/Folders.h"
+#include "Platform/Files/Folders.h"
 
 namespace fs = std::filesystem;
 

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "Platform/ConfinedFolder.h"
-#include "Platform/FileIdentity.h"
-#include "Platform/Result.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Files/FileIdentity.h"
+#include "Platform/Foundation/Result.h"
 
 class ViewerPathConfinement {
 public:

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/Workspace.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/AppKit/Workspace.h"
 
 namespace {
 

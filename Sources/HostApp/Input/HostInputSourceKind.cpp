@@ -3,7 +3,7 @@
 #include <cctype>
 #include <string>
 
-#include "Platform/TextInputSources.h"
+#include "Platform/SimulatedMac/TextInputSources.h"
 
 bool HostInputSourceKind::probeCurrentInputSource() {
     auto source = platform::TISCopyCurrentKeyboardInputSource();

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "Platform/CoreAudio.h"
-#include "Platform/Log.h"
-#include "Platform/Workspace.h"
+#include "Platform/SimulatedMac/CoreAudio.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/AppKit/Workspace.h"
 
 namespace {
 

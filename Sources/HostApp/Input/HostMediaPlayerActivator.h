@@ -18,7 +18,7 @@
 #include <set>
 #include <string>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 class HostMediaPlayerActivator : public std::enable_shared_from_this<HostMediaPlayerActivator> {
 public:

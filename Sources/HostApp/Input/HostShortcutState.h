@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 // The Viewer requests whose work runs on the shortcut tool queue.
 enum class HostShortcutTool : uint8_t { missionControl, launchpad };

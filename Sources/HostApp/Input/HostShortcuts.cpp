@@ -6,7 +6,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Input/HostMediaPlayerActivator.h"
-#include "Platform/PowerManagement.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
 
 using K = HostShortcutKind;
 

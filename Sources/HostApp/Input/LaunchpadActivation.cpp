@@ -6,9 +6,9 @@
 #include <algorithm>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/DynamicLoader.h"
-#include "Platform/UnicodeText.h"
-#include "Platform/Workspace.h"
+#include "Platform/SimulatedMac/DynamicLoader.h"
+#include "Platform/Foundation/UnicodeText.h"
+#include "Platform/AppKit/Workspace.h"
 
 using platform::AXUIElement;
 using platform::CGEventType;

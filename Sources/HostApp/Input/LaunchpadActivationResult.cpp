@@ -1,6 +1,6 @@
 #include "HostApp/Input/LaunchpadActivationResult.h"
 
-#include "Platform/ProcessInfo.h"
+#include "Platform/Runtime/ProcessInfo.h"
 
 std::string launchpadActivationText(LaunchpadActivationResult result) {
     switch (result) {

@@ -8,7 +8,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 using platform::CGEventType;
 using platform::CGMouseButton;

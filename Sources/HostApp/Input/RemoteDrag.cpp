@@ -7,9 +7,9 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/DragPayloads.h"
-#include "Platform/Clock.h"
-#include "Platform/Pasteboard.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/AppKit/Pasteboard.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 namespace fs = std::filesystem;

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 // One dragged file as the Viewers are told about it.
 struct HostDragItem {

@@ -3,9 +3,9 @@
 // input a connection's burst was coalesced into.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Accessibility.h"
-#include "Platform/Clock.h"
-#include "Platform/PowerManagement.h"
+#include "Platform/SimulatedMac/Accessibility.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
 
 namespace {
 constexpr const char* kInputTrustWarning =

@@ -10,8 +10,8 @@
 #include <optional>
 #include <set>
 
-#include "Platform/EventPosting.h"
-#include "Platform/Uuid.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/Foundation/Uuid.h"
 
 // A modifier key and the event flag it sets.
 struct ModifierKey {

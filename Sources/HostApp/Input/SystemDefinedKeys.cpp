@@ -3,7 +3,7 @@
 // as modifier presses around a key, at once or paced on the server queue.
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 using platform::CGEventType;
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "Platform/AppKitScreen.h"
-#include "Platform/AppKitTextMetrics.h"
+#include "Platform/AppKit/AppKitScreen.h"
+#include "Platform/AppKit/AppKitTextMetrics.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::View;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 class InitialInstallGuideWindow : public platform::WindowDelegate,
                                   public std::enable_shared_from_this<InitialInstallGuideWindow> {

@@ -6,9 +6,9 @@
 
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
-#include "Platform/Accessibility.h"
-#include "Platform/UnicodeText.h"
-#include "Platform/URL.h"
+#include "Platform/SimulatedMac/Accessibility.h"
+#include "Platform/Foundation/UnicodeText.h"
+#include "Platform/Foundation/URL.h"
 
 using platform::Application;
 using platform::DispatchQueue;

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "HostApp/Shell/MainMenuState.h"
 
 class InitialInstallGuideWindow;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "HostApp/Protocol/AuxWireFormat.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Folders.h"
+#include "Platform/Files/Folders.h"
 
 namespace {
 

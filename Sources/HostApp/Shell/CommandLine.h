@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 struct HostCommandLine {
     bool showHelp = false;

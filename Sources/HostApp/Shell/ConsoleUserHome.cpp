@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
-#include "Platform/Folders.h"
-#include "Platform/HomeFiles.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Files/HomeFiles.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 struct ConsoleUserHome {
     // Run as root for another console user: makes the home below a data

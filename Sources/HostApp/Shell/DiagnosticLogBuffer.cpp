@@ -1,6 +1,6 @@
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 
 DiagnosticLogBuffer::DiagnosticLogBuffer(int limit) : limit_(limit < 1 ? 1 : limit) {}
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 class DiagnosticLogBuffer {
 public:

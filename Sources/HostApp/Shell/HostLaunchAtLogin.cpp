@@ -5,10 +5,10 @@
 #include <optional>
 
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/ServiceManagement.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/SimulatedMac/ServiceManagement.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::AppService;

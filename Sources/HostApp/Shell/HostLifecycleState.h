@@ -7,10 +7,10 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/AppKitAlert.h"
-#include "Platform/Dispatch.h"
-#include "Platform/InstanceLock.h"
-#include "Platform/NotificationCenter.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/InstanceLock.h"
+#include "Platform/Foundation/NotificationCenter.h"
 
 struct HostLifecycleState {
     // The repeating 2 s refresh of normal mode.

@@ -1,7 +1,7 @@
 #include "HostApp/Shell/HostVersionStrings.h"
 
-#include "Platform/Bundle.h"
-#include "Platform/ProcessInfo.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Runtime/ProcessInfo.h"
 
 namespace {
 

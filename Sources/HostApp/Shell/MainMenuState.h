@@ -5,9 +5,9 @@
 #include <memory>
 #include <optional>
 
-#include "Platform/AppKitMenu.h"
-#include "Platform/AppKitStatusBar.h"
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitMenu.h"
+#include "Platform/AppKit/AppKitStatusBar.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 struct MainMenuState {
     std::shared_ptr<platform::StatusItem> statusItem;

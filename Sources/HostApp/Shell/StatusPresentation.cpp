@@ -12,9 +12,9 @@
 #include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/Log.h"
-#include "Platform/Network.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

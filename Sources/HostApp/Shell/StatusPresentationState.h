@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitWindow.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Network.h"
+#include "Platform/AppKit/AppKitWindow.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/Network.h"
 #include "VelantrixProfiles/Discovery/VelantrixRouteRecord.h"
 
 struct StatusPresentationState {

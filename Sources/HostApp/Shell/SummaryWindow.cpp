@@ -7,8 +7,8 @@
 #include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/AppKitLayout.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/AppKit/AppKitLayout.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixLegalEntity.h"
 

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "Platform/AppKitWindow.h"
-#include "Platform/Dispatch.h"
+#include "Platform/AppKit/AppKitWindow.h"
+#include "Platform/Runtime/Dispatch.h"
 
 struct SummaryWindowState {
     // Created on first need and kept for the life of the process; closing

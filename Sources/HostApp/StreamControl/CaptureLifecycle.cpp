@@ -10,7 +10,7 @@
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
-#include "Platform/ScreenCaptureKit.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
 
 using platform::UUID;
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Clock.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Log.h"
 
 using platform::UUID;
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "HostApp/Protocol/AuxPacket.h"
-#include "Platform/Network.h"
+#include "Platform/Network/Network.h"
 
 class FramePacketPool {
 public:

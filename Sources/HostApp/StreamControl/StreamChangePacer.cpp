@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 StreamChangePacer::StreamChangePacer() : state_(std::make_shared<State>()) {}
 

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 class StreamChangePacer {
 public:

@@ -21,11 +21,11 @@
 #include "HostApp/Protocol/DisplayControlPayloads.h"
 #include "HostApp/StreamControl/FramePacketPool.h"
 #include "HostApp/StreamControl/StreamChangePacer.h"
-#include "Platform/AtomicInt.h"
-#include "Platform/CadenceProbe.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Uuid.h"
+#include "Platform/Runtime/AtomicInt.h"
+#include "Platform/Media/CadenceProbe.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/Uuid.h"
 
 // The two streams a video session can be bound to: the capture all Viewers
 // share, and the dedicated capture for iOS Viewers.

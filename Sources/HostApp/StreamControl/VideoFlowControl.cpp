@@ -10,7 +10,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 using platform::UUID;
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Clock.h"
-#include "Platform/FreedMemory.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/FreedMemory.h"
+#include "Platform/Runtime/Log.h"
 
 using platform::UUID;
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "Platform/AppKit.h"
-#include "Platform/AppKitControls.h"
-#include "Platform/Dispatch.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitControls.h"
+#include "Platform/Runtime/Dispatch.h"
 
 class HostAutoUpdateCountdownWindow : public platform::WindowDelegate,
                                       public std::enable_shared_from_this<HostAutoUpdateCountdownWindow> {

@@ -3,9 +3,9 @@
 #include <array>
 #include <utility>
 
-#include "Platform/Folders.h"
-#include "Platform/UnicodeText.h"
-#include "Platform/Uuid.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/UnicodeText.h"
+#include "Platform/Foundation/Uuid.h"
 
 using platform::FileIO;
 using platform::NoReplaceOutcome;

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/FileIO.h"
-#include "Platform/PropertyList.h"
-#include "Platform/Result.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/Result.h"
 
 class HostOnlineUpdateRequest {
 public:

@@ -8,8 +8,8 @@
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/Clock.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseFeedService.h"
 

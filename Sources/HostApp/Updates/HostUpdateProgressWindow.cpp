@@ -1,7 +1,7 @@
 #include "HostApp/Updates/HostUpdateProgressWindow.h"
 
 #include "HostApp/Updates/HostUpdateWindowLayout.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::View;

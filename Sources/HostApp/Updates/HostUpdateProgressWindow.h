@@ -14,10 +14,10 @@
 #include <optional>
 
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
-#include "Platform/AppKit.h"
-#include "Platform/AppKitControls.h"
-#include "Platform/Dispatch.h"
-#include "Platform/NotificationCenter.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitControls.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/NotificationCenter.h"
 
 class HostUpdateProgressWindow : public platform::WindowDelegate,
                                  public std::enable_shared_from_this<HostUpdateProgressWindow> {

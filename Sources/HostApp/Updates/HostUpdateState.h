@@ -7,7 +7,7 @@
 
 #include "HostApp/Updates/HostAutoUpdateCountdownWindow.h"
 #include "HostApp/Updates/HostUpdateProgressWindow.h"
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 struct HostUpdateState {
     // From the start of a manual or countdown-triggered install flow until

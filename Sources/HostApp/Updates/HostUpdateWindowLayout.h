@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitLayout.h"
+#include "Platform/AppKit/AppKitLayout.h"
 
 struct HostUpdateWindowLayout {
     using Constraints = std::vector<std::shared_ptr<platform::LayoutConstraint>>;

@@ -4,8 +4,8 @@
 // Nothing is drawn; every object exists so that the Host can use it as on a
 // Mac and tests can inspect and press it.
 
-#include "Platform/AppKitAlert.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/AppKitWindow.h"
-#include "Platform/AppleEvents.h"
-#include "Platform/AttributedString.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/AppKit/AppKitWindow.h"
+#include "Platform/AppKit/AppleEvents.h"
+#include "Platform/AppKit/AttributedString.h"

@@ -1,7 +1,7 @@
-#include "Platform/AppKitAlert.h"
+#include "Platform/AppKit/AppKitAlert.h"
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/AppKitModal.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/AppKit/AppKitModal.h"
 
 namespace platform {
 

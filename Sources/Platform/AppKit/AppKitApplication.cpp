@@ -1,11 +1,11 @@
-#include "Platform/AppKitApplication.h"
+#include "Platform/AppKit/AppKitApplication.h"
 
 #include <algorithm>
 
-#include "Platform/AppKitAlert.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Runtime.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitWindow.h"
-#include "Platform/AttributedString.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/Workspace.h"
+#include "Platform/AppKit/AppKitWindow.h"
+#include "Platform/AppKit/AttributedString.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/AppKit/Workspace.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/AppKitControls.h"
+#include "Platform/AppKit/AppKitControls.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/AppKitLayout.h"
+#include "Platform/AppKit/AppKitLayout.h"
 
 namespace platform {
 

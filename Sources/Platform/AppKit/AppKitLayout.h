@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 namespace platform {
 

@@ -1,6 +1,6 @@
-#include "Platform/AppKitMenu.h"
+#include "Platform/AppKit/AppKitMenu.h"
 
-#include "Platform/AppKitApplication.h"
+#include "Platform/AppKit/AppKitApplication.h"
 
 namespace platform {
 

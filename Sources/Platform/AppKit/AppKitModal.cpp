@@ -1,10 +1,10 @@
-#include "Platform/AppKitModal.h"
+#include "Platform/AppKit/AppKitModal.h"
 
 #include <optional>
 #include <vector>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/AppKitOutlineView.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
 
 #include <algorithm>
 #include <utility>

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 namespace platform {
 

@@ -1,8 +1,8 @@
-#include "Platform/AppKitPanel.h"
+#include "Platform/AppKit/AppKitPanel.h"
 
 #include <map>
 
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

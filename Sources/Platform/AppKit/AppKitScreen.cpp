@@ -1,6 +1,6 @@
-#include "Platform/AppKitScreen.h"
+#include "Platform/AppKit/AppKitScreen.h"
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 namespace platform {
 

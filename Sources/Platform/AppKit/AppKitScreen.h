@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 
 namespace platform {
 

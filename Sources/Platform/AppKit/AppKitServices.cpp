@@ -1,9 +1,9 @@
-#include "Platform/AppKitServices.h"
+#include "Platform/AppKit/AppKitServices.h"
 
 #include <algorithm>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

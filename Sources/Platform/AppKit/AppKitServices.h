@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Pasteboard.h"
-#include "Platform/PropertyList.h"
+#include "Platform/AppKit/Pasteboard.h"
+#include "Platform/Foundation/PropertyList.h"
 
 namespace platform {
 

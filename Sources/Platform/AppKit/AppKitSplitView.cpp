@@ -1,4 +1,4 @@
-#include "Platform/AppKitSplitView.h"
+#include "Platform/AppKit/AppKitSplitView.h"
 
 namespace platform {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 namespace platform {
 

@@ -1,9 +1,9 @@
-#include "Platform/AppKitStatusBar.h"
+#include "Platform/AppKit/AppKitStatusBar.h"
 
 #include <algorithm>
 
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AttributedString.h"
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/AppKit/AttributedString.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/AppKitTableView.h"
+#include "Platform/AppKit/AppKitTableView.h"
 
 #include <algorithm>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitOutlineView.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
 
 namespace platform {
 

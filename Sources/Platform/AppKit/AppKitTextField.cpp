@@ -1,4 +1,4 @@
-#include "Platform/AppKitTextField.h"
+#include "Platform/AppKit/AppKitTextField.h"
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 namespace platform {
 

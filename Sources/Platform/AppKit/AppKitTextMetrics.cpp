@@ -1,4 +1,4 @@
-#include "Platform/AppKitTextMetrics.h"
+#include "Platform/AppKit/AppKitTextMetrics.h"
 
 #include <cmath>
 #include <vector>

@@ -1,10 +1,10 @@
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/Log.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Runtime/Log.h"
 
 namespace platform {
 

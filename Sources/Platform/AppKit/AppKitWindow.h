@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AttributedString.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/NotificationCenter.h"
+#include "Platform/AppKit/AttributedString.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Foundation/NotificationCenter.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
-#include "Platform/AppleEvents.h"
+#include "Platform/AppKit/AppleEvents.h"
 
-#include "Platform/Dispatch.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/AttributedString.h"
+#include "Platform/AppKit/AttributedString.h"
 
 namespace platform {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 
 namespace platform {
 

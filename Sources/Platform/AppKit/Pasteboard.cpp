@@ -1,10 +1,10 @@
-#include "Platform/Pasteboard.h"
+#include "Platform/AppKit/Pasteboard.h"
 
 #include <algorithm>
 
-#include "Platform/HexDigits.h"
-#include "Platform/PropertyList.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Foundation/HexDigits.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

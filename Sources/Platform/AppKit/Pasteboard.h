@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/BitmapImage.h"
+#include "Platform/Media/BitmapImage.h"
 
 namespace platform {
 

@@ -1,10 +1,10 @@
-#include "Platform/Workspace.h"
+#include "Platform/AppKit/Workspace.h"
 
 #include <algorithm>
 #include <filesystem>
 
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/Foundation/PropertyList.h"
 
 namespace platform {
 

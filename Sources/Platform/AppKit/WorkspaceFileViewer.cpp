@@ -1,4 +1,4 @@
-#include "Platform/WorkspaceFileViewer.h"
+#include "Platform/AppKit/WorkspaceFileViewer.h"
 
 #include <mutex>
 

@@ -2,9 +2,9 @@
 
 #include <cctype>
 
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/Workspace.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/AppKit/Workspace.h"
 
 namespace platform {
 

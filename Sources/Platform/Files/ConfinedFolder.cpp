@@ -1,4 +1,4 @@
-#include "Platform/ConfinedFolder.h"
+#include "Platform/Files/ConfinedFolder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/FileMoves.h"
-#include "Platform/TreeWalk.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/TreeWalk.h"
 
 namespace fs = std::filesystem;
 

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/FileHandles.h"
-#include "Platform/FileIdentity.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Result.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileIdentity.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/FileHandles.h"
+#include "Platform/Files/FileHandles.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,7 +9,7 @@
 
 #include <dirent.h>
 
-#include "Platform/HomeFiles.h"
+#include "Platform/Files/HomeFiles.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/FileIO.h"
+#include "Platform/Files/FileIO.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "Platform/HomeFiles.h"
+#include "Platform/Files/HomeFiles.h"
 
 namespace platform {
 

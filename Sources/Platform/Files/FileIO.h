@@ -14,8 +14,8 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Result.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

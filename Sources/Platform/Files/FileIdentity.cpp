@@ -1,4 +1,4 @@
-#include "Platform/FileIdentity.h"
+#include "Platform/Files/FileIdentity.h"
 
 #include <grp.h>
 #include <pwd.h>

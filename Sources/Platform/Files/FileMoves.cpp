@@ -1,4 +1,4 @@
-#include "Platform/FileMoves.h"
+#include "Platform/Files/FileMoves.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -14,11 +14,11 @@
 #include <system_error>
 #include <vector>
 
-#include "Platform/FileHandles.h"
-#include "Platform/FileIdentity.h"
-#include "Platform/Log.h"
-#include "Platform/TreeWalk.h"
-#include "Platform/Uuid.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileIdentity.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Files/TreeWalk.h"
+#include "Platform/Foundation/Uuid.h"
 
 namespace fs = std::filesystem;
 

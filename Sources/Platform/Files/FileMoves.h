@@ -17,7 +17,7 @@
 #include <span>
 #include <string>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

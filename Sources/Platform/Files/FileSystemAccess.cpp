@@ -1,4 +1,4 @@
-#include "Platform/FileSystemAccess.h"
+#include "Platform/Files/FileSystemAccess.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "Platform/PropertyList.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Result.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Folders.h"
+#include "Platform/Files/Folders.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/FileHandles.h"
-#include "Platform/FileIO.h"
-#include "Platform/HomeFiles.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/HomeFiles.h"
 
 namespace platform {
 

@@ -28,7 +28,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/HomeFiles.h"
+#include "Platform/Files/HomeFiles.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <mutex>
 
-#include "Platform/Folders.h"
+#include "Platform/Files/Folders.h"
 
 namespace fs = std::filesystem;
 

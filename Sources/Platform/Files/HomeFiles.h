@@ -18,9 +18,9 @@
 #include <optional>
 #include <string>
 
-#include "Platform/FileHandles.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Result.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/InstanceLock.h"
+#include "Platform/Files/InstanceLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,8 +14,8 @@
 #include <mutex>
 #include <thread>
 
-#include "Platform/FileHandles.h"
-#include "Platform/HomeFiles.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/HomeFiles.h"
 
 namespace fs = std::filesystem;
 

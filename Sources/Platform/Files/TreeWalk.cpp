@@ -1,4 +1,4 @@
-#include "Platform/TreeWalk.h"
+#include "Platform/Files/TreeWalk.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/FileHandles.h"
-#include "Platform/Result.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Base64.h"
+#include "Platform/Foundation/Base64.h"
 
 namespace platform {
 

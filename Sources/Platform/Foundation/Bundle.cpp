@@ -1,14 +1,14 @@
-#include "Platform/Bundle.h"
+#include "Platform/Foundation/Bundle.h"
 
 #include <algorithm>
 #include <memory>
 #include <mutex>
 
-#include "Platform/FileIO.h"
-#include "Platform/Locale.h"
-#include "Platform/Log.h"
-#include "Platform/PropertyList.h"
-#include "Platform/StringsTable.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Foundation/Locale.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/StringsTable.h"
 
 #ifndef NORVESSAL_VERSION
 #define NORVESSAL_VERSION "0.0.0"

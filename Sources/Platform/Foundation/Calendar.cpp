@@ -1,4 +1,4 @@
-#include "Platform/Calendar.h"
+#include "Platform/Foundation/Calendar.h"
 
 #include <cmath>
 #include <ctime>

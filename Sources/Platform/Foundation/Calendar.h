@@ -3,7 +3,7 @@
 // on the wall rather than a count of seconds: "three days ago" keeps the
 // time of day across a daylight-saving change.
 
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 namespace platform {
 

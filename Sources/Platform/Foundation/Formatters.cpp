@@ -1,4 +1,4 @@
-#include "Platform/Formatters.h"
+#include "Platform/Foundation/Formatters.h"
 
 #include <charconv>
 #include <cmath>
@@ -15,7 +15,7 @@
 #include <unicode/simpletz.h>
 #include <unicode/unistr.h>
 
-#include "Platform/Locale.h"
+#include "Platform/Foundation/Locale.h"
 
 namespace platform {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/Clock.h"
-#include "Platform/Locale.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Foundation/Locale.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Json.h"
+#include "Platform/Foundation/Json.h"
 
 #include <exception>
 #include <string>

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Locale.h"
+#include "Platform/Foundation/Locale.h"
 
 #include <unicode/dcfmtsym.h>
 #include <unicode/locid.h>

@@ -1,4 +1,4 @@
-#include "Platform/NotificationCenter.h"
+#include "Platform/Foundation/NotificationCenter.h"
 
 #include <vector>
 

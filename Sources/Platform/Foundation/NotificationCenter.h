@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 

@@ -1,5 +1,5 @@
-#include "Platform/PropertyList.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 #include <plist/plist.h>
 

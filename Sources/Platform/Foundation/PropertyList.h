@@ -13,8 +13,8 @@
 #include <variant>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Result.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/RegularExpression.h"
+#include "Platform/Foundation/RegularExpression.h"
 
 #include <unicode/regex.h>
 #include <unicode/unistr.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

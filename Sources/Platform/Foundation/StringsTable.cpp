@@ -1,4 +1,4 @@
-#include "Platform/StringsTable.h"
+#include "Platform/Foundation/StringsTable.h"
 
 namespace platform {
 

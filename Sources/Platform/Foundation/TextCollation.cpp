@@ -1,11 +1,11 @@
-#include "Platform/TextCollation.h"
+#include "Platform/Foundation/TextCollation.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
-#include "Platform/Locale.h"
+#include "Platform/Foundation/Locale.h"
 
 namespace platform {
 

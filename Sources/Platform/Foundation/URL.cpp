@@ -1,4 +1,4 @@
-#include "Platform/URL.h"
+#include "Platform/Foundation/URL.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/URLComponents.h"
+#include "Platform/Foundation/URLComponents.h"
 
 #include <algorithm>
 #include <cctype>

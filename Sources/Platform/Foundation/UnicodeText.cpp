@@ -1,4 +1,4 @@
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 #include <unicode/locid.h>
 #include <unicode/uchar.h>

@@ -1,4 +1,4 @@
-#include "Platform/UserDefaults.h"
+#include "Platform/Foundation/UserDefaults.h"
 
 #include <sys/stat.h>
 
@@ -8,9 +8,9 @@
 #include <map>
 #include <memory>
 
-#include "Platform/FileIO.h"
-#include "Platform/Folders.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Log.h"
 
 namespace platform {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <sys/types.h>
 
-#include "Platform/FileIO.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Foundation/PropertyList.h"
 
 namespace platform {
 

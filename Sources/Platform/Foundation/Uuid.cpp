@@ -1,11 +1,11 @@
-#include "Platform/Uuid.h"
+#include "Platform/Foundation/Uuid.h"
 
 #include <openssl/rand.h>
 
 #include <cstring>
 #include <stdexcept>
 
-#include "Platform/HexDigits.h"
+#include "Platform/Foundation/HexDigits.h"
 
 namespace platform {
 

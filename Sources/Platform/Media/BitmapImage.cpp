@@ -1,4 +1,4 @@
-#include "Platform/BitmapImage.h"
+#include "Platform/Media/BitmapImage.h"
 
 #include <png.h>
 #include <tiffio.h>

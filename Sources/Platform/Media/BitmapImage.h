@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/CadenceProbe.h"
+#include "Platform/Media/CadenceProbe.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "Platform/CoreMedia.h"
+#include "Platform/Media/CoreMedia.h"
 
 #include <cmath>
 #include <limits>

@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/PixelBuffer.h"
+#include "Platform/Media/PixelBuffer.h"
 
 namespace platform {
 

@@ -1,9 +1,9 @@
-#include "Platform/LibavSupport.h"
+#include "Platform/Media/LibavSupport.h"
 
 #include <mutex>
 
-#include "Platform/PixelConversion.h"
-#include "Platform/VideoEncoder.h"
+#include "Platform/Media/PixelConversion.h"
+#include "Platform/Media/VideoEncoder.h"
 
 extern "C" {
 #include <libavutil/error.h>

@@ -1,4 +1,4 @@
-#include "Platform/MovieWriter.h"
+#include "Platform/Media/MovieWriter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/LibavSupport.h"
+#include "Platform/Media/LibavSupport.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

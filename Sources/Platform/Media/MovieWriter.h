@@ -21,10 +21,10 @@
 #include <span>
 #include <string>
 
-#include "Platform/Dispatch.h"
-#include "Platform/FileHandles.h"
-#include "Platform/Result.h"
-#include "Platform/VideoEncoder.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Foundation/Result.h"
+#include "Platform/Media/VideoEncoder.h"
 
 namespace platform {
 

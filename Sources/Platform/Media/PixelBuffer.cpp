@@ -1,4 +1,4 @@
-#include "Platform/PixelBuffer.h"
+#include "Platform/Media/PixelBuffer.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "Platform/PixelConversion.h"
+#include "Platform/Media/PixelConversion.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "Platform/VideoEncoder.h"
+#include "Platform/Media/VideoEncoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,10 +16,10 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/FreedMemory.h"
-#include "Platform/LibavSupport.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/FreedMemory.h"
+#include "Platform/Media/LibavSupport.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,4 +1,4 @@
-#include "Platform/DnsServiceRegistration.h"
+#include "Platform/Network/DnsServiceRegistration.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
@@ -15,7 +15,7 @@
 #include <mutex>
 #include <optional>
 
-#include "Platform/Runtime.h"
+#include "Platform/Runtime/Runtime.h"
 
 namespace platform {
 

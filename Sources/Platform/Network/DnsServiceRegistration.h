@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/HttpClient.h"
+#include "Platform/Network/HttpClient.h"
 
 #include <curl/curl.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "Platform/URLComponents.h"
+#include "Platform/Foundation/URLComponents.h"
 
 namespace platform {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Result.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Network.h"
+#include "Platform/Network/Network.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,8 +19,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "Platform/Clock.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Log.h"
 
 namespace platform {
 

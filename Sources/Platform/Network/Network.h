@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Dispatch.h"
-#include "Platform/Result.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/Result.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 namespace platform {
 

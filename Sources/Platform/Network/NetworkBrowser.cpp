@@ -1,4 +1,4 @@
-#include "Platform/NetworkBrowser.h"
+#include "Platform/Network/NetworkBrowser.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

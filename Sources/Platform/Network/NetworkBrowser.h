@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/NetworkInterfaces.h"
+#include "Platform/Network/NetworkInterfaces.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -16,8 +16,8 @@
 #include <sstream>
 #include <sys/socket.h>
 
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

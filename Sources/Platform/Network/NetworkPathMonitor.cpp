@@ -1,4 +1,4 @@
-#include "Platform/NetworkPathMonitor.h"
+#include "Platform/Network/NetworkPathMonitor.h"
 
 namespace platform {
 

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Dispatch.h"
-#include "Platform/NetworkInterfaces.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/NetworkInterfaces.h"
 
 namespace platform {
 

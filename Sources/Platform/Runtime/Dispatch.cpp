@@ -1,4 +1,4 @@
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 #include <algorithm>
 #include <cassert>
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Runtime.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/FreedMemory.h"
+#include "Platform/Runtime/FreedMemory.h"
 
 #include <atomic>
 #include <cstdint>
@@ -7,8 +7,8 @@
 #include <malloc.h>
 #endif
 
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform::FreedMemory {
 

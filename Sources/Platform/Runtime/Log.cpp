@@ -1,4 +1,4 @@
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 
 #include <cmath>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 namespace platform {
 

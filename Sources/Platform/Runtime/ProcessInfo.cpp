@@ -1,4 +1,4 @@
-#include "Platform/ProcessInfo.h"
+#include "Platform/Runtime/ProcessInfo.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

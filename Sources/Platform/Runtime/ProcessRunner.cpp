@@ -1,4 +1,4 @@
-#include "Platform/ProcessRunner.h"
+#include "Platform/Runtime/ProcessRunner.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Runtime.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 extern char** environ;
 

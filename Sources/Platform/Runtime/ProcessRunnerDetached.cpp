@@ -16,9 +16,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Platform/Log.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 extern char** environ;
 

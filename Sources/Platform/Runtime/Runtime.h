@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 

@@ -1,11 +1,11 @@
-#include "Platform/Signals.h"
+#include "Platform/Runtime/Signals.h"
 
 #include <pthread.h>
 #include <signal.h>
 
 #include <thread>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/VirtualRuntime.h"
+#include "Platform/Runtime/VirtualRuntime.h"
 
 #include <algorithm>
 #include <chrono>

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Runtime.h"
+#include "Platform/Runtime/Runtime.h"
 
 namespace platform {
 

@@ -1,9 +1,9 @@
-#include "Platform/WorkLedger.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "Platform/Network.h"
+#include "Platform/Network/Network.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Crypto.h"
+#include "Platform/Security/Crypto.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

@@ -1,4 +1,4 @@
-#include "Platform/Directory.h"
+#include "Platform/Security/Directory.h"
 
 #include <security/pam_appl.h>
 

@@ -1,11 +1,11 @@
-#include "Platform/Sha256Stream.h"
+#include "Platform/Security/Sha256Stream.h"
 
 #include <stdexcept>
 #include <vector>
 
 #include <openssl/evp.h>
 
-#include "Platform/FileHandles.h"
+#include "Platform/Files/FileHandles.h"
 
 namespace platform::crypto {
 

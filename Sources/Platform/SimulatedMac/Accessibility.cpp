@@ -1,9 +1,9 @@
-#include "Platform/Accessibility.h"
+#include "Platform/SimulatedMac/Accessibility.h"
 
 #include <algorithm>
 
-#include "Platform/PermissionPrompts.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/PermissionPrompts.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -24,8 +24,8 @@
 #include <variant>
 #include <vector>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/EventPosting.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/EventPosting.h"
 
 namespace platform {
 

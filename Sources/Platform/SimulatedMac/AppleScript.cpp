@@ -1,7 +1,7 @@
-#include "Platform/AppleScript.h"
+#include "Platform/SimulatedMac/AppleScript.h"
 
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/ComputerName.h"
+#include "Platform/SimulatedMac/ComputerName.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -24,7 +24,7 @@
 #include <tuple>
 #include <vector>
 
-#include "Platform/CoreMedia.h"
+#include "Platform/Media/CoreMedia.h"
 
 namespace platform {
 

@@ -1,12 +1,12 @@
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "Platform/Clock.h"
-#include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

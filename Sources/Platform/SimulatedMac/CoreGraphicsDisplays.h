@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 

@@ -1,12 +1,12 @@
-#include "Platform/DynamicLoader.h"
+#include "Platform/SimulatedMac/DynamicLoader.h"
 
 #include <atomic>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/EventPosting.h"
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SkyLightSpaces.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SkyLightSpaces.h"
 
 namespace platform {
 

@@ -1,11 +1,11 @@
-#include "Platform/EventPosting.h"
+#include "Platform/SimulatedMac/EventPosting.h"
 
 #include <string>
 
-#include "Platform/Clock.h"
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SkyLightSpaces.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SkyLightSpaces.h"
 
 namespace platform {
 

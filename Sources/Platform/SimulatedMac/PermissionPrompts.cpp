@@ -1,7 +1,7 @@
-#include "Platform/PermissionPrompts.h"
+#include "Platform/SimulatedMac/PermissionPrompts.h"
 
-#include "Platform/Dispatch.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Log.h"
 
 namespace platform {
 

@@ -14,7 +14,7 @@
 #include <map>
 #include <mutex>
 
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
-#include "Platform/PowerManagement.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
 
-#include "Platform/Clock.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -1,12 +1,12 @@
-#include "Platform/ScreenCaptureKit.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
 
 #include <algorithm>
 
-#include "Platform/Clock.h"
-#include "Platform/Log.h"
-#include "Platform/PermissionPrompts.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SimulatedSystemAudio.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/PermissionPrompts.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedSystemAudio.h"
 
 namespace platform {
 

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/CoreMedia.h"
-#include "Platform/Dispatch.h"
-#include "Platform/PixelBuffer.h"
-#include "Platform/Result.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Media/CoreMedia.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/ScreenSharingService.h"
+#include "Platform/SimulatedMac/ScreenSharingService.h"
 
 #include <stdlib.h>
 
@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Network.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

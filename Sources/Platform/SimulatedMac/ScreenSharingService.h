@@ -16,9 +16,9 @@
 #include <mutex>
 #include <optional>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Result.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/Result.h"
 
 namespace platform {
 

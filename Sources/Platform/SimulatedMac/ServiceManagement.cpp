@@ -1,14 +1,14 @@
-#include "Platform/ServiceManagement.h"
+#include "Platform/SimulatedMac/ServiceManagement.h"
 
 #include <unistd.h>
 
 #include <sstream>
 #include <vector>
 
-#include "Platform/FileIO.h"
-#include "Platform/Folders.h"
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -1,12 +1,12 @@
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-#include "Platform/Log.h"
-#include "Platform/Workspace.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/AppKit/Workspace.h"
 
 namespace platform {
 

@@ -1,12 +1,12 @@
-#include "Platform/SimulatedSystemAudio.h"
+#include "Platform/SimulatedMac/SimulatedSystemAudio.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 
-#include "Platform/Log.h"
-#include "Platform/ScreenCaptureKit.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
 
 namespace platform {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/CoreMedia.h"
+#include "Platform/Media/CoreMedia.h"
 
 namespace platform {
 

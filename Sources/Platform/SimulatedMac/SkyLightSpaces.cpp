@@ -1,9 +1,9 @@
-#include "Platform/SkyLightSpaces.h"
+#include "Platform/SimulatedMac/SkyLightSpaces.h"
 
 #include <algorithm>
 
-#include "Platform/Log.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

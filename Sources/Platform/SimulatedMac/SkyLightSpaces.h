@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Dispatch.h"
-#include "Platform/DynamicLoader.h"
-#include "Platform/EventPosting.h"
-#include "Platform/PropertyList.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/SimulatedMac/DynamicLoader.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/Foundation/PropertyList.h"
 
 namespace platform {
 

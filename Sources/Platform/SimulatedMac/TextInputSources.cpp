@@ -1,8 +1,8 @@
-#include "Platform/TextInputSources.h"
+#include "Platform/SimulatedMac/TextInputSources.h"
 
-#include "Platform/Log.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/PropertyList.h"
+#include "Platform/Foundation/PropertyList.h"
 
 namespace platform {
 

@@ -1,9 +1,9 @@
-#include "Platform/VirtualDisplayClasses.h"
+#include "Platform/SimulatedMac/VirtualDisplayClasses.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
 

@@ -24,8 +24,8 @@
 #include <variant>
 #include <vector>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Dispatch.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 

@@ -6,11 +6,11 @@
 #include <cmath>
 #include <system_error>
 
-#include "Platform/Clock.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
-#include "Platform/HomeFiles.h"
-#include "Platform/Uuid.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Files/HomeFiles.h"
+#include "Platform/Foundation/Uuid.h"
 
 namespace fs = std::filesystem;
 

@@ -38,11 +38,11 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ConfinedFolder.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Log.h"
-#include "Platform/Pasteboard.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/AppKit/Pasteboard.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 
 class ClipboardSyncBridge : public std::enable_shared_from_this<ClipboardSyncBridge> {

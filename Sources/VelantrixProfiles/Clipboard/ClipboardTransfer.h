@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/PropertyList.h"
-#include "Platform/Result.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/Result.h"
 
 enum class ClipboardTransferItemKind { text, image, files };
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/NetworkInterfaces.h"
+#include "Platform/Network/NetworkInterfaces.h"
 #include "VelantrixProfiles/Discovery/VelantrixRouteRecord.h"
 
 struct VelantrixDiscovery {

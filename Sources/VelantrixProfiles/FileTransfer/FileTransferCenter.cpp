@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferForegroundPresentation.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKit.h"
-#include "Platform/AppKitControls.h"
-#include "Platform/AppKitPanel.h"
-#include "Platform/Uuid.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitControls.h"
+#include "Platform/AppKit/AppKitPanel.h"
+#include "Platform/Foundation/Uuid.h"
 
 enum class FileTransferDirection { outgoing, incoming };
 

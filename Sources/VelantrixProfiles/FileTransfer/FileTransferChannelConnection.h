@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
-#include "Platform/Network.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/Network.h"
 
 namespace FileTransferChannelConstants {
 inline constexpr std::array<uint8_t, 4> magic{0x46, 0x54, 0x52, 0x58};  // "FTRX"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Platform/Crypto.h"
+#include "Platform/Security/Crypto.h"
 
 FileTransferChannelToken::FileTransferChannelToken() {
     auto random = platform::crypto::randomBytes(size);

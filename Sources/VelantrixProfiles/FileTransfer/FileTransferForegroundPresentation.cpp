@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "Platform/AppKitApplication.h"
+#include "Platform/AppKit/AppKitApplication.h"
 
 std::function<void()> FileTransferForegroundPresentation::prepareSheetParent(
     const std::shared_ptr<platform::Window>& window) {

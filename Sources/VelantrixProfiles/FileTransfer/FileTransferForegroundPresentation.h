@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "Platform/AppKitWindow.h"
+#include "Platform/AppKit/AppKitWindow.h"
 
 struct FileTransferForegroundPresentation {
     // Activates the application and raises `window` (floating level, moves

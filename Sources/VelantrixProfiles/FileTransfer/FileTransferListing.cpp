@@ -7,12 +7,12 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "Platform/ConfinedFolder.h"
-#include "Platform/FileHandles.h"
-#include "Platform/FileIdentity.h"
-#include "Platform/Folders.h"
-#include "Platform/TextCollation.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileIdentity.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/TextCollation.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::UUID;

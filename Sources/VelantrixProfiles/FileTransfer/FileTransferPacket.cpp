@@ -1,6 +1,6 @@
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 #include <algorithm>
 

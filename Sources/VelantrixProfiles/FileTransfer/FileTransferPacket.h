@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Uuid.h"
+#include "Platform/Foundation/Uuid.h"
 
 enum class FileTransferOp : uint8_t {
     batchStart = 1,

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "Platform/Json.h"
+#include "Platform/Foundation/Json.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/FileHandles.h"
-#include "Platform/Uuid.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 
 // The file of a batch being written: under a temporary name in its folder

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Platform/Dispatch.h"
-#include "Platform/Folders.h"
-#include "Platform/HomeFiles.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Files/HomeFiles.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 

@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Platform/FileHandles.h"
-#include "Platform/TextCollation.h"
-#include "Platform/TreeWalk.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Foundation/TextCollation.h"
+#include "Platform/Files/TreeWalk.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::UUID;

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <charconv>
 
-#include "Platform/Folders.h"
-#include "Platform/Json.h"
-#include "Platform/UnicodeText.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Json.h"
+#include "Platform/Foundation/UnicodeText.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 std::string FileTransferService::principalOf(const std::string& session) {
     if (auto ledger = platform::WorkLedger::current()) return ledger->owner();

@@ -22,12 +22,12 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/ConfinedFolder.h"
-#include "Platform/Dispatch.h"
-#include "Platform/FileHandles.h"
-#include "Platform/FileIdentity.h"
-#include "Platform/TreeWalk.h"
-#include "Platform/Uuid.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileIdentity.h"
+#include "Platform/Files/TreeWalk.h"
+#include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferHook.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPeerSend.h"

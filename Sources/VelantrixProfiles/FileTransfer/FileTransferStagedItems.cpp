@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
-#include "Platform/Log.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Log.h"
 
 namespace fs = std::filesystem;
 using platform::FolderHandle;

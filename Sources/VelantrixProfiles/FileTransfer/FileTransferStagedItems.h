@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "Platform/FileHandles.h"
-#include "Platform/Result.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Foundation/Result.h"
 
 struct FileTransferStagedItems {
     // The folder every peer's staging root lies in.

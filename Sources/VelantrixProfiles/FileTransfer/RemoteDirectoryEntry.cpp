@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "Platform/Json.h"
+#include "Platform/Foundation/Json.h"
 
 std::vector<uint8_t> RemoteDirectoryEntry::encodeListing(const std::vector<RemoteDirectoryEntry>& entries) {
     auto array = platform::Json::array();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 struct RemoteDirectoryEntry {
     std::string name;

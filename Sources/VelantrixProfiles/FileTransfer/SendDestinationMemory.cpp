@@ -1,4 +1,4 @@
-#include "Platform/UserDefaults.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/FileTransfer/SendDestinationPicker.h"
 
 using platform::PlistValue;

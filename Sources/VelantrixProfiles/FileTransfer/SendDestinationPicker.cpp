@@ -4,16 +4,16 @@
 #include <map>
 #include <set>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/AppKitControls.h"
-#include "Platform/AppKitModal.h"
-#include "Platform/AppKitOutlineView.h"
-#include "Platform/AppKitSplitView.h"
-#include "Platform/AppKitTableView.h"
-#include "Platform/AppKitTextField.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Folders.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/AppKit/AppKitControls.h"
+#include "Platform/AppKit/AppKitModal.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
+#include "Platform/AppKit/AppKitSplitView.h"
+#include "Platform/AppKit/AppKitTableView.h"
+#include "Platform/AppKit/AppKitTextField.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::View;

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "Platform/AppKitAlert.h"
-#include "Platform/Formatters.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/Foundation/Formatters.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferForegroundPresentation.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/AppKitWindow.h"
-#include "Platform/Clock.h"
+#include "Platform/AppKit/AppKitWindow.h"
+#include "Platform/Runtime/Clock.h"
 
 enum class FileTransferConflictChoice { keepBoth, stop, replace };
 

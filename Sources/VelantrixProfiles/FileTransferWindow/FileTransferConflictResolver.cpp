@@ -6,12 +6,12 @@
 #include <system_error>
 #include <utility>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/Dispatch.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
-#include "Platform/Formatters.h"
-#include "Platform/Runtime.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Formatters.h"
+#include "Platform/Runtime/Runtime.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 using platform::FileMoves;

@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "Platform/AppKitWindow.h"
-#include "Platform/ConfinedFolder.h"
+#include "Platform/AppKit/AppKitWindow.h"
+#include "Platform/Files/ConfinedFolder.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictAlert.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 

@@ -1,8 +1,8 @@
 // Demo mode: the window shown without any Host, both panes holding the same
 // fixed sample tree, and a copy action that explains instead of sending.
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/Calendar.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Foundation/Calendar.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

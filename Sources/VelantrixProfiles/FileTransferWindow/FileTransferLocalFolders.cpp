@@ -5,14 +5,14 @@
 
 #include <algorithm>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/AppKitLayout.h"
-#include "Platform/Base64.h"
-#include "Platform/FileSystemAccess.h"
-#include "Platform/Folders.h"
-#include "Platform/Json.h"
-#include "Platform/Log.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/AppKit/AppKitLayout.h"
+#include "Platform/Foundation/Base64.h"
+#include "Platform/Files/FileSystemAccess.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Json.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferForegroundPresentation.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferBookmarks.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"

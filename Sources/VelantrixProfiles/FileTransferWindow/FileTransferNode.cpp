@@ -1,6 +1,6 @@
 #include "VelantrixProfiles/FileTransferWindow/FileTransferNode.h"
 
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 std::string FileTransferNode::pathExtension(const std::string& name) {
     std::string last = name;

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitOutlineView.h"
-#include "Platform/Clock.h"
-#include "Platform/Uuid.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Foundation/Uuid.h"
 
 class FileTransferNode : public platform::Object {
 public:

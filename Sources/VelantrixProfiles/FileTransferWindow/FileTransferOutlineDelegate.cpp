@@ -3,9 +3,9 @@
 // expansion, choosing the destination folder, and double-click retries and
 // folder grants.
 
-#include "Platform/AppKitLayout.h"
-#include "Platform/FileSystemAccess.h"
-#include "Platform/Folders.h"
+#include "Platform/AppKit/AppKitLayout.h"
+#include "Platform/Files/FileSystemAccess.h"
+#include "Platform/Files/Folders.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferSelectionCheckbox.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"

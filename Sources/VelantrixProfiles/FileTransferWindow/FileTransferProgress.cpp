@@ -6,8 +6,8 @@
 
 #include <cmath>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/Dispatch.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferForegroundPresentation.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "Platform/AppKitOutlineView.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferNode.h"
 
 class FileTransferSelectionCheckbox : public platform::View {

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "Platform/AppKitLayout.h"
-#include "Platform/Formatters.h"
-#include "Platform/TextCollation.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/AppKit/AppKitLayout.h"
+#include "Platform/Foundation/Formatters.h"
+#include "Platform/Foundation/TextCollation.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

@@ -3,9 +3,9 @@
 // device, and hand the batch to the owner. Also finding and re-listing the
 // destination folder once a batch has succeeded.
 
-#include "Platform/Dispatch.h"
-#include "Platform/FileSystemAccess.h"
-#include "Platform/Folders.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/FileSystemAccess.h"
+#include "Platform/Files/Folders.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

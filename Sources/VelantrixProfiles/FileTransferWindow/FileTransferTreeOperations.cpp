@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Platform/Folders.h"
-#include "Platform/TextCollation.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/TextCollation.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 
 void FileTransferWindowController::propagateCheckDown(const FileTransferNodePtr& node, bool checked) {

@@ -4,10 +4,10 @@
 
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/ComputerName.h"
-#include "Platform/FileSystemAccess.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/SimulatedMac/ComputerName.h"
+#include "Platform/Files/FileSystemAccess.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AppKitAlert.h"
-#include "Platform/AppKitControls.h"
-#include "Platform/AppKitOutlineView.h"
-#include "Platform/AppKitPanel.h"
-#include "Platform/AppKitWindow.h"
-#include "Platform/TextCollation.h"
-#include "Platform/Uuid.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/AppKit/AppKitControls.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
+#include "Platform/AppKit/AppKitPanel.h"
+#include "Platform/AppKit/AppKitWindow.h"
+#include "Platform/Foundation/TextCollation.h"
+#include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/RemoteDirectoryEntry.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferNode.h"

@@ -2,7 +2,7 @@
 // two file panes with the arrow between them, and the footer with the
 // backup option, the progress row and the execute button.
 
-#include "Platform/AppKitLayout.h"
+#include "Platform/AppKit/AppKitLayout.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferWindowController.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

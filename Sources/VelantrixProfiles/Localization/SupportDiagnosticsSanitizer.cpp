@@ -3,9 +3,9 @@
 #include <array>
 #include <vector>
 
-#include "Platform/Log.h"
-#include "Platform/RegularExpression.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Foundation/RegularExpression.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 namespace {
 

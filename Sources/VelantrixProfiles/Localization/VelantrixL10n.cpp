@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "Platform/NotificationCenter.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/Foundation/UserDefaults.h"
 
 using platform::UserDefaults;
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Bundle.h"
-#include "Platform/Locale.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/Locale.h"
 #include "VelantrixProfiles/Localization/VelantrixFormatter.h"
 
 // One entry of the language menu.

@@ -1,6 +1,6 @@
 #include "VelantrixProfiles/ReleaseFeed/VelantrixLegalEntity.h"
 
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/UnicodeText.h"
 
 std::string VelantrixLegalEntity::localizedName(const std::vector<std::string>& preferredLanguages) {
     for (const std::string& language : preferredLanguages) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AttributedString.h"
+#include "Platform/AppKit/AttributedString.h"
 
 class VelantrixLegalEntity {
 public:

@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "Platform/Locale.h"
-#include "Platform/URLComponents.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/Locale.h"
+#include "Platform/Foundation/URLComponents.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::UnicodeText;

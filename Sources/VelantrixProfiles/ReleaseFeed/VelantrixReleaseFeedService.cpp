@@ -5,11 +5,11 @@
 #include <charconv>
 #include <string>
 
-#include "Platform/Bundle.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Folders.h"
-#include "Platform/HttpClient.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Network/HttpClient.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseChannels.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "AudioTestSupport.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Directory.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Security/Directory.h"
 #include "Support/TestSupport.h"
 
 using namespace audiotest;

@@ -8,11 +8,11 @@
 #include <span>
 #include <vector>
 
-#include "Platform/CoreAudio.h"
-#include "Platform/CoreMedia.h"
-#include "Platform/ScreenCaptureKit.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SimulatedSystemAudio.h"
+#include "Platform/SimulatedMac/CoreAudio.h"
+#include "Platform/Media/CoreMedia.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedSystemAudio.h"
 
 namespace audiotest {
 

@@ -8,8 +8,8 @@
 
 #include "AudioTestSupport.h"
 #include "HostApp/Audio/HostAudioCapture.h"
-#include "Platform/Clock.h"
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 #include "Support/TestSupport.h"
 
 using namespace audiotest;

@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "HostApp/Audio/HostMovieRecorder.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 #include "Support/MovieFileReader.h"
 #include "Support/TestSupport.h"
 

@@ -8,7 +8,7 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cmath>
 
 #include "AuxServerTestFixture.h"
-#include "Platform/CoreAudio.h"
-#include "Platform/SimulatedSystemAudio.h"
+#include "Platform/SimulatedMac/CoreAudio.h"
+#include "Platform/SimulatedMac/SimulatedSystemAudio.h"
 
 namespace {
 

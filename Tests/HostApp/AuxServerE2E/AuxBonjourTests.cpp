@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "AuxServerTestFixture.h"
-#include "Platform/Crypto.h"
+#include "Platform/Security/Crypto.h"
 
 namespace {
 std::string txt(const platform::DnsServiceDescription& d, const std::string& key) {

@@ -13,8 +13,8 @@
 #include "HostApp/Capture/VideoStreamProfile.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
 #include "Support/FileTransferTestViewer.h"
-#include "Platform/FreedMemory.h"
-#include "Platform/Network.h"
+#include "Platform/Runtime/FreedMemory.h"
+#include "Platform/Network/Network.h"
 
 using platform::UUID;
 

@@ -5,8 +5,8 @@
 #include "AuxServerTestFixture.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "HostApp/AuxServer/HostIdentity.h"
-#include "Platform/Crypto.h"
-#include "Platform/FileIO.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Files/FileIO.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
-#include "Platform/Dispatch.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 using platform::UUID;
 

@@ -18,9 +18,9 @@
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/StreamControl/StreamChangePacer.h"
-#include "Platform/Clock.h"
-#include "Platform/Folders.h"
-#include "Platform/MovieWriter.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Media/MovieWriter.h"
 #include "Support/MovieFileReader.h"
 
 using platform::testing::MovieFile;

@@ -7,7 +7,7 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/Accessibility.h"
+#include "Platform/SimulatedMac/Accessibility.h"
 
 using namespace platform;
 using T = CGEventType;

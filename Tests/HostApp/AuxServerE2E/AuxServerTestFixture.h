@@ -10,9 +10,9 @@
 #include "Support/AuxTestClient.h"
 #include "Support/RecordingRegistration.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Directory.h"
-#include "Platform/EventPosting.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Security/Directory.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 class AuxServerTest : public platform::testing::VirtualTimeTest {

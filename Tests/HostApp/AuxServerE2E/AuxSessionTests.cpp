@@ -5,9 +5,9 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Runtime.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Foundation/PropertyList.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 

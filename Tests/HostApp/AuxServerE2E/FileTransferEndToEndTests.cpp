@@ -12,8 +12,8 @@
 #include "Support/FileTransferTestViewer.h"
 #include "Support/TestSupport.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
-#include "Platform/Folders.h"
-#include "Platform/Sha256Stream.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Security/Sha256Stream.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 

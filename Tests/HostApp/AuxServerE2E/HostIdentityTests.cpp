@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "HostApp/AuxServer/HostIdentity.h"
-#include "Platform/FileIO.h"
+#include "Platform/Files/FileIO.h"
 #include "Support/TestSupport.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/Protocol/DragPayloads.h"
-#include "Platform/FileIO.h"
-#include "Platform/Pasteboard.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/AppKit/Pasteboard.h"
 
 namespace fs = std::filesystem;
 using platform::Pasteboard;

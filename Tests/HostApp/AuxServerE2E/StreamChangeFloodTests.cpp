@@ -12,7 +12,7 @@
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/StreamControl/StreamChangePacer.h"
-#include "Platform/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "AuxServerTestFixture.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "AuxServerTestFixture.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/ScreenCaptureKit.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
 #include "Support/VideoStreamDecoder.h"
 
 struct PipelineViewer {

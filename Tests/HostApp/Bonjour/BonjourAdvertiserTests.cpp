@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Log.h"
-#include "Platform/NetworkInterfaces.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Network/NetworkInterfaces.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using platform::DnsServiceDescription;

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/NetworkBrowser.h"
+#include "Platform/Network/NetworkBrowser.h"
 
 #include <cerrno>
 #include <csignal>
@@ -29,8 +29,8 @@
 
 #include "HostApp/AuxServer/BonjourAdvertiser.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Network.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/Network.h"
 #include "Support/TestSupport.h"
 
 extern char** environ;

@@ -2,9 +2,9 @@
 
 #include "HostApp/Capture/HostHardware.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SimulatedProcessor.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SimulatedProcessor.h"
 #include "Support/TestSupport.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "HostApp/Display/DesktopSwitcher.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/EventPosting.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 class DisplayTest : public platform::testing::VirtualTimeTest {

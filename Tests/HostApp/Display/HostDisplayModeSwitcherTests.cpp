@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "DisplayTestSupport.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 
 using namespace platform;
 using Switcher = HostDisplayModeSwitcher;

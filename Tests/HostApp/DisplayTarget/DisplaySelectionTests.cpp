@@ -2,7 +2,7 @@
 
 #include "DisplayTargetFixture.h"
 #include "HostApp/StreamControl/StreamChangePacer.h"
-#include "Platform/NotificationCenter.h"
+#include "Platform/Foundation/NotificationCenter.h"
 
 using platform::SimulatedDisplaySystem;
 

@@ -11,8 +11,8 @@
 #include "HostApp/AuxServerE2E/AuxServerTestFixture.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/VirtualDisplayClasses.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/VirtualDisplayClasses.h"
 
 class DisplayTargetTest : public AuxServerTest {
 protected:

@@ -13,8 +13,8 @@
 
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/AppleScript.h"
-#include "Platform/Folders.h"
+#include "Platform/SimulatedMac/AppleScript.h"
+#include "Platform/Files/Folders.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"

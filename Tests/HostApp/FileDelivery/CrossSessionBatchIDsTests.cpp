@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/Folders.h"
+#include "Platform/Files/Folders.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using namespace platform;

@@ -13,8 +13,8 @@
 
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/Folders.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using namespace platform;

@@ -13,12 +13,12 @@
 
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/AppKitAlert.h"
-#include "Platform/AppleScript.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/WorkspaceFileViewer.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/SimulatedMac/AppleScript.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using namespace platform;

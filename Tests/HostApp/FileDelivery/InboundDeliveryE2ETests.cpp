@@ -13,10 +13,10 @@
 #include <set>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/FileIO.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/TestSupport.h"

@@ -9,9 +9,9 @@
 #include <mutex>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/AppKitAlert.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using namespace platform;

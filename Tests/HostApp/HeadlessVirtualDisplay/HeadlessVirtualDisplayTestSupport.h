@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Accessibility.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/VirtualDisplayClasses.h"
-#include "Platform/Workspace.h"
+#include "Platform/SimulatedMac/Accessibility.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/VirtualDisplayClasses.h"
+#include "Platform/AppKit/Workspace.h"
 #include "Support/TestSupport.h"
 
 struct HeadlessVirtualDisplayTestPeer {

@@ -4,9 +4,9 @@
 #include "InputTestSupport.h"
 
 #include "HostApp/Input/HostMediaPlayerActivator.h"
-#include "Platform/CoreAudio.h"
-#include "Platform/SkyLightSpaces.h"
-#include "Platform/Workspace.h"
+#include "Platform/SimulatedMac/CoreAudio.h"
+#include "Platform/SimulatedMac/SkyLightSpaces.h"
+#include "Platform/AppKit/Workspace.h"
 
 using namespace platform;
 using V = std::vector<std::string>;

@@ -4,8 +4,8 @@
 
 #include "InputTestSupport.h"
 
-#include "Platform/PowerManagement.h"
-#include "Platform/Workspace.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
+#include "Platform/AppKit/Workspace.h"
 
 using namespace platform;
 using V = std::vector<std::string>;

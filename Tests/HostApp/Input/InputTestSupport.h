@@ -15,10 +15,10 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Input/HostInputSourceKind.h"
-#include "Platform/Accessibility.h"
-#include "Platform/EventPosting.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/Accessibility.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 class InputTest : public VirtualTimeTest {

@@ -4,7 +4,7 @@
 
 #include "InputTestSupport.h"
 
-#include "Platform/TextInputSources.h"
+#include "Platform/SimulatedMac/TextInputSources.h"
 
 using namespace platform;
 

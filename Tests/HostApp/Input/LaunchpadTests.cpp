@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "Platform/DynamicLoader.h"
-#include "Platform/Workspace.h"
+#include "Platform/SimulatedMac/DynamicLoader.h"
+#include "Platform/AppKit/Workspace.h"
 
 using namespace platform;
 using V = std::vector<std::string>;

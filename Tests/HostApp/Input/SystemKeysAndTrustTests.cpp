@@ -3,7 +3,7 @@
 
 #include "InputTestSupport.h"
 
-#include "Platform/PowerManagement.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
 
 using namespace platform;
 

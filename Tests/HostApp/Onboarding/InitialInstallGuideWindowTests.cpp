@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "HostApp/Onboarding/InitialInstallGuideWindow.h"
-#include "Platform/AppKit.h"
-#include "Platform/AppKitScreen.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitScreen.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -7,9 +7,9 @@
 
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/PermissionPrompts.h"
-#include "Platform/UserDefaults.h"
-#include "Platform/Workspace.h"
+#include "Platform/SimulatedMac/PermissionPrompts.h"
+#include "Platform/Foundation/UserDefaults.h"
+#include "Platform/AppKit/Workspace.h"
 
 class OnboardingTest : public HostShellTest {
 protected:

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 #include "OnboardingTestFixture.h"
-#include "Platform/AppKitScreen.h"
+#include "Platform/AppKit/AppKitScreen.h"
 
 using namespace platform;
 

@@ -7,8 +7,8 @@
 
 #include "HostApp/Shell/CommandLine.h"
 #include "OnboardingTestFixture.h"
-#include "Platform/Bundle.h"
-#include "Platform/ProcessInfo.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Runtime/ProcessInfo.h"
 
 using namespace platform;
 

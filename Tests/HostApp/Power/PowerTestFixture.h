@@ -9,7 +9,7 @@
 
 #include "HostApp/AuxServerE2E/VideoPipelineFixture.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/PowerManagement.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
 
 class PowerTest : public VideoPipelineTest {
 protected:

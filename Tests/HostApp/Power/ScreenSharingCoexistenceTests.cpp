@@ -10,10 +10,10 @@
 #include <fstream>
 
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/ScreenSharingService.h"
-#include "Platform/SimulatedProcessor.h"
-#include "Platform/VideoEncoder.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/SimulatedMac/ScreenSharingService.h"
+#include "Platform/SimulatedMac/SimulatedProcessor.h"
+#include "Platform/Media/VideoEncoder.h"
 #include "PowerTestFixture.h"
 
 namespace fs = std::filesystem;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/ScreenSharingService.h"
+#include "Platform/SimulatedMac/ScreenSharingService.h"
 #include "PowerTestFixture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "HostShellTestFixture.h"
-#include "Platform/Pasteboard.h"
+#include "Platform/AppKit/Pasteboard.h"
 
 namespace fs = std::filesystem;
 using platform::Pasteboard;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "HostApp/Shell/CommandLine.h"
-#include "Platform/Folders.h"
+#include "Platform/Files/Folders.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "HostShellTestFixture.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/Folders.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Files/Folders.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/FileTransferWindowServiceAdapter.h"
 

@@ -10,11 +10,11 @@
 
 #include "HostShellTestFixture.h"
 #include "HostApp/Input/HostInputSourceKind.h"
-#include "Platform/Folders.h"
-#include "Platform/Network.h"
-#include "Platform/TextInputSources.h"
-#include "Platform/UserDefaults.h"
-#include "Platform/Workspace.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Network/Network.h"
+#include "Platform/SimulatedMac/TextInputSources.h"
+#include "Platform/Foundation/UserDefaults.h"
+#include "Platform/AppKit/Workspace.h"
 
 using namespace platform;
 

@@ -11,9 +11,9 @@
 
 #include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/ServiceManagement.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/SimulatedMac/ServiceManagement.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

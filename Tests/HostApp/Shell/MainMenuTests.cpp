@@ -5,10 +5,10 @@
 
 #include "HostShellTestFixture.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/Bundle.h"
-#include "Platform/ComputerName.h"
-#include "Platform/UserDefaults.h"
-#include "Platform/Workspace.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/SimulatedMac/ComputerName.h"
+#include "Platform/Foundation/UserDefaults.h"
+#include "Platform/AppKit/Workspace.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseChannels.h"
 

@@ -6,10 +6,10 @@
 
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/Bundle.h"
-#include "Platform/Dispatch.h"
-#include "Platform/ProcessInfo.h"
-#include "Platform/Runtime.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/ProcessInfo.h"
+#include "Platform/Runtime/Runtime.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

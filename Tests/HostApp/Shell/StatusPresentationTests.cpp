@@ -8,9 +8,9 @@
 #include <cstdio>
 
 #include "HostShellTestFixture.h"
-#include "Platform/Network.h"
-#include "Platform/NetworkInterfaces.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Network/NetworkInterfaces.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 
 using namespace platform;

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/Clock.h"
-#include "Platform/Signals.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Signals.h"
 
 using namespace platform;
 

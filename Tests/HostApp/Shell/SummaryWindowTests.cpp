@@ -5,8 +5,8 @@
 
 #include "HostShellTestFixture.h"
 #include "HostApp/Shell/HostVersionStrings.h"
-#include "Platform/AppKitLayout.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/AppKit/AppKitLayout.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 
 using namespace platform;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/CadenceProbe.h"
+#include "Platform/Media/CadenceProbe.h"
 #include "StreamPolicyFixture.h"
 
 namespace {

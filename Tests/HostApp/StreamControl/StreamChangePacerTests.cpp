@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "HostApp/StreamControl/StreamChangePacer.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 #include "Support/TestSupport.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "HostApp/AuxServerE2E/VideoPipelineFixture.h"
-#include "Platform/SimulatedProcessor.h"
+#include "Platform/SimulatedMac/SimulatedProcessor.h"
 
 class StreamPolicyTest : public VideoPipelineTest {
 protected:

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Support/TestSupport.h"
-#include "Platform/VideoEncoder.h"
+#include "Platform/Media/VideoEncoder.h"
 #include "StreamPolicyFixture.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <set>
 
 #include "HostApp/Updates/HostOnlineUpdateRequest.h"
-#include "Platform/FileIO.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Foundation/PropertyList.h"
 #include "Support/TestSupport.h"
 
 using platform::FileIO;

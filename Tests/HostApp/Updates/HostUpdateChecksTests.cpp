@@ -8,9 +8,9 @@
 #include <fstream>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
-#include "Platform/Bundle.h"
-#include "Platform/UserDefaults.h"
-#include "Platform/Workspace.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/UserDefaults.h"
+#include "Platform/AppKit/Workspace.h"
 #include "Support/LoopbackHttpServer.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseChannels.h"
 

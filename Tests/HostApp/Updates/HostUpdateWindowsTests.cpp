@@ -9,7 +9,7 @@
 
 #include "HostApp/Updates/HostAutoUpdateCountdownWindow.h"
 #include "HostApp/Updates/HostUpdateProgressWindow.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Foundation/PropertyList.h"
 #include "Support/TestSupport.h"
 
 using platform::PlistValue;

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "HostApp/Capture/HostVideoCapture.h"
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "Support/TestSupport.h"
 #include "VideoCaptureTestSupport.h"
 

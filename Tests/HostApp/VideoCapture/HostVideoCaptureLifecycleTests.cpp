@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "HostApp/Capture/HostVideoCapture.h"
-#include "Platform/Clock.h"
+#include "Platform/Runtime/Clock.h"
 #include "Support/TestSupport.h"
 #include "VideoCaptureTestSupport.h"
 

@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "HostApp/Capture/StartupCaptureWarmup.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 #include "Support/TestSupport.h"
 #include "VideoCaptureTestSupport.h"
 

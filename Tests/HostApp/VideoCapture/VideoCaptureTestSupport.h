@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "HostApp/Capture/HostVideoCapture.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/ScreenCaptureKit.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/VideoStreamDecoder.h"
 
 namespace capturetest {

@@ -6,13 +6,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Platform/AppKit.h"
-#include "Platform/AppKitMenu.h"
-#include "Platform/AppKitStatusBar.h"
-#include "Platform/ComputerName.h"
-#include "Platform/ServiceManagement.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/Workspace.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitMenu.h"
+#include "Platform/AppKit/AppKitStatusBar.h"
+#include "Platform/SimulatedMac/ComputerName.h"
+#include "Platform/SimulatedMac/ServiceManagement.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/AppKit/Workspace.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/AppKit.h"
-#include "Platform/AppKitModal.h"
-#include "Platform/AppKitServices.h"
-#include "Platform/AppKitTableView.h"
-#include "Platform/Clock.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitModal.h"
+#include "Platform/AppKit/AppKitServices.h"
+#include "Platform/AppKit/AppKitTableView.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

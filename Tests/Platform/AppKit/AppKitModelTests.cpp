@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/AppKit.h"
-#include "Platform/AppKitPanel.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/Workspace.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitPanel.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/AppKit/Workspace.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

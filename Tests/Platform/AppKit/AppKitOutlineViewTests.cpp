@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/AppKitControls.h"
-#include "Platform/AppKitOutlineView.h"
-#include "Platform/Folders.h"
-#include "Platform/Formatters.h"
+#include "Platform/AppKit/AppKitControls.h"
+#include "Platform/AppKit/AppKitOutlineView.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Formatters.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

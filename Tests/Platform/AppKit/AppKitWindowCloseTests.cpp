@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "Platform/AppKit.h"
+#include "Platform/AppKit/AppKit.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "Platform/BitmapImage.h"
-#include "Platform/Pasteboard.h"
+#include "Platform/Media/BitmapImage.h"
+#include "Platform/AppKit/Pasteboard.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

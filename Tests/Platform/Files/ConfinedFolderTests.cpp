@@ -14,8 +14,8 @@
 #include <fstream>
 #include <map>
 
-#include "Platform/ConfinedFolder.h"
-#include "Platform/FileMoves.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Files/FileMoves.h"
 #include "Support/OwnershipWatch.h"
 #include "Support/TestSupport.h"
 

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <fstream>
 
-#include "Platform/Folders.h"
-#include "Platform/Formatters.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Formatters.h"
 #include "Support/TestSupport.h"
 #include "Support/TimeZoneScope.h"
 

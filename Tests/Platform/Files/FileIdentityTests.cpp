@@ -16,7 +16,7 @@
 #include <future>
 #include <thread>
 
-#include "Platform/FileIdentity.h"
+#include "Platform/Files/FileIdentity.h"
 #include "Support/TestSupport.h"
 
 using platform::FileIdentity;

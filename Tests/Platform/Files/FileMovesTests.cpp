@@ -14,10 +14,10 @@
 #include <fstream>
 #include <optional>
 
-#include "Platform/FileHandles.h"
-#include "Platform/FileMoves.h"
-#include "Platform/TreeWalk.h"
-#include "Platform/Uuid.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/TreeWalk.h"
+#include "Platform/Foundation/Uuid.h"
 #include "Support/TestSupport.h"
 
 using platform::FileMoves;

@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "Platform/FileSystemAccess.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Files/FileSystemAccess.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 namespace fs = std::filesystem;

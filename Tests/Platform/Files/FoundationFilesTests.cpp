@@ -9,9 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "Platform/FileIO.h"
-#include "Platform/Folders.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

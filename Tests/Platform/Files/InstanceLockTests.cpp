@@ -8,7 +8,7 @@
 
 #include <fstream>
 
-#include "Platform/InstanceLock.h"
+#include "Platform/Files/InstanceLock.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <set>
 
-#include "Platform/FileHandles.h"
-#include "Platform/TreeWalk.h"
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Files/TreeWalk.h"
 #include "Support/TestSupport.h"
 
 using platform::FileHandle;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/Base64.h"
+#include "Platform/Foundation/Base64.h"
 
 TEST(Base64Test, EncodesAndDecodesStrictly) {
     const struct {

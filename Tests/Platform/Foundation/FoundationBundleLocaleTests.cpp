@@ -2,10 +2,10 @@
 
 #include <fstream>
 
-#include "Platform/Bundle.h"
-#include "Platform/Locale.h"
-#include "Platform/RegularExpression.h"
-#include "Platform/StringsTable.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/Locale.h"
+#include "Platform/Foundation/RegularExpression.h"
+#include "Platform/Foundation/StringsTable.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

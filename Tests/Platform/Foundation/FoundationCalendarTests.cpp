@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/Calendar.h"
+#include "Platform/Foundation/Calendar.h"
 #include "Support/TimeZoneScope.h"
 
 TEST(FoundationCalendar, WholeDaysKeepTheLocalTimeOfDay) {

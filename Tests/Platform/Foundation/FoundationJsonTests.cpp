@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Platform/Json.h"
+#include "Platform/Foundation/Json.h"
 
 using namespace platform;
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
-#include "Platform/NotificationCenter.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/NotificationCenter.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "Platform/PropertyList.h"
+#include "Platform/Foundation/PropertyList.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -2,11 +2,11 @@
 
 #include <fstream>
 
-#include "Platform/Dispatch.h"
-#include "Platform/FileIO.h"
-#include "Platform/Folders.h"
-#include "Platform/PropertyList.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -3,7 +3,7 @@
 #include <set>
 #include <unordered_set>
 
-#include "Platform/Uuid.h"
+#include "Platform/Foundation/Uuid.h"
 
 using platform::UUID;
 

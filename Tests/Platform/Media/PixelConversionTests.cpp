@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/PixelConversion.h"
+#include "Platform/Media/PixelConversion.h"
 
 extern "C" {
 #include <libswscale/swscale.h>

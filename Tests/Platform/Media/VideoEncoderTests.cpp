@@ -6,7 +6,7 @@
 
 #include <sched.h>
 
-#include "Platform/VideoEncoder.h"
+#include "Platform/Media/VideoEncoder.h"
 #include "Support/VideoStreamDecoder.h"
 
 using namespace platform;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Platform/HttpClient.h"
-#include "Platform/URLComponents.h"
+#include "Platform/Network/HttpClient.h"
+#include "Platform/Foundation/URLComponents.h"
 #include "Support/LoopbackHttpServer.h"
 
 using namespace platform;

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Dispatch.h"
-#include "Platform/Network.h"
-#include "Platform/Runtime.h"
-#include "Platform/VirtualRuntime.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/Runtime/VirtualRuntime.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -11,8 +11,8 @@
 
 #include <filesystem>
 
-#include "Platform/ProcessRunner.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AtomicInt.h"
-#include "Platform/CadenceProbe.h"
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Log.h"
+#include "Platform/Runtime/AtomicInt.h"
+#include "Platform/Media/CadenceProbe.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Log.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/Log.h"
+#include "Platform/Runtime/Log.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -14,11 +14,11 @@
 #include <sstream>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/DynamicLoader.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/SimulatedMac/DynamicLoader.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -8,10 +8,10 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Dispatch.h"
-#include "Platform/Runtime.h"
-#include "Platform/Signals.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/Runtime/Signals.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/Dispatch.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -1,7 +1,7 @@
 // Published vectors for every primitive, plus the refusals the login exchange
 // depends on: tampered boxes, wrong associated data, low-order peer keys.
 
-#include "Platform/Crypto.h"
+#include "Platform/Security/Crypto.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // here, so the real conversation and verdict mapping run without touching
 // the machine's accounts. The in-memory directory is what server tests use.
 
-#include "Platform/Directory.h"
+#include "Platform/Security/Directory.h"
 
 #include <gtest/gtest.h>
 

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/EventPosting.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/SkyLightSpaces.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/SimulatedMac/SkyLightSpaces.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

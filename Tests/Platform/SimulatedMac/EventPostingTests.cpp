@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/EventPosting.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/EventPosting.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -6,13 +6,13 @@
 
 #include <cstdlib>
 
-#include "Platform/Accessibility.h"
-#include "Platform/AppKitScreen.h"
-#include "Platform/AppKitTextMetrics.h"
-#include "Platform/NetworkBrowser.h"
-#include "Platform/PermissionPrompts.h"
-#include "Platform/ScreenCaptureKit.h"
-#include "Platform/URL.h"
+#include "Platform/SimulatedMac/Accessibility.h"
+#include "Platform/AppKit/AppKitScreen.h"
+#include "Platform/AppKit/AppKitTextMetrics.h"
+#include "Platform/Network/NetworkBrowser.h"
+#include "Platform/SimulatedMac/PermissionPrompts.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/Foundation/URL.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/CoreGraphicsDisplays.h"
-#include "Platform/Network.h"
-#include "Platform/PowerManagement.h"
-#include "Platform/ProcessRunner.h"
-#include "Platform/ScreenSharingService.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
+#include "Platform/Network/Network.h"
+#include "Platform/SimulatedMac/PowerManagement.h"
+#include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/SimulatedMac/ScreenSharingService.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "Platform/ScreenCaptureKit.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
 using namespace platform;

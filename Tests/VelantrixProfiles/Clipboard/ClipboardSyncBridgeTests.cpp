@@ -11,15 +11,15 @@
 
 #include <malloc.h>
 
-#include "Platform/Clock.h"
-#include "Platform/FileIO.h"
-#include "Platform/Folders.h"
-#include "Platform/Pasteboard.h"
-#include "Platform/PropertyList.h"
-#include "Platform/Runtime.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/Uuid.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/AppKit/Pasteboard.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/Runtime/Runtime.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/Foundation/Uuid.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/Clipboard/ClipboardSyncBridge.h"
 

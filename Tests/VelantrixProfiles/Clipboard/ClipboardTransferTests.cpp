@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "Platform/PropertyList.h"
+#include "Platform/Foundation/PropertyList.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 
 using platform::PlistValue;

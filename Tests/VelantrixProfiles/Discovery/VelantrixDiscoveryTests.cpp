@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/NetworkInterfaces.h"
-#include "Platform/SimulatedMachine.h"
+#include "Platform/Network/NetworkInterfaces.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 
 using platform::NetworkInterfaceAddress;

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Platform/Folders.h"
-#include "Platform/WorkLedger.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 

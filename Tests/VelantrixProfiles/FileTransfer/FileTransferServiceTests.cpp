@@ -7,11 +7,11 @@
 #include <map>
 #include <optional>
 
-#include "Platform/Crypto.h"
-#include "Platform/FileIdentity.h"
-#include "Platform/Folders.h"
-#include "Platform/Locale.h"
-#include "Platform/TreeWalk.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Files/FileIdentity.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Locale.h"
+#include "Platform/Files/TreeWalk.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Platform/Folders.h"
+#include "Platform/Files/Folders.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/AppKitApplication.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "Support/SendDestinationPickerDriver.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"

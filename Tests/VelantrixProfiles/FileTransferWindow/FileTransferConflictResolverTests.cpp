@@ -13,12 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Platform/AppKit.h"
-#include "Platform/AppKitAlert.h"
-#include "Platform/ConfinedFolder.h"
-#include "Platform/FileMoves.h"
-#include "Platform/Folders.h"
-#include "Platform/Uuid.h"
+#include "Platform/AppKit/AppKit.h"
+#include "Platform/AppKit/AppKitAlert.h"
+#include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Uuid.h"
 #include "Support/OwnershipWatch.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"

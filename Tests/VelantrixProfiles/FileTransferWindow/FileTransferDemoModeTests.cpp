@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "FileTransferWindowFixture.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/Calendar.h"
-#include "Platform/Dispatch.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Foundation/Calendar.h"
+#include "Platform/Runtime/Dispatch.h"
 
 using Kind = FileTransferNode::Kind;
 

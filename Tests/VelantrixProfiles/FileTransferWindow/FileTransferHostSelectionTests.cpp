@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "FileTransferWindowFixture.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/ComputerName.h"
-#include "Platform/UnicodeText.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/SimulatedMac/ComputerName.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
 using Kind = FileTransferNode::Kind;

@@ -7,8 +7,8 @@
 #include <ctime>
 
 #include "FileTransferWindowFixture.h"
-#include "Platform/AppKitLayout.h"
-#include "Platform/Locale.h"
+#include "Platform/AppKit/AppKitLayout.h"
+#include "Platform/Foundation/Locale.h"
 
 using namespace platform;
 using Kind = FileTransferNode::Kind;

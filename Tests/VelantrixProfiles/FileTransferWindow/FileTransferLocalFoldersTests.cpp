@@ -6,12 +6,12 @@
 #include <fstream>
 
 #include "FileTransferWindowFixture.h"
-#include "Platform/Base64.h"
-#include "Platform/FileSystemAccess.h"
-#include "Platform/Folders.h"
-#include "Platform/Json.h"
-#include "Platform/SimulatedMachine.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Foundation/Base64.h"
+#include "Platform/Files/FileSystemAccess.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Json.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferBookmarks.h"
 
 namespace fs = std::filesystem;

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "FileTransferWindowFixture.h"
-#include "Platform/AppKitLayout.h"
-#include "Platform/FileSystemAccess.h"
-#include "Platform/Folders.h"
+#include "Platform/AppKit/AppKitLayout.h"
+#include "Platform/Files/FileSystemAccess.h"
+#include "Platform/Files/Folders.h"
 
 using platform::Color;
 using platform::LayoutAttribute;

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "FileTransferWindowFixture.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/Folders.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Files/Folders.h"
 
 namespace fs = std::filesystem;
 using Direction = TransferPanelDirection;

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/Folders.h"
-#include "Platform/Locale.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Locale.h"
 #include "Support/TestSupport.h"
 #include "FileTransferTrees.h"
 

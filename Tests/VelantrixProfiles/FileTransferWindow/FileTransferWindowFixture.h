@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "FileTransferTrees.h"
-#include "Platform/AppKitApplication.h"
-#include "Platform/Folders.h"
-#include "Platform/Locale.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Locale.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferSelectionCheckbox.h"
 

@@ -2,12 +2,12 @@
 
 #include <fstream>
 
-#include "Platform/Bundle.h"
-#include "Platform/FileIO.h"
-#include "Platform/Locale.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/StringsTable.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Files/FileIO.h"
+#include "Platform/Foundation/Locale.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/Foundation/StringsTable.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Platform/Locale.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Foundation/Locale.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixLegalEntity.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/Dispatch.h"
+#include "Platform/Runtime/Dispatch.h"
 #include "Support/LoopbackHttpServer.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseChannels.h"

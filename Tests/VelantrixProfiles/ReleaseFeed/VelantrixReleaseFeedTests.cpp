@@ -2,8 +2,8 @@
 
 #include <fstream>
 
-#include "Platform/Folders.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Foundation/PropertyList.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/ReleaseFeed/VelantrixReleaseFeedService.h"
 

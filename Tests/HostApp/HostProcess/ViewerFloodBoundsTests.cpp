@@ -910,12 +910,15 @@ protected:
             watcherStream_ = stream;
         }
         Attempt a = floodOnce(row);
-        const double rssBefore = a.rssBefore;
+        double rssBefore = a.rssBefore;
         // A loaded machine can take a few frames from any window: a row that
         // fell short is measured once more, and a real fault falls short
         // twice.
         if (!a.heldTheOthers(row.watcherShare)) {
             Attempt again = floodOnce(row);
+            // A first baseline read while the stream a row before rebuilt
+            // was still growing back would charge that growth to this row.
+            rssBefore = std::max(rssBefore, again.rssBefore);
             if (again.heldTheOthers(row.watcherShare) || again.during / std::max(again.before, 1.0) >
                                                              a.during / std::max(a.before, 1.0))
                 a = again;

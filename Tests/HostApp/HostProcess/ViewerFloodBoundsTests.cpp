@@ -56,7 +56,8 @@ constexpr const char* kThirdViewerAddress = "127.0.0.3";
 // running, its captured frames and its encoder, adds about 80 MiB.
 constexpr double kRssGrowthMiB = 64;
 constexpr double kLogGrowthMiB = 16;
-constexpr double kStopSeconds = 3;
+// A stop is acted on within a second, whatever a flood left queued.
+constexpr double kStopSeconds = 1;
 // The row's own lengths: long enough for a rate, short enough for CI.
 constexpr double kFloodSeconds = 2.0;
 constexpr double kBaselineSeconds = 1.0;

@@ -123,31 +123,35 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         Handled(const Handled&) = delete;
         Handled& operator=(const Handled&) = delete;
         ~Handled() {
+            release();
+            if (auto self = service.lock()) self->inboundHandled(session, bytes);
+        }
+        // Its place given back, once.
+        void release() {
             auto self = service.lock();
-            if (!self) return;
-            {
-                std::lock_guard lock(self->listingLock_);
-                auto it = self->listingsWaiting_.find(principal);
-                if (it != self->listingsWaiting_.end() && --it->second == 0) self->listingsWaiting_.erase(it);
-            }
-            self->inboundHandled(session, bytes);
+            if (!self || std::exchange(released, true)) return;
+            std::lock_guard lock(self->listingLock_);
+            auto it = self->listingsWaiting_.find(principal);
+            if (it != self->listingsWaiting_.end() && --it->second == 0) self->listingsWaiting_.erase(it);
         }
         const std::weak_ptr<FileTransferService> service;
         const std::string session;
         const std::string principal;
         const size_t bytes;
+        bool released = false;
     };
     auto handled = std::make_shared<Handled>(weak_from_this(), session, principal, queuedBytes);
     // Charged to the asking peer, with the bytes the request holds.
     queue->async(
         [packet = std::move(packet), generation, handled = std::move(handled)] {
-            if (auto self = handled->service.lock()) self->runListing(packet, handled->session, generation);
+            if (auto self = handled->service.lock())
+                self->runListing(packet, handled->session, generation, [&] { handled->release(); });
         },
         queuedBytes);
 }
 
 void FileTransferService::runListing(const FileTransferPacket& packet, const std::string& session,
-                                     uint64_t generation) {
+                                     uint64_t generation, const std::function<void()>& answered) {
     auto live = [&] {
         auto it = listingSessions_.find(session);
         return it != listingSessions_.end() && it->second.generation == generation;
@@ -162,6 +166,7 @@ void FileTransferService::runListing(const FileTransferPacket& packet, const std
         std::lock_guard lock(listingLock_);
         if (!live()) return;  // it ended while the listing was made
     }
+    answered();
     sendListingReply(packet.batchID, path, std::move(data), session);
 }
 

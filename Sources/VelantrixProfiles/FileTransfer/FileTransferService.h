@@ -339,7 +339,10 @@ private:
     // `queuedBytes` are given back once it is answered (or dropped).
     void queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes);
     // Computes the listing unless its session ended since it was queued.
-    void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation);
+    // `answered` runs once the listing is made, before its reply goes: the
+    // requester may ask again as soon as it has the reply.
+    void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation,
+                    const std::function<void()>& answered);
     // The folder examined and its encoded listing.
     std::pair<std::string, std::vector<uint8_t>> listing(const FileTransferPacket& packet);
     void sendListingReply(const platform::UUID& requestID, const std::string& path, std::vector<uint8_t> data,

@@ -4,9 +4,10 @@
 //
 // The Host runs in a child process (real runtime, in-memory directory). A
 // second Viewer streams the Easy mode on 7347 from 127.0.0.1 and
-// acknowledges every frame; the flooding peer, from 127.0.0.2, tries to log
-// in the benchmark's argument of connections (alternately on 7346 and 7347;
-// those past the Host's cap are refused) and sends pointer moves, keys,
+// acknowledges every frame; the flooding peers, from 127.0.0.2 on (as many as
+// the second argument, one by default), each try to log in the first
+// argument's count of connections (alternately on 7346 and 7347; those past
+// the Host's caps are refused) and send pointer moves, keys,
 // gestures, scrolls, system and media keys, key-frame requests,
 // acknowledgements, an unchanged video preference, audio control and
 // identity challenges on every one for the flood's length; half way through,
@@ -14,6 +15,9 @@
 // how many flooding connections got in, the second Viewer's frames per
 // second before and during the flood, the third Viewer's connect-to-login
 // time, the Host's RSS before and 10 s after, and how much its log grew.
+// What it should show: the second Viewer keeps 0.8 of its rate or more, the
+// third logs in within a second, and the Host's RSS 10 s after is within
+// 64 MiB of before, however many connections or peers flood.
 // FloodSeconds (environment NORVESSAL_FLOOD_SECONDS, default 15) sets the
 // flood's length.
 
@@ -115,13 +119,19 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         const double rssBefore = hostRssMiB(gHost);
         const uint64_t logBefore = gLogBytes;
 
-        const int asked = static_cast<int>(state.range(0));
+        const int perPeer = static_cast<int>(state.range(0));
+        const int peers = static_cast<int>(state.range(1));
+        const int asked = perPeer * peers;
         std::vector<int> flooders;
-        for (int i = 0; i < asked; ++i) {
-            AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
-            const bool audio = i % 2 == 0;
-            const int fd = logIn(audio ? gHost.audioPort : gHost.videoPort, audio ? 0x01 : 0x02, cutter, "127.0.0.2");
-            if (fd >= 0) flooders.push_back(fd);
+        for (int peer = 0; peer < peers; ++peer) {
+            const std::string from = "127.0.0." + std::to_string(2 + peer);
+            for (int i = 0; i < perPeer; ++i) {
+                AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+                const bool audio = i % 2 == 0;
+                const int fd =
+                    logIn(audio ? gHost.audioPort : gHost.videoPort, audio ? 0x01 : 0x02, cutter, from.c_str());
+                if (fd >= 0) flooders.push_back(fd);
+            }
         }
         if (flooders.empty()) {
             state.SkipWithError("the flooding Viewer did not get in");
@@ -168,12 +178,12 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
         state.counters["log_growth_MiB"] = double(logGrowth) / (1 << 20);
         state.counters["flood_packets_per_s"] = double(packetsSent) / (floodEnd - floodStart);
         std::printf(
-            "\nClosing note: %.1f s flood, %.0f packets/s from one peer's %zu connection(s) (%d tried)\n"
+            "\nClosing note: %.1f s flood, %.0f packets/s from %d peer(s)' %zu connection(s) (%d tried)\n"
             "  second Viewer (Easy): %.1f fps before, %.1f fps during (%.2f of before)\n"
             "  third Viewer: connect to login %.3f s\n"
             "  Host RSS: %.1f MiB before, %.1f MiB 10 s after (%+.1f MiB)\n"
             "  Host log grew %.2f MiB\n",
-            floodEnd - floodStart, double(packetsSent) / (floodEnd - floodStart), flooders.size(), asked, fpsBefore,
+            floodEnd - floodStart, double(packetsSent) / (floodEnd - floodStart), peers, flooders.size(), asked, fpsBefore,
             fpsDuring,
             fpsBefore > 0 ? fpsDuring / fpsBefore : 0, loginSeconds, rssBefore, rssAfter, rssAfter - rssBefore,
             double(logGrowth) / (1 << 20));
@@ -182,12 +192,14 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
             if (fd >= 0) ::close(fd);
     }
 }
-// The argument: how many connections the flooding peer tries to log in.
+// The arguments: how many connections each flooding peer tries to log in,
+// and how many peers flood.
 BENCHMARK(BM_FloodAgainstOtherViewers)
-    ->ArgName("connections")
-    ->Arg(2)
-    ->Arg(16)
-    ->Arg(32)
+    ->ArgNames({"connections", "peers"})
+    ->Args({2, 1})
+    ->Args({16, 1})
+    ->Args({32, 1})
+    ->Args({6, 6})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

@@ -87,10 +87,11 @@ public:
     static constexpr size_t maxLoggedInPerSource = 6;
     // Bytes a peer's logged-in connections may have read ahead of the
     // server and its work may hold on any queue, together: a peer over it is
-    // neither read nor served until its work returns. Four times what one
-    // connection may read ahead, so that a large clipboard or a file
-    // chunk's write in flight does not stop its reading at once.
-    static constexpr size_t workBudgetBytesPerPeer = 4 * platform::TcpConnection::kMaxUndeliveredBytes;
+    // neither read nor served until its work returns. Twice what one
+    // connection may read ahead: a file chunk's write in flight does not
+    // stop its reading at once, and a crowd of peers flooding together
+    // holds a bounded share of the Host's memory.
+    static constexpr size_t workBudgetBytesPerPeer = 2 * platform::TcpConnection::kMaxUndeliveredBytes;
 
     enum class Verdict : uint8_t {
         admitted,

@@ -16,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <png.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -32,6 +35,7 @@
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "HostApp/StreamControl/StreamChangePacer.h"
 #include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Media/BitmapImage.h"
 #include "Platform/Runtime/Clock.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
@@ -141,6 +145,21 @@ public:
             if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
         return 0;
     }
+    // The processor time it has used, all its threads together.
+    double cpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // The fields after the command's closing parenthesis; utime and
+        // stime are the 12th and 13th of them.
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) return 0;
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 1; i <= 13 && fields >> field; ++i)
+            if (i >= 12) ticks += std::stod(field);
+        return ticks / double(::sysconf(_SC_CLK_TCK));
+    }
     // SIGTERM; the seconds until the process ended, or nothing past `limit`.
     std::optional<double> terminate(double limit) {
         // No child (the fork failed, or it was reaped): kill(-1) would
@@ -158,17 +177,19 @@ public:
         }
         return std::nullopt;
     }
-    // Files below the clipboard's inbox.
+    // Files below the clipboard's inbox, which is in the caches folder.
     size_t inboxFiles() const {
         size_t n = 0;
         std::error_code ec;
-        for (auto it = std::filesystem::recursive_directory_iterator(root_, ec);
+        for (auto it = std::filesystem::recursive_directory_iterator(cachesFolder(), ec);
              !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
             if (it->path().string().find("NorvessalClipboardInbox") != std::string::npos && it->is_regular_file(ec))
                 ++n;
         }
         return n;
     }
+    // Where Folders puts the caches under an override root.
+    std::filesystem::path cachesFolder() const { return root_ / "home" / ".cache"; }
     const std::string& user() const { return user_; }
 
     uint16_t audioPort = 0, videoPort = 0;
@@ -284,6 +305,12 @@ struct Observed {
     size_t watcherKeyFrames = 0;                     // during the flood
     uint64_t rounds = 0;                             // rounds of the mix sent
     size_t inboxFiles = 0;
+    double rssPeakGrowthMiB = 0;                     // the Host's, during the flood and just after
+    size_t mostListingEntries = 0;                   // in one listDirReply to the flooding Viewer
+    size_t fullListings = 0;                         // replies that hold that many
+    double coresBefore = 0;                          // the Host's processor use over the baseline
+    double coresDuring = 0;                          // over the flood
+    std::optional<double> coresAfter;                // and once the flooding Viewer has gone, when asked
 };
 
 enum class Carrier { audio, video, data };
@@ -313,6 +340,12 @@ struct Row {
     // changes the stream's chroma is compared with a stream of the codec
     // that chroma needs.
     std::optional<CaptureModeControlPayload> watcherStream = std::nullopt;
+    // A payload whose work is long for each packet floods for longer, so
+    // that what piles up has the time to.
+    double floodSeconds = kFloodSeconds;
+    // The Host's processor use is read again once the flooding Viewer has
+    // gone (Observed::coresAfter).
+    bool readsTheHostAfter = false;
 };
 
 Bytes aux(T type, const Bytes& payload) { return makeAuxPacket(type, 0, payload, 0); }
@@ -404,6 +437,100 @@ void expectFewRebuilds(const Observed& o) {
 size_t watcherStatuses(const Observed& o, const std::string& prefix) {
     const auto it = o.watcherStatusTexts.find(prefix);
     return it == o.watcherStatusTexts.end() ? 0 : it->second;
+}
+
+// --- The largest payloads of each shape -------------------------------------------
+
+// Rows of one colour, written without a filter: a PNG of a few hundred KiB
+// that decodes to a whole picture's pixels. False when libpng fails.
+bool writeOneColourRows(png_structp png, png_infop info, uint32_t side, png_bytep row) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_IHDR(png, info, side, side, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+    png_write_info(png, info);
+    for (uint32_t y = 0; y < side; ++y) png_write_row(png, row);
+    png_write_end(png, nullptr);
+    return true;
+}
+
+// The largest picture the Host takes: 8192 x 8192, its 64 Mi pixels 256 MiB
+// once decoded. Made once for the run.
+const Bytes& largestPicture() {
+    static const Bytes png = [] {
+        constexpr uint32_t side = 8192;
+        static_assert(uint64_t(side) * side == platform::BitmapImage::maxPixels);
+        Bytes out;
+        std::vector<png_byte> row(size_t(side) * 3);
+        for (size_t x = 0; x < side; ++x) row[3 * x] = 0x20, row[3 * x + 1] = 0x60, row[3 * x + 2] = 0xA0;
+        png_structp writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+        png_infop info = writer ? png_create_info_struct(writer) : nullptr;
+        if (info) {
+            png_set_write_fn(
+                writer, &out,
+                [](png_structp w, png_bytep data, size_t n) {
+                    auto* bytes = static_cast<Bytes*>(png_get_io_ptr(w));
+                    bytes->insert(bytes->end(), data, data + n);
+                },
+                nullptr);
+            if (!writeOneColourRows(writer, info, side, row.data())) out.clear();
+        }
+        png_destroy_write_struct(&writer, info ? &info : nullptr);
+        return out;
+    }();
+    return png;
+}
+
+// A text of 16 MiB: a clipboard transfer the Host takes whole. Two of them,
+// so that each transfer changes the value.
+constexpr size_t kLargeTextBytes = size_t(16) << 20;
+const Bytes& largeTextTransfer(uint64_t which) {
+    static const std::array<Bytes, 2> transfers = [] {
+        std::array<Bytes, 2> out;
+        for (size_t i = 0; i < out.size(); ++i) {
+            ClipboardTransferItem text;
+            text.text = std::string(kLargeTextBytes, char('a' + i));
+            out[i] = aux(T::clipboardTransfer, clipboard(i + 1, text));
+        }
+        return out;
+    }();
+    return transfers[which % 2];
+}
+
+// Less than what the largest payloads' work takes of a processor while they
+// come back to back (about one): that the Host works on them at all.
+constexpr double kCoresOfTheWork = 0.2;
+
+// A folder of the Viewer's home with 200,000 entries, of which a listing
+// reads 10,000.
+constexpr const char* kCrowdedFolder = "Crowded";
+constexpr int kCrowdedEntries = 200'000;
+constexpr size_t kListingEntries = 10'000;
+
+void makeCrowdedFolder(const std::filesystem::path& root) {
+    const auto folder = root / "home" / kCrowdedFolder;
+    std::filesystem::create_directories(folder);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0) << folder;
+    char name[32];
+    for (int i = 0; i < kCrowdedEntries; ++i) {
+        std::snprintf(name, sizeof name, "entry-%06d.txt", i);
+        if (::mknodat(dir, name, S_IFREG | 0600, 0) != 0 && errno != EEXIST) {
+            ::close(dir);
+            FAIL() << "making " << name << ": " << std::strerror(errno);
+        }
+    }
+    ::close(dir);
+}
+
+void makeLargestPicture(const std::filesystem::path&) {
+    ASSERT_FALSE(largestPicture().empty()) << "the PNG is made";
+    std::printf("[ group ] the 8192 x 8192 PNG: %zu bytes\n", largestPicture().size());
+}
+
+void makeLargeTextsAndACrowdedFolder(const std::filesystem::path& root) {
+    largeTextTransfer(0), largeTextTransfer(1);
+    makeCrowdedFolder(root);
 }
 
 // --- The table -----------------------------------------------------------------------
@@ -544,6 +671,11 @@ std::vector<Row> displayRows() {
          },
          kWatcherShareWhileTheStreamIsRebuilt,
          expectFewRebuilds},
+        // A display choice is acted on only while one Viewer is logged in,
+        // and here the watcher always is one more: this row floods the
+        // choices the Host ignores. Choices acted on, flooded from a lone
+        // Viewer's connections, are paced in StreamChangeFlood's
+        // PhysicalDisplay cases, against a machine with a second display.
         {"Host physical display (34)", Carrier::audio,
          [](uint64_t) {
              return auxRound({{T::hostPhysicalDisplayControl, {2}}, {T::hostPhysicalDisplayControl, {1}},
@@ -631,6 +763,98 @@ std::vector<Row> clipboardRows() {
     };
 }
 
+// The largest payload of each shape a Viewer can send, back to back, each
+// for long enough that the work they cause could pile up. The Host charges
+// that work to the Viewer that sent it and reads no more from it past its
+// budget; a value superseded before its work starts is never worked on.
+std::vector<Row> clipboardPayloadRows() {
+    return {
+        {.name = "clipboard of 400 files (27)",
+         .carrier = Carrier::audio,
+         .round =
+             [](uint64_t r) {
+                 ClipboardTransferItem files;
+                 files.kind = ClipboardTransferItemKind::files;
+                 for (int i = 0; i < 400; ++i)
+                     files.files.push_back({std::to_string(i) + ".txt", "public.plain-text", {uint8_t(i)}});
+                 return aux(T::clipboardTransfer, clipboard(r + 1, files));
+             },
+         .bound =
+             [](const Observed& o) {
+                 // Each written file is flushed off the main queue; what is
+                 // kept is the inbox's bound, not the transfers sent.
+                 EXPECT_LE(o.inboxFiles, 4096u) << "files in the clipboard inbox after " << o.rounds << " transfers";
+                 EXPECT_GE(o.inboxFiles, 400u) << "the transfers are acted on";
+             },
+         .floodSeconds = 6},
+        {.name = "clipboard image of 8192 x 8192 (27)",
+         .carrier = Carrier::audio,
+         .round =
+             [](uint64_t r) {
+                 ClipboardTransferItem image{ClipboardTransferItemKind::image, std::nullopt, largestPicture(),
+                                             "public.png", {}};
+                 return aux(T::clipboardTransfer, clipboard(r + 1, image));
+             },
+         .bound =
+             [](const Observed& o) {
+                 // Converting one takes a processor for a good part of a
+                 // second: the Host's own use shows that they are.
+                 EXPECT_GE(o.coresDuring - o.coresBefore, kCoresOfTheWork) << "processors the Host used for the flood";
+                 // A picture is converted by rows, one at a time and only
+                 // the latest: never a decoded copy (256 MiB), nor a queue
+                 // of them.
+                 EXPECT_LE(o.rssPeakGrowthMiB, kRssGrowthMiB) << "the Host's peak RSS growth in MiB during the flood";
+                 // And once the Viewer has gone, none of its conversions
+                 // still runs: the Host is back to serving the watcher.
+                 ASSERT_TRUE(o.coresAfter.has_value());
+                 EXPECT_LE(*o.coresAfter, o.coresBefore + 0.5)
+                     << "processors the Host used a second after the Viewer left (" << o.coresBefore << " before)";
+             },
+         .floodSeconds = 6,
+         .readsTheHostAfter = true},
+    };
+}
+
+std::vector<Row> bulkPayloadRows() {
+    return {
+        {.name = "clipboard texts of 16 MiB (27)",
+         .carrier = Carrier::audio,
+         .round = [](uint64_t r) { return largeTextTransfer(r); },
+         .bound =
+             [](const Observed& o) {
+                 // Decoding each is the Host's work.
+                 EXPECT_GE(o.coresDuring - o.coresBefore, kCoresOfTheWork) << "processors the Host used for the flood";
+                 // A text in each place a transfer passes (read ahead, read
+                 // whole, decoded, waiting as the latest, applied, on the
+                 // pasteboard), twice over at most: never a queue of them.
+                 EXPECT_LE(o.rssPeakGrowthMiB, 8.0 * double(kLargeTextBytes >> 20))
+                     << "the Host's peak RSS growth in MiB during the flood";
+             },
+         .floodSeconds = 6,
+         .readsTheHostAfter = true},
+        {.name = "listDir of a 200,000-entry folder (10)",
+         .carrier = Carrier::data,
+         .round =
+             [](uint64_t r) {
+                 return frameRound(r, [](uint64_t r, int i) {
+                     return fileOp(Op::listDir, idFor(r, uint64_t(i)), std::string("~/") + kCrowdedFolder);
+                 });
+             },
+         .bound =
+             [](const Observed& o) {
+                 EXPECT_EQ(o.mostListingEntries, kListingEntries) << "entries of the folder a listing reads at most";
+                 EXPECT_GT(o.fullListings, 0u) << "the folder is listed";
+                 // Four wait or are answered per session; the others are
+                 // answered at once, with nothing read.
+                 const size_t replies =
+                     o.flooderOps.count(uint8_t(Op::listDirReply)) ? o.flooderOps.at(uint8_t(Op::listDirReply)) : 0;
+                 EXPECT_GT(replies, o.fullListings) << "listings past four waiting are answered at once with \"[]\"";
+                 EXPECT_LE(o.rssPeakGrowthMiB, kRssGrowthMiB) << "the Host's peak RSS growth in MiB during the flood";
+             },
+         .floodSeconds = 6},
+    };
+}
+
 std::vector<Row> dataChannelRows() {
     auto answered = [](Op op) {
         return [op](const Observed& o) {
@@ -707,6 +931,12 @@ struct Group {
     // The row flooding when the stop signal comes: the one whose work piles
     // up where the stop could wait behind it.
     const char* stopDuring;
+    // What the rows need below the Host's root, made before it starts.
+    void (*prepare)(const std::filesystem::path& root) = nullptr;
+    // The root is in memory (tmpfs) where the machine has one: a folder of
+    // 200,000 entries takes a second there and a minute on a busy disk.
+    // Rows whose cost is the disk's (a sync per file) keep the disk.
+    bool rootInMemory = false;
 };
 
 // ctest shows the group by its name.
@@ -717,6 +947,8 @@ const Group kGroups[] = {
     {"Display", displayRows, "capture mode (18)"},
     {"Clipboard", clipboardRows, "clipboard files (27)"},
     {"DataChannel", dataChannelRows, "batchEnd, batchIntent, cancelBatch (6-8)"},
+    {"ClipboardPayloads", clipboardPayloadRows, "clipboard image of 8192 x 8192 (27)", makeLargestPicture},
+    {"BulkPayloads", bulkPayloadRows, "clipboard texts of 16 MiB (27)", makeLargeTextsAndACrowdedFolder, true},
 };
 
 // --- The run ------------------------------------------------------------------------
@@ -725,8 +957,15 @@ class ViewerFloodBounds : public ::testing::TestWithParam<Group> {
 protected:
     void SetUp() override {
         if (kUnderSanitizer) GTEST_SKIP() << "the bounds hold for the Host as built to run, not under a sanitizer";
-        root_ = std::filesystem::temp_directory_path() /
-                ("norvessal-flood-" + std::string(GetParam().name) + "-" + std::to_string(::getpid()));
+        std::filesystem::path base = std::filesystem::temp_directory_path();
+        if (GetParam().rootInMemory && ::access("/dev/shm", W_OK | X_OK) == 0) base = "/dev/shm";
+        root_ = base / ("norvessal-flood-" + std::string(GetParam().name) + "-" + std::to_string(::getpid()));
+        if (GetParam().prepare) {
+            GetParam().prepare(root_);
+            if (HasFatalFailure()) return;
+        }
+        // The child would write out again what this process has buffered.
+        std::fflush(stdout);
         host_ = std::make_unique<ChildHost>(root_);
         ASSERT_TRUE(host_->waitStarted()) << host_->logText();
         // The watcher and the third Viewer are other machines than the
@@ -779,10 +1018,16 @@ protected:
                 if (!l->out.empty() || (flood && flood->link == l)) events |= POLLOUT;
                 fds.push_back({l->fd, events, 0});
             }
-            ::poll(fds.data(), fds.size(), std::max(1, int((until - now()) * 1000)));
+            int timeoutMs = std::max(1, int((until - now()) * 1000));
+            if (samplingRss_) timeoutMs = std::min(timeoutMs, 50);
+            ::poll(fds.data(), fds.size(), timeoutMs);
             for (size_t i = 0; i < all.size(); ++i) {
                 if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) all[i]->read();
                 if (flood && flood->link == all[i] && (fds[i].revents & POLLOUT)) flood->push();
+            }
+            if (samplingRss_ && now() >= nextRssSample_) {
+                rssPeak_ = std::max(rssPeak_, host_->rssMiB());
+                nextRssSample_ = now() + 0.05;
             }
         }
     }
@@ -811,7 +1056,19 @@ protected:
         f.audio.onPacket = onAux;
         f.video.onPacket = onAux;
         f.data.onPacket = [this](uint8_t, uint8_t, std::span<const uint8_t> payload) {
-            if (auto p = FileTransferPacket::decode(payload)) ++observed_.flooderOps[uint8_t(p->op)];
+            auto p = FileTransferPacket::decode(payload);
+            if (!p) return;
+            ++observed_.flooderOps[uint8_t(p->op)];
+            if (p->op == Op::listDirReply) {
+                // Each entry has one name.
+                const std::string_view listing(reinterpret_cast<const char*>(p->data.data()), p->data.size());
+                const std::string_view name = "\"n\":";
+                size_t entries = 0;
+                for (size_t at = listing.find(name); at != listing.npos; at = listing.find(name, at + name.size()))
+                    ++entries;
+                observed_.mostListingEntries = std::max(observed_.mostListingEntries, entries);
+                if (entries == kListingEntries) ++observed_.fullListings;
+            }
         };
         return true;
     }
@@ -834,8 +1091,12 @@ protected:
         observed_ = {};
         // The stream is back (a row before may have rebuilt it) and steady.
         const double recoverUntil = now() + 15;
-        do pump(kBaselineSeconds);
-        while (rate(now() - kBaselineSeconds, now()) < kWatcherShare * referenceRate_ && now() < recoverUntil);
+        double cpuFrom = 0, cpuFromTime = 0;
+        do {
+            cpuFrom = host_->cpuSeconds(), cpuFromTime = now();
+            pump(kBaselineSeconds);
+        } while (rate(now() - kBaselineSeconds, now()) < kWatcherShare * referenceRate_ && now() < recoverUntil);
+        const double coresBefore = (host_->cpuSeconds() - cpuFrom) / (now() - cpuFromTime);
         // The row before has had its second on the same stream (and more,
         // when it is still above its bound): the rate is read after it.
         checkLastRowSettled();
@@ -857,7 +1118,10 @@ protected:
 
         // Half a second in, a third Viewer logs in beside the flood.
         flooding_ = true;
+        samplingRss_ = true;
+        rssPeak_ = a.rssBefore;
         const double floodStart = now();
+        const double cpuAtStart = host_->cpuSeconds();
         pump(0.5, &flood);
         Link third;
         const double loginStart = now();
@@ -875,8 +1139,9 @@ protected:
             };
             extra_.push_back(&third);
         }
-        pump(floodStart + kFloodSeconds - now(), &flood);
+        pump(floodStart + row.floodSeconds - now(), &flood);
         const double floodEnd = now();
+        observed_.coresDuring = (host_->cpuSeconds() - cpuAtStart) / (floodEnd - floodStart);
         flooding_ = false;
         a.rounds = observed_.rounds = flood.rounds;
         // A login still under way is waited for, to report its time.
@@ -888,11 +1153,23 @@ protected:
         // Whatever the row changed, the watcher asks for its stream again.
         watcher_.queue(aux(T::captureModeControl, watcherStream_.encode()));
         pump(0.5);
+        samplingRss_ = false;
+        observed_.rssPeakGrowthMiB = rssPeak_ - a.rssBefore;
+        observed_.coresBefore = coresBefore;
+        if (row.readsTheHostAfter) {
+            const double cpu = host_->cpuSeconds(), from = now();
+            pump(1.0);
+            observed_.coresAfter = (host_->cpuSeconds() - cpu) / (now() - from);
+        }
         a.logGrowthMiB = host_->logMiB() - logBefore;
         observed_.inboxFiles = host_->inboxFiles();
         std::printf("[ row ] %-48s %6.0f rounds, watcher %5.1f -> %5.1f fps (%.2f), login %s s, log %+6.2f MiB\n",
                     row.name, double(a.rounds), a.before, a.during, a.before > 0 ? a.during / a.before : 0,
                     a.loginSeconds ? std::to_string(*a.loginSeconds).substr(0, 5).c_str() : "none", a.logGrowthMiB);
+        std::printf("[ row ] %-48s peak RSS %+6.1f MiB, inbox %zu files, Host CPU %.2f before, %.2f during%s\n",
+                    row.name, observed_.rssPeakGrowthMiB, observed_.inboxFiles, coresBefore, observed_.coresDuring,
+                    observed_.coresAfter ? (", " + std::to_string(*observed_.coresAfter).substr(0, 4) + " after").c_str()
+                                         : "");
         return a;
     }
 
@@ -968,6 +1245,9 @@ protected:
     double referenceRate_ = 0;
     CaptureModeControlPayload watcherStream_ = watcherRequest();
     bool flooding_ = false;
+    // The Host's RSS is read every 50 ms during a flood; the highest seen.
+    bool samplingRss_ = false;
+    double rssPeak_ = 0, nextRssSample_ = 0;
     Observed observed_;
 };
 
@@ -999,7 +1279,7 @@ TEST_P(ViewerFloodBounds, EveryRowHoldsItsBoundAndLeavesTheOthersTheirs) {
                  : last.carrier == Carrier::video ? &flooder.video
                                                   : &flooder.data;
     flood.round = last.round;
-    pump(kFloodSeconds, &flood);
+    pump(last.floodSeconds, &flood);
     const auto stopped = host_->terminate(kStopSeconds);
     for (Link* l : extra_) l->close();
     extra_.clear();

@@ -7,6 +7,8 @@
 #include <malloc.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "Support/TestSupport.h"
@@ -15,7 +17,29 @@
 
 namespace {
 
-using StreamRebuildMemory = StreamPolicyTest;
+double residentMiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
+
+// A 720p stream: blocks of a picture's size are mapped on their own and go
+// back when freed, but its encoder also frees a few MiB of smaller ones,
+// which stay resident in the arenas of the threads that made them unless
+// something gives them back.
+class StreamRebuildMemory : public StreamPolicyTest {
+protected:
+    platform::SimulatedDisplay monitor() const override {
+        return platform::SimulatedDisplaySystem::plainMonitor(monitorID, 1280, 720, 0, 0);
+    }
+    CaptureModeControlPayload sharedRequest() const override {
+        auto r = smallRequest();
+        r.logicalWidth = r.pixelWidth = 1280;
+        r.logicalHeight = r.pixelHeight = 720;
+        return r;
+    }
+};
 
 TEST_F(StreamRebuildMemory, ARebuildLetsGoOfIdleFrameBuffersAndReturnsWhatItsEncoderFreed) {
     auto v = streamingViewer();
@@ -36,9 +60,25 @@ TEST_F(StreamRebuildMemory, ARebuildLetsGoOfIdleFrameBuffersAndReturnsWhatItsEnc
     }
     run(1.5, {v.get()});
     const int returns = platform::VideoEncoder::freedMemoryReturnsForTesting() - returnsBefore;
-    EXPECT_GE(returns, 1) << "a closed encoder's memory goes back to the system";
     EXPECT_LE(returns, 2) << "closes that come together share a pass";
     EXPECT_TRUE(capturing());
+
+    // A rebuild whose new capture starts a second later: the old encoder
+    // closes at once, and what it freed is back with the system before the
+    // new one is built (it would otherwise take the same blocks again).
+    // A sanitizer's allocator keeps what is freed in its quarantine.
+#if defined(__GLIBC__) && !defined(NORVESSAL_SANITIZED_BUILD)
+    server->queue.sync([&] { server->restartVideoCapture(1.0); });
+    run(0.25, {v.get()});
+    const double closed = residentMiB();
+    run(0.5, {v.get()});
+    const double returned = residentMiB();
+    ASSERT_FALSE(capturing()) << "read before the new capture starts";
+    std::printf("resident once the encoder closed %.1f MiB, after the give-back %.1f MiB\n", closed, returned);
+    EXPECT_GE(closed - returned, 0.5) << "MiB of what the closed encoder freed given back to the system";
+    run(1.0, {v.get()});
+    EXPECT_TRUE(capturing());
+#endif
 }
 
 // A sanitizer brings its own allocator, which glibc's settings do not reach.

@@ -17,12 +17,7 @@
 
 namespace {
 
-double residentMiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
-    return 0;
-}
+[[maybe_unused]] double residentMiB() { return static_cast<double>(residentBytes()) / (1024 * 1024); }
 
 // A 720p stream: blocks of a picture's size are mapped on their own and go
 // back when freed, but its encoder also frees a few MiB of smaller ones,

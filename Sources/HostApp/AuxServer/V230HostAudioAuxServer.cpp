@@ -752,34 +752,27 @@ std::string lineKind(const std::string& text) {
 }  // namespace
 
 void V230HostAudioAuxServer::publish(const std::string& text) {
-    std::string line = text;
-    if (auto ledger = platform::WorkLedger::current()) {
-        std::optional<std::string> admitted;
-        {
-            std::lock_guard<std::mutex> g(viewerLinesLock_);
-            admitted = viewerLines_.admit(ledger->owner(), lineKind(text), text);
-        }
-        if (!admitted) return;
-        line = std::move(*admitted);
-    }
-    platform::Log::line(line);
-    if (onStatus) onStatus(line);
+    if (auto ledger = platform::WorkLedger::current()) return publishLimited(ledger->owner(), text);
+    platform::Log::line(text);
+    if (onStatus) onStatus(text);
 }
 
 void V230HostAudioAuxServer::publishForViewer(const UUID& session, const std::string& text) {
     std::shared_ptr<platform::WorkLedger> ledger;
     if (queue.isCurrent()) ledger = ledgerOfSession(session);
     if (!ledger) ledger = platform::WorkLedger::current();
-    if (ledger) {
-        const platform::WorkLedger::Charged charged(std::move(ledger));
-        return publish(text);
-    }
     // A session already gone has no peer left to charge: its lines share
     // the common scope, limited all the same.
+    const std::string scope = ledger ? ledger->owner() : std::string();
+    const platform::WorkLedger::Charged charged(std::move(ledger));
+    publishLimited(scope, text);
+}
+
+void V230HostAudioAuxServer::publishLimited(const std::string& scope, const std::string& text) {
     std::optional<std::string> admitted;
     {
         std::lock_guard<std::mutex> g(viewerLinesLock_);
-        admitted = viewerLines_.admit(lineKind(text), text);
+        admitted = viewerLines_.admit(scope, lineKind(text), text);
     }
     if (!admitted) return;
     platform::Log::line(*admitted);

@@ -975,6 +975,9 @@ private:
     // The ledger of the peer the session belongs to; null once it is gone.
     // Server queue.
     std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;
+    // Writes a Viewer's line once a second per kind of line in `scope` (a
+    // peer; empty: the common scope), counting the rest into the next one.
+    void publishLimited(const std::string& scope, const std::string& text);
     // The peer's last connection closed: its log scope is forgotten.
     void peerGone(const std::string& peer);
     // The peer's account for a new connection from `address`.

@@ -55,10 +55,6 @@ void HostProbeDelegate::startAudioAuxServer() {
     };
     server->onFileTransferPacket = packetHandler;
     server->onFileTransferIncomingPacket = packetHandler;
-    server->fileTransferInboundBacklogFull = [weak](const platform::UUID& session) {
-        auto self = weak.lock();
-        return self && self->components.fileTransferService->inboundBacklogFull(session.uuidString());
-    };
     server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {
         DispatchQueue::main().async([weak, session] {
             if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);
@@ -127,11 +123,6 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     service.routedSendPacket = [weak](FileTransferPacket packet, const std::optional<std::string>& routingToken) {
         auto self = weak.lock();
         return self && self->routeFileTransferPacket(std::move(packet), routingToken);
-    };
-    service.onInboundBacklogDrained = [weak](const std::string& session) {
-        auto self = weak.lock();
-        auto server = self ? self->audioServer() : nullptr;
-        if (auto id = platform::UUID::parse(session); server && id) server->resumeFileTransferReading(*id);
     };
     service.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, "files: " + message, "host.filesStatusFormat", "Files: %@", message);

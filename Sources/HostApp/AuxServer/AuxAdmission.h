@@ -85,13 +85,14 @@ public:
     // accept, or closed when its login or token would pass it.
     static constexpr size_t maxLoggedInConnections = 48;
     static constexpr size_t maxLoggedInPerSource = 6;
-    // Bytes a peer's logged-in connections may have read ahead of the
-    // server and its work may hold on any queue, together: a peer over it is
-    // neither read nor served until its work returns. Twice what one
-    // connection may read ahead: a file chunk's write in flight does not
-    // stop its reading at once, and a crowd of peers flooding together
-    // holds a bounded share of the Host's memory.
-    static constexpr size_t workBudgetBytesPerPeer = 2 * platform::TcpConnection::kMaxUndeliveredBytes;
+    // Bytes a peer's logged-in connections may have read and not yet served,
+    // together with those its work holds on any queue: past it nothing more
+    // is read from the peer, and past it in work alone nothing more is
+    // served either, until its work returns. What one connection may read
+    // ahead on its own, so that a crowd of peers flooding together holds a
+    // bounded share of the Host's memory (a packet or frame larger than it
+    // still arrives: its bytes are given back while it is incomplete).
+    static constexpr size_t workBudgetBytesPerPeer = platform::TcpConnection::kMaxUndeliveredBytes;
 
     enum class Verdict : uint8_t {
         admitted,

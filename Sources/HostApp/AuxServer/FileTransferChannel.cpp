@@ -124,20 +124,9 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
     const platform::WorkLedger::Charged charged(peer->ledger);
     auto packet = FileTransferPacket::decode(payload);
     if (!packet) return publish("file aux: malformed packet from session " + session->id8());
-    if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
     // A Viewer that sends faster than its packets are handled waits in its
-    // own socket, not in this process's memory.
-    if (fileTransferInboundBacklogFull && fileTransferInboundBacklogFull(*session)) channel->pauseReading();
-}
-
-void V230HostAudioAuxServer::resumeFileTransferReading(const UUID& sessionID) {
-    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    queue.async([weak, sessionID] {
-        auto self = weak.lock();
-        if (!self) return;
-        if (auto it = self->fileTransferChannels.find(sessionID); it != self->fileTransferChannels.end())
-            it->second->resumeReading();
-    });
+    // own socket once its peer's ledger is full, not in this process's memory.
+    if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
 }
 
 void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,

@@ -182,10 +182,6 @@ public:
     std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferPacket;
     // A file-transfer packet that arrived on an authorised file channel.
     std::function<void(FileTransferPacket packet, const platform::UUID& sessionID)> onFileTransferIncomingPacket;
-    // Asked after each packet handed on from a file channel: true stops
-    // reading that channel until resumeFileTransferReading names its
-    // session. Unset never stops. Called on the server queue.
-    std::function<bool(const platform::UUID& sessionID)> fileTransferInboundBacklogFull;
     // The session can no longer take part in a transfer: its audio session
     // was removed, its video session with no audio one left, or its bound
     // channel ended without a replacement.
@@ -257,9 +253,6 @@ public:
     // to the logged-in audio sessions, else the video ones. Waits and
     // answers as above.
     bool broadcastFileTransferPacket(FileTransferPacket packet);
-    // The session's packets were handled: its file channel is read again
-    // if fileTransferInboundBacklogFull had stopped it. Any thread.
-    void resumeFileTransferReading(const platform::UUID& sessionID);
     // Issues (or reuses) the session's data-channel token and announces it
     // with the file port in use (type 37). Server queue.
     void sendFileTransferEndpoint(const platform::UUID& sessionID,
@@ -427,6 +420,12 @@ public:
     size_t sessionReleaseCountForTesting(const platform::UUID& id) const;
     // Connections admitted that have not logged in (or shown a token).
     size_t pendingConnectionCountForTesting();
+    // Bytes read from the peer's connections that wait in them to be cut
+    // and served. Server queue.
+    size_t bytesWaitingToBeServedForTesting(const std::string& peer) const;
+    // The ledger of the peer the session belongs to; null once it is gone.
+    // Server queue.
+    std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;
 
     // --- Subsystem entry points the dispatch and login reach ------------------------
     // Stream control (StreamControl/).
@@ -857,6 +856,9 @@ private:
     // with more left it stops reading the socket and queues the next turn
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
+    // Gives the connection back the bytes its turns served, keeping charged
+    // those that wait for a turn already queued.
+    void settleReadBytes(AuxSessionContext& session);
     // Takes a connection that logged in (or showed its token) into the
     // logged-in ones, charges what is read ahead for it to its peer's
     // ledger and watches it for a vanished peer; false, with nothing
@@ -972,9 +974,6 @@ private:
     static constexpr double kKeyFrameRequestIntervalSeconds = 0.5;
     static inline std::atomic<uint64_t> identityChallengesIgnored_{0};
     static inline std::atomic<bool> identityProofLimitAfterLogin_{true};
-    // The ledger of the peer the session belongs to; null once it is gone.
-    // Server queue.
-    std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;
     // Writes a Viewer's line once a second per kind of line in `scope` (a
     // peer; empty: the common scope), counting the rest into the next one.
     void publishLimited(const std::string& scope, const std::string& text);

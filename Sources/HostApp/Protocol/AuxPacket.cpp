@@ -1,5 +1,6 @@
 #include "HostApp/Protocol/AuxPacket.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -88,7 +89,18 @@ void AuxPacketCutter::append(std::span<const uint8_t> bytes) {
     } else if (readOffset_ > 0 && readOffset_ >= buffer_.size() / 2) {
         // Moving the tail only once the consumed head is at least as large
         // keeps the total copying linear in the bytes received.
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(readOffset_));
+        const size_t kept = buffer_.size() - readOffset_ + bytes.size();
+        if (buffer_.capacity() > retainedCapacity && buffer_.capacity() / 4 > kept) {
+            // A backlog that was served down gives its memory back: a
+            // connection that once had megabytes waiting would otherwise keep
+            // them resident for as long as it never quite empties.
+            std::vector<uint8_t> smaller;
+            smaller.reserve(std::max(retainedCapacity, 2 * kept));
+            smaller.insert(smaller.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(readOffset_), buffer_.end());
+            buffer_.swap(smaller);
+        } else {
+            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(readOffset_));
+        }
         readOffset_ = 0;
     }
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());

@@ -669,7 +669,7 @@ void TcpConnection::postReceiveLocked(std::vector<uint8_t> data, bool isComplete
         auto self = weak.lock();
         if (!self) return;
         if (!self->cancelled_ && self->receiveHandler) self->receiveHandler(data, isComplete, error);
-        if (!data.empty()) self->consumed(data.size());
+        if (!data.empty() && !self->receiverConsumes_) self->consume(data.size());
     });
 }
 
@@ -686,7 +686,7 @@ void TcpConnection::postDeliveryLocked() {
             self->deliveryQueued_ = false;
         }
         if (!self->cancelled_ && self->receiveHandler) self->receiveHandler(data, false, {});
-        if (!data.empty()) self->consumed(data.size());
+        if (!data.empty() && !self->receiverConsumes_) self->consume(data.size());
     });
 }
 
@@ -701,10 +701,13 @@ void TcpConnection::postCompletionLocked(SendCompletion completion, const std::s
     });
 }
 
-void TcpConnection::consumed(size_t bytes) {
+void TcpConnection::setReceiverConsumes(bool receiverConsumes) { receiverConsumes_ = receiverConsumes; }
+
+void TcpConnection::consume(size_t bytes) {
     WorkLedger::Wakeup toWake;
     {
         std::lock_guard lock(mutex_);
+        bytes = std::min(bytes, undelivered_);
         undelivered_ -= bytes;
         if (readAheadBudget_) toWake = readAheadBudget_->release(bytes);
         if (state_ == ConnectionState::ready) updateInterestLocked();

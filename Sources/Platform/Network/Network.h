@@ -229,6 +229,15 @@ public:
     // bytes already read move to the new budget. Null: this connection's
     // limit alone.
     void setReadAheadBudget(std::shared_ptr<WorkLedger> budget);
+    // The receive handler gives back the bytes it was handed itself, with
+    // consume(), once it has served them, instead of when it returns: bytes
+    // it keeps to serve later stay charged to this connection's limit and
+    // budget, so a reader that buffers them cannot read past either. Set
+    // before start().
+    void setReceiverConsumes(bool receiverConsumes);
+    // Bytes handed to the receive handler that it has now served (only with
+    // setReceiverConsumes). Any thread.
+    void consume(size_t bytes);
 
 private:
     friend class WorkLedger;
@@ -258,7 +267,6 @@ private:
     // Hands unhandedBytes_ to the receive handler in one queued delivery.
     void postDeliveryLocked();
     void postCompletionLocked(SendCompletion completion, const std::string& error);
-    void consumed(size_t bytes);
     // Whether a read may take bytes now, and how many.
     size_t readRoomLocked();
     // Resumes reading once a shared budget has room again.
@@ -286,8 +294,10 @@ private:
     // Completions that fell due before start() named a queue.
     std::vector<std::pair<SendCompletion, std::string>> earlyCompletions_;
 
-    // Bytes handed to the queue whose receive handler has not returned.
+    // Bytes handed to the queue whose receive handler has not returned (or,
+    // with receiverConsumes_, has not consumed).
     size_t undelivered_ = 0;
+    std::atomic<bool> receiverConsumes_{false};
     // Bytes read while a delivery still waits on the queue join it there:
     // a connection holds one item of its reader's queue however many small
     // pieces its peer sends, so a flood of them is one backlog that its

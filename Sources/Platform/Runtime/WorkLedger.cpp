@@ -16,7 +16,7 @@ WorkLedger::WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs)
 
 size_t WorkLedger::bytesInUse() const {
     std::lock_guard lock(mutex_);
-    return used_;
+    return readBytes_ + jobBytes_;
 }
 
 size_t WorkLedger::jobsInUse() const {
@@ -53,7 +53,7 @@ void WorkLedger::cancel() {
 
 size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader) {
     std::lock_guard lock(mutex_);
-    if (!overBudgetLocked()) return limit_ - used_;
+    if (!readingStoppedLocked()) return limit_ - readBytes_ - jobBytes_;
     const bool listed =
         std::any_of(waitingReaders_.begin(), waitingReaders_.end(), [&](const std::weak_ptr<TcpConnection>& w) {
             return !w.owner_before(reader) && !reader.owner_before(w);
@@ -64,20 +64,26 @@ size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader) {
 
 void WorkLedger::charge(size_t bytes) {
     std::lock_guard lock(mutex_);
-    used_ += bytes;
+    readBytes_ += bytes;
 }
 
 WorkLedger::Wakeup WorkLedger::release(size_t bytes) {
     std::lock_guard lock(mutex_);
-    used_ -= std::min(used_, bytes);
-    if (overBudgetLocked()) return {};
-    return {std::exchange(waitingReaders_, {}), std::exchange(waiters_, {})};
+    readBytes_ -= std::min(readBytes_, bytes);
+    return wakeupLocked();
+}
+
+WorkLedger::Wakeup WorkLedger::wakeupLocked() {
+    Wakeup wakeup;
+    if (!readingStoppedLocked()) wakeup.readers = std::exchange(waitingReaders_, {});
+    if (!overBudgetLocked()) wakeup.waiters = std::exchange(waiters_, {});
+    return wakeup;
 }
 
 void WorkLedger::chargeJob(size_t bytes) {
     std::lock_guard lock(mutex_);
     ++jobs_;
-    used_ += bytes;
+    jobBytes_ += bytes;
 }
 
 void WorkLedger::releaseJob(size_t bytes) {
@@ -85,9 +91,8 @@ void WorkLedger::releaseJob(size_t bytes) {
     {
         std::lock_guard lock(mutex_);
         jobs_ -= std::min<size_t>(jobs_, 1);
-        used_ -= std::min(used_, bytes);
-        if (overBudgetLocked()) return;
-        wakeup = {std::exchange(waitingReaders_, {}), std::exchange(waiters_, {})};
+        jobBytes_ -= std::min(jobBytes_, bytes);
+        wakeup = wakeupLocked();
     }
     wake(std::move(wakeup));
 }

@@ -1,10 +1,14 @@
 #pragma once
 // What one peer's packets cost the process, wherever that cost sits: the
-// bytes read ahead of its reader, and every job its packets started on any
-// queue (one job each, plus the bytes a job says it holds). A peer's
-// connections share one ledger; while it is over its budget nothing more
-// is read or served from them, so whatever road a peer's packets take, the
-// work they leave behind is bounded and paid back before more is taken.
+// bytes read for it and not yet served, and every job its packets started
+// on any queue (one job each, plus the bytes a job says it holds). A peer's
+// connections share one ledger. While the bytes read and the jobs' bytes
+// together reach the budget, or the jobs their count, nothing more is read
+// from its connections; while its jobs alone reach either bound, nothing
+// more is served from them either. So whatever road a peer's packets take,
+// what they leave behind is bounded (at most twice the budget, read and
+// held) and paid back before more is taken. Bytes read but not served never
+// stop serving: serving is what gives them back.
 //
 // Work posted with DispatchQueue::async while a ledger is current on the
 // posting thread (WorkLedger::Charged) is charged to it, and runs with it
@@ -37,7 +41,7 @@ public:
     static constexpr size_t kDefaultMaxJobs = 256;
 
     // `owner` names the peer (its log scope); `limitBytes` bounds the bytes
-    // read ahead and held by its jobs together.
+    // read and not yet served together with those held by its jobs.
     WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs = kDefaultMaxJobs);
     WorkLedger(const WorkLedger&) = delete;
     WorkLedger& operator=(const WorkLedger&) = delete;
@@ -45,14 +49,14 @@ public:
     const std::string& owner() const { return owner_; }
     size_t limit() const { return limit_; }
     size_t maxJobs() const { return maxJobs_; }
-    // Bytes read and not yet consumed plus bytes held by jobs.
+    // Bytes read and not yet served plus bytes held by jobs.
     size_t bytesInUse() const;
     size_t jobsInUse() const;
-    // At or past either bound: the peer's connections are neither read nor
-    // served until work returns.
+    // The peer's jobs are at either bound: its connections are neither read
+    // nor served until work returns.
     bool overBudget() const;
-    // Runs `resume` once the ledger is under budget again (at once when it
-    // is now). On whatever thread gave the room back; keep it short.
+    // Runs `resume` once the jobs are under budget again (at once when they
+    // are now). On whatever thread gave the room back; keep it short.
     void whenUnderBudget(Work resume);
 
     // The peer is gone: what it still has waiting on a dropping queue is
@@ -99,7 +103,7 @@ public:
 private:
     friend class TcpConnection;
     // Read-ahead, for the peer's connections: room left now (a connection
-    // finding none is woken once room returns), bytes read, bytes consumed.
+    // finding none is woken once room returns), bytes read, bytes served.
     struct Wakeup {
         std::vector<std::weak_ptr<TcpConnection>> readers;
         std::vector<Work> waiters;
@@ -113,13 +117,18 @@ private:
     void releaseJob(size_t bytes);
     // Wakes what waited for room, outside every lock.
     static void wake(Wakeup wakeup);
-    bool overBudgetLocked() const { return used_ >= limit_ || jobs_ >= maxJobs_; }
+    bool overBudgetLocked() const { return jobBytes_ >= limit_ || jobs_ >= maxJobs_; }
+    bool readingStoppedLocked() const { return overBudgetLocked() || readBytes_ + jobBytes_ >= limit_; }
+    // What a release may wake: readers once reading may go on, waiters
+    // once serving may.
+    Wakeup wakeupLocked();
 
     const std::string owner_;
     const size_t limit_;
     const size_t maxJobs_;
     mutable std::mutex mutex_;
-    size_t used_ = 0;
+    size_t readBytes_ = 0;
+    size_t jobBytes_ = 0;
     size_t jobs_ = 0;
     std::vector<std::weak_ptr<TcpConnection>> waitingReaders_;
     std::vector<Work> waiters_;

@@ -56,7 +56,7 @@ void FileTransferChannelConnection::start() {
         auto self = weak.lock();
         if (!self || self->didEnd_) return;
         if (!error.empty()) return self->fail(error);
-        if (!data.empty()) self->receive(data);
+        if (!data.empty()) self->receive(data, true);
         if (isComplete && !self->didEnd_) {
             // Frames already read but waiting for their turn are served
             // before the end is told, as they were before reading was paced.
@@ -67,13 +67,25 @@ void FileTransferChannelConnection::start() {
             }
         }
     };
+    // Frames waiting in the buffer stay charged to the peer.
+    connection_->setReceiverConsumes(true);
     connection_->start(queue_);
 }
 
-void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes) {
+void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes, bool fromConnection) {
     pendingBuffer_.insert(pendingBuffer_.end(), bytes.begin(), bytes.end());
+    if (fromConnection) heldReadBytes_ += bytes.size();
     // Bytes read before reading was held wait for the turn already queued.
     if (!turns_.turnQueued()) drainBuffer();
+    settleReadBytes();
+}
+
+void FileTransferChannelConnection::settleReadBytes() {
+    const bool waiting = (turns_.turnQueued() || paused_) && !didEnd_;
+    const size_t keep = waiting ? std::min(heldReadBytes_, pendingBuffer_.size()) : 0;
+    if (heldReadBytes_ == keep) return;
+    connection_->consume(heldReadBytes_ - keep);
+    heldReadBytes_ = keep;
 }
 
 void FileTransferChannelConnection::drainBuffer() {
@@ -128,7 +140,9 @@ void FileTransferChannelConnection::drainBuffer() {
         // next bytes in its socket.
         turns_.yield([weak = weak_from_this()] {
             auto self = weak.lock();
-            if (self && !self->didEnd_) self->drainBuffer();
+            if (!self || self->didEnd_) return;
+            self->drainBuffer();
+            self->settleReadBytes();
         });
     } else {
         turns_.caughtUp();
@@ -147,6 +161,7 @@ void FileTransferChannelConnection::resumeReading() {
     paused_ = false;
     connection_->setReadingPaused(false);
     if (!turns_.turnQueued()) drainBuffer();
+    settleReadBytes();
 }
 
 void FileTransferChannelConnection::sendFrame(std::span<const uint8_t> payload,

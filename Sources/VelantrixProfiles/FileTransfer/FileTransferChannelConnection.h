@@ -80,14 +80,18 @@ public:
     size_t unsentBytes() const { return connection_->unsentBytes(); }
 
     // Feeds received bytes to the frame cutter as a read would.
-    void receiveForTesting(std::span<const uint8_t> bytes) { receive(bytes); }
+    void receiveForTesting(std::span<const uint8_t> bytes) { receive(bytes, false); }
 
     // The frame around a payload.
     static std::vector<uint8_t> encodeFrame(std::span<const uint8_t> payload);
 
 private:
-    void receive(std::span<const uint8_t> bytes);
+    // `fromConnection`: the bytes stay charged to the connection until served.
+    void receive(std::span<const uint8_t> bytes, bool fromConnection);
     void drainBuffer();
+    // Gives the connection back what was served, keeping charged what waits
+    // for a turn or for reading to resume.
+    void settleReadBytes();
     void fail(const std::optional<std::string>& error);
 
     std::shared_ptr<platform::TcpConnection> connection_;
@@ -97,6 +101,10 @@ private:
     // Received bytes not yet cut into frames: at most one incomplete frame
     // plus what one read delivered.
     std::vector<uint8_t> pendingBuffer_;
+    // Bytes of pendingBuffer_ still charged to the connection's read-ahead
+    // (and its peer's ledger): once the buffer is caught up, what is left is
+    // a frame still arriving and is given back, so that it can arrive whole.
+    size_t heldReadBytes_ = 0;
     bool didEnd_ = false;
     bool paused_ = false;
     // Frames are served in turns; reading is held while cut frames wait.

@@ -112,20 +112,16 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         }
         const std::string path(platform::UnicodeText::trimmingWhitespace(packet.path));
         sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
-        return inboundHandled(session, queuedBytes);
+        return;
     }
-    // The request's bytes count as the session's, and its place as its
-    // principal's, until the listing has run or been dropped, whichever
-    // comes.
+    // The request's place is its principal's until the listing has run or
+    // been dropped, whichever comes.
     struct Handled {
-        Handled(std::weak_ptr<FileTransferService> service, std::string session, std::string principal, size_t bytes)
-            : service(std::move(service)), session(std::move(session)), principal(std::move(principal)), bytes(bytes) {}
+        Handled(std::weak_ptr<FileTransferService> service, std::string session, std::string principal)
+            : service(std::move(service)), session(std::move(session)), principal(std::move(principal)) {}
         Handled(const Handled&) = delete;
         Handled& operator=(const Handled&) = delete;
-        ~Handled() {
-            release();
-            if (auto self = service.lock()) self->inboundHandled(session, bytes);
-        }
+        ~Handled() { release(); }
         // Its place given back, once.
         void release() {
             auto self = service.lock();
@@ -137,10 +133,9 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         const std::weak_ptr<FileTransferService> service;
         const std::string session;
         const std::string principal;
-        const size_t bytes;
         bool released = false;
     };
-    auto handled = std::make_shared<Handled>(weak_from_this(), session, principal, queuedBytes);
+    auto handled = std::make_shared<Handled>(weak_from_this(), session, principal);
     // Charged to the asking peer, with the bytes the request holds.
     queue->async(
         [packet = std::move(packet), generation, handled = std::move(handled)] {

@@ -57,15 +57,9 @@ platform::Result<platform::FolderHandle> parentFolder(const platform::FolderHand
 
 void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session) {
     std::string from = session.value_or("");
-    // Every packet counts until it is handled, a listing request too: it
-    // waits on its own queue, but it waits all the same.
+    // Every packet is charged until it is handled, a listing request too:
+    // it waits on its own queue, but it waits all the same.
     const size_t bytes = FileTransferPacket::fixedSize + packet.path.size() + packet.data.size();
-    {
-        std::lock_guard lock(inboundBytesLock_);
-        auto& queued = queuedInboundBytes_[from];
-        queued += bytes;
-        if (queued >= maxQueuedInboundBytesPerSession) inboundBacklogFull_.insert(from);
-    }
     if (packet.op == FileTransferOp::listDir) return queueListing(std::move(packet), from, bytes);
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     // The packet's bytes wait here: they are charged to the sender's peer
@@ -75,36 +69,8 @@ void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const 
             auto self = weak.lock();
             if (!self) return;
             self->processIncoming(packet, from);
-            self->inboundHandled(from, bytes);
         },
         bytes);
-}
-
-void FileTransferService::inboundHandled(const std::string& session, size_t bytes) {
-    bool drained = false;
-    {
-        std::lock_guard lock(inboundBytesLock_);
-        auto it = queuedInboundBytes_.find(session);
-        if (it == queuedInboundBytes_.end()) return;
-        it->second -= std::min(it->second, bytes);
-        // Half the bound, so a sender at the edge is not stopped and
-        // started again for every packet.
-        if (it->second <= maxQueuedInboundBytesPerSession / 2) drained = inboundBacklogFull_.erase(session) > 0;
-        if (it->second == 0) queuedInboundBytes_.erase(it);
-    }
-    if (!drained) return;
-    if (auto hook = onInboundBacklogDrained.get()) hook(session);
-}
-
-bool FileTransferService::inboundBacklogFull(const std::string& session) const {
-    std::lock_guard lock(inboundBytesLock_);
-    return inboundBacklogFull_.contains(session);
-}
-
-size_t FileTransferService::queuedInboundBytesForTesting(const std::string& session) const {
-    std::lock_guard lock(inboundBytesLock_);
-    auto it = queuedInboundBytes_.find(session);
-    return it == queuedInboundBytes_.end() ? 0 : it->second;
 }
 
 void FileTransferService::setWriteHookForTesting(std::function<void(size_t bytes)> hook) {

@@ -91,9 +91,6 @@ public:
     // Listing requests this end sent and still awaits, the oldest forgotten
     // past it; a reply is taken only for one of them, from its session.
     static constexpr size_t maxAwaitedListings = 256;
-    // Bytes of one session's packets waiting on the receive queue: at this
-    // many its sender is to stop reading from it until they drain.
-    static constexpr size_t maxQueuedInboundBytesPerSession = size_t{8} << 20;
 
     FileTransferService(std::string peerLabel, int64_t chunkSize);
     ~FileTransferService();
@@ -133,9 +130,6 @@ public:
     // An inbound batch this end dropped on its own (refused past the
     // limits, idle, or its session ended); on the main queue.
     FileTransferHook<void(const platform::UUID&)> onInboundBatchAbandoned{hookMutex_};
-    // A session inboundBacklogFull() reported full has drained to half the
-    // bound; its sender may read from it again. On the receive queue.
-    FileTransferHook<void(const std::string& session)> onInboundBacklogDrained{hookMutex_};
     // Lines for the owner's log as they stand (not status texts).
     FileTransferHook<void(const std::string&)> onLogLine{hookMutex_};
     // The folder listings are confined to and "~" names; unset, this user's
@@ -191,10 +185,6 @@ public:
     // `session` names the peer session the packet came from; it bounds
     // what that session may open and is where refusals go.
     void handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session = std::nullopt);
-    // Whether the session's packets waiting to be handled reached
-    // maxQueuedInboundBytesPerSession: the caller stops reading that
-    // session until onInboundBacklogDrained names it. Any thread.
-    bool inboundBacklogFull(const std::string& session) const;
     // The session is gone: its uncompleted inbound batches are cancelled
     // and their staging removed, its pending destinations and cancelled
     // IDs forgotten.
@@ -248,8 +238,6 @@ public:
     size_t openInboundBatchCountForTesting();
     size_t pendingDestinationCountForTesting();
     size_t peerCancelledCountForTesting() const;
-    // Bytes of the session's packets waiting on the receive queue.
-    size_t queuedInboundBytesForTesting(const std::string& session) const;
     // Listings computed so far (not those answered empty at once).
     size_t listingsComputedForTesting() const;
     // Calls `hook` with each chunk's length before it is written, as a
@@ -387,15 +375,6 @@ private:
     FileTransferReceiveState receive_;
     std::function<bool(const std::string&)> writeFailureForTesting_;
     std::function<void(size_t)> writeHookForTesting_;
-
-    // Bytes of each session's packets handed to the receive queue and not
-    // yet handled, and the sessions told to stop reading, so a fast sender
-    // waits in its own socket rather than in this process's memory.
-    // Sessions with nothing waiting have no entry.
-    void inboundHandled(const std::string& session, size_t bytes);
-    mutable std::mutex inboundBytesLock_;
-    std::map<std::string, size_t> queuedInboundBytes_;
-    std::set<std::string> inboundBacklogFull_;
 
     // Each session's listings run on a queue of its own, so neither its
     // batches nor another session's packets wait behind them. An entry

@@ -7,6 +7,8 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
 #include "Platform/Runtime/Dispatch.h"
@@ -94,6 +96,41 @@ TEST_F(PeerLedger, WorkAPeersPacketsLeaveOnAnyQueueIsBoundedPerPeerAndDroppedWhe
     runUntilIdle();
     EXPECT_EQ(ran["flooder"], kSent) << "the gone peer's waiting work was dropped";
     EXPECT_EQ(ran["other"], 1);
+}
+
+// What was read for a peer and waits for its connections' turns is its
+// budget's too: however many connections it floods on, the Host holds no
+// more of its packets than the budget (and one read) before it serves them,
+// and serves them all in the end.
+TEST_F(PeerLedger, PacketsWaitingForTheirTurnsAreHeldWithinThePeersBudget) {
+    int received = 0;
+    server->queue.sync([&] { server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) { ++received; }; });
+    std::vector<std::unique_ptr<AuxTestClient>> flooders;
+    for (int i = 0; i < 3; ++i) flooders.push_back(audioFrom("127.0.0.2", "Flooder"));
+    // Each connection sends half the budget again in small packets: far
+    // more than the turns of the moment serve.
+    const auto one = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packetFrom("flooder"), 0);
+    std::vector<uint8_t> burst;
+    while (burst.size() < AuxAdmission::workBudgetBytesPerPeer * 3 / 4) burst.insert(burst.end(), one.begin(), one.end());
+    const int sent = static_cast<int>(burst.size() / one.size()) * static_cast<int>(flooders.size());
+    for (auto& flooder : flooders) {
+        flooder->sendRaw(burst);
+        flooder->flush();
+    }
+    size_t mostWaiting = 0;
+    // Virtual time stands still: past the allowance's burst, turns wait.
+    for (int i = 0; i < 50; ++i) {
+        runUntilIdle();
+        mostWaiting = std::max(mostWaiting, server->queue.syncValue([&] {
+            return server->bytesWaitingToBeServedForTesting("127.0.0.2");
+        }));
+    }
+    EXPECT_GT(mostWaiting, 0u) << "nothing ever waited: the case tests nothing";
+    EXPECT_LE(mostWaiting, AuxAdmission::workBudgetBytesPerPeer + 256 * 1024);
+    ASSERT_TRUE(runUntil([&] {
+        advance(0.05);
+        return server->queue.syncValue([&] { return received; }) == sent;
+    })) << server->queue.syncValue([&] { return received; }) << " of " << sent;
 }
 
 // Logged-in connections are watched for a peer that vanished without a

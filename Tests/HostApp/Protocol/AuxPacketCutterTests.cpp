@@ -223,3 +223,28 @@ TEST(AuxPacketCutter, GrowsWithWhatArrivesAndGivesALargeBufferBack) {
     EXPECT_EQ(cutter.next().status, Status::packet);
     EXPECT_LE(cutter.capacity(), AuxPacketCutter::retainedCapacity);
 }
+
+TEST(AuxPacketCutter, ABacklogServedDownGivesItsMemoryBackThoughItNeverEmpties) {
+    AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+    // 4 MiB of small packets waiting, as a flooding connection leaves them.
+    std::vector<uint8_t> backlog;
+    while (backlog.size() < 4 * 1024 * 1024) {
+        const auto one = packet(30, repeat(7, 40));
+        backlog.insert(backlog.end(), one.begin(), one.end());
+    }
+    cutter.append(backlog);
+    const size_t high = cutter.capacity();
+    ASSERT_GE(high, backlog.size());
+    // Served down to a few packets, with half of the next one arrived: the
+    // cutter never empties, as a connection that is still sending does not.
+    while (cutter.bufferedBytes() > 3 * 60) ASSERT_EQ(cutter.next().status, Status::packet);
+    const auto next = packet(30, repeat(7, 40));
+    cutter.append(std::span(next).first(30));
+    EXPECT_LE(cutter.capacity(), AuxPacketCutter::retainedCapacity) << "kept " << high << " bytes for a few packets";
+    // Nothing waiting was lost on the way.
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(cutter.next().status, Status::packet) << i;
+    EXPECT_EQ(cutter.next().status, Status::needMoreData);
+    cutter.append(std::span(next).subspan(30));
+    EXPECT_EQ(cutter.next().status, Status::packet);
+    EXPECT_EQ(cutter.bufferedBytes(), 0u);
+}

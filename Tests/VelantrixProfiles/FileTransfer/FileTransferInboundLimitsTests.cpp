@@ -335,83 +335,6 @@ TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSe
     EXPECT_TRUE(repliesTo("C").empty());
 }
 
-TEST_F(InboundLimits, ASessionsQueuedBytesPastEightMiBStopItsSenderUntilHalfAreHandled) {
-    const size_t chunk = size_t{1} << 20;
-    const size_t chunksToFill =
-        FileTransferService::maxQueuedInboundBytesPerSession / (chunk + FileTransferPacket::fixedSize) + 1;
-    struct Case {
-        size_t chunks;
-        bool full;
-    };
-    for (const Case c : {Case{chunksToFill - 1, false}, Case{chunksToFill, true}}) {
-        std::vector<std::string> drained;
-        std::vector<size_t> queuedAtDrain;
-        receiver->onInboundBacklogDrained = [&](const std::string& session) {
-            drained.push_back(session);
-            queuedAtDrain.push_back(receiver->queuedInboundBytesForTesting(session));
-        };
-        const UUID id = openBatch("A");
-        // The sender is told to stop reading at the packet that crosses the
-        // bound, not before and not later.
-        std::vector<bool> fullAfter;
-        for (size_t i = 0; i < c.chunks; ++i) {
-            receiver->handleIncomingPacket(
-                {FileTransferOp::fileChunk, id, i * chunk, 0, "f.bin", std::vector<uint8_t>(chunk)}, "A");
-            fullAfter.push_back(receiver->inboundBacklogFull("A"));
-        }
-        EXPECT_EQ(std::count(fullAfter.begin(), fullAfter.end(), true), c.full ? 1 : 0) << c.chunks;
-        packet("B", FileTransferOp::batchStart, UUID::random());
-        EXPECT_EQ(receiver->inboundBacklogFull("A"), c.full) << c.chunks;
-        EXPECT_FALSE(receiver->inboundBacklogFull("B")) << "another session's share is its own";
-        EXPECT_GE(receiver->queuedInboundBytesForTesting("A"), c.chunks * chunk);
-        runUntilIdle();
-        EXPECT_FALSE(receiver->inboundBacklogFull("A"));
-        EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), 0u);
-        EXPECT_EQ(drained, c.full ? std::vector<std::string>{"A"} : std::vector<std::string>{}) << c.chunks;
-        // Reading resumes once half are handled, not sooner: the first
-        // packet that brings the queue to half is the one that says so.
-        for (size_t queued : queuedAtDrain) {
-            EXPECT_LE(queued, FileTransferService::maxQueuedInboundBytesPerSession / 2);
-            EXPECT_GT(queued + chunk + FileTransferPacket::fixedSize + 5,
-                      FileTransferService::maxQueuedInboundBytesPerSession / 2);
-        }
-        receiver->sessionEnded("A");
-        receiver->sessionEnded("B");
-        runUntilIdle();
-    }
-}
-
-// A listing request waits too, on its session's listing queue: it counts in
-// the session's queued bytes until it is answered, and one answered at once
-// past the session's four never counts.
-TEST_F(InboundLimits, ListingRequestsCountInTheSessionsQueuedBytesUntilAnswered) {
-    const std::string path = "~/" + std::string(60000, 'x');
-    const size_t each = FileTransferPacket::fixedSize + path.size();
-    for (size_t i = 0; i < FileTransferService::maxListingsPerPeer + 2; ++i)
-        packet("A", FileTransferOp::listDir, UUID::random(), path);
-    EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), FileTransferService::maxListingsPerPeer * each);
-    // With the session's other packets they reach the bound together.
-    const size_t chunk = size_t{1} << 20;
-    const UUID id = openBatch("A");
-    for (uint64_t at = 0; receiver->queuedInboundBytesForTesting("A") + chunk + FileTransferPacket::fixedSize + 5 <
-                          FileTransferService::maxQueuedInboundBytesPerSession;
-         at += chunk)
-        receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, at, 0, "f.bin", std::vector<uint8_t>(chunk)},
-                                       "A");
-    EXPECT_FALSE(receiver->inboundBacklogFull("A"));
-    packet("A", FileTransferOp::listDir, UUID::random(), path);
-    packet("A", FileTransferOp::listDir, UUID::random(), path);
-    EXPECT_FALSE(receiver->inboundBacklogFull("A")) << "answered at once: nothing waits";
-    // Exactly to the bound, the waiting listings included.
-    const size_t rest = FileTransferService::maxQueuedInboundBytesPerSession -
-                        receiver->queuedInboundBytesForTesting("A") - FileTransferPacket::fixedSize - 5;
-    receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, 0, 0, "f.bin", std::vector<uint8_t>(rest)}, "A");
-    EXPECT_TRUE(receiver->inboundBacklogFull("A")) << "the waiting listings counted towards the bound";
-    runUntilIdle();
-    EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), 0u);
-    EXPECT_FALSE(receiver->inboundBacklogFull("A"));
-}
-
 // What a peer's packet leaves waiting on the engine's queues is charged to
 // the ledger current when it came (its peer's, on the Host), its bytes
 // included, until it has been handled; a listing whose peer is gone by its
@@ -451,7 +374,6 @@ TEST_F(InboundLimits, APacketsBytesAreChargedToItsPeerUntilHandledAndAGonePeersL
     runUntilIdle();
     EXPECT_EQ(receiver->listingsComputedForTesting(), computed) << "nobody is left to read it";
     EXPECT_EQ(replies.size(), repliesBefore);
-    EXPECT_EQ(receiver->queuedInboundBytesForTesting("A"), 0u);
     EXPECT_EQ(ledger->bytesInUse(), 0u);
 }
 

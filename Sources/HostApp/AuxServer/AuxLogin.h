@@ -52,12 +52,6 @@ struct AuxSessionContext {
     const std::shared_ptr<platform::TcpConnection> connection;
     // Cuts this connection's bytes into packets; its limit rises at login.
     AuxPacketCutter cutter{AuxPacketCutter::preLoginPayloadLimit};
-    // Bytes the connection handed over that are still charged to its
-    // read-ahead (and its peer's ledger): those that wait in the cutter for
-    // a turn already queued. Once a turn catches up, what is left is a
-    // packet still arriving and is given back, so that a packet larger than
-    // the budget can always arrive whole.
-    size_t heldReadBytes = 0;
     // Fresh for each connection, made at its first identity challenge (a
     // connection that never asks costs no key); a login sealed to another
     // connection's key cannot be opened here, which is what defeats a replay.

@@ -365,8 +365,6 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection
     };
     // Until login, only a little is read ahead of the server.
     connection->setMaxUndeliveredBytes(AuxAdmission::preLoginReadAheadBytes);
-    // Bytes waiting in the cutter for a turn stay charged to the peer.
-    connection->setReceiverConsumes(true);
     connection->start(queue);
     armLoginDeadline();
 }
@@ -384,7 +382,7 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     std::shared_ptr<AuxSessionContext> session = it->second;
     if (session->closed) return;
     if (!data.empty()) session->cutter.append(data);
-    session->heldReadBytes += data.size();
+    session->turns.delivered(data.size());
     if (isComplete) session->endOfStream = error;
     // Bytes read before reading was held wait for the connection's turn
     // already queued; they take none of their own, and stay charged.
@@ -392,23 +390,14 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     serveReceiveTurn(session);
 }
 
-void V230HostAudioAuxServer::settleReadBytes(AuxSessionContext& session) {
-    const size_t keep =
-        session.turns.turnQueued() && !session.closed ? std::min(session.heldReadBytes, session.cutter.bufferedBytes()) : 0;
-    if (session.heldReadBytes == keep) return;
-    session.connection->consume(session.heldReadBytes - keep);
-    session.heldReadBytes = keep;
-}
-
 void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session) {
     queue.dispatchPrecondition();
     // However the turn ends, what it served is given back, and what waits
     // for the next turn stays charged.
     struct Settle {
-        V230HostAudioAuxServer& server;
         AuxSessionContext& session;
-        ~Settle() { server.settleReadBytes(session); }
-    } settle{*this, *session};
+        ~Settle() { session.turns.settle(session.cutter.bufferedBytes(), session.turns.turnQueued() && !session.closed); }
+    } settle{*session};
     const UUID id = session->id;
     for (int served = 0;; ++served) {
         // Past its turn, or past what its peer's work may hold: the rest

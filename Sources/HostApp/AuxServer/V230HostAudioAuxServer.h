@@ -856,9 +856,6 @@ private:
     // with more left it stops reading the socket and queues the next turn
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
-    // Gives the connection back the bytes its turns served, keeping charged
-    // those that wait for a turn already queued.
-    void settleReadBytes(AuxSessionContext& session);
     // Takes a connection that logged in (or showed its token) into the
     // logged-in ones, charges what is read ahead for it to its peer's
     // ledger and watches it for a vanished peer; false, with nothing

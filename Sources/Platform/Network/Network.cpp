@@ -744,7 +744,16 @@ ReceiveTurns::ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQu
                            std::shared_ptr<ReceiveTurnBudget> budget)
     : connection_(std::move(connection)),
       queue_(std::move(queue)),
-      budget_(budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>()) {}
+      budget_(budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>()) {
+    connection_->setReceiverConsumes(true);
+}
+
+void ReceiveTurns::settle(size_t stillBuffered, bool stillWaiting) {
+    const size_t keep = stillWaiting ? std::min(heldBytes_, stillBuffered) : 0;
+    if (heldBytes_ == keep) return;
+    connection_->consume(heldBytes_ - keep);
+    heldBytes_ = keep;
+}
 
 void ReceiveTurns::setBudget(std::shared_ptr<ReceiveTurnBudget> budget) {
     budget_ = budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>();

@@ -100,6 +100,18 @@ public:
     // instead of taking a turn of their own.
     bool turnQueued() const { return state_->queued; }
 
+    // The connection gives its bytes back only when the reader says so
+    // (TcpConnection::setReceiverConsumes, set by the constructor): what
+    // the reader buffers to serve later stays charged to the connection's
+    // read-ahead and its peer's ledger. `delivered` counts what the reader
+    // was handed; `settle`, after serving, keeps charged the bytes still
+    // buffered while they wait (for a queued turn, or for a reader that
+    // paused) and gives back the rest. Once the reader has caught up, what
+    // is buffered is a packet still arriving: it is given back too, so that
+    // one larger than the budget can always arrive whole.
+    void delivered(size_t bytes) { heldBytes_ += bytes; }
+    void settle(size_t stillBuffered, bool stillWaiting);
+
 private:
     struct State {
         bool queued = false;
@@ -110,6 +122,7 @@ private:
     std::shared_ptr<WorkLedger> ledger_;
     std::shared_ptr<State> state_ = std::make_shared<State>();
     bool held_ = false;
+    size_t heldBytes_ = 0;
 };
 
 // One TCP stream: non-blocking sends with a bounded backlog, receives

@@ -67,26 +67,17 @@ void FileTransferChannelConnection::start() {
             }
         }
     };
-    // Frames waiting in the buffer stay charged to the peer.
-    connection_->setReceiverConsumes(true);
     connection_->start(queue_);
 }
 
 void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes, bool fromConnection) {
     pendingBuffer_.insert(pendingBuffer_.end(), bytes.begin(), bytes.end());
-    if (fromConnection) heldReadBytes_ += bytes.size();
+    if (fromConnection) turns_.delivered(bytes.size());
     // Bytes read before reading was held wait for the turn already queued.
     if (!turns_.turnQueued()) drainBuffer();
     settleReadBytes();
 }
 
-void FileTransferChannelConnection::settleReadBytes() {
-    const bool waiting = (turns_.turnQueued() || paused_) && !didEnd_;
-    const size_t keep = waiting ? std::min(heldReadBytes_, pendingBuffer_.size()) : 0;
-    if (heldReadBytes_ == keep) return;
-    connection_->consume(heldReadBytes_ - keep);
-    heldReadBytes_ = keep;
-}
 
 void FileTransferChannelConnection::drainBuffer() {
     size_t offset = 0;

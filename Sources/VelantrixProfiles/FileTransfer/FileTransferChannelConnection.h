@@ -79,6 +79,8 @@ public:
     // Bytes handed to the connection and not yet written.
     size_t unsentBytes() const { return connection_->unsentBytes(); }
 
+    // Bytes read and not yet cut into frames and served.
+    size_t bufferedBytesForTesting() const { return pendingBuffer_.size(); }
     // Feeds received bytes to the frame cutter as a read would.
     void receiveForTesting(std::span<const uint8_t> bytes) { receive(bytes, false); }
 
@@ -91,7 +93,7 @@ private:
     void drainBuffer();
     // Gives the connection back what was served, keeping charged what waits
     // for a turn or for reading to resume.
-    void settleReadBytes();
+    void settleReadBytes() { turns_.settle(pendingBuffer_.size(), (turns_.turnQueued() || paused_) && !didEnd_); }
     void fail(const std::optional<std::string>& error);
 
     std::shared_ptr<platform::TcpConnection> connection_;
@@ -101,10 +103,6 @@ private:
     // Received bytes not yet cut into frames: at most one incomplete frame
     // plus what one read delivered.
     std::vector<uint8_t> pendingBuffer_;
-    // Bytes of pendingBuffer_ still charged to the connection's read-ahead
-    // (and its peer's ledger): once the buffer is caught up, what is left is
-    // a frame still arriving and is given back, so that it can arrive whole.
-    size_t heldReadBytes_ = 0;
     bool didEnd_ = false;
     bool paused_ = false;
     // Frames are served in turns; reading is held while cut frames wait.

@@ -261,6 +261,47 @@ TEST_F(FileTransferEndToEnd, ACopyOntoASlowDiskKeepsItsQueuedBytesBoundedAndArri
     EXPECT_EQ(digestsBelow(hostCompleted[0].second.at(0).parent_path()), digestsBelow(source));
 }
 
+// Frames read from a Viewer's data channel and waiting for their turns are
+// its peer's budget's, as a control connection's packets are: the Host holds
+// no more of them than the budget (and one read) before serving them, and
+// serves them all in the end.
+TEST_F(FileTransferEndToEnd, FramesWaitingForTheirTurnsAreHeldWithinThePeersBudget) {
+    int received = 0;
+    server->onFileTransferIncomingPacket = [&](FileTransferPacket, const UUID&) { ++received; };
+    // Two Viewers of one machine: two channels, one peer.
+    std::vector<std::unique_ptr<TestViewer>> viewers;
+    viewers.push_back(connectViewer("First"));
+    viewers.push_back(connectViewer("Second"));
+    const auto frame = FileTransferChannelConnection::encodeFrame(
+        FileTransferPacket{FileTransferOp::listDirReply, UUID::random(), 0, 0, "flood", {}}.encode());
+    std::vector<uint8_t> burst;
+    while (burst.size() < AuxAdmission::workBudgetBytesPerPeer * 3 / 2) burst.insert(burst.end(), frame.begin(), frame.end());
+    const int sent = static_cast<int>(burst.size() / frame.size() * viewers.size());
+    for (auto& viewer : viewers) viewer->channel->connection()->send(burst);
+    auto waiting = [&] {
+        return server->queue.syncValue([&] {
+            size_t bytes = 0;
+            for (auto& viewer : viewers)
+                if (auto channel = server->fileTransferChannels.find(viewer->session);
+                    channel != server->fileTransferChannels.end())
+                    bytes += channel->second->bufferedBytesForTesting();
+            return bytes;
+        });
+    };
+    size_t mostWaiting = 0;
+    // Virtual time stands still: past the allowance's burst, turns wait.
+    for (int i = 0; i < 50; ++i) {
+        runUntilIdle();
+        mostWaiting = std::max(mostWaiting, waiting());
+    }
+    EXPECT_GT(mostWaiting, 0u) << "nothing ever waited: the case tests nothing";
+    EXPECT_LE(mostWaiting, AuxAdmission::workBudgetBytesPerPeer + 256 * 1024);
+    ASSERT_TRUE(runUntil([&] {
+        advance(0.05);
+        return server->queue.syncValue([&] { return received; }) == sent;
+    })) << server->queue.syncValue([&] { return received; }) << " of " << sent;
+}
+
 }  // namespace
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "AuxTestBytes.h"
@@ -226,25 +227,42 @@ TEST(AuxPacketCutter, GrowsWithWhatArrivesAndGivesALargeBufferBack) {
 
 TEST(AuxPacketCutter, ABacklogServedDownGivesItsMemoryBackThoughItNeverEmpties) {
     AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
-    // 4 MiB of small packets waiting, as a flooding connection leaves them.
+    // 4 MiB of small packets waiting, as a flooding connection leaves them;
+    // each payload names its place in the stream.
+    auto numbered = [](uint32_t n) {
+        std::vector<uint8_t> payload(40, 7);
+        std::memcpy(payload.data(), &n, sizeof n);
+        return packet(30, payload);
+    };
     std::vector<uint8_t> backlog;
+    uint32_t count = 0;
     while (backlog.size() < 4 * 1024 * 1024) {
-        const auto one = packet(30, repeat(7, 40));
+        const auto one = numbered(count++);
         backlog.insert(backlog.end(), one.begin(), one.end());
     }
     cutter.append(backlog);
     const size_t high = cutter.capacity();
     ASSERT_GE(high, backlog.size());
+    uint32_t seen = 0;
+    auto expectNext = [&] {
+        const auto r = cutter.next();
+        ASSERT_EQ(r.status, Status::packet) << seen;
+        const auto expected = numbered(seen);
+        ASSERT_EQ(std::vector<uint8_t>(r.payload.begin(), r.payload.end()),
+                  std::vector<uint8_t>(expected.begin() + AuxPacketHeader::size, expected.end()))
+            << seen;
+        ++seen;
+    };
     // Served down to a few packets, with half of the next one arrived: the
     // cutter never empties, as a connection that is still sending does not.
-    while (cutter.bufferedBytes() > 3 * 60) ASSERT_EQ(cutter.next().status, Status::packet);
-    const auto next = packet(30, repeat(7, 40));
+    while (cutter.bufferedBytes() > 3 * 60) expectNext();
+    const auto next = numbered(count);
     cutter.append(std::span(next).first(30));
     EXPECT_LE(cutter.capacity(), AuxPacketCutter::retainedCapacity) << "kept " << high << " bytes for a few packets";
-    // Nothing waiting was lost on the way.
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(cutter.next().status, Status::packet) << i;
+    // Nothing waiting was lost or reordered on the way.
+    while (seen < count) expectNext();
     EXPECT_EQ(cutter.next().status, Status::needMoreData);
     cutter.append(std::span(next).subspan(30));
-    EXPECT_EQ(cutter.next().status, Status::packet);
+    expectNext();
     EXPECT_EQ(cutter.bufferedBytes(), 0u);
 }

@@ -198,10 +198,7 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             return;
         }
         case AuxPacketType::keyFrameRequest:
-            // Each capture consumes the request on its own frame path.
-            for (const auto& capture : {streamControl.videoCapture, streamControl.motionStreamCapture})
-                if (capture) capture->forceKeyFrameRequested.set(1);
-            return;
+            return passOnKeyFrameRequest();
         case AuxPacketType::iosBackgroundPresence:
             // Only an iOS Viewer's audio link reports its app's presence.
             if (session.channel != AuxChannel::audio || !isIOSViewerSession(sourceID) || payload.size() != 1) return;

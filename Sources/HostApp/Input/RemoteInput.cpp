@@ -65,31 +65,35 @@ void V230HostAudioAuxServer::flushCoalescedInput(AuxSessionContext& session) {
     if (held.pointerMove) applyPointerEvent(*held.pointerMove, id);
     if (held.scroll) applyGestureEvent(*held.scroll, id);
     if (held.frameAcks > 0) recordVideoFrameAck(id, held.frameAcks);
-    if (held.keyFrameRequested) passOnKeyFrameRequest(session);
+    if (held.keyFrameRequested) passOnKeyFrameRequest();
 }
 
-void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session) {
+void V230HostAudioAuxServer::passOnKeyFrameRequest() {
     queue.dispatchPrecondition();
     const uint64_t now = platform::Clock::uptimeNs();
     const auto intervalNs = static_cast<uint64_t>(kKeyFrameRequestIntervalSeconds * 1e9);
-    auto& last = session.account->lastKeyFrameRequestNs;
+    auto& last = lastKeyFrameRequestNs_;
     if (!last || now - *last >= intervalNs) {
         last = now;
-        AuxPacketHeader header;
-        header.type = AuxPacketType::keyFrameRequest;
-        const platform::WorkLedger::Charged charged(session.account->ledger);
-        dispatchControl(header, {}, session.id);
+        forceKeyFrames();
         return;
     }
-    if (session.keyFrameRequestWaiting) return;
-    session.keyFrameRequestWaiting = true;
+    if (keyFrameRequestWaiting_) return;
+    keyFrameRequestWaiting_ = true;
     const double wait = static_cast<double>(*last + intervalNs - now) / 1e9;
-    queue.asyncAfter(wait, [weak = weak_from_this(), id = session.id] {
+    // The Host's own: the key frame it forces serves every Viewer.
+    const platform::WorkLedger::Charged nobody(nullptr);
+    queue.asyncAfter(wait, [weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self || self->terminating_) return;
-        auto found = self->sessionContexts_.find(id);
-        if (found == self->sessionContexts_.end() || found->second->closed) return;
-        found->second->keyFrameRequestWaiting = false;
-        self->passOnKeyFrameRequest(*found->second);
+        self->keyFrameRequestWaiting_ = false;
+        self->passOnKeyFrameRequest();
     });
+}
+
+void V230HostAudioAuxServer::forceKeyFrames() {
+    queue.dispatchPrecondition();
+    // Each capture consumes the request on its own frame path.
+    for (const auto& capture : {streamControl.videoCapture, streamControl.motionStreamCapture})
+        if (capture) capture->forceKeyFrameRequested.set(1);
 }

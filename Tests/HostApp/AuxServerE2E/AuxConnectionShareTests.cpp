@@ -224,10 +224,10 @@ TEST_F(ConnectionShare, WhatAFloodOrALeavingViewerFreedIsGivenBack) {
     EXPECT_LT(keptAfterFreeing(), kMiB) << "what the leaving Viewer held was given back";
 }
 
-// The key frames a source's requests cost the encoder are paced over all
-// its connections: a second connection of the same source waits for the
-// first one's time, another source's does not.
-TEST_F(ConnectionShare, KeyFrameRequestsOfOneSourceShareTheirPace) {
+// The key frames Viewers' requests cost the encoder are paced for the whole
+// Host: one key frame serves every Viewer of the stream, so neither another
+// connection of the same source nor another source buys one sooner.
+TEST_F(ConnectionShare, KeyFrameRequestsShareOnePaceForTheWholeHost) {
     auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                      VideoCaptureBackend::headlessVirtual);
     const auto display = server->startupPhysicalDisplayID;
@@ -248,12 +248,15 @@ TEST_F(ConnectionShare, KeyFrameRequestsOfOneSourceShareTheirPace) {
         client.settle();
         return capture->forceKeyFrameRequested.value();
     };
-    EXPECT_EQ(requestFrom(*first), 1) << "the source's first is acted on at once";
-    EXPECT_EQ(requestFrom(*second), 0) << "its other connection waits for the source's time";
-    EXPECT_EQ(requestFrom(*other), 1) << "another source has a pace of its own";
+    EXPECT_EQ(requestFrom(*first), 1) << "the first is acted on at once";
+    EXPECT_EQ(requestFrom(*second), 0) << "the source's other connection waits for the time";
+    EXPECT_EQ(requestFrom(*other), 0) << "so does another source";
     capture->forceKeyFrameRequested.set(0);
     advance(0.5);
-    EXPECT_EQ(capture->forceKeyFrameRequested.value(), 1) << "the waiting one, when the time is up";
+    EXPECT_EQ(capture->forceKeyFrameRequested.value(), 1) << "the waiting ones, when the time is up";
+    capture->forceKeyFrameRequested.set(0);
+    advance(1);
+    EXPECT_EQ(capture->forceKeyFrameRequested.value(), 0) << "acted on once for both";
     server->queue.sync([&] { server->streamControl.videoCapture.reset(); });
 }
 

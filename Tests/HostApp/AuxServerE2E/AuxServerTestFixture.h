@@ -2,13 +2,16 @@
 // A started server on ephemeral loopback ports, in virtual time, with an
 // in-memory directory that knows the console user.
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "Support/AuxTestClient.h"
 #include "Support/RecordingRegistration.h"
+#include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Security/Directory.h"
 #include "Platform/SimulatedMac/EventPosting.h"
@@ -79,6 +82,25 @@ protected:
             return server->queue.syncValue(
                 [&] { return server->audioSessions.size() == audio && server->videoSessions.size() == video; });
         });
+    }
+
+    // A peer's flood, already sent: while virtual time stands still (past
+    // the allowance's burst its turns wait), what `waiting` reads of it never
+    // passes the peer's budget and one read; once time moves, all `sent`
+    // are served. `served` is read on the server queue.
+    void expectHeldWithinThePeersBudgetThenServed(const std::function<size_t()>& waiting,
+                                                  const std::function<int()>& served, int sent) {
+        size_t mostWaiting = 0;
+        for (int i = 0; i < 50; ++i) {
+            runUntilIdle();
+            mostWaiting = std::max(mostWaiting, server->queue.syncValue(waiting));
+        }
+        EXPECT_GT(mostWaiting, 0u) << "nothing ever waited: the case tests nothing";
+        EXPECT_LE(mostWaiting, AuxAdmission::workBudgetBytesPerPeer + 256 * 1024);
+        ASSERT_TRUE(runUntil([&] {
+            advance(0.05);
+            return server->queue.syncValue(served) == sent;
+        })) << server->queue.syncValue(served) << " of " << sent;
     }
 
     size_t logCount(const std::string& text) const { return log->count(text); }

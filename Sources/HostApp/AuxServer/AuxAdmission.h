@@ -23,9 +23,10 @@
 #include "Platform/Runtime/WorkLedger.h"
 
 // Everything one peer may cost the Host, however many connections and
-// sessions it opens: the pace of its connections' turns, and the ledger of
-// the bytes read for it and of the work its packets started on any queue
-// (its log scope too).
+// sessions it opens: the pace of its connections' turns, the ledger of the
+// bytes read ahead for it and of the work its packets started on any queue
+// (its log scope too), and when its last key-frame request was passed on,
+// so that more connections buy no more key frames of the encoder.
 //
 // Held by each of the peer's connections (and by nothing else for long):
 // when the last one goes, its work still waiting is dropped and `onGone`
@@ -40,6 +41,10 @@ struct AuxPeerAccount {
     const std::string peer;
     const std::shared_ptr<platform::WorkLedger> ledger;
     const std::shared_ptr<platform::ReceiveTurnBudget> turns;
+    // Server queue only: when the peer's last key-frame request was passed
+    // on, and when it last asked for one at all.
+    std::optional<uint64_t> lastKeyFrameRequestNs;
+    std::optional<uint64_t> lastKeyFrameAskNs;
     // Set once by the owner when the account is made.
     std::function<void(const std::string& peer)> onGone;
 };

@@ -198,7 +198,10 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
             return;
         }
         case AuxPacketType::keyFrameRequest:
-            return passOnKeyFrameRequest();
+            // Each capture consumes the request on its own frame path.
+            for (const auto& capture : {streamControl.videoCapture, streamControl.motionStreamCapture})
+                if (capture) capture->forceKeyFrameRequested.set(1);
+            return;
         case AuxPacketType::iosBackgroundPresence:
             // Only an iOS Viewer's audio link reports its app's presence.
             if (session.channel != AuxChannel::audio || !isIOSViewerSession(sourceID) || payload.size() != 1) return;

@@ -77,8 +77,13 @@ struct AuxSessionContext {
     // other packet or the end of the turn.
     CoalescedInput coalescedInput;
     // Its peer's account, which its turns, its read-ahead once logged in,
-    // and the work its packets start are charged to. Never null.
+    // the work its packets start and its key-frame pace are charged to.
+    // Never null.
     const std::shared_ptr<AuxPeerAccount> account;
+    // A later key-frame request of this connection waits for the peer's
+    // pace: every key frame costs the encoder, and a Viewer asking for one
+    // per frame, on however many connections, would slow everyone's stream.
+    bool keyFrameRequestWaiting = false;
     // Desktop steps: the steps this connection may still take at once (a
     // few at once, then one per interval); past them a step is dropped.
     struct RateBucket {

@@ -868,14 +868,14 @@ private:
                      std::span<const uint8_t> payload);
     // Acts on the input a connection held back (Input/RemoteInput.cpp).
     void flushCoalescedInput(AuxSessionContext& session);
-    // Passes a Viewer's key-frame request on at once, or, within
-    // kKeyFrameRequestIntervalSeconds of the last one passed on (whoever
-    // asked), once that time is up, merged with every other meanwhile: one
-    // key frame serves every Viewer of the stream, and each costs the
-    // encoder, so neither more connections nor more peers buy more of them.
-    void passOnKeyFrameRequest();
-    // Every running capture's next frame is a key frame.
-    void forceKeyFrames();
+    // Passes a connection's key-frame request on at once, or, within
+    // kKeyFrameRequestIntervalSeconds of its peer's previous one or of
+    // anyone's, once that time is up, merged with any others of the
+    // connection meanwhile. A peer that had not asked for
+    // kQuietKeyFrameAskSeconds (`quiet`: one that lost a frame, not one that
+    // keeps asking) waits only kQuietKeyFrameRequestGapSeconds behind
+    // anyone else's.
+    void passOnKeyFrameRequest(AuxSessionContext& session, std::optional<bool> quiet = std::nullopt);
     // True when a desktop step is past the connection's rate (kRateBurst at
     // once, then one per kDesktopStepIntervalSeconds): it is dropped.
     bool desktopStepTooSoon(AuxSessionContext& session);
@@ -973,10 +973,16 @@ private:
     // under a frame interval.
     static constexpr int kPacketsPerReceiveTurn = platform::ReceiveTurns::kPacketsPerTurn;
     static constexpr double kKeyFrameRequestIntervalSeconds = 0.5;
-    // When a key-frame request was last passed on, and whether one waits
-    // for the interval to end. Server queue.
+    // Every key frame costs the one encoder everyone's stream comes from, so
+    // peers that keep asking share one pace of kKeyFrameRequestIntervalSeconds
+    // however many they are; a peer that had been quiet this long is let in
+    // between them after this gap, so that it is never held a whole interval
+    // behind another's requests.
+    static constexpr double kQuietKeyFrameAskSeconds = 2;
+    static constexpr double kQuietKeyFrameRequestGapSeconds = 0.25;
+    // When a key-frame request was last passed on, whoever asked. Server
+    // queue.
     std::optional<uint64_t> lastKeyFrameRequestNs_;
-    bool keyFrameRequestWaiting_ = false;
     static inline std::atomic<uint64_t> identityChallengesIgnored_{0};
     static inline std::atomic<bool> identityProofLimitAfterLogin_{true};
     // Writes a Viewer's line once a second per kind of line in `scope` (a

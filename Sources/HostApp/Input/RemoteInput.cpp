@@ -2,6 +2,8 @@
 // locked Host, lifting what a leaving Viewer still holds, and acting on the
 // input a connection's burst was coalesced into.
 
+#include <algorithm>
+
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/SimulatedMac/Accessibility.h"
 #include "Platform/Runtime/Clock.h"
@@ -65,35 +67,44 @@ void V230HostAudioAuxServer::flushCoalescedInput(AuxSessionContext& session) {
     if (held.pointerMove) applyPointerEvent(*held.pointerMove, id);
     if (held.scroll) applyGestureEvent(*held.scroll, id);
     if (held.frameAcks > 0) recordVideoFrameAck(id, held.frameAcks);
-    if (held.keyFrameRequested) passOnKeyFrameRequest();
+    if (held.keyFrameRequested) passOnKeyFrameRequest(session);
 }
 
-void V230HostAudioAuxServer::passOnKeyFrameRequest() {
+void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session, std::optional<bool> quiet) {
     queue.dispatchPrecondition();
     const uint64_t now = platform::Clock::uptimeNs();
-    const auto intervalNs = static_cast<uint64_t>(kKeyFrameRequestIntervalSeconds * 1e9);
-    auto& last = lastKeyFrameRequestNs_;
-    if (!last || now - *last >= intervalNs) {
+    auto& last = session.account->lastKeyFrameRequestNs;
+    auto dueAfter = [now](const std::optional<uint64_t>& previous, double interval) {
+        return previous ? *previous + static_cast<uint64_t>(interval * 1e9) : now;
+    };
+    // A request that waited keeps what it was when it came.
+    if (!quiet) {
+        auto& asked = session.account->lastKeyFrameAskNs;
+        quiet = dueAfter(asked, kQuietKeyFrameAskSeconds) <= now;
+        asked = now;
+    }
+    const uint64_t due =
+        std::max(dueAfter(last, kKeyFrameRequestIntervalSeconds),
+                 dueAfter(lastKeyFrameRequestNs_,
+                          *quiet ? kQuietKeyFrameRequestGapSeconds : kKeyFrameRequestIntervalSeconds));
+    if (due <= now) {
         last = now;
-        forceKeyFrames();
+        lastKeyFrameRequestNs_ = now;
+        AuxPacketHeader header;
+        header.type = AuxPacketType::keyFrameRequest;
+        const platform::WorkLedger::Charged charged(session.account->ledger);
+        dispatchControl(header, {}, session.id);
         return;
     }
-    if (keyFrameRequestWaiting_) return;
-    keyFrameRequestWaiting_ = true;
-    const double wait = static_cast<double>(*last + intervalNs - now) / 1e9;
-    // The Host's own: the key frame it forces serves every Viewer.
-    const platform::WorkLedger::Charged nobody(nullptr);
-    queue.asyncAfter(wait, [weak = weak_from_this()] {
+    if (session.keyFrameRequestWaiting) return;
+    session.keyFrameRequestWaiting = true;
+    const double wait = static_cast<double>(due - now) / 1e9;
+    queue.asyncAfter(wait, [weak = weak_from_this(), id = session.id, quiet] {
         auto self = weak.lock();
         if (!self || self->terminating_) return;
-        self->keyFrameRequestWaiting_ = false;
-        self->passOnKeyFrameRequest();
+        auto found = self->sessionContexts_.find(id);
+        if (found == self->sessionContexts_.end() || found->second->closed) return;
+        found->second->keyFrameRequestWaiting = false;
+        self->passOnKeyFrameRequest(*found->second, quiet);
     });
-}
-
-void V230HostAudioAuxServer::forceKeyFrames() {
-    queue.dispatchPrecondition();
-    // Each capture consumes the request on its own frame path.
-    for (const auto& capture : {streamControl.videoCapture, streamControl.motionStreamCapture})
-        if (capture) capture->forceKeyFrameRequested.set(1);
 }

@@ -224,10 +224,12 @@ TEST_F(ConnectionShare, WhatAFloodOrALeavingViewerFreedIsGivenBack) {
     EXPECT_LT(keptAfterFreeing(), kMiB) << "what the leaving Viewer held was given back";
 }
 
-// The key frames Viewers' requests cost the encoder are paced for the whole
-// Host: one key frame serves every Viewer of the stream, so neither another
-// connection of the same source nor another source buys one sooner.
-TEST_F(ConnectionShare, KeyFrameRequestsShareOnePaceForTheWholeHost) {
+// The key frames Viewers' requests cost the encoder are paced: a source's
+// connections share its half second, and sources that keep asking share one
+// half second between them however many they are. A source that had been
+// quiet (one that lost a frame) is let in a quarter of a second behind the
+// last.
+TEST_F(ConnectionShare, KeyFrameRequestsArePacedPerSourceAndForTheWholeHost) {
     auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                      VideoCaptureBackend::headlessVirtual);
     const auto display = server->startupPhysicalDisplayID;
@@ -248,15 +250,21 @@ TEST_F(ConnectionShare, KeyFrameRequestsShareOnePaceForTheWholeHost) {
         client.settle();
         return capture->forceKeyFrameRequested.value();
     };
-    EXPECT_EQ(requestFrom(*first), 1) << "the first is acted on at once";
-    EXPECT_EQ(requestFrom(*second), 0) << "the source's other connection waits for the time";
-    EXPECT_EQ(requestFrom(*other), 0) << "so does another source";
-    capture->forceKeyFrameRequested.set(0);
-    advance(0.5);
-    EXPECT_EQ(capture->forceKeyFrameRequested.value(), 1) << "the waiting ones, when the time is up";
-    capture->forceKeyFrameRequested.set(0);
-    advance(1);
-    EXPECT_EQ(capture->forceKeyFrameRequested.value(), 0) << "acted on once for both";
+    auto forcedAfter = [&](double seconds) {
+        capture->forceKeyFrameRequested.set(0);
+        advance(seconds);
+        return capture->forceKeyFrameRequested.value();
+    };
+    EXPECT_EQ(requestFrom(*first), 1) << "the source's first is acted on at once";
+    EXPECT_EQ(requestFrom(*second), 0) << "its other connection waits for the source's time";
+    EXPECT_EQ(requestFrom(*other), 0) << "another source waits for the Host's";
+    EXPECT_EQ(forcedAfter(0.25), 1) << "a source that had been quiet, a quarter of a second behind the last";
+    EXPECT_EQ(forcedAfter(0.45), 0) << "one that keeps asking waits half a second behind whoever's was last";
+    EXPECT_EQ(forcedAfter(0.05), 1);
+    EXPECT_EQ(requestFrom(*other), 0) << "the other source, asking again, is no longer quiet";
+    EXPECT_EQ(forcedAfter(0.45), 0);
+    EXPECT_EQ(forcedAfter(0.05), 1);
+    EXPECT_EQ(forcedAfter(2), 0) << "each was acted on once";
     server->queue.sync([&] { server->streamControl.videoCapture.reset(); });
 }
 

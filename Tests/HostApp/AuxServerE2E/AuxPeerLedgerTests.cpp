@@ -107,7 +107,7 @@ TEST_F(PeerLedger, PacketsWaitingForTheirTurnsAreHeldWithinThePeersBudget) {
     server->queue.sync([&] { server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) { ++received; }; });
     std::vector<std::unique_ptr<AuxTestClient>> flooders;
     for (int i = 0; i < 5; ++i) flooders.push_back(audioFrom("127.0.0.2", "Flooder"));
-    // Each connection sends half the budget again in small packets: far
+    // Each connection sends three quarters of the budget in small packets: far
     // more than the turns of the moment serve.
     const auto one = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packetFrom("flooder"), 0);
     std::vector<uint8_t> burst;

@@ -41,9 +41,7 @@ struct AuxPeerAccount {
     const std::string peer;
     const std::shared_ptr<platform::WorkLedger> ledger;
     const std::shared_ptr<platform::ReceiveTurnBudget> turns;
-    // Server queue only: when the peer's last key-frame request was passed
-    // on, and when it last asked for one at all.
-    std::optional<uint64_t> lastKeyFrameRequestNs;
+    // Server queue only: when the peer last asked for a key frame.
     std::optional<uint64_t> lastKeyFrameAskNs;
     // Set once by the owner when the account is made.
     std::function<void(const std::string& peer)> onGone;

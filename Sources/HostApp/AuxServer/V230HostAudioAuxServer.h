@@ -869,12 +869,11 @@ private:
     // Acts on the input a connection held back (Input/RemoteInput.cpp).
     void flushCoalescedInput(AuxSessionContext& session);
     // Passes a connection's key-frame request on at once, or, within
-    // kKeyFrameRequestIntervalSeconds of its peer's previous one or of
-    // anyone's, once that time is up, merged with any others of the
-    // connection meanwhile. A peer that had not asked for
-    // kQuietKeyFrameAskSeconds (`quiet`: one that lost a frame, not one that
-    // keeps asking) waits only kQuietKeyFrameRequestGapSeconds behind
-    // anyone else's.
+    // kKeyFrameRequestIntervalSeconds of the last one passed on (whoever
+    // asked), once that time is up, merged with any others of the connection
+    // meanwhile. A peer that had not asked for kQuietKeyFrameAskSeconds
+    // (`quiet`: one that lost a frame, not one that keeps asking) waits only
+    // kQuietKeyFrameRequestGapSeconds.
     void passOnKeyFrameRequest(AuxSessionContext& session, std::optional<bool> quiet = std::nullopt);
     // True when a desktop step is past the connection's rate (kRateBurst at
     // once, then one per kDesktopStepIntervalSeconds): it is dropped.
@@ -973,11 +972,12 @@ private:
     // under a frame interval.
     static constexpr int kPacketsPerReceiveTurn = platform::ReceiveTurns::kPacketsPerTurn;
     static constexpr double kKeyFrameRequestIntervalSeconds = 0.5;
-    // Every key frame costs the one encoder everyone's stream comes from, so
-    // peers that keep asking share one pace of kKeyFrameRequestIntervalSeconds
-    // however many they are; a peer that had been quiet this long is let in
-    // between them after this gap, so that it is never held a whole interval
-    // behind another's requests.
+    // Every key frame costs the one encoder everyone's stream comes from,
+    // and one serves every Viewer of it: peers that keep asking, on however
+    // many connections, share one pace of kKeyFrameRequestIntervalSeconds (two
+    // a second); a peer that had been quiet this long is let in between them
+    // after this gap, so that it is never held a whole interval behind
+    // another's requests. Whatever the peers do, four a second at most.
     static constexpr double kQuietKeyFrameAskSeconds = 2;
     static constexpr double kQuietKeyFrameRequestGapSeconds = 0.25;
     // When a key-frame request was last passed on, whoever asked. Server

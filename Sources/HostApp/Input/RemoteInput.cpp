@@ -73,7 +73,6 @@ void V230HostAudioAuxServer::flushCoalescedInput(AuxSessionContext& session) {
 void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session, std::optional<bool> quiet) {
     queue.dispatchPrecondition();
     const uint64_t now = platform::Clock::uptimeNs();
-    auto& last = session.account->lastKeyFrameRequestNs;
     auto dueAfter = [now](const std::optional<uint64_t>& previous, double interval) {
         return previous ? *previous + static_cast<uint64_t>(interval * 1e9) : now;
     };
@@ -84,11 +83,8 @@ void V230HostAudioAuxServer::passOnKeyFrameRequest(AuxSessionContext& session, s
         asked = now;
     }
     const uint64_t due =
-        std::max(dueAfter(last, kKeyFrameRequestIntervalSeconds),
-                 dueAfter(lastKeyFrameRequestNs_,
-                          *quiet ? kQuietKeyFrameRequestGapSeconds : kKeyFrameRequestIntervalSeconds));
+        dueAfter(lastKeyFrameRequestNs_, *quiet ? kQuietKeyFrameRequestGapSeconds : kKeyFrameRequestIntervalSeconds);
     if (due <= now) {
-        last = now;
         lastKeyFrameRequestNs_ = now;
         AuxPacketHeader header;
         header.type = AuxPacketType::keyFrameRequest;

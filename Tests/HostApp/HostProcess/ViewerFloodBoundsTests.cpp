@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -1186,6 +1187,17 @@ protected:
             }
             watcher_.queue(aux(T::captureModeControl, stream.encode()));
             watcherStream_ = stream;
+            // A new encoder grows its buffers over its first frames, more
+            // slowly on a loaded machine: the row's baseline is read once
+            // that has stopped, or its growth would be charged to the row.
+            double rss = host_->rssMiB();
+            for (const double until = now() + kSettleSeconds; now() < until;) {
+                pump(kBaselineSeconds);
+                const double next = host_->rssMiB();
+                const bool still = std::abs(next - rss) < 2;
+                rss = next;
+                if (still) break;
+            }
         }
         Attempt a = floodOnce(row);
         double rssBefore = a.rssBefore;

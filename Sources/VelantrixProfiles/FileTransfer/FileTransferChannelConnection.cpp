@@ -78,7 +78,6 @@ void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes, bool
     settleReadBytes();
 }
 
-
 void FileTransferChannelConnection::drainBuffer() {
     size_t offset = 0;
     int served = 0;

@@ -106,12 +106,13 @@ TEST_F(PeerLedger, PacketsWaitingForTheirTurnsAreHeldWithinThePeersBudget) {
     int received = 0;
     server->queue.sync([&] { server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) { ++received; }; });
     std::vector<std::unique_ptr<AuxTestClient>> flooders;
-    for (int i = 0; i < 5; ++i) flooders.push_back(audioFrom("127.0.0.2", "Flooder"));
-    // Each connection sends three quarters of the budget in small packets: far
-    // more than the turns of the moment serve.
+    for (size_t i = 0; i < AuxAdmission::maxLoggedInPerSource; ++i)
+        flooders.push_back(audioFrom("127.0.0.2", "Flooder"));
+    // Each connection sends the whole budget in small packets: far more than
+    // the turns of the moment serve.
     const auto one = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packetFrom("flooder"), 0);
     std::vector<uint8_t> burst;
-    while (burst.size() < AuxAdmission::workBudgetBytesPerPeer * 3 / 4) burst.insert(burst.end(), one.begin(), one.end());
+    while (burst.size() < AuxAdmission::workBudgetBytesPerPeer) burst.insert(burst.end(), one.begin(), one.end());
     const int sent = static_cast<int>(burst.size() / one.size()) * static_cast<int>(flooders.size());
     for (auto& flooder : flooders) {
         flooder->sendRaw(burst);

@@ -107,10 +107,6 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         const auto confinement = confinementOf(weak);
         return !confinement || confinement->allows(inbox);
     };
-    bridge.inboxOwner = [weak]() -> std::optional<platform::FileOwner> {
-        const auto confinement = confinementOf(weak);
-        return confinement ? confinement->owner() : std::nullopt;
-    };
     bridge.onStatus = [weak](const std::string& message) {
         noteComponentStatus(weak, message, "host.auxStatusFormat", "Aux: %@", message);
     };
@@ -152,10 +148,6 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     service.listingHome = [weak]() -> std::filesystem::path {
         const auto confinement = confinementOf(weak);
         return confinement ? confinement->home() : platform::Folders::home();
-    };
-    service.listingReadAs = [weak]() -> std::optional<platform::FileIdentity::Account> {
-        const auto confinement = confinementOf(weak);
-        return confinement ? confinement->readAs() : std::nullopt;
     };
     service.onOutgoingBatchStarted = [weak](const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
                                             FileTransferIntent intent, const std::vector<std::string>& names) {

@@ -340,8 +340,6 @@ public:
     std::optional<std::filesystem::path> frontFinderWindowPath();
     // The Desktop, or Downloads when the Desktop is kept in iCloud.
     static std::filesystem::path defaultDropDestination();
-    // The same in another user's `home`: their Desktop, or their Downloads.
-    static std::filesystem::path dropDestinationIn(const std::filesystem::path& home);
     // The drop's moves, off the main queue: numbered names on clashes, as
     // moveStagedFiles, without logging. The URLs where the items landed.
     static std::vector<std::filesystem::path> moveFilesOffMain(const std::vector<std::filesystem::path>& urls,
@@ -413,10 +411,6 @@ private:
     struct PeerSendSources {
         std::vector<std::filesystem::path> paths;
         std::vector<FileTransferService::ConfinedSendItem> confined;
-        // The console user's rights, which the confined items are read with.
-        std::optional<platform::FileIdentity::Account> readAs;
-        // Why nothing could be examined (the rights could not be taken).
-        std::optional<std::string> failure;
         size_t count() const { return paths.size() + confined.size(); }
     };
     // Utility queue.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "HostApp/Shell/CommandLine.h"
-#include "HostApp/Shell/ConsoleUserHome.h"
+#include "HostApp/Shell/ConsoleUserSwitch.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Files/InstanceLock.h"
 
@@ -40,12 +40,15 @@ int main(int argc, char** argv) {
     }
     options.applyEnvironment();
 
-    // Run as root for another console user, the Host's own files lie in
-    // that user's home: it is made (below a data root) and guarded before
-    // anything of the Host's lands in it.
-    if (options.consoleUser) {
-        if (auto adopted = ConsoleUserHome::adopt(*options.consoleUser); !adopted)
-            std::fprintf(stderr, "norvessal-host: %s\n", adopted.error().c_str());
+    // Before anything else is touched: from here on the kernel decides every
+    // right as for a Host the console user started.
+    if (auto became = ConsoleUserSwitch::becomeConsoleUser(options.consoleUser); !became) {
+        std::fprintf(stderr, "norvessal-host: %s\n", became.error().c_str());
+        return 1;
+    }
+    if (auto usable = ConsoleUserSwitch::checkDataRoot(); !usable) {
+        std::fprintf(stderr, "norvessal-host: %s\n", usable.error().c_str());
+        return 1;
     }
 
     // Before the Host touches any of its files (settings, identity key,

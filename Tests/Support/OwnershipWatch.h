@@ -4,9 +4,8 @@
 // in or changed, and records each regular file that belongs to root and
 // each item that carries a set-user-ID or set-group-ID bit. Folders made below are
 // watched too (and what they already hold is looked at when they are).
-// A folder of root's is not recorded: one made private (0700) and empty
-// is given its owner before anything enters it, and holds nothing anyone
-// else could use meanwhile.
+// A folder of root's is not recorded. Where the Host itself runs as root,
+// every file it makes is root's: setIdLines() keeps what matters then.
 //
 // Racing the Host, the child sees a moment only when the scheduler lets
 // it. lookNow() looks at the whole tree at once from the caller's thread:
@@ -60,6 +59,19 @@ public:
         scan([&](const std::filesystem::path&, const struct stat& info) { before_.insert(identity(info)); });
     }
     ~OwnershipWatch() { finish(); }
+
+    // The lines of an OwnershipWatch ("path mode uid") whose item has a
+    // set-user-ID or set-group-ID bit.
+    static std::vector<std::string> setIdLines(const std::vector<std::string>& lines) {
+        std::vector<std::string> setId;
+        for (const auto& line : lines) {
+            const size_t uidAt = line.rfind(' ');
+            const size_t modeAt = uidAt == std::string::npos || uidAt == 0 ? std::string::npos : line.rfind(' ', uidAt - 1);
+            if (modeAt == std::string::npos || (std::stoul(line.substr(modeAt + 1, uidAt - modeAt - 1)) & (S_ISUID | S_ISGID)))
+                setId.push_back(line);
+        }
+        return setId;
+    }
 
     bool started() const { return started_; }
 

@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
-#include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "Platform/Files/ConfinedFolder.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
@@ -46,24 +45,10 @@ std::string regionText(const CGRect& r) {
 }
 #pragma GCC diagnostic pop
 
-// The folder recordings go in, opened. For a Host run as another user
-// than the console's, it lies beneath that user's home, every component
-// opened without following a link and made with the user's rights: a link
-// the user planted leads nowhere, and what is made is the user's from the
-// start. Else it is the process's own, as its path says.
-platform::Result<std::shared_ptr<platform::ConfinedFolder>> recordingsFolder(const std::string& consoleUser) {
-    const std::filesystem::path name = "Norvessal Recordings";
-    const auto confinement = ViewerPathConfinement::forConsoleUser(consoleUser);
-    if (confinement && confinement->readAs()) {
-        auto home = confinement->openHome();
-        if (!home) return home;
-        // Below a data root the movies folder is the data root's; a user's
-        // own is "Videos" in their home.
-        std::filesystem::path movies = platform::Folders::movies().lexically_relative(platform::Folders::home());
-        if (!platform::Folders::overrideRoot() || movies.empty() || *movies.begin() == "..") movies = "Videos";
-        return (*home)->openBeneath(movies / name, true);
-    }
-    return platform::ConfinedFolder::openTop(platform::Folders::movies() / name, std::nullopt, true);
+// The folder recordings go in, opened; made with the process's rights and
+// umask, the console user's own (a Host started for them has become them).
+platform::Result<std::shared_ptr<platform::ConfinedFolder>> recordingsFolder() {
+    return platform::ConfinedFolder::openTop(platform::Folders::movies() / "Norvessal Recordings", true);
 }
 
 // A new movie "Norvessal-yyyyMMdd-HHmmss.mp4" (local time) in `folder`,
@@ -132,7 +117,7 @@ void V230HostAudioAuxServer::startHostRecording(const CGRect& region, const UUID
         publish("recording: start failed " + description);
         sendHostRecordingState(initiator, {HostRecordingState::failed, 0, "", description});
     };
-    const auto folder = recordingsFolder(currentConsoleSessionState().username);
+    const auto folder = recordingsFolder();
     if (!folder) return fail(folder.error());
     auto movie = newMovie(*folder);
     if (!movie) return fail(movie.error());

@@ -22,35 +22,13 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
                                             const std::optional<fs::path>& shownFolder, const UUID& batchID) {
     assertMainQueue();
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
-    auto server = audioServer();
-    const std::string console = server ? server->currentConsoleSessionState().username
-                                       : platform::SimulatedMachine::current().consoleSession().userName;
-    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, shownFolder, batchID, console] {
-        // Run for another user, a drop goes where that user could put it
-        // (the folder opened and moved into with their rights, a folder
-        // they may not write getting nothing) and arrives as theirs; with
-        // no Finder window it lands on that user's Desktop, not on the
-        // process's. The directory service may be slow: asked here, off
-        // the main queue.
+    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, shownFolder, batchID] {
+        // With the process's rights, which are the console user's: a
+        // folder they may not write gets nothing.
         std::vector<fs::path> moved;
         std::shared_ptr<HostProbeDelegate> self;
-        const auto confinement = ViewerPathConfinement::forConsoleUser(console);
-        const bool asUser = confinement && confinement->readAs();
-        const fs::path folder = shownFolder ? *shownFolder
-                                : asUser    ? dropDestinationIn(confinement->home())
-                                            : defaultDropDestination();
-        if (asUser) {
-            // Only the fallback folder is made when missing, as the user
-            // could make it in their own home.
-            auto opened = confinement->home().empty()
-                              ? platform::Result<std::shared_ptr<platform::ConfinedFolder>>::failure("no home")
-                              : platform::ConfinedFolder::openTop(folder, confinement->owner(), !shownFolder,
-                                                                  confinement->readAs());
-            self = weak.lock();
-            if (opened && self) moved = self->moveStagedFiles(staged, **opened, nullptr);
-        } else {
-            moved = moveFilesOffMain(staged, folder);
-        }
+        const fs::path folder = shownFolder ? *shownFolder : defaultDropDestination();
+        moved = moveFilesOffMain(staged, folder);
         FileTransferStagedItems::removeBatchFolderOf(staged);  // once empty
         // The delegate is let go on the main queue, never here.
         DispatchQueue::main().async([weak, staged, folder, batchID, moved, held = std::move(self)] {
@@ -101,11 +79,6 @@ fs::path HostProbeDelegate::defaultDropDestination() {
     const fs::path downloads = platform::Folders::downloads();
     if (!downloads.empty()) return downloads;
     return platform::Folders::home() / "Downloads";
-}
-
-fs::path HostProbeDelegate::dropDestinationIn(const fs::path& home) {
-    const fs::path desktop = home / "Desktop";
-    return isICloudManaged(desktop) ? home / "Downloads" : desktop;
 }
 
 bool HostProbeDelegate::isICloudManaged(const fs::path& url) {

@@ -139,20 +139,9 @@ HostProbeDelegate::PeerSendSources HostProbeDelegate::peerSendSources(
         // anywhere on the way could lead out of the home meanwhile.
         const fs::path& home = confinement->home();
         if (home.empty()) return kept;
-        // The home as the system gives it; everything beneath with the
-        // console user's rights, so the kernel decides what that user may
-        // read (groups and access lists included) and open itself refuses.
+        // The home as the system gives it.
         auto top = confinement->openHome();
         if (!top) return kept;
-        kept.readAs = confinement->readAs();
-        std::optional<platform::FileIdentity> identity;
-        if (kept.readAs) {
-            identity.emplace(*kept.readAs);
-            if (!*identity) {
-                kept.failure = identity->error();
-                return kept;
-            }
-        }
         // Items of one folder share its descriptor; a few folders stay
         // open for the send, items of the others are reached from the home
         // again when they are walked.
@@ -255,22 +244,6 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
                 release();
                 return;
             }
-            if (kept.failure) {
-                kept.confined.clear();
-                release();
-                // Each request would fail the same way: one line a second.
-                std::optional<std::string> line;
-                {
-                    auto& peerSends = *self->fileDelivery.peerSends;
-                    std::lock_guard guard(peerSends.lock);
-                    line = peerSends.refusalLines.admit(
-                        "identity", "files: could not read as the console user: " + *kept.failure);
-                }
-                if (line) self->log(*line);
-                self->components.fileTransferService->sendPeerSendResponse(
-                    batchID, false, "The Host could not prepare the requested transfer.", token);
-                return;
-            }
             if (kept.count() == 0) {
                 release();
                 refuse("files: rejected peer send request with no readable Home paths",
@@ -285,7 +258,7 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
                                                  request.deliveryOptions(), token, batchID, release)
                               : service.sendConfinedItems(kept.confined, FileTransferIntent::managedCopy,
                                                           request.destination, request.deliveryOptions(), token,
-                                                          batchID, kept.readAs, release);
+                                                          batchID, release);
             kept.confined.clear();
             if (!queued) {
                 release();
@@ -527,32 +500,22 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& 
     auto& rows = FileTransferCenter::shared().rows;
     if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
     // Opened off the main queue (the directory service and the folder's
-    // file system may be slow). Run for another user, the folder is opened
-    // with that user's rights and must be one they may write: the Host
-    // saves nowhere its user could not.
-    auto server = audioServer();
-    const std::string console = server ? server->currentConsoleSessionState().username
-                                       : platform::SimulatedMachine::current().consoleSession().userName;
+    // file system may be slow). It must be one the process, the console
+    // user, may write: the Host saves nowhere its user could not.
     fileDelivery.destinationChecks.insert(batchID);
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     DispatchQueue::global(platform::QualityOfService::utility).async(
-        [weak, batchID, folder, console, session = std::move(awaiting.mapped())] {
-            const auto confinement = ViewerPathConfinement::forConsoleUser(console);
+        [weak, batchID, folder, session = std::move(awaiting.mapped())] {
             std::shared_ptr<platform::ConfinedFolder> opened;
             std::optional<std::string> refusal;
-            if (confinement && confinement->readAs()) {
-                auto top = platform::ConfinedFolder::openTop(folder, confinement->owner(), true, confinement->readAs());
-                if (top) {
-                    if (auto writable = (*top)->mayWrite()) {
-                        opened = *top;
-                    } else {
-                        refusal = writable.error();
-                    }
+            if (auto top = platform::ConfinedFolder::openTop(folder, true)) {
+                if (auto writable = (*top)->mayWrite()) {
+                    opened = *top;
                 } else {
-                    refusal = top.error();
+                    refusal = writable.error();
                 }
-            } else if (auto top = platform::ConfinedFolder::openTop(folder, std::nullopt, true)) {
-                opened = *top;
+            } else {
+                refusal = top.error();
             }
             DispatchQueue::main().async([weak, batchID, folder, session, refusal, opened = std::move(opened)]() mutable {
                 auto self = weak.lock();
@@ -607,8 +570,8 @@ void HostProbeDelegate::saveLocationCancelled(const UUID& batchID) {
 void HostProbeDelegate::removeEarlierInboxFolders() {
     // Listed now, before this run stages anything; removed off the main
     // queue, as a tree of any size may be left. Both beneath the staging
-    // root's descriptor: its path lies in the console user's home, and a
-    // link planted on the way must not have the Host empty another folder.
+    // root's descriptor: a link planted below it must not have the Host
+    // empty another folder.
     auto staging = components.fileTransferService->openStagingRoot();
     if (!staging) return;
     auto entries = platform::FileSystemItems::listFolderAt(staging->fd());

@@ -131,7 +131,7 @@ std::string deliveryFailureLine(const fs::path& name, const fs::path& candidate,
 // A folder the Host's own user chose (a panel, Finder's window): opened,
 // and made when missing, as its path says.
 std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folder) {
-    auto opened = platform::ConfinedFolder::openTop(folder, std::nullopt, true);
+    auto opened = platform::ConfinedFolder::openTop(folder, true);
     return opened ? *opened : nullptr;
 }
 

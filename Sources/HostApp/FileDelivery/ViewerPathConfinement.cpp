@@ -58,7 +58,7 @@ std::optional<ViewerPathConfinement> ViewerPathConfinement::forConsoleUser(const
     const bool injected = account.has_value();
     if (!directoryStoodIn && !consoleUserName.empty()) {
         if (auto entry = userEntry(&consoleUserName, 0, buffer); entry && entry->pw_dir)
-            account = Account{entry->pw_dir, {entry->pw_uid, entry->pw_gid}};
+            account = Account{entry->pw_dir};
     }
     fs::path home;
     if (account && !account->home.empty()) {
@@ -70,20 +70,7 @@ std::optional<ViewerPathConfinement> ViewerPathConfinement::forConsoleUser(const
     std::error_code error;
     if (!home.empty()) home = fs::weakly_canonical(home, error);
     if (error) home.clear();
-    std::optional<platform::FileOwner> owner;
-    std::optional<platform::FileIdentity::Account> readAs;
-    if (account) {
-        owner = account->owner;
-        // By name where the directory knows it, so every group of the user
-        // counts; an account a test stands in for goes by its IDs.
-        if (!injected) readAs = platform::FileIdentity::Account::named(consoleUserName);
-        if (!readAs || readAs->uid != owner->uid)
-            readAs = platform::FileIdentity::Account::ofOwner(owner->uid, owner->gid);
-        // The home confinement allows (a data root's, or the one a test
-        // names), not the directory's: the user's backups go there.
-        readAs->home = home;
-    }
-    return ViewerPathConfinement(home, owner, std::move(readAs));
+    return ViewerPathConfinement(home);
 }
 
 bool ViewerPathConfinement::allows(const fs::path& path) const {
@@ -103,7 +90,7 @@ std::string ViewerPathConfinement::expandingTilde(const std::string& path) const
 platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinement::openHome() const {
     using R = platform::Result<std::shared_ptr<platform::ConfinedFolder>>;
     if (home_.empty()) return R::failure("no home is allowed");
-    return platform::ConfinedFolder::openTop(home_, owner_, false, readAs_);
+    return platform::ConfinedFolder::openTop(home_);
 }
 
 platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinement::openFolder(const fs::path& path,

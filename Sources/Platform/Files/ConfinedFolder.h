@@ -4,11 +4,9 @@
 // link, and every create, move, copy and read done relative to that
 // descriptor afterwards. A folder swapped for a link after it was opened
 // changes nothing: the work lands in the folder that was opened, or fails.
-// What is made through it can be given to another user (the one the peer
-// acts for), so a Host running as root leaves that user's files behind.
-// With an account to act as, every open, listing, read and create through
-// it runs under that user's file identity: the kernel refuses what the
-// user could not do, and what is made is the user's from the start.
+// Everything is done with the process's own rights and umask: a Host
+// started for another user has become that user, so the kernel refuses
+// what the user could not do.
 
 #include <sys/types.h>
 
@@ -20,7 +18,6 @@
 #include <vector>
 
 #include "Platform/Files/FileHandles.h"
-#include "Platform/Files/FileIdentity.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Foundation/Result.h"
 
@@ -29,13 +26,8 @@ namespace platform {
 class ConfinedFolder : public std::enable_shared_from_this<ConfinedFolder> {
 public:
     // The trusted top, opened as its path says (links in it followed: it
-    // comes from the system, not from a peer). `owner`, when set, is given
-    // to everything made through this folder and those opened beneath it.
-    // `actAs`, when set, is whose rights the top is opened with and every
-    // file call through it and the folders beneath it is made with.
-    static Result<std::shared_ptr<ConfinedFolder>> openTop(
-        const std::filesystem::path& path, std::optional<FileOwner> owner = std::nullopt, bool create = false,
-        std::optional<FileIdentity::Account> actAs = std::nullopt);
+    // comes from the system, not from a peer), made first with `create`.
+    static Result<std::shared_ptr<ConfinedFolder>> openTop(const std::filesystem::path& path, bool create = false);
 
     // `relative` beneath this folder: no component may be a link, "..",
     // or absolute. Missing components are made when `create` is set.
@@ -49,16 +41,9 @@ public:
     const std::filesystem::path& relativePath() const { return relative_; }
     // The top it was opened beneath (itself for a top).
     std::shared_ptr<const ConfinedFolder> top() const;
-    const std::optional<FileOwner>& owner() const { return owner_; }
-    // Whose rights file calls through it have; null for the process's own.
-    const FileIdentity::Account* actingAs() const { return actAs_.get(); }
 
-    // Whether the user acted for may make and remove items here, as the
-    // kernel decides it (groups and access lists included); always so
-    // without one. A move in from the Host's staging is done with the
-    // process's rights, so it is refused first where this fails. Where the
-    // kernel cannot be asked, the write is tried as the user; a check that
-    // cannot be made refuses.
+    // Whether the process may make and remove items here, as the kernel
+    // decides it (groups and access lists included).
     Status mayWrite() const;
 
     // Whether anything (a dangling link included) has the name.
@@ -68,23 +53,19 @@ public:
     // under `name`, never replacing; refused where mayWrite() fails. The
     // item is reached beneath `staging` alone: staging may lie in the
     // console user's home, where a folder on its way can be swapped for a
-    // link. With an owner set the item and all below it are given to the
-    // owner (set-ID bits taken away) while still in staging, so nothing
-    // arrives that the owner does not own. A failed move that left items
-    // at the target says how many in `report`.
+    // link. A failed move that left items at the target says how many in
+    // `report`.
     Status moveIn(const FolderHandle& staging, const std::string& fromName, const std::string& name,
                   MoveReport* report = nullptr) const;
     // Moves an item of this folder back out to `toName` in the Host's
-    // staging folder, opened as for moveIn, with the rights of the user
-    // acted for: where that user may not put it in staging, it stays.
+    // staging folder, opened as for moveIn.
     Status moveOut(const std::string& name, const FolderHandle& staging, const std::string& toName) const;
     // A new, empty file `name` (never replacing, never through a link),
-    // made with the rights of the user acted for, the owner's and with
-    // `mode` before anything is written to it; written through the
-    // descriptor returned. errno tells a name taken (EEXIST).
+    // with `mode` less the umask; written through the descriptor returned.
+    // errno tells a name taken (EEXIST).
     Result<FileHandle> createFile(const std::string& name, mode_t mode) const;
     // Copies an item of `from` in under `name`, never replacing: the copy
-    // has no set-ID bit and is the owner's before it has its name.
+    // has no set-ID bit.
     Status copyIn(const ConfinedFolder& from, const std::string& fromName, const std::string& name) const;
     // `incoming` (an item of this folder) in place of `existing`, in one step.
     Status replace(const std::string& incoming, const std::string& existing) const;
@@ -106,28 +87,15 @@ public:
     // Makes opening beneath a folder go one component at a time, as on a
     // kernel without the call that resolves beneath a folder; tests only.
     static void setResolveBeneathUnavailableForTesting(bool unavailable);
-    // Makes mayWrite() meet a kernel that refuses its access check
-    // (ENOSYS for an old one, EPERM from a container's filter) and, with
-    // `noUnnamedFiles`, a file system without unnamed files; tests only.
-    struct WriteCheckFaults {
-        int accessCallError = 0;
-        bool noUnnamedFiles = false;
-    };
-    static void setWriteCheckFaultsForTesting(WriteCheckFaults faults);
 
 private:
     ConfinedFolder() = default;
-    // `work` with the rights of the user acted for, when there is one.
-    template <class Work>
-    auto asUser(Work work) const -> decltype(work());
-    Result<std::shared_ptr<ConfinedFolder>> openBeneathAsIs(const std::filesystem::path& relative, bool create) const;
-    Result<std::shared_ptr<ConfinedFolder>> makeFolderAsIs(const std::string& name) const;
+    // A folder opened here (`name` below it), knowing its top.
+    std::shared_ptr<ConfinedFolder> child(FileHandle handle, const std::filesystem::path& relative) const;
 
     FileHandle handle_;
     std::filesystem::path path_;
     std::filesystem::path relative_;
-    std::optional<FileOwner> owner_;
-    std::shared_ptr<const FileIdentity::Account> actAs_;
     // Null for a top.
     std::shared_ptr<const ConfinedFolder> top_;
 };

@@ -9,7 +9,6 @@
 
 #include <dirent.h>
 
-#include "Platform/Files/HomeFiles.h"
 
 namespace platform {
 
@@ -86,11 +85,41 @@ Status FileHandle::writeAll(std::span<const uint8_t> bytes) const {
     return success();
 }
 
+Result<ItemPlace> ItemPlace::of(const std::filesystem::path& path, bool create) {
+    auto fail = [](const std::string& what) {
+        const int error = errno;
+        auto failed = Result<ItemPlace>::failure(errnoFailureText(what));
+        errno = error;
+        return failed;
+    };
+    if (path.filename().empty() || path.filename() == "." || path.filename() == "..") {
+        errno = EISDIR;
+        return fail(path.string() + " names no item");
+    }
+    std::filesystem::path folder = path.parent_path();
+    if (folder.empty()) folder = ".";
+    if (create) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            errno = error.value();
+            return fail("create folder " + folder.string());
+        }
+    }
+    // Searching it is enough to reach its items; it need not be readable.
+    FileHandle opened(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.isOpen()) return fail("open " + folder.string());
+    return ItemPlace{std::move(opened), path.filename().string()};
+}
+
 Result<FolderHandle> FolderHandle::open(const std::filesystem::path& path, bool create) {
-    auto opened = HomeFiles::openFolder(path, create);
-    if (!opened) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
+    if (create) {
+        std::error_code error;
+        std::filesystem::create_directories(path, error);
+    }
     FolderHandle folder;
-    folder.handle_ = std::move(*opened);
+    folder.handle_ = FileHandle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.handle_.isOpen()) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
     return folder;
 }
 

@@ -47,13 +47,25 @@ private:
     int fd_ = -1;
 };
 
+// A folder opened to reach one item in it by name, and that name: the
+// Host's own files are replaced and removed through the folder, never by
+// a path that could lead elsewhere between two calls.
+struct ItemPlace {
+    FileHandle folder;
+    std::string name;
+
+    // The folder holding `path`, opened as the path says; with `create`,
+    // missing folders on the way are made. The descriptor may only serve
+    // as a base for the *at calls. On failure errno tells why.
+    static Result<ItemPlace> of(const std::filesystem::path& path, bool create);
+};
+
 // An open folder: names below it are resolved one component at a time and
 // never through a link.
 class FolderHandle {
 public:
-    // Opens `path`, creating it and its parents when `create` is set; below
-    // the home of another user the Host keeps its files in, through
-    // HomeFiles (never through a link, what is made the user's).
+    // Opens `path` as it is spelled (it comes from the Host, not from a
+    // peer), creating it and its parents when `create` is set.
     static Result<FolderHandle> open(const std::filesystem::path& path, bool create = false);
 
     int fd() const { return handle_.fd(); }

@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "Platform/Files/HomeFiles.h"
+#include "Platform/Files/FileHandles.h"
 
 namespace platform {
 
@@ -87,10 +87,8 @@ void syncFolderAt(int folder) {
 }
 
 // Writes `bytes` to a new temporary in the target's folder, flushed and
-// closed, and returns its name there. Removes it again on failure. Below a
-// home that is not the process's it is the home user's before it holds a
-// byte, so the name it takes is theirs like the rest of their home.
-Result<std::string> writeTemporary(const HomeFiles::Place& place, const fs::path& path,
+// closed, and returns its name there. Removes it again on failure.
+Result<std::string> writeTemporary(const ItemPlace& place, const fs::path& path,
                                    std::span<const uint8_t> bytes, std::optional<mode_t> fileMode) {
     using R = Result<std::string>;
     std::string tmp;
@@ -103,7 +101,6 @@ Result<std::string> writeTemporary(const HomeFiles::Place& place, const fs::path
         ::unlinkat(place.folder.fd(), tmp.c_str(), 0);
         return R::failure(describe(what, path, err));
     };
-    if (place.owner && ::fchown(fd, place.owner->uid, place.owner->gid) != 0) return fail("cannot give away");
     if (fileMode && ::fchmod(fd, *fileMode) != 0) return fail("cannot set permissions of");
     if (!writeFully(fd, bytes.data(), bytes.size())) return fail("cannot write");
     if (::fsync(fd) != 0) return fail("cannot flush");
@@ -114,10 +111,10 @@ Result<std::string> writeTemporary(const HomeFiles::Place& place, const fs::path
 }
 
 // The folder a file is written in, made when missing.
-Result<HomeFiles::Place> placeForWriting(const fs::path& path) {
-    using R = Result<HomeFiles::Place>;
+Result<ItemPlace> placeForWriting(const fs::path& path) {
+    using R = Result<ItemPlace>;
     if (path.filename().empty()) return R::failure("cannot write " + path.string() + ": no file name");
-    auto place = HomeFiles::placeOf(path, true);
+    auto place = ItemPlace::of(path, true);
     if (!place) return R::failure("cannot create folder " + path.parent_path().string() + ": " + place.error());
     return place;
 }
@@ -147,11 +144,8 @@ Status FileIO::writeAtomically(const fs::path& path, std::span<const uint8_t> by
     auto place = placeForWriting(path);
     if (!place) return Status::failure(place.error());
     std::optional<mode_t> fileMode = requestedMode(mode);
-    // What stands in the Host's own folder of another user's home is not
-    // followed: a link there says nothing of the file it replaces.
     struct stat existing {};
-    const int statFlags = place->owner ? AT_SYMLINK_NOFOLLOW : 0;
-    if (!fileMode && ::fstatat(place->folder.fd(), place->name.c_str(), &existing, statFlags) == 0 &&
+    if (!fileMode && ::fstatat(place->folder.fd(), place->name.c_str(), &existing, 0) == 0 &&
         S_ISREG(existing.st_mode))
         fileMode = existing.st_mode & 07777;
 
@@ -186,7 +180,7 @@ Result<NoReplaceOutcome> FileIO::writeAtomically(const fs::path& path, std::span
 }
 
 Status FileIO::remove(const fs::path& path) {
-    auto place = HomeFiles::placeOf(path, false);
+    auto place = ItemPlace::of(path, false);
     if (!place) return errno == ENOENT ? success() : Status::failure(describe("cannot remove", path, errno));
     const int folder = place->folder.fd();
     if (::unlinkat(folder, place->name.c_str(), 0) == 0 || errno == ENOENT) return success();
@@ -230,12 +224,11 @@ void FileIO::setMayWriteForTesting(std::optional<bool> answer) {
 
 Result<std::vector<uint8_t>> FileIO::readAll(const fs::path& path, size_t maxBytes) {
     // O_NONBLOCK so that opening a FIFO placed where a file is expected
-    // cannot hang; it is refused below as not a regular file. A link in
-    // the Host's own folder of another user's home is not followed.
-    auto place = HomeFiles::placeOf(path, false);
+    // cannot hang; it is refused below as not a regular file.
+    auto place = ItemPlace::of(path, false);
     if (!place) return Result<std::vector<uint8_t>>::failure(describe("cannot open", path, errno));
     int fd = ::openat(place->folder.fd(), place->name.c_str(),
-                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | (place->owner ? O_NOFOLLOW : 0));
+                      O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Result<std::vector<uint8_t>>::failure(describe("cannot open", path, errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

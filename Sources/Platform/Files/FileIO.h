@@ -2,9 +2,6 @@
 // Whole-file reads and crash-safe writes. Files that must never be seen
 // half-written (settings, keys, requests, received files) go through
 // writeAtomically: readers see either the old content or the new one.
-// Their folders are reached through HomeFiles: below the home of another
-// user the Host keeps its files in, never through a link, and what is
-// written there is that user's.
 
 #include <cstddef>
 #include <cstdint>

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "Platform/Files/FileHandles.h"
-#include "Platform/Files/FileIdentity.h"
 #include "Platform/Runtime/Log.h"
 #include "Platform/Files/TreeWalk.h"
 #include "Platform/Foundation/Uuid.h"
@@ -66,49 +65,12 @@ int openMadeFolder(int folder, const std::string& name) {
 // sticky bit only on a folder.
 mode_t copyMode(mode_t mode, bool folder) { return mode & (folder ? 01777 : 0777); }
 
-// Gives an open item its owner (when one is set and it is not already
-// theirs) and then its mode, so that a chown that clears bits cannot undo
-// the mode.
-Status settle(int fd, const std::optional<FileOwner>& owner, std::optional<mode_t> mode) {
-    settleStepForTesting();
-    if (owner) {
-        struct stat info{};
-        if (::fstat(fd, &info) != 0) return errnoFailure("stat");
-        if ((info.st_uid != owner->uid || info.st_gid != owner->gid) && ::fchown(fd, owner->uid, owner->gid) != 0)
-            return errnoFailure("chown");
-    }
+// Gives an open item its mode.
+Status settle(int fd, std::optional<mode_t> mode) {
     settleStepForTesting();
     if (mode && ::fchmod(fd, *mode) != 0) return errnoFailure("chmod");
     return success();
 }
-
-// Makes the new, private folders of a tree built for an owner. Where the
-// Host runs as root each is made by that owner, so that no folder of
-// root's, not even an empty one for a moment, is seen where the owner
-// looks; the owner's account is looked up once per tree. errno tells why
-// a folder was not made.
-class FolderMaker {
-public:
-    int make(int folder, const std::string& name, const std::optional<FileOwner>& owner) {
-        if (!owner || owner->uid == 0 || ::geteuid() != 0) return ::mkdirat(folder, name.c_str(), 0700);
-        if (!account_ || account_->uid != owner->uid || account_->gid != owner->gid)
-            account_ = FileIdentity::Account::ofOwner(owner->uid, owner->gid);
-        int made = -1;
-        int error = EPERM;
-        {
-            FileIdentity identity(*account_);
-            if (identity) {
-                made = ::mkdirat(folder, name.c_str(), 0700);
-                error = errno;
-            }
-        }
-        errno = error;
-        return made;
-    }
-
-private:
-    std::optional<FileIdentity::Account> account_;
-};
 
 // A test's look at (or failure of) a folder just made, before anything
 // is placed in it; errno is set as for a failed step.
@@ -117,20 +79,6 @@ bool folderMadeFails(const std::string& relative) {
     errno = EIO;
     return true;
 }
-
-// Whom the items of a copy belong to: the owner given, else (for a move
-// across file systems by a Host that may) each source item's own, else
-// the Host.
-struct Owning {
-    std::optional<FileOwner> given;
-    bool followSource = false;
-
-    std::optional<FileOwner> of(const TreeEntry& source) const {
-        if (given) return given;
-        if (followSource && ::geteuid() == 0) return FileOwner{source.uid, source.gid};
-        return std::nullopt;
-    }
-};
 
 // A folder below the top of something being built, opened again by its
 // path there; the last one is kept, as items come folder by folder.
@@ -178,18 +126,18 @@ Status copyBytes(int in, int out) {
 }
 
 // A new file `name` in the open folder `folder`: made unnamed, filled,
-// given its owner and mode and flushed, then linked in under its name,
+// given its mode and flushed, then linked in under its name,
 // which fails when the name is taken. Where the file system has no unnamed
 // files it is made under a temporary name instead (private, 0600, until it
-// has its owner and mode) and renamed without replacing.
+// has its mode) and renamed without replacing.
 Status placeNewFile(int folder, const std::string& name, const std::function<Status(int fd)>& fill, mode_t mode,
-                    const std::optional<FileOwner>& owner, const std::function<bool()>& failsNow = nullptr,
+                    const std::function<bool()>& failsNow = nullptr,
                     MoveReport* report = nullptr);
 
 Status finishFile(int fd, const std::function<Status(int fd)>& fill, mode_t mode,
-                  const std::optional<FileOwner>& owner, const std::function<bool()>& failsNow) {
+                  const std::function<bool()>& failsNow) {
     if (auto filled = fill(fd); !filled) return filled;
-    if (auto settled = settle(fd, owner, mode); !settled) return settled;
+    if (auto settled = settle(fd, mode); !settled) return settled;
     // Flushed before the file takes its final name.
     if (::fsync(fd) != 0) return errnoFailure("fsync");
     if (failsNow && failsNow()) return Status::failure("No space left on device");
@@ -199,11 +147,10 @@ Status finishFile(int fd, const std::function<Status(int fd)>& fill, mode_t mode
 Status moveNoReplaceIn(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report);
 
 Status placeNewFile(int folder, const std::string& name, const std::function<Status(int fd)>& fill, mode_t mode,
-                    const std::optional<FileOwner>& owner, const std::function<bool()>& failsNow,
-                    MoveReport* report) {
+                    const std::function<bool()>& failsNow, MoveReport* report) {
     FileHandle unnamed(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     if (unnamed.isOpen()) {
-        if (auto done = finishFile(unnamed.fd(), fill, mode, owner, failsNow); !done) return done;
+        if (auto done = finishFile(unnamed.fd(), fill, mode, failsNow); !done) return done;
         if (::linkat(unnamed.fd(), "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return success();
         // Linking by the descriptor itself takes a privilege; its
         // /proc/self/fd entry does not.
@@ -217,7 +164,7 @@ Status placeNewFile(int folder, const std::string& name, const std::function<Sta
     const std::string temporary = FileMoves::temporaryName(fs::path()).string();
     FileHandle named(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!named.isOpen()) return errnoFailure("create");
-    auto done = finishFile(named.fd(), fill, mode, owner, failsNow);
+    auto done = finishFile(named.fd(), fill, mode, failsNow);
     named.close();
     if (done) done = moveNoReplaceIn(folder, temporary, folder, name, report);
     if (!done) ::unlinkat(folder, temporary.c_str(), 0);
@@ -275,7 +222,7 @@ void removeMovedSource(int fromFolder, const fs::path& from, const fs::path& to)
 
 // A move where the file system refuses the no-replace flag. A file is
 // hard-linked. A folder is made anew under the target name (which fails
-// when the name is taken), private and with the source's owner, and every
+// when the name is taken), private, and every
 // item below is placed the same way (folders made, everything else
 // hard-linked) while the source stays whole; only when all is placed do
 // the new folders get the source's modes (a read-only folder last of all)
@@ -336,19 +283,12 @@ private:
             return success();
         }
         // Private until everything is in it: nothing can be put in or
-        // taken out by anyone else, whatever the source's mode. Made by
-        // the source's owner where the Host may act as them.
-        const std::optional<FileOwner> owner =
-            ::geteuid() == 0 ? std::optional<FileOwner>(FileOwner{entry.uid, entry.gid}) : std::nullopt;
-        if (folders_.make(folder, name, owner) != 0) return fail("mkdir");
+        // taken out by anyone else, whatever the source's mode.
+        if (::mkdirat(folder, name.c_str(), 0700) != 0) return fail("mkdir");
         placed_.push_back({entry.relative, true});
         if (folderMadeFails(entry.relative)) return fail("mkdir");
         FileHandle made(openMadeFolder(folder, name));
         if (!made.isOpen()) return fail("open folder");
-        if (auto settled = settle(made.fd(), owner, std::nullopt); !settled) {
-            cause_ = errno;
-            return settled;
-        }
         modes_.push_back({entry.relative, copyMode(entry.mode, true)});
         if (isTop) top_ = std::move(made);
         return success();
@@ -411,7 +351,6 @@ private:
     std::vector<std::pair<std::string, bool>> placed_;
     // The mode each new folder gets once everything is in place.
     std::vector<std::pair<std::string, mode_t>> modes_;
-    FolderMaker folders_;
     int cause_ = 0;
 };
 
@@ -427,12 +366,11 @@ Status moveNoReplaceIn(int fromFolder, const fs::path& from, int toFolder, const
 // A copy of a tree under `name` in the open folder `folder`, built by
 // descriptor from the source's walk: nothing below the target is reached
 // through a link, even one planted meanwhile. The copy's top is a private
-// folder (0700) until everything in it has its owner and mode; folders get
+// folder (0700) until everything in it has its mode; folders get
 // theirs last, deepest first.
 class TreeCopy {
 public:
-    TreeCopy(int folder, std::string name, Owning owning)
-        : folder_(folder), name_(std::move(name)), owning_(std::move(owning)) {}
+    TreeCopy(int folder, std::string name) : folder_(folder), name_(std::move(name)) {}
 
     Status run(int fromFolder, const fs::path& from) {
         auto walked = TreeWalk::walk(fromFolder, from.string(), {},
@@ -453,16 +391,13 @@ private:
         const int folder = isTop ? folder_ : cursor_.open(top_.fd(), parentOf(entry.relative));
         if (!isTop && folder < 0) return errnoFailure("open folder");
         const std::string name = isTop ? name_ : entry.name;
-        const auto owner = owning_.of(entry);
         switch (entry.kind) {
             case FileSystemEntryKind::file: {
                 auto in = entry.openForReading();
                 if (!in) return Status::failure(in.error());
-                // Unnamed until whole and the owner's, like a single file:
-                // the private top is the owner's, who may look inside.
-                return placeNewFile(
-                    folder, name, [&](int fd) { return copyBytes(in->fd(), fd); }, copyMode(entry.mode, false),
-                    owner);
+                // Unnamed until whole, like a single file.
+                return placeNewFile(folder, name, [&](int fd) { return copyBytes(in->fd(), fd); },
+                                    copyMode(entry.mode, false));
             }
             case FileSystemEntryKind::link: {
                 std::vector<char> target(static_cast<size_t>(PATH_MAX) + 1);
@@ -470,16 +405,13 @@ private:
                 if (n < 0) return errnoFailure("readlink");
                 target[static_cast<size_t>(n)] = '\0';
                 if (::symlinkat(target.data(), folder, name.c_str()) != 0) return errnoFailure("symlink");
-                if (owner && ::fchownat(folder, name.c_str(), owner->uid, owner->gid, AT_SYMLINK_NOFOLLOW) != 0)
-                    return errnoFailure("chown");
                 return success();
             }
             case FileSystemEntryKind::folder: {
-                if (folders_.make(folder, name, owner) != 0) return errnoFailure("mkdir");
+                if (::mkdirat(folder, name.c_str(), 0700) != 0) return errnoFailure("mkdir");
                 FileHandle made(openMadeFolder(folder, name));
                 if (folderMadeFails(entry.relative)) return errnoFailure("mkdir");
                 if (!made.isOpen()) return errnoFailure("open folder");
-                if (auto settled = settle(made.fd(), owner, std::nullopt); !settled) return settled;
                 modes_.push_back({entry.relative, copyMode(entry.mode, true)});
                 if (isTop) top_ = std::move(made);
                 return success();
@@ -492,11 +424,9 @@ private:
 
     const int folder_;
     const std::string name_;
-    const Owning owning_;
     FileHandle top_;
     FolderCursor cursor_;
     std::vector<std::pair<std::string, mode_t>> modes_;
-    FolderMaker folders_;
 };
 
 bool copyFailsNow(const fs::path& from) {
@@ -507,8 +437,7 @@ bool copyFailsNow(const fs::path& from) {
 // The copy in place under `to`, never replacing; the source stays. A file
 // is made unnamed and linked in once whole; anything else is built under
 // a temporary name beside `to` and renamed without replacing.
-Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, const Owning& owning,
-                     MoveReport* report) {
+Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report) {
     const fs::path parentPart = to.parent_path();
     FileHandle folder(::openat(toFolder, parentPart.empty() ? "." : parentPart.c_str(),
                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -529,10 +458,10 @@ Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const f
         if (!in) return Status::failure(in.error());
         return placeNewFile(
             folder.fd(), name, [&](int fd) { return copyBytes(in->fd(), fd); }, copyMode(info.st_mode, false),
-            owning.of(source), [&] { return copyFailsNow(from); }, report);
+            [&] { return copyFailsNow(from); }, report);
     }
     const std::string temporary = FileMoves::temporaryName(fs::path()).string();
-    auto copied = TreeCopy(folder.fd(), temporary, owning).run(fromFolder, from);
+    auto copied = TreeCopy(folder.fd(), temporary).run(fromFolder, from);
     if (copied && copyFailsNow(from)) copied = Status::failure("No space left on device");
     if (copied) copied = moveNoReplaceIn(folder.fd(), temporary, folder.fd(), name, report);
     if (!copied) removeTreeAt(folder.fd(), temporary);
@@ -540,7 +469,7 @@ Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const f
 }
 
 Status copyThenRename(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report) {
-    if (auto copied = copyIntoPlace(fromFolder, from, toFolder, to, Owning{std::nullopt, true}, report); !copied)
+    if (auto copied = copyIntoPlace(fromFolder, from, toFolder, to, report); !copied)
         return copied;
     removeMovedSource(fromFolder, from, to);
     return success();
@@ -587,36 +516,13 @@ Status FileMoves::copyNoReplace(const fs::path& from, const fs::path& to) {
     return copyNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to);
 }
 
-Status FileMoves::copyNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to,
-                                  std::optional<FileOwner> owner) {
+Status FileMoves::copyNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to) {
     if (isTakenAt(toFolder, to)) return Status::failure("copy: " + to.string() + " exists");
-    return copyIntoPlace(fromFolder, from, toFolder, to, Owning{owner, false}, nullptr);
+    return copyIntoPlace(fromFolder, from, toFolder, to, nullptr);
 }
 
-Status FileMoves::writeNewFileAt(int folder, const std::string& name, std::span<const uint8_t> bytes, mode_t mode,
-                                 std::optional<FileOwner> owner) {
-    return placeNewFile(
-        folder, name, [&](int fd) { return writeBytes(fd, bytes); }, copyMode(mode, false), owner);
-}
-
-Status FileMoves::giveAwayAt(int folder, const std::string& name, const FileOwner& owner) {
-    auto walked = TreeWalk::walk(folder, name, {}, [&](const TreeEntry& entry) {
-        if (entry.kind == FileSystemEntryKind::link || entry.kind == FileSystemEntryKind::other) {
-            if (::fchownat(entry.folder, entry.name.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0)
-                return errnoFailure("chown " + entry.relative);
-            return success();
-        }
-        const bool isFolder = entry.kind == FileSystemEntryKind::folder;
-        FileHandle item(::openat(entry.folder, entry.name.c_str(),
-                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isFolder ? O_DIRECTORY : 0)));
-        struct stat info{};
-        if (!item.isOpen() || ::fstat(item.fd(), &info) != 0) return errnoFailure("open " + entry.relative);
-        if (info.st_dev != entry.device || info.st_ino != entry.inode)
-            return Status::failure("open " + entry.relative + ": no longer the item it was");
-        return settle(item.fd(), owner, copyMode(info.st_mode, isFolder));
-    });
-    if (!walked) return toStatus(walked.error());
-    return success();
+Status FileMoves::writeNewFileAt(int folder, const std::string& name, std::span<const uint8_t> bytes, mode_t mode) {
+    return placeNewFile(folder, name, [&](int fd) { return writeBytes(fd, bytes); }, copyMode(mode, false));
 }
 
 Status FileMoves::replace(const fs::path& incoming, const fs::path& existing) {

@@ -21,12 +21,6 @@
 
 namespace platform {
 
-// The owner and group given to what is made on another user's behalf.
-struct FileOwner {
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
-
 // What a move that failed left behind, for the caller's receipt.
 struct MoveReport {
     // Items of the moved tree still also at the target because undoing a
@@ -38,41 +32,32 @@ struct FileMoves {
     // Moves `from` to `to` unless something (a dangling link included) is
     // at `to`. A file system that refuses the no-replace flag gets a hard
     // link for a file, and for a folder a new private folder (which fails
-    // when the name is taken) with the source's owner, into which every
-    // item below is hard-linked (folders made anew the same way, by the
-    // source's owner where the Host runs as root) before
+    // when the name is taken), into which every item below is hard-linked
+    // (folders made anew the same way) before
     // each new folder gets the source's mode, last; only then does the
     // source go, and a source that cannot be removed then is logged, not a
     // failure. A failure before that removes what was made and leaves the
     // source whole; what could not be removed is counted in `report`.
-    // Across file systems the item is copied as copyNoReplace does (owner
-    // kept where the Host may give it), then the source is removed.
+    // Across file systems the item is copied as copyNoReplace does, then
+    // the source is removed.
     static Status moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
     static Status moveNoReplaceAt(int fromFolder, const std::filesystem::path& from, int toFolder,
                                   const std::filesystem::path& to, MoveReport* report = nullptr);
     // Copies `from` (a file or a whole folder) to `to` unless something is
     // there. A file is written unnamed in the target's folder and linked
-    // in under `to` once whole, flushed and given its owner and mode; a
-    // folder is copied under a temporary name in a private (0700) folder
-    // (folders made by their owner where the Host runs as root), each item
-    // getting its owner and mode there, folders their mode last,
-    // then renamed without replacing. No copy carries a set-user-ID or
-    // set-group-ID bit. Items belong to `owner` when set, else to the
-    // Host. The source stays; on failure nothing is left. Nothing below
+    // in under `to` once whole, flushed and given its mode; a folder is
+    // copied under a temporary name in a private (0700) folder, each item
+    // getting its mode there, folders their mode last, then renamed
+    // without replacing. No copy carries a set-user-ID or set-group-ID
+    // bit. The source stays; on failure nothing is left. Nothing below
     // the copy is reached through a link.
     static Status copyNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
     static Status copyNoReplaceAt(int fromFolder, const std::filesystem::path& from, int toFolder,
-                                  const std::filesystem::path& to, std::optional<FileOwner> owner = std::nullopt);
+                                  const std::filesystem::path& to);
     // A new file `name` in `folder` holding `bytes`, never replacing: made
     // unnamed (or under a temporary name where the file system cannot),
-    // flushed, given `owner` and `mode` on its descriptor, then named.
-    static Status writeNewFileAt(int folder, const std::string& name, std::span<const uint8_t> bytes, mode_t mode,
-                                 std::optional<FileOwner> owner = std::nullopt);
-    // Gives the item `name` of `folder`, and everything below it, to
-    // `owner`, taking every set-user-ID and set-group-ID bit away: for an
-    // item still in the Host's own staging, before it moves where the
-    // owner can reach it. Links are given as links.
-    static Status giveAwayAt(int folder, const std::string& name, const FileOwner& owner);
+    // flushed, given `mode` on its descriptor, then named.
+    static Status writeNewFileAt(int folder, const std::string& name, std::span<const uint8_t> bytes, mode_t mode);
     // Swaps two existing items in one step.
     static Status exchange(const std::filesystem::path& a, const std::filesystem::path& b);
     static Status exchangeAt(int folder, const std::filesystem::path& a, const std::filesystem::path& b);
@@ -129,8 +114,8 @@ struct FileMoves {
     // Makes every no-replace rename fail as a file system that does not
     // know the flag does (EINVAL); tests only.
     static void setNoReplaceRefusedForTesting(bool refused);
-    // Runs `step` as an item the Host made (or gives away) is about to get
-    // its owner, and again before its mode: whatever the target shows then
+    // Runs `step` as an item the Host made is about to get its mode:
+    // whatever the target shows then
     // is what a user watching it could see at that moment; tests only.
     static void setSettleStepForTesting(std::function<void()> step);
     // The steps of a move where the no-replace flag is refused that tests
@@ -139,7 +124,7 @@ struct FileMoves {
         // Bringing an item to the target (a folder made, a file linked).
         place,
         // A folder of the move, or of a copy's tree, just made: empty and
-        // private, not yet given its owner or mode.
+        // private, not yet given its mode.
         folderMade,
         // Taking a placed item away again after a failure.
         undo,

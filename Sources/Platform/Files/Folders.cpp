@@ -16,7 +16,6 @@
 
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Files/FileIO.h"
-#include "Platform/Files/HomeFiles.h"
 
 namespace platform {
 
@@ -53,9 +52,8 @@ fs::path realConfigHome() {
 }
 
 // A folder named in user-dirs.dirs (XDG_VIDEOS_DIR="$HOME/Videos"), read
-// directly rather than by running xdg-user-dir. Read as any file of the
-// Host's: in the home of a user the Host runs as root for, never through a
-// link there, and never waiting on something else put in its place.
+// directly rather than by running xdg-user-dir, never waiting on something
+// else put in its place.
 std::optional<fs::path> userDir(const fs::path& home, const fs::path& configHome, const std::string& key) {
     auto bytes = FileIO::readAll(configHome / "user-dirs.dirs", 64 * 1024);
     if (!bytes) return std::nullopt;
@@ -175,30 +173,9 @@ fs::path Folders::desktop() { return userFolder("XDG_DESKTOP_DIR", "Desktop"); }
 fs::path Folders::downloads() { return userFolder("XDG_DOWNLOAD_DIR", "Downloads"); }
 
 fs::path Folders::ensure(const fs::path& folder) {
-    (void)HomeFiles::openFolder(folder, true);
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
     return folder;
-}
-
-Status Folders::makeOverrideHomeFor(uid_t uid, gid_t gid) {
-    const auto root = overrideRoot();
-    if (!root) return success();
-    auto failed = [](const std::string& what) { return Status::failure(what + ": " + std::strerror(errno)); };
-    std::error_code error;
-    fs::create_directories(*root, error);
-    if (error) return Status::failure("make " + root->string() + ": " + error.message());
-    // The root is the Host's own (it named it); the home below it is made
-    // through the root's descriptor and opened without following a link.
-    FileHandle top(::open(root->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!top.isOpen()) return failed("open " + root->string());
-    if (::mkdirat(top.fd(), "home", 0700) != 0) return errno == EEXIST ? success() : failed("make its home");
-    FileHandle home(::openat(top.fd(), "home", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!home.isOpen() || ::fchown(home.fd(), uid, gid) != 0 || ::fchmod(home.fd(), 0755) != 0) {
-        const Status refused = failed("give " + (*root / "home").string() + " to its user");
-        home.close();
-        ::unlinkat(top.fd(), "home", AT_REMOVEDIR);
-        return refused;
-    }
-    return success();
 }
 
 bool Folders::contains(const fs::path& folder, const fs::path& item) {

@@ -67,13 +67,6 @@ struct Folders {
     // Creates the folder (and its parents) when missing; returns it.
     static std::filesystem::path ensure(const std::filesystem::path& folder);
 
-    // Under an override root, makes its home when it is missing as the
-    // home of the user `uid` (the console user a Host run as root works
-    // for): private and empty until it is that user's, then 0755. Nothing
-    // without an override root or when the home is there already. Fails
-    // where the process may not give the folder away, and leaves none.
-    static Status makeOverrideHomeFor(uid_t uid, gid_t gid);
-
     static void setOverrideRoot(std::optional<std::filesystem::path> root);
     static std::optional<std::filesystem::path> overrideRoot();
 };

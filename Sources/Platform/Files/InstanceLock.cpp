@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "Platform/Files/FileHandles.h"
-#include "Platform/Files/HomeFiles.h"
+#include "Platform/Files/FileHandles.h"
 
 namespace fs = std::filesystem;
 
@@ -49,37 +49,15 @@ std::optional<int32_t> readHolderPid(int fd) {
 // The lock file, made when missing. No link followed: a link planted at
 // the lock's name must not make the Host create or truncate a file
 // elsewhere. Close-on-exec, so that no program the Host starts keeps its
-// lock after the Host has ended. In another user's home the folder is
-// reached through HomeFiles, a file made there is that user's, and one
-// found there must be a file of its own: the lock's identifier is written
-// into it, and a hard link the user made would have it written elsewhere.
+// lock after the Host has ended.
 Result<FileHandle> openLockFile(const fs::path& key) {
     using R = Result<FileHandle>;
-    auto place = HomeFiles::placeOf(key, true);
+    auto place = ItemPlace::of(key, true);
     if (!place) return R::failure(place.error());
-    const int folder = place->folder.fd();
-    const char* name = place->name.c_str();
-    constexpr int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    if (!place->owner) {
-        FileHandle file(::openat(folder, name, flags | O_CREAT, 0600));
-        if (!file.isOpen()) return R::failure(std::strerror(errno));
-        return file;
-    }
-    FileHandle made(::openat(folder, name, flags | O_CREAT | O_EXCL, 0600));
-    if (made.isOpen()) {
-        if (::fchown(made.fd(), place->owner->uid, place->owner->gid) == 0) return made;
-        const int error = errno;
-        made.close();
-        ::unlinkat(folder, name, 0);
-        return R::failure(std::string("cannot give it to its owner: ") + std::strerror(error));
-    }
-    if (errno != EEXIST) return R::failure(std::strerror(errno));
-    FileHandle found(::openat(folder, name, flags));
-    if (!found.isOpen()) return R::failure(std::strerror(errno));
-    struct stat info {};
-    if (::fstat(found.fd(), &info) != 0) return R::failure(std::strerror(errno));
-    if (!S_ISREG(info.st_mode) || info.st_nlink != 1) return R::failure("not a lock file of its own");
-    return found;
+    FileHandle file(::openat(place->folder.fd(), place->name.c_str(),
+                             O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_CREAT, 0600));
+    if (!file.isOpen()) return R::failure(std::strerror(errno));
+    return file;
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "Platform/Runtime/Clock.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
-#include "Platform/Files/HomeFiles.h"
 #include "Platform/Foundation/Uuid.h"
 
 namespace fs = std::filesystem;
@@ -38,26 +37,12 @@ fs::path cachesFolder() {
     return base.lexically_normal();
 }
 
-// The folder a Host-private folder is reached from: the data root when the
-// folder lies below it (its home is the console user's, who may plant links
-// there), else the console user's home when the Host keeps its files in
-// it, else the folder itself (the Host's own user's caches).
-fs::path trustedTopOf(const fs::path& folder) {
-    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, folder))
-        return root->lexically_normal();
-    return platform::HomeFiles::topFor(folder, folder);
-}
-
-// <caches>/NorvessalClipboardInbox/<peerLabel>, opened from the trusted top
-// down one folder at a time, never through a link. Callable on any queue.
-platform::Result<std::shared_ptr<platform::ConfinedFolder>> openInbox(const std::string& peerLabel,
-                                                                      std::optional<platform::FileOwner> owner,
-                                                                      bool create) {
-    const fs::path inbox = cachesFolder() / ClipboardSyncBridge::inboxFolderName / peerLabel;
-    const fs::path top = trustedTopOf(cachesFolder());
-    auto opened = platform::ConfinedFolder::openTop(top, owner, create);
+// <caches>/NorvessalClipboardInbox/<peerLabel>, opened beneath the caches
+// one folder at a time, never through a link. Callable on any queue.
+platform::Result<std::shared_ptr<platform::ConfinedFolder>> openInbox(const std::string& peerLabel, bool create) {
+    auto opened = platform::ConfinedFolder::openTop(cachesFolder(), create);
     if (!opened) return opened;
-    return (*opened)->openBeneath(inbox.lexically_relative(top), create);
+    return (*opened)->openBeneath(fs::path(ClipboardSyncBridge::inboxFolderName) / peerLabel, create);
 }
 
 // What one batch folder holds, read beneath the inbox's descriptor.
@@ -406,17 +391,15 @@ void ClipboardSyncBridge::writeThenApplyFiles(ClipboardTransferItem item, const 
     const size_t held = heldBytesOf(item);
     const uint64_t transferNumber = incomingTransferCount_;
     const int changeCount = pasteboard_.changeCount();
-    // Asked here, where the owner's hooks live.
-    auto owner = inboxOwner ? inboxOwner() : std::nullopt;
     // Each file is flushed before it takes its name: on the inbox queue,
     // so a transfer of thousands of them never holds the main queue.
     inboxQueue_.async(
-        [weak = weak_from_this(), pending = awaitWork(std::move(item)), owner, transferNumber, changeCount,
+        [weak = weak_from_this(), pending = awaitWork(std::move(item)), transferNumber, changeCount,
          queue = pollQueue_] {
             auto self = weak.lock();
             auto taken = pending->take();
             if (!self || !taken) return;  // superseded before its turn: nothing written
-            auto written = self->materializeFiles(taken->files, owner);
+            auto written = self->materializeFiles(taken->files);
             taken.reset();
             queue.async([weak, transferNumber, changeCount, written = std::move(written)]() mutable {
                 if (auto self = weak.lock()) self->landFiles(transferNumber, changeCount, std::move(written));
@@ -454,11 +437,11 @@ std::string ClipboardSyncBridge::sanitizedFilename(const std::string& filename) 
     return name.empty() ? "clipboard-item" : name;
 }
 
-std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(std::optional<platform::FileOwner> owner) {
+std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder() {
     // From the data root down every folder is opened without following a
     // link, and the batch gets a fresh name nobody can guess ahead: a link
     // planted on the way makes the creation fail, never redirects it.
-    auto inbox = openInbox(peerLabel_, std::move(owner), true);
+    auto inbox = openInbox(peerLabel_, true);
     if (!inbox) {
         reportFromPeer("inbox create failed", "clipboard inbox create failed: " + inbox.error());
         return nullptr;
@@ -473,9 +456,9 @@ std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder(s
 }
 
 std::optional<ClipboardSyncBridge::WrittenBatch> ClipboardSyncBridge::materializeFiles(
-    const std::vector<ClipboardTransferFile>& files, std::optional<platform::FileOwner> owner) {
+    const std::vector<ClipboardTransferFile>& files) {
     inboxQueue_.dispatchPrecondition();
-    auto batch = makeBatchFolder(std::move(owner));
+    auto batch = makeBatchFolder();
     if (!batch) return std::nullopt;
     WrittenBatch written{batch->path().filename().string(), {}, 0};
     const size_t maxName = platform::FileMoves::maxNameBytesAt(batch->fd());
@@ -578,7 +561,7 @@ void ClipboardSyncBridge::removeInboxBatches(std::vector<std::string> names) con
     // is gone by then.
     const platform::WorkLedger::Charged hostsOwn(nullptr);
     inboxQueue_.async([weak = weak_from_this(), main = pollQueue_, peerLabel = peerLabel_, names = std::move(names)] {
-        auto folder = openInbox(peerLabel, std::nullopt, false);
+        auto folder = openInbox(peerLabel, false);
         if (!folder) return;  // gone, or reachable only through a link
         std::optional<std::string> failure;
         for (const auto& name : names) {
@@ -623,7 +606,7 @@ void ClipboardSyncBridge::removeStaleInboxBatches() {
     const platform::Date now = platform::Clock::now();
     const platform::WorkLedger::Charged hostsOwn(nullptr);
     inboxQueue_.async([weak = weak_from_this(), peerLabel = peerLabel_, now, main = pollQueue_] {
-        auto inbox = openInbox(peerLabel, std::nullopt, false);
+        auto inbox = openInbox(peerLabel, false);
         if (!inbox) return;  // none yet, or reachable only through a link
         auto entries = (*inbox)->list();
         if (!entries) return;

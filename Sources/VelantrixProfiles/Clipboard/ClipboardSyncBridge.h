@@ -23,9 +23,9 @@
 // own bridge) nothing is charged.
 //
 // Received files land in the inbox, one batch folder per transfer, written
-// and flushed off the main queue. The inbox is reached from the data root
-// down without following a link (in a Host run for another user it lies in
-// that user's home), is kept within a number of batches, files and bytes,
+// and flushed off the main queue. The inbox is reached from the caches
+// folder down without following a link, is kept within a number of
+// batches, files and bytes,
 // and is pruned on a queue of its own, never on the main queue.
 
 #include <cstdint>
@@ -81,9 +81,6 @@ public:
     // Whether received files may be written below the inbox (the owner's
     // rights may reach further than the user's); unset means they may.
     std::function<bool(const std::filesystem::path&)> mayWriteInbox;
-    // Who gets what is written below the inbox (the console user, when the
-    // owner runs as another); unset or none keeps the process's own.
-    std::function<std::optional<platform::FileOwner>()> inboxOwner;
     // Runs when start() has begun polling, so that a test can see what the
     // owner had wired by then.
     std::function<void()> onStartedForTesting;
@@ -157,13 +154,12 @@ private:
         std::vector<std::filesystem::path> urls;
         int64_t bytes = 0;
     };
-    // On the inbox queue. `owner` gets what is made.
-    std::optional<WrittenBatch> materializeFiles(const std::vector<ClipboardTransferFile>& files,
-                                                 std::optional<platform::FileOwner> owner);
+    // On the inbox queue.
+    std::optional<WrittenBatch> materializeFiles(const std::vector<ClipboardTransferFile>& files);
     void landFiles(uint64_t transferNumber, int changeCount, std::optional<WrittenBatch> written);
     // A new batch folder of the inbox under a name of the Host's, or none
     // (reported) when the inbox cannot be reached without following a link.
-    std::shared_ptr<platform::ConfinedFolder> makeBatchFolder(std::optional<platform::FileOwner> owner);
+    std::shared_ptr<platform::ConfinedFolder> makeBatchFolder();
     // Removes day-old batches nobody names, on the inbox queue, and takes
     // the others into the inbox's account.
     void removeStaleInboxBatches();

@@ -9,7 +9,6 @@
 
 #include "Platform/Files/ConfinedFolder.h"
 #include "Platform/Files/FileHandles.h"
-#include "Platform/Files/FileIdentity.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Foundation/TextCollation.h"
 #include "Platform/Foundation/UnicodeText.h"
@@ -188,31 +187,18 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
     const std::string requested(platform::UnicodeText::trimmingWhitespace(packet.path));
     const std::string examined =
         standardized(requested.empty() || requested == "~" ? home : expandingTilde(requested, home));
-    const auto readAsHook = listingReadAs.get();
-    const auto readAs = readAsHook ? readAsHook() : std::nullopt;
 
     std::vector<RemoteDirectoryEntry> entries;
     // Whether the folder held more than the listing took.
     bool cut = false;
     bool refused = false;
-    std::optional<std::string> identityError;
     {
-        // Resolved, opened and read with the rights of the user the Host
-        // acts for: a folder that user may not read lists nothing. Held
-        // around the file calls only, never around a log line.
-        std::optional<platform::FileIdentity> identity;
-        if (readAs) {
-            identity.emplace(*readAs);
-            if (!*identity) identityError = identity->error();
-        }
         // Both sides with their links resolved: a link inside home that
         // leads out of it is outside.
         std::error_code error;
-        const bool mayRead = !identityError;
-        const auto resolvedHome = mayRead ? std::filesystem::canonical(home, error) : std::filesystem::path();
-        const auto resolved =
-            mayRead && !error ? std::filesystem::canonical(examined, error) : std::filesystem::path();
-        const bool known = mayRead && !error && !home.empty();
+        const auto resolvedHome = std::filesystem::canonical(home, error);
+        const auto resolved = !error ? std::filesystem::canonical(examined, error) : std::filesystem::path();
+        const bool known = !error && !home.empty();
         const bool allowed = known && platform::Folders::contains(resolvedHome, resolved);
         refused = known && !allowed;
         // Read beneath the home without following a link: a folder swapped
@@ -236,7 +222,7 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
             }
         }
     }
-    if (refused || identityError) {
+    if (refused) {
         bool mayLog = false;
         {
             std::lock_guard lock(listingLock_);
@@ -244,8 +230,7 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
         }
         if (mayLog) {
             if (auto hook = onLogLine.get())
-                hook(identityError ? "file transfer: could not list as the console user: " + *identityError
-                                   : "file transfer: refused listing outside home: " + examined);
+                hook("file transfer: refused listing outside home: " + examined);
         }
     }
     const platform::TextCollation collation;

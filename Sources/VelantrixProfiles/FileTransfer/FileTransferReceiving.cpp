@@ -9,7 +9,6 @@
 
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Files/Folders.h"
-#include "Platform/Files/HomeFiles.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
@@ -151,19 +150,11 @@ void FileTransferService::rememberDestination(const SessionBatchKey& key, Pendin
 }
 
 platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() const {
-    // Opened from the data root down (else from the caches folder, the
-    // Host's own user's), each folder without following a link: the data
-    // root's home is the console user's, and a link planted anywhere on the
-    // way cannot lead received files elsewhere.
+    // The caches folder as its path says (the user's own links followed,
+    // with the user's rights); the staging folders below it are the Host's
+    // own, each opened without following a link.
     const std::filesystem::path staging = stagingRootPath().lexically_normal();
-    const std::filesystem::path caches = staging.parent_path().parent_path();
-    std::filesystem::path top = caches;
-    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, staging))
-        top = root->lexically_normal();
-    // In the home of a user the Host works for, the caches folder is reached
-    // from that home down and made as the user's, like every folder of the
-    // Host's there; the staging folders below it are the Host's own.
-    if (platform::HomeFiles::holds(caches)) top = caches;
+    const std::filesystem::path top = staging.parent_path().parent_path();
     auto folder = platform::FolderHandle::open(top, true);
     for (const auto& part : staging.lexically_relative(top)) {
         if (!folder) break;

@@ -38,7 +38,7 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<URL>& urls, 
     // Only local files can be sent: absolute paths stand for file URLs.
     std::vector<SendSource> kept;
     for (const auto& url : urls)
-        if (url.is_absolute()) kept.push_back({url, nullptr, {}, nullptr});
+        if (url.is_absolute()) kept.push_back({url, nullptr, {}});
     return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID,
                      std::move(afterSending));
 }
@@ -60,15 +60,12 @@ std::optional<UUID> FileTransferService::sendConfinedItems(const std::vector<Con
                                                            FileTransferDeliveryOptions deliveryOptions,
                                                            const std::optional<std::string>& routingToken,
                                                            const std::optional<UUID>& batchID,
-                                                           std::optional<platform::FileIdentity::Account> readAs,
                                                            platform::Work afterSending) {
     std::vector<SendSource> kept;
-    std::shared_ptr<const platform::FileIdentity::Account> account;
-    if (readAs) account = std::make_shared<const platform::FileIdentity::Account>(std::move(*readAs));
     for (const auto& item : items) {
         if (!item.folder || (item.name != "." && !isPlainRelativePath(item.name))) continue;
         const URL url = item.name == "." ? item.folder->path() : item.folder->path() / item.name;
-        kept.push_back({url, item.folder, item.name, account});
+        kept.push_back({url, item.folder, item.name});
     }
     return queueSend(std::move(kept), intent, destination, deliveryOptions, routingToken, batchID,
                      std::move(afterSending));
@@ -177,7 +174,7 @@ void FileTransferService::walkSource(const SendSource& source, std::vector<Outgo
     const bool isRoot = !real.has_relative_path();
     auto folder = platform::ConfinedFolder::openTop(isRoot ? real : real.parent_path());
     if (!folder) return;
-    walkConfinedSource({source.url, *folder, isRoot ? "." : real.filename().string(), nullptr}, entries, totalBytes,
+    walkConfinedSource({source.url, *folder, isRoot ? "." : real.filename().string()}, entries, totalBytes,
                        totalFiles);
 }
 
@@ -196,7 +193,7 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
     auto failed = [&](const std::string& relative) {
         const bool top = relative.empty();
         entries.push_back({top ? source.url : source.url / relative, top ? basePath : basePath + "/" + relative, false,
-                           0, source.folder, beneathOf(relative), source.readAs, true});
+                           0, source.folder, beneathOf(relative), true});
         totalFiles += 1;
     };
     platform::TreeWalk::Options options;
@@ -210,37 +207,25 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
         const URL url = top ? source.url : source.url / item.relative;
         const std::string path = top ? basePath : basePath + "/" + item.relative;
         if (item.kind == platform::FileSystemEntryKind::folder) {
-            entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative), source.readAs});
+            entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative)});
         } else if (item.kind == platform::FileSystemEntryKind::file) {
-            entries.push_back({url, path, false, item.size, source.folder, beneathOf(item.relative), source.readAs});
+            entries.push_back({url, path, false, item.size, source.folder, beneathOf(item.relative)});
             totalBytes += item.size;
             totalFiles += 1;
         }
         return platform::success();
     };
-    std::optional<platform::TreeWalkResult> walked;
-    {
-        // Every folder of the walk is opened with the source's rights, so
-        // the kernel refuses what its account may not list. Nothing but
-        // file work happens under them: no line is logged, no work queued.
-        std::optional<platform::FileIdentity> identity;
-        if (source.readAs) identity.emplace(*source.readAs);
-        if (identity && !*identity) {
-            walked = platform::TreeWalkResult(platform::TreeWalkFailure{{}, identity->error(), false, 0});
-        } else {
-            std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
-            if (named.has_parent_path()) {
-                auto opened = source.folder->openBeneath(named.parent_path(), false);
-                // Gone, or swapped for a link, since the check: as a
-                // vanished item.
-                if (!opened) return;
-                parent = *opened;
-            }
-            // No link is followed, not even the item itself: what was
-            // checked is what is sent, and a swap since leads nowhere else.
-            walked = platform::TreeWalk::walk(parent->fd(), named.filename().string(), options, visit);
-        }
+    std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
+    if (named.has_parent_path()) {
+        auto opened = source.folder->openBeneath(named.parent_path(), false);
+        // Gone, or swapped for a link, since the check: as a vanished item.
+        if (!opened) return;
+        parent = *opened;
     }
+    // No link is followed, not even the item itself: what was checked is
+    // what is sent, and a swap since leads nowhere else.
+    std::optional<platform::TreeWalkResult> walked =
+        platform::TreeWalk::walk(parent->fd(), named.filename().string(), options, visit);
     if (*walked) return;
     // Vanished before the walk: nothing of it goes, as before the check.
     if (walked->error().relative.empty() && walked->error().error == ENOENT) return;
@@ -255,13 +240,6 @@ platform::Result<platform::FileHandle> FileTransferService::openConfined(const O
     // The file's folder is found again beneath the one the item was
     // checked in, refusing any link on the way; the descriptors of a whole
     // tree are not held open for the batch.
-    // Opened with the item's rights, so the kernel decides what may be
-    // read; the descriptor then reads with the thread's own.
-    std::optional<platform::FileIdentity> identity;
-    if (entry.readAs) {
-        identity.emplace(*entry.readAs);
-        if (!*identity) return R::failure(identity->error());
-    }
     if (entry.unreadable) return R::failure("open " + entry.beneath.filename().string() + ": " + std::strerror(EACCES));
     const fs::path folderPart = entry.beneath.parent_path();
     std::shared_ptr<const platform::ConfinedFolder> folder = entry.within;

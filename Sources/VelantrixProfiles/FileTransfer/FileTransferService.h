@@ -25,7 +25,6 @@
 #include "Platform/Files/ConfinedFolder.h"
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Files/FileHandles.h"
-#include "Platform/Files/FileIdentity.h"
 #include "Platform/Files/TreeWalk.h"
 #include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferHook.h"
@@ -135,8 +134,6 @@ public:
     // The folder listings are confined to and "~" names; unset, this user's
     // home. Empty confines listings to nothing.
     FileTransferHook<std::filesystem::path()> listingHome{hookMutex_};
-    // Whose rights a listing is read with; unset or none, the process's.
-    FileTransferHook<std::optional<platform::FileIdentity::Account>()> listingReadAs{hookMutex_};
 
     // --- Sending (any thread; the batch runs on the send queue) ------------
     // `afterSending`, when set, runs on the send queue once the batch was
@@ -159,16 +156,14 @@ public:
     // As sendURLs, but each item and everything below it is reached from
     // its folder's descriptor and never through a link, so an item or a
     // folder swapped for a link after the items were checked leads nowhere
-    // outside what was opened. With `readAs`, every folder and file is
-    // opened with that account's rights (see platform::FileIdentity): what
-    // it may not read fails as an item.
+    // outside what was opened. What the process may not read fails as an
+    // item.
     std::optional<platform::UUID> sendConfinedItems(const std::vector<ConfinedSendItem>& items,
                                                     FileTransferIntent intent,
                                                     const std::optional<std::string>& destination,
                                                     FileTransferDeliveryOptions deliveryOptions,
                                                     const std::optional<std::string>& routingToken,
                                                     const std::optional<platform::UUID>& batchID = std::nullopt,
-                                                    std::optional<platform::FileIdentity::Account> readAs = std::nullopt,
                                                     platform::Work afterSending = {});
     void cancelOutgoingBatch(const platform::UUID& batchID);
     // Whether the batch sendURLs returned still waits for its send queue or
@@ -252,8 +247,6 @@ private:
         URL url;
         std::shared_ptr<const platform::ConfinedFolder> folder;
         std::string name;
-        // Whose rights reads of a confined item have; none: the process's.
-        std::shared_ptr<const platform::FileIdentity::Account> readAs;
     };
     struct OutgoingEntry {
         URL absolute;
@@ -264,7 +257,6 @@ private:
         // below `within`, never through a link, instead of at `absolute`.
         std::shared_ptr<const platform::ConfinedFolder> within;
         std::filesystem::path beneath;
-        std::shared_ptr<const platform::FileIdentity::Account> readAs;
         // A folder below a sent one that could not be opened: announced as
         // a file that never ends, so the receiver fails that item by name.
         bool unreadable = false;

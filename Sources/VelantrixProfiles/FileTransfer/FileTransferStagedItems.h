@@ -1,8 +1,7 @@
 #pragma once
-// Removes what batches left in staging, beneath descriptors only. Staging
-// lies below the data root, which for a Host run as another user is in
-// that user's home: a link put in place of the inbox folder or of a peer's
-// folder below it must not have the Host remove what the link leads to.
+// Removes what batches left in staging, beneath descriptors only: a link
+// put in place of a peer's folder, or of a batch's, must not have the
+// Host remove what the link leads to.
 
 #include <cstddef>
 #include <filesystem>

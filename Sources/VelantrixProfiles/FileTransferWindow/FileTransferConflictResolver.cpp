@@ -76,7 +76,7 @@ private:
         // A folder not opened yet is the user's own choice: opened by its
         // path, made when missing.
         if (!folder_) {
-            if (auto opened = platform::ConfinedFolder::openTop(destination_, std::nullopt, true)) folder_ = *opened;
+            if (auto opened = platform::ConfinedFolder::openTop(destination_, true)) folder_ = *opened;
         }
         if (!folder_) {
             failedItemCount_ += remainingURLs_.size();
@@ -269,8 +269,8 @@ private:
     // relative to home (or by its name alone from outside home). A folder
     // opened beneath a home keeps its backups below that home, reached
     // without following links. One opened by its own path (a folder picked
-    // in the save panel) for another user keeps them in that user's home,
-    // made with that user's rights; never in the process's.
+    // in the save panel) keeps them in the home of the process, which is
+    // the console user's.
     bool backup(const std::string& name) const {
         if (!backupRoot_) return true;
         const auto opened = folder_->top().get() != folder_.get();
@@ -280,14 +280,11 @@ private:
             home = folder_->top();
             relative = folder_->relativePath() / name;
         } else {
-            const platform::FileIdentity::Account* user = folder_->actingAs();
-            if (user && user->home.empty()) return false;
-            const fs::path homePath = user ? user->home : platform::Folders::home();
+            const fs::path homePath = platform::Folders::home();
             const std::string path = (destination_ / name).string();
             relative = path.starts_with(homePath.string() + "/") ? fs::path(path.substr(homePath.string().size() + 1))
                                                                  : fs::path(name);
-            auto top = user ? platform::ConfinedFolder::openTop(homePath, folder_->owner(), false, *user)
-                            : platform::ConfinedFolder::openTop(homePath, std::nullopt, true);
+            auto top = platform::ConfinedFolder::openTop(homePath, true);
             if (!top) return false;
             home = *top;
         }

@@ -298,7 +298,7 @@ TEST_F(InboundDelivery, ViewerNamedPathsAreResolvedOffTheServerAndMainQueues) {
         if (server.isCurrent()) heldQueues.push_back("server");
         if (DispatchQueue::main().isCurrent()) heldQueues.push_back("main");
         if (auto audio = delegate->audioServer(); audio && audio->queue.isCurrent()) heldQueues.push_back("server");
-        return ViewerPathConfinement::Account{home, {::geteuid(), ::getegid()}};
+        return ViewerPathConfinement::Account{home};
     });
     struct Case {
         const char* name;

@@ -5,12 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <pwd.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <set>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKit/AppKitApplication.h"
@@ -323,23 +321,6 @@ protected:
         directory->setUser(consoleUser, password);
         InboundDeliveryE2E::SetUp();
     }
-    // The console user's account stands for `nobody`'s, with a home of its
-    // own in the data root owned by nobody.
-    platform::FileOwner actForNobody() {
-        const passwd* nobody = ::getpwnam("nobody");
-        EXPECT_NE(nobody, nullptr);
-        if (!nobody) return {};
-        const platform::FileOwner owner{nobody->pw_uid, nobody->pw_gid};
-        fs::create_directories(userHome);
-        EXPECT_EQ(::chown(userHome.c_str(), owner.uid, owner.gid), 0);
-        const std::string user = consoleUser;
-        ViewerPathConfinement::setAccountLookupForTesting(
-            [home = userHome, owner, user](const std::string& name) -> std::optional<ViewerPathConfinement::Account> {
-                if (name != user) return std::nullopt;
-                return ViewerPathConfinement::Account{home, owner};
-            });
-        return owner;
-    }
     fs::path userHome = dataRoot->path() / "users" / "other";
 };
 
@@ -410,22 +391,15 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AFolderSwappedForALinkBeforeTheMoveLead
     }
 }
 
-// Run as root for another console user, with no data root standing for the
-// home: "~" is that user's home, and what arrives there is that user's.
-TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsInThatUsersHomeAndIsTheirs) {
-    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
-    const passwd* nobody = ::getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    const platform::FileOwner owner{nobody->pw_uid, nobody->pw_gid};
-    const fs::path userHome = dataRoot->path() / "users" / "other";
+// For another console user, with no data root standing for the home: "~"
+// is that user's home, and what arrives lands there.
+TEST_F(InboundDeliveryForAnotherUserE2E, ACopyToTildeForAnotherUserLandsInThatUsersHome) {
     fs::create_directories(userHome);
-    // A home of the user's own: the Host makes in it only what the user could.
-    ASSERT_EQ(::chown(userHome.c_str(), owner.uid, owner.gid), 0);
     const std::string user = consoleUser;
     ViewerPathConfinement::setAccountLookupForTesting(
         [&](const std::string& name) -> std::optional<ViewerPathConfinement::Account> {
             if (name != user) return std::nullopt;
-            return ViewerPathConfinement::Account{userHome, owner};
+            return ViewerPathConfinement::Account{userHome};
         });
     fs::create_directories(source);
     std::ofstream(source / "a.txt") << "a";
@@ -434,13 +408,9 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserACopyToTildeLandsIn
     ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty(); }, 60));
     EXPECT_TRUE(viewer->responses[0].second.accepted) << viewer->responses[0].second.message.value_or("");
     EXPECT_FALSE(fs::exists(Folders::home() / "In")) << "not the Host process's home";
-    for (const fs::path& made : {userHome / "In", userHome / "In" / "a.txt"}) {
-        SCOPED_TRACE(made.string());
-        struct stat info{};
-        ASSERT_EQ(::lstat(made.c_str(), &info), 0);
-        EXPECT_EQ(info.st_uid, owner.uid);
-        EXPECT_EQ(info.st_gid, owner.gid);
-    }
+    EXPECT_TRUE(fs::is_directory(userHome / "In"));
+    std::ifstream in(userHome / "In" / "a.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "a");
 }
 
 // A Viewer that stops reading and asks for files from 256 folders a hundred
@@ -498,70 +468,6 @@ TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayB
     viewer->channel->resumeReading();
     EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.peerSends->heldForTesting("127.0.0.1") == 0; }, 120));
     service.routedSendPacket = wired;
-}
-
-// Run as root for another console user, a peer send reads with that user's
-// rights: what the user may not read is never sent, and the Viewer hears
-// which item failed (its fileStart has no fileEnd) while the rest arrives.
-TEST_F(InboundDeliveryForAnotherUserE2E, AsRootForAnotherUserAPeerSendReadsNothingThatUserCannot) {
-    if (::geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
-    const auto owner = actForNobody();
-    const fs::path out = userHome / "Out";
-    fs::create_directories(out / "closed");
-    std::ofstream(out / "mine.txt") << "the user's";
-    std::ofstream(out / "secret.txt") << "root's secret";
-    std::ofstream(out / "closed" / "inner.txt") << "root's inner secret";
-    for (const fs::path& item : {out, out / "mine.txt"})
-        ASSERT_EQ(::chown(item.c_str(), owner.uid, owner.gid), 0);
-    fs::permissions(out / "mine.txt", fs::perms::owner_read | fs::perms::owner_write);
-    fs::permissions(out / "secret.txt", fs::perms::owner_read | fs::perms::owner_write);
-    fs::permissions(out / "closed", fs::perms::owner_all);
-
-    struct Case {
-        const char* name;
-        std::vector<std::string> asked;
-        bool accepted;
-        std::set<std::string> arrived;  // below the received item
-        std::set<std::string> failed;   // announced, never ended
-    };
-    const Case cases[] = {
-        {"a folder holding a root-owned 0600 file and a folder only root may open",
-         {"~/Out"},
-         true,
-         {"mine.txt"},
-         {"Out/secret.txt", "Out/closed"}},
-        {"the root-owned file named itself", {"~/Out/secret.txt"}, false, {}, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        viewer->received.clear();
-        viewer->completed.clear();
-        viewer->responses.clear();
-        auto request = viewer->service->requestPeerSend(c.asked, "Inbox", {});
-        ASSERT_TRUE(request);
-        ASSERT_TRUE(runUntil([&] { return !viewer->responses.empty() && (!c.accepted || !viewer->completed.empty()); }, 60));
-        EXPECT_EQ(viewer->responses[0].second.accepted, c.accepted);
-        std::set<std::string> started, ended;
-        for (const auto& p : viewer->received) {
-            if (p.op == FileTransferOp::fileStart) started.insert(p.path);
-            if (p.op == FileTransferOp::fileEnd) ended.insert(p.path);
-            if (p.op == FileTransferOp::fileChunk) {
-                EXPECT_EQ(std::string(p.data.begin(), p.data.end()).find("root's"), std::string::npos) << p.path;
-            }
-        }
-        std::set<std::string> failed;
-        for (const auto& path : started)
-            if (!ended.contains(path)) failed.insert(path);
-        EXPECT_EQ(failed, c.failed);
-        if (!c.accepted) continue;
-        ASSERT_EQ(viewer->completed[0].second.size(), 1u);
-        std::set<std::string> arrived;
-        for (const auto& [path, digest] : digestsBelow(viewer->completed[0].second[0]))
-            if (digest != "<dir>") arrived.insert(path);
-        EXPECT_EQ(arrived, c.arrived);
-        ASSERT_TRUE(runUntil([&] { return rowText(*request) == "2 item(s) could not be sent"; }))
-            << rowText(*request).value_or("no row");
-    }
 }
 
 }  // namespace

@@ -26,12 +26,15 @@ namespace {
 // One running Host; a test that fails on the way still kills it.
 class HostProcess {
 public:
-    // `extra` after the data root; without `ports`, any free ones.
+    // `extra` after the data root; without `ports`, any free ones. With a
+    // `wrapper`, that command runs first and execs the Host (same pid).
     HostProcess(const std::filesystem::path& root, const std::vector<std::string>& extra,
                 const std::string& stderrName = "stderr.log",
-                const std::vector<std::string>& ports = {"--audio-port=0", "--video-port=0", "--file-port=0"})
-        : stderrPath_(root / stderrName) {
-        std::vector<std::string> args = {std::string(NORVESSAL_BINARY_DIR) + "/norvessal-host"};
+                const std::vector<std::string>& ports = {"--audio-port=0", "--video-port=0", "--file-port=0"},
+                const std::vector<std::string>& wrapper = {}, const std::filesystem::path& stderrFolder = {})
+        : stderrPath_((stderrFolder.empty() ? root : stderrFolder) / stderrName) {
+        std::vector<std::string> args = wrapper;
+        args.push_back(std::string(NORVESSAL_BINARY_DIR) + "/norvessal-host");
         args.insert(args.end(), ports.begin(), ports.end());
         args.push_back("--data-root=" + root.string());
         args.insert(args.end(), extra.begin(), extra.end());
@@ -42,7 +45,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
     ~HostProcess() {
@@ -183,29 +186,103 @@ TEST_F(HostProcessTest, ASecondHostOnTheSameDataRootExitsAndLeavesTheFirstServin
     expectEndsCleanlyOn(*first, SIGTERM);
 }
 
-// Run as root for another console user, the Host makes the home below its
-// data root as that user's, so that what it saves in "~" on a Viewer's
-// behalf, with the user's rights, can be saved there.
-TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHomeBelowTheDataRootIsTheUsers) {
+// Run as root for another console user, the Host becomes that user before
+// it touches anything: the kernel shows the user's IDs and groups within a
+// second, everything it makes is the user's with the user's umask, and a
+// name no account has, or a data root the user cannot use, ends it with
+// status 1 and a line that says why. The account is one of the test's own:
+// the Host runs in a mount namespace where the account files are the
+// test's, so the machine's accounts are neither read nor changed.
+TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "running for another user needs root";
-    const passwd* nobody = ::getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    const auto root = dataRoot->path() / "fresh";
-    std::filesystem::create_directories(root);
-    HostProcess host(root, {"--console-user=nobody"});
-    ASSERT_TRUE(host.started());
-    ASSERT_TRUE(runUntil(
-        [&] {
-            return host.stderrText().find("aux: server started") != std::string::npos || host.exitStatus().has_value();
-        },
-        30))
-        << host.stderrText();
-    struct stat info{};
-    ASSERT_EQ(::lstat((root / "home").c_str(), &info), 0);
-    EXPECT_EQ(info.st_uid, nobody->pw_uid);
-    EXPECT_EQ(info.st_gid, nobody->pw_gid);
-    host.signal(SIGTERM);
-    EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+    namespace fs = std::filesystem;
+    const fs::path top = dataRoot->path();
+    ASSERT_EQ(::chmod(top.c_str(), 0755), 0);
+    auto copyWith = [&](const char* system, const fs::path& to, const std::string& extra) {
+        std::ifstream in(system);
+        std::ofstream out(to);
+        out << in.rdbuf() << extra;
+    };
+    copyWith("/etc/passwd", top / "passwd", "norvessaltest:x:54321:54322::" + (top / "user").string() + ":/bin/sh\n");
+    copyWith("/etc/group", top / "group", "norvessaltest:x:54322:\nnorvessalextra:x:54323:norvessaltest\n");
+    const std::vector<std::string> wrapper = {
+        "unshare", "--mount", "--propagation", "private", "sh", "-c",
+        "mount --bind \"$NORVESSAL_TEST_ACCOUNTS/passwd\" /etc/passwd && "
+        "mount --bind \"$NORVESSAL_TEST_ACCOUNTS/group\" /etc/group && umask 027 && exec \"$0\" \"$@\""};
+    ::setenv("NORVESSAL_TEST_ACCOUNTS", top.c_str(), 1);
+    if (std::system("unshare --mount --propagation private true 2>/dev/null") != 0) {
+        ::unsetenv("NORVESSAL_TEST_ACCOUNTS");
+        GTEST_SKIP() << "no mount namespaces here";
+    }
+    auto statusOf = [](pid_t pid, const std::string& key) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind(key + ":", 0) == 0) return line.substr(key.size() + 1);
+        return std::string();
+    };
+    auto squeezed = [](std::string text) {
+        std::istringstream words(text);
+        std::string word, out;
+        while (words >> word) out += (out.empty() ? "" : " ") + word;
+        return out;
+    };
+    {
+        SCOPED_TRACE("the user's own data root");
+        const fs::path root = top / "fresh";
+        fs::create_directories(root);
+        ASSERT_EQ(::chown(root.c_str(), 54321, 54322), 0);
+        HostProcess host(root, {"--console-user=norvessaltest"}, "stderr.log",
+                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper, top);
+        ASSERT_TRUE(host.started());
+        EXPECT_TRUE(runUntil([&] { return squeezed(statusOf(host.pid(), "Uid")) == "54321 54321 54321 54321"; }, 1))
+            << statusOf(host.pid(), "Uid") << host.stderrText();
+        EXPECT_EQ(squeezed(statusOf(host.pid(), "Gid")), "54322 54322 54322 54322");
+        EXPECT_EQ(squeezed(statusOf(host.pid(), "Groups")), "54322 54323");
+        ASSERT_TRUE(runUntil(
+            [&] {
+                return host.stderrText().find("aux: server started") != std::string::npos ||
+                       host.exitStatus().has_value();
+            },
+            30))
+            << host.stderrText();
+        EXPECT_FALSE(host.exitStatus().has_value()) << host.stderrText();
+        // Nothing below the data root is root's, and folders have the umask.
+        size_t seen = 0;
+        for (const auto& item : fs::recursive_directory_iterator(root)) {
+            struct stat info{};
+            ASSERT_EQ(::lstat(item.path().c_str(), &info), 0);
+            EXPECT_EQ(info.st_uid, 54321u) << item.path();
+            if (S_ISDIR(info.st_mode)) {
+                EXPECT_EQ(info.st_mode & 027, 0u) << item.path();
+            }
+            ++seen;
+        }
+        EXPECT_GT(seen, 2u) << "the Host made its files";
+        host.signal(SIGTERM);
+        EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+    }
+    struct Refusal {
+        const char* what;
+        std::string user;
+        fs::path root;
+        std::string says;
+    };
+    fs::create_directories(top / "roots");
+    ASSERT_EQ(::chmod((top / "roots").c_str(), 0700), 0);
+    for (const auto& c : {Refusal{"a data root the user cannot use", "norvessaltest", top / "roots" / "data",
+                                  "cannot use the data root " + (top / "roots" / "data").string()},
+                          Refusal{"a name no account has", "norvessal-no-such-user", top / "fresh", "no account is named"}}) {
+        SCOPED_TRACE(c.what);
+        HostProcess host(c.root, {"--console-user=" + c.user}, "stderr-refused.log",
+                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper, top);
+        ASSERT_TRUE(host.started());
+        ASSERT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 10)) << host.stderrText();
+        EXPECT_EQ(*host.exitStatus(), 1);
+        EXPECT_NE(host.stderrText().find(c.says), std::string::npos) << host.stderrText();
+    }
+    EXPECT_FALSE(fs::exists(top / "roots" / "data")) << "nothing made as root for it";
+    ::unsetenv("NORVESSAL_TEST_ACCOUNTS");
 }
 
 TEST_F(HostProcessTest, InitialInstallLaunchServesToo) {

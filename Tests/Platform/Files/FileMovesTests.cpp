@@ -254,26 +254,28 @@ TEST_F(FileMovesTest, WithoutTheNoReplaceFlagAFolderCopiedAcrossFileSystemsTakes
     EXPECT_EQ(namesIn(*other), std::vector<std::string>{"tree"}) << "no temporary is left";
 }
 
-// Gives `tree` to nobody, so that `work` run by asNobody may change it.
-void giveToNobody(const fs::path& tree) {
-    const passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() != 0 || !nobody) return;
-    ::lchown(tree.c_str(), nobody->pw_uid, nobody->pw_gid);
-    for (const auto& e : fs::recursive_directory_iterator(tree)) ::lchown(e.path().c_str(), nobody->pw_uid, nobody->pw_gid);
+// An unprivileged user no account on the machine has.
+constexpr uid_t kUnprivilegedUid = 54321;
+constexpr gid_t kUnprivilegedGid = 54322;
+
+// Gives `tree` to that user, so that `work` run by asUnprivileged may change it.
+void giveToUnprivileged(const fs::path& tree) {
+    if (::geteuid() != 0) return;
+    ::lchown(tree.c_str(), kUnprivilegedUid, kUnprivilegedGid);
+    for (const auto& e : fs::recursive_directory_iterator(tree))
+        ::lchown(e.path().c_str(), kUnprivilegedUid, kUnprivilegedGid);
 }
 
-// Runs `work` with the rights of `nobody` where the tests run as root (in a
-// child process, whose exit status carries the answer), so folder modes
-// bind as they do for a Host that runs as a user; directly otherwise.
-bool asNobody(const std::function<bool()>& work) {
+// Runs `work` as that user where the tests run as root (in a child process,
+// whose exit status carries the answer), so folder modes bind as they do
+// for a Host that runs as a user; directly otherwise.
+bool asUnprivileged(const std::function<bool()>& work) {
     if (::geteuid() != 0) return work();
-    const passwd* nobody = ::getpwnam("nobody");
-    if (!nobody) return false;
-    const uid_t uid = nobody->pw_uid;
-    const gid_t gid = nobody->pw_gid;
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+        ::alarm(30);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedGid) != 0 || ::setuid(kUnprivilegedUid) != 0)
+            ::_exit(2);
         ::_exit(work() ? 0 : 1);
     }
     int status = 0;
@@ -343,7 +345,7 @@ TEST_F(FileMovesTest, WithoutTheNoReplaceFlagAFolderArrivesWholeOrTheSourceStays
         write(from / "a" / "f.txt", "f");
         write(from / "b.txt", "b");
         fs::create_directories(dir / "dest");
-        if (c.unprivileged) giveToNobody(dir);
+        if (c.unprivileged) giveToUnprivileged(dir);
         if (c.sourceStuck) ::chown(staging.c_str(), 0, 0);
         ::chmod(staging.c_str(), c.sourceStuck ? 0555 : 0755);
         ::chmod(from.c_str(), c.sourceMode);
@@ -353,7 +355,7 @@ TEST_F(FileMovesTest, WithoutTheNoReplaceFlagAFolderArrivesWholeOrTheSourceStays
             if (c.copy) return FileMoves::copyNoReplace(from, to).ok();
             return FileMoves::moveNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to, &report).ok();
         };
-        const bool ok = c.unprivileged ? asNobody(move) : move();
+        const bool ok = c.unprivileged ? asUnprivileged(move) : move();
         ::chmod(staging.c_str(), 0755);
         struct stat made{};
         const bool arrived = ::stat(to.c_str(), &made) == 0;
@@ -392,12 +394,12 @@ TEST_F(FileMovesTest, RemovalTakesWhatItCanAndReportsWhatStays) {
     write(dir / "tree" / "locked" / "kept.txt", "k");
     write(dir / "tree" / "readonly" / "gone.txt", "g");
     write(dir / "tree" / "gone.txt", "g");
-    giveToNobody(dir);
+    giveToUnprivileged(dir);
     // Not the remover's to change: what is in it stays.
     ::chown((dir / "tree" / "locked").c_str(), 0, 0);
     ::chmod((dir / "tree" / "locked").c_str(), 0555);
     ::chmod((dir / "tree" / "readonly").c_str(), 0555);
-    const bool removed = asNobody([&] { return FileMoves::removeAt(AT_FDCWD, dir / "tree").ok(); });
+    const bool removed = asUnprivileged([&] { return FileMoves::removeAt(AT_FDCWD, dir / "tree").ok(); });
     ::chmod((dir / "tree" / "locked").c_str(), 0755);
     EXPECT_FALSE(removed);
     EXPECT_EQ(filesBelow(dir / "tree"), (std::vector<std::string>{"locked", "locked/kept.txt"}));

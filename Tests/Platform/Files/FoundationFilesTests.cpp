@@ -230,34 +230,3 @@ TEST_F(FoundationFiles, NoReplaceWriteAndRenameLeaveAnyExistingEntryAlone) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"dangling", "delivered", "folder", "request"}));
 }
-
-// The home below an override root, made for the user a Host run as root
-// works for, is that user's; one already there, or no override root,
-// leaves everything as it is.
-TEST_F(FoundationFiles, TheHomeBelowAnOverrideRootIsMadeAsTheUsersOwn) {
-    if (::geteuid() != 0) GTEST_SKIP() << "giving a folder away needs root";
-    const uid_t uid = 65534;
-    const gid_t gid = 65534;
-    struct Case {
-        const char* what;
-        bool existing;
-        uid_t ownerAfter;
-    };
-    for (const auto& c : {Case{"a fresh root", false, uid}, Case{"a home already there", true, 0}}) {
-        SCOPED_TRACE(c.what);
-        const fs::path root = dataRoot->path() / (c.existing ? "again" : "fresh");
-        if (c.existing) fs::create_directories(root / "home");
-        platform::Folders::setOverrideRoot(root);
-        const auto made = platform::Folders::makeOverrideHomeFor(uid, gid);
-        platform::Folders::setOverrideRoot(dataRoot->path());
-        ASSERT_TRUE(made.ok()) << made.error();
-        struct stat info{};
-        ASSERT_EQ(::lstat((root / "home").c_str(), &info), 0);
-        EXPECT_TRUE(S_ISDIR(info.st_mode));
-        EXPECT_EQ(info.st_uid, c.ownerAfter);
-        if (!c.existing) {
-            EXPECT_EQ(info.st_gid, gid);
-            EXPECT_EQ(info.st_mode & 07777, 0755u);
-        }
-    }
-}

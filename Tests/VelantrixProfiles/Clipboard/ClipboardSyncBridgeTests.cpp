@@ -459,13 +459,14 @@ TEST_F(Bridge, StartRemovesDayOldBatchesExceptOneThePasteboardOffers) {
 }
 
 // In a Host run for another user the caches folder lies in that user's
-// home: a link the user puts in place of any Host-private folder on the way
-// to the inbox leads neither the start-up cleanup nor a transfer outside.
+// home: a link put in place of a Host-private folder below the caches
+// leads neither the start-up cleanup nor a transfer outside (the caches
+// folder itself is the user's, reached as the user's programs reach it).
 // Behind each link sits what looks like an inbox holding a day-old batch.
 TEST_F(Bridge, ALinkInPlaceOfAFolderOnTheWayToTheInboxRemovesAndWritesNothingOutside) {
     const fs::path caches = Folders::caches();
     const fs::path inbox = bridge->inboxFolder();
-    const fs::path planted[] = {caches, caches / "NorvessalClipboardInbox", inbox};
+    const fs::path planted[] = {caches / "NorvessalClipboardInbox", inbox};
     for (const auto& link : planted) {
         SCOPED_TRACE(link.lexically_relative(dataRoot->path()).string());
         fs::remove_all(caches);

@@ -271,14 +271,18 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
         receiveOneByteFile(UUID::random(), "x.txt");
         EXPECT_TRUE(fs::is_empty(elsewhere)) << p.name;
     }
-    // The caches folder itself lies in the home, which in a Host run for
-    // another user is that user's: it is not followed either.
+    // The caches folder itself is the user's own, reached as the user's
+    // programs reach it: their link there is followed, with their rights.
     const fs::path caches = platform::Folders::caches();
     fs::remove_all(caches);
     fs::create_directory_symlink(elsewhere, caches);
+    const size_t before = completed.size();
     receiveOneByteFile(UUID::random(), "x.txt");
-    EXPECT_TRUE(fs::is_empty(elsewhere)) << "the caches folder";
+    EXPECT_EQ(completed.size(), before + 1) << "received through the user's own caches link";
+    EXPECT_TRUE(fs::exists(elsewhere / "VelantrixFileInbox")) << "the caches folder";
     fs::remove(caches);
+    fs::remove_all(elsewhere);
+    fs::create_directories(elsewhere);
     // With an honest inbox, a name guessed ahead for a batch's folder is
     // never the one used.
     fs::remove_all(inbox);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -40,8 +41,11 @@ struct InboundBatch {
     uint64_t lastPacketNs = 0;
     std::filesystem::path rootDir;
     platform::FolderHandle root;
-    // Top-level items, each once, in arrival order.
+    // Top-level items, each once, in arrival order, and their names, so
+    // that a packet finds whether its item is noted in constant time
+    // however many the batch holds.
     std::vector<std::filesystem::path> topLevelEntries;
+    std::unordered_set<std::string> topLevelNames;
     // The file open now; none between files.
     std::optional<InboundFile> current;
     // A file that failed: its later chunks are dropped without a word until

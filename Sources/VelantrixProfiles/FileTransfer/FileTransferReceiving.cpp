@@ -319,9 +319,8 @@ void FileTransferService::sessionEnded(const std::string& session) {
 void FileTransferService::noteTopLevel(InboundBatch& batch, const std::string& path) {
     // A folder made only because a file's path runs through it is an item
     // of the batch like any other, so it is delivered or removed with it.
-    auto url = batch.rootDir / path.substr(0, path.find('/'));
-    if (std::find(batch.topLevelEntries.begin(), batch.topLevelEntries.end(), url) == batch.topLevelEntries.end())
-        batch.topLevelEntries.push_back(url);
+    auto [name, added] = batch.topLevelNames.insert(path.substr(0, path.find('/')));
+    if (added) batch.topLevelEntries.push_back(batch.rootDir / *name);
 }
 
 void FileTransferService::makeFolder(InboundBatch& batch, const std::string& path) {

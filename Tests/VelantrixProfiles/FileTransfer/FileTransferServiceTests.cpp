@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -406,6 +408,48 @@ TEST_F(FileTransferServiceTest, HostileOrFaultyFilesFailAloneAndNothingLeavesThe
     }
     EXPECT_FALSE(fs::exists("/tmp/escape"));
     EXPECT_EQ(treeOf(dataRoot->path()), outside);
+}
+
+// Each top-level item is noted once, at a cost that does not grow with
+// the items its batch holds already, so a batch of many top-level folders
+// is received in time linear in them. Measured in processor time of this
+// thread, which runs every queue: rounds of the last hundred folders named
+// again (so that the disk's share is small), in a batch that holds
+// thousands and in one that holds a hundred, in turn, so that the
+// machine's moods fall on both alike.
+TEST_F(FileTransferServiceTest, ATopLevelFolderCostsTheSameHoweverManyTheBatchHolds) {
+    auto cpuSeconds = [] {
+        timespec now{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    };
+    constexpr size_t many = 2000, few = 100, rounds = 9;
+    const UUID full = UUID::random(), small = UUID::random();
+    auto mkdirs = [&](const UUID& id, size_t from, size_t to) {
+        for (size_t n = from; n < to; ++n)
+            receiver->handleIncomingPacket({FileTransferOp::mkdir, id, 0, 0, "folder " + std::to_string(n), {}});
+        const double start = cpuSeconds();
+        runUntilIdle();
+        return cpuSeconds() - start;
+    };
+    for (const UUID& id : {full, small}) receiver->handleIncomingPacket({FileTransferOp::batchStart, id, 0, 0, "", {}});
+    mkdirs(full, 0, many);
+    mkdirs(small, 0, few);
+    std::vector<double> amongMany, amongFew;
+    for (size_t round = 0; round < rounds; ++round) {
+        amongMany.push_back(mkdirs(full, many - few, many));
+        amongFew.push_back(mkdirs(small, 0, few));
+    }
+    // Medians, so that a round the machine interrupted does not decide.
+    auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    EXPECT_LT(median(amongMany), 4 * median(amongFew)) << "a folder among 2,000 against one among 100";
+    receiver->handleIncomingPacket({FileTransferOp::batchEnd, full, 0, 0, "", {}});
+    runUntilIdle();
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed[0].entries.size(), many) << "each once";
 }
 
 TEST_F(FileTransferServiceTest, BatchStartRecordsDestinationIntentAndReplacesALiveBatch) {

@@ -17,6 +17,7 @@
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
 // The file of a batch being written: under a temporary name in its folder
 // until its last byte, renamed to its own name only when complete. Only
@@ -59,7 +60,10 @@ struct InboundBatch {
     std::optional<std::string> destinationHint;
     FileTransferDeliveryOptions deliveryOptions;
     platform::Date startedAt;
-    size_t failedFiles = 0;
+    // What could not be saved as it arrived: refused at the door (an
+    // unsafe path, past the depth or a length), or never made or received
+    // whole. The batch's receipt begins with it.
+    FileTransferDeliveryResult unsaved;
     // Which start of this ID the batch is (see inboundSerial_).
     uint64_t serial = 0;
 };

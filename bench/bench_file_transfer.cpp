@@ -101,10 +101,12 @@ struct Link {
         server->onFileTransferIncomingPacket = [this](FileTransferPacket p, const UUID&) {
             host->handleIncomingPacket(std::move(p));
         };
-        host->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>&, FileTransferIntent, size_t) {
+        host->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>&, FileTransferIntent,
+                                         const FileTransferDeliveryResult&) {
             ++hostCompleted;
         };
-        viewer->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>&, FileTransferIntent, size_t) {
+        viewer->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>&, FileTransferIntent,
+                                         const FileTransferDeliveryResult&) {
             ++viewerCompleted;
         };
 

@@ -308,7 +308,7 @@ public:
     void handleInboundBatchStarted(const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
                                    const std::vector<std::string>& itemNames, const FileTransferBatchStartInfo& start);
     void handleInboundBatchCompleted(const platform::UUID& batchID, const std::vector<std::filesystem::path>& staged,
-                                     FileTransferIntent intent, size_t failedFiles);
+                                     FileTransferIntent intent, const FileTransferDeliveryResult& unsaved);
     // Where a batch that is not a Finder drop goes: the folder it names,
     // a refusal, or the save-location panel (main queue).
     void decideInboundDestination(const platform::UUID& batchID, const FileTransferBatchStartInfo& start);

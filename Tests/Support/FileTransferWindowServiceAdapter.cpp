@@ -119,13 +119,13 @@ void FileTransferWindowServiceAdapter::installHooks() {
             w->transferDidUpdateProgress(id, received, total);
     };
     service_->onBatchCompleted = [weak](const UUID& id, const std::vector<fs::path>& staged, FileTransferIntent,
-                                        size_t failedFiles) {
-        if (auto self = weak.lock()) self->deliverReceived(id, staged, failedFiles);
+                                        const FileTransferDeliveryResult& unsaved) {
+        if (auto self = weak.lock()) self->deliverReceived(id, staged, unsaved);
     };
 }
 
 void FileTransferWindowServiceAdapter::deliverReceived(const UUID& batchID, const std::vector<fs::path>& staged,
-                                                       size_t failedFiles) {
+                                                       const FileTransferDeliveryResult& unsaved) {
     auto requested = requestedReceives_.find(batchID);
     if (requested == requestedReceives_.end()) return;
     const fs::path folder = platform::Folders::expandingTildeInPath(requested->second);
@@ -136,7 +136,7 @@ void FileTransferWindowServiceAdapter::deliverReceived(const UUID& batchID, cons
         fs::rename(item, folder / item.filename(), error);
         if (!error) moved++;
     }
-    const bool saved = failedFiles == 0 && moved == staged.size();
+    const bool saved = unsaved.failedItemCount == 0 && moved == staged.size();
     if (auto w = window(std::string("complete cancelled=0 confirmed=") + (saved ? "1" : "0")))
         w->transferDidComplete(batchID, false, saved);
 }

@@ -39,7 +39,7 @@ private:
     void installHooks();
     std::shared_ptr<FileTransferWindowController> window(const std::string& report);
     void deliverReceived(const platform::UUID& batchID, const std::vector<std::filesystem::path>& staged,
-                         size_t failedFiles);
+                         const FileTransferDeliveryResult& unsaved);
 
     std::shared_ptr<FileTransferService> service_;
     std::vector<Peer> peers_;

@@ -48,9 +48,10 @@ struct HostFileDeliveryState {
     // each: a Viewer may keep only so many waiting, the next is refused.
     static constexpr size_t maxBatchesAwaitingSaveLocationPerViewer = 8;
     std::map<platform::UUID, std::string> batchesAwaitingSaveLocation;
-    // Files of a completed batch the engine could not receive whole; they
-    // count as failed when the batch is delivered.
-    std::map<platform::UUID, size_t> unreceivedFileCounts;
+    // What of a completed batch the engine refused at the door or could
+    // not receive whole; counted and named as failed when the batch is
+    // delivered.
+    std::map<platform::UUID, FileTransferDeliveryResult> unsavedOnArrival;
     // Batches refused or cancelled before the engine reported them complete:
     // a completion that still arrives has its staged items removed, not
     // recorded. Newest last; bounded, as a cancelled batch may never end.
@@ -104,7 +105,7 @@ struct HostFileDeliveryState {
         pendingDestinationFolders.erase(batchID);
         pendingFileDeliveryOptions.erase(batchID);
         batchesAwaitingSaveLocation.erase(batchID);
-        unreceivedFileCounts.erase(batchID);
+        unsavedOnArrival.erase(batchID);
     }
 
     // Drag pulls being served, by item and Viewer session, so a repeat while

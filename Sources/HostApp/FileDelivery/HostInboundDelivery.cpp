@@ -586,7 +586,7 @@ void HostProbeDelegate::removeEarlierInboxFolders() {
 }
 
 void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const std::vector<fs::path>& staged,
-                                                    FileTransferIntent intent, size_t failedFiles) {
+                                                    FileTransferIntent intent, const FileTransferDeliveryResult& unsaved) {
     assertMainQueue();
     auto& abandoned = fileDelivery.abandonedInboundBatchIDs;
     if (auto it = std::find(abandoned.begin(), abandoned.end(), batchID); it != abandoned.end()) {
@@ -605,7 +605,7 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
         return;
     }
     fileDelivery.pendingFileURLs[batchID] = staged;
-    if (failedFiles > 0) fileDelivery.unreceivedFileCounts[batchID] = failedFiles;
+    if (unsaved.failedItemCount > 0) fileDelivery.unsavedOnArrival[batchID] = unsaved;
     if (dropStarted) {
         auto start = dropStarted.mapped();
         start.intent = intent;

@@ -20,28 +20,18 @@ using platform::UUID;
 namespace fs = std::filesystem;
 
 namespace {
-// What moveNumbered did with a batch's items.
-struct NumberedMoves {
-    std::vector<fs::path> delivered;
-    // The names of the items that could not be moved.
-    std::vector<std::string> failed;
-    // What failed moves left in the folder all the same.
-    size_t leftAtTarget = 0;
-    // The stop came before every item had its turn.
-    bool stopped = false;
-};
-
 // The one way received items enter a user's folder without asking: under
 // their own name, or "name 1.ext", "name 2.ext", ... when taken, never over
 // anything, each move relative to the folder as it was opened and to the
 // item's staging folder opened the way staging is. `onFailure` hears each
-// item that could not be moved.
-NumberedMoves moveNumbered(
+// item that could not be moved. The result is stopped when the stop came
+// before every item had its turn.
+FileTransferDeliveryResult moveNumbered(
     const std::vector<fs::path>& items, const platform::ConfinedFolder& folder,
     const std::function<void(const fs::path& name, const fs::path& candidate, const std::string& error)>& onFailure,
     const std::shared_ptr<std::atomic<bool>>& stop = nullptr) {
     using platform::FileMoves;
-    NumberedMoves moves;
+    FileTransferDeliveryResult moves;
     // Staging may lie in the console user's home, where a folder above a
     // batch can be swapped for a link: each item is reached beneath its
     // batch folder opened from the data root down, never through a link,
@@ -51,15 +41,15 @@ NumberedMoves moveNumbered(
     const size_t maxName = FileMoves::maxNameBytesAt(folder.fd());
     for (const auto& item : items) {
         if (stop && stop->load()) {
-            moves.stopped = true;
+            moves.stoppedByUser = true;
             break;
         }
         const fs::path path = item.lexically_normal();
         const fs::path name = path.filename();
         if (!staging || staging->first != path.parent_path())
             staging.emplace(path.parent_path(), FileTransferStagedItems::open(path.parent_path()));
-        auto failed = [&](const fs::path& candidate, const std::string& error) {
-            moves.failed.push_back(name.string());
+        auto failed = [&](const fs::path& candidate, const std::string& error, size_t leftInFolder = 0) {
+            moves.noteFailed(name.string(), leftInFolder);
             if (onFailure) onFailure(name, candidate, error);
         };
         if (!staging->second) {
@@ -86,13 +76,12 @@ NumberedMoves moveNumbered(
             errno = 0;
             platform::MoveReport report;
             auto moved = folder.moveIn(*staging->second, name.string(), candidate->string(), &report);
-            moves.leftAtTarget += report.leftAtTarget;
             if (moved) {
-                moves.delivered.push_back(folder.path() / *candidate);
+                moves.deliveredURLs.push_back(folder.path() / *candidate);
                 break;
             }
             if (errno == EEXIST && report.leftAtTarget == 0 && attempt < FileMoves::maxNameVariants) continue;
-            failed(folder.path() / *candidate, moved.error());
+            failed(folder.path() / *candidate, moved.error(), report.leftAtTarget);
             break;
         }
     }
@@ -103,17 +92,16 @@ NumberedMoves moveNumbered(
 // the delivery knows them, and what failed moves left in the folder all
 // the same, so the Viewer is not told less arrived than did.
 std::string partialSaveDetail(const FileTransferDeliveryResult& result) {
-    constexpr size_t namesShown = 3;
     const size_t saved = result.deliveredURLs.size(), failed = result.failedItemCount;
     std::string text;
     if (result.failedNames.empty()) {
         text = VelantrixL10n::format("fileTransfer.partialSaveDetail", "Saved %d item(s); %d could not be saved.", saved,
                                      failed);
     } else {
+        // The result keeps the first names alone.
         std::string names;
-        for (size_t i = 0; i < result.failedNames.size() && i < namesShown; i++)
-            names += (i > 0 ? ", " : "") + result.failedNames[i];
-        if (result.failedNames.size() > namesShown) names += ", \u2026";
+        for (size_t i = 0; i < result.failedNames.size(); i++) names += (i > 0 ? ", " : "") + result.failedNames[i];
+        if (failed > result.failedNames.size()) names += ", \u2026";
         text = VelantrixL10n::format("fileTransfer.partialSaveNamedDetail", "Saved %d item(s); %d could not be saved: %@.",
                                      saved, failed, names);
     }
@@ -159,20 +147,21 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         options = recorded->second;
         d.pendingFileDeliveryOptions.erase(recorded);
     }
-    size_t unreceived = 0;
-    if (auto failed = d.unreceivedFileCounts.find(batchID); failed != d.unreceivedFileCounts.end()) {
-        unreceived = failed->second;
-        d.unreceivedFileCounts.erase(failed);
+    FileTransferDeliveryResult unsaved;
+    if (auto failed = d.unsavedOnArrival.find(batchID); failed != d.unsavedOnArrival.end()) {
+        unsaved = std::move(failed->second);
+        d.unsavedOnArrival.erase(failed);
     }
     if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
 
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     auto stop = std::make_shared<std::atomic<bool>>(false);
     d.deliveryStops[batchID] = stop;
-    // Files the engine could not receive whole count as failed too.
-    // A stop that came after the last item had its turn changed nothing:
-    // only a delivery that ended early reports itself stopped.
-    auto finish = [weak, batchID, items, folder, unreceived](FileTransferDeliveryResult result) {
+    // What the engine refused at the door or could not receive whole
+    // counts, named, as failed too. A stop that came after the last item
+    // had its turn changed nothing: only a delivery that ended early
+    // reports itself stopped.
+    auto finish = [weak, batchID, items, folder, unsaved](FileTransferDeliveryResult result) {
         auto self = weak.lock();
         if (self) self->fileDelivery.deliveryStops.erase(batchID);
         const bool stopped = result.stoppedByUser;
@@ -180,7 +169,7 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
             // Stopped: what was saved stays, the items not moved go.
             result.failedItemCount = 0;
         } else {
-            result.failedItemCount += unreceived;
+            result.noteFailuresOf(unsaved);
         }
         // Off the main queue, beneath staging's descriptors: what was not
         // delivered (stopped, or failed: a full disk, a refused folder)
@@ -200,20 +189,15 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
             if (!self) return;
             FileTransferDeliveryResult result;
             if (auto target = opened ? opened : openChosenFolder(folder)) {
-                auto moves = moveNumbered(
+                result = moveNumbered(
                     items, *target,
                     [&self](const fs::path& name, const fs::path& candidate, const std::string& error) {
                         self->log(deliveryFailureLine(name, candidate, error));
                     },
                     stop);
-                result.deliveredURLs = std::move(moves.delivered);
-                result.stoppedByUser = moves.stopped;
-                result.failedNames = std::move(moves.failed);
-                result.leftAtTarget = moves.leftAtTarget;
             } else {
-                for (const auto& item : items) result.failedNames.push_back(item.filename().string());
+                for (const auto& item : items) result.noteFailed(item.filename().string());
             }
-            result.failedItemCount = items.size() - result.deliveredURLs.size();
             // The delegate is let go on the main queue, never here.
             DispatchQueue::main().async([finish, result, self = std::move(self)] { finish(result); });
         });
@@ -249,12 +233,12 @@ std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::p
                    log(deliveryFailureLine(name, candidate, error));
                },
                stop)
-        .delivered;
+        .deliveredURLs;
 }
 
 std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::path>& urls, const fs::path& folder) {
     auto opened = openChosenFolder(folder);
-    return opened ? moveNumbered(urls, *opened, nullptr).delivered : std::vector<fs::path>{};
+    return opened ? moveNumbered(urls, *opened, nullptr).deliveredURLs : std::vector<fs::path>{};
 }
 
 void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requestedCount, const fs::path& folder,

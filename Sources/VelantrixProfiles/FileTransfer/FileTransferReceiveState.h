@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
 // The file of a batch being written: under a temporary name in its folder
 // until its last byte, renamed to its own name only when complete. Only
@@ -40,8 +42,11 @@ struct InboundBatch {
     uint64_t lastPacketNs = 0;
     std::filesystem::path rootDir;
     platform::FolderHandle root;
-    // Top-level items, each once, in arrival order.
+    // Top-level items, each once, in arrival order, and their names, so
+    // that a packet finds whether its item is noted in constant time
+    // however many the batch holds.
     std::vector<std::filesystem::path> topLevelEntries;
+    std::unordered_set<std::string> topLevelNames;
     // The file open now; none between files.
     std::optional<InboundFile> current;
     // A file that failed: its later chunks are dropped without a word until
@@ -55,7 +60,10 @@ struct InboundBatch {
     std::optional<std::string> destinationHint;
     FileTransferDeliveryOptions deliveryOptions;
     platform::Date startedAt;
-    size_t failedFiles = 0;
+    // What could not be saved as it arrived: refused at the door (an
+    // unsafe path, past the depth or a length), or never made or received
+    // whole. The batch's receipt begins with it.
+    FileTransferDeliveryResult unsaved;
     // Which start of this ID the batch is (see inboundSerial_).
     uint64_t serial = 0;
 };

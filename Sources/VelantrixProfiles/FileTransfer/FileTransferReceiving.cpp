@@ -310,21 +310,26 @@ void FileTransferService::sessionEnded(const std::string& session) {
 void FileTransferService::noteTopLevel(InboundBatch& batch, const std::string& path) {
     // A folder made only because a file's path runs through it is an item
     // of the batch like any other, so it is delivered or removed with it.
-    auto url = batch.rootDir / path.substr(0, path.find('/'));
-    if (std::find(batch.topLevelEntries.begin(), batch.topLevelEntries.end(), url) == batch.topLevelEntries.end())
-        batch.topLevelEntries.push_back(url);
+    auto [name, added] = batch.topLevelNames.insert(path.substr(0, path.find('/')));
+    if (added) batch.topLevelEntries.push_back(batch.rootDir / *name);
+}
+
+void FileTransferService::noteUnsaved(InboundBatch& batch, const std::string& path, const std::string& line) {
+    batch.unsaved.noteFailed(path);
+    onMain([line](FileTransferService& self) { self.status(line); });
 }
 
 void FileTransferService::makeFolder(InboundBatch& batch, const std::string& path) {
+    // A folder refused at the door, or not made, is missing from what the
+    // batch delivers: the receipt names it.
     auto parts = safeComponents(path);
-    if (!parts) {
-        onMain([path](FileTransferService& self) { self.status("dropped unsafe folder path \"" + path + "\""); });
-        return;
-    }
-    if (parentFolder(batch.root, *parts, true)) noteTopLevel(batch, path);
+    if (!parts) return noteUnsaved(batch, path, "dropped unsafe folder path \"" + path + "\"");
+    auto folder = parentFolder(batch.root, *parts, true);
+    if (!folder) return noteUnsaved(batch, path, "receive failed for \"" + path + "\": " + folder.error());
+    noteTopLevel(batch, path);
 }
 
-void FileTransferService::failCurrentFile(InboundBatch& batch, const std::string& path, const std::string& cause) {
+void FileTransferService::failCurrentFile(InboundBatch& batch, std::string path, const std::string& cause) {
     if (batch.current) {
         batch.current->handle.close();
         if (auto folder = parentFolder(batch.root, batch.current->components, false))
@@ -332,15 +337,14 @@ void FileTransferService::failCurrentFile(InboundBatch& batch, const std::string
         batch.current.reset();
     }
     batch.currentFailed = true;
-    batch.failedFiles += 1;
-    onMain([path, cause](FileTransferService& self) { self.status("receive failed for " + path + ": " + cause); });
+    noteUnsaved(batch, path, "receive failed for \"" + path + "\": " + cause);
 }
 
 void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacket& packet) {
     if (batch.current) failCurrentFile(batch, batch.current->relativePath, "next file began before it ended");
     batch.currentFailed = false;
     auto parts = safeComponents(packet.path);
-    if (!parts) return failCurrentFile(batch, "\"" + packet.path + "\"", "unsafe path");
+    if (!parts) return failCurrentFile(batch, packet.path, "unsafe path");
     auto folder = parentFolder(batch.root, *parts, false);
     if (!folder) return failCurrentFile(batch, packet.path, folder.error());
     if (parts->size() > 1) noteTopLevel(batch, packet.path);
@@ -409,14 +413,14 @@ void FileTransferService::endBatch(const UUID& id) {
     auto entries = batch.topLevelEntries;
     auto root = batch.rootDir;
     auto intent = batch.intent;
-    auto failed = batch.failedFiles;
+    auto unsaved = std::move(batch.unsaved);
     receive_.inbound.erase(it);
     // Nothing staged means nothing to deliver: the folder goes now rather
     // than at the next start-up.
     if (entries.empty()) removalQueue_.async([root] { FileTransferStagedItems::remove({root}); });
-    onMain([id, entries, root, intent, failed](FileTransferService& self) {
+    onMain([id, entries, root, intent, unsaved = std::move(unsaved)](FileTransferService& self) {
         self.status("received " + std::to_string(entries.size()) + " item(s) into " + root.string());
-        if (auto hook = self.onBatchCompleted.get()) hook(id, entries, intent, failed);
+        if (auto hook = self.onBatchCompleted.get()) hook(id, entries, intent, unsaved);
     });
 }
 

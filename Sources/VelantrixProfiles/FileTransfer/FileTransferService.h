@@ -102,8 +102,11 @@ public:
     FileTransferHook<SendPacket> sendPacket{hookMutex_};
     FileTransferHook<RoutedSendPacket> routedSendPacket{hookMutex_};
     FileTransferHook<void(const std::string&)> onStatus{hookMutex_};
-    // Batch ID, staged top-level items, intent, files that failed.
-    FileTransferHook<void(const platform::UUID&, const std::vector<URL>&, FileTransferIntent, size_t failedFiles)>
+    // Batch ID, staged top-level items, intent, and what could not be
+    // saved as it arrived (refused at the door, or not received whole),
+    // named: the batch's receipt begun.
+    FileTransferHook<void(const platform::UUID&, const std::vector<URL>&, FileTransferIntent,
+                          const FileTransferDeliveryResult& unsaved)>
         onBatchCompleted{hookMutex_};
     FileTransferHook<void(const platform::UUID&, int64_t fileCount, uint64_t totalBytes,
                           const std::vector<std::string>& itemNames, const FileTransferBatchStartInfo&)>
@@ -308,7 +311,11 @@ private:
     void beginFile(InboundBatch& batch, const FileTransferPacket& packet);
     void writeChunk(const platform::UUID& id, InboundBatch& batch, const FileTransferPacket& packet);
     void endFile(InboundBatch& batch, const FileTransferPacket& packet);
-    void failCurrentFile(InboundBatch& batch, const std::string& path, const std::string& cause);
+    // Taken by value: callers pass the open file's own path, and the file
+    // goes before the path is written into the status line.
+    void failCurrentFile(InboundBatch& batch, std::string path, const std::string& cause);
+    // Notes an item of the batch that could not be saved, and says so.
+    void noteUnsaved(InboundBatch& batch, const std::string& path, const std::string& line);
     void noteTopLevel(InboundBatch& batch, const std::string& path);
     void endBatch(const platform::UUID& id);
     void dropInbound(const platform::UUID& id);

@@ -79,7 +79,7 @@ private:
             if (auto opened = platform::ConfinedFolder::openTop(destination_, true)) folder_ = *opened;
         }
         if (!folder_) {
-            failedItemCount_ += remainingURLs_.size();
+            for (const auto& url : remainingURLs_) result_.noteFailed(url.filename().string());
             removeRemainingStagedURLs();
             return finish();
         }
@@ -98,7 +98,7 @@ private:
             // An item whose staging folder cannot be opened the way staging
             // is (a link on its way) is not reached at all: it stays staged.
             if (!stagingOf(source)) {
-                failedItemCount_++;
+                result_.noteFailed(source.filename().string());
                 continue;
             }
             // Deliveries that are not the resolver's move into the same
@@ -108,22 +108,25 @@ private:
         }
     }
 
-    // Into a free name only; a failure leaves the item staged. False, with
-    // nothing moved or counted, when something took the name after it was
-    // found free. Disk queue.
+    // Into a free name only; a failure leaves the item staged, and what
+    // an undo could not take back out of the folder is counted. False,
+    // with nothing moved or counted, when something took the name after it
+    // was found free. Disk queue.
     bool moveUnlessTaken(const fs::path& source, const std::string& target) {
+        const std::string name = source.filename().string();
         const platform::FolderHandle* staging = stagingOf(source);
         if (!staging) {
-            failedItemCount_++;
+            result_.noteFailed(name);
             return true;
         }
         errno = 0;
-        if (folder_->moveIn(*staging, source.filename().string(), target)) {
-            deliveredURLs_.push_back(destination_ / target);
+        platform::MoveReport report;
+        if (folder_->moveIn(*staging, name, target, &report)) {
+            result_.deliveredURLs.push_back(destination_ / target);
             return true;
         }
-        if (errno == EEXIST) return false;
-        failedItemCount_++;
+        if (errno == EEXIST && report.leftAtTarget == 0) return false;
+        result_.noteFailed(name, report.leftAtTarget);
         return true;
     }
 
@@ -132,7 +135,7 @@ private:
     void moveKeepingBoth(const fs::path& source, const std::string& target) {
         for (int attempt = 0; attempt <= FileMoves::maxNameVariants; ++attempt)
             if (moveUnlessTaken(source, uniqueName(*folder_, target))) return;
-        failedItemCount_++;
+        result_.noteFailed(source.filename().string());
     }
 
     // Disk queue: what the sheet shows is read here, the sheet itself is
@@ -175,7 +178,7 @@ private:
     // Nothing more moves: `current` (taken off the list already) and the
     // rest leave staging. Disk queue.
     void stopHere(const std::optional<fs::path>& current) {
-        stoppedByUser_ = true;
+        result_.stoppedByUser = true;
         if (current) FileTransferStagedItems::remove({*current});
         removeRemainingStagedURLs();
         finish();
@@ -201,24 +204,19 @@ private:
     // name, then one swap: at no moment is the name without an item, and a
     // failure at any step leaves the existing item as it was. Disk queue.
     void replace(const fs::path& source, const std::string& target) {
-        const platform::FolderHandle* staging = stagingOf(source);
-        if (!staging || !backup(target)) {
-            failedItemCount_++;
-            return;
-        }
         const std::string name = source.filename().string();
+        const platform::FolderHandle* staging = stagingOf(source);
+        if (!staging || !backup(target)) return result_.noteFailed(name);
         const std::string incoming = FileMoves::temporaryName(fs::path()).string();
-        if (!folder_->moveIn(*staging, name, incoming)) {
-            failedItemCount_++;
-            return;
-        }
+        platform::MoveReport report;
+        if (!folder_->moveIn(*staging, name, incoming, &report)) return result_.noteFailed(name, report.leftAtTarget);
         if (!folder_->replace(incoming, target)) {
-            // Back to staging, so the item counts as failed and stays there.
-            if (!folder_->moveOut(incoming, *staging, name)) folder_->remove(incoming);
-            failedItemCount_++;
-            return;
+            // Back to staging, so the item counts as failed and stays there;
+            // one that can go neither back nor away stays in the folder.
+            const bool left = !folder_->moveOut(incoming, *staging, name) && !folder_->remove(incoming);
+            return result_.noteFailed(name, left ? 1 : 0);
         }
-        deliveredURLs_.push_back(destination_ / target);
+        result_.deliveredURLs.push_back(destination_ / target);
     }
 
     // Main queue.
@@ -307,8 +305,7 @@ private:
         if (didFinish_) return;
         didFinish_ = true;
         platform::DispatchQueue::main().async(
-            [completion = std::move(completion_),
-             result = FileTransferDeliveryResult{deliveredURLs_, stoppedByUser_, failedItemCount_}] { completion(result); });
+            [completion = std::move(completion_), result = std::move(result_)] { completion(result); });
     }
 
     const fs::path destination_;
@@ -333,9 +330,8 @@ private:
     // The staging folder of the item being delivered, by its path (see
     // stagingOf). Disk queue only.
     std::optional<std::pair<fs::path, platform::Result<platform::FolderHandle>>> staging_;
-    std::vector<fs::path> deliveredURLs_;
-    size_t failedItemCount_ = 0;
-    bool stoppedByUser_ = false;
+    // What the receipt says, noted item by item as the numbered moves do.
+    FileTransferDeliveryResult result_;
     // Once set, later clashes take it without asking.
     std::optional<FileTransferConflictChoice> applyToAllChoice_;
     // The completion runs once.

@@ -48,7 +48,8 @@ protected:
         server->onFileTransferPacket = toHost;
         server->onFileTransferIncomingPacket = toHost;
         host->onStatus = [this](const std::string& s) { hostStatus.push_back(s); };
-        host->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent, size_t) {
+        host->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent,
+                                        const FileTransferDeliveryResult&) {
             hostCompleted.emplace_back(id, e);
         };
     }

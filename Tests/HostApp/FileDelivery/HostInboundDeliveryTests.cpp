@@ -454,7 +454,7 @@ TEST_F(InboundDelivery, CopiesToANamedFolderThatBecomeDropsLeaveNothingOpen) {
         const UUID batch = UUID::random();
         onMain([&] { delegate->handleInboundBatchStarted(batch, 0, 0, {}, start); });
         if (folderOpenedFirst) runUntilIdle();
-        onMain([&] { delegate->handleInboundBatchCompleted(batch, {}, FileTransferIntent::dropToFinder, 0); });
+        onMain([&] { delegate->handleInboundBatchCompleted(batch, {}, FileTransferIntent::dropToFinder, {}); });
         runUntilIdle();
     };
     for (const auto& c : cases) {

@@ -39,6 +39,7 @@ protected:
                 return true;
             };
         viewer->routedSendPacket = [this](FileTransferPacket p, const std::optional<std::string>&) {
+            if (rewrite) rewrite(p);
             delegate->handleIncomingFileTransferPacket(std::move(p), session);
             return true;
         };
@@ -64,6 +65,8 @@ protected:
 
     std::shared_ptr<FileTransferService> viewer = std::make_shared<FileTransferService>("Host", 262144);
     UUID session = UUID::random();
+    // Changes what the Viewer sends, as a Viewer of its own making would.
+    std::function<void(FileTransferPacket&)> rewrite;
     fs::path source;
     std::mutex sentLock;
     std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> sent;
@@ -450,9 +453,10 @@ TEST_F(StagedDelivery, PromptingManagedCopyReplacesWithABackupOrStops) {
     EXPECT_EQ(backedUp, "old");
 }
 
-// What could not be delivered goes with its batch, and the receipt names
-// it; a failed move that could not be undone says what it left in the
-// folder rather than that nothing arrived.
+// What could not be saved goes with its batch, and the receipt names it:
+// refused when its packet came, or not delivered. A failed move that could
+// not be undone says what it left in the folder rather than that nothing
+// arrived.
 TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStaging) {
     const fs::path second = source.parent_path() / "b.txt";
     std::ofstream(second) << "bee";
@@ -460,6 +464,19 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
     fs::create_directories(folder / "a");
     std::ofstream(folder / "a" / "f.txt") << "f";
     std::ofstream(folder / "b.txt") << "b";
+    // A folder whose subfolder the Viewer names past what the Host takes.
+    const fs::path renamed = source.parent_path() / "G";
+    fs::create_directories(renamed / "sub");
+    std::string deep = "G";
+    for (int i = 1; i < 130; ++i) deep += "/d";
+    const std::string longName = "G/" + std::string(256, 'n');
+    auto renaming = [this](std::string to) {
+        return [this, to] {
+            rewrite = [to](FileTransferPacket& p) {
+                if (p.op == FileTransferOp::mkdir && p.path == "G/sub") p.path = to;
+            };
+        };
+    };
     using Step = FileMoves::FallbackStep;
     struct Case {
         const char* name;
@@ -484,6 +501,10 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
          },
          "Saved 0 item(s); 1 could not be saved; 3 item(s) of them remain in the folder",
          "Saved 0 item(s); 1 could not be saved: F. 3 item(s) of what could not be saved remain in the folder."},
+        {"a folder past the depth bound", {renamed}, renaming(deep), "Saved 1 item(s); 1 could not be saved",
+         "Saved 1 item(s); 1 could not be saved: " + deep + "."},
+        {"a folder name past the system's length", {renamed}, renaming(longName),
+         "Saved 1 item(s); 1 could not be saved", "Saved 1 item(s); 1 could not be saved: " + longName + "."},
     };
     int i = 0;
     for (const auto& c : cases) {
@@ -500,6 +521,7 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
         FileMoves::setMoveFailureForTesting(nullptr);
         FileMoves::setFallbackFailureForTesting(nullptr);
         FileMoves::setNoReplaceRefusedForTesting(false);
+        rewrite = nullptr;
         EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, c.row);
         auto answer = receipt();
         ASSERT_TRUE(answer);
@@ -510,6 +532,8 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
     EXPECT_TRUE(fs::exists(Folders::home() / "Two0" / "a.txt"));
     EXPECT_FALSE(fs::exists(Folders::home() / "Two0" / "b.txt"));
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver b.txt -> "));
+    EXPECT_TRUE(fs::is_directory(Folders::home() / "Two2" / "G"));
+    EXPECT_TRUE(fs::is_empty(Folders::home() / "Two2" / "G")) << "nothing was made for the refused folder";
 }
 
 // --- Staged items that go, with a link planted on their way ---------------------------

@@ -87,7 +87,7 @@ TEST_F(StagedDeliveryReceipt, ACancelAfterTheLastItemMovedChangesNothingInTheRec
         {"late, prompted, all saved", true, false, Stop::afterLastItem, "Saved 2 item(s) to Late2", true,
          std::nullopt, true, false},
         {"late, prompted, one failed", true, true, Stop::afterLastItem, "Saved 1 item(s); 1 could not be saved",
-         false, "Saved 1 item(s); 1 could not be saved.", true, false},
+         false, "Saved 1 item(s); 1 could not be saved: a.txt.", true, false},
         {"real stop", false, false, Stop::duringFirstItem, "Stopped after saving 1 item(s)", false,
          "Stopped after saving 1 item(s).", false, false},
     };

@@ -40,7 +40,7 @@ protected:
         receiver->onLogLine = [this](const std::string& line) { lines.push_back(line); };
         receiver->onInboundBatchAbandoned = [this](const UUID& id) { abandoned.push_back(id); };
         receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& entries, FileTransferIntent,
-                                            size_t) { completed.push_back({id, entries}); };
+                                            const FileTransferDeliveryResult&) { completed.push_back({id, entries}); };
     }
 
     void packet(const std::string& session, FileTransferOp op, const UUID& id, std::string path = {},

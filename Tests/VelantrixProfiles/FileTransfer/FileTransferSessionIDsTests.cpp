@@ -10,6 +10,7 @@
 
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 namespace fs = std::filesystem;
 using platform::UUID;
@@ -27,6 +28,7 @@ protected:
         std::vector<fs::path> entries;
         FileTransferIntent intent;
         size_t failed;
+        std::vector<std::string> failedNames;
     };
     std::vector<Completed> completed;
     std::vector<std::pair<UUID, FileTransferBatchStartInfo>> started;
@@ -38,8 +40,8 @@ protected:
         };
         receiver->onStatus = [this](const std::string& s) { statuses.push_back(s); };
         receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& entries,
-                                            FileTransferIntent intent, size_t failed) {
-            completed.push_back({id, entries, intent, failed});
+                                            FileTransferIntent intent, const FileTransferDeliveryResult& unsaved) {
+            completed.push_back({id, entries, intent, unsaved.failedItemCount, unsaved.failedNames});
         };
         receiver->onBatchStarted = [this](const UUID& id, int64_t, uint64_t, const std::vector<std::string>&,
                                           const FileTransferBatchStartInfo& info) { started.emplace_back(id, info); };
@@ -212,7 +214,8 @@ TEST_F(SessionIDs, AnotherSessionsCancelDoesNotStopABatchSentToASession) {
 
 // A path deeper than the tree walker goes, or longer than the file system
 // takes, is refused when its packet arrives: nothing is made for it, so
-// nothing is left that a walk could refuse to remove.
+// nothing is left that a walk could refuse to remove, and the batch's
+// receipt names it among what could not be saved.
 TEST_F(SessionIDs, PathsPastTheWalkersDepthOrTheSystemsLengthsAreRefusedBeforeAnythingIsMade) {
     auto deep = [](size_t levels) {
         std::string path = "d";
@@ -259,9 +262,16 @@ TEST_F(SessionIDs, PathsPastTheWalkersDepthOrTheSystemsLengthsAreRefusedBeforeAn
         for (const auto& s : statuses)
             named |= s.find(c.op == Op::mkdir ? "dropped unsafe folder path" : "unsafe path") != std::string::npos;
         EXPECT_EQ(named, c.refused) << "refused as any unsafe name is";
-        // What was admitted can always be removed again.
-        packet("A", Op::cancelBatch, id);
+        // Refused, it is an item that could not be saved, named in the
+        // receipt; admitted, it can always be removed again.
+        packet("A", Op::batchEnd, id);
         runUntilIdle();
+        ASSERT_EQ(completed.size(), 1u);
+        std::vector<std::string> unsaved;
+        if (c.refused) unsaved.push_back(c.path.substr(0, FileTransferDeliveryResult::maxNameBytes));
+        EXPECT_EQ(completed[0].failedNames, unsaved);
+        FileTransferStagedItems::remove(completed[0].entries);
+        FileTransferStagedItems::removeBatchFolderOf(completed[0].entries);
         EXPECT_TRUE(stagedFolders().empty());
         // A case that failed leaves the next one staging of its own.
         for (const auto& folder : stagedFolders()) fs::remove_all(folder);

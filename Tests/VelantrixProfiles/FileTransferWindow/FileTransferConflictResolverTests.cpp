@@ -311,11 +311,18 @@ TEST_F(ConflictResolver, AReplaceWithBackupOfASetIdFileShowsNoSetIdItem) {
     }
 }
 
+// A failed Replace or backup keeps both items, and the result names the
+// item and counts what a move that could not be undone left in the folder.
 TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {
+    using Step = FileMoves::FallbackStep;
+    int placed = 0;
     struct Case {
         const char* name;
         bool backup;
         std::function<void(const fs::path& staged)> breakIt;
+        // A folder of three items staged in place of a file.
+        bool folder = false;
+        size_t leftAtTarget = 0;
     };
     const std::vector<Case> cases = {
         {"the move in fails",
@@ -327,22 +334,42 @@ TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {
         {"the backup cannot be written",
          true,
          [](const fs::path&) { std::ofstream(Folders::home() / "Norvessal Backups") << "in the way"; }},
+        {"the move in of a folder fails and cannot be undone",
+         false,
+         [&](const fs::path&) {
+             // Without the no-replace flag, the third item placed fails,
+             // and so does every undo.
+             placed = 0;
+             FileMoves::setNoReplaceRefusedForTesting(true);
+             FileMoves::setFallbackFailureForTesting([&](Step step, const std::string& relative) {
+                 return step == Step::undo || (step == Step::place && !relative.empty() && ++placed == 3);
+             });
+         },
+         true, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         existing("a.txt", "old");
-        const auto staged = stage("a.txt", "new");
+        const auto staged = c.folder ? stage("a.txt/b/c", "c").parent_path().parent_path() : stage("a.txt", "new");
+        if (c.folder) stage("a.txt/d", "d");
         c.breakIt(staged);
         deliver({staged}, true, c.backup);
         answer(2);
+        FileMoves::setMoveFailureForTesting(nullptr);
+        FileMoves::setFallbackFailureForTesting(nullptr);
+        FileMoves::setNoReplaceRefusedForTesting(false);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->failedItemCount, 1u);
+        EXPECT_EQ(result->failedNames, std::vector<std::string>{"a.txt"});
+        EXPECT_EQ(result->leftAtTarget, c.leftAtTarget);
         EXPECT_TRUE(result->deliveredURLs.empty());
         EXPECT_EQ(contents(destination / "a.txt"), "old");
-        EXPECT_EQ(contents(staged), "new") << "the item stays staged";
+        EXPECT_TRUE(fs::exists(staged)) << "the item stays staged";
         std::vector<fs::path> left(fs::directory_iterator(destination), {});
-        EXPECT_EQ(left.size(), 1u);
-        FileMoves::setMoveFailureForTesting(nullptr);
+        EXPECT_EQ(left.size(), c.leftAtTarget > 0 ? 2u : 1u) << "what the undo left is all there is besides";
+        fs::remove_all(destination);
+        fs::create_directories(destination);
+        fs::remove_all(staged);
         fs::remove_all(Folders::home() / "Norvessal Backups");
     }
 }
@@ -424,6 +451,7 @@ TEST_F(ConflictResolver, AnUncreatableDestinationFailsAndUnstagesEverything) {
     deliver({stage("a.txt"), stage("b.txt")});
     ASSERT_TRUE(result);
     EXPECT_EQ(result->failedItemCount, 2u);
+    EXPECT_EQ(result->failedNames, (std::vector<std::string>{"a.txt", "b.txt"}));
     EXPECT_TRUE(stagingEmptyAtCompletion);
 }
 

@@ -53,6 +53,16 @@ std::string AuxAdmission::sourceOf(const std::string& address) {
     return text;
 }
 
+std::string AuxAdmission::machineOf(const std::string& address) {
+    const std::string peer = sourceOf(address);
+    in6_addr v6{};
+    if (peer.find(':') == std::string::npos || inet_pton(AF_INET6, peer.c_str(), &v6) != 1) return peer;
+    std::fill(v6.s6_addr + 8, v6.s6_addr + 16, 0);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
 double AuxAdmission::earlyDropProbability(size_t pending) {
     if (pending < earlyDropThreshold) return 0;
     if (pending >= maxPendingConnections) return 1;
@@ -74,34 +84,34 @@ void AuxAdmission::sweep() {
     std::erase_if(loggedIn_, [](const Pending& p) { return !isLive(p.connection.lock()); });
 }
 
-std::optional<AuxAdmission::Verdict> AuxAdmission::loggedInCapFor(const std::string& source) {
+std::optional<AuxAdmission::Verdict> AuxAdmission::loggedInCapFor(const std::string& peer) {
     if (loggedIn_.size() >= maxLoggedInConnections) return Verdict::overLoggedInTotalCap;
-    const auto fromSource =
-        std::count_if(loggedIn_.begin(), loggedIn_.end(), [&](const Pending& p) { return p.source == source; });
-    if (static_cast<size_t>(fromSource) >= maxLoggedInPerSource) return Verdict::overLoggedInSourceCap;
+    const auto fromPeer =
+        std::count_if(loggedIn_.begin(), loggedIn_.end(), [&](const Pending& p) { return p.owner == peer; });
+    if (static_cast<size_t>(fromPeer) >= maxLoggedInPerSource) return Verdict::overLoggedInSourceCap;
     return std::nullopt;
 }
 
 AuxAdmission::Verdict AuxAdmission::admit(const std::shared_ptr<platform::TcpConnection>& connection,
                                           const std::string& address) {
     sweep();
-    const std::string source = sourceOf(address);
-    const size_t fromSource =
-        std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.source == source; });
+    const std::string machine = machineOf(address);
+    const size_t fromMachine =
+        std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.owner == machine; });
     Verdict verdict = Verdict::admitted;
-    // A source whose logged-in connections fill its share could not log
-    // this one in: it is refused before it costs a login.
-    if (auto cap = loggedInCapFor(source)) {
+    // A peer whose logged-in connections fill its share could not log this
+    // one in: it is refused before it costs a login.
+    if (auto cap = loggedInCapFor(sourceOf(address))) {
         verdict = *cap;
     } else if (pending_.size() >= maxPendingConnections) {
         verdict = Verdict::overTotalCap;
-    } else if (fromSource >= maxPendingPerSource) {
-        verdict = Verdict::overSourceCap;
+    } else if (fromMachine >= maxPendingPerMachine) {
+        verdict = Verdict::overMachineCap;
     } else if (pending_.size() >= earlyDropThreshold && random_() < earlyDropProbability(pending_.size())) {
         verdict = Verdict::droppedEarly;
     }
     if (verdict == Verdict::admitted) {
-        pending_.push_back({connection, connection.get(), source});
+        pending_.push_back({connection, connection.get(), machine});
     } else {
         refusals_[verdict]++;
     }
@@ -117,12 +127,12 @@ AuxAdmission::Verdict AuxAdmission::logIn(const std::shared_ptr<platform::TcpCon
                                           const std::string& address) {
     sweep();
     release(connection.get());
-    const std::string source = sourceOf(address);
-    if (auto cap = loggedInCapFor(source)) {
+    const std::string peer = sourceOf(address);
+    if (auto cap = loggedInCapFor(peer)) {
         refusals_[*cap]++;
         return *cap;
     }
-    loggedIn_.push_back({connection, connection.get(), source});
+    loggedIn_.push_back({connection, connection.get(), peer});
     return Verdict::admitted;
 }
 
@@ -133,8 +143,8 @@ size_t AuxAdmission::loggedInCount() {
 
 size_t AuxAdmission::loggedInCountFrom(const std::string& address) {
     sweep();
-    const std::string source = sourceOf(address);
-    return std::count_if(loggedIn_.begin(), loggedIn_.end(), [&](const Pending& p) { return p.source == source; });
+    const std::string peer = sourceOf(address);
+    return std::count_if(loggedIn_.begin(), loggedIn_.end(), [&](const Pending& p) { return p.owner == peer; });
 }
 
 std::shared_ptr<AuxPeerAccount> AuxAdmission::accountFor(const std::string& address,
@@ -166,13 +176,13 @@ size_t AuxAdmission::pendingCount() {
 
 size_t AuxAdmission::pendingCountFrom(const std::string& address) {
     sweep();
-    const std::string source = sourceOf(address);
-    return std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.source == source; });
+    const std::string machine = machineOf(address);
+    return std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.owner == machine; });
 }
 
 // --- Password checks --------------------------------------------------------------------
 
-void AuxAdmission::forgetOldFailures(SourceRecord& record, uint64_t nowNs) {
+void AuxAdmission::forgetOldFailures(MachineRecord& record, uint64_t nowNs) {
     const auto window = static_cast<uint64_t>(failureWindowSeconds * 1e9);
     while (!record.failureTimesNs.empty() && record.failureTimesNs.front() + window <= nowNs)
         record.failureTimesNs.pop_front();
@@ -180,9 +190,9 @@ void AuxAdmission::forgetOldFailures(SourceRecord& record, uint64_t nowNs) {
 
 std::optional<uint64_t> AuxAdmission::checkMayStartAtNs(const std::string& address, uint64_t nowNs) {
     if (checksRunning_ >= passwordCheckSlots) return std::nullopt;
-    auto it = sources_.find(sourceOf(address));
-    if (it == sources_.end()) return nowNs;
-    SourceRecord& record = it->second;
+    auto it = machines_.find(machineOf(address));
+    if (it == machines_.end()) return nowNs;
+    MachineRecord& record = it->second;
     if (record.checkRunning) return std::nullopt;
     forgetOldFailures(record, nowNs);
     if (record.failureTimesNs.empty()) return nowNs;
@@ -191,24 +201,24 @@ std::optional<uint64_t> AuxAdmission::checkMayStartAtNs(const std::string& addre
 }
 
 void AuxAdmission::checkStarted(const std::string& address) {
-    sources_[sourceOf(address)].checkRunning = true;
+    machines_[machineOf(address)].checkRunning = true;
     checksRunning_++;
 }
 
 void AuxAdmission::checkFinished(const std::string& address, platform::CredentialCheck verdict, uint64_t nowNs) {
-    auto it = sources_.find(sourceOf(address));
-    if (it == sources_.end() || !it->second.checkRunning) return;
+    auto it = machines_.find(machineOf(address));
+    if (it == machines_.end() || !it->second.checkRunning) return;
     checksRunning_--;
-    SourceRecord& record = it->second;
+    MachineRecord& record = it->second;
     record.checkRunning = false;
     if (verdict == platform::CredentialCheck::valid) record.failureTimesNs.clear();
     if (verdict == platform::CredentialCheck::invalid) record.failureTimesNs.push_back(nowNs);
-    // Sources with nothing to remember are forgotten, so the table only
+    // Machines with nothing to remember are forgotten, so the table only
     // holds those failing now.
-    for (auto entry = sources_.begin(); entry != sources_.end();) {
+    for (auto entry = machines_.begin(); entry != machines_.end();) {
         forgetOldFailures(entry->second, nowNs);
         if (!entry->second.checkRunning && entry->second.failureTimesNs.empty()) {
-            entry = sources_.erase(entry);
+            entry = machines_.erase(entry);
         } else {
             ++entry;
         }
@@ -249,7 +259,7 @@ std::optional<std::string> AuxAdmission::takeSecondSummary() {
     if (refused > 0) {
         static const std::map<Verdict, std::string> names{
             {Verdict::overTotalCap, "over the cap of " + std::to_string(maxPendingConnections)},
-            {Verdict::overSourceCap, "over " + std::to_string(maxPendingPerSource) + " from one source"},
+            {Verdict::overMachineCap, "over " + std::to_string(maxPendingPerMachine) + " from one machine"},
             {Verdict::droppedEarly, "dropped early"},
             {Verdict::overLoggedInTotalCap, "over the cap of " + std::to_string(maxLoggedInConnections) + " logged in"},
             {Verdict::overLoggedInSourceCap, "over " + std::to_string(maxLoggedInPerSource) + " logged in from one source"},

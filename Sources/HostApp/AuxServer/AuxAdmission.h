@@ -5,6 +5,12 @@
 // its connections have together, and how much of it reaches the log. All
 // limits live here, as named constants.
 //
+// Before login a connection is counted against its machine (machineOf): one
+// IPv6 machine may take any address of its /64, so counting addresses would
+// let it rotate through them and take every place and every password
+// check. After login it is counted against its peer (sourceOf), the exact
+// address, so that each machine of a LAN has a share of its own.
+//
 // Not thread-safe: the server uses it on its queue only.
 
 #include <cstddef>
@@ -50,9 +56,12 @@ struct AuxPeerAccount {
 class AuxAdmission {
 public:
     // Connections that have not logged in (or, on the file port, not shown
-    // a token), in total and from one source.
+    // a token), in total and from one machine. A machine's share holds all
+    // three connections of each of eight Viewers of one LAN logging in at
+    // once, and stays below the early drop: one machine alone never makes
+    // another's connections drop.
     static constexpr size_t maxPendingConnections = 64;
-    static constexpr size_t maxPendingPerSource = 16;
+    static constexpr size_t maxPendingPerMachine = 24;
     // From this many pending connections on, a new one is dropped with a
     // probability rising linearly from earlyDropMinimum to 1 at the cap.
     static constexpr size_t earlyDropThreshold = 32;
@@ -65,9 +74,9 @@ public:
     // the largest packets it may send.
     static constexpr size_t preLoginReadAheadBytes =
         2 * (AuxPacketHeader::size + AuxPacketCutter::preLoginPayloadLimit);
-    // Password checks running at once, over all sources.
+    // Password checks running at once, over all machines.
     static constexpr size_t passwordCheckSlots = 4;
-    // Failed logins from one source inside the window before its checks
+    // Failed logins from one machine inside the window before its checks
     // are paced, and the longest pause between them.
     static constexpr size_t failuresBeforePacing = 3;
     static constexpr double failureWindowSeconds = 600;
@@ -80,8 +89,8 @@ public:
     static constexpr size_t preLoginLinesPerSecond = 2;
 
     // Logged-in connections (7346 and 7347 after login, 7348 once it showed
-    // its token), in total and from one source: a Viewer uses three, so a
-    // source holds two Viewers. A connection past either is refused at
+    // its token), in total and from one peer: a Viewer uses three, so a
+    // peer holds two Viewers. A connection past either is refused at
     // accept, or closed when its login or token would pass it.
     static constexpr size_t maxLoggedInConnections = 48;
     static constexpr size_t maxLoggedInPerSource = 6;
@@ -97,7 +106,7 @@ public:
     enum class Verdict : uint8_t {
         admitted,
         overTotalCap,
-        overSourceCap,
+        overMachineCap,
         droppedEarly,
         overLoggedInTotalCap,
         overLoggedInSourceCap,
@@ -108,14 +117,18 @@ public:
     using RandomSource = std::function<double()>;
     explicit AuxAdmission(RandomSource random = {});
 
-    // Who a peer is for the limits: its exact address, an IPv4-mapped IPv6
-    // address counted as IPv4 (never a /64: a whole IPv6 LAN shares one).
-    // Anything else counts as itself.
+    // Who a peer is for the limits after login: its exact address, an
+    // IPv4-mapped IPv6 address counted as IPv4 (never a /64: a whole IPv6
+    // LAN shares one). Anything else counts as itself.
     static std::string sourceOf(const std::string& address);
+    // Whose share a connection takes before login: the peer for IPv4, the
+    // /64 of an IPv6 address ("2001:db8:1:2::/64"), whose low half one
+    // machine may choose at will.
+    static std::string machineOf(const std::string& address);
     // The chance that a new connection is dropped with `pending` already
     // admitted (0 below the threshold, 1 at the cap).
     static double earlyDropProbability(size_t pending);
-    // The pause before a source's next password check after `failures`
+    // The pause before a machine's next password check after `failures`
     // failed logins in the window: 0 below the threshold, then 1, 2, 4 ...
     // seconds, never above maxPacingSeconds.
     static double pacingDelaySeconds(size_t failures);
@@ -129,6 +142,7 @@ public:
     // was taken by logIn().
     void release(const platform::TcpConnection* connection);
     size_t pendingCount();
+    // Those of the machine of `address`.
     size_t pendingCountFrom(const std::string& address);
 
     // --- Logged-in connections -------------------------------------------------------
@@ -148,12 +162,12 @@ public:
     std::vector<std::shared_ptr<AuxPeerAccount>> liveAccounts();
 
     // --- Password checks -----------------------------------------------------------
-    // When a check for this source may start: now when a slot is free, none
-    // of its checks runs and it is not paced; a time when only pacing holds
-    // it back; nothing while slots or its own check are busy.
+    // When a check for the machine of `address` may start: now when a slot
+    // is free, none of its checks runs and it is not paced; a time when only
+    // pacing holds it back; nothing while slots or its own check are busy.
     std::optional<uint64_t> checkMayStartAtNs(const std::string& address, uint64_t nowNs);
     void checkStarted(const std::string& address);
-    // A wrong password counts against the source, a right one clears its
+    // A wrong password counts against the machine, a right one clears its
     // count; a directory that could not be asked changes neither.
     void checkFinished(const std::string& address, platform::CredentialCheck verdict, uint64_t nowNs);
     size_t checksRunning() const { return checksRunning_; }
@@ -171,24 +185,25 @@ private:
     struct Pending {
         std::weak_ptr<platform::TcpConnection> connection;
         const platform::TcpConnection* key;
-        std::string source;
+        // Its machine while it waits for login, its peer once logged in.
+        std::string owner;
     };
-    struct SourceRecord {
+    struct MachineRecord {
         std::deque<uint64_t> failureTimesNs;  // inside the window, oldest first
         bool checkRunning = false;
     };
 
     // Forgets connections that were dropped, closed or failed.
     void sweep();
-    // Why a connection from `source` may not join the logged-in ones now.
-    std::optional<Verdict> loggedInCapFor(const std::string& source);
-    void forgetOldFailures(SourceRecord& record, uint64_t nowNs);
+    // Why a connection from `peer` may not join the logged-in ones now.
+    std::optional<Verdict> loggedInCapFor(const std::string& peer);
+    void forgetOldFailures(MachineRecord& record, uint64_t nowNs);
 
     RandomSource random_;
     std::vector<Pending> pending_;
     std::vector<Pending> loggedIn_;
     std::map<std::string, std::weak_ptr<AuxPeerAccount>> accounts_;
-    std::map<std::string, SourceRecord> sources_;
+    std::map<std::string, MachineRecord> machines_;
     size_t checksRunning_ = 0;
 
     // This second's refusals, accept failures and unlogged ends.

@@ -57,16 +57,23 @@ void V230HostAudioAuxServer::dispatchControl(const AuxPacketHeader& header, std:
     // ignored tail is not kept). The pacer is the Host's, and charges the
     // request to the Viewer's peer, so that neither more connections nor
     // more sessions buy more changes. A change waiting for its turn is
-    // dropped if its session has gone.
+    // dropped, before it takes a hold, if its session has gone.
     auto paceChange = [&](StreamChangePacer::Kind kind, const std::vector<uint8_t>& value, auto change) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+        auto liveSession = [weak, sourceID]() -> AuxSessionContext* {
+            auto self = weak.lock();
+            if (!self || self->terminating_) return nullptr;
+            auto it = self->sessionContexts_.find(sourceID);
+            if (it == self->sessionContexts_.end() || !it->second->authorized || it->second->closed) return nullptr;
+            return it->second.get();
+        };
         streamControl.changePacer.submit(
-            queue, session.account->peer, kind, value, [weak, sourceID, change = std::move(change)] {
+            queue, session.account->peer, kind, value, [liveSession] { return liveSession() != nullptr; },
+            [weak, liveSession, change = std::move(change)] {
                 auto self = weak.lock();
-                if (!self || self->terminating_) return;
-                auto it = self->sessionContexts_.find(sourceID);
-                if (it == self->sessionContexts_.end() || !it->second->authorized || it->second->closed) return;
-                const platform::WorkLedger::Charged charged(it->second->account->ledger);
+                auto* live = liveSession();
+                if (!self || !live) return;
+                const platform::WorkLedger::Charged charged(live->account->ledger);
                 change(*self);
             });
     };

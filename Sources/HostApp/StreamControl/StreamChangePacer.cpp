@@ -7,14 +7,20 @@
 StreamChangePacer::StreamChangePacer() : state_(std::make_shared<State>()) {}
 
 void StreamChangePacer::submit(const platform::DispatchQueue& queue, const std::string& peer, Kind kind,
-                               std::span<const uint8_t> value, std::function<void()> apply) {
+                               std::span<const uint8_t> value, std::function<bool()> stillWanted,
+                               std::function<void()> apply) {
     queue.dispatchPrecondition();
     auto& s = *state_;
     if (!s.queue) s.queue = queue;
     const uint64_t now = platform::Clock::uptimeNs();
     const bool holding = s.holdEndsNs && now < *s.holdEndsNs;
+    Change change{peer, kind, {value.begin(), value.end()}, std::move(stillWanted), std::move(apply)};
     if (!holding && s.pending.empty()) {
-        run(s, Change{peer, kind, {value.begin(), value.end()}, std::move(apply)});
+        if (change.stillWanted()) {
+            run(s, std::move(change));
+        } else {
+            ++s.coalesced;
+        }
         return;
     }
     // The newest of a peer's requests of one kind is the only one that still
@@ -24,7 +30,7 @@ void StreamChangePacer::submit(const platform::DispatchQueue& queue, const std::
         s.pending.erase(it);
         ++s.coalesced;
     }
-    s.pending.push_back(Change{peer, kind, {value.begin(), value.end()}, std::move(apply)});
+    s.pending.push_back(std::move(change));
     if (s.holdEnd) return;
     scheduleHoldEnd(state_, holding ? double(*s.holdEndsNs - now) / 1e9 : 0.0);
 }
@@ -47,7 +53,11 @@ void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {
         Change change = std::move(state->pending.front());
         state->pending.erase(state->pending.begin());
         const auto& last = state->lastApplied;
-        if (last && last->kind == change.kind && last->peer == change.peer && last->value == change.value) {
+        const bool repeat =
+            last && last->kind == change.kind && last->peer == change.peer && last->value == change.value;
+        // Asked before the hold is taken: a change nobody waits for any more
+        // would hold the others back for nothing.
+        if (repeat || !change.stillWanted()) {
             ++state->coalesced;
             continue;
         }

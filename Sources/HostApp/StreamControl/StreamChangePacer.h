@@ -9,9 +9,10 @@
 // A peer's requests of one kind are coalesced to its latest, which takes
 // its turn from when it arrived; waiting changes are applied in that order,
 // one per hold. A change that only repeats the one applied last (same peer,
-// kind and value, nothing applied in between) is dropped when its turn
-// comes. The first change after a quiet hold is applied at once, so a
-// Viewer that asks now and then waits for nothing.
+// kind and value, nothing applied in between), or whose session has gone,
+// is dropped when its turn comes, before it takes a hold: a Viewer that
+// left costs the others no wait. The first change after a quiet hold is
+// applied at once, so a Viewer that asks now and then waits for nothing.
 //
 // Why: every one of these rebuilds the encoder, switches a display or opens
 // a movie writer, and a Viewer may send them at any rate; applied one by
@@ -64,10 +65,11 @@ public:
     // it end, unless a newer request of the same peer and kind takes its
     // place first. `peer` is the principal the request is charged to (the
     // Viewer's address); `value` (the decoded request in its wire form, a
-    // few bytes) tells a repeat from a change. Server queue only, always
-    // the same one; `apply` runs there.
+    // few bytes) tells a repeat from a change; `stillWanted` is asked when
+    // its turn comes, and false (its session has gone) drops it without a
+    // hold. Server queue only, always the same one; both run there.
     void submit(const platform::DispatchQueue& queue, const std::string& peer, Kind kind,
-                std::span<const uint8_t> value, std::function<void()> apply);
+                std::span<const uint8_t> value, std::function<bool()> stillWanted, std::function<void()> apply);
 
     size_t pendingCount() const;
     // Changes applied and changes coalesced or dropped since the start, for
@@ -80,6 +82,7 @@ private:
         std::string peer;
         Kind kind;
         std::vector<uint8_t> value;
+        std::function<bool()> stillWanted;
         std::function<void()> apply;
     };
     struct Applied {
@@ -102,8 +105,8 @@ private:
         uint64_t coalesced = 0;
     };
 
-    // Applies the first waiting change that is not a repeat, and sets the
-    // end of its hold if more wait.
+    // Applies the first waiting change that is neither a repeat nor gone,
+    // and sets the end of its hold if more wait.
     static void applyNext(const std::shared_ptr<State>& state);
     static void scheduleHoldEnd(const std::shared_ptr<State>& state, double seconds);
     static void run(State& state, Change change);

@@ -77,8 +77,8 @@ public:
     // What the item is, the link itself for a link.
     std::optional<FileSystemEntry> entry(const std::string& name) const;
     // The folder's items without those whose name begins with ".", as
-    // FileSystemItems::listFolder gives them, read from the descriptor; at
-    // most `maxEntries` of them.
+    // FileSystemItems::listFolder gives them, read from the descriptor; the
+    // first `maxEntries` of them in name order.
     Result<std::vector<FileSystemEntry>> list(size_t maxEntries = SIZE_MAX) const;
     // Removes an item, a folder with all below it, never through a link;
     // the first failure is reported.

@@ -1,5 +1,6 @@
 #include "Platform/Files/FileHandles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -200,16 +201,31 @@ Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd,
         if (listing >= 0) ::close(listing);
         return failure;
     }
-    std::vector<FileSystemEntry> entries;
-    while (entries.size() < maxEntries) {
-        const dirent* d = ::readdir(dir);
-        if (!d) break;
+    // The smallest names read so far, the largest of them on top: a folder
+    // of any size holds no more than `maxEntries` names here, and which
+    // ones are kept does not depend on the order the directory gives them.
+    std::vector<std::string> names;
+    while (const dirent* d = ::readdir(dir)) {
         if (d->d_name[0] == '.') continue;
-        if (auto found = entryAt(listing, d->d_name)) {
+        const std::string_view name(d->d_name);
+        if (names.size() < maxEntries) {
+            names.emplace_back(name);
+            std::push_heap(names.begin(), names.end());
+        } else if (!names.empty() && name < names.front()) {
+            std::pop_heap(names.begin(), names.end());
+            names.back() = name;
+            std::push_heap(names.begin(), names.end());
+        }
+    }
+    std::sort_heap(names.begin(), names.end());
+    std::vector<FileSystemEntry> entries;
+    entries.reserve(names.size());
+    for (auto& name : names) {
+        if (auto found = entryAt(listing, name)) {
             entries.push_back(std::move(*found));
         } else {
             FileSystemEntry unknown;
-            unknown.name = d->d_name;
+            unknown.name = std::move(name);
             entries.push_back(std::move(unknown));
         }
     }

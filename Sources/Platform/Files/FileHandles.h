@@ -106,13 +106,14 @@ struct FileSystemItems {
     static std::optional<FileSystemEntry> lstatEntry(const std::filesystem::path& path);
     // What a link leads to (stat); nothing when that does not exist.
     static std::optional<FileSystemEntry> statEntry(const std::filesystem::path& path);
-    // The folder's items without those whose name begins with ".", in the
-    // order the file system gives them. Items whose attributes cannot be
-    // read are listed with kind `other`, size 0 and no date.
+    // The folder's items without those whose name begins with ".", in name
+    // order (bytewise). Items whose attributes cannot be read are listed
+    // with kind `other`, size 0 and no date.
     static Result<std::vector<FileSystemEntry>> listFolder(const std::filesystem::path& path);
     // The same two, relative to an open folder, never following a link.
-    // The listing stops after `maxEntries` items: a folder of any size costs
-    // no more than that to read.
+    // The listing keeps the first `maxEntries` items in name order, the same
+    // ones however the file system orders them: the whole folder is read,
+    // but one of any size holds no more than that many in memory.
     static std::optional<FileSystemEntry> entryAt(int folderFd, const std::string& name);
     static Result<std::vector<FileSystemEntry>> listFolderAt(int folderFd, size_t maxEntries = SIZE_MAX);
     // Removes a file or a whole folder; failures are ignored.

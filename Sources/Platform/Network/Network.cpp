@@ -898,8 +898,20 @@ void TcpListener::pauseLocked() {
         std::lock_guard lock(self->mutex_);
         if (self->cancelled_ || self->fd_ < 0 || self->registration_ != 0) return;
         IoLoop::shared().restoreSpare();
+        if (self->waitingToBeTaken_ >= kMaxWaitingToBeTaken) {
+            self->heldForTheQueue_ = true;
+            return;
+        }
         self->watchLocked();
     });
+}
+
+void TcpListener::taken() {
+    std::lock_guard lock(mutex_);
+    waitingToBeTaken_--;
+    if (!heldForTheQueue_ || cancelled_ || fd_ < 0 || waitingToBeTaken_ >= kMaxWaitingToBeTaken) return;
+    heldForTheQueue_ = false;
+    watchLocked();
 }
 
 void TcpListener::cancel() {
@@ -934,6 +946,13 @@ void TcpListener::handleEvents(uint64_t registration, uint32_t) {
     std::lock_guard lock(mutex_);
     if (registration != registration_ || fd_ < 0) return;
     for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
+        if (waitingToBeTaken_ >= kMaxWaitingToBeTaken) {
+            // Not read again until the queue has taken some.
+            IoLoop::shared().remove(fd_, registration_);
+            registration_ = 0;
+            heldForTheQueue_ = true;
+            return;
+        }
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -961,9 +980,12 @@ void TcpListener::handleEvents(uint64_t registration, uint32_t) {
         }
         auto connection = std::make_shared<TcpConnection>(TcpConnection::PrivateTag{}, fd, addressText(peer),
                                                           portOf(peer));
+        waitingToBeTaken_++;
         queue_->async([weak = weak_from_this(), connection = std::move(connection)] {
             auto self = weak.lock();
-            if (!self || self->cancelled_) return;
+            if (!self) return;
+            self->taken();
+            if (self->cancelled_) return;
             if (self->newConnectionHandler) self->newConnectionHandler(connection);
         });
     }

@@ -364,6 +364,11 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
 
 public:
     static constexpr double kRearmDelaySeconds = 0.1;
+    // Connections accepted and not yet taken by the queue's handler. Past
+    // it the socket is not read until the queue takes some: the rest wait
+    // in the kernel's backlog, not as this process's descriptors, however
+    // long the queue's thread waits for the processor.
+    static constexpr size_t kMaxWaitingToBeTaken = 64;
 
     struct AcceptFailures {
         uint64_t count = 0;
@@ -396,6 +401,9 @@ private:
     void watchLocked();
     // Stops watching the socket and watches it again after the delay.
     void pauseLocked();
+    // On the queue: one accepted connection was taken; the socket is read
+    // again once the waiting ones are below the bound.
+    void taken();
 
     mutable std::mutex mutex_;
     int fd_;
@@ -405,6 +413,11 @@ private:
     std::optional<DispatchQueue> queue_;
     uint64_t registration_ = 0;
     AcceptFailures acceptFailures_;
+    // Accepted and queued for the handler, not yet taken.
+    size_t waitingToBeTaken_ = 0;
+    // The socket is not read because kMaxWaitingToBeTaken wait: taken()
+    // reads it again (a pause for a failed accept ends on its own timer).
+    bool heldForTheQueue_ = false;
 };
 
 }  // namespace platform

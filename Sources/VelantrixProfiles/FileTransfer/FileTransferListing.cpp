@@ -210,7 +210,8 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
             if (opened) folder = *opened;
         }
         if (folder) {
-            // One entry past the bound tells that the folder holds more.
+            // The first entries in name order, the same each time; one past
+            // the bound tells that the folder holds more, and is the last.
             if (auto items = folder->list(maxListingEntries + 1)) {
                 cut = items->size() > maxListingEntries;
                 if (cut) items->pop_back();

@@ -19,14 +19,20 @@ using Verdict = AuxAdmission::Verdict;
 std::shared_ptr<platform::TcpConnection> connection() { return platform::TcpConnection::connect("127.0.0.1", 9); }
 
 TEST(AuxAdmissionLimits, SourcesCurveAndPacingFollowTheirTables) {
-    struct Source { const char* address; const char* source; };
-    // The exact address: a whole IPv6 LAN shares one /64, and a link-local
-    // one shares fe80::/64.
-    for (auto c : {Source{"192.0.2.7", "192.0.2.7"}, Source{"2001:db8:1:2:3:4:5:6", "2001:db8:1:2:3:4:5:6"},
-                   Source{"2001:db8:1:2:ffff::1", "2001:db8:1:2:ffff::1"}, Source{"::1", "::1"},
-                   Source{"fe80::1", "fe80::1"}, Source{"FE80:0:0::0:2", "fe80::2"},
-                   Source{"::ffff:192.0.2.7", "192.0.2.7"}, Source{"not an address", "not an address"}})
-        EXPECT_EQ(AuxAdmission::sourceOf(c.address), c.source) << c.address;
+    struct Source { const char* address; const char* peer; const char* machine; };
+    // After login the exact address: a whole IPv6 LAN shares one /64, and a
+    // link-local one shares fe80::/64. Before login the /64, whose low half
+    // one machine may choose at will.
+    for (auto c : {Source{"192.0.2.7", "192.0.2.7", "192.0.2.7"},
+                   Source{"2001:db8:1:2:3:4:5:6", "2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+                   Source{"2001:db8:1:2:ffff::1", "2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
+                   Source{"2001:DB8:1:3::1", "2001:db8:1:3::1", "2001:db8:1:3::/64"}, Source{"::1", "::1", "::/64"},
+                   Source{"fe80::1", "fe80::1", "fe80::/64"}, Source{"FE80:0:0::0:2", "fe80::2", "fe80::/64"},
+                   Source{"::ffff:192.0.2.7", "192.0.2.7", "192.0.2.7"},
+                   Source{"not an address", "not an address", "not an address"}}) {
+        EXPECT_EQ(AuxAdmission::sourceOf(c.address), c.peer) << c.address;
+        EXPECT_EQ(AuxAdmission::machineOf(c.address), c.machine) << c.address;
+    }
 
     struct Drop { size_t pending; double probability; };
     for (auto c : {Drop{0, 0}, Drop{31, 0}, Drop{32, 0.3}, Drop{48, 0.65}, Drop{56, 0.825}, Drop{64, 1}, Drop{90, 1}})
@@ -64,34 +70,74 @@ TEST(AuxAdmissionLimits, EarlyDropFollowsTheRandomSourceBetweenHalfAndFullCap) {
     EXPECT_FALSE(admission.takeSecondSummary());
 }
 
-TEST(AuxAdmissionLimits, OneSourceHoldsSixteenPlacesUntilItsConnectionsGo) {
+TEST(AuxAdmissionLimits, OneMachineHoldsTwentyFourPlacesUntilItsConnectionsGo) {
     AuxAdmission admission([] { return 0.5; });
     std::vector<std::shared_ptr<platform::TcpConnection>> held;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 24; ++i) {
         held.push_back(connection());
         // An IPv4-mapped address is the IPv4 peer it maps.
         ASSERT_EQ(admission.admit(held.back(), i % 2 ? "192.0.2.9" : "::ffff:192.0.2.9"), Verdict::admitted);
     }
-    EXPECT_EQ(admission.admit(connection(), "192.0.2.9"), Verdict::overSourceCap);
+    EXPECT_EQ(admission.admit(connection(), "192.0.2.9"), Verdict::overMachineCap);
     EXPECT_EQ(admission.admit(connection(), "192.0.2.10"), Verdict::admitted);
-    // Each address of one IPv6 /64 is a peer of its own.
-    for (int i = 0; i < 16; ++i) {
-        held.push_back(connection());
-        ASSERT_EQ(admission.admit(held.back(), "2001:db8::" + std::to_string(i + 1)), Verdict::admitted);
-    }
     // A place is given back by release (login), by cancel, and by dropping.
     admission.release(held[0].get());
     held[1]->cancel();
     held[2].reset();
-    EXPECT_EQ(admission.pendingCountFrom("192.0.2.9"), 13u);
+    EXPECT_EQ(admission.pendingCountFrom("192.0.2.9"), 21u);
     admission.countAcceptFailures(2, "Too many open files");
     for (size_t i = 0; i < AuxAdmission::preLoginLinesPerSecond; ++i)
         EXPECT_TRUE(admission.mayLogPreLoginEnd("ended"));
     EXPECT_FALSE(admission.mayLogPreLoginEnd("ended"));
     EXPECT_EQ(*admission.takeSecondSummary(),
-              "aux: refused 3 connection(s) in the last second (1 over 16 from one source, 2 failed accept(s): "
+              "aux: refused 3 connection(s) in the last second (1 over 24 from one machine, 2 failed accept(s): "
               "Too many open files); 1 more connection(s) ended before login (1 ended)");
     EXPECT_TRUE(admission.mayLogPreLoginEnd("ended"));  // a new second, a new allowance
+}
+
+// One machine that takes a new address of its /64 for every connection
+// and every guess: what it holds before login, and how fast its passwords
+// are checked, are one machine's whatever addresses it rotates through.
+TEST(AuxAdmissionLimits, AMachineRotatingThroughItsSlash64GetsOneMachinesShare) {
+    struct Rotation {
+        const char* name;
+        // The address of its n-th connection or guess.
+        std::string (*address)(int n);
+    };
+    // One machine's pace: three at once, then after 1, 2, 4, 8 and 16 s,
+    // then one each 30 s (26 in ten minutes, against 600 unpaced).
+    constexpr size_t kPacedGuessesInTenMinutes = 3 + 5 + 18;
+    const Rotation rotations[] = {
+        {"one address", [](int) { return std::string("2001:db8:5:6::9"); }},
+        {"an address of the /64 each time",
+         [](int n) { return "2001:db8:5:6:" + std::to_string(n % 9000 + 1) + "::" + std::to_string(n / 9000 + 1); }},
+        {"link-local addresses", [](int n) { return "fe80::" + std::to_string(n % 9000 + 1); }},
+    };
+    for (const auto& r : rotations) {
+        SCOPED_TRACE(r.name);
+        AuxAdmission admission([] { return 0.999; });
+        std::vector<std::shared_ptr<platform::TcpConnection>> held;
+        for (int n = 0; n < int(AuxAdmission::maxPendingConnections); ++n) {
+            auto c = connection();
+            if (admission.admit(c, r.address(n)) == Verdict::admitted) held.push_back(c);
+        }
+        EXPECT_EQ(held.size(), AuxAdmission::maxPendingPerMachine) << "of " << AuxAdmission::maxPendingConnections;
+        // A Viewer elsewhere still gets its audio, video and data channel in.
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(admission.admit(connection(), "198.51.100.4"), Verdict::admitted);
+
+        // One guess a second when nothing holds it back.
+        const uint64_t second = 1'000'000'000;
+        size_t guesses = 0;
+        for (uint64_t now = 0; now < 600 * second; now += second) {
+            const std::string address = r.address(int(guesses) + 1000);
+            auto start = admission.checkMayStartAtNs(address, now);
+            if (!start || *start > now) continue;
+            admission.checkStarted(address);
+            admission.checkFinished(address, CredentialCheck::invalid, now);
+            guesses++;
+        }
+        EXPECT_EQ(guesses, kPacedGuessesInTenMinutes);
+    }
 }
 
 TEST(AuxAdmissionLimits, PasswordChecksShareFourSlotsOnePerSource) {
@@ -175,7 +221,7 @@ protected:
     }
 };
 
-TEST_F(Admission, SixtyFifthAndSeventeenthFromOneSourceAreClosedUnreadWhileViewersStay) {
+TEST_F(Admission, SixtyFifthAndTwentyFifthFromOneMachineAreClosedUnreadWhileViewersStay) {
     auto audio = audioClient("127.0.0.9");
     auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, "127.0.0.9");
     ASSERT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
@@ -186,15 +232,15 @@ TEST_F(Admission, SixtyFifthAndSeventeenthFromOneSourceAreClosedUnreadWhileViewe
         strangers.push_back(audioClient(from));
         return strangers.back().get();
     };
-    for (int i = 0; i < 16; ++i) open("127.0.0.2");
-    ASSERT_TRUE(runUntil([&] { return server->pendingConnectionCountForTesting() == 16; }));
-    auto seventeenth = open("127.0.0.2");
-    for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.5"})
-        for (int i = 0; i < 16; ++i) open(from);
+    for (int i = 0; i < 24; ++i) open("127.0.0.2");
+    ASSERT_TRUE(runUntil([&] { return server->pendingConnectionCountForTesting() == 24; }));
+    auto twentyFifth = open("127.0.0.2");
+    for (int i = 0; i < 24; ++i) open("127.0.0.3");
+    for (int i = 0; i < 16; ++i) open("127.0.0.4");
     ASSERT_TRUE(runUntil([&] { return server->pendingConnectionCountForTesting() == 64; }));
     auto sixtyFifth = open("127.0.0.6");
 
-    for (auto* refused : {seventeenth, sixtyFifth}) {
+    for (auto* refused : {twentyFifth, sixtyFifth}) {
         refused->send(AuxPacketType::hostIdentityChallenge, std::vector<uint8_t>(32, 1));
         EXPECT_TRUE(refused->waitClosed());
         EXPECT_TRUE(refused->packets().empty());  // no proof: nothing was read
@@ -207,7 +253,7 @@ TEST_F(Admission, SixtyFifthAndSeventeenthFromOneSourceAreClosedUnreadWhileViewe
 
     advance(1);
     EXPECT_EQ(logCount("aux: refused 2 connection(s) in the last second (1 over the cap of 64, "
-                       "1 over 16 from one source)"),
+                       "1 over 24 from one machine)"),
               1u);
     // Once admitted connections go, their places are free again.
     strangers.clear();

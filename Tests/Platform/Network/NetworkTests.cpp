@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <cstdio>
 #include <deque>
@@ -670,6 +672,7 @@ int openRaw() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval timeout{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);  // a connect, too
     return fd;
 }
 
@@ -783,6 +786,42 @@ void setDescriptorLimit(rlim_t soft) {
 TEST(ListenerAtTheDescriptorLimit, ShedsPendingConnectionsThenPausesWithoutSpinningOrLogging) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(listenerAtTheDescriptorLimit(), ::testing::ExitedWithCode(0), "");
+}
+
+// ---------------------------------------------------------------- a storm while the queue waits
+
+// Clients that connect and close while the server queue's thread waits:
+// the listener accepts a bounded number ahead of the queue, the rest wait
+// in the kernel's backlog, and each one is handed over once the queue runs.
+TEST_F(NetworkTest, AStormWhileTheQueueWaitsStaysInTheBacklogAndIsHandedOverAfter) {
+    constexpr size_t kClients = 2000;
+    auto listener = *TcpListener::listen(0, TcpListenerOptions{false, "127.0.0.1"});
+    listeners.push_back(listener);
+    std::atomic<size_t> handedOver{0};
+    DispatchSemaphore allHandedOver;
+    listener->newConnectionHandler = [&](std::shared_ptr<TcpConnection>) {
+        if (++handedOver == kClients) allHandedOver.signal();
+    };
+    listener->start(*serverQueue);
+
+    const size_t baseline = openDescriptors();
+    auto gate = holdQueue(*serverQueue);
+    for (size_t i = 0; i < kClients; ++i) ::close(connectRaw(openRaw(), listener->port()));
+    // The accepts are the I/O thread's: watched for a fifth of a second.
+    size_t most = 0;
+    for (int slice = 0; slice < 20; ++slice) {
+        const size_t open = openDescriptors();
+        most = std::max(most, open - std::min(baseline, open));
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 0, 10);
+    }
+    EXPECT_LE(most, TcpListener::kMaxWaitingToBeTaken + 2) << "descriptors held for the waiting queue";
+
+    gate->signal();
+    EXPECT_TRUE(allHandedOver.wait(kEventTimeout));
+    EXPECT_EQ(handedOver.load(), kClients) << "each connected once";
+    serverQueue->sync([] {});
+    EXPECT_LE(openDescriptors(), baseline + 2) << "every one closed once taken";
 }
 
 // ---------------------------------------------------------------- shared buffers

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <optional>
 
 #include "Platform/Security/Crypto.h"
@@ -645,13 +646,24 @@ TEST_F(FileTransferServiceTest, LargeListingsFitOneFrame) {
     EXPECT_EQ(entries[0].name, "dir0");  // the cut keeps the head of the sorted list
 }
 
-// However many entries a folder holds, a listing reads no more than its
-// bound of them, and says so in a status line.
+// However many entries a folder holds, a listing keeps no more than its
+// bound of them, the first in name order (bytewise) whatever order the
+// file system reads them in, the same ones each time, and says so in a
+// status line.
 TEST_F(FileTransferServiceTest, AListingReadsAFolderOnlyUpToItsEntryBound) {
     const fs::path folder = platform::Folders::home() / "crowded";
     fs::create_directories(folder);
     const size_t held = FileTransferService::maxListingEntries + 500;
-    for (size_t i = 0; i < held; ++i) std::ofstream(folder / ("f" + std::to_string(i)));
+    // Names of one length, so that their byte order is their number's. The
+    // ones past the cut are made in the middle: neither the first nor the
+    // last ones made are the ones it leaves out.
+    const size_t cut = FileTransferService::maxListingEntries;
+    auto name = [](size_t i) { return "f" + std::to_string(100000 + i); };
+    for (size_t i = 0; i < cut / 2; ++i) std::ofstream(folder / name(i));
+    for (size_t i = cut; i < held; ++i) std::ofstream(folder / name(i));
+    for (size_t i = cut / 2; i < cut; ++i) std::ofstream(folder / name(i));
+    std::set<std::string> first;
+    for (size_t i = 0; i < cut; ++i) first.insert(name(i));
     std::vector<RemoteDirectoryEntry> entries;
     receiver->onDirectoryListing = [&](const UUID&, const std::string&, const std::vector<RemoteDirectoryEntry>& e) {
         entries = e;
@@ -665,9 +677,15 @@ TEST_F(FileTransferServiceTest, AListingReadsAFolderOnlyUpToItsEntryBound) {
         sender->handleIncomingPacket(std::move(p));
         return true;
     };
-    receiver->requestDirectoryListing("~/crowded");
-    runUntilIdle();
-    EXPECT_EQ(entries.size(), FileTransferService::maxListingEntries);
+    std::vector<std::string> listed[2];
+    for (auto& listing : listed) {
+        receiver->requestDirectoryListing("~/crowded");
+        runUntilIdle();
+        for (const auto& e : entries) listing.push_back(e.name);
+    }
+    EXPECT_EQ(listed[0].size(), FileTransferService::maxListingEntries);
+    EXPECT_EQ(std::set<std::string>(listed[0].begin(), listed[0].end()), first) << "the first names";
+    EXPECT_EQ(listed[1], listed[0]) << "the same, in the same order";
     EXPECT_NE(std::find(senderStatus.begin(), senderStatus.end(),
                         "listing of " + folder.string() + " cut to its first " +
                             std::to_string(FileTransferService::maxListingEntries) + " entries"),

@@ -24,14 +24,17 @@ platform::Status ConsoleUserSwitch::becomeConsoleUser(const std::optional<std::s
 platform::Status ConsoleUserSwitch::checkDataRoot() {
     const auto root = platform::Folders::overrideRoot();
     if (!root) return platform::success();
+    auto refused = [&](const std::string& why) {
+        return platform::Status::failure("cannot use the data root " + root->string() + ": " + why);
+    };
+    // The user's files all lie below its home; the machine's part may be
+    // an administrator's, as on a real machine, so only the home must be
+    // the user's to use.
+    const fs::path home = platform::Folders::home();
     std::error_code error;
-    fs::create_directories(*root, error);
-    if (error) return platform::Status::failure("cannot use the data root " + root->string() + ": cannot make it: " +
-                                                error.message());
-    if (!fs::is_directory(*root, error))
-        return platform::Status::failure("cannot use the data root " + root->string() + ": it is not a folder");
-    if (::access(root->c_str(), R_OK | W_OK | X_OK) != 0)
-        return platform::Status::failure("cannot use the data root " + root->string() +
-                                         ": no right to read, write and enter it (" + std::strerror(errno) + ")");
+    fs::create_directories(home, error);
+    if (error) return refused("cannot make " + home.string() + ": " + error.message());
+    if (::access(home.c_str(), R_OK | W_OK | X_OK) != 0)
+        return refused("no right to read, write and enter " + home.string() + " (" + std::strerror(errno) + ")");
     return platform::success();
 }

@@ -16,8 +16,8 @@ struct ConsoleUserSwitch {
     // root's itself. An unknown name, or IDs that did not take, fail: a
     // Host must not serve that user's Viewers as root.
     static platform::Status becomeConsoleUser(const std::optional<std::string>& consoleUser);
-    // The data root, when one is set, made if missing and usable (read,
-    // write, search) by the process; a failure names the path and what is
-    // missing.
+    // The data root's home, when a data root is set, made if missing and
+    // usable (read, write, search) by the process; a failure names the path
+    // and what is missing.
     static platform::Status checkDataRoot();
 };

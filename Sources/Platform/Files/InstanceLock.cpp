@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "Platform/Files/FileHandles.h"
-#include "Platform/Files/FileHandles.h"
 
 namespace fs = std::filesystem;
 

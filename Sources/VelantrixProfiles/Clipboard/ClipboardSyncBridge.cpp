@@ -438,7 +438,7 @@ std::string ClipboardSyncBridge::sanitizedFilename(const std::string& filename) 
 }
 
 std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder() {
-    // From the data root down every folder is opened without following a
+    // From the caches folder down every folder is opened without following a
     // link, and the batch gets a fresh name nobody can guess ahead: a link
     // planted on the way makes the creation fail, never redirects it.
     auto inbox = openInbox(peerLabel_, true);

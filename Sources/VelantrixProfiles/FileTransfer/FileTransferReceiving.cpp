@@ -150,17 +150,7 @@ void FileTransferService::rememberDestination(const SessionBatchKey& key, Pendin
 }
 
 platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() const {
-    // The caches folder as its path says (the user's own links followed,
-    // with the user's rights); the staging folders below it are the Host's
-    // own, each opened without following a link.
-    const std::filesystem::path staging = stagingRootPath().lexically_normal();
-    const std::filesystem::path top = staging.parent_path().parent_path();
-    auto folder = platform::FolderHandle::open(top, true);
-    for (const auto& part : staging.lexically_relative(top)) {
-        if (!folder) break;
-        folder = folder->child(part.string(), true);
-    }
-    return folder;
+    return FileTransferStagedItems::open(stagingRootPath(), true);
 }
 
 void FileTransferService::sendCancelTo(const UUID& id, const std::string& session) {

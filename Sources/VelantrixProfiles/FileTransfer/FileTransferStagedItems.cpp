@@ -9,6 +9,7 @@
 
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
+#include "Platform/Foundation/Uuid.h"
 #include "Platform/Runtime/Log.h"
 
 namespace fs = std::filesystem;
@@ -26,19 +27,33 @@ void logLeft(const std::string& text) {
 
 fs::path FileTransferStagedItems::inboxRoot() { return platform::Folders::caches() / "VelantrixFileInbox"; }
 
-Result<FolderHandle> FileTransferStagedItems::open(const fs::path& folder) {
+Result<FolderHandle> FileTransferStagedItems::open(const fs::path& folder, bool create) {
     const fs::path inbox = inboxRoot().lexically_normal();
     const fs::path wanted = folder.lexically_normal();
     if (!platform::Folders::contains(inbox, wanted))
         return Result<FolderHandle>::failure(wanted.string() + " is not in " + inbox.string());
-    fs::path top = inbox.parent_path();
-    if (auto root = platform::Folders::overrideRoot(); root && platform::Folders::contains(*root, wanted))
-        top = root->lexically_normal();
-    auto opened = FolderHandle::open(top);
-    for (const auto& part : wanted.lexically_relative(top)) {
+    const fs::path top = inbox.parent_path();
+    auto opened = FolderHandle::open(top, create);
+    fs::path reached = top;
+    for (const auto& element : wanted.lexically_relative(top)) {
         if (!opened) break;
-        if (!part.empty() && part != ".") opened = opened->child(part.string(), false);
+        const std::string part = element.string();
+        if (part.empty() || part == ".") continue;
+        reached /= part;
+        auto next = opened->child(part, create);
+        if (create && next && ::faccessat(next->fd(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+            // Staging the process cannot use would fail every batch: a Host
+            // that ran as root before left it. Set aside, not removed.
+            const std::string aside = part + ".unusable-" + platform::UUID::random().id8();
+            if (::renameat(opened->fd(), part.c_str(), opened->fd(), aside.c_str()) == 0) {
+                platform::Log::line("files: staging folder " + reached.string() +
+                                    " is not this user's to write; set aside as " + aside);
+                next = opened->child(part, true);
+            }
+        }
+        opened = std::move(next);
     }
+    if (!opened) logLeft("files: cannot open staging " + wanted.string() + ": " + opened.error());
     return opened;
 }
 

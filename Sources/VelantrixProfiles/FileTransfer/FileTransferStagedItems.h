@@ -13,10 +13,13 @@
 struct FileTransferStagedItems {
     // The folder every peer's staging root lies in.
     static std::filesystem::path inboxRoot();
-    // `folder` (the inbox root or a folder below it) opened from the data
-    // root down (else from the caches folder) one component at a time,
-    // never through a link. Fails for a folder outside the inbox root.
-    static platform::Result<platform::FolderHandle> open(const std::filesystem::path& folder);
+    // `folder` (the inbox root or a folder below it) opened from the caches
+    // folder (as its path says: the user's own) down one component at a
+    // time, never through a link. Fails for a folder outside the inbox
+    // root. With `create`, missing folders are made, and one the process
+    // may not write (left by a Host that ran as root) is set aside under a
+    // name of its own, logged, and made anew: what it holds stays there.
+    static platform::Result<platform::FolderHandle> open(const std::filesystem::path& folder, bool create = false);
     // Removes each staged item (a folder with all below it) beneath its
     // folder opened as `open` does; an item already gone is no failure.
     // An item outside the inbox, or whose way leads through a link, is

@@ -228,10 +228,16 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         return out;
     };
     {
-        SCOPED_TRACE("the user's own data root");
+        // Laid out as a machine is: the data root and its machine part are
+        // root's, the home is the user's, and a Host that ran as root
+        // before left its staging there as root's.
+        SCOPED_TRACE("a machine-like data root");
         const fs::path root = top / "fresh";
-        fs::create_directories(root);
-        ASSERT_EQ(::chown(root.c_str(), 54321, 54322), 0);
+        const fs::path staging = root / "home" / ".cache" / "VelantrixFileInbox";
+        fs::create_directories(staging / "Viewer" / "old-batch");
+        fs::create_directories(root / "machine");
+        for (const fs::path& users : {root / "home", root / "home" / ".cache"})
+            ASSERT_EQ(::chown(users.c_str(), 54321, 54322), 0);
         HostProcess host(root, {"--console-user=norvessaltest"}, "stderr.log",
                          {"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper, top);
         ASSERT_TRUE(host.started());
@@ -247,13 +253,21 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
             30))
             << host.stderrText();
         EXPECT_FALSE(host.exitStatus().has_value()) << host.stderrText();
-        // Nothing below the data root is root's, and folders have the umask.
+        // Root's staging is set aside whole, and staging is the user's anew.
+        std::vector<fs::path> aside;
+        for (const auto& item : fs::directory_iterator(staging.parent_path()))
+            if (item.path().filename().string().starts_with("VelantrixFileInbox.unusable-")) aside.push_back(item.path());
+        ASSERT_EQ(aside.size(), 1u) << host.stderrText();
+        EXPECT_TRUE(fs::is_directory(aside[0] / "Viewer" / "old-batch")) << "nothing of it is lost";
+        EXPECT_NE(host.stderrText().find("set aside as VelantrixFileInbox.unusable-"), std::string::npos);
+        fs::remove_all(aside[0]);
+        // Nothing below the home is root's, and folders have the umask.
         size_t seen = 0;
-        for (const auto& item : fs::recursive_directory_iterator(root)) {
+        for (const auto& item : fs::recursive_directory_iterator(root / "home")) {
             struct stat info{};
             ASSERT_EQ(::lstat(item.path().c_str(), &info), 0);
             EXPECT_EQ(info.st_uid, 54321u) << item.path();
-            if (S_ISDIR(info.st_mode)) {
+            if (S_ISDIR(info.st_mode) && item.path() != root / "home" / ".cache") {
                 EXPECT_EQ(info.st_mode & 027, 0u) << item.path();
             }
             ++seen;
@@ -270,8 +284,8 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
     };
     fs::create_directories(top / "roots");
     ASSERT_EQ(::chmod((top / "roots").c_str(), 0700), 0);
-    for (const auto& c : {Refusal{"a data root the user cannot use", "norvessaltest", top / "roots" / "data",
-                                  "cannot use the data root " + (top / "roots" / "data").string()},
+    for (const auto& c : {Refusal{"a data root whose home the user cannot make", "norvessaltest", top / "roots" / "data",
+                                  "cannot use the data root " + (top / "roots" / "data").string() + ": cannot make"},
                           Refusal{"a name no account has", "norvessal-no-such-user", top / "fresh", "no account is named"}}) {
         SCOPED_TRACE(c.what);
         HostProcess host(c.root, {"--console-user=" + c.user}, "stderr-refused.log",

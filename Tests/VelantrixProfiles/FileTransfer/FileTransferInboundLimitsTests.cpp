@@ -13,6 +13,7 @@
 #include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 namespace fs = std::filesystem;
 using platform::UUID;
@@ -280,6 +281,7 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     receiveOneByteFile(UUID::random(), "x.txt");
     EXPECT_EQ(completed.size(), before + 1) << "received through the user's own caches link";
     EXPECT_TRUE(fs::exists(elsewhere / "VelantrixFileInbox")) << "the caches folder";
+    EXPECT_TRUE(FileTransferStagedItems::open(FileTransferStagedItems::inboxRoot())) << "delivery reaches staging too";
     fs::remove(caches);
     fs::remove_all(elsewhere);
     fs::create_directories(elsewhere);

@@ -94,50 +94,45 @@ struct Name {
 struct Listing {
     std::vector<Name> names;
     size_t next = 0;
-    // A position telldir gave; none: the start.
-    std::optional<long> resume;
+    // A position the folder's listing gave; none: the start.
+    std::optional<off_t> resume;
     bool ended = false;
 };
 
-// Reads the names of the open folder `folder` from `listing.resume` on,
-// "." and ".." left out, at most `room` of them; `ended` tells whether
-// they were the last. False with errno when the folder cannot be read.
-bool readNames(int folder, size_t room, Listing& listing) {
+// Reads the names of the folder open as `folder` (a descriptor whose
+// position is the walk's own) from `listing.resume` on, "." and ".." left
+// out, at most `room` of them; `ended` tells whether they were the last.
+// `buffer` takes what the kernel gives at once. False with errno when the
+// folder cannot be read.
+bool readNames(int folder, size_t room, Listing& listing, std::vector<char>& buffer) {
     listing.names.clear();
     listing.next = 0;
     listing.ended = false;
-    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        const int cause = errno;
-        ::close(fd);
-        errno = cause;
-        return false;
-    }
-    if (listing.resume) ::seekdir(dir, *listing.resume);
-    int cause = 0;
+    off_t position = listing.resume.value_or(0);
+    if (::lseek(folder, position, SEEK_SET) < 0) return false;
+    if (buffer.empty()) buffer.resize(32 * 1024);
     for (;;) {
-        const long at = ::telldir(dir);
-        errno = 0;
-        const dirent* found = ::readdir(dir);
-        if (!found) {
-            cause = errno;
-            listing.ended = cause == 0;
-            break;
+        const ssize_t got = ::getdents64(folder, buffer.data(), buffer.size());
+        if (got < 0) return false;
+        if (got == 0) {
+            listing.ended = true;
+            return true;
         }
-        const std::string_view name = found->d_name;
-        if (name == "." || name == "..") continue;
-        effort.namesRead++;
-        if (listing.names.size() == room) {
-            listing.resume = at;
-            break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* found = reinterpret_cast<const dirent64*>(buffer.data() + at);
+            at += found->d_reclen;
+            const off_t here = position;
+            position = found->d_off;
+            const std::string_view name = found->d_name;
+            if (name == "." || name == "..") continue;
+            effort.namesRead++;
+            if (listing.names.size() == room) {
+                listing.resume = here;
+                return true;
+            }
+            listing.names.push_back({std::string(name), found->d_type});
         }
-        listing.names.push_back({std::string(name), found->d_type});
     }
-    ::closedir(dir);
-    errno = cause;
-    return cause == 0;
 }
 
 // One pass over a tree: the scan (no visitor), the acting pass of a walk,
@@ -280,7 +275,7 @@ private:
     // folder's names at once, within what is left of its bound; a removal
     // a few thousand at a time.
     Read read(Frame& frame, int fd) {
-        if (!readNames(fd, removal_ ? namesPerRead() : remainingNames(), frame.listing)) return Read::failed;
+        if (!readNames(fd, removal_ ? namesPerRead() : remainingNames(), frame.listing, buffer_)) return Read::failed;
         listed_ += frame.listing.names.size();
         if (!frame.listing.ended) {
             if (!removal_) return Read::pastBounds;
@@ -493,6 +488,7 @@ private:
     // The relative path of the top frame's folder.
     std::string path_;
     std::vector<Frame> stack_;
+    std::vector<char> buffer_;
     std::optional<TreeWalkFailure> failure_;
 };
 }  // namespace

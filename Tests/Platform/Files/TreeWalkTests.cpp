@@ -277,7 +277,9 @@ TEST_F(TreeWalkTest, RemovalTakesATreeOfAnyShapeWithDescriptorsFlatAndEachNameRe
         // Read again in full after each few folders, the wide folder's
         // names would be read a hundred times over.
         EXPECT_LE(spent.namesRead - effort.namesRead, removed->entries * 5 / 4);
-        if (typed) EXPECT_EQ(spent.looks - effort.looks, 1u) << "only the item itself is looked at";
+        if (typed) {
+            EXPECT_EQ(spent.looks - effort.looks, 1u) << "only the item itself is looked at";
+        }
     }
 }
 

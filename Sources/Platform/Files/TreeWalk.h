@@ -3,9 +3,10 @@
 // never through a link, at most `maxDepth` levels and `maxEntries` entries
 // deep, and with a small fixed number of descriptors open whatever the
 // depth (a folder is opened again from the walk's root by its relative path
-// instead of keeping one descriptor per level). Every walk first scans the
-// tree without changing anything, so a tree past a bound is refused whole
-// before the visitor sees a single entry; every failure is reported.
+// instead of keeping one descriptor per level). Every walk but a removal,
+// which has no bound, first scans the tree without changing anything, so a
+// tree past a bound is refused whole before the visitor sees a single
+// entry; every failure is reported.
 
 #include <sys/types.h>
 
@@ -149,7 +150,7 @@ public:
 
     // What this thread's walks have asked of the file system so far: the
     // names read from folders and the items looked at with lstat; tests
-    // only.
+    // and benches only.
     struct Effort {
         uint64_t namesRead = 0;
         uint64_t looks = 0;

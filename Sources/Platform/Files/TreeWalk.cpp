@@ -10,7 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <set>
+#include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -20,7 +21,8 @@ namespace platform {
 namespace {
 
 std::atomic<bool> resolveBeneathUnavailable{false};
-std::atomic<size_t> removalFoldersPerRead{0};
+std::atomic<size_t> removalNamesPerRead{0};
+thread_local TreeWalk::Effort effort;
 
 FileSystemEntryKind kindOf(mode_t mode) {
     if (S_ISREG(mode)) return FileSystemEntryKind::file;
@@ -29,9 +31,8 @@ FileSystemEntryKind kindOf(mode_t mode) {
     return FileSystemEntryKind::other;
 }
 
-TreeEntry entryFrom(const std::string& relative, const std::string& name, int depth, const struct stat& info) {
+TreeEntry entryFrom(const std::string& name, int depth, const struct stat& info) {
     TreeEntry entry;
-    entry.relative = relative;
     entry.name = name;
     entry.depth = depth;
     entry.kind = kindOf(info.st_mode);
@@ -70,57 +71,92 @@ int openBeneathAtOnce(int folder, const fs::path& relative) {
 #endif
 }
 
-// The names in an open folder, "." and ".." left out; none (errno set) when
-// it cannot be read, or when it holds more than `limit` names (E2BIG), so a
-// folder of millions of names is not read into memory.
-std::optional<std::vector<std::string>> namesIn(int folder, size_t limit) {
-    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return std::nullopt;
-    DIR* dir = ::fdopendir(listing);
-    if (!dir) {
-        const int cause = errno;
-        ::close(listing);
-        errno = cause;
-        return std::nullopt;
+FileSystemEntryKind kindOfType(unsigned char type) {
+    switch (type) {
+        case DT_REG: return FileSystemEntryKind::file;
+        case DT_DIR: return FileSystemEntryKind::folder;
+        case DT_LNK: return FileSystemEntryKind::link;
+        default: return FileSystemEntryKind::other;
     }
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry) break;
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (names.size() >= limit) {
-            ::closedir(dir);
-            errno = E2BIG;
-            return std::nullopt;
-        }
-        names.push_back(name);
-    }
-    const int cause = errno;
-    ::closedir(dir);
-    if (cause != 0) {
-        errno = cause;
-        return std::nullopt;
-    }
-    return names;
 }
 
 std::string errorText(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
-// One pass over a tree: the scan (no visitor) or the acting pass.
+// One name of a folder, with the type its listing gave (DT_UNKNOWN where
+// the file system keeps none there).
+struct Name {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+};
+
+// How far a folder's listing has been read: the names read and not yet
+// dealt with, and where the next read starts when they were not the last.
+struct Listing {
+    std::vector<Name> names;
+    size_t next = 0;
+    // A position the folder's listing gave; none: the start.
+    std::optional<off_t> resume;
+    bool ended = false;
+};
+
+// Reads the names of the folder open as `folder` (a descriptor whose
+// position is the walk's own) from `listing.resume` on, "." and ".." left
+// out, at most `room` of them; `ended` tells whether they were the last.
+// `buffer` takes what the kernel gives at once. False with errno when the
+// folder cannot be read.
+bool readNames(int folder, size_t room, Listing& listing, std::vector<char>& buffer) {
+    listing.names.clear();
+    listing.next = 0;
+    listing.ended = false;
+    off_t position = listing.resume.value_or(0);
+    if (::lseek(folder, position, SEEK_SET) < 0) return false;
+    if (buffer.empty()) buffer.resize(32 * 1024);
+    for (;;) {
+        const ssize_t got = ::getdents64(folder, buffer.data(), buffer.size());
+        if (got < 0) return false;
+        if (got == 0) {
+            listing.ended = true;
+            return true;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto* found = reinterpret_cast<const dirent64*>(buffer.data() + at);
+            at += found->d_reclen;
+            const off_t here = position;
+            position = found->d_off;
+            const std::string_view name = found->d_name;
+            if (name == "." || name == "..") continue;
+            effort.namesRead++;
+            if (listing.names.size() == room) {
+                listing.resume = here;
+                return true;
+            }
+            listing.names.push_back({std::string(name), found->d_type});
+        }
+    }
+}
+
+// One pass over a tree: the scan (no visitor), the acting pass of a walk,
+// or a removal. A removal has no bound; it takes what an entry is from its
+// folder's listing (lstat only where the file system does not say), so its
+// entries carry their name, depth and kind, with an identity and mode for
+// folders only, and their relative path is made only for a failure; and it
+// reads a folder a few thousand names at a time, from where it stopped, so
+// that a folder of millions of items holds only those in memory and each
+// name is read about once.
 class Pass {
 public:
-    Pass(int folder, const std::string& name, const TreeWalk::Options& options, const TreeWalk::Visitor* visit)
-        : folder_(folder), name_(name), options_(options), visit_(visit) {}
+    Pass(int folder, const std::string& name, const TreeWalk::Options& options, const TreeWalk::Visitor* visit,
+         bool removal = false)
+        : folder_(folder), name_(name), options_(options), visit_(visit), removal_(removal) {}
 
     TreeWalkResult run() {
         struct stat info{};
+        effort.looks++;
         if (::fstatat(folder_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             const int cause = errno;
             return failure({{}, errorText("stat " + name_, cause), false, cause});
         }
-        TreeEntry top = entryFrom({}, name_, 0, info);
+        TreeEntry top = entryFrom(name_, 0, info);
         top.folder = folder_;
         count(top);
         if (!S_ISDIR(info.st_mode)) {
@@ -132,14 +168,16 @@ public:
             return failure({{}, errorText("open " + name_, root_.isOpen() ? ESTALE : errno), false,
                             root_.isOpen() ? ESTALE : errno});
         if (order() == TreeWalk::Order::parentsFirst && !visit(top)) return *failure_;
-        auto names = namesIn(root_.fd(), remainingNames());
-        if (!names) {
-            const int cause = errno;
-            if (cause == E2BIG) return pastBounds({}, "more than " + std::to_string(options_.maxEntries) + " items");
-            return failure({{}, errorText("read folder " + name_, cause), false, cause});
+        Frame frame{std::move(top), 0, {}, false, 0};
+        switch (read(frame, root_.fd())) {
+            case Read::done: break;
+            case Read::pastBounds: return pastBounds({}, "more than " + std::to_string(options_.maxEntries) + " items");
+            case Read::failed: {
+                const int cause = errno;
+                return failure({{}, errorText("read folder " + name_, cause), false, cause});
+            }
         }
-        listed_ += names->size();
-        stack_.push_back({top, std::move(*names), 0});
+        stack_.push_back(std::move(frame));
         while (!stack_.empty()) {
             if (!step()) return *failure_;
         }
@@ -148,22 +186,41 @@ public:
 
 private:
     struct Frame {
+        // Its relative path is in path_ while it is on the stack, not here:
+        // a deep tree would otherwise hold a path a level.
         TreeEntry entry;
-        std::vector<std::string> names;
-        size_t next = 0;
+        size_t pathLength = 0;
+        Listing listing;
+        // Its listing was read in more than one go, and how many of its
+        // items were visited without failure since it was last read from
+        // its start.
+        bool resumed = false;
+        size_t taken = 0;
     };
+
+    enum class Read { done, failed, pastBounds };
+
+    // Names of one folder a removal reads at a time.
+    static constexpr size_t defaultNamesPerRead = 4096;
+    static size_t namesPerRead() {
+        const size_t set = removalNamesPerRead.load();
+        return set == 0 ? defaultNamesPerRead : set;
+    }
 
     TreeWalk::Order order() const { return options_.order; }
     size_t remainingNames() const { return options_.maxEntries > listed_ ? options_.maxEntries - listed_ : 0; }
 
-    static std::string_view parentOf(const std::string& relative) {
-        const auto slash = relative.rfind('/');
-        return slash == std::string::npos ? std::string_view() : std::string_view(relative).substr(0, slash);
-    }
-
     static bool sameItem(int fd, const TreeEntry& entry) {
         struct stat opened{};
         return ::fstat(fd, &opened) == 0 && opened.st_dev == entry.device && opened.st_ino == entry.inode;
+    }
+
+    // The path below the walked item of `name` in the folder of the top
+    // frame.
+    std::string relativeOf(const std::string& name) const { return path_.empty() ? name : path_ + "/" + name; }
+    std::string relativeOf(const TreeEntry& entry) const {
+        if (entry.depth == 0) return {};
+        return removal_ ? relativeOf(entry.name) : entry.relative;
     }
 
     void count(const TreeEntry& entry) {
@@ -203,26 +260,54 @@ private:
         auto done = (*visit_)(entry);
         if (done) return true;
         if (skipped) *skipped = true;
-        return carryOn({entry.relative, done.error(), false, 0});
+        return carryOn({relativeOf(entry), done.error(), false, 0});
     }
 
-    // The descriptor of the folder the top frame lists, opened again from
-    // the root when the walk has been elsewhere since.
+    // The visitor on an item of the top frame's folder.
+    bool visitItem(const TreeEntry& entry) {
+        bool skipped = false;
+        if (!visit(entry, &skipped)) return false;
+        if (!skipped) stack_.back().taken++;
+        return true;
+    }
+
+    // Reads on in `frame`'s folder, open as `fd`. A walk takes all of a
+    // folder's names at once, within what is left of its bound; a removal
+    // a few thousand at a time.
+    Read read(Frame& frame, int fd) {
+        if (!readNames(fd, removal_ ? namesPerRead() : remainingNames(), frame.listing, buffer_)) return Read::failed;
+        listed_ += frame.listing.names.size();
+        if (!frame.listing.ended) {
+            if (!removal_) return Read::pastBounds;
+            frame.resumed = true;
+        }
+        return Read::done;
+    }
+
+    // Nothing more of the frame's folder is read.
+    static void finish(Frame& frame) {
+        frame.listing.next = frame.listing.names.size();
+        frame.listing.ended = true;
+        frame.resumed = false;
+    }
+
+    // The descriptor of the top frame's folder: the root, the folder last
+    // opened, or, when the walk has been elsewhere since, that folder
+    // opened again, up by ".." from a child when that is still the folder
+    // the frame lists (a deep tree is then left in one step a level), from
+    // the root by its path otherwise.
     int frameFolder() {
+        const size_t level = stack_.size() - 1;
+        if (level == 0) return root_.fd();
         const Frame& top = stack_.back();
-        if (top.entry.relative.empty()) return root_.fd();
-        if (!current_.isOpen() || currentRelative_ != top.entry.relative) {
-            // Back up from a child by "..", when that is still the folder
-            // the frame lists (a deep tree is then left in one step a
-            // level); from the root by path otherwise.
+        if (!current_.isOpen() || currentLevel_ != level) {
             FileHandle up;
-            if (current_.isOpen() && parentOf(currentRelative_) == top.entry.relative) {
+            if (current_.isOpen() && currentLevel_ == level + 1) {
                 up = FileHandle(::openat(current_.fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
                 if (up.isOpen() && !sameItem(up.fd(), top.entry)) up.close();
             }
-            current_ = up.isOpen() ? std::move(up)
-                                   : FileHandle(TreeWalk::openFolderBeneath(root_.fd(), top.entry.relative));
-            currentRelative_ = top.entry.relative;
+            current_ = up.isOpen() ? std::move(up) : FileHandle(TreeWalk::openFolderBeneath(root_.fd(), path_));
+            currentLevel_ = level;
             if (current_.isOpen() && !sameItem(current_.fd(), top.entry)) {
                 current_.close();
                 errno = ESTALE;
@@ -233,30 +318,53 @@ private:
 
     bool step() {
         Frame& top = stack_.back();
-        if (top.next == top.names.size()) return leave();
-        const std::string child = top.names[top.next++];
-        const std::string relative = top.entry.relative.empty() ? child : top.entry.relative + "/" + child;
+        Listing& listing = top.listing;
+        if (listing.next == listing.names.size()) {
+            if (listing.ended) {
+                // A removal that read a folder in several goes may have
+                // passed names: those that came in meanwhile before the
+                // position it went on from, and, where a file system counts
+                // positions in names, those that what it took moved back.
+                // The folder is read again from its start until a reading
+                // takes nothing.
+                if (!removal_ || !top.resumed || top.taken == 0) return leave();
+                listing.resume.reset();
+                top.resumed = false;
+                top.taken = 0;
+            }
+            return readOn();
+        }
+        const Name child = std::move(listing.names[listing.next++]);
         const int depth = static_cast<int>(stack_.size());
         const int folder = frameFolder();
         if (folder < 0) {
             const int cause = errno;
-            stack_.back().next = stack_.back().names.size();
-            return carryOn({stack_.back().entry.relative, errorText("open folder", cause), false, cause});
+            finish(top);
+            return carryOn({path_, errorText("open folder", cause), false, cause});
         }
-        struct stat info{};
-        if (::fstatat(folder, child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            const int cause = errno;
-            return carryOn({relative, errorText("stat", cause), false, cause});
+        TreeEntry entry;
+        if (!removal_ || child.type == DT_UNKNOWN) {
+            struct stat info{};
+            if (!look(folder, child.name, info)) {
+                const int cause = errno;
+                if (removal_ && cause == ENOENT) return true;
+                return carryOn({relativeOf(child.name), errorText("stat", cause), false, cause});
+            }
+            entry = entryFrom(child.name, depth, info);
+        } else {
+            entry.name = child.name;
+            entry.depth = depth;
+            entry.kind = kindOfType(child.type);
         }
-        TreeEntry entry = entryFrom(relative, child, depth, info);
+        if (!removal_) entry.relative = relativeOf(child.name);
         entry.folder = folder;
         if (options_.leaveOut && options_.leaveOut(entry)) return true;
         if (depth > options_.maxDepth) {
-            pastBounds(relative, "more than " + std::to_string(options_.maxDepth) + " levels");
+            pastBounds(relativeOf(child.name), "more than " + std::to_string(options_.maxDepth) + " levels");
             return false;
         }
         count(entry);
-        if (entry.kind != FileSystemEntryKind::folder) return visit(entry);
+        if (entry.kind != FileSystemEntryKind::folder) return visitItem(entry);
 
         if (order() == TreeWalk::Order::parentsFirst) {
             bool skipped = false;
@@ -265,25 +373,77 @@ private:
         }
         // The visitor may have used descriptors of its own; the folder is
         // still the one the frame lists.
-        FileHandle opened(openChildFolder(folder, child));
-        if (!opened.isOpen() || !sameItem(opened.fd(), entry)) {
-            const int cause = opened.isOpen() ? ESTALE : errno;
-            return carryOn({relative, errorText("open folder", cause), false, cause});
-        }
-        auto names = namesIn(opened.fd(), remainingNames());
-        if (!names) {
-            const int cause = errno;
-            if (cause == E2BIG) {
-                pastBounds(relative, "more than " + std::to_string(options_.maxEntries) + " items");
-                return false;
+        FileHandle opened(openChildFolder(folder, child.name));
+        if (!opened.isOpen() && removal_ && (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)) {
+            // Gone, or no longer a folder since it was listed: removed as
+            // what it is now.
+            struct stat info{};
+            if (!look(folder, child.name, info)) {
+                const int cause = errno;
+                if (cause == ENOENT) return true;
+                return carryOn({relativeOf(child.name), errorText("stat", cause), false, cause});
             }
-            return carryOn({relative, errorText("read folder", cause), false, cause});
+            if (!S_ISDIR(info.st_mode)) {
+                entry = entryFrom(child.name, depth, info);
+                entry.folder = folder;
+                return visitItem(entry);
+            }
+            errno = ENOTDIR;
         }
-        listed_ += names->size();
+        if (!opened.isOpen() || !identify(opened.fd(), entry)) {
+            const int cause = opened.isOpen() ? ESTALE : errno;
+            return carryOn({relativeOf(child.name), errorText("open folder", cause), false, cause});
+        }
+        Frame frame{std::move(entry), 0, {}, false, 0};
+        switch (read(frame, opened.fd())) {
+            case Read::done: break;
+            case Read::pastBounds:
+                pastBounds(relativeOf(child.name), "more than " + std::to_string(options_.maxEntries) + " items");
+                return false;
+            case Read::failed: {
+                const int cause = errno;
+                return carryOn({relativeOf(child.name), errorText("read folder", cause), false, cause});
+            }
+        }
         current_ = std::move(opened);
-        currentRelative_ = relative;
-        stack_.push_back({std::move(entry), std::move(*names), 0});
+        currentLevel_ = static_cast<size_t>(depth);
+        if (!path_.empty()) path_ += '/';
+        path_ += child.name;
+        frame.pathLength = path_.size();
+        frame.entry.relative.clear();
+        stack_.push_back(std::move(frame));
         return true;
+    }
+
+    // lstat of `name` in `folder`.
+    static bool look(int folder, const std::string& name, struct stat& info) {
+        effort.looks++;
+        return ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+    // Whether the opened folder is the one the walk met; a removal, which
+    // met it in a listing, takes its identity from what it opened.
+    bool identify(int fd, TreeEntry& entry) const {
+        if (!removal_) return sameItem(fd, entry);
+        struct stat opened{};
+        if (::fstat(fd, &opened) != 0) return false;
+        entry.mode = opened.st_mode;
+        entry.uid = opened.st_uid;
+        entry.gid = opened.st_gid;
+        entry.device = opened.st_dev;
+        entry.inode = opened.st_ino;
+        return true;
+    }
+
+    // The rest of the top frame's folder, read where its last reading
+    // stopped.
+    bool readOn() {
+        Frame& top = stack_.back();
+        const int folder = frameFolder();
+        if (folder >= 0 && read(top, folder) == Read::done) return true;
+        const int cause = errno;
+        finish(top);
+        return carryOn({path_, errorText(folder < 0 ? "open folder" : "read folder", cause), false, cause});
     }
 
     // A folder's items are done: in children-first order the folder itself
@@ -291,6 +451,8 @@ private:
     bool leave() {
         TreeEntry entry = std::move(stack_.back().entry);
         stack_.pop_back();
+        if (!removal_ && entry.depth > 0) entry.relative = path_;
+        path_.resize(stack_.empty() ? 0 : stack_.back().pathLength);
         if (order() != TreeWalk::Order::childrenFirst || !visit_) return true;
         if (stack_.empty()) {
             // The walked item: its own folder descriptor is let go first.
@@ -302,10 +464,10 @@ private:
         const int parent = frameFolder();
         if (parent < 0) {
             const int cause = errno;
-            return carryOn({entry.relative, errorText("open folder", cause), false, cause});
+            return carryOn({relativeOf(entry), errorText("open folder", cause), false, cause});
         }
         entry.folder = parent;
-        return visit(entry);
+        return visitItem(entry);
     }
 
     const int folder_;
@@ -313,234 +475,20 @@ private:
     const TreeWalk::Options& options_;
     // Null for the scan.
     const TreeWalk::Visitor* visit_;
+    const bool removal_;
     TreeSummary summary_;
     // Names read so far, bounded by maxEntries.
     size_t listed_ = 0;
     // The walked folder; every other folder is reached from it.
     FileHandle root_;
-    // The folder last opened below the root, and its path there: the only
-    // other descriptor the walk holds between steps.
+    // The folder last opened below the root, and its level: the only other
+    // descriptor the walk holds between steps.
     FileHandle current_;
-    std::string currentRelative_;
+    size_t currentLevel_ = 0;
+    // The relative path of the top frame's folder.
+    std::string path_;
     std::vector<Frame> stack_;
-    std::optional<TreeWalkFailure> failure_;
-};
-
-
-// The removal of a tree of any depth. Each folder on the path from the top
-// to where the removal is has a level: its name, its identity, and the
-// names in it that could not go. Going down is by name from the folder
-// held; going back up is by "..", taken only when it is the folder the
-// level recorded (a folder moved meanwhile would otherwise lead out of the
-// tree), else by the names from the top. Between steps the top, the
-// current folder and, while one is read, its listing are open.
-class Removal {
-public:
-    Removal(int folder, const std::string& name, const TreeWalk::Unlink& unlink)
-        : folder_(folder), name_(name), unlink_(unlink) {}
-
-    TreeWalkResult run() {
-        struct stat info{};
-        if (::fstatat(folder_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            const int cause = errno;
-            return TreeWalkFailure{{}, errorText("stat " + name_, cause), false, cause};
-        }
-        if (!S_ISDIR(info.st_mode)) {
-            if (::unlinkat(folder_, name_.c_str(), 0) != 0) {
-                const int cause = errno;
-                return TreeWalkFailure{{}, errorText("remove " + name_, cause), false, cause};
-            }
-            removed_.entries = removed_.files = 1;
-            return removed_;
-        }
-        root_ = FileHandle(openChildFolder(folder_, name_));
-        if (!root_.isOpen() || !isItem(root_.fd(), info.st_dev, info.st_ino)) {
-            const int cause = root_.isOpen() ? ESTALE : errno;
-            return TreeWalkFailure{{}, errorText("open " + name_, cause), false, cause};
-        }
-        levels_.push_back({name_, info.st_dev, info.st_ino, {}, {}, false});
-        while (!levels_.empty()) {
-            if (!step()) break;
-        }
-        current_.close();
-        root_.close();
-        if (failure_) return *failure_;
-        return removed_;
-    }
-
-private:
-    struct Level {
-        std::string name;
-        dev_t device = 0;
-        ino_t inode = 0;
-        // Folders found in it and not gone into yet.
-        std::vector<std::string> folders;
-        // Names in it that could not be removed: not looked for again.
-        std::set<std::string> kept;
-        // It could not be read to its end: what was found in it is dealt
-        // with, and it is not read again.
-        bool unreadable = false;
-    };
-
-    // Folders of one folder held at once; past it the folder is read again
-    // once they are gone, so a folder of millions of folders costs a few
-    // reads, not its whole listing in memory.
-    static constexpr size_t defaultFoldersPerRead = 4096;
-    static size_t foldersPerRead() {
-        const size_t set = removalFoldersPerRead.load();
-        return set == 0 ? defaultFoldersPerRead : set;
-    }
-
-    static bool isItem(int fd, dev_t device, ino_t inode) {
-        struct stat opened{};
-        return ::fstat(fd, &opened) == 0 && opened.st_dev == device && opened.st_ino == inode;
-    }
-
-    int here() const { return levels_.size() == 1 ? root_.fd() : current_.fd(); }
-
-    std::string relativeOf(const std::string& name) const {
-        std::string relative;
-        for (size_t i = 1; i < levels_.size(); i++) relative += levels_[i].name + "/";
-        return relative + name;
-    }
-
-    int unlink(int folder, const std::string& name, int flags) {
-        return unlink_ ? unlink_(folder, name, flags) : ::unlinkat(folder, name.c_str(), flags);
-    }
-
-    // Notes a failure (the first is returned) and keeps `name` in the
-    // current folder.
-    void keep(const std::string& name, const std::string& what, int cause) {
-        if (!failure_) failure_ = TreeWalkFailure{relativeOf(name), errorText(what, cause), false, cause};
-        levels_.back().kept.insert(name);
-    }
-
-    // Reads the current folder: everything in it but folders is removed
-    // there and then, folders are noted for going into.
-    void read() {
-        Level& level = levels_.back();
-        const int listing = ::openat(here(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-        if (!dir) {
-            const int cause = errno;
-            if (listing >= 0) ::close(listing);
-            if (!failure_) failure_ = TreeWalkFailure{relativeOf({}), errorText("read folder", cause), false, cause};
-            level.unreadable = true;
-            return;
-        }
-        for (;;) {
-            errno = 0;
-            const dirent* found = ::readdir(dir);
-            if (!found) break;
-            const std::string name = found->d_name;
-            if (name == "." || name == ".." || level.kept.contains(name)) continue;
-            struct stat info{};
-            if (::fstatat(here(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT) keep(name, "stat", errno);
-                continue;
-            }
-            if (S_ISDIR(info.st_mode)) {
-                if (level.folders.size() < foldersPerRead()) level.folders.push_back(name);
-                continue;
-            }
-            if (unlink(here(), name, 0) != 0) {
-                if (errno != ENOENT) keep(name, "remove", errno);
-                continue;
-            }
-            removed_.entries++;
-            removed_.files++;
-        }
-        const int cause = errno;
-        ::closedir(dir);
-        if (cause != 0) {
-            if (!failure_) failure_ = TreeWalkFailure{relativeOf({}), errorText("read folder", cause), false, cause};
-            level.unreadable = true;
-        }
-    }
-
-    // One step: into a folder of the current one, or, when nothing but what
-    // was kept is left in it, back up with it removed.
-    bool step() {
-        Level& level = levels_.back();
-        if (level.folders.empty() && !level.unreadable) read();
-        if (level.folders.empty()) return leave();
-        const std::string name = std::move(level.folders.back());
-        level.folders.pop_back();
-        struct stat info{};
-        if (::fstatat(here(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) keep(name, "stat", errno);
-            return true;
-        }
-        if (!S_ISDIR(info.st_mode)) {
-            // Swapped since it was read: removed as what it is now.
-            if (unlink(here(), name, 0) != 0 && errno != ENOENT) keep(name, "remove", errno);
-            return true;
-        }
-        FileHandle opened(openChildFolder(here(), name));
-        if (!opened.isOpen() || !isItem(opened.fd(), info.st_dev, info.st_ino)) {
-            keep(name, "open folder", opened.isOpen() ? ESTALE : errno);
-            return true;
-        }
-        current_ = std::move(opened);
-        levels_.push_back({name, info.st_dev, info.st_ino, {}, {}, false});
-        return true;
-    }
-
-    bool leave() {
-        Level done = std::move(levels_.back());
-        levels_.pop_back();
-        const bool whole = done.kept.empty();
-        if (levels_.empty()) {
-            current_.close();
-            root_.close();
-            if (whole && ::unlinkat(folder_, name_.c_str(), AT_REMOVEDIR) != 0 && !failure_) {
-                const int cause = errno;
-                failure_ = TreeWalkFailure{{}, errorText("remove " + name_, cause), false, cause};
-            }
-            if (whole && !failure_) {
-                removed_.entries++;
-                removed_.folders++;
-            }
-            return false;
-        }
-        if (levels_.size() > 1) {
-            const Level& parent = levels_.back();
-            FileHandle up(::openat(current_.fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (!up.isOpen() || !isItem(up.fd(), parent.device, parent.inode)) {
-                std::string path;
-                for (size_t i = 1; i < levels_.size(); i++) path += (i > 1 ? "/" : "") + levels_[i].name;
-                up = FileHandle(TreeWalk::openFolderBeneath(root_.fd(), path));
-                if (!up.isOpen() || !isItem(up.fd(), parent.device, parent.inode)) {
-                    // The tree changed under the removal: it stops rather
-                    // than guess where it is.
-                    const int cause = up.isOpen() ? ESTALE : errno;
-                    if (!failure_) failure_ = TreeWalkFailure{path, errorText("open folder", cause), false, cause};
-                    return false;
-                }
-            }
-            current_ = std::move(up);
-        } else {
-            current_.close();
-        }
-        if (!whole) {
-            levels_.back().kept.insert(done.name);
-        } else if (unlink(here(), done.name, AT_REMOVEDIR) != 0) {
-            if (errno != ENOENT) keep(done.name, "remove", errno);
-        } else {
-            removed_.entries++;
-            removed_.folders++;
-        }
-        return true;
-    }
-
-    const int folder_;
-    const std::string name_;
-    const TreeWalk::Unlink& unlink_;
-    FileHandle root_;
-    // The folder of the last level below the top.
-    FileHandle current_;
-    std::vector<Level> levels_;
-    TreeSummary removed_;
+    std::vector<char> buffer_;
     std::optional<TreeWalkFailure> failure_;
 };
 }  // namespace
@@ -567,7 +515,39 @@ TreeWalkResult TreeWalk::walk(int folder, const std::string& name, const Options
 }
 
 TreeWalkResult TreeWalk::remove(int folder, const std::string& name, const Unlink& unlink) {
-    return Removal(folder, name, unlink).run();
+    Options options;
+    options.order = Order::childrenFirst;
+    options.maxDepth = std::numeric_limits<int>::max();
+    options.maxEntries = std::numeric_limits<size_t>::max();
+    std::optional<TreeWalkFailure> first;
+    // The errno of the last unlink that failed: a visitor's failure carries
+    // none of its own.
+    int cause = 0;
+    options.onError = [&](const TreeWalkFailure& failure) {
+        if (first) return;
+        first = failure;
+        if (first->error == 0) first->error = cause;
+    };
+    TreeSummary removed;
+    const Visitor visit = [&](const TreeEntry& entry) {
+        const bool folder = entry.kind == FileSystemEntryKind::folder;
+        const int flags = folder ? AT_REMOVEDIR : 0;
+        const int done = entry.depth == 0 || !unlink ? ::unlinkat(entry.folder, entry.name.c_str(), flags)
+                                                     : unlink(entry.folder, entry.name, flags);
+        if (done != 0) {
+            if (errno == ENOENT) return success();
+            cause = errno;
+            return Status::failure(errorText(entry.depth == 0 ? "remove " + entry.name : "remove", cause));
+        }
+        removed.entries++;
+        (folder ? removed.folders : removed.files)++;
+        removed.depth = std::max(removed.depth, entry.depth);
+        return success();
+    };
+    auto walked = Pass(folder, name, options, &visit, true).run();
+    if (!walked) return walked;
+    if (first) return *first;
+    return removed;
 }
 
 int TreeWalk::openFolderBeneath(int folder, const fs::path& relative) {
@@ -602,7 +582,9 @@ int TreeWalk::openFolderBeneath(int folder, const fs::path& relative) {
     return opened.release();
 }
 
-void TreeWalk::setRemovalFoldersPerReadForTesting(size_t folders) { removalFoldersPerRead = folders; }
+void TreeWalk::setRemovalNamesPerReadForTesting(size_t names) { removalNamesPerRead = names; }
+
+TreeWalk::Effort TreeWalk::effortForTesting() { return effort; }
 
 void TreeWalk::setResolveBeneathUnavailableForTesting(bool unavailable) { resolveBeneathUnavailable = unavailable; }
 

@@ -3,9 +3,10 @@
 // never through a link, at most `maxDepth` levels and `maxEntries` entries
 // deep, and with a small fixed number of descriptors open whatever the
 // depth (a folder is opened again from the walk's root by its relative path
-// instead of keeping one descriptor per level). Every walk first scans the
-// tree without changing anything, so a tree past a bound is refused whole
-// before the visitor sees a single entry; every failure is reported.
+// instead of keeping one descriptor per level). Every walk but a removal,
+// which has no bound, first scans the tree without changing anything, so a
+// tree past a bound is refused whole before the visitor sees a single
+// entry; every failure is reported.
 
 #include <sys/types.h>
 
@@ -124,15 +125,17 @@ public:
 
     // Removes the item `name` of `folder` and, for a folder, everything
     // below it, at any depth: the Host's own staging must never outlive a
-    // batch because of its shape. No bound applies; the descriptors held
-    // stay the same at any depth (the walk goes down by name and back up
-    // by "..", checked to be the folder it came from, else reopened from
-    // the top by its names), no link is followed and nothing outside the
-    // item is touched. The names held are those of one path through the
-    // tree and of at most a few thousand folders of each folder on it.
-    // What can go goes; the first failure is returned, with what was
-    // removed in the summary otherwise. The item itself is removed with
-    // unlinkat, what is below it with `unlink`.
+    // batch because of its shape. It is a children-first walk with no
+    // bound: the descriptors held stay the same at any depth, no link is
+    // followed and nothing outside the item is touched. It takes what an
+    // entry is from its folder's listing (lstat only where the file system
+    // does not say) and reads a folder a few thousand names at a time from
+    // where it stopped, so its cost grows with the entries it removes,
+    // whatever a folder's width, and the names held are those of one path
+    // through the tree and a few thousand of each folder on it. What can
+    // go goes; the first failure is returned, with what was removed in the
+    // summary otherwise. The item itself is removed with unlinkat, what is
+    // below it with `unlink`.
     static TreeWalkResult remove(int folder, const std::string& name, const Unlink& unlink = {});
 
     // The folder `relative` beneath `folder` (empty: `folder` itself), no
@@ -141,9 +144,18 @@ public:
     // descriptors. Close-on-exec; -1 with errno on failure.
     static int openFolderBeneath(int folder, const std::filesystem::path& relative);
 
-    // How many folders of one folder a removal holds before it reads that
-    // folder again (0: the default); tests only.
-    static void setRemovalFoldersPerReadForTesting(size_t folders);
+    // How many names of one folder a removal reads at a time (0: the
+    // default); tests only.
+    static void setRemovalNamesPerReadForTesting(size_t names);
+
+    // What this thread's walks have asked of the file system so far: the
+    // names read from folders and the items looked at with lstat; tests
+    // and benches only.
+    struct Effort {
+        uint64_t namesRead = 0;
+        uint64_t looks = 0;
+    };
+    static Effort effortForTesting();
 
     // Makes openFolderBeneath go one component at a time, as on a kernel
     // without the call that resolves beneath a folder; tests only.

@@ -52,6 +52,25 @@ bool isPlainRelativePath(const std::string& name) {
         if (part.empty() || part == "." || part == "..") return false;
     return name.back() != '/';
 }
+
+// A path for a status line: each byte that is no part of a UTF-8
+// character shown as "\xNN".
+std::string shownPath(std::string_view path) {
+    std::string shown;
+    for (size_t at = 0; at < path.size();) {
+        const auto lead = static_cast<unsigned char>(path[at]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if (platform::UnicodeText::isValidUTF8(path.substr(at, length))) {
+            shown += path.substr(at, length);
+            at += length;
+            continue;
+        }
+        static constexpr char digits[] = "0123456789abcdef";
+        shown += {'\\', 'x', digits[lead >> 4], digits[lead & 0xF]};
+        at += 1;
+    }
+    return shown;
+}
 }  // namespace
 
 std::optional<UUID> FileTransferService::sendConfinedItems(const std::vector<ConfinedSendItem>& items,
@@ -188,10 +207,23 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
         if (relative.empty()) return named;
         return named == "." ? fs::path(relative) : named / relative;
     };
+    // An item whose path is not UTF-8 (the protocol names items in UTF-8
+    // alone) is refused here, with what is below it: nothing names it on
+    // the wire, and the batch counts it failed.
+    auto unnamable = [&](const std::string& path) {
+        if (platform::UnicodeText::isValidUTF8(path)) return false;
+        status("send of " + shownPath(path) + " refused: its name is not valid UTF-8");
+        OutgoingEntry refused;
+        refused.relativePath = path;
+        refused.unnamable = true;
+        entries.push_back(std::move(refused));
+        return true;
+    };
     // An item that cannot be read with the source's rights, or a tree past
     // the walk's bounds: the receiver hears it failed, by its name.
     auto failed = [&](const std::string& relative) {
         const bool top = relative.empty();
+        if (unnamable(top ? basePath : basePath + "/" + relative)) return;
         entries.push_back({top ? source.url : source.url / relative, top ? basePath : basePath + "/" + relative, false,
                            0, source.folder, beneathOf(relative), true});
         totalFiles += 1;
@@ -206,6 +238,9 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
         const bool top = item.relative.empty();
         const URL url = top ? source.url : source.url / item.relative;
         const std::string path = top ? basePath : basePath + "/" + item.relative;
+        // Refused through the walk's failures, so that a folder's content
+        // is not walked.
+        if (!platform::UnicodeText::isValidUTF8(path)) return platform::Status::failure("not UTF-8");
         if (item.kind == platform::FileSystemEntryKind::folder) {
             entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative)});
         } else if (item.kind == platform::FileSystemEntryKind::file) {
@@ -229,7 +264,7 @@ void FileTransferService::walkConfinedSource(const SendSource& source, std::vect
     if (*walked) return;
     // Vanished before the walk: nothing of it goes, as before the check.
     if (walked->error().relative.empty() && walked->error().error == ENOENT) return;
-    status("send of " + basePath + " refused: " + platform::toStatus(walked->error()).error());
+    status("send of " + shownPath(basePath) + " refused: " + platform::toStatus(walked->error()).error());
     // Nothing of the tree was visited (past its bounds, or not readable at
     // all): the item fails whole.
     failed({});
@@ -273,7 +308,7 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
             walkSource(source, entries, totalBytes, totalFiles);
     }
     auto names = transferItemNames(urls);
-    if (entries.empty()) {
+    if (std::all_of(entries.begin(), entries.end(), [](const OutgoingEntry& e) { return e.unnamable; })) {
         // Nothing is left to send: the batch fails at once, so whoever
         // waits for it (a row, a window, the Viewer that asked) ends too.
         status("send failed for batch " + batchID.id8() + ": nothing to send");
@@ -308,7 +343,9 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
     size_t failedItems = 0;
     for (const auto& entry : entries) {
         if (isOutgoingCancelled(batchID)) break;
-        if (entry.isDir) {
+        if (entry.unnamable) {
+            failedItems += 1;
+        } else if (entry.isDir) {
             send(packetOf(FileTransferOp::mkdir, batchID, 0, entry.relativePath), routingToken);
         } else if (!sendFile(entry, batchID, sentBytes, totalBytes, routingToken) && !isOutgoingCancelled(batchID)) {
             failedItems += 1;

@@ -263,6 +263,9 @@ private:
         // A folder below a sent one that could not be opened: announced as
         // a file that never ends, so the receiver fails that item by name.
         bool unreadable = false;
+        // Its path is not UTF-8, so no packet may name it: it is not sent,
+        // and only this end counts it failed.
+        bool unnamable = false;
     };
 
     // Sending (FileTransferSending.cpp).

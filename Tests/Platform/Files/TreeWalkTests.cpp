@@ -2,6 +2,7 @@
 // through a link, every failure reported, and a tree past its bounds
 // refused before anything is visited.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -48,7 +49,7 @@ protected:
     }
     void TearDown() override {
         TreeWalk::setResolveBeneathUnavailableForTesting(false);
-        TreeWalk::setRemovalFoldersPerReadForTesting(0);
+        TreeWalk::setRemovalNamesPerReadForTesting(0);
     }
     void write(const fs::path& p, const std::string& text) {
         fs::create_directories(p.parent_path());
@@ -224,32 +225,61 @@ TEST_F(TreeWalkTest, AFileIsOpenedOnlyIfItIsStillTheOneTheWalkMet) {
     EXPECT_TRUE(walked.ok());
 }
 
+// Whether the file system says in a folder's listing what each item is.
+bool listingGivesTypes(const fs::path& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    bool typed = dir != nullptr;
+    while (dir) {
+        const dirent* found = ::readdir(dir);
+        if (!found) break;
+        typed = typed && found->d_type != DT_UNKNOWN;
+    }
+    if (dir) ::closedir(dir);
+    return typed;
+}
+
 // Removal has no bound: a chain far past the walk's depth bound, and a
-// folder of more folders than one read holds, go whole under a descriptor
-// limit far below the depth, with no more descriptors held at the bottom
-// than at the top.
-TEST_F(TreeWalkTest, RemovalTakesATreeOfAnyShapeWithDescriptorsFlat) {
+// folder of many more items than one read holds, go whole under a
+// descriptor limit far below the depth, with no more descriptors held at
+// the bottom than at the top; and each name is read about once, however
+// wide its folder, with no lstat where the listing tells what an item is.
+// What comes into a folder while it is removed goes with it.
+TEST_F(TreeWalkTest, RemovalTakesATreeOfAnyShapeWithDescriptorsFlatAndEachNameReadOnce) {
     makeDeepChain("deep", 600);
     ASSERT_EQ(::mkdirat(folder.fd(), "wide", 0755), 0);
     FileHandle wide(::openat(folder.fd(), "wide", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (int i = 0; i < 200; i++) ASSERT_EQ(::mkdirat(wide.fd(), ("d" + std::to_string(i)).c_str(), 0755), 0);
+    for (int i = 0; i < 2000; i++) ASSERT_EQ(::mkdirat(wide.fd(), ("d" + std::to_string(i)).c_str(), 0755), 0);
+    for (int i = 0; i < 100; i++) write(base / "wide" / ("f" + std::to_string(i)), "");
     write(base / "wide" / "d7" / "f", "x");
     wide.close();
-    TreeWalk::setRemovalFoldersPerReadForTesting(16);
+    TreeWalk::setRemovalNamesPerReadForTesting(16);
     DescriptorLimit limit(128);
     const size_t before = openDescriptors();
     for (const char* item : {"deep", "wide"}) {
         SCOPED_TRACE(item);
+        const bool typed = listingGivesTypes(base / item);
+        const auto effort = TreeWalk::effortForTesting();
         size_t most = 0, calls = 0;
         auto removed = TreeWalk::remove(folder.fd(), item, [&](int at, const std::string& name, int flags) {
             // At the bottom, and now and then on the way up.
-            if (name == "bottom" || ++calls % 97 == 0) most = std::max(most, openDescriptors());
+            if (++calls % 97 == 0 || name == "bottom") most = std::max(most, openDescriptors());
+            // Late items, nearly all placed before where the reading is.
+            if (calls == 1900)
+                for (int i = 0; i < 50; i++) write(base / "wide" / ("late" + std::to_string(i)), "");
             return ::unlinkat(at, name.c_str(), flags);
         });
         ASSERT_TRUE(removed.ok()) << removed.error().relative.size() << " " << removed.error().message;
         EXPECT_FALSE(fs::exists(base / item));
         EXPECT_LE(most, before + 3);
         EXPECT_EQ(openDescriptors(), before);
+        const auto spent = TreeWalk::effortForTesting();
+        EXPECT_EQ(removed->entries, calls + 1) << "everything below the item went through the unlink given";
+        // Read again in full after each few folders, the wide folder's
+        // names would be read a hundred times over.
+        EXPECT_LE(spent.namesRead - effort.namesRead, removed->entries * 5 / 4);
+        if (typed) {
+            EXPECT_EQ(spent.looks - effort.looks, 1u) << "only the item itself is looked at";
+        }
     }
 }
 

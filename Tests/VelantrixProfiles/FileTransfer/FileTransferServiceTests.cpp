@@ -12,10 +12,12 @@
 #include <map>
 #include <set>
 #include <optional>
+#include <set>
 
 #include "Platform/Security/Crypto.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Foundation/Locale.h"
+#include "Platform/Foundation/UnicodeText.h"
 #include "Platform/Files/TreeWalk.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
@@ -140,8 +142,10 @@ TEST_F(FileTransferServiceTest, SendsAFolderInWalkOrderAndStagesItWhole) {
 // Items reached by descriptor go through the one tree walker: hidden items
 // inside folders stay behind, an item named by a path below the folder is
 // reached on its way, and a tree past the walker's depth fails whole, by
-// its name, with nothing of it sent. The caller hears the batch is done
-// once, after it ends.
+// its name, with nothing of it sent. An item whose name is not UTF-8 is
+// refused at this end with a line naming it, it and what it holds, and no
+// packet names it; the rest goes. The caller hears the batch is done once,
+// after it ends.
 TEST_F(FileTransferServiceTest, ConfinedItemsAreWalkedWithinTheWalkersBoundsAndThePastBoundsFailWhole) {
     writeFile(source / "A" / "x", "x");
     writeFile(source / "A" / ".hidden", "h");
@@ -155,6 +159,9 @@ TEST_F(FileTransferServiceTest, ConfinedItemsAreWalkedWithinTheWalkersBoundsAndT
     fs::path hidden = source / "H" / ".cache";
     for (int i = 0; i <= platform::TreeWalk::defaultMaxDepth; i++) hidden /= "d";
     writeFile(hidden / "f", "hidden");
+    writeFile(source / "U" / "good.txt", "g");
+    writeFile(source / "U" / "bad\xff.txt", "b");
+    writeFile(source / "U" / "dir\xfe" / "inside.txt", "i");
     auto top = platform::ConfinedFolder::openTop(source);
     ASSERT_TRUE(top);
     struct Case {
@@ -162,26 +169,37 @@ TEST_F(FileTransferServiceTest, ConfinedItemsAreWalkedWithinTheWalkersBoundsAndT
         std::string item;
         std::map<std::string, std::string> arrived;  // below the staging folder
         size_t failed;
+        // Refused at this end alone, by these lines.
+        std::multiset<std::string> refused;
     };
     const Case cases[] = {
         {"a tree within the bounds", "A", {{"A", "<dir>"}, {"A/sub", "<dir>"}, {"A/sub/y", "y"}, {"A/x", "x"}}, 0},
         {"a path below the folder", "A/sub/y", {{"y", "y"}}, 0},
         {"a tree deeper than the walker goes", "Deep", {}, 1},
         {"hidden content deeper than the walker goes", "H", {{"H", "<dir>"}, {"H/visible.txt", "v"}}, 0},
+        {"names that are not UTF-8", "U", {{"U", "<dir>"}, {"U/good.txt", "g"}}, 0,
+         {"send of U/bad\\xff.txt refused: its name is not valid UTF-8",
+          "send of U/dir\\xfe refused: its name is not valid UTF-8"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sent.clear();
         completed.clear();
+        senderStatus.clear();
         int done = 0;
         auto id = sender->sendConfinedItems({{*top, c.item}}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt,
                                             std::nullopt, [&] { done += 1; });
         ASSERT_TRUE(id);
         runUntilIdle();
         EXPECT_EQ(done, 1);
-        EXPECT_EQ(outgoingFailed, c.failed);
+        EXPECT_EQ(outgoingFailed, c.failed + c.refused.size());
         ASSERT_EQ(completed.size(), 1u);
         EXPECT_EQ(completed[0].failed, c.failed);
+        std::multiset<std::string> refused;
+        for (const auto& line : senderStatus)
+            if (line.ends_with("not valid UTF-8")) refused.insert(line);
+        EXPECT_EQ(refused, c.refused);
+        for (const auto& p : sent) EXPECT_TRUE(platform::UnicodeText::isValidUTF8(p.path)) << p.path;
         std::map<std::string, std::string> arrived;
         if (!completed[0].entries.empty()) arrived = treeOf(completed[0].entries[0].parent_path());
         EXPECT_EQ(arrived, c.arrived);
@@ -314,8 +332,9 @@ TEST_F(FileTransferServiceTest, AFolderThatCannotBeListedIsAFailedItem) {
     ::chmod((source / "A" / "closed").c_str(), 0755);
 }
 
-// Items gone before the walk still end the batch, at once and through the
-// same hooks, so every waiter for it ends; the target hears a cancelBatch.
+// Items gone before the walk, or that no packet may name, still end the
+// batch, at once and through the same hooks, so every waiter for it ends;
+// the target hears a cancelBatch.
 TEST_F(FileTransferServiceTest, ABatchWhoseItemsAllVanishedFailsAtOnce) {
     std::vector<std::string> order;
     sender->onOutgoingBatchStarted = [&](const UUID&, int64_t files, uint64_t bytes, FileTransferIntent,
@@ -327,11 +346,12 @@ TEST_F(FileTransferServiceTest, ABatchWhoseItemsAllVanishedFailsAtOnce) {
         order.push_back("completed " + std::to_string(failed));
         done(id, cancelled, failed);
     };
-    auto id = sender->sendURLs({source / "gone.txt", source / "also-gone"}, FileTransferIntent::managedCopy, "~/In",
-                               {}, std::nullopt);
+    writeFile(source / "bad\xff.txt", "not UTF-8");
+    auto id = sender->sendURLs({source / "gone.txt", source / "also-gone", source / "bad\xff.txt"},
+                               FileTransferIntent::managedCopy, "~/In", {}, std::nullopt);
     ASSERT_TRUE(id);
     runUntilIdle();
-    EXPECT_EQ(order, (std::vector<std::string>{"started 0 0 gone.txt", "completed 2"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"started 0 0 gone.txt", "completed 3"}));
     EXPECT_EQ(outgoingCancelled, false);
     EXPECT_EQ(ops(), std::vector<FileTransferOp>{FileTransferOp::cancelBatch});
     EXPECT_EQ(sent.at(0).batchID, *id);

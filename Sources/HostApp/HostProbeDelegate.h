@@ -282,9 +282,6 @@ public:
     // The engine dropped an inbound batch on its own (past the limits,
     // idle, or its session ended): its row fails and the Host forgets it.
     void handleInboundBatchAbandoned(const platform::UUID& batchID);
-    // Records which session named a batch's destination; bounded, as a
-    // Viewer may name destinations for batches it never starts.
-    void noteInboundRoutingToken(const platform::UUID& batchID, const std::string& token);
     // Whether the batch's receipt goes to the session `token` names.
     bool inboundBatchAnswersTo(const platform::UUID& batchID, const std::string& token) const;
     // Where Viewers' paths must stay, or none when the Host runs as the

@@ -31,11 +31,12 @@ struct HostFileDeliveryState {
     std::set<platform::UUID> destinationChecks;
     std::map<platform::UUID, std::vector<std::filesystem::path>> pendingFileURLs;
     std::map<platform::UUID, FileTransferDeliveryOptions> pendingFileDeliveryOptions;
-    // The session (its upper-case UUID string) that named a batch's
-    // destination: its receipt goes there and nowhere else.
+    // The session (its upper-case UUID string) that named a started
+    // batch's destination: its receipt goes there and nowhere else. Taken
+    // from the batch's start, which the engine files under (session, ID),
+    // so a batch answers only to the session that sent it and its
+    // directSave; it leaves with its batch.
     std::map<platform::UUID, std::string> inboundFileTransferRoutingTokens;
-    // The order directSave named them in, so the oldest go first.
-    std::deque<platform::UUID> inboundRoutingTokenOrder;
     std::set<platform::UUID> managedCopyInboundBatchIDs;
     // Batches whose items are moving into their folder, each with the flag
     // that stops the moves before the next item (read off the main queue).

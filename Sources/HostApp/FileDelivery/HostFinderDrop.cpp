@@ -66,6 +66,7 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
             auto& d = self->fileDelivery;
             if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
             d.inboundFileTransferRoutingTokens.erase(batchID);
+            self->components.fileTransferService->releaseInboundBatch(batchID);
         });
     });
 }

@@ -45,10 +45,15 @@ struct HostFileDeliveryState {
     // start: where they go is decided when they complete, from the intent
     // then in force. Each leaves with its batch.
     std::map<platform::UUID, FileTransferBatchStartInfo> dropStartedInboundBatches;
-    // Copies whose save-location panel is up, to the session that sent
-    // each: a Viewer may keep only so many waiting, the next is refused.
-    static constexpr size_t maxBatchesAwaitingSaveLocationPerViewer = 8;
-    std::map<platform::UUID, std::string> batchesAwaitingSaveLocation;
+    // Copies whose save-location panel is up, with the session that sent
+    // each and its peer: a peer may keep only so many waiting over all its
+    // sessions (a Viewer that reconnects gets no more), the next is refused.
+    static constexpr size_t maxBatchesAwaitingSaveLocationPerPeer = 8;
+    struct AwaitingSaveLocation {
+        std::string session;
+        std::string peer;
+    };
+    std::map<platform::UUID, AwaitingSaveLocation> batchesAwaitingSaveLocation;
     // Files of a completed batch the engine could not receive whole; they
     // count as failed when the batch is delivered.
     std::map<platform::UUID, size_t> unreceivedFileCounts;

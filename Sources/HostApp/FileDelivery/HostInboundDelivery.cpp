@@ -396,7 +396,8 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                                            : platform::SimulatedMachine::current().consoleSession().userName;
         d.destinationChecks.insert(batchID);
         DispatchQueue::global(platform::QualityOfService::utility).async(
-            [weak, batchID, managed, console, session = start.session, hint = *start.destinationHint] {
+            [weak, batchID, managed, console, session = start.session, peer = start.peer,
+             hint = *start.destinationHint] {
                 const auto confinement = ViewerPathConfinement::forConsoleUser(console);
                 const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
                 const fs::path named = standardizedPath(trimmed, confinement);
@@ -405,7 +406,7 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                 // Refused on the way down: through a link leading out, or
                 // not a folder at all.
                 if (!folder && confinement && !trimmed.empty()) outside = outside || !confinement->allows(named);
-                DispatchQueue::main().async([weak, batchID, managed, outside, session,
+                DispatchQueue::main().async([weak, batchID, managed, outside, session, peer,
                                              folder = std::move(folder)]() mutable {
                     auto self = weak.lock();
                     if (!self) return;
@@ -414,12 +415,12 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                     if (!self->fileDelivery.destinationChecks.erase(batchID)) return;
                     if (outside)
                         self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
-                    self->continueInboundBatchStart(batchID, managed, std::move(folder), session);
+                    self->continueInboundBatchStart(batchID, managed, std::move(folder), session, peer);
                 });
             });
         return;
     }
-    continueInboundBatchStart(batchID, managed, nullptr, start.session);
+    continueInboundBatchStart(batchID, managed, nullptr, start.session, start.peer);
 }
 
 std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint(
@@ -438,7 +439,7 @@ std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint
 
 void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool managed,
                                                   std::shared_ptr<platform::ConfinedFolder> folder,
-                                                  const std::string& session) {
+                                                  const std::string& session, const std::string& peer) {
     assertMainQueue();
     auto& center = FileTransferCenter::shared();
     auto& d = fileDelivery;
@@ -464,9 +465,11 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
+    // Counted over all the peer's sessions: a Viewer that reconnects finds
+    // its earlier sessions' batches still waiting, still its own.
     const auto waiting = std::count_if(d.batchesAwaitingSaveLocation.begin(), d.batchesAwaitingSaveLocation.end(),
-                                       [&](const auto& entry) { return entry.second == session; });
-    if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerViewer) {
+                                       [&](const auto& entry) { return entry.second.peer == peer; });
+    if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerPeer) {
         const std::string refusal = VelantrixL10n::text(
             "fileTransfer.center.tooManyAwaitingSaveLocation",
             "Too many received batches from this Viewer are waiting for a save location.");
@@ -478,7 +481,7 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    d.batchesAwaitingSaveLocation[batchID] = session;
+    d.batchesAwaitingSaveLocation[batchID] = {session, peer};
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,
@@ -508,7 +511,7 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& 
     fileDelivery.destinationChecks.insert(batchID);
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     DispatchQueue::global(platform::QualityOfService::utility).async(
-        [weak, batchID, folder, console, session = std::move(awaiting.mapped())] {
+        [weak, batchID, folder, console, session = std::move(awaiting.mapped().session)] {
             const auto confinement = ViewerPathConfinement::forConsoleUser(console);
             std::shared_ptr<platform::ConfinedFolder> opened;
             std::optional<std::string> refusal;

@@ -216,7 +216,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
         batch.destinationHint = std::move(pending->path);
         batch.deliveryOptions = pending->deliveryOptions;
     }
-    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions, session};
+    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions, session, principal};
     const auto count = batch.totalFilesExpected;
     const auto total = batch.totalExpectedBytes;
     const auto names = batch.itemNames;

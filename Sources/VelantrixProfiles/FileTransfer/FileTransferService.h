@@ -39,8 +39,11 @@ struct FileTransferBatchStartInfo {
     FileTransferIntent intent = FileTransferIntent::copy;
     std::optional<std::string> destinationHint;
     FileTransferDeliveryOptions deliveryOptions;
-    // The peer session that sent it ("" when not told).
+    // The peer session that sent it ("" when not told), and the peer that
+    // session belongs to (FileTransferService::principalOf), whose bounds
+    // what the owner keeps for the batch counts against.
     std::string session;
+    std::string peer;
     bool operator==(const FileTransferBatchStartInfo&) const = default;
 };
 

@@ -17,6 +17,7 @@
 #include "Platform/SimulatedMac/AppleScript.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
@@ -284,39 +285,66 @@ TEST_F(StagedDelivery, ADropTurnedIntoACopyIsDecidedFromTheIntentAtItsEnd) {
     EXPECT_TRUE(stagingEmpty());
 }
 
-// One Viewer keeps at most 8 copies waiting for a save location; the next
-// is refused with a receipt that says why, and nothing of it stays staged.
-TEST_F(StagedDelivery, ANinthCopyWaitingForASaveLocationIsRefused) {
+// One peer keeps at most 8 copies waiting for a save location, over all
+// its sessions (a Viewer that reconnects gets no more); the next is refused
+// with a receipt that says why, and nothing of it stays staged. Another
+// peer's copy still waits for a folder of its own.
+TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
     auto& center = FileTransferCenter::shared();
-    std::vector<UUID> batches;
-    for (int i = 0; i < 9; ++i) {
+    const auto peer = std::make_shared<WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
+    const UUID sessionsOfPeer[] = {UUID::random(), UUID::random(), UUID::random()};
+    // Whose packets the Viewer's engine sends now: a session, charged to
+    // its peer as the Host's server charges a Viewer's packets.
+    std::shared_ptr<WorkLedger> ledger = peer;
+    UUID sender = sessionsOfPeer[0];
+    viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+        const WorkLedger::Charged charged(ledger);
+        delegate->handleIncomingFileTransferPacket(std::move(p), sender);
+        return true;
+    };
+    auto copy = [&] {
         auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
-        ASSERT_TRUE(batch);
-        batches.push_back(*batch);
         runUntilIdle();
+        return batch.value_or(UUID());
+    };
+    std::vector<UUID> batches;
+    for (size_t i = 0; i < 9; ++i) {
+        sender = sessionsOfPeer[i % 3];
+        batches.push_back(copy());
     }
     EXPECT_EQ(center.savePanels.size(), 8u);
     const std::string why = "Too many received batches from this Viewer are waiting for a save location.";
     EXPECT_EQ(center.rows.at(batches.back())->statusLbl->text, why);
-    auto answer = receipt();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->batchID, batches.back());
-    auto refusal = FileTransferService::peerSendResponse(*answer);
+    std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> receipts;
+    {
+        std::lock_guard lock(sentLock);
+        for (const auto& s : sent)
+            if (s.first.op == FileTransferOp::peerSendResponse) receipts.push_back(s);
+    }
+    ASSERT_EQ(receipts.size(), 1u);
+    EXPECT_EQ(receipts[0].second, sender.uuidString()) << "the session that sent it hears why";
+    EXPECT_EQ(receipts[0].first.batchID, batches.back());
+    auto refusal = FileTransferService::peerSendResponse(receipts[0].first);
     ASSERT_TRUE(refusal);
     EXPECT_FALSE(refusal->accepted);
     EXPECT_EQ(refusal->message, why);
     const auto stagingRoot = delegate->components.fileTransferService->stagingRoot();
     ASSERT_TRUE(runUntil([&] { return std::distance(fs::directory_iterator(stagingRoot), {}) == 8; }));
 
+    ledger = std::make_shared<WorkLedger>("192.0.2.2", size_t{1} << 30, 100000);
+    sender = UUID::random();
+    const UUID ofAnotherPeer = copy();
+    EXPECT_EQ(center.savePanels.size(), 9u) << "another peer's copy waits for its own folder";
+    EXPECT_NE(center.rows.at(ofAnotherPeer)->statusLbl->text, why);
+
     // An answered panel makes room again.
     const fs::path folder = Folders::home() / "Room";
     fs::create_directories(folder);
     onMain([&] { center.savePanels.front()->answerOK(folder); });
     runUntilIdle();
-    auto tenth = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
-    ASSERT_TRUE(tenth);
-    runUntilIdle();
-    EXPECT_NE(center.rows.at(*tenth)->statusLbl->text, why);
+    ledger = peer;
+    sender = sessionsOfPeer[0];
+    EXPECT_NE(center.rows.at(copy())->statusLbl->text, why);
 }
 
 TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {

@@ -374,8 +374,10 @@ TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {
         const char* name;
         SimulatedFinder::FrontWindow front;
         bool desktopInICloud;
-        fs::path expected;
+        // Where the item lands; nowhere when the folder cannot take it.
+        std::optional<fs::path> expected;
         std::optional<std::string> logLine;
+        bool desktopIsAFile = false;
     };
     const std::vector<Case> cases = {
         {"Finder shows a folder", SimulatedFinder::FolderWindow{shown.string() + "/"}, false, shown / "a.txt", {}},
@@ -384,6 +386,7 @@ TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {
          "files: AppleScript Finder front window failed: Finder got an error."},
         {"error without a message", SimulatedFinder::ScriptError{}, false, home / "Desktop" / "a 2.txt",
          "files: AppleScript Finder front window failed: ?"},
+        {"the Desktop cannot be written", SimulatedFinder::NoWindow{}, false, std::nullopt, {}, true},
         {"Desktop in iCloud", SimulatedFinder::NoWindow{}, true, home / "Downloads" / "a.txt", {}},
     };
     for (const auto& c : cases) {
@@ -395,22 +398,37 @@ TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {
             fs::rename(home / "Desktop", cloud / "local");
             fs::create_directory_symlink(cloud, home / "Desktop");
         }
+        if (c.desktopIsAFile) {
+            fs::remove_all(home / "Desktop");
+            std::ofstream(home / "Desktop") << "not a folder";
+        }
+        const size_t viewerRequests = WorkspaceFileViewer::requestsForTesting().size();
         const size_t scripts = SimulatedFinder::current().scriptsRun().size();
         auto batch = viewer->sendURLs({source}, FileTransferIntent::dropToFinder, "~/Ignored", {}, std::nullopt);
         ASSERT_TRUE(batch);
         runUntilIdle();
-        EXPECT_TRUE(fs::exists(c.expected));
+        if (c.expected) {
+            EXPECT_TRUE(fs::exists(*c.expected));
+            EXPECT_EQ(WorkspaceFileViewer::requestsForTesting().back(), std::vector<fs::path>{*c.expected});
+        } else {
+            EXPECT_EQ(WorkspaceFileViewer::requestsForTesting().size(), viewerRequests) << "nothing to show";
+        }
+        const int dropped = c.expected ? 1 : 0;
         EXPECT_FALSE(fs::exists(Folders::home() / "Ignored" / "a.txt")) << "a drop ignores any hint";
         EXPECT_TRUE(FileTransferCenter::shared().savePanels.empty());
-        EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Dropped 1 item(s) into Finder");
-        EXPECT_EQ(WorkspaceFileViewer::requestsForTesting().back(), std::vector<fs::path>{c.expected});
-        EXPECT_TRUE(diagnosticsContain("files: dropped 1/1 item(s) into "));
+        EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text,
+                  "Dropped " + std::to_string(dropped) + " item(s) into Finder");
+        EXPECT_TRUE(diagnosticsContain("files: dropped " + std::to_string(dropped) + "/1 item(s) into "));
         if (c.logLine) {
             EXPECT_TRUE(diagnosticsContain(*c.logLine));
         }
         EXPECT_EQ(SimulatedFinder::current().scriptsRun().size(), scripts + 1);
         EXPECT_FALSE(receipt());
-        EXPECT_TRUE(stagingEmpty());
+        EXPECT_TRUE(stagingEmpty()) << "what could not be dropped leaves staging too";
+        if (c.desktopIsAFile) {
+            fs::remove(home / "Desktop");
+            fs::create_directory(home / "Desktop");
+        }
     }
     EXPECT_EQ(SimulatedFinder::current().scriptsRun().front(),
               "tell application \"Finder\"\n"

@@ -282,9 +282,6 @@ public:
     // The engine dropped an inbound batch on its own (past the limits,
     // idle, or its session ended): its row fails and the Host forgets it.
     void handleInboundBatchAbandoned(const platform::UUID& batchID);
-    // Records which session named a batch's destination; bounded, as a
-    // Viewer may name destinations for batches it never starts.
-    void noteInboundRoutingToken(const platform::UUID& batchID, const std::string& token);
     // Whether the batch's receipt goes to the session `token` names.
     bool inboundBatchAnswersTo(const platform::UUID& batchID, const std::string& token) const;
     // Where Viewers' paths must stay, or none when the Host runs as the
@@ -299,9 +296,11 @@ public:
     // a folder. Touches the disk and the directory service: utility queue.
     static std::shared_ptr<platform::ConfinedFolder> openDestinationHint(
         const std::string& hint, const std::optional<ViewerPathConfinement>& confinement);
-    // The receive decision once the destination was looked for (main queue).
+    // The receive decision once the destination was looked for (main queue);
+    // `session` sent the batch, and belongs to `peer`.
     void continueInboundBatchStart(const platform::UUID& batchID, bool managed,
-                                   std::shared_ptr<platform::ConfinedFolder> folder, const std::string& session);
+                                   std::shared_ptr<platform::ConfinedFolder> folder, const std::string& session,
+                                   const std::string& peer);
     // The service's inbound batch hooks (main queue): the receive decision
     // from what the engine knew at the batch's start, and the staged items
     // once the batch is complete.

@@ -31,11 +31,12 @@ struct HostFileDeliveryState {
     std::set<platform::UUID> destinationChecks;
     std::map<platform::UUID, std::vector<std::filesystem::path>> pendingFileURLs;
     std::map<platform::UUID, FileTransferDeliveryOptions> pendingFileDeliveryOptions;
-    // The session (its upper-case UUID string) that named a batch's
-    // destination: its receipt goes there and nowhere else.
+    // The session (its upper-case UUID string) that named a started
+    // batch's destination: its receipt goes there and nowhere else. Taken
+    // from the batch's start, which the engine files under (session, ID),
+    // so a batch answers only to the session that sent it and its
+    // directSave; it leaves with its batch.
     std::map<platform::UUID, std::string> inboundFileTransferRoutingTokens;
-    // The order directSave named them in, so the oldest go first.
-    std::deque<platform::UUID> inboundRoutingTokenOrder;
     std::set<platform::UUID> managedCopyInboundBatchIDs;
     // Batches whose items are moving into their folder, each with the flag
     // that stops the moves before the next item (read off the main queue).
@@ -44,10 +45,15 @@ struct HostFileDeliveryState {
     // start: where they go is decided when they complete, from the intent
     // then in force. Each leaves with its batch.
     std::map<platform::UUID, FileTransferBatchStartInfo> dropStartedInboundBatches;
-    // Copies whose save-location panel is up, to the session that sent
-    // each: a Viewer may keep only so many waiting, the next is refused.
-    static constexpr size_t maxBatchesAwaitingSaveLocationPerViewer = 8;
-    std::map<platform::UUID, std::string> batchesAwaitingSaveLocation;
+    // Copies whose save-location panel is up, with the session that sent
+    // each and its peer: a peer may keep only so many waiting over all its
+    // sessions (a Viewer that reconnects gets no more), the next is refused.
+    static constexpr size_t maxBatchesAwaitingSaveLocationPerPeer = 8;
+    struct AwaitingSaveLocation {
+        std::string session;
+        std::string peer;
+    };
+    std::map<platform::UUID, AwaitingSaveLocation> batchesAwaitingSaveLocation;
     // What of a completed batch the engine refused at the door or could
     // not receive whole; counted and named as failed when the batch is
     // delivered.

@@ -29,7 +29,12 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
         std::shared_ptr<HostProbeDelegate> self;
         const fs::path folder = shownFolder ? *shownFolder : defaultDropDestination();
         moved = moveFilesOffMain(staged, folder);
-        FileTransferStagedItems::removeBatchFolderOf(staged);  // once empty
+        // What could not be delivered (a folder that cannot be opened or
+        // written, a full disk) goes with its batch, as on every other
+        // road, and the batch's staging folder last; a moved item is no
+        // longer there to remove.
+        FileTransferStagedItems::remove(staged);
+        FileTransferStagedItems::removeBatchFolderOf(staged);
         // The delegate is let go on the main queue, never here.
         DispatchQueue::main().async([weak, staged, folder, batchID, moved, held = std::move(self)] {
             auto self = weak.lock();
@@ -44,6 +49,7 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
             auto& d = self->fileDelivery;
             if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
             d.inboundFileTransferRoutingTokens.erase(batchID);
+            self->components.fileTransferService->releaseInboundBatch(batchID);
         });
     });
 }

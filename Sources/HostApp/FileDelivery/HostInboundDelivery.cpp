@@ -1,8 +1,8 @@
 // Delivery of files the Viewers send. The packet hook sees every
 // file-transfer packet of a Viewer session before the service does: it
-// remembers which session named a batch's destination, and serves
-// peer-send requests (a Viewer asking for files from the Host user's home
-// folder) itself.
+// lets only the session a batch answers to take its receipt away, and
+// serves peer-send requests (a Viewer asking for files from the Host
+// user's home folder) itself.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,20 +54,6 @@ void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket pack
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     const UUID batchID = packet.batchID;
     switch (packet.op) {
-        case FileTransferOp::directSave:
-            // The service starts the batch only after this packet and
-            // queues its start to the main queue behind this hop, so the
-            // token is in place before the batch's decision. A batch that
-            // started already answers to the session it has; the start
-            // itself settles whose a token noted before it is.
-            DispatchQueue::main().async([weak, batchID, token = viewerSession.uuidString()] {
-                auto self = weak.lock();
-                if (!self) return;
-                if (FileTransferCenter::shared().rows.contains(batchID) && !self->inboundBatchAnswersTo(batchID, token))
-                    return;
-                self->noteInboundRoutingToken(batchID, token);
-            });
-            break;
         case FileTransferOp::cancelBatch:
             // Only the session a batch answers to may take its receipt away.
             DispatchQueue::main().async([weak, batchID, token = viewerSession.uuidString()] {
@@ -86,24 +72,6 @@ void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket pack
             break;
     }
     components.fileTransferService->handleIncomingPacket(std::move(packet), viewerSession.uuidString());
-}
-
-void HostProbeDelegate::noteInboundRoutingToken(const UUID& batchID, const std::string& token) {
-    auto& d = fileDelivery;
-    auto& order = d.inboundRoutingTokenOrder;
-    if (d.inboundFileTransferRoutingTokens.insert_or_assign(batchID, token).second) order.push_back(batchID);
-    // Tokens of batches that never started go first, oldest first; those
-    // of started batches leave with their batch.
-    for (auto it = order.begin(); order.size() > FileTransferService::maxPendingDestinations && it != order.end();) {
-        if (!d.inboundFileTransferRoutingTokens.contains(*it)) {
-            it = order.erase(it);
-        } else if (FileTransferCenter::shared().rows.contains(*it)) {
-            ++it;
-        } else {
-            d.inboundFileTransferRoutingTokens.erase(*it);
-            it = order.erase(it);
-        }
-    }
 }
 
 bool HostProbeDelegate::inboundBatchAnswersTo(const UUID& batchID, const std::string& token) const {
@@ -321,6 +289,7 @@ void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
     fileDelivery.pendingFileURLs.erase(batchID);
     fileDelivery.dropStartedInboundBatches.erase(batchID);
     if (fileDelivery.latestInboundFileBatchID == batchID) fileDelivery.latestInboundFileBatchID.reset();
+    components.fileTransferService->releaseInboundBatch(batchID);
 }
 
 std::optional<fs::path> HostProbeDelegate::resolveDestinationHint(const std::string& hint) {
@@ -351,11 +320,14 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
     // The engine took the destination only from the batch's own session:
     // the receipt goes there, never to a session that named the same ID.
     if (start.destinationHint && !start.session.empty()) {
-        noteInboundRoutingToken(batchID, start.session);
-    } else if (!start.session.empty() && d.inboundFileTransferRoutingTokens.contains(batchID) &&
-               !inboundBatchAnswersTo(batchID, start.session)) {
+        d.inboundFileTransferRoutingTokens[batchID] = start.session;
+    } else {
         d.inboundFileTransferRoutingTokens.erase(batchID);
     }
+    // A batch given up under this ID earlier had all its news before this
+    // start (the engine reports each batch in order): its completion can no
+    // longer come, and this batch's is its own.
+    std::erase(d.abandonedInboundBatchIDs, batchID);
     d.latestInboundFileBatchID = batchID;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     center.addTask({batchID, FileTransferDirection::incoming, "Viewer", fileCount, totalBytes, itemNames},
@@ -397,7 +369,8 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                                            : platform::SimulatedMachine::current().consoleSession().userName;
         d.destinationChecks.insert(batchID);
         DispatchQueue::global(platform::QualityOfService::utility).async(
-            [weak, batchID, managed, console, session = start.session, hint = *start.destinationHint] {
+            [weak, batchID, managed, console, session = start.session, peer = start.peer,
+             hint = *start.destinationHint] {
                 const auto confinement = ViewerPathConfinement::forConsoleUser(console);
                 const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
                 const fs::path named = standardizedPath(trimmed, confinement);
@@ -406,7 +379,7 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                 // Refused on the way down: through a link leading out, or
                 // not a folder at all.
                 if (!folder && confinement && !trimmed.empty()) outside = outside || !confinement->allows(named);
-                DispatchQueue::main().async([weak, batchID, managed, outside, session,
+                DispatchQueue::main().async([weak, batchID, managed, outside, session, peer,
                                              folder = std::move(folder)]() mutable {
                     auto self = weak.lock();
                     if (!self) return;
@@ -415,12 +388,12 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                     if (!self->fileDelivery.destinationChecks.erase(batchID)) return;
                     if (outside)
                         self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
-                    self->continueInboundBatchStart(batchID, managed, std::move(folder), session);
+                    self->continueInboundBatchStart(batchID, managed, std::move(folder), session, peer);
                 });
             });
         return;
     }
-    continueInboundBatchStart(batchID, managed, nullptr, start.session);
+    continueInboundBatchStart(batchID, managed, nullptr, start.session, start.peer);
 }
 
 std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint(
@@ -439,7 +412,7 @@ std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint
 
 void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool managed,
                                                   std::shared_ptr<platform::ConfinedFolder> folder,
-                                                  const std::string& session) {
+                                                  const std::string& session, const std::string& peer) {
     assertMainQueue();
     auto& center = FileTransferCenter::shared();
     auto& d = fileDelivery;
@@ -465,9 +438,11 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
+    // Counted over all the peer's sessions: a Viewer that reconnects finds
+    // its earlier sessions' batches still waiting, still its own.
     const auto waiting = std::count_if(d.batchesAwaitingSaveLocation.begin(), d.batchesAwaitingSaveLocation.end(),
-                                       [&](const auto& entry) { return entry.second == session; });
-    if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerViewer) {
+                                       [&](const auto& entry) { return entry.second.peer == peer; });
+    if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerPeer) {
         const std::string refusal = VelantrixL10n::text(
             "fileTransfer.center.tooManyAwaitingSaveLocation",
             "Too many received batches from this Viewer are waiting for a save location.");
@@ -479,7 +454,7 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    d.batchesAwaitingSaveLocation[batchID] = session;
+    d.batchesAwaitingSaveLocation[batchID] = {session, peer};
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,
@@ -505,7 +480,7 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& 
     fileDelivery.destinationChecks.insert(batchID);
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     DispatchQueue::global(platform::QualityOfService::utility).async(
-        [weak, batchID, folder, session = std::move(awaiting.mapped())] {
+        [weak, batchID, folder, session = std::move(awaiting.mapped().session)] {
             std::shared_ptr<platform::ConfinedFolder> opened;
             std::optional<std::string> refusal;
             if (auto top = platform::ConfinedFolder::openTop(folder, true)) {

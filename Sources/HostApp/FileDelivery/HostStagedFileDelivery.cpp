@@ -276,6 +276,8 @@ void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requested
     } else {
         fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
     }
+    // Saved and answered for: another session may use its ID now.
+    components.fileTransferService->releaseInboundBatch(batchID);
     if (saved > 0) platform::WorkspaceFileViewer::activateFileViewerSelecting(result.deliveredURLs);
 }
 

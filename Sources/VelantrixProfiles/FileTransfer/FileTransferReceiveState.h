@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -33,11 +34,8 @@ struct InboundFile {
     uint64_t received = 0;
 };
 
+// A batch being received, filed under its session and ID (SessionBatch).
 struct InboundBatch {
-    // The session that sent the batch ("" when the sender is not told), and
-    // the principal its bounds count against (FileTransferService::principalOf).
-    std::string session;
-    std::string principal;
     // Uptime of the batch's last packet; a batch idle too long is dropped.
     uint64_t lastPacketNs = 0;
     std::filesystem::path rootDir;
@@ -72,78 +70,188 @@ struct InboundBatch {
 struct PendingDestination {
     std::string path;
     FileTransferDeliveryOptions deliveryOptions;
-    std::string session;
 };
 
-// A peer's batch ID as the receiving side files it: a session's IDs are
-// its own, so another session naming the same ID finds nothing.
-using SessionBatchKey = std::pair<std::string, platform::UUID>;
+// A batch ID as the receiving side files it: under the session that sent
+// it, so another session naming the same ID finds nothing of it. Ordered
+// by ID first, so that the sessions that named one ID sit side by side.
+struct SessionBatchKey {
+    std::string session;
+    platform::UUID id;
+    bool operator==(const SessionBatchKey&) const = default;
+    bool operator<(const SessionBatchKey& other) const {
+        return std::tie(id, session) < std::tie(other.id, other.session);
+    }
+};
+
+// What one session's batch ID stands for: the destination its directSave
+// named, waiting for the batch; the batch while it is open; then, while
+// the owner still saves it and answers for it by this ID, the claim that
+// keeps another session from starting a batch under the same ID. An ID
+// that stands for none of these is not kept.
+struct SessionBatch {
+    // The peer the session belongs to (FileTransferService::principalOf):
+    // what the ID holds counts against that peer's bounds.
+    std::string principal;
+    std::optional<PendingDestination> destination;
+    std::optional<InboundBatch> open;
+    bool claimed = false;
+};
 
 struct FileTransferReceiveState {
-    std::map<platform::UUID, InboundBatch> inbound;
-    std::map<SessionBatchKey, PendingDestination> pendingDestinations;
-    // Oldest first, so the oldest is dropped when the bound is reached.
-    std::deque<SessionBatchKey> pendingDestinationOrder;
-    // The bytes of the pending destinations' paths, kept as they change.
-    size_t pendingDestinationBytes = 0;
+    // Every batch ID a peer session sent that still stands for something.
+    std::map<SessionBatchKey, SessionBatch> batches;
 
-    // The open batch `id` of `session`; none when it is not open or belongs
-    // to another session.
-    InboundBatch* batchOf(const platform::UUID& id, const std::string& session) {
-        auto it = inbound.find(id);
-        return it == inbound.end() || it->second.session != session ? nullptr : &it->second;
+    // What each peer's IDs hold, so that one peer's flood pushes out only
+    // its own oldest: destinations waiting for their batch (and their
+    // bytes), its open batches, and the IDs of ended batches the owner
+    // still answers for. A peer that holds none of these is not kept.
+    struct PeerIDs {
+        std::deque<SessionBatchKey> destinations;
+        size_t destinationBytes = 0;
+        size_t open = 0;
+        std::deque<SessionBatchKey> held;
+    };
+    std::map<std::string, PeerIDs> peers;
+    size_t openTotal = 0;
+
+    // Bounds per peer, over all its sessions. A destination may be 64 KiB
+    // long: a peer's stay within a byte bound too. The held IDs bound only
+    // an owner that never lets go: the Host releases each batch it saved.
+    static constexpr size_t maxDestinationsPerPeer = 256;
+    static constexpr size_t maxDestinationBytesPerPeer = size_t{4} << 20;
+    static constexpr size_t maxHeldIDsPerPeer = 256;
+
+    // The open batch of `key`; none when that session has none under it.
+    InboundBatch* openBatch(const SessionBatchKey& key) {
+        auto it = batches.find(key);
+        return it == batches.end() || !it->second.open ? nullptr : &*it->second.open;
+    }
+    // The session whose batch is open under `id`, whichever it is: a
+    // claim lets one session at a time have one there. For the owner,
+    // which names its batches by ID alone.
+    std::optional<SessionBatchKey> openUnder(const platform::UUID& id) const {
+        for (auto it = batches.lower_bound({"", id}); it != batches.end() && it->first.id == id; ++it)
+            if (it->second.open) return it->first;
+        return std::nullopt;
+    }
+    // Whether another session than `key`'s has a claim on its ID.
+    bool claimedByAnother(const SessionBatchKey& key) const {
+        for (auto it = batches.lower_bound({"", key.id}); it != batches.end() && it->first.id == key.id; ++it)
+            if (it->second.claimed && it->first.session != key.session) return true;
+        return false;
+    }
+    size_t openCount() const { return openTotal; }
+    size_t openCountOf(const std::string& principal) const {
+        auto peer = peers.find(principal);
+        return peer == peers.end() ? 0 : peer->second.open;
+    }
+    size_t destinationCount() const {
+        size_t count = 0;
+        for (const auto& [principal, peer] : peers) count += peer.destinations.size();
+        return count;
     }
 
-    // Removes the session's pending destination for the batch, from the
-    // order too; none when it has none.
-    std::optional<PendingDestination> takePendingDestination(const std::string& session, const platform::UUID& id) {
-        const SessionBatchKey key{session, id};
-        auto it = pendingDestinations.find(key);
-        if (it == pendingDestinations.end()) return std::nullopt;
-        PendingDestination taken = std::move(it->second);
-        pendingDestinations.erase(it);
-        std::erase(pendingDestinationOrder, key);
-        pendingDestinationBytes -= taken.path.size();
+    // Keeps the directSave's destination for the session's batch of that
+    // ID, in place of any it named before; past the peer's bounds its
+    // oldest destinations go, never another peer's.
+    void rememberDestination(const SessionBatchKey& key, const std::string& principal, PendingDestination destination) {
+        auto [it, added] = batches.try_emplace(key);
+        if (added) it->second.principal = principal;
+        auto& entry = it->second;
+        auto& peer = peers[entry.principal];
+        if (entry.destination) {
+            peer.destinationBytes -= entry.destination->path.size();
+        } else {
+            peer.destinations.push_back(key);
+        }
+        peer.destinationBytes += destination.path.size();
+        entry.destination = std::move(destination);
+        while (peer.destinations.size() > maxDestinationsPerPeer ||
+               (peer.destinations.size() > 1 && peer.destinationBytes > maxDestinationBytesPerPeer))
+            takeDestination(SessionBatchKey(peer.destinations.front()));
+    }
+    // Removes the session's destination for its batch of that ID; none
+    // when it has none.
+    std::optional<PendingDestination> takeDestination(const SessionBatchKey& key) {
+        auto it = batches.find(key);
+        if (it == batches.end() || !it->second.destination) return std::nullopt;
+        auto& peer = peers[it->second.principal];
+        PendingDestination taken = std::move(*it->second.destination);
+        it->second.destination.reset();
+        std::erase(peer.destinations, key);
+        peer.destinationBytes -= taken.path.size();
+        forgetIfEmpty(it);
         return taken;
     }
 
-    // Which session a batch ID belongs to, kept past the batch's end: the
-    // owner delivers and answers for a batch by its ID long after its last
-    // packet, so another session may not start one under it meanwhile.
-    // Each live session keeps its newest IDs; an ended session's stay until
-    // the bound of ended ones pushes them out, oldest first.
-    static constexpr size_t maxOwnedBatchIDsPerSession = 256;
-    static constexpr size_t maxEndedSessionBatchIDs = 4096;
-    std::map<platform::UUID, std::string> batchOwners;
-    std::map<std::string, std::deque<platform::UUID>> ownedBatchOrder;
-    std::deque<SessionBatchKey> endedSessionBatchOrder;
+    // The batch of `key` starts (none of it is open now): the ID is
+    // claimed for its session.
+    InboundBatch& open(const SessionBatchKey& key, const std::string& principal, InboundBatch batch) {
+        auto [it, added] = batches.try_emplace(key);
+        if (added) it->second.principal = principal;
+        auto& peer = peers[it->second.principal];
+        if (it->second.claimed) std::erase(peer.held, key);
+        it->second.claimed = true;
+        it->second.open = std::move(batch);
+        peer.open += 1;
+        openTotal += 1;
+        return *it->second.open;
+    }
+    // The batch ended whole: the owner still saves it, so its ID stays
+    // claimed until the owner lets go of it (release), or until the peer's
+    // newer ones push it out.
+    void close(const SessionBatchKey& key) {
+        auto it = batches.find(key);
+        if (it == batches.end() || !it->second.open) return;
+        it->second.open.reset();
+        auto& peer = peers[it->second.principal];
+        peer.open -= 1;
+        openTotal -= 1;
+        peer.held.push_back(key);
+        while (peer.held.size() > maxHeldIDsPerPeer) releaseHeld(SessionBatchKey(peer.held.front()));
+    }
+    // The batch was dropped before it ended: nothing of it is left for
+    // anyone to save or answer for, so its ID is free again.
+    void drop(const SessionBatchKey& key) {
+        auto it = batches.find(key);
+        if (it == batches.end() || !it->second.open) return;
+        it->second.open.reset();
+        it->second.claimed = false;
+        peers[it->second.principal].open -= 1;
+        openTotal -= 1;
+        forgetIfEmpty(it);
+    }
+    // The owner let go of the ended batch under `id`.
+    void release(const platform::UUID& id) {
+        std::vector<SessionBatchKey> held;
+        for (auto it = batches.lower_bound({"", id}); it != batches.end() && it->first.id == id; ++it)
+            if (it->second.claimed && !it->second.open) held.push_back(it->first);
+        for (const auto& key : held) releaseHeld(key);
+    }
+    void releaseHeld(const SessionBatchKey& key) {
+        auto it = batches.find(key);
+        if (it == batches.end() || it->second.open || !it->second.claimed) return;
+        it->second.claimed = false;
+        std::erase(peers[it->second.principal].held, key);
+        forgetIfEmpty(it);
+    }
+    // The session ended (its open batches already dropped): its waiting
+    // destinations go; the IDs of its ended batches stay claimed while
+    // the owner still saves them.
+    void sessionEnded(const std::string& session) {
+        std::vector<SessionBatchKey> named;
+        for (const auto& [key, entry] : batches)
+            if (key.session == session && entry.destination) named.push_back(key);
+        for (const auto& key : named) takeDestination(key);
+    }
 
-    // Whether `id` is another session's than `session`.
-    bool ownedByAnother(const platform::UUID& id, const std::string& session) const {
-        auto it = batchOwners.find(id);
-        return it != batchOwners.end() && it->second != session;
-    }
-    void noteOwner(const platform::UUID& id, const std::string& session) {
-        if (!batchOwners.try_emplace(id, session).second) return;
-        auto& order = ownedBatchOrder[session];
-        order.push_back(id);
-        while (order.size() > maxOwnedBatchIDsPerSession) {
-            forgetOwner(order.front(), session);
-            order.pop_front();
-        }
-    }
-    void ownerEnded(const std::string& session) {
-        auto order = ownedBatchOrder.extract(session);
-        if (!order) return;
-        for (const auto& id : order.mapped()) endedSessionBatchOrder.emplace_back(session, id);
-        while (endedSessionBatchOrder.size() > maxEndedSessionBatchIDs) {
-            const auto& [owner, id] = endedSessionBatchOrder.front();
-            forgetOwner(id, owner);
-            endedSessionBatchOrder.pop_front();
-        }
-    }
-    void forgetOwner(const platform::UUID& id, const std::string& session) {
-        if (auto it = batchOwners.find(id); it != batchOwners.end() && it->second == session) batchOwners.erase(it);
+    void forgetIfEmpty(std::map<SessionBatchKey, SessionBatch>::iterator it) {
+        const std::string principal = it->second.principal;
+        if (!it->second.destination && !it->second.open && !it->second.claimed) batches.erase(it);
+        auto peer = peers.find(principal);
+        if (peer != peers.end() && peer->second.destinations.empty() && peer->second.open == 0 && peer->second.held.empty())
+            peers.erase(peer);
     }
 
     // Uptimes of the last "too many open batches" and "another session's

@@ -79,9 +79,11 @@ void FileTransferService::setWriteHookForTesting(std::function<void(size_t bytes
 void FileTransferService::processIncoming(FileTransferPacket& packet, const std::string& session) {
     inboundQueue_.dispatchPrecondition();
     const UUID id = packet.batchID;
-    // Only the session's own batch: another session's ID finds nothing, so
-    // it can neither write into, end, nor cancel that batch.
-    InboundBatch* batch = receive_.batchOf(id, session);
+    const SessionBatchKey key{session, id};
+    // Only the session's own batch: under another session's ID the key
+    // finds nothing, so it can neither write into, end, nor cancel that
+    // batch.
+    InboundBatch* batch = receive_.openBatch(key);
     if (batch) batch->lastPacketNs = platform::Clock::uptimeNs();
     switch (packet.op) {
         case FileTransferOp::batchStart: return beginBatch(packet, session);
@@ -98,7 +100,7 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
             if (batch) endFile(*batch, packet);
             return;
         case FileTransferOp::batchEnd:
-            if (batch) endBatch(id);
+            if (batch) endBatch(key);
             return;
         case FileTransferOp::batchIntent:
             if (batch) {
@@ -109,13 +111,16 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
         case FileTransferOp::cancelBatch:
             noteOutgoingCancelled(id, session);
             if (batch) {
-                dropInbound(id);
+                dropInbound(key);
                 onMain([id](FileTransferService& self) { self.status("cancelled by peer for batch " + id.id8()); });
             }
-            receive_.takePendingDestination(session, id);
+            receive_.takeDestination(key);
             return;
         case FileTransferOp::directSave:
-            rememberDestination({session, id}, {packet.path, FileTransferDeliveryOptions(packet.value1), session});
+            // Counted against the sender's peer: its flood pushes out only
+            // its own oldest destinations.
+            receive_.rememberDestination(key, principalOf(session),
+                                         {packet.path, FileTransferDeliveryOptions(packet.value1)});
             return;
         case FileTransferOp::listDir: return;  // queued beside the receive queue
         case FileTransferOp::listDirReply: return handleListDirReply(packet, session);
@@ -133,22 +138,6 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
     }
 }
 
-void FileTransferService::rememberDestination(const SessionBatchKey& key, PendingDestination destination) {
-    auto& order = receive_.pendingDestinationOrder;
-    receive_.pendingDestinationBytes += destination.path.size();
-    auto [it, added] = receive_.pendingDestinations.try_emplace(key);
-    if (added) {
-        order.push_back(key);
-    } else {
-        receive_.pendingDestinationBytes -= it->second.path.size();
-    }
-    it->second = std::move(destination);
-    while (order.size() > maxPendingDestinations ||
-           (order.size() > 1 && receive_.pendingDestinationBytes > maxPendingDestinationBytes)) {
-        if (!receive_.takePendingDestination(order.front().first, order.front().second)) order.pop_front();
-    }
-}
-
 platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() const {
     return FileTransferStagedItems::open(stagingRootPath(), true);
 }
@@ -160,20 +149,21 @@ void FileTransferService::sendCancelTo(const UUID& id, const std::string& sessio
     send(std::move(cancel), session.empty() ? std::nullopt : std::optional<std::string>(session));
 }
 
-void FileTransferService::refuseBatch(const UUID& id, const std::string& session) {
-    receive_.takePendingDestination(session, id);
-    sendCancelTo(id, session);
+void FileTransferService::refuseBatch(const SessionBatchKey& key) {
+    receive_.takeDestination(key);
+    sendCancelTo(key.id, key.session);
     if (!FileTransferReceiveState::mayLogNow(receive_.lastRefusalLineNs, platform::Clock::uptimeNs())) return;
-    if (auto hook = onLogLine.get()) hook("file transfer: too many open batches; refused batch " + id.id8());
+    if (auto hook = onLogLine.get()) hook("file transfer: too many open batches; refused batch " + key.id.id8());
 }
 
 void FileTransferService::beginBatch(const FileTransferPacket& packet, const std::string& session) {
     const UUID id = packet.batchID;
-    // An ID another session's batch has, open or still being delivered, is
-    // not this session's to start: the owner's batch is left as it is.
-    const auto open = receive_.inbound.find(id);
-    if ((open != receive_.inbound.end() && open->second.session != session) || receive_.ownedByAnother(id, session)) {
-        receive_.takePendingDestination(session, id);
+    const SessionBatchKey key{session, id};
+    // An ID another session's batch has, open or still being saved by the
+    // owner, is not this session's to start: the owner names its batches
+    // by ID alone, and that batch is left as it is.
+    if (receive_.claimedByAnother(key)) {
+        receive_.takeDestination(key);
         sendCancelTo(id, session);
         if (FileTransferReceiveState::mayLogNow(receive_.lastForeignIDLineNs, platform::Clock::uptimeNs())) {
             if (auto hook = onLogLine.get()) hook("file transfer: refused batch " + id.id8() + " of another session's ID");
@@ -182,16 +172,12 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     }
     // A repeated start would otherwise leak the earlier file handle and
     // leave its folder behind.
-    if (open != receive_.inbound.end()) dropInbound(id);
+    if (receive_.openBatch(key)) dropInbound(key);
     const std::string principal = principalOf(session);
-    const auto ofPrincipal = static_cast<size_t>(std::count_if(receive_.inbound.begin(), receive_.inbound.end(),
-                                                             [&](const auto& entry) { return entry.second.principal == principal; }));
-    if (receive_.inbound.size() >= maxOpenInboundBatches || ofPrincipal >= maxOpenInboundBatchesPerPeer)
-        return refuseBatch(id, session);
+    if (receive_.openCount() >= maxOpenInboundBatches || receive_.openCountOf(principal) >= maxOpenInboundBatchesPerPeer)
+        return refuseBatch(key);
 
     InboundBatch batch;
-    batch.session = session;
-    batch.principal = principal;
     batch.serial = ++inboundSerial_;
     batch.lastPacketNs = platform::Clock::uptimeNs();
     batch.startedAt = platform::Clock::now();
@@ -207,18 +193,17 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     batch.totalFilesExpected = static_cast<int64_t>(batchStartFileCount(packet.value2));
     batch.intent = batchStartIntent(packet.value2);
     batch.itemNames = decodeItemNames(packet.data);
-    if (auto pending = receive_.takePendingDestination(session, id)) {
+    if (auto pending = receive_.takeDestination(key)) {
         batch.destinationHint = std::move(pending->path);
         batch.deliveryOptions = pending->deliveryOptions;
     }
-    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions, session};
+    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions, session, principal};
     const auto count = batch.totalFilesExpected;
     const auto total = batch.totalExpectedBytes;
     const auto names = batch.itemNames;
     const uint64_t serial = batch.serial;
-    receive_.inbound.insert_or_assign(id, std::move(batch));
-    receive_.noteOwner(id, session);
-    watchIdleBatch(id, serial, inboundBatchIdleSeconds);
+    receive_.open(key, principal, std::move(batch));
+    watchIdleBatch(key, serial, inboundBatchIdleSeconds);
     onMain([id, count, total, names, info](FileTransferService& self) {
         self.status("receiving " + std::to_string(count) + " item(s), " + byteString(total) + " from " +
                     self.peerLabel_);
@@ -227,25 +212,24 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     });
 }
 
-void FileTransferService::watchIdleBatch(const UUID& id, uint64_t serial, double afterSeconds) {
+void FileTransferService::watchIdleBatch(const SessionBatchKey& key, uint64_t serial, double afterSeconds) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_.asyncAfter(afterSeconds, [weak, id, serial] {
+    inboundQueue_.asyncAfter(afterSeconds, [weak, key, serial] {
         auto self = weak.lock();
         if (!self) return;
-        auto it = self->receive_.inbound.find(id);
-        if (it == self->receive_.inbound.end() || it->second.serial != serial) return;
-        const double idle = double(platform::Clock::uptimeNs() - it->second.lastPacketNs) / 1e9;
-        if (idle + 1e-9 >= inboundBatchIdleSeconds) return self->abandonInbound(id, true, "idle");
-        self->watchIdleBatch(id, serial, inboundBatchIdleSeconds - idle);
+        const InboundBatch* batch = self->receive_.openBatch(key);
+        if (!batch || batch->serial != serial) return;
+        const double idle = double(platform::Clock::uptimeNs() - batch->lastPacketNs) / 1e9;
+        if (idle + 1e-9 >= inboundBatchIdleSeconds) return self->abandonInbound(key, true, "idle");
+        self->watchIdleBatch(key, serial, inboundBatchIdleSeconds - idle);
     });
 }
 
-void FileTransferService::abandonInbound(const UUID& id, bool tellPeer, const std::string& why) {
-    auto it = receive_.inbound.find(id);
-    if (it == receive_.inbound.end()) return;
-    const std::string session = it->second.session;
-    dropInbound(id);
-    if (tellPeer) sendCancelTo(id, session);
+void FileTransferService::abandonInbound(const SessionBatchKey& key, bool tellPeer, const std::string& why) {
+    if (!receive_.openBatch(key)) return;
+    const UUID id = key.id;
+    dropInbound(key);
+    if (tellPeer) sendCancelTo(id, key.session);
     onMain([id, why](FileTransferService& self) {
         self.status("cancelled batch " + id.id8() + " (" + why + ")");
         if (auto hook = self.onInboundBatchAbandoned.get()) hook(id);
@@ -258,18 +242,11 @@ void FileTransferService::sessionEnded(const std::string& session) {
         auto self = weak.lock();
         if (!self) return;
         auto& r = self->receive_;
-        std::vector<UUID> ended;
-        for (const auto& [id, batch] : r.inbound)
-            if (batch.session == session) ended.push_back(id);
-        for (const auto& id : ended) self->abandonInbound(id, false, "session ended");
-        r.ownerEnded(session);
-        std::erase_if(r.pendingDestinations, [&](const auto& entry) {
-            if (entry.first.first != session) return false;
-            r.pendingDestinationBytes -= entry.second.path.size();
-            return true;
-        });
-        std::erase_if(r.pendingDestinationOrder,
-                      [&](const SessionBatchKey& key) { return !r.pendingDestinations.contains(key); });
+        std::vector<SessionBatchKey> ended;
+        for (const auto& [key, entry] : r.batches)
+            if (key.session == session && entry.open) ended.push_back(key);
+        for (const auto& key : ended) self->abandonInbound(key, false, "session ended");
+        r.sessionEnded(session);
     });
     {
         // Batches still queued for the session find their target gone and
@@ -395,16 +372,17 @@ void FileTransferService::endFile(InboundBatch& batch, const FileTransferPacket&
     noteTopLevel(batch, path);
 }
 
-void FileTransferService::endBatch(const UUID& id) {
-    auto it = receive_.inbound.find(id);
-    if (it == receive_.inbound.end()) return;
-    auto& batch = it->second;
+void FileTransferService::endBatch(const SessionBatchKey& key) {
+    InboundBatch* open = receive_.openBatch(key);
+    if (!open) return;
+    const UUID id = key.id;
+    auto& batch = *open;
     if (batch.current) failCurrentFile(batch, batch.current->relativePath, "batch ended while the file was open");
     auto entries = batch.topLevelEntries;
     auto root = batch.rootDir;
     auto intent = batch.intent;
     auto unsaved = std::move(batch.unsaved);
-    receive_.inbound.erase(it);
+    receive_.close(key);
     // Nothing staged means nothing to deliver: the folder goes now rather
     // than at the next start-up.
     if (entries.empty()) removalQueue_.async([root] { FileTransferStagedItems::remove({root}); });
@@ -414,47 +392,56 @@ void FileTransferService::endBatch(const UUID& id) {
     });
 }
 
-void FileTransferService::dropInbound(const UUID& id) {
-    auto it = receive_.inbound.find(id);
-    if (it == receive_.inbound.end()) return;
-    auto root = it->second.rootDir;
-    receive_.inbound.erase(it);  // closes any open file
+void FileTransferService::dropInbound(const SessionBatchKey& key) {
+    const InboundBatch* batch = receive_.openBatch(key);
+    if (!batch) return;
+    auto root = batch->rootDir;
+    receive_.drop(key);  // closes any open file
     removalQueue_.async([root] { FileTransferStagedItems::remove({root}); });
 }
 
 size_t FileTransferService::openInboundBatchCountForTesting() {
-    return inboundQueue_.syncValue([&] { return receive_.inbound.size(); });
+    return inboundQueue_.syncValue([&] { return receive_.openCount(); });
 }
 
 size_t FileTransferService::pendingDestinationCountForTesting() {
-    return inboundQueue_.syncValue([&] { return receive_.pendingDestinations.size(); });
+    return inboundQueue_.syncValue([&] { return receive_.destinationCount(); });
 }
 
 void FileTransferService::cancelBatch(const UUID& batchID) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_.async([weak, batchID] {
-        if (auto self = weak.lock()) self->dropInbound(batchID);
+        auto self = weak.lock();
+        if (!self) return;
+        if (auto key = self->receive_.openUnder(batchID)) self->dropInbound(*key);
+    });
+}
+
+void FileTransferService::releaseInboundBatch(const UUID& batchID) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_.async([weak, batchID] {
+        if (auto self = weak.lock()) self->receive_.release(batchID);
     });
 }
 
 std::optional<std::string> FileTransferService::destinationHint(const UUID& batchID) {
     return inboundQueue_.syncValue([&]() -> std::optional<std::string> {
-        auto it = receive_.inbound.find(batchID);
-        return it == receive_.inbound.end() ? std::nullopt : it->second.destinationHint;
+        auto key = receive_.openUnder(batchID);
+        return key ? receive_.openBatch(*key)->destinationHint : std::nullopt;
     });
 }
 
 FileTransferDeliveryOptions FileTransferService::deliveryOptions(const UUID& batchID) {
     return inboundQueue_.syncValue([&] {
-        auto it = receive_.inbound.find(batchID);
-        return it == receive_.inbound.end() ? FileTransferDeliveryOptions() : it->second.deliveryOptions;
+        auto key = receive_.openUnder(batchID);
+        return key ? receive_.openBatch(*key)->deliveryOptions : FileTransferDeliveryOptions();
     });
 }
 
 std::optional<FileTransferIntent> FileTransferService::intent(const UUID& batchID) {
     return inboundQueue_.syncValue([&]() -> std::optional<FileTransferIntent> {
-        auto it = receive_.inbound.find(batchID);
-        if (it == receive_.inbound.end()) return std::nullopt;
-        return it->second.intent;
+        auto key = receive_.openUnder(batchID);
+        if (!key) return std::nullopt;
+        return receive_.openBatch(*key)->intent;
     });
 }

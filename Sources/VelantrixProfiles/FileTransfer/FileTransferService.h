@@ -38,8 +38,11 @@ struct FileTransferBatchStartInfo {
     FileTransferIntent intent = FileTransferIntent::copy;
     std::optional<std::string> destinationHint;
     FileTransferDeliveryOptions deliveryOptions;
-    // The peer session that sent it ("" when not told).
+    // The peer session that sent it ("" when not told), and the peer that
+    // session belongs to (FileTransferService::principalOf), whose bounds
+    // what the owner keeps for the batch counts against.
     std::string session;
+    std::string peer;
     bool operator==(const FileTransferBatchStartInfo&) const = default;
 };
 
@@ -66,12 +69,12 @@ public:
     static constexpr size_t maxOpenInboundBatches = 32;
     // An inbound batch that gets no packet for this long is cancelled.
     static constexpr double inboundBatchIdleSeconds = 120;
-    // Destinations named ahead of their batch, and batch IDs the peer
-    // cancelled: the oldest go past these bounds.
-    static constexpr size_t maxPendingDestinations = 256;
-    // A destination may be 64 KiB long: the ones held together stay within
-    // this many bytes too.
-    static constexpr size_t maxPendingDestinationBytes = size_t{4} << 20;
+    // Destinations one peer (principalOf) named ahead of their batches,
+    // over all its sessions, in number and in bytes: past either, its own
+    // oldest go, never another peer's.
+    static constexpr size_t maxPendingDestinationsPerPeer = FileTransferReceiveState::maxDestinationsPerPeer;
+    static constexpr size_t maxPendingDestinationBytesPerPeer = FileTransferReceiveState::maxDestinationBytesPerPeer;
+    // Batch IDs the peer cancelled: the oldest go past it.
     static constexpr size_t maxPeerCancelledBatches = 256;
     // Listings one peer (principalOf) may have waiting or being computed,
     // over all its sessions; a further request is answered at once with
@@ -193,6 +196,9 @@ public:
     std::optional<FileTransferIntent> intent(const platform::UUID& batchID);
     // Drops an inbound batch and its staging folder.
     void cancelBatch(const platform::UUID& batchID);
+    // The owner no longer saves or answers for the ended inbound batch:
+    // another session may start one under its ID again.
+    void releaseInboundBatch(const platform::UUID& batchID);
     // Tells the peer this end abandons the batch.
     void notifyPeerCancel(const platform::UUID& batchID);
 
@@ -300,13 +306,12 @@ private:
     // Receiving (FileTransferReceiving.cpp).
     void processIncoming(FileTransferPacket& packet, const std::string& session);
     void beginBatch(const FileTransferPacket& packet, const std::string& session);
-    void refuseBatch(const platform::UUID& id, const std::string& session);
+    void refuseBatch(const SessionBatchKey& key);
     // A cancelBatch to the session that sent the batch ("" for every peer).
     void sendCancelTo(const platform::UUID& id, const std::string& session);
-    void rememberDestination(const SessionBatchKey& key, PendingDestination destination);
-    void watchIdleBatch(const platform::UUID& id, uint64_t serial, double afterSeconds);
+    void watchIdleBatch(const SessionBatchKey& key, uint64_t serial, double afterSeconds);
     // Drops the batch, tells its sender (unless it is gone) and the owner.
-    void abandonInbound(const platform::UUID& id, bool tellPeer, const std::string& why);
+    void abandonInbound(const SessionBatchKey& key, bool tellPeer, const std::string& why);
     // Where stagingRoot() is, without making it.
     URL stagingRootPath() const;
     void noteOutgoingCancelled(const platform::UUID& batchID, const std::string& session);
@@ -320,8 +325,8 @@ private:
     // Notes an item of the batch that could not be saved, and says so.
     void noteUnsaved(InboundBatch& batch, const std::string& path, const std::string& line);
     void noteTopLevel(InboundBatch& batch, const std::string& path);
-    void endBatch(const platform::UUID& id);
-    void dropInbound(const platform::UUID& id);
+    void endBatch(const SessionBatchKey& key);
+    void dropInbound(const SessionBatchKey& key);
 
     // Listings (FileTransferListing.cpp).
     // Counts the request against its session and queues it there, or
@@ -371,7 +376,7 @@ private:
     // Batches from sendURLs until their sending returned, started or not.
     std::set<platform::UUID> outgoingPending_;
     // Raised by every inbound batch start, so an idle check of an earlier
-    // batch of the same ID stops.
+    // batch of the same session and ID stops.
     uint64_t inboundSerial_ = 0;
     // Receive queue only.
     FileTransferReceiveState receive_;

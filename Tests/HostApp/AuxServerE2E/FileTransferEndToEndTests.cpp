@@ -345,7 +345,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     EXPECT_LT(residentBytes() - idleResident, int64_t{24} << 20);
 #endif
     EXPECT_EQ(host->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatchesPerPeer);
-    EXPECT_LE(host->pendingDestinationCountForTesting() * 60 * 1024, FileTransferService::maxPendingDestinationBytes);
+    EXPECT_LE(host->pendingDestinationCountForTesting() * 60 * 1024, FileTransferService::maxPendingDestinationBytesPerPeer);
 
     // Another Viewer is served meanwhile.
     fs::create_directories(source);

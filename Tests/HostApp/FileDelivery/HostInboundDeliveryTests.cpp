@@ -350,13 +350,24 @@ TEST_F(InboundDelivery, MalformedPeerSendIsRefusedAndNeverReachesTheEngine) {
     EXPECT_TRUE(diagnosticsContain("files: rejected malformed peer send request"));
 }
 
-TEST_F(InboundDelivery, DirectSaveRecordsTheSessionUntilTheViewerCancels) {
+// The Host keeps nothing for a directSave of its own: the batch takes the
+// session from its start, and only that session's cancel takes its
+// receipt away.
+TEST_F(InboundDelivery, ABatchAnswersToTheSessionOfItsDirectSaveUntilThatSessionCancels) {
     const UUID batch = UUID::random();
+    auto& tokens = delegate->fileDelivery.inboundFileTransferRoutingTokens;
     deliver({FileTransferOp::directSave, batch, 0, 0, "~/In", {}});
-    EXPECT_EQ(delegate->fileDelivery.inboundFileTransferRoutingTokens.at(batch), session.uuidString());
+    EXPECT_FALSE(tokens.contains(batch));
+    deliver({FileTransferOp::batchStart, batch, 0, 0, "", {}});
+    EXPECT_EQ(tokens.at(batch), session.uuidString());
     onMain([&] { delegate->fileDelivery.managedCopyInboundBatchIDs.insert(batch); });
+    DispatchQueue("test.server").sync([&] {
+        delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, batch, 0, 0, "", {}}, UUID::random());
+    });
+    runUntilIdle();
+    EXPECT_TRUE(tokens.contains(batch)) << "another session's cancel";
     deliver({FileTransferOp::cancelBatch, batch, 0, 0, "", {}});
-    EXPECT_FALSE(delegate->fileDelivery.inboundFileTransferRoutingTokens.contains(batch));
+    EXPECT_FALSE(tokens.contains(batch));
     EXPECT_FALSE(delegate->fileDelivery.managedCopyInboundBatchIDs.contains(batch));
 }
 

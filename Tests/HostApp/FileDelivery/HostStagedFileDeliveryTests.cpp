@@ -17,6 +17,7 @@
 #include "Platform/SimulatedMac/AppleScript.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
@@ -287,39 +288,66 @@ TEST_F(StagedDelivery, ADropTurnedIntoACopyIsDecidedFromTheIntentAtItsEnd) {
     EXPECT_TRUE(stagingEmpty());
 }
 
-// One Viewer keeps at most 8 copies waiting for a save location; the next
-// is refused with a receipt that says why, and nothing of it stays staged.
-TEST_F(StagedDelivery, ANinthCopyWaitingForASaveLocationIsRefused) {
+// One peer keeps at most 8 copies waiting for a save location, over all
+// its sessions (a Viewer that reconnects gets no more); the next is refused
+// with a receipt that says why, and nothing of it stays staged. Another
+// peer's copy still waits for a folder of its own.
+TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
     auto& center = FileTransferCenter::shared();
-    std::vector<UUID> batches;
-    for (int i = 0; i < 9; ++i) {
+    const auto peer = std::make_shared<WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
+    const UUID sessionsOfPeer[] = {UUID::random(), UUID::random(), UUID::random()};
+    // Whose packets the Viewer's engine sends now: a session, charged to
+    // its peer as the Host's server charges a Viewer's packets.
+    std::shared_ptr<WorkLedger> ledger = peer;
+    UUID sender = sessionsOfPeer[0];
+    viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+        const WorkLedger::Charged charged(ledger);
+        delegate->handleIncomingFileTransferPacket(std::move(p), sender);
+        return true;
+    };
+    auto copy = [&] {
         auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
-        ASSERT_TRUE(batch);
-        batches.push_back(*batch);
         runUntilIdle();
+        return batch.value_or(UUID());
+    };
+    std::vector<UUID> batches;
+    for (size_t i = 0; i < 9; ++i) {
+        sender = sessionsOfPeer[i % 3];
+        batches.push_back(copy());
     }
     EXPECT_EQ(center.savePanels.size(), 8u);
     const std::string why = "Too many received batches from this Viewer are waiting for a save location.";
     EXPECT_EQ(center.rows.at(batches.back())->statusLbl->text, why);
-    auto answer = receipt();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->batchID, batches.back());
-    auto refusal = FileTransferService::peerSendResponse(*answer);
+    std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> receipts;
+    {
+        std::lock_guard lock(sentLock);
+        for (const auto& s : sent)
+            if (s.first.op == FileTransferOp::peerSendResponse) receipts.push_back(s);
+    }
+    ASSERT_EQ(receipts.size(), 1u);
+    EXPECT_EQ(receipts[0].second, sender.uuidString()) << "the session that sent it hears why";
+    EXPECT_EQ(receipts[0].first.batchID, batches.back());
+    auto refusal = FileTransferService::peerSendResponse(receipts[0].first);
     ASSERT_TRUE(refusal);
     EXPECT_FALSE(refusal->accepted);
     EXPECT_EQ(refusal->message, why);
     const auto stagingRoot = delegate->components.fileTransferService->stagingRoot();
     ASSERT_TRUE(runUntil([&] { return std::distance(fs::directory_iterator(stagingRoot), {}) == 8; }));
 
+    ledger = std::make_shared<WorkLedger>("192.0.2.2", size_t{1} << 30, 100000);
+    sender = UUID::random();
+    const UUID ofAnotherPeer = copy();
+    EXPECT_EQ(center.savePanels.size(), 9u) << "another peer's copy waits for its own folder";
+    EXPECT_NE(center.rows.at(ofAnotherPeer)->statusLbl->text, why);
+
     // An answered panel makes room again.
     const fs::path folder = Folders::home() / "Room";
     fs::create_directories(folder);
     onMain([&] { center.savePanels.front()->answerOK(folder); });
     runUntilIdle();
-    auto tenth = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
-    ASSERT_TRUE(tenth);
-    runUntilIdle();
-    EXPECT_NE(center.rows.at(*tenth)->statusLbl->text, why);
+    ledger = peer;
+    sender = sessionsOfPeer[0];
+    EXPECT_NE(center.rows.at(copy())->statusLbl->text, why);
 }
 
 TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {
@@ -349,8 +377,10 @@ TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {
         const char* name;
         SimulatedFinder::FrontWindow front;
         bool desktopInICloud;
-        fs::path expected;
+        // Where the item lands; nowhere when the folder cannot take it.
+        std::optional<fs::path> expected;
         std::optional<std::string> logLine;
+        bool desktopIsAFile = false;
     };
     const std::vector<Case> cases = {
         {"Finder shows a folder", SimulatedFinder::FolderWindow{shown.string() + "/"}, false, shown / "a.txt", {}},
@@ -359,6 +389,7 @@ TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {
          "files: AppleScript Finder front window failed: Finder got an error."},
         {"error without a message", SimulatedFinder::ScriptError{}, false, home / "Desktop" / "a 2.txt",
          "files: AppleScript Finder front window failed: ?"},
+        {"the Desktop cannot be written", SimulatedFinder::NoWindow{}, false, std::nullopt, {}, true},
         {"Desktop in iCloud", SimulatedFinder::NoWindow{}, true, home / "Downloads" / "a.txt", {}},
     };
     for (const auto& c : cases) {
@@ -370,22 +401,37 @@ TEST_F(StagedDelivery, DropsLandInFindersFrontFolderElseDesktopElseDownloads) {
             fs::rename(home / "Desktop", cloud / "local");
             fs::create_directory_symlink(cloud, home / "Desktop");
         }
+        if (c.desktopIsAFile) {
+            fs::remove_all(home / "Desktop");
+            std::ofstream(home / "Desktop") << "not a folder";
+        }
+        const size_t viewerRequests = WorkspaceFileViewer::requestsForTesting().size();
         const size_t scripts = SimulatedFinder::current().scriptsRun().size();
         auto batch = viewer->sendURLs({source}, FileTransferIntent::dropToFinder, "~/Ignored", {}, std::nullopt);
         ASSERT_TRUE(batch);
         runUntilIdle();
-        EXPECT_TRUE(fs::exists(c.expected));
+        if (c.expected) {
+            EXPECT_TRUE(fs::exists(*c.expected));
+            EXPECT_EQ(WorkspaceFileViewer::requestsForTesting().back(), std::vector<fs::path>{*c.expected});
+        } else {
+            EXPECT_EQ(WorkspaceFileViewer::requestsForTesting().size(), viewerRequests) << "nothing to show";
+        }
+        const int dropped = c.expected ? 1 : 0;
         EXPECT_FALSE(fs::exists(Folders::home() / "Ignored" / "a.txt")) << "a drop ignores any hint";
         EXPECT_TRUE(FileTransferCenter::shared().savePanels.empty());
-        EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text, "Dropped 1 item(s) into Finder");
-        EXPECT_EQ(WorkspaceFileViewer::requestsForTesting().back(), std::vector<fs::path>{c.expected});
-        EXPECT_TRUE(diagnosticsContain("files: dropped 1/1 item(s) into "));
+        EXPECT_EQ(FileTransferCenter::shared().rows.at(*batch)->statusLbl->text,
+                  "Dropped " + std::to_string(dropped) + " item(s) into Finder");
+        EXPECT_TRUE(diagnosticsContain("files: dropped " + std::to_string(dropped) + "/1 item(s) into "));
         if (c.logLine) {
             EXPECT_TRUE(diagnosticsContain(*c.logLine));
         }
         EXPECT_EQ(SimulatedFinder::current().scriptsRun().size(), scripts + 1);
         EXPECT_FALSE(receipt());
-        EXPECT_TRUE(stagingEmpty());
+        EXPECT_TRUE(stagingEmpty()) << "what could not be dropped leaves staging too";
+        if (c.desktopIsAFile) {
+            fs::remove(home / "Desktop");
+            fs::create_directory(home / "Desktop");
+        }
     }
     EXPECT_EQ(SimulatedFinder::current().scriptsRun().front(),
               "tell application \"Finder\"\n"

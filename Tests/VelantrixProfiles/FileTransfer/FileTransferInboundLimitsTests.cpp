@@ -205,9 +205,9 @@ TEST_F(InboundLimits, NamesSentAheadAreBoundedOldestFirst) {
     };
     auto destinations = [&] { return receiver->pendingDestinationCountForTesting(); };
     const BoundCase cases[] = {
-        {FileTransferOp::directSave, 100, FileTransferService::maxPendingDestinations, destinations},
+        {FileTransferOp::directSave, 100, FileTransferService::maxPendingDestinationsPerPeer, destinations},
         // Long destinations are bounded by their bytes first.
-        {FileTransferOp::directSave, 60 * 1024, FileTransferService::maxPendingDestinationBytes / (60 * 1024),
+        {FileTransferOp::directSave, 60 * 1024, FileTransferService::maxPendingDestinationBytesPerPeer / (60 * 1024),
          destinations},
         {FileTransferOp::cancelBatch, 60 * 1024, FileTransferService::maxPeerCancelledBatches,
          [&] { return receiver->peerCancelledCountForTesting(); }},
@@ -232,12 +232,39 @@ TEST_F(InboundLimits, NamesSentAheadAreBoundedOldestFirst) {
     EXPECT_EQ(receiver->destinationHint(kept), "/d");
 }
 
+// A peer's destinations are bounded over all its sessions, and its flood
+// pushes out only its own: another peer's destination waits for its batch.
+TEST_F(InboundLimits, ADirectSaveFloodPushesOutOnlyItsOwnPeersDestinations) {
+    auto flooder = std::make_shared<platform::WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
+    auto other = std::make_shared<platform::WorkLedger>("192.0.2.2", size_t{1} << 30, 100000);
+    const UUID waiting = UUID::random();
+    {
+        const platform::WorkLedger::Charged charged(other);
+        packet("C", FileTransferOp::directSave, waiting, "/waiting");
+    }
+    {
+        const platform::WorkLedger::Charged charged(flooder);
+        for (const char* session : {"A", "B"})
+            for (size_t i = 0; i < FileTransferService::maxPendingDestinationsPerPeer + 44; ++i)
+                packet(session, FileTransferOp::directSave, UUID::random(), "/flood");
+    }
+    runUntilIdle();
+    EXPECT_EQ(receiver->pendingDestinationCountForTesting(), FileTransferService::maxPendingDestinationsPerPeer + 1)
+        << "the flooding peer's sessions share one bound";
+    {
+        const platform::WorkLedger::Charged charged(other);
+        packet("C", FileTransferOp::batchStart, waiting);
+    }
+    runUntilIdle();
+    EXPECT_EQ(receiver->destinationHint(waiting), "/waiting");
+}
+
 TEST_F(InboundLimits, ADestinationStillWaitingOutlivesManyBatchesThatTookTheirs) {
     // Batches that found their destination leave nothing behind that would
     // count against the bound and push out one still waiting.
     const UUID waiting = UUID::random();
     packet("A", FileTransferOp::directSave, waiting, "/waiting");
-    for (size_t i = 0; i < FileTransferService::maxPendingDestinations + 44; ++i) {
+    for (size_t i = 0; i < FileTransferService::maxPendingDestinationsPerPeer + 44; ++i) {
         const UUID id = UUID::random();
         packet("A", FileTransferOp::directSave, id, "/d");
         packet("A", FileTransferOp::batchStart, id);

@@ -63,11 +63,13 @@ protected:
         const auto root = receiver->stagingRoot();
         return {fs::directory_iterator(root), fs::directory_iterator()};
     }
-    // A's batch `id` arrived as A sent it: "f.txt" holding "YYYY", bound for
-    // "/a-dest", never cancelled; a start of B's under its ID was refused.
-    void expectAsItsSenderSentIt(const UUID& id, bool refusedStartOfB) {
+    // The owner's batch `id` arrived as it sent it: "f.txt" holding "YYYY",
+    // bound for "/a-dest", never cancelled; a start of the other session's
+    // under its ID was refused.
+    void expectAsItsSenderSentIt(const UUID& id, const std::string& owner, const std::string& other,
+                                 bool refusedStartOfOther) {
         ASSERT_EQ(started.size(), 1u);
-        EXPECT_EQ(started[0].second.session, "A");
+        EXPECT_EQ(started[0].second.session, owner);
         EXPECT_EQ(started[0].second.destinationHint, "/a-dest");
         ASSERT_EQ(completed.size(), 1u);
         EXPECT_EQ(completed[0].id, id);
@@ -77,10 +79,11 @@ protected:
         const fs::path batchFolder = completed[0].entries[0].parent_path();
         EXPECT_EQ(completed[0].entries[0].filename(), "f.txt");
         EXPECT_EQ(contents(completed[0].entries[0]), "YYYY");
-        EXPECT_EQ(std::distance(fs::directory_iterator(batchFolder), {}), 1) << "nothing else in A's batch folder";
-        EXPECT_TRUE(cancelsSentTo("A").empty()) << "A's batch was never cancelled";
-        if (refusedStartOfB) {
-            EXPECT_EQ(cancelsSentTo("B"), std::vector<UUID>{id}) << "B's start is refused";
+        std::error_code error;
+        EXPECT_EQ(std::distance(fs::directory_iterator(batchFolder, error), {}), 1) << "nothing else in its batch folder";
+        EXPECT_TRUE(cancelsSentTo(owner).empty()) << "the owner's batch was never cancelled";
+        if (refusedStartOfOther) {
+            EXPECT_EQ(cancelsSentTo(other), std::vector<UUID>{id}) << "the other's start is refused";
         }
         fs::remove_all(batchFolder);
     }
@@ -90,9 +93,11 @@ protected:
     }
 };
 
-// Session A sends a copy of "f.txt" ("YYYY") to "/a-dest"; session B sends
-// one packet under A's batch ID at one point of it. A's batch arrives as A
-// sent it, whatever B's packet is.
+// One session sends a copy of "f.txt" ("YYYY") to "/a-dest"; another sends
+// one packet under its batch ID at one point of it. The batch arrives as
+// its own session sent it, whatever the other's packet is. Both orders of
+// the sessions' names: an entry found by ID alone, whichever session's
+// comes first, would pass with one of them.
 TEST_F(SessionIDs, AnotherSessionsPacketUnderABatchsIDLeavesThatBatchAsItsSenderSentIt) {
     enum class When { beforeStart, midFile };
     struct Case {
@@ -116,52 +121,86 @@ TEST_F(SessionIDs, AnotherSessionsPacketUnderABatchsIDLeavesThatBatchAsItsSender
         {"mkdir", When::midFile, Op::mkdir, "planted", 0, ""},
         {"fileStart", When::midFile, Op::fileStart, "f.txt", 4, ""},
     };
+    for (const auto& [owner, other] : {std::pair<std::string, std::string>{"A", "B"}, {"B", "A"}}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(owner + "'s batch, " + other + "'s " + c.name);
+            replies.clear();
+            completed.clear();
+            started.clear();
+            const UUID id = UUID::random();
+            auto hostile = [&] { packet(other, c.op, id, c.path, c.value1, c.data); };
+            packet(owner, Op::directSave, id, "/a-dest");
+            if (c.when == When::beforeStart) hostile();
+            packet(owner, Op::batchStart, id, "", 4);
+            packet(owner, Op::fileStart, id, "f.txt", 4);
+            packet(owner, Op::fileChunk, id, "f.txt", 0, "YY");
+            if (c.when == When::midFile) hostile();
+            packet(owner, Op::fileChunk, id, "f.txt", 2, "YY");
+            packet(owner, Op::fileEnd, id, "f.txt", 4);
+            packet(owner, Op::batchEnd, id);
+            runUntilIdle();
+            expectAsItsSenderSentIt(id, owner, other, c.op == Op::batchStart);
+        }
+        EXPECT_EQ(receiver->pendingDestinationCountForTesting(), 1u) << "the other's directSave is its own";
+        receiver->sessionEnded(other);
+    }
+}
+
+// An ID stays its session's while the owner still saves its batch under
+// it, and is free again once nothing of that batch is left: a Viewer that
+// reconnects may send a batch again under its own ID.
+TEST_F(SessionIDs, ABatchsIDStaysItsSessionsWhileItsBatchIsSavedAndIsFreeOnceNothingOfItIsLeft) {
+    struct Case {
+        const char* name;
+        bool ended;          // A's batch reached its batchEnd
+        bool sessionEnded;   // then A's session ended
+        bool released;       // then the owner let go of the batch
+        bool cancelled;      // A cancelled it instead of ending it
+        bool takenByB;
+    };
+    const Case cases[] = {
+        {"ended, A's session lives", true, false, false, false, false},
+        {"ended, A's session ended", true, true, false, false, false},
+        {"ended and saved by the owner", true, true, true, false, true},
+        {"A's session ended before its end", false, true, false, false, true},
+        {"cancelled by A", false, false, false, true, true},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         replies.clear();
-        completed.clear();
         started.clear();
+        completed.clear();
         const UUID id = UUID::random();
-        auto hostile = [&] { packet("B", c.op, id, c.path, c.value1, c.data); };
-        packet("A", Op::directSave, id, "/a-dest");
-        if (c.when == When::beforeStart) hostile();
-        packet("A", Op::batchStart, id, "", 4);
-        packet("A", Op::fileStart, id, "f.txt", 4);
-        packet("A", Op::fileChunk, id, "f.txt", 0, "YY");
-        if (c.when == When::midFile) hostile();
-        packet("A", Op::fileChunk, id, "f.txt", 2, "YY");
-        packet("A", Op::fileEnd, id, "f.txt", 4);
-        packet("A", Op::batchEnd, id);
+        packet("A", Op::batchStart, id);
+        packet("A", Op::mkdir, id, "d");
+        if (c.ended) packet("A", Op::batchEnd, id);
+        if (c.cancelled) packet("A", Op::cancelBatch, id);
         runUntilIdle();
-        expectAsItsSenderSentIt(id, c.op == Op::batchStart);
-    }
-    EXPECT_EQ(receiver->pendingDestinationCountForTesting(), 1u) << "B's directSave is B's own";
-}
-
-TEST_F(SessionIDs, ABatchsIDStaysItsSessionsAfterTheBatchEndsAndAfterTheSessionEnds) {
-    const UUID id = UUID::random();
-    packet("A", Op::batchStart, id);
-    packet("A", Op::mkdir, id, "d");
-    packet("A", Op::batchEnd, id);
-    runUntilIdle();
-    ASSERT_EQ(completed.size(), 1u);
-    // Its items wait for delivery by this ID: another session may not
-    // start a batch under it, ended or not.
-    for (bool ended : {false, true}) {
-        SCOPED_TRACE(ended ? "A's session ended" : "A's session lives");
-        if (ended) receiver->sessionEnded("A");
-        replies.clear();
+        if (c.sessionEnded) receiver->sessionEnded("A");
+        if (c.released) receiver->releaseInboundBatch(id);
+        runUntilIdle();
+        const size_t startedBefore = started.size();
+        // B stands for another Viewer, or for A's Viewer come back.
         packet("B", Op::directSave, id, "/b-dest");
         packet("B", Op::batchStart, id);
-        packet("B", Op::mkdir, id, "planted");
+        packet("B", Op::mkdir, id, "again");
         packet("B", Op::batchEnd, id);
         runUntilIdle();
-        EXPECT_EQ(cancelsSentTo("B"), std::vector<UUID>{id});
-        EXPECT_EQ(started.size(), 1u);
-        EXPECT_EQ(completed.size(), 1u);
-        EXPECT_EQ(receiver->pendingDestinationCountForTesting(), 0u) << "the refused start takes B's destination";
+        EXPECT_EQ(cancelsSentTo("B"), c.takenByB ? std::vector<UUID>{} : std::vector<UUID>{id});
+        EXPECT_EQ(started.size(), startedBefore + (c.takenByB ? 1 : 0));
+        if (c.takenByB && started.size() == startedBefore + 1 && !completed.empty()) {
+            EXPECT_EQ(started.back().second.session, "B");
+            EXPECT_EQ(started.back().second.destinationHint, "/b-dest");
+            EXPECT_EQ(completed.back().entries.at(0).filename(), "again");
+        }
+        EXPECT_EQ(receiver->pendingDestinationCountForTesting(), 0u) << "a refused start takes B's destination too";
+        if (c.ended) {
+            EXPECT_TRUE(fs::exists(completed.at(0).entries.at(0))) << "A's staged items are untouched";
+        }
+        receiver->sessionEnded("B");
+        for (const auto& batch : completed) fs::remove_all(batch.entries.at(0).parent_path());
+        runUntilIdle();
     }
-    EXPECT_TRUE(fs::exists(completed[0].entries.at(0))) << "A's staged items are untouched";
 }
 
 TEST_F(SessionIDs, AListingReplyIsTakenOnlyFromTheSessionAskedAndOnlyOnce) {

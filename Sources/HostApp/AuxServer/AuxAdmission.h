@@ -93,6 +93,11 @@ public:
     // bounded share of the Host's memory (a packet or frame larger than it
     // still arrives: its bytes are given back while it is incomplete).
     static constexpr size_t workBudgetBytesPerPeer = platform::TcpConnection::kMaxUndeliveredBytes;
+    // What a logged-in control connection may read past its peer's budget,
+    // for the packets served while its peer's work is over it (frame
+    // acknowledgements, key-frame requests: 20 bytes each): hundreds of
+    // them, and a few dozen KiB over all the peer's connections.
+    static constexpr size_t readAheadPastBudgetBytes = 16 * 1024;
 
     enum class Verdict : uint8_t {
         admitted,

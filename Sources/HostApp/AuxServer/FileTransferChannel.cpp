@@ -45,12 +45,11 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         return;
     }
     auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, "file aux", weakPublisher());
-    // Its peer's account: its turns, its read-ahead once it showed its
-    // token, and the work its frames start. Held by the frame handler for
-    // the channel's life.
+    // Its peer's account: its turns, and once it showed its token its
+    // read-ahead and the work its frames start. Held by the frame handler
+    // for the channel's life.
     auto peer = peerAccount(connection->remoteAddress());
     channel->setReceiveTurnBudget(peer->turns);
-    channel->setLedger(peer->ledger);
     // Shared by the handlers: unknown until the token frame matched.
     auto session = std::make_shared<std::optional<UUID>>();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -113,6 +112,9 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
             channel->cancel();
             return;
         }
+        // Its token is served whatever its peer holds; its frames' work
+        // waits while that is over budget.
+        channel->setLedger(peer->ledger);
         session = id;
         fileTransferChannels[id] = channel;
         publishViewerPresence();

@@ -478,10 +478,41 @@ void TcpConnection::setReadAheadBudget(std::shared_ptr<WorkLedger> budget) {
     WorkLedger::wake(std::move(toWake));
 }
 
+std::shared_ptr<WorkLedger> TcpConnection::readAheadBudget() const {
+    std::lock_guard lock(mutex_);
+    return readAheadBudget_;
+}
+
+void TcpConnection::setReadAheadPastBudget(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    readAheadPastBudget_ = bytes;
+    if (state_ == ConnectionState::ready) updateInterestLocked();
+}
+
+void TcpConnection::setEndsWhenThePeerLeaves(bool ends) {
+    std::lock_guard lock(mutex_);
+    endsWhenThePeerLeaves_ = ends;
+    // Heard while it was not yet set.
+    if (ends && hangupSeen_ && state_ == ConnectionState::ready) hangupWhileUnreadLocked();
+}
+
+void TcpConnection::abort(const std::string& error) {
+    std::lock_guard lock(mutex_);
+    failLocked(error);
+}
+
 size_t TcpConnection::readRoomLocked() {
     if (undelivered_ >= maxUndelivered_) return 0;
     const size_t room = maxUndelivered_ - undelivered_;
-    return readAheadBudget_ ? std::min(room, readAheadBudget_->roomFor(shared_from_this())) : room;
+    if (!readAheadBudget_) return room;
+    return std::min(room, readAheadBudget_->roomFor(shared_from_this(), undelivered_, readAheadPastBudget_));
+}
+
+void TcpConnection::hangupWhileUnreadLocked() {
+    hangupSeen_ = true;
+    if (!endsWhenThePeerLeaves_ || receiveDone_) return;
+    receiveDone_ = true;
+    postReceiveLocked({}, true, {});
 }
 
 void TcpConnection::budgetHasRoom() {
@@ -525,6 +556,8 @@ void TcpConnection::handleEvents(uint64_t registration, uint32_t events) {
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && (interest_ & EPOLLIN)) {
         readLocked();
         if (state_ != ConnectionState::ready) return;
+    } else if ((events & (EPOLLRDHUP | EPOLLHUP)) && !receiveDone_) {
+        hangupWhileUnreadLocked();
     }
     if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && !pending_.empty()) {
         writeLocked();
@@ -630,7 +663,12 @@ void TcpConnection::updateInterestLocked() {
     if (connecting_) {
         wanted = EPOLLOUT;
     } else if (state_ == ConnectionState::ready) {
-        if (!receiveDone_ && !readingPaused_ && !readingHeld_ && readRoomLocked() > 0) wanted |= EPOLLIN;
+        if (!receiveDone_ && !readingPaused_ && !readingHeld_ && readRoomLocked() > 0) {
+            wanted |= EPOLLIN;
+        } else if (!receiveDone_ && !hangupSeen_) {
+            // Nothing is read, but a peer that leaves is still heard.
+            wanted |= EPOLLRDHUP;
+        }
         if (!pending_.empty()) wanted |= EPOLLOUT;
     }
     if (wanted == interest_) return;
@@ -748,31 +786,101 @@ ReceiveTurns::ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQu
     connection_->setReceiverConsumes(true);
 }
 
-void ReceiveTurns::settle(size_t stillBuffered, bool stillWaiting) {
-    const size_t keep = stillWaiting ? std::min(heldBytes_, stillBuffered) : 0;
+void ReceiveTurns::settle(const Buffered& buffered, bool stillWaiting) {
+    if (arriving_ && buffered.packetsTaken != arrivingAfter_) arriving_.reset();  // served
+    size_t keep = 0;
+    if (stillWaiting) {
+        // What waits stays charged, as read, apart from the part of a
+        // packet still arriving already charged as such.
+        const size_t asArriving = arriving_ ? arriving_->bytes() : 0;
+        keep = std::min(heldBytes_, buffered.bytes - std::min(buffered.bytes, asArriving));
+    } else if (buffered.bytes > 0 && buffered.arrivingPacketBytes > 0) {
+        if (auto budget = connection_->readAheadBudget()) {
+            if (!arriving_) {
+                arriving_ = std::make_shared<WorkLedger::ArrivingPacket>(
+                    std::move(budget), connection_, std::max(buffered.arrivingPacketBytes, buffered.bytes));
+                arrivingAfter_ = buffered.packetsTaken;
+                watchArrival();
+            }
+            // Charged as arriving before it is given back as read, so that
+            // no other connection takes its room meanwhile.
+            arriving_->arrived(buffered.bytes);
+        } else {
+            keep = std::min(heldBytes_, buffered.bytes);
+        }
+    }
     if (heldBytes_ == keep) return;
     connection_->consume(heldBytes_ - keep);
     heldBytes_ = keep;
 }
+
+namespace {
+
+// Checks, when the packet would have stalled for the whole bound, that it
+// still arrives; ends its connection if not, else checks again when due.
+void checkArrivalWhenDue(std::weak_ptr<WorkLedger::ArrivingPacket> weakPacket,
+                         std::weak_ptr<TcpConnection> weakConnection, const DispatchQueue& queue) {
+    auto packet = weakPacket.lock();
+    if (!packet) return;
+    // Not yet holding the place, it waits for it: its peer is not at fault,
+    // and it has the whole bound once it takes it.
+    const auto stallNs = static_cast<uint64_t>(ReceiveTurns::kArrivalStallSeconds * 1e9);
+    const uint64_t now = Clock::uptimeNs();
+    const auto since = packet->holdingSinceNs();
+    const uint64_t dueNs = since ? *since + stallNs : now + stallNs;
+    if (dueNs <= now) {
+        if (auto connection = weakConnection.lock())
+            connection->abort("no byte of a packet still arriving for " +
+                              std::to_string(static_cast<int>(ReceiveTurns::kArrivalStallSeconds)) + " s");
+        return;
+    }
+    // The check is the connection's own, never a job of the peer's work.
+    const WorkLedger::Charged nobody(nullptr);
+    queue.asyncAfter(static_cast<double>(dueNs - now) / 1e9, [weakPacket, weakConnection, queue] {
+        checkArrivalWhenDue(weakPacket, weakConnection, queue);
+    });
+}
+
+}  // namespace
+
+void ReceiveTurns::watchArrival() { checkArrivalWhenDue(arriving_, connection_, queue_); }
 
 void ReceiveTurns::setBudget(std::shared_ptr<ReceiveTurnBudget> budget) {
     budget_ = budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>();
 }
 
 void ReceiveTurns::yield(Work nextTurn) {
-    if (!held_) {
+    const bool forWork = mustWaitForWork();
+    if (forWork) {
+        // Reading goes on as far as the connection may read past its
+        // budget, for what the reader serves out of turn; a peer that
+        // leaves is not waited for.
+        if (held_) {
+            held_ = false;
+            connection_->setReadingHeld(false);
+        }
+        if (!state_->waitingForWork) {
+            state_->waitingForWork = true;
+            connection_->setEndsWhenThePeerLeaves(true);
+        }
+    } else if (!held_) {
         held_ = true;
         connection_->setReadingHeld(true);
     }
     if (state_->queued) return;
     state_->queued = true;
-    Work turn = [state = state_, nextTurn = std::move(nextTurn)] {
+    Work turn = [state = state_, weakConnection = std::weak_ptr<TcpConnection>(connection_),
+                 nextTurn = std::move(nextTurn)] {
         state->queued = false;
+        if (state->waitingForWork) {
+            state->waitingForWork = false;
+            if (auto connection = weakConnection.lock()) connection->setEndsWhenThePeerLeaves(false);
+        }
         nextTurn();
     };
     // A turn is the connection's own, never a job of the peer's work.
     const WorkLedger::Charged nobody(nullptr);
-    if (mustWaitForWork()) {
+    if (forWork) {
         ledger_->whenUnderBudget([queue = queue_, turn = std::move(turn)]() mutable {
             const WorkLedger::Charged nobody(nullptr);
             queue.async(std::move(turn));

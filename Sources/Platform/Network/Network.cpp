@@ -788,27 +788,26 @@ ReceiveTurns::ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQu
 
 void ReceiveTurns::settle(const Buffered& buffered, bool stillWaiting) {
     if (arriving_ && buffered.packetsTaken != arrivingAfter_) arriving_.reset();  // served
-    size_t keep = 0;
-    if (stillWaiting) {
-        // What waits stays charged, as read, apart from the part of a
-        // packet still arriving already charged as such.
-        const size_t asArriving = arriving_ ? arriving_->bytes() : 0;
-        keep = std::min(heldBytes_, buffered.bytes - std::min(buffered.bytes, asArriving));
-    } else if (buffered.bytes > 0 && buffered.arrivingPacketBytes > 0) {
-        if (auto budget = connection_->readAheadBudget()) {
-            if (!arriving_) {
-                arriving_ = std::make_shared<WorkLedger::ArrivingPacket>(
-                    std::move(budget), connection_, std::max(buffered.arrivingPacketBytes, buffered.bytes));
-                arrivingAfter_ = buffered.packetsTaken;
-                watchArrival();
-            }
-            // Charged as arriving before it is given back as read, so that
-            // no other connection takes its room meanwhile.
-            arriving_->arrived(buffered.bytes);
-        } else {
-            keep = std::min(heldBytes_, buffered.bytes);
-        }
+    auto budget = connection_->readAheadBudget();
+    // The first packet buffered, while it is incomplete, is a packet still
+    // arriving: against a shared budget it is charged as such until it is
+    // served, before its bytes are given back as read (so that no other
+    // connection takes their room meanwhile).
+    if (!arriving_ && budget && buffered.bytes > 0 && buffered.arrivingPacketBytes > 0) {
+        arriving_ = std::make_shared<WorkLedger::ArrivingPacket>(
+            std::move(budget), connection_, std::max(buffered.arrivingPacketBytes, buffered.bytes));
+        arrivingAfter_ = buffered.packetsTaken;
+        watchArrival();
     }
+    size_t asArriving = 0;
+    if (arriving_) {
+        asArriving = std::min(buffered.bytes, arriving_->wholeBytes());
+        arriving_->arrived(asArriving);
+    }
+    // What waits stays charged as read; so does a packet still arriving on
+    // a connection's own limit.
+    const bool keeps = stillWaiting || (!arriving_ && buffered.arrivingPacketBytes > 0);
+    const size_t keep = keeps ? std::min(heldBytes_, buffered.bytes - asArriving) : 0;
     if (heldBytes_ == keep) return;
     connection_->consume(heldBytes_ - keep);
     heldBytes_ = keep;
@@ -823,10 +822,11 @@ void checkArrivalWhenDue(std::weak_ptr<WorkLedger::ArrivingPacket> weakPacket,
     auto packet = weakPacket.lock();
     if (!packet) return;
     // Not yet holding the place, it waits for it: its peer is not at fault,
-    // and it has the whole bound once it takes it.
+    // and it has the whole bound once it takes it. Whole, it waits to be
+    // served.
     const auto stallNs = static_cast<uint64_t>(ReceiveTurns::kArrivalStallSeconds * 1e9);
     const uint64_t now = Clock::uptimeNs();
-    const auto since = packet->holdingSinceNs();
+    const auto since = packet->arrivingSinceNs();
     const uint64_t dueNs = since ? *since + stallNs : now + stallNs;
     if (dueNs <= now) {
         if (auto connection = weakConnection.lock())

@@ -117,11 +117,11 @@ public:
     // read-ahead and its peer's ledger. `delivered` counts what the reader
     // was handed; `settle`, after serving, keeps charged the bytes still
     // buffered while they wait (for a queued turn, or for a reader that
-    // paused) and gives back the rest. Once the reader has caught up, what
-    // is buffered is a packet still arriving: against a shared budget it is
-    // charged as such (WorkLedger::ArrivingPacket), so that one larger than
-    // the budget can arrive whole; on its connection's own limit it stays
-    // charged as it is.
+    // paused) and gives back the rest. The first packet buffered, while it
+    // is incomplete, is a packet still arriving: against a shared budget it
+    // is charged as such (WorkLedger::ArrivingPacket) until it is served,
+    // so that one larger than the budget can arrive whole; on its
+    // connection's own limit it stays charged as it is.
     struct Buffered {
         // Bytes the reader still buffers.
         size_t bytes = 0;

@@ -192,9 +192,9 @@ bool WorkLedger::ArrivingPacket::holdsThePlace() const {
     return place_;
 }
 
-std::optional<uint64_t> WorkLedger::ArrivingPacket::holdingSinceNs() const {
+std::optional<uint64_t> WorkLedger::ArrivingPacket::arrivingSinceNs() const {
     std::lock_guard lock(ledger_->mutex_);
-    if (!place_) return std::nullopt;
+    if (!place_ || bytes_ >= whole_) return std::nullopt;
     return sinceNs_;
 }
 

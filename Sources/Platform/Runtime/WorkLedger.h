@@ -111,10 +111,12 @@ public:
         // Bytes of it buffered now.
         void arrived(size_t bytes);
         size_t bytes() const;
+        size_t wholeBytes() const { return whole_; }
         bool holdsThePlace() const;
-        // While it holds the place: when it took it, or last grew since
-        // (uptime ns). Nothing otherwise.
-        std::optional<uint64_t> holdingSinceNs() const;
+        // While it holds the place and some of it has still to come: when
+        // it took the place, or last grew since (uptime ns). Nothing
+        // otherwise: it waits for the place, or has all arrived.
+        std::optional<uint64_t> arrivingSinceNs() const;
 
     private:
         friend class WorkLedger;

@@ -259,8 +259,19 @@ TEST_F(PeerLedger, APeerPastItsBudgetKeepsItsStreamAndLogsInAgain) {
     auto again = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, "127.0.0.2");
     EXPECT_TRUE(again->waitConnected() && again->logIn(consoleUser, password, "Viewer again"));
 
+    // And sends a packet larger than the budget: it arrives whole
+    // meanwhile, and waits for the work however long that takes, since it
+    // stopped arriving because it is all there.
+    const size_t large = AuxAdmission::workBudgetBytesPerPeer + (1 << 20);
+    again->send(AuxPacketType::fileTransferPacket, packetFrom("viewer", large));
+    again->flush();
+    ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() >= large; }));
+    advance(platform::ReceiveTurns::kArrivalStallSeconds + 1);
+    EXPECT_FALSE(again->isClosed());
+    EXPECT_EQ(receivedNow(), kBudget);
+
     stuck.resume();
-    EXPECT_TRUE(runUntil([&] { return receivedNow() == kBudget + 11; })) << receivedNow();
+    EXPECT_TRUE(runUntil([&] { return receivedNow() == kBudget + 12; })) << receivedNow();
 }
 
 // Logged-in connections are watched for a peer that vanished without a

@@ -262,10 +262,10 @@ TEST_F(PeerLedger, APeerPastItsBudgetKeepsItsStreamAndLogsInAgain) {
     // And sends a packet larger than the budget: it arrives whole
     // meanwhile, and waits for the work however long that takes, since it
     // stopped arriving because it is all there.
-    const size_t large = AuxAdmission::workBudgetBytesPerPeer + (1 << 20);
-    again->send(AuxPacketType::fileTransferPacket, packetFrom("viewer", large));
+    const auto large = packetFrom("viewer", AuxAdmission::workBudgetBytesPerPeer + (1 << 20));
+    again->send(AuxPacketType::fileTransferPacket, large);
     again->flush();
-    ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() >= large; }));
+    ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() == AuxPacketHeader::size + large.size(); }));
     advance(platform::ReceiveTurns::kArrivalStallSeconds + 1);
     EXPECT_FALSE(again->isClosed());
     EXPECT_EQ(receivedNow(), kBudget);

@@ -136,8 +136,6 @@ public:
     };
     void delivered(size_t bytes) { heldBytes_ += bytes; }
     void settle(const Buffered& buffered, bool stillWaiting);
-    // The packet still arriving, while there is one.
-    const WorkLedger::ArrivingPacket* arrivingPacket() const { return arriving_.get(); }
 
 private:
     struct State {

@@ -181,20 +181,24 @@ V230HostAudioAuxServer::FileTransferSendOutcome V230HostAudioAuxServer::trySendF
     if (channels.empty() && controls.empty()) return FileTransferSendOutcome::noTarget;
 
     const size_t size = packet.encodedSize() + AuxPacketHeader::size;
-    // A connection with nothing queued always takes one packet, so a packet
-    // larger than the window still goes.
-    const size_t limit =
-        mayWait ? FileTransferChannelState::sendWindowBytes : FileTransferChannelState::maxUnsentBytesForImmediatePackets;
-    auto full = [&](const UUID& id, size_t unsent) {
-        if (unsent == 0 || unsent + size <= limit) return false;
+    // A chunk waits for its connection's window; a connection with nothing
+    // queued always takes one, so a chunk larger than the window still
+    // goes. Anything else goes while its peer has room to be sent more.
+    auto full = [&](const UUID& id, const ConnectionRef& connection) {
+        if (!mayWait) {
+            auto peer = connection->sendBudget();
+            return peer && !peer->hasRoomToSend(size);
+        }
+        const size_t unsent = connection->unsentBytes();
+        if (unsent == 0 || unsent + size <= FileTransferChannelState::sendWindowBytes) return false;
         if (backlog) *backlog = FileTransferBacklog{id, unsent};
         return true;
     };
     const auto refused = mayWait ? FileTransferSendOutcome::windowFull : FileTransferSendOutcome::overLimit;
     for (const auto& [id, c] : channels)
-        if (full(id, c->unsentBytes())) return refused;
+        if (full(id, c->connection())) return refused;
     for (const auto& [id, c] : controls)
-        if (full(id, c->unsentBytes())) return refused;
+        if (full(id, c)) return refused;
     auto window = fileTransferChannel.sendWindow;
     auto completion = [window](const std::string&) { window->writeCompleted(); };
     if (!channels.empty()) {

@@ -317,6 +317,7 @@ bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, cons
     if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted) return false;
     connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
     connection->setReadAheadBudget(account.ledger);
+    connection->setSendBudget(account.ledger);
     connection->enableKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     return true;
 }

@@ -227,6 +227,7 @@ TcpConnection::~TcpConnection() {
     {
         std::lock_guard lock(mutex_);
         closeSocketLocked();
+        removeUnsentLocked(unsent_);
         // Deliveries still queued will never report back: their room goes
         // back to the others now.
         if (readAheadBudget_ && undelivered_ > 0) toWake = readAheadBudget_->release(undelivered_);
@@ -360,13 +361,36 @@ void TcpConnection::send(SharedBytes bytes, SendCompletion completion, Completio
     enqueueLocked(PendingSend{{}, 0, std::move(completion), std::move(bytes), report == CompletionReport::always});
 }
 
+void TcpConnection::addUnsentLocked(size_t bytes) {
+    unsent_ += bytes;
+    if (sendBudget_) sendBudget_->chargeSending(bytes);
+}
+
+void TcpConnection::removeUnsentLocked(size_t bytes) {
+    unsent_ -= bytes;
+    if (sendBudget_) sendBudget_->releaseSending(bytes);
+}
+
+void TcpConnection::setSendBudget(std::shared_ptr<WorkLedger> budget) {
+    std::lock_guard lock(mutex_);
+    if (sendBudget_ == budget) return;
+    if (sendBudget_) sendBudget_->releaseSending(unsent_);
+    sendBudget_ = std::move(budget);
+    if (sendBudget_) sendBudget_->chargeSending(unsent_);
+}
+
+std::shared_ptr<WorkLedger> TcpConnection::sendBudget() const {
+    std::lock_guard lock(mutex_);
+    return sendBudget_;
+}
+
 void TcpConnection::enqueueLocked(PendingSend send) {
     if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) {
         postCompletionLocked(std::move(send.completion),
                              state_ == ConnectionState::cancelled ? kCancelledError : failure_);
         return;
     }
-    unsent_ += send.view().size();
+    addUnsentLocked(send.view().size());
     pending_.push_back(std::move(send));
     if (state_ == ConnectionState::ready) {
         writeLocked();
@@ -387,7 +411,7 @@ void TcpConnection::cancel() {
     endpoints_.clear();
     std::deque<PendingSend> pending;
     pending.swap(pending_);
-    unsent_ = 0;
+    removeUnsentLocked(unsent_);
     for (auto& send : pending) postCompletionLocked(std::move(send.completion), kCancelledError);
     state_ = ConnectionState::cancelled;
     receiveDone_ = true;
@@ -612,7 +636,7 @@ void TcpConnection::writeLocked() {
             return;
         }
         size_t left = static_cast<size_t>(written);
-        unsent_ -= left;
+        removeUnsentLocked(left);
         while (!pending_.empty()) {
             PendingSend& front = pending_.front();
             const size_t remaining = front.view().size() - front.offset;
@@ -636,7 +660,7 @@ void TcpConnection::failLocked(const std::string& error) {
     failure_ = error;
     std::deque<PendingSend> pending;
     pending.swap(pending_);
-    unsent_ = 0;
+    removeUnsentLocked(unsent_);
     for (auto& send : pending) postCompletionLocked(std::move(send.completion), error);
     if (!receiveDone_) {
         receiveDone_ = true;

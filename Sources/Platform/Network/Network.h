@@ -277,6 +277,11 @@ public:
     // limit alone.
     void setReadAheadBudget(std::shared_ptr<WorkLedger> budget);
     std::shared_ptr<WorkLedger> readAheadBudget() const;
+    // Bytes waiting to be sent on this connection count on `budget` (its
+    // peer's account, WorkLedger::sendingBytes) for as long as they wait;
+    // those waiting now move to it. Null: on nobody's.
+    void setSendBudget(std::shared_ptr<WorkLedger> budget);
+    std::shared_ptr<WorkLedger> sendBudget() const;
     // What this connection may still have read and not consumed while its
     // budget has no room (0 by default): enough for the packets its owner
     // serves past the budget (a Viewer's frame acknowledgements), never a
@@ -318,6 +323,9 @@ private:
         std::span<const uint8_t> view() const { return shared ? std::span<const uint8_t>(*shared) : bytes; }
     };
     void enqueueLocked(PendingSend send);
+    // The bytes waiting to be sent grew or shrank, on the send budget too.
+    void addUnsentLocked(size_t bytes);
+    void removeUnsentLocked(size_t bytes);
 
     void handleEvents(uint64_t registration, uint32_t events);
     void connectNextLocked();
@@ -355,6 +363,8 @@ private:
     // Outgoing bytes in send order, the first possibly partly written.
     std::deque<PendingSend> pending_;
     size_t unsent_ = 0;
+    // Charged with unsent_ as well, when set.
+    std::shared_ptr<WorkLedger> sendBudget_;
     size_t maxUnsent_;
     bool readingPaused_ = false;
 

@@ -5,6 +5,7 @@
 
 #include "Platform/Network/Network.h"
 #include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 
@@ -49,12 +50,66 @@ void WorkLedger::whenUnderBudget(Work resume) {
 
 void WorkLedger::cancel() {
     std::vector<Work> dropped;
+    std::vector<std::pair<size_t, Work>> droppedSends;
     {
         std::lock_guard lock(mutex_);
         cancelled_.store(true, std::memory_order_release);
-        // Waiters hold their owners' turns; nobody will take them again.
+        // Waiters hold their owners' turns, and their requests' places;
+        // nobody will take them again.
         dropped = std::exchange(waiters_, {});
+        droppedSends = std::exchange(sendWaiters_, {});
     }
+}
+
+size_t WorkLedger::sendingBytes() const {
+    std::lock_guard lock(mutex_);
+    return sendingBytes_;
+}
+
+bool WorkLedger::hasRoomToSend(size_t bytes) const {
+    std::lock_guard lock(mutex_);
+    return roomToSendLocked(bytes);
+}
+
+void WorkLedger::whenRoomToSend(size_t bytes, Work resume) {
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_.load(std::memory_order_acquire)) return;
+        if (!roomToSendLocked(bytes)) {
+            sendWaiters_.emplace_back(bytes, std::move(resume));
+            return;
+        }
+    }
+    resume();
+}
+
+void WorkLedger::chargeSending(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    sendingBytes_ += bytes;
+}
+
+void WorkLedger::releaseSending(size_t bytes) {
+    std::vector<Work> resumed;
+    {
+        std::lock_guard lock(mutex_);
+        sendingBytes_ -= std::min(sendingBytes_, bytes);
+        for (auto it = sendWaiters_.begin(); it != sendWaiters_.end();) {
+            if (!roomToSendLocked(it->first)) {
+                ++it;
+                continue;
+            }
+            resumed.push_back(std::move(it->second));
+            it = sendWaiters_.erase(it);
+        }
+    }
+    if (resumed.empty()) return;
+    // Never under the lock of the connection that wrote (a waiter may give
+    // back a charge, which wakes connections): on a queue of their own, as
+    // the Host's own work.
+    const Charged nobody(nullptr);
+    DispatchQueue::global(QualityOfService::utility).async([resumed = std::move(resumed)] {
+        for (const auto& resume : resumed) resume();
+    });
 }
 
 size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader, size_t unsettled, size_t pastBudget) {

@@ -55,7 +55,7 @@ public:
     const std::string& owner() const { return owner_; }
     size_t limit() const { return limit_; }
     size_t maxJobs() const { return maxJobs_; }
-    // Everything held for the peer: bytes read and not yet served (packets
+    // What the peer's packets hold: bytes read and not yet served (packets
     // still arriving included) plus bytes held by jobs.
     size_t bytesInUse() const;
     size_t jobsInUse() const;
@@ -68,6 +68,19 @@ public:
     // Runs `resume` once the jobs are under budget again (at once when they
     // are now). On whatever thread gave the room back; keep it short.
     void whenUnderBudget(Work resume);
+
+    // Bytes waiting to be sent to the peer, on any of its connections
+    // (TcpConnection::setSendBudget), have a bound of their own: a reply is
+    // built and queued for the peer only while it fits under it, so a peer
+    // that does not read gets no more. A packet larger than the bound goes
+    // when nothing waits.
+    static constexpr size_t kMaxSendingBytes = size_t{32} << 20;
+    size_t sendingBytes() const;
+    bool hasRoomToSend(size_t bytes) const;
+    // Runs `resume` once `bytes` more would fit (at once, here, when they
+    // do now; else on a queue of the runtime's), unless the peer is gone
+    // first. Keep it short.
+    void whenRoomToSend(size_t bytes, Work resume);
 
     // The peer is gone: what it still has waiting on a dropping queue is
     // dropped, and no waiter is resumed any more.
@@ -172,6 +185,9 @@ private:
 
     void chargeJob(size_t bytes);
     void releaseJob(size_t bytes);
+    // Bytes queued on, and written by, the peer's connections.
+    void chargeSending(size_t bytes);
+    void releaseSending(size_t bytes);
     // Wakes what waited for room, outside every lock.
     static void wake(Wakeup wakeup);
     bool overBudgetLocked() const { return jobBytes_ >= limit_ || jobs_ >= maxJobs_; }
@@ -200,6 +216,12 @@ private:
     size_t arrivingBytes_ = 0;
     std::vector<std::weak_ptr<TcpConnection>> waitingReaders_;
     std::vector<Work> waiters_;
+    bool roomToSendLocked(size_t bytes) const {
+        return sendingBytes_ == 0 || sendingBytes_ + bytes <= kMaxSendingBytes;
+    }
+    size_t sendingBytes_ = 0;
+    // Each with the room it waits for.
+    std::vector<std::pair<size_t, Work>> sendWaiters_;
     std::atomic<bool> cancelled_{false};
 };
 

@@ -237,16 +237,6 @@ void WorkLedger::ArrivingPacket::arrived(size_t bytes) {
     wake(std::move(wakeup));
 }
 
-size_t WorkLedger::ArrivingPacket::bytes() const {
-    std::lock_guard lock(ledger_->mutex_);
-    return bytes_;
-}
-
-bool WorkLedger::ArrivingPacket::holdsThePlace() const {
-    std::lock_guard lock(ledger_->mutex_);
-    return place_;
-}
-
 std::optional<uint64_t> WorkLedger::ArrivingPacket::arrivingSinceNs() const {
     std::lock_guard lock(ledger_->mutex_);
     if (!place_ || bytes_ >= whole_) return std::nullopt;

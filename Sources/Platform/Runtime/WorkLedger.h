@@ -12,7 +12,8 @@
 //
 // A packet still arriving is charged too (ArrivingPacket), by the reader
 // that buffers it: one of them at a time holds the peer's place and may
-// arrive whole, however large; the others count against the budget.
+// arrive whole, however large; the others count against the budget. So are
+// the bytes waiting to be sent to the peer, with a bound of their own.
 //
 // Work posted with DispatchQueue::async while a ledger is current on the
 // posting thread (WorkLedger::Charged) is charged to it, and runs with it
@@ -123,9 +124,7 @@ public:
 
         // Bytes of it buffered now.
         void arrived(size_t bytes);
-        size_t bytes() const;
         size_t wholeBytes() const { return whole_; }
-        bool holdsThePlace() const;
         // While it holds the place and some of it has still to come: when
         // it took the place, or last grew since (uptime ns). Nothing
         // otherwise: it waits for the place, or has all arrived.

@@ -100,8 +100,14 @@ public:
     // served either, until its work returns. What one connection may read
     // ahead on its own, so that a crowd of peers flooding together holds a
     // bounded share of the Host's memory (a packet or frame larger than it
-    // still arrives: its bytes are given back while it is incomplete).
+    // still arrives, one per peer at a time: platform::WorkLedger::
+    // ArrivingPacket).
     static constexpr size_t workBudgetBytesPerPeer = platform::TcpConnection::kMaxUndeliveredBytes;
+    // What a logged-in control connection may read past its peer's budget,
+    // for the packets served while its peer's work is over it (frame
+    // acknowledgements, key-frame requests: 20 bytes each): hundreds of
+    // them, and a few dozen KiB over all the peer's connections.
+    static constexpr size_t readAheadPastBudgetBytes = 16 * 1024;
 
     enum class Verdict : uint8_t {
         admitted,

@@ -211,6 +211,12 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
                                     "over the logged-in cap");
     session->authorized = true;
     session->cutter.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit);
+    // From now on its packets' work is its peer's: its turns wait while
+    // that is over budget (before, it is served its login whatever its peer
+    // holds), and it reads a little past the budget for what keeps its
+    // stream going meanwhile.
+    session->turns.setLedger(session->account->ledger);
+    session->connection->setReadAheadPastBudget(AuxAdmission::readAheadPastBudgetBytes);
     authorizedFor(channel).insert(id);
     if (channel == AuxChannel::video) authorizedVideoSessionCount.increment();
     viewerSessionNames[id] = credentials.viewerDisplayName;

@@ -45,12 +45,11 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         return;
     }
     auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, "file aux", weakPublisher());
-    // Its peer's account: its turns, its read-ahead once it showed its
-    // token, and the work its frames start. Held by the frame handler for
-    // the channel's life.
+    // Its peer's account: its turns, and once it showed its token its
+    // read-ahead and the work its frames start. Held by the frame handler
+    // for the channel's life.
     auto peer = peerAccount(connection->remoteAddress());
     channel->setReceiveTurnBudget(peer->turns);
-    channel->setLedger(peer->ledger);
     // Shared by the handlers: unknown until the token frame matched.
     auto session = std::make_shared<std::optional<UUID>>();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -113,6 +112,9 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
             channel->cancel();
             return;
         }
+        // Its token is served whatever its peer holds; its frames' work
+        // waits while that is over budget.
+        channel->setLedger(peer->ledger);
         session = id;
         fileTransferChannels[id] = channel;
         publishViewerPresence();
@@ -179,20 +181,24 @@ V230HostAudioAuxServer::FileTransferSendOutcome V230HostAudioAuxServer::trySendF
     if (channels.empty() && controls.empty()) return FileTransferSendOutcome::noTarget;
 
     const size_t size = packet.encodedSize() + AuxPacketHeader::size;
-    // A connection with nothing queued always takes one packet, so a packet
-    // larger than the window still goes.
-    const size_t limit =
-        mayWait ? FileTransferChannelState::sendWindowBytes : FileTransferChannelState::maxUnsentBytesForImmediatePackets;
-    auto full = [&](const UUID& id, size_t unsent) {
-        if (unsent == 0 || unsent + size <= limit) return false;
+    // A chunk waits for its connection's window; a connection with nothing
+    // queued always takes one, so a chunk larger than the window still
+    // goes. Anything else goes while its peer has room to be sent more.
+    auto full = [&](const UUID& id, const ConnectionRef& connection) {
+        if (!mayWait) {
+            auto peer = connection->sendBudget();
+            return peer && !peer->hasRoomToSend(size);
+        }
+        const size_t unsent = connection->unsentBytes();
+        if (unsent == 0 || unsent + size <= FileTransferChannelState::sendWindowBytes) return false;
         if (backlog) *backlog = FileTransferBacklog{id, unsent};
         return true;
     };
     const auto refused = mayWait ? FileTransferSendOutcome::windowFull : FileTransferSendOutcome::overLimit;
     for (const auto& [id, c] : channels)
-        if (full(id, c->unsentBytes())) return refused;
+        if (full(id, c->connection())) return refused;
     for (const auto& [id, c] : controls)
-        if (full(id, c->unsentBytes())) return refused;
+        if (full(id, c)) return refused;
     auto window = fileTransferChannel.sendWindow;
     auto completion = [window](const std::string&) { window->writeCompleted(); };
     if (!channels.empty()) {

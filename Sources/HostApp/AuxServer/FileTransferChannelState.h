@@ -23,9 +23,10 @@ struct FileTransferChannelState {
     // no write completion told them, so a Viewer that left is noticed.
     static constexpr double sendWindowRecheckSeconds = 0.25;
     // Only file chunks wait for room. Every other packet goes at once, but
-    // not to a target already this far behind: it is dropped instead, so a
-    // Viewer that stops reading cannot make the Host hold its replies.
-    static constexpr size_t maxUnsentBytesForImmediatePackets = size_t{32} << 20;
+    // not to a peer whose bytes waiting to be sent are at their bound
+    // (platform::WorkLedger::kMaxSendingBytes, over all its connections):
+    // it is dropped instead, so a Viewer that stops reading cannot make the
+    // Host hold its replies.
     // A target that takes no byte for this long fails the batch waiting on
     // it, and its data connection is closed.
     static constexpr double stalledTargetSeconds = 30;

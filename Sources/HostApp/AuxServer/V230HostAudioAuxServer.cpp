@@ -317,6 +317,7 @@ bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, cons
     if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted) return false;
     connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
     connection->setReadAheadBudget(account.ledger);
+    connection->setSendBudget(account.ledger);
     connection->enableKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     return true;
 }
@@ -344,7 +345,6 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionRef& connection
     const UUID id = UUID::random();
     const std::string address = connection->remoteAddress();
     auto session = std::make_shared<AuxSessionContext>(id, channel, connection, queue, peerAccount(address));
-    session->turns.setLedger(session->account->ledger);
     sessionContexts_[id] = session;
     sessionsFor(channel)[id] = connection;
 
@@ -384,10 +384,53 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     if (!data.empty()) session->cutter.append(data);
     session->turns.delivered(data.size());
     if (isComplete) session->endOfStream = error;
+    if (session->turns.waitingForWork()) {
+        // A peer that left is not waited for: what it sent that waits for
+        // its work goes with it.
+        if (isComplete) return closeEndedSession(*session);
+        serveOutOfTurn(session);
+        settleReadBytes(*session);
+        return;
+    }
     // Bytes read before reading was held wait for the connection's turn
     // already queued; they take none of their own, and stay charged.
     if (session->turns.turnQueued()) return;
     serveReceiveTurn(session);
+}
+
+void V230HostAudioAuxServer::settleReadBytes(AuxSessionContext& session) {
+    const bool waiting = session.turns.turnQueued() && !session.closed;
+    session.turns.settle({session.cutter.bufferedBytes(), session.cutter.packetsTaken(),
+                          session.closed ? 0 : session.cutter.arrivingPacketBytes()},
+                         waiting);
+}
+
+namespace {
+
+// What a connection is served while its peer's work is over budget: what
+// keeps the peer's own stream going, at no work of the peer's.
+bool keepsTheStreamGoing(AuxPacketType type) {
+    return type == AuxPacketType::videoFrameAck || type == AuxPacketType::keyFrameRequest;
+}
+
+}  // namespace
+
+void V230HostAudioAuxServer::serveOutOfTurn(const std::shared_ptr<AuxSessionContext>& session) {
+    queue.dispatchPrecondition();
+    if (session->closed || terminating_) return;
+    session->cutter.cutOutOfTurn(keepsTheStreamGoing, kPacketsPerReceiveTurn,
+                                 [&](const AuxPacketHeader& header, std::span<const uint8_t> payload) {
+                                     servePacket(session, header, payload);
+                                 });
+    if (!session->closed) flushCoalescedInput(*session);
+}
+
+void V230HostAudioAuxServer::closeEndedSession(AuxSessionContext& session) {
+    const std::string error = session.endOfStream.value_or(std::string());
+    closeSessionWithLine(session,
+                         "aux: " + std::string(channelName(session.channel)) + " session " + session.id.id8() +
+                             " ended" + (error.empty() ? std::string() : " (" + error + ")"),
+                         "ended");
 }
 
 void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session) {
@@ -396,7 +439,7 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
     // for the next turn stays charged.
     struct Settle {
         AuxSessionContext& session;
-        ~Settle() { session.turns.settle(session.cutter.bufferedBytes(), session.turns.turnQueued() && !session.closed); }
+        ~Settle() { settleReadBytes(session); }
     } settle{*session};
     const UUID id = session->id;
     for (int served = 0;; ++served) {
@@ -413,6 +456,8 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
                 std::shared_ptr<AuxSessionContext> next = found->second;
                 if (!next->closed) self->serveReceiveTurn(next);
             });
+            // What keeps the stream going does not wait behind the work.
+            if (session->turns.waitingForWork()) serveOutOfTurn(session);
             return;
         }
         auto next = session->cutter.next();
@@ -441,13 +486,7 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
     flushCoalescedInput(*session);
     if (session->closed || terminating_) return;
     session->turns.caughtUp();
-    if (session->endOfStream) {
-        const std::string error = *session->endOfStream;
-        closeSessionWithLine(*session,
-                             "aux: " + std::string(channelName(session->channel)) + " session " + id.id8() +
-                                 " ended" + (error.empty() ? std::string() : " (" + error + ")"),
-                             "ended");
-    }
+    if (session->endOfStream) closeEndedSession(*session);
 }
 
 void V230HostAudioAuxServer::servePacket(const std::shared_ptr<AuxSessionContext>& session,

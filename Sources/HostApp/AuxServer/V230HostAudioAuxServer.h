@@ -856,6 +856,16 @@ private:
     // with more left it stops reading the socket and queues the next turn
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
+    // While a connection's turn waits for its peer's work: serves, out of
+    // turn, the packets buffered that keep its own stream going and carry
+    // no work (frame acknowledgements, key-frame requests); what starts
+    // work waits for the turn. At most kPacketsPerReceiveTurn at a time.
+    void serveOutOfTurn(const std::shared_ptr<AuxSessionContext>& session);
+    // Gives back what a connection's turn served, keeping charged what
+    // waits, and a packet still arriving as such (platform::ReceiveTurns).
+    static void settleReadBytes(AuxSessionContext& session);
+    // The connection's stream ended: its one line, and the session goes.
+    void closeEndedSession(AuxSessionContext& session);
     // Takes a connection that logged in (or showed its token) into the
     // logged-in ones, charges what is read ahead for it to its peer's
     // ledger and watches it for a vanished peer; false, with nothing

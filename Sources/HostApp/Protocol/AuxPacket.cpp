@@ -140,5 +140,53 @@ AuxPacketCutter::Result AuxPacketCutter::next() {
     r.header = *header;
     r.payload = pending.subspan(AuxPacketHeader::size, header->payloadLength);
     readOffset_ += AuxPacketHeader::size + header->payloadLength;
+    ++packetsTaken_;
     return r;
+}
+
+size_t AuxPacketCutter::arrivingPacketBytes() const {
+    const size_t pending = bufferedBytes();
+    if (error_ || pending == 0) return 0;
+    if (pending < AuxPacketHeader::size) return AuxPacketHeader::size;
+    auto header = AuxPacketHeader::decode({buffer_.data() + readOffset_, pending});
+    if (!header || header->payloadLength > payloadLimit_) return 0;
+    const size_t whole = AuxPacketHeader::size + size_t{header->payloadLength};
+    return whole > pending ? whole : 0;
+}
+
+size_t AuxPacketCutter::cutOutOfTurn(
+    const std::function<bool(AuxPacketType)>& wanted, size_t most,
+    const std::function<void(const AuxPacketHeader&, std::span<const uint8_t>)>& serve) {
+    if (error_) return 0;
+    size_t served = 0;
+    // Packets kept move down over those served, in one pass: `kept` is
+    // where the next kept byte goes, `at` the packet looked at.
+    size_t kept = readOffset_;
+    size_t at = readOffset_;
+    while (served < most) {
+        const std::span<const uint8_t> rest(buffer_.data() + at, buffer_.size() - at);
+        auto header = AuxPacketHeader::decode(rest);
+        if (!header || header->payloadLength > payloadLimit_) break;
+        const size_t whole = AuxPacketHeader::size + size_t{header->payloadLength};
+        if (rest.size() < whole) break;
+        if (wanted(header->type)) {
+            serve(*header, rest.subspan(AuxPacketHeader::size, header->payloadLength));
+            ++served;
+            if (kept == readOffset_) {
+                // Nothing waits before it: it was first, and is taken as
+                // next() would have taken it.
+                readOffset_ += whole;
+                kept = readOffset_;
+                ++packetsTaken_;
+            }
+        } else {
+            if (kept != at) std::memmove(buffer_.data() + kept, buffer_.data() + at, whole);
+            kept += whole;
+        }
+        at += whole;
+    }
+    if (kept != at)
+        buffer_.erase(buffer_.begin() + static_cast<std::ptrdiff_t>(kept),
+                      buffer_.begin() + static_cast<std::ptrdiff_t>(at));
+    return served;
 }

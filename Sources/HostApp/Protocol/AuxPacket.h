@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -125,8 +126,24 @@ public:
     // it. Errors repeat on every later call.
     Result next();
 
+    // Hands to `serve`, in order, up to `most` of the complete packets
+    // buffered whose type `wanted` picks, wherever they sit behind packets
+    // that wait, and removes them; the others stay, in their order, for
+    // next(). Stops at the first packet still arriving or header that is
+    // bad (next() reports it in its turn). `serve` must not append. Returns
+    // how many it served.
+    size_t cutOutOfTurn(const std::function<bool(AuxPacketType)>& wanted, size_t most,
+                        const std::function<void(const AuxPacketHeader&, std::span<const uint8_t>)>& serve);
+
     // Bytes received but not yet handed out as packets.
     size_t bufferedBytes() const { return buffer_.size() - readOffset_; }
+    // Packets handed out from the front of the buffer so far.
+    uint64_t packetsTaken() const { return packetsTaken_; }
+    // The whole size (header and payload) of the packet first in the
+    // buffer while it is still arriving, as its header announces it (the
+    // header's size while the header itself is incomplete); 0 when that
+    // packet is complete, nothing is buffered, or the stream is bad.
+    size_t arrivingPacketBytes() const;
     // Memory the cutter holds: it grows by doubling with what is buffered,
     // and falls back to at most retainedCapacity once a large packet has
     // been handed out and more bytes arrive, or to twice what it still
@@ -144,6 +161,7 @@ private:
     // ahead of them to a length a header merely announces.
     std::vector<uint8_t> buffer_;
     size_t readOffset_ = 0;
+    uint64_t packetsTaken_ = 0;
     uint32_t payloadLimit_;
     // Set once a terminal error is found; replayed by next().
     std::optional<Result> error_;

@@ -227,6 +227,7 @@ TcpConnection::~TcpConnection() {
     {
         std::lock_guard lock(mutex_);
         closeSocketLocked();
+        removeUnsentLocked(unsent_);
         // Deliveries still queued will never report back: their room goes
         // back to the others now.
         if (readAheadBudget_ && undelivered_ > 0) toWake = readAheadBudget_->release(undelivered_);
@@ -360,13 +361,36 @@ void TcpConnection::send(SharedBytes bytes, SendCompletion completion, Completio
     enqueueLocked(PendingSend{{}, 0, std::move(completion), std::move(bytes), report == CompletionReport::always});
 }
 
+void TcpConnection::addUnsentLocked(size_t bytes) {
+    unsent_ += bytes;
+    if (sendBudget_) sendBudget_->chargeSending(bytes);
+}
+
+void TcpConnection::removeUnsentLocked(size_t bytes) {
+    unsent_ -= bytes;
+    if (sendBudget_) sendBudget_->releaseSending(bytes);
+}
+
+void TcpConnection::setSendBudget(std::shared_ptr<WorkLedger> budget) {
+    std::lock_guard lock(mutex_);
+    if (sendBudget_ == budget) return;
+    if (sendBudget_) sendBudget_->releaseSending(unsent_);
+    sendBudget_ = std::move(budget);
+    if (sendBudget_) sendBudget_->chargeSending(unsent_);
+}
+
+std::shared_ptr<WorkLedger> TcpConnection::sendBudget() const {
+    std::lock_guard lock(mutex_);
+    return sendBudget_;
+}
+
 void TcpConnection::enqueueLocked(PendingSend send) {
     if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) {
         postCompletionLocked(std::move(send.completion),
                              state_ == ConnectionState::cancelled ? kCancelledError : failure_);
         return;
     }
-    unsent_ += send.view().size();
+    addUnsentLocked(send.view().size());
     pending_.push_back(std::move(send));
     if (state_ == ConnectionState::ready) {
         writeLocked();
@@ -387,7 +411,7 @@ void TcpConnection::cancel() {
     endpoints_.clear();
     std::deque<PendingSend> pending;
     pending.swap(pending_);
-    unsent_ = 0;
+    removeUnsentLocked(unsent_);
     for (auto& send : pending) postCompletionLocked(std::move(send.completion), kCancelledError);
     state_ = ConnectionState::cancelled;
     receiveDone_ = true;
@@ -478,10 +502,41 @@ void TcpConnection::setReadAheadBudget(std::shared_ptr<WorkLedger> budget) {
     WorkLedger::wake(std::move(toWake));
 }
 
+std::shared_ptr<WorkLedger> TcpConnection::readAheadBudget() const {
+    std::lock_guard lock(mutex_);
+    return readAheadBudget_;
+}
+
+void TcpConnection::setReadAheadPastBudget(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    readAheadPastBudget_ = bytes;
+    if (state_ == ConnectionState::ready) updateInterestLocked();
+}
+
+void TcpConnection::setEndsWhenThePeerLeaves(bool ends) {
+    std::lock_guard lock(mutex_);
+    endsWhenThePeerLeaves_ = ends;
+    // Heard while it was not yet set.
+    if (ends && hangupSeen_ && state_ == ConnectionState::ready) hangupWhileUnreadLocked();
+}
+
+void TcpConnection::abort(const std::string& error) {
+    std::lock_guard lock(mutex_);
+    failLocked(error);
+}
+
 size_t TcpConnection::readRoomLocked() {
     if (undelivered_ >= maxUndelivered_) return 0;
     const size_t room = maxUndelivered_ - undelivered_;
-    return readAheadBudget_ ? std::min(room, readAheadBudget_->roomFor(shared_from_this())) : room;
+    if (!readAheadBudget_) return room;
+    return std::min(room, readAheadBudget_->roomFor(shared_from_this(), undelivered_, readAheadPastBudget_));
+}
+
+void TcpConnection::hangupWhileUnreadLocked() {
+    hangupSeen_ = true;
+    if (!endsWhenThePeerLeaves_ || receiveDone_) return;
+    receiveDone_ = true;
+    postReceiveLocked({}, true, {});
 }
 
 void TcpConnection::budgetHasRoom() {
@@ -525,6 +580,8 @@ void TcpConnection::handleEvents(uint64_t registration, uint32_t events) {
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && (interest_ & EPOLLIN)) {
         readLocked();
         if (state_ != ConnectionState::ready) return;
+    } else if ((events & (EPOLLRDHUP | EPOLLHUP)) && !receiveDone_) {
+        hangupWhileUnreadLocked();
     }
     if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && !pending_.empty()) {
         writeLocked();
@@ -579,7 +636,7 @@ void TcpConnection::writeLocked() {
             return;
         }
         size_t left = static_cast<size_t>(written);
-        unsent_ -= left;
+        removeUnsentLocked(left);
         while (!pending_.empty()) {
             PendingSend& front = pending_.front();
             const size_t remaining = front.view().size() - front.offset;
@@ -603,7 +660,7 @@ void TcpConnection::failLocked(const std::string& error) {
     failure_ = error;
     std::deque<PendingSend> pending;
     pending.swap(pending_);
-    unsent_ = 0;
+    removeUnsentLocked(unsent_);
     for (auto& send : pending) postCompletionLocked(std::move(send.completion), error);
     if (!receiveDone_) {
         receiveDone_ = true;
@@ -630,7 +687,12 @@ void TcpConnection::updateInterestLocked() {
     if (connecting_) {
         wanted = EPOLLOUT;
     } else if (state_ == ConnectionState::ready) {
-        if (!receiveDone_ && !readingPaused_ && !readingHeld_ && readRoomLocked() > 0) wanted |= EPOLLIN;
+        if (!receiveDone_ && !readingPaused_ && !readingHeld_ && readRoomLocked() > 0) {
+            wanted |= EPOLLIN;
+        } else if (!receiveDone_ && !hangupSeen_) {
+            // Nothing is read, but a peer that leaves is still heard.
+            wanted |= EPOLLRDHUP;
+        }
         if (!pending_.empty()) wanted |= EPOLLOUT;
     }
     if (wanted == interest_) return;
@@ -748,31 +810,101 @@ ReceiveTurns::ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQu
     connection_->setReceiverConsumes(true);
 }
 
-void ReceiveTurns::settle(size_t stillBuffered, bool stillWaiting) {
-    const size_t keep = stillWaiting ? std::min(heldBytes_, stillBuffered) : 0;
+void ReceiveTurns::settle(const Buffered& buffered, bool stillWaiting) {
+    if (arriving_ && buffered.packetsTaken != arrivingAfter_) arriving_.reset();  // served
+    auto budget = connection_->readAheadBudget();
+    // The first packet buffered, while it is incomplete, is a packet still
+    // arriving: against a shared budget it is charged as such until it is
+    // served, before its bytes are given back as read (so that no other
+    // connection takes their room meanwhile).
+    if (!arriving_ && budget && buffered.bytes > 0 && buffered.arrivingPacketBytes > 0) {
+        arriving_ = std::make_shared<WorkLedger::ArrivingPacket>(
+            std::move(budget), connection_, std::max(buffered.arrivingPacketBytes, buffered.bytes));
+        arrivingAfter_ = buffered.packetsTaken;
+        watchArrival();
+    }
+    size_t asArriving = 0;
+    if (arriving_) {
+        asArriving = std::min(buffered.bytes, arriving_->wholeBytes());
+        arriving_->arrived(asArriving);
+    }
+    // What waits stays charged as read; so does a packet still arriving on
+    // a connection's own limit.
+    const bool keeps = stillWaiting || (!arriving_ && buffered.arrivingPacketBytes > 0);
+    const size_t keep = keeps ? std::min(heldBytes_, buffered.bytes - asArriving) : 0;
     if (heldBytes_ == keep) return;
     connection_->consume(heldBytes_ - keep);
     heldBytes_ = keep;
 }
+
+namespace {
+
+// Checks, when the packet would have stalled for the whole bound, that it
+// still arrives; ends its connection if not, else checks again when due.
+void checkArrivalWhenDue(std::weak_ptr<WorkLedger::ArrivingPacket> weakPacket,
+                         std::weak_ptr<TcpConnection> weakConnection, const DispatchQueue& queue) {
+    auto packet = weakPacket.lock();
+    if (!packet) return;
+    // Not yet holding the place, it waits for it: its peer is not at fault,
+    // and it has the whole bound once it takes it. Whole, it waits to be
+    // served.
+    const auto stallNs = static_cast<uint64_t>(ReceiveTurns::kArrivalStallSeconds * 1e9);
+    const uint64_t now = Clock::uptimeNs();
+    const auto since = packet->arrivingSinceNs();
+    const uint64_t dueNs = since ? *since + stallNs : now + stallNs;
+    if (dueNs <= now) {
+        if (auto connection = weakConnection.lock())
+            connection->abort("no byte of a packet still arriving for " +
+                              std::to_string(static_cast<int>(ReceiveTurns::kArrivalStallSeconds)) + " s");
+        return;
+    }
+    // The check is the connection's own, never a job of the peer's work.
+    const WorkLedger::Charged nobody(nullptr);
+    queue.asyncAfter(static_cast<double>(dueNs - now) / 1e9, [weakPacket, weakConnection, queue] {
+        checkArrivalWhenDue(weakPacket, weakConnection, queue);
+    });
+}
+
+}  // namespace
+
+void ReceiveTurns::watchArrival() { checkArrivalWhenDue(arriving_, connection_, queue_); }
 
 void ReceiveTurns::setBudget(std::shared_ptr<ReceiveTurnBudget> budget) {
     budget_ = budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>();
 }
 
 void ReceiveTurns::yield(Work nextTurn) {
-    if (!held_) {
+    const bool forWork = mustWaitForWork();
+    if (forWork) {
+        // Reading goes on as far as the connection may read past its
+        // budget, for what the reader serves out of turn; a peer that
+        // leaves is not waited for.
+        if (held_) {
+            held_ = false;
+            connection_->setReadingHeld(false);
+        }
+        if (!state_->waitingForWork) {
+            state_->waitingForWork = true;
+            connection_->setEndsWhenThePeerLeaves(true);
+        }
+    } else if (!held_) {
         held_ = true;
         connection_->setReadingHeld(true);
     }
     if (state_->queued) return;
     state_->queued = true;
-    Work turn = [state = state_, nextTurn = std::move(nextTurn)] {
+    Work turn = [state = state_, weakConnection = std::weak_ptr<TcpConnection>(connection_),
+                 nextTurn = std::move(nextTurn)] {
         state->queued = false;
+        if (state->waitingForWork) {
+            state->waitingForWork = false;
+            if (auto connection = weakConnection.lock()) connection->setEndsWhenThePeerLeaves(false);
+        }
         nextTurn();
     };
     // A turn is the connection's own, never a job of the peer's work.
     const WorkLedger::Charged nobody(nullptr);
-    if (mustWaitForWork()) {
+    if (forWork) {
         ledger_->whenUnderBudget([queue = queue_, turn = std::move(turn)]() mutable {
             const WorkLedger::Charged nobody(nullptr);
             queue.async(std::move(turn));

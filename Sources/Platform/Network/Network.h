@@ -69,11 +69,19 @@ private:
 // more to serve than one turn waits behind everything else queued there:
 // its reader serves at most kPacketsPerTurn of what was read, then yields;
 // reading stays held (what the peer sends waits in the kernel's buffers and
-// then in the peer's) until the reader has caught up. Used on the reader's
-// queue only.
+// then in the peer's) until the reader has caught up. While its peer's work
+// is over budget the turn waits for the work instead, and reading goes on
+// only as far as the connection may read past its budget (for what its
+// reader serves out of turn); a peer that leaves meanwhile ends the
+// connection at once. Used on the reader's queue only.
 class ReceiveTurns {
 public:
     static constexpr int kPacketsPerTurn = 64;
+    // A packet that holds its peer's place (WorkLedger::ArrivingPacket) and
+    // of which no byte arrives for this long ends its connection: a peer
+    // cannot keep the place, nor what it sent of the packet, by stopping.
+    // As long as TCP waits for a vanished peer (keepalive, user timeout).
+    static constexpr double kArrivalStallSeconds = 30;
 
     ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQueue queue,
                  std::shared_ptr<ReceiveTurnBudget> budget = nullptr);
@@ -89,16 +97,19 @@ public:
     // even in the middle of a turn.
     bool mustWaitForWork() const { return ledger_ && ledger_->overBudget(); }
     // A full turn ended with more left, or the peer's work is over budget:
-    // reading is held and `nextTurn` queued, after the budget's wait or
-    // once the peer's work is back under its budget, unless a turn already
-    // waits. The
-    // reader's next turn is nextTurn; `nextTurn` must hold its owner weakly.
+    // `nextTurn` is queued, after the budget's wait (reading held) or once
+    // the peer's work is back under its budget, unless a turn already
+    // waits. `nextTurn` must hold its owner weakly.
     void yield(Work nextTurn);
     // Everything read was served: reading resumes.
     void caughtUp();
     // A turn waits on the queue: bytes delivered meanwhile wait for it
     // instead of taking a turn of their own.
     bool turnQueued() const { return state_->queued; }
+    // The queued turn waits for the peer's work to return: the reader
+    // serves out of turn only what carries no work, and ends the
+    // connection when the peer leaves.
+    bool waitingForWork() const { return state_->waitingForWork; }
 
     // The connection gives its bytes back only when the reader says so
     // (TcpConnection::setReceiverConsumes, set by the constructor): what
@@ -106,16 +117,34 @@ public:
     // read-ahead and its peer's ledger. `delivered` counts what the reader
     // was handed; `settle`, after serving, keeps charged the bytes still
     // buffered while they wait (for a queued turn, or for a reader that
-    // paused) and gives back the rest. Once the reader has caught up, what
-    // is buffered is a packet still arriving: it is given back too, so that
-    // one larger than the budget can always arrive whole.
+    // paused) and gives back the rest. The first packet buffered, while it
+    // is incomplete, is a packet still arriving: against a shared budget it
+    // is charged as such (WorkLedger::ArrivingPacket) until it is served,
+    // so that one larger than the budget can arrive whole; on its
+    // connection's own limit it stays charged as it is.
+    struct Buffered {
+        // Bytes the reader still buffers.
+        size_t bytes = 0;
+        // Packets the reader has taken from the front of its buffer so
+        // far: a new count means the packet first in it was served.
+        uint64_t packetsTaken = 0;
+        // The whole size, as its header announces it, of the packet first
+        // in the buffer while it is still arriving (the header's own size
+        // while that is incomplete); 0 when it is complete or nothing is
+        // buffered.
+        size_t arrivingPacketBytes = 0;
+    };
     void delivered(size_t bytes) { heldBytes_ += bytes; }
-    void settle(size_t stillBuffered, bool stillWaiting);
+    void settle(const Buffered& buffered, bool stillWaiting);
 
 private:
     struct State {
         bool queued = false;
+        bool waitingForWork = false;
     };
+    // Checks now and then that the packet holding the place still arrives.
+    void watchArrival();
+
     std::shared_ptr<TcpConnection> connection_;
     DispatchQueue queue_;
     std::shared_ptr<ReceiveTurnBudget> budget_;
@@ -123,6 +152,11 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
     bool held_ = false;
     size_t heldBytes_ = 0;
+    // Its charge, and the count of packets taken when it began: it is the
+    // first packet buffered until that count moves. Shared only with the
+    // check that it still arrives, which holds it weakly.
+    std::shared_ptr<WorkLedger::ArrivingPacket> arriving_;
+    uint64_t arrivingAfter_ = 0;
 };
 
 // One TCP stream: non-blocking sends with a bounded backlog, receives
@@ -242,6 +276,29 @@ public:
     // bytes already read move to the new budget. Null: this connection's
     // limit alone.
     void setReadAheadBudget(std::shared_ptr<WorkLedger> budget);
+    std::shared_ptr<WorkLedger> readAheadBudget() const;
+    // Bytes waiting to be sent on this connection count on `budget` (its
+    // peer's account, WorkLedger::sendingBytes) for as long as they wait;
+    // those waiting now move to it. Null: on nobody's.
+    void setSendBudget(std::shared_ptr<WorkLedger> budget);
+    std::shared_ptr<WorkLedger> sendBudget() const;
+    // What this connection may still have read and not consumed while its
+    // budget has no room (0 by default): enough for the packets its owner
+    // serves past the budget (a Viewer's frame acknowledgements), never a
+    // share of its own. Charged to the budget as any byte read.
+    void setReadAheadPastBudget(size_t bytes);
+    // While set, a peer that closes its side while nothing is read from
+    // this connection (held, paused or out of room) ends the stream at
+    // once: the receive handler hears the end, and what the peer sent and
+    // was not read is dropped. Unset, the end is heard once reading resumes
+    // and has read everything before it. An owner that stops reading until
+    // its peer's work returns sets it, so that a peer that left is not
+    // waited for. Watching for the hangup costs no read. Any thread.
+    void setEndsWhenThePeerLeaves(bool ends);
+    // Ends the connection as an error of its socket would, with `error`:
+    // pending sends and the receive handler hear it, then the state
+    // handler `failed`. Any thread.
+    void abort(const std::string& error);
     // The receive handler gives back the bytes it was handed itself, with
     // consume(), once it has served them, instead of when it returns: bytes
     // it keeps to serve later stay charged to this connection's limit and
@@ -266,6 +323,9 @@ private:
         std::span<const uint8_t> view() const { return shared ? std::span<const uint8_t>(*shared) : bytes; }
     };
     void enqueueLocked(PendingSend send);
+    // The bytes waiting to be sent grew or shrank, on the send budget too.
+    void addUnsentLocked(size_t bytes);
+    void removeUnsentLocked(size_t bytes);
 
     void handleEvents(uint64_t registration, uint32_t events);
     void connectNextLocked();
@@ -282,6 +342,8 @@ private:
     void postCompletionLocked(SendCompletion completion, const std::string& error);
     // Whether a read may take bytes now, and how many.
     size_t readRoomLocked();
+    // The peer closed its side while nothing was being read.
+    void hangupWhileUnreadLocked();
     // Resumes reading once a shared budget has room again.
     void budgetHasRoom();
 
@@ -301,6 +363,8 @@ private:
     // Outgoing bytes in send order, the first possibly partly written.
     std::deque<PendingSend> pending_;
     size_t unsent_ = 0;
+    // Charged with unsent_ as well, when set.
+    std::shared_ptr<WorkLedger> sendBudget_;
     size_t maxUnsent_;
     bool readingPaused_ = false;
 
@@ -321,8 +385,14 @@ private:
     size_t maxUndelivered_ = kMaxUndeliveredBytes;
     // Charged with every undelivered byte as well, when set.
     std::shared_ptr<WorkLedger> readAheadBudget_;
+    // Read past a budget without room (setReadAheadPastBudget).
+    size_t readAheadPastBudget_ = 0;
     // The owner asked for no more reads for now (setReadingHeld).
     bool readingHeld_ = false;
+    // The peer closed its side while nothing was read: it is not watched
+    // for again (a hung-up socket would wake the I/O thread forever).
+    bool hangupSeen_ = false;
+    bool endsWhenThePeerLeaves_ = false;
     // End of stream or failure was delivered (or suppressed by cancel).
     bool receiveDone_ = false;
 

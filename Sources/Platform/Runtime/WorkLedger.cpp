@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "Platform/Network/Network.h"
+#include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace platform {
 
@@ -16,7 +18,12 @@ WorkLedger::WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs)
 
 size_t WorkLedger::bytesInUse() const {
     std::lock_guard lock(mutex_);
-    return readBytes_ + jobBytes_;
+    return readBytes_ + jobBytes_ + arrivingBytes_ + placeBytes_;
+}
+
+size_t WorkLedger::arrivingBytes() const {
+    std::lock_guard lock(mutex_);
+    return arrivingBytes_ + placeBytes_;
 }
 
 size_t WorkLedger::jobsInUse() const {
@@ -43,17 +50,84 @@ void WorkLedger::whenUnderBudget(Work resume) {
 
 void WorkLedger::cancel() {
     std::vector<Work> dropped;
+    std::vector<std::pair<size_t, Work>> droppedSends;
     {
         std::lock_guard lock(mutex_);
         cancelled_.store(true, std::memory_order_release);
-        // Waiters hold their owners' turns; nobody will take them again.
+        // Waiters hold their owners' turns, and their requests' places;
+        // nobody will take them again.
         dropped = std::exchange(waiters_, {});
+        droppedSends = std::exchange(sendWaiters_, {});
     }
 }
 
-size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader) {
+size_t WorkLedger::sendingBytes() const {
     std::lock_guard lock(mutex_);
-    if (!readingStoppedLocked()) return limit_ - readBytes_ - jobBytes_;
+    return sendingBytes_;
+}
+
+bool WorkLedger::hasRoomToSend(size_t bytes) const {
+    std::lock_guard lock(mutex_);
+    return roomToSendLocked(bytes);
+}
+
+void WorkLedger::whenRoomToSend(size_t bytes, Work resume) {
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_.load(std::memory_order_acquire)) return;
+        if (!roomToSendLocked(bytes)) {
+            sendWaiters_.emplace_back(bytes, std::move(resume));
+            return;
+        }
+    }
+    resume();
+}
+
+void WorkLedger::chargeSending(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    sendingBytes_ += bytes;
+}
+
+void WorkLedger::releaseSending(size_t bytes) {
+    std::vector<Work> resumed;
+    {
+        std::lock_guard lock(mutex_);
+        sendingBytes_ -= std::min(sendingBytes_, bytes);
+        for (auto it = sendWaiters_.begin(); it != sendWaiters_.end();) {
+            if (!roomToSendLocked(it->first)) {
+                ++it;
+                continue;
+            }
+            resumed.push_back(std::move(it->second));
+            it = sendWaiters_.erase(it);
+        }
+    }
+    if (resumed.empty()) return;
+    // Never under the lock of the connection that wrote (a waiter may give
+    // back a charge, which wakes connections): on a queue of their own, as
+    // the Host's own work.
+    const Charged nobody(nullptr);
+    DispatchQueue::global(QualityOfService::utility).async([resumed = std::move(resumed)] {
+        for (const auto& resume : resumed) resume();
+    });
+}
+
+size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader, size_t unsettled, size_t pastBudget) {
+    std::lock_guard lock(mutex_);
+    size_t room = readingStoppedLocked() ? 0 : limit_ - readBytes_ - jobBytes_ - arrivingBytes_;
+    if (room == 0 && pastBudget > 0) {
+        // What it holds counts against what it may read past the budget,
+        // a packet of it still arriving included (the one holding the
+        // place aside: that one has its own room).
+        size_t holds = unsettled;
+        for (const ArrivingPacket* packet : waitingForThePlace_)
+            if (packet->readerKey_ == reader.get()) holds += packet->bytes_;
+        if (holds < pastBudget) room = pastBudget - holds;
+    }
+    // The packet holding the place arrives whole, whatever the rest holds.
+    if (place_ && place_->readerKey_ == reader.get())
+        room = std::max(room, place_->whole_ - std::min(place_->whole_, place_->bytes_ + unsettled));
+    if (room > 0) return room;
     const bool listed =
         std::any_of(waitingReaders_.begin(), waitingReaders_.end(), [&](const std::weak_ptr<TcpConnection>& w) {
             return !w.owner_before(reader) && !reader.owner_before(w);
@@ -101,6 +175,72 @@ void WorkLedger::wake(Wakeup wakeup) {
     for (auto& waiter : wakeup.waiters) waiter();
     for (auto& weak : wakeup.readers)
         if (auto connection = weak.lock()) connection->budgetHasRoom();
+}
+
+void WorkLedger::passThePlaceLocked(ArrivingPacket& packet, Wakeup& wakeup) {
+    placeBytes_ -= std::min(placeBytes_, packet.bytes_);
+    packet.place_ = false;
+    place_ = nullptr;
+    if (waitingForThePlace_.empty()) return;
+    ArrivingPacket* next = waitingForThePlace_.front();
+    waitingForThePlace_.pop_front();
+    arrivingBytes_ -= std::min(arrivingBytes_, next->bytes_);
+    placeBytes_ += next->bytes_;
+    next->place_ = true;
+    next->sinceNs_ = Clock::uptimeNs();
+    place_ = next;
+    // Its connection may read again even while the budget is used.
+    wakeup.readers.push_back(next->reader_);
+}
+
+WorkLedger::ArrivingPacket::ArrivingPacket(std::shared_ptr<WorkLedger> ledger,
+                                           const std::shared_ptr<TcpConnection>& reader, size_t wholeBytes)
+    : ledger_(std::move(ledger)), readerKey_(reader.get()), reader_(reader), whole_(wholeBytes) {
+    std::lock_guard lock(ledger_->mutex_);
+    if (ledger_->place_) {
+        ledger_->waitingForThePlace_.push_back(this);
+        return;
+    }
+    ledger_->place_ = this;
+    place_ = true;
+    sinceNs_ = Clock::uptimeNs();
+}
+
+WorkLedger::ArrivingPacket::~ArrivingPacket() {
+    Wakeup wakeup;
+    {
+        std::lock_guard lock(ledger_->mutex_);
+        if (place_) {
+            ledger_->passThePlaceLocked(*this, wakeup);
+        } else {
+            std::erase(ledger_->waitingForThePlace_, this);
+            ledger_->arrivingBytes_ -= std::min(ledger_->arrivingBytes_, bytes_);
+        }
+        auto more = ledger_->wakeupLocked();
+        wakeup.readers.insert(wakeup.readers.end(), more.readers.begin(), more.readers.end());
+        wakeup.waiters = std::move(more.waiters);
+    }
+    wake(std::move(wakeup));
+}
+
+void WorkLedger::ArrivingPacket::arrived(size_t bytes) {
+    Wakeup wakeup;
+    {
+        std::lock_guard lock(ledger_->mutex_);
+        size_t& kind = place_ ? ledger_->placeBytes_ : ledger_->arrivingBytes_;
+        kind = kind - std::min(kind, bytes_) + bytes;
+        if (bytes > bytes_ && place_) sinceNs_ = Clock::uptimeNs();
+        const bool gaveBack = bytes < bytes_;
+        bytes_ = bytes;
+        if (gaveBack) wakeup = ledger_->wakeupLocked();
+    }
+    wake(std::move(wakeup));
+}
+
+std::optional<uint64_t> WorkLedger::ArrivingPacket::arrivingSinceNs() const {
+    std::lock_guard lock(ledger_->mutex_);
+    if (!place_ || bytes_ >= whole_) return std::nullopt;
+    return sinceNs_;
 }
 
 WorkLedger::Charge::Charge(std::shared_ptr<WorkLedger> ledger, size_t bytes)

@@ -10,6 +10,11 @@
 // held) and paid back before more is taken. Bytes read but not served never
 // stop serving: serving is what gives them back.
 //
+// A packet still arriving is charged too (ArrivingPacket), by the reader
+// that buffers it: one of them at a time holds the peer's place and may
+// arrive whole, however large; the others count against the budget. So are
+// the bytes waiting to be sent to the peer, with a bound of their own.
+//
 // Work posted with DispatchQueue::async while a ledger is current on the
 // posting thread (WorkLedger::Charged) is charged to it, and runs with it
 // current, so work that hops on is charged too. When the peer is gone
@@ -22,9 +27,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,15 +56,32 @@ public:
     const std::string& owner() const { return owner_; }
     size_t limit() const { return limit_; }
     size_t maxJobs() const { return maxJobs_; }
-    // Bytes read and not yet served plus bytes held by jobs.
+    // What the peer's packets hold: bytes read and not yet served (packets
+    // still arriving included) plus bytes held by jobs.
     size_t bytesInUse() const;
     size_t jobsInUse() const;
+    // Bytes of packets still arriving on the peer's connections, the one
+    // that holds its place included.
+    size_t arrivingBytes() const;
     // The peer's jobs are at either bound: its connections are neither read
     // nor served until work returns.
     bool overBudget() const;
     // Runs `resume` once the jobs are under budget again (at once when they
     // are now). On whatever thread gave the room back; keep it short.
     void whenUnderBudget(Work resume);
+
+    // Bytes waiting to be sent to the peer, on any of its connections
+    // (TcpConnection::setSendBudget), have a bound of their own: a reply is
+    // built and queued for the peer only while it fits under it, so a peer
+    // that does not read gets no more. A packet larger than the bound goes
+    // when nothing waits.
+    static constexpr size_t kMaxSendingBytes = size_t{32} << 20;
+    size_t sendingBytes() const;
+    bool hasRoomToSend(size_t bytes) const;
+    // Runs `resume` once `bytes` more would fit (at once, here, when they
+    // do now; else on a queue of the runtime's), unless the peer is gone
+    // first. Keep it short.
+    void whenRoomToSend(size_t bytes, Work resume);
 
     // The peer is gone: what it still has waiting on a dropping queue is
     // dropped, and no waiter is resumed any more.
@@ -77,6 +101,47 @@ public:
     private:
         std::shared_ptr<WorkLedger> ledger_;
         size_t bytes_;
+    };
+
+    // A packet still arriving on one of the peer's connections: the part of
+    // it its reader has buffered, charged while it is buffered and given
+    // back when the reader destroys it (the packet was served, or the
+    // connection went). One such packet per peer holds the peer's place: its
+    // bytes are not held against the budget, and its connection may read
+    // the rest of it whatever the budget says, so that a packet larger than
+    // the budget still arrives, one at a time, however many connections the
+    // peer opens. The others count against the budget as any byte read, and
+    // once it is used their connections wait: the place passes to the
+    // oldest of them when it is given back. Its reader's queue only.
+    class ArrivingPacket {
+    public:
+        // `wholeBytes`: the packet's size as its header announces it.
+        ArrivingPacket(std::shared_ptr<WorkLedger> ledger, const std::shared_ptr<TcpConnection>& reader,
+                       size_t wholeBytes);
+        ~ArrivingPacket();
+        ArrivingPacket(const ArrivingPacket&) = delete;
+        ArrivingPacket& operator=(const ArrivingPacket&) = delete;
+
+        // Bytes of it buffered now.
+        void arrived(size_t bytes);
+        size_t wholeBytes() const { return whole_; }
+        // While it holds the place and some of it has still to come: when
+        // it took the place, or last grew since (uptime ns). Nothing
+        // otherwise: it waits for the place, or has all arrived.
+        std::optional<uint64_t> arrivingSinceNs() const;
+
+    private:
+        friend class WorkLedger;
+        const std::shared_ptr<WorkLedger> ledger_;
+        // Its connection, to tell and to wake it; never dereferenced
+        // without the weak reference.
+        const TcpConnection* const readerKey_;
+        const std::weak_ptr<TcpConnection> reader_;
+        const size_t whole_;
+        // Under the ledger's mutex.
+        size_t bytes_ = 0;
+        bool place_ = false;
+        uint64_t sinceNs_ = 0;
     };
 
     // The ledger the calling thread's work is charged to, if any.
@@ -104,21 +169,32 @@ private:
     friend class TcpConnection;
     // Read-ahead, for the peer's connections: room left now (a connection
     // finding none is woken once room returns), bytes read, bytes served.
+    // `unsettled` is what the connection read that its reader has not yet
+    // given back or charged otherwise. The connection whose packet holds the
+    // place has room for the rest of it; without room, a connection may
+    // still hold up to `pastBudget` (TcpConnection::setReadAheadPastBudget).
     struct Wakeup {
         std::vector<std::weak_ptr<TcpConnection>> readers;
         std::vector<Work> waiters;
     };
-    size_t roomFor(const std::shared_ptr<TcpConnection>& reader);
+    size_t roomFor(const std::shared_ptr<TcpConnection>& reader, size_t unsettled, size_t pastBudget);
     void charge(size_t bytes);
     // What to wake (outside the caller's locks, with wake()).
     Wakeup release(size_t bytes);
 
     void chargeJob(size_t bytes);
     void releaseJob(size_t bytes);
+    // Bytes queued on, and written by, the peer's connections.
+    void chargeSending(size_t bytes);
+    void releaseSending(size_t bytes);
     // Wakes what waited for room, outside every lock.
     static void wake(Wakeup wakeup);
     bool overBudgetLocked() const { return jobBytes_ >= limit_ || jobs_ >= maxJobs_; }
-    bool readingStoppedLocked() const { return overBudgetLocked() || readBytes_ + jobBytes_ >= limit_; }
+    bool readingStoppedLocked() const {
+        return overBudgetLocked() || readBytes_ + jobBytes_ + arrivingBytes_ >= limit_;
+    }
+    // The place passes on from `packet`, which gives it back.
+    void passThePlaceLocked(ArrivingPacket& packet, Wakeup& wakeup);
     // What a release may wake: readers once reading may go on, waiters
     // once serving may.
     Wakeup wakeupLocked();
@@ -130,8 +206,21 @@ private:
     size_t readBytes_ = 0;
     size_t jobBytes_ = 0;
     size_t jobs_ = 0;
+    // Packets still arriving: the one holding the place (its bytes in
+    // placeBytes_, outside the budget), the others oldest first (their
+    // bytes in arrivingBytes_, inside it).
+    ArrivingPacket* place_ = nullptr;
+    std::deque<ArrivingPacket*> waitingForThePlace_;
+    size_t placeBytes_ = 0;
+    size_t arrivingBytes_ = 0;
     std::vector<std::weak_ptr<TcpConnection>> waitingReaders_;
     std::vector<Work> waiters_;
+    bool roomToSendLocked(size_t bytes) const {
+        return sendingBytes_ == 0 || sendingBytes_ + bytes <= kMaxSendingBytes;
+    }
+    size_t sendingBytes_ = 0;
+    // Each with the room it waits for.
+    std::vector<std::pair<size_t, Work>> sendWaiters_;
     std::atomic<bool> cancelled_{false};
 };
 

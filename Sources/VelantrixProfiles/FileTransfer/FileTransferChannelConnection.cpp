@@ -60,7 +60,9 @@ void FileTransferChannelConnection::start() {
         if (isComplete && !self->didEnd_) {
             // Frames already read but waiting for their turn are served
             // before the end is told, as they were before reading was paced.
-            if (self->turns_.turnQueued()) {
+            // A peer that left while its frames waited for its work is not
+            // waited for: they go with it.
+            if (self->turns_.turnQueued() && !self->turns_.waitingForWork()) {
                 self->endAfterTurns_ = true;
             } else {
                 self->fail(std::nullopt);
@@ -110,6 +112,7 @@ void FileTransferChannelConnection::drainBuffer() {
         if (available < C::headerSize + length) break;
         offset += C::headerSize + length;
         ++served;
+        ++framesTaken_;
         // The handler may end the channel; it does so before the next frame
         // is cut. The buffer is not touched while it runs.
         if (onFrame) onFrame(std::span<const uint8_t>(header + C::headerSize, length));
@@ -138,6 +141,21 @@ void FileTransferChannelConnection::drainBuffer() {
         turns_.caughtUp();
         if (endAfterTurns_) fail(std::nullopt);
     }
+}
+
+void FileTransferChannelConnection::settleReadBytes() {
+    platform::ReceiveTurns::Buffered buffered{pendingBuffer_.size(), framesTaken_, 0};
+    if (!didEnd_ && buffered.bytes > 0) {
+        if (buffered.bytes < C::headerSize) {
+            buffered.arrivingPacketBytes = C::headerSize;
+        } else {
+            uint32_t length = 0;
+            for (size_t i = 0; i < 4; ++i) length |= static_cast<uint32_t>(pendingBuffer_[4 + i]) << (8 * i);
+            const size_t whole = C::headerSize + size_t{length};
+            if (length <= C::maxPayloadSize && whole > buffered.bytes) buffered.arrivingPacketBytes = whole;
+        }
+    }
+    turns_.settle(buffered, (turns_.turnQueued() || paused_) && !didEnd_);
 }
 
 void FileTransferChannelConnection::pauseReading() {

@@ -92,8 +92,9 @@ private:
     void receive(std::span<const uint8_t> bytes, bool fromConnection);
     void drainBuffer();
     // Gives the connection back what was served, keeping charged what waits
-    // for a turn or for reading to resume.
-    void settleReadBytes() { turns_.settle(pendingBuffer_.size(), (turns_.turnQueued() || paused_) && !didEnd_); }
+    // for a turn or for reading to resume, and a frame still arriving as
+    // such.
+    void settleReadBytes();
     void fail(const std::optional<std::string>& error);
 
     std::shared_ptr<platform::TcpConnection> connection_;
@@ -103,6 +104,8 @@ private:
     // Received bytes not yet cut into frames: at most one incomplete frame
     // plus what one read delivered.
     std::vector<uint8_t> pendingBuffer_;
+    // Frames cut from the front of pendingBuffer_ so far.
+    uint64_t framesTaken_ = 0;
     bool didEnd_ = false;
     bool paused_ = false;
     // Frames are served in turns; reading is held while cut frames wait.

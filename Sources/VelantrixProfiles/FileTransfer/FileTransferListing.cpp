@@ -12,6 +12,7 @@
 #include "Platform/Files/Folders.h"
 #include "Platform/Foundation/TextCollation.h"
 #include "Platform/Foundation/UnicodeText.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::UUID;
@@ -134,14 +135,49 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         const std::string principal;
         bool released = false;
     };
-    auto handled = std::make_shared<Handled>(weak_from_this(), session, principal);
-    // Charged to the asking peer, with the bytes the request holds.
-    queue->async(
-        [packet = std::move(packet), generation, handled = std::move(handled)] {
-            if (auto self = handled->service.lock())
-                self->runListing(packet, handled->session, generation, [&] { handled->release(); });
-        },
-        queuedBytes);
+    // Charged to the asking peer, with the bytes the request holds, while
+    // it waits to run and while it waits for its reply to have room.
+    struct Request {
+        Request(platform::DispatchQueue queue, FileTransferPacket packet, uint64_t generation, size_t queuedBytes,
+                std::weak_ptr<FileTransferService> service, std::string session, std::string principal)
+            : queue(std::move(queue)),
+              packet(std::move(packet)),
+              generation(generation),
+              queuedBytes(queuedBytes),
+              handled(std::move(service), std::move(session), std::move(principal)) {}
+        const platform::DispatchQueue queue;
+        const FileTransferPacket packet;
+        const uint64_t generation;
+        const size_t queuedBytes;
+        Handled handled;
+        // Queued, run with the peer's ledger current.
+        static void post(std::shared_ptr<Request> request) {
+            const platform::DispatchQueue queue = request->queue;
+            const size_t bytes = request->queuedBytes;
+            queue.async([request = std::move(request)] { request->run(request); }, bytes);
+        }
+        void run(const std::shared_ptr<Request>& self) {
+            auto service = handled.service.lock();
+            if (!service) return;
+            // A reply is built only when its peer has room to be sent the
+            // largest there is: a peer that does not read keeps its request
+            // waiting, with its place and its charge, and gets no more.
+            constexpr size_t reply = maxListingReplyBytes + FileTransferPacket::fixedSize + 65535;
+            if (auto ledger = platform::WorkLedger::current(); ledger && !ledger->hasRoomToSend(reply)) {
+                auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
+                ledger->whenRoomToSend(reply, [self, waiting, weakLedger = std::weak_ptr<platform::WorkLedger>(ledger)] {
+                    auto ledger = weakLedger.lock();
+                    if (!ledger) return;
+                    const platform::WorkLedger::Charged charged(ledger);
+                    post(self);
+                });
+                return;
+            }
+            service->runListing(packet, handled.session, generation, [&] { handled.release(); });
+        }
+    };
+    Request::post(std::make_shared<Request>(*queue, std::move(packet), generation, queuedBytes, weak_from_this(),
+                                            session, principal));
 }
 
 void FileTransferService::runListing(const FileTransferPacket& packet, const std::string& session,

@@ -11,6 +11,8 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
+#include "Platform/Network/Network.h"
+#include "Platform/Runtime/Clock.h"
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Runtime/WorkLedger.h"
 
@@ -27,8 +29,25 @@ protected:
     }
     // A file-transfer packet over the control connection, handed on at
     // once: the sender's name travels as its path.
-    static std::vector<uint8_t> packetFrom(const std::string& sender) {
-        return FileTransferPacket{FileTransferOp::listDirReply, UUID::random(), 0, 0, sender, {}}.encode();
+    static std::vector<uint8_t> packetFrom(const std::string& sender, size_t dataBytes = 0) {
+        return FileTransferPacket{FileTransferOp::listDirReply, UUID::random(), 0, 0, sender,
+                                  std::vector<uint8_t>(dataBytes, 0x5A)}
+            .encode();
+    }
+    // A logged-in session of the peer at `address` on the channel, and its
+    // peer's ledger.
+    UUID sessionFrom(const std::string& address, AuxChannel channel = AuxChannel::audio) {
+        return server->queue.syncValue([&] {
+            const auto& authorized =
+                channel == AuxChannel::audio ? server->authorizedAudioSessions : server->authorizedVideoSessions;
+            for (const auto& [session, from] : server->viewerSessionRemoteAddresses)
+                if (from == address && authorized.count(session)) return session;
+            return UUID();
+        });
+    }
+    std::shared_ptr<platform::WorkLedger> ledgerOf(const std::string& address) {
+        const UUID session = sessionFrom(address);
+        return server->queue.syncValue([&] { return server->ledgerOfSession(session); });
     }
 };
 
@@ -80,22 +99,26 @@ TEST_F(PeerLedger, WorkAPeersPacketsLeaveOnAnyQueueIsBoundedPerPeerAndDroppedWhe
     runUntilIdle();
     EXPECT_EQ(ran["flooder"], kSent);
 
-    // Stuck again, and the flooder leaves with work waiting: it is dropped.
+    // Stuck again, and the flooder leaves while it is past its budget, the
+    // rest of its flood unread: it is seen leaving all the same, and
+    // everything on its account ends.
     stuck.suspend();
-    for (int i = 0; i < 10; ++i) flooder->send(AuxPacketType::fileTransferPacket, packetFrom("flooder"));
-    flooder->settle();
-    ASSERT_EQ(receivedFrom("flooder"), kSent + 10);
-    const auto id = server->queue.syncValue([&] {
-        for (const auto& [session, address] : server->viewerSessionRemoteAddresses)
-            if (address == "127.0.0.2") return session;
-        return UUID();
-    });
+    for (int i = 0; i < kSent; ++i) flooder->send(AuxPacketType::fileTransferPacket, packetFrom("flooder"));
+    flooder->flush();
+    ASSERT_TRUE(runUntil([&] { return receivedFrom("flooder") >= kSent + kBudget; }));
+    const auto id = sessionFrom("127.0.0.2");
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger && ledger->overBudget());
     flooder.reset();
-    ASSERT_TRUE(runUntil([&] { return server->sessionReleaseCountForTesting(id) == 1; }));
+    ASSERT_TRUE(runUntil([&] { return server->sessionReleaseCountForTesting(id) == 1; }))
+        << "a peer that leaves past its budget is seen leaving";
+    EXPECT_TRUE(ledger->isCancelled());
     stuck.resume();
     runUntilIdle();
     EXPECT_EQ(ran["flooder"], kSent) << "the gone peer's waiting work was dropped";
     EXPECT_EQ(ran["other"], 1);
+    EXPECT_EQ(ledger->jobsInUse(), 0u);
+    EXPECT_EQ(ledger->bytesInUse(), 0u);
 }
 
 // What was read for a peer and waits for its connections' turns is its
@@ -120,6 +143,135 @@ TEST_F(PeerLedger, PacketsWaitingForTheirTurnsAreHeldWithinThePeersBudget) {
     }
     expectHeldWithinThePeersBudgetThenServed(
         [&] { return server->bytesWaitingToBeServedForTesting("127.0.0.2"); }, [&] { return received; }, sent);
+}
+
+// A packet larger than the peer's budget still arrives, but one per peer
+// at a time however many connections it starts them on: the others wait
+// within the budget, their connections unread, and each arrives once the
+// one before it was served. One that stops arriving ends its connection
+// after the bound and gives its place back.
+TEST_F(PeerLedger, APacketLargerThanTheBudgetArrivesOnePerPeerAtATime) {
+    int received = 0;
+    server->queue.sync([&] { server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) { ++received; }; });
+    std::vector<std::unique_ptr<AuxTestClient>> senders;
+    for (size_t i = 0; i < AuxAdmission::maxLoggedInPerSource; ++i) senders.push_back(audioFrom("127.0.0.2", "Sender"));
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    // Each connection starts a packet a MiB larger than the budget and
+    // sends all of it but its last half MiB.
+    constexpr size_t kBudget = AuxAdmission::workBudgetBytesPerPeer;
+    const auto packet =
+        makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packetFrom("sender", kBudget + (1 << 20)), 0);
+    const auto cut = static_cast<std::ptrdiff_t>(packet.size() - (512 << 10));
+    for (auto& sender : senders) {
+        sender->sendRaw({packet.begin(), packet.begin() + cut});
+        sender->flush();
+    }
+    // One packet, the budget, and what each connection may read past it.
+    const size_t bound = packet.size() + kBudget + senders.size() * AuxAdmission::readAheadPastBudgetBytes;
+    size_t mostWaiting = 0, mostCharged = 0;
+    runUntil(
+        [&] {
+            mostWaiting = std::max(mostWaiting, server->queue.syncValue([&] {
+                return server->bytesWaitingToBeServedForTesting("127.0.0.2");
+            }));
+            mostCharged = std::max(mostCharged, ledger->bytesInUse());
+            return mostWaiting > bound;
+        },
+        3);
+    EXPECT_GE(mostWaiting, static_cast<size_t>(cut)) << "a packet larger than the budget arrives";
+    EXPECT_LE(mostWaiting, bound) << "the Host holds one such packet of a peer, not one per connection";
+    EXPECT_GE(mostCharged + (256 << 10), mostWaiting) << "what it holds is on the peer's account";
+
+    // The rest goes: every packet arrives, one after another.
+    for (auto& sender : senders) {
+        sender->sendRaw({packet.begin() + cut, packet.end()});
+        sender->flush();
+    }
+    ASSERT_TRUE(runUntil([&] {
+        advance(0.05);
+        return server->queue.syncValue([&] { return received; }) == static_cast<int>(senders.size());
+    })) << server->queue.syncValue([&] { return received; }) << " of " << senders.size();
+    EXPECT_TRUE(runUntil([&] { return ledger->bytesInUse() == 0; })) << ledger->bytesInUse() << " bytes on the account";
+
+    // One that stops arriving ends its connection after the bound.
+    senders[0]->sendRaw({packet.begin(), packet.begin() + (1 << 20)});
+    senders[0]->flush();
+    ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() >= (1u << 20); }));
+    advance(platform::ReceiveTurns::kArrivalStallSeconds - 1);
+    EXPECT_FALSE(senders[0]->isClosed());
+    advance(2);
+    EXPECT_TRUE(senders[0]->waitClosed()) << "a packet that stopped arriving ends its connection";
+    EXPECT_TRUE(runUntil([&] { return ledger->arrivingBytes() == 0; })) << "and gives its place back";
+    EXPECT_EQ(logCount("(no byte of a packet still arriving for 30 s)"), 1u);
+}
+
+// Past its budget a peer's packets that start work wait, but what keeps its
+// own stream going is still served: its frame acknowledgements, even behind
+// a packet that waits, and the login of another of its connections.
+TEST_F(PeerLedger, APeerPastItsBudgetKeepsItsStreamAndLogsInAgain) {
+    platform::DispatchQueue stuck("test.viewer-work");
+    stuck.setDropsWorkOfGonePeers(true);
+    stuck.suspend();
+    int received = 0;
+    server->queue.sync([&] {
+        server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) {
+            ++received;
+            stuck.async([] {});
+        };
+    });
+    auto receivedNow = [&] { return server->queue.syncValue([&] { return received; }); };
+    auto audio = audioFrom("127.0.0.2", "Viewer");
+    auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, "127.0.0.2");
+    ASSERT_TRUE(video->waitConnected() && video->logIn(consoleUser, password, "Viewer"));
+    const UUID watching = sessionFrom("127.0.0.2", AuxChannel::video);
+    // The frames are the test's: no capture starts.
+    server->queue.sync([&] {
+        if (auto& start = server->streamControl.initialVideoCaptureStartTask) start->cancel();
+    });
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    constexpr int kBudget = static_cast<int>(platform::WorkLedger::kDefaultMaxJobs);
+    for (int i = 0; i < kBudget + 10; ++i) audio->send(AuxPacketType::fileTransferPacket, packetFrom("viewer"));
+    audio->flush();
+    ASSERT_TRUE(runUntil([&] { return receivedNow() == kBudget; }));
+    ASSERT_TRUE(ledger->overBudget());
+
+    // Frames went out unacknowledged; their acknowledgements come behind a
+    // packet that starts work.
+    auto outstanding = [&] {
+        return server->queue.syncValue([&] { return server->streamControl.videoSessionOutstandingAcks[watching]; });
+    };
+    server->queue.sync([&] {
+        server->streamControl.videoSessionOutstandingAcks[watching] = 9;
+        server->streamControl.videoSessionLastAckNs[watching] = platform::Clock::uptimeNs();
+    });
+    video->send(AuxPacketType::fileTransferPacket, packetFrom("viewer"));
+    for (int i = 0; i < 9; ++i) video->send(AuxPacketType::videoFrameAck, {});
+    video->flush();
+    EXPECT_TRUE(runUntil([&] { return outstanding() == 0; })) << outstanding() << " frames unacknowledged";
+    advance(4);
+    EXPECT_TRUE(server->queue.syncValue([&] { return server->authorizedVideoSessions.count(watching) == 1; }))
+        << "the Viewer keeps its stream";
+    EXPECT_EQ(receivedNow(), kBudget) << "its work still waits";
+
+    // Another connection of the peer logs in meanwhile.
+    auto again = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, "127.0.0.2");
+    EXPECT_TRUE(again->waitConnected() && again->logIn(consoleUser, password, "Viewer again"));
+
+    // And sends a packet larger than the budget: it arrives whole
+    // meanwhile, and waits for the work however long that takes, since it
+    // stopped arriving because it is all there.
+    const auto large = packetFrom("viewer", AuxAdmission::workBudgetBytesPerPeer + (1 << 20));
+    again->send(AuxPacketType::fileTransferPacket, large);
+    again->flush();
+    ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() == AuxPacketHeader::size + large.size(); }));
+    advance(platform::ReceiveTurns::kArrivalStallSeconds + 1);
+    EXPECT_FALSE(again->isClosed());
+    EXPECT_EQ(receivedNow(), kBudget);
+
+    stuck.resume();
+    EXPECT_TRUE(runUntil([&] { return receivedNow() == kBudget + 12; })) << receivedNow();
 }
 
 // Logged-in connections are watched for a peer that vanished without a

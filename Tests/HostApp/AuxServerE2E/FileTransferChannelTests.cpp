@@ -13,6 +13,7 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 
 namespace {
@@ -68,9 +69,12 @@ protected:
         runUntil([&] { return c->ended || c->connection->state() == platform::ConnectionState::ready; });
         return c;
     }
-    // A data connection on a plain socket that shows its token and is then
-    // read only when the test chooses; -1 when it could not be set up.
-    int unreadChannelSocket() {
+    // A data connection on a plain socket that shows its token (the
+    // fixture's session's unless given) and is then read only when the test
+    // chooses; -1 when it could not be set up.
+    int unreadChannelSocket(std::optional<FileTransferEndpointPayload> of = std::nullopt) {
+        const auto& endpoint = of ? *of : this->endpoint;
+        const auto authorized = logCount("file aux: channel authorized");
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -79,7 +83,7 @@ protected:
         auto tokenFrame = FileTransferChannelConnection::encodeFrame(endpoint.token);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             ::write(fd, tokenFrame.data(), tokenFrame.size()) != static_cast<ssize_t>(tokenFrame.size()) ||
-            !runUntil([&] { return logContains("file aux: channel authorized"); })) {
+            !runUntil([&] { return logCount("file aux: channel authorized") > authorized; })) {
             ::close(fd);
             return -1;
         }
@@ -255,16 +259,33 @@ TEST_F(FileChannel, FramesSentBeforeTheViewerEndsItsStreamAreAllServed) {
 namespace {
 
 // A Viewer that stops reading: replies and other packets that are not file
-// chunks never wait for it (they stop being queued once it is far behind),
-// and a chunk waiting on it fails once it has taken nothing for 30 s, which
-// also closes its data connection.
+// chunks never wait for it, and stop being queued once its peer has as much
+// waiting to be sent as it may, over all its sessions; a chunk waiting on
+// it fails once it has taken nothing for 30 s, which also closes its data
+// connection.
 TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThirtySeconds) {
     const int fd = unreadChannelSocket();
     ASSERT_GE(fd, 0);
+    // Another Viewer of the same peer, which does not read either.
+    auto other = audioClient();
+    ASSERT_TRUE(other->logIn(consoleUser, password, "Viewer too"));
+    auto announced = other->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    ASSERT_TRUE(announced);
+    const int otherFd = unreadChannelSocket(FileTransferEndpointPayload::decode(announced->payload));
+    ASSERT_GE(otherFd, 0);
+    const auto sessions = server->queue.syncValue([&] {
+        std::vector<platform::UUID> ids(server->authorizedAudioSessions.begin(), server->authorizedAudioSessions.end());
+        return ids;
+    });
+    ASSERT_EQ(sessions.size(), 2u);
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(session); });
     auto unsent = [&] {
         return server->queue.syncValue([&] {
-            auto it = server->fileTransferChannels.find(session);
-            return it == server->fileTransferChannels.end() ? size_t{0} : it->second->unsentBytes();
+            size_t bytes = 0;
+            for (const auto& id : sessions)
+                if (auto it = server->fileTransferChannels.find(id); it != server->fileTransferChannels.end())
+                    bytes += it->second->unsentBytes();
+            return bytes;
         });
     };
 
@@ -274,12 +295,13 @@ TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThi
     for (size_t i = 0; i < replies; ++i) {
         FileTransferPacket reply{FileTransferOp::listDirReply, platform::UUID::random(), 0, 0, "/",
                                  std::vector<uint8_t>(replyBytes, '[')};
-        taken += server->sendFileTransferPacket(std::move(reply), session) ? 1 : 0;
+        taken += server->sendFileTransferPacket(std::move(reply), sessions[i % 2]) ? 1 : 0;
         mostUnsent = std::max(mostUnsent, unsent());
     }
     EXPECT_EQ(platform::Clock::uptimeNs(), before) << "no reply waited";
     EXPECT_LT(taken, replies) << "a Viewer far behind is not queued without end";
-    EXPECT_LE(mostUnsent, FileTransferChannelState::maxUnsentBytesForImmediatePackets + replyBytes + 64);
+    EXPECT_LE(mostUnsent, platform::WorkLedger::kMaxSendingBytes) << "over both sessions of the peer";
+    EXPECT_EQ(peer->sendingBytes(), unsent()) << "what waits to be sent is on the peer's account";
 
     const platform::UUID batch = platform::UUID::random();
     FileTransferPacket chunk{FileTransferOp::fileChunk, batch, 0, 0, "f", std::vector<uint8_t>(1 << 20, 1)};
@@ -293,6 +315,7 @@ TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThi
     EXPECT_TRUE(runUntil([&] { return !ended.empty(); }));
     EXPECT_EQ(ended, std::vector<platform::UUID>{session});
     ::close(fd);
+    ::close(otherFd);
 }
 
 // A Viewer logged in on video alone can open batches over type 31: its

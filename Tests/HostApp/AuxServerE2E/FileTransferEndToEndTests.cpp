@@ -16,6 +16,7 @@
 #include "Support/TestSupport.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Files/Folders.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Security/Sha256Stream.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
@@ -233,6 +234,45 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
         EXPECT_TRUE(std::string(reply.data.begin(), reply.data.end()) == "[]") << "the empty listing";
         EXPECT_EQ(reply.path, "~/crowded");
     }
+}
+
+// A peer that does not read gets no more replies: once what waits to be
+// sent to it, over all its sessions, leaves no room for a listing, its
+// listings are not built; they wait, each with its place and its charge,
+// and its other requests are refused. Once it reads, they are answered.
+TEST_F(FileTransferEndToEnd, APeerThatDoesNotReadGetsNoMoreListings) {
+    wireSessions();
+    const fs::path wide = platform::Folders::home() / "wide";
+    fs::create_directories(wide);
+    // About a MiB a listing.
+    const std::string longName(200, 'w');
+    for (int i = 0; i < 4000; ++i) std::ofstream(wide / (longName + std::to_string(i)));
+    std::vector<std::unique_ptr<TestViewer>> viewers;
+    viewers.push_back(connectViewer("Reader"));
+    viewers.push_back(connectViewer("Reader too"));
+    for (auto& viewer : viewers) viewer->channel->pauseReading();
+    size_t arrived = 0;
+    server->onFileTransferIncomingPacket = [&](FileTransferPacket p, const UUID& id) {
+        ++arrived;
+        host->handleIncomingPacket(std::move(p), id.uuidString());
+    };
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(viewers[0]->session); });
+    ASSERT_TRUE(peer);
+    size_t mostSending = 0;
+    constexpr size_t kAsks = 80;
+    for (size_t i = 0; i < kAsks; ++i) {
+        viewers[i % 2]->service->sendPacket.get()({FileTransferOp::listDir, UUID::random(), 0, 0, "~/wide", {}});
+        ASSERT_TRUE(runUntil([&] { return arrived == i + 1; }));
+        runUntilIdle();
+        mostSending = std::max(mostSending, peer->sendingBytes());
+    }
+    EXPECT_GT(mostSending, platform::WorkLedger::kMaxSendingBytes / 2) << "the replies filled its room";
+    EXPECT_LE(mostSending, platform::WorkLedger::kMaxSendingBytes) << "over both its sessions";
+    EXPECT_EQ(peer->jobsInUse(), FileTransferService::maxListingsPerPeer) << "its listings wait, each charged";
+
+    for (auto& viewer : viewers) viewer->channel->resumeReading();
+    EXPECT_TRUE(runUntil([&] { return peer->jobsInUse() == 0 && peer->sendingBytes() == 0; }, 30))
+        << peer->jobsInUse() << " jobs, " << peer->sendingBytes() << " bytes waiting to be sent";
 }
 
 // A Viewer copying onto a slow disk waits in its own socket: what its peer

@@ -266,3 +266,45 @@ TEST(AuxPacketCutter, ABacklogServedDownGivesItsMemoryBackThoughItNeverEmpties) 
     expectNext();
     EXPECT_EQ(cutter.bufferedBytes(), 0u);
 }
+
+// Packets cut out of turn leave the others, byte for byte and in their
+// order, for next(); the cut stops at a packet still arriving, which is
+// then the one announced, and only a packet taken from the front counts as
+// taken.
+TEST(AuxPacketCutter, CutsOutOfTurnWhatIsWantedAndLeavesTheRestInOrder) {
+    AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+    const auto waiting = packet(31, ascii("work"));
+    const auto later = packet(30, hex("0D FF 00 00 01"));
+    const auto arriving = packet(27, std::vector<uint8_t>(100, 7));
+    cutter.append(cat({packet(26, {}), waiting, packet(26, ascii("x")), packet(44, {}), later, packet(26, {}),
+                       std::vector<uint8_t>(arriving.begin(), arriving.begin() + 30)}));
+    auto ackOrKeyFrame = [](AuxPacketType t) {
+        return t == AuxPacketType::videoFrameAck || t == AuxPacketType::keyFrameRequest;
+    };
+    std::vector<std::pair<AuxPacketType, std::vector<uint8_t>>> served;
+    auto serve = [&](const AuxPacketHeader& h, std::span<const uint8_t> p) {
+        served.emplace_back(h.type, std::vector<uint8_t>(p.begin(), p.end()));
+    };
+    EXPECT_EQ(cutter.cutOutOfTurn(ackOrKeyFrame, 2, serve), 2u);
+    EXPECT_EQ(cutter.packetsTaken(), 1u) << "the first ack was first";
+    EXPECT_EQ(cutter.cutOutOfTurn(ackOrKeyFrame, 64, serve), 2u);
+    ASSERT_EQ(served.size(), 4u);
+    EXPECT_EQ(served[1], std::make_pair(AuxPacketType::videoFrameAck, ascii("x")));
+    EXPECT_EQ(served[2].first, AuxPacketType::keyFrameRequest);
+    EXPECT_EQ(cutter.packetsTaken(), 1u);
+    EXPECT_EQ(cutter.bufferedBytes(), waiting.size() + later.size() + 30);
+    EXPECT_EQ(cutter.arrivingPacketBytes(), 0u) << "the first packet is whole";
+
+    auto first = cutter.next();
+    ASSERT_EQ(first.status, Status::packet);
+    EXPECT_EQ(payloadOf(first), ascii("work"));
+    auto second = cutter.next();
+    ASSERT_EQ(second.status, Status::packet);
+    EXPECT_EQ(payloadOf(second), hex("0D FF 00 00 01"));
+    EXPECT_EQ(cutter.next().status, Status::needMoreData);
+    EXPECT_EQ(cutter.packetsTaken(), 3u);
+    EXPECT_EQ(cutter.arrivingPacketBytes(), arriving.size());
+    cutter.append(std::span(arriving).subspan(30));
+    EXPECT_EQ(cutter.arrivingPacketBytes(), 0u);
+    EXPECT_EQ(payloadOf(cutter.next()), std::vector<uint8_t>(100, 7));
+}

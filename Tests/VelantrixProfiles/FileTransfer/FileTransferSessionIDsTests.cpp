@@ -121,7 +121,9 @@ TEST_F(SessionIDs, AnotherSessionsPacketUnderABatchsIDLeavesThatBatchAsItsSender
         {"mkdir", When::midFile, Op::mkdir, "planted", 0, ""},
         {"fileStart", When::midFile, Op::fileStart, "f.txt", 4, ""},
     };
-    for (const auto& [owner, other] : {std::pair<std::string, std::string>{"A", "B"}, {"B", "A"}}) {
+    for (const auto& order : {std::pair<std::string, std::string>{"A", "B"}, {"B", "A"}}) {
+        // Named copies: a lambda cannot capture a structured binding here.
+        const std::string owner = order.first, other = order.second;
         for (const auto& c : cases) {
             SCOPED_TRACE(owner + "'s batch, " + other + "'s " + c.name);
             replies.clear();

@@ -129,20 +129,23 @@ TEST_F(PeerLedger, PacketsWaitingForTheirTurnsAreHeldWithinThePeersBudget) {
     int received = 0;
     server->queue.sync([&] { server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) { ++received; }; });
     std::vector<std::unique_ptr<AuxTestClient>> flooders;
-    for (size_t i = 0; i < AuxAdmission::maxLoggedInPerSource; ++i)
-        flooders.push_back(audioFrom("127.0.0.2", "Flooder"));
-    // Each connection sends the whole budget in small packets: far more than
-    // the turns of the moment serve.
-    const auto one = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packetFrom("flooder"), 0);
-    std::vector<uint8_t> burst;
-    while (burst.size() < AuxAdmission::workBudgetBytesPerPeer) burst.insert(burst.end(), one.begin(), one.end());
-    const int sent = static_cast<int>(burst.size() / one.size()) * static_cast<int>(flooders.size());
-    for (auto& flooder : flooders) {
-        flooder->sendRaw(burst);
-        flooder->flush();
-    }
+    flooders.push_back(audioFrom("127.0.0.2", "Flooder"));
+    flooders.push_back(audioFrom("127.0.0.2", "Flooder"));
+    const auto ledger = server->queue.syncValue([&] {
+        return server->ledgerOfSession(*server->authorizedAudioSessions.begin());
+    });
     expectHeldWithinThePeersBudgetThenServed(
-        [&] { return server->bytesWaitingToBeServedForTesting("127.0.0.2"); }, [&] { return received; }, sent);
+        ledger,
+        [&](int i, std::vector<uint8_t> bytes) {
+            flooders[size_t(i)]->sendRaw(std::move(bytes));
+            flooders[size_t(i)]->flush();
+        },
+        [](size_t dataBytes) {
+            const FileTransferPacket packet{FileTransferOp::listDirReply, UUID::random(), 0, 0, "flooder",
+                                            std::vector<uint8_t>(dataBytes, 'x')};
+            return makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packet.encode(), 0);
+        },
+        [&] { return server->bytesWaitingToBeServedForTesting("127.0.0.2"); }, [&] { return received; });
 }
 
 // A packet larger than the peer's budget still arrives, but one per peer

@@ -313,12 +313,7 @@ TEST_F(FileTransferEndToEnd, FramesWaitingForTheirTurnsAreHeldWithinThePeersBudg
     std::vector<std::unique_ptr<TestViewer>> viewers;
     viewers.push_back(connectViewer("First"));
     viewers.push_back(connectViewer("Second"));
-    const auto frame = FileTransferChannelConnection::encodeFrame(
-        FileTransferPacket{FileTransferOp::listDirReply, UUID::random(), 0, 0, "flood", {}}.encode());
-    std::vector<uint8_t> burst;
-    while (burst.size() < AuxAdmission::workBudgetBytesPerPeer * 3 / 2) burst.insert(burst.end(), frame.begin(), frame.end());
-    const int sent = static_cast<int>(burst.size() / frame.size() * viewers.size());
-    for (auto& viewer : viewers) viewer->channel->connection()->send(burst);
+    const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(viewers[0]->session); });
     auto waiting = [&] {
         size_t bytes = 0;
         for (auto& viewer : viewers)
@@ -327,7 +322,15 @@ TEST_F(FileTransferEndToEnd, FramesWaitingForTheirTurnsAreHeldWithinThePeersBudg
                 bytes += channel->second->bufferedBytesForTesting();
         return bytes;
     };
-    expectHeldWithinThePeersBudgetThenServed(waiting, [&] { return received; }, sent);
+    expectHeldWithinThePeersBudgetThenServed(
+        ledger, [&](int i, std::vector<uint8_t> bytes) { viewers[size_t(i)]->channel->connection()->send(std::move(bytes)); },
+        [](size_t dataBytes) {
+            return FileTransferChannelConnection::encodeFrame(
+                FileTransferPacket{FileTransferOp::listDirReply, UUID::random(), 0, 0, "flood",
+                                   std::vector<uint8_t>(dataBytes, 'x')}
+                    .encode());
+        },
+        waiting, [&] { return received; });
 }
 
 }  // namespace

@@ -222,15 +222,47 @@ TEST_F(ClipboardAndDrag, ABurstOfViewerTransfersIsCoalescedToTheLatest) {
         const auto urls = Pasteboard::general().readFileURLs();
         return urls.size() == 1 && urls[0].filename() == "copy " + std::to_string(n) + ".txt";
     };
-    // What one applied transfer does to the pasteboard's change count.
-    const int atStart = Pasteboard::general().changeCount();
-    a->send(AuxPacketType::clipboardTransfer, *transfer(1).encodedData());
-    a->flush();
-    ASSERT_TRUE(runUntil([&] { return landed(1); }));
-    runUntilIdle();
-    const int perTransfer = Pasteboard::general().changeCount() - atStart;
-    ASSERT_GT(perTransfer, 0);
+    // What one applied transfer of each kind does to the pasteboard's
+    // change count.
+    auto changesOfOne = [this](AuxPacketType type, const std::vector<uint8_t>& payload,
+                               const std::function<bool()>& applied) {
+        const int before = Pasteboard::general().changeCount();
+        a->send(type, payload);
+        a->flush();
+        EXPECT_TRUE(runUntil(applied));
+        runUntilIdle();
+        return Pasteboard::general().changeCount() - before;
+    };
+    auto textIs = [](const std::string& s) {
+        return [s] { return Pasteboard::general().stringForType(platform::kPasteboardTypeString) == s; };
+    };
+    const int perFiles =
+        changesOfOne(AuxPacketType::clipboardTransfer, *transfer(1).encodedData(), [&] { return landed(1); });
+    const int perText = changesOfOne(AuxPacketType::clipboardTransfer, *text("first").encodedData(), textIs("first"));
+    ASSERT_GT(perFiles, 0);
+    ASSERT_GT(perText, 0);
 
+    // While the main queue is busy, texts arrive one after another, each
+    // decoded and handed to the bridge before the next is sent. A text is
+    // applied as it is, so each one the main queue took up would change the
+    // pasteboard: only the latest does.
+    constexpr int kWhileBusy = 8;
+    const int beforeBusy = Pasteboard::general().changeCount();
+    platform::DispatchQueue::main().suspend();
+    for (int n = 1; n <= kWhileBusy; ++n) {
+        a->send(AuxPacketType::clipboardTransfer, *text("while busy " + std::to_string(n)).encodedData());
+        a->settle();
+        runUntilIdle();
+    }
+    EXPECT_EQ(Pasteboard::general().changeCount(), beforeBusy) << "the main queue took nothing up yet";
+    platform::DispatchQueue::main().resume();
+    runUntilIdle();
+    EXPECT_TRUE(textIs("while busy " + std::to_string(kWhileBusy))()) << "the latest lands";
+    EXPECT_EQ((Pasteboard::general().changeCount() - beforeBusy) / perText, 1)
+        << "transfers applied of " << kWhileBusy << " that waited for the main queue";
+
+    // Files as fast as the Viewer sends them: a few are applied, the latest
+    // lands, the inbox keeps within its bounds.
     constexpr uint64_t burst = ClipboardSyncBridge::maxInboxBatches * 3;
     const int beforeBurst = Pasteboard::general().changeCount();
     for (uint64_t n = 2; n <= burst + 1; ++n) a->send(AuxPacketType::clipboardTransfer, *transfer(n).encodedData());
@@ -238,7 +270,7 @@ TEST_F(ClipboardAndDrag, ABurstOfViewerTransfersIsCoalescedToTheLatest) {
     ASSERT_TRUE(runUntil([&] { return landed(burst + 1); }));
     runUntilIdle();
     // Counted on the pasteboard itself: every transfer applied changes it.
-    const int applied = (Pasteboard::general().changeCount() - beforeBurst) / perTransfer;
+    const int applied = (Pasteboard::general().changeCount() - beforeBurst) / perFiles;
     EXPECT_GE(applied, 1);
     EXPECT_LT(applied, int(burst / 4)) << "superseded transfers are not applied";
     size_t batches = 0;

@@ -417,6 +417,9 @@ TEST_F(NetworkTest, ConnectionsSharingAReadAheadBudgetReadNoMoreThanItTogether) 
         ASSERT_TRUE(recorder->reachedTarget.wait(kEventTimeout)) << "every connection reads on as room returns";
         EXPECT_TRUE(recorder->received() == payload);
     }
+    // Each send reports before `completions` goes: their completions run
+    // on the clients' queue.
+    for (int i = 0; i < kConnections; ++i) ASSERT_TRUE(completions.fired.wait(kEventTimeout));
     serverQueue->sync([] {});
     EXPECT_EQ(budget->bytesInUse(), 0u) << "consumed bytes give their room back";
 

@@ -39,22 +39,20 @@ std::optional<std::vector<std::string>> componentsBeneath(const fs::path& relati
     return parts;
 }
 
-// The process's umask, read once without changing it (setting it to read
-// it would change it for a moment for every thread); the Host never sets
-// it. A kernel too old to report it is taken to have the usual 022.
+// The process's umask, read without changing it (setting it to read it
+// would change it for a moment for every thread). Read each time: a file
+// written costs a flush, which dwarfs it. A kernel too old to report it
+// is taken to have the usual 022.
 mode_t currentUmask() {
-    static const mode_t mask = [] {
-        FILE* status = std::fopen("/proc/self/status", "re");
-        unsigned found = 022;
-        if (status) {
-            char line[256];
-            while (std::fgets(line, sizeof line, status))
-                if (std::sscanf(line, "Umask: %o", &found) == 1) break;
-            std::fclose(status);
-        }
-        return static_cast<mode_t>(found & 0777);
-    }();
-    return mask;
+    FILE* status = std::fopen("/proc/self/status", "re");
+    unsigned found = 022;
+    if (status) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "Umask: %o", &found) == 1) break;
+        std::fclose(status);
+    }
+    return static_cast<mode_t>(found & 0777);
 }
 
 }  // namespace

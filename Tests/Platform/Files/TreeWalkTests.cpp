@@ -49,7 +49,7 @@ protected:
     }
     void TearDown() override {
         TreeWalk::setResolveBeneathUnavailableForTesting(false);
-        TreeWalk::setRemovalNamesPerReadForTesting(0);
+        TreeWalk::setNamesPerReadForTesting(0);
     }
     void write(const fs::path& p, const std::string& text) {
         fs::create_directories(p.parent_path());
@@ -252,7 +252,7 @@ TEST_F(TreeWalkTest, RemovalTakesATreeOfAnyShapeWithDescriptorsFlatAndEachNameRe
     for (int i = 0; i < 100; i++) write(base / "wide" / ("f" + std::to_string(i)), "");
     write(base / "wide" / "d7" / "f", "x");
     wide.close();
-    TreeWalk::setRemovalNamesPerReadForTesting(16);
+    TreeWalk::setNamesPerReadForTesting(16);
     DescriptorLimit limit(128);
     const size_t before = openDescriptors();
     for (const char* item : {"deep", "wide"}) {

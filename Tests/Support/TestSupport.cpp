@@ -8,7 +8,9 @@
 #include <malloc.h>
 #endif
 #ifdef NORVESSAL_SANITIZED_BUILD
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's own count; declared here, as not every compiler
+// ships the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"

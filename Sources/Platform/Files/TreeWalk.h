@@ -111,7 +111,7 @@ public:
         // ends there with a failure of error ECANCELED, whatever onError,
         // so a walk for someone who has gone ends within an entry.
         std::function<bool()> stop;
-        // Unset: no scan before the acting pass. For a caller that has just
+        // False: no scan before the acting pass. For a caller that has just
         // made a pass of its own over the tree that changed nothing (one
         // that counted what it will do) and refused a tree past the bounds
         // then; a tree that grew past them since stops the walk where it is

@@ -258,7 +258,8 @@ private:
     struct SendPass {
         // A folder, by the path it travels under.
         std::function<void(const std::string& path)> folder;
-        // A regular file, open for the visit only.
+        // A regular file as the walk met it (its descriptors hold for the
+        // call alone).
         std::function<void(const platform::TreeEntry& file, const std::string& path)> file;
         // An item that cannot be read: announced as a file that never ends,
         // so the receiver fails that item by name.

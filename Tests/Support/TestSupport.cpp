@@ -7,6 +7,11 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#ifdef NORVESSAL_SANITIZED_BUILD
+// The sanitizer runtime's own count; declared here, as not every compiler
+// ships the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Input/HostMediaPlayerActivator.h"
@@ -95,6 +100,17 @@ size_t residentBytes() {
     size_t total = 0, resident = 0;
     statm >> total >> resident;
     return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+size_t allocatedBytes() {
+#ifdef NORVESSAL_SANITIZED_BUILD
+    return __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__)
+    const auto info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+#else
+    return residentBytes();
+#endif
 }
 
 void returnFreedMemory() {

@@ -79,6 +79,11 @@ size_t openDescriptors();
 // The process's resident set in bytes, as the kernel counts it: what a
 // memory claim is measured by.
 size_t residentBytes();
+// The bytes the allocator has handed out and not had back, by its own
+// count (mapped blocks included; under a sanitizer, the sanitizer's
+// allocator, whose shadow and quarantine it leaves out): what a claim about
+// what a piece of work holds is measured by, in any build.
+size_t allocatedBytes();
 // Gives every heap's free pages back to the system (glibc's malloc_trim),
 // so that a measurement that follows counts only what is held, or what the
 // code under test freed and kept since; a no-op with another allocator.
@@ -95,5 +100,6 @@ using LogCapture = platform::testing::LogCapture;
 using TemporaryDataRoot = platform::testing::TemporaryDataRoot;
 using platform::testing::bytesOf;
 using platform::testing::openDescriptors;
+using platform::testing::allocatedBytes;
 using platform::testing::residentBytes;
 using platform::testing::returnFreedMemory;

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -21,7 +22,7 @@ namespace platform {
 namespace {
 
 std::atomic<bool> resolveBeneathUnavailable{false};
-std::atomic<size_t> removalNamesPerRead{0};
+std::atomic<size_t> namesPerReadSet{0};
 thread_local TreeWalk::Effort effort;
 
 FileSystemEntryKind kindOf(mode_t mode) {
@@ -136,13 +137,13 @@ bool readNames(int folder, size_t room, Listing& listing, std::vector<char>& buf
 }
 
 // One pass over a tree: the scan (no visitor), the acting pass of a walk,
-// or a removal. A removal has no bound; it takes what an entry is from its
-// folder's listing (lstat only where the file system does not say), so its
-// entries carry their name, depth and kind, with an identity and mode for
-// folders only, and their relative path is made only for a failure; and it
-// reads a folder a few thousand names at a time, from where it stopped, so
-// that a folder of millions of items holds only those in memory and each
-// name is read about once.
+// or a removal. Each reads a folder a few thousand names at a time, from
+// where it stopped, so that a folder of millions of items holds only those
+// in memory and each name is read about once. A removal has no bound; it
+// takes what an entry is from its folder's listing (lstat only where the
+// file system does not say), so its entries carry their name, depth and
+// kind, with an identity and mode for folders only, and their relative path
+// is made only for a failure.
 class Pass {
 public:
     Pass(int folder, const std::string& name, const TreeWalk::Options& options, const TreeWalk::Visitor* visit,
@@ -156,6 +157,7 @@ public:
             const int cause = errno;
             return failure({{}, errorText("stat " + name_, cause), false, cause});
         }
+        if (stopped()) return *failure_;
         TreeEntry top = entryFrom(name_, 0, info);
         top.folder = folder_;
         count(top);
@@ -200,10 +202,10 @@ private:
 
     enum class Read { done, failed, pastBounds };
 
-    // Names of one folder a removal reads at a time.
+    // Names of one folder a pass reads at a time.
     static constexpr size_t defaultNamesPerRead = 4096;
     static size_t namesPerRead() {
-        const size_t set = removalNamesPerRead.load();
+        const size_t set = namesPerReadSet.load();
         return set == 0 ? defaultNamesPerRead : set;
     }
 
@@ -271,17 +273,25 @@ private:
         return true;
     }
 
-    // Reads on in `frame`'s folder, open as `fd`. A walk takes all of a
-    // folder's names at once, within what is left of its bound; a removal
-    // a few thousand at a time.
+    // Reads on in `frame`'s folder, open as `fd`, a few thousand names at
+    // a time; a walk no more than what is left of its bound, so a folder
+    // with more names than that is past it.
     Read read(Frame& frame, int fd) {
-        if (!readNames(fd, removal_ ? namesPerRead() : remainingNames(), frame.listing, buffer_)) return Read::failed;
+        const size_t room = removal_ ? namesPerRead() : std::min(namesPerRead(), remainingNames());
+        if (!readNames(fd, room, frame.listing, buffer_)) return Read::failed;
         listed_ += frame.listing.names.size();
         if (!frame.listing.ended) {
-            if (!removal_) return Read::pastBounds;
+            if (room < namesPerRead()) return Read::pastBounds;
             frame.resumed = true;
         }
         return Read::done;
+    }
+
+    // Whether the caller has asked the walk to stop; failure_ says so then.
+    bool stopped() {
+        if (!options_.stop || !options_.stop()) return false;
+        failure_ = TreeWalkFailure{path_, "stopped", false, ECANCELED};
+        return true;
     }
 
     // Nothing more of the frame's folder is read.
@@ -317,6 +327,7 @@ private:
     }
 
     bool step() {
+        if (stopped()) return false;
         Frame& top = stack_.back();
         Listing& listing = top.listing;
         if (listing.next == listing.names.size()) {
@@ -440,7 +451,12 @@ private:
     bool readOn() {
         Frame& top = stack_.back();
         const int folder = frameFolder();
-        if (folder >= 0 && read(top, folder) == Read::done) return true;
+        const Read got = folder >= 0 ? read(top, folder) : Read::failed;
+        if (got == Read::done) return true;
+        if (got == Read::pastBounds) {
+            pastBounds(path_, "more than " + std::to_string(options_.maxEntries) + " items");
+            return false;
+        }
         const int cause = errno;
         finish(top);
         return carryOn({path_, errorText(folder < 0 ? "open folder" : "read folder", cause), false, cause});
@@ -509,8 +525,10 @@ TreeWalkResult TreeWalk::scan(int folder, const std::string& name, const Options
 }
 
 TreeWalkResult TreeWalk::walk(int folder, const std::string& name, const Options& options, const Visitor& visit) {
-    auto scanned = scan(folder, name, options);
-    if (!scanned) return scanned;
+    if (options.scanFirst) {
+        auto scanned = scan(folder, name, options);
+        if (!scanned) return scanned;
+    }
     return Pass(folder, name, options, &visit).run();
 }
 
@@ -582,7 +600,7 @@ int TreeWalk::openFolderBeneath(int folder, const fs::path& relative) {
     return opened.release();
 }
 
-void TreeWalk::setRemovalNamesPerReadForTesting(size_t names) { removalNamesPerRead = names; }
+void TreeWalk::setNamesPerReadForTesting(size_t names) { namesPerReadSet = names; }
 
 TreeWalk::Effort TreeWalk::effortForTesting() { return effort; }
 

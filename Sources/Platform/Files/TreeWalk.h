@@ -3,10 +3,14 @@
 // never through a link, at most `maxDepth` levels and `maxEntries` entries
 // deep, and with a small fixed number of descriptors open whatever the
 // depth (a folder is opened again from the walk's root by its relative path
-// instead of keeping one descriptor per level). Every walk but a removal,
-// which has no bound, first scans the tree without changing anything, so a
-// tree past a bound is refused whole before the visitor sees a single
-// entry; every failure is reported.
+// instead of keeping one descriptor per level). Every pass reads a folder a
+// few thousand names at a time, from where it stopped, so what a walk
+// holds is a bounded window of the tree whatever a folder's width: the
+// names of one path through it and a few thousand of each folder on it.
+// Every walk but a removal, which has no bound, first scans the tree
+// without changing anything, so a tree past a bound is refused whole before
+// the visitor sees a single entry, unless its caller made that pass itself;
+// every failure is reported.
 
 #include <sys/types.h>
 
@@ -78,7 +82,7 @@ public:
     // Deep enough for any tree a person makes; the descriptors held stay
     // the same at any depth, but each level costs an open of its path.
     static constexpr int defaultMaxDepth = 128;
-    // Bounds the names held in memory and the time of one walk.
+    // Bounds the names read, and so the time of one walk.
     static constexpr size_t defaultMaxEntries = 1'000'000;
 
     enum class Order {
@@ -103,6 +107,16 @@ public:
         // does not touch (hidden items it does not send) cannot make it
         // refuse the rest.
         std::function<bool(const TreeEntry&)> leaveOut;
+        // When set, asked before each entry: once it answers true the walk
+        // ends there with a failure of error ECANCELED, whatever onError,
+        // so a walk for someone who has gone ends within an entry.
+        std::function<bool()> stop;
+        // False: no scan before the acting pass. For a caller that has just
+        // made a pass of its own over the tree that changed nothing (one
+        // that counted what it will do) and refused a tree past the bounds
+        // then; a tree that grew past them since stops the walk where it is
+        // met.
+        bool scanFirst = true;
     };
 
     using Visitor = std::function<Status(const TreeEntry&)>;
@@ -113,7 +127,8 @@ public:
     static TreeWalkResult scan(int folder, const std::string& name, const Options& options);
     static TreeWalkResult scan(int folder, const std::string& name) { return scan(folder, name, Options{}); }
 
-    // Scans, then visits the item and everything below it in `options.order`.
+    // Scans (unless told not to), then visits the item and everything below
+    // it in `options.order`.
     // A link is visited as a link and never followed; the visitor of a
     // folder in parents-first order may make what is below it. Returns what
     // the scan counted.
@@ -135,7 +150,9 @@ public:
     // through the tree and a few thousand of each folder on it. What can
     // go goes; the first failure is returned, with what was removed in the
     // summary otherwise. The item itself is removed with unlinkat, what is
-    // below it with `unlink`.
+    // below it with `unlink`. Unlike the other passes it reads a folder
+    // again from its start until a reading takes nothing, since what it
+    // takes may move names back past where it stopped.
     static TreeWalkResult remove(int folder, const std::string& name, const Unlink& unlink = {});
 
     // The folder `relative` beneath `folder` (empty: `folder` itself), no
@@ -144,9 +161,9 @@ public:
     // descriptors. Close-on-exec; -1 with errno on failure.
     static int openFolderBeneath(int folder, const std::filesystem::path& relative);
 
-    // How many names of one folder a removal reads at a time (0: the
+    // How many names of one folder a pass reads at a time (0: the
     // default); tests only.
-    static void setRemovalNamesPerReadForTesting(size_t names);
+    static void setNamesPerReadForTesting(size_t names);
 
     // What this thread's walks have asked of the file system so far: the
     // names read from folders and the items looked at with lstat; tests

@@ -272,6 +272,12 @@ void FileTransferService::sessionEnded(const std::string& session) {
         it = it->second.empty() ? outgoingCancelled_.erase(it) : std::next(it);
     }
     std::erase_if(outgoingCancelledOrder_, [&](const UUID& id) { return !outgoingCancelled_.contains(id); });
+    // Its batches, waiting or being sent, stop before their next entry or
+    // chunk, and those still waiting walk nothing: nobody is left to take
+    // them, and what they hold goes back now, not when a packet fails.
+    if (session.empty()) return;
+    for (auto& [id, target] : outgoingTargets_)
+        if (target.session == session) target.ended = true;
 }
 
 void FileTransferService::noteTopLevel(InboundBatch& batch, const std::string& path) {

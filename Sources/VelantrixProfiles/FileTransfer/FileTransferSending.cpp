@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Foundation/TextCollation.h"
 #include "Platform/Files/TreeWalk.h"
 #include "Platform/Foundation/UnicodeText.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::UUID;
@@ -97,14 +99,22 @@ std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sourc
                                                    const std::optional<UUID>& batchID, platform::Work afterSending) {
     if (sources.empty()) return std::nullopt;
     const UUID id = batchID.value_or(UUID::random());
-    // A target that already left is refused here, before a queue is made
-    // for it or anything read: the caller shows the send failed.
-    auto queue = sendQueueFor(routingToken);
-    if (!queue) return std::nullopt;
+    const std::string key = routingToken.value_or("");
+    std::optional<platform::DispatchQueue> queue;
     {
+        // A target that already left is refused here, before a queue is
+        // made for it or anything read: the caller shows the send failed.
+        // The batch is known by its target before the queues are let go,
+        // so a session that ends from here on stops it.
+        std::lock_guard queues(sendQueuesLock_);
+        if (endedSessions_.contains(key)) return std::nullopt;
+        auto it = sendQueues_.find(key);
+        if (it == sendQueues_.end())
+            it = sendQueues_.emplace(key, platform::DispatchQueue("velantrix.filetransfer.send")).first;
+        queue = it->second;
         std::lock_guard lock(outgoingLock_);
         outgoingPending_.insert(id);
-        outgoingTargets_.insert_or_assign(id, routingToken.value_or(""));
+        outgoingTargets_.insert_or_assign(id, OutgoingTarget{key});
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     queue->async([weak, sources = std::move(sources), id, intent, destination, deliveryOptions, routingToken,
@@ -128,16 +138,6 @@ std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sourc
 bool FileTransferService::isOutgoingBatchPending(const UUID& batchID) const {
     std::lock_guard lock(outgoingLock_);
     return outgoingPending_.contains(batchID);
-}
-
-std::optional<platform::DispatchQueue> FileTransferService::sendQueueFor(const std::optional<std::string>& routingToken) {
-    const std::string key = routingToken.value_or("");
-    std::lock_guard lock(sendQueuesLock_);
-    if (endedSessions_.contains(key)) return std::nullopt;
-    auto it = sendQueues_.find(key);
-    if (it == sendQueues_.end())
-        it = sendQueues_.emplace(key, platform::DispatchQueue("velantrix.filetransfer.send")).first;
-    return it->second;
 }
 
 void FileTransferService::cancelOutgoingBatch(const UUID& batchID) { noteOutgoingCancelled(batchID, ""); }
@@ -166,13 +166,14 @@ void FileTransferService::noteOutgoingCancelled(const UUID& batchID, const std::
 
 bool FileTransferService::isOutgoingCancelled(const UUID& batchID) const {
     std::lock_guard lock(outgoingLock_);
+    auto target = outgoingTargets_.find(batchID);
+    if (target != outgoingTargets_.end() && target->second.ended) return true;
     auto cancelled = outgoingCancelled_.find(batchID);
     if (cancelled == outgoingCancelled_.end()) return false;
     // A batch to every peer stops at any peer's cancel; one to a session
     // at this end's or that session's own.
-    auto target = outgoingTargets_.find(batchID);
-    if (target == outgoingTargets_.end() || target->second.empty()) return true;
-    return cancelled->second.contains("") || cancelled->second.contains(target->second);
+    if (target == outgoingTargets_.end() || target->second.session.empty()) return true;
+    return cancelled->second.contains("") || cancelled->second.contains(target->second.session);
 }
 
 size_t FileTransferService::peerCancelledCountForTesting() const {
@@ -180,135 +181,134 @@ size_t FileTransferService::peerCancelledCountForTesting() const {
     return outgoingCancelled_.size();
 }
 
-void FileTransferService::walkSource(const SendSource& source, std::vector<OutgoingEntry>& entries,
-                                     uint64_t& totalBytes, uint64_t& totalFiles) {
+FileTransferService::SourceWalk FileTransferService::walkSource(const SendSource& source, const SendPass& pass,
+                                                                bool& visited, std::string& error) {
+    if (source.folder) return walkConfinedSource(source, pass, visited, error);
     // A link the user chose is followed: the item sent is what it leads
     // to, under the name chosen. Below it the walker's rules hold: a link
     // inside is skipped, so a link back up the tree cannot make the walk
     // endless and nothing outside a sent folder leaves with it.
-    std::error_code error;
-    const fs::path real = fs::canonical(source.url, error);
+    std::error_code failure;
+    const fs::path real = fs::canonical(source.url, failure);
     // Vanished before the walk: nothing of it goes.
-    if (error) return;
+    if (failure) return SourceWalk::vanished;
     const bool isRoot = !real.has_relative_path();
     auto folder = platform::ConfinedFolder::openTop(isRoot ? real : real.parent_path());
-    if (!folder) return;
-    walkConfinedSource({source.url, *folder, isRoot ? "." : real.filename().string()}, entries, totalBytes,
-                       totalFiles);
+    if (!folder) return SourceWalk::vanished;
+    return walkConfinedSource({source.url, *folder, isRoot ? "." : real.filename().string()}, pass, visited, error);
 }
 
-void FileTransferService::walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries,
-                                             uint64_t& totalBytes, uint64_t& totalFiles) {
+FileTransferService::SourceWalk FileTransferService::walkConfinedSource(const SendSource& source,
+                                                                        const SendPass& pass, bool& visited,
+                                                                        std::string& error) {
+    visited = false;
     const std::string basePath = lastPathComponent(source.url).string();
-    const fs::path named(source.name);
-    // Where an item below the source is opened from `source.folder` when
-    // its bytes are sent.
-    auto beneathOf = [&](const std::string& relative) {
-        if (relative.empty()) return named;
-        return named == "." ? fs::path(relative) : named / relative;
-    };
-    // An item whose path is not UTF-8 (the protocol names items in UTF-8
-    // alone) is refused here, with what is below it: nothing names it on
-    // the wire, and the batch counts it failed.
-    auto unnamable = [&](const std::string& path) {
-        if (platform::UnicodeText::isValidUTF8(path)) return false;
-        status("send of " + shownPath(path) + " refused: its name is not valid UTF-8");
-        OutgoingEntry refused;
-        refused.relativePath = path;
-        refused.unnamable = true;
-        entries.push_back(std::move(refused));
-        return true;
-    };
-    // An item that cannot be read with the source's rights, or a tree past
-    // the walk's bounds: the receiver hears it failed, by its name.
-    auto failed = [&](const std::string& relative) {
-        const bool top = relative.empty();
-        if (unnamable(top ? basePath : basePath + "/" + relative)) return;
-        entries.push_back({top ? source.url : source.url / relative, top ? basePath : basePath + "/" + relative, false,
-                           0, source.folder, beneathOf(relative), true});
-        totalFiles += 1;
+    auto pathOf = [&](const std::string& relative) {
+        return relative.empty() ? basePath : basePath + "/" + relative;
     };
     platform::TreeWalk::Options options;
     options.order = platform::TreeWalk::Order::parentsFirst;
     // Hidden items inside folders are not sent: they are left out of the
     // walk, so what they hold counts against none of its bounds.
     options.leaveOut = [](const platform::TreeEntry& item) { return item.depth > 0 && item.name.starts_with("."); };
-    options.onError = [&](const platform::TreeWalkFailure& failure) { failed(failure.relative); };
+    // An item that cannot be read with the source's rights: the receiver
+    // hears it failed, by its name. One whose path is not UTF-8 (the
+    // protocol names items in UTF-8 alone) is refused with what is below
+    // it: nothing names it on the wire, and the batch counts it failed.
+    options.onError = [&](const platform::TreeWalkFailure& failure) {
+        visited = true;
+        const std::string path = pathOf(failure.relative);
+        if (platform::UnicodeText::isValidUTF8(path))
+            pass.failed(path);
+        else
+            pass.unnamable(path);
+    };
+    options.stop = pass.stop;
+    // The caller's first pass counted the tree, and refused one past the
+    // walker's bounds, before anything of the batch was sent.
+    options.scanFirst = false;
     auto visit = [&](const platform::TreeEntry& item) -> platform::Status {
-        const bool top = item.relative.empty();
-        const URL url = top ? source.url : source.url / item.relative;
-        const std::string path = top ? basePath : basePath + "/" + item.relative;
+        visited = true;
+        const std::string path = pathOf(item.relative);
         // Refused through the walk's failures, so that a folder's content
         // is not walked.
         if (!platform::UnicodeText::isValidUTF8(path)) return platform::Status::failure("not UTF-8");
-        if (item.kind == platform::FileSystemEntryKind::folder) {
-            entries.push_back({url, path, true, 0, source.folder, beneathOf(item.relative)});
-        } else if (item.kind == platform::FileSystemEntryKind::file) {
-            entries.push_back({url, path, false, item.size, source.folder, beneathOf(item.relative)});
-            totalBytes += item.size;
-            totalFiles += 1;
-        }
+        if (item.kind == platform::FileSystemEntryKind::folder)
+            pass.folder(path);
+        else if (item.kind == platform::FileSystemEntryKind::file)
+            pass.file(item, path);
         return platform::success();
     };
+    const fs::path named(source.name);
     std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
     if (named.has_parent_path()) {
         auto opened = source.folder->openBeneath(named.parent_path(), false);
         // Gone, or swapped for a link, since the check: as a vanished item.
-        if (!opened) return;
+        if (!opened) return SourceWalk::vanished;
         parent = *opened;
     }
     // No link is followed, not even the item itself: what was checked is
     // what is sent, and a swap since leads nowhere else.
-    std::optional<platform::TreeWalkResult> walked =
-        platform::TreeWalk::walk(parent->fd(), named.filename().string(), options, visit);
-    if (*walked) return;
+    auto walked = platform::TreeWalk::walk(parent->fd(), named.filename().string(), options, visit);
+    if (walked) return SourceWalk::walked;
+    if (walked.error().error == ECANCELED && pass.stop()) return SourceWalk::stopped;
     // Vanished before the walk: nothing of it goes, as before the check.
-    if (walked->error().relative.empty() && walked->error().error == ENOENT) return;
-    status("send of " + shownPath(basePath) + " refused: " + platform::toStatus(walked->error()).error());
-    // Nothing of the tree was visited (past its bounds, or not readable at
-    // all): the item fails whole.
-    failed({});
-}
-
-platform::Result<platform::FileHandle> FileTransferService::openConfined(const OutgoingEntry& entry) {
-    using R = platform::Result<platform::FileHandle>;
-    // The file's folder is found again beneath the one the item was
-    // checked in, refusing any link on the way; the descriptors of a whole
-    // tree are not held open for the batch.
-    if (entry.unreadable) return R::failure("open " + entry.beneath.filename().string() + ": " + std::strerror(EACCES));
-    const fs::path folderPart = entry.beneath.parent_path();
-    std::shared_ptr<const platform::ConfinedFolder> folder = entry.within;
-    if (!folderPart.empty()) {
-        auto opened = entry.within->openBeneath(folderPart, false);
-        if (!opened) return R::failure(opened.error());
-        folder = *opened;
-    }
-    const std::string name = entry.beneath.filename().string();
-    // Not blocking: a file swapped for a pipe must not hold the send queue.
-    platform::FileHandle file(
-        ::openat(folder->fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!file.isOpen()) return R::failure("open " + name + ": " + std::strerror(errno));
-    struct stat info{};
-    if (::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return R::failure("open " + name + ": not a file");
-    return file;
+    if (!visited && walked.error().relative.empty() && walked.error().error == ENOENT) return SourceWalk::vanished;
+    error = platform::toStatus(walked.error()).error();
+    return SourceWalk::failed;
 }
 
 void FileTransferService::performSend(const std::vector<SendSource>& sources, const UUID& batchID,
                                       FileTransferIntent intent, const std::optional<std::string>& destination,
                                       FileTransferDeliveryOptions options,
                                       const std::optional<std::string>& routingToken) {
-    std::vector<OutgoingEntry> entries;
-    uint64_t totalBytes = 0, totalFiles = 0;
+    // A batch for a peer that has gone stops as a cancelled one does: its
+    // work is still charged to that peer's ledger here.
+    const auto ledger = platform::WorkLedger::current();
+    auto stop = [this, batchID, ledger] { return (ledger && ledger->isCancelled()) || isOutgoingCancelled(batchID); };
     std::vector<URL> urls;
-    for (const auto& source : sources) {
-        urls.push_back(source.url);
-        if (source.folder)
-            walkConfinedSource(source, entries, totalBytes, totalFiles);
-        else
-            walkSource(source, entries, totalBytes, totalFiles);
-    }
+    for (const auto& source : sources) urls.push_back(source.url);
     auto names = transferItemNames(urls);
-    if (std::all_of(entries.begin(), entries.end(), [](const OutgoingEntry& e) { return e.unnamable; })) {
+
+    // The first pass counts what the batchStart announces, holding counts
+    // alone, and how each source's walk ended, so the second sends it as
+    // counted: a source that failed whole fails whole again, and one that
+    // was not there is not looked for.
+    uint64_t totalBytes = 0, totalFiles = 0;
+    size_t items = 0;
+    struct Counted {
+        SourceWalk walk = SourceWalk::walked;
+        std::string error;
+    };
+    std::vector<Counted> counted(sources.size());
+    SendPass counting;
+    counting.folder = [&](const std::string&) { items += 1; };
+    counting.file = [&](const platform::TreeEntry& file, const std::string&) {
+        items += 1;
+        totalFiles += 1;
+        totalBytes += file.size;
+    };
+    counting.failed = [&](const std::string&) {
+        items += 1;
+        totalFiles += 1;
+    };
+    counting.unnamable = [](const std::string&) {};
+    counting.stop = stop;
+    for (size_t i = 0; i < sources.size() && !stop(); i++) {
+        const auto before = std::tuple(totalBytes, totalFiles, items);
+        bool visited = false;
+        counted[i].walk = walkSource(sources[i], counting, visited, counted[i].error);
+        if (counted[i].walk == SourceWalk::walked || counted[i].walk == SourceWalk::stopped) continue;
+        // Nothing of it goes; one that failed is a single failed item,
+        // named unless no packet may name it.
+        std::tie(totalBytes, totalFiles, items) = before;
+        if (counted[i].walk == SourceWalk::failed &&
+            platform::UnicodeText::isValidUTF8(lastPathComponent(sources[i].url).string())) {
+            items += 1;
+            totalFiles += 1;
+        }
+    }
+    if (items == 0 && !stop()) {
         // Nothing is left to send: the batch fails at once, so whoever
         // waits for it (a row, a window, the Viewer that asked) ends too.
         status("send failed for batch " + batchID.id8() + ": nothing to send");
@@ -339,20 +339,61 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
     if (intent != FileTransferIntent::copy)
         send(packetOf(FileTransferOp::batchIntent, batchID, static_cast<uint64_t>(intent)), routingToken);
 
+    // The second pass walks each source again and sends what it meets as
+    // it meets it.
     uint64_t sentBytes = 0;
     size_t failedItems = 0;
-    for (const auto& entry : entries) {
-        if (isOutgoingCancelled(batchID)) break;
-        if (entry.unnamable) {
-            failedItems += 1;
-        } else if (entry.isDir) {
-            send(packetOf(FileTransferOp::mkdir, batchID, 0, entry.relativePath), routingToken);
-        } else if (!sendFile(entry, batchID, sentBytes, totalBytes, routingToken) && !isOutgoingCancelled(batchID)) {
-            failedItems += 1;
+    auto announceFailed = [&](const std::string& path) {
+        send(packetOf(FileTransferOp::fileStart, batchID, 0, path), routingToken);
+        failedItems += 1;
+    };
+    SendPass sending;
+    sending.folder = [&](const std::string& path) {
+        send(packetOf(FileTransferOp::mkdir, batchID, 0, path), routingToken);
+    };
+    sending.file = [&](const platform::TreeEntry& file, const std::string& path) {
+        if (!sendFile(file, path, batchID, sentBytes, totalBytes, routingToken) && !stop()) failedItems += 1;
+    };
+    sending.failed = [&](const std::string& path) {
+        status("open failed: " + fs::path(path).filename().string());
+        announceFailed(path);
+    };
+    sending.unnamable = [&](const std::string& path) {
+        status("send of " + shownPath(path) + " refused: its name is not valid UTF-8");
+        failedItems += 1;
+    };
+    sending.stop = stop;
+    for (size_t i = 0; i < sources.size() && !stop(); i++) {
+        const std::string basePath = lastPathComponent(sources[i].url).string();
+        if (counted[i].walk == SourceWalk::vanished) continue;
+        if (counted[i].walk == SourceWalk::failed) {
+            // Nothing of the tree was visited (past its bounds, or not
+            // readable at all): the item fails whole.
+            status("send of " + shownPath(basePath) + " refused: " + counted[i].error);
+            if (platform::UnicodeText::isValidUTF8(basePath))
+                announceFailed(basePath);
+            else
+                sending.unnamable(basePath);
+            continue;
         }
+        bool visited = false;
+        std::string error;
+        const SourceWalk walk = walkSource(sources[i], sending, visited, error);
+        if (walk == SourceWalk::walked || walk == SourceWalk::stopped) continue;
+        // Counted, and no longer there, or no longer readable: it fails
+        // as a file that cannot be opened. Failing part-way (grown past
+        // the walker's bounds since it was counted), what was sent stays
+        // sent and the rest is one failed item, told here alone.
+        if (walk == SourceWalk::failed) status("send of " + shownPath(basePath) + " refused: " + error);
+        if (visited)
+            failedItems += 1;
+        else if (platform::UnicodeText::isValidUTF8(basePath))
+            sending.failed(basePath);
+        else
+            sending.unnamable(basePath);
     }
     send(packetOf(FileTransferOp::batchEnd, batchID), routingToken);
-    const bool cancelled = isOutgoingCancelled(batchID);
+    const bool cancelled = stop();
     if (cancelled)
         status("send cancelled for batch " + batchID.id8());
     else if (failedItems > 0)
@@ -370,30 +411,33 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
     });
 }
 
-bool FileTransferService::sendFile(const OutgoingEntry& entry, const UUID& batchID, uint64_t& sentBytes,
-                                   uint64_t totalBytes, const std::optional<std::string>& routingToken) {
-    auto file = entry.within ? openConfined(entry) : platform::FileHandle::openForReading(entry.absolute);
+bool FileTransferService::sendFile(const platform::TreeEntry& entry, const std::string& path, const UUID& batchID,
+                                   uint64_t& sentBytes, uint64_t totalBytes,
+                                   const std::optional<std::string>& routingToken) {
+    // Opened from the walk's own folder, and only if it is still the file
+    // the walk met.
+    auto file = entry.openForReading();
     // The size announced is that of the file actually opened, so a file
-    // replaced since the walk is still sent whole and exact.
+    // that changed since it was counted is still sent whole and exact.
     uint64_t size = entry.size;
     if (file) {
         if (auto actual = file->size()) size = *actual;
     }
-    send(packetOf(FileTransferOp::fileStart, batchID, size, entry.relativePath), routingToken);
+    send(packetOf(FileTransferOp::fileStart, batchID, size, path), routingToken);
     if (!file) {
-        status("open failed: " + entry.absolute.filename().string());
+        status("open failed: " + entry.name);
         return false;
     }
     uint64_t offset = 0;
     while (offset < size) {
         if (isOutgoingCancelled(batchID)) return false;
-        auto chunk = packetOf(FileTransferOp::fileChunk, batchID, offset, entry.relativePath);
+        auto chunk = packetOf(FileTransferOp::fileChunk, batchID, offset, path);
         // Read straight into the packet's buffer, which then moves
         // through the hooks to the transport.
         chunk.data.resize(static_cast<size_t>(std::min<uint64_t>(size - offset, static_cast<uint64_t>(chunkSize_))));
         auto got = file->readAt(chunk.data, offset);
         if (!got || *got == 0) {
-            status("read failed: " + entry.absolute.filename().string());
+            status("read failed: " + entry.name);
             return false;
         }
         chunk.data.resize(*got);
@@ -405,7 +449,7 @@ bool FileTransferService::sendFile(const OutgoingEntry& entry, const UUID& batch
         });
     }
     if (isOutgoingCancelled(batchID)) return false;
-    send(packetOf(FileTransferOp::fileEnd, batchID, size, entry.relativePath), routingToken);
+    send(packetOf(FileTransferOp::fileEnd, batchID, size, path), routingToken);
     return true;
 }
 

@@ -257,21 +257,34 @@ private:
         std::shared_ptr<const platform::ConfinedFolder> folder;
         std::string name;
     };
-    struct OutgoingEntry {
-        URL absolute;
-        std::string relativePath;
-        bool isDir = false;
-        uint64_t size = 0;
-        // Set for an item reached by descriptor: it is opened at `beneath`
-        // below `within`, never through a link, instead of at `absolute`.
-        std::shared_ptr<const platform::ConfinedFolder> within;
-        std::filesystem::path beneath;
-        // A folder below a sent one that could not be opened: announced as
-        // a file that never ends, so the receiver fails that item by name.
-        bool unreadable = false;
-        // Its path is not UTF-8, so no packet may name it: it is not sent,
-        // and only this end counts it failed.
-        bool unnamable = false;
+    // One pass over a batch's sources, told what the walk meets as it
+    // meets it: the first pass counts, the second sends. Neither keeps a
+    // list, so a batch holds the walker's window of its tree, never the
+    // whole of it.
+    struct SendPass {
+        // A folder, by the path it travels under.
+        std::function<void(const std::string& path)> folder;
+        // A regular file as the walk met it (its descriptors hold for the
+        // call alone).
+        std::function<void(const platform::TreeEntry& file, const std::string& path)> file;
+        // An item that cannot be read: announced as a file that never ends,
+        // so the receiver fails that item by name.
+        std::function<void(const std::string& path)> failed;
+        // An item whose path is not UTF-8: no packet may name it, so it is
+        // not sent, and only this end counts it failed.
+        std::function<void(const std::string& path)> unnamable;
+        // The batch is to stop (cancelled, or its target gone).
+        std::function<bool()> stop;
+    };
+    // How one source's walk ended.
+    enum class SourceWalk {
+        walked,
+        // Nothing of it is there (vanished, or its folder gone).
+        vanished,
+        // Its walk failed before anything of it was met (past the walker's
+        // bounds, or not readable at all), or part-way; `error` says why.
+        failed,
+        stopped,
     };
 
     // Sending (FileTransferSending.cpp).
@@ -285,20 +298,17 @@ private:
     void performSend(const std::vector<SendSource>& sources, const platform::UUID& batchID, FileTransferIntent intent,
                      const std::optional<std::string>& destination, FileTransferDeliveryOptions options,
                      const std::optional<std::string>& routingToken);
-    // A source named by its path, walked as a confined one from the folder
-    // that holds it; a link the user chose is followed to that folder.
-    void walkSource(const SendSource& source, std::vector<OutgoingEntry>& entries, uint64_t& totalBytes,
-                    uint64_t& totalFiles);
-    // A confined source walked from its folder by the tree walker, with the
-    // source's rights; what cannot be read, or a tree past the walker's
-    // bounds, is an entry that fails.
-    void walkConfinedSource(const SendSource& source, std::vector<OutgoingEntry>& entries, uint64_t& totalBytes,
-                            uint64_t& totalFiles);
-    static platform::Result<platform::FileHandle> openConfined(const OutgoingEntry& entry);
+    // A source walked by the tree walker, told to `pass` as it goes: one
+    // reached by descriptor from its folder, else named by its path and
+    // walked from the folder that holds it (a link the user chose is
+    // followed to that folder). `visited` says whether the walk met
+    // anything of it; `error` why it failed.
+    SourceWalk walkSource(const SendSource& source, const SendPass& pass, bool& visited, std::string& error);
+    SourceWalk walkConfinedSource(const SendSource& source, const SendPass& pass, bool& visited, std::string& error);
     // False when the file could not be read whole: it then gets no
     // fileEnd, so the receiver fails that item.
-    bool sendFile(const OutgoingEntry& entry, const platform::UUID& batchID, uint64_t& sentBytes,
-                  uint64_t totalBytes, const std::optional<std::string>& routingToken);
+    bool sendFile(const platform::TreeEntry& entry, const std::string& path, const platform::UUID& batchID,
+                  uint64_t& sentBytes, uint64_t totalBytes, const std::optional<std::string>& routingToken);
     void status(const std::string& text);
     // Runs `body` on the main queue if the service still exists then.
     void onMain(std::function<void(FileTransferService&)> body);
@@ -350,8 +360,6 @@ private:
     const int64_t chunkSize_;
     // One send queue per target (a routing token; "" for every peer), so a
     // peer that stops reading holds only the batches sent to it.
-    // None for a session that ended.
-    std::optional<platform::DispatchQueue> sendQueueFor(const std::optional<std::string>& routingToken);
     std::mutex sendQueuesLock_;
     std::map<std::string, platform::DispatchQueue> sendQueues_;
     // Sessions that ended, newest last, so a send picked for one is refused
@@ -369,8 +377,13 @@ private:
     mutable std::mutex outgoingLock_;
     std::map<platform::UUID, std::set<std::string>> outgoingCancelled_;
     // Where each batch from sendURLs until its sending returned goes ("" for
-    // every peer), so a session's cancel stops only its own batches.
-    std::map<platform::UUID, std::string> outgoingTargets_;
+    // every peer), so a session's cancel stops only its own batches; and
+    // whether that session has ended, which stops the batch too.
+    struct OutgoingTarget {
+        std::string session;
+        bool ended = false;
+    };
+    std::map<platform::UUID, OutgoingTarget> outgoingTargets_;
     std::deque<platform::UUID> outgoingCancelledOrder_;
     std::set<platform::UUID> outgoingActive_;
     // Batches from sendURLs until their sending returned, started or not.

@@ -49,7 +49,7 @@ protected:
     }
     void TearDown() override {
         TreeWalk::setResolveBeneathUnavailableForTesting(false);
-        TreeWalk::setRemovalNamesPerReadForTesting(0);
+        TreeWalk::setNamesPerReadForTesting(0);
     }
     void write(const fs::path& p, const std::string& text) {
         fs::create_directories(p.parent_path());
@@ -130,14 +130,17 @@ TEST_F(TreeWalkTest, ATreePastTheBoundsIsRefusedWholeWithDescriptorsFlat) {
         const char* item;
         int maxDepth;
         size_t maxEntries;
+        size_t namesPerRead = 0;
     };
     const Case cases[] = {
         {"2,000 levels against the default bound", "deep", TreeWalk::defaultMaxDepth, TreeWalk::defaultMaxEntries},
         {"one level past the bound", "deep", 2000, TreeWalk::defaultMaxEntries},
         {"more entries than the bound", "wide", TreeWalk::defaultMaxDepth, 10},
+        {"more entries than the bound, met on a later reading", "wide", TreeWalk::defaultMaxDepth, 10, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        TreeWalk::setNamesPerReadForTesting(c.namesPerRead);
         for (const auto order : {TreeWalk::Order::parentsFirst, TreeWalk::Order::childrenFirst}) {
             TreeWalk::Options options;
             options.order = order;
@@ -153,6 +156,7 @@ TEST_F(TreeWalkTest, ATreePastTheBoundsIsRefusedWholeWithDescriptorsFlat) {
             EXPECT_EQ(visits, 0u) << "nothing is visited of a tree that is refused";
         }
     }
+    TreeWalk::setNamesPerReadForTesting(0);
     // Within its bounds the same chain is walked whole, at the same cost
     // in descriptors.
     TreeWalk::Options options;
@@ -208,6 +212,53 @@ TEST_F(TreeWalkTest, EveryFailureIsReported) {
     EXPECT_FALSE(TreeWalk::scan(folder.fd(), "missing").ok());
 }
 
+// Every pass reads a folder a few names at a time and goes on from where
+// it stopped, also after a folder below it: each entry is met once and
+// each name read about once. Asked to stop, a walk ends before the next
+// entry, with an error handler or without, and says why.
+TEST_F(TreeWalkTest, AWideFolderIsWalkedInWindowsAndAWalkStopsWhenAsked) {
+    std::set<std::string> all = {""};
+    for (int i = 0; i < 60; i++) {
+        const std::string name = "f" + std::to_string(i);
+        write(base / "t" / name, "");
+        all.insert(name);
+    }
+    write(base / "t" / "sub" / "g", "");
+    all.insert("sub");
+    all.insert("sub/g");
+    TreeWalk::setNamesPerReadForTesting(7);
+    for (const bool scanFirst : {true, false}) {
+        SCOPED_TRACE(scanFirst ? "scanned first" : "not scanned first");
+        TreeWalk::Options options;
+        options.scanFirst = scanFirst;
+        std::multiset<std::string> seen;
+        const auto effort = TreeWalk::effortForTesting();
+        auto walked = TreeWalk::walk(folder.fd(), "t", options, [&](const TreeEntry& e) {
+            seen.insert(e.relative);
+            return platform::success();
+        });
+        ASSERT_TRUE(walked.ok()) << walked.error().message;
+        EXPECT_EQ(seen, std::multiset<std::string>(all.begin(), all.end()));
+        const size_t passes = scanFirst ? 2 : 1;
+        EXPECT_LE(TreeWalk::effortForTesting().namesRead - effort.namesRead, passes * all.size() * 5 / 4);
+    }
+    for (const bool handled : {false, true}) {
+        SCOPED_TRACE(handled ? "with an error handler" : "without");
+        size_t visits = 0, failures = 0;
+        TreeWalk::Options options;
+        options.stop = [&] { return visits == 10; };
+        if (handled) options.onError = [&](const platform::TreeWalkFailure&) { failures++; };
+        auto stopped = TreeWalk::walk(folder.fd(), "t", options, [&](const TreeEntry&) {
+            visits++;
+            return platform::success();
+        });
+        ASSERT_FALSE(stopped.ok());
+        EXPECT_EQ(stopped.error().error, ECANCELED);
+        EXPECT_EQ(visits, 10u);
+        EXPECT_EQ(failures, 0u);
+    }
+}
+
 TEST_F(TreeWalkTest, AFileIsOpenedOnlyIfItIsStillTheOneTheWalkMet) {
     write(base / "t" / "f.txt", "bytes");
     write(base / "other", "other");
@@ -252,7 +303,7 @@ TEST_F(TreeWalkTest, RemovalTakesATreeOfAnyShapeWithDescriptorsFlatAndEachNameRe
     for (int i = 0; i < 100; i++) write(base / "wide" / ("f" + std::to_string(i)), "");
     write(base / "wide" / "d7" / "f", "x");
     wide.close();
-    TreeWalk::setRemovalNamesPerReadForTesting(16);
+    TreeWalk::setNamesPerReadForTesting(16);
     DescriptorLimit limit(128);
     const size_t before = openDescriptors();
     for (const char* item : {"deep", "wide"}) {

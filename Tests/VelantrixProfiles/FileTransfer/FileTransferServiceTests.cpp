@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "Platform/Foundation/Locale.h"
 #include "Platform/Foundation/UnicodeText.h"
 #include "Platform/Files/TreeWalk.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
@@ -253,6 +255,84 @@ TEST_F(FileTransferServiceTest, ChunksAtChunkSizeAndStopsWithinAFileWhenCancelle
     sender->sendURLs({source / "big.bin"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
     runUntilIdle();
     EXPECT_EQ(ops(), (std::vector<FileTransferOp>{FileTransferOp::batchStart, FileTransferOp::batchEnd}));
+}
+
+// A send of a folder of 30,000 files holds a window of its tree, measured
+// by the allocator while it sends, never a list of all of it (their names
+// alone would be 3 MiB), whether a
+// peer asked for it (items reached by descriptor, to a session) or it is
+// the Host's own (a path), and it still announces every file. A send
+// whose session ends, or whose peer goes, stops before its next entry and
+// gives back what it held.
+TEST_F(FileTransferServiceTest, AWideFolderIsSentFromAWindowAndLetGoWhenItsTargetGoes) {
+    constexpr size_t files = 30000;
+    constexpr size_t endAfter = 2000;
+    {
+        fs::create_directories(source / "wide");
+        platform::FileHandle wide(::open((source / "wide").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (size_t i = 0; i < files; i++)
+            platform::FileHandle(::openat(wide.fd(), (std::string(48, 'n') + std::to_string(i)).c_str(),
+                                          O_CREAT | O_WRONLY, 0644));
+    }
+    auto top = platform::ConfinedFolder::openTop(source);
+    ASSERT_TRUE(top);
+    enum class End { none, sessionEnds, peerGoes };
+    struct Case {
+        const char* name;
+        bool confined;
+        End end;
+    };
+    const Case cases[] = {
+        {"a peer's send, whole", true, End::none},
+        {"the Host's own send, whole", false, End::none},
+        {"a peer's send whose session ends", true, End::sessionEnds},
+        {"a peer's send whose peer goes", true, End::peerGoes},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string session = std::string("session of ") + c.name;
+        auto ledger = std::make_shared<platform::WorkLedger>("peer", size_t{4} << 20);
+        size_t started = 0, startedAtEnd = 0;
+        uint64_t announced = 0;
+        returnFreedMemory();
+        const size_t baseline = allocatedBytes();
+        size_t peak = baseline;
+        sender->sendPacket = [&](FileTransferPacket p) {
+            if (p.op == FileTransferOp::batchStart) announced = batchStartFileCount(p.value2);
+            if (p.op != FileTransferOp::fileStart) return true;
+            if (++started % 256 == 0) peak = std::max(peak, allocatedBytes());
+            if (started == endAfter && c.end != End::none) {
+                startedAtEnd = started;
+                if (c.end == End::sessionEnds) sender->sessionEnded(session);
+                if (c.end == End::peerGoes) ledger->cancel();
+            }
+            return true;
+        };
+        outgoingCancelled.reset();
+        int done = 0;
+        {
+            const platform::WorkLedger::Charged charged(ledger);
+            auto id = c.confined ? sender->sendConfinedItems({{*top, "wide"}}, FileTransferIntent::managedCopy,
+                                                             "Inbox", {}, session, std::nullopt, [&] { done += 1; })
+                                 : sender->sendURLs({source / "wide"}, FileTransferIntent::copy, std::nullopt, {},
+                                                    session, std::nullopt, [&] { done += 1; });
+            ASSERT_TRUE(id);
+        }
+        runUntilIdle();
+        EXPECT_EQ(done, 1);
+        EXPECT_EQ(announced, files);
+        if (c.end == End::none) {
+            EXPECT_EQ(started, files);
+            EXPECT_EQ(outgoingCancelled, false);
+        } else {
+            EXPECT_EQ(started, startedAtEnd) << "no entry after the end";
+            EXPECT_EQ(outgoingCancelled, true);
+        }
+        EXPECT_LT(peak - baseline, size_t{3} << 19) << "held while sending";
+        returnFreedMemory();
+        const size_t after = allocatedBytes();
+        EXPECT_LT(after - std::min(after, baseline), size_t{1} << 20) << "held after";
+    }
 }
 
 // An item the sender cannot read is reported failed on both ends: the

@@ -184,8 +184,8 @@ size_t AuxAdmission::pendingCountFrom(const std::string& address) {
 
 void AuxAdmission::forgetOldFailures(MachineRecord& record, uint64_t nowNs) {
     const auto window = static_cast<uint64_t>(failureWindowSeconds * 1e9);
-    while (!record.failureTimesNs.empty() && record.failureTimesNs.front() + window <= nowNs)
-        record.failureTimesNs.pop_front();
+    while (!record.failures.empty() && record.failures.front().first + window <= nowNs) record.failures.pop_front();
+    std::erase_if(record.provenNs, [&](const auto& proven) { return proven.second + window <= nowNs; });
 }
 
 std::optional<uint64_t> AuxAdmission::checkMayStartAtNs(const std::string& address, uint64_t nowNs) {
@@ -195,9 +195,18 @@ std::optional<uint64_t> AuxAdmission::checkMayStartAtNs(const std::string& addre
     MachineRecord& record = it->second;
     if (record.checkRunning) return std::nullopt;
     forgetOldFailures(record, nowNs);
-    if (record.failureTimesNs.empty()) return nowNs;
-    const double delay = pacingDelaySeconds(record.failureTimesNs.size());
-    return std::max(nowNs, record.failureTimesNs.back() + static_cast<uint64_t>(delay * 1e9));
+    const std::string exact = sourceOf(address);
+    const bool proven = record.provenNs.contains(exact);
+    size_t counted = 0;
+    uint64_t lastNs = 0;
+    for (const auto& [atNs, from] : record.failures) {
+        if (proven && from != exact) continue;
+        counted++;
+        lastNs = atNs;
+    }
+    if (counted == 0) return nowNs;
+    const double delay = pacingDelaySeconds(counted);
+    return std::max(nowNs, lastNs + static_cast<uint64_t>(delay * 1e9));
 }
 
 void AuxAdmission::checkStarted(const std::string& address) {
@@ -211,13 +220,17 @@ void AuxAdmission::checkFinished(const std::string& address, platform::Credentia
     checksRunning_--;
     MachineRecord& record = it->second;
     record.checkRunning = false;
-    if (verdict == platform::CredentialCheck::valid) record.failureTimesNs.clear();
-    if (verdict == platform::CredentialCheck::invalid) record.failureTimesNs.push_back(nowNs);
+    const std::string exact = sourceOf(address);
+    if (verdict == platform::CredentialCheck::valid) {
+        std::erase_if(record.failures, [&](const auto& failure) { return failure.second == exact; });
+        record.provenNs[exact] = nowNs;
+    }
+    if (verdict == platform::CredentialCheck::invalid) record.failures.emplace_back(nowNs, exact);
     // Machines with nothing to remember are forgotten, so the table only
     // holds those failing now.
     for (auto entry = machines_.begin(); entry != machines_.end();) {
         forgetOldFailures(entry->second, nowNs);
-        if (!entry->second.checkRunning && entry->second.failureTimesNs.empty()) {
+        if (!entry->second.checkRunning && entry->second.failures.empty() && entry->second.provenNs.empty()) {
             entry = machines_.erase(entry);
         } else {
             ++entry;

@@ -173,8 +173,10 @@ public:
     // pacing holds it back; nothing while slots or its own check are busy.
     std::optional<uint64_t> checkMayStartAtNs(const std::string& address, uint64_t nowNs);
     void checkStarted(const std::string& address);
-    // A wrong password counts against the machine, a right one clears its
-    // count; a directory that could not be asked changes neither.
+    // A wrong password counts against the machine, a right one clears the
+    // count of its own address and lets that address be paced by its own
+    // mistakes alone for the window; a directory that could not be asked
+    // changes neither.
     void checkFinished(const std::string& address, platform::CredentialCheck verdict, uint64_t nowNs);
     size_t checksRunning() const { return checksRunning_; }
 
@@ -195,7 +197,13 @@ private:
         std::string owner;
     };
     struct MachineRecord {
-        std::deque<uint64_t> failureTimesNs;  // inside the window, oldest first
+        // Wrong passwords inside the window, oldest first, with the exact
+        // address each came from: a right one clears only its own.
+        std::deque<std::pair<uint64_t, std::string>> failures;
+        // Addresses of the machine that gave a right password inside the
+        // window, and when: their own mistakes alone pace them, so a
+        // neighbour guessing on the same /64 holds back no one already in.
+        std::map<std::string, uint64_t> provenNs;
         bool checkRunning = false;
     };
 

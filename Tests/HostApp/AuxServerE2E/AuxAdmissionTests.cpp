@@ -140,6 +140,35 @@ TEST(AuxAdmissionLimits, AMachineRotatingThroughItsSlash64GetsOneMachinesShare) 
     }
 }
 
+// A neighbour guessing on the same /64 paces the machine's new addresses,
+// as one machine is paced, but not a colleague who is already in; and a
+// colleague's right password clears only its own count, never the guesser's.
+TEST(AuxAdmissionLimits, ANeighboursGuessesHoldBackNoOneAlreadyInAndNoOneElsesLoginClearsThem) {
+    const uint64_t second = 1'000'000'000;
+    const std::string guesser = "2001:db8:7:8::bad", colleague = "2001:db8:7:8::c0de", newcomer = "2001:db8:7:8::1e";
+    auto check = [](AuxAdmission& admission, const std::string& address, CredentialCheck verdict, uint64_t now) {
+        admission.checkStarted(address);
+        admission.checkFinished(address, verdict, now);
+    };
+    struct Case {
+        const char* name;
+        const std::string& asking;
+        bool paced;
+    };
+    for (const auto& c : {Case{"the colleague, in before the guesses", colleague, false},
+                          Case{"the guesser, after the colleague's right password", guesser, true},
+                          Case{"an address of the /64 never in", newcomer, true}}) {
+        SCOPED_TRACE(c.name);
+        AuxAdmission admission;
+        check(admission, colleague, CredentialCheck::valid, 1 * second);
+        for (int n = 0; n < 9; ++n) check(admission, guesser, CredentialCheck::invalid, (2 + n) * second);
+        check(admission, colleague, CredentialCheck::valid, 12 * second);
+        const auto start = admission.checkMayStartAtNs(c.asking, 13 * second);
+        ASSERT_TRUE(start);
+        EXPECT_EQ(*start > 13 * second, c.paced) << (*start - 13 * second) / 1e9 << " s";
+    }
+}
+
 TEST(AuxAdmissionLimits, PasswordChecksShareFourSlotsOnePerSource) {
     AuxAdmission admission;
     const uint64_t now = 5'000'000'000;

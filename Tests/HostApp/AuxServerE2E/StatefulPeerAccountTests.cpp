@@ -69,6 +69,8 @@ protected:
         std::unique_ptr<FileTransferTestViewer> viewer;
         // A data channel whose replies are never read.
         int quiet = -1;
+        // Another control connection of the same peer.
+        std::unique_ptr<AuxTestClient> extra;
         std::shared_ptr<platform::WorkLedger> ledger;
         std::vector<UUID> batches;
     };
@@ -91,7 +93,7 @@ protected:
         server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
         const fs::path home = platform::Folders::home();
         fs::create_directories(home / "crowded");
-        for (int i = 0; i < 1500; ++i) std::ofstream(home / "crowded" / ("entry-" + std::to_string(i) + ".txt"));
+        for (int i = 0; i < 4000; ++i) std::ofstream(home / "crowded" / ("a-long-enough-entry-name-" + std::to_string(i) + ".txt"));
         fs::create_directories(home / "small");
         for (int i = 0; i < 3; ++i) std::ofstream(home / "small" / ("f" + std::to_string(i))) << std::string(5000, 'x');
         for (int i = 2; i <= 4; ++i) peers.push_back(Peer{"127.0.0." + std::to_string(i)});
@@ -125,6 +127,8 @@ protected:
             ::close(p.quiet);
             p.quiet = -1;
         }
+        if (p.extra) p.extra->close();
+        p.extra.reset();
         if (p.viewer) {
             if (vanish && p.viewer->connection) reset(p.viewer->connection->fileDescriptorForTesting());
             p.viewer->disconnect();
@@ -247,7 +251,7 @@ protected:
             p.quiet = fd;
             writeQuiet(p, FileTransferChannelConnection::encodeFrame(endpoint->token));
         }
-        const size_t count = 1 + in.pick(48);
+        const size_t count = 1 + in.pick(128);
         for (size_t i = 0; i < count; ++i) {
             const auto payload = FileTransferPacket{Op::listDir, UUID::random(), 0, 0, "~/crowded", {}}.encode();
             writeQuiet(p, FileTransferChannelConnection::encodeFrame(payload));
@@ -258,16 +262,25 @@ protected:
         (void)::send(p.quiet, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
 
-    // A packet larger than the budget that stops arriving part-way.
+    // A packet larger than the budget that stops arriving part-way, on
+    // either of two connections of the peer.
     void unfinishedPacket(Peer& p, StepBytes& in) {
+        AuxTestClient* on = p.viewer->control.get();
+        if (in.pick(2)) {
+            if (!p.extra) {
+                p.extra = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, p.address);
+                EXPECT_TRUE(p.extra->waitConnected() && p.extra->logIn(consoleUser, password, "Extra-" + p.address));
+            }
+            on = p.extra.get();
+        }
         const auto payload =
             FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x",
                                Bytes(kLargestPacket - AuxPacketHeader::size - FileTransferPacket::fixedSize - 1, 1)}
                 .encode();
         const auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, payload, 0);
-        const size_t cut = packet.size() / (2 + in.pick(6));
-        p.viewer->control->sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(cut)});
-        p.viewer->control->flush();
+        const size_t cut = in.pick(2) ? packet.size() / (2 + in.pick(6)) : packet.size() - (1 + in.pick(3)) * (256 << 10);
+        on->sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(cut)});
+        on->flush();
     }
 
     void step(StepBytes& in) {
@@ -323,8 +336,10 @@ protected:
         for (size_t n = 0; !in.done() && !HasFatalFailure(); ++n) {
             step(in);
             runUntil([] { return false; }, 0.02);
+            expectLiveAccountsWithinBounds(name + " step " + std::to_string(n) + " before its work ran");
             runUntilIdle();
             expectLiveAccountsWithinBounds(name + " step " + std::to_string(n));
+            for (const auto& p : peers) if (p.ledger) { mostHeld = std::max(mostHeld, p.ledger->bytesInUse()); mostSending = std::max(mostSending, p.ledger->sendingBytes()); mostJobs = std::max(mostJobs, p.ledger->jobsInUse()); mostArriving = std::max(mostArriving, p.ledger->arrivingBytes()); }
             if (HasFailure()) return;
         }
         for (auto& p : peers) leave(p, p.address.back() == '3');
@@ -343,8 +358,10 @@ protected:
         EXPECT_TRUE(runUntil([&] { return openDescriptors() <= descriptorsBefore + 2; }, 10))
             << name << ": " << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
         EXPECT_LE(residentMiB() - residentBefore, 64.0) << name << ": resident memory after every peer left";
+        std::printf("DIAG %s held %zu sending %zu jobs %zu arriving %zu accounts %zu fds %zu->%zu rss %.1f->%.1f authorized %zu malformed %zu\n", name.c_str(), mostHeld, mostSending, mostJobs, mostArriving, accounts.size(), descriptorsBefore, openDescriptors(), residentBefore, residentMiB(), logCount("channel authorized"), logCount("malformed"));
         accounts.clear();
     }
+    size_t mostHeld = 0, mostSending = 0, mostJobs = 0, mostArriving = 0;
 };
 
 TEST_F(StatefulPeerAccounts, EveryAccountStaysWithinItsBoundsAndDrainsWhenItsPeersLeave) {

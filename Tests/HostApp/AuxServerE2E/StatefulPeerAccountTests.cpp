@@ -58,7 +58,7 @@ private:
 };
 
 // The largest packet a step sends whole or in part.
-constexpr size_t kLargestPacket = AuxAdmission::workBudgetBytesPerPeer + (1 << 20);
+constexpr size_t kLargestPacket = AuxAdmission::workBudgetBytesPerPeer + (4 << 20);
 
 class StatefulPeerAccounts : public AuxServerTest {
 protected:
@@ -265,22 +265,23 @@ protected:
     // A packet larger than the budget that stops arriving part-way, on
     // either of two connections of the peer.
     void unfinishedPacket(Peer& p, StepBytes& in) {
-        AuxTestClient* on = p.viewer->control.get();
-        if (in.pick(2)) {
-            if (!p.extra) {
-                p.extra = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, p.address);
-                EXPECT_TRUE(p.extra->waitConnected() && p.extra->logIn(consoleUser, password, "Extra-" + p.address));
-            }
-            on = p.extra.get();
+        const size_t where = in.pick(3);
+        if (where != 0 && !p.extra) {
+            p.extra = std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, p.address);
+            EXPECT_TRUE(p.extra->waitConnected() && p.extra->logIn(consoleUser, password, "Extra-" + p.address));
         }
+        if (where != 1) unfinishedPacketOn(*p.viewer->control, in);
+        if (where != 0) unfinishedPacketOn(*p.extra, in);
+    }
+    void unfinishedPacketOn(AuxTestClient& on, StepBytes& in) {
         const auto payload =
             FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x",
                                Bytes(kLargestPacket - AuxPacketHeader::size - FileTransferPacket::fixedSize - 1, 1)}
                 .encode();
         const auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, payload, 0);
         const size_t cut = in.pick(2) ? packet.size() / (2 + in.pick(6)) : packet.size() - (1 + in.pick(3)) * (256 << 10);
-        on->sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(cut)});
-        on->flush();
+        on.sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(cut)});
+        on.flush();
     }
 
     void step(StepBytes& in) {
@@ -339,7 +340,6 @@ protected:
             expectLiveAccountsWithinBounds(name + " step " + std::to_string(n) + " before its work ran");
             runUntilIdle();
             expectLiveAccountsWithinBounds(name + " step " + std::to_string(n));
-            for (const auto& p : peers) if (p.ledger) { mostHeld = std::max(mostHeld, p.ledger->bytesInUse()); mostSending = std::max(mostSending, p.ledger->sendingBytes()); mostJobs = std::max(mostJobs, p.ledger->jobsInUse()); mostArriving = std::max(mostArriving, p.ledger->arrivingBytes()); }
             if (HasFailure()) return;
         }
         for (auto& p : peers) leave(p, p.address.back() == '3');
@@ -358,10 +358,8 @@ protected:
         EXPECT_TRUE(runUntil([&] { return openDescriptors() <= descriptorsBefore + 2; }, 10))
             << name << ": " << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
         EXPECT_LE(residentMiB() - residentBefore, 64.0) << name << ": resident memory after every peer left";
-        std::printf("DIAG %s held %zu sending %zu jobs %zu arriving %zu accounts %zu fds %zu->%zu rss %.1f->%.1f authorized %zu malformed %zu\n", name.c_str(), mostHeld, mostSending, mostJobs, mostArriving, accounts.size(), descriptorsBefore, openDescriptors(), residentBefore, residentMiB(), logCount("channel authorized"), logCount("malformed"));
         accounts.clear();
     }
-    size_t mostHeld = 0, mostSending = 0, mostJobs = 0, mostArriving = 0;
 };
 
 TEST_F(StatefulPeerAccounts, EveryAccountStaysWithinItsBoundsAndDrainsWhenItsPeersLeave) {

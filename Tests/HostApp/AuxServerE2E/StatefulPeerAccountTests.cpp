@@ -364,9 +364,9 @@ protected:
 
 TEST_F(StatefulPeerAccounts, EveryAccountStaysWithinItsBoundsAndDrainsWhenItsPeersLeave) {
 #ifdef NORVESSAL_SANITIZED_BUILD
-    constexpr size_t kSteps = 60;
+    constexpr size_t kSteps = 80;
 #else
-    constexpr size_t kSteps = 150;
+    constexpr size_t kSteps = 200;
 #endif
     for (uint32_t seed : {1u, 2u, 3u, 4u}) {
         SCOPED_TRACE(seed);

@@ -322,16 +322,17 @@ protected:
 
     void runSeed(uint32_t seed, size_t steps) {
         std::mt19937 random(seed);
-        Bytes bytes(steps * 8);
+        // More than the steps take.
+        Bytes bytes(steps * 256);
         for (auto& b : bytes) b = static_cast<uint8_t>(random());
-        runSteps(StepBytes(std::move(bytes)), "seed " + std::to_string(seed));
+        runSteps(StepBytes(std::move(bytes)), steps, "seed " + std::to_string(seed));
     }
 
-    void runSteps(StepBytes in, const std::string& name) {
+    void runSteps(StepBytes in, size_t steps, const std::string& name) {
         runUntilIdle();
         const size_t descriptorsBefore = openDescriptors();
         const double residentBefore = residentMiB();
-        for (size_t n = 0; !in.done() && !HasFatalFailure(); ++n) {
+        for (size_t n = 0; n < steps && !in.done(); ++n) {
             step(in);
             runUntil([] { return false; }, 0.02);
             expectLiveAccountsWithinBounds(name + " step " + std::to_string(n) + " before its work ran");

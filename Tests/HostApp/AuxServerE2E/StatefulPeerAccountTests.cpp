@@ -19,6 +19,7 @@
 #include "Support/FileTransferTestViewer.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Files/Folders.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 

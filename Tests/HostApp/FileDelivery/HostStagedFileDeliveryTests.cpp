@@ -185,6 +185,153 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
     EXPECT_FALSE(receipt());
 }
 
+// A copy its Viewer gives up at any stage, by cancelling, by leaving or by
+// falling silent, or that the Host's user cancels, lets go of everything
+// it held: the Host's descriptors and staging are back where they were,
+// its row has ended and nothing of it is saved. Each road many times over,
+// so that what one cancel kept would show as many descriptors.
+TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
+    enum class Stage {
+        beforeTheStart,          // its folder named, no batchStart yet
+        folderBeingOpened,       // started; its folder opened off the main queue
+        filesArriving,           // in the middle of a file
+        folderOpenedAfterTheEnd, // complete; its folder still being opened
+        beingDelivered,          // complete; its moves waiting for their turn
+        waitingForASaveLocation, // a copy without a folder, its panel up
+    };
+    enum class Cause { viewerCancels, viewerLeaves, viewerFallsSilent, rowCancelled };
+    struct Case {
+        const char* name;
+        Stage stage;
+        std::vector<Cause> causes;
+    };
+    const Cause all[] = {Cause::viewerCancels, Cause::viewerLeaves, Cause::viewerFallsSilent, Cause::rowCancelled};
+    const std::vector<Cause> open(std::begin(all), std::end(all));
+    const std::vector<Cause> ended = {Cause::viewerCancels, Cause::viewerLeaves, Cause::rowCancelled};
+    const Case cases[] = {
+        {"before the start", Stage::beforeTheStart, {Cause::viewerCancels, Cause::viewerLeaves}},
+        {"while its folder is opened", Stage::folderBeingOpened, open},
+        {"while its files arrive", Stage::filesArriving, open},
+        {"after its end, while its folder is opened", Stage::folderOpenedAfterTheEnd, ended},
+        {"after its end, while it is delivered", Stage::beingDelivered, ended},
+        {"after its end, while it waits for a save location", Stage::waitingForASaveLocation, ended},
+    };
+    const char* causeNames[] = {"its Viewer cancels", "its Viewer leaves", "its Viewer falls silent",
+                                "the row is cancelled"};
+    constexpr int kRounds = 30;
+    // Three chunks, so that a batch can be caught between two.
+    std::ofstream(source, std::ios::binary) << std::string(600000, 'x');
+    auto& center = FileTransferCenter::shared();
+    const fs::path into = Folders::home() / "In";
+    const fs::path staging = delegate->components.fileTransferService->stagingRoot();
+    const DispatchQueue utility = DispatchQueue::global(QualityOfService::utility);
+    auto stagedItems = [&] {
+        std::error_code error;
+        return std::distance(fs::recursive_directory_iterator(staging, error), {});
+    };
+    // The Viewer's packets from the first `holdFrom` accepts on wait here
+    // until they are let in or dropped.
+    std::function<bool(const FileTransferPacket&)> holdFrom;
+    std::vector<FileTransferPacket> held;
+    viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+        if (!held.empty() || (holdFrom && holdFrom(p))) {
+            held.push_back(std::move(p));
+        } else {
+            delegate->handleIncomingFileTransferPacket(std::move(p), session);
+        }
+        return true;
+    };
+    auto letIn = [&](size_t count) {
+        count = std::min(count, held.size());
+        for (size_t i = 0; i < count; ++i) delegate->handleIncomingFileTransferPacket(std::move(held[i]), session);
+        held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(count));
+        runUntilIdle();
+    };
+    auto opIs = [](FileTransferOp op) { return [op](const FileTransferPacket& p) { return p.op == op; }; };
+
+    // One copy brought to the stage and given up.
+    struct Outcome {
+        int rows = 0, rowsEnded = 0, saved = 0;
+    };
+    auto giveUp = [&](Stage stage, Cause cause, Outcome& outcome) {
+        session = UUID::random();
+        held.clear();
+        holdFrom = nullptr;
+        bool suspended = false;
+        const bool copy = stage == Stage::waitingForASaveLocation;
+        switch (stage) {
+            case Stage::beforeTheStart: holdFrom = opIs(FileTransferOp::batchStart); break;
+            case Stage::folderBeingOpened:
+            case Stage::folderOpenedAfterTheEnd: holdFrom = opIs(FileTransferOp::batchStart); break;
+            case Stage::filesArriving:
+                holdFrom = [](const FileTransferPacket& p) { return p.op == FileTransferOp::fileChunk && p.value1 > 0; };
+                break;
+            case Stage::beingDelivered: holdFrom = opIs(FileTransferOp::batchEnd); break;
+            case Stage::waitingForASaveLocation: break;
+        }
+        auto batch = viewer->sendURLs({source}, copy ? FileTransferIntent::copy : FileTransferIntent::managedCopy,
+                                      copy ? std::nullopt : std::optional<std::string>("~/In"), {}, std::nullopt);
+        EXPECT_TRUE(batch);
+        runUntilIdle();
+        if (stage == Stage::folderBeingOpened || stage == Stage::folderOpenedAfterTheEnd ||
+            stage == Stage::beingDelivered) {
+            utility.suspend();
+            suspended = true;
+            letIn(stage == Stage::folderBeingOpened ? 1 : held.size());
+        }
+        switch (cause) {
+            case Cause::viewerCancels:
+                DispatchQueue("test.server").sync([&] {
+                    delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, *batch, 0, 0, "", {}},
+                                                               session);
+                });
+                break;
+            case Cause::viewerLeaves:
+                delegate->audioServer()->onFileTransferSessionEnded(session);
+                break;
+            case Cause::viewerFallsSilent: advance(FileTransferService::inboundBatchIdleSeconds + 1); break;
+            case Cause::rowCancelled:
+                onMain([&] { center.rows.at(*batch)->cancelBtn->performClick(); });
+                break;
+        }
+        runUntilIdle();
+        held.clear();
+        if (suspended) utility.resume();
+        runUntilIdle();
+        if (auto row = center.rows.find(*batch); row != center.rows.end()) {
+            outcome.rows += 1;
+            outcome.rowsEnded += row->second->finished;
+        }
+        outcome.saved += fs::exists(into / "a.txt");
+        fs::remove_all(into);
+    };
+
+    for (const auto& c : cases) {
+        for (const Cause cause : c.causes) {
+            SCOPED_TRACE(std::string(c.name) + ", " + causeNames[static_cast<int>(cause)]);
+            Outcome outcome;
+            giveUp(c.stage, cause, outcome);
+            delegate->components.fileTransferService->syncRemovalQueueForTesting();
+            runUntilIdle();
+            const size_t descriptors = openDescriptors();
+            const auto staged = stagedItems();
+            outcome = {};
+            for (int i = 0; i < kRounds; ++i) giveUp(c.stage, cause, outcome);
+            EXPECT_EQ(outcome.rows, c.stage == Stage::beforeTheStart ? 0 : kRounds);
+            EXPECT_EQ(outcome.rowsEnded, outcome.rows);
+            EXPECT_EQ(outcome.saved, 0) << "nothing of a copy given up is saved";
+            EXPECT_TRUE(runUntil([&] {
+                delegate->components.fileTransferService->syncRemovalQueueForTesting();
+                return openDescriptors() <= descriptors && stagedItems() <= staged;
+            })) << openDescriptors() << " descriptors against " << descriptors << ", " << stagedItems()
+                << " staged items against " << staged;
+            EXPECT_EQ(delegate->components.fileTransferService->openInboundBatchCountForTesting(), 0u);
+            EXPECT_EQ(delegate->components.fileTransferService->pendingDestinationCountForTesting(), 0u);
+            center.resetForTesting();
+        }
+    }
+}
+
 // --- The save-location panel of a batch without a folder --------------------
 
 // Sends `viewer`'s copy batch; until `release` runs the batch's last two
@@ -231,7 +378,7 @@ TEST_F(StagedDelivery, CopyBatchIsSavedWhereTheUserPicksOnceWhicheverComesFirst)
         EXPECT_TRUE(fs::exists(folder / "a 1.txt"));
         fs::remove(folder / "a 1.txt");
         EXPECT_FALSE(receipt()) << "only a managed copy gets a receipt";
-        EXPECT_FALSE(delegate->fileDelivery.inboundFileTransferRoutingTokens.contains(*batch));
+        EXPECT_FALSE(delegate->fileDelivery.inboundBatches.contains(*batch));
         EXPECT_TRUE(stagingEmpty());
     }
 }
@@ -364,7 +511,7 @@ TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {
     onMain([&] { center.savePanels.front()->answerOK(folder); });
     runUntilIdle();
     EXPECT_TRUE(fs::is_empty(folder));
-    EXPECT_FALSE(delegate->fileDelivery.pendingFileDestinations.contains(*batch)) << "nothing waits for it";
+    EXPECT_FALSE(delegate->fileDelivery.inboundBatches.contains(*batch)) << "nothing waits for it";
     EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Cancelled");
 }
 
@@ -617,7 +764,7 @@ TEST_F(StagedDelivery, ALinkPlantedBeforeStagedItemsGoLeadsTheirRemovalNowhere) 
     auto stopWhileTheFirstMoves = [&](const std::optional<UUID>& batch) {
         FileMoves::setMoveFailureForTesting([&](const fs::path& from) {
             if (from.filename() != "a.txt") return false;
-            delegate->fileDelivery.deliveryStops.at(*batch)->store(true);
+            delegate->fileDelivery.inboundBatches.at(*batch).deliveryStop->store(true);
             plant();
             return true;
         });

@@ -366,7 +366,12 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AFolderSwappedForALinkBeforeTheMoveLead
             written += bytes;
             if (!c.duringUpload || swapped || waited || written < size * 3 / 4) return;
             waited = true;
-            if (!runUntil([&] { return delegate->fileDelivery.pendingDestinationFolders.contains(*batch); }, 10)) {
+            if (!runUntil(
+                    [&] {
+                        auto* opened = delegate->fileDelivery.inboundBatch(*batch);
+                        return opened && opened->destinationFolder;
+                    },
+                    10)) {
                 ADD_FAILURE() << "the Host never had the destination folder open";
                 return;
             }

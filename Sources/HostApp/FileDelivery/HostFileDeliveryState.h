@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -82,8 +83,10 @@ struct InboundBatchDelivery {
     // counted and named as failed when the batch is delivered.
     FileTransferDeliveryResult unsavedOnArrival;
     // While its items move: the flag that stops the moves before the next
-    // item (read off the main queue).
+    // item (read off the main queue), and what ends a question about a
+    // taken name open for it.
     std::shared_ptr<std::atomic<bool>> deliveryStop;
+    std::function<void()> endDeliveryQuestion;
 
     bool owesReceipt() const { return managed && namedItsFolder && !session.empty(); }
 };

@@ -152,14 +152,14 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
 
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    const uint64_t serial = batch->serial;
     auto stop = std::make_shared<std::atomic<bool>>(false);
     batch->deliveryStop = stop;
     // What the engine refused at the door or could not receive whole
     // counts, named, as failed too. A stop that came after the last item
     // had its turn changed nothing: only a delivery that ended early
     // reports itself stopped.
-    auto finish = [weak, batchID, serial = batch->serial, staged, items, folder,
-                   unsaved](FileTransferDeliveryResult result) {
+    auto finish = [weak, batchID, serial, staged, items, folder, unsaved](FileTransferDeliveryResult result) {
         auto self = weak.lock();
         const bool stopped = result.stoppedByUser;
         if (stopped) {
@@ -200,11 +200,10 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (!parent) parent = summary.summaryWindow;
     const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
     auto shouldStop = [stop] { return stop->load(); };
-    if (opened) {
-        FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finish, shouldStop);
-    } else {
-        FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finish, shouldStop);
-    }
+    auto endQuestion =
+        opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finish, shouldStop)
+               : FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finish, shouldStop);
+    if (auto* delivering = d.inboundBatch(batchID, serial)) delivering->endDeliveryQuestion = std::move(endQuestion);
 }
 
 bool HostProbeDelegate::stopInboundDelivery(const UUID& batchID) {
@@ -212,6 +211,9 @@ bool HostProbeDelegate::stopInboundDelivery(const UUID& batchID) {
     auto* batch = fileDelivery.inboundBatch(batchID);
     if (!batch || !batch->deliveryStop) return false;
     batch->deliveryStop->store(true);
+    // A question left open would hold the delivery, its folder and its
+    // staged items until someone answers it.
+    if (auto endQuestion = batch->endDeliveryQuestion) endQuestion();
     auto& rows = FileTransferCenter::shared().rows;
     if (auto row = rows.find(batchID); row != rows.end()) row->second->cancelEndsRow = false;
     return true;

@@ -197,6 +197,7 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         filesArriving,           // in the middle of a file
         folderOpenedAfterTheEnd, // complete; its folder still being opened
         beingDelivered,          // complete; its moves waiting for their turn
+        askedAboutATakenName,    // complete; its first item's name taken, the Host's user asked
         waitingForASaveLocation, // a copy without a folder, its panel up
     };
     enum class Cause { viewerCancels, viewerLeaves, viewerFallsSilent, rowCancelled };
@@ -214,6 +215,7 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         {"while its files arrive", Stage::filesArriving, open},
         {"after its end, while its folder is opened", Stage::folderOpenedAfterTheEnd, ended},
         {"after its end, while it is delivered", Stage::beingDelivered, ended},
+        {"after its end, while the Host's user is asked about a taken name", Stage::askedAboutATakenName, ended},
         {"after its end, while it waits for a save location", Stage::waitingForASaveLocation, ended},
     };
     const char* causeNames[] = {"its Viewer cancels", "its Viewer leaves", "its Viewer falls silent",
@@ -267,10 +269,16 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
                 holdFrom = [](const FileTransferPacket& p) { return p.op == FileTransferOp::fileChunk && p.value1 > 0; };
                 break;
             case Stage::beingDelivered: holdFrom = opIs(FileTransferOp::batchEnd); break;
+            case Stage::askedAboutATakenName:
+                fs::create_directories(into);
+                std::ofstream(into / "a.txt") << "taken";
+                break;
             case Stage::waitingForASaveLocation: break;
         }
+        const auto options = stage == Stage::askedAboutATakenName ? FileTransferDeliveryOptions::promptForConflicts
+                                                                  : FileTransferDeliveryOptions();
         auto batch = viewer->sendURLs({source}, copy ? FileTransferIntent::copy : FileTransferIntent::managedCopy,
-                                      copy ? std::nullopt : std::optional<std::string>("~/In"), {}, std::nullopt);
+                                      copy ? std::nullopt : std::optional<std::string>("~/In"), options, std::nullopt);
         EXPECT_TRUE(batch);
         runUntilIdle();
         if (stage == Stage::folderBeingOpened || stage == Stage::folderOpenedAfterTheEnd ||
@@ -302,7 +310,9 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
             outcome.rows += 1;
             outcome.rowsEnded += row->second->finished;
         }
-        outcome.saved += fs::exists(into / "a.txt");
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(into, error))
+            outcome.saved += entry.path().filename() != "a.txt" || fs::file_size(entry.path()) != 5;
         fs::remove_all(into);
     };
 

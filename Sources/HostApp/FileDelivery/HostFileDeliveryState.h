@@ -47,6 +47,29 @@ private:
     std::vector<std::filesystem::path> items_;
 };
 
+// The save-location panel up for a batch: withdrawn when this goes, so that
+// a batch that ended leaves nobody asked for it.
+class SaveLocationPanel {
+public:
+    explicit SaveLocationPanel(const platform::UUID& batchID) : batchID_(batchID) {}
+    SaveLocationPanel(SaveLocationPanel&& other) noexcept : batchID_(std::exchange(other.batchID_, std::nullopt)) {}
+    SaveLocationPanel& operator=(SaveLocationPanel&& other) noexcept {
+        if (this != &other) {
+            withdraw();
+            batchID_ = std::exchange(other.batchID_, std::nullopt);
+        }
+        return *this;
+    }
+    SaveLocationPanel(const SaveLocationPanel&) = delete;
+    SaveLocationPanel& operator=(const SaveLocationPanel&) = delete;
+    ~SaveLocationPanel() { withdraw(); }
+
+private:
+    // Ends the panel if it is still up (shown, or waiting its turn).
+    void withdraw();
+    std::optional<platform::UUID> batchID_;
+};
+
 // What the Host keeps for one inbound batch of a Viewer, from its start
 // until its delivery has ended or it is given up. Everything the batch
 // holds on the Host's side is held here and nowhere beside it, so that the
@@ -71,8 +94,8 @@ struct InboundBatchDelivery {
     std::optional<FileTransferBatchStartInfo> dropStart;
     // Its named folder is being looked for off the main queue.
     bool checkingDestination = false;
-    // Its save-location panel is up.
-    bool awaitingSaveLocation = false;
+    // Its save-location panel, while it is up.
+    std::optional<SaveLocationPanel> saveLocationPanel;
     std::optional<std::filesystem::path> destination;
     // A Viewer-named folder as it was opened when checked: the batch's
     // moves work in this folder, whatever its path leads to later.

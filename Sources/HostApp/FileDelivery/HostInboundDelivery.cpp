@@ -264,6 +264,10 @@ void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
     components.fileTransferService->releaseInboundBatch(batchID);
 }
 
+void SaveLocationPanel::withdraw() {
+    if (auto batchID = std::exchange(batchID_, std::nullopt)) FileTransferCenter::shared().withdrawSaveLocation(*batchID);
+}
+
 std::optional<fs::path> HostProbeDelegate::resolveDestinationHint(const std::string& hint) {
     const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
     if (trimmed.empty()) return std::nullopt;
@@ -414,7 +418,7 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
     // Counted over all the peer's sessions: a Viewer that reconnects finds
     // its earlier sessions' batches still waiting, still its own.
     const auto waiting = std::count_if(d.inboundBatches.begin(), d.inboundBatches.end(), [&](const auto& entry) {
-        return entry.second.awaitingSaveLocation && entry.second.peer == batch->peer;
+        return entry.second.saveLocationPanel && entry.second.peer == batch->peer;
     });
     if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerPeer) {
         const std::string refusal = VelantrixL10n::text(
@@ -429,7 +433,7 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    batch->awaitingSaveLocation = true;
+    batch->saveLocationPanel.emplace(batchID);
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,
@@ -446,7 +450,7 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, uint64_t serial,
     // The row was cancelled, or the batch became a drop, while the panel
     // was up: the batch no longer waits for a folder.
     auto* batch = fileDelivery.inboundBatch(batchID, serial);
-    if (!batch || !std::exchange(batch->awaitingSaveLocation, false)) return;
+    if (!batch || !std::exchange(batch->saveLocationPanel, std::nullopt)) return;
     // Opened off the main queue (the directory service and the folder's
     // file system may be slow). It must be one the process, the console
     // user, may write: the Host saves nowhere its user could not.
@@ -510,7 +514,7 @@ void HostProbeDelegate::saveLocationCancelled(const UUID& batchID, uint64_t seri
     assertMainQueue();
     // Ended meanwhile: it has had its outcome.
     auto* batch = fileDelivery.inboundBatch(batchID, serial);
-    if (!batch || !batch->awaitingSaveLocation) return;
+    if (!batch || !batch->saveLocationPanel) return;
     components.fileTransferService->cancelBatch(batchID);
     components.fileTransferService->notifyPeerCancel(batchID);
     // Whether or not the batch had completed, nothing of it stays staged.

@@ -337,6 +337,8 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
                 << " staged items against " << staged;
             EXPECT_EQ(delegate->components.fileTransferService->openInboundBatchCountForTesting(), 0u);
             EXPECT_EQ(delegate->components.fileTransferService->pendingDestinationCountForTesting(), 0u);
+            EXPECT_TRUE(center.savePanels.empty() && app().shownAlerts().empty())
+                << "nobody is left asked for a copy given up";
             center.resetForTesting();
         }
     }
@@ -507,18 +509,22 @@ TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
     EXPECT_NE(center.rows.at(copy())->statusLbl->text, why);
 }
 
+// The panel goes with its batch, and a pick that comes all the same
+// delivers nothing.
 TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {
     auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
     ASSERT_TRUE(batch);
     runUntilIdle();
     auto& center = FileTransferCenter::shared();
     ASSERT_EQ(center.savePanels.size(), 1u);
+    const auto panel = center.savePanels.front();
     onMain([&] { center.rows.at(*batch)->cancelBtn->performClick(); });
     runUntilIdle();
     EXPECT_TRUE(stagingEmpty());
+    EXPECT_TRUE(center.savePanels.empty()) << "nobody is asked for a batch that is gone";
     const fs::path folder = Folders::home() / "Late";
     fs::create_directories(folder);
-    onMain([&] { center.savePanels.front()->answerOK(folder); });
+    onMain([&] { panel->answerOK(folder); });
     runUntilIdle();
     EXPECT_TRUE(fs::is_empty(folder));
     EXPECT_FALSE(delegate->fileDelivery.inboundBatches.contains(*batch)) << "nothing waits for it";

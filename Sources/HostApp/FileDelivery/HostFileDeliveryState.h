@@ -119,8 +119,8 @@ struct HostFileDeliveryState {
     std::map<platform::UUID, InboundBatchDelivery> inboundBatches;
     uint64_t lastInboundSerial = 0;
     // Copies whose save-location panel is up: a peer may keep only so many
-    // waiting over all its sessions (a Viewer that reconnects gets no
-    // more), the next is refused.
+    // waiting over all its sessions (more sessions get it no more), the
+    // next is refused.
     static constexpr size_t maxBatchesAwaitingSaveLocationPerPeer = 8;
 
     InboundBatchDelivery* inboundBatch(const platform::UUID& batchID) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <system_error>
+#include <utility>
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Runtime/Dispatch.h"
@@ -22,7 +23,6 @@
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
-#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
@@ -72,7 +72,7 @@ std::optional<ViewerPathConfinement> HostProbeDelegate::viewerPathConfinement() 
 void HostProbeDelegate::handleInboundBatchAbandoned(const UUID& batchID) {
     assertMainQueue();
     auto* batch = fileDelivery.inboundBatch(batchID);
-    // Let go of already (a drop on its way, or a batch the Host ended).
+    // Already let go of: a drop on its way, or a batch the Host ended.
     if (!batch) return;
     // Its Viewer gave it up: no receipt is owed. Items already moving stop
     // before the next one; what was saved stays and the delivery's end
@@ -229,12 +229,11 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
 
 void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession) {
     assertMainQueue();
-    // Every uncompleted inbound batch of the session, whether it named a
-    // destination or not, goes with it.
+    // Every inbound batch of the session, complete or not, whether it
+    // named a destination or not, goes with it: what it staged or opened is
+    // its peer's, and nobody is left to receive its receipt.
     components.fileTransferService->sessionEnded(viewerSession.uuidString());
     const std::string token = viewerSession.uuidString();
-    // Complete or not: what a batch staged or opened is its peer's, and
-    // nobody is left to receive its receipt.
     std::vector<UUID> abandoned;
     for (const auto& [batchID, batch] : fileDelivery.inboundBatches)
         if (batch.session == token) abandoned.push_back(batchID);
@@ -415,8 +414,7 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    // Counted over all the peer's sessions: a Viewer that reconnects finds
-    // its earlier sessions' batches still waiting, still its own.
+    // Counted over all the peer's sessions: more sessions get it no more.
     const auto waiting = std::count_if(d.inboundBatches.begin(), d.inboundBatches.end(), [&](const auto& entry) {
         return entry.second.saveLocationPanel && entry.second.peer == batch->peer;
     });

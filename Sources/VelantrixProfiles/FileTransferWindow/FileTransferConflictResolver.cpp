@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Platform/AppKit/AppKitAlert.h"
 #include "Platform/AppKit/AppKitApplication.h"
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Files/FileMoves.h"

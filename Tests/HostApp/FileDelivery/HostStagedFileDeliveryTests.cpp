@@ -209,6 +209,7 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
     const Cause all[] = {Cause::viewerCancels, Cause::viewerLeaves, Cause::viewerFallsSilent, Cause::rowCancelled};
     const std::vector<Cause> open(std::begin(all), std::end(all));
     const std::vector<Cause> ended = {Cause::viewerCancels, Cause::viewerLeaves, Cause::rowCancelled};
+    // Only a started batch falls idle, and only one the Host heard start has a row.
     const Case cases[] = {
         {"before the start", Stage::beforeTheStart, {Cause::viewerCancels, Cause::viewerLeaves}},
         {"while its folder is opened", Stage::folderBeingOpened, open},
@@ -262,7 +263,7 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         bool suspended = false;
         const bool copy = stage == Stage::waitingForASaveLocation;
         switch (stage) {
-            case Stage::beforeTheStart: holdFrom = opIs(FileTransferOp::batchStart); break;
+            case Stage::beforeTheStart:
             case Stage::folderBeingOpened:
             case Stage::folderOpenedAfterTheEnd: holdFrom = opIs(FileTransferOp::batchStart); break;
             case Stage::filesArriving:
@@ -337,6 +338,7 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
                 << " staged items against " << staged;
             EXPECT_EQ(delegate->components.fileTransferService->openInboundBatchCountForTesting(), 0u);
             EXPECT_EQ(delegate->components.fileTransferService->pendingDestinationCountForTesting(), 0u);
+            EXPECT_TRUE(delegate->fileDelivery.inboundBatches.empty());
             EXPECT_TRUE(center.savePanels.empty() && app().shownAlerts().empty())
                 << "nobody is left asked for a copy given up";
             center.resetForTesting();

@@ -188,8 +188,8 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
 // A copy its Viewer gives up at any stage, by cancelling, by leaving or by
 // falling silent, or that the Host's user cancels, lets go of everything
 // it held: the Host's descriptors and staging are back where they were,
-// its row has ended and nothing of it is saved. Each road many times over,
-// so that what one cancel kept would show as many descriptors.
+// its row has ended and nothing of it is saved. Each road for many copies
+// at once, so that what one cancel kept would show as many descriptors.
 TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
     enum class Stage {
         beforeTheStart,          // its folder named, no batchStart yet
@@ -221,9 +221,11 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
     };
     const char* causeNames[] = {"its Viewer cancels", "its Viewer leaves", "its Viewer falls silent",
                                 "the row is cancelled"};
-    constexpr int kRounds = 30;
-    // Three chunks, so that a batch can be caught between two.
-    std::ofstream(source, std::ios::binary) << std::string(600000, 'x');
+    // Fifty a road (a hundred and more a stage), in rounds within what the
+    // Host keeps open at once.
+    constexpr size_t kRounds = 2, kCopies = 25;
+    // Two chunks, so that a batch can be caught between them.
+    std::ofstream(source, std::ios::binary) << std::string(300000, 'x');
     auto& center = FileTransferCenter::shared();
     const fs::path into = Folders::home() / "In";
     const fs::path staging = delegate->components.fileTransferService->stagingRoot();
@@ -232,35 +234,31 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         std::error_code error;
         return std::distance(fs::recursive_directory_iterator(staging, error), {});
     };
-    // The Viewer's packets from the first `holdFrom` accepts on wait here
-    // until they are let in or dropped.
+    // Each copy from a session of its own; its packets from the first its
+    // stage holds back on wait until they are let in or dropped.
+    struct Copy {
+        UUID session = UUID::random();
+        UUID batch;
+        std::vector<FileTransferPacket> held;
+    };
+    Copy* sending = nullptr;
     std::function<bool(const FileTransferPacket&)> holdFrom;
-    std::vector<FileTransferPacket> held;
     viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
-        if (!held.empty() || (holdFrom && holdFrom(p))) {
-            held.push_back(std::move(p));
+        if (!sending->held.empty() || (holdFrom && holdFrom(p))) {
+            sending->held.push_back(std::move(p));
         } else {
-            delegate->handleIncomingFileTransferPacket(std::move(p), session);
+            delegate->handleIncomingFileTransferPacket(std::move(p), sending->session);
         }
         return true;
     };
-    auto letIn = [&](size_t count) {
-        count = std::min(count, held.size());
-        for (size_t i = 0; i < count; ++i) delegate->handleIncomingFileTransferPacket(std::move(held[i]), session);
-        held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(count));
-        runUntilIdle();
-    };
     auto opIs = [](FileTransferOp op) { return [op](const FileTransferPacket& p) { return p.op == op; }; };
 
-    // One copy brought to the stage and given up.
+    // `count` copies brought to the stage together and given up; what of
+    // them had a row, how many rows ended, and what was saved.
     struct Outcome {
-        int rows = 0, rowsEnded = 0, saved = 0;
+        size_t rows = 0, rowsEnded = 0, saved = 0;
     };
-    auto giveUp = [&](Stage stage, Cause cause, Outcome& outcome) {
-        session = UUID::random();
-        held.clear();
-        holdFrom = nullptr;
-        bool suspended = false;
+    auto giveUp = [&](Stage stage, Cause cause, size_t count) {
         const bool copy = stage == Stage::waitingForASaveLocation;
         switch (stage) {
             case Stage::beforeTheStart:
@@ -271,66 +269,82 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
                 break;
             case Stage::beingDelivered: holdFrom = opIs(FileTransferOp::batchEnd); break;
             case Stage::askedAboutATakenName:
+                holdFrom = nullptr;
                 fs::create_directories(into);
                 std::ofstream(into / "a.txt") << "taken";
                 break;
-            case Stage::waitingForASaveLocation: break;
+            case Stage::waitingForASaveLocation: holdFrom = nullptr; break;
         }
         const auto options = stage == Stage::askedAboutATakenName ? FileTransferDeliveryOptions::promptForConflicts
                                                                   : FileTransferDeliveryOptions();
-        auto batch = viewer->sendURLs({source}, copy ? FileTransferIntent::copy : FileTransferIntent::managedCopy,
-                                      copy ? std::nullopt : std::optional<std::string>("~/In"), options, std::nullopt);
-        EXPECT_TRUE(batch);
-        runUntilIdle();
-        if (stage == Stage::folderBeingOpened || stage == Stage::folderOpenedAfterTheEnd ||
-            stage == Stage::beingDelivered) {
+        std::vector<Copy> copies(count);
+        for (auto& c : copies) {
+            sending = &c;
+            c.batch = viewer->sendURLs({source}, copy ? FileTransferIntent::copy : FileTransferIntent::managedCopy,
+                                       copy ? std::nullopt : std::optional<std::string>("~/In"), options, std::nullopt)
+                          .value_or(UUID());
+            runUntilIdle();
+        }
+        // What these stages wait for stays on the utility queue meanwhile.
+        const bool suspended = stage == Stage::folderBeingOpened || stage == Stage::folderOpenedAfterTheEnd ||
+                               stage == Stage::beingDelivered;
+        if (suspended) {
             utility.suspend();
-            suspended = true;
-            letIn(stage == Stage::folderBeingOpened ? 1 : held.size());
+            for (auto& c : copies) {
+                const size_t letIn = stage == Stage::folderBeingOpened ? 1 : c.held.size();
+                for (size_t i = 0; i < letIn; ++i)
+                    delegate->handleIncomingFileTransferPacket(std::move(c.held[i]), c.session);
+                c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(letIn));
+            }
+            runUntilIdle();
         }
-        switch (cause) {
-            case Cause::viewerCancels:
-                DispatchQueue("test.server").sync([&] {
-                    delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, *batch, 0, 0, "", {}},
-                                                               session);
-                });
-                break;
-            case Cause::viewerLeaves:
-                delegate->audioServer()->onFileTransferSessionEnded(session);
-                break;
-            case Cause::viewerFallsSilent: advance(FileTransferService::inboundBatchIdleSeconds + 1); break;
-            case Cause::rowCancelled:
-                onMain([&] { center.rows.at(*batch)->cancelBtn->performClick(); });
-                break;
+        for (auto& c : copies) {
+            switch (cause) {
+                case Cause::viewerCancels:
+                    DispatchQueue("test.server").sync([&] {
+                        delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, c.batch, 0, 0, "", {}},
+                                                                   c.session);
+                    });
+                    break;
+                case Cause::viewerLeaves: delegate->audioServer()->onFileTransferSessionEnded(c.session); break;
+                case Cause::viewerFallsSilent: break;
+                case Cause::rowCancelled: onMain([&] { center.rows.at(c.batch)->cancelBtn->performClick(); }); break;
+            }
         }
+        if (cause == Cause::viewerFallsSilent) advance(FileTransferService::inboundBatchIdleSeconds + 1);
         runUntilIdle();
-        held.clear();
         if (suspended) utility.resume();
         runUntilIdle();
-        if (auto row = center.rows.find(*batch); row != center.rows.end()) {
-            outcome.rows += 1;
-            outcome.rowsEnded += row->second->finished;
+        Outcome outcome;
+        for (const auto& c : copies) {
+            if (auto row = center.rows.find(c.batch); row != center.rows.end()) {
+                outcome.rows += 1;
+                outcome.rowsEnded += row->second->finished;
+            }
         }
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(into, error))
             outcome.saved += entry.path().filename() != "a.txt" || fs::file_size(entry.path()) != 5;
         fs::remove_all(into);
+        return outcome;
     };
 
     for (const auto& c : cases) {
         for (const Cause cause : c.causes) {
             SCOPED_TRACE(std::string(c.name) + ", " + causeNames[static_cast<int>(cause)]);
-            Outcome outcome;
-            giveUp(c.stage, cause, outcome);
+            giveUp(c.stage, cause, 1);
             delegate->components.fileTransferService->syncRemovalQueueForTesting();
             runUntilIdle();
             const size_t descriptors = openDescriptors();
             const auto staged = stagedItems();
-            outcome = {};
-            for (int i = 0; i < kRounds; ++i) giveUp(c.stage, cause, outcome);
-            EXPECT_EQ(outcome.rows, c.stage == Stage::beforeTheStart ? 0 : kRounds);
+            Outcome outcome;
+            for (size_t round = 0; round < kRounds; ++round) {
+                const Outcome next = giveUp(c.stage, cause, kCopies);
+                outcome = {outcome.rows + next.rows, outcome.rowsEnded + next.rowsEnded, outcome.saved + next.saved};
+            }
+            EXPECT_EQ(outcome.rows, c.stage == Stage::beforeTheStart ? 0 : kRounds * kCopies);
             EXPECT_EQ(outcome.rowsEnded, outcome.rows);
-            EXPECT_EQ(outcome.saved, 0) << "nothing of a copy given up is saved";
+            EXPECT_EQ(outcome.saved, 0u) << "nothing of a copy given up is saved";
             EXPECT_TRUE(runUntil([&] {
                 delegate->components.fileTransferService->syncRemovalQueueForTesting();
                 return openDescriptors() <= descriptors && stagedItems() <= staged;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
@@ -44,6 +46,7 @@ struct BenchHost {
     uint16_t audioPort = 0, videoPort = 0;
     int logFd = -1;  // the Host's standard error
     std::string user;
+    std::filesystem::path root;  // its data root
 };
 
 class SilentRegistration : public platform::DnsServiceRegistration {
@@ -52,13 +55,16 @@ public:
     void withdraw() override {}
 };
 
+// Each run has a data root of its own, so runs never meet one another's Host.
+inline std::filesystem::path benchHostRoot(const std::string& rootPrefix, pid_t pid) {
+    return std::filesystem::temp_directory_path() / (rootPrefix + std::to_string(pid));
+}
+
 // The child's side: serves until SIGTERM, after sending its bound audio and
 // video ports down `portPipe`.
 [[noreturn]] inline void runBenchHost(int portPipe, const std::string& user, const std::string& rootPrefix) {
     platform::installTerminationHandler([](int) { platform::stopMainLoop(); });
-    // Each run has a data root of its own, so runs never meet one another's Host.
-    platform::Folders::setOverrideRoot(std::filesystem::temp_directory_path() /
-                                       (rootPrefix + std::to_string(getpid())));
+    platform::Folders::setOverrideRoot(benchHostRoot(rootPrefix, getpid()));
     auto directory = std::make_shared<platform::InMemoryDirectory>();
     directory->setUser(user, kBenchPassword);
     V230HostAudioAuxServerConfiguration configuration;
@@ -99,7 +105,52 @@ inline BenchHost startBenchHost(const std::string& rootPrefix) {
     host.audioPort = bound[0];
     host.videoPort = bound[1];
     host.logFd = log[0];
+    host.root = benchHostRoot(rootPrefix, host.pid);
     return host;
+}
+
+// The whole Host, as main() runs it (its application, its delegate, file
+// delivery and all), in a child process with an in-memory directory; call
+// before any thread starts. Returns once its ports are bound, read from its
+// "aux: server started" line. Its standard error comes back on `logFd`,
+// which must be read all along.
+inline BenchHost startWholeBenchHost(const std::string& rootPrefix) {
+    BenchHost host;
+    int log[2];
+    if (::pipe(log) != 0) std::abort();
+    host.user = platform::SimulatedMachine::current().consoleSession().userName;
+    host.pid = ::fork();
+    if (host.pid == 0) {
+        ::dup2(log[1], STDERR_FILENO);
+        ::close(log[0]);
+        ::close(log[1]);
+        platform::Folders::setOverrideRoot(benchHostRoot(rootPrefix, getpid()));
+        auto directory = std::make_shared<platform::InMemoryDirectory>();
+        directory->setUser(host.user, kBenchPassword);
+        V230HostAudioAuxServerConfiguration configuration;
+        configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
+        configuration.directory = directory;
+        configuration.dnsRegistration = std::make_shared<SilentRegistration>();
+        configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
+        HostProbeDelegate::runUntilTerminated(HostLaunchFlags{}, configuration);
+    }
+    ::close(log[1]);
+    host.logFd = log[0];
+    host.root = benchHostRoot(rootPrefix, host.pid);
+    const std::string started = "aux: server started audio=";
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(host.logFd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+        const size_t at = text.find(started);
+        if (at == std::string::npos || text.find('\n', at) == std::string::npos) continue;
+        unsigned audio = 0, video = 0;
+        if (std::sscanf(text.c_str() + at + started.size(), "%u video=%u", &audio, &video) != 2) std::abort();
+        host.audioPort = static_cast<uint16_t>(audio);
+        host.videoPort = static_cast<uint16_t>(video);
+        return host;
+    }
+    std::abort();
 }
 
 // SIGTERM, then the wait for the Host's exit; the wait status.

@@ -20,6 +20,20 @@
 // 64 MiB of before, however many connections or peers flood.
 // FloodSeconds (environment NORVESSAL_FLOOD_SECONDS, default 15) sets the
 // flood's length.
+//
+// CancelledCopies/stage:N runs against a whole Host (its delegate and file
+// delivery too) in a second child process, once a first Viewer has come
+// and gone: a peer (127.0.0.1N) logs in and
+// gives up 400 copies at one stage, each cancelled by the Viewer as soon as
+// it reached the stage, then leaves. Stages: 0 before the start (a
+// directSave alone), 1 while the named folder is opened, 2 in the middle of
+// a file, 3 once ended, while a copy without a folder waits for a save
+// location, 4 once ended, while the Host's user is asked about a taken name.
+// The closing note gives the Host's descriptors (counted in /proc) and RSS
+// before, at their peak, 2 s after the last copy and 10 s after the peer
+// left, and the items left in its staging then. What it should show:
+// descriptors and staging back where they were 10 s after the peer left,
+// and the peak bounded whatever the count of copies.
 
 #include <benchmark/benchmark.h>
 
@@ -36,10 +50,15 @@
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
 #include "Platform/Runtime/Clock.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 namespace {
 
 BenchHost gHost;
+// The whole Host, for what only its delegate does (file delivery).
+BenchHost gWholeHost;
 
 double seconds() { return StreamingViewer::seconds(); }
 
@@ -105,6 +124,13 @@ void readHostLog() {
     for (ssize_t n; (n = ::read(gHost.logFd, buffer, sizeof buffer)) > 0;) {
         gLogBytes += static_cast<uint64_t>(n);
         if (copy) std::fwrite(buffer, 1, static_cast<size_t>(n), copy), std::fflush(copy);
+    }
+}
+
+// Read and dropped, so that the whole Host never waits on a full pipe.
+void drainWholeHostLog() {
+    char buffer[65536];
+    while (::read(gWholeHost.logFd, buffer, sizeof buffer) > 0) {
     }
 }
 
@@ -192,6 +218,150 @@ void BM_FloodAgainstOtherViewers(benchmark::State& state) {
             if (fd >= 0) ::close(fd);
     }
 }
+// --- Copies given up at each stage ---------------------------------------------
+
+size_t hostDescriptors(const BenchHost& host) {
+    std::error_code error;
+    const auto folder = std::filesystem::path("/proc") / std::to_string(host.pid) / "fd";
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder, error), {}));
+}
+
+// Everything below the Host's inbox, where it stages what Viewers send.
+size_t stagedItems() {
+    std::error_code error;
+    return static_cast<size_t>(
+        std::distance(std::filesystem::recursive_directory_iterator(FileTransferStagedItems::inboxRoot(), error), {}));
+}
+
+enum class CopyStage { beforeTheStart, folderBeingOpened, filesArriving, waitingForASaveLocation, askedAboutATakenName };
+constexpr size_t kCopyChunk = 64 * 1024;
+
+// A copy's packets up to `stage` (whole from the stages after its end on),
+// into ~/In when `named`, then its Viewer's cancel when `cancelled`.
+std::vector<uint8_t> copyPackets(const platform::UUID& id, CopyStage stage, bool named,
+                                 FileTransferDeliveryOptions options, bool cancelled) {
+    using Op = FileTransferOp;
+    std::vector<uint8_t> out;
+    auto add = [&](Op op, uint64_t value1, uint64_t value2, std::string path, std::vector<uint8_t> data = {}) {
+        const FileTransferPacket packet{op, id, value1, value2, std::move(path), std::move(data)};
+        auto aux = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, packet.encode(), 0);
+        out.insert(out.end(), aux.begin(), aux.end());
+    };
+    const std::vector<uint8_t> chunk(kCopyChunk, 'c');
+    const auto intent = named ? FileTransferIntent::managedCopy : FileTransferIntent::copy;
+    if (named) add(Op::directSave, options.rawValue, 0, "~/In");
+    if (stage >= CopyStage::folderBeingOpened)
+        add(Op::batchStart, 2 * kCopyChunk, packBatchStartValue2(intent, 1), "",
+            FileTransferService::encodeItemNames({"a.bin"}));
+    if (stage >= CopyStage::filesArriving) {
+        add(Op::fileStart, 2 * kCopyChunk, 0, "a.bin");
+        add(Op::fileChunk, 0, 0, "a.bin", chunk);
+    }
+    if (stage >= CopyStage::waitingForASaveLocation) {
+        add(Op::fileChunk, kCopyChunk, 0, "a.bin", chunk);
+        add(Op::fileEnd, 2 * kCopyChunk, 0, "a.bin");
+        add(Op::batchEnd, 0, 0, "");
+    }
+    if (cancelled) add(Op::cancelBatch, 0, 0, "");
+    return out;
+}
+
+std::vector<uint8_t> copyGivenUp(CopyStage stage) {
+    const auto options = stage == CopyStage::askedAboutATakenName ? FileTransferDeliveryOptions::promptForConflicts
+                                                                  : FileTransferDeliveryOptions();
+    return copyPackets(platform::UUID::random(), stage, stage != CopyStage::waitingForASaveLocation, options, true);
+}
+
+void BM_CancelledCopies(benchmark::State& state) {
+    constexpr int kCopies = 400;
+    const auto stage = static_cast<CopyStage>(state.range(0));
+    const std::string from = "127.0.0." + std::to_string(10 + state.range(0));
+    // What a Host keeps once it has served a first Viewer is not counted
+    // against the first stage.
+    static const bool warmedUp = [] {
+        AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+        const int fd = logInViewer(gWholeHost, gWholeHost.audioPort, 0x01, cutter, "127.0.0.9");
+        if (fd >= 0) ::close(fd);
+        platform::sleepFor(10);
+        return fd >= 0;
+    }();
+    if (!warmedUp) {
+        state.SkipWithError("the Viewer did not get in");
+        return;
+    }
+    for (auto _ : state) {
+        const size_t descriptorsBefore = hostDescriptors(gWholeHost);
+        const size_t stagedBefore = stagedItems();
+        const double rssBefore = hostRssMiB(gWholeHost);
+        AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+        const int fd = logInViewer(gWholeHost, gWholeHost.audioPort, 0x01, cutter, from.c_str());
+        if (fd < 0) {
+            state.SkipWithError("the Viewer did not get in");
+            return;
+        }
+        std::atomic<bool> running{true};
+        std::thread reader([&] { drain(fd, running); });
+        // The Host's figures at their highest while the copies come.
+        std::atomic<bool> sampling{true};
+        size_t descriptorsPeak = descriptorsBefore;
+        double rssPeak = rssBefore;
+        std::thread sampler([&] {
+            while (sampling) {
+                descriptorsPeak = std::max(descriptorsPeak, hostDescriptors(gWholeHost));
+                rssPeak = std::max(rssPeak, hostRssMiB(gWholeHost));
+                platform::sleepFor(0.05);
+            }
+        });
+        // The name the question is about is taken by a copy that arrives
+        // whole first.
+        if (stage == CopyStage::askedAboutATakenName) {
+            writeAll(fd, copyPackets(platform::UUID::random(), stage, true, {}, false));
+            platform::sleepFor(2);
+        }
+        const double start = seconds();
+        for (int i = 0; i < kCopies; ++i) writeAll(fd, copyGivenUp(stage));
+        const double sent = seconds() - start;
+        platform::sleepFor(2);
+        const size_t descriptorsSettled = hostDescriptors(gWholeHost);
+        const size_t stagedSettled = stagedItems();
+        running = false;
+        reader.join();
+        ::close(fd);
+        platform::sleepFor(10);
+        sampling = false;
+        sampler.join();
+        const size_t descriptorsAfter = hostDescriptors(gWholeHost);
+        const size_t stagedAfter = stagedItems();
+        const double rssAfter = hostRssMiB(gWholeHost);
+
+        state.counters["copies_per_s"] = kCopies / sent;
+        state.counters["fds_before"] = double(descriptorsBefore);
+        state.counters["fds_peak"] = double(descriptorsPeak);
+        state.counters["fds_2s_after_last_copy"] = double(descriptorsSettled);
+        state.counters["fds_10s_after_leaving"] = double(descriptorsAfter);
+        state.counters["rss_peak_growth_MiB"] = rssPeak - rssBefore;
+        state.counters["rss_10s_after_leaving_growth_MiB"] = rssAfter - rssBefore;
+        state.counters["staged_10s_after_leaving"] = double(stagedAfter);
+        const char* names[] = {"before the start", "while its folder is opened", "while its file arrives",
+                               "once ended, waiting for a save location",
+                               "once ended, asked about a taken name"};
+        std::printf(
+            "\nClosing note: %d copies given up %s, sent in %.2f s\n"
+            "  Host descriptors: %zu before, %zu at the peak, %zu 2 s after the last copy, %zu 10 s after the peer "
+            "left\n"
+            "  Host RSS: %.1f MiB before, %.1f MiB at the peak, %.1f MiB 10 s after the peer left\n"
+            "  items in staging: %zu before, %zu 2 s after the last copy, %zu 10 s after the peer left\n",
+            kCopies, names[state.range(0)], sent, descriptorsBefore, descriptorsPeak, descriptorsSettled,
+            descriptorsAfter, rssBefore, rssPeak, rssAfter, stagedBefore, stagedSettled, stagedAfter);
+    }
+}
+BENCHMARK(BM_CancelledCopies)
+    ->ArgName("stage")
+    ->DenseRange(0, 4)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
 // The arguments: how many connections each flooding peer tries to log in,
 // and how many peers flood.
 BENCHMARK(BM_FloodAgainstOtherViewers)
@@ -209,11 +379,17 @@ BENCHMARK(BM_FloodAgainstOtherViewers)
 int main(int argc, char** argv) {
     // The Host starts before any thread does, as it would on its own.
     gHost = startBenchHost("bench-flood-");
+    gWholeHost = startWholeBenchHost("bench-flood-whole-");
+    // What the parent reads of the whole Host's folders is its data root's.
+    platform::Folders::setOverrideRoot(gWholeHost.root);
     std::thread logReader(readHostLog);
     logReader.detach();
+    std::thread wholeLogReader(drainWholeHostLog);
+    wholeLogReader.detach();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     stopBenchHost(gHost);
+    stopBenchHost(gWholeHost);
     return 0;
 }

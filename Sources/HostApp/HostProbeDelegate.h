@@ -277,13 +277,13 @@ public:
     // Whether any connection took the packet. Any thread.
     bool routeFileTransferPacket(FileTransferPacket packet, const std::optional<std::string>& routingToken);
     // A Viewer session can no longer take part in transfers: its inbound
-    // batches not yet completed are cancelled here and forgotten.
+    // batches are cancelled here and forgotten, complete or not; those
+    // being delivered stop before their next item.
     void handleFileTransferSessionEnded(const platform::UUID& viewerSession);
-    // The engine dropped an inbound batch on its own (past the limits,
-    // idle, or its session ended): its row fails and the Host forgets it.
+    // An inbound batch its Viewer cancelled, or the engine dropped on its
+    // own (idle, or its session ended): its row fails and the Host forgets
+    // it; one being delivered stops before its next item.
     void handleInboundBatchAbandoned(const platform::UUID& batchID);
-    // Whether the batch's receipt goes to the session `token` names.
-    bool inboundBatchAnswersTo(const platform::UUID& batchID, const std::string& token) const;
     // Where Viewers' paths must stay, or none when the Host runs as the
     // console user. Any thread.
     std::optional<ViewerPathConfinement> viewerPathConfinement() const;
@@ -296,11 +296,9 @@ public:
     // a folder. Touches the disk and the directory service: utility queue.
     static std::shared_ptr<platform::ConfinedFolder> openDestinationHint(
         const std::string& hint, const std::optional<ViewerPathConfinement>& confinement);
-    // The receive decision once the destination was looked for (main queue);
-    // `session` sent the batch, and belongs to `peer`.
+    // The receive decision once the destination was looked for (main queue).
     void continueInboundBatchStart(const platform::UUID& batchID, bool managed,
-                                   std::shared_ptr<platform::ConfinedFolder> folder, const std::string& session,
-                                   const std::string& peer);
+                                   std::shared_ptr<platform::ConfinedFolder> folder);
     // The service's inbound batch hooks (main queue): the receive decision
     // from what the engine knew at the batch's start, and the staged items
     // once the batch is complete.
@@ -324,8 +322,9 @@ public:
     // no further item moves and the delivery's own end reports what was
     // saved. False when no delivery of the batch is under way.
     bool stopInboundDelivery(const platform::UUID& batchID);
-    void finishFileDelivery(const platform::UUID& batchID, size_t requestedCount, const std::filesystem::path& folder,
-                            const FileTransferDeliveryResult& result);
+    // The end of the delivery of the batch's start `serial`.
+    void finishFileDelivery(const platform::UUID& batchID, uint64_t serial, size_t requestedCount,
+                            const std::filesystem::path& folder, const FileTransferDeliveryResult& result);
     // A managed copy's one receipt, to the session that named its folder.
     void sendManagedCopyDeliveryResponse(const platform::UUID& batchID, bool accepted,
                                          const std::optional<std::string>& message);
@@ -347,15 +346,16 @@ public:
     // What an earlier run left in the inbox (failed items stay staged until
     // then) goes at start-up, off the main queue.
     void removeEarlierInboxFolders();
-    // The save-location panel's two answers for an inbound batch.
-    void saveLocationPicked(const platform::UUID& batchID, const std::filesystem::path& folder);
+    // The save-location panel's two answers for the inbound batch's start
+    // `serial`.
+    void saveLocationPicked(const platform::UUID& batchID, uint64_t serial, const std::filesystem::path& folder);
     // The picked folder as opened off the main queue: recorded for the
     // batch's delivery, or, with a `refusal`, the batch ends unsaved and
-    // its Viewer `session` is told.
+    // the Viewer session that sent it is told.
     void savePickedLocation(const platform::UUID& batchID, const std::filesystem::path& folder,
                             std::shared_ptr<platform::ConfinedFolder> opened,
-                            const std::optional<std::string>& refusal, const std::string& session);
-    void saveLocationCancelled(const platform::UUID& batchID);
+                            const std::optional<std::string>& refusal);
+    void saveLocationCancelled(const platform::UUID& batchID, uint64_t serial);
 
     // --- State, one struct per Part -------------------------------------------------------
     HostLifecycleState lifecycle;
@@ -415,7 +415,7 @@ private:
     // Utility queue.
     static PeerSendSources peerSendSources(const std::vector<std::string>& paths,
                                            const std::optional<ViewerPathConfinement>& confinement);
-    // Drops a batch's destination, staged items, options and claim.
+    // Drops the batch's entry, and with it everything it held, and its claim.
     void forgetInboundBatch(const platform::UUID& batchID);
 
     const V230HostAudioAuxServerConfiguration serverConfiguration_;

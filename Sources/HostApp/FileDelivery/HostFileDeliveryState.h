@@ -1,17 +1,18 @@
 #pragma once
-// Where the files of each inbound batch go, which Viewer session a batch
-// answers to, and which received batch last left its files on the
-// clipboard. Main queue only, except the drag pulls (server queue).
+// What the Host keeps for each inbound batch until it is saved or given up,
+// the peer sends it serves, and which received batch last left its files
+// on the clipboard. Main queue only, except the peer sends (under their
+// lock) and the drag pulls (server queue).
 
 #include <atomic>
-#include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/Files/ConfinedFolder.h"
@@ -19,50 +20,119 @@
 #include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
+// A completed batch's staged items until they are delivered: whatever ends
+// the batch has them removed (beneath staging's descriptors, off the main
+// queue) when this goes or is reset, unless delivery took them first.
+class StagedBatchItems {
+public:
+    StagedBatchItems() = default;
+    explicit StagedBatchItems(std::vector<std::filesystem::path> items) : items_(std::move(items)) {}
+    StagedBatchItems(StagedBatchItems&& other) noexcept : items_(std::exchange(other.items_, {})) {}
+    StagedBatchItems& operator=(StagedBatchItems&& other) noexcept {
+        if (this != &other) {
+            reset();
+            items_ = std::exchange(other.items_, {});
+        }
+        return *this;
+    }
+    StagedBatchItems(const StagedBatchItems&) = delete;
+    StagedBatchItems& operator=(const StagedBatchItems&) = delete;
+    ~StagedBatchItems() { reset(); }
+
+    const std::vector<std::filesystem::path>& items() const { return items_; }
+    // Removes what is still staged, and the batch's staging folder once empty.
+    void reset();
+
+private:
+    std::vector<std::filesystem::path> items_;
+};
+
+// The save-location panel up for a batch: withdrawn when this goes, so that
+// a batch that ended leaves nobody asked for it.
+class SaveLocationPanel {
+public:
+    explicit SaveLocationPanel(const platform::UUID& batchID) : batchID_(batchID) {}
+    SaveLocationPanel(SaveLocationPanel&& other) noexcept : batchID_(std::exchange(other.batchID_, std::nullopt)) {}
+    SaveLocationPanel& operator=(SaveLocationPanel&& other) noexcept {
+        if (this != &other) {
+            withdraw();
+            batchID_ = std::exchange(other.batchID_, std::nullopt);
+        }
+        return *this;
+    }
+    SaveLocationPanel(const SaveLocationPanel&) = delete;
+    SaveLocationPanel& operator=(const SaveLocationPanel&) = delete;
+    ~SaveLocationPanel() { withdraw(); }
+
+private:
+    // Ends the panel if it is still up (shown, or waiting its turn).
+    void withdraw();
+    std::optional<platform::UUID> batchID_;
+};
+
+// What the Host keeps for one inbound batch of a Viewer, from its start
+// until its delivery has ended or it is given up. Everything the batch
+// holds on the Host's side is held here and nowhere beside it, so that the
+// entry going, however the batch ends, lets go of all of it: the folder it
+// was to be saved in (and the home it was opened beneath), its staged
+// items, its place among the copies waiting for a save location.
+struct InboundBatchDelivery {
+    // Which start of the batch ID this is: an answer from off the main
+    // queue finds its batch only while it is still this one.
+    uint64_t serial = 0;
+    // The session that sent it (its upper-case UUID string; empty when
+    // none) and that session's peer.
+    std::string session;
+    std::string peer;
+    // A managed copy whose session named its folder owes that session
+    // one receipt.
+    bool managed = false;
+    bool namedItsFolder = false;
+    FileTransferDeliveryOptions deliveryOptions;
+    // Begun as a Finder drop, with what was known at its start: where it
+    // goes is decided when it completes, from the intent then in force.
+    std::optional<FileTransferBatchStartInfo> dropStart;
+    // Its named folder is being looked for off the main queue.
+    bool checkingDestination = false;
+    // Its save-location panel, while it is up.
+    std::optional<SaveLocationPanel> saveLocationPanel;
+    std::optional<std::filesystem::path> destination;
+    // A Viewer-named folder as it was opened when checked: the batch's
+    // moves work in this folder, whatever its path leads to later.
+    std::shared_ptr<platform::ConfinedFolder> destinationFolder;
+    // Set once the batch completed.
+    std::optional<StagedBatchItems> staged;
+    // What the engine refused at the door or could not receive whole;
+    // counted and named as failed when the batch is delivered.
+    FileTransferDeliveryResult unsavedOnArrival;
+    // While its items move: the flag that stops the moves before the next
+    // item (read off the main queue), and what ends a question about a
+    // taken name open for it.
+    std::shared_ptr<std::atomic<bool>> deliveryStop;
+    std::function<void()> endDeliveryQuestion;
+
+    bool owesReceipt() const { return managed && namedItsFolder && !session.empty(); }
+};
+
 struct HostFileDeliveryState {
-    // Keyed by batch.
-    std::map<platform::UUID, std::filesystem::path> pendingFileDestinations;
-    // A Viewer-named destination as it was opened when checked: the
-    // batch's moves work in this folder, whatever its path leads to later.
-    std::map<platform::UUID, std::shared_ptr<platform::ConfinedFolder>> pendingDestinationFolders;
-    // Batches whose named destination is being looked for off the main
-    // queue: the answer is kept only while its batch still waits for it,
-    // so one that ended or became a drop meanwhile leaves nothing open.
-    std::set<platform::UUID> destinationChecks;
-    std::map<platform::UUID, std::vector<std::filesystem::path>> pendingFileURLs;
-    std::map<platform::UUID, FileTransferDeliveryOptions> pendingFileDeliveryOptions;
-    // The session (its upper-case UUID string) that named a started
-    // batch's destination: its receipt goes there and nowhere else. Taken
-    // from the batch's start, which the engine files under (session, ID),
-    // so a batch answers only to the session that sent it and its
-    // directSave; it leaves with its batch.
-    std::map<platform::UUID, std::string> inboundFileTransferRoutingTokens;
-    std::set<platform::UUID> managedCopyInboundBatchIDs;
-    // Batches whose items are moving into their folder, each with the flag
-    // that stops the moves before the next item (read off the main queue).
-    std::map<platform::UUID, std::shared_ptr<std::atomic<bool>>> deliveryStops;
-    // Batches that began as a Finder drop, with what was known at their
-    // start: where they go is decided when they complete, from the intent
-    // then in force. Each leaves with its batch.
-    std::map<platform::UUID, FileTransferBatchStartInfo> dropStartedInboundBatches;
-    // Copies whose save-location panel is up, with the session that sent
-    // each and its peer: a peer may keep only so many waiting over all its
-    // sessions (a Viewer that reconnects gets no more), the next is refused.
+    // Every inbound batch the Host has heard start and not yet let go of.
+    std::map<platform::UUID, InboundBatchDelivery> inboundBatches;
+    uint64_t lastInboundSerial = 0;
+    // Copies whose save-location panel is up: a peer may keep only so many
+    // waiting over all its sessions (more sessions get it no more), the
+    // next is refused.
     static constexpr size_t maxBatchesAwaitingSaveLocationPerPeer = 8;
-    struct AwaitingSaveLocation {
-        std::string session;
-        std::string peer;
-    };
-    std::map<platform::UUID, AwaitingSaveLocation> batchesAwaitingSaveLocation;
-    // What of a completed batch the engine refused at the door or could
-    // not receive whole; counted and named as failed when the batch is
-    // delivered.
-    std::map<platform::UUID, FileTransferDeliveryResult> unsavedOnArrival;
-    // Batches refused or cancelled before the engine reported them complete:
-    // a completion that still arrives has its staged items removed, not
-    // recorded. Newest last; bounded, as a cancelled batch may never end.
-    static constexpr size_t maxAbandonedBatches = 256;
-    std::deque<platform::UUID> abandonedInboundBatchIDs;
+
+    InboundBatchDelivery* inboundBatch(const platform::UUID& batchID) {
+        auto it = inboundBatches.find(batchID);
+        return it == inboundBatches.end() ? nullptr : &it->second;
+    }
+    // The batch, when it is still the start `serial` names.
+    InboundBatchDelivery* inboundBatch(const platform::UUID& batchID, uint64_t serial) {
+        auto* batch = inboundBatch(batchID);
+        return batch && batch->serial == serial ? batch : nullptr;
+    }
+
     // Peer sends of each Viewer waiting for their send queue or being sent,
     // by peer (over all its sessions): past the bound the next is refused
     // at once,
@@ -101,18 +171,6 @@ struct HostFileDeliveryState {
     std::shared_ptr<PeerSends> peerSends = std::make_shared<PeerSends>();
     // The received batch whose files the clipboard now holds.
     std::optional<platform::UUID> latestInboundFileBatchID;
-
-    // Drops where a batch was to go and how: the folder it named (opened,
-    // or still being looked for), its options, a save panel waiting for
-    // it, and its unreceived files. Its staged items stay.
-    void forgetDestination(const platform::UUID& batchID) {
-        destinationChecks.erase(batchID);
-        pendingFileDestinations.erase(batchID);
-        pendingDestinationFolders.erase(batchID);
-        pendingFileDeliveryOptions.erase(batchID);
-        batchesAwaitingSaveLocation.erase(batchID);
-        unsavedOnArrival.erase(batchID);
-    }
 
     // Drag pulls being served, by item and Viewer session, so a repeat while
     // one waits or runs is dropped instead of sending the item again; its

@@ -48,7 +48,6 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
                 1.5);
             auto& d = self->fileDelivery;
             if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
-            d.inboundFileTransferRoutingTokens.erase(batchID);
             self->components.fileTransferService->releaseInboundBatch(batchID);
         });
     });

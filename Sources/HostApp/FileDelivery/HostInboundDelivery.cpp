@@ -1,8 +1,9 @@
 // Delivery of files the Viewers send. The packet hook sees every
-// file-transfer packet of a Viewer session before the service does: it
-// lets only the session a batch answers to take its receipt away, and
+// file-transfer packet of a Viewer session before the service does and
 // serves peer-send requests (a Viewer asking for files from the Host
-// user's home folder) itself.
+// user's home folder) itself. Each inbound batch's part here is one entry
+// (InboundBatchDelivery), made when the engine reports its start and
+// erased, with everything it holds, however the batch ends.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <map>
 #include <set>
 #include <system_error>
+#include <utility>
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Runtime/Dispatch.h"
@@ -21,7 +23,6 @@
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Platform/Foundation/UnicodeText.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
-#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
@@ -51,32 +52,14 @@ std::optional<fs::path> resolvedExistingPath(const fs::path& path) {
 }  // namespace
 
 void HostProbeDelegate::handleIncomingFileTransferPacket(FileTransferPacket packet, const UUID& viewerSession) {
-    std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
-    const UUID batchID = packet.batchID;
-    switch (packet.op) {
-        case FileTransferOp::cancelBatch:
-            // Only the session a batch answers to may take its receipt away.
-            DispatchQueue::main().async([weak, batchID, token = viewerSession.uuidString()] {
-                auto self = weak.lock();
-                if (!self || !self->inboundBatchAnswersTo(batchID, token)) return;
-                self->fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
-                self->fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
-            });
-            break;
-        case FileTransferOp::peerSendRequest: {
-            auto server = audioServer();
-            servePeerSendRequest(packet, viewerSession, server ? server->queue : DispatchQueue::main());
-            return;
-        }
-        default:
-            break;
+    // A cancel goes to the engine like any other packet: it finds only the
+    // sending session's batch, and tells this side when there was one.
+    if (packet.op == FileTransferOp::peerSendRequest) {
+        auto server = audioServer();
+        servePeerSendRequest(packet, viewerSession, server ? server->queue : DispatchQueue::main());
+        return;
     }
     components.fileTransferService->handleIncomingPacket(std::move(packet), viewerSession.uuidString());
-}
-
-bool HostProbeDelegate::inboundBatchAnswersTo(const UUID& batchID, const std::string& token) const {
-    auto it = fileDelivery.inboundFileTransferRoutingTokens.find(batchID);
-    return it != fileDelivery.inboundFileTransferRoutingTokens.end() && it->second == token;
 }
 
 std::optional<ViewerPathConfinement> HostProbeDelegate::viewerPathConfinement() const {
@@ -88,9 +71,15 @@ std::optional<ViewerPathConfinement> HostProbeDelegate::viewerPathConfinement() 
 
 void HostProbeDelegate::handleInboundBatchAbandoned(const UUID& batchID) {
     assertMainQueue();
+    auto* batch = fileDelivery.inboundBatch(batchID);
+    // Already let go of: a drop on its way, or a batch the Host ended.
+    if (!batch) return;
+    // Its Viewer gave it up: no receipt is owed. Items already moving stop
+    // before the next one; what was saved stays and the delivery's end
+    // says so.
+    batch->managed = false;
+    if (stopInboundDelivery(batchID)) return;
     forgetInboundBatch(batchID);
-    fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
-    fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
     FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
 }
 
@@ -240,13 +229,14 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
 
 void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession) {
     assertMainQueue();
-    // Every uncompleted inbound batch of the session, whether it named a
-    // destination or not, goes with it.
+    // Every inbound batch of the session, complete or not, whether it
+    // named a destination or not, goes with it: what it staged or opened is
+    // its peer's, and nobody is left to receive its receipt.
     components.fileTransferService->sessionEnded(viewerSession.uuidString());
     const std::string token = viewerSession.uuidString();
     std::vector<UUID> abandoned;
-    for (const auto& [batchID, owner] : fileDelivery.inboundFileTransferRoutingTokens)
-        if (owner == token && !fileDelivery.pendingFileURLs.contains(batchID)) abandoned.push_back(batchID);
+    for (const auto& [batchID, batch] : fileDelivery.inboundBatches)
+        if (batch.session == token) abandoned.push_back(batchID);
     for (const auto& batchID : abandoned) {
         // Items already moving stop before the next one; what was saved
         // stays and the delivery's end says so.
@@ -258,38 +248,23 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
         // Nobody is left to receive a receipt or to be told to stop.
         components.fileTransferService->cancelBatch(batchID);
         forgetInboundBatch(batchID);
-        fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
-        fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
         FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
         log("files: cancelled batch " + batchID.id8() + " of ended Viewer session " + viewerSession.id8());
     }
 }
 
-namespace {
-// Staged items and, once empty, the batch's staging folder, beneath
-// staging's descriptors; on a utility queue, as a large tree takes long to
-// remove.
-void removeStaged(const std::vector<fs::path>& items) {
-    DispatchQueue::global(platform::QualityOfService::utility).async([items] {
-        FileTransferStagedItems::remove(items);
-        FileTransferStagedItems::removeBatchFolderOf(items);
-    });
-}
-}  // namespace
-
 void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
-    auto& abandoned = fileDelivery.abandonedInboundBatchIDs;
-    if (auto staged = fileDelivery.pendingFileURLs.find(batchID); staged != fileDelivery.pendingFileURLs.end()) {
-        removeStaged(staged->second);
-    } else if (std::find(abandoned.begin(), abandoned.end(), batchID) == abandoned.end()) {
-        abandoned.push_back(batchID);
-        if (abandoned.size() > HostFileDeliveryState::maxAbandonedBatches) abandoned.pop_front();
-    }
-    fileDelivery.forgetDestination(batchID);
-    fileDelivery.pendingFileURLs.erase(batchID);
-    fileDelivery.dropStartedInboundBatches.erase(batchID);
+    // The entry takes everything the batch held with it: its folder (and
+    // the home it was opened beneath), its staged items, its place among
+    // those waiting for a save location. A completion still on its way
+    // finds no entry and removes what it staged.
+    fileDelivery.inboundBatches.erase(batchID);
     if (fileDelivery.latestInboundFileBatchID == batchID) fileDelivery.latestInboundFileBatchID.reset();
     components.fileTransferService->releaseInboundBatch(batchID);
+}
+
+void SaveLocationPanel::withdraw() {
+    if (auto batchID = std::exchange(batchID_, std::nullopt)) FileTransferCenter::shared().withdrawSaveLocation(*batchID);
 }
 
 std::optional<fs::path> HostProbeDelegate::resolveDestinationHint(const std::string& hint) {
@@ -317,17 +292,17 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
     // batch may already have ended, and the engine forgotten it, by now.
     auto& center = FileTransferCenter::shared();
     auto& d = fileDelivery;
+    InboundBatchDelivery batch;
+    batch.serial = ++d.lastInboundSerial;
     // The engine took the destination only from the batch's own session:
     // the receipt goes there, never to a session that named the same ID.
-    if (start.destinationHint && !start.session.empty()) {
-        d.inboundFileTransferRoutingTokens[batchID] = start.session;
-    } else {
-        d.inboundFileTransferRoutingTokens.erase(batchID);
-    }
+    batch.session = start.session;
+    batch.peer = start.peer;
+    batch.namedItsFolder = start.destinationHint.has_value();
     // A batch given up under this ID earlier had all its news before this
-    // start (the engine reports each batch in order): its completion can no
-    // longer come, and this batch's is its own.
-    std::erase(d.abandonedInboundBatchIDs, batchID);
+    // start (the engine reports each batch in order): whatever is left of
+    // it goes now.
+    d.inboundBatches.insert_or_assign(batchID, std::move(batch));
     d.latestInboundFileBatchID = batchID;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     center.addTask({batchID, FileTransferDirection::incoming, "Viewer", fileCount, totalBytes, itemNames},
@@ -344,7 +319,7 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
                    });
     if (start.intent == FileTransferIntent::dropToFinder) {
         // A later batchIntent may still turn it into a copy.
-        d.dropStartedInboundBatches[batchID] = start;
+        d.inboundBatches.at(batchID).dropStart = start;
         center.setSubtitle(batchID, VelantrixL10n::text("fileTransfer.center.droppingToFinder", "Dropping into Finder\u2026"));
         return;
     }
@@ -353,12 +328,13 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
 
 void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const FileTransferBatchStartInfo& start) {
     assertMainQueue();
-    auto& d = fileDelivery;
+    auto* batch = fileDelivery.inboundBatch(batchID);
+    if (!batch) return;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     const bool managed = start.intent == FileTransferIntent::managedCopy;
     if (managed) {
-        d.pendingFileDeliveryOptions[batchID] = start.deliveryOptions;
-        d.managedCopyInboundBatchIDs.insert(batchID);
+        batch->deliveryOptions = start.deliveryOptions;
+        batch->managed = true;
     }
     if (start.destinationHint) {
         // Looked for off the main queue: the directory service and the
@@ -367,10 +343,9 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
         auto server = audioServer();
         const std::string console = server ? server->currentConsoleSessionState().username
                                            : platform::SimulatedMachine::current().consoleSession().userName;
-        d.destinationChecks.insert(batchID);
+        batch->checkingDestination = true;
         DispatchQueue::global(platform::QualityOfService::utility).async(
-            [weak, batchID, managed, console, session = start.session, peer = start.peer,
-             hint = *start.destinationHint] {
+            [weak, batchID, serial = batch->serial, managed, console, hint = *start.destinationHint] {
                 const auto confinement = ViewerPathConfinement::forConsoleUser(console);
                 const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
                 const fs::path named = standardizedPath(trimmed, confinement);
@@ -379,21 +354,22 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                 // Refused on the way down: through a link leading out, or
                 // not a folder at all.
                 if (!folder && confinement && !trimmed.empty()) outside = outside || !confinement->allows(named);
-                DispatchQueue::main().async([weak, batchID, managed, outside, session, peer,
+                DispatchQueue::main().async([weak, batchID, serial, managed, outside,
                                              folder = std::move(folder)]() mutable {
                     auto self = weak.lock();
                     if (!self) return;
                     // The batch ended, or became a drop, meanwhile: the
                     // folder is closed here, never recorded.
-                    if (!self->fileDelivery.destinationChecks.erase(batchID)) return;
+                    auto* batch = self->fileDelivery.inboundBatch(batchID, serial);
+                    if (!batch || !std::exchange(batch->checkingDestination, false)) return;
                     if (outside)
                         self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
-                    self->continueInboundBatchStart(batchID, managed, std::move(folder), session, peer);
+                    self->continueInboundBatchStart(batchID, managed, std::move(folder));
                 });
             });
         return;
     }
-    continueInboundBatchStart(batchID, managed, nullptr, start.session, start.peer);
+    continueInboundBatchStart(batchID, managed, nullptr);
 }
 
 std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint(
@@ -411,18 +387,18 @@ std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint
 }
 
 void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool managed,
-                                                  std::shared_ptr<platform::ConfinedFolder> folder,
-                                                  const std::string& session, const std::string& peer) {
+                                                  std::shared_ptr<platform::ConfinedFolder> folder) {
     assertMainQueue();
     auto& center = FileTransferCenter::shared();
     auto& d = fileDelivery;
     // The row was cancelled, or the Viewer left, while the folder was
     // looked for: the batch is gone.
-    if (auto row = center.rows.find(batchID); row == center.rows.end() || row->second->finished) return;
+    auto* batch = d.inboundBatch(batchID);
+    if (!batch) return;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     if (folder) {
-        fileDelivery.pendingFileDestinations[batchID] = folder->path();
-        fileDelivery.pendingDestinationFolders[batchID] = folder;
+        batch->destination = folder->path();
+        batch->destinationFolder = folder;
         center.setSubtitle(batchID, VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026",
                                                           folder->path().filename().string()));
         tryDeliverFileBatch(batchID);
@@ -438,49 +414,48 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    // Counted over all the peer's sessions: a Viewer that reconnects finds
-    // its earlier sessions' batches still waiting, still its own.
-    const auto waiting = std::count_if(d.batchesAwaitingSaveLocation.begin(), d.batchesAwaitingSaveLocation.end(),
-                                       [&](const auto& entry) { return entry.second.peer == peer; });
+    // Counted over all the peer's sessions: more sessions get it no more.
+    const auto waiting = std::count_if(d.inboundBatches.begin(), d.inboundBatches.end(), [&](const auto& entry) {
+        return entry.second.saveLocationPanel && entry.second.peer == batch->peer;
+    });
     if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerPeer) {
         const std::string refusal = VelantrixL10n::text(
             "fileTransfer.center.tooManyAwaitingSaveLocation",
             "Too many received batches from this Viewer are waiting for a save location.");
         log("files: refused batch " + batchID.id8() + ": too many batches of its Viewer wait for a save location");
-        if (!session.empty()) components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, session);
+        if (!batch->session.empty())
+            components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, batch->session);
         components.fileTransferService->cancelBatch(batchID);
         components.fileTransferService->notifyPeerCancel(batchID);
         forgetInboundBatch(batchID);
         center.failTask(batchID, refusal);
         return;
     }
-    d.batchesAwaitingSaveLocation[batchID] = {session, peer};
+    batch->saveLocationPanel.emplace(batchID);
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,
-        [weak, batchID](const fs::path& folder) {
-            if (auto self = weak.lock()) self->saveLocationPicked(batchID, folder);
+        [weak, batchID, serial = batch->serial](const fs::path& folder) {
+            if (auto self = weak.lock()) self->saveLocationPicked(batchID, serial, folder);
         },
-        [weak, batchID] {
-            if (auto self = weak.lock()) self->saveLocationCancelled(batchID);
+        [weak, batchID, serial = batch->serial] {
+            if (auto self = weak.lock()) self->saveLocationCancelled(batchID, serial);
         });
 }
 
-void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& folder) {
+void HostProbeDelegate::saveLocationPicked(const UUID& batchID, uint64_t serial, const fs::path& folder) {
     assertMainQueue();
     // The row was cancelled, or the batch became a drop, while the panel
     // was up: the batch no longer waits for a folder.
-    auto awaiting = fileDelivery.batchesAwaitingSaveLocation.extract(batchID);
-    if (!awaiting) return;
-    auto& rows = FileTransferCenter::shared().rows;
-    if (auto row = rows.find(batchID); row == rows.end() || row->second->finished) return;
+    auto* batch = fileDelivery.inboundBatch(batchID, serial);
+    if (!batch || !std::exchange(batch->saveLocationPanel, std::nullopt)) return;
     // Opened off the main queue (the directory service and the folder's
     // file system may be slow). It must be one the process, the console
     // user, may write: the Host saves nowhere its user could not.
-    fileDelivery.destinationChecks.insert(batchID);
+    batch->checkingDestination = true;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     DispatchQueue::global(platform::QualityOfService::utility).async(
-        [weak, batchID, folder, session = std::move(awaiting.mapped().session)] {
+        [weak, batchID, serial, folder] {
             std::shared_ptr<platform::ConfinedFolder> opened;
             std::optional<std::string> refusal;
             if (auto top = platform::ConfinedFolder::openTop(folder, true)) {
@@ -492,47 +467,52 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, const fs::path& 
             } else {
                 refusal = top.error();
             }
-            DispatchQueue::main().async([weak, batchID, folder, session, refusal, opened = std::move(opened)]() mutable {
+            DispatchQueue::main().async([weak, batchID, serial, folder, refusal, opened = std::move(opened)]() mutable {
                 auto self = weak.lock();
                 if (!self) return;
                 // The batch ended, or became a drop, meanwhile: the folder
                 // is closed here, never recorded.
-                if (!self->fileDelivery.destinationChecks.erase(batchID)) return;
-                self->savePickedLocation(batchID, folder, std::move(opened), refusal, session);
+                auto* batch = self->fileDelivery.inboundBatch(batchID, serial);
+                if (!batch || !std::exchange(batch->checkingDestination, false)) return;
+                self->savePickedLocation(batchID, folder, std::move(opened), refusal);
             });
         });
 }
 
 void HostProbeDelegate::savePickedLocation(const UUID& batchID, const fs::path& folder,
                                            std::shared_ptr<platform::ConfinedFolder> opened,
-                                           const std::optional<std::string>& refusal, const std::string& session) {
+                                           const std::optional<std::string>& refusal) {
     assertMainQueue();
     auto& center = FileTransferCenter::shared();
-    if (auto row = center.rows.find(batchID); row == center.rows.end() || row->second->finished) return;
+    auto* batch = fileDelivery.inboundBatch(batchID);
+    if (!batch) return;
     if (refusal) {
         // Ends as a Viewer-named folder the user may not write does:
         // nothing is saved, the row and the Viewer hear it.
         log("files: refused save location " + folder.string() + " for batch " + batchID.id8() + ": " + *refusal);
         const std::string text =
             VelantrixL10n::text("fileTransfer.center.destUnavailable", "The destination folder is not available on this device.");
-        if (!session.empty()) components.fileTransferService->sendPeerSendResponse(batchID, false, text, session);
+        if (!batch->session.empty())
+            components.fileTransferService->sendPeerSendResponse(batchID, false, text, batch->session);
         components.fileTransferService->cancelBatch(batchID);
         components.fileTransferService->notifyPeerCancel(batchID);
         forgetInboundBatch(batchID);
-        fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
         center.failTask(batchID, text);
         return;
     }
-    fileDelivery.pendingFileDestinations[batchID] = folder;
+    batch->destination = folder;
     // One not opened (gone meanwhile) fails at delivery, as before.
-    if (opened) fileDelivery.pendingDestinationFolders[batchID] = std::move(opened);
+    batch->destinationFolder = std::move(opened);
     center.setSubtitle(batchID,
                        VelantrixL10n::format("fileTransfer.center.savingTo", "Saving to %@\u2026", folder.filename().string()));
     tryDeliverFileBatch(batchID);
 }
 
-void HostProbeDelegate::saveLocationCancelled(const UUID& batchID) {
+void HostProbeDelegate::saveLocationCancelled(const UUID& batchID, uint64_t serial) {
     assertMainQueue();
+    // Ended meanwhile: it has had its outcome.
+    auto* batch = fileDelivery.inboundBatch(batchID, serial);
+    if (!batch || !batch->saveLocationPanel) return;
     components.fileTransferService->cancelBatch(batchID);
     components.fileTransferService->notifyPeerCancel(batchID);
     // Whether or not the batch had completed, nothing of it stays staged.
@@ -563,28 +543,29 @@ void HostProbeDelegate::removeEarlierInboxFolders() {
 void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const std::vector<fs::path>& staged,
                                                     FileTransferIntent intent, const FileTransferDeliveryResult& unsaved) {
     assertMainQueue();
-    auto& abandoned = fileDelivery.abandonedInboundBatchIDs;
-    if (auto it = std::find(abandoned.begin(), abandoned.end(), batchID); it != abandoned.end()) {
-        abandoned.erase(it);
-        removeStaged(staged);
+    auto* batch = fileDelivery.inboundBatch(batchID);
+    if (!batch) {
+        // Given up before the engine reported it complete: what it staged
+        // goes now, and its ID with it.
+        StagedBatchItems leftBehind(staged);
+        components.fileTransferService->releaseInboundBatch(batchID);
         return;
     }
     // Decided from the intent in force now, not the one it began with.
-    auto dropStarted = fileDelivery.dropStartedInboundBatches.extract(batchID);
+    auto dropStarted = std::exchange(batch->dropStart, std::nullopt);
     if (intent == FileTransferIntent::dropToFinder) {
         // A copy turned into a drop: the folder it named (opened, or still
-        // being looked for) and what it was to be delivered with go now.
-        fileDelivery.forgetDestination(batchID);
-        fileDelivery.managedCopyInboundBatchIDs.erase(batchID);
+        // being looked for) and what it was to be delivered with go now;
+        // the drop answers to nobody.
+        fileDelivery.inboundBatches.erase(batchID);
         deliverDroppedFiles(staged, frontFinderWindowPath(), batchID);
         return;
     }
-    fileDelivery.pendingFileURLs[batchID] = staged;
-    if (unsaved.failedItemCount > 0) fileDelivery.unsavedOnArrival[batchID] = unsaved;
+    batch->staged.emplace(staged);
+    if (unsaved.failedItemCount > 0) batch->unsavedOnArrival = unsaved;
     if (dropStarted) {
-        auto start = dropStarted.mapped();
-        start.intent = intent;
-        decideInboundDestination(batchID, start);
+        dropStarted->intent = intent;
+        decideInboundDestination(batchID, *dropStarted);
         return;
     }
     tryDeliverFileBatch(batchID);

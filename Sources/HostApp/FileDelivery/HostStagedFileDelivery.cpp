@@ -125,45 +125,42 @@ std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folde
 
 }  // namespace
 
+void StagedBatchItems::reset() {
+    if (items_.empty()) return;
+    // On a utility queue, as a large tree takes long to remove.
+    DispatchQueue::global(platform::QualityOfService::utility).async([items = std::exchange(items_, {})] {
+        FileTransferStagedItems::remove(items);
+        FileTransferStagedItems::removeBatchFolderOf(items);
+    });
+}
+
 void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     assertMainQueue();
     auto& d = fileDelivery;
-    auto destination = d.pendingFileDestinations.find(batchID);
-    auto staged = d.pendingFileURLs.find(batchID);
-    if (destination == d.pendingFileDestinations.end() || staged == d.pendingFileURLs.end()) return;
-    const fs::path folder = destination->second;
-    std::vector<fs::path> items = std::move(staged->second);
-    d.pendingFileDestinations.erase(destination);
+    auto* batch = d.inboundBatch(batchID);
+    if (!batch || !batch->destination || !batch->staged || batch->deliveryStop) return;
+    const fs::path folder = *batch->destination;
+    // The delivery holds the staged items from here, and lets them go
+    // when it ends.
+    auto staged = std::make_shared<StagedBatchItems>(std::move(*batch->staged));
+    const std::vector<fs::path> items = staged->items();
     // A Viewer-named folder was opened when it was checked; one the user
     // picked is opened now, off the main queue.
-    std::shared_ptr<platform::ConfinedFolder> opened;
-    if (auto recorded = d.pendingDestinationFolders.find(batchID); recorded != d.pendingDestinationFolders.end()) {
-        opened = std::move(recorded->second);
-        d.pendingDestinationFolders.erase(recorded);
-    }
-    d.pendingFileURLs.erase(staged);
-    FileTransferDeliveryOptions options;
-    if (auto recorded = d.pendingFileDeliveryOptions.find(batchID); recorded != d.pendingFileDeliveryOptions.end()) {
-        options = recorded->second;
-        d.pendingFileDeliveryOptions.erase(recorded);
-    }
-    FileTransferDeliveryResult unsaved;
-    if (auto failed = d.unsavedOnArrival.find(batchID); failed != d.unsavedOnArrival.end()) {
-        unsaved = std::move(failed->second);
-        d.unsavedOnArrival.erase(failed);
-    }
+    std::shared_ptr<platform::ConfinedFolder> opened = std::move(batch->destinationFolder);
+    const FileTransferDeliveryOptions options = batch->deliveryOptions;
+    const FileTransferDeliveryResult unsaved = std::move(batch->unsavedOnArrival);
     if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
 
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    const uint64_t serial = batch->serial;
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    d.deliveryStops[batchID] = stop;
+    batch->deliveryStop = stop;
     // What the engine refused at the door or could not receive whole
     // counts, named, as failed too. A stop that came after the last item
     // had its turn changed nothing: only a delivery that ended early
     // reports itself stopped.
-    auto finish = [weak, batchID, items, folder, unsaved](FileTransferDeliveryResult result) {
+    auto finish = [weak, batchID, serial, staged, items, folder, unsaved](FileTransferDeliveryResult result) {
         auto self = weak.lock();
-        if (self) self->fileDelivery.deliveryStops.erase(batchID);
         const bool stopped = result.stoppedByUser;
         if (stopped) {
             // Stopped: what was saved stays, the items not moved go.
@@ -171,15 +168,11 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         } else {
             result.noteFailuresOf(unsaved);
         }
-        // Off the main queue, beneath staging's descriptors: what was not
-        // delivered (stopped, or failed: a full disk, a refused folder)
-        // goes with its batch, and the batch's staging folder last; a
-        // moved item is no longer there to remove.
-        DispatchQueue::global(platform::QualityOfService::utility).async([items] {
-            FileTransferStagedItems::remove(items);
-            FileTransferStagedItems::removeBatchFolderOf(items);
-        });
-        if (self) self->finishFileDelivery(batchID, items.size(), folder, result);
+        // What was not delivered (stopped, or failed: a full disk, a
+        // refused folder) goes with its batch, and the batch's staging
+        // folder last; a moved item is no longer there to remove.
+        staged->reset();
+        if (self) self->finishFileDelivery(batchID, serial, items.size(), folder, result);
     };
     if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
         // Moves may copy across file systems: off the main queue, which
@@ -207,18 +200,20 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (!parent) parent = summary.summaryWindow;
     const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
     auto shouldStop = [stop] { return stop->load(); };
-    if (opened) {
-        FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finish, shouldStop);
-    } else {
-        FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finish, shouldStop);
-    }
+    auto endQuestion =
+        opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finish, shouldStop)
+               : FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finish, shouldStop);
+    if (auto* delivering = d.inboundBatch(batchID, serial)) delivering->endDeliveryQuestion = std::move(endQuestion);
 }
 
 bool HostProbeDelegate::stopInboundDelivery(const UUID& batchID) {
     assertMainQueue();
-    auto it = fileDelivery.deliveryStops.find(batchID);
-    if (it == fileDelivery.deliveryStops.end()) return false;
-    it->second->store(true);
+    auto* batch = fileDelivery.inboundBatch(batchID);
+    if (!batch || !batch->deliveryStop) return false;
+    batch->deliveryStop->store(true);
+    // A question left open would hold the delivery, its folder and its
+    // staged items until someone answers it.
+    if (auto endQuestion = batch->endDeliveryQuestion) endQuestion();
     auto& rows = FileTransferCenter::shared().rows;
     if (auto row = rows.find(batchID); row != rows.end()) row->second->cancelEndsRow = false;
     return true;
@@ -241,8 +236,8 @@ std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::
     return opened ? moveNumbered(urls, *opened, nullptr).deliveredURLs : std::vector<fs::path>{};
 }
 
-void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requestedCount, const fs::path& folder,
-                                           const FileTransferDeliveryResult& result) {
+void HostProbeDelegate::finishFileDelivery(const UUID& batchID, uint64_t serial, size_t requestedCount,
+                                           const fs::path& folder, const FileTransferDeliveryResult& result) {
     assertMainQueue();
     const size_t saved = result.deliveredURLs.size();
     const size_t failed = result.failedItemCount;
@@ -264,7 +259,9 @@ void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requested
                                                   folder.filename().string()),
                             1.5);
     }
-    if (fileDelivery.managedCopyInboundBatchIDs.contains(batchID)) {
+    // A start under the same ID since is another batch, with a receipt of its own.
+    auto* batch = fileDelivery.inboundBatch(batchID, serial);
+    if (batch && batch->owesReceipt()) {
         if (result.stoppedByUser) {
             sendManagedCopyDeliveryResponse(
                 batchID, false, VelantrixL10n::format("fileTransfer.stoppedDetail", "Stopped after saving %d item(s).", saved));
@@ -273,25 +270,19 @@ void HostProbeDelegate::finishFileDelivery(const UUID& batchID, size_t requested
         } else {
             sendManagedCopyDeliveryResponse(batchID, true, std::nullopt);
         }
-    } else {
-        fileDelivery.inboundFileTransferRoutingTokens.erase(batchID);
     }
     // Saved and answered for: another session may use its ID now.
-    components.fileTransferService->releaseInboundBatch(batchID);
+    if (batch) forgetInboundBatch(batchID);
     if (saved > 0) platform::WorkspaceFileViewer::activateFileViewerSelecting(result.deliveredURLs);
 }
 
 void HostProbeDelegate::sendManagedCopyDeliveryResponse(const UUID& batchID, bool accepted,
                                                         const std::optional<std::string>& message) {
     assertMainQueue();
-    auto& d = fileDelivery;
-    const bool managed = d.managedCopyInboundBatchIDs.erase(batchID) > 0;
-    auto token = d.inboundFileTransferRoutingTokens.find(batchID);
-    if (token == d.inboundFileTransferRoutingTokens.end()) return;
-    const std::string routingToken = token->second;
-    d.inboundFileTransferRoutingTokens.erase(token);
-    // Only managed copies get a receipt, and only the session that named
-    // the destination hears it.
-    if (!managed) return;
-    components.fileTransferService->sendPeerSendResponse(batchID, accepted, message, routingToken);
+    // Only managed copies get a receipt, only one, and only the session
+    // that named the destination hears it.
+    auto* batch = fileDelivery.inboundBatch(batchID);
+    if (!batch || !batch->owesReceipt()) return;
+    batch->managed = false;
+    components.fileTransferService->sendPeerSendResponse(batchID, accepted, message, batch->session);
 }

@@ -215,10 +215,10 @@ void FileTransferCenter::orderFront() {
     });
 }
 
-void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::string>& suggestedName,
+void FileTransferCenter::pickSaveLocation(const UUID& batchID, const std::optional<std::string>& suggestedName,
                                           std::function<void(const std::filesystem::path&)> onPick,
                                           std::function<void()> onCancel) {
-    onMain([this, suggestedName, onPick = std::move(onPick), onCancel = std::move(onCancel)] {
+    onMain([this, batchID, suggestedName, onPick = std::move(onPick), onCancel = std::move(onCancel)] {
         ensureWindow();
         if (!window) {
             if (onCancel) onCancel();
@@ -237,13 +237,17 @@ void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::
                                                    *suggestedName);
         auto raised = FileTransferForegroundPresentation::raisedSheet(window);
         savePanels.push_back(panel);
+        savePanelsByBatch[batchID] = panel;
         std::weak_ptr<platform::OpenPanel> weakPanel = panel;
         panel->beginSheetModal(
             window,
-            [this, weakPanel, restore = raised.didEnd, onPick, onCancel](platform::ModalResponse response) {
+            [this, batchID, weakPanel, restore = raised.didEnd, onPick, onCancel](platform::ModalResponse response) {
                 restore();
                 auto ended = weakPanel.lock();
                 std::erase(savePanels, ended);
+                if (auto mine = savePanelsByBatch.find(batchID);
+                    mine != savePanelsByBatch.end() && mine->second.lock() == ended)
+                    savePanelsByBatch.erase(mine);
                 auto url = ended ? ended->url() : std::nullopt;
                 if (response == platform::kModalResponseOK && url) {
                     if (onPick) onPick(*url);
@@ -252,6 +256,14 @@ void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::
                 }
             },
             raised.didBegin);
+    });
+}
+
+void FileTransferCenter::withdrawSaveLocation(const UUID& batchID) {
+    onMain([this, batchID] {
+        auto found = savePanelsByBatch.find(batchID);
+        if (found == savePanelsByBatch.end()) return;
+        if (auto panel = found->second.lock()) panel->answerCancel();
     });
 }
 
@@ -318,6 +330,7 @@ void FileTransferCenter::removeRow(const UUID& batchID, const std::shared_ptr<Ta
 void FileTransferCenter::resetForTesting() {
     rows.clear();
     savePanels.clear();
+    savePanelsByBatch.clear();
     if (window) window->orderOut();
     window.reset();
     stack.reset();

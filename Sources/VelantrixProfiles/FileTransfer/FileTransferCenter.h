@@ -82,11 +82,14 @@ public:
     void removeTask(const platform::UUID& batchID);
     void setSubtitle(const platform::UUID& batchID, std::string text);
     void orderFront();
-    // Asks for a folder with a panel that is a sheet on the window; `onPick`
-    // gets the folder, `onCancel` runs when the user cancels or no window
-    // can be made. `batchID` is not used.
+    // Asks for a folder for the batch with a panel that is a sheet on the
+    // window; `onPick` gets the folder, `onCancel` runs when the user
+    // cancels or no window can be made.
     void pickSaveLocation(const platform::UUID& batchID, const std::optional<std::string>& suggestedName,
                           std::function<void(const std::filesystem::path&)> onPick, std::function<void()> onCancel);
+    // The batch's panel, shown or waiting its turn, ends as its Cancel
+    // would: its batch is gone and nobody is to be asked for it.
+    void withdrawSaveLocation(const platform::UUID& batchID);
     // The window, made when missing and brought to the front, as the parent
     // of a sheet; from another thread this waits for the main thread.
     std::shared_ptr<platform::Window> foregroundPresentationWindow();
@@ -101,6 +104,8 @@ public:
     std::map<platform::UUID, std::shared_ptr<TaskRow>> rows;
     // Save-location panels now shown, oldest first; each leaves when it ends.
     std::vector<std::shared_ptr<platform::OpenPanel>> savePanels;
+    // The same by batch (main thread).
+    std::map<platform::UUID, std::weak_ptr<platform::OpenPanel>> savePanelsByBatch;
     static constexpr double rowWidth = 480, rowHeight = 64, outerPad = 14;
 
     // Drops every row and the window, for tests sharing the process.

@@ -135,6 +135,12 @@ struct FileTransferReceiveState {
             if (it->second.open) return it->first;
         return std::nullopt;
     }
+    // Whether the session's batch of that ID has ended and the owner still
+    // saves it.
+    bool held(const SessionBatchKey& key) const {
+        auto it = batches.find(key);
+        return it != batches.end() && it->second.claimed && !it->second.open;
+    }
     // Whether another session than `key`'s has a claim on its ID.
     bool claimedByAnother(const SessionBatchKey& key) const {
         for (auto it = batches.lower_bound({"", key.id}); it != batches.end() && it->first.id == key.id; ++it)

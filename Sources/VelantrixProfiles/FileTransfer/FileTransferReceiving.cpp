@@ -110,11 +110,16 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
             return;
         case FileTransferOp::cancelBatch:
             noteOutgoingCancelled(id, session);
-            if (batch) {
-                dropInbound(key);
-                onMain([id](FileTransferService& self) { self.status("cancelled by peer for batch " + id.id8()); });
-            }
             receive_.takeDestination(key);
+            // The owner hears of it while it still has the batch, arriving
+            // or ended and waiting to be saved: what it holds for the batch
+            // goes with it.
+            if (!batch && !receive_.held(key)) return;
+            if (batch) dropInbound(key);
+            onMain([id](FileTransferService& self) {
+                self.status("cancelled by peer for batch " + id.id8());
+                if (auto hook = self.onInboundBatchAbandoned.get()) hook(id);
+            });
             return;
         case FileTransferOp::directSave:
             // Counted against the sender's peer: its flood pushes out only

@@ -132,8 +132,9 @@ public:
                           const std::vector<RemoteDirectoryEntry>&)>
         onDirectoryListing{hookMutex_};
     FileTransferHook<void(const platform::UUID&, const FileTransferPeerSendResponse&)> onPeerSendResponse{hookMutex_};
-    // An inbound batch this end dropped on its own (refused past the
-    // limits, idle, or its session ended); on the main queue.
+    // An inbound batch this end dropped on its own (idle, or its session
+    // ended), or that its peer cancelled while it arrived or, ended, was
+    // still the owner's to save; on the main queue.
     FileTransferHook<void(const platform::UUID&)> onInboundBatchAbandoned{hookMutex_};
     // Lines for the owner's log as they stand (not status texts).
     FileTransferHook<void(const std::string&)> onLogLine{hookMutex_};

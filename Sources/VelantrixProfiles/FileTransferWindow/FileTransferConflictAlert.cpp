@@ -32,7 +32,7 @@ std::string FileTransferConflictAlert::detailText(uint64_t size, const std::opti
     return out;
 }
 
-void FileTransferConflictAlert::present(const Info& info, const std::shared_ptr<platform::Window>& parentWindow,
+std::shared_ptr<platform::Alert> FileTransferConflictAlert::present(const Info& info, const std::shared_ptr<platform::Window>& parentWindow,
                                         bool backupEnabled,
                                         std::function<void(FileTransferConflictChoice, bool)> completion) {
     using platform::Color;
@@ -91,4 +91,5 @@ void FileTransferConflictAlert::present(const Info& info, const std::shared_ptr<
             }
         },
         std::move(raised.didBegin));
+    return alert;
 }

@@ -13,6 +13,10 @@
 #include "Platform/AppKit/AppKitWindow.h"
 #include "Platform/Runtime/Clock.h"
 
+namespace platform {
+class Alert;
+}
+
 enum class FileTransferConflictChoice { keepBoth, stop, replace };
 
 class FileTransferConflictAlert {
@@ -29,7 +33,9 @@ public:
 
     // Shows the sheet on `parentWindow` (raised while it is shown); the
     // completion runs once with the choice and whether it applies to all.
-    static void present(const Info& info, const std::shared_ptr<platform::Window>& parentWindow, bool backupEnabled,
+    // The sheet, which its presenter may end (any response but a button's
+    // is Stop).
+    static std::shared_ptr<platform::Alert> present(const Info& info, const std::shared_ptr<platform::Window>& parentWindow, bool backupEnabled,
                         std::function<void(FileTransferConflictChoice, bool applyToAll)> completion);
 
     // "2 KB · Modified: 2026-12-05 15:30": decimal units, local time.

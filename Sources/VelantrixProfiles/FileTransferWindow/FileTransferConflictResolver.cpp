@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Platform/AppKit/AppKitAlert.h"
 #include "Platform/AppKit/AppKitApplication.h"
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Files/FileMoves.h"
@@ -44,6 +45,12 @@ public:
     // Any thread.
     void start() {
         onDisk([](DeliveryOperation& self) { self.prepareDestination(); });
+    }
+
+    // Main queue: the open question, if any, ends as its Stop would.
+    void endQuestion() {
+        platform::DispatchQueue::main().dispatchPrecondition();
+        if (auto question = question_.lock()) question->endWithResponse(platform::kAlertSecondButtonReturn);
     }
 
 private:
@@ -156,6 +163,8 @@ private:
     // Main queue.
     void askAboutConflict(const FileTransferConflictAlert::Info& info, const fs::path& source, const std::string& target) {
         platform::DispatchQueue::main().dispatchPrecondition();
+        // Stopped while the question was on its way: nobody is asked.
+        if (stopRequested()) return onDisk([source](DeliveryOperation& self) { self.stopHere(source); });
         auto window = presentationWindow();
         if (!window) {
             return onDisk([source, target](DeliveryOperation& self) {
@@ -164,7 +173,7 @@ private:
             });
         }
         auto self = shared_from_this();
-        FileTransferConflictAlert::present(info, window, backupBeforeOverwrite_,
+        question_ = FileTransferConflictAlert::present(info, window, backupBeforeOverwrite_,
                                            [self, source, target](FileTransferConflictChoice choice, bool applyToAll) {
                                                if (applyToAll) self->applyToAllChoice_ = choice;
                                                self->onDisk([choice, source, target](DeliveryOperation& op) {
@@ -320,9 +329,12 @@ private:
     const bool backupBeforeOverwrite_;
     // Moved to the main queue when the delivery ends.
     std::function<void(const FileTransferDeliveryResult&)> completion_;
-    // The caller's cancel, asked on the disk queue before each item moves;
-    // it must be safe to call from there.
+    // The caller's cancel, asked on the disk queue before each item moves
+    // and on the main queue before a question is put; it must be safe to
+    // call from both.
     const std::function<bool()> shouldStop_;
+    // The question open now, or the last one. Main queue only.
+    std::weak_ptr<platform::Alert> question_;
     // This delivery's own time-stamped folder; only with backups on.
     std::optional<fs::path> backupRoot_;
     // Items still to deliver, in the caller's order.
@@ -338,29 +350,34 @@ private:
     bool didFinish_ = false;
 };
 
-void FileTransferConflictResolver::deliver(std::vector<fs::path> stagedURLs, fs::path destination,
-                                           std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
-                                           bool backupBeforeOverwrite,
-                                           std::function<void(const FileTransferDeliveryResult&)> completion,
-                                           std::function<bool()> shouldStop) {
+std::function<void()> FileTransferConflictResolver::begin(const std::shared_ptr<DeliveryOperation>& operation) {
+    operation->start();
+    // Weak: the operation lives as long as its work and its question do.
+    return [weak = std::weak_ptr(operation)] {
+        if (auto held = weak.lock()) held->endQuestion();
+    };
+}
+
+std::function<void()> FileTransferConflictResolver::deliver(
+    std::vector<fs::path> stagedURLs, fs::path destination, std::shared_ptr<platform::Window> parentWindow,
+    bool shouldPromptForConflicts, bool backupBeforeOverwrite,
+    std::function<void(const FileTransferDeliveryResult&)> completion, std::function<bool()> shouldStop) {
     auto operation = std::make_shared<DeliveryOperation>(std::move(stagedURLs), std::move(destination), nullptr,
                                                          std::move(parentWindow), shouldPromptForConflicts,
                                                          backupBeforeOverwrite, std::move(completion),
                                                          std::move(shouldStop));
-    operation->start();
+    return begin(operation);
 }
 
-void FileTransferConflictResolver::deliver(std::vector<fs::path> stagedURLs,
-                                           std::shared_ptr<platform::ConfinedFolder> destination,
-                                           std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
-                                           bool backupBeforeOverwrite,
-                                           std::function<void(const FileTransferDeliveryResult&)> completion,
-                                           std::function<bool()> shouldStop) {
+std::function<void()> FileTransferConflictResolver::deliver(
+    std::vector<fs::path> stagedURLs, std::shared_ptr<platform::ConfinedFolder> destination,
+    std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts, bool backupBeforeOverwrite,
+    std::function<void(const FileTransferDeliveryResult&)> completion, std::function<bool()> shouldStop) {
     auto operation = std::make_shared<DeliveryOperation>(std::move(stagedURLs), fs::path(), std::move(destination),
                                                          std::move(parentWindow), shouldPromptForConflicts,
                                                          backupBeforeOverwrite, std::move(completion),
                                                          std::move(shouldStop));
-    operation->start();
+    return begin(operation);
 }
 
 std::string FileTransferConflictResolver::uniqueName(const platform::ConfinedFolder& folder, const std::string& name) {

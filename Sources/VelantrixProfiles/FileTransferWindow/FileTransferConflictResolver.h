@@ -23,20 +23,26 @@ struct FileTransferConflictResolver {
     // and once every removal it reports is done. Once `shouldStop` (asked
     // on that utility queue) answers true no further item moves, the one a
     // conflict question is open for included, and the delivery ends as
-    // stopped.
-    static void deliver(std::vector<std::filesystem::path> stagedURLs, std::filesystem::path destination,
-                        std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
-                        bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion,
-                        std::function<bool()> shouldStop = nullptr);
+    // stopped. Returns what ends the question open now, if any (shown, or
+    // waiting its turn behind other sheets), as its Stop would: a caller
+    // that stops calls it, on the main queue, so that no question left
+    // for nobody holds the delivery, its folder and its staged items.
+    static std::function<void()> deliver(std::vector<std::filesystem::path> stagedURLs,
+                                         std::filesystem::path destination,
+                                         std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
+                                         bool backupBeforeOverwrite,
+                                         std::function<void(const FileTransferDeliveryResult&)> completion,
+                                         std::function<bool()> shouldStop = nullptr);
     // The same into a folder already opened (a Viewer-named one, opened
     // beneath the console user's home): every move, replace and backup
     // works relative to it, and backups go below the top it was opened
     // beneath.
-    static void deliver(std::vector<std::filesystem::path> stagedURLs,
-                        std::shared_ptr<platform::ConfinedFolder> destination,
-                        std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
-                        bool backupBeforeOverwrite, std::function<void(const FileTransferDeliveryResult&)> completion,
-                        std::function<bool()> shouldStop = nullptr);
+    static std::function<void()> deliver(std::vector<std::filesystem::path> stagedURLs,
+                                         std::shared_ptr<platform::ConfinedFolder> destination,
+                                         std::shared_ptr<platform::Window> parentWindow, bool shouldPromptForConflicts,
+                                         bool backupBeforeOverwrite,
+                                         std::function<void(const FileTransferDeliveryResult&)> completion,
+                                         std::function<bool()> shouldStop = nullptr);
 
     // The next free "name copy.ext", "name copy 2.ext", ... beside `url`
     // (`url` itself when free).
@@ -48,4 +54,5 @@ struct FileTransferConflictResolver {
 
 private:
     class DeliveryOperation;
+    static std::function<void()> begin(const std::shared_ptr<DeliveryOperation>& operation);
 };

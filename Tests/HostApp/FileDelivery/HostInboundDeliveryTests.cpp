@@ -355,46 +355,66 @@ TEST_F(InboundDelivery, MalformedPeerSendIsRefusedAndNeverReachesTheEngine) {
 // receipt away.
 TEST_F(InboundDelivery, ABatchAnswersToTheSessionOfItsDirectSaveUntilThatSessionCancels) {
     const UUID batch = UUID::random();
-    auto& tokens = delegate->fileDelivery.inboundFileTransferRoutingTokens;
+    auto& batches = delegate->fileDelivery.inboundBatches;
     deliver({FileTransferOp::directSave, batch, 0, 0, "~/In", {}});
-    EXPECT_FALSE(tokens.contains(batch));
+    EXPECT_FALSE(batches.contains(batch));
     deliver({FileTransferOp::batchStart, batch, 0, 0, "", {}});
-    EXPECT_EQ(tokens.at(batch), session.uuidString());
-    onMain([&] { delegate->fileDelivery.managedCopyInboundBatchIDs.insert(batch); });
+    ASSERT_TRUE(batches.contains(batch));
+    EXPECT_EQ(batches.at(batch).session, session.uuidString());
+    EXPECT_TRUE(batches.at(batch).destinationFolder) << "its folder is open";
     DispatchQueue("test.server").sync([&] {
         delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, batch, 0, 0, "", {}}, UUID::random());
     });
     runUntilIdle();
-    EXPECT_TRUE(tokens.contains(batch)) << "another session's cancel";
+    EXPECT_TRUE(batches.contains(batch)) << "another session's cancel";
     deliver({FileTransferOp::cancelBatch, batch, 0, 0, "", {}});
-    EXPECT_FALSE(tokens.contains(batch));
-    EXPECT_FALSE(delegate->fileDelivery.managedCopyInboundBatchIDs.contains(batch));
+    EXPECT_FALSE(batches.contains(batch));
 }
 
-TEST_F(InboundDelivery, EndedSessionLosesItsUncompletedBatchesOnly) {
-    const UUID running = UUID::random(), completed = UUID::random(), other = UUID::random();
+// A session that ends takes its batches with it, complete or not: what they
+// staged goes, and a delivery under way stops before its next item. Another
+// session's batch stays.
+TEST_F(InboundDelivery, EndedSessionLosesItsBatchesAndStopsItsDeliveries) {
+    const UUID running = UUID::random(), completed = UUID::random(), delivering = UUID::random(),
+               other = UUID::random();
     auto& d = delegate->fileDelivery;
     auto& center = FileTransferCenter::shared();
     center.resetForTesting();
+    const fs::path staged = delegate->components.fileTransferService->stagingRoot() / "1-batch" / "a.txt";
+    touch(staged);
+    auto of = [](const UUID& owner) {
+        InboundBatchDelivery batch;
+        batch.session = owner.uuidString();
+        return batch;
+    };
+    auto stop = std::make_shared<std::atomic<bool>>(false);
     onMain([&] {
-        center.addTask({running, FileTransferDirection::incoming, "Viewer", 1, 0, {}}, {});
-        d.inboundFileTransferRoutingTokens = {{running, session.uuidString()},
-                                              {completed, session.uuidString()},
-                                              {other, UUID::random().uuidString()}};
-        d.pendingFileDestinations[running] = home;
-        d.pendingFileURLs[completed] = {home / "a.txt"};
+        for (const UUID& batch : {running, completed, delivering})
+            center.addTask({batch, FileTransferDirection::incoming, "Viewer", 1, 0, {}}, {});
+        d.inboundBatches[running] = of(session);
+        d.inboundBatches[running].destination = home;
+        d.inboundBatches[completed] = of(session);
+        d.inboundBatches[completed].staged.emplace(std::vector<fs::path>{staged});
+        d.inboundBatches[delivering] = of(session);
+        d.inboundBatches[delivering].deliveryStop = stop;
+        d.inboundBatches[other] = of(UUID::random());
         d.latestInboundFileBatchID = running;
         delegate->handleFileTransferSessionEnded(session);
     });
-    EXPECT_FALSE(d.inboundFileTransferRoutingTokens.contains(running));
-    EXPECT_FALSE(d.pendingFileDestinations.contains(running));
+    EXPECT_FALSE(d.inboundBatches.contains(running));
+    EXPECT_FALSE(d.inboundBatches.contains(completed));
     EXPECT_FALSE(d.latestInboundFileBatchID);
-    EXPECT_TRUE(d.inboundFileTransferRoutingTokens.contains(completed)) << "its receipt is still owed";
-    EXPECT_TRUE(d.inboundFileTransferRoutingTokens.contains(other));
+    EXPECT_TRUE(d.inboundBatches.contains(delivering)) << "its delivery ends on its own";
+    EXPECT_TRUE(stop->load());
+    EXPECT_TRUE(d.inboundBatches.contains(other));
     runUntilIdle();
-    ASSERT_TRUE(center.rows.contains(running));
-    EXPECT_EQ(center.rows.at(running)->statusLbl->text, "Cancelled");
-    EXPECT_EQ(center.rows.at(running)->statusLbl->textColor, platform::Color::systemRed);
+    EXPECT_FALSE(fs::exists(staged.parent_path())) << "what it staged goes";
+    for (const UUID& batch : {running, completed}) {
+        ASSERT_TRUE(center.rows.contains(batch));
+        EXPECT_EQ(center.rows.at(batch)->statusLbl->text, "Cancelled");
+        EXPECT_EQ(center.rows.at(batch)->statusLbl->textColor, platform::Color::systemRed);
+    }
+    EXPECT_FALSE(center.rows.at(delivering)->finished);
     center.resetForTesting();
 }
 
@@ -475,9 +495,7 @@ TEST_F(InboundDelivery, CopiesToANamedFolderThatBecomeDropsLeaveNothingOpen) {
         const size_t idle = openDescriptors();
         for (int i = 0; i < 1000; i++) batchTurningIntoADrop(c.folderOpenedFirst);
         EXPECT_LE(openDescriptors(), idle + 2);
-        EXPECT_TRUE(d.pendingDestinationFolders.empty());
-        EXPECT_TRUE(d.pendingFileDestinations.empty());
-        EXPECT_TRUE(d.destinationChecks.empty());
+        EXPECT_TRUE(d.inboundBatches.empty());
     }
     center.resetForTesting();
 }

@@ -185,6 +185,181 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
     EXPECT_FALSE(receipt());
 }
 
+// A copy its Viewer gives up at any stage, by cancelling, by leaving or by
+// falling silent, or that the Host's user cancels, lets go of everything
+// it held: the Host's descriptors and staging are back where they were,
+// its row has ended and nothing of it is saved. Each road for many copies
+// at once, so that what one cancel kept would show as many descriptors.
+TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
+    enum class Stage {
+        beforeTheStart,          // its folder named, no batchStart yet
+        folderBeingOpened,       // started; its folder opened off the main queue
+        filesArriving,           // in the middle of a file
+        folderOpenedAfterTheEnd, // complete; its folder still being opened
+        beingDelivered,          // complete; its moves waiting for their turn
+        askedAboutATakenName,    // complete; its first item's name taken, the Host's user asked
+        waitingForASaveLocation, // a copy without a folder, its panel up
+    };
+    enum class Cause { viewerCancels, viewerLeaves, viewerFallsSilent, rowCancelled };
+    struct Case {
+        const char* name;
+        Stage stage;
+        std::vector<Cause> causes;
+    };
+    const Cause all[] = {Cause::viewerCancels, Cause::viewerLeaves, Cause::viewerFallsSilent, Cause::rowCancelled};
+    const std::vector<Cause> open(std::begin(all), std::end(all));
+    const std::vector<Cause> ended = {Cause::viewerCancels, Cause::viewerLeaves, Cause::rowCancelled};
+    // Only a started batch falls idle, and only one the Host heard start has a row.
+    const Case cases[] = {
+        {"before the start", Stage::beforeTheStart, {Cause::viewerCancels, Cause::viewerLeaves}},
+        {"while its folder is opened", Stage::folderBeingOpened, open},
+        {"while its files arrive", Stage::filesArriving, open},
+        {"after its end, while its folder is opened", Stage::folderOpenedAfterTheEnd, ended},
+        {"after its end, while it is delivered", Stage::beingDelivered, ended},
+        {"after its end, while the Host's user is asked about a taken name", Stage::askedAboutATakenName, ended},
+        {"after its end, while it waits for a save location", Stage::waitingForASaveLocation, ended},
+    };
+    const char* causeNames[] = {"its Viewer cancels", "its Viewer leaves", "its Viewer falls silent",
+                                "the row is cancelled"};
+    // Fifty a road (a hundred and more a stage), in rounds within what the
+    // Host keeps open at once.
+    constexpr size_t kRounds = 2, kCopies = 25;
+    // Two chunks, so that a batch can be caught between them.
+    std::ofstream(source, std::ios::binary) << std::string(300000, 'x');
+    auto& center = FileTransferCenter::shared();
+    const fs::path into = Folders::home() / "In";
+    const fs::path staging = delegate->components.fileTransferService->stagingRoot();
+    const DispatchQueue utility = DispatchQueue::global(QualityOfService::utility);
+    auto stagedItems = [&] {
+        std::error_code error;
+        return std::distance(fs::recursive_directory_iterator(staging, error), {});
+    };
+    // Each copy from a session of its own; its packets from the first its
+    // stage holds back on wait until they are let in or dropped.
+    struct Copy {
+        UUID session = UUID::random();
+        UUID batch;
+        std::vector<FileTransferPacket> held;
+    };
+    Copy* sending = nullptr;
+    std::function<bool(const FileTransferPacket&)> holdFrom;
+    viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+        if (!sending->held.empty() || (holdFrom && holdFrom(p))) {
+            sending->held.push_back(std::move(p));
+        } else {
+            delegate->handleIncomingFileTransferPacket(std::move(p), sending->session);
+        }
+        return true;
+    };
+    auto opIs = [](FileTransferOp op) { return [op](const FileTransferPacket& p) { return p.op == op; }; };
+
+    // `count` copies brought to the stage together and given up; what of
+    // them had a row, how many rows ended, and what was saved.
+    struct Outcome {
+        size_t rows = 0, rowsEnded = 0, saved = 0;
+    };
+    auto giveUp = [&](Stage stage, Cause cause, size_t count) {
+        const bool copy = stage == Stage::waitingForASaveLocation;
+        switch (stage) {
+            case Stage::beforeTheStart:
+            case Stage::folderBeingOpened:
+            case Stage::folderOpenedAfterTheEnd: holdFrom = opIs(FileTransferOp::batchStart); break;
+            case Stage::filesArriving:
+                holdFrom = [](const FileTransferPacket& p) { return p.op == FileTransferOp::fileChunk && p.value1 > 0; };
+                break;
+            case Stage::beingDelivered: holdFrom = opIs(FileTransferOp::batchEnd); break;
+            case Stage::askedAboutATakenName:
+                holdFrom = nullptr;
+                fs::create_directories(into);
+                std::ofstream(into / "a.txt") << "taken";
+                break;
+            case Stage::waitingForASaveLocation: holdFrom = nullptr; break;
+        }
+        const auto options = stage == Stage::askedAboutATakenName ? FileTransferDeliveryOptions::promptForConflicts
+                                                                  : FileTransferDeliveryOptions();
+        std::vector<Copy> copies(count);
+        for (auto& c : copies) {
+            sending = &c;
+            c.batch = viewer->sendURLs({source}, copy ? FileTransferIntent::copy : FileTransferIntent::managedCopy,
+                                       copy ? std::nullopt : std::optional<std::string>("~/In"), options, std::nullopt)
+                          .value_or(UUID());
+            runUntilIdle();
+        }
+        // What these stages wait for stays on the utility queue meanwhile.
+        const bool suspended = stage == Stage::folderBeingOpened || stage == Stage::folderOpenedAfterTheEnd ||
+                               stage == Stage::beingDelivered;
+        if (suspended) {
+            utility.suspend();
+            for (auto& c : copies) {
+                const size_t letIn = stage == Stage::folderBeingOpened ? 1 : c.held.size();
+                for (size_t i = 0; i < letIn; ++i)
+                    delegate->handleIncomingFileTransferPacket(std::move(c.held[i]), c.session);
+                c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(letIn));
+            }
+            runUntilIdle();
+        }
+        for (auto& c : copies) {
+            switch (cause) {
+                case Cause::viewerCancels:
+                    DispatchQueue("test.server").sync([&] {
+                        delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, c.batch, 0, 0, "", {}},
+                                                                   c.session);
+                    });
+                    break;
+                case Cause::viewerLeaves: delegate->audioServer()->onFileTransferSessionEnded(c.session); break;
+                case Cause::viewerFallsSilent: break;
+                case Cause::rowCancelled: onMain([&] { center.rows.at(c.batch)->cancelBtn->performClick(); }); break;
+            }
+        }
+        if (cause == Cause::viewerFallsSilent) advance(FileTransferService::inboundBatchIdleSeconds + 1);
+        runUntilIdle();
+        if (suspended) utility.resume();
+        runUntilIdle();
+        Outcome outcome;
+        for (const auto& c : copies) {
+            if (auto row = center.rows.find(c.batch); row != center.rows.end()) {
+                outcome.rows += 1;
+                outcome.rowsEnded += row->second->finished;
+            }
+        }
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(into, error))
+            outcome.saved += entry.path().filename() != "a.txt" || fs::file_size(entry.path()) != 5;
+        fs::remove_all(into);
+        return outcome;
+    };
+
+    for (const auto& c : cases) {
+        for (const Cause cause : c.causes) {
+            SCOPED_TRACE(std::string(c.name) + ", " + causeNames[static_cast<int>(cause)]);
+            giveUp(c.stage, cause, 1);
+            delegate->components.fileTransferService->syncRemovalQueueForTesting();
+            runUntilIdle();
+            const size_t descriptors = openDescriptors();
+            const auto staged = stagedItems();
+            Outcome outcome;
+            for (size_t round = 0; round < kRounds; ++round) {
+                const Outcome next = giveUp(c.stage, cause, kCopies);
+                outcome = {outcome.rows + next.rows, outcome.rowsEnded + next.rowsEnded, outcome.saved + next.saved};
+            }
+            EXPECT_EQ(outcome.rows, c.stage == Stage::beforeTheStart ? 0 : kRounds * kCopies);
+            EXPECT_EQ(outcome.rowsEnded, outcome.rows);
+            EXPECT_EQ(outcome.saved, 0u) << "nothing of a copy given up is saved";
+            EXPECT_TRUE(runUntil([&] {
+                delegate->components.fileTransferService->syncRemovalQueueForTesting();
+                return openDescriptors() <= descriptors && stagedItems() <= staged;
+            })) << openDescriptors() << " descriptors against " << descriptors << ", " << stagedItems()
+                << " staged items against " << staged;
+            EXPECT_EQ(delegate->components.fileTransferService->openInboundBatchCountForTesting(), 0u);
+            EXPECT_EQ(delegate->components.fileTransferService->pendingDestinationCountForTesting(), 0u);
+            EXPECT_TRUE(delegate->fileDelivery.inboundBatches.empty());
+            EXPECT_TRUE(center.savePanels.empty() && app().shownAlerts().empty())
+                << "nobody is left asked for a copy given up";
+            center.resetForTesting();
+        }
+    }
+}
+
 // --- The save-location panel of a batch without a folder --------------------
 
 // Sends `viewer`'s copy batch; until `release` runs the batch's last two
@@ -231,7 +406,7 @@ TEST_F(StagedDelivery, CopyBatchIsSavedWhereTheUserPicksOnceWhicheverComesFirst)
         EXPECT_TRUE(fs::exists(folder / "a 1.txt"));
         fs::remove(folder / "a 1.txt");
         EXPECT_FALSE(receipt()) << "only a managed copy gets a receipt";
-        EXPECT_FALSE(delegate->fileDelivery.inboundFileTransferRoutingTokens.contains(*batch));
+        EXPECT_FALSE(delegate->fileDelivery.inboundBatches.contains(*batch));
         EXPECT_TRUE(stagingEmpty());
     }
 }
@@ -350,21 +525,25 @@ TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
     EXPECT_NE(center.rows.at(copy())->statusLbl->text, why);
 }
 
+// The panel goes with its batch, and a pick that comes all the same
+// delivers nothing.
 TEST_F(StagedDelivery, APickAfterTheRowWasCancelledDeliversNothing) {
     auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
     ASSERT_TRUE(batch);
     runUntilIdle();
     auto& center = FileTransferCenter::shared();
     ASSERT_EQ(center.savePanels.size(), 1u);
+    const auto panel = center.savePanels.front();
     onMain([&] { center.rows.at(*batch)->cancelBtn->performClick(); });
     runUntilIdle();
     EXPECT_TRUE(stagingEmpty());
+    EXPECT_TRUE(center.savePanels.empty()) << "nobody is asked for a batch that is gone";
     const fs::path folder = Folders::home() / "Late";
     fs::create_directories(folder);
-    onMain([&] { center.savePanels.front()->answerOK(folder); });
+    onMain([&] { panel->answerOK(folder); });
     runUntilIdle();
     EXPECT_TRUE(fs::is_empty(folder));
-    EXPECT_FALSE(delegate->fileDelivery.pendingFileDestinations.contains(*batch)) << "nothing waits for it";
+    EXPECT_FALSE(delegate->fileDelivery.inboundBatches.contains(*batch)) << "nothing waits for it";
     EXPECT_EQ(center.rows.at(*batch)->statusLbl->text, "Cancelled");
 }
 
@@ -617,7 +796,7 @@ TEST_F(StagedDelivery, ALinkPlantedBeforeStagedItemsGoLeadsTheirRemovalNowhere) 
     auto stopWhileTheFirstMoves = [&](const std::optional<UUID>& batch) {
         FileMoves::setMoveFailureForTesting([&](const fs::path& from) {
             if (from.filename() != "a.txt") return false;
-            delegate->fileDelivery.deliveryStops.at(*batch)->store(true);
+            delegate->fileDelivery.inboundBatches.at(*batch).deliveryStop->store(true);
             plant();
             return true;
         });

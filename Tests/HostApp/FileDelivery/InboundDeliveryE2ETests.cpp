@@ -201,8 +201,9 @@ TEST_F(InboundDeliveryE2E, AViewerLeavingMidFileLeavesNothingBehind) {
 
 // A cancel of the row, or the Viewer leaving, while a batch's items are
 // being saved: delivery stops before the next item moves (here, while the
-// second item's name clash is asked about), what was saved stays, and the
-// receipt and the row say how many were saved instead of "Cancelled".
+// second item's name clash is asked about: the question ends with it), what
+// was saved stays, and the receipt and the row say how many were saved
+// instead of "Cancelled".
 TEST_F(InboundDeliveryE2E, ACancelDuringDeliveryStopsBeforeTheNextItemAndKeepsWhatWasSaved) {
     for (const bool viewerLeaves : {false, true}) {
         SCOPED_TRACE(viewerLeaves ? "the Viewer leaves" : "the row is cancelled");
@@ -235,7 +236,9 @@ TEST_F(InboundDeliveryE2E, ACancelDuringDeliveryStopsBeforeTheNextItemAndKeepsWh
         } else {
             onMain([&] { FileTransferCenter::shared().rows.at(*batch)->didCancel(); });
         }
-        onMain([&] { question->pressButton(0); });  // Keep Both, answered after the cancel
+        // Nobody is left to answer for it: the question goes with the delivery.
+        EXPECT_FALSE(question->isShown());
+        onMain([&] { question->pressButton(0); });  // Keep Both, too late
         ASSERT_TRUE(runUntil([&] { return rowText(*batch) == "Stopped after saving 1 item(s)"; }))
             << rowText(*batch).value_or("no row") << " alert: " << question->messageText;
         ASSERT_TRUE(runUntil([&] { return stagingEmpty(); }));
@@ -366,7 +369,12 @@ TEST_F(InboundDeliveryForAnotherUserE2E, AFolderSwappedForALinkBeforeTheMoveLead
             written += bytes;
             if (!c.duringUpload || swapped || waited || written < size * 3 / 4) return;
             waited = true;
-            if (!runUntil([&] { return delegate->fileDelivery.pendingDestinationFolders.contains(*batch); }, 10)) {
+            if (!runUntil(
+                    [&] {
+                        auto* opened = delegate->fileDelivery.inboundBatch(*batch);
+                        return opened && opened->destinationFolder;
+                    },
+                    10)) {
                 ADD_FAILURE() << "the Host never had the destination folder open";
                 return;
             }

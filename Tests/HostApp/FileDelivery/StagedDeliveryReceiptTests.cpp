@@ -102,7 +102,7 @@ TEST_F(StagedDeliveryReceipt, ACancelAfterTheLastItemMovedChangesNothingInTheRec
         std::optional<UUID> batch;
         FileMoves::setMoveFailureForTesting([&](const fs::path& from) {
             if (from.filename() == "a.txt") {
-                if (c.stop == Stop::duringFirstItem) delegate->fileDelivery.deliveryStops.at(*batch)->store(true);
+                if (c.stop == Stop::duringFirstItem) delegate->fileDelivery.inboundBatches.at(*batch).deliveryStop->store(true);
                 return c.firstItemFails;
             }
             if (c.stop == Stop::afterLastItem)

@@ -252,6 +252,63 @@ WorkLedger::Charge::~Charge() {
     if (ledger_) ledger_->releaseJob(bytes_);
 }
 
+const char* WorkLedger::heldName(Held kind) {
+    switch (kind) {
+        case Held::descriptors: return "descriptors";
+        case Held::stagedBytes: return "staged bytes";
+        case Held::batches: return "batches";
+        case Held::listings: return "listings";
+        case Held::sends: return "sends";
+    }
+    return "?";
+}
+
+size_t WorkLedger::held(Held kind) const {
+    std::lock_guard lock(mutex_);
+    return held_[static_cast<size_t>(kind)];
+}
+
+std::optional<WorkLedger::Holding> WorkLedger::Holding::take(std::shared_ptr<WorkLedger> ledger, Held kind,
+                                                            size_t amount) {
+    Holding holding(std::move(ledger), kind, 0);
+    if (!holding.grow(amount)) return std::nullopt;
+    return holding;
+}
+
+WorkLedger::Holding::Holding(Holding&& other) noexcept
+    : ledger_(std::move(other.ledger_)), kind_(other.kind_), amount_(std::exchange(other.amount_, 0)) {}
+
+WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
+    if (this != &other) {
+        reset();
+        ledger_ = std::move(other.ledger_);
+        kind_ = other.kind_;
+        amount_ = std::exchange(other.amount_, 0);
+    }
+    return *this;
+}
+
+bool WorkLedger::Holding::grow(size_t more) {
+    if (!ledger_) return true;
+    std::lock_guard lock(ledger_->mutex_);
+    size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
+    if (more > heldBound(kind_) - std::min(held, heldBound(kind_))) return false;
+    held += more;
+    amount_ += more;
+    return true;
+}
+
+void WorkLedger::Holding::shrink(size_t less) {
+    less = std::min(less, amount_);
+    if (!ledger_ || less == 0) return;
+    std::lock_guard lock(ledger_->mutex_);
+    size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
+    held -= std::min(held, less);
+    amount_ -= less;
+}
+
+void WorkLedger::Holding::reset() { shrink(amount_); }
+
 std::shared_ptr<WorkLedger> WorkLedger::current() { return tlsCurrentLedger; }
 
 WorkLedger::Charged::Charged(std::shared_ptr<WorkLedger> ledger)

@@ -144,6 +144,68 @@ public:
         uint64_t sinceNs_ = 0;
     };
 
+    // What else the Host keeps for the peer, beside bytes and jobs: the
+    // descriptors it holds open for it, the bytes it has staged on disk,
+    // and its open batches, listings and sends. Each kind has its bound;
+    // what would pass it is refused by whoever asks for it.
+    enum class Held : uint8_t { descriptors, stagedBytes, batches, listings, sends };
+    static constexpr size_t kHeldKinds = 5;
+    static constexpr size_t heldBound(Held kind) {
+        switch (kind) {
+            // Its connections, and the folders and files its transfers
+            // keep open: far above a person's use, a small share of the
+            // process's limit.
+            case Held::descriptors: return 512;
+            // The disk's free space bounds it first in most cases; this
+            // keeps one peer from filling a large one.
+            case Held::stagedBytes: return size_t{64} << 30;
+            // Received batches from their start until the Host has let go
+            // of them (saved, or given up), whatever stage they are at.
+            case Held::batches: return 16;
+            // Listings waiting, being made or waiting for room to be sent.
+            case Held::listings: return 4;
+            // Sends of the Host's files the peer asked for, waiting or
+            // being sent.
+            case Held::sends: return 4;
+        }
+        return 0;
+    }
+    static const char* heldName(Held kind);
+    size_t held(Held kind) const;
+
+    // Some amount of one kind, held by the object that keeps the thing and
+    // given back when it goes (or is moved from): nothing is counted beside
+    // the state. With no ledger (the Host's own work) it holds nothing and
+    // is never refused.
+    class Holding {
+    public:
+        Holding() = default;
+        // `amount` of `kind`, unless that would pass the kind's bound.
+        static std::optional<Holding> take(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount = 1);
+        Holding(Holding&& other) noexcept;
+        Holding& operator=(Holding&& other) noexcept;
+        Holding(const Holding&) = delete;
+        Holding& operator=(const Holding&) = delete;
+        ~Holding() { reset(); }
+
+        // `more` of it, unless that would pass the bound (then nothing is
+        // added and false comes back).
+        bool grow(size_t more);
+        void shrink(size_t less);
+        // Gives back all it holds.
+        void reset();
+        size_t amount() const { return amount_; }
+        Held kind() const { return kind_; }
+        const std::shared_ptr<WorkLedger>& ledger() const { return ledger_; }
+
+    private:
+        Holding(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount)
+            : ledger_(std::move(ledger)), kind_(kind), amount_(amount) {}
+        std::shared_ptr<WorkLedger> ledger_;
+        Held kind_ = Held::descriptors;
+        size_t amount_ = 0;
+    };
+
     // The ledger the calling thread's work is charged to, if any.
     static std::shared_ptr<WorkLedger> current();
     // Makes `ledger` current on this thread for the scope (null: work is
@@ -221,6 +283,7 @@ private:
     size_t sendingBytes_ = 0;
     // Each with the room it waits for.
     std::vector<std::pair<size_t, Work>> sendWaiters_;
+    size_t held_[kHeldKinds] = {};
     std::atomic<bool> cancelled_{false};
 };
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <vector>
+
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
@@ -99,6 +102,57 @@ TEST_F(WorkLedgerTest, AGonePeersWaitingWorkIsDroppedWhereTheQueueServesOnlyView
     EXPECT_EQ(ledger->jobsInUse(), 0u);
     EXPECT_EQ(ledger->bytesInUse(), 0u);
     EXPECT_EQ(resumed, 0) << "a gone peer is never resumed";
+}
+
+// Whatever the order of takes, growths, shrinks, moves and releases, each
+// kind on the ledger is exactly what its live holdings hold, never past the
+// kind's bound, and zero once they are gone.
+TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
+    auto ledger = std::make_shared<WorkLedger>("peer", 1 << 20);
+    std::mt19937 random(7);
+    std::vector<WorkLedger::Holding> holdings;
+    size_t refused = 0;
+    for (int step = 0; step < 20000; ++step) {
+        const auto kind = static_cast<WorkLedger::Held>(random() % WorkLedger::kHeldKinds);
+        const size_t bound = WorkLedger::heldBound(kind);
+        const size_t amount = random() % 2 ? 1 : random() % (bound / 2 + 1);
+        switch (random() % 5) {
+            case 0:
+            case 1:
+                if (auto h = WorkLedger::Holding::take(ledger, kind, amount)) holdings.push_back(std::move(*h));
+                else refused += 1;
+                break;
+            case 2:
+                if (!holdings.empty()) refused += !holdings[random() % holdings.size()].grow(amount);
+                break;
+            case 3:
+                if (!holdings.empty()) holdings[random() % holdings.size()].shrink(amount);
+                break;
+            case 4:
+                if (holdings.size() > 1) {
+                    const size_t from = random() % holdings.size(), to = random() % holdings.size();
+                    if (random() % 2) holdings[to] = std::move(holdings[from]);
+                    else holdings.erase(holdings.begin() + static_cast<std::ptrdiff_t>(from));
+                }
+                break;
+        }
+        for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k) {
+            const auto each = static_cast<WorkLedger::Held>(k);
+            size_t sum = 0;
+            for (const auto& h : holdings)
+                if (h.kind() == each) sum += h.amount();
+            ASSERT_EQ(ledger->held(each), sum) << WorkLedger::heldName(each);
+            ASSERT_LE(ledger->held(each), WorkLedger::heldBound(each)) << WorkLedger::heldName(each);
+        }
+    }
+    EXPECT_GT(refused, 0u) << "the bounds were reached";
+    holdings.clear();
+    for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k)
+        EXPECT_EQ(ledger->held(static_cast<WorkLedger::Held>(k)), 0u);
+    // The Host's own work holds nothing and is never refused.
+    auto own = WorkLedger::Holding::take(nullptr, WorkLedger::Held::batches, 1000);
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->amount(), 0u);
 }
 
 }  // namespace

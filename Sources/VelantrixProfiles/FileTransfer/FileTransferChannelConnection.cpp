@@ -73,7 +73,17 @@ void FileTransferChannelConnection::start() {
 }
 
 void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes, bool fromConnection) {
+    // Served frames leave the front once, when more bytes come (reading is
+    // held while cut frames wait, so what moves is at most one unfinished
+    // frame), never once a turn.
+    if (pendingStart_ > 0) {
+        pendingBuffer_.erase(pendingBuffer_.begin(), pendingBuffer_.begin() + static_cast<std::ptrdiff_t>(pendingStart_));
+        pendingStart_ = 0;
+    }
     pendingBuffer_.insert(pendingBuffer_.end(), bytes.begin(), bytes.end());
+    // One large frame must not leave its room held for the channel's life.
+    if (pendingBuffer_.capacity() > kRetainedBufferBytes && pendingBuffer_.size() < kRetainedBufferBytes / 2)
+        pendingBuffer_.shrink_to_fit();
     if (fromConnection) turns_.delivered(bytes.size());
     // Bytes read before reading was held wait for the turn already queued.
     if (!turns_.turnQueued()) drainBuffer();
@@ -81,7 +91,7 @@ void FileTransferChannelConnection::receive(std::span<const uint8_t> bytes, bool
 }
 
 void FileTransferChannelConnection::drainBuffer() {
-    size_t offset = 0;
+    size_t offset = pendingStart_;
     int served = 0;
     bool yielding = false;
     while (!didEnd_ && !paused_) {
@@ -120,12 +130,13 @@ void FileTransferChannelConnection::drainBuffer() {
     if (didEnd_) {
         pendingBuffer_.clear();
         pendingBuffer_.shrink_to_fit();
-    } else if (offset > 0) {
-        pendingBuffer_.erase(pendingBuffer_.begin(), pendingBuffer_.begin() + static_cast<std::ptrdiff_t>(offset));
-        // One large frame must not leave its room held for the channel's
-        // life: what stays buffered is at most the next frame's bytes.
-        if (pendingBuffer_.capacity() > kRetainedBufferBytes && pendingBuffer_.size() < kRetainedBufferBytes / 2)
-            pendingBuffer_.shrink_to_fit();
+        pendingStart_ = 0;
+    } else if (offset == pendingBuffer_.size()) {
+        pendingBuffer_.clear();
+        pendingStart_ = 0;
+        if (pendingBuffer_.capacity() > kRetainedBufferBytes) pendingBuffer_.shrink_to_fit();
+    } else {
+        pendingStart_ = offset;
     }
     if (didEnd_ || paused_) return;
     if (yielding) {
@@ -144,13 +155,14 @@ void FileTransferChannelConnection::drainBuffer() {
 }
 
 void FileTransferChannelConnection::settleReadBytes() {
-    platform::ReceiveTurns::Buffered buffered{pendingBuffer_.size(), framesTaken_, 0};
+    platform::ReceiveTurns::Buffered buffered{pendingBuffer_.size() - pendingStart_, framesTaken_, 0};
     if (!didEnd_ && buffered.bytes > 0) {
         if (buffered.bytes < C::headerSize) {
             buffered.arrivingPacketBytes = C::headerSize;
         } else {
+            const uint8_t* header = pendingBuffer_.data() + pendingStart_;
             uint32_t length = 0;
-            for (size_t i = 0; i < 4; ++i) length |= static_cast<uint32_t>(pendingBuffer_[4 + i]) << (8 * i);
+            for (size_t i = 0; i < 4; ++i) length |= static_cast<uint32_t>(header[4 + i]) << (8 * i);
             const size_t whole = C::headerSize + size_t{length};
             if (length <= C::maxPayloadSize && whole > buffered.bytes) buffered.arrivingPacketBytes = whole;
         }

@@ -80,7 +80,7 @@ public:
     size_t unsentBytes() const { return connection_->unsentBytes(); }
 
     // Bytes read and not yet cut into frames and served.
-    size_t bufferedBytesForTesting() const { return pendingBuffer_.size(); }
+    size_t bufferedBytesForTesting() const { return pendingBuffer_.size() - pendingStart_; }
     // Feeds received bytes to the frame cutter as a read would.
     void receiveForTesting(std::span<const uint8_t> bytes) { receive(bytes, false); }
 
@@ -104,6 +104,8 @@ private:
     // Received bytes not yet cut into frames: at most one incomplete frame
     // plus what one read delivered.
     std::vector<uint8_t> pendingBuffer_;
+    // Where the bytes not yet served begin in pendingBuffer_.
+    size_t pendingStart_ = 0;
     // Frames cut from the front of pendingBuffer_ so far.
     uint64_t framesTaken_ = 0;
     bool didEnd_ = false;

@@ -390,7 +390,7 @@ void TcpConnection::enqueueLocked(PendingSend send) {
                              state_ == ConnectionState::cancelled ? kCancelledError : failure_);
         return;
     }
-    addUnsentLocked(send.view().size());
+    addUnsentLocked(send.view().size() + kQueuedSendOverhead);
     pending_.push_back(std::move(send));
     if (state_ == ConnectionState::ready) {
         writeLocked();
@@ -647,6 +647,7 @@ void TcpConnection::writeLocked() {
             left -= remaining;
             if (front.reportSuccess) postCompletionLocked(std::move(front.completion), {});
             pending_.pop_front();
+            removeUnsentLocked(kQueuedSendOverhead);
         }
         if (written == 0) return;  // only empty sends were left
     }

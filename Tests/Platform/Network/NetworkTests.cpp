@@ -597,6 +597,52 @@ TEST_F(NetworkTest, CancelReportsPendingSendsAsFailedAndFreesTheBacklog) {
     EXPECT_EQ(clientRecorder->countPrefix("state:cancelled"), 1u);
 }
 
+// A peer that never reads is sent only what its send budget allows, and
+// the memory that holds its queued sends stays within that budget however
+// small they are: a flood of tiny replies costs what it holds, not only its
+// bytes. Every send is given back, and the budget reads zero, once the
+// connection ends.
+TEST_F(NetworkTest, SmallSendsToAPeerThatNeverReadsHoldNoMoreMemoryThanItsSendBudget) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto [client, clientRecorder] = connectTo("127.0.0.1", listener->port(), SIZE_MAX, SIZE_MAX);
+    auto stalledPeer = nextAccepted();
+    ASSERT_TRUE(stalledPeer);
+    ASSERT_TRUE(clientRecorder->waitState(ConnectionState::ready));
+    auto peer = std::make_shared<WorkLedger>("peer", 1 << 20);
+    client->setSendBudget(peer);
+    // Fill the socket buffers first, so what follows stays queued.
+    Completions fill;
+    client->send(pattern(8 * 1024 * 1024, 3), fill.make());
+    struct Told {
+        std::atomic<size_t> count{0}, target{SIZE_MAX};
+        DispatchSemaphore all;
+        void one() {
+            if (count.fetch_add(1) + 1 == target.load()) all.signal();
+        }
+    };
+    auto told = std::make_shared<Told>();
+    returnFreedMemory();
+    const size_t before = residentBytes();
+    size_t sent = 0;
+    constexpr size_t kReply = 60;
+    while (peer->hasRoomToSend(kReply + TcpConnection::kQueuedSendOverhead)) {
+        client->send(std::vector<uint8_t>(kReply, uint8_t(sent)), [told](const std::string&) { told->one(); });
+        sent += 1;
+    }
+    const size_t held = residentBytes() - std::min(residentBytes(), before);
+    EXPECT_LE(peer->sendingBytes(), WorkLedger::kMaxSendingBytes + kReply + TcpConnection::kQueuedSendOverhead);
+#if !NORVESSAL_SANITIZED_BUILD
+    EXPECT_LE(held, WorkLedger::kMaxSendingBytes + (size_t{4} << 20))
+        << sent << " sends of " << kReply << " bytes hold " << held / 1024 << " KiB";
+#endif
+    told->target = sent;
+    if (told->count.load() == sent) told->all.signal();
+    client->cancel();
+    EXPECT_EQ(peer->sendingBytes(), 0u);
+    EXPECT_TRUE(told->all.wait(kEventTimeout)) << told->count.load() << " of " << sent << " sends told";
+}
+
 TEST_F(NetworkTest, DroppingAConnectionSilencesItsQueuedDeliveries) {
     auto listener = listenOn("127.0.0.1");
     ASSERT_TRUE(listener);

@@ -628,11 +628,11 @@ void BM_UnreadListings(benchmark::State& state) {
             inside.push_back(std::make_unique<UnreadListings>());
             allIn = inside.back()->start(("127.0.0." + std::to_string(30 + peer)).c_str());
         }
-        std::atomic<bool> asking{allIn};
+        std::atomic<bool> asking{allIn}, reading{true};
         std::vector<std::thread> threads;
         const double start = seconds();
         for (const auto& peer : inside) {
-            if (peer->control >= 0) threads.emplace_back([&running, p = peer.get()] { drain(p->control, running); });
+            if (peer->control >= 0) threads.emplace_back([&reading, p = peer.get()] { drain(p->control, reading); });
             if (peer->channel >= 0) threads.emplace_back([&asking, p = peer.get()] { p->ask(asking); });
         }
         if (allIn) platform::sleepFor(askSeconds);
@@ -643,7 +643,7 @@ void BM_UnreadListings(benchmark::State& state) {
         for (const auto& peer : inside)
             for (int fd : {peer->control, peer->channel})
                 if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-        running = false;
+        reading = false;
         for (auto& t : threads) t.join();
         uint64_t asked = 0;
         for (const auto& peer : inside) {
@@ -656,6 +656,7 @@ void BM_UnreadListings(benchmark::State& state) {
         const size_t descriptorsAfter = hostDescriptors(gWholeHost);
         const double rssAfter = hostRssMiB(gWholeHost);
         const double fpsBefore = watcher.fps(beforeFrom, beforeTo);
+        running = false;
         watcherThread.join();
         if (watcher.fd >= 0) ::close(watcher.fd);
         if (!allIn) {

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/AuxPacket.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "HostApp/Protocol/SessionPayloads.h"
 #include "Platform/Runtime/Clock.h"
 #include "Platform/Security/Crypto.h"
@@ -38,6 +40,7 @@
 #include "Platform/Runtime/Runtime.h"
 #include "Platform/Runtime/Signals.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 
 inline constexpr const char* kBenchPassword = "bench password";
 
@@ -332,3 +335,30 @@ struct StreamingViewer {
         return double(n) / (to - from);
     }
 };
+
+// --- The file-data connection ------------------------------------------------------------
+
+// One frame of the file-data connection: its magic, the payload's length
+// (32-bit little-endian) and the payload.
+inline std::vector<uint8_t> fileChannelFrame(std::span<const uint8_t> payload) {
+    namespace constants = FileTransferChannelConstants;
+    std::vector<uint8_t> frame(constants::magic.begin(), constants::magic.end());
+    const auto length = static_cast<uint32_t>(payload.size());
+    for (int shift = 0; shift < 32; shift += 8) frame.push_back(static_cast<uint8_t>(length >> shift));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
+// The file-data connection of a Viewer logged in on the audio port as
+// `audioFd` (read through `cutter`): connected (from `from` when given, so
+// that it is the same peer's) to the port the Host announced there, and
+// shown the token. The socket, or -1.
+inline int openFileChannel(int audioFd, AuxPacketCutter& cutter, const char* from = nullptr) {
+    const auto announced = readUntil(audioFd, cutter, AuxPacketType::fileTransferEndpoint);
+    const auto endpoint = announced ? FileTransferEndpointPayload::decode(*announced) : std::nullopt;
+    if (!endpoint) return -1;
+    const int fd = connectLoopback(endpoint->port, {.from = from, .noDelay = true});
+    if (fd < 0) return -1;
+    if (!writeAll(fd, fileChannelFrame(endpoint->token))) return ::close(fd), -1;
+    return fd;
+}

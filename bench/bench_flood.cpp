@@ -34,22 +34,52 @@
 // left, and the items left in its staging then. What it should show:
 // descriptors and staging back where they were 10 s after the peer left,
 // and the peak bounded whatever the count of copies.
+//
+// UnfinishedPackets/connections:C/peers:P runs against the same whole Host:
+// each peer (127.0.0.2N) logs in C connections on 7346; each announces a
+// 64 MiB packet, sends all of its payload but the last MiB and stops,
+// without closing, until the Host ends it. The closing note gives how many
+// connections the Host ended and when, and its descriptors and RSS before,
+// at their peak and 10 s after the peers left. What it should show: one
+// packet of a peer arrives at a time, so the peak grows by at most one
+// 64 MiB packet and the peer's budget a peer, whatever C is; each
+// connection is ended once its packet has stalled for 30 s; 10 s after
+// the peers left descriptors and RSS are back where they were.
+//
+// UnreadListings/peers:P runs against the same whole Host, whose home
+// holds "Listed" (12,000 files, more than a listing takes): beside a
+// watcher of the Easy stream, each peer (127.0.0.3N) logs in on 7346,
+// opens its file channel and asks for "~/Listed" on it over and over for
+// FloodSeconds, never reading that channel; then the peers leave. The
+// closing note gives the watcher's frames per second before and during,
+// and the Host's descriptors and RSS before, at their peak and 10 s after
+// the peers left. What it should show: the peak grows by no more than a
+// peer may have waiting to be sent (32 MiB) and the listings it builds a
+// peer, the watcher keeps its rate, and RSS is back within a few MiB of
+// before 10 s after the peers left.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchHost.h"
+#include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
+#include "Platform/Network/Network.h"
 #include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
@@ -358,6 +388,310 @@ void BM_CancelledCopies(benchmark::State& state) {
 BENCHMARK(BM_CancelledCopies)
     ->ArgName("stage")
     ->DenseRange(0, 4)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+// The Host's descriptors and RSS at their highest, sampled every 50 ms
+// from construction until stop().
+class HostPeaks {
+public:
+    explicit HostPeaks(const BenchHost& host)
+        : host_(host), descriptors_(hostDescriptors(host)), rss_(hostRssMiB(host)), sampler_([this] { sample(); }) {}
+    ~HostPeaks() { stop(); }
+    void stop() {
+        sampling_ = false;
+        if (sampler_.joinable()) sampler_.join();
+    }
+    size_t descriptors() const { return descriptors_; }
+    double rssMiB() const { return rss_; }
+
+private:
+    void sample() {
+        while (sampling_) {
+            descriptors_ = std::max(descriptors_.load(), hostDescriptors(host_));
+            rss_ = std::max(rss_.load(), hostRssMiB(host_));
+            platform::sleepFor(0.05);
+        }
+    }
+    const BenchHost& host_;
+    std::atomic<bool> sampling_{true};
+    std::atomic<size_t> descriptors_;
+    std::atomic<double> rss_;
+    std::thread sampler_;
+};
+
+constexpr double kMiB = 1 << 20;
+
+// --- Packets that never finish arriving ----------------------------------------
+
+// Each connection announces the largest packet a logged-in Viewer may send
+// and sends all of its payload but the last MiB.
+constexpr size_t kUnfinishedPayloadBytes = AuxPacketCutter::postLoginPayloadLimit;
+constexpr size_t kUnfinishedSentBytes = kUnfinishedPayloadBytes - (size_t{1} << 20);
+
+// One logged-in connection of a peer that stops in the middle of a packet
+// without closing: what it sends, and when the Host ended it.
+struct UnfinishedPacket {
+    int fd = -1;
+    std::atomic<double> endedAt{-1};  // when its end was read, or -1
+
+    // Until all is sent or the connection refuses the rest.
+    void send() const {
+        AuxPacketHeader header;
+        header.type = AuxPacketType::clipboardTransfer;
+        header.payloadLength = static_cast<uint32_t>(kUnfinishedPayloadBytes);
+        const auto encoded = header.encode();
+        if (!writeAll(fd, std::vector<uint8_t>(encoded.begin(), encoded.end()))) return;
+        const std::vector<uint8_t> chunk(size_t{1} << 20, 't');
+        for (size_t sent = 0; sent < kUnfinishedSentBytes; sent += chunk.size())
+            if (!writeAll(fd, chunk)) return;
+    }
+    // Reads and drops what the Host sends until it ends the connection or
+    // `running` is cleared.
+    void watch(const std::atomic<bool>& running) {
+        const timeval timeout{0, 200000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        std::vector<uint8_t> buffer(65536);
+        while (running) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) continue;
+            endedAt = seconds();
+            return;
+        }
+    }
+};
+
+void BM_UnfinishedPackets(benchmark::State& state) {
+    const int perPeer = static_cast<int>(state.range(0));
+    const int peers = static_cast<int>(state.range(1));
+    // What a peer's account lets the Host hold of packets still arriving:
+    // one of them whole, however large, and the budget for the rest.
+    const double boundPerPeerMiB =
+        double(AuxPacketHeader::size + kUnfinishedPayloadBytes + AuxAdmission::workBudgetBytesPerPeer) / kMiB;
+    for (auto _ : state) {
+        platform::sleepFor(2);  // what an earlier case left has settled
+        const size_t descriptorsBefore = hostDescriptors(gWholeHost);
+        const double rssBefore = hostRssMiB(gWholeHost);
+        HostPeaks peaks(gWholeHost);
+        std::vector<std::unique_ptr<UnfinishedPacket>> connections;
+        for (int peer = 0; peer < peers; ++peer) {
+            const std::string from = "127.0.0." + std::to_string(20 + peer);
+            for (int i = 0; i < perPeer; ++i) {
+                AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+                const int fd = logInViewer(gWholeHost, gWholeHost.audioPort, 0x01, cutter, from.c_str());
+                if (fd < 0) continue;
+                connections.push_back(std::make_unique<UnfinishedPacket>());
+                connections.back()->fd = fd;
+            }
+        }
+        if (connections.empty()) {
+            state.SkipWithError("the peers did not get in");
+            return;
+        }
+        std::atomic<bool> running{true};
+        std::vector<std::thread> threads;
+        const double start = seconds();
+        for (const auto& connection : connections) {
+            threads.emplace_back([c = connection.get()] { c->send(); });
+            threads.emplace_back([&running, c = connection.get()] { c->watch(running); });
+        }
+        // A peer's packets take its place one after the other, each for the
+        // stall bound at most; past that, with margin, the peers give up.
+        const double giveUpAt =
+            start + perPeer * (platform::ReceiveTurns::kArrivalStallSeconds + 10) + 30;
+        auto allEnded = [&] {
+            return std::all_of(connections.begin(), connections.end(), [](const auto& c) { return c->endedAt >= 0; });
+        };
+        while (!allEnded() && seconds() < giveUpAt) platform::sleepFor(0.1);
+        const double leftAt = seconds();
+        size_t endedByHost = 0;
+        double firstEnded = -1, lastEnded = -1;
+        for (const auto& connection : connections) {
+            const double at = connection->endedAt;
+            if (at < 0) continue;
+            endedByHost += 1;
+            firstEnded = firstEnded < 0 ? at - start : std::min(firstEnded, at - start);
+            lastEnded = std::max(lastEnded, at - start);
+        }
+        // The peers leave: whatever is still blocked in a send is woken.
+        for (const auto& connection : connections) ::shutdown(connection->fd, SHUT_RDWR);
+        running = false;
+        for (auto& t : threads) t.join();
+        for (const auto& connection : connections) ::close(connection->fd);
+        platform::sleepFor(leftAt + 10 - seconds());
+        peaks.stop();
+        const size_t descriptorsAfter = hostDescriptors(gWholeHost);
+        const double rssAfter = hostRssMiB(gWholeHost);
+        const double peakGrowth = peaks.rssMiB() - rssBefore;
+        const double bound = peers * boundPerPeerMiB;
+
+        state.counters["connections_in"] = double(connections.size());
+        state.counters["ended_by_host"] = double(endedByHost);
+        state.counters["last_ended_s"] = lastEnded;
+        state.counters["fds_before"] = double(descriptorsBefore);
+        state.counters["fds_peak"] = double(peaks.descriptors());
+        state.counters["fds_10s_after_leaving"] = double(descriptorsAfter);
+        state.counters["rss_peak_growth_MiB"] = peakGrowth;
+        state.counters["rss_10s_after_leaving_growth_MiB"] = rssAfter - rssBefore;
+        state.counters["rss_peak_bound_MiB"] = bound;
+        state.counters["rss_peak_within_bound"] = peakGrowth <= bound ? 1 : 0;
+        std::printf(
+            "\nClosing note: %d peer(s), %zu connection(s) in of %d, each sent %.0f MiB of a %.0f MiB packet and "
+            "stopped\n"
+            "  ended by the Host: %zu, the first %.1f s and the last %.1f s after they stopped\n"
+            "  Host descriptors: %zu before, %zu at the peak, %zu 10 s after the peers left\n"
+            "  Host RSS: %.1f MiB before, %.1f MiB at the peak (%+.1f MiB; %s the %.0f MiB the accounts allow), "
+            "%.1f MiB 10 s after the peers left (%+.1f MiB)\n",
+            peers, connections.size(), perPeer * peers, double(kUnfinishedSentBytes) / kMiB,
+            double(kUnfinishedPayloadBytes) / kMiB, endedByHost, firstEnded, lastEnded, descriptorsBefore,
+            peaks.descriptors(), descriptorsAfter, rssBefore, peaks.rssMiB(), peakGrowth,
+            peakGrowth <= bound ? "within" : "above", bound, rssAfter, rssAfter - rssBefore);
+    }
+}
+// The arguments: how many connections each peer logs in, and how many peers.
+BENCHMARK(BM_UnfinishedPackets)
+    ->ArgNames({"connections", "peers"})
+    ->Args({6, 1})
+    ->Args({6, 2})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+// --- Listings nobody reads -------------------------------------------------------
+
+constexpr size_t kListedEntries = 12'000;
+// Listing requests written at a time.
+constexpr int kListingsPerWrite = 16;
+
+// "Listed" in the whole Host's home, holding more entries than a listing
+// takes; made once.
+bool makeListedFolder() {
+    const auto folder = platform::Folders::home() / "Listed";
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) return false;
+    for (size_t i = 0; i < kListedEntries; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "entry %05zu of a folder listed over and over.txt", i);
+        std::ofstream(folder / name).put('l');
+    }
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder, error), {})) >=
+           kListedEntries;
+}
+
+// A peer logged in on the audio port that asks for "~/Listed" on its file
+// channel, over and over, and never reads that channel.
+struct UnreadListings {
+    int control = -1, channel = -1;
+    std::atomic<uint64_t> asked{0};
+
+    bool start(const char* from) {
+        AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+        control = logInViewer(gWholeHost, gWholeHost.audioPort, 0x01, cutter, from);
+        if (control < 0) return false;
+        channel = openFileChannel(control, cutter, from);
+        return channel >= 0;
+    }
+    void ask(const std::atomic<bool>& asking) {
+        std::vector<uint8_t> requests;
+        for (int i = 0; i < kListingsPerWrite; ++i) {
+            const FileTransferPacket packet{FileTransferOp::listDir, platform::UUID::random(), 0, 0, "~/Listed", {}};
+            const auto frame = fileChannelFrame(packet.encode());
+            requests.insert(requests.end(), frame.begin(), frame.end());
+        }
+        while (asking && writeAll(channel, requests)) asked += kListingsPerWrite;
+    }
+};
+
+void BM_UnreadListings(benchmark::State& state) {
+    const double askSeconds = numberFromEnvironment("NORVESSAL_FLOOD_SECONDS", 15.0);
+    static const bool made = makeListedFolder();
+    if (!made) {
+        state.SkipWithError("the folder to list could not be made");
+        return;
+    }
+    const int peers = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        std::atomic<bool> running{true};
+        StreamingViewer watcher;
+        std::thread watcherThread([&] { watcher.run(gWholeHost, running); });
+        platform::sleepFor(6);  // the stream starts and settles
+        const double beforeFrom = seconds() - 4, beforeTo = seconds();
+        const size_t descriptorsBefore = hostDescriptors(gWholeHost);
+        const double rssBefore = hostRssMiB(gWholeHost);
+        HostPeaks peaks(gWholeHost);
+
+        std::vector<std::unique_ptr<UnreadListings>> inside;
+        bool allIn = true;
+        for (int peer = 0; peer < peers && allIn; ++peer) {
+            inside.push_back(std::make_unique<UnreadListings>());
+            allIn = inside.back()->start(("127.0.0." + std::to_string(30 + peer)).c_str());
+        }
+        std::atomic<bool> asking{allIn}, reading{true};
+        std::vector<std::thread> threads;
+        const double start = seconds();
+        for (const auto& peer : inside) {
+            if (peer->control >= 0) threads.emplace_back([&reading, p = peer.get()] { drain(p->control, reading); });
+            if (peer->channel >= 0) threads.emplace_back([&asking, p = peer.get()] { p->ask(asking); });
+        }
+        if (allIn) platform::sleepFor(askSeconds);
+        const double leftAt = seconds();
+        const double fpsDuring = watcher.fps(start + 1, leftAt);
+        // The peers leave: a request blocked in its send is woken.
+        asking = false;
+        for (const auto& peer : inside)
+            for (int fd : {peer->control, peer->channel})
+                if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+        reading = false;
+        for (auto& t : threads) t.join();
+        uint64_t asked = 0;
+        for (const auto& peer : inside) {
+            asked += peer->asked;
+            for (int fd : {peer->control, peer->channel})
+                if (fd >= 0) ::close(fd);
+        }
+        platform::sleepFor(leftAt + 10 - seconds());
+        peaks.stop();
+        const size_t descriptorsAfter = hostDescriptors(gWholeHost);
+        const double rssAfter = hostRssMiB(gWholeHost);
+        const double fpsBefore = watcher.fps(beforeFrom, beforeTo);
+        running = false;
+        watcherThread.join();
+        if (watcher.fd >= 0) ::close(watcher.fd);
+        if (!allIn) {
+            state.SkipWithError("the peers did not get in");
+            return;
+        }
+
+        const double peakGrowth = peaks.rssMiB() - rssBefore;
+        state.counters["listings_asked_per_s"] = double(asked) / (leftAt - start);
+        state.counters["fps_before"] = fpsBefore;
+        state.counters["fps_during"] = fpsDuring;
+        state.counters["fds_before"] = double(descriptorsBefore);
+        state.counters["fds_peak"] = double(peaks.descriptors());
+        state.counters["fds_10s_after_leaving"] = double(descriptorsAfter);
+        state.counters["rss_peak_growth_MiB"] = peakGrowth;
+        state.counters["rss_peak_growth_per_peer_MiB"] = peakGrowth / peers;
+        state.counters["rss_10s_after_leaving_growth_MiB"] = rssAfter - rssBefore;
+        std::printf(
+            "\nClosing note: %d peer(s) asked for a listing of %zu entries %.0f times a second for %.1f s, "
+            "reading none\n"
+            "  watcher (Easy): %.1f fps before, %.1f fps during (%.2f of before)\n"
+            "  Host descriptors: %zu before, %zu at the peak, %zu 10 s after the peers left\n"
+            "  Host RSS: %.1f MiB before, %.1f MiB at the peak (%+.1f MiB, %+.1f MiB a peer; %.0f MiB a peer may "
+            "wait to be sent), %.1f MiB 10 s after the peers left (%+.1f MiB)\n",
+            peers, kListedEntries, double(asked) / (leftAt - start), leftAt - start, fpsBefore, fpsDuring,
+            fpsBefore > 0 ? fpsDuring / fpsBefore : 0, descriptorsBefore, peaks.descriptors(), descriptorsAfter,
+            rssBefore, peaks.rssMiB(), peakGrowth, peakGrowth / peers,
+            double(platform::WorkLedger::kMaxSendingBytes) / kMiB, rssAfter, rssAfter - rssBefore);
+    }
+}
+// The argument: how many peers ask.
+BENCHMARK(BM_UnreadListings)
+    ->ArgName("peers")
+    ->Arg(1)
+    ->Arg(4)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

@@ -8,6 +8,7 @@
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
@@ -126,11 +127,14 @@ std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folde
 }  // namespace
 
 void StagedBatchItems::reset() {
-    if (items_.empty()) return;
-    // On a utility queue, as a large tree takes long to remove.
-    DispatchQueue::global(platform::QualityOfService::utility).async([items = std::exchange(items_, {})] {
+    if (items_.empty()) return stagedBytes_.reset();
+    // On a utility queue, as a large tree takes long to remove; its bytes
+    // are given back once they are gone (delivered ones went before).
+    auto stagedBytes = std::make_shared<platform::WorkLedger::Holding>(std::move(stagedBytes_));
+    DispatchQueue::global(platform::QualityOfService::utility).async([items = std::exchange(items_, {}), stagedBytes] {
         FileTransferStagedItems::remove(items);
         FileTransferStagedItems::removeBatchFolderOf(items);
+        stagedBytes->reset();
     });
 }
 

@@ -463,12 +463,14 @@ TEST_F(StagedDelivery, ADropTurnedIntoACopyIsDecidedFromTheIntentAtItsEnd) {
     EXPECT_TRUE(stagingEmpty());
 }
 
-// One peer keeps at most 8 copies waiting for a save location, over all
-// its sessions (a Viewer that reconnects gets no more); the next is refused
-// with a receipt that says why, and nothing of it stays staged. Another
-// peer's copy still waits for a folder of its own.
-TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
+// A copy waiting for a save location keeps its place among its peer's
+// batches, over all the peer's sessions (a Viewer that reconnects gets no
+// more): past the bound the next batch is refused at its start, to the
+// session that sent it, and nothing of it is kept. Another peer's copy
+// still waits for a folder of its own; an answered panel makes room again.
+TEST_F(StagedDelivery, APeersBatchPastItsBoundIsRefusedWhileItsCopiesWaitForASaveLocation) {
     auto& center = FileTransferCenter::shared();
+    const size_t bound = WorkLedger::heldBound(WorkLedger::Held::batches);
     const auto peer = std::make_shared<WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
     const UUID sessionsOfPeer[] = {UUID::random(), UUID::random(), UUID::random()};
     // Whose packets the Viewer's engine sends now: a session, charged to
@@ -486,43 +488,44 @@ TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
         return batch.value_or(UUID());
     };
     std::vector<UUID> batches;
-    for (size_t i = 0; i < 9; ++i) {
+    for (size_t i = 0; i <= bound; ++i) {
         sender = sessionsOfPeer[i % 3];
         batches.push_back(copy());
     }
-    EXPECT_EQ(center.savePanels.size(), 8u);
-    const std::string why = "Too many received batches from this Viewer are waiting for a save location.";
-    EXPECT_EQ(center.rows.at(batches.back())->statusLbl->text, why);
-    std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> receipts;
+    EXPECT_EQ(center.savePanels.size(), bound);
+    EXPECT_EQ(peer->held(WorkLedger::Held::batches), bound);
+    EXPECT_EQ(peer->held(WorkLedger::Held::stagedBytes), bound * fs::file_size(source));
+    EXPECT_FALSE(center.rows.contains(batches.back())) << "the Host never had it";
+    std::vector<std::optional<std::string>> cancels;
     {
         std::lock_guard lock(sentLock);
         for (const auto& s : sent)
-            if (s.first.op == FileTransferOp::peerSendResponse) receipts.push_back(s);
+            if (s.first.op == FileTransferOp::cancelBatch && s.first.batchID == batches.back()) cancels.push_back(s.second);
     }
-    ASSERT_EQ(receipts.size(), 1u);
-    EXPECT_EQ(receipts[0].second, sender.uuidString()) << "the session that sent it hears why";
-    EXPECT_EQ(receipts[0].first.batchID, batches.back());
-    auto refusal = FileTransferService::peerSendResponse(receipts[0].first);
-    ASSERT_TRUE(refusal);
-    EXPECT_FALSE(refusal->accepted);
-    EXPECT_EQ(refusal->message, why);
+    EXPECT_EQ(cancels, std::vector<std::optional<std::string>>{sender.uuidString()})
+        << "the session that sent it hears it";
+    EXPECT_FALSE(receipt());
     const auto stagingRoot = delegate->components.fileTransferService->stagingRoot();
-    ASSERT_TRUE(runUntil([&] { return std::distance(fs::directory_iterator(stagingRoot), {}) == 8; }));
+    ASSERT_TRUE(runUntil([&] {
+        delegate->components.fileTransferService->syncRemovalQueueForTesting();
+        return std::distance(fs::directory_iterator(stagingRoot), {}) == static_cast<std::ptrdiff_t>(bound);
+    }));
 
     ledger = std::make_shared<WorkLedger>("192.0.2.2", size_t{1} << 30, 100000);
     sender = UUID::random();
     const UUID ofAnotherPeer = copy();
-    EXPECT_EQ(center.savePanels.size(), 9u) << "another peer's copy waits for its own folder";
-    EXPECT_NE(center.rows.at(ofAnotherPeer)->statusLbl->text, why);
+    EXPECT_EQ(center.savePanels.size(), bound + 1) << "another peer's copy waits for its own folder";
+    EXPECT_TRUE(center.rows.contains(ofAnotherPeer));
 
-    // An answered panel makes room again.
+    // An answered panel makes room again, once its copy is saved.
     const fs::path folder = Folders::home() / "Room";
     fs::create_directories(folder);
     onMain([&] { center.savePanels.front()->answerOK(folder); });
     runUntilIdle();
+    EXPECT_TRUE(runUntil([&] { return peer->held(WorkLedger::Held::batches) == bound - 1; }));
     ledger = peer;
     sender = sessionsOfPeer[0];
-    EXPECT_NE(center.rows.at(copy())->statusLbl->text, why);
+    EXPECT_TRUE(center.rows.contains(copy()));
 }
 
 // The panel goes with its batch, and a pick that comes all the same

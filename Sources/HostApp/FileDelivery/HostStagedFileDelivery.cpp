@@ -18,6 +18,7 @@
 
 using platform::DispatchQueue;
 using platform::UUID;
+using platform::WorkLedger;
 namespace fs = std::filesystem;
 
 namespace {
@@ -200,13 +201,30 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         });
         return;
     }
+    // A delivery that asks keeps its items' staging folder open for as long
+    // as it runs, questions included: one more descriptor on the peer's
+    // account, given back with the delivery. Without room for it nothing
+    // moves, as when the staging folder cannot be opened.
+    auto stagingDescriptor = WorkLedger::Holding::take(batch->ledger, WorkLedger::Held::descriptors);
+    if (!stagingDescriptor) {
+        FileTransferDeliveryResult none;
+        for (const auto& item : items) none.noteFailed(item.filename().string());
+        DispatchQueue::main().async([finish, none] { finish(none); });
+        return;
+    }
+    auto heldWhileAsking = std::make_shared<WorkLedger::Holding>(std::move(*stagingDescriptor));
+    auto finishAsking = [finish, heldWhileAsking](FileTransferDeliveryResult result) {
+        finish(std::move(result));
+        heldWhileAsking->reset();
+    };
     auto parent = FileTransferCenter::shared().foregroundPresentationWindow();
     if (!parent) parent = summary.summaryWindow;
     const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
     auto shouldStop = [stop] { return stop->load(); };
     auto endQuestion =
-        opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finish, shouldStop)
-               : FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finish, shouldStop);
+        opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finishAsking,
+                                                       shouldStop)
+               : FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finishAsking, shouldStop);
     if (auto* delivering = d.inboundBatch(batchID, serial)) delivering->endDeliveryQuestion = std::move(endQuestion);
 }
 

@@ -190,6 +190,9 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
 // it held: the Host's descriptors and staging are back where they were,
 // its row has ended and nothing of it is saved. Each road for many copies
 // at once, so that what one cancel kept would show as many descriptors.
+// Meanwhile its peer's account holds what is really held for it (its
+// batches, the bytes in staging, the descriptors opened), and nothing
+// once they are given up.
 TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
     enum class Stage {
         beforeTheStart,          // its folder named, no batchStart yet
@@ -234,12 +237,29 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         std::error_code error;
         return std::distance(fs::recursive_directory_iterator(staging, error), {});
     };
+    auto stagedBytes = [&] {
+        uint64_t bytes = 0;
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(staging, error))
+            if (entry.is_regular_file()) bytes += entry.file_size();
+        return bytes;
+    };
+    // The Viewers' peers, whose accounts their packets are charged to: two,
+    // as the copies of one road are more than one peer may hold at once.
+    const std::shared_ptr<WorkLedger> peers[] = {std::make_shared<WorkLedger>("192.0.2.1", size_t{1} << 30, 100000),
+                                                 std::make_shared<WorkLedger>("192.0.2.2", size_t{1} << 30, 100000)};
+    auto held = [&](WorkLedger::Held kind) { return peers[0]->held(kind) + peers[1]->held(kind); };
     // Each copy from a session of its own; its packets from the first its
     // stage holds back on wait until they are let in or dropped.
     struct Copy {
         UUID session = UUID::random();
+        std::shared_ptr<WorkLedger> peer;
         UUID batch;
         std::vector<FileTransferPacket> held;
+        void asPeer(const std::function<void()>& work) const {
+            const WorkLedger::Charged charged(peer);
+            work();
+        }
     };
     Copy* sending = nullptr;
     std::function<bool(const FileTransferPacket&)> holdFrom;
@@ -247,7 +267,7 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         if (!sending->held.empty() || (holdFrom && holdFrom(p))) {
             sending->held.push_back(std::move(p));
         } else {
-            delegate->handleIncomingFileTransferPacket(std::move(p), sending->session);
+            sending->asPeer([&] { delegate->handleIncomingFileTransferPacket(std::move(p), sending->session); });
         }
         return true;
     };
@@ -277,8 +297,10 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         }
         const auto options = stage == Stage::askedAboutATakenName ? FileTransferDeliveryOptions::promptForConflicts
                                                                   : FileTransferDeliveryOptions();
+        const size_t descriptorsBefore = openDescriptors();
         std::vector<Copy> copies(count);
         for (auto& c : copies) {
+            c.peer = peers[static_cast<size_t>(&c - copies.data()) % 2];
             sending = &c;
             c.batch = viewer->sendURLs({source}, copy ? FileTransferIntent::copy : FileTransferIntent::managedCopy,
                                        copy ? std::nullopt : std::optional<std::string>("~/In"), options, std::nullopt)
@@ -293,17 +315,23 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
             for (auto& c : copies) {
                 const size_t letIn = stage == Stage::folderBeingOpened ? 1 : c.held.size();
                 for (size_t i = 0; i < letIn; ++i)
-                    delegate->handleIncomingFileTransferPacket(std::move(c.held[i]), c.session);
+                    c.asPeer([&] { delegate->handleIncomingFileTransferPacket(std::move(c.held[i]), c.session); });
                 c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(letIn));
             }
             runUntilIdle();
         }
+        // At its stage, each copy is on the account as it is on the Host.
+        EXPECT_EQ(held(WorkLedger::Held::batches), stage == Stage::beforeTheStart ? 0 : count);
+        EXPECT_EQ(held(WorkLedger::Held::stagedBytes), stagedBytes());
+        EXPECT_EQ(held(WorkLedger::Held::descriptors), openDescriptors() - descriptorsBefore);
         for (auto& c : copies) {
             switch (cause) {
                 case Cause::viewerCancels:
                     DispatchQueue("test.server").sync([&] {
-                        delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, c.batch, 0, 0, "", {}},
-                                                                   c.session);
+                        c.asPeer([&] {
+                            delegate->handleIncomingFileTransferPacket(
+                                {FileTransferOp::cancelBatch, c.batch, 0, 0, "", {}}, c.session);
+                        });
                     });
                     break;
                 case Cause::viewerLeaves: delegate->audioServer()->onFileTransferSessionEnded(c.session); break;
@@ -350,6 +378,8 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
                 return openDescriptors() <= descriptors && stagedItems() <= staged;
             })) << openDescriptors() << " descriptors against " << descriptors << ", " << stagedItems()
                 << " staged items against " << staged;
+            for (const auto kind : {WorkLedger::Held::batches, WorkLedger::Held::stagedBytes, WorkLedger::Held::descriptors})
+                EXPECT_EQ(held(kind), 0u) << WorkLedger::heldName(kind) << " left on the peers' accounts";
             EXPECT_EQ(delegate->components.fileTransferService->openInboundBatchCountForTesting(), 0u);
             EXPECT_EQ(delegate->components.fileTransferService->pendingDestinationCountForTesting(), 0u);
             EXPECT_TRUE(delegate->fileDelivery.inboundBatches.empty());

@@ -191,6 +191,17 @@ TEST_F(InboundLimits, APeersAccountHoldsWhatItsBatchesReallyHoldOnEveryRoad) {
         std::string path;
         uint64_t size = 0, sent = 0;
     };
+    std::vector<std::string> said;
+    receiver->onStatus = [&](const std::string& line) { said.push_back(line); };
+    // The hooks let go of what they write into before it goes, whichever
+    // way the test ends.
+    struct Unhook {
+        FileTransferService& service;
+        ~Unhook() {
+            service.onBatchCompleted = nullptr;
+            service.onStatus = nullptr;
+        }
+    } unhook{*receiver};
     const std::string sessions[] = {"A", "B", "C"};
     const UUID ids[] = {UUID::random(), UUID::random()};
     // What the peer's other work holds, by seed: nothing, all descriptors
@@ -206,8 +217,7 @@ TEST_F(InboundLimits, APeersAccountHoldsWhatItsBatchesReallyHoldOnEveryRoad) {
         const auto [otherKind, otherAmount] = others[seed];
         auto other = platform::WorkLedger::Holding::take(ledger, otherKind, otherAmount);
         auto ofBatches = [&](Held kind) { return ledger->held(kind) - (kind == otherKind ? otherAmount : 0); };
-        std::vector<std::string> said;
-        receiver->onStatus = [&](const std::string& line) { said.push_back(line); };
+        said.clear();
         lines.clear();
         auto below = [&](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(random); };
         std::map<std::pair<std::string, UUID>, Sending> sending;

@@ -102,11 +102,11 @@ struct Link {
             host->handleIncomingPacket(std::move(p));
         };
         host->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>&, FileTransferIntent,
-                                         const FileTransferDeliveryResult&) {
+                                         const FileTransferDeliveryResult&, ReceivedBatchHoldings&) {
             ++hostCompleted;
         };
         viewer->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>&, FileTransferIntent,
-                                         const FileTransferDeliveryResult&) {
+                                         const FileTransferDeliveryResult&, ReceivedBatchHoldings&) {
             ++viewerCompleted;
         };
 

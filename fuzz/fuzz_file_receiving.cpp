@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     // A completed batch's items are checked, then removed as the Host's
     // delivery removes what it did not move.
     service->onBatchCompleted = [](const platform::UUID&, const std::vector<fs::path>& staged, FileTransferIntent,
-                                    const FileTransferDeliveryResult& unsaved) {
+                                    const FileTransferDeliveryResult& unsaved, ReceivedBatchHoldings&) {
         std::set<fs::path> distinct;
         for (const auto& item : staged) {
             // Each top-level item once, and there when its batch says so.

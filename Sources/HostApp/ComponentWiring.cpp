@@ -129,8 +129,9 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
         if (auto self = weak.lock()) self->handleInboundBatchStarted(batchID, fileCount, totalBytes, names, start);
     };
     service.onBatchCompleted = [weak](const platform::UUID& batchID, const std::vector<FileTransferService::URL>& staged,
-                                      FileTransferIntent intent, const FileTransferDeliveryResult& unsaved) {
-        if (auto self = weak.lock()) self->handleInboundBatchCompleted(batchID, staged, intent, unsaved);
+                                      FileTransferIntent intent, const FileTransferDeliveryResult& unsaved,
+                                      ReceivedBatchHoldings& held) {
+        if (auto self = weak.lock()) self->handleInboundBatchCompleted(batchID, staged, intent, unsaved, held);
     };
     service.onInboundBatchAbandoned = [weak](const platform::UUID& batchID) {
         if (auto self = weak.lock()) self->handleInboundBatchAbandoned(batchID);

@@ -304,8 +304,10 @@ public:
     // once the batch is complete.
     void handleInboundBatchStarted(const platform::UUID& batchID, int64_t fileCount, uint64_t totalBytes,
                                    const std::vector<std::string>& itemNames, const FileTransferBatchStartInfo& start);
+    // What the batch holds on its peer's account goes on with its items.
     void handleInboundBatchCompleted(const platform::UUID& batchID, const std::vector<std::filesystem::path>& staged,
-                                     FileTransferIntent intent, const FileTransferDeliveryResult& unsaved);
+                                     FileTransferIntent intent, const FileTransferDeliveryResult& unsaved,
+                                     ReceivedBatchHoldings& held);
     // Where a batch that is not a Finder drop goes: the folder it names,
     // a refusal, or the save-location panel (main queue).
     void decideInboundDestination(const platform::UUID& batchID, const FileTransferBatchStartInfo& start);
@@ -331,8 +333,11 @@ public:
     // The Finder drop: the items moved off the main queue into the folder
     // Finder shows (`shownFolder`), else onto the Desktop of the user the
     // drop is for; then the row, the log and the reveal on it. No receipt.
+    // `held` is given back as what it holds goes: the staged bytes once
+    // what was not moved is removed, the batch's place once it is let go.
     void deliverDroppedFiles(const std::vector<std::filesystem::path>& staged,
-                             const std::optional<std::filesystem::path>& shownFolder, const platform::UUID& batchID);
+                             const std::optional<std::filesystem::path>& shownFolder, const platform::UUID& batchID,
+                             std::shared_ptr<ReceivedBatchHoldings> held);
     // The folder of Finder's front window, asked by script; nothing when
     // Finder shows none or the script fails (logged).
     std::optional<std::filesystem::path> frontFinderWindowPath();

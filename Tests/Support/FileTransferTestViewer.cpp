@@ -72,7 +72,7 @@ std::unique_ptr<FileTransferTestViewer> FileTransferTestViewer::connect(
         return true;
     };
     v->service->onBatchCompleted = [raw](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent intent,
-                                         const FileTransferDeliveryResult&) {
+                                         const FileTransferDeliveryResult&, ReceivedBatchHoldings&) {
         raw->completed.emplace_back(id, e);
         raw->completedIntents.push_back(intent);
     };

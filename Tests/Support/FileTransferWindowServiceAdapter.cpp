@@ -119,7 +119,7 @@ void FileTransferWindowServiceAdapter::installHooks() {
             w->transferDidUpdateProgress(id, received, total);
     };
     service_->onBatchCompleted = [weak](const UUID& id, const std::vector<fs::path>& staged, FileTransferIntent,
-                                        const FileTransferDeliveryResult& unsaved) {
+                                        const FileTransferDeliveryResult& unsaved, ReceivedBatchHoldings&) {
         if (auto self = weak.lock()) self->deliverReceived(id, staged, unsaved);
     };
 }

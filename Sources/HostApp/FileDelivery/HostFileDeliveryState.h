@@ -17,21 +17,28 @@
 
 #include "Platform/Files/ConfinedFolder.h"
 #include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 // A completed batch's staged items until they are delivered: whatever ends
 // the batch has them removed (beneath staging's descriptors, off the main
-// queue) when this goes or is reset, unless delivery took them first.
+// queue) when this goes or is reset, unless delivery took them first. The
+// bytes they hold stay on the batch's peer's account until that removal
+// has run, so the account says what is on disk.
 class StagedBatchItems {
 public:
     StagedBatchItems() = default;
-    explicit StagedBatchItems(std::vector<std::filesystem::path> items) : items_(std::move(items)) {}
-    StagedBatchItems(StagedBatchItems&& other) noexcept : items_(std::exchange(other.items_, {})) {}
+    explicit StagedBatchItems(std::vector<std::filesystem::path> items,
+                              platform::WorkLedger::Holding stagedBytes = {})
+        : items_(std::move(items)), stagedBytes_(std::move(stagedBytes)) {}
+    StagedBatchItems(StagedBatchItems&& other) noexcept
+        : items_(std::exchange(other.items_, {})), stagedBytes_(std::move(other.stagedBytes_)) {}
     StagedBatchItems& operator=(StagedBatchItems&& other) noexcept {
         if (this != &other) {
             reset();
             items_ = std::exchange(other.items_, {});
+            stagedBytes_ = std::move(other.stagedBytes_);
         }
         return *this;
     }
@@ -45,6 +52,7 @@ public:
 
 private:
     std::vector<std::filesystem::path> items_;
+    platform::WorkLedger::Holding stagedBytes_;
 };
 
 // The save-location panel up for a batch: withdrawn when this goes, so that
@@ -75,7 +83,7 @@ private:
 // holds on the Host's side is held here and nowhere beside it, so that the
 // entry going, however the batch ends, lets go of all of it: the folder it
 // was to be saved in (and the home it was opened beneath), its staged
-// items, its place among the copies waiting for a save location.
+// items, its place among its peer's batches; each on that peer's account.
 struct InboundBatchDelivery {
     // Which start of the batch ID this is: an answer from off the main
     // queue finds its batch only while it is still this one.
@@ -84,6 +92,10 @@ struct InboundBatchDelivery {
     // none) and that session's peer.
     std::string session;
     std::string peer;
+    // The peer's account (none for the Host's own work), and the batch's
+    // place on it once it completed (the engine holds it until then).
+    std::shared_ptr<platform::WorkLedger> ledger;
+    platform::WorkLedger::Holding place;
     // A managed copy whose session named its folder owes that session
     // one receipt.
     bool managed = false;
@@ -98,7 +110,9 @@ struct InboundBatchDelivery {
     std::optional<SaveLocationPanel> saveLocationPanel;
     std::optional<std::filesystem::path> destination;
     // A Viewer-named folder as it was opened when checked: the batch's
-    // moves work in this folder, whatever its path leads to later.
+    // moves work in this folder, whatever its path leads to later. Its
+    // descriptors (the home's too, when it was opened beneath the home)
+    // are on the peer's account while anything holds it.
     std::shared_ptr<platform::ConfinedFolder> destinationFolder;
     // Set once the batch completed.
     std::optional<StagedBatchItems> staged;
@@ -118,10 +132,6 @@ struct HostFileDeliveryState {
     // Every inbound batch the Host has heard start and not yet let go of.
     std::map<platform::UUID, InboundBatchDelivery> inboundBatches;
     uint64_t lastInboundSerial = 0;
-    // Copies whose save-location panel is up: a peer may keep only so many
-    // waiting over all its sessions (more sessions get it no more), the
-    // next is refused.
-    static constexpr size_t maxBatchesAwaitingSaveLocationPerPeer = 8;
 
     InboundBatchDelivery* inboundBatch(const platform::UUID& batchID) {
         auto it = inboundBatches.find(batchID);

@@ -19,10 +19,11 @@ using platform::UUID;
 namespace fs = std::filesystem;
 
 void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
-                                            const std::optional<fs::path>& shownFolder, const UUID& batchID) {
+                                            const std::optional<fs::path>& shownFolder, const UUID& batchID,
+                                            std::shared_ptr<ReceivedBatchHoldings> held) {
     assertMainQueue();
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
-    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, shownFolder, batchID] {
+    DispatchQueue::global(platform::QualityOfService::utility).async([weak, staged, shownFolder, batchID, held] {
         // With the process's rights, which are the console user's: a
         // folder they may not write gets nothing.
         std::vector<fs::path> moved;
@@ -35,8 +36,9 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
         // longer there to remove.
         FileTransferStagedItems::remove(staged);
         FileTransferStagedItems::removeBatchFolderOf(staged);
+        held->stagedBytes.reset();
         // The delegate is let go on the main queue, never here.
-        DispatchQueue::main().async([weak, staged, folder, batchID, moved, held = std::move(self)] {
+        DispatchQueue::main().async([weak, staged, folder, batchID, moved, held, kept = std::move(self)] {
             auto self = weak.lock();
             if (!self) return;
             self->log("files: dropped " + std::to_string(moved.size()) + "/" + std::to_string(staged.size()) +
@@ -49,6 +51,7 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
             auto& d = self->fileDelivery;
             if (d.latestInboundFileBatchID == batchID) d.latestInboundFileBatchID.reset();
             self->components.fileTransferService->releaseInboundBatch(batchID);
+            held->place.reset();
         });
     });
 }

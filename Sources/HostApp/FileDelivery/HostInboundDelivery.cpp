@@ -22,11 +22,13 @@
 #include "Platform/Files/Folders.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Platform/Foundation/UnicodeText.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
 using platform::DispatchQueue;
 using platform::UUID;
+using platform::WorkLedger;
 namespace fs = std::filesystem;
 
 namespace {
@@ -40,6 +42,23 @@ fs::path standardizedPath(const std::string& path, const std::optional<ViewerPat
     auto normal = expanded.lexically_normal();
     if (normal.has_relative_path() && !normal.has_filename()) normal = normal.parent_path();
     return normal;
+}
+
+// `folder` on the peer's account for as long as anything holds it: its
+// descriptor, and the home's when it was opened beneath the home and keeps
+// that open. None when that would pass the peer's bound.
+std::shared_ptr<platform::ConfinedFolder> chargedToPeer(std::shared_ptr<platform::ConfinedFolder> folder,
+                                                        const std::shared_ptr<WorkLedger>& ledger) {
+    if (!folder || !ledger) return folder;
+    const size_t descriptors = folder->top().get() == folder.get() ? 1 : 2;
+    auto held = WorkLedger::Holding::take(ledger, WorkLedger::Held::descriptors, descriptors);
+    if (!held) return nullptr;
+    struct Charged {
+        std::shared_ptr<platform::ConfinedFolder> folder;
+        WorkLedger::Holding descriptors;
+    };
+    auto charged = std::make_shared<Charged>(Charged{std::move(folder), std::move(*held)});
+    return std::shared_ptr<platform::ConfinedFolder>(charged, charged->folder.get());
 }
 
 // The path with every link resolved, or nothing when nothing is there.
@@ -256,8 +275,8 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
 void HostProbeDelegate::forgetInboundBatch(const UUID& batchID) {
     // The entry takes everything the batch held with it: its folder (and
     // the home it was opened beneath), its staged items, its place among
-    // those waiting for a save location. A completion still on its way
-    // finds no entry and removes what it staged.
+    // its peer's batches. A completion still on its way finds no entry and
+    // removes what it staged.
     fileDelivery.inboundBatches.erase(batchID);
     if (fileDelivery.latestInboundFileBatchID == batchID) fileDelivery.latestInboundFileBatchID.reset();
     components.fileTransferService->releaseInboundBatch(batchID);
@@ -298,6 +317,7 @@ void HostProbeDelegate::handleInboundBatchStarted(const UUID& batchID, int64_t f
     // the receipt goes there, never to a session that named the same ID.
     batch.session = start.session;
     batch.peer = start.peer;
+    batch.ledger = start.ledger;
     batch.namedItsFolder = start.destinationHint.has_value();
     // A batch given up under this ID earlier had all its news before this
     // start (the engine reports each batch in order): whatever is left of
@@ -396,6 +416,8 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
     auto* batch = d.inboundBatch(batchID);
     if (!batch) return;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+    // A folder its peer has no room to keep open is not one it gets.
+    folder = chargedToPeer(std::move(folder), batch->ledger);
     if (folder) {
         batch->destination = folder->path();
         batch->destinationFolder = folder;
@@ -414,23 +436,8 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    // Counted over all the peer's sessions: more sessions get it no more.
-    const auto waiting = std::count_if(d.inboundBatches.begin(), d.inboundBatches.end(), [&](const auto& entry) {
-        return entry.second.saveLocationPanel && entry.second.peer == batch->peer;
-    });
-    if (static_cast<size_t>(waiting) >= HostFileDeliveryState::maxBatchesAwaitingSaveLocationPerPeer) {
-        const std::string refusal = VelantrixL10n::text(
-            "fileTransfer.center.tooManyAwaitingSaveLocation",
-            "Too many received batches from this Viewer are waiting for a save location.");
-        log("files: refused batch " + batchID.id8() + ": too many batches of its Viewer wait for a save location");
-        if (!batch->session.empty())
-            components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, batch->session);
-        components.fileTransferService->cancelBatch(batchID);
-        components.fileTransferService->notifyPeerCancel(batchID);
-        forgetInboundBatch(batchID);
-        center.failTask(batchID, refusal);
-        return;
-    }
+    // Copies waiting for a save location are bounded with the rest of
+    // their peer's batches, on its account.
     batch->saveLocationPanel.emplace(batchID);
     center.orderFront();
     center.pickSaveLocation(
@@ -486,10 +493,15 @@ void HostProbeDelegate::savePickedLocation(const UUID& batchID, const fs::path& 
     auto& center = FileTransferCenter::shared();
     auto* batch = fileDelivery.inboundBatch(batchID);
     if (!batch) return;
-    if (refusal) {
+    std::optional<std::string> refused = refusal;
+    if (opened && !refused) {
+        opened = chargedToPeer(std::move(opened), batch->ledger);
+        if (!opened) refused = "too many descriptors held for its Viewer";
+    }
+    if (refused) {
         // Ends as a Viewer-named folder the user may not write does:
         // nothing is saved, the row and the Viewer hear it.
-        log("files: refused save location " + folder.string() + " for batch " + batchID.id8() + ": " + *refusal);
+        log("files: refused save location " + folder.string() + " for batch " + batchID.id8() + ": " + *refused);
         const std::string text =
             VelantrixL10n::text("fileTransfer.center.destUnavailable", "The destination folder is not available on this device.");
         if (!batch->session.empty())
@@ -541,13 +553,14 @@ void HostProbeDelegate::removeEarlierInboxFolders() {
 }
 
 void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const std::vector<fs::path>& staged,
-                                                    FileTransferIntent intent, const FileTransferDeliveryResult& unsaved) {
+                                                    FileTransferIntent intent, const FileTransferDeliveryResult& unsaved,
+                                                    ReceivedBatchHoldings& held) {
     assertMainQueue();
     auto* batch = fileDelivery.inboundBatch(batchID);
     if (!batch) {
         // Given up before the engine reported it complete: what it staged
         // goes now, and its ID with it.
-        StagedBatchItems leftBehind(staged);
+        StagedBatchItems leftBehind(staged, std::move(held.stagedBytes));
         components.fileTransferService->releaseInboundBatch(batchID);
         return;
     }
@@ -558,10 +571,12 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
         // being looked for) and what it was to be delivered with go now;
         // the drop answers to nobody.
         fileDelivery.inboundBatches.erase(batchID);
-        deliverDroppedFiles(staged, frontFinderWindowPath(), batchID);
+        deliverDroppedFiles(staged, frontFinderWindowPath(), batchID,
+                            std::make_shared<ReceivedBatchHoldings>(std::move(held)));
         return;
     }
-    batch->staged.emplace(staged);
+    batch->place = std::move(held.place);
+    batch->staged.emplace(staged, std::move(held.stagedBytes));
     if (unsaved.failedItemCount > 0) batch->unsavedOnArrival = unsaved;
     if (dropStarted) {
         dropStarted->intent = intent;

@@ -8,6 +8,7 @@
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
@@ -17,6 +18,7 @@
 
 using platform::DispatchQueue;
 using platform::UUID;
+using platform::WorkLedger;
 namespace fs = std::filesystem;
 
 namespace {
@@ -126,11 +128,14 @@ std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folde
 }  // namespace
 
 void StagedBatchItems::reset() {
-    if (items_.empty()) return;
-    // On a utility queue, as a large tree takes long to remove.
-    DispatchQueue::global(platform::QualityOfService::utility).async([items = std::exchange(items_, {})] {
+    if (items_.empty()) return stagedBytes_.reset();
+    // On a utility queue, as a large tree takes long to remove; its bytes
+    // are given back once they are gone (delivered ones went before).
+    auto stagedBytes = std::make_shared<platform::WorkLedger::Holding>(std::move(stagedBytes_));
+    DispatchQueue::global(platform::QualityOfService::utility).async([items = std::exchange(items_, {}), stagedBytes] {
         FileTransferStagedItems::remove(items);
         FileTransferStagedItems::removeBatchFolderOf(items);
+        stagedBytes->reset();
     });
 }
 
@@ -196,13 +201,30 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         });
         return;
     }
+    // A delivery that asks keeps its items' staging folder open for as long
+    // as it runs, questions included: one more descriptor on the peer's
+    // account, given back with the delivery. Without room for it nothing
+    // moves, as when the staging folder cannot be opened.
+    auto stagingDescriptor = WorkLedger::Holding::take(batch->ledger, WorkLedger::Held::descriptors);
+    if (!stagingDescriptor) {
+        FileTransferDeliveryResult none;
+        for (const auto& item : items) none.noteFailed(item.filename().string());
+        DispatchQueue::main().async([finish, none] { finish(none); });
+        return;
+    }
+    auto heldWhileAsking = std::make_shared<WorkLedger::Holding>(std::move(*stagingDescriptor));
+    auto finishAsking = [finish, heldWhileAsking](FileTransferDeliveryResult result) {
+        finish(std::move(result));
+        heldWhileAsking->reset();
+    };
     auto parent = FileTransferCenter::shared().foregroundPresentationWindow();
     if (!parent) parent = summary.summaryWindow;
     const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
     auto shouldStop = [stop] { return stop->load(); };
     auto endQuestion =
-        opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finish, shouldStop)
-               : FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finish, shouldStop);
+        opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finishAsking,
+                                                       shouldStop)
+               : FileTransferConflictResolver::deliver(items, folder, parent, true, backup, finishAsking, shouldStop);
     if (auto* delivering = d.inboundBatch(batchID, serial)) delivering->endDeliveryQuestion = std::move(endQuestion);
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Foundation/Uuid.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
@@ -29,6 +30,9 @@ struct InboundFile {
     std::vector<std::string> components;
     std::string name;
     std::string temporaryName;
+    // Its descriptor on the peer's account, given back once it is closed
+    // (declared first, so the handle closes before it goes).
+    platform::WorkLedger::Holding descriptor;
     platform::FileHandle handle;
     uint64_t expectedSize = 0;
     uint64_t received = 0;
@@ -36,6 +40,13 @@ struct InboundFile {
 
 // A batch being received, filed under its session and ID (SessionBatch).
 struct InboundBatch {
+    // On the peer's account while the batch is open: its place among the
+    // peer's batches, the bytes written into its staging (a failed file's
+    // given back once it is removed), and the descriptor of its folder.
+    // The first two go on with the completed batch to whoever saves it.
+    platform::WorkLedger::Holding place;
+    platform::WorkLedger::Holding stagedBytes;
+    platform::WorkLedger::Holding rootDescriptor;
     // Uptime of the batch's last packet; a batch idle too long is dropped.
     uint64_t lastPacketNs = 0;
     std::filesystem::path rootDir;
@@ -64,6 +75,16 @@ struct InboundBatch {
     FileTransferDeliveryResult unsaved;
     // Which start of this ID the batch is (see inboundSerial_).
     uint64_t serial = 0;
+};
+
+// What a completed batch still holds on its peer's account when the owner
+// hears of it: its place among the peer's batches and the bytes it staged.
+// Whoever keeps the batch's items keeps these with them, until it has let
+// go of the batch and its items are delivered or removed; what nobody
+// takes is given back once the completion has been heard.
+struct ReceivedBatchHoldings {
+    platform::WorkLedger::Holding place;
+    platform::WorkLedger::Holding stagedBytes;
 };
 
 // Destination and options a directSave gives before its batch starts.
@@ -104,12 +125,12 @@ struct FileTransferReceiveState {
 
     // What each peer's IDs hold, so that one peer's flood pushes out only
     // its own oldest: destinations waiting for their batch (and their
-    // bytes), its open batches, and the IDs of ended batches the owner
-    // still answers for. A peer that holds none of these is not kept.
+    // bytes), and the IDs of ended batches the owner still answers for. A
+    // peer that holds none of these is not kept. Its open batches are on
+    // its account (InboundBatch::place).
     struct PeerIDs {
         std::deque<SessionBatchKey> destinations;
         size_t destinationBytes = 0;
-        size_t open = 0;
         std::deque<SessionBatchKey> held;
     };
     std::map<std::string, PeerIDs> peers;
@@ -148,10 +169,6 @@ struct FileTransferReceiveState {
         return false;
     }
     size_t openCount() const { return openTotal; }
-    size_t openCountOf(const std::string& principal) const {
-        auto peer = peers.find(principal);
-        return peer == peers.end() ? 0 : peer->second.open;
-    }
     size_t destinationCount() const {
         size_t count = 0;
         for (const auto& [principal, peer] : peers) count += peer.destinations.size();
@@ -196,11 +213,9 @@ struct FileTransferReceiveState {
     InboundBatch& open(const SessionBatchKey& key, const std::string& principal, InboundBatch batch) {
         auto [it, added] = batches.try_emplace(key);
         if (added) it->second.principal = principal;
-        auto& peer = peers[it->second.principal];
-        if (it->second.claimed) std::erase(peer.held, key);
+        if (it->second.claimed) std::erase(peers[it->second.principal].held, key);
         it->second.claimed = true;
         it->second.open = std::move(batch);
-        peer.open += 1;
         openTotal += 1;
         return *it->second.open;
     }
@@ -212,7 +227,6 @@ struct FileTransferReceiveState {
         if (it == batches.end() || !it->second.open) return;
         it->second.open.reset();
         auto& peer = peers[it->second.principal];
-        peer.open -= 1;
         openTotal -= 1;
         peer.held.push_back(key);
         while (peer.held.size() > maxHeldIDsPerPeer) releaseHeld(SessionBatchKey(peer.held.front()));
@@ -224,7 +238,6 @@ struct FileTransferReceiveState {
         if (it == batches.end() || !it->second.open) return;
         it->second.open.reset();
         it->second.claimed = false;
-        peers[it->second.principal].open -= 1;
         openTotal -= 1;
         forgetIfEmpty(it);
     }
@@ -256,7 +269,7 @@ struct FileTransferReceiveState {
         const std::string principal = it->second.principal;
         if (!it->second.destination && !it->second.open && !it->second.claimed) batches.erase(it);
         auto peer = peers.find(principal);
-        if (peer != peers.end() && peer->second.destinations.empty() && peer->second.open == 0 && peer->second.held.empty())
+        if (peer != peers.end() && peer->second.destinations.empty() && peer->second.held.empty())
             peers.erase(peer);
     }
 

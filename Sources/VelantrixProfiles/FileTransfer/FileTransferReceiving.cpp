@@ -13,6 +13,8 @@
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 using platform::UUID;
+using platform::WorkLedger;
+using Held = platform::WorkLedger::Held;
 
 namespace {
 
@@ -154,11 +156,11 @@ void FileTransferService::sendCancelTo(const UUID& id, const std::string& sessio
     send(std::move(cancel), session.empty() ? std::nullopt : std::optional<std::string>(session));
 }
 
-void FileTransferService::refuseBatch(const SessionBatchKey& key) {
+void FileTransferService::refuseBatch(const SessionBatchKey& key, const std::string& why) {
     receive_.takeDestination(key);
     sendCancelTo(key.id, key.session);
     if (!FileTransferReceiveState::mayLogNow(receive_.lastRefusalLineNs, platform::Clock::uptimeNs())) return;
-    if (auto hook = onLogLine.get()) hook("file transfer: too many open batches; refused batch " + key.id.id8());
+    if (auto hook = onLogLine.get()) hook("file transfer: " + why + "; refused batch " + key.id.id8());
 }
 
 void FileTransferService::beginBatch(const FileTransferPacket& packet, const std::string& session) {
@@ -179,10 +181,18 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     // leave its folder behind.
     if (receive_.openBatch(key)) dropInbound(key);
     const std::string principal = principalOf(session);
-    if (receive_.openCount() >= maxOpenInboundBatches || receive_.openCountOf(principal) >= maxOpenInboundBatchesPerPeer)
-        return refuseBatch(key);
+    // The batch is its peer's from here until the owner lets go of it:
+    // its place, and its folder's descriptor, are on the peer's account.
+    const auto ledger = WorkLedger::current();
+    auto place = WorkLedger::Holding::take(ledger, Held::batches);
+    if (receive_.openCount() >= maxOpenInboundBatches || !place) return refuseBatch(key, "too many open batches");
+    auto rootDescriptor = WorkLedger::Holding::take(ledger, Held::descriptors);
+    if (!rootDescriptor) return refuseBatch(key, "too many open descriptors");
 
     InboundBatch batch;
+    batch.place = std::move(*place);
+    batch.stagedBytes = *WorkLedger::Holding::take(ledger, Held::stagedBytes, 0);
+    batch.rootDescriptor = std::move(*rootDescriptor);
     batch.serial = ++inboundSerial_;
     batch.lastPacketNs = platform::Clock::uptimeNs();
     batch.startedAt = platform::Clock::now();
@@ -194,6 +204,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     if (auto staging = openStagingRoot()) {
         if (auto root = staging->newChild(name)) batch.root = std::move(*root);
     }
+    if (batch.root.fd() < 0) batch.rootDescriptor.reset();
     batch.totalExpectedBytes = packet.value1;
     batch.totalFilesExpected = static_cast<int64_t>(batchStartFileCount(packet.value2));
     batch.intent = batchStartIntent(packet.value2);
@@ -202,7 +213,8 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
         batch.destinationHint = std::move(pending->path);
         batch.deliveryOptions = pending->deliveryOptions;
     }
-    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions, session, principal};
+    const FileTransferBatchStartInfo info{batch.intent, batch.destinationHint, batch.deliveryOptions, session, principal,
+                                          ledger};
     const auto count = batch.totalFilesExpected;
     const auto total = batch.totalExpectedBytes;
     const auto names = batch.itemNames;
@@ -310,8 +322,11 @@ void FileTransferService::makeFolder(InboundBatch& batch, const std::string& pat
 void FileTransferService::failCurrentFile(InboundBatch& batch, std::string path, const std::string& cause) {
     if (batch.current) {
         batch.current->handle.close();
-        if (auto folder = parentFolder(batch.root, batch.current->components, false))
+        // Its bytes are the peer's for as long as they are on disk.
+        if (auto folder = parentFolder(batch.root, batch.current->components, false)) {
             folder->removeFile(batch.current->temporaryName);
+            batch.stagedBytes.shrink(batch.current->received);
+        }
         batch.current.reset();
     }
     batch.currentFailed = true;
@@ -334,6 +349,9 @@ void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacke
     file.components = *parts;
     file.name = parts->back();
     file.temporaryName = ".vtx-" + UUID::random().id8() + ".part";
+    auto descriptor = WorkLedger::Holding::take(batch.place.ledger(), Held::descriptors);
+    if (!descriptor) return failCurrentFile(batch, packet.path, "too many open descriptors");
+    file.descriptor = std::move(*descriptor);
     auto handle = folder->createFile(file.temporaryName);
     if (!handle) return failCurrentFile(batch, packet.path, handle.error());
     file.handle = std::move(*handle);
@@ -352,8 +370,15 @@ void FileTransferService::writeChunk(const UUID& id, InboundBatch& batch, const 
     if (writeHookForTesting_) writeHookForTesting_(packet.data.size());
     if (writeFailureForTesting_ && writeFailureForTesting_(file.relativePath))
         return failCurrentFile(batch, file.relativePath, "write: No space left on device");
-    if (auto written = file.handle.writeAll(packet.data); !written)
+    // Charged before it is written: a peer past its staging bound finds no
+    // room, as on a full disk.
+    if (!batch.stagedBytes.grow(length))
+        return failCurrentFile(batch, file.relativePath, "write: no room left in its peer's staging");
+    if (auto written = file.handle.writeAll(packet.data); !written) {
+        // What of it reached the disk goes with the file.
+        file.received += length;
         return failCurrentFile(batch, file.relativePath, written.error());
+    }
     file.received += length;
     batch.totalReceivedBytes += length;
     onMain([id, received = batch.totalReceivedBytes, total = batch.totalExpectedBytes](FileTransferService& self) {
@@ -374,6 +399,7 @@ void FileTransferService::endFile(InboundBatch& batch, const FileTransferPacket&
         return failCurrentFile(batch, file.relativePath, "end announces another size");
     if (file.received != file.expectedSize) return failCurrentFile(batch, file.relativePath, "ended short");
     file.handle.close();
+    file.descriptor.reset();
     auto folder = parentFolder(batch.root, file.components, false);
     if (!folder) return failCurrentFile(batch, file.relativePath, folder.error());
     if (auto renamed = folder->rename(file.temporaryName, file.name); !renamed)
@@ -393,22 +419,38 @@ void FileTransferService::endBatch(const SessionBatchKey& key) {
     auto root = batch.rootDir;
     auto intent = batch.intent;
     auto unsaved = std::move(batch.unsaved);
+    // Its place and its staged bytes go on with the batch to the owner; a
+    // completion nobody hears gives them back.
+    auto held = std::make_shared<ReceivedBatchHoldings>(
+        ReceivedBatchHoldings{std::move(batch.place), std::move(batch.stagedBytes)});
     receive_.close(key);
     // Nothing staged means nothing to deliver: the folder goes now rather
     // than at the next start-up.
-    if (entries.empty()) removalQueue_.async([root] { FileTransferStagedItems::remove({root}); });
-    onMain([id, entries, root, intent, unsaved = std::move(unsaved)](FileTransferService& self) {
+    if (entries.empty()) {
+        removalQueue_.async([root, staged = std::make_shared<WorkLedger::Holding>(std::move(held->stagedBytes))] {
+            FileTransferStagedItems::remove({root});
+            staged->reset();
+        });
+    }
+    onMain([id, entries, root, intent, unsaved = std::move(unsaved), held](FileTransferService& self) {
         self.status("received " + std::to_string(entries.size()) + " item(s) into " + root.string());
-        if (auto hook = self.onBatchCompleted.get()) hook(id, entries, intent, unsaved);
+        if (auto hook = self.onBatchCompleted.get()) hook(id, entries, intent, unsaved, *held);
+        held->place.reset();
+        held->stagedBytes.reset();
     });
 }
 
 void FileTransferService::dropInbound(const SessionBatchKey& key) {
-    const InboundBatch* batch = receive_.openBatch(key);
+    InboundBatch* batch = receive_.openBatch(key);
     if (!batch) return;
     auto root = batch->rootDir;
+    // What it staged is the peer's until it is removed.
+    auto staged = std::make_shared<WorkLedger::Holding>(std::move(batch->stagedBytes));
     receive_.drop(key);  // closes any open file
-    removalQueue_.async([root] { FileTransferStagedItems::remove({root}); });
+    removalQueue_.async([root, staged] {
+        FileTransferStagedItems::remove({root});
+        staged->reset();
+    });
 }
 
 size_t FileTransferService::openInboundBatchCountForTesting() {

@@ -24,6 +24,7 @@
 
 #include "Platform/Files/ConfinedFolder.h"
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Files/TreeWalk.h"
 #include "Platform/Foundation/Uuid.h"
@@ -40,9 +41,11 @@ struct FileTransferBatchStartInfo {
     FileTransferDeliveryOptions deliveryOptions;
     // The peer session that sent it ("" when not told), and the peer that
     // session belongs to (FileTransferService::principalOf), whose bounds
-    // what the owner keeps for the batch counts against.
+    // what the owner keeps for the batch counts against: on its account,
+    // when its work is charged to one.
     std::string session;
     std::string peer;
+    std::shared_ptr<platform::WorkLedger> ledger;
     bool operator==(const FileTransferBatchStartInfo&) const = default;
 };
 
@@ -63,9 +66,10 @@ public:
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
-    // What one peer (principalOf), and all of them together, may keep open
-    // on the receive side: a batchStart past either bound is refused.
-    static constexpr size_t maxOpenInboundBatchesPerPeer = 8;
+    // What all peers together may keep open on the receive side; a peer's
+    // own batches are bounded on its account (WorkLedger::Held::batches),
+    // from their start until the owner lets go of them. A batchStart past
+    // either bound is refused.
     static constexpr size_t maxOpenInboundBatches = 32;
     // An inbound batch that gets no packet for this long is cancelled.
     static constexpr double inboundBatchIdleSeconds = 120;
@@ -105,11 +109,12 @@ public:
     FileTransferHook<SendPacket> sendPacket{hookMutex_};
     FileTransferHook<RoutedSendPacket> routedSendPacket{hookMutex_};
     FileTransferHook<void(const std::string&)> onStatus{hookMutex_};
-    // Batch ID, staged top-level items, intent, and what could not be
-    // saved as it arrived (refused at the door, or not received whole),
-    // named: the batch's receipt begun.
+    // Batch ID, staged top-level items, intent, what could not be saved
+    // as it arrived (refused at the door, or not received whole), named:
+    // the batch's receipt begun; and what the batch holds on its peer's
+    // account, for whoever keeps its items to take with them.
     FileTransferHook<void(const platform::UUID&, const std::vector<URL>&, FileTransferIntent,
-                          const FileTransferDeliveryResult& unsaved)>
+                          const FileTransferDeliveryResult& unsaved, ReceivedBatchHoldings& held)>
         onBatchCompleted{hookMutex_};
     FileTransferHook<void(const platform::UUID&, int64_t fileCount, uint64_t totalBytes,
                           const std::vector<std::string>& itemNames, const FileTransferBatchStartInfo&)>
@@ -317,7 +322,8 @@ private:
     // Receiving (FileTransferReceiving.cpp).
     void processIncoming(FileTransferPacket& packet, const std::string& session);
     void beginBatch(const FileTransferPacket& packet, const std::string& session);
-    void refuseBatch(const SessionBatchKey& key);
+    // `why` names the bound it would pass, for the log.
+    void refuseBatch(const SessionBatchKey& key, const std::string& why);
     // A cancelBatch to the session that sent the batch ("" for every peer).
     void sendCancelTo(const platform::UUID& id, const std::string& session);
     void watchIdleBatch(const SessionBatchKey& key, uint64_t serial, double afterSeconds);

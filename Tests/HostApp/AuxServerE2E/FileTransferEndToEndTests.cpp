@@ -50,7 +50,7 @@ protected:
         server->onFileTransferIncomingPacket = toHost;
         host->onStatus = [this](const std::string& s) { hostStatus.push_back(s); };
         host->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent,
-                                        const FileTransferDeliveryResult&) {
+                                        const FileTransferDeliveryResult&, ReceivedBatchHoldings&) {
             hostCompleted.emplace_back(id, e);
         };
     }
@@ -387,7 +387,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     // flood's 120 MB would all be here.
     EXPECT_LT(residentBytes() - idleResident, int64_t{24} << 20);
 #endif
-    EXPECT_EQ(host->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatchesPerPeer);
+    EXPECT_EQ(host->openInboundBatchCountForTesting(), platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches));
     EXPECT_LE(host->pendingDestinationCountForTesting() * 60 * 1024, FileTransferService::maxPendingDestinationBytesPerPeer);
 
     // Another Viewer is served meanwhile.

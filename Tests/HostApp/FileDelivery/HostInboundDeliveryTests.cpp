@@ -485,7 +485,10 @@ TEST_F(InboundDelivery, CopiesToANamedFolderThatBecomeDropsLeaveNothingOpen) {
         const UUID batch = UUID::random();
         onMain([&] { delegate->handleInboundBatchStarted(batch, 0, 0, {}, start); });
         if (folderOpenedFirst) runUntilIdle();
-        onMain([&] { delegate->handleInboundBatchCompleted(batch, {}, FileTransferIntent::dropToFinder, {}); });
+        onMain([&] {
+            ReceivedBatchHoldings held;
+            delegate->handleInboundBatchCompleted(batch, {}, FileTransferIntent::dropToFinder, {}, held);
+        });
         runUntilIdle();
     };
     for (const auto& c : cases) {

@@ -190,6 +190,9 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
 // it held: the Host's descriptors and staging are back where they were,
 // its row has ended and nothing of it is saved. Each road for many copies
 // at once, so that what one cancel kept would show as many descriptors.
+// Meanwhile its peer's account holds what is really held for it (its
+// batches, the bytes in staging, the descriptors opened), and nothing
+// once they are given up.
 TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
     enum class Stage {
         beforeTheStart,          // its folder named, no batchStart yet
@@ -234,12 +237,29 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         std::error_code error;
         return std::distance(fs::recursive_directory_iterator(staging, error), {});
     };
+    auto stagedBytes = [&] {
+        uint64_t bytes = 0;
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(staging, error))
+            if (entry.is_regular_file()) bytes += entry.file_size();
+        return bytes;
+    };
+    // The Viewers' peers, whose accounts their packets are charged to: two,
+    // as the copies of one road are more than one peer may hold at once.
+    const std::shared_ptr<WorkLedger> peers[] = {std::make_shared<WorkLedger>("192.0.2.1", size_t{1} << 30, 100000),
+                                                 std::make_shared<WorkLedger>("192.0.2.2", size_t{1} << 30, 100000)};
+    auto held = [&](WorkLedger::Held kind) { return peers[0]->held(kind) + peers[1]->held(kind); };
     // Each copy from a session of its own; its packets from the first its
     // stage holds back on wait until they are let in or dropped.
     struct Copy {
         UUID session = UUID::random();
+        std::shared_ptr<WorkLedger> peer;
         UUID batch;
         std::vector<FileTransferPacket> held;
+        void asPeer(const std::function<void()>& work) const {
+            const WorkLedger::Charged charged(peer);
+            work();
+        }
     };
     Copy* sending = nullptr;
     std::function<bool(const FileTransferPacket&)> holdFrom;
@@ -247,7 +267,7 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         if (!sending->held.empty() || (holdFrom && holdFrom(p))) {
             sending->held.push_back(std::move(p));
         } else {
-            delegate->handleIncomingFileTransferPacket(std::move(p), sending->session);
+            sending->asPeer([&] { delegate->handleIncomingFileTransferPacket(std::move(p), sending->session); });
         }
         return true;
     };
@@ -277,8 +297,10 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         }
         const auto options = stage == Stage::askedAboutATakenName ? FileTransferDeliveryOptions::promptForConflicts
                                                                   : FileTransferDeliveryOptions();
+        const size_t descriptorsBefore = openDescriptors();
         std::vector<Copy> copies(count);
         for (auto& c : copies) {
+            c.peer = peers[static_cast<size_t>(&c - copies.data()) % 2];
             sending = &c;
             c.batch = viewer->sendURLs({source}, copy ? FileTransferIntent::copy : FileTransferIntent::managedCopy,
                                        copy ? std::nullopt : std::optional<std::string>("~/In"), options, std::nullopt)
@@ -293,17 +315,23 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
             for (auto& c : copies) {
                 const size_t letIn = stage == Stage::folderBeingOpened ? 1 : c.held.size();
                 for (size_t i = 0; i < letIn; ++i)
-                    delegate->handleIncomingFileTransferPacket(std::move(c.held[i]), c.session);
+                    c.asPeer([&] { delegate->handleIncomingFileTransferPacket(std::move(c.held[i]), c.session); });
                 c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(letIn));
             }
             runUntilIdle();
         }
+        // At its stage, each copy is on the account as it is on the Host.
+        EXPECT_EQ(held(WorkLedger::Held::batches), stage == Stage::beforeTheStart ? 0 : count);
+        EXPECT_EQ(held(WorkLedger::Held::stagedBytes), stagedBytes());
+        EXPECT_EQ(held(WorkLedger::Held::descriptors), openDescriptors() - descriptorsBefore);
         for (auto& c : copies) {
             switch (cause) {
                 case Cause::viewerCancels:
                     DispatchQueue("test.server").sync([&] {
-                        delegate->handleIncomingFileTransferPacket({FileTransferOp::cancelBatch, c.batch, 0, 0, "", {}},
-                                                                   c.session);
+                        c.asPeer([&] {
+                            delegate->handleIncomingFileTransferPacket(
+                                {FileTransferOp::cancelBatch, c.batch, 0, 0, "", {}}, c.session);
+                        });
                     });
                     break;
                 case Cause::viewerLeaves: delegate->audioServer()->onFileTransferSessionEnded(c.session); break;
@@ -350,6 +378,8 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
                 return openDescriptors() <= descriptors && stagedItems() <= staged;
             })) << openDescriptors() << " descriptors against " << descriptors << ", " << stagedItems()
                 << " staged items against " << staged;
+            for (const auto kind : {WorkLedger::Held::batches, WorkLedger::Held::stagedBytes, WorkLedger::Held::descriptors})
+                EXPECT_EQ(held(kind), 0u) << WorkLedger::heldName(kind) << " left on the peers' accounts";
             EXPECT_EQ(delegate->components.fileTransferService->openInboundBatchCountForTesting(), 0u);
             EXPECT_EQ(delegate->components.fileTransferService->pendingDestinationCountForTesting(), 0u);
             EXPECT_TRUE(delegate->fileDelivery.inboundBatches.empty());
@@ -463,12 +493,14 @@ TEST_F(StagedDelivery, ADropTurnedIntoACopyIsDecidedFromTheIntentAtItsEnd) {
     EXPECT_TRUE(stagingEmpty());
 }
 
-// One peer keeps at most 8 copies waiting for a save location, over all
-// its sessions (a Viewer that reconnects gets no more); the next is refused
-// with a receipt that says why, and nothing of it stays staged. Another
-// peer's copy still waits for a folder of its own.
-TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
+// A copy waiting for a save location keeps its place among its peer's
+// batches, over all the peer's sessions (a Viewer that reconnects gets no
+// more): past the bound the next batch is refused at its start, to the
+// session that sent it, and nothing of it is kept. Another peer's copy
+// still waits for a folder of its own; an answered panel makes room again.
+TEST_F(StagedDelivery, APeersBatchPastItsBoundIsRefusedWhileItsCopiesWaitForASaveLocation) {
     auto& center = FileTransferCenter::shared();
+    const size_t bound = WorkLedger::heldBound(WorkLedger::Held::batches);
     const auto peer = std::make_shared<WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
     const UUID sessionsOfPeer[] = {UUID::random(), UUID::random(), UUID::random()};
     // Whose packets the Viewer's engine sends now: a session, charged to
@@ -486,43 +518,44 @@ TEST_F(StagedDelivery, ANinthCopyOfAPeerWaitingForASaveLocationIsRefused) {
         return batch.value_or(UUID());
     };
     std::vector<UUID> batches;
-    for (size_t i = 0; i < 9; ++i) {
+    for (size_t i = 0; i <= bound; ++i) {
         sender = sessionsOfPeer[i % 3];
         batches.push_back(copy());
     }
-    EXPECT_EQ(center.savePanels.size(), 8u);
-    const std::string why = "Too many received batches from this Viewer are waiting for a save location.";
-    EXPECT_EQ(center.rows.at(batches.back())->statusLbl->text, why);
-    std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> receipts;
+    EXPECT_EQ(center.savePanels.size(), bound);
+    EXPECT_EQ(peer->held(WorkLedger::Held::batches), bound);
+    EXPECT_EQ(peer->held(WorkLedger::Held::stagedBytes), bound * fs::file_size(source));
+    EXPECT_FALSE(center.rows.contains(batches.back())) << "the Host never had it";
+    std::vector<std::optional<std::string>> cancels;
     {
         std::lock_guard lock(sentLock);
         for (const auto& s : sent)
-            if (s.first.op == FileTransferOp::peerSendResponse) receipts.push_back(s);
+            if (s.first.op == FileTransferOp::cancelBatch && s.first.batchID == batches.back()) cancels.push_back(s.second);
     }
-    ASSERT_EQ(receipts.size(), 1u);
-    EXPECT_EQ(receipts[0].second, sender.uuidString()) << "the session that sent it hears why";
-    EXPECT_EQ(receipts[0].first.batchID, batches.back());
-    auto refusal = FileTransferService::peerSendResponse(receipts[0].first);
-    ASSERT_TRUE(refusal);
-    EXPECT_FALSE(refusal->accepted);
-    EXPECT_EQ(refusal->message, why);
+    EXPECT_EQ(cancels, std::vector<std::optional<std::string>>{sender.uuidString()})
+        << "the session that sent it hears it";
+    EXPECT_FALSE(receipt());
     const auto stagingRoot = delegate->components.fileTransferService->stagingRoot();
-    ASSERT_TRUE(runUntil([&] { return std::distance(fs::directory_iterator(stagingRoot), {}) == 8; }));
+    ASSERT_TRUE(runUntil([&] {
+        delegate->components.fileTransferService->syncRemovalQueueForTesting();
+        return std::distance(fs::directory_iterator(stagingRoot), {}) == static_cast<std::ptrdiff_t>(bound);
+    }));
 
     ledger = std::make_shared<WorkLedger>("192.0.2.2", size_t{1} << 30, 100000);
     sender = UUID::random();
     const UUID ofAnotherPeer = copy();
-    EXPECT_EQ(center.savePanels.size(), 9u) << "another peer's copy waits for its own folder";
-    EXPECT_NE(center.rows.at(ofAnotherPeer)->statusLbl->text, why);
+    EXPECT_EQ(center.savePanels.size(), bound + 1) << "another peer's copy waits for its own folder";
+    EXPECT_TRUE(center.rows.contains(ofAnotherPeer));
 
-    // An answered panel makes room again.
+    // An answered panel makes room again, once its copy is saved.
     const fs::path folder = Folders::home() / "Room";
     fs::create_directories(folder);
     onMain([&] { center.savePanels.front()->answerOK(folder); });
     runUntilIdle();
+    EXPECT_TRUE(runUntil([&] { return peer->held(WorkLedger::Held::batches) == bound - 1; }));
     ledger = peer;
     sender = sessionsOfPeer[0];
-    EXPECT_NE(center.rows.at(copy())->statusLbl->text, why);
+    EXPECT_TRUE(center.rows.contains(copy()));
 }
 
 // The panel goes with its batch, and a pick that comes all the same

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 
 #include "Platform/Files/Folders.h"
 #include "Platform/Runtime/WorkLedger.h"
@@ -17,6 +19,7 @@
 
 namespace fs = std::filesystem;
 using platform::UUID;
+using Held = platform::WorkLedger::Held;
 
 namespace {
 
@@ -41,7 +44,7 @@ protected:
         receiver->onLogLine = [this](const std::string& line) { lines.push_back(line); };
         receiver->onInboundBatchAbandoned = [this](const UUID& id) { abandoned.push_back(id); };
         receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& entries, FileTransferIntent,
-                                            const FileTransferDeliveryResult&) { completed.push_back({id, entries}); };
+                                            const FileTransferDeliveryResult&, ReceivedBatchHoldings&) { completed.push_back({id, entries}); };
     }
 
     void packet(const std::string& session, FileTransferOp op, const UUID& id, std::string path = {},
@@ -78,38 +81,222 @@ protected:
     }
 };
 
-TEST_F(InboundLimits, BatchesPastEightASessionOrThirtyTwoInAllAreRefusedToTheirSender) {
+TEST_F(InboundLimits, BatchesPastSixteenAPeerOrThirtyTwoInAllAreRefusedToTheirSender) {
     receiver->stagingRoot();
     const size_t idle = openDescriptors();
+    const size_t perPeer = platform::WorkLedger::heldBound(Held::batches);
+    std::map<std::string, std::shared_ptr<platform::WorkLedger>> peers;
     struct Step {
         std::string session;
+        std::string peer;
         size_t batches;
         size_t refused;
     };
-    // Four sessions fill the Host; a fifth finds no room left.
-    const Step steps[] = {{"A", 10, 2}, {"B", 8, 0}, {"C", 8, 0}, {"D", 8, 0}, {"E", 3, 3}};
+    // Two peers fill the Host, the first over two sessions; a third finds
+    // no room left.
+    const Step steps[] = {{"A", "192.0.2.1", perPeer - 4, 0},
+                          {"B", "192.0.2.1", 6, 2},
+                          {"C", "192.0.2.2", perPeer, 0},
+                          {"E", "192.0.2.3", 3, 3}};
     for (const auto& step : steps) {
-        for (size_t i = 0; i < step.batches; ++i) openBatch(step.session);
+        auto& ledger = peers[step.peer];
+        if (!ledger) ledger = std::make_shared<platform::WorkLedger>(step.peer, size_t{1} << 30, 100000);
+        {
+            const platform::WorkLedger::Charged charged(ledger);
+            for (size_t i = 0; i < step.batches; ++i) openBatch(step.session);
+        }
         runUntilIdle();
         EXPECT_EQ(cancelsSentTo(step.session).size(), step.refused) << step.session;
     }
     EXPECT_EQ(receiver->openInboundBatchCountForTesting(), FileTransferService::maxOpenInboundBatches);
-    // A batch holds its folder and the file being written, nothing more.
+    // A batch holds its folder and the file being written, nothing more,
+    // each on its peer's account.
     EXPECT_LE(openDescriptors(), idle + 2 * FileTransferService::maxOpenInboundBatches);
+    for (const char* peer : {"192.0.2.1", "192.0.2.2"}) {
+        EXPECT_EQ(peers[peer]->held(Held::batches), perPeer) << peer;
+        EXPECT_EQ(peers[peer]->held(Held::descriptors), 2 * perPeer) << peer;
+    }
+    EXPECT_EQ(peers["192.0.2.3"]->held(Held::batches), 0u);
     ASSERT_EQ(lines.size(), 1u) << "five refusals within a second make one line";
-    EXPECT_EQ(lines[0], "file transfer: too many open batches; refused batch " + cancelsSentTo("A")[0].id8());
+    ASSERT_FALSE(cancelsSentTo("B").empty());
+    EXPECT_EQ(lines[0], "file transfer: too many open batches; refused batch " + cancelsSentTo("B")[0].id8());
     advance(1.0);
-    const UUID late = openBatch("E");
+    UUID late;
+    {
+        const platform::WorkLedger::Charged charged(peers["192.0.2.3"]);
+        late = openBatch("E");
+    }
     runUntilIdle();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "file transfer: too many open batches; refused batch " + late.id8());
 
-    // When a session ends, room opens for others.
-    receiver->sessionEnded("B");
+    // When a session ends, room opens for others, and its peer's account
+    // holds only what its other session still has.
+    receiver->sessionEnded("A");
     runUntilIdle();
-    openBatch("E");
+    EXPECT_EQ(peers["192.0.2.1"]->held(Held::batches), 4u);
+    EXPECT_EQ(peers["192.0.2.1"]->held(Held::descriptors), 8u);
+    {
+        const platform::WorkLedger::Charged charged(peers["192.0.2.3"]);
+        openBatch("E");
+    }
     runUntilIdle();
     EXPECT_EQ(cancelsSentTo("E").size(), 4u);
+    EXPECT_EQ(peers["192.0.2.3"]->held(Held::batches), 1u);
+}
+
+// Whatever road a peer's batches take (completed and let go of by their
+// owner, cancelled, idle, ended with their session, started again, their
+// files failed or whole), the peer's account holds, after every step, what
+// is really there: a place for each batch open or still kept by the owner,
+// the bytes in staging as the disk has them, a descriptor for each folder
+// and file held open; also when its other work leaves it little room, and
+// batches are refused and files fail for want of it. Once all of them have
+// ended it holds nothing of theirs.
+TEST_F(InboundLimits, APeersAccountHoldsWhatItsBatchesReallyHoldOnEveryRoad) {
+    const fs::path staging = receiver->stagingRoot();
+    const size_t idleDescriptors = openDescriptors();
+    // The owner keeps a completed batch's items, and what it holds, until
+    // it lets go of it, as the Host does.
+    struct Kept {
+        UUID id;
+        std::vector<fs::path> items;
+        ReceivedBatchHoldings held;
+    };
+    std::vector<Kept> kept;
+    receiver->onBatchCompleted = [&](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent,
+                                     const FileTransferDeliveryResult&, ReceivedBatchHoldings& held) {
+        kept.push_back({id, items, std::move(held)});
+    };
+    auto letGo = [&](size_t index) {
+        Kept gone = std::move(kept[index]);
+        kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(index));
+        FileTransferStagedItems::remove(gone.items);
+        FileTransferStagedItems::removeBatchFolderOf(gone.items);
+        receiver->releaseInboundBatch(gone.id);
+    };
+    auto stagedOnDisk = [&] {
+        uint64_t bytes = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(staging))
+            if (entry.is_regular_file()) bytes += entry.file_size();
+        return bytes;
+    };
+    auto settle = [&] {
+        runUntilIdle();
+        receiver->syncRemovalQueueForTesting();
+        runUntilIdle();
+    };
+    // The file each batch is sending, as its sender knows it.
+    struct Sending {
+        std::string path;
+        uint64_t size = 0, sent = 0;
+    };
+    std::vector<std::string> said;
+    receiver->onStatus = [&](const std::string& line) { said.push_back(line); };
+    // The hooks let go of what they write into before it goes, whichever
+    // way the test ends.
+    struct Unhook {
+        FileTransferService& service;
+        ~Unhook() {
+            service.onBatchCompleted = nullptr;
+            service.onStatus = nullptr;
+        }
+    } unhook{*receiver};
+    const std::string sessions[] = {"A", "B", "C"};
+    const UUID ids[] = {UUID::random(), UUID::random()};
+    // What the peer's other work holds, by seed: nothing, all descriptors
+    // but one batch's folder, all staged bytes but a chunk's.
+    const std::pair<Held, size_t> others[] = {
+        {Held::batches, 0},
+        {Held::descriptors, platform::WorkLedger::heldBound(Held::descriptors) - 1},
+        {Held::stagedBytes, platform::WorkLedger::heldBound(Held::stagedBytes) - 40000}};
+    for (const uint32_t seed : {0u, 1u, 2u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        auto ledger = std::make_shared<platform::WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
+        const auto [otherKind, otherAmount] = others[seed];
+        auto other = platform::WorkLedger::Holding::take(ledger, otherKind, otherAmount);
+        auto ofBatches = [&](Held kind) { return ledger->held(kind) - (kind == otherKind ? otherAmount : 0); };
+        said.clear();
+        lines.clear();
+        auto below = [&](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(random); };
+        std::map<std::pair<std::string, UUID>, Sending> sending;
+        size_t files = 0;
+        // Mostly the batch of the step before, so that batches get far.
+        size_t sender = 0;
+        // Packets of a batch far more often than the roads that end many.
+        std::discrete_distribution<int> roads({2, 3, 9, 2, 1, 2, 1, 1, 2});
+        for (int step = 0; step < 500; ++step) {
+            if (below(4) == 0) sender = below(6);
+            const std::string& session = sessions[sender % 3];
+            const UUID& id = ids[sender % 2];
+            auto& file = sending[{session, id}];
+            auto send = [&](FileTransferOp op, uint64_t value1 = 0, std::string path = {}, size_t bytes = 0) {
+                const platform::WorkLedger::Charged charged(ledger);
+                receiver->handleIncomingPacket({op, id, value1, 0, std::move(path), std::vector<uint8_t>(bytes, 'b')},
+                                               session);
+            };
+            std::string road;
+            switch (roads(random)) {
+                case 0: road = "batchStart"; send(FileTransferOp::batchStart); break;
+                case 1:
+                    road = "fileStart";
+                    file = {(below(2) ? "d/f" : "f") + std::to_string(++files), 1 + below(100000), 0};
+                    send(FileTransferOp::fileStart, file.size, file.path);
+                    break;
+                case 2: {
+                    road = "fileChunk";
+                    // Mostly in order and within the size; now and then
+                    // out of order or past it, which fails the file.
+                    const uint64_t left = file.size - std::min(file.size, file.sent);
+                    const uint64_t length = below(8) == 0 ? left + 1 : std::min<uint64_t>(left, 1 + below(65536));
+                    send(FileTransferOp::fileChunk, below(8) == 0 ? file.sent + 1 : file.sent, file.path, length);
+                    file.sent += length;
+                    break;
+                }
+                case 3: road = "fileEnd"; send(FileTransferOp::fileEnd, file.size, file.path); break;
+                case 4: road = "mkdir"; send(FileTransferOp::mkdir, 0, "d"); break;
+                case 5: road = "batchEnd"; send(FileTransferOp::batchEnd); break;
+                case 6: road = "cancelBatch"; send(FileTransferOp::cancelBatch); break;
+                case 7:
+                    road = below(3) ? "session ended" : "idle";
+                    if (road == "idle") {
+                        advance(FileTransferService::inboundBatchIdleSeconds + 1);
+                    } else {
+                        receiver->sessionEnded(session);
+                    }
+                    break;
+                case 8:
+                    road = "owner lets go";
+                    if (!kept.empty()) letGo(below(kept.size()));
+                    break;
+            }
+            settle();
+            SCOPED_TRACE("step " + std::to_string(step) + ": " + road);
+            ASSERT_EQ(ofBatches(Held::batches), receiver->openInboundBatchCountForTesting() + kept.size());
+            ASSERT_EQ(ofBatches(Held::stagedBytes), stagedOnDisk());
+            ASSERT_EQ(ofBatches(Held::descriptors), openDescriptors() - idleDescriptors);
+        }
+        for (const auto& session : sessions) receiver->sessionEnded(session);
+        while (!kept.empty()) letGo(0);
+        settle();
+        // Where little room was left, it ran out on the way, and was said.
+        auto anySays = [](const std::vector<std::string>& texts, const std::string& text) {
+            return std::any_of(texts.begin(), texts.end(),
+                               [&](const std::string& t) { return t.find(text) != std::string::npos; });
+        };
+        if (otherKind == Held::descriptors) {
+            EXPECT_TRUE(anySays(lines, "file transfer: too many open descriptors; refused batch "));
+            EXPECT_TRUE(anySays(said, "\": too many open descriptors"));
+        }
+        if (otherKind == Held::stagedBytes) {
+            EXPECT_TRUE(anySays(said, "\": write: no room left in its peer's staging"));
+        }
+        for (const Held kind : {Held::batches, Held::stagedBytes, Held::descriptors})
+            EXPECT_EQ(ofBatches(kind), 0u) << platform::WorkLedger::heldName(kind);
+        EXPECT_TRUE(fs::is_empty(staging));
+        EXPECT_EQ(openDescriptors(), idleDescriptors);
+    }
 }
 
 // Sessions of one peer (its work charged to one ledger, as the Host does
@@ -123,14 +310,15 @@ TEST_F(InboundLimits, SessionsOfOnePeerShareItsBatchesAndListings) {
         const platform::WorkLedger::Charged charged(ledger);
         work();
     };
-    for (const char* session : {"A", "B", "C"})
+    const size_t perPeer = platform::WorkLedger::heldBound(Held::batches);
+    for (const char* session : {"A", "B"})
         asPeer(peer, [&] {
-            for (size_t i = 0; i < FileTransferService::maxOpenInboundBatchesPerPeer; ++i) openBatch(session);
+            for (size_t i = 0; i < perPeer; ++i) openBatch(session);
         });
     asPeer(other, [&] { openBatch("D"); });
     runUntilIdle();
     EXPECT_EQ(cancelsSentTo("A").size(), 0u);
-    EXPECT_EQ(cancelsSentTo("B").size() + cancelsSentTo("C").size(), 2 * FileTransferService::maxOpenInboundBatchesPerPeer);
+    EXPECT_EQ(cancelsSentTo("B").size(), perPeer);
     EXPECT_EQ(cancelsSentTo("D").size(), 0u) << "another peer has its own";
 
     size_t answeredEmpty = 0;

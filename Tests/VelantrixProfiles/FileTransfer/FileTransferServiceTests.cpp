@@ -79,7 +79,7 @@ protected:
         };
         receiver->onStatus = [this](const std::string& s) { receiverStatus.push_back(s); };
         receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& e, FileTransferIntent i,
-                                            const FileTransferDeliveryResult& unsaved) {
+                                            const FileTransferDeliveryResult& unsaved, ReceivedBatchHoldings&) {
             completed.push_back({id, e, i, unsaved.failedItemCount, unsaved.failedNames});
         };
         receiver->onBatchStarted = [this](const UUID&, int64_t, uint64_t, const std::vector<std::string>&,
@@ -886,7 +886,7 @@ TEST_F(FileTransferServiceTest, ATargetThatTakesNothingHoldsOnlyItsOwnBatches) {
         return true;
     };
     receiver->onBatchCompleted = [&](const UUID&, const std::vector<fs::path>&, FileTransferIntent,
-                                     const FileTransferDeliveryResult&) {
+                                     const FileTransferDeliveryResult&, ReceivedBatchHoldings&) {
         otherCompletedAt = platform::Clock::uptimeSeconds();
     };
     const double start = platform::Clock::uptimeSeconds();

@@ -40,7 +40,7 @@ protected:
         };
         receiver->onStatus = [this](const std::string& s) { statuses.push_back(s); };
         receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& entries,
-                                            FileTransferIntent intent, const FileTransferDeliveryResult& unsaved) {
+                                            FileTransferIntent intent, const FileTransferDeliveryResult& unsaved, ReceivedBatchHoldings&) {
             completed.push_back({id, entries, intent, unsaved.failedItemCount, unsaved.failedNames});
         };
         receiver->onBatchStarted = [this](const UUID& id, int64_t, uint64_t, const std::vector<std::string>&,

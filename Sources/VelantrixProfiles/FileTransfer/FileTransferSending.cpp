@@ -414,9 +414,15 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
 bool FileTransferService::sendFile(const platform::TreeEntry& entry, const std::string& path, const UUID& batchID,
                                    uint64_t& sentBytes, uint64_t totalBytes,
                                    const std::optional<std::string>& routingToken) {
+    // The file being read is a descriptor on the account of the peer the
+    // batch is for while it is open: past the bound it fails as a file
+    // that cannot be opened.
+    auto descriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                          platform::WorkLedger::Held::descriptors);
     // Opened from the walk's own folder, and only if it is still the file
     // the walk met.
-    auto file = entry.openForReading();
+    auto file = descriptor ? entry.openForReading()
+                           : platform::Result<platform::FileHandle>::failure("too many descriptors held");
     // The size announced is that of the file actually opened, so a file
     // that changed since it was counted is still sent whole and exact.
     uint64_t size = entry.size;

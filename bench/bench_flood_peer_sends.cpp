@@ -37,6 +37,7 @@
 #include "Platform/AppKit/AppKit.h"
 #include "Platform/Network/NetworkBrowser.h"
 #include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPeerSend.h"
 
@@ -107,10 +108,17 @@ void makeFolder(const fs::path& root) {
             }
             platform::sleepFor(0.02);
         }
-        const auto sends = (*delegate)->fileDelivery.peerSends;
         for (char asked; ::read(askPipe, &asked, 1) == 1;) {
             uint64_t held = 0;
-            for (int peer = 0; peer < peers; ++peer) held += sends->heldForTesting(gPeers[peer]);
+            if (auto server = (*delegate)->audioServer()) {
+                held = server->queue.syncValue([&] {
+                    uint64_t sends = 0;
+                    for (int peer = 0; peer < peers; ++peer)
+                        if (auto ledger = server->ledgerOfPeerForTesting(gPeers[peer]))
+                            sends += ledger->held(platform::WorkLedger::Held::sends);
+                    return sends;
+                });
+            }
             if (::write(answerPipe, &held, sizeof held) != sizeof held) break;
         }
     }).detach();

@@ -710,6 +710,13 @@ size_t V230HostAudioAuxServer::bytesWaitingToBeServedForTesting(const std::strin
     return bytes;
 }
 
+std::shared_ptr<platform::WorkLedger> V230HostAudioAuxServer::ledgerOfPeerForTesting(const std::string& peer) const {
+    queue.dispatchPrecondition();
+    for (const auto& [id, session] : sessionContexts_)
+        if (session->account->peer == peer) return session->account->ledger;
+    return nullptr;
+}
+
 size_t V230HostAudioAuxServer::pendingConnectionCountForTesting() {
     return queue.syncValue([this] { return admission_.pendingCount(); });
 }

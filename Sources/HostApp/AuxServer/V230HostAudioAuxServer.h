@@ -426,6 +426,9 @@ public:
     // The ledger of the peer the session belongs to; null once it is gone.
     // Server queue.
     std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;
+    // The ledger of `peer` (its address) while any of its sessions is
+    // there; null otherwise. Server queue.
+    std::shared_ptr<platform::WorkLedger> ledgerOfPeerForTesting(const std::string& peer) const;
 
     // --- Subsystem entry points the dispatch and login reach ------------------------
     // Stream control (StreamControl/).

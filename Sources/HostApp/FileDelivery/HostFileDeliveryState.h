@@ -143,40 +143,21 @@ struct HostFileDeliveryState {
         return batch && batch->serial == serial ? batch : nullptr;
     }
 
-    // Peer sends of each Viewer waiting for their send queue or being sent,
-    // by peer (over all its sessions): past the bound the next is refused
-    // at once,
-    // so a Viewer that stops reading cannot pile requests, and the folders
-    // each holds, up in its send queue. The server queue admits, the send
-    // queue releases: under the lock. Shared with the releases queued.
-    static constexpr size_t maxPeerSendsPerViewer = 4;
+    // Each peer send of a Viewer, from its admission until it was sent,
+    // failed or given up, holds a place on its peer's account
+    // (WorkLedger::Held::sends, over all the peer's sessions): past the
+    // kind's bound the next is refused at once, so a Viewer that stops
+    // reading cannot pile requests, and the folders each holds, up in its
+    // send queue.
     // The folders a peer send's items lie in that it keeps open until it
-    // is sent; items in further folders are reached from the home again,
-    // still without following a link, when they are walked.
+    // is sent, each a descriptor on its peer's account; items in further
+    // folders are reached from the home again, still without following a
+    // link, when they are walked.
     static constexpr size_t maxFoldersHeldPerPeerSend = 8;
     struct PeerSends {
         std::mutex lock;
-        std::map<std::string, size_t> byPeer;
         // Refusals are logged once a second at most, however many come.
         platform::LineRateLimiter refusalLines;
-        bool admit(const std::string& peer) {
-            std::lock_guard guard(lock);
-            auto& count = byPeer[peer];
-            if (count >= maxPeerSendsPerViewer) return false;
-            count += 1;
-            return true;
-        }
-        void release(const std::string& peer) {
-            std::lock_guard guard(lock);
-            auto it = byPeer.find(peer);
-            if (it == byPeer.end()) return;
-            if (--it->second == 0) byPeer.erase(it);
-        }
-        size_t heldForTesting(const std::string& peer) {
-            std::lock_guard guard(lock);
-            auto it = byPeer.find(peer);
-            return it == byPeer.end() ? 0 : it->second;
-        }
     };
     std::shared_ptr<PeerSends> peerSends = std::make_shared<PeerSends>();
     // The received batch whose files the clipboard now holds.

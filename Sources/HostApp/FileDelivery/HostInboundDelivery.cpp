@@ -17,6 +17,7 @@
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
@@ -115,9 +116,27 @@ HostProbeDelegate::PeerSendSources HostProbeDelegate::peerSendSources(
         // anywhere on the way could lead out of the home meanwhile.
         const fs::path& home = confinement->home();
         if (home.empty()) return kept;
+        // The folders the send keeps open, each a descriptor on the
+        // asking peer's account until the last of its items lets go of
+        // them; past the account's bound the send fails as one whose home
+        // cannot be opened, and a folder that would pass it is not kept.
+        struct HeldFolders {
+            platform::WorkLedger::Holding descriptors;
+            std::vector<std::shared_ptr<platform::ConfinedFolder>> folders;
+        };
+        auto taken = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                         platform::WorkLedger::Held::descriptors);
+        if (!taken) return kept;
+        auto held = std::make_shared<HeldFolders>(HeldFolders{std::move(*taken), {}});
+        // One the send keeps: it shares the held folders' lifetime.
+        auto keep = [&](std::shared_ptr<platform::ConfinedFolder> folder) {
+            held->folders.push_back(folder);
+            return std::shared_ptr<platform::ConfinedFolder>(held, folder.get());
+        };
         // The home as the system gives it.
         auto top = confinement->openHome();
         if (!top) return kept;
+        *top = keep(*top);
         // Items of one folder share its descriptor; a few folders stay
         // open for the send, items of the others are reached from the home
         // again when they are walked.
@@ -136,7 +155,10 @@ HostProbeDelegate::PeerSendSources HostProbeDelegate::peerSendSources(
                 auto beneath = (*top)->openBeneath(folderPath.lexically_relative(home), false);
                 if (!beneath) continue;
                 folder = *beneath;
-                if (opened.size() < HostFileDeliveryState::maxFoldersHeldPerPeerSend) opened.emplace(folderPath, folder);
+                if (opened.size() < HostFileDeliveryState::maxFoldersHeldPerPeerSend && held->descriptors.grow(1)) {
+                    folder = keep(folder);
+                    opened.emplace(folderPath, folder);
+                }
             }
             struct stat info{};
             const std::string name = isHome ? "." : path.filename().string();
@@ -185,13 +207,15 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
         refuse("files: rejected malformed peer send request", "The Host could not read the requested transfer.");
         return;
     }
-    // Counted from here until its batch is sent or it is refused: what a
-    // request holds (its folders, its place in the send queue) is bounded
-    // per Viewer, and one past the bound is answered at once.
-    const auto peerSends = fileDelivery.peerSends;
-    // Counted against the Viewer's peer, whichever of its sessions asks.
-    const std::string peer = FileTransferService::principalOf(token);
-    if (!peerSends->admit(peer)) {
+    // Its place on its peer's account, whichever of the Viewer's sessions
+    // asks, held by the send from here until its batch was sent, failed or
+    // given up: what a request holds (its folders, its place in the send
+    // queue) is bounded per peer, and one past the bound is answered at
+    // once.
+    auto taken = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                     platform::WorkLedger::Held::sends);
+    if (!taken) {
+        const auto peerSends = fileDelivery.peerSends;
         std::optional<std::string> line;
         {
             std::lock_guard guard(peerSends->lock);
@@ -203,7 +227,10 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
             packet.batchID, false, "Too many requests from this Viewer are waiting to be sent.", token);
         return;
     }
-    auto release = [peerSends, peer] { peerSends->release(peer); };
+    // Shared by the hops below and then by the batch: whichever of them
+    // is the last to go gives it back, if the batch's end did not first.
+    auto place = std::make_shared<platform::WorkLedger::Holding>(std::move(*taken));
+    auto release = [place] { place->reset(); };
     auto server = audioServer();
     const std::string console = server ? server->currentConsoleSessionState().username
                                        : platform::SimulatedMachine::current().consoleSession().userName;

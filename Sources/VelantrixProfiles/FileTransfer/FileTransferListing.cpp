@@ -80,24 +80,94 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path,
     return id;
 }
 
+// Charged to the asking peer, with the bytes the request holds, while it
+// waits to run and while it waits for its reply to have room; its place
+// goes with it, however it ends. While it waits for room its session's
+// entry keeps it, so that the session's end drops it.
+struct FileTransferService::ListingRequest {
+    ListingRequest(platform::DispatchQueue queue, FileTransferPacket packet, uint64_t generation, size_t queuedBytes,
+                   std::weak_ptr<FileTransferService> service, std::string session, platform::WorkLedger::Holding place)
+        : queue(std::move(queue)),
+          packet(std::move(packet)),
+          generation(generation),
+          queuedBytes(queuedBytes),
+          service(std::move(service)),
+          session(std::move(session)),
+          place(std::move(place)) {}
+    const platform::DispatchQueue queue;
+    const FileTransferPacket packet;
+    const uint64_t generation;
+    const size_t queuedBytes;
+    const std::weak_ptr<FileTransferService> service;
+    const std::string session;
+    platform::WorkLedger::Holding place;
+
+    // Queued, run with the peer's ledger current.
+    static void post(std::shared_ptr<ListingRequest> request) {
+        const platform::DispatchQueue queue = request->queue;
+        const size_t bytes = request->queuedBytes;
+        queue.async([request = std::move(request)] { request->run(request); }, bytes);
+    }
+    void run(const std::shared_ptr<ListingRequest>& self) {
+        auto service = this->service.lock();
+        if (!service || !service->isListingSessionLive(session, generation)) return;
+        // A reply is built only when its peer has room to be sent the
+        // largest there is: a peer that does not read keeps its request
+        // waiting, with its place and its charge, and gets no more.
+        constexpr size_t reply = maxListingReplyBytes + FileTransferPacket::fixedSize + 65535;
+        if (auto ledger = platform::WorkLedger::current(); ledger && !ledger->hasRoomToSend(reply)) {
+            {
+                std::lock_guard lock(service->listingLock_);
+                auto it = service->listingSessions_.find(session);
+                if (it == service->listingSessions_.end() || it->second.generation != generation) return;
+                it->second.waitingForRoom.push_back(self);
+            }
+            auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
+            ledger->whenRoomToSend(reply, [weakSelf = std::weak_ptr<ListingRequest>(self), waiting,
+                                           weakLedger = std::weak_ptr<platform::WorkLedger>(ledger)] {
+                auto ledger = weakLedger.lock();
+                auto self = weakSelf.lock();
+                if (!ledger || !self) return;
+                auto service = self->service.lock();
+                if (!service) return;
+                {
+                    std::lock_guard lock(service->listingLock_);
+                    auto it = service->listingSessions_.find(self->session);
+                    if (it == service->listingSessions_.end()) return;
+                    std::erase(it->second.waitingForRoom, self);
+                }
+                const platform::WorkLedger::Charged charged(ledger);
+                post(self);
+            });
+            return;
+        }
+        service->runListing(packet, session, generation);
+        // Its reply is queued: from here on the peer's room to be sent it
+        // bounds it, and the requester may ask again.
+        place.reset();
+    }
+};
+
 void FileTransferService::queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes) {
+    // The request's place among its peer's listings, held by the request
+    // from here until its reply was queued or it was dropped.
+    auto place = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                     platform::WorkLedger::Held::listings);
     std::optional<platform::DispatchQueue> queue;
     uint64_t generation = 0;
     bool logRefusal = false;
-    const std::string principal = principalOf(session);
     {
         std::lock_guard lock(listingLock_);
-        auto it = listingSessions_.find(session);
-        if (it == listingSessions_.end()) {
-            it = listingSessions_
-                     .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
-                                                      ++listingGeneration_})
-                     .first;
-            // Nobody waits for a gone peer's listings.
-            it->second.queue.setDropsWorkOfGonePeers(true);
-        }
-        if (auto& waiting = listingsWaiting_[principal]; waiting < maxListingsPerPeer) {
-            waiting += 1;
+        if (place) {
+            auto it = listingSessions_.find(session);
+            if (it == listingSessions_.end()) {
+                it = listingSessions_
+                         .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
+                                                          ++listingGeneration_, {}})
+                         .first;
+                // Nobody waits for a gone peer's listings.
+                it->second.queue.setDropsWorkOfGonePeers(true);
+            }
             queue = it->second.queue;
             generation = it->second.generation;
         } else {
@@ -114,89 +184,27 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
         return;
     }
-    // The request's place is its principal's until the listing has run or
-    // been dropped, whichever comes.
-    struct Handled {
-        Handled(std::weak_ptr<FileTransferService> service, std::string session, std::string principal)
-            : service(std::move(service)), session(std::move(session)), principal(std::move(principal)) {}
-        Handled(const Handled&) = delete;
-        Handled& operator=(const Handled&) = delete;
-        ~Handled() { release(); }
-        // Its place given back, once.
-        void release() {
-            auto self = service.lock();
-            if (!self || std::exchange(released, true)) return;
-            std::lock_guard lock(self->listingLock_);
-            auto it = self->listingsWaiting_.find(principal);
-            if (it != self->listingsWaiting_.end() && --it->second == 0) self->listingsWaiting_.erase(it);
-        }
-        const std::weak_ptr<FileTransferService> service;
-        const std::string session;
-        const std::string principal;
-        bool released = false;
-    };
-    // Charged to the asking peer, with the bytes the request holds, while
-    // it waits to run and while it waits for its reply to have room.
-    struct Request {
-        Request(platform::DispatchQueue queue, FileTransferPacket packet, uint64_t generation, size_t queuedBytes,
-                std::weak_ptr<FileTransferService> service, std::string session, std::string principal)
-            : queue(std::move(queue)),
-              packet(std::move(packet)),
-              generation(generation),
-              queuedBytes(queuedBytes),
-              handled(std::move(service), std::move(session), std::move(principal)) {}
-        const platform::DispatchQueue queue;
-        const FileTransferPacket packet;
-        const uint64_t generation;
-        const size_t queuedBytes;
-        Handled handled;
-        // Queued, run with the peer's ledger current.
-        static void post(std::shared_ptr<Request> request) {
-            const platform::DispatchQueue queue = request->queue;
-            const size_t bytes = request->queuedBytes;
-            queue.async([request = std::move(request)] { request->run(request); }, bytes);
-        }
-        void run(const std::shared_ptr<Request>& self) {
-            auto service = handled.service.lock();
-            if (!service) return;
-            // A reply is built only when its peer has room to be sent the
-            // largest there is: a peer that does not read keeps its request
-            // waiting, with its place and its charge, and gets no more.
-            constexpr size_t reply = maxListingReplyBytes + FileTransferPacket::fixedSize + 65535;
-            if (auto ledger = platform::WorkLedger::current(); ledger && !ledger->hasRoomToSend(reply)) {
-                auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
-                ledger->whenRoomToSend(reply, [self, waiting, weakLedger = std::weak_ptr<platform::WorkLedger>(ledger)] {
-                    auto ledger = weakLedger.lock();
-                    if (!ledger) return;
-                    const platform::WorkLedger::Charged charged(ledger);
-                    post(self);
-                });
-                return;
-            }
-            service->runListing(packet, handled.session, generation, [&] { handled.release(); });
-        }
-    };
-    Request::post(std::make_shared<Request>(*queue, std::move(packet), generation, queuedBytes, weak_from_this(),
-                                            session, principal));
+    ListingRequest::post(std::make_shared<ListingRequest>(*queue, std::move(packet), generation, queuedBytes,
+                                                          weak_from_this(), session, std::move(*place)));
+}
+
+bool FileTransferService::isListingSessionLive(const std::string& session, uint64_t generation) const {
+    std::lock_guard lock(listingLock_);
+    auto it = listingSessions_.find(session);
+    return it != listingSessions_.end() && it->second.generation == generation;
 }
 
 void FileTransferService::runListing(const FileTransferPacket& packet, const std::string& session,
-                                     uint64_t generation, const std::function<void()>& answered) {
-    auto live = [&] {
-        auto it = listingSessions_.find(session);
-        return it != listingSessions_.end() && it->second.generation == generation;
-    };
+                                     uint64_t generation) {
+    // Its session ended: nobody to answer.
+    if (!isListingSessionLive(session, generation)) return;
     {
         std::lock_guard lock(listingLock_);
-        if (!live()) return;  // its session ended: nobody to answer
         listingsComputed_ += 1;
     }
     auto [path, data] = listing(packet);
-    {
-        std::lock_guard lock(listingLock_);
-        if (!live()) return;  // it ended while the listing was made
-    }
-    answered();
+    // It ended while the listing was made.
+    if (!isListingSessionLive(session, generation)) return;
     sendListingReply(packet.batchID, path, std::move(data), session);
 }
 
@@ -239,8 +247,15 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
         refused = known && !allowed;
         // Read beneath the home without following a link: a folder swapped
         // for one since the check lists nothing rather than what it leads to.
+        // The folder and the home it is opened beneath are two descriptors
+        // on the asking peer's account while they are open (declared
+        // first, given back last): past the bound nothing is listed.
+        std::optional<platform::WorkLedger::Holding> descriptors;
+        if (allowed)
+            descriptors = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                              platform::WorkLedger::Held::descriptors, 2);
         std::shared_ptr<platform::ConfinedFolder> folder;
-        if (allowed) {
+        if (descriptors) {
             auto top = platform::ConfinedFolder::openTop(resolvedHome);
             auto opened = top ? (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false) : top;
             if (opened) folder = *opened;

@@ -193,6 +193,14 @@ FileTransferService::SourceWalk FileTransferService::walkSource(const SendSource
     // Vanished before the walk: nothing of it goes.
     if (failure) return SourceWalk::vanished;
     const bool isRoot = !real.has_relative_path();
+    // The folder holding it is a descriptor on the account of the peer the
+    // batch is for while the walk holds it.
+    auto descriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                          platform::WorkLedger::Held::descriptors);
+    if (!descriptor) {
+        error = "too many descriptors held";
+        return SourceWalk::failed;
+    }
     auto folder = platform::ConfinedFolder::openTop(isRoot ? real : real.parent_path());
     if (!folder) return SourceWalk::vanished;
     return walkConfinedSource({source.url, *folder, isRoot ? "." : real.filename().string()}, pass, visited, error);
@@ -240,8 +248,19 @@ FileTransferService::SourceWalk FileTransferService::walkConfinedSource(const Se
         return platform::success();
     };
     const fs::path named(source.name);
+    // The folder it lies in, opened for the walk when it is not the
+    // source's own, is a descriptor on the account of the peer the batch
+    // is for while the walk holds it (declared first, given back last):
+    // past the bound the item fails as one that cannot be read.
+    std::optional<platform::WorkLedger::Holding> parentDescriptor;
     std::shared_ptr<const platform::ConfinedFolder> parent = source.folder;
     if (named.has_parent_path()) {
+        parentDescriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                               platform::WorkLedger::Held::descriptors);
+        if (!parentDescriptor) {
+            error = "too many descriptors held";
+            return SourceWalk::failed;
+        }
         auto opened = source.folder->openBeneath(named.parent_path(), false);
         // Gone, or swapped for a link, since the check: as a vanished item.
         if (!opened) return SourceWalk::vanished;
@@ -414,9 +433,15 @@ void FileTransferService::performSend(const std::vector<SendSource>& sources, co
 bool FileTransferService::sendFile(const platform::TreeEntry& entry, const std::string& path, const UUID& batchID,
                                    uint64_t& sentBytes, uint64_t totalBytes,
                                    const std::optional<std::string>& routingToken) {
+    // The file being read is a descriptor on the account of the peer the
+    // batch is for while it is open: past the bound it fails as a file
+    // that cannot be opened.
+    auto descriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                          platform::WorkLedger::Held::descriptors);
     // Opened from the walk's own folder, and only if it is still the file
     // the walk met.
-    auto file = entry.openForReading();
+    auto file = descriptor ? entry.openForReading()
+                           : platform::Result<platform::FileHandle>::failure("too many descriptors held");
     // The size announced is that of the file actually opened, so a file
     // that changed since it was counted is still sent whole and exact.
     uint64_t size = entry.size;

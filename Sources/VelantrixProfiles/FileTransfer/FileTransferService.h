@@ -80,10 +80,6 @@ public:
     static constexpr size_t maxPendingDestinationBytesPerPeer = FileTransferReceiveState::maxDestinationBytesPerPeer;
     // Batch IDs the peer cancelled: the oldest go past it.
     static constexpr size_t maxPeerCancelledBatches = 256;
-    // Listings one peer (principalOf) may have waiting or being computed,
-    // over all its sessions; a further request is answered at once with
-    // an empty listing.
-    static constexpr size_t maxListingsPerPeer = 4;
     // What a received path may be, checked when its mkdir or fileStart
     // arrives, before anything is made: no deeper than the tree walker
     // goes (a batch folder's items are walked from it, so its deepest
@@ -346,15 +342,19 @@ private:
     void dropInbound(const SessionBatchKey& key);
 
     // Listings (FileTransferListing.cpp).
-    // Counts the request against its session and queues it there, or
-    // answers it at once past the session's bound; either way its
-    // `queuedBytes` are given back once it is answered (or dropped).
+    // Queues the request on its session's queue, with a place among its
+    // peer's listings (WorkLedger::Held::listings: waiting, being made, or
+    // waiting for room to be sent) that it holds until its reply was
+    // queued or it was dropped; past the kind's bound it is answered at
+    // once with an empty listing. Its `queuedBytes` are given back once it
+    // is answered (or dropped).
     void queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes);
-    // Computes the listing unless its session ended since it was queued.
-    // `answered` runs once the listing is made, before its reply goes: the
-    // requester may ask again as soon as it has the reply.
-    void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation,
-                    const std::function<void()>& answered);
+    // Whether the session whose listings run under `generation` is still
+    // there.
+    bool isListingSessionLive(const std::string& session, uint64_t generation) const;
+    // Computes the listing and queues its reply, unless its session ended
+    // since it was queued.
+    void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation);
     // The folder examined and its encoded listing.
     std::pair<std::string, std::vector<uint8_t>> listing(const FileTransferPacket& packet);
     void sendListingReply(const platform::UUID& requestID, const std::string& path, std::vector<uint8_t> data,
@@ -408,15 +408,17 @@ private:
     // leaves when its session ends; a listing queued before then finds
     // its generation gone and is not computed, and one whose peer is gone
     // (its ledger cancelled) is dropped by the queue.
+    struct ListingRequest;
     struct ListingSession {
         platform::DispatchQueue queue;
         uint64_t generation = 0;
+        // Requests waiting for their peer to have room for their reply:
+        // kept here, so that they go, with their places, when the session
+        // does.
+        std::vector<std::shared_ptr<ListingRequest>> waitingForRoom;
     };
     mutable std::mutex listingLock_;
     std::map<std::string, ListingSession> listingSessions_;
-    // Listings waiting or being computed, by principal; given back when a
-    // listing has run or been dropped.
-    std::map<std::string, size_t> listingsWaiting_;
     uint64_t listingGeneration_ = 0;
     size_t listingsComputed_ = 0;
     // Listings this end asked for, each with where it went ("" for every

@@ -14,6 +14,7 @@
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/Files/Folders.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
@@ -54,7 +55,11 @@ protected:
     // The packet as the server hands it over: on a queue of its own.
     void deliver(FileTransferPacket packet) {
         DispatchQueue server("test.server");
-        server.sync([&] { delegate->handleIncomingFileTransferPacket(std::move(packet), session); });
+        server.sync([&] {
+            // As the Host's server does: the packet is its peer's work.
+            const WorkLedger::Charged charged(peer);
+            delegate->handleIncomingFileTransferPacket(std::move(packet), session);
+        });
         runUntilIdle();
     }
     FileTransferPacket peerSend(std::vector<std::string> paths) {
@@ -78,6 +83,8 @@ protected:
 
     fs::path home;
     UUID session = UUID::random();
+    // The peer the session belongs to.
+    std::shared_ptr<WorkLedger> peer = std::make_shared<WorkLedger>("192.0.2.9", size_t{1} << 30, 100000);
     UUID requestID = UUID::random();
     std::mutex sentLock;
     std::vector<SentPacket> sent;
@@ -254,8 +261,10 @@ TEST_F(InboundDelivery, UnderConfinementItemsInManyFoldersAllGoAndNoneThroughALi
     fs::create_directories(outside / swapped);
     std::ofstream(outside / swapped / "x") << "secret";
     auto& service = *delegate->components.fileTransferService;
+    size_t descriptorsAtStart = 0;
     service.routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>& token) {
         if (p.op == FileTransferOp::batchStart) {
+            descriptorsAtStart = peer->held(WorkLedger::Held::descriptors);
             fs::rename(home / "Many" / swapped, home / "Moved");
             fs::create_directory_symlink(outside / swapped, home / "Many" / swapped);
         }
@@ -278,7 +287,9 @@ TEST_F(InboundDelivery, UnderConfinementItemsInManyFoldersAllGoAndNoneThroughALi
     for (size_t i = 0; i < folders; i++)
         if ("f" + std::to_string(i) != swapped) expected.insert("inside f" + std::to_string(i));
     EXPECT_EQ(contents, expected);
-    EXPECT_EQ(delegate->fileDelivery.peerSends->heldForTesting(session.uuidString()), 0u) << "its place given back";
+    EXPECT_EQ(descriptorsAtStart, 1 + HostFileDeliveryState::maxFoldersHeldPerPeerSend) << "the home and its folders";
+    EXPECT_EQ(peer->held(WorkLedger::Held::sends), 0u) << "its place given back";
+    EXPECT_EQ(peer->held(WorkLedger::Held::descriptors), 0u) << "its folders closed";
     EXPECT_EQ(ended, folders - 1) << "the swapped item alone fails";
 }
 

@@ -8,7 +8,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKit/AppKitApplication.h"
@@ -16,6 +20,7 @@
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
@@ -456,6 +461,9 @@ TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayB
         return wired(std::move(p), token);
     };
     runUntilIdle();
+    const auto server = delegate->audioServer();
+    const auto stalledPeer = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
+    ASSERT_TRUE(stalledPeer);
     const size_t idle = openDescriptors();
     viewer->channel->pauseReading();
     for (int i = 0; i < 100; i++) ASSERT_TRUE(viewer->service->requestPeerSend(asked, "Inbox", {}));
@@ -474,8 +482,325 @@ TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayB
     // Reading again, the Viewer gets what it was promised, and its
     // requests' places are given back.
     viewer->channel->resumeReading();
-    EXPECT_TRUE(runUntil([&] { return delegate->fileDelivery.peerSends->heldForTesting("127.0.0.1") == 0; }, 120));
+    EXPECT_TRUE(runUntil([&] { return stalledPeer->held(WorkLedger::Held::sends) == 0; }, 120));
     service.routedSendPacket = wired;
+}
+
+// Listings and peer sends of two peers, one of them with two sessions,
+// asked in seeded random order while their Viewers read or stop reading,
+// cancel, and leave (a session, or the whole peer) and come back. Whenever
+// the Host sends, and after every step, each peer's account holds no more
+// listings and sends than their bounds and exactly those the Host has not
+// finished, and every descriptor the Host holds in the shared folders is
+// on an account; a peer whose descriptors are all taken gets its listing
+// empty and its send refused. Once all have left, every kind reads zero and
+// the process's descriptors are back where they were.
+TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndDescriptorsOnTheirPeersAccount) {
+    using Held = WorkLedger::Held;
+    constexpr size_t kBound = WorkLedger::heldBound(Held::listings);
+    static_assert(WorkLedger::heldBound(Held::sends) == kBound);
+    // More folders than a send keeps open: the items of the others are
+    // reached from the home again as they are walked.
+    constexpr size_t kFolders = HostFileDeliveryState::maxFoldersHeldPerPeerSend + 6;
+    const fs::path home = fs::canonical(Folders::home());
+    const fs::path shared = home / "Shared";
+    std::vector<std::string> files;
+    for (size_t f = 0; f < kFolders; f++) {
+        const std::string name = "f" + std::to_string(f);
+        fs::create_directories(shared / name);
+        std::ofstream(shared / name / "a.bin", std::ios::binary) << std::string(size_t{1} << 20, 'a');
+        files.push_back("~/Shared/" + name + "/a.bin");
+    }
+    // About 3 MiB a listing: a Viewer that stops reading soon has no
+    // room for more, and its listings wait.
+    const fs::path wide = shared / "wide";
+    fs::create_directories(wide);
+    for (int i = 0; i < 10000; i++) std::ofstream(wide / (std::string(240, 'w') + std::to_string(i)));
+    // What the kernel says the process holds open on the home or below
+    // the shared folder: only listings and peer sends open those.
+    auto descriptorsInShared = [&] {
+        size_t count = 0;
+        for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            const fs::path target = fs::read_symlink(fd.path(), error);
+            if (!error && (target == home || target == shared || target.string().starts_with(shared.string() + "/")))
+                count++;
+        }
+        return count;
+    };
+    const auto server = delegate->audioServer();
+    auto& service = *delegate->components.fileTransferService;
+
+    // Each session, with its peer's ledger when it logged in, what it asked
+    // of the Host and what the Host finished of it, as the packets tell: a
+    // listing's reply, a send's refusal or the end of its batch.
+    struct Session {
+        std::shared_ptr<WorkLedger> ledger;
+        size_t listingsAsked = 0, listingsDone = 0, sendsAsked = 0, sendsDone = 0;
+        // The Host saw it end: its listings may be dropped unanswered.
+        bool ended = false;
+    };
+    std::recursive_mutex sessionsLock;
+    std::map<std::string, Session> sessions;
+    std::vector<std::shared_ptr<WorkLedger>> ledgers;
+    std::vector<std::string> faults;
+    auto check = [&](const std::shared_ptr<WorkLedger>& ledger, const std::string& when) {
+        // A gone peer's requests still waiting are dropped unanswered; its
+        // account must read zero in the end.
+        if (!ledger || ledger->isCancelled()) return;
+        std::lock_guard lock(sessionsLock);
+        size_t listings = 0, sends = 0;
+        bool ended = false;
+        for (const auto& [id, session] : sessions) {
+            if (session.ledger != ledger) continue;
+            listings += session.listingsAsked - session.listingsDone;
+            sends += session.sendsAsked - session.sendsDone;
+            ended = ended || session.ended;
+        }
+        const size_t heldListings = ledger->held(Held::listings), heldSends = ledger->held(Held::sends);
+        const bool ok = heldListings <= kBound && heldSends <= kBound && heldSends == sends &&
+                        (ended ? heldListings <= listings : heldListings == listings);
+        if (!ok && faults.size() < 4)
+            faults.push_back(when + ": " + ledger->owner() + " holds " + std::to_string(heldListings) +
+                             " listings against " + std::to_string(listings) + " unanswered, " +
+                             std::to_string(heldSends) + " sends against " + std::to_string(sends) + " unfinished");
+    };
+    auto checkDescriptors = [&](const std::string& when) {
+        size_t charged = 0;
+        {
+            std::lock_guard lock(sessionsLock);
+            for (const auto& ledger : ledgers) charged += ledger->held(Held::descriptors);
+        }
+        const size_t open = descriptorsInShared();
+        if (open > charged && faults.size() < 4)
+            faults.push_back(when + ": " + std::to_string(open) + " descriptors open in the shared folder, " +
+                             std::to_string(charged) + " charged");
+    };
+
+    const auto wiredIn = server->queue.syncValue([&] { return server->onFileTransferIncomingPacket; });
+    const auto wiredEnded = server->queue.syncValue([&] { return server->onFileTransferSessionEnded; });
+    server->queue.sync([&] {
+        server->onFileTransferIncomingPacket = [&, wiredIn](FileTransferPacket p, const UUID& id) {
+            {
+                std::lock_guard lock(sessionsLock);
+                auto& session = sessions[id.uuidString()];
+                session.listingsAsked += p.op == FileTransferOp::listDir;
+                session.sendsAsked += p.op == FileTransferOp::peerSendRequest;
+            }
+            wiredIn(std::move(p), id);
+        };
+        server->onFileTransferSessionEnded = [&, wiredEnded](const UUID& id) {
+            {
+                std::lock_guard lock(sessionsLock);
+                sessions[id.uuidString()].ended = true;
+            }
+            wiredEnded(id);
+        };
+    });
+    const auto wiredOut = service.routedSendPacket.get();
+    service.routedSendPacket = [&, wiredOut](FileTransferPacket p, const std::optional<std::string>& token) {
+        bool finishes = false;
+        if (token) {
+            std::lock_guard lock(sessionsLock);
+            auto& session = sessions[*token];
+            if (p.op == FileTransferOp::listDirReply) {
+                // A listing made (its folder named by its absolute path)
+                // holds its place until its reply is queued; one answered
+                // at once never had one.
+                if (p.path.starts_with("/")) check(WorkLedger::current(), "queueing a listing's reply");
+                session.listingsDone += 1;
+                finishes = true;
+            }
+            if (p.op == FileTransferOp::batchEnd || p.op == FileTransferOp::cancelBatch) {
+                session.sendsDone += 1;
+                finishes = true;
+            }
+            if (auto response = FileTransferService::peerSendResponse(p); response && !response->accepted) {
+                session.sendsDone += 1;
+                finishes = true;
+            }
+        }
+        // Between a finishing packet and its place given back the counts
+        // differ by design; anywhere else they agree.
+        if (!finishes) {
+            check(WorkLedger::current(), "sending op " + std::to_string(static_cast<int>(p.op)));
+            // Before the sending walk the send holds its folders; during
+            // it, the file being read and the folder walked too.
+            if (p.op == FileTransferOp::batchStart) checkDescriptors("starting a batch");
+            if (p.op == FileTransferOp::fileChunk) checkDescriptors("sending a chunk");
+        }
+        return wiredOut(std::move(p), token);
+    };
+
+    // The hooks go before what they use, however the test ends.
+    struct Restore {
+        std::function<void()> restore;
+        ~Restore() { restore(); }
+    } restore{[&] {
+        service.routedSendPacket = wiredOut;
+        server->queue.sync([&] {
+            server->onFileTransferIncomingPacket = wiredIn;
+            server->onFileTransferSessionEnded = wiredEnded;
+        });
+    }};
+    viewer->disconnect();
+    viewer.reset();
+    auto ledgerOf = [&](const std::string& address) {
+        return server->queue.syncValue([&] { return server->ledgerOfPeerForTesting(address); });
+    };
+    ASSERT_TRUE(runUntil([&] { return !ledgerOf("127.0.0.1"); }));
+    const size_t baseline = openDescriptors();
+
+    // Two sessions of one peer, and one of another; the others stop
+    // reading and read again.
+    const std::string addresses[] = {"127.0.0.1", "127.0.0.1", "127.0.0.2"};
+    struct Slot {
+        std::unique_ptr<FileTransferTestViewer> viewer;
+        bool reading = true;
+        std::vector<UUID> sends;
+        std::vector<size_t> listed;
+    };
+    Slot slots[3];
+    auto connectSlot = [&](size_t i) {
+        auto& slot = slots[i];
+        slot = Slot{};
+        slot.viewer = FileTransferTestViewer::connect(runtime, server, *log, consoleUser, password,
+                                                      "Viewer " + std::to_string(i), addresses[i]);
+        slot.viewer->service->onDirectoryListing = [&slot](const UUID&, const std::string&,
+                                                           const std::vector<RemoteDirectoryEntry>& entries) {
+            slot.listed.push_back(entries.size());
+        };
+        // The first peer's second session never reads: the replies the
+        // peer is sent soon fill its room, and its listings wait.
+        if (i == 1) {
+            slot.viewer->channel->pauseReading();
+            slot.reading = false;
+        }
+        auto ledger = ledgerOf(addresses[i]);
+        ASSERT_TRUE(ledger);
+        std::lock_guard lock(sessionsLock);
+        sessions[slot.viewer->session.uuidString()].ledger = ledger;
+        if (std::find(ledgers.begin(), ledgers.end(), ledger) == ledgers.end()) ledgers.push_back(ledger);
+    };
+    auto leave = [&](size_t i) {
+        slots[i].viewer->disconnect();
+        slots[i].viewer.reset();
+    };
+    auto counted = [&](const Slot& slot) {
+        std::lock_guard lock(sessionsLock);
+        const auto& session = sessions[slot.viewer->session.uuidString()];
+        return std::pair(session.listingsAsked, session.sendsAsked);
+    };
+    for (size_t i = 0; i < 3; i++) connectSlot(i);
+
+    size_t mostListingsHeld = 0;
+    for (const unsigned seed : {2u, 7u}) {
+        std::mt19937 random(seed);
+        for (int step = 0; step < 30; step++) {
+            // A Viewer the Host let go of (one that read nothing for too
+            // long while a chunk waited) has left.
+            for (size_t j = 0; j < 3; j++)
+                if (slots[j].viewer && slots[j].viewer->channel->didEnd()) leave(j);
+            size_t i = random() % 3;
+            // A gone Viewer comes back one time in two; else another acts.
+            if (!slots[i].viewer && random() % 2) i = slots[(i + 1) % 3].viewer ? (i + 1) % 3 : (i + 2) % 3;
+            auto& slot = slots[i];
+            const unsigned action = random() % 12;
+            std::string did;
+            // What the Host is to have seen of the session once the step's
+            // packets arrived.
+            std::optional<std::pair<size_t, size_t>> expected;
+            if (slot.viewer) expected = counted(slot);
+            if (!slot.viewer) {
+                connectSlot(i);
+                did = "came back";
+            } else if (action <= 2 || (i == 1 && action <= 7)) {
+                const size_t asks = 1 + random() % 12;
+                for (size_t k = 0; k < asks; k++) slot.viewer->service->requestDirectoryListing("~/Shared/wide");
+                expected->first += asks;
+                did = "asked " + std::to_string(asks) + " listings";
+            } else if (action <= 5) {
+                std::vector<std::string> asked;
+                for (const auto& file : files)
+                    if (random() % 2) asked.push_back(file);
+                if (asked.empty()) asked.push_back(files[0]);
+                auto id = slot.viewer->service->requestPeerSend(asked, "Inbox", {});
+                ASSERT_TRUE(id);
+                slot.sends.push_back(*id);
+                expected->second += 1;
+                did = "asked a send of " + std::to_string(asked.size());
+            } else if (action <= 7 && (slot.reading || action == 7)) {
+                // Stopping is twice as likely as reading again.
+                if (slot.reading)
+                    slot.viewer->channel->pauseReading();
+                else
+                    slot.viewer->channel->resumeReading();
+                slot.reading = !slot.reading;
+                did = slot.reading ? "reads again" : "stopped reading";
+            } else if (action <= 9) {
+                if (!slot.sends.empty()) slot.viewer->service->notifyPeerCancel(slot.sends[random() % slot.sends.size()]);
+                did = "cancelled a send";
+            } else if (action == 11 && random() % 2) {
+                did = "waited";
+            } else if (action == 10) {
+                leave(i);
+                expected.reset();
+                did = "ended its session";
+            } else {
+                // The whole peer goes.
+                for (size_t j = 0; j < 3; j++)
+                    if (addresses[j] == addresses[i] && slots[j].viewer) leave(j);
+                expected.reset();
+                did = "left with its peer";
+            }
+            const std::string when = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": Viewer " +
+                                     std::to_string(i) + " " + did;
+            ASSERT_TRUE(runUntil([&] {
+                return !expected || !slot.viewer || slot.viewer->channel->didEnd() || counted(slot) == *expected;
+            }, 20)) << when;
+            runUntilIdle();
+            for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
+                auto ledger = ledgerOf(address);
+                check(ledger, when);
+                if (ledger) mostListingsHeld = std::max(mostListingsHeld, ledger->held(Held::listings));
+            }
+            checkDescriptors(when);
+            ASSERT_TRUE(faults.empty()) << faults.front();
+        }
+    }
+    // How far they fill depends on the kernel's socket buffers; that some
+    // waited is what gives the checks above their weight.
+    EXPECT_GT(mostListingsHeld, 0u) << "listings of a peer that stopped reading waited";
+
+    // With every descriptor of its account taken, a peer's listing finds
+    // nothing it may open and its send is refused; with them back, both
+    // are served.
+    for (size_t j = 0; j < 3; j++)
+        if (slots[j].viewer) leave(j);
+    connectSlot(2);
+    const auto other = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(other);
+    auto taken = WorkLedger::Holding::take(other, Held::descriptors,
+                                           WorkLedger::heldBound(Held::descriptors) - other->held(Held::descriptors));
+    ASSERT_TRUE(taken);
+    auto& last = slots[2];
+    last.viewer->service->requestDirectoryListing("~/Shared");
+    ASSERT_TRUE(last.viewer->service->requestPeerSend({files[0]}, "Inbox", {}));
+    ASSERT_TRUE(runUntil([&] { return !last.listed.empty() && !last.viewer->responses.empty(); }, 20));
+    EXPECT_EQ(last.listed.back(), 0u) << "the folder could not be held";
+    EXPECT_FALSE(last.viewer->responses.back().second.accepted) << "the home could not be held";
+    taken->reset();
+    last.viewer->service->requestDirectoryListing("~/Shared");
+    ASSERT_TRUE(runUntil([&] { return last.listed.size() == 2; }, 20));
+    EXPECT_EQ(last.listed.back(), kFolders + 1);
+
+    leave(2);
+    EXPECT_TRUE(runUntil([&] {
+        for (const auto& ledger : ledgers)
+            for (size_t kind = 0; kind < WorkLedger::kHeldKinds; kind++)
+                if (ledger->held(static_cast<Held>(kind)) != 0) return false;
+        return descriptorsInShared() == 0 && openDescriptors() <= baseline;
+    }, 10)) << openDescriptors() << " descriptors open against " << baseline << " before";
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ using Held = platform::WorkLedger::Held;
 
 namespace {
 
+// Listings a peer may have waiting, being made or waiting for room.
+constexpr size_t kListingsPerPeer = platform::WorkLedger::heldBound(platform::WorkLedger::Held::listings);
+
 class InboundLimits : public VirtualTimeTest {
 protected:
     std::shared_ptr<FileTransferService> receiver = std::make_shared<FileTransferService>("Viewer", 262144);
@@ -324,13 +327,13 @@ TEST_F(InboundLimits, SessionsOfOnePeerShareItsBatchesAndListings) {
     size_t answeredEmpty = 0;
     asPeer(peer, [&] {
         for (const char* session : {"A", "B", "C"})
-            for (size_t i = 0; i < FileTransferService::maxListingsPerPeer; ++i)
+            for (size_t i = 0; i < kListingsPerPeer; ++i)
                 packet(session, FileTransferOp::listDir, UUID::random(), "~/listed");
     });
     for (const auto& [p, token] : replies) answeredEmpty += p.op == FileTransferOp::listDirReply;
-    EXPECT_EQ(answeredEmpty, 2 * FileTransferService::maxListingsPerPeer) << "answered empty before anything ran";
+    EXPECT_EQ(answeredEmpty, 2 * kListingsPerPeer) << "answered empty before anything ran";
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerPeer);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), kListingsPerPeer);
 }
 
 TEST_F(InboundLimits, AnEndedSessionLeavesNoBatchNoStagingAndNoPendingNames) {
@@ -517,9 +520,14 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     EXPECT_TRUE(fs::is_regular_file(completed.back().entries[0] / "b" / "c.txt"));
 }
 
-TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSessionsAreNotComputed) {
+// Each session here is a peer of its own, as a Viewer at its own address.
+TEST_F(InboundLimits, ListingsPastFourAPeerAreAnsweredEmptyAtOnceAndAnEndedSessionsAreNotComputed) {
     fs::create_directories(platform::Folders::home() / "listed");
+    std::map<std::string, std::shared_ptr<platform::WorkLedger>> peers;
     auto ask = [&](const std::string& session, size_t count) {
+        auto& ledger = peers[session];
+        if (!ledger) ledger = std::make_shared<platform::WorkLedger>(session, size_t{1} << 30, 100000);
+        const platform::WorkLedger::Charged charged(ledger);
         for (size_t i = 0; i < count; ++i) packet(session, FileTransferOp::listDir, UUID::random(), " ~/listed ");
     };
     auto repliesTo = [&](const std::string& session) {
@@ -531,16 +539,17 @@ TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSe
     ask("A", 10);
     // Past the bound, each is answered before anything has run.
     const auto early = repliesTo("A");
-    ASSERT_EQ(early.size(), 10 - FileTransferService::maxListingsPerPeer);
+    ASSERT_EQ(early.size(), 10 - kListingsPerPeer);
     for (const auto& reply : early) {
         EXPECT_EQ(std::string(reply.data.begin(), reply.data.end()), "[]");
         EXPECT_EQ(reply.path, "~/listed");
     }
     ASSERT_EQ(lines.size(), 1u) << "six answered within a second make one line";
     EXPECT_EQ(lines[0], "file transfer: too many listings waiting; answered one empty");
-    ask("B", 1);  // another session has its own four
+    EXPECT_EQ(peers["A"]->held(platform::WorkLedger::Held::listings), kListingsPerPeer);
+    ask("B", 1);  // another peer has its own four
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerPeer + 1);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), kListingsPerPeer + 1);
     EXPECT_EQ(repliesTo("A").size(), 10u);
     ASSERT_EQ(repliesTo("B").size(), 1u);
     EXPECT_EQ(repliesTo("B")[0].path, (platform::Folders::home() / "listed").string());
@@ -551,9 +560,11 @@ TEST_F(InboundLimits, ListingsPastFourASessionAreAnsweredEmptyAtOnceAndAnEndedSe
     ask("C", 3);
     receiver->sessionEnded("C");
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), FileTransferService::maxListingsPerPeer + 3);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), kListingsPerPeer + 3);
     EXPECT_EQ(repliesTo("A").size(), 12u);
     EXPECT_TRUE(repliesTo("C").empty());
+    for (const auto& [session, ledger] : peers)
+        EXPECT_EQ(ledger->held(platform::WorkLedger::Held::listings), 0u) << session << ": every place given back";
 }
 
 // What a peer's packet leaves waiting on the engine's queues is charged to

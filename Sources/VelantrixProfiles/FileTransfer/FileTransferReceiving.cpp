@@ -66,7 +66,7 @@ void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const 
     // The packet's bytes wait here: they are charged to the sender's peer
     // (the ledger current, if any) until it has been handled.
     inboundQueue_.async(
-        [weak, packet = std::move(packet), from = std::move(from), bytes]() mutable {
+        [weak, packet = std::move(packet), from = std::move(from)]() mutable {
             auto self = weak.lock();
             if (!self) return;
             self->processIncoming(packet, from);

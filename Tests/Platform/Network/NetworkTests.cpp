@@ -630,7 +630,7 @@ TEST_F(NetworkTest, SmallSendsToAPeerThatNeverReadsHoldNoMoreMemoryThanItsSendBu
         client->send(std::vector<uint8_t>(kReply, uint8_t(sent)), [told](const std::string&) { told->one(); });
         sent += 1;
     }
-    const size_t held = residentBytes() - std::min(residentBytes(), before);
+    [[maybe_unused]] const size_t held = residentBytes() - std::min(residentBytes(), before);
     EXPECT_LE(peer->sendingBytes(), WorkLedger::kMaxSendingBytes + kReply + TcpConnection::kQueuedSendOverhead);
 #if !NORVESSAL_SANITIZED_BUILD
     EXPECT_LE(held, WorkLedger::kMaxSendingBytes + (size_t{4} << 20))

@@ -217,7 +217,8 @@ TEST_F(InboundLimits, APeersAccountHoldsWhatItsBatchesReallyHoldOnEveryRoad) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
         auto ledger = std::make_shared<platform::WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
-        const auto [otherKind, otherAmount] = others[seed];
+        const Held otherKind = others[seed].first;
+        const size_t otherAmount = others[seed].second;
         auto other = platform::WorkLedger::Holding::take(ledger, otherKind, otherAmount);
         auto ofBatches = [&](Held kind) { return ledger->held(kind) - (kind == otherKind ? otherAmount : 0); };
         said.clear();

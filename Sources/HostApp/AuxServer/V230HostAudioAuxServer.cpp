@@ -315,8 +315,10 @@ bool V230HostAudioAuxServer::admitUnauthenticated(const ConnectionRef& connectio
 bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account) {
     queue.dispatchPrecondition();
     if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted) return false;
+    // Its socket is one of its peer's descriptors: past their bound it is
+    // refused as past the cap.
+    if (!connection->setReadAheadBudget(account.ledger)) return false;
     connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
-    connection->setReadAheadBudget(account.ledger);
     connection->setSendBudget(account.ledger);
     connection->enableKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     return true;

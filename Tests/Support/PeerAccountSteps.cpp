@@ -63,7 +63,7 @@ std::string describe(const WorkLedger& a) {
                        std::to_string(a.sendingBytes()) + " to send";
     for (const auto kind : kHeldKinds)
         text += ", " + std::to_string(a.held(kind)) + " " + WorkLedger::heldName(kind);
-    return text;
+    return text + (a.isCancelled() ? "; the peer is gone" : "; the peer is not seen gone");
 }
 
 }  // namespace
@@ -345,15 +345,35 @@ void PeerAccountSteps::unfinishedPacketOn(AuxTestClient& on, StepBytes& in) {
 void PeerAccountSteps::pastTheJobBudget(Peer& p, StepBytes& in) {
     if (!p.busy) p.busy = loggedInClient(p, "Busy-" + p.address);
     if (!p.busy) return;
+    // It leaves, vanishes, or stays past its budget for a while (a smaller
+    // flood then, as it is served in the end).
+    const size_t how = in.pick(3);
     const auto packet =
         FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, kSlowWorkPath, Bytes(in.pick(64), 0x5A)}.encode();
-    for (size_t i = 0; i < 3 * p.ledger->maxJobs(); ++i) p.busy->send(AuxPacketType::fileTransferPacket, packet);
+    const size_t packets = how < 2 ? kFloodPackets : 2 * p.ledger->maxJobs();
+    for (size_t i = 0; i < packets; ++i) p.busy->send(AuxPacketType::fileTransferPacket, packet);
     p.busy->flush();
-    if (!runtime_->runUntil([&] { return p.ledger->overBudget(); }, 10)) return;
-    if (const size_t how = in.pick(3); how < 2) {
-        ++leavesPastTheJobBudget_;
-        leave(p, how == 1);
+    if (!runtime_->runUntil([&] { return p.ledger->overBudget(); }, 10) || how == 2) return;
+    ++leavesPastTheJobBudget_;
+    leaveAndDrain(p, how == 1, "after it left past its job budget");
+}
+
+void PeerAccountSteps::leaveAndDrain(Peer& p, bool vanish, const std::string& when) {
+    const auto account = p.ledger;
+    leave(p, vanish);
+    if (account && !drainWithin10Seconds({account}))
+        fail(p.address + (vanish ? " vanished" : " left") + ": 10 s " + when + ", " + describe(*account));
+}
+
+bool PeerAccountSteps::drainWithin10Seconds(const std::vector<std::shared_ptr<WorkLedger>>& accounts) {
+    auto allDrained = [&] { return std::all_of(accounts.begin(), accounts.end(), [](const auto& a) { return drained(*a); }); };
+    // In steps of the clock, each given a moment for the socket thread to
+    // tell what the peers did; at the end, longer.
+    for (int i = 0; i < 40; ++i) {
+        if (runtime_->runUntil(allDrained, 0.05)) return true;
+        runtime_->advance(0.25);
     }
+    return runtime_->runUntil(allDrained, 2);
 }
 
 void PeerAccountSteps::step(StepBytes& in) {
@@ -369,8 +389,7 @@ void PeerAccountSteps::step(StepBytes& in) {
     else if (kind < 9) fileOp(p, in);
     else if (kind < 11) unreadListings(p, in);
     else if (kind < 12) unfinishedPacket(p, in);
-    else if (kind < 13) leave(p, false);
-    else if (kind < 14) leave(p, true);
+    else if (kind < 14) leaveAndDrain(p, kind == 13, "after it left");
     else if (kind < 16) pastTheJobBudget(p, in);
     else runtime_->advance(0.1 + 0.1 * static_cast<double>(in.pick(20)));
 }
@@ -413,15 +432,9 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
     }
     for (auto& p : peers_) leave(p, p.address.back() == '3');
     // Within 10 s of the clock, every account reads zero.
-    bool allDrained = false;
-    for (int i = 0; i < 20 && !allDrained; ++i) {
-        runtime_->advance(0.5);
-        allDrained = runtime_->runUntil(
-            [&] { return std::all_of(accounts_.begin(), accounts_.end(), [](const auto& a) { return drained(*a); }); },
-            1);
-    }
-    for (const auto& a : accounts_)
-        if (!drained(*a)) fail(name + ": 10 s after every peer left, " + describe(*a));
+    if (!drainWithin10Seconds(accounts_))
+        for (const auto& a : accounts_)
+            if (!drained(*a)) fail(name + ": 10 s after every peer left, " + describe(*a));
     if (!runtime_->runUntil([&] { return openDescriptorCount() <= descriptorsBefore + 2; }, 10))
         fail(name + ": " + std::to_string(openDescriptorCount()) + " descriptors open after every peer left, " +
              std::to_string(descriptorsBefore) + " before");

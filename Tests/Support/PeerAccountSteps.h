@@ -46,9 +46,13 @@ private:
 class PeerAccountSteps {
 public:
     // How long each job of a flood past the budget keeps the queue it waits
-    // on (virtual time): a peer's whole flood, run rather than dropped,
-    // takes longer than the 10 s its account has to drain.
-    static constexpr double kSlowJobSeconds = 0.05;
+    // on (virtual time), and how many packets a flood is. The queue is
+    // shared: a gone peer's jobs wait behind the live peers' (at most their
+    // job budgets, about 4 s), and are dropped in no time; its whole flood,
+    // run rather than dropped, would take about 33 s, well past the 10 s
+    // its account has to drain.
+    static constexpr double kSlowJobSeconds = 0.008;
+    static constexpr size_t kFloodPackets = 16 * platform::WorkLedger::kDefaultMaxJobs;
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 
@@ -93,6 +97,9 @@ private:
     void step(StepBytes& in);
     void join(Peer& p);
     void leave(Peer& p, bool vanish);
+    // Its account must read zero within 10 s of the clock.
+    void leaveAndDrain(Peer& p, bool vanish, const std::string& when);
+    bool drainWithin10Seconds(const std::vector<std::shared_ptr<platform::WorkLedger>>& accounts);
     void sendOp(Peer& p, const FileTransferPacket& packet);
     void writeQuiet(Peer& p, const std::vector<uint8_t>& bytes);
     platform::UUID batchOf(Peer& p, StepBytes& in);

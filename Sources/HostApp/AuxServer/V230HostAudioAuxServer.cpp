@@ -386,7 +386,9 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     if (!data.empty()) session->cutter.append(data);
     session->turns.delivered(data.size());
     if (isComplete) session->endOfStream = error;
-    if (session->turns.waitingForWork()) {
+    // A connection with no turn waiting whose peer's work is past its
+    // budget would queue one to wait for that work, end and all.
+    if (session->turns.waitingForWork() || (isComplete && session->turns.mustWaitForWork())) {
         // A peer that left is not waited for: what it sent that waits for
         // its work goes with it.
         if (isComplete) return closeEndedSession(*session);

@@ -27,7 +27,7 @@ namespace {
 
 // Enough for every kind of step and a return or two, few enough that an
 // input runs in about a second and a short run still gets through many.
-constexpr size_t kMaxSteps = 64;
+constexpr size_t kMaxSteps = 24;
 constexpr const char* kPassword = "pw";
 
 class SilentRegistration : public platform::DnsServiceRegistration {

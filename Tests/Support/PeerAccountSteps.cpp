@@ -72,7 +72,6 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
                                    std::shared_ptr<V230HostAudioAuxServer> server, std::string user,
                                    std::string password)
     : runtime_(std::move(runtime)), server_(std::move(server)), user_(std::move(user)), password_(std::move(password)) {
-    slowWork_.setDropsWorkOfGonePeers(true);
     std::weak_ptr<V230HostAudioAuxServer> weakServer = server_;
     host_->routedSendPacket = [weakServer](FileTransferPacket p, const std::optional<std::string>& token) {
         auto s = weakServer.lock();
@@ -83,8 +82,14 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
     // A flood's packets each leave a job on the slow queue, charged to the
     // sender's peer as any work its packets start; the rest go to the
     // Host's file service.
-    auto toHost = [host = host_, slow = slowWork_, pacer = slowWorkPacer_](FileTransferPacket p, const UUID& id) {
+    auto toHost = [host = host_, slowWork = slowWork_](FileTransferPacket p, const UUID& id) {
         if (p.path != kSlowWorkPath) return host->handleIncomingPacket(std::move(p), id.uuidString());
+        const auto peer = WorkLedger::current();
+        if (!peer) return;
+        auto [at, made] = slowWork->try_emplace(peer->owner(), platform::DispatchQueue("test.slow-work." + peer->owner()),
+                                                platform::DispatchQueue("test.slow-work-pacer." + peer->owner()));
+        const auto& [slow, pacer] = at->second;
+        if (made) slow.setDropsWorkOfGonePeers(true);
         slow.async([slow, pacer] {
             slow.suspend();
             const WorkLedger::Charged nobody(nullptr);

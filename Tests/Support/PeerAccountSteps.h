@@ -14,9 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
@@ -46,13 +48,12 @@ private:
 class PeerAccountSteps {
 public:
     // How long each job of a flood past the budget keeps the queue it waits
-    // on (virtual time), and how many packets a flood is. The queue is
-    // shared: a gone peer's jobs wait behind the live peers' (at most their
-    // job budgets, about 4 s), and are dropped in no time; its whole flood,
-    // run rather than dropped, would take about 33 s, well past the 10 s
+    // on (virtual time), and how many packets a flood is. A gone peer's
+    // jobs are dropped in no time; the ones it has waiting, run rather than
+    // dropped, would take 12.8 s, and its whole flood 38 s, past the 10 s
     // its account has to drain.
-    static constexpr double kSlowJobSeconds = 0.008;
-    static constexpr size_t kFloodPackets = 16 * platform::WorkLedger::kDefaultMaxJobs;
+    static constexpr double kSlowJobSeconds = 0.05;
+    static constexpr size_t kFloodPackets = 3 * platform::WorkLedger::kDefaultMaxJobs;
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 
@@ -121,10 +122,11 @@ private:
     const std::string user_;
     const std::string password_;
     std::shared_ptr<FileTransferService> host_ = std::make_shared<FileTransferService>("Viewer", 262144);
-    // A queue each of whose jobs keeps it for kSlowJobSeconds, as a busy
-    // disk would; it drops a gone peer's work.
-    platform::DispatchQueue slowWork_{"test.peer-accounts.slow-work"};
-    platform::DispatchQueue slowWorkPacer_{"test.peer-accounts.slow-work-pacer"};
+    // By peer, a queue each of whose jobs keeps it for kSlowJobSeconds, as
+    // a busy disk would, and what resumes it; it drops a gone peer's work
+    // (as the Host's queue of a session's listings does). Server queue.
+    using SlowWork = std::map<std::string, std::pair<platform::DispatchQueue, platform::DispatchQueue>>;
+    std::shared_ptr<SlowWork> slowWork_ = std::make_shared<SlowWork>();
     std::vector<Peer> peers_;
     // Every account a peer ever had: all must drain.
     std::vector<std::shared_ptr<platform::WorkLedger>> accounts_;

@@ -79,7 +79,7 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
         if (auto id = token ? UUID::parse(*token) : std::nullopt) return s->sendFileTransferPacket(std::move(p), *id);
         return s->broadcastFileTransferPacket(std::move(p));
     };
-    // A flood's packets each leave a job on the slow queue, charged to the
+    // A flood's packets each leave a job on its peer's slow queue, charged to the
     // sender's peer as any work its packets start; the rest go to the
     // Host's file service.
     auto toHost = [host = host_, slowWork = slowWork_](FileTransferPacket p, const UUID& id) {
@@ -88,7 +88,8 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
         if (!peer) return;
         auto [at, made] = slowWork->try_emplace(peer->owner(), platform::DispatchQueue("test.slow-work." + peer->owner()),
                                                 platform::DispatchQueue("test.slow-work-pacer." + peer->owner()));
-        const auto& [slow, pacer] = at->second;
+        const platform::DispatchQueue& slow = at->second.first;
+        const platform::DispatchQueue& pacer = at->second.second;
         if (made) slow.setDropsWorkOfGonePeers(true);
         slow.async([slow, pacer] {
             slow.suspend();

@@ -15,6 +15,7 @@
 #endif
 
 #include "HostApp/AuxServer/AuxAdmission.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Files/Folders.h"
@@ -351,6 +352,14 @@ void PeerAccountSteps::unfinishedPacketOn(AuxTestClient& on, StepBytes& in) {
 void PeerAccountSteps::pastTheJobBudget(Peer& p, StepBytes& in) {
     if (!p.busy) p.busy = loggedInClient(p, "Busy-" + p.address);
     if (!p.busy) return;
+    // Another peer takes the Host's audio for itself, so nothing is sent to
+    // this one's connections: only their hangups tell that it left.
+    for (auto& other : peers_)
+        if (&other != &p && other.control) {
+            other.control->send(AuxPacketType::audioControl, AudioControlPayload{true, false, false, 0}.encode());
+            other.control->flush();
+            break;
+        }
     // It leaves, vanishes, or stays past its budget for a while (a smaller
     // flood then, as it is served in the end).
     const size_t how = in.pick(3);

@@ -315,8 +315,10 @@ bool V230HostAudioAuxServer::admitUnauthenticated(const ConnectionRef& connectio
 bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account) {
     queue.dispatchPrecondition();
     if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted) return false;
+    // Its socket is one of its peer's descriptors: past their bound it is
+    // refused as past the cap.
+    if (!connection->setReadAheadBudget(account.ledger)) return false;
     connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
-    connection->setReadAheadBudget(account.ledger);
     connection->setSendBudget(account.ledger);
     connection->enableKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     return true;
@@ -384,7 +386,9 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     if (!data.empty()) session->cutter.append(data);
     session->turns.delivered(data.size());
     if (isComplete) session->endOfStream = error;
-    if (session->turns.waitingForWork()) {
+    // A connection with no turn waiting whose peer's work is past its
+    // budget would queue one to wait for that work, end and all.
+    if (session->turns.waitingForWork() || (isComplete && session->turns.mustWaitForWork())) {
         // A peer that left is not waited for: what it sent that waits for
         // its work goes with it.
         if (isComplete) return closeEndedSession(*session);

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -489,17 +490,27 @@ void TcpConnection::setReadingHeld(bool held) {
     if (state_ == ConnectionState::ready) updateInterestLocked();
 }
 
-void TcpConnection::setReadAheadBudget(std::shared_ptr<WorkLedger> budget) {
+bool TcpConnection::setReadAheadBudget(std::shared_ptr<WorkLedger> budget) {
     WorkLedger::Wakeup toWake;
     {
         std::lock_guard lock(mutex_);
-        if (readAheadBudget_ == budget) return;
+        if (readAheadBudget_ == budget) return true;
+        // Taken from the new account before the old one's is given back, so
+        // a refusal leaves the connection as it was. A closed socket holds
+        // nothing.
+        std::optional<WorkLedger::Holding> socket;
+        if (fd_ >= 0) {
+            socket = WorkLedger::Holding::take(budget, WorkLedger::Held::descriptors);
+            if (!socket) return false;
+        }
+        socketHeld_ = socket ? std::move(*socket) : WorkLedger::Holding();
         if (readAheadBudget_) toWake = readAheadBudget_->release(undelivered_);
         readAheadBudget_ = std::move(budget);
         if (readAheadBudget_) readAheadBudget_->charge(undelivered_);
         if (state_ == ConnectionState::ready) updateInterestLocked();
     }
     WorkLedger::wake(std::move(toWake));
+    return true;
 }
 
 std::shared_ptr<WorkLedger> TcpConnection::readAheadBudget() const {
@@ -677,6 +688,7 @@ void TcpConnection::closeSocketLocked() {
     interest_ = 0;
     ::close(fd_);  // never retried: Linux releases the descriptor even on EINTR
     fd_ = -1;
+    socketHeld_.reset();
 }
 
 // Watches the socket for exactly what the connection can use now. With

@@ -280,8 +280,11 @@ public:
     // Shares the read-ahead room with other connections: reading stops
     // while either this connection's limit or the budget is used up. The
     // bytes already read move to the new budget. Null: this connection's
-    // limit alone.
-    void setReadAheadBudget(std::shared_ptr<WorkLedger> budget);
+    // limit alone. The budget is its peer's account, and the socket one of
+    // the descriptors the peer holds (WorkLedger::Held::descriptors) until
+    // it closes: false, and nothing changed, when the peer holds its bound
+    // of them already (the owner refuses the connection).
+    bool setReadAheadBudget(std::shared_ptr<WorkLedger> budget);
     std::shared_ptr<WorkLedger> readAheadBudget() const;
     // Bytes waiting to be sent on this connection count on `budget` (its
     // peer's account, WorkLedger::sendingBytes) for as long as they wait;
@@ -391,6 +394,8 @@ private:
     size_t maxUndelivered_ = kMaxUndeliveredBytes;
     // Charged with every undelivered byte as well, when set.
     std::shared_ptr<WorkLedger> readAheadBudget_;
+    // The socket, on that budget's account while it is open.
+    WorkLedger::Holding socketHeld_;
     // Read past a budget without room (setReadAheadPastBudget).
     size_t readAheadPastBudget_ = 0;
     // The owner asked for no more reads for now (setReadingHeld).

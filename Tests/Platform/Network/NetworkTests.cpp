@@ -434,6 +434,54 @@ TEST_F(NetworkTest, ConnectionsSharingAReadAheadBudgetReadNoMoreThanItTogether) 
     gate->signal();
 }
 
+// A connection on a peer's account holds one of its descriptors while its
+// socket is open, whichever way the socket closes; past the bound a further
+// one is refused and left as it was; one that moves to another account
+// takes its descriptor along.
+TEST_F(NetworkTest, AConnectionOnAPeersAccountHoldsOneOfItsDescriptorsWhileItsSocketIsOpen) {
+    using Held = WorkLedger::Held;
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    auto peer = std::make_shared<WorkLedger>("peer", 1 << 20);
+    auto other = std::make_shared<WorkLedger>("other", 1 << 20);
+    constexpr size_t kBound = WorkLedger::heldBound(Held::descriptors);
+    // The rest of the bound is what else the peer holds open.
+    auto elsewhere = WorkLedger::Holding::take(peer, Held::descriptors, kBound - 2);
+    ASSERT_TRUE(elsewhere);
+    std::vector<std::shared_ptr<TcpConnection>> clients, servers;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(connectTo("127.0.0.1", listener->port()).first);
+        servers.push_back(nextAccepted());
+        ASSERT_TRUE(servers.back());
+    }
+    EXPECT_TRUE(servers[0]->setReadAheadBudget(peer));
+    EXPECT_TRUE(servers[0]->setReadAheadBudget(peer)) << "the same account again takes nothing more";
+    EXPECT_TRUE(servers[1]->setReadAheadBudget(peer));
+    EXPECT_EQ(peer->held(Held::descriptors), kBound);
+    EXPECT_FALSE(servers[2]->setReadAheadBudget(peer)) << "past the bound";
+    EXPECT_EQ(servers[2]->readAheadBudget(), nullptr);
+    EXPECT_EQ(peer->held(Held::descriptors), kBound);
+
+    servers[0]->cancel();
+    EXPECT_EQ(peer->held(Held::descriptors), kBound - 1) << "a cancelled connection gives its socket back";
+    EXPECT_TRUE(servers[2]->setReadAheadBudget(peer));
+    servers[2]->abort("refused by the test");
+    EXPECT_EQ(peer->held(Held::descriptors), kBound - 1) << "a failed connection gives its socket back";
+    servers[1].reset();
+    EXPECT_EQ(peer->held(Held::descriptors), kBound - 2) << "a dropped connection gives its socket back";
+    EXPECT_TRUE(servers[2]->setReadAheadBudget(other));
+    EXPECT_EQ(other->held(Held::descriptors), 0u) << "a closed socket is nobody's descriptor";
+
+    EXPECT_TRUE(servers[3]->setReadAheadBudget(peer));
+    EXPECT_TRUE(servers[3]->setReadAheadBudget(other));
+    EXPECT_EQ(peer->held(Held::descriptors), kBound - 2);
+    EXPECT_EQ(other->held(Held::descriptors), 1u);
+    EXPECT_TRUE(servers[3]->setReadAheadBudget(nullptr));
+    EXPECT_EQ(other->held(Held::descriptors), 0u);
+    elsewhere.reset();
+    EXPECT_EQ(peer->held(Held::descriptors), 0u);
+}
+
 // Pieces read one by one while the reader is busy wait as one delivery, so
 // a peer sending many small ones takes one place in its reader's queue; what
 // is read after the delivery ran is a delivery of its own.

@@ -1,0 +1,461 @@
+#include "Support/PeerAccountSteps.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <utility>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include "HostApp/AuxServer/AuxAdmission.h"
+#include "HostApp/Protocol/AudioControlPayloads.h"
+#include "HostApp/Protocol/AuxPacket.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Network/Network.h"
+
+namespace fs = std::filesystem;
+using platform::UUID;
+using platform::WorkLedger;
+using Op = FileTransferOp;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// The largest packet a step sends whole or in part.
+constexpr size_t kLargestPacket = AuxAdmission::workBudgetBytesPerPeer + (4 << 20);
+
+constexpr WorkLedger::Held kHeldKinds[] = {WorkLedger::Held::descriptors, WorkLedger::Held::stagedBytes,
+                                          WorkLedger::Held::batches, WorkLedger::Held::listings,
+                                          WorkLedger::Held::sends};
+static_assert(std::size(kHeldKinds) == WorkLedger::kHeldKinds);
+
+size_t openDescriptorCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+double residentMiB() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+    std::ifstream statm("/proc/self/statm");
+    size_t total = 0, resident = 0;
+    statm >> total >> resident;
+    return static_cast<double>(resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE))) / (1 << 20);
+}
+
+bool drained(const WorkLedger& a) {
+    if (a.bytesInUse() != 0 || a.arrivingBytes() != 0 || a.jobsInUse() != 0 || a.sendingBytes() != 0) return false;
+    return std::all_of(std::begin(kHeldKinds), std::end(kHeldKinds), [&](auto kind) { return a.held(kind) == 0; });
+}
+
+std::string describe(const WorkLedger& a) {
+    std::string text = a.owner() + " holds " + std::to_string(a.bytesInUse()) + " bytes, " +
+                       std::to_string(a.arrivingBytes()) + " arriving, " + std::to_string(a.jobsInUse()) + " jobs, " +
+                       std::to_string(a.sendingBytes()) + " to send";
+    for (const auto kind : kHeldKinds)
+        text += ", " + std::to_string(a.held(kind)) + " " + WorkLedger::heldName(kind);
+    return text + (a.isCancelled() ? "; the peer is gone" : "; the peer is not seen gone");
+}
+
+}  // namespace
+
+PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> runtime,
+                                   std::shared_ptr<V230HostAudioAuxServer> server, std::string user,
+                                   std::string password)
+    : runtime_(std::move(runtime)), server_(std::move(server)), user_(std::move(user)), password_(std::move(password)) {
+    std::weak_ptr<V230HostAudioAuxServer> weakServer = server_;
+    host_->routedSendPacket = [weakServer](FileTransferPacket p, const std::optional<std::string>& token) {
+        auto s = weakServer.lock();
+        if (!s) return false;
+        if (auto id = token ? UUID::parse(*token) : std::nullopt) return s->sendFileTransferPacket(std::move(p), *id);
+        return s->broadcastFileTransferPacket(std::move(p));
+    };
+    // A flood's packets each leave a job on its peer's slow queue, charged to the
+    // sender's peer as any work its packets start; the rest go to the
+    // Host's file service.
+    auto toHost = [host = host_, slowWork = slowWork_](FileTransferPacket p, const UUID& id) {
+        if (p.path != kSlowWorkPath) return host->handleIncomingPacket(std::move(p), id.uuidString());
+        const auto peer = WorkLedger::current();
+        if (!peer) return;
+        auto [at, made] = slowWork->try_emplace(peer->owner(), platform::DispatchQueue("test.slow-work." + peer->owner()),
+                                                platform::DispatchQueue("test.slow-work-pacer." + peer->owner()));
+        const platform::DispatchQueue& slow = at->second.first;
+        const platform::DispatchQueue& pacer = at->second.second;
+        if (made) slow.setDropsWorkOfGonePeers(true);
+        slow.async([slow, pacer] {
+            slow.suspend();
+            const WorkLedger::Charged nobody(nullptr);
+            pacer.asyncAfter(kSlowJobSeconds, [slow] { slow.resume(); });
+        });
+    };
+    server_->queue.sync([&] {
+        server_->onFileTransferPacket = toHost;
+        server_->onFileTransferIncomingPacket = toHost;
+        server_->onFileTransferSessionEnded = [host = host_](const UUID& id) { host->sessionEnded(id.uuidString()); };
+    });
+    const fs::path home = platform::Folders::home();
+    if (!fs::exists(home / "crowded")) {
+        fs::create_directories(home / "crowded");
+        for (int i = 0; i < 4000; ++i)
+            std::ofstream(home / "crowded" / ("a-long-enough-entry-name-" + std::to_string(i) + ".txt"));
+    }
+    if (!fs::exists(home / "small")) {
+        fs::create_directories(home / "small");
+        for (int i = 0; i < 3; ++i) std::ofstream(home / "small" / ("f" + std::to_string(i))) << std::string(5000, 'x');
+    }
+    for (int i = 2; i <= 4; ++i) peers_.push_back(Peer{"127.0.0." + std::to_string(i)});
+}
+
+PeerAccountSteps::~PeerAccountSteps() {
+    for (auto& p : peers_) leave(p, false);
+    server_->queue.sync([&] {
+        server_->onFileTransferPacket = nullptr;
+        server_->onFileTransferIncomingPacket = nullptr;
+        server_->onFileTransferSessionEnded = nullptr;
+    });
+    host_->routedSendPacket = nullptr;
+}
+
+std::vector<uint8_t> PeerAccountSteps::seedBytes(uint32_t seed, size_t steps) {
+    std::mt19937 random(seed);
+    // More than the steps take.
+    Bytes bytes(steps * 256);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+// --- Steps -----------------------------------------------------------------------
+
+std::unique_ptr<AuxTestClient> PeerAccountSteps::loggedInClient(const Peer& p, const std::string& name) {
+    auto client = std::make_unique<AuxTestClient>(runtime_, server_->boundAudioPort(), 0x01, p.address);
+    if (client->waitConnected() && client->logIn(user_, password_, name)) return client;
+    fail(name + " could not log in");
+    return nullptr;
+}
+
+void PeerAccountSteps::join(Peer& p) {
+    if (p.control) return;
+    const std::string name = "Peer-" + p.address;
+    p.control = loggedInClient(p, name);
+    if (!p.control) return;
+    const auto announced = p.control->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    const auto endpoint = announced ? FileTransferEndpointPayload::decode(announced->payload) : std::nullopt;
+    p.session = server_->queue.syncValue([&] {
+        for (const auto& [id, n] : server_->viewerSessionNames)
+            if (n == name) return id;
+        return UUID{};
+    });
+    p.ledger = server_->queue.syncValue([&] { return server_->ledgerOfSession(p.session); });
+    if (!endpoint || !p.ledger) return fail(p.address + " logged in without a file channel or an account");
+    if (std::find(accounts_.begin(), accounts_.end(), p.ledger) == accounts_.end()) accounts_.push_back(p.ledger);
+    p.connection = platform::TcpConnection::connect("127.0.0.1", endpoint->port, p.address);
+    p.channel = std::make_shared<FileTransferChannelConnection>(p.connection, platform::DispatchQueue("viewer." + name),
+                                                                "viewer", [](const std::string&) {});
+    // A Viewer that reads what it is sent.
+    p.channel->onFrame = [](std::span<const uint8_t>) {};
+    p.channel->start();
+    p.channel->sendFrame(endpoint->token);
+    const UUID session = p.session;
+    if (!runtime_->runUntil(
+            [&] { return server_->queue.syncValue([&] { return server_->fileTransferChannels.count(session) > 0; }); },
+            10))
+        fail(p.address + "'s file channel was never authorised");
+}
+
+// Without a word: the data channels end with a reset, not a FIN.
+void PeerAccountSteps::leave(Peer& p, bool vanish) {
+    auto reset = [](int fd) {
+        const linger abrupt{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    };
+    if (p.quiet >= 0) {
+        if (vanish) reset(p.quiet);
+        ::close(p.quiet);
+        p.quiet = -1;
+    }
+    for (auto* other : {&p.extra, &p.busy}) {
+        if (*other) (*other)->close();
+        other->reset();
+    }
+    if (p.channel) {
+        if (vanish && p.connection && p.connection->fileDescriptorForTesting() >= 0)
+            reset(p.connection->fileDescriptorForTesting());
+        p.channel->onFrame = nullptr;
+        p.channel->cancel();
+        p.channel.reset();
+    }
+    if (p.connection) p.connection->cancel();
+    p.connection.reset();
+    if (p.control) p.control->close();
+    p.control.reset();
+    p.ledger.reset();
+    p.batches.clear();
+}
+
+void PeerAccountSteps::sendOp(Peer& p, const FileTransferPacket& packet) {
+    if (p.quiet >= 0) return writeQuiet(p, FileTransferChannelConnection::encodeFrame(packet.encode()));
+    // The Viewer keeps its own backlog small, as the Host does.
+    if (!p.channel || p.channel->didEnd() || p.channel->unsentBytes() > (8u << 20)) return;
+    p.channel->sendFrame(packet.encode());
+}
+
+void PeerAccountSteps::writeQuiet(Peer& p, const Bytes& bytes) {
+    // Never blocks: what does not fit now is simply not asked.
+    (void)::send(p.quiet, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+UUID PeerAccountSteps::batchOf(Peer& p, StepBytes& in) {
+    if (p.batches.empty() || in.pick(4) == 0) p.batches.push_back(UUID::random());
+    return p.batches[in.pick(p.batches.size())];
+}
+
+// The flood table's payload shapes on the control connection, valid and
+// malformed.
+void PeerAccountSteps::controlPacket(Peer& p, StepBytes& in) {
+    using T = AuxPacketType;
+    static const std::vector<std::pair<T, Bytes>> shapes = {
+        {T::pointerEvent, {0, 0, 5, 0, 6, 0, 0, 0}}, {T::pointerEvent, {1, 2, 3}},
+        {T::gestureEvent, {1}},                      {T::keyEvent, {0x61, 0, 0, 0, 1}},
+        {T::keyEvent, {0x61, 0, 0, 0, 0}},           {T::keyEvent, {0x61, 0}},
+        {T::systemDefinedKeyEvent, {16, 0}},         {T::systemDefinedKeyEvent, {1}},
+        {T::hostIdentityChallenge, Bytes(32, 7)},    {T::hostIdentityChallenge, {1}},
+        {T::viewerLogin, Bytes(80, 3)},              {T::unused43, {1}},
+        {T::unused46, {}},                           {T::hostStatus, {'h', 'i'}},
+        {T::videoFrame, {0, 0, 0, 1, 0x65}},         {T::audioControl, {0x01}},
+        {T::audioControl, {0x02, 1, 0, 0, 0}},       {T::audioControl, {}},
+        {T::iosBackgroundPresence, {1}},             {T::iosBackgroundPresence, {5}},
+        {T::videoFrameAck, {}},                      {T::keyFrameRequest, {}},
+        {T::dragSnapshotEnd, {1, 0, 0, 0}},
+    };
+    const size_t count = 1 + in.pick(40);
+    for (size_t i = 0; i < count; ++i) {
+        const auto& [type, payload] = shapes[in.pick(shapes.size())];
+        p.control->send(type, payload);
+    }
+    // File-transfer packets over the control connection, some large.
+    if (in.pick(3) == 0) {
+        const size_t data = in.pick(2) ? size_t{64} << 10 : size_t{1} << 20;
+        p.control->send(T::fileTransferPacket,
+                        FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x", Bytes(data, 0x5A)}.encode());
+    }
+    p.control->flush();
+}
+
+// Every file-channel operation, at whatever stage its batch is in.
+void PeerAccountSteps::fileOp(Peer& p, StepBytes& in) {
+    const size_t count = 1 + in.pick(24);
+    for (size_t i = 0; i < count; ++i) {
+        const UUID id = batchOf(p, in);
+        const std::string file = "d/f" + std::to_string(in.pick(3));
+        switch (in.pick(14)) {
+            case 0:
+                sendOp(p, {Op::batchStart, id, 4096 * 3, packBatchStartValue2(FileTransferIntent::copy, 3), "", {}});
+                break;
+            case 1: sendOp(p, {Op::mkdir, id, 0, 0, "d", {}}); break;
+            case 2: sendOp(p, {Op::fileStart, id, 4096, 0, file, {}}); break;
+            case 3: sendOp(p, {Op::fileChunk, id, 0, 0, file, Bytes(4096, 1)}); break;
+            case 4: sendOp(p, {Op::fileEnd, id, 4096, 0, file, {}}); break;
+            case 5: sendOp(p, {Op::batchEnd, id, 0, 0, "", {}}); break;
+            case 6: sendOp(p, {Op::batchIntent, id, 3, 0, "", {}}); break;
+            case 7: sendOp(p, {Op::cancelBatch, id, 0, 0, "", {}}); break;
+            case 8: sendOp(p, {Op::directSave, id, 1, 0, "~/Downloads/stateful-" + std::to_string(in.pick(4)), {}}); break;
+            case 9: sendOp(p, {Op::listDir, id, 0, 0, in.pick(2) ? "~/crowded" : "~/missing", {}}); break;
+            case 10: {
+                const std::string listing = "[{\"n\":\"a\",\"d\":false}]";
+                sendOp(p, {Op::listDirReply, id, 0, 0, "/", Bytes(listing.begin(), listing.end())});
+                break;
+            }
+            case 11: sendOp(p, {Op::peerSendResponse, id, 0, 0, "", Bytes{'{', '}'}}); break;
+            case 12: {
+                const std::string request = std::string("{\"sourcePaths\":[\"~/") + (in.pick(2) ? "small" : "missing") +
+                                            "\"],\"destination\":\"/tmp\",\"deliveryOptionsRawValue\":0}";
+                sendOp(p, {Op::peerSendRequest, id, 0, 0, "", Bytes(request.begin(), request.end())});
+                break;
+            }
+            default: {
+                // Not a packet at all.
+                const Bytes junk(1 + in.pick(60), 0xEE);
+                if (p.quiet >= 0) writeQuiet(p, FileTransferChannelConnection::encodeFrame(junk));
+                else if (p.channel && !p.channel->didEnd()) p.channel->sendFrame(junk);
+                break;
+            }
+        }
+    }
+}
+
+// A data channel that asks for listings and reads none of the replies.
+void PeerAccountSteps::unreadListings(Peer& p, StepBytes& in) {
+    if (p.quiet < 0) {
+        // The token is the session's: this channel takes the place of the
+        // Viewer's own.
+        std::optional<FileTransferEndpointPayload> endpoint;
+        for (const auto& packet : p.control->packets())
+            if (packet.header.type == AuxPacketType::fileTransferEndpoint)
+                endpoint = FileTransferEndpointPayload::decode(packet.payload);
+        if (!endpoint) return;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in local{}, to{};
+        local.sin_family = to.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(0x7F000000u | static_cast<uint32_t>(std::stoi(p.address.substr(8))));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(endpoint->port);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            ::close(fd);
+            return;
+        }
+        p.quiet = fd;
+        writeQuiet(p, FileTransferChannelConnection::encodeFrame(endpoint->token));
+    }
+    const size_t count = 1 + in.pick(128);
+    for (size_t i = 0; i < count; ++i) {
+        const auto payload = FileTransferPacket{Op::listDir, UUID::random(), 0, 0, "~/crowded", {}}.encode();
+        writeQuiet(p, FileTransferChannelConnection::encodeFrame(payload));
+    }
+}
+
+// A packet larger than the budget that stops arriving part-way, on either
+// of two connections of the peer.
+void PeerAccountSteps::unfinishedPacket(Peer& p, StepBytes& in) {
+    const size_t where = in.pick(3);
+    if (where != 0 && !p.extra) p.extra = loggedInClient(p, "Extra-" + p.address);
+    if (where != 1) unfinishedPacketOn(*p.control, in);
+    if (where != 0 && p.extra) unfinishedPacketOn(*p.extra, in);
+}
+
+void PeerAccountSteps::unfinishedPacketOn(AuxTestClient& on, StepBytes& in) {
+    const auto payload = FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x",
+                                            Bytes(kLargestPacket - AuxPacketHeader::size - FileTransferPacket::fixedSize - 1, 1)}
+                             .encode();
+    const auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, payload, 0);
+    const size_t cut = in.pick(2) ? packet.size() / (2 + in.pick(6)) : packet.size() - (1 + in.pick(3)) * (256 << 10);
+    on.sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(cut)});
+    on.flush();
+}
+
+// Cheap packets, each of which leaves a job on a busy queue, far more than
+// the peer's job budget: its turns wait for its work. Then, most often, it
+// leaves (or vanishes) while it is past its budget, the rest of its flood
+// unread: it must be seen leaving, and what it left waiting be dropped.
+void PeerAccountSteps::pastTheJobBudget(Peer& p, StepBytes& in) {
+    if (!p.busy) p.busy = loggedInClient(p, "Busy-" + p.address);
+    if (!p.busy) return;
+    // Another peer takes the Host's audio for itself, so nothing is sent to
+    // this one's connections: only their hangups tell that it left.
+    for (auto& other : peers_)
+        if (&other != &p && other.control) {
+            other.control->send(AuxPacketType::audioControl, AudioControlPayload{true, false, false, 0}.encode());
+            other.control->flush();
+            break;
+        }
+    // It leaves, vanishes, or stays past its budget for a while (a smaller
+    // flood then, as it is served in the end).
+    const size_t how = in.pick(3);
+    const auto packet =
+        FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, kSlowWorkPath, Bytes(in.pick(64), 0x5A)}.encode();
+    const size_t packets = how < 2 ? kFloodPackets : 2 * p.ledger->maxJobs();
+    for (size_t i = 0; i < packets; ++i) p.busy->send(AuxPacketType::fileTransferPacket, packet);
+    p.busy->flush();
+    if (!runtime_->runUntil([&] { return p.ledger->overBudget(); }, 10) || how == 2) return;
+    ++leavesPastTheJobBudget_;
+    leaveAndDrain(p, how == 1, "after it left past its job budget");
+}
+
+void PeerAccountSteps::leaveAndDrain(Peer& p, bool vanish, const std::string& when) {
+    const auto account = p.ledger;
+    leave(p, vanish);
+    if (account && !drainWithin10Seconds({account}))
+        fail(p.address + (vanish ? " vanished" : " left") + ": 10 s " + when + ", " + describe(*account));
+}
+
+bool PeerAccountSteps::drainWithin10Seconds(const std::vector<std::shared_ptr<WorkLedger>>& accounts) {
+    auto allDrained = [&] { return std::all_of(accounts.begin(), accounts.end(), [](const auto& a) { return drained(*a); }); };
+    // In steps of the clock, each given a moment for the socket thread to
+    // tell what the peers did; at the end, longer.
+    for (int i = 0; i < 40; ++i) {
+        if (runtime_->runUntil(allDrained, 0.05)) return true;
+        runtime_->advance(0.25);
+    }
+    return runtime_->runUntil(allDrained, 2);
+}
+
+void PeerAccountSteps::step(StepBytes& in) {
+    Peer& p = peers_[in.pick(peers_.size())];
+    const size_t kind = in.pick(18);
+    if (!p.control) {
+        // Most steps of a peer that is not there bring it back.
+        if (kind < 13) join(p);
+        else runtime_->advance(0.1 + 0.1 * static_cast<double>(in.pick(20)));
+        return;
+    }
+    if (kind < 4) controlPacket(p, in);
+    else if (kind < 9) fileOp(p, in);
+    else if (kind < 11) unreadListings(p, in);
+    else if (kind < 12) unfinishedPacket(p, in);
+    else if (kind < 14) leaveAndDrain(p, kind == 13, "after it left");
+    else if (kind < 16) pastTheJobBudget(p, in);
+    else runtime_->advance(0.1 + 0.1 * static_cast<double>(in.pick(20)));
+}
+
+// --- Invariants ------------------------------------------------------------------
+
+void PeerAccountSteps::checkLiveAccounts(const std::string& where) {
+    for (const auto& p : peers_) {
+        if (!p.ledger) continue;
+        const auto& a = *p.ledger;
+        // The budget, one packet larger than it, and what each connection
+        // may read past it.
+        const size_t readBound = a.limit() + kLargestPacket + 4 * AuxAdmission::readAheadPastBudgetBytes;
+        auto over = [&](const char* what, size_t value, size_t bound) {
+            if (value > bound)
+                fail(p.address + " " + what + " " + std::to_string(value) + " past its bound " + std::to_string(bound) +
+                     ", " + where);
+        };
+        over("read and held", a.bytesInUse(), readBound);
+        over("arriving", a.arrivingBytes(), readBound);
+        over("jobs", a.jobsInUse(), a.maxJobs());
+        over("waiting to be sent", a.sendingBytes(), WorkLedger::kMaxSendingBytes + kLargestPacket);
+        for (const auto kind : kHeldKinds) over(WorkLedger::heldName(kind), a.held(kind), WorkLedger::heldBound(kind));
+    }
+}
+
+std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, const std::string& name,
+                                                 bool checkResident) {
+    failure_.reset();
+    runtime_->runUntilIdle();
+    const size_t descriptorsBefore = openDescriptorCount();
+    const double residentBefore = checkResident ? residentMiB() : 0;
+    StepBytes in(std::move(bytes));
+    for (size_t n = 0; n < maxSteps && !in.done() && !failure_; ++n) {
+        step(in);
+        runtime_->runUntil([] { return false; }, 0.02);
+        checkLiveAccounts(name + " step " + std::to_string(n) + " before its work ran");
+        runtime_->runUntilIdle();
+        checkLiveAccounts(name + " step " + std::to_string(n));
+    }
+    for (auto& p : peers_) leave(p, p.address.back() == '3');
+    // Within 10 s of the clock, every account reads zero.
+    if (!drainWithin10Seconds(accounts_))
+        for (const auto& a : accounts_)
+            if (!drained(*a)) fail(name + ": 10 s after every peer left, " + describe(*a));
+    if (!runtime_->runUntil([&] { return openDescriptorCount() <= descriptorsBefore + 2; }, 10))
+        fail(name + ": " + std::to_string(openDescriptorCount()) + " descriptors open after every peer left, " +
+             std::to_string(descriptorsBefore) + " before");
+    if (checkResident && residentMiB() - residentBefore > 64.0)
+        fail(name + ": resident memory " + std::to_string(residentMiB() - residentBefore) +
+             " MiB above what it was before, after every peer left");
+    accounts_.clear();
+    return std::exchange(failure_, std::nullopt);
+}

@@ -1,0 +1,135 @@
+#pragma once
+// Roads nobody named: several peers take steps read from bytes against a
+// started server (valid and malformed packets on every channel, batches
+// cancelled at any stage, listings they never read, packets that stop
+// arriving, floods of work past their job budget, leaves, vanishings and
+// returns). After every step each live peer's account is within its bounds
+// in every kind; once all have left, every account reads zero in every kind
+// within 10 s, and the process's descriptors (and, where asked, its memory)
+// are back.
+//
+// Free of any test framework: a broken invariant comes back as text, so the
+// same steps run as a test (which fails on it) and as a fuzz target (which
+// aborts on it). Driven from the runtime's driving thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "Platform/Runtime/Dispatch.h"
+#include "Platform/Foundation/Uuid.h"
+#include "Platform/Runtime/VirtualRuntime.h"
+#include "Platform/Runtime/WorkLedger.h"
+#include "Support/AuxTestClient.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
+
+// Steps are read from bytes, so a seed's generator and a fuzzer's input
+// drive the same interpreter. Past the end every byte reads 0.
+class StepBytes {
+public:
+    explicit StepBytes(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    uint8_t next() { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
+    size_t pick(size_t n) { return n ? next() % n : 0; }
+    bool done() const { return at_ >= bytes_.size(); }
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t at_ = 0;
+};
+
+class PeerAccountSteps {
+public:
+    // How long each job of a flood past the budget keeps the queue it waits
+    // on (virtual time), and how many packets a flood is. A gone peer's
+    // jobs are dropped in no time; the ones it has waiting, run rather than
+    // dropped, would take 12.8 s, and its whole flood 38 s, past the 10 s
+    // its account has to drain.
+    static constexpr double kSlowJobSeconds = 0.05;
+    static constexpr size_t kFloodPackets = 3 * platform::WorkLedger::kDefaultMaxJobs;
+    // The path that marks a flood's packets.
+    static constexpr const char* kSlowWorkPath = "slow-work";
+
+    // Wires the server's file-transfer hooks to a Host file service of its
+    // own (and takes them back when it goes); `user` and `password` log the
+    // peers in.
+    PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> runtime, std::shared_ptr<V230HostAudioAuxServer> server,
+                     std::string user, std::string password);
+    ~PeerAccountSteps();
+    PeerAccountSteps(const PeerAccountSteps&) = delete;
+    PeerAccountSteps& operator=(const PeerAccountSteps&) = delete;
+
+    // At most `maxSteps` steps read from `bytes`, then every peer leaves.
+    // The first broken invariant, or nothing. `checkResident`: the process's
+    // resident memory must be back too (not under a sanitizer, whose
+    // allocator keeps what was freed).
+    std::optional<std::string> run(std::vector<uint8_t> bytes, size_t maxSteps, const std::string& name,
+                                   bool checkResident);
+    // Bytes for `steps` steps drawn from a seed.
+    static std::vector<uint8_t> seedBytes(uint32_t seed, size_t steps);
+
+    // Peers that left, or vanished, while past their job budget.
+    size_t leavesPastTheJobBudget() const { return leavesPastTheJobBudget_; }
+
+private:
+    struct Peer {
+        std::string address;
+        std::unique_ptr<AuxTestClient> control;
+        std::shared_ptr<platform::TcpConnection> connection;
+        std::shared_ptr<FileTransferChannelConnection> channel;
+        platform::UUID session;
+        // A data channel whose replies are never read.
+        int quiet = -1;
+        // Other logged-in connections of the same peer: one for packets
+        // that stop arriving, one for floods of work.
+        std::unique_ptr<AuxTestClient> extra;
+        std::unique_ptr<AuxTestClient> busy;
+        std::shared_ptr<platform::WorkLedger> ledger;
+        std::vector<platform::UUID> batches;
+    };
+
+    void step(StepBytes& in);
+    void join(Peer& p);
+    void leave(Peer& p, bool vanish);
+    // Its account must read zero within 10 s of the clock.
+    void leaveAndDrain(Peer& p, bool vanish, const std::string& when);
+    bool drainWithin10Seconds(const std::vector<std::shared_ptr<platform::WorkLedger>>& accounts);
+    void sendOp(Peer& p, const FileTransferPacket& packet);
+    void writeQuiet(Peer& p, const std::vector<uint8_t>& bytes);
+    platform::UUID batchOf(Peer& p, StepBytes& in);
+    void controlPacket(Peer& p, StepBytes& in);
+    void fileOp(Peer& p, StepBytes& in);
+    void unreadListings(Peer& p, StepBytes& in);
+    void unfinishedPacket(Peer& p, StepBytes& in);
+    void unfinishedPacketOn(AuxTestClient& on, StepBytes& in);
+    void pastTheJobBudget(Peer& p, StepBytes& in);
+    std::unique_ptr<AuxTestClient> loggedInClient(const Peer& p, const std::string& name);
+
+    void checkLiveAccounts(const std::string& where);
+    void fail(std::string text) {
+        if (!failure_) failure_ = std::move(text);
+    }
+
+    std::shared_ptr<platform::VirtualRuntime> runtime_;
+    std::shared_ptr<V230HostAudioAuxServer> server_;
+    const std::string user_;
+    const std::string password_;
+    std::shared_ptr<FileTransferService> host_ = std::make_shared<FileTransferService>("Viewer", 262144);
+    // By peer, a queue each of whose jobs keeps it for kSlowJobSeconds, as
+    // a busy disk would, and what resumes it; it drops a gone peer's work
+    // (as the Host's queue of a session's listings does). Server queue.
+    using SlowWork = std::map<std::string, std::pair<platform::DispatchQueue, platform::DispatchQueue>>;
+    std::shared_ptr<SlowWork> slowWork_ = std::make_shared<SlowWork>();
+    std::vector<Peer> peers_;
+    // Every account a peer ever had: all must drain.
+    std::vector<std::shared_ptr<platform::WorkLedger>> accounts_;
+    std::optional<std::string> failure_;
+    size_t leavesPastTheJobBudget_ = 0;
+};

@@ -1,0 +1,102 @@
+// Runs the stateful peer-account steps (Tests/Support/PeerAccountSteps.h)
+// against the real Viewer session server, one input at a time: the input's
+// bytes are the steps three peers take (at most kMaxSteps of them), after
+// which every peer leaves. It aborts on the first broken invariant: a live
+// account past a bound in any kind, or an account that does not read zero
+// in every kind, or descriptors not back, within 10 s of the last leave.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "Platform/Files/Folders.h"
+#include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/VirtualRuntime.h"
+#include "Platform/Security/Directory.h"
+#include "Platform/SimulatedMac/SimulatedMachine.h"
+#include "Support/PeerAccountSteps.h"
+
+namespace {
+
+// Enough for every kind of step and a return or two, few enough that an
+// input runs in about a second and a short run still gets through many.
+constexpr size_t kMaxSteps = 24;
+constexpr const char* kPassword = "pw";
+
+class SilentRegistration : public platform::DnsServiceRegistration {
+public:
+    void publish(const platform::DnsServiceDescription&) override {}
+    void withdraw() override {}
+};
+
+struct Harness {
+    // Where the run keeps its files; removed when the process exits.
+    static std::filesystem::path& root() {
+        static std::filesystem::path* path = new std::filesystem::path;
+        return *path;
+    }
+
+    std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::install();
+    std::shared_ptr<V230HostAudioAuxServer> server;
+    std::string user;
+
+    Harness() {
+        platform::Log::setSinkForTesting([](const std::string&) {});
+        root() = std::filesystem::temp_directory_path() / ("fuzz-peer-accounts-" + std::to_string(getpid()));
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(root(), ignored);
+        });
+        platform::Folders::setOverrideRoot(root());
+        user = platform::SimulatedMachine::current().consoleSession().userName;
+        auto directory = std::make_shared<platform::InMemoryDirectory>();
+        directory->setUser(user, kPassword);
+        V230HostAudioAuxServerConfiguration configuration;
+        configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
+        configuration.bindAddress = "127.0.0.1";
+        configuration.directory = directory;
+        configuration.dnsRegistration = std::make_shared<SilentRegistration>();
+        configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
+        server = std::make_shared<V230HostAudioAuxServer>(configuration);
+        server->start();
+        // The start-up capture warm-up runs now, once, rather than in the
+        // middle of an input.
+        runtime->advance(StartupCaptureWarmup::startDelaySeconds + StartupCaptureWarmup::deadlineSeconds + 1);
+    }
+};
+
+Harness& harness() {
+    static Harness* h = new Harness;
+    return *h;
+}
+
+}  // namespace
+
+// libx265 keeps some of its own buffers past an encoder's close (nothing of
+// ours points at them); they are the library's, not the server's.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    harness();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    auto& h = harness();
+    PeerAccountSteps steps(h.runtime, h.server, h.user, kPassword);
+    const auto failure = steps.run(std::vector<uint8_t>(data, data + size), kMaxSteps, "input", false);
+    if (failure) {
+        std::fprintf(stderr, "peer accounts: %s\n", failure->c_str());
+        std::abort();
+    }
+    return 0;
+}

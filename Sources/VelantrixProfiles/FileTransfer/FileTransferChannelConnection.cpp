@@ -135,8 +135,19 @@ void FileTransferChannelConnection::drainBuffer() {
         pendingBuffer_.clear();
         pendingStart_ = 0;
         if (pendingBuffer_.capacity() > kRetainedBufferBytes) pendingBuffer_.shrink_to_fit();
-    } else {
+    } else if (yielding && offset < pendingBuffer_.size() / 2) {
+        // The next turn goes on from here. What the turns served leaves the
+        // front once it is as large as what still waits, so moving the rest
+        // costs no more than serving it did, and the served bytes held
+        // never outgrow the waiting ones the peer's account counts.
         pendingStart_ = offset;
+    } else {
+        // Served bytes never stay behind an unfinished frame, which may
+        // wait long for the rest of it: at most that frame is kept.
+        pendingBuffer_.erase(pendingBuffer_.begin(), pendingBuffer_.begin() + static_cast<std::ptrdiff_t>(offset));
+        pendingStart_ = 0;
+        if (pendingBuffer_.capacity() > kRetainedBufferBytes && pendingBuffer_.size() < kRetainedBufferBytes / 2)
+            pendingBuffer_.shrink_to_fit();
     }
     if (didEnd_ || paused_) return;
     if (yielding) {

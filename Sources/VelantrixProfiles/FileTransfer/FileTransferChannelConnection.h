@@ -81,6 +81,8 @@ public:
 
     // Bytes read and not yet cut into frames and served.
     size_t bufferedBytesForTesting() const { return pendingBuffer_.size() - pendingStart_; }
+    // Everything it holds, served bytes not yet dropped included.
+    size_t heldBytesForTesting() const { return pendingBuffer_.size(); }
     // Feeds received bytes to the frame cutter as a read would.
     void receiveForTesting(std::span<const uint8_t> bytes) { receive(bytes, false); }
 

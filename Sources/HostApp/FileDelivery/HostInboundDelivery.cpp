@@ -23,7 +23,6 @@
 #include "Platform/Files/Folders.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Platform/Foundation/UnicodeText.h"
-#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string_view>
 
+#include "FuzzServer.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/SessionPayloads.h"
@@ -34,18 +35,8 @@ namespace {
 
 namespace crypto = platform::crypto;
 
-class SilentRegistration : public platform::DnsServiceRegistration {
-public:
-    void publish(const platform::DnsServiceDescription&) override {}
-    void withdraw() override {}
-};
-
-struct Harness {
-    // Where the run keeps its files; removed when the process exits.
-    static std::filesystem::path& root() {
-        static std::filesystem::path* path = new std::filesystem::path;
-        return *path;
-    }
+struct Harness : FuzzServer {
+    Harness() : FuzzServer("fuzz-aux-server", "pw") {}
 
     // Virtual time stands still while the fuzzer runs, so the server's
     // delayed work (the timers a session cancels when it leaves, the warm
@@ -57,10 +48,6 @@ struct Harness {
     static constexpr double kLongestDelaySeconds = 180;
     int inputsSinceDrain = 0;
 
-    std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::install();
-    std::shared_ptr<V230HostAudioAuxServer> server;
-    std::string user;
-
     void drainDelayedWork() {
         if (++inputsSinceDrain < kInputsPerDrain) return;
         inputsSinceDrain = 0;
@@ -68,31 +55,6 @@ struct Harness {
         // moving the clock runs no frames.
         server->queue.sync([&] { server->endMediaIdleWarmHoldAndTeardown("fuzz input done"); });
         runtime->advance(kLongestDelaySeconds);
-    }
-
-    Harness() {
-        platform::Log::setSinkForTesting([](const std::string&) {});
-        root() = std::filesystem::temp_directory_path() / ("fuzz-aux-server-" + std::to_string(getpid()));
-        // The run's files (the Host identity, settings) go with the run.
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(root(), ignored);
-        });
-        platform::Folders::setOverrideRoot(root());
-        user = platform::SimulatedMachine::current().consoleSession().userName;
-        auto directory = std::make_shared<platform::InMemoryDirectory>();
-        directory->setUser(user, "pw");
-        V230HostAudioAuxServerConfiguration configuration;
-        configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
-        configuration.bindAddress = "127.0.0.1";
-        configuration.directory = directory;
-        configuration.dnsRegistration = std::make_shared<SilentRegistration>();
-        configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
-        server = std::make_shared<V230HostAudioAuxServer>(configuration);
-        server->start();
-        // The start-up capture warm-up runs now, once, rather than at the
-        // first drain in the middle of an input.
-        runtime->advance(StartupCaptureWarmup::startDelaySeconds + StartupCaptureWarmup::deadlineSeconds + 1);
     }
 };
 

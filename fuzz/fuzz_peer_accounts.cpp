@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzServer.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Runtime/Log.h"
@@ -30,50 +31,8 @@ namespace {
 constexpr size_t kMaxSteps = 24;
 constexpr const char* kPassword = "pw";
 
-class SilentRegistration : public platform::DnsServiceRegistration {
-public:
-    void publish(const platform::DnsServiceDescription&) override {}
-    void withdraw() override {}
-};
-
-struct Harness {
-    // Where the run keeps its files; removed when the process exits.
-    static std::filesystem::path& root() {
-        static std::filesystem::path* path = new std::filesystem::path;
-        return *path;
-    }
-
-    std::shared_ptr<platform::VirtualRuntime> runtime = platform::VirtualRuntime::install();
-    std::shared_ptr<V230HostAudioAuxServer> server;
-    std::string user;
-
-    Harness() {
-        platform::Log::setSinkForTesting([](const std::string&) {});
-        root() = std::filesystem::temp_directory_path() / ("fuzz-peer-accounts-" + std::to_string(getpid()));
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(root(), ignored);
-        });
-        platform::Folders::setOverrideRoot(root());
-        user = platform::SimulatedMachine::current().consoleSession().userName;
-        auto directory = std::make_shared<platform::InMemoryDirectory>();
-        directory->setUser(user, kPassword);
-        V230HostAudioAuxServerConfiguration configuration;
-        configuration.audioPort = configuration.videoPort = configuration.filePort = 0;
-        configuration.bindAddress = "127.0.0.1";
-        configuration.directory = directory;
-        configuration.dnsRegistration = std::make_shared<SilentRegistration>();
-        configuration.routeRecordSource = [] { return BonjourAdvertiser::Routes{}; };
-        server = std::make_shared<V230HostAudioAuxServer>(configuration);
-        server->start();
-        // The start-up capture warm-up runs now, once, rather than in the
-        // middle of an input.
-        runtime->advance(StartupCaptureWarmup::startDelaySeconds + StartupCaptureWarmup::deadlineSeconds + 1);
-    }
-};
-
-Harness& harness() {
-    static Harness* h = new Harness;
+FuzzServer& harness() {
+    static FuzzServer* h = new FuzzServer("fuzz-peer-accounts", kPassword);
     return *h;
 }
 

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -57,11 +58,30 @@ public:
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 
-    // Wires the server's file-transfer hooks to a Host file service of its
-    // own (and takes them back when it goes); `user` and `password` log the
-    // peers in.
+    // Where the server's file-transfer packets go, and what the caller's
+    // Host must have let go of besides the accounts.
+    struct FileHooks {
+        std::function<void(FileTransferPacket, const platform::UUID&)> packet;
+        std::function<void(const platform::UUID&)> sessionEnded;
+        // Whether the Host still holds anything for this batch (main-queue
+        // state; read on the driving thread while no queue runs).
+        std::function<bool(const platform::UUID&)> holdsBatch;
+        // Once every peer left: what the Host still holds outside the
+        // accounts (staging, panels, questions), or nothing.
+        std::function<std::optional<std::string>()> leftBehind;
+        // Steps also deliver files into the Host's folders: managed copies
+        // to a named folder, plain copies that ask for a folder, copies
+        // whose names are taken, each cancelled at any stage.
+        bool deliveries = false;
+    };
+    // A bare Host file service answering the server's packets (the
+    // delegate's delivery is not there): no deliveries.
+    static FileHooks bareFileService(const std::shared_ptr<V230HostAudioAuxServer>& server);
+
+    // Wires the server's file-transfer hooks through `hooks` (and puts back
+    // what they were when it goes); `user` and `password` log the peers in.
     PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> runtime, std::shared_ptr<V230HostAudioAuxServer> server,
-                     std::string user, std::string password);
+                     FileHooks hooks, std::string user, std::string password);
     ~PeerAccountSteps();
     PeerAccountSteps(const PeerAccountSteps&) = delete;
     PeerAccountSteps& operator=(const PeerAccountSteps&) = delete;
@@ -77,6 +97,11 @@ public:
 
     // Peers that left, or vanished, while past their job budget.
     size_t leavesPastTheJobBudget() const { return leavesPastTheJobBudget_; }
+    // Deliveries cancelled, by the stage they were cancelled at.
+    const std::map<std::string, size_t>& cancelledDeliveries() const { return cancelledDeliveries_; }
+    // Folders the deliveries go to, beneath the home.
+    static constexpr const char* kNamedFolder = "stateful-in";
+    static constexpr const char* kTakenFolder = "stateful-taken";
 
 private:
     struct Peer {
@@ -93,6 +118,8 @@ private:
         std::unique_ptr<AuxTestClient> busy;
         std::shared_ptr<platform::WorkLedger> ledger;
         std::vector<platform::UUID> batches;
+        // Deliveries it cancelled: the Host must let go of each.
+        std::vector<platform::UUID> cancelled;
     };
 
     void step(StepBytes& in);
@@ -110,6 +137,8 @@ private:
     void unfinishedPacket(Peer& p, StepBytes& in);
     void unfinishedPacketOn(AuxTestClient& on, StepBytes& in);
     void pastTheJobBudget(Peer& p, StepBytes& in);
+    void delivery(Peer& p, StepBytes& in);
+    void checkCancelledReleased(const std::string& where);
     std::unique_ptr<AuxTestClient> loggedInClient(const Peer& p, const std::string& name);
 
     void checkLiveAccounts(const std::string& where);
@@ -121,7 +150,10 @@ private:
     std::shared_ptr<V230HostAudioAuxServer> server_;
     const std::string user_;
     const std::string password_;
-    std::shared_ptr<FileTransferService> host_ = std::make_shared<FileTransferService>("Viewer", 262144);
+    FileHooks hooks_;
+    // What the server's hooks were before.
+    std::function<void(FileTransferPacket, const platform::UUID&)> formerPacket_, formerIncoming_;
+    std::function<void(const platform::UUID&)> formerSessionEnded_;
     // By peer, a queue each of whose jobs keeps it for kSlowJobSeconds, as
     // a busy disk would, and what resumes it; it drops a gone peer's work
     // (as the Host's queue of a session's listings does). Server queue.
@@ -132,4 +164,5 @@ private:
     std::vector<std::shared_ptr<platform::WorkLedger>> accounts_;
     std::optional<std::string> failure_;
     size_t leavesPastTheJobBudget_ = 0;
+    std::map<std::string, size_t> cancelledDeliveries_;
 };

@@ -408,7 +408,7 @@ void PeerAccountSteps::delivery(Peer& p, StepBytes& in) {
     auto cancel = [&](const char* stage) {
         sendOp(p, {Op::cancelBatch, id, 0, 0, "", {}});
         p.cancelled.push_back(id);
-        ++cancelledDeliveries_[std::string(kKinds[kind]) + " " + stage];
+        ++cancelledDeliveries_[{kKinds[kind], stage}];
     };
     auto letTheHostWork = [&] { runtime_->runUntil([] { return false; }, 0.01 * static_cast<double>(1 + in.pick(8))); };
     if (kind != 1) {

@@ -97,8 +97,9 @@ public:
 
     // Peers that left, or vanished, while past their job budget.
     size_t leavesPastTheJobBudget() const { return leavesPastTheJobBudget_; }
-    // Deliveries cancelled, by the stage they were cancelled at.
-    const std::map<std::string, size_t>& cancelledDeliveries() const { return cancelledDeliveries_; }
+    // Deliveries cancelled, by kind and the stage they were cancelled at.
+    using DeliveryStage = std::pair<std::string, std::string>;
+    const std::map<DeliveryStage, size_t>& cancelledDeliveries() const { return cancelledDeliveries_; }
     // Folders the deliveries go to, beneath the home.
     static constexpr const char* kNamedFolder = "stateful-in";
     static constexpr const char* kTakenFolder = "stateful-taken";
@@ -164,5 +165,5 @@ private:
     std::vector<std::shared_ptr<platform::WorkLedger>> accounts_;
     std::optional<std::string> failure_;
     size_t leavesPastTheJobBudget_ = 0;
-    std::map<std::string, size_t> cancelledDeliveries_;
+    std::map<DeliveryStage, size_t> cancelledDeliveries_;
 };

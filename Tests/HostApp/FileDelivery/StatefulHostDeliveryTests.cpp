@@ -11,7 +11,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "HostApp/Shell/HostShellTestFixture.h"
@@ -82,13 +84,17 @@ TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccou
             steps.run(PeerAccountSteps::seedBytes(seed, kSteps), kSteps, "seed " + std::to_string(seed), false);
         ASSERT_FALSE(failure) << *failure;
     }
-    // The seeds cancel each kind of delivery, at more than one stage.
-    std::map<std::string, size_t> kinds;
-    for (const auto& [what, n] : steps.cancelledDeliveries()) {
-        kinds[what.substr(0, what.find(' ', what.find("cop")))] += n;
-        std::cout << what << ": " << n << "\n";
+    // The seeds cancel each kind of delivery, each at more than one stage,
+    // and between them at every stage.
+    std::map<std::string, size_t> stagesOfKind;
+    std::set<std::string> stages;
+    for (const auto& [at, n] : steps.cancelledDeliveries()) {
+        ++stagesOfKind[at.first];
+        stages.insert(at.second);
     }
-    EXPECT_EQ(kinds.size(), 3u);
+    EXPECT_EQ(stagesOfKind.size(), 3u);
+    for (const auto& [kind, n] : stagesOfKind) EXPECT_GE(n, 2u) << kind;
+    EXPECT_EQ(stages.size(), 4u);
 }
 
 }  // namespace

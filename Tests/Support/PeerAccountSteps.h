@@ -3,10 +3,12 @@
 // started server (valid and malformed packets on every channel, batches
 // cancelled at any stage, listings they never read, packets that stop
 // arriving, floods of work past their job budget, leaves, vanishings and
-// returns). After every step each live peer's account is within its bounds
-// in every kind; once all have left, every account reads zero in every kind
-// within 10 s, and the process's descriptors (and, where asked, its memory)
-// are back.
+// returns; against a whole Host, deliveries into its folders too, each
+// cancelled at any stage). After every step each live peer's account is
+// within its bounds in every kind, and the Host holds nothing for a batch
+// its peer cancelled; once all have left, every account reads zero in
+// every kind within 10 s, and the process's descriptors (and, where asked,
+// its memory, and whatever else the Host names) are back.
 //
 // Free of any test framework: a broken invariant comes back as text, so the
 // same steps run as a test (which fails on it) and as a fuzz target (which
@@ -63,8 +65,8 @@ public:
     struct FileHooks {
         std::function<void(FileTransferPacket, const platform::UUID&)> packet;
         std::function<void(const platform::UUID&)> sessionEnded;
-        // Whether the Host still holds anything for this batch (main-queue
-        // state; read on the driving thread while no queue runs).
+        // Whether the Host still holds anything for this batch (called on
+        // the driving thread).
         std::function<bool(const platform::UUID&)> holdsBatch;
         // Once every peer left: what the Host still holds outside the
         // accounts (staging, panels, questions), or nothing.
@@ -100,11 +102,12 @@ public:
     // Deliveries cancelled, by kind and the stage they were cancelled at.
     using DeliveryStage = std::pair<std::string, std::string>;
     const std::map<DeliveryStage, size_t>& cancelledDeliveries() const { return cancelledDeliveries_; }
+
+private:
     // Folders the deliveries go to, beneath the home.
     static constexpr const char* kNamedFolder = "stateful-in";
     static constexpr const char* kTakenFolder = "stateful-taken";
 
-private:
     struct Peer {
         std::string address;
         std::unique_ptr<AuxTestClient> control;

@@ -74,7 +74,7 @@ protected:
 
 TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccountDrains) {
 #ifdef NORVESSAL_SANITIZED_BUILD
-    constexpr size_t kSteps = 40;
+    constexpr size_t kSteps = 60;
 #else
     constexpr size_t kSteps = 80;
 #endif

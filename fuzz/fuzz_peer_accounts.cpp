@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     auto& h = harness();
-    PeerAccountSteps steps(h.runtime, h.server, h.user, kPassword);
+    PeerAccountSteps steps(h.runtime, h.server, PeerAccountSteps::bareFileService(h.server), h.user, kPassword);
     const auto failure = steps.run(std::vector<uint8_t>(data, data + size), kMaxSteps, "input", false);
     if (failure) {
         std::fprintf(stderr, "peer accounts: %s\n", failure->c_str());

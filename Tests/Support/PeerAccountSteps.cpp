@@ -69,22 +69,37 @@ std::string describe(const WorkLedger& a) {
 
 }  // namespace
 
-PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> runtime,
-                                   std::shared_ptr<V230HostAudioAuxServer> server, std::string user,
-                                   std::string password)
-    : runtime_(std::move(runtime)), server_(std::move(server)), user_(std::move(user)), password_(std::move(password)) {
-    std::weak_ptr<V230HostAudioAuxServer> weakServer = server_;
-    host_->routedSendPacket = [weakServer](FileTransferPacket p, const std::optional<std::string>& token) {
+PeerAccountSteps::FileHooks PeerAccountSteps::bareFileService(const std::shared_ptr<V230HostAudioAuxServer>& server) {
+    auto host = std::make_shared<FileTransferService>("Viewer", 262144);
+    std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
+    host->routedSendPacket = [weakServer](FileTransferPacket p, const std::optional<std::string>& token) {
         auto s = weakServer.lock();
         if (!s) return false;
         if (auto id = token ? UUID::parse(*token) : std::nullopt) return s->sendFileTransferPacket(std::move(p), *id);
         return s->broadcastFileTransferPacket(std::move(p));
     };
+    FileHooks hooks;
+    hooks.packet = [host](FileTransferPacket p, const UUID& id) { host->handleIncomingPacket(std::move(p), id.uuidString()); };
+    hooks.sessionEnded = [host](const UUID& id) { host->sessionEnded(id.uuidString()); };
+    return hooks;
+}
+
+PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> runtime,
+                                   std::shared_ptr<V230HostAudioAuxServer> server, FileHooks hooks, std::string user,
+                                   std::string password)
+    : runtime_(std::move(runtime)),
+      server_(std::move(server)),
+      user_(std::move(user)),
+      password_(std::move(password)),
+      hooks_(std::move(hooks)) {
     // A flood's packets each leave a job on its peer's slow queue, charged to the
     // sender's peer as any work its packets start; the rest go to the
-    // Host's file service.
-    auto toHost = [host = host_, slowWork = slowWork_](FileTransferPacket p, const UUID& id) {
-        if (p.path != kSlowWorkPath) return host->handleIncomingPacket(std::move(p), id.uuidString());
+    // Host's file hooks.
+    auto toHost = [packet = hooks_.packet, slowWork = slowWork_](FileTransferPacket p, const UUID& id) {
+        if (p.path != kSlowWorkPath) {
+            if (packet) packet(std::move(p), id);
+            return;
+        }
         const auto peer = WorkLedger::current();
         if (!peer) return;
         auto [at, made] = slowWork->try_emplace(peer->owner(), platform::DispatchQueue("test.slow-work." + peer->owner()),
@@ -99,9 +114,9 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
         });
     };
     server_->queue.sync([&] {
-        server_->onFileTransferPacket = toHost;
-        server_->onFileTransferIncomingPacket = toHost;
-        server_->onFileTransferSessionEnded = [host = host_](const UUID& id) { host->sessionEnded(id.uuidString()); };
+        formerPacket_ = std::exchange(server_->onFileTransferPacket, toHost);
+        formerIncoming_ = std::exchange(server_->onFileTransferIncomingPacket, toHost);
+        formerSessionEnded_ = std::exchange(server_->onFileTransferSessionEnded, hooks_.sessionEnded);
     });
     const fs::path home = platform::Folders::home();
     if (!fs::exists(home / "crowded")) {
@@ -113,17 +128,21 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
         fs::create_directories(home / "small");
         for (int i = 0; i < 3; ++i) std::ofstream(home / "small" / ("f" + std::to_string(i))) << std::string(5000, 'x');
     }
+    if (hooks_.deliveries) {
+        fs::create_directories(home / kNamedFolder);
+        fs::create_directories(home / kTakenFolder);
+        for (const char* name : {"a.txt", "b.txt", "c.txt"}) std::ofstream(home / kTakenFolder / name) << "taken";
+    }
     for (int i = 2; i <= 4; ++i) peers_.push_back(Peer{"127.0.0." + std::to_string(i)});
 }
 
 PeerAccountSteps::~PeerAccountSteps() {
     for (auto& p : peers_) leave(p, false);
     server_->queue.sync([&] {
-        server_->onFileTransferPacket = nullptr;
-        server_->onFileTransferIncomingPacket = nullptr;
-        server_->onFileTransferSessionEnded = nullptr;
+        server_->onFileTransferPacket = std::move(formerPacket_);
+        server_->onFileTransferIncomingPacket = std::move(formerIncoming_);
+        server_->onFileTransferSessionEnded = std::move(formerSessionEnded_);
     });
-    host_->routedSendPacket = nullptr;
 }
 
 std::vector<uint8_t> PeerAccountSteps::seedBytes(uint32_t seed, size_t steps) {
@@ -200,6 +219,7 @@ void PeerAccountSteps::leave(Peer& p, bool vanish) {
     p.control.reset();
     p.ledger.reset();
     p.batches.clear();
+    p.cancelled.clear();
 }
 
 void PeerAccountSteps::sendOp(Peer& p, const FileTransferPacket& packet) {
@@ -373,6 +393,74 @@ void PeerAccountSteps::pastTheJobBudget(Peer& p, StepBytes& in) {
     leaveAndDrain(p, how == 1, "after it left past its job budget");
 }
 
+// A Viewer's copy into the Host's folders, as a Viewer sends one: a managed
+// copy to a folder it names, a plain copy (the Host's user is asked where
+// with a panel), or a managed copy into a folder whose names are taken,
+// where the Host asks what to do with each. Cancelled at any stage, or not
+// at all (a panel or question then stays up until the peer leaves).
+void PeerAccountSteps::delivery(Peer& p, StepBytes& in) {
+    static constexpr const char* kKinds[] = {"managed copy", "plain copy", "copy into taken names"};
+    static constexpr size_t kFileBytes = 3 * 4096;
+    const UUID id = UUID::random();
+    const size_t kind = in.pick(3);
+    const size_t files = 1 + in.pick(3);
+    const size_t cancelAt = in.pick(5);
+    auto cancel = [&](const char* stage) {
+        sendOp(p, {Op::cancelBatch, id, 0, 0, "", {}});
+        p.cancelled.push_back(id);
+        ++cancelledDeliveries_[{kKinds[kind], stage}];
+    };
+    auto letTheHostWork = [&] { runtime_->runUntil([] { return false; }, 0.01 * static_cast<double>(1 + in.pick(8))); };
+    if (kind != 1) {
+        const auto options = kind == 2 ? FileTransferDeliveryOptions::promptForConflicts : FileTransferDeliveryOptions{};
+        sendOp(p, {Op::directSave, id, options.rawValue, 0,
+                   std::string("~/") + (kind == 2 ? kTakenFolder : kNamedFolder), {}});
+    }
+    std::vector<std::string> names;
+    for (size_t i = 0; i < files; ++i) names.push_back(std::string(1, static_cast<char>('a' + i)) + ".txt");
+    const auto intent = kind == 1 ? FileTransferIntent::copy : FileTransferIntent::managedCopy;
+    sendOp(p, {Op::batchStart, id, files * kFileBytes, packBatchStartValue2(intent, files), "",
+               FileTransferService::encodeItemNames(names)});
+    if (intent != FileTransferIntent::copy) sendOp(p, {Op::batchIntent, id, static_cast<uint64_t>(intent), 0, "", {}});
+    if (cancelAt == 0) return cancel("before any file");
+    // Its folder is looked for and opened meanwhile.
+    letTheHostWork();
+    for (size_t i = 0; i < files; ++i) {
+        sendOp(p, {Op::fileStart, id, kFileBytes, 0, names[i], {}});
+        for (size_t at = 0; at < kFileBytes; at += 4096) {
+            sendOp(p, {Op::fileChunk, id, at, 0, names[i], Bytes(4096, static_cast<uint8_t>('a' + i))});
+            if (cancelAt == 1 && i == files / 2 && at == 4096) {
+                letTheHostWork();
+                return cancel("mid-file");
+            }
+        }
+        sendOp(p, {Op::fileEnd, id, kFileBytes, 0, names[i], {}});
+    }
+    if (cancelAt == 2) {
+        letTheHostWork();
+        return cancel("before its end");
+    }
+    sendOp(p, {Op::batchEnd, id, 0, 0, "", {}});
+    if (cancelAt == 3) {
+        // While it is delivered, asked about, or its panel is up.
+        letTheHostWork();
+        cancel("after its end");
+    }
+}
+
+// Every delivery a live peer cancelled is let go of by the Host (its
+// folder, staged items, panel, question) within 10 s of the clock.
+void PeerAccountSteps::checkCancelledReleased(const std::string& where) {
+    if (!hooks_.holdsBatch) return;
+    for (auto& p : peers_) {
+        for (const auto& id : p.cancelled)
+            if (!runtime_->runUntil([&] { return !hooks_.holdsBatch(id); }, 10))
+                fail(p.address + "'s cancelled batch " + id.id8() + " is still held 10 s on, " + where +
+                     (p.ledger ? "; " + describe(*p.ledger) : ""));
+        p.cancelled.clear();
+    }
+}
+
 void PeerAccountSteps::leaveAndDrain(Peer& p, bool vanish, const std::string& when) {
     const auto account = p.ledger;
     leave(p, vanish);
@@ -393,7 +481,8 @@ bool PeerAccountSteps::drainWithin10Seconds(const std::vector<std::shared_ptr<Wo
 
 void PeerAccountSteps::step(StepBytes& in) {
     Peer& p = peers_[in.pick(peers_.size())];
-    const size_t kind = in.pick(18);
+    // With deliveries, a quarter of the steps more are theirs.
+    const size_t kind = in.pick(hooks_.deliveries ? 24 : 18);
     if (!p.control) {
         // Most steps of a peer that is not there bring it back.
         if (kind < 13) join(p);
@@ -406,6 +495,7 @@ void PeerAccountSteps::step(StepBytes& in) {
     else if (kind < 12) unfinishedPacket(p, in);
     else if (kind < 14) leaveAndDrain(p, kind == 13, "after it left");
     else if (kind < 16) pastTheJobBudget(p, in);
+    else if (kind >= 18) delivery(p, in);
     else runtime_->advance(0.1 + 0.1 * static_cast<double>(in.pick(20)));
 }
 
@@ -444,6 +534,7 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
         checkLiveAccounts(name + " step " + std::to_string(n) + " before its work ran");
         runtime_->runUntilIdle();
         checkLiveAccounts(name + " step " + std::to_string(n));
+        checkCancelledReleased(name + " step " + std::to_string(n));
     }
     for (auto& p : peers_) leave(p, p.address.back() == '3');
     // Within 10 s of the clock, every account reads zero.
@@ -453,6 +544,11 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
     if (!runtime_->runUntil([&] { return openDescriptorCount() <= descriptorsBefore + 2; }, 10))
         fail(name + ": " + std::to_string(openDescriptorCount()) + " descriptors open after every peer left, " +
              std::to_string(descriptorsBefore) + " before");
+    if (hooks_.leftBehind && !failure_) {
+        std::optional<std::string> held;
+        if (!runtime_->runUntil([&] { return !(held = hooks_.leftBehind()); }, 10))
+            fail(name + ": 10 s after every peer left, the Host still holds " + held.value_or("something"));
+    }
     if (checkResident && residentMiB() - residentBefore > 64.0)
         fail(name + ": resident memory " + std::to_string(residentMiB() - residentBefore) +
              " MiB above what it was before, after every peer left");

@@ -3,10 +3,12 @@
 // started server (valid and malformed packets on every channel, batches
 // cancelled at any stage, listings they never read, packets that stop
 // arriving, floods of work past their job budget, leaves, vanishings and
-// returns). After every step each live peer's account is within its bounds
-// in every kind; once all have left, every account reads zero in every kind
-// within 10 s, and the process's descriptors (and, where asked, its memory)
-// are back.
+// returns; against a whole Host, deliveries into its folders too, each
+// cancelled at any stage). After every step each live peer's account is
+// within its bounds in every kind, and the Host holds nothing for a batch
+// its peer cancelled; once all have left, every account reads zero in
+// every kind within 10 s, and the process's descriptors (and, where asked,
+// its memory, and whatever else the Host names) are back.
 //
 // Free of any test framework: a broken invariant comes back as text, so the
 // same steps run as a test (which fails on it) and as a fuzz target (which
@@ -14,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -57,11 +60,30 @@ public:
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 
-    // Wires the server's file-transfer hooks to a Host file service of its
-    // own (and takes them back when it goes); `user` and `password` log the
-    // peers in.
+    // Where the server's file-transfer packets go, and what the caller's
+    // Host must have let go of besides the accounts.
+    struct FileHooks {
+        std::function<void(FileTransferPacket, const platform::UUID&)> packet;
+        std::function<void(const platform::UUID&)> sessionEnded;
+        // Whether the Host still holds anything for this batch (called on
+        // the driving thread).
+        std::function<bool(const platform::UUID&)> holdsBatch;
+        // Once every peer left: what the Host still holds outside the
+        // accounts (staging, panels, questions), or nothing.
+        std::function<std::optional<std::string>()> leftBehind;
+        // Steps also deliver files into the Host's folders: managed copies
+        // to a named folder, plain copies that ask for a folder, copies
+        // whose names are taken, each cancelled at any stage.
+        bool deliveries = false;
+    };
+    // A bare Host file service answering the server's packets (the
+    // delegate's delivery is not there): no deliveries.
+    static FileHooks bareFileService(const std::shared_ptr<V230HostAudioAuxServer>& server);
+
+    // Wires the server's file-transfer hooks through `hooks` (and puts back
+    // what they were when it goes); `user` and `password` log the peers in.
     PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> runtime, std::shared_ptr<V230HostAudioAuxServer> server,
-                     std::string user, std::string password);
+                     FileHooks hooks, std::string user, std::string password);
     ~PeerAccountSteps();
     PeerAccountSteps(const PeerAccountSteps&) = delete;
     PeerAccountSteps& operator=(const PeerAccountSteps&) = delete;
@@ -77,8 +99,15 @@ public:
 
     // Peers that left, or vanished, while past their job budget.
     size_t leavesPastTheJobBudget() const { return leavesPastTheJobBudget_; }
+    // Deliveries cancelled, by kind and the stage they were cancelled at.
+    using DeliveryStage = std::pair<std::string, std::string>;
+    const std::map<DeliveryStage, size_t>& cancelledDeliveries() const { return cancelledDeliveries_; }
 
 private:
+    // Folders the deliveries go to, beneath the home.
+    static constexpr const char* kNamedFolder = "stateful-in";
+    static constexpr const char* kTakenFolder = "stateful-taken";
+
     struct Peer {
         std::string address;
         std::unique_ptr<AuxTestClient> control;
@@ -93,6 +122,8 @@ private:
         std::unique_ptr<AuxTestClient> busy;
         std::shared_ptr<platform::WorkLedger> ledger;
         std::vector<platform::UUID> batches;
+        // Deliveries it cancelled: the Host must let go of each.
+        std::vector<platform::UUID> cancelled;
     };
 
     void step(StepBytes& in);
@@ -110,6 +141,8 @@ private:
     void unfinishedPacket(Peer& p, StepBytes& in);
     void unfinishedPacketOn(AuxTestClient& on, StepBytes& in);
     void pastTheJobBudget(Peer& p, StepBytes& in);
+    void delivery(Peer& p, StepBytes& in);
+    void checkCancelledReleased(const std::string& where);
     std::unique_ptr<AuxTestClient> loggedInClient(const Peer& p, const std::string& name);
 
     void checkLiveAccounts(const std::string& where);
@@ -121,7 +154,10 @@ private:
     std::shared_ptr<V230HostAudioAuxServer> server_;
     const std::string user_;
     const std::string password_;
-    std::shared_ptr<FileTransferService> host_ = std::make_shared<FileTransferService>("Viewer", 262144);
+    FileHooks hooks_;
+    // What the server's hooks were before.
+    std::function<void(FileTransferPacket, const platform::UUID&)> formerPacket_, formerIncoming_;
+    std::function<void(const platform::UUID&)> formerSessionEnded_;
     // By peer, a queue each of whose jobs keeps it for kSlowJobSeconds, as
     // a busy disk would, and what resumes it; it drops a gone peer's work
     // (as the Host's queue of a session's listings does). Server queue.
@@ -132,4 +168,5 @@ private:
     std::vector<std::shared_ptr<platform::WorkLedger>> accounts_;
     std::optional<std::string> failure_;
     size_t leavesPastTheJobBudget_ = 0;
+    std::map<DeliveryStage, size_t> cancelledDeliveries_;
 };

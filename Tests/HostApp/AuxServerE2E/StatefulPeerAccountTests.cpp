@@ -21,7 +21,8 @@ protected:
 
     void SetUp() override {
         AuxServerTest::SetUp();
-        steps = std::make_unique<PeerAccountSteps>(runtime, server, consoleUser, password);
+        steps = std::make_unique<PeerAccountSteps>(runtime, server, PeerAccountSteps::bareFileService(server),
+                                                   consoleUser, password);
     }
     void TearDown() override {
         steps.reset();

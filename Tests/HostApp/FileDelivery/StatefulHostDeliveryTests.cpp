@@ -1,0 +1,100 @@
+// The stateful peer-account steps (PeerAccountSteps) against the whole
+// launched Host, its server's file packets going where the delegate wires
+// them: besides every other step, managed copies to a named folder, plain
+// copies that ask for a folder with a panel, and copies into taken names
+// that ask what to do, each cancelled at any stage. Every cancel lets go of
+// what its batch held while its peer is still there; once every peer has
+// left, every account reads zero, and the Host's descriptors, staging,
+// panels and questions are back as they were.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "HostApp/Shell/HostShellTestFixture.h"
+#include "Platform/AppKit/AppKitApplication.h"
+#include "Platform/Files/Folders.h"
+#include "Support/PeerAccountSteps.h"
+#include "Support/TestSupport.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class StatefulHostDelivery : public HostShellTest {
+protected:
+    void SetUp() override {
+        launch();
+        FileTransferCenter::shared().resetForTesting();
+        fs::create_directories(platform::Folders::home());
+    }
+    ~StatefulHostDelivery() override { FileTransferCenter::shared().resetForTesting(); }
+
+    // The server's hooks as the delegate wired them, and what the Host
+    // holds outside the accounts, read on the main queue.
+    PeerAccountSteps::FileHooks wholeHost() {
+        auto server = delegate->audioServer();
+        PeerAccountSteps::FileHooks hooks;
+        server->queue.sync([&] {
+            hooks.packet = server->onFileTransferPacket;
+            hooks.sessionEnded = server->onFileTransferSessionEnded;
+        });
+        hooks.holdsBatch = [this](const platform::UUID& id) {
+            bool held = false;
+            onMain([&] { held = delegate->fileDelivery.inboundBatch(id) != nullptr; });
+            return held;
+        };
+        hooks.leftBehind = [this]() -> std::optional<std::string> {
+            std::optional<std::string> held;
+            onMain([&] {
+                const auto& center = FileTransferCenter::shared();
+                if (const size_t n = delegate->fileDelivery.inboundBatches.size())
+                    held = std::to_string(n) + " inbound batch(es)";
+                else if (!center.savePanels.empty())
+                    held = std::to_string(center.savePanels.size()) + " save panel(s)";
+                else if (const size_t n = app().shownAlerts().size())
+                    held = std::to_string(n) + " question(s)";
+            });
+            const fs::path staging = delegate->components.fileTransferService->stagingRoot();
+            std::error_code missing;
+            if (!held && fs::exists(staging, missing) && !fs::is_empty(staging))
+                held = "staged items in " + staging.string();
+            return held;
+        };
+        hooks.deliveries = true;
+        return hooks;
+    }
+};
+
+TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccountDrains) {
+#ifdef NORVESSAL_SANITIZED_BUILD
+    constexpr size_t kSteps = 60;
+#else
+    constexpr size_t kSteps = 80;
+#endif
+    PeerAccountSteps steps(runtime, delegate->audioServer(), wholeHost(), consoleUser, password);
+    for (uint32_t seed : {11u, 12u, 13u}) {
+        const auto failure =
+            steps.run(PeerAccountSteps::seedBytes(seed, kSteps), kSteps, "seed " + std::to_string(seed), false);
+        ASSERT_FALSE(failure) << *failure;
+    }
+    // The seeds cancel each kind of delivery, each at more than one stage,
+    // and between them at every stage.
+    std::map<std::string, size_t> stagesOfKind;
+    std::set<std::string> stages;
+    for (const auto& [at, n] : steps.cancelledDeliveries()) {
+        ++stagesOfKind[at.first];
+        stages.insert(at.second);
+    }
+    EXPECT_EQ(stagesOfKind.size(), 3u);
+    for (const auto& [kind, n] : stagesOfKind) EXPECT_GE(n, 2u) << kind;
+    EXPECT_EQ(stages.size(), 4u);
+}
+
+}  // namespace

@@ -155,11 +155,6 @@ bool logIn(Viewer& viewer, uint8_t channelByte) {
 
 }  // namespace
 
-// libx265 keeps some of its own buffers past an encoder's close (nothing of
-// ours points at them); they are the library's, not the server's.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-
 // The server is started, and its start-up warm-up run, before the first
 // input, so no input is charged with them.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -38,11 +38,6 @@ FuzzServer& harness() {
 
 }  // namespace
 
-// libx265 keeps some of its own buffers past an encoder's close (nothing of
-// ours points at them); they are the library's, not the server's.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     harness();
     return 0;

@@ -132,6 +132,17 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
         fs::create_directories(home / kNamedFolder);
         fs::create_directories(home / kTakenFolder);
         for (const char* name : {"a.txt", "b.txt", "c.txt"}) std::ofstream(home / kTakenFolder / name) << "taken";
+        if (!fs::exists(home / kSendFolder)) {
+            fs::create_directories(home / kSendFolder);
+            for (size_t i = 0; i < kSendFiles; ++i)
+                std::ofstream(home / kSendFolder / ("item-" + std::to_string(i))) << std::string(2048, 'o');
+        }
+        if (!fs::exists(home / kVastFolder)) {
+            fs::create_directories(home / kVastFolder);
+            const std::string stem(200, 'v');
+            for (size_t i = 0; i < FileTransferService::maxListingEntries; ++i)
+                std::ofstream(home / kVastFolder / (stem + std::to_string(i)));
+        }
     }
     for (int i = 2; i <= 4; ++i) peers_.push_back(Peer{"127.0.0." + std::to_string(i)});
 }
@@ -220,6 +231,7 @@ void PeerAccountSteps::leave(Peer& p, bool vanish) {
     p.ledger.reset();
     p.batches.clear();
     p.cancelled.clear();
+    p.listingsAsked = 0;
 }
 
 void PeerAccountSteps::sendOp(Peer& p, const FileTransferPacket& packet) {
@@ -289,7 +301,10 @@ void PeerAccountSteps::fileOp(Peer& p, StepBytes& in) {
             case 6: sendOp(p, {Op::batchIntent, id, 3, 0, "", {}}); break;
             case 7: sendOp(p, {Op::cancelBatch, id, 0, 0, "", {}}); break;
             case 8: sendOp(p, {Op::directSave, id, 1, 0, "~/Downloads/stateful-" + std::to_string(in.pick(4)), {}}); break;
-            case 9: sendOp(p, {Op::listDir, id, 0, 0, in.pick(2) ? "~/crowded" : "~/missing", {}}); break;
+            case 9:
+                sendOp(p, {Op::listDir, id, 0, 0, in.pick(2) ? "~/crowded" : "~/missing", {}});
+                ++p.listingsAsked;
+                break;
             case 10: {
                 const std::string listing = "[{\"n\":\"a\",\"d\":false}]";
                 sendOp(p, {Op::listDirReply, id, 0, 0, "/", Bytes(listing.begin(), listing.end())});
@@ -313,16 +328,16 @@ void PeerAccountSteps::fileOp(Peer& p, StepBytes& in) {
     }
 }
 
-// A data channel that asks for listings and reads none of the replies.
-void PeerAccountSteps::unreadListings(Peer& p, StepBytes& in) {
-    if (p.quiet < 0) {
+// A data channel that reads nothing it is sent until told to.
+bool PeerAccountSteps::openQuiet(Peer& p) {
+    if (p.quiet < 0 && p.control) {
         // The token is the session's: this channel takes the place of the
         // Viewer's own.
         std::optional<FileTransferEndpointPayload> endpoint;
         for (const auto& packet : p.control->packets())
             if (packet.header.type == AuxPacketType::fileTransferEndpoint)
                 endpoint = FileTransferEndpointPayload::decode(packet.payload);
-        if (!endpoint) return;
+        if (!endpoint) return false;
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int small = 4096;
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -334,16 +349,109 @@ void PeerAccountSteps::unreadListings(Peer& p, StepBytes& in) {
         if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
             ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
             ::close(fd);
-            return;
+            return false;
         }
         p.quiet = fd;
         writeQuiet(p, FileTransferChannelConnection::encodeFrame(endpoint->token));
     }
+    return p.quiet >= 0;
+}
+
+// The quiet channel reads, from now on, all it is sent.
+void PeerAccountSteps::readQuiet(Peer& p) {
+    if (p.quiet < 0) return;
+    const int large = 4 << 20;
+    ::setsockopt(p.quiet, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
+    static Bytes sink(1 << 20);
+    while (::recv(p.quiet, sink.data(), sink.size(), MSG_DONTWAIT) > 0) {
+    }
+}
+
+// A data channel that asks for listings and reads none of the replies.
+void PeerAccountSteps::unreadListings(Peer& p, StepBytes& in) {
+    if (!openQuiet(p)) return;
     const size_t count = 1 + in.pick(128);
     for (size_t i = 0; i < count; ++i) {
         const auto payload = FileTransferPacket{Op::listDir, UUID::random(), 0, 0, "~/crowded", {}}.encode();
         writeQuiet(p, FileTransferChannelConnection::encodeFrame(payload));
+        ++p.listingsAsked;
     }
+}
+
+// The Host is asked to send the peer a folder (a few hundred files, or
+// thousands of empty ones): on a channel it reads, or on one it never
+// reads; let be, cancelled, or left or vanished from mid-send. A send to a
+// peer that reads ends, sent or cancelled, and gives back its place.
+void PeerAccountSteps::peerSend(Peer& p, StepBytes& in) {
+    const UUID id = UUID::random();
+    const std::string request = std::string("{\"sourcePaths\":[\"~/") + (in.pick(2) ? kSendFolder : "crowded") +
+                                "\"],\"destination\":\"/tmp\",\"deliveryOptionsRawValue\":0}";
+    const size_t how = in.pick(6);
+    if (how >= 4 && !openQuiet(p)) return;
+    ++peerSendsAsked;
+    sendOp(p, {Op::peerSendRequest, id, 0, 0, "", Bytes(request.begin(), request.end())});
+    runtime_->runUntil([] { return false; }, 0.01 * static_cast<double>(1 + in.pick(8)));
+    if (how == 1) sendOp(p, {Op::cancelBatch, id, 0, 0, "", {}});
+    if (how == 2 || how == 3) return leaveAndDrain(p, how == 3, "after it left mid-send");
+    const auto account = p.ledger;
+    if (p.quiet < 0 && account &&
+        !runtime_->runUntil([&] { return account->held(WorkLedger::Held::sends) == 0; }, 10))
+        fail(p.address + "'s send " + id.id8() + " to a peer that reads it still holds its place 10 s on, " +
+             describe(*account));
+}
+
+// On a channel it never reads, the peer asks for the longest listings
+// there are until the replies waiting for it spend its send budget, then
+// asks again and again. Past the budget only the requests that hold a
+// place among its listings wait for room; the rest are answered at once
+// without a listing. When it then reads (or leaves), only those are built.
+void PeerAccountSteps::listingsPastTheSendBudget(Peer& p, StepBytes& in) {
+    if (!hooks_.listingsComputed) return;
+    // A fresh channel, whatever became of the last one.
+    if (p.quiet >= 0) {
+        ::close(p.quiet);
+        p.quiet = -1;
+    }
+    if (!openQuiet(p)) return;
+    const auto account = p.ledger;
+    const std::string vast = std::string("~/") + kVastFolder;
+    auto ask = [&] {
+        writeQuiet(p, FileTransferChannelConnection::encodeFrame(
+                          FileTransferPacket{Op::listDir, UUID::random(), 0, 0, vast, {}}.encode()));
+        ++p.listingsAsked;
+    };
+    // Room for the longest reply.
+    constexpr size_t kReply = FileTransferService::maxListingReplyBytes;
+    for (size_t i = 0; i < 64 && account->hasRoomToSend(kReply); ++i) {
+        const size_t before = hooks_.listingsComputed();
+        ask();
+        runtime_->runUntil([&] { return hooks_.listingsComputed() > before || !account->hasRoomToSend(kReply); }, 2);
+    }
+    if (account->hasRoomToSend(kReply))
+        return fail(p.address + " asked for 64 unread listings and never spent its send budget, " + describe(*account));
+    ++sendBudgetsReached;
+    const size_t more = 12 + in.pick(52);
+    for (size_t i = 0; i < more; ++i) ask();
+    // Every request taken by the Host, none more built.
+    for (int i = 0; i < 4; ++i) {
+        runtime_->runUntil([] { return false; }, 0.05);
+        runtime_->runUntilIdle();
+    }
+    checkLiveAccounts("past its send budget");
+    const size_t built = hooks_.listingsComputed();
+    if (in.pick(3) == 0) return leaveAndDrain(p, in.pick(2) == 0, "after it left past its send budget");
+    if (!runtime_->runUntil(
+            [&] {
+                readQuiet(p);
+                return account->sendingBytes() == 0 && account->held(WorkLedger::Held::listings) == 0;
+            },
+            10))
+        return fail(p.address + " read all it was sent and 10 s on still has " + describe(*account));
+    const size_t builtOnceRead = hooks_.listingsComputed() - built;
+    if (builtOnceRead > WorkLedger::heldBound(WorkLedger::Held::listings))
+        fail(p.address + ": " + std::to_string(builtOnceRead) + " of its " + std::to_string(more) +
+             " listings asked past its send budget were built once it read, more than the " +
+             std::to_string(WorkLedger::heldBound(WorkLedger::Held::listings)) + " that may hold a place");
 }
 
 // A packet larger than the budget that stops arriving part-way, on either
@@ -482,7 +590,7 @@ bool PeerAccountSteps::drainWithin10Seconds(const std::vector<std::shared_ptr<Wo
 void PeerAccountSteps::step(StepBytes& in) {
     Peer& p = peers_[in.pick(peers_.size())];
     // With deliveries, a quarter of the steps more are theirs.
-    const size_t kind = in.pick(hooks_.deliveries ? 24 : 18);
+    const size_t kind = in.pick(hooks_.deliveries ? 28 : 18);
     if (!p.control) {
         // Most steps of a peer that is not there bring it back.
         if (kind < 13) join(p);
@@ -495,6 +603,8 @@ void PeerAccountSteps::step(StepBytes& in) {
     else if (kind < 12) unfinishedPacket(p, in);
     else if (kind < 14) leaveAndDrain(p, kind == 13, "after it left");
     else if (kind < 16) pastTheJobBudget(p, in);
+    else if (kind >= 27) listingsPastTheSendBudget(p, in);
+    else if (kind >= 24) peerSend(p, in);
     else if (kind >= 18) delivery(p, in);
     else runtime_->advance(0.1 + 0.1 * static_cast<double>(in.pick(20)));
 }
@@ -518,6 +628,7 @@ void PeerAccountSteps::checkLiveAccounts(const std::string& where) {
         over("jobs", a.jobsInUse(), a.maxJobs());
         over("waiting to be sent", a.sendingBytes(), WorkLedger::kMaxSendingBytes + kLargestPacket);
         for (const auto kind : kHeldKinds) over(WorkLedger::heldName(kind), a.held(kind), WorkLedger::heldBound(kind));
+        over("listings held past those asked", a.held(WorkLedger::Held::listings), p.listingsAsked);
     }
 }
 

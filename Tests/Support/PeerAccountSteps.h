@@ -73,8 +73,12 @@ public:
         std::function<std::optional<std::string>()> leftBehind;
         // Steps also deliver files into the Host's folders: managed copies
         // to a named folder, plain copies that ask for a folder, copies
-        // whose names are taken, each cancelled at any stage.
+        // whose names are taken, each cancelled at any stage; ask the Host
+        // to send them folders, read or not, cancelled, left mid-send; and
+        // ask for listings unread until their send budget is spent.
         bool deliveries = false;
+        // How many listings the Host has built so far (with deliveries).
+        std::function<size_t()> listingsComputed;
     };
     // A bare Host file service answering the server's packets (the
     // delegate's delivery is not there): no deliveries.
@@ -107,6 +111,12 @@ private:
     // Folders the deliveries go to, beneath the home.
     static constexpr const char* kNamedFolder = "stateful-in";
     static constexpr const char* kTakenFolder = "stateful-taken";
+    // What the Host is asked to send: a few hundred small files.
+    static constexpr const char* kSendFolder = "stateful-out";
+    static constexpr size_t kSendFiles = 300;
+    // A folder whose listing is as long as a listing is: a few of its
+    // replies, unread, spend a peer's send budget.
+    static constexpr const char* kVastFolder = "stateful-vast";
 
     struct Peer {
         std::string address;
@@ -124,6 +134,8 @@ private:
         std::vector<platform::UUID> batches;
         // Deliveries it cancelled: the Host must let go of each.
         std::vector<platform::UUID> cancelled;
+        // Listings it asked for, on any channel.
+        size_t listingsAsked = 0;
     };
 
     void step(StepBytes& in);
@@ -138,6 +150,10 @@ private:
     void controlPacket(Peer& p, StepBytes& in);
     void fileOp(Peer& p, StepBytes& in);
     void unreadListings(Peer& p, StepBytes& in);
+    bool openQuiet(Peer& p);
+    void readQuiet(Peer& p);
+    void peerSend(Peer& p, StepBytes& in);
+    void listingsPastTheSendBudget(Peer& p, StepBytes& in);
     void unfinishedPacket(Peer& p, StepBytes& in);
     void unfinishedPacketOn(AuxTestClient& on, StepBytes& in);
     void pastTheJobBudget(Peer& p, StepBytes& in);
@@ -169,4 +185,9 @@ private:
     std::optional<std::string> failure_;
     size_t leavesPastTheJobBudget_ = 0;
     std::map<DeliveryStage, size_t> cancelledDeliveries_;
+public:
+    // Peer sends asked for, and listing floods that reached their send
+    // budget (with deliveries).
+    size_t peerSendsAsked = 0;
+    size_t sendBudgetsReached = 0;
 };

@@ -2,7 +2,10 @@
 // launched Host, its server's file packets going where the delegate wires
 // them: besides every other step, managed copies to a named folder, plain
 // copies that ask for a folder with a panel, and copies into taken names
-// that ask what to do, each cancelled at any stage. Every cancel lets go of
+// that ask what to do, each cancelled at any stage; folders the Host is
+// asked to send, to peers that read them or never do, cancelled or left
+// mid-send; and listings asked for unread past the peer's send budget, of
+// which only those holding a place are built once it reads. Every cancel lets go of
 // what its batch held while its peer is still there; once every peer has
 // left, every account reads zero, and the Host's descriptors, staging,
 // panels and questions are back as they were.
@@ -68,6 +71,9 @@ protected:
             return held;
         };
         hooks.deliveries = true;
+        hooks.listingsComputed = [service = delegate->components.fileTransferService] {
+            return service->listingsComputedForTesting();
+        };
         return hooks;
     }
 };
@@ -75,13 +81,15 @@ protected:
 TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccountDrains) {
 #ifdef NORVESSAL_SANITIZED_BUILD
     constexpr size_t kSteps = 60;
+    constexpr bool kCheckResident = false;
 #else
     constexpr size_t kSteps = 80;
+    constexpr bool kCheckResident = true;
 #endif
     PeerAccountSteps steps(runtime, delegate->audioServer(), wholeHost(), consoleUser, password);
     for (uint32_t seed : {11u, 12u, 13u}) {
         const auto failure =
-            steps.run(PeerAccountSteps::seedBytes(seed, kSteps), kSteps, "seed " + std::to_string(seed), false);
+            steps.run(PeerAccountSteps::seedBytes(seed, kSteps), kSteps, "seed " + std::to_string(seed), kCheckResident);
         ASSERT_FALSE(failure) << *failure;
     }
     // The seeds cancel each kind of delivery, each at more than one stage,
@@ -95,6 +103,9 @@ TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccou
     EXPECT_EQ(stagesOfKind.size(), 3u);
     for (const auto& [kind, n] : stagesOfKind) EXPECT_GE(n, 2u) << kind;
     EXPECT_EQ(stages.size(), 4u);
+    // Sends were asked for, and unread listings spent a send budget.
+    EXPECT_GE(steps.peerSendsAsked, 6u);
+    EXPECT_GE(steps.sendBudgetsReached, 2u);
 }
 
 }  // namespace

@@ -156,6 +156,14 @@ PeerAccountSteps::~PeerAccountSteps() {
     });
 }
 
+std::optional<std::string> PeerAccountSteps::runSeeds(const std::vector<uint32_t>& seeds, size_t steps,
+                                                      bool checkResident) {
+    for (const uint32_t seed : seeds)
+        if (auto failure = run(seedBytes(seed, steps), steps, "seed " + std::to_string(seed), checkResident))
+            return failure;
+    return std::nullopt;
+}
+
 std::vector<uint8_t> PeerAccountSteps::seedBytes(uint32_t seed, size_t steps) {
     std::mt19937 random(seed);
     // More than the steps take.

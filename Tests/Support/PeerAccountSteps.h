@@ -100,6 +100,8 @@ public:
                                    bool checkResident);
     // Bytes for `steps` steps drawn from a seed.
     static std::vector<uint8_t> seedBytes(uint32_t seed, size_t steps);
+    // run() for each seed's `steps` steps in turn, until one fails.
+    std::optional<std::string> runSeeds(const std::vector<uint32_t>& seeds, size_t steps, bool checkResident);
 
     // Peers that left, or vanished, while past their job budget.
     size_t leavesPastTheJobBudget() const { return leavesPastTheJobBudget_; }

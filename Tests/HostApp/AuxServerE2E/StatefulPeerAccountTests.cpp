@@ -32,17 +32,11 @@ protected:
 
 TEST_F(StatefulPeerAccounts, EveryAccountStaysWithinItsBoundsAndDrainsWhenItsPeersLeave) {
 #ifdef NORVESSAL_SANITIZED_BUILD
-    constexpr size_t kSteps = 80;
-    constexpr bool kCheckResident = false;
+    const auto failure = steps->runSeeds({1, 2, 3, 4}, 80, false);
 #else
-    constexpr size_t kSteps = 200;
-    constexpr bool kCheckResident = true;
+    const auto failure = steps->runSeeds({1, 2, 3, 4}, 200, true);
 #endif
-    for (uint32_t seed : {1u, 2u, 3u, 4u}) {
-        const auto failure =
-            steps->run(PeerAccountSteps::seedBytes(seed, kSteps), kSteps, "seed " + std::to_string(seed), kCheckResident);
-        ASSERT_FALSE(failure) << *failure;
-    }
+    ASSERT_FALSE(failure) << *failure;
     // The seeds take the road where a peer leaves while its turns wait for
     // its work: it must be seen leaving.
     EXPECT_GT(steps->leavesPastTheJobBudget(), 0u);

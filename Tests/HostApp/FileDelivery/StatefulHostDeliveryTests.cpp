@@ -79,19 +79,13 @@ protected:
 };
 
 TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccountDrains) {
-#ifdef NORVESSAL_SANITIZED_BUILD
-    constexpr size_t kSteps = 60;
-    constexpr bool kCheckResident = false;
-#else
-    constexpr size_t kSteps = 80;
-    constexpr bool kCheckResident = true;
-#endif
     PeerAccountSteps steps(runtime, delegate->audioServer(), wholeHost(), consoleUser, password);
-    for (uint32_t seed : {11u, 12u, 13u}) {
-        const auto failure =
-            steps.run(PeerAccountSteps::seedBytes(seed, kSteps), kSteps, "seed " + std::to_string(seed), kCheckResident);
-        ASSERT_FALSE(failure) << *failure;
-    }
+#ifdef NORVESSAL_SANITIZED_BUILD
+    const auto failure = steps.runSeeds({11, 12, 13}, 60, false);
+#else
+    const auto failure = steps.runSeeds({11, 12, 13}, 80, true);
+#endif
+    ASSERT_FALSE(failure) << *failure;
     // The seeds cancel each kind of delivery, each at more than one stage,
     // and between them at every stage.
     std::map<std::string, size_t> stagesOfKind;

@@ -133,6 +133,10 @@ TEST_F(FrameCutter, FramesSplitAnyWayOverTurnsAndPausesArriveWholeAndInOrder) {
                 case 2: channel->resumeReading(), paused = false; break;
                 default: break;
             }
+            // Whatever turns still wait, the served bytes kept in front
+            // never outgrow the waiting ones its peer's account counts.
+            const size_t waiting = channel->bufferedBytesForTesting();
+            ASSERT_LE(channel->heldBytesForTesting() - waiting, waiting) << "after " << at << " bytes";
             if (paused) continue;
             // Once the turns have run, what stays is the unfinished frame
             // alone: served bytes never wait behind it.

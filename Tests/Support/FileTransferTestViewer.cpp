@@ -1,5 +1,7 @@
 #include "Support/FileTransferTestViewer.h"
 
+#include <sys/socket.h>
+
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Runtime/Clock.h"
 #include "Platform/Security/Sha256Stream.h"
@@ -91,6 +93,23 @@ FileTransferTestViewer::~FileTransferTestViewer() {
         channel->cancel();
     }
     if (control) control->close();
+}
+
+void FileTransferTestViewer::stopReading() {
+    channel->pauseReading();
+    // Whatever it grew to while the Viewer read (tens of MiB, where the
+    // Host's send budget is 32), as a socket starts; not less, or the
+    // window it stays at makes reading again crawl.
+    const int small = 128 << 10;
+    if (const int fd = connection->fileDescriptorForTesting(); fd >= 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+}
+
+void FileTransferTestViewer::readAgain() {
+    const int large = 4 << 20;
+    if (const int fd = connection->fileDescriptorForTesting(); fd >= 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &large, sizeof large);
+    channel->resumeReading();
 }
 
 void FileTransferTestViewer::disconnect() {

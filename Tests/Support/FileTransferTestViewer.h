@@ -29,6 +29,13 @@ struct FileTransferTestViewer {
 
     // Both connections drop at once, as when the Viewer quits.
     void disconnect();
+    // The Viewer reads nothing more of its data channel, and its socket
+    // takes in little: what the Host sends it waits in the Host, where its
+    // peer's account counts it, not in the kernel's buffers, so a few
+    // replies are sure to fill the peer's room to be sent more.
+    void stopReading();
+    // It reads again, all it is sent.
+    void readAgain();
     // Nothing that arrives later reaches the destroyed Viewer.
     ~FileTransferTestViewer();
 

@@ -20,6 +20,7 @@
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Network/Network.h"
+#include "Support/LongListingFolder.h"
 
 namespace fs = std::filesystem;
 using platform::UUID;
@@ -95,7 +96,9 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
     // A flood's packets each leave a job on its peer's slow queue, charged to the
     // sender's peer as any work its packets start; the rest go to the
     // Host's file hooks.
-    auto toHost = [packet = hooks_.packet, slowWork = slowWork_](FileTransferPacket p, const UUID& id) {
+    auto toHost = [packet = hooks_.packet, slowWork = slowWork_, arrived = listingsArrived_](FileTransferPacket p,
+                                                                                            const UUID& id) {
+        if (p.op == Op::listDir) ++(*arrived)[id.uuidString()];
         if (p.path != kSlowWorkPath) {
             if (packet) packet(std::move(p), id);
             return;
@@ -128,6 +131,9 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
         fs::create_directories(home / "small");
         for (int i = 0; i < 3; ++i) std::ofstream(home / "small" / ("f" + std::to_string(i))) << std::string(5000, 'x');
     }
+    // About as long a reply as a plain folder of 4000 short names gives,
+    // at a small part of what listing it costs.
+    if (!fs::exists(home / kListedFolder)) listingfolders::makeLongListingFolder(home / kListedFolder, 200);
     if (hooks_.deliveries) {
         fs::create_directories(home / kNamedFolder);
         fs::create_directories(home / kTakenFolder);
@@ -137,12 +143,8 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
             for (size_t i = 0; i < kSendFiles; ++i)
                 std::ofstream(home / kSendFolder / ("item-" + std::to_string(i))) << std::string(2048, 'o');
         }
-        if (!fs::exists(home / kVastFolder)) {
-            fs::create_directories(home / kVastFolder);
-            const std::string stem(200, 'v');
-            for (size_t i = 0; i < FileTransferService::maxListingEntries; ++i)
-                std::ofstream(home / kVastFolder / (stem + std::to_string(i)));
-        }
+        // About 2.4 MiB a reply.
+        if (!fs::exists(home / kVastFolder)) listingfolders::makeLongListingFolder(home / kVastFolder, 1600);
     }
     for (int i = 2; i <= 4; ++i) peers_.push_back(Peer{"127.0.0." + std::to_string(i)});
 }
@@ -310,7 +312,7 @@ void PeerAccountSteps::fileOp(Peer& p, StepBytes& in) {
             case 7: sendOp(p, {Op::cancelBatch, id, 0, 0, "", {}}); break;
             case 8: sendOp(p, {Op::directSave, id, 1, 0, "~/Downloads/stateful-" + std::to_string(in.pick(4)), {}}); break;
             case 9:
-                sendOp(p, {Op::listDir, id, 0, 0, in.pick(2) ? "~/crowded" : "~/missing", {}});
+                sendOp(p, {Op::listDir, id, 0, 0, in.pick(2) ? std::string("~/") + kListedFolder : "~/missing", {}});
                 ++p.listingsAsked;
                 break;
             case 10: {
@@ -380,7 +382,8 @@ void PeerAccountSteps::unreadListings(Peer& p, StepBytes& in) {
     if (!openQuiet(p)) return;
     const size_t count = 1 + in.pick(128);
     for (size_t i = 0; i < count; ++i) {
-        const auto payload = FileTransferPacket{Op::listDir, UUID::random(), 0, 0, "~/crowded", {}}.encode();
+        const auto payload =
+            FileTransferPacket{Op::listDir, UUID::random(), 0, 0, std::string("~/") + kListedFolder, {}}.encode();
         writeQuiet(p, FileTransferChannelConnection::encodeFrame(payload));
         ++p.listingsAsked;
     }
@@ -423,51 +426,84 @@ void PeerAccountSteps::listingsPastTheSendBudget(Peer& p, StepBytes& in) {
     }
     if (!openQuiet(p)) return;
     const auto account = p.ledger;
+    // The Host sends to the channel it bound last: until it bound this one,
+    // the replies would go elsewhere.
+    if (!waitFor([&] { return quietIsBound(p); }, [] { return false; }))
+        return fail(p.address + "'s unread channel was never bound, " + describe(*account));
+    // A peer past its job budget is read no further until its jobs are
+    // done: the clock moves only then.
+    const auto pastItsJobs = [&] { return account->overBudget(); };
     const std::string vast = std::string("~/") + kVastFolder;
     auto ask = [&] {
         writeQuiet(p, FileTransferChannelConnection::encodeFrame(
                           FileTransferPacket{Op::listDir, UUID::random(), 0, 0, vast, {}}.encode()));
         ++p.listingsAsked;
     };
+    // Each request taken by the Host: its listing is made at once (on the
+    // driving thread, with the rest of the work it caused) or waits for
+    // room. However slowly the build makes it.
+    auto askAndWaitTaken = [&](size_t count) {
+        const size_t before = listingsArrivedFor(p);
+        for (size_t i = 0; i < count; ++i) ask();
+        return waitFor([&] { return listingsArrivedFor(p) >= before + count; }, pastItsJobs);
+    };
     // Room for the longest reply.
     constexpr size_t kReply = FileTransferService::maxListingReplyBytes;
-    for (size_t i = 0; i < 64 && account->hasRoomToSend(kReply); ++i) {
-        const size_t before = hooks_.listingsComputed();
-        ask();
-        runtime_->runUntil([&] { return hooks_.listingsComputed() > before || !account->hasRoomToSend(kReply); }, 2);
-    }
+    for (size_t i = 0; i < 64 && account->hasRoomToSend(kReply); ++i)
+        if (!askAndWaitTaken(1)) return fail(p.address + "'s listing was never taken, " + describe(*account));
     if (account->hasRoomToSend(kReply))
         return fail(p.address + " asked for 64 unread listings and never spent its send budget, " + describe(*account));
     ++sendBudgetsReached;
     const size_t more = 12 + in.pick(52);
-    for (size_t i = 0; i < more; ++i) ask();
     // Every request taken by the Host, none more built.
-    for (int i = 0; i < 4; ++i) {
-        runtime_->runUntil([] { return false; }, 0.05);
-        runtime_->runUntilIdle();
-    }
+    if (!askAndWaitTaken(more))
+        return fail(p.address + "'s listings past its send budget were never all taken, " + describe(*account));
+    runtime_->runUntilIdle();
     checkLiveAccounts("past its send budget");
     const size_t built = hooks_.listingsComputed();
     // Each request still waiting for room holds its place meanwhile.
     const size_t held = account->held(WorkLedger::Held::listings);
     if (in.pick(3) == 0) return leaveAndDrain(p, in.pick(2) == 0, "after it left past its send budget");
     // Until nothing more is built or waits to be sent: room given back
-    // lets the next waiting request be built.
+    // lets the next waiting request be built, and once none holds a place
+    // (every request was taken) none is left to build.
     auto readAll = [&] {
         readQuiet(p);
         return account->sendingBytes() == 0 && account->held(WorkLedger::Held::listings) == 0;
     };
-    for (size_t round = 0, seen = SIZE_MAX; seen != hooks_.listingsComputed(); ++round) {
-        seen = hooks_.listingsComputed();
-        if (round == 32 || !runtime_->runUntil(readAll, 10))
-            return fail(p.address + " read all it was sent and 10 s on still has " + describe(*account));
-        runtime_->runUntil([&] { return !readAll(); }, 0.2);
-    }
+    if (!waitFor(readAll, [] { return false; }))
+        return fail(p.address + " read all it was sent and a minute on still has " + describe(*account));
     const size_t builtOnceRead = hooks_.listingsComputed() - built;
     if (builtOnceRead > held)
         fail(p.address + ": " + std::to_string(builtOnceRead) + " of its " + std::to_string(more) +
              " listings asked past its send budget were built once it read, but only " + std::to_string(held) +
              " held a place while they waited");
+}
+
+size_t PeerAccountSteps::listingsArrivedFor(const Peer& p) const {
+    const auto it = listingsArrived_->find(p.session.uuidString());
+    return it == listingsArrived_->end() ? 0 : it->second;
+}
+
+bool PeerAccountSteps::quietIsBound(const Peer& p) const {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (p.quiet < 0 || ::getsockname(p.quiet, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
+    const uint16_t port = ntohs(local.sin_port);
+    return server_->queue.syncValue([&] {
+        const auto it = server_->fileTransferChannels.find(p.session);
+        return it != server_->fileTransferChannels.end() && it->second->connection()->remotePort() == port;
+    });
+}
+
+bool PeerAccountSteps::waitFor(const std::function<bool()>& done, const std::function<bool()>& needsTheClock) {
+    // Rounds of at most 50 ms of real time, each after all the work due:
+    // a minute of them, or two of the clock.
+    for (int round = 0; round < 1200; ++round) {
+        if (runtime_->runUntil(done, 0.05)) return true;
+        if (needsTheClock()) runtime_->advance(0.1);
+    }
+    return false;
 }
 
 // A packet larger than the budget that stops arriving part-way, on either

@@ -116,9 +116,11 @@ private:
     // What the Host is asked to send: a few hundred small files.
     static constexpr const char* kSendFolder = "stateful-out";
     static constexpr size_t kSendFiles = 300;
-    // A folder whose listing is as long as a listing is: a few of its
-    // replies, unread, spend a peer's send budget.
+    // A folder whose listing is long: a few of its replies, unread, spend a
+    // peer's send budget.
     static constexpr const char* kVastFolder = "stateful-vast";
+    // The folder the other listings ask for.
+    static constexpr const char* kListedFolder = "stateful-listed";
 
     struct Peer {
         std::string address;
@@ -156,6 +158,14 @@ private:
     void readQuiet(Peer& p);
     void peerSend(Peer& p, StepBytes& in);
     void listingsPastTheSendBudget(Peer& p, StepBytes& in);
+    // Listing requests the Host took from the peer's session so far.
+    size_t listingsArrivedFor(const Peer& p) const;
+    // The Host bound the peer's unread channel as its session's.
+    bool quietIsBound(const Peer& p) const;
+    // Until `done` holds: false after about a minute of real time, or when
+    // the clock, moved in steps while `needsTheClock` holds, passed two
+    // minutes. A hang guard, not a pace.
+    bool waitFor(const std::function<bool()>& done, const std::function<bool()>& needsTheClock);
     void unfinishedPacket(Peer& p, StepBytes& in);
     void unfinishedPacketOn(AuxTestClient& on, StepBytes& in);
     void pastTheJobBudget(Peer& p, StepBytes& in);
@@ -181,6 +191,9 @@ private:
     // (as the Host's queue of a session's listings does). Server queue.
     using SlowWork = std::map<std::string, std::pair<platform::DispatchQueue, platform::DispatchQueue>>;
     std::shared_ptr<SlowWork> slowWork_ = std::make_shared<SlowWork>();
+    // Listing requests the Host's file hooks were handed, by session.
+    // Server queue.
+    std::shared_ptr<std::map<std::string, size_t>> listingsArrived_ = std::make_shared<std::map<std::string, size_t>>();
     std::vector<Peer> peers_;
     // Every account a peer ever had: all must drain.
     std::vector<std::shared_ptr<platform::WorkLedger>> accounts_;

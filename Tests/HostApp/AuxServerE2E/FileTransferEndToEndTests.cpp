@@ -13,6 +13,7 @@
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
 #include "Support/FileTransferTestViewer.h"
+#include "Support/LongListingFolder.h"
 #include "Support/TestSupport.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "Platform/Files/Folders.h"
@@ -247,14 +248,12 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
 TEST_F(FileTransferEndToEnd, APeerThatDoesNotReadGetsNoMoreListings) {
     wireSessions();
     const fs::path wide = platform::Folders::home() / "wide";
-    fs::create_directories(wide);
     // About a MiB a listing.
-    const std::string longName(200, 'w');
-    for (int i = 0; i < 4000; ++i) std::ofstream(wide / (longName + std::to_string(i)));
+    listingfolders::makeLongListingFolder(wide, 700);
     std::vector<std::unique_ptr<TestViewer>> viewers;
     viewers.push_back(connectViewer("Reader"));
     viewers.push_back(connectViewer("Reader too"));
-    for (auto& viewer : viewers) viewer->channel->pauseReading();
+    for (auto& viewer : viewers) viewer->stopReading();
     size_t arrived = 0;
     server->onFileTransferIncomingPacket = [&](FileTransferPacket p, const UUID& id) {
         ++arrived;
@@ -266,7 +265,8 @@ TEST_F(FileTransferEndToEnd, APeerThatDoesNotReadGetsNoMoreListings) {
     constexpr size_t kAsks = 80;
     for (size_t i = 0; i < kAsks; ++i) {
         viewers[i % 2]->service->sendPacket.get()({FileTransferOp::listDir, UUID::random(), 0, 0, "~/wide", {}});
-        ASSERT_TRUE(runUntil([&] { return arrived == i + 1; }));
+        // However long the listings it caused take to make.
+        ASSERT_TRUE(runUntil([&] { return arrived == i + 1; }, 60));
         runUntilIdle();
         mostSending = std::max(mostSending, peer->sendingBytes());
     }
@@ -276,7 +276,7 @@ TEST_F(FileTransferEndToEnd, APeerThatDoesNotReadGetsNoMoreListings) {
     EXPECT_EQ(peer->jobsInUse(), places) << "its listings wait, each charged";
     EXPECT_EQ(peer->held(platform::WorkLedger::Held::listings), places) << "each holding its place";
 
-    for (auto& viewer : viewers) viewer->channel->resumeReading();
+    for (auto& viewer : viewers) viewer->readAgain();
     EXPECT_TRUE(runUntil([&] {
         return peer->jobsInUse() == 0 && peer->sendingBytes() == 0 && peer->held(platform::WorkLedger::Held::listings) == 0;
     }, 30)) << peer->jobsInUse() << " jobs, " << peer->sendingBytes() << " bytes waiting to be sent";

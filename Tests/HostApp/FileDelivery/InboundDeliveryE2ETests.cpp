@@ -22,6 +22,7 @@
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Support/FileTransferTestViewer.h"
+#include "Support/LongListingFolder.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 
@@ -514,8 +515,7 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
     // About 3 MiB a listing: a Viewer that stops reading soon has no
     // room for more, and its listings wait.
     const fs::path wide = shared / "wide";
-    fs::create_directories(wide);
-    for (int i = 0; i < 10000; i++) std::ofstream(wide / (std::string(240, 'w') + std::to_string(i)));
+    listingfolders::makeLongListingFolder(wide, 2000);
     // What the kernel says the process holds open on the home or below
     // the shared folder: only listings and peer sends open those.
     auto descriptorsInShared = [&] {
@@ -673,7 +673,7 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
         // The first peer's second session never reads: the replies the
         // peer is sent soon fill its room, and its listings wait.
         if (i == 1) {
-            slot.viewer->channel->pauseReading();
+            slot.viewer->stopReading();
             slot.reading = false;
         }
         auto ledger = ledgerOf(addresses[i]);
@@ -693,7 +693,26 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
     };
     for (size_t i = 0; i < 3; i++) connectSlot(i);
 
+    // First the session that never reads asks, one listing at a time,
+    // until one waits for room: the seeds' steps start from a peer whose
+    // listings wait, however the kernel buffers what it is not read.
     size_t mostListingsHeld = 0;
+    {
+        const auto ledger = ledgerOf(addresses[1]);
+        ASSERT_TRUE(ledger);
+        for (int ask = 0; ask < 64 && ledger->held(Held::listings) == 0; ask++) {
+            auto expected = counted(slots[1]);
+            expected.first += 1;
+            slots[1].viewer->service->requestDirectoryListing("~/Shared/wide");
+            // However long making the listings takes.
+            ASSERT_TRUE(runUntil([&] { return counted(slots[1]) == expected; }, 60)) << "listing " << ask;
+            runUntilIdle();
+            check(ledger, "filling the room of a peer that does not read");
+            ASSERT_TRUE(faults.empty()) << faults.front();
+        }
+        mostListingsHeld = ledger->held(Held::listings);
+        ASSERT_GT(mostListingsHeld, 0u) << "64 listings unread and none waited for room";
+    }
     for (const unsigned seed : {2u, 7u}) {
         std::mt19937 random(seed);
         for (int step = 0; step < 30; step++) {
@@ -732,9 +751,9 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
             } else if (action <= 7 && (slot.reading || action == 7)) {
                 // Stopping is twice as likely as reading again.
                 if (slot.reading)
-                    slot.viewer->channel->pauseReading();
+                    slot.viewer->stopReading();
                 else
-                    slot.viewer->channel->resumeReading();
+                    slot.viewer->readAgain();
                 slot.reading = !slot.reading;
                 did = slot.reading ? "reads again" : "stopped reading";
             } else if (action <= 9) {
@@ -768,8 +787,7 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
             ASSERT_TRUE(faults.empty()) << faults.front();
         }
     }
-    // How far they fill depends on the kernel's socket buffers; that some
-    // waited is what gives the checks above their weight.
+    // That some waited is what gives the checks above their weight.
     EXPECT_GT(mostListingsHeld, 0u) << "listings of a peer that stopped reading waited";
 
     // With every descriptor of its account taken, a peer's listing finds

@@ -35,8 +35,8 @@ constexpr const char* kPassword = "pw";
 // The folder whose listings the peers ask for, made here before the steps
 // would make theirs: a listing costs what its entries do, while a send
 // budget is spent by bytes. A tenth of the steps' entries, with names
-// near the longest a file system takes, keep most of each listing's bytes
-// for a tenth of its work.
+// near the longest a file system takes, keep about half of each listing's
+// bytes for a tenth of its work.
 void makeCrowdedFolder() {
     const auto crowded = platform::Folders::home() / "crowded";
     std::filesystem::create_directories(crowded);

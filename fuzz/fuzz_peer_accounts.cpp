@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,13 +27,29 @@
 
 namespace {
 
-// Enough for every kind of step and a return or two, few enough that an
-// input runs in about a second and a short run still gets through many.
-constexpr size_t kMaxSteps = 24;
+// Enough for several kinds of step and a return, few enough that an input
+// runs in about a second and a short run still gets through many.
+constexpr size_t kMaxSteps = 8;
 constexpr const char* kPassword = "pw";
 
+// The folder whose listings the peers ask for, made here before the steps
+// would make theirs: a listing costs what its entries do, while a send
+// budget is spent by bytes. A tenth of the steps' entries, with names
+// near the longest a file system takes, keep about half of each listing's
+// bytes for a tenth of its work.
+void makeCrowdedFolder() {
+    const auto crowded = platform::Folders::home() / "crowded";
+    std::filesystem::create_directories(crowded);
+    const std::string stem(240, 'c');
+    for (int i = 0; i < 400; ++i) std::ofstream(crowded / (stem + std::to_string(i)));
+}
+
 FuzzServer& harness() {
-    static FuzzServer* h = new FuzzServer("fuzz-peer-accounts", kPassword);
+    static FuzzServer* h = [] {
+        auto* server = new FuzzServer("fuzz-peer-accounts", kPassword);
+        makeCrowdedFolder();
+        return server;
+    }();
     return *h;
 }
 

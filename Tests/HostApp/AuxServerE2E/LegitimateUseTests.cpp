@@ -383,8 +383,17 @@ ChildRun runInOwnNetwork(const std::string& testName) {
     // Everything the child needs is made before the fork.
     const std::string filter = "--gtest_filter=OwnNetwork.DISABLED_" + testName;
     const char* const argv[] = {"/proc/self/exe", filter.c_str(), "--gtest_also_run_disabled_tests", nullptr};
+    // The child runs the one case it is named, whole: a shard of this
+    // program handed down to it would filter that case out, or have it
+    // write the sharding status file this program's runner reads.
+    auto sharding = [](const char* entry) {
+        for (const char* name : {"GTEST_TOTAL_SHARDS=", "GTEST_SHARD_INDEX=", "GTEST_SHARD_STATUS_FILE="})
+            if (std::strncmp(entry, name, std::strlen(name)) == 0) return true;
+        return false;
+    };
     std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        if (!sharding(*e)) environment.emplace_back(*e);
     environment.push_back(std::string(kOwnNetworkVariable) + "=1");
     std::vector<char*> envp;
     for (auto& e : environment) envp.push_back(e.data());

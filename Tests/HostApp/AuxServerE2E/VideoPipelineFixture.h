@@ -89,12 +89,13 @@ protected:
         return v;
     }
 
-    // Runs virtual time in frame steps; after each, every Viewer has what
-    // the server sent so far, and those that acknowledge have acknowledged it.
-    void run(double seconds, const std::vector<PipelineViewer*>& viewers) {
-        const long steps = std::lround(seconds * 60);
+    // Runs virtual time in frame steps (of a 60 fps stream unless said);
+    // after each, every Viewer has what the server sent so far, and those
+    // that acknowledge have acknowledged it.
+    void run(double seconds, const std::vector<PipelineViewer*>& viewers, double stepsPerSecond = 60) {
+        const long steps = std::lround(seconds * stepsPerSecond);
         for (long i = 0; i < steps; ++i) {
-            advance(1.0 / 60);
+            advance(1.0 / stepsPerSecond);
             for (auto* v : viewers) {
                 if (v->client->isClosed()) continue;
                 v->client->settle();

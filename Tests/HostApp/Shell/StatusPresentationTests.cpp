@@ -10,6 +10,7 @@
 #include "HostShellTestFixture.h"
 #include "Platform/Network/Network.h"
 #include "Platform/Network/NetworkInterfaces.h"
+#include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 #include "Platform/Foundation/UserDefaults.h"
 #include "VelantrixProfiles/Discovery/VelantrixDiscovery.h"
 
@@ -117,6 +118,11 @@ TEST_F(StatusPresentationTest, ViewerLineCountsViewersAndListsTwoAddresses) {
 }
 
 TEST_F(StatusPresentationTest, ARefreshReadsWhoIsConnectedWithoutWaitingOnABusyServer) {
+    // The busy server's seconds include the start-up capture warm-up's:
+    // on a small display it encodes small pictures, as nothing here looks
+    // at them.
+    SimulatedMachine::current().component<SimulatedDisplaySystem>().setDisplays(
+        {SimulatedDisplaySystem::plainMonitor(1, 320, 180, 0, 0)});
     launch();
     auto server = delegate->audioServer();
     struct Case {

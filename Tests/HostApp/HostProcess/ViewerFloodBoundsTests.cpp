@@ -339,6 +339,18 @@ struct Flood {
     }
 };
 
+double processorSeconds(const rusage& used) {
+    return double(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+           double(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+}
+
+// This process's processor time.
+double ownCpuSeconds() {
+    rusage used{};
+    ::getrusage(RUSAGE_SELF, &used);
+    return processorSeconds(used);
+}
+
 // The flood's sending, in a process of its own at the lowest scheduling
 // weight: on processors it shares with the Host it takes what the Host and
 // this process leave idle, so that the Host is judged on its own work and
@@ -375,6 +387,9 @@ public:
     ~FloodProcess() { stop(); }
     bool running() const { return pid_ > 0; }
 
+    // The processor time it used, once stopped.
+    double cpuSeconds() const { return cpuSeconds_; }
+
     // Ends the flood: the rounds it sent, once it has stopped sending.
     uint64_t stop() {
         if (pid_ <= 0) return rounds_;
@@ -384,10 +399,10 @@ public:
         if (::poll(&answer, 1, 10'000) == 1 && ::recv(control_, &rounds_, sizeof rounds_, MSG_WAITALL) != sizeof rounds_)
             rounds_ = 0;
         // It has answered and is exiting; if it has not, it is ended.
-        if (::waitpid(pid_, nullptr, WNOHANG) != pid_) {
-            if (answer.revents == 0) ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        if (answer.revents == 0) ::kill(pid_, SIGKILL);
+        rusage used{};
+        ::wait4(pid_, nullptr, 0, &used);
+        cpuSeconds_ = processorSeconds(used);
         ::close(control_);
         pid_ = -1, control_ = -1;
         return rounds_;
@@ -397,6 +412,7 @@ private:
     pid_t pid_ = -1;
     int control_ = -1;
     uint64_t rounds_ = 0;
+    double cpuSeconds_ = 0;
 };
 
 // What a row saw, for its own bound.
@@ -1267,7 +1283,7 @@ protected:
         samplingRss_ = true;
         rssPeak_ = a.rssBefore;
         const double floodStart = now();
-        const double cpuAtStart = host_->cpuSeconds();
+        const double cpuAtStart = host_->cpuSeconds(), ownCpuAtStart = ownCpuSeconds();
         FloodProcess flood(floodLink, row.round);
         if (!flood.running()) {
             ADD_FAILURE() << "the flood's process starts";
@@ -1303,6 +1319,8 @@ protected:
         observed_.coresDuring = (host_->cpuSeconds() - cpuAtStart) / (floodEnd - floodStart);
         flooding_ = false;
         a.rounds = observed_.rounds = flood.stop();
+        const double ownCores = (ownCpuSeconds() - ownCpuAtStart) / (floodEnd - floodStart);
+        const double floodCores = flood.cpuSeconds() / (now() - floodStart);
         observed_.floodSeconds = floodEnd - floodStart;
         // A login still under way is waited for, to report its time.
         const double loginDeadline = now() + 5;
@@ -1330,6 +1348,9 @@ protected:
                     row.name, observed_.rssPeakGrowthMiB, observed_.inboxFiles, coresBefore, observed_.coresDuring,
                     observed_.coresAfter ? (", " + std::to_string(*observed_.coresAfter).substr(0, 4) + " after").c_str()
                                          : "");
+        // Shown, not judged: what the Viewers' side took meanwhile.
+        std::printf("[ row ] %-48s Viewers' CPU during the flood: %.2f this process, %.2f the flood's\n", row.name,
+                    ownCores, floodCores);
         return a;
     }
 

@@ -292,7 +292,7 @@ struct Link {
         uint8_t buffer[262144];
         for (;;) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0) closed = true;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) closed = true;
             if (n <= 0) return;
             if (frames) {
                 inFrames.insert(inFrames.end(), buffer, buffer + n);
@@ -1175,8 +1175,19 @@ protected:
     void pump(double seconds) {
         const double until = now() + seconds;
         while (now() < until) {
-            std::vector<Link*> all{&watcher_};
-            for (auto* l : extra_) all.push_back(l);
+            // A link the Host has closed (the flooding Viewer's video
+            // connection, which acknowledges no frame, after 3 s) is read no
+            // more: its end of file would wake this loop at once, every time,
+            // and this process would spin on the processors the Host is
+            // judged on.
+            std::vector<Link*> all;
+            for (auto* l : extra_)
+                if (!l->closed) all.push_back(l);
+            if (!watcher_.closed) all.push_back(&watcher_);
+            if (all.empty()) {
+                platform::sleepFor(std::max(0.0, until - now()));
+                break;
+            }
             std::vector<pollfd> fds;
             for (auto* l : all) {
                 l->flush();

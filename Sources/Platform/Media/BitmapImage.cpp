@@ -11,6 +11,7 @@
 #include <cstring>
 #include <span>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -261,13 +262,14 @@ void readPngInput(png_structp png, png_bytep out, size_t count) {
 
 void ignorePngWarning(png_structp, png_const_charp) {}
 
-// True when every row reached the writer. No object with a destructor is
-// alive here while libpng runs: an error jumps straight back to setjmp.
-bool convertPngRows(png_structp png, png_infop info, PngToTiff& state) {
+// True when the writer is ready for the first row. No object with a
+// destructor is alive here while libpng runs: an error jumps straight back
+// to setjmp.
+bool startPngRows(png_structp png, png_infop info, PngToTiff& state, uint32_t& height) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_read_fn(png, &state, readPngInput);
     png_read_info(png, info);
-    png_uint_32 width = 0, height = 0;
+    png_uint_32 width = 0;
     int bitDepth = 0, colorType = 0, interlace = 0;
     png_get_IHDR(png, info, &width, &height, &bitDepth, &colorType, &interlace, nullptr, nullptr);
     if (!checkDimensions(width, height).ok()) {
@@ -295,37 +297,107 @@ bool convertPngRows(png_structp png, png_infop info, PngToTiff& state) {
     state.tif = openRgbaTiffWriter(state.file, width, height);
     if (!state.tif) return false;
     state.row.resize(static_cast<size_t>(width) * 4);
-    for (png_uint_32 y = 0; y < height; ++y) {
-        png_read_row(png, state.row.data(), nullptr);
-        if (TIFFWriteScanline(state.tif, state.row.data(), y, 0) < 0) return false;
-    }
-    png_read_end(png, nullptr);
     return true;
 }
 
-Result<std::vector<uint8_t>> pngToTiff(std::span<const uint8_t> bytes) {
-    using R = Result<std::vector<uint8_t>>;
-    PngToTiff state;
-    state.input = bytes;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, keepPngError, ignorePngWarning);
-    if (!png) return R::failure("bad PNG: out of memory");
-    png_infop info = png_create_info_struct(png);
-    const bool converted = info && convertPngRows(png, info, state);
-    png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
-    if (state.interlaced) {
-        auto image = decodePng(bytes);
-        if (!image.ok()) return R::failure(image.error());
-        return image->tiffRepresentation();
+// Rows [from, to) into the writer, and the file's end after the last row;
+// true when they all reached it. Its own setjmp: a slice's caller may have
+// returned since the one before.
+bool convertPngRows(png_structp png, PngToTiff& state, uint32_t from, uint32_t to, bool last) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    for (uint32_t y = from; y < to; ++y) {
+        png_read_row(png, state.row.data(), nullptr);
+        if (TIFFWriteScanline(state.tif, state.row.data(), y, 0) < 0) return false;
     }
-    if (!converted) return R::failure(!state.error.empty() ? state.error : "cannot write TIFF: " + state.file.error);
-    // Closing writes the directory; its failure is the file's error.
-    TIFFClose(std::exchange(state.tif, nullptr));
-    if (!state.file.error.empty()) return R::failure("cannot write TIFF: " + state.file.error);
-    state.file.bytes.shrink_to_fit();
-    return std::move(state.file.bytes);
+    if (last) png_read_end(png, nullptr);
+    return true;
 }
 
 }  // namespace
+
+struct BitmapImage::TiffConversion::State {
+    std::span<const uint8_t> input;
+    PngToTiff rows;
+    png_structp reader = nullptr;
+    png_infop info = nullptr;
+    bool started = false;
+    uint32_t height = 0;
+    uint32_t next = 0;
+    std::optional<Result<std::vector<uint8_t>>> outcome;
+
+    ~State() { endReading(); }
+    void endReading() {
+        if (reader) png_destroy_read_struct(&reader, info ? &info : nullptr, nullptr);
+        reader = nullptr, info = nullptr;
+    }
+    // Ends the conversion: the rows reached the writer or not.
+    void finish(bool converted) {
+        using R = Result<std::vector<uint8_t>>;
+        endReading();
+        if (rows.interlaced) {
+            auto image = decodePng(input);
+            outcome = image.ok() ? image->tiffRepresentation() : R::failure(image.error());
+        } else if (!converted) {
+            outcome = R::failure(!rows.error.empty() ? rows.error : "cannot write TIFF: " + rows.file.error);
+        } else {
+            // Closing writes the directory; its failure is the file's error.
+            TIFFClose(std::exchange(rows.tif, nullptr));
+            if (!rows.file.error.empty()) {
+                outcome = R::failure("cannot write TIFF: " + rows.file.error);
+            } else {
+                rows.file.bytes.shrink_to_fit();
+                outcome = std::move(rows.file.bytes);
+            }
+        }
+    }
+};
+
+BitmapImage::TiffConversion::TiffConversion(std::span<const uint8_t> bytes) : state_(std::make_unique<State>()) {
+    state_->input = bytes;
+    state_->rows.input = bytes;
+}
+
+BitmapImage::TiffConversion::~TiffConversion() = default;
+
+bool BitmapImage::TiffConversion::convertRows(uint32_t rows) {
+    using R = Result<std::vector<uint8_t>>;
+    State& s = *state_;
+    if (s.outcome) return true;
+    if (!s.started) {
+        s.started = true;
+        if (!startsWith(s.input, kPngSignature)) {
+            auto image = fromData(s.input);
+            s.outcome = image.ok() ? image->tiffRepresentation() : R::failure(image.error());
+            return true;
+        }
+        s.reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s.rows, keepPngError, ignorePngWarning);
+        if (!s.reader) {
+            s.outcome = R::failure("bad PNG: out of memory");
+            return true;
+        }
+        s.info = png_create_info_struct(s.reader);
+        if (!s.info || !startPngRows(s.reader, s.info, s.rows, s.height)) {
+            s.finish(false);
+            return true;
+        }
+    }
+    const uint32_t until = s.next + std::min(std::max(rows, 1u), s.height - s.next);
+    if (!convertPngRows(s.reader, s.rows, s.next, until, until == s.height)) {
+        s.finish(false);
+        return true;
+    }
+    s.next = until;
+    if (s.next < s.height) return false;
+    s.finish(true);
+    return true;
+}
+
+size_t BitmapImage::TiffConversion::bytesWritten() const { return state_->rows.file.bytes.size(); }
+
+Result<std::vector<uint8_t>> BitmapImage::TiffConversion::result() {
+    if (!state_->outcome) return Result<std::vector<uint8_t>>::failure("conversion not ended");
+    return std::move(*state_->outcome);
+}
 
 BitmapImage::BitmapImage(uint32_t width, uint32_t height, std::vector<uint8_t> rgba)
     : width_(width), height_(height), rgba_(std::move(rgba)) {
@@ -358,10 +430,10 @@ Result<std::vector<uint8_t>> BitmapImage::tiffRepresentation() const {
 }
 
 Result<std::vector<uint8_t>> BitmapImage::tiffRepresentationOfData(std::span<const uint8_t> bytes) {
-    if (startsWith(bytes, kPngSignature)) return pngToTiff(bytes);
-    auto image = fromData(bytes);
-    if (!image.ok()) return Result<std::vector<uint8_t>>::failure(image.error());
-    return image->tiffRepresentation();
+    TiffConversion conversion(bytes);
+    while (!conversion.convertRows(std::numeric_limits<uint32_t>::max())) {
+    }
+    return conversion.result();
 }
 
 Result<std::vector<uint8_t>> BitmapImage::pngRepresentation() const {

@@ -9,6 +9,7 @@
 // is allocated or any pixel is decoded.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -36,6 +37,31 @@ public:
     // it costs the encoded data and a row, never a decoded copy; other
     // input is decoded first.
     static Result<std::vector<uint8_t>> tiffRepresentationOfData(std::span<const uint8_t> bytes);
+
+    // That same conversion, a slice of rows at a time: a picture at the
+    // limits takes a processor for about a second, and whoever runs it may
+    // have to stop between slices (the Viewer that sent it has gone). Input
+    // other than a PNG that is not interlaced is converted whole, in the
+    // first slice. The bytes must outlive the conversion.
+    class TiffConversion {
+    public:
+        explicit TiffConversion(std::span<const uint8_t> bytes);
+        ~TiffConversion();
+        TiffConversion(const TiffConversion&) = delete;
+        TiffConversion& operator=(const TiffConversion&) = delete;
+
+        // Converts up to `rows` more rows (at least one); true once the
+        // conversion has ended, whether or not it succeeded.
+        bool convertRows(uint32_t rows);
+        // The TIFF bytes written so far.
+        size_t bytesWritten() const;
+        // Once it has ended: the TIFF, or what went wrong.
+        Result<std::vector<uint8_t>> result();
+
+    private:
+        struct State;
+        std::unique_ptr<State> state_;
+    };
     // 8-bit RGBA PNG, no extra chunks.
     Result<std::vector<uint8_t>> pngRepresentation() const;
 

@@ -293,6 +293,11 @@ std::optional<ClipboardTransferItem> ClipboardSyncBridge::PendingItem::take() {
     return taken;
 }
 
+void ClipboardSyncBridge::PendingItem::supersede() {
+    superseded.store(true, std::memory_order_release);
+    take();
+}
+
 std::shared_ptr<ClipboardSyncBridge::PendingItem> ClipboardSyncBridge::awaitWork(ClipboardTransferItem item) {
     auto pending = std::make_shared<PendingItem>();
     pending->item = std::move(item);
@@ -308,7 +313,7 @@ void ClipboardSyncBridge::applyTransferToPasteboard(ClipboardTransfer transfer) 
     // Whatever arrives now supersedes a picture or files still waiting for
     // their work: dropped before it starts, their bytes freed now.
     ++incomingTransferCount_;
-    if (auto waiting = itemAwaitingWork_.lock()) waiting->take();
+    if (auto waiting = itemAwaitingWork_.lock()) waiting->supersede();
     itemAwaitingWork_.reset();
     if (!transfer.items.empty() && transfer.items.front().kind == ClipboardTransferItemKind::image)
         return convertThenApplyImage(std::move(transfer.items.front()));
@@ -328,49 +333,93 @@ void ClipboardSyncBridge::applyTransferToPasteboard(ClipboardTransfer transfer) 
     lastObservedChangeCount_ = pasteboard_.changeCount();
 }
 
+// A peer's picture being converted, between two slices of its rows.
+struct ClipboardSyncBridge::PictureConversion {
+    // Shared, not copied again: the bytes go to the converter and then,
+    // under their own type, onto the pasteboard.
+    std::shared_ptr<const std::vector<uint8_t>> encoded;
+    platform::BitmapImage::TiffConversion tiff;
+    // Marked once a newer transfer comes: its landing would be refused.
+    std::shared_ptr<PendingItem> pending;
+    bool keepPng = false;
+    uint64_t transferNumber = 0;
+    int changeCount = 0;
+
+    PictureConversion(std::shared_ptr<const std::vector<uint8_t>> bytes, std::shared_ptr<PendingItem> item, bool png,
+                      uint64_t number, int count)
+        : encoded(std::move(bytes)),
+          tiff(encoded ? std::span<const uint8_t>(*encoded) : std::span<const uint8_t>()),
+          pending(std::move(item)),
+          keepPng(png),
+          transferNumber(number),
+          changeCount(count) {}
+};
+
 void ClipboardSyncBridge::convertThenApplyImage(ClipboardTransferItem item) {
     const size_t held = heldBytesOf(item);
     const uint64_t transferNumber = incomingTransferCount_;
     const int changeCount = pasteboard_.changeCount();
-    std::weak_ptr<ClipboardSyncBridge> weak = weak_from_this();
     // A picture can be large: it is converted off the main queue, by rows,
     // one at a time, and only the result comes back.
     pictureQueue_.async(
-        [weak, pending = awaitWork(std::move(item)), transferNumber, changeCount, queue = pollQueue_] {
+        [weak = weak_from_this(), pending = awaitWork(std::move(item)), transferNumber, changeCount,
+         pictures = pictureQueue_, queue = pollQueue_] {
             auto taken = pending->take();
             if (!taken) return;  // superseded before its turn: not converted
-            // Shared, not copied again: the bytes go to the converter and
-            // then, under their own type, onto the pasteboard.
             auto encoded = taken->imageData ? std::make_shared<const std::vector<uint8_t>>(std::move(*taken->imageData))
                                             : nullptr;
             const bool keepPng = taken->imageTypeIdentifier == "public.png";
             taken.reset();
-            std::optional<std::vector<uint8_t>> tiff;
-            if (encoded) {
-                if (auto converted = platform::BitmapImage::tiffRepresentationOfData(*encoded); converted.ok())
-                    tiff = std::move(*converted);
-            }
-            const size_t landing = (tiff ? tiff->size() : 0) + (keepPng && encoded ? encoded->size() : 0);
-            queue.async(
-                [weak, encoded, keepPng, transferNumber, changeCount, tiff = std::move(tiff)] {
-                    auto self = weak.lock();
-                    if (!self) return;
-                    // A later transfer, or a copy on the Host, came
-                    // meanwhile: the newer content stays.
-                    if (!self->isLatest(transferNumber, changeCount)) return;
-                    self->pasteboard_.clearContents();
-                    if (!tiff) {
-                        self->reportFromPeer("apply failed", "clipboard image apply failed from " + self->peerLabel_);
-                    } else {
-                        self->pasteboard_.setData(*tiff, platform::kPasteboardTypeTIFF);
-                        if (keepPng) self->pasteboard_.setData(*encoded, platform::kPasteboardTypePNG);
-                        self->reportFromPeer("applied", "clipboard applied image from " + self->peerLabel_);
-                    }
-                    self->lastObservedChangeCount_ = self->pasteboard_.changeCount();
-                },
-                landing);
+            convertPictureSlices(weak,
+                                 std::make_shared<PictureConversion>(std::move(encoded), pending, keepPng,
+                                                                     transferNumber, changeCount),
+                                 pictures, queue);
         },
         held);
+}
+
+void ClipboardSyncBridge::convertPictureSlices(std::weak_ptr<ClipboardSyncBridge> weak,
+                                               std::shared_ptr<PictureConversion> picture,
+                                               platform::DispatchQueue pictures, platform::DispatchQueue queue) {
+    // A newer transfer came: this picture would not land, and only the
+    // latest value is worked on.
+    if (picture->pending->superseded.load(std::memory_order_acquire)) return;
+    if (!picture->tiff.convertRows(pictureRowsPerSlice)) {
+        // The next slice is a job of the same peer's on the picture queue,
+        // which drops a gone peer's work: a Viewer that leaves takes its
+        // conversion with it within a slice.
+        const size_t holding = (picture->encoded ? picture->encoded->size() : 0) + picture->tiff.bytesWritten();
+        pictures.async([weak = std::move(weak), picture = std::move(picture), pictures,
+                        queue] { convertPictureSlices(weak, picture, pictures, queue); },
+                       holding);
+        return;
+    }
+    std::optional<std::vector<uint8_t>> tiff;
+    if (auto converted = picture->tiff.result(); converted.ok()) tiff = std::move(*converted);
+    const auto encoded = picture->encoded;
+    const bool keepPng = picture->keepPng;
+    const uint64_t transferNumber = picture->transferNumber;
+    const int changeCount = picture->changeCount;
+    picture.reset();
+    const size_t landing = (tiff ? tiff->size() : 0) + (keepPng && encoded ? encoded->size() : 0);
+    queue.async(
+        [weak, encoded, keepPng, transferNumber, changeCount, tiff = std::move(tiff)] {
+            auto self = weak.lock();
+            if (!self) return;
+            // A later transfer, or a copy on the Host, came
+            // meanwhile: the newer content stays.
+            if (!self->isLatest(transferNumber, changeCount)) return;
+            self->pasteboard_.clearContents();
+            if (!tiff) {
+                self->reportFromPeer("apply failed", "clipboard image apply failed from " + self->peerLabel_);
+            } else {
+                self->pasteboard_.setData(*tiff, platform::kPasteboardTypeTIFF);
+                if (keepPng) self->pasteboard_.setData(*encoded, platform::kPasteboardTypePNG);
+                self->reportFromPeer("applied", "clipboard applied image from " + self->peerLabel_);
+            }
+            self->lastObservedChangeCount_ = self->pasteboard_.changeCount();
+        },
+        landing);
 }
 
 void ClipboardSyncBridge::writeThenApplyFiles(ClipboardTransferItem item, const std::string& sourceID) {

@@ -19,7 +19,9 @@
 // What a peer's transfer costs is charged to the ledger current when it
 // arrives (platform::WorkLedger), the bytes it holds included, wherever
 // that work runs; a peer that is gone by the time its picture or files
-// would be worked on has them dropped. With no ledger current (a Viewer's
+// would be worked on has them dropped, and a picture whose peer goes, or
+// which a newer transfer supersedes, while it is being converted stops
+// within a slice of its rows. With no ledger current (a Viewer's
 // own bridge) nothing is charged.
 //
 // Received files land in the inbox, one batch folder per transfer, written
@@ -28,6 +30,7 @@
 // batches, files and bytes,
 // and is pruned on a queue of its own, never on the main queue.
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -132,10 +135,14 @@ private:
     void applyTransferToPasteboard(ClipboardTransfer transfer);
     // A peer's item whose work waits on a queue: emptied (its bytes freed)
     // when a newer transfer supersedes it, so that work finds nothing to do.
+    // A picture whose conversion has begun learns it was superseded
+    // between two slices of its rows, and stops.
     struct PendingItem {
         std::mutex lock;
         std::optional<ClipboardTransferItem> item;
+        std::atomic<bool> superseded{false};
         std::optional<ClipboardTransferItem> take();
+        void supersede();
     };
     // The item now waiting for its work, if any, and who came after it.
     std::shared_ptr<PendingItem> awaitWork(ClipboardTransferItem item);
@@ -145,6 +152,15 @@ private:
     // Puts a peer's picture on the pasteboard once the picture queue has
     // made its TIFF; the status follows then.
     void convertThenApplyImage(ClipboardTransferItem item);
+    // Rows of a picture converted in one job of the picture queue: a few
+    // milliseconds' work for the widest picture taken.
+    static constexpr uint32_t pictureRowsPerSlice = 64;
+    struct PictureConversion;
+    // One slice of the picture's rows, on the picture queue; the next is
+    // queued behind it, and the finished TIFF hops to `queue` to land.
+    static void convertPictureSlices(std::weak_ptr<ClipboardSyncBridge> weak,
+                                     std::shared_ptr<PictureConversion> picture, platform::DispatchQueue pictures,
+                                     platform::DispatchQueue queue);
     // Writes a peer's files into a new inbox batch on the inbox queue, then
     // names them on the pasteboard.
     void writeThenApplyFiles(ClipboardTransferItem item, const std::string& sourceID);
@@ -235,7 +251,8 @@ private:
     // a disk flush or a tree removal. A gone peer's files are dropped here;
     // the inbox's own housekeeping, charged to nobody, always runs.
     platform::DispatchQueue inboxQueue_;
-    // Converts peers' pictures, one at a time; a gone peer's are dropped.
+    // Converts peers' pictures, one at a time, a slice of rows per job; a
+    // gone peer's are dropped, a picture half converted included.
     platform::DispatchQueue pictureQueue_;
     // What the peer's transfers cause comes at the peer's rate (a transfer
     // may hold thousands of files, and transfers come as fast as it sends

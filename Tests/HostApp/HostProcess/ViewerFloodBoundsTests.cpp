@@ -11,14 +11,20 @@
 // them side by side; the rows of a group run one after another, each
 // against a baseline of the watcher's rate taken just before it, which
 // keeps the comparison fair on a loaded machine. This test program's side
-// is one thread: non-blocking sockets served by poll().
+// is one thread: non-blocking sockets served by poll(). The flood itself is
+// sent from a process of its own (FloodProcess), so that the processors the
+// Host is judged on are not the flood's.
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <png.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -96,12 +102,42 @@ constexpr bool kUnderSanitizer = false;
     HostProbeDelegate::runUntilTerminated(HostLaunchFlags{}, config);
 }
 
+// The processors the Host is judged on, and the Viewers' side's. Where
+// this process may run on three or more, the Host gets all of them but one
+// and the Viewers (this process, and the flood's) the last one, so that
+// nothing the test does takes the Host's; with fewer, they share them, and
+// the flood runs at the lowest weight (FloodProcess).
+struct ProcessorSplit {
+    cpu_set_t allowed{};
+    std::optional<cpu_set_t> host, viewers;
+    int count = 0;
+};
+
+ProcessorSplit splitProcessors() {
+    ProcessorSplit split;
+    CPU_ZERO(&split.allowed);
+    if (::sched_getaffinity(0, sizeof split.allowed, &split.allowed) != 0) return split;
+    split.count = CPU_COUNT(&split.allowed);
+    if (split.count < 3) return split;
+    int last = -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &split.allowed)) last = cpu;
+    cpu_set_t host = split.allowed, viewers;
+    CPU_CLR(last, &host);
+    CPU_ZERO(&viewers);
+    CPU_SET(last, &viewers);
+    split.host = host, split.viewers = viewers;
+    return split;
+}
+
 class ChildHost {
 public:
     // Forks before this process starts any thread (it starts none).
     // `machine`, when given, changes the simulated machine in the Host's
-    // process before the Host starts.
-    explicit ChildHost(const std::filesystem::path& root, void (*machine)() = nullptr)
+    // process before the Host starts; `processors`, when given, are the
+    // only ones the Host runs on.
+    explicit ChildHost(const std::filesystem::path& root, void (*machine)() = nullptr,
+                       const std::optional<cpu_set_t>& processors = std::nullopt)
         : root_(root), log_(root / "host.log") {
         std::filesystem::create_directories(root);
         user_ = platform::SimulatedMachine::current().consoleSession().userName;
@@ -109,6 +145,7 @@ public:
         if (pid_ == 0) {
             const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             ::dup2(fd, STDERR_FILENO);
+            if (processors) ::sched_setaffinity(0, sizeof *processors, &*processors);
             if (machine) machine();
             serveAsHost(root, user_);
         }
@@ -255,7 +292,7 @@ struct Link {
         uint8_t buffer[262144];
         for (;;) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0) closed = true;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) closed = true;
             if (n <= 0) return;
             if (frames) {
                 inFrames.insert(inFrames.end(), buffer, buffer + n);
@@ -300,6 +337,82 @@ struct Flood {
             at += size_t(n);
         }
     }
+};
+
+double processorSeconds(const rusage& used) {
+    return double(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+           double(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+}
+
+// This process's processor time.
+double ownCpuSeconds() {
+    rusage used{};
+    ::getrusage(RUSAGE_SELF, &used);
+    return processorSeconds(used);
+}
+
+// The flood's sending, in a process of its own at the lowest scheduling
+// weight: on processors it shares with the Host it takes what the Host and
+// this process leave idle, so that the Host is judged on its own work and
+// this process, which reads the watcher's frames and acknowledges each at
+// once, keeps its place beside the Host. The flood still goes as fast as the
+// Host reads it. What the Host sends the flooding Viewer is read here.
+class FloodProcess {
+public:
+    FloodProcess(Link& link, std::function<Bytes(uint64_t round)> round) {
+        int control[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) return;
+        std::fflush(stdout);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(control[0]);
+            ::setpriority(PRIO_PROCESS, 0, 19);
+            Flood flood{&link, std::move(round)};
+            bool sending = true;
+            // Until this process asks it to stop (or is gone).
+            for (;;) {
+                pollfd fds[2] = {{control[1], POLLIN, 0}, {link.fd, short(sending ? POLLOUT : 0), 0}};
+                if (::poll(fds, sending ? 2 : 1, -1) < 0 && errno != EINTR) break;
+                if (fds[0].revents) break;
+                if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) sending = false;
+                else if (fds[1].revents & POLLOUT) flood.push();
+            }
+            const uint64_t rounds = flood.rounds;
+            [[maybe_unused]] const auto written = ::write(control[1], &rounds, sizeof rounds);
+            ::_exit(0);
+        }
+        ::close(control[1]);
+        control_ = pid_ > 0 ? control[0] : (::close(control[0]), -1);
+    }
+    ~FloodProcess() { stop(); }
+    bool running() const { return pid_ > 0; }
+
+    // The processor time it used, once stopped.
+    double cpuSeconds() const { return cpuSeconds_; }
+
+    // Ends the flood: the rounds it sent, once it has stopped sending.
+    uint64_t stop() {
+        if (pid_ <= 0) return rounds_;
+        const char stop = 's';
+        [[maybe_unused]] const auto written = ::send(control_, &stop, 1, MSG_NOSIGNAL);
+        pollfd answer{control_, POLLIN, 0};
+        if (::poll(&answer, 1, 10'000) == 1 && ::recv(control_, &rounds_, sizeof rounds_, MSG_WAITALL) != sizeof rounds_)
+            rounds_ = 0;
+        // It has answered and is exiting; if it has not, it is ended.
+        if (answer.revents == 0) ::kill(pid_, SIGKILL);
+        rusage used{};
+        ::wait4(pid_, nullptr, 0, &used);
+        cpuSeconds_ = processorSeconds(used);
+        ::close(control_);
+        pid_ = -1, control_ = -1;
+        return rounds_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int control_ = -1;
+    uint64_t rounds_ = 0;
+    double cpuSeconds_ = 0;
 };
 
 // What a row saw, for its own bound.
@@ -1013,7 +1126,12 @@ protected:
         }
         // The child would write out again what this process has buffered.
         std::fflush(stdout);
-        host_ = std::make_unique<ChildHost>(root_, GetParam().machine);
+        split_ = splitProcessors();
+        host_ = std::make_unique<ChildHost>(root_, GetParam().machine, split_.host);
+        if (split_.viewers) ::sched_setaffinity(0, sizeof *split_.viewers, &*split_.viewers);
+        std::printf("[ group ] %d processors: %s\n", split_.count,
+                    split_.host ? "the Host on all but one, the Viewers on that one"
+                                : "the Host and the Viewers share them, the flood at the lowest weight");
         ASSERT_TRUE(host_->waitStarted()) << host_->logText();
         // The watcher and the third Viewer are other machines than the
         // flooder's: a peer's own flood may hold its own connections.
@@ -1039,6 +1157,7 @@ protected:
         ASSERT_GT(referenceRate_, 5.0) << "the watcher's stream runs";
     }
     void TearDown() override {
+        if (split_.viewers) ::sched_setaffinity(0, sizeof split_.allowed, &split_.allowed);
         if (!host_) return;
         watcher_.close();
         host_.reset();
@@ -1052,17 +1171,28 @@ protected:
         return double(n) / (to - from);
     }
 
-    // Serves every link (and the flood, when there is one) for `seconds`.
-    void pump(double seconds, Flood* flood = nullptr) {
+    // Serves every link for `seconds`.
+    void pump(double seconds) {
         const double until = now() + seconds;
         while (now() < until) {
-            std::vector<Link*> all{&watcher_};
-            for (auto* l : extra_) all.push_back(l);
+            // A link the Host has closed (the flooding Viewer's video
+            // connection, which acknowledges no frame, after 3 s) is read no
+            // more: its end of file would wake this loop at once, every time,
+            // and this process would spin on the processors the Host is
+            // judged on.
+            std::vector<Link*> all;
+            for (auto* l : extra_)
+                if (!l->closed) all.push_back(l);
+            if (!watcher_.closed) all.push_back(&watcher_);
+            if (all.empty()) {
+                platform::sleepFor(std::max(0.0, until - now()));
+                break;
+            }
             std::vector<pollfd> fds;
             for (auto* l : all) {
                 l->flush();
                 short events = POLLIN;
-                if (!l->out.empty() || (flood && flood->link == l)) events |= POLLOUT;
+                if (!l->out.empty()) events |= POLLOUT;
                 fds.push_back({l->fd, events, 0});
             }
             int timeoutMs = std::max(1, int((until - now()) * 1000));
@@ -1070,7 +1200,6 @@ protected:
             ::poll(fds.data(), fds.size(), timeoutMs);
             for (size_t i = 0; i < all.size(); ++i) {
                 if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) all[i]->read();
-                if (flood && flood->link == all[i] && (fds[i].revents & POLLOUT)) flood->push();
             }
             if (samplingRss_ && now() >= nextRssSample_) {
                 rssPeak_ = std::max(rssPeak_, host_->rssMiB());
@@ -1156,19 +1285,24 @@ protected:
         }
         extra_ = {&flooder.audio, &flooder.data};
         if (flooder.video.fd >= 0) extra_.push_back(&flooder.video);
-        Flood flood;
-        flood.link = row.carrier == Carrier::audio ? &flooder.audio
-                     : row.carrier == Carrier::video ? &flooder.video
-                                                     : &flooder.data;
-        flood.round = row.round;
+        Link& floodLink = row.carrier == Carrier::audio ? flooder.audio
+                          : row.carrier == Carrier::video ? flooder.video
+                                                          : flooder.data;
 
         // Half a second in, a third Viewer logs in beside the flood.
         flooding_ = true;
         samplingRss_ = true;
         rssPeak_ = a.rssBefore;
         const double floodStart = now();
-        const double cpuAtStart = host_->cpuSeconds();
-        pump(0.5, &flood);
+        const double cpuAtStart = host_->cpuSeconds(), ownCpuAtStart = ownCpuSeconds();
+        FloodProcess flood(floodLink, row.round);
+        if (!flood.running()) {
+            ADD_FAILURE() << "the flood's process starts";
+            for (Link* l : extra_) l->close();
+            extra_.clear();
+            return a;
+        }
+        pump(0.5);
         Link third;
         const double loginStart = now();
         third.fd = connectLoopback(host_->audioPort, {.from = kThirdViewerAddress, .noDelay = true});
@@ -1187,15 +1321,17 @@ protected:
         }
         if (row.aloneOnEachChannel) {
             const double floodEnds = floodStart + row.floodSeconds;
-            while (third.fd >= 0 && !a.loginSeconds && now() < floodEnds) pump(0.02, &flood);
+            while (third.fd >= 0 && !a.loginSeconds && now() < floodEnds) pump(0.02);
             std::erase(extra_, &third);
             third.close();
         }
-        pump(floodStart + row.floodSeconds - now(), &flood);
+        pump(floodStart + row.floodSeconds - now());
         const double floodEnd = now();
         observed_.coresDuring = (host_->cpuSeconds() - cpuAtStart) / (floodEnd - floodStart);
         flooding_ = false;
-        a.rounds = observed_.rounds = flood.rounds;
+        a.rounds = observed_.rounds = flood.stop();
+        const double ownCores = (ownCpuSeconds() - ownCpuAtStart) / (floodEnd - floodStart);
+        const double floodCores = flood.cpuSeconds() / (now() - floodStart);
         observed_.floodSeconds = floodEnd - floodStart;
         // A login still under way is waited for, to report its time.
         const double loginDeadline = now() + 5;
@@ -1223,6 +1359,9 @@ protected:
                     row.name, observed_.rssPeakGrowthMiB, observed_.inboxFiles, coresBefore, observed_.coresDuring,
                     observed_.coresAfter ? (", " + std::to_string(*observed_.coresAfter).substr(0, 4) + " after").c_str()
                                          : "");
+        // Shown, not judged: what the Viewers' side took meanwhile.
+        std::printf("[ row ] %-48s Viewers' CPU during the flood: %.2f this process, %.2f the flood's\n", row.name,
+                    ownCores, floodCores);
         return a;
     }
 
@@ -1293,6 +1432,7 @@ protected:
     }
 
     std::filesystem::path root_;
+    ProcessorSplit split_;
     std::unique_ptr<ChildHost> host_;
     Link watcher_;
     std::vector<Link*> extra_;
@@ -1327,16 +1467,18 @@ TEST_P(ViewerFloodBounds, EveryRowHoldsItsBoundAndLeavesTheOthersTheirs) {
     Flooder flooder;
     ASSERT_TRUE(logInFlooder(flooder));
     extra_ = {&flooder.audio, &flooder.video, &flooder.data};
-    Flood flood;
     const auto stopRow = std::find_if(rows.begin(), rows.end(),
                                       [name = std::string(GetParam().stopDuring)](const Row& r) { return r.name == name; });
     ASSERT_NE(stopRow, rows.end());
     const Row& last = *stopRow;
-    flood.link = last.carrier == Carrier::audio ? &flooder.audio
-                 : last.carrier == Carrier::video ? &flooder.video
-                                                  : &flooder.data;
-    flood.round = last.round;
-    pump(last.floodSeconds, &flood);
+    FloodProcess flood(last.carrier == Carrier::audio   ? flooder.audio
+                       : last.carrier == Carrier::video ? flooder.video
+                                                        : flooder.data,
+                       last.round);
+    ASSERT_TRUE(flood.running()) << "the flood's process starts";
+    pump(last.floodSeconds);
+    // What it sent is on its way when the stop comes.
+    flood.stop();
     const auto stopped = host_->terminate(kStopSeconds);
     for (Link* l : extra_) l->close();
     extra_.clear();

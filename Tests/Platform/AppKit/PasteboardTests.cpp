@@ -209,6 +209,15 @@ TEST(BitmapImage, TiffOfDataHoldsThePictureTheDecoderSees) {
         auto image = BitmapImage::fromData(*tiff);
         ASSERT_TRUE(image.ok()) << image.error();
         EXPECT_EQ(*image, *expected);
+        // A row a slice gives the same file: a PNG's five rows in five
+        // slices, a TIFF whole in the first.
+        BitmapImage::TiffConversion conversion(c.bytes);
+        int slices = 1;
+        while (!conversion.convertRows(1)) ++slices;
+        EXPECT_EQ(slices, std::string(c.name) == "TIFF input" ? 1 : 5);
+        auto sliced = conversion.result();
+        ASSERT_TRUE(sliced.ok()) << sliced.error();
+        EXPECT_EQ(*sliced, *tiff);
     }
 }
 

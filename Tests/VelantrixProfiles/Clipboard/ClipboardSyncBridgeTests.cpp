@@ -997,7 +997,8 @@ TEST_F(Bridge, ReceivedFilesAreWrittenOffTheMainQueue) {
 // Whatever a Viewer's transfer holds is charged to the ledger current when
 // it arrived (its peer's, on the Host) until it has landed or been
 // dropped: a value at the peer's budget stops the peer until then, and a
-// gone peer's pictures and files are dropped before they are worked on.
+// gone peer's pictures and files are dropped before they are worked on, and
+// a picture it left half converted goes no further.
 TEST_F(Bridge, ATransferIsChargedToItsSenderUntilItLandsAndDroppedWhenItsSenderIsGone) {
     using K = ClipboardTransferItemKind;
     constexpr size_t budget = size_t{16} << 20;
@@ -1040,5 +1041,32 @@ TEST_F(Bridge, ATransferIsChargedToItsSenderUntilItLandsAndDroppedWhenItsSenderI
         EXPECT_FALSE(pb.dataForType(kPasteboardTypePNG));
         EXPECT_TRUE(pb.readFileURLs().empty());
         EXPECT_EQ(namesIn(bridge->inboxFolder()), batchesBefore);
+    }
+    {
+        SCOPED_TRACE("the peer leaves while its picture is being converted");
+        auto ledger = std::make_shared<WorkLedger>("peer", budget);
+        const ClipboardTransfer transfer{"V", 9, 0, {{K::image, {}, noisyPng(1024, 9), "public.png", {}}}};
+        DispatchQueue::main().sync([&] {
+            const WorkLedger::Charged charged(ledger);
+            bridge->handleRemoteTransfer(transfer);
+        });
+        const size_t waiting = ledger->bytesInUse();
+        ASSERT_GE(waiting, transfer.items[0].imageData->size());
+        // The peer leaves once the picture queue's first work for it has
+        // run: queues take their turns in the order work was queued.
+        size_t converting = 0;
+        DispatchQueue leaving("peer leaving");
+        leaving.async([&] {
+            converting = ledger->bytesInUse();
+            ledger->cancel();
+        });
+        runUntilIdle();
+        EXPECT_GT(converting, waiting) << "the rows written so far are held";
+        EXPECT_LT(converting - waiting, transfer.items[0].imageData->size() / 4)
+            << "the peer left while its picture was still being converted";
+        EXPECT_EQ(ledger->bytesInUse(), 0u);
+        EXPECT_EQ(ledger->jobsInUse(), 0u);
+        EXPECT_FALSE(pb.dataForType(kPasteboardTypeTIFF)) << "a gone peer's picture is not converted to its end";
+        EXPECT_FALSE(pb.dataForType(kPasteboardTypePNG));
     }
 }

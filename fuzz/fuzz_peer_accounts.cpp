@@ -32,11 +32,10 @@ namespace {
 constexpr size_t kMaxSteps = 8;
 constexpr const char* kPassword = "pw";
 
-// The folder whose listings the peers ask for, made here before the steps
-// would make theirs: a listing costs what its entries do, while a send
-// budget is spent by bytes. A tenth of the steps' entries, with names
-// near the longest a file system takes, keep about half of each listing's
-// bytes for a tenth of its work.
+// One of the folders the peers ask the Host to send, made here before the
+// steps would make theirs: a send costs what its items do, and a tenth of
+// the steps' entries keeps an input's send to a tenth of its work, with
+// names near the longest a file system takes.
 void makeCrowdedFolder() {
     const auto crowded = platform::Folders::home() / "crowded";
     std::filesystem::create_directories(crowded);

@@ -381,9 +381,9 @@ void ClipboardSyncBridge::convertThenApplyImage(ClipboardTransferItem item) {
 void ClipboardSyncBridge::convertPictureSlices(std::weak_ptr<ClipboardSyncBridge> weak,
                                                std::shared_ptr<PictureConversion> picture,
                                                platform::DispatchQueue pictures, platform::DispatchQueue queue) {
-    // A newer transfer came: this picture would not land, and only the
-    // latest value is worked on.
-    if (picture->pending->superseded.load(std::memory_order_acquire)) return;
+    // A newer transfer came, or the bridge was stopped: this picture would
+    // not land, and only the latest value is worked on.
+    if (picture->pending->superseded.load(std::memory_order_acquire) || weak.expired()) return;
     if (!picture->tiff.convertRows(pictureRowsPerSlice)) {
         // The next slice is a job of the same peer's on the picture queue,
         // which drops a gone peer's work: a Viewer that leaves takes its
@@ -402,10 +402,14 @@ void ClipboardSyncBridge::convertPictureSlices(std::weak_ptr<ClipboardSyncBridge
     const int changeCount = picture->changeCount;
     picture.reset();
     const size_t landing = (tiff ? tiff->size() : 0) + (keepPng && encoded ? encoded->size() : 0);
+    // Some pictures are converted in one slice (an interlaced PNG, another
+    // format), so their sender may have gone while it ran; the main queue
+    // runs a gone peer's work, so the landing asks itself.
     queue.async(
-        [weak, encoded, keepPng, transferNumber, changeCount, tiff = std::move(tiff)] {
+        [weak, encoded, keepPng, transferNumber, changeCount, tiff = std::move(tiff),
+         sender = platform::WorkLedger::current()] {
             auto self = weak.lock();
-            if (!self) return;
+            if (!self || (sender && sender->isCancelled())) return;
             // A later transfer, or a copy on the Host, came
             // meanwhile: the newer content stays.
             if (!self->isLatest(transferNumber, changeCount)) return;

@@ -155,6 +155,8 @@ void V230HostAudioAuxServer::startOnQueue() {
     publish("aux: server started audio=" + std::to_string(boundAudioPort()) +
             " video=" + std::to_string(boundVideoPort()) + " file=" + std::to_string(boundFilePort()) +
             " host=" + hostIdentity_->hostIdentifier.uuidString());
+    // Whoever started the Host learns here whose password a Viewer needs.
+    publish("aux: Viewers log in as " + currentConsoleSessionState().username);
     startBonjourAdvertisement();
 
     startupCaptureWarmup = StartupCaptureWarmup::create(

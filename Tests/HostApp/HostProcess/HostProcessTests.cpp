@@ -255,11 +255,13 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         EXPECT_EQ(squeezed(statusOf(host.pid(), "Groups")), "54322 54323");
         ASSERT_TRUE(runUntil(
             [&] {
-                return host.stderrText().find("aux: server started") != std::string::npos ||
+                return host.stderrText().find("aux: Viewers log in as") != std::string::npos ||
                        host.exitStatus().has_value();
             },
             30))
             << host.stderrText();
+        EXPECT_NE(host.stderrText().find("aux: Viewers log in as norvessaltest\n"), std::string::npos)
+            << "who started it learns whose password a Viewer needs";
         EXPECT_FALSE(host.exitStatus().has_value()) << host.stderrText();
         // Root's staging is set aside whole, and staging is the user's anew.
         std::vector<fs::path> aside;
@@ -289,15 +291,25 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         std::string user;
         fs::path root;
         std::string says;
+        std::vector<std::string> wrapper;
     };
+    // The test's account starts the Host for another one: only root can.
+    auto asTheTestAccount = wrapper;
+    asTheTestAccount.back() = "mount --bind \"$NORVESSAL_TEST_ACCOUNTS/passwd\" /etc/passwd && "
+                              "mount --bind \"$NORVESSAL_TEST_ACCOUNTS/group\" /etc/group && "
+                              "exec setpriv --reuid=54321 --regid=54322 --clear-groups \"$0\" \"$@\"";
     fs::create_directories(top / "roots");
     ASSERT_EQ(::chmod((top / "roots").c_str(), 0700), 0);
     for (const auto& c : {Refusal{"a data root whose home the user cannot make", "norvessaltest", top / "roots" / "data",
-                                  "cannot use the data root " + (top / "roots" / "data").string() + ": cannot make"},
-                          Refusal{"a name no account has", "norvessal-no-such-user", top / "fresh", "no account is named"}}) {
+                                  "cannot use the data root " + (top / "roots" / "data").string() + ": cannot make",
+                                  wrapper},
+                          Refusal{"a name no account has", "norvessal-no-such-user", top / "fresh", "no account is named",
+                                  wrapper},
+                          Refusal{"another account, asked of an account that is not root", "root", top / "fresh",
+                                  "only root can run the Host for another account", asTheTestAccount}}) {
         SCOPED_TRACE(c.what);
         HostProcess host(c.root, {"--console-user=" + c.user}, "stderr-refused.log",
-                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper, top);
+                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, c.wrapper, top);
         ASSERT_TRUE(host.started());
         ASSERT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 10)) << host.stderrText();
         EXPECT_EQ(*host.exitStatus(), 1);

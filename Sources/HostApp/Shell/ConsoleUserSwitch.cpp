@@ -14,16 +14,18 @@ namespace fs = std::filesystem;
 platform::Status ConsoleUserSwitch::becomeConsoleUser(const std::optional<std::string>& consoleUser) {
     if (!consoleUser) return platform::success();
     const auto account = platform::ProcessUser::named(*consoleUser);
-    if (!account) return platform::Status::failure("no account is named " + *consoleUser);
     if (::geteuid() != 0) {
         // Only root can become another account; served as this one, every
         // login for the other would fail, the password check being this
-        // account's.
-        if (account->uid != ::geteuid())
+        // account's. A lookup that found nothing (a directory not yet
+        // answering at boot) is no reason to stop a Host that may be this
+        // account's own.
+        if (account && account->uid != ::geteuid())
             return platform::Status::failure("only root can run the Host for another account; run it as " +
                                              *consoleUser + " or as root");
         return platform::success();
     }
+    if (!account) return platform::Status::failure("no account is named " + *consoleUser);
     if (account->uid == 0) return platform::success();
     if (auto became = platform::ProcessUser::become(*account); !became)
         return platform::Status::failure("cannot become " + *consoleUser + ": " + became.error());

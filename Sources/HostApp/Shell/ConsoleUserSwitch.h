@@ -13,9 +13,10 @@
 struct ConsoleUserSwitch {
     // Becomes `consoleUser` when the process is root and the name is
     // another account's; nothing when the account is the process's own, or
-    // root's. An unknown name, IDs that did not take, or another account
-    // asked of a process that is not root fail: a Host must not serve that
-    // user's Viewers as root, nor with another account's password check.
+    // root's. Another account asked of a process that is not root fails, as
+    // do, for root, an unknown name or IDs that did not take: a Host must
+    // not serve that user's Viewers as root, nor with another account's
+    // password check.
     static platform::Status becomeConsoleUser(const std::optional<std::string>& consoleUser);
     // The data root's home, when a data root is set, made if missing and
     // usable (read, write, search) by the process; a failure names the path

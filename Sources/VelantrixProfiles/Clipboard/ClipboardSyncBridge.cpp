@@ -381,8 +381,8 @@ void ClipboardSyncBridge::convertThenApplyImage(ClipboardTransferItem item) {
 void ClipboardSyncBridge::convertPictureSlices(std::weak_ptr<ClipboardSyncBridge> weak,
                                                std::shared_ptr<PictureConversion> picture,
                                                platform::DispatchQueue pictures, platform::DispatchQueue queue) {
-    // A newer transfer came, or the bridge was stopped: this picture would
-    // not land, and only the latest value is worked on.
+    // A newer transfer came, or the bridge is gone: this picture would not
+    // land, and only the latest value is worked on.
     if (picture->pending->superseded.load(std::memory_order_acquire) || weak.expired()) return;
     if (!picture->tiff.convertRows(pictureRowsPerSlice)) {
         // The next slice is a job of the same peer's on the picture queue,

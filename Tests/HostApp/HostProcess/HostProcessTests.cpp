@@ -316,6 +316,25 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         EXPECT_NE(host.stderrText().find(c.says), std::string::npos) << host.stderrText();
     }
     EXPECT_FALSE(fs::exists(top / "roots" / "data")) << "nothing made as root for it";
+    {
+        SCOPED_TRACE("an account that is not root, started for itself");
+        const fs::path own = top / "own";
+        fs::create_directories(own);
+        ASSERT_EQ(::chown(own.c_str(), 54321, 54322), 0);
+        HostProcess host(own, {"--console-user=norvessaltest"}, "stderr-own.log",
+                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, asTheTestAccount, top);
+        ASSERT_TRUE(host.started());
+        EXPECT_TRUE(runUntil(
+            [&] {
+                return host.stderrText().find("aux: Viewers log in as norvessaltest\n") != std::string::npos ||
+                       host.exitStatus().has_value();
+            },
+            30))
+            << host.stderrText();
+        EXPECT_FALSE(host.exitStatus().has_value()) << host.stderrText();
+        host.signal(SIGTERM);
+        EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+    }
     ::unsetenv("NORVESSAL_TEST_ACCOUNTS");
 }
 

@@ -229,6 +229,16 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
             if (line.rfind(key + ":", 0) == 0) return line.substr(key.size() + 1);
         return std::string();
     };
+    // Until the Host has said, once started, whose password a Viewer
+    // needs, or has ended.
+    auto saysWhoLogsIn = [&](HostProcess& host) {
+        return runUntil(
+            [&] {
+                return host.stderrText().find("aux: Viewers log in as") != std::string::npos ||
+                       host.exitStatus().has_value();
+            },
+            30);
+    };
     auto squeezed = [](std::string text) {
         std::istringstream words(text);
         std::string word, out;
@@ -253,13 +263,7 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
             << statusOf(host.pid(), "Uid") << host.stderrText();
         EXPECT_EQ(squeezed(statusOf(host.pid(), "Gid")), "54322 54322 54322 54322");
         EXPECT_EQ(squeezed(statusOf(host.pid(), "Groups")), "54322 54323");
-        ASSERT_TRUE(runUntil(
-            [&] {
-                return host.stderrText().find("aux: Viewers log in as") != std::string::npos ||
-                       host.exitStatus().has_value();
-            },
-            30))
-            << host.stderrText();
+        ASSERT_TRUE(saysWhoLogsIn(host)) << host.stderrText();
         EXPECT_NE(host.stderrText().find("aux: Viewers log in as norvessaltest\n"), std::string::npos)
             << "who started it learns whose password a Viewer needs";
         EXPECT_FALSE(host.exitStatus().has_value()) << host.stderrText();
@@ -324,13 +328,8 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         HostProcess host(own, {"--console-user=norvessaltest"}, "stderr-own.log",
                          {"--audio-port=0", "--video-port=0", "--file-port=0"}, asTheTestAccount, top);
         ASSERT_TRUE(host.started());
-        EXPECT_TRUE(runUntil(
-            [&] {
-                return host.stderrText().find("aux: Viewers log in as norvessaltest\n") != std::string::npos ||
-                       host.exitStatus().has_value();
-            },
-            30))
-            << host.stderrText();
+        EXPECT_TRUE(saysWhoLogsIn(host)) << host.stderrText();
+        EXPECT_NE(host.stderrText().find("aux: Viewers log in as norvessaltest\n"), std::string::npos);
         EXPECT_FALSE(host.exitStatus().has_value()) << host.stderrText();
         host.signal(SIGTERM);
         EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";

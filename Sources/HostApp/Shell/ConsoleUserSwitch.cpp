@@ -21,8 +21,8 @@ platform::Status ConsoleUserSwitch::becomeConsoleUser(const std::optional<std::s
         // answering at boot) is no reason to stop a Host that may be this
         // account's own.
         if (account && account->uid != ::geteuid())
-            return platform::Status::failure("only root can run the Host for another account; run it as " +
-                                             *consoleUser + " or as root");
+            return platform::Status::failure("only root can run the Host for another account (" + *consoleUser +
+                                             "); run it as that account");
         return platform::success();
     }
     if (!account) return platform::Status::failure("no account is named " + *consoleUser);

@@ -1,12 +1,25 @@
 #include "Platform/Runtime/ProcessUser.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <sstream>
+#include <system_error>
+
+extern char** environ;
 
 namespace platform {
 namespace {
@@ -28,7 +41,153 @@ std::vector<gid_t> groupsOf(const std::string& name, gid_t gid) {
     return {gid};
 }
 
+// Every descriptor from `first` up is closed.
+void closeFrom(int first) {
+    if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
+    const long limit = ::sysconf(_SC_OPEN_MAX);
+    for (long fd = first; fd < (limit > 0 ? limit : 65536); ++fd) ::close(static_cast<int>(fd));
+}
+
+size_t threadCount() {
+    std::error_code error;
+    size_t count = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end; it.increment(error))
+        ++count;
+    // Without /proc the count is unknown; the Host makes none before this.
+    return error ? 1 : count;
+}
+
+// The guard left in the session the process was started in: it holds the
+// terminal (as standard input, output and error) and nothing else, runs
+// no code of the Host's, and lives exactly as long as the child.
+[[noreturn]] void guard(pid_t child, const sigset_t& handedOn) {
+    closeFrom(3);
+    for (;;) {
+        siginfo_t info{};
+        const int signal = ::sigwaitinfo(&handedOn, &info);
+        if (signal < 0) continue;
+        if (signal != SIGCHLD) {
+            ::kill(child, signal);
+            continue;
+        }
+        int status = 0;
+        if (::waitpid(child, &status, WNOHANG) != child) continue;
+        if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+        const int fatal = WTERMSIG(status);
+        // Ended as the child did, so the shell reports what happened to the
+        // Host; without a core of root's guard.
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::signal(fatal, SIG_DFL);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, fatal);
+        ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+        ::kill(::getpid(), fatal);
+        ::_exit(128 + fatal);
+    }
+}
+
+// Forks; the parent becomes the guard and never returns, the child returns
+// in a session of its own with nothing of the terminal's but its output,
+// and learns the guard's pid.
+Status leaveSession(pid_t& guardPid) {
+    if (threadCount() > 1) return Status::failure("the process already runs more than one thread");
+    sigset_t handedOn, previous;
+    sigemptyset(&handedOn);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&handedOn, signal);
+    // Blocked before the fork: one that arrives in between waits for the
+    // guard, which hands it on.
+    if (::sigprocmask(SIG_BLOCK, &handedOn, &previous) != 0) return failed("block the termination signals");
+    std::fflush(nullptr);
+    guardPid = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int error = errno;
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+        errno = error;
+        return failed("start a process of its own");
+    }
+    if (child > 0) guard(child, handedOn);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    // A new session has no controlling terminal: /dev/tty cannot be
+    // opened, and TIOCSTI is refused on every terminal descriptor, the
+    // output ones kept below included.
+    if (::setsid() < 0) return failed("leave the terminal's session");
+    const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (nothing < 0) return failed("open /dev/null");
+    if (::dup2(nothing, STDIN_FILENO) < 0) return failed("read standard input from /dev/null");
+    closeFrom(3);
+    return success();
+}
+
+// Where the environment the process started with lies: what
+// /proc/PID/environ, and so ps, shows of the process's environment.
+std::optional<std::span<char>> startingEnvironmentArea() {
+    std::ifstream in("/proc/self/stat");
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const size_t nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(nameEnd + 1));
+    // Fields 3 to 51 follow the name; the last two are the area's bounds.
+    std::string field;
+    for (int skipped = 3; skipped < 50 && (fields >> field); ++skipped) {
+    }
+    uintptr_t start = 0, end = 0;
+    if (!(fields >> start >> end) || start == 0 || end <= start) return std::nullopt;
+    return std::span<char>(reinterpret_cast<char*>(start), end - start);
+}
+
+// Makes `entries` the whole environment, also for whoever looks from
+// outside: they are written where the starting one lay when they fit (as a
+// process that sets its title in ps does), and the starting one is erased
+// either way.
+void replaceEnvironment(const std::vector<std::string>& entries) {
+    size_t needed = 0;
+    for (const auto& entry : entries) needed += entry.size() + 1;
+    const auto area = startingEnvironmentArea();
+    const bool fits = area && needed <= area->size();
+    // Both live as long as the process, as the starting environment did.
+    char* storage = fits ? area->data() : new char[needed];
+    auto* pointers = new std::vector<char*>();
+    if (area) std::memset(area->data(), 0, area->size());
+    for (const auto& entry : entries) {
+        std::memcpy(storage, entry.c_str(), entry.size() + 1);
+        pointers->push_back(storage);
+        storage += entry.size() + 1;
+    }
+    pointers->push_back(nullptr);
+    environ = pointers->data();
+}
+
+bool keptAsItIs(const std::string& name) {
+    for (const char* exact : {"TERM", "COLORTERM", "LANG", "LANGUAGE", "TZ", "DBUS_SYSTEM_BUS_ADDRESS"})
+        if (name == exact) return true;
+    for (const char* prefix : {"LC_", "NORVESSAL_", "VELANTRIX_"})
+        if (name.starts_with(prefix)) return true;
+    return false;
+}
+
 }  // namespace
+
+std::vector<std::string> ProcessUser::loginEnvironment(const Account& account, const char* const* current) {
+    std::vector<std::string> out;
+    for (const char* const* entry = current; entry && *entry; ++entry) {
+        const std::string pair = *entry;
+        const size_t equals = pair.find('=');
+        if (equals != std::string::npos && keptAsItIs(pair.substr(0, equals))) out.push_back(pair);
+    }
+    out.push_back("HOME=" + account.home.string());
+    out.push_back("USER=" + account.name);
+    out.push_back("LOGNAME=" + account.name);
+    out.push_back("SHELL=" + (account.shell.empty() ? std::string("/bin/sh") : account.shell));
+    out.push_back("PATH=/usr/local/bin:/usr/bin:/bin");
+    // The XDG folders follow the home above; only the runtime folder a
+    // login of the account has is named.
+    const std::string runtime = "/run/user/" + std::to_string(account.uid);
+    if (::access(runtime.c_str(), W_OK | X_OK) == 0) out.push_back("XDG_RUNTIME_DIR=" + runtime);
+    return out;
+}
 
 std::optional<ProcessUser::Account> ProcessUser::named(const std::string& name) {
     if (name.empty()) return std::nullopt;
@@ -41,11 +200,14 @@ std::optional<ProcessUser::Account> ProcessUser::named(const std::string& name) 
     account.uid = entry.pw_uid;
     account.gid = entry.pw_gid;
     account.home = entry.pw_dir ? entry.pw_dir : "";
+    account.shell = entry.pw_shell ? entry.pw_shell : "";
     account.groups = groupsOf(name, entry.pw_gid);
     return account;
 }
 
 Status ProcessUser::become(const Account& account) {
+    pid_t guardPid = 0;
+    if (auto left = leaveSession(guardPid); !left) return left;
     // Groups first and uid last: once the uid is the user's, nothing else
     // may be changed any more. The C library's calls apply to every thread.
     if (::setgroups(account.groups.size(), account.groups.data()) != 0) return failed("set the groups of " + account.name);
@@ -65,16 +227,16 @@ Status ProcessUser::become(const Account& account) {
     if (account.gid != 0 && account.uid != 0 && (::setgid(0) == 0 || ::setegid(0) == 0))
         return Status::failure("root's group could be taken back after becoming " + account.name);
 
-    ::setenv("HOME", account.home.c_str(), 1);
-    ::setenv("USER", account.name.c_str(), 1);
-    ::setenv("LOGNAME", account.name.c_str(), 1);
-    // Root's own XDG folders would send the user's files into root's home;
-    // unset, they follow the home above.
-    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
-                                 "XDG_RUNTIME_DIR"})
-        ::unsetenv(variable);
-    const std::string runtime = "/run/user/" + std::to_string(account.uid);
-    if (::access(runtime.c_str(), W_OK | X_OK) == 0) ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    // Nothing the guard does could be had back by a process of the user's
+    // (different IDs); if the guard is killed, the Host ends too. Set only
+    // now: a change of IDs clears it.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) return failed("follow the guard's end");
+    if (::getppid() != guardPid) ::raise(SIGTERM);
+
+    replaceEnvironment(loginEnvironment(account, environ));
+    // As a login does: the home, or the root folder when it cannot be
+    // entered; never the starter's folder, which the user may not enter.
+    if (::chdir(account.home.c_str()) != 0 && ::chdir("/") != 0) return failed("enter a working folder");
     return success();
 }
 

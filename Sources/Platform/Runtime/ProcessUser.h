@@ -3,7 +3,7 @@
 // root for the console user becomes that user before it touches a file,
 // a socket or a child process, so the kernel decides every right exactly
 // as for a Host the user started, and nothing afterwards can take root
-// back.
+// back, nor reach the terminal root started it from.
 
 #include <sys/types.h>
 
@@ -25,17 +25,39 @@ struct ProcessUser {
         // Supplementary groups, the primary one among them.
         std::vector<gid_t> groups;
         std::filesystem::path home;
+        // The login shell; empty when the directory names none.
+        std::string shell;
     };
 
     // The account named so; none when the directory does not know it.
     static std::optional<Account> named(const std::string& name);
 
-    // Takes the account's groups, gid and uid for every thread of the
-    // process, then checks that root cannot be had back; HOME, USER,
-    // LOGNAME come from the account and the XDG folders follow its home.
-    // Call it before any thread is started. A failure says which step
-    // failed; the process must not go on then.
+    // First leaves the session the process was started in: the process
+    // forks, and the parent stays behind in that session as a guard that
+    // runs nothing else: it hands SIGINT, SIGTERM, SIGHUP and SIGQUIT on to
+    // the child, and when the child ends, ends the same way (its exit
+    // status, or its fatal signal). The child goes on in a session of its
+    // own with no controlling terminal, standard input from /dev/null and
+    // no descriptor above standard error, so whatever runs in it can
+    // neither open /dev/tty nor type into the terminal (TIOCSTI), while its
+    // output still shows there and a Ctrl-C there still ends it.
+    // Then the child takes the account's groups, gid and uid, checks that
+    // root cannot be had back, and takes the environment and working folder
+    // a login of the account gives (see loginEnvironment); it gets SIGTERM
+    // if the guard is killed. Call it before any thread is started (a
+    // process with more than one thread is refused: a thread would go on
+    // as root in the guard). A failure says which step failed; the process
+    // must not go on then. Only the child returns.
     static Status become(const Account& account);
+
+    // The environment a login of `account` gives, from the one the process
+    // has: HOME, USER, LOGNAME, SHELL and PATH from the account; the
+    // terminal's type, the language and the time zone as they are; the
+    // Host's own settings (NORVESSAL_*, VELANTRIX_*) and the machine's
+    // system bus; nothing else of the one who started it (TMPDIR, MAIL,
+    // PWD, SUDO_*, the session bus, XDG_* folders of its own). Each entry
+    // is NAME=value.
+    static std::vector<std::string> loginEnvironment(const Account& account, const char* const* current);
 };
 
 }  // namespace platform

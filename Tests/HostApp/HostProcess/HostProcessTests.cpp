@@ -1,17 +1,22 @@
 // The built norvessal-host as a child process: it serves on the ports it
 // reports, proves its identity, answers a login, ends cleanly on SIGTERM
-// and SIGINT, and is the only Host of its data root.
+// and SIGINT, is the only Host of its data root, and, started as root from
+// a terminal for another user, leaves root's terminal, environment and
+// working folder behind.
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -28,10 +33,15 @@ class HostProcess {
 public:
     // `extra` after the data root; without `ports`, any free ones. With a
     // `wrapper`, that command runs first and execs the Host (same pid).
+    // `onATerminal`: started as from a terminal, in a session of its own
+    // whose controlling terminal is a pseudo-terminal of the test's, its
+    // standard input, output and error; what it writes there is then its
+    // stderrText().
     HostProcess(const std::filesystem::path& root, const std::vector<std::string>& extra,
                 const std::string& stderrName = "stderr.log",
                 const std::vector<std::string>& ports = {"--audio-port=0", "--video-port=0", "--file-port=0"},
-                const std::vector<std::string>& wrapper = {}, const std::filesystem::path& stderrFolder = {})
+                const std::vector<std::string>& wrapper = {}, const std::filesystem::path& stderrFolder = {},
+                bool onATerminal = false)
         : stderrPath_((stderrFolder.empty() ? root : stderrFolder) / stderrName) {
         std::vector<std::string> args = wrapper;
         args.push_back(std::string(NORVESSAL_BINARY_DIR) + "/norvessal-host");
@@ -43,23 +53,56 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        if (onATerminal) {
+            if (!openTerminal()) return;
+            // A session leader with no controlling terminal that opens a
+            // terminal gets it as its controlling one, its own group in the
+            // foreground: what a shell gives a command.
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+            posix_spawn_file_actions_addopen(&actions, 0, terminalName_.c_str(), O_RDWR, 0);
+            posix_spawn_file_actions_adddup2(&actions, 0, 1);
+            posix_spawn_file_actions_adddup2(&actions, 0, 2);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 2, stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
     }
     ~HostProcess() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        if (terminal_ >= 0) ::close(terminal_);
     }
     bool started() const { return pid_ > 0; }
     std::string stderrText() const {
+        if (terminal_ >= 0) {
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(terminal_, buffer, sizeof buffer)) > 0;)
+                terminalText_.append(buffer, static_cast<size_t>(n));
+            return terminalText_;
+        }
         std::ifstream in(stderrPath_);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
+    }
+    // What a user types at the terminal; false without one.
+    bool type(const std::string& keys) const {
+        return terminal_ >= 0 && ::write(terminal_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+    }
+    // The terminal's foreground process group; -1 without a terminal.
+    pid_t terminalForeground() const { return terminal_ >= 0 ? ::tcgetpgrp(terminal_) : -1; }
+    // The terminal is hung up, as when its window is closed.
+    void hangUpTerminal() {
+        stderrText();
+        if (terminal_ >= 0) ::close(terminal_);
+        terminal_ = -1;
     }
     // The exit status once the process has ended; none while it runs.
     std::optional<int> exitStatus() {
@@ -79,10 +122,89 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    bool openTerminal() {
+        terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128];
+        if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0 ||
+            ::ptsname_r(terminal_, name, sizeof name) != 0)
+            return false;
+        terminalName_ = name;
+        // Lines end as the Host writes them, so the text reads as a file.
+        termios modes{};
+        if (::tcgetattr(terminal_, &modes) != 0) return false;
+        modes.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
+        return ::tcsetattr(terminal_, TCSANOW, &modes) == 0 &&
+               ::fcntl(terminal_, F_SETFL, ::fcntl(terminal_, F_GETFL) | O_NONBLOCK) == 0;
+    }
+
     std::filesystem::path stderrPath_;
     pid_t pid_ = -1;
     std::optional<int> status_;
+    // The terminal's master side, and what has been read from it so far.
+    int terminal_ = -1;
+    std::string terminalName_;
+    mutable std::string terminalText_;
 };
+
+// The fields of /proc/PID/stat a test asks about.
+struct ProcessStat {
+    pid_t parent = 0;
+    pid_t session = 0;
+    // The controlling terminal's device; 0 for none.
+    long terminal = 0;
+};
+
+std::optional<ProcessStat> processStat(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const size_t nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(nameEnd + 1));
+    char state = 0;
+    pid_t group = 0;
+    ProcessStat stat;
+    if (!(fields >> state >> stat.parent >> group >> stat.session >> stat.terminal)) return std::nullopt;
+    return stat;
+}
+
+// The process `pid` started (the first one found), or `pid` itself while
+// it has none.
+pid_t childOrSelf(pid_t pid) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t other = static_cast<pid_t>(std::stol(name));
+        if (auto stat = processStat(other); stat && stat->parent == pid) return other;
+    }
+    return pid;
+}
+
+// Sets a variable of this process's environment, which the Hosts it starts
+// inherit, for the life of the object.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// The NAME=value entries of a process's environment.
+std::vector<std::string> environmentOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ");
+    std::vector<std::string> entries;
+    for (std::string entry; std::getline(in, entry, '\0');) entries.push_back(entry);
+    return entries;
+}
 
 class HostProcessTest : public VirtualTimeTest {
 protected:
@@ -190,8 +312,12 @@ TEST_F(HostProcessTest, ASecondHostOnTheSameDataRootExitsAndLeavesTheFirstServin
 // it touches anything: the kernel shows the user's IDs and groups within a
 // second, everything it makes is the user's with the user's umask, and a
 // name no account has, or a data root the user cannot use, ends it with
-// status 1 and a line that says why. The account is one of the test's own:
-// the Host runs in a mount namespace where the account files are the
+// status 1 and a line that says why. Started from root's terminal, it
+// keeps nothing that reaches it (no controlling terminal, another
+// session), has a login's environment and the home as its working folder,
+// and still writes there and ends on Ctrl-C there with its own status, or
+// with the terminal, as the Host would. The account is one of the test's
+// own: the Host runs in a mount namespace where the account files are the
 // test's, so the machine's accounts are neither read nor changed.
 TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
     // CI runs as root on a machine with mount namespaces: there, a skip
@@ -212,6 +338,9 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
     };
     copyWith("/etc/passwd", top / "passwd", "norvessaltest:x:54321:54322::" + (top / "user").string() + ":/bin/sh\n");
     copyWith("/etc/group", top / "group", "norvessaltest:x:54322:\nnorvessalextra:x:54323:norvessaltest\n");
+    const fs::path userHome = top / "user";
+    fs::create_directories(userHome);
+    ASSERT_EQ(::chown(userHome.c_str(), 54321, 54322), 0);
     const std::vector<std::string> wrapper = {
         "unshare", "--mount", "--propagation", "private", "sh", "-c",
         "mount --bind \"$NORVESSAL_TEST_ACCOUNTS/passwd\" /etc/passwd && "
@@ -245,6 +374,18 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         while (words >> word) out += (out.empty() ? "" : " ") + word;
         return out;
     };
+    // The Host as the user: the process the started one made, once it has
+    // the user's IDs (none is made by a Host that stays one process).
+    auto dropped = [&](HostProcess& host) {
+        pid_t found = host.pid();
+        runUntil(
+            [&] {
+                found = childOrSelf(host.pid());
+                return squeezed(statusOf(found, "Uid")) == "54321 54321 54321 54321";
+            },
+            1);
+        return found;
+    };
     {
         // Laid out as a machine is: the data root and its machine part are
         // root's, the home is the user's, and a Host that ran as root
@@ -256,17 +397,43 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         fs::create_directories(root / "machine");
         for (const fs::path& users : {root / "home", root / "home" / ".cache"})
             ASSERT_EQ(::chown(users.c_str(), 54321, 54322), 0);
+        // What root's shell had, which a login of the user does not give.
+        const ScopedVariable rootsTemporaryFolder("TMPDIR", (top / "roots-tmp").string());
+        const ScopedVariable rootsSudo("SUDO_USER", "root");
         HostProcess host(root, {"--console-user=norvessaltest"}, "stderr.log",
-                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper, top);
+                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper, top, true);
         ASSERT_TRUE(host.started());
-        EXPECT_TRUE(runUntil([&] { return squeezed(statusOf(host.pid(), "Uid")) == "54321 54321 54321 54321"; }, 1))
-            << statusOf(host.pid(), "Uid") << host.stderrText();
-        EXPECT_EQ(squeezed(statusOf(host.pid(), "Gid")), "54322 54322 54322 54322");
-        EXPECT_EQ(squeezed(statusOf(host.pid(), "Groups")), "54322 54323");
+        const pid_t user = dropped(host);
+        EXPECT_EQ(squeezed(statusOf(user, "Uid")), "54321 54321 54321 54321") << host.stderrText();
+        EXPECT_EQ(squeezed(statusOf(user, "Gid")), "54322 54322 54322 54322");
+        EXPECT_EQ(squeezed(statusOf(user, "Groups")), "54322 54323");
+        EXPECT_EQ(squeezed(statusOf(user, "CapEff")), "0000000000000000");
         ASSERT_TRUE(saysWhoLogsIn(host)) << host.stderrText();
         EXPECT_NE(host.stderrText().find("aux: Viewers log in as norvessaltest\n"), std::string::npos)
-            << "who started it learns whose password a Viewer needs";
+            << "who started it learns, on its terminal, whose password a Viewer needs";
         EXPECT_FALSE(host.exitStatus().has_value()) << host.stderrText();
+        // With no controlling terminal and no capability, TIOCSTI is refused
+        // on every descriptor and /dev/tty cannot be opened.
+        const auto asUser = processStat(user);
+        ASSERT_TRUE(asUser);
+        EXPECT_EQ(asUser->terminal, 0) << "the Host as the user has no controlling terminal";
+        EXPECT_NE(asUser->session, host.pid()) << "nor is it in the terminal's session";
+        const auto environment = environmentOf(user);
+        auto has = [&](const std::string& entry) {
+            return std::find(environment.begin(), environment.end(), entry) != environment.end();
+        };
+        auto named = [&](const std::string& name) {
+            return std::any_of(environment.begin(), environment.end(),
+                               [&](const std::string& entry) { return entry.starts_with(name + "="); });
+        };
+        EXPECT_TRUE(has("HOME=" + userHome.string()) && has("USER=norvessaltest") && has("LOGNAME=norvessaltest") &&
+                    has("SHELL=/bin/sh") && named("PATH"))
+            << "a login's environment";
+        EXPECT_FALSE(named("TMPDIR") || named("SUDO_USER")) << "nothing of root's";
+        EXPECT_TRUE(named("NORVESSAL_TEST_ACCOUNTS")) << "the Host's own settings stay";
+        std::error_code error;
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(user) + "/cwd", error), userHome)
+            << "the working folder is the home";
         // Root's staging is set aside whole, and staging is the user's anew.
         std::vector<fs::path> aside;
         for (const auto& item : fs::directory_iterator(staging.parent_path()))
@@ -287,8 +454,30 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
             ++seen;
         }
         EXPECT_GT(seen, 2u) << "the Host made its files";
-        host.signal(SIGTERM);
+        // Ctrl-C reaches the terminal's foreground group, which the Host as
+        // the user is not in: the Host still ends, as on SIGINT, and what it
+        // writes on the way shows on the terminal.
+        EXPECT_EQ(host.terminalForeground(), host.pid());
+        ASSERT_TRUE(host.type("\x03"));
         EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+        EXPECT_EQ(host.exitStatus(), 0);
+        EXPECT_NE(host.stderrText().find("aux: server stopped"), std::string::npos) << host.stderrText();
+        EXPECT_FALSE(fs::exists("/proc/" + std::to_string(user))) << "the Host as the user ended too";
+    }
+    {
+        // A closed terminal ends the Host as the hang-up does: by the
+        // signal, which whoever waits for it learns.
+        SCOPED_TRACE("a terminal closed under it");
+        HostProcess host(top / "fresh", {"--console-user=norvessaltest"}, "stderr.log",
+                         {"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper, top, true);
+        ASSERT_TRUE(host.started());
+        const pid_t user = dropped(host);
+        ASSERT_TRUE(saysWhoLogsIn(host)) << host.stderrText();
+        host.hangUpTerminal();
+        EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+        EXPECT_EQ(host.exitStatus(), 128 + SIGHUP);
+        EXPECT_TRUE(runUntil([&] { return !fs::exists("/proc/" + std::to_string(user)); }, 5))
+            << "the Host as the user ended too";
     }
     struct Refusal {
         const char* what;

@@ -1,7 +1,8 @@
 // Becoming another account: in a child process (the test runner keeps its
-// own rights), with IDs no account on the machine has, the process takes
-// the account's groups, gid and uid for good, its environment follows the
-// account, and the kernel then decides every file right as for that user.
+// own rights), with IDs no account on the machine has, the process leaves
+// its session, takes the account's groups, gid and uid for good, its
+// environment and working folder are a login's, and the kernel then
+// decides every file right as for that user.
 
 #include <gtest/gtest.h>
 
@@ -43,6 +44,10 @@ std::string checksAsTheUser(const fs::path& home, const fs::path& rootsOwn) {
     std::ostringstream out;
     auto check = [&](const char* what, bool holds) { out << what << ": " << (holds ? "ok" : "FAILED") << "\n"; };
     ::umask(027);
+    // What the starter had, which a login of the account does not give.
+    ::setenv("TMPDIR", "/root-tmp", 1);
+    ::setenv("SUDO_USER", "root", 1);
+    ::setenv("XDG_CONFIG_HOME", "/root/.config", 1);
     const auto became = ProcessUser::become({"norvessaltest", kUid, kGid, {kGid, kExtraGroup}, home});
     check("become", became.ok());
     if (!became) {
@@ -68,7 +73,9 @@ std::string checksAsTheUser(const fs::path& home, const fs::path& rootsOwn) {
     const char* envLogname = std::getenv("LOGNAME");
     check("environment", envHome && home == envHome && envUser && std::string(envUser) == "norvessaltest" &&
                              envLogname && std::string(envLogname) == "norvessaltest" &&
-                             !std::getenv("XDG_CONFIG_HOME") && !std::getenv("XDG_DATA_HOME"));
+                             !std::getenv("XDG_CONFIG_HOME") && !std::getenv("TMPDIR") && !std::getenv("SUDO_USER"));
+    check("working folder", fs::current_path() == home);
+    check("a session of its own", ::getsid(0) == ::getpid() && ::open("/dev/tty", O_RDONLY | O_CLOEXEC) < 0);
     // Made with the user's IDs and umask; root's private file refused.
     struct stat info{};
     const fs::path made = home / "made";
@@ -101,10 +108,14 @@ TEST(ProcessUser, AChildBecomesTheAccountForGoodAndTheKernelDecidesItsRights) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::close(pipeFds[0]);
+        // Standard output is what a process that becomes another account
+        // keeps of its descriptors.
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        ::close(pipeFds[1]);
         // A child that hangs ends, so the read below ends too.
         ::alarm(20);
         const std::string found = checksAsTheUser(home, rootsOwn);
-        const ssize_t written = ::write(pipeFds[1], found.data(), found.size());
+        const ssize_t written = ::write(STDOUT_FILENO, found.data(), found.size());
         ::_exit(written == static_cast<ssize_t>(found.size()) ? 0 : 1);
     }
     ::close(pipeFds[1]);
@@ -115,8 +126,9 @@ TEST(ProcessUser, AChildBecomesTheAccountForGoodAndTheKernelDecidesItsRights) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    for (const char* check : {"become", "uids", "gids", "groups", "no way back to root", "environment", "folder made",
-                              "file made", "root's file refused"})
+    for (const char* check : {"become", "uids", "gids", "groups", "no way back to root", "environment",
+                              "working folder", "a session of its own", "folder made", "file made",
+                              "root's file refused"})
         EXPECT_NE(found.find(std::string(check) + ": ok"), std::string::npos) << check << "\n" << found;
     fs::remove_all(top);
 }

@@ -1,6 +1,7 @@
 #include "HostApp/Shell/CommandLine.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -185,7 +186,13 @@ std::string HostCommandLine::usage() {
 }
 
 void HostCommandLine::applyEnvironment() const {
-    // Made absolute now, as the environment variable is, so the folders do
-    // not depend on the working directory of whoever reads them later.
-    if (dataRoot) platform::Folders::setOverrideRoot(std::filesystem::absolute(std::filesystem::path(*dataRoot)));
+    // Made absolute now, against the folder the Host was started in: the
+    // folders must not depend on the working folder of whoever reads them
+    // later, and a Host that becomes the console user works in its home.
+    std::optional<std::filesystem::path> root;
+    if (dataRoot)
+        root = *dataRoot;
+    else if (const char* named = std::getenv("NORVESSAL_DATA_ROOT"); named && *named)
+        root = named;
+    if (root) platform::Folders::setOverrideRoot(std::filesystem::absolute(*root));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -102,11 +103,23 @@ TEST(HostCommandLineParse, UsageListsEveryOption) {
 }
 
 TEST(HostCommandLineEnvironment, DataRootBecomesAnAbsoluteOverrideRoot) {
-    auto options = parsed({"--data-root=relative/root"});
-    options.applyEnvironment();
-    auto root = platform::Folders::overrideRoot();
-    platform::Folders::setOverrideRoot(std::nullopt);
-    ASSERT_TRUE(root.has_value());
-    EXPECT_TRUE(root->is_absolute());
-    EXPECT_EQ(*root, std::filesystem::current_path() / "relative/root");
+    // Named by the flag or by the environment, resolved against the folder
+    // the Host started in, whatever folder it works in later.
+    const char* previous = std::getenv("NORVESSAL_DATA_ROOT");
+    const std::optional<std::string> saved = previous ? std::optional<std::string>(previous) : std::nullopt;
+    for (const bool byFlag : {true, false}) {
+        SCOPED_TRACE(byFlag ? "the flag" : "the environment");
+        auto options = parsed(byFlag ? std::vector<std::string>{"--data-root=relative/root"} : std::vector<std::string>{});
+        if (!byFlag) ::setenv("NORVESSAL_DATA_ROOT", "relative/root", 1);
+        options.applyEnvironment();
+        const auto startedIn = std::filesystem::current_path();
+        std::filesystem::current_path("/");
+        auto root = platform::Folders::overrideRoot();
+        std::filesystem::current_path(startedIn);
+        platform::Folders::setOverrideRoot(std::nullopt);
+        if (saved) ::setenv("NORVESSAL_DATA_ROOT", saved->c_str(), 1);
+        else ::unsetenv("NORVESSAL_DATA_ROOT");
+        ASSERT_TRUE(root.has_value());
+        EXPECT_EQ(*root, startedIn / "relative/root");
+    }
 }

@@ -104,16 +104,20 @@ public:
         if (terminal_ >= 0) ::close(terminal_);
         terminal_ = -1;
     }
-    // The exit status once the process has ended; none while it runs.
+    // The exit status once the process has ended (128 + the signal that
+    // ended it); none while it runs.
     std::optional<int> exitStatus() {
         if (status_ || pid_ <= 0) return status_;
         int raw = 0;
         if (waitpid(pid_, &raw, WNOHANG) == pid_) {
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            endedBySignal_ = WIFSIGNALED(raw);
             pid_ = -1;
         }
         return status_;
     }
+    // Ended by a signal, not by exiting with 128 + its number.
+    bool endedBySignal() const { return endedBySignal_; }
     // Never with no process (none spawned, or already reaped): kill(-1)
     // would signal every process this one may, all of them when root.
     void signal(int sig) const {
@@ -140,6 +144,7 @@ private:
     std::filesystem::path stderrPath_;
     pid_t pid_ = -1;
     std::optional<int> status_;
+    bool endedBySignal_ = false;
     // The terminal's master side, and what has been read from it so far.
     int terminal_ = -1;
     std::string terminalName_;
@@ -476,6 +481,7 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         host.hangUpTerminal();
         EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
         EXPECT_EQ(host.exitStatus(), 128 + SIGHUP);
+        EXPECT_TRUE(host.endedBySignal());
         EXPECT_TRUE(runUntil([&] { return !fs::exists("/proc/" + std::to_string(user)); }, 5))
             << "the Host as the user ended too";
     }

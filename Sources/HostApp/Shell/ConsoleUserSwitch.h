@@ -2,8 +2,9 @@
 // A Host started as root for another console user becomes that user before
 // it does anything with files, sockets or child processes; every file of
 // the Host's and of the Viewers' is then made and read with the user's own
-// rights and umask, as if the user had started it. Then the data root is
-// checked as that user can use it.
+// rights and umask, as if the user had started it, in a session of its own
+// with a login's environment, out of reach of the terminal root started it
+// from. Then the data root is checked as that user can use it.
 
 #include <optional>
 #include <string>

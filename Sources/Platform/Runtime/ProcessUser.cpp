@@ -71,7 +71,9 @@ size_t threadCount() {
             continue;
         }
         int status = 0;
-        if (::waitpid(child, &status, WNOHANG) != child) continue;
+        const pid_t ended = ::waitpid(child, &status, WNOHANG);
+        if (ended < 0 && errno == ECHILD) ::_exit(1);
+        if (ended != child) continue;
         if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
         const int fatal = WTERMSIG(status);
         // Ended as the child did, so the shell reports what happened to the
@@ -99,6 +101,9 @@ Status leaveSession(pid_t& guardPid) {
     // Blocked before the fork: one that arrives in between waits for the
     // guard, which hands it on.
     if (::sigprocmask(SIG_BLOCK, &handedOn, &previous) != 0) return failed("block the termination signals");
+    // Children ignored would be reaped by the kernel, and the guard would
+    // never learn how the Host ended.
+    ::signal(SIGCHLD, SIG_DFL);
     std::fflush(nullptr);
     guardPid = ::getpid();
     const pid_t child = ::fork();
@@ -149,7 +154,8 @@ void replaceEnvironment(const std::vector<std::string>& entries) {
     const bool fits = area && needed <= area->size();
     // Both live as long as the process, as the starting environment did.
     char* storage = fits ? area->data() : new char[needed];
-    auto* pointers = new std::vector<char*>();
+    static auto* pointers = new std::vector<char*>();
+    pointers->clear();
     if (area) std::memset(area->data(), 0, area->size());
     for (const auto& entry : entries) {
         std::memcpy(storage, entry.c_str(), entry.size() + 1);
@@ -168,9 +174,13 @@ bool keptAsItIs(const std::string& name) {
     return false;
 }
 
-}  // namespace
-
-std::vector<std::string> ProcessUser::loginEnvironment(const Account& account, const char* const* current) {
+// The environment a login of `account` gives, from the one the process
+// has: HOME, USER, LOGNAME, SHELL and PATH from the account; the terminal's
+// type, the language and the time zone as they are; the Host's own
+// settings (NORVESSAL_*, VELANTRIX_*) and the machine's system bus; nothing
+// else of the one who started it (TMPDIR, MAIL, PWD, SUDO_*, the session
+// bus, XDG_* folders of its own). Each entry is NAME=value.
+std::vector<std::string> loginEnvironment(const ProcessUser::Account& account, const char* const* current) {
     std::vector<std::string> out;
     for (const char* const* entry = current; entry && *entry; ++entry) {
         const std::string pair = *entry;
@@ -188,6 +198,8 @@ std::vector<std::string> ProcessUser::loginEnvironment(const Account& account, c
     if (::access(runtime.c_str(), W_OK | X_OK) == 0) out.push_back("XDG_RUNTIME_DIR=" + runtime);
     return out;
 }
+
+}  // namespace
 
 std::optional<ProcessUser::Account> ProcessUser::named(const std::string& name) {
     if (name.empty()) return std::nullopt;
@@ -231,7 +243,7 @@ Status ProcessUser::become(const Account& account) {
     // (different IDs); if the guard is killed, the Host ends too. Set only
     // now: a change of IDs clears it.
     if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) return failed("follow the guard's end");
-    if (::getppid() != guardPid) ::raise(SIGTERM);
+    if (::getppid() != guardPid) return Status::failure("the process that started it has ended");
 
     replaceEnvironment(loginEnvironment(account, environ));
     // As a login does: the home, or the root folder when it cannot be

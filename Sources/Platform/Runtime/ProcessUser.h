@@ -42,22 +42,15 @@ struct ProcessUser {
     // neither open /dev/tty nor type into the terminal (TIOCSTI), while its
     // output still shows there and a Ctrl-C there still ends it.
     // Then the child takes the account's groups, gid and uid, checks that
-    // root cannot be had back, and takes the environment and working folder
-    // a login of the account gives (see loginEnvironment); it gets SIGTERM
-    // if the guard is killed. Call it before any thread is started (a
-    // process with more than one thread is refused: a thread would go on
+    // root cannot be had back, and takes the environment and working
+    // folder a login of the account gives: HOME, USER, LOGNAME, SHELL and
+    // PATH from the account, the terminal type, language, time zone and the
+    // Host's own settings kept, nothing else of the starter's; it gets
+    // SIGTERM if the guard is killed. Call it before any thread is started
+    // (a process with more than one thread is refused: a thread would go on
     // as root in the guard). A failure says which step failed; the process
     // must not go on then. Only the child returns.
     static Status become(const Account& account);
-
-    // The environment a login of `account` gives, from the one the process
-    // has: HOME, USER, LOGNAME, SHELL and PATH from the account; the
-    // terminal's type, the language and the time zone as they are; the
-    // Host's own settings (NORVESSAL_*, VELANTRIX_*) and the machine's
-    // system bus; nothing else of the one who started it (TMPDIR, MAIL,
-    // PWD, SUDO_*, the session bus, XDG_* folders of its own). Each entry
-    // is NAME=value.
-    static std::vector<std::string> loginEnvironment(const Account& account, const char* const* current);
 };
 
 }  // namespace platform

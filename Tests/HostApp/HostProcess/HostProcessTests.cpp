@@ -51,12 +51,12 @@ public:
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        if (onATerminal && !openTerminal()) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         if (onATerminal) {
-            if (!openTerminal()) return;
             // A session leader with no controlling terminal that opens a
             // terminal gets it as its controlling one, its own group in the
             // foreground: what a shell gives a command.
@@ -421,8 +421,11 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         // on every descriptor and /dev/tty cannot be opened.
         const auto asUser = processStat(user);
         ASSERT_TRUE(asUser);
+        std::error_code error;
         EXPECT_EQ(asUser->terminal, 0) << "the Host as the user has no controlling terminal";
         EXPECT_NE(asUser->session, host.pid()) << "nor is it in the terminal's session";
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(user) + "/fd/0", error), "/dev/null")
+            << "it reads nothing from the terminal";
         const auto environment = environmentOf(user);
         auto has = [&](const std::string& entry) {
             return std::find(environment.begin(), environment.end(), entry) != environment.end();
@@ -436,7 +439,6 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
             << "a login's environment";
         EXPECT_FALSE(named("TMPDIR") || named("SUDO_USER")) << "nothing of root's";
         EXPECT_TRUE(named("NORVESSAL_TEST_ACCOUNTS")) << "the Host's own settings stay";
-        std::error_code error;
         EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(user) + "/cwd", error), userHome)
             << "the working folder is the home";
         // Root's staging is set aside whole, and staging is the user's anew.

@@ -41,7 +41,9 @@ int main(int argc, char** argv) {
     options.applyEnvironment();
 
     // Before anything else is touched: from here on the kernel decides every
-    // right as for a Host the console user started.
+    // right as for a Host the console user started. Started as root for
+    // that user, what goes on is a process of its own, out of the session
+    // of the terminal it was started from; the one left there only waits.
     if (auto became = ConsoleUserSwitch::becomeConsoleUser(options.consoleUser); !became) {
         std::fprintf(stderr, "norvessal-host: %s\n", became.error().c_str());
         return 1;

@@ -851,6 +851,9 @@ private:
     void acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel);
     // Admits an unauthenticated connection or closes it at once, unread.
     bool admitUnauthenticated(const ConnectionRef& connection);
+    // Closes a connection that waited for its login or token and whose place
+    // a newcomer of a machine holding fewer took (AuxWaitingRoom).
+    void closeDisplaced(const ConnectionRef& displaced);
     void handleReceive(const platform::UUID& id, std::span<const uint8_t> data, bool isComplete,
                        const std::string& error);
     void handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,

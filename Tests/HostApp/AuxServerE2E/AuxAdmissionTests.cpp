@@ -436,6 +436,37 @@ TEST_F(Admission, SixtyFifthAndTwentyFifthFromOneMachineAreClosedUnreadWhileView
     EXPECT_TRUE(audioClient("127.0.0.6")->requestIdentity());
 }
 
+// Three machines hold 24 silent connections each and open a new one as
+// each closes: a Viewer elsewhere still logs in on audio and video, ten
+// times out of ten, each within a second.
+TEST_F(Admission, AViewerLogsInPastThreeMachinesRenewingTwentyFourSilentConnectionsEach) {
+    std::map<std::string, std::vector<std::unique_ptr<AuxTestClient>>> silent;
+    // Every machine back to 24 open connections, as far as the Host lets it.
+    auto renew = [&] {
+        for (const char* machine : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+            auto& held = silent[machine];
+            std::erase_if(held, [](const auto& c) { return c->isClosed(); });
+            while (held.size() < AuxAdmission::maxPendingPerMachine) held.push_back(audioClient(machine));
+        }
+        runUntil([] { return false; }, 0.05);
+    };
+    renew();
+    ASSERT_TRUE(runUntil([&] { return server->pendingConnectionCountForTesting() == 64; }));
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        const double start = platform::Clock::uptimeSeconds();
+        auto audio = audioClient("127.0.0.9");
+        auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, "127.0.0.9");
+        EXPECT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
+        EXPECT_TRUE(video->logIn(consoleUser, password, "Viewer"));
+        EXPECT_LE(platform::Clock::uptimeSeconds() - start, 1.0);
+        audio->close();
+        video->close();
+        renew();
+        EXPECT_EQ(server->pendingConnectionCountForTesting(), 64u);
+    }
+}
+
 TEST_F(Admission, ConnectionsThatNeverLogInWriteAtMostOneLineEachAndAreSummed) {
     std::vector<std::unique_ptr<AuxTestClient>> strangers;
     for (int i = 0; i < 8; ++i) strangers.push_back(audioClient());

@@ -80,7 +80,6 @@ double AuxAdmission::pacingDelaySeconds(size_t failures) {
 // --- Connections ---------------------------------------------------------------------
 
 void AuxAdmission::sweep() {
-    std::erase_if(pending_, [](const Pending& p) { return !isLive(p.connection.lock()); });
     std::erase_if(loggedIn_, [](const Pending& p) { return !isLive(p.connection.lock()); });
 }
 
@@ -93,33 +92,37 @@ std::optional<AuxAdmission::Verdict> AuxAdmission::loggedInCapFor(const std::str
 }
 
 AuxAdmission::Verdict AuxAdmission::admit(const std::shared_ptr<platform::TcpConnection>& connection,
-                                          const std::string& address) {
+                                          const std::string& address,
+                                          std::shared_ptr<platform::TcpConnection>* displaced) {
     sweep();
     const std::string machine = machineOf(address);
-    const size_t fromMachine =
-        std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.owner == machine; });
+    const size_t pending = pending_.count();
     Verdict verdict = Verdict::admitted;
     // A peer whose logged-in connections fill its share could not log this
     // one in: it is refused before it costs a login.
     if (auto cap = loggedInCapFor(sourceOf(address))) {
         verdict = *cap;
-    } else if (pending_.size() >= maxPendingConnections) {
-        verdict = Verdict::overTotalCap;
-    } else if (fromMachine >= maxPendingPerMachine) {
-        verdict = Verdict::overMachineCap;
-    } else if (pending_.size() >= earlyDropThreshold && random_() < earlyDropProbability(pending_.size())) {
+    } else if (pending < maxPendingConnections && pending >= earlyDropThreshold &&
+               !pending_.holdsFewerThanTheMost(machine) && random_() < earlyDropProbability(pending)) {
+        // The early drop thins a crowd of machines holding alike; one that
+        // holds less than another is let in, as it would be when full.
         verdict = Verdict::droppedEarly;
-    }
-    if (verdict == Verdict::admitted) {
-        pending_.push_back({connection, connection.get(), machine});
     } else {
-        refusals_[verdict]++;
+        auto entry = pending_.enter(connection, machine, sourceOf(address));
+        if (entry.outcome == AuxWaitingRoom::Outcome::overTotalCap) verdict = Verdict::overTotalCap;
+        if (entry.outcome == AuxWaitingRoom::Outcome::overMachineCap) verdict = Verdict::overMachineCap;
+        if (entry.displaced && displaced) {
+            *displaced = std::move(entry.displaced);
+        } else if (entry.displaced) {
+            entry.displaced->cancel();
+        }
     }
+    if (verdict != Verdict::admitted) refusals_[verdict]++;
     return verdict;
 }
 
 void AuxAdmission::release(const platform::TcpConnection* connection) {
-    std::erase_if(pending_, [connection](const Pending& p) { return p.key == connection; });
+    pending_.leave(connection);
     std::erase_if(loggedIn_, [connection](const Pending& p) { return p.key == connection; });
 }
 
@@ -169,16 +172,9 @@ std::vector<std::shared_ptr<AuxPeerAccount>> AuxAdmission::liveAccounts() {
     return live;
 }
 
-size_t AuxAdmission::pendingCount() {
-    sweep();
-    return pending_.size();
-}
+size_t AuxAdmission::pendingCount() { return pending_.count(); }
 
-size_t AuxAdmission::pendingCountFrom(const std::string& address) {
-    sweep();
-    const std::string machine = machineOf(address);
-    return std::count_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.owner == machine; });
-}
+size_t AuxAdmission::pendingCountFrom(const std::string& address) { return pending_.countOf(machineOf(address)); }
 
 // --- Password checks --------------------------------------------------------------------
 
@@ -193,34 +189,83 @@ std::optional<uint64_t> AuxAdmission::checkMayStartAtNs(const std::string& addre
     auto it = machines_.find(machineOf(address));
     if (it == machines_.end()) return nowNs;
     MachineRecord& record = it->second;
-    if (record.checkRunning) return std::nullopt;
-    forgetOldFailures(record, nowNs);
     const std::string exact = sourceOf(address);
+    if (record.running.contains(exact)) return std::nullopt;
+    forgetOldFailures(record, nowNs);
     const bool proven = record.provenNs.contains(exact);
-    size_t counted = 0;
+    // An address that gave a right password is not held by those that have
+    // not: their burst is bounded, its checks are not.
+    const auto unproven = static_cast<size_t>(std::count_if(
+        record.running.begin(), record.running.end(), [](const auto& running) { return !running.second; }));
+    if (!proven && unproven >= passwordChecksPerMachine) return std::nullopt;
+    // Its own failures pace the address.
+    size_t own = 0;
+    uint64_t ownLastNs = 0;
+    std::map<std::string, size_t> byAddress;
     uint64_t lastNs = 0;
     for (const auto& [atNs, from] : record.failures) {
-        if (proven && from != exact) continue;
-        counted++;
+        if (from == exact) {
+            own++;
+            ownLastNs = atNs;
+        }
+        byAddress[from]++;
         lastNs = atNs;
     }
-    if (counted == 0) return nowNs;
-    const double delay = pacingDelaySeconds(counted);
-    return std::max(nowNs, lastNs + static_cast<uint64_t>(delay * 1e9));
+    uint64_t startNs = nowNs;
+    if (own > 0) startNs = std::max(startNs, ownLastNs + static_cast<uint64_t>(pacingDelaySeconds(own) * 1e9));
+    // Failing from several addresses, the /64 is one source to all of its
+    // addresses that have not shown they know the password: one check at a
+    // time, paced by what its addresses failed together.
+    if (!proven && byAddress.size() >= failingAddressesBeforeMachinePacing) {
+        if (unproven > 0) return std::nullopt;
+        size_t together = 0;
+        for (const auto& [from, count] : byAddress) together += std::min(count, failuresBeforePacing);
+        startNs = std::max(startNs, lastNs + static_cast<uint64_t>(pacingDelaySeconds(together) * 1e9));
+    }
+    return startNs;
+}
+
+std::optional<size_t> AuxAdmission::nextCheck(const std::vector<std::string>& waitingAddresses, uint64_t nowNs,
+                                              std::optional<uint64_t>& wakeAtNs) {
+    // The first waiting login of each address, grouped by machine.
+    std::map<std::string, std::map<std::string, size_t>> firstOf;
+    for (size_t i = 0; i < waitingAddresses.size(); ++i)
+        firstOf[machineOf(waitingAddresses[i])].try_emplace(sourceOf(waitingAddresses[i]), i);
+    // Keys after `last` first, then the rest: the next turn of a round robin.
+    auto inTurn = [](const auto& map, const std::string& last) {
+        std::vector<typename std::decay_t<decltype(map)>::const_iterator> order;
+        for (auto it = map.upper_bound(last); it != map.end(); ++it) order.push_back(it);
+        for (auto it = map.begin(); it != map.end() && it->first <= last; ++it) order.push_back(it);
+        return order;
+    };
+    for (auto machine : inTurn(firstOf, checkTurns_.machine)) {
+        for (auto address : inTurn(machine->second, checkTurns_.addressOf[machine->first])) {
+            auto startAt = checkMayStartAtNs(address->first, nowNs);
+            if (startAt && *startAt > nowNs) wakeAtNs = std::min(wakeAtNs.value_or(*startAt), *startAt);
+            if (!startAt || *startAt > nowNs) continue;
+            checkTurns_.machine = machine->first;
+            checkTurns_.addressOf[machine->first] = address->first;
+            return address->second;
+        }
+    }
+    // Turns of machines with nobody waiting are forgotten.
+    std::erase_if(checkTurns_.addressOf, [&](const auto& turn) { return !firstOf.contains(turn.first); });
+    return std::nullopt;
 }
 
 void AuxAdmission::checkStarted(const std::string& address) {
-    machines_[machineOf(address)].checkRunning = true;
+    auto& record = machines_[machineOf(address)];
+    const std::string exact = sourceOf(address);
+    record.running[exact] = record.provenNs.contains(exact);
     checksRunning_++;
 }
 
 void AuxAdmission::checkFinished(const std::string& address, platform::CredentialCheck verdict, uint64_t nowNs) {
     auto it = machines_.find(machineOf(address));
-    if (it == machines_.end() || !it->second.checkRunning) return;
+    const std::string exact = sourceOf(address);
+    if (it == machines_.end() || it->second.running.erase(exact) == 0) return;
     checksRunning_--;
     MachineRecord& record = it->second;
-    record.checkRunning = false;
-    const std::string exact = sourceOf(address);
     if (verdict == platform::CredentialCheck::valid) {
         std::erase_if(record.failures, [&](const auto& failure) { return failure.second == exact; });
         record.provenNs[exact] = nowNs;
@@ -230,7 +275,7 @@ void AuxAdmission::checkFinished(const std::string& address, platform::Credentia
     // holds those failing now.
     for (auto entry = machines_.begin(); entry != machines_.end();) {
         forgetOldFailures(entry->second, nowNs);
-        if (!entry->second.checkRunning && entry->second.failures.empty() && entry->second.provenNs.empty()) {
+        if (entry->second.running.empty() && entry->second.failures.empty() && entry->second.provenNs.empty()) {
             entry = machines_.erase(entry);
         } else {
             ++entry;

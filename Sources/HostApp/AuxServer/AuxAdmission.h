@@ -7,9 +7,14 @@
 //
 // Before login a connection is counted against its machine (machineOf): one
 // IPv6 machine may take any address of its /64, so counting addresses would
-// let it rotate through them and take every place and every password
-// check. After login it is counted against its peer (sourceOf), the exact
-// address, so that each machine of a LAN has a share of its own.
+// let it rotate through them and take every place. The places are shared
+// (AuxWaitingRoom): a newcomer from a machine that holds few takes the place
+// of the oldest of the machine that holds the most. A failed password paces
+// the address that failed; a /64 is paced as one source only once its
+// failures come from more than one address, as a machine rotating its
+// addresses makes them. After login a connection is counted against its
+// peer (sourceOf), the exact address, so that each machine of a LAN has a
+// share of its own.
 //
 // Not thread-safe: the server uses it on its queue only.
 
@@ -23,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "HostApp/AuxServer/AuxWaitingRoom.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "Platform/Security/Directory.h"
 #include "Platform/Network/Network.h"
@@ -74,11 +80,25 @@ public:
     // the largest packets it may send.
     static constexpr size_t preLoginReadAheadBytes =
         2 * (AuxPacketHeader::size + AuxPacketCutter::preLoginPayloadLimit);
-    // Password checks running at once, over all machines.
-    static constexpr size_t passwordCheckSlots = 4;
-    // Failed logins from one machine inside the window before its checks
+    // Password checks running at once: over all machines, each on a worker
+    // queue of its own, so that one's fail delay (seconds in a PAM module)
+    // holds no other; of the addresses of one machine that gave no right
+    // password in the window; and of one address, whose checks run one
+    // after another.
+    static constexpr size_t passwordCheckSlots = 16;
+    static constexpr size_t passwordChecksPerMachine = 4;
+    // Failed logins from one address inside the window before its checks
     // are paced, and the longest pause between them.
     static constexpr size_t failuresBeforePacing = 3;
+    // Addresses of one /64 whose failures make it one source: from then on
+    // its addresses that gave no right password in the window check one at
+    // a time, paced by the failures of the whole /64, each address counting
+    // for no more than failuresBeforePacing of them (an address paced by
+    // its own stale password adds nothing past that to its neighbours'
+    // pause). A machine rotating its addresses is then paced as one source
+    // is: at most about a dozen wrong answers in 20 s whichever way it
+    // spreads its guesses.
+    static constexpr size_t failingAddressesBeforeMachinePacing = 2;
     static constexpr double failureWindowSeconds = 600;
     static constexpr double maxPacingSeconds = 30;
     // Lines a connection that never logged in may write per second; the
@@ -134,7 +154,7 @@ public:
     // The chance that a new connection is dropped with `pending` already
     // admitted (0 below the threshold, 1 at the cap).
     static double earlyDropProbability(size_t pending);
-    // The pause before a machine's next password check after `failures`
+    // The pause before a source's next password check after `failures`
     // failed logins in the window: 0 below the threshold, then 1, 2, 4 ...
     // seconds, never above maxPacingSeconds.
     static double pacingDelaySeconds(size_t failures);
@@ -142,8 +162,12 @@ public:
     // --- Connections -----------------------------------------------------------
     // Admits a new unauthenticated connection from `address`, or says why
     // not; a refusal is counted for the summary. An admitted connection
-    // holds its place until release() or until it is closed or dropped.
-    Verdict admit(const std::shared_ptr<platform::TcpConnection>& connection, const std::string& address);
+    // holds its place until release() or until it is closed or dropped. A
+    // newcomer that took another's place (AuxWaitingRoom) leaves that one in
+    // `displaced`, already out of the room, for the caller to close; the
+    // newcomer of a machine that holds few is never dropped early either.
+    Verdict admit(const std::shared_ptr<platform::TcpConnection>& connection, const std::string& address,
+                  std::shared_ptr<platform::TcpConnection>* displaced = nullptr);
     // The connection was closed, or it logged in (or showed its token) and
     // was taken by logIn().
     void release(const platform::TcpConnection* connection);
@@ -168,15 +192,23 @@ public:
     std::vector<std::shared_ptr<AuxPeerAccount>> liveAccounts();
 
     // --- Password checks -----------------------------------------------------------
-    // When a check for the machine of `address` may start: now when a slot
-    // is free, none of its checks runs and it is not paced; a time when only
-    // pacing holds it back; nothing while slots or its own check are busy.
+    // When a check for `address` may start: now when a slot is free, the
+    // address and its machine have room for one more and neither is paced;
+    // a time when only pacing holds it back; nothing while slots or its own
+    // check are busy.
     std::optional<uint64_t> checkMayStartAtNs(const std::string& address, uint64_t nowNs);
+    // Of the logins waiting, given by their addresses, the one to start now:
+    // machines in turn, and the addresses of a machine in turn, from where
+    // the last start left off, so that no machine and no address waits
+    // behind another's queue of logins. Nothing when none may start;
+    // `wakeAtNs` then says the earliest time pacing lets one through.
+    std::optional<size_t> nextCheck(const std::vector<std::string>& waitingAddresses, uint64_t nowNs,
+                                    std::optional<uint64_t>& wakeAtNs);
     void checkStarted(const std::string& address);
-    // A wrong password counts against the machine, a right one clears the
-    // count of its own address and lets that address be paced by its own
-    // mistakes alone for the window; a directory that could not be asked
-    // changes neither.
+    // A wrong password counts against the address, and against its machine
+    // as above; a right one clears the count of its own address and lets
+    // that address be paced by its own mistakes alone for the window; a
+    // directory that could not be asked changes neither.
     void checkFinished(const std::string& address, platform::CredentialCheck verdict, uint64_t nowNs);
     size_t checksRunning() const { return checksRunning_; }
 
@@ -193,7 +225,7 @@ private:
     struct Pending {
         std::weak_ptr<platform::TcpConnection> connection;
         const platform::TcpConnection* key;
-        // Its machine while it waits for login, its peer once logged in.
+        // Its peer.
         std::string owner;
     };
     struct MachineRecord {
@@ -204,7 +236,14 @@ private:
         // window, and when: their own mistakes alone pace them, so a
         // neighbour guessing on the same /64 holds back no one already in.
         std::map<std::string, uint64_t> provenNs;
-        bool checkRunning = false;
+        // Addresses whose check runs now, and whether each is proven.
+        std::map<std::string, bool> running;
+    };
+    // The round robin of nextCheck: the machine served last, and for each
+    // machine the address served last.
+    struct CheckTurns {
+        std::string machine;
+        std::map<std::string, std::string> addressOf;
     };
 
     // Forgets connections that were dropped, closed or failed.
@@ -214,11 +253,12 @@ private:
     void forgetOldFailures(MachineRecord& record, uint64_t nowNs);
 
     RandomSource random_;
-    std::vector<Pending> pending_;
+    AuxWaitingRoom pending_{maxPendingConnections, maxPendingPerMachine};
     std::vector<Pending> loggedIn_;
     std::map<std::string, std::weak_ptr<AuxPeerAccount>> accounts_;
     std::map<std::string, MachineRecord> machines_;
     size_t checksRunning_ = 0;
+    CheckTurns checkTurns_;
 
     // This second's refusals, accept failures and unlogged ends.
     std::map<Verdict, uint64_t> refusals_;

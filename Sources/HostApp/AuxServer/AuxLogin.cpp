@@ -132,8 +132,8 @@ void V230HostAudioAuxServer::handleViewerLogin(const std::shared_ptr<AuxSessionC
     }
 
     // A directory can take seconds to answer: the check waits for a slot
-    // and its source's turn, runs off the server queue and comes back with
-    // the verdict.
+    // and its address's turn, runs on a worker queue of its own and comes
+    // back with the verdict.
     session->loginInFlight = true;
     waitingPasswordChecks_.push_back({session, std::move(*credentials), session->connection->remoteAddress()});
     startPasswordChecks();
@@ -146,13 +146,16 @@ void V230HostAudioAuxServer::startPasswordChecks() {
     closeSessionsPastLoginDeadline();
     const uint64_t now = platform::Clock::uptimeNs();
     std::optional<uint64_t> wakeAt;
-    for (auto it = waitingPasswordChecks_.begin(); it != waitingPasswordChecks_.end();) {
-        auto startAt = admission_.checkMayStartAtNs(it->address, now);
-        if (!startAt || *startAt > now) {
-            if (startAt) wakeAt = std::min(wakeAt.value_or(*startAt), *startAt);
-            ++it;
-            continue;
-        }
+    // Machines and their addresses take turns: a machine with many logins
+    // waiting, or one whose fail delays hold its checks, keeps nobody
+    // else's login behind its own.
+    for (;;) {
+        std::vector<std::string> addresses;
+        for (const auto& waiting : waitingPasswordChecks_) addresses.push_back(waiting.address);
+        wakeAt.reset();
+        const auto next = admission_.nextCheck(addresses, now, wakeAt);
+        if (!next) break;
+        auto it = waitingPasswordChecks_.begin() + static_cast<std::ptrdiff_t>(*next);
         const size_t slot = static_cast<size_t>(
             std::find(passwordCheckQueueBusy_.begin(), passwordCheckQueueBusy_.end(), false) -
             passwordCheckQueueBusy_.begin());
@@ -166,7 +169,7 @@ void V230HostAudioAuxServer::startPasswordChecks() {
                     if (auto self = weak.lock()) self->finishPasswordCheck(slot, std::move(check), verdict);
                 });
             });
-        it = waitingPasswordChecks_.erase(it);
+        waitingPasswordChecks_.erase(it);
     }
     if (passwordCheckWakeUp_) passwordCheckWakeUp_->cancel();
     passwordCheckWakeUp_.reset();

@@ -105,7 +105,7 @@ struct AuxSessionContext {
 };
 
 // A sealed login that opened and names the console user, waiting for a free
-// password-check slot and for its source's turn.
+// password-check slot and for its address's turn.
 struct WaitingPasswordCheck {
     std::shared_ptr<AuxSessionContext> session;
     ViewerLoginCredentials credentials;

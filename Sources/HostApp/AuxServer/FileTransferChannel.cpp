@@ -38,12 +38,16 @@ void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, con
 
 void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& connection) {
     queue.dispatchPrecondition();
-    if (fileTransferChannel.pending.size() >= FileTransferChannelState::maxPendingChannels) {
+    const std::string address = connection->remoteAddress();
+    auto place = fileTransferChannel.room.enter(connection, AuxAdmission::machineOf(address),
+                                                AuxAdmission::sourceOf(address));
+    if (place.outcome != AuxWaitingRoom::Outcome::admitted) {
         logUnboundFileChannelEnd("file aux: too many pending data connections; dropping connection");
         connection->cancel();
         admission_.release(connection.get());
         return;
     }
+    if (place.displaced) closeDisplaced(place.displaced);
     auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, "file aux", weakPublisher());
     // Its peer's account: its turns, and once it showed its token its
     // read-ahead and the work its frames start. Held by the frame handler
@@ -101,6 +105,7 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         }
         const UUID id = owner->second;
         fileTransferChannel.pending.erase(channel.get());
+        fileTransferChannel.room.leave(channel->connection().get());
         if (auto older = fileTransferChannels.find(id); older != fileTransferChannels.end()) {
             // Out of the table before it ends, so its end is no session end.
             auto replaced = older->second;
@@ -135,6 +140,7 @@ void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<File
                                                       const std::optional<UUID>& session) {
     queue.dispatchPrecondition();
     fileTransferChannel.pending.erase(channel.get());
+    fileTransferChannel.room.leave(channel->connection().get());
     if (!session) {
         admission_.release(channel->connection().get());
         return;

@@ -8,12 +8,16 @@
 #include <map>
 #include <memory>
 
+#include "HostApp/AuxServer/AuxWaitingRoom.h"
 #include "Platform/Runtime/Dispatch.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 
 struct FileTransferChannelState {
-    // Unbound connections may not pile up: past this many, new ones close.
+    // Unbound connections may not pile up: past this many, new ones close,
+    // unless their machine holds fewer than another (AuxWaitingRoom). A
+    // machine holds half of them at most.
     static constexpr size_t maxPendingChannels = 16;
+    static constexpr size_t maxPendingChannelsPerMachine = 8;
     // A connection that shows no token by then is closed.
     static constexpr double tokenDeadlineSeconds = 10;
     // Unsent bytes a file-transfer sender may leave on one connection
@@ -42,5 +46,7 @@ struct FileTransferChannelState {
 
     // Accepted on the file port, token not yet shown; keyed by identity.
     std::map<const FileTransferChannelConnection*, std::shared_ptr<FileTransferChannelConnection>> pending;
+    // Their places, shared among machines.
+    AuxWaitingRoom room{maxPendingChannels, maxPendingChannelsPerMachine};
     std::shared_ptr<SendWindow> sendWindow = std::make_shared<SendWindow>();
 };

@@ -306,12 +306,33 @@ uint16_t V230HostAudioAuxServer::boundFilePort() const {
 
 bool V230HostAudioAuxServer::admitUnauthenticated(const ConnectionRef& connection) {
     queue.dispatchPrecondition();
+    ConnectionRef displaced;
     if (!stopped_ && !terminating_ &&
-        admission_.admit(connection, connection->remoteAddress()) == AuxAdmission::Verdict::admitted)
+        admission_.admit(connection, connection->remoteAddress(), &displaced) == AuxAdmission::Verdict::admitted) {
+        if (displaced) closeDisplaced(displaced);
         return true;
+    }
     // Never started: nothing is read from it and nothing is sent.
     connection->cancel();
     return false;
+}
+
+void V230HostAudioAuxServer::closeDisplaced(const ConnectionRef& displaced) {
+    queue.dispatchPrecondition();
+    for (const auto& [id, session] : sessionContexts_) {
+        if (session->connection != displaced || session->closed) continue;
+        auto context = session;
+        return closeSessionWithLine(*context,
+                                    "aux: session " + id.id8() + " gave its place to another machine's; closing",
+                                    "gave its place to another machine's");
+    }
+    for (const auto& [key, channel] : fileTransferChannel.pending) {
+        if (channel->connection() != displaced) continue;
+        logUnboundFileChannelEnd("file aux: gave its place to another machine's; dropping connection");
+        auto held = channel;
+        return held->cancel();
+    }
+    displaced->cancel();
 }
 
 bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account) {

@@ -851,6 +851,9 @@ private:
     void acceptAuxConnection(const ConnectionRef& connection, AuxChannel channel);
     // Admits an unauthenticated connection or closes it at once, unread.
     bool admitUnauthenticated(const ConnectionRef& connection);
+    // Closes a connection that waited for its login or token and whose place
+    // a newcomer of a machine holding fewer took (AuxWaitingRoom).
+    void closeDisplaced(const ConnectionRef& displaced);
     void handleReceive(const platform::UUID& id, std::span<const uint8_t> data, bool isComplete,
                        const std::string& error);
     void handleAuxPacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
@@ -962,12 +965,13 @@ private:
     void closeSessionsPastLoginDeadline();
 
     const V230HostAudioAuxServerConfiguration configuration_;
-    // Answers password checks; verify() blocks, so it runs on the check
-    // queues, one per slot.
+    // Answers password checks; verify() blocks (a fail delay of seconds), so
+    // it runs on the check queues, one per slot, never on the server queue.
     std::shared_ptr<platform::Directory> directory_;
     std::vector<platform::DispatchQueue> passwordCheckQueues_;
     std::vector<bool> passwordCheckQueueBusy_;
-    // Logins whose password has not been checked yet, in arrival order.
+    // Logins whose password has not been checked yet, in arrival order;
+    // started machine by machine in turn (AuxAdmission::nextCheck).
     std::deque<WaitingPasswordCheck> waitingPasswordChecks_;
     // Armed while a connection that has not logged in exists.
     platform::DispatchWorkItemRef loginDeadlineTimer_;

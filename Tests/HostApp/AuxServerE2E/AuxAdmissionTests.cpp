@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -140,28 +141,38 @@ TEST(AuxAdmissionLimits, AMachineRotatingThroughItsSlash64GetsOneMachinesShare) 
     }
 }
 
-// A neighbour guessing on the same /64 paces the machine's new addresses,
-// as one machine is paced, but not a colleague who is already in; and a
-// colleague's right password clears only its own count, never the guesser's.
-TEST(AuxAdmissionLimits, ANeighboursGuessesHoldBackNoOneAlreadyInAndNoOneElsesLoginClearsThem) {
+// A neighbour mistyping paces only itself: not a colleague already in, not
+// a newcomer of the /64, and a colleague's right password never clears the
+// neighbour's count. Once failures come from several of the /64's addresses,
+// as a machine rotating its addresses makes them, the /64 is one source to
+// every address of it that has not shown it knows the password.
+TEST(AuxAdmissionLimits, AMistypingNeighbourPacesOnlyItselfUntilTheSlash64FailsFromSeveralAddresses) {
     const uint64_t second = 1'000'000'000;
-    const std::string guesser = "2001:db8:7:8::bad", colleague = "2001:db8:7:8::c0de", newcomer = "2001:db8:7:8::1e";
+    const std::string guesser = "2001:db8:7:8::bad", colleague = "2001:db8:7:8::c0de", newcomer = "2001:db8:7:8::1e",
+                      rotated = "2001:db8:7:8::2", elsewhere = "2001:db8:7:9::1";
     auto check = [](AuxAdmission& admission, const std::string& address, CredentialCheck verdict, uint64_t now) {
         admission.checkStarted(address);
         admission.checkFinished(address, verdict, now);
     };
     struct Case {
         const char* name;
+        bool rotating;  // one failure from a second address of the /64
         const std::string& asking;
         bool paced;
     };
-    for (const auto& c : {Case{"the colleague, in before the guesses", colleague, false},
-                          Case{"the guesser, after the colleague's right password", guesser, true},
-                          Case{"an address of the /64 never in", newcomer, true}}) {
+    for (const auto& c : {Case{"the colleague, in before the guesses", false, colleague, false},
+                          Case{"the guesser, after the colleague's right password", false, guesser, true},
+                          Case{"an address of the /64 never in", false, newcomer, false},
+                          Case{"another /64", false, elsewhere, false},
+                          Case{"rotating: the colleague, in before the guesses", true, colleague, false},
+                          Case{"rotating: the guesser", true, guesser, true},
+                          Case{"rotating: an address of the /64 never in", true, newcomer, true},
+                          Case{"rotating: another /64", true, elsewhere, false}}) {
         SCOPED_TRACE(c.name);
         AuxAdmission admission;
         check(admission, colleague, CredentialCheck::valid, 1 * second);
         for (int n = 0; n < 9; ++n) check(admission, guesser, CredentialCheck::invalid, (2 + n) * second);
+        if (c.rotating) check(admission, rotated, CredentialCheck::invalid, 12 * second);
         check(admission, colleague, CredentialCheck::valid, 12 * second);
         const auto start = admission.checkMayStartAtNs(c.asking, 13 * second);
         ASSERT_TRUE(start);
@@ -169,50 +180,177 @@ TEST(AuxAdmissionLimits, ANeighboursGuessesHoldBackNoOneAlreadyInAndNoOneElsesLo
     }
 }
 
-TEST(AuxAdmissionLimits, PasswordChecksShareFourSlotsOnePerSource) {
+// A machine guessing from its /64 against a directory with a PAM fail
+// delay, however it spreads its guesses over its addresses and however
+// many it runs at once, gets at most a dozen wrong answers in 20 s; a
+// colleague of the /64 already in is checked at once throughout.
+TEST(AuxAdmissionLimits, ARotatingSlash64GetsAtMostADozenWrongAnswersInTwentySeconds) {
+    const uint64_t tick = 50'000'000, failDelay = 2'000'000'000, window = 20'000'000'000;
+    const std::string colleague = "2001:db8:9:9::c0de";
+    struct Strategy {
+        const char* name;
+        size_t addresses;  // guesses rotate through this many; 0: a new one each time
+        uint64_t failDelayNs;
+    };
+    for (const auto& strategy : {Strategy{"one address", 1, failDelay}, Strategy{"two addresses", 2, failDelay},
+                                 Strategy{"three addresses", 3, failDelay}, Strategy{"eight addresses", 8, failDelay},
+                                 Strategy{"a new address each time", 0, failDelay},
+                                 Strategy{"two addresses, no fail delay", 2, 0},
+                                 Strategy{"a new address each time, no fail delay", 0, 0}}) {
+        SCOPED_TRACE(strategy.name);
+        AuxAdmission admission;
+        admission.checkStarted(colleague);
+        admission.checkFinished(colleague, CredentialCheck::valid, 0);
+        std::multimap<uint64_t, std::string> running;  // answer time -> address
+        size_t answers = 0, fresh = 0;
+        for (uint64_t now = tick; now <= window; now += tick) {
+            for (auto due = running.begin(); due != running.end() && due->first <= now; due = running.erase(due)) {
+                admission.checkFinished(due->second, CredentialCheck::invalid, due->first);
+                answers++;
+            }
+            // Every address of the rotation that may start a guess does.
+            const size_t pool = strategy.addresses ? strategy.addresses : 64;
+            for (size_t i = 0; i < pool; ++i) {
+                const std::string address =
+                    "2001:db8:9:9:" + std::to_string(1 + (strategy.addresses ? i : fresh)) + "::1";
+                auto start = admission.checkMayStartAtNs(address, now);
+                if (!start || *start > now) continue;
+                admission.checkStarted(address);
+                running.emplace(now + strategy.failDelayNs, address);
+                if (!strategy.addresses) fresh++;
+            }
+            EXPECT_EQ(admission.checkMayStartAtNs(colleague, now), now) << now / 1e9 << " s";
+        }
+        EXPECT_LE(answers, 12u);
+        EXPECT_GE(answers, 3u) << "a machine's first guesses are not held";
+    }
+}
+
+// Logins waiting for their checks are served machine by machine, and the
+// addresses of a machine in turn, never in arrival order: one address with
+// a queue of logins, or a /64 with many addresses, keeps nobody waiting
+// behind it.
+TEST(AuxAdmissionLimits, WaitingLoginsAreServedByMachineAndAddressInTurn) {
+    AuxAdmission admission;
+    std::vector<std::string> waiting{"10.0.0.1", "10.0.0.1", "10.0.0.1", "10.0.0.1", "2001:db8::1", "2001:db8::1",
+                                     "2001:db8::2", "10.0.0.2"};
+    std::vector<std::string> served;
+    while (!waiting.empty()) {
+        std::optional<uint64_t> wakeAt;
+        auto next = admission.nextCheck(waiting, 0, wakeAt);
+        ASSERT_TRUE(next);
+        served.push_back(waiting[*next]);
+        admission.checkStarted(waiting[*next]);
+        admission.checkFinished(waiting[*next], CredentialCheck::valid, 0);
+        waiting.erase(waiting.begin() + std::ptrdiff_t(*next));
+    }
+    EXPECT_EQ(served, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "2001:db8::1", "10.0.0.1", "2001:db8::2",
+                                                "10.0.0.1", "2001:db8::1", "10.0.0.1"}));
+
+    // Pacing and a busy address hold only their own: the next in turn goes,
+    // and the earliest time pacing lets one through is told.
+    const uint64_t second = 1'000'000'000;
+    for (int n = 0; n < 4; ++n) {
+        admission.checkStarted("10.0.0.1");
+        admission.checkFinished("10.0.0.1", CredentialCheck::invalid, 10 * second);
+    }
+    admission.checkStarted("10.0.0.3");
+    std::optional<uint64_t> wakeAt;
+    EXPECT_EQ(admission.nextCheck({"10.0.0.1", "10.0.0.3", "10.0.0.4"}, 10 * second, wakeAt), 2u);
+    wakeAt.reset();
+    EXPECT_FALSE(admission.nextCheck({"10.0.0.1", "10.0.0.3"}, 10 * second, wakeAt));
+    EXPECT_EQ(wakeAt, 12 * second);
+}
+
+TEST(AuxAdmissionLimits, PasswordChecksRunSideBySideOnePerAddressAndAFewPerMachine) {
     AuxAdmission admission;
     const uint64_t now = 5'000'000'000;
     admission.checkStarted("10.0.0.1");
     EXPECT_FALSE(admission.checkMayStartAtNs("10.0.0.1", now));
-    for (auto source : {"10.0.0.2", "10.0.0.3", "10.0.0.4"}) {
-        EXPECT_EQ(admission.checkMayStartAtNs(source, now), now);
+    // The addresses of one /64 side by side, up to the machine's few.
+    for (size_t i = 1; i <= AuxAdmission::passwordChecksPerMachine; ++i) {
+        const std::string address = "2001:db8:3:4::" + std::to_string(i);
+        EXPECT_EQ(admission.checkMayStartAtNs(address, now), now) << address;
+        admission.checkStarted(address);
+    }
+    EXPECT_FALSE(admission.checkMayStartAtNs("2001:db8:3:4::99", now));
+    for (size_t i = 2 + AuxAdmission::passwordChecksPerMachine; i <= AuxAdmission::passwordCheckSlots; ++i) {
+        const std::string source = "10.0.0." + std::to_string(i);
+        EXPECT_EQ(admission.checkMayStartAtNs(source, now), now) << source;
         admission.checkStarted(source);
     }
-    EXPECT_FALSE(admission.checkMayStartAtNs("10.0.0.5", now));  // every slot busy
-    admission.checkFinished("10.0.0.2", CredentialCheck::unavailable, now);
-    EXPECT_EQ(admission.checkMayStartAtNs("10.0.0.5", now), now);
-    EXPECT_EQ(admission.checksRunning(), 3u);
+    EXPECT_FALSE(admission.checkMayStartAtNs("10.0.1.1", now));  // every slot busy
+    admission.checkFinished("2001:db8:3:4::1", CredentialCheck::unavailable, now);
+    EXPECT_EQ(admission.checkMayStartAtNs("10.0.1.1", now), now);
+    EXPECT_EQ(admission.checkMayStartAtNs("2001:db8:3:4::99", now), now);
+    EXPECT_EQ(admission.checksRunning(), AuxAdmission::passwordCheckSlots - 1);
+}
+
+// The places before login are shared: when they are full, a newcomer from a
+// machine that holds few takes the place of the oldest connection of the
+// machine that holds the most, so three machines renewing their connections
+// as they close cannot keep anyone else out; machines holding alike keep
+// theirs. Inside a /64 at its cap its addresses share it the same way.
+TEST(AuxAdmissionLimits, ANewcomerTakesThePlaceOfTheOldestOfTheMachineHoldingTheMost) {
+    double draw = 0.999;  // no early drop while the machines fill the places
+    AuxAdmission admission([&] { return draw; });
+    std::map<std::string, std::vector<std::shared_ptr<platform::TcpConnection>>> held;
+    auto admit = [&](const std::string& address, std::shared_ptr<platform::TcpConnection>* displaced = nullptr) {
+        auto c = connection();
+        std::shared_ptr<platform::TcpConnection> out;
+        auto verdict = admission.admit(c, address, &out);
+        if (verdict == Verdict::admitted) held[address].push_back(c);
+        if (displaced) *displaced = out;
+        return verdict;
+    };
+    for (const char* machine : {"192.0.2.1", "192.0.2.2", "192.0.2.3"})
+        while (admission.pendingCountFrom(machine) < AuxAdmission::maxPendingPerMachine &&
+               admission.pendingCount() < AuxAdmission::maxPendingConnections)
+            admit(machine);
+    ASSERT_EQ(admission.pendingCount(), 64u);
+    ASSERT_EQ(admission.pendingCountFrom("192.0.2.3"), 64u - 2 * AuxAdmission::maxPendingPerMachine);
+    draw = 0.0;  // from here every early drop that may happen does
+
+    // A Viewer's three connections: each takes the oldest place of a
+    // machine holding the most, the oldest of those first.
+    const std::shared_ptr<platform::TcpConnection> expected[] = {held["192.0.2.1"][0], held["192.0.2.2"][0],
+                                                                 held["192.0.2.1"][1]};
+    for (const auto& victim : expected) {
+        std::shared_ptr<platform::TcpConnection> displaced;
+        ASSERT_EQ(admit("198.51.100.4", &displaced), Verdict::admitted);
+        EXPECT_EQ(displaced, victim);
+    }
+    EXPECT_EQ(admission.pendingCount(), 64u);
+    // Renewing, the machines holding the most are refused: nobody holds
+    // fewer than they do.
+    EXPECT_EQ(admit("192.0.2.1"), Verdict::overTotalCap);
+    EXPECT_EQ(admit("192.0.2.2"), Verdict::overTotalCap);
+    // The third holds fewer: it takes a place of the second, and below the
+    // full room it is not dropped early either.
+    std::shared_ptr<platform::TcpConnection> displaced;
+    EXPECT_EQ(admit("192.0.2.3", &displaced), Verdict::admitted);
+    EXPECT_EQ(displaced, held["192.0.2.2"][1]);
+    held["192.0.2.2"].back()->cancel();
+    EXPECT_EQ(admit("192.0.2.3"), Verdict::admitted);
+    EXPECT_EQ(admit("192.0.2.2"), Verdict::overTotalCap);
+    EXPECT_EQ(*admission.takeSecondSummary(), "aux: refused 3 connection(s) in the last second (3 over the cap of 64)");
+
+    // A /64 at its cap, from one address: a colleague's address takes its
+    // oldest place, and the address cannot take it back.
+    AuxAdmission lan([] { return 0.999; });
+    std::vector<std::shared_ptr<platform::TcpConnection>> idle;
+    for (size_t i = 0; i < AuxAdmission::maxPendingPerMachine; ++i) {
+        idle.push_back(connection());
+        ASSERT_EQ(lan.admit(idle.back(), "2001:db8:1:1::bad"), Verdict::admitted);
+    }
+    std::shared_ptr<platform::TcpConnection> taken, colleague = connection();
+    EXPECT_EQ(lan.admit(colleague, "2001:db8:1:1::c0de", &taken), Verdict::admitted);
+    EXPECT_EQ(taken, idle.front());
+    EXPECT_EQ(lan.admit(connection(), "2001:db8:1:1::bad"), Verdict::overMachineCap);
+    EXPECT_EQ(lan.pendingCountFrom("2001:db8:1:1::1"), AuxAdmission::maxPendingPerMachine);
 }
 
 // --- The server ------------------------------------------------------------------------
-
-// Answers "right..." passwords as valid and others as invalid, after
-// `delaySeconds` of virtual time, and records when each check ran.
-class ScriptedDirectory : public platform::Directory {
-public:
-    struct Check {
-        std::string password;
-        double start, end;
-    };
-    platform::CredentialCheck verify(const std::string&, const std::string& password) override {
-        const double start = platform::Clock::uptimeSeconds();
-        if (gate) gate();
-        platform::sleepFor(delaySeconds);
-        std::lock_guard lock(mutex);
-        checks.push_back({password, start, platform::Clock::uptimeSeconds()});
-        return password.rfind("right", 0) == 0 ? CredentialCheck::valid : CredentialCheck::invalid;
-    }
-    std::vector<Check> snapshot() {
-        std::lock_guard lock(mutex);
-        return checks;
-    }
-    double delaySeconds = 0;
-    std::function<void()> gate;  // runs before the delay
-
-private:
-    std::mutex mutex;
-    std::vector<Check> checks;
-};
 
 class Admission : public AuxServerTest {
 protected:
@@ -251,6 +389,8 @@ protected:
 };
 
 TEST_F(Admission, SixtyFifthAndTwentyFifthFromOneMachineAreClosedUnreadWhileViewersStay) {
+    // Over its cap, and over the total while no machine holds more than it,
+    // a machine's connection is closed unread.
     auto audio = audioClient("127.0.0.9");
     auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, "127.0.0.9");
     ASSERT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
@@ -267,14 +407,20 @@ TEST_F(Admission, SixtyFifthAndTwentyFifthFromOneMachineAreClosedUnreadWhileView
     for (int i = 0; i < 24; ++i) open("127.0.0.3");
     for (int i = 0; i < 16; ++i) open("127.0.0.4");
     ASSERT_TRUE(runUntil([&] { return server->pendingConnectionCountForTesting() == 64; }));
-    auto sixtyFifth = open("127.0.0.6");
+    // A machine that holds none takes the oldest place of one that holds
+    // the most; that one, renewing, is refused: it holds no fewer than any.
+    auto newcomer = open("127.0.0.6");
+    EXPECT_TRUE(strangers.front()->waitClosed());
+    EXPECT_TRUE(logContains("gave its place to another machine's; closing [before login from 127.0.0.2]"));
+    EXPECT_TRUE(newcomer->requestIdentity());
+    auto sixtyFifth = open("127.0.0.2");
 
     for (auto* refused : {twentyFifth, sixtyFifth}) {
         refused->send(AuxPacketType::hostIdentityChallenge, std::vector<uint8_t>(32, 1));
         EXPECT_TRUE(refused->waitClosed());
         EXPECT_TRUE(refused->packets().empty());  // no proof: nothing was read
     }
-    EXPECT_TRUE(strangers.front()->requestIdentity());  // the admitted ones are served
+    EXPECT_TRUE(strangers[1]->requestIdentity());  // the admitted ones are served
     audio->settle();
     video->settle();
     EXPECT_FALSE(audio->isClosed() || video->isClosed());
@@ -288,6 +434,37 @@ TEST_F(Admission, SixtyFifthAndTwentyFifthFromOneMachineAreClosedUnreadWhileView
     strangers.clear();
     ASSERT_TRUE(runUntil([&] { return server->pendingConnectionCountForTesting() == 0; }));
     EXPECT_TRUE(audioClient("127.0.0.6")->requestIdentity());
+}
+
+// Three machines hold 24 silent connections each and open a new one as
+// each closes: a Viewer elsewhere still logs in on audio and video, ten
+// times out of ten, each within a second.
+TEST_F(Admission, AViewerLogsInPastThreeMachinesRenewingTwentyFourSilentConnectionsEach) {
+    std::map<std::string, std::vector<std::unique_ptr<AuxTestClient>>> silent;
+    // Every machine back to 24 open connections, as far as the Host lets it.
+    auto renew = [&] {
+        for (const char* machine : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+            auto& held = silent[machine];
+            std::erase_if(held, [](const auto& c) { return c->isClosed(); });
+            while (held.size() < AuxAdmission::maxPendingPerMachine) held.push_back(audioClient(machine));
+        }
+        runUntil([] { return false; }, 0.05);
+    };
+    renew();
+    ASSERT_TRUE(runUntil([&] { return server->pendingConnectionCountForTesting() == 64; }));
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        const double start = platform::Clock::uptimeSeconds();
+        auto audio = audioClient("127.0.0.9");
+        auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, "127.0.0.9");
+        EXPECT_TRUE(audio->logIn(consoleUser, password, "Viewer"));
+        EXPECT_TRUE(video->logIn(consoleUser, password, "Viewer"));
+        EXPECT_LE(platform::Clock::uptimeSeconds() - start, 1.0);
+        audio->close();
+        video->close();
+        renew();
+        EXPECT_EQ(server->pendingConnectionCountForTesting(), 64u);
+    }
 }
 
 TEST_F(Admission, ConnectionsThatNeverLogInWriteAtMostOneLineEachAndAreSummed) {

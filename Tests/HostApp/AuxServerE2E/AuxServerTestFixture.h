@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -13,10 +14,42 @@
 #include "Support/RecordingRegistration.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "Platform/Runtime/Clock.h"
 #include "Platform/Security/Directory.h"
 #include "Platform/SimulatedMac/EventPosting.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
+
+// Answers "right..." passwords as valid and others as invalid, after
+// `delaySeconds` of virtual time (and `failDelaySeconds` more for a wrong
+// one, as a PAM module's fail delay), and records when each check ran.
+class ScriptedDirectory : public platform::Directory {
+public:
+    struct Check {
+        std::string password;
+        double start, end;
+    };
+    platform::CredentialCheck verify(const std::string&, const std::string& password) override {
+        const double start = platform::Clock::uptimeSeconds();
+        if (gate) gate();
+        const bool right = password.rfind("right", 0) == 0;
+        platform::sleepFor(delaySeconds + (right ? 0 : failDelaySeconds));
+        std::lock_guard lock(mutex);
+        checks.push_back({password, start, platform::Clock::uptimeSeconds()});
+        return right ? platform::CredentialCheck::valid : platform::CredentialCheck::invalid;
+    }
+    std::vector<Check> snapshot() {
+        std::lock_guard lock(mutex);
+        return checks;
+    }
+    double delaySeconds = 0;
+    double failDelaySeconds = 0;
+    std::function<void()> gate;  // runs before the delay
+
+private:
+    std::mutex mutex;
+    std::vector<Check> checks;
+};
 
 class AuxServerTest : public platform::testing::VirtualTimeTest {
 protected:

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
 #include <thread>
 
 #include "AuxServerTestFixture.h"
@@ -172,7 +173,8 @@ TEST_F(FileChannel, ConnectionsWithoutAValidTokenAreRefused) {
         EXPECT_FALSE(logContains("channel authorized")) << c.name;
     }
 
-    // Sixteen silent connections are all the server keeps; the next goes.
+    // Sixteen silent connections are all the server keeps: from sixteen
+    // machines holding one each, the next goes, and takes nobody's place.
     advance(1.1);
     log->clear();
     std::vector<std::unique_ptr<ChannelClient>> silent;
@@ -182,6 +184,52 @@ TEST_F(FileChannel, ConnectionsWithoutAValidTokenAreRefused) {
     EXPECT_TRUE(runUntil([&] { return seventeenth->ended; }));
     EXPECT_TRUE(logContains("file aux: too many pending data connections; dropping connection"));
     for (const auto& s : silent) EXPECT_FALSE(s->ended);
+}
+
+// The data connections waiting for their token are shared among machines:
+// one address holds half of them at most, and with a second holding the
+// rest, both renewing theirs at the 10 s deadline, a logged-in Viewer's data
+// channel takes the place of the oldest of the first and works, ten times
+// out of ten.
+TEST_F(FileChannel, SilentConnectionsOfAFewMachinesNeverKeepAViewersChannelOut) {
+    std::map<std::string, std::vector<std::unique_ptr<ChannelClient>>> silent;
+    auto pendingChannels = [&] { return server->queue.syncValue([&] { return server->fileTransferChannel.pending.size(); }); };
+    // Each machine opens 16, as if it could hold them all.
+    auto renew = [&] {
+        for (const char* machine : {"127.0.0.7", "127.0.0.8"}) {
+            auto& held = silent[machine];
+            std::erase_if(held, [](const auto& c) { return c->ended; });
+            for (size_t opened = held.size(); opened < FileTransferChannelState::maxPendingChannels; ++opened)
+                held.push_back(openChannel(machine));
+            runUntilIdle();
+            EXPECT_EQ(server->queue.syncValue([&] { return server->fileTransferChannel.room.countOf(machine); }),
+                      FileTransferChannelState::maxPendingChannelsPerMachine)
+                << machine;
+        }
+    };
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        renew();
+        ASSERT_EQ(pendingChannels(), FileTransferChannelState::maxPendingChannels);
+        auto channel = openChannel();
+        runUntilIdle();
+        // It took a silent one's place.
+        EXPECT_EQ(server->queue.syncValue([&] {
+            return server->fileTransferChannel.room.countOf("127.0.0.7") +
+                   server->fileTransferChannel.room.countOf("127.0.0.8");
+        }),
+                  FileTransferChannelState::maxPendingChannels - 1);
+        ASSERT_TRUE(authorize(*channel));
+        const std::string path = "attempt " + std::to_string(attempt);
+        EXPECT_TRUE(server->sendFileTransferPacket(packetWithPath(path), session));
+        ASSERT_TRUE(runUntil([&] { return channel->packets.size() == 1; }));
+        EXPECT_EQ(channel->packets[0].path, path);
+        channel->connection->cancel();
+        ASSERT_TRUE(runUntil([&] { return ended.size() == size_t(attempt) + 1; }));
+        // The silent ones meet their deadline.
+        advance(FileTransferChannelState::tokenDeadlineSeconds + 0.5);
+        runUntilIdle();
+    }
 }
 
 TEST_F(FileChannel, AFailingRandomSourceAnnouncesNoEndpoint) {

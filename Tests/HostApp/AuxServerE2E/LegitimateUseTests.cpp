@@ -232,6 +232,77 @@ TEST_F(OwnNetwork, DISABLED_EightViewersOfOneSlash64AllLogInAndStream) {
     EXPECT_FALSE(logContains("connection cap"));
 }
 
+// Six machines of an office's /64 log in while one of them mistypes its
+// password five times against a directory with a PAM fail delay: each of
+// the others, logging in during one of those fail delays or just after the
+// last, is in within a second; the one mistyping is paced by its own
+// mistakes alone.
+TEST_F(OwnNetwork, DISABLED_SixMachinesOfOneSlash64LogInWithinASecondWhileOneMistypes) {
+    server->stopForTermination();
+    auto scripted = std::make_shared<ScriptedDirectory>();
+    scripted->failDelaySeconds = 2;
+    V230HostAudioAuxServerConfiguration configuration;
+    configuration.directory = scripted;
+    startServer(configuration);
+
+    std::vector<std::unique_ptr<AuxTestClient>> colleagues;
+    for (int n = 3; n <= 7; ++n) {
+        colleagues.push_back(
+            std::make_unique<AuxTestClient>(runtime, server->boundAudioPort(), 0x01, lanAddress(n), kHostAddress));
+        ASSERT_TRUE(colleagues.back()->waitConnected() && colleagues.back()->requestIdentity()) << lanAddress(n);
+    }
+    auto loggedIn = [](AuxTestClient& client) {
+        for (const auto& p : client.packets())
+            if (p.header.type == AuxPacketType::hostSessionInfo) return true;
+        return false;
+    };
+    // While the directory holds the k-th wrong password in its fail delay,
+    // the k-th colleague logs in; how long it took, in virtual time.
+    std::vector<double> took;
+    bool inGate = false;  // the colleague's own check passes the gate too
+    scripted->gate = [&] {
+        const size_t k = took.size();
+        if (std::exchange(inGate, true) || k + 1 >= colleagues.size()) return;
+        const struct Leave {
+            bool& flag;
+            ~Leave() { flag = false; }
+        } leave{inGate};
+        auto& colleague = *colleagues[k];
+        const double sent = platform::Clock::uptimeSeconds();
+        colleague.send(AuxPacketType::viewerLogin,
+                       colleague.sealedLogin({consoleUser, "right " + std::to_string(k), "Colleague", std::nullopt}));
+        colleague.flush();
+        took.push_back(runUntil([&] { return loggedIn(colleague); }, 5) ? platform::Clock::uptimeSeconds() - sent
+                                                                        : 1e9);
+    };
+    // The one mistyping, on a new connection each time, as a Viewer retries.
+    auto attempt = [&](const std::string& typed) {
+        AuxTestClient typo(runtime, server->boundAudioPort(), 0x01, lanAddress(2), kHostAddress);
+        if (!typo.waitConnected() || !typo.requestIdentity()) return std::string("no proof");
+        typo.send(AuxPacketType::viewerLogin, typo.sealedLogin({consoleUser, typed, "Typo", std::nullopt}));
+        typo.flush();
+        for (int i = 0; i < 200 && !typo.isClosed() && !loggedIn(typo); ++i) {
+            advance(0.25);
+            runUntil([&] { return typo.isClosed() || loggedIn(typo); }, 0.05);
+        }
+        return loggedIn(typo) ? std::string("logged in") : typo.isClosed() ? std::string("closed") : "waiting";
+    };
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(attempt("wrong"), "closed") << k;
+    // The last colleague logs in just after the fifth mistake, which paces
+    // the one mistyping for the next 4 s, and nobody else.
+    auto& last = *colleagues.back();
+    const double sent = platform::Clock::uptimeSeconds();
+    last.send(AuxPacketType::viewerLogin, last.sealedLogin({consoleUser, "right last", "Colleague", std::nullopt}));
+    last.flush();
+    for (int i = 0; i < 100 && !runUntil([&] { return loggedIn(last); }, 0.05); ++i) advance(0.05);
+    took.push_back(loggedIn(last) ? platform::Clock::uptimeSeconds() - sent : 1e9);
+    ASSERT_EQ(took.size(), colleagues.size());
+    for (size_t k = 0; k < took.size(); ++k) EXPECT_LE(took[k], 1.0) << "colleague " << k;
+    EXPECT_EQ(scripted->snapshot().size(), 2 * colleagues.size());
+    for (auto& c : colleagues) EXPECT_TRUE(loggedIn(*c) && !c->isClosed());
+    EXPECT_EQ(attempt("right at last"), "logged in");
+}
+
 // A Viewer whose network went away (a laptop closed, a Wi-Fi that dropped)
 // left its connections without a FIN, and now comes back from the same
 // address. Its dead connections fill its place under the cap until the Host
@@ -449,6 +520,7 @@ ChildRun runInOwnNetwork(const std::string& testName) {
 TEST(LegitimateUse, NothingRealViewersDoMeetsABound) {
     const char* const uses[] = {
         "EightViewersOfOneSlash64AllLogInAndStream",
+        "SixMachinesOfOneSlash64LogInWithinASecondWhileOneMistypes",
         "AViewerWhoseConnectionsVanishedGetsBackIn",
         "SixViewersTakingTurnsAtTheStreamsModeEachGetTheirs",
     };

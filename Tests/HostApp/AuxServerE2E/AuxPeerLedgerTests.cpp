@@ -201,12 +201,12 @@ TEST_F(PeerLedger, APacketLargerThanTheBudgetArrivesOnePerPeerAtATime) {
     senders[0]->sendRaw({packet.begin(), packet.begin() + (1 << 20)});
     senders[0]->flush();
     ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() >= (1u << 20); }));
-    advance(platform::ReceiveTurns::kArrivalStallSeconds - 1);
+    advance(platform::ReceiveTurns::kArrivalGraceSeconds - 1);
     EXPECT_FALSE(senders[0]->isClosed());
     advance(2);
     EXPECT_TRUE(senders[0]->waitClosed()) << "a packet that stopped arriving ends its connection";
     EXPECT_TRUE(runUntil([&] { return ledger->arrivingBytes() == 0; })) << "and gives its place back";
-    EXPECT_EQ(logCount("(no byte of a packet still arriving for 30 s)"), 1u);
+    EXPECT_EQ(logCount("(a packet still arriving came slower than 2 MiB/s after its first 30 s)"), 1u);
 }
 
 // Past its budget a peer's packets that start work wait, but what keeps its
@@ -269,7 +269,7 @@ TEST_F(PeerLedger, APeerPastItsBudgetKeepsItsStreamAndLogsInAgain) {
     again->send(AuxPacketType::fileTransferPacket, large);
     again->flush();
     ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() == AuxPacketHeader::size + large.size(); }));
-    advance(platform::ReceiveTurns::kArrivalStallSeconds + 1);
+    advance(platform::ReceiveTurns::arrivalBoundSeconds(large.size()) + 1);
     EXPECT_FALSE(again->isClosed());
     EXPECT_EQ(receivedNow(), kBudget);
 

@@ -11,6 +11,8 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "Platform/Network/Network.h"
 #include "Platform/Runtime/Clock.h"
 #include "Platform/Runtime/Dispatch.h"
@@ -207,6 +209,139 @@ TEST_F(PeerLedger, APacketLargerThanTheBudgetArrivesOnePerPeerAtATime) {
     EXPECT_TRUE(senders[0]->waitClosed()) << "a packet that stopped arriving ends its connection";
     EXPECT_TRUE(runUntil([&] { return ledger->arrivingBytes() == 0; })) << "and gives its place back";
     EXPECT_EQ(logCount("(a packet still arriving came slower than 2 MiB/s after its first 30 s)"), 1u);
+}
+
+// Where a packet's header arrives in pieces, on either carrier, the account
+// still learns its whole size from the whole header: every byte the Host
+// buffers is on the peer's account, whatever the split (at every byte of
+// the header, and a byte a read), and all of it goes back once served.
+TEST_F(PeerLedger, APacketWhoseHeaderArrivesInPiecesIsChargedWholeOnEveryCarrier) {
+    int served = 0;
+    server->queue.sync([&] {
+        server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) { ++served; };
+        server->onFileTransferIncomingPacket = [&](FileTransferPacket, const UUID&) { ++served; };
+    });
+    auto servedNow = [&] { return server->queue.syncValue([&] { return served; }); };
+    auto viewer = audioFrom("127.0.0.2", "Viewer");
+    const auto announced = viewer->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    ASSERT_TRUE(announced);
+    const auto endpoint = *FileTransferEndpointPayload::decode(announced->payload);
+    const UUID session = sessionFrom("127.0.0.2");
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    // The Viewer's data channel, from the same peer.
+    auto channel = platform::TcpConnection::connect("127.0.0.1", endpoint.port, "127.0.0.2");
+    channel->start(platform::DispatchQueue("test.data-channel"));
+    channel->send(FileTransferChannelConnection::encodeFrame(endpoint.token));
+    ASSERT_TRUE(runUntil([&] { return logCount("file aux: channel authorized") == 1; }));
+
+    struct Carrier {
+        const char* name;
+        size_t headerBytes;
+        std::vector<uint8_t> packet;
+        std::function<void(std::vector<uint8_t>)> send;
+        // What the Host buffers of it now.
+        std::function<size_t()> held;
+    };
+    const auto payload = packetFrom("split", 64 << 10);
+    const std::vector<Carrier> carriers{
+        {"control connection", AuxPacketHeader::size,
+         makeAuxPacket(AuxPacketType::fileTransferPacket, 0, payload, 0),
+         [&](std::vector<uint8_t> bytes) {
+             viewer->sendRaw(std::move(bytes));
+             viewer->flush();
+         },
+         [&] { return server->queue.syncValue([&] { return server->bytesWaitingToBeServedForTesting("127.0.0.2"); }); }},
+        {"data channel", FileTransferChannelConstants::headerSize, FileTransferChannelConnection::encodeFrame(payload),
+         [&](std::vector<uint8_t> bytes) { channel->send(std::move(bytes)); },
+         [&] {
+             return server->queue.syncValue([&] {
+                 auto found = server->fileTransferChannels.find(session);
+                 return found == server->fileTransferChannels.end() ? size_t{0}
+                                                                   : found->second->bufferedBytesForTesting();
+             });
+         }},
+    };
+    for (const auto& carrier : carriers) {
+        const auto& packet = carrier.packet;
+        // Each split of the header in two reads, then a byte a read.
+        for (size_t split = 1; split <= carrier.headerBytes; ++split) {
+            const bool bytewise = split == carrier.headerBytes;
+            SCOPED_TRACE(std::string(carrier.name) + (bytewise ? ", a byte a read" : ", split after byte " +
+                                                                                          std::to_string(split)));
+            std::vector<size_t> cuts;
+            for (size_t at = bytewise ? 1 : split; at < carrier.headerBytes; at += bytewise ? 1 : carrier.headerBytes)
+                cuts.push_back(at);
+            size_t sent = 0;
+            for (size_t cut : cuts) {
+                carrier.send({packet.begin() + std::ptrdiff_t(sent), packet.begin() + std::ptrdiff_t(cut)});
+                sent = cut;
+                ASSERT_TRUE(runUntil([&] { return carrier.held() == sent; }));
+                EXPECT_EQ(ledger->bytesInUse(), sent) << "a header in pieces is charged as read";
+            }
+            // All of it but its last byte.
+            carrier.send({packet.begin() + std::ptrdiff_t(sent), packet.end() - 1});
+            ASSERT_TRUE(runUntil([&] { return carrier.held() == packet.size() - 1; }));
+            EXPECT_GE(ledger->bytesInUse(), packet.size() - 1) << "what the Host holds is on the account";
+            EXPECT_EQ(ledger->arrivingBytes(), packet.size() - 1) << "as the packet still arriving it is";
+            const int before = servedNow();
+            carrier.send({packet.end() - 1, packet.end()});
+            ASSERT_TRUE(runUntil([&] { return servedNow() == before + 1; }));
+            EXPECT_TRUE(runUntil([&] { return ledger->bytesInUse() == 0; })) << ledger->bytesInUse();
+        }
+    }
+}
+
+// A packet that holds the peer's place has a bound on its whole arrival,
+// not on the gap between two of its bytes: one trickled a byte at a time,
+// each well within any gap a stall rule would allow, ends its connection
+// within its bound and gives the place back, whose next packet then
+// arrives.
+TEST_F(PeerLedger, APacketTrickledAByteAtATimeEndsWithinItsWholeArrivalBound) {
+    auto trickler = audioFrom("127.0.0.2", "Trickler");
+    auto next = audioFrom("127.0.0.2", "Next");
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    const auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0,
+                                      packetFrom("trickle", AuxAdmission::workBudgetBytesPerPeer + (1 << 20)), 0);
+    const double bound = platform::ReceiveTurns::arrivalBoundSeconds(packet.size());
+    // Its header in two reads, then the first MiB at once.
+    trickler->sendRaw({packet.begin(), packet.begin() + 10});
+    trickler->flush();
+    ASSERT_TRUE(runUntil([&] { return ledger->bytesInUse() == 10; }));
+    trickler->sendRaw({packet.begin() + 10, packet.begin() + (1 << 20)});
+    trickler->flush();
+    ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() == size_t{1} << 20; }));
+    const uint64_t startNs = platform::Clock::uptimeNs();
+    // Another connection of the peer starts one too: it waits for the place.
+    next->sendRaw({packet.begin(), packet.begin() + (1 << 20)});
+    next->flush();
+    // A byte every 20 s, looked at every second.
+    size_t at = 1 << 20;
+    for (int second = 1; second <= int(bound) + 20 && !trickler->isClosed(); ++second) {
+        advance(1);
+        if (second % 20 != 0 || trickler->isClosed()) continue;
+        trickler->sendRaw({packet.begin() + std::ptrdiff_t(at), packet.begin() + std::ptrdiff_t(at + 1)});
+        trickler->flush();
+        ++at;
+        runUntil(
+            [&] {
+                return trickler->isClosed() || server->queue.syncValue([&] {
+                    return server->bytesWaitingToBeServedForTesting("127.0.0.2") == at + (1 << 20);
+                });
+            },
+            2);
+    }
+    ASSERT_TRUE(trickler->waitClosed()) << "a trickled packet is never ended";
+    EXPECT_LE(double(platform::Clock::uptimeNs() - startNs) / 1e9, bound) << "ended within its bound";
+    EXPECT_EQ(logCount("(a packet still arriving came slower than 2 MiB/s after its first 30 s)"), 1u);
+    // The place passed on: the other connection's packet arrives whole.
+    next->sendRaw({packet.begin() + (1 << 20), packet.end()});
+    next->flush();
+    EXPECT_TRUE(runUntil([&] { return server->queue.syncValue([&] {
+        return server->bytesWaitingToBeServedForTesting("127.0.0.2") == 0;
+    }) && ledger->bytesInUse() == 0; })) << ledger->bytesInUse();
+    EXPECT_FALSE(next->isClosed());
 }
 
 // Past its budget a peer's packets that start work wait, but what keeps its

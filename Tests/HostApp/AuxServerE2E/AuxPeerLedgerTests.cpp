@@ -12,6 +12,7 @@
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "HostApp/Protocol/InputControlPayloads.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "Platform/Network/Network.h"
 #include "Platform/Runtime/Clock.h"
@@ -410,6 +411,77 @@ TEST_F(PeerLedger, APeerPastItsBudgetKeepsItsStreamAndLogsInAgain) {
 
     stuck.resume();
     EXPECT_TRUE(runUntil([&] { return receivedNow() == kBudget + 12; })) << receivedNow();
+}
+
+// Past its budget a watcher's input and acknowledgements are served as
+// they come, however many arrive at once: 600 pointer moves ahead of its
+// acknowledgements (more than a connection may hold past the budget) take
+// no room from them, and every one of 100 acknowledgements read at once
+// counts. The watcher keeps its video; only its costly work waits.
+TEST_F(PeerLedger, APeerPastItsBudgetIsServedItsInputAndEveryAcknowledgementHoweverMany) {
+    platform::DispatchQueue stuck("test.viewer-work");
+    stuck.setDropsWorkOfGonePeers(true);
+    stuck.suspend();
+    int received = 0;
+    server->queue.sync([&] {
+        server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) {
+            ++received;
+            stuck.async([] {});
+        };
+    });
+    auto audio = audioFrom("127.0.0.2", "Viewer");
+    auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, "127.0.0.2");
+    ASSERT_TRUE(video->waitConnected() && video->logIn(consoleUser, password, "Viewer"));
+    const UUID watching = sessionFrom("127.0.0.2", AuxChannel::video);
+    server->queue.sync([&] {
+        if (auto& start = server->streamControl.initialVideoCaptureStartTask) start->cancel();
+    });
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    constexpr int kBudget = static_cast<int>(platform::WorkLedger::kDefaultMaxJobs);
+    for (int i = 0; i < kBudget + 10; ++i) audio->send(AuxPacketType::fileTransferPacket, packetFrom("viewer"));
+    audio->flush();
+    ASSERT_TRUE(runUntil([&] { return server->queue.syncValue([&] { return received; }) == kBudget; }));
+    ASSERT_TRUE(ledger->overBudget());
+
+    auto outstanding = [&] {
+        return server->queue.syncValue([&] { return server->streamControl.videoSessionOutstandingAcks[watching]; });
+    };
+    auto framesOut = [&](int frames) {
+        server->queue.sync([&] {
+            server->streamControl.videoSessionOutstandingAcks[watching] = frames;
+            server->streamControl.videoSessionLastAckNs[watching] = platform::Clock::uptimeNs();
+        });
+    };
+    // 600 moves at 120 Hz, then the acknowledgements of 9 frames.
+    framesOut(9);
+    const size_t eventsBefore = postedEvents().size();
+    constexpr int kMoves = 600;
+    for (int i = 0; i < kMoves; ++i)
+        video->send(AuxPacketType::pointerEvent,
+                    PointerEventControlPayload{0, uint16_t(i % 1000), uint16_t(i % 700), 1920, 1080}.encode());
+    for (int i = 0; i < 9; ++i) video->send(AuxPacketType::videoFrameAck, {});
+    video->flush();
+    EXPECT_TRUE(runUntil([&] { return outstanding() == 0; })) << outstanding() << " frames unacknowledged";
+    EXPECT_GT(postedEvents().size(), eventsBefore) << "its input reached the machine";
+    advance(4);
+    EXPECT_TRUE(server->queue.syncValue([&] { return server->authorizedVideoSessions.count(watching) == 1; }))
+        << "the watcher keeps its video";
+
+    // 100 acknowledgements, all read before the server looks at them.
+    constexpr int kAcks = 100;
+    framesOut(kAcks);
+    const size_t readBefore = ledger->bytesInUse();
+    server->queue.suspend();
+    for (int i = 0; i < kAcks; ++i) video->send(AuxPacketType::videoFrameAck, {});
+    video->flush();
+    EXPECT_TRUE(runUntil([&] { return ledger->bytesInUse() >= readBefore + kAcks * AuxPacketHeader::size; }));
+    server->queue.resume();
+    EXPECT_TRUE(runUntil([&] { return outstanding() == 0; })) << outstanding() << " of " << kAcks << " unserved";
+    EXPECT_EQ(server->queue.syncValue([&] { return received; }), kBudget) << "its costly work still waits";
+
+    stuck.resume();
+    EXPECT_TRUE(runUntil([&] { return server->queue.syncValue([&] { return received; }) == kBudget + 10; }));
 }
 
 // Logged-in connections are watched for a peer that vanished without a

@@ -307,9 +307,10 @@ public:
     void setSendBudget(std::shared_ptr<WorkLedger> budget);
     std::shared_ptr<WorkLedger> sendBudget() const;
     // What this connection may still have read and not consumed while its
-    // budget has no room (0 by default): enough for the packets its owner
-    // serves past the budget (a Viewer's frame acknowledgements), never a
-    // share of its own. Charged to the budget as any byte read.
+    // budget has no room (0 by default): room to reach the packets its
+    // owner serves past the budget (a Viewer's frame acknowledgements and
+    // input), which give it back once served, never a share of its own.
+    // Charged to the budget as any byte read.
     void setReadAheadPastBudget(size_t bytes);
     // While set, a peer that closes its side while nothing is read from
     // this connection (held, paused or out of room) ends the stream at

@@ -35,15 +35,17 @@
 // descriptors and staging back where they were 10 s after the peer left,
 // and the peak bounded whatever the count of copies.
 //
-// UnfinishedPackets/connections:C/peers:P runs against the same whole Host:
-// each peer (127.0.0.2N) logs in C connections on 7346; each announces a
-// 64 MiB packet, sends all of its payload but the last MiB and stops,
-// without closing, until the Host ends it. The closing note gives how many
+// UnfinishedPackets/connections:C/peers:P/split:S runs against the same
+// whole Host: each peer (127.0.0.2N) logs in C connections on 7346; each
+// announces a 64 MiB packet (its header in two writes when S is 1), sends
+// all of its payload but the last MiB and stops, without closing, until the
+// Host ends it. The closing note gives how many
 // connections the Host ended and when, and its descriptors and RSS before,
 // at their peak and 10 s after the peers left. What it should show: one
 // packet of a peer arrives at a time, so the peak grows by at most one
-// 64 MiB packet and the peer's budget a peer, whatever C is; each
-// connection is ended once its packet has stalled for 30 s; 10 s after
+// 64 MiB packet and the peer's budget a peer, whatever C is or however its
+// headers were split; each connection is ended within its packet's
+// whole-arrival bound (platform::ReceiveTurns::arrivalBoundSeconds); 10 s after
 // the peers left descriptors and RSS are back where they were.
 //
 // UnreadListings/peers:P runs against the same whole Host, whose home
@@ -431,21 +433,54 @@ constexpr size_t kUnfinishedPayloadBytes = AuxPacketCutter::postLoginPayloadLimi
 constexpr size_t kUnfinishedSentBytes = kUnfinishedPayloadBytes - (size_t{1} << 20);
 
 // One logged-in connection of a peer that stops in the middle of a packet
-// without closing: what it sends, and when the Host ended it.
+// without closing, or trickles the rest of it: what it sends, and when the
+// Host ended it.
 struct UnfinishedPacket {
     int fd = -1;
+    // Its header in two writes, apart long enough for the Host to read
+    // them apart.
+    bool splitHeader = false;
+    // After its first MiB, one byte every kTrickleGapSeconds instead of
+    // the rest.
+    bool trickle = false;
+    static constexpr double kTrickleGapSeconds = 20;
+    // All of it instead of all but its last MiB.
+    bool whole = false;
     std::atomic<double> endedAt{-1};  // when its end was read, or -1
+    std::atomic<double> sentAt{-1};   // when all it sends was written, or -1
 
-    // Until all is sent or the connection refuses the rest.
-    void send() const {
+    // Until all is sent, the connection refuses the rest, or (trickling)
+    // the Host ended it or `running` is cleared.
+    void send(const std::atomic<bool>& running) {
         AuxPacketHeader header;
         header.type = AuxPacketType::clipboardTransfer;
         header.payloadLength = static_cast<uint32_t>(kUnfinishedPayloadBytes);
         const auto encoded = header.encode();
-        if (!writeAll(fd, std::vector<uint8_t>(encoded.begin(), encoded.end()))) return;
+        const size_t firstWrite = splitHeader ? 10 : encoded.size();
+        if (!writeAll(fd, std::vector<uint8_t>(encoded.begin(), encoded.begin() + firstWrite))) return;
+        if (splitHeader) {
+            platform::sleepFor(0.2);
+            if (!writeAll(fd, std::vector<uint8_t>(encoded.begin() + firstWrite, encoded.end()))) return;
+        }
         const std::vector<uint8_t> chunk(size_t{1} << 20, 't');
-        for (size_t sent = 0; sent < kUnfinishedSentBytes; sent += chunk.size())
+        if (trickle) {
             if (!writeAll(fd, chunk)) return;
+            const std::vector<uint8_t> byte(1, 't');
+            double next = seconds() + kTrickleGapSeconds;
+            while (running && endedAt < 0) {
+                if (seconds() < next) {
+                    platform::sleepFor(0.1);
+                    continue;
+                }
+                if (!writeAll(fd, byte)) return;
+                next += kTrickleGapSeconds;
+            }
+            return;
+        }
+        const size_t toSend = whole ? kUnfinishedPayloadBytes : kUnfinishedSentBytes;
+        for (size_t sent = 0; sent < toSend; sent += chunk.size())
+            if (!writeAll(fd, chunk)) return;
+        sentAt = seconds();
     }
     // Reads and drops what the Host sends until it ends the connection or
     // `running` is cleared.
@@ -465,6 +500,7 @@ struct UnfinishedPacket {
 void BM_UnfinishedPackets(benchmark::State& state) {
     const int perPeer = static_cast<int>(state.range(0));
     const int peers = static_cast<int>(state.range(1));
+    const bool splitHeaders = state.range(2) != 0;
     // What a peer's account lets the Host hold of packets still arriving:
     // one of them whole, however large, and the budget for the rest.
     const double boundPerPeerMiB =
@@ -483,6 +519,7 @@ void BM_UnfinishedPackets(benchmark::State& state) {
                 if (fd < 0) continue;
                 connections.push_back(std::make_unique<UnfinishedPacket>());
                 connections.back()->fd = fd;
+                connections.back()->splitHeader = splitHeaders;
             }
         }
         if (connections.empty()) {
@@ -493,13 +530,17 @@ void BM_UnfinishedPackets(benchmark::State& state) {
         std::vector<std::thread> threads;
         const double start = seconds();
         for (const auto& connection : connections) {
-            threads.emplace_back([c = connection.get()] { c->send(); });
+            threads.emplace_back([&running, c = connection.get()] { c->send(running); });
             threads.emplace_back([&running, c = connection.get()] { c->watch(running); });
         }
-        // A peer's packets take its place one after the other, each for the
-        // stall bound at most; past that, with margin, the peers give up.
+        // A peer's packets take its place one after the other, each for its
+        // whole-arrival bound at most; past that, with margin, the peers
+        // give up.
         const double giveUpAt =
-            start + perPeer * (platform::ReceiveTurns::kArrivalStallSeconds + 10) + 30;
+            start +
+            perPeer * (platform::ReceiveTurns::arrivalBoundSeconds(AuxPacketHeader::size + kUnfinishedPayloadBytes) +
+                       10) +
+            30;
         auto allEnded = [&] {
             return std::all_of(connections.begin(), connections.end(), [](const auto& c) { return c->endedAt >= 0; });
         };
@@ -537,26 +578,128 @@ void BM_UnfinishedPackets(benchmark::State& state) {
         state.counters["rss_peak_bound_MiB"] = bound;
         state.counters["rss_peak_within_bound"] = peakGrowth <= bound ? 1 : 0;
         std::printf(
-            "\nClosing note: %d peer(s), %zu connection(s) in of %d, each sent %.0f MiB of a %.0f MiB packet and "
-            "stopped\n"
+            "\nClosing note: %d peer(s), %zu connection(s) in of %d, each sent %.0f MiB of a %.0f MiB packet (its "
+            "header %s) and stopped\n"
             "  ended by the Host: %zu, the first %.1f s and the last %.1f s after they stopped\n"
             "  Host descriptors: %zu before, %zu at the peak, %zu 10 s after the peers left\n"
             "  Host RSS: %.1f MiB before, %.1f MiB at the peak (%+.1f MiB; %s the %.0f MiB the accounts allow), "
             "%.1f MiB 10 s after the peers left (%+.1f MiB)\n",
             peers, connections.size(), perPeer * peers, double(kUnfinishedSentBytes) / kMiB,
-            double(kUnfinishedPayloadBytes) / kMiB, endedByHost, firstEnded, lastEnded, descriptorsBefore,
+            double(kUnfinishedPayloadBytes) / kMiB, splitHeaders ? "in two writes" : "whole", endedByHost, firstEnded, lastEnded, descriptorsBefore,
             peaks.descriptors(), descriptorsAfter, rssBefore, peaks.rssMiB(), peakGrowth,
             peakGrowth <= bound ? "within" : "above", bound, rssAfter, rssAfter - rssBefore);
     }
 }
-// The arguments: how many connections each peer logs in, and how many peers.
+// The arguments: how many connections each peer logs in, how many peers,
+// and whether each header comes in two writes.
 BENCHMARK(BM_UnfinishedPackets)
-    ->ArgNames({"connections", "peers"})
-    ->Args({6, 1})
-    ->Args({6, 2})
+    ->ArgNames({"connections", "peers", "split"})
+    ->Args({6, 1, 0})
+    ->Args({6, 2, 0})
+    ->Args({6, 1, 1})
+    ->Args({6, 2, 1})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();
+
+// TricklingPackets/peers:P runs against the same whole Host: each peer
+// (127.0.0.4N) logs in two connections on 7346. The first announces a
+// 64 MiB packet in a header of two writes, sends its first MiB and then one
+// byte every 20 s; the second sends a whole 64 MiB packet behind it, which
+// waits for the peer's place. The closing note gives when the Host ended
+// each trickling connection against the whole-arrival bound of its packet,
+// when the second packets were all taken, and the Host's RSS peak against
+// what the accounts allow. What it should show: every trickling packet is
+// ended within its bound, the packet behind it then arrives, and the peak
+// grows by at most one packet and the budget a peer.
+void BM_TricklingPackets(benchmark::State& state) {
+    const int peers = static_cast<int>(state.range(0));
+    const size_t wholeBytes = AuxPacketHeader::size + kUnfinishedPayloadBytes;
+    const double arrivalBound = platform::ReceiveTurns::arrivalBoundSeconds(wholeBytes);
+    const double boundPerPeerMiB = double(wholeBytes + AuxAdmission::workBudgetBytesPerPeer) / kMiB;
+    for (auto _ : state) {
+        platform::sleepFor(2);  // what an earlier case left has settled
+        const double rssBefore = hostRssMiB(gWholeHost);
+        HostPeaks peaks(gWholeHost);
+        std::vector<std::unique_ptr<UnfinishedPacket>> tricklers, followers;
+        for (int peer = 0; peer < peers; ++peer) {
+            const std::string from = "127.0.0." + std::to_string(40 + peer);
+            AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+            const int first = logInViewer(gWholeHost, gWholeHost.audioPort, 0x01, cutter, from.c_str());
+            AuxPacketCutter secondCutter(AuxPacketCutter::postLoginPayloadLimit);
+            const int second = logInViewer(gWholeHost, gWholeHost.audioPort, 0x01, secondCutter, from.c_str());
+            if (first < 0 || second < 0) continue;
+            tricklers.push_back(std::make_unique<UnfinishedPacket>());
+            tricklers.back()->fd = first;
+            tricklers.back()->splitHeader = true;
+            tricklers.back()->trickle = true;
+            followers.push_back(std::make_unique<UnfinishedPacket>());
+            followers.back()->fd = second;
+            followers.back()->whole = true;
+        }
+        if (tricklers.empty()) {
+            state.SkipWithError("the peers did not get in");
+            return;
+        }
+        std::atomic<bool> running{true};
+        std::vector<std::thread> threads;
+        const double start = seconds();
+        for (const auto* group : {&tricklers, &followers}) {
+            for (const auto& connection : *group) {
+                threads.emplace_back([&running, c = connection.get()] { c->send(running); });
+                threads.emplace_back([&running, c = connection.get()] { c->watch(running); });
+            }
+            // The trickling packets take the places first.
+            platform::sleepFor(1);
+        }
+        auto done = [&] {
+            for (size_t i = 0; i < tricklers.size(); ++i)
+                if (tricklers[i]->endedAt < 0 || followers[i]->sentAt < 0) return false;
+            return true;
+        };
+        const double giveUpAt = start + arrivalBound + 60;
+        while (!done() && seconds() < giveUpAt) platform::sleepFor(0.1);
+        double lastEnded = -1, lastFollowerSent = -1;
+        size_t endedWithinBound = 0, followersSent = 0;
+        for (size_t i = 0; i < tricklers.size(); ++i) {
+            const double ended = tricklers[i]->endedAt, sent = followers[i]->sentAt;
+            if (ended >= 0) {
+                lastEnded = std::max(lastEnded, ended - start);
+                endedWithinBound += ended - start <= arrivalBound + 1 ? 1 : 0;
+            }
+            if (sent >= 0) {
+                followersSent += 1;
+                lastFollowerSent = std::max(lastFollowerSent, sent - start);
+            }
+        }
+        for (const auto* group : {&tricklers, &followers})
+            for (const auto& connection : *group) ::shutdown(connection->fd, SHUT_RDWR);
+        running = false;
+        for (auto& t : threads) t.join();
+        for (const auto* group : {&tricklers, &followers})
+            for (const auto& connection : *group) ::close(connection->fd);
+        peaks.stop();
+        const double peakGrowth = peaks.rssMiB() - rssBefore;
+        const double bound = peers * boundPerPeerMiB;
+        state.counters["trickling_ended_within_bound"] = double(endedWithinBound);
+        state.counters["last_trickling_ended_s"] = lastEnded;
+        state.counters["arrival_bound_s"] = arrivalBound;
+        state.counters["followers_arrived"] = double(followersSent);
+        state.counters["rss_peak_growth_MiB"] = peakGrowth;
+        state.counters["rss_peak_within_bound"] = peakGrowth <= bound ? 1 : 0;
+        std::printf(
+            "\nClosing note: %d peer(s), each trickling a byte every %.0f s of a %.0f MiB packet (header in two "
+            "writes) with a whole one behind it\n"
+            "  trickling packets ended by the Host within their %.1f s bound: %zu of %zu, the last %.1f s after "
+            "they began\n"
+            "  packets behind them taken whole: %zu, the last %.1f s after they began\n"
+            "  Host RSS: %.1f MiB before, %.1f MiB at the peak (%+.1f MiB; %s the %.0f MiB the accounts allow)\n",
+            peers, UnfinishedPacket::kTrickleGapSeconds, double(kUnfinishedPayloadBytes) / kMiB, arrivalBound,
+            endedWithinBound, tricklers.size(), lastEnded, followersSent, lastFollowerSent, rssBefore,
+            peaks.rssMiB(), peakGrowth, peakGrowth <= bound ? "within" : "above", bound);
+    }
+}
+BENCHMARK(BM_TricklingPackets)->ArgNames({"peers"})->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // --- Listings nobody reads -------------------------------------------------------
 

@@ -124,9 +124,11 @@ public:
     // ArrivingPacket).
     static constexpr size_t workBudgetBytesPerPeer = platform::TcpConnection::kMaxUndeliveredBytes;
     // What a logged-in control connection may read past its peer's budget,
-    // for the packets served while its peer's work is over it (frame
-    // acknowledgements, key-frame requests: 20 bytes each): hundreds of
-    // them, and a few dozen KiB over all the peer's connections.
+    // to reach the packets served while its peer's work is over it (frame
+    // acknowledgements, key-frame requests, input): those are served as
+    // they are read and give their room back at once, so it is held only
+    // by packets that wait for the work, and a few dozen KiB over all the
+    // peer's connections.
     static constexpr size_t readAheadPastBudgetBytes = 16 * 1024;
 
     enum class Verdict : uint8_t {

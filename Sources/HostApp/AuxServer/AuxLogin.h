@@ -45,7 +45,7 @@ struct AuxSessionContext {
           channel(channel),
           connection(connection),
           account(std::move(account)),
-          turns(connection, std::move(queue), this->account->turns) {}
+          turns(connection, std::move(queue), auxPacketFraming, this->account->turns) {}
 
     const platform::UUID id;
     const AuxChannel channel;

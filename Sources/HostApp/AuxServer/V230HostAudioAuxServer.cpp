@@ -1,6 +1,7 @@
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 
 #include <algorithm>
+#include <limits>
 #include <cctype>
 #include <utility>
 
@@ -426,18 +427,31 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
 }
 
 void V230HostAudioAuxServer::settleReadBytes(AuxSessionContext& session) {
-    const bool waiting = session.turns.turnQueued() && !session.closed;
-    session.turns.settle({session.cutter.bufferedBytes(), session.cutter.packetsTaken(),
-                          session.closed ? 0 : session.cutter.arrivingPacketBytes()},
-                         waiting);
+    // A closed session's bytes go with it.
+    if (session.closed) return session.turns.settle({{}, session.cutter.packetsTaken(), 0});
+    session.turns.settle({session.cutter.buffered(), session.cutter.packetsTaken(), session.cutter.arrivalLimit()});
 }
 
 namespace {
 
 // What a connection is served while its peer's work is over budget: what
-// keeps the peer's own stream going, at no work of the peer's.
-bool keepsTheStreamGoing(AuxPacketType type) {
-    return type == AuxPacketType::videoFrameAck || type == AuxPacketType::keyFrameRequest;
+// keeps the peer's own stream going and its input, none of which starts
+// work of the peer's (input is coalesced and posted at once). Served as it
+// arrives, all of it, it is never held: only the packets that start work
+// wait, within what the connection may read past the budget.
+bool servedPastTheBudget(AuxPacketType type) {
+    switch (type) {
+        case AuxPacketType::videoFrameAck:
+        case AuxPacketType::keyFrameRequest:
+        case AuxPacketType::pointerEvent:
+        case AuxPacketType::gestureEvent:
+        case AuxPacketType::keyEvent:
+        case AuxPacketType::rawKeyEvent:
+        case AuxPacketType::systemDefinedKeyEvent:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -445,7 +459,7 @@ bool keepsTheStreamGoing(AuxPacketType type) {
 void V230HostAudioAuxServer::serveOutOfTurn(const std::shared_ptr<AuxSessionContext>& session) {
     queue.dispatchPrecondition();
     if (session->closed || terminating_) return;
-    session->cutter.cutOutOfTurn(keepsTheStreamGoing, kPacketsPerReceiveTurn,
+    session->cutter.cutOutOfTurn(servedPastTheBudget, std::numeric_limits<size_t>::max(),
                                  [&](const AuxPacketHeader& header, std::span<const uint8_t> payload) {
                                      servePacket(session, header, payload);
                                  });

@@ -863,9 +863,10 @@ private:
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
     // While a connection's turn waits for its peer's work: serves, out of
-    // turn, the packets buffered that keep its own stream going and carry
-    // no work (frame acknowledgements, key-frame requests); what starts
-    // work waits for the turn. At most kPacketsPerReceiveTurn at a time.
+    // turn, every packet buffered that keeps its own stream going or is
+    // input, none of which carries work (frame acknowledgements, key-frame
+    // requests, pointer, gesture and key events), however many came at
+    // once; only what starts work waits for the turn.
     void serveOutOfTurn(const std::shared_ptr<AuxSessionContext>& session);
     // Gives back what a connection's turn served, keeping charged what
     // waits, and a packet still arriving as such (platform::ReceiveTurns).

@@ -125,6 +125,7 @@ AuxPacketCutter::Result AuxPacketCutter::next() {
     if (pending.size() < AuxPacketHeader::size) return {};
 
     auto header = AuxPacketHeader::decode(pending);  // magic and type were checked above
+    const size_t whole = *auxPacketFraming.wholeBytes(pending);
     if (header->payloadLength > payloadLimit_) {
         Result e;
         e.status = Status::payloadTooLarge;
@@ -133,25 +134,24 @@ AuxPacketCutter::Result AuxPacketCutter::next() {
         error_ = e;
         return e;
     }
-    if (pending.size() - AuxPacketHeader::size < header->payloadLength) return {};
+    if (pending.size() < whole) return {};
 
     Result r;
     r.status = Status::packet;
     r.header = *header;
-    r.payload = pending.subspan(AuxPacketHeader::size, header->payloadLength);
-    readOffset_ += AuxPacketHeader::size + header->payloadLength;
+    r.payload = pending.subspan(AuxPacketHeader::size, whole - AuxPacketHeader::size);
+    readOffset_ += whole;
     ++packetsTaken_;
     return r;
 }
 
-size_t AuxPacketCutter::arrivingPacketBytes() const {
-    const size_t pending = bufferedBytes();
-    if (error_ || pending == 0) return 0;
-    if (pending < AuxPacketHeader::size) return AuxPacketHeader::size;
-    auto header = AuxPacketHeader::decode({buffer_.data() + readOffset_, pending});
-    if (!header || header->payloadLength > payloadLimit_) return 0;
-    const size_t whole = AuxPacketHeader::size + size_t{header->payloadLength};
-    return whole > pending ? whole : 0;
+uint32_t AuxPacketCutter::arrivalLimit() const {
+    if (error_) return 0;
+    const auto pending = buffered();
+    const size_t magicSeen = std::min(pending.size(), magicBytes.size());
+    if (std::memcmp(pending.data(), magicBytes.data(), magicSeen) != 0) return 0;
+    if (pending.size() > 4 && !auxPacketTypeFromRaw(pending[4])) return 0;
+    return payloadLimit_;
 }
 
 size_t AuxPacketCutter::cutOutOfTurn(
@@ -167,10 +167,10 @@ size_t AuxPacketCutter::cutOutOfTurn(
         const std::span<const uint8_t> rest(buffer_.data() + at, buffer_.size() - at);
         auto header = AuxPacketHeader::decode(rest);
         if (!header || header->payloadLength > payloadLimit_) break;
-        const size_t whole = AuxPacketHeader::size + size_t{header->payloadLength};
+        const size_t whole = *auxPacketFraming.wholeBytes(rest);
         if (rest.size() < whole) break;
         if (wanted(header->type)) {
-            serve(*header, rest.subspan(AuxPacketHeader::size, header->payloadLength));
+            serve(*header, rest.subspan(AuxPacketHeader::size, whole - AuxPacketHeader::size));
             ++served;
             if (kept == readOffset_) {
                 // Nothing waits before it: it was first, and is taken as

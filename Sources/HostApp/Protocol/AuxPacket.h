@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "Platform/Network/PacketFraming.h"
+
 // Every type a header may carry. Any other raw value makes the header
 // invalid; 43, 46, 47 and 48 are valid on the wire but carry nothing the
 // Host acts on.
@@ -73,6 +75,10 @@ struct AuxPacketHeader {
 
     bool operator==(const AuxPacketHeader&) const = default;
 };
+
+// Where an aux packet's header says how long its payload is: the one
+// reading of its size, for the cutter and the account of what is read.
+inline constexpr platform::PacketFraming auxPacketFraming{AuxPacketHeader::size, 8};
 
 // Header plus payload as one buffer. A payload must stay below 4 GiB (the
 // width of the length field); larger ones throw std::length_error rather
@@ -139,11 +145,12 @@ public:
     size_t bufferedBytes() const { return buffer_.size() - readOffset_; }
     // Packets handed out from the front of the buffer so far.
     uint64_t packetsTaken() const { return packetsTaken_; }
-    // The whole size (header and payload) of the packet first in the
-    // buffer while it is still arriving, as its header announces it (the
-    // header's size while the header itself is incomplete); 0 when that
-    // packet is complete, nothing is buffered, or the stream is bad.
-    size_t arrivingPacketBytes() const;
+    // The bytes received and not yet handed out, first packet first.
+    std::span<const uint8_t> buffered() const { return {buffer_.data() + readOffset_, bufferedBytes()}; }
+    // The largest payload the first packet buffered may announce and still
+    // be a packet on its way: the limit in force, or 0 once the stream is
+    // bad (a bad header found, or the first one's magic or type wrong).
+    uint32_t arrivalLimit() const;
     // Memory the cutter holds: it grows by doubling with what is buffered,
     // and falls back to at most retainedCapacity once a large packet has
     // been handed out and more bytes arrive, or to twice what it still

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -815,36 +816,42 @@ double ReceiveTurnBudget::takeFullTurn() {
     return tokens >= 0 ? 0 : -tokens / perSecond_;
 }
 
-ReceiveTurns::ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQueue queue,
+ReceiveTurns::ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQueue queue, PacketFraming framing,
                            std::shared_ptr<ReceiveTurnBudget> budget)
     : connection_(std::move(connection)),
       queue_(std::move(queue)),
+      framing_(framing),
       budget_(budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>()) {
     connection_->setReceiverConsumes(true);
 }
 
-void ReceiveTurns::settle(const Buffered& buffered, bool stillWaiting) {
+void ReceiveTurns::settle(const Buffered& buffered) {
+    const size_t bytes = buffered.bytes.size();
     if (arriving_ && buffered.packetsTaken != arrivingAfter_) arriving_.reset();  // served
+    if (bytes == 0) arriving_.reset();  // gone with its stream
     auto budget = connection_->readAheadBudget();
-    // The first packet buffered, while it is incomplete, is a packet still
-    // arriving: against a shared budget it is charged as such until it is
-    // served, before its bytes are given back as read (so that no other
-    // connection takes their room meanwhile).
-    if (!arriving_ && budget && buffered.bytes > 0 && buffered.arrivingPacketBytes > 0) {
-        arriving_ = std::make_shared<WorkLedger::ArrivingPacket>(
-            std::move(budget), connection_, std::max(buffered.arrivingPacketBytes, buffered.bytes));
-        arrivingAfter_ = buffered.packetsTaken;
-        watchArrival();
+    // The first packet buffered is a packet still arriving once its whole
+    // header announces more than has arrived: against a shared budget it
+    // is charged as such until it is served, before its bytes are given
+    // back as read (so that no other connection takes their room
+    // meanwhile). Until its header is whole its size is unknown, and its
+    // bytes are charged as read like any other.
+    if (!arriving_ && budget && bytes > 0) {
+        const auto payload = framing_.payloadBytes(buffered.bytes);
+        if (payload && *payload <= buffered.maxPayloadBytes && framing_.headerBytes + size_t{*payload} > bytes) {
+            arriving_ = std::make_shared<WorkLedger::ArrivingPacket>(std::move(budget), connection_,
+                                                                     framing_.headerBytes + size_t{*payload});
+            arrivingAfter_ = buffered.packetsTaken;
+            watchArrival();
+        }
     }
     size_t asArriving = 0;
     if (arriving_) {
-        asArriving = std::min(buffered.bytes, arriving_->wholeBytes());
+        asArriving = std::min(bytes, arriving_->wholeBytes());
         arriving_->arrived(asArriving);
     }
-    // What waits stays charged as read; so does a packet still arriving on
-    // a connection's own limit.
-    const bool keeps = stillWaiting || (!arriving_ && buffered.arrivingPacketBytes > 0);
-    const size_t keep = keeps ? std::min(heldBytes_, buffered.bytes - asArriving) : 0;
+    // Every other byte buffered stays charged as read until it is served.
+    const size_t keep = std::min(heldBytes_, bytes - asArriving);
     if (heldBytes_ == keep) return;
     connection_->consume(heldBytes_ - keep);
     heldBytes_ = keep;
@@ -852,24 +859,37 @@ void ReceiveTurns::settle(const Buffered& buffered, bool stillWaiting) {
 
 namespace {
 
-// Checks, when the packet would have stalled for the whole bound, that it
-// still arrives; ends its connection if not, else checks again when due.
+std::string arrivalBoundText() {
+    char text[96];
+    std::snprintf(text, sizeof text, "a packet still arriving came slower than %g MiB/s after its first %g s",
+                  ReceiveTurns::kLeastArrivalBytesPerSecond / (1 << 20), ReceiveTurns::kArrivalGraceSeconds);
+    return text;
+}
+
+// Checks, when the packet holding the place would fall below its least
+// average rate, that it has not; ends its connection if it has, else checks
+// again when due.
 void checkArrivalWhenDue(std::weak_ptr<WorkLedger::ArrivingPacket> weakPacket,
                          std::weak_ptr<TcpConnection> weakConnection, const DispatchQueue& queue) {
     auto packet = weakPacket.lock();
     if (!packet) return;
-    // Not yet holding the place, it waits for it: its peer is not at fault,
-    // and it has the whole bound once it takes it. Whole, it waits to be
-    // served.
-    const auto stallNs = static_cast<uint64_t>(ReceiveTurns::kArrivalStallSeconds * 1e9);
     const uint64_t now = Clock::uptimeNs();
-    const auto since = packet->arrivingSinceNs();
-    const uint64_t dueNs = since ? *since + stallNs : now + stallNs;
-    if (dueNs <= now) {
-        if (auto connection = weakConnection.lock())
-            connection->abort("no byte of a packet still arriving for " +
-                              std::to_string(static_cast<int>(ReceiveTurns::kArrivalStallSeconds)) + " s");
-        return;
+    const auto graceNs = static_cast<uint64_t>(ReceiveTurns::kArrivalGraceSeconds * 1e9);
+    // Not yet holding the place, it waits for it: its peer is not at fault,
+    // and its bound starts when it takes it (it is looked at again before
+    // its grace could have run out). Whole, it waits to be served.
+    uint64_t dueNs = now + graceNs;
+    if (const auto progress = packet->arrivalProgress()) {
+        // When what has arrived is what the least rate asks for: past it,
+        // one more byte is owed.
+        const auto owedFromNs = progress->placeSinceNs + graceNs +
+                                static_cast<uint64_t>(static_cast<double>(progress->bytes) /
+                                                      ReceiveTurns::kLeastArrivalBytesPerSecond * 1e9);
+        if (owedFromNs < now) {
+            if (auto connection = weakConnection.lock()) connection->abort(arrivalBoundText());
+            return;
+        }
+        dueNs = owedFromNs + 1;
     }
     // The check is the connection's own, never a job of the peer's work.
     const WorkLedger::Charged nobody(nullptr);

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/Network/PacketFraming.h"
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Foundation/Result.h"
 #include "Platform/Runtime/WorkLedger.h"
@@ -77,13 +78,25 @@ private:
 class ReceiveTurns {
 public:
     static constexpr int kPacketsPerTurn = 64;
-    // A packet that holds its peer's place (WorkLedger::ArrivingPacket) and
-    // of which no byte arrives for this long ends its connection: a peer
-    // cannot keep the place, nor what it sent of the packet, by stopping.
-    // As long as TCP waits for a vanished peer (keepalive, user timeout).
-    static constexpr double kArrivalStallSeconds = 30;
+    // A packet that holds its peer's place (WorkLedger::ArrivingPacket)
+    // arrives at a least average rate, measured over its whole arrival and
+    // not between two of its bytes: by `t` seconds after it took the
+    // place, at least (t - kArrivalGraceSeconds) * kLeastArrivalBytesPerSecond
+    // of it has arrived, or its connection ends. A 64 MiB packet is thus
+    // whole within 62 s, and one that stops, or trickles a byte now and
+    // then, gives the place and what it holds back within that, never
+    // later. The grace is as long as TCP waits for a vanished peer
+    // (keepalive, user timeout); the rate is that of a link too slow to
+    // carry the video stream anyway.
+    static constexpr double kArrivalGraceSeconds = 30;
+    static constexpr double kLeastArrivalBytesPerSecond = 2 << 20;
+    // The longest a packet of `wholeBytes` may take to arrive once it holds
+    // the place.
+    static constexpr double arrivalBoundSeconds(size_t wholeBytes) {
+        return kArrivalGraceSeconds + static_cast<double>(wholeBytes) / kLeastArrivalBytesPerSecond;
+    }
 
-    ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQueue queue,
+    ReceiveTurns(std::shared_ptr<TcpConnection> connection, DispatchQueue queue, PacketFraming framing,
                  std::shared_ptr<ReceiveTurnBudget> budget = nullptr);
     ReceiveTurns(const ReceiveTurns&) = delete;
     ReceiveTurns& operator=(const ReceiveTurns&) = delete;
@@ -112,30 +125,31 @@ public:
     bool waitingForWork() const { return state_->waitingForWork; }
 
     // The connection gives its bytes back only when the reader says so
-    // (TcpConnection::setReceiverConsumes, set by the constructor): what
-    // the reader buffers to serve later stays charged to the connection's
-    // read-ahead and its peer's ledger. `delivered` counts what the reader
-    // was handed; `settle`, after serving, keeps charged the bytes still
-    // buffered while they wait (for a queued turn, or for a reader that
-    // paused) and gives back the rest. The first packet buffered, while it
-    // is incomplete, is a packet still arriving: against a shared budget it
-    // is charged as such (WorkLedger::ArrivingPacket) until it is served,
-    // so that one larger than the budget can arrive whole; on its
-    // connection's own limit it stays charged as it is.
+    // (TcpConnection::setReceiverConsumes, set by the constructor): every
+    // byte the reader buffers stays charged to the connection's read-ahead
+    // and its peer's ledger until it is served. `delivered` counts what the
+    // reader was handed; `settle`, after serving, gives back what was
+    // served and keeps the rest charged. The first packet buffered, once
+    // its whole header has arrived and while the rest has not, is a packet
+    // still arriving: against a shared budget it is charged as such
+    // (WorkLedger::ArrivingPacket) until it is served, so that one larger
+    // than the budget can arrive whole within its bound
+    // (arrivalBoundSeconds). Its size is read here, with the framing the
+    // reader cuts its packets by, and nowhere else.
     struct Buffered {
-        // Bytes the reader still buffers.
-        size_t bytes = 0;
+        // The bytes the reader still buffers, first packet first; packets
+        // it served out of turn are no longer among them.
+        std::span<const uint8_t> bytes;
         // Packets the reader has taken from the front of its buffer so
         // far: a new count means the packet first in it was served.
         uint64_t packetsTaken = 0;
-        // The whole size, as its header announces it, of the packet first
-        // in the buffer while it is still arriving (the header's own size
-        // while that is incomplete); 0 when it is complete or nothing is
-        // buffered.
-        size_t arrivingPacketBytes = 0;
+        // The largest payload the first packet may announce to be taken
+        // as arriving: the limit in force, or 0 once the stream is bad or
+        // ending (its bytes then stay charged as read until it goes).
+        size_t maxPayloadBytes = 0;
     };
     void delivered(size_t bytes) { heldBytes_ += bytes; }
-    void settle(const Buffered& buffered, bool stillWaiting);
+    void settle(const Buffered& buffered);
 
 private:
     struct State {
@@ -147,6 +161,7 @@ private:
 
     std::shared_ptr<TcpConnection> connection_;
     DispatchQueue queue_;
+    const PacketFraming framing_;
     std::shared_ptr<ReceiveTurnBudget> budget_;
     std::shared_ptr<WorkLedger> ledger_;
     std::shared_ptr<State> state_ = std::make_shared<State>();
@@ -292,9 +307,10 @@ public:
     void setSendBudget(std::shared_ptr<WorkLedger> budget);
     std::shared_ptr<WorkLedger> sendBudget() const;
     // What this connection may still have read and not consumed while its
-    // budget has no room (0 by default): enough for the packets its owner
-    // serves past the budget (a Viewer's frame acknowledgements), never a
-    // share of its own. Charged to the budget as any byte read.
+    // budget has no room (0 by default): room to reach the packets its
+    // owner serves past the budget (a Viewer's frame acknowledgements and
+    // input), which give it back once served, never a share of its own.
+    // Charged to the budget as any byte read.
     void setReadAheadPastBudget(size_t bytes);
     // While set, a peer that closes its side while nothing is read from
     // this connection (held, paused or out of room) ends the stream at

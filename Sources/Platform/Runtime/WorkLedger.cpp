@@ -187,7 +187,7 @@ void WorkLedger::passThePlaceLocked(ArrivingPacket& packet, Wakeup& wakeup) {
     arrivingBytes_ -= std::min(arrivingBytes_, next->bytes_);
     placeBytes_ += next->bytes_;
     next->place_ = true;
-    next->sinceNs_ = Clock::uptimeNs();
+    next->placeSinceNs_ = Clock::uptimeNs();
     place_ = next;
     // Its connection may read again even while the budget is used.
     wakeup.readers.push_back(next->reader_);
@@ -203,7 +203,7 @@ WorkLedger::ArrivingPacket::ArrivingPacket(std::shared_ptr<WorkLedger> ledger,
     }
     ledger_->place_ = this;
     place_ = true;
-    sinceNs_ = Clock::uptimeNs();
+    placeSinceNs_ = Clock::uptimeNs();
 }
 
 WorkLedger::ArrivingPacket::~ArrivingPacket() {
@@ -229,7 +229,6 @@ void WorkLedger::ArrivingPacket::arrived(size_t bytes) {
         std::lock_guard lock(ledger_->mutex_);
         size_t& kind = place_ ? ledger_->placeBytes_ : ledger_->arrivingBytes_;
         kind = kind - std::min(kind, bytes_) + bytes;
-        if (bytes > bytes_ && place_) sinceNs_ = Clock::uptimeNs();
         const bool gaveBack = bytes < bytes_;
         bytes_ = bytes;
         if (gaveBack) wakeup = ledger_->wakeupLocked();
@@ -237,10 +236,10 @@ void WorkLedger::ArrivingPacket::arrived(size_t bytes) {
     wake(std::move(wakeup));
 }
 
-std::optional<uint64_t> WorkLedger::ArrivingPacket::arrivingSinceNs() const {
+std::optional<WorkLedger::ArrivingPacket::Progress> WorkLedger::ArrivingPacket::arrivalProgress() const {
     std::lock_guard lock(ledger_->mutex_);
     if (!place_ || bytes_ >= whole_) return std::nullopt;
-    return sinceNs_;
+    return Progress{placeSinceNs_, bytes_};
 }
 
 WorkLedger::Charge::Charge(std::shared_ptr<WorkLedger> ledger, size_t bytes)

@@ -126,9 +126,13 @@ public:
         void arrived(size_t bytes);
         size_t wholeBytes() const { return whole_; }
         // While it holds the place and some of it has still to come: when
-        // it took the place, or last grew since (uptime ns). Nothing
-        // otherwise: it waits for the place, or has all arrived.
-        std::optional<uint64_t> arrivingSinceNs() const;
+        // it took the place (uptime ns), and how much of it has arrived.
+        // Nothing otherwise: it waits for the place, or has all arrived.
+        struct Progress {
+            uint64_t placeSinceNs = 0;
+            size_t bytes = 0;
+        };
+        std::optional<Progress> arrivalProgress() const;
 
     private:
         friend class WorkLedger;
@@ -141,7 +145,8 @@ public:
         // Under the ledger's mutex.
         size_t bytes_ = 0;
         bool place_ = false;
-        uint64_t sinceNs_ = 0;
+        // When it took the place.
+        uint64_t placeSinceNs_ = 0;
     };
 
     // What else the Host keeps for the peer, beside bytes and jobs: the

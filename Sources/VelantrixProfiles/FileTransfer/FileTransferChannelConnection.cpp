@@ -25,7 +25,7 @@ FileTransferChannelConnection::FileTransferChannelConnection(std::shared_ptr<pla
       queue_(std::move(queue)),
       label_(std::move(label)),
       logger_(std::move(logger)),
-      turns_(connection_, queue_) {}
+      turns_(connection_, queue_, C::framing) {}
 
 std::vector<uint8_t> FileTransferChannelConnection::encodeFrame(std::span<const uint8_t> payload) {
     std::vector<uint8_t> frame(C::headerSize + payload.size());
@@ -100,16 +100,16 @@ void FileTransferChannelConnection::drainBuffer() {
             yielding = true;
             break;
         }
-        const size_t available = pendingBuffer_.size() - offset;
-        if (available < C::headerSize) break;
-        const uint8_t* header = pendingBuffer_.data() + offset;
+        const std::span<const uint8_t> rest(pendingBuffer_.data() + offset, pendingBuffer_.size() - offset);
+        const auto announced = C::framing.payloadBytes(rest);
+        if (!announced) break;
+        const uint8_t* header = rest.data();
         if (!std::equal(C::magic.begin(), C::magic.end(), header)) {
             logger_(label_ + " magic mismatch; closing");
             fail(std::nullopt);
             break;
         }
-        uint32_t length = 0;
-        for (size_t i = 0; i < 4; ++i) length |= static_cast<uint32_t>(header[4 + i]) << (8 * i);
+        const uint32_t length = *announced;
         if (length > C::maxPayloadSize) {
             logger_(label_ + " payload too large (" + std::to_string(length) + "); closing");
             fail(std::nullopt);
@@ -119,7 +119,7 @@ void FileTransferChannelConnection::drainBuffer() {
             fail(std::nullopt);
             break;
         }
-        if (available < C::headerSize + length) break;
+        if (rest.size() < C::headerSize + length) break;
         offset += C::headerSize + length;
         ++served;
         ++framesTaken_;
@@ -166,19 +166,12 @@ void FileTransferChannelConnection::drainBuffer() {
 }
 
 void FileTransferChannelConnection::settleReadBytes() {
-    platform::ReceiveTurns::Buffered buffered{pendingBuffer_.size() - pendingStart_, framesTaken_, 0};
-    if (!didEnd_ && buffered.bytes > 0) {
-        if (buffered.bytes < C::headerSize) {
-            buffered.arrivingPacketBytes = C::headerSize;
-        } else {
-            const uint8_t* header = pendingBuffer_.data() + pendingStart_;
-            uint32_t length = 0;
-            for (size_t i = 0; i < 4; ++i) length |= static_cast<uint32_t>(header[4 + i]) << (8 * i);
-            const size_t whole = C::headerSize + size_t{length};
-            if (length <= C::maxPayloadSize && whole > buffered.bytes) buffered.arrivingPacketBytes = whole;
-        }
-    }
-    turns_.settle(buffered, (turns_.turnQueued() || paused_) && !didEnd_);
+    const std::span<const uint8_t> buffered(pendingBuffer_.data() + pendingStart_, pendingBuffer_.size() - pendingStart_);
+    // Garbage is not a frame on its way, and an ended channel's bytes go
+    // with it.
+    const size_t magicSeen = std::min(buffered.size(), C::magic.size());
+    const bool good = !didEnd_ && std::equal(C::magic.begin(), C::magic.begin() + magicSeen, buffered.begin());
+    turns_.settle({didEnd_ ? std::span<const uint8_t>() : buffered, framesTaken_, good ? C::maxPayloadSize : 0});
 }
 
 void FileTransferChannelConnection::pauseReading() {

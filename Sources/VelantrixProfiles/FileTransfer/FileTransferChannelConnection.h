@@ -17,13 +17,17 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Runtime/Dispatch.h"
 #include "Platform/Network/Network.h"
+#include "Platform/Network/PacketFraming.h"
+#include "Platform/Runtime/Dispatch.h"
 
 namespace FileTransferChannelConstants {
 inline constexpr std::array<uint8_t, 4> magic{0x46, 0x54, 0x52, 0x58};  // "FTRX"
 inline constexpr size_t tokenSize = 16;
 inline constexpr size_t headerSize = 8;
+// Where a frame's header says how long its payload is: the one reading of
+// its size, for the cutter and the account of what is read.
+inline constexpr platform::PacketFraming framing{headerSize, 4};
 // The largest payload a receiver accepts; exactly this size is accepted.
 inline constexpr size_t maxPayloadSize = 8388608;
 }  // namespace FileTransferChannelConstants

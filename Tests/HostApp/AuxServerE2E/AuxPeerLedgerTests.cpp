@@ -11,6 +11,9 @@
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "HostApp/Protocol/InputControlPayloads.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "Platform/Network/Network.h"
 #include "Platform/Runtime/Clock.h"
 #include "Platform/Runtime/Dispatch.h"
@@ -201,12 +204,145 @@ TEST_F(PeerLedger, APacketLargerThanTheBudgetArrivesOnePerPeerAtATime) {
     senders[0]->sendRaw({packet.begin(), packet.begin() + (1 << 20)});
     senders[0]->flush();
     ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() >= (1u << 20); }));
-    advance(platform::ReceiveTurns::kArrivalStallSeconds - 1);
+    advance(platform::ReceiveTurns::kArrivalGraceSeconds - 1);
     EXPECT_FALSE(senders[0]->isClosed());
     advance(2);
     EXPECT_TRUE(senders[0]->waitClosed()) << "a packet that stopped arriving ends its connection";
     EXPECT_TRUE(runUntil([&] { return ledger->arrivingBytes() == 0; })) << "and gives its place back";
-    EXPECT_EQ(logCount("(no byte of a packet still arriving for 30 s)"), 1u);
+    EXPECT_EQ(logCount("(a packet still arriving came slower than 2 MiB/s after its first 30 s)"), 1u);
+}
+
+// Where a packet's header arrives in pieces, on either carrier, the account
+// still learns its whole size from the whole header: every byte the Host
+// buffers is on the peer's account, whatever the split (at every byte of
+// the header, and a byte a read), and all of it goes back once served.
+TEST_F(PeerLedger, APacketWhoseHeaderArrivesInPiecesIsChargedWholeOnEveryCarrier) {
+    int served = 0;
+    server->queue.sync([&] {
+        server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) { ++served; };
+        server->onFileTransferIncomingPacket = [&](FileTransferPacket, const UUID&) { ++served; };
+    });
+    auto servedNow = [&] { return server->queue.syncValue([&] { return served; }); };
+    auto viewer = audioFrom("127.0.0.2", "Viewer");
+    const auto announced = viewer->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    ASSERT_TRUE(announced);
+    const auto endpoint = *FileTransferEndpointPayload::decode(announced->payload);
+    const UUID session = sessionFrom("127.0.0.2");
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    // The Viewer's data channel, from the same peer.
+    auto channel = platform::TcpConnection::connect("127.0.0.1", endpoint.port, "127.0.0.2");
+    channel->start(platform::DispatchQueue("test.data-channel"));
+    channel->send(FileTransferChannelConnection::encodeFrame(endpoint.token));
+    ASSERT_TRUE(runUntil([&] { return logCount("file aux: channel authorized") == 1; }));
+
+    struct Carrier {
+        const char* name;
+        size_t headerBytes;
+        std::vector<uint8_t> packet;
+        std::function<void(std::vector<uint8_t>)> send;
+        // What the Host buffers of it now.
+        std::function<size_t()> held;
+    };
+    const auto payload = packetFrom("split", 64 << 10);
+    const std::vector<Carrier> carriers{
+        {"control connection", AuxPacketHeader::size,
+         makeAuxPacket(AuxPacketType::fileTransferPacket, 0, payload, 0),
+         [&](std::vector<uint8_t> bytes) {
+             viewer->sendRaw(std::move(bytes));
+             viewer->flush();
+         },
+         [&] { return server->queue.syncValue([&] { return server->bytesWaitingToBeServedForTesting("127.0.0.2"); }); }},
+        {"data channel", FileTransferChannelConstants::headerSize, FileTransferChannelConnection::encodeFrame(payload),
+         [&](std::vector<uint8_t> bytes) { channel->send(std::move(bytes)); },
+         [&] {
+             return server->queue.syncValue([&] {
+                 auto found = server->fileTransferChannels.find(session);
+                 return found == server->fileTransferChannels.end() ? size_t{0}
+                                                                   : found->second->bufferedBytesForTesting();
+             });
+         }},
+    };
+    for (const auto& carrier : carriers) {
+        const auto& packet = carrier.packet;
+        // Each split of the header in two reads, then a byte a read.
+        for (size_t split = 1; split <= carrier.headerBytes; ++split) {
+            const bool bytewise = split == carrier.headerBytes;
+            SCOPED_TRACE(std::string(carrier.name) + (bytewise ? ", a byte a read" : ", split after byte " +
+                                                                                          std::to_string(split)));
+            std::vector<size_t> cuts;
+            for (size_t at = bytewise ? 1 : split; at < carrier.headerBytes; at += bytewise ? 1 : carrier.headerBytes)
+                cuts.push_back(at);
+            size_t sent = 0;
+            for (size_t cut : cuts) {
+                carrier.send({packet.begin() + std::ptrdiff_t(sent), packet.begin() + std::ptrdiff_t(cut)});
+                sent = cut;
+                ASSERT_TRUE(runUntil([&] { return carrier.held() == sent; }));
+                EXPECT_EQ(ledger->bytesInUse(), sent) << "a header in pieces is charged as read";
+            }
+            // All of it but its last byte.
+            carrier.send({packet.begin() + std::ptrdiff_t(sent), packet.end() - 1});
+            ASSERT_TRUE(runUntil([&] { return carrier.held() == packet.size() - 1; }));
+            EXPECT_GE(ledger->bytesInUse(), packet.size() - 1) << "what the Host holds is on the account";
+            EXPECT_EQ(ledger->arrivingBytes(), packet.size() - 1) << "as the packet still arriving it is";
+            const int before = servedNow();
+            carrier.send({packet.end() - 1, packet.end()});
+            ASSERT_TRUE(runUntil([&] { return servedNow() == before + 1; }));
+            EXPECT_TRUE(runUntil([&] { return ledger->bytesInUse() == 0; })) << ledger->bytesInUse();
+        }
+    }
+}
+
+// A packet that holds the peer's place has a bound on its whole arrival,
+// not on the gap between two of its bytes: one trickled a byte at a time,
+// each well within any gap a stall rule would allow, ends its connection
+// within its bound and gives the place back, whose next packet then
+// arrives.
+TEST_F(PeerLedger, APacketTrickledAByteAtATimeEndsWithinItsWholeArrivalBound) {
+    auto trickler = audioFrom("127.0.0.2", "Trickler");
+    auto next = audioFrom("127.0.0.2", "Next");
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    const auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0,
+                                      packetFrom("trickle", AuxAdmission::workBudgetBytesPerPeer + (1 << 20)), 0);
+    const double bound = platform::ReceiveTurns::arrivalBoundSeconds(packet.size());
+    // Its header in two reads, then the first MiB at once.
+    trickler->sendRaw({packet.begin(), packet.begin() + 10});
+    trickler->flush();
+    ASSERT_TRUE(runUntil([&] { return ledger->bytesInUse() == 10; }));
+    trickler->sendRaw({packet.begin() + 10, packet.begin() + (1 << 20)});
+    trickler->flush();
+    ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() == size_t{1} << 20; }));
+    const uint64_t startNs = platform::Clock::uptimeNs();
+    // Another connection of the peer starts one too: it waits for the place.
+    next->sendRaw({packet.begin(), packet.begin() + (1 << 20)});
+    next->flush();
+    // A byte every 20 s, looked at every second.
+    size_t at = 1 << 20;
+    for (int second = 1; second <= int(bound) + 20 && !trickler->isClosed(); ++second) {
+        advance(1);
+        if (second % 20 != 0 || trickler->isClosed()) continue;
+        trickler->sendRaw({packet.begin() + std::ptrdiff_t(at), packet.begin() + std::ptrdiff_t(at + 1)});
+        trickler->flush();
+        ++at;
+        runUntil(
+            [&] {
+                return trickler->isClosed() || server->queue.syncValue([&] {
+                    return server->bytesWaitingToBeServedForTesting("127.0.0.2") == at + (1 << 20);
+                });
+            },
+            2);
+    }
+    ASSERT_TRUE(trickler->waitClosed()) << "a trickled packet is never ended";
+    EXPECT_LE(double(platform::Clock::uptimeNs() - startNs) / 1e9, bound) << "ended within its bound";
+    EXPECT_EQ(logCount("(a packet still arriving came slower than 2 MiB/s after its first 30 s)"), 1u);
+    // The place passed on: the other connection's packet arrives whole.
+    next->sendRaw({packet.begin() + (1 << 20), packet.end()});
+    next->flush();
+    EXPECT_TRUE(runUntil([&] { return server->queue.syncValue([&] {
+        return server->bytesWaitingToBeServedForTesting("127.0.0.2") == 0;
+    }) && ledger->bytesInUse() == 0; })) << ledger->bytesInUse();
+    EXPECT_FALSE(next->isClosed());
 }
 
 // Past its budget a peer's packets that start work wait, but what keeps its
@@ -269,12 +405,83 @@ TEST_F(PeerLedger, APeerPastItsBudgetKeepsItsStreamAndLogsInAgain) {
     again->send(AuxPacketType::fileTransferPacket, large);
     again->flush();
     ASSERT_TRUE(runUntil([&] { return ledger->arrivingBytes() == AuxPacketHeader::size + large.size(); }));
-    advance(platform::ReceiveTurns::kArrivalStallSeconds + 1);
+    advance(platform::ReceiveTurns::arrivalBoundSeconds(large.size()) + 1);
     EXPECT_FALSE(again->isClosed());
     EXPECT_EQ(receivedNow(), kBudget);
 
     stuck.resume();
     EXPECT_TRUE(runUntil([&] { return receivedNow() == kBudget + 12; })) << receivedNow();
+}
+
+// Past its budget a watcher's input and acknowledgements are served as
+// they come, however many arrive at once: 600 pointer moves ahead of its
+// acknowledgements (more than a connection may hold past the budget) take
+// no room from them, and every one of 100 acknowledgements read at once
+// counts. The watcher keeps its video; only its costly work waits.
+TEST_F(PeerLedger, APeerPastItsBudgetIsServedItsInputAndEveryAcknowledgementHoweverMany) {
+    platform::DispatchQueue stuck("test.viewer-work");
+    stuck.setDropsWorkOfGonePeers(true);
+    stuck.suspend();
+    int received = 0;
+    server->queue.sync([&] {
+        server->onFileTransferPacket = [&](FileTransferPacket, const UUID&) {
+            ++received;
+            stuck.async([] {});
+        };
+    });
+    auto audio = audioFrom("127.0.0.2", "Viewer");
+    auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, "127.0.0.2");
+    ASSERT_TRUE(video->waitConnected() && video->logIn(consoleUser, password, "Viewer"));
+    const UUID watching = sessionFrom("127.0.0.2", AuxChannel::video);
+    server->queue.sync([&] {
+        if (auto& start = server->streamControl.initialVideoCaptureStartTask) start->cancel();
+    });
+    const auto ledger = ledgerOf("127.0.0.2");
+    ASSERT_TRUE(ledger);
+    constexpr int kBudget = static_cast<int>(platform::WorkLedger::kDefaultMaxJobs);
+    for (int i = 0; i < kBudget + 10; ++i) audio->send(AuxPacketType::fileTransferPacket, packetFrom("viewer"));
+    audio->flush();
+    ASSERT_TRUE(runUntil([&] { return server->queue.syncValue([&] { return received; }) == kBudget; }));
+    ASSERT_TRUE(ledger->overBudget());
+
+    auto outstanding = [&] {
+        return server->queue.syncValue([&] { return server->streamControl.videoSessionOutstandingAcks[watching]; });
+    };
+    auto framesOut = [&](int frames) {
+        server->queue.sync([&] {
+            server->streamControl.videoSessionOutstandingAcks[watching] = frames;
+            server->streamControl.videoSessionLastAckNs[watching] = platform::Clock::uptimeNs();
+        });
+    };
+    // 600 moves at 120 Hz, then the acknowledgements of 9 frames.
+    framesOut(9);
+    const size_t eventsBefore = postedEvents().size();
+    constexpr int kMoves = 600;
+    for (int i = 0; i < kMoves; ++i)
+        video->send(AuxPacketType::pointerEvent,
+                    PointerEventControlPayload{0, uint16_t(i % 1000), uint16_t(i % 700), 1920, 1080}.encode());
+    for (int i = 0; i < 9; ++i) video->send(AuxPacketType::videoFrameAck, {});
+    video->flush();
+    EXPECT_TRUE(runUntil([&] { return outstanding() == 0; })) << outstanding() << " frames unacknowledged";
+    EXPECT_GT(postedEvents().size(), eventsBefore) << "its input reached the machine";
+    advance(4);
+    EXPECT_TRUE(server->queue.syncValue([&] { return server->authorizedVideoSessions.count(watching) == 1; }))
+        << "the watcher keeps its video";
+
+    // 100 acknowledgements, all read before the server looks at them.
+    constexpr int kAcks = 100;
+    framesOut(kAcks);
+    const size_t readBefore = ledger->bytesInUse();
+    server->queue.suspend();
+    for (int i = 0; i < kAcks; ++i) video->send(AuxPacketType::videoFrameAck, {});
+    video->flush();
+    EXPECT_TRUE(runUntil([&] { return ledger->bytesInUse() >= readBefore + kAcks * AuxPacketHeader::size; }));
+    server->queue.resume();
+    EXPECT_TRUE(runUntil([&] { return outstanding() == 0; })) << outstanding() << " of " << kAcks << " unserved";
+    EXPECT_EQ(server->queue.syncValue([&] { return received; }), kBudget) << "its costly work still waits";
+
+    stuck.resume();
+    EXPECT_TRUE(runUntil([&] { return server->queue.syncValue([&] { return received; }) == kBudget + 10; }));
 }
 
 // Logged-in connections are watched for a peer that vanished without a

@@ -171,8 +171,25 @@ TEST(AuxPacketCutter, RejectsBadMagicFromTheFirstWrongByte) {
     AuxPacketCutter partial;
     partial.append(hex("32 4D 32"));
     EXPECT_EQ(partial.next().status, Status::needMoreData);
+    EXPECT_EQ(partial.arrivalLimit(), AuxPacketCutter::preLoginPayloadLimit) << "so far a header on its way";
     partial.append(hex("4E"));
+    EXPECT_EQ(partial.arrivalLimit(), 0u) << "garbage is no packet on its way, before next() saw it too";
     EXPECT_EQ(partial.next().status, Status::invalidHeader);
+}
+
+// The account and the cutter read a packet's size in one place: the
+// framing reads what the header's length field says, and nothing before
+// the whole header is there.
+TEST(AuxPacketCutter, TheFramingReadsTheLengthTheHeaderCarries) {
+    AuxPacketHeader header;
+    header.type = AuxPacketType::clipboardTransfer;
+    header.payloadLength = 0x04030201;
+    header.timestampNs = ~uint64_t{0};
+    const auto bytes = header.encode();
+    for (size_t cut = 0; cut < bytes.size(); ++cut)
+        EXPECT_EQ(auxPacketFraming.wholeBytes(std::span(bytes).first(cut)), std::nullopt) << cut << " bytes";
+    EXPECT_EQ(auxPacketFraming.payloadBytes(bytes), header.payloadLength);
+    EXPECT_EQ(auxPacketFraming.wholeBytes(bytes), AuxPacketHeader::size + header.payloadLength);
 }
 
 TEST(AuxPacketCutter, RejectsAnInvalidTypeAndNamesIt) {
@@ -293,7 +310,7 @@ TEST(AuxPacketCutter, CutsOutOfTurnWhatIsWantedAndLeavesTheRestInOrder) {
     EXPECT_EQ(served[2].first, AuxPacketType::keyFrameRequest);
     EXPECT_EQ(cutter.packetsTaken(), 1u);
     EXPECT_EQ(cutter.bufferedBytes(), waiting.size() + later.size() + 30);
-    EXPECT_EQ(cutter.arrivingPacketBytes(), 0u) << "the first packet is whole";
+    EXPECT_EQ(auxPacketFraming.wholeBytes(cutter.buffered()), waiting.size()) << "the first packet is whole";
 
     auto first = cutter.next();
     ASSERT_EQ(first.status, Status::packet);
@@ -303,8 +320,9 @@ TEST(AuxPacketCutter, CutsOutOfTurnWhatIsWantedAndLeavesTheRestInOrder) {
     EXPECT_EQ(payloadOf(second), hex("0D FF 00 00 01"));
     EXPECT_EQ(cutter.next().status, Status::needMoreData);
     EXPECT_EQ(cutter.packetsTaken(), 3u);
-    EXPECT_EQ(cutter.arrivingPacketBytes(), arriving.size());
+    EXPECT_EQ(cutter.buffered().size(), 30u);
+    EXPECT_EQ(auxPacketFraming.wholeBytes(cutter.buffered()), arriving.size()) << "the one still arriving";
+    EXPECT_EQ(cutter.arrivalLimit(), AuxPacketCutter::postLoginPayloadLimit);
     cutter.append(std::span(arriving).subspan(30));
-    EXPECT_EQ(cutter.arrivingPacketBytes(), 0u);
     EXPECT_EQ(payloadOf(cutter.next()), std::vector<uint8_t>(100, 7));
 }

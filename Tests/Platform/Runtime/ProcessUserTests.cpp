@@ -43,6 +43,10 @@ std::string checksAsTheUser(const fs::path& home, const fs::path& rootsOwn) {
     std::ostringstream out;
     auto check = [&](const char* what, bool holds) { out << what << ": " << (holds ? "ok" : "FAILED") << "\n"; };
     ::umask(027);
+    // Root's own folders, as a root shell may have them set.
+    const char* const xdgFolders[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                                      "XDG_RUNTIME_DIR"};
+    for (const char* variable : xdgFolders) ::setenv(variable, "/root/.xdg-of-root", 1);
     const auto became = ProcessUser::become({"norvessaltest", kUid, kGid, {kGid, kExtraGroup}, home});
     check("become", became.ok());
     if (!became) {
@@ -67,8 +71,13 @@ std::string checksAsTheUser(const fs::path& home, const fs::path& rootsOwn) {
     const char* envUser = std::getenv("USER");
     const char* envLogname = std::getenv("LOGNAME");
     check("environment", envHome && home == envHome && envUser && std::string(envUser) == "norvessaltest" &&
-                             envLogname && std::string(envLogname) == "norvessaltest" &&
-                             !std::getenv("XDG_CONFIG_HOME") && !std::getenv("XDG_DATA_HOME"));
+                             envLogname && std::string(envLogname) == "norvessaltest");
+    bool noneOfRoots = true;
+    for (const char* variable : xdgFolders) {
+        const char* value = std::getenv(variable);
+        noneOfRoots = noneOfRoots && (!value || std::string(value) == "/run/user/" + std::to_string(kUid));
+    }
+    check("none of root's folders", noneOfRoots);
     // Made with the user's IDs and umask; root's private file refused.
     struct stat info{};
     const fs::path made = home / "made";
@@ -115,7 +124,8 @@ TEST(ProcessUser, AChildBecomesTheAccountForGoodAndTheKernelDecidesItsRights) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    for (const char* check : {"become", "uids", "gids", "groups", "no way back to root", "environment", "folder made",
+    for (const char* check : {"become", "uids", "gids", "groups", "no way back to root", "environment",
+                              "none of root's folders", "folder made",
                               "file made", "root's file refused"})
         EXPECT_NE(found.find(std::string(check) + ": ok"), std::string::npos) << check << "\n" << found;
     fs::remove_all(top);

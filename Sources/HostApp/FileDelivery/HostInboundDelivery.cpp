@@ -443,14 +443,13 @@ platform::Result<std::shared_ptr<platform::ConfinedFolder>> HostProbeDelegate::o
     using R = platform::Result<std::shared_ptr<platform::ConfinedFolder>>;
     const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
     if (trimmed.empty()) return R::failure("no folder named");
-    R opened = R::failure("");
-    if (confinement) {
-        opened = confinement->openFolder(standardizedPath(trimmed, confinement), true);
-    } else {
-        const auto folder = resolveDestinationHint(hint);
-        if (!folder) return R::failure(standardizedPath(trimmed).string() + ": not a folder that can be made");
-        opened = platform::ConfinedFolder::openTop(*folder);
+    std::optional<fs::path> unconfined;
+    if (!confinement) {
+        unconfined = resolveDestinationHint(hint);
+        if (!unconfined) return R::failure(standardizedPath(trimmed).string() + ": not a folder that can be made");
     }
+    auto opened = confinement ? confinement->openFolder(standardizedPath(trimmed, confinement), true)
+                              : platform::ConfinedFolder::openTop(*unconfined);
     if (!opened) return opened;
     // The kernel decides, by a real attempt, whether the user may save
     // there: asked now, not found out after the whole upload.

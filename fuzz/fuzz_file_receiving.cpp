@@ -1,9 +1,11 @@
 // Drives the receiving side of the file-transfer engine through its whole
 // state machine: a real service, staging into a temporary data root, fed
 // sequences of batch, mkdir, file, chunk, end and cancel packets from two
-// sessions that share batch IDs. After each input both sessions end; then
-// no batch may be open, no destination held, and nothing staged once what
-// completed batches staged is removed as the Host's delivery removes it.
+// sessions of one peer (one address, one account, as a Viewer that opens a
+// second connection has) that share batch IDs. After each input both
+// sessions end; then no batch may be open, no destination held, nothing
+// staged once what completed batches staged is removed as the Host's
+// delivery removes it, and the peer's account reads zero.
 //
 // The input is text, one packet or event a line (seeds in
 // fuzz/corpus/fuzz_file_receiving):
@@ -30,6 +32,7 @@
 #include "Platform/Foundation/Uuid.h"
 #include "Platform/Runtime/Log.h"
 #include "Platform/Runtime/VirtualRuntime.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
@@ -123,6 +126,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     auto& h = harness();
     auto service = std::make_shared<FileTransferService>("Viewer", 262144);
+    // Both sessions' packets are charged to their one peer, as the Host
+    // charges every session of an address.
+    auto peer = std::make_shared<platform::WorkLedger>("192.0.2.1", size_t{1} << 30);
     // A completed batch's items are checked, then removed as the Host's
     // delivery removes what it did not move.
     service->onBatchCompleted = [](const platform::UUID&, const std::vector<fs::path>& staged, FileTransferIntent,
@@ -141,14 +147,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     };
 
     std::string_view input(reinterpret_cast<const char*>(bytes), size);
-    while (!input.empty()) {
-        const size_t end = input.find('\n');
-        feed(*service, input.substr(0, end));
-        input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
+    {
+        const platform::WorkLedger::Charged charged(peer);
+        while (!input.empty()) {
+            const size_t end = input.find('\n');
+            feed(*service, input.substr(0, end));
+            input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
+        }
     }
     h.runtime->runUntilIdle();
-    service->sessionEnded("a");
-    service->sessionEnded("b");
+    {
+        const platform::WorkLedger::Charged charged(peer);
+        service->sessionEnded("a");
+        service->sessionEnded("b");
+    }
     // Past the idle bound, so that every batch's idle check has run.
     h.runtime->advance(FileTransferService::inboundBatchIdleSeconds + 1);
     service->syncRemovalQueueForTesting();
@@ -156,6 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
     if (service->openInboundBatchCountForTesting() != 0 || service->pendingDestinationCountForTesting() != 0)
         std::abort();
+    for (size_t kind = 0; kind < platform::WorkLedger::kHeldKinds; ++kind)
+        if (peer->held(static_cast<platform::WorkLedger::Held>(kind)) != 0) std::abort();
+    if (peer->jobsInUse() != 0) std::abort();
     std::error_code error;
     const fs::path staging = service->stagingRoot();
     if (fs::exists(staging, error) && !fs::is_empty(staging, error)) std::abort();

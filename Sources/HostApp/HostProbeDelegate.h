@@ -292,9 +292,10 @@ public:
     static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint);
     // The destination a Viewer named, opened for the batch's moves: beneath
     // the console user's home without following links under confinement,
-    // else as resolveDestinationHint finds it. Nothing when refused or not
-    // a folder. Touches the disk and the directory service: utility queue.
-    static std::shared_ptr<platform::ConfinedFolder> openDestinationHint(
+    // else as resolveDestinationHint finds it; then it must be a folder the
+    // process may write, as a real attempt there finds. Why not otherwise.
+    // Touches the disk and the directory service: utility queue.
+    static platform::Result<std::shared_ptr<platform::ConfinedFolder>> openDestinationHint(
         const std::string& hint, const std::optional<ViewerPathConfinement>& confinement);
     // The receive decision once the destination was looked for (main queue).
     void continueInboundBatchStart(const platform::UUID& batchID, bool managed,

@@ -237,8 +237,12 @@ void V230HostAudioAuxServer::scheduleScreenSharingRecoveryAfterModeSwitchIfNeede
         const uint64_t last = self->lastScreenSharingRecoveryRequestNs;
         if (last != 0 && now - last < kHealIntervalNs) return;
         self->lastScreenSharingRecoveryRequestNs = now;
-        self->publish("screen sharing heal: requesting service restart after virtual display mode switch");
-        HostOnlineUpdateRequest::requestScreenSharingRecovery();
+        // Said after the attempt: an unwritable spool requests nothing.
+        if (auto filed = HostOnlineUpdateRequest::requestScreenSharingRecovery())
+            self->publish("screen sharing heal: requesting service restart after virtual display mode switch");
+        else
+            self->publish("screen sharing heal: no service restart requested after virtual display mode switch: " +
+                          std::string(HostOnlineUpdateRequest::describe(filed.error())));
     });
 }
 
@@ -246,12 +250,12 @@ void V230HostAudioAuxServer::requestScreenSharingRecoveryAfterVirtualDisplayRele
     queue.dispatchPrecondition();
     if (startupPhysicalDisplayID != 0) return;
     if (immediate) {
-        HostOnlineUpdateRequest::requestScreenSharingRecovery();
+        (void)HostOnlineUpdateRequest::requestScreenSharingRecovery();
         return;
     }
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue.asyncAfter(kHealAfterReleaseSeconds, [weak] {
         auto self = weak.lock();
-        if (self && !self->screensAreSleeping) HostOnlineUpdateRequest::requestScreenSharingRecovery();
+        if (self && !self->screensAreSleeping) (void)HostOnlineUpdateRequest::requestScreenSharingRecovery();
     });
 }

@@ -17,6 +17,7 @@
 
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/Log.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Files/FileMoves.h"
@@ -396,11 +397,20 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                 const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
                 const fs::path named = standardizedPath(trimmed, confinement);
                 bool outside = confinement && !trimmed.empty() && !platform::Folders::contains(confinement->home(), named);
-                auto folder = outside ? nullptr : openDestinationHint(hint, confinement);
+                std::shared_ptr<platform::ConfinedFolder> folder;
+                std::optional<std::string> unavailable;
+                if (!outside) {
+                    auto opened = openDestinationHint(hint, confinement);
+                    if (opened)
+                        folder = std::move(*opened);
+                    else
+                        unavailable = opened.error();
+                }
                 // Refused on the way down: through a link leading out, or
                 // not a folder at all.
                 if (!folder && confinement && !trimmed.empty()) outside = outside || !confinement->allows(named);
-                DispatchQueue::main().async([weak, batchID, serial, managed, outside,
+                if (outside) unavailable.reset();
+                DispatchQueue::main().async([weak, batchID, serial, managed, outside, unavailable,
                                              folder = std::move(folder)]() mutable {
                     auto self = weak.lock();
                     if (!self) return;
@@ -410,6 +420,16 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                     if (!batch || !std::exchange(batch->checkingDestination, false)) return;
                     if (outside)
                         self->log("files: refused destination outside the console user's home for batch " + batchID.id8());
+                    // Decided before a byte is staged: a managed copy is
+                    // refused now, a plain one goes where the Host's user
+                    // picks.
+                    if (unavailable) {
+                        static platform::LineRateLimiter lines;
+                        if (auto line = lines.admit("destination unavailable",
+                                                    "files: destination of batch " + batchID.id8() +
+                                                        " is not available: " + *unavailable))
+                            self->log(*line);
+                    }
                     self->continueInboundBatchStart(batchID, managed, std::move(folder));
                 });
             });
@@ -418,18 +438,23 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
     continueInboundBatchStart(batchID, managed, nullptr);
 }
 
-std::shared_ptr<platform::ConfinedFolder> HostProbeDelegate::openDestinationHint(
+platform::Result<std::shared_ptr<platform::ConfinedFolder>> HostProbeDelegate::openDestinationHint(
     const std::string& hint, const std::optional<ViewerPathConfinement>& confinement) {
-    if (!confinement) {
-        const auto folder = resolveDestinationHint(hint);
-        if (!folder) return nullptr;
-        auto opened = platform::ConfinedFolder::openTop(*folder);
-        return opened ? *opened : nullptr;
-    }
+    using R = platform::Result<std::shared_ptr<platform::ConfinedFolder>>;
     const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
-    if (trimmed.empty()) return nullptr;
-    auto opened = confinement->openFolder(standardizedPath(trimmed, confinement), true);
-    return opened ? *opened : nullptr;
+    if (trimmed.empty()) return R::failure("no folder named");
+    std::optional<fs::path> unconfined;
+    if (!confinement) {
+        unconfined = resolveDestinationHint(hint);
+        if (!unconfined) return R::failure(standardizedPath(trimmed).string() + ": not a folder that can be made");
+    }
+    auto opened = confinement ? confinement->openFolder(standardizedPath(trimmed, confinement), true)
+                              : platform::ConfinedFolder::openTop(*unconfined);
+    if (!opened) return opened;
+    // The kernel decides, by a real attempt, whether the user may save
+    // there: asked now, not found out after the whole upload.
+    if (auto writable = (*opened)->mayWrite(); !writable) return R::failure(writable.error());
+    return opened;
 }
 
 void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool managed,

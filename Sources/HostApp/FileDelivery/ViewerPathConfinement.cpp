@@ -101,10 +101,5 @@ platform::Result<std::shared_ptr<platform::ConfinedFolder>> ViewerPathConfinemen
         return R::failure(path.string() + " is outside the console user's home");
     auto top = openHome();
     if (!top) return top;
-    auto folder = (*top)->openBeneath(normal.lexically_relative(home_), create);
-    // A folder to save into is one the user could save into themselves.
-    if (folder && create) {
-        if (auto writable = (*folder)->mayWrite(); !writable) return R::failure(writable.error());
-    }
-    return folder;
+    return (*top)->openBeneath(normal.lexically_relative(home_), create);
 }

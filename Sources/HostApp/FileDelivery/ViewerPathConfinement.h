@@ -37,8 +37,7 @@ public:
     std::string expandingTilde(const std::string& path) const;
     // The folder at `path` (absolute, lexically normal), opened beneath the
     // home one component at a time without following a link, its missing
-    // part made when `create` is set; then it must be a folder the process
-    // may write.
+    // part made when `create` is set.
     platform::Result<std::shared_ptr<platform::ConfinedFolder>> openFolder(const std::filesystem::path& path,
                                                                            bool create) const;
 

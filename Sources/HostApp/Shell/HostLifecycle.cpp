@@ -159,6 +159,8 @@ void HostProbeDelegate::startHostInNormalMode() {
     auto hold = platform::InstanceLock::acquire(hostLockFileURL());
     if (hold) {
         lifecycle.hostLock = *hold;
+        // Staging is checked here once; a batch never checks it again.
+        (void)components.fileTransferService->prepareStaging();
         removeEarlierInboxFolders();
     } else {
         log("files: staging of earlier runs kept (" + hold.error().message + ")");

@@ -100,7 +100,22 @@ HostOnlineUpdateRequest::requestImmediateCheck(const std::string& targetVersion,
     return Request{*identifier, targetVersion, targetBuild};
 }
 
-void HostOnlineUpdateRequest::requestScreenSharingRecovery() { (void)writeRequest("screensharing-recover", {}); }
+platform::Result<platform::Unit, HostOnlineUpdateRequest::RequestError>
+HostOnlineUpdateRequest::requestScreenSharingRecovery() {
+    auto identifier = writeRequest("screensharing-recover", {});
+    if (!identifier) return identifier.error();
+    return platform::Unit{};
+}
+
+std::string_view HostOnlineUpdateRequest::describe(RequestError error) {
+    switch (error) {
+        case RequestError::unavailable:
+            return "the updater is not installed or its spool is not writable";
+        case RequestError::failed:
+            return "the request could not be written to the updater's spool";
+    }
+    return "";
+}
 
 platform::Result<platform::Unit, HostOnlineUpdateRequest::RequestError> HostOnlineUpdateRequest::cancel(
     const Request& request) {

@@ -68,9 +68,11 @@ public:
     // build.
     static platform::Result<Request, RequestError> requestImmediateCheck(const std::string& targetVersion,
                                                                          const std::string& targetBuild);
-    // Asks the updater to restart the screen-sharing service. Returns at
-    // once whatever happens; never logs, so callers write their own lines.
-    static void requestScreenSharingRecovery();
+    // Asks the updater to restart the screen-sharing service; says whether
+    // the request was filed. Never logs, so callers write their own lines.
+    static platform::Result<platform::Unit, RequestError> requestScreenSharingRecovery();
+    // What a RequestError means, for a log line.
+    static std::string_view describe(RequestError error);
     // Asks the updater to cancel the request; asking again is no error.
     static platform::Result<platform::Unit, RequestError> cancel(const Request& request);
     // The updater's status for this request; nothing when the file is

@@ -117,8 +117,9 @@ std::shared_ptr<ConfinedFolder> ConfinedFolder::child(FileHandle handle, const f
 bool ConfinedFolder::isTaken(const std::string& name) const { return FileMoves::isTakenAt(fd(), name); }
 
 Status ConfinedFolder::mayWrite() const {
-    if (::faccessat(fd(), ".", W_OK | X_OK, AT_EACCESS) == 0) return success();
-    return Status::failure(errnoFailureText(path_.string() + ": the user may not write here"));
+    const int refused = WriteAttempt::in(fd());
+    if (refused == 0) return success();
+    return Status::failure(WriteAttempt::failureText(path_.string() + ": the user may not write here", refused));
 }
 
 Status ConfinedFolder::moveIn(const FolderHandle& staging, const std::string& fromName, const std::string& name,

@@ -42,8 +42,9 @@ public:
     // The top it was opened beneath (itself for a top).
     std::shared_ptr<const ConfinedFolder> top() const;
 
-    // Whether the process may make and remove items here, as the kernel
-    // decides it (groups and access lists included).
+    // Whether the process may make items here, as the kernel decides it
+    // (groups, access lists, an immutable folder and a read-only mount
+    // included): by a real attempt, see WriteAttempt.
     Status mayWrite() const;
 
     // Whether anything (a dangling link included) has the name.

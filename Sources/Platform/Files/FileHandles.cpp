@@ -1,5 +1,7 @@
 #include "Platform/Files/FileHandles.h"
 
+#include "Platform/Foundation/Uuid.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +16,30 @@
 namespace platform {
 
 std::string errnoFailureText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+int WriteAttempt::in(int folderFd) {
+    const int unnamed = ::openat(folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+        ::close(unnamed);
+        return 0;
+    }
+    // Refused outright: a named file would be refused alike.
+    if (errno == EACCES || errno == EROFS) return errno;
+    // The file system has no unnamed files (or a filter refuses the flag):
+    // a name nobody can have guessed, made and removed at once.
+    const std::string name = ".write-attempt-" + UUID::random().uuidString();
+    const int named = ::openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (named < 0) return errno;
+    ::close(named);
+    ::unlinkat(folderFd, name.c_str(), 0);
+    return 0;
+}
+
+bool WriteAttempt::lacksRights(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+std::string WriteAttempt::failureText(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
 
 namespace {
 

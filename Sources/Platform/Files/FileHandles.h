@@ -120,6 +120,22 @@ struct FileSystemItems {
     static void removeRecursively(const std::filesystem::path& path);
 };
 
+// Whether the process may make items in an open folder, decided by the
+// kernel through a real attempt: an unnamed file made there and let go,
+// else (a file system without unnamed files) a fresh name made and
+// removed. Never by asking (faccessat): a sandbox may refuse the question
+// itself (EPERM for faccessat2) and that is no answer about the folder.
+struct WriteAttempt {
+    // 0 when an item could be made; else the attempt's errno.
+    static int in(int folderFd);
+    // Whether an attempt's errno says the process lacks the right to write
+    // there (its rights, an immutable folder, a read-only mount), rather
+    // than that something else failed (a full disk, a failing device).
+    static bool lacksRights(int error);
+    // "<what>: <why>" for an attempt's errno.
+    static std::string failureText(const std::string& what, int error);
+};
+
 // "<what>: <errno's text>", the failure of the system call just made: it
 // reads errno, so nothing may come between that call and this one.
 std::string errnoFailureText(const std::string& what);

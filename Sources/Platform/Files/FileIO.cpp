@@ -214,7 +214,8 @@ bool FileIO::mayWrite(const fs::path& path) {
         std::lock_guard<std::mutex> g(mayWriteLock);
         if (mayWriteOverride) return *mayWriteOverride;
     }
-    return ::access(path.c_str(), W_OK) == 0;
+    FileHandle folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.isOpen() && WriteAttempt::in(folder.fd()) == 0;
 }
 
 void FileIO::setMayWriteForTesting(std::optional<bool> answer) {

@@ -61,8 +61,8 @@ struct FileIO {
     // leads to; nothing there is no failure.
     static Status remove(const std::filesystem::path& path);
 
-    // Whether the process may write into `path` by its permissions
-    // (access(2), so the superuser may write everywhere).
+    // Whether the process may make files in the folder `path`, by a real
+    // attempt (see WriteAttempt).
     static bool mayWrite(const std::filesystem::path& path);
     // Replaces mayWrite's answer for every path; nullopt restores it.
     static void setMayWriteForTesting(std::optional<bool> answer);

@@ -51,6 +51,9 @@ struct InboundBatch {
     uint64_t lastPacketNs = 0;
     std::filesystem::path rootDir;
     platform::FolderHandle root;
+    // Why `root` could not be made, when it could not: every item of the
+    // batch fails as one that could not be staged.
+    std::string stagingFailure;
     // Top-level items, each once, in arrival order, and their names, so
     // that a packet finds whether its item is noted in constant time
     // however many the batch holds.

@@ -149,6 +149,12 @@ platform::Result<platform::FolderHandle> FileTransferService::openStagingRoot() 
     return FileTransferStagedItems::open(stagingRootPath(), true);
 }
 
+platform::Status FileTransferService::prepareStaging() const {
+    auto prepared = FileTransferStagedItems::prepare(stagingRootPath());
+    if (!prepared) return platform::Status::failure(prepared.error());
+    return platform::success();
+}
+
 void FileTransferService::sendCancelTo(const UUID& id, const std::string& session) {
     FileTransferPacket cancel;
     cancel.op = FileTransferOp::cancelBatch;
@@ -202,7 +208,12 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     const std::string name = std::to_string(seconds) + "-" + id.id8() + "-" + UUID::random().id8();
     batch.rootDir = stagingRootPath() / name;
     if (auto staging = openStagingRoot()) {
-        if (auto root = staging->newChild(name)) batch.root = std::move(*root);
+        if (auto root = staging->newChild(name))
+            batch.root = std::move(*root);
+        else
+            batch.stagingFailure = root.error();
+    } else {
+        batch.stagingFailure = staging.error();
     }
     if (batch.root.fd() < 0) batch.rootDescriptor.reset();
     batch.totalExpectedBytes = packet.value1;
@@ -314,6 +325,8 @@ void FileTransferService::makeFolder(InboundBatch& batch, const std::string& pat
     // batch delivers: the receipt names it.
     auto parts = safeComponents(path);
     if (!parts) return noteUnsaved(batch, path, "dropped unsafe folder path \"" + path + "\"");
+    if (!batch.stagingFailure.empty())
+        return noteUnsaved(batch, path, "receive failed for \"" + path + "\": could not be staged: " + batch.stagingFailure);
     auto folder = parentFolder(batch.root, *parts, true);
     if (!folder) return noteUnsaved(batch, path, "receive failed for \"" + path + "\": " + folder.error());
     noteTopLevel(batch, path);
@@ -338,6 +351,8 @@ void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacke
     batch.currentFailed = false;
     auto parts = safeComponents(packet.path);
     if (!parts) return failCurrentFile(batch, packet.path, "unsafe path");
+    if (!batch.stagingFailure.empty())
+        return failCurrentFile(batch, packet.path, "could not be staged: " + batch.stagingFailure);
     auto folder = parentFolder(batch.root, *parts, false);
     if (!folder) return failCurrentFile(batch, packet.path, folder.error());
     if (parts->size() > 1) noteTopLevel(batch, packet.path);

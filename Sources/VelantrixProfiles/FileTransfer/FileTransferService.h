@@ -231,6 +231,9 @@ public:
     // (else from the caches folder) without following a link: what is
     // listed or removed there stays beneath it.
     platform::Result<platform::FolderHandle> openStagingRoot() const;
+    // Checks staging once, before any batch: see
+    // FileTransferStagedItems::prepare. Nothing on a batch's way checks it.
+    platform::Status prepareStaging() const;
     const std::string& peerLabel() const { return peerLabel_; }
     int64_t chunkSize() const { return chunkSize_; }
 

@@ -34,26 +34,57 @@ Result<FolderHandle> FileTransferStagedItems::open(const fs::path& folder, bool 
         return Result<FolderHandle>::failure(wanted.string() + " is not in " + inbox.string());
     const fs::path top = inbox.parent_path();
     auto opened = FolderHandle::open(top, create);
-    fs::path reached = top;
     for (const auto& element : wanted.lexically_relative(top)) {
         if (!opened) break;
         const std::string part = element.string();
         if (part.empty() || part == ".") continue;
+        opened = opened->child(part, create);
+    }
+    if (!opened) logLeft("files: cannot open staging " + wanted.string() + ": " + opened.error());
+    return opened;
+}
+
+Result<FolderHandle> FileTransferStagedItems::prepare(const fs::path& folder) {
+    using R = Result<FolderHandle>;
+    const fs::path inbox = inboxRoot().lexically_normal();
+    const fs::path wanted = folder.lexically_normal();
+    if (!platform::Folders::contains(inbox, wanted)) return R::failure(wanted.string() + " is not in " + inbox.string());
+    const fs::path top = inbox.parent_path();
+    auto opened = FolderHandle::open(top, true);
+    fs::path reached = top;
+    // Says once why nothing can be staged, naming the folder.
+    auto unusable = [](const fs::path& place, const std::string& why) {
+        platform::Log::line("files: staging folder " + place.string() + " cannot be used (" + why +
+                            "); received files cannot be staged");
+        return R::failure(place.string() + ": " + why);
+    };
+    if (!opened) return unusable(top, opened.error());
+    for (const auto& element : wanted.lexically_relative(top)) {
+        const std::string part = element.string();
+        if (part.empty() || part == ".") continue;
         reached /= part;
-        auto next = opened->child(part, create);
-        if (create && next && ::faccessat(next->fd(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-            // Staging the process cannot use would fail every batch: a Host
-            // that ran as root before left it. Set aside, not removed.
+        auto next = opened->child(part, true);
+        if (!next) return unusable(reached, next.error());
+        const int refused = platform::WriteAttempt::in(next->fd());
+        if (refused != 0 && platform::WriteAttempt::lacksRights(refused)) {
+            // Staging the process may not write would fail every batch: a
+            // Host that ran as root before left it. Set aside, not removed.
             const std::string aside = part + ".unusable-" + platform::UUID::random().id8();
-            if (::renameat(opened->fd(), part.c_str(), opened->fd(), aside.c_str()) == 0) {
-                platform::Log::line("files: staging folder " + reached.string() +
-                                    " is not this user's to write; set aside as " + aside);
-                next = opened->child(part, true);
-            }
+            if (::renameat(opened->fd(), part.c_str(), opened->fd(), aside.c_str()) != 0)
+                return unusable(reached, platform::WriteAttempt::failureText("not this user's to write", refused) +
+                                             "; " + platform::errnoFailureText("cannot set it aside"));
+            platform::Log::line("files: staging folder " + reached.string() +
+                                " is not this user's to write; set aside as " + aside);
+            next = opened->child(part, true);
+            if (!next) return unusable(reached, next.error());
+        } else if (refused != 0) {
+            // Not a matter of rights (a full disk, say): nothing is set
+            // aside, batches try and fail on their own.
+            platform::Log::line("files: staging folder " + reached.string() + " could not be checked: " +
+                                platform::WriteAttempt::failureText("write", refused));
         }
         opened = std::move(next);
     }
-    if (!opened) logLeft("files: cannot open staging " + wanted.string() + ": " + opened.error());
     return opened;
 }
 

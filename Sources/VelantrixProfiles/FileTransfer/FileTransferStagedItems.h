@@ -16,10 +16,16 @@ struct FileTransferStagedItems {
     // `folder` (the inbox root or a folder below it) opened from the caches
     // folder (as its path says: the user's own) down one component at a
     // time, never through a link. Fails for a folder outside the inbox
-    // root. With `create`, missing folders are made, and one the process
-    // may not write (left by a Host that ran as root) is set aside under a
-    // name of its own, logged, and made anew: what it holds stays there.
+    // root. With `create`, missing folders are made. Nothing here checks
+    // whether the process may write them: prepare did, once.
     static platform::Result<platform::FolderHandle> open(const std::filesystem::path& folder, bool create = false);
+    // Once, at start: opens `folder` as open does with `create`, and tries
+    // each folder of staging by a real attempt (see WriteAttempt). One the
+    // process lacks the right to write (left by a Host that ran as root) is
+    // set aside under a name of its own, logged, and made anew: what it
+    // holds stays there. One that cannot be set aside, or made, is named in
+    // one line saying why, and the failure returned.
+    static platform::Result<platform::FolderHandle> prepare(const std::filesystem::path& folder);
     // Removes each staged item (a folder with all below it) beneath its
     // folder opened as `open` does; an item already gone is no failure.
     // An item outside the inbox, or whose way leads through a link, is

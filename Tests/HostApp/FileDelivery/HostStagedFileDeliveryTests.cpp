@@ -8,7 +8,11 @@
 #include <functional>
 #include <mutex>
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
@@ -464,6 +468,100 @@ TEST_F(StagedDelivery, CancellingThePanelCancelsEverywhereAndUnstagesTheComplete
     advance(0.2);
     EXPECT_FALSE(center.rows.contains(*batch));
     EXPECT_FALSE(delegate->fileDelivery.latestInboundFileBatchID);
+}
+
+// A folder nobody may make items in, the superuser included: immutable
+// where the tests run as root (root honours that), read-only otherwise.
+class UnwritableFolder {
+public:
+    explicit UnwritableFolder(fs::path path) : path_(std::move(path)) {
+        fs::create_directories(path_);
+        if (::geteuid() == 0) {
+            const int fd = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            int flags = 0;
+            immutable_ = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                         (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+            if (fd >= 0) ::close(fd);
+        } else {
+            ::chmod(path_.c_str(), 0555);
+        }
+    }
+    ~UnwritableFolder() {
+        if (immutable_) {
+            const int fd = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            int flags = 0;
+            if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                flags &= ~FS_IMMUTABLE_FL;
+                ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            }
+            if (fd >= 0) ::close(fd);
+        }
+        ::chmod(path_.c_str(), 0755);
+    }
+    // Whether the kernel refuses a new item there.
+    bool refusesWrites() const {
+        const int fd = ::open((path_ / "probe").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return true;
+        ::close(fd);
+        fs::remove(path_ / "probe");
+        return false;
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+    bool immutable_ = false;
+};
+
+// A folder a Viewer names that the user may not write is decided when its
+// batch starts, before a byte is staged: a managed copy is refused with the
+// reason, a plain copy goes to the Host's user at once; and a folder that
+// user picks which they may not write is refused too.
+TEST_F(StagedDelivery, AFolderTheUserMayNotWriteIsDecidedWhenItsBatchStarts) {
+    UnwritableFolder closed(Folders::home() / "Closed");
+    ASSERT_TRUE(closed.refusesWrites());
+    // Only the batch's start reaches the Host: the rest is held back.
+    std::vector<FileTransferPacket> held;
+    viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+        if (p.op == FileTransferOp::directSave || p.op == FileTransferOp::batchStart)
+            delegate->handleIncomingFileTransferPacket(std::move(p), session);
+        else
+            held.push_back(std::move(p));
+        return true;
+    };
+    const std::string unavailable = "The destination folder is not available on this device.";
+    auto& center = FileTransferCenter::shared();
+    auto managed = viewer->sendURLs({source}, FileTransferIntent::managedCopy, closed.path().string(), {}, std::nullopt);
+    ASSERT_TRUE(managed);
+    runUntilIdle();
+    auto answer = receipt();
+    ASSERT_TRUE(answer) << "answered at the batch's start";
+    EXPECT_EQ(answer->batchID, *managed);
+    EXPECT_FALSE(FileTransferService::peerSendResponse(*answer)->accepted);
+    EXPECT_EQ(FileTransferService::peerSendResponse(*answer)->message, unavailable);
+    EXPECT_EQ(center.rows.at(*managed)->statusLbl->text, unavailable);
+    EXPECT_TRUE(diagnosticsContain("files: destination of batch " + managed->id8() + " is not available: "));
+    EXPECT_TRUE(stagingEmpty());
+
+    {
+        std::lock_guard lock(sentLock);
+        sent.clear();
+    }
+    auto copy = viewer->sendURLs({source}, FileTransferIntent::copy, closed.path().string(), {}, std::nullopt);
+    ASSERT_TRUE(copy);
+    runUntilIdle();
+    ASSERT_EQ(center.savePanels.size(), 1u) << "the Host's user is asked at the batch's start";
+    onMain([&] { center.savePanels.front()->answerOK(closed.path()); });
+    runUntilIdle();
+    answer = receipt();
+    ASSERT_TRUE(answer) << "a picked folder the user may not write is refused to the sending session";
+    EXPECT_EQ(answer->batchID, *copy);
+    EXPECT_EQ(FileTransferService::peerSendResponse(*answer)->message, unavailable);
+    EXPECT_EQ(center.rows.at(*copy)->statusLbl->text, unavailable);
+    EXPECT_TRUE(diagnosticsContain("files: refused save location " + closed.path().string()));
+    EXPECT_FALSE(delegate->fileDelivery.inboundBatches.contains(*copy));
+    EXPECT_TRUE(fs::is_empty(closed.path()));
+    EXPECT_TRUE(stagingEmpty());
 }
 
 // A batch that began as a Finder drop and was then made a copy is decided

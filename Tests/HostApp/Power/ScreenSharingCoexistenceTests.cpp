@@ -247,6 +247,27 @@ TEST_F(HeadlessMacTest, AViewerLoginTakesTheDesktopBackAndHealsAreFiledAtMostOnc
     onQueue([&] { server->scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded(); });
     advance(3.1);
     EXPECT_EQ(healRequests(), 2u);
+
+    // A spool the Host may no longer write takes no request: the line says
+    // so rather than that a restart is being requested.
+    struct SpoolUnwritable {
+        SpoolUnwritable() { platform::FileIO::setMayWriteForTesting(false); }
+        ~SpoolUnwritable() { platform::FileIO::setMayWriteForTesting(std::nullopt); }
+    } unwritable;
+    const std::string requesting = "screen sharing heal: requesting service restart after virtual display mode switch";
+    auto requested = [&] {
+        const auto lines = logLines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.find(requesting) != std::string::npos; });
+    };
+    const auto requestedBefore = requested();
+    advance(58);
+    onQueue([&] { server->scheduleScreenSharingRecoveryAfterModeSwitchIfNeeded(); });
+    advance(3.1);
+    EXPECT_EQ(healRequests(), 2u);
+    EXPECT_EQ(requested(), requestedBefore);
+    EXPECT_TRUE(logContains("screen sharing heal: no service restart requested after virtual display mode switch: the "
+                            "updater is not installed or its spool is not writable"));
 }
 
 TEST_F(HeadlessMacTest, ScreenSharingCaptureUsesTheSharedDisplayAsItStands) {

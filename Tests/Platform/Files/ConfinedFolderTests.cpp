@@ -13,7 +13,9 @@
 #include <map>
 
 #include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Files/FileIO.h"
 #include "Platform/Files/FileMoves.h"
+#include "Support/ChildConditions.h"
 #include "Support/OwnershipWatch.h"
 #include "Support/TestSupport.h"
 
@@ -62,6 +64,36 @@ protected:
 
     fs::path home, outside;
 };
+
+// Whether the user may write a folder is found by a real attempt, which
+// leaves nothing behind: a sandbox that refuses the access question itself
+// (faccessat2 answered EPERM) sways neither answer.
+TEST_F(ConfinedFolderTest, WhetherTheUserMayWriteIsARealAttemptAFilterRefusingTheQuestionDoesNotSway) {
+    for (fs::path up = home; up != dataRoot->path().parent_path(); up = up.parent_path())
+        ASSERT_EQ(::chmod(up.c_str(), 0755), 0);
+    fs::create_directories(home / "Closed");
+    testsupport::giveToUnprivileged((home / "Docs").c_str());
+    ASSERT_EQ(::chmod((home / "Closed").c_str(), 0555), 0);
+    EXPECT_TRUE(testsupport::runInChild({.refuseFaccessat2 = true, .unprivileged = true}, [&] {
+        auto root = top();
+        if (!root) return false;
+        auto docs = root->openBeneath("Docs", false);
+        auto closed = root->openBeneath("Closed", false);
+        if (!docs || !closed) return false;
+        EXPECT_TRUE((*docs)->mayWrite().ok()) << (*docs)->mayWrite().error();
+        EXPECT_TRUE(platform::FileIO::mayWrite(home / "Docs"));
+        const auto refused = (*closed)->mayWrite();
+        EXPECT_FALSE(refused.ok());
+        if (!refused.ok()) {
+            EXPECT_NE(refused.error().find("the user may not write here"), std::string::npos) << refused.error();
+        }
+        EXPECT_FALSE(platform::FileIO::mayWrite(home / "Closed"));
+        std::vector<fs::path> left(fs::directory_iterator(home / "Docs"), {});
+        EXPECT_EQ(left, std::vector<fs::path>{home / "Docs" / "Deep"}) << "the attempt leaves nothing";
+        return !::testing::Test::HasFailure();
+    }));
+    ::chmod((home / "Closed").c_str(), 0755);
+}
 
 TEST_F(ConfinedFolderTest, OpensOnlyBeneathItsTopAndThroughNoLink) {
     struct Case {

@@ -47,7 +47,10 @@ std::string checksAsTheUser(const fs::path& home, const fs::path& rootsOwn) {
     // What the starter had, which a login of the account does not give.
     ::setenv("TMPDIR", "/root-tmp", 1);
     ::setenv("SUDO_USER", "root", 1);
-    ::setenv("XDG_CONFIG_HOME", "/root/.config", 1);
+    // Root's own folders, as a root shell may have them set.
+    const char* const xdgFolders[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                                      "XDG_RUNTIME_DIR"};
+    for (const char* variable : xdgFolders) ::setenv(variable, "/root/.xdg-of-root", 1);
     const auto became = ProcessUser::become({"norvessaltest", kUid, kGid, {kGid, kExtraGroup}, home});
     check("become", became.ok());
     if (!became) {
@@ -73,7 +76,13 @@ std::string checksAsTheUser(const fs::path& home, const fs::path& rootsOwn) {
     const char* envLogname = std::getenv("LOGNAME");
     check("environment", envHome && home == envHome && envUser && std::string(envUser) == "norvessaltest" &&
                              envLogname && std::string(envLogname) == "norvessaltest" &&
-                             !std::getenv("XDG_CONFIG_HOME") && !std::getenv("TMPDIR") && !std::getenv("SUDO_USER"));
+                             !std::getenv("TMPDIR") && !std::getenv("SUDO_USER"));
+    bool noneOfRoots = true;
+    for (const char* variable : xdgFolders) {
+        const char* value = std::getenv(variable);
+        noneOfRoots = noneOfRoots && (!value || std::string(value) == "/run/user/" + std::to_string(kUid));
+    }
+    check("none of root's folders", noneOfRoots);
     check("working folder", fs::current_path() == home);
     check("a session of its own", ::getsid(0) == ::getpid() && ::open("/dev/tty", O_RDONLY | O_CLOEXEC) < 0);
     // Made with the user's IDs and umask; root's private file refused.
@@ -127,8 +136,8 @@ TEST(ProcessUser, AChildBecomesTheAccountForGoodAndTheKernelDecidesItsRights) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (const char* check : {"become", "uids", "gids", "groups", "no way back to root", "environment",
-                              "working folder", "a session of its own", "folder made", "file made",
-                              "root's file refused"})
+                              "none of root's folders", "working folder", "a session of its own", "folder made",
+                              "file made", "root's file refused"})
         EXPECT_NE(found.find(std::string(check) + ": ok"), std::string::npos) << check << "\n" << found;
     fs::remove_all(top);
 }

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +17,7 @@
 
 #include "Platform/Files/Folders.h"
 #include "Platform/Runtime/WorkLedger.h"
+#include "Support/ChildConditions.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
@@ -522,6 +527,90 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
 }
 
 // Each session here is a peer of its own, as a Viewer at its own address.
+// Staging is checked once, at start, by a real attempt. Under a sandbox
+// that refuses the access question itself, no batch reads that refusal as
+// "may not write": nothing is set aside, however many batches start.
+TEST_F(InboundLimits, UnderAFilterRefusingTheAccessQuestionNoBatchSetsStagingAside) {
+    const fs::path inbox = FileTransferStagedItems::inboxRoot();
+    EXPECT_TRUE(testsupport::runInChild({.refuseFaccessat2 = true}, [&] {
+        EXPECT_NE(::faccessat(AT_FDCWD, dataRoot->path().c_str(), W_OK, AT_EACCESS), 0);
+        EXPECT_EQ(errno, EPERM) << "the filter answers the question itself";
+        EXPECT_TRUE(receiver->prepareStaging().ok());
+        for (int i = 0; i < 500; ++i) {
+            const UUID id = UUID::random();
+            packet("A", FileTransferOp::batchStart, id);
+            packet("A", FileTransferOp::cancelBatch, id);
+        }
+        runUntilIdle();
+        size_t aside = 0;
+        for (const auto& folder : {inbox.parent_path(), inbox})
+            for (const auto& entry : fs::directory_iterator(folder))
+                aside += entry.path().filename().string().find(".unusable-") != std::string::npos;
+        EXPECT_EQ(aside, 0u);
+        for (const auto& line : logLines()) EXPECT_EQ(line.find("set aside"), std::string::npos) << line;
+        receiveOneByteFile(UUID::random(), "x.txt");
+        EXPECT_EQ(completed.size(), 1u) << "staging still takes files";
+        return !::testing::Test::HasFailure();
+    }));
+}
+
+// Staging the user may not write (left by a Host that ran as root) is set
+// aside once, at start, with what it holds; staging that cannot be set
+// aside either is named in one line, and each file says it could not be
+// staged.
+TEST_F(InboundLimits, StagingTheUserMayNotWriteIsSetAsideAtStartOrSaidPlainly) {
+    const fs::path caches = platform::Folders::caches();
+    const fs::path inbox = FileTransferStagedItems::inboxRoot();
+    for (fs::path up = caches; up != dataRoot->path().parent_path(); up = up.parent_path()) {
+        fs::create_directories(up);
+        ASSERT_EQ(::chmod(up.c_str(), 0755), 0);
+    }
+    fs::create_directories(inbox / "Viewer");
+    std::ofstream(inbox / "Viewer" / "left.bin") << "left";
+    ASSERT_EQ(::chmod((inbox / "Viewer").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(inbox.c_str(), 0555), 0);
+    // Set aside: the caches folder is the user's.
+    testsupport::giveToUnprivileged(caches.c_str());
+    ASSERT_EQ(::chown(inbox.c_str(), ::geteuid(), ::getegid()), 0);
+    EXPECT_TRUE(testsupport::runInChild({.unprivileged = true}, [&] {
+        EXPECT_TRUE(receiver->prepareStaging().ok());
+        std::vector<fs::path> aside;
+        for (const auto& entry : fs::directory_iterator(caches))
+            if (entry.path().filename().string().starts_with("VelantrixFileInbox.unusable-")) aside.push_back(entry);
+        EXPECT_EQ(aside.size(), 1u);
+        if (aside.size() == 1) {
+            EXPECT_TRUE(fs::exists(aside[0] / "Viewer" / "left.bin")) << "what it held stays";
+        }
+        EXPECT_TRUE(logContains("files: staging folder " + inbox.string() + " is not this user's to write; set aside as"));
+        receiveOneByteFile(UUID::random(), "x.txt");
+        EXPECT_EQ(completed.size(), 1u);
+        return !::testing::Test::HasFailure();
+    }));
+    // Cannot be set aside: the caches folder is not the user's either.
+    for (const auto& folder : {inbox / "Viewer", inbox, caches}) {
+        ASSERT_EQ(::chown(folder.c_str(), ::geteuid(), ::getegid()), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    }
+    EXPECT_TRUE(testsupport::runInChild({.unprivileged = true}, [&] {
+        std::vector<std::string> status;
+        receiver->onStatus = [&](const std::string& line) { status.push_back(line); };
+        EXPECT_FALSE(receiver->prepareStaging().ok());
+        size_t said = 0;
+        for (const auto& line : logLines())
+            said += line.find("files: staging folder " + inbox.string() + " cannot be used (") != std::string::npos &&
+                    line.find("received files cannot be staged") != std::string::npos;
+        EXPECT_EQ(said, 1u);
+        receiveOneByteFile(UUID::random(), "x.txt");
+        EXPECT_TRUE(std::any_of(status.begin(), status.end(), [](const std::string& line) {
+            return line.find("receive failed for \"x.txt\": could not be staged: ") != std::string::npos;
+        }));
+        return !::testing::Test::HasFailure();
+    }));
+    ::chmod(caches.c_str(), 0755);
+    ::chmod(inbox.c_str(), 0755);
+    ::chmod((inbox / "Viewer").c_str(), 0755);
+}
+
 TEST_F(InboundLimits, ListingsPastFourAPeerAreAnsweredEmptyAtOnceAndAnEndedSessionsAreNotComputed) {
     fs::create_directories(platform::Folders::home() / "listed");
     std::map<std::string, std::shared_ptr<platform::WorkLedger>> peers;

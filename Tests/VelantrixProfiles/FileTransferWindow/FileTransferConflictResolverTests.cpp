@@ -374,6 +374,44 @@ TEST_F(ConflictResolver, AFailedReplaceOrBackupKeepsBothItems) {
     }
 }
 
+// On the road that asks about clashes, a plain move (no clash) or a Keep
+// Both move that fails and cannot be undone is counted with what it left
+// in the folder; the item stays staged and nothing else there changes.
+TEST_F(ConflictResolver, AFailedPlainOrKeepBothMoveCountsWhatItLeftInTheFolder) {
+    using Step = FileMoves::FallbackStep;
+    for (const bool clash : {false, true}) {
+        SCOPED_TRACE(clash ? "kept both" : "plain");
+        if (clash) existing("a.txt", "old");
+        const auto staged = stage("a.txt/b/c", "c").parent_path().parent_path();
+        stage("a.txt/d", "d");
+        // Without the no-replace flag, the third item placed fails, and so
+        // does every undo.
+        int placed = 0;
+        FileMoves::setNoReplaceRefusedForTesting(true);
+        FileMoves::setFallbackFailureForTesting([&](Step step, const std::string& relative) {
+            return step == Step::undo || (step == Step::place && !relative.empty() && ++placed == 3);
+        });
+        deliver({staged}, true);
+        if (clash) answer(0);  // Keep Both
+        FileMoves::setFallbackFailureForTesting(nullptr);
+        FileMoves::setNoReplaceRefusedForTesting(false);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->failedItemCount, 1u);
+        EXPECT_EQ(result->failedNames, std::vector<std::string>{"a.txt"});
+        EXPECT_EQ(result->leftAtTarget, 3u);
+        EXPECT_TRUE(result->deliveredURLs.empty());
+        EXPECT_TRUE(fs::exists(staged)) << "the item stays staged";
+        std::vector<fs::path> left(fs::directory_iterator(destination), {});
+        EXPECT_EQ(left.size(), clash ? 2u : 1u) << "what the undo left is all there is besides";
+        if (clash) {
+            EXPECT_EQ(contents(destination / "a.txt"), "old");
+        }
+        fs::remove_all(destination);
+        fs::create_directories(destination);
+        fs::remove_all(staged);
+    }
+}
+
 // A slow disk: every copy's bytes take two seconds, on whichever queue does
 // the copying. The main queue only puts up sheets and hears outcomes.
 TEST_F(ConflictResolver, TheMainQueueNeverWaitsOnTheDisk) {

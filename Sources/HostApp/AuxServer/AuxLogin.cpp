@@ -207,11 +207,11 @@ void V230HostAudioAuxServer::finishViewerLogin(const std::shared_ptr<AuxSessionC
     const AuxChannel channel = session->channel;
     // Its source may have filled its logged-in share while the password was
     // checked; the Viewer hears end of stream, as at a refused accept.
-    if (!admitLoggedIn(session->connection, *session->account))
+    if (const char* cap = admitLoggedIn(session->connection, *session->account))
         return closeSessionWithLine(*session,
-                                    "aux: session " + id.id8() + " channel=" + channelName(channel) +
-                                        " over the logged-in connection cap; closing",
-                                    "over the logged-in cap");
+                                    "aux: session " + id.id8() + " channel=" + channelName(channel) + " over " +
+                                        cap + "; closing",
+                                    std::string("over ") + cap);
     session->authorized = true;
     session->cutter.setPayloadLimit(AuxPacketCutter::postLoginPayloadLimit);
     // From now on its packets' work is its peer's: its turns wait while

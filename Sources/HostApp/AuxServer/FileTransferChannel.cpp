@@ -112,8 +112,8 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
             fileTransferChannels.erase(older);
             replaced->cancel();
         }
-        if (!admitLoggedIn(channel->connection(), *peer)) {
-            logUnboundFileChannelEnd("file aux: over the logged-in connection cap; dropping connection");
+        if (const char* cap = admitLoggedIn(channel->connection(), *peer)) {
+            logUnboundFileChannelEnd(std::string("file aux: over ") + cap + "; dropping connection");
             channel->cancel();
             return;
         }
@@ -187,17 +187,20 @@ V230HostAudioAuxServer::FileTransferSendOutcome V230HostAudioAuxServer::trySendF
     if (channels.empty() && controls.empty()) return FileTransferSendOutcome::noTarget;
 
     const size_t size = packet.encodedSize() + AuxPacketHeader::size;
-    // A chunk waits for its connection's window; a connection with nothing
-    // queued always takes one, so a chunk larger than the window still
-    // goes. Anything else goes while its peer has room to be sent more.
+    // Anything goes only while its peer has room to be sent more (over all
+    // its connections). A packet of a batch being sent also waits for its
+    // connection's window; a connection with nothing queued always takes
+    // one, so a chunk larger than the window still goes.
     auto full = [&](const UUID& id, const ConnectionRef& connection) {
-        if (!mayWait) {
-            auto peer = connection->sendBudget();
-            return peer && !peer->hasRoomToSend(size);
-        }
+        auto peer = connection->sendBudget();
+        const bool peerFull = peer && !peer->hasRoomToSend(size);
+        if (!mayWait) return peerFull;
         const size_t unsent = connection->unsentBytes();
-        if (unsent == 0 || unsent + size <= FileTransferChannelState::sendWindowBytes) return false;
-        if (backlog) *backlog = FileTransferBacklog{id, unsent};
+        const bool windowFull = unsent != 0 && unsent + size > FileTransferChannelState::sendWindowBytes;
+        if (!peerFull && !windowFull) return false;
+        // What it waits on: whether that shrinks is how a stalled Viewer
+        // is told from a slow one.
+        if (backlog) *backlog = FileTransferBacklog{id, windowFull ? unsent : peer->sendingBytes(), windowFull};
         return true;
     };
     const auto refused = mayWait ? FileTransferSendOutcome::windowFull : FileTransferSendOutcome::overLimit;
@@ -245,14 +248,17 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
         handOverFileTransferPacket(packet, sessionID);
         return true;
     }
-    // Only a file chunk waits for window space, and only on the target's
-    // own send queue: replies, receipts and cancellations go at once from
-    // whichever queue sends them (the receive queue among them). On the
-    // server queue nobody could release a waiter.
-    const bool mayWait = packet.op == FileTransferOp::fileChunk && !queue.isCurrent();
+    // What a batch being sent is made of waits for room, and only on the
+    // target's own send queue: dropped, an entry's start or end or the
+    // batch's end would leave the receiver with a batch that never ends
+    // right. Replies, receipts and cancellations go at once from whichever
+    // queue sends them (the receive queue among them). On the server queue
+    // nobody could release a waiter.
+    const bool mayWait = FileTransferChannelState::waitsForRoom(packet.op) && !queue.isCurrent();
     auto window = fileTransferChannel.sendWindow;
     uint64_t lastTakenNs = platform::Clock::uptimeNs();
     std::optional<size_t> lastUnsent;
+    bool lastWindow = false;
     while (true) {
         std::optional<FileTransferBacklog> backlog;
         auto outcome = queue.syncValue([&] {
@@ -269,8 +275,9 @@ bool V230HostAudioAuxServer::sendFileTransferPacketWithinWindow(const FileTransf
             return outcome == FileTransferSendOutcome::sent;
         }
         const uint64_t now = platform::Clock::uptimeNs();
-        if (!lastUnsent || backlog->unsent < *lastUnsent) lastTakenNs = now;
+        if (!lastUnsent || backlog->window != lastWindow || backlog->unsent < *lastUnsent) lastTakenNs = now;
         lastUnsent = backlog->unsent;
+        lastWindow = backlog->window;
         if (double(now - lastTakenNs) / 1e9 >= FileTransferChannelState::stalledTargetSeconds) {
             window->waiting.fetch_sub(1);
             queue.sync([&] { failStalledFileTransferTarget(backlog->session, packet.batchID); });

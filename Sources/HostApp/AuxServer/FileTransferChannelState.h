@@ -10,6 +10,7 @@
 
 #include "HostApp/AuxServer/AuxWaitingRoom.h"
 #include "Platform/Runtime/Dispatch.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 
 struct FileTransferChannelState {
@@ -26,11 +27,25 @@ struct FileTransferChannelState {
     // Senders waiting for room wake up this often to look again even when
     // no write completion told them, so a Viewer that left is noticed.
     static constexpr double sendWindowRecheckSeconds = 0.25;
-    // Only file chunks wait for room. Every other packet goes at once, but
-    // not to a peer whose bytes waiting to be sent are at their bound
-    // (platform::WorkLedger::kMaxSendingBytes, over all its connections):
-    // it is dropped instead, so a Viewer that stops reading cannot make the
-    // Host hold its replies.
+    // No packet goes to a peer whose bytes waiting to be sent are at their
+    // bound (platform::WorkLedger::kMaxSendingBytes, over all its
+    // connections). The packets of a batch being sent wait for room there
+    // and in their connection's window, on the batch's own send queue,
+    // and are never dropped; every other packet goes at once or is dropped,
+    // so a Viewer that stops reading cannot make the Host hold its replies.
+    static constexpr bool waitsForRoom(FileTransferOp op) {
+        switch (op) {
+            case FileTransferOp::directSave:
+            case FileTransferOp::batchStart:
+            case FileTransferOp::batchIntent:
+            case FileTransferOp::mkdir:
+            case FileTransferOp::fileStart:
+            case FileTransferOp::fileChunk:
+            case FileTransferOp::fileEnd:
+            case FileTransferOp::batchEnd: return true;
+            default: return false;
+        }
+    }
     // A target that takes no byte for this long fails the batch waiting on
     // it, and its data connection is closed.
     static constexpr double stalledTargetSeconds = 30;

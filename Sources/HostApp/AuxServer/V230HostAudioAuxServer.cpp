@@ -336,16 +336,17 @@ void V230HostAudioAuxServer::closeDisplaced(const ConnectionRef& displaced) {
     displaced->cancel();
 }
 
-bool V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account) {
+const char* V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account) {
     queue.dispatchPrecondition();
-    if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted) return false;
+    if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted)
+        return "the logged-in connection cap";
     // Its socket is one of its peer's descriptors: past their bound it is
-    // refused as past the cap.
-    if (!connection->setReadAheadBudget(account.ledger)) return false;
+    // refused, and says so.
+    if (!connection->setReadAheadBudget(account.ledger)) return "its peer's descriptor bound";
     connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
     connection->setSendBudget(account.ledger);
     connection->enableKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
-    return true;
+    return nullptr;
 }
 
 std::shared_ptr<AuxPeerAccount> V230HostAudioAuxServer::peerAccount(const std::string& address) {
@@ -581,7 +582,7 @@ void V230HostAudioAuxServer::noteOnce(AuxSessionContext& session, uint8_t type, 
 }
 
 void V230HostAudioAuxServer::closeSessionWithLine(AuxSessionContext& session, const std::string& line,
-                                                  const char* reason) {
+                                                  const std::string& reason) {
     queue.dispatchPrecondition();
     if (session.authorized) {
         publish(line);

@@ -875,10 +875,10 @@ private:
     void closeEndedSession(AuxSessionContext& session);
     // Takes a connection that logged in (or showed its token) into the
     // logged-in ones, charges what is read ahead for it to its peer's
-    // ledger and watches it for a vanished peer; false, with nothing
-    // changed, when that would pass a cap (the caller closes it). Server
-    // queue.
-    bool admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account);
+    // ledger and watches it for a vanished peer. Past a cap it names the
+    // cap it would pass, for the caller's line ("over ..."), and the caller
+    // closes it. Server queue.
+    const char* admitLoggedIn(const ConnectionRef& connection, const AuxPeerAccount& account);
     // One packet of a logged-in connection: folded into its held input when
     // it only restates that, otherwise handled after what is held.
     void servePacket(const std::shared_ptr<AuxSessionContext>& session, const AuxPacketHeader& header,
@@ -901,7 +901,7 @@ private:
     // Writes why the session ends, then closes it. A session that never
     // logged in gets its one line only while the admission allows, and
     // `reason` names it in the summary otherwise.
-    void closeSessionWithLine(AuxSessionContext& session, const std::string& line, const char* reason);
+    void closeSessionWithLine(AuxSessionContext& session, const std::string& line, const std::string& reason);
     // The line a session that never logged in leaves, with what it did.
     std::string preLoginLine(const AuxSessionContext& session, const std::string& line) const;
     // Sends on a session's connection; a send error closes the session.
@@ -930,11 +930,12 @@ private:
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                   const std::optional<platform::UUID>& session);
     enum class FileTransferSendOutcome { sent, noTarget, windowFull, overLimit };
-    // A target whose window is full: its session and the bytes it has not
-    // taken yet.
+    // A target without room: its session, and the bytes it has not taken
+    // yet: its connection's when its window is full, else its peer's.
     struct FileTransferBacklog {
         platform::UUID session;
         size_t unsent = 0;
+        bool window = true;
     };
     FileTransferSendOutcome trySendFileTransferPacket(const FileTransferPacket& packet,
                                                       const std::optional<platform::UUID>& sessionID, bool mayWait,

@@ -108,6 +108,13 @@ void AuxPacketCutter::append(std::span<const uint8_t> bytes) {
 
 AuxPacketCutter::Result AuxPacketCutter::next() {
     if (error_) return *error_;
+    if (readOffset_ == buffer_.size() && buffer_.capacity() > retainedCapacity) {
+        // Everything was handed out, and its reader is done with it (it asks
+        // for the next): a buffer a large packet left behind goes now, not
+        // when the peer next sends, which may be never.
+        std::vector<uint8_t>().swap(buffer_);
+        readOffset_ = 0;
+    }
     std::span<const uint8_t> pending(buffer_.data() + readOffset_, buffer_.size() - readOffset_);
     if (pending.empty()) return {};
 

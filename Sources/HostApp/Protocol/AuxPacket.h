@@ -153,8 +153,9 @@ public:
     uint32_t arrivalLimit() const;
     // Memory the cutter holds: it grows by doubling with what is buffered,
     // and falls back to at most retainedCapacity once a large packet has
-    // been handed out and more bytes arrive, or to twice what it still
-    // holds once a backlog has been served down to a quarter of it.
+    // been handed out and the next is asked for or more bytes arrive, or to
+    // twice what it still holds once a backlog has been served down to a
+    // quarter of it.
     size_t capacity() const { return buffer_.capacity(); }
 
     // A buffer emptied of a packet larger than this is given back instead

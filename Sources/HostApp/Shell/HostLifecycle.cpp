@@ -15,6 +15,7 @@
 #include "Platform/Files/Folders.h"
 #include "Platform/Files/InstanceLock.h"
 #include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/Runtime/FreedMemory.h"
 #include "Platform/Runtime/Signals.h"
 #include "Platform/Runtime/Log.h"
 #include "Platform/SimulatedMac/TextInputSources.h"
@@ -438,6 +439,9 @@ bool HostProbeDelegate::waitForServerStopAfterRunLoop(double seconds) {
 
 void HostProbeDelegate::runUntilTerminated(const HostLaunchFlags& flags,
                                            const V230HostAudioAuxServerConfiguration& configuration) {
+    // Before any thread: what a Viewer's large packet held leaves the
+    // process with it.
+    platform::FreedMemory::giveBackLargeBuffersAtOnce();
     // The application holds its delegate weakly; this keeps it for the life
     // of the process (never destroyed: the signal thread may still hold it).
     auto* delegate =

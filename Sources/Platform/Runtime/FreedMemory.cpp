@@ -38,6 +38,14 @@ void returnSoon() {
     });
 }
 
+void giveBackLargeBuffersAtOnce() {
+#ifdef __GLIBC__
+    // Set, these bounds no longer move with what was freed.
+    ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBufferBytes));
+    ::mallopt(M_TRIM_THRESHOLD, static_cast<int>(kKeptTopBytes));
+#endif
+}
+
 int returnsForTesting() { return returns.load(); }
 
 }  // namespace platform::FreedMemory

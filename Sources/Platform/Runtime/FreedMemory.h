@@ -5,6 +5,8 @@
 // encoder's pictures, a flood of packets from a peer) leaves its pages
 // resident long after the objects have gone.
 
+#include <cstddef>
+
 namespace platform::FreedMemory {
 
 // A pass over every arena that returns their free pages, half a second
@@ -12,6 +14,17 @@ namespace platform::FreedMemory {
 // closing encoder's threads to have ended, and for the closes of one
 // rebuild, or of a burst of them, to share one pass. Any thread.
 void returnSoon();
+
+// Once, at the process's start, before it starts a thread: a buffer of
+// kLargeBufferBytes or more (a packet of many MiB, read whole or cut off
+// while it arrived) is a mapping of its own, given back to the system the
+// moment it is freed instead of staying in a heap; and a heap keeps at most
+// kKeptTopBytes free at its top. glibc would otherwise raise the first
+// bound to the largest buffer freed so far (up to 32 MiB), after which
+// every buffer below it stays resident once freed.
+inline constexpr size_t kLargeBufferBytes = size_t{1} << 20;
+inline constexpr size_t kKeptTopBytes = size_t{1} << 20;
+void giveBackLargeBuffersAtOnce();
 
 // Passes run so far; tests only.
 int returnsForTesting();

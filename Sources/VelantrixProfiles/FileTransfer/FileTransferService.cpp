@@ -104,11 +104,12 @@ bool FileTransferService::send(FileTransferPacket packet, const std::optional<st
         taken = plain(std::move(packet));
     }
     // A batch nobody takes any more (its Viewer left) stops at its next
-    // entry or chunk instead of reading the rest of its files for nothing.
+    // entry or chunk instead of reading the rest of its files for nothing;
+    // one whose end was not taken did not complete either.
     const bool batchPacket = op == FileTransferOp::directSave || op == FileTransferOp::batchStart ||
                              op == FileTransferOp::batchIntent || op == FileTransferOp::mkdir ||
                              op == FileTransferOp::fileStart || op == FileTransferOp::fileChunk ||
-                             op == FileTransferOp::fileEnd;
+                             op == FileTransferOp::fileEnd || op == FileTransferOp::batchEnd;
     if (taken == false && batchPacket) cancelOutgoingBatch(batchID);
     return taken.value_or(false);
 }

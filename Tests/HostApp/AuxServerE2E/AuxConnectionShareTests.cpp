@@ -11,6 +11,7 @@
 #include "AuxServerTestFixture.h"
 #include "HostApp/Capture/HostVideoCapture.h"
 #include "HostApp/Capture/VideoStreamProfile.h"
+#include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "HostApp/Protocol/InputControlPayloads.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Platform/Runtime/FreedMemory.h"
@@ -121,6 +122,42 @@ TEST_F(ConnectionShare, LoggedInConnectionsAreCappedPerSourceAndOverall) {
     ASSERT_TRUE(runUntil([&] { return loggedInSessions() < AuxAdmission::maxLoggedInConnections; }));
     held.push_back(audioFrom("127.0.0.100", "Late", loggedIn));
     EXPECT_TRUE(loggedIn);
+}
+
+// A login refused because its peer holds as many descriptors as it may is
+// logged for that, not as past the connection cap, on the control port and
+// on the file port alike.
+TEST_F(ConnectionShare, ALoginPastItsPeersDescriptorBoundSaysSo) {
+    bool loggedIn = false;
+    auto first = audioFrom("127.0.0.2", "Viewer", loggedIn);
+    ASSERT_TRUE(loggedIn);
+    auto announced = first->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    ASSERT_TRUE(announced);
+    const auto id = server->queue.syncValue([&] { return *server->authorizedAudioSessions.begin(); });
+    const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(id); });
+    ASSERT_TRUE(ledger);
+    std::vector<platform::WorkLedger::Holding> held;
+    while (auto one = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors))
+        held.push_back(std::move(*one));
+    ASSERT_EQ(ledger->held(platform::WorkLedger::Held::descriptors),
+              platform::WorkLedger::heldBound(platform::WorkLedger::Held::descriptors));
+
+    auto second = audioFrom("127.0.0.2", "Viewer", loggedIn);
+    EXPECT_FALSE(loggedIn);
+    EXPECT_TRUE(second->waitClosed());
+    EXPECT_TRUE(logContains("over its peer's descriptor bound; closing"));
+
+    advance(1.1);  // the file port's refusals share the pre-login allowance
+    auto channel = std::make_shared<FileTransferChannelConnection>(
+        platform::TcpConnection::connect("127.0.0.1", server->boundFilePort(), "127.0.0.2"), platform::DispatchQueue("test.channel"),
+        "viewer channel", [](const std::string&) {});
+    bool ended = false;
+    channel->onEnded = [&](const std::optional<std::string>&) { ended = true; };
+    channel->start();
+    channel->sendFrame(FileTransferEndpointPayload::decode(announced->payload)->token);
+    EXPECT_TRUE(runUntil([&] { return ended; }));
+    EXPECT_TRUE(logContains("file aux: over its peer's descriptor bound; dropping connection"));
+    EXPECT_FALSE(logContains("over the logged-in connection cap"));
 }
 
 // Four connections of one source that always have more to send take one

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <thread>
 
@@ -77,6 +78,10 @@ protected:
         const auto& endpoint = of ? *of : this->endpoint;
         const auto authorized = logCount("file aux: channel authorized");
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        // A small buffer of its own: the kernel does not take megabytes
+        // for it while the test does not read.
+        const int buffer = 64 << 10;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(endpoint.port);
@@ -364,6 +369,88 @@ TEST_F(FileChannel, AViewerThatStopsReadingHoldsNoCallerAndFailsItsBatchAfterThi
     EXPECT_EQ(ended, std::vector<platform::UUID>{session});
     ::close(fd);
     ::close(otherFd);
+}
+
+// A batch's entries and its end wait for room when the peer's send budget
+// is spent by another of its sessions, and are never dropped: each goes, in
+// order, once the peer has read.
+TEST_F(FileChannel, ABatchsEntriesAndEndWaitForTheirPeersRoomAndAreNeverDropped) {
+    auto other = audioClient();
+    ASSERT_TRUE(other->logIn(consoleUser, password, "Viewer too"));
+    auto announced = other->waitForPacket(AuxPacketType::fileTransferEndpoint);
+    ASSERT_TRUE(announced);
+    const int otherFd = unreadChannelSocket(FileTransferEndpointPayload::decode(announced->payload));
+    ASSERT_GE(otherFd, 0);
+    const auto otherSession = server->queue.syncValue([&] {
+        for (const auto& id : server->authorizedAudioSessions)
+            if (id != session) return id;
+        return platform::UUID{};
+    });
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(session); });
+    const platform::UUID batch = platform::UUID::random();
+    const std::string name = "a file whose name is longer than a small reply";
+    std::vector<FileTransferPacket> entries{{FileTransferOp::fileStart, batch, 0, 0, name, {}},
+                                            {FileTransferOp::fileEnd, batch, 0, 0, name, {}},
+                                            {FileTransferOp::batchEnd, batch, 0, 0, name, {}}};
+    // Large replies, then ever smaller ones to the last few bytes of room
+    // (a few of each: a connection holding thousands of tiny sends would
+    // pass its own bound), again until the room stays spent once the
+    // socket thread has written nothing for a while (the socket's own
+    // buffers are full too).
+    size_t queued = 0;
+    auto spent = [&] { return !peer->hasRoomToSend(entries[0].encodedSize() + AuxPacketHeader::size); };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do {
+        for (size_t bytes : {size_t{256} << 10, size_t{4} << 10, size_t{128}, size_t{2}}) {
+            FileTransferPacket reply{FileTransferOp::listDirReply, platform::UUID::random(), 0, 0, "/",
+                                     std::vector<uint8_t>(bytes, '[')};
+            while (server->sendFileTransferPacket(reply, otherSession)) queued += 8 + reply.encodedSize();
+        }
+        for (auto quietSince = std::chrono::steady_clock::now();
+             std::chrono::steady_clock::now() - quietSince < std::chrono::milliseconds(300) &&
+             std::chrono::steady_clock::now() < deadline;) {
+            const size_t sending = peer->sendingBytes();
+            std::this_thread::yield();
+            runUntilIdle();
+            if (peer->sendingBytes() != sending) quietSince = std::chrono::steady_clock::now();
+        }
+    } while (!spent() && std::chrono::steady_clock::now() < deadline);
+    // Almost always spent by now; on a machine loaded enough that the
+    // socket thread drained the other connection past the deadline, the
+    // entries still must all go, in order, which is checked all the same.
+    if (!spent()) std::printf("[ note ] the peer's budget was not spent when the entries were sent\n");
+
+    // Sent from a thread of their own, as the batch's send queue does.
+    std::atomic<int> taken{0}, done{0};
+    std::thread sender([&] {
+        for (const auto& entry : entries) {
+            taken += server->sendFileTransferPacket(entry, session) ? 1 : 0;
+            done += 1;
+        }
+    });
+    EXPECT_TRUE(runUntil([&] { return server->fileTransferChannel.sendWindow->waiting.load() > 0 || done == 3; }));
+    std::atomic<size_t> received{0};
+    std::thread reader([&] {
+        std::vector<uint8_t> buffer(1 << 16);
+        while (received < queued) {
+            auto n = ::read(otherFd, buffer.data(), buffer.size());
+            if (n <= 0) break;
+            received += static_cast<size_t>(n);
+        }
+    });
+    EXPECT_TRUE(runUntil([&] { return done.load() == 3; }));
+    sender.join();
+    reader.join();
+    ::close(otherFd);
+    EXPECT_EQ(taken.load(), 3) << "each went once there was room";
+    viewer->settle();
+    std::vector<FileTransferOp> arrived;
+    for (const auto& p : viewer->packets())
+        if (p.header.type == AuxPacketType::fileTransferPacket)
+            if (auto packet = FileTransferPacket::decode(p.payload); packet && packet->batchID == batch)
+                arrived.push_back(packet->op);
+    EXPECT_EQ(arrived, (std::vector<FileTransferOp>{FileTransferOp::fileStart, FileTransferOp::fileEnd,
+                                                    FileTransferOp::batchEnd}));
 }
 
 // A Viewer logged in on video alone can open batches over type 31: its

@@ -240,6 +240,15 @@ TEST(AuxPacketCutter, GrowsWithWhatArrivesAndGivesALargeBufferBack) {
     cutter.append(packet(30, repeat(1, 5)));
     EXPECT_EQ(cutter.next().status, Status::packet);
     EXPECT_LE(cutter.capacity(), AuxPacketCutter::retainedCapacity);
+
+    // Served, and nothing more comes (a Viewer that sent one large packet
+    // and waits): the buffer goes once the packet's reader asks for the
+    // next, not when the peer next sends.
+    cutter.append(big);
+    ASSERT_EQ(cutter.next().status, Status::packet);
+    ASSERT_GT(cutter.capacity(), AuxPacketCutter::retainedCapacity);
+    EXPECT_EQ(cutter.next().status, Status::needMoreData);
+    EXPECT_LE(cutter.capacity(), AuxPacketCutter::retainedCapacity);
 }
 
 TEST(AuxPacketCutter, ABacklogServedDownGivesItsMemoryBackThoughItNeverEmpties) {

@@ -255,6 +255,20 @@ TEST_F(FileTransferServiceTest, ChunksAtChunkSizeAndStopsWithinAFileWhenCancelle
     sender->sendURLs({source / "big.bin"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
     runUntilIdle();
     EXPECT_EQ(ops(), (std::vector<FileTransferOp>{FileTransferOp::batchStart, FileTransferOp::batchEnd}));
+
+    // Everything taken but the batch's end: the send did not complete.
+    sent.clear();
+    outgoingCancelled.reset();
+    sender->sendPacket = [this](FileTransferPacket p) {
+        const bool taken = p.op != FileTransferOp::batchEnd;
+        sent.push_back(std::move(p));
+        return taken;
+    };
+    id = sender->sendURLs({source / "big.bin"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    runUntilIdle();
+    EXPECT_EQ(ops().back(), FileTransferOp::batchEnd);
+    EXPECT_EQ(senderStatus.back(), "send cancelled for batch " + id->id8());
+    EXPECT_EQ(outgoingCancelled, true);
 }
 
 // A send of a folder of 30,000 files holds a window of its tree, measured

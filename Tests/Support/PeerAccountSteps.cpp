@@ -803,7 +803,7 @@ void PeerAccountSteps::trickle(Peer& p, StepBytes& in) {
         if (static_cast<double>(platform::Clock::uptimeNs()) / 1e9 - began > kTrickleBoundSeconds)
             return fail(p.address + "'s packet, trickled one byte every 20-29 s, still arrives " +
                         std::to_string(static_cast<int>(kTrickleBoundSeconds)) + " s after its header, " +
-                        describe(*account));
+                        describe(*account) + ", " + stepName_);
         on->sendRaw({packet[at++]});
         on->flush();
         waitUntilRead(p, *on);
@@ -872,7 +872,7 @@ void PeerAccountSteps::acknowledgedStream(Peer& p, StepBytes& in) {
     if (!kept || outstanding() > framesSince())
         fail(p.address + " acknowledged its " + std::to_string(acks) + " frames behind " + std::to_string(moves) +
              " pointer moves and lost its video (" + std::to_string(outstanding()) + " unacknowledged), " +
-             describe(*account));
+             describe(*account) + ", " + stepName_);
     video->close();
 }
 
@@ -972,6 +972,7 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
     const double residentBefore = checkResident ? residentMiB() : 0;
     StepBytes in(std::move(bytes));
     for (size_t n = 0; n < maxSteps && !in.done() && !failure_; ++n) {
+        stepName_ = name + " step " + std::to_string(n);
         step(in);
         // As the step left it, whatever the socket thread has told so far.
         checkLiveAccounts(name + " step " + std::to_string(n) + " before its work ran");

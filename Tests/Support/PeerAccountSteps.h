@@ -197,6 +197,8 @@ private:
     // other descriptor above those open before the run.
     size_t hostDescriptors(size_t* others = nullptr) const;
     size_t otherDescriptorsBefore_ = 0;
+    // The seed and step running, for what a step finds itself.
+    std::string stepName_;
     // Writes `bytes` on `on` in parts cut at random points (down to single
     // bytes), the Host reading each before the next when asked for.
     void writeSplit(Peer& p, AuxTestClient& on, const std::vector<uint8_t>& bytes, StepBytes& in);

@@ -48,6 +48,8 @@ void AuxTestClient::flush() {
     unsent_.clear();
 }
 
+size_t AuxTestClient::unsentBytes() const { return unsent_.size() + connection_->unsentBytes(); }
+
 std::optional<ReceivedAuxPacket> AuxTestClient::waitForPacket(AuxPacketType type) {
     flush();
     std::optional<size_t> found;

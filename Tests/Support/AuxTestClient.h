@@ -63,6 +63,8 @@ public:
     void close();
     // Writes what send() gathered now.
     void flush();
+    // Bytes sent and not yet written to the socket.
+    size_t unsentBytes() const;
 
 private:
 

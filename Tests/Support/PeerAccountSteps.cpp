@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <utility>
 
 #ifdef __GLIBC__
@@ -54,6 +55,40 @@ double residentMiB() {
     return static_cast<double>(resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE))) / (1 << 20);
 }
 
+// The local port and state of every TCP socket of the process's network,
+// by inode.
+std::map<std::string, std::pair<uint16_t, unsigned>> tcpSocketsByInode() {
+    std::map<std::string, std::pair<uint16_t, unsigned>> sockets;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            const auto colon = local.rfind(':');
+            if (colon == std::string::npos || inode.empty()) continue;
+            sockets[inode] = {static_cast<uint16_t>(std::stoul(local.substr(colon + 1), nullptr, 16)),
+                              static_cast<unsigned>(std::stoul(state, nullptr, 16))};
+        }
+    }
+    return sockets;
+}
+
+// Bytes of the regular files beneath `root` on the disk.
+size_t bytesOnDisk(const fs::path& root) {
+    std::error_code error;
+    size_t bytes = 0;
+    if (root.empty() || !fs::exists(root, error)) return 0;
+    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code ignored;
+        if (it->is_regular_file(ignored)) bytes += it->file_size(ignored);
+    }
+    return bytes;
+}
+
 bool drained(const WorkLedger& a) {
     if (a.bytesInUse() != 0 || a.arrivingBytes() != 0 || a.jobsInUse() != 0 || a.sendingBytes() != 0) return false;
     return std::all_of(std::begin(kHeldKinds), std::end(kHeldKinds), [&](auto kind) { return a.held(kind) == 0; });
@@ -82,6 +117,7 @@ PeerAccountSteps::FileHooks PeerAccountSteps::bareFileService(const std::shared_
     FileHooks hooks;
     hooks.packet = [host](FileTransferPacket p, const UUID& id) { host->handleIncomingPacket(std::move(p), id.uuidString()); };
     hooks.sessionEnded = [host](const UUID& id) { host->sessionEnded(id.uuidString()); };
+    hooks.stagingRoot = [host] { return host->stagingRoot(); };
     return hooks;
 }
 
@@ -278,19 +314,39 @@ void PeerAccountSteps::controlPacket(Peer& p, StepBytes& in) {
         {T::iosBackgroundPresence, {1}},             {T::iosBackgroundPresence, {5}},
         {T::videoFrameAck, {}},                      {T::keyFrameRequest, {}},
         {T::dragSnapshotEnd, {1, 0, 0, 0}},
+        // The rest of the types, so that every one a peer can send is sent.
+        {T::audioFrame, {1, 2}},                     {T::videoStreamConfig, {1}},
+        {T::videoStats, {1}},                        {T::displayLayout, {1}},
+        {T::rawKeyEvent, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}, {T::rawKeyEvent, {0, 0}},
+        {T::captureModeControl, {2}},                {T::captureModeControl, {}},
+        {T::videoPreferenceControl, {1}},            {T::videoPreferenceControl, {9}},
+        {T::hostDisplayModeControl, {1}},            {T::hostDisplayModeControl, {9}},
+        {T::hostShortcut, {3}},                      {T::hostShortcut, {0xEE}},
+        {T::hostRecordingControl, {7}},              {T::hostPhysicalDisplayControl, {1}},
+        {T::clipboardTransfer, {'b', 'p', 'l', 'i', 's', 't', '0', '0', 1}},
+        {T::dragPull, {1, 0}},                       {T::dragSnapshot, {1}},
+        {T::hostSessionInfo, {}},                    {T::hostIdentityProof, Bytes(128, 1)},
+        {T::fileTransferEndpoint, {1}},              {T::unused47, {2, 2}},
+        {T::unused48, {}},                           {T::hostRecordingState, {1}},
+        {T::videoFrameAck, {9, 9, 9}},               {T::keyFrameRequest, {7}},
     };
     const size_t count = 1 + in.pick(40);
+    Bytes stream;
+    auto append = [&](T type, const Bytes& payload) {
+        const auto packet = makeAuxPacket(type, 0, payload, 0);
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    };
     for (size_t i = 0; i < count; ++i) {
         const auto& [type, payload] = shapes[in.pick(shapes.size())];
-        p.control->send(type, payload);
+        append(type, payload);
     }
     // File-transfer packets over the control connection, some large.
     if (in.pick(3) == 0) {
         const size_t data = in.pick(2) ? size_t{64} << 10 : size_t{1} << 20;
-        p.control->send(T::fileTransferPacket,
-                        FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x", Bytes(data, 0x5A)}.encode());
+        append(T::fileTransferPacket,
+               FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x", Bytes(data, 0x5A)}.encode());
     }
-    p.control->flush();
+    writeSplit(p, *p.control, stream, in);
 }
 
 // Every file-channel operation, at whatever stage its batch is in.
@@ -511,17 +567,26 @@ bool PeerAccountSteps::waitFor(const std::function<bool()>& done, const std::fun
 void PeerAccountSteps::unfinishedPacket(Peer& p, StepBytes& in) {
     const size_t where = in.pick(3);
     if (where != 0 && !p.extra) p.extra = loggedInClient(p, "Extra-" + p.address);
-    if (where != 1) unfinishedPacketOn(*p.control, in);
-    if (where != 0 && p.extra) unfinishedPacketOn(*p.extra, in);
+    if (where != 1) unfinishedPacketOn(*p.control, in, &p);
+    if (where != 0 && p.extra) unfinishedPacketOn(*p.extra, in, &p);
 }
 
-void PeerAccountSteps::unfinishedPacketOn(AuxTestClient& on, StepBytes& in) {
+void PeerAccountSteps::unfinishedPacketOn(AuxTestClient& on, StepBytes& in, Peer* p) {
     const auto payload = FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x",
                                             Bytes(kLargestPacket - AuxPacketHeader::size - FileTransferPacket::fixedSize - 1, 1)}
                              .encode();
     const auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0, payload, 0);
     const size_t cut = in.pick(2) ? packet.size() / (2 + in.pick(6)) : packet.size() - (1 + in.pick(3)) * (256 << 10);
-    on.sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(cut)});
+    // Its header, often, in two reads: the Host takes the first part
+    // before the rest comes.
+    size_t at = 0;
+    if (in.pick(2) && p) {
+        at = 1 + in.pick(AuxPacketHeader::size - 1);
+        on.sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(at)});
+        on.flush();
+        waitUntilRead(*p, on);
+    }
+    on.sendRaw({packet.begin() + static_cast<std::ptrdiff_t>(at), packet.begin() + static_cast<std::ptrdiff_t>(cut)});
     on.flush();
 }
 
@@ -564,7 +629,9 @@ void PeerAccountSteps::delivery(Peer& p, StepBytes& in) {
     const UUID id = UUID::random();
     const size_t kind = in.pick(3);
     const size_t files = 1 + in.pick(3);
-    const size_t cancelAt = in.pick(5);
+    // 4: not cancelled; 5: left mid-file, its folder open, until the peer
+    // goes.
+    const size_t cancelAt = in.pick(6);
     auto cancel = [&](const char* stage) {
         sendOp(p, {Op::cancelBatch, id, 0, 0, "", {}});
         p.cancelled.push_back(id);
@@ -589,6 +656,7 @@ void PeerAccountSteps::delivery(Peer& p, StepBytes& in) {
         sendOp(p, {Op::fileStart, id, kFileBytes, 0, names[i], {}});
         for (size_t at = 0; at < kFileBytes; at += 4096) {
             sendOp(p, {Op::fileChunk, id, at, 0, names[i], Bytes(4096, static_cast<uint8_t>('a' + i))});
+            if (cancelAt == 5 && i == files / 2 && at == 4096) return letTheHostWork();
             if (cancelAt == 1 && i == files / 2 && at == 4096) {
                 letTheHostWork();
                 return cancel("mid-file");
@@ -642,14 +710,17 @@ bool PeerAccountSteps::drainWithin10Seconds(const std::vector<std::shared_ptr<Wo
 void PeerAccountSteps::step(StepBytes& in) {
     Peer& p = peers_[in.pick(peers_.size())];
     // With deliveries, a quarter of the steps more are theirs.
-    const size_t kind = in.pick(hooks_.deliveries ? 28 : 18);
+    const size_t kind = in.pick(hooks_.deliveries ? 31 : 21);
     if (!p.control) {
         // Most steps of a peer that is not there bring it back.
         if (kind < 13) join(p);
         else runtime_->advance(0.1 + 0.1 * static_cast<double>(in.pick(20)));
         return;
     }
-    if (kind < 4) controlPacket(p, in);
+    const size_t last = hooks_.deliveries ? 28 : 18;
+    if (kind == last) trickle(p, in);
+    else if (kind > last) acknowledgedStream(p, in);
+    else if (kind < 4) controlPacket(p, in);
     else if (kind < 9) fileOp(p, in);
     else if (kind < 11) unreadListings(p, in);
     else if (kind < 12) unfinishedPacket(p, in);
@@ -661,7 +732,215 @@ void PeerAccountSteps::step(StepBytes& in) {
     else runtime_->advance(0.1 + 0.1 * static_cast<double>(in.pick(20)));
 }
 
+void PeerAccountSteps::waitUntilRead(Peer& p, AuxTestClient& on) {
+    const auto account = p.ledger;
+    // Written, and nothing left in the Host's kernel buffers: it read it.
+    // Or it reads no more for now (past a budget, or the connection went).
+    runtime_->runUntil(
+        [&] {
+            if (on.isClosed() || !account || account->overBudget() || account->bytesInUse() >= account->limit())
+                return true;
+            return on.unsentBytes() == 0 &&
+                   server_->queue.syncValue([&] { return server_->holdingsOfPeerForTesting(p.address).unreadBytes; }) == 0;
+        },
+        2);
+}
+
+void PeerAccountSteps::writeSplit(Peer& p, AuxTestClient& on, const Bytes& bytes, StepBytes& in) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        // Mostly whole, else a cut anywhere: often within the next few
+        // bytes (a header in two reads, a byte at a time).
+        size_t part = bytes.size() - at;
+        switch (in.pick(6)) {
+            case 0: part = 1 + in.pick(std::min<size_t>(part, AuxPacketHeader::size)); break;
+            case 1: part = 1 + in.pick(std::min<size_t>(part, 4096)); break;
+            case 2: part = 1 + (static_cast<size_t>(in.next()) << 8 | in.next()) % part; break;
+            default: break;
+        }
+        part = std::min(part, bytes.size() - at);
+        on.sendRaw({bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + part)});
+        on.flush();
+        at += part;
+        if (at == bytes.size()) break;
+        // The Host reads this part on its own, and may pause before the
+        // next, or the next comes at once.
+        switch (in.pick(4)) {
+            case 0: waitUntilRead(p, on); break;
+            case 1:
+                waitUntilRead(p, on);
+                runtime_->advance(0.05 * static_cast<double>(1 + in.pick(40)));
+                break;
+            default: break;
+        }
+    }
+}
+
+// One byte at a time, each 20-29 s after the last: the whole packet's
+// arrival has a bound, not the gap between two bytes.
+void PeerAccountSteps::trickle(Peer& p, StepBytes& in) {
+    auto on = loggedInClient(p, "Trickle-" + p.address);
+    if (!on) return;
+    const auto account = p.ledger;
+    auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0,
+                                FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, "x",
+                                                   Bytes(kLargestPacket - AuxPacketHeader::size -
+                                                             FileTransferPacket::fixedSize - 1,
+                                                         1)}
+                                    .encode(),
+                                0);
+    const size_t start = AuxPacketHeader::size + in.pick(64 << 10);
+    on->sendRaw({packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(start)});
+    on->flush();
+    waitUntilRead(p, *on);
+    const double began = static_cast<double>(platform::Clock::uptimeNs()) / 1e9;
+    size_t at = start;
+    while (!on->isClosed() && !failure_) {
+        runtime_->advance(20 + static_cast<double>(in.pick(10)));
+        checkLiveAccounts("while a packet trickles");
+        checkWhatTheHostHolds("while a packet trickles");
+        if (on->isClosed()) break;
+        if (static_cast<double>(platform::Clock::uptimeNs()) / 1e9 - began > kTrickleBoundSeconds)
+            return fail(p.address + "'s packet, trickled one byte every 20-29 s, still arrives " +
+                        std::to_string(static_cast<int>(kTrickleBoundSeconds)) + " s after its header, " +
+                        describe(*account) + ", " + stepName_);
+        on->sendRaw({packet[at++]});
+        on->flush();
+        waitUntilRead(p, *on);
+    }
+    on->close();
+}
+
+void PeerAccountSteps::acknowledgedStream(Peer& p, StepBytes& in) {
+    const std::string name = "Watch-" + p.address;
+    auto video = std::make_unique<AuxTestClient>(runtime_, server_->boundVideoPort(), 0x02, p.address);
+    if (!video->waitConnected() || !video->logIn(user_, password_, name)) return fail(name + " could not log in");
+    const auto account = p.ledger;
+    UUID watching;
+    server_->queue.sync([&] {
+        for (const auto& [id, n] : server_->viewerSessionNames)
+            if (n == name && server_->authorizedVideoSessions.count(id)) watching = id;
+        // The frames are the test's: no capture starts.
+        if (auto& start = server_->streamControl.initialVideoCaptureStartTask) start->cancel();
+    });
+    // Past its job budget, most often: its costly work waits.
+    if (in.pick(3) != 0) {
+        if (!p.busy) p.busy = loggedInClient(p, "Busy-" + p.address);
+        if (!p.busy) return;
+        const auto slow =
+            FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, kSlowWorkPath, Bytes(in.pick(64), 0x5A)}.encode();
+        for (size_t i = 0; i < 2 * account->maxJobs(); ++i) p.busy->send(AuxPacketType::fileTransferPacket, slow);
+        p.busy->flush();
+        runtime_->runUntil([&] { return account->overBudget(); }, 10);
+    }
+    const size_t acks = 1 + in.pick(120);
+    const size_t moves = in.pick(4) == 0 ? 600 : in.pick(700);
+    auto framesOf = [](const AuxTestClient& client) {
+        const auto packets = client.packets();
+        return static_cast<size_t>(std::count_if(packets.begin(), packets.end(), [](const auto& packet) {
+            return packet.header.type == AuxPacketType::videoFrame;
+        }));
+    };
+    const size_t framesBefore = framesOf(*video);
+    server_->queue.sync([&] {
+        server_->streamControl.videoSessionOutstandingAcks[watching] = static_cast<int>(acks);
+        server_->streamControl.videoSessionLastAckNs[watching] = platform::Clock::uptimeNs();
+    });
+    auto outstanding = [&] {
+        return server_->queue.syncValue([&] { return server_->streamControl.videoSessionOutstandingAcks[watching]; });
+    };
+    Bytes stream = makeAuxPacket(AuxPacketType::fileTransferPacket, 0,
+                                 FileTransferPacket{Op::listDirReply, UUID::random(), 0, 0, kSlowWorkPath, {}}.encode(), 0);
+    auto append = [&](AuxPacketType type, const Bytes& payload) {
+        const auto packet = makeAuxPacket(type, 0, payload, 0);
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    };
+    for (size_t i = 0; i < moves; ++i)
+        append(AuxPacketType::pointerEvent, {0, 0, static_cast<uint8_t>(i), 0, static_cast<uint8_t>(i >> 8), 0, 0, 0});
+    for (size_t i = 0; i < acks; ++i) append(AuxPacketType::videoFrameAck, {});
+    if (in.pick(2)) {
+        video->sendRaw(stream);
+        video->flush();
+    } else {
+        writeSplit(p, *video, stream, in);
+    }
+    // Frames the Host sends meanwhile are owed acknowledgements the test's
+    // Viewer does not send: only those count against it.
+    auto framesSince = [&] { return static_cast<int>(framesOf(*video) - framesBefore); };
+    runtime_->runUntil([&] { return outstanding() <= framesSince(); }, 5);
+    const bool kept = server_->queue.syncValue([&] { return server_->authorizedVideoSessions.count(watching) == 1; });
+    if (!kept || outstanding() > framesSince())
+        fail(p.address + " acknowledged its " + std::to_string(acks) + " frames behind " + std::to_string(moves) +
+             " pointer moves and lost its video (" + std::to_string(outstanding()) + " unacknowledged), " +
+             describe(*account) + ", " + stepName_);
+    video->close();
+}
+
 // --- Invariants ------------------------------------------------------------------
+
+size_t PeerAccountSteps::hostDescriptors(size_t* others) const {
+    const uint16_t ports[] = {server_->boundAudioPort(), server_->boundVideoPort(), server_->boundFilePort()};
+    constexpr unsigned kListening = 0x0A;
+    const auto sockets = tcpSocketsByInode();
+    size_t host = 0, other = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
+        std::error_code gone;
+        const std::string target = fs::read_symlink(entry.path(), gone).string();
+        if (gone) continue;
+        if (target.rfind("socket:[", 0) == 0) {
+            const auto it = sockets.find(target.substr(8, target.size() - 9));
+            if (it == sockets.end()) {
+                ++other;
+                continue;
+            }
+            const auto [port, state] = it->second;
+            // The test's own clients are the sockets whose local port is
+            // not the Host's; its listeners were there before.
+            if (state != kListening && std::find(std::begin(ports), std::end(ports), port) != std::end(ports)) ++host;
+            else if (state == kListening) ++other;
+            continue;
+        }
+        ++other;
+    }
+    if (others) *others = other;
+    return host + (other > otherDescriptorsBefore_ ? other - otherDescriptorsBefore_ : 0);
+}
+
+void PeerAccountSteps::checkWhatTheHostHolds(const std::string& where) {
+    runtime_->runUntilIdle();
+    // Bytes buffered unserved and bytes queued to be sent, by peer.
+    for (const auto& p : peers_) {
+        if (!p.ledger) continue;
+        const auto held = server_->queue.syncValue([&] { return server_->holdingsOfPeerForTesting(p.address); });
+        const auto& a = *p.ledger;
+        if (held.bufferedBytes > a.bytesInUse() + kUnchargedBytes)
+            fail(p.address + "'s " + std::to_string(held.connections) + " connections buffer " +
+                 std::to_string(held.bufferedBytes) + " bytes, its account says " + std::to_string(a.bytesInUse()) +
+                 " (" + std::to_string(a.arrivingBytes()) + " arriving), " + where);
+        if (held.unsentBytes > a.sendingBytes() + kUnchargedBytes)
+            fail(p.address + "'s connections queue " + std::to_string(held.unsentBytes) +
+                 " bytes to send, its account says " + std::to_string(a.sendingBytes()) + ", " + where);
+    }
+    // Descriptors: every one the Host opened is some account's, but for
+    // connections that have not logged in yet and a few of its own.
+    size_t charged = 0, staged = 0;
+    for (const auto& a : accounts_) {
+        charged += a->held(WorkLedger::Held::descriptors);
+        staged += a->held(WorkLedger::Held::stagedBytes);
+    }
+    const size_t pending = server_->pendingConnectionCountForTesting();
+    const size_t open = hostDescriptors();
+    if (open > charged + pending + kUnchargedDescriptors)
+        fail("the Host has " + std::to_string(open) + " descriptors open, its accounts say " +
+             std::to_string(charged) + " (and " + std::to_string(pending) + " connections not logged in), " + where);
+    if (hooks_.stagingRoot) {
+        const size_t onDisk = bytesOnDisk(hooks_.stagingRoot());
+        if (onDisk > staged)
+            fail("the Host has staged " + std::to_string(onDisk) + " bytes on disk, its accounts say " +
+                 std::to_string(staged) + ", " + where);
+    }
+}
 
 void PeerAccountSteps::checkLiveAccounts(const std::string& where) {
     for (const auto& p : peers_) {
@@ -689,14 +968,17 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
     failure_.reset();
     runtime_->runUntilIdle();
     const size_t descriptorsBefore = openDescriptorCount();
+    hostDescriptors(&otherDescriptorsBefore_);
     const double residentBefore = checkResident ? residentMiB() : 0;
     StepBytes in(std::move(bytes));
     for (size_t n = 0; n < maxSteps && !in.done() && !failure_; ++n) {
+        stepName_ = name + " step " + std::to_string(n);
         step(in);
-        runtime_->runUntil([] { return false; }, 0.02);
+        // As the step left it, whatever the socket thread has told so far.
         checkLiveAccounts(name + " step " + std::to_string(n) + " before its work ran");
         runtime_->runUntilIdle();
         checkLiveAccounts(name + " step " + std::to_string(n));
+        checkWhatTheHostHolds(name + " step " + std::to_string(n));
         checkCancelledReleased(name + " step " + std::to_string(n));
     }
     for (auto& p : peers_) leave(p, p.address.back() == '3');

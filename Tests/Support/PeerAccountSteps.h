@@ -15,6 +15,7 @@
 // aborts on it). Driven from the runtime's driving thread.
 
 #include <cstddef>
+#include <filesystem>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -57,6 +58,15 @@ public:
     // its account has to drain.
     static constexpr double kSlowJobSeconds = 0.05;
     static constexpr size_t kFloodPackets = 3 * platform::WorkLedger::kDefaultMaxJobs;
+    // What the Host may hold for nobody beside what the accounts say: a
+    // descriptor of its own that comes and goes (a connection accepted
+    // the moment before it is counted), and the bytes of its connections' packets that are being
+    // served right now. Everything else it holds is some peer's.
+    static constexpr size_t kUnchargedDescriptors = 1;
+    static constexpr size_t kUnchargedBytes = 64 << 10;
+    // However slowly a packet larger than the budget arrives, it has ended
+    // (arrived, or its connection closed) this long after its header did.
+    static constexpr double kTrickleBoundSeconds = 600;
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 
@@ -79,6 +89,9 @@ public:
         bool deliveries = false;
         // How many listings the Host has built so far (with deliveries).
         std::function<size_t()> listingsComputed;
+        // Where the Host stages what peers send it: what is on the disk
+        // there is at most what the accounts say is staged.
+        std::function<std::filesystem::path()> stagingRoot;
     };
     // A bare Host file service answering the server's packets (the
     // delegate's delivery is not there): no deliveries.
@@ -167,13 +180,37 @@ private:
     // minutes. A hang guard, not a pace.
     bool waitFor(const std::function<bool()>& done, const std::function<bool()>& needsTheClock);
     void unfinishedPacket(Peer& p, StepBytes& in);
-    void unfinishedPacketOn(AuxTestClient& on, StepBytes& in);
+    void unfinishedPacketOn(AuxTestClient& on, StepBytes& in, Peer* p);
     void pastTheJobBudget(Peer& p, StepBytes& in);
     void delivery(Peer& p, StepBytes& in);
     void checkCancelledReleased(const std::string& where);
     std::unique_ptr<AuxTestClient> loggedInClient(const Peer& p, const std::string& name);
 
     void checkLiveAccounts(const std::string& where);
+    // What the Host really holds, read from the holders themselves (its
+    // connections' buffers and send queues, /proc/self/fd, the staging
+    // folder on disk), is at most what the accounts say, plus what is
+    // stated below as held for nobody.
+    void checkWhatTheHostHolds(const std::string& where);
+    // Descriptors the Host has open: sockets whose local port is one of
+    // its own listeners' (the test's clients share the process), and every
+    // other descriptor above those open before the run.
+    size_t hostDescriptors(size_t* others = nullptr) const;
+    size_t otherDescriptorsBefore_ = 0;
+    // The seed and step running, for what a step finds itself.
+    std::string stepName_;
+    // Writes `bytes` on `on` in parts cut at random points (down to single
+    // bytes), the Host reading each before the next when asked for.
+    void writeSplit(Peer& p, AuxTestClient& on, const std::vector<uint8_t>& bytes, StepBytes& in);
+    // Until the Host has read what was written on `on`, or reads no more
+    // of it for now; a short hang guard, not a pace.
+    void waitUntilRead(Peer& p, AuxTestClient& on);
+    // A packet larger than the budget, trickled one byte every 20-29 s.
+    void trickle(Peer& p, StepBytes& in);
+    // A watcher, maybe past its budget, acknowledges its frames behind a
+    // costly packet and hundreds of pointer moves, all in one read or
+    // split: it keeps its video.
+    void acknowledgedStream(Peer& p, StepBytes& in);
     void fail(std::string text) {
         if (!failure_) failure_ = std::move(text);
     }

@@ -423,6 +423,18 @@ public:
     // Bytes read from the peer's connections that wait in them to be cut
     // and served. Server queue.
     size_t bytesWaitingToBeServedForTesting(const std::string& peer) const;
+    // What the Host really holds for `peer`, read from the holders
+    // themselves rather than from its account: the bytes its logged-in
+    // connections and bound data channels buffer unserved, the bytes
+    // queued on them to be sent, and how many they are. Server queue.
+    struct PeerHoldingsForTesting {
+        size_t bufferedBytes = 0;
+        size_t unsentBytes = 0;
+        size_t connections = 0;
+        // Bytes the peer sent that wait in the kernel's buffers, unread.
+        size_t unreadBytes = 0;
+    };
+    PeerHoldingsForTesting holdingsOfPeerForTesting(const std::string& peer) const;
     // The ledger of the peer the session belongs to; null once it is gone.
     // Server queue.
     std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;

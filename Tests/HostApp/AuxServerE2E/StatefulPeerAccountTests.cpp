@@ -31,10 +31,12 @@ protected:
 };
 
 TEST_F(StatefulPeerAccounts, EveryAccountStaysWithinItsBoundsAndDrainsWhenItsPeersLeave) {
+    std::vector<uint32_t> seeds;
+    for (uint32_t seed = 1; seed <= 32; ++seed) seeds.push_back(seed);
 #ifdef NORVESSAL_SANITIZED_BUILD
-    const auto failure = steps->runSeeds({1, 2, 3, 4}, 80, false);
+    const auto failure = steps->runSeeds(seeds, 12, false);
 #else
-    const auto failure = steps->runSeeds({1, 2, 3, 4}, 200, true);
+    const auto failure = steps->runSeeds(seeds, 30, true);
 #endif
     ASSERT_FALSE(failure) << *failure;
     // The seeds take the road where a peer leaves while its turns wait for

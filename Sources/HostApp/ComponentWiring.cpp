@@ -5,10 +5,16 @@
 // packet and drag-pull hooks run on the server queue and the bridge's hook
 // on its poll queue.
 
+#include <algorithm>
+#include <deque>
+#include <mutex>
+#include <vector>
+
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/Localization/VelantrixL10n.h"
 
@@ -16,17 +22,90 @@ using platform::DispatchQueue;
 
 namespace {
 // A component's status line: into the log and into the label that holds
-// the latest one.
+// the latest one. A Viewer can provoke lines faster than the main queue
+// runs: they wait in one bounded mailbox that a single main-queue task
+// empties, so a burst costs neither a task per line nor memory without
+// end, and no Viewer's account is charged for what is the Host's own log.
+struct StatusLine {
+    std::weak_ptr<HostProbeDelegate> delegate;
+    std::string logLine;
+    std::string labelKey;
+    std::string labelDefault;
+    std::string message;
+};
+
+class StatusMailbox {
+public:
+    // Far above what the Host says on its own in the time a main-queue
+    // task takes; past it the oldest lines give way and are counted.
+    static constexpr size_t kMaxWaitingBytes = size_t{1} << 20;
+
+    static StatusMailbox& shared() {
+        static StatusMailbox mailbox;
+        return mailbox;
+    }
+
+    void post(StatusLine line) {
+        {
+            std::lock_guard lock(mutex_);
+            waitingBytes_ += bytesOf(line);
+            lines_.push_back(std::move(line));
+            while (waitingBytes_ > kMaxWaitingBytes && lines_.size() > 1) {
+                waitingBytes_ -= bytesOf(lines_.front());
+                lines_.pop_front();
+                ++dropped_;
+            }
+            if (drainQueued_) return;
+            drainQueued_ = true;
+        }
+        const platform::WorkLedger::Charged hostsOwn(nullptr);
+        DispatchQueue::main().async([this] { drain(); });
+    }
+
+private:
+    static size_t bytesOf(const StatusLine& line) {
+        return sizeof(StatusLine) + line.logLine.size() + line.labelKey.size() + line.labelDefault.size() +
+               line.message.size();
+    }
+
+    void drain() {
+        std::deque<StatusLine> lines;
+        size_t dropped = 0;
+        {
+            std::lock_guard lock(mutex_);
+            lines.swap(lines_);
+            dropped = std::exchange(dropped_, 0);
+            waitingBytes_ = 0;
+            drainQueued_ = false;
+        }
+        std::vector<std::shared_ptr<HostProbeDelegate>> told;
+        for (auto& line : lines) {
+            auto self = line.delegate.lock();
+            if (!self) continue;
+            if (dropped > 0) {
+                self->components.diagnosticLog->append("host: " + std::to_string(dropped) +
+                                                       " status lines came faster than they could be kept; dropped");
+                dropped = 0;
+            }
+            self->components.diagnosticLog->append(line.logLine);
+            self->presentation.audioStatusLabel->text =
+                VelantrixL10n::format(line.labelKey, line.labelDefault, line.message);
+            if (std::find(told.begin(), told.end(), self) == told.end()) told.push_back(std::move(self));
+        }
+        for (const auto& self : told) self->updateHostPresentation();
+    }
+
+    std::mutex mutex_;
+    std::deque<StatusLine> lines_;
+    size_t waitingBytes_ = 0;
+    size_t dropped_ = 0;
+    bool drainQueued_ = false;
+};
+
 void noteComponentStatus(const std::weak_ptr<HostProbeDelegate>& weak, std::string logLine, std::string labelKey,
                          std::string labelDefault, std::string message) {
-    DispatchQueue::main().async([weak, logLine = std::move(logLine), labelKey = std::move(labelKey),
-                                 labelDefault = std::move(labelDefault), message = std::move(message)] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->components.diagnosticLog->append(logLine);
-        self->presentation.audioStatusLabel->text = VelantrixL10n::format(labelKey, labelDefault, message);
-        self->updateHostPresentation();
-    });
+    StatusMailbox::shared().post(
+        {weak, std::move(logLine), std::move(labelKey), std::move(labelDefault), std::move(message)});
 }
 
 // Where Viewers' paths are confined; none when the delegate is gone or

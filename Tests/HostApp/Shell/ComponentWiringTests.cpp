@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "HostShellTestFixture.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 
 using namespace platform;
@@ -46,6 +47,25 @@ TEST_F(ComponentWiring, StatusLinesLandInTheLogAndTheLastInTheStatusLabel) {
     EXPECT_TRUE(diagnosticsContain("probe from the bridge"));
     EXPECT_FALSE(diagnosticsContain("aux: probe from the bridge"));
     EXPECT_EQ(delegate->presentation.audioStatusLabel->text, "Aux: probe from the bridge");
+}
+
+// However long a burst of status lines, it waits for one main-queue task,
+// and none of it is a job of the Viewer whose packet provoked it: a Viewer
+// at its job bound adds none.
+TEST_F(ComponentWiring, ABurstOfStatusLinesTakesOneMainQueueTaskAndNoneOfAViewersJobs) {
+    runUntilIdle();
+    auto viewer = std::make_shared<platform::WorkLedger>("127.0.0.9", size_t{1} << 20, 4);
+    const size_t before = runtime->pendingCount();
+    {
+        const platform::WorkLedger::Charged charged(viewer);
+        for (int i = 0; i < 20000; ++i)
+            delegate->components.clipboardBridge->onStatus("burst line " + std::to_string(i) + std::string(200, '.'));
+    }
+    EXPECT_LE(runtime->pendingCount(), before + 1);
+    EXPECT_EQ(viewer->jobsInUse(), 0u);
+    runUntilIdle();
+    EXPECT_TRUE(diagnosticsContain("burst line 19999"));
+    EXPECT_EQ(delegate->presentation.audioStatusLabel->text, "Aux: burst line 19999" + std::string(200, '.'));
 }
 
 TEST_F(ComponentWiring, HostClipboardChangeDropsTheReceivedFilesClaimOnTheMainQueue) {

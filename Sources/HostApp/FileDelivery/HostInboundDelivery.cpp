@@ -273,12 +273,18 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
 }
 
 void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession) {
+    // The engine hands the end on behind the session's packets, and its
+    // news behind theirs: a batch started before the end is known here
+    // before the end is (forgetEndedSessionBatches).
+    components.fileTransferService->sessionEnded(viewerSession.uuidString());
+}
+
+void HostProbeDelegate::forgetEndedSessionBatches(const std::string& token) {
     assertMainQueue();
     // Every inbound batch of the session, complete or not, whether it
     // named a destination or not, goes with it: what it staged or opened is
     // its peer's, and nobody is left to receive its receipt.
-    components.fileTransferService->sessionEnded(viewerSession.uuidString());
-    const std::string token = viewerSession.uuidString();
+    const std::string session8 = token.substr(0, 8);
     std::vector<UUID> abandoned;
     for (const auto& [batchID, batch] : fileDelivery.inboundBatches)
         if (batch.session == token) abandoned.push_back(batchID);
@@ -286,15 +292,14 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
         // Items already moving stop before the next one; what was saved
         // stays and the delivery's end says so.
         if (stopInboundDelivery(batchID)) {
-            log("files: stopped delivery of batch " + batchID.id8() + " of ended Viewer session " +
-                viewerSession.id8());
+            log("files: stopped delivery of batch " + batchID.id8() + " of ended Viewer session " + session8);
             continue;
         }
         // Nobody is left to receive a receipt or to be told to stop.
         components.fileTransferService->cancelBatch(batchID);
         forgetInboundBatch(batchID);
         FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
-        log("files: cancelled batch " + batchID.id8() + " of ended Viewer session " + viewerSession.id8());
+        log("files: cancelled batch " + batchID.id8() + " of ended Viewer session " + session8);
     }
 }
 

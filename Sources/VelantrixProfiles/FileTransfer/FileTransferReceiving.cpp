@@ -255,6 +255,11 @@ void FileTransferService::abandonInbound(const SessionBatchKey& key, bool tellPe
 
 void FileTransferService::sessionEnded(const std::string& session) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
+    // The Host's own work, never dropped with its peer's: queued behind
+    // every packet the session handed in, so that a batch it started
+    // before its end is ended by it, and its owner hears of the end after
+    // it heard of everything the session sent.
+    const platform::WorkLedger::Charged hostsOwn(nullptr);
     inboundQueue_.async([weak, session] {
         auto self = weak.lock();
         if (!self) return;
@@ -264,6 +269,9 @@ void FileTransferService::sessionEnded(const std::string& session) {
             if (key.session == session && entry.open) ended.push_back(key);
         for (const auto& key : ended) self->abandonInbound(key, false, "session ended");
         r.sessionEnded(session);
+        self->onMain([session](FileTransferService& service) {
+            if (auto hook = service.onSessionEnded.get()) hook(session);
+        });
     });
     {
         // Batches still queued for the session find their target gone and

@@ -137,6 +137,10 @@ public:
     // ended), or that its peer cancelled while it arrived or, ended, was
     // still the owner's to save; on the main queue.
     FileTransferHook<void(const platform::UUID&)> onInboundBatchAbandoned{hookMutex_};
+    // A session's end, once every packet it sent before it has been
+    // handled and what that reported reached the main queue; on the main
+    // queue. Nothing the session sent is reported after it.
+    FileTransferHook<void(const std::string& session)> onSessionEnded{hookMutex_};
     // Lines for the owner's log as they stand (not status texts).
     FileTransferHook<void(const std::string&)> onLogLine{hookMutex_};
     // The folder listings are confined to and "~" names; unset, this user's
@@ -190,7 +194,8 @@ public:
     void handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session = std::nullopt);
     // The session is gone: its uncompleted inbound batches are cancelled
     // and their staging removed, its pending destinations and cancelled
-    // IDs forgotten.
+    // IDs forgotten. Call it on the queue that hands its packets in: it
+    // reaches the session's batches after every packet handed in before.
     void sessionEnded(const std::string& session);
     // Queries for the main queue; never from the receive queue.
     std::optional<std::string> destinationHint(const platform::UUID& batchID);

@@ -185,6 +185,44 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
     EXPECT_FALSE(receipt());
 }
 
+// A Viewer that leaves right behind its copies: its end reaches the Host
+// behind everything it sent, so a copy it started before leaving, whole or
+// not, gets no save panel and keeps nothing (no row left running, no
+// place, no staging) for a Viewer that is gone.
+TEST_F(StagedDelivery, ASessionsEndReachesTheBatchesItSentBeforeIt) {
+    auto& center = FileTransferCenter::shared();
+    for (const bool whole : {true, false}) {
+        SCOPED_TRACE(whole ? "sent whole" : "its end never sent");
+        std::vector<FileTransferPacket> sentByViewer;
+        viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+            if (whole || p.op != FileTransferOp::batchEnd) sentByViewer.push_back(std::move(p));
+            return true;
+        };
+        const UUID leaving = UUID::random();
+        std::vector<UUID> batches;
+        for (int i = 0; i < 3; ++i)
+            batches.push_back(viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt)
+                                  .value_or(UUID()));
+        runUntilIdle();
+        auto server = delegate->audioServer();
+        server->queue.sync([&] {
+            for (auto& p : sentByViewer) delegate->handleIncomingFileTransferPacket(std::move(p), leaving);
+            server->onFileTransferSessionEnded(leaving);
+        });
+        runUntilIdle();
+        EXPECT_TRUE(center.savePanels.empty());
+        EXPECT_TRUE(delegate->fileDelivery.inboundBatches.empty());
+        for (const UUID& batch : batches) {
+            const auto row = center.rows.find(batch);
+            EXPECT_TRUE(row == center.rows.end() || row->second->finished);
+        }
+        EXPECT_TRUE(runUntil([&] {
+            delegate->components.fileTransferService->syncRemovalQueueForTesting();
+            return stagingEmpty();
+        }));
+    }
+}
+
 // A copy its Viewer gives up at any stage, by cancelling, by leaving or by
 // falling silent, or that the Host's user cancels, lets go of everything
 // it held: the Host's descriptors and staging are back where they were,

@@ -83,7 +83,7 @@ TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccou
 #ifdef NORVESSAL_SANITIZED_BUILD
     const auto failure = steps.runSeeds({11, 12, 13}, 60, false);
 #else
-    const auto failure = steps.runSeeds({11, 12, 13}, 80, true);
+    const auto failure = steps.runSeeds({11, 12, 13, 71, 72, 73}, 80, true);
 #endif
     ASSERT_FALSE(failure) << *failure;
     // The seeds cancel each kind of delivery, each at more than one stage,

@@ -467,9 +467,25 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    // Copies waiting for a save location are bounded with the rest of
-    // their peer's batches, on its account.
-    batch->saveLocationPanel.emplace(batchID);
+    // Copies waiting for the Host's user are bounded on their own, over
+    // all their peer's sessions (more sessions get it no more): they wait
+    // on a person, so they hold no place among the batches in flight.
+    auto waiting = WorkLedger::Holding::take(batch->ledger, WorkLedger::Held::saveLocations);
+    if (!waiting) {
+        const std::string refusal =
+            VelantrixL10n::text("fileTransfer.center.tooManyAwaitingSaveLocation",
+                                "Too many received batches from this Viewer are waiting for a save location.");
+        log("files: refused batch " + batchID.id8() + ": too many batches of its Viewer wait for a save location");
+        if (!batch->session.empty())
+            components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, batch->session);
+        components.fileTransferService->cancelBatch(batchID);
+        components.fileTransferService->notifyPeerCancel(batchID);
+        forgetInboundBatch(batchID);
+        center.failTask(batchID, refusal);
+        return;
+    }
+    batch->saveLocationPanel.emplace(batchID, std::move(*waiting));
+    batch->place.reset();
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,
@@ -606,7 +622,12 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
                             std::make_shared<ReceivedBatchHoldings>(std::move(held)));
         return;
     }
-    batch->place = std::move(held.place);
+    // Arrived whole while its panel waits for the Host's user: its place
+    // among the batches in flight goes back now.
+    if (batch->saveLocationPanel)
+        held.place.reset();
+    else
+        batch->place = std::move(held.place);
     batch->staged.emplace(staged, std::move(held.stagedBytes));
     if (unsaved.failedItemCount > 0) batch->unsavedOnArrival = unsaved;
     if (dropStarted) {

@@ -59,10 +59,11 @@ public:
     // Listings hold at most this many bytes, so a reply stays within a
     // data-channel frame.
     static constexpr size_t maxListingReplyBytes = 8388608 - FileTransferPacket::fixedSize - 65535;
-    // A listing reads at most this many entries of a folder, whatever it
-    // holds, so answering costs the same for any folder: far more than a
-    // person browses, and few enough that a reply of them is a few MiB.
-    static constexpr size_t maxListingEntries = 10000;
+    // A listing keeps at most this many entries of a folder in memory,
+    // whatever it holds: more than one reply can carry (an entry takes at
+    // least 25 bytes), so a folder whose listing fits a frame is listed
+    // whole.
+    static constexpr size_t maxListingEntries = maxListingReplyBytes / 25 + 1;
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
@@ -432,5 +433,4 @@ private:
     std::deque<platform::UUID> awaitedListingOrder_;
     // Uptimes of the last refusal lines, so a flood writes one a second.
     std::optional<uint64_t> lastListingRefusalLineNs_;
-    std::optional<uint64_t> lastListingLimitLineNs_;
 };

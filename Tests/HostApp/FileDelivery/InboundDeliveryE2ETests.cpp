@@ -366,7 +366,7 @@ TEST_F(InboundDeliveryE2E, BatchesPastTheirPeersPlacesWaitAndAreAllSaved) {
             }
             return n;
         };
-        ASSERT_TRUE(runUntil([&] { return saved() == 2 * kEach * 3; }, 300)) << saved() << " saved";
+        ASSERT_TRUE(runUntil([&] { return saved() == 2 * kEach * 3; }, 120)) << saved() << " saved";
         ASSERT_TRUE(runUntil([&] { return viewer->responses.size() >= managed.size(); }, 60));
         for (const auto& [batch, response] : viewer->responses) EXPECT_TRUE(response.accepted) << batch.id8();
         viewer->responses.clear();

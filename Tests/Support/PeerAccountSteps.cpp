@@ -36,7 +36,7 @@ constexpr size_t kLargestPacket = AuxAdmission::workBudgetBytesPerPeer + (4 << 2
 
 constexpr WorkLedger::Held kHeldKinds[] = {WorkLedger::Held::descriptors, WorkLedger::Held::stagedBytes,
                                           WorkLedger::Held::batches, WorkLedger::Held::listings,
-                                          WorkLedger::Held::sends};
+                                          WorkLedger::Held::sends, WorkLedger::Held::saveLocations};
 static_assert(std::size(kHeldKinds) == WorkLedger::kHeldKinds);
 
 size_t openDescriptorCount() {

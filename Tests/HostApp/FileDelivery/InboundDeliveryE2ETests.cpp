@@ -315,6 +315,65 @@ TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver late.bin -> " + (folder / "late.bin").string()));
 }
 
+// Managed copies and drops sent back to back while the Host delivers them
+// slower than they arrive: past its peer's batch places a batch waits, its
+// Viewer held by its own socket, until a place frees. None is refused and
+// every one is saved, also while copies of the same Viewer wait for the
+// Host's user to pick a folder.
+TEST_F(InboundDeliveryE2E, BatchesPastTheirPeersPlacesWaitAndAreAllSaved) {
+    const DispatchQueue utility = DispatchQueue::global(QualityOfService::utility);
+    auto& center = FileTransferCenter::shared();
+    constexpr size_t kEach = 20;
+    const size_t panels = WorkLedger::heldBound(WorkLedger::Held::saveLocations);
+    fs::create_directories(source);
+    for (const bool panelsWait : {false, true}) {
+        SCOPED_TRACE(panelsWait ? "while copies wait for a save location" : "alone");
+        const std::string round = panelsWait ? "p" : "n";
+        if (panelsWait) {
+            std::ofstream(source / "waits.txt") << "w";
+            for (size_t i = 0; i < panels; ++i)
+                viewer->service->sendURLs({source / "waits.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+            ASSERT_TRUE(runUntil([&] { return center.savePanels.size() == panels; }, 60));
+        }
+        // Delivery is held back until every batch was sent.
+        utility.suspend();
+        std::vector<UUID> managed;
+        for (size_t i = 0; i < kEach; ++i) {
+            for (const char* kind : {"c", "d"}) {
+                std::vector<fs::path> items;
+                for (int j = 0; j < 3; ++j) {
+                    items.push_back(source / (std::string(kind) + round + std::to_string(i) + "-" + std::to_string(j)));
+                    std::ofstream(items.back()) << items.back().filename().string();
+                }
+                auto batch = kind[0] == 'c'
+                                 ? viewer->service->sendURLs(items, FileTransferIntent::managedCopy, "~/In", {}, std::nullopt)
+                                 : viewer->service->sendURLs(items, FileTransferIntent::dropToFinder, std::nullopt, {},
+                                                             std::nullopt);
+                ASSERT_TRUE(batch);
+                if (kind[0] == 'c') managed.push_back(*batch);
+            }
+        }
+        advance(5);
+        utility.resume();
+        auto saved = [&] {
+            size_t n = 0;
+            std::error_code error;
+            for (auto it = fs::recursive_directory_iterator(Folders::home(), error);
+                 it != fs::recursive_directory_iterator(); it.increment(error)) {
+                if (it->path().string().starts_with(source.string())) continue;
+                const std::string name = it->path().filename().string();
+                n += name.size() > 1 && (name[0] == 'c' || name[0] == 'd') && name[1] == round[0];
+            }
+            return n;
+        };
+        ASSERT_TRUE(runUntil([&] { return saved() == 2 * kEach * 3; }, 120)) << saved() << " saved";
+        ASSERT_TRUE(runUntil([&] { return viewer->responses.size() >= managed.size(); }, 60));
+        for (const auto& [batch, response] : viewer->responses) EXPECT_TRUE(response.accepted) << batch.id8();
+        viewer->responses.clear();
+        EXPECT_FALSE(diagnosticsContain("refused batch"));
+    }
+}
+
 // A Viewer that logs in as a console user other than the Host process's.
 // Its name is looked up in a directory that knows no account unless a test
 // gives it one, never among the machine's own.

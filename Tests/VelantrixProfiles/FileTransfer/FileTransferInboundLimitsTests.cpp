@@ -525,7 +525,6 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     EXPECT_TRUE(fs::is_regular_file(completed.back().entries[0] / "b" / "c.txt"));
 }
 
-// Each session here is a peer of its own, as a Viewer at its own address.
 // Staging is checked once, at start, by a real attempt. Under a sandbox
 // that refuses the access question itself, no batch reads that refusal as
 // "may not write": nothing is set aside, however many batches start.
@@ -610,6 +609,7 @@ TEST_F(InboundLimits, StagingTheUserMayNotWriteIsSetAsideAtStartOrSaidPlainly) {
     ::chmod((inbox / "Viewer").c_str(), 0755);
 }
 
+// Each session here is a peer of its own, as a Viewer at its own address.
 // Past its four places a peer's listings wait their turn, charged to it;
 // none is answered before it is made, and none as an empty folder.
 TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNotComputed) {

@@ -402,8 +402,9 @@ int64_t residentBytes() {
     return 0;
 }
 
-// A logged-in Viewer opens a thousand batches and names a thousand long
-// destinations: the Host keeps its share bounded, serves another Viewer
+// A logged-in Viewer names a thousand long destinations and opens batch
+// after batch: the Host keeps its share bounded (past its places a batch
+// waits, and the Viewer is read no further), serves another Viewer
 // meanwhile, and has nothing of it left once the Viewer has gone.
 TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTheirViewer) {
     // As the delegate wires it: the engine knows each packet's session, and
@@ -421,20 +422,31 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     [[maybe_unused]] const int64_t idleResident = residentBytes();  // not compared under a sanitizer
 
     auto send = flooder->service->sendPacket.get();
-    size_t mostDescriptors = 0;
-    for (int i = 0; i < 1000; ++i) {
+    const auto flood = server->queue.syncValue([&] { return server->ledgerOfSession(flooder->session); });
+    ASSERT_TRUE(flood);
+    constexpr auto batches = platform::WorkLedger::Held::batches;
+    // A thousand long destinations for batches that never come: its oldest
+    // are dropped past its bound.
+    for (int i = 0; i < 1000; ++i) send({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
+    runUntilIdle();
+    // Then up to a thousand batches: one past its places waits for one, and
+    // the Host reads the Viewer no further (its own socket holds the rest).
+    size_t mostDescriptors = openDescriptors();
+    int started = 0;
+    for (; started < 1000 && flood->waitingFor(batches) == 0; ++started) {
         const UUID id = UUID::random();
         send({FileTransferOp::directSave, id, 0, 0, "~/" + std::string(60 * 1024 - 2, 'd'), {}});
         send({FileTransferOp::batchStart, id, 10, 1, "", {}});
         send({FileTransferOp::fileStart, id, 10, 0, "f.bin", {}});
-        if (i % 100 == 99) {
-            runUntilIdle();
-            mostDescriptors = std::max(mostDescriptors, openDescriptors());
-        }
+        // Until the Host took its start, or holds it waiting.
+        ASSERT_TRUE(runUntil([&] {
+            return flood->held(batches) > static_cast<size_t>(started) || flood->waitingFor(batches) > 0;
+        })) << "batch " << started;
+        runUntilIdle();
+        mostDescriptors = std::max(mostDescriptors, openDescriptors());
     }
-    for (int i = 0; i < 1000; ++i) send({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
-    runUntilIdle();
-    mostDescriptors = std::max(mostDescriptors, openDescriptors());
+    EXPECT_EQ(started, static_cast<int>(platform::WorkLedger::heldBound(batches)) + 1) << "the first past its places waits";
+    EXPECT_EQ(flood->waitingFor(batches), 1u);
     EXPECT_LT(mostDescriptors, idleDescriptors + 40);
 #ifndef NORVESSAL_SANITIZED_BUILD
     // What the bounds let the Viewer hold (4 MiB of destinations, 8 MiB of

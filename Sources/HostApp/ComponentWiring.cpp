@@ -134,10 +134,10 @@ void HostProbeDelegate::startAudioAuxServer() {
     };
     server->onFileTransferPacket = packetHandler;
     server->onFileTransferIncomingPacket = packetHandler;
+    // Told on the server queue, the road its packets take, so that it
+    // reaches the session's batches behind every packet it sent.
     server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {
-        DispatchQueue::main().async([weak, session] {
-            if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);
-        });
+        if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);
     };
     server->onDragPullRequest = [weak](uint32_t snapshotID, uint32_t index, const platform::UUID& session) {
         if (auto self = weak.lock()) self->handleDragPullRequest(snapshotID, index, session);
@@ -214,6 +214,9 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     };
     service.onInboundBatchAbandoned = [weak](const platform::UUID& batchID) {
         if (auto self = weak.lock()) self->handleInboundBatchAbandoned(batchID);
+    };
+    service.onSessionEnded = [weak](const std::string& session) {
+        if (auto self = weak.lock()) self->forgetEndedSessionBatches(session);
     };
     // Lines about what a Viewer may not do belong in the Host's own log.
     service.onLogLine = [weak](const std::string& line) {

@@ -276,10 +276,14 @@ public:
     // listing reply to the session that asked, else to every Viewer.
     // Whether any connection took the packet. Any thread.
     bool routeFileTransferPacket(FileTransferPacket packet, const std::optional<std::string>& routingToken);
-    // A Viewer session can no longer take part in transfers: its inbound
-    // batches are cancelled here and forgotten, complete or not; those
-    // being delivered stop before their next item.
+    // A Viewer session can no longer take part in transfers. Any queue; on
+    // the one that hands its packets in, so that the end reaches its
+    // batches after everything it sent (forgetEndedSessionBatches).
     void handleFileTransferSessionEnded(const platform::UUID& viewerSession);
+    // The ended session's inbound batches, complete or not, are cancelled
+    // and forgotten; those being delivered stop before their next item.
+    // Main queue, after every batch the session started was reported.
+    void forgetEndedSessionBatches(const std::string& session);
     // An inbound batch its Viewer cancelled, or the engine dropped on its
     // own (idle, or its session ended): its row fails and the Host forgets
     // it; one being delivered stops before its next item.

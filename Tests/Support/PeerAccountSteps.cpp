@@ -36,7 +36,7 @@ constexpr size_t kLargestPacket = AuxAdmission::workBudgetBytesPerPeer + (4 << 2
 
 constexpr WorkLedger::Held kHeldKinds[] = {WorkLedger::Held::descriptors, WorkLedger::Held::stagedBytes,
                                           WorkLedger::Held::batches, WorkLedger::Held::listings,
-                                          WorkLedger::Held::sends};
+                                          WorkLedger::Held::sends, WorkLedger::Held::saveLocations};
 static_assert(std::size(kHeldKinds) == WorkLedger::kHeldKinds);
 
 size_t openDescriptorCount() {
@@ -469,10 +469,12 @@ void PeerAccountSteps::peerSend(Peer& p, StepBytes& in) {
 
 // On a channel it never reads, the peer asks for the longest listings
 // there are until the replies waiting for it spend its send budget, then
-// asks again and again. Past the budget only the requests that hold a
-// place among its listings wait for room (no more than its job budget
-// lets be read); the rest are answered at once without a listing. When it
-// then reads (or leaves), only those are built.
+// asks again and again. Past the budget none is built: those that hold a
+// place among its listings wait for room, the rest wait their turn for a
+// place, each charged to the peer (no more than its job budget lets be
+// read), and none is answered before its folder was read. When it then
+// reads, every one is built in turn, never more than its places at once;
+// when it leaves, none is.
 void PeerAccountSteps::listingsPastTheSendBudget(Peer& p, StepBytes& in) {
     if (!hooks_.listingsComputed) return;
     // A fresh channel, whatever became of the last one.
@@ -511,14 +513,25 @@ void PeerAccountSteps::listingsPastTheSendBudget(Peer& p, StepBytes& in) {
         return fail(p.address + " asked for 64 unread listings and never spent its send budget, " + describe(*account));
     ++sendBudgetsReached;
     const size_t more = 12 + in.pick(52);
+    const size_t builtBefore = hooks_.listingsComputed();
     // Every request taken by the Host, none more built.
     if (!askAndWaitTaken(more))
         return fail(p.address + "'s listings past its send budget were never all taken, " + describe(*account));
     runtime_->runUntilIdle();
     checkLiveAccounts("past its send budget");
     const size_t built = hooks_.listingsComputed();
-    // Each request still waiting for room holds its place meanwhile.
+    if (built != builtBefore)
+        return fail(p.address + ": " + std::to_string(built - builtBefore) + " of its " + std::to_string(more) +
+                    " listings asked past its send budget were built while it had no room, " + describe(*account));
+    // Its places are all held by requests waiting for room; each request
+    // past them waits for one, charged to it.
     const size_t held = account->held(WorkLedger::Held::listings);
+    const size_t waiting = account->waitingFor(WorkLedger::Held::listings);
+    if (held != WorkLedger::heldBound(WorkLedger::Held::listings) || held + waiting < more ||
+        account->jobsInUse() < held + waiting)
+        return fail(p.address + " asked " + std::to_string(more) + " listings past its send budget and holds " +
+                    std::to_string(held) + " of them with " + std::to_string(waiting) + " waiting, " +
+                    describe(*account));
     if (in.pick(3) == 0) return leaveAndDrain(p, in.pick(2) == 0, "after it left past its send budget");
     // Until nothing more is built or waits to be sent: room given back
     // lets the next waiting request be built, and once none holds a place
@@ -529,11 +542,12 @@ void PeerAccountSteps::listingsPastTheSendBudget(Peer& p, StepBytes& in) {
     };
     if (!waitFor(readAll, [] { return false; }))
         return fail(p.address + " read all it was sent and a minute on still has " + describe(*account));
+    // Each one that waited is answered once it reads, unless its session
+    // ended meanwhile (its listings are then dropped unbuilt).
     const size_t builtOnceRead = hooks_.listingsComputed() - built;
-    if (builtOnceRead > held)
-        fail(p.address + ": " + std::to_string(builtOnceRead) + " of its " + std::to_string(more) +
-             " listings asked past its send budget were built once it read, but only " + std::to_string(held) +
-             " held a place while they waited");
+    if (builtOnceRead > held + waiting || (builtOnceRead < held + waiting && quietIsBound(p)))
+        fail(p.address + ": " + std::to_string(builtOnceRead) + " listings were built once it read, of the " +
+             std::to_string(held + waiting) + " that held a place or waited for one");
 }
 
 size_t PeerAccountSteps::listingsArrivedFor(const Peer& p) const {

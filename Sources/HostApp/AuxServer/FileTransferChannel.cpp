@@ -3,7 +3,9 @@
 // file-transfer packet takes (a frame on the session's channel, else aux
 // type 31 on its control connection) within the send window.
 
+#include <atomic>
 #include <exception>
+#include <utility>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
@@ -64,6 +66,15 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         if (session->has_value() || length == FileTransferChannelConstants::tokenSize) return true;
         if (auto self = weak.lock()) self->logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
         return false;
+    };
+    // A frame whose place came while it waited is served without asking
+    // again. Server queue only.
+    auto admitted = std::make_shared<bool>(false);
+    channel->waitsBeforeFrame = [weak, weakChannel, session, peer, admitted](std::span<const uint8_t> payload) {
+        auto self = weak.lock();
+        auto ch = weakChannel.lock();
+        if (!self || !ch || !session->has_value()) return false;
+        return self->fileTransferFrameWaitsForPlace(ch, peer, admitted, payload);
     };
     channel->onFrame = [weak, weakChannel, session, peer](std::span<const uint8_t> payload) {
         auto self = weak.lock();
@@ -134,6 +145,48 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
     // A Viewer that sends faster than its packets are handled waits in its
     // own socket once its peer's ledger is full, not in this process's memory.
     if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
+}
+
+bool V230HostAudioAuxServer::fileTransferFrameWaitsForPlace(
+    const std::shared_ptr<FileTransferChannelConnection>& channel, const std::shared_ptr<AuxPeerAccount>& peer,
+    const std::shared_ptr<bool>& admitted, std::span<const uint8_t> payload) {
+    queue.dispatchPrecondition();
+    using platform::WorkLedger;
+    if (payload.empty() || payload[0] != static_cast<uint8_t>(FileTransferOp::batchStart)) return false;
+    if (std::exchange(*admitted, false)) return false;
+    const auto ledger = peer->ledger;
+    // A start the engine will not read takes no place.
+    if (!ledger || !FileTransferPacket::decode(payload)) return false;
+    // 0 while asking, 1 once waiting, 2 when the place came while asking.
+    auto state = std::make_shared<std::atomic<int>>(0);
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    std::weak_ptr<FileTransferChannelConnection> weakChannel = channel;
+    ledger->whenHeldFree(WorkLedger::Held::batches, [weak, weakChannel, admitted, state,
+                                                     weakLedger = std::weak_ptr<WorkLedger>(ledger)](
+                                                        WorkLedger::Holding place) {
+        auto ledger = weakLedger.lock();
+        if (!ledger) return;
+        int asking = 0;
+        if (state->compare_exchange_strong(asking, 2)) {
+            ledger->setAside(std::move(place));
+            return;
+        }
+        auto self = weak.lock();
+        if (!self) return;
+        // The Host's own step, on the queue that reads the channel; a place
+        // whose channel went meanwhile passes on to the next waiter.
+        const WorkLedger::Charged own(nullptr);
+        auto held = std::make_shared<WorkLedger::Holding>(std::move(place));
+        self->queue.async([weakChannel, admitted, held, ledger] {
+            auto ch = weakChannel.lock();
+            if (!ch || ch->didEnd()) return;
+            ledger->setAside(std::move(*held));
+            *admitted = true;
+            ch->resumeReading();
+        });
+    });
+    int asking = 0;
+    return state->compare_exchange_strong(asking, 1);
 }
 
 void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,

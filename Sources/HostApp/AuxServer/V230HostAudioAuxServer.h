@@ -939,6 +939,14 @@ private:
                                  const std::shared_ptr<AuxPeerAccount>& peer,
                                  std::optional<platform::UUID>& session, std::span<const uint8_t> payload);
     void logUnboundFileChannelEnd(const std::string& line);
+    // Whether a bound channel's next frame waits for a place: a batch's
+    // start takes one of its peer's batch places at the door, set aside on
+    // its account for the batch; with none free the channel is read no
+    // further until one frees, and the frame then goes with it. `admitted`
+    // marks a frame whose place came while it waited.
+    bool fileTransferFrameWaitsForPlace(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                        const std::shared_ptr<AuxPeerAccount>& peer,
+                                        const std::shared_ptr<bool>& admitted, std::span<const uint8_t> payload);
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                   const std::optional<platform::UUID>& session);
     enum class FileTransferSendOutcome { sent, noTarget, windowFull, overLimit };

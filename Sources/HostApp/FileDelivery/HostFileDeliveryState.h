@@ -56,15 +56,19 @@ private:
 };
 
 // The save-location panel up for a batch: withdrawn when this goes, so that
-// a batch that ended leaves nobody asked for it.
+// a batch that ended leaves nobody asked for it. Its place among its peer's
+// copies waiting for the Host's user goes with it.
 class SaveLocationPanel {
 public:
-    explicit SaveLocationPanel(const platform::UUID& batchID) : batchID_(batchID) {}
-    SaveLocationPanel(SaveLocationPanel&& other) noexcept : batchID_(std::exchange(other.batchID_, std::nullopt)) {}
+    SaveLocationPanel(const platform::UUID& batchID, platform::WorkLedger::Holding place)
+        : batchID_(batchID), place_(std::move(place)) {}
+    SaveLocationPanel(SaveLocationPanel&& other) noexcept
+        : batchID_(std::exchange(other.batchID_, std::nullopt)), place_(std::move(other.place_)) {}
     SaveLocationPanel& operator=(SaveLocationPanel&& other) noexcept {
         if (this != &other) {
             withdraw();
             batchID_ = std::exchange(other.batchID_, std::nullopt);
+            place_ = std::move(other.place_);
         }
         return *this;
     }
@@ -76,6 +80,7 @@ private:
     // Ends the panel if it is still up (shown, or waiting its turn).
     void withdraw();
     std::optional<platform::UUID> batchID_;
+    platform::WorkLedger::Holding place_;
 };
 
 // What the Host keeps for one inbound batch of a Viewer, from its start
@@ -93,7 +98,10 @@ struct InboundBatchDelivery {
     std::string session;
     std::string peer;
     // The peer's account (none for the Host's own work), and the batch's
-    // place on it once it completed (the engine holds it until then).
+    // place on it once it completed (the engine holds it until then). A
+    // copy that waits for the Host's user to pick its folder holds no place
+    // among the batches once it has arrived: its panel holds one among
+    // the copies waiting for a save location instead.
     std::shared_ptr<platform::WorkLedger> ledger;
     platform::WorkLedger::Holding place;
     // A managed copy whose session named its folder owes that session

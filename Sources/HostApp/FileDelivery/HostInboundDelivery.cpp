@@ -274,12 +274,18 @@ void HostProbeDelegate::servePeerSendRequest(const FileTransferPacket& packet, c
 }
 
 void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession) {
+    // The engine hands the end on behind the session's packets, and its
+    // news behind theirs: a batch started before the end is known here
+    // before the end is (forgetEndedSessionBatches).
+    components.fileTransferService->sessionEnded(viewerSession.uuidString());
+}
+
+void HostProbeDelegate::forgetEndedSessionBatches(const std::string& token) {
     assertMainQueue();
     // Every inbound batch of the session, complete or not, whether it
     // named a destination or not, goes with it: what it staged or opened is
     // its peer's, and nobody is left to receive its receipt.
-    components.fileTransferService->sessionEnded(viewerSession.uuidString());
-    const std::string token = viewerSession.uuidString();
+    const std::string session8 = token.substr(0, 8);
     std::vector<UUID> abandoned;
     for (const auto& [batchID, batch] : fileDelivery.inboundBatches)
         if (batch.session == token) abandoned.push_back(batchID);
@@ -287,15 +293,14 @@ void HostProbeDelegate::handleFileTransferSessionEnded(const UUID& viewerSession
         // Items already moving stop before the next one; what was saved
         // stays and the delivery's end says so.
         if (stopInboundDelivery(batchID)) {
-            log("files: stopped delivery of batch " + batchID.id8() + " of ended Viewer session " +
-                viewerSession.id8());
+            log("files: stopped delivery of batch " + batchID.id8() + " of ended Viewer session " + session8);
             continue;
         }
         // Nobody is left to receive a receipt or to be told to stop.
         components.fileTransferService->cancelBatch(batchID);
         forgetInboundBatch(batchID);
         FileTransferCenter::shared().failTask(batchID, VelantrixL10n::text("fileTransfer.cancelled", "Cancelled"));
-        log("files: cancelled batch " + batchID.id8() + " of ended Viewer session " + viewerSession.id8());
+        log("files: cancelled batch " + batchID.id8() + " of ended Viewer session " + session8);
     }
 }
 
@@ -487,9 +492,25 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
         center.failTask(batchID, refusal);
         return;
     }
-    // Copies waiting for a save location are bounded with the rest of
-    // their peer's batches, on its account.
-    batch->saveLocationPanel.emplace(batchID);
+    // Copies waiting for the Host's user are bounded on their own, over
+    // all their peer's sessions (more sessions get it no more): they wait
+    // on a person, so they hold no place among the batches in flight.
+    auto waiting = WorkLedger::Holding::take(batch->ledger, WorkLedger::Held::saveLocations);
+    if (!waiting) {
+        const std::string refusal =
+            VelantrixL10n::text("fileTransfer.center.tooManyAwaitingSaveLocation",
+                                "Too many received batches from this Viewer are waiting for a save location.");
+        log("files: refused batch " + batchID.id8() + ": too many batches of its Viewer wait for a save location");
+        if (!batch->session.empty())
+            components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, batch->session);
+        components.fileTransferService->cancelBatch(batchID);
+        components.fileTransferService->notifyPeerCancel(batchID);
+        forgetInboundBatch(batchID);
+        center.failTask(batchID, refusal);
+        return;
+    }
+    batch->saveLocationPanel.emplace(batchID, std::move(*waiting));
+    batch->place.reset();
     center.orderFront();
     center.pickSaveLocation(
         batchID, std::nullopt,
@@ -626,7 +647,12 @@ void HostProbeDelegate::handleInboundBatchCompleted(const UUID& batchID, const s
                             std::make_shared<ReceivedBatchHoldings>(std::move(held)));
         return;
     }
-    batch->place = std::move(held.place);
+    // Arrived whole while its panel waits for the Host's user: its place
+    // among the batches in flight goes back now.
+    if (batch->saveLocationPanel)
+        held.place.reset();
+    else
+        batch->place = std::move(held.place);
     batch->staged.emplace(staged, std::move(held.stagedBytes));
     if (unsaved.failedItemCount > 0) batch->unsavedOnArrival = unsaved;
     if (dropStarted) {

@@ -51,6 +51,7 @@ void WorkLedger::whenUnderBudget(Work resume) {
 void WorkLedger::cancel() {
     std::vector<Work> dropped;
     std::vector<std::pair<size_t, Work>> droppedSends;
+    std::vector<std::deque<std::function<void(Holding)>>> droppedHeld;
     {
         std::lock_guard lock(mutex_);
         cancelled_.store(true, std::memory_order_release);
@@ -58,7 +59,57 @@ void WorkLedger::cancel() {
         // nobody will take them again.
         dropped = std::exchange(waiters_, {});
         droppedSends = std::exchange(sendWaiters_, {});
+        for (size_t k = 0; k < kHeldKinds; ++k) {
+            droppedHeld.push_back(std::exchange(heldWaiters_[k], {}));
+            // Work that was to claim a place set aside for it never will.
+            held_[k] -= std::min(held_[k], setAside_[k]);
+            setAside_[k] = 0;
+        }
     }
+}
+
+void WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {
+    const size_t k = static_cast<size_t>(kind);
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_.load(std::memory_order_acquire)) return;
+        if (!heldWaiters_[k].empty() || held_[k] >= heldBound(kind)) {
+            heldWaiters_[k].push_back(std::move(granted));
+            return;
+        }
+        held_[k] += 1;
+    }
+    granted(Holding(shared_from_this(), kind, 1));
+}
+
+size_t WorkLedger::waitingFor(Held kind) const {
+    std::lock_guard lock(mutex_);
+    return heldWaiters_[static_cast<size_t>(kind)].size();
+}
+
+std::vector<std::function<void(WorkLedger::Holding)>> WorkLedger::serveHeldWaitersLocked(Held kind) {
+    const size_t k = static_cast<size_t>(kind);
+    std::vector<std::function<void(Holding)>> served;
+    while (!heldWaiters_[k].empty() && held_[k] < heldBound(kind) && !cancelled_.load(std::memory_order_acquire)) {
+        held_[k] += 1;
+        served.push_back(std::move(heldWaiters_[k].front()));
+        heldWaiters_[k].pop_front();
+    }
+    return served;
+}
+
+void WorkLedger::setAside(Holding place) {
+    if (place.ledger_.get() != this) return;
+    std::lock_guard lock(mutex_);
+    setAside_[static_cast<size_t>(place.kind_)] += std::exchange(place.amount_, 0);
+}
+
+std::optional<WorkLedger::Holding> WorkLedger::claimSetAside(Held kind) {
+    const size_t k = static_cast<size_t>(kind);
+    std::lock_guard lock(mutex_);
+    if (setAside_[k] == 0) return std::nullopt;
+    setAside_[k] -= 1;
+    return Holding(shared_from_this(), kind, 1);
 }
 
 size_t WorkLedger::sendingBytes() const {
@@ -258,6 +309,7 @@ const char* WorkLedger::heldName(Held kind) {
         case Held::batches: return "batches";
         case Held::listings: return "listings";
         case Held::sends: return "sends";
+        case Held::saveLocations: return "copies waiting for a save location";
     }
     return "?";
 }
@@ -292,6 +344,8 @@ bool WorkLedger::Holding::grow(size_t more) {
     std::lock_guard lock(ledger_->mutex_);
     size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
     if (more > heldBound(kind_) - std::min(held, heldBound(kind_))) return false;
+    // A place that frees goes to whoever waited for it first.
+    if (more > 0 && !ledger_->heldWaiters_[static_cast<size_t>(kind_)].empty()) return false;
     held += more;
     amount_ += more;
     return true;
@@ -300,10 +354,17 @@ bool WorkLedger::Holding::grow(size_t more) {
 void WorkLedger::Holding::shrink(size_t less) {
     less = std::min(less, amount_);
     if (!ledger_ || less == 0) return;
-    std::lock_guard lock(ledger_->mutex_);
-    size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
-    held -= std::min(held, less);
-    amount_ -= less;
+    std::vector<std::function<void(Holding)>> served;
+    {
+        std::lock_guard lock(ledger_->mutex_);
+        size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
+        held -= std::min(held, less);
+        amount_ -= less;
+        served = ledger_->serveHeldWaitersLocked(kind_);
+    }
+    // A place given back passes to the oldest waiter for one.
+    const auto ledger = ledger_;
+    for (auto& granted : served) granted(Holding(ledger, kind_, 1));
 }
 
 void WorkLedger::Holding::reset() { shrink(amount_); }

@@ -151,10 +151,12 @@ public:
 
     // What else the Host keeps for the peer, beside bytes and jobs: the
     // descriptors it holds open for it, the bytes it has staged on disk,
-    // and its open batches, listings and sends. Each kind has its bound;
-    // what would pass it is refused by whoever asks for it.
-    enum class Held : uint8_t { descriptors, stagedBytes, batches, listings, sends };
-    static constexpr size_t kHeldKinds = 5;
+    // its open batches, listings and sends, and its copies waiting for the
+    // Host's user to pick a folder. Each kind has its bound; what would
+    // pass it is refused by whoever asks for it, or waits its turn where
+    // the asker can wait (whenHeldFree).
+    enum class Held : uint8_t { descriptors, stagedBytes, batches, listings, sends, saveLocations };
+    static constexpr size_t kHeldKinds = 6;
     static constexpr size_t heldBound(Held kind) {
         switch (kind) {
             // Its connections, and the folders and files its transfers
@@ -172,6 +174,10 @@ public:
             // Sends of the Host's files the peer asked for, waiting or
             // being sent.
             case Held::sends: return 4;
+            // Received copies whose save-location panel waits for the
+            // Host's user: they wait on a person, not on the Host, so they
+            // hold no place among the batches in flight.
+            case Held::saveLocations: return 16;
         }
         return 0;
     }
@@ -204,12 +210,27 @@ public:
         const std::shared_ptr<WorkLedger>& ledger() const { return ledger_; }
 
     private:
+        friend class WorkLedger;
         Holding(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount)
             : ledger_(std::move(ledger)), kind_(kind), amount_(amount) {}
         std::shared_ptr<WorkLedger> ledger_;
         Held kind_ = Held::descriptors;
         size_t amount_ = 0;
     };
+
+    // One of `kind` for work that can wait for it: `granted` gets it at
+    // once, here, when one is free and nobody waits for one; else once one
+    // is given back and the earlier waiters were served, on whatever thread
+    // gave it back (keep it short). Never once the peer is gone.
+    void whenHeldFree(Held kind, std::function<void(Holding)> granted);
+    // Waiters for `kind` not yet served.
+    size_t waitingFor(Held kind) const;
+    // A place taken at a carrier's door for work that a queue takes up
+    // later: it stays on the account, set aside, until that work claims it
+    // (claimSetAside) or the peer is gone. One of `kind` set aside is any
+    // such work's of the peer: they are alike.
+    void setAside(Holding place);
+    std::optional<Holding> claimSetAside(Held kind);
 
     // The ledger the calling thread's work is charged to, if any.
     static std::shared_ptr<WorkLedger> current();
@@ -289,6 +310,12 @@ private:
     // Each with the room it waits for.
     std::vector<std::pair<size_t, Work>> sendWaiters_;
     size_t held_[kHeldKinds] = {};
+    // Of held_, what carriers set aside for work still on its way.
+    size_t setAside_[kHeldKinds] = {};
+    std::deque<std::function<void(Holding)>> heldWaiters_[kHeldKinds];
+    // The waiters a release of `kind` serves, each with its place already
+    // counted; run outside the lock.
+    std::vector<std::function<void(Holding)>> serveHeldWaitersLocked(Held kind);
     std::atomic<bool> cancelled_{false};
 };
 

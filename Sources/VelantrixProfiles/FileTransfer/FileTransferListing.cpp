@@ -149,43 +149,44 @@ struct FileTransferService::ListingRequest {
 };
 
 void FileTransferService::queueListing(FileTransferPacket packet, const std::string& session, size_t queuedBytes) {
-    // The request's place among its peer's listings, held by the request
-    // from here until its reply was queued or it was dropped.
-    auto place = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
-                                                     platform::WorkLedger::Held::listings);
     std::optional<platform::DispatchQueue> queue;
     uint64_t generation = 0;
-    bool logRefusal = false;
     {
         std::lock_guard lock(listingLock_);
-        if (place) {
-            auto it = listingSessions_.find(session);
-            if (it == listingSessions_.end()) {
-                it = listingSessions_
-                         .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
-                                                          ++listingGeneration_, {}})
-                         .first;
-                // Nobody waits for a gone peer's listings.
-                it->second.queue.setDropsWorkOfGonePeers(true);
-            }
-            queue = it->second.queue;
-            generation = it->second.generation;
-        } else {
-            logRefusal = FileTransferReceiveState::mayLogNow(lastListingLimitLineNs_, platform::Clock::uptimeNs());
+        auto it = listingSessions_.find(session);
+        if (it == listingSessions_.end()) {
+            it = listingSessions_
+                     .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
+                                                      ++listingGeneration_, {}})
+                     .first;
+            // Nobody waits for a gone peer's listings.
+            it->second.queue.setDropsWorkOfGonePeers(true);
         }
+        queue = it->second.queue;
+        generation = it->second.generation;
     }
-    if (!queue) {
-        // Answered as a folder that cannot be listed, without touching the
-        // disk, so the requester is not left waiting.
-        if (logRefusal) {
-            if (auto hook = onLogLine.get()) hook("file transfer: too many listings waiting; answered one empty");
-        }
-        const std::string path(platform::UnicodeText::trimmingWhitespace(packet.path));
-        sendListingReply(packet.batchID, path, RemoteDirectoryEntry::encodeListing({}), session);
-        return;
-    }
-    ListingRequest::post(std::make_shared<ListingRequest>(*queue, std::move(packet), generation, queuedBytes,
-                                                          weak_from_this(), session, std::move(*place)));
+    // The request's place among its peer's listings, held by the request
+    // from its turn until its reply was queued or it was dropped. Past the
+    // bound it waits its turn, charged to its peer like a job on a queue,
+    // so that a peer asking faster than it is answered is read no further
+    // once its account is full; it is never answered as an empty folder.
+    auto start = [weak = weak_from_this(), queue = *queue, packet = std::move(packet), generation, queuedBytes,
+                  session](platform::WorkLedger::Holding place) mutable {
+        ListingRequest::post(std::make_shared<ListingRequest>(queue, std::move(packet), generation, queuedBytes, weak,
+                                                              session, std::move(place)));
+    };
+    const auto ledger = platform::WorkLedger::current();
+    if (!ledger) return start(platform::WorkLedger::Holding());
+    auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
+    auto turn = std::make_shared<decltype(start)>(std::move(start));
+    ledger->whenHeldFree(platform::WorkLedger::Held::listings,
+                         [turn, waiting, weakLedger = std::weak_ptr<platform::WorkLedger>(ledger)](
+                             platform::WorkLedger::Holding place) {
+                             auto ledger = weakLedger.lock();
+                             if (!ledger) return;
+                             const platform::WorkLedger::Charged charged(ledger);
+                             (*turn)(std::move(place));
+                         });
 }
 
 bool FileTransferService::isListingSessionLive(const std::string& session, uint64_t generation) const {

@@ -172,6 +172,11 @@ void FileTransferService::refuseBatch(const SessionBatchKey& key, const std::str
 void FileTransferService::beginBatch(const FileTransferPacket& packet, const std::string& session) {
     const UUID id = packet.batchID;
     const SessionBatchKey key{session, id};
+    // The place its carrier took for it at the door, when it took one: it
+    // goes back however the start ends.
+    const auto ledger = WorkLedger::current();
+    std::optional<WorkLedger::Holding> place;
+    if (ledger) place = ledger->claimSetAside(Held::batches);
     // An ID another session's batch has, open or still being saved by the
     // owner, is not this session's to start: the owner names its batches
     // by ID alone, and that batch is left as it is.
@@ -188,10 +193,19 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     if (receive_.openBatch(key)) dropInbound(key);
     const std::string principal = principalOf(session);
     // The batch is its peer's from here until the owner lets go of it:
-    // its place, and its folder's descriptor, are on the peer's account.
-    const auto ledger = WorkLedger::current();
-    auto place = WorkLedger::Holding::take(ledger, Held::batches);
-    if (receive_.openCount() >= maxOpenInboundBatches || !place) return refuseBatch(key, "too many open batches");
+    // its place, and its folder's descriptor, are on the peer's account. A
+    // carrier that cannot wait for a place (a control connection, whose
+    // acknowledgements and input must keep flowing) has it refused.
+    if (!place) place = WorkLedger::Holding::take(ledger, Held::batches);
+    if (receive_.openCount() >= maxOpenInboundBatches) return refuseBatch(key, "too many open batches");
+    if (!place) {
+        // Said as it is: its peer's places may be held by batches that
+        // have all arrived and wait to be saved.
+        size_t open = 0;
+        for (const auto& [k, entry] : receive_.batches) open += entry.open && entry.principal == principal;
+        return refuseBatch(key, open >= WorkLedger::heldBound(Held::batches) ? "too many open batches"
+                                                                             : "too many batches of its Viewer being saved");
+    }
     auto rootDescriptor = WorkLedger::Holding::take(ledger, Held::descriptors);
     if (!rootDescriptor) return refuseBatch(key, "too many open descriptors");
 
@@ -266,6 +280,11 @@ void FileTransferService::abandonInbound(const SessionBatchKey& key, bool tellPe
 
 void FileTransferService::sessionEnded(const std::string& session) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
+    // The Host's own work, never dropped with its peer's: queued behind
+    // every packet the session handed in, so that a batch it started
+    // before its end is ended by it, and its owner hears of the end after
+    // it heard of everything the session sent.
+    const platform::WorkLedger::Charged hostsOwn(nullptr);
     inboundQueue_.async([weak, session] {
         auto self = weak.lock();
         if (!self) return;
@@ -275,6 +294,9 @@ void FileTransferService::sessionEnded(const std::string& session) {
             if (key.session == session && entry.open) ended.push_back(key);
         for (const auto& key : ended) self->abandonInbound(key, false, "session ended");
         r.sessionEnded(session);
+        self->onMain([session](FileTransferService& service) {
+            if (auto hook = service.onSessionEnded.get()) hook(session);
+        });
     });
     {
         // Batches still queued for the session find their target gone and

@@ -59,10 +59,11 @@ public:
     // Listings hold at most this many bytes, so a reply stays within a
     // data-channel frame.
     static constexpr size_t maxListingReplyBytes = 8388608 - FileTransferPacket::fixedSize - 65535;
-    // A listing reads at most this many entries of a folder, whatever it
-    // holds, so answering costs the same for any folder: far more than a
-    // person browses, and few enough that a reply of them is a few MiB.
-    static constexpr size_t maxListingEntries = 10000;
+    // A listing keeps at most this many entries of a folder in memory,
+    // whatever it holds: more than one reply can carry (an entry takes at
+    // least 25 bytes), so a folder whose listing fits a frame is listed
+    // whole.
+    static constexpr size_t maxListingEntries = maxListingReplyBytes / 25 + 1;
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
@@ -137,6 +138,10 @@ public:
     // ended), or that its peer cancelled while it arrived or, ended, was
     // still the owner's to save; on the main queue.
     FileTransferHook<void(const platform::UUID&)> onInboundBatchAbandoned{hookMutex_};
+    // A session's end, once every packet it sent before it has been
+    // handled and what that reported reached the main queue; on the main
+    // queue. Nothing the session sent is reported after it.
+    FileTransferHook<void(const std::string& session)> onSessionEnded{hookMutex_};
     // Lines for the owner's log as they stand (not status texts).
     FileTransferHook<void(const std::string&)> onLogLine{hookMutex_};
     // The folder listings are confined to and "~" names; unset, this user's
@@ -190,7 +195,8 @@ public:
     void handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session = std::nullopt);
     // The session is gone: its uncompleted inbound batches are cancelled
     // and their staging removed, its pending destinations and cancelled
-    // IDs forgotten.
+    // IDs forgotten. Call it on the queue that hands its packets in: it
+    // reaches the session's batches after every packet handed in before.
     void sessionEnded(const std::string& session);
     // Queries for the main queue; never from the receive queue.
     std::optional<std::string> destinationHint(const platform::UUID& batchID);
@@ -430,5 +436,4 @@ private:
     std::deque<platform::UUID> awaitedListingOrder_;
     // Uptimes of the last refusal lines, so a flood writes one a second.
     std::optional<uint64_t> lastListingRefusalLineNs_;
-    std::optional<uint64_t> lastListingLimitLineNs_;
 };

@@ -162,12 +162,18 @@ TEST_F(FileTransferEndToEnd, AFileAcrossFourGibibytesArrivesIntact) {
 }
 
 // One Viewer asking for hundreds of large listings and reading none of the
-// answers neither holds another Viewer's listing nor hears of its own.
+// answers neither holds another Viewer's listing nor hears of its own. Past
+// its peer's places its listings wait their turn, charged to the peer, until
+// its account is full and it is read no further; none is answered before its
+// folder was read, and once it reads, each is answered whole.
 TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReachesIt) {
     wireSessions();
+    // About a quarter of a MiB a listing, at a small part of what a plain
+    // folder that long costs to list: hundreds of them fill the room of a
+    // Viewer that reads none.
     const fs::path crowded = platform::Folders::home() / "crowded";
-    fs::create_directories(crowded);
-    for (int i = 0; i < 5000; ++i) std::ofstream(crowded / ("entry-" + std::to_string(i) + ".txt"));
+    constexpr size_t kEntries = 170;
+    listingfolders::makeLongListingFolder(crowded, kEntries);
     // Each listing takes 50 ms of the virtual clock, as on a slow disk.
     host->listingHome = [] {
         platform::sleepFor(0.05);
@@ -175,32 +181,50 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
     };
     auto flooder = connectViewer("Flooder");
     auto honest = connectViewer("Honest", "127.0.0.2");
+    const auto flood = server->queue.syncValue([&] { return server->ledgerOfSession(flooder->session); });
+    ASSERT_TRUE(flood);
+    constexpr size_t places = platform::WorkLedger::heldBound(platform::WorkLedger::Held::listings);
     size_t floodArrived = 0;
-    // Which of the flood's requests were answered while they were handed
-    // in, and how many listings of the flood were unanswered then.
+    // The flood's request being handed in, and the flood's replies.
     std::optional<UUID> arriving;
-    size_t listingsAnswered = 0;
-    std::vector<std::pair<FileTransferPacket, size_t>> answeredAtOnce;
+    size_t floodAnswered = 0;
+    std::vector<uint8_t> wholeListing;
+    std::vector<std::string> faults;
+    auto fault = [&](std::string text) {
+        if (faults.size() < 4) faults.push_back(std::move(text));
+    };
     server->onFileTransferIncomingPacket = [&](FileTransferPacket p, const UUID& id) {
-        const bool flood = id == flooder->session && p.op == FileTransferOp::listDir;
-        if (flood) arriving = p.batchID;
-        const size_t unanswered = floodArrived - answeredAtOnce.size() - listingsAnswered;
+        const bool isFlood = id == flooder->session && p.op == FileTransferOp::listDir;
+        if (isFlood) arriving = p.batchID;
         host->handleIncomingPacket(std::move(p), id.uuidString());
-        if (flood) ++floodArrived;
+        if (isFlood) ++floodArrived;
         arriving.reset();
-        if (!answeredAtOnce.empty() && answeredAtOnce.back().second == SIZE_MAX)
-            answeredAtOnce.back().second = unanswered;
     };
     auto toServer = host->routedSendPacket.get();
     host->routedSendPacket = [&, toServer](FileTransferPacket p, const std::optional<std::string>& token) {
         if (p.op == FileTransferOp::listDirReply && token == flooder->session.uuidString()) {
-            if (arriving && p.batchID == *arriving) {
-                answeredAtOnce.emplace_back(p, SIZE_MAX);
-            } else {
-                ++listingsAnswered;
-            }
+            ++floodAnswered;
+            if (arriving && p.batchID == *arriving) fault("a listing was answered as it was handed in");
+            if (p.path != crowded.string()) fault("a listing answered for " + p.path);
+            if (wholeListing.empty()) wholeListing = p.data;
+            if (p.data != wholeListing) fault("a listing answered otherwise than the first");
+            // The reply being queued still holds its place.
+            if (flood->held(platform::WorkLedger::Held::listings) > places)
+                fault(std::to_string(flood->held(platform::WorkLedger::Held::listings)) + " listings held at once");
         }
         return toServer(std::move(p), token);
+    };
+    // Between handings in, each unanswered listing holds a place or waits
+    // for one, charged to its peer, within the peer's bounds.
+    auto checkFlood = [&](const std::string& when) {
+        using platform::WorkLedger;
+        const size_t held = flood->held(WorkLedger::Held::listings), waiting = flood->waitingFor(WorkLedger::Held::listings);
+        const size_t unanswered = floodArrived - floodAnswered;
+        if (held != std::min(unanswered, places) || held + waiting != unanswered || flood->jobsInUse() < unanswered ||
+            flood->jobsInUse() > flood->maxJobs() || flood->sendingBytes() > WorkLedger::kMaxSendingBytes)
+            fault(when + ": " + std::to_string(held) + " held, " + std::to_string(waiting) + " waiting, " +
+                  std::to_string(unanswered) + " unanswered, " + std::to_string(flood->jobsInUse()) + " jobs, " +
+                  std::to_string(flood->sendingBytes()) + " bytes waiting to be sent");
     };
     flooder->channel->pauseReading();
     std::vector<std::pair<UUID, std::string>> listed;
@@ -208,12 +232,15 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
                                               const std::vector<RemoteDirectoryEntry>&) { listed.emplace_back(id, path); };
 
     auto send = flooder->service->sendPacket.get();
-    std::vector<UUID> asks;
-    for (int i = 0; i < 400; ++i) {
-        asks.push_back(UUID::random());
-        send({FileTransferOp::listDir, asks.back(), 0, 0, "~/crowded", {}});
-    }
-    ASSERT_TRUE(runUntil([&] { return floodArrived == 400; }, 60));
+    constexpr size_t kAsks = 400;
+    for (size_t i = 0; i < kAsks; ++i) send({FileTransferOp::listDir, UUID::random(), 0, 0, "~/crowded", {}});
+    // Until all were taken, or its jobs are spent and it is read no further.
+    ASSERT_TRUE(runUntil([&] { return floodArrived == kAsks || flood->overBudget(); }, 60)) << floodArrived;
+    runUntilIdle();
+    checkFlood("the flood taken");
+    EXPECT_GT(floodArrived - floodAnswered, places) << "listings past its places waited";
+    EXPECT_EQ(host->listingsComputedForTesting(), floodAnswered) << "none built that was not answered";
+
     const double start = platform::Clock::uptimeSeconds();
     const UUID asked = honest->service->requestDirectoryListing("~");
     ASSERT_TRUE(runUntil([&] { return !listed.empty(); }, 60));
@@ -225,31 +252,32 @@ TEST_F(FileTransferEndToEnd, AFloodOfListingsHoldsNeitherAnotherViewerNorReaches
     EXPECT_EQ(std::count_if(honest->received.begin(), honest->received.end(),
                             [](const FileTransferPacket& p) { return p.op == FileTransferOp::listDirReply; }),
               1);
+    checkFlood("the other Viewer answered");
 
-    // A request that comes while four of the session's wait is answered
-    // at once, with the empty listing, without touching the disk.
-    ASSERT_FALSE(answeredAtOnce.empty()) << "the bound answered the flood's surplus at once";
-    EXPECT_EQ(answeredAtOnce.size() + host->listingsComputedForTesting(), asks.size() + 1);
-    constexpr size_t places = platform::WorkLedger::heldBound(platform::WorkLedger::Held::listings);
-    for (const auto& [reply, unanswered] : answeredAtOnce) {
-        // A place is given back once its reply is queued: the one reply
-        // of the session's queue seen going may still hold its place.
-        EXPECT_LE(unanswered, places);
-        EXPECT_GE(unanswered, places - 1);
-        EXPECT_TRUE(std::string(reply.data.begin(), reply.data.end()) == "[]") << "the empty listing";
-        EXPECT_EQ(reply.path, "~/crowded");
-    }
+    // Once it reads, every listing it asked is answered, whole, in turn.
+    flooder->channel->resumeReading();
+    EXPECT_TRUE(runUntil([&] { return floodAnswered == kAsks; }, 120)) << floodAnswered << " of " << kAsks;
+    runUntilIdle();
+    checkFlood("the flood read");
+    EXPECT_TRUE(faults.empty()) << faults.front();
+    EXPECT_EQ(RemoteDirectoryEntry::decodeListing(wholeListing).size(), kEntries) << "the folder whole";
+    EXPECT_EQ(host->listingsComputedForTesting(), kAsks + 1);
+    EXPECT_EQ(flood->held(platform::WorkLedger::Held::listings), 0u);
+    EXPECT_EQ(flood->jobsInUse(), 0u);
 }
 
 // A peer that does not read gets no more replies: once what waits to be
 // sent to it, over all its sessions, leaves no room for a listing, its
-// listings are not built; they wait, each with its place and its charge,
-// and its other requests are refused. Once it reads, they are answered.
+// listings are not built. Four wait for room, each with its place and its
+// charge; the rest wait their turn for a place, charged too. Once it
+// reads, each is answered whole.
 TEST_F(FileTransferEndToEnd, APeerThatDoesNotReadGetsNoMoreListings) {
+    using platform::WorkLedger;
     wireSessions();
     const fs::path wide = platform::Folders::home() / "wide";
     // About a MiB a listing.
-    listingfolders::makeLongListingFolder(wide, 700);
+    constexpr size_t kEntries = 700;
+    listingfolders::makeLongListingFolder(wide, kEntries);
     std::vector<std::unique_ptr<TestViewer>> viewers;
     viewers.push_back(connectViewer("Reader"));
     viewers.push_back(connectViewer("Reader too"));
@@ -259,9 +287,21 @@ TEST_F(FileTransferEndToEnd, APeerThatDoesNotReadGetsNoMoreListings) {
         ++arrived;
         host->handleIncomingPacket(std::move(p), id.uuidString());
     };
+    size_t answered = 0;
+    std::vector<uint8_t> wholeListing;
+    bool allAlike = true;
+    auto toServer = host->routedSendPacket.get();
+    host->routedSendPacket = [&, toServer](FileTransferPacket p, const std::optional<std::string>& token) {
+        if (p.op == FileTransferOp::listDirReply) {
+            ++answered;
+            if (wholeListing.empty()) wholeListing = p.data;
+            allAlike = allAlike && p.data == wholeListing && p.path == wide.string();
+        }
+        return toServer(std::move(p), token);
+    };
     const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(viewers[0]->session); });
     ASSERT_TRUE(peer);
-    size_t mostSending = 0;
+    size_t mostSending = 0, mostHeld = 0;
     constexpr size_t kAsks = 80;
     for (size_t i = 0; i < kAsks; ++i) {
         viewers[i % 2]->service->sendPacket.get()({FileTransferOp::listDir, UUID::random(), 0, 0, "~/wide", {}});
@@ -269,17 +309,26 @@ TEST_F(FileTransferEndToEnd, APeerThatDoesNotReadGetsNoMoreListings) {
         ASSERT_TRUE(runUntil([&] { return arrived == i + 1; }, 60));
         runUntilIdle();
         mostSending = std::max(mostSending, peer->sendingBytes());
+        mostHeld = std::max(mostHeld, peer->held(WorkLedger::Held::listings));
     }
-    EXPECT_GT(mostSending, platform::WorkLedger::kMaxSendingBytes / 2) << "the replies filled its room";
-    EXPECT_LE(mostSending, platform::WorkLedger::kMaxSendingBytes) << "over both its sessions";
-    constexpr size_t places = platform::WorkLedger::heldBound(platform::WorkLedger::Held::listings);
-    EXPECT_EQ(peer->jobsInUse(), places) << "its listings wait, each charged";
-    EXPECT_EQ(peer->held(platform::WorkLedger::Held::listings), places) << "each holding its place";
+    EXPECT_GT(mostSending, WorkLedger::kMaxSendingBytes / 2) << "the replies filled its room";
+    EXPECT_LE(mostSending, WorkLedger::kMaxSendingBytes) << "over both its sessions";
+    constexpr size_t places = WorkLedger::heldBound(WorkLedger::Held::listings);
+    EXPECT_EQ(mostHeld, places) << "never more than its places held at once";
+    ASSERT_LT(answered + places, kAsks) << "listings past its places waited";
+    EXPECT_EQ(host->listingsComputedForTesting(), answered) << "none built past its room";
+    EXPECT_EQ(peer->held(WorkLedger::Held::listings), places) << "four wait for room, each holding its place";
+    EXPECT_EQ(peer->waitingFor(WorkLedger::Held::listings), kAsks - answered - places) << "the rest wait for a place";
+    EXPECT_EQ(peer->jobsInUse(), kAsks - answered) << "each charged to its peer";
 
     for (auto& viewer : viewers) viewer->readAgain();
     EXPECT_TRUE(runUntil([&] {
-        return peer->jobsInUse() == 0 && peer->sendingBytes() == 0 && peer->held(platform::WorkLedger::Held::listings) == 0;
-    }, 30)) << peer->jobsInUse() << " jobs, " << peer->sendingBytes() << " bytes waiting to be sent";
+        return answered == kAsks && peer->jobsInUse() == 0 && peer->sendingBytes() == 0 &&
+               peer->held(WorkLedger::Held::listings) == 0;
+    }, 30)) << answered << " answered, " << peer->jobsInUse() << " jobs, " << peer->sendingBytes()
+            << " bytes waiting to be sent";
+    EXPECT_TRUE(allAlike) << "each answered as the first";
+    EXPECT_EQ(RemoteDirectoryEntry::decodeListing(wholeListing).size(), kEntries) << "the folder whole";
 }
 
 // A Viewer copying onto a slow disk waits in its own socket: what its peer
@@ -353,8 +402,9 @@ int64_t residentBytes() {
     return 0;
 }
 
-// A logged-in Viewer opens a thousand batches and names a thousand long
-// destinations: the Host keeps its share bounded, serves another Viewer
+// A logged-in Viewer names a thousand long destinations and opens batch
+// after batch: the Host keeps its share bounded (past its places a batch
+// waits, and the Viewer is read no further), serves another Viewer
 // meanwhile, and has nothing of it left once the Viewer has gone.
 TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTheirViewer) {
     // As the delegate wires it: the engine knows each packet's session, and
@@ -372,20 +422,31 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     [[maybe_unused]] const int64_t idleResident = residentBytes();  // not compared under a sanitizer
 
     auto send = flooder->service->sendPacket.get();
-    size_t mostDescriptors = 0;
-    for (int i = 0; i < 1000; ++i) {
+    const auto flood = server->queue.syncValue([&] { return server->ledgerOfSession(flooder->session); });
+    ASSERT_TRUE(flood);
+    constexpr auto batches = platform::WorkLedger::Held::batches;
+    // A thousand long destinations for batches that never come: its oldest
+    // are dropped past its bound.
+    for (int i = 0; i < 1000; ++i) send({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
+    runUntilIdle();
+    // Then up to a thousand batches: one past its places waits for one, and
+    // the Host reads the Viewer no further (its own socket holds the rest).
+    size_t mostDescriptors = openDescriptors();
+    int started = 0;
+    for (; started < 1000 && flood->waitingFor(batches) == 0; ++started) {
         const UUID id = UUID::random();
         send({FileTransferOp::directSave, id, 0, 0, "~/" + std::string(60 * 1024 - 2, 'd'), {}});
         send({FileTransferOp::batchStart, id, 10, 1, "", {}});
         send({FileTransferOp::fileStart, id, 10, 0, "f.bin", {}});
-        if (i % 100 == 99) {
-            runUntilIdle();
-            mostDescriptors = std::max(mostDescriptors, openDescriptors());
-        }
+        // Until the Host took its start, or holds it waiting.
+        ASSERT_TRUE(runUntil([&] {
+            return flood->held(batches) > static_cast<size_t>(started) || flood->waitingFor(batches) > 0;
+        })) << "batch " << started;
+        runUntilIdle();
+        mostDescriptors = std::max(mostDescriptors, openDescriptors());
     }
-    for (int i = 0; i < 1000; ++i) send({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
-    runUntilIdle();
-    mostDescriptors = std::max(mostDescriptors, openDescriptors());
+    EXPECT_EQ(started, static_cast<int>(platform::WorkLedger::heldBound(batches)) + 1) << "the first past its places waits";
+    EXPECT_EQ(flood->waitingFor(batches), 1u);
     EXPECT_LT(mostDescriptors, idleDescriptors + 40);
 #ifndef NORVESSAL_SANITIZED_BUILD
     // What the bounds let the Viewer hold (4 MiB of destinations, 8 MiB of

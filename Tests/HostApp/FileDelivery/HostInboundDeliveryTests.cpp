@@ -412,13 +412,15 @@ TEST_F(InboundDelivery, EndedSessionLosesItsBatchesAndStopsItsDeliveries) {
         d.latestInboundFileBatchID = running;
         delegate->handleFileTransferSessionEnded(session);
     });
+    // The end reaches the Host's entries behind the engine's news of the
+    // session.
+    runUntilIdle();
     EXPECT_FALSE(d.inboundBatches.contains(running));
     EXPECT_FALSE(d.inboundBatches.contains(completed));
     EXPECT_FALSE(d.latestInboundFileBatchID);
     EXPECT_TRUE(d.inboundBatches.contains(delivering)) << "its delivery ends on its own";
     EXPECT_TRUE(stop->load());
     EXPECT_TRUE(d.inboundBatches.contains(other));
-    runUntilIdle();
     EXPECT_FALSE(fs::exists(staged.parent_path())) << "what it staged goes";
     for (const UUID& batch : {running, completed}) {
         ASSERT_TRUE(center.rows.contains(batch));

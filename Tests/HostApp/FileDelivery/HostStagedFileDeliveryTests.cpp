@@ -189,6 +189,44 @@ TEST_F(StagedDelivery, EndedSessionFailsItsUnfinishedRowAndDropsItsStaging) {
     EXPECT_FALSE(receipt());
 }
 
+// A Viewer that leaves right behind its copies: its end reaches the Host
+// behind everything it sent, so a copy it started before leaving, whole or
+// not, gets no save panel and keeps nothing (no row left running, no
+// place, no staging) for a Viewer that is gone.
+TEST_F(StagedDelivery, ASessionsEndReachesTheBatchesItSentBeforeIt) {
+    auto& center = FileTransferCenter::shared();
+    for (const bool whole : {true, false}) {
+        SCOPED_TRACE(whole ? "sent whole" : "its end never sent");
+        std::vector<FileTransferPacket> sentByViewer;
+        viewer->routedSendPacket = [&](FileTransferPacket p, const std::optional<std::string>&) {
+            if (whole || p.op != FileTransferOp::batchEnd) sentByViewer.push_back(std::move(p));
+            return true;
+        };
+        const UUID leaving = UUID::random();
+        std::vector<UUID> batches;
+        for (int i = 0; i < 3; ++i)
+            batches.push_back(viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt)
+                                  .value_or(UUID()));
+        runUntilIdle();
+        auto server = delegate->audioServer();
+        server->queue.sync([&] {
+            for (auto& p : sentByViewer) delegate->handleIncomingFileTransferPacket(std::move(p), leaving);
+            server->onFileTransferSessionEnded(leaving);
+        });
+        runUntilIdle();
+        EXPECT_TRUE(center.savePanels.empty());
+        EXPECT_TRUE(delegate->fileDelivery.inboundBatches.empty());
+        for (const UUID& batch : batches) {
+            const auto row = center.rows.find(batch);
+            EXPECT_TRUE(row == center.rows.end() || row->second->finished);
+        }
+        EXPECT_TRUE(runUntil([&] {
+            delegate->components.fileTransferService->syncRemovalQueueForTesting();
+            return stagingEmpty();
+        }));
+    }
+}
+
 // A copy its Viewer gives up at any stage, by cancelling, by leaving or by
 // falling silent, or that the Host's user cancels, lets go of everything
 // it held: the Host's descriptors and staging are back where they were,
@@ -325,7 +363,10 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
             runUntilIdle();
         }
         // At its stage, each copy is on the account as it is on the Host.
-        EXPECT_EQ(held(WorkLedger::Held::batches), stage == Stage::beforeTheStart ? 0 : count);
+        // A copy that arrived and waits for the Host's user holds a place
+        // among the copies waiting for a save location instead.
+        EXPECT_EQ(held(WorkLedger::Held::batches), stage == Stage::beforeTheStart || copy ? 0 : count);
+        EXPECT_EQ(held(WorkLedger::Held::saveLocations), copy ? count : 0);
         EXPECT_EQ(held(WorkLedger::Held::stagedBytes), stagedBytes());
         EXPECT_EQ(held(WorkLedger::Held::descriptors), openDescriptors() - descriptorsBefore);
         for (auto& c : copies) {
@@ -591,14 +632,17 @@ TEST_F(StagedDelivery, ADropTurnedIntoACopyIsDecidedFromTheIntentAtItsEnd) {
     EXPECT_TRUE(stagingEmpty());
 }
 
-// A copy waiting for a save location keeps its place among its peer's
-// batches, over all the peer's sessions (a Viewer that reconnects gets no
-// more): past the bound the next batch is refused at its start, to the
-// session that sent it, and nothing of it is kept. Another peer's copy
-// still waits for a folder of its own; an answered panel makes room again.
-TEST_F(StagedDelivery, APeersBatchPastItsBoundIsRefusedWhileItsCopiesWaitForASaveLocation) {
+// A copy waiting for the Host's user to pick its folder holds no place
+// among its peer's batches once it has arrived: while a peer's copies fill
+// their own bound of waiting panels (over all its sessions; a Viewer that
+// reconnects gets no more), its managed copies are all saved. Past that
+// bound the next copy that would wait for a panel is refused with its own
+// message, to the session that sent it, and nothing of it is kept; the log
+// never says batches are open when none is. An answered panel makes room.
+TEST_F(StagedDelivery, CopiesWaitingForASaveLocationHoldNoBatchPlaceAndHaveTheirOwnBound) {
     auto& center = FileTransferCenter::shared();
-    const size_t bound = WorkLedger::heldBound(WorkLedger::Held::batches);
+    const size_t bound = WorkLedger::heldBound(WorkLedger::Held::saveLocations);
+    const size_t batchPlaces = WorkLedger::heldBound(WorkLedger::Held::batches);
     const auto peer = std::make_shared<WorkLedger>("192.0.2.1", size_t{1} << 30, 100000);
     const UUID sessionsOfPeer[] = {UUID::random(), UUID::random(), UUID::random()};
     // Whose packets the Viewer's engine sends now: a session, charged to
@@ -610,50 +654,70 @@ TEST_F(StagedDelivery, APeersBatchPastItsBoundIsRefusedWhileItsCopiesWaitForASav
         delegate->handleIncomingFileTransferPacket(std::move(p), sender);
         return true;
     };
-    auto copy = [&] {
-        auto batch = viewer->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    auto copy = [&](FileTransferIntent intent, std::optional<std::string> into = std::nullopt) {
+        auto batch = viewer->sendURLs({source}, intent, into, {}, std::nullopt);
         runUntilIdle();
         return batch.value_or(UUID());
     };
-    std::vector<UUID> batches;
-    for (size_t i = 0; i <= bound; ++i) {
+    std::vector<UUID> waiting;
+    for (size_t i = 0; i < bound; ++i) {
         sender = sessionsOfPeer[i % 3];
-        batches.push_back(copy());
+        waiting.push_back(copy(FileTransferIntent::copy));
     }
     EXPECT_EQ(center.savePanels.size(), bound);
-    EXPECT_EQ(peer->held(WorkLedger::Held::batches), bound);
+    EXPECT_EQ(peer->held(WorkLedger::Held::saveLocations), bound);
+    EXPECT_EQ(peer->held(WorkLedger::Held::batches), 0u) << "they wait on a person, not on the Host";
     EXPECT_EQ(peer->held(WorkLedger::Held::stagedBytes), bound * fs::file_size(source));
-    EXPECT_FALSE(center.rows.contains(batches.back())) << "the Host never had it";
-    std::vector<std::optional<std::string>> cancels;
+
+    // More managed copies than the peer has batch places are all saved.
+    for (size_t i = 0; i < batchPlaces + 4; ++i) {
+        sender = sessionsOfPeer[i % 3];
+        const UUID managed = copy(FileTransferIntent::managedCopy, "~/Managed" + std::to_string(i));
+        EXPECT_TRUE(fs::exists(Folders::home() / ("Managed" + std::to_string(i)) / "a.txt")) << i;
+        ASSERT_TRUE(center.rows.contains(managed));
+    }
+    EXPECT_FALSE(diagnosticsContain("too many open batches"));
+
+    const std::string refusal = "Too many received batches from this Viewer are waiting for a save location.";
+    sender = sessionsOfPeer[1];
+    const UUID pastTheBound = copy(FileTransferIntent::copy);
+    EXPECT_EQ(center.savePanels.size(), bound);
+    ASSERT_TRUE(center.rows.contains(pastTheBound));
+    EXPECT_EQ(center.rows.at(pastTheBound)->statusLbl->text, refusal);
+    EXPECT_TRUE(diagnosticsContain("files: refused batch " + pastTheBound.id8() +
+                                   ": too many batches of its Viewer wait for a save location"));
     {
         std::lock_guard lock(sentLock);
-        for (const auto& s : sent)
-            if (s.first.op == FileTransferOp::cancelBatch && s.first.batchID == batches.back()) cancels.push_back(s.second);
+        EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [&](const auto& s) {
+            return s.first.op == FileTransferOp::peerSendResponse && s.first.batchID == pastTheBound &&
+                   s.second == sender.uuidString() &&
+                   FileTransferService::peerSendResponse(s.first).value_or(FileTransferPeerSendResponse()).message ==
+                       refusal;
+        })) << "the session that sent it hears why";
     }
-    EXPECT_EQ(cancels, std::vector<std::optional<std::string>>{sender.uuidString()})
-        << "the session that sent it hears it";
-    EXPECT_FALSE(receipt());
+    EXPECT_FALSE(delegate->fileDelivery.inboundBatches.contains(pastTheBound));
     const auto stagingRoot = delegate->components.fileTransferService->stagingRoot();
     ASSERT_TRUE(runUntil([&] {
         delegate->components.fileTransferService->syncRemovalQueueForTesting();
         return std::distance(fs::directory_iterator(stagingRoot), {}) == static_cast<std::ptrdiff_t>(bound);
     }));
 
+    // Another peer's copy waits for its own folder.
     ledger = std::make_shared<WorkLedger>("192.0.2.2", size_t{1} << 30, 100000);
     sender = UUID::random();
-    const UUID ofAnotherPeer = copy();
-    EXPECT_EQ(center.savePanels.size(), bound + 1) << "another peer's copy waits for its own folder";
-    EXPECT_TRUE(center.rows.contains(ofAnotherPeer));
+    copy(FileTransferIntent::copy);
+    EXPECT_EQ(center.savePanels.size(), bound + 1);
 
-    // An answered panel makes room again, once its copy is saved.
+    // An answered panel makes room again.
     const fs::path folder = Folders::home() / "Room";
     fs::create_directories(folder);
     onMain([&] { center.savePanels.front()->answerOK(folder); });
     runUntilIdle();
-    EXPECT_TRUE(runUntil([&] { return peer->held(WorkLedger::Held::batches) == bound - 1; }));
+    EXPECT_TRUE(runUntil([&] { return peer->held(WorkLedger::Held::saveLocations) == bound - 1; }));
     ledger = peer;
     sender = sessionsOfPeer[0];
-    EXPECT_TRUE(center.rows.contains(copy()));
+    copy(FileTransferIntent::copy);
+    EXPECT_EQ(peer->held(WorkLedger::Held::saveLocations), bound);
 }
 
 // The panel goes with its batch, and a pick that comes all the same

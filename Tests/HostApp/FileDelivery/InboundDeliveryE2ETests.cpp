@@ -315,6 +315,65 @@ TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver late.bin -> " + (folder / "late.bin").string()));
 }
 
+// Managed copies and drops sent back to back while the Host delivers them
+// slower than they arrive: past its peer's batch places a batch waits, its
+// Viewer held by its own socket, until a place frees. None is refused and
+// every one is saved, also while copies of the same Viewer wait for the
+// Host's user to pick a folder.
+TEST_F(InboundDeliveryE2E, BatchesPastTheirPeersPlacesWaitAndAreAllSaved) {
+    const DispatchQueue utility = DispatchQueue::global(QualityOfService::utility);
+    auto& center = FileTransferCenter::shared();
+    constexpr size_t kEach = 20;
+    const size_t panels = WorkLedger::heldBound(WorkLedger::Held::saveLocations);
+    fs::create_directories(source);
+    for (const bool panelsWait : {false, true}) {
+        SCOPED_TRACE(panelsWait ? "while copies wait for a save location" : "alone");
+        const std::string round = panelsWait ? "p" : "n";
+        if (panelsWait) {
+            std::ofstream(source / "waits.txt") << "w";
+            for (size_t i = 0; i < panels; ++i)
+                viewer->service->sendURLs({source / "waits.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+            ASSERT_TRUE(runUntil([&] { return center.savePanels.size() == panels; }, 60));
+        }
+        // Delivery is held back until every batch was sent.
+        utility.suspend();
+        std::vector<UUID> managed;
+        for (size_t i = 0; i < kEach; ++i) {
+            for (const char* kind : {"c", "d"}) {
+                std::vector<fs::path> items;
+                for (int j = 0; j < 3; ++j) {
+                    items.push_back(source / (std::string(kind) + round + std::to_string(i) + "-" + std::to_string(j)));
+                    std::ofstream(items.back()) << items.back().filename().string();
+                }
+                auto batch = kind[0] == 'c'
+                                 ? viewer->service->sendURLs(items, FileTransferIntent::managedCopy, "~/In", {}, std::nullopt)
+                                 : viewer->service->sendURLs(items, FileTransferIntent::dropToFinder, std::nullopt, {},
+                                                             std::nullopt);
+                ASSERT_TRUE(batch);
+                if (kind[0] == 'c') managed.push_back(*batch);
+            }
+        }
+        advance(5);
+        utility.resume();
+        auto saved = [&] {
+            size_t n = 0;
+            std::error_code error;
+            for (auto it = fs::recursive_directory_iterator(Folders::home(), error);
+                 it != fs::recursive_directory_iterator(); it.increment(error)) {
+                if (it->path().string().starts_with(source.string())) continue;
+                const std::string name = it->path().filename().string();
+                n += name.size() > 1 && (name[0] == 'c' || name[0] == 'd') && name[1] == round[0];
+            }
+            return n;
+        };
+        ASSERT_TRUE(runUntil([&] { return saved() == 2 * kEach * 3; }, 120)) << saved() << " saved";
+        ASSERT_TRUE(runUntil([&] { return viewer->responses.size() >= managed.size(); }, 60));
+        for (const auto& [batch, response] : viewer->responses) EXPECT_TRUE(response.accepted) << batch.id8();
+        viewer->responses.clear();
+        EXPECT_FALSE(diagnosticsContain("refused batch"));
+    }
+}
+
 // A Viewer that logs in as a console user other than the Host process's.
 // Its name is looked up in a directory that knows no account unless a test
 // gives it one, never among the machine's own.
@@ -490,11 +549,13 @@ TEST_F(InboundDeliveryForAnotherUserE2E, PeerSendsOfAViewerThatStopsReadingStayB
 // Listings and peer sends of two peers, one of them with two sessions,
 // asked in seeded random order while their Viewers read or stop reading,
 // cancel, and leave (a session, or the whole peer) and come back. Whenever
-// the Host sends, and after every step, each peer's account holds no more
-// listings and sends than their bounds and exactly those the Host has not
-// finished, and every descriptor the Host holds in the shared folders is
-// on an account; a peer whose descriptors are all taken gets its listing
-// empty and its send refused. Once all have left, every kind reads zero and
+// the Host sends, and after every step, each peer's account holds exactly
+// the sends the Host has not finished, and of the listings it has not
+// answered as many as its places allow, the rest waiting their turn charged
+// to it; no listing is answered before its folder was read, and every
+// descriptor the Host holds in the shared folders is on an account; a
+// peer whose descriptors are all taken gets its listing empty and its send
+// refused. Once all have left, every kind reads zero and
 // the process's descriptors are back where they were.
 TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndDescriptorsOnTheirPeersAccount) {
     using Held = WorkLedger::Held;
@@ -558,12 +619,20 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
             ended = ended || session.ended;
         }
         const size_t heldListings = ledger->held(Held::listings), heldSends = ledger->held(Held::sends);
+        const size_t waitingListings = ledger->waitingFor(Held::listings);
+        // A place given back goes to the next listing waiting at once, and
+        // what waits is charged like a job.
         const bool ok = heldListings <= kBound && heldSends <= kBound && heldSends == sends &&
-                        (ended ? heldListings <= listings : heldListings == listings);
+                        ledger->jobsInUse() >= waitingListings &&
+                        (ended ? heldListings + waitingListings <= listings
+                               : heldListings == std::min(listings, kBound) &&
+                                     heldListings + waitingListings == listings);
         if (!ok && faults.size() < 4)
-            faults.push_back(when + ": " + ledger->owner() + " holds " + std::to_string(heldListings) +
-                             " listings against " + std::to_string(listings) + " unanswered, " +
-                             std::to_string(heldSends) + " sends against " + std::to_string(sends) + " unfinished");
+            faults.push_back(when + ": " + ledger->owner() + " holds " + std::to_string(heldListings) + " and keeps " +
+                             std::to_string(waitingListings) + " waiting of its listings against " +
+                             std::to_string(listings) + " unanswered, " + std::to_string(ledger->jobsInUse()) +
+                             " jobs, " + std::to_string(heldSends) + " sends against " + std::to_string(sends) +
+                             " unfinished");
     };
     auto checkDescriptors = [&](const std::string& when) {
         size_t charged = 0;
@@ -604,10 +673,12 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
             std::lock_guard lock(sessionsLock);
             auto& session = sessions[*token];
             if (p.op == FileTransferOp::listDirReply) {
-                // A listing made (its folder named by its absolute path)
-                // holds its place until its reply is queued; one answered
-                // at once never had one.
-                if (p.path.starts_with("/")) check(WorkLedger::current(), "queueing a listing's reply");
+                // A listing is answered once its folder was read (and is
+                // named by its absolute path), and holds its place until
+                // its reply is queued.
+                if (!p.path.starts_with("/") && faults.size() < 4)
+                    faults.push_back("a listing answered for " + p.path + " without reading its folder");
+                check(WorkLedger::current(), "queueing a listing's reply");
                 session.listingsDone += 1;
                 finishes = true;
             }
@@ -696,7 +767,7 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
     // First the session that never reads asks, one listing at a time,
     // until one waits for room: the seeds' steps start from a peer whose
     // listings wait, however the kernel buffers what it is not read.
-    size_t mostListingsHeld = 0;
+    size_t mostListingsHeld = 0, mostListingsWaiting = 0;
     {
         const auto ledger = ledgerOf(addresses[1]);
         ASSERT_TRUE(ledger);
@@ -781,7 +852,9 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
             for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
                 auto ledger = ledgerOf(address);
                 check(ledger, when);
-                if (ledger) mostListingsHeld = std::max(mostListingsHeld, ledger->held(Held::listings));
+                if (!ledger) continue;
+                mostListingsHeld = std::max(mostListingsHeld, ledger->held(Held::listings));
+                mostListingsWaiting = std::max(mostListingsWaiting, ledger->waitingFor(Held::listings));
             }
             checkDescriptors(when);
             ASSERT_TRUE(faults.empty()) << faults.front();
@@ -789,6 +862,7 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
     }
     // That some waited is what gives the checks above their weight.
     EXPECT_GT(mostListingsHeld, 0u) << "listings of a peer that stopped reading waited";
+    EXPECT_GT(mostListingsWaiting, 0u) << "listings past their peer's places waited their turn";
 
     // With every descriptor of its account taken, a peer's listing finds
     // nothing it may open and its send is refused; with them back, both

@@ -330,16 +330,15 @@ TEST_F(InboundLimits, SessionsOfOnePeerShareItsBatchesAndListings) {
     EXPECT_EQ(cancelsSentTo("B").size(), perPeer);
     EXPECT_EQ(cancelsSentTo("D").size(), 0u) << "another peer has its own";
 
-    size_t answeredEmpty = 0;
     asPeer(peer, [&] {
         for (const char* session : {"A", "B", "C"})
             for (size_t i = 0; i < kListingsPerPeer; ++i)
                 packet(session, FileTransferOp::listDir, UUID::random(), "~/listed");
     });
-    for (const auto& [p, token] : replies) answeredEmpty += p.op == FileTransferOp::listDirReply;
-    EXPECT_EQ(answeredEmpty, 2 * kListingsPerPeer) << "answered empty before anything ran";
+    EXPECT_EQ(peer->held(Held::listings), kListingsPerPeer);
+    EXPECT_EQ(peer->waitingFor(Held::listings), 2 * kListingsPerPeer) << "more sessions buy no more places";
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), kListingsPerPeer);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), 3 * kListingsPerPeer) << "each waited its turn";
 }
 
 TEST_F(InboundLimits, AnEndedSessionLeavesNoBatchNoStagingAndNoPendingNames) {
@@ -526,7 +525,6 @@ TEST_F(InboundLimits, APlantedLinkCannotLeadAReceivedFileOutOfStaging) {
     EXPECT_TRUE(fs::is_regular_file(completed.back().entries[0] / "b" / "c.txt"));
 }
 
-// Each session here is a peer of its own, as a Viewer at its own address.
 // Staging is checked once, at start, by a real attempt. Under a sandbox
 // that refuses the access question itself, no batch reads that refusal as
 // "may not write": nothing is set aside, however many batches start.
@@ -611,8 +609,12 @@ TEST_F(InboundLimits, StagingTheUserMayNotWriteIsSetAsideAtStartOrSaidPlainly) {
     ::chmod((inbox / "Viewer").c_str(), 0755);
 }
 
-TEST_F(InboundLimits, ListingsPastFourAPeerAreAnsweredEmptyAtOnceAndAnEndedSessionsAreNotComputed) {
+// Each session here is a peer of its own, as a Viewer at its own address.
+// Past its four places a peer's listings wait their turn, charged to it;
+// none is answered before it is made, and none as an empty folder.
+TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNotComputed) {
     fs::create_directories(platform::Folders::home() / "listed");
+    std::ofstream(platform::Folders::home() / "listed" / "held.txt") << "x";
     std::map<std::string, std::shared_ptr<platform::WorkLedger>> peers;
     auto ask = [&](const std::string& session, size_t count) {
         auto& ledger = peers[session];
@@ -627,30 +629,30 @@ TEST_F(InboundLimits, ListingsPastFourAPeerAreAnsweredEmptyAtOnceAndAnEndedSessi
         return out;
     };
     ask("A", 10);
-    // Past the bound, each is answered before anything has run.
-    const auto early = repliesTo("A");
-    ASSERT_EQ(early.size(), 10 - kListingsPerPeer);
-    for (const auto& reply : early) {
-        EXPECT_EQ(std::string(reply.data.begin(), reply.data.end()), "[]");
-        EXPECT_EQ(reply.path, "~/listed");
-    }
-    ASSERT_EQ(lines.size(), 1u) << "six answered within a second make one line";
-    EXPECT_EQ(lines[0], "file transfer: too many listings waiting; answered one empty");
+    EXPECT_TRUE(repliesTo("A").empty()) << "nothing is answered before it was made";
     EXPECT_EQ(peers["A"]->held(platform::WorkLedger::Held::listings), kListingsPerPeer);
+    EXPECT_EQ(peers["A"]->waitingFor(platform::WorkLedger::Held::listings), 10 - kListingsPerPeer);
+    EXPECT_GE(peers["A"]->jobsInUse(), 10u) << "those waiting are charged to their peer";
     ask("B", 1);  // another peer has its own four
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), kListingsPerPeer + 1);
-    EXPECT_EQ(repliesTo("A").size(), 10u);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), 10u + 1);
+    ASSERT_EQ(repliesTo("A").size(), 10u);
+    for (const auto& reply : repliesTo("A")) {
+        const auto entries = RemoteDirectoryEntry::decodeListing(reply.data);
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].name, "held.txt");
+    }
     ASSERT_EQ(repliesTo("B").size(), 1u);
     EXPECT_EQ(repliesTo("B")[0].path, (platform::Folders::home() / "listed").string());
     EXPECT_EQ(replies.size(), 11u) << "every reply goes to the session that asked";
+    EXPECT_TRUE(lines.empty());
 
     // Once answered, a session may ask again; one that ended is not served.
     ask("A", 2);
     ask("C", 3);
     receiver->sessionEnded("C");
     runUntilIdle();
-    EXPECT_EQ(receiver->listingsComputedForTesting(), kListingsPerPeer + 3);
+    EXPECT_EQ(receiver->listingsComputedForTesting(), 10u + 1 + 2);
     EXPECT_EQ(repliesTo("A").size(), 12u);
     EXPECT_TRUE(repliesTo("C").empty());
     for (const auto& [session, ledger] : peers)

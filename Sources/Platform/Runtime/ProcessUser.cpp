@@ -5,10 +5,13 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,8 @@
 #include <span>
 #include <sstream>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 
@@ -57,15 +62,71 @@ size_t threadCount() {
     return error ? 1 : count;
 }
 
+// Every descriptor from 3 up is closed but those in `keep`.
+void closeAllBut(std::vector<int> keep) {
+    std::sort(keep.begin(), keep.end());
+    int from = 3;
+    for (int fd : keep) {
+        if (fd < from) continue;
+        if (fd > from) ::close_range(static_cast<unsigned>(from), static_cast<unsigned>(fd - 1), 0);
+        from = fd + 1;
+    }
+    closeFrom(from);
+}
+
+// The terminal descriptors of standard output and error that the Host
+// writes through a pipe: the Host, once the user, holds nothing of root's
+// terminal, which the user's own processes could otherwise take from it
+// to read what root types there.
+struct Relay {
+    int from = -1;  // the pipe's end the guard reads
+    int to = -1;    // the terminal descriptor it writes to
+};
+
 // The guard left in the session the process was started in: it holds the
 // terminal (as standard input, output and error) and nothing else, runs
-// no code of the Host's, and lives exactly as long as the child.
-[[noreturn]] void guard(pid_t child, const sigset_t& handedOn) {
-    closeFrom(3);
+// no code of the Host's, copies the Host's output to the terminal and
+// lives exactly as long as the child.
+[[noreturn]] void guard(pid_t child, const sigset_t& handedOn, std::vector<Relay> relays) {
+    std::vector<int> keep;
+    for (const auto& relay : relays) keep.push_back(relay.from);
+    closeAllBut(keep);
+    const int signals = ::signalfd(-1, &handedOn, SFD_CLOEXEC);
+    if (signals < 0) {
+        ::kill(child, SIGTERM);
+        ::_exit(1);
+    }
+    char buffer[16384];
     for (;;) {
-        siginfo_t info{};
-        const int signal = ::sigwaitinfo(&handedOn, &info);
-        if (signal < 0) continue;
+        std::vector<pollfd> watched{{signals, POLLIN, 0}};
+        for (const auto& relay : relays) watched.push_back({relay.from, POLLIN, 0});
+        if (::poll(watched.data(), watched.size(), -1) < 0) continue;
+        for (size_t i = 1; i < watched.size(); ++i) {
+            if (!(watched[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            Relay& relay = relays[i - 1];
+            const ssize_t got = ::read(relay.from, buffer, sizeof buffer);
+            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+                ::close(relay.from);
+                relay.from = -1;
+                continue;
+            }
+            // A terminal that went away takes nothing more; the Host's
+            // output still drains, so the Host never waits on it.
+            for (ssize_t written = 0; got > 0 && written < got && relay.to >= 0;) {
+                const ssize_t put = ::write(relay.to, buffer + written, static_cast<size_t>(got - written));
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0) {
+                    relay.to = -1;
+                    break;
+                }
+                written += put;
+            }
+        }
+        std::erase_if(relays, [](const Relay& relay) { return relay.from < 0; });
+        if (!(watched[0].revents & POLLIN)) continue;
+        signalfd_siginfo info{};
+        if (::read(signals, &info, sizeof info) != sizeof info) continue;
+        const int signal = static_cast<int>(info.ssi_signo);
         if (signal != SIGCHLD) {
             ::kill(child, signal);
             continue;
@@ -74,6 +135,11 @@ size_t threadCount() {
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
         if (ended < 0 && errno == ECHILD) ::_exit(1);
         if (ended != child) continue;
+        // What the Host wrote last still reaches the terminal.
+        for (const auto& relay : relays) {
+            for (ssize_t got; (got = ::read(relay.from, buffer, sizeof buffer)) > 0 && relay.to >= 0;)
+                if (::write(relay.to, buffer, static_cast<size_t>(got)) < 0) break;
+        }
         if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
         const int fatal = WTERMSIG(status);
         // Ended as the child did, so the shell reports what happened to the
@@ -105,19 +171,47 @@ Status leaveSession(pid_t& guardPid) {
     // never learn how the Host ended.
     ::signal(SIGCHLD, SIG_DFL);
     std::fflush(nullptr);
+    // Standard output and error that are a terminal reach it through the
+    // guard.
+    std::vector<Relay> relays;
+    std::vector<std::pair<int, int>> pipeInto;  // the write end, and the descriptor it becomes
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (!::isatty(fd)) continue;
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            const int error = errno;
+            ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+            errno = error;
+            return failed("make a pipe for the terminal's output");
+        }
+        relays.push_back({ends[0], fd});
+        pipeInto.emplace_back(ends[1], fd);
+    }
     guardPid = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) {
         const int error = errno;
         ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+        for (const auto& relay : relays) ::close(relay.from);
+        for (const auto& [end, fd] : pipeInto) ::close(end);
         errno = error;
         return failed("start a process of its own");
     }
-    if (child > 0) guard(child, handedOn);
+    if (child > 0) {
+        for (const auto& [end, fd] : pipeInto) ::close(end);
+        guard(child, handedOn, std::move(relays));
+    }
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    for (const auto& [end, fd] : pipeInto)
+        if (::dup2(end, fd) < 0) return failed("write the output through the guard");
+    // A pipe is fully buffered by default; lines still go out as they are
+    // written, as they did to the terminal.
+    if (!pipeInto.empty()) {
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+    }
     // A new session has no controlling terminal: /dev/tty cannot be
-    // opened, and TIOCSTI is refused on every terminal descriptor, the
-    // output ones kept below included.
+    // opened, and the process holds no terminal descriptor of root's.
     if (::setsid() < 0) return failed("leave the terminal's session");
     const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (nothing < 0) return failed("open /dev/null");

@@ -426,6 +426,14 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         EXPECT_NE(asUser->session, host.pid()) << "nor is it in the terminal's session";
         EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(user) + "/fd/0", error), "/dev/null")
             << "it reads nothing from the terminal";
+        // Nor does it hold the terminal at all: its output goes through the
+        // guard, so no process of the user's can take a descriptor of
+        // root's terminal from it.
+        for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(user) + "/fd", error)) {
+            const auto target = fs::read_symlink(entry.path(), error).string();
+            EXPECT_FALSE(target.starts_with("/dev/pts/") || target == "/dev/tty" || target.starts_with("/dev/tty"))
+                << entry.path() << " -> " << target;
+        }
         const auto environment = environmentOf(user);
         auto has = [&](const std::string& entry) {
             return std::find(environment.begin(), environment.end(), entry) != environment.end();

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // others to next(), in their order: the two are the stream's packets,
     // each kind in its order, and the end is the same.
     const uint8_t parity = (data[0] >> 1) & 1;
-    auto wanted = [parity](AuxPacketType type, bool) { return (static_cast<uint8_t>(type) & 1) == parity; };
+    auto wanted = [parity](AuxPacketType type) { return (static_cast<uint8_t>(type) & 1) == parity; };
     AuxPacketCutter outOfTurn(limit);
     std::vector<std::vector<uint8_t>> early;
     for (size_t at = 0; at < stream.size(); at += step) {

@@ -438,24 +438,20 @@ void V230HostAudioAuxServer::settleReadBytes(AuxSessionContext& session) {
 namespace {
 
 // What a connection is served while its peer's work is over budget: what
-// keeps the peer's own stream going, and its input, none of which starts
-// work of the peer's (input is coalesced and posted at once). Served as
-// they arrive, never held: only the packets that start work wait, within
-// what the connection may read past the budget. Input keeps its place
-// behind a packet of its own connection that waits, so that what a
-// Viewer does lands in the order it did it; a frame's acknowledgement or
-// a key-frame request has no order to keep.
-bool servedPastTheBudget(AuxPacketType type, bool behindWaiting) {
+// keeps the peer's own stream going and its input, none of which starts
+// work of the peer's (input is coalesced and posted at once). Served as it
+// arrives, all of it, it is never held: only the packets that start work
+// wait, within what the connection may read past the budget.
+bool servedPastTheBudget(AuxPacketType type) {
     switch (type) {
         case AuxPacketType::videoFrameAck:
         case AuxPacketType::keyFrameRequest:
-            return true;
         case AuxPacketType::pointerEvent:
         case AuxPacketType::gestureEvent:
         case AuxPacketType::keyEvent:
         case AuxPacketType::rawKeyEvent:
         case AuxPacketType::systemDefinedKeyEvent:
-            return !behindWaiting;
+            return true;
         default:
             return false;
     }

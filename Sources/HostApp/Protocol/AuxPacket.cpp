@@ -162,7 +162,7 @@ uint32_t AuxPacketCutter::arrivalLimit() const {
 }
 
 size_t AuxPacketCutter::cutOutOfTurn(
-    const std::function<bool(AuxPacketType, bool)>& wanted, size_t most,
+    const std::function<bool(AuxPacketType)>& wanted, size_t most,
     const std::function<void(const AuxPacketHeader&, std::span<const uint8_t>)>& serve) {
     if (error_) return 0;
     size_t served = 0;
@@ -176,7 +176,7 @@ size_t AuxPacketCutter::cutOutOfTurn(
         if (!header || header->payloadLength > payloadLimit_) break;
         const size_t whole = *auxPacketFraming.wholeBytes(rest);
         if (rest.size() < whole) break;
-        if (wanted(header->type, kept != readOffset_)) {
+        if (wanted(header->type)) {
             serve(*header, rest.subspan(AuxPacketHeader::size, whole - AuxPacketHeader::size));
             ++served;
             if (kept == readOffset_) {

@@ -133,13 +133,12 @@ public:
     Result next();
 
     // Hands to `serve`, in order, up to `most` of the complete packets
-    // buffered that `wanted` picks, wherever they sit behind packets that
-    // wait, and removes them; the others stay, in their order, for next().
-    // `wanted` is told whether a packet left to wait stands before the one
-    // it is asked about. Stops at the first packet still arriving or header
-    // that is bad (next() reports it in its turn). `serve` must not append.
-    // Returns how many it served.
-    size_t cutOutOfTurn(const std::function<bool(AuxPacketType, bool behindWaiting)>& wanted, size_t most,
+    // buffered whose type `wanted` picks, wherever they sit behind packets
+    // that wait, and removes them; the others stay, in their order, for
+    // next(). Stops at the first packet still arriving or header that is
+    // bad (next() reports it in its turn). `serve` must not append. Returns
+    // how many it served.
+    size_t cutOutOfTurn(const std::function<bool(AuxPacketType)>& wanted, size_t most,
                         const std::function<void(const AuxPacketHeader&, std::span<const uint8_t>)>& serve);
 
     // Bytes received but not yet handed out as packets.

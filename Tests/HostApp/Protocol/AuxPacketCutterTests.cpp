@@ -304,7 +304,7 @@ TEST(AuxPacketCutter, CutsOutOfTurnWhatIsWantedAndLeavesTheRestInOrder) {
     const auto arriving = packet(27, std::vector<uint8_t>(100, 7));
     cutter.append(cat({packet(26, {}), waiting, packet(26, ascii("x")), packet(44, {}), later, packet(26, {}),
                        std::vector<uint8_t>(arriving.begin(), arriving.begin() + 30)}));
-    auto ackOrKeyFrame = [](AuxPacketType t, bool) {
+    auto ackOrKeyFrame = [](AuxPacketType t) {
         return t == AuxPacketType::videoFrameAck || t == AuxPacketType::keyFrameRequest;
     };
     std::vector<std::pair<AuxPacketType, std::vector<uint8_t>>> served;

@@ -66,8 +66,7 @@ public:
     static constexpr size_t kUnchargedBytes = 64 << 10;
     // However slowly a packet larger than the budget arrives, it has ended
     // (arrived, or its connection closed) this long after its header did.
-    static constexpr double kTrickleBoundSeconds =
-        platform::ReceiveTurns::arrivalBoundSeconds(AuxAdmission::workBudgetBytesPerPeer + (4 << 20)) + 60;
+    static constexpr double kTrickleBoundSeconds = 600;
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 

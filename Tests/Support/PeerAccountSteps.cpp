@@ -1,6 +1,7 @@
 #include "Support/PeerAccountSteps.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <utility>
 
 #ifdef __GLIBC__
@@ -53,27 +53,6 @@ double residentMiB() {
     size_t total = 0, resident = 0;
     statm >> total >> resident;
     return static_cast<double>(resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE))) / (1 << 20);
-}
-
-// The local port and state of every TCP socket of the process's network,
-// by inode.
-std::map<std::string, std::pair<uint16_t, unsigned>> tcpSocketsByInode() {
-    std::map<std::string, std::pair<uint16_t, unsigned>> sockets;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-            const auto colon = local.rfind(':');
-            if (colon == std::string::npos || inode.empty()) continue;
-            sockets[inode] = {static_cast<uint16_t>(std::stoul(local.substr(colon + 1), nullptr, 16)),
-                              static_cast<unsigned>(std::stoul(state, nullptr, 16))};
-        }
-    }
-    return sockets;
 }
 
 // Bytes of the regular files beneath `root` on the disk.
@@ -486,8 +465,12 @@ void PeerAccountSteps::listingsPastTheSendBudget(Peer& p, StepBytes& in) {
     const auto account = p.ledger;
     // The Host sends to the channel it bound last: until it bound this one,
     // the replies would go elsewhere.
-    if (!waitFor([&] { return quietIsBound(p); }, [] { return false; }))
+    // Unless the session whose token it showed has ended meanwhile (the
+    // Host closed it for what an earlier step sent): its token is void.
+    const auto sessionEnded = [&] { return !p.control || p.control->isClosed(); };
+    if (!waitFor([&] { return quietIsBound(p) || sessionEnded(); }, [] { return false; }))
         return fail(p.address + "'s unread channel was never bound, " + describe(*account));
+    if (!quietIsBound(p)) return;
     // A peer past its job budget is read no further until its jobs are
     // done: the clock moves only then.
     const auto pastItsJobs = [&] { return account->overBudget(); };
@@ -892,10 +875,8 @@ void PeerAccountSteps::acknowledgedStream(Peer& p, StepBytes& in) {
 
 // --- Invariants ------------------------------------------------------------------
 
-size_t PeerAccountSteps::hostDescriptors(size_t* others) const {
+size_t PeerAccountSteps::hostDescriptors(size_t* others, std::string* named) const {
     const uint16_t ports[] = {server_->boundAudioPort(), server_->boundVideoPort(), server_->boundFilePort()};
-    constexpr unsigned kListening = 0x0A;
-    const auto sockets = tcpSocketsByInode();
     size_t host = 0, other = 0;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
@@ -903,19 +884,35 @@ size_t PeerAccountSteps::hostDescriptors(size_t* others) const {
         const std::string target = fs::read_symlink(entry.path(), gone).string();
         if (gone) continue;
         if (target.rfind("socket:[", 0) == 0) {
-            const auto it = sockets.find(target.substr(8, target.size() - 9));
-            if (it == sockets.end()) {
-                ++other;
-                continue;
-            }
-            const auto [port, state] = it->second;
+            // Asked of the descriptor itself: a socket its peer reset is in
+            // no table, and still one the Host holds.
+            const int fd = std::stoi(entry.path().filename().string());
+            sockaddr_storage local{};
+            socklen_t length = sizeof local;
+            int listening = 0;
+            socklen_t flagLength = sizeof listening;
+            tcp_info info{};
+            socklen_t infoLength = sizeof info;
+            const bool tcp = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+                             (local.ss_family == AF_INET || local.ss_family == AF_INET6) &&
+                             ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagLength) == 0 &&
+                             ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &infoLength) == 0;
+            const uint16_t port =
+                !tcp ? 0
+                : local.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port)
+                                             : ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port);
             // The test's own clients are the sockets whose local port is
             // not the Host's; its listeners were there before.
-            if (state != kListening && std::find(std::begin(ports), std::end(ports), port) != std::end(ports)) ++host;
-            else if (state == kListening) ++other;
-            continue;
+            if (tcp && !listening) {
+                if (std::find(std::begin(ports), std::end(ports), port) == std::end(ports)) continue;
+                ++host;
+                if (named)
+                    *named += " port " + std::to_string(port) + " state " + std::to_string(info.tcpi_state) + ";";
+                continue;
+            }
         }
         ++other;
+        if (named) *named += " " + target + ";";
     }
     if (others) *others = other;
     return host + (other > otherDescriptorsBefore_ ? other - otherDescriptorsBefore_ : 0);
@@ -944,10 +941,18 @@ void PeerAccountSteps::checkWhatTheHostHolds(const std::string& where) {
         staged += a->held(WorkLedger::Held::stagedBytes);
     }
     const size_t pending = server_->pendingConnectionCountForTesting();
-    const size_t open = hostDescriptors();
+    std::string named;
+    const size_t open = hostDescriptors(nullptr, &named);
     if (open > charged + pending + kUnchargedDescriptors)
         fail("the Host has " + std::to_string(open) + " descriptors open, its accounts say " +
-             std::to_string(charged) + " (and " + std::to_string(pending) + " connections not logged in), " + where);
+             std::to_string(charged) + " (and " + std::to_string(pending) + " connections not logged in), " + where +
+             "; its sockets and the files it opened:" + named + "; accounts:" + [&] {
+                 std::string byPeer;
+                 for (const auto& p : peers_)
+                     if (p.ledger)
+                         byPeer += " " + p.address + " " + std::to_string(p.ledger->held(WorkLedger::Held::descriptors)) + ";";
+                 return byPeer;
+             }());
     if (hooks_.stagingRoot) {
         const size_t onDisk = bytesOnDisk(hooks_.stagingRoot());
         if (onDisk > staged)

@@ -195,7 +195,7 @@ private:
     // Descriptors the Host has open: sockets whose local port is one of
     // its own listeners' (the test's clients share the process), and every
     // other descriptor above those open before the run.
-    size_t hostDescriptors(size_t* others = nullptr) const;
+    size_t hostDescriptors(size_t* others = nullptr, std::string* named = nullptr) const;
     size_t otherDescriptorsBefore_ = 0;
     // The seed and step running, for what a step finds itself.
     std::string stepName_;

@@ -397,7 +397,8 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                                            : platform::SimulatedMachine::current().consoleSession().userName;
         batch->checkingDestination = true;
         DispatchQueue::global(platform::QualityOfService::utility).async(
-            [weak, batchID, serial = batch->serial, managed, console, hint = *start.destinationHint] {
+            [weak, batchID, serial = batch->serial, managed, console, hint = *start.destinationHint,
+             ledger = batch->ledger] {
                 const auto confinement = ViewerPathConfinement::forConsoleUser(console);
                 const std::string trimmed(platform::UnicodeText::trimmingWhitespace(hint));
                 const fs::path named = standardizedPath(trimmed, confinement);
@@ -406,8 +407,10 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                 std::optional<std::string> unavailable;
                 if (!outside) {
                     auto opened = openDestinationHint(hint, confinement);
+                    // On its peer's account from the moment it is open,
+                    // not only once the main queue has it.
                     if (opened)
-                        folder = std::move(*opened);
+                        folder = chargedToPeer(std::move(*opened), ledger);
                     else
                         unavailable = opened.error();
                 }
@@ -472,8 +475,7 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
     auto* batch = d.inboundBatch(batchID);
     if (!batch) return;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
-    // A folder its peer has no room to keep open is not one it gets.
-    folder = chargedToPeer(std::move(folder), batch->ledger);
+    // A folder its peer had no room to keep open is not one it got.
     if (folder) {
         batch->destination = folder->path();
         batch->destinationFolder = folder;
@@ -534,12 +536,14 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, uint64_t serial,
     batch->checkingDestination = true;
     std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
     DispatchQueue::global(platform::QualityOfService::utility).async(
-        [weak, batchID, serial, folder] {
+        [weak, batchID, serial, folder, ledger = batch->ledger] {
             std::shared_ptr<platform::ConfinedFolder> opened;
             std::optional<std::string> refusal;
             if (auto top = platform::ConfinedFolder::openTop(folder, true)) {
                 if (auto writable = (*top)->mayWrite()) {
-                    opened = *top;
+                    // On its peer's account from the moment it is open.
+                    opened = chargedToPeer(std::move(*top), ledger);
+                    if (!opened) refusal = "too many descriptors held for its Viewer";
                 } else {
                     refusal = writable.error();
                 }
@@ -566,10 +570,6 @@ void HostProbeDelegate::savePickedLocation(const UUID& batchID, const fs::path& 
     auto* batch = fileDelivery.inboundBatch(batchID);
     if (!batch) return;
     std::optional<std::string> refused = refusal;
-    if (opened && !refused) {
-        opened = chargedToPeer(std::move(opened), batch->ledger);
-        if (!opened) refused = "too many descriptors held for its Viewer";
-    }
     if (refused) {
         // Ends as a Viewer-named folder the user may not write does:
         // nothing is saved, the row and the Viewer hear it.

@@ -119,10 +119,21 @@ std::string deliveryFailureLine(const fs::path& name, const fs::path& candidate,
 }
 
 // A folder the Host's own user chose (a panel, Finder's window): opened,
-// and made when missing, as its path says.
-std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folder) {
+// and made when missing, as its path says. Its descriptor is on `ledger`'s
+// account while it is open; none when that would pass the peer's bound.
+std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folder,
+                                                           const std::shared_ptr<platform::WorkLedger>& ledger = nullptr) {
     auto opened = platform::ConfinedFolder::openTop(folder, true);
-    return opened ? *opened : nullptr;
+    if (!opened) return nullptr;
+    if (!ledger) return *opened;
+    auto held = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors);
+    if (!held) return nullptr;
+    struct Charged {
+        std::shared_ptr<platform::ConfinedFolder> folder;
+        platform::WorkLedger::Holding descriptor;
+    };
+    auto charged = std::make_shared<Charged>(Charged{std::move(*opened), std::move(*held)});
+    return std::shared_ptr<platform::ConfinedFolder>(charged, charged->folder.get());
 }
 
 }  // namespace
@@ -182,11 +193,12 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
         // Moves may copy across file systems: off the main queue, which
         // only hears the outcome.
-        DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, opened, finish, stop] {
+        DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, opened, finish, stop,
+                                                                          ledger = batch->ledger] {
             auto self = weak.lock();
             if (!self) return;
             FileTransferDeliveryResult result;
-            if (auto target = opened ? opened : openChosenFolder(folder)) {
+            if (auto target = opened ? opened : openChosenFolder(folder, ledger)) {
                 result = moveNumbered(
                     items, *target,
                     [&self](const fs::path& name, const fs::path& candidate, const std::string& error) {

@@ -292,16 +292,12 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
         return collation.compareCaseInsensitive(a.name, b.name) < 0;
     });
 
-    auto data = RemoteDirectoryEntry::encodeListing(entries);
-    if (data.size() > maxListingReplyBytes) {
-        // A reply must fit one data-channel frame: keep the first entries
-        // of the sorted list that do.
-        size_t keep = entries.size();
-        while (keep > 0 && data.size() > maxListingReplyBytes) {
-            keep = keep * maxListingReplyBytes / data.size();
-            entries.resize(keep);
-            data = RemoteDirectoryEntry::encodeListing(entries);
-        }
+    // A reply must fit one data-channel frame: the first entries of the
+    // sorted list that do.
+    size_t kept = 0;
+    auto data = RemoteDirectoryEntry::encodeListing(entries, maxListingReplyBytes, &kept);
+    if (kept < entries.size()) {
+        entries.resize(kept);
         cut = true;
     }
     if (cut) {

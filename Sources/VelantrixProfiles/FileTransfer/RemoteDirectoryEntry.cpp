@@ -4,15 +4,25 @@
 
 #include "Platform/Foundation/Json.h"
 
-std::vector<uint8_t> RemoteDirectoryEntry::encodeListing(const std::vector<RemoteDirectoryEntry>& entries) {
-    auto array = platform::Json::array();
+std::vector<uint8_t> RemoteDirectoryEntry::encodeListing(const std::vector<RemoteDirectoryEntry>& entries,
+                                                         size_t maxBytes, size_t* kept) {
+    // One entry's document at a time: a whole folder's as one document
+    // would cost hundreds of bytes an entry on top of the text.
+    std::vector<uint8_t> text{'['};
+    size_t count = 0;
     for (const auto& e : entries) {
         platform::Json item = {{"n", e.name}, {"d", e.isDirectory}, {"s", e.size}};
         if (e.modificationDate) item["t"] = e.modificationDate->secondsSince1970;
-        array.push_back(std::move(item));
+        const auto one = item.dump(-1, ' ', false, platform::Json::error_handler_t::replace);
+        // With its comma and the closing bracket.
+        if (text.size() + (count ? 1 : 0) + one.size() + 1 > maxBytes) break;
+        if (count) text.push_back(',');
+        text.insert(text.end(), one.begin(), one.end());
+        ++count;
     }
-    const auto text = array.dump(-1, ' ', false, platform::Json::error_handler_t::replace);
-    return std::vector<uint8_t>(text.begin(), text.end());
+    text.push_back(']');
+    if (kept) *kept = count;
+    return text;
 }
 
 std::vector<RemoteDirectoryEntry> RemoteDirectoryEntry::decodeListing(std::span<const uint8_t> data) {

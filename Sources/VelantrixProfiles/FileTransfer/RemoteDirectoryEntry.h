@@ -20,7 +20,10 @@ struct RemoteDirectoryEntry {
 
     // The reply's data: "[]" for an empty list. Names that are not UTF-8
     // are written with U+FFFD in place of the bad bytes, never refused.
-    static std::vector<uint8_t> encodeListing(const std::vector<RemoteDirectoryEntry>& entries);
+    // Past `maxBytes` the list ends with the last entry that fits; `kept`
+    // says how many did.
+    static std::vector<uint8_t> encodeListing(const std::vector<RemoteDirectoryEntry>& entries,
+                                              size_t maxBytes = SIZE_MAX, size_t* kept = nullptr);
     // All or nothing: malformed JSON, or any entry without a string "n" and
     // a boolean "d", gives an empty list.
     static std::vector<RemoteDirectoryEntry> decodeListing(std::span<const uint8_t> data);

@@ -65,8 +65,12 @@ public:
     static constexpr size_t kUnchargedDescriptors = 1;
     static constexpr size_t kUnchargedBytes = 64 << 10;
     // However slowly a packet larger than the budget arrives, it has ended
-    // (arrived, or its connection closed) this long after its header did.
-    static constexpr double kTrickleBoundSeconds = 600;
+    // (arrived, or its connection closed) this long after its header did:
+    // its own bound, once the unfinished packets of the peer's two other
+    // connections that may hold the place first have had theirs, and one
+    // trickle step.
+    static constexpr double kTrickleBoundSeconds =
+        3 * platform::ReceiveTurns::arrivalBoundSeconds(AuxAdmission::workBudgetBytesPerPeer + (4 << 20)) + 30;
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 

@@ -861,8 +861,8 @@ namespace {
 
 std::string arrivalBoundText() {
     char text[96];
-    std::snprintf(text, sizeof text, "a packet still arriving came slower than %g MiB/s after its first %g s",
-                  ReceiveTurns::kLeastArrivalBytesPerSecond / (1 << 20), ReceiveTurns::kArrivalGraceSeconds);
+    std::snprintf(text, sizeof text, "a packet still arriving came slower than %g KiB/s after its first %g s",
+                  ReceiveTurns::kLeastArrivalBytesPerSecond / (1 << 10), ReceiveTurns::kArrivalGraceSeconds);
     return text;
 }
 

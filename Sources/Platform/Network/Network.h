@@ -83,13 +83,15 @@ public:
     // not between two of its bytes: by `t` seconds after it took the
     // place, at least (t - kArrivalGraceSeconds) * kLeastArrivalBytesPerSecond
     // of it has arrived, or its connection ends. A 64 MiB packet is thus
-    // whole within 62 s, and one that stops, or trickles a byte now and
-    // then, gives the place and what it holds back within that, never
-    // later. The grace is as long as TCP waits for a vanished peer
-    // (keepalive, user timeout); the rate is that of a link too slow to
-    // carry the video stream anyway.
+    // whole within about 5 minutes, and one that stops, or trickles a byte
+    // now and then, gives the place and what it holds back within that,
+    // never later. The grace is as long as TCP waits for a vanished peer
+    // (keepalive, user timeout); the rate, two megabits a second, is below
+    // the uplink of a busy wireless or remote link a Viewer is used on, so
+    // an honest upload arrives. What a slow one holds meanwhile is its
+    // peer's, within the Host-wide total.
     static constexpr double kArrivalGraceSeconds = 30;
-    static constexpr double kLeastArrivalBytesPerSecond = 2 << 20;
+    static constexpr double kLeastArrivalBytesPerSecond = 256 << 10;
     // The longest a packet of `wholeBytes` may take to arrive once it holds
     // the place.
     static constexpr double arrivalBoundSeconds(size_t wholeBytes) {

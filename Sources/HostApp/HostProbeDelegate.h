@@ -427,6 +427,7 @@ private:
                                            const std::optional<ViewerPathConfinement>& confinement);
     // Drops the batch's entry, and with it everything it held, and its claim.
     void forgetInboundBatch(const platform::UUID& batchID);
+    void refuseBatchAwaitingSaveLocation(const platform::UUID& batchID, const std::string& text);
 
     const V230HostAudioAuxServerConfiguration serverConfiguration_;
 };

@@ -503,13 +503,7 @@ void HostProbeDelegate::continueInboundBatchStart(const UUID& batchID, bool mana
             VelantrixL10n::text("fileTransfer.center.tooManyAwaitingSaveLocation",
                                 "Too many received batches from this Viewer are waiting for a save location.");
         log("files: refused batch " + batchID.id8() + ": too many batches of its Viewer wait for a save location");
-        if (!batch->session.empty())
-            components.fileTransferService->sendPeerSendResponse(batchID, false, refusal, batch->session);
-        components.fileTransferService->cancelBatch(batchID);
-        components.fileTransferService->notifyPeerCancel(batchID);
-        forgetInboundBatch(batchID);
-        center.failTask(batchID, refusal);
-        return;
+        return refuseBatchAwaitingSaveLocation(batchID, refusal);
     }
     batch->saveLocationPanel.emplace(batchID, std::move(*waiting));
     batch->place.reset();
@@ -562,6 +556,16 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, uint64_t serial,
         });
 }
 
+// Nothing of it is saved: its Viewer, its row and its staging hear so.
+void HostProbeDelegate::refuseBatchAwaitingSaveLocation(const UUID& batchID, const std::string& text) {
+    if (auto* batch = fileDelivery.inboundBatch(batchID); batch && !batch->session.empty())
+        components.fileTransferService->sendPeerSendResponse(batchID, false, text, batch->session);
+    components.fileTransferService->cancelBatch(batchID);
+    components.fileTransferService->notifyPeerCancel(batchID);
+    forgetInboundBatch(batchID);
+    FileTransferCenter::shared().failTask(batchID, text);
+}
+
 void HostProbeDelegate::savePickedLocation(const UUID& batchID, const fs::path& folder,
                                            std::shared_ptr<platform::ConfinedFolder> opened,
                                            const std::optional<std::string>& refusal) {
@@ -576,13 +580,7 @@ void HostProbeDelegate::savePickedLocation(const UUID& batchID, const fs::path& 
         log("files: refused save location " + folder.string() + " for batch " + batchID.id8() + ": " + *refused);
         const std::string text =
             VelantrixL10n::text("fileTransfer.center.destUnavailable", "The destination folder is not available on this device.");
-        if (!batch->session.empty())
-            components.fileTransferService->sendPeerSendResponse(batchID, false, text, batch->session);
-        components.fileTransferService->cancelBatch(batchID);
-        components.fileTransferService->notifyPeerCancel(batchID);
-        forgetInboundBatch(batchID);
-        center.failTask(batchID, text);
-        return;
+        return refuseBatchAwaitingSaveLocation(batchID, text);
     }
     batch->destination = folder;
     // One not opened (gone meanwhile) fails at delivery, as before.

@@ -67,22 +67,16 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         if (auto self = weak.lock()) self->logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
         return false;
     };
-    // A frame whose place came while it waited is served without asking
-    // again. Server queue only.
-    auto admitted = std::make_shared<bool>(false);
-    channel->waitsBeforeFrame = [weak, weakChannel, session, peer, admitted](std::span<const uint8_t> payload) {
+    auto waiting = std::make_shared<WaitingBatchFrames>();
+    channel->onFrame = [weak, weakChannel, session, peer, waiting](std::span<const uint8_t> payload) {
         auto self = weak.lock();
         auto ch = weakChannel.lock();
-        if (!self || !ch || !session->has_value()) return false;
-        return self->fileTransferFrameWaitsForPlace(ch, peer, admitted, payload);
+        if (self && ch) self->handleFileTransferFrame(ch, peer, *session, waiting, payload);
     };
-    channel->onFrame = [weak, weakChannel, session, peer](std::span<const uint8_t> payload) {
-        auto self = weak.lock();
-        auto ch = weakChannel.lock();
-        if (self && ch) self->handleFileTransferFrame(ch, peer, *session, payload);
-    };
-    // Holds the channel strongly until it ends.
-    channel->onEnded = [weak, channel, session](const std::optional<std::string>&) {
+    // Holds the channel strongly until it ends; what waited goes with it.
+    channel->onEnded = [weak, channel, session, waiting](const std::optional<std::string>&) {
+        waiting->frames.clear();
+        waiting->batches.clear();
         if (auto self = weak.lock()) self->fileTransferChannelEnded(channel, *session);
     };
     fileTransferChannel.pending[channel.get()] = channel;
@@ -104,7 +98,9 @@ void V230HostAudioAuxServer::logUnboundFileChannelEnd(const std::string& line) {
 
 void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                                      const std::shared_ptr<AuxPeerAccount>& peer,
-                                                     std::optional<UUID>& session, std::span<const uint8_t> payload) {
+                                                     std::optional<UUID>& session,
+                                                     const std::shared_ptr<WaitingBatchFrames>& waiting,
+                                                     std::span<const uint8_t> payload) {
     queue.dispatchPrecondition();
     if (!session) {
         auto token = FileTransferChannelToken::withBytes(payload);
@@ -142,26 +138,33 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
     const platform::WorkLedger::Charged charged(peer->ledger);
     auto packet = FileTransferPacket::decode(payload);
     if (!packet) return publish("file aux: malformed packet from session " + session->id8());
+    const bool waits = waiting->batches.count(packet->batchID) ||
+                       (packet->op == FileTransferOp::batchStart &&
+                        batchStartWaitsForPlace(channel, peer, *session, waiting, packet->batchID));
+    if (waits && peer->ledger) {
+        const size_t bytes = FileTransferPacket::fixedSize + packet->path.size() + packet->data.size();
+        waiting->frames.push_back({std::move(*packet), std::make_unique<platform::WorkLedger::Charge>(peer->ledger, bytes)});
+        return;
+    }
     // A Viewer that sends faster than its packets are handled waits in its
     // own socket once its peer's ledger is full, not in this process's memory.
     if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
 }
 
-bool V230HostAudioAuxServer::fileTransferFrameWaitsForPlace(
-    const std::shared_ptr<FileTransferChannelConnection>& channel, const std::shared_ptr<AuxPeerAccount>& peer,
-    const std::shared_ptr<bool>& admitted, std::span<const uint8_t> payload) {
+bool V230HostAudioAuxServer::batchStartWaitsForPlace(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                                     const std::shared_ptr<AuxPeerAccount>& peer, const UUID& session,
+                                                     const std::shared_ptr<WaitingBatchFrames>& waiting,
+                                                     const UUID& batchID) {
     queue.dispatchPrecondition();
     using platform::WorkLedger;
-    if (payload.empty() || payload[0] != static_cast<uint8_t>(FileTransferOp::batchStart)) return false;
-    if (std::exchange(*admitted, false)) return false;
     const auto ledger = peer->ledger;
-    // A start the engine will not read takes no place.
-    if (!ledger || !FileTransferPacket::decode(payload)) return false;
+    if (!ledger) return false;
     // 0 while asking, 1 once waiting, 2 when the place came while asking.
     auto state = std::make_shared<std::atomic<int>>(0);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     std::weak_ptr<FileTransferChannelConnection> weakChannel = channel;
-    ledger->whenHeldFree(WorkLedger::Held::batches, [weak, weakChannel, admitted, state,
+    std::weak_ptr<WaitingBatchFrames> weakWaiting = waiting;
+    ledger->whenHeldFree(WorkLedger::Held::batches, [weak, weakChannel, weakWaiting, state, session, batchID,
                                                      weakLedger = std::weak_ptr<WorkLedger>(ledger)](
                                                         WorkLedger::Holding place) {
         auto ledger = weakLedger.lock();
@@ -177,16 +180,33 @@ bool V230HostAudioAuxServer::fileTransferFrameWaitsForPlace(
         // whose channel went meanwhile passes on to the next waiter.
         const WorkLedger::Charged own(nullptr);
         auto held = std::make_shared<WorkLedger::Holding>(std::move(place));
-        self->queue.async([weakChannel, admitted, held, ledger] {
+        self->queue.async([weak, weakChannel, weakWaiting, held, ledger, session, batchID] {
+            auto self = weak.lock();
             auto ch = weakChannel.lock();
-            if (!ch || ch->didEnd()) return;
+            auto waiting = weakWaiting.lock();
+            if (!self || !ch || ch->didEnd() || !waiting) return;
             ledger->setAside(std::move(*held));
-            *admitted = true;
-            ch->resumeReading();
+            waiting->batches.erase(batchID);
+            // The batch's frames go on in their order; the others' keep
+            // their places in the line.
+            std::deque<WaitingBatchFrames::Frame> ready;
+            for (auto it = waiting->frames.begin(); it != waiting->frames.end();) {
+                if (it->packet.batchID != batchID) {
+                    ++it;
+                    continue;
+                }
+                ready.push_back(std::move(*it));
+                it = waiting->frames.erase(it);
+            }
+            const WorkLedger::Charged charged(ledger);
+            for (auto& frame : ready)
+                if (self->onFileTransferIncomingPacket) self->onFileTransferIncomingPacket(std::move(frame.packet), session);
         });
     });
     int asking = 0;
-    return state->compare_exchange_strong(asking, 1);
+    if (!state->compare_exchange_strong(asking, 1)) return false;
+    waiting->batches.insert(batchID);
+    return true;
 }
 
 void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,

@@ -5,13 +5,30 @@
 
 #include <atomic>
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "HostApp/AuxServer/AuxWaitingRoom.h"
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+
+// The batches of one data channel whose start waits for one of its peer's
+// places, and their frames in the order they came, each on the peer's
+// account as a job with its bytes: the channel reads on for the batches
+// already open, and a peer that piles up waiting frames past its budget is
+// read no further. Server queue only.
+struct WaitingBatchFrames {
+    std::set<platform::UUID> batches;
+    struct Frame {
+        FileTransferPacket packet;
+        std::unique_ptr<platform::WorkLedger::Charge> charge;
+    };
+    std::deque<Frame> frames;
+};
 
 struct FileTransferChannelState {
     // Unbound connections may not pile up: past this many, new ones close,

@@ -936,17 +936,17 @@ private:
     // File-data channel (FileTransferChannel.cpp): the token frame, then
     // packets; and the carrier choice behind the two send calls.
     void handleFileTransferFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
-                                 const std::shared_ptr<AuxPeerAccount>& peer,
-                                 std::optional<platform::UUID>& session, std::span<const uint8_t> payload);
+                                 const std::shared_ptr<AuxPeerAccount>& peer, std::optional<platform::UUID>& session,
+                                 const std::shared_ptr<WaitingBatchFrames>& waiting, std::span<const uint8_t> payload);
     void logUnboundFileChannelEnd(const std::string& line);
-    // Whether a bound channel's next frame waits for a place: a batch's
-    // start takes one of its peer's batch places at the door, set aside on
-    // its account for the batch; with none free the channel is read no
-    // further until one frees, and the frame then goes with it. `admitted`
-    // marks a frame whose place came while it waited.
-    bool fileTransferFrameWaitsForPlace(const std::shared_ptr<FileTransferChannelConnection>& channel,
-                                        const std::shared_ptr<AuxPeerAccount>& peer,
-                                        const std::shared_ptr<bool>& admitted, std::span<const uint8_t> payload);
+    // Whether a bound channel's batch start waits for a place: a start
+    // takes one of its peer's batch places at the door, set aside on its
+    // account for the batch. With none free the start and the frames of
+    // its batch wait in `waiting` until one frees, and then go on, in
+    // their order, as if they had just come.
+    bool batchStartWaitsForPlace(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                 const std::shared_ptr<AuxPeerAccount>& peer, const platform::UUID& session,
+                                 const std::shared_ptr<WaitingBatchFrames>& waiting, const platform::UUID& batchID);
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                   const std::optional<platform::UUID>& session);
     enum class FileTransferSendOutcome { sent, noTarget, windowFull, overLimit };

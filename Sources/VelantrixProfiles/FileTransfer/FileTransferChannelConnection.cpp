@@ -120,11 +120,6 @@ void FileTransferChannelConnection::drainBuffer() {
             break;
         }
         if (rest.size() < C::headerSize + length) break;
-        if (waitsBeforeFrame && waitsBeforeFrame(std::span<const uint8_t>(header + C::headerSize, length))) {
-            // It stays at the front, charged as read, until reading resumes.
-            pauseReading();
-            break;
-        }
         offset += C::headerSize + length;
         ++served;
         ++framesTaken_;

@@ -50,10 +50,6 @@ public:
     // any of its payload is buffered; false ends the channel (the owner
     // says why). Unset accepts every length up to maxPayloadSize.
     std::function<bool(uint32_t length)> acceptsPayloadLength;
-    // Asked with each whole frame before it is served: true leaves it, and
-    // everything after it, unread until resumeReading(), so that a peer
-    // whose next packet must wait for a place waits in its own socket.
-    std::function<bool(std::span<const uint8_t> payload)> waitsBeforeFrame;
 
     void start();
     // One frame; nothing once the channel ended. `completion` runs on the

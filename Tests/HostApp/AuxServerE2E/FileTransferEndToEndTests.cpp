@@ -406,6 +406,40 @@ int64_t residentBytes() {
 // after batch: the Host keeps its share bounded (past its places a batch
 // waits, and the Viewer is read no further), serves another Viewer
 // meanwhile, and has nothing of it left once the Viewer has gone.
+// A Viewer that sends copies side by side, each started before the first
+// has ended: the ones past its places wait, and the frames of those already
+// open are read on behind them, so every copy is saved and none cancelled.
+TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
+    auto toHost = [this](FileTransferPacket p, const UUID& id) { host->handleIncomingPacket(std::move(p), id.uuidString()); };
+    server->onFileTransferPacket = toHost;
+    server->onFileTransferIncomingPacket = toHost;
+    server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
+    auto viewer = connectViewer("Viewer");
+    auto send = viewer->service->sendPacket.get();
+    const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
+    ASSERT_TRUE(ledger);
+    const size_t copies = platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches) + 4;
+    std::vector<UUID> ids;
+    for (size_t i = 0; i < copies; ++i) {
+        ids.push_back(UUID::random());
+        send({FileTransferOp::batchStart, ids.back(), 10, packBatchStartValue2(FileTransferIntent::copy, 1), "", {}});
+        send({FileTransferOp::fileStart, ids.back(), 10, 0, "f" + std::to_string(i) + ".bin", {}});
+    }
+    for (size_t i = 0; i < copies; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".bin";
+        send({FileTransferOp::fileChunk, ids[i], 0, 0, name, std::vector<uint8_t>(10, 'x')});
+        send({FileTransferOp::fileEnd, ids[i], 10, 0, name, {}});
+        send({FileTransferOp::batchEnd, ids[i], 0, 0, "", {}});
+    }
+    // Well before an open batch's idle time would end it.
+    EXPECT_TRUE(runUntil([&] { return hostCompleted.size() == copies; }, 10)) << hostCompleted.size() << " of " << copies;
+    size_t cancelled = 0;
+    for (const auto& p : viewer->received) cancelled += p.op == FileTransferOp::cancelBatch;
+    EXPECT_EQ(cancelled, 0u);
+    EXPECT_TRUE(runUntil([&] { return ledger->jobsInUse() == 0 && ledger->waitingFor(platform::WorkLedger::Held::batches) == 0; }))
+        << "what waited was given back";
+}
+
 TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTheirViewer) {
     // As the delegate wires it: the engine knows each packet's session, and
     // an ended session's batches go with it.
@@ -429,8 +463,9 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     // are dropped past its bound.
     for (int i = 0; i < 1000; ++i) send({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
     runUntilIdle();
-    // Then up to a thousand batches: one past its places waits for one, and
-    // the Host reads the Viewer no further (its own socket holds the rest).
+    // Then up to a thousand batches: one past its places waits for one, its
+    // frames on the Viewer's account (past that, its own socket holds the
+    // rest).
     size_t mostDescriptors = openDescriptors();
     int started = 0;
     for (; started < 1000 && flood->waitingFor(batches) == 0; ++started) {

@@ -9,11 +9,11 @@
 // machine may take.
 //
 // A machine's part is the bound shared among the machines with a ledger now
-// and one more, so a newcomer always finds room that nobody else may take.
-// A machine may borrow past its part while the total has room, but the
-// more it holds past its part the earlier it stops: when the total fills,
-// the machine that holds the most gives way first, and those within their
-// part read on. The last kReserveFraction of the bound is kept for what
+// and one more (a newcomer's): machines a part or more past their own
+// stop while a part is still free. A machine may borrow past its part while
+// the total has room, but the more it holds past its part the earlier it
+// stops: when the total fills, the machine that holds the most gives way
+// first, and those within their part read on. The last kReserveFraction of the bound is kept for what
 // is read past a peer's budget (frame acknowledgements, input), for
 // replies, and (half of it) for the first packets of a machine that holds
 // next to nothing, so a watcher is not held behind the others' packets and

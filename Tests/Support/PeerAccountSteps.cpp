@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <utility>
 
@@ -25,6 +26,7 @@
 
 namespace fs = std::filesystem;
 using platform::UUID;
+using platform::HostByteTotal;
 using platform::WorkLedger;
 using Op = FileTransferOp;
 using Bytes = std::vector<uint8_t>;
@@ -980,6 +982,30 @@ void PeerAccountSteps::checkLiveAccounts(const std::string& where) {
         for (const auto kind : kHeldKinds) over(WorkLedger::heldName(kind), a.held(kind), WorkLedger::heldBound(kind));
         over("listings held past those asked", a.held(WorkLedger::Held::listings), p.listingsAsked);
     }
+    // The Host's total: everything on the live accounts is on it, under
+    // each peer's machine, and it holds its bound.
+    std::shared_ptr<HostByteTotal> total;
+    std::map<std::string, size_t> byMachine;
+    size_t onTheAccounts = 0;
+    for (const auto& p : peers_) {
+        if (!p.ledger || !p.ledger->total()) continue;
+        if (total && total != p.ledger->total()) fail(p.address + " counts on a total of its own, " + where);
+        total = p.ledger->total();
+        const size_t holds = p.ledger->bytesInUse() + p.ledger->sendingBytes();
+        byMachine[AuxAdmission::machineOf(p.address)] += holds;
+        onTheAccounts += holds;
+    }
+    if (!total) return;
+    for (const auto& [machine, holds] : byMachine)
+        if (total->bytesOf(machine) < holds)
+            fail("the total has " + std::to_string(total->bytesOf(machine)) + " bytes of " + machine +
+                 ", its accounts hold " + std::to_string(holds) + ", " + where);
+    if (total->bytesInUse() < onTheAccounts)
+        fail("the total has " + std::to_string(total->bytesInUse()) + " bytes, the accounts hold " +
+             std::to_string(onTheAccounts) + ", " + where);
+    if (total->bytesInUse() > total->limit())
+        fail("the Host holds " + std::to_string(total->bytesInUse()) + " bytes, past its total " +
+             std::to_string(total->limit()) + ", " + where);
 }
 
 std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, const std::string& name,

@@ -5,7 +5,9 @@
 // arriving, floods of work past their job budget, leaves, vanishings and
 // returns; against a whole Host, deliveries into its folders too, each
 // cancelled at any stage). After every step each live peer's account is
-// within its bounds in every kind, and the Host holds nothing for a batch
+// within its bounds in every kind, the Host's total holds at least what the
+// accounts hold, under their machines, and stays within its own bound, and
+// the Host holds nothing for a batch
 // its peer cancelled; once all have left, every account reads zero in
 // every kind within 10 s, and the process's descriptors (and, where asked,
 // its memory, and whatever else the Host names) are back.

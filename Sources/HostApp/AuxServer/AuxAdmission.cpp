@@ -36,7 +36,9 @@ AuxPeerAccount::~AuxPeerAccount() {
     if (onGone) onGone(peer);
 }
 
-AuxAdmission::AuxAdmission(RandomSource random) : random_(random ? std::move(random) : systemRandom()) {}
+AuxAdmission::AuxAdmission(RandomSource random, size_t byteTotalBytes)
+    : random_(random ? std::move(random) : systemRandom()),
+      byteTotal_(std::make_shared<platform::HostByteTotal>(byteTotalBytes)) {}
 
 std::string AuxAdmission::sourceOf(const std::string& address) {
     in6_addr v6{};
@@ -160,6 +162,7 @@ std::shared_ptr<AuxPeerAccount> AuxAdmission::accountFor(const std::string& addr
     auto account = slot.lock();
     if (!account) {
         slot = account = std::make_shared<AuxPeerAccount>(peer, workBudgetBytesPerPeer);
+        account->ledger->shareTotal(byteTotal_, machineOf(address));
         account->onGone = onGone;
     }
     return account;

@@ -143,7 +143,9 @@ public:
     // Uniform in [0, 1); the default is seeded from the system's random
     // source. Tests inject a fixed sequence.
     using RandomSource = std::function<double()>;
-    explicit AuxAdmission(RandomSource random = {});
+    // `byteTotalBytes`: what all peers' accounts may hold in bytes together.
+    explicit AuxAdmission(RandomSource random = {},
+                          size_t byteTotalBytes = platform::HostByteTotal::kDefaultLimitBytes);
 
     // Who a peer is for the limits after login: its exact address, an
     // IPv4-mapped IPv6 address counted as IPv4 (never a /64: a whole IPv6
@@ -189,6 +191,9 @@ public:
     // it; made, with `onGone` set, when it has none.
     std::shared_ptr<AuxPeerAccount> accountFor(const std::string& address,
                                                const std::function<void(const std::string& peer)>& onGone = {});
+    // What every account's bytes count on too, each under its machine
+    // (machineOf), so that a machine's many addresses share one part.
+    const std::shared_ptr<platform::HostByteTotal>& byteTotal() const { return byteTotal_; }
     // Every account alive now, for the stop: their peers' waiting work is
     // dropped.
     std::vector<std::shared_ptr<AuxPeerAccount>> liveAccounts();
@@ -255,6 +260,7 @@ private:
     void forgetOldFailures(MachineRecord& record, uint64_t nowNs);
 
     RandomSource random_;
+    const std::shared_ptr<platform::HostByteTotal> byteTotal_;
     AuxWaitingRoom pending_{maxPendingConnections, maxPendingPerMachine};
     std::vector<Pending> loggedIn_;
     std::map<std::string, std::weak_ptr<AuxPeerAccount>> accounts_;

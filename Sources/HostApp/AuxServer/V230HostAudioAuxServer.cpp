@@ -76,7 +76,7 @@ V230HostAudioAuxServer::V230HostAudioAuxServer(V230HostAudioAuxServerConfigurati
     : configuration_(std::move(configuration)),
       directory_(configuration_.directory ? configuration_.directory
                                           : std::make_shared<platform::PamDirectory>()),
-      admission_(configuration_.admissionRandom) {
+      admission_(configuration_.admissionRandom, configuration_.hostByteTotalBytes) {
     for (size_t slot = 1; slot <= AuxAdmission::passwordCheckSlots; ++slot)
         passwordCheckQueues_.emplace_back("v230.host.audio.aux.login." + std::to_string(slot));
     passwordCheckQueueBusy_.assign(passwordCheckQueues_.size(), false);

@@ -103,6 +103,9 @@ struct V230HostAudioAuxServerConfiguration {
     BonjourAdvertiser::RouteSource routeRecordSource;
     // The early drop's random numbers; null means the system's.
     AuxAdmission::RandomSource admissionRandom;
+    // What all Viewers' packets and replies may hold in the Host together
+    // (platform::HostByteTotal); tests reach it with fewer peers.
+    size_t hostByteTotalBytes = platform::HostByteTotal::kDefaultLimitBytes;
     // Where data-channel tokens come from; null means a fresh random token.
     // It may throw, as the system's random source may fail.
     std::function<FileTransferChannelToken()> fileTransferTokenSource;

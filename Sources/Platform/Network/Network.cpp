@@ -611,7 +611,7 @@ void TcpConnection::readLocked() {
         const ssize_t count = ::recv(fd_, buffer.data(), std::min(buffer.size(), room), 0);
         if (count > 0) {
             undelivered_ += static_cast<size_t>(count);
-            if (readAheadBudget_) readAheadBudget_->charge(static_cast<size_t>(count));
+            if (readAheadBudget_) readAheadBudget_->charge(static_cast<size_t>(count), this);
             unhandedBytes_.insert(unhandedBytes_.end(), buffer.begin(), buffer.begin() + count);
             if (!deliveryQueued_) postDeliveryLocked();
             continue;
@@ -875,9 +875,10 @@ void checkArrivalWhenDue(std::weak_ptr<WorkLedger::ArrivingPacket> weakPacket,
     if (!packet) return;
     const uint64_t now = Clock::uptimeNs();
     const auto graceNs = static_cast<uint64_t>(ReceiveTurns::kArrivalGraceSeconds * 1e9);
-    // Not yet holding the place, it waits for it: its peer is not at fault,
-    // and its bound starts when it takes it (it is looked at again before
-    // its grace could have run out). Whole, it waits to be served.
+    // Not yet holding the place, it waits for it (or, within its machine's
+    // part, for the room others hold on the Host's total): its peer is not
+    // at fault, and its bound starts when it reads on (it is looked at again
+    // before its grace could have run out). Whole, it waits to be served.
     uint64_t dueNs = now + graceNs;
     if (const auto progress = packet->arrivalProgress()) {
         // When what has arrived is what the least rate asks for: past it,

@@ -1,6 +1,7 @@
 #include "Platform/Runtime/WorkLedger.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "Platform/Network/Network.h"
@@ -15,6 +16,51 @@ thread_local std::shared_ptr<WorkLedger> tlsCurrentLedger;
 
 WorkLedger::WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs)
     : owner_(std::move(owner)), limit_(std::max<size_t>(limitBytes, 1)), maxJobs_(std::max<size_t>(maxJobs, 1)) {}
+
+WorkLedger::~WorkLedger() {
+    if (!total_) return;
+    // Whatever is still told (nothing, once every holder let go) goes back.
+    std::vector<std::weak_ptr<WorkLedger>> ledgers;
+    total_->givePlace(machine_, this, ledgers);
+    total_->adjust(machine_, toldTotal_, 0, ledgers);
+    total_->leave(machine_);
+    if (ledgers.empty()) return;
+    // The last holder may let go under its connection's lock: the others'
+    // readers are woken on a queue of their own.
+    const Charged nobody(nullptr);
+    DispatchQueue::global(QualityOfService::utility).async(
+        [ledgers = std::move(ledgers)]() mutable { wake(Wakeup{{}, {}, std::move(ledgers)}); });
+}
+
+void WorkLedger::shareTotal(std::shared_ptr<HostByteTotal> total, std::string machine) {
+    std::lock_guard lock(mutex_);
+    if (total_ || !total) return;
+    total_ = std::move(total);
+    machine_ = std::move(machine);
+    total_->join(machine_);
+    settleTotalLocked();
+}
+
+void WorkLedger::settleTotalLocked(Wakeup& wakeup) {
+    if (!total_) return;
+    const size_t holds = readBytes_ + jobBytes_ + arrivingBytes_ + placeBytes_ + placeReserved_ + sendingBytes_;
+    if (holds == toldTotal_) return;
+    total_->adjust(machine_, toldTotal_, holds, wakeup.ledgers);
+    toldTotal_ = holds;
+}
+
+void WorkLedger::totalHasRoom() {
+    Wakeup wakeup;
+    std::vector<Work> resumed;
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_.load(std::memory_order_acquire)) return;
+        if (!readingStoppedLocked()) wakeup.readers = std::exchange(waitingReaders_, {});
+        resumed = takeSendWaitersLocked();
+    }
+    resumeSends(std::move(resumed));
+    wake(std::move(wakeup));
+}
 
 size_t WorkLedger::bytesInUse() const {
     std::lock_guard lock(mutex_);
@@ -128,6 +174,8 @@ void WorkLedger::whenRoomToSend(size_t bytes, Work resume) {
         if (cancelled_.load(std::memory_order_acquire)) return;
         if (!roomToSendLocked(bytes)) {
             sendWaiters_.emplace_back(bytes, std::move(resume));
+            // Room may come back on the total rather than here.
+            if (total_) total_->wakeWhenRoom(machine_, weak_from_this());
             return;
         }
     }
@@ -137,22 +185,42 @@ void WorkLedger::whenRoomToSend(size_t bytes, Work resume) {
 void WorkLedger::chargeSending(size_t bytes) {
     std::lock_guard lock(mutex_);
     sendingBytes_ += bytes;
+    settleTotalLocked();
+}
+
+std::vector<Work> WorkLedger::takeSendWaitersLocked() {
+    std::vector<Work> resumed;
+    for (auto it = sendWaiters_.begin(); it != sendWaiters_.end();) {
+        if (!roomToSendLocked(it->first)) {
+            ++it;
+            continue;
+        }
+        resumed.push_back(std::move(it->second));
+        it = sendWaiters_.erase(it);
+    }
+    if (!sendWaiters_.empty() && total_) total_->wakeWhenRoom(machine_, weak_from_this());
+    return resumed;
 }
 
 void WorkLedger::releaseSending(size_t bytes) {
     std::vector<Work> resumed;
+    Wakeup wakeup;
     {
         std::lock_guard lock(mutex_);
         sendingBytes_ -= std::min(sendingBytes_, bytes);
-        for (auto it = sendWaiters_.begin(); it != sendWaiters_.end();) {
-            if (!roomToSendLocked(it->first)) {
-                ++it;
-                continue;
-            }
-            resumed.push_back(std::move(it->second));
-            it = sendWaiters_.erase(it);
-        }
+        settleTotalLocked(wakeup);
+        resumed = takeSendWaitersLocked();
     }
+    // Only other peers' ledgers: this connection's own lock is held.
+    resumeSends(std::move(resumed));
+    if (!wakeup.ledgers.empty()) {
+        const Charged nobody(nullptr);
+        DispatchQueue::global(QualityOfService::utility).async(
+            [ledgers = std::move(wakeup.ledgers)]() mutable { wake(Wakeup{{}, {}, std::move(ledgers)}); });
+    }
+}
+
+void WorkLedger::resumeSends(std::vector<Work> resumed) {
     if (resumed.empty()) return;
     // Never under the lock of the connection that wrote (a waiter may give
     // back a charge, which wakes connections): on a queue of their own, as
@@ -165,7 +233,11 @@ void WorkLedger::releaseSending(size_t bytes) {
 
 size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader, size_t unsettled, size_t pastBudget) {
     std::lock_guard lock(mutex_);
+    const auto totalRoom = [&](HostByteTotal::Use use) {
+        return total_ ? total_->roomFor(machine_, use) : std::numeric_limits<size_t>::max();
+    };
     size_t room = readingStoppedLocked() ? 0 : limit_ - readBytes_ - jobBytes_ - arrivingBytes_;
+    if (room > 0) room = std::min(room, totalRoom(HostByteTotal::Use::read));
     if (room == 0 && pastBudget > 0) {
         // What it holds counts against what it may read past the budget,
         // a packet of it still arriving included (the one holding the
@@ -173,12 +245,31 @@ size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader, size_t 
         size_t holds = unsettled;
         for (const ArrivingPacket* packet : waitingForThePlace_)
             if (packet->readerKey_ == reader.get()) holds += packet->bytes_;
-        if (holds < pastBudget) room = pastBudget - holds;
+        // Those packets are served as read: they use the total's reserve.
+        if (holds < pastBudget) room = std::min(pastBudget - holds, totalRoom(HostByteTotal::Use::reserve));
     }
-    // The packet holding the place arrives whole, whatever the rest holds.
-    if (place_ && place_->readerKey_ == reader.get())
-        room = std::max(room, place_->whole_ - std::min(place_->whole_, place_->bytes_ + unsettled));
+    // The packet holding the place arrives whole, whatever the rest of the
+    // peer holds, but within what the total leaves its machine; past that,
+    // if it holds the machine's place too.
+    if (place_ && place_->readerKey_ == reader.get()) {
+        const size_t rest = place_->whole_ - std::min(place_->whole_, place_->bytes_ + unsettled);
+        if (total_ && !placeGranted_ && rest > 0 &&
+            (totalRoom(HostByteTotal::Use::read) >= rest || total_->takePlace(machine_, this, rest))) {
+            placeGranted_ = true;
+            placeReserved_ = rest;
+            settleTotalLocked();
+        }
+        // Until then it reads nothing: what it read would only hold room.
+        if (!total_ || placeGranted_) room = std::max(room, rest);
+        else room = 0;
+    } else if (total_ && std::any_of(waitingForThePlace_.begin(), waitingForThePlace_.end(),
+                                     [&](const ArrivingPacket* packet) { return packet->readerKey_ == reader.get(); })) {
+        // A packet waiting for the place reads on once it holds it: halves
+        // of packets waiting on many peers would fill the total.
+        room = 0;
+    }
     if (room > 0) return room;
+    if (total_) total_->wakeWhenRoom(machine_, weak_from_this());
     const bool listed =
         std::any_of(waitingReaders_.begin(), waitingReaders_.end(), [&](const std::weak_ptr<TcpConnection>& w) {
             return !w.owner_before(reader) && !reader.owner_before(w);
@@ -187,15 +278,20 @@ size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader, size_t 
     return 0;
 }
 
-void WorkLedger::charge(size_t bytes) {
+void WorkLedger::charge(size_t bytes, const TcpConnection* reader) {
     std::lock_guard lock(mutex_);
     readBytes_ += bytes;
+    // What the place's reader reads was set aside for it.
+    if (reader && place_ && place_->readerKey_ == reader) placeReserved_ -= std::min(placeReserved_, bytes);
+    settleTotalLocked();
 }
 
 WorkLedger::Wakeup WorkLedger::release(size_t bytes) {
     std::lock_guard lock(mutex_);
     readBytes_ -= std::min(readBytes_, bytes);
-    return wakeupLocked();
+    Wakeup wakeup = wakeupLocked();
+    settleTotalLocked(wakeup);
+    return wakeup;
 }
 
 WorkLedger::Wakeup WorkLedger::wakeupLocked() {
@@ -209,6 +305,7 @@ void WorkLedger::chargeJob(size_t bytes) {
     std::lock_guard lock(mutex_);
     ++jobs_;
     jobBytes_ += bytes;
+    settleTotalLocked();
 }
 
 void WorkLedger::releaseJob(size_t bytes) {
@@ -218,6 +315,7 @@ void WorkLedger::releaseJob(size_t bytes) {
         jobs_ -= std::min<size_t>(jobs_, 1);
         jobBytes_ -= std::min(jobBytes_, bytes);
         wakeup = wakeupLocked();
+        settleTotalLocked(wakeup);
     }
     wake(std::move(wakeup));
 }
@@ -226,9 +324,14 @@ void WorkLedger::wake(Wakeup wakeup) {
     for (auto& waiter : wakeup.waiters) waiter();
     for (auto& weak : wakeup.readers)
         if (auto connection = weak.lock()) connection->budgetHasRoom();
+    for (auto& weak : wakeup.ledgers)
+        if (auto ledger = weak.lock()) ledger->totalHasRoom();
 }
 
 void WorkLedger::passThePlaceLocked(ArrivingPacket& packet, Wakeup& wakeup) {
+    if (total_) total_->givePlace(machine_, this, wakeup.ledgers);
+    placeGranted_ = false;
+    placeReserved_ = 0;
     placeBytes_ -= std::min(placeBytes_, packet.bytes_);
     packet.place_ = false;
     place_ = nullptr;
@@ -270,6 +373,7 @@ WorkLedger::ArrivingPacket::~ArrivingPacket() {
         auto more = ledger_->wakeupLocked();
         wakeup.readers.insert(wakeup.readers.end(), more.readers.begin(), more.readers.end());
         wakeup.waiters = std::move(more.waiters);
+        ledger_->settleTotalLocked(wakeup);
     }
     wake(std::move(wakeup));
 }
@@ -283,13 +387,21 @@ void WorkLedger::ArrivingPacket::arrived(size_t bytes) {
         const bool gaveBack = bytes < bytes_;
         bytes_ = bytes;
         if (gaveBack) wakeup = ledger_->wakeupLocked();
+        // Bytes that arrive here were held as read until now, and their
+        // reader gives them back as read next: told then, once, so that the
+        // total never counts them twice meanwhile.
+        if (gaveBack) ledger_->settleTotalLocked(wakeup);
     }
     wake(std::move(wakeup));
 }
 
-std::optional<WorkLedger::ArrivingPacket::Progress> WorkLedger::ArrivingPacket::arrivalProgress() const {
+std::optional<WorkLedger::ArrivingPacket::Progress> WorkLedger::ArrivingPacket::arrivalProgress() {
     std::lock_guard lock(ledger_->mutex_);
     if (!place_ || bytes_ >= whole_) return std::nullopt;
+    if (ledger_->total_ && !ledger_->placeGranted_) {
+        placeSinceNs_ = Clock::uptimeNs();
+        return std::nullopt;
+    }
     return Progress{placeSinceNs_, bytes_};
 }
 

@@ -15,6 +15,11 @@
 // arrive whole, however large; the others count against the budget. So are
 // the bytes waiting to be sent to the peer, with a bound of their own.
 //
+// All these bytes also count on the Host's total (HostByteTotal, shareTotal),
+// under the peer's machine: while the machine has no room there, nothing more
+// is read from its peers, the packet holding a peer's place included, and
+// replies wait past its part.
+//
 // Work posted with DispatchQueue::async while a ledger is current on the
 // posting thread (WorkLedger::Charged) is charged to it, and runs with it
 // current, so work that hops on is charged too. When the peer is gone
@@ -35,6 +40,8 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Runtime/HostByteTotal.h"
+
 namespace platform {
 
 class TcpConnection;
@@ -50,11 +57,17 @@ public:
     // `owner` names the peer (its log scope); `limitBytes` bounds the bytes
     // read and not yet served together with those held by its jobs.
     WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs = kDefaultMaxJobs);
+    ~WorkLedger();
     WorkLedger(const WorkLedger&) = delete;
     WorkLedger& operator=(const WorkLedger&) = delete;
 
     const std::string& owner() const { return owner_; }
     size_t limit() const { return limit_; }
+    // Counts what this ledger holds in bytes on `total` too, as `machine`'s
+    // (the peer's /64 or IPv4 address), from now until it goes. Once, before
+    // anything is charged.
+    void shareTotal(std::shared_ptr<HostByteTotal> total, std::string machine);
+    const std::shared_ptr<HostByteTotal>& total() const { return total_; }
     size_t maxJobs() const { return maxJobs_; }
     // What the peer's packets hold: bytes read and not yet served (packets
     // still arriving included) plus bytes held by jobs.
@@ -127,12 +140,14 @@ public:
         size_t wholeBytes() const { return whole_; }
         // While it holds the place and some of it has still to come: when
         // it took the place (uptime ns), and how much of it has arrived.
-        // Nothing otherwise: it waits for the place, or has all arrived.
+        // Nothing otherwise: it waits for the place, or for room for the
+        // rest of it on the Host's total (its peer is not at fault, and its
+        // time starts again once it reads on), or has all arrived.
         struct Progress {
             uint64_t placeSinceNs = 0;
             size_t bytes = 0;
         };
-        std::optional<Progress> arrivalProgress() const;
+        std::optional<Progress> arrivalProgress();
 
     private:
         friend class WorkLedger;
@@ -264,9 +279,12 @@ private:
     struct Wakeup {
         std::vector<std::weak_ptr<TcpConnection>> readers;
         std::vector<Work> waiters;
+        // Ledgers whose machines the total has room for again.
+        std::vector<std::weak_ptr<WorkLedger>> ledgers;
     };
     size_t roomFor(const std::shared_ptr<TcpConnection>& reader, size_t unsettled, size_t pastBudget);
-    void charge(size_t bytes);
+    // `reader`: the connection that read them, if any.
+    void charge(size_t bytes, const TcpConnection* reader = nullptr);
     // What to wake (outside the caller's locks, with wake()).
     Wakeup release(size_t bytes);
 
@@ -281,6 +299,19 @@ private:
     bool readingStoppedLocked() const {
         return overBudgetLocked() || readBytes_ + jobBytes_ + arrivingBytes_ >= limit_;
     }
+    // Tells the total what the ledger holds now; a release may wake other
+    // peers' ledgers.
+    void settleTotalLocked(Wakeup& wakeup);
+    void settleTotalLocked() {
+        Wakeup ignored;
+        settleTotalLocked(ignored);
+    }
+    // The total has room for this ledger's machine again: its readers read
+    // on, its replies that fit go.
+    void totalHasRoom();
+    // Send waiters that fit now, out of the list.
+    std::vector<Work> takeSendWaitersLocked();
+    static void resumeSends(std::vector<Work> resumed);
     // The place passes on from `packet`, which gives it back.
     void passThePlaceLocked(ArrivingPacket& packet, Wakeup& wakeup);
     // What a release may wake: readers once reading may go on, waiters
@@ -301,10 +332,17 @@ private:
     std::deque<ArrivingPacket*> waitingForThePlace_;
     size_t placeBytes_ = 0;
     size_t arrivingBytes_ = 0;
+    // With a total: the packet holding the place reads on only once the
+    // rest of it is set aside there whole (placeGranted_), so that packets
+    // of many peers never fill the total with halves none can finish. What
+    // is set aside and not yet read, told to the total with the rest.
+    bool placeGranted_ = false;
+    size_t placeReserved_ = 0;
     std::vector<std::weak_ptr<TcpConnection>> waitingReaders_;
     std::vector<Work> waiters_;
     bool roomToSendLocked(size_t bytes) const {
-        return sendingBytes_ == 0 || sendingBytes_ + bytes <= kMaxSendingBytes;
+        if (sendingBytes_ != 0 && sendingBytes_ + bytes > kMaxSendingBytes) return false;
+        return !total_ || total_->mayQueue(machine_, bytes);
     }
     size_t sendingBytes_ = 0;
     // Each with the room it waits for.
@@ -317,6 +355,10 @@ private:
     // counted; run outside the lock.
     std::vector<std::function<void(Holding)>> serveHeldWaitersLocked(Held kind);
     std::atomic<bool> cancelled_{false};
+    // Set once by shareTotal; what it was last told this ledger holds.
+    std::shared_ptr<HostByteTotal> total_;
+    std::string machine_;
+    size_t toldTotal_ = 0;
 };
 
 }  // namespace platform

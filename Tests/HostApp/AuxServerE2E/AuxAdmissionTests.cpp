@@ -24,15 +24,36 @@ TEST(AuxAdmissionLimits, SourcesCurveAndPacingFollowTheirTables) {
     // After login the exact address: a whole IPv6 LAN shares one /64, and a
     // link-local one shares fe80::/64. Before login the /64, whose low half
     // one machine may choose at will.
-    for (auto c : {Source{"192.0.2.7", "192.0.2.7", "192.0.2.7"},
+    const Source sources[] = {Source{"192.0.2.7", "192.0.2.7", "192.0.2.7"},
                    Source{"2001:db8:1:2:3:4:5:6", "2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
                    Source{"2001:db8:1:2:ffff::1", "2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
                    Source{"2001:DB8:1:3::1", "2001:db8:1:3::1", "2001:db8:1:3::/64"}, Source{"::1", "::1", "::/64"},
                    Source{"fe80::1", "fe80::1", "fe80::/64"}, Source{"FE80:0:0::0:2", "fe80::2", "fe80::/64"},
                    Source{"::ffff:192.0.2.7", "192.0.2.7", "192.0.2.7"},
-                   Source{"not an address", "not an address", "not an address"}}) {
+                   Source{"not an address", "not an address", "not an address"}};
+    for (auto c : sources) {
         EXPECT_EQ(AuxAdmission::sourceOf(c.address), c.peer) << c.address;
         EXPECT_EQ(AuxAdmission::machineOf(c.address), c.machine) << c.address;
+    }
+    // What each peer's account holds counts on the Host's total under its
+    // machine: the addresses of one /64 share one part of it.
+    {
+        AuxAdmission admission([] { return 0.0; });
+        std::vector<std::shared_ptr<AuxPeerAccount>> accounts;
+        std::vector<std::unique_ptr<platform::WorkLedger::Charge>> held;
+        std::map<std::string, size_t> byMachine;
+        size_t bytes = 1000;
+        for (auto c : sources) {
+            accounts.push_back(admission.accountFor(c.address));
+            held.push_back(std::make_unique<platform::WorkLedger::Charge>(accounts.back()->ledger, bytes));
+            byMachine[c.machine] += bytes;
+            bytes += 1000;
+        }
+        const auto& total = admission.byteTotal();
+        for (const auto& [machine, holds] : byMachine) EXPECT_EQ(total->bytesOf(machine), holds) << machine;
+        EXPECT_EQ(total->part(), total->limit() / (byMachine.size() + 1));
+        held.clear();
+        EXPECT_EQ(total->bytesInUse(), 0u);
     }
 
     struct Drop { size_t pending; double probability; };

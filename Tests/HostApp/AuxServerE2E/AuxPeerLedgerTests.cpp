@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <map>
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
@@ -212,6 +213,93 @@ TEST_F(PeerLedger, APacketLargerThanTheBudgetArrivesOnePerPeerAtATime) {
     EXPECT_TRUE(senders[0]->waitClosed()) << "a packet that stopped arriving ends its connection";
     EXPECT_TRUE(runUntil([&] { return ledger->arrivingBytes() == 0; })) << "and gives its place back";
     EXPECT_EQ(logCount("(a packet still arriving came slower than 256 KiB/s after its first 30 s)"), 1u);
+}
+
+// However many peers each hold a packet larger than their budget, what
+// they hold together stays within the Host's total; a Viewer from another
+// machine still logs in within a second and is served meanwhile; and once
+// the senders go on, every packet arrives, nothing refused, and the total
+// reads zero.
+TEST_F(PeerLedger, PeersHoldingLargePacketsStayWithinTheHostTotalAndANewcomerIsStillServed) {
+    constexpr size_t kTotal = size_t{24} << 20;
+    server->stopForTermination();
+    V230HostAudioAuxServerConfiguration configuration;
+    configuration.hostByteTotalBytes = kTotal;
+    startServer(configuration);
+    std::map<std::string, int> received;
+    server->queue.sync([&] {
+        server->onFileTransferPacket = [&](FileTransferPacket packet, const UUID&) { ++received[packet.path]; };
+    });
+    auto receivedFrom = [&](const std::string& sender) {
+        return server->queue.syncValue([&] { return received[sender]; });
+    };
+    // Four peers, six connections each: apart, each could hold a packet,
+    // its budget and what its connections read past it, twice the total
+    // between them.
+    const std::vector<std::string> peers = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+    std::vector<std::unique_ptr<AuxTestClient>> senders;
+    for (const auto& peer : peers)
+        for (size_t i = 0; i < AuxAdmission::maxLoggedInPerSource; ++i) senders.push_back(audioFrom(peer, "Sender"));
+    std::vector<std::shared_ptr<platform::WorkLedger>> ledgers;
+    for (const auto& peer : peers) ledgers.push_back(ledgerOf(peer));
+    ASSERT_TRUE(ledgers[0] && ledgers[0]->total());
+    const auto total = ledgers[0]->total();
+    ASSERT_EQ(total->limit(), kTotal);
+    const auto packet = makeAuxPacket(AuxPacketType::fileTransferPacket, 0,
+                                      packetFrom("sender", AuxAdmission::workBudgetBytesPerPeer + (1 << 20)), 0);
+    const auto cut = static_cast<std::ptrdiff_t>(packet.size() - (512 << 10));
+    for (auto& sender : senders) {
+        sender->sendRaw({packet.begin(), packet.begin() + cut});
+        sender->flush();
+    }
+    size_t mostBuffered = 0, mostCharged = 0;
+    auto look = [&] {
+        const size_t buffered = server->queue.syncValue([&] {
+            size_t sum = 0;
+            for (const auto& peer : peers) sum += server->bytesWaitingToBeServedForTesting(peer);
+            return sum;
+        });
+        mostBuffered = std::max(mostBuffered, buffered);
+        mostCharged = std::max(mostCharged, total->bytesInUse());
+        return mostBuffered > kTotal || mostCharged > kTotal;
+    };
+    runUntil(look, 3);
+    EXPECT_GE(mostBuffered, kTotal / 2) << "the peers filled what they may";
+    EXPECT_LE(mostBuffered, kTotal) << "the Host holds its total, not every peer's bound";
+    EXPECT_LE(mostCharged, kTotal);
+    size_t onTheLedgers = 0;
+    for (const auto& ledger : ledgers) onTheLedgers += ledger->bytesInUse() + ledger->sendingBytes();
+    EXPECT_LE(onTheLedgers, total->bytesInUse()) << "what the accounts hold is on the total";
+
+    // A Viewer of another machine, meanwhile.
+    const uint64_t startNs = platform::Clock::uptimeNs();
+    auto newcomer = audioFrom("127.0.0.9", "Newcomer");
+    EXPECT_LE(double(platform::Clock::uptimeNs() - startNs) / 1e9, 1.0) << "it logs in within a second";
+    newcomer->send(AuxPacketType::fileTransferPacket, packetFrom("newcomer", 1024));
+    newcomer->flush();
+    EXPECT_TRUE(runUntil([&] { return receivedFrom("newcomer") == 1; })) << "and is served";
+    EXPECT_LE(double(platform::Clock::uptimeNs() - startNs) / 1e9, 1.0);
+
+    // The rest goes: every packet arrives, none refused.
+    for (auto& sender : senders) {
+        sender->sendRaw({packet.begin() + cut, packet.end()});
+        sender->flush();
+    }
+    ASSERT_TRUE(runUntil([&] {
+        advance(0.05);
+        look();
+        return receivedFrom("sender") == static_cast<int>(senders.size());
+    })) << receivedFrom("sender") << " of " << senders.size() << [&] {
+        std::string t = " total " + std::to_string(total->bytesInUse()) + " part " + std::to_string(total->part());
+        for (size_t i = 0; i < ledgers.size(); ++i)
+            t += "; " + peers[i] + " " + std::to_string(ledgers[i]->bytesInUse()) + " arriving " +
+                 std::to_string(ledgers[i]->arrivingBytes()) + " machine " + std::to_string(total->bytesOf(peers[i]));
+        return t;
+    }();
+    EXPECT_LE(mostBuffered, kTotal);
+    EXPECT_LE(mostCharged, kTotal);
+    for (const auto& sender : senders) EXPECT_FALSE(sender->isClosed());
+    EXPECT_TRUE(runUntil([&] { return total->bytesInUse() == 0; })) << total->bytesInUse() << " bytes on the total";
 }
 
 // Where a packet's header arrives in pieces, on either carrier, the account

@@ -19,6 +19,14 @@ class StatefulPeerAccounts : public AuxServerTest {
 protected:
     std::unique_ptr<PeerAccountSteps> steps;
 
+    // A Host total the peers' steps reach: past what its three machines
+    // hold apart in reads and replies at once, within what each may at its
+    // bounds.
+    void startServer(V230HostAudioAuxServerConfiguration configuration = {}) override {
+        configuration.hostByteTotalBytes = size_t{24} << 20;
+        AuxServerTest::startServer(configuration);
+    }
+
     void SetUp() override {
         AuxServerTest::SetUp();
         steps = std::make_unique<PeerAccountSteps>(runtime, server, PeerAccountSteps::bareFileService(server),

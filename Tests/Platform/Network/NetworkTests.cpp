@@ -12,6 +12,7 @@
 #include <cstring>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/HostByteTotal.h"
 #include "Platform/Network/Network.h"
 #include "Platform/Runtime/Runtime.h"
 #include "Platform/Runtime/VirtualRuntime.h"
@@ -432,6 +434,73 @@ TEST_F(NetworkTest, ConnectionsSharingAReadAheadBudgetReadNoMoreThanItTogether) 
     for (int i = 0; i < 500 && budget->bytesInUse() > 0; ++i) platform::sleepFor(0.01);
     EXPECT_EQ(budget->bytesInUse(), 0u) << "a connection gone gives back what it never delivered";
     gate->signal();
+}
+
+// Peers' ledgers share the Host's total, each under its machine: three
+// addresses of one /64 hold no more than one machine may, however large
+// their own budgets; once that machine holds more than its part it waits
+// while another machine, holding less, reads on; and everything arrives
+// whole once the reader serves it.
+TEST_F(NetworkTest, PeersOfOneMachineShareItsPartOfTheHostTotalAndTheOneHoldingTheMostWaitsFirst) {
+    auto listener = listenOn("127.0.0.1");
+    ASSERT_TRUE(listener);
+    constexpr size_t kTotal = size_t{4} << 20;
+    auto total = std::make_shared<HostByteTotal>(kTotal);
+    const std::string sixtyFour = "2001:db8:1:2::/64", other = "192.0.2.7";
+    std::vector<std::shared_ptr<WorkLedger>> ledgers;
+    for (const char* address : {"2001:db8:1:2::1", "2001:db8:1:2::2", "2001:db8:1:2::3", "192.0.2.7"}) {
+        // Budgets far above the total: only the total holds them.
+        ledgers.push_back(std::make_shared<WorkLedger>(address, size_t{64} << 20));
+        ledgers.back()->shareTotal(total, ledgers.size() <= 3 ? sixtyFour : other);
+    }
+    const std::vector<uint8_t> payload = pattern(8 * 1024 * 1024, 29);
+    std::vector<std::shared_ptr<TcpConnection>> clients, servers;
+    std::vector<std::shared_ptr<Recorder>> recorders;
+    for (const auto& ledger : ledgers) {
+        clients.push_back(connectTo("127.0.0.1", listener->port(), SIZE_MAX, 64 * 1024 * 1024).first);
+        auto server = nextAccepted();
+        ASSERT_TRUE(server);
+        recorders.push_back(Recorder::attach(*server, payload.size()));
+        server->setReadAheadBudget(ledger);
+        servers.push_back(server);
+    }
+    auto gate = holdQueue(*serverQueue);
+    for (auto& server : servers) server->start(*serverQueue);
+    Completions completions;
+    // Where reading stops: a machine past its part stops the earlier the
+    // more it holds; one within its part at the end of the read share.
+    const size_t part = total->part();
+    const size_t readCeiling = kTotal - kTotal / HostByteTotal::kReserveFraction;
+    const size_t machineStop = (readCeiling + part) / 2;
+    auto settle = [&](const std::function<bool()>& reached) {
+        for (int i = 0; i < 1000 && !reached(); ++i) platform::sleepFor(0.01);
+        return reached();
+    };
+    for (size_t i = 0; i < 3; ++i) clients[i]->send(payload, completions.make());
+    EXPECT_TRUE(settle([&] { return total->bytesOf(sixtyFour) + 64 * 1024 >= machineStop; }))
+        << total->bytesOf(sixtyFour) << " of " << machineStop;
+    EXPECT_LE(total->bytesOf(sixtyFour), machineStop) << "the /64 holds one machine's share, not one per address";
+    size_t fromTheSixtyFour = 0;
+    for (size_t i = 0; i < 3; ++i) fromTheSixtyFour += ledgers[i]->bytesInUse();
+    EXPECT_EQ(fromTheSixtyFour, total->bytesOf(sixtyFour)) << "the total is what its ledgers hold";
+
+    // The other machine, holding less, still reads: up to where the read
+    // share ends, the /64 holding the most waiting meanwhile.
+    const size_t heldByTheSixtyFour = total->bytesOf(sixtyFour);
+    clients[3]->send(payload, completions.make());
+    EXPECT_TRUE(settle([&] { return total->bytesInUse() + 64 * 1024 >= readCeiling; })) << total->bytesInUse();
+    EXPECT_GT(ledgers[3]->bytesInUse(), kTotal / 4);
+    EXPECT_EQ(total->bytesOf(sixtyFour), heldByTheSixtyFour) << "the machine holding the most gave way";
+    EXPECT_LE(total->bytesInUse(), readCeiling);
+
+    gate->signal();
+    for (auto& recorder : recorders) {
+        ASSERT_TRUE(recorder->reachedTarget.wait(kEventTimeout)) << "each reads on as room returns";
+        EXPECT_TRUE(recorder->received() == payload);
+    }
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(completions.fired.wait(kEventTimeout));
+    serverQueue->sync([] {});
+    EXPECT_EQ(total->bytesInUse(), 0u);
 }
 
 // A connection on a peer's account holds one of its descriptors while its

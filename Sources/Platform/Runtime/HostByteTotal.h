@@ -1,0 +1,104 @@
+#pragma once
+// What all peers' ledgers hold in bytes together (read and not yet served,
+// packets still arriving, held by jobs, waiting to be sent), with one bound
+// for the whole Host and a part of it for each machine. Each ledger bounds
+// its own peer, but peers are many: one machine may take as many addresses
+// of its /64 as it likes, and each would otherwise bring a whole budget and
+// a packet larger than it. The ledgers report every change of what they
+// hold here (WorkLedger::shareTotal), and ask here how much more their
+// machine may take.
+//
+// A machine's part is the bound shared among the machines with a ledger now
+// and one more (a newcomer's): machines a part or more past their own
+// stop while a part is still free. A machine may borrow past its part while
+// the total has room, but the more it holds past its part the earlier it
+// stops: when the total fills, the machine that holds the most gives way
+// first, and those within their part read on. The last kReserveFraction of the bound is kept for what
+// is read past a peer's budget (frame acknowledgements, input), for
+// replies, and (half of it) for the first packets of a machine that holds
+// next to nothing, so a watcher is not held behind the others' packets and
+// a newcomer is served while the others hold the rest.
+//
+// Nothing is refused here: a ledger that finds no room waits, and is woken
+// once its machine has room again. Any thread; calls no ledger under its
+// lock.
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class WorkLedger;
+
+class HostByteTotal {
+public:
+    // What all Viewers' packets and replies may hold in the Host together.
+    static constexpr size_t kDefaultLimitBytes = size_t{512} << 20;
+    // The part of the bound that only reads past a budget and replies use.
+    static constexpr size_t kReserveFraction = 64;
+
+    explicit HostByteTotal(size_t limitBytes = kDefaultLimitBytes);
+    HostByteTotal(const HostByteTotal&) = delete;
+    HostByteTotal& operator=(const HostByteTotal&) = delete;
+
+    size_t limit() const { return limit_; }
+    size_t bytesInUse() const;
+    size_t bytesOf(const std::string& machine) const;
+    // The part of each machine now.
+    size_t part() const;
+
+    // Why bytes are asked for: a read (packets, a packet's place), or what
+    // may use the reserve (a read past the budget, a reply).
+    enum class Use : uint8_t { read, reserve };
+
+    // Used by the ledgers (WorkLedger) only.
+    void join(const std::string& machine);
+    void leave(const std::string& machine);
+    // The machine now holds `now` bytes where it held `before`: ledgers to
+    // wake, once room returned to their machines, are added to `wake`.
+    void adjust(const std::string& machine, size_t before, size_t now,
+                std::vector<std::weak_ptr<WorkLedger>>& wake);
+    // How much more the machine may take now.
+    size_t roomFor(const std::string& machine, Use use) const;
+    // Whether a reply of `bytes` may be queued for the machine now: within
+    // the reserve, or within its own part.
+    bool mayQueue(const std::string& machine, size_t bytes) const;
+    // One packet still arriving per machine, among those holding their
+    // peers' places, may set the rest of it (`rest` bytes) aside past the
+    // machine's part, while it fits whole outside the reserve's last half:
+    // so the machine's own packets never keep all of its packets from
+    // arriving. False when another holds it or the rest does not fit.
+    // `holder` is the peer's ledger.
+    bool takePlace(const std::string& machine, const void* holder, size_t rest);
+    // Given back when the holder's packet ends; the machine's waiting
+    // ledgers are added to `wake`.
+    void givePlace(const std::string& machine, const void* holder, std::vector<std::weak_ptr<WorkLedger>>& wake);
+    size_t placeRoom() const;
+    // Wakes `ledger` (through `adjust`) once its machine has room again.
+    void wakeWhenRoom(const std::string& machine, const std::weak_ptr<WorkLedger>& ledger);
+
+private:
+    struct Machine {
+        size_t ledgers = 0;
+        size_t bytes = 0;
+        // Ledgers waiting for room for this machine.
+        std::vector<std::weak_ptr<WorkLedger>> waiting;
+        // The ledger whose packet holds the machine's place (takePlace).
+        const void* placeHolder = nullptr;
+    };
+    size_t roomLocked(const Machine& machine, Use use) const;
+    // What the rule of parts leaves the machine below `ceiling`.
+    size_t roomBelowLocked(const Machine& machine, size_t ceiling) const;
+    size_t partLocked() const;
+
+    const size_t limit_;
+    mutable std::mutex mutex_;
+    size_t total_ = 0;
+    std::map<std::string, Machine> machines_;
+};
+
+}  // namespace platform

@@ -941,10 +941,12 @@ void PeerAccountSteps::checkWhatTheHostHolds(const std::string& where) {
         staged += a->held(WorkLedger::Held::stagedBytes);
     }
     // The Host-wide total is what the accounts hold, and within its bound.
-    const size_t hostWide = WorkLedger::hostDescriptorsHeld() - std::min(WorkLedger::hostDescriptorsHeld(), hostDescriptorsBefore_);
-    if (hostWide != charged || WorkLedger::hostDescriptorsHeld() > WorkLedger::hostDescriptorTotal())
+    const size_t hostHeld = WorkLedger::hostDescriptorsHeld();
+    const size_t hostWide = hostHeld - std::min(hostHeld, hostDescriptorsBefore_);
+    if (hostWide != charged || hostHeld > WorkLedger::hostDescriptorTotal())
         fail("the Host-wide descriptor total counts " + std::to_string(hostWide) + ", its accounts say " +
-             std::to_string(charged) + " (its bound " + std::to_string(WorkLedger::hostDescriptorTotal()) + "), " + where);
+             std::to_string(charged) + " (its bound " + std::to_string(WorkLedger::hostDescriptorTotal()) + "), " +
+             where);
     const size_t pending = server_->pendingConnectionCountForTesting();
     std::string named;
     const size_t open = hostDescriptors(nullptr, &named);

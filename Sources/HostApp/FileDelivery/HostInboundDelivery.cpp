@@ -544,7 +544,8 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, uint64_t serial,
                     // On its peer's account from the moment it is open.
                     opened = chargedToPeer(std::move(*top), ledger);
                     if (!opened)
-                        refusal = platform::WorkLedger::descriptorRefusal(ledger, "too many descriptors held for its Viewer");
+                        refusal = platform::WorkLedger::descriptorRefusal(ledger,
+                                                                          "too many descriptors held for its Viewer");
                 } else {
                     refusal = writable.error();
                 }

@@ -198,7 +198,8 @@ FileTransferService::SourceWalk FileTransferService::walkSource(const SendSource
     auto descriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
                                                           platform::WorkLedger::Held::descriptors);
     if (!descriptor) {
-        error = platform::WorkLedger::descriptorRefusal(platform::WorkLedger::current(), "too many descriptors held");
+        error =
+            platform::WorkLedger::descriptorRefusal(platform::WorkLedger::current(), "too many descriptors held");
         return SourceWalk::failed;
     }
     auto folder = platform::ConfinedFolder::openTop(isRoot ? real : real.parent_path());
@@ -258,7 +259,8 @@ FileTransferService::SourceWalk FileTransferService::walkConfinedSource(const Se
         parentDescriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
                                                                platform::WorkLedger::Held::descriptors);
         if (!parentDescriptor) {
-            error = platform::WorkLedger::descriptorRefusal(platform::WorkLedger::current(), "too many descriptors held");
+            error = platform::WorkLedger::descriptorRefusal(platform::WorkLedger::current(),
+                                                            "too many descriptors held");
             return SourceWalk::failed;
         }
         auto opened = source.folder->openBeneath(named.parent_path(), false);

@@ -112,7 +112,8 @@ TEST_F(WorkLedgerTest, AGonePeersWaitingWorkIsDroppedWhereTheQueueServesOnlyView
 // kept for logged-in connections.
 TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
     std::vector<std::shared_ptr<WorkLedger>> ledgers;
-    for (const char* peer : {"peer-a", "peer-b", "peer-c"}) ledgers.push_back(std::make_shared<WorkLedger>(peer, 1 << 20));
+    for (const char* peer : {"peer-a", "peer-b", "peer-c"})
+        ledgers.push_back(std::make_shared<WorkLedger>(peer, 1 << 20));
     // Below the three peers' own bounds together, so that it is reached.
     const size_t before = WorkLedger::hostDescriptorsHeld();
     const size_t total = before + 700, kept = 48;
@@ -150,7 +151,8 @@ TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
                 }
                 break;
             case 5:
-                if (auto socket = WorkLedger::Holding::takeForConnection(ledger)) holdings.push_back(std::move(*socket));
+                if (auto socket = WorkLedger::Holding::takeForConnection(ledger))
+                    holdings.push_back(std::move(*socket));
                 break;
         }
         size_t descriptors = 0;

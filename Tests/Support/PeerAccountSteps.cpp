@@ -942,6 +942,13 @@ void PeerAccountSteps::checkWhatTheHostHolds(const std::string& where) {
         charged += a->held(WorkLedger::Held::descriptors);
         staged += a->held(WorkLedger::Held::stagedBytes);
     }
+    // The Host-wide total is what the accounts hold, and within its bound.
+    const size_t hostHeld = WorkLedger::hostDescriptorsHeld();
+    const size_t hostWide = hostHeld - std::min(hostHeld, hostDescriptorsBefore_);
+    if (hostWide != charged || hostHeld > WorkLedger::hostDescriptorTotal())
+        fail("the Host-wide descriptor total counts " + std::to_string(hostWide) + ", its accounts say " +
+             std::to_string(charged) + " (its bound " + std::to_string(WorkLedger::hostDescriptorTotal()) + "), " +
+             where);
     const size_t pending = server_->pendingConnectionCountForTesting();
     std::string named;
     const size_t open = hostDescriptors(nullptr, &named);
@@ -1013,6 +1020,7 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
     failure_.reset();
     runtime_->runUntilIdle();
     const size_t descriptorsBefore = openDescriptorCount();
+    hostDescriptorsBefore_ = WorkLedger::hostDescriptorsHeld();
     hostDescriptors(&otherDescriptorsBefore_);
     const double residentBefore = checkResident ? residentMiB() : 0;
     StepBytes in(std::move(bytes));

@@ -203,6 +203,8 @@ private:
     // other descriptor above those open before the run.
     size_t hostDescriptors(size_t* others = nullptr, std::string* named = nullptr) const;
     size_t otherDescriptorsBefore_ = 0;
+    // What all peers held of the Host-wide descriptor total before the run.
+    size_t hostDescriptorsBefore_ = 0;
     // The seed and step running, for what a step finds itself.
     std::string stepName_;
     // Writes `bytes` on `on` in parts cut at random points (down to single

@@ -1,6 +1,10 @@
 #include "Support/TestSupport.h"
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <unistd.h>
 
@@ -92,6 +96,33 @@ VirtualTimeTest::~VirtualTimeTest() {
 size_t openDescriptors() {
     return static_cast<size_t>(
         std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+}
+
+DescriptorsUsedUp::DescriptorsUsedUp() {
+    int highest = 2;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
+    ::rlimit lowered = saved_;
+    // Room for the iterator's own descriptor, which is closed by now.
+    lowered.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(highest) + 8, saved_.rlim_max);
+    if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return;
+    lowered_ = true;
+    for (;;) {
+        const int fd = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) {
+            reached_ = errno == EMFILE;
+            break;
+        }
+        taken_.push_back(fd);
+    }
+}
+
+void DescriptorsUsedUp::free() {
+    for (int fd : taken_) ::close(fd);
+    taken_.clear();
+    if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
+    lowered_ = false;
 }
 
 size_t residentBytes() {

@@ -1,4 +1,6 @@
 #pragma once
+
+#include <sys/resource.h>
 // Shared fixtures for the Host's tests: the virtual-time runtime, a fresh
 // simulated machine, a private data root and a captured log.
 
@@ -75,6 +77,27 @@ protected:
 // How many descriptors this process has open, to show that something let
 // go of what it opened.
 size_t openDescriptors();
+
+// Every descriptor the process may open is taken, for the life of the
+// object or until free(): the soft limit is lowered to just above the
+// highest descriptor open now and the room below it filled, so that the
+// next open fails with EMFILE as in a process at its limit. Restores both.
+class DescriptorsUsedUp {
+public:
+    DescriptorsUsedUp();
+    ~DescriptorsUsedUp() { free(); }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+    void free();
+    // Whether the next open would fail: the limit was reached.
+    bool reached() const { return reached_; }
+
+private:
+    std::vector<int> taken_;
+    ::rlimit saved_{};
+    bool lowered_ = false;
+    bool reached_ = false;
+};
 
 // The process's resident set in bytes, as the kernel counts it: what a
 // memory claim is measured by.

@@ -342,9 +342,11 @@ const char* V230HostAudioAuxServer::admitLoggedIn(const ConnectionRef& connectio
     queue.dispatchPrecondition();
     if (admission_.logIn(connection, connection->remoteAddress()) != AuxAdmission::Verdict::admitted)
         return "the logged-in connection cap";
-    // Its socket is one of its peer's descriptors: past their bound it is
-    // refused, and says so.
-    if (!connection->setReadAheadBudget(account.ledger)) return "its peer's descriptor bound";
+    // Its socket is one of its peer's descriptors: past their bound, or
+    // the Host-wide total, it is refused, and says which.
+    if (!connection->setReadAheadBudget(account.ledger))
+        return platform::WorkLedger::refusedByHostDescriptorTotal(account.ledger) ? "the Host-wide descriptor total"
+                                                                                   : "its peer's descriptor bound";
     connection->setMaxUndeliveredBytes(platform::TcpConnection::kMaxUndeliveredBytes);
     connection->setSendBudget(account.ledger);
     connection->enableKeepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);

@@ -537,7 +537,9 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, uint64_t serial,
                 if (auto writable = (*top)->mayWrite()) {
                     // On its peer's account from the moment it is open.
                     opened = chargedToPeer(std::move(*top), ledger);
-                    if (!opened) refusal = "too many descriptors held for its Viewer";
+                    if (!opened)
+                        refusal = platform::WorkLedger::descriptorRefusal(ledger,
+                                                                          "too many descriptors held for its Viewer");
                 } else {
                     refusal = writable.error();
                 }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "HostApp/AuxServer/AuxAdmission.h"
+#include "HostApp/AuxServer/FileTransferChannelState.h"
 #include "HostApp/Shell/DiagnosticLogBuffer.h"
 #include "HostApp/Shell/HostLaunchAtLogin.h"
 #include "HostApp/HostProbeDelegate.h"
@@ -15,7 +17,9 @@
 #include "Platform/Files/Folders.h"
 #include "Platform/Files/InstanceLock.h"
 #include "Platform/SimulatedMac/ScreenCaptureKit.h"
+#include "Platform/Runtime/DescriptorLimit.h"
 #include "Platform/Runtime/FreedMemory.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Runtime/Signals.h"
 #include "Platform/Runtime/Log.h"
 #include "Platform/SimulatedMac/TextInputSources.h"
@@ -437,11 +441,29 @@ bool HostProbeDelegate::waitForServerStopAfterRunLoop(double seconds) {
     return !lifecycle.serverStopped || lifecycle.serverStopped->wait(seconds);
 }
 
+namespace {
+
+// The descriptors kept above the peers' total: connections that have not
+// logged in (each waiting room holds its own bound) and the Host's own (its
+// listeners, log, lock file, settings, queues' and encoders' descriptors, a
+// directory lookup). Logged-in connections, data channels included, are
+// their peers' and have their part of the total kept for them.
+constexpr size_t kHostsOwnDescriptors = 128;
+constexpr size_t kReservedDescriptors =
+    AuxAdmission::maxPendingConnections + FileTransferChannelState::maxPendingChannels + kHostsOwnDescriptors;
+
+}  // namespace
+
 void HostProbeDelegate::runUntilTerminated(const HostLaunchFlags& flags,
                                            const V230HostAudioAuxServerConfiguration& configuration) {
     // Before any thread: what a Viewer's large packet held leaves the
     // process with it.
     platform::FreedMemory::giveBackLargeBuffersAtOnce();
+    // Before any thread too: the Host takes all the descriptors it may, and
+    // its peers together hold no more than a total below them.
+    platform::WorkLedger::setHostDescriptorTotal(
+        platform::DescriptorLimit::hostTotalFor(platform::DescriptorLimit::raiseToHardLimit(), kReservedDescriptors),
+        AuxAdmission::maxLoggedInConnections);
     // The application holds its delegate weakly; this keeps it for the life
     // of the process (never destroyed: the signal thread may still hold it).
     auto* delegate =

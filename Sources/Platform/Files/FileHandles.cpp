@@ -170,7 +170,16 @@ Result<FolderHandle> FolderHandle::child(const std::string& name, bool create) c
 
 Result<FolderHandle> FolderHandle::newChild(const std::string& name) const {
     if (::mkdirat(fd(), name.c_str(), 0700) != 0) return Result<FolderHandle>::failure(errnoFailureText("mkdir"));
-    return child(name, false);
+    auto opened = child(name, false);
+    // Made but not opened (out of descriptors, most often): nobody holds it
+    // to remove it later, so it goes now. It is empty and nobody else's:
+    // its name was new a moment ago.
+    if (!opened) {
+        const int openError = errno;
+        ::unlinkat(fd(), name.c_str(), AT_REMOVEDIR);
+        errno = openError;
+    }
+    return opened;
 }
 
 Result<FileHandle> FolderHandle::createFile(const std::string& name) const {

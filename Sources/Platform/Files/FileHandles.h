@@ -76,7 +76,8 @@ public:
     // `create` is set; fails on a link or a non-folder.
     Result<FolderHandle> child(const std::string& name, bool create) const;
     // A child folder made here and now: fails when any entry (a link
-    // included) already has the name, so what opens is the folder made.
+    // included) already has the name, so what opens is the folder made. A
+    // folder made that cannot be opened is removed again.
     Result<FolderHandle> newChild(const std::string& name) const;
     // A new file; fails when any entry already has the name.
     Result<FileHandle> createFile(const std::string& name) const;

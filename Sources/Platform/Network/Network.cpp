@@ -501,7 +501,7 @@ bool TcpConnection::setReadAheadBudget(std::shared_ptr<WorkLedger> budget) {
         // nothing.
         std::optional<WorkLedger::Holding> socket;
         if (fd_ >= 0) {
-            socket = WorkLedger::Holding::take(budget, WorkLedger::Held::descriptors);
+            socket = WorkLedger::Holding::takeForConnection(budget);
             if (!socket) return false;
         }
         socketHeld_ = socket ? std::move(*socket) : WorkLedger::Holding();

@@ -300,7 +300,8 @@ public:
     // limit alone. The budget is its peer's account, and the socket one of
     // the descriptors the peer holds (WorkLedger::Held::descriptors) until
     // it closes: false, and nothing changed, when the peer holds its bound
-    // of them already (the owner refuses the connection).
+    // of them already, or all peers the Host-wide total (the owner refuses
+    // the connection).
     bool setReadAheadBudget(std::shared_ptr<WorkLedger> budget);
     std::shared_ptr<WorkLedger> readAheadBudget() const;
     // Bytes waiting to be sent on this connection count on `budget` (its

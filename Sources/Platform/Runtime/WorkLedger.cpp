@@ -12,7 +12,59 @@ namespace platform {
 
 namespace {
 thread_local std::shared_ptr<WorkLedger> tlsCurrentLedger;
+
+// The process's descriptor table is one, whoever holds its entries: what
+// all peers hold together, and the total the Host set for it.
+std::atomic<size_t> hostDescriptorsHeldNow{0};
+std::atomic<size_t> hostDescriptorTotalNow{SIZE_MAX};
+std::atomic<size_t> hostDescriptorsKeptNow{0};
+
+void countHostDescriptors(WorkLedger::Held kind, size_t more) {
+    if (kind == WorkLedger::Held::descriptors) hostDescriptorsHeldNow.fetch_add(more, std::memory_order_acq_rel);
+}
+
+void uncountHostDescriptors(WorkLedger::Held kind, size_t less) {
+    if (kind == WorkLedger::Held::descriptors) hostDescriptorsHeldNow.fetch_sub(less, std::memory_order_acq_rel);
+}
+
+// Takes `more` of the Host-wide total, unless that would pass the part of
+// it open to the asker.
+bool takeHostDescriptors(size_t more, bool forConnection) {
+    const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
+    const size_t kept = forConnection ? 0 : hostDescriptorsKeptNow.load(std::memory_order_acquire);
+    const size_t room = total - std::min(total, kept);
+    size_t held = hostDescriptorsHeldNow.load(std::memory_order_acquire);
+    do {
+        if (more > room - std::min(room, held)) return false;
+    } while (!hostDescriptorsHeldNow.compare_exchange_weak(held, held + more, std::memory_order_acq_rel));
+    return true;
+}
 }  // namespace
+
+std::string WorkLedger::descriptorRefusal(const std::shared_ptr<WorkLedger>& ledger, const std::string& peerReason,
+                                         size_t amount) {
+    return refusedByHostDescriptorTotal(ledger, amount) ? "too many descriptors open on the Host" : peerReason;
+}
+
+void WorkLedger::setHostDescriptorTotal(size_t total, size_t keptForConnections) {
+    hostDescriptorsKeptNow.store(std::min(total, keptForConnections), std::memory_order_release);
+    hostDescriptorTotalNow.store(total, std::memory_order_release);
+}
+
+size_t WorkLedger::hostDescriptorTotal() { return hostDescriptorTotalNow.load(std::memory_order_acquire); }
+
+size_t WorkLedger::hostDescriptorsKeptForConnections() {
+    return hostDescriptorsKeptNow.load(std::memory_order_acquire);
+}
+
+size_t WorkLedger::hostDescriptorsHeld() { return hostDescriptorsHeldNow.load(std::memory_order_acquire); }
+
+bool WorkLedger::refusedByHostDescriptorTotal(const std::shared_ptr<WorkLedger>& ledger, size_t amount) {
+    if (ledger && ledger->held(Held::descriptors) + amount > heldBound(Held::descriptors)) return false;
+    const size_t total = hostDescriptorTotal();
+    const size_t room = total - std::min(total, hostDescriptorsKeptForConnections());
+    return hostDescriptorsHeld() + amount > room;
+}
 
 WorkLedger::WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs)
     : owner_(std::move(owner)), limit_(std::max<size_t>(limitBytes, 1)), maxJobs_(std::max<size_t>(maxJobs, 1)) {}
@@ -108,7 +160,9 @@ void WorkLedger::cancel() {
         for (size_t k = 0; k < kHeldKinds; ++k) {
             droppedHeld.push_back(std::exchange(heldWaiters_[k], {}));
             // Work that was to claim a place set aside for it never will.
-            held_[k] -= std::min(held_[k], setAside_[k]);
+            const size_t dropped = std::min(held_[k], setAside_[k]);
+            held_[k] -= dropped;
+            uncountHostDescriptors(static_cast<Held>(k), dropped);
             setAside_[k] = 0;
         }
     }
@@ -124,6 +178,7 @@ void WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {
             return;
         }
         held_[k] += 1;
+        countHostDescriptors(kind, 1);
     }
     granted(Holding(shared_from_this(), kind, 1));
 }
@@ -138,6 +193,7 @@ std::vector<std::function<void(WorkLedger::Holding)>> WorkLedger::serveHeldWaite
     std::vector<std::function<void(Holding)>> served;
     while (!heldWaiters_[k].empty() && held_[k] < heldBound(kind) && !cancelled_.load(std::memory_order_acquire)) {
         held_[k] += 1;
+        countHostDescriptors(kind, 1);
         served.push_back(std::move(heldWaiters_[k].front()));
         heldWaiters_[k].pop_front();
     }
@@ -438,8 +494,21 @@ std::optional<WorkLedger::Holding> WorkLedger::Holding::take(std::shared_ptr<Wor
     return holding;
 }
 
+std::optional<WorkLedger::Holding> WorkLedger::Holding::takeForConnection(std::shared_ptr<WorkLedger> ledger) {
+    Holding holding(std::move(ledger), Held::descriptors, 0);
+    holding.connection_ = true;
+    if (!holding.grow(1)) return std::nullopt;
+    return holding;
+}
+
+WorkLedger::Holding::Holding(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount)
+    : ledger_(std::move(ledger)), kind_(kind), amount_(amount) {}
+
 WorkLedger::Holding::Holding(Holding&& other) noexcept
-    : ledger_(std::move(other.ledger_)), kind_(other.kind_), amount_(std::exchange(other.amount_, 0)) {}
+    : ledger_(std::move(other.ledger_)),
+      kind_(other.kind_),
+      amount_(std::exchange(other.amount_, 0)),
+      connection_(other.connection_) {}
 
 WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
     if (this != &other) {
@@ -447,6 +516,7 @@ WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
         ledger_ = std::move(other.ledger_);
         kind_ = other.kind_;
         amount_ = std::exchange(other.amount_, 0);
+        connection_ = other.connection_;
     }
     return *this;
 }
@@ -458,6 +528,10 @@ bool WorkLedger::Holding::grow(size_t more) {
     if (more > heldBound(kind_) - std::min(held, heldBound(kind_))) return false;
     // A place that frees goes to whoever waited for it first.
     if (more > 0 && !ledger_->heldWaiters_[static_cast<size_t>(kind_)].empty()) return false;
+    // The one rule for every road a peer's descriptors take: past the
+    // Host-wide total nothing more is held, so the reserve above it stays
+    // the logins' and the Host's own.
+    if (kind_ == Held::descriptors && more > 0 && !takeHostDescriptors(more, connection_)) return false;
     held += more;
     amount_ += more;
     return true;
@@ -471,6 +545,7 @@ void WorkLedger::Holding::shrink(size_t less) {
         std::lock_guard lock(ledger_->mutex_);
         size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
         held -= std::min(held, less);
+        uncountHostDescriptors(kind_, less);
         amount_ -= less;
         served = ledger_->serveHeldWaitersLocked(kind_);
     }

@@ -199,6 +199,29 @@ public:
     static const char* heldName(Held kind);
     size_t held(Held kind) const;
 
+    // The descriptors all peers hold together have a Host-wide total too,
+    // below the process's own limit: what lies above it is kept for the
+    // connections that have not logged in yet (bounded by their waiting
+    // rooms) and the Host's own files, so that however many peers hold
+    // their bound, a login is still accepted and the Host still works. Of
+    // the total, `keptForConnections` are further kept for logged-in
+    // connections' sockets (bounded by the logged-in connection cap): a
+    // peer's files and folders never take the place a login needs. No
+    // total until the Host sets one at start (SIZE_MAX: none).
+    static void setHostDescriptorTotal(size_t total, size_t keptForConnections);
+    static size_t hostDescriptorTotal();
+    static size_t hostDescriptorsKeptForConnections();
+    // What all peers' Holdings of descriptors hold now.
+    static size_t hostDescriptorsHeld();
+    // Whether `amount` more descriptors for `ledger` would be refused by the
+    // Host-wide total, not by the peer's own bound: the reason a refusal
+    // gives names the one that refused.
+    static bool refusedByHostDescriptorTotal(const std::shared_ptr<WorkLedger>& ledger, size_t amount = 1);
+    // What a refusal of `amount` descriptors says: `peerReason` when the
+    // peer's own bound refused them, else that the Host's total did.
+    static std::string descriptorRefusal(const std::shared_ptr<WorkLedger>& ledger, const std::string& peerReason,
+                                         size_t amount = 1);
+
     // Some amount of one kind, held by the object that keeps the thing and
     // given back when it goes (or is moved from): nothing is counted beside
     // the state. With no ledger (the Host's own work) it holds nothing and
@@ -206,8 +229,12 @@ public:
     class Holding {
     public:
         Holding() = default;
-        // `amount` of `kind`, unless that would pass the kind's bound.
+        // `amount` of `kind`, unless that would pass the kind's bound (for
+        // descriptors, or the Host-wide total's part for peers' work).
         static std::optional<Holding> take(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount = 1);
+        // A logged-in connection's socket: one of its peer's descriptors,
+        // which may use the part of the Host-wide total kept for them.
+        static std::optional<Holding> takeForConnection(std::shared_ptr<WorkLedger> ledger);
         Holding(Holding&& other) noexcept;
         Holding& operator=(Holding&& other) noexcept;
         Holding(const Holding&) = delete;
@@ -226,11 +253,12 @@ public:
 
     private:
         friend class WorkLedger;
-        Holding(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount)
-            : ledger_(std::move(ledger)), kind_(kind), amount_(amount) {}
+        Holding(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount);
         std::shared_ptr<WorkLedger> ledger_;
         Held kind_ = Held::descriptors;
         size_t amount_ = 0;
+        // A logged-in connection's socket (takeForConnection).
+        bool connection_ = false;
     };
 
     // One of `kind` for work that can wait for it: `granted` gets it at

@@ -207,7 +207,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
                                                                              : "too many batches of its Viewer being saved");
     }
     auto rootDescriptor = WorkLedger::Holding::take(ledger, Held::descriptors);
-    if (!rootDescriptor) return refuseBatch(key, "too many open descriptors");
+    if (!rootDescriptor) return refuseBatch(key, WorkLedger::descriptorRefusal(ledger, "too many open descriptors"));
 
     InboundBatch batch;
     batch.place = std::move(*place);
@@ -222,6 +222,9 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     const std::string name = std::to_string(seconds) + "-" + id.id8() + "-" + UUID::random().id8();
     batch.rootDir = stagingRootPath() / name;
     if (auto staging = openStagingRoot()) {
+        // Its own folder could not be made, or was made and not opened (it
+        // is gone again then): each of its files is answered as not staged,
+        // with the reason, and nothing of it is left behind.
         if (auto root = staging->newChild(name))
             batch.root = std::move(*root);
         else
@@ -387,7 +390,9 @@ void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacke
     file.name = parts->back();
     file.temporaryName = ".vtx-" + UUID::random().id8() + ".part";
     auto descriptor = WorkLedger::Holding::take(batch.place.ledger(), Held::descriptors);
-    if (!descriptor) return failCurrentFile(batch, packet.path, "too many open descriptors");
+    if (!descriptor)
+        return failCurrentFile(batch, packet.path,
+                               WorkLedger::descriptorRefusal(batch.place.ledger(), "too many open descriptors"));
     file.descriptor = std::move(*descriptor);
     auto handle = folder->createFile(file.temporaryName);
     if (!handle) return failCurrentFile(batch, packet.path, handle.error());
@@ -464,8 +469,9 @@ void FileTransferService::endBatch(const SessionBatchKey& key) {
     // Nothing staged means nothing to deliver: the folder goes now rather
     // than at the next start-up.
     if (entries.empty()) {
-        removalQueue_.async([root, staged = std::make_shared<WorkLedger::Holding>(std::move(held->stagedBytes))] {
-            FileTransferStagedItems::remove({root});
+        removalQueue_.async([weak = weak_from_this(), root,
+                             staged = std::make_shared<WorkLedger::Holding>(std::move(held->stagedBytes))] {
+            if (auto self = weak.lock()) self->removeStagedFolder(root);
             staged->reset();
         });
     }
@@ -484,9 +490,39 @@ void FileTransferService::dropInbound(const SessionBatchKey& key) {
     // What it staged is the peer's until it is removed.
     auto staged = std::make_shared<WorkLedger::Holding>(std::move(batch->stagedBytes));
     receive_.drop(key);  // closes any open file
-    removalQueue_.async([root, staged] {
-        FileTransferStagedItems::remove({root});
+    removalQueue_.async([weak = weak_from_this(), root, staged] {
+        if (auto self = weak.lock()) self->removeStagedFolder(root);
         staged->reset();
+    });
+}
+
+void FileTransferService::removeStagedFolder(const std::filesystem::path& folder) {
+    removalQueue_.dispatchPrecondition();
+    retryStagingLeft();
+    if (FileTransferStagedItems::remove({folder}) > 0 && stagingLeft_.size() < maxStagingLeftForRetry)
+        stagingLeft_.push_back({folder});
+    queueStagingRetry();
+}
+
+void FileTransferService::retryStagingLeft() {
+    removalQueue_.dispatchPrecondition();
+    std::erase_if(stagingLeft_, [](LeftInStaging& left) {
+        if (FileTransferStagedItems::remove({left.folder}) == 0) return true;
+        return ++left.attempts >= stagingRemovalAttempts;
+    });
+}
+
+void FileTransferService::queueStagingRetry() {
+    if (stagingLeft_.empty() || stagingRetryQueued_) return;
+    stagingRetryQueued_ = true;
+    // The Host's own work: it outlives the peer whose batch left the folder.
+    const WorkLedger::Charged nobody(nullptr);
+    removalQueue_.asyncAfter(stagingRemovalRetrySeconds, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->stagingRetryQueued_ = false;
+        self->retryStagingLeft();
+        self->queueStagingRetry();
     });
 }
 

@@ -198,7 +198,8 @@ FileTransferService::SourceWalk FileTransferService::walkSource(const SendSource
     auto descriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
                                                           platform::WorkLedger::Held::descriptors);
     if (!descriptor) {
-        error = "too many descriptors held";
+        error =
+            platform::WorkLedger::descriptorRefusal(platform::WorkLedger::current(), "too many descriptors held");
         return SourceWalk::failed;
     }
     auto folder = platform::ConfinedFolder::openTop(isRoot ? real : real.parent_path());
@@ -258,7 +259,8 @@ FileTransferService::SourceWalk FileTransferService::walkConfinedSource(const Se
         parentDescriptor = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
                                                                platform::WorkLedger::Held::descriptors);
         if (!parentDescriptor) {
-            error = "too many descriptors held";
+            error = platform::WorkLedger::descriptorRefusal(platform::WorkLedger::current(),
+                                                            "too many descriptors held");
             return SourceWalk::failed;
         }
         auto opened = source.folder->openBeneath(named.parent_path(), false);
@@ -441,7 +443,8 @@ bool FileTransferService::sendFile(const platform::TreeEntry& entry, const std::
     // Opened from the walk's own folder, and only if it is still the file
     // the walk met.
     auto file = descriptor ? entry.openForReading()
-                           : platform::Result<platform::FileHandle>::failure("too many descriptors held");
+                           : platform::Result<platform::FileHandle>::failure(platform::WorkLedger::descriptorRefusal(
+                                 platform::WorkLedger::current(), "too many descriptors held"));
     // The size announced is that of the file actually opened, so a file
     // that changed since it was counted is still sent whole and exact.
     uint64_t size = entry.size;

@@ -74,6 +74,13 @@ public:
     static constexpr size_t maxOpenInboundBatches = 32;
     // An inbound batch that gets no packet for this long is cancelled.
     static constexpr double inboundBatchIdleSeconds = 120;
+    // A batch folder a removal left (out of descriptors, a disk's error) is
+    // tried again, at the next removal and after a pause, a few times: a
+    // failed batch's staging must not stay until the next start. Bounded;
+    // what passes the bound waits for the start-up sweep.
+    static constexpr size_t maxStagingLeftForRetry = 256;
+    static constexpr int stagingRemovalAttempts = 5;
+    static constexpr double stagingRemovalRetrySeconds = 5;
     // Destinations one peer (principalOf) named ahead of their batches,
     // over all its sessions, in number and in bytes: past either, its own
     // oldest go, never another peer's.
@@ -260,6 +267,8 @@ public:
     void setWriteHookForTesting(std::function<void(size_t bytes)> hook);
     // Waits until every staging removal queued so far has run.
     void syncRemovalQueueForTesting() { removalQueue_.sync([] {}); }
+    // Batch folders a removal left that are still to be tried again.
+    size_t stagingLeftForTesting() { return removalQueue_.syncValue([&] { return stagingLeft_.size(); }); }
 
 private:
     // What one batch sends: a path, or an item reached by descriptor.
@@ -386,6 +395,18 @@ private:
     platform::DispatchQueue inboundQueue_{"velantrix.filetransfer.recv"};
     // Staging folders are removed here, so no removal holds receiving.
     platform::DispatchQueue removalQueue_{"velantrix.filetransfer.staging-removal"};
+    // Batch folders a removal left, removal queue only.
+    struct LeftInStaging {
+        std::filesystem::path folder;
+        int attempts = 1;
+    };
+    std::vector<LeftInStaging> stagingLeft_;
+    bool stagingRetryQueued_ = false;
+    // Removes a batch's staging folder and tries again what earlier ones
+    // left. Removal queue only.
+    void removeStagedFolder(const std::filesystem::path& folder);
+    void retryStagingLeft();
+    void queueStagingRetry();
     // Outgoing batches whose sending must stop, with the sessions that
     // cancelled each ("" for this end), oldest first; shared by both queues
     // and callers of cancelOutgoingBatch. Bounded, but never by dropping

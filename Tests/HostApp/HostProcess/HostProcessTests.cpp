@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -213,9 +214,13 @@ std::vector<std::string> environmentOf(pid_t pid) {
 
 class HostProcessTest : public VirtualTimeTest {
 protected:
-    // Starts the Host and reads its ports from "aux: server started".
-    std::unique_ptr<HostProcess> start(const std::vector<std::string>& extra = {}) {
-        auto host = std::make_unique<HostProcess>(dataRoot->path(), extra);
+    // Starts the Host (through `wrapper`, when given) and reads its ports
+    // from "aux: server started".
+    std::unique_ptr<HostProcess> start(const std::vector<std::string>& extra = {},
+                                       const std::vector<std::string>& wrapper = {}) {
+        auto host = std::make_unique<HostProcess>(
+            dataRoot->path(), extra, "stderr.log",
+            std::vector<std::string>{"--audio-port=0", "--video-port=0", "--file-port=0"}, wrapper);
         EXPECT_TRUE(host->started());
         const std::regex started("aux: server started audio=(\\d+) video=(\\d+) file=(\\d+)");
         std::smatch match;
@@ -540,6 +545,29 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
     }
     ::unsetenv("NORVESSAL_TEST_ACCOUNTS");
+}
+
+// Started with a soft descriptor limit below its hard one (a service
+// manager's 1,024), the Host takes all it may before it serves: its peers'
+// total and the reserve for logins come out of the raised limit.
+TEST_F(HostProcessTest, StartedWithALowSoftDescriptorLimitTheHostRaisesItToTheHardOne) {
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max != RLIM_INFINITY && own.rlim_max <= 256) GTEST_SKIP() << "no hard limit above 256 here";
+    const std::string hard = own.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(own.rlim_max);
+    auto host = start({}, {"prlimit", "--nofile=256:" + hard});
+    // The same process: prlimit execs the Host.
+    std::ifstream limits("/proc/" + std::to_string(host->pid()) + "/limits");
+    std::string soft, max;
+    for (std::string line; std::getline(limits, line);) {
+        if (line.rfind("Max open files", 0) != 0) continue;
+        std::istringstream fields(line.substr(std::string("Max open files").size()));
+        fields >> soft >> max;
+    }
+    EXPECT_EQ(max, hard);
+    EXPECT_EQ(soft, max) << "the soft limit is raised to the hard one";
+    expectServesAViewer();
+    expectEndsCleanlyOn(*host, SIGTERM);
 }
 
 TEST_F(HostProcessTest, InitialInstallLaunchServesToo) {

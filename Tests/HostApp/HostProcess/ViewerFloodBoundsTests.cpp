@@ -39,15 +39,18 @@
 #include "Support/TestSupport.h"
 #include "HostApp/HostProbeDelegate.h"
 #include "HostApp/Capture/CaptureModeControlPayload.h"
+#include "HostApp/AuxServer/AuxAdmission.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
 #include "HostApp/StreamControl/StreamChangePacer.h"
 #include "Platform/AppKit/AppKitApplication.h"
 #include "Platform/Media/BitmapImage.h"
 #include "Platform/Runtime/Clock.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/SimulatedMac/CoreGraphicsDisplays.h"
 #include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 namespace {
 
@@ -242,6 +245,15 @@ public:
 
     // How it ended (waitpid's status), once terminate() saw it end.
     std::optional<int> exitStatus() const { return exitStatus_; }
+    // Descriptors it has open now.
+    size_t openDescriptors() const {
+        std::error_code ec;
+        size_t n = 0;
+        for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end; !ec && it != end;
+             it.increment(ec))
+            ++n;
+        return n;
+    }
 
     uint16_t audioPort = 0, videoPort = 0;
 
@@ -1638,6 +1650,120 @@ TEST(LargePacketMemory, WhatAServedOrCutOffPacketHeldLeavesTheProcess) {
     std::printf("[ memory ] anonymous RSS %.1f MiB once a session reset while 40 MiB of its packet had arrived\n", cutOff);
     EXPECT_LE(cutOff - served, kKeptMiB) << "MiB the Host kept after a packet cut off while it arrived";
     ::close(fd);
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+}
+
+// Every peer the logged-in connections admit, each holding its sixteen
+// copies at a conflict question, against a Host started with 640
+// descriptors, fewer than those copies would hold: what all of them hold
+// stays within the Host-wide total, so a login from another machine still
+// works within a second, and once they leave nothing of their copies stays
+// staged.
+TEST(DescriptorTotal, AtASmallLimitALoginWorksWhileEveryPeerHoldsSixteenCopies) {
+    if (kUnderSanitizer) GTEST_SKIP() << "the login's second is for the Host as built to run";
+    // As many peers as leave the login its place among the logged-in
+    // connections (each holds two: its control and data connections), each
+    // with its bound of batches.
+    constexpr int kPeers = int(AuxAdmission::maxLoggedInConnections / 2) - 1;
+    constexpr int kCopies = int(platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches));
+    constexpr rlim_t kLimit = 640;
+    rlimit own{};
+    ::getrlimit(RLIMIT_NOFILE, &own);
+    if (own.rlim_max < kLimit) GTEST_SKIP() << "this process may not have 1,024 descriptors";
+    const auto root = std::filesystem::temp_directory_path() / ("norvessal-nofile-" + std::to_string(::getpid()));
+    // Each copy's one file is named as one already there: its delivery
+    // asks, and nobody answers.
+    std::filesystem::create_directories(root / "home" / "taken");
+    std::ofstream(root / "home" / "taken" / "a.txt") << "taken";
+    std::fflush(stdout);
+    ChildHost host(root, [] {
+        const rlimit files{kLimit, kLimit};
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    });
+    ASSERT_TRUE(host.waitStarted()) << host.logText();
+
+    std::vector<std::unique_ptr<Link>> links;
+    auto pump = [&](double seconds) {
+        for (const double until = now() + seconds; now() < until;) {
+            std::vector<pollfd> fds;
+            for (auto& l : links) {
+                l->flush();
+                fds.push_back({l->fd, short(POLLIN | (l->out.empty() ? 0 : POLLOUT)), 0});
+            }
+            ::poll(fds.data(), fds.size(), 50);
+            for (size_t i = 0; i < links.size(); ++i)
+                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) links[i]->read();
+        }
+    };
+    const Bytes names = FileTransferService::encodeItemNames({"a.txt"});
+    for (int peer = 0; peer < kPeers; ++peer) {
+        const std::string from = "127.0.0." + std::to_string(10 + peer);
+        auto audio = std::make_unique<Link>();
+        audio->fd = logIn(host, host.audioPort, 0x01, audio->cutter, from.c_str());
+        ASSERT_GE(audio->fd, 0) << from << " logs in; the log ends:\n"
+                                << host.logText().substr(host.logText().size() -
+                                                         std::min<size_t>(host.logText().size(), 2000));
+        auto data = std::make_unique<Link>();
+        data->fd = openFileChannel(audio->fd, audio->cutter, from.c_str());
+        ASSERT_GE(data->fd, 0) << from << "'s data channel";
+        data->frames = true;
+        makeNonBlocking(audio->fd);
+        makeNonBlocking(data->fd);
+        for (int copy = 0; copy < kCopies; ++copy) {
+            const auto id = idFor(uint64_t(peer), uint64_t(copy));
+            const uint64_t asks = FileTransferDeliveryOptions::promptForConflicts.rawValue;
+            data->queue(ftrxFrame(fileOp(Op::directSave, id, "~/taken", {}, asks)));
+            data->queue(ftrxFrame(FileTransferPacket{Op::batchStart, id, 1,
+                                                     packBatchStartValue2(FileTransferIntent::managedCopy, 1), "", names}
+                                      .encode()));
+            data->queue(ftrxFrame(fileOp(Op::batchIntent, id, {}, {}, uint64_t(FileTransferIntent::managedCopy))));
+            data->queue(ftrxFrame(fileOp(Op::fileStart, id, "a.txt", {}, 1)));
+            data->queue(ftrxFrame(fileOp(Op::fileChunk, id, "a.txt", Bytes{'x'}, 0)));
+            data->queue(ftrxFrame(fileOp(Op::fileEnd, id, "a.txt", {}, 1)));
+            data->queue(ftrxFrame(fileOp(Op::batchEnd, id)));
+        }
+        links.push_back(std::move(audio));
+        links.push_back(std::move(data));
+        pump(0.05);
+    }
+    // Until what the Host holds stops growing (a bounded wait).
+    size_t held = host.openDescriptors();
+    for (const double until = now() + 30; now() < until;) {
+        pump(1);
+        const size_t next = host.openDescriptors();
+        if (next == held) break;
+        held = next;
+    }
+    std::printf("[ nofile ] the Host holds %zu of its %zu descriptors\n", held, size_t(kLimit));
+    EXPECT_GT(held, size_t(kLimit) / 2) << "the peers' copies hold the Host's descriptors";
+
+    const double start = now();
+    AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
+    const int login = logIn(host, host.audioPort, 0x01, cutter, "127.0.0.3");
+    const double took = now() - start;
+    EXPECT_GE(login, 0) << "another machine logs in; the log ends:\n"
+                        << host.logText().substr(host.logText().size() - std::min<size_t>(host.logText().size(), 2000));
+    EXPECT_LE(took, kThirdLoginSeconds);
+    if (login >= 0) ::close(login);
+    EXPECT_NE(host.logText().find("too many descriptors open on the Host; refused batch"), std::string::npos)
+        << "copies past the Host-wide total are refused, and say why";
+
+    // They leave: every copy's question ends with its peer, and its
+    // staging goes.
+    for (auto& l : links) l->close();
+    links.clear();
+    const auto inbox = host.cachesFolder() / "VelantrixFileInbox";
+    auto staged = [&] {
+        size_t n = 0;
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(inbox, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            n += it.depth() >= 1;
+        return n;
+    };
+    for (const double until = now() + 30; staged() > 0 && now() < until;) platform::sleepFor(0.1);
+    EXPECT_EQ(staged(), 0u) << "batch folders and files left in staging after every peer left";
     std::error_code ec;
     std::filesystem::remove_all(root, ec);
 }

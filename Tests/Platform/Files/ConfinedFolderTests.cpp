@@ -394,4 +394,25 @@ TEST_F(ConfinedFolderTest, ADeepTreeIsRefusedWholeWithDescriptorsFlatAndItsStagi
     EXPECT_EQ(chainLevels(stagingFolder->fd(), "deep"), 0u) << "the staged tree is gone";
 }
 
+// A batch's fresh staging folder made at the descriptor limit cannot be
+// opened: it fails, and what it made is gone, as nobody holds it to remove
+// it later. With room again, the same name is made and opened.
+TEST_F(ConfinedFolderTest, ANewFolderMadeButNotOpenedAtTheDescriptorLimitIsRemoved) {
+    const fs::path staging = dataRoot->path() / "staging";
+    fs::create_directories(staging);
+    auto stagingFolder = openStaging("staging");
+    ASSERT_TRUE(stagingFolder.ok());
+    platform::testing::DescriptorsUsedUp usedUp;
+    ASSERT_TRUE(usedUp.reached());
+    auto made = stagingFolder->newChild("batch");
+    const int error = errno;
+    usedUp.free();
+    ASSERT_FALSE(made.ok());
+    EXPECT_EQ(error, EMFILE) << "the open failed, not the making";
+    EXPECT_FALSE(fs::exists(staging / "batch")) << "the folder made is gone";
+    auto again = stagingFolder->newChild("batch");
+    ASSERT_TRUE(again.ok()) << again.error();
+    EXPECT_TRUE(fs::is_directory(staging / "batch"));
+}
+
 }  // namespace

@@ -105,22 +105,37 @@ TEST_F(WorkLedgerTest, AGonePeersWaitingWorkIsDroppedWhereTheQueueServesOnlyView
 }
 
 // Whatever the order of takes, growths, shrinks, moves and releases, each
-// kind on the ledger is exactly what its live holdings hold, never past the
-// kind's bound, and zero once they are gone.
+// kind on each peer's ledger is exactly what its live holdings hold, never
+// past the kind's bound, and zero once they are gone; the descriptors of
+// all peers together are what their holdings hold, never past the
+// Host-wide total, and their files and folders never into the part of it
+// kept for logged-in connections.
 TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
-    auto ledger = std::make_shared<WorkLedger>("peer", 1 << 20);
+    std::vector<std::shared_ptr<WorkLedger>> ledgers;
+    for (const char* peer : {"peer-a", "peer-b", "peer-c"})
+        ledgers.push_back(std::make_shared<WorkLedger>(peer, 1 << 20));
+    // Below the three peers' own bounds together, so that it is reached.
+    const size_t before = WorkLedger::hostDescriptorsHeld();
+    const size_t total = before + 700, kept = 48;
+    WorkLedger::setHostDescriptorTotal(total, kept);
     std::mt19937 random(7);
     std::vector<WorkLedger::Holding> holdings;
-    size_t refused = 0;
+    size_t refused = 0, refusedByTheTotal = 0;
     for (int step = 0; step < 20000; ++step) {
+        const auto& ledger = ledgers[random() % ledgers.size()];
         const auto kind = static_cast<WorkLedger::Held>(random() % WorkLedger::kHeldKinds);
         const size_t bound = WorkLedger::heldBound(kind);
         const size_t amount = random() % 2 ? 1 : random() % (bound / 2 + 1);
-        switch (random() % 5) {
+        switch (random() % 6) {
             case 0:
             case 1:
-                if (auto h = WorkLedger::Holding::take(ledger, kind, amount)) holdings.push_back(std::move(*h));
-                else refused += 1;
+                if (auto h = WorkLedger::Holding::take(ledger, kind, amount)) {
+                    holdings.push_back(std::move(*h));
+                } else {
+                    refused += 1;
+                    refusedByTheTotal += kind == WorkLedger::Held::descriptors &&
+                                         WorkLedger::refusedByHostDescriptorTotal(ledger, amount);
+                }
                 break;
             case 2:
                 if (!holdings.empty()) refused += !holdings[random() % holdings.size()].grow(amount);
@@ -135,20 +150,40 @@ TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
                     else holdings.erase(holdings.begin() + static_cast<std::ptrdiff_t>(from));
                 }
                 break;
+            case 5:
+                if (auto socket = WorkLedger::Holding::takeForConnection(ledger))
+                    holdings.push_back(std::move(*socket));
+                break;
         }
-        for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k) {
-            const auto each = static_cast<WorkLedger::Held>(k);
-            size_t sum = 0;
-            for (const auto& h : holdings)
-                if (h.kind() == each) sum += h.amount();
-            ASSERT_EQ(ledger->held(each), sum) << WorkLedger::heldName(each);
-            ASSERT_LE(ledger->held(each), WorkLedger::heldBound(each)) << WorkLedger::heldName(each);
+        size_t descriptors = 0;
+        for (const auto& each : ledgers) {
+            for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k) {
+                const auto kind = static_cast<WorkLedger::Held>(k);
+                size_t sum = 0;
+                for (const auto& h : holdings)
+                    if (h.kind() == kind && h.ledger() == each) sum += h.amount();
+                ASSERT_EQ(each->held(kind), sum) << WorkLedger::heldName(kind);
+                ASSERT_LE(each->held(kind), WorkLedger::heldBound(kind)) << WorkLedger::heldName(kind);
+            }
+            descriptors += each->held(WorkLedger::Held::descriptors);
         }
+        ASSERT_EQ(WorkLedger::hostDescriptorsHeld(), before + descriptors);
+        ASSERT_LE(WorkLedger::hostDescriptorsHeld(), total);
     }
     EXPECT_GT(refused, 0u) << "the bounds were reached";
+    EXPECT_GT(refusedByTheTotal, 0u) << "the Host-wide total was reached";
+    // Full of files and folders, the total still takes a connection.
     holdings.clear();
-    for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k)
-        EXPECT_EQ(ledger->held(static_cast<WorkLedger::Held>(k)), 0u);
+    while (auto more = WorkLedger::Holding::take(ledgers[0], WorkLedger::Held::descriptors))
+        holdings.push_back(std::move(*more));
+    while (auto more = WorkLedger::Holding::take(ledgers[1], WorkLedger::Held::descriptors))
+        holdings.push_back(std::move(*more));
+    EXPECT_TRUE(WorkLedger::Holding::takeForConnection(ledgers[2])) << "a login's socket finds its place";
+    holdings.clear();
+    for (const auto& each : ledgers)
+        for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k) EXPECT_EQ(each->held(static_cast<WorkLedger::Held>(k)), 0u);
+    EXPECT_EQ(WorkLedger::hostDescriptorsHeld(), before);
+    WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0);
     // The Host's own work holds nothing and is never refused.
     auto own = WorkLedger::Holding::take(nullptr, WorkLedger::Held::batches, 1000);
     ASSERT_TRUE(own);

@@ -377,6 +377,34 @@ TEST_F(InboundLimits, AnEndedSessionLeavesNoBatchNoStagingAndNoPendingNames) {
     EXPECT_LE(openDescriptors(), idle);
 }
 
+// A failed batch's staging that could not be removed (the process was out
+// of descriptors) is tried again, after a pause or at the next removal,
+// until nothing of it stays.
+TEST_F(InboundLimits, StagingAFailedRemovalLeftIsTriedAgainUntilNothingStays) {
+    receiver->stagingRoot();
+    auto cancelWhileOutOfDescriptors = [&](const std::vector<UUID>& batches) {
+        for (const auto& id : batches) packet("A", FileTransferOp::cancelBatch, id);
+        // Dropped on the receiving queue; their removals wait on theirs.
+        receiver->openInboundBatchCountForTesting();
+        platform::testing::DescriptorsUsedUp usedUp;
+        ASSERT_TRUE(usedUp.reached());
+        receiver->syncRemovalQueueForTesting();
+    };
+    cancelWhileOutOfDescriptors({openBatch("A"), openBatch("A")});
+    EXPECT_EQ(stagedFolders(), 2u) << "the removals failed";
+    EXPECT_EQ(receiver->stagingLeftForTesting(), 2u);
+    advance(FileTransferService::stagingRemovalRetrySeconds);
+    EXPECT_EQ(stagedFolders(), 0u) << "tried again after a pause";
+    EXPECT_EQ(receiver->stagingLeftForTesting(), 0u);
+
+    cancelWhileOutOfDescriptors({openBatch("A")});
+    EXPECT_EQ(stagedFolders(), 1u);
+    const UUID next = openBatch("A");
+    packet("A", FileTransferOp::cancelBatch, next);
+    EXPECT_EQ(stagedFolders(), 0u) << "tried again with the next batch's removal";
+    EXPECT_EQ(receiver->stagingLeftForTesting(), 0u);
+}
+
 TEST_F(InboundLimits, ABatchWithoutAPacketForTwoMinutesIsCancelled) {
     const UUID quiet = openBatch("A");
     const UUID busy = openBatch("A");

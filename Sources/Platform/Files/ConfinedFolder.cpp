@@ -175,6 +175,12 @@ Result<std::vector<FileSystemEntry>> ConfinedFolder::list(size_t maxEntries) con
     return entries;
 }
 
+Result<std::vector<FileSystemEntry>> ConfinedFolder::list(const FileSystemItems::ListingOrder& order, bool* cut) const {
+    auto entries = FileSystemItems::listFolderAt(fd(), order, cut);
+    if (!entries) return Result<std::vector<FileSystemEntry>>::failure(entries.error() + " " + path_.string());
+    return entries;
+}
+
 Status ConfinedFolder::remove(const std::string& name) const { return FileMoves::removeAt(fd(), name); }
 
 }  // namespace platform

@@ -81,6 +81,9 @@ public:
     // FileSystemItems::listFolder gives them, read from the descriptor; the
     // first `maxEntries` of them in name order.
     Result<std::vector<FileSystemEntry>> list(size_t maxEntries = SIZE_MAX) const;
+    // The first of them in `order` that fit its bytes
+    // (FileSystemItems::listFolderAt).
+    Result<std::vector<FileSystemEntry>> list(const FileSystemItems::ListingOrder& order, bool* cut) const;
     // Removes an item, a folder with all below it, never through a link;
     // the first failure is reported.
     Status remove(const std::string& name) const;

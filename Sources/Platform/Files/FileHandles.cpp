@@ -268,6 +268,70 @@ Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd,
     return entries;
 }
 
+Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd, const ListingOrder& order, bool* cut) {
+    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!dir) {
+        auto failure = Result<std::vector<FileSystemEntry>>::failure(errnoFailureText("opendir"));
+        if (listing >= 0) ::close(listing);
+        return failure;
+    }
+    // The first items read so far in the asked order, the last of them on
+    // top, given up from the top while they pass the bytes.
+    struct Kept {
+        std::string key;
+        FileSystemEntry item;
+        bool operator<(const Kept& other) const {
+            return key != other.key ? key < other.key : item.name < other.item.name;
+        }
+    };
+    std::vector<Kept> kept;
+    size_t keptBytes = 0;
+    bool more = false;
+    while (const dirent* d = ::readdir(dir)) {
+        if (d->d_name[0] == '.') continue;
+        Kept next;
+        next.item.name = d->d_name;
+        switch (d->d_type) {
+            case DT_DIR: next.item.kind = FileSystemEntryKind::folder; break;
+            case DT_REG: next.item.kind = FileSystemEntryKind::file; break;
+            case DT_LNK: next.item.kind = FileSystemEntryKind::link; break;
+            case DT_UNKNOWN:
+                if (auto found = entryAt(listing, next.item.name)) next.item.kind = found->kind;
+                break;
+            default: break;
+        }
+        next.key = order.sortKey(next.item);
+        const size_t bytes = next.item.name.size() + order.entryBytes;
+        if (keptBytes + bytes > order.maxBytes && (kept.empty() || !(next < kept.front()))) {
+            more = true;
+            continue;
+        }
+        keptBytes += bytes;
+        kept.push_back(std::move(next));
+        std::push_heap(kept.begin(), kept.end());
+        while (keptBytes > order.maxBytes && !kept.empty()) {
+            std::pop_heap(kept.begin(), kept.end());
+            keptBytes -= kept.back().item.name.size() + order.entryBytes;
+            kept.pop_back();
+            more = true;
+        }
+    }
+    std::sort_heap(kept.begin(), kept.end());
+    std::vector<FileSystemEntry> entries;
+    entries.reserve(kept.size());
+    for (auto& k : kept) {
+        if (auto found = entryAt(listing, k.item.name)) {
+            k.item.size = found->size;
+            k.item.modificationDate = found->modificationDate;
+        }
+        entries.push_back(std::move(k.item));
+    }
+    ::closedir(dir);
+    if (cut) *cut = more;
+    return entries;
+}
+
 void FileSystemItems::removeRecursively(const std::filesystem::path& path) {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);

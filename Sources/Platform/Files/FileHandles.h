@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -117,6 +118,17 @@ struct FileSystemItems {
     // but one of any size holds no more than that many in memory.
     static std::optional<FileSystemEntry> entryAt(int folderFd, const std::string& name);
     static Result<std::vector<FileSystemEntry>> listFolderAt(int folderFd, size_t maxEntries = SIZE_MAX);
+    // The first items in the order of `order.sortKey` (made once for each
+    // item from its name and kind; bytewise, ties by name) whose names,
+    // each with `order.entryBytes` more, fit in `order.maxBytes`: the same
+    // ones however the file system orders them, and no more than that held
+    // in memory. `cut` says whether the folder held more.
+    struct ListingOrder {
+        std::function<std::string(const FileSystemEntry&)> sortKey;
+        size_t maxBytes = SIZE_MAX;
+        size_t entryBytes = 0;
+    };
+    static Result<std::vector<FileSystemEntry>> listFolderAt(int folderFd, const ListingOrder& order, bool* cut);
     // Removes a file or a whole folder; failures are ignored.
     static void removeRecursively(const std::filesystem::path& path);
 };

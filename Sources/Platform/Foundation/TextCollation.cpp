@@ -1,5 +1,7 @@
 #include "Platform/Foundation/TextCollation.h"
 
+#include <algorithm>
+
 #include <unicode/brkiter.h>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -31,6 +33,20 @@ int TextCollation::compareCaseInsensitive(std::string_view a, std::string_view b
     auto result = impl_->collator->compareUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
                                                icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);
     return result == UCOL_LESS ? -1 : (result == UCOL_EQUAL ? 0 : 1);
+}
+
+std::string TextCollation::sortKeyCaseInsensitive(std::string_view text) const {
+    if (!impl_->collator) return std::string(text);
+    const auto unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    std::string key(text.size() * 2 + 16, '\0');
+    int32_t length = impl_->collator->getSortKey(unicode, reinterpret_cast<uint8_t*>(key.data()),
+                                                 static_cast<int32_t>(key.size()));
+    if (length > static_cast<int32_t>(key.size())) {
+        key.resize(static_cast<size_t>(length));
+        length = impl_->collator->getSortKey(unicode, reinterpret_cast<uint8_t*>(key.data()), length);
+    }
+    key.resize(static_cast<size_t>(std::max(length, 0)));
+    return key;
 }
 
 std::string TextCollation::prefixOfCharacters(std::string_view text, size_t maxCharacters) {

@@ -22,6 +22,9 @@ public:
     // Case-insensitive order (collation strength secondary: accents count,
     // case does not). Negative, zero or positive like strcmp.
     int compareCaseInsensitive(std::string_view a, std::string_view b) const;
+    // A key whose bytewise order is compareCaseInsensitive's: to order
+    // many texts, each key made once instead of each text compared anew.
+    std::string sortKeyCaseInsensitive(std::string_view text) const;
 
     // The first `maxCharacters` grapheme clusters of `text` (all of it when
     // it holds no more).

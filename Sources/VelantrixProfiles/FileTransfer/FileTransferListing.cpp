@@ -262,11 +262,19 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
             if (opened) folder = *opened;
         }
         if (folder) {
-            // The first entries in name order, the same each time; one past
-            // the bound tells that the folder holds more, and is the last.
-            if (auto items = folder->list(maxListingEntries + 1)) {
-                cut = items->size() > maxListingEntries;
-                if (cut) items->pop_back();
+            // The reply's first entries, in its own order and the same each
+            // time, as many as a frame could carry: a folder of any size
+            // costs no more than one reply's worth of names.
+            const platform::TextCollation collation;
+            platform::FileSystemItems::ListingOrder order;
+            // Folders first, then by name whatever its case.
+            order.sortKey = [&collation](const platform::FileSystemEntry& item) {
+                const char rank = item.kind == platform::FileSystemEntryKind::folder ? '\0' : '\1';
+                return rank + collation.sortKeyCaseInsensitive(item.name);
+            };
+            order.maxBytes = maxListingReplyBytes;
+            order.entryBytes = minEncodedEntryBytes;
+            if (auto items = folder->list(order, &cut)) {
                 entries.reserve(items->size());
                 for (auto& item : *items) {
                     const bool isDir = item.kind == platform::FileSystemEntryKind::folder;
@@ -286,12 +294,6 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
                 hook("file transfer: refused listing outside home: " + examined);
         }
     }
-    const platform::TextCollation collation;
-    std::stable_sort(entries.begin(), entries.end(), [&](const RemoteDirectoryEntry& a, const RemoteDirectoryEntry& b) {
-        if (a.isDirectory != b.isDirectory) return a.isDirectory;
-        return collation.compareCaseInsensitive(a.name, b.name) < 0;
-    });
-
     // A reply must fit one data-channel frame: the first entries of the
     // sorted list that do.
     size_t kept = 0;

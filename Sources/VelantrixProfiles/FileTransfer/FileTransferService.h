@@ -59,11 +59,11 @@ public:
     // Listings hold at most this many bytes, so a reply stays within a
     // data-channel frame.
     static constexpr size_t maxListingReplyBytes = 8388608 - FileTransferPacket::fixedSize - 65535;
-    // A listing keeps at most this many entries of a folder in memory,
-    // whatever it holds: more than one reply can carry (an entry takes at
-    // least 25 bytes), so a folder whose listing fits a frame is listed
-    // whole.
-    static constexpr size_t maxListingEntries = maxListingReplyBytes / 25 + 1;
+    // An entry's text takes at least this many bytes besides its name
+    // ({"d":false,"n":"","s":0} and a comma): a listing keeps in memory no
+    // more names than one reply could carry, whatever the folder holds, and
+    // a folder whose listing fits a frame is listed whole.
+    static constexpr size_t minEncodedEntryBytes = 25;
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;

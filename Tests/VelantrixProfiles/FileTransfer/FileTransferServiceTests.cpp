@@ -759,6 +759,30 @@ TEST_F(FileTransferServiceTest, LargeListingsFitOneFrame) {
     EXPECT_GT(entries.size(), kEntries / 2);
     EXPECT_LT(entries.size(), kEntries);
     EXPECT_EQ(entries[0].name, "dir0");  // the cut keeps the head of the sorted list
+
+    // A folder whose names alone pass what a frame carries is cut while it
+    // is read, in the reply's own order: its one folder, last by bytes,
+    // comes first, and names that differ by case only keep their place.
+    const fs::path wide = platform::Folders::home() / "wide";
+    fs::create_directories(wide);
+    const std::string stem(200, 'a');
+    const size_t wideEntries = FileTransferService::maxListingReplyBytes / stem.size() + 100;
+    // Names of one file: a folder of them is quick to make.
+    const fs::path first = wide / (stem + "100000");
+    std::ofstream(first).put('x');
+    for (size_t i = 1; i < wideEntries; ++i)
+        ASSERT_EQ(::link(first.c_str(), (wide / (stem + std::to_string(100000 + i))).c_str()), 0) << i;
+    fs::create_directory(wide / "zz-folder");
+    std::ofstream(wide / "B");
+    std::ofstream(wide / "b");
+    receiver->requestDirectoryListing("~/wide");
+    runUntilIdle();
+    EXPECT_LE(replyBytes, 8388608u);
+    ASSERT_GT(entries.size(), 3u);
+    EXPECT_EQ(entries[0].name, "zz-folder");
+    EXPECT_EQ(entries[1].name, stem + "100000");
+    EXPECT_LT(entries.size(), wideEntries);
+    for (size_t i = 2; i < entries.size(); ++i) ASSERT_EQ(entries[i].name, stem + std::to_string(100000 + i - 1));
 }
 
 // A folder whose listing fits one frame is listed whole, whatever order
@@ -766,7 +790,9 @@ TEST_F(FileTransferServiceTest, LargeListingsFitOneFrame) {
 // twenty thousand entries are far from a frame. The entries a listing keeps
 // in memory are more than a frame can carry.
 TEST_F(FileTransferServiceTest, AFolderWhoseListingFitsAFrameIsListedWhole) {
-    static_assert(FileTransferService::maxListingEntries * 25 > FileTransferService::maxListingReplyBytes);
+    // The least an entry's text takes is what the listing counts per name.
+    const auto two = RemoteDirectoryEntry::encodeListing({{"", false, 0, std::nullopt}, {"", false, 0, std::nullopt}});
+    EXPECT_EQ(two.size(), 2 + 2 * FileTransferService::minEncodedEntryBytes - 1);
     const fs::path folder = platform::Folders::home() / "crowded";
     fs::create_directories(folder);
     constexpr size_t held = 20000;

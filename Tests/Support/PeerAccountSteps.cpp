@@ -980,6 +980,13 @@ void PeerAccountSteps::checkLiveAccounts(const std::string& where) {
         for (const auto kind : kHeldKinds) over(WorkLedger::heldName(kind), a.held(kind), WorkLedger::heldBound(kind));
         over("listings held past those asked", a.held(WorkLedger::Held::listings), p.listingsAsked);
     }
+    // The Host-wide batch places are those the accounts hold, no more.
+    const auto& pool = server_->batchPlacesForTesting();
+    size_t batches = 0;
+    for (const auto& a : accounts_) batches += a->held(WorkLedger::Held::batches);
+    if (pool->held() != batches || pool->held() > pool->total())
+        fail("the Host-wide batch places hold " + std::to_string(pool->held()) + " of " +
+             std::to_string(pool->total()) + ", the accounts " + std::to_string(batches) + ", " + where);
 }
 
 std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, const std::string& name,

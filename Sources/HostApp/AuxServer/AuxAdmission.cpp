@@ -160,6 +160,7 @@ std::shared_ptr<AuxPeerAccount> AuxAdmission::accountFor(const std::string& addr
     auto account = slot.lock();
     if (!account) {
         slot = account = std::make_shared<AuxPeerAccount>(peer, workBudgetBytesPerPeer);
+        account->ledger->shareHostWide(platform::WorkLedger::Held::batches, batchPlaces_, machineOf(address));
         account->onGone = onGone;
     }
     return account;

@@ -134,6 +134,9 @@ void HostProbeDelegate::startAudioAuxServer() {
     };
     server->onFileTransferPacket = packetHandler;
     server->onFileTransferIncomingPacket = packetHandler;
+    // The peers' accounts share the engine's total among machines, so that
+    // its own bound, which refuses, is never what a batch meets.
+    static_assert(AuxAdmission::maxBatchesInAll <= FileTransferService::maxOpenInboundBatches);
     // Told on the server queue, the road its packets take, so that it
     // reaches the session's batches behind every packet it sent.
     server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {

@@ -1002,17 +1002,25 @@ void PeerAccountSteps::checkLiveAccounts(const std::string& where) {
         byMachine[AuxAdmission::machineOf(p.address)] += holds;
         onTheAccounts += holds;
     }
-    if (!total) return;
-    for (const auto& [machine, holds] : byMachine)
-        if (total->bytesOf(machine) < holds)
-            fail("the total has " + std::to_string(total->bytesOf(machine)) + " bytes of " + machine +
-                 ", its accounts hold " + std::to_string(holds) + ", " + where);
-    if (total->bytesInUse() < onTheAccounts)
-        fail("the total has " + std::to_string(total->bytesInUse()) + " bytes, the accounts hold " +
-             std::to_string(onTheAccounts) + ", " + where);
-    if (total->bytesInUse() > total->limit())
-        fail("the Host holds " + std::to_string(total->bytesInUse()) + " bytes, past its total " +
-             std::to_string(total->limit()) + ", " + where);
+    if (total) {
+        for (const auto& [machine, holds] : byMachine)
+            if (total->bytesOf(machine) < holds)
+                fail("the total has " + std::to_string(total->bytesOf(machine)) + " bytes of " + machine +
+                     ", its accounts hold " + std::to_string(holds) + ", " + where);
+        if (total->bytesInUse() < onTheAccounts)
+            fail("the total has " + std::to_string(total->bytesInUse()) + " bytes, the accounts hold " +
+                 std::to_string(onTheAccounts) + ", " + where);
+        if (total->bytesInUse() > total->limit())
+            fail("the Host holds " + std::to_string(total->bytesInUse()) + " bytes, past its total " +
+                 std::to_string(total->limit()) + ", " + where);
+    }
+    // The Host-wide batch places are those the accounts hold, no more.
+    const auto& pool = server_->batchPlacesForTesting();
+    size_t batches = 0;
+    for (const auto& a : accounts_) batches += a->held(WorkLedger::Held::batches);
+    if (pool->held() != batches || pool->held() > pool->total())
+        fail("the Host-wide batch places hold " + std::to_string(pool->held()) + " of " +
+             std::to_string(pool->total()) + ", the accounts " + std::to_string(batches) + ", " + where);
 }
 
 std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, const std::string& name,

@@ -163,6 +163,7 @@ std::shared_ptr<AuxPeerAccount> AuxAdmission::accountFor(const std::string& addr
     if (!account) {
         slot = account = std::make_shared<AuxPeerAccount>(peer, workBudgetBytesPerPeer);
         account->ledger->shareTotal(byteTotal_, machineOf(address));
+        account->ledger->shareHostWide(platform::WorkLedger::Held::batches, batchPlaces_, machineOf(address));
         account->onGone = onGone;
     }
     return account;

@@ -123,6 +123,12 @@ public:
     // still arrives, one per peer at a time: platform::WorkLedger::
     // ArrivingPacket).
     static constexpr size_t workBudgetBytesPerPeer = platform::TcpConnection::kMaxUndeliveredBytes;
+    // Received batches of all peers together, from their start until the
+    // Host has let go of them (each peer also holds at most
+    // WorkLedger::heldBound(Held::batches)). Shared among machines
+    // (HeldPool): past its machine's share a batch waits for a place, so
+    // that no two machines can hold them all.
+    static constexpr size_t maxBatchesInAll = 32;
     // What a logged-in control connection may read past its peer's budget,
     // to reach the packets served while its peer's work is over it (frame
     // acknowledgements, key-frame requests, input): those are served as
@@ -188,12 +194,15 @@ public:
     size_t loggedInCount();
     size_t loggedInCountFrom(const std::string& address);
     // The peer's account, shared by all its connections while any holds
-    // it; made, with `onGone` set, when it has none.
+    // it; made, with `onGone` set, when it has none. Its batch places are
+    // taken from the Host-wide pool, as its machine's.
     std::shared_ptr<AuxPeerAccount> accountFor(const std::string& address,
                                                const std::function<void(const std::string& peer)>& onGone = {});
     // What every account's bytes count on too, each under its machine
     // (machineOf), so that a machine's many addresses share one part.
     const std::shared_ptr<platform::HostByteTotal>& byteTotal() const { return byteTotal_; }
+    // The Host-wide batch places every account takes its own from.
+    const std::shared_ptr<platform::HeldPool>& batchPlaces() const { return batchPlaces_; }
     // Every account alive now, for the stop: their peers' waiting work is
     // dropped.
     std::vector<std::shared_ptr<AuxPeerAccount>> liveAccounts();
@@ -264,6 +273,8 @@ private:
     AuxWaitingRoom pending_{maxPendingConnections, maxPendingPerMachine};
     std::vector<Pending> loggedIn_;
     std::map<std::string, std::weak_ptr<AuxPeerAccount>> accounts_;
+    // The Host-wide batch places, shared by every account it made.
+    const std::shared_ptr<platform::HeldPool> batchPlaces_ = std::make_shared<platform::HeldPool>(maxBatchesInAll);
     std::map<std::string, MachineRecord> machines_;
     size_t checksRunning_ = 0;
     CheckTurns checkTurns_;

@@ -441,6 +441,8 @@ public:
     // The ledger of the peer the session belongs to; null once it is gone.
     // Server queue.
     std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;
+    // The Host-wide batch places all peers' accounts share. Any thread.
+    const std::shared_ptr<platform::HeldPool>& batchPlacesForTesting() const { return admission_.batchPlaces(); }
     // The ledger of `peer` (its address) while any of its sessions is
     // there; null otherwise. Server queue.
     std::shared_ptr<platform::WorkLedger> ledgerOfPeerForTesting(const std::string& peer) const;

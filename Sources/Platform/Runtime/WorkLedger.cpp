@@ -146,10 +146,23 @@ void WorkLedger::whenUnderBudget(Work resume) {
     resume();
 }
 
+WorkLedger::~WorkLedger() {
+    // What it still keeps in a pool (set aside, as no holding outlives it)
+    // and its waiting go back there, cancelled or not.
+    for (size_t k = 0; k < kHeldKinds; ++k) {
+        if (!pools_[k]) continue;
+        auto offers = pools_[k]->give(machine_, held_[k]);
+        auto more = pools_[k]->stopWaiting(machine_, this);
+        offers.insert(offers.end(), more.begin(), more.end());
+        deliverOffers(pools_[k], std::move(offers), static_cast<Held>(k));
+    }
+}
+
 void WorkLedger::cancel() {
     std::vector<Work> dropped;
     std::vector<std::pair<size_t, Work>> droppedSends;
     std::vector<std::deque<std::function<void(Holding)>>> droppedHeld;
+    std::vector<HeldPool::Offers> offers(kHeldKinds);
     {
         std::lock_guard lock(mutex_);
         cancelled_.store(true, std::memory_order_release);
@@ -160,16 +173,68 @@ void WorkLedger::cancel() {
         for (size_t k = 0; k < kHeldKinds; ++k) {
             droppedHeld.push_back(std::exchange(heldWaiters_[k], {}));
             // Work that was to claim a place set aside for it never will.
-            const size_t dropped = std::min(held_[k], setAside_[k]);
-            held_[k] -= dropped;
-            uncountHostDescriptors(static_cast<Held>(k), dropped);
+            const size_t unclaimed = std::min(held_[k], setAside_[k]);
+            held_[k] -= unclaimed;
+            uncountHostDescriptors(static_cast<Held>(k), unclaimed);
             setAside_[k] = 0;
+            if (!pools_[k]) continue;
+            // A peer that leaves gives up its wait: its machine no longer
+            // counts among those sharing the pool for it.
+            offers[k] = pools_[k]->give(machine_, unclaimed);
+            auto more = pools_[k]->stopWaiting(machine_, this);
+            offers[k].insert(offers[k].end(), more.begin(), more.end());
         }
+    }
+    for (size_t k = 0; k < kHeldKinds; ++k)
+        if (!offers[k].empty()) deliverOffers(pools_[k], std::move(offers[k]), static_cast<Held>(k));
+}
+
+void WorkLedger::shareHostWide(Held kind, std::shared_ptr<HeldPool> pool, std::string machine) {
+    std::lock_guard lock(mutex_);
+    pools_[static_cast<size_t>(kind)] = std::move(pool);
+    machine_ = std::move(machine);
+}
+
+std::vector<HeldPool::Offer> WorkLedger::givenBackToPoolLocked(Held kind, size_t amount) {
+    const size_t k = static_cast<size_t>(kind);
+    const bool waits = !cancelled_.load(std::memory_order_acquire) && !heldWaiters_[k].empty() &&
+                       held_[k] < heldBound(kind);
+    if (!waits) return pools_[k]->give(machine_, amount);
+    return pools_[k]->give(machine_, amount, weak_from_this(), this);
+}
+
+void WorkLedger::deliverOffers(const std::shared_ptr<HeldPool>& pool, std::vector<HeldPool::Offer> offers, Held kind) {
+    const size_t k = static_cast<size_t>(kind);
+    for (size_t next = 0; next < offers.size(); ++next) {
+        auto offer = std::move(offers[next]);
+        HeldPool::Offers more;
+        std::function<void(Holding)> granted;
+        auto ledger = offer.ledger.lock();
+        if (!ledger) {
+            more = pool->give(offer.machine, 1);
+        } else {
+            std::lock_guard lock(ledger->mutex_);
+            if (!ledger->cancelled_.load(std::memory_order_acquire) && !ledger->heldWaiters_[k].empty() &&
+                ledger->held_[k] < heldBound(kind)) {
+                ledger->held_[k] += 1;
+                granted = std::move(ledger->heldWaiters_[k].front());
+                ledger->heldWaiters_[k].pop_front();
+                if (!ledger->heldWaiters_[k].empty() && ledger->held_[k] < heldBound(kind))
+                    more = pool->wait(ledger->machine_, ledger, ledger.get());
+            } else {
+                // Its waiter left, or its own places filled meanwhile.
+                more = pool->give(ledger->machine_, 1);
+            }
+        }
+        if (granted) granted(Holding(ledger, kind, 1));
+        offers.insert(offers.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
 }
 
 void WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {
     const size_t k = static_cast<size_t>(kind);
+    HeldPool::Offers offers;
+    std::shared_ptr<HeldPool> pool;
     {
         std::lock_guard lock(mutex_);
         if (cancelled_.load(std::memory_order_acquire)) return;
@@ -177,9 +242,19 @@ void WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {
             heldWaiters_[k].push_back(std::move(granted));
             return;
         }
-        held_[k] += 1;
-        countHostDescriptors(kind, 1);
+        pool = pools_[k];
+        if (pool && !pool->tryTake(machine_, 1)) {
+            // Past its machine's share of the Host-wide total it waits here,
+            // as past its own places, and the pool knows it waits.
+            heldWaiters_[k].push_back(std::move(granted));
+            offers = pool->wait(machine_, weak_from_this(), this);
+        } else {
+            held_[k] += 1;
+            countHostDescriptors(kind, 1);
+            pool.reset();
+        }
     }
+    if (pool) return deliverOffers(pool, std::move(offers), kind);
     granted(Holding(shared_from_this(), kind, 1));
 }
 
@@ -202,8 +277,16 @@ std::vector<std::function<void(WorkLedger::Holding)>> WorkLedger::serveHeldWaite
 
 void WorkLedger::setAside(Holding place) {
     if (place.ledger_.get() != this) return;
-    std::lock_guard lock(mutex_);
-    setAside_[static_cast<size_t>(place.kind_)] += std::exchange(place.amount_, 0);
+    {
+        std::lock_guard lock(mutex_);
+        // Nobody will claim it for a peer that is gone: it goes back (below,
+        // outside the lock) rather than stay on the account.
+        if (!cancelled_.load(std::memory_order_acquire)) {
+            setAside_[static_cast<size_t>(place.kind_)] += std::exchange(place.amount_, 0);
+            return;
+        }
+    }
+    place.reset();
 }
 
 std::optional<WorkLedger::Holding> WorkLedger::claimSetAside(Held kind) {
@@ -532,6 +615,9 @@ bool WorkLedger::Holding::grow(size_t more) {
     // Host-wide total nothing more is held, so the reserve above it stays
     // the logins' and the Host's own.
     if (kind_ == Held::descriptors && more > 0 && !takeHostDescriptors(more, connection_)) return false;
+    // And only within the peer's machine's share of the Host-wide total.
+    const auto& pool = ledger_->pools_[static_cast<size_t>(kind_)];
+    if (more > 0 && pool && !pool->tryTake(ledger_->machine_, more)) return false;
     held += more;
     amount_ += more;
     return true;
@@ -541,17 +627,24 @@ void WorkLedger::Holding::shrink(size_t less) {
     less = std::min(less, amount_);
     if (!ledger_ || less == 0) return;
     std::vector<std::function<void(Holding)>> served;
+    std::shared_ptr<HeldPool> pool;
+    HeldPool::Offers offers;
     {
         std::lock_guard lock(ledger_->mutex_);
         size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
         held -= std::min(held, less);
         uncountHostDescriptors(kind_, less);
         amount_ -= less;
-        served = ledger_->serveHeldWaitersLocked(kind_);
+        pool = ledger_->pools_[static_cast<size_t>(kind_)];
+        // A pooled place goes back to the pool, which hands it to the
+        // waiting machine holding the fewest, this peer's among them.
+        if (pool) offers = ledger_->givenBackToPoolLocked(kind_, less);
+        else served = ledger_->serveHeldWaitersLocked(kind_);
     }
     // A place given back passes to the oldest waiter for one.
     const auto ledger = ledger_;
     for (auto& granted : served) granted(Holding(ledger, kind_, 1));
+    if (pool) deliverOffers(pool, std::move(offers), kind_);
 }
 
 void WorkLedger::Holding::reset() { shrink(amount_); }

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "Platform/Runtime/HostByteTotal.h"
+#include "Platform/Runtime/HeldPool.h"
 
 namespace platform {
 
@@ -60,6 +61,7 @@ public:
     ~WorkLedger();
     WorkLedger(const WorkLedger&) = delete;
     WorkLedger& operator=(const WorkLedger&) = delete;
+    ~WorkLedger();
 
     const std::string& owner() const { return owner_; }
     size_t limit() const { return limit_; }
@@ -264,8 +266,15 @@ public:
     // One of `kind` for work that can wait for it: `granted` gets it at
     // once, here, when one is free and nobody waits for one; else once one
     // is given back and the earlier waiters were served, on whatever thread
-    // gave it back (keep it short). Never once the peer is gone.
+    // gave it back (keep it short). Never once the peer is gone. Where the
+    // kind has a Host-wide pool, a place is free only when the pool has one
+    // for the peer's machine too: past the machine's share the waiter waits
+    // here all the same, and leaves the pool with the peer.
     void whenHeldFree(Held kind, std::function<void(Holding)> granted);
+    // Every place of `kind` this peer takes is also taken from `pool`, as
+    // `machine`'s (the peer's machine: its addresses share one part of the
+    // total). Once, before the ledger is used.
+    void shareHostWide(Held kind, std::shared_ptr<HeldPool> pool, std::string machine);
     // Waiters for `kind` not yet served.
     size_t waitingFor(Held kind) const;
     // A place taken at a carrier's door for work that a queue takes up
@@ -379,6 +388,17 @@ private:
     // Of held_, what carriers set aside for work still on its way.
     size_t setAside_[kHeldKinds] = {};
     std::deque<std::function<void(Holding)>> heldWaiters_[kHeldKinds];
+    // The Host-wide pool each kind is shared with, if any, and the peer's
+    // machine there. Set before the ledger is shared, read under mutex_.
+    std::shared_ptr<HeldPool> pools_[kHeldKinds];
+    std::string machine_;
+    // The pool's answer to places of a pooled kind given back: what it
+    // offers, this ledger included when its waiters can take one.
+    std::vector<HeldPool::Offer> givenBackToPoolLocked(Held kind, size_t amount);
+    // Hands each place the pool offered to its ledger, where its oldest
+    // waiter takes it, or gives it back when none can any more (the pool
+    // offers it on). Outside every lock.
+    static void deliverOffers(const std::shared_ptr<HeldPool>& pool, std::vector<HeldPool::Offer> offers, Held kind);
     // The waiters a release of `kind` serves, each with its place already
     // counted; run outside the lock.
     std::vector<std::function<void(Holding)>> serveHeldWaitersLocked(Held kind);

@@ -200,11 +200,14 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     if (receive_.openCount() >= maxOpenInboundBatches) return refuseBatch(key, "too many open batches");
     if (!place) {
         // Said as it is: its peer's places may be held by batches that
-        // have all arrived and wait to be saved.
+        // have all arrived and wait to be saved; with places of its own
+        // left, its machine is at its share of the Host-wide total.
         size_t open = 0;
         for (const auto& [k, entry] : receive_.batches) open += entry.open && entry.principal == principal;
-        return refuseBatch(key, open >= WorkLedger::heldBound(Held::batches) ? "too many open batches"
-                                                                             : "too many batches of its Viewer being saved");
+        const size_t bound = WorkLedger::heldBound(Held::batches);
+        return refuseBatch(key, open >= bound || ledger->held(Held::batches) < bound
+                                    ? "too many open batches"
+                                    : "too many batches of its Viewer being saved");
     }
     auto rootDescriptor = WorkLedger::Holding::take(ledger, Held::descriptors);
     if (!rootDescriptor) return refuseBatch(key, WorkLedger::descriptorRefusal(ledger, "too many open descriptors"));

@@ -67,10 +67,14 @@ public:
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
-    // What all peers together may keep open on the receive side; a peer's
-    // own batches are bounded on its account (WorkLedger::Held::batches),
-    // from their start until the owner lets go of them. A batchStart past
-    // either bound is refused.
+    // What all sessions together may keep open on the receive side; a
+    // peer's own batches are bounded on its account (WorkLedger::Held::
+    // batches), from their start until the owner lets go of them. A
+    // batchStart past either bound is refused. Where the accounts share a
+    // Host-wide pool of this many places (as the Host's do), a batch takes
+    // its place from its machine's share of it before it gets here, or
+    // waits for one on a carrier that can: this bound is then never
+    // reached, and no few machines can fill it.
     static constexpr size_t maxOpenInboundBatches = 32;
     // An inbound batch that gets no packet for this long is cancelled.
     static constexpr double inboundBatchIdleSeconds = 120;

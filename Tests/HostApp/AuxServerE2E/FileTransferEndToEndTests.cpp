@@ -402,10 +402,6 @@ int64_t residentBytes() {
     return 0;
 }
 
-// A logged-in Viewer names a thousand long destinations and opens batch
-// after batch: the Host keeps its share bounded (past its places a batch
-// waits, and the Viewer is read no further), serves another Viewer
-// meanwhile, and has nothing of it left once the Viewer has gone.
 // A Viewer that sends copies side by side, each started before the first
 // has ended: the ones past its places wait, and the frames of those already
 // open are read on behind them, so every copy is saved and none cancelled.
@@ -440,6 +436,13 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
         << "what waited was given back";
 }
 
+// A logged-in Viewer names a thousand long destinations and opens batch
+// after batch: the Host keeps its share bounded (past its places a batch
+// waits, its frames on the Viewer's account), serves another Viewer
+// meanwhile, and has nothing of it left once the Viewer has gone. A second
+// machine flooding beside it takes no more than its share of the Host-wide
+// batches, so the third machine's copy still finds a place, and is saved,
+// not cancelled.
 TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTheirViewer) {
     // As the delegate wires it: the engine knows each packet's session, and
     // an ended session's batches go with it.
@@ -448,6 +451,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     server->onFileTransferIncomingPacket = toHost;
     server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
     auto flooder = connectViewer("Flooder");
+    auto neighbour = connectViewer("Flooder too", "127.0.0.3");
     // Another machine: the batches of one address share its bound.
     auto honest = connectViewer("Honest", "127.0.0.2");
     const fs::path staging = host->stagingRoot();
@@ -455,31 +459,39 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     const size_t idleDescriptors = openDescriptors();
     [[maybe_unused]] const int64_t idleResident = residentBytes();  // not compared under a sanitizer
 
-    auto send = flooder->service->sendPacket.get();
+    constexpr auto batches = platform::WorkLedger::Held::batches;
+    size_t mostDescriptors = openDescriptors();
+    // Up to a thousand batches from `viewer`, each named a long destination
+    // first, until one waits for a place, its frames on the Viewer's
+    // account (past that, its own socket holds the rest). How many it
+    // started.
+    auto openUntilOneWaits = [&](TestViewer& viewer, const std::shared_ptr<platform::WorkLedger>& ledger) {
+        auto send = viewer.service->sendPacket.get();
+        int started = 0;
+        for (; started < 1000 && ledger->waitingFor(batches) == 0; ++started) {
+            const UUID id = UUID::random();
+            send({FileTransferOp::directSave, id, 0, 0, "~/" + std::string(60 * 1024 - 2, 'd'), {}});
+            send({FileTransferOp::batchStart, id, 10, 1, "", {}});
+            send({FileTransferOp::fileStart, id, 10, 0, "f.bin", {}});
+            // Until the Host took its start, or holds it waiting.
+            const bool taken = runUntil([&] {
+                return ledger->held(batches) > static_cast<size_t>(started) || ledger->waitingFor(batches) > 0;
+            });
+            EXPECT_TRUE(taken) << "batch " << started;
+            if (!taken) break;
+            runUntilIdle();
+            mostDescriptors = std::max(mostDescriptors, openDescriptors());
+        }
+        return started;
+    };
     const auto flood = server->queue.syncValue([&] { return server->ledgerOfSession(flooder->session); });
     ASSERT_TRUE(flood);
-    constexpr auto batches = platform::WorkLedger::Held::batches;
     // A thousand long destinations for batches that never come: its oldest
     // are dropped past its bound.
-    for (int i = 0; i < 1000; ++i) send({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
+    for (int i = 0; i < 1000; ++i)
+        flooder->service->sendPacket.get()({FileTransferOp::directSave, UUID::random(), 0, 0, std::string(60 * 1024, 'p'), {}});
     runUntilIdle();
-    // Then up to a thousand batches: one past its places waits for one, its
-    // frames on the Viewer's account (past that, its own socket holds the
-    // rest).
-    size_t mostDescriptors = openDescriptors();
-    int started = 0;
-    for (; started < 1000 && flood->waitingFor(batches) == 0; ++started) {
-        const UUID id = UUID::random();
-        send({FileTransferOp::directSave, id, 0, 0, "~/" + std::string(60 * 1024 - 2, 'd'), {}});
-        send({FileTransferOp::batchStart, id, 10, 1, "", {}});
-        send({FileTransferOp::fileStart, id, 10, 0, "f.bin", {}});
-        // Until the Host took its start, or holds it waiting.
-        ASSERT_TRUE(runUntil([&] {
-            return flood->held(batches) > static_cast<size_t>(started) || flood->waitingFor(batches) > 0;
-        })) << "batch " << started;
-        runUntilIdle();
-        mostDescriptors = std::max(mostDescriptors, openDescriptors());
-    }
+    const int started = openUntilOneWaits(*flooder, flood);
     EXPECT_EQ(started, static_cast<int>(platform::WorkLedger::heldBound(batches)) + 1) << "the first past its places waits";
     EXPECT_EQ(flood->waitingFor(batches), 1u);
     EXPECT_LT(mostDescriptors, idleDescriptors + 40);
@@ -494,15 +506,32 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     EXPECT_EQ(host->openInboundBatchCountForTesting(), platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches));
     EXPECT_LE(host->pendingDestinationCountForTesting() * 60 * 1024, FileTransferService::maxPendingDestinationBytesPerPeer);
 
-    // Another Viewer is served meanwhile.
+    // A second machine does the same: with the first holding places, its
+    // share of the Host-wide total is a third of it (the total divided
+    // among the two machines and one more), and past it its batch waits as
+    // past its own places.
+    const auto neighbours = server->queue.syncValue([&] { return server->ledgerOfSession(neighbour->session); });
+    ASSERT_TRUE(neighbours);
+    const size_t share = (AuxAdmission::maxBatchesInAll + 2) / 3;
+    EXPECT_EQ(openUntilOneWaits(*neighbour, neighbours), static_cast<int>(share) + 1);
+    EXPECT_EQ(neighbours->held(batches), share);
+    EXPECT_EQ(neighbours->waitingFor(batches), 1u);
+    EXPECT_EQ(host->openInboundBatchCountForTesting(), platform::WorkLedger::heldBound(batches) + share);
+    EXPECT_LT(host->openInboundBatchCountForTesting(), AuxAdmission::maxBatchesInAll) << "a place is left for a third";
+
+    // A third machine's Viewer is served meanwhile: its copy takes a place
+    // and is saved, never answered with a cancel.
     fs::create_directories(source);
     std::ofstream(source / "honest.txt") << "served";
     honest->service->sendURLs({source / "honest.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
     ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1; }));
     const fs::path honestFolder = hostCompleted[0].second.at(0).parent_path();
+    for (const auto& packet : honest->received) EXPECT_NE(packet.op, FileTransferOp::cancelBatch);
 
-    flooder->connection->cancel();
-    flooder->control->close();
+    for (auto* viewer : {flooder.get(), neighbour.get()}) {
+        viewer->connection->cancel();
+        viewer->control->close();
+    }
     ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == 0; }));
     host->syncRemovalQueueForTesting();
     runUntilIdle();
@@ -511,6 +540,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     EXPECT_EQ(left, std::vector<fs::path>{honestFolder}) << "no staging of the Viewer that left";
     EXPECT_EQ(host->pendingDestinationCountForTesting(), 0u);
     flooder.reset();
+    neighbour.reset();
     runUntilIdle();
     EXPECT_LE(openDescriptors(), idleDescriptors + 4);
 }

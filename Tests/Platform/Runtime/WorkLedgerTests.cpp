@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "Platform/Runtime/Dispatch.h"
+#include "Platform/Runtime/HeldPool.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
 
@@ -188,6 +191,108 @@ TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
     auto own = WorkLedger::Holding::take(nullptr, WorkLedger::Held::batches, 1000);
     ASSERT_TRUE(own);
     EXPECT_EQ(own->amount(), 0u);
+}
+
+// Peers of three machines (two addresses of one /64 among them) share a
+// Host-wide pool of batch places. Two machines together never take it all:
+// a third finds places left, and past a machine's share its peers wait, as
+// past their own places. A place given back goes to the waiting machine
+// holding the fewest, and a peer that leaves gives up its wait, so the
+// others' shares grow. After every step the pool holds what the peers' accounts do.
+TEST(WorkLedgerHoldings, AHostWidePoolLeavesAThirdMachineItsShareAndHandsFreedPlacesToWhoHoldsFewest) {
+    using Held = WorkLedger::Held;
+    constexpr auto kind = Held::batches;
+    auto pool = std::make_shared<HeldPool>(32);
+    struct Peer {
+        std::shared_ptr<WorkLedger> ledger;
+        std::vector<WorkLedger::Holding> places;
+    };
+    std::map<std::string, Peer> peers;
+    auto join = [&](const std::string& name, const std::string& machine) {
+        auto ledger = std::make_shared<WorkLedger>(name, 1 << 20);
+        ledger->shareHostWide(kind, pool, machine);
+        peers[name].ledger = ledger;
+    };
+    join("2001:db8::1", "2001:db8::/64");
+    join("2001:db8::2", "2001:db8::/64");
+    join("192.0.2.7", "192.0.2.7");
+    join("198.51.100.9", "198.51.100.9");
+    auto ask = [&](const std::string& name, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            peers[name].ledger->whenHeldFree(kind, [&peers, name](WorkLedger::Holding place) {
+                peers[name].places.push_back(std::move(place));
+            });
+    };
+    auto accountsAgree = [&] {
+        size_t sum = 0;
+        for (auto& [name, peer] : peers) {
+            EXPECT_EQ(peer.ledger->held(kind), peer.places.size()) << name;
+            sum += peer.ledger->held(kind);
+        }
+        EXPECT_EQ(pool->held(), sum);
+        EXPECT_LE(pool->held(), pool->total());
+    };
+    auto placesOf = [&](const std::string& name) { return peers[name].places.size(); };
+    auto giveBack = [&](const std::string& name, size_t count) {
+        for (size_t i = 0; i < count; ++i) peers[name].places.erase(peers[name].places.begin());
+    };
+
+    // A machine alone holds at most half: its second address waits.
+    ask("2001:db8::1", 12);
+    ask("2001:db8::2", 6);
+    EXPECT_EQ(placesOf("2001:db8::1"), 12u);
+    EXPECT_EQ(placesOf("2001:db8::2"), 4u);
+    EXPECT_EQ(peers["2001:db8::2"].ledger->waitingFor(kind), 2u);
+    accountsAgree();
+    // The second machine takes a third of the total; past it, it waits.
+    ask("192.0.2.7", 16);
+    EXPECT_EQ(placesOf("192.0.2.7"), 11u);
+    EXPECT_EQ(peers["192.0.2.7"].ledger->waitingFor(kind), 5u);
+    // A carrier that cannot wait is refused past its machine's share, with
+    // places of its peer's own left.
+    EXPECT_FALSE(WorkLedger::Holding::take(peers["2001:db8::1"].ledger, kind));
+    accountsAgree();
+    // A third machine finds what the two left.
+    ask("198.51.100.9", 8);
+    EXPECT_EQ(placesOf("198.51.100.9"), 5u);
+    EXPECT_EQ(pool->held(), 32u);
+    accountsAgree();
+
+    // Freed places go to the waiting machine holding the fewest, whoever
+    // gave them back, and only while it is under its share (a quarter now).
+    giveBack("2001:db8::1", 4);
+    EXPECT_EQ(placesOf("198.51.100.9"), 8u);
+    EXPECT_EQ(pool->held(), 32u - 1u) << "no other machine is under its share";
+    accountsAgree();
+
+    // The third machine's peer leaves: its places go back and it waits no
+    // more, so the two left share a third each again.
+    peers["198.51.100.9"].places.clear();
+    peers["198.51.100.9"].ledger->cancel();
+    EXPECT_EQ(pool->machinesSharing(), 2u);
+    EXPECT_EQ(pool->heldBy("2001:db8::/64"), 12u);
+    EXPECT_EQ(placesOf("192.0.2.7"), 11u);
+    EXPECT_EQ(pool->held(), 23u);
+    accountsAgree();
+    // The /64 gives back below its third: its waiting address is served
+    // before the machine that holds more.
+    giveBack("2001:db8::1", 3);
+    EXPECT_EQ(pool->heldBy("2001:db8::/64"), 11u);
+    EXPECT_EQ(placesOf("2001:db8::2"), 6u);
+    EXPECT_EQ(peers["2001:db8::2"].ledger->waitingFor(kind), 0u);
+    accountsAgree();
+    // Alone, a machine may hold half: the second's waiters are served as
+    // the first leaves.
+    for (const char* name : {"2001:db8::1", "2001:db8::2"}) {
+        peers[name].places.clear();
+        peers[name].ledger->cancel();
+    }
+    EXPECT_EQ(placesOf("192.0.2.7"), 16u);
+    EXPECT_EQ(pool->waiting(), 0u);
+    accountsAgree();
+    peers["192.0.2.7"].places.clear();
+    EXPECT_EQ(pool->held(), 0u);
+    EXPECT_EQ(pool->machinesSharing(), 0u);
 }
 
 }  // namespace

@@ -70,6 +70,15 @@ WorkLedger::WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs)
     : owner_(std::move(owner)), limit_(std::max<size_t>(limitBytes, 1)), maxJobs_(std::max<size_t>(maxJobs, 1)) {}
 
 WorkLedger::~WorkLedger() {
+    // What it still keeps in a pool (set aside, as no holding outlives it)
+    // and its waiting go back there, cancelled or not.
+    for (size_t k = 0; k < kHeldKinds; ++k) {
+        if (!pools_[k]) continue;
+        auto offers = pools_[k]->give(machine_, held_[k]);
+        auto more = pools_[k]->stopWaiting(machine_, this);
+        offers.insert(offers.end(), more.begin(), more.end());
+        deliverOffers(pools_[k], std::move(offers), static_cast<Held>(k));
+    }
     if (!total_) return;
     // Whatever is still told (nothing, once every holder let go) goes back.
     std::vector<std::weak_ptr<WorkLedger>> ledgers;
@@ -144,18 +153,6 @@ void WorkLedger::whenUnderBudget(Work resume) {
         }
     }
     resume();
-}
-
-WorkLedger::~WorkLedger() {
-    // What it still keeps in a pool (set aside, as no holding outlives it)
-    // and its waiting go back there, cancelled or not.
-    for (size_t k = 0; k < kHeldKinds; ++k) {
-        if (!pools_[k]) continue;
-        auto offers = pools_[k]->give(machine_, held_[k]);
-        auto more = pools_[k]->stopWaiting(machine_, this);
-        offers.insert(offers.end(), more.begin(), more.end());
-        deliverOffers(pools_[k], std::move(offers), static_cast<Held>(k));
-    }
 }
 
 void WorkLedger::cancel() {

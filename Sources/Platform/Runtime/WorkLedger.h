@@ -61,7 +61,6 @@ public:
     ~WorkLedger();
     WorkLedger(const WorkLedger&) = delete;
     WorkLedger& operator=(const WorkLedger&) = delete;
-    ~WorkLedger();
 
     const std::string& owner() const { return owner_; }
     size_t limit() const { return limit_; }
@@ -389,7 +388,8 @@ private:
     size_t setAside_[kHeldKinds] = {};
     std::deque<std::function<void(Holding)>> heldWaiters_[kHeldKinds];
     // The Host-wide pool each kind is shared with, if any, and the peer's
-    // machine there. Set before the ledger is shared, read under mutex_.
+    // machine there and in the total. Set before the ledger is shared, read
+    // under mutex_.
     std::shared_ptr<HeldPool> pools_[kHeldKinds];
     std::string machine_;
     // The pool's answer to places of a pooled kind given back: what it
@@ -405,7 +405,6 @@ private:
     std::atomic<bool> cancelled_{false};
     // Set once by shareTotal; what it was last told this ledger holds.
     std::shared_ptr<HostByteTotal> total_;
-    std::string machine_;
     size_t toldTotal_ = 0;
 };
 

@@ -1660,7 +1660,11 @@ TEST(LargePacketMemory, WhatAServedOrCutOffPacketHeldLeavesTheProcess) {
 // stays within the Host-wide total, so a login from another machine still
 // works within a second, and once they leave nothing of their copies stays
 // staged.
-TEST(DescriptorTotal, AtASmallLimitALoginWorksWhileEveryPeerHoldsSixteenCopies) {
+// At a small descriptor limit, peers each asking for their bound of copies
+// that wait at a question: the Host-wide batch places keep what they hold
+// far below the limit, another machine still logs in, and nothing of them
+// stays staged once they leave.
+TEST(DescriptorTotal, AtASmallLimitALoginWorksWhilePeersAskForSixteenCopiesEach) {
     if (kUnderSanitizer) GTEST_SKIP() << "the login's second is for the Host as built to run";
     // As many peers as leave the login its place among the logged-in
     // connections (each holds two: its control and data connections), each
@@ -1736,7 +1740,7 @@ TEST(DescriptorTotal, AtASmallLimitALoginWorksWhileEveryPeerHoldsSixteenCopies) 
         held = next;
     }
     std::printf("[ nofile ] the Host holds %zu of its %zu descriptors\n", held, size_t(kLimit));
-    EXPECT_GT(held, size_t(kLimit) / 2) << "the peers' copies hold the Host's descriptors";
+    EXPECT_LT(held, size_t(kLimit) / 2) << "what the peers' copies hold";
 
     const double start = now();
     AuxPacketCutter cutter(AuxPacketCutter::postLoginPayloadLimit);
@@ -1746,8 +1750,6 @@ TEST(DescriptorTotal, AtASmallLimitALoginWorksWhileEveryPeerHoldsSixteenCopies) 
                         << host.logText().substr(host.logText().size() - std::min<size_t>(host.logText().size(), 2000));
     EXPECT_LE(took, kThirdLoginSeconds);
     if (login >= 0) ::close(login);
-    EXPECT_NE(host.logText().find("too many descriptors open on the Host; refused batch"), std::string::npos)
-        << "copies past the Host-wide total are refused, and say why";
 
     // They leave: every copy's question ends with its peer, and its
     // staging goes.

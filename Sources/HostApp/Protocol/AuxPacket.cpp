@@ -156,7 +156,8 @@ uint32_t AuxPacketCutter::arrivalLimit() const {
     if (error_) return 0;
     const auto pending = buffered();
     const size_t magicSeen = std::min(pending.size(), magicBytes.size());
-    if (std::memcmp(pending.data(), magicBytes.data(), magicSeen) != 0) return 0;
+    // An empty buffer may have no storage at all.
+    if (magicSeen > 0 && std::memcmp(pending.data(), magicBytes.data(), magicSeen) != 0) return 0;
     if (pending.size() > 4 && !auxPacketTypeFromRaw(pending[4])) return 0;
     return payloadLimit_;
 }

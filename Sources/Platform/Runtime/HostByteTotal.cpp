@@ -31,7 +31,14 @@ size_t HostByteTotal::partLocked() const {
 size_t HostByteTotal::roomLocked(const Machine& machine, Use use) const {
     const size_t reserve = limit_ / kReserveFraction;
     const size_t room = roomBelowLocked(machine, use == Use::read ? limit_ - reserve : limit_);
-    if (room > 0 || use != Use::read || machine.bytes >= reserve / 8) return room;
+    // What keeps a machine within its part going (its acknowledgements and
+    // input read past a budget) has room whatever the others queued for
+    // themselves within theirs, as its replies do (mayQueue).
+    if (use == Use::reserve) {
+        const size_t part = partLocked();
+        return std::max(room, machine.bytes < part ? part - machine.bytes : size_t{0});
+    }
+    if (room > 0 || machine.bytes >= reserve / 8) return room;
     // A machine that holds next to nothing still reads its first packets
     // (a newcomer's) from half the reserve, where those holding the total
     // cannot follow it.

@@ -53,13 +53,21 @@ void closeFrom(int first) {
     for (long fd = first; fd < (limit > 0 ? limit : 65536); ++fd) ::close(static_cast<int>(fd));
 }
 
+// ThreadSanitizer's runtime starts a thread of its own at load; it runs
+// none of the Host's code.
+#if defined(__SANITIZE_THREAD__)
+constexpr size_t kRuntimeThreads = 1;
+#else
+constexpr size_t kRuntimeThreads = 0;
+#endif
+
 size_t threadCount() {
     std::error_code error;
     size_t count = 0;
     for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end; it.increment(error))
         ++count;
     // Without /proc the count is unknown; the Host makes none before this.
-    return error ? 1 : count;
+    return error || count <= kRuntimeThreads ? 1 : count - kRuntimeThreads;
 }
 
 // Every descriptor from 3 up is closed but those in `keep`.

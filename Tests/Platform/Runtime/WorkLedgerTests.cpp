@@ -11,6 +11,7 @@
 
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Runtime/HeldPool.h"
+#include "Platform/Runtime/HostByteTotal.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Support/TestSupport.h"
 
@@ -293,6 +294,38 @@ TEST(WorkLedgerHoldings, AHostWidePoolLeavesAThirdMachineItsShareAndHandsFreedPl
     peers["192.0.2.7"].places.clear();
     EXPECT_EQ(pool->held(), 0u);
     EXPECT_EQ(pool->machinesSharing(), 0u);
+}
+
+// Machines that fill the total as far as their reads may, then queue
+// replies they never read: a watcher of another machine still has room for
+// the reads that carry its acknowledgements, and its own frames may still
+// be queued.
+TEST(HostByteTotalRoom, RepliesNeverTakeWhatAWatchersAcknowledgementsNeed) {
+    platform::HostByteTotal total;
+    std::vector<std::weak_ptr<platform::WorkLedger>> wake;
+    std::map<std::string, size_t> held;
+    auto add = [&](const std::string& machine, size_t bytes) {
+        total.adjust(machine, held[machine], held[machine] + bytes, wake);
+        held[machine] += bytes;
+    };
+    const std::vector<std::string> hostile{"H1", "H2", "H3", "H4"};
+    for (const auto& machine : hostile) total.join(machine);
+    total.join("W");
+    for (bool any = true; any;) {
+        any = false;
+        for (const char* machine : {"H1", "H2", "H3"})
+            if (const size_t room = total.roomFor(machine, platform::HostByteTotal::Use::read)) {
+                add(machine, std::min<size_t>(room, 1 << 20));
+                any = true;
+            }
+    }
+    for (const auto& machine : hostile)
+        for (int i = 0; i < 100000 && total.mayQueue(machine, 64 << 10); ++i) add(machine, 64 << 10);
+    // Past the total by no more than what machines within their parts
+    // queued for themselves.
+    EXPECT_LE(total.bytesInUse(), total.limit() + held["H4"]);
+    EXPECT_GT(total.roomFor("W", platform::HostByteTotal::Use::reserve), size_t{16} << 10) << "a watcher's acknowledgements";
+    EXPECT_TRUE(total.mayQueue("W", 256 << 10)) << "a watcher's frame";
 }
 
 }  // namespace

@@ -227,15 +227,27 @@ std::optional<FileSystemEntry> FileSystemItems::entryAt(int folderFd, const std:
     return entryFromStat(name, st);
 }
 
-Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd, size_t maxEntries) {
-    // A descriptor of its own: closedir closes it, and the caller's stays.
+namespace {
+
+// The folder's names on a descriptor of its own: closedir closes it, and
+// the caller's stays. Null, with errno, when it cannot be read.
+DIR* openListing(int folderFd) {
     const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
-    if (!dir) {
-        auto failure = Result<std::vector<FileSystemEntry>>::failure(errnoFailureText("opendir"));
-        if (listing >= 0) ::close(listing);
-        return failure;
+    if (!dir && listing >= 0) {
+        const int failure = errno;
+        ::close(listing);
+        errno = failure;
     }
+    return dir;
+}
+
+}  // namespace
+
+Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd, size_t maxEntries) {
+    DIR* dir = openListing(folderFd);
+    if (!dir) return Result<std::vector<FileSystemEntry>>::failure(errnoFailureText("opendir"));
+    const int listing = ::dirfd(dir);
     // The smallest names read so far, the largest of them on top: a folder
     // of any size holds no more than `maxEntries` names here, and which
     // ones are kept does not depend on the order the directory gives them.
@@ -269,13 +281,9 @@ Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd,
 }
 
 Result<std::vector<FileSystemEntry>> FileSystemItems::listFolderAt(int folderFd, const ListingOrder& order, bool* cut) {
-    const int listing = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
-    if (!dir) {
-        auto failure = Result<std::vector<FileSystemEntry>>::failure(errnoFailureText("opendir"));
-        if (listing >= 0) ::close(listing);
-        return failure;
-    }
+    DIR* dir = openListing(folderFd);
+    if (!dir) return Result<std::vector<FileSystemEntry>>::failure(errnoFailureText("opendir"));
+    const int listing = ::dirfd(dir);
     // The first items read so far in the asked order, the last of them on
     // top, given up from the top while they pass the bytes.
     struct Kept {

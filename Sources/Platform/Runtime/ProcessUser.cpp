@@ -53,9 +53,16 @@ void closeFrom(int first) {
     for (long fd = first; fd < (limit > 0 ? limit : 65536); ++fd) ::close(static_cast<int>(fd));
 }
 
-// ThreadSanitizer's runtime starts a thread of its own at load; it runs
-// none of the Host's code.
+// ThreadSanitizer's runtime starts a thread of its own once the process
+// has made one; it runs none of the Host's code.
 #if defined(__SANITIZE_THREAD__)
+#define NORVESSAL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NORVESSAL_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef NORVESSAL_THREAD_SANITIZER
 constexpr size_t kRuntimeThreads = 1;
 #else
 constexpr size_t kRuntimeThreads = 0;

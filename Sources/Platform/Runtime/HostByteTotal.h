@@ -21,8 +21,8 @@
 // times the bound. Whatever is let in here keeps the total within the
 // limit; only what the Host sends without waiting (frames, audio, answers
 // to control packets) is told without asking, bounded by each connection's
-// send backlog instead, and holds the others back while it fills the total. The last kReserveFraction of it is kept from ordinary
-// reads: its first half for replies and (from its middle) for the first
+// send backlog instead, and holds the others back while it fills the total.
+// The last kReserveFraction of it is kept from ordinary reads: its first half for replies and (from its middle) for the first
 // packets of a machine that holds next to nothing and for the rest of a
 // packet holding its machine's place, so a newcomer is served and the
 // others' requests can still be answered while they hold the rest; its

@@ -30,21 +30,27 @@ size_t HostByteTotal::partLocked() const {
 
 size_t HostByteTotal::roomLocked(const Machine& machine, Use use) const {
     const size_t reserve = limit_ / kReserveFraction;
-    const size_t room = roomBelowLocked(machine, use == Use::read ? limit_ - reserve : limit_);
-    // What keeps a machine within its part going (its acknowledgements and
-    // input read past a budget) has room whatever the others queued for
-    // themselves within theirs, as its replies do (mayQueue).
     if (use == Use::reserve) {
+        // What keeps a machine within its part going (its acknowledgements
+        // and input read past a budget) has room whatever the others hold
+        // within theirs, but only below the limit: parts shrink as machines
+        // join, so what all machines hold within their parts of their time
+        // may add up to far more than the limit. Replies stop half the
+        // reserve lower (mayQueue), so that last half is left to these.
         const size_t part = partLocked();
-        return std::max(room, machine.bytes < part ? part - machine.bytes : size_t{0});
+        const size_t withinPart = machine.bytes < part ? part - machine.bytes : 0;
+        return std::max(roomBelowLocked(machine, limit_), std::min(withinPart, leftBelowLocked(limit_)));
     }
+    const size_t room = roomBelowLocked(machine, limit_ - reserve);
     if (room > 0 || machine.bytes >= reserve / 8) return room;
     // A machine that holds next to nothing still reads its first packets
     // (a newcomer's) from half the reserve, where those holding the total
     // cannot follow it.
     const size_t ceiling = limit_ - reserve / 2;
-    return total_ < ceiling ? std::min(ceiling - total_, reserve / 8 - machine.bytes) : 0;
+    return std::min(leftBelowLocked(ceiling), reserve / 8 - machine.bytes);
 }
+
+size_t HostByteTotal::leftBelowLocked(size_t ceiling) const { return total_ < ceiling ? ceiling - total_ : 0; }
 
 size_t HostByteTotal::roomBelowLocked(const Machine& machine, size_t ceiling) const {
     const size_t part = partLocked();
@@ -72,12 +78,16 @@ void HostByteTotal::join(const std::string& machine) {
     machines_[machine].ledgers += 1;
 }
 
-void HostByteTotal::leave(const std::string& machine) {
+void HostByteTotal::leave(const std::string& machine, std::vector<std::weak_ptr<WorkLedger>>& wake) {
     std::lock_guard lock(mutex_);
     auto it = machines_.find(machine);
     if (it == machines_.end()) return;
     it->second.ledgers -= std::min<size_t>(it->second.ledgers, 1);
-    if (it->second.ledgers == 0 && it->second.bytes == 0) machines_.erase(it);
+    if (it->second.ledgers != 0 || it->second.bytes != 0) return;
+    machines_.erase(it);
+    // One machine fewer: every part grows, and a machine stopped past its
+    // old one may have room now though nobody gave any back.
+    wakeThoseWithRoomLocked(wake);
 }
 
 void HostByteTotal::adjust(const std::string& machine, size_t before, size_t now,
@@ -89,8 +99,15 @@ void HostByteTotal::adjust(const std::string& machine, size_t before, size_t now
     if (now >= before) return;
     // Room returned: to every machine that has some now, not only this one
     // (a machine past its part may have held everyone's).
+    wakeThoseWithRoomLocked(wake);
+}
+
+void HostByteTotal::wakeThoseWithRoomLocked(std::vector<std::weak_ptr<WorkLedger>>& wake) {
     for (auto& [name, waiting] : machines_) {
-        if (waiting.waiting.empty() || roomLocked(waiting, Use::reserve) == 0) continue;
+        if (waiting.waiting.empty()) continue;
+        // Its ledgers wait for either kind of room (a read, or a reply or a
+        // read past the budget); one that finds too little asks again.
+        if (roomLocked(waiting, Use::read) == 0 && roomLocked(waiting, Use::reserve) == 0) continue;
         for (auto& ledger : waiting.waiting) wake.push_back(std::move(ledger));
         waiting.waiting.clear();
     }
@@ -136,7 +153,11 @@ bool HostByteTotal::mayQueue(const std::string& machine, size_t bytes) const {
     auto it = machines_.find(machine);
     static const Machine none;
     const Machine& m = it == machines_.end() ? none : it->second;
-    return roomLocked(m, Use::reserve) >= bytes || m.bytes + bytes <= partLocked();
+    // Replies stop half the reserve below the limit, within its part or
+    // not: what is left above is the reads past a budget's alone.
+    const size_t ceiling = limit_ - limit_ / kReserveFraction / 2;
+    if (leftBelowLocked(ceiling) < bytes) return false;
+    return roomBelowLocked(m, ceiling) >= bytes || m.bytes + bytes <= partLocked();
 }
 
 void HostByteTotal::wakeWhenRoom(const std::string& machine, const std::weak_ptr<WorkLedger>& ledger) {

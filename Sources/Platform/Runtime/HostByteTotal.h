@@ -13,15 +13,28 @@
 // stop while a part is still free. A machine may borrow past its part while
 // the total has room, but the more it holds past its part the earlier it
 // stops: when the total fills, the machine that holds the most gives way
-// first, and those within their part read on. The last kReserveFraction of the bound is kept for what
-// is read past a peer's budget (frame acknowledgements, input), for
-// replies, and (half of it) for the first packets of a machine that holds
-// next to nothing, so a watcher is not held behind the others' packets and
-// a newcomer is served while the others hold the rest.
+// first, and those within their part read on.
+//
+// Being within its part never takes a machine past the bound: parts shrink
+// as machines join, so machines joining one at a time, each filling the
+// part of its time, would together hold the sum of limit/(k+1), several
+// times the bound. Whatever is let in here keeps the total within the
+// limit; only what the Host sends without waiting (frames, audio, answers
+// to control packets) is told without asking, bounded by each connection's
+// send backlog instead, and holds the others back while it fills the total.
+// The last kReserveFraction of it is kept from ordinary reads: its first half for replies and (from its middle) for the first
+// packets of a machine that holds next to nothing and for the rest of a
+// packet holding its machine's place, so a newcomer is served and the
+// others' requests can still be answered while they hold the rest; its
+// last half for what is read past a peer's budget alone (frame
+// acknowledgements, input), which replies never reach, so a watcher within
+// its part is not held behind the others' packets or replies.
 //
 // Nothing is refused here: a ledger that finds no room waits, and is woken
-// once its machine has room again. Any thread; calls no ledger under its
-// lock.
+// once its machine has room again (bytes given back, or a machine gone and
+// the parts grown). Any thread; calls no ledger under its lock. Room is
+// asked for before the bytes are told (adjust), not taken: callers asking
+// at once on different threads may each be told the same room.
 
 #include <cstddef>
 #include <map>
@@ -38,7 +51,8 @@ class HostByteTotal {
 public:
     // What all Viewers' packets and replies may hold in the Host together.
     static constexpr size_t kDefaultLimitBytes = size_t{512} << 20;
-    // The part of the bound that only reads past a budget and replies use.
+    // The part of the bound that ordinary reads leave to reads past a
+    // budget, replies, newcomers and packets holding a machine's place.
     static constexpr size_t kReserveFraction = 64;
 
     explicit HostByteTotal(size_t limitBytes = kDefaultLimitBytes);
@@ -57,7 +71,10 @@ public:
 
     // Used by the ledgers (WorkLedger) only.
     void join(const std::string& machine);
-    void leave(const std::string& machine);
+    // The machine's ledger goes: once it had the last and holds nothing,
+    // the other machines' parts grow, and ledgers to wake, once their
+    // machines have room, are added to `wake`.
+    void leave(const std::string& machine, std::vector<std::weak_ptr<WorkLedger>>& wake);
     // The machine now holds `now` bytes where it held `before`: ledgers to
     // wake, once room returned to their machines, are added to `wake`.
     void adjust(const std::string& machine, size_t before, size_t now,
@@ -65,7 +82,8 @@ public:
     // How much more the machine may take now.
     size_t roomFor(const std::string& machine, Use use) const;
     // Whether a reply of `bytes` may be queued for the machine now: within
-    // the reserve, or within its own part.
+    // the first half of the reserve, by the rule of parts or within the
+    // machine's own part.
     bool mayQueue(const std::string& machine, size_t bytes) const;
     // One packet still arriving per machine, among those holding their
     // peers' places, may set the rest of it (`rest` bytes) aside past the
@@ -91,6 +109,10 @@ private:
         const void* placeHolder = nullptr;
     };
     size_t roomLocked(const Machine& machine, Use use) const;
+    // What the total leaves below `ceiling`, whoever asks.
+    size_t leftBelowLocked(size_t ceiling) const;
+    // Moves the waiters of every machine with room now to `wake`.
+    void wakeThoseWithRoomLocked(std::vector<std::weak_ptr<WorkLedger>>& wake);
     // What the rule of parts leaves the machine below `ceiling`.
     size_t roomBelowLocked(const Machine& machine, size_t ceiling) const;
     size_t partLocked() const;

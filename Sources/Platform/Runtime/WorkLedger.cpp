@@ -84,7 +84,7 @@ WorkLedger::~WorkLedger() {
     std::vector<std::weak_ptr<WorkLedger>> ledgers;
     total_->givePlace(machine_, this, ledgers);
     total_->adjust(machine_, toldTotal_, 0, ledgers);
-    total_->leave(machine_);
+    total_->leave(machine_, ledgers);
     if (ledgers.empty()) return;
     // The last holder may let go under its connection's lock: the others'
     // readers are woken on a queue of their own.

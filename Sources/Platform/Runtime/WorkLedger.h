@@ -18,7 +18,7 @@
 // All these bytes also count on the Host's total (HostByteTotal, shareTotal),
 // under the peer's machine: while the machine has no room there, nothing more
 // is read from its peers, the packet holding a peer's place included, and
-// replies wait past its part.
+// replies wait, within its part or not.
 //
 // Work posted with DispatchQueue::async while a ledger is current on the
 // posting thread (WorkLedger::Charged) is charged to it, and runs with it

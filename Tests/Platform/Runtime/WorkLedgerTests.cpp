@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -298,8 +300,8 @@ TEST(WorkLedgerHoldings, AHostWidePoolLeavesAThirdMachineItsShareAndHandsFreedPl
 
 // Machines that fill the total as far as their reads may, then queue
 // replies they never read: a watcher of another machine still has room for
-// the reads that carry its acknowledgements, and its own frames may still
-// be queued.
+// the reads that carry its acknowledgements; its own replies wait while
+// the others' fill what replies may use, and go once some of it returns.
 TEST(HostByteTotalRoom, RepliesNeverTakeWhatAWatchersAcknowledgementsNeed) {
     platform::HostByteTotal total;
     std::vector<std::weak_ptr<platform::WorkLedger>> wake;
@@ -321,11 +323,79 @@ TEST(HostByteTotalRoom, RepliesNeverTakeWhatAWatchersAcknowledgementsNeed) {
     }
     for (const auto& machine : hostile)
         for (int i = 0; i < 100000 && total.mayQueue(machine, 64 << 10); ++i) add(machine, 64 << 10);
-    // Past the total by no more than what machines within their parts
-    // queued for themselves.
-    EXPECT_LE(total.bytesInUse(), total.limit() + held["H4"]);
+    EXPECT_LE(total.bytesInUse(), total.limit()) << "within their parts or not";
     EXPECT_GT(total.roomFor("W", platform::HostByteTotal::Use::reserve), size_t{16} << 10) << "a watcher's acknowledgements";
-    EXPECT_TRUE(total.mayQueue("W", 256 << 10)) << "a watcher's frame";
+    EXPECT_FALSE(total.mayQueue("W", 256 << 10)) << "a watcher's reply waits for room";
+    total.adjust("H4", held["H4"], held["H4"] - (1 << 20), wake);
+    held["H4"] -= 1 << 20;
+    EXPECT_TRUE(total.mayQueue("W", 256 << 10)) << "a watcher's reply";
+}
+
+// Machines join one at a time, and each fills what it may, in a seeded
+// random order, by reads, replies and what its peer's connections read past
+// its budget: parts shrink as they join, so what each took within the part
+// of its time adds up to several times the limit unless the total bounds
+// it. After every step the total holds its limit, and a watcher within its
+// part still has room for the reads that carry its acknowledgements. Then
+// a machine stopped a little past its part waits, the total full, and is
+// woken when idle machines leave and the parts grow, though nobody gave
+// any bytes back.
+TEST(HostByteTotalRoom, MachinesJoiningOneAtATimeKeepTheTotalWithinItsLimit) {
+    using Use = platform::HostByteTotal::Use;
+    platform::HostByteTotal total;
+    std::vector<std::weak_ptr<platform::WorkLedger>> wake;
+    std::map<std::string, size_t> held;
+    auto set = [&](const std::string& machine, size_t bytes) {
+        total.adjust(machine, held[machine], bytes, wake);
+        held[machine] = bytes;
+    };
+    // One peer's six connections, 16 KiB each past its budget.
+    constexpr size_t kPastBudget = 6 * (16 << 10);
+    std::mt19937 random(11);
+    total.join("W");
+    set("W", 64 << 10);
+    for (int k = 1; k <= 40; ++k) {
+        const std::string machine = "M" + std::to_string(k);
+        total.join(machine);
+        size_t pastBudget = 0;
+        for (bool stuck[3] = {}; !(stuck[0] && stuck[1] && stuck[2]);) {
+            const unsigned road = random() % 3;
+            const size_t chunk = 4096 + random() % (1 << 20);
+            size_t bytes = 0;
+            if (road == 0) {
+                bytes = std::min(chunk, total.roomFor(machine, Use::read));
+            } else if (road == 1) {
+                bytes = total.mayQueue(machine, chunk) ? chunk : total.mayQueue(machine, 4096) ? 4096 : 0;
+            } else {
+                bytes = std::min({chunk, kPastBudget - pastBudget, total.roomFor(machine, Use::reserve)});
+                pastBudget += bytes;
+            }
+            stuck[road] = bytes == 0;
+            if (bytes) std::fill(std::begin(stuck), std::end(stuck), false);
+            set(machine, held[machine] + bytes);
+            ASSERT_LE(total.bytesInUse(), total.limit()) << k << " machines";
+        }
+        EXPECT_EQ(total.roomFor(machine, Use::read), 0u) << "it filled what it may";
+        ASSERT_GE(total.roomFor("W", Use::reserve), kPastBudget) << "a watcher's acknowledgements, " << k << " machines";
+    }
+    for (auto& [machine, bytes] : held) {
+        set(machine, 0);
+        total.leave(machine, wake);
+    }
+    ASSERT_EQ(total.part(), total.limit()) << "every machine gone";
+    for (const char* machine : {"A", "B", "I1", "I2"}) total.join(machine);
+    const size_t part = total.part();
+    set("A", part + part / 2);
+    set("B", total.limit() - part / 2 - held["A"]);
+    ASSERT_EQ(total.roomFor("A", Use::read) + total.roomFor("A", Use::reserve), 0u);
+    auto waiter = std::make_shared<platform::WorkLedger>("A's peer", 1 << 20);
+    total.wakeWhenRoom("A", waiter);
+    wake.clear();
+    total.leave("I1", wake);
+    total.leave("I2", wake);
+    EXPECT_GT(total.roomFor("A", Use::reserve), 0u) << "the parts grew";
+    ASSERT_EQ(wake.size(), 1u);
+    EXPECT_EQ(wake[0].lock(), waiter);
 }
 
 }  // namespace

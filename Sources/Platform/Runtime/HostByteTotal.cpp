@@ -85,6 +85,7 @@ void HostByteTotal::leave(const std::string& machine, std::vector<std::weak_ptr<
     it->second.ledgers -= std::min<size_t>(it->second.ledgers, 1);
     if (it->second.ledgers != 0 || it->second.bytes != 0) return;
     machines_.erase(it);
+    releases_ += 1;
     // One machine fewer: every part grows, and a machine stopped past its
     // old one may have room now though nobody gave any back.
     wakeThoseWithRoomLocked(wake);
@@ -97,6 +98,7 @@ void HostByteTotal::adjust(const std::string& machine, size_t before, size_t now
     m.bytes = m.bytes - std::min(m.bytes, before) + now;
     total_ = total_ - std::min(total_, before) + now;
     if (now >= before) return;
+    releases_ += 1;
     // Room returned: to every machine that has some now, not only this one
     // (a machine past its part may have held everyone's).
     wakeThoseWithRoomLocked(wake);
@@ -137,6 +139,7 @@ void HostByteTotal::givePlace(const std::string& machine, const void* holder,
     auto it = machines_.find(machine);
     if (it == machines_.end() || it->second.placeHolder != holder) return;
     it->second.placeHolder = nullptr;
+    releases_ += 1;
     // Another of the machine's packets may take it.
     for (auto& ledger : it->second.waiting) wake.push_back(std::move(ledger));
     it->second.waiting.clear();
@@ -160,13 +163,22 @@ bool HostByteTotal::mayQueue(const std::string& machine, size_t bytes) const {
     return roomBelowLocked(m, ceiling) >= bytes || m.bytes + bytes <= partLocked();
 }
 
-void HostByteTotal::wakeWhenRoom(const std::string& machine, const std::weak_ptr<WorkLedger>& ledger) {
+uint64_t HostByteTotal::releases() const {
+    std::lock_guard lock(mutex_);
+    return releases_;
+}
+
+bool HostByteTotal::wakeWhenRoom(const std::string& machine, const std::weak_ptr<WorkLedger>& ledger,
+                                 uint64_t seen) {
     std::lock_guard lock(mutex_);
     auto& waiting = machines_[machine].waiting;
     const bool listed = std::any_of(waiting.begin(), waiting.end(), [&](const std::weak_ptr<WorkLedger>& w) {
         return !w.owner_before(ledger) && !ledger.owner_before(w);
     });
     if (!listed) waiting.push_back(ledger);
+    if (releases_ == seen) return false;
+    const Machine& m = machines_[machine];
+    return roomLocked(m, Use::read) > 0 || roomLocked(m, Use::reserve) > 0;
 }
 
 }  // namespace platform

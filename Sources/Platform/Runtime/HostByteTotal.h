@@ -37,6 +37,7 @@
 // at once on different threads may each be told the same room.
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -96,8 +97,14 @@ public:
     // ledgers are added to `wake`.
     void givePlace(const std::string& machine, const void* holder, std::vector<std::weak_ptr<WorkLedger>>& wake);
     size_t placeRoom() const;
+    // Counts every time room may have come back (bytes given back, a place
+    // given back, a machine gone). Read before looking for room.
+    uint64_t releases() const;
     // Wakes `ledger` (through `adjust`) once its machine has room again.
-    void wakeWhenRoom(const std::string& machine, const std::weak_ptr<WorkLedger>& ledger);
+    // True when room came back since the caller read `seen` and its machine
+    // has some now: those wakes went out before it was listed, so it looks
+    // again itself.
+    bool wakeWhenRoom(const std::string& machine, const std::weak_ptr<WorkLedger>& ledger, uint64_t seen);
 
 private:
     struct Machine {
@@ -120,6 +127,7 @@ private:
     const size_t limit_;
     mutable std::mutex mutex_;
     size_t total_ = 0;
+    uint64_t releases_ = 0;
     std::map<std::string, Machine> machines_;
 };
 

@@ -308,10 +308,11 @@ void WorkLedger::whenRoomToSend(size_t bytes, Work resume) {
     {
         std::lock_guard lock(mutex_);
         if (cancelled_.load(std::memory_order_acquire)) return;
+        const uint64_t seen = total_ ? total_->releases() : 0;
         if (!roomToSendLocked(bytes)) {
             sendWaiters_.emplace_back(bytes, std::move(resume));
             // Room may come back on the total rather than here.
-            if (total_) total_->wakeWhenRoom(machine_, weak_from_this());
+            if (total_ && total_->wakeWhenRoom(machine_, weak_from_this(), seen)) lookAgainSoon();
             return;
         }
     }
@@ -326,6 +327,7 @@ void WorkLedger::chargeSending(size_t bytes) {
 
 std::vector<Work> WorkLedger::takeSendWaitersLocked() {
     std::vector<Work> resumed;
+    const uint64_t seen = total_ ? total_->releases() : 0;
     for (auto it = sendWaiters_.begin(); it != sendWaiters_.end();) {
         if (!roomToSendLocked(it->first)) {
             ++it;
@@ -334,8 +336,17 @@ std::vector<Work> WorkLedger::takeSendWaitersLocked() {
         resumed.push_back(std::move(it->second));
         it = sendWaiters_.erase(it);
     }
-    if (!sendWaiters_.empty() && total_) total_->wakeWhenRoom(machine_, weak_from_this());
+    if (!sendWaiters_.empty() && total_ && total_->wakeWhenRoom(machine_, weak_from_this(), seen)) lookAgainSoon();
     return resumed;
+}
+
+void WorkLedger::lookAgainSoon() {
+    // Room came back on the total between looking and being listed there:
+    // those wakes went out without this ledger. Never under the caller's
+    // locks: on a queue of its own, as the Host's own work.
+    const Charged nobody(nullptr);
+    DispatchQueue::global(QualityOfService::utility).async(
+        [weak = weak_from_this()] { wake(Wakeup{{}, {}, {weak}}); });
 }
 
 void WorkLedger::releaseSending(size_t bytes) {
@@ -369,6 +380,7 @@ void WorkLedger::resumeSends(std::vector<Work> resumed) {
 
 size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader, size_t unsettled, size_t pastBudget) {
     std::lock_guard lock(mutex_);
+    const uint64_t seen = total_ ? total_->releases() : 0;
     const auto totalRoom = [&](HostByteTotal::Use use) {
         return total_ ? total_->roomFor(machine_, use) : std::numeric_limits<size_t>::max();
     };
@@ -405,7 +417,7 @@ size_t WorkLedger::roomFor(const std::shared_ptr<TcpConnection>& reader, size_t 
         room = 0;
     }
     if (room > 0) return room;
-    if (total_) total_->wakeWhenRoom(machine_, weak_from_this());
+    if (total_ && total_->wakeWhenRoom(machine_, weak_from_this(), seen)) lookAgainSoon();
     const bool listed =
         std::any_of(waitingReaders_.begin(), waitingReaders_.end(), [&](const std::weak_ptr<TcpConnection>& w) {
             return !w.owner_before(reader) && !reader.owner_before(w);

@@ -398,6 +398,8 @@ private:
     // Hands each place the pool offered to its ledger, where its oldest
     // waiter takes it, or gives it back when none can any more (the pool
     // offers it on). Outside every lock.
+    // Wakes this ledger's waiters on another thread, to look for room again.
+    void lookAgainSoon();
     static void deliverOffers(const std::shared_ptr<HeldPool>& pool, std::vector<HeldPool::Offer> offers, Held kind);
     // The waiters a release of `kind` serves, each with its place already
     // counted; run outside the lock.

@@ -389,13 +389,19 @@ TEST(HostByteTotalRoom, MachinesJoiningOneAtATimeKeepTheTotalWithinItsLimit) {
     set("B", total.limit() - part / 2 - held["A"]);
     ASSERT_EQ(total.roomFor("A", Use::read) + total.roomFor("A", Use::reserve), 0u);
     auto waiter = std::make_shared<platform::WorkLedger>("A's peer", 1 << 20);
-    total.wakeWhenRoom("A", waiter);
+    const uint64_t looked = total.releases();
+    EXPECT_FALSE(total.wakeWhenRoom("A", waiter, looked)) << "nothing came back: it waits";
     wake.clear();
     total.leave("I1", wake);
     total.leave("I2", wake);
     EXPECT_GT(total.roomFor("A", Use::reserve), 0u) << "the parts grew";
     ASSERT_EQ(wake.size(), 1u);
     EXPECT_EQ(wake[0].lock(), waiter);
+    // One that looked before the parts grew and is listed only after: the
+    // wakes went out without it, so it is told to look again.
+    auto late = std::make_shared<platform::WorkLedger>("A's other peer", 1 << 20);
+    EXPECT_TRUE(total.wakeWhenRoom("A", late, looked));
+    EXPECT_FALSE(total.wakeWhenRoom("A", late, total.releases())) << "nothing came back since it looked";
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
         if (auto self = weak.lock()) self->logUnboundFileChannelEnd("file aux: token mismatch; dropping connection");
         return false;
     };
-    auto waiting = std::make_shared<WaitingBatchFrames>();
+    auto waiting = std::make_shared<WaitingBatchFrames>(peer->ledger);
     channel->onFrame = [weak, weakChannel, session, peer, waiting](std::span<const uint8_t> payload) {
         auto self = weak.lock();
         auto ch = weakChannel.lock();
@@ -75,8 +75,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionRef& c
     };
     // Holds the channel strongly until it ends; what waited goes with it.
     channel->onEnded = [weak, channel, session, waiting](const std::optional<std::string>&) {
-        waiting->frames.clear();
-        waiting->batches.clear();
+        waiting->clear();
         if (auto self = weak.lock()) self->fileTransferChannelEnded(channel, *session);
     };
     fileTransferChannel.pending[channel.get()] = channel;
@@ -138,12 +137,14 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
     const platform::WorkLedger::Charged charged(peer->ledger);
     auto packet = FileTransferPacket::decode(payload);
     if (!packet) return publish("file aux: malformed packet from session " + session->id8());
-    const bool waits = waiting->batches.count(packet->batchID) ||
+    const bool waits = waiting->waits(packet->batchID) ||
                        (packet->op == FileTransferOp::batchStart &&
                         batchStartWaitsForPlace(channel, peer, *session, waiting, packet->batchID));
     if (waits && peer->ledger) {
-        const size_t bytes = FileTransferPacket::fixedSize + packet->path.size() + packet->data.size();
-        waiting->frames.push_back({std::move(*packet), std::make_unique<platform::WorkLedger::Charge>(peer->ledger, bytes)});
+        // Refused at its start: what follows it is dropped here, as the
+        // receive queue would drop frames of a batch it does not have.
+        if (!waiting->waits(packet->batchID)) return;
+        if (auto kept = waiting->add(*packet); !kept) refuseWaitingBatch(waiting, *session, packet->batchID, kept.error());
         return;
     }
     // A Viewer that sends faster than its packets are handled waits in its
@@ -159,6 +160,13 @@ bool V230HostAudioAuxServer::batchStartWaitsForPlace(const std::shared_ptr<FileT
     using platform::WorkLedger;
     const auto ledger = peer->ledger;
     if (!ledger) return false;
+    if (waiting->isFull()) {
+        // Refused before it joins the line: a place that frees goes to
+        // the starts waiting ahead of it first, whose number is bounded, so
+        // that what a flood of starts costs is too.
+        refuseWaitingBatch(nullptr, session, batchID, "too many batches waiting for a place");
+        return true;
+    }
     // 0 while asking, 1 once waiting, 2 when the place came while asking.
     auto state = std::make_shared<std::atomic<int>>(0);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -184,29 +192,76 @@ bool V230HostAudioAuxServer::batchStartWaitsForPlace(const std::shared_ptr<FileT
             auto self = weak.lock();
             auto ch = weakChannel.lock();
             auto waiting = weakWaiting.lock();
-            if (!self || !ch || ch->didEnd() || !waiting) return;
+            // A batch refused meanwhile gives its place back here, with
+            // `held`, to the next waiter.
+            if (!self || !ch || ch->didEnd() || !waiting || !waiting->waits(batchID)) return;
             ledger->setAside(std::move(*held));
-            waiting->batches.erase(batchID);
-            // The batch's frames go on in their order; the others' keep
-            // their places in the line.
-            std::deque<WaitingBatchFrames::Frame> ready;
-            for (auto it = waiting->frames.begin(); it != waiting->frames.end();) {
-                if (it->packet.batchID != batchID) {
-                    ++it;
-                    continue;
-                }
-                ready.push_back(std::move(*it));
-                it = waiting->frames.erase(it);
-            }
-            const WorkLedger::Charged charged(ledger);
-            for (auto& frame : ready)
-                if (self->onFileTransferIncomingPacket) self->onFileTransferIncomingPacket(std::move(frame.packet), session);
+            waiting->grant(batchID);
+            self->handOnWaitingFrames(ch, waiting, ledger, session, batchID);
         });
     });
     int asking = 0;
     if (!state->compare_exchange_strong(asking, 1)) return false;
-    waiting->batches.insert(batchID);
+    waiting->addBatch(batchID);
     return true;
+}
+
+void V230HostAudioAuxServer::handOnWaitingFrames(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                                 const std::shared_ptr<WaitingBatchFrames>& waiting,
+                                                 const std::shared_ptr<platform::WorkLedger>& ledger, const UUID& session,
+                                                 const UUID& batchID) {
+    queue.dispatchPrecondition();
+    using platform::WorkLedger;
+    if (channel->didEnd()) return;
+    // Each frame goes on as if it had just come, on its peer's account; the
+    // next only while the peer's work has room. What it handed on is
+    // handled by the receive queue whatever else waits, so that room comes
+    // back by itself: this never waits on the frames still to be read.
+    size_t handed = 0;
+    while (handed < FileTransferChannelState::handOnBytesPerTurn && !ledger->overBudget()) {
+        auto packet = waiting->takeNext(batchID);
+        if (!packet) return;  // all handed on: its next frames go straight on
+        handed += FileTransferPacket::fixedSize + packet->path.size() + packet->data.size();
+        const WorkLedger::Charged charged(ledger);
+        if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), session);
+    }
+    // The rest in a later turn; frames of the batch that come meanwhile go
+    // behind it, in their order.
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    std::weak_ptr<FileTransferChannelConnection> weakChannel = channel;
+    std::weak_ptr<WaitingBatchFrames> weakWaiting = waiting;
+    auto resume = [weak, weakChannel, weakWaiting, ledger, session, batchID] {
+        auto self = weak.lock();
+        if (!self) return;
+        // The Host's own step, whichever thread gave the room back.
+        const WorkLedger::Charged own(nullptr);
+        self->queue.async([weak, weakChannel, weakWaiting, ledger, session, batchID] {
+            auto self = weak.lock();
+            auto ch = weakChannel.lock();
+            auto waiting = weakWaiting.lock();
+            if (self && ch && waiting) self->handOnWaitingFrames(ch, waiting, ledger, session, batchID);
+        });
+    };
+    ledger->whenUnderBudget(std::move(resume));
+}
+
+void V230HostAudioAuxServer::refuseWaitingBatch(const std::shared_ptr<WaitingBatchFrames>& waiting, const UUID& session,
+                                                const UUID& batchID, const std::string& why) {
+    queue.dispatchPrecondition();
+    // What it could never keep: answered as the receive queue answers a
+    // start it cannot take, to its session only, and at most a line a
+    // second.
+    if (waiting) waiting->drop(batchID);
+    FileTransferPacket cancel;
+    cancel.op = FileTransferOp::cancelBatch;
+    cancel.batchID = batchID;
+    trySendFileTransferPacket(cancel, session, false);
+    const uint64_t now = platform::Clock::uptimeNs();
+    if (now - fileTransferChannel.lastWaitingRefusalLineNs < uint64_t{1000000000} &&
+        fileTransferChannel.lastWaitingRefusalLineNs != 0)
+        return;
+    fileTransferChannel.lastWaitingRefusalLineNs = now;
+    publish("file transfer: " + why + "; refused batch " + batchID.id8());
 }
 
 void V230HostAudioAuxServer::fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,

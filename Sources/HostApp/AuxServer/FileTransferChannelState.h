@@ -5,30 +5,15 @@
 
 #include <atomic>
 #include <cstddef>
-#include <deque>
 #include <map>
 #include <memory>
-#include <set>
 
 #include "HostApp/AuxServer/AuxWaitingRoom.h"
+#include "HostApp/AuxServer/WaitingBatchFrames.h"
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
-
-// The batches of one data channel whose start waits for one of its peer's
-// places, and their frames in the order they came, each on the peer's
-// account as a job with its bytes: the channel reads on for the batches
-// already open, and a peer that piles up waiting frames past its budget is
-// read no further. Server queue only.
-struct WaitingBatchFrames {
-    std::set<platform::UUID> batches;
-    struct Frame {
-        FileTransferPacket packet;
-        std::unique_ptr<platform::WorkLedger::Charge> charge;
-    };
-    std::deque<Frame> frames;
-};
 
 struct FileTransferChannelState {
     // Unbound connections may not pile up: past this many, new ones close,
@@ -63,6 +48,10 @@ struct FileTransferChannelState {
             default: return false;
         }
     }
+    // Bytes of frames that waited for their batch's place handed on in one
+    // turn of the server queue, once the place came: a batch that waited
+    // with gigabytes behind it takes its turns with everyone else's work.
+    static constexpr size_t handOnBytesPerTurn = size_t{1} << 20;
     // A target that takes no byte for this long fails the batch waiting on
     // it, and its data connection is closed.
     static constexpr double stalledTargetSeconds = 30;
@@ -81,4 +70,7 @@ struct FileTransferChannelState {
     // Their places, shared among machines.
     AuxWaitingRoom room{maxPendingChannels, maxPendingChannelsPerMachine};
     std::shared_ptr<SendWindow> sendWindow = std::make_shared<SendWindow>();
+    // When a waiting batch was last refused in the log: a Viewer's starts
+    // cause it, so a line a second at most.
+    uint64_t lastWaitingRefusalLineNs = 0;
 };

@@ -947,11 +947,23 @@ private:
     // Whether a bound channel's batch start waits for a place: a start
     // takes one of its peer's batch places at the door, set aside on its
     // account for the batch. With none free the start and the frames of
-    // its batch wait in `waiting` until one frees, and then go on, in
-    // their order, as if they had just come.
+    // its batch wait in `waiting` (on disk, see WaitingBatchFrames) until
+    // one frees, and then go on, in their order, as if they had just come.
+    // Past the batches that may wait, the start is refused (and `waiting`
+    // does not have it).
     bool batchStartWaitsForPlace(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                  const std::shared_ptr<AuxPeerAccount>& peer, const platform::UUID& session,
                                  const std::shared_ptr<WaitingBatchFrames>& waiting, const platform::UUID& batchID);
+    // Hands on a granted batch's waiting frames, a turn's worth at a time
+    // and while its peer's work has room, until none is left.
+    void handOnWaitingFrames(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                             const std::shared_ptr<WaitingBatchFrames>& waiting,
+                             const std::shared_ptr<platform::WorkLedger>& ledger, const platform::UUID& session,
+                             const platform::UUID& batchID);
+    // A waiting batch that cannot be kept: dropped from `waiting` (when
+    // given) and answered with a cancelBatch to its session.
+    void refuseWaitingBatch(const std::shared_ptr<WaitingBatchFrames>& waiting, const platform::UUID& session,
+                            const platform::UUID& batchID, const std::string& why);
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                   const std::optional<platform::UUID>& session);
     enum class FileTransferSendOutcome { sent, noTarget, windowFull, overLimit };

@@ -112,6 +112,23 @@ Status FileHandle::writeAll(std::span<const uint8_t> bytes) const {
     return success();
 }
 
+Status FileHandle::writeAt(std::span<const uint8_t> bytes, uint64_t offset) const {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return Status::failure(errnoFailureText("write"));
+        done += static_cast<size_t>(n);
+    }
+    return success();
+}
+
+void FileHandle::discard(uint64_t offset, uint64_t length) const {
+    if (length == 0) return;
+    (void)::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                      static_cast<off_t>(length));
+}
+
 Result<ItemPlace> ItemPlace::of(const std::filesystem::path& path, bool create) {
     auto fail = [](const std::string& what) {
         const int error = errno;
@@ -186,6 +203,19 @@ Result<FileHandle> FolderHandle::createFile(const std::string& name) const {
     int fd2 = ::openat(fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd2 < 0) return Result<FileHandle>::failure(errnoFailureText("create"));
     return FileHandle(fd2);
+}
+
+Result<FileHandle> FolderHandle::createUnnamedFile() const {
+    int unnamed = ::openat(fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed >= 0) return FileHandle(unnamed);
+    if (errno == EACCES || errno == EROFS) return Result<FileHandle>::failure(errnoFailureText("create"));
+    // A file system without unnamed files: a name nobody can have guessed,
+    // let go of at once.
+    const std::string name = ".unnamed-" + UUID::random().uuidString();
+    unnamed = ::openat(fd(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (unnamed < 0) return Result<FileHandle>::failure(errnoFailureText("create"));
+    ::unlinkat(fd(), name.c_str(), 0);
+    return FileHandle(unnamed);
 }
 
 Status FolderHandle::rename(const std::string& from, const std::string& to) const {

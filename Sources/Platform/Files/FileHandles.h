@@ -43,6 +43,12 @@ public:
     Result<size_t> readAt(std::span<uint8_t> out, uint64_t offset) const;
     // All of `bytes` at the current position.
     Status writeAll(std::span<const uint8_t> bytes) const;
+    // All of `bytes` at `offset`, the position left as it was.
+    Status writeAt(std::span<const uint8_t> bytes, uint64_t offset) const;
+    // Gives the disk back the whole blocks of `length` bytes from `offset`
+    // (they read as zeros after), the file's size unchanged. Best effort: a
+    // file system that cannot leaves them as they are.
+    void discard(uint64_t offset, uint64_t length) const;
 
 private:
     int fd_ = -1;
@@ -82,6 +88,9 @@ public:
     Result<FolderHandle> newChild(const std::string& name) const;
     // A new file; fails when any entry already has the name.
     Result<FileHandle> createFile(const std::string& name) const;
+    // A new file, open to read and write, with no name here: it is gone
+    // with its last descriptor, whatever becomes of the process.
+    Result<FileHandle> createUnnamedFile() const;
     // Replaces a file of the name `to`; fails when `to` is a folder.
     Status rename(const std::string& from, const std::string& to) const;
     // Removes a file entry; a missing one is no failure.

@@ -405,35 +405,81 @@ int64_t residentBytes() {
 // A Viewer that sends copies side by side, each started before the first
 // has ended: the ones past its places wait, and the frames of those already
 // open are read on behind them, so every copy is saved and none cancelled.
+// So too when the waiting copies' data comes first and is many times the
+// Viewer's budget: it must not take the room the open copies' frames need
+// to be read, and what the Host holds for the Viewer stays within what its
+// account allows all along.
 TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
-    auto toHost = [this](FileTransferPacket p, const UUID& id) { host->handleIncomingPacket(std::move(p), id.uuidString()); };
-    server->onFileTransferPacket = toHost;
-    server->onFileTransferIncomingPacket = toHost;
-    server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
-    auto viewer = connectViewer("Viewer");
-    auto send = viewer->service->sendPacket.get();
-    const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
-    ASSERT_TRUE(ledger);
-    const size_t copies = platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches) + 4;
-    std::vector<UUID> ids;
-    for (size_t i = 0; i < copies; ++i) {
-        ids.push_back(UUID::random());
-        send({FileTransferOp::batchStart, ids.back(), 10, packBatchStartValue2(FileTransferIntent::copy, 1), "", {}});
-        send({FileTransferOp::fileStart, ids.back(), 10, 0, "f" + std::to_string(i) + ".bin", {}});
+    wireSessions();
+    struct Case {
+        const char* name;
+        // Another machine each, so each starts with an account of its own.
+        const char* from;
+        size_t bytesPerCopy;
+        bool waitingCopiesFirst;
+    };
+    for (const Case& c : {Case{"small copies, in the order they started", "", 10, false},
+                          Case{"2 MiB copies, the waiting ones' data first", "127.0.0.2", size_t{2} << 20, true}}) {
+        SCOPED_TRACE(c.name);
+        hostCompleted.clear();
+        auto viewer = connectViewer(c.name, c.from);
+        auto send = viewer->service->sendPacket.get();
+        const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
+        ASSERT_TRUE(ledger);
+        const size_t places = platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches);
+        const size_t copies = places + 4;
+        const size_t chunk = std::min<size_t>(c.bytesPerCopy, 256 * 1024);
+        std::vector<UUID> ids;
+        for (size_t i = 0; i < copies; ++i) {
+            ids.push_back(UUID::random());
+            send({FileTransferOp::batchStart, ids.back(), c.bytesPerCopy, packBatchStartValue2(FileTransferIntent::copy, 1),
+                  "", {}});
+            send({FileTransferOp::fileStart, ids.back(), c.bytesPerCopy, 0, "f" + std::to_string(i) + ".bin", {}});
+        }
+        std::vector<size_t> order;
+        if (c.waitingCopiesFirst)
+            for (size_t i = places; i < copies; ++i) order.push_back(i);
+        for (size_t i = 0; i < (c.waitingCopiesFirst ? places : copies); ++i) order.push_back(i);
+        // A send fails once the Host reads none of the Viewer's backlog
+        // for its bound: the rest would only fail the same way.
+        for (size_t i : order) {
+            const std::string name = "f" + std::to_string(i) + ".bin";
+            bool sent = true;
+            for (size_t at = 0; sent && at < c.bytesPerCopy; at += chunk)
+                sent = send({FileTransferOp::fileChunk, ids[i], at, 0, name,
+                             std::vector<uint8_t>(chunk, static_cast<uint8_t>(i))});
+            sent = sent && send({FileTransferOp::fileEnd, ids[i], c.bytesPerCopy, 0, name, {}}) &&
+                   send({FileTransferOp::batchEnd, ids[i], 0, 0, "", {}});
+            ASSERT_TRUE(sent) << "copy " << i;
+        }
+        // What the account holds for the Viewer, looked at whenever a chunk
+        // is written, that is while the copies arrive.
+        std::atomic<size_t> mostHeld = 0;
+        host->setWriteHookForTesting([&](size_t) {
+            size_t held = ledger->bytesInUse();
+            for (size_t most = mostHeld; held > most && !mostHeld.compare_exchange_weak(most, held);) {
+            }
+        });
+        // Well before an open batch's idle time would end it.
+        EXPECT_TRUE(runUntil([&] { return hostCompleted.size() == copies; }, 20))
+            << hostCompleted.size() << " of " << copies;
+        host->setWriteHookForTesting(nullptr);
+        // Read and held, at most twice the budget, and one frame being read.
+        EXPECT_GT(mostHeld, 0u);
+        EXPECT_LE(mostHeld, 2 * ledger->limit() + chunk + FileTransferPacket::fixedSize + 64);
+        for (const auto& [id, entries] : hostCompleted) {
+            const auto i = static_cast<size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
+            ASSERT_LT(i, copies);
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(fs::file_size(entries[0]), c.bytesPerCopy) << i;
+        }
+        size_t cancelled = 0;
+        for (const auto& p : viewer->received) cancelled += p.op == FileTransferOp::cancelBatch;
+        EXPECT_EQ(cancelled, 0u);
+        EXPECT_TRUE(runUntil([&] {
+            return ledger->jobsInUse() == 0 && ledger->waitingFor(platform::WorkLedger::Held::batches) == 0;
+        })) << "what waited was given back";
     }
-    for (size_t i = 0; i < copies; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".bin";
-        send({FileTransferOp::fileChunk, ids[i], 0, 0, name, std::vector<uint8_t>(10, 'x')});
-        send({FileTransferOp::fileEnd, ids[i], 10, 0, name, {}});
-        send({FileTransferOp::batchEnd, ids[i], 0, 0, "", {}});
-    }
-    // Well before an open batch's idle time would end it.
-    EXPECT_TRUE(runUntil([&] { return hostCompleted.size() == copies; }, 10)) << hostCompleted.size() << " of " << copies;
-    size_t cancelled = 0;
-    for (const auto& p : viewer->received) cancelled += p.op == FileTransferOp::cancelBatch;
-    EXPECT_EQ(cancelled, 0u);
-    EXPECT_TRUE(runUntil([&] { return ledger->jobsInUse() == 0 && ledger->waitingFor(platform::WorkLedger::Held::batches) == 0; }))
-        << "what waited was given back";
 }
 
 // A logged-in Viewer names a thousand long destinations and opens batch
@@ -462,9 +508,8 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     constexpr auto batches = platform::WorkLedger::Held::batches;
     size_t mostDescriptors = openDescriptors();
     // Up to a thousand batches from `viewer`, each named a long destination
-    // first, until one waits for a place, its frames on the Viewer's
-    // account (past that, its own socket holds the rest). How many it
-    // started.
+    // first, until one waits for a place, its frames in staging on the
+    // Viewer's account. How many it started.
     auto openUntilOneWaits = [&](TestViewer& viewer, const std::shared_ptr<platform::WorkLedger>& ledger) {
         auto send = viewer.service->sendPacket.get();
         int started = 0;
@@ -497,7 +542,7 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
     EXPECT_LT(mostDescriptors, idleDescriptors + 40);
 #ifndef NORVESSAL_SANITIZED_BUILD
     // What the bounds let the Viewer hold (4 MiB of destinations, 8 MiB of
-    // waiting packets, 16 open batches with a 60 KiB destination each, in
+    // packets read and held, 16 open batches with a 60 KiB destination each, in
     // the engine, the Host's entry and its row) and the heap's partly used
     // pages, which depend on how many arenas the machine's cores give
     // glibc; unbounded, the flood's 120 MB would all be here.

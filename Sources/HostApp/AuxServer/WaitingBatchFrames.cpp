@@ -1,0 +1,160 @@
+#include "HostApp/AuxServer/WaitingBatchFrames.h"
+
+#include <cstring>
+#include <vector>
+
+#include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
+
+using platform::UUID;
+using platform::WorkLedger;
+using Held = platform::WorkLedger::Held;
+
+WaitingBatchFrames::WaitingBatchFrames(std::shared_ptr<WorkLedger> ledger) : ledger_(std::move(ledger)) {}
+
+void WaitingBatchFrames::addBatch(const UUID& batch) {
+    batches_.try_emplace(batch);
+    chargeBatches();
+}
+
+void WaitingBatchFrames::chargeBatches() {
+    batchesCharge_.reset();
+    if (ledger_ && !batches_.empty())
+        batchesCharge_ = std::make_unique<WorkLedger::Charge>(ledger_, batches_.size() * bytesPerWaitingBatch);
+}
+
+platform::Status WaitingBatchFrames::openFile() {
+    if (file_.isOpen()) return platform::success();
+    auto descriptor = WorkLedger::Holding::take(ledger_, Held::descriptors);
+    if (!descriptor) return platform::Status::failure(WorkLedger::descriptorRefusal(ledger_, "too many open descriptors"));
+    auto staged = WorkLedger::Holding::take(ledger_, Held::stagedBytes, 0);
+    if (!staged) return platform::Status::failure("too many staged bytes");
+    // Beside the batches' staging, on the disk that will take their data.
+    auto folder = FileTransferStagedItems::open(FileTransferStagedItems::inboxRoot(), true);
+    if (!folder) return platform::Status::failure(folder.error());
+    auto file = folder->createUnnamedFile();
+    if (!file) return platform::Status::failure(file.error());
+    file_ = std::move(*file);
+    descriptor_ = std::move(*descriptor);
+    staged_ = std::move(*staged);
+    end_ = 0;
+    live_ = 0;
+    return platform::success();
+}
+
+platform::Status WaitingBatchFrames::add(const FileTransferPacket& packet) {
+    auto it = batches_.find(packet.batchID);
+    if (it == batches_.end()) return platform::Status::failure("no such batch waits");
+    if (auto opened = openFile(); !opened) return opened;
+    std::vector<uint8_t> record(recordHeaderSize);
+    if (!packet.appendEncoded(record)) return platform::Status::failure("packet too large to encode");
+    const auto length = static_cast<uint32_t>(record.size() - recordHeaderSize);
+    std::memcpy(record.data(), &length, sizeof length);
+    std::memcpy(record.data() + 4, &none, sizeof none);
+    // Charged before it is written: past its bound the peer's staging is
+    // refused, as on a full disk.
+    if (!staged_.grow(record.size())) return platform::Status::failure("too many staged bytes");
+    const uint64_t at = end_;
+    if (auto written = file_.writeAt(record, at); !written) {
+        staged_.shrink(record.size());
+        return written;
+    }
+    if (it->second.tail != none) {
+        if (auto linked = file_.writeAt({reinterpret_cast<const uint8_t*>(&at), sizeof at}, it->second.tail + 4); !linked) {
+            // Not kept: the next record is written over it.
+            file_.discard(at, record.size());
+            staged_.shrink(record.size());
+            return linked;
+        }
+    } else {
+        it->second.head = at;
+    }
+    it->second.tail = at;
+    end_ += record.size();
+    live_ += record.size();
+    return platform::success();
+}
+
+void WaitingBatchFrames::grant(const UUID& batch) {
+    if (auto it = batches_.find(batch); it != batches_.end()) it->second.granted = true;
+}
+
+std::optional<std::pair<uint32_t, uint64_t>> WaitingBatchFrames::readHeader(uint64_t offset) const {
+    uint8_t header[recordHeaderSize];
+    auto read = file_.readAt(header, offset);
+    if (!read || *read != recordHeaderSize) return std::nullopt;
+    uint32_t length = 0;
+    uint64_t next = none;
+    std::memcpy(&length, header, sizeof length);
+    std::memcpy(&next, header + 4, sizeof next);
+    return std::make_pair(length, next);
+}
+
+void WaitingBatchFrames::release(uint64_t offset, uint32_t length) {
+    const uint64_t size = recordHeaderSize + uint64_t{length};
+    file_.discard(offset, size);
+    staged_.shrink(size);
+    live_ -= size;
+}
+
+std::optional<FileTransferPacket> WaitingBatchFrames::takeNext(const UUID& batch) {
+    auto it = batches_.find(batch);
+    if (it == batches_.end() || !it->second.granted) return std::nullopt;
+    if (it->second.head == none) {
+        erase(it);
+        return std::nullopt;
+    }
+    const uint64_t at = it->second.head;
+    auto header = readHeader(at);
+    std::optional<FileTransferPacket> packet;
+    if (header) {
+        std::vector<uint8_t> bytes(header->first);
+        auto read = file_.readAt(bytes, at + recordHeaderSize);
+        if (read && *read == bytes.size()) packet = FileTransferPacket::decode(bytes);
+    }
+    if (!packet) {
+        // What was written could not be read back whole: the batch's
+        // frames after it would come without it, so none of them comes.
+        drop(batch);
+        return std::nullopt;
+    }
+    release(at, header->first);
+    it->second.head = header->second;
+    if (header->second == none) it->second.tail = none;
+    return packet;
+}
+
+void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
+    batches_.erase(it);
+    chargeBatches();
+    if (!batches_.empty()) return;
+    // Nothing waits: the file goes, and with it whatever it still held.
+    file_.close();
+    staged_.reset();
+    descriptor_.reset();
+    end_ = 0;
+    live_ = 0;
+}
+
+void WaitingBatchFrames::drop(const UUID& batch) {
+    auto it = batches_.find(batch);
+    if (it == batches_.end()) return;
+    // Bounded by what the batch wrote; stops at a record it cannot read,
+    // whose space comes back when the file goes.
+    for (uint64_t at = it->second.head; at != none && file_.isOpen();) {
+        auto header = readHeader(at);
+        if (!header) break;
+        release(at, header->first);
+        at = header->second;
+    }
+    erase(it);
+}
+
+void WaitingBatchFrames::clear() {
+    batches_.clear();
+    chargeBatches();
+    file_.close();
+    staged_.reset();
+    descriptor_.reset();
+    end_ = 0;
+    live_ = 0;
+}

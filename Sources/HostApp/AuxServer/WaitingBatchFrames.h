@@ -1,0 +1,104 @@
+#pragma once
+// Keeps the frames of one data channel's batches whose start waits for one
+// of its peer's places, on disk and in the order they came, until a place
+// frees for their batch; then gives them back one at a time.
+//
+// Why on disk and not on the peer's budget: the channel is one TCP stream,
+// and the frames of the batches already open may come behind any amount of
+// the waiting ones' data (copies sent side by side, the later ones' data
+// first). Only those open batches, once whole and saved, give a place back.
+// Held in memory against the budget, waiting frames could fill it; the
+// channel would be read no further, the open batches' frames would never
+// come, and no place would ever free. So a waiting frame never holds the
+// budget: it is written out as it comes and the channel reads on. What
+// stays in memory is a few words per waiting batch, charged to the peer
+// (their number has a bound, maxWaitingBatches); what is on disk is the
+// peer's, on its account as staged bytes within their bound and the disk's
+// free space, and it goes with the channel (the file has no name).
+//
+// One file per channel: each frame is a record (its length, where the next
+// record of its batch lies, the packet's bytes), so a batch's frames are
+// found in their order without an index that grows with them. A record
+// handed back gives its blocks back to the disk at once.
+//
+// Server queue only.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "Platform/Files/FileHandles.h"
+#include "Platform/Foundation/Result.h"
+#include "Platform/Foundation/Uuid.h"
+#include "Platform/Runtime/WorkLedger.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
+
+class WaitingBatchFrames {
+public:
+    // Batches that may wait at once on one channel: far above the copies a
+    // person sends side by side, and each costs the Host a few words and a
+    // waiter for a place. A start past it is refused.
+    static constexpr size_t maxWaitingBatches = 256;
+    // What one waiting batch holds in memory, as charged to its peer.
+    static constexpr size_t bytesPerWaitingBatch = 256;
+
+    // `ledger`: the channel's peer, whose account holds all of it.
+    explicit WaitingBatchFrames(std::shared_ptr<platform::WorkLedger> ledger);
+    WaitingBatchFrames(const WaitingBatchFrames&) = delete;
+    WaitingBatchFrames& operator=(const WaitingBatchFrames&) = delete;
+
+    bool waits(const platform::UUID& batch) const { return batches_.count(batch) != 0; }
+    bool isFull() const { return batches_.size() >= maxWaitingBatches; }
+    // `batch` waits from now: its start and the frames that follow it are
+    // kept (add) until it is granted its place.
+    void addBatch(const platform::UUID& batch);
+    // Appends a frame of a waiting batch. A failure (the disk, or its peer's
+    // staging bound) keeps nothing of it: the caller drops the batch.
+    platform::Status add(const FileTransferPacket& packet);
+    // Its place came: takeNext gives its frames back from now.
+    void grant(const platform::UUID& batch);
+    // The oldest frame of a granted batch not yet given back. Nothing once
+    // all were (or one could not be read back, which drops the rest): the
+    // batch waits no more, and its next frames go straight on.
+    std::optional<FileTransferPacket> takeNext(const platform::UUID& batch);
+    // Forgets `batch` and its frames.
+    void drop(const platform::UUID& batch);
+    // Forgets everything: the channel went.
+    void clear();
+
+    // Bytes its records hold on disk now.
+    uint64_t bytesOnDiskForTesting() const { return live_; }
+
+private:
+    static constexpr uint64_t none = UINT64_MAX;
+    // Each record: its packet's length (4 bytes), the offset of its batch's
+    // next record or `none` (8 bytes), then the packet's bytes.
+    static constexpr size_t recordHeaderSize = 12;
+    struct Batch {
+        uint64_t head = none;
+        uint64_t tail = none;
+        bool granted = false;
+    };
+    platform::Status openFile();
+    // Reads the header at `offset`: the packet's length and the next record.
+    std::optional<std::pair<uint32_t, uint64_t>> readHeader(uint64_t offset) const;
+    // The record at `offset` no longer held: its blocks and its bytes given back.
+    void release(uint64_t offset, uint32_t length);
+    void erase(std::map<platform::UUID, Batch>::iterator it);
+    // The charge for the batches' memory, kept equal to their number.
+    void chargeBatches();
+
+    const std::shared_ptr<platform::WorkLedger> ledger_;
+    std::map<platform::UUID, Batch> batches_;
+    std::unique_ptr<platform::WorkLedger::Charge> batchesCharge_;
+    // Open while any batch waits; closed (its space given back) once none does.
+    platform::FileHandle file_;
+    // Its descriptor and the bytes of its records, on the peer's account.
+    platform::WorkLedger::Holding descriptor_;
+    platform::WorkLedger::Holding staged_;
+    // Where the next record goes, and the bytes of records still held.
+    uint64_t end_ = 0;
+    uint64_t live_ = 0;
+};

@@ -137,6 +137,9 @@ void HostProbeDelegate::startAudioAuxServer() {
     // The peers' accounts share the engine's total among machines, so that
     // its own bound, which refuses, is never what a batch meets.
     static_assert(AuxAdmission::maxBatchesInAll <= FileTransferService::maxOpenInboundBatches);
+    // The engine holds the open batches: it gives their places back when
+    // a machine under its share waits and others keep more than theirs.
+    components.fileTransferService->givePlacesBackTo(server->batchPlaces());
     // Told on the server queue, the road its packets take, so that it
     // reaches the session's batches behind every packet it sent.
     server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {

@@ -1015,7 +1015,7 @@ void PeerAccountSteps::checkLiveAccounts(const std::string& where) {
                  std::to_string(total->limit()) + ", " + where);
     }
     // The Host-wide batch places are those the accounts hold, no more.
-    const auto& pool = server_->batchPlacesForTesting();
+    const auto& pool = server_->batchPlaces();
     size_t batches = 0;
     for (const auto& a : accounts_) batches += a->held(WorkLedger::Held::batches);
     if (pool->held() != batches || pool->held() > pool->total())

@@ -190,6 +190,10 @@ public:
     // channel ended without a replacement.
     // Called on the server queue.
     std::function<void(const platform::UUID& sessionID)> onFileTransferSessionEnded;
+    // The Host-wide batch places all peers' accounts share: whoever stages
+    // the batches gives places back when the pool wants them
+    // (FileTransferService::givePlacesBackTo). Any thread.
+    const std::shared_ptr<platform::HeldPool>& batchPlaces() const { return admission_.batchPlaces(); }
     // A drag pull (type 39): snapshot identifier, item index and the
     // session that asked, which alone is to be served. Called on the server
     // queue.
@@ -441,8 +445,6 @@ public:
     // The ledger of the peer the session belongs to; null once it is gone.
     // Server queue.
     std::shared_ptr<platform::WorkLedger> ledgerOfSession(const platform::UUID& session) const;
-    // The Host-wide batch places all peers' accounts share. Any thread.
-    const std::shared_ptr<platform::HeldPool>& batchPlacesForTesting() const { return admission_.batchPlaces(); }
     // The ledger of `peer` (its address) while any of its sessions is
     // there; null otherwise. Server queue.
     std::shared_ptr<platform::WorkLedger> ledgerOfPeerForTesting(const std::string& peer) const;

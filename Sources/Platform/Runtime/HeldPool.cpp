@@ -109,7 +109,56 @@ HeldPool::Offers HeldPool::serveLocked() {
         offers.push_back({std::move(waiter.ledger), *nextName});
     }
     forgetIdleLocked();
+    if (askForPlaces_ && asking_ == Asking::none && !takeBackFromLocked().empty()) asking_ = Asking::due;
     return offers;
+}
+
+std::vector<std::string> HeldPool::takeBackFromLocked() const {
+    // Whatever is free has just been handed on: a waiter under its share
+    // finds none.
+    if (held_ < total_) return {};
+    const size_t machines = sharingLocked();
+    const Machine* needy = nullptr;
+    for (const auto& [name, machine] : machines_)
+        if (!machine.waiting.empty() && underShareLocked(machine.held, machines) &&
+            (!needy || machine.held < needy->held))
+            needy = &machine;
+    if (!needy) return {};
+    // After giving one back a machine still holds more than the waiter did:
+    // when the total does not divide evenly, some hold one more than
+    // others, and taking that one would only move the wait to its giver.
+    std::vector<std::pair<size_t, std::string>> over;
+    for (const auto& [name, machine] : machines_)
+        if (overShareLocked(machine.held, machines) && machine.held >= needy->held + 2)
+            over.emplace_back(machine.held, name);
+    std::stable_sort(over.begin(), over.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::string> names;
+    for (auto& entry : over) names.push_back(std::move(entry.second));
+    return names;
+}
+
+void HeldPool::whenPlacesWanted(std::function<void()> ask) {
+    std::lock_guard lock(mutex_);
+    askForPlaces_ = std::move(ask);
+}
+
+void HeldPool::askForPlacesBackIfWanted() {
+    std::function<void()> ask;
+    {
+        std::lock_guard lock(mutex_);
+        if (asking_ != Asking::due) return;
+        asking_ = Asking::out;
+        ask = askForPlaces_;
+    }
+    if (ask) ask();
+}
+
+std::vector<std::string> HeldPool::takeBackFrom() {
+    std::lock_guard lock(mutex_);
+    // Once looked at, the next change that finds places still wanted asks
+    // again.
+    asking_ = Asking::none;
+    return takeBackFromLocked();
 }
 
 void HeldPool::forgetIdleLocked() {

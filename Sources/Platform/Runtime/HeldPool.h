@@ -13,16 +13,28 @@
 // WorkLedger::whenHeldFree); a place given back goes to the waiting machine
 // holding the fewest, then to the one that waited longest.
 //
+// Shares shrink as machines come, and places are kept as long as their
+// batches stay open: machines that came first could otherwise hold every
+// place for as long as they cared to, and keep a newcomer out. So when a
+// machine under its share waits and no place is free, the pool asks whoever
+// keeps what its places stand for (whenPlacesWanted) to give one back of a
+// machine past its share (takeBackFrom): never of one that would then hold
+// fewer than the waiter, so places do not pass to and fro between machines
+// whose shares do not divide the total evenly.
+//
 // The pool never calls a ledger: what it decides comes back to its caller as
 // offers, each a place already counted for the ledger it names, which the
 // caller hands on (WorkLedger::deliverOffers) outside every lock. A ledger
-// calls it under its own lock, never the other way round.
+// calls it under its own lock, never the other way round. Likewise a need
+// for places back is only noted under the lock; the caller asks for them
+// (askForPlacesBackIfWanted) once it is outside every lock.
 //
 // Any thread.
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,6 +83,23 @@ public:
     // for what it still holds.
     Offers stopWaiting(const std::string& machine, const WorkLedger* key);
 
+    // `ask` runs, outside every lock and on whatever thread handed on the
+    // pool's offers, when a machine under its share waits and no place is
+    // free: whoever keeps what the places stand for then gives back what it
+    // can of the machines takeBackFrom names. Asked once until it calls
+    // takeBackFrom, and again whenever a change finds places still wanted.
+    // Once, before the pool is used.
+    void whenPlacesWanted(std::function<void()> ask);
+    // Asks for places back when the pool found it needs some. Called by
+    // whoever handed on the pool's offers, outside every lock.
+    void askForPlacesBackIfWanted();
+    // The machines one of whose places should be given back now, the one
+    // furthest past its share first: those past their share holding at
+    // least two more than the waiting machine under its share that holds
+    // the fewest. None while a place is free or nobody under its share
+    // waits. A place given back then goes to that waiting machine.
+    std::vector<std::string> takeBackFrom();
+
 private:
     struct Waiter {
         std::weak_ptr<WorkLedger> ledger;
@@ -86,8 +115,11 @@ private:
     size_t sharingLocked() const;
     bool underShareLocked(size_t held, size_t machines) const { return held * (machines + 1) < total_; }
     void addWaiterLocked(Machine& machine, const std::weak_ptr<WorkLedger>& ledger, const WorkLedger* key);
-    // Hands free places to the waiting machines under their shares.
+    bool overShareLocked(size_t held, size_t machines) const { return held * (machines + 1) > total_; }
+    // Hands free places to the waiting machines under their shares, and
+    // notes whether places are wanted back.
     Offers serveLocked();
+    std::vector<std::string> takeBackFromLocked() const;
     void forgetIdleLocked();
 
     const size_t total_;
@@ -95,6 +127,12 @@ private:
     size_t held_ = 0;
     std::map<std::string, Machine> machines_;
     uint64_t nextWaitSerial_ = 0;
+    // Who gives places back (whenPlacesWanted), and where the asking stands:
+    // due once the pool found places wanted, out once asked, until the
+    // asked one looks at what is wanted (takeBackFrom).
+    std::function<void()> askForPlaces_;
+    enum class Asking : uint8_t { none, due, out };
+    Asking asking_ = Asking::none;
 };
 
 }  // namespace platform

@@ -183,7 +183,12 @@ void WorkLedger::cancel() {
         }
     }
     for (size_t k = 0; k < kHeldKinds; ++k)
-        if (!offers[k].empty()) deliverOffers(pools_[k], std::move(offers[k]), static_cast<Held>(k));
+        if (pools_[k]) deliverOffers(pools_[k], std::move(offers[k]), static_cast<Held>(k));
+}
+
+std::string WorkLedger::machine() const {
+    std::lock_guard lock(mutex_);
+    return machine_;
 }
 
 void WorkLedger::shareHostWide(Held kind, std::shared_ptr<HeldPool> pool, std::string machine) {
@@ -226,6 +231,9 @@ void WorkLedger::deliverOffers(const std::shared_ptr<HeldPool>& pool, std::vecto
         if (granted) granted(Holding(ledger, kind, 1));
         offers.insert(offers.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
+    // Whatever the pool decided under the locks, a need for places back
+    // included, is acted on here, outside them.
+    pool->askForPlacesBackIfWanted();
 }
 
 void WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {

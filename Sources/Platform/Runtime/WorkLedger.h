@@ -274,6 +274,8 @@ public:
     // `machine`'s (the peer's machine: its addresses share one part of the
     // total). Once, before the ledger is used.
     void shareHostWide(Held kind, std::shared_ptr<HeldPool> pool, std::string machine);
+    // The peer's machine in the Host-wide pools and total ("" when none).
+    std::string machine() const;
     // Waiters for `kind` not yet served.
     size_t waitingFor(Held kind) const;
     // A place taken at a carrier's door for work that a queue takes up

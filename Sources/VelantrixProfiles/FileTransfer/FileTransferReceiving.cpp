@@ -273,6 +273,72 @@ void FileTransferService::watchIdleBatch(const SessionBatchKey& key, uint64_t se
     });
 }
 
+void FileTransferService::givePlacesBackTo(const std::shared_ptr<platform::HeldPool>& pool) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    pool->whenPlacesWanted([weak, weakPool = std::weak_ptr<platform::HeldPool>(pool)] {
+        auto self = weak.lock();
+        if (!self) return;
+        // The Host's own work, whichever peer's place was given back here.
+        const WorkLedger::Charged hostsOwn(nullptr);
+        self->inboundQueue_.async([weak, weakPool] {
+            auto self = weak.lock();
+            auto pool = weakPool.lock();
+            if (self && pool) self->givePlacesBack(pool);
+        });
+    });
+}
+
+void FileTransferService::givePlacesBack(const std::shared_ptr<platform::HeldPool>& pool) {
+    inboundQueue_.dispatchPrecondition();
+    const uint64_t look = ++placesLook_;
+    const auto idleNs = static_cast<uint64_t>(displaceableAfterIdleSeconds * 1e9);
+    // Only a batch that is idle gives its place: cancelling one whose
+    // frames still come would throw away work going on, and a batch that
+    // has ended is being saved. So the machine that waits waits for one of
+    // theirs to idle or end; each look waits no longer than until the
+    // first of them could count as idle, well within the idle time that
+    // would end it anyway.
+    for (auto machines = pool->takeBackFrom(); !machines.empty(); machines = pool->takeBackFrom()) {
+        const uint64_t now = platform::Clock::uptimeNs();
+        std::optional<SessionBatchKey> idlest;
+        uint64_t idlestSince = 0;
+        std::optional<uint64_t> nextIdleInNs;
+        for (const auto& machine : machines) {
+            for (const auto& [key, entry] : receive_.batches) {
+                if (!entry.open || entry.open->place.amount() == 0) continue;
+                const auto& ledger = entry.open->place.ledger();
+                if (!ledger || ledger->machine() != machine) continue;
+                const uint64_t since = entry.open->lastPacketNs;
+                if (now - since < idleNs) {
+                    nextIdleInNs = std::min(nextIdleInNs.value_or(UINT64_MAX), since + idleNs - now);
+                } else if (!idlest || since < idlestSince) {
+                    idlest = key;
+                    idlestSince = since;
+                }
+            }
+            if (idlest) break;
+        }
+        if (!idlest) {
+            // None of theirs is open here (all are being saved): the place
+            // one gives back goes to the waiter, and any change that leaves
+            // places wanted makes the pool ask again. Else look again when
+            // the first could count as idle.
+            if (!nextIdleInNs) return;
+            std::weak_ptr<FileTransferService> weak = weak_from_this();
+            const WorkLedger::Charged hostsOwn(nullptr);
+            inboundQueue_.asyncAfter(double(*nextIdleInNs) / 1e9,
+                                     [weak, weakPool = std::weak_ptr<platform::HeldPool>(pool), look] {
+                                         auto self = weak.lock();
+                                         auto pool = weakPool.lock();
+                                         if (self && pool && self->placesLook_ == look) self->givePlacesBack(pool);
+                                     });
+            return;
+        }
+        // Its place passes to the machine waiting as it goes.
+        abandonInbound(*idlest, true, "its place went to another machine");
+    }
+}
+
 void FileTransferService::abandonInbound(const SessionBatchKey& key, bool tellPeer, const std::string& why) {
     if (!receive_.openBatch(key)) return;
     const UUID id = key.id;

@@ -78,6 +78,11 @@ public:
     static constexpr size_t maxOpenInboundBatches = 32;
     // An inbound batch that gets no packet for this long is cancelled.
     static constexpr double inboundBatchIdleSeconds = 120;
+    // An open inbound batch that got no packet for this long may give its
+    // place to another machine's (givePlacesBackTo): long enough that a
+    // batch whose frames are flowing, or wait a moment for room, is never
+    // the one, short enough that a newcomer is not kept waiting long.
+    static constexpr double displaceableAfterIdleSeconds = 10;
     // A batch folder a removal left (out of descriptors, a disk's error) is
     // tried again, at the next removal and after a pause, a few times: a
     // failed batch's staging must not stay until the next start. Bounded;
@@ -215,6 +220,14 @@ public:
     std::optional<FileTransferIntent> intent(const platform::UUID& batchID);
     // Drops an inbound batch and its staging folder.
     void cancelBatch(const platform::UUID& batchID);
+    // Gives `pool`'s places back when it wants some (HeldPool::
+    // whenPlacesWanted): of the machines it names, furthest past its share
+    // first, the open batch idle longest (none of its packets for
+    // displaceableAfterIdleSeconds) is cancelled as an idle batch is, and
+    // its place goes to the machine that waits. When none of theirs is idle
+    // yet, it looks again when the first would be. Once, before batches
+    // arrive.
+    void givePlacesBackTo(const std::shared_ptr<platform::HeldPool>& pool);
     // The owner no longer saves or answers for the ended inbound batch:
     // another session may start one under its ID again.
     void releaseInboundBatch(const platform::UUID& batchID);
@@ -347,6 +360,8 @@ private:
     void watchIdleBatch(const SessionBatchKey& key, uint64_t serial, double afterSeconds);
     // Drops the batch, tells its sender (unless it is gone) and the owner.
     void abandonInbound(const SessionBatchKey& key, bool tellPeer, const std::string& why);
+    // Gives back what `pool` wants of the open batches (givePlacesBackTo).
+    void givePlacesBack(const std::shared_ptr<platform::HeldPool>& pool);
     // Where stagingRoot() is, without making it.
     URL stagingRootPath() const;
     void noteOutgoingCancelled(const platform::UUID& batchID, const std::string& session);
@@ -432,6 +447,9 @@ private:
     // Raised by every inbound batch start, so an idle check of an earlier
     // batch of the same session and ID stops.
     uint64_t inboundSerial_ = 0;
+    // Raised by every look at what a pool wants back, so that only the
+    // latest look's later one runs. Receive queue only.
+    uint64_t placesLook_ = 0;
     // Receive queue only.
     FileTransferReceiveState receive_;
     std::function<bool(const std::string&)> writeFailureForTesting_;

@@ -482,6 +482,46 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
     }
 }
 
+// Three machines open batches one after another and keep them open and
+// idle: they hold all 32 places, 16, 11 and 5. A fourth machine's copy still
+// takes a place, as soon as a batch counts as idle, from the machine
+// furthest past its share, whose idle batch is cancelled as an idle batch
+// is (its Viewer told, its staging removed); the others keep theirs.
+TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKeptPastAShare) {
+    wireSessions();
+    host->givePlacesBackTo(server->batchPlaces());
+    std::vector<std::unique_ptr<TestViewer>> holders;
+    size_t open = 0;
+    for (const auto& [from, count] : {std::pair{"127.0.0.1", 16}, {"127.0.0.2", 11}, {"127.0.0.3", 5}}) {
+        holders.push_back(connectViewer(from, from));
+        for (int i = 0; i < count; ++i, ++open) {
+            const UUID id = UUID::random();
+            holders.back()->service->sendPacket.get()({FileTransferOp::batchStart, id, 10, 1, "", {}});
+            holders.back()->service->sendPacket.get()({FileTransferOp::fileStart, id, 10, 0, "kept.bin", {}});
+        }
+        ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == open; })) << from;
+    }
+    ASSERT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll);
+    auto staged = [&] { return std::distance(fs::directory_iterator(host->stagingRoot()), fs::directory_iterator()); };
+    const auto stagedBefore = staged();
+
+    auto newcomer = connectViewer("Newcomer", "127.0.0.4");
+    fs::create_directories(source);
+    std::ofstream(source / "newcomer.txt") << "saved";
+    const uint64_t sentNs = platform::Clock::uptimeNs();
+    newcomer->service->sendURLs({source / "newcomer.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+    // Virtual time goes on while nothing comes for the kept batches.
+    ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1 || (advance(0.25), false); }, 60));
+    EXPECT_LT(double(platform::Clock::uptimeNs() - sentNs) / 1e9, FileTransferService::displaceableAfterIdleSeconds + 5);
+    std::vector<size_t> cancels;
+    for (const auto* viewer : {holders[0].get(), holders[1].get(), holders[2].get(), newcomer.get()})
+        cancels.push_back(std::count_if(viewer->received.begin(), viewer->received.end(),
+                                        [](const auto& p) { return p.op == FileTransferOp::cancelBatch; }));
+    EXPECT_EQ(cancels, (std::vector<size_t>{1, 0, 0, 0}));
+    host->syncRemovalQueueForTesting();
+    EXPECT_EQ(staged(), stagedBefore) << "the cancelled batch's folder went, the newcomer's came";
+}
+
 // A logged-in Viewer names a thousand long destinations and opens batch
 // after batch: the Host keeps its share bounded (past its places a batch
 // waits, its frames on the Viewer's account), serves another Viewer

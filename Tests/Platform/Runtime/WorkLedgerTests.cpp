@@ -298,6 +298,81 @@ TEST(WorkLedgerHoldings, AHostWidePoolLeavesAThirdMachineItsShareAndHandsFreedPl
     EXPECT_EQ(pool->machinesSharing(), 0u);
 }
 
+// Machines arrive one at a time, in a seeded random order, each with a peer
+// or two that take what they may and keep every batch open and idle. After
+// every arrival, with no more places given back than the newcomer's share
+// (none passes to and fro), every waiting machine holds at least its whole
+// share, and no machine holds past its share and two more than a machine
+// under its share that waits.
+TEST_F(WorkLedgerTest, PlacesKeptPastAShareGoBackToWhoWaitsUnderItsWhateverOrderMachinesComeIn) {
+    constexpr auto kind = WorkLedger::Held::batches;
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        auto pool = std::make_shared<HeldPool>(32);
+        const size_t total = pool->total();
+        std::map<std::string, std::vector<std::shared_ptr<WorkLedger>>> machines;
+        std::map<WorkLedger*, std::vector<WorkLedger::Holding>> places;
+        auto waits = [&](const std::string& machine) {
+            return std::any_of(machines[machine].begin(), machines[machine].end(),
+                               [&](const auto& peer) { return peer->waitingFor(kind) > 0; });
+        };
+        // Whoever keeps the batches, all idle: the machine named gives back
+        // the place its peer holding the most took first.
+        DispatchQueue keeper("test.keeper");
+        size_t givenBack = 0;
+        pool->whenPlacesWanted([&] {
+            keeper.async([&] {
+                for (auto from = pool->takeBackFrom(); !from.empty() && givenBack < 1000; from = pool->takeBackFrom()) {
+                    auto& peers = machines[from.front()];
+                    auto& held = places[std::max_element(peers.begin(), peers.end(), [&](const auto& a, const auto& b) {
+                                            return places[a.get()].size() < places[b.get()].size();
+                                        })->get()];
+                    auto place = std::move(held.front());
+                    held.erase(held.begin());
+                    ++givenBack;
+                }
+            });
+        });
+        std::vector<std::string> order;
+        for (size_t i = 0, count = 3 + random() % 10; i < count; ++i) order.push_back("198.51.100." + std::to_string(i));
+        std::shuffle(order.begin(), order.end(), random);
+        for (const auto& newcomer : order) {
+            givenBack = 0;
+            for (size_t i = 0, peers = 1 + random() % 2; i < peers; ++i) {
+                auto peer = std::make_shared<WorkLedger>(newcomer + "#" + std::to_string(i), 1 << 20);
+                peer->shareHostWide(kind, pool, newcomer);
+                machines[newcomer].push_back(peer);
+                for (size_t asks = 1 + random() % WorkLedger::heldBound(kind); asks > 0; --asks)
+                    peer->whenHeldFree(kind, [&places, key = peer.get()](WorkLedger::Holding place) {
+                        places[key].push_back(std::move(place));
+                    });
+            }
+            runUntilIdle();
+            const size_t sharing = pool->machinesSharing();
+            EXPECT_LE(givenBack, (total + sharing) / (sharing + 1));
+            size_t held = 0;
+            for (const auto& [peer, its] : places) held += its.size();
+            EXPECT_EQ(pool->held(), held);
+            for (const auto& [waiter, unused] : machines) {
+                const size_t held = pool->heldBy(waiter);
+                if (!waits(waiter)) continue;
+                EXPECT_GE(held, total / (sharing + 1)) << waiter << " waits, of " << sharing;
+                if (held * (sharing + 1) >= total) continue;
+                for (const auto& [other, unused2] : machines)
+                    EXPECT_FALSE(pool->heldBy(other) * (sharing + 1) > total && pool->heldBy(other) >= held + 2)
+                        << other << " keeps " << pool->heldBy(other) << " while " << waiter << " waits with " << held;
+            }
+        }
+        // Gone first, so that no place given back lands in a list being cleared.
+        for (auto& [machine, peers] : machines)
+            for (auto& peer : peers) peer->cancel();
+        places.clear();
+        runUntilIdle();
+        EXPECT_EQ(pool->held(), 0u);
+    }
+}
+
 // Machines that fill the total as far as their reads may, then queue
 // replies they never read: a watcher of another machine still has room for
 // the reads that carry its acknowledgements; its own replies wait while

@@ -25,6 +25,8 @@ std::unique_ptr<FileTransferTestViewer> FileTransferTestViewer::connect(
         return v;
     }
     auto endpoint = *FileTransferEndpointPayload::decode(announced->payload);
+    v->endpointPort = endpoint.port;
+    std::copy(endpoint.token.begin(), endpoint.token.end(), v->endpointToken.begin());
     v->session = server->queue.syncValue([&] {
         for (const auto& [id, n] : server->viewerSessionNames)
             if (n == name) return id;

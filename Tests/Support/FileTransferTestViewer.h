@@ -4,6 +4,7 @@
 // file-transfer engine of its own sending and receiving through it.
 
 #include <filesystem>
+#include <array>
 #include <map>
 #include <memory>
 #include <string>
@@ -53,6 +54,8 @@ struct FileTransferTestViewer {
     std::vector<std::pair<platform::UUID, FileTransferPeerSendResponse>> responses;
     size_t packetsReceived = 0;
     platform::UUID session;
+    uint16_t endpointPort = 0;
+    std::array<uint8_t, 16> endpointToken{};
 };
 
 // Every file and folder below `root` by relative path: a file's SHA-256,

@@ -172,7 +172,7 @@ bool V230HostAudioAuxServer::batchStartWaitsForPlace(const std::shared_ptr<FileT
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     std::weak_ptr<FileTransferChannelConnection> weakChannel = channel;
     std::weak_ptr<WaitingBatchFrames> weakWaiting = waiting;
-    ledger->whenHeldFree(WorkLedger::Held::batches, [weak, weakChannel, weakWaiting, state, session, batchID,
+    const uint64_t ticket = ledger->whenHeldFree(WorkLedger::Held::batches, [weak, weakChannel, weakWaiting, state, session, batchID,
                                                      weakLedger = std::weak_ptr<WorkLedger>(ledger)](
                                                         WorkLedger::Holding place) {
         auto ledger = weakLedger.lock();
@@ -202,7 +202,7 @@ bool V230HostAudioAuxServer::batchStartWaitsForPlace(const std::shared_ptr<FileT
     });
     int asking = 0;
     if (!state->compare_exchange_strong(asking, 1)) return false;
-    waiting->addBatch(batchID);
+    waiting->addBatch(batchID, ticket);
     return true;
 }
 

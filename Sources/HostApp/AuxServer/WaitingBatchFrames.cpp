@@ -1,5 +1,8 @@
 #include "HostApp/AuxServer/WaitingBatchFrames.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -11,9 +14,31 @@ using Held = platform::WorkLedger::Held;
 
 WaitingBatchFrames::WaitingBatchFrames(std::shared_ptr<WorkLedger> ledger) : ledger_(std::move(ledger)) {}
 
-void WaitingBatchFrames::addBatch(const UUID& batch) {
-    batches_.try_emplace(batch);
+void WaitingBatchFrames::addBatch(const UUID& batch, uint64_t ticket) {
+    batches_.try_emplace(batch).first->second.ticket = ticket;
     chargeBatches();
+}
+
+void WaitingBatchFrames::stopWaiting(const Batch& batch) {
+    // A batch that goes before its place came gives up its wait: otherwise
+    // the wait outlives it, holds the next place given back, and counts its
+    // machine among those waiting, for whom others' batches are taken back.
+    if (ledger_ && !batch.granted && batch.ticket) ledger_->stopWaitingForHeld(Held::batches, batch.ticket);
+}
+
+bool WaitingBatchFrames::settleStaged() {
+    // The account holds what the file holds on the disk: a released
+    // record gives back only the whole blocks inside it, so records of
+    // several batches side by side may keep more blocks than they have
+    // bytes left.
+    struct stat status {};
+    if (::fstat(file_.fd(), &status) != 0) return true;
+    const auto onDisk = static_cast<size_t>(status.st_blocks) * 512;
+    if (onDisk <= staged_.amount()) {
+        staged_.shrink(staged_.amount() - onDisk);
+        return true;
+    }
+    return staged_.grow(onDisk - staged_.amount());
 }
 
 void WaitingBatchFrames::chargeBatches() {
@@ -71,6 +96,7 @@ platform::Status WaitingBatchFrames::add(const FileTransferPacket& packet) {
     it->second.tail = at;
     end_ += record.size();
     live_ += record.size();
+    if (!settleStaged()) return platform::Status::failure("too many staged bytes");
     return platform::success();
 }
 
@@ -91,9 +117,14 @@ std::optional<std::pair<uint32_t, uint64_t>> WaitingBatchFrames::readHeader(uint
 
 void WaitingBatchFrames::release(uint64_t offset, uint32_t length) {
     const uint64_t size = recordHeaderSize + uint64_t{length};
-    file_.discard(offset, size);
-    staged_.shrink(size);
-    live_ -= size;
+    live_ -= std::min(live_, size);
+    if (live_ == 0 && file_.truncate()) {
+        // Nothing left in it: it starts again from its beginning.
+        end_ = 0;
+    } else {
+        file_.discard(offset, size);
+    }
+    settleStaged();
 }
 
 std::optional<FileTransferPacket> WaitingBatchFrames::takeNext(const UUID& batch) {
@@ -124,6 +155,7 @@ std::optional<FileTransferPacket> WaitingBatchFrames::takeNext(const UUID& batch
 }
 
 void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
+    stopWaiting(it->second);
     batches_.erase(it);
     chargeBatches();
     if (!batches_.empty()) return;
@@ -150,6 +182,7 @@ void WaitingBatchFrames::drop(const UUID& batch) {
 }
 
 void WaitingBatchFrames::clear() {
+    for (const auto& [id, batch] : batches_) stopWaiting(batch);
     batches_.clear();
     chargeBatches();
     file_.close();

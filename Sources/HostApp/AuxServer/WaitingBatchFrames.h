@@ -13,8 +13,10 @@
 // budget: it is written out as it comes and the channel reads on. What
 // stays in memory is a few words per waiting batch, charged to the peer
 // (their number has a bound, maxWaitingBatches); what is on disk is the
-// peer's, on its account as staged bytes within their bound and the disk's
-// free space, and it goes with the channel (the file has no name).
+// peer's, on its account as staged bytes (the blocks the file holds, which
+// records released side by side with live ones may keep) within their
+// bound and the disk's free space, and it goes with the channel (the file
+// has no name); emptied whenever no record in it is live.
 //
 // One file per channel: each frame is a record (its length, where the next
 // record of its batch lies, the packet's bytes), so a batch's frames are
@@ -53,7 +55,9 @@ public:
     bool isFull() const { return batches_.size() >= maxWaitingBatches; }
     // `batch` waits from now: its start and the frames that follow it are
     // kept (add) until it is granted its place.
-    void addBatch(const platform::UUID& batch);
+    // `ticket`: its wait for a place (WorkLedger::whenHeldFree), withdrawn
+    // should it go before the place comes.
+    void addBatch(const platform::UUID& batch, uint64_t ticket);
     // Appends a frame of a waiting batch. A failure (the disk, or its peer's
     // staging bound) keeps nothing of it: the caller drops the batch.
     platform::Status add(const FileTransferPacket& packet);
@@ -80,7 +84,12 @@ private:
         uint64_t head = none;
         uint64_t tail = none;
         bool granted = false;
+        uint64_t ticket = 0;
     };
+    void stopWaiting(const Batch& batch);
+    // Sets the staged bytes on the account to the blocks the file holds;
+    // false when that passes the peer's bound.
+    bool settleStaged();
     platform::Status openFile();
     // Reads the header at `offset`: the packet's length and the next record.
     std::optional<std::pair<uint32_t, uint64_t>> readHeader(uint64_t offset) const;

@@ -129,6 +129,8 @@ void FileHandle::discard(uint64_t offset, uint64_t length) const {
                       static_cast<off_t>(length));
 }
 
+bool FileHandle::truncate() const { return ::ftruncate(fd_, 0) == 0; }
+
 Result<ItemPlace> ItemPlace::of(const std::filesystem::path& path, bool create) {
     auto fail = [](const std::string& what) {
         const int error = errno;

@@ -49,6 +49,8 @@ public:
     // (they read as zeros after), the file's size unchanged. Best effort: a
     // file system that cannot leaves them as they are.
     void discard(uint64_t offset, uint64_t length) const;
+    // Empties the file; false when it could not.
+    bool truncate() const;
 
 private:
     int fd_ = -1;

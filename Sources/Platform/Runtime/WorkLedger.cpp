@@ -158,7 +158,7 @@ void WorkLedger::whenUnderBudget(Work resume) {
 void WorkLedger::cancel() {
     std::vector<Work> dropped;
     std::vector<std::pair<size_t, Work>> droppedSends;
-    std::vector<std::deque<std::function<void(Holding)>>> droppedHeld;
+    std::vector<std::deque<HeldWaiter>> droppedHeld;
     std::vector<HeldPool::Offers> offers(kHeldKinds);
     {
         std::lock_guard lock(mutex_);
@@ -219,7 +219,7 @@ void WorkLedger::deliverOffers(const std::shared_ptr<HeldPool>& pool, std::vecto
             if (!ledger->cancelled_.load(std::memory_order_acquire) && !ledger->heldWaiters_[k].empty() &&
                 ledger->held_[k] < heldBound(kind)) {
                 ledger->held_[k] += 1;
-                granted = std::move(ledger->heldWaiters_[k].front());
+                granted = std::move(ledger->heldWaiters_[k].front().granted);
                 ledger->heldWaiters_[k].pop_front();
                 if (!ledger->heldWaiters_[k].empty() && ledger->held_[k] < heldBound(kind))
                     more = pool->wait(ledger->machine_, ledger, ledger.get());
@@ -236,22 +236,25 @@ void WorkLedger::deliverOffers(const std::shared_ptr<HeldPool>& pool, std::vecto
     pool->askForPlacesBackIfWanted();
 }
 
-void WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {
+uint64_t WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {
     const size_t k = static_cast<size_t>(kind);
     HeldPool::Offers offers;
     std::shared_ptr<HeldPool> pool;
+    uint64_t ticket = 0;
     {
         std::lock_guard lock(mutex_);
-        if (cancelled_.load(std::memory_order_acquire)) return;
+        if (cancelled_.load(std::memory_order_acquire)) return 0;
         if (!heldWaiters_[k].empty() || held_[k] >= heldBound(kind)) {
-            heldWaiters_[k].push_back(std::move(granted));
-            return;
+            ticket = ++nextHeldTicket_;
+            heldWaiters_[k].push_back({ticket, std::move(granted)});
+            return ticket;
         }
         pool = pools_[k];
         if (pool && !pool->tryTake(machine_, 1)) {
             // Past its machine's share of the Host-wide total it waits here,
             // as past its own places, and the pool knows it waits.
-            heldWaiters_[k].push_back(std::move(granted));
+            ticket = ++nextHeldTicket_;
+            heldWaiters_[k].push_back({ticket, std::move(granted)});
             offers = pool->wait(machine_, weak_from_this(), this);
         } else {
             held_[k] += 1;
@@ -259,8 +262,35 @@ void WorkLedger::whenHeldFree(Held kind, std::function<void(Holding)> granted) {
             pool.reset();
         }
     }
-    if (pool) return deliverOffers(pool, std::move(offers), kind);
+    if (pool) {
+        deliverOffers(pool, std::move(offers), kind);
+        return ticket;
+    }
     granted(Holding(shared_from_this(), kind, 1));
+    return 0;
+}
+
+void WorkLedger::stopWaitingForHeld(Held kind, uint64_t ticket) {
+    const size_t k = static_cast<size_t>(kind);
+    HeldPool::Offers offers;
+    std::shared_ptr<HeldPool> pool;
+    std::function<void(Holding)> withdrawn;
+    {
+        std::lock_guard lock(mutex_);
+        auto& waiters = heldWaiters_[k];
+        const auto it = std::find_if(waiters.begin(), waiters.end(),
+                                     [ticket](const HeldWaiter& waiter) { return waiter.ticket == ticket; });
+        if (ticket == 0 || it == waiters.end()) return;
+        withdrawn = std::move(it->granted);
+        waiters.erase(it);
+        // The last of its waiters gone, the peer's machine no longer waits
+        // in the pool for it.
+        if (waiters.empty() && pools_[k]) {
+            pool = pools_[k];
+            offers = pool->stopWaiting(machine_, this);
+        }
+    }
+    if (pool) deliverOffers(pool, std::move(offers), kind);
 }
 
 size_t WorkLedger::waitingFor(Held kind) const {
@@ -274,7 +304,7 @@ std::vector<std::function<void(WorkLedger::Holding)>> WorkLedger::serveHeldWaite
     while (!heldWaiters_[k].empty() && held_[k] < heldBound(kind) && !cancelled_.load(std::memory_order_acquire)) {
         held_[k] += 1;
         countHostDescriptors(kind, 1);
-        served.push_back(std::move(heldWaiters_[k].front()));
+        served.push_back(std::move(heldWaiters_[k].front().granted));
         heldWaiters_[k].pop_front();
     }
     return served;

@@ -269,7 +269,14 @@ public:
     // kind has a Host-wide pool, a place is free only when the pool has one
     // for the peer's machine too: past the machine's share the waiter waits
     // here all the same, and leaves the pool with the peer.
-    void whenHeldFree(Held kind, std::function<void(Holding)> granted);
+    // Returns the wait's ticket (0 when granted at once or never), which
+    // stopWaitingForHeld withdraws.
+    uint64_t whenHeldFree(Held kind, std::function<void(Holding)> granted);
+    // The work that waited under `ticket` went (its channel closed, its
+    // batch was refused): it waits no more, so it neither holds the next
+    // place given back nor counts its machine among those waiting for one.
+    // Nothing when it was served already.
+    void stopWaitingForHeld(Held kind, uint64_t ticket);
     // Every place of `kind` this peer takes is also taken from `pool`, as
     // `machine`'s (the peer's machine: its addresses share one part of the
     // total). Once, before the ledger is used.
@@ -388,7 +395,12 @@ private:
     size_t held_[kHeldKinds] = {};
     // Of held_, what carriers set aside for work still on its way.
     size_t setAside_[kHeldKinds] = {};
-    std::deque<std::function<void(Holding)>> heldWaiters_[kHeldKinds];
+    struct HeldWaiter {
+        uint64_t ticket = 0;
+        std::function<void(Holding)> granted;
+    };
+    std::deque<HeldWaiter> heldWaiters_[kHeldKinds];
+    uint64_t nextHeldTicket_ = 0;
     // The Host-wide pool each kind is shared with, if any, and the peer's
     // machine there and in the total. Set before the ledger is shared, read
     // under mutex_.

@@ -5,6 +5,7 @@
 // written outside the batch and no half file looks complete.
 
 #include <algorithm>
+#include <map>
 #include <cmath>
 
 #include "Platform/Runtime/Dispatch.h"
@@ -294,12 +295,20 @@ void FileTransferService::givePlacesBack(const std::shared_ptr<platform::HeldPoo
     const auto idleNs = static_cast<uint64_t>(displaceableAfterIdleSeconds * 1e9);
     // Only a batch that is idle gives its place: cancelling one whose
     // frames still come would throw away work going on, and a batch that
-    // has ended is being saved. So the machine that waits waits for one of
-    // theirs to idle or end; each look waits no longer than until the
-    // first of them could count as idle, well within the idle time that
-    // would end it anyway.
+    // has ended is being saved. Idle is judged by its sender, not by the
+    // batch: a session's batches share one stream, so a copy whose frames
+    // wait behind the same sender's other data looks idle while that data
+    // comes. So the machine that waits waits for one of theirs to idle or
+    // end; each look waits no longer than until the first of them could
+    // count as idle, well within the idle time that would end it anyway.
     for (auto machines = pool->takeBackFrom(); !machines.empty(); machines = pool->takeBackFrom()) {
         const uint64_t now = platform::Clock::uptimeNs();
+        std::map<std::string, uint64_t> sessionLastPacketNs;
+        for (const auto& [key, entry] : receive_.batches) {
+            if (!entry.open) continue;
+            auto& last = sessionLastPacketNs[key.session];
+            last = std::max(last, entry.open->lastPacketNs);
+        }
         std::optional<SessionBatchKey> idlest;
         uint64_t idlestSince = 0;
         std::optional<uint64_t> nextIdleInNs;
@@ -308,7 +317,7 @@ void FileTransferService::givePlacesBack(const std::shared_ptr<platform::HeldPoo
                 if (!entry.open || entry.open->place.amount() == 0) continue;
                 const auto& ledger = entry.open->place.ledger();
                 if (!ledger || ledger->machine() != machine) continue;
-                const uint64_t since = entry.open->lastPacketNs;
+                const uint64_t since = sessionLastPacketNs[key.session];
                 if (now - since < idleNs) {
                     nextIdleInNs = std::min(nextIdleInNs.value_or(UINT64_MAX), since + idleNs - now);
                 } else if (!idlest || since < idlestSince) {

@@ -9,9 +9,11 @@
 #include <fstream>
 #include <sys/statvfs.h>
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
+#include "HostApp/AuxServer/WaitingBatchFrames.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/LongListingFolder.h"
 #include "Support/TestSupport.h"
@@ -631,3 +633,123 @@ TEST_F(FileTransferEndToEnd, AThousandOpenBatchesTakeABoundedShareAndLeaveWithTh
 }
 
 }  // namespace
+
+// A Viewer's data channel taken over by a new one with the same token (a
+// reconnect), from `from`: what the Host bound, once it says so.
+std::shared_ptr<FileTransferChannelConnection> rebindChannel(const std::shared_ptr<platform::VirtualRuntime>& runtime,
+                                                             const LogCapture& log, TestViewer& v, const std::string& from) {
+    auto conn = platform::TcpConnection::connect("127.0.0.1", v.endpointPort, from);
+    auto channel = std::make_shared<FileTransferChannelConnection>(conn, platform::DispatchQueue("viewer.rebind"), "viewer",
+                                                                   [](const std::string&) {});
+    channel->onFrame = [](std::span<const uint8_t>) {};
+    channel->start();
+    const auto before = log.count("file aux: channel authorized");
+    channel->sendFrame(v.endpointToken);
+    EXPECT_TRUE(runtime->runUntil([&] { return log.count("file aux: channel authorized") > before; }, 10));
+    return channel;
+}
+
+size_t cancelsReceived(const TestViewer& viewer) {
+    return std::count_if(viewer.received.begin(), viewer.received.end(),
+                         [](const auto& p) { return p.op == FileTransferOp::cancelBatch; });
+}
+
+// Three machines hold every batch place (16, 11 and 5, each copy open and
+// idle or its sender busy), and a fourth waits for one. Places are taken
+// back only for a wait that is still there, and only from a sender gone
+// quiet: a copy queued behind its sender's other data is never cancelled,
+// and a wait whose channel went is withdrawn with it rather than left to
+// hold the next place and to cost another machine a copy.
+TEST_F(FileTransferEndToEnd, PlacesGoBackOnlyToAWaitStillThereAndOnlyFromASenderGoneQuiet) {
+    wireSessions();
+    host->givePlacesBackTo(server->batchPlaces());
+    using platform::WorkLedger;
+    std::vector<std::unique_ptr<TestViewer>> holders;
+    UUID streamed;
+    size_t open = 0;
+    for (const auto& [from, count] : {std::pair{"127.0.0.1", 16}, {"127.0.0.2", 11}, {"127.0.0.3", 5}}) {
+        holders.push_back(connectViewer(from, from));
+        for (int i = 0; i < count; ++i, ++open) {
+            const UUID id = UUID::random();
+            if (open == 0) streamed = id;
+            holders.back()->service->sendPacket.get()({FileTransferOp::batchStart, id, 1u << 30, 1, "", {}});
+            holders.back()->service->sendPacket.get()({FileTransferOp::fileStart, id, 1u << 30, 0, "big.bin", {}});
+        }
+        ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == open; })) << from;
+    }
+    ASSERT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll);
+    auto gone = connectViewer("Gone", "127.0.0.4");
+    const auto goneLedger = server->queue.syncValue([&] { return server->ledgerOfSession(gone->session); });
+    ASSERT_TRUE(goneLedger);
+    gone->service->sendPacket.get()({FileTransferOp::batchStart, UUID::random(), 10, 1, "", {}});
+    ASSERT_TRUE(runUntil([&] { return goneLedger->waitingFor(WorkLedger::Held::batches) == 1; }));
+    auto replaced = rebindChannel(runtime, *log, *gone, "127.0.0.4");
+    ASSERT_TRUE(runUntil([&] { return goneLedger->waitingFor(WorkLedger::Held::batches) == 0; }))
+        << "the wait of a channel that went is left";
+    // The first machine streams its first copy, its others behind it on the
+    // same channel, while a fifth machine's copy waits: 15 s, past the idle
+    // a copy needs to give its place.
+    auto waiter = connectViewer("Waiter", "127.0.0.5");
+    const auto waiterLedger = server->queue.syncValue([&] { return server->ledgerOfSession(waiter->session); });
+    waiter->service->sendPacket.get()({FileTransferOp::batchStart, UUID::random(), 10, 1, "", {}});
+    ASSERT_TRUE(runUntil([&] { return waiterLedger->waitingFor(WorkLedger::Held::batches) == 1; }));
+    for (uint64_t at = 0; at < 60 * 65536; at += 65536) {
+        holders[0]->service->sendPacket.get()(
+            {FileTransferOp::fileChunk, streamed, at, 0, "big.bin", std::vector<uint8_t>(65536, 7)});
+        advance(0.25);
+    }
+    runUntilIdle();
+    EXPECT_EQ(cancelsReceived(*holders[0]), 0u) << "a copy of a sender whose channel never went quiet";
+    // The quiet ones give the waiter its place: one copy, from the machine
+    // that holds the most past its share of those gone quiet.
+    EXPECT_EQ(cancelsReceived(*holders[0]) + cancelsReceived(*holders[1]) + cancelsReceived(*holders[2]), 1u);
+    EXPECT_EQ(waiterLedger->held(WorkLedger::Held::batches), 1u);
+    EXPECT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll) << "no place taken back and left empty";
+}
+
+// Frames of waiting batches side by side in their file: what the disk
+// holds for them is on the peer's account whatever order they are taken
+// in, and nothing once none waits.
+TEST_F(FileTransferEndToEnd, WhatWaitingFramesHoldOnTheDiskIsOnTheirPeersAccount) {
+    auto v = connectViewer("Disk");
+    const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(v->session); });
+    ASSERT_TRUE(ledger);
+    auto waiting = std::make_shared<WaitingBatchFrames>(ledger);
+    const auto onDisk = [] {
+        uint64_t bytes = 0;
+        for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            const auto target = fs::read_symlink(e.path(), ec).string();
+            struct stat status {};
+            if (!ec && target.find("VelantrixFileInbox") != std::string::npos &&
+                target.find("(deleted)") != std::string::npos && ::stat(e.path().c_str(), &status) == 0)
+                bytes += uint64_t(status.st_blocks) * 512;
+        }
+        return bytes;
+    };
+    const auto staged = [&] { return ledger->held(platform::WorkLedger::Held::stagedBytes); };
+    const UUID a = UUID::random(), b = UUID::random();
+    server->queue.sync([&] {
+        waiting->addBatch(a, 0);
+        waiting->addBatch(b, 0);
+        for (uint64_t i = 0; i < 2000; ++i) {
+            ASSERT_TRUE(waiting->add({FileTransferOp::fileChunk, a, i * 4000, 0, "a", std::vector<uint8_t>(4000, 1)}));
+            ASSERT_TRUE(waiting->add({FileTransferOp::fileChunk, b, i, 0, "b", std::vector<uint8_t>(1, 2)}));
+        }
+    });
+    EXPECT_LE(onDisk(), staged());
+    server->queue.sync([&] {
+        waiting->grant(a);
+        size_t taken = 0;
+        while (waiting->takeNext(a)) ++taken;
+        EXPECT_EQ(taken, 2000u);
+    });
+    EXPECT_LE(onDisk(), staged()) << "blocks kept by the records taken beside the ones still waiting";
+    server->queue.sync([&] {
+        waiting->grant(b);
+        while (waiting->takeNext(b)) {
+        }
+    });
+    EXPECT_EQ(onDisk(), 0u);
+    EXPECT_EQ(staged(), 0u);
+}

@@ -936,7 +936,12 @@ void PeerAccountSteps::checkWhatTheHostHolds(const std::string& where) {
                  " bytes to send, its account says " + std::to_string(a.sendingBytes()) + ", " + where);
     }
     // Descriptors: every one the Host opened is some account's, but for
-    // connections that have not logged in yet and a few of its own.
+    // connections that have not logged in yet and a few of its own. Read
+    // before the accounts and the connections waiting: one the socket
+    // thread accepts meanwhile is then counted among those, not held
+    // outside them.
+    std::string named;
+    const size_t open = hostDescriptors(nullptr, &named);
     size_t charged = 0, staged = 0;
     for (const auto& a : accounts_) {
         charged += a->held(WorkLedger::Held::descriptors);
@@ -950,8 +955,6 @@ void PeerAccountSteps::checkWhatTheHostHolds(const std::string& where) {
              std::to_string(charged) + " (its bound " + std::to_string(WorkLedger::hostDescriptorTotal()) + "), " +
              where);
     const size_t pending = server_->pendingConnectionCountForTesting();
-    std::string named;
-    const size_t open = hostDescriptors(nullptr, &named);
     if (open > charged + pending + kUnchargedDescriptors)
         fail("the Host has " + std::to_string(open) + " descriptors open, its accounts say " +
              std::to_string(charged) + " (and " + std::to_string(pending) + " connections not logged in), " + where +

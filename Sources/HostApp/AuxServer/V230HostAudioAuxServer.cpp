@@ -789,7 +789,13 @@ std::shared_ptr<platform::WorkLedger> V230HostAudioAuxServer::ledgerOfPeerForTes
 }
 
 size_t V230HostAudioAuxServer::pendingConnectionCountForTesting() {
-    return queue.syncValue([this] { return admission_.pendingCount(); });
+    return queue.syncValue([this] {
+        // Accepted and not yet taken by this queue are pending too.
+        size_t accepted = 0;
+        for (const auto* listener : {&audioListener_, &videoListener_, &fileListener_})
+            if (*listener) accepted += (*listener)->waitingToBeTaken();
+        return admission_.pendingCount() + accepted;
+    });
 }
 
 size_t V230HostAudioAuxServer::sessionReleaseCountForTesting(const UUID& id) const {

@@ -1108,6 +1108,11 @@ void TcpListener::closeLocked() {
     fd_ = -1;
 }
 
+size_t TcpListener::waitingToBeTaken() const {
+    std::lock_guard lock(mutex_);
+    return waitingToBeTaken_;
+}
+
 void TcpListener::handleEvents(uint64_t registration, uint32_t) {
     std::lock_guard lock(mutex_);
     if (registration != registration_ || fd_ < 0) return;

@@ -469,6 +469,8 @@ public:
     // in the kernel's backlog, not as this process's descriptors, however
     // long the queue's thread waits for the processor.
     static constexpr size_t kMaxWaitingToBeTaken = 64;
+    // How many are accepted and wait to be taken now.
+    size_t waitingToBeTaken() const;
 
     struct AcceptFailures {
         uint64_t count = 0;

@@ -220,7 +220,7 @@ private:
     // split: it keeps its video.
     void acknowledgedStream(Peer& p, StepBytes& in);
     void fail(std::string text) {
-        if (!failure_) failure_ = std::move(text);
+        if (!failure_) failure_ = std::move(text) + " (" + stepName_ + ")";
     }
 
     std::shared_ptr<platform::VirtualRuntime> runtime_;

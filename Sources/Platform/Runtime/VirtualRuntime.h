@@ -79,7 +79,12 @@ private:
     std::condition_variable posted_;
     uint64_t nowNs_ = 1000ull * 1000000000ull;
     uint64_t seq_ = 0;
-    std::multimap<std::pair<uint64_t, uint64_t>, Item> items_;  // (due, seq)
+    using Items = std::multimap<std::pair<uint64_t, uint64_t>, Item>;  // (due, seq)
+    // Where a queue's new items go: aside while it is suspended.
+    Items& itemsOfLocked(uint64_t queueIdentity);
+    Items items_;
+    // The items of each suspended queue, back in items_ once it resumes.
+    std::map<uint64_t, Items> parked_;
     std::vector<uint64_t> busy_;  // queues executing on the driver thread
     std::multiset<uint64_t> suspended_;  // one entry per suspend() not yet resumed
     std::map<QualityOfService, std::shared_ptr<QueueCore>> globals_;

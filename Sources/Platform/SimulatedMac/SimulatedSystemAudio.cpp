@@ -42,7 +42,48 @@ double toneValue(const std::vector<SimulatedSystemAudio::Tone>& tones, double ra
     return tone.amplitude * std::sin(2 * std::numbers::pi * cycles / rate);
 }
 
+// A tone's values over one of its cycles of whole samples, for the usual
+// case of a whole frequency at a whole rate: there the phase of sample n is
+// the whole number (frequency * n) mod rate, so the table holds exactly the
+// values toneValue computes, and a block costs a lookup a sample instead of
+// a sine, which long simulated runs otherwise spend most of their time on.
+struct ToneTable {
+    double frequency = 0, amplitude = 0, rate = 0;
+    std::vector<double> values;  // indexed by the phase in samples' cycles
+
+    static bool fits(const SimulatedSystemAudio::Tone& tone, double rate) {
+        return rate >= 1 && rate <= 1 << 20 && rate == std::floor(rate) && tone.frequency >= 0 &&
+               tone.frequency < rate && tone.frequency == std::floor(tone.frequency);
+    }
+    ToneTable(const SimulatedSystemAudio::Tone& tone, double sampleRate)
+        : frequency(tone.frequency), amplitude(tone.amplitude), rate(sampleRate), values(size_t(sampleRate)) {
+        for (size_t c = 0; c < values.size(); ++c)
+            values[c] = tone.amplitude * std::sin(2 * std::numbers::pi * static_cast<double>(c) / rate);
+    }
+};
+
 }  // namespace
+
+struct SimulatedSystemAudio::ToneTables {
+    std::vector<std::shared_ptr<const ToneTable>> tables;
+};
+
+std::shared_ptr<const SimulatedSystemAudio::ToneTables> SimulatedSystemAudio::toneTablesLocked() const {
+    const double rate = format_.sampleRate;
+    const bool current = toneTables_ && toneTables_->tables.size() == tones_.size() &&
+                         std::equal(tones_.begin(), tones_.end(), toneTables_->tables.begin(),
+                                    [&](const Tone& tone, const std::shared_ptr<const ToneTable>& table) {
+                                        return table ? table->frequency == tone.frequency &&
+                                                           table->amplitude == tone.amplitude && table->rate == rate
+                                                     : !ToneTable::fits(tone, rate);
+                                    });
+    if (current) return toneTables_;
+    auto tables = std::make_shared<ToneTables>();
+    for (const Tone& tone : tones_)
+        tables->tables.push_back(ToneTable::fits(tone, rate) ? std::make_shared<const ToneTable>(tone, rate) : nullptr);
+    toneTables_ = tables;
+    return tables;
+}
 
 void SimulatedSystemAudio::setTones(std::vector<Tone> tones) {
     std::lock_guard<std::mutex> g(lock_);
@@ -78,11 +119,13 @@ CMSampleBuffer SimulatedSystemAudio::makeBlock(int64_t sampleIndex, uint32_t fra
     Format f;
     std::vector<Tone> tones;
     std::function<void(CMSampleBuffer&)> transform;
+    std::shared_ptr<const ToneTables> tables;
     {
         std::lock_guard<std::mutex> g(lock_);
         f = format_;
         tones = tones_;
         transform = transform_;
+        tables = toneTablesLocked();
     }
     const uint32_t bytesPerSample = std::max<uint32_t>(1, f.bitsPerChannel / 8);
     auto description = std::make_shared<CMAudioFormatDescription>();
@@ -103,9 +146,23 @@ CMSampleBuffer SimulatedSystemAudio::makeBlock(int64_t sampleIndex, uint32_t fra
         auto& block = data->blocks[b];
         block.channels = channelsPerBuffer;
         block.bytes.resize(static_cast<size_t>(frames) * channelsPerBuffer * bytesPerSample);
-        for (uint32_t i = 0; i < frames; ++i) {
-            for (uint32_t c = 0; c < channelsPerBuffer; ++c) {
-                const double v = toneValue(tones, f.sampleRate, b + c, sampleIndex + i);
+        for (uint32_t c = 0; c < channelsPerBuffer; ++c) {
+            const ToneTable* table = tones.empty() ? nullptr : tables->tables[(b + c) % tones.size()].get();
+            // The phase steps by the frequency each sample; the products
+            // stay exact far past any simulated run's length.
+            const auto step = table ? static_cast<uint64_t>(table->frequency) : 0;
+            const auto rate = table ? static_cast<uint64_t>(table->rate) : 0;
+            const bool stepped = table && sampleIndex >= 0 && step * (uint64_t(sampleIndex) + frames) < (uint64_t{1} << 53);
+            uint64_t phase = stepped ? step * uint64_t(sampleIndex) % rate : 0;
+            for (uint32_t i = 0; i < frames; ++i) {
+                double v;
+                if (stepped) {
+                    v = table->values[phase];
+                    phase += step;
+                    if (phase >= rate) phase -= rate;
+                } else {
+                    v = toneValue(tones, f.sampleRate, b + c, sampleIndex + i);
+                }
                 writeSample(block.bytes.data() + (static_cast<size_t>(i) * channelsPerBuffer + c) * bytesPerSample, v,
                             f);
             }

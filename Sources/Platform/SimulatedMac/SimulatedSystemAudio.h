@@ -77,6 +77,10 @@ private:
     Format format_;
     std::function<void(CMSampleBuffer&)> transform_;
     std::vector<std::weak_ptr<SCStream>> streams_;
+    // Each tone's values over its cycle, made once for the current rate.
+    struct ToneTables;
+    mutable std::shared_ptr<const ToneTables> toneTables_;
+    std::shared_ptr<const ToneTables> toneTablesLocked() const;
 };
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "AudioTestSupport.h"
@@ -169,6 +170,22 @@ TEST_F(Conversion, EveryGeneratedFormatConvertsBackToItsTones) {
         for (uint32_t i = 0; i < format.framesPerBlock; ++i) {
             EXPECT_NEAR(floats[2 * i], systemAudio().sampleValue(0, 1234567 + i), tolerance);
             EXPECT_NEAR(floats[2 * i + 1], systemAudio().sampleValue(format.channels == 1 ? 0 : 1, 1234567 + i), tolerance);
+        }
+    }
+    // Sixty-four-bit samples are the generator's values bit for bit, a
+    // whole frequency's and a fractional one's, however far into a stream.
+    systemAudio().setTones({{440, 0.25}, {440.5, 0.5}, {44100, 0.5}});
+    systemAudio().setFormat(Format{48000, 3, 64, kFloat | kNonInterleaved, true, 512});
+    for (const int64_t start : {int64_t{0}, int64_t{1234567}, int64_t{1} << 40, int64_t{1} << 50}) {
+        const auto block = systemAudio().makeBlock(start, 512);
+        for (uint32_t c = 0; c < 3; ++c) {
+            const auto& bytes = block.dataBuffer->blocks[c].bytes;
+            ASSERT_EQ(bytes.size(), 512 * 8u);
+            for (uint32_t i = 0; i < 512; ++i) {
+                double v;
+                std::memcpy(&v, bytes.data() + i * 8, 8);
+                ASSERT_EQ(v, systemAudio().sampleValue(c, start + i)) << "channel " << c << " sample " << start + i;
+            }
         }
     }
 }

@@ -92,7 +92,12 @@ TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccou
     auto failure = steps.runSeeds({71, 72, 73}, 80, true);
     if (!failure) failure = steps.runSeeds(seeds, 24, true);
 #endif
-    ASSERT_FALSE(failure) << *failure;
+    ASSERT_FALSE(failure) << *failure << "\nthe Host's last lines:\n" << [&] {
+        const auto lines = logLines();
+        std::string tail;
+        for (size_t i = lines.size() - std::min<size_t>(lines.size(), 40); i < lines.size(); ++i) tail += lines[i] + "\n";
+        return tail;
+    }();
     // The seeds cancel each kind of delivery, each at more than one stage,
     // and between them at every stage.
     std::map<std::string, size_t> stagesOfKind;

@@ -12,10 +12,13 @@ AuxTestClient::AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, 
     // test needs; the limit after login has its own test, which restores it.
     V230HostAudioAuxServer::setIdentityProofLimitAfterLoginForTesting(false);
     connection_ = platform::TcpConnection::connect(host, port, localAddress);
+    state_->connection = connection_;
+    state_->runtime = runtime_;
     auto state = state_;
     connection_->stateUpdateHandler = [state](platform::ConnectionState s, const std::string&) {
         if (s == platform::ConnectionState::ready) state->ready = true;
         if (s == platform::ConnectionState::failed || s == platform::ConnectionState::cancelled) state->closed = true;
+        state->advanceLogin();
     };
     connection_->receiveHandler = [state](std::span<const uint8_t> data, bool isComplete, const std::string&) {
         state->cutter.append(data);
@@ -26,11 +29,45 @@ AuxTestClient::AuxTestClient(std::shared_ptr<platform::VirtualRuntime> runtime, 
             state->takenMarks.push_back(false);
         }
         if (isComplete) state->closed = true;
+        state->advanceLogin();
     };
     connection_->start(queue_);
 }
 
 AuxTestClient::~AuxTestClient() { connection_->cancel(); }
+
+void AuxTestClient::State::advanceLogin() {
+    if (!login || !login->clockHeld) return;
+    if (!login->sent && !login->failed && !closed) {
+        for (size_t i = 0; i < packets.size() && !login->proof; ++i) {
+            if (takenMarks[i] || packets[i].header.type != AuxPacketType::hostIdentityProof) continue;
+            takenMarks[i] = true;
+            auto proof = HostIdentityProofPayload::decode(packets[i].payload);
+            auto message = proof ? HostIdentityProofPayload::signedMessage(login->challenge, proof->hostEphemeralPublicKey)
+                                 : std::vector<uint8_t>{};
+            // A proof that does not verify ends the login: nothing is sealed to it.
+            if (!proof || !crypto::ed25519Verify(proof->hostPublicKey, message, proof->signature)) {
+                login->failed = true;
+                break;
+            }
+            login->proof = proof;
+        }
+        if (login->proof && !login->failed && !closed) {
+            if (auto c = connection.lock())
+                c->send(makeAuxPacket(AuxPacketType::viewerLogin, 0,
+                                      sealLogin(login->credentials, login->proof->hostEphemeralPublicKey,
+                                                login->associatedData),
+                                      0));
+            login->sent = true;
+        }
+    }
+    bool ended = closed || login->failed;
+    for (size_t i = 0; i < packets.size(); ++i)
+        ended = ended || (!takenMarks[i] && packets[i].header.type == AuxPacketType::hostSessionInfo);
+    if (!ended) return;
+    login->clockHeld = false;
+    if (auto r = runtime.lock()) r->releaseClock();
+}
 
 bool AuxTestClient::waitConnected() {
     return runtime_->runUntil([&] { return state_->ready || state_->closed; }) && state_->ready;
@@ -111,9 +148,14 @@ std::optional<HostIdentityProofPayload> AuxTestClient::requestIdentity() {
 
 std::vector<uint8_t> AuxTestClient::sealedLogin(const ViewerLoginCredentials& credentials,
                                                 std::optional<uint8_t> associatedDataOverride) const {
-    auto viewerKey = crypto::X25519KeyPair::generate();
     std::array<uint8_t, 32> hostKey{};
     if (proof_) hostKey = proof_->hostEphemeralPublicKey;
+    return sealLogin(credentials, hostKey, associatedDataOverride.value_or(associatedData_));
+}
+
+std::vector<uint8_t> AuxTestClient::sealLogin(const ViewerLoginCredentials& credentials,
+                                              const std::array<uint8_t, 32>& hostKey, uint8_t associatedData) {
+    auto viewerKey = crypto::X25519KeyPair::generate();
     auto secret = viewerKey.sharedSecret(hostKey);
     std::array<uint8_t, 32> ikm{};
     if (secret) ikm = *secret;
@@ -121,7 +163,7 @@ std::vector<uint8_t> AuxTestClient::sealedLogin(const ViewerLoginCredentials& cr
     std::string_view info = ViewerLoginPayload::keyDerivationInfo;
     auto key = crypto::hkdfSha256(ikm, salt, {reinterpret_cast<const uint8_t*>(info.data()), info.size()}, 32);
     auto nonce = crypto::randomBytes(12);
-    const uint8_t aad[1] = {associatedDataOverride.value_or(associatedData_)};
+    const uint8_t aad[1] = {associatedData};
     ViewerLoginPayload login;
     login.viewerPublicKey = viewerKey.publicKey();
     login.sealedBox = crypto::chachaPolySeal(credentials.encode(), key, nonce, aad);
@@ -130,10 +172,32 @@ std::vector<uint8_t> AuxTestClient::sealedLogin(const ViewerLoginCredentials& cr
 
 bool AuxTestClient::logIn(const std::string& user, const std::string& password, const std::string& viewerName,
                           std::optional<std::array<uint8_t, 20>> captureRequest) {
-    if (!waitConnected() || !requestIdentity()) return false;
-    ViewerLoginCredentials credentials{user, password, viewerName, captureRequest};
-    send(AuxPacketType::viewerLogin, sealedLogin(credentials));
-    return waitForPacket(AuxPacketType::hostSessionInfo).has_value();
+    PendingLogin login;
+    auto random = crypto::randomBytes(32);
+    std::copy(random.begin(), random.end(), login.challenge.begin());
+    login.credentials = ViewerLoginCredentials{user, password, viewerName, captureRequest};
+    login.associatedData = associatedData_;
+    login.clockHeld = true;
+    // Bounded like the wait below, so that a Host that never answers
+    // fails the login rather than stopping its clock for good.
+    runtime_->holdClock(5);
+    state_->login = std::move(login);
+    HostIdentityChallengePayload challenge;
+    challenge.challenge = state_->login->challenge;
+    send(AuxPacketType::hostIdentityChallenge, challenge.encode());
+    flush();
+    runtime_->runUntil([&] { return !state_->login->clockHeld; }, 5);
+    if (state_->login->clockHeld) runtime_->releaseClock();
+    if (state_->login->proof) proof_ = state_->login->proof;
+    const bool sent = state_->login->sent;
+    state_->login.reset();
+    bool loggedIn = false;
+    for (size_t i = 0; i < state_->packets.size() && !loggedIn; ++i) {
+        if (state_->takenMarks[i] || state_->packets[i].header.type != AuxPacketType::hostSessionInfo) continue;
+        state_->takenMarks[i] = true;
+        loggedIn = true;
+    }
+    return sent && loggedIn;
 }
 
 void AuxTestClient::close() {

@@ -56,7 +56,12 @@ public:
     // A type 36 payload sealed to the host key of the last identity proof.
     std::vector<uint8_t> sealedLogin(const ViewerLoginCredentials& credentials,
                                      std::optional<uint8_t> associatedDataOverride = std::nullopt) const;
-    // Identity, then the login; true when type 35 arrived.
+    // Identity, then the login; true when type 35 arrived. Each answer is
+    // sent from the receive handler the moment its question's reply
+    // arrives, as a Viewer on its own machine would, with the clock held
+    // meanwhile: Host work that blocks on the driving thread (a send
+    // waiting for a stalled Viewer's window) can neither hold the exchange
+    // back nor let the Host's login deadline pass while it goes on.
     bool logIn(const std::string& user, const std::string& password, const std::string& viewerName,
                std::optional<std::array<uint8_t, 20>> captureRequest = std::nullopt);
 
@@ -67,13 +72,33 @@ public:
     size_t unsentBytes() const;
 
 private:
+    static std::vector<uint8_t> sealLogin(const ViewerLoginCredentials& credentials,
+                                          const std::array<uint8_t, 32>& hostKey, uint8_t associatedData);
 
+    // A login under way: sent from the receive handler once the proof
+    // that answers `challenge` arrived.
+    struct PendingLogin {
+        std::array<uint8_t, 32> challenge{};
+        ViewerLoginCredentials credentials;
+        uint8_t associatedData = 0;
+        std::optional<HostIdentityProofPayload> proof;
+        bool sent = false;
+        // The proof did not verify: nothing is sealed to it.
+        bool failed = false;
+        bool clockHeld = false;
+    };
     struct State {
         AuxPacketCutter cutter{AuxPacketCutter::postLoginPayloadLimit};
         std::vector<ReceivedAuxPacket> packets;
         bool ready = false;
         bool closed = false;
         std::vector<bool> takenMarks;
+        std::optional<PendingLogin> login;
+        std::weak_ptr<platform::TcpConnection> connection;
+        std::weak_ptr<platform::VirtualRuntime> runtime;
+        // Takes the next step of a login under way; lets go of the clock
+        // once it ended either way.
+        void advanceLogin();
     };
     std::shared_ptr<platform::VirtualRuntime> runtime_;
     platform::DispatchQueue queue_{"test.aux.client"};

@@ -160,13 +160,6 @@ bool V230HostAudioAuxServer::batchStartWaitsForPlace(const std::shared_ptr<FileT
     using platform::WorkLedger;
     const auto ledger = peer->ledger;
     if (!ledger) return false;
-    if (waiting->isFull()) {
-        // Refused before it joins the line: a place that frees goes to
-        // the starts waiting ahead of it first, whose number is bounded, so
-        // that what a flood of starts costs is too.
-        refuseWaitingBatch(nullptr, session, batchID, "too many batches waiting for a place");
-        return true;
-    }
     // 0 while asking, 1 once waiting, 2 when the place came while asking.
     auto state = std::make_shared<std::atomic<int>>(0);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();

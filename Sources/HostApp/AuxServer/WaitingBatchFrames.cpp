@@ -43,8 +43,15 @@ bool WaitingBatchFrames::settleStaged() {
 
 void WaitingBatchFrames::chargeBatches() {
     batchesCharge_.reset();
-    if (ledger_ && !batches_.empty())
-        batchesCharge_ = std::make_unique<WorkLedger::Charge>(ledger_, batches_.size() * bytesPerWaitingBatch);
+    if (!ledger_ || batches_.empty()) return;
+    const auto waitingForPlaces = static_cast<size_t>(
+        std::count_if(batches_.begin(), batches_.end(), [](const auto& batch) { return !batch.second.granted; }));
+    size_t bytes = batches_.size() * bytesPerWaitingBatch;
+    // Past the bound the peer's whole budget: its channel is read no
+    // further until a place is granted. Granted ones are not counted, so
+    // that handing their frames on, which needs the budget, goes on.
+    if (waitingForPlaces >= maxWaitingBatches) bytes = std::max(bytes, ledger_->limit());
+    batchesCharge_ = std::make_unique<WorkLedger::Charge>(ledger_, bytes);
 }
 
 platform::Status WaitingBatchFrames::openFile() {
@@ -102,6 +109,7 @@ platform::Status WaitingBatchFrames::add(const FileTransferPacket& packet) {
 
 void WaitingBatchFrames::grant(const UUID& batch) {
     if (auto it = batches_.find(batch); it != batches_.end()) it->second.granted = true;
+    chargeBatches();
 }
 
 std::optional<std::pair<uint32_t, uint64_t>> WaitingBatchFrames::readHeader(uint64_t offset) const {

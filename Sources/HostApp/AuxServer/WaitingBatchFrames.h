@@ -11,8 +11,10 @@
 // channel would be read no further, the open batches' frames would never
 // come, and no place would ever free. So a waiting frame never holds the
 // budget: it is written out as it comes and the channel reads on. What
-// stays in memory is a few words per waiting batch, charged to the peer
-// (their number has a bound, maxWaitingBatches); what is on disk is the
+// stays in memory is a few words per waiting batch, charged to the peer;
+// past maxWaitingBatches not yet granted the charge is its whole budget,
+// so that the channel is read no further (the Viewer's sends wait in its
+// socket) until one is granted: starts wait, never refused. What is on disk is the
 // peer's, on its account as staged bytes (the blocks the file holds, which
 // records released side by side with live ones may keep) within their
 // bound and the disk's free space, and it goes with the channel (the file
@@ -39,9 +41,9 @@
 
 class WaitingBatchFrames {
 public:
-    // Batches that may wait at once on one channel: far above the copies a
-    // person sends side by side, and each costs the Host a few words and a
-    // waiter for a place. A start past it is refused.
+    // Batches that wait at once on one channel before it is read no
+    // further: far above the copies a person sends side by side, and each
+    // costs the Host a few words and a waiter for a place.
     static constexpr size_t maxWaitingBatches = 256;
     // What one waiting batch holds in memory, as charged to its peer.
     static constexpr size_t bytesPerWaitingBatch = 256;
@@ -52,7 +54,6 @@ public:
     WaitingBatchFrames& operator=(const WaitingBatchFrames&) = delete;
 
     bool waits(const platform::UUID& batch) const { return batches_.count(batch) != 0; }
-    bool isFull() const { return batches_.size() >= maxWaitingBatches; }
     // `batch` waits from now: its start and the frames that follow it are
     // kept (add) until it is granted its place.
     // `ticket`: its wait for a place (WorkLedger::whenHeldFree), withdrawn

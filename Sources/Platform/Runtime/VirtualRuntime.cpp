@@ -124,6 +124,7 @@ bool VirtualRuntime::runOne(uint64_t limit, std::optional<uint64_t> onlyQueue) {
     Item item;
     {
         std::lock_guard<std::mutex> g(m_);
+        if (clockHeldLocked()) limit = std::min(limit, nowNs_);
         auto it = items_.begin();
         for (; it != items_.end(); ++it) {
             if (it->first.first > limit) return false;
@@ -156,8 +157,10 @@ void VirtualRuntime::runUntilIdle() {
 
 void VirtualRuntime::advance(double seconds) {
     uint64_t target = uptimeNs() + static_cast<uint64_t>(std::max(0.0, seconds) * 1e9);
-    while (runOne(target)) {
-    }
+    do {
+        while (runOne(target)) {
+        }
+    } while (turnWhileClockHeld());
     std::lock_guard<std::mutex> g(m_);
     nowNs_ = std::max(nowNs_, target);
 }
@@ -176,6 +179,34 @@ bool VirtualRuntime::runUntil(const std::function<bool()>& predicate, double rea
         bool runnable = !items_.empty() && items_.begin()->first.first <= nowNs_;
         if (!runnable) posted_.wait_for(lock, std::chrono::milliseconds(5));
     }
+}
+
+void VirtualRuntime::holdClock(double realLimitSeconds) {
+    std::lock_guard<std::mutex> g(m_);
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::microseconds(static_cast<int64_t>(realLimitSeconds * 1e6));
+    clockHeldUntil_ = clockHolds_++ == 0 ? until : std::max(clockHeldUntil_, until);
+}
+
+void VirtualRuntime::releaseClock() {
+    std::lock_guard<std::mutex> g(m_);
+    if (clockHolds_ > 0) clockHolds_--;
+    posted_.notify_all();
+}
+
+bool VirtualRuntime::clockHeldLocked() const {
+    return clockHolds_ > 0 && std::chrono::steady_clock::now() < clockHeldUntil_;
+}
+
+bool VirtualRuntime::turnWhileClockHeld() {
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (!clockHeldLocked()) return false;
+    }
+    if (runOne(uptimeNs())) return true;
+    std::unique_lock<std::mutex> lock(m_);
+    posted_.wait_for(lock, std::chrono::milliseconds(5));
+    return true;
 }
 
 size_t VirtualRuntime::pendingCount() {
@@ -208,7 +239,7 @@ void VirtualRuntime::runSyncOn(uint64_t queueIdentity, const Work& work,
             std::lock_guard<std::mutex> g(m_);
             if (!suspended_.count(queueIdentity)) break;
         }
-        if (!runOne(UINT64_MAX)) {
+        if (!runOne(UINT64_MAX) && !turnWhileClockHeld()) {
             std::fprintf(stderr, "virtual runtime: sync onto a suspended queue that nothing resumes\n");
             std::abort();
         }
@@ -257,7 +288,7 @@ void VirtualRuntime::runMainQueue(double seconds, const std::function<bool()>& u
             stoppedEarly = true;
             break;
         }
-        if (!runOne(target)) break;
+        if (!runOne(target) && !turnWhileClockHeld()) break;
     }
     std::lock_guard<std::mutex> g(m_);
     if (!stoppedEarly) nowNs_ = std::max(nowNs_, target);
@@ -295,7 +326,7 @@ bool VirtualRuntime::semaphoreWait(SemaphoreState& s, double timeoutSeconds) {
         forever ? UINT64_MAX : uptimeNs() + static_cast<uint64_t>(timeoutSeconds * 1e9);
     for (;;) {
         if (take()) return true;
-        if (runOne(deadline)) continue;
+        if (runOne(deadline) || turnWhileClockHeld()) continue;
         if (!forever) {
             std::lock_guard<std::mutex> g(m_);
             nowNs_ = std::max(nowNs_, deadline);

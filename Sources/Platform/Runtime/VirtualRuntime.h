@@ -7,6 +7,7 @@
 // Threads of the platform layer (socket I/O) may post work from outside;
 // it runs the next time the test drives the runtime.
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -36,6 +37,15 @@ public:
     bool runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds = 10);
     // Number of work items not yet run (timers included).
     size_t pendingCount();
+    // While held, the clock stands still even for blocking waits in work
+    // on this thread: they run what is due now and wait in real time for
+    // the sockets' threads instead, until released, or for at most
+    // realLimitSeconds (a hang guard). The test's own clients act only
+    // from this thread or from their queues' work: an exchange they carry
+    // on from their work while the Host's work blocks here would otherwise
+    // see the Host's clock run past its deadlines in no time.
+    void holdClock(double realLimitSeconds);
+    void releaseClock();
 
     uint64_t uptimeNs() override;
     Date now() override;
@@ -74,6 +84,10 @@ private:
     // thread's stack; false when none.
     bool runOne(uint64_t limit, std::optional<uint64_t> onlyQueue = std::nullopt);
     bool isDriverThread() const;
+    bool clockHeldLocked() const;
+    // While the clock is held: runs what is due now, or waits a moment of
+    // real time for other threads to post; false once it is not held.
+    bool turnWhileClockHeld();
 
     std::mutex m_;
     std::condition_variable posted_;
@@ -87,6 +101,8 @@ private:
     std::map<uint64_t, Items> parked_;
     std::vector<uint64_t> busy_;  // queues executing on the driver thread
     std::multiset<uint64_t> suspended_;  // one entry per suspend() not yet resumed
+    size_t clockHolds_ = 0;
+    std::chrono::steady_clock::time_point clockHeldUntil_;
     std::map<QualityOfService, std::shared_ptr<QueueCore>> globals_;
     std::thread::id driver_;
     std::shared_ptr<QueueCore> main_;

@@ -142,6 +142,10 @@ void HostProbeDelegate::startAudioAuxServer() {
     components.fileTransferService->givePlacesBackTo(server->batchPlaces());
     // Told on the server queue, the road its packets take, so that it
     // reaches the session's batches behind every packet it sent.
+    server->onFileTransferSessionHeard =
+        [service = std::weak_ptr<FileTransferService>(components.fileTransferService)](const platform::UUID& session) {
+            if (auto self = service.lock()) self->sessionHeard(session.uuidString());
+        };
     server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {
         if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);
     };

@@ -145,6 +145,13 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         // receive queue would drop frames of a batch it does not have.
         if (!waiting->waits(packet->batchID)) return;
         if (auto kept = waiting->add(*packet); !kept) refuseWaitingBatch(waiting, *session, packet->batchID, kept.error());
+        // Its sender is not idle, though none of its open batches hears
+        // from it: said at most once a second.
+        if (const uint64_t now = platform::Clock::uptimeNs();
+            onFileTransferSessionHeard && now - waiting->heardNoticeNs >= uint64_t{1000000000}) {
+            waiting->heardNoticeNs = now;
+            onFileTransferSessionHeard(*session);
+        }
         return;
     }
     // A Viewer that sends faster than its packets are handled waits in its
@@ -211,12 +218,15 @@ void V230HostAudioAuxServer::handOnWaitingFrames(const std::shared_ptr<FileTrans
     // handled by the receive queue whatever else waits, so that room comes
     // back by itself: this never waits on the frames still to be read.
     size_t handed = 0;
-    while (handed < FileTransferChannelState::handOnBytesPerTurn && !ledger->overBudget()) {
-        auto packet = waiting->takeNext(batchID);
-        if (!packet) return;  // all handed on: its next frames go straight on
-        handed += FileTransferPacket::fixedSize + packet->path.size() + packet->data.size();
+    for (size_t frames = 0; frames < WaitingBatchFrames::framesPerTurn &&
+                            handed < FileTransferChannelState::handOnBytesPerTurn && !ledger->overBudget();
+         ++frames) {
+        auto next = waiting->takeNext(batchID);
+        if (next.lost) return loseWaitingBatch(ledger, session, batchID, next.startGivenBack);
+        if (!next.packet) return;  // all handed on: its next frames go straight on
+        handed += FileTransferPacket::fixedSize + next.packet->path.size() + next.packet->data.size();
         const WorkLedger::Charged charged(ledger);
-        if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), session);
+        if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*next.packet), session);
     }
     // The rest in a later turn; frames of the batch that come meanwhile go
     // behind it, in their order.
@@ -236,6 +246,25 @@ void V230HostAudioAuxServer::handOnWaitingFrames(const std::shared_ptr<FileTrans
         });
     };
     ledger->whenUnderBudget(std::move(resume));
+}
+
+void V230HostAudioAuxServer::loseWaitingBatch(const std::shared_ptr<platform::WorkLedger>& ledger, const UUID& session,
+                                              const UUID& batchID, bool started) {
+    queue.dispatchPrecondition();
+    using platform::WorkLedger;
+    if (started) {
+        // Its start went on and holds its place there: the batch is ended
+        // there as its Viewer would end it, which gives the place back.
+        const WorkLedger::Charged charged(ledger);
+        FileTransferPacket cancel;
+        cancel.op = FileTransferOp::cancelBatch;
+        cancel.batchID = batchID;
+        if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(cancel), session);
+    } else {
+        // The place set aside for its start, which never went on.
+        if (auto place = ledger->claimSetAside(WorkLedger::Held::batches)) place->reset();
+    }
+    refuseWaitingBatch(nullptr, session, batchID, "waiting frames could not be read back");
 }
 
 void V230HostAudioAuxServer::refuseWaitingBatch(const std::shared_ptr<WaitingBatchFrames>& waiting, const UUID& session,

@@ -189,6 +189,9 @@ public:
     // was removed, its video session with no audio one left, or its bound
     // channel ended without a replacement.
     // Called on the server queue.
+    // A session's data channel brought frames of its batches that wait for
+    // a place: it is sending, though its open batches hear nothing.
+    std::function<void(const platform::UUID& sessionID)> onFileTransferSessionHeard;
     std::function<void(const platform::UUID& sessionID)> onFileTransferSessionEnded;
     // The Host-wide batch places all peers' accounts share: whoever stages
     // the batches gives places back when the pool wants them
@@ -964,6 +967,11 @@ private:
                              const platform::UUID& batchID);
     // A waiting batch that cannot be kept: dropped from `waiting` (when
     // given) and answered with a cancelBatch to its session.
+    // A waiting batch whose frames could not be read back: ended where its
+    // start went on (`started`), else its set-aside place given back; its
+    // Viewer told.
+    void loseWaitingBatch(const std::shared_ptr<platform::WorkLedger>& ledger, const platform::UUID& session,
+                          const platform::UUID& batchID, bool started);
     void refuseWaitingBatch(const std::shared_ptr<WaitingBatchFrames>& waiting, const platform::UUID& session,
                             const platform::UUID& batchID, const std::string& why);
     void fileTransferChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 using platform::UUID;
@@ -44,14 +45,7 @@ bool WaitingBatchFrames::settleStaged() {
 void WaitingBatchFrames::chargeBatches() {
     batchesCharge_.reset();
     if (!ledger_ || batches_.empty()) return;
-    const auto waitingForPlaces = static_cast<size_t>(
-        std::count_if(batches_.begin(), batches_.end(), [](const auto& batch) { return !batch.second.granted; }));
-    size_t bytes = batches_.size() * bytesPerWaitingBatch;
-    // Past the bound the peer's whole budget: its channel is read no
-    // further until a place is granted. Granted ones are not counted, so
-    // that handing their frames on, which needs the budget, goes on.
-    if (waitingForPlaces >= maxWaitingBatches) bytes = std::max(bytes, ledger_->limit());
-    batchesCharge_ = std::make_unique<WorkLedger::Charge>(ledger_, bytes);
+    batchesCharge_ = std::make_unique<WorkLedger::Charge>(ledger_, batches_.size() * bytesPerWaitingBatch);
 }
 
 platform::Status WaitingBatchFrames::openFile() {
@@ -101,6 +95,7 @@ platform::Status WaitingBatchFrames::add(const FileTransferPacket& packet) {
         it->second.head = at;
     }
     it->second.tail = at;
+    it->second.bytes += record.size();
     end_ += record.size();
     live_ += record.size();
     if (!settleStaged()) return platform::Status::failure("too many staged bytes");
@@ -123,29 +118,24 @@ std::optional<std::pair<uint32_t, uint64_t>> WaitingBatchFrames::readHeader(uint
     return std::make_pair(length, next);
 }
 
-void WaitingBatchFrames::release(uint64_t offset, uint32_t length) {
-    const uint64_t size = recordHeaderSize + uint64_t{length};
+void WaitingBatchFrames::forget(uint64_t size) {
     live_ -= std::min(live_, size);
-    if (live_ == 0 && file_.truncate()) {
-        // Nothing left in it: it starts again from its beginning.
-        end_ = 0;
-    } else {
-        file_.discard(offset, size);
-    }
-    settleStaged();
+    if (live_ == 0 && file_.truncate()) end_ = 0;
 }
 
-std::optional<FileTransferPacket> WaitingBatchFrames::takeNext(const UUID& batch) {
+WaitingBatchFrames::Next WaitingBatchFrames::takeNext(const UUID& batch) {
     auto it = batches_.find(batch);
-    if (it == batches_.end() || !it->second.granted) return std::nullopt;
+    if (it == batches_.end() || !it->second.granted) return {};
     if (it->second.head == none) {
         erase(it);
-        return std::nullopt;
+        return {};
     }
     const uint64_t at = it->second.head;
     auto header = readHeader(at);
     std::optional<FileTransferPacket> packet;
-    if (header) {
+    // A length no frame has is no record of ours (the file was changed
+    // under it): never an allocation of whatever it says.
+    if (header && header->first <= FileTransferChannelConstants::maxPayloadSize) {
         std::vector<uint8_t> bytes(header->first);
         auto read = file_.readAt(bytes, at + recordHeaderSize);
         if (read && *read == bytes.size()) packet = FileTransferPacket::decode(bytes);
@@ -153,13 +143,21 @@ std::optional<FileTransferPacket> WaitingBatchFrames::takeNext(const UUID& batch
     if (!packet) {
         // What was written could not be read back whole: the batch's
         // frames after it would come without it, so none of them comes.
+        const bool startGivenBack = it->second.startGivenBack;
         drop(batch);
-        return std::nullopt;
+        return {std::nullopt, true, startGivenBack};
     }
-    release(at, header->first);
+    const uint64_t size = recordHeaderSize + uint64_t{header->first};
+    it->second.bytes -= std::min(it->second.bytes, size);
     it->second.head = header->second;
     if (header->second == none) it->second.tail = none;
-    return packet;
+    it->second.startGivenBack = true;
+    // Its blocks go back to the disk at once, or all of them as the file
+    // empties.
+    forget(size);
+    if (end_ != 0) file_.discard(at, size);
+    settleStaged();
+    return {std::move(packet), false, false};
 }
 
 void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
@@ -178,19 +176,17 @@ void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
 void WaitingBatchFrames::drop(const UUID& batch) {
     auto it = batches_.find(batch);
     if (it == batches_.end()) return;
-    // Bounded by what the batch wrote; stops at a record it cannot read,
-    // whose space comes back when the file goes.
-    for (uint64_t at = it->second.head; at != none && file_.isOpen();) {
-        auto header = readHeader(at);
-        if (!header) break;
-        release(at, header->first);
-        at = header->second;
-    }
+    forget(it->second.bytes);
     erase(it);
+    if (file_.isOpen()) settleStaged();
 }
 
 void WaitingBatchFrames::clear() {
-    for (const auto& [id, batch] : batches_) stopWaiting(batch);
+    // The newest waits first: each is then the last of its peer's waiters.
+    std::vector<const Batch*> waiting;
+    for (const auto& [id, batch] : batches_) waiting.push_back(&batch);
+    std::sort(waiting.begin(), waiting.end(), [](const Batch* a, const Batch* b) { return a->ticket > b->ticket; });
+    for (const auto* batch : waiting) stopWaiting(*batch);
     batches_.clear();
     chargeBatches();
     file_.close();

@@ -11,14 +11,14 @@
 // channel would be read no further, the open batches' frames would never
 // come, and no place would ever free. So a waiting frame never holds the
 // budget: it is written out as it comes and the channel reads on. What
-// stays in memory is a few words per waiting batch, charged to the peer;
-// past maxWaitingBatches not yet granted the charge is its whole budget,
-// so that the channel is read no further (the Viewer's sends wait in its
-// socket) until one is granted: starts wait, never refused. What is on disk is the
-// peer's, on its account as staged bytes (the blocks the file holds, which
-// records released side by side with live ones may keep) within their
-// bound and the disk's free space, and it goes with the channel (the file
-// has no name); emptied whenever no record in it is live.
+// stays in memory is a few words per waiting batch, charged to the peer:
+// however many copies it starts side by side, they wait, never refused,
+// and only a peer that starts thousands fills its own budget with them.
+// What is on disk is the peer's, on its account as staged bytes (the
+// blocks the file holds, which records released side by side with live
+// ones may keep) within their bound and the disk's free space, and it goes
+// with the channel (the file has no name); emptied whenever no record in
+// it is live.
 //
 // One file per channel: each frame is a record (its length, where the next
 // record of its batch lies, the packet's bytes), so a batch's frames are
@@ -41,12 +41,12 @@
 
 class WaitingBatchFrames {
 public:
-    // Batches that wait at once on one channel before it is read no
-    // further: far above the copies a person sends side by side, and each
-    // costs the Host a few words and a waiter for a place.
-    static constexpr size_t maxWaitingBatches = 256;
-    // What one waiting batch holds in memory, as charged to its peer.
+    // What one waiting batch holds in memory, its waiter for a place
+    // included, as charged to its peer.
     static constexpr size_t bytesPerWaitingBatch = 256;
+    // Frames given back in one turn of the server queue, whatever their
+    // size: each is a read of the disk.
+    static constexpr size_t framesPerTurn = 64;
 
     // `ledger`: the channel's peer, whose account holds all of it.
     explicit WaitingBatchFrames(std::shared_ptr<platform::WorkLedger> ledger);
@@ -65,16 +65,29 @@ public:
     // Its place came: takeNext gives its frames back from now.
     void grant(const platform::UUID& batch);
     // The oldest frame of a granted batch not yet given back. Nothing once
-    // all were (or one could not be read back, which drops the rest): the
-    // batch waits no more, and its next frames go straight on.
-    std::optional<FileTransferPacket> takeNext(const platform::UUID& batch);
-    // Forgets `batch` and its frames.
+    // all were: the batch waits no more, and its next frames go straight
+    // on. `lost`, when one could not be read back: the batch is dropped
+    // (the frames after it would come without it), and `startGivenBack`
+    // says whether its start had gone on before.
+    struct Next {
+        std::optional<FileTransferPacket> packet;
+        bool lost = false;
+        bool startGivenBack = false;
+    };
+    Next takeNext(const platform::UUID& batch);
+    // Forgets `batch` and its frames. Their blocks come back as the file
+    // empties (they stay on the account until then): a batch of many small
+    // frames is let go of at once, never walked record by record.
     void drop(const platform::UUID& batch);
     // Forgets everything: the channel went.
     void clear();
 
     // Bytes its records hold on disk now.
     uint64_t bytesOnDiskForTesting() const { return live_; }
+
+    // When its session was last said to be heard from for what waits here:
+    // its frames never reach the batches that judge a sender idle.
+    uint64_t heardNoticeNs = 0;
 
 private:
     static constexpr uint64_t none = UINT64_MAX;
@@ -85,7 +98,10 @@ private:
         uint64_t head = none;
         uint64_t tail = none;
         bool granted = false;
+        bool startGivenBack = false;
         uint64_t ticket = 0;
+        // Its records' bytes, header included, still in the file.
+        uint64_t bytes = 0;
     };
     void stopWaiting(const Batch& batch);
     // Sets the staged bytes on the account to the blocks the file holds;
@@ -94,8 +110,9 @@ private:
     platform::Status openFile();
     // Reads the header at `offset`: the packet's length and the next record.
     std::optional<std::pair<uint32_t, uint64_t>> readHeader(uint64_t offset) const;
-    // The record at `offset` no longer held: its blocks and its bytes given back.
-    void release(uint64_t offset, uint32_t length);
+    // `size` bytes of records no longer held: the file starts again once
+    // none is.
+    void forget(uint64_t size);
     void erase(std::map<platform::UUID, Batch>::iterator it);
     // The charge for the batches' memory, kept equal to their number.
     void chargeBatches();

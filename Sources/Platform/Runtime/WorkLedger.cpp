@@ -278,9 +278,11 @@ void WorkLedger::stopWaitingForHeld(Held kind, uint64_t ticket) {
     {
         std::lock_guard lock(mutex_);
         auto& waiters = heldWaiters_[k];
-        const auto it = std::find_if(waiters.begin(), waiters.end(),
-                                     [ticket](const HeldWaiter& waiter) { return waiter.ticket == ticket; });
-        if (ticket == 0 || it == waiters.end()) return;
+        // In the order they came, so by ticket: found without a walk when
+        // thousands wait.
+        const auto it = std::lower_bound(waiters.begin(), waiters.end(), ticket,
+                                         [](const HeldWaiter& waiter, uint64_t t) { return waiter.ticket < t; });
+        if (ticket == 0 || it == waiters.end() || it->ticket != ticket) return;
         withdrawn = std::move(it->granted);
         waiters.erase(it);
         // The last of its waiters gone, the peer's machine no longer waits

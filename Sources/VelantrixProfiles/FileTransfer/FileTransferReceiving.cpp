@@ -274,6 +274,17 @@ void FileTransferService::watchIdleBatch(const SessionBatchKey& key, uint64_t se
     });
 }
 
+void FileTransferService::sessionHeard(const std::string& session) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_.async([weak, session] {
+        auto self = weak.lock();
+        if (!self) return;
+        const uint64_t now = platform::Clock::uptimeNs();
+        for (auto& [key, entry] : self->receive_.batches)
+            if (entry.open && key.session == session) entry.open->lastPacketNs = now;
+    });
+}
+
 void FileTransferService::givePlacesBackTo(const std::shared_ptr<platform::HeldPool>& pool) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     pool->whenPlacesWanted([weak, weakPool = std::weak_ptr<platform::HeldPool>(pool)] {

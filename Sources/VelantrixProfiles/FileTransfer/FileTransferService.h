@@ -228,6 +228,9 @@ public:
     // yet, it looks again when the first would be. Once, before batches
     // arrive.
     void givePlacesBackTo(const std::shared_ptr<platform::HeldPool>& pool);
+    // The session sent frames that are kept elsewhere for now (its batches
+    // waiting for a place): its open batches are not idle.
+    void sessionHeard(const std::string& session);
     // The owner no longer saves or answers for the ended inbound batch:
     // another session may start one under its ID again.
     void releaseInboundBatch(const platform::UUID& batchID);

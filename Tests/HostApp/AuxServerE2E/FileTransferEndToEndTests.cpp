@@ -9,7 +9,9 @@
 #include <fstream>
 #include <sys/statvfs.h>
 #include <malloc.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "AuxServerTestFixture.h"
 #include "HostApp/AuxServer/AuxAdmission.h"
@@ -65,6 +67,7 @@ protected:
         server->onFileTransferPacket = toHost;
         server->onFileTransferIncomingPacket = toHost;
         server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
+        server->onFileTransferSessionHeard = [this](const UUID& id) { host->sessionHeard(id.uuidString()); };
     }
 
     // `from`: another loopback address stands in for another machine.
@@ -419,9 +422,12 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
         const char* from;
         size_t bytesPerCopy;
         bool waitingCopiesFirst;
+        // Past the Viewer's places.
+        size_t waiting;
     };
-    for (const Case& c : {Case{"small copies, in the order they started", "", 10, false},
-                          Case{"2 MiB copies, the waiting ones' data first", "127.0.0.2", size_t{2} << 20, true}}) {
+    for (const Case& c : {Case{"small copies, in the order they started", "", 10, false, 4},
+                          Case{"2 MiB copies, the waiting ones' data first", "127.0.0.2", size_t{2} << 20, true, 4},
+                          Case{"300 small copies waiting, their data first", "127.0.0.3", 10, true, 300}}) {
         SCOPED_TRACE(c.name);
         hostCompleted.clear();
         auto viewer = connectViewer(c.name, c.from);
@@ -429,7 +435,7 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
         const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
         ASSERT_TRUE(ledger);
         const size_t places = platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches);
-        const size_t copies = places + 4;
+        const size_t copies = places + c.waiting;
         const size_t chunk = std::min<size_t>(c.bytesPerCopy, 256 * 1024);
         std::vector<UUID> ids;
         for (size_t i = 0; i < copies; ++i) {
@@ -664,47 +670,66 @@ TEST_F(FileTransferEndToEnd, PlacesGoBackOnlyToAWaitStillThereAndOnlyFromASender
     wireSessions();
     host->givePlacesBackTo(server->batchPlaces());
     using platform::WorkLedger;
-    std::vector<std::unique_ptr<TestViewer>> holders;
-    UUID streamed;
-    size_t open = 0;
-    for (const auto& [from, count] : {std::pair{"127.0.0.1", 16}, {"127.0.0.2", 11}, {"127.0.0.3", 5}}) {
-        holders.push_back(connectViewer(from, from));
-        for (int i = 0; i < count; ++i, ++open) {
-            const UUID id = UUID::random();
-            if (open == 0) streamed = id;
-            holders.back()->service->sendPacket.get()({FileTransferOp::batchStart, id, 1u << 30, 1, "", {}});
-            holders.back()->service->sendPacket.get()({FileTransferOp::fileStart, id, 1u << 30, 0, "big.bin", {}});
+    // What the first machine sends while a copy waits: the frames of its
+    // first copy, its others behind it on the same channel; or those of a
+    // copy of its own that waits for a place, none of its open copies
+    // hearing from it. Each round's machines are others.
+    for (const bool ownWaitingCopy : {false, true}) {
+        SCOPED_TRACE(ownWaitingCopy ? "its own waiting copy's frames" : "its first copy's frames");
+        const std::string net = ownWaitingCopy ? "127.0.1." : "127.0.0.";
+        std::vector<std::unique_ptr<TestViewer>> holders;
+        UUID streamed;
+        size_t open = 0;
+        for (const auto& [from, count] : {std::pair{net + "1", 16}, {net + "2", 11}, {net + "3", 5}}) {
+            holders.push_back(connectViewer(from, from));
+            for (int i = 0; i < count; ++i, ++open) {
+                const UUID id = UUID::random();
+                if (open == 0) streamed = id;
+                holders.back()->service->sendPacket.get()({FileTransferOp::batchStart, id, 1u << 30, 1, "", {}});
+                holders.back()->service->sendPacket.get()({FileTransferOp::fileStart, id, 1u << 30, 0, "big.bin", {}});
+            }
+            ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == open; })) << from;
         }
-        ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == open; })) << from;
+        ASSERT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll);
+        auto gone = connectViewer("Gone", net + "4");
+        const auto goneLedger = server->queue.syncValue([&] { return server->ledgerOfSession(gone->session); });
+        ASSERT_TRUE(goneLedger);
+        gone->service->sendPacket.get()({FileTransferOp::batchStart, UUID::random(), 10, 1, "", {}});
+        ASSERT_TRUE(runUntil([&] { return goneLedger->waitingFor(WorkLedger::Held::batches) == 1; }));
+        auto replaced = rebindChannel(runtime, *log, *gone, net + "4");
+        ASSERT_TRUE(runUntil([&] { return goneLedger->waitingFor(WorkLedger::Held::batches) == 0; }))
+            << "the wait of a channel that went is left";
+        if (ownWaitingCopy) {
+            streamed = UUID::random();
+            const auto first = server->queue.syncValue([&] { return server->ledgerOfSession(holders[0]->session); });
+            holders[0]->service->sendPacket.get()({FileTransferOp::batchStart, streamed, 1u << 30, 1, "", {}});
+            holders[0]->service->sendPacket.get()({FileTransferOp::fileStart, streamed, 1u << 30, 0, "big.bin", {}});
+            ASSERT_TRUE(runUntil([&] { return first->waitingFor(WorkLedger::Held::batches) == 1; }));
+        }
+        // The first machine sends for 15 s, past the idle a copy needs to
+        // give its place, while a fifth machine's copy waits.
+        auto waiter = connectViewer("Waiter", net + "5");
+        const auto waiterLedger = server->queue.syncValue([&] { return server->ledgerOfSession(waiter->session); });
+        waiter->service->sendPacket.get()({FileTransferOp::batchStart, UUID::random(), 10, 1, "", {}});
+        ASSERT_TRUE(runUntil([&] { return waiterLedger->waitingFor(WorkLedger::Held::batches) == 1; }));
+        for (uint64_t at = 0; at < 60 * 65536; at += 65536) {
+            holders[0]->service->sendPacket.get()(
+                {FileTransferOp::fileChunk, streamed, at, 0, "big.bin", std::vector<uint8_t>(65536, 7)});
+            advance(0.25);
+        }
+        runUntilIdle();
+        EXPECT_EQ(cancelsReceived(*holders[0]), 0u) << "a copy of a sender that never went quiet";
+        // The quiet ones give the waiter its place: one copy, from the
+        // machine that holds the most past its share of those gone quiet.
+        EXPECT_EQ(cancelsReceived(*holders[0]) + cancelsReceived(*holders[1]) + cancelsReceived(*holders[2]), 1u);
+        EXPECT_EQ(waiterLedger->held(WorkLedger::Held::batches), 1u);
+        EXPECT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll) << "no place taken back and left empty";
+        holders.clear();
+        waiter.reset();
+        gone.reset();
+        replaced.reset();
+        ASSERT_TRUE(runUntil([&] { return server->batchPlaces()->held() == 0; }));
     }
-    ASSERT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll);
-    auto gone = connectViewer("Gone", "127.0.0.4");
-    const auto goneLedger = server->queue.syncValue([&] { return server->ledgerOfSession(gone->session); });
-    ASSERT_TRUE(goneLedger);
-    gone->service->sendPacket.get()({FileTransferOp::batchStart, UUID::random(), 10, 1, "", {}});
-    ASSERT_TRUE(runUntil([&] { return goneLedger->waitingFor(WorkLedger::Held::batches) == 1; }));
-    auto replaced = rebindChannel(runtime, *log, *gone, "127.0.0.4");
-    ASSERT_TRUE(runUntil([&] { return goneLedger->waitingFor(WorkLedger::Held::batches) == 0; }))
-        << "the wait of a channel that went is left";
-    // The first machine streams its first copy, its others behind it on the
-    // same channel, while a fifth machine's copy waits: 15 s, past the idle
-    // a copy needs to give its place.
-    auto waiter = connectViewer("Waiter", "127.0.0.5");
-    const auto waiterLedger = server->queue.syncValue([&] { return server->ledgerOfSession(waiter->session); });
-    waiter->service->sendPacket.get()({FileTransferOp::batchStart, UUID::random(), 10, 1, "", {}});
-    ASSERT_TRUE(runUntil([&] { return waiterLedger->waitingFor(WorkLedger::Held::batches) == 1; }));
-    for (uint64_t at = 0; at < 60 * 65536; at += 65536) {
-        holders[0]->service->sendPacket.get()(
-            {FileTransferOp::fileChunk, streamed, at, 0, "big.bin", std::vector<uint8_t>(65536, 7)});
-        advance(0.25);
-    }
-    runUntilIdle();
-    EXPECT_EQ(cancelsReceived(*holders[0]), 0u) << "a copy of a sender whose channel never went quiet";
-    // The quiet ones give the waiter its place: one copy, from the machine
-    // that holds the most past its share of those gone quiet.
-    EXPECT_EQ(cancelsReceived(*holders[0]) + cancelsReceived(*holders[1]) + cancelsReceived(*holders[2]), 1u);
-    EXPECT_EQ(waiterLedger->held(WorkLedger::Held::batches), 1u);
-    EXPECT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll) << "no place taken back and left empty";
 }
 
 // Frames of waiting batches side by side in their file: what the disk
@@ -741,15 +766,94 @@ TEST_F(FileTransferEndToEnd, WhatWaitingFramesHoldOnTheDiskIsOnTheirPeersAccount
     server->queue.sync([&] {
         waiting->grant(a);
         size_t taken = 0;
-        while (waiting->takeNext(a)) ++taken;
+        while (waiting->takeNext(a).packet) ++taken;
         EXPECT_EQ(taken, 2000u);
     });
     EXPECT_LE(onDisk(), staged()) << "blocks kept by the records taken beside the ones still waiting";
+    // A third, cancelled while it waits among them: let go of at once.
+    const UUID c = UUID::random();
+    server->queue.sync([&] {
+        waiting->addBatch(c, 0);
+        for (uint64_t i = 0; i < 500; ++i)
+            ASSERT_TRUE(waiting->add({FileTransferOp::fileChunk, c, i * 4000, 0, "c", std::vector<uint8_t>(4000, 3)}));
+        waiting->drop(c);
+    });
+    EXPECT_LE(onDisk(), staged()) << "blocks of a dropped batch's records";
     server->queue.sync([&] {
         waiting->grant(b);
-        while (waiting->takeNext(b)) {
-        }
+        size_t taken = 0;
+        while (waiting->takeNext(b).packet) ++taken;
+        EXPECT_EQ(taken, 2000u);
     });
     EXPECT_EQ(onDisk(), 0u);
     EXPECT_EQ(staged(), 0u);
+}
+
+// A waiting copy whose frames cannot be read back when its place comes
+// (here its file is cut short, before its start or after it): the Viewer
+// is told, the copies before it are saved, and every place comes back.
+TEST_F(FileTransferEndToEnd, AWaitingCopyWhoseFramesAreLostIsCancelledAndGivesItsPlaceBack) {
+    wireSessions();
+    using platform::WorkLedger;
+    for (const bool startLost : {true, false}) {
+        SCOPED_TRACE(startLost ? "its start lost" : "a frame after its start lost");
+        hostCompleted.clear();
+        auto v = connectViewer("ReadBack", startLost ? "127.0.0.8" : "127.0.0.9");
+        const auto ledger = server->queue.syncValue([&] { return server->ledgerOfSession(v->session); });
+        ASSERT_TRUE(ledger);
+        auto send = v->service->sendPacket.get();
+        const size_t copies = WorkLedger::heldBound(WorkLedger::Held::batches) + 1;
+        std::vector<UUID> ids;
+        // The waiting frames' file, cut to `size` (or only measured).
+        const auto cutTo = [&](std::optional<off_t> size) {
+            off_t was = -1;
+            server->queue.sync([&] {
+                for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+                    std::error_code ec;
+                    const auto target = fs::read_symlink(e.path(), ec).string();
+                    if (ec || target.find("VelantrixFileInbox") == std::string::npos ||
+                        target.find("(deleted)") == std::string::npos)
+                        continue;
+                    const int fd = ::open(e.path().c_str(), O_RDWR);
+                    struct stat status {};
+                    if (fd >= 0 && ::fstat(fd, &status) == 0 && (!size || ::ftruncate(fd, *size) == 0)) was = status.st_size;
+                    if (fd >= 0) ::close(fd);
+                }
+            });
+            return was;
+        };
+        // The size of the file with its start alone in it.
+        off_t startRecord = 0;
+        for (size_t i = 0; i < copies; ++i) {
+            ids.push_back(UUID::random());
+            send({FileTransferOp::batchStart, ids.back(), 10, packBatchStartValue2(FileTransferIntent::copy, 1), "", {}});
+            if (i + 1 == copies) {
+                ASSERT_TRUE(runUntil([&] {
+                    return ledger->waitingFor(WorkLedger::Held::batches) == 1 && (startRecord = cutTo({})) > 0;
+                }));
+            }
+            send({FileTransferOp::fileStart, ids.back(), 10, 0, "f" + std::to_string(i) + ".bin", {}});
+        }
+        ASSERT_TRUE(runUntil([&] { return cutTo({}) > startRecord; }));
+        ASSERT_GT(cutTo(startLost ? 0 : startRecord), 0);
+        for (size_t i = 0; i < copies; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".bin";
+            send({FileTransferOp::fileChunk, ids[i], 0, 0, name, std::vector<uint8_t>(10, 1)});
+            send({FileTransferOp::fileEnd, ids[i], 10, 0, name, {}});
+            send({FileTransferOp::batchEnd, ids[i], 0, 0, "", {}});
+        }
+        const auto toldLost = [&] {
+            return std::any_of(v->received.begin(), v->received.end(), [&](const auto& p) {
+                return p.op == FileTransferOp::cancelBatch && p.batchID == ids.back();
+            });
+        };
+        EXPECT_TRUE(runUntil([&] { return hostCompleted.size() == copies - 1 && toldLost(); }))
+            << hostCompleted.size() << " saved";
+        EXPECT_TRUE(runUntil([&] {
+            return ledger->held(WorkLedger::Held::batches) == 0 && server->batchPlaces()->held() == 0 &&
+                   host->openInboundBatchCountForTesting() == 0;
+        })) << ledger->held(WorkLedger::Held::batches) << " places held";
+        EXPECT_TRUE(std::none_of(hostCompleted.begin(), hostCompleted.end(),
+                                 [&](const auto& done) { return done.first == ids.back(); }));
+    }
 }

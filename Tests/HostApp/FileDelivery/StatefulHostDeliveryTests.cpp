@@ -1,6 +1,8 @@
 // The stateful peer-account steps (PeerAccountSteps) against the whole
 // launched Host, its server's file packets going where the delegate wires
-// them: besides every other step, managed copies to a named folder, plain
+// them, for a console user other than the Host process's (so every folder
+// a peer names is opened beneath the home, and both are on its account):
+// besides every other step, managed copies to a named folder, plain
 // copies that ask for a folder with a panel, and copies into taken names
 // that ask what to do, each cancelled at any stage; folders the Host is
 // asked to send, to peers that read them or never do, cancelled or left
@@ -19,6 +21,7 @@
 #include <set>
 #include <string>
 
+#include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "HostApp/Shell/HostShellTestFixture.h"
 #include "Platform/AppKit/AppKitApplication.h"
 #include "Platform/Files/Folders.h"
@@ -32,12 +35,26 @@ namespace {
 
 class StatefulHostDelivery : public HostShellTest {
 protected:
+    // The console user is not the Host process's: every folder a peer
+    // names is opened beneath that user's home, which stays open with it,
+    // two descriptors on the peer's account. Its name is known to no
+    // directory but the test's.
     void SetUp() override {
+        ViewerPathConfinement::setAccountLookupForTesting(
+            [](const std::string&) -> std::optional<ViewerPathConfinement::Account> { return std::nullopt; });
+        auto session = platform::SimulatedMachine::current().consoleSession();
+        session.userName = "viewertest";
+        platform::SimulatedMachine::current().setConsoleSession(session);
+        consoleUser = session.userName;
+        directory->setUser(consoleUser, password);
         launch();
         FileTransferCenter::shared().resetForTesting();
         fs::create_directories(platform::Folders::home());
     }
-    ~StatefulHostDelivery() override { FileTransferCenter::shared().resetForTesting(); }
+    ~StatefulHostDelivery() override {
+        FileTransferCenter::shared().resetForTesting();
+        ViewerPathConfinement::setAccountLookupForTesting(nullptr);
+    }
 
     // The server's hooks as the delegate wired them, and what the Host
     // holds outside the accounts, read on the main queue.

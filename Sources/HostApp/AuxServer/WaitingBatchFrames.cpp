@@ -64,6 +64,8 @@ platform::Status WaitingBatchFrames::openFile() {
     staged_ = std::move(*staged);
     end_ = 0;
     live_ = 0;
+    dropped_.clear();
+    discardFrom_ = discardTo_ = 0;
     return platform::success();
 }
 
@@ -98,6 +100,7 @@ platform::Status WaitingBatchFrames::add(const FileTransferPacket& packet) {
     it->second.bytes += record.size();
     end_ += record.size();
     live_ += record.size();
+    releaseDropped();
     if (!settleStaged()) return platform::Status::failure("too many staged bytes");
     return platform::success();
 }
@@ -120,7 +123,45 @@ std::optional<std::pair<uint32_t, uint64_t>> WaitingBatchFrames::readHeader(uint
 
 void WaitingBatchFrames::forget(uint64_t size) {
     live_ -= std::min(live_, size);
-    if (live_ == 0 && file_.truncate()) end_ = 0;
+    if (live_ == 0 && file_.truncate()) {
+        end_ = 0;
+        dropped_.clear();
+        discardFrom_ = discardTo_ = 0;
+    }
+}
+
+void WaitingBatchFrames::discard(uint64_t offset, uint64_t size) {
+    if (offset != discardTo_ || discardTo_ == discardFrom_) {
+        flushDiscards();
+        discardFrom_ = offset;
+    }
+    discardTo_ = offset + size;
+    // A run handed on record by record goes back a mebibyte at a time, so
+    // that the disk never keeps much more than the records still live.
+    if (discardTo_ - discardFrom_ >= (uint64_t{1} << 20)) flushDiscards();
+}
+
+void WaitingBatchFrames::flushDiscards() {
+    if (discardTo_ != discardFrom_ && file_.isOpen() && end_ != 0) file_.discard(discardFrom_, discardTo_ - discardFrom_);
+    discardFrom_ = discardTo_ = 0;
+}
+
+void WaitingBatchFrames::releaseDropped() {
+    size_t records = 0;
+    while (!dropped_.empty() && records < recordsPerStep && file_.isOpen()) {
+        uint64_t& at = dropped_.back();
+        // Stops at a record it cannot read: its space comes back when the
+        // file empties or goes.
+        const auto header = at == none ? std::nullopt : readHeader(at);
+        if (!header) {
+            dropped_.pop_back();
+            continue;
+        }
+        discard(at, recordHeaderSize + uint64_t{header->first});
+        at = header->second;
+        ++records;
+    }
+    if (records > 0) flushDiscards();
 }
 
 WaitingBatchFrames::Next WaitingBatchFrames::takeNext(const UUID& batch) {
@@ -155,7 +196,8 @@ WaitingBatchFrames::Next WaitingBatchFrames::takeNext(const UUID& batch) {
     // Its blocks go back to the disk at once, or all of them as the file
     // empties.
     forget(size);
-    if (end_ != 0) file_.discard(at, size);
+    if (end_ != 0) discard(at, size);
+    releaseDropped();
     settleStaged();
     return {std::move(packet), false, false};
 }
@@ -171,14 +213,20 @@ void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
     descriptor_.reset();
     end_ = 0;
     live_ = 0;
+    dropped_.clear();
+    discardFrom_ = discardTo_ = 0;
 }
 
 void WaitingBatchFrames::drop(const UUID& batch) {
     auto it = batches_.find(batch);
     if (it == batches_.end()) return;
+    const uint64_t head = it->second.head;
     forget(it->second.bytes);
     erase(it);
-    if (file_.isOpen()) settleStaged();
+    if (!file_.isOpen()) return;
+    if (end_ != 0 && head != none) dropped_.push_back(head);
+    releaseDropped();
+    settleStaged();
 }
 
 void WaitingBatchFrames::clear() {
@@ -194,4 +242,6 @@ void WaitingBatchFrames::clear() {
     descriptor_.reset();
     end_ = 0;
     live_ = 0;
+    dropped_.clear();
+    discardFrom_ = discardTo_ = 0;
 }

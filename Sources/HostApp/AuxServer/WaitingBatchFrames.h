@@ -32,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Foundation/Result.h"
@@ -47,6 +48,8 @@ public:
     // Frames given back in one turn of the server queue, whatever their
     // size: each is a read of the disk.
     static constexpr size_t framesPerTurn = 64;
+    // Records of dropped batches given back to the disk in one step.
+    static constexpr size_t recordsPerStep = 1024;
 
     // `ledger`: the channel's peer, whose account holds all of it.
     explicit WaitingBatchFrames(std::shared_ptr<platform::WorkLedger> ledger);
@@ -75,9 +78,11 @@ public:
         bool startGivenBack = false;
     };
     Next takeNext(const platform::UUID& batch);
-    // Forgets `batch` and its frames. Their blocks come back as the file
-    // empties (they stay on the account until then): a batch of many small
-    // frames is let go of at once, never walked record by record.
+    // Forgets `batch` and its frames. Their blocks go back to the disk a
+    // bounded number of records at a time (recordsPerStep, with each later
+    // call of this channel's), or all at once when the file empties: a
+    // batch of many small frames never holds the server queue, and its
+    // blocks stay on the account until they are back.
     void drop(const platform::UUID& batch);
     // Forgets everything: the channel went.
     void clear();
@@ -113,6 +118,14 @@ private:
     // `size` bytes of records no longer held: the file starts again once
     // none is.
     void forget(uint64_t size);
+    // Gives back the blocks of up to recordsPerStep records of dropped
+    // batches.
+    void releaseDropped();
+    // Gives the record's blocks back to the disk. Records one after the
+    // other go back as one range: each alone would keep the block it shares
+    // with the next.
+    void discard(uint64_t offset, uint64_t size);
+    void flushDiscards();
     void erase(std::map<platform::UUID, Batch>::iterator it);
     // The charge for the batches' memory, kept equal to their number.
     void chargeBatches();
@@ -128,4 +141,9 @@ private:
     // Where the next record goes, and the bytes of records still held.
     uint64_t end_ = 0;
     uint64_t live_ = 0;
+    // The next record of each dropped batch whose blocks are not all back.
+    std::vector<uint64_t> dropped_;
+    // Records let go of and not yet given back to the disk: [from, to).
+    uint64_t discardFrom_ = 0;
+    uint64_t discardTo_ = 0;
 };

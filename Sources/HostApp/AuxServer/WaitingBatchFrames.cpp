@@ -62,10 +62,7 @@ platform::Status WaitingBatchFrames::openFile() {
     file_ = std::move(*file);
     descriptor_ = std::move(*descriptor);
     staged_ = std::move(*staged);
-    end_ = 0;
-    live_ = 0;
-    dropped_.clear();
-    discardFrom_ = discardTo_ = 0;
+    startAfresh();
     return platform::success();
 }
 
@@ -123,11 +120,7 @@ std::optional<std::pair<uint32_t, uint64_t>> WaitingBatchFrames::readHeader(uint
 
 void WaitingBatchFrames::forget(uint64_t size) {
     live_ -= std::min(live_, size);
-    if (live_ == 0 && file_.truncate()) {
-        end_ = 0;
-        dropped_.clear();
-        discardFrom_ = discardTo_ = 0;
-    }
+    if (live_ == 0 && file_.truncate()) startAfresh();
 }
 
 void WaitingBatchFrames::discard(uint64_t offset, uint64_t size) {
@@ -208,13 +201,7 @@ void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
     chargeBatches();
     if (!batches_.empty()) return;
     // Nothing waits: the file goes, and with it whatever it still held.
-    file_.close();
-    staged_.reset();
-    descriptor_.reset();
-    end_ = 0;
-    live_ = 0;
-    dropped_.clear();
-    discardFrom_ = discardTo_ = 0;
+    closeFile();
 }
 
 void WaitingBatchFrames::drop(const UUID& batch) {
@@ -237,9 +224,17 @@ void WaitingBatchFrames::clear() {
     for (const auto* batch : waiting) stopWaiting(*batch);
     batches_.clear();
     chargeBatches();
+    closeFile();
+}
+
+void WaitingBatchFrames::closeFile() {
     file_.close();
     staged_.reset();
     descriptor_.reset();
+    startAfresh();
+}
+
+void WaitingBatchFrames::startAfresh() {
     end_ = 0;
     live_ = 0;
     dropped_.clear();

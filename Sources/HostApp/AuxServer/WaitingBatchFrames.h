@@ -126,6 +126,10 @@ private:
     // with the next.
     void discard(uint64_t offset, uint64_t size);
     void flushDiscards();
+    // The file and what it holds on the account go.
+    void closeFile();
+    // Nothing in the file is held: records start again at its beginning.
+    void startAfresh();
     void erase(std::map<platform::UUID, Batch>::iterator it);
     // The charge for the batches' memory, kept equal to their number.
     void chargeBatches();

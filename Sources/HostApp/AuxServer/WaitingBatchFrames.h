@@ -42,9 +42,10 @@
 
 class WaitingBatchFrames {
 public:
-    // What one waiting batch holds in memory, its waiter for a place
-    // included, as charged to its peer.
-    static constexpr size_t bytesPerWaitingBatch = 256;
+    // What one waiting batch holds in memory, as charged to its peer: its
+    // entry here, its waiter for a place and that waiter's callback take
+    // about 300 bytes together.
+    static constexpr size_t bytesPerWaitingBatch = 512;
     // Frames given back in one turn of the server queue, whatever their
     // size: each is a read of the disk.
     static constexpr size_t framesPerTurn = 64;

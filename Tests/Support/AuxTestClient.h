@@ -70,6 +70,8 @@ public:
     void flush();
     // Bytes sent and not yet written to the socket.
     size_t unsentBytes() const;
+    // The port this end of the connection is bound to, or 0.
+    uint16_t localPort() const;
 
 private:
     static std::vector<uint8_t> sealLogin(const ViewerLoginCredentials& credentials,

@@ -73,6 +73,8 @@ public:
     // trickle step.
     static constexpr double kTrickleBoundSeconds =
         3 * platform::ReceiveTurns::arrivalBoundSeconds(AuxAdmission::workBudgetBytesPerPeer + (4 << 20)) + 30;
+    // How many parts one write is cut into at most.
+    static constexpr size_t kMostSplitParts = 48;
     // The path that marks a flood's packets.
     static constexpr const char* kSlowWorkPath = "slow-work";
 
@@ -213,6 +215,8 @@ private:
     // Until the Host has read what was written on `on`, or reads no more
     // of it for now; a short hang guard, not a pace.
     void waitUntilRead(Peer& p, AuxTestClient& on);
+    // Bytes the Host's end of `on` has not read from its socket.
+    size_t unreadByTheHost(const AuxTestClient& on) const;
     // A packet larger than the budget, trickled one byte every 20-29 s.
     void trickle(Peer& p, StepBytes& in);
     // A watcher, maybe past its budget, acknowledges its frames behind a

@@ -1,6 +1,5 @@
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <limits>
@@ -760,22 +759,15 @@ V230HostAudioAuxServer::PeerHoldingsForTesting V230HostAudioAuxServer::holdingsO
     const std::string& peer) const {
     queue.dispatchPrecondition();
     PeerHoldingsForTesting held;
-    auto unread = [](const platform::TcpConnection& connection) {
-        int bytes = 0;
-        const int fd = connection.fileDescriptorForTesting();
-        return fd >= 0 && ::ioctl(fd, FIONREAD, &bytes) == 0 ? static_cast<size_t>(bytes) : size_t{0};
-    };
     for (const auto& [id, session] : sessionContexts_) {
         if (session->account->peer != peer || !session->authorized) continue;
         held.bufferedBytes += session->cutter.bufferedBytes();
         held.unsentBytes += session->connection->unsentBytes();
-        held.unreadBytes += unread(*session->connection);
         ++held.connections;
         const auto channel = fileTransferChannels.find(id);
         if (channel == fileTransferChannels.end() || !channel->second) continue;
         held.bufferedBytes += channel->second->bufferedBytesForTesting();
         held.unsentBytes += channel->second->unsentBytes();
-        held.unreadBytes += unread(*channel->second->connection());
         ++held.connections;
     }
     return held;

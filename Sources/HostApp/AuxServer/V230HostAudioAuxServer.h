@@ -441,8 +441,6 @@ public:
         size_t bufferedBytes = 0;
         size_t unsentBytes = 0;
         size_t connections = 0;
-        // Bytes the peer sent that wait in the kernel's buffers, unread.
-        size_t unreadBytes = 0;
     };
     PeerHoldingsForTesting holdingsOfPeerForTesting(const std::string& peer) const;
     // The ledger of the peer the session belongs to; null once it is gone.

@@ -1,8 +1,5 @@
 #include "Support/AuxTestClient.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "Platform/Security/Crypto.h"
 
@@ -90,15 +87,7 @@ void AuxTestClient::flush() {
 
 size_t AuxTestClient::unsentBytes() const { return unsent_.size() + connection_->unsentBytes(); }
 
-uint16_t AuxTestClient::localPort() const {
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    const int fd = connection_->fileDescriptorForTesting();
-    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-    if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port);
-    if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port);
-    return 0;
-}
+int AuxTestClient::descriptor() const { return connection_->fileDescriptorForTesting(); }
 
 std::optional<ReceivedAuxPacket> AuxTestClient::waitForPacket(AuxPacketType type) {
     flush();

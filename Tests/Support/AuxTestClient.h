@@ -70,8 +70,8 @@ public:
     void flush();
     // Bytes sent and not yet written to the socket.
     size_t unsentBytes() const;
-    // The port this end of the connection is bound to, or 0.
-    uint16_t localPort() const;
+    // This end's socket, or -1 once it closed.
+    int descriptor() const;
 
 private:
     static std::vector<uint8_t> sealLogin(const ViewerLoginCredentials& credentials,

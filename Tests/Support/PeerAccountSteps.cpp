@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
+#include <thread>
 #include <utility>
 
 #ifdef __GLIBC__
@@ -41,6 +43,12 @@ constexpr WorkLedger::Held kHeldKinds[] = {WorkLedger::Held::descriptors, WorkLe
                                           WorkLedger::Held::batches, WorkLedger::Held::listings,
                                           WorkLedger::Held::sends, WorkLedger::Held::saveLocations};
 static_assert(std::size(kHeldKinds) == WorkLedger::kHeldKinds);
+
+uint16_t portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return 0;
+}
 
 size_t openDescriptorCount() {
     size_t n = 0;
@@ -232,8 +240,13 @@ void PeerAccountSteps::join(Peer& p) {
         fail(p.address + "'s file channel was never authorised");
 }
 
-// Without a word: the data channels end with a reset, not a FIN.
+// Without a word: the data channels end with a reset, not a FIN. With
+// deliveries, a whole plain copy is sent right before: the Host's socket
+// thread reads it before it sees the peer go, and none of the Host's work
+// runs in between, so the session's end waits on the Host's queues right
+// behind the copy (whose panel nobody is left to answer).
 void PeerAccountSteps::leave(Peer& p, bool vanish) {
+    if (vanish && hooks_.deliveries) copyRightBeforeVanishing(p);
     auto reset = [](int fd) {
         const linger abrupt{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
@@ -262,6 +275,36 @@ void PeerAccountSteps::leave(Peer& p, bool vanish) {
     p.batches.clear();
     p.cancelled.clear();
     p.listingsAsked = 0;
+}
+
+void PeerAccountSteps::copyRightBeforeVanishing(Peer& p) {
+    const auto account = p.ledger;
+    if (!account || account->overBudget() || account->bytesInUse() >= account->limit()) return;
+    const int fd = p.quiet >= 0                                                          ? p.quiet
+                   : p.channel && p.connection && p.channel->unsentBytes() == 0 ? p.connection->fileDescriptorForTesting()
+                                                                                        : -1;
+    if (fd < 0) return;
+    runtime_->runUntilIdle();
+    const UUID id = UUID::random();
+    const Bytes data(4096, 'v');
+    Bytes frames;
+    for (const auto& packet :
+         {FileTransferPacket{Op::batchStart, id, data.size(), packBatchStartValue2(FileTransferIntent::copy, 1), "",
+                             FileTransferService::encodeItemNames({"v.txt"})},
+          FileTransferPacket{Op::fileStart, id, data.size(), 0, "v.txt", {}},
+          FileTransferPacket{Op::fileChunk, id, 0, 0, "v.txt", data},
+          FileTransferPacket{Op::fileEnd, id, data.size(), 0, "v.txt", {}},
+          FileTransferPacket{Op::batchEnd, id, 0, 0, "", {}}}) {
+        const auto frame = FileTransferChannelConnection::encodeFrame(packet.encode());
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    if (::send(fd, frames.data(), frames.size(), MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(frames.size()))
+        return;
+    // Real time, without running the Host: a hang guard only.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (unreadByTheHost(fd) > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++copiesRightBeforeVanishing;
 }
 
 void PeerAccountSteps::sendOp(Peer& p, const FileTransferPacket& packet) {
@@ -744,19 +787,17 @@ void PeerAccountSteps::waitUntilRead(Peer& p, AuxTestClient& on) {
         [&] {
             if (on.isClosed() || !account || account->overBudget() || account->bytesInUse() >= account->limit())
                 return true;
-            return on.unsentBytes() == 0 && unreadByTheHost(on) == 0;
+            return on.unsentBytes() == 0 && unreadByTheHost(on.descriptor()) == 0;
         },
         2);
 }
 
-size_t PeerAccountSteps::unreadByTheHost(const AuxTestClient& on) const {
-    const uint16_t client = on.localPort();
+size_t PeerAccountSteps::unreadByTheHost(int clientEnd) const {
+    sockaddr_storage own{};
+    socklen_t ownLength = sizeof own;
+    if (clientEnd < 0 || ::getsockname(clientEnd, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0) return 0;
+    const uint16_t client = portOf(own);
     const uint16_t ports[] = {server_->boundAudioPort(), server_->boundVideoPort(), server_->boundFilePort()};
-    auto portOf = [](const sockaddr_storage& address) -> uint16_t {
-        if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-        if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-        return 0;
-    };
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
         std::error_code gone;
@@ -935,10 +976,7 @@ size_t PeerAccountSteps::hostDescriptors(size_t* others, std::string* named) con
                              (local.ss_family == AF_INET || local.ss_family == AF_INET6) &&
                              ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagLength) == 0 &&
                              ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &infoLength) == 0;
-            const uint16_t port =
-                !tcp ? 0
-                : local.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port)
-                                             : ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port);
+            const uint16_t port = tcp ? portOf(local) : 0;
             // The test's own clients are the sockets whose local port is
             // not the Host's; its listeners were there before.
             if (tcp && !listening) {

@@ -166,6 +166,7 @@ private:
     void step(StepBytes& in);
     void join(Peer& p);
     void leave(Peer& p, bool vanish);
+    void copyRightBeforeVanishing(Peer& p);
     // Its account must read zero within 10 s of the clock.
     void leaveAndDrain(Peer& p, bool vanish, const std::string& when);
     bool drainWithin10Seconds(const std::vector<std::shared_ptr<platform::WorkLedger>>& accounts);
@@ -215,8 +216,9 @@ private:
     // Until the Host has read what was written on `on`, or reads no more
     // of it for now; a short hang guard, not a pace.
     void waitUntilRead(Peer& p, AuxTestClient& on);
-    // Bytes the Host's end of `on` has not read from its socket.
-    size_t unreadByTheHost(const AuxTestClient& on) const;
+    // Bytes the Host's end of the connection whose other end is
+    // `clientEnd` has not read from its socket.
+    size_t unreadByTheHost(int clientEnd) const;
     // A packet larger than the budget, trickled one byte every 20-29 s.
     void trickle(Peer& p, StepBytes& in);
     // A watcher, maybe past its budget, acknowledges its frames behind a
@@ -253,5 +255,7 @@ public:
     // Peer sends asked for, and listing floods that reached their send
     // budget (with deliveries).
     size_t peerSendsAsked = 0;
+    // Whole copies whose peer vanished right behind them (with deliveries).
+    size_t copiesRightBeforeVanishing = 0;
     size_t sendBudgetsReached = 0;
 };

@@ -128,6 +128,7 @@ TEST_F(StatefulHostDelivery, CancelledDeliveriesLetGoOfWhatTheyHeldAndEveryAccou
     EXPECT_EQ(stages.size(), 4u);
     // Sends were asked for, and unread listings spent a send budget.
     EXPECT_GE(steps.peerSendsAsked, 6u);
+    EXPECT_GE(steps.copiesRightBeforeVanishing, 3u);
     EXPECT_GE(steps.sendBudgetsReached, 2u);
 }
 

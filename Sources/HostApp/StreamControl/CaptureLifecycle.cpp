@@ -273,6 +273,9 @@ void V230HostAudioAuxServer::restartVideoCapture(double afterSeconds) {
     auto old = std::move(sc.videoCapture);
     sc.videoCapture.reset();
     const uint64_t generation = ++sc.videoCaptureGeneration;
+    // A Viewer's change that stopped the stream holds the next one back
+    // until the Viewers watching have it again.
+    sc.changePacer.streamStopped();
     cancelStartRetries(sc);
     sc.lastVideoConfig.reset();
     sc.videoConfigSummary = awaitingConfigSummary(sc.currentVideoMode);

@@ -57,6 +57,7 @@ void V230HostAudioAuxServer::broadcastVideoFrame(std::span<const uint8_t> payloa
         state.frameHandOff[isShared ? 0 : 1].waiting.decrement();
         if (generation != (isShared ? state.videoCaptureGeneration : state.motionStreamCaptureGeneration)) return;
         if (isShared) {
+            state.changePacer.streamFlowing();
             state.videoFramesSent++;
             state.videoBytesSent += static_cast<int64_t>(bytes);
         } else {

@@ -13,7 +13,7 @@ void StreamChangePacer::submit(const platform::DispatchQueue& queue, const std::
     auto& s = *state_;
     if (!s.queue) s.queue = queue;
     const uint64_t now = platform::Clock::uptimeNs();
-    const bool holding = s.holdEndsNs && now < *s.holdEndsNs;
+    const bool holding = this->holding();
     Change change{peer, kind, {value.begin(), value.end()}, std::move(stillWanted), std::move(apply)};
     if (!holding && s.pending.empty()) {
         if (change.stillWanted()) {
@@ -46,7 +46,38 @@ void StreamChangePacer::scheduleHoldEnd(const std::shared_ptr<State>& state, dou
     state->queue->asyncAfter(seconds, state->holdEnd);
 }
 
+void StreamChangePacer::streamStopped() {
+    auto& s = *state_;
+    if (!s.lastApplied || !rebuildsTheStream(s.lastApplied->kind) || !holding()) return;
+    s.awaitingStream = true;
+    // The latest it can end; the stream flowing again brings it forward.
+    const uint64_t latest = platform::Clock::uptimeNs() +
+                            static_cast<uint64_t>((streamWaitSeconds + holdSecondsFor(s.lastApplied->kind)) * 1e9);
+    s.holdEndsNs = std::max(*s.holdEndsNs, latest);
+}
+
+void StreamChangePacer::streamFlowing() {
+    auto& s = *state_;
+    if (!s.awaitingStream) return;
+    s.awaitingStream = false;
+    const uint64_t now = platform::Clock::uptimeNs();
+    s.holdEndsNs = now + static_cast<uint64_t>(holdSecondsFor(s.lastApplied->kind) * 1e9);
+    // A hold end scheduled before comes at the end that holds now.
+    if (s.holdEnd) {
+        s.holdEnd->cancel();
+        s.holdEnd.reset();
+        scheduleHoldEnd(state_, double(*s.holdEndsNs - now) / 1e9);
+    }
+}
+
 void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {
+    const uint64_t start = platform::Clock::uptimeNs();
+    if (state->holdEndsNs && start < *state->holdEndsNs) {
+        scheduleHoldEnd(state, double(*state->holdEndsNs - start) / 1e9);
+        return;
+    }
+    // The stream never came back within its wait: its hold has run.
+    state->awaitingStream = false;
     while (!state->pending.empty()) {
         // Taken out first: applying a change may submit another, which then
         // waits behind the rest.
@@ -73,9 +104,14 @@ void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {
 
 void StreamChangePacer::run(State& state, Change change) {
     state.holdEndsNs = platform::Clock::uptimeNs() + static_cast<uint64_t>(holdSecondsFor(change.kind) * 1e9);
+    state.awaitingStream = false;
     state.lastApplied = Applied{std::move(change.peer), change.kind, std::move(change.value)};
     ++state.applied;
     change.apply();
+}
+
+bool StreamChangePacer::holding() const {
+    return state_->holdEndsNs && platform::Clock::uptimeNs() < *state_->holdEndsNs;
 }
 
 size_t StreamChangePacer::pendingCount() const { return state_->pending.size(); }

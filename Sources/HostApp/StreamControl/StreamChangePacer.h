@@ -8,7 +8,11 @@
 // one applied, one change a hold however many peers or connections ask.
 // A peer's requests of one kind are coalesced to its latest, which takes
 // its turn from when it arrived; waiting changes are applied in that order,
-// one per hold. A change that only repeats the one applied last (same peer,
+// one per hold. A change whose hold sees the stream stopped for a rebuild
+// holds from when the stream flows again, not from when it was applied: the
+// Viewers watching get a whole hold of stream between two rebuilds however
+// long a rebuild takes on a busy machine. A change that only repeats the
+// one applied last (same peer,
 // kind and value, nothing applied in between), or whose session has gone,
 // is dropped when its turn comes, before it takes a hold: a Viewer that
 // left costs the others no wait. The first change after a quiet hold is
@@ -45,8 +49,16 @@ public:
     // A movie writer opened or closed: cheaper than a rebuild, but a start
     // encodes the shared picture a second time.
     static constexpr double recordingHoldSeconds = 1.0;
+    // The longest a rebuilt stream is waited for before its hold runs
+    // anyway: a capture that does not come back holds the next change back
+    // no longer than this.
+    static constexpr double streamWaitSeconds = 3.0;
     // The longest hold: waiting this long lets the next held change through.
     static constexpr double holdSeconds = displayHoldSeconds;
+    static constexpr double longestHoldSeconds = streamWaitSeconds + holdSeconds;
+    // Whether a change of this kind stops the shared stream until it is
+    // rebuilt (a recording encodes it a second time, and stops nothing).
+    static constexpr bool rebuildsTheStream(Kind kind) { return kind != Kind::recording; }
     static constexpr double holdSecondsFor(Kind kind) {
         switch (kind) {
             case Kind::hostDisplayMode:
@@ -71,6 +83,15 @@ public:
     void submit(const platform::DispatchQueue& queue, const std::string& peer, Kind kind,
                 std::span<const uint8_t> value, std::function<bool()> stillWanted, std::function<void()> apply);
 
+    // The shared stream was stopped to be rebuilt: a change applied and
+    // still holding holds until it flows again (at most streamWaitSeconds),
+    // and a hold from then. Server queue.
+    void streamStopped();
+    // The shared stream delivered a frame. Server queue.
+    void streamFlowing();
+
+    // Whether the hold of the change applied last still runs.
+    bool holding() const;
     size_t pendingCount() const;
     // Changes applied and changes coalesced or dropped since the start, for
     // the statistics line and for tests.
@@ -96,8 +117,12 @@ private:
         // One entry per peer and kind (at most peers x kinds), in the order
         // the latest arrived.
         std::vector<Change> pending;
-        // When the hold of the change applied last ends.
+        // When the hold of the change applied last ends; while the stream
+        // it rebuilt has not flowed again, the latest that can be.
         std::optional<uint64_t> holdEndsNs;
+        // The change applied last stopped the stream, which has not flowed
+        // again yet.
+        bool awaitingStream = false;
         std::optional<Applied> lastApplied;
         std::optional<platform::DispatchQueue> queue;
         platform::DispatchWorkItemRef holdEnd;

@@ -111,14 +111,14 @@ TEST_F(Dispatch, EachMessageReachesItsHandler) {
     EXPECT_EQ(filePackets, std::vector<FileTransferPacket>{listing});
     // The video preference above changed the stream, and so does each of
     // these: an applied change holds for a moment before the next is taken.
-    advance(StreamChangePacer::streamHoldSeconds);
+    advanceThroughTheHold();
     sendAndSettle(*video, AuxPacketType::hostDisplayModeControl, {2});
     EXPECT_TRUE(logContains("host physical native restore skipped: no saved original mode for display 1"));
-    advance(StreamChangePacer::holdSeconds);
+    advanceThroughTheHold();
     sendAndSettle(*video, AuxPacketType::hostPhysicalDisplayControl, {2});
     EXPECT_TRUE(logContains("remote physical display next already targeting display 1"));
     // A recording is paced with them (after the hold of the display choice).
-    advance(StreamChangePacer::holdSeconds);
+    advanceThroughTheHold();
     sendAndSettle(*audio, AuxPacketType::hostRecordingControl, {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
     // By now the stream runs, so there is a picture to record.
     EXPECT_TRUE(logContains("recording: started "));

@@ -73,6 +73,21 @@ protected:
         VirtualTimeTest::TearDown();
     }
 
+    // Until the hold of the change applied last has ended, and the next
+    // waiting, if any, is applied: a change that rebuilt the stream holds
+    // from when it flows again.
+    void advanceThroughTheHold() {
+        auto pacer = [&](auto ask) { return server->queue.syncValue([&] { return ask(server->streamControl.changePacer); }); };
+        const uint64_t applied = pacer([](const StreamChangePacer& p) { return p.appliedCount(); });
+        for (double waited = 0; waited < 2 * StreamChangePacer::longestHoldSeconds; waited += 0.05) {
+            if (pacer([&](const StreamChangePacer& p) {
+                    return p.appliedCount() != applied || (p.pendingCount() == 0 && !p.holding());
+                }))
+                return;
+            advance(0.05);
+        }
+    }
+
     virtual void startServer(V230HostAudioAuxServerConfiguration configuration = {}) {
         configuration.audioPort = 0;
         configuration.videoPort = 0;

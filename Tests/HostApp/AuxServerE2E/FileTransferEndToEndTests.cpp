@@ -437,6 +437,19 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
         const size_t places = platform::WorkLedger::heldBound(platform::WorkLedger::Held::batches);
         const size_t copies = places + c.waiting;
         const size_t chunk = std::min<size_t>(c.bytesPerCopy, 256 * 1024);
+        // What the account holds for the Viewer, looked at whenever a chunk
+        // is written, that is while the copies arrive (on a slow machine,
+        // while they are still being sent); unhooked however the case ends.
+        std::atomic<size_t> mostHeld = 0;
+        host->setWriteHookForTesting([&](size_t) {
+            size_t held = ledger->bytesInUse();
+            for (size_t most = mostHeld; held > most && !mostHeld.compare_exchange_weak(most, held);) {
+            }
+        });
+        struct Unhook {
+            decltype(host)& of;
+            ~Unhook() { of->setWriteHookForTesting(nullptr); }
+        } unhook{host};
         std::vector<UUID> ids;
         for (size_t i = 0; i < copies; ++i) {
             ids.push_back(UUID::random());
@@ -460,18 +473,9 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
                    send({FileTransferOp::batchEnd, ids[i], 0, 0, "", {}});
             ASSERT_TRUE(sent) << "copy " << i;
         }
-        // What the account holds for the Viewer, looked at whenever a chunk
-        // is written, that is while the copies arrive.
-        std::atomic<size_t> mostHeld = 0;
-        host->setWriteHookForTesting([&](size_t) {
-            size_t held = ledger->bytesInUse();
-            for (size_t most = mostHeld; held > most && !mostHeld.compare_exchange_weak(most, held);) {
-            }
-        });
         // Well before an open batch's idle time would end it.
         EXPECT_TRUE(runUntil([&] { return hostCompleted.size() == copies; }, 20))
             << hostCompleted.size() << " of " << copies;
-        host->setWriteHookForTesting(nullptr);
         // Read and held, at most twice the budget, and one frame being read.
         EXPECT_GT(mostHeld, 0u);
         EXPECT_LE(mostHeld, 2 * ledger->limit() + chunk + FileTransferPacket::fixedSize + 64);

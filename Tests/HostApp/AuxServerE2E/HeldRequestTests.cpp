@@ -38,7 +38,7 @@ protected:
 
 TEST_F(HeldRequests, PastAnAppliedChromaChangeTheRestWaitAndOnlyTheLatestIsActedOn) {
     auto video = videoViewer("Viewer");
-    advance(StreamChangePacer::streamHoldSeconds);
+    advanceThroughTheHold();
     ASSERT_EQ(chroma(), VideoChromaMode::yuv420);
     auto prefer = [&](uint8_t value) {
         video->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{value});
@@ -48,12 +48,12 @@ TEST_F(HeldRequests, PastAnAppliedChromaChangeTheRestWaitAndOnlyTheLatestIsActed
     ASSERT_EQ(chroma(), VideoChromaMode::yuv444) << "a change after a quiet hold is acted on at once";
     for (uint8_t value : {0, 1, 0, 0, 1, 0}) prefer(value);
     EXPECT_EQ(chroma(), VideoChromaMode::yuv444) << "while the change holds, the rest wait";
-    advance(StreamChangePacer::streamHoldSeconds);
+    advanceThroughTheHold();
     video->settle();
     EXPECT_EQ(chroma(), VideoChromaMode::yuv420) << "the latest, once the hold ends";
     prefer(1);
     EXPECT_EQ(chroma(), VideoChromaMode::yuv420) << "that change holds in its turn";
-    advance(StreamChangePacer::streamHoldSeconds);
+    advanceThroughTheHold();
     video->settle();
     EXPECT_EQ(chroma(), VideoChromaMode::yuv444);
 }
@@ -62,14 +62,14 @@ TEST_F(HeldRequests, AnotherSessionsChangeIsAppliedWhenTheHoldEnds) {
     auto first = videoViewer("First");
     auto second = videoViewer("Second");
     // The second login's capture mode waits out the first's hold, then holds.
-    advance(StreamChangePacer::streamHoldSeconds);
-    advance(StreamChangePacer::streamHoldSeconds);
+    advanceThroughTheHold();
+    advanceThroughTheHold();
     first->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{1});
     first->settle();
     ASSERT_EQ(chroma(), VideoChromaMode::yuv444);
     second->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{0});
     second->settle();
-    advance(StreamChangePacer::streamHoldSeconds);
+    advanceThroughTheHold();
     second->settle();
     EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
 }

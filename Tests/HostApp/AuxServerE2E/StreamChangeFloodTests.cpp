@@ -245,9 +245,13 @@ TEST_F(StreamChangeTurns, SixViewersChangingModesInTurnEachGetTheirsAndTheLastHo
             << "one change a hold, " << elapsed << " s in";
         advance(kSpacing);
     }
-    // Every one had its turn.
-    advance(6 * StreamChangePacer::displayHoldSeconds);
-    settleAll();
+    // Every one had its turn: each a hold once the stream it rebuilt flows.
+    for (double waited = 0; waited < 6 * StreamChangePacer::longestHoldSeconds &&
+                            onServer([&] { return server->streamControl.changePacer.appliedCount(); }) - appliedBefore < 6;
+         waited += kSpacing) {
+        advance(kSpacing);
+        settleAll();
+    }
     EXPECT_EQ(onServer([&] { return server->streamControl.changePacer.appliedCount(); }) - appliedBefore, 6u);
     size_t switches = 0;
     std::vector<std::string> order;

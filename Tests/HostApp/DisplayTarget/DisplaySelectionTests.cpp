@@ -95,9 +95,13 @@ TEST_F(DisplayTargetTest, HostDisplayModeLeavesTheVirtualDisplayForTheRealOne) {
     advance(0.3);
     EXPECT_TRUE(captureStartAttempted());
 
-    // Native puts the display's own mode back, once the switch has held.
-    advance(StreamChangePacer::holdSeconds);
+    // Native puts the display's own mode back, once the switch has held:
+    // its stream never flows again here (the capture has no permission),
+    // so its hold runs once the stream's wait is over, and no sooner.
+    advance(StreamChangePacer::streamWaitSeconds);
     send(*viewer, {"native", AuxPacketType::hostDisplayModeControl, 2, ""});
+    EXPECT_FALSE(receivedStartingWith(*viewer, "display: restored original display=1 1512x982"));
+    advance(StreamChangePacer::holdSeconds);
     EXPECT_TRUE(receivedStartingWith(*viewer, "display: restored original display=1 1512x982"));
 }
 

@@ -32,6 +32,9 @@ struct PacingCase {
     std::vector<TimedRequest> requests;
     // "<peer><value>@<tenths of a second>", in the order applied.
     std::vector<std::string> applied;
+    // How long after each change the shared stream flows again (never,
+    // when negative).
+    double streamBackAfter = 0;
 };
 
 std::vector<TimedRequest> burstOfSixtyInOneSecond() {
@@ -81,6 +84,17 @@ const PacingCase kCases[] = {
     {"ARecordingTakesATurnOfItsOwn",
      {{0, 'A', 1, Kind::recording}, {0.5, 'B', 2, Kind::hostDisplayMode}, {0.6, 'A', 3}},
      {"A1@0", "B2@10", "A3@30"}},
+    // However long a rebuild takes, the stream then flows a whole hold
+    // before the next change stops it.
+    {"ARebuildHoldsFromWhenTheStreamFlowsAgain",
+     {{0, 'A', 1, Kind::hostDisplayMode}, {0.1, 'B', 2}, {0.2, 'C', 3, Kind::videoPreference}},
+     {"A1@0", "B2@29", "C3@48"},
+     0.9},
+    {"AStreamThatNeverFlowsAgainHoldsTheNextChangeOnlyForItsWait",
+     {{0, 'A', 1, Kind::hostDisplayMode}, {0.1, 'B', 2}},
+     {"A1@0", "B2@50"},
+     -1},
+    {"ARecordingWaitsForNoStream", {{0, 'A', 1, Kind::recording}, {0.1, 'B', 2, Kind::recording}}, {"A1@0", "B2@10"}, -1},
 };
 
 void PrintTo(const PacingCase& c, std::ostream* out) { *out << c.name; }
@@ -99,6 +113,11 @@ TEST_P(Pacing, AppliesWhatTheCaseSays) {
         queue.sync([&] {
             const uint8_t payload[] = {r.value};
             pacer.submit(queue, std::string("10.0.0.") + r.peer, r.kind, payload, [r] { return !r.gone; }, [&, r] {
+                // Each change stops the stream, as a rebuild does.
+                pacer.streamStopped();
+                const double back = GetParam().streamBackAfter;
+                if (back == 0) pacer.streamFlowing();
+                if (back > 0) queue.asyncAfter(back, [&] { pacer.streamFlowing(); });
                 if (r.gone) return;  // as the server does when its session has gone
                 const double tenths = double(platform::Clock::uptimeNs() - startNs) / 1e8;
                 applied.push_back(std::string(1, r.peer) + std::to_string(r.value) + "@" +
@@ -106,7 +125,7 @@ TEST_P(Pacing, AppliesWhatTheCaseSays) {
             });
         });
     }
-    advance(4 * StreamChangePacer::holdSeconds);
+    advance(2 * StreamChangePacer::longestHoldSeconds);
     EXPECT_EQ(applied, GetParam().applied);
     EXPECT_EQ(queue.syncValue([&] { return pacer.pendingCount(); }), 0u);
     EXPECT_EQ(queue.syncValue([&] { return pacer.appliedCount() + pacer.coalescedCount(); }),
@@ -121,6 +140,8 @@ struct PeerFlood {
     const char* name;
     Kind kind;
     int peers;
+    // How long after each change the stream flows again.
+    double streamBackAfter = 0;
 };
 
 void PrintTo(const PeerFlood& c, std::ostream* out) { *out << c.name; }
@@ -146,6 +167,8 @@ TEST_P(PeersFlooding, OneChangeAHoldAndEachPeersLatestKept) {
                 const uint8_t value[] = {++sent};
                 lastSentBy[peer] = value[0];
                 pacer.submit(queue, peer, c.kind, value, [] { return true; }, [&, peer, v = value[0]] {
+                    pacer.streamStopped();
+                    queue.asyncAfter(c.streamBackAfter, [&] { pacer.streamFlowing(); });
                     lastAppliedBy[peer] = v;
                     order.push_back(peer);
                 });
@@ -153,7 +176,8 @@ TEST_P(PeersFlooding, OneChangeAHoldAndEachPeersLatestKept) {
         });
         advance(kStep);
     }
-    const double hold = StreamChangePacer::holdSecondsFor(c.kind);
+    const double hold = StreamChangePacer::holdSecondsFor(c.kind) +
+                        (StreamChangePacer::rebuildsTheStream(c.kind) ? c.streamBackAfter : 0);
     EXPECT_LE(double(order.size()), 1 + kSeconds / hold) << "changes applied during the flood";
     EXPECT_GE(double(order.size()), kSeconds / hold - 1) << "one each hold, not fewer";
     EXPECT_LE(queue.syncValue([&] { return pacer.pendingCount(); }), size_t(c.peers));
@@ -172,6 +196,9 @@ const PeerFlood kPeerFloods[] = {
     {"DisplayModeFromSixPeers", Kind::hostDisplayMode, 6},
     {"PhysicalDisplayFromSixPeers", Kind::physicalDisplayAction, 6},
     {"RecordingFromSixPeers", Kind::recording, 6},
+    {"DisplayModeFromSixPeersOnASlowMachine", Kind::hostDisplayMode, 6, 0.9},
+    {"CaptureModeFromFourPeersOnASlowMachine", Kind::captureMode, 4, 0.4},
+    {"RecordingFromSixPeersOnASlowMachine", Kind::recording, 6, 0.9},
 };
 
 INSTANTIATE_TEST_SUITE_P(StreamChangePacer, PeersFlooding, ::testing::ValuesIn(kPeerFloods),

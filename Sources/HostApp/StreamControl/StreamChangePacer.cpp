@@ -48,7 +48,10 @@ void StreamChangePacer::scheduleHoldEnd(const std::shared_ptr<State>& state, dou
 
 void StreamChangePacer::streamStopped() {
     auto& s = *state_;
-    if (!s.lastApplied || !rebuildsTheStream(s.lastApplied->kind) || !holding()) return;
+    // Only the first stop of a change's hold: a capture that keeps being
+    // restarted holds the next change back no longer for it.
+    if (!s.lastApplied || !rebuildsTheStream(s.lastApplied->kind) || !holding() || s.stopSeen) return;
+    s.stopSeen = true;
     s.awaitingStream = true;
     // The latest it can end; the stream flowing again brings it forward.
     const uint64_t latest = platform::Clock::uptimeNs() +
@@ -105,6 +108,7 @@ void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {
 void StreamChangePacer::run(State& state, Change change) {
     state.holdEndsNs = platform::Clock::uptimeNs() + static_cast<uint64_t>(holdSecondsFor(change.kind) * 1e9);
     state.awaitingStream = false;
+    state.stopSeen = false;
     state.lastApplied = Applied{std::move(change.peer), change.kind, std::move(change.value)};
     ++state.applied;
     change.apply();

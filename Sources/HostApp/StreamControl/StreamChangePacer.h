@@ -85,7 +85,7 @@ public:
 
     // The shared stream was stopped to be rebuilt: a change applied and
     // still holding holds until it flows again (at most streamWaitSeconds),
-    // and a hold from then. Server queue.
+    // and a hold from then; once a change. Server queue.
     void streamStopped();
     // The shared stream delivered a frame. Server queue.
     void streamFlowing();
@@ -123,6 +123,8 @@ private:
         // The change applied last stopped the stream, which has not flowed
         // again yet.
         bool awaitingStream = false;
+        // The stream was stopped during the hold of the change applied last.
+        bool stopSeen = false;
         std::optional<Applied> lastApplied;
         std::optional<platform::DispatchQueue> queue;
         platform::DispatchWorkItemRef holdEnd;

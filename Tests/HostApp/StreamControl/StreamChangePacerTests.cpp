@@ -35,6 +35,9 @@ struct PacingCase {
     // How long after each change the shared stream flows again (never,
     // when negative).
     double streamBackAfter = 0;
+    // The Host restarts the stream again and again, every half second
+    // from then on, and it flows again a moment after each.
+    bool restartsOverAndOver = false;
 };
 
 std::vector<TimedRequest> burstOfSixtyInOneSecond() {
@@ -94,6 +97,13 @@ const PacingCase kCases[] = {
      {{0, 'A', 1, Kind::hostDisplayMode}, {0.1, 'B', 2}},
      {"A1@0", "B2@50"},
      -1},
+    // A capture restarted over and over, flowing in between, holds the next
+    // change back once for each change, not for as long as it restarts.
+    {"AStreamStoppedAgainDuringTheHoldHoldsNoLonger",
+     {{0, 'A', 1, Kind::hostDisplayMode}, {0.1, 'B', 2}},
+     {"A1@0", "B2@25"},
+     0.5,
+     true},
     {"ARecordingWaitsForNoStream", {{0, 'A', 1, Kind::recording}, {0.1, 'B', 2, Kind::recording}}, {"A1@0", "B2@10"}, -1},
 };
 
@@ -125,6 +135,13 @@ TEST_P(Pacing, AppliesWhatTheCaseSays) {
             });
         });
     }
+    if (GetParam().restartsOverAndOver)
+        for (int i = 0; i < 40; ++i) {
+            advance(0.5);
+            queue.sync([&] { pacer.streamStopped(); });
+            advance(0.05);
+            queue.sync([&] { pacer.streamFlowing(); });
+        }
     advance(2 * StreamChangePacer::longestHoldSeconds);
     EXPECT_EQ(applied, GetParam().applied);
     EXPECT_EQ(queue.syncValue([&] { return pacer.pendingCount(); }), 0u);

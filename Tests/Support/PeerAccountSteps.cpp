@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -48,6 +49,16 @@ uint16_t portOf(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
     if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
     return 0;
+}
+
+bool sameEndpoint(const sockaddr_storage& a, const sockaddr_storage& b) {
+    if (a.ss_family != b.ss_family || portOf(a) != portOf(b)) return false;
+    if (a.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
+    return a.ss_family == AF_INET6 && std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
+                                                  &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr,
+                                                  sizeof(in6_addr)) == 0;
 }
 
 size_t openDescriptorCount() {
@@ -300,11 +311,14 @@ void PeerAccountSteps::copyRightBeforeVanishing(Peer& p) {
     }
     if (::send(fd, frames.data(), frames.size(), MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(frames.size()))
         return;
-    // Real time, without running the Host: a hang guard only.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    while (unreadByTheHost(fd) > 0 && std::chrono::steady_clock::now() < until)
+    // Without running the Host: its socket thread reads on its own. The
+    // real time is a hang guard only; a copy the Host did not read before
+    // the peer went is not counted.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::optional<size_t> unread;
+    while ((unread = unreadByTheHost(fd)) && *unread > 0 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ++copiesRightBeforeVanishing;
+    if (unread == size_t{0}) ++copiesRightBeforeVanishing;
 }
 
 void PeerAccountSteps::sendOp(Peer& p, const FileTransferPacket& packet) {
@@ -787,16 +801,16 @@ void PeerAccountSteps::waitUntilRead(Peer& p, AuxTestClient& on) {
         [&] {
             if (on.isClosed() || !account || account->overBudget() || account->bytesInUse() >= account->limit())
                 return true;
-            return on.unsentBytes() == 0 && unreadByTheHost(on.descriptor()) == 0;
+            return on.unsentBytes() == 0 && unreadByTheHost(on.descriptor()).value_or(0) == 0;
         },
         2);
 }
 
-size_t PeerAccountSteps::unreadByTheHost(int clientEnd) const {
+std::optional<size_t> PeerAccountSteps::unreadByTheHost(int clientEnd) const {
     sockaddr_storage own{};
     socklen_t ownLength = sizeof own;
-    if (clientEnd < 0 || ::getsockname(clientEnd, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0) return 0;
-    const uint16_t client = portOf(own);
+    if (clientEnd < 0 || ::getsockname(clientEnd, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0)
+        return std::nullopt;
     const uint16_t ports[] = {server_->boundAudioPort(), server_->boundVideoPort(), server_->boundFilePort()};
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
@@ -806,13 +820,13 @@ size_t PeerAccountSteps::unreadByTheHost(int clientEnd) const {
         sockaddr_storage local{}, remote{};
         socklen_t localLength = sizeof local, remoteLength = sizeof remote;
         if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
-            ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0 || portOf(remote) != client ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0 || !sameEndpoint(remote, own) ||
             std::find(std::begin(ports), std::end(ports), portOf(local)) == std::end(ports))
             continue;
         int bytes = 0;
-        return ::ioctl(fd, FIONREAD, &bytes) == 0 ? static_cast<size_t>(bytes) : 0;
+        if (::ioctl(fd, FIONREAD, &bytes) == 0) return static_cast<size_t>(bytes);
     }
-    return 0;
+    return std::nullopt;
 }
 
 void PeerAccountSteps::writeSplit(Peer& p, AuxTestClient& on, const Bytes& bytes, StepBytes& in) {

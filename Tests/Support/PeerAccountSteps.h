@@ -217,8 +217,9 @@ private:
     // of it for now; a short hang guard, not a pace.
     void waitUntilRead(Peer& p, AuxTestClient& on);
     // Bytes the Host's end of the connection whose other end is
-    // `clientEnd` has not read from its socket.
-    size_t unreadByTheHost(int clientEnd) const;
+    // `clientEnd` has not read from its socket; nothing when it has no
+    // such end (any more).
+    std::optional<size_t> unreadByTheHost(int clientEnd) const;
     // A packet larger than the budget, trickled one byte every 20-29 s.
     void trickle(Peer& p, StepBytes& in);
     // A watcher, maybe past its budget, acknowledges its frames behind a
@@ -255,7 +256,8 @@ public:
     // Peer sends asked for, and listing floods that reached their send
     // budget (with deliveries).
     size_t peerSendsAsked = 0;
-    // Whole copies whose peer vanished right behind them (with deliveries).
+    // Whole copies the Host read right before their peer vanished (with
+    // deliveries).
     size_t copiesRightBeforeVanishing = 0;
     size_t sendBudgetsReached = 0;
 };

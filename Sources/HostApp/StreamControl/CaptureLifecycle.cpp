@@ -274,8 +274,9 @@ void V230HostAudioAuxServer::restartVideoCapture(double afterSeconds) {
     sc.videoCapture.reset();
     const uint64_t generation = ++sc.videoCaptureGeneration;
     // A Viewer's change that stopped the stream holds the next one back
-    // until the Viewers watching have it again.
-    sc.changePacer.streamStopped();
+    // until the Viewers watching have it again (a paused stream is not
+    // started again: nothing to wait for).
+    if (!sc.isPaused) sc.changePacer.streamStopped();
     cancelStartRetries(sc);
     sc.lastVideoConfig.reset();
     sc.videoConfigSummary = awaitingConfigSummary(sc.currentVideoMode);

@@ -32,7 +32,7 @@ void StreamChangePacer::submit(const platform::DispatchQueue& queue, const std::
     }
     s.pending.push_back(std::move(change));
     if (s.holdEnd) return;
-    scheduleHoldEnd(state_, holding ? double(*s.holdEndsNs - now) / 1e9 : 0.0);
+    scheduleHoldEnd(state_, holding ? double(holdEnd(s) - now) / 1e9 : 0.0);
 }
 
 void StreamChangePacer::scheduleHoldEnd(const std::shared_ptr<State>& state, double seconds) {
@@ -46,41 +46,46 @@ void StreamChangePacer::scheduleHoldEnd(const std::shared_ptr<State>& state, dou
     state->queue->asyncAfter(seconds, state->holdEnd);
 }
 
+uint64_t StreamChangePacer::holdEnd(const State& s) {
+    if (!s.holdEndsNs) return 0;
+    if (!s.streamStoppedNs || !s.lastApplied) return *s.holdEndsNs;
+    const uint64_t waited = *s.streamStoppedNs + static_cast<uint64_t>(streamWaitSeconds * 1e9);
+    const uint64_t back = s.streamFlowedNs ? std::min(*s.streamFlowedNs, waited) : waited;
+    return std::max(*s.holdEndsNs, back + static_cast<uint64_t>(holdSecondsFor(s.lastApplied->kind) * 1e9));
+}
+
 void StreamChangePacer::streamStopped() {
     auto& s = *state_;
-    // Only the first stop of a change's hold: a capture that keeps being
-    // restarted holds the next change back no longer for it.
-    if (!s.lastApplied || !rebuildsTheStream(s.lastApplied->kind) || !holding() || s.stopSeen) return;
-    s.stopSeen = true;
-    s.awaitingStream = true;
-    // The latest it can end; the stream flowing again brings it forward.
-    const uint64_t latest = platform::Clock::uptimeNs() +
-                            static_cast<uint64_t>((streamWaitSeconds + holdSecondsFor(s.lastApplied->kind)) * 1e9);
-    s.holdEndsNs = std::max(*s.holdEndsNs, latest);
+    if (!s.lastApplied || !rebuildsTheStream(s.lastApplied->kind) || s.streamStoppedNs || !holding()) return;
+    // A hold end already scheduled comes before the new end, and moves on
+    // to it.
+    s.streamStoppedNs = platform::Clock::uptimeNs();
 }
 
 void StreamChangePacer::streamFlowing() {
     auto& s = *state_;
-    if (!s.awaitingStream) return;
-    s.awaitingStream = false;
+    if (!s.streamStoppedNs || s.streamFlowedNs) return;
     const uint64_t now = platform::Clock::uptimeNs();
-    s.holdEndsNs = now + static_cast<uint64_t>(holdSecondsFor(s.lastApplied->kind) * 1e9);
-    // A hold end scheduled before comes at the end that holds now.
+    // Past its wait the stream no longer counts: the hold ran from then.
+    if (now > *s.streamStoppedNs + static_cast<uint64_t>(streamWaitSeconds * 1e9)) return;
+    s.streamFlowedNs = now;
+    // A hold end scheduled for the end of the wait comes at the one that
+    // holds now.
     if (s.holdEnd) {
         s.holdEnd->cancel();
         s.holdEnd.reset();
-        scheduleHoldEnd(state_, double(*s.holdEndsNs - now) / 1e9);
+        const uint64_t ends = holdEnd(s);
+        scheduleHoldEnd(state_, ends > now ? double(ends - now) / 1e9 : 0.0);
     }
 }
 
 void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {
+    // The hold may have grown since this end was scheduled.
     const uint64_t start = platform::Clock::uptimeNs();
-    if (state->holdEndsNs && start < *state->holdEndsNs) {
-        scheduleHoldEnd(state, double(*state->holdEndsNs - start) / 1e9);
+    if (const uint64_t ends = holdEnd(*state); start < ends) {
+        scheduleHoldEnd(state, double(ends - start) / 1e9);
         return;
     }
-    // The stream never came back within its wait: its hold has run.
-    state->awaitingStream = false;
     while (!state->pending.empty()) {
         // Taken out first: applying a change may submit another, which then
         // waits behind the rest.
@@ -100,23 +105,21 @@ void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {
     }
     if (!state->pending.empty() && !state->holdEnd) {
         const uint64_t now = platform::Clock::uptimeNs();
-        const uint64_t ends = state->holdEndsNs.value_or(now);
+        const uint64_t ends = std::max(holdEnd(*state), now);
         scheduleHoldEnd(state, ends > now ? double(ends - now) / 1e9 : 0.0);
     }
 }
 
 void StreamChangePacer::run(State& state, Change change) {
     state.holdEndsNs = platform::Clock::uptimeNs() + static_cast<uint64_t>(holdSecondsFor(change.kind) * 1e9);
-    state.awaitingStream = false;
-    state.stopSeen = false;
+    state.streamStoppedNs.reset();
+    state.streamFlowedNs.reset();
     state.lastApplied = Applied{std::move(change.peer), change.kind, std::move(change.value)};
     ++state.applied;
     change.apply();
 }
 
-bool StreamChangePacer::holding() const {
-    return state_->holdEndsNs && platform::Clock::uptimeNs() < *state_->holdEndsNs;
-}
+bool StreamChangePacer::holding() const { return platform::Clock::uptimeNs() < holdEnd(*state_); }
 
 size_t StreamChangePacer::pendingCount() const { return state_->pending.size(); }
 uint64_t StreamChangePacer::appliedCount() const { return state_->applied; }

@@ -9,10 +9,10 @@
 // A peer's requests of one kind are coalesced to its latest, which takes
 // its turn from when it arrived; waiting changes are applied in that order,
 // one per hold. A change whose hold sees the stream stopped for a rebuild
-// holds from when the stream flows again, not from when it was applied: the
-// Viewers watching get a whole hold of stream between two rebuilds however
-// long a rebuild takes on a busy machine. A change that only repeats the
-// one applied last (same peer,
+// holds, besides, a whole hold from when the stream flows again (waited
+// for at most streamWaitSeconds): the Viewers watching get a whole hold of
+// stream between two rebuilds however long a rebuild takes on a busy
+// machine. A change that only repeats the one applied last (same peer,
 // kind and value, nothing applied in between), or whose session has gone,
 // is dropped when its turn comes, before it takes a hold: a Viewer that
 // left costs the others no wait. The first change after a quiet hold is
@@ -55,7 +55,9 @@ public:
     static constexpr double streamWaitSeconds = 3.0;
     // The longest hold: waiting this long lets the next held change through.
     static constexpr double holdSeconds = displayHoldSeconds;
-    static constexpr double longestHoldSeconds = streamWaitSeconds + holdSeconds;
+    // A change stops the stream at the latest as its hold ends, and the
+    // hold then runs from when the stream flows again, or its wait ended.
+    static constexpr double longestHoldSeconds = holdSeconds + streamWaitSeconds + holdSeconds;
     // Whether a change of this kind stops the shared stream until it is
     // rebuilt (a recording encodes it a second time, and stops nothing).
     static constexpr bool rebuildsTheStream(Kind kind) { return kind != Kind::recording; }
@@ -83,11 +85,11 @@ public:
     void submit(const platform::DispatchQueue& queue, const std::string& peer, Kind kind,
                 std::span<const uint8_t> value, std::function<bool()> stillWanted, std::function<void()> apply);
 
-    // The shared stream was stopped to be rebuilt: a change applied and
-    // still holding holds until it flows again (at most streamWaitSeconds),
-    // and a hold from then; once a change. Server queue.
+    // The shared stream was stopped to be rebuilt (the first time during
+    // the hold of the change applied last counts). Server queue.
     void streamStopped();
-    // The shared stream delivered a frame. Server queue.
+    // The shared stream delivered a frame: the first after a stop that
+    // counted, within its wait, starts the rest of the hold. Server queue.
     void streamFlowing();
 
     // Whether the hold of the change applied last still runs.
@@ -117,14 +119,12 @@ private:
         // One entry per peer and kind (at most peers x kinds), in the order
         // the latest arrived.
         std::vector<Change> pending;
-        // When the hold of the change applied last ends; while the stream
-        // it rebuilt has not flowed again, the latest that can be.
+        // When the hold of the change applied last ends counted from when
+        // it was applied; when the stream stopped during it, and when it
+        // first flowed again within its wait.
         std::optional<uint64_t> holdEndsNs;
-        // The change applied last stopped the stream, which has not flowed
-        // again yet.
-        bool awaitingStream = false;
-        // The stream was stopped during the hold of the change applied last.
-        bool stopSeen = false;
+        std::optional<uint64_t> streamStoppedNs;
+        std::optional<uint64_t> streamFlowedNs;
         std::optional<Applied> lastApplied;
         std::optional<platform::DispatchQueue> queue;
         platform::DispatchWorkItemRef holdEnd;
@@ -136,6 +136,8 @@ private:
     // and sets the end of its hold if more wait.
     static void applyNext(const std::shared_ptr<State>& state);
     static void scheduleHoldEnd(const std::shared_ptr<State>& state, double seconds);
+    // When the hold of the change applied last ends, all counted.
+    static uint64_t holdEnd(const State& state);
     static void run(State& state, Change change);
 
     std::shared_ptr<State> state_;

@@ -79,13 +79,14 @@ protected:
     void advanceThroughTheHold() {
         auto pacer = [&](auto ask) { return server->queue.syncValue([&] { return ask(server->streamControl.changePacer); }); };
         const uint64_t applied = pacer([](const StreamChangePacer& p) { return p.appliedCount(); });
-        for (double waited = 0; waited < 2 * StreamChangePacer::longestHoldSeconds; waited += 0.05) {
+        for (double waited = 0; waited < StreamChangePacer::longestHoldSeconds; waited += 0.05) {
             if (pacer([&](const StreamChangePacer& p) {
                     return p.appliedCount() != applied || (p.pendingCount() == 0 && !p.holding());
                 }))
                 return;
             advance(0.05);
         }
+        ADD_FAILURE() << "a hold longer than the longest there is";
     }
 
     virtual void startServer(V230HostAudioAuxServerConfiguration configuration = {}) {

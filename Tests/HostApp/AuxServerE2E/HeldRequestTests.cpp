@@ -58,6 +58,22 @@ TEST_F(HeldRequests, PastAnAppliedChromaChangeTheRestWaitAndOnlyTheLatestIsActed
     EXPECT_EQ(chroma(), VideoChromaMode::yuv444);
 }
 
+// A paused stream is not started again by a change: the next change waits
+// the change's own hold, not for a stream that cannot come back.
+TEST_F(HeldRequests, WhileTheStreamIsPausedAChangeHoldsOnlyItsOwnHold) {
+    auto video = videoViewer("Viewer");
+    advanceThroughTheHold();
+    server->queue.sync([&] { server->setPaused(true); });
+    for (uint8_t value : {1, 0}) {
+        video->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{value});
+        video->settle();
+    }
+    ASSERT_EQ(chroma(), VideoChromaMode::yuv444);
+    advance(StreamChangePacer::streamHoldSeconds);
+    video->settle();
+    EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
+}
+
 TEST_F(HeldRequests, AnotherSessionsChangeIsAppliedWhenTheHoldEnds) {
     auto first = videoViewer("First");
     auto second = videoViewer("Second");

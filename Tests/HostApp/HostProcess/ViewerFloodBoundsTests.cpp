@@ -1408,7 +1408,15 @@ protected:
             observed_.coresAfter = (host_->cpuSeconds() - cpu) / (now() - from);
         }
         a.logGrowthMiB = host_->logMiB() - logBefore;
+        // The inbox as the Host leaves it: a transfer is written before the
+        // oldest go behind it, later on a loaded machine.
         observed_.inboxFiles = host_->inboxFiles();
+        for (const double until = now() + 5; now() < until;) {
+            pump(0.25);
+            const size_t next = host_->inboxFiles();
+            if (next == observed_.inboxFiles) break;
+            observed_.inboxFiles = next;
+        }
         std::printf("[ row ] %-48s %6.0f rounds, watcher %5.1f -> %5.1f fps (%.2f), login %s s, log %+6.2f MiB\n",
                     row.name, double(a.rounds), a.before, a.during, a.before > 0 ? a.during / a.before : 0,
                     a.loginSeconds ? std::to_string(*a.loginSeconds).substr(0, 5).c_str() : "none", a.logGrowthMiB);

@@ -104,6 +104,13 @@ const PacingCase kCases[] = {
      {"A1@0", "B2@25"},
      0.5,
      true},
+    // Back past its wait, the stream no longer counts: the hold ran from
+    // the wait's end, and a frame long after starts no hold of its own.
+    {"AStreamBackPastItsWaitHoldsNoLonger", {{0, 'A', 1, Kind::hostDisplayMode}, {0.1, 'B', 2}}, {"A1@0", "B2@50"}, 4.9},
+    {"AStreamBackLongAfterHoldsNoQuietRequest",
+     {{0, 'A', 1, Kind::hostDisplayMode}, {40, 'B', 2}},
+     {"A1@0", "B2@400"},
+     30},
     {"ARecordingWaitsForNoStream", {{0, 'A', 1, Kind::recording}, {0.1, 'B', 2, Kind::recording}}, {"A1@0", "B2@10"}, -1},
 };
 

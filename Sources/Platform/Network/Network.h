@@ -264,11 +264,10 @@ public:
     // Bytes accepted by send() and not yet written to the socket, each
     // send still queued counted with what it costs beside its bytes.
     size_t unsentBytes() const;
-    // What a queued send holds beside its bytes (its place in the queue,
-    // its buffer's allocation, its completion): counted with them, on the
+    // What a queued send holds beside its bytes: counted with them, on the
     // send budget too, so that a flood of small packets is bounded by what
     // it really holds and not by its bytes alone.
-    static constexpr size_t kQueuedSendOverhead = 256;
+    static constexpr size_t kQueuedSendOverhead = WorkLedger::kSendOverheadBytes;
 
     void setMaxUnsentBytes(size_t limit);
     size_t maxUnsentBytes() const;

@@ -150,8 +150,11 @@ struct Relay {
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
         if (ended < 0 && errno == ECHILD) ::_exit(1);
         if (ended != child) continue;
-        // What the Host wrote last still reaches the terminal.
+        // What the Host wrote last still reaches the terminal: what its
+        // pipe holds now. A process it left behind may hold the pipe open
+        // still; waiting for its end would keep the terminal from root.
         for (const auto& relay : relays) {
+            ::fcntl(relay.from, F_SETFL, ::fcntl(relay.from, F_GETFL) | O_NONBLOCK);
             for (ssize_t got; (got = ::read(relay.from, buffer, sizeof buffer)) > 0 && relay.to >= 0;)
                 if (::write(relay.to, buffer, static_cast<size_t>(got)) < 0) break;
         }

@@ -90,6 +90,13 @@ public:
     // that does not read gets no more. A packet larger than the bound goes
     // when nothing waits.
     static constexpr size_t kMaxSendingBytes = size_t{32} << 20;
+    // What a queued send holds beside its bytes (its place in the queue,
+    // its buffer's allocation, its completion). A connection charges it
+    // with every send, so room is asked for with it: a send that fits the
+    // budget then also fits the connection's own backlog bound, which is
+    // no larger, and a slow reader's connection waits instead of being
+    // closed for a backlog its budget let through.
+    static constexpr size_t kSendOverheadBytes = 256;
     size_t sendingBytes() const;
     bool hasRoomToSend(size_t bytes) const;
     // Runs `resume` once `bytes` more would fit (at once, here, when they
@@ -386,6 +393,7 @@ private:
     std::vector<std::weak_ptr<TcpConnection>> waitingReaders_;
     std::vector<Work> waiters_;
     bool roomToSendLocked(size_t bytes) const {
+        bytes += kSendOverheadBytes;
         if (sendingBytes_ != 0 && sendingBytes_ + bytes > kMaxSendingBytes) return false;
         return !total_ || total_->mayQueue(machine_, bytes);
     }

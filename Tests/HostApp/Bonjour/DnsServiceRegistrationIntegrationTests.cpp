@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <spawn.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -254,11 +256,22 @@ std::optional<BrowsedService> browseFor(const std::string& name,
 
 class RealDaemon : public platform::testing::VirtualTimeTest {
 protected:
+    // The machine has one daemon, which this test starts and stops: a run
+    // of it from another build tree at the same time takes its turn.
+    void SetUp() override {
+        VirtualTimeTest::SetUp();
+        daemonTurn = ::open("/tmp/norvessal-real-daemon.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(daemonTurn, 0) << std::strerror(errno);
+        const bool taken = waitFor([&] { return ::flock(daemonTurn, LOCK_EX | LOCK_NB) == 0; }, 300);
+        ASSERT_TRUE(taken) << "another run kept the machine's DNS-SD daemon for 300 s";
+    }
     void TearDown() override {
         if (HasFailure())
             for (const auto& line : lines) std::fprintf(stderr, "  log: %s\n", line.c_str());
         VirtualTimeTest::TearDown();
+        if (daemonTurn >= 0) ::close(daemonTurn);
     }
+    int daemonTurn = -1;
     size_t linesContaining(const std::string& text) const {
         size_t n = 0;
         for (const auto& l : lines) n += l.find(text) != std::string::npos;

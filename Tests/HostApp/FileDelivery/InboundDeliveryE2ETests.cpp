@@ -323,7 +323,7 @@ TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
 TEST_F(InboundDeliveryE2E, BatchesPastTheirPeersPlacesWaitAndAreAllSaved) {
     const DispatchQueue utility = DispatchQueue::global(QualityOfService::utility);
     auto& center = FileTransferCenter::shared();
-    constexpr size_t kEach = 20;
+    constexpr size_t kEach = 40;
     const size_t panels = WorkLedger::heldBound(WorkLedger::Held::saveLocations);
     fs::create_directories(source);
     for (const bool panelsWait : {false, true}) {

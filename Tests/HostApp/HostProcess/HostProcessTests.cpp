@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -477,9 +478,14 @@ TEST_F(HostProcessTest, RunAsRootForAnotherUserTheHostBecomesThatUser) {
         // Ctrl-C reaches the terminal's foreground group, which the Host as
         // the user is not in: the Host still ends, as on SIGINT, and what it
         // writes on the way shows on the terminal.
+        // A process that still holds the Host's output once it has ended
+        // (one it started, say) keeps neither the guard nor the terminal.
+        const int heldOutput = ::open(("/proc/" + std::to_string(user) + "/fd/1").c_str(), O_WRONLY | O_CLOEXEC);
+        EXPECT_GE(heldOutput, 0) << std::strerror(errno);
         EXPECT_EQ(host.terminalForeground(), host.pid());
         ASSERT_TRUE(host.type("\x03"));
         EXPECT_TRUE(runUntil([&] { return host.exitStatus().has_value(); }, 5)) << "ended within 5 s";
+        if (heldOutput >= 0) ::close(heldOutput);
         EXPECT_EQ(host.exitStatus(), 0);
         EXPECT_NE(host.stderrText().find("aux: server stopped"), std::string::npos) << host.stderrText();
         EXPECT_FALSE(fs::exists("/proc/" + std::to_string(user))) << "the Host as the user ended too";

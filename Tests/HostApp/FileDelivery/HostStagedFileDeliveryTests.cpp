@@ -876,7 +876,7 @@ TEST_F(StagedDelivery, PromptingManagedCopyReplacesWithABackupOrStops) {
 // What could not be saved goes with its batch, and the receipt names it:
 // refused when its packet came, or not delivered. A failed move that could
 // not be undone says what it left in the folder rather than that nothing
-// arrived.
+// arrived, also one the user chose to keep beside an item of its name.
 TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStaging) {
     const fs::path second = source.parent_path() / "b.txt";
     std::ofstream(second) << "bee";
@@ -904,8 +904,11 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
         std::function<void()> fault;
         std::string row;
         std::string receipt;
+        // "F" is there already; the clash is asked about and kept both.
+        bool keptBoth = false;
     };
     int placed = 0;
+    const fs::path keptBeside = Folders::home() / "Two4";
     const Case cases[] = {
         {"a move that fails", {source, second},
          [] { FileMoves::setMoveFailureForTesting([](const fs::path& p) { return p.filename() == "b.txt"; }); },
@@ -925,6 +928,21 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
          "Saved 1 item(s); 1 could not be saved: " + deep + "."},
         {"a folder name past the system's length", {renamed}, renaming(longName),
          "Saved 1 item(s); 1 could not be saved", "Saved 1 item(s); 1 could not be saved: " + longName + "."},
+        {"a folder kept both whose failed move could not be undone", {folder},
+         [&] {
+             // As above, but the third item's name is found taken in the
+             // new folder: a failure for want of a name that left items
+             // there is not one to try again under the next name.
+             placed = 0;
+             FileMoves::setNoReplaceRefusedForTesting(true);
+             FileMoves::setFallbackFailureForTesting([&](Step step, const std::string& relative) {
+                 if (step == Step::place && !relative.empty() && ++placed == 3)
+                     std::ofstream(keptBeside / "F copy" / relative) << "theirs";
+                 return step == Step::undo;
+             });
+         },
+         "Saved 0 item(s); 1 could not be saved; 3 item(s) of them remain in the folder",
+         "Saved 0 item(s); 1 could not be saved: F. 3 item(s) of what could not be saved remain in the folder.", true},
     };
     int i = 0;
     for (const auto& c : cases) {
@@ -935,9 +953,20 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
         }
         c.fault();
         const std::string into = "~/Two" + std::to_string(i++);
-        auto batch = viewer->sendURLs(c.sent, FileTransferIntent::managedCopy, into, {}, std::nullopt);
+        if (c.keptBoth) {
+            fs::create_directories(keptBeside);
+            std::ofstream(keptBeside / "F") << "old";
+        }
+        const auto options = c.keptBoth ? FileTransferDeliveryOptions::promptForConflicts : FileTransferDeliveryOptions();
+        auto batch = viewer->sendURLs(c.sent, FileTransferIntent::managedCopy, into, options, std::nullopt);
         ASSERT_TRUE(batch);
         runUntilIdle();
+        if (c.keptBoth) {
+            auto alerts = app().shownAlerts();
+            ASSERT_EQ(alerts.size(), 1u) << "the clash is asked about";
+            onMain([&] { alerts[0]->pressButton(0); });  // Keep Both
+            runUntilIdle();
+        }
         FileMoves::setMoveFailureForTesting(nullptr);
         FileMoves::setFallbackFailureForTesting(nullptr);
         FileMoves::setNoReplaceRefusedForTesting(false);
@@ -954,6 +983,11 @@ TEST_F(StagedDelivery, WhatCouldNotBeDeliveredIsNamedInTheReceiptAndLeavesStagin
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver b.txt -> "));
     EXPECT_TRUE(fs::is_directory(Folders::home() / "Two2" / "G"));
     EXPECT_TRUE(fs::is_empty(Folders::home() / "Two2" / "G")) << "nothing was made for the refused folder";
+    std::string kept;
+    std::ifstream(keptBeside / "F") >> kept;
+    EXPECT_EQ(kept, "old");
+    EXPECT_TRUE(fs::is_directory(keptBeside / "F copy")) << "what the failed move left keeps the name it was given";
+    EXPECT_EQ(std::distance(fs::directory_iterator(keptBeside), {}), 2) << "nothing came in under another name";
 }
 
 // --- Staged items that go, with a link planted on their way ---------------------------

@@ -327,6 +327,9 @@ void V230HostAudioAuxServer::setPaused(bool paused) {
     if (paused == sc.isPaused) return;
     sc.isPaused = paused;
     if (paused) {
+        // Nothing starts the stream again: a change's hold waits for it no
+        // more.
+        sc.changePacer.streamPaused();
         ++sc.videoCaptureGeneration;
         cancelStartRetries(sc);
         auto stopped = std::move(sc.videoCapture);

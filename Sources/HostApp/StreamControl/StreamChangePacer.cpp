@@ -65,18 +65,29 @@ void StreamChangePacer::streamStopped() {
 void StreamChangePacer::streamFlowing() {
     auto& s = *state_;
     if (!s.streamStoppedNs || s.streamFlowedNs) return;
-    const uint64_t now = platform::Clock::uptimeNs();
-    // Past its wait the stream no longer counts: the hold ran from then.
-    if (now > *s.streamStoppedNs + static_cast<uint64_t>(streamWaitSeconds * 1e9)) return;
-    s.streamFlowedNs = now;
+    // Past its wait the stream no longer counts (holdEnd): the hold ran
+    // from then.
+    s.streamFlowedNs = platform::Clock::uptimeNs();
+    rescheduleHoldEnd();
+}
+
+void StreamChangePacer::streamPaused() {
+    auto& s = *state_;
+    if (!s.streamStoppedNs || s.streamFlowedNs) return;
+    s.streamStoppedNs.reset();
+    rescheduleHoldEnd();
+}
+
+void StreamChangePacer::rescheduleHoldEnd() {
+    auto& s = *state_;
     // A hold end scheduled for the end of the wait comes at the one that
     // holds now.
-    if (s.holdEnd) {
-        s.holdEnd->cancel();
-        s.holdEnd.reset();
-        const uint64_t ends = holdEnd(s);
-        scheduleHoldEnd(state_, ends > now ? double(ends - now) / 1e9 : 0.0);
-    }
+    if (!s.holdEnd) return;
+    s.holdEnd->cancel();
+    s.holdEnd.reset();
+    const uint64_t now = platform::Clock::uptimeNs();
+    const uint64_t ends = holdEnd(s);
+    scheduleHoldEnd(state_, ends > now ? double(ends - now) / 1e9 : 0.0);
 }
 
 void StreamChangePacer::applyNext(const std::shared_ptr<State>& state) {

@@ -91,6 +91,9 @@ public:
     // The shared stream delivered a frame: the first after a stop that
     // counted, within its wait, starts the rest of the hold. Server queue.
     void streamFlowing();
+    // The shared stream was paused: it is not started again, so a stop
+    // that counted is waited for no more. Server queue.
+    void streamPaused();
 
     // Whether the hold of the change applied last still runs.
     bool holding() const;
@@ -136,6 +139,7 @@ private:
     // and sets the end of its hold if more wait.
     static void applyNext(const std::shared_ptr<State>& state);
     static void scheduleHoldEnd(const std::shared_ptr<State>& state, double seconds);
+    void rescheduleHoldEnd();
     // When the hold of the change applied last ends, all counted.
     static uint64_t holdEnd(const State& state);
     static void run(State& state, Change change);

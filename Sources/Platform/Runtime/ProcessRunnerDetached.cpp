@@ -18,6 +18,7 @@
 
 #include "Platform/Runtime/Log.h"
 #include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/Runtime/ProcessUser.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 
 extern char** environ;
@@ -95,6 +96,7 @@ Result<int32_t> launchForReal(const ProcessRunner::DetachedLaunch& launch) {
         return Failure{std::string("cannot launch ") + launch.argv[0] + " (" + std::strerror(error) + ")"};
     }
 
+    const bool outputToNowhere = ProcessUser::outputEndsWithThisProcess();
     const pid_t intermediate = ::fork();
     if (intermediate == 0) {
         ::close(report[0]);
@@ -109,6 +111,13 @@ Result<int32_t> launchForReal(const ProcessRunner::DetachedLaunch& launch) {
         ::close(report[1]);
         if (pidfd >= 0 && pidfd != 3) {
             if (::dup2(pidfd, 3) < 0) ::_exit(1);
+        }
+        // Output that goes through a guard ending with this process would
+        // reach nobody once it has gone, and a write to it kill the program.
+        if (outputToNowhere) {
+            const int nowhere = ::open("/dev/null", O_WRONLY);
+            if (nowhere < 0 || ::dup2(nowhere, STDOUT_FILENO) < 0 || ::dup2(nowhere, STDERR_FILENO) < 0) ::_exit(1);
+            if (nowhere > STDERR_FILENO && nowhere != 3) ::close(nowhere);
         }
         becomeProgram(argv.data(), pidfd >= 0, timeoutMs, highestFd);
     }

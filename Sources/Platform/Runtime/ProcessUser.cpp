@@ -7,11 +7,13 @@
 #include <sys/prctl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +100,8 @@ struct Relay {
     int to = -1;    // the terminal descriptor it writes to
 };
 
+std::atomic<bool> outputThroughGuard{false};
+
 // The guard left in the session the process was started in: it holds the
 // terminal (as standard input, output and error) and nothing else, runs
 // no code of the Host's, copies the Host's output to the terminal and
@@ -151,13 +155,10 @@ struct Relay {
         if (ended < 0 && errno == ECHILD) ::_exit(1);
         if (ended != child) continue;
         // What the Host wrote last still reaches the terminal: what its
-        // pipe holds now. A process it left behind may hold the pipe open
-        // still; waiting for its end would keep the terminal from root.
-        for (const auto& relay : relays) {
-            ::fcntl(relay.from, F_SETFL, ::fcntl(relay.from, F_GETFL) | O_NONBLOCK);
-            for (ssize_t got; (got = ::read(relay.from, buffer, sizeof buffer)) > 0 && relay.to >= 0;)
-                if (::write(relay.to, buffer, static_cast<size_t>(got)) < 0) break;
-        }
+        // pipe holds now, and no more. A process it left behind may hold
+        // the pipe open still, and write on; waiting for its end, or for a
+        // pipe it keeps filling to empty, would keep the terminal from root.
+        for (const auto& relay : relays) ProcessUser::relayWhatIsHeld(relay.from, relay.to);
         if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
         const int fatal = WTERMSIG(status);
         // Ended as the child did, so the shell reports what happened to the
@@ -225,6 +226,7 @@ Status leaveSession(pid_t& guardPid) {
     // A pipe is fully buffered by default; lines still go out as they are
     // written, as they did to the terminal.
     if (!pipeInto.empty()) {
+        outputThroughGuard.store(true);
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         std::setvbuf(stderr, nullptr, _IONBF, 0);
     }
@@ -363,5 +365,22 @@ Status ProcessUser::become(const Account& account) {
     if (::chdir(account.home.c_str()) != 0 && ::chdir("/") != 0) return failed("enter a working folder");
     return success();
 }
+
+void ProcessUser::relayWhatIsHeld(int from, int to) {
+    ::fcntl(from, F_SETFL, ::fcntl(from, F_GETFL) | O_NONBLOCK);
+    int held = 0;
+    if (::ioctl(from, FIONREAD, &held) != 0) return;
+    char buffer[16384];
+    for (size_t left = static_cast<size_t>(std::max(held, 0)); left > 0;) {
+        const ssize_t got = ::read(from, buffer, std::min(left, sizeof buffer));
+        if (got <= 0) return;
+        left -= static_cast<size_t>(got);
+        if (to >= 0 && ::write(to, buffer, static_cast<size_t>(got)) < 0) return;
+    }
+}
+
+bool ProcessUser::outputEndsWithThisProcess() { return outputThroughGuard.load(); }
+
+void ProcessUser::setOutputEndsWithThisProcessForTesting(bool ends) { outputThroughGuard.store(ends); }
 
 }  // namespace platform

@@ -81,9 +81,9 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path,
 }
 
 // Charged to the asking peer, with the bytes the request holds, while it
-// waits to run and while it waits for its reply to have room; its place
-// goes with it, however it ends. While it waits for room its session's
-// entry keeps it, so that the session's end drops it.
+// waits to run, for its reply to have room or for its descriptors; its
+// place goes with it, however it ends. While it waits its session's entry
+// keeps it, so that the session's end drops it.
 struct FileTransferService::ListingRequest {
     ListingRequest(platform::DispatchQueue queue, FileTransferPacket packet, uint64_t generation, size_t queuedBytes,
                    std::weak_ptr<FileTransferService> service, std::string session, platform::WorkLedger::Holding place)
@@ -111,40 +111,68 @@ struct FileTransferService::ListingRequest {
     void run(const std::shared_ptr<ListingRequest>& self) {
         auto service = this->service.lock();
         if (!service || !service->isListingSessionLive(session, generation)) return;
+        const auto ledger = platform::WorkLedger::current();
         // A reply is built only when its peer has room to be sent the
         // largest there is: a peer that does not read keeps its request
         // waiting, with its place and its charge, and gets no more.
         constexpr size_t reply = maxListingReplyBytes + FileTransferPacket::fixedSize + 65535;
-        if (auto ledger = platform::WorkLedger::current(); ledger && !ledger->hasRoomToSend(reply)) {
-            {
-                std::lock_guard lock(service->listingLock_);
-                auto it = service->listingSessions_.find(session);
-                if (it == service->listingSessions_.end() || it->second.generation != generation) return;
-                it->second.waitingForRoom.push_back(self);
-            }
+        if (ledger && !ledger->hasRoomToSend(reply)) {
+            if (!keepWaiting(*service, self)) return;
             auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
-            ledger->whenRoomToSend(reply, [weakSelf = std::weak_ptr<ListingRequest>(self), waiting,
-                                           weakLedger = std::weak_ptr<platform::WorkLedger>(ledger)] {
-                auto ledger = weakLedger.lock();
-                auto self = weakSelf.lock();
-                if (!ledger || !self) return;
-                auto service = self->service.lock();
-                if (!service) return;
-                {
-                    std::lock_guard lock(service->listingLock_);
-                    auto it = service->listingSessions_.find(self->session);
-                    if (it == service->listingSessions_.end()) return;
-                    std::erase(it->second.waitingForRoom, self);
-                }
-                const platform::WorkLedger::Charged charged(ledger);
-                post(self);
-            });
+            ledger->whenRoomToSend(reply, resumer(self, ledger, waiting));
             return;
+        }
+        // The folder and the home it is opened beneath are two descriptors
+        // on the peer's account while the folder is read. Past the peer's
+        // bound, or the Host's total, the request waits for them, with its
+        // place and its charge, and looks again as others are given back:
+        // a full folder is never answered as an empty one.
+        std::optional<platform::WorkLedger::Holding> descriptors;
+        if (ledger) {
+            descriptors = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors, 2);
+            if (!descriptors) {
+                if (!keepWaiting(*service, self)) return;
+                auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
+                queue.asyncAfter(descriptorRetrySeconds, resumer(self, ledger, waiting));
+                return;
+            }
         }
         service->runListing(packet, session, generation);
         // Its reply is queued: from here on the peer's room to be sent it
         // bounds it, and the requester may ask again.
         place.reset();
+    }
+
+    // Kept by its session's entry while it waits, so that it goes, with
+    // its place, when the session does; false when the session is gone.
+    bool keepWaiting(FileTransferService& service, const std::shared_ptr<ListingRequest>& self) const {
+        std::lock_guard lock(service.listingLock_);
+        auto it = service.listingSessions_.find(session);
+        if (it == service.listingSessions_.end() || it->second.generation != generation) return false;
+        it->second.waitingForRoom.push_back(self);
+        return true;
+    }
+    // Runs the request again, charged to its peer, unless it or its
+    // session went meanwhile.
+    static platform::Work resumer(const std::shared_ptr<ListingRequest>& self,
+                                  const std::shared_ptr<platform::WorkLedger>& ledger,
+                                  std::shared_ptr<platform::WorkLedger::Charge> waiting) {
+        return [weakSelf = std::weak_ptr<ListingRequest>(self), waiting = std::move(waiting),
+                weakLedger = std::weak_ptr<platform::WorkLedger>(ledger)] {
+            auto ledger = weakLedger.lock();
+            auto self = weakSelf.lock();
+            if (!ledger || !self || ledger->isCancelled()) return;
+            auto service = self->service.lock();
+            if (!service) return;
+            {
+                std::lock_guard lock(service->listingLock_);
+                auto it = service->listingSessions_.find(self->session);
+                if (it == service->listingSessions_.end()) return;
+                std::erase(it->second.waitingForRoom, self);
+            }
+            const platform::WorkLedger::Charged charged(ledger);
+            post(self);
+        };
     }
 };
 
@@ -248,15 +276,10 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
         refused = known && !allowed;
         // Read beneath the home without following a link: a folder swapped
         // for one since the check lists nothing rather than what it leads to.
-        // The folder and the home it is opened beneath are two descriptors
-        // on the asking peer's account while they are open (declared
-        // first, given back last): past the bound nothing is listed.
-        std::optional<platform::WorkLedger::Holding> descriptors;
-        if (allowed)
-            descriptors = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
-                                                              platform::WorkLedger::Held::descriptors, 2);
+        // Its two descriptors are on the asking peer's account already
+        // (ListingRequest).
         std::shared_ptr<platform::ConfinedFolder> folder;
-        if (descriptors) {
+        if (allowed) {
             auto top = platform::ConfinedFolder::openTop(resolvedHome);
             auto opened = top ? (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false) : top;
             if (opened) folder = *opened;

@@ -64,6 +64,9 @@ public:
     // more names than one reply could carry, whatever the folder holds, and
     // a folder whose listing fits a frame is listed whole.
     static constexpr size_t minEncodedEntryBytes = 25;
+    // How often a listing waiting for its two descriptors looks again: they
+    // come back as its peer's or others' work ends, which says nothing.
+    static constexpr double descriptorRetrySeconds = 0.05;
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;
@@ -467,9 +470,9 @@ private:
     struct ListingSession {
         platform::DispatchQueue queue;
         uint64_t generation = 0;
-        // Requests waiting for their peer to have room for their reply:
-        // kept here, so that they go, with their places, when the session
-        // does.
+        // Requests waiting for their peer to have room for their reply, or
+        // for the descriptors to read their folder: kept here, so that they
+        // go, with their places, when the session does.
         std::vector<std::shared_ptr<ListingRequest>> waitingForRoom;
     };
     mutable std::mutex listingLock_;

@@ -63,15 +63,22 @@ TEST_F(HeldRequests, PastAnAppliedChromaChangeTheRestWaitAndOnlyTheLatestIsActed
 TEST_F(HeldRequests, WhileTheStreamIsPausedAChangeHoldsOnlyItsOwnHold) {
     auto video = videoViewer("Viewer");
     advanceThroughTheHold();
-    server->queue.sync([&] { server->setPaused(true); });
-    for (uint8_t value : {1, 0}) {
-        video->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{value});
+    // Paused before the change, or after the change stopped the stream.
+    for (const bool pausedFirst : {true, false}) {
+        SCOPED_TRACE(pausedFirst ? "paused first" : "paused after the change");
+        if (pausedFirst) server->queue.sync([&] { server->setPaused(true); });
+        for (uint8_t value : {1, 0}) {
+            video->send(AuxPacketType::videoPreferenceControl, std::vector<uint8_t>{value});
+            video->settle();
+            if (!pausedFirst && value == 1) server->queue.sync([&] { server->setPaused(true); });
+        }
+        ASSERT_EQ(chroma(), VideoChromaMode::yuv444);
+        advance(StreamChangePacer::streamHoldSeconds);
         video->settle();
+        EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
+        server->queue.sync([&] { server->setPaused(false); });
+        advanceThroughTheHold();
     }
-    ASSERT_EQ(chroma(), VideoChromaMode::yuv444);
-    advance(StreamChangePacer::streamHoldSeconds);
-    video->settle();
-    EXPECT_EQ(chroma(), VideoChromaMode::yuv420);
 }
 
 TEST_F(HeldRequests, AnotherSessionsChangeIsAppliedWhenTheHoldEnds) {

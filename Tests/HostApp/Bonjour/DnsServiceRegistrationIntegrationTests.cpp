@@ -260,7 +260,7 @@ protected:
     // of it from another build tree at the same time takes its turn.
     void SetUp() override {
         VirtualTimeTest::SetUp();
-        daemonTurn = ::open("/tmp/norvessal-real-daemon.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        daemonTurn = ::open("/tmp/norvessal-real-daemon.lock", O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         ASSERT_GE(daemonTurn, 0) << std::strerror(errno);
         const bool taken = waitFor([&] { return ::flock(daemonTurn, LOCK_EX | LOCK_NB) == 0; }, 300);
         ASSERT_TRUE(taken) << "another run kept the machine's DNS-SD daemon for 300 s";

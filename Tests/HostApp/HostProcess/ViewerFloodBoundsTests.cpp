@@ -1200,6 +1200,9 @@ protected:
                 watcher_.queue(aux(T::videoFrameAck, {}));
             }
             if (flooding_) ++observed_.watcherAux[type];
+            if (type == uint8_t(T::hostStatus) && payload.size() >= std::strlen(kCaptureRequestApplied) &&
+                std::equal(payload.begin(), payload.begin() + std::strlen(kCaptureRequestApplied), kCaptureRequestApplied))
+                ++captureRequestsApplied_;
             if (flooding_ && type == uint8_t(T::hostStatus))
                 for (const std::string counted : {kCaptureRequestApplied, kDisplaySelected})
                     if (payload.size() >= counted.size() && std::equal(counted.begin(), counted.end(), payload.begin()))
@@ -1441,7 +1444,15 @@ protected:
                 pump(kBaselineSeconds);
                 checkLastRowSettled();
             }
+            // Applied in its turn, after the hold of the last row's last
+            // change: the row's baseline is taken on its own stream, not
+            // across that rebuild.
+            const size_t appliedBefore = captureRequestsApplied_;
             watcher_.queue(aux(T::captureModeControl, stream.encode()));
+            for (const double until = now() + StreamChangePacer::longestHoldSeconds + kSettleSeconds;
+                 captureRequestsApplied_ == appliedBefore && now() < until;)
+                pump(0.1);
+            EXPECT_GT(captureRequestsApplied_, appliedBefore) << "the watcher's own stream is applied";
             watcherStream_ = stream;
             // A new encoder grows its buffers over its first frames, more
             // slowly on a loaded machine: the row's baseline is read once
@@ -1510,6 +1521,8 @@ protected:
     double referenceRate_ = 0;
     CaptureModeControlPayload watcherStream_ = watcherRequest();
     bool flooding_ = false;
+    // Capture requests the Host said it applied, as the watcher heard.
+    size_t captureRequestsApplied_ = 0;
     // The Host's RSS is read every 50 ms during a flood; the highest seen.
     bool samplingRss_ = false;
     double rssPeak_ = 0, nextRssSample_ = 0;

@@ -108,8 +108,8 @@ const PacingCase kCases[] = {
     // the wait's end, and a frame long after starts no hold of its own.
     {"AStreamBackPastItsWaitHoldsNoLonger", {{0, 'A', 1, Kind::hostDisplayMode}, {0.1, 'B', 2}}, {"A1@0", "B2@50"}, 4.9},
     {"AStreamBackLongAfterHoldsNoQuietRequest",
-     {{0, 'A', 1, Kind::hostDisplayMode}, {40, 'B', 2}},
-     {"A1@0", "B2@400"},
+     {{0, 'A', 1, Kind::hostDisplayMode}, {30.5, 'B', 2}},
+     {"A1@0", "B2@305"},
      30},
     {"ARecordingWaitsForNoStream", {{0, 'A', 1, Kind::recording}, {0.1, 'B', 2, Kind::recording}}, {"A1@0", "B2@10"}, -1},
 };

@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "Platform/Runtime/ProcessRunner.h"
+#include "Platform/Runtime/ProcessUser.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 #include "Support/TestSupport.h"
 
@@ -84,6 +87,28 @@ TEST_F(DetachedLaunchTest, TheProgramStartsOnlyAfterTheWatchedProcessEnded) {
     child.release();
     ASSERT_TRUE(endsWithin(*launched, 10000));
     EXPECT_TRUE(fs::exists(target));
+}
+
+// A process whose output went through the guard that ends with it hands
+// the program /dev/null instead, and only then.
+TEST_F(DetachedLaunchTest, OutputThatEndsWithTheProcessIsNotHandedOn) {
+    for (const bool ends : {false, true}) {
+        SCOPED_TRACE(ends ? "through a guard" : "its own");
+        ProcessUser::setOutputEndsWithThisProcessForTesting(ends);
+        const auto target = file(ends ? "guarded" : "own");
+        auto launched = ProcessRunner::launchDetached(
+            {{"/bin/sh", "-c",
+              "o=$(readlink /proc/$$/fd/1); e=$(readlink /proc/$$/fd/2); printf '%s\\n%s\\n' \"$o\" \"$e\" > \"$0\"",
+              target.string()},
+             std::nullopt,
+             10});
+        ProcessUser::setOutputEndsWithThisProcessForTesting(false);
+        ASSERT_TRUE(launched.ok()) << launched.error();
+        ASSERT_TRUE(endsWithin(*launched, 10000));
+        std::ifstream in(target);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(text == "/dev/null\n/dev/null\n", ends) << text;
+    }
 }
 
 TEST_F(DetachedLaunchTest, AProcessAlivePastTheBoundStartsNothing) {

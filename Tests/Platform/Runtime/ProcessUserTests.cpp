@@ -8,15 +8,18 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 
@@ -148,3 +151,26 @@ TEST(ProcessUser, AnUnknownNameIsNoAccount) {
 }
 
 }  // namespace
+
+// What the guard relays once the Host has ended is what the pipe held
+// then: a writer that keeps the pipe full (here the relay itself, writing
+// back into it) cannot keep the guard, and root's terminal, from ending.
+TEST(ProcessUser, TheLastRelayCopiesWhatThePipeHeldAndNoMore) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string held(40000, 'h');
+    ASSERT_EQ(::write(ends[1], held.data(), held.size()), static_cast<ssize_t>(held.size()));
+    auto relay = std::async(std::launch::async, [&] { ProcessUser::relayWhatIsHeld(ends[0], ends[1]); });
+    const bool ended = relay.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    // Unstuck either way: a relay that never ends fails on a closed pipe.
+    if (!ended) ::close(ends[0]);
+    relay.wait();
+    EXPECT_TRUE(ended) << "the relay went on as long as the pipe was written to";
+    if (ended) {
+        int left = 0;
+        EXPECT_EQ(::ioctl(ends[0], FIONREAD, &left), 0);
+        EXPECT_EQ(left, static_cast<int>(held.size())) << "each byte held was copied once";
+        ::close(ends[0]);
+    }
+    ::close(ends[1]);
+}

@@ -685,6 +685,42 @@ TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNot
     EXPECT_TRUE(repliesTo("C").empty());
     for (const auto& [session, ledger] : peers)
         EXPECT_EQ(ledger->held(platform::WorkLedger::Held::listings), 0u) << session << ": every place given back";
+
+    // A peer whose other work holds its descriptors but one: its listings
+    // wait for the two a folder's reading takes, with their places, and are
+    // answered whole once they are given back, never as an empty folder;
+    // one whose session ends meanwhile is dropped with its place.
+    using Held = platform::WorkLedger::Held;
+    peers["D"] = std::make_shared<platform::WorkLedger>("D", size_t{1} << 30, 100000);
+    auto elsewhere = platform::WorkLedger::Holding::take(peers["D"], Held::descriptors,
+                                                         platform::WorkLedger::heldBound(Held::descriptors) - 1);
+    ASSERT_TRUE(elsewhere);
+    ask("D", 2);
+    ask("E", 1);
+    for (int i = 0; i < 20; ++i) advance(FileTransferService::descriptorRetrySeconds);
+    EXPECT_TRUE(repliesTo("D").empty()) << "a listing without its descriptors is not answered";
+    EXPECT_EQ(repliesTo("E").size(), 1u) << "another peer's listing does not wait for it";
+    EXPECT_EQ(peers["D"]->held(Held::listings), 2u);
+    elsewhere.reset();
+    advance(FileTransferService::descriptorRetrySeconds);
+    runUntilIdle();
+    ASSERT_EQ(repliesTo("D").size(), 2u);
+    for (const auto& reply : repliesTo("D")) {
+        const auto entries = RemoteDirectoryEntry::decodeListing(reply.data);
+        ASSERT_EQ(entries.size(), 1u) << "the folder whole";
+        EXPECT_EQ(entries[0].name, "held.txt");
+    }
+    EXPECT_EQ(peers["D"]->held(Held::listings), 0u);
+    EXPECT_EQ(peers["D"]->held(Held::descriptors), 0u);
+    auto taken = platform::WorkLedger::Holding::take(peers["D"], Held::descriptors,
+                                                     platform::WorkLedger::heldBound(Held::descriptors) - 1);
+    ask("D", 1);
+    advance(FileTransferService::descriptorRetrySeconds);
+    receiver->sessionEnded("D");
+    taken.reset();
+    for (int i = 0; i < 4; ++i) advance(FileTransferService::descriptorRetrySeconds);
+    EXPECT_EQ(repliesTo("D").size(), 2u) << "an ended session's listing is not made";
+    EXPECT_EQ(peers["D"]->held(Held::listings), 0u) << "its place went with its session";
 }
 
 // What a peer's packet leaves waiting on the engine's queues is charged to

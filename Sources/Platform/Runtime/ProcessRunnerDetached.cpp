@@ -96,7 +96,8 @@ Result<int32_t> launchForReal(const ProcessRunner::DetachedLaunch& launch) {
         return Failure{std::string("cannot launch ") + launch.argv[0] + " (" + std::strerror(error) + ")"};
     }
 
-    const bool outputToNowhere = ProcessUser::outputEndsWithThisProcess();
+    const bool outputToNowhere = ProcessUser::outputEndsWithThisProcess(STDOUT_FILENO);
+    const bool errorsToNowhere = ProcessUser::outputEndsWithThisProcess(STDERR_FILENO);
     const pid_t intermediate = ::fork();
     if (intermediate == 0) {
         ::close(report[0]);
@@ -114,9 +115,11 @@ Result<int32_t> launchForReal(const ProcessRunner::DetachedLaunch& launch) {
         }
         // Output that goes through a guard ending with this process would
         // reach nobody once it has gone, and a write to it kill the program.
-        if (outputToNowhere) {
+        if (outputToNowhere || errorsToNowhere) {
             const int nowhere = ::open("/dev/null", O_WRONLY);
-            if (nowhere < 0 || ::dup2(nowhere, STDOUT_FILENO) < 0 || ::dup2(nowhere, STDERR_FILENO) < 0) ::_exit(1);
+            if (nowhere < 0 || (outputToNowhere && ::dup2(nowhere, STDOUT_FILENO) < 0) ||
+                (errorsToNowhere && ::dup2(nowhere, STDERR_FILENO) < 0))
+                ::_exit(1);
             if (nowhere > STDERR_FILENO && nowhere != 3) ::close(nowhere);
         }
         becomeProgram(argv.data(), pidfd >= 0, timeoutMs, highestFd);

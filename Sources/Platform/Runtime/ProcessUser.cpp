@@ -100,7 +100,8 @@ struct Relay {
     int to = -1;    // the terminal descriptor it writes to
 };
 
-std::atomic<bool> outputThroughGuard{false};
+// Bit `fd` set: that descriptor goes through the guard.
+std::atomic<unsigned> outputsThroughGuard{0};
 
 // The guard left in the session the process was started in: it holds the
 // terminal (as standard input, output and error) and nothing else, runs
@@ -225,8 +226,8 @@ Status leaveSession(pid_t& guardPid) {
         if (::dup2(end, fd) < 0) return failed("write the output through the guard");
     // A pipe is fully buffered by default; lines still go out as they are
     // written, as they did to the terminal.
+    for (const auto& [end, fd] : pipeInto) outputsThroughGuard.fetch_or(1u << fd);
     if (!pipeInto.empty()) {
-        outputThroughGuard.store(true);
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         std::setvbuf(stderr, nullptr, _IONBF, 0);
     }
@@ -379,8 +380,13 @@ void ProcessUser::relayWhatIsHeld(int from, int to) {
     }
 }
 
-bool ProcessUser::outputEndsWithThisProcess() { return outputThroughGuard.load(); }
+bool ProcessUser::outputEndsWithThisProcess(int fd) {
+    return fd >= 0 && fd < 32 && (outputsThroughGuard.load() & (1u << fd)) != 0;
+}
 
-void ProcessUser::setOutputEndsWithThisProcessForTesting(bool ends) { outputThroughGuard.store(ends); }
+void ProcessUser::setOutputEndsWithThisProcessForTesting(int fd, bool ends) {
+    if (ends) outputsThroughGuard.fetch_or(1u << fd);
+    else outputsThroughGuard.fetch_and(~(1u << fd));
+}
 
 }  // namespace platform

@@ -51,14 +51,14 @@ struct ProcessUser {
     // as root in the guard). A failure says which step failed; the process
     // must not go on then. Only the child returns.
     static Status become(const Account& account);
-    // Whether this process's output goes through the guard become() left
-    // behind, which ends with this process: a program it leaves running
-    // would write to nobody.
-    static bool outputEndsWithThisProcess();
+    // Whether this process's standard output or error (`fd`) goes through
+    // the guard become() left behind, which ends with this process: a
+    // program it leaves running would write to nobody there.
+    static bool outputEndsWithThisProcess(int fd);
     // Copies to `to` (none when negative) what the pipe `from` holds now,
     // and no more: a writer that goes on writing cannot keep it copying.
     static void relayWhatIsHeld(int from, int to);
-    static void setOutputEndsWithThisProcessForTesting(bool ends);
+    static void setOutputEndsWithThisProcessForTesting(int fd, bool ends);
 };
 
 }  // namespace platform

@@ -122,22 +122,16 @@ struct FileTransferService::ListingRequest {
             ledger->whenRoomToSend(reply, resumer(self, ledger, waiting));
             return;
         }
-        // The folder and the home it is opened beneath are two descriptors
-        // on the peer's account while the folder is read. Past the peer's
-        // bound, or the Host's total, the request waits for them, with its
+        // Past the peer's descriptor bound, or the Host's total, a folder
+        // that may be listed waits for the two it is read with, with its
         // place and its charge, and looks again as others are given back:
         // a full folder is never answered as an empty one.
-        std::optional<platform::WorkLedger::Holding> descriptors;
-        if (ledger) {
-            descriptors = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors, 2);
-            if (!descriptors) {
-                if (!keepWaiting(*service, self)) return;
-                auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
-                queue.asyncAfter(descriptorRetrySeconds, resumer(self, ledger, waiting));
-                return;
-            }
+        if (!service->runListing(packet, session, generation)) {
+            if (!ledger || !keepWaiting(*service, self)) return;
+            auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
+            queue.asyncAfter(descriptorRetrySeconds, resumer(self, ledger, waiting));
+            return;
         }
-        service->runListing(packet, session, generation);
         // Its reply is queued: from here on the peer's room to be sent it
         // bounds it, and the requester may ask again.
         place.reset();
@@ -223,18 +217,20 @@ bool FileTransferService::isListingSessionLive(const std::string& session, uint6
     return it != listingSessions_.end() && it->second.generation == generation;
 }
 
-void FileTransferService::runListing(const FileTransferPacket& packet, const std::string& session,
+bool FileTransferService::runListing(const FileTransferPacket& packet, const std::string& session,
                                      uint64_t generation) {
     // Its session ended: nobody to answer.
-    if (!isListingSessionLive(session, generation)) return;
+    if (!isListingSessionLive(session, generation)) return true;
+    auto made = listing(packet);
+    if (!made) return false;
     {
         std::lock_guard lock(listingLock_);
         listingsComputed_ += 1;
     }
-    auto [path, data] = listing(packet);
     // It ended while the listing was made.
-    if (!isListingSessionLive(session, generation)) return;
-    sendListingReply(packet.batchID, path, std::move(data), session);
+    if (!isListingSessionLive(session, generation)) return true;
+    sendListingReply(packet.batchID, made->first, std::move(made->second), session);
+    return true;
 }
 
 size_t FileTransferService::listingsComputedForTesting() const {
@@ -253,7 +249,8 @@ void FileTransferService::sendListingReply(const UUID& requestID, const std::str
     send(std::move(reply), session.empty() ? std::nullopt : std::optional<std::string>(session));
 }
 
-std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const FileTransferPacket& packet) {
+std::optional<std::pair<std::string, std::vector<uint8_t>>> FileTransferService::listing(
+    const FileTransferPacket& packet) {
     const auto homeHook = listingHome.get();
     const std::filesystem::path homeFolder = homeHook ? homeHook() : platform::Folders::home();
     const std::string home = homeFolder.empty() ? std::string() : standardized(homeFolder.string());
@@ -276,10 +273,17 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
         refused = known && !allowed;
         // Read beneath the home without following a link: a folder swapped
         // for one since the check lists nothing rather than what it leads to.
-        // Its two descriptors are on the asking peer's account already
-        // (ListingRequest).
-        std::shared_ptr<platform::ConfinedFolder> folder;
+        // The folder and the home it is opened beneath are two descriptors
+        // on the asking peer's account while they are open (declared
+        // first, given back last); without them the listing waits.
+        std::optional<platform::WorkLedger::Holding> descriptors;
         if (allowed) {
+            descriptors = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                              platform::WorkLedger::Held::descriptors, 2);
+            if (!descriptors) return std::nullopt;
+        }
+        std::shared_ptr<platform::ConfinedFolder> folder;
+        if (descriptors) {
             auto top = platform::ConfinedFolder::openTop(resolvedHome);
             auto opened = top ? (*top)->openBeneath(resolved.lexically_relative(resolvedHome), false) : top;
             if (opened) folder = *opened;
@@ -331,7 +335,7 @@ std::pair<std::string, std::vector<uint8_t>> FileTransferService::listing(const 
             self.status("listing of " + examined + " cut to its first " + std::to_string(total) + " entries");
         });
     }
-    return {examined, std::move(data)};
+    return std::make_pair(examined, std::move(data));
 }
 
 void FileTransferService::handleListDirReply(const FileTransferPacket& packet, const std::string& session) {

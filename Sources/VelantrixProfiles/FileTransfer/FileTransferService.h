@@ -397,9 +397,11 @@ private:
     bool isListingSessionLive(const std::string& session, uint64_t generation) const;
     // Computes the listing and queues its reply, unless its session ended
     // since it was queued.
-    void runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation);
+    // False, with nothing made, when the folder's descriptors cannot be
+    // had now: the request waits for them.
+    bool runListing(const FileTransferPacket& packet, const std::string& session, uint64_t generation);
     // The folder examined and its encoded listing.
-    std::pair<std::string, std::vector<uint8_t>> listing(const FileTransferPacket& packet);
+    std::optional<std::pair<std::string, std::vector<uint8_t>>> listing(const FileTransferPacket& packet);
     void sendListingReply(const platform::UUID& requestID, const std::string& path, std::vector<uint8_t> data,
                           const std::string& session);
     // Hands on a reply to a listing this end asked `session` (or every

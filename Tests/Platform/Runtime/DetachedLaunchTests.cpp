@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <utility>
 
 #include "Platform/Runtime/ProcessRunner.h"
 #include "Platform/Runtime/ProcessUser.h"
@@ -89,26 +92,42 @@ TEST_F(DetachedLaunchTest, TheProgramStartsOnlyAfterTheWatchedProcessEnded) {
     EXPECT_TRUE(fs::exists(target));
 }
 
-// A process whose output went through the guard that ends with it hands
-// the program /dev/null instead, and only then.
+// A process whose output or errors went through the guard that ends with
+// it hands the program /dev/null there instead, and only there: an error
+// log that is a file stays the program's.
 TEST_F(DetachedLaunchTest, OutputThatEndsWithTheProcessIsNotHandedOn) {
-    for (const bool ends : {false, true}) {
-        SCOPED_TRACE(ends ? "through a guard" : "its own");
-        ProcessUser::setOutputEndsWithThisProcessForTesting(ends);
-        const auto target = file(ends ? "guarded" : "own");
+    const auto log = file("errors.log");
+    const int kept = ::dup(STDERR_FILENO);
+    const int logged = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(kept, 0);
+    ASSERT_GE(logged, 0);
+    for (const auto& [outGuarded, errGuarded] : {std::pair{false, false}, {true, false}, {true, true}}) {
+        SCOPED_TRACE(std::string("output ") + (outGuarded ? "guarded" : "its own") + ", errors " +
+                     (errGuarded ? "guarded" : "to a file"));
+        ProcessUser::setOutputEndsWithThisProcessForTesting(STDOUT_FILENO, outGuarded);
+        ProcessUser::setOutputEndsWithThisProcessForTesting(STDERR_FILENO, errGuarded);
+        const auto target = file(std::string("fds-") + (outGuarded ? "o" : "-") + (errGuarded ? "e" : "-"));
+        ::dup2(logged, STDERR_FILENO);
         auto launched = ProcessRunner::launchDetached(
             {{"/bin/sh", "-c",
               "o=$(readlink /proc/$$/fd/1); e=$(readlink /proc/$$/fd/2); printf '%s\\n%s\\n' \"$o\" \"$e\" > \"$0\"",
               target.string()},
              std::nullopt,
              10});
-        ProcessUser::setOutputEndsWithThisProcessForTesting(false);
+        ::dup2(kept, STDERR_FILENO);
+        ProcessUser::setOutputEndsWithThisProcessForTesting(STDOUT_FILENO, false);
+        ProcessUser::setOutputEndsWithThisProcessForTesting(STDERR_FILENO, false);
         ASSERT_TRUE(launched.ok()) << launched.error();
         ASSERT_TRUE(endsWithin(*launched, 10000));
         std::ifstream in(target);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
-        EXPECT_EQ(text == "/dev/null\n/dev/null\n", ends) << text;
+        std::string out, err;
+        std::getline(in, out);
+        std::getline(in, err);
+        if (outGuarded) EXPECT_EQ(out, "/dev/null");
+        EXPECT_EQ(err, errGuarded ? "/dev/null" : log.string());
     }
+    ::close(kept);
+    ::close(logged);
 }
 
 TEST_F(DetachedLaunchTest, AProcessAlivePastTheBoundStartsNothing) {

@@ -697,6 +697,15 @@ TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNot
     ASSERT_TRUE(elsewhere);
     ask("D", 2);
     ask("E", 1);
+    {
+        // A folder outside home is opened by nobody: answered at once.
+        const platform::WorkLedger::Charged charged(peers["D"]);
+        packet("D", FileTransferOp::listDir, UUID::random(), "/");
+    }
+    runUntilIdle();
+    ASSERT_EQ(repliesTo("D").size(), 1u) << "the refused folder is answered";
+    EXPECT_TRUE(RemoteDirectoryEntry::decodeListing(repliesTo("D")[0].data).empty());
+    std::erase_if(replies, [](const auto& reply) { return reply.second == "D"; });
     for (int i = 0; i < 20; ++i) advance(FileTransferService::descriptorRetrySeconds);
     EXPECT_TRUE(repliesTo("D").empty()) << "a listing without its descriptors is not answered";
     EXPECT_EQ(repliesTo("E").size(), 1u) << "another peer's listing does not wait for it";

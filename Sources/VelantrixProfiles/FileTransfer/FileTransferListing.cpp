@@ -143,7 +143,7 @@ struct FileTransferService::ListingRequest {
         std::lock_guard lock(service.listingLock_);
         auto it = service.listingSessions_.find(session);
         if (it == service.listingSessions_.end() || it->second.generation != generation) return false;
-        it->second.waitingForRoom.push_back(self);
+        it->second.waiting.push_back(self);
         return true;
     }
     // Runs the request again, charged to its peer, unless it or its
@@ -162,7 +162,7 @@ struct FileTransferService::ListingRequest {
                 std::lock_guard lock(service->listingLock_);
                 auto it = service->listingSessions_.find(self->session);
                 if (it == service->listingSessions_.end()) return;
-                std::erase(it->second.waitingForRoom, self);
+                std::erase(it->second.waiting, self);
             }
             const platform::WorkLedger::Charged charged(ledger);
             post(self);

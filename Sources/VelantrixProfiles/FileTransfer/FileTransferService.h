@@ -475,7 +475,7 @@ private:
         // Requests waiting for their peer to have room for their reply, or
         // for the descriptors to read their folder: kept here, so that they
         // go, with their places, when the session does.
-        std::vector<std::shared_ptr<ListingRequest>> waitingForRoom;
+        std::vector<std::shared_ptr<ListingRequest>> waiting;
     };
     mutable std::mutex listingLock_;
     std::map<std::string, ListingSession> listingSessions_;

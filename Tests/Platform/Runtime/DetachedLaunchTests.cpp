@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -93,28 +94,35 @@ TEST_F(DetachedLaunchTest, TheProgramStartsOnlyAfterTheWatchedProcessEnded) {
 }
 
 // A process whose output or errors went through the guard that ends with
-// it hands the program /dev/null there instead, and only there: an error
-// log that is a file stays the program's.
+// it hands the program /dev/null there instead, and only there: a log
+// that is a file stays the program's.
 TEST_F(DetachedLaunchTest, OutputThatEndsWithTheProcessIsNotHandedOn) {
-    const auto log = file("errors.log");
-    const int kept = ::dup(STDERR_FILENO);
-    const int logged = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    ASSERT_GE(kept, 0);
-    ASSERT_GE(logged, 0);
-    for (const auto& [outGuarded, errGuarded] : {std::pair{false, false}, {true, false}, {true, true}}) {
-        SCOPED_TRACE(std::string("output ") + (outGuarded ? "guarded" : "its own") + ", errors " +
+    // Files of its own for the launch, whatever this process writes to;
+    // named as the kernel names them.
+    const auto outLog = file("output.log"), errLog = file("errors.log");
+    const int keptOut = ::dup(STDOUT_FILENO), keptErr = ::dup(STDERR_FILENO);
+    const int outFile = ::open(outLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int errFile = ::open(errLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_TRUE(keptOut >= 0 && keptErr >= 0 && outFile >= 0 && errFile >= 0);
+    const std::string outName = fs::canonical(outLog).string(), errName = fs::canonical(errLog).string();
+    for (const auto& [outGuarded, errGuarded] :
+         {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
+        SCOPED_TRACE(std::string("output ") + (outGuarded ? "guarded" : "to a file") + ", errors " +
                      (errGuarded ? "guarded" : "to a file"));
         ProcessUser::setOutputEndsWithThisProcessForTesting(STDOUT_FILENO, outGuarded);
         ProcessUser::setOutputEndsWithThisProcessForTesting(STDERR_FILENO, errGuarded);
         const auto target = file(std::string("fds-") + (outGuarded ? "o" : "-") + (errGuarded ? "e" : "-"));
-        ::dup2(logged, STDERR_FILENO);
+        std::fflush(stdout);
+        ::dup2(outFile, STDOUT_FILENO);
+        ::dup2(errFile, STDERR_FILENO);
         auto launched = ProcessRunner::launchDetached(
             {{"/bin/sh", "-c",
               "o=$(readlink /proc/$$/fd/1); e=$(readlink /proc/$$/fd/2); printf '%s\\n%s\\n' \"$o\" \"$e\" > \"$0\"",
               target.string()},
              std::nullopt,
              10});
-        ::dup2(kept, STDERR_FILENO);
+        ::dup2(keptOut, STDOUT_FILENO);
+        ::dup2(keptErr, STDERR_FILENO);
         ProcessUser::setOutputEndsWithThisProcessForTesting(STDOUT_FILENO, false);
         ProcessUser::setOutputEndsWithThisProcessForTesting(STDERR_FILENO, false);
         ASSERT_TRUE(launched.ok()) << launched.error();
@@ -123,11 +131,10 @@ TEST_F(DetachedLaunchTest, OutputThatEndsWithTheProcessIsNotHandedOn) {
         std::string out, err;
         std::getline(in, out);
         std::getline(in, err);
-        if (outGuarded) EXPECT_EQ(out, "/dev/null");
-        EXPECT_EQ(err, errGuarded ? "/dev/null" : log.string());
+        EXPECT_EQ(out, outGuarded ? "/dev/null" : outName);
+        EXPECT_EQ(err, errGuarded ? "/dev/null" : errName);
     }
-    ::close(kept);
-    ::close(logged);
+    for (const int fd : {keptOut, keptErr, outFile, errFile}) ::close(fd);
 }
 
 TEST_F(DetachedLaunchTest, AProcessAlivePastTheBoundStartsNothing) {

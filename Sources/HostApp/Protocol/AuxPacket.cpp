@@ -103,6 +103,22 @@ void AuxPacketCutter::append(std::span<const uint8_t> bytes) {
         }
         readOffset_ = 0;
     }
+    const size_t needed = buffer_.size() + bytes.size();
+    if (needed > buffer_.capacity()) {
+        // It grows by doubling with what arrives, never past the end of the
+        // packet still arriving when that packet is all it holds: the last
+        // bytes of a 16 MiB packet would otherwise copy it into 32 MiB.
+        size_t grown = std::max(needed, 2 * buffer_.capacity());
+        // Its header may complete with these bytes.
+        std::array<uint8_t, AuxPacketHeader::size> header{};
+        const size_t held = std::min(header.size(), buffer_.size() - readOffset_);
+        std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(readOffset_), held, header.begin());
+        std::copy_n(bytes.begin(), std::min(header.size() - held, bytes.size()), header.begin() + held);
+        const auto whole = held + bytes.size() >= header.size() ? auxPacketFraming.wholeBytes(header) : std::nullopt;
+        if (whole && needed <= readOffset_ + *whole)
+            grown = std::min(grown, readOffset_ + *whole);
+        buffer_.reserve(grown);
+    }
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 

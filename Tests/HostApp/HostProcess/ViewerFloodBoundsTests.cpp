@@ -1200,8 +1200,10 @@ protected:
                 watcher_.queue(aux(T::videoFrameAck, {}));
             }
             if (flooding_) ++observed_.watcherAux[type];
-            if (type == uint8_t(T::hostStatus) && payload.size() >= std::strlen(kCaptureRequestApplied) &&
-                std::equal(payload.begin(), payload.begin() + std::strlen(kCaptureRequestApplied), kCaptureRequestApplied))
+            // Its own request's status: a flooder's, applied meanwhile,
+            // says another stream.
+            if (type == uint8_t(T::hostStatus) && !awaitedStatus_.empty() &&
+                std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()) == awaitedStatus_)
                 ++captureRequestsApplied_;
             if (flooding_ && type == uint8_t(T::hostStatus))
                 for (const std::string counted : {kCaptureRequestApplied, kDisplaySelected})
@@ -1448,6 +1450,7 @@ protected:
             // change: the row's baseline is taken on its own stream, not
             // across that rebuild.
             const size_t appliedBefore = captureRequestsApplied_;
+            awaitedStatus_ = kCaptureRequestApplied + CaptureModeControlPayload::decode(stream.encode())->summary();
             watcher_.queue(aux(T::captureModeControl, stream.encode()));
             for (const double until = now() + StreamChangePacer::longestHoldSeconds + kSettleSeconds;
                  captureRequestsApplied_ == appliedBefore && now() < until;)
@@ -1523,6 +1526,8 @@ protected:
     bool flooding_ = false;
     // Capture requests the Host said it applied, as the watcher heard.
     size_t captureRequestsApplied_ = 0;
+    // The status that says the watcher's own stream was applied.
+    std::string awaitedStatus_;
     // The Host's RSS is read every 50 ms during a flood; the highest seen.
     bool samplingRss_ = false;
     double rssPeak_ = 0, nextRssSample_ = 0;

@@ -235,6 +235,8 @@ TEST(AuxPacketCutter, GrowsWithWhatArrivesAndGivesALargeBufferBack) {
         ASSERT_LE(cutter.capacity(), 2 * (offset + chunk)) << offset;
     }
     cutter.append(std::span(big).subspan(big.size() / chunk * chunk));
+    // Its last bytes fill it to the packet's end, not to twice that.
+    EXPECT_EQ(cutter.capacity(), big.size());
     ASSERT_EQ(cutter.next().status, Status::packet);
     // The next bytes land in a buffer of their own size, not the 4 MiB one.
     cutter.append(packet(30, repeat(1, 5)));

@@ -11,6 +11,11 @@
 // copy.
 //
 // bytes_per_second is the file's size over the wall time of one transfer.
+//
+// Listing/ListingWithTheJsonLibrary: a reply's worth of entries (20,000
+// names, a tenth of them needing escapes or not UTF-8) written as a listing
+// reply, by the Host's encoder and by the JSON library building and dumping
+// each entry's object, which writes the same bytes.
 
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
@@ -26,6 +31,7 @@
 #include <vector>
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
+#include "Platform/Foundation/Json.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Runtime/Runtime.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
@@ -209,6 +215,48 @@ void BM_PlainCopy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
 }
 
+const std::vector<RemoteDirectoryEntry>& listingEntries() {
+    static const std::vector<RemoteDirectoryEntry> entries = [] {
+        std::vector<RemoteDirectoryEntry> out;
+        for (int i = 0; i < 20'000; ++i) {
+            std::string name = "Document " + std::to_string(i) + (i % 10 == 0 ? " \"q\"\xFF.txt" : " caf\xC3\xA9.txt");
+            out.push_back({std::move(name), i % 7 == 0, uint64_t(i) * 4099, platform::Date{1.7e9 + i * 0.25}});
+        }
+        return out;
+    }();
+    return entries;
+}
+
+void BM_Listing(benchmark::State& state) {
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const auto text = RemoteDirectoryEntry::encodeListing(listingEntries());
+        bytes += text.size();
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+void BM_ListingWithTheJsonLibrary(benchmark::State& state) {
+    size_t bytes = 0;
+    for (auto _ : state) {
+        std::vector<uint8_t> text{'['};
+        for (const auto& e : listingEntries()) {
+            platform::Json item = {{"n", e.name}, {"d", e.isDirectory}, {"s", e.size}};
+            if (e.modificationDate) item["t"] = e.modificationDate->secondsSince1970;
+            const auto one = item.dump(-1, ' ', false, platform::Json::error_handler_t::replace);
+            if (text.size() > 1) text.push_back(',');
+            text.insert(text.end(), one.begin(), one.end());
+        }
+        text.push_back(']');
+        bytes += text.size();
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+
+BENCHMARK(BM_Listing)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListingWithTheJsonLibrary)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainCopy)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Service)->ArgName("toHost")->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "Platform/Foundation/Json.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPacket.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferPeerSend.h"
 #include "VelantrixProfiles/FileTransfer/RemoteDirectoryEntry.h"
@@ -160,6 +163,32 @@ TEST(RemoteDirectoryEntry, ListingJsonRoundTripsAndReadsOptionalKeys) {
         {"", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(RemoteDirectoryEntry::decodeListing(bytes(c.json)), c.expected) << c.json;
+
+    // Written byte for byte as the JSON library writes each entry's object,
+    // whatever the name holds: escapes, characters of every length, bytes
+    // that are not UTF-8 (overlong, surrogate, past U+10FFFF, cut short).
+    const char* names[] = {"plain.txt", "quote\"d", "back\\slash", "tab\tnew\nline", "\x01\x1F", "del\x7F",
+                           "caf\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80", "\xEF\xBF\xBF",
+                           "a\xFF", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                           "\xF5\x80\x80\x80", "\xE6\x97", "\xF0\x9F\x98", "x\x80y", ""};
+    const std::optional<platform::Date> dates[] = {std::nullopt, platform::Date{1700000000.5}, platform::Date{12},
+                                                   platform::Date{-1.25}, platform::Date{1e20}, platform::Date{0.001},
+                                                   platform::Date{std::nan("")}};
+    const uint64_t sizes[] = {0, 1, 1ull << 40, UINT64_MAX};
+    std::vector<RemoteDirectoryEntry> every;
+    std::string expected = "[";
+    size_t i = 0;
+    for (const char* name : names)
+        for (const bool folder : {false, true}) {
+            RemoteDirectoryEntry e{name, folder, sizes[i % 4], dates[i % 7]};
+            ++i;
+            platform::Json item = {{"n", e.name}, {"d", e.isDirectory}, {"s", e.size}};
+            if (e.modificationDate) item["t"] = e.modificationDate->secondsSince1970;
+            expected += (every.empty() ? "" : ",") + item.dump(-1, ' ', false, platform::Json::error_handler_t::replace);
+            every.push_back(std::move(e));
+        }
+    expected += "]";
+    EXPECT_EQ(RemoteDirectoryEntry::encodeListing(every), bytes(expected));
 
     // A name that is not UTF-8 still produces a listing.
     auto odd = RemoteDirectoryEntry::decodeListing(

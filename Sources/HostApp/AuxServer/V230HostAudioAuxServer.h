@@ -306,11 +306,9 @@ public:
     platform::DispatchQueue queue{"v230.host.audio.aux"};
     // Where detached capture objects are stopped.
     platform::DispatchQueue captureLifecycleQueue{"v230.host.capture.lifecycle"};
-    // Where Viewers' clipboard transfers are decoded, off this queue and
-    // below the stream's priority (a flood of large ones must not take the
-    // encoder's processor); it serves Viewers only, so a gone peer's
-    // transfers are dropped there.
-    platform::DispatchQueue clipboardDecodeQueue{"v230.host.clipboard.decode", platform::QualityOfService::utility};
+    // Where Viewers' clipboard transfers are decoded, off this queue; it
+    // serves Viewers only, so a gone peer's transfers are dropped there.
+    platform::DispatchQueue clipboardDecodeQueue{"v230.host.clipboard.decode"};
     // Raised by every clipboard transfer a Viewer sends: a decode whose
     // number is no longer the latest is superseded and skipped. Any thread.
     std::atomic<uint64_t> clipboardTransferSerial{0};

@@ -105,10 +105,11 @@ void AuxPacketCutter::append(std::span<const uint8_t> bytes) {
     }
     const size_t needed = buffer_.size() + bytes.size();
     if (needed > buffer_.capacity()) {
-        // It grows by doubling with what arrives, never past the end of the
-        // packet still arriving when that packet is all it holds: the last
-        // bytes of a 16 MiB packet would otherwise copy it into 32 MiB.
-        size_t grown = std::max(needed, 2 * buffer_.capacity());
+        // It grows by doubling what it holds, as a vector does, but never
+        // past the end of the packet still arriving when that packet is all
+        // it holds: the last bytes of a 16 MiB packet would otherwise copy
+        // it into 32 MiB.
+        size_t grown = std::max(needed, 2 * buffer_.size());
         // Its header may complete with these bytes.
         std::array<uint8_t, AuxPacketHeader::size> header{};
         const size_t held = std::min(header.size(), buffer_.size() - readOffset_);

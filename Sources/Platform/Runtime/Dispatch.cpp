@@ -1,7 +1,5 @@
 #include "Platform/Runtime/Dispatch.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cassert>
 #include <condition_variable>
@@ -53,10 +51,7 @@ void DispatchWorkItem::perform() {
 }
 DispatchWorkItemRef makeWorkItem(Work work) { return std::make_shared<DispatchWorkItem>(std::move(work)); }
 
-DispatchQueue::DispatchQueue(std::string label)
-    : core_(Runtime::current().makeQueue(label, QualityOfService::defaultService)) {}
-DispatchQueue::DispatchQueue(std::string label, QualityOfService qos)
-    : core_(Runtime::current().makeQueue(label, qos)) {}
+DispatchQueue::DispatchQueue(std::string label) : core_(Runtime::current().makeQueue(label)) {}
 DispatchQueue::DispatchQueue(std::shared_ptr<QueueCore> core) : core_(std::move(core)) {}
 DispatchQueue::~DispatchQueue() = default;
 DispatchQueue DispatchQueue::main() { return DispatchQueue(Runtime::current().mainQueue()); }
@@ -294,33 +289,12 @@ void drainMainWorker(Worker& w, uint64_t deadline, const std::function<bool()>& 
     }
 }
 
-// The niceness a serial queue's thread takes for its quality of service.
-// Raising it needs no privilege; the default (0) is where the capture, the
-// encoder, the server and the main queue run. At 10 such a thread gets
-// about a tenth of a processor that a busy default thread also wants, and
-// all of an idle one.
-int niceFor(QualityOfService qos) {
-    switch (qos) {
-        case QualityOfService::background: return 19;
-        case QualityOfService::utility: return 10;
-        default: return 0;
-    }
-}
-
-// Run first on a queue's own thread (Linux sets a thread's niceness apart
-// from its process's). Failing, the work runs all the same, at the default.
-void takeNiceness(int nice) {
-    if (nice != 0) (void)::setpriority(PRIO_PROCESS, 0, nice);
-}
-
 struct RealQueueCore : QueueCore {
     std::shared_ptr<Worker> worker = std::make_shared<Worker>();
     bool isMain;
     std::once_flag started;
-    const int nice = 0;
 
-    RealQueueCore(std::string label, bool main, int nice = 0)
-        : QueueCore(std::move(label)), isMain(main), nice(nice) {
+    RealQueueCore(std::string label, bool main) : QueueCore(std::move(label)), isMain(main) {
         worker->identity = identity;
         worker->statistics = statistics;
     }
@@ -333,10 +307,7 @@ struct RealQueueCore : QueueCore {
         if (isMain) return;
         std::call_once(started, [this] {
             auto w = worker;
-            std::thread([w, nice = nice] {
-                takeNiceness(nice);
-                runWorker(w, false);
-            }).detach();
+            std::thread([w] { runWorker(w, false); }).detach();
         });
     }
     // Items run in (due, posting order); an item due at 0 goes before
@@ -405,8 +376,8 @@ public:
         clock_gettime(CLOCK_REALTIME, &ts);
         return Date{static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9};
     }
-    std::shared_ptr<QueueCore> makeQueue(const std::string& label, QualityOfService qos) override {
-        return std::make_shared<RealQueueCore>(label, false, niceFor(qos));
+    std::shared_ptr<QueueCore> makeQueue(const std::string& label) override {
+        return std::make_shared<RealQueueCore>(label, false);
     }
     std::shared_ptr<QueueCore> mainQueue() override { return main_; }
     std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) override {

@@ -53,13 +53,6 @@ enum class QualityOfService { background, utility, defaultService, userInitiated
 class DispatchQueue {
 public:
     explicit DispatchQueue(std::string label);
-    // A queue for work that gives way to the rest under contention: at
-    // `utility` or `background`, its thread runs at a lower priority in the
-    // real runtime, so that work a Viewer starts and nobody watches run (a
-    // clipboard decoded, a folder listed, files sent) never takes the
-    // processor from the stream's capture and encoder. On the virtual
-    // clock it is a queue like any other.
-    DispatchQueue(std::string label, QualityOfService qos);
     DispatchQueue(const DispatchQueue&) = default;
     DispatchQueue& operator=(const DispatchQueue&) = default;
     ~DispatchQueue();

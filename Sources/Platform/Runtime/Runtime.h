@@ -53,7 +53,7 @@ public:
     virtual ~Runtime();
     virtual uint64_t uptimeNs() = 0;
     virtual Date now() = 0;
-    virtual std::shared_ptr<QueueCore> makeQueue(const std::string& label, QualityOfService qos) = 0;
+    virtual std::shared_ptr<QueueCore> makeQueue(const std::string& label) = 0;
     virtual std::shared_ptr<QueueCore> mainQueue() = 0;
     // The global queue of that quality of service; made on first use.
     virtual std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) = 0;

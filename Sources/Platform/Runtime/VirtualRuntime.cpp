@@ -54,7 +54,7 @@ Date VirtualRuntime::now() {
     return Date{kStartDate + static_cast<double>(nowNs_ - 1000ull * 1000000000ull) / 1e9};
 }
 
-std::shared_ptr<QueueCore> VirtualRuntime::makeQueue(const std::string& label, QualityOfService) {
+std::shared_ptr<QueueCore> VirtualRuntime::makeQueue(const std::string& label) {
     return std::make_shared<VirtualQueueCore>(label, weak_from_this());
 }
 

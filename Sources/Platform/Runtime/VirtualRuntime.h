@@ -49,7 +49,7 @@ public:
 
     uint64_t uptimeNs() override;
     Date now() override;
-    std::shared_ptr<QueueCore> makeQueue(const std::string& label, QualityOfService qos) override;
+    std::shared_ptr<QueueCore> makeQueue(const std::string& label) override;
     std::shared_ptr<QueueCore> mainQueue() override;
     std::shared_ptr<QueueCore> globalQueue(QualityOfService qos) override;
     void sleepFor(double seconds) override;

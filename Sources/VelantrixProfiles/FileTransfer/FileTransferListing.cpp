@@ -178,8 +178,7 @@ void FileTransferService::queueListing(FileTransferPacket packet, const std::str
         auto it = listingSessions_.find(session);
         if (it == listingSessions_.end()) {
             it = listingSessions_
-                     .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing",
-                                                                             platform::QualityOfService::utility),
+                     .emplace(session, ListingSession{platform::DispatchQueue("velantrix.filetransfer.listing"),
                                                       ++listingGeneration_, {}})
                      .first;
             // Nobody waits for a gone peer's listings.

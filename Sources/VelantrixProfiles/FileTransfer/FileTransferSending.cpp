@@ -110,7 +110,7 @@ std::optional<UUID> FileTransferService::queueSend(std::vector<SendSource> sourc
         if (endedSessions_.contains(key)) return std::nullopt;
         auto it = sendQueues_.find(key);
         if (it == sendQueues_.end())
-            it = sendQueues_.emplace(key, platform::DispatchQueue("velantrix.filetransfer.send", platform::QualityOfService::utility)).first;
+            it = sendQueues_.emplace(key, platform::DispatchQueue("velantrix.filetransfer.send")).first;
         queue = it->second;
         std::lock_guard lock(outgoingLock_);
         outgoingPending_.insert(id);

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sched.h>
-#include <sys/resource.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -260,51 +257,6 @@ TEST(RealDispatch, SerialQueueKeepsOrder) {
     q.sync([] {});
     ASSERT_EQ(seen.size(), 1000u);
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[i], i);
-}
-
-// Work a Viewer starts and nobody watches run gives way to the stream's
-// under contention: on one processor, a utility queue spinning beside a
-// default one gets a small share of it, not half; alone it would get all.
-TEST(RealDispatch, AUtilityQueueGivesWayToDefaultWorkOnABusyProcessor) {
-    cpu_set_t allowed;
-    ASSERT_EQ(::sched_getaffinity(0, sizeof allowed, &allowed), 0);
-    int cpu = 0;
-    while (!CPU_ISSET(cpu, &allowed)) ++cpu;
-    DispatchQueue stream("test.real.stream"), viewerWork("test.real.viewer-work", QualityOfService::utility);
-    std::atomic<bool> stop{false};
-    std::atomic<int> started{0};
-    struct Spun {
-        int nice = -1;
-        uint64_t rounds = 0;
-    };
-    Spun streamSpun, viewerSpun;
-    DispatchSemaphore done(0);
-    auto spin = [&](Spun& out) {
-        return [&] {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(cpu, &one);
-            (void)::sched_setaffinity(0, sizeof one, &one);
-            out.nice = ::getpriority(PRIO_PROCESS, 0);
-            started.fetch_add(1);
-            while (!stop.load(std::memory_order_relaxed)) ++out.rounds;
-            done.signal();
-        };
-    };
-    stream.async(spin(streamSpun));
-    viewerWork.async(spin(viewerSpun));
-    // Both spin on the one processor for a while of real time; what is
-    // judged is their shares, not how fast the machine is.
-    for (int i = 0; i < 1000 && started.load() < 2; ++i) Runtime::current().sleepFor(0.001);
-    Runtime::current().sleepFor(0.5);
-    stop = true;
-    ASSERT_TRUE(done.wait(10.0));
-    ASSERT_TRUE(done.wait(10.0));
-    EXPECT_EQ(streamSpun.nice, 0);
-    EXPECT_EQ(viewerSpun.nice, 10);
-    ASSERT_GT(streamSpun.rounds, 0u);
-    EXPECT_LT(double(viewerSpun.rounds), 0.4 * double(streamSpun.rounds))
-        << "the utility queue's share of the processor beside default work";
 }
 
 TEST(AtomicIntTest, ReadAndClearReturnsOldValue) {

@@ -85,6 +85,8 @@ void AuxTestClient::flush() {
     unsent_.clear();
 }
 
+void AuxTestClient::setReadingPaused(bool paused) { connection_->setReadingPaused(paused); }
+
 size_t AuxTestClient::unsentBytes() const { return unsent_.size() + connection_->unsentBytes(); }
 
 int AuxTestClient::descriptor() const { return connection_->fileDescriptorForTesting(); }

@@ -66,6 +66,9 @@ public:
                std::optional<std::array<uint8_t, 20>> captureRequest = std::nullopt);
 
     void close();
+    // A Viewer that stops reading: what the Host sends it stays in the
+    // sockets, then in the Host's send queues; resumed, it reads it all.
+    void setReadingPaused(bool paused);
     // Writes what send() gathered now.
     void flush();
     // Bytes sent and not yet written to the socket.

@@ -32,9 +32,12 @@ void V230HostAudioAuxServer::broadcastAudioFrame(std::span<const uint8_t> pcm, u
         auto message = makeAuxPacket(AuxPacketType::audioFrame, 1, packet.payload, packet.timestampNs);
         // The same bytes to every listener; a connection not ready yet (or
         // any more) is skipped, and a failed send is left to the session's
-        // own receive path.
+        // own receive path. So is a listener whose peer has no room for the
+        // packet: audio is a stream, and what a peer that does not read
+        // would be sent is dropped rather than kept for it.
         for (size_t i = 0; i < connections.size(); ++i) {
             if (connections[i]->state() != platform::ConnectionState::ready) continue;
+            if (const auto peer = connections[i]->sendBudget(); peer && !peer->hasRoomToSend(message.size())) continue;
             connections[i]->send(i + 1 == connections.size() ? std::move(message) : message);
         }
     }

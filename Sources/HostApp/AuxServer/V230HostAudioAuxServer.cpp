@@ -416,7 +416,7 @@ void V230HostAudioAuxServer::handleReceive(const UUID& id, std::span<const uint8
     if (isComplete) session->endOfStream = error;
     // A connection with no turn waiting whose peer's work is past its
     // budget would queue one to wait for that work, end and all.
-    if (session->turns.waitingForWork() || (isComplete && session->turns.mustWaitForWork())) {
+    if (session->turns.waitingForThePeer() || (isComplete && session->turns.mustWaitForWork())) {
         // A peer that left is not waited for: what it sent that waits for
         // its work goes with it.
         if (isComplete) return closeEndedSession(*session);
@@ -458,7 +458,23 @@ bool servedPastTheBudget(AuxPacketType type) {
     }
 }
 
+// Packets the Host answers at once, on the server queue: an audio control
+// (status texts to its sender, and to the Viewer it displaced) and a Host
+// shortcut (status texts to every Viewer). The others are answered in a
+// paced change of the stream (its configuration, a recording's state), on
+// the file channel's own terms, at most twice a connection (identity
+// proofs), or not at all.
+bool answeredAtOnce(AuxPacketType type) {
+    return type == AuxPacketType::audioControl || type == AuxPacketType::hostShortcut;
+}
+
 }  // namespace
+
+size_t V230HostAudioAuxServer::roomToAnswer(const AuxSessionContext& session) const {
+    if (!session.authorized) return 0;
+    const auto header = AuxPacketHeader::decode(session.cutter.buffered());
+    return header && answeredAtOnce(header->type) ? kAnswerRoomBytes : 0;
+}
 
 void V230HostAudioAuxServer::serveOutOfTurn(const std::shared_ptr<AuxSessionContext>& session) {
     queue.dispatchPrecondition();
@@ -490,19 +506,26 @@ void V230HostAudioAuxServer::serveReceiveTurn(const std::shared_ptr<AuxSessionCo
     for (int served = 0;; ++served) {
         // Past its turn, or past what its peer's work may hold: the rest
         // waits behind the others, and for that work to return.
-        if (served == kPacketsPerReceiveTurn || session->turns.mustWaitForWork()) {
+        // Or at a packet whose answers its peer has no room for: it waits
+        // until the peer has read enough.
+        const size_t answerRoom = roomToAnswer(*session);
+        const bool forRoom = answerRoom > 0 && session->turns.mustWaitForRoomToSend(answerRoom);
+        if (served == kPacketsPerReceiveTurn || session->turns.mustWaitForWork() || forRoom) {
             flushCoalescedInput(*session);
             if (session->closed || terminating_) return;
-            session->turns.yield([weak = weak_from_this(), id] {
-                auto self = weak.lock();
-                if (!self || self->terminating_) return;
-                auto found = self->sessionContexts_.find(id);
-                if (found == self->sessionContexts_.end()) return;
-                std::shared_ptr<AuxSessionContext> next = found->second;
-                if (!next->closed) self->serveReceiveTurn(next);
-            });
-            // What keeps the stream going does not wait behind the work.
-            if (session->turns.waitingForWork()) serveOutOfTurn(session);
+            session->turns.yield(
+                [weak = weak_from_this(), id] {
+                    auto self = weak.lock();
+                    if (!self || self->terminating_) return;
+                    auto found = self->sessionContexts_.find(id);
+                    if (found == self->sessionContexts_.end()) return;
+                    std::shared_ptr<AuxSessionContext> next = found->second;
+                    if (!next->closed) self->serveReceiveTurn(next);
+                },
+                forRoom ? answerRoom : 0);
+            // What keeps the stream going does not wait behind the work,
+            // nor behind the answers.
+            if (session->turns.waitingForThePeer()) serveOutOfTurn(session);
             return;
         }
         auto next = session->cutter.next();
@@ -854,6 +877,9 @@ bool V230HostAudioAuxServer::sendToAuthorizedSessionsOf(AuxChannel channel, cons
         if (it == sessions.end()) continue;
         const auto state = it->second->state();
         if (state == platform::ConnectionState::failed || state == platform::ConnectionState::cancelled) continue;
+        // What goes to everyone is not kept for a peer with no room for it:
+        // another Viewer's packets would grow it a backlog it never reads.
+        if (const auto peer = it->second->sendBudget(); peer && !peer->hasRoomToSend(packet.size())) continue;
         sendToSession(id, channel, it->second, packet);
         taken = true;
     }

@@ -208,6 +208,13 @@ public:
     // that a flood leaves the encoder and the other Viewers most of the
     // Host's time, however many connections it comes on.
     static constexpr double kFullTurnsPerSecond = platform::ReceiveTurnBudget::kDefaultFullTurnsPerSecond;
+    // The room a packet the Host answers at once (audio control, Host
+    // shortcut) needs in its peer's send budget before it is served: its
+    // status texts and what each queued send holds beside them. Until the
+    // peer has it the connection's turn waits at that packet, so a peer that
+    // does not read is answered no further than its budget, and TCP holds
+    // the rest of what it sends.
+    static constexpr size_t kAnswerRoomBytes = 4096;
     // Desktop steps a connection may take at once, then one per
     // kDesktopStepIntervalSeconds (each step is verified with timers for up
     // to 1.6 s). Changes to the shared stream, the displays and recording
@@ -882,12 +889,17 @@ private:
     // with more left it stops reading the socket and queues the next turn
     // behind whatever else waits, so every connection gets its turn.
     void serveReceiveTurn(const std::shared_ptr<AuxSessionContext>& session);
-    // While a connection's turn waits for its peer's work: serves, out of
-    // turn, every packet buffered that keeps its own stream going or is
-    // input, none of which carries work (frame acknowledgements, key-frame
-    // requests, pointer, gesture and key events), however many came at
-    // once; only what starts work waits for the turn.
+    // While a connection's turn waits for its peer's work, or for room to
+    // send its answers: serves, out of turn, every packet buffered that
+    // keeps its own stream going or is input (frame acknowledgements,
+    // key-frame requests, pointer, gesture and key events), none of which
+    // carries work or waits for room, however many came at once; only what
+    // starts work or is answered at once waits for the turn.
     void serveOutOfTurn(const std::shared_ptr<AuxSessionContext>& session);
+    // The room in its peer's send budget that the packet first in line on a
+    // logged-in connection waits for: kAnswerRoomBytes when serving it
+    // queues answers at once, 0 otherwise.
+    size_t roomToAnswer(const AuxSessionContext& session) const;
     // Gives back what a connection's turn served, keeping charged what
     // waits, and a packet still arriving as such (platform::ReceiveTurns).
     static void settleReadBytes(AuxSessionContext& session);

@@ -1,8 +1,9 @@
 // Frame delivery: each encoded frame is built once into a shared packet and
 // fanned out, on the server queue, to every session bound to its stream.
-// A session whose acknowledgements lag is skipped until the next key frame,
-// a session gets its stream's configuration before its first frame, and a
-// connection that is not ready or whose send fails is closed and removed.
+// A session whose acknowledgements lag, or whose peer has no room to send
+// the frame, is skipped until the next key frame, a session gets its
+// stream's configuration before its first frame, and a connection that is
+// not ready or whose send fails is closed and removed.
 
 #include <vector>
 
@@ -99,11 +100,23 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
             closeSession(id, AuxChannel::video);
             continue;
         }
+        // A frame its peer has no room for is skipped, key frame or not,
+        // whatever the acknowledgements say (a peer may send them unread):
+        // the session waits for a key frame, asked for once room is back.
+        if (const auto peer = connection->sendBudget(); peer && !peer->hasRoomToSend(packet->size())) {
+            sc.videoSessionsAwaitingKeyFrame.insert(id);
+            sc.videoSessionsWaitingForRoom.insert(id);
+            sc.videoSessionSkippedFrames[id]++;
+            noteVideoDeliveryOnce(id, stream, "no-room");
+            continue;
+        }
         if (isKeyFrame) {
             sc.videoSessionsAwaitingKeyFrame.erase(id);
+            sc.videoSessionsWaitingForRoom.erase(id);
         } else if (sc.videoSessionsAwaitingKeyFrame.count(id)) {
             sc.videoSessionSkippedFrames[id]++;
             noteVideoDeliveryOnce(id, stream, "awaiting-keyframe");
+            if (sc.videoSessionsWaitingForRoom.count(id)) requestKeyFrameForSkippedViewerLocked(stream, now);
             continue;
         } else if (videoSessionIsBackedUp(id, now, window)) {
             sc.videoSessionsAwaitingKeyFrame.insert(id);

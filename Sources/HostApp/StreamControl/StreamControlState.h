@@ -87,6 +87,9 @@ struct StreamControlState {
 
     // --- Per-session delivery (keyed by the video session) ---------------------------
     std::set<platform::UUID> videoSessionsAwaitingKeyFrame;
+    // Of those, the ones skipped because their peer had no room to send:
+    // their key frame is asked for once it has.
+    std::set<platform::UUID> videoSessionsWaitingForRoom;
     std::map<platform::UUID, int> videoSessionDeliveredFrames;
     std::map<platform::UUID, int> videoSessionSkippedFrames;
     // The stream whose configuration the frame path last gave the session.

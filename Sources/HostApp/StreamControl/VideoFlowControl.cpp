@@ -63,6 +63,7 @@ void V230HostAudioAuxServer::forgetVideoSessionDeliveryState(const UUID& id) {
     sc.videoSessionLastAckNs.erase(id);
     sc.videoSessionLastFrameSentNs.erase(id);
     sc.videoSessionsAwaitingKeyFrame.erase(id);
+    sc.videoSessionsWaitingForRoom.erase(id);
     sc.videoStreamKindAnnounced.erase(id);
     sc.videoSessionDeliveredFrames.erase(id);
     sc.videoSessionSkippedFrames.erase(id);

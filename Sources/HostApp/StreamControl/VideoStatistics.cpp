@@ -183,7 +183,11 @@ void V230HostAudioAuxServer::broadcastVideoStats(const VideoStatsPayload& payloa
         makeAuxPacket(AuxPacketType::videoStats, 0, payload.encode(), platform::Clock::uptimeNs()));
     for (const UUID& id : authorizedVideoSessions) {
         auto connection = videoSessions.find(id);
-        if (connection != videoSessions.end()) connection->second->send(packet, {});
+        if (connection == videoSessions.end()) continue;
+        // Kept for no peer that has no room for it: the next second's
+        // statistics say more.
+        if (const auto peer = connection->second->sendBudget(); peer && !peer->hasRoomToSend(packet->size())) continue;
+        connection->second->send(packet, {});
     }
 }
 

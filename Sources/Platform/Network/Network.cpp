@@ -907,18 +907,19 @@ void ReceiveTurns::setBudget(std::shared_ptr<ReceiveTurnBudget> budget) {
     budget_ = budget ? std::move(budget) : std::make_shared<ReceiveTurnBudget>();
 }
 
-void ReceiveTurns::yield(Work nextTurn) {
+void ReceiveTurns::yield(Work nextTurn, size_t roomToSend) {
     const bool forWork = mustWaitForWork();
-    if (forWork) {
-        // Reading goes on as far as the connection may read past its
-        // budget, for what the reader serves out of turn; a peer that
-        // leaves is not waited for.
+    const bool forRoom = !forWork && roomToSend > 0 && ledger_;
+    if (forWork || forRoom) {
+        // Reading goes on as far as the peer's budget and what the
+        // connection may read past it allow, for what the reader serves out
+        // of turn; a peer that leaves is not waited for.
         if (held_) {
             held_ = false;
             connection_->setReadingHeld(false);
         }
-        if (!state_->waitingForWork) {
-            state_->waitingForWork = true;
+        if (!state_->waitingForThePeer) {
+            state_->waitingForThePeer = true;
             connection_->setEndsWhenThePeerLeaves(true);
         }
     } else if (!held_) {
@@ -930,19 +931,26 @@ void ReceiveTurns::yield(Work nextTurn) {
     Work turn = [state = state_, weakConnection = std::weak_ptr<TcpConnection>(connection_),
                  nextTurn = std::move(nextTurn)] {
         state->queued = false;
-        if (state->waitingForWork) {
-            state->waitingForWork = false;
+        if (state->waitingForThePeer) {
+            state->waitingForThePeer = false;
             if (auto connection = weakConnection.lock()) connection->setEndsWhenThePeerLeaves(false);
         }
         nextTurn();
     };
     // A turn is the connection's own, never a job of the peer's work.
     const WorkLedger::Charged nobody(nullptr);
-    if (forWork) {
-        ledger_->whenUnderBudget([queue = queue_, turn = std::move(turn)]() mutable {
+    if (forWork || forRoom) {
+        auto queueTurn = [queue = queue_, turn = std::move(turn)]() mutable {
             const WorkLedger::Charged nobody(nullptr);
             queue.async(std::move(turn));
-        });
+        };
+        if (forWork) {
+            ledger_->whenUnderBudget(std::move(queueTurn));
+        } else {
+            // Once the peer has read enough of what waits for it (a peer
+            // that leaves first ends its connection, and this never runs).
+            ledger_->whenRoomToSend(roomToSend, std::move(queueTurn));
+        }
         return;
     }
     const double wait = budget_->takeFullTurn();

@@ -111,20 +111,27 @@ public:
     // The peer's work is over its budget: the reader should yield now,
     // even in the middle of a turn.
     bool mustWaitForWork() const { return ledger_ && ledger_->overBudget(); }
-    // A full turn ended with more left, or the peer's work is over budget:
-    // `nextTurn` is queued, after the budget's wait (reading held) or once
-    // the peer's work is back under its budget, unless a turn already
+    // The peer has no room for `bytes` more waiting to be sent to it
+    // (WorkLedger::hasRoomToSend): a packet whose serving queues that much
+    // for the peer waits, so that a peer that does not read stops being
+    // served instead of having its answers pile up here.
+    bool mustWaitForRoomToSend(size_t bytes) const { return ledger_ && !ledger_->hasRoomToSend(bytes); }
+    // A full turn ended with more left, or the peer's work is over budget,
+    // or (`roomToSend` > 0) the packet first in line must wait for that
+    // much room to send its answers: `nextTurn` is queued, after the
+    // budget's wait (reading held), or once the peer's work is back under
+    // its budget, or once the peer has that room, unless a turn already
     // waits. `nextTurn` must hold its owner weakly.
-    void yield(Work nextTurn);
+    void yield(Work nextTurn, size_t roomToSend = 0);
     // Everything read was served: reading resumes.
     void caughtUp();
     // A turn waits on the queue: bytes delivered meanwhile wait for it
     // instead of taking a turn of their own.
     bool turnQueued() const { return state_->queued; }
-    // The queued turn waits for the peer's work to return: the reader
-    // serves out of turn only what carries no work, and ends the
-    // connection when the peer leaves.
-    bool waitingForWork() const { return state_->waitingForWork; }
+    // The queued turn waits for the peer (its work to return, or room to
+    // send to it): the reader serves out of turn only what carries no work
+    // and queues no answer, and ends the connection when the peer leaves.
+    bool waitingForThePeer() const { return state_->waitingForThePeer; }
 
     // The connection gives its bytes back only when the reader says so
     // (TcpConnection::setReceiverConsumes, set by the constructor): every
@@ -156,7 +163,7 @@ public:
 private:
     struct State {
         bool queued = false;
-        bool waitingForWork = false;
+        bool waitingForThePeer = false;
     };
     // Checks now and then that the packet holding the place still arrives.
     void watchArrival();

@@ -19,9 +19,11 @@
 // as machines join, so machines joining one at a time, each filling the
 // part of its time, would together hold the sum of limit/(k+1), several
 // times the bound. Whatever is let in here keeps the total within the
-// limit; only what the Host sends without waiting (frames, audio, answers
-// to control packets) is told without asking, bounded by each connection's
-// send backlog instead, and holds the others back while it fills the total.
+// limit. What the Host sends its peers asks too (WorkLedger::hasRoomToSend):
+// frames and audio a machine has no room for are dropped, and a control
+// packet whose answers it has no room for waits, so what is told without
+// asking is bounded apart: the answers of a packet already let through, and
+// the few replies of a login or of a paced change.
 // The last kReserveFraction of it is kept from ordinary reads: its first half for replies and (from its middle) for the first
 // packets of a machine that holds next to nothing and for the rest of a
 // packet holding its machine's place, so a newcomer is served and the

@@ -62,7 +62,7 @@ void FileTransferChannelConnection::start() {
             // before the end is told, as they were before reading was paced.
             // A peer that left while its frames waited for its work is not
             // waited for: they go with it.
-            if (self->turns_.turnQueued() && !self->turns_.waitingForWork()) {
+            if (self->turns_.turnQueued() && !self->turns_.waitingForThePeer()) {
                 self->endAfterTurns_ = true;
             } else {
                 self->fail(std::nullopt);

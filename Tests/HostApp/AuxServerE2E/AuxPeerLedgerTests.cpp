@@ -574,6 +574,158 @@ TEST_F(PeerLedger, APeerPastItsBudgetIsServedItsInputAndEveryAcknowledgementHowe
     EXPECT_TRUE(runUntil([&] { return server->queue.syncValue([&] { return received; }) == kBudget + 10; }));
 }
 
+// A peer that never reads, on every connection it may open, asks for
+// answers as fast as its turns go (audio controls; Host shortcuts, whose
+// texts go to every Viewer) while it takes audio and acknowledges frames it
+// never reads: what the Host really queues for it, read from its
+// connections, stays within its send budget and one answer per connection,
+// and is on its account. Its packets wait, not its acknowledgements;
+// another Viewer is answered meanwhile; and once the peer reads, every
+// answer it asked for comes, none dropped.
+TEST_F(PeerLedger, WhatAPeerThatDoesNotReadIsSentStaysWithinItsSendBudget) {
+    const std::string peer = "127.0.0.2";
+    constexpr size_t kAudioConnections = AuxAdmission::maxLoggedInPerSource - 2;
+    constexpr int kControls = 60'000;
+    constexpr int kShortcuts = 20'000;
+    const std::string notActive = "audio: listening here only is not active for this Viewer";
+    std::vector<std::unique_ptr<AuxTestClient>> audio, video;
+    auto likeAViewer = [](AuxTestClient& c) {
+        // As a Viewer does: its small packets are not held back for the
+        // acknowledgement of its last, which a Host sending into a closed
+        // window gives only when it probes.
+        const int on = 1;
+        EXPECT_EQ(setsockopt(c.descriptor(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), 0);
+    };
+    for (size_t i = 0; i < kAudioConnections; ++i) {
+        audio.push_back(audioFrom(peer, "Quiet"));
+        likeAViewer(*audio.back());
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        video.push_back(std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, peer));
+        ASSERT_TRUE(video.back()->waitConnected() && video.back()->logIn(consoleUser, password, "Quiet"));
+        likeAViewer(*video.back());
+    }
+    auto honest = audioFrom("127.0.0.3", "Honest");
+    // The frames are the test's: no capture starts.
+    server->queue.sync([&] {
+        if (auto& start = server->streamControl.initialVideoCaptureStartTask) start->cancel();
+    });
+    const auto ledger = ledgerOf(peer);
+    ASSERT_TRUE(ledger);
+    for (auto& c : audio) c->setReadingPaused(true);
+    for (auto& c : video) c->setReadingPaused(true);
+
+    // Answers to itself on three connections, texts to everyone on the
+    // fourth; the watchers only acknowledge.
+    auto repeated = [](AuxPacketType type, const std::vector<uint8_t>& payload, int times) {
+        const auto packet = makeAuxPacket(type, 0, payload, 0);
+        std::vector<uint8_t> bytes;
+        for (int i = 0; i < times; ++i) bytes.insert(bytes.end(), packet.begin(), packet.end());
+        return bytes;
+    };
+    for (size_t i = 0; i + 1 < audio.size(); ++i) {
+        audio[i]->sendRaw(repeated(AuxPacketType::audioControl, {0x00}, kControls));
+        audio[i]->flush();
+    }
+    audio.back()->sendRaw(repeated(AuxPacketType::hostShortcut,
+                                   HostShortcutControlPayload{HostShortcutKind::appExpose}.encode(), kShortcuts));
+    audio.back()->flush();
+
+    // A key frame to every watcher every 50 ms, each acknowledged at once,
+    // unread.
+    const auto frame = std::make_shared<const std::vector<uint8_t>>(
+        makeAuxPacket(AuxPacketType::videoFrame, 1, std::vector<uint8_t>(256 << 10, 0x42), 0));
+    const size_t bound = platform::WorkLedger::kMaxSendingBytes +
+                         AuxAdmission::maxLoggedInPerSource * V230HostAudioAuxServer::kAnswerRoomBytes + (64 << 10);
+    size_t mostQueued = 0, mostCharged = 0, queuedUncharged = 0;
+    size_t fewestConnections = AuxAdmission::maxLoggedInPerSource;
+    auto look = [&] {
+        const auto held = server->queue.syncValue([&] { return server->holdingsOfPeerForTesting(peer); });
+        const size_t charged = ledger->sendingBytes();
+        mostQueued = std::max(mostQueued, held.unsentBytes);
+        mostCharged = std::max(mostCharged, charged);
+        fewestConnections = std::min(fewestConnections, held.connections);
+        if (held.unsentBytes > charged) queuedUncharged = std::max(queuedUncharged, held.unsentBytes - charged);
+    };
+    // Until the Host queues past the bound, or the peer has sat at its
+    // budget for a second of the clock.
+    int atTheBudget = 0;
+    runUntil(
+        [&] {
+            server->queue.sync([&] {
+                server->deliverVideoFrame(frame, true, V230HostAudioAuxServer::HostVideoStreamKind::shared,
+                                          platform::Clock::uptimeNs());
+            });
+            for (auto& c : video) {
+                c->send(AuxPacketType::videoFrameAck, {});
+                c->flush();
+            }
+            advance(0.05);
+            look();
+            const bool full = ledger->sendingBytes() + (1 << 20) >= platform::WorkLedger::kMaxSendingBytes;
+            atTheBudget = full ? atTheBudget + 1 : 0;
+            return mostQueued > bound || atTheBudget >= 20;
+        },
+        120);
+    ASSERT_LE(mostQueued, bound) << "the Host queued past the peer's send budget (" << mostCharged
+                                 << " on its account at most, " << fewestConnections << " connections left)";
+    EXPECT_EQ(atTheBudget, 20) << "the peer's sends reached their budget and stayed there";
+    EXPECT_LE(mostCharged, bound);
+    EXPECT_LE(queuedUncharged, 64u << 10) << "what is queued is on the account";
+    EXPECT_EQ(fewestConnections, AuxAdmission::maxLoggedInPerSource) << "no connection closed for its backlog";
+
+    // Meanwhile another Viewer is answered; and the quiet peer's
+    // acknowledgements that come behind a packet waiting for its room (a
+    // Host shortcut) are served at once.
+    const auto answersTo = [&](const AuxTestClient& c) {
+        size_t n = 0;
+        for (const auto& p : c.packets())
+            if (p.header.type == AuxPacketType::hostStatus && p.text() == notActive) ++n;
+        return n;
+    };
+    honest->send(AuxPacketType::audioControl, std::vector<uint8_t>{0x00});
+    honest->flush();
+    EXPECT_TRUE(runUntil([&] { return answersTo(*honest) == 1; }));
+    auto outstanding = [&] {
+        return server->queue.syncValue([&] {
+            int sum = 0;
+            for (const auto& id : server->authorizedVideoSessions)
+                sum += server->streamControl.videoSessionOutstandingAcks[id];
+            return sum;
+        });
+    };
+    const size_t watchers = server->queue.syncValue([&] {
+        for (const auto& id : server->authorizedVideoSessions) {
+            server->streamControl.videoSessionOutstandingAcks[id] = 9;
+            server->streamControl.videoSessionLastAckNs[id] = platform::Clock::uptimeNs();
+        }
+        return server->authorizedVideoSessions.size();
+    });
+    ASSERT_EQ(watchers, video.size()) << "the watchers keep their video";
+    for (auto& c : video) {
+        c->send(AuxPacketType::hostShortcut, HostShortcutControlPayload{HostShortcutKind::appExpose}.encode());
+        for (int i = 0; i < 9; ++i) c->send(AuxPacketType::videoFrameAck, {});
+        c->flush();
+    }
+    EXPECT_TRUE(runUntil([&] { return outstanding() == 0; })) << outstanding() << " frames unacknowledged";
+    look();
+    EXPECT_LE(mostQueued, bound);
+
+    // It reads: every answer it asked for comes.
+    for (auto& c : audio) c->setReadingPaused(false);
+    for (auto& c : video) c->setReadingPaused(false);
+    EXPECT_TRUE(runUntil(
+        [&] {
+            advance(0.05);
+            look();
+            return std::all_of(audio.begin(), audio.end() - 1,
+                               [&](const auto& c) { return answersTo(*c) == size_t{kControls}; });
+        },
+        120))
+        << answersTo(*audio[0]) << " of " << kControls << " answers";
+    EXPECT_LE(mostQueued, bound);
+}
+
 // Logged-in connections are watched for a peer that vanished without a
 // word, so its places under the caps come back within about 30 s.
 TEST_F(PeerLedger, LoggedInConnectionsAreWatchedForAVanishedPeer) {

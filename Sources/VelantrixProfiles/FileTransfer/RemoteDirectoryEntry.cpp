@@ -44,31 +44,33 @@ bool writtenAsItIs(std::string_view name) {
     return true;
 }
 
+void put(std::vector<uint8_t>& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+
 // One entry as the JSON library writes the object {"n", "d", "s", "t"}:
 // its keys in their sorted order, no spaces. Written here rather than built
 // as a document and dumped, which cost several allocations and a map an
 // entry: a listing of a crowded folder is made on every request for it.
-void appendEntry(std::string& out, const RemoteDirectoryEntry& e) {
-    out += e.isDirectory ? "{\"d\":true,\"n\":" : "{\"d\":false,\"n\":";
+void appendEntry(std::vector<uint8_t>& out, const RemoteDirectoryEntry& e) {
+    put(out, e.isDirectory ? "{\"d\":true,\"n\":" : "{\"d\":false,\"n\":");
     if (writtenAsItIs(e.name)) {
-        out += '"';
-        out += e.name;
-        out += '"';
+        out.push_back('"');
+        put(out, e.name);
+        out.push_back('"');
     } else {
-        out += platform::Json(e.name).dump(-1, ' ', false, platform::Json::error_handler_t::replace);
+        put(out, platform::Json(e.name).dump(-1, ' ', false, platform::Json::error_handler_t::replace));
     }
-    out += ",\"s\":";
+    put(out, ",\"s\":");
     char digits[24];
-    out.append(digits, std::to_chars(digits, digits + sizeof digits, e.size).ptr);
+    put(out, {digits, std::to_chars(digits, digits + sizeof digits, e.size).ptr});
     if (e.modificationDate) {
-        out += ",\"t\":";
+        put(out, ",\"t\":");
         // The library's own number writer, the one its dump uses.
         const double t = e.modificationDate->secondsSince1970;
         char number[64];
-        if (std::isfinite(t)) out.append(number, nlohmann::detail::to_chars(number, number + sizeof number, t));
-        else out += "null";
+        if (std::isfinite(t)) put(out, {number, nlohmann::detail::to_chars(number, number + sizeof number, t)});
+        else put(out, "null");
     }
-    out += '}';
+    out.push_back('}');
 }
 
 }  // namespace
@@ -82,13 +84,13 @@ std::vector<uint8_t> RemoteDirectoryEntry::encodeListing(const std::vector<Remot
         expected += e.name.size() + 64;
         if (expected >= maxBytes) break;
     }
-    std::string text;
+    std::vector<uint8_t> text;
     text.reserve(std::min(expected, maxBytes));
-    text += '[';
+    text.push_back('[');
     size_t count = 0;
     for (const auto& e : entries) {
         const size_t before = text.size();
-        if (count) text += ',';
+        if (count) text.push_back(',');
         appendEntry(text, e);
         // With the closing bracket.
         if (text.size() + 1 > maxBytes) {
@@ -97,9 +99,9 @@ std::vector<uint8_t> RemoteDirectoryEntry::encodeListing(const std::vector<Remot
         }
         ++count;
     }
-    text += ']';
+    text.push_back(']');
     if (kept) *kept = count;
-    return {text.begin(), text.end()};
+    return text;
 }
 
 std::vector<RemoteDirectoryEntry> RemoteDirectoryEntry::decodeListing(std::span<const uint8_t> data) {

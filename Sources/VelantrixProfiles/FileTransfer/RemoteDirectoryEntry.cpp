@@ -87,16 +87,17 @@ std::vector<uint8_t> RemoteDirectoryEntry::encodeListing(const std::vector<Remot
     std::vector<uint8_t> text;
     text.reserve(std::min(expected, maxBytes));
     text.push_back('[');
+    // Each entry is written apart and taken only if it fits, so that the
+    // one that does not never grows the reply past its reserve.
+    std::vector<uint8_t> one;
     size_t count = 0;
     for (const auto& e : entries) {
-        const size_t before = text.size();
+        one.clear();
+        appendEntry(one, e);
+        // With its comma and the closing bracket.
+        if (text.size() + (count ? 1 : 0) + one.size() + 1 > maxBytes) break;
         if (count) text.push_back(',');
-        appendEntry(text, e);
-        // With the closing bracket.
-        if (text.size() + 1 > maxBytes) {
-            text.resize(before);
-            break;
-        }
+        text.insert(text.end(), one.begin(), one.end());
         ++count;
     }
     text.push_back(']');

@@ -251,6 +251,21 @@ TEST(AuxPacketCutter, GrowsWithWhatArrivesAndGivesALargeBufferBack) {
     ASSERT_GT(cutter.capacity(), AuxPacketCutter::retainedCapacity);
     EXPECT_EQ(cutter.next().status, Status::needMoreData);
     EXPECT_LE(cutter.capacity(), AuxPacketCutter::retainedCapacity);
+
+    // A buffer kept after a packet grows from what it holds, not from its
+    // capacity: one read past that capacity takes room for itself alone.
+    cutter.append(packet(27, repeat(1, 120 * 1024)));
+    ASSERT_EQ(cutter.next().status, Status::packet);
+    std::vector<uint8_t> read;
+    for (int i = 0; i < 130; ++i) {
+        const auto one = packet(30, repeat(2, 1000));
+        read.insert(read.end(), one.begin(), one.end());
+    }
+    const auto half = packet(30, repeat(3, 2000));
+    read.insert(read.end(), half.begin(), half.begin() + 1000);
+    ASSERT_GT(read.size(), cutter.capacity());
+    cutter.append(read);
+    EXPECT_LE(cutter.capacity(), read.size());
 }
 
 TEST(AuxPacketCutter, ABacklogServedDownGivesItsMemoryBackThoughItNeverEmpties) {

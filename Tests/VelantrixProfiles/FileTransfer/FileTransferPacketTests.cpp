@@ -189,6 +189,22 @@ TEST(RemoteDirectoryEntry, ListingJsonRoundTripsAndReadsOptionalKeys) {
         }
     expected += "]";
     EXPECT_EQ(RemoteDirectoryEntry::encodeListing(every), bytes(expected));
+    // Cut at its last byte, or one short of it (the last entry then goes),
+    // and the reply's buffer never holds more than the bound allows.
+    size_t kept = 0;
+    EXPECT_EQ(RemoteDirectoryEntry::encodeListing(every, expected.size(), &kept), bytes(expected));
+    EXPECT_EQ(kept, every.size());
+    const auto cut = RemoteDirectoryEntry::encodeListing(every, expected.size() - 1, &kept);
+    EXPECT_EQ(kept, every.size() - 1);
+    const auto lastComma = expected.rfind(",{");
+    EXPECT_EQ(cut, bytes(expected.substr(0, lastComma) + "]"));
+    std::vector<RemoteDirectoryEntry> wide;
+    for (int n = 0; n < 1000; ++n) wide.push_back({std::string(200, 'w') + std::to_string(n), false, 7, std::nullopt});
+    for (const size_t bound : {size_t{1000}, size_t{65536}, size_t{100000}}) {
+        const auto reply = RemoteDirectoryEntry::encodeListing(wide, bound, &kept);
+        EXPECT_LE(reply.size(), bound);
+        EXPECT_LE(reply.capacity(), bound) << "the reply's buffer grew past its bound";
+    }
 
     // A name that is not UTF-8 still produces a listing.
     auto odd = RemoteDirectoryEntry::decodeListing(

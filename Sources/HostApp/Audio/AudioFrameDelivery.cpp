@@ -37,7 +37,7 @@ void V230HostAudioAuxServer::broadcastAudioFrame(std::span<const uint8_t> pcm, u
         // would be sent is dropped rather than kept for it.
         for (size_t i = 0; i < connections.size(); ++i) {
             if (connections[i]->state() != platform::ConnectionState::ready) continue;
-            if (const auto peer = connections[i]->sendBudget(); peer && !peer->hasRoomToSend(message.size())) continue;
+            if (!connections[i]->budgetHasRoomFor(message.size())) continue;
             connections[i]->send(i + 1 == connections.size() ? std::move(message) : message);
         }
     }

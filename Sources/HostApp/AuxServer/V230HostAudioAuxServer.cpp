@@ -879,7 +879,7 @@ bool V230HostAudioAuxServer::sendToAuthorizedSessionsOf(AuxChannel channel, cons
         if (state == platform::ConnectionState::failed || state == platform::ConnectionState::cancelled) continue;
         // What goes to everyone is not kept for a peer with no room for it:
         // another Viewer's packets would grow it a backlog it never reads.
-        if (const auto peer = it->second->sendBudget(); peer && !peer->hasRoomToSend(packet.size())) continue;
+        if (!it->second->budgetHasRoomFor(packet.size())) continue;
         sendToSession(id, channel, it->second, packet);
         taken = true;
     }

@@ -103,7 +103,7 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
         // A frame its peer has no room for is skipped, key frame or not,
         // whatever the acknowledgements say (a peer may send them unread):
         // the session waits for a key frame, asked for once room is back.
-        if (const auto peer = connection->sendBudget(); peer && !peer->hasRoomToSend(packet->size())) {
+        if (!connection->budgetHasRoomFor(packet->size())) {
             sc.videoSessionsAwaitingKeyFrame.insert(id);
             sc.videoSessionsWaitingForRoom.insert(id);
             sc.videoSessionSkippedFrames[id]++;

@@ -186,7 +186,7 @@ void V230HostAudioAuxServer::broadcastVideoStats(const VideoStatsPayload& payloa
         if (connection == videoSessions.end()) continue;
         // Kept for no peer that has no room for it: the next second's
         // statistics say more.
-        if (const auto peer = connection->second->sendBudget(); peer && !peer->hasRoomToSend(packet->size())) continue;
+        if (!connection->second->budgetHasRoomFor(packet->size())) continue;
         connection->second->send(packet, {});
     }
 }

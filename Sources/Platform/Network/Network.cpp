@@ -386,6 +386,11 @@ std::shared_ptr<WorkLedger> TcpConnection::sendBudget() const {
     return sendBudget_;
 }
 
+bool TcpConnection::budgetHasRoomFor(size_t bytes) const {
+    const auto budget = sendBudget();
+    return !budget || budget->hasRoomToSend(bytes);
+}
+
 void TcpConnection::enqueueLocked(PendingSend send) {
     if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) {
         postCompletionLocked(std::move(send.completion),

@@ -315,6 +315,10 @@ public:
     // those waiting now move to it. Null: on nobody's.
     void setSendBudget(std::shared_ptr<WorkLedger> budget);
     std::shared_ptr<WorkLedger> sendBudget() const;
+    // Whether `bytes` more may wait here within that budget (always with
+    // none): what the Host sends without a reply to wait for (frames,
+    // audio, texts to every Viewer) is skipped for a peer with no room.
+    bool budgetHasRoomFor(size_t bytes) const;
     // What this connection may still have read and not consumed while its
     // budget has no room (0 by default): room to reach the packets its
     // owner serves past the budget (a Viewer's frame acknowledgements and

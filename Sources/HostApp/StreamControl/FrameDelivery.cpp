@@ -105,7 +105,24 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
         // the session waits for a key frame, asked for once room is back.
         if (!connection->budgetHasRoomFor(packet->size())) {
             sc.videoSessionsAwaitingKeyFrame.insert(id);
-            sc.videoSessionsWaitingForRoom.insert(id);
+            // Its key frame is asked for once room is back, frame or not: a
+            // still screen sends none that would ask for it.
+            if (sc.videoSessionsWaitingForRoom.insert(id).second)
+                if (const auto peer = connection->sendBudget())
+                    peer->whenRoomToSend(packet->size(), [weak = weak_from_this(), id, stream] {
+                        auto self = weak.lock();
+                        if (!self) return;
+                        const platform::WorkLedger::Charged nobody(nullptr);
+                        self->queue.async([weak, id, stream] {
+                            auto self = weak.lock();
+                            if (!self || self->terminating_ || !self->streamControl.videoSessionsWaitingForRoom.count(id))
+                                return;
+                            // Once a wait: never held back by another
+                            // Viewer's request just before.
+                            self->streamControl.lastSkippedViewerKeyFrameRequestNs = 0;
+                            self->requestKeyFrameForSkippedViewerLocked(stream, platform::Clock::uptimeNs());
+                        });
+                    });
             sc.videoSessionSkippedFrames[id]++;
             noteVideoDeliveryOnce(id, stream, "no-room");
             continue;

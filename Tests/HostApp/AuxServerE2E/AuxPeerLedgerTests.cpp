@@ -747,4 +747,44 @@ TEST_F(PeerLedger, LoggedInConnectionsAreWatchedForAVanishedPeer) {
     EXPECT_LE(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 30'000);
 }
 
+// A Viewer whose frames were skipped because it did not read gets a key
+// frame asked for once it has read, though the screen stays still and no
+// frame comes that would ask for it.
+TEST_F(PeerLedger, AViewerSkippedForNoRoomGetsAKeyFrameOnceItReadsOnAStillScreen) {
+    const std::string peer = "127.0.0.2";
+    auto audio = audioFrom(peer, "Slow");
+    auto video = std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, peer);
+    ASSERT_TRUE(video->waitConnected() && video->logIn(consoleUser, password, "Slow"));
+    server->queue.sync([&] {
+        if (auto& start = server->streamControl.initialVideoCaptureStartTask) start->cancel();
+    });
+    const auto ledger = ledgerOf(peer);
+    ASSERT_TRUE(ledger);
+    const UUID vid = sessionFrom(peer, AuxChannel::video);
+    video->setReadingPaused(true);
+    const auto frame = std::make_shared<const std::vector<uint8_t>>(
+        makeAuxPacket(AuxPacketType::videoFrame, 1, std::vector<uint8_t>(1 << 20, 0x42), 0));
+    bool skipped = false;
+    for (int i = 0; i < 400 && !skipped; ++i) {
+        server->queue.sync([&] {
+            server->deliverVideoFrame(frame, true, V230HostAudioAuxServer::HostVideoStreamKind::shared,
+                                      platform::Clock::uptimeNs());
+            skipped = server->streamControl.videoSessionsWaitingForRoom.count(vid) > 0;
+        });
+        video->send(AuxPacketType::videoFrameAck, {});
+        video->flush();
+        advance(0.05);
+    }
+    ASSERT_TRUE(skipped) << "a frame was skipped for want of room";
+    const uint64_t before =
+        server->queue.syncValue([&] { return server->streamControl.lastSkippedViewerKeyFrameRequestNs; });
+    // No frame comes any more; the Viewer reads what waits for it.
+    video->setReadingPaused(false);
+    EXPECT_TRUE(runUntil([&] { return ledger->sendingBytes() == 0; }, 60));
+    for (int i = 0; i < 20; ++i) advance(0.05);
+    const uint64_t after =
+        server->queue.syncValue([&] { return server->streamControl.lastSkippedViewerKeyFrameRequestNs; });
+    EXPECT_NE(after, before) << "room came back and no key frame was asked for";
+}
+
 }  // namespace

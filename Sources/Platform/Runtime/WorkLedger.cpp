@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 #include "Platform/Network/Network.h"
@@ -29,6 +30,54 @@ void uncountHostDescriptors(WorkLedger::Held kind, size_t less) {
 
 // Takes `more` of the Host-wide total, unless that would pass the part of
 // it open to the asker.
+// Work waiting for descriptors to be given back (whenDescriptorsGivenBack),
+// Host-wide: a peer's may wait on another peer's. Never destroyed, so that
+// a thread still giving back descriptors at exit finds it.
+struct DescriptorWaiter {
+    std::weak_ptr<WorkLedger> ledger;
+    const WorkLedger* key = nullptr;
+    Work retry;
+};
+struct DescriptorWaiters {
+    std::mutex mutex;
+    std::vector<DescriptorWaiter> waiting;
+};
+DescriptorWaiters& descriptorWaiters() {
+    static auto* waiters = new DescriptorWaiters;
+    return *waiters;
+}
+
+// Every waiter is woken by any give-back, and takes its own descriptors
+// or waits again: waiters are few (a peer's listings), give-backs are the
+// end of work, and no waiter is then passed over for one that asked for
+// fewer. Runs them outside every lock: a retry, or the destruction of one
+// whose peer went, may give back more.
+void wakeDescriptorWaiters() {
+    std::vector<DescriptorWaiter> woken;
+    {
+        auto& waiters = descriptorWaiters();
+        std::lock_guard lock(waiters.mutex);
+        woken.swap(waiters.waiting);
+    }
+    for (auto& waiter : woken) {
+        const auto ledger = waiter.ledger.lock();
+        if (ledger && !ledger->isCancelled()) waiter.retry();
+    }
+}
+
+// Destroyed outside the lock: what a wait kept may give back more.
+void dropDescriptorWaitersOf(const WorkLedger* ledger) {
+    std::vector<DescriptorWaiter> gone;
+    {
+        auto& waiters = descriptorWaiters();
+        std::lock_guard lock(waiters.mutex);
+        const auto kept = std::partition(waiters.waiting.begin(), waiters.waiting.end(),
+                                         [ledger](const DescriptorWaiter& waiter) { return waiter.key != ledger; });
+        gone.assign(std::make_move_iterator(kept), std::make_move_iterator(waiters.waiting.end()));
+        waiters.waiting.erase(kept, waiters.waiting.end());
+    }
+}
+
 bool takeHostDescriptors(size_t more, bool forConnection) {
     const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
     const size_t kept = forConnection ? 0 : hostDescriptorsKeptNow.load(std::memory_order_acquire);
@@ -49,6 +98,30 @@ std::string WorkLedger::descriptorRefusal(const std::shared_ptr<WorkLedger>& led
 void WorkLedger::setHostDescriptorTotal(size_t total, size_t keptForConnections) {
     hostDescriptorsKeptNow.store(std::min(total, keptForConnections), std::memory_order_release);
     hostDescriptorTotalNow.store(total, std::memory_order_release);
+    wakeDescriptorWaiters();
+}
+
+void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry) {
+    if (isCancelled()) return;
+    {
+        auto& waiters = descriptorWaiters();
+        std::lock_guard lock(waiters.mutex);
+        waiters.waiting.push_back({weak_from_this(), this, std::move(retry)});
+    }
+    // Gone meanwhile: cancel() may have dropped its waits before this one.
+    if (isCancelled()) return dropDescriptorWaitersOf(this);
+    // Descriptors given back between the asker's failed take and the line
+    // above found nobody waiting: once it waits, a give-back either finds
+    // it or is seen here (every give-back counts before it wakes).
+    bool fits = false;
+    {
+        std::lock_guard lock(mutex_);
+        const size_t k = static_cast<size_t>(Held::descriptors);
+        fits = held_[k] + amount <= heldBound(Held::descriptors) && heldWaiters_[k].empty();
+    }
+    const size_t total = hostDescriptorTotal();
+    const size_t room = total - std::min(total, hostDescriptorsKeptForConnections());
+    if (fits && hostDescriptorsHeld() + amount <= room) wakeDescriptorWaiters();
 }
 
 size_t WorkLedger::hostDescriptorTotal() { return hostDescriptorTotalNow.load(std::memory_order_acquire); }
@@ -160,6 +233,7 @@ void WorkLedger::cancel() {
     std::vector<std::pair<size_t, Work>> droppedSends;
     std::vector<std::deque<HeldWaiter>> droppedHeld;
     std::vector<HeldPool::Offers> offers(kHeldKinds);
+    bool descriptorsGivenBack = false;
     {
         std::lock_guard lock(mutex_);
         cancelled_.store(true, std::memory_order_release);
@@ -173,6 +247,7 @@ void WorkLedger::cancel() {
             const size_t unclaimed = std::min(held_[k], setAside_[k]);
             held_[k] -= unclaimed;
             uncountHostDescriptors(static_cast<Held>(k), unclaimed);
+            descriptorsGivenBack |= static_cast<Held>(k) == Held::descriptors && unclaimed > 0;
             setAside_[k] = 0;
             if (!pools_[k]) continue;
             // A peer that leaves gives up its wait: its machine no longer
@@ -184,6 +259,10 @@ void WorkLedger::cancel() {
     }
     for (size_t k = 0; k < kHeldKinds; ++k)
         if (pools_[k]) deliverOffers(pools_[k], std::move(offers[k]), static_cast<Held>(k));
+    // Its waits for descriptors go with it, and what it had set aside of
+    // them may be another's turn.
+    dropDescriptorWaitersOf(this);
+    if (descriptorsGivenBack) wakeDescriptorWaiters();
 }
 
 std::string WorkLedger::machine() const {
@@ -694,6 +773,7 @@ void WorkLedger::Holding::shrink(size_t less) {
     const auto ledger = ledger_;
     for (auto& granted : served) granted(Holding(ledger, kind_, 1));
     if (pool) deliverOffers(pool, std::move(offers), kind_);
+    if (kind_ == Held::descriptors) wakeDescriptorWaiters();
 }
 
 void WorkLedger::Holding::reset() { shrink(amount_); }

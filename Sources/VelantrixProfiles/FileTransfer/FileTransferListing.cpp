@@ -101,6 +101,10 @@ struct FileTransferService::ListingRequest {
     const std::weak_ptr<FileTransferService> service;
     const std::string session;
     platform::WorkLedger::Holding place;
+    // Its bytes and its job on its peer's account while it waits off its
+    // queue; set and given back on its queue alone, or by the resumer while
+    // it is on no queue.
+    std::shared_ptr<platform::WorkLedger::Charge> waiting;
 
     // Queued, run with the peer's ledger current.
     static void post(std::shared_ptr<ListingRequest> request) {
@@ -117,19 +121,17 @@ struct FileTransferService::ListingRequest {
         // waiting, with its place and its charge, and gets no more.
         constexpr size_t reply = maxListingReplyBytes + FileTransferPacket::fixedSize + 65535;
         if (ledger && !ledger->hasRoomToSend(reply)) {
-            if (!keepWaiting(*service, self)) return;
-            auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
-            ledger->whenRoomToSend(reply, resumer(self, ledger, waiting));
+            if (!keepWaiting(*service, self, ledger)) return;
+            ledger->whenRoomToSend(reply, resumer(self, ledger));
             return;
         }
         // Past the peer's descriptor bound, or the Host's total, a folder
         // that may be listed waits for the two it is read with, with its
-        // place and its charge, and looks again as others are given back:
+        // place and its charge, and looks again when some are given back:
         // a full folder is never answered as an empty one.
         if (!service->runListing(packet, session, generation)) {
-            if (!ledger || !keepWaiting(*service, self)) return;
-            auto waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
-            queue.asyncAfter(descriptorRetrySeconds, resumer(self, ledger, waiting));
+            if (!ledger || !keepWaiting(*service, self, ledger)) return;
+            ledger->whenDescriptorsGivenBack(kListingDescriptors, resumer(self, ledger));
             return;
         }
         // Its reply is queued: from here on the peer's room to be sent it
@@ -138,8 +140,11 @@ struct FileTransferService::ListingRequest {
     }
 
     // Kept by its session's entry while it waits, so that it goes, with
-    // its place, when the session does; false when the session is gone.
-    bool keepWaiting(FileTransferService& service, const std::shared_ptr<ListingRequest>& self) const {
+    // its place and its charge, when the session does; false when the
+    // session is gone.
+    bool keepWaiting(FileTransferService& service, const std::shared_ptr<ListingRequest>& self,
+                     const std::shared_ptr<platform::WorkLedger>& ledger) {
+        waiting = std::make_shared<platform::WorkLedger::Charge>(ledger, queuedBytes);
         std::lock_guard lock(service.listingLock_);
         auto it = service.listingSessions_.find(session);
         if (it == service.listingSessions_.end() || it->second.generation != generation) return false;
@@ -147,11 +152,12 @@ struct FileTransferService::ListingRequest {
         return true;
     }
     // Runs the request again, charged to its peer, unless it or its
-    // session went meanwhile.
+    // session went meanwhile. It holds nothing of the request's: what
+    // waits for room or descriptors keeps it only as long as its session
+    // does.
     static platform::Work resumer(const std::shared_ptr<ListingRequest>& self,
-                                  const std::shared_ptr<platform::WorkLedger>& ledger,
-                                  std::shared_ptr<platform::WorkLedger::Charge> waiting) {
-        return [weakSelf = std::weak_ptr<ListingRequest>(self), waiting = std::move(waiting),
+                                  const std::shared_ptr<platform::WorkLedger>& ledger) {
+        return [weakSelf = std::weak_ptr<ListingRequest>(self),
                 weakLedger = std::weak_ptr<platform::WorkLedger>(ledger)] {
             auto ledger = weakLedger.lock();
             auto self = weakSelf.lock();
@@ -164,6 +170,9 @@ struct FileTransferService::ListingRequest {
                 if (it == service->listingSessions_.end()) return;
                 std::erase(it->second.waiting, self);
             }
+            // Its charge passes to the job it is queued as (given back
+            // once that is charged, so never uncounted between).
+            const auto waited = std::move(self->waiting);
             const platform::WorkLedger::Charged charged(ledger);
             post(self);
         };
@@ -279,7 +288,7 @@ std::optional<std::pair<std::string, std::vector<uint8_t>>> FileTransferService:
         std::optional<platform::WorkLedger::Holding> descriptors;
         if (allowed) {
             descriptors = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
-                                                              platform::WorkLedger::Held::descriptors, 2);
+                                                              platform::WorkLedger::Held::descriptors, kListingDescriptors);
             if (!descriptors) return std::nullopt;
         }
         std::shared_ptr<platform::ConfinedFolder> folder;

@@ -401,10 +401,13 @@ void FileTransferService::sessionEnded(const std::string& session) {
             endedSessionOrder_.pop_front();
         }
     }
+    // Its listings still waiting find their generation gone; they, and
+    // what they hold on their peer's account, go once the lock is let go:
+    // what that gives back may wake work that asks for it.
+    decltype(listingSessions_)::node_type endedListings;
     {
-        // Its listings still waiting find their generation gone.
         std::lock_guard listings(listingLock_);
-        listingSessions_.erase(session);
+        endedListings = listingSessions_.extract(session);
         std::erase_if(awaitedListings_, [&](const auto& entry) { return entry.second == session; });
         std::erase_if(awaitedListingOrder_, [&](const UUID& id) { return !awaitedListings_.contains(id); });
     }

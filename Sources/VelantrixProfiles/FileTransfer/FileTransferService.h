@@ -64,9 +64,9 @@ public:
     // more names than one reply could carry, whatever the folder holds, and
     // a folder whose listing fits a frame is listed whole.
     static constexpr size_t minEncodedEntryBytes = 25;
-    // How often a listing waiting for its two descriptors looks again: they
-    // come back as its peer's or others' work ends, which says nothing.
-    static constexpr double descriptorRetrySeconds = 0.05;
+    // A folder is listed through two descriptors: the home it is opened
+    // beneath, and itself.
+    static constexpr size_t kListingDescriptors = 2;
     static constexpr size_t maxPeerSendPaths = 256;
     static constexpr size_t maxResponseMessageCharacters = 1024;
     static constexpr size_t maxItemNames = 64;

@@ -883,7 +883,6 @@ TEST_F(InboundDeliveryForAnotherUserE2E, ListingsAndPeerSendsHoldTheirPlacesAndD
     advance(1);
     EXPECT_TRUE(last.listed.empty()) << "a listing without its descriptors is not answered";
     taken->reset();
-    advance(FileTransferService::descriptorRetrySeconds);
     ASSERT_TRUE(runUntil([&] { return last.listed.size() == 1; }, 20));
     EXPECT_EQ(last.listed.back(), kFolders + 1);
 

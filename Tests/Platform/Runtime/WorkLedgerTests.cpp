@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -100,7 +101,19 @@ TEST_F(WorkLedgerTest, AGonePeersWaitingWorkIsDroppedWhereTheQueueServesOnlyView
         }
     }
     int resumed = 0;
+    // Its wait for descriptors goes with it, and what it held for the wait.
+    auto full = WorkLedger::Holding::take(ledger, WorkLedger::Held::descriptors,
+                                          WorkLedger::heldBound(WorkLedger::Held::descriptors));
+    ASSERT_TRUE(full);
+    auto heldForTheWait = std::make_shared<int>(0);
+    const std::weak_ptr<int> watched = heldForTheWait;
+    ledger->whenDescriptorsGivenBack(1, [&, heldForTheWait] { ++resumed; });
+    heldForTheWait.reset();
+    ASSERT_FALSE(watched.expired());
     ledger->cancel();
+    EXPECT_TRUE(watched.expired());
+    full.reset();
+    ledger->whenDescriptorsGivenBack(1, [&] { ++resumed; });
     ledger->whenUnderBudget([&] { ++resumed; });
     runUntilIdle();
     EXPECT_EQ(ranViewersOnly, 0);
@@ -127,12 +140,42 @@ TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
     std::mt19937 random(7);
     std::vector<WorkLedger::Holding> holdings;
     size_t refused = 0, refusedByTheTotal = 0;
+    // Work that found no descriptors waits for some to be given back, takes
+    // them when woken, or waits again.
+    struct Waiter {
+        std::shared_ptr<WorkLedger> ledger;
+        size_t amount = 0;
+        bool waits = true;
+    };
+    std::vector<std::shared_ptr<Waiter>> waiters;
+    std::vector<WorkLedger::Holding> granted;
+    size_t served = 0;
+    std::function<void(std::shared_ptr<Waiter>)> wait = [&](std::shared_ptr<Waiter> waiter) {
+        waiter->ledger->whenDescriptorsGivenBack(waiter->amount, [&, waiter] {
+            auto taken = WorkLedger::Holding::take(waiter->ledger, WorkLedger::Held::descriptors, waiter->amount);
+            if (!taken) return wait(waiter);
+            granted.push_back(std::move(*taken));
+            waiter->waits = false;
+            served += 1;
+        });
+    };
+    const auto fits = [&](const Waiter& waiter) {
+        return waiter.ledger->held(WorkLedger::Held::descriptors) + waiter.amount <=
+                   WorkLedger::heldBound(WorkLedger::Held::descriptors) &&
+               WorkLedger::hostDescriptorsHeld() + waiter.amount <= total - kept;
+    };
     for (int step = 0; step < 20000; ++step) {
         const auto& ledger = ledgers[random() % ledgers.size()];
         const auto kind = static_cast<WorkLedger::Held>(random() % WorkLedger::kHeldKinds);
         const size_t bound = WorkLedger::heldBound(kind);
         const size_t amount = random() % 2 ? 1 : random() % (bound / 2 + 1);
-        switch (random() % 6) {
+        switch (random() % 7) {
+            case 6:
+                if (std::count_if(waiters.begin(), waiters.end(), [](const auto& w) { return w->waits; }) < 8) {
+                    waiters.push_back(std::make_shared<Waiter>(Waiter{ledger, 1 + random() % 3}));
+                    wait(waiters.back());
+                }
+                break;
             case 0:
             case 1:
                 if (auto h = WorkLedger::Holding::take(ledger, kind, amount)) {
@@ -161,6 +204,10 @@ TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
                     holdings.push_back(std::move(*socket));
                 break;
         }
+        std::move(granted.begin(), granted.end(), std::back_inserter(holdings));
+        granted.clear();
+        // Nobody waits while what it waits for is there.
+        for (const auto& waiter : waiters) ASSERT_FALSE(waiter->waits && fits(*waiter)) << "step " << step;
         size_t descriptors = 0;
         for (const auto& each : ledgers) {
             for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k) {
@@ -178,6 +225,15 @@ TEST(WorkLedgerHoldings, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
     }
     EXPECT_GT(refused, 0u) << "the bounds were reached";
     EXPECT_GT(refusedByTheTotal, 0u) << "the Host-wide total was reached";
+    EXPECT_GT(served, 0u);
+    EXPECT_TRUE(std::any_of(waiters.begin(), waiters.end(), [&](const auto& w) { return w->waits; }) ||
+                served < waiters.size())
+        << "some waited";
+    holdings.clear();
+    std::move(granted.begin(), granted.end(), std::back_inserter(holdings));
+    granted.clear();
+    EXPECT_EQ(std::count_if(waiters.begin(), waiters.end(), [](const auto& w) { return w->waits; }), 0)
+        << "everything given back, every waiter was served";
     // Full of files and folders, the total still takes a connection.
     holdings.clear();
     while (auto more = WorkLedger::Holding::take(ledgers[0], WorkLedger::Held::descriptors))

@@ -706,12 +706,12 @@ TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNot
     ASSERT_EQ(repliesTo("D").size(), 1u) << "the refused folder is answered";
     EXPECT_TRUE(RemoteDirectoryEntry::decodeListing(repliesTo("D")[0].data).empty());
     std::erase_if(replies, [](const auto& reply) { return reply.second == "D"; });
-    for (int i = 0; i < 20; ++i) advance(FileTransferService::descriptorRetrySeconds);
+    advance(1);
     EXPECT_TRUE(repliesTo("D").empty()) << "a listing without its descriptors is not answered";
     EXPECT_EQ(repliesTo("E").size(), 1u) << "another peer's listing does not wait for it";
     EXPECT_EQ(peers["D"]->held(Held::listings), 2u);
+    // Answered when they are given back, not when it next looks.
     elsewhere.reset();
-    advance(FileTransferService::descriptorRetrySeconds);
     runUntilIdle();
     ASSERT_EQ(repliesTo("D").size(), 2u);
     for (const auto& reply : repliesTo("D")) {
@@ -721,15 +721,33 @@ TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNot
     }
     EXPECT_EQ(peers["D"]->held(Held::listings), 0u);
     EXPECT_EQ(peers["D"]->held(Held::descriptors), 0u);
+    const size_t jobsBefore = peers["D"]->jobsInUse();
     auto taken = platform::WorkLedger::Holding::take(peers["D"], Held::descriptors,
                                                      platform::WorkLedger::heldBound(Held::descriptors) - 1);
     ask("D", 1);
-    advance(FileTransferService::descriptorRetrySeconds);
+    advance(1);
+    EXPECT_GT(peers["D"]->jobsInUse(), jobsBefore) << "a waiting listing is charged to its peer";
     receiver->sessionEnded("D");
-    taken.reset();
-    for (int i = 0; i < 4; ++i) advance(FileTransferService::descriptorRetrySeconds);
-    EXPECT_EQ(repliesTo("D").size(), 2u) << "an ended session's listing is not made";
+    runUntilIdle();
     EXPECT_EQ(peers["D"]->held(Held::listings), 0u) << "its place went with its session";
+    EXPECT_EQ(peers["D"]->jobsInUse(), jobsBefore) << "and its charge, its descriptors still taken";
+    taken.reset();
+    advance(1);
+    EXPECT_EQ(repliesTo("D").size(), 2u) << "an ended session's listing is not made";
+
+    // Past the Host-wide total, another peer's descriptors given back are
+    // what a listing waits for.
+    peers["F"] = std::make_shared<platform::WorkLedger>("F", size_t{1} << 30, 100000);
+    auto others = platform::WorkLedger::Holding::take(peers["F"], Held::descriptors, 2);
+    ASSERT_TRUE(others);
+    platform::WorkLedger::setHostDescriptorTotal(platform::WorkLedger::hostDescriptorsHeld() + 1, 0);
+    ask("G", 1);
+    advance(1);
+    EXPECT_TRUE(repliesTo("G").empty()) << "one descriptor is not enough";
+    others->reset();
+    runUntilIdle();
+    EXPECT_EQ(repliesTo("G").size(), 1u);
+    platform::WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0);
 }
 
 // What a peer's packet leaves waiting on the engine's queues is charged to

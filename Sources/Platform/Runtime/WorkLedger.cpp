@@ -28,14 +28,13 @@ void uncountHostDescriptors(WorkLedger::Held kind, size_t less) {
     if (kind == WorkLedger::Held::descriptors) hostDescriptorsHeldNow.fetch_sub(less, std::memory_order_acq_rel);
 }
 
-// Takes `more` of the Host-wide total, unless that would pass the part of
-// it open to the asker.
 // Work waiting for descriptors to be given back (whenDescriptorsGivenBack),
 // Host-wide: a peer's may wait on another peer's. Never destroyed, so that
 // a thread still giving back descriptors at exit finds it.
 struct DescriptorWaiter {
     std::weak_ptr<WorkLedger> ledger;
     const WorkLedger* key = nullptr;
+    size_t amount = 0;
     Work retry;
 };
 struct DescriptorWaiters {
@@ -45,24 +44,6 @@ struct DescriptorWaiters {
 DescriptorWaiters& descriptorWaiters() {
     static auto* waiters = new DescriptorWaiters;
     return *waiters;
-}
-
-// Every waiter is woken by any give-back, and takes its own descriptors
-// or waits again: waiters are few (a peer's listings), give-backs are the
-// end of work, and no waiter is then passed over for one that asked for
-// fewer. Runs them outside every lock: a retry, or the destruction of one
-// whose peer went, may give back more.
-void wakeDescriptorWaiters() {
-    std::vector<DescriptorWaiter> woken;
-    {
-        auto& waiters = descriptorWaiters();
-        std::lock_guard lock(waiters.mutex);
-        woken.swap(waiters.waiting);
-    }
-    for (auto& waiter : woken) {
-        const auto ledger = waiter.ledger.lock();
-        if (ledger && !ledger->isCancelled()) waiter.retry();
-    }
 }
 
 // Destroyed outside the lock: what a wait kept may give back more.
@@ -78,6 +59,38 @@ void dropDescriptorWaitersOf(const WorkLedger* ledger) {
     }
 }
 
+// Wakes the waiters whose descriptors fit now, and only those: a peer at
+// its own bound waits for its own to come back, not for every other
+// peer's. Called after every give-back, once it is counted, so a waiter
+// whose need comes to fit is woken by the give-back that made it fit.
+// Each goes on to a queue of the runtime's as the Host's own work, never
+// run here: a give-back happens under its holder's locks (a connection
+// closing its socket), which a retry may need.
+void wakeDescriptorWaiters() {
+    std::vector<DescriptorWaiter> woken;
+    {
+        auto& waiters = descriptorWaiters();
+        std::lock_guard lock(waiters.mutex);
+        if (waiters.waiting.empty()) return;
+        const auto stay = std::partition(waiters.waiting.begin(), waiters.waiting.end(), [](const DescriptorWaiter& w) {
+            const auto ledger = w.ledger.lock();
+            return ledger && !ledger->isCancelled() && !ledger->descriptorsWouldFit(w.amount);
+        });
+        woken.assign(std::make_move_iterator(stay), std::make_move_iterator(waiters.waiting.end()));
+        waiters.waiting.erase(stay, waiters.waiting.end());
+    }
+    if (woken.empty()) return;
+    const WorkLedger::Charged nobody(nullptr);
+    DispatchQueue::global(QualityOfService::utility).async([woken = std::move(woken)] {
+        for (const auto& waiter : woken) {
+            const auto ledger = waiter.ledger.lock();
+            if (ledger && !ledger->isCancelled()) waiter.retry();
+        }
+    });
+}
+
+// Takes `more` of the Host-wide total, unless that would pass the part of
+// it open to the asker.
 bool takeHostDescriptors(size_t more, bool forConnection) {
     const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
     const size_t kept = forConnection ? 0 : hostDescriptorsKeptNow.load(std::memory_order_acquire);
@@ -106,22 +119,25 @@ void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry) {
     {
         auto& waiters = descriptorWaiters();
         std::lock_guard lock(waiters.mutex);
-        waiters.waiting.push_back({weak_from_this(), this, std::move(retry)});
+        waiters.waiting.push_back({weak_from_this(), this, amount, std::move(retry)});
     }
     // Gone meanwhile: cancel() may have dropped its waits before this one.
     if (isCancelled()) return dropDescriptorWaitersOf(this);
     // Descriptors given back between the asker's failed take and the line
     // above found nobody waiting: once it waits, a give-back either finds
     // it or is seen here (every give-back counts before it wakes).
-    bool fits = false;
+    if (descriptorsWouldFit(amount)) wakeDescriptorWaiters();
+}
+
+bool WorkLedger::descriptorsWouldFit(size_t amount) const {
     {
         std::lock_guard lock(mutex_);
         const size_t k = static_cast<size_t>(Held::descriptors);
-        fits = held_[k] + amount <= heldBound(Held::descriptors) && heldWaiters_[k].empty();
+        if (held_[k] + amount > heldBound(Held::descriptors) || !heldWaiters_[k].empty()) return false;
     }
     const size_t total = hostDescriptorTotal();
     const size_t room = total - std::min(total, hostDescriptorsKeptForConnections());
-    if (fits && hostDescriptorsHeld() + amount <= room) wakeDescriptorWaiters();
+    return hostDescriptorsHeld() + amount <= room;
 }
 
 size_t WorkLedger::hostDescriptorTotal() { return hostDescriptorTotalNow.load(std::memory_order_acquire); }

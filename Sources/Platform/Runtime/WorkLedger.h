@@ -230,14 +230,16 @@ public:
     static std::string descriptorRefusal(const std::shared_ptr<WorkLedger>& ledger, const std::string& peerReason,
                                          size_t amount = 1);
     // For work that found no `amount` descriptors for the peer and waits
-    // for them rather than look again on a timer: `retry` runs once
-    // descriptors are given back anywhere on the Host (the peer's own, or
-    // another's while the Host-wide total stands in the way), on whichever
-    // thread gives them back, so it only hands the work on; or at once,
-    // here, when `amount` fits already. It then takes them itself, and waits
-    // again if another was quicker. Never once the peer is gone: its wait
-    // goes with it.
+    // for them rather than look again on a timer: `retry` runs, on a queue
+    // of the runtime's as the Host's own work, once descriptors given back
+    // (the peer's own, or another's while the Host-wide total stands in the
+    // way) leave room for `amount`, or soon when they fit already. It then
+    // takes them itself, and waits again if another was quicker. Never once
+    // the peer is gone: its wait goes with it.
     void whenDescriptorsGivenBack(size_t amount, Work retry);
+    // Whether `amount` more descriptors would be the peer's now, within its
+    // own bound and the Host-wide total.
+    bool descriptorsWouldFit(size_t amount) const;
 
     // Some amount of one kind, held by the object that keeps the thing and
     // given back when it goes (or is moved from): nothing is counted beside

@@ -740,6 +740,9 @@ TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNot
     peers["F"] = std::make_shared<platform::WorkLedger>("F", size_t{1} << 30, 100000);
     auto others = platform::WorkLedger::Holding::take(peers["F"], Held::descriptors, 2);
     ASSERT_TRUE(others);
+    struct TotalRestored {
+        ~TotalRestored() { platform::WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0); }
+    } restored;
     platform::WorkLedger::setHostDescriptorTotal(platform::WorkLedger::hostDescriptorsHeld() + 1, 0);
     ask("G", 1);
     advance(1);
@@ -747,7 +750,6 @@ TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNot
     others->reset();
     runUntilIdle();
     EXPECT_EQ(repliesTo("G").size(), 1u);
-    platform::WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0);
 }
 
 // What a peer's packet leaves waiting on the engine's queues is charged to

@@ -100,16 +100,34 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
             closeSession(id, AuxChannel::video);
             continue;
         }
+        // A session bound to a stream it has not had the configuration of
+        // gets it just before the frame, on the same connection: the room
+        // asked for below covers both sends, or neither goes.
+        const bool shared = stream == HostVideoStreamKind::shared;
+        const auto announced = sc.videoStreamKindAnnounced.find(id);
+        const bool mustAnnounce = announced == sc.videoStreamKindAnnounced.end() || announced->second != stream;
+        const auto& config = shared ? sc.lastVideoConfig : sc.lastMotionStreamVideoConfig;
+        std::vector<uint8_t> configPacket;
+        if (mustAnnounce && config)
+            configPacket =
+                makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config->encode(), platform::Clock::uptimeNs());
+        // The room check counts one send's overhead; the configuration is
+        // a second send.
+        const size_t room =
+            packet->size() +
+            (configPacket.empty() ? 0 : configPacket.size() + platform::TcpConnection::kQueuedSendOverhead);
         // A frame its peer has no room for is skipped, key frame or not,
         // whatever the acknowledgements say (a peer may send them unread):
         // the session waits for a key frame, asked for once room is back.
-        if (!connection->budgetHasRoomFor(packet->size())) {
+        // The announcement is not recorded, so the next frame that fits
+        // takes it along.
+        if (!connection->budgetHasRoomFor(room)) {
             sc.videoSessionsAwaitingKeyFrame.insert(id);
             // Its key frame is asked for once room is back, frame or not: a
             // still screen sends none that would ask for it.
             if (sc.videoSessionsWaitingForRoom.insert(id).second)
                 if (const auto peer = connection->sendBudget())
-                    peer->whenRoomToSend(packet->size(), [weak = weak_from_this(), id, stream] {
+                    peer->whenRoomToSend(room, [weak = weak_from_this(), id, stream] {
                         auto self = weak.lock();
                         if (!self) return;
                         const platform::WorkLedger::Charged nobody(nullptr);
@@ -144,14 +162,10 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
         }
 
         noteVideoDeliveryOnce(id, stream, "sending");
-        auto announced = sc.videoStreamKindAnnounced.find(id);
-        if (announced == sc.videoStreamKindAnnounced.end() || announced->second != stream) {
+        if (mustAnnounce) {
             sc.videoStreamKindAnnounced[id] = stream;
-            const bool shared = stream == HostVideoStreamKind::shared;
-            const auto& config = shared ? sc.lastVideoConfig : sc.lastMotionStreamVideoConfig;
-            if (config) {
-                connection->send(makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config->encode(),
-                                               platform::Clock::uptimeNs()));
+            if (!configPacket.empty()) {
+                connection->send(std::move(configPacket));
                 const auto& capture = shared ? sc.videoCapture : sc.motionStreamCapture;
                 if (capture) capture->forceKeyFrameRequested.set(1);
                 publish("video config re-announced to " + id.id8() + " for stream=" + streamKindName(stream));

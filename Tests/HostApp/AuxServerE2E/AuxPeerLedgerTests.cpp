@@ -726,6 +726,161 @@ TEST_F(PeerLedger, WhatAPeerThatDoesNotReadIsSentStaysWithinItsSendBudget) {
     EXPECT_LE(mostQueued, bound);
 }
 
+// A frame that must take its stream's configuration with it asks room for
+// both: the frame that just fits what a slow watcher's peer has left is
+// held back instead of pushing the peer past its budget (a watcher alone on
+// its account would lose its video to its connection's own backlog bound),
+// and the configuration goes out with the next frame that fits, so the
+// Viewer never decodes a frame without it.
+TEST_F(PeerLedger, AFrameThatMustAnnounceItsStreamAsksRoomForTheConfigurationToo) {
+    using Kind = V230HostAudioAuxServer::HostVideoStreamKind;
+    constexpr size_t kMax = platform::WorkLedger::kMaxSendingBytes;
+    constexpr size_t kOverhead = platform::WorkLedger::kSendOverheadBytes;
+    const size_t header = makeAuxPacket(AuxPacketType::videoFrame, 1, {}, 0).size();
+    auto keyFrame = [&](size_t packetBytes) {
+        return std::make_shared<const std::vector<uint8_t>>(
+            makeAuxPacket(AuxPacketType::videoFrame, 1, std::vector<uint8_t>(packetBytes - header, 0x42), 0));
+    };
+    // The stream's configuration, sent to each watcher as it logs in.
+    VideoStreamConfigPayload config;
+    config.codec = VideoStreamCodec::h264;
+    config.sps = std::vector<uint8_t>(64, 0x67);
+    config.pps = {0x68, 2};
+    // Alone on its account, the watcher's connection holds all of it; with
+    // two, the account can pass its budget while each connection is far
+    // from its own bound.
+    int round = 0;
+    for (const size_t watchers : {size_t{1}, size_t{2}}) {
+        SCOPED_TRACE(std::to_string(watchers) + " watcher(s) on the peer");
+        const std::string peer = "127.0.0." + std::to_string(2 + round++);
+        // The last watcher's leaving let the stream go.
+        server->queue.sync([&] { server->streamControl.lastVideoConfig = config; });
+        std::vector<std::unique_ptr<AuxTestClient>> video;
+        for (size_t i = 0; i < watchers; ++i) {
+            video.push_back(std::make_unique<AuxTestClient>(runtime, server->boundVideoPort(), 0x02, peer));
+            ASSERT_TRUE(video.back()->waitConnected() && video.back()->logIn(consoleUser, password, "Slow"));
+        }
+        // The frames are the test's: no capture starts.
+        server->queue.sync([&] {
+            if (auto& start = server->streamControl.initialVideoCaptureStartTask) start->cancel();
+        });
+        const auto ledger = server->queue.syncValue([&] { return server->ledgerOfPeerForTesting(peer); });
+        ASSERT_TRUE(ledger);
+        auto sessionsOfPeer = [&] {
+            return server->queue.syncValue([&] {
+                std::vector<UUID> ids;
+                for (const auto& [session, from] : server->viewerSessionRemoteAddresses)
+                    if (from == peer && server->authorizedVideoSessions.count(session)) ids.push_back(session);
+                return ids;
+            });
+        };
+        ASSERT_EQ(sessionsOfPeer().size(), watchers);
+        auto deliver = [&](const platform::TcpConnection::SharedBytes& frame) {
+            server->queue.sync(
+                [&] { server->deliverVideoFrame(frame, true, Kind::shared, platform::Clock::uptimeNs()); });
+        };
+        auto acknowledge = [&] {
+            for (auto& c : video) {
+                c->send(AuxPacketType::videoFrameAck, {});
+                c->flush();
+            }
+        };
+        for (auto& c : video) c->setReadingPaused(true);
+
+        // Frames while every watcher has room for them and some is left,
+        // until the sockets take nothing more: what waits for the peer no
+        // longer goes down (the statistics each second may still add to it).
+        const auto fill = keyFrame(1 << 20);
+        auto roomForMore = [&] { return ledger->hasRoomToSend(watchers * (fill->size() + kOverhead) + (64 << 10)); };
+        size_t last = 0;
+        int still = 0;
+        ASSERT_TRUE(runUntil(
+            [&] {
+                const bool sent = roomForMore();
+                if (sent) {
+                    deliver(fill);
+                    acknowledge();
+                }
+                advance(0.05);
+                const size_t now = ledger->sendingBytes();
+                still = !sent && now >= last ? still + 1 : 0;
+                last = now;
+                return still >= 20 && !roomForMore();
+            },
+            120));
+        ASSERT_LE(last, kMax);
+        // And the sockets take nothing more, whatever slack they kept: what
+        // is queued for the peer from here on stays on its account.
+        auto sendBuffers = [&](int bytes) {
+            const auto ids = sessionsOfPeer();
+            const auto descriptors = server->queue.syncValue([&] {
+                std::vector<int> fds;
+                for (const auto& id : ids) fds.push_back(server->videoSessions.at(id)->fileDescriptorForTesting());
+                return fds;
+            });
+            for (const int fd : descriptors) EXPECT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes), 0);
+        };
+        sendBuffers(4096);
+
+        // The stream must be announced to every watcher again, and the next
+        // frame fits what the peer has left, but not with the configuration
+        // and what its send holds.
+        const size_t configBytes = makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config.encode(), 0).size();
+        const size_t afterDelivery = server->queue.syncValue([&] {
+            for (const auto& [session, from] : server->viewerSessionRemoteAddresses)
+                if (from == peer) server->streamControl.videoStreamKindAnnounced.erase(session);
+            const size_t room = kMax - ledger->sendingBytes() - kOverhead;
+            server->deliverVideoFrame(keyFrame(room - configBytes - 1), true, Kind::shared,
+                                      platform::Clock::uptimeNs());
+            return ledger->sendingBytes();
+        });
+        EXPECT_LE(afterDelivery, kMax) << "the configuration went past the peer's send budget";
+        acknowledge();
+        advance(0.5);
+        const bool kept = sessionsOfPeer().size() == watchers;
+        EXPECT_TRUE(kept) << "a watcher lost its video";
+        for (auto& c : video) EXPECT_FALSE(c->isClosed());
+        if (!kept) continue;
+
+        // It reads again: once all has gone, the next frame goes with the
+        // configuration, to every watcher.
+        sendBuffers(4 << 20);
+        for (auto& c : video) c->setReadingPaused(false);
+        ASSERT_TRUE(runUntil(
+            [&] {
+                acknowledge();
+                advance(0.05);
+                return ledger->sendingBytes() == 0;
+            },
+            120));
+        deliver(keyFrame(header + 16));
+        // What each watcher got of the stream, the last frame's size last.
+        auto configAndFrames = [](const AuxTestClient& c) {
+            std::vector<std::pair<AuxPacketType, size_t>> seen;
+            for (const auto& p : c.packets())
+                if (p.header.type == AuxPacketType::videoStreamConfig || p.header.type == AuxPacketType::videoFrame)
+                    seen.emplace_back(p.header.type, p.payload.size());
+            return seen;
+        };
+        for (auto& c : video) {
+            ASSERT_TRUE(runUntil([&] {
+                advance(0.05);
+                const auto seen = configAndFrames(*c);
+                return !seen.empty() && seen.back() == std::pair{AuxPacketType::videoFrame, size_t{16}};
+            }));
+            std::vector<AuxPacketType> seen;
+            for (const auto& [type, bytes] : configAndFrames(*c)) seen.push_back(type);
+            EXPECT_EQ(std::count(seen.begin(), seen.end(), AuxPacketType::videoStreamConfig), 2)
+                << "once at login, once announced again";
+            ASSERT_GE(seen.size(), 2u);
+            EXPECT_EQ(seen[seen.size() - 2], AuxPacketType::videoStreamConfig)
+                << "the configuration held back is sent with the next frame, just before it";
+        }
+        for (auto& c : video) c->close();
+        ASSERT_TRUE(runUntil([&] { return sessionsOfPeer().empty(); }));
+    }
+}
+
 // Logged-in connections are watched for a peer that vanished without a
 // word, so its places under the caps come back within about 30 s.
 TEST_F(PeerLedger, LoggedInConnectionsAreWatchedForAVanishedPeer) {

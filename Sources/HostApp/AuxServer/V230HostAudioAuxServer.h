@@ -502,7 +502,9 @@ public:
     // stream's configuration.
     static std::string videoConfigText(const VideoStreamConfigPayload& config);
     // One type 19 to a video session, recorded as the configuration of
-    // `kind` that the session now has; a send error closes the session.
+    // `kind` that the session now has; a send error closes the session. A
+    // peer without room for it gets it with the next frame that fits, which
+    // is a key frame: it never passes the peer's send budget.
     void sendVideoStreamConfig(const platform::UUID& id, const std::shared_ptr<platform::TcpConnection>& connection,
                                const VideoStreamConfigPayload& config, HostVideoStreamKind kind);
     // The stream a session's frames and configurations come from now.
@@ -516,6 +518,11 @@ public:
     void noteVideoDeliveryOnce(const platform::UUID& sessionID, HostVideoStreamKind stream,
                                const std::string& reason);
     void requestKeyFrameForSkippedViewerLocked(HostVideoStreamKind stream, uint64_t nowNs);
+    // A session sent nothing for want of its peer's room (`room` bytes):
+    // it takes no frame but a key frame from here, asked for once that room
+    // is back.
+    void awaitKeyFrameOnceRoomIsBackLocked(const platform::UUID& id, HostVideoStreamKind stream,
+                                           const platform::TcpConnection& connection, size_t room);
     // One frame's packet to every session bound to its stream.
     void deliverVideoFrame(const platform::TcpConnection::SharedBytes& packet, bool isKeyFrame,
                            HostVideoStreamKind stream, uint64_t nowNs);

@@ -122,25 +122,7 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
         // The announcement is not recorded, so the next frame that fits
         // takes it along.
         if (!connection->budgetHasRoomFor(room)) {
-            sc.videoSessionsAwaitingKeyFrame.insert(id);
-            // Its key frame is asked for once room is back, frame or not: a
-            // still screen sends none that would ask for it.
-            if (sc.videoSessionsWaitingForRoom.insert(id).second)
-                if (const auto peer = connection->sendBudget())
-                    peer->whenRoomToSend(room, [weak = weak_from_this(), id, stream] {
-                        auto self = weak.lock();
-                        if (!self) return;
-                        const platform::WorkLedger::Charged nobody(nullptr);
-                        self->queue.async([weak, id, stream] {
-                            auto self = weak.lock();
-                            if (!self || self->terminating_ || !self->streamControl.videoSessionsWaitingForRoom.count(id))
-                                return;
-                            // Once a wait: never held back by another
-                            // Viewer's request just before.
-                            self->streamControl.lastSkippedViewerKeyFrameRequestNs = 0;
-                            self->requestKeyFrameForSkippedViewerLocked(stream, platform::Clock::uptimeNs());
-                        });
-                    });
+            awaitKeyFrameOnceRoomIsBackLocked(id, stream, *connection, room);
             sc.videoSessionSkippedFrames[id]++;
             noteVideoDeliveryOnce(id, stream, "no-room");
             continue;
@@ -191,6 +173,31 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
             platform::TcpConnection::CompletionReport::failureOnly);
     }
     serviceVideoFlowLocked(now);
+}
+
+void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id, HostVideoStreamKind stream,
+                                                                const platform::TcpConnection& connection,
+                                                                size_t room) {
+    auto& sc = streamControl;
+    sc.videoSessionsAwaitingKeyFrame.insert(id);
+    // Its key frame is asked for once room is back, frame or not: a still
+    // screen sends none that would ask for it.
+    if (!sc.videoSessionsWaitingForRoom.insert(id).second) return;
+    const auto peer = connection.sendBudget();
+    if (!peer) return;
+    peer->whenRoomToSend(room, [weak = weak_from_this(), id, stream] {
+        auto self = weak.lock();
+        if (!self) return;
+        const platform::WorkLedger::Charged nobody(nullptr);
+        self->queue.async([weak, id, stream] {
+            auto self = weak.lock();
+            if (!self || self->terminating_ || !self->streamControl.videoSessionsWaitingForRoom.count(id)) return;
+            // Once a wait: never held back by another Viewer's request just
+            // before.
+            self->streamControl.lastSkippedViewerKeyFrameRequestNs = 0;
+            self->requestKeyFrameForSkippedViewerLocked(stream, platform::Clock::uptimeNs());
+        });
+    });
 }
 
 void V230HostAudioAuxServer::noteVideoDeliveryOnce(const UUID& sessionID, HostVideoStreamKind stream,

@@ -31,10 +31,19 @@ std::string V230HostAudioAuxServer::videoConfigText(const VideoStreamConfigPaylo
 void V230HostAudioAuxServer::sendVideoStreamConfig(const UUID& id,
                                                    const std::shared_ptr<platform::TcpConnection>& connection,
                                                    const VideoStreamConfigPayload& config, HostVideoStreamKind kind) {
+    auto payload = config.encode();
+    const size_t room = AuxPacketHeader::size + payload.size();
+    if (!connection->budgetHasRoomFor(room)) {
+        // Not announced: the frame path sends it before the next frame that
+        // fits, and a Viewer whose decoder it resets then needs a key frame.
+        streamControl.videoStreamKindAnnounced.erase(id);
+        awaitKeyFrameOnceRoomIsBackLocked(id, kind, *connection, room);
+        return;
+    }
     // The session now has this stream's configuration: the frame path
     // announces again only when the stream the session receives changes.
     streamControl.videoStreamKindAnnounced[id] = kind;
-    sendToSession(id, AuxChannel::video, connection, AuxPacketType::videoStreamConfig, config.encode());
+    sendToSession(id, AuxChannel::video, connection, AuxPacketType::videoStreamConfig, std::move(payload));
 }
 
 V230HostAudioAuxServer::HostVideoStreamKind V230HostAudioAuxServer::videoStreamKind(const UUID& id) const {

@@ -749,9 +749,13 @@ TEST_F(PeerLedger, AFrameThatMustAnnounceItsStreamAsksRoomForTheConfigurationToo
     // Alone on its account, the watcher's connection holds all of it; with
     // two, the account can pass its budget while each connection is far
     // from its own bound.
+    // The configuration goes with a frame that must announce it, or alone,
+    // when the stream's configuration changes.
     int round = 0;
-    for (const size_t watchers : {size_t{1}, size_t{2}}) {
-        SCOPED_TRACE(std::to_string(watchers) + " watcher(s) on the peer");
+    for (const auto& [watchers, alone] : {std::pair{size_t{1}, false}, std::pair{size_t{2}, false},
+                                          std::pair{size_t{1}, true}, std::pair{size_t{2}, true}}) {
+        SCOPED_TRACE(std::to_string(watchers) + " watcher(s) on the peer, the configuration " +
+                     (alone ? "alone" : "with a frame"));
         const std::string peer = "127.0.0." + std::to_string(2 + round++);
         // The last watcher's leaving let the stream go.
         server->queue.sync([&] { server->streamControl.lastVideoConfig = config; });
@@ -824,14 +828,20 @@ TEST_F(PeerLedger, AFrameThatMustAnnounceItsStreamAsksRoomForTheConfigurationToo
 
         // The stream must be announced to every watcher again, and the next
         // frame fits what the peer has left, but not with the configuration
-        // and what its send holds.
+        // and what its send holds; or a frame leaves less than the
+        // configuration takes, and the configuration changes.
         const size_t configBytes = makeAuxPacket(AuxPacketType::videoStreamConfig, 0, config.encode(), 0).size();
         const size_t afterDelivery = server->queue.syncValue([&] {
-            for (const auto& [session, from] : server->viewerSessionRemoteAddresses)
-                if (from == peer) server->streamControl.videoStreamKindAnnounced.erase(session);
             const size_t room = kMax - ledger->sendingBytes() - kOverhead;
-            server->deliverVideoFrame(keyFrame(room - configBytes - 1), true, Kind::shared,
-                                      platform::Clock::uptimeNs());
+            if (alone) {
+                server->deliverVideoFrame(keyFrame(room - configBytes), true, Kind::shared, platform::Clock::uptimeNs());
+                server->broadcastVideoConfig(config, Kind::shared);
+            } else {
+                for (const auto& [session, from] : server->viewerSessionRemoteAddresses)
+                    if (from == peer) server->streamControl.videoStreamKindAnnounced.erase(session);
+                server->deliverVideoFrame(keyFrame(room - configBytes - 1), true, Kind::shared,
+                                          platform::Clock::uptimeNs());
+            }
             return ledger->sendingBytes();
         });
         EXPECT_LE(afterDelivery, kMax) << "the configuration went past the peer's send budget";

@@ -191,7 +191,9 @@ void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id, H
         const platform::WorkLedger::Charged nobody(nullptr);
         self->queue.async([weak, id, stream] {
             auto self = weak.lock();
-            if (!self || self->terminating_ || !self->streamControl.videoSessionsWaitingForRoom.count(id)) return;
+            // The wait is over: a skip from here (the key frame asked for
+            // may not fit what came back) waits again.
+            if (!self || self->terminating_ || !self->streamControl.videoSessionsWaitingForRoom.erase(id)) return;
             // Once a wait: never held back by another Viewer's request just
             // before.
             self->streamControl.lastSkippedViewerKeyFrameRequestNs = 0;

@@ -36,6 +36,15 @@ struct DescriptorWaiter {
     const WorkLedger* key = nullptr;
     size_t amount = 0;
     Work retry;
+    // The work that waits, when its caller named it: gone, its wait goes
+    // too.
+    std::weak_ptr<const void> owner;
+    bool owned = false;
+    bool ownerGone() const { return owned && owner.expired(); }
+    bool gone() const {
+        const auto alive = ledger.lock();
+        return !alive || alive->isCancelled() || ownerGone();
+    }
 };
 struct DescriptorWaiters {
     std::mutex mutex;
@@ -68,13 +77,19 @@ void dropDescriptorWaitersOf(const WorkLedger* ledger) {
 // closing its socket), which a retry may need.
 void wakeDescriptorWaiters() {
     std::vector<DescriptorWaiter> woken;
+    // Let go after the lock: a ledger whose last holder went meanwhile is
+    // destroyed here, and that gives back what it kept.
+    std::vector<std::shared_ptr<WorkLedger>> looked;
     {
         auto& waiters = descriptorWaiters();
         std::lock_guard lock(waiters.mutex);
         if (waiters.waiting.empty()) return;
-        const auto stay = std::partition(waiters.waiting.begin(), waiters.waiting.end(), [](const DescriptorWaiter& w) {
-            const auto ledger = w.ledger.lock();
-            return ledger && !ledger->isCancelled() && !ledger->descriptorsWouldFit(w.amount);
+        const auto stay = std::partition(waiters.waiting.begin(), waiters.waiting.end(), [&](const DescriptorWaiter& w) {
+            auto ledger = w.ledger.lock();
+            if (!ledger || ledger->isCancelled() || w.ownerGone()) return false;
+            const bool waits = !ledger->descriptorsWouldFit(w.amount);
+            looked.push_back(std::move(ledger));
+            return waits;
         });
         woken.assign(std::make_move_iterator(stay), std::make_move_iterator(waiters.waiting.end()));
         waiters.waiting.erase(stay, waiters.waiting.end());
@@ -82,10 +97,8 @@ void wakeDescriptorWaiters() {
     if (woken.empty()) return;
     const WorkLedger::Charged nobody(nullptr);
     DispatchQueue::global(QualityOfService::utility).async([woken = std::move(woken)] {
-        for (const auto& waiter : woken) {
-            const auto ledger = waiter.ledger.lock();
-            if (ledger && !ledger->isCancelled()) waiter.retry();
-        }
+        for (const auto& waiter : woken)
+            if (!waiter.gone()) waiter.retry();
     });
 }
 
@@ -114,19 +127,35 @@ void WorkLedger::setHostDescriptorTotal(size_t total, size_t keptForConnections)
     wakeDescriptorWaiters();
 }
 
-void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry) {
+void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_ptr<const void> owner) {
     if (isCancelled()) return;
+    std::vector<DescriptorWaiter> gone;
     {
         auto& waiters = descriptorWaiters();
         std::lock_guard lock(waiters.mutex);
-        waiters.waiting.push_back({weak_from_this(), this, amount, std::move(retry)});
+        // Waits whose work went meanwhile (a listing whose session ended)
+        // leave as others come: only live ones are kept between give-backs.
+        const auto live = std::partition(waiters.waiting.begin(), waiters.waiting.end(),
+                                         [](const DescriptorWaiter& w) { return !w.ownerGone(); });
+        gone.assign(std::make_move_iterator(live), std::make_move_iterator(waiters.waiting.end()));
+        waiters.waiting.erase(live, waiters.waiting.end());
+        const bool owned = owner.owner_before(std::weak_ptr<const void>()) ||
+                           std::weak_ptr<const void>().owner_before(owner);
+        waiters.waiting.push_back({weak_from_this(), this, amount, std::move(retry), std::move(owner), owned});
     }
+    gone.clear();
     // Gone meanwhile: cancel() may have dropped its waits before this one.
     if (isCancelled()) return dropDescriptorWaitersOf(this);
     // Descriptors given back between the asker's failed take and the line
     // above found nobody waiting: once it waits, a give-back either finds
     // it or is seen here (every give-back counts before it wakes).
     if (descriptorsWouldFit(amount)) wakeDescriptorWaiters();
+}
+
+size_t WorkLedger::descriptorWaitersForTesting() {
+    auto& waiters = descriptorWaiters();
+    std::lock_guard lock(waiters.mutex);
+    return waiters.waiting.size();
 }
 
 bool WorkLedger::descriptorsWouldFit(size_t amount) const {

@@ -235,8 +235,10 @@ public:
     // (the peer's own, or another's while the Host-wide total stands in the
     // way) leave room for `amount`, or soon when they fit already. It then
     // takes them itself, and waits again if another was quicker. Never once
-    // the peer is gone: its wait goes with it.
-    void whenDescriptorsGivenBack(size_t amount, Work retry);
+    // the peer is gone, or `owner` (the work that waits, when given): its
+    // wait goes with it.
+    void whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_ptr<const void> owner = {});
+    static size_t descriptorWaitersForTesting();
     // Whether `amount` more descriptors would be the peer's now, within its
     // own bound and the Host-wide total.
     bool descriptorsWouldFit(size_t amount) const;

@@ -131,7 +131,7 @@ struct FileTransferService::ListingRequest {
         // a full folder is never answered as an empty one.
         if (!service->runListing(packet, session, generation)) {
             if (!ledger || !keepWaiting(*service, self, ledger)) return;
-            ledger->whenDescriptorsGivenBack(kListingDescriptors, resumer(self, ledger));
+            ledger->whenDescriptorsGivenBack(kListingDescriptors, resumer(self, ledger), self);
             return;
         }
         // Its reply is queued: from here on the peer's room to be sent it

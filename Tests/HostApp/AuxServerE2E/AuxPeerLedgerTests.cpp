@@ -950,6 +950,63 @@ TEST_F(PeerLedger, AViewerSkippedForNoRoomGetsAKeyFrameOnceItReadsOnAStillScreen
     const uint64_t after =
         server->queue.syncValue([&] { return server->streamControl.lastSkippedViewerKeyFrameRequestNs; });
     EXPECT_NE(after, before) << "room came back and no key frame was asked for";
+
+    // Again, a small frame skipped this time; the Viewer reads just enough
+    // for it, and the key frame then asked for is too large for what came
+    // back: it is skipped in turn, and once the Viewer has read everything,
+    // a key frame is asked for again.
+    using Kind = V230HostAudioAuxServer::HostVideoStreamKind;
+    const size_t header = makeAuxPacket(AuxPacketType::videoFrame, 1, {}, 0).size();
+    auto frameOf = [&](size_t packetBytes) {
+        return std::make_shared<const std::vector<uint8_t>>(
+            makeAuxPacket(AuxPacketType::videoFrame, 1, std::vector<uint8_t>(packetBytes - header, 0x42), 0));
+    };
+    auto deliver = [&](const platform::TcpConnection::SharedBytes& f, bool key) {
+        server->queue.sync([&] { server->deliverVideoFrame(f, key, Kind::shared, platform::Clock::uptimeNs()); });
+    };
+    auto requested = [&] {
+        return server->queue.syncValue([&] { return server->streamControl.lastSkippedViewerKeyFrameRequestNs; });
+    };
+    auto skippedFrames = [&] {
+        return server->queue.syncValue([&] { return server->streamControl.videoSessionSkippedFrames[vid]; });
+    };
+    video->setReadingPaused(true);
+    ASSERT_TRUE(runUntil(
+        [&] {
+            if (ledger->hasRoomToSend(frame->size() + (64 << 10))) deliver(frame, true);
+            video->send(AuxPacketType::videoFrameAck, {});
+            video->flush();
+            advance(0.05);
+            return !ledger->hasRoomToSend(frame->size() + (64 << 10));
+        },
+        120));
+    // The socket takes no more, and the peer is left less room than a
+    // small frame.
+    const int fd = server->queue.syncValue([&] { return server->videoSessions.at(vid)->fileDescriptorForTesting(); });
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    server->queue.sync([&] {
+        const size_t room =
+            platform::WorkLedger::kMaxSendingBytes - ledger->sendingBytes() - platform::WorkLedger::kSendOverheadBytes;
+        if (room > 3000) server->deliverVideoFrame(frameOf(room - 1000), true, Kind::shared, platform::Clock::uptimeNs());
+    });
+    deliver(frameOf(4096), false);
+    ASSERT_TRUE(server->queue.syncValue([&] { return server->streamControl.videoSessionsWaitingForRoom.count(vid) > 0; }));
+    const uint64_t beforeSmall = requested();
+    video->setReadingPaused(false);
+    ASSERT_TRUE(runUntil([&] {
+        advance(0.001);
+        return requested() != beforeSmall;
+    }));
+    video->setReadingPaused(true);
+    const auto skippedBefore = skippedFrames();
+    deliver(frame, true);
+    ASSERT_GT(skippedFrames(), skippedBefore) << "the key frame asked for did not fit what came back";
+    const uint64_t afterSkippedKeyFrame = requested();
+    video->setReadingPaused(false);
+    EXPECT_TRUE(runUntil([&] { return ledger->sendingBytes() == 0; }, 60));
+    for (int i = 0; i < 40; ++i) advance(0.05);
+    EXPECT_NE(requested(), afterSkippedKeyFrame) << "room came back and no key frame was asked for";
 }
 
 }  // namespace

@@ -731,6 +731,10 @@ TEST_F(InboundLimits, ListingsPastFourAPeerWaitTheirTurnAndAnEndedSessionsAreNot
     runUntilIdle();
     EXPECT_EQ(peers["D"]->held(Held::listings), 0u) << "its place went with its session";
     EXPECT_EQ(peers["D"]->jobsInUse(), jobsBefore) << "and its charge, its descriptors still taken";
+    ask("H", 1);
+    runUntilIdle();
+    EXPECT_EQ(platform::WorkLedger::descriptorWaitersForTesting(), 0u)
+        << "and its wait, once others' descriptors come and go";
     taken.reset();
     advance(1);
     EXPECT_EQ(repliesTo("D").size(), 2u) << "an ended session's listing is not made";

@@ -350,8 +350,11 @@ public:
     static std::filesystem::path defaultDropDestination();
     // The drop's moves, off the main queue: numbered names on clashes, as
     // moveStagedFiles, without logging. The URLs where the items landed.
-    static std::vector<std::filesystem::path> moveFilesOffMain(const std::vector<std::filesystem::path>& urls,
-                                                               const std::filesystem::path& folder);
+    // The folders they are moved from and into are on `ledger`'s account
+    // while they are open; without room for them nothing moves.
+    static std::vector<std::filesystem::path> moveFilesOffMain(
+        const std::vector<std::filesystem::path>& urls, const std::filesystem::path& folder,
+        const std::shared_ptr<platform::WorkLedger>& ledger = nullptr);
     static bool isICloudManaged(const std::filesystem::path& url);
     // What an earlier run left in the inbox (failed items stay staged until
     // then) goes at start-up, off the main queue.

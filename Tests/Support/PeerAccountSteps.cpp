@@ -1050,6 +1050,13 @@ void PeerAccountSteps::checkWhatTheHostHolds(const std::string& where) {
                          byPeer += " " + p.address + " " + std::to_string(p.ledger->held(WorkLedger::Held::descriptors)) + ";";
                  return byPeer;
              }());
+    // And at every moment between: each file or folder opened for a peer
+    // found a descriptor held for it on the peer's account, however briefly
+    // it was open.
+    for (const auto& a : accounts_)
+        if (const size_t past = a->mostFilesOpenPastItsHoldings())
+            fail(a->owner() + " had up to " + std::to_string(past) +
+                 " more files and folders open than its account held descriptors for, " + where);
     size_t accountsHold = 0, staged = 0;
     for (const auto& a : accounts_) {
         accountsHold += a->held(WorkLedger::Held::descriptors);

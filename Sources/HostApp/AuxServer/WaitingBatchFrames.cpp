@@ -50,16 +50,23 @@ void WaitingBatchFrames::chargeBatches() {
 
 platform::Status WaitingBatchFrames::openFile() {
     if (file_.isOpen()) return platform::success();
-    auto descriptor = WorkLedger::Holding::take(ledger_, Held::descriptors);
-    if (!descriptor) return platform::Status::failure(WorkLedger::descriptorRefusal(ledger_, "too many open descriptors"));
+    // The file's descriptor, and while it is made the folder's it is made
+    // in.
+    auto descriptor = WorkLedger::Holding::take(ledger_, Held::descriptors, 2);
+    if (!descriptor)
+        return platform::Status::failure(WorkLedger::descriptorRefusal(ledger_, "too many open descriptors", 2));
     auto staged = WorkLedger::Holding::take(ledger_, Held::stagedBytes, 0);
     if (!staged) return platform::Status::failure("too many staged bytes");
-    // Beside the batches' staging, on the disk that will take their data.
-    auto folder = FileTransferStagedItems::open(FileTransferStagedItems::inboxRoot(), true);
-    if (!folder) return platform::Status::failure(folder.error());
-    auto file = folder->createUnnamedFile();
-    if (!file) return platform::Status::failure(file.error());
-    file_ = std::move(*file);
+    {
+        // Beside the batches' staging, on the disk that will take their data.
+        const WorkLedger::Charged peers(ledger_);
+        auto folder = FileTransferStagedItems::open(FileTransferStagedItems::inboxRoot(), true);
+        if (!folder) return platform::Status::failure(folder.error());
+        auto file = folder->createUnnamedFile();
+        if (!file) return platform::Status::failure(file.error());
+        file_ = std::move(*file);
+    }
+    descriptor->shrink(1);
     descriptor_ = std::move(*descriptor);
     staged_ = std::move(*staged);
     startAfresh();

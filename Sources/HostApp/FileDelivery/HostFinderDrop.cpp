@@ -29,7 +29,7 @@ void HostProbeDelegate::deliverDroppedFiles(const std::vector<fs::path>& staged,
         std::vector<fs::path> moved;
         std::shared_ptr<HostProbeDelegate> self;
         const fs::path folder = shownFolder ? *shownFolder : defaultDropDestination();
-        moved = moveFilesOffMain(staged, folder);
+        moved = moveFilesOffMain(staged, folder, held->place.ledger());
         // What could not be delivered (a folder that cannot be opened or
         // written, a full disk) goes with its batch, as on every other
         // road, and the batch's staging folder last; a moved item is no

@@ -45,20 +45,24 @@ fs::path standardizedPath(const std::string& path, const std::optional<ViewerPat
     return normal;
 }
 
-// `folder` on the peer's account for as long as anything holds it: its
-// descriptor, and the home's when it was opened beneath the home and keeps
-// that open. None when that would pass the peer's bound.
+// What a folder named by a peer is opened with at most, on the peer's
+// account before it is opened: the home, and on the way down a folder and
+// the next one below it.
+constexpr size_t kDescriptorsToOpenAFolder = 3;
+
+// `folder`, opened with `held` taken for it beforehand, on the peer's
+// account for as long as anything holds it: its descriptor, and the home's
+// when it was opened beneath the home and keeps that open.
 std::shared_ptr<platform::ConfinedFolder> chargedToPeer(std::shared_ptr<platform::ConfinedFolder> folder,
-                                                        const std::shared_ptr<WorkLedger>& ledger) {
-    if (!folder || !ledger) return folder;
+                                                        WorkLedger::Holding held) {
+    if (!folder || !held.ledger()) return folder;
     const size_t descriptors = folder->top().get() == folder.get() ? 1 : 2;
-    auto held = WorkLedger::Holding::take(ledger, WorkLedger::Held::descriptors, descriptors);
-    if (!held) return nullptr;
+    held.shrink(held.amount() - std::min(held.amount(), descriptors));
     struct Charged {
-        std::shared_ptr<platform::ConfinedFolder> folder;
         WorkLedger::Holding descriptors;
+        std::shared_ptr<platform::ConfinedFolder> folder;
     };
-    auto charged = std::make_shared<Charged>(Charged{std::move(folder), std::move(*held)});
+    auto charged = std::make_shared<Charged>(Charged{std::move(held), std::move(folder)});
     return std::shared_ptr<platform::ConfinedFolder>(charged, charged->folder.get());
 }
 
@@ -127,6 +131,14 @@ HostProbeDelegate::PeerSendSources HostProbeDelegate::peerSendSources(
         auto taken = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
                                                          platform::WorkLedger::Held::descriptors);
         if (!taken) return kept;
+        // And while an item is looked at, the two more it opens at most
+        // (on the way down a folder and the next below it; then the item's
+        // folder, if not kept, and the item itself, opened to be sure it is
+        // readable): on the account before they are opened, given back
+        // once every item was looked at.
+        const auto looking = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                                 platform::WorkLedger::Held::descriptors, 2);
+        if (!looking) return kept;
         auto held = std::make_shared<HeldFolders>(HeldFolders{std::move(*taken), {}});
         // One the send keeps: it shares the held folders' lifetime.
         auto keep = [&](std::shared_ptr<platform::ConfinedFolder> folder) {
@@ -405,12 +417,14 @@ void HostProbeDelegate::decideInboundDestination(const UUID& batchID, const File
                 bool outside = confinement && !trimmed.empty() && !platform::Folders::contains(confinement->home(), named);
                 std::shared_ptr<platform::ConfinedFolder> folder;
                 std::optional<std::string> unavailable;
-                if (!outside) {
+                // On its peer's account from before it is opened, not only
+                // once the main queue has it; past the peer's bound it is
+                // not opened.
+                auto held = WorkLedger::Holding::take(ledger, WorkLedger::Held::descriptors, kDescriptorsToOpenAFolder);
+                if (!outside && held) {
                     auto opened = openDestinationHint(hint, confinement);
-                    // On its peer's account from the moment it is open,
-                    // not only once the main queue has it.
                     if (opened)
-                        folder = chargedToPeer(std::move(*opened), ledger);
+                        folder = chargedToPeer(std::move(*opened), std::move(*held));
                     else
                         unavailable = opened.error();
                 }
@@ -533,16 +547,15 @@ void HostProbeDelegate::saveLocationPicked(const UUID& batchID, uint64_t serial,
         [weak, batchID, serial, folder, ledger = batch->ledger] {
             std::shared_ptr<platform::ConfinedFolder> opened;
             std::optional<std::string> refusal;
-            if (auto top = platform::ConfinedFolder::openTop(folder, true)) {
-                if (auto writable = (*top)->mayWrite()) {
-                    // On its peer's account from the moment it is open.
-                    opened = chargedToPeer(std::move(*top), ledger);
-                    if (!opened)
-                        refusal = platform::WorkLedger::descriptorRefusal(ledger,
-                                                                          "too many descriptors held for its Viewer");
-                } else {
+            // On its peer's account from before it is opened.
+            auto held = WorkLedger::Holding::take(ledger, WorkLedger::Held::descriptors);
+            if (!held) {
+                refusal = platform::WorkLedger::descriptorRefusal(ledger, "too many descriptors held for its Viewer");
+            } else if (auto top = platform::ConfinedFolder::openTop(folder, true)) {
+                if (auto writable = (*top)->mayWrite())
+                    opened = chargedToPeer(std::move(*top), std::move(*held));
+                else
                     refusal = writable.error();
-                }
             } else {
                 refusal = top.error();
             }

@@ -123,16 +123,17 @@ std::string deliveryFailureLine(const fs::path& name, const fs::path& candidate,
 // account while it is open; none when that would pass the peer's bound.
 std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folder,
                                                            const std::shared_ptr<platform::WorkLedger>& ledger = nullptr) {
+    // On the peer's account before it is opened.
+    auto held = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors);
+    if (!held) return nullptr;
     auto opened = platform::ConfinedFolder::openTop(folder, true);
     if (!opened) return nullptr;
     if (!ledger) return *opened;
-    auto held = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors);
-    if (!held) return nullptr;
     struct Charged {
-        std::shared_ptr<platform::ConfinedFolder> folder;
         platform::WorkLedger::Holding descriptor;
+        std::shared_ptr<platform::ConfinedFolder> folder;
     };
-    auto charged = std::make_shared<Charged>(Charged{std::move(*opened), std::move(*held)});
+    auto charged = std::make_shared<Charged>(Charged{std::move(*held), std::move(*opened)});
     return std::shared_ptr<platform::ConfinedFolder>(charged, charged->folder.get());
 }
 
@@ -198,7 +199,12 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
             auto self = weak.lock();
             if (!self) return;
             FileTransferDeliveryResult result;
-            if (auto target = opened ? opened : openChosenFolder(folder, ledger)) {
+            // The staging folder its items are moved from is on the peer's
+            // account while they are; without room for it nothing moves, as
+            // when it cannot be opened.
+            const auto staging = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors);
+            auto target = !staging ? nullptr : opened ? opened : openChosenFolder(folder, ledger);
+            if (target) {
                 result = moveNumbered(
                     items, *target,
                     [&self](const fs::path& name, const fs::path& candidate, const std::string& error) {
@@ -265,8 +271,13 @@ std::vector<fs::path> HostProbeDelegate::moveStagedFiles(const std::vector<fs::p
         .deliveredURLs;
 }
 
-std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::path>& urls, const fs::path& folder) {
-    auto opened = openChosenFolder(folder);
+std::vector<fs::path> HostProbeDelegate::moveFilesOffMain(const std::vector<fs::path>& urls, const fs::path& folder,
+                                                          const std::shared_ptr<platform::WorkLedger>& ledger) {
+    // As a delivery's: the staging folder the items are moved from, and the
+    // folder they go to.
+    const auto staging = platform::WorkLedger::Holding::take(ledger, platform::WorkLedger::Held::descriptors);
+    if (!staging) return {};
+    auto opened = openChosenFolder(folder, ledger);
     return opened ? moveNumbered(urls, *opened, nullptr).deliveredURLs : std::vector<fs::path>{};
 }
 

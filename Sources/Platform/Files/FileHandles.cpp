@@ -1,5 +1,7 @@
 #include "Platform/Files/FileHandles.h"
 
+#include "Platform/Runtime/WorkLedger.h"
+
 #include "Platform/Foundation/Uuid.h"
 
 #include <algorithm>
@@ -56,10 +58,17 @@ FileSystemEntry entryFromStat(std::string name, const struct stat& st) {
 
 }  // namespace
 
+FileHandle::FileHandle(int fd) : fd_(fd) {
+    if (fd_ < 0) return;
+    openedFor_ = WorkLedger::current();
+    if (openedFor_) openedFor_->noteFileOpened();
+}
+
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         close();
-        fd_ = other.release();
+        fd_ = std::exchange(other.fd_, -1);
+        openedFor_ = std::move(other.openedFor_);
     }
     return *this;
 }
@@ -67,14 +76,15 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 FileHandle::~FileHandle() { close(); }
 
 int FileHandle::release() {
-    int fd = fd_;
-    fd_ = -1;
+    const int fd = std::exchange(fd_, -1);
+    if (openedFor_) std::exchange(openedFor_, nullptr)->noteFileClosed();
     return fd;
 }
 
 void FileHandle::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    if (openedFor_) std::exchange(openedFor_, nullptr)->noteFileClosed();
 }
 
 Result<FileHandle> FileHandle::openForReading(const std::filesystem::path& path) {

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/Runtime/Clock.h"
@@ -19,11 +21,16 @@
 namespace platform {
 
 // An owned descriptor, closed on destruction.
+class WorkLedger;
+
 class FileHandle {
 public:
     FileHandle() = default;
-    explicit FileHandle(int fd) : fd_(fd) {}
-    FileHandle(FileHandle&& other) noexcept : fd_(other.release()) {}
+    // Opened for the peer whose work is current (WorkLedger::current),
+    // which counts it while it is open.
+    explicit FileHandle(int fd);
+    FileHandle(FileHandle&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), openedFor_(std::move(other.openedFor_)) {}
     FileHandle& operator=(FileHandle&& other) noexcept;
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
@@ -54,6 +61,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::shared_ptr<WorkLedger> openedFor_;
 };
 
 // A folder opened to reach one item in it by name, and that name: the

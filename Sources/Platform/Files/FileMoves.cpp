@@ -16,6 +16,7 @@
 
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/TreeWalk.h"
 #include "Platform/Foundation/Uuid.h"
 
@@ -234,12 +235,27 @@ public:
     MoveWithoutTheFlag(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report)
         : fromFolder_(fromFolder), from_(from), toFolder_(toFolder), to_(to), report_(report) {}
 
+    // A folder's move holds its new top, the folder below it last placed
+    // into and a folder just made (the walk holds its own).
+    static constexpr size_t kDescriptors = 3;
+
     Status run(int& cause) {
         cause = 0;
         struct stat info{};
         if (::fstatat(fromFolder_, from_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             cause = errno;
             return errnoFailure("rename");
+        }
+        // On the account of the peer whose work it is before any is opened,
+        // given back once they are closed; past its bound the move fails as
+        // an open would.
+        std::optional<WorkLedger::Holding> held;
+        if (S_ISDIR(info.st_mode)) {
+            held = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors, kDescriptors);
+            if (!held) {
+                cause = EMFILE;
+                return failureWith("open folder", EMFILE);
+            }
         }
         if (!S_ISDIR(info.st_mode)) {
             if (fallbackFails(FileMoves::FallbackStep::place, "")) {
@@ -438,6 +454,14 @@ bool copyFailsNow(const fs::path& from) {
 // is made unnamed and linked in once whole; anything else is built under
 // a temporary name beside `to` and renamed without replacing.
 Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const fs::path& to, MoveReport* report) {
+    // The folder copied into, and while a tree is copied its new top, the
+    // folder below it last placed into, and a file's source and its copy
+    // (the walk holds its own): on the account of the peer whose work it
+    // is before any is opened; past its bound the copy fails as an open
+    // would.
+    constexpr size_t kDescriptors = 5;
+    auto held = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors, kDescriptors);
+    if (!held) return failureWith("open folder", EMFILE);
     const fs::path parentPart = to.parent_path();
     FileHandle folder(::openat(toFolder, parentPart.empty() ? "." : parentPart.c_str(),
                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -462,6 +486,9 @@ Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const f
     }
     const std::string temporary = FileMoves::temporaryName(fs::path()).string();
     auto copied = TreeCopy(folder.fd(), temporary).run(fromFolder, from);
+    // The copy's own are closed: the folder alone stays open, and the move
+    // into place takes what it opens itself.
+    held->shrink(kDescriptors - 1);
     if (copied && copyFailsNow(from)) copied = Status::failure("No space left on device");
     if (copied) copied = moveNoReplaceIn(folder.fd(), temporary, folder.fd(), name, report);
     if (!copied) removeTreeAt(folder.fd(), temporary);
@@ -522,6 +549,10 @@ Status FileMoves::copyNoReplaceAt(int fromFolder, const fs::path& from, int toFo
 }
 
 Status FileMoves::writeNewFileAt(int folder, const std::string& name, std::span<const uint8_t> bytes, mode_t mode) {
+    // The new file, on the account of the peer whose work it is before it
+    // is opened.
+    const auto held = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors);
+    if (!held) return failureWith("create", EMFILE);
     return placeNewFile(folder, name, [&](int fd) { return writeBytes(fd, bytes); }, copyMode(mode, false));
 }
 

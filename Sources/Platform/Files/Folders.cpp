@@ -16,6 +16,7 @@
 
 #include "Platform/Files/FileHandles.h"
 #include "Platform/Files/FileIO.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 namespace platform {
 
@@ -55,6 +56,9 @@ fs::path realConfigHome() {
 // directly rather than by running xdg-user-dir, never waiting on something
 // else put in its place.
 std::optional<fs::path> userDir(const fs::path& home, const fs::path& configHome, const std::string& key) {
+    // The Host's own lookup, whoever's work asks for the folder: the file
+    // is read and closed at once, in the reserve kept for the Host.
+    const WorkLedger::Charged hostsOwn(nullptr);
     auto bytes = FileIO::readAll(configHome / "user-dirs.dirs", 64 * 1024);
     if (!bytes) return std::nullopt;
     std::istringstream in(std::string(bytes->begin(), bytes->end()));

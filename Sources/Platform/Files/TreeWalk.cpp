@@ -1,5 +1,7 @@
 #include "Platform/Files/TreeWalk.h"
 
+#include "Platform/Runtime/WorkLedger.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -150,7 +152,21 @@ public:
          bool removal = false)
         : folder_(folder), name_(name), options_(options), visit_(visit), removal_(removal) {}
 
+    static constexpr size_t kDescriptors = 4;
+
     TreeWalkResult run() {
+        // Its few descriptors (the root, the folder it is in, and while it
+        // moves to the next the two on the way there) are on the account of
+        // the peer whose work it is, from before they are opened. A removal
+        // is the Host's own cleanup, never refused by a peer's bound.
+        std::optional<WorkLedger::Charged> hostsOwn;
+        std::optional<WorkLedger::Holding> held;
+        if (removal_) {
+            hostsOwn.emplace(nullptr);
+        } else {
+            held = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors, kDescriptors);
+            if (!held) return failure({{}, errorText("walk " + name_, EMFILE), false, EMFILE});
+        }
         struct stat info{};
         effort.looks++;
         if (::fstatat(folder_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -743,6 +743,25 @@ size_t WorkLedger::held(Held kind) const {
     return held_[static_cast<size_t>(kind)];
 }
 
+void WorkLedger::noteFileOpened() {
+    std::lock_guard lock(mutex_);
+    filesOpen_ += 1;
+    const size_t descriptors = held_[static_cast<size_t>(Held::descriptors)];
+    const size_t heldForFiles = descriptors - std::min(descriptors, connectionSockets_);
+    if (filesOpen_ > heldForFiles)
+        mostFilesOpenPastHoldings_ = std::max(mostFilesOpenPastHoldings_, filesOpen_ - heldForFiles);
+}
+
+void WorkLedger::noteFileClosed() {
+    std::lock_guard lock(mutex_);
+    filesOpen_ -= std::min<size_t>(filesOpen_, 1);
+}
+
+size_t WorkLedger::mostFilesOpenPastItsHoldings() const {
+    std::lock_guard lock(mutex_);
+    return mostFilesOpenPastHoldings_;
+}
+
 std::optional<WorkLedger::Holding> WorkLedger::Holding::take(std::shared_ptr<WorkLedger> ledger, Held kind,
                                                             size_t amount) {
     Holding holding(std::move(ledger), kind, 0);
@@ -793,6 +812,7 @@ bool WorkLedger::Holding::grow(size_t more) {
     if (more > 0 && pool && !pool->tryTake(ledger_->machine_, more)) return false;
     held += more;
     amount_ += more;
+    if (connection_) ledger_->connectionSockets_ += more;
     return true;
 }
 
@@ -808,6 +828,7 @@ void WorkLedger::Holding::shrink(size_t less) {
         held -= std::min(held, less);
         uncountHostDescriptors(kind_, less);
         amount_ -= less;
+        if (connection_) ledger_->connectionSockets_ -= std::min(ledger_->connectionSockets_, less);
         pool = ledger_->pools_[static_cast<size_t>(kind_)];
         // A pooled place goes back to the pool, which hands it to the
         // waiting machine holding the fewest, this peer's among them.

@@ -207,6 +207,17 @@ public:
     static const char* heldName(Held kind);
     size_t held(Held kind) const;
 
+    // The files and folders the Host's file layer holds open while the
+    // peer's work is current are counted apart from its holdings (by the
+    // handles themselves, FileHandle), so that what is really open can be
+    // held against what the account says: each one opened should find a
+    // descriptor of the peer's held for it beyond its connections' sockets.
+    // How many it ever found too few, at most, tells a road that charges
+    // fewer than it opens, even one whose files are open only within a job.
+    void noteFileOpened();
+    void noteFileClosed();
+    size_t mostFilesOpenPastItsHoldings() const;
+
     // The descriptors all peers hold together have a Host-wide total too,
     // below the process's own limit: what lies above it is kept for the
     // connections that have not logged in yet (bounded by their waiting
@@ -414,6 +425,10 @@ private:
     // Each with the room it waits for.
     std::vector<std::pair<size_t, Work>> sendWaiters_;
     size_t held_[kHeldKinds] = {};
+    // Of held_'s descriptors, the logged-in connections' sockets.
+    size_t connectionSockets_ = 0;
+    size_t filesOpen_ = 0;
+    size_t mostFilesOpenPastHoldings_ = 0;
     // Of held_, what carriers set aside for work still on its way.
     size_t setAside_[kHeldKinds] = {};
     struct HeldWaiter {

@@ -8,6 +8,7 @@
 #include "Platform/Files/FileIO.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "Platform/SimulatedMac/SimulatedMachine.h"
 
 namespace platform {
@@ -102,17 +103,23 @@ AppServiceStatus AppService::statusOfEntry(const std::string& text) {
 AppServiceStatus AppService::status() {
     loginItemControls().countStatusRead();
     const fs::path path = entryPath();
-    std::error_code ec;
-    const auto type = fs::status(path, ec).type();
     AppServiceStatus now;
-    if (type == fs::file_type::not_found) {
-        now = AppServiceStatus::notRegistered;
-    } else if (auto text = FileIO::readAll(path, kMaxEntryBytes)) {
-        // Read as any file of the Host's: never waiting on a pipe put in
-        // the entry's place, nor through a link in a home not the Host's.
-        now = statusOfEntry(std::string(text->begin(), text->end()));
-    } else {
-        now = AppServiceStatus::notFound;
+    {
+        // The Host's own look at its login item, whoever's work asks for
+        // it: the entry is read and closed at once, in the reserve kept for
+        // the Host.
+        const WorkLedger::Charged hostsOwn(nullptr);
+        std::error_code ec;
+        const auto type = fs::status(path, ec).type();
+        if (type == fs::file_type::not_found) {
+            now = AppServiceStatus::notRegistered;
+        } else if (auto text = FileIO::readAll(path, kMaxEntryBytes)) {
+            // Read as any file of the Host's: never waiting on a pipe put in
+            // the entry's place, nor through a link in a home not the Host's.
+            now = statusOfEntry(std::string(text->begin(), text->end()));
+        } else {
+            now = AppServiceStatus::notFound;
+        }
     }
     noteStatus(now);
     return now;

@@ -41,18 +41,35 @@ std::optional<std::vector<std::string>> safeComponents(const std::string& path) 
     return parts;
 }
 
-// The folder holding the last component, created as needed below `root`.
-platform::Result<platform::FolderHandle> parentFolder(const platform::FolderHandle& root,
-                                                      const std::vector<std::string>& parts, bool includeLast) {
-    auto current = root.reopen();
-    if (!current) return current;
+// A folder reached for a batch, with the descriptor it holds open on the
+// batch's peer's account (declared first: given back after it closes).
+struct HeldFolder {
+    WorkLedger::Holding descriptor;
+    platform::FolderHandle folder;
+};
+
+// The folder holding the last component, created as needed below the
+// batch's folder. The way down holds two at a time (a folder and the next),
+// both on the peer's account while it is walked.
+platform::Result<HeldFolder> parentFolder(const InboundBatch& batch, const std::vector<std::string>& parts,
+                                          bool includeLast, bool cleanup = false) {
+    using R = platform::Result<HeldFolder>;
+    // Cleanup is the Host's own and never refused by the peer's bound.
+    std::optional<WorkLedger::Charged> hostsOwn;
+    if (cleanup) hostsOwn.emplace(nullptr);
+    const auto ledger = cleanup ? nullptr : batch.place.ledger();
+    auto walking = WorkLedger::Holding::take(ledger, Held::descriptors, 2);
+    if (!walking) return R::failure(WorkLedger::descriptorRefusal(ledger, "too many open descriptors", 2));
+    auto current = batch.root.reopen();
+    if (!current) return R::failure(current.error());
     const size_t count = includeLast ? parts.size() : parts.size() - 1;
     for (size_t i = 0; i < count; ++i) {
         auto next = current->child(parts[i], true);
-        if (!next) return next;
+        if (!next) return R::failure(next.error());
         current = std::move(next);
     }
-    return current;
+    walking->shrink(1);
+    return HeldFolder{std::move(*walking), std::move(*current)};
 }
 
 }  // namespace
@@ -210,6 +227,8 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
                                     ? "too many open batches"
                                     : "too many batches of its Viewer being saved");
     }
+    // Its folder's descriptor: first the staging folder's it is made in
+    // (reached with one more, taken on the way), then its own beside it.
     auto rootDescriptor = WorkLedger::Holding::take(ledger, Held::descriptors);
     if (!rootDescriptor) return refuseBatch(key, WorkLedger::descriptorRefusal(ledger, "too many open descriptors"));
 
@@ -229,13 +248,17 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
         // Its own folder could not be made, or was made and not opened (it
         // is gone again then): each of its files is answered as not staged,
         // with the reason, and nothing of it is left behind.
-        if (auto root = staging->newChild(name))
+        if (!batch.rootDescriptor.grow(1))
+            batch.stagingFailure = WorkLedger::descriptorRefusal(ledger, "too many open descriptors");
+        else if (auto root = staging->newChild(name))
             batch.root = std::move(*root);
         else
             batch.stagingFailure = root.error();
     } else {
         batch.stagingFailure = staging.error();
     }
+    // The staging folder is closed: its own alone stays.
+    batch.rootDescriptor.shrink(batch.rootDescriptor.amount() > 1 ? 1 : 0);
     if (batch.root.fd() < 0) batch.rootDescriptor.reset();
     batch.totalExpectedBytes = packet.value1;
     batch.totalFilesExpected = static_cast<int64_t>(batchStartFileCount(packet.value2));
@@ -444,7 +467,7 @@ void FileTransferService::makeFolder(InboundBatch& batch, const std::string& pat
     if (!parts) return noteUnsaved(batch, path, "dropped unsafe folder path \"" + path + "\"");
     if (!batch.stagingFailure.empty())
         return noteUnsaved(batch, path, "receive failed for \"" + path + "\": could not be staged: " + batch.stagingFailure);
-    auto folder = parentFolder(batch.root, *parts, true);
+    auto folder = parentFolder(batch, *parts, true);
     if (!folder) return noteUnsaved(batch, path, "receive failed for \"" + path + "\": " + folder.error());
     noteTopLevel(batch, path);
 }
@@ -453,8 +476,8 @@ void FileTransferService::failCurrentFile(InboundBatch& batch, std::string path,
     if (batch.current) {
         batch.current->handle.close();
         // Its bytes are the peer's for as long as they are on disk.
-        if (auto folder = parentFolder(batch.root, batch.current->components, false)) {
-            folder->removeFile(batch.current->temporaryName);
+        if (auto folder = parentFolder(batch, batch.current->components, false, true)) {
+            folder->folder.removeFile(batch.current->temporaryName);
             batch.stagedBytes.shrink(batch.current->received);
         }
         batch.current.reset();
@@ -470,10 +493,10 @@ void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacke
     if (!parts) return failCurrentFile(batch, packet.path, "unsafe path");
     if (!batch.stagingFailure.empty())
         return failCurrentFile(batch, packet.path, "could not be staged: " + batch.stagingFailure);
-    auto folder = parentFolder(batch.root, *parts, false);
+    auto folder = parentFolder(batch, *parts, false);
     if (!folder) return failCurrentFile(batch, packet.path, folder.error());
     if (parts->size() > 1) noteTopLevel(batch, packet.path);
-    auto available = folder->availableBytes();
+    auto available = folder->folder.availableBytes();
     if (available && packet.value1 > *available)
         return failCurrentFile(batch, packet.path, "declared size exceeds free space");
     InboundFile file;
@@ -486,7 +509,7 @@ void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacke
         return failCurrentFile(batch, packet.path,
                                WorkLedger::descriptorRefusal(batch.place.ledger(), "too many open descriptors"));
     file.descriptor = std::move(*descriptor);
-    auto handle = folder->createFile(file.temporaryName);
+    auto handle = folder->folder.createFile(file.temporaryName);
     if (!handle) return failCurrentFile(batch, packet.path, handle.error());
     file.handle = std::move(*handle);
     file.expectedSize = packet.value1;
@@ -534,9 +557,9 @@ void FileTransferService::endFile(InboundBatch& batch, const FileTransferPacket&
     if (file.received != file.expectedSize) return failCurrentFile(batch, file.relativePath, "ended short");
     file.handle.close();
     file.descriptor.reset();
-    auto folder = parentFolder(batch.root, file.components, false);
+    auto folder = parentFolder(batch, file.components, false);
     if (!folder) return failCurrentFile(batch, file.relativePath, folder.error());
-    if (auto renamed = folder->rename(file.temporaryName, file.name); !renamed)
+    if (auto renamed = folder->folder.rename(file.temporaryName, file.name); !renamed)
         return failCurrentFile(batch, file.relativePath, renamed.error());
     const auto path = file.relativePath;
     batch.current.reset();

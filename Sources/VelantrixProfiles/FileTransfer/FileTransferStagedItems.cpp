@@ -11,6 +11,7 @@
 #include "Platform/Files/Folders.h"
 #include "Platform/Foundation/Uuid.h"
 #include "Platform/Runtime/Log.h"
+#include "Platform/Runtime/WorkLedger.h"
 
 namespace fs = std::filesystem;
 using platform::FolderHandle;
@@ -33,6 +34,14 @@ Result<FolderHandle> FileTransferStagedItems::open(const fs::path& folder, bool 
     if (!platform::Folders::contains(inbox, wanted))
         return Result<FolderHandle>::failure(wanted.string() + " is not in " + inbox.string());
     const fs::path top = inbox.parent_path();
+    // The way down holds a folder and the next one below it: the one the
+    // caller keeps is on its account already, the other is taken here from
+    // whoever's work it is, while it is walked.
+    const auto walking = platform::WorkLedger::Holding::take(platform::WorkLedger::current(),
+                                                             platform::WorkLedger::Held::descriptors);
+    if (!walking)
+        return Result<FolderHandle>::failure(platform::WorkLedger::descriptorRefusal(
+            platform::WorkLedger::current(), "cannot open staging " + wanted.string() + ": too many open descriptors"));
     auto opened = FolderHandle::open(top, create);
     for (const auto& element : wanted.lexically_relative(top)) {
         if (!opened) break;
@@ -89,6 +98,10 @@ Result<FolderHandle> FileTransferStagedItems::prepare(const fs::path& folder) {
 }
 
 size_t FileTransferStagedItems::remove(const std::vector<fs::path>& items) {
+    // Removing the Host's own staging is never refused by a peer's bound:
+    // the few folders it walks through are the Host's own, in the reserve
+    // above the peers' total, whoever's work asked for it.
+    const platform::WorkLedger::Charged hostsOwn(nullptr);
     size_t left = 0;
     std::string firstFailure;
     // Items of one batch share their folder: it is opened once.
@@ -118,6 +131,7 @@ size_t FileTransferStagedItems::remove(const std::vector<fs::path>& items) {
 
 void FileTransferStagedItems::removeBatchFolderOf(const std::vector<fs::path>& items) {
     if (items.empty()) return;
+    const platform::WorkLedger::Charged hostsOwn(nullptr);
     const fs::path batch = items.front().lexically_normal().parent_path();
     if (batch.filename().empty()) return;
     if (auto above = open(batch.parent_path())) (void)::unlinkat(above->fd(), batch.filename().c_str(), AT_REMOVEDIR);

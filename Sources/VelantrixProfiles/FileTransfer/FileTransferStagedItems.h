@@ -17,7 +17,10 @@ struct FileTransferStagedItems {
     // folder (as its path says: the user's own) down one component at a
     // time, never through a link. Fails for a folder outside the inbox
     // root. With `create`, missing folders are made. Nothing here checks
-    // whether the process may write them: prepare did, once.
+    // whether the process may write them: prepare did, once. The folder it
+    // returns is the caller's to have on its peer's account beforehand; the
+    // one more it holds on the way down it takes from the current peer's
+    // account itself, and fails past its bound.
     static platform::Result<platform::FolderHandle> open(const std::filesystem::path& folder, bool create = false);
     // Once, at start: opens `folder` as open does with `create`, and tries
     // each folder of staging by a real attempt (see WriteAttempt). One the

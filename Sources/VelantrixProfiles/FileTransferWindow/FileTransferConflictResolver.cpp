@@ -13,6 +13,7 @@
 #include "Platform/Files/Folders.h"
 #include "Platform/Foundation/Formatters.h"
 #include "Platform/Runtime/Runtime.h"
+#include "Platform/Runtime/WorkLedger.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 using platform::FileMoves;
@@ -222,6 +223,9 @@ private:
         if (!folder_->replace(incoming, target)) {
             // Back to staging, so the item counts as failed and stays there;
             // one that can go neither back nor away stays in the folder.
+            // Putting it back is cleanup: the Host's own, never refused by
+            // its peer's bound, however it copies.
+            const platform::WorkLedger::Charged hostsOwn(nullptr);
             const bool left = !folder_->moveOut(incoming, *staging, name) && !folder_->remove(incoming);
             return result_.noteFailed(name, left ? 1 : 0);
         }

@@ -752,8 +752,11 @@ TEST_F(PeerLedger, AFrameThatMustAnnounceItsStreamAsksRoomForTheConfigurationToo
     // The configuration goes with a frame that must announce it, or alone,
     // when the stream's configuration changes.
     int round = 0;
-    for (const auto& [watchers, alone] : {std::pair{size_t{1}, false}, std::pair{size_t{2}, false},
-                                          std::pair{size_t{1}, true}, std::pair{size_t{2}, true}}) {
+    for (const auto& row : {std::pair{size_t{1}, false}, std::pair{size_t{2}, false}, std::pair{size_t{1}, true},
+                            std::pair{size_t{2}, true}}) {
+        // Named apart: a lambda may not capture a structured binding.
+        const size_t watchers = row.first;
+        const bool alone = row.second;
         SCOPED_TRACE(std::to_string(watchers) + " watcher(s) on the peer, the configuration " +
                      (alone ? "alone" : "with a frame"));
         const std::string peer = "127.0.0." + std::to_string(2 + round++);

@@ -228,9 +228,12 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
                                     : "too many batches of its Viewer being saved");
     }
     // Its folder's descriptor: first the staging folder's it is made in
-    // (reached with one more, taken on the way), then its own beside it.
-    auto rootDescriptor = WorkLedger::Holding::take(ledger, Held::descriptors);
-    if (!rootDescriptor) return refuseBatch(key, WorkLedger::descriptorRefusal(ledger, "too many open descriptors"));
+    // (reached with one more, taken on the way), then its own beside it. A
+    // peer without the two it is made with is refused here, not admitted
+    // with files that could not be staged.
+    std::optional<WorkLedger::Holding> rootDescriptor;
+    if (!ledger || ledger->descriptorsWouldFit(2)) rootDescriptor = WorkLedger::Holding::take(ledger, Held::descriptors);
+    if (!rootDescriptor) return refuseBatch(key, WorkLedger::descriptorRefusal(ledger, "too many open descriptors", 2));
 
     InboundBatch batch;
     batch.place = std::move(*place);

@@ -521,8 +521,8 @@ public:
     // A session sent nothing for want of its peer's room (`room` bytes):
     // it takes no frame but a key frame from here, asked for once that room
     // is back.
-    void awaitKeyFrameOnceRoomIsBackLocked(const platform::UUID& id, HostVideoStreamKind stream,
-                                           const platform::TcpConnection& connection, size_t room);
+    void awaitKeyFrameOnceRoomIsBackLocked(const platform::UUID& id, const platform::TcpConnection& connection,
+                                           size_t room);
     // One frame's packet to every session bound to its stream.
     void deliverVideoFrame(const platform::TcpConnection::SharedBytes& packet, bool isKeyFrame,
                            HostVideoStreamKind stream, uint64_t nowNs);

@@ -122,7 +122,7 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
         // The announcement is not recorded, so the next frame that fits
         // takes it along.
         if (!connection->budgetHasRoomFor(room)) {
-            awaitKeyFrameOnceRoomIsBackLocked(id, stream, *connection, room);
+            awaitKeyFrameOnceRoomIsBackLocked(id, *connection, room);
             sc.videoSessionSkippedFrames[id]++;
             noteVideoDeliveryOnce(id, stream, "no-room");
             continue;
@@ -133,7 +133,9 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
         } else if (sc.videoSessionsAwaitingKeyFrame.count(id)) {
             sc.videoSessionSkippedFrames[id]++;
             noteVideoDeliveryOnce(id, stream, "awaiting-keyframe");
-            if (sc.videoSessionsWaitingForRoom.count(id)) requestKeyFrameForSkippedViewerLocked(stream, now);
+            // It shows nothing until one comes: asked for (at the pace
+            // above) whatever it waited for, room included.
+            requestKeyFrameForSkippedViewerLocked(stream, now);
             continue;
         } else if (videoSessionIsBackedUp(id, now, window)) {
             sc.videoSessionsAwaitingKeyFrame.insert(id);
@@ -175,7 +177,7 @@ void V230HostAudioAuxServer::deliverVideoFrame(const platform::TcpConnection::Sh
     serviceVideoFlowLocked(now);
 }
 
-void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id, HostVideoStreamKind stream,
+void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id,
                                                                 const platform::TcpConnection& connection,
                                                                 size_t room) {
     auto& sc = streamControl;
@@ -185,11 +187,11 @@ void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id, H
     if (!sc.videoSessionsWaitingForRoom.insert(id).second) return;
     const auto peer = connection.sendBudget();
     if (!peer) return;
-    peer->whenRoomToSend(room, [weak = weak_from_this(), id, stream] {
+    peer->whenRoomToSend(room, [weak = weak_from_this(), id] {
         auto self = weak.lock();
         if (!self) return;
         const platform::WorkLedger::Charged nobody(nullptr);
-        self->queue.async([weak, id, stream] {
+        self->queue.async([weak, id] {
             auto self = weak.lock();
             // The wait is over: a skip from here (the key frame asked for
             // may not fit what came back) waits again.
@@ -197,7 +199,9 @@ void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id, H
             // Once a wait: never held back by another Viewer's request just
             // before.
             self->streamControl.lastSkippedViewerKeyFrameRequestNs = 0;
-            self->requestKeyFrameForSkippedViewerLocked(stream, platform::Clock::uptimeNs());
+            // The stream the session receives now: the wait may have been
+            // set for the other one.
+            self->requestKeyFrameForSkippedViewerLocked(self->videoStreamKind(id), platform::Clock::uptimeNs());
         });
     });
 }

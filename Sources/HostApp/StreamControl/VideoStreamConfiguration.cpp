@@ -37,7 +37,7 @@ void V230HostAudioAuxServer::sendVideoStreamConfig(const UUID& id,
         // Not announced: the frame path sends it before the next frame that
         // fits, and a Viewer whose decoder it resets then needs a key frame.
         streamControl.videoStreamKindAnnounced.erase(id);
-        awaitKeyFrameOnceRoomIsBackLocked(id, kind, *connection, room);
+        awaitKeyFrameOnceRoomIsBackLocked(id, *connection, room);
         return;
     }
     // The session now has this stream's configuration: the frame path

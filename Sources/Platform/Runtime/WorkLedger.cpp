@@ -86,8 +86,8 @@ void wakeDescriptorWaiters() {
         if (waiters.waiting.empty()) return;
         const auto stay = std::partition(waiters.waiting.begin(), waiters.waiting.end(), [&](const DescriptorWaiter& w) {
             auto ledger = w.ledger.lock();
-            if (!ledger || ledger->isCancelled() || w.ownerGone()) return false;
-            const bool waits = !ledger->descriptorsWouldFit(w.amount);
+            if (!ledger) return false;
+            const bool waits = !ledger->isCancelled() && !w.ownerGone() && !ledger->descriptorsWouldFit(w.amount);
             looked.push_back(std::move(ledger));
             return waits;
         });

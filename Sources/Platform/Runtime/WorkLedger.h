@@ -99,6 +99,10 @@ public:
     static constexpr size_t kSendOverheadBytes = 256;
     size_t sendingBytes() const;
     bool hasRoomToSend(size_t bytes) const;
+    // Bytes a test sets on the account as if queued on the peer's
+    // connections, and takes off as if they were written.
+    void chargeSendingForTesting(size_t bytes) { chargeSending(bytes); }
+    void releaseSendingForTesting(size_t bytes) { releaseSending(bytes); }
     // Runs `resume` once `bytes` more would fit (at once, here, when they
     // do now; else on a queue of the runtime's), unless the peer is gone
     // first. Keep it short.

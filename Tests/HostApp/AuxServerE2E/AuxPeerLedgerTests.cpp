@@ -954,11 +954,11 @@ TEST_F(PeerLedger, AViewerSkippedForNoRoomGetsAKeyFrameOnceItReadsOnAStillScreen
         server->queue.syncValue([&] { return server->streamControl.lastSkippedViewerKeyFrameRequestNs; });
     EXPECT_NE(after, before) << "room came back and no key frame was asked for";
 
-    // Again, a small frame skipped this time; the Viewer reads just enough
-    // for it, and the key frame then asked for is too large for what came
-    // back: it is skipped in turn, and once the Viewer has read everything,
-    // a key frame is asked for again.
+    // From here what waits to be sent to the peer is set on its account
+    // directly, the Viewer reading all there is: what it has room for is
+    // then exact, whatever the machine's pace.
     using Kind = V230HostAudioAuxServer::HostVideoStreamKind;
+    constexpr size_t kMax = platform::WorkLedger::kMaxSendingBytes;
     const size_t header = makeAuxPacket(AuxPacketType::videoFrame, 1, {}, 0).size();
     auto frameOf = [&](size_t packetBytes) {
         return std::make_shared<const std::vector<uint8_t>>(
@@ -973,43 +973,49 @@ TEST_F(PeerLedger, AViewerSkippedForNoRoomGetsAKeyFrameOnceItReadsOnAStillScreen
     auto skippedFrames = [&] {
         return server->queue.syncValue([&] { return server->streamControl.videoSessionSkippedFrames[vid]; });
     };
-    video->setReadingPaused(true);
-    ASSERT_TRUE(runUntil(
-        [&] {
-            if (ledger->hasRoomToSend(frame->size() + (64 << 10))) deliver(frame, true);
-            video->send(AuxPacketType::videoFrameAck, {});
-            video->flush();
-            advance(0.05);
-            return !ledger->hasRoomToSend(frame->size() + (64 << 10));
-        },
-        120));
-    // The socket takes no more, and the peer is left less room than a
-    // small frame.
-    const int fd = server->queue.syncValue([&] { return server->videoSessions.at(vid)->fileDescriptorForTesting(); });
-    const int small = 4096;
-    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    server->queue.sync([&] {
-        const size_t room =
-            platform::WorkLedger::kMaxSendingBytes - ledger->sendingBytes() - platform::WorkLedger::kSendOverheadBytes;
-        if (room > 3000) server->deliverVideoFrame(frameOf(room - 1000), true, Kind::shared, platform::Clock::uptimeNs());
-    });
+    auto settled = [&] {
+        for (int i = 0; i < 10; ++i) advance(0.05);
+    };
+    ASSERT_TRUE(runUntil([&] { return ledger->sendingBytes() == 0; }, 60));
+    deliver(frame, true);
+    ASSERT_TRUE(runUntil([&] { return ledger->sendingBytes() == 0; }, 60));
+
+    // A small frame skipped; room comes back for it alone, and the key
+    // frame then asked for is too large for it: it is skipped in turn, and
+    // once all the room is back a key frame is asked for again.
+    ledger->chargeSendingForTesting(kMax);
     deliver(frameOf(4096), false);
     ASSERT_TRUE(server->queue.syncValue([&] { return server->streamControl.videoSessionsWaitingForRoom.count(vid) > 0; }));
     const uint64_t beforeSmall = requested();
-    video->setReadingPaused(false);
-    ASSERT_TRUE(runUntil([&] {
-        advance(0.001);
-        return requested() != beforeSmall;
-    }));
-    video->setReadingPaused(true);
+    ledger->releaseSendingForTesting(8192 + platform::WorkLedger::kSendOverheadBytes);
+    settled();
+    ASSERT_NE(requested(), beforeSmall) << "room for the small frame came back and no key frame was asked for";
     const auto skippedBefore = skippedFrames();
     deliver(frame, true);
     ASSERT_GT(skippedFrames(), skippedBefore) << "the key frame asked for did not fit what came back";
     const uint64_t afterSkippedKeyFrame = requested();
-    video->setReadingPaused(false);
-    EXPECT_TRUE(runUntil([&] { return ledger->sendingBytes() == 0; }, 60));
-    for (int i = 0; i < 40; ++i) advance(0.05);
+    ledger->releaseSendingForTesting(kMax - 8192 - platform::WorkLedger::kSendOverheadBytes);
+    settled();
     EXPECT_NE(requested(), afterSkippedKeyFrame) << "room came back and no key frame was asked for";
+    deliver(frame, true);
+
+    // The wait set by a configuration of the other stream (a Motion
+    // stream's, just before that stream closes): once room is back, the
+    // deltas of the session's own stream still ask for its key frame.
+    ledger->chargeSendingForTesting(kMax);
+    const bool waiting = server->queue.syncValue([&] {
+        server->sendVideoStreamConfig(vid, server->videoSessions.at(vid), VideoStreamConfigPayload{}, Kind::motionStream);
+        return server->streamControl.videoSessionsAwaitingKeyFrame.count(vid) > 0;
+    });
+    ASSERT_TRUE(waiting);
+    ledger->releaseSendingForTesting(kMax);
+    settled();
+    const uint64_t afterOtherStreamsWait = requested();
+    for (int i = 0; i < 10; ++i) {
+        deliver(frameOf(2000), false);
+        advance(0.6);
+    }
+    EXPECT_NE(requested(), afterOtherStreamsWait) << "its deltas were skipped and no key frame was asked for";
 }
 
 }  // namespace

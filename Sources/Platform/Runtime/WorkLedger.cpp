@@ -136,7 +136,7 @@ void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_p
         // Waits whose work went meanwhile (a listing whose session ended)
         // leave as others come: only live ones are kept between give-backs.
         const auto live = std::partition(waiters.waiting.begin(), waiters.waiting.end(),
-                                         [](const DescriptorWaiter& w) { return !w.ownerGone(); });
+                                         [](const DescriptorWaiter& w) { return !w.ownerGone() && !w.ledger.expired(); });
         gone.assign(std::make_move_iterator(live), std::make_move_iterator(waiters.waiting.end()));
         waiters.waiting.erase(live, waiters.waiting.end());
         const bool owned = owner.owner_before(std::weak_ptr<const void>()) ||
@@ -188,6 +188,8 @@ WorkLedger::WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs)
     : owner_(std::move(owner)), limit_(std::max<size_t>(limitBytes, 1)), maxJobs_(std::max<size_t>(maxJobs, 1)) {}
 
 WorkLedger::~WorkLedger() {
+    // A ledger let go without being cancelled takes its waits with it too.
+    dropDescriptorWaitersOf(this);
     // What it still keeps in a pool (set aside, as no holding outlives it)
     // and its waiting go back there, cancelled or not.
     for (size_t k = 0; k < kHeldKinds; ++k) {

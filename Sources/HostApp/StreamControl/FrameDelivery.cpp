@@ -187,6 +187,7 @@ void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id,
     if (!sc.videoSessionsWaitingForRoom.insert(id).second) return;
     const auto peer = connection.sendBudget();
     if (!peer) return;
+    // Ends with the watcher's connection, whose session's wait is gone.
     peer->whenRoomToSend(room, [weak = weak_from_this(), id] {
         auto self = weak.lock();
         if (!self) return;
@@ -203,7 +204,7 @@ void V230HostAudioAuxServer::awaitKeyFrameOnceRoomIsBackLocked(const UUID& id,
             // set for the other one.
             self->requestKeyFrameForSkippedViewerLocked(self->videoStreamKind(id), platform::Clock::uptimeNs());
         });
-    });
+    }, connection.weak_from_this());
 }
 
 void V230HostAudioAuxServer::noteVideoDeliveryOnce(const UUID& sessionID, HostVideoStreamKind stream,

@@ -933,8 +933,11 @@ void ReceiveTurns::yield(Work nextTurn, size_t roomToSend) {
     }
     if (state_->queued) return;
     state_->queued = true;
-    Work turn = [state = state_, weakConnection = std::weak_ptr<TcpConnection>(connection_),
+    // Its state weakly: a turn waiting for room ends with its connection's.
+    Work turn = [weakState = std::weak_ptr<State>(state_), weakConnection = std::weak_ptr<TcpConnection>(connection_),
                  nextTurn = std::move(nextTurn)] {
+        const auto state = weakState.lock();
+        if (!state) return;
         state->queued = false;
         if (state->waitingForThePeer) {
             state->waitingForThePeer = false;
@@ -954,7 +957,7 @@ void ReceiveTurns::yield(Work nextTurn, size_t roomToSend) {
         } else {
             // Once the peer has read enough of what waits for it (a peer
             // that leaves first ends its connection, and this never runs).
-            ledger_->whenRoomToSend(roomToSend, std::move(queueTurn));
+            ledger_->whenRoomToSend(roomToSend, std::move(queueTurn), state_);
         }
         return;
     }

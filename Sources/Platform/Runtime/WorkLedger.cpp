@@ -1,6 +1,7 @@
 #include "Platform/Runtime/WorkLedger.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <mutex>
 #include <utility>
@@ -277,7 +278,7 @@ void WorkLedger::whenUnderBudget(Work resume) {
 
 void WorkLedger::cancel() {
     std::vector<Work> dropped;
-    std::vector<std::pair<size_t, Work>> droppedSends;
+    std::vector<SendWaiter> droppedSends;
     std::vector<std::deque<HeldWaiter>> droppedHeld;
     std::vector<HeldPool::Offers> offers(kHeldKinds);
     bool descriptorsGivenBack = false;
@@ -460,6 +461,11 @@ std::optional<WorkLedger::Holding> WorkLedger::claimSetAside(Held kind) {
     return Holding(shared_from_this(), kind, 1);
 }
 
+size_t WorkLedger::sendWaiters() const {
+    std::lock_guard lock(mutex_);
+    return sendWaiters_.size();
+}
+
 size_t WorkLedger::sendingBytes() const {
     std::lock_guard lock(mutex_);
     return sendingBytes_;
@@ -470,13 +476,21 @@ bool WorkLedger::hasRoomToSend(size_t bytes) const {
     return roomToSendLocked(bytes);
 }
 
-void WorkLedger::whenRoomToSend(size_t bytes, Work resume) {
+void WorkLedger::whenRoomToSend(size_t bytes, Work resume, std::weak_ptr<const void> owner) {
+    std::vector<SendWaiter> gone;
     {
         std::lock_guard lock(mutex_);
         if (cancelled_.load(std::memory_order_acquire)) return;
         const uint64_t seen = total_ ? total_->releases() : 0;
         if (!roomToSendLocked(bytes)) {
-            sendWaiters_.emplace_back(bytes, std::move(resume));
+            // Those whose owners went since, so that a peer whose
+            // connections come and go while it reads nothing keeps no more
+            // waits than it has owners: destroyed outside the lock.
+            const auto kept = std::stable_partition(sendWaiters_.begin(), sendWaiters_.end(),
+                                                    [](const SendWaiter& w) { return !w.owner.expired(); });
+            std::move(kept, sendWaiters_.end(), std::back_inserter(gone));
+            sendWaiters_.erase(kept, sendWaiters_.end());
+            sendWaiters_.push_back({bytes, std::move(resume), std::move(owner)});
             // Room may come back on the total rather than here.
             if (total_ && total_->wakeWhenRoom(machine_, weak_from_this(), seen)) lookAgainSoon();
             return;
@@ -495,11 +509,14 @@ std::vector<Work> WorkLedger::takeSendWaitersLocked() {
     std::vector<Work> resumed;
     const uint64_t seen = total_ ? total_->releases() : 0;
     for (auto it = sendWaiters_.begin(); it != sendWaiters_.end();) {
-        if (!roomToSendLocked(it->first)) {
+        const bool gone = it->owner.expired();
+        if (!gone && !roomToSendLocked(it->bytes)) {
             ++it;
             continue;
         }
-        resumed.push_back(std::move(it->second));
+        // A gone owner's wait ends unrun, destroyed with what was resumed,
+        // outside the lock.
+        resumed.push_back(gone ? Work([dropped = std::move(it->resume)] {}) : std::move(it->resume));
         it = sendWaiters_.erase(it);
     }
     if (!sendWaiters_.empty() && total_ && total_->wakeWhenRoom(machine_, weak_from_this(), seen)) lookAgainSoon();

@@ -105,8 +105,13 @@ public:
     void releaseSendingForTesting(size_t bytes) { releaseSending(bytes); }
     // Runs `resume` once `bytes` more would fit (at once, here, when they
     // do now; else on a queue of the runtime's), unless the peer is gone
-    // first. Keep it short.
-    void whenRoomToSend(size_t bytes, Work resume);
+    // first, or `owner` (whatever the resumed work is for: a connection's
+    // turns, a session's stream) is. A peer stays while its connections
+    // come and go, so a gone owner's wait is dropped rather than kept
+    // until room comes back. Keep it short.
+    void whenRoomToSend(size_t bytes, Work resume, std::weak_ptr<const void> owner);
+    // Waits for room listed now.
+    size_t sendWaiters() const;
 
     // The peer is gone: what it still has waiting on a dropping queue is
     // dropped, and no waiter is resumed any more.
@@ -426,8 +431,12 @@ private:
         return !total_ || total_->mayQueue(machine_, bytes);
     }
     size_t sendingBytes_ = 0;
-    // Each with the room it waits for.
-    std::vector<std::pair<size_t, Work>> sendWaiters_;
+    struct SendWaiter {
+        size_t bytes;
+        Work resume;
+        std::weak_ptr<const void> owner;
+    };
+    std::vector<SendWaiter> sendWaiters_;
     size_t held_[kHeldKinds] = {};
     // Of held_'s descriptors, the logged-in connections' sockets.
     size_t connectionSockets_ = 0;

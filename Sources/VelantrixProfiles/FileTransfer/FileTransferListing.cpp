@@ -122,7 +122,7 @@ struct FileTransferService::ListingRequest {
         constexpr size_t reply = maxListingReplyBytes + FileTransferPacket::fixedSize + 65535;
         if (ledger && !ledger->hasRoomToSend(reply)) {
             if (!keepWaiting(*service, self, ledger)) return;
-            ledger->whenRoomToSend(reply, resumer(self, ledger));
+            ledger->whenRoomToSend(reply, resumer(self, ledger), self);
             return;
         }
         // Past the peer's descriptor bound, or the Host's total, a folder

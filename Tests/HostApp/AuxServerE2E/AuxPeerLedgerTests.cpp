@@ -726,6 +726,33 @@ TEST_F(PeerLedger, WhatAPeerThatDoesNotReadIsSentStaysWithinItsSendBudget) {
     EXPECT_LE(mostQueued, bound);
 }
 
+// A peer that reads nothing keeps its account full while its connections
+// come and go, each leaving with a packet that waits for room for its
+// answer: what the Host keeps waiting for the peer's room is what its live
+// connections wait for, not one wait for every connection it ever had.
+TEST_F(PeerLedger, ConnectionsThatLeaveWhileWaitingForRoomLeaveNoWaitBehind) {
+    const std::string peer = "127.0.0.2";
+    auto stays = audioFrom(peer, "Stays");
+    const auto ledger = ledgerOf(peer);
+    ASSERT_TRUE(ledger);
+    ledger->chargeSendingForTesting(platform::WorkLedger::kMaxSendingBytes);
+    auto held = [&] { return server->queue.syncValue([&] { return server->holdingsOfPeerForTesting(peer); }); };
+    size_t mostWaits = 0;
+    for (size_t i = 0; i < 3 * AuxAdmission::maxLoggedInPerSource; ++i) {
+        auto comer = audioFrom(peer, "Comer");
+        comer->send(AuxPacketType::audioControl, std::vector<uint8_t>{0x00});
+        comer->flush();
+        ASSERT_TRUE(runUntil([&] { return held().bufferedBytes > 0; })) << "its packet never waited, at " << i;
+        runUntilIdle();
+        mostWaits = std::max(mostWaits, ledger->sendWaiters());
+        comer.reset();
+        ASSERT_TRUE(runUntil([&] { return held().connections == 1; })) << "it never left, at " << i;
+    }
+    EXPECT_LE(mostWaits, 2u) << "waits of connections gone were kept";
+    ledger->releaseSendingForTesting(platform::WorkLedger::kMaxSendingBytes);
+    EXPECT_EQ(ledger->sendWaiters(), 0u);
+}
+
 // A frame that must take its stream's configuration with it asks room for
 // both: the frame that just fits what a slow watcher's peer has left is
 // held back instead of pushing the peer past its budget (a watcher alone on

@@ -146,11 +146,12 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         if (!waiting->waits(packet->batchID)) return;
         if (auto kept = waiting->add(*packet); !kept) refuseWaitingBatch(waiting, *session, packet->batchID, kept.error());
         // Its sender is not idle, though none of its open batches hears
-        // from it: said at most once a second.
+        // from it: said at most once a second, with the bytes since.
+        waiting->heardBytes += payload.size();
         if (const uint64_t now = platform::Clock::uptimeNs();
             onFileTransferSessionHeard && now - waiting->heardNoticeNs >= uint64_t{1000000000}) {
             waiting->heardNoticeNs = now;
-            onFileTransferSessionHeard(*session);
+            onFileTransferSessionHeard(*session, std::exchange(waiting->heardBytes, 0));
         }
         return;
     }

@@ -191,7 +191,7 @@ public:
     // Called on the server queue.
     // A session's data channel brought frames of its batches that wait for
     // a place: it is sending, though its open batches hear nothing.
-    std::function<void(const platform::UUID& sessionID)> onFileTransferSessionHeard;
+    std::function<void(const platform::UUID& sessionID, size_t bytes)> onFileTransferSessionHeard;
     std::function<void(const platform::UUID& sessionID)> onFileTransferSessionEnded;
     // The Host-wide batch places all peers' accounts share: whoever stages
     // the batches gives places back when the pool wants them

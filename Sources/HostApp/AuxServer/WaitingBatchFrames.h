@@ -94,6 +94,8 @@ public:
     // When its session was last said to be heard from for what waits here:
     // its frames never reach the batches that judge a sender idle.
     uint64_t heardNoticeNs = 0;
+    // Bytes of frames kept here since that notice: the pace it tells.
+    size_t heardBytes = 0;
 
 private:
     static constexpr uint64_t none = UINT64_MAX;

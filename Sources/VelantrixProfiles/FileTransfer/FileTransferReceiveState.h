@@ -49,6 +49,9 @@ struct InboundBatch {
     platform::WorkLedger::Holding rootDescriptor;
     // Uptime of the batch's last packet; a batch idle too long is dropped.
     uint64_t lastPacketNs = 0;
+    // Uptime of its start: a batch is given time to get going before its
+    // place may go to another machine.
+    uint64_t openedNs = 0;
     std::filesystem::path rootDir;
     platform::FolderHandle root;
     // Why `root` could not be made, when it could not: every item of the
@@ -138,6 +141,15 @@ struct FileTransferReceiveState {
     };
     std::map<std::string, PeerIDs> peers;
     size_t openTotal = 0;
+
+    // How long what each session with open batches sent lets it count as
+    // still sending (FileTransferService::placeKeepingBytesPerSecond): the
+    // seconds its bytes bought, left as of `atNs`. Gone with the session.
+    struct SendingPace {
+        double seconds = 0;
+        uint64_t atNs = 0;
+    };
+    std::map<std::string, SendingPace> paces;
 
     // Bounds per peer, over all its sessions. A destination may be 64 KiB
     // long: a peer's stay within a byte bound too. The held IDs bound only
@@ -266,6 +278,7 @@ struct FileTransferReceiveState {
         for (const auto& [key, entry] : batches)
             if (key.session == session && entry.destination) named.push_back(key);
         for (const auto& key : named) takeDestination(key);
+        paces.erase(session);
     }
 
     void forgetIfEmpty(std::map<SessionBatchKey, SessionBatch>::iterator it) {

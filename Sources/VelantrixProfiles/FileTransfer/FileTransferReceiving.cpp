@@ -104,7 +104,10 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
     // finds nothing, so it can neither write into, end, nor cancel that
     // batch.
     InboundBatch* batch = receive_.openBatch(key);
-    if (batch) batch->lastPacketNs = platform::Clock::uptimeNs();
+    if (batch) {
+        batch->lastPacketNs = platform::Clock::uptimeNs();
+        notePace(session, FileTransferPacket::fixedSize + packet.path.size() + packet.data.size());
+    }
     switch (packet.op) {
         case FileTransferOp::batchStart: return beginBatch(packet, session);
         case FileTransferOp::mkdir:
@@ -241,6 +244,7 @@ void FileTransferService::beginBatch(const FileTransferPacket& packet, const std
     batch.rootDescriptor = std::move(*rootDescriptor);
     batch.serial = ++inboundSerial_;
     batch.lastPacketNs = platform::Clock::uptimeNs();
+    batch.openedNs = batch.lastPacketNs;
     batch.startedAt = platform::Clock::now();
     const auto seconds = static_cast<long long>(std::trunc(batch.startedAt.secondsSince1970));
     // A fresh folder under a name nobody can guess ahead: a link or folder
@@ -300,15 +304,35 @@ void FileTransferService::watchIdleBatch(const SessionBatchKey& key, uint64_t se
     });
 }
 
-void FileTransferService::sessionHeard(const std::string& session) {
+void FileTransferService::sessionHeard(const std::string& session, size_t bytes) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_.async([weak, session] {
+    inboundQueue_.async([weak, session, bytes] {
         auto self = weak.lock();
         if (!self) return;
         const uint64_t now = platform::Clock::uptimeNs();
-        for (auto& [key, entry] : self->receive_.batches)
-            if (entry.open && key.session == session) entry.open->lastPacketNs = now;
+        bool open = false;
+        for (auto& [key, entry] : self->receive_.batches) {
+            if (!entry.open || key.session != session) continue;
+            entry.open->lastPacketNs = now;
+            open = true;
+        }
+        // Only a session with batches here is kept track of.
+        if (open) self->notePace(session, bytes);
     });
+}
+
+void FileTransferService::notePace(const std::string& session, size_t bytes) {
+    auto& pace = receive_.paces[session];
+    const uint64_t now = platform::Clock::uptimeNs();
+    const double left = pace.atNs == 0 ? 0 : std::max(0.0, pace.seconds - double(now - pace.atNs) / 1e9);
+    pace.seconds = std::min(displaceableAfterIdleSeconds, left + double(bytes) / placeKeepingBytesPerSecond);
+    pace.atNs = now;
+}
+
+uint64_t FileTransferService::quietFromNs(const std::string& session) const {
+    const auto it = receive_.paces.find(session);
+    if (it == receive_.paces.end()) return 0;
+    return it->second.atNs + static_cast<uint64_t>(it->second.seconds * 1e9);
 }
 
 void FileTransferService::givePlacesBackTo(const std::shared_ptr<platform::HeldPool>& pool) {
@@ -335,17 +359,13 @@ void FileTransferService::givePlacesBack(const std::shared_ptr<platform::HeldPoo
     // has ended is being saved. Idle is judged by its sender, not by the
     // batch: a session's batches share one stream, so a copy whose frames
     // wait behind the same sender's other data looks idle while that data
-    // comes. So the machine that waits waits for one of theirs to idle or
-    // end; each look waits no longer than until the first of them could
-    // count as idle, well within the idle time that would end it anyway.
+    // comes. And by its sender's pace, not its last frame: a small frame a
+    // second would keep every batch of the session forever. So the machine
+    // that waits waits for one of theirs to idle or end; each look waits
+    // no longer than until the first of them could count as idle, well
+    // within the idle time that would end it anyway.
     for (auto machines = pool->takeBackFrom(); !machines.empty(); machines = pool->takeBackFrom()) {
         const uint64_t now = platform::Clock::uptimeNs();
-        std::map<std::string, uint64_t> sessionLastPacketNs;
-        for (const auto& [key, entry] : receive_.batches) {
-            if (!entry.open) continue;
-            auto& last = sessionLastPacketNs[key.session];
-            last = std::max(last, entry.open->lastPacketNs);
-        }
         std::optional<SessionBatchKey> idlest;
         uint64_t idlestSince = 0;
         std::optional<uint64_t> nextIdleInNs;
@@ -354,9 +374,11 @@ void FileTransferService::givePlacesBack(const std::shared_ptr<platform::HeldPoo
                 if (!entry.open || entry.open->place.amount() == 0) continue;
                 const auto& ledger = entry.open->place.ledger();
                 if (!ledger || ledger->machine() != machine) continue;
-                const uint64_t since = sessionLastPacketNs[key.session];
-                if (now - since < idleNs) {
-                    nextIdleInNs = std::min(nextIdleInNs.value_or(UINT64_MAX), since + idleNs - now);
+                // Quiet once what its sender sent no longer pays for it,
+                // and given the idle time to get going.
+                const uint64_t since = std::max(quietFromNs(key.session), entry.open->openedNs + idleNs);
+                if (now < since) {
+                    nextIdleInNs = std::min(nextIdleInNs.value_or(UINT64_MAX), since - now);
                 } else if (!idlest || since < idlestSince) {
                     idlest = key;
                     idlestSince = since;

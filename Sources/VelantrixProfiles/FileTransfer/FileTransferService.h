@@ -86,6 +86,14 @@ public:
     // batch whose frames are flowing, or wait a moment for room, is never
     // the one, short enough that a newcomer is not kept waiting long.
     static constexpr double displaceableAfterIdleSeconds = 10;
+    // Past its share, a sender keeps its open batches' places while it
+    // sends at least this fast on average, over as long as the idle time
+    // above: a packet buys the time its bytes take at this rate, and at
+    // most that idle time is saved up. A copy streaming at any honest pace
+    // keeps its places; one small frame now and then, which once kept all
+    // of a sender's batches from ever counting as idle, buys next to
+    // nothing.
+    static constexpr double placeKeepingBytesPerSecond = 64 << 10;
     // A batch folder a removal left (out of descriptors, a disk's error) is
     // tried again, at the next removal and after a pause, a few times: a
     // failed batch's staging must not stay until the next start. Bounded;
@@ -225,15 +233,17 @@ public:
     void cancelBatch(const platform::UUID& batchID);
     // Gives `pool`'s places back when it wants some (HeldPool::
     // whenPlacesWanted): of the machines it names, furthest past its share
-    // first, the open batch idle longest (none of its packets for
-    // displaceableAfterIdleSeconds) is cancelled as an idle batch is, and
+    // first, the open batch idle longest (open for displaceableAfterIdleSeconds,
+    // its sender no longer paying for it by its pace) is cancelled as an
+    // idle batch is, and
     // its place goes to the machine that waits. When none of theirs is idle
     // yet, it looks again when the first would be. Once, before batches
     // arrive.
     void givePlacesBackTo(const std::shared_ptr<platform::HeldPool>& pool);
-    // The session sent frames that are kept elsewhere for now (its batches
-    // waiting for a place): its open batches are not idle.
-    void sessionHeard(const std::string& session);
+    // The session sent `bytes` of frames that are kept elsewhere for now
+    // (its batches waiting for a place): its open batches are not idle,
+    // and it is sending at the pace those bytes show.
+    void sessionHeard(const std::string& session, size_t bytes);
     // The owner no longer saves or answers for the ended inbound batch:
     // another session may start one under its ID again.
     void releaseInboundBatch(const platform::UUID& batchID);
@@ -364,6 +374,11 @@ private:
     // A cancelBatch to the session that sent the batch ("" for every peer).
     void sendCancelTo(const platform::UUID& id, const std::string& session);
     void watchIdleBatch(const SessionBatchKey& key, uint64_t serial, double afterSeconds);
+    // The session sent `bytes` for its open batches: they buy it time as
+    // one still sending (placeKeepingBytesPerSecond).
+    void notePace(const std::string& session, size_t bytes);
+    // Uptime from which the session counts as no longer sending.
+    uint64_t quietFromNs(const std::string& session) const;
     // Drops the batch, tells its sender (unless it is gone) and the owner.
     void abandonInbound(const SessionBatchKey& key, bool tellPeer, const std::string& why);
     // Gives back what `pool` wants of the open batches (givePlacesBackTo).

@@ -67,7 +67,9 @@ protected:
         server->onFileTransferPacket = toHost;
         server->onFileTransferIncomingPacket = toHost;
         server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
-        server->onFileTransferSessionHeard = [this](const UUID& id) { host->sessionHeard(id.uuidString()); };
+        server->onFileTransferSessionHeard = [this](const UUID& id, size_t bytes) {
+            host->sessionHeard(id.uuidString(), bytes);
+        };
     }
 
     // `from`: another loopback address stands in for another machine.
@@ -497,43 +499,79 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
 }
 
 // Three machines open batches one after another and keep them open and
-// idle: they hold all 32 places, 16, 11 and 5. A fourth machine's copy still
-// takes a place, as soon as a batch counts as idle, from the machine
-// furthest past its share, whose idle batch is cancelled as an idle batch
-// is (its Viewer told, its staging removed); the others keep theirs.
+// idle, or all but idle: they hold all 32 places, 16, 11 and 5. A fourth
+// machine's copy still takes a place, as soon as a batch counts as idle,
+// from the machine furthest past its share, whose idle batch is cancelled
+// as an idle batch is (its Viewer told, its staging removed); the others
+// keep theirs. A small frame a second, to an open copy or to one waiting
+// for a place, keeps no sender's places from counting as idle.
 TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKeptPastAShare) {
     wireSessions();
     host->givePlacesBackTo(server->batchPlaces());
-    std::vector<std::unique_ptr<TestViewer>> holders;
-    size_t open = 0;
-    for (const auto& [from, count] : {std::pair{"127.0.0.1", 16}, {"127.0.0.2", 11}, {"127.0.0.3", 5}}) {
-        holders.push_back(connectViewer(from, from));
-        for (int i = 0; i < count; ++i, ++open) {
-            const UUID id = UUID::random();
-            holders.back()->service->sendPacket.get()({FileTransferOp::batchStart, id, 10, 1, "", {}});
-            holders.back()->service->sendPacket.get()({FileTransferOp::fileStart, id, 10, 0, "kept.bin", {}});
+    enum class Trickle { none, toAnOpenCopy, toAWaitingCopy };
+    int round = 0;
+    for (const Trickle trickle : {Trickle::none, Trickle::toAnOpenCopy, Trickle::toAWaitingCopy}) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string net = "127.0." + std::to_string(++round) + ".";
+        hostCompleted.clear();
+        std::vector<std::unique_ptr<TestViewer>> holders;
+        std::vector<UUID> trickled;
+        size_t open = 0;
+        for (const auto& [from, count] : {std::pair{net + "1", 16}, {net + "2", 11}, {net + "3", 5}}) {
+            holders.push_back(connectViewer(from, from));
+            for (int i = 0; i < count; ++i, ++open) {
+                const UUID id = UUID::random();
+                if (i == 0) trickled.push_back(id);
+                holders.back()->service->sendPacket.get()({FileTransferOp::batchStart, id, 1u << 30, 1, "", {}});
+                holders.back()->service->sendPacket.get()({FileTransferOp::fileStart, id, 1u << 30, 0, "kept.bin", {}});
+            }
+            ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == open; })) << from;
         }
-        ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == open; })) << from;
-    }
-    ASSERT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll);
-    auto staged = [&] { return std::distance(fs::directory_iterator(host->stagingRoot()), fs::directory_iterator()); };
-    const auto stagedBefore = staged();
+        ASSERT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll);
+        if (trickle == Trickle::toAWaitingCopy) {
+            // The first machine is at its own bound: its next copy waits.
+            const auto first = server->queue.syncValue([&] { return server->ledgerOfSession(holders[0]->session); });
+            trickled[0] = UUID::random();
+            holders[0]->service->sendPacket.get()({FileTransferOp::batchStart, trickled[0], 1u << 30, 1, "", {}});
+            holders[0]->service->sendPacket.get()({FileTransferOp::fileStart, trickled[0], 1u << 30, 0, "big.bin", {}});
+            ASSERT_TRUE(runUntil([&] { return first->waitingFor(platform::WorkLedger::Held::batches) == 1; }));
+        }
+        auto staged = [&] { return std::distance(fs::directory_iterator(host->stagingRoot()), fs::directory_iterator()); };
+        const auto stagedBefore = staged();
 
-    auto newcomer = connectViewer("Newcomer", "127.0.0.4");
-    fs::create_directories(source);
-    std::ofstream(source / "newcomer.txt") << "saved";
-    const uint64_t sentNs = platform::Clock::uptimeNs();
-    newcomer->service->sendURLs({source / "newcomer.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
-    // Virtual time goes on while nothing comes for the kept batches.
-    ASSERT_TRUE(runUntil([&] { return hostCompleted.size() == 1 || (advance(0.25), false); }, 60));
-    EXPECT_LT(double(platform::Clock::uptimeNs() - sentNs) / 1e9, FileTransferService::displaceableAfterIdleSeconds + 5);
-    std::vector<size_t> cancels;
-    for (const auto* viewer : {holders[0].get(), holders[1].get(), holders[2].get(), newcomer.get()})
-        cancels.push_back(std::count_if(viewer->received.begin(), viewer->received.end(),
-                                        [](const auto& p) { return p.op == FileTransferOp::cancelBatch; }));
-    EXPECT_EQ(cancels, (std::vector<size_t>{1, 0, 0, 0}));
-    host->syncRemovalQueueForTesting();
-    EXPECT_EQ(staged(), stagedBefore) << "the cancelled batch's folder went, the newcomer's came";
+        auto newcomer = connectViewer("Newcomer", net + "4");
+        fs::create_directories(source);
+        std::ofstream(source / "newcomer.txt") << "saved";
+        const uint64_t sentNs = platform::Clock::uptimeNs();
+        newcomer->service->sendURLs({source / "newcomer.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
+        // Virtual time goes on while nothing, or a frame a second, comes
+        // for the kept batches.
+        uint64_t trickledBytes = 0;
+        ASSERT_TRUE(runUntil(
+            [&] {
+                if (hostCompleted.size() == 1) return true;
+                for (int quarter = 0; quarter < 4; ++quarter) advance(0.25);
+                for (size_t h = 0; trickle != Trickle::none && h < holders.size(); ++h)
+                    holders[h]->service->sendPacket.get()({FileTransferOp::fileChunk, trickled[h], trickledBytes, 0,
+                                                          h == 0 && trickle == Trickle::toAWaitingCopy ? "big.bin" : "kept.bin",
+                                                          std::vector<uint8_t>(64, 1)});
+                trickledBytes += 64;
+                return false;
+            },
+            60));
+        EXPECT_LT(double(platform::Clock::uptimeNs() - sentNs) / 1e9,
+                  FileTransferService::displaceableAfterIdleSeconds + 5);
+        std::vector<size_t> cancels;
+        for (const auto* viewer : {holders[0].get(), holders[1].get(), holders[2].get(), newcomer.get()})
+            cancels.push_back(std::count_if(viewer->received.begin(), viewer->received.end(),
+                                            [](const auto& p) { return p.op == FileTransferOp::cancelBatch; }));
+        EXPECT_EQ(cancels, (std::vector<size_t>{1, 0, 0, 0}));
+        host->syncRemovalQueueForTesting();
+        EXPECT_EQ(staged(), stagedBefore) << "the cancelled batch's folder went, the newcomer's came";
+        holders.clear();
+        newcomer.reset();
+        ASSERT_TRUE(runUntil([&] { return server->batchPlaces()->held() == 0; }));
+    }
 }
 
 // A logged-in Viewer names a thousand long destinations and opens batch

@@ -143,9 +143,9 @@ void HostProbeDelegate::startAudioAuxServer() {
     // Told on the server queue, the road its packets take, so that it
     // reaches the session's batches behind every packet it sent.
     server->onFileTransferSessionHeard =
-        [service = std::weak_ptr<FileTransferService>(components.fileTransferService)](const platform::UUID& session,
-                                                                                     size_t bytes) {
-            if (auto self = service.lock()) self->sessionHeard(session.uuidString(), bytes);
+        [service = std::weak_ptr<FileTransferService>(components.fileTransferService)](
+            const platform::UUID& session, size_t frames, size_t bytes) {
+            if (auto self = service.lock()) self->sessionHeard(session.uuidString(), frames, bytes);
         };
     server->onFileTransferSessionEnded = [weak](const platform::UUID& session) {
         if (auto self = weak.lock()) self->handleFileTransferSessionEnded(session);

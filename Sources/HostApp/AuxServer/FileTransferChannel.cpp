@@ -146,18 +146,43 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         if (!waiting->waits(packet->batchID)) return;
         if (auto kept = waiting->add(*packet); !kept) refuseWaitingBatch(waiting, *session, packet->batchID, kept.error());
         // Its sender is not idle, though none of its open batches hears
-        // from it: said at most once a second, with the bytes since.
+        // from it: said at most once a second, with the frames and bytes
+        // since.
+        ++waiting->heardFrames;
         waiting->heardBytes += payload.size();
-        if (const uint64_t now = platform::Clock::uptimeNs();
-            onFileTransferSessionHeard && now - waiting->heardNoticeNs >= uint64_t{1000000000}) {
-            waiting->heardNoticeNs = now;
-            onFileTransferSessionHeard(*session, std::exchange(waiting->heardBytes, 0));
-        }
+        tellSessionHeard(waiting, *session);
         return;
     }
     // A Viewer that sends faster than its packets are handled waits in its
     // own socket once its peer's ledger is full, not in this process's memory.
     if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(std::move(*packet), *session);
+}
+
+void V230HostAudioAuxServer::tellSessionHeard(const std::shared_ptr<WaitingBatchFrames>& waiting, const UUID& session) {
+    queue.dispatchPrecondition();
+    if (!onFileTransferSessionHeard || waiting->heardFrames == 0) return;
+    const uint64_t now = platform::Clock::uptimeNs();
+    constexpr uint64_t kNoticeNs = 1000000000;
+    if (now - waiting->heardNoticeNs >= kNoticeNs) {
+        waiting->heardNoticeNs = now;
+        onFileTransferSessionHeard(session, std::exchange(waiting->heardFrames, 0),
+                                   std::exchange(waiting->heardBytes, 0));
+        return;
+    }
+    // What came since is told once the second is up, whether or not more
+    // comes: a burst right after a notice pays for its time all the same.
+    if (waiting->heardNoticeQueued) return;
+    waiting->heardNoticeQueued = true;
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    const platform::WorkLedger::Charged own(nullptr);
+    queue.asyncAfter(static_cast<double>(waiting->heardNoticeNs + kNoticeNs - now) / 1e9,
+                     [weak, weakWaiting = std::weak_ptr<WaitingBatchFrames>(waiting), session] {
+                         auto self = weak.lock();
+                         auto waiting = weakWaiting.lock();
+                         if (!self || !waiting || self->terminating_) return;
+                         waiting->heardNoticeQueued = false;
+                         self->tellSessionHeard(waiting, session);
+                     });
 }
 
 bool V230HostAudioAuxServer::batchStartWaitsForPlace(const std::shared_ptr<FileTransferChannelConnection>& channel,

@@ -191,7 +191,7 @@ public:
     // Called on the server queue.
     // A session's data channel brought frames of its batches that wait for
     // a place: it is sending, though its open batches hear nothing.
-    std::function<void(const platform::UUID& sessionID, size_t bytes)> onFileTransferSessionHeard;
+    std::function<void(const platform::UUID& sessionID, size_t frames, size_t bytes)> onFileTransferSessionHeard;
     std::function<void(const platform::UUID& sessionID)> onFileTransferSessionEnded;
     // The Host-wide batch places all peers' accounts share: whoever stages
     // the batches gives places back when the pool wants them
@@ -978,6 +978,10 @@ private:
                                  const std::shared_ptr<WaitingBatchFrames>& waiting, const platform::UUID& batchID);
     // Hands on a granted batch's waiting frames, a turn's worth at a time
     // and while its peer's work has room, until none is left.
+    // Tells onFileTransferSessionHeard of the frames kept in `waiting`
+    // since its last notice: at once when a second has passed since, else
+    // once it has.
+    void tellSessionHeard(const std::shared_ptr<WaitingBatchFrames>& waiting, const platform::UUID& session);
     void handOnWaitingFrames(const std::shared_ptr<FileTransferChannelConnection>& channel,
                              const std::shared_ptr<WaitingBatchFrames>& waiting,
                              const std::shared_ptr<platform::WorkLedger>& ledger, const platform::UUID& session,

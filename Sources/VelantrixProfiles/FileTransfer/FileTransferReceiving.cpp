@@ -106,7 +106,7 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
     InboundBatch* batch = receive_.openBatch(key);
     if (batch) {
         batch->lastPacketNs = platform::Clock::uptimeNs();
-        notePace(session, FileTransferPacket::fixedSize + packet.path.size() + packet.data.size());
+        notePace(session, 1, FileTransferPacket::fixedSize + packet.path.size() + packet.data.size());
     }
     switch (packet.op) {
         case FileTransferOp::batchStart: return beginBatch(packet, session);
@@ -304,9 +304,9 @@ void FileTransferService::watchIdleBatch(const SessionBatchKey& key, uint64_t se
     });
 }
 
-void FileTransferService::sessionHeard(const std::string& session, size_t bytes) {
+void FileTransferService::sessionHeard(const std::string& session, size_t frames, size_t bytes) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_.async([weak, session, bytes] {
+    inboundQueue_.async([weak, session, frames, bytes] {
         auto self = weak.lock();
         if (!self) return;
         const uint64_t now = platform::Clock::uptimeNs();
@@ -317,15 +317,16 @@ void FileTransferService::sessionHeard(const std::string& session, size_t bytes)
             open = true;
         }
         // Only a session with batches here is kept track of.
-        if (open) self->notePace(session, bytes);
+        if (open) self->notePace(session, frames, bytes);
     });
 }
 
-void FileTransferService::notePace(const std::string& session, size_t bytes) {
+void FileTransferService::notePace(const std::string& session, size_t frames, size_t bytes) {
     auto& pace = receive_.paces[session];
     const uint64_t now = platform::Clock::uptimeNs();
     const double left = pace.atNs == 0 ? 0 : std::max(0.0, pace.seconds - double(now - pace.atNs) / 1e9);
-    pace.seconds = std::min(displaceableAfterIdleSeconds, left + double(bytes) / placeKeepingBytesPerSecond);
+    const double paid = double(bytes) + double(frames) * double(placeKeepingFrameBytes);
+    pace.seconds = std::min(displaceableAfterIdleSeconds, left + paid / placeKeepingBytesPerSecond);
     pace.atNs = now;
 }
 

@@ -88,12 +88,14 @@ public:
     static constexpr double displaceableAfterIdleSeconds = 10;
     // Past its share, a sender keeps its open batches' places while it
     // sends at least this fast on average, over as long as the idle time
-    // above: a packet buys the time its bytes take at this rate, and at
-    // most that idle time is saved up. A copy streaming at any honest pace
-    // keeps its places; one small frame now and then, which once kept all
-    // of a sender's batches from ever counting as idle, buys next to
-    // nothing.
+    // above: a frame buys the time its bytes, and placeKeepingFrameBytes
+    // more, take at this rate, and at most that idle time is saved up. A
+    // copy streaming at any honest pace keeps its places, and so does one
+    // of many small files (64 frames a second is enough); one small frame
+    // now and then, which once kept all of a sender's batches from ever
+    // counting as idle, buys next to nothing.
     static constexpr double placeKeepingBytesPerSecond = 64 << 10;
+    static constexpr size_t placeKeepingFrameBytes = 1024;
     // A batch folder a removal left (out of descriptors, a disk's error) is
     // tried again, at the next removal and after a pause, a few times: a
     // failed batch's staging must not stay until the next start. Bounded;
@@ -240,10 +242,10 @@ public:
     // yet, it looks again when the first would be. Once, before batches
     // arrive.
     void givePlacesBackTo(const std::shared_ptr<platform::HeldPool>& pool);
-    // The session sent `bytes` of frames that are kept elsewhere for now
-    // (its batches waiting for a place): its open batches are not idle,
-    // and it is sending at the pace those bytes show.
-    void sessionHeard(const std::string& session, size_t bytes);
+    // The session sent `frames` frames of `bytes` that are kept elsewhere
+    // for now (its batches waiting for a place): its open batches are not
+    // idle, and it is sending at the pace those frames show.
+    void sessionHeard(const std::string& session, size_t frames, size_t bytes);
     // The owner no longer saves or answers for the ended inbound batch:
     // another session may start one under its ID again.
     void releaseInboundBatch(const platform::UUID& batchID);
@@ -374,9 +376,9 @@ private:
     // A cancelBatch to the session that sent the batch ("" for every peer).
     void sendCancelTo(const platform::UUID& id, const std::string& session);
     void watchIdleBatch(const SessionBatchKey& key, uint64_t serial, double afterSeconds);
-    // The session sent `bytes` for its open batches: they buy it time as
-    // one still sending (placeKeepingBytesPerSecond).
-    void notePace(const std::string& session, size_t bytes);
+    // The session sent `frames` frames of `bytes` for its batches: they
+    // buy it time as one still sending (placeKeepingBytesPerSecond).
+    void notePace(const std::string& session, size_t frames, size_t bytes);
     // Uptime from which the session counts as no longer sending.
     uint64_t quietFromNs(const std::string& session) const;
     // Drops the batch, tells its sender (unless it is gone) and the owner.

@@ -67,8 +67,8 @@ protected:
         server->onFileTransferPacket = toHost;
         server->onFileTransferIncomingPacket = toHost;
         server->onFileTransferSessionEnded = [this](const UUID& id) { host->sessionEnded(id.uuidString()); };
-        server->onFileTransferSessionHeard = [this](const UUID& id, size_t bytes) {
-            host->sessionHeard(id.uuidString(), bytes);
+        server->onFileTransferSessionHeard = [this](const UUID& id, size_t frames, size_t bytes) {
+            host->sessionHeard(id.uuidString(), frames, bytes);
         };
     }
 
@@ -504,37 +504,60 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
 // from the machine furthest past its share, whose idle batch is cancelled
 // as an idle batch is (its Viewer told, its staging removed); the others
 // keep theirs. A small frame a second, to an open copy or to one waiting
-// for a place, keeps no sender's places from counting as idle.
+// for a place, keeps no sender's places from counting as idle; a sender
+// that streams, or sends many small frames, or sent a burst to a waiting
+// copy just now, keeps them, and the next machine past its share gives.
 TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKeptPastAShare) {
     wireSessions();
     host->givePlacesBackTo(server->batchPlaces());
-    enum class Trickle { none, toAnOpenCopy, toAWaitingCopy };
+    enum class Sends { nothing, smallFrames, smallFramesToAWaitingCopy, manySmallFrames, stream, burstToAWaitingCopy };
+    struct Case {
+        const char* name;
+        Sends sends;
+        std::vector<size_t> cancels;
+    };
     int round = 0;
-    for (const Trickle trickle : {Trickle::none, Trickle::toAnOpenCopy, Trickle::toAWaitingCopy}) {
-        SCOPED_TRACE("round " + std::to_string(round));
+    for (const Case& c : {Case{"all quiet", Sends::nothing, {1, 0, 0, 0}},
+                          Case{"64 bytes a second to an open copy", Sends::smallFrames, {1, 0, 0, 0}},
+                          Case{"64 bytes a second to a waiting copy", Sends::smallFramesToAWaitingCopy, {1, 0, 0, 0}},
+                          Case{"64 frames a second", Sends::manySmallFrames, {0, 1, 0, 0}},
+                          Case{"128 KiB a second", Sends::stream, {0, 1, 0, 0}},
+                          Case{"a burst to a waiting copy right after a frame", Sends::burstToAWaitingCopy, {0, 1, 0, 0}}}) {
+        SCOPED_TRACE(c.name);
         const std::string net = "127.0." + std::to_string(++round) + ".";
+        const bool toAWaitingCopy = c.sends == Sends::smallFramesToAWaitingCopy || c.sends == Sends::burstToAWaitingCopy;
         hostCompleted.clear();
         std::vector<std::unique_ptr<TestViewer>> holders;
-        std::vector<UUID> trickled;
+        std::vector<UUID> sentTo;
+        std::vector<uint64_t> sentBytes(3, 0);
         size_t open = 0;
         for (const auto& [from, count] : {std::pair{net + "1", 16}, {net + "2", 11}, {net + "3", 5}}) {
             holders.push_back(connectViewer(from, from));
             for (int i = 0; i < count; ++i, ++open) {
                 const UUID id = UUID::random();
-                if (i == 0) trickled.push_back(id);
+                if (i == 0) sentTo.push_back(id);
                 holders.back()->service->sendPacket.get()({FileTransferOp::batchStart, id, 1u << 30, 1, "", {}});
                 holders.back()->service->sendPacket.get()({FileTransferOp::fileStart, id, 1u << 30, 0, "kept.bin", {}});
             }
             ASSERT_TRUE(runUntil([&] { return host->openInboundBatchCountForTesting() == open; })) << from;
         }
         ASSERT_EQ(server->batchPlaces()->held(), AuxAdmission::maxBatchesInAll);
-        if (trickle == Trickle::toAWaitingCopy) {
-            // The first machine is at its own bound: its next copy waits.
+        auto send = [&](size_t h, size_t bytes) {
+            const bool waiting = h == 0 && toAWaitingCopy;
+            holders[h]->service->sendPacket.get()({FileTransferOp::fileChunk, sentTo[h], sentBytes[h], 0,
+                                                  waiting ? "big.bin" : "kept.bin", std::vector<uint8_t>(bytes, 1)});
+            sentBytes[h] += bytes;
+        };
+        if (toAWaitingCopy) {
+            // The first machine is at its own bound: its next copy waits,
+            // and its first frame is kept aside.
             const auto first = server->queue.syncValue([&] { return server->ledgerOfSession(holders[0]->session); });
-            trickled[0] = UUID::random();
-            holders[0]->service->sendPacket.get()({FileTransferOp::batchStart, trickled[0], 1u << 30, 1, "", {}});
-            holders[0]->service->sendPacket.get()({FileTransferOp::fileStart, trickled[0], 1u << 30, 0, "big.bin", {}});
+            sentTo[0] = UUID::random();
+            holders[0]->service->sendPacket.get()({FileTransferOp::batchStart, sentTo[0], 1u << 30, 1, "", {}});
+            holders[0]->service->sendPacket.get()({FileTransferOp::fileStart, sentTo[0], 1u << 30, 0, "big.bin", {}});
             ASSERT_TRUE(runUntil([&] { return first->waitingFor(platform::WorkLedger::Held::batches) == 1; }));
+            send(0, 1);
+            runUntilIdle();
         }
         auto staged = [&] { return std::distance(fs::directory_iterator(host->stagingRoot()), fs::directory_iterator()); };
         const auto stagedBefore = staged();
@@ -544,18 +567,32 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
         std::ofstream(source / "newcomer.txt") << "saved";
         const uint64_t sentNs = platform::Clock::uptimeNs();
         newcomer->service->sendURLs({source / "newcomer.txt"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt);
-        // Virtual time goes on while nothing, or a frame a second, comes
-        // for the kept batches.
-        uint64_t trickledBytes = 0;
+        // A second of virtual time a look, and what the holders send in it.
+        int second = 0;
         ASSERT_TRUE(runUntil(
             [&] {
                 if (hostCompleted.size() == 1) return true;
-                for (int quarter = 0; quarter < 4; ++quarter) advance(0.25);
-                for (size_t h = 0; trickle != Trickle::none && h < holders.size(); ++h)
-                    holders[h]->service->sendPacket.get()({FileTransferOp::fileChunk, trickled[h], trickledBytes, 0,
-                                                          h == 0 && trickle == Trickle::toAWaitingCopy ? "big.bin" : "kept.bin",
-                                                          std::vector<uint8_t>(64, 1)});
-                trickledBytes += 64;
+                double left = 1;
+                switch (c.sends) {
+                    case Sends::nothing: break;
+                    case Sends::smallFrames:
+                    case Sends::smallFramesToAWaitingCopy:
+                        for (size_t h = 0; h < holders.size(); ++h) send(h, 64);
+                        break;
+                    case Sends::manySmallFrames:
+                        for (int i = 0; i < 64; ++i) send(0, 64);
+                        break;
+                    case Sends::stream: send(0, 128 << 10); break;
+                    case Sends::burstToAWaitingCopy:
+                        if (second > 0) break;
+                        send(0, 64);
+                        advance(0.5);
+                        left -= 0.5;
+                        send(0, 1 << 20);
+                        break;
+                }
+                ++second;
+                for (; left > 0; left -= 0.25) advance(0.25);
                 return false;
             },
             60));
@@ -565,7 +602,7 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
         for (const auto* viewer : {holders[0].get(), holders[1].get(), holders[2].get(), newcomer.get()})
             cancels.push_back(std::count_if(viewer->received.begin(), viewer->received.end(),
                                             [](const auto& p) { return p.op == FileTransferOp::cancelBatch; }));
-        EXPECT_EQ(cancels, (std::vector<size_t>{1, 0, 0, 0}));
+        EXPECT_EQ(cancels, c.cancels);
         host->syncRemovalQueueForTesting();
         EXPECT_EQ(staged(), stagedBefore) << "the cancelled batch's folder went, the newcomer's came";
         holders.clear();

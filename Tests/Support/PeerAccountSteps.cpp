@@ -24,6 +24,7 @@
 #include "HostApp/Protocol/AudioControlPayloads.h"
 #include "HostApp/Protocol/AuxPacket.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Network/Network.h"
 #include "Support/LongListingFolder.h"
@@ -188,6 +189,10 @@ PeerAccountSteps::PeerAccountSteps(std::shared_ptr<platform::VirtualRuntime> run
 
 PeerAccountSteps::~PeerAccountSteps() {
     for (auto& p : peers_) leave(p, false);
+    if (hooks_.deliveries) {
+        platform::FileMoves::setNoReplaceRefusedForTesting(false);
+        platform::FileMoves::setAcrossFileSystemsForTesting(nullptr);
+    }
     server_->queue.sync([&] {
         server_->onFileTransferPacket = std::move(formerPacket_);
         server_->onFileTransferIncomingPacket = std::move(formerIncoming_);
@@ -702,8 +707,16 @@ void PeerAccountSteps::delivery(Peer& p, StepBytes& in) {
         sendOp(p, {Op::directSave, id, options.rawValue, 0,
                    std::string("~/") + (kind == 2 ? kTakenFolder : kNamedFolder), {}});
     }
-    std::vector<std::string> names;
-    for (size_t i = 0; i < files; ++i) names.push_back(std::string(1, static_cast<char>('a' + i)) + ".txt");
+    // The first item is a file; the others are folders of the same name
+    // holding their file two folders further down, so that moving them
+    // opens folders at the target, one while placing into another (the
+    // taken names clash all the same).
+    std::vector<std::string> names, paths;
+    const std::string inner = std::string("/") + kInnerFolder;
+    for (size_t i = 0; i < files; ++i) {
+        names.push_back(std::string(1, static_cast<char>('a' + i)) + ".txt");
+        paths.push_back(i == 0 ? names[i] : names[i] + inner + inner + "/" + names[i]);
+    }
     const auto intent = kind == 1 ? FileTransferIntent::copy : FileTransferIntent::managedCopy;
     sendOp(p, {Op::batchStart, id, files * kFileBytes, packBatchStartValue2(intent, files), "",
                FileTransferService::encodeItemNames(names)});
@@ -712,16 +725,19 @@ void PeerAccountSteps::delivery(Peer& p, StepBytes& in) {
     // Its folder is looked for and opened meanwhile.
     letTheHostWork();
     for (size_t i = 0; i < files; ++i) {
-        sendOp(p, {Op::fileStart, id, kFileBytes, 0, names[i], {}});
+        if (i > 0)
+            for (const auto& folder : {names[i], names[i] + inner, names[i] + inner + inner})
+                sendOp(p, {Op::mkdir, id, 0, 0, folder, {}});
+        sendOp(p, {Op::fileStart, id, kFileBytes, 0, paths[i], {}});
         for (size_t at = 0; at < kFileBytes; at += 4096) {
-            sendOp(p, {Op::fileChunk, id, at, 0, names[i], Bytes(4096, static_cast<uint8_t>('a' + i))});
+            sendOp(p, {Op::fileChunk, id, at, 0, paths[i], Bytes(4096, static_cast<uint8_t>('a' + i))});
             if (cancelAt == 5 && i == files / 2 && at == 4096) return letTheHostWork();
             if (cancelAt == 1 && i == files / 2 && at == 4096) {
                 letTheHostWork();
                 return cancel("mid-file");
             }
         }
-        sendOp(p, {Op::fileEnd, id, kFileBytes, 0, names[i], {}});
+        sendOp(p, {Op::fileEnd, id, kFileBytes, 0, paths[i], {}});
     }
     if (cancelAt == 2) {
         letTheHostWork();
@@ -1138,6 +1154,19 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
     hostDescriptorsBefore_ = WorkLedger::hostDescriptorsHeld();
     hostDescriptors(&otherDescriptorsBefore_);
     const double residentBefore = checkResident ? residentMiB() : 0;
+    if (hooks_.deliveries) {
+        // Moves into the Host's folders take, run by run, the roads a file
+        // system may send them on besides a plain rename, each opening
+        // what the peer's account must hold: a folder item is copied
+        // across file systems; every other run the no-replace flag is
+        // refused, the file is copied across too, and the folders (the
+        // copy's included) are moved by hard links.
+        const bool refused = runs_++ % 2 == 1;
+        platform::FileMoves::setNoReplaceRefusedForTesting(refused);
+        platform::FileMoves::setAcrossFileSystemsForTesting([refused](const fs::path& source) {
+            return source == "b.txt" || (refused && source == "a.txt");
+        });
+    }
     StepBytes in(std::move(bytes));
     for (size_t n = 0; n < maxSteps && !in.done() && !failure_; ++n) {
         stepName_ = name + " step " + std::to_string(n);

@@ -89,9 +89,11 @@ public:
         // Once every peer left: what the Host still holds outside the
         // accounts (staging, panels, questions), or nothing.
         std::function<std::optional<std::string>()> leftBehind;
-        // Steps also deliver files into the Host's folders: managed copies
-        // to a named folder, plain copies that ask for a folder, copies
-        // whose names are taken, each cancelled at any stage; ask the Host
+        // Steps also deliver files and folders into the Host's folders:
+        // managed copies to a named folder, plain copies that ask for a
+        // folder, copies whose names are taken, each cancelled at any
+        // stage, some moved across file systems and, every other run,
+        // where the no-replace flag is refused; ask the Host
         // to send them folders, read or not, cancelled, left mid-send; and
         // ask for listings unread until their send budget is spent.
         bool deliveries = false;
@@ -131,6 +133,8 @@ public:
     const std::map<DeliveryStage, size_t>& cancelledDeliveries() const { return cancelledDeliveries_; }
 
 private:
+    // The folders below each folder item a delivery brings, two deep.
+    static constexpr const char* kInnerFolder = "inner";
     // Folders the deliveries go to, beneath the home.
     static constexpr const char* kNamedFolder = "stateful-in";
     static constexpr const char* kTakenFolder = "stateful-taken";
@@ -252,6 +256,9 @@ private:
     std::optional<std::string> failure_;
     size_t leavesPastTheJobBudget_ = 0;
     std::map<DeliveryStage, size_t> cancelledDeliveries_;
+    // Runs so far: with deliveries, every other one has the no-replace
+    // flag refused.
+    size_t runs_ = 0;
 public:
     // Peer sends asked for, and listing floods that reached their send
     // budget (with deliveries).

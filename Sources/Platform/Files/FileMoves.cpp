@@ -27,6 +27,7 @@ namespace {
 std::mutex failureLock;
 std::function<bool(const fs::path&)> copyFailure;
 std::function<bool(const fs::path&)> moveFailure;
+std::function<bool(const fs::path&)> acrossFileSystems;
 std::function<bool(FileMoves::FallbackStep, const std::string&)> fallbackFailure;
 bool noReplaceRefused = false;
 std::function<void()> settleStep;
@@ -579,10 +580,13 @@ Status FileMoves::moveNoReplace(const fs::path& from, const fs::path& to) {
 
 Status FileMoves::moveNoReplaceAt(int fromFolder, const fs::path& from, int toFolder, const fs::path& to,
                                   MoveReport* report) {
+    bool across = false;
     {
         std::lock_guard lock(failureLock);
         if (moveFailure && moveFailure(from)) return Status::failure("rename: Input/output error");
+        across = acrossFileSystems && acrossFileSystems(from);
     }
+    if (across) return copyThenRename(fromFolder, from, toFolder, to, report);
     if (renameNoReplaceAt(fromFolder, from, toFolder, to) == 0) return success();
     if (errno == EXDEV) return copyThenRename(fromFolder, from, toFolder, to, report);
     if (errno != EINVAL && errno != ENOSYS) return errnoFailure("rename");
@@ -641,6 +645,11 @@ void FileMoves::setCopyFailureForTesting(std::function<bool(const fs::path&)> fa
 void FileMoves::setMoveFailureForTesting(std::function<bool(const fs::path&)> fails) {
     std::lock_guard lock(failureLock);
     moveFailure = std::move(fails);
+}
+
+void FileMoves::setAcrossFileSystemsForTesting(std::function<bool(const fs::path&)> across) {
+    std::lock_guard lock(failureLock);
+    acrossFileSystems = std::move(across);
 }
 
 void FileMoves::setFallbackFailureForTesting(std::function<bool(FallbackStep, const std::string&)> fails) {

@@ -111,6 +111,10 @@ struct FileMoves {
     // for a move beneath a folder) fail before it touches anything (an
     // I/O error); tests only.
     static void setMoveFailureForTesting(std::function<bool(const std::filesystem::path& source)> fails);
+    // Makes moveNoReplace of `source` (as the move was given it) find its
+    // target on another file system (EXDEV), so that it copies the item
+    // and removes the source; tests only.
+    static void setAcrossFileSystemsForTesting(std::function<bool(const std::filesystem::path& source)> across);
     // Makes every no-replace rename fail as a file system that does not
     // know the flag does (EINVAL); tests only.
     static void setNoReplaceRefusedForTesting(bool refused);

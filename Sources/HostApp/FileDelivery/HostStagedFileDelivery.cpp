@@ -198,6 +198,9 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
                                                                           ledger = batch->ledger] {
             auto self = weak.lock();
             if (!self) return;
+            // The peer's work, though the Host's user may have picked the
+            // folder: what the moves open is on its account.
+            const platform::WorkLedger::Charged charged(ledger);
             FileTransferDeliveryResult result;
             // The staging folder its items are moved from is on the peer's
             // account while they are; without room for it nothing moves, as
@@ -239,6 +242,8 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (!parent) parent = summary.summaryWindow;
     const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
     auto shouldStop = [stop] { return stop->load(); };
+    // The resolver works on the account current as it begins: the peer's.
+    const WorkLedger::Charged charged(batch->ledger);
     auto endQuestion =
         opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finishAsking,
                                                        shouldStop)

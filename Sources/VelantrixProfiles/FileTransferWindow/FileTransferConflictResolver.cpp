@@ -73,7 +73,12 @@ private:
     }
 
     void onDisk(std::function<void(DeliveryOperation&)> step) {
-        diskQueue().async([self = shared_from_this(), step = std::move(step)] { step(*self); });
+        // Each step is the delivery's, whoever answered the question it
+        // resumes after (the Host's user, on the main queue).
+        diskQueue().async([self = shared_from_this(), step = std::move(step)] {
+            const platform::WorkLedger::Charged charged(self->ledger_);
+            step(*self);
+        });
     }
     void onMain(std::function<void(DeliveryOperation&)> step) {
         platform::DispatchQueue::main().async([self = shared_from_this(), step = std::move(step)] { step(*self); });
@@ -337,6 +342,9 @@ private:
     // and on the main queue before a question is put; it must be safe to
     // call from both.
     const std::function<bool()> shouldStop_;
+    // The peer whose items these are, when the delivery began as its work:
+    // what the moves open is on its account.
+    const std::shared_ptr<platform::WorkLedger> ledger_ = platform::WorkLedger::current();
     // The question open now, or the last one. Main queue only.
     std::weak_ptr<platform::Alert> question_;
     // This delivery's own time-stamped folder; only with backups on.

@@ -315,6 +315,57 @@ TEST_F(InboundDeliveryE2E, OnAnotherFileSystemTheCopyArrivesWholeOrNotAtAll) {
     EXPECT_TRUE(diagnosticsContain("files: failed to deliver late.bin -> " + (folder / "late.bin").string()));
 }
 
+// A saved copy's moves are its peer's work whoever answered for it: when the
+// Host's user picks its folder, or answers a question about a taken name,
+// what the moves open (here, copies across file systems) is still on the
+// peer's account, not on nobody's.
+TEST_F(InboundDeliveryE2E, WhatASavesMovesOpenIsOnItsPeersAccountWhoeverAnsweredForIt) {
+    auto server = delegate->audioServer();
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
+    ASSERT_TRUE(peer);
+    std::mutex lock;
+    std::vector<std::shared_ptr<WorkLedger>> movedOn;
+    FileMoves::setAcrossFileSystemsForTesting([](const fs::path&) { return true; });
+    FileMoves::setSettleStepForTesting([&] {
+        std::lock_guard guard(lock);
+        movedOn.push_back(WorkLedger::current());
+    });
+    struct Reset {
+        ~Reset() {
+            FileMoves::setAcrossFileSystemsForTesting(nullptr);
+            FileMoves::setSettleStepForTesting(nullptr);
+        }
+    } reset;
+    auto& center = FileTransferCenter::shared();
+    fs::create_directories(source);
+    std::ofstream(source / "picked.txt") << "picked";
+    ASSERT_TRUE(viewer->service->sendURLs({source / "picked.txt"}, FileTransferIntent::copy, std::nullopt, {},
+                                          std::nullopt));
+    ASSERT_TRUE(runUntil([&] { return !center.savePanels.empty(); }));
+    onMain([&] { center.savePanels.back()->answerOK(Folders::home() / "Picked"); });
+    ASSERT_TRUE(runUntil([&] { return fs::exists(Folders::home() / "Picked" / "picked.txt"); }));
+
+    const fs::path asked = Folders::home() / "Asked";
+    fs::create_directories(asked);
+    std::ofstream(asked / "b.txt") << "already there";
+    std::ofstream(source / "b.txt") << "b";
+    ASSERT_TRUE(viewer->service->sendURLs({source / "b.txt"}, FileTransferIntent::managedCopy, asked.string(),
+                                          FileTransferDeliveryOptions::promptForConflicts, std::nullopt));
+    std::shared_ptr<Alert> question;
+    ASSERT_TRUE(runUntil([&] {
+        auto shown = Application::shared().shownAlerts();
+        if (!shown.empty()) question = shown.front();
+        return question != nullptr;
+    }));
+    onMain([&] { question->pressButton(0); });  // Keep Both
+    ASSERT_TRUE(runUntil([&] { return fs::exists(asked / "b copy.txt"); }));
+
+    std::lock_guard guard(lock);
+    ASSERT_GE(movedOn.size(), 2u);
+    for (const auto& ledger : movedOn)
+        EXPECT_EQ(ledger, peer) << "an item was moved on " << (ledger ? ledger->owner() : std::string("nobody")) << "'s account";
+}
+
 // Managed copies and drops sent back to back while the Host delivers them
 // slower than they arrive: past its peer's batch places a batch waits, its
 // Viewer held by its own socket, until a place frees. None is refused and

@@ -492,7 +492,13 @@ Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const f
     held->shrink(kDescriptors - 1);
     if (copied && copyFailsNow(from)) copied = Status::failure("No space left on device");
     if (copied) copied = moveNoReplaceIn(folder.fd(), temporary, folder.fd(), name, report);
-    if (!copied) removeTreeAt(folder.fd(), temporary);
+    if (!copied) {
+        // Callers take the next free name when the last step found the
+        // name taken: the cleanup must not change why it failed.
+        const int why = errno;
+        removeTreeAt(folder.fd(), temporary);
+        errno = why;
+    }
     return copied;
 }
 

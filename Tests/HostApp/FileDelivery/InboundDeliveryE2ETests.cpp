@@ -366,6 +366,34 @@ TEST_F(InboundDeliveryE2E, WhatASavesMovesOpenIsOnItsPeersAccountWhoeverAnswered
         EXPECT_EQ(ledger, peer) << "an item was moved on " << (ledger ? ledger->owner() : std::string("nobody")) << "'s account";
 }
 
+// A folder copied across file systems whose name is taken while it is
+// being copied (by the user, or another delivery) takes the next free name,
+// as a moved one does, rather than failing.
+TEST_F(InboundDeliveryE2E, AFolderCopiedAcrossFileSystemsWhoseNameIsTakenMeanwhileTakesTheNextOne) {
+    const fs::path in = Folders::home() / "Raced";
+    fs::create_directories(source / "tree");
+    std::ofstream(source / "tree" / "inside.txt") << "inside";
+    FileMoves::setAcrossFileSystemsForTesting([](const fs::path&) { return true; });
+    bool taken = false;
+    FileMoves::setSettleStepForTesting([&] {
+        if (!taken && fs::exists(in)) taken = fs::create_directory(in / "tree");
+    });
+    struct Reset {
+        ~Reset() {
+            FileMoves::setAcrossFileSystemsForTesting(nullptr);
+            FileMoves::setSettleStepForTesting(nullptr);
+        }
+    } reset;
+    auto batch = viewer->service->sendURLs({source / "tree"}, FileTransferIntent::managedCopy, in.string(), {},
+                                           std::nullopt);
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 1; }, 60));
+    EXPECT_TRUE(taken);
+    EXPECT_TRUE(viewer->responses[0].second.accepted) << viewer->responses[0].second.message.value_or("");
+    EXPECT_EQ(*FileIO::readAll(in / "tree 1" / "inside.txt"), std::vector<uint8_t>({'i', 'n', 's', 'i', 'd', 'e'}));
+    EXPECT_TRUE(stagingEmpty());
+}
+
 // Managed copies and drops sent back to back while the Host delivers them
 // slower than they arrive: past its peer's batch places a batch waits, its
 // Viewer held by its own socket, until a place frees. None is refused and

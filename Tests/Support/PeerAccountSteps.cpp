@@ -27,6 +27,7 @@
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
 #include "Platform/Network/Network.h"
+#include "VelantrixProfiles/Clipboard/ClipboardTransfer.h"
 #include "Support/LongListingFolder.h"
 
 namespace fs = std::filesystem;
@@ -382,9 +383,19 @@ void PeerAccountSteps::controlPacket(Peer& p, StepBytes& in) {
         const auto packet = makeAuxPacket(type, 0, payload, 0);
         stream.insert(stream.end(), packet.begin(), packet.end());
     };
+    // Files copied on the peer, which a whole Host writes to its inbox: a
+    // road that opens folders and files for the peer. It follows each
+    // malformed transfer, so the bytes a seed reads stay as they were.
+    static const Bytes clipboardFiles = [] {
+        ClipboardTransferItem item;
+        item.kind = ClipboardTransferItemKind::files;
+        item.files = {{"a.txt", "public.plain-text", Bytes(64, 'a')}, {"b.txt", "public.plain-text", Bytes(64, 'b')}};
+        return *ClipboardTransfer{"stateful-peer", 1, 0, {item}}.encodedData();
+    }();
     for (size_t i = 0; i < count; ++i) {
         const auto& [type, payload] = shapes[in.pick(shapes.size())];
         append(type, payload);
+        if (type == T::clipboardTransfer) append(type, clipboardFiles);
     }
     // File-transfer packets over the control connection, some large.
     if (in.pick(3) == 0) {

@@ -511,6 +511,18 @@ std::shared_ptr<platform::ConfinedFolder> ClipboardSyncBridge::makeBatchFolder()
 std::optional<ClipboardSyncBridge::WrittenBatch> ClipboardSyncBridge::materializeFiles(
     const std::vector<ClipboardTransferFile>& files) {
     inboxQueue_.dispatchPrecondition();
+    // The folders and the file a write holds open at once are on the
+    // sender's account: its walk down to the inbox, or the batch folder
+    // and the file being written.
+    const auto sender = platform::WorkLedger::current();
+    const auto descriptors =
+        platform::WorkLedger::Holding::take(sender, platform::WorkLedger::Held::descriptors, kWriteDescriptors);
+    if (!descriptors) {
+        reportFromPeer("inbox create failed",
+                       "clipboard inbox create failed: " +
+                           platform::WorkLedger::descriptorRefusal(sender, "too many descriptors held", kWriteDescriptors));
+        return std::nullopt;
+    }
     auto batch = makeBatchFolder();
     if (!batch) return std::nullopt;
     WrittenBatch written{batch->path().filename().string(), {}, 0};

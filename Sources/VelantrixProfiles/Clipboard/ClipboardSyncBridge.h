@@ -170,6 +170,8 @@ private:
         std::vector<std::filesystem::path> urls;
         int64_t bytes = 0;
     };
+    // The most descriptors writing received files holds open at once.
+    static constexpr size_t kWriteDescriptors = 3;
     // On the inbox queue.
     std::optional<WrittenBatch> materializeFiles(const std::vector<ClipboardTransferFile>& files);
     void landFiles(uint64_t transferNumber, int changeCount, std::optional<WrittenBatch> written);

@@ -1042,6 +1042,33 @@ TEST_F(Bridge, ATransferIsChargedToItsSenderUntilItLandsAndDroppedWhenItsSenderI
         EXPECT_TRUE(pb.readFileURLs().empty());
         EXPECT_EQ(namesIn(bridge->inboxFolder()), batchesBefore);
     }
+    {
+        SCOPED_TRACE("files from a peer at its descriptor bound, then with room");
+        auto ledger = std::make_shared<WorkLedger>("peer", budget);
+        constexpr auto descriptors = WorkLedger::Held::descriptors;
+        auto most = WorkLedger::Holding::take(ledger, descriptors, WorkLedger::heldBound(descriptors) - 1);
+        ASSERT_TRUE(most);
+        advance(2);
+        statuses.clear();
+        const auto batchesBefore = namesIn(bridge->inboxFolder());
+        auto send = [&](uint64_t sequence) {
+            DispatchQueue::main().sync([&] {
+                const WorkLedger::Charged charged(ledger);
+                bridge->handleRemoteTransfer({"V", sequence, 0, {{K::files, {}, {}, {}, {file("a.txt"), file("b.txt")}}}});
+            });
+            runUntilIdle();
+        };
+        send(20);
+        EXPECT_EQ(namesIn(bridge->inboxFolder()), batchesBefore) << "nothing written past the peer's bound";
+        EXPECT_TRUE(pb.readFileURLs().empty());
+        EXPECT_EQ(statuses, (std::vector<std::string>{"clipboard inbox create failed: too many descriptors held",
+                                                      "clipboard file apply failed from Viewer"}));
+        most.reset();
+        send(21);
+        EXPECT_EQ(pb.readFileURLs().size(), 2u);
+        EXPECT_EQ(ledger->mostFilesOpenPastItsHoldings(), 0u) << "what the write opened was held on its account";
+        EXPECT_EQ(ledger->held(descriptors), 0u);
+    }
     // A PNG is converted a slice of rows at a time; other pictures (a TIFF,
     // an interlaced PNG) whole, in one slice, which their sender may leave
     // during.

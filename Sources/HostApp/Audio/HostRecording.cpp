@@ -117,6 +117,11 @@ void V230HostAudioAuxServer::startHostRecording(const CGRect& region, const UUID
         publish("recording: start failed " + description);
         sendHostRecordingState(initiator, {HostRecordingState::failed, 0, "", description});
     };
+    using platform::WorkLedger;
+    const auto asker = WorkLedger::current();
+    auto descriptors = WorkLedger::Holding::take(asker, WorkLedger::Held::descriptors, RecordingState::kDescriptors);
+    if (!descriptors)
+        return fail(WorkLedger::descriptorRefusal(asker, "too many descriptors held", RecordingState::kDescriptors));
     const auto folder = recordingsFolder();
     if (!folder) return fail(folder.error());
     auto movie = newMovie(*folder);
@@ -127,6 +132,7 @@ void V230HostAudioAuxServer::startHostRecording(const CGRect& region, const UUID
     if (!created) return fail(created.error());
     recording.hostRecording.store(*created);
     recording.hostRecordingSessionID = initiator;
+    recording.hostRecordingDescriptors = std::move(descriptors);
     publish("recording: started " + url.string() + " region=" + regionText(region));
     sendHostRecordingState(initiator, {HostRecordingState::started, 0, "", ""});
 }
@@ -137,10 +143,14 @@ void V230HostAudioAuxServer::stopHostRecording(bool notifyStopped) {
     auto recorder = recording.hostRecording.exchange(nullptr);
     if (!recorder) return;
     const auto owner = std::exchange(recording.hostRecordingSessionID, std::nullopt);
+    auto descriptors = std::make_shared<std::optional<platform::WorkLedger::Holding>>(
+        std::exchange(recording.hostRecordingDescriptors, std::nullopt));
     auto finished = std::make_shared<platform::DispatchSemaphore>(0);
     recording.lastFinish = finished;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    recorder->finish([weak, recorder, owner, notifyStopped, finished](bool completed) {
+    recorder->finish([weak, recorder, owner, notifyStopped, finished, descriptors](bool completed) {
+        // The movie is closed by now: its folder and file are given back.
+        descriptors->reset();
         // Signalled here, on the writer's thread: termination waits for it
         // on the server queue, where the report below cannot run yet.
         finished->signal();

@@ -200,9 +200,26 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
     const double hold = StreamChangePacer::recordingHoldSeconds;
     advance(hold);
 
+    // The folder and the movie it keeps open are on its peer's account
+    // while it records (both Viewers are of one peer here), and refused,
+    // with the reason, to a peer at its bound.
+    using platform::WorkLedger;
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(firstID); });
+    const size_t sockets = peer->held(WorkLedger::Held::descriptors);
+    auto most = WorkLedger::Holding::take(peer, WorkLedger::Held::descriptors,
+                                          WorkLedger::heldBound(WorkLedger::Held::descriptors) - sockets - 1);
+    ASSERT_TRUE(most);
+    control(*first, startFullFrame());
+    EXPECT_EQ(states(*first), (std::vector<State>{{HostRecordingState::failed, 0, "", "too many descriptors held"}}));
+    EXPECT_FALSE(server->recording.hostRecording.load());
+    most.reset();
+    advance(hold);
+    log->clear();
+
     control(*first, startFullFrame());
     const State started{HostRecordingState::started, 0, "", ""};
-    EXPECT_EQ(states(*first), std::vector<State>{started});
+    EXPECT_EQ(states(*first), (std::vector<State>{{HostRecordingState::failed, 0, "", "too many descriptors held"}, started}));
+    EXPECT_EQ(peer->held(WorkLedger::Held::descriptors), sockets + 2);
     ASSERT_EQ(recordingLines().size(), 1u);
     const std::string line = recordingLines()[0], prefix = "recording: started ";
     const std::filesystem::path firstPath = line.substr(prefix.size(), line.find(" region=") - prefix.size());
@@ -248,7 +265,9 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
     EXPECT_EQ(recordingLines().front(),
               "recording: session " + secondID.id8() + " left; stopping Host-side recording");
     EXPECT_EQ(recordingLines().back().rfind("recording: finished ", 0), 0u);
-    EXPECT_EQ(states(*first).size(), 2u);
+    EXPECT_EQ(states(*first).size(), 3u);
+    EXPECT_EQ(peer->held(WorkLedger::Held::descriptors), sockets - 1) << "the movies', and the gone Viewer's socket, given back";
+    EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
     size_t movies = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder())) {
         movies++;

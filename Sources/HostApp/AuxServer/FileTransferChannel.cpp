@@ -9,6 +9,7 @@
 
 #include "HostApp/AuxServer/V230HostAudioAuxServer.h"
 #include "HostApp/Protocol/FileTransferEndpointPayload.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 
 using platform::UUID;
 using ConnectionRef = std::shared_ptr<platform::TcpConnection>;
@@ -148,7 +149,7 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         // Its sender is not idle, though none of its open batches hears
         // from it: said at most once a second, with the frames and bytes
         // since.
-        ++waiting->heardFrames;
+        if (FileTransferService::movesAFileOn(*packet)) ++waiting->heardFrames;
         waiting->heardBytes += payload.size();
         tellSessionHeard(waiting, *session);
         return;
@@ -160,7 +161,7 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
 
 void V230HostAudioAuxServer::tellSessionHeard(const std::shared_ptr<WaitingBatchFrames>& waiting, const UUID& session) {
     queue.dispatchPrecondition();
-    if (!onFileTransferSessionHeard || waiting->heardFrames == 0) return;
+    if (!onFileTransferSessionHeard || (waiting->heardFrames == 0 && waiting->heardBytes == 0)) return;
     const uint64_t now = platform::Clock::uptimeNs();
     constexpr uint64_t kNoticeNs = 1000000000;
     if (now - waiting->heardNoticeNs >= kNoticeNs) {

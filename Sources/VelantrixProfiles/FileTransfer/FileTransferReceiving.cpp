@@ -106,8 +106,22 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
     InboundBatch* batch = receive_.openBatch(key);
     if (batch) {
         batch->lastPacketNs = platform::Clock::uptimeNs();
-        notePace(session, 1, FileTransferPacket::fixedSize + packet.path.size() + packet.data.size());
+        // Its bytes buy its sender time at the least pace; a frame's own
+        // time only once it has moved its file on (below): a frame that
+        // changes nothing keeps no place, however many are sent.
+        const uint64_t serial = batch->serial, progress = batch->progress;
+        const size_t bytes = FileTransferPacket::fixedSize + packet.path.size() + packet.data.size();
+        handleIncoming(packet, session, batch);
+        const InboundBatch* after = receive_.openBatch(key);
+        notePace(session, after && after->serial == serial && after->progress > progress ? 1 : 0, bytes);
+        return;
     }
+    handleIncoming(packet, session, nullptr);
+}
+
+void FileTransferService::handleIncoming(FileTransferPacket& packet, const std::string& session, InboundBatch* batch) {
+    const UUID id = packet.batchID;
+    const SessionBatchKey key{session, id};
     switch (packet.op) {
         case FileTransferOp::batchStart: return beginBatch(packet, session);
         case FileTransferOp::mkdir:
@@ -540,6 +554,7 @@ void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacke
     file.handle = std::move(*handle);
     file.expectedSize = packet.value1;
     batch.current = std::move(file);
+    ++batch.progress;
 }
 
 void FileTransferService::writeChunk(const UUID& id, InboundBatch& batch, const FileTransferPacket& packet) {
@@ -564,6 +579,7 @@ void FileTransferService::writeChunk(const UUID& id, InboundBatch& batch, const 
     }
     file.received += length;
     batch.totalReceivedBytes += length;
+    if (length > 0) ++batch.progress;
     onMain([id, received = batch.totalReceivedBytes, total = batch.totalExpectedBytes](FileTransferService& self) {
         if (auto hook = self.onBatchProgress.get()) hook(id, received, total);
     });
@@ -590,6 +606,7 @@ void FileTransferService::endFile(InboundBatch& batch, const FileTransferPacket&
     const auto path = file.relativePath;
     batch.current.reset();
     noteTopLevel(batch, path);
+    ++batch.progress;
 }
 
 void FileTransferService::endBatch(const SessionBatchKey& key) {

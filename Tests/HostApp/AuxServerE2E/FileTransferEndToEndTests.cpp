@@ -510,7 +510,15 @@ TEST_F(FileTransferEndToEnd, CopiesSentSideBySidePastTheirPlacesAreAllSaved) {
 TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKeptPastAShare) {
     wireSessions();
     host->givePlacesBackTo(server->batchPlaces());
-    enum class Sends { nothing, smallFrames, smallFramesToAWaitingCopy, manySmallFrames, stream, burstToAWaitingCopy };
+    enum class Sends {
+        nothing,
+        smallFrames,
+        smallFramesToAWaitingCopy,
+        manySmallFrames,
+        framesThatMoveNothingOn,
+        stream,
+        burstToAWaitingCopy
+    };
     struct Case {
         const char* name;
         Sends sends;
@@ -521,6 +529,7 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                           Case{"64 bytes a second to an open copy", Sends::smallFrames, {1, 0, 0, 0}},
                           Case{"64 bytes a second to a waiting copy", Sends::smallFramesToAWaitingCopy, {1, 0, 0, 0}},
                           Case{"64 frames a second", Sends::manySmallFrames, {0, 1, 0, 0}},
+                          Case{"64 frames a second that move no file on", Sends::framesThatMoveNothingOn, {1, 0, 0, 0}},
                           Case{"128 KiB a second", Sends::stream, {0, 1, 0, 0}},
                           Case{"a burst to a waiting copy right after a frame", Sends::burstToAWaitingCopy, {0, 1, 0, 0}}}) {
         SCOPED_TRACE(c.name);
@@ -581,6 +590,15 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                         break;
                     case Sends::manySmallFrames:
                         for (int i = 0; i < 64; ++i) send(0, 64);
+                        break;
+                    case Sends::framesThatMoveNothingOn:
+                        // An intent the Host does not know, and chunks past
+                        // the file's end that fail it: nothing gets on.
+                        for (int i = 0; i < 64; ++i)
+                            holders[0]->service->sendPacket.get()(
+                                i % 2 ? FileTransferPacket{FileTransferOp::batchIntent, sentTo[0], 0xFF, 0, "", {}}
+                                      : FileTransferPacket{FileTransferOp::fileChunk, sentTo[0], 1u << 31, 0,
+                                                           "kept.bin", {1}});
                         break;
                     case Sends::stream: send(0, 128 << 10); break;
                     case Sends::burstToAWaitingCopy:

@@ -132,6 +132,9 @@ struct InboundBatchDelivery {
     // taken name open for it.
     std::shared_ptr<std::atomic<bool>> deliveryStop;
     std::function<void()> endDeliveryQuestion;
+    // While its moves wait for descriptors its peer has no room for: the
+    // wait's owner, so that it ends with the batch.
+    std::shared_ptr<const bool> waitingForDescriptors;
 
     bool owesReceipt() const { return managed && namedItsFolder && !session.empty(); }
 };

@@ -137,6 +137,10 @@ std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folde
     return std::shared_ptr<platform::ConfinedFolder>(charged, charged->folder.get());
 }
 
+// The staging folder, and a copy across file systems (the most a move
+// holds open at once).
+constexpr size_t kDeliveryDescriptors = 1 + platform::FileMoves::kCopyDescriptors;
+
 }  // namespace
 
 void StagedBatchItems::reset() {
@@ -155,7 +159,32 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     assertMainQueue();
     auto& d = fileDelivery;
     auto* batch = d.inboundBatch(batchID);
-    if (!batch || !batch->destination || !batch->staged || batch->deliveryStop) return;
+    if (!batch || !batch->destination || !batch->staged || batch->deliveryStop || batch->waitingForDescriptors) return;
+    // What the moves hold open at once is on the peer's account: the
+    // staging folder, the chosen folder when it is not open yet, and a copy
+    // across file systems. A peer without room for them waits, its items
+    // staged, until it has it: a copy that arrived whole is never failed
+    // for the peer's other work, or other peers', holding descriptors.
+    const size_t needed = kDeliveryDescriptors + (batch->destinationFolder ? 0 : 1);
+    if (batch->ledger && !batch->ledger->descriptorsWouldFit(needed)) {
+        auto owner = std::make_shared<const bool>(true);
+        batch->waitingForDescriptors = owner;
+        std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
+        batch->ledger->whenDescriptorsGivenBack(
+            needed,
+            [weak, batchID, serial = batch->serial] {
+                DispatchQueue::main().async([weak, batchID, serial] {
+                    auto self = weak.lock();
+                    if (!self) return;
+                    auto* waiting = self->fileDelivery.inboundBatch(batchID, serial);
+                    if (!waiting) return;
+                    waiting->waitingForDescriptors.reset();
+                    self->tryDeliverFileBatch(batchID);
+                });
+            },
+            owner);
+        return;
+    }
     const fs::path folder = *batch->destination;
     // The delivery holds the staged items from here, and lets them go
     // when it ends.

@@ -460,8 +460,7 @@ Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const f
     // (the walk holds its own): on the account of the peer whose work it
     // is before any is opened; past its bound the copy fails as an open
     // would.
-    constexpr size_t kDescriptors = 5;
-    auto held = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors, kDescriptors);
+    auto held = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors, FileMoves::kCopyDescriptors);
     if (!held) return failureWith("open folder", EMFILE);
     const fs::path parentPart = to.parent_path();
     FileHandle folder(::openat(toFolder, parentPart.empty() ? "." : parentPart.c_str(),
@@ -489,7 +488,7 @@ Status copyIntoPlace(int fromFolder, const fs::path& from, int toFolder, const f
     auto copied = TreeCopy(folder.fd(), temporary).run(fromFolder, from);
     // The copy's own are closed: the folder alone stays open, and the move
     // into place takes what it opens itself.
-    held->shrink(kDescriptors - 1);
+    held->shrink(FileMoves::kCopyDescriptors - 1);
     if (copied && copyFailsNow(from)) copied = Status::failure("No space left on device");
     if (copied) copied = moveNoReplaceIn(folder.fd(), temporary, folder.fd(), name, report);
     if (!copied) {

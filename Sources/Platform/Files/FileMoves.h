@@ -52,6 +52,11 @@ struct FileMoves {
     // bit. The source stays; on failure nothing is left. Nothing below
     // the copy is reached through a link.
     static Status copyNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+    // What a copy holds open at once, on the account of the peer whose work
+    // is current: the folder copied into, a tree's new top and the folder
+    // below it last placed into, and a file's source and its copy. The
+    // most any move holds.
+    static constexpr size_t kCopyDescriptors = 5;
     static Status copyNoReplaceAt(int fromFolder, const std::filesystem::path& from, int toFolder,
                                   const std::filesystem::path& to);
     // A new file `name` in `folder` holding `bytes`, never replacing: made

@@ -369,6 +369,45 @@ TEST_F(InboundDeliveryE2E, WhatASavesMovesOpenIsOnItsPeersAccountWhoeverAnswered
 // A folder copied across file systems whose name is taken while it is
 // being copied (by the user, or another delivery) takes the next free name,
 // as a moved one does, rather than failing.
+// A copy that arrived whole while its peer had no room left for what its
+// move across file systems holds open waits for the room, staged, and is
+// saved once the peer's other work gives some back: it is never failed,
+// nor its items thrown away, for want of descriptors.
+TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved) {
+    auto server = delegate->audioServer();
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
+    ASSERT_TRUE(peer);
+    FileMoves::setAcrossFileSystemsForTesting([](const fs::path&) { return true; });
+    struct Reset {
+        ~Reset() { FileMoves::setAcrossFileSystemsForTesting(nullptr); }
+    } reset;
+    const fs::path in = Folders::home() / "Full";
+    fs::create_directories(in);
+    fs::create_directories(source);
+    std::ofstream(source / "x.txt") << "x";
+    constexpr auto descriptors = WorkLedger::Held::descriptors;
+    // Room for the batch's folder and file while it arrives, its named
+    // folder and the staging folder, not for the copy.
+    auto othersWork =
+        WorkLedger::Holding::take(peer, descriptors, WorkLedger::heldBound(descriptors) - peer->held(descriptors) - 4);
+    ASSERT_TRUE(othersWork);
+    ASSERT_TRUE(viewer->service->sendURLs({source / "x.txt"}, FileTransferIntent::managedCopy, in.string(), {},
+                                          std::nullopt));
+    ASSERT_TRUE(runUntil([&] { return WorkLedger::descriptorWaitersForTesting() > 0 || !viewer->responses.empty(); }));
+    advance(30);
+    ASSERT_TRUE(viewer->responses.empty()) << "the copy waits for room, unanswered, not: "
+                                           << viewer->responses[0].second.message.value_or("");
+    EXPECT_FALSE(fs::exists(in / "x.txt"));
+    EXPECT_FALSE(stagingEmpty()) << "its item stays staged meanwhile";
+    othersWork.reset();
+    ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 1; }, 60));
+    const auto& answer = viewer->responses[0].second;
+    EXPECT_TRUE(answer.accepted) << answer.message.value_or("");
+    EXPECT_TRUE(fs::exists(in / "x.txt"));
+    EXPECT_TRUE(runUntil([&] { return stagingEmpty(); }));
+    EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
+}
+
 TEST_F(InboundDeliveryE2E, AFolderCopiedAcrossFileSystemsWhoseNameIsTakenMeanwhileTakesTheNextOne) {
     const fs::path in = Folders::home() / "Raced";
     fs::create_directories(source / "tree");

@@ -204,7 +204,8 @@ TEST_F(AuxRecording, TheOwnerHearsHowItsRecordingEndedAndEveryMovieIsComplete) {
     // while it records (both Viewers are of one peer here), and refused,
     // with the reason, to a peer at its bound.
     using platform::WorkLedger;
-    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(firstID); });
+    const platform::UUID firstSession = firstID;
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(firstSession); });
     const size_t sockets = peer->held(WorkLedger::Held::descriptors);
     auto most = WorkLedger::Holding::take(peer, WorkLedger::Held::descriptors,
                                           WorkLedger::heldBound(WorkLedger::Held::descriptors) - sockets - 1);

@@ -396,8 +396,6 @@ void PeerAccountSteps::controlPacket(Peer& p, StepBytes& in) {
         const auto& [type, payload] = shapes[in.pick(shapes.size())];
         append(type, payload);
         if (type == T::clipboardTransfer) append(type, clipboardFiles);
-        // A recording keeps its folder and movie open on its peer's account.
-        if (type == T::hostRecordingControl) append(type, {1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
     }
     // File-transfer packets over the control connection, some large.
     if (in.pick(3) == 0) {
@@ -1203,14 +1201,6 @@ std::optional<std::string> PeerAccountSteps::run(Bytes bytes, size_t maxSteps, c
         std::optional<std::string> held;
         if (!runtime_->runUntil([&] { return !(held = hooks_.leftBehind()); }, 10))
             fail(name + ": 10 s after every peer left, the Host still holds " + held.value_or("something"));
-    }
-    // The capture the Host keeps warm for a Viewer's return is its own, and
-    // holds what the pictures of its last stream took (more while a
-    // recording held some of them): ended here, so what is measured is what
-    // was held for the peers.
-    if (checkResident) {
-        server_->queue.sync([&] { server_->endMediaIdleWarmHoldAndTeardown("every peer left"); });
-        runtime_->runUntilIdle();
     }
     if (checkResident && residentMiB() - residentBefore > 64.0)
         fail(name + ": resident memory " + std::to_string(residentMiB() - residentBefore) +

@@ -55,7 +55,8 @@ platform::Result<std::shared_ptr<platform::ConfinedFolder>> recordingsFolder() {
 // made exclusively there. A name already taken (a second start within the
 // same second, whose first movie may still be being finished) gets "-2",
 // "-3", ... before the extension.
-platform::Result<platform::MovieOutput> newMovie(const std::shared_ptr<platform::ConfinedFolder>& folder) {
+platform::Result<platform::MovieOutput> newMovie(const std::shared_ptr<platform::ConfinedFolder>& folder,
+                                                 const std::shared_ptr<platform::WorkLedger::Holding>& held) {
     using R = platform::Result<platform::MovieOutput>;
     const auto seconds = static_cast<time_t>(std::floor(Clock::now().secondsSince1970));
     tm local{};
@@ -69,9 +70,11 @@ platform::Result<platform::MovieOutput> newMovie(const std::shared_ptr<platform:
         auto made = folder->createFile(name, 0644);
         if (made) {
             // An unwritten movie goes as it came: by its name in the
-            // folder as opened, with the same rights.
+            // folder as opened, with the same rights. The writer keeps the
+            // folder with it, and the descriptors held for the two until
+            // both are closed.
             return platform::MovieOutput{std::move(*made), folder->path() / name,
-                                         [folder, name] { (void)folder->remove(name); }};
+                                         [folder, name, held] { (void)folder->remove(name); }};
         }
         if (errno != EEXIST) return R::failure(made.error());
     }
@@ -124,7 +127,7 @@ void V230HostAudioAuxServer::startHostRecording(const CGRect& region, const UUID
         return fail(WorkLedger::descriptorRefusal(asker, "too many descriptors held", RecordingState::kDescriptors));
     const auto folder = recordingsFolder();
     if (!folder) return fail(folder.error());
-    auto movie = newMovie(*folder);
+    auto movie = newMovie(*folder, std::make_shared<WorkLedger::Holding>(std::move(*descriptors)));
     if (!movie) return fail(movie.error());
     const auto url = movie->path;
     auto created = HostMovieRecorder::create(std::move(*movie), region, static_cast<int>(source.width),
@@ -132,7 +135,6 @@ void V230HostAudioAuxServer::startHostRecording(const CGRect& region, const UUID
     if (!created) return fail(created.error());
     recording.hostRecording.store(*created);
     recording.hostRecordingSessionID = initiator;
-    recording.hostRecordingDescriptors = std::move(descriptors);
     publish("recording: started " + url.string() + " region=" + regionText(region));
     sendHostRecordingState(initiator, {HostRecordingState::started, 0, "", ""});
 }
@@ -143,14 +145,10 @@ void V230HostAudioAuxServer::stopHostRecording(bool notifyStopped) {
     auto recorder = recording.hostRecording.exchange(nullptr);
     if (!recorder) return;
     const auto owner = std::exchange(recording.hostRecordingSessionID, std::nullopt);
-    auto descriptors = std::make_shared<std::optional<platform::WorkLedger::Holding>>(
-        std::exchange(recording.hostRecordingDescriptors, std::nullopt));
     auto finished = std::make_shared<platform::DispatchSemaphore>(0);
     recording.lastFinish = finished;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    recorder->finish([weak, recorder, owner, notifyStopped, finished, descriptors](bool completed) {
-        // The movie is closed by now: its folder and file are given back.
-        descriptors->reset();
+    recorder->finish([weak, recorder, owner, notifyStopped, finished](bool completed) {
         // Signalled here, on the writer's thread: termination waits for it
         // on the server queue, where the report below cannot run yet.
         finished->signal();

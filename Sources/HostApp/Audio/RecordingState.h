@@ -21,11 +21,9 @@ struct RecordingState {
     // The session whose control message started the recording; set and
     // cleared with hostRecording. Server queue.
     std::optional<platform::UUID> hostRecordingSessionID;
-    // The folder and the movie the running recorder keeps open, on the
-    // account of the peer that asked for it; held until the movie is
-    // closed. Server queue.
+    // The folder and the movie a recorder keeps open: on the account of
+    // the peer that asked for it until its writer has closed both.
     static constexpr size_t kDescriptors = 2;
-    std::optional<platform::WorkLedger::Holding> hostRecordingDescriptors;
     // Written by the recording tap on the capture's queue; never cleared.
     HostRecordingSourceSize hostRecordingSourceSize;
     // Signalled on the writer's thread once the last stopped recording's

@@ -94,7 +94,7 @@ public:
     // When its session was last said to be heard from for what waits here:
     // its frames never reach the batches that judge a sender idle.
     uint64_t heardNoticeNs = 0;
-    // Frames kept here since that notice that would move a file on, and
+    // Frames kept here since that notice that would move the copy on, and
     // the bytes of all: the pace it tells. And whether a notice of them is
     // on its way.
     size_t heardFrames = 0;

@@ -187,9 +187,10 @@ Result<FolderHandle> FolderHandle::reopen() const {
     return folder;
 }
 
-Result<FolderHandle> FolderHandle::child(const std::string& name, bool create) const {
-    if (create && ::mkdirat(fd(), name.c_str(), 0777) != 0 && errno != EEXIST)
-        return Result<FolderHandle>::failure(errnoFailureText("mkdir"));
+Result<FolderHandle> FolderHandle::child(const std::string& name, bool create, bool* made) const {
+    const bool madeNow = create && ::mkdirat(fd(), name.c_str(), 0777) == 0;
+    if (create && !madeNow && errno != EEXIST) return Result<FolderHandle>::failure(errnoFailureText("mkdir"));
+    if (made) *made = madeNow;
     int fd2 = ::openat(fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd2 < 0) return Result<FolderHandle>::failure(errnoFailureText("open folder"));
     FolderHandle folder;

@@ -91,7 +91,8 @@ public:
 
     // The child folder `name` (one component), created when missing and
     // `create` is set; fails on a link or a non-folder.
-    Result<FolderHandle> child(const std::string& name, bool create) const;
+    // With `create`, `made` (when given) tells whether this call made it.
+    Result<FolderHandle> child(const std::string& name, bool create, bool* made = nullptr) const;
     // A child folder made here and now: fails when any entry (a link
     // included) already has the name, so what opens is the folder made. A
     // folder made that cannot be opened is removed again.

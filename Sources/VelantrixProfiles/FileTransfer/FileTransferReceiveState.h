@@ -70,8 +70,9 @@ struct InboundBatch {
     uint64_t totalExpectedBytes = 0;
     int64_t totalFilesExpected = 0;
     uint64_t totalReceivedBytes = 0;
-    // Frames that moved a file on (began it, wrote to it, ended it): what
-    // earns its sender a frame's time on top of its bytes.
+    // Frames that moved the copy on (made a folder, began a file, wrote to
+    // it, ended it): what earns its sender a frame's time on top of its
+    // bytes.
     uint64_t progress = 0;
     FileTransferIntent intent = FileTransferIntent::copy;
     std::vector<std::string> itemNames;

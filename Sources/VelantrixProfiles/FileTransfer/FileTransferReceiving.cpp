@@ -52,7 +52,7 @@ struct HeldFolder {
 // batch's folder. The way down holds two at a time (a folder and the next),
 // both on the peer's account while it is walked.
 platform::Result<HeldFolder> parentFolder(const InboundBatch& batch, const std::vector<std::string>& parts,
-                                          bool includeLast, bool cleanup = false) {
+                                          bool includeLast, bool cleanup = false, bool* lastMade = nullptr) {
     using R = platform::Result<HeldFolder>;
     // Cleanup is the Host's own and never refused by the peer's bound.
     std::optional<WorkLedger::Charged> hostsOwn;
@@ -64,7 +64,7 @@ platform::Result<HeldFolder> parentFolder(const InboundBatch& batch, const std::
     if (!current) return R::failure(current.error());
     const size_t count = includeLast ? parts.size() : parts.size() - 1;
     for (size_t i = 0; i < count; ++i) {
-        auto next = current->child(parts[i], true);
+        auto next = current->child(parts[i], true, i + 1 == count ? lastMade : nullptr);
         if (!next) return R::failure(next.error());
         current = std::move(next);
     }
@@ -107,7 +107,7 @@ void FileTransferService::processIncoming(FileTransferPacket& packet, const std:
     if (batch) {
         batch->lastPacketNs = platform::Clock::uptimeNs();
         // Its bytes buy its sender time at the least pace; a frame's own
-        // time only once it has moved its file on (below): a frame that
+        // time only once it has moved the copy on (below): a frame that
         // changes nothing keeps no place, however many are sent.
         const uint64_t serial = batch->serial, progress = batch->progress;
         const size_t bytes = FileTransferPacket::fixedSize + packet.path.size() + packet.data.size();
@@ -507,9 +507,12 @@ void FileTransferService::makeFolder(InboundBatch& batch, const std::string& pat
     if (!parts) return noteUnsaved(batch, path, "dropped unsafe folder path \"" + path + "\"");
     if (!batch.stagingFailure.empty())
         return noteUnsaved(batch, path, "receive failed for \"" + path + "\": could not be staged: " + batch.stagingFailure);
-    auto folder = parentFolder(batch, *parts, true);
+    bool made = false;
+    auto folder = parentFolder(batch, *parts, true, false, &made);
     if (!folder) return noteUnsaved(batch, path, "receive failed for \"" + path + "\": " + folder.error());
     noteTopLevel(batch, path);
+    // A folder made anew moves the copy on; one asked for again does not.
+    if (made) ++batch.progress;
 }
 
 void FileTransferService::failCurrentFile(InboundBatch& batch, std::string path, const std::string& cause) {

@@ -89,19 +89,20 @@ public:
     // Past its share, a sender keeps its open batches' places while it
     // sends at least this fast on average, over as long as the idle time
     // above: a frame buys the time its bytes, and placeKeepingFrameBytes
-    // more when it moves a file on (begins it, writes to it, ends it: see
-    // movesAFileOn), take at this rate, and at most that idle time is saved
-    // up. A
-    // copy streaming at any honest pace keeps its places, and so does one
-    // of many small files (64 frames a second is enough); one small frame
-    // now and then, which once kept all of a sender's batches from ever
-    // counting as idle, buys next to nothing.
+    // more when it moves the copy on (makes a folder, begins a file, writes
+    // to it, ends it: see movesTheCopyOn), take at this rate, and at most
+    // that idle time is saved up. A copy streaming at any honest pace keeps
+    // its places, and so does one of many small files or folders (64
+    // frames a second is enough); one small frame now and then, or frames
+    // that change nothing, which once kept all of a sender's batches from
+    // ever counting as idle, buy next to nothing.
     static constexpr double placeKeepingBytesPerSecond = 64 << 10;
     static constexpr size_t placeKeepingFrameBytes = 1024;
     // Whether a frame would move a file of its batch on; one kept for a
     // copy waiting for its place is judged by this before it is handled.
-    static bool movesAFileOn(const FileTransferPacket& packet) {
-        return packet.op == FileTransferOp::fileStart || packet.op == FileTransferOp::fileEnd ||
+    static bool movesTheCopyOn(const FileTransferPacket& packet) {
+        return packet.op == FileTransferOp::mkdir || packet.op == FileTransferOp::fileStart ||
+               packet.op == FileTransferOp::fileEnd ||
                (packet.op == FileTransferOp::fileChunk && !packet.data.empty());
     }
     // A batch folder a removal left (out of descriptors, a disk's error) is

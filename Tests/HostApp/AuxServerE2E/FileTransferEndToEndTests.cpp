@@ -515,6 +515,7 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
         smallFrames,
         smallFramesToAWaitingCopy,
         manySmallFrames,
+        manyFolders,
         framesThatMoveNothingOn,
         stream,
         burstToAWaitingCopy
@@ -529,7 +530,8 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                           Case{"64 bytes a second to an open copy", Sends::smallFrames, {1, 0, 0, 0}},
                           Case{"64 bytes a second to a waiting copy", Sends::smallFramesToAWaitingCopy, {1, 0, 0, 0}},
                           Case{"64 frames a second", Sends::manySmallFrames, {0, 1, 0, 0}},
-                          Case{"64 frames a second that move no file on", Sends::framesThatMoveNothingOn, {1, 0, 0, 0}},
+                          Case{"64 folders a second", Sends::manyFolders, {0, 1, 0, 0}},
+                          Case{"64 frames a second that move nothing on", Sends::framesThatMoveNothingOn, {1, 0, 0, 0}},
                           Case{"128 KiB a second", Sends::stream, {0, 1, 0, 0}},
                           Case{"a burst to a waiting copy right after a frame", Sends::burstToAWaitingCopy, {0, 1, 0, 0}}}) {
         SCOPED_TRACE(c.name);
@@ -591,14 +593,22 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                     case Sends::manySmallFrames:
                         for (int i = 0; i < 64; ++i) send(0, 64);
                         break;
-                    case Sends::framesThatMoveNothingOn:
-                        // An intent the Host does not know, and chunks past
-                        // the file's end that fail it: nothing gets on.
+                    case Sends::manyFolders:
                         for (int i = 0; i < 64; ++i)
-                            holders[0]->service->sendPacket.get()(
-                                i % 2 ? FileTransferPacket{FileTransferOp::batchIntent, sentTo[0], 0xFF, 0, "", {}}
-                                      : FileTransferPacket{FileTransferOp::fileChunk, sentTo[0], 1u << 31, 0,
-                                                           "kept.bin", {1}});
+                            holders[0]->service->sendPacket.get()({FileTransferOp::mkdir, sentTo[0], 0, 0,
+                                                                  "tree/" + std::to_string(second * 64 + i), {}});
+                        break;
+                    case Sends::framesThatMoveNothingOn:
+                        // 64 a second of each: an intent the Host does not
+                        // know, a chunk past the file's end that fails it,
+                        // and a folder made before asked for again. Nothing
+                        // gets on.
+                        for (int i = 0; i < 64; ++i)
+                            for (const auto& frame :
+                                 {FileTransferPacket{FileTransferOp::batchIntent, sentTo[0], 0xFF, 0, "", {}},
+                                  FileTransferPacket{FileTransferOp::fileChunk, sentTo[0], 1u << 31, 0, "kept.bin", {1}},
+                                  FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, "again", {}}})
+                                holders[0]->service->sendPacket.get()(frame);
                         break;
                     case Sends::stream: send(0, 128 << 10); break;
                     case Sends::burstToAWaitingCopy:

@@ -385,25 +385,31 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
     fs::create_directories(in);
     fs::create_directories(source);
     std::ofstream(source / "x.txt") << "x";
+    std::ofstream(source / "y.txt") << "y";
     constexpr auto descriptors = WorkLedger::Held::descriptors;
-    // Room for the batch's folder and file while it arrives, its named
+    const size_t bound = WorkLedger::heldBound(descriptors);
+    // Room for a batch's folder and file while it arrives, its named
     // folder and the staging folder, not for the copy.
-    auto othersWork =
-        WorkLedger::Holding::take(peer, descriptors, WorkLedger::heldBound(descriptors) - peer->held(descriptors) - 4);
+    auto othersWork = WorkLedger::Holding::take(peer, descriptors, bound - peer->held(descriptors) - 4);
     ASSERT_TRUE(othersWork);
-    ASSERT_TRUE(viewer->service->sendURLs({source / "x.txt"}, FileTransferIntent::managedCopy, in.string(), {},
-                                          std::nullopt));
-    ASSERT_TRUE(runUntil([&] { return WorkLedger::descriptorWaitersForTesting() > 0 || !viewer->responses.empty(); }));
+    for (const char* name : {"x.txt", "y.txt"}) {
+        ASSERT_TRUE(viewer->service->sendURLs({source / name}, FileTransferIntent::managedCopy, in.string(), {},
+                                              std::nullopt));
+        const size_t waits = WorkLedger::descriptorWaitersForTesting() + 1;
+        ASSERT_TRUE(runUntil([&] { return WorkLedger::descriptorWaitersForTesting() == waits || !viewer->responses.empty(); }));
+    }
     advance(30);
-    ASSERT_TRUE(viewer->responses.empty()) << "the copy waits for room, unanswered, not: "
+    ASSERT_TRUE(viewer->responses.empty()) << "the copies wait for room, unanswered, not: "
                                            << viewer->responses[0].second.message.value_or("");
     EXPECT_FALSE(fs::exists(in / "x.txt"));
-    EXPECT_FALSE(stagingEmpty()) << "its item stays staged meanwhile";
-    othersWork.reset();
-    ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 1; }, 60));
-    const auto& answer = viewer->responses[0].second;
-    EXPECT_TRUE(answer.accepted) << answer.message.value_or("");
+    EXPECT_FALSE(stagingEmpty()) << "their items stay staged meanwhile";
+    // Room for one copy's moves comes back: both copies are woken, one
+    // moves, the other waits for it.
+    othersWork->shrink(7 - (bound - peer->held(descriptors)));
+    ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 2; }, 60));
+    for (const auto& [id, answer] : viewer->responses) EXPECT_TRUE(answer.accepted) << answer.message.value_or("");
     EXPECT_TRUE(fs::exists(in / "x.txt"));
+    EXPECT_TRUE(fs::exists(in / "y.txt"));
     EXPECT_TRUE(runUntil([&] { return stagingEmpty(); }));
     EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
 }

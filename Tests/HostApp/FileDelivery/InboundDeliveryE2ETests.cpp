@@ -403,8 +403,8 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
                                            << viewer->responses[0].second.message.value_or("");
     EXPECT_FALSE(fs::exists(in / "x.txt"));
     EXPECT_FALSE(stagingEmpty()) << "their items stay staged meanwhile";
-    // Room for one copy's moves comes back: both copies are woken, one
-    // moves, the other waits for it.
+    // Room comes back (seven, a little more than one copy's moves): both
+    // copies are woken and saved.
     othersWork->shrink(7 - (bound - peer->held(descriptors)));
     ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 2; }, 60));
     for (const auto& [id, answer] : viewer->responses) EXPECT_TRUE(answer.accepted) << answer.message.value_or("");

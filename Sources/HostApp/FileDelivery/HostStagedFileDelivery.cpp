@@ -10,6 +10,7 @@
 #include "Platform/Runtime/Dispatch.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Platform/Files/FileMoves.h"
+#include "Platform/Files/TreeWalk.h"
 #include "Platform/AppKit/WorkspaceFileViewer.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
@@ -137,9 +138,9 @@ std::shared_ptr<platform::ConfinedFolder> openChosenFolder(const fs::path& folde
     return std::shared_ptr<platform::ConfinedFolder>(charged, charged->folder.get());
 }
 
-// The staging folder, and a copy across file systems (the most a move
-// holds open at once).
-constexpr size_t kDeliveryDescriptors = 1 + platform::FileMoves::kCopyDescriptors;
+// The staging folder, and a folder's copy across file systems with the walk
+// of its tree (the most a move holds open at once).
+constexpr size_t kDeliveryDescriptors = 1 + platform::FileMoves::kCopyDescriptors + platform::TreeWalk::kDescriptors;
 
 }  // namespace
 
@@ -164,9 +165,13 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     // staging folder, the chosen folder when it is not open yet, and a copy
     // across file systems. A peer without room for them waits, its items
     // staged, until it has it: a copy that arrived whole is never failed
-    // for the peer's other work, or other peers', holding descriptors.
+    // for the peer's other work, or other peers', holding descriptors. The
+    // room is taken here, at once, and the moves draw on it as they go, so
+    // that work which takes room meanwhile (another copy woken with this
+    // one, a question's move) never leaves them short.
     const size_t needed = kDeliveryDescriptors + (batch->destinationFolder ? 0 : 1);
-    if (batch->ledger && !batch->ledger->descriptorsWouldFit(needed)) {
+    auto reserve = WorkLedger::Reserve::take(batch->ledger, needed);
+    if (!reserve) {
         auto owner = std::make_shared<const bool>(true);
         batch->waitingForDescriptors = owner;
         std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
@@ -224,12 +229,14 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         // Moves may copy across file systems: off the main queue, which
         // only hears the outcome.
         DispatchQueue::global(platform::QualityOfService::utility).async([weak, items, folder, opened, finish, stop,
-                                                                          ledger = batch->ledger] {
+                                                                          ledger = batch->ledger, reserve] {
             auto self = weak.lock();
             if (!self) return;
             // The peer's work, though the Host's user may have picked the
-            // folder: what the moves open is on its account.
+            // folder: what the moves open is on its account, drawn from the
+            // room taken for them.
             const platform::WorkLedger::Charged charged(ledger);
+            const WorkLedger::Reserve::Use drawing(reserve);
             FileTransferDeliveryResult result;
             // The staging folder its items are moved from is on the peer's
             // account while they are; without room for it nothing moves, as
@@ -252,9 +259,10 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         return;
     }
     // A delivery that asks keeps its items' staging folder open for as long
-    // as it runs, questions included: one more descriptor on the peer's
-    // account, given back with the delivery. Without room for it nothing
-    // moves, as when the staging folder cannot be opened.
+    // as it runs, questions included, and the room for its moves after
+    // each answer: all of it drawn from the room taken above, given back
+    // with the delivery.
+    const WorkLedger::Reserve::Use drawing(reserve);
     auto stagingDescriptor = WorkLedger::Holding::take(batch->ledger, WorkLedger::Held::descriptors);
     if (!stagingDescriptor) {
         FileTransferDeliveryResult none;

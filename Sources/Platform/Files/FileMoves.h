@@ -54,8 +54,8 @@ struct FileMoves {
     static Status copyNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
     // What a copy holds open at once, on the account of the peer whose work
     // is current: the folder copied into, a tree's new top and the folder
-    // below it last placed into, and a file's source and its copy. The
-    // most any move holds.
+    // below it last placed into, and a file's source and its copy; a
+    // folder's copy walks its tree besides (TreeWalk::kDescriptors).
     static constexpr size_t kCopyDescriptors = 5;
     static Status copyNoReplaceAt(int fromFolder, const std::filesystem::path& from, int toFolder,
                                   const std::filesystem::path& to);

@@ -152,12 +152,11 @@ public:
          bool removal = false)
         : folder_(folder), name_(name), options_(options), visit_(visit), removal_(removal) {}
 
-    static constexpr size_t kDescriptors = 4;
+    static constexpr size_t kDescriptors = TreeWalk::kDescriptors;
 
     TreeWalkResult run() {
-        // Its few descriptors (the root, the folder it is in, and while it
-        // moves to the next the two on the way there) are on the account of
-        // the peer whose work it is, from before they are opened. A removal
+        // Its few descriptors are on the account of the peer whose work it
+        // is, from before they are opened. A removal
         // is the Host's own cleanup, never refused by a peer's bound.
         std::optional<WorkLedger::Charged> hostsOwn;
         std::optional<WorkLedger::Holding> held;

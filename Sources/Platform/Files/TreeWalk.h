@@ -84,6 +84,10 @@ public:
     static constexpr int defaultMaxDepth = 128;
     // Bounds the names read, and so the time of one walk.
     static constexpr size_t defaultMaxEntries = 1'000'000;
+    // What a walk holds open at once (the root, the folder it is in, and
+    // while it moves to the next the two on the way there), on the account
+    // of the peer whose work it is.
+    static constexpr size_t kDescriptors = 4;
 
     enum class Order {
         // A folder before what is in it: copies, giving away.

@@ -14,6 +14,7 @@ namespace platform {
 
 namespace {
 thread_local std::shared_ptr<WorkLedger> tlsCurrentLedger;
+thread_local std::shared_ptr<WorkLedger::Reserve> tlsCurrentReserve;
 
 // The process's descriptor table is one, whoever holds its entries: what
 // all peers hold together, and the total the Host set for it.
@@ -802,7 +803,8 @@ WorkLedger::Holding::Holding(Holding&& other) noexcept
     : ledger_(std::move(other.ledger_)),
       kind_(other.kind_),
       amount_(std::exchange(other.amount_, 0)),
-      connection_(other.connection_) {}
+      connection_(other.connection_),
+      drawnFrom_(std::move(other.drawnFrom_)) {}
 
 WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
     if (this != &other) {
@@ -811,12 +813,28 @@ WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
         kind_ = other.kind_;
         amount_ = std::exchange(other.amount_, 0);
         connection_ = other.connection_;
+        drawnFrom_ = std::move(other.drawnFrom_);
     }
     return *this;
 }
 
 bool WorkLedger::Holding::grow(size_t more) {
     if (!ledger_) return true;
+    if (kind_ == Held::descriptors && !connection_ && more > 0) {
+        auto reserve = drawnFrom_ ? drawnFrom_ : tlsCurrentReserve;
+        if (reserve && reserve->whole_.ledger_ == ledger_) {
+            std::lock_guard lock(ledger_->mutex_);
+            if (reserve->whole_.amount_ - reserve->inUse_ >= more) {
+                reserve->inUse_ += more;
+                ledger_->reservedIdle_ -= more;
+                amount_ += more;
+                drawnFrom_ = std::move(reserve);
+                return true;
+            }
+        }
+        // Drawn from a reserve, it stays all the reserve's.
+        if (drawnFrom_) return false;
+    }
     std::lock_guard lock(ledger_->mutex_);
     size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
     if (more > heldBound(kind_) - std::min(held, heldBound(kind_))) return false;
@@ -838,6 +856,18 @@ bool WorkLedger::Holding::grow(size_t more) {
 void WorkLedger::Holding::shrink(size_t less) {
     less = std::min(less, amount_);
     if (!ledger_ || less == 0) return;
+    if (drawnFrom_) {
+        {
+            std::lock_guard lock(ledger_->mutex_);
+            drawnFrom_->inUse_ -= less;
+            ledger_->reservedIdle_ += less;
+            amount_ -= less;
+        }
+        // The last holding drawn from a reserve that was let go of gives
+        // the whole of it back, outside the lock.
+        if (amount_ == 0) drawnFrom_.reset();
+        return;
+    }
     std::vector<std::function<void(Holding)>> served;
     std::shared_ptr<HeldPool> pool;
     HeldPool::Offers offers;
@@ -864,6 +894,38 @@ void WorkLedger::Holding::shrink(size_t less) {
 void WorkLedger::Holding::reset() { shrink(amount_); }
 
 std::shared_ptr<WorkLedger> WorkLedger::current() { return tlsCurrentLedger; }
+
+std::shared_ptr<WorkLedger::Reserve> WorkLedger::Reserve::take(std::shared_ptr<WorkLedger> ledger, size_t amount) {
+    // Taken from the peer itself, never drawn from a reserve current here.
+    const Use none(nullptr);
+    auto whole = Holding::take(ledger, Held::descriptors, amount);
+    if (!whole) return nullptr;
+    std::shared_ptr<Reserve> reserve(new Reserve(std::move(*whole)));
+    if (ledger) {
+        std::lock_guard lock(ledger->mutex_);
+        ledger->reservedIdle_ += amount;
+    }
+    return reserve;
+}
+
+WorkLedger::Reserve::~Reserve() {
+    if (const auto& ledger = whole_.ledger_) {
+        std::lock_guard lock(ledger->mutex_);
+        ledger->reservedIdle_ -= std::min(ledger->reservedIdle_, whole_.amount_ - inUse_);
+    }
+}
+
+WorkLedger::Reserve::Use::Use(std::shared_ptr<Reserve> reserve)
+    : previous_(std::exchange(tlsCurrentReserve, std::move(reserve))) {}
+
+WorkLedger::Reserve::Use::~Use() { tlsCurrentReserve = std::move(previous_); }
+
+std::shared_ptr<WorkLedger::Reserve> WorkLedger::Reserve::current() { return tlsCurrentReserve; }
+
+size_t WorkLedger::descriptorsReservedIdle() const {
+    std::lock_guard lock(mutex_);
+    return reservedIdle_;
+}
 
 WorkLedger::Charged::Charged(std::shared_ptr<WorkLedger> ledger)
     : previous_(std::exchange(tlsCurrentLedger, std::move(ledger))) {}

@@ -267,6 +267,7 @@ public:
     // given back when it goes (or is moved from): nothing is counted beside
     // the state. With no ledger (the Host's own work) it holds nothing and
     // is never refused.
+    class Reserve;
     class Holding {
     public:
         Holding() = default;
@@ -300,7 +301,51 @@ public:
         size_t amount_ = 0;
         // A logged-in connection's socket (takeForConnection).
         bool connection_ = false;
+        // Descriptors drawn from a Reserve go back to it, not to the peer.
+        std::shared_ptr<Reserve> drawnFrom_;
     };
+
+    // Descriptors taken at once for work that opens them later, on another
+    // queue and step by step (a copy's moves, once its peer had room for
+    // them): while a Use of it is current on a thread, that thread's takes
+    // of the peer's descriptors draw from it as far as it has room, and
+    // what they give back is its again. So the peer's other work, which
+    // may take room meanwhile, never leaves the work short halfway. It is
+    // on the account whole, from its take until it and everything drawn
+    // from it are gone: the account may say more than is open while part
+    // of it is idle, never less.
+    class Reserve {
+    public:
+        // Nothing when `amount` more would pass the peer's bound or the
+        // Host-wide total. With no ledger, one that holds nothing.
+        static std::shared_ptr<Reserve> take(std::shared_ptr<WorkLedger> ledger, size_t amount);
+        ~Reserve();
+        Reserve(const Reserve&) = delete;
+        Reserve& operator=(const Reserve&) = delete;
+        // Makes `reserve` the one this thread's takes draw from, for the
+        // scope (null: none).
+        class Use {
+        public:
+            explicit Use(std::shared_ptr<Reserve> reserve);
+            ~Use();
+            Use(const Use&) = delete;
+            Use& operator=(const Use&) = delete;
+
+        private:
+            std::shared_ptr<Reserve> previous_;
+        };
+        static std::shared_ptr<Reserve> current();
+
+    private:
+        friend class Holding;
+        explicit Reserve(Holding whole) : whole_(std::move(whole)) {}
+        Holding whole_;
+        // Of whole_, what holdings drawn from it hold; under the ledger's
+        // mutex.
+        size_t inUse_ = 0;
+    };
+    // Of the descriptors held, those reserved and not drawn yet.
+    size_t descriptorsReservedIdle() const;
 
     // One of `kind` for work that can wait for it: `granted` gets it at
     // once, here, when one is free and nobody waits for one; else once one
@@ -442,6 +487,8 @@ private:
     size_t connectionSockets_ = 0;
     size_t filesOpen_ = 0;
     size_t mostFilesOpenPastHoldings_ = 0;
+    // Of held_'s descriptors, those Reserves hold and nothing has drawn.
+    size_t reservedIdle_ = 0;
     // Of held_, what carriers set aside for work still on its way.
     size_t setAside_[kHeldKinds] = {};
     struct HeldWaiter {

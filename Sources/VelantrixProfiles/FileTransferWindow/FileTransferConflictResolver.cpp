@@ -77,6 +77,7 @@ private:
         // resumes after (the Host's user, on the main queue).
         diskQueue().async([self = shared_from_this(), step = std::move(step)] {
             const platform::WorkLedger::Charged charged(self->ledger_);
+            const platform::WorkLedger::Reserve::Use drawing(self->reserve_);
             step(*self);
         });
     }
@@ -322,6 +323,9 @@ private:
     void finish() {
         if (didFinish_) return;
         didFinish_ = true;
+        // What is left of the room for its moves is given back now, not
+        // when the last reference to the operation goes.
+        reserve_.reset();
         platform::DispatchQueue::main().async(
             [completion = std::move(completion_), result = std::move(result_)] { completion(result); });
     }
@@ -345,6 +349,10 @@ private:
     // The peer whose items these are, when the delivery began as its work:
     // what the moves open is on its account.
     const std::shared_ptr<platform::WorkLedger> ledger_ = platform::WorkLedger::current();
+    // The room its caller took for its moves, if any: they draw on it,
+    // whatever the peer's other work took meanwhile.
+    // Disk queue only, after construction.
+    std::shared_ptr<platform::WorkLedger::Reserve> reserve_ = platform::WorkLedger::Reserve::current();
     // The question open now, or the last one. Main queue only.
     std::weak_ptr<platform::Alert> question_;
     // This delivery's own time-stamped folder; only with backups on.

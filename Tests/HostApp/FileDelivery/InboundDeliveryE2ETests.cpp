@@ -19,6 +19,7 @@
 #include "Platform/Files/FileIO.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
+#include "Platform/Files/TreeWalk.h"
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Support/FileTransferTestViewer.h"
@@ -372,7 +373,10 @@ TEST_F(InboundDeliveryE2E, WhatASavesMovesOpenIsOnItsPeersAccountWhoeverAnswered
 // A copy that arrived whole while its peer had no room left for what its
 // move across file systems holds open waits for the room, staged, and is
 // saved once the peer's other work gives some back: it is never failed,
-// nor its items thrown away, for want of descriptors.
+// nor its items thrown away, for want of descriptors. Nor does a copy woken
+// with it take the room it woke for: here a copy that may ask about taken
+// names (it holds its staging folder open from its start) is woken by the
+// same room as a folder's copy that needs all of it.
 TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved) {
     auto server = delegate->audioServer();
     const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
@@ -383,8 +387,8 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
     } reset;
     const fs::path in = Folders::home() / "Full";
     fs::create_directories(in);
-    fs::create_directories(source);
-    std::ofstream(source / "x.txt") << "x";
+    fs::create_directories(source / "x");
+    std::ofstream(source / "x" / "inside.txt") << "x";
     std::ofstream(source / "y.txt") << "y";
     constexpr auto descriptors = WorkLedger::Held::descriptors;
     const size_t bound = WorkLedger::heldBound(descriptors);
@@ -392,8 +396,10 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
     // folder and the staging folder, not for the copy.
     auto othersWork = WorkLedger::Holding::take(peer, descriptors, bound - peer->held(descriptors) - 4);
     ASSERT_TRUE(othersWork);
-    for (const char* name : {"x.txt", "y.txt"}) {
-        ASSERT_TRUE(viewer->service->sendURLs({source / name}, FileTransferIntent::managedCopy, in.string(), {},
+    const std::pair<const char*, FileTransferDeliveryOptions> copies[] = {
+        {"x", {}}, {"y.txt", FileTransferDeliveryOptions::promptForConflicts}};
+    for (const auto& [name, options] : copies) {
+        ASSERT_TRUE(viewer->service->sendURLs({source / name}, FileTransferIntent::managedCopy, in.string(), options,
                                               std::nullopt));
         const size_t waits = WorkLedger::descriptorWaitersForTesting() + 1;
         ASSERT_TRUE(runUntil([&] { return WorkLedger::descriptorWaitersForTesting() == waits || !viewer->responses.empty(); }));
@@ -401,17 +407,19 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
     advance(30);
     ASSERT_TRUE(viewer->responses.empty()) << "the copies wait for room, unanswered, not: "
                                            << viewer->responses[0].second.message.value_or("");
-    EXPECT_FALSE(fs::exists(in / "x.txt"));
+    EXPECT_FALSE(fs::exists(in / "x"));
     EXPECT_FALSE(stagingEmpty()) << "their items stay staged meanwhile";
-    // Room comes back (seven, a little more than one copy's moves): both
-    // copies are woken and saved.
-    othersWork->shrink(7 - (bound - peer->held(descriptors)));
+    // Room comes back for what one copy's moves hold at most (its staging
+    // folder, a folder's copy and the walk of its tree): both copies are
+    // woken, and both are saved, one after the other.
+    othersWork->shrink(1 + FileMoves::kCopyDescriptors + TreeWalk::kDescriptors - (bound - peer->held(descriptors)));
     ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 2; }, 60));
     for (const auto& [id, answer] : viewer->responses) EXPECT_TRUE(answer.accepted) << answer.message.value_or("");
-    EXPECT_TRUE(fs::exists(in / "x.txt"));
+    EXPECT_TRUE(fs::exists(in / "x" / "inside.txt"));
     EXPECT_TRUE(fs::exists(in / "y.txt"));
     EXPECT_TRUE(runUntil([&] { return stagingEmpty(); }));
     EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
+    EXPECT_EQ(peer->descriptorsReservedIdle(), 0u);
 }
 
 TEST_F(InboundDeliveryE2E, AFolderCopiedAcrossFileSystemsWhoseNameIsTakenMeanwhileTakesTheNextOne) {

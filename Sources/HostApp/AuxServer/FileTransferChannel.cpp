@@ -149,7 +149,7 @@ void V230HostAudioAuxServer::handleFileTransferFrame(const std::shared_ptr<FileT
         // Its sender is not idle, though none of its open batches hears
         // from it: said at most once a second, with the frames and bytes
         // since.
-        if (FileTransferService::movesTheCopyOn(*packet)) ++waiting->heardFrames;
+        if (waiting->movesTheCopyOn(*packet)) ++waiting->heardFrames;
         waiting->heardBytes += payload.size();
         tellSessionHeard(waiting, *session);
         return;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
@@ -45,7 +47,52 @@ bool WaitingBatchFrames::settleStaged() {
 void WaitingBatchFrames::chargeBatches() {
     batchesCharge_.reset();
     if (!ledger_ || batches_.empty()) return;
-    batchesCharge_ = std::make_unique<WorkLedger::Charge>(ledger_, batches_.size() * bytesPerWaitingBatch);
+    batchesCharge_ = std::make_unique<WorkLedger::Charge>(
+        ledger_, batches_.size() * bytesPerWaitingBatch + foldersJudged_ * sizeof(size_t));
+}
+
+bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
+    auto it = batches_.find(packet.batchID);
+    if (it == batches_.end()) return false;
+    Batch& batch = it->second;
+    const size_t path = std::hash<std::string>{}(packet.path);
+    const bool sameFile = batch.fileOpen && batch.file == path;
+    switch (packet.op) {
+        case FileTransferOp::mkdir: {
+            // A folder asked for again makes nothing.
+            auto at = std::lower_bound(batch.folders.begin(), batch.folders.end(), path);
+            if (at != batch.folders.end() && *at == path) return false;
+            if (batch.folders.size() >= maxFoldersJudged) return false;
+            batch.folders.insert(at, path);
+            ++foldersJudged_;
+            chargeBatches();
+            return true;
+        }
+        case FileTransferOp::fileStart:
+            batch.fileOpen = true;
+            batch.file = path;
+            batch.fileSize = packet.value1;
+            batch.fileReceived = 0;
+            return true;
+        case FileTransferOp::fileChunk: {
+            if (!batch.fileOpen) return false;
+            // One for another file, out of order or past the size declared
+            // fails the file, as it will when handled; so do those after it.
+            const uint64_t length = packet.data.size();
+            if (!sameFile || packet.value1 != batch.fileReceived || length > batch.fileSize - batch.fileReceived) {
+                batch.fileOpen = false;
+                return false;
+            }
+            batch.fileReceived += length;
+            return length > 0;
+        }
+        case FileTransferOp::fileEnd: {
+            const bool whole = sameFile && packet.value1 == batch.fileSize && batch.fileReceived == batch.fileSize;
+            batch.fileOpen = false;
+            return whole;
+        }
+        default: return false;
+    }
 }
 
 platform::Status WaitingBatchFrames::openFile() {
@@ -204,6 +251,7 @@ WaitingBatchFrames::Next WaitingBatchFrames::takeNext(const UUID& batch) {
 
 void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
     stopWaiting(it->second);
+    foldersJudged_ -= std::min(foldersJudged_, it->second.folders.size());
     batches_.erase(it);
     chargeBatches();
     if (!batches_.empty()) return;
@@ -230,6 +278,7 @@ void WaitingBatchFrames::clear() {
     std::sort(waiting.begin(), waiting.end(), [](const Batch* a, const Batch* b) { return a->ticket > b->ticket; });
     for (const auto* batch : waiting) stopWaiting(*batch);
     batches_.clear();
+    foldersJudged_ = 0;
     chargeBatches();
     closeFile();
 }

@@ -51,6 +51,11 @@ public:
     static constexpr size_t framesPerTurn = 64;
     // Records of dropped batches given back to the disk in one step.
     static constexpr size_t recordsPerStep = 1024;
+    // Folders a waiting batch's frames made that are remembered, to judge
+    // whether the next one makes a new one: past it, a folder moves the
+    // copy on no more until the batch has its place. Each is a word on its
+    // peer's account.
+    static constexpr size_t maxFoldersJudged = 4096;
 
     // `ledger`: the channel's peer, whose account holds all of it.
     explicit WaitingBatchFrames(std::shared_ptr<platform::WorkLedger> ledger);
@@ -66,6 +71,12 @@ public:
     // Appends a frame of a waiting batch. A failure (the disk, or its peer's
     // staging bound) keeps nothing of it: the caller drops the batch.
     platform::Status add(const FileTransferPacket& packet);
+    // Whether `packet`, just added, will move its copy on once it is
+    // handled, as the batch's own frames are judged then (a folder made
+    // anew, a file begun, bytes written in order within its size, a file
+    // ended whole): judged now, since its sender is told heard from for
+    // it before it is handled. False for a batch that does not wait.
+    bool movesTheCopyOn(const FileTransferPacket& packet);
     // Its place came: takeNext gives its frames back from now.
     void grant(const platform::UUID& batch);
     // The oldest frame of a granted batch not yet given back. Nothing once
@@ -114,6 +125,14 @@ private:
         uint64_t ticket = 0;
         // Its records' bytes, header included, still in the file.
         uint64_t bytes = 0;
+        // What its frames will have done once handled (movesTheCopyOn):
+        // the file being written (its path's hash, declared size and bytes
+        // so far) and the folders made, by their paths' hashes, sorted.
+        bool fileOpen = false;
+        size_t file = 0;
+        uint64_t fileSize = 0;
+        uint64_t fileReceived = 0;
+        std::vector<size_t> folders;
     };
     void stopWaiting(const Batch& batch);
     // Sets the staged bytes on the account to the blocks the file holds;
@@ -144,6 +163,8 @@ private:
     const std::shared_ptr<platform::WorkLedger> ledger_;
     std::map<platform::UUID, Batch> batches_;
     std::unique_ptr<platform::WorkLedger::Charge> batchesCharge_;
+    // The folders all batches remember, charged with them.
+    size_t foldersJudged_ = 0;
     // Open while any batch waits; closed (its space given back) once none does.
     platform::FileHandle file_;
     // Its descriptor and the bytes of its records, on the peer's account.

@@ -90,7 +90,7 @@ public:
     // sends at least this fast on average, over as long as the idle time
     // above: a frame buys the time its bytes, and placeKeepingFrameBytes
     // more when it moves the copy on (makes a folder, begins a file, writes
-    // to it, ends it: see movesTheCopyOn), take at this rate, and at most
+    // to it, ends it whole), take at this rate, and at most
     // that idle time is saved up. A copy streaming at any honest pace keeps
     // its places, and so does one of many small files or folders (64
     // frames a second is enough); one small frame now and then, or frames
@@ -98,13 +98,6 @@ public:
     // ever counting as idle, buy next to nothing.
     static constexpr double placeKeepingBytesPerSecond = 64 << 10;
     static constexpr size_t placeKeepingFrameBytes = 1024;
-    // Whether a frame would move a file of its batch on; one kept for a
-    // copy waiting for its place is judged by this before it is handled.
-    static bool movesTheCopyOn(const FileTransferPacket& packet) {
-        return packet.op == FileTransferOp::mkdir || packet.op == FileTransferOp::fileStart ||
-               packet.op == FileTransferOp::fileEnd ||
-               (packet.op == FileTransferOp::fileChunk && !packet.data.empty());
-    }
     // A batch folder a removal left (out of descriptors, a disk's error) is
     // tried again, at the next removal and after a pause, a few times: a
     // failed batch's staging must not stay until the next start. Bounded;

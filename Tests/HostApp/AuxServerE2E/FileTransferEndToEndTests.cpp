@@ -516,7 +516,9 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
         smallFramesToAWaitingCopy,
         manySmallFrames,
         manyFolders,
+        manyFoldersToAWaitingCopy,
         framesThatMoveNothingOn,
+        framesThatMoveNothingOnToAWaitingCopy,
         stream,
         burstToAWaitingCopy
     };
@@ -531,12 +533,17 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                           Case{"64 bytes a second to a waiting copy", Sends::smallFramesToAWaitingCopy, {1, 0, 0, 0}},
                           Case{"64 frames a second", Sends::manySmallFrames, {0, 1, 0, 0}},
                           Case{"64 folders a second", Sends::manyFolders, {0, 1, 0, 0}},
+                          Case{"64 folders a second to a waiting copy", Sends::manyFoldersToAWaitingCopy, {0, 1, 0, 0}},
                           Case{"64 frames a second that move nothing on", Sends::framesThatMoveNothingOn, {1, 0, 0, 0}},
+                          Case{"64 frames a second that will move nothing on, to a waiting copy",
+                               Sends::framesThatMoveNothingOnToAWaitingCopy, {1, 0, 0, 0}},
                           Case{"128 KiB a second", Sends::stream, {0, 1, 0, 0}},
                           Case{"a burst to a waiting copy right after a frame", Sends::burstToAWaitingCopy, {0, 1, 0, 0}}}) {
         SCOPED_TRACE(c.name);
         const std::string net = "127.0." + std::to_string(++round) + ".";
-        const bool toAWaitingCopy = c.sends == Sends::smallFramesToAWaitingCopy || c.sends == Sends::burstToAWaitingCopy;
+        const bool toAWaitingCopy = c.sends == Sends::smallFramesToAWaitingCopy || c.sends == Sends::burstToAWaitingCopy ||
+                                    c.sends == Sends::manyFoldersToAWaitingCopy ||
+                                    c.sends == Sends::framesThatMoveNothingOnToAWaitingCopy;
         hostCompleted.clear();
         std::vector<std::unique_ptr<TestViewer>> holders;
         std::vector<UUID> sentTo;
@@ -594,22 +601,27 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                         for (int i = 0; i < 64; ++i) send(0, 64);
                         break;
                     case Sends::manyFolders:
+                    case Sends::manyFoldersToAWaitingCopy:
                         for (int i = 0; i < 64; ++i)
                             holders[0]->service->sendPacket.get()({FileTransferOp::mkdir, sentTo[0], 0, 0,
                                                                   "tree/" + std::to_string(second * 64 + i), {}});
                         break;
                     case Sends::framesThatMoveNothingOn:
+                    case Sends::framesThatMoveNothingOnToAWaitingCopy: {
                         // 64 a second of each: an intent the Host does not
-                        // know, a chunk past the file's end that fails it,
-                        // and a folder made before asked for again. Nothing
-                        // gets on.
+                        // know, a chunk past the file's end that fails it
+                        // (and those after it, with no file open), and a
+                        // folder made before asked for again. Nothing gets
+                        // on, whether handled now or kept for later.
+                        const std::string file = toAWaitingCopy ? "big.bin" : "kept.bin";
                         for (int i = 0; i < 64; ++i)
                             for (const auto& frame :
                                  {FileTransferPacket{FileTransferOp::batchIntent, sentTo[0], 0xFF, 0, "", {}},
-                                  FileTransferPacket{FileTransferOp::fileChunk, sentTo[0], 1u << 31, 0, "kept.bin", {1}},
+                                  FileTransferPacket{FileTransferOp::fileChunk, sentTo[0], 1u << 31, 0, file, {1}},
                                   FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, "again", {}}})
                                 holders[0]->service->sendPacket.get()(frame);
                         break;
+                    }
                     case Sends::stream: send(0, 128 << 10); break;
                     case Sends::burstToAWaitingCopy:
                         if (second > 0) break;

@@ -72,9 +72,14 @@ platform::Result<platform::MovieOutput> newMovie(const std::shared_ptr<platform:
             // An unwritten movie goes as it came: by its name in the
             // folder as opened, with the same rights. The writer keeps the
             // folder with it, and the descriptors held for the two until
-            // both are closed.
+            // both are closed: the folder is let go of before them (members
+            // go last to first; a lambda's captures in no stated order).
+            struct Kept {
+                std::shared_ptr<platform::WorkLedger::Holding> held;
+                std::shared_ptr<platform::ConfinedFolder> folder;
+            };
             return platform::MovieOutput{std::move(*made), folder->path() / name,
-                                         [folder, name, held] { (void)folder->remove(name); }};
+                                         [kept = Kept{held, folder}, name] { (void)kept.folder->remove(name); }};
         }
         if (errno != EEXIST) return R::failure(made.error());
     }

@@ -159,12 +159,11 @@ public:
         // is, from before they are opened. A removal
         // is the Host's own cleanup, never refused by a peer's bound.
         std::optional<WorkLedger::Charged> hostsOwn;
-        std::optional<WorkLedger::Holding> held;
         if (removal_) {
             hostsOwn.emplace(nullptr);
         } else {
-            held = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors, kDescriptors);
-            if (!held) return failure({{}, errorText("walk " + name_, EMFILE), false, EMFILE});
+            held_ = WorkLedger::Holding::take(WorkLedger::current(), WorkLedger::Held::descriptors, kDescriptors);
+            if (!held_) return failure({{}, errorText("walk " + name_, EMFILE), false, EMFILE});
         }
         struct stat info{};
         effort.looks++;
@@ -510,6 +509,9 @@ private:
     TreeSummary summary_;
     // Names read so far, bounded by maxEntries.
     size_t listed_ = 0;
+    // The descriptors held for the folders below, given back after them
+    // (members go last to first).
+    std::optional<WorkLedger::Holding> held_;
     // The walked folder; every other folder is reached from it.
     FileHandle root_;
     // The folder last opened below the root, and its level: the only other

@@ -766,6 +766,10 @@ size_t WorkLedger::held(Held kind) const {
 void WorkLedger::noteFileOpened() {
     std::lock_guard lock(mutex_);
     filesOpen_ += 1;
+    noteFilesPastHoldingsLocked();
+}
+
+void WorkLedger::noteFilesPastHoldingsLocked() {
     const size_t descriptors = held_[static_cast<size_t>(Held::descriptors)];
     const size_t heldForFiles = descriptors - std::min(descriptors, connectionSockets_);
     if (filesOpen_ > heldForFiles)
@@ -878,6 +882,9 @@ void WorkLedger::Holding::shrink(size_t less) {
         uncountHostDescriptors(kind_, less);
         amount_ -= less;
         if (connection_) ledger_->connectionSockets_ -= std::min(ledger_->connectionSockets_, less);
+        // Given back while what it was held for is still open, it leaves
+        // the account saying less than is open: told as an open would.
+        if (kind_ == Held::descriptors) ledger_->noteFilesPastHoldingsLocked();
         pool = ledger_->pools_[static_cast<size_t>(kind_)];
         // A pooled place goes back to the pool, which hands it to the
         // waiting machine holding the fewest, this peer's among them.

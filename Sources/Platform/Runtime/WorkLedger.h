@@ -220,9 +220,10 @@ public:
     // peer's work is current are counted apart from its holdings (by the
     // handles themselves, FileHandle), so that what is really open can be
     // held against what the account says: each one opened should find a
-    // descriptor of the peer's held for it beyond its connections' sockets.
-    // How many it ever found too few, at most, tells a road that charges
-    // fewer than it opens, even one whose files are open only within a job.
+    // descriptor of the peer's held for it beyond its connections' sockets,
+    // from its open until it is closed. How many it ever found too few, at
+    // most, tells a road that charges fewer than it opens, or gives back
+    // before it closes, even one whose files are open only within a job.
     void noteFileOpened();
     void noteFileClosed();
     size_t mostFilesOpenPastItsHoldings() const;
@@ -483,6 +484,8 @@ private:
     };
     std::vector<SendWaiter> sendWaiters_;
     size_t held_[kHeldKinds] = {};
+    // Notes files open past the descriptors held for them, when there are.
+    void noteFilesPastHoldingsLocked();
     // Of held_'s descriptors, the logged-in connections' sockets.
     size_t connectionSockets_ = 0;
     size_t filesOpen_ = 0;

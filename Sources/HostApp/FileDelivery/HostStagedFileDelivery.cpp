@@ -169,7 +169,12 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     // room is taken here, at once, and the moves draw on it as they go, so
     // that work which takes room meanwhile (another copy woken with this
     // one, a question's move) never leaves them short.
-    const size_t needed = kDeliveryDescriptors + (batch->destinationFolder ? 0 : 1);
+    // One that may ask about taken names holds its staging folder for as
+    // long as it runs, and room for one item's move at a time, which it
+    // gives back while a question waits on a person.
+    const bool asks = batch->deliveryOptions.contains(FileTransferDeliveryOptions::promptForConflicts);
+    const size_t needed = (asks ? 1 + FileTransferConflictResolver::kMoveDescriptors : kDeliveryDescriptors) +
+                          (batch->destinationFolder ? 0 : 1);
     auto reserve = WorkLedger::Reserve::take(batch->ledger, needed);
     if (!reserve) {
         auto owner = std::make_shared<const bool>(true);
@@ -259,11 +264,9 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         return;
     }
     // A delivery that asks keeps its items' staging folder open for as long
-    // as it runs, questions included, and the room for its moves after
-    // each answer: all of it drawn from the room taken above, given back
-    // with the delivery.
-    const WorkLedger::Reserve::Use drawing(reserve);
-    auto stagingDescriptor = WorkLedger::Holding::take(batch->ledger, WorkLedger::Held::descriptors);
+    // as it runs, questions included: one of the room taken above, given
+    // back with the delivery. The rest is the resolver's, for its moves.
+    auto stagingDescriptor = reserve->split(1);
     if (!stagingDescriptor) {
         FileTransferDeliveryResult none;
         for (const auto& item : items) none.noteFailed(item.filename().string());
@@ -279,8 +282,10 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     if (!parent) parent = summary.summaryWindow;
     const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
     auto shouldStop = [stop] { return stop->load(); };
-    // The resolver works on the account current as it begins: the peer's.
+    // The resolver works on the account current as it begins, the peer's,
+    // and on the room taken for it.
     const WorkLedger::Charged charged(batch->ledger);
+    const WorkLedger::Reserve::Use drawing(reserve);
     auto endQuestion =
         opened ? FileTransferConflictResolver::deliver(items, std::move(opened), parent, true, backup, finishAsking,
                                                        shouldStop)

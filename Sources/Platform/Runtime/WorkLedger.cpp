@@ -825,7 +825,9 @@ WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
 bool WorkLedger::Holding::grow(size_t more) {
     if (!ledger_) return true;
     if (kind_ == Held::descriptors && !connection_ && more > 0) {
-        auto reserve = drawnFrom_ ? drawnFrom_ : tlsCurrentReserve;
+        // One that holds the peer's own stays the peer's: a holding is all
+        // of one or all of the other.
+        auto reserve = drawnFrom_ ? drawnFrom_ : amount_ == 0 ? tlsCurrentReserve : nullptr;
         if (reserve && reserve->whole_.ledger_ == ledger_) {
             std::lock_guard lock(ledger_->mutex_);
             if (reserve->whole_.amount_ - reserve->inUse_ >= more) {
@@ -920,6 +922,16 @@ WorkLedger::Reserve::~Reserve() {
         std::lock_guard lock(ledger->mutex_);
         ledger->reservedIdle_ -= std::min(ledger->reservedIdle_, whole_.amount_ - inUse_);
     }
+}
+
+std::optional<WorkLedger::Holding> WorkLedger::Reserve::split(size_t amount) {
+    const auto& ledger = whole_.ledger_;
+    if (!ledger) return Holding();
+    std::lock_guard lock(ledger->mutex_);
+    if (whole_.amount_ - inUse_ < amount) return std::nullopt;
+    whole_.amount_ -= amount;
+    ledger->reservedIdle_ -= std::min(ledger->reservedIdle_, amount);
+    return Holding(ledger, Held::descriptors, amount);
 }
 
 WorkLedger::Reserve::Use::Use(std::shared_ptr<Reserve> reserve)

@@ -296,6 +296,7 @@ public:
 
     private:
         friend class WorkLedger;
+        friend class Reserve;
         Holding(std::shared_ptr<WorkLedger> ledger, Held kind, size_t amount);
         std::shared_ptr<WorkLedger> ledger_;
         Held kind_ = Held::descriptors;
@@ -323,6 +324,11 @@ public:
         ~Reserve();
         Reserve(const Reserve&) = delete;
         Reserve& operator=(const Reserve&) = delete;
+        // `amount` of its idle room as a holding of its own, the peer's
+        // from now on, for something kept longer than the work: the
+        // reserve holds that much less. Nothing when it has not that much
+        // idle.
+        std::optional<Holding> split(size_t amount);
         // Makes `reserve` the one this thread's takes draw from, for the
         // scope (null: none).
         class Use {

@@ -52,6 +52,10 @@ public:
     void endQuestion() {
         platform::DispatchQueue::main().dispatchPrecondition();
         if (auto question = question_.lock()) question->endWithResponse(platform::kAlertSecondButtonReturn);
+        // Nor does a wait for room hold it.
+        onDisk([](DeliveryOperation& self) {
+            if (self.waitingForRoom_ && self.stopRequested()) self.stopHere(self.stopWaitingForRoom());
+        });
     }
 
 private:
@@ -88,9 +92,17 @@ private:
     // Disk queue.
     void prepareDestination() {
         // A folder not opened yet is the user's own choice: opened by its
-        // path, made when missing.
+        // path, made when missing, on its peer's account for as long as the
+        // delivery keeps it (from the room taken for it, when there is).
         if (!folder_) {
-            if (auto opened = platform::ConfinedFolder::openTop(destination_, true)) folder_ = *opened;
+            auto held = reserve_ ? reserve_->split(1)
+                                 : platform::WorkLedger::Holding::take(ledger_, platform::WorkLedger::Held::descriptors);
+            if (held) {
+                if (auto opened = platform::ConfinedFolder::openTop(destination_, true)) {
+                    folder_ = *opened;
+                    folderDescriptor_ = std::move(*held);
+                }
+            }
         }
         if (!folder_) {
             for (const auto& url : remainingURLs_) result_.noteFailed(url.filename().string());
@@ -164,8 +176,52 @@ private:
         auto [newSize, newDate] = stagedValues(source);
         const FileTransferConflictAlert::Info info{target, existingSize, existingDate,
                                                    newSize, newDate, remainingConflictCount()};
+        // A person may take long to answer: the room for the moves is the
+        // peer's meanwhile, taken again once there is an answer.
+        reserve_.reset();
         onMain([info, source, target](DeliveryOperation& self) { self.askAboutConflict(info, source, target); });
     }
+
+    // Runs `step` once this delivery has room for a move: at once when it
+    // holds it or its peer has it now, else once the peer gives some back.
+    // Should the peer go meanwhile, or the delivery be stopped, nothing
+    // more moves: `current` (taken off the list already) and the rest
+    // leave staging. Disk queue.
+    void withRoomForAMove(const fs::path& current, std::function<void(DeliveryOperation&)> step) {
+        diskQueue().dispatchPrecondition();
+        if (!ledger_ || reserve_) return step(*this);
+        if ((reserve_ = platform::WorkLedger::Reserve::take(ledger_, kMoveDescriptors))) {
+            const platform::WorkLedger::Reserve::Use drawing(reserve_);
+            return step(*this);
+        }
+        waitingForRoom_ = current;
+        // Woken, it looks again; let go of unwoken (the peer went), it stops.
+        struct Wake {
+            std::shared_ptr<DeliveryOperation> operation;
+            std::function<void(DeliveryOperation&)> step;
+            bool woken = false;
+            ~Wake() {
+                if (woken || !operation) return;
+                operation->onDisk([](DeliveryOperation& self) {
+                    if (self.waitingForRoom_) self.stopHere(self.stopWaitingForRoom());
+                });
+            }
+        };
+        auto wake = std::make_shared<Wake>();
+        wake->operation = shared_from_this();
+        wake->step = std::move(step);
+        ledger_->whenDescriptorsGivenBack(kMoveDescriptors, [wake] {
+            wake->woken = true;
+            wake->operation->onDisk([step = wake->step](DeliveryOperation& self) {
+                if (!self.waitingForRoom_) return;
+                const fs::path current = self.stopWaitingForRoom();
+                if (self.stopRequested()) return self.stopHere(current);
+                self.withRoomForAMove(current, step);
+            });
+        });
+    }
+
+    fs::path stopWaitingForRoom() { return *std::exchange(waitingForRoom_, std::nullopt); }
 
     // Main queue.
     void askAboutConflict(const FileTransferConflictAlert::Info& info, const fs::path& source, const std::string& target) {
@@ -175,8 +231,10 @@ private:
         auto window = presentationWindow();
         if (!window) {
             return onDisk([source, target](DeliveryOperation& self) {
-                self.moveKeepingBoth(source, target);
-                self.processNext();
+                self.withRoomForAMove(source, [source, target](DeliveryOperation& op) {
+                    op.moveKeepingBoth(source, target);
+                    op.processNext();
+                });
             });
         }
         auto self = shared_from_this();
@@ -204,6 +262,12 @@ private:
     void apply(FileTransferConflictChoice choice, const fs::path& source, const std::string& target) {
         // A stop asked while the question was open wins over its answer.
         if (stopRequested()) return stopHere(source);
+        if (choice == FileTransferConflictChoice::stop) return stopHere(source);
+        withRoomForAMove(source, [choice, source, target](DeliveryOperation& self) { self.applyNow(choice, source, target); });
+    }
+
+    // Disk queue, with room for the move.
+    void applyNow(FileTransferConflictChoice choice, const fs::path& source, const std::string& target) {
         switch (choice) {
             case FileTransferConflictChoice::keepBoth:
                 moveKeepingBoth(source, target);
@@ -290,6 +354,10 @@ private:
     // the console user's.
     bool backup(const std::string& name) const {
         if (!backupRoot_) return true;
+        // The home opened by its path and the folders on the way down to
+        // the backup's, on the peer's account while they are open.
+        const auto held = platform::WorkLedger::Holding::take(ledger_, platform::WorkLedger::Held::descriptors, 3);
+        if (!held) return false;
         const auto opened = folder_->top().get() != folder_.get();
         std::shared_ptr<const platform::ConfinedFolder> home;
         fs::path relative;
@@ -331,6 +399,9 @@ private:
     }
 
     const fs::path destination_;
+    // The folder opened by its path, on the peer's account until it is
+    // closed (members go last to first).
+    platform::WorkLedger::Holding folderDescriptor_;
     // The destination as opened (on the disk queue when the caller gave a
     // path); every move, replace and backup of this delivery works
     // relative to it. Disk queue only.
@@ -351,8 +422,11 @@ private:
     const std::shared_ptr<platform::WorkLedger> ledger_ = platform::WorkLedger::current();
     // The room its caller took for its moves, if any: they draw on it,
     // whatever the peer's other work took meanwhile.
+    // The room for its moves (see kMoveDescriptors), while it holds it.
     // Disk queue only, after construction.
     std::shared_ptr<platform::WorkLedger::Reserve> reserve_ = platform::WorkLedger::Reserve::current();
+    // The item whose move waits for room, while one does. Disk queue only.
+    std::optional<fs::path> waitingForRoom_;
     // The question open now, or the last one. Main queue only.
     std::weak_ptr<platform::Alert> question_;
     // This delivery's own time-stamped folder; only with backups on.

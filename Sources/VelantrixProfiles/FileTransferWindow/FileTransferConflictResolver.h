@@ -13,10 +13,23 @@
 
 #include "Platform/AppKit/AppKitWindow.h"
 #include "Platform/Files/ConfinedFolder.h"
+#include "Platform/Files/FileMoves.h"
+#include "Platform/Files/TreeWalk.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferConflictAlert.h"
 #include "VelantrixProfiles/FileTransferWindow/FileTransferDeliveryResult.h"
 
 struct FileTransferConflictResolver {
+    // What one item's move holds open at once beside the staging folder and
+    // the folder delivered into: a backup's home and folders, and a
+    // folder's copy across file systems with the walk of its tree. A
+    // delivery begun as a peer's work, with room taken for it (a
+    // WorkLedger::Reserve current as it begins), moves on that room; it
+    // gives it back while a question waits on a person and takes it again,
+    // waiting for it when the peer has none, before it moves on. The room
+    // taken may hold one more, for the folder when it is opened by path.
+    static constexpr size_t kMoveDescriptors =
+        3 + platform::FileMoves::kCopyDescriptors + platform::TreeWalk::kDescriptors;
+
     // Any thread. The moves, copies and removals run on a utility queue,
     // so the main thread never waits on the disk; the sheets and the
     // completion run on the main queue, the completion after this returns

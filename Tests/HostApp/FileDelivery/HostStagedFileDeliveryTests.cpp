@@ -372,8 +372,9 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         // account too, and said apart.
         const size_t reservedIdle = peers[0]->descriptorsReservedIdle() + peers[1]->descriptorsReservedIdle();
         EXPECT_EQ(held(WorkLedger::Held::descriptors), openDescriptors() - descriptorsBefore + reservedIdle);
-        const bool moving = stage == Stage::beingDelivered || stage == Stage::askedAboutATakenName;
-        EXPECT_EQ(reservedIdle != 0, moving) << "room is taken for the moves of a copy about to move, and only then";
+        // A copy waiting on a person holds no room for moves it has not
+        // begun: many such copies would fill the Host's total with it.
+        if (stage == Stage::askedAboutATakenName) EXPECT_EQ(reservedIdle, 0u);
         for (auto& c : copies) {
             switch (cause) {
                 case Cause::viewerCancels:

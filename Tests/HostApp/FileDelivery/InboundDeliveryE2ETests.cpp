@@ -19,13 +19,13 @@
 #include "Platform/Files/FileIO.h"
 #include "Platform/Files/FileMoves.h"
 #include "Platform/Files/Folders.h"
-#include "Platform/Files/TreeWalk.h"
 #include "HostApp/FileDelivery/ViewerPathConfinement.h"
 #include "Platform/Runtime/WorkLedger.h"
 #include "Support/FileTransferTestViewer.h"
 #include "Support/LongListingFolder.h"
 #include "Support/TestSupport.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferCenter.h"
+#include "VelantrixProfiles/FileTransferWindow/FileTransferConflictResolver.h"
 
 using namespace platform;
 namespace fs = std::filesystem;
@@ -410,16 +410,43 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
     EXPECT_FALSE(fs::exists(in / "x"));
     EXPECT_FALSE(stagingEmpty()) << "their items stay staged meanwhile";
     // Room comes back for what one copy's moves hold at most (its staging
-    // folder, a folder's copy and the walk of its tree): both copies are
-    // woken, and both are saved, one after the other.
-    othersWork->shrink(1 + FileMoves::kCopyDescriptors + TreeWalk::kDescriptors - (bound - peer->held(descriptors)));
+    // folder and an item's move, a backup's folders included: as much as
+    // the copy that asks needs to begin, more than the folder's copy with
+    // the walk of its tree): both copies are saved, one after the other.
+    othersWork->shrink(1 + FileTransferConflictResolver::kMoveDescriptors - (bound - peer->held(descriptors)));
     ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 2; }, 60));
     for (const auto& [id, answer] : viewer->responses) EXPECT_TRUE(answer.accepted) << answer.message.value_or("");
     EXPECT_TRUE(fs::exists(in / "x" / "inside.txt"));
     EXPECT_TRUE(fs::exists(in / "y.txt"));
     EXPECT_TRUE(runUntil([&] { return stagingEmpty(); }));
-    EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
     EXPECT_EQ(peer->descriptorsReservedIdle(), 0u);
+
+    // A copy asked about a taken name holds only its staging folder while
+    // the question is open; the peer's other work takes every descriptor
+    // meanwhile. Answered, the copy waits for room to move, and is saved
+    // once there is some, not failed.
+    othersWork.reset();
+    ASSERT_TRUE(viewer->service->sendURLs({source / "y.txt"}, FileTransferIntent::managedCopy, in.string(),
+                                          FileTransferDeliveryOptions::promptForConflicts, std::nullopt));
+    std::shared_ptr<Alert> question;
+    ASSERT_TRUE(runUntil([&] {
+        auto shown = Application::shared().shownAlerts();
+        if (!shown.empty()) question = shown.front();
+        return question != nullptr;
+    }));
+    EXPECT_EQ(peer->descriptorsReservedIdle(), 0u) << "no room is kept for a move while a person is asked";
+    othersWork = WorkLedger::Holding::take(peer, descriptors, bound - peer->held(descriptors));
+    ASSERT_TRUE(othersWork);
+    onMain([&] { question->pressButton(0); });  // Keep Both
+    advance(30);
+    EXPECT_EQ(viewer->responses.size(), 2u) << "answered, it waits for room: "
+                                            << viewer->responses.back().second.message.value_or("");
+    othersWork.reset();
+    ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 3; }, 60));
+    EXPECT_TRUE(viewer->responses[2].second.accepted) << viewer->responses[2].second.message.value_or("");
+    EXPECT_TRUE(fs::exists(in / "y copy.txt"));
+    EXPECT_TRUE(runUntil([&] { return stagingEmpty(); }));
+    EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
 }
 
 TEST_F(InboundDeliveryE2E, AFolderCopiedAcrossFileSystemsWhoseNameIsTakenMeanwhileTakesTheNextOne) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -261,6 +262,43 @@ TEST_F(WorkLedgerTest, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
         for (size_t k = 0; k < WorkLedger::kHeldKinds; ++k) EXPECT_EQ(each->held(static_cast<WorkLedger::Held>(k)), 0u);
     EXPECT_EQ(WorkLedger::hostDescriptorsHeld(), before);
     WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0);
+
+    // Room taken ahead for later work is on the account whole; the work's
+    // takes draw on it, what they give back is its again, a take past its
+    // room falls to the peer, and a holding is all the peer's or all the
+    // reserve's. Once all of it is gone, the account is back at zero.
+    constexpr auto descriptors = WorkLedger::Held::descriptors;
+    const auto& peer = ledgers[0];
+    {
+        auto own = WorkLedger::Holding::take(peer, descriptors, 1);
+        auto reserve = WorkLedger::Reserve::take(peer, 4);
+        ASSERT_TRUE(own && reserve);
+        EXPECT_EQ(peer->held(descriptors), 5u);
+        EXPECT_EQ(peer->descriptorsReservedIdle(), 4u);
+        std::optional<WorkLedger::Holding> drawn, past, split;
+        {
+            const WorkLedger::Reserve::Use use(reserve);
+            drawn = WorkLedger::Holding::take(peer, descriptors, 3);
+            past = WorkLedger::Holding::take(peer, descriptors, 2);
+            EXPECT_TRUE(own->grow(1)) << "the peer's own grows from the peer";
+        }
+        ASSERT_TRUE(drawn && past);
+        EXPECT_EQ(peer->held(descriptors), 8u) << "1+1 own, 4 reserved (3 drawn), 2 past the reserve";
+        EXPECT_EQ(peer->descriptorsReservedIdle(), 1u);
+        EXPECT_FALSE(reserve->split(2)) << "only idle room splits off";
+        split = reserve->split(1);
+        ASSERT_TRUE(split);
+        drawn->shrink(1);
+        EXPECT_EQ(peer->descriptorsReservedIdle(), 1u) << "given back to the reserve, not to the peer";
+        EXPECT_EQ(peer->held(descriptors), 8u);
+        reserve.reset();
+        EXPECT_EQ(peer->held(descriptors), 8u) << "held by what was drawn from it";
+        drawn.reset();
+        EXPECT_EQ(peer->held(descriptors), 5u) << "own 2, past 2, split 1";
+        EXPECT_EQ(peer->descriptorsReservedIdle(), 0u);
+    }
+    EXPECT_EQ(peer->held(descriptors), 0u);
+    EXPECT_EQ(WorkLedger::hostDescriptorsHeld(), before);
     // The Host's own work holds nothing and is never refused.
     auto own = WorkLedger::Holding::take(nullptr, WorkLedger::Held::batches, 1000);
     ASSERT_TRUE(own);

@@ -59,6 +59,17 @@ protected:
         std::ofstream(tree / "nested" / "deeper" / "bulk.bin", std::ios::binary) << bulk;
     }
     bool stagingEmpty() { return fs::is_empty(delegate->components.fileTransferService->stagingRoot()); }
+    // The first question the Host's user is asked, once it is up; none
+    // within the bound.
+    std::shared_ptr<Alert> firstQuestion() {
+        std::shared_ptr<Alert> question;
+        runUntil([&] {
+            auto shown = Application::shared().shownAlerts();
+            if (!shown.empty()) question = shown.front();
+            return question != nullptr;
+        });
+        return question;
+    }
     std::optional<std::string> rowText(const UUID& batch) {
         auto& rows = FileTransferCenter::shared().rows;
         if (!rows.contains(batch)) return std::nullopt;
@@ -229,12 +240,8 @@ TEST_F(InboundDeliveryE2E, ACancelDuringDeliveryStopsBeforeTheNextItemAndKeepsWh
                                                FileTransferIntent::managedCopy, in.string(),
                                                FileTransferDeliveryOptions::promptForConflicts, std::nullopt);
         ASSERT_TRUE(batch);
-        std::shared_ptr<Alert> question;
-        ASSERT_TRUE(runUntil([&] {
-            auto shown = Application::shared().shownAlerts();
-            if (!shown.empty()) question = shown.front();
-            return question != nullptr;
-        }));
+        const std::shared_ptr<Alert> question = firstQuestion();
+        ASSERT_TRUE(question);
         EXPECT_TRUE(fs::exists(in / "a.txt"));
 
         if (viewerLeaves) {
@@ -352,12 +359,8 @@ TEST_F(InboundDeliveryE2E, WhatASavesMovesOpenIsOnItsPeersAccountWhoeverAnswered
     std::ofstream(source / "b.txt") << "b";
     ASSERT_TRUE(viewer->service->sendURLs({source / "b.txt"}, FileTransferIntent::managedCopy, asked.string(),
                                           FileTransferDeliveryOptions::promptForConflicts, std::nullopt));
-    std::shared_ptr<Alert> question;
-    ASSERT_TRUE(runUntil([&] {
-        auto shown = Application::shared().shownAlerts();
-        if (!shown.empty()) question = shown.front();
-        return question != nullptr;
-    }));
+    const std::shared_ptr<Alert> question = firstQuestion();
+    ASSERT_TRUE(question);
     onMain([&] { question->pressButton(0); });  // Keep Both
     ASSERT_TRUE(runUntil([&] { return fs::exists(asked / "b copy.txt"); }));
 
@@ -428,12 +431,8 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
     othersWork.reset();
     ASSERT_TRUE(viewer->service->sendURLs({source / "y.txt"}, FileTransferIntent::managedCopy, in.string(),
                                           FileTransferDeliveryOptions::promptForConflicts, std::nullopt));
-    std::shared_ptr<Alert> question;
-    ASSERT_TRUE(runUntil([&] {
-        auto shown = Application::shared().shownAlerts();
-        if (!shown.empty()) question = shown.front();
-        return question != nullptr;
-    }));
+    const std::shared_ptr<Alert> question = firstQuestion();
+    ASSERT_TRUE(question);
     EXPECT_EQ(peer->descriptorsReservedIdle(), 0u) << "no room is kept for a move while a person is asked";
     othersWork = WorkLedger::Holding::take(peer, descriptors, bound - peer->held(descriptors));
     ASSERT_TRUE(othersWork);

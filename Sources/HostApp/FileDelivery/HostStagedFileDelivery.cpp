@@ -171,12 +171,31 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
     // one, a question's move) never leaves them short.
     // One that may ask about taken names holds its staging folder for as
     // long as it runs, and room for one item's move at a time, which it
-    // gives back while a question waits on a person.
+    // gives back while a question waits on a person. Only room for moves,
+    // which end on their own, may come from the part of the Host's total
+    // kept for them.
     const bool asks = batch->deliveryOptions.contains(FileTransferDeliveryOptions::promptForConflicts);
-    const size_t needed = (asks ? 1 + FileTransferConflictResolver::kMoveDescriptors : kDeliveryDescriptors) +
-                          (batch->destinationFolder ? 0 : 1);
-    auto reserve = WorkLedger::Reserve::take(batch->ledger, needed);
+    const size_t moves =
+        asks ? FileTransferConflictResolver::kMoveDescriptors : kDeliveryDescriptors + (batch->destinationFolder ? 0 : 1);
+    static_assert(kDeliveryDescriptors + 1 <= WorkLedger::kDescriptorsKeptForMoves &&
+                  FileTransferConflictResolver::kMoveDescriptors <= WorkLedger::kDescriptorsKeptForMoves);
+    // Nothing is taken unless all of it fits, the staging folder counted
+    // with the room: a copy that took one and gave it back for want of the
+    // other would wake the next such copy, which would do the same.
+    const auto& ledger = batch->ledger;
+    const bool stagingFits = !asks || !ledger || ledger->descriptorsWouldFit(1);
+    const size_t withStaging = moves + (asks ? 1 : 0);
+    std::optional<WorkLedger::Holding> askingStaging;
+    std::shared_ptr<WorkLedger::Reserve> reserve;
+    if (stagingFits && (!ledger || ledger->descriptorsWouldFit(withStaging, true))) {
+        if (asks) askingStaging = WorkLedger::Holding::take(ledger, WorkLedger::Held::descriptors);
+        if (!asks || askingStaging) reserve = WorkLedger::Reserve::take(ledger, moves);
+        if (!reserve) askingStaging.reset();
+    }
     if (!reserve) {
+        // Waits for what it found none of: the staging folder, or the room.
+        const bool forMoves = stagingFits;
+        const size_t needed = forMoves ? withStaging : 1;
         auto owner = std::make_shared<const bool>(true);
         batch->waitingForDescriptors = owner;
         std::weak_ptr<HostProbeDelegate> weak = weak_from_this();
@@ -192,7 +211,7 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
                     self->tryDeliverFileBatch(batchID);
                 });
             },
-            owner);
+            owner, forMoves);
         return;
     }
     const fs::path folder = *batch->destination;
@@ -264,16 +283,9 @@ void HostProbeDelegate::tryDeliverFileBatch(const UUID& batchID) {
         return;
     }
     // A delivery that asks keeps its items' staging folder open for as long
-    // as it runs, questions included: one of the room taken above, given
-    // back with the delivery. The rest is the resolver's, for its moves.
-    auto stagingDescriptor = reserve->split(1);
-    if (!stagingDescriptor) {
-        FileTransferDeliveryResult none;
-        for (const auto& item : items) none.noteFailed(item.filename().string());
-        DispatchQueue::main().async([finish, none] { finish(none); });
-        return;
-    }
-    auto heldWhileAsking = std::make_shared<WorkLedger::Holding>(std::move(*stagingDescriptor));
+    // as it runs, questions included: taken above, given back with the
+    // delivery. The room for moves is the resolver's.
+    auto heldWhileAsking = std::make_shared<WorkLedger::Holding>(std::move(*askingStaging));
     auto finishAsking = [finish, heldWhileAsking](FileTransferDeliveryResult result) {
         finish(std::move(result));
         heldWhileAsking->reset();

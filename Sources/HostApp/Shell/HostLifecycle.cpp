@@ -463,7 +463,7 @@ void HostProbeDelegate::runUntilTerminated(const HostLaunchFlags& flags,
     // its peers together hold no more than a total below them.
     platform::WorkLedger::setHostDescriptorTotal(
         platform::DescriptorLimit::hostTotalFor(platform::DescriptorLimit::raiseToHardLimit(), kReservedDescriptors),
-        AuxAdmission::maxLoggedInConnections);
+        AuxAdmission::maxLoggedInConnections, platform::WorkLedger::kDescriptorsKeptForMoves);
     // The application holds its delegate weakly; this keeps it for the life
     // of the process (never destroyed: the signal thread may still hold it).
     auto* delegate =

@@ -21,6 +21,35 @@ thread_local std::shared_ptr<WorkLedger::Reserve> tlsCurrentReserve;
 std::atomic<size_t> hostDescriptorsHeldNow{0};
 std::atomic<size_t> hostDescriptorTotalNow{SIZE_MAX};
 std::atomic<size_t> hostDescriptorsKeptNow{0};
+std::atomic<size_t> hostDescriptorsKeptForMovesNow{0};
+// Of what is held, what Reserves hold.
+std::atomic<size_t> hostDescriptorsForMovesNow{0};
+
+// Who asks for descriptors of the Host-wide total: a peer's work, which
+// leaves the parts kept for connections and for moves alone; a logged-in
+// connection's socket, which may take any (the logged-in connections are
+// no more than the part kept for them); and room for a copy's moves, which
+// beyond the work's part may hold the part kept for moves, and no more.
+// However full the total is of work that waits, on a person or on room,
+// copies are then saved one after another, and logins still get in.
+enum class DescriptorUse { work, connection, moves };
+
+bool hostHasRoomFor(size_t held, size_t more, DescriptorUse use) {
+    const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
+    const size_t connections = hostDescriptorsKeptNow.load(std::memory_order_acquire);
+    const size_t kept = hostDescriptorsKeptForMovesNow.load(std::memory_order_acquire);
+    const size_t work = total - std::min(total, connections + kept);
+    const bool inWork = more <= work - std::min(work, held);
+    switch (use) {
+        case DescriptorUse::work: return inWork;
+        case DescriptorUse::connection: return more <= total - std::min(total, held);
+        case DescriptorUse::moves: {
+            const size_t moves = hostDescriptorsForMovesNow.load(std::memory_order_acquire);
+            return inWork || (more <= kept - std::min(kept, moves) && more <= total - std::min(total, held));
+        }
+    }
+    return false;
+}
 
 void countHostDescriptors(WorkLedger::Held kind, size_t more) {
     if (kind == WorkLedger::Held::descriptors) hostDescriptorsHeldNow.fetch_add(more, std::memory_order_acq_rel);
@@ -37,6 +66,7 @@ struct DescriptorWaiter {
     std::weak_ptr<WorkLedger> ledger;
     const WorkLedger* key = nullptr;
     size_t amount = 0;
+    bool forMoves = false;
     Work retry;
     // The work that waits, when its caller named it: gone, its wait goes
     // too.
@@ -89,7 +119,8 @@ void wakeDescriptorWaiters() {
         const auto stay = std::partition(waiters.waiting.begin(), waiters.waiting.end(), [&](const DescriptorWaiter& w) {
             auto ledger = w.ledger.lock();
             if (!ledger) return false;
-            const bool waits = !ledger->isCancelled() && !w.ownerGone() && !ledger->descriptorsWouldFit(w.amount);
+            const bool waits =
+                !ledger->isCancelled() && !w.ownerGone() && !ledger->descriptorsWouldFit(w.amount, w.forMoves);
             looked.push_back(std::move(ledger));
             return waits;
         });
@@ -106,14 +137,12 @@ void wakeDescriptorWaiters() {
 
 // Takes `more` of the Host-wide total, unless that would pass the part of
 // it open to the asker.
-bool takeHostDescriptors(size_t more, bool forConnection) {
-    const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
-    const size_t kept = forConnection ? 0 : hostDescriptorsKeptNow.load(std::memory_order_acquire);
-    const size_t room = total - std::min(total, kept);
+bool takeHostDescriptors(size_t more, DescriptorUse use) {
     size_t held = hostDescriptorsHeldNow.load(std::memory_order_acquire);
     do {
-        if (more > room - std::min(room, held)) return false;
+        if (!hostHasRoomFor(held, more, use)) return false;
     } while (!hostDescriptorsHeldNow.compare_exchange_weak(held, held + more, std::memory_order_acq_rel));
+    if (use == DescriptorUse::moves) hostDescriptorsForMovesNow.fetch_add(more, std::memory_order_acq_rel);
     return true;
 }
 }  // namespace
@@ -123,13 +152,15 @@ std::string WorkLedger::descriptorRefusal(const std::shared_ptr<WorkLedger>& led
     return refusedByHostDescriptorTotal(ledger, amount) ? "too many descriptors open on the Host" : peerReason;
 }
 
-void WorkLedger::setHostDescriptorTotal(size_t total, size_t keptForConnections) {
+void WorkLedger::setHostDescriptorTotal(size_t total, size_t keptForConnections, size_t keptForMoves) {
     hostDescriptorsKeptNow.store(std::min(total, keptForConnections), std::memory_order_release);
+    hostDescriptorsKeptForMovesNow.store(std::min(total - std::min(total, keptForConnections), keptForMoves),
+                                         std::memory_order_release);
     hostDescriptorTotalNow.store(total, std::memory_order_release);
     wakeDescriptorWaiters();
 }
 
-void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_ptr<const void> owner) {
+void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_ptr<const void> owner, bool forMoves) {
     if (isCancelled()) return;
     std::vector<DescriptorWaiter> gone;
     {
@@ -143,7 +174,7 @@ void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_p
         waiters.waiting.erase(live, waiters.waiting.end());
         const bool owned = owner.owner_before(std::weak_ptr<const void>()) ||
                            std::weak_ptr<const void>().owner_before(owner);
-        waiters.waiting.push_back({weak_from_this(), this, amount, std::move(retry), std::move(owner), owned});
+        waiters.waiting.push_back({weak_from_this(), this, amount, forMoves, std::move(retry), std::move(owner), owned});
     }
     gone.clear();
     // Gone meanwhile: cancel() may have dropped its waits before this one.
@@ -151,7 +182,7 @@ void WorkLedger::whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_p
     // Descriptors given back between the asker's failed take and the line
     // above found nobody waiting: once it waits, a give-back either finds
     // it or is seen here (every give-back counts before it wakes).
-    if (descriptorsWouldFit(amount)) wakeDescriptorWaiters();
+    if (descriptorsWouldFit(amount, forMoves)) wakeDescriptorWaiters();
 }
 
 size_t WorkLedger::descriptorWaitersForTesting() {
@@ -160,15 +191,13 @@ size_t WorkLedger::descriptorWaitersForTesting() {
     return waiters.waiting.size();
 }
 
-bool WorkLedger::descriptorsWouldFit(size_t amount) const {
+bool WorkLedger::descriptorsWouldFit(size_t amount, bool forMoves) const {
     {
         std::lock_guard lock(mutex_);
         const size_t k = static_cast<size_t>(Held::descriptors);
         if (held_[k] + amount > heldBound(Held::descriptors) || !heldWaiters_[k].empty()) return false;
     }
-    const size_t total = hostDescriptorTotal();
-    const size_t room = total - std::min(total, hostDescriptorsKeptForConnections());
-    return hostDescriptorsHeld() + amount <= room;
+    return hostHasRoomFor(hostDescriptorsHeld(), amount, forMoves ? DescriptorUse::moves : DescriptorUse::work);
 }
 
 size_t WorkLedger::hostDescriptorTotal() { return hostDescriptorTotalNow.load(std::memory_order_acquire); }
@@ -181,9 +210,7 @@ size_t WorkLedger::hostDescriptorsHeld() { return hostDescriptorsHeldNow.load(st
 
 bool WorkLedger::refusedByHostDescriptorTotal(const std::shared_ptr<WorkLedger>& ledger, size_t amount) {
     if (ledger && ledger->held(Held::descriptors) + amount > heldBound(Held::descriptors)) return false;
-    const size_t total = hostDescriptorTotal();
-    const size_t room = total - std::min(total, hostDescriptorsKeptForConnections());
-    return hostDescriptorsHeld() + amount > room;
+    return !hostHasRoomFor(hostDescriptorsHeld(), amount, DescriptorUse::work);
 }
 
 WorkLedger::WorkLedger(std::string owner, size_t limitBytes, size_t maxJobs)
@@ -808,6 +835,7 @@ WorkLedger::Holding::Holding(Holding&& other) noexcept
       kind_(other.kind_),
       amount_(std::exchange(other.amount_, 0)),
       connection_(other.connection_),
+      moves_(other.moves_),
       drawnFrom_(std::move(other.drawnFrom_)) {}
 
 WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
@@ -817,6 +845,7 @@ WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
         kind_ = other.kind_;
         amount_ = std::exchange(other.amount_, 0);
         connection_ = other.connection_;
+        moves_ = other.moves_;
         drawnFrom_ = std::move(other.drawnFrom_);
     }
     return *this;
@@ -849,7 +878,11 @@ bool WorkLedger::Holding::grow(size_t more) {
     // The one rule for every road a peer's descriptors take: past the
     // Host-wide total nothing more is held, so the reserve above it stays
     // the logins' and the Host's own.
-    if (kind_ == Held::descriptors && more > 0 && !takeHostDescriptors(more, connection_)) return false;
+    if (kind_ == Held::descriptors && more > 0 &&
+        !takeHostDescriptors(more, connection_ ? DescriptorUse::connection
+                                   : moves_    ? DescriptorUse::moves
+                                               : DescriptorUse::work))
+        return false;
     // And only within the peer's machine's share of the Host-wide total.
     const auto& pool = ledger_->pools_[static_cast<size_t>(kind_)];
     if (more > 0 && pool && !pool->tryTake(ledger_->machine_, more)) return false;
@@ -882,6 +915,7 @@ void WorkLedger::Holding::shrink(size_t less) {
         size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
         held -= std::min(held, less);
         uncountHostDescriptors(kind_, less);
+        if (moves_) hostDescriptorsForMovesNow.fetch_sub(less, std::memory_order_acq_rel);
         amount_ -= less;
         if (connection_) ledger_->connectionSockets_ -= std::min(ledger_->connectionSockets_, less);
         // Given back while what it was held for is still open, it leaves
@@ -907,12 +941,14 @@ std::shared_ptr<WorkLedger> WorkLedger::current() { return tlsCurrentLedger; }
 std::shared_ptr<WorkLedger::Reserve> WorkLedger::Reserve::take(std::shared_ptr<WorkLedger> ledger, size_t amount) {
     // Taken from the peer itself, never drawn from a reserve current here.
     const Use none(nullptr);
-    auto whole = Holding::take(ledger, Held::descriptors, amount);
-    if (!whole) return nullptr;
-    std::shared_ptr<Reserve> reserve(new Reserve(std::move(*whole)));
-    if (ledger) {
-        std::lock_guard lock(ledger->mutex_);
-        ledger->reservedIdle_ += amount;
+    Holding whole(std::move(ledger), Held::descriptors, 0);
+    whole.moves_ = true;
+    if (!whole.grow(amount)) return nullptr;
+    const auto owner = whole.ledger_;
+    std::shared_ptr<Reserve> reserve(new Reserve(std::move(whole)));
+    if (owner) {
+        std::lock_guard lock(owner->mutex_);
+        owner->reservedIdle_ += amount;
     }
     return reserve;
 }
@@ -922,16 +958,6 @@ WorkLedger::Reserve::~Reserve() {
         std::lock_guard lock(ledger->mutex_);
         ledger->reservedIdle_ -= std::min(ledger->reservedIdle_, whole_.amount_ - inUse_);
     }
-}
-
-std::optional<WorkLedger::Holding> WorkLedger::Reserve::split(size_t amount) {
-    const auto& ledger = whole_.ledger_;
-    if (!ledger) return Holding();
-    std::lock_guard lock(ledger->mutex_);
-    if (whole_.amount_ - inUse_ < amount) return std::nullopt;
-    whole_.amount_ -= amount;
-    ledger->reservedIdle_ -= std::min(ledger->reservedIdle_, amount);
-    return Holding(ledger, Held::descriptors, amount);
 }
 
 WorkLedger::Reserve::Use::Use(std::shared_ptr<Reserve> reserve)

@@ -236,8 +236,13 @@ public:
     // the total, `keptForConnections` are further kept for logged-in
     // connections' sockets (bounded by the logged-in connection cap): a
     // peer's files and folders never take the place a login needs. No
-    // total until the Host sets one at start (SIZE_MAX: none).
-    static void setHostDescriptorTotal(size_t total, size_t keptForConnections);
+    // total until the Host sets one at start (SIZE_MAX: none). Of the rest,
+    // `keptForMoves` are kept for room taken for a copy's moves (Reserve):
+    // however full the total is of work that waits on a person or on room,
+    // copies are still saved, one after the other, and give back what they
+    // held while they waited.
+    static constexpr size_t kDescriptorsKeptForMoves = 16;
+    static void setHostDescriptorTotal(size_t total, size_t keptForConnections, size_t keptForMoves = 0);
     static size_t hostDescriptorTotal();
     static size_t hostDescriptorsKeptForConnections();
     // What all peers' Holdings of descriptors hold now.
@@ -258,11 +263,13 @@ public:
     // takes them itself, and waits again if another was quicker. Never once
     // the peer is gone, or `owner` (the work that waits, when given): its
     // wait goes with it.
-    void whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_ptr<const void> owner = {});
+    // `forMoves`: room for a Reserve, which may use the part kept for moves.
+    void whenDescriptorsGivenBack(size_t amount, Work retry, std::weak_ptr<const void> owner = {},
+                                  bool forMoves = false);
     static size_t descriptorWaitersForTesting();
     // Whether `amount` more descriptors would be the peer's now, within its
     // own bound and the Host-wide total.
-    bool descriptorsWouldFit(size_t amount) const;
+    bool descriptorsWouldFit(size_t amount, bool forMoves = false) const;
 
     // Some amount of one kind, held by the object that keeps the thing and
     // given back when it goes (or is moved from): nothing is counted beside
@@ -303,6 +310,8 @@ public:
         size_t amount_ = 0;
         // A logged-in connection's socket (takeForConnection).
         bool connection_ = false;
+        // A Reserve's room, which may use the part kept for moves.
+        bool moves_ = false;
         // Descriptors drawn from a Reserve go back to it, not to the peer.
         std::shared_ptr<Reserve> drawnFrom_;
     };
@@ -319,16 +328,13 @@ public:
     class Reserve {
     public:
         // Nothing when `amount` more would pass the peer's bound or the
-        // Host-wide total. With no ledger, one that holds nothing.
+        // Host-wide total, of which it may use the part kept for moves:
+        // room for a copy's moves, and nothing kept longer than they run.
+        // With no ledger, one that holds nothing.
         static std::shared_ptr<Reserve> take(std::shared_ptr<WorkLedger> ledger, size_t amount);
         ~Reserve();
         Reserve(const Reserve&) = delete;
         Reserve& operator=(const Reserve&) = delete;
-        // `amount` of its idle room as a holding of its own, the peer's
-        // from now on, for something kept longer than the work: the
-        // reserve holds that much less. Nothing when it has not that much
-        // idle.
-        std::optional<Holding> split(size_t amount);
         // Makes `reserve` the one this thread's takes draw from, for the
         // scope (null: none).
         class Use {

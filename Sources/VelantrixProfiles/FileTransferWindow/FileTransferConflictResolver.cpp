@@ -95,8 +95,12 @@ private:
         // path, made when missing, on its peer's account for as long as the
         // delivery keeps it (from the room taken for it, when there is).
         if (!folder_) {
-            auto held = reserve_ ? reserve_->split(1)
-                                 : platform::WorkLedger::Holding::take(ledger_, platform::WorkLedger::Held::descriptors);
+            std::optional<platform::WorkLedger::Holding> held;
+            {
+                // Kept for as long as the delivery: never the moves' room.
+                const platform::WorkLedger::Reserve::Use none(nullptr);
+                held = platform::WorkLedger::Holding::take(ledger_, platform::WorkLedger::Held::descriptors);
+            }
             if (held) {
                 if (auto opened = platform::ConfinedFolder::openTop(destination_, true)) {
                     folder_ = *opened;
@@ -210,6 +214,7 @@ private:
         auto wake = std::make_shared<Wake>();
         wake->operation = shared_from_this();
         wake->step = std::move(step);
+        waitToken_ = std::make_shared<const bool>(true);
         ledger_->whenDescriptorsGivenBack(kMoveDescriptors, [wake] {
             wake->woken = true;
             wake->operation->onDisk([step = wake->step](DeliveryOperation& self) {
@@ -218,10 +223,13 @@ private:
                 if (self.stopRequested()) return self.stopHere(current);
                 self.withRoomForAMove(current, step);
             });
-        });
+        }, waitToken_, true);
     }
 
-    fs::path stopWaitingForRoom() { return *std::exchange(waitingForRoom_, std::nullopt); }
+    fs::path stopWaitingForRoom() {
+        waitToken_.reset();
+        return *std::exchange(waitingForRoom_, std::nullopt);
+    }
 
     // Main queue.
     void askAboutConflict(const FileTransferConflictAlert::Info& info, const fs::path& source, const std::string& target) {
@@ -391,9 +399,14 @@ private:
     void finish() {
         if (didFinish_) return;
         didFinish_ = true;
-        // What is left of the room for its moves is given back now, not
-        // when the last reference to the operation goes.
+        // What is left of the room for its moves, and the folders it kept
+        // open, go now, not when the last reference to the operation goes
+        // (a wait given up may keep it a while), and before its completion
+        // gives back the staging folder's charge.
         reserve_.reset();
+        staging_.reset();
+        folder_.reset();
+        folderDescriptor_.reset();
         platform::DispatchQueue::main().async(
             [completion = std::move(completion_), result = std::move(result_)] { completion(result); });
     }
@@ -420,13 +433,15 @@ private:
     // The peer whose items these are, when the delivery began as its work:
     // what the moves open is on its account.
     const std::shared_ptr<platform::WorkLedger> ledger_ = platform::WorkLedger::current();
-    // The room its caller took for its moves, if any: they draw on it,
-    // whatever the peer's other work took meanwhile.
-    // The room for its moves (see kMoveDescriptors), while it holds it.
-    // Disk queue only, after construction.
+    // The room for its moves (see kMoveDescriptors) while it holds it: at
+    // first what its caller took, if any. The moves draw on it, whatever
+    // the peer's other work took meanwhile. Disk queue only, after
+    // construction.
     std::shared_ptr<platform::WorkLedger::Reserve> reserve_ = platform::WorkLedger::Reserve::current();
-    // The item whose move waits for room, while one does. Disk queue only.
+    // The item whose move waits for room, while one does, and what its
+    // wait lasts with. Disk queue only.
     std::optional<fs::path> waitingForRoom_;
+    std::shared_ptr<const bool> waitToken_;
     // The question open now, or the last one. Main queue only.
     std::weak_ptr<platform::Alert> question_;
     // This delivery's own time-stamped folder; only with backups on.

@@ -448,6 +448,72 @@ TEST_F(InboundDeliveryE2E, ACopyWhosePeerHasNoRoomForItsMoveWaitsForItAndIsSaved
     EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
 }
 
+// Copies that ask about taken names, answered while the Host's total of
+// descriptors is nearly full of what waits (their own staging and folders
+// among it), are saved one after another on the part of the total kept
+// for moves: none waits for another for good. One stopped while it waits
+// for room answers "Stopped" and keeps nothing open past its account.
+TEST_F(InboundDeliveryE2E, CopiesAnsweredWhileTheHostsTotalIsFullAreSavedInTurn) {
+    auto server = delegate->audioServer();
+    const auto peer = server->queue.syncValue([&] { return server->ledgerOfSession(viewer->session); });
+    ASSERT_TRUE(peer);
+    struct TotalRestored {
+        ~TotalRestored() { WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0); }
+    } restored;
+    const fs::path in = Folders::home() / "Answered";
+    fs::create_directories(in);
+    std::ofstream(in / "y.txt") << "taken";
+    fs::create_directories(source);
+    std::ofstream(source / "y.txt") << "y";
+    // Room for three copies to arrive and wait at their questions, not for
+    // two copies' moves besides.
+    constexpr size_t kept = WorkLedger::kDescriptorsKeptForMoves;
+    WorkLedger::setHostDescriptorTotal(WorkLedger::hostDescriptorsHeld() + 15 + kept, 0, kept);
+    auto answerEveryQuestion = [&] {
+        for (auto& question : Application::shared().shownAlerts())
+            if (question->isShown()) onMain([&] { question->pressButton(0); });  // Keep Both
+        advance(5);
+    };
+    std::vector<UUID> batches;
+    for (int i = 0; i < 3; ++i) {
+        batches.push_back(viewer->service
+                              ->sendURLs({source / "y.txt"}, FileTransferIntent::managedCopy, in.string(),
+                                         FileTransferDeliveryOptions::promptForConflicts, std::nullopt)
+                              .value_or(UUID()));
+        advance(5);
+    }
+    for (int turn = 0; turn < 24 && viewer->responses.size() < 3; ++turn) answerEveryQuestion();
+    ASSERT_EQ(viewer->responses.size(), 3u) << "answered copies wait for each other";
+    for (const auto& [id, answer] : viewer->responses) EXPECT_TRUE(answer.accepted) << answer.message.value_or("");
+    EXPECT_TRUE(fs::exists(in / "y copy 3.txt"));
+
+    // At its question, the room for moves is taken by other work: the copy,
+    // answered, waits for it, and its row stops it.
+    const auto stopped = viewer->service->sendURLs({source / "y.txt"}, FileTransferIntent::managedCopy, in.string(),
+                                                   FileTransferDeliveryOptions::promptForConflicts, std::nullopt);
+    ASSERT_TRUE(stopped);
+    const std::shared_ptr<Alert> question = firstQuestion();
+    ASSERT_TRUE(question);
+    // Another peer's, so that this peer's account holds only its own.
+    const auto other = std::make_shared<WorkLedger>("192.0.2.9", size_t{1} << 20);
+    auto othersMoves = WorkLedger::Reserve::take(other, kept);
+    ASSERT_TRUE(othersMoves);
+    std::vector<WorkLedger::Holding> othersWork;
+    while (auto more = WorkLedger::Holding::take(other, WorkLedger::Held::descriptors, 1))
+        othersWork.push_back(std::move(*more));
+    const size_t waits = WorkLedger::descriptorWaitersForTesting();
+    onMain([&] { question->pressButton(0); });
+    ASSERT_TRUE(runUntil([&] { return WorkLedger::descriptorWaitersForTesting() > waits; }));
+    onMain([&] { FileTransferCenter::shared().rows.at(*stopped)->didCancel(); });
+    ASSERT_TRUE(runUntil([&] { return viewer->responses.size() == 4; }, 60));
+    EXPECT_FALSE(viewer->responses[3].second.accepted);
+    EXPECT_EQ(viewer->responses[3].second.message.value_or(""), "Stopped after saving 0 item(s).");
+    othersMoves.reset();
+    othersWork.clear();
+    EXPECT_TRUE(runUntil([&] { return stagingEmpty(); }));
+    EXPECT_EQ(peer->mostFilesOpenPastItsHoldings(), 0u);
+}
+
 TEST_F(InboundDeliveryE2E, AFolderCopiedAcrossFileSystemsWhoseNameIsTakenMeanwhileTakesTheNextOne) {
     const fs::path in = Folders::home() / "Raced";
     fs::create_directories(source / "tree");

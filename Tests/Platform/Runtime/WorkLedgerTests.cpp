@@ -275,7 +275,7 @@ TEST_F(WorkLedgerTest, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
         ASSERT_TRUE(own && reserve);
         EXPECT_EQ(peer->held(descriptors), 5u);
         EXPECT_EQ(peer->descriptorsReservedIdle(), 4u);
-        std::optional<WorkLedger::Holding> drawn, past, split;
+        std::optional<WorkLedger::Holding> drawn, past;
         {
             const WorkLedger::Reserve::Use use(reserve);
             drawn = WorkLedger::Holding::take(peer, descriptors, 3);
@@ -285,20 +285,43 @@ TEST_F(WorkLedgerTest, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
         ASSERT_TRUE(drawn && past);
         EXPECT_EQ(peer->held(descriptors), 8u) << "1+1 own, 4 reserved (3 drawn), 2 past the reserve";
         EXPECT_EQ(peer->descriptorsReservedIdle(), 1u);
-        EXPECT_FALSE(reserve->split(2)) << "only idle room splits off";
-        split = reserve->split(1);
-        ASSERT_TRUE(split);
         drawn->shrink(1);
-        EXPECT_EQ(peer->descriptorsReservedIdle(), 1u) << "given back to the reserve, not to the peer";
+        EXPECT_EQ(peer->descriptorsReservedIdle(), 2u) << "given back to the reserve, not to the peer";
         EXPECT_EQ(peer->held(descriptors), 8u);
         reserve.reset();
         EXPECT_EQ(peer->held(descriptors), 8u) << "held by what was drawn from it";
         drawn.reset();
-        EXPECT_EQ(peer->held(descriptors), 5u) << "own 2, past 2, split 1";
+        EXPECT_EQ(peer->held(descriptors), 4u) << "own 2, past 2";
         EXPECT_EQ(peer->descriptorsReservedIdle(), 0u);
     }
     EXPECT_EQ(peer->held(descriptors), 0u);
     EXPECT_EQ(WorkLedger::hostDescriptorsHeld(), before);
+
+    // Of a Host total of 20, 4 kept for logins and 10 for moves: work that
+    // fills the rest leaves a reserve room for one copy's moves, and no
+    // more; a move waiting for room is woken by what frees it, and a login
+    // still gets in.
+    WorkLedger::setHostDescriptorTotal(before + 20, 4, 10);
+    {
+        std::vector<WorkLedger::Holding> work;
+        while (auto more = WorkLedger::Holding::take(ledgers[1], descriptors)) work.push_back(std::move(*more));
+        EXPECT_EQ(work.size(), 6u);
+        EXPECT_FALSE(peer->descriptorsWouldFit(1));
+        auto moves = WorkLedger::Reserve::take(peer, 10);
+        EXPECT_TRUE(moves);
+        EXPECT_FALSE(WorkLedger::Reserve::take(peer, 1)) << "no more than the part kept for moves";
+        size_t woken = 0;
+        peer->whenDescriptorsGivenBack(10, [&] { ++woken; }, {}, true);
+        runUntilIdle();
+        EXPECT_EQ(woken, 0u);
+        EXPECT_TRUE(WorkLedger::Holding::takeForConnection(ledgers[2])) << "a login still gets in";
+        moves.reset();
+        runUntilIdle();
+        EXPECT_EQ(woken, 1u);
+        EXPECT_TRUE(WorkLedger::Reserve::take(peer, 10));
+    }
+    EXPECT_EQ(WorkLedger::hostDescriptorsHeld(), before);
+    WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0);
     // The Host's own work holds nothing and is never refused.
     auto own = WorkLedger::Holding::take(nullptr, WorkLedger::Held::batches, 1000);
     ASSERT_TRUE(own);

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "Platform/Network/Network.h"
@@ -22,8 +23,16 @@ std::atomic<size_t> hostDescriptorsHeldNow{0};
 std::atomic<size_t> hostDescriptorTotalNow{SIZE_MAX};
 std::atomic<size_t> hostDescriptorsKeptNow{0};
 std::atomic<size_t> hostDescriptorsKeptForMovesNow{0};
-// Of what is held, what Reserves hold.
-std::atomic<size_t> hostDescriptorsForMovesNow{0};
+// Of what Reserves hold, what lies beyond the work's part: the part kept
+// for moves in use. Reserves are taken one at a time, so that two never
+// both count on the same room of it.
+std::mutex hostMovesMutex;
+std::atomic<size_t> hostMovesBeyondWork{0};
+
+// What of `held` lies in the work's part (and the connections' beyond it).
+size_t heldOutsideMoves(size_t held) {
+    return held - std::min(held, hostMovesBeyondWork.load(std::memory_order_acquire));
+}
 
 // Who asks for descriptors of the Host-wide total: a peer's work, which
 // leaves the parts kept for connections and for moves alone; a logged-in
@@ -34,18 +43,40 @@ std::atomic<size_t> hostDescriptorsForMovesNow{0};
 // copies are then saved one after another, and logins still get in.
 enum class DescriptorUse { work, connection, moves };
 
-bool hostHasRoomFor(size_t held, size_t more, DescriptorUse use) {
+size_t hostWorkPart() {
     const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
     const size_t connections = hostDescriptorsKeptNow.load(std::memory_order_acquire);
     const size_t kept = hostDescriptorsKeptForMovesNow.load(std::memory_order_acquire);
-    const size_t work = total - std::min(total, connections + kept);
-    const bool inWork = more <= work - std::min(work, held);
+    return total - std::min(total, connections + kept);
+}
+
+// Of `more` for moves with `held` held now, what would lie beyond the
+// work's part; nothing when that does not fit the part kept for moves
+// (under hostMovesMutex).
+std::optional<size_t> hostMovesBeyondWorkFor(size_t held, size_t more) {
+    const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
+    const size_t kept = hostDescriptorsKeptForMovesNow.load(std::memory_order_acquire);
+    const size_t work = hostWorkPart();
+    const size_t inWork = heldOutsideMoves(held);
+    const size_t beyond = more - std::min(more, work - std::min(work, inWork));
+    const size_t used = hostMovesBeyondWork.load(std::memory_order_acquire);
+    if (beyond > kept - std::min(kept, used) || more > total - std::min(total, held)) return std::nullopt;
+    return beyond;
+}
+
+bool hostHasRoomFor(size_t held, size_t more, DescriptorUse use) {
     switch (use) {
-        case DescriptorUse::work: return inWork;
-        case DescriptorUse::connection: return more <= total - std::min(total, held);
+        case DescriptorUse::work: {
+            const size_t work = hostWorkPart();
+            return more <= work - std::min(work, heldOutsideMoves(held));
+        }
+        case DescriptorUse::connection: {
+            const size_t total = hostDescriptorTotalNow.load(std::memory_order_acquire);
+            return more <= total - std::min(total, held);
+        }
         case DescriptorUse::moves: {
-            const size_t moves = hostDescriptorsForMovesNow.load(std::memory_order_acquire);
-            return inWork || (more <= kept - std::min(kept, moves) && more <= total - std::min(total, held));
+            std::lock_guard lock(hostMovesMutex);
+            return hostMovesBeyondWorkFor(held, more).has_value();
         }
     }
     return false;
@@ -142,8 +173,29 @@ bool takeHostDescriptors(size_t more, DescriptorUse use) {
     do {
         if (!hostHasRoomFor(held, more, use)) return false;
     } while (!hostDescriptorsHeldNow.compare_exchange_weak(held, held + more, std::memory_order_acq_rel));
-    if (use == DescriptorUse::moves) hostDescriptorsForMovesNow.fetch_add(more, std::memory_order_acq_rel);
     return true;
+}
+
+// For a Reserve: `more` of the work's part and, past it, of the part kept
+// for moves; what it took of the latter, or nothing when refused.
+std::optional<size_t> takeHostDescriptorsForMoves(size_t more) {
+    std::lock_guard lock(hostMovesMutex);
+    size_t held = hostDescriptorsHeldNow.load(std::memory_order_acquire);
+    for (;;) {
+        const auto beyond = hostMovesBeyondWorkFor(held, more);
+        if (!beyond) return std::nullopt;
+        if (hostDescriptorsHeldNow.compare_exchange_weak(held, held + more, std::memory_order_acq_rel)) {
+            hostMovesBeyondWork.fetch_add(*beyond, std::memory_order_acq_rel);
+            return beyond;
+        }
+    }
+}
+
+void giveBackHostDescriptorsForMoves(size_t beyond) {
+    if (beyond == 0) return;
+    std::lock_guard lock(hostMovesMutex);
+    hostMovesBeyondWork.fetch_sub(std::min(hostMovesBeyondWork.load(std::memory_order_acquire), beyond),
+                                  std::memory_order_acq_rel);
 }
 }  // namespace
 
@@ -836,6 +888,7 @@ WorkLedger::Holding::Holding(Holding&& other) noexcept
       amount_(std::exchange(other.amount_, 0)),
       connection_(other.connection_),
       moves_(other.moves_),
+      beyondWork_(std::exchange(other.beyondWork_, 0)),
       drawnFrom_(std::move(other.drawnFrom_)) {}
 
 WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
@@ -846,6 +899,7 @@ WorkLedger::Holding& WorkLedger::Holding::operator=(Holding&& other) noexcept {
         amount_ = std::exchange(other.amount_, 0);
         connection_ = other.connection_;
         moves_ = other.moves_;
+        beyondWork_ = std::exchange(other.beyondWork_, 0);
         drawnFrom_ = std::move(other.drawnFrom_);
     }
     return *this;
@@ -878,11 +932,14 @@ bool WorkLedger::Holding::grow(size_t more) {
     // The one rule for every road a peer's descriptors take: past the
     // Host-wide total nothing more is held, so the reserve above it stays
     // the logins' and the Host's own.
-    if (kind_ == Held::descriptors && more > 0 &&
-        !takeHostDescriptors(more, connection_ ? DescriptorUse::connection
-                                   : moves_    ? DescriptorUse::moves
-                                               : DescriptorUse::work))
+    if (kind_ == Held::descriptors && more > 0 && moves_) {
+        const auto beyond = takeHostDescriptorsForMoves(more);
+        if (!beyond) return false;
+        beyondWork_ += *beyond;
+    } else if (kind_ == Held::descriptors && more > 0 &&
+               !takeHostDescriptors(more, connection_ ? DescriptorUse::connection : DescriptorUse::work)) {
         return false;
+    }
     // And only within the peer's machine's share of the Host-wide total.
     const auto& pool = ledger_->pools_[static_cast<size_t>(kind_)];
     if (more > 0 && pool && !pool->tryTake(ledger_->machine_, more)) return false;
@@ -914,8 +971,14 @@ void WorkLedger::Holding::shrink(size_t less) {
         std::lock_guard lock(ledger_->mutex_);
         size_t& held = ledger_->held_[static_cast<size_t>(kind_)];
         held -= std::min(held, less);
+        // The part kept for moves is given back first, and before the
+        // total hears of it: the work's part never looks larger meanwhile.
+        if (moves_) {
+            const size_t beyond = std::min(less, beyondWork_);
+            beyondWork_ -= beyond;
+            giveBackHostDescriptorsForMoves(beyond);
+        }
         uncountHostDescriptors(kind_, less);
-        if (moves_) hostDescriptorsForMovesNow.fetch_sub(less, std::memory_order_acq_rel);
         amount_ -= less;
         if (connection_) ledger_->connectionSockets_ -= std::min(ledger_->connectionSockets_, less);
         // Given back while what it was held for is still open, it leaves

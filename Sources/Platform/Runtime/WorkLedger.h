@@ -310,8 +310,10 @@ public:
         size_t amount_ = 0;
         // A logged-in connection's socket (takeForConnection).
         bool connection_ = false;
-        // A Reserve's room, which may use the part kept for moves.
+        // A Reserve's room, which may use the part kept for moves, and how
+        // much of that part it holds.
         bool moves_ = false;
+        size_t beyondWork_ = 0;
         // Descriptors drawn from a Reserve go back to it, not to the peer.
         std::shared_ptr<Reserve> drawnFrom_;
     };

@@ -25,8 +25,7 @@ struct FileTransferConflictResolver {
     // delivery begun as a peer's work, with room taken for it (a
     // WorkLedger::Reserve current as it begins), moves on that room; it
     // gives it back while a question waits on a person and takes it again,
-    // waiting for it when the peer has none, before it moves on. The room
-    // taken may hold one more, for the folder when it is opened by path.
+    // waiting for it when the peer has none, before it moves on.
     static constexpr size_t kMoveDescriptors =
         3 + platform::FileMoves::kCopyDescriptors + platform::TreeWalk::kDescriptors;
 

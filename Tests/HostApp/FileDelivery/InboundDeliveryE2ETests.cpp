@@ -496,11 +496,11 @@ TEST_F(InboundDeliveryE2E, CopiesAnsweredWhileTheHostsTotalIsFullAreSavedInTurn)
     ASSERT_TRUE(question);
     // Another peer's, so that this peer's account holds only its own.
     const auto other = std::make_shared<WorkLedger>("192.0.2.9", size_t{1} << 20);
-    auto othersMoves = WorkLedger::Reserve::take(other, kept);
-    ASSERT_TRUE(othersMoves);
     std::vector<WorkLedger::Holding> othersWork;
     while (auto more = WorkLedger::Holding::take(other, WorkLedger::Held::descriptors, 1))
         othersWork.push_back(std::move(*more));
+    auto othersMoves = WorkLedger::Reserve::take(other, kept);
+    ASSERT_TRUE(othersMoves);
     const size_t waits = WorkLedger::descriptorWaitersForTesting();
     onMain([&] { question->pressButton(0); });
     ASSERT_TRUE(runUntil([&] { return WorkLedger::descriptorWaitersForTesting() > waits; }));

@@ -321,6 +321,20 @@ TEST_F(WorkLedgerTest, EachKindIsWhatItsHoldersHoldAndNeverPassesItsBound) {
         EXPECT_TRUE(WorkLedger::Reserve::take(peer, 10));
     }
     EXPECT_EQ(WorkLedger::hostDescriptorsHeld(), before);
+    // Reserves that fit the work's part leave the part kept for moves
+    // whole: two there, a third still finds its room.
+    WorkLedger::setHostDescriptorTotal(before + 40, 0, 16);
+    {
+        auto first = WorkLedger::Reserve::take(ledgers[0], 12), second = WorkLedger::Reserve::take(ledgers[1], 12);
+        ASSERT_TRUE(first && second);
+        EXPECT_TRUE(ledgers[2]->descriptorsWouldFit(12, true));
+        auto third = WorkLedger::Reserve::take(ledgers[2], 12);
+        EXPECT_TRUE(third);
+        EXPECT_FALSE(WorkLedger::Reserve::take(ledgers[2], 5)) << "4 left of the part kept for moves";
+        first.reset();
+        EXPECT_TRUE(WorkLedger::Reserve::take(ledgers[2], 12)) << "given back, the work's part takes it again";
+    }
+    EXPECT_EQ(WorkLedger::hostDescriptorsHeld(), before);
     WorkLedger::setHostDescriptorTotal(SIZE_MAX, 0);
     // The Host's own work holds nothing and is never refused.
     auto own = WorkLedger::Holding::take(nullptr, WorkLedger::Held::batches, 1000);

@@ -849,8 +849,9 @@ void WorkLedger::noteFileOpened() {
 }
 
 void WorkLedger::noteFilesPastHoldingsLocked() {
+    // Room a Reserve took and nothing drew yet is held for no file.
     const size_t descriptors = held_[static_cast<size_t>(Held::descriptors)];
-    const size_t heldForFiles = descriptors - std::min(descriptors, connectionSockets_);
+    const size_t heldForFiles = descriptors - std::min(descriptors, connectionSockets_ + reservedIdle_);
     if (filesOpen_ > heldForFiles)
         mostFilesOpenPastHoldings_ = std::max(mostFilesOpenPastHoldings_, filesOpen_ - heldForFiles);
 }
@@ -958,6 +959,7 @@ void WorkLedger::Holding::shrink(size_t less) {
             drawnFrom_->inUse_ -= less;
             ledger_->reservedIdle_ += less;
             amount_ -= less;
+            ledger_->noteFilesPastHoldingsLocked();
         }
         // The last holding drawn from a reserve that was let go of gives
         // the whole of it back, outside the lock.

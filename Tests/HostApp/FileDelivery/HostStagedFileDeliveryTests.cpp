@@ -374,7 +374,9 @@ TEST_F(StagedDelivery, ACopyGivenUpAtAnyStageLetsGoOfAllItHeld) {
         EXPECT_EQ(held(WorkLedger::Held::descriptors), openDescriptors() - descriptorsBefore + reservedIdle);
         // A copy waiting on a person holds no room for moves it has not
         // begun: many such copies would fill the Host's total with it.
-        if (stage == Stage::askedAboutATakenName) EXPECT_EQ(reservedIdle, 0u);
+        if (stage == Stage::askedAboutATakenName) {
+            EXPECT_EQ(reservedIdle, 0u);
+        }
         for (auto& c : copies) {
             switch (cause) {
                 case Cause::viewerCancels:

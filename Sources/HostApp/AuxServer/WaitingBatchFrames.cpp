@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "VelantrixProfiles/FileTransfer/FileTransferChannelConnection.h"
+#include "VelantrixProfiles/FileTransfer/FileTransferService.h"
 #include "VelantrixProfiles/FileTransfer/FileTransferStagedItems.h"
 
 using platform::UUID;
@@ -51,6 +52,17 @@ void WaitingBatchFrames::chargeBatches() {
         ledger_, batches_.size() * bytesPerWaitingBatch + foldersJudged_ * sizeof(size_t));
 }
 
+bool WaitingBatchFrames::judgeFolder(Batch& batch, const std::string& path) {
+    const size_t hash = std::hash<std::string>{}(path);
+    auto at = std::lower_bound(batch.folders.begin(), batch.folders.end(), hash);
+    if (at != batch.folders.end() && *at == hash) return false;
+    if (batch.folders.size() >= maxFoldersJudged) return false;
+    batch.folders.insert(at, hash);
+    ++foldersJudged_;
+    chargeBatches();
+    return true;
+}
+
 bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
     auto it = batches_.find(packet.batchID);
     if (it == batches_.end()) return false;
@@ -58,22 +70,30 @@ bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
     const size_t path = std::hash<std::string>{}(packet.path);
     const bool sameFile = batch.fileOpen && batch.file == path;
     switch (packet.op) {
-        case FileTransferOp::mkdir: {
-            // A folder asked for again makes nothing.
-            auto at = std::lower_bound(batch.folders.begin(), batch.folders.end(), path);
-            if (at != batch.folders.end() && *at == path) return false;
-            if (batch.folders.size() >= maxFoldersJudged) return false;
-            batch.folders.insert(at, path);
-            ++foldersJudged_;
-            chargeBatches();
-            return true;
-        }
-        case FileTransferOp::fileStart:
+        case FileTransferOp::mkdir:
+        case FileTransferOp::fileStart: {
+            // A path the receiver refuses makes nothing, however new it
+            // looks; one it takes makes the folders above it too, so a
+            // folder asked for after a path beneath it makes nothing
+            // either. A safe path is already in its one spelling.
+            const auto parts = FileTransferService::safeReceivedPath(packet.path);
+            if (!parts) {
+                if (packet.op == FileTransferOp::fileStart) batch.fileOpen = false;
+                return false;
+            }
+            std::string above;
+            for (size_t i = 0; i + 1 < parts->size(); ++i) {
+                above += (i ? "/" : "") + (*parts)[i];
+                judgeFolder(batch, above);
+            }
+            // Only the last folder asked for, made anew, moves the copy on.
+            if (packet.op == FileTransferOp::mkdir) return judgeFolder(batch, packet.path);
             batch.fileOpen = true;
             batch.file = path;
             batch.fileSize = packet.value1;
             batch.fileReceived = 0;
             return true;
+        }
         case FileTransferOp::fileChunk: {
             if (!batch.fileOpen) return false;
             // One for another file, out of order or past the size declared

@@ -32,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "Platform/Files/FileHandles.h"
@@ -135,6 +136,9 @@ private:
         std::vector<size_t> folders;
     };
     void stopWaiting(const Batch& batch);
+    // Notes the folder at `path` (a safe path) as made; false when it was
+    // before, or when the batch's folders judged reach their bound.
+    bool judgeFolder(Batch& batch, const std::string& path);
     // Sets the staged bytes on the account to the blocks the file holds;
     // false when that passes the peer's bound.
     bool settleStaged();

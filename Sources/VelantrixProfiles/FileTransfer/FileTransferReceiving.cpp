@@ -19,28 +19,6 @@ using Held = platform::WorkLedger::Held;
 
 namespace {
 
-// The components of a relative path the peer sent, or nothing when it is
-// empty, absolute, holds a NUL or an empty, "." or ".." component, or is
-// past what staging can hold (see FileTransferService::maxReceivedPathBytes).
-// Checked before anything is made, so a path refused leaves nothing.
-std::optional<std::vector<std::string>> safeComponents(const std::string& path) {
-    if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return std::nullopt;
-    if (path.size() > FileTransferService::maxReceivedPathBytes) return std::nullopt;
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t slash = path.find('/', start);
-        auto part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (part.empty() || part == "." || part == ".." || part.size() > FileTransferService::maxReceivedNameBytes)
-            return std::nullopt;
-        if (parts.size() == FileTransferService::maxReceivedPathDepth) return std::nullopt;
-        parts.push_back(std::move(part));
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
-    return parts;
-}
-
 // A folder reached for a batch, with the descriptor it holds open on the
 // batch's peer's account (declared first: given back after it closes).
 struct HeldFolder {
@@ -73,6 +51,24 @@ platform::Result<HeldFolder> parentFolder(const InboundBatch& batch, const std::
 }
 
 }  // namespace
+
+std::optional<std::vector<std::string>> FileTransferService::safeReceivedPath(const std::string& path) {
+    if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return std::nullopt;
+    if (path.size() > FileTransferService::maxReceivedPathBytes) return std::nullopt;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t slash = path.find('/', start);
+        auto part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part.empty() || part == "." || part == ".." || part.size() > FileTransferService::maxReceivedNameBytes)
+            return std::nullopt;
+        if (parts.size() == FileTransferService::maxReceivedPathDepth) return std::nullopt;
+        parts.push_back(std::move(part));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    return parts;
+}
 
 void FileTransferService::handleIncomingPacket(FileTransferPacket packet, const std::optional<std::string>& session) {
     std::string from = session.value_or("");
@@ -503,7 +499,7 @@ void FileTransferService::noteUnsaved(InboundBatch& batch, const std::string& pa
 void FileTransferService::makeFolder(InboundBatch& batch, const std::string& path) {
     // A folder refused at the door, or not made, is missing from what the
     // batch delivers: the receipt names it.
-    auto parts = safeComponents(path);
+    auto parts = safeReceivedPath(path);
     if (!parts) return noteUnsaved(batch, path, "dropped unsafe folder path \"" + path + "\"");
     if (!batch.stagingFailure.empty())
         return noteUnsaved(batch, path, "receive failed for \"" + path + "\": could not be staged: " + batch.stagingFailure);
@@ -532,7 +528,7 @@ void FileTransferService::failCurrentFile(InboundBatch& batch, std::string path,
 void FileTransferService::beginFile(InboundBatch& batch, const FileTransferPacket& packet) {
     if (batch.current) failCurrentFile(batch, batch.current->relativePath, "next file began before it ended");
     batch.currentFailed = false;
-    auto parts = safeComponents(packet.path);
+    auto parts = safeReceivedPath(packet.path);
     if (!parts) return failCurrentFile(batch, packet.path, "unsafe path");
     if (!batch.stagingFailure.empty())
         return failCurrentFile(batch, packet.path, "could not be staged: " + batch.stagingFailure);

@@ -122,6 +122,11 @@ public:
     static constexpr size_t maxReceivedPathDepth = static_cast<size_t>(platform::TreeWalk::defaultMaxDepth);
     static constexpr size_t maxReceivedNameBytes = NAME_MAX;
     static constexpr size_t maxReceivedPathBytes = PATH_MAX - 1 - 64;
+    // The components of a relative path the peer sent, or nothing when it is
+    // empty, absolute, holds a NUL or an empty, "." or ".." component, or is
+    // past what staging can hold. Checked before anything is made, so a
+    // path refused leaves nothing.
+    static std::optional<std::vector<std::string>> safeReceivedPath(const std::string& path);
     // Listing requests this end sent and still awaits, the oldest forgotten
     // past it; a reply is taken only for one of them, from its session.
     static constexpr size_t maxAwaitedListings = 256;

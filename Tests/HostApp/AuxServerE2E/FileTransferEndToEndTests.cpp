@@ -610,16 +610,23 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                     case Sends::framesThatMoveNothingOnToAWaitingCopy: {
                         // 64 a second of each: an intent the Host does not
                         // know, a chunk past the file's end that fails it
-                        // (and those after it, with no file open), and a
-                        // folder made before asked for again. Nothing gets
-                        // on, whether handled now or kept for later.
+                        // (and those after it, with no file open), a
+                        // folder made before asked for again, and new
+                        // folders and files at paths the Host refuses.
+                        // Nothing gets on, whether handled now or kept for
+                        // later.
                         const std::string file = toAWaitingCopy ? "big.bin" : "kept.bin";
-                        for (int i = 0; i < 64; ++i)
+                        for (int i = 0; i < 64; ++i) {
+                            const std::string fresh = std::to_string(second * 64 + i);
                             for (const auto& frame :
                                  {FileTransferPacket{FileTransferOp::batchIntent, sentTo[0], 0xFF, 0, "", {}},
                                   FileTransferPacket{FileTransferOp::fileChunk, sentTo[0], 1u << 31, 0, file, {1}},
-                                  FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, "again", {}}})
+                                  FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, "again", {}},
+                                  FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, "./" + fresh, {}},
+                                  FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, fresh + "/", {}},
+                                  FileTransferPacket{FileTransferOp::fileStart, sentTo[0], 1, 0, "../" + fresh, {}}})
                                 holders[0]->service->sendPacket.get()(frame);
+                        }
                         break;
                     }
                     case Sends::stream: send(0, 128 << 10); break;

@@ -1,6 +1,7 @@
 #include "HostApp/AuxServer/WaitingBatchFrames.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cstring>
@@ -49,17 +50,34 @@ void WaitingBatchFrames::chargeBatches() {
     batchesCharge_.reset();
     if (!ledger_ || batches_.empty()) return;
     batchesCharge_ = std::make_unique<WorkLedger::Charge>(
-        ledger_, batches_.size() * bytesPerWaitingBatch + foldersJudged_ * sizeof(size_t));
+        ledger_, batches_.size() * bytesPerWaitingBatch + pathsJudged_ * sizeof(uint64_t));
 }
 
-bool WaitingBatchFrames::judgeFolder(Batch& batch, const std::string& path) {
-    const size_t hash = std::hash<std::string>{}(path);
-    auto at = std::lower_bound(batch.folders.begin(), batch.folders.end(), hash);
-    if (at != batch.folders.end() && *at == hash) return false;
-    if (batch.folders.size() >= maxFoldersJudged) return false;
-    batch.folders.insert(at, hash);
-    ++foldersJudged_;
-    chargeBatches();
+namespace {
+
+// FNV-1a over a path's bytes: its value at each '/' is the hash of the
+// folder above, so a path's folders are hashed in the one pass.
+constexpr uint64_t kHashStart = 14695981039346656037ull;
+constexpr uint64_t kHashPrime = 1099511628211ull;
+
+uint64_t pathHash(const std::string& path) {
+    uint64_t hash = kHashStart;
+    for (const char c : path) hash = (hash ^ static_cast<uint8_t>(c)) * kHashPrime;
+    return hash;
+}
+
+bool known(const std::vector<uint64_t>& sorted, uint64_t hash) {
+    return std::binary_search(sorted.begin(), sorted.end(), hash);
+}
+
+}  // namespace
+
+bool WaitingBatchFrames::judgePath(Batch& batch, std::vector<uint64_t>& sorted, uint64_t hash) {
+    auto at = std::lower_bound(sorted.begin(), sorted.end(), hash);
+    if (at != sorted.end() && *at == hash) return false;
+    if (batch.folders.size() + batch.files.size() >= maxPathsJudged) return false;
+    sorted.insert(at, hash);
+    ++pathsJudged_;
     return true;
 }
 
@@ -67,35 +85,53 @@ bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
     auto it = batches_.find(packet.batchID);
     if (it == batches_.end()) return false;
     Batch& batch = it->second;
-    const size_t path = std::hash<std::string>{}(packet.path);
-    const bool sameFile = batch.fileOpen && batch.file == path;
+    const size_t judgedBefore = pathsJudged_;
+    struct Charged {
+        WaitingBatchFrames& frames;
+        size_t before;
+        ~Charged() {
+            if (frames.pathsJudged_ != before) frames.chargeBatches();
+        }
+    } charged{*this, judgedBefore};
     switch (packet.op) {
         case FileTransferOp::mkdir:
         case FileTransferOp::fileStart: {
+            const bool starts = packet.op == FileTransferOp::fileStart;
+            if (starts) batch.fileOpen = false;
             // A path the receiver refuses makes nothing, however new it
-            // looks; one it takes makes the folders above it too, so a
-            // folder asked for after a path beneath it makes nothing
-            // either. A safe path is already in its one spelling.
-            const auto parts = FileTransferService::safeReceivedPath(packet.path);
-            if (!parts) {
-                if (packet.op == FileTransferOp::fileStart) batch.fileOpen = false;
-                return false;
+            // looks. A safe path is already in its one spelling.
+            if (!FileTransferService::safeReceivedPath(packet.path)) return false;
+            std::vector<uint64_t> above;
+            uint64_t hash = kHashStart;
+            for (const char c : packet.path) {
+                if (c == '/') above.push_back(hash);
+                hash = (hash ^ static_cast<uint8_t>(c)) * kHashPrime;
             }
-            std::string above;
-            for (size_t i = 0; i + 1 < parts->size(); ++i) {
-                above += (i ? "/" : "") + (*parts)[i];
-                judgeFolder(batch, above);
+            // Nothing is made beneath a file, nor a folder where a file is.
+            for (const uint64_t folder : above)
+                if (known(batch.files, folder)) return false;
+            if (!starts && known(batch.files, hash)) return false;
+            // Nor is a file begun that the disk has no room for.
+            if (starts && file_.isOpen()) {
+                struct statvfs disk {};
+                if (::fstatvfs(file_.fd(), &disk) == 0 &&
+                    packet.value1 > static_cast<uint64_t>(disk.f_bavail) * static_cast<uint64_t>(disk.f_frsize))
+                    return false;
             }
+            // The receiver makes the folders above a path it takes, so a
+            // folder asked for after a path beneath it makes nothing.
+            for (const uint64_t folder : above) judgePath(batch, batch.folders, folder);
             // Only the last folder asked for, made anew, moves the copy on.
-            if (packet.op == FileTransferOp::mkdir) return judgeFolder(batch, packet.path);
+            if (!starts) return judgePath(batch, batch.folders, hash);
             batch.fileOpen = true;
-            batch.file = path;
+            batch.file = hash;
             batch.fileSize = packet.value1;
             batch.fileReceived = 0;
             return true;
         }
         case FileTransferOp::fileChunk: {
             if (!batch.fileOpen) return false;
+            const bool sameFile = batch.file == pathHash(packet.path);
             // One for another file, out of order or past the size declared
             // fails the file, as it will when handled; so do those after it.
             const uint64_t length = packet.data.size();
@@ -107,9 +143,14 @@ bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
             return length > 0;
         }
         case FileTransferOp::fileEnd: {
-            const bool whole = sameFile && packet.value1 == batch.fileSize && batch.fileReceived == batch.fileSize;
+            const bool whole = batch.fileOpen && batch.file == pathHash(packet.path) &&
+                               packet.value1 == batch.fileSize && batch.fileReceived == batch.fileSize;
             batch.fileOpen = false;
-            return whole;
+            // A file ends under its name, which a folder may have taken
+            // meanwhile; once there, nothing is made beneath it or over it.
+            if (!whole || known(batch.folders, batch.file)) return false;
+            judgePath(batch, batch.files, batch.file);
+            return true;
         }
         default: return false;
     }
@@ -271,7 +312,7 @@ WaitingBatchFrames::Next WaitingBatchFrames::takeNext(const UUID& batch) {
 
 void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
     stopWaiting(it->second);
-    foldersJudged_ -= std::min(foldersJudged_, it->second.folders.size());
+    pathsJudged_ -= std::min(pathsJudged_, it->second.folders.size() + it->second.files.size());
     batches_.erase(it);
     chargeBatches();
     if (!batches_.empty()) return;
@@ -298,7 +339,7 @@ void WaitingBatchFrames::clear() {
     std::sort(waiting.begin(), waiting.end(), [](const Batch* a, const Batch* b) { return a->ticket > b->ticket; });
     for (const auto* batch : waiting) stopWaiting(*batch);
     batches_.clear();
-    foldersJudged_ = 0;
+    pathsJudged_ = 0;
     chargeBatches();
     closeFile();
 }

@@ -52,11 +52,11 @@ public:
     static constexpr size_t framesPerTurn = 64;
     // Records of dropped batches given back to the disk in one step.
     static constexpr size_t recordsPerStep = 1024;
-    // Folders a waiting batch's frames made that are remembered, to judge
-    // whether the next one makes a new one: past it, a folder moves the
-    // copy on no more until the batch has its place. Each is a word on its
-    // peer's account.
-    static constexpr size_t maxFoldersJudged = 4096;
+    // Folders a waiting batch's frames made, and files they ended whole,
+    // that are remembered, to judge what the next one makes: past it, a
+    // folder or a file's end moves the copy on no more until the batch has
+    // its place. Each is a word on its peer's account.
+    static constexpr size_t maxPathsJudged = 4096;
 
     // `ledger`: the channel's peer, whose account holds all of it.
     explicit WaitingBatchFrames(std::shared_ptr<platform::WorkLedger> ledger);
@@ -128,17 +128,20 @@ private:
         uint64_t bytes = 0;
         // What its frames will have done once handled (movesTheCopyOn):
         // the file being written (its path's hash, declared size and bytes
-        // so far) and the folders made, by their paths' hashes, sorted.
+        // so far), and the folders made and files ended, by their paths'
+        // hashes, sorted.
         bool fileOpen = false;
-        size_t file = 0;
+        uint64_t file = 0;
         uint64_t fileSize = 0;
         uint64_t fileReceived = 0;
-        std::vector<size_t> folders;
+        std::vector<uint64_t> folders;
+        std::vector<uint64_t> files;
     };
     void stopWaiting(const Batch& batch);
-    // Notes the folder at `path` (a safe path) as made; false when it was
-    // before, or when the batch's folders judged reach their bound.
-    bool judgeFolder(Batch& batch, const std::string& path);
+    // Notes the path hashed `hash` in `sorted` (the batch's folders or its
+    // files); false when it was there before, or when the batch's paths
+    // judged reach their bound. Its charge follows once the frame is judged.
+    bool judgePath(Batch& batch, std::vector<uint64_t>& sorted, uint64_t hash);
     // Sets the staged bytes on the account to the blocks the file holds;
     // false when that passes the peer's bound.
     bool settleStaged();
@@ -167,8 +170,8 @@ private:
     const std::shared_ptr<platform::WorkLedger> ledger_;
     std::map<platform::UUID, Batch> batches_;
     std::unique_ptr<platform::WorkLedger::Charge> batchesCharge_;
-    // The folders all batches remember, charged with them.
-    size_t foldersJudged_ = 0;
+    // The paths all batches remember, charged with them.
+    size_t pathsJudged_ = 0;
     // Open while any batch waits; closed (its space given back) once none does.
     platform::FileHandle file_;
     // Its descriptor and the bytes of its records, on the peer's account.

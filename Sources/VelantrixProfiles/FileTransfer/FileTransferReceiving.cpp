@@ -687,6 +687,14 @@ size_t FileTransferService::openInboundBatchCountForTesting() {
     return inboundQueue_.syncValue([&] { return receive_.openCount(); });
 }
 
+std::optional<uint64_t> FileTransferService::batchProgressForTesting(const std::string& session, const UUID& batch) {
+    return inboundQueue_.syncValue([&]() -> std::optional<uint64_t> {
+        const auto* open = receive_.openBatch({session, batch});
+        if (!open) return std::nullopt;
+        return open->progress;
+    });
+}
+
 size_t FileTransferService::pendingDestinationCountForTesting() {
     return inboundQueue_.syncValue([&] { return receive_.destinationCount(); });
 }

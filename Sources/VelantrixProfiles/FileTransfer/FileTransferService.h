@@ -300,6 +300,9 @@ public:
     // Inbound batches open now, and pending destinations and peer-cancelled
     // IDs held (receive queue and lock respectively).
     size_t openInboundBatchCountForTesting();
+    // How far an open batch of `session` ("" for one with none) has moved on: its folders made,
+    // files begun, written and ended; nothing once it is not open.
+    std::optional<uint64_t> batchProgressForTesting(const std::string& session, const platform::UUID& batch);
     size_t pendingDestinationCountForTesting();
     size_t peerCancelledCountForTesting() const;
     // Listings computed so far (not those answered empty at once).

@@ -990,3 +990,86 @@ TEST_F(FileTransferEndToEnd, AWaitingCopyWhoseFramesAreLostIsCancelledAndGivesIt
                                  [&](const auto& done) { return done.first == ids.back(); }));
     }
 }
+
+// What a waiting batch's frames are judged to do, before they are handled,
+// is what the receiver then does with them, frame by frame: whatever a
+// sender tries, no frame judged to move its copy on (and so to keep its
+// places) leaves the copy where it was once handled, and an honest tree's
+// frames are judged as moving it on as they do.
+class WaitingFramesJudgement : public VirtualTimeTest {};
+
+TEST_F(WaitingFramesJudgement, EachFrameIsJudgedAsTheReceiverHandlesIt) {
+    using Op = FileTransferOp;
+    const auto frame = [](Op op, std::string path, uint64_t value = 0, std::string data = {}) {
+        return FileTransferPacket{op, {}, value, 0, std::move(path), {data.begin(), data.end()}};
+    };
+    const auto wholeFile = [&](const std::string& path) {
+        return std::vector<FileTransferPacket>{frame(Op::fileStart, path, 2), frame(Op::fileChunk, path, 0, "ab"),
+                                               frame(Op::fileEnd, path, 2)};
+    };
+    std::string deepest;
+    for (size_t i = 0; i < FileTransferService::maxReceivedPathDepth; ++i) deepest += i ? "/d" : "d";
+    struct Sequence {
+        const char* name;
+        std::vector<std::vector<FileTransferPacket>> parts;
+    };
+    const std::vector<Sequence> sequences = {
+        {"an honest tree",
+         {{frame(Op::mkdir, "top"), frame(Op::mkdir, "top/sub")}, wholeFile("top/a"), wholeFile("top/sub/b"),
+          {frame(Op::mkdir, "top/empty"), frame(Op::fileStart, "empty", 0), frame(Op::fileEnd, "empty", 0)}}},
+        {"files before their folders", {wholeFile("x/y/z"), {frame(Op::mkdir, "x"), frame(Op::mkdir, "x/y"),
+                                                              frame(Op::mkdir, "x/w")}}},
+        {"unsafe spellings",
+         {{frame(Op::mkdir, "./a"), frame(Op::mkdir, "a/"), frame(Op::mkdir, "a//b"), frame(Op::mkdir, "../a"),
+           frame(Op::fileStart, "/abs", 1), frame(Op::fileChunk, "/abs", 0, "x"), frame(Op::fileEnd, "/abs", 1),
+           frame(Op::mkdir, deepest + "/e"), frame(Op::mkdir, std::string(FileTransferService::maxReceivedNameBytes + 1, 'n'))}}},
+        {"beneath and over a file",
+         {wholeFile("f"),
+          {frame(Op::mkdir, "f"), frame(Op::mkdir, "f/a"), frame(Op::mkdir, "f/b/c"), frame(Op::fileStart, "f/g", 1),
+           frame(Op::fileChunk, "f/g", 0, "x"), frame(Op::fileEnd, "f/g", 1)}}},
+        {"a file ended over a folder", {{frame(Op::mkdir, "d"), frame(Op::fileStart, "o", 1), frame(Op::mkdir, "o")},
+                                         wholeFile("d"),
+                                         {frame(Op::fileChunk, "o", 0, "x"), frame(Op::fileEnd, "o", 1)}}},
+        {"a file past the disk's free space",
+         {{frame(Op::fileStart, "huge", uint64_t{1} << 62), frame(Op::fileChunk, "huge", 0, "x"),
+           frame(Op::fileChunk, "huge", 1, "x")}}},
+        {"out of order, past the size, another file's",
+         {{frame(Op::fileStart, "s", 2), frame(Op::fileChunk, "s", 1, "x"), frame(Op::fileChunk, "s", 0, "x"),
+           frame(Op::fileStart, "t", 1), frame(Op::fileChunk, "t", 0, "xy"), frame(Op::fileStart, "u", 1),
+           frame(Op::fileChunk, "v", 0, "x"), frame(Op::fileEnd, "u", 1)}}},
+    };
+    auto receiver = std::make_shared<FileTransferService>("Viewer", 262144);
+    for (const auto& sequence : sequences) {
+        SCOPED_TRACE(sequence.name);
+        const UUID id = UUID::random();
+        WaitingBatchFrames judge(nullptr);
+        judge.addBatch(id, 0);
+        receiver->handleIncomingPacket(
+            {Op::batchStart, id, 0, packBatchStartValue2(FileTransferIntent::copy, 1), "", {}});
+        runUntilIdle();
+        size_t movedOn = 0, frames = 0;
+        for (const auto& part : sequence.parts) {
+            frames += part.size();
+            for (auto packet : part) {
+                packet.batchID = id;
+                // The judgement needs its file open, as once the frame is kept.
+                ASSERT_TRUE(judge.add(packet));
+                const bool judged = judge.movesTheCopyOn(packet);
+                const auto before = receiver->batchProgressForTesting("", id);
+                receiver->handleIncomingPacket(packet);
+                runUntilIdle();
+                const auto after = receiver->batchProgressForTesting("", id);
+                ASSERT_TRUE(before && after);
+                EXPECT_EQ(judged, *after > *before) << int(packet.op) << " \"" << packet.path.substr(0, 40) << "\"";
+                movedOn += judged;
+            }
+        }
+        // Every frame of an honest tree moves its copy on.
+        if (std::string(sequence.name) == "an honest tree") {
+            EXPECT_EQ(movedOn, frames);
+        }
+        receiver->handleIncomingPacket({Op::cancelBatch, id, 0, 0, "", {}});
+        runUntilIdle();
+        judge.clear();
+    }
+}

@@ -611,11 +611,14 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                         // 64 a second of each: an intent the Host does not
                         // know, a chunk past the file's end that fails it
                         // (and those after it, with no file open), a
-                        // folder made before asked for again, and new
-                        // folders and files at paths the Host refuses.
-                        // Nothing gets on, whether handled now or kept for
-                        // later.
+                        // folder made before asked for again, new folders
+                        // and files at paths the Host refuses, and files
+                        // beneath a file. Nothing gets on, whether handled
+                        // now or kept for later.
                         const std::string file = toAWaitingCopy ? "big.bin" : "kept.bin";
+                        if (second == 0)
+                            for (const auto op : {FileTransferOp::fileStart, FileTransferOp::fileEnd})
+                                holders[0]->service->sendPacket.get()({op, sentTo[0], 0, 0, "f", {}});
                         for (int i = 0; i < 64; ++i) {
                             const std::string fresh = std::to_string(second * 64 + i);
                             for (const auto& frame :
@@ -624,7 +627,8 @@ TEST_F(FileTransferEndToEnd, AMachineThatCameLastTakesItsPlaceFromIdleBatchesKep
                                   FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, "again", {}},
                                   FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, "./" + fresh, {}},
                                   FileTransferPacket{FileTransferOp::mkdir, sentTo[0], 0, 0, fresh + "/", {}},
-                                  FileTransferPacket{FileTransferOp::fileStart, sentTo[0], 1, 0, "../" + fresh, {}}})
+                                  FileTransferPacket{FileTransferOp::fileStart, sentTo[0], 1, 0, "../" + fresh, {}},
+                                  FileTransferPacket{FileTransferOp::fileStart, sentTo[0], 1, 0, "f/" + fresh, {}}})
                                 holders[0]->service->sendPacket.get()(frame);
                         }
                         break;

@@ -60,9 +60,13 @@ namespace {
 constexpr uint64_t kHashStart = 14695981039346656037ull;
 constexpr uint64_t kHashPrime = 1099511628211ull;
 
-uint64_t pathHash(const std::string& path) {
+// The path's hash; `above`, when given, gets its folders' hashes, outermost first.
+uint64_t pathHash(const std::string& path, std::vector<uint64_t>* above = nullptr) {
     uint64_t hash = kHashStart;
-    for (const char c : path) hash = (hash ^ static_cast<uint8_t>(c)) * kHashPrime;
+    for (const char c : path) {
+        if (c == '/' && above) above->push_back(hash);
+        hash = (hash ^ static_cast<uint8_t>(c)) * kHashPrime;
+    }
     return hash;
 }
 
@@ -85,14 +89,14 @@ bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
     auto it = batches_.find(packet.batchID);
     if (it == batches_.end()) return false;
     Batch& batch = it->second;
-    const size_t judgedBefore = pathsJudged_;
+    // The paths it notes are charged once, as the frame is judged.
     struct Charged {
         WaitingBatchFrames& frames;
         size_t before;
         ~Charged() {
             if (frames.pathsJudged_ != before) frames.chargeBatches();
         }
-    } charged{*this, judgedBefore};
+    } charged{*this, pathsJudged_};
     switch (packet.op) {
         case FileTransferOp::mkdir:
         case FileTransferOp::fileStart: {
@@ -102,11 +106,7 @@ bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
             // looks. A safe path is already in its one spelling.
             if (!FileTransferService::safeReceivedPath(packet.path)) return false;
             std::vector<uint64_t> above;
-            uint64_t hash = kHashStart;
-            for (const char c : packet.path) {
-                if (c == '/') above.push_back(hash);
-                hash = (hash ^ static_cast<uint8_t>(c)) * kHashPrime;
-            }
+            const uint64_t hash = pathHash(packet.path, &above);
             // Nothing is made beneath a file, nor a folder where a file is.
             for (const uint64_t folder : above)
                 if (known(batch.files, folder)) return false;

@@ -79,10 +79,19 @@ bool known(const std::vector<uint64_t>& sorted, uint64_t hash) {
 bool WaitingBatchFrames::judgePath(Batch& batch, std::vector<uint64_t>& sorted, uint64_t hash) {
     auto at = std::lower_bound(sorted.begin(), sorted.end(), hash);
     if (at != sorted.end() && *at == hash) return false;
-    if (batch.folders.size() + batch.files.size() >= maxPathsJudged) return false;
+    // Each kind its own bound: files ended never take a folder's place.
+    if (sorted.size() >= maxPathsJudged) return false;
+    const size_t before = sorted.capacity();
     sorted.insert(at, hash);
-    ++pathsJudged_;
+    pathsJudged_ += sorted.capacity() - before;
     return true;
+}
+
+void WaitingBatchFrames::forgetPaths(Batch& batch) {
+    pathsJudged_ -= std::min(pathsJudged_, batch.folders.capacity() + batch.files.capacity());
+    batch.folders = {};
+    batch.files = {};
+    batch.fileOpen = false;
 }
 
 bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
@@ -152,6 +161,11 @@ bool WaitingBatchFrames::movesTheCopyOn(const FileTransferPacket& packet) {
             judgePath(batch, batch.files, batch.file);
             return true;
         }
+        case FileTransferOp::batchStart:
+            // Started again, the batch begins afresh at the receiver: what
+            // its earlier frames made is gone.
+            forgetPaths(batch);
+            return false;
         default: return false;
     }
 }
@@ -312,7 +326,7 @@ WaitingBatchFrames::Next WaitingBatchFrames::takeNext(const UUID& batch) {
 
 void WaitingBatchFrames::erase(std::map<UUID, Batch>::iterator it) {
     stopWaiting(it->second);
-    pathsJudged_ -= std::min(pathsJudged_, it->second.folders.size() + it->second.files.size());
+    forgetPaths(it->second);
     batches_.erase(it);
     chargeBatches();
     if (!batches_.empty()) return;

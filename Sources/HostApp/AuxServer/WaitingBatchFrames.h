@@ -53,9 +53,10 @@ public:
     // Records of dropped batches given back to the disk in one step.
     static constexpr size_t recordsPerStep = 1024;
     // Folders a waiting batch's frames made, and files they ended whole,
-    // that are remembered, to judge what the next one makes: past it, a
-    // folder or a file's end moves the copy on no more until the batch has
-    // its place. Each is a word on its peer's account.
+    // that are remembered (each kind up to this), to judge what the next
+    // one makes: past it, a folder or a file's end moves the copy on no
+    // more until the batch has its place. The words they take are on the
+    // peer's account.
     static constexpr size_t maxPathsJudged = 4096;
 
     // `ledger`: the channel's peer, whose account holds all of it.
@@ -142,6 +143,9 @@ private:
     // files); false when it was there before, or when the batch's paths
     // judged reach their bound. Its charge follows once the frame is judged.
     bool judgePath(Batch& batch, std::vector<uint64_t>& sorted, uint64_t hash);
+    // Forgets what the batch's frames were judged to make, and gives back
+    // its charge once the frame is judged.
+    void forgetPaths(Batch& batch);
     // Sets the staged bytes on the account to the blocks the file holds;
     // false when that passes the peer's bound.
     bool settleStaged();
@@ -170,7 +174,7 @@ private:
     const std::shared_ptr<platform::WorkLedger> ledger_;
     std::map<platform::UUID, Batch> batches_;
     std::unique_ptr<platform::WorkLedger::Charge> batchesCharge_;
-    // The paths all batches remember, charged with them.
+    // The words all batches' remembered paths take, charged with them.
     size_t pathsJudged_ = 0;
     // Open while any batch waits; closed (its space given back) once none does.
     platform::FileHandle file_;

@@ -1017,7 +1017,7 @@ TEST_F(WaitingFramesJudgement, EachFrameIsJudgedAsTheReceiverHandlesIt) {
         const char* name;
         std::vector<std::vector<FileTransferPacket>> parts;
     };
-    const std::vector<Sequence> sequences = {
+    std::vector<Sequence> sequences = {
         {"an honest tree",
          {{frame(Op::mkdir, "top"), frame(Op::mkdir, "top/sub")}, wholeFile("top/a"), wholeFile("top/sub/b"),
           {frame(Op::mkdir, "top/empty"), frame(Op::fileStart, "empty", 0), frame(Op::fileEnd, "empty", 0)}}},
@@ -1042,6 +1042,19 @@ TEST_F(WaitingFramesJudgement, EachFrameIsJudgedAsTheReceiverHandlesIt) {
            frame(Op::fileStart, "t", 1), frame(Op::fileChunk, "t", 0, "xy"), frame(Op::fileStart, "u", 1),
            frame(Op::fileChunk, "v", 0, "x"), frame(Op::fileEnd, "u", 1)}}},
     };
+    // Started again: the receiver begins the batch afresh.
+    sequences.push_back({"started again", {{frame(Op::mkdir, "a")}, wholeFile("g"),
+                                           {FileTransferPacket{Op::batchStart, {}, 0,
+                                                               packBatchStartValue2(FileTransferIntent::copy, 1), "", {}},
+                                            frame(Op::mkdir, "a"), frame(Op::mkdir, "g"), frame(Op::mkdir, "g/x")}}});
+    // As many files as a batch remembers, then new folders: files never
+    // take the folders' places among what is remembered.
+    Sequence manyFiles{"past the files remembered", {}};
+    for (size_t i = 0; i < WaitingBatchFrames::maxPathsJudged + 1; ++i)
+        manyFiles.parts.push_back({frame(Op::fileStart, "e" + std::to_string(i), 0),
+                                   frame(Op::fileEnd, "e" + std::to_string(i), 0)});
+    manyFiles.parts.push_back({frame(Op::mkdir, "late"), frame(Op::mkdir, "late/x")});
+    sequences.push_back(std::move(manyFiles));
     auto receiver = std::make_shared<FileTransferService>("Viewer", 262144);
     for (const auto& sequence : sequences) {
         SCOPED_TRACE(sequence.name);
